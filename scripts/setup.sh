@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs. A no-op when all are present.
+set -euo pipefail
+packages=(
+  build-essential g++ cmake ninja-build ccache pkg-config git
+  libssl-dev openssl libcurl4-openssl-dev zlib1g-dev libmbedtls-dev libcjson-dev
+  libasio-dev nlohmann-json3-dev libplist-dev libcpp-httplib-dev
+  libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14-dev
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+echo "setup: installing ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

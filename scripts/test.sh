@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Builds and runs the whole suite twice (plain, then ASan+UBSan), then a short smoke run of
+# every fuzz target. Exits non-zero on any failure.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/scripts/setup.sh"
+jobs=$(nproc)
+build="$root/build"
+export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/telvo-ccache}"
+
+run_suite() { # name, extra cmake args...
+  local name=$1; shift
+  echo "=== $name build"
+  cmake -S "$root" -B "$build/$name" -G Ninja "$@" >/dev/null
+  cmake --build "$build/$name" -j "$jobs"
+  echo "=== $name tests"
+  ctest --test-dir "$build/$name" -j "$jobs" --output-on-failure --timeout 300 | tail -n 40
+  return "${PIPESTATUS[0]}"
+}
+
+status=0
+run_suite plain -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVO_BUILD_BENCH=ON || status=1
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite sanitized -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DTELVO_SANITIZE=ON || status=1
+
+echo "=== fuzz smoke run"
+cmake -S "$root" -B "$build/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DTELVO_BUILD_FUZZ=ON -DTELVO_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build/fuzz" -j "$jobs"
+fuzz_pass=0
+fuzz_fail=0
+for target in "$build"/fuzz/fuzz_*; do
+  [ -x "$target" ] || continue
+  name=$(basename "$target")
+  corpus="$root/fuzz/corpus/${name#fuzz_}"
+  work=$(mktemp -d)
+  [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
+  if "$target" -max_total_time="${FUZZ_SECONDS:-5}" -rss_limit_mb=2048 "$work" >"$work.log" 2>&1; then
+    fuzz_pass=$((fuzz_pass + 1)); echo "fuzz: $name ok"
+  else
+    fuzz_fail=$((fuzz_fail + 1)); echo "fuzz: $name FAILED"; tail -n 40 "$work.log"; status=1
+  fi
+  rm -rf "$work" "$work.log"
+done
+echo "fuzz: $fuzz_pass passed, $fuzz_fail failed"
+exit $status

@@ -1,0 +1,16 @@
+#include <mutex>
+
+#include "telvosdk/TelvoSDK.h"
+
+namespace telvo {
+
+const char* TelvoSDKVersion() { return TELVO_VERSION; }
+
+void TelvoSDKInitialize() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // Each subsystem registers its run-time names here.
+    });
+}
+
+}  // namespace telvo

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "interface/QKMiddleConfig.h"
+#include "platform/Value.h"
+
+namespace telvo {
+
+// The app's log delegate: receives every log line when logging is on and a delegate is set.
+// Called on the logging thread of the line.
+class QKSDKCustomLogDelegate {
+public:
+    virtual ~QKSDKCustomLogDelegate() = default;
+    virtual void sdkCustomLogWithLevel(int level, const std::string& tagId,
+                                       const std::string& fileName, int lineName,
+                                       const Value& extra, const std::string& contentStr) = 0;
+};
+
+// The start-up core: owns the SDK-wide configuration record and the app's log delegate.
+class QKMiddleInterface {
+public:
+    static std::shared_ptr<QKMiddleInterface> shareInstance();
+    // Never null.
+    std::shared_ptr<QKMiddleConfig> middleConfig() const { return config_; }
+
+    // Held weakly.
+    void setCustomLogDelegate(std::weak_ptr<QKSDKCustomLogDelegate> delegate);
+    std::shared_ptr<QKSDKCustomLogDelegate> customLogDelegate() const;
+
+    // Drops the shared instance and its configuration (tests).
+    static void resetForTesting();
+
+private:
+    std::shared_ptr<QKMiddleConfig> config_ = std::make_shared<QKMiddleConfig>();
+    mutable std::mutex mutex_;
+    std::weak_ptr<QKSDKCustomLogDelegate> logDelegate_;
+};
+
+}  // namespace telvo

@@ -1,0 +1,18 @@
+#pragma once
+
+// The one logging macro of the library. The format is always a literal; text that comes from
+// an appliance or the cloud enters only as an argument. No Part depends on whether the line
+// is written.
+//
+//   QKSDKLOG("connect %s:%d", host.c_str(), port);
+//   QKSDKLOG_TAG(tag, "request %s", url.c_str());
+
+namespace telvo {
+
+void QKLogGate(const char* tag, const char* file, const char* function, int line,
+               const char* format, ...) __attribute__((format(printf, 5, 6)));
+
+}  // namespace telvo
+
+#define QKSDKLOG(...) ::telvo::QKLogGate(nullptr, __FILE__, __func__, __LINE__, __VA_ARGS__)
+#define QKSDKLOG_TAG(tag, ...) ::telvo::QKLogGate((tag), __FILE__, __func__, __LINE__, __VA_ARGS__)

@@ -1,0 +1,75 @@
+#include <gtest/gtest.h>
+
+#include "platform/Value.h"
+
+namespace telvo {
+namespace {
+
+TEST(ValueJson, ExactIntegersAndNulsSurviveRoundTrip) {
+    const std::string json =
+        R"([9223372036854775807,18446744073709551615,-9223372036854775808,"a\u0000b",1.5])";
+    auto v = Value::fromJSON(json);
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->at(0).int64Value(), INT64_MAX);
+    EXPECT_EQ(v->at(1).uint64Value(), UINT64_MAX);
+    EXPECT_EQ(v->at(2).int64Value(), INT64_MIN);
+    EXPECT_EQ(v->at(3).text(), std::string("a\0b", 3));
+    EXPECT_EQ(v->toJSON().value(), json);
+}
+
+TEST(ValueJson, KeyOrderKeptAndOutputCompact) {
+    auto v = Value::fromJSON(R"({ "z": 1, "a": {"y": [true, null], "b": "t"} })");
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->dictionary().keys(), (std::vector<std::string>{"z", "a"}));
+    EXPECT_EQ(v->toJSON().value(), R"({"z":1,"a":{"y":[true,null],"b":"t"}})");
+}
+
+TEST(ValueJson, RefusesFragmentsBadUtf8AndGarbage) {
+    for (const std::string& bad : std::vector<std::string>{"42", "\"text\"", "null", "[1,2", "{\"a\":1} x", "[\"\xC3\x28\"]",
+                            "[\"\xFF\"]", std::string(600, '[') + std::string(600, ']')}) {
+        std::string error;
+        EXPECT_FALSE(Value::fromJSON(bad, &error)) << bad;
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(ValueJson, UnrepresentableValuesGiveNoText) {
+    EXPECT_FALSE(Value(Value::Array{Value(Bytes{1, 2})}).toJSON());
+    EXPECT_FALSE(Value(Value::Array{Value(std::string("\xFF"))}).toJSON());
+}
+
+TEST(ValueAccess, WrongTypesAnswerWithDefaults) {
+    Value dict = Dictionary{{"n", 7}, {"s", "12abc"}, {"b", true}, {"t", "yes"}};
+    EXPECT_EQ(dict["n"].text(), "");
+    EXPECT_EQ(dict["n"].stringValue(), "7");
+    EXPECT_EQ(dict["s"].int64Value(), 12);
+    EXPECT_TRUE(dict["t"].boolValue());
+    EXPECT_EQ(dict["missing"]["deeper"].int64Value(), 0);
+    EXPECT_TRUE(dict.at(3).isNull());
+    EXPECT_FALSE(dict["s"].optionalText() == std::nullopt);
+    EXPECT_EQ(dict["n"].optionalText(), std::nullopt);
+    EXPECT_EQ(Value("-5").uint64Value(), static_cast<uint64_t>(-5));
+}
+
+TEST(ValueAccess, DictionaryReplacesInPlaceAndErases) {
+    Dictionary d{{"a", 1}, {"b", 2}, {"c", 3}};
+    d.set("a", 10);
+    EXPECT_TRUE(d.erase("b"));
+    EXPECT_EQ(d.keys(), (std::vector<std::string>{"a", "c"}));
+    EXPECT_EQ(d["a"].int64Value(), 10);
+    EXPECT_EQ(d["c"].int64Value(), 3);
+}
+
+struct Handle {
+    int id = 3;
+};
+
+TEST(ValueAccess, ObjectHandlesAreTyped) {
+    auto h = std::make_shared<Handle>();
+    Value v = Value::object(h);
+    EXPECT_EQ(v.objectAs<Handle>(), h);
+    EXPECT_EQ(v.objectAs<int>(), nullptr);
+}
+
+}  // namespace
+}  // namespace telvo
