@@ -1,0 +1,159 @@
+#include "core/QKTool.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "core/HexText.h"
+
+namespace telvo {
+
+namespace {
+
+std::string lowercased(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t end = text.find(separator, start);
+        if (end == std::string::npos) {
+            parts.push_back(text.substr(start));
+            return parts;
+        }
+        parts.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+}  // namespace
+
+const std::vector<std::string>& QKTool::defaultSSIDPrefixes() {
+    static const std::vector<std::string> prefixes{"korvo", "zubo", "qk0001", "varne"};
+    return prefixes;
+}
+
+std::optional<Bytes> QKTool::convertHexStrToData(const std::optional<std::string>& text) {
+    if (!text || text->empty()) return std::nullopt;
+    return hextext::readPairs(*text);
+}
+
+std::optional<Bytes> QKTool::dataFromHexString(const std::optional<std::string>& text) {
+    if (!text || text->empty()) return std::nullopt;
+    std::string lower = lowercased(*text);
+    Bytes out;
+    out.reserve(lower.size() / 2);
+    for (size_t i = 0; i + 1 < lower.size(); i += 2)
+        out.push_back(hextext::leadingPair(std::string_view(lower).substr(i, 2)));
+    return out;
+}
+
+std::optional<Bytes> QKTool::dataForHexString(const std::optional<std::string>& text) {
+    if (!text) return std::nullopt;
+    auto nibble = [](char c) { return static_cast<uint8_t>(std::max(hextext::digit(c), 0)); };
+    std::string lower = lowercased(*text);
+    Bytes out;
+    out.reserve((lower.size() + 1) / 2);
+    for (size_t i = 0; i < lower.size(); i += 2) {
+        uint8_t low = i + 1 < lower.size() ? nibble(lower[i + 1]) : 0;
+        out.push_back(static_cast<uint8_t>(nibble(lower[i]) << 4 | low));
+    }
+    return out;
+}
+
+Bytes QKTool::hexStrToNSData(const std::string& text) {
+    std::string compact;
+    compact.reserve(text.size());
+    for (char c : text)
+        if (c != ' ') compact.push_back(c);
+    return hextext::readPairs(compact);
+}
+
+std::string QKTool::hexStringFromString(const std::string& text) {
+    return hextext::encode(toBytes(text), false);
+}
+
+std::string QKTool::stringExchangeWithData(ByteView data) { return hextext::encode(data, true); }
+
+Bytes QKTool::turnOverData(ByteView data) { return Bytes(data.rbegin(), data.rend()); }
+
+bool QKTool::isEqualMacStr(const std::optional<std::string>& mac,
+                           const std::optional<std::string>& targetMac) {
+    if (!mac || !targetMac) return false;
+    auto normal = [](const std::string& text) {
+        std::string out;
+        for (char c : text)
+            if (c != ':') out.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+        return out;
+    };
+    return normal(*mac) == normal(*targetMac);
+}
+
+std::string QKTool::safeSetBssid(const std::optional<std::string>& bssid) {
+    static const std::string zero = "000000000000";
+    if (!bssid) return zero;
+    std::string joined;
+    for (const std::string& group : split(*bssid, ':')) {
+        if (group.empty()) joined += "00";
+        else if (group.size() == 1) joined += "0" + group;
+        else joined += group;
+    }
+    return joined.size() == 12 ? joined : zero;
+}
+
+uint16_t QKTool::crc16(const uint8_t* data, int len) {
+    if (!data || len < 1) return 0;
+    uint16_t crc = 0;
+    for (int i = 0; i < len; ++i) {
+        crc ^= static_cast<uint16_t>(data[i] << 8);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021)
+                                 : static_cast<uint16_t>(crc << 1);
+    }
+    return crc;
+}
+
+uint8_t QKTool::crc8(const uint8_t* data, int len) {
+    if (!data || len < 1) return 0;
+    uint8_t crc = 0;
+    for (int i = 0; i < len; ++i) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? static_cast<uint8_t>((crc >> 1) ^ 0x8C) : static_cast<uint8_t>(crc >> 1);
+    }
+    return crc;
+}
+
+std::optional<std::string> QKTool::getDeviceTypeWithSSID(const std::optional<std::string>& ssid) {
+    if (!ssid) return std::nullopt;
+    std::vector<std::string> fields = split(*ssid, '_');
+    if (fields.size() < 3) return std::nullopt;
+    return fields[1];
+}
+
+bool QKTool::isKorvoSSID(const std::optional<std::string>& ssid,
+                         const std::vector<std::string>& prefixArray) {
+    if (!ssid) return false;
+    const auto& prefixes = prefixArray.empty() ? defaultSSIDPrefixes() : prefixArray;
+    const std::string lower = lowercased(*ssid);
+    for (const std::string& prefix : prefixes) {
+        const size_t n = prefix.size();
+        if (lower.size() != n + 8 || lower.compare(0, n, lowercased(prefix)) != 0) continue;
+        if (lower[n] == '_' && lower[n + 3] == '_') return true;
+    }
+    return false;
+}
+
+std::optional<std::string> QKTool::getSSIDBySN(const std::optional<std::string>& sn,
+                                                const std::optional<std::string>& type) {
+    if (!sn || !type || sn->size() < 4 || type->size() != 4) return std::nullopt;
+    const std::string& t = *type;
+    if (t[0] != '0' || (t[1] != 'x' && t[1] != 'X') || hextext::digit(t[2]) < 0 ||
+        hextext::digit(t[3]) < 0)
+        return std::nullopt;
+    return defaultSSIDPrefixes().front() + "_" + t.substr(2) + "_" + sn->substr(sn->size() - 4);
+}
+
+}  // namespace telvo
