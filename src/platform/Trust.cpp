@@ -1,0 +1,126 @@
+#include "platform/Trust.h"
+
+#include <openssl/err.h>
+
+#include <climits>
+#include <mutex>
+
+namespace telvo {
+
+namespace {
+
+void freeX509Stack(STACK_OF(X509) * stack) { sk_X509_free(stack); }
+using X509StackPtr = std::unique_ptr<STACK_OF(X509), OpenSSLDeleter<freeX509Stack>>;
+
+std::mutex gTimeMutex;
+SecTrust::TimeSource gTimeSource;
+
+SecTrust::TimePoint currentVerificationTime() {
+    SecTrust::TimeSource source;
+    {
+        std::lock_guard lock(gTimeMutex);
+        source = gTimeSource;
+    }
+    return source ? source() : std::chrono::system_clock::now();
+}
+
+}  // namespace
+
+SecCertificateRef SecCertificate::createWithData(ByteView data) {
+    if (data.empty() || data.size() > static_cast<size_t>(LONG_MAX)) return nullptr;
+    const unsigned char* cursor = data.data();
+    X509Ptr x509(d2i_X509(nullptr, &cursor, static_cast<long>(data.size())));
+    if (!x509 || cursor != data.data() + data.size()) {
+        ERR_clear_error();
+        return nullptr;
+    }
+    return std::make_shared<const SecCertificate>(Bytes(data.begin(), data.end()), std::move(x509));
+}
+
+std::unique_ptr<SecTrust> SecTrust::create(std::vector<SecCertificateRef> certificates,
+                                           SecPolicy, OSStatus* status) {
+    bool valid = !certificates.empty();
+    for (const auto& certificate : certificates) valid = valid && certificate;
+    if (status) *status = valid ? errSecSuccess : errSecParam;
+    if (!valid) return nullptr;
+    return std::make_unique<SecTrust>(std::move(certificates));
+}
+
+OSStatus SecTrust::setAnchorCertificates(std::vector<SecCertificateRef> anchors) {
+    for (const auto& anchor : anchors) {
+        if (!anchor) return errSecParam;
+    }
+    anchors_ = std::move(anchors);
+    return errSecSuccess;
+}
+
+OSStatus SecTrust::evaluate(SecTrustResultType* result) {
+    if (!result) return errSecParam;
+    *result = SecTrustResultType::invalid;
+    X509StorePtr store(X509_STORE_new());
+    X509StackPtr untrusted(sk_X509_new_null());
+    X509StoreCtxPtr ctx(X509_STORE_CTX_new());
+    if (!store || !untrusted || !ctx) {
+        ERR_clear_error();
+        return errSecParam;
+    }
+    for (const auto& anchor : anchors_) {
+        if (X509_STORE_add_cert(store.get(), anchor->handle()) != 1) {
+            ERR_clear_error();
+            return errSecParam;
+        }
+    }
+    for (size_t i = 1; i < certificates_.size(); ++i) {
+        if (!sk_X509_push(untrusted.get(), certificates_[i]->handle())) return errSecParam;
+    }
+    if (X509_STORE_CTX_init(ctx.get(), store.get(), certificates_.front()->handle(),
+                            untrusted.get()) != 1) {
+        ERR_clear_error();
+        return errSecParam;
+    }
+    X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(ctx.get());
+    // An anchor is trusted as it is, whether or not it is self-signed.
+    X509_VERIFY_PARAM_set_flags(param, X509_V_FLAG_PARTIAL_CHAIN);
+    TimePoint when = verifyDate_ ? *verifyDate_ : currentVerificationTime();
+    X509_VERIFY_PARAM_set_time(param, std::chrono::system_clock::to_time_t(when));
+
+    int verified = X509_verify_cert(ctx.get());
+    lastVerifyError_ = X509_STORE_CTX_get_error(ctx.get());
+    ERR_clear_error();
+    if (verified == 1) {
+        *result = SecTrustResultType::unspecified;
+        return errSecSuccess;
+    }
+    if (verified < 0) return errSecParam;
+    switch (lastVerifyError_) {
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+        case X509_V_ERR_CERT_NOT_YET_VALID:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+            *result = SecTrustResultType::recoverableTrustFailure;
+            break;
+        default:
+            *result = SecTrustResultType::fatalTrustFailure;
+            break;
+    }
+    return errSecSuccess;
+}
+
+SecKeyRef SecTrust::copyPublicKey() const {
+    EVP_PKEY* key = X509_get0_pubkey(certificates_.front()->handle());
+    if (!key || !EVP_PKEY_up_ref(key)) {
+        ERR_clear_error();
+        return nullptr;
+    }
+    return SecKey::adopt(EvpPkeyPtr(key), SecKeyClass::publicKey);
+}
+
+void SecTrust::setVerificationTimeSource(TimeSource source) {
+    std::lock_guard lock(gTimeMutex);
+    gTimeSource = std::move(source);
+}
+
+}  // namespace telvo

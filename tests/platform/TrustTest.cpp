@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include "platform/Trust.h"
+#include "sim/TestPki.h"
+
+namespace telvo {
+namespace {
+
+using test::TestPki;
+
+SecCertificateRef cert(const Bytes& der) {
+    auto c = SecCertificate::createWithData(der);
+    EXPECT_TRUE(c);
+    return c;
+}
+
+struct Outcome {
+    OSStatus status;
+    SecTrustResultType result;
+};
+
+Outcome evaluate(const std::vector<Bytes>& chain, const std::vector<Bytes>& anchors,
+                 std::optional<SecTrust::TimePoint> at = std::nullopt) {
+    std::vector<SecCertificateRef> certificates;
+    for (const auto& der : chain) certificates.push_back(cert(der));
+    auto trust = SecTrust::create(certificates, SecPolicy::basicX509);
+    EXPECT_TRUE(trust);
+    if (!anchors.empty()) {
+        std::vector<SecCertificateRef> anchorRefs;
+        for (const auto& der : anchors) anchorRefs.push_back(cert(der));
+        EXPECT_EQ(trust->setAnchorCertificates(anchorRefs), errSecSuccess);
+    }
+    if (at) trust->setVerifyDate(*at);
+    Outcome out{};
+    out.status = trust->evaluate(&out.result);
+    return out;
+}
+
+SecTrust::TimePoint at(int y, int mo, int d) {
+    return std::chrono::system_clock::from_time_t(TestPki::utc(y, mo, d, 0, 0, 0));
+}
+
+TEST(SecTrust, TrustsOnlyChainsReachingTheGivenAnchors) {
+    const auto& pki = TestPki::shared();
+    const Bytes& device = pki.device().certificate;
+    const Bytes& inter = pki.intermediate().certificate;
+    const Bytes& root = pki.root().certificate;
+    struct Case {
+        const char* name;
+        std::vector<Bytes> chain;
+        std::vector<Bytes> anchors;
+        bool trusted;
+    };
+    const std::vector<Case> cases = {
+        {"device via intermediate", {device, inter}, {root}, true},
+        {"intermediate itself", {inter}, {root}, true},
+        {"anchor may be the intermediate", {device}, {inter}, true},
+        {"no anchors: the platform has none", {device, inter}, {}, false},
+        {"missing intermediate", {device}, {root}, false},
+        {"unrelated root", {device, inter}, {pki.unrelatedRoot().certificate}, false},
+        {"foreign intermediate", {device, pki.foreignIntermediate().certificate}, {root}, false},
+        {"foreign intermediate, its own root",
+         {device, pki.foreignIntermediate().certificate},
+         {pki.unrelatedRoot().certificate},
+         false},
+        {"self-signed leaf", {pki.selfSignedDevice().certificate, inter}, {root}, false},
+        {"expired leaf", {pki.expiredDevice().certificate, inter}, {root}, false},
+        {"leaf is not a CA", {pki.app().certificate, device, inter}, {root}, true},
+    };
+    for (const auto& c : cases) {
+        Outcome out = evaluate(c.chain, c.anchors);
+        EXPECT_EQ(out.status, errSecSuccess) << c.name;
+        if (c.trusted) {
+            EXPECT_EQ(out.result, SecTrustResultType::unspecified) << c.name;
+        } else {
+            EXPECT_TRUE(out.result == SecTrustResultType::recoverableTrustFailure ||
+                        out.result == SecTrustResultType::fatalTrustFailure)
+                << c.name << " " << static_cast<int>(out.result);
+        }
+    }
+    // A certificate issued by a leaf is never trusted.
+    auto selfIssuedByLeaf = evaluate({pki.selfSignedDevice().certificate}, {device});
+    EXPECT_NE(selfIssuedByLeaf.result, SecTrustResultType::unspecified);
+}
+
+TEST(SecTrust, EvaluatesAtTheInjectedTime) {
+    const auto& pki = TestPki::shared();
+    const std::vector<Bytes> chain = {pki.device().certificate, pki.intermediate().certificate};
+    const std::vector<Bytes> anchors = {pki.root().certificate};
+    // The device certificate ends on 2048-02-29 12:34:56.
+    EXPECT_EQ(evaluate(chain, anchors, at(2048, 2, 28)).result, SecTrustResultType::unspecified);
+    EXPECT_EQ(evaluate(chain, anchors, at(2048, 3, 1)).result,
+              SecTrustResultType::recoverableTrustFailure);
+    // Before the PKI was made nothing is valid yet.
+    EXPECT_NE(evaluate(chain, anchors, at(2001, 1, 1)).result, SecTrustResultType::unspecified);
+
+    SecTrust::setVerificationTimeSource([] { return at(2048, 3, 1); });
+    EXPECT_EQ(evaluate(chain, anchors).result, SecTrustResultType::recoverableTrustFailure);
+    EXPECT_EQ(evaluate(chain, anchors, at(2048, 2, 28)).result, SecTrustResultType::unspecified);
+    SecTrust::setVerificationTimeSource(nullptr);
+    EXPECT_EQ(evaluate(chain, anchors).result, SecTrustResultType::unspecified);
+}
+
+TEST(SecTrust, PublicKeyIsTheLeafs) {
+    const auto& pki = TestPki::shared();
+    auto trust = SecTrust::create({cert(pki.device().certificate), cert(pki.intermediate().certificate)},
+                                  SecPolicy::basicX509);
+    ASSERT_TRUE(trust);
+    auto key = trust->copyPublicKey();
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->keyClass(), SecKeyClass::publicKey);
+    EXPECT_EQ(key->copyExternalRepresentation(), pki.device().publicKey);
+}
+
+TEST(SecCertificate, AcceptsExactlyOneDerCertificate) {
+    const Bytes& der = TestPki::shared().device().certificate;
+    EXPECT_TRUE(SecCertificate::createWithData(der));
+    Bytes trailing = der;
+    trailing.push_back(0);
+    for (const Bytes& bad : {Bytes{}, Bytes{0x30}, Bytes(der.begin(), der.end() - 1), trailing,
+                             Bytes{0x01, 0x02, 0x03}}) {
+        EXPECT_FALSE(SecCertificate::createWithData(bad)) << bad.size();
+    }
+    EXPECT_FALSE(SecTrust::create({}, SecPolicy::basicX509));
+    EXPECT_FALSE(SecTrust::create({nullptr}, SecPolicy::basicX509));
+}
+
+}  // namespace
+}  // namespace telvo

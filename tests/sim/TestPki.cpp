@@ -1,0 +1,173 @@
+#include "sim/TestPki.h"
+
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <memory>
+#include <stdexcept>
+
+namespace telvo::test {
+
+namespace {
+
+struct Free {
+    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+    void operator()(X509* p) const { X509_free(p); }
+    void operator()(X509_NAME* p) const { X509_NAME_free(p); }
+    void operator()(X509_EXTENSION* p) const { X509_EXTENSION_free(p); }
+    void operator()(BIGNUM* p) const { BN_clear_free(p); }
+};
+using Key = std::unique_ptr<EVP_PKEY, Free>;
+using Cert = std::unique_ptr<X509, Free>;
+
+void require(bool ok, const char* what) {
+    if (!ok) throw std::runtime_error(std::string("test PKI: ") + what);
+}
+
+// A certificate and key kept while the PKI is being made, so that others can be issued by it.
+struct Issued {
+    Key key;
+    Cert cert;
+    TestIdentity identity;
+};
+
+enum class Role { ca, leaf };
+
+Key newKey() {
+    Key key(EVP_EC_gen("P-256"));
+    require(key != nullptr, "key generation");
+    return key;
+}
+
+std::unique_ptr<X509_NAME, Free> makeName(const std::string& commonName) {
+    std::unique_ptr<X509_NAME, Free> name(X509_NAME_new());
+    require(name && X509_NAME_add_entry_by_txt(name.get(), "O", MBSTRING_UTF8,
+                                               reinterpret_cast<const unsigned char*>("Telvo Test"),
+                                               -1, -1, 0) == 1 &&
+                X509_NAME_add_entry_by_txt(name.get(), "CN", MBSTRING_UTF8,
+                                           reinterpret_cast<const unsigned char*>(commonName.c_str()),
+                                           -1, -1, 0) == 1,
+            "name");
+    return name;
+}
+
+void addExtension(X509* cert, X509V3_CTX* ctx, int nid, const char* value) {
+    std::unique_ptr<X509_EXTENSION, Free> ext(X509V3_EXT_conf_nid(nullptr, ctx, nid, value));
+    require(ext && X509_add_ext(cert, ext.get(), -1) == 1, "extension");
+}
+
+TestIdentity identityOf(EVP_PKEY* key, X509* cert) {
+    TestIdentity id;
+    unsigned char* der = nullptr;
+    int length = i2d_X509(cert, &der);
+    require(length > 0, "certificate encoding");
+    id.certificate.assign(der, der + length);
+    OPENSSL_free(der);
+
+    id.publicKey.resize(65);
+    size_t publicLength = 0;
+    require(EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, id.publicKey.data(),
+                                            id.publicKey.size(), &publicLength) == 1 &&
+                publicLength == 65 && id.publicKey[0] == 0x04,
+            "public key");
+    BIGNUM* raw = nullptr;
+    require(EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_PRIV_KEY, &raw) == 1, "private key");
+    std::unique_ptr<BIGNUM, Free> d(raw);
+    id.privateKey.resize(32);
+    require(BN_bn2binpad(d.get(), id.privateKey.data(), 32) == 32, "private key");
+    return id;
+}
+
+// Issues a certificate for a new key; issuer null means self-signed.
+Issued issue(const std::string& commonName, Role role, const Issued* issuer, std::time_t notBefore,
+             std::time_t notAfter, uint64_t serial) {
+    Issued out{newKey(), Cert(X509_new()), {}};
+    X509* cert = out.cert.get();
+    require(cert != nullptr, "certificate");
+    auto name = makeName(commonName);
+    X509* issuerCert = issuer ? issuer->cert.get() : cert;
+    EVP_PKEY* issuerKey = issuer ? issuer->key.get() : out.key.get();
+    require(X509_set_version(cert, 2) == 1 &&
+                ASN1_INTEGER_set_uint64(X509_get_serialNumber(cert), serial) == 1 &&
+                X509_set_subject_name(cert, name.get()) == 1 &&
+                X509_set_issuer_name(cert, X509_get_subject_name(issuerCert)) == 1 &&
+                ASN1_TIME_set(X509_getm_notBefore(cert), notBefore) != nullptr &&
+                ASN1_TIME_set(X509_getm_notAfter(cert), notAfter) != nullptr &&
+                X509_set_pubkey(cert, out.key.get()) == 1,
+            "certificate fields");
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, issuerCert, cert, nullptr, nullptr, 0);
+    if (role == Role::ca) {
+        addExtension(cert, &ctx, NID_basic_constraints, "critical,CA:TRUE");
+        addExtension(cert, &ctx, NID_key_usage, "critical,keyCertSign,cRLSign");
+    } else {
+        addExtension(cert, &ctx, NID_basic_constraints, "critical,CA:FALSE");
+        addExtension(cert, &ctx, NID_key_usage, "critical,digitalSignature,keyAgreement");
+    }
+    addExtension(cert, &ctx, NID_subject_key_identifier, "hash");
+    if (issuer) addExtension(cert, &ctx, NID_authority_key_identifier, "keyid:always");
+    require(X509_sign(cert, issuerKey, EVP_sha256()) > 0, "signing");
+    out.identity = identityOf(out.key.get(), cert);
+    return out;
+}
+
+}  // namespace
+
+std::time_t TestPki::utc(int year, int month, int day, int hour, int minute, int second) {
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    return timegm(&tm);
+}
+
+TestPki::TestPki() {
+    const std::time_t now = std::time(nullptr);
+    const std::time_t day = 24 * 60 * 60;
+    const std::time_t caEnd = utc(2060, 1, 1, 0, 0, 0);
+
+    Issued root = issue("Telvo Test Root CA", Role::ca, nullptr, now - day, caEnd, 1);
+    Issued intermediate =
+        issue("Telvo Test Intermediate CA", Role::ca, &root, now - day, caEnd, 2);
+    Issued device = issue(kDeviceCommonName, Role::leaf, &intermediate, now - day,
+                          utc(2048, 2, 29, 12, 34, 56), 3);
+    Issued app =
+        issue("Telvo Test App", Role::leaf, &intermediate, now - day, utc(2051, 1, 2, 3, 4, 5), 4);
+    Issued expired =
+        issue(kDeviceCommonName, Role::leaf, &intermediate, now - 2 * day, now - day, 5);
+    Issued unrelated = issue("Telvo Test Root CA", Role::ca, nullptr, now - day, caEnd, 1);
+    Issued foreign =
+        issue("Telvo Test Intermediate CA", Role::ca, &unrelated, now - day, caEnd, 2);
+    Issued selfSigned = issue(kDeviceCommonName, Role::leaf, nullptr, now - day, caEnd, 6);
+
+    root_ = std::move(root.identity);
+    intermediate_ = std::move(intermediate.identity);
+    device_ = std::move(device.identity);
+    app_ = std::move(app.identity);
+    expiredDevice_ = std::move(expired.identity);
+    unrelatedRoot_ = std::move(unrelated.identity);
+    foreignIntermediate_ = std::move(foreign.identity);
+    selfSignedDevice_ = std::move(selfSigned.identity);
+}
+
+const TestPki& TestPki::shared() {
+    static const TestPki pki;
+    return pki;
+}
+
+std::vector<Bytes> TestPki::deviceChain() const {
+    return {device_.certificate, intermediate_.certificate, root_.certificate};
+}
+
+TestIdentity TestPki::makeSelfSigned(const std::string& commonName, std::time_t notBefore,
+                                     std::time_t notAfter) {
+    return issue(commonName, Role::leaf, nullptr, notBefore, notAfter, 7).identity;
+}
+
+}  // namespace telvo::test

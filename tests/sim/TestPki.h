@@ -1,0 +1,66 @@
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "platform/Bytes.h"
+
+namespace telvo::test {
+
+// A P-256 certificate with its key pair.
+struct TestIdentity {
+    Bytes certificate;  // DER
+    Bytes publicKey;    // 65 bytes: 04 || X || Y
+    Bytes privateKey;   // 32 bytes: D, left-padded
+};
+
+// The test PKI, generated with OpenSSL on first use and shared by every test of the process:
+//
+//   root ── intermediate ─┬─ device          (valid until kDeviceNotAfter)
+//                         ├─ app             (valid until kAppNotAfter)
+//                         └─ expiredDevice   (expired a day before the PKI was made)
+//   unrelatedRoot ── foreignIntermediate     (same subject name as intermediate, other key)
+//   selfSignedDevice                         (device's subject name, signed by itself)
+//
+// All keys are P-256 and all signatures ECDSA with SHA-256. Immutable once made; usable from
+// any thread.
+class TestPki {
+public:
+    static const TestPki& shared();
+
+    const TestIdentity& root() const { return root_; }
+    const TestIdentity& intermediate() const { return intermediate_; }
+    const TestIdentity& device() const { return device_; }
+    const TestIdentity& app() const { return app_; }
+    const TestIdentity& expiredDevice() const { return expiredDevice_; }
+    const TestIdentity& unrelatedRoot() const { return unrelatedRoot_; }
+    const TestIdentity& foreignIntermediate() const { return foreignIntermediate_; }
+    const TestIdentity& selfSignedDevice() const { return selfSignedDevice_; }
+
+    // The appliance's chain, leaf first: device, intermediate, root (DER).
+    std::vector<Bytes> deviceChain() const;
+    // The device's key: 65-byte public key and 32-byte private key D.
+    const Bytes& devicePublicKey() const { return device_.publicKey; }
+    const Bytes& devicePrivateKey() const { return device_.privateKey; }
+
+    // notAfter of device and app, as "YYYY-MM-DD hh:mm:ss" UTC. The device's is written as
+    // UTCTime, the app's as GeneralizedTime.
+    static constexpr const char* kDeviceNotAfter = "2048-02-29 12:34:56";
+    static constexpr const char* kAppNotAfter = "2051-01-02 03:04:05";
+    static constexpr const char* kDeviceCommonName = "Telvo Test Device";
+
+    // A self-signed P-256 leaf with this common name, valid from notBefore to notAfter.
+    static TestIdentity makeSelfSigned(const std::string& commonName, std::time_t notBefore,
+                                       std::time_t notAfter);
+    // Seconds since the epoch of a UTC calendar time.
+    static std::time_t utc(int year, int month, int day, int hour, int minute, int second);
+
+    TestPki();
+
+private:
+    TestIdentity root_, intermediate_, device_, app_, expiredDevice_, unrelatedRoot_,
+        foreignIntermediate_, selfSignedDevice_;
+};
+
+}  // namespace telvo::test
