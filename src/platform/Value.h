@@ -36,12 +36,13 @@ public:
     bool erase(std::string_view key);
     void clear();
 
-    size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
+    // Defined below Value: they need it complete.
+    size_t size() const;
+    bool empty() const;
     std::vector<std::string> keys() const;
     const std::vector<Entry>& entries() const { return entries_; }
-    auto begin() const { return entries_.begin(); }
-    auto end() const { return entries_.end(); }
+    std::vector<Entry>::const_iterator begin() const;
+    std::vector<Entry>::const_iterator end() const;
 
     bool operator==(const Dictionary& other) const;
 
@@ -154,5 +155,14 @@ private:
                  telvo::Dictionary, Object>
         v_;
 };
+
+inline size_t Dictionary::size() const { return entries_.size(); }
+inline bool Dictionary::empty() const { return entries_.empty(); }
+inline std::vector<Dictionary::Entry>::const_iterator Dictionary::begin() const {
+    return entries_.begin();
+}
+inline std::vector<Dictionary::Entry>::const_iterator Dictionary::end() const {
+    return entries_.end();
+}
 
 }  // namespace telvo

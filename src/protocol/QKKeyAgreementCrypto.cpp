@@ -1,0 +1,152 @@
+#include "protocol/QKKeyAgreementCrypto.h"
+
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <memory>
+
+// Interim implementation on OpenSSL until the library's own services are in.
+namespace telvo::keyagreement {
+
+namespace {
+template <class T, void (*F)(T*)>
+struct Deleter {
+    void operator()(T* p) const { F(p); }
+};
+using Cert = std::unique_ptr<X509, Deleter<X509, X509_free>>;
+using PKey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
+using PKeyCtx = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
+
+Cert readCert(ByteView der) {
+    const unsigned char* p = der.data();
+    Cert c(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    if (c && p != der.data() + der.size()) c.reset();
+    return c;
+}
+}  // namespace
+
+bool validCertificate(ByteView certificate, ByteView root, ByteView intermediate) {
+    Cert leaf = readCert(certificate), anchor = readCert(root), inter;
+    if (!leaf || !anchor) return false;
+    if (!intermediate.empty() && !(inter = readCert(intermediate))) return false;
+    X509_STORE* store = X509_STORE_new();
+    X509_STORE_CTX* ctx = X509_STORE_CTX_new();
+    STACK_OF(X509)* chain = sk_X509_new_null();
+    bool ok = store && ctx && chain && X509_STORE_add_cert(store, anchor.get()) == 1 &&
+              (!inter || sk_X509_push(chain, inter.get()) > 0) &&
+              X509_STORE_CTX_init(ctx, store, leaf.get(), chain) == 1 &&
+              X509_verify_cert(ctx) == 1;
+    sk_X509_free(chain);
+    X509_STORE_CTX_free(ctx);
+    X509_STORE_free(store);
+    return ok;
+}
+
+std::optional<Bytes> publicKeyOfCertificate(ByteView certificate) {
+    Cert c = readCert(certificate);
+    EVP_PKEY* key = c ? X509_get0_pubkey(c.get()) : nullptr;
+    if (!key) return std::nullopt;
+    size_t len = 0;
+    if (EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, nullptr, 0,
+                                        &len) != 1)
+        return std::nullopt;
+    Bytes out(len);
+    if (EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, out.data(),
+                                        out.size(), &len) != 1)
+        return std::nullopt;
+    out.resize(len);
+    return out;
+}
+
+std::optional<Bytes> computeECDH(ByteView publicKey, ByteView privateKey) {
+    static const uint8_t kOrder[32] = {
+        0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+        0xBC, 0xE6, 0xFA, 0xAD, 0xA7, 0x17, 0x9E, 0x84, 0xF3, 0xB9, 0xCA, 0xC2, 0xFC, 0x63, 0x25, 0x51};
+    if (privateKey.size() != 32 || !std::lexicographical_compare(privateKey.begin(), privateKey.end(),
+                                                                 kOrder, kOrder + 32))
+        return std::nullopt;
+    Bytes point(publicKey.begin(), publicKey.end());
+    if (point.size() == 64) point.insert(point.begin(), 0x04);
+    char group[] = "P-256";
+    PKey peer, own;
+    {
+        PKeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+        OSSL_PARAM params[] = {
+            OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, group, 0),
+            OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size()),
+            OSSL_PARAM_construct_end()};
+        EVP_PKEY* k = nullptr;
+        if (!ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+            EVP_PKEY_fromdata(ctx.get(), &k, EVP_PKEY_PUBLIC_KEY, params) != 1)
+            return std::nullopt;
+        peer.reset(k);
+    }
+    {
+        BIGNUM* d = BN_bin2bn(privateKey.data(), 32, nullptr);
+        OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+        OSSL_PARAM* params = nullptr;
+        if (d && bld && OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, group, 0) &&
+            OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_PRIV_KEY, d))
+            params = OSSL_PARAM_BLD_to_param(bld);
+        PKeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+        EVP_PKEY* k = nullptr;
+        if (params && ctx && EVP_PKEY_fromdata_init(ctx.get()) == 1)
+            EVP_PKEY_fromdata(ctx.get(), &k, EVP_PKEY_KEYPAIR, params);
+        own.reset(k);
+        OSSL_PARAM_free(params);
+        OSSL_PARAM_BLD_free(bld);
+        BN_clear_free(d);
+        if (!own) return std::nullopt;
+    }
+    PKeyCtx ctx(EVP_PKEY_CTX_new(own.get(), nullptr));
+    size_t len = 0;
+    if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1 ||
+        EVP_PKEY_derive_set_peer(ctx.get(), peer.get()) != 1 ||
+        EVP_PKEY_derive(ctx.get(), nullptr, &len) != 1 || len != 32)
+        return std::nullopt;
+    Bytes out(len);
+    if (EVP_PKEY_derive(ctx.get(), out.data(), &len) != 1) return std::nullopt;
+    return out;
+}
+
+Bytes sha256(ByteView data) {
+    Bytes out(32);
+    unsigned int len = 0;
+    EVP_Digest(data.data(), data.size(), out.data(), &len, EVP_sha256(), nullptr);
+    return out;
+}
+
+Bytes hmacSha256(ByteView key, ByteView data) {
+    Bytes out(32);
+    size_t len = 0;
+    EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, key.data(), key.size(), data.data(),
+              data.size(), out.data(), out.size(), &len);
+    return out;
+}
+
+std::optional<Bytes> aesCCMOpen(ByteView sealed, ByteView key) {
+    if (sealed.size() < 13 + 16 || key.size() < 16) return std::nullopt;
+    size_t n = sealed.size() - 29;
+    std::unique_ptr<EVP_CIPHER_CTX, Deleter<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>> ctx(
+        EVP_CIPHER_CTX_new());
+    Bytes out(n);
+    int len = 0;
+    uint8_t tag[16];
+    std::copy(sealed.end() - 16, sealed.end(), tag);
+    if (!ctx || !EVP_DecryptInit_ex(ctx.get(), EVP_aes_128_ccm(), nullptr, nullptr, nullptr) ||
+        !EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_CCM_SET_IVLEN, 13, nullptr) ||
+        !EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_CCM_SET_TAG, 16, tag) ||
+        !EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, key.data(), sealed.data()) ||
+        !EVP_DecryptUpdate(ctx.get(), nullptr, &len, nullptr, static_cast<int>(n)))
+        return std::nullopt;
+    uint8_t dummy = 0;
+    if (EVP_DecryptUpdate(ctx.get(), n ? out.data() : &dummy, &len, sealed.data() + 13,
+                          static_cast<int>(n)) != 1)
+        return std::nullopt;
+    return out;
+}
+
+}  // namespace telvo::keyagreement

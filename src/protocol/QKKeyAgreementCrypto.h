@@ -1,0 +1,21 @@
+#pragma once
+
+#include <optional>
+
+#include "platform/Bytes.h"
+
+// The crypto services the key agreement draws on, gathered in one place.
+namespace telvo::keyagreement {
+
+// The appliance certificate chains to root (the only anchor) through intermediate.
+bool validCertificate(ByteView certificate, ByteView root, ByteView intermediate);
+// The public key of a DER certificate as an uncompressed point, or nullopt.
+std::optional<Bytes> publicKeyOfCertificate(ByteView certificate);
+// The 32-byte ECDH X coordinate on P-256, or nullopt.
+std::optional<Bytes> computeECDH(ByteView publicKey, ByteView privateKey);
+Bytes sha256(ByteView data);
+Bytes hmacSha256(ByteView key, ByteView data);
+// Opens nonce || ciphertext || tag without associated data; nullopt when the tag differs.
+std::optional<Bytes> aesCCMOpen(ByteView sealed, ByteView key);
+
+}  // namespace telvo::keyagreement

@@ -1,0 +1,402 @@
+#include <gtest/gtest.h>
+
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+
+#include <atomic>
+#include <thread>
+
+#include "interface/QKMiddleInterface.h"
+#include "platform/Random.h"
+#include "protocol/QKCommonProtocol.h"
+#include "sim/SimKeyAgreement.h"
+#include "sim/TestSupport.h"
+
+namespace telvo {
+namespace {
+
+using test::SimKeyAgreement;
+using Misbehaviour = SimKeyAgreement::Misbehaviour;
+
+// A temporary P-256 pair as the BLE one-way flow holds it: 64-byte X||Y and the 32-byte scalar.
+struct RawKeyPair {
+    Bytes publicKey, privateKey;
+};
+RawKeyPair makeRawKeyPair() {
+    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+    RawKeyPair pair{Bytes(65), Bytes(32)};
+    size_t len = 0;
+    BIGNUM* d = nullptr;
+    EXPECT_EQ(EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY,
+                                              pair.publicKey.data(), 65, &len),
+              1);
+    EXPECT_EQ(EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_PRIV_KEY, &d), 1);
+    BN_bn2binpad(d, pair.privateKey.data(), 32);
+    BN_free(d);
+    EVP_PKEY_free(key);
+    pair.publicKey.erase(pair.publicKey.begin());
+    return pair;
+}
+
+enum class M1Form { Certificate, OneWay };
+
+class KeyAgreement : public ::testing::Test {
+protected:
+    void SetUp() override { installCredentials(); }
+    void TearDown() override {
+        QKMiddleInterface::resetForTesting();
+        Random::setShared(nullptr);
+    }
+
+    void installCredentials() {
+        auto config = QKMiddleInterface::shareInstance()->middleConfig();
+        const auto& c = sim.appCredentials();
+        config->setTlsRootCer(c.rootCer);
+        config->setTlsTwoCer(c.twoCer);
+        config->setTlsAppCer(c.appCer);
+        config->setTlsPrivateKey(c.appPrivateKey);
+    }
+
+    // The app's side of one agreement, as the sessions run it. Stops at the first check that
+    // reports an "errCode" (other than M4's 0) and returns that check's result.
+    struct Outcome {
+        Dictionary m2Check, m4Check;
+        Bytes m1, m3;
+        bool reachedM4 = false;
+    };
+    Outcome run(M1Form form) {
+        Outcome out;
+        auto config = QKMiddleInterface::shareInstance()->middleConfig();
+        Bytes n1 = QKCommonProtocol::randomToken();
+        Bytes ownPrivateKey;
+        if (form == M1Form::Certificate) {
+            out.m1 = QKCommonProtocol::msgBodyM1WithAppCert(config->tlsAppCer(),
+                                                            config->tlsTwoCer(), n1);
+        } else {
+            RawKeyPair pair = makeRawKeyPair();
+            ownPrivateKey = pair.privateKey;
+            out.m1 = QKCommonProtocol::msgBodyM1WithAppPublicKey(pair.publicKey, n1);
+        }
+        auto m2 = sim.answerM1(out.m1);
+        EXPECT_TRUE(m2);
+        if (!m2) return out;
+        auto parsed = QKCommonProtocol::dicForAesKeyTLSReplyWithData(*m2);
+        EXPECT_TRUE(parsed);
+        if (!parsed) return out;
+        Dictionary dict = *parsed;
+        dict.set("tlsRandomN1", n1);
+        dict.set("tlsDataM1", out.m1);
+        Bytes n2 = dict["randomData"].bytes();
+        out.m2Check = QKCommonProtocol::checkTLSKeyAgreementBackDict(dict, ownPrivateKey);
+        if (out.m2Check.contains("errCode")) return out;
+
+        Bytes sessionKey = out.m2Check["tlsSessionKey"].bytes();
+        out.m3 = QKCommonProtocol::msgBodyTLSAuthSecretKey(out.m2Check["finscData"].bytes());
+        auto m4 = sim.answerM3(out.m3);
+        EXPECT_TRUE(m4);
+        if (!m4) return out;
+        auto reply = QKCommonProtocol::dicForAesKeyTLSReplyWithData(*m4);
+        Dictionary d4 = reply.value_or(Dictionary{});
+        d4.set("tlsSessionKey", sessionKey);
+        d4.set("tlsRandomN2", n2);
+        out.m4Check = QKCommonProtocol::checkTLSAuthSecretReply(d4);
+        out.reachedM4 = true;
+        return out;
+    }
+
+    SimKeyAgreement sim;
+};
+
+TEST_F(KeyAgreement, BothM1FormsAgreeOnOneSessionKey) {
+    for (M1Form form : {M1Form::Certificate, M1Form::OneWay}) {
+        SCOPED_TRACE(form == M1Form::Certificate ? "certificate form" : "one-way form");
+        Outcome out = run(form);
+        ASSERT_TRUE(out.reachedM4);
+        EXPECT_FALSE(out.m2Check.contains("errCode"));
+        EXPECT_TRUE(sim.finscVerified());
+        EXPECT_EQ(out.m4Check["errCode"].intValue(), 0);
+        EXPECT_TRUE(out.m4Check["errCode"].isInteger());
+        Bytes key = out.m2Check["tlsSessionKey"].bytes();
+        ASSERT_EQ(key.size(), 16u);
+        EXPECT_EQ(key, sim.sessionKey());
+        EXPECT_EQ(out.m2Check["finscData"].bytes().size(), 32u);
+        EXPECT_EQ(out.m3.size(), 35u);
+    }
+}
+
+// Every way the agreement can fail, and the code the checks must give for it.
+TEST_F(KeyAgreement, ErrorMatrix) {
+    auto config = [] { return QKMiddleInterface::shareInstance()->middleConfig(); };
+    struct Case {
+        const char* name;
+        Misbehaviour misbehaviour;
+        std::function<void()> tweak;  // applied to the app's configuration
+        bool atM4;
+        int errCode;
+    };
+    const Case cases[] = {
+        {"untrusted appliance chain", Misbehaviour::UntrustedChain, nullptr, false, 2},
+        {"altered fins", Misbehaviour::AlteredFins, nullptr, false, 3},
+        {"appliance key on P-384 (ECDH fails)", Misbehaviour::ForeignCurveKey, nullptr, false, 2},
+        {"no private key (ECDH fails)", Misbehaviour::None,
+         [&] { config()->setTlsPrivateKey({}); }, false, 2},
+        {"zero private key (ECDH fails)", Misbehaviour::None,
+         [&] { config()->setTlsPrivateKey(Bytes(32, 0)); }, false, 2},
+        {"private key above the order (ECDH fails)", Misbehaviour::None,
+         [&] { config()->setTlsPrivateKey(Bytes(32, 0xFF)); }, false, 2},
+        {"short private key (ECDH fails)", Misbehaviour::None,
+         [&] { config()->setTlsPrivateKey(Bytes(31, 0x11)); }, false, 2},
+        {"no root configured", Misbehaviour::None, [&] { config()->setTlsRootCer({}); }, false,
+         2},
+        {"root is not a certificate", Misbehaviour::None,
+         [&] { config()->setTlsRootCer(Bytes{0x30, 0x03, 0x02, 0x01, 0x01}); }, false, 2},
+        {"appliance refuses the app chain (status 1)", Misbehaviour::None,
+         [&] { config()->setTlsTwoCer(config()->tlsRootCer()); }, false, 2},
+        {"M4 result byte not 0", Misbehaviour::M4ResultNotZero, nullptr, true, 2},
+        {"wrong N2", Misbehaviour::WrongN2, nullptr, true, 3},
+        {"altered CCM tag", Misbehaviour::AlteredTag, nullptr, true, 1},
+        {"short M4 plaintext (16 bytes)", Misbehaviour::ShortM4, nullptr, true, 1},
+    };
+    for (const Case& c : cases) {
+        for (M1Form form : {M1Form::Certificate, M1Form::OneWay}) {
+            // The one-way form brings its own private key; the configured one does not matter.
+            bool usesConfiguredKey = c.tweak && std::string(c.name).find("private key") !=
+                                                    std::string::npos;
+            bool usesAppChain = std::string(c.name).find("app chain") != std::string::npos;
+            if (form == M1Form::OneWay && (usesConfiguredKey || usesAppChain)) continue;
+            SCOPED_TRACE(std::string(c.name) +
+                         (form == M1Form::Certificate ? " / certificate form" : " / one-way form"));
+            installCredentials();
+            sim.setMisbehaviour(c.misbehaviour);
+            if (c.tweak) c.tweak();
+            Outcome out = run(form);
+            if (c.atM4) {
+                ASSERT_TRUE(out.reachedM4);
+                EXPECT_EQ(out.m4Check.size(), 1u);
+                EXPECT_EQ(out.m4Check["errCode"].intValue(), c.errCode);
+            } else {
+                EXPECT_FALSE(out.reachedM4);
+                EXPECT_EQ(out.m2Check["errCode"].intValue(), c.errCode);
+                EXPECT_FALSE(out.m2Check.contains("finscData"));
+                // Code 2 never comes with a key; code 3 keeps the derived key.
+                EXPECT_EQ(out.m2Check.contains("tlsSessionKey"), c.errCode == 3);
+            }
+        }
+    }
+}
+
+TEST_F(KeyAgreement, EmptyPrivateKeyArgumentFallsBackToConfiguredKey) {
+    Outcome out = run(M1Form::Certificate);  // the certificate form passes no key
+    ASSERT_TRUE(out.reachedM4);
+    EXPECT_EQ(out.m4Check["errCode"].intValue(), 0);
+}
+
+TEST_F(KeyAgreement, TrailingBytesAfterFinsStayOutOfTheProofs) {
+    Bytes n1 = QKCommonProtocol::randomToken();
+    auto config = QKMiddleInterface::shareInstance()->middleConfig();
+    Bytes m1 = QKCommonProtocol::msgBodyM1WithAppCert(config->tlsAppCer(), config->tlsTwoCer(), n1);
+    Bytes m2 = sim.answerM1(m1).value();
+    Bytes padded = m2;
+    padded.insert(padded.end(), {0, 0, 0, 0});
+    auto dict = QKCommonProtocol::dicForAesKeyTLSReplyWithData(padded).value();
+    EXPECT_EQ(dict["oriBody"].bytes(), m2);
+    dict.set("tlsRandomN1", n1);
+    dict.set("tlsDataM1", m1);
+    auto checked = QKCommonProtocol::checkTLSKeyAgreementBackDict(dict, {});
+    EXPECT_FALSE(checked.contains("errCode"));
+    Bytes m3 = QKCommonProtocol::msgBodyTLSAuthSecretKey(checked["finscData"].bytes());
+    ASSERT_TRUE(sim.answerM3(m3));
+    EXPECT_TRUE(sim.finscVerified());
+}
+
+// Reply bodies that the parser must take apart without reading past them.
+TEST(KeyAgreementParser, ReplyBodies) {
+    // A well-formed M2: two-byte lengths of 1 and 2, r = 1, f = 2.
+    const Bytes m2 = {0x01, 0x01, 0x00, 0x01, 0x00, 0xA1, 0x02, 0x00, 0xB1,
+                      0xB2, 0x01, 0xC1, 0x02, 0xD1, 0xD2};
+    auto with = [&](size_t i, uint8_t v) {
+        Bytes b = m2;
+        b[i] = v;
+        return b;
+    };
+    struct Case {
+        const char* name;
+        Bytes body;
+        bool parses;
+        std::vector<std::string> keys;
+    };
+    const std::vector<std::string> basic = {"subCmd", "version", "oriBody"};
+    const std::vector<std::string> m2Keys = {"subCmd",     "version",  "oriBody",
+                                             "twoCerData", "deviceCerData", "randomData",
+                                             "finsData",   "m2DataNoFins"};
+    const std::vector<std::string> m4Keys = {"subCmd", "version", "oriBody", "m4Data"};
+    const Case cases[] = {
+        {"empty", {}, false, {}},
+        {"4 bytes", {1, 1, 0, 1}, false, {}},
+        {"5 bytes, bad status", {1, 1, 7, 0, 0}, true, basic},
+        {"5 bytes, good status, lengths missing", {1, 1, 0, 1, 0}, true, basic},
+        {"M2", m2, true, m2Keys},
+        {"M2 one-way reply", with(0, 3), true, m2Keys},
+        {"M2 version 2", with(1, 2), true, basic},
+        {"M2 sub command 4", with(0, 4), true, basic},
+        {"M2 status 1", with(2, 1), true, basic},
+        {"M2 first length 0", with(3, 0), true, basic},
+        {"M2 second length huge", with(7, 0xFF), true, basic},
+        {"M2 random length 0", with(10, 0), true, basic},
+        {"M2 fins length 0", with(12, 0), true, basic},
+        {"M2 fins one past the end", with(12, 3), true, basic},
+        {"M2 without fins bytes", Bytes(m2.begin(), m2.end() - 2), true, basic},
+        {"M4", {2, 1, 2, 0, 0xE1, 0xE2}, true, m4Keys},
+        {"M4 length 0", {2, 1, 0, 0, 0xE1}, true, basic},
+        {"M4 one past the end", {2, 1, 3, 0, 0xE1, 0xE2}, true, basic},
+        {"M4 length 0x0100 little-endian", {2, 1, 0, 1, 0xE1}, true, basic},
+        {"M4 version 0", {2, 0, 1, 0, 0xE1}, true, basic},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto dict = QKCommonProtocol::dicForAesKeyTLSReplyWithData(c.body);
+        ASSERT_EQ(dict.has_value(), c.parses);
+        if (!dict) continue;
+        EXPECT_EQ(dict->keys(), c.keys);
+        EXPECT_EQ((*dict)["subCmd"].intValue(), c.body[0]);
+        EXPECT_EQ((*dict)["version"].intValue(), c.body[1]);
+    }
+
+    auto dict = QKCommonProtocol::dicForAesKeyTLSReplyWithData(m2).value();
+    EXPECT_EQ(dict["twoCerData"].bytes(), Bytes{0xA1});
+    EXPECT_EQ(dict["deviceCerData"].bytes(), (Bytes{0xB1, 0xB2}));
+    EXPECT_EQ(dict["randomData"].bytes(), Bytes{0xC1});
+    EXPECT_EQ(dict["finsData"].bytes(), (Bytes{0xD1, 0xD2}));
+    EXPECT_EQ(dict["m2DataNoFins"].bytes(), Bytes(m2.begin(), m2.end() - 2));
+    EXPECT_EQ(dict["oriBody"].bytes(), m2);
+    auto m4 = QKCommonProtocol::dicForAesKeyTLSReplyWithData(Bytes{2, 1, 2, 0, 0xE1, 0xE2, 9});
+    EXPECT_EQ((*m4)["m4Data"].bytes(), (Bytes{0xE1, 0xE2}));
+    // The sub-parsers on their own never read past a short body.
+    for (size_t n = 0; n < 4; ++n) {
+        EXPECT_FALSE(QKCommonProtocol::dicForAesKeyTLSReplyWithDataSub1(Bytes(n, 0)));
+        EXPECT_FALSE(QKCommonProtocol::dicForAesKeyTLSReplyWithDataSub2(Bytes(n, 1)));
+    }
+}
+
+// M2 checks that fail before any key exists, and M4 checks on hand-made dictionaries.
+TEST(KeyAgreementChecks, IncompleteDictionaries) {
+    auto m2 = QKCommonProtocol::dicForAesKeyTLSReplyWithData(Bytes{1, 1, 5, 0, 0}).value();
+    auto checked = QKCommonProtocol::checkTLSKeyAgreementBackDict(m2, {});
+    EXPECT_EQ(checked.keys(), std::vector<std::string>{"errCode"});
+    EXPECT_EQ(checked["errCode"].intValue(), 2);
+
+    const Bytes key(16, 0x42);
+    struct Case {
+        const char* name;
+        std::optional<Bytes> sealed;
+        int errCode;
+    };
+    const Case cases[] = {
+        {"no m4Data", std::nullopt, 1},
+        {"shorter than the nonce", Bytes(12, 1), 1},
+        {"nonce and tag only", Bytes(29, 1), 1},
+        {"garbage of plausible length", Bytes(13 + 17 + 16, 7), 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Dictionary d;
+        d.set("tlsSessionKey", key);
+        d.set("tlsRandomN2", Bytes(16, 3));
+        if (c.sealed) d.set("m4Data", *c.sealed);
+        EXPECT_EQ(QKCommonProtocol::checkTLSAuthSecretReply(d)["errCode"].intValue(), c.errCode);
+    }
+}
+
+TEST(KeyAgreementBodies, SizesAndLayout) {
+    const Bytes n1(16, 0x5A);
+    Bytes oneWay = QKCommonProtocol::msgBodyM1WithAppPublicKey(Bytes(64, 0x04), n1);
+    ASSERT_EQ(oneWay.size(), 85u);
+    EXPECT_EQ(Bytes(oneWay.begin(), oneWay.begin() + 4), (Bytes{0x03, 0x01, 64, 0}));
+    EXPECT_EQ(oneWay[68], 16);
+    EXPECT_EQ(Bytes(oneWay.end() - 16, oneWay.end()), n1);
+
+    const Bytes two(0x123, 0x22), app(0x201, 0x33);
+    Bytes m1 = QKCommonProtocol::msgBodyM1WithAppCert(app, two, n1);
+    ASSERT_EQ(m1.size(), 23u + two.size() + app.size());
+    EXPECT_EQ(Bytes(m1.begin(), m1.begin() + 4), (Bytes{0x01, 0x01, 0x23, 0x01}));
+    EXPECT_EQ(m1[4], 0x22);
+    EXPECT_EQ(m1[4 + two.size()], 0x01);
+    EXPECT_EQ(m1[5 + two.size()], 0x02);
+    EXPECT_EQ(m1[6 + two.size()], 0x33);
+    EXPECT_EQ(m1[6 + two.size() + app.size()], 16);
+
+    Bytes m3 = QKCommonProtocol::msgBodyTLSAuthSecretKey(Bytes(32, 0xF1));
+    ASSERT_EQ(m3.size(), 35u);
+    EXPECT_EQ(Bytes(m3.begin(), m3.begin() + 3), (Bytes{0x02, 0x01, 32}));
+
+    // Lengths that do not fit their fields build nothing rather than a wrong body.
+    EXPECT_TRUE(QKCommonProtocol::msgBodyM1WithAppCert(Bytes(0x10000, 1), two, n1).empty());
+    EXPECT_TRUE(QKCommonProtocol::msgBodyM1WithAppPublicKey(Bytes(64, 1), Bytes(256, 1)).empty());
+    EXPECT_TRUE(QKCommonProtocol::msgBodyTLSAuthSecretKey(Bytes(256, 1)).empty());
+
+    EXPECT_EQ(QKCommonProtocol::msgBodyValidBindToken(Bytes{9, 8, 7}),
+              (Bytes{1, 1, 3, 0, 9, 8, 7}));
+    EXPECT_FALSE(QKCommonProtocol::dicForValidBindTokenWithData(Bytes{1, 2}));
+    auto bind = QKCommonProtocol::dicForValidBindTokenWithData(Bytes{1, 2, 3, 4}).value();
+    EXPECT_EQ(bind["version"].intValue(), 1);
+    EXPECT_EQ(bind["type"].intValue(), 2);
+    EXPECT_EQ(bind["result"].intValue(), 3);
+    EXPECT_EQ(bind["oriBody"].bytes(), (Bytes{1, 2, 3, 4}));
+}
+
+// A source whose secure bytes always fail and whose uniform draws count up, so that every
+// fourth draw is a multiple of 65535.
+class FailingRandom : public Random {
+public:
+    bool secureBytes(uint8_t*, size_t) override { return false; }
+    uint32_t uniform32() override {
+        uint32_t n = next_.fetch_add(1, std::memory_order_relaxed);
+        return n % 4 == 0 ? (n % 3) * 65535u : n;
+    }
+    using Random::secureBytes;
+
+private:
+    std::atomic<uint32_t> next_{0};
+};
+
+class RandomSource : public ::testing::Test {
+protected:
+    void TearDown() override { Random::setShared(nullptr); }
+};
+
+TEST_F(RandomSource, TokenFallsBackToNonZeroBytes) {
+    Bytes secure = QKCommonProtocol::randomToken();
+    EXPECT_EQ(secure.size(), 16u);
+
+    Random::setShared(std::make_shared<FailingRandom>());
+    for (int round = 0; round < 64; ++round) {
+        Bytes token = QKCommonProtocol::randomToken();
+        ASSERT_EQ(token.size(), 16u);
+        for (uint8_t b : token) EXPECT_NE(b, 0);
+    }
+    std::string text = QKCommonProtocol::randomTokenString();
+    EXPECT_EQ(text.size(), 32u);
+    EXPECT_EQ(text.find_first_not_of("0123456789abcdef"), std::string::npos);
+}
+
+TEST_F(RandomSource, CommandIdNeverZeroUnderConcurrentCallers) {
+    Random::setShared(std::make_shared<FailingRandom>());
+    constexpr int kThreads = 8, kCalls = 20000;
+    std::atomic<int> zeros{0}, fallbacks{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kCalls; ++i) {
+                uint32_t id = QKCommonProtocol::getCommandId();
+                if (id == 0) zeros.fetch_add(1);
+                if (id > 65534) fallbacks.fetch_add(1);
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(zeros.load(), 0);
+    EXPECT_EQ(fallbacks.load(), 0);
+}
+
+}  // namespace
+}  // namespace telvo
