@@ -4,8 +4,8 @@
 
 #include "protocol/QKCommonProtocol.h"
 
-using telvo::ByteView;
 using telvo::Bytes;
+using telvo::ByteView;
 using telvo::QKCommonProtocol;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

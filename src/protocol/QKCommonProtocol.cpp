@@ -22,7 +22,9 @@ void putLength16(Bytes& out, size_t n) {
     out.push_back(static_cast<uint8_t>(n >> 8));
 }
 
-void append(Bytes& out, ByteView data) { out.insert(out.end(), data.begin(), data.end()); }
+void append(Bytes& out, ByteView data) {
+    out.insert(out.end(), data.begin(), data.end());
+}
 
 Bytes concat(ByteView a, ByteView b) {
     Bytes out;
@@ -38,7 +40,9 @@ const Bytes* bytesFor(const Dictionary& dict, std::string_view key) {
     return v && v->isBytes() ? &v->bytes() : nullptr;
 }
 
-ByteView viewOf(const Bytes* b) { return b ? ByteView(*b) : ByteView(); }
+ByteView viewOf(const Bytes* b) {
+    return b ? ByteView(*b) : ByteView();
+}
 
 bool equalInConstantTime(ByteView a, ByteView b) {
     return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
@@ -60,7 +64,7 @@ Dictionary errorResult(int code) {
 
 // Bounded little-endian reader; every read checks what is left.
 class BodyReader {
-public:
+  public:
     explicit BodyReader(ByteView body) : body_(body) {}
     std::optional<uint8_t> u8() {
         if (body_.size() - at_ < 1) return std::nullopt;
@@ -80,7 +84,7 @@ public:
     }
     size_t offset() const { return at_; }
 
-private:
+  private:
     ByteView body_;
     size_t at_ = 0;
 };

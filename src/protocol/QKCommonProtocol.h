@@ -24,7 +24,7 @@ namespace telvo {
 // "tlsDataM1", "tlsRandomN2", "tlsSessionKey" (bytes, added by the session); "finscData" and
 // "errCode" (from the checks).
 class QKCommonProtocol {
-public:
+  public:
     // M1, certificate form: 01 01, intermediate certificate, app certificate and N1, each
     // behind its length (two bytes little-endian for the certificates, one for N1). Empty when
     // a length does not fit its field.

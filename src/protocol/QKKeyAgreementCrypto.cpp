@@ -37,8 +37,7 @@ bool validCertificate(ByteView certificate, ByteView root, ByteView intermediate
     STACK_OF(X509)* chain = sk_X509_new_null();
     bool ok = store && ctx && chain && X509_STORE_add_cert(store, anchor.get()) == 1 &&
               (!inter || sk_X509_push(chain, inter.get()) > 0) &&
-              X509_STORE_CTX_init(ctx, store, leaf.get(), chain) == 1 &&
-              X509_verify_cert(ctx) == 1;
+              X509_STORE_CTX_init(ctx, store, leaf.get(), chain) == 1 && X509_verify_cert(ctx) == 1;
     sk_X509_free(chain);
     X509_STORE_CTX_free(ctx);
     X509_STORE_free(store);
@@ -62,11 +61,12 @@ std::optional<Bytes> publicKeyOfCertificate(ByteView certificate) {
 }
 
 std::optional<Bytes> computeECDH(ByteView publicKey, ByteView privateKey) {
-    static const uint8_t kOrder[32] = {
-        0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-        0xBC, 0xE6, 0xFA, 0xAD, 0xA7, 0x17, 0x9E, 0x84, 0xF3, 0xB9, 0xCA, 0xC2, 0xFC, 0x63, 0x25, 0x51};
-    if (privateKey.size() != 32 || !std::lexicographical_compare(privateKey.begin(), privateKey.end(),
-                                                                 kOrder, kOrder + 32))
+    static const uint8_t kOrder[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00,
+                                       0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                       0xBC, 0xE6, 0xFA, 0xAD, 0xA7, 0x17, 0x9E, 0x84,
+                                       0xF3, 0xB9, 0xCA, 0xC2, 0xFC, 0x63, 0x25, 0x51};
+    if (privateKey.size() != 32 ||
+        !std::lexicographical_compare(privateKey.begin(), privateKey.end(), kOrder, kOrder + 32))
         return std::nullopt;
     Bytes point(publicKey.begin(), publicKey.end());
     if (point.size() == 64) point.insert(point.begin(), 0x04);
@@ -88,7 +88,8 @@ std::optional<Bytes> computeECDH(ByteView publicKey, ByteView privateKey) {
         BIGNUM* d = BN_bin2bn(privateKey.data(), 32, nullptr);
         OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
         OSSL_PARAM* params = nullptr;
-        if (d && bld && OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, group, 0) &&
+        if (d && bld &&
+            OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, group, 0) &&
             OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_PRIV_KEY, d))
             params = OSSL_PARAM_BLD_to_param(bld);
         PKeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));

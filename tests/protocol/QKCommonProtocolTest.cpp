@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 
@@ -41,7 +40,7 @@ RawKeyPair makeRawKeyPair() {
 enum class M1Form { Certificate, OneWay };
 
 class KeyAgreement : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { installCredentials(); }
     void TearDown() override {
         QKMiddleInterface::resetForTesting();
@@ -136,20 +135,23 @@ TEST_F(KeyAgreement, ErrorMatrix) {
     };
     const Case cases[] = {
         {"untrusted appliance chain", Misbehaviour::UntrustedChain, nullptr, false, 2},
+        {"expired appliance certificate", Misbehaviour::ExpiredCertificate, nullptr, false, 2},
         {"altered fins", Misbehaviour::AlteredFins, nullptr, false, 3},
         {"appliance key on P-384 (ECDH fails)", Misbehaviour::ForeignCurveKey, nullptr, false, 2},
-        {"no private key (ECDH fails)", Misbehaviour::None,
-         [&] { config()->setTlsPrivateKey({}); }, false, 2},
+        {"no private key (ECDH fails)", Misbehaviour::None, [&] { config()->setTlsPrivateKey({}); },
+         false, 2},
         {"zero private key (ECDH fails)", Misbehaviour::None,
          [&] { config()->setTlsPrivateKey(Bytes(32, 0)); }, false, 2},
         {"private key above the order (ECDH fails)", Misbehaviour::None,
          [&] { config()->setTlsPrivateKey(Bytes(32, 0xFF)); }, false, 2},
         {"short private key (ECDH fails)", Misbehaviour::None,
          [&] { config()->setTlsPrivateKey(Bytes(31, 0x11)); }, false, 2},
-        {"no root configured", Misbehaviour::None, [&] { config()->setTlsRootCer({}); }, false,
-         2},
+        {"no root configured", Misbehaviour::None, [&] { config()->setTlsRootCer({}); }, false, 2},
         {"root is not a certificate", Misbehaviour::None,
-         [&] { config()->setTlsRootCer(Bytes{0x30, 0x03, 0x02, 0x01, 0x01}); }, false, 2},
+         [&] {
+             config()->setTlsRootCer(Bytes{0x30, 0x03, 0x02, 0x01, 0x01});
+         },
+         false, 2},
         {"appliance refuses the app chain (status 1)", Misbehaviour::None,
          [&] { config()->setTlsTwoCer(config()->tlsRootCer()); }, false, 2},
         {"M4 result byte not 0", Misbehaviour::M4ResultNotZero, nullptr, true, 2},
@@ -160,8 +162,8 @@ TEST_F(KeyAgreement, ErrorMatrix) {
     for (const Case& c : cases) {
         for (M1Form form : {M1Form::Certificate, M1Form::OneWay}) {
             // The one-way form brings its own private key; the configured one does not matter.
-            bool usesConfiguredKey = c.tweak && std::string(c.name).find("private key") !=
-                                                    std::string::npos;
+            bool usesConfiguredKey =
+                c.tweak && std::string(c.name).find("private key") != std::string::npos;
             bool usesAppChain = std::string(c.name).find("app chain") != std::string::npos;
             if (form == M1Form::OneWay && (usesConfiguredKey || usesAppChain)) continue;
             SCOPED_TRACE(std::string(c.name) +
@@ -212,8 +214,8 @@ TEST_F(KeyAgreement, TrailingBytesAfterFinsStayOutOfTheProofs) {
 // Reply bodies that the parser must take apart without reading past them.
 TEST(KeyAgreementParser, ReplyBodies) {
     // A well-formed M2: two-byte lengths of 1 and 2, r = 1, f = 2.
-    const Bytes m2 = {0x01, 0x01, 0x00, 0x01, 0x00, 0xA1, 0x02, 0x00, 0xB1,
-                      0xB2, 0x01, 0xC1, 0x02, 0xD1, 0xD2};
+    const Bytes m2 = {0x01, 0x01, 0x00, 0x01, 0x00, 0xA1, 0x02, 0x00,
+                      0xB1, 0xB2, 0x01, 0xC1, 0x02, 0xD1, 0xD2};
     auto with = [&](size_t i, uint8_t v) {
         Bytes b = m2;
         b[i] = v;
@@ -226,7 +228,7 @@ TEST(KeyAgreementParser, ReplyBodies) {
         std::vector<std::string> keys;
     };
     const std::vector<std::string> basic = {"subCmd", "version", "oriBody"};
-    const std::vector<std::string> m2Keys = {"subCmd",     "version",  "oriBody",
+    const std::vector<std::string> m2Keys = {"subCmd",     "version",       "oriBody",
                                              "twoCerData", "deviceCerData", "randomData",
                                              "finsData",   "m2DataNoFins"};
     const std::vector<std::string> m4Keys = {"subCmd", "version", "oriBody", "m4Data"};
@@ -347,7 +349,7 @@ TEST(KeyAgreementBodies, SizesAndLayout) {
 // A source whose secure bytes always fail and whose uniform draws count up, so that every
 // fourth draw is a multiple of 65535.
 class FailingRandom : public Random {
-public:
+  public:
     bool secureBytes(uint8_t*, size_t) override { return false; }
     uint32_t uniform32() override {
         uint32_t n = next_.fetch_add(1, std::memory_order_relaxed);
@@ -355,12 +357,12 @@ public:
     }
     using Random::secureBytes;
 
-private:
+  private:
     std::atomic<uint32_t> next_{0};
 };
 
 class RandomSource : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { Random::setShared(nullptr); }
 };
 

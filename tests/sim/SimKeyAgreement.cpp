@@ -3,11 +3,14 @@
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/param_build.h>
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
 #include <stdexcept>
+
+#include "sim/TestPki.h"
 
 namespace telvo::test {
 
@@ -66,21 +69,41 @@ Cert issue(const char* commonName, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuer
     return cert;
 }
 
+Cert readCert(ByteView der) {
+    const unsigned char* p = der.data();
+    Cert cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    return cert;
+}
+
+// A P-256 key pair from its raw scalar and uncompressed point.
+PKey keyFromRaw(const TestIdentity& identity) {
+    std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_clear_free>> d(BN_bin2bn(
+        identity.privateKey.data(), static_cast<int>(identity.privateKey.size()), nullptr));
+    std::unique_ptr<OSSL_PARAM_BLD, Deleter<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>> bld(
+        OSSL_PARAM_BLD_new());
+    require(
+        d && bld &&
+            OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, "P-256", 0) &&
+            OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, d.get()) &&
+            OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY,
+                                             identity.publicKey.data(), identity.publicKey.size()),
+        "key parameters");
+    std::unique_ptr<OSSL_PARAM, Deleter<OSSL_PARAM, OSSL_PARAM_free>> params(
+        OSSL_PARAM_BLD_to_param(bld.get()));
+    PKeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+    EVP_PKEY* key = nullptr;
+    require(params && ctx && EVP_PKEY_fromdata_init(ctx.get()) == 1 &&
+                EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_KEYPAIR, params.get()) == 1,
+            "key import");
+    return PKey(key);
+}
+
 Bytes der(X509* cert) {
     int len = i2d_X509(cert, nullptr);
     require(len > 0, "DER");
     Bytes out(static_cast<size_t>(len));
     unsigned char* p = out.data();
     i2d_X509(cert, &p);
-    return out;
-}
-
-Bytes rawPrivateKey(EVP_PKEY* key) {
-    BIGNUM* bn = nullptr;
-    require(EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_PRIV_KEY, &bn) == 1, "private key");
-    std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_free>> owned(bn);
-    Bytes out(32);
-    require(BN_bn2binpad(bn, out.data(), 32) == 32, "private key width");
     return out;
 }
 
@@ -134,21 +157,23 @@ Bytes hmacSha256(ByteView key, ByteView data) {
 Bytes ccmSeal(ByteView key, ByteView plain) {
     Bytes nonce(13);
     require(RAND_bytes(nonce.data(), 13) == 1, "nonce");
-    std::unique_ptr<EVP_CIPHER_CTX, Deleter<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>> ctx(EVP_CIPHER_CTX_new());
+    std::unique_ptr<EVP_CIPHER_CTX, Deleter<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>> ctx(
+        EVP_CIPHER_CTX_new());
     int len = 0;
     Bytes out = nonce;
     out.resize(13 + plain.size() + 16);
-    require(ctx && EVP_EncryptInit_ex(ctx.get(), EVP_aes_128_ccm(), nullptr, nullptr, nullptr) &&
-                EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_CCM_SET_IVLEN, 13, nullptr) &&
-                EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_CCM_SET_TAG, 16, nullptr) &&
-                EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, key.data(), nonce.data()) &&
-                EVP_EncryptUpdate(ctx.get(), nullptr, &len, nullptr, static_cast<int>(plain.size())) &&
-                EVP_EncryptUpdate(ctx.get(), out.data() + 13, &len, plain.data(),
-                                  static_cast<int>(plain.size())) &&
-                EVP_EncryptFinal_ex(ctx.get(), out.data() + 13 + len, &len) &&
-                EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_CCM_GET_TAG, 16,
-                                    out.data() + 13 + plain.size()),
-            "CCM");
+    require(
+        ctx && EVP_EncryptInit_ex(ctx.get(), EVP_aes_128_ccm(), nullptr, nullptr, nullptr) &&
+            EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_CCM_SET_IVLEN, 13, nullptr) &&
+            EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_CCM_SET_TAG, 16, nullptr) &&
+            EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, key.data(), nonce.data()) &&
+            EVP_EncryptUpdate(ctx.get(), nullptr, &len, nullptr, static_cast<int>(plain.size())) &&
+            EVP_EncryptUpdate(ctx.get(), out.data() + 13, &len, plain.data(),
+                              static_cast<int>(plain.size())) &&
+            EVP_EncryptFinal_ex(ctx.get(), out.data() + 13 + len, &len) &&
+            EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_CCM_GET_TAG, 16,
+                                out.data() + 13 + plain.size()),
+        "CCM");
     return out;
 }
 
@@ -182,39 +207,36 @@ struct Reader {
 }  // namespace
 
 struct SimKeyAgreement::Pki {
-    PKey rootKey, interKey, deviceKey, appKey, foreignKey, rogueRootKey, rogueInterKey, rogueKey;
-    Cert root, inter, device, app, foreignDevice, rogueRoot, rogueInter, rogueDevice;
+    PKey interKey, deviceKey, foreignKey, untrustedKey;
+    Cert root, inter, device, foreignDevice, untrustedInter, untrustedDevice, expiredDevice;
+    PKey expiredKey;
     AppCredentials credentials;
 
     Pki() {
-        rootKey = newKey("P-256");
-        interKey = newKey("P-256");
-        deviceKey = newKey("P-256");
-        appKey = newKey("P-256");
+        const TestPki& pki = TestPki::shared();
+        root = readCert(pki.root().certificate);
+        inter = readCert(pki.intermediate().certificate);
+        device = readCert(pki.device().certificate);
+        interKey = keyFromRaw(pki.intermediate());
+        deviceKey = keyFromRaw(pki.device());
+        // A self-signed appliance certificate behind an intermediate of another root.
+        untrustedInter = readCert(pki.foreignIntermediate().certificate);
+        untrustedDevice = readCert(pki.selfSignedDevice().certificate);
+        untrustedKey = keyFromRaw(pki.selfSignedDevice());
+        expiredDevice = readCert(pki.expiredDevice().certificate);
+        expiredKey = keyFromRaw(pki.expiredDevice());
+        // Trusted, but its key is on a curve the app does not speak.
         foreignKey = newKey("P-384");
-        root = issue("Sim Root CA", rootKey.get(), nullptr, nullptr, true, 1);
-        inter = issue("Sim Intermediate CA", interKey.get(), root.get(), rootKey.get(), true, 2);
-        device = issue("Sim Appliance", deviceKey.get(), inter.get(), interKey.get(), false, 3);
-        app = issue("Sim App", appKey.get(), inter.get(), interKey.get(), false, 4);
         foreignDevice =
-            issue("Sim Appliance P-384", foreignKey.get(), inter.get(), interKey.get(), false, 5);
-        // Same names as the trusted chain: only the signatures tell them apart.
-        rogueRootKey = newKey("P-256");
-        rogueInterKey = newKey("P-256");
-        rogueKey = newKey("P-256");
-        rogueRoot = issue("Sim Root CA", rogueRootKey.get(), nullptr, nullptr, true, 1);
-        rogueInter =
-            issue("Sim Intermediate CA", rogueInterKey.get(), rogueRoot.get(), rogueRootKey.get(),
-                  true, 2);
-        rogueDevice =
-            issue("Sim Appliance", rogueKey.get(), rogueInter.get(), rogueInterKey.get(), false, 3);
-        credentials = {der(root.get()), der(inter.get()), der(app.get()),
-                       rawPrivateKey(appKey.get())};
+            issue("Sim Appliance P-384", foreignKey.get(), inter.get(), interKey.get(), false, 77);
+        credentials = {pki.root().certificate, pki.intermediate().certificate,
+                       pki.app().certificate, pki.app().privateKey};
     }
 
     bool chainsToRoot(X509* leaf, X509* intermediate) const {
         std::unique_ptr<X509_STORE, Deleter<X509_STORE, X509_STORE_free>> store(X509_STORE_new());
-        std::unique_ptr<X509_STORE_CTX, Deleter<X509_STORE_CTX, X509_STORE_CTX_free>> ctx(X509_STORE_CTX_new());
+        std::unique_ptr<X509_STORE_CTX, Deleter<X509_STORE_CTX, X509_STORE_CTX_free>> ctx(
+            X509_STORE_CTX_new());
         STACK_OF(X509)* untrusted = sk_X509_new_null();
         bool ok = store && ctx && untrusted && X509_STORE_add_cert(store.get(), root.get()) == 1 &&
                   (!intermediate || sk_X509_push(untrusted, intermediate) > 0) &&
@@ -242,8 +264,7 @@ std::optional<Bytes> SimKeyAgreement::answerM1(ByteView m1) {
     Reader in{m1};
     auto subCmd = in.u8();
     auto version = in.u8();
-    if (!subCmd || !version || (*subCmd != 1 && *subCmd != 3) || *version != 1)
-        return std::nullopt;
+    if (!subCmd || !version || (*subCmd != 1 && *subCmd != 3) || *version != 1) return std::nullopt;
     PKey peer;
     bool trusted = true;
     if (*subCmd == 1) {
@@ -287,9 +308,12 @@ std::optional<Bytes> SimKeyAgreement::answerM1(ByteView m1) {
     X509* device = pki_->device.get();
     EVP_PKEY* deviceKey = pki_->deviceKey.get();
     if (misbehaviour_ == Misbehaviour::UntrustedChain) {
-        inter = pki_->rogueInter.get();
-        device = pki_->rogueDevice.get();
-        deviceKey = pki_->rogueKey.get();
+        inter = pki_->untrustedInter.get();
+        device = pki_->untrustedDevice.get();
+        deviceKey = pki_->untrustedKey.get();
+    } else if (misbehaviour_ == Misbehaviour::ExpiredCertificate) {
+        device = pki_->expiredDevice.get();
+        deviceKey = pki_->expiredKey.get();
     } else if (misbehaviour_ == Misbehaviour::ForeignCurveKey) {
         device = pki_->foreignDevice.get();
         deviceKey = pki_->foreignKey.get();
@@ -345,9 +369,8 @@ std::optional<Bytes> SimKeyAgreement::answerM3(ByteView m3) {
     Bytes input = m1_;
     input.insert(input.end(), m2_.begin(), m2_.end());
     Bytes expected = hmacSha256(sessionKey_, input);
-    finscVerified_ =
-        finsc->size() == expected.size() &&
-        CRYPTO_memcmp(finsc->data(), expected.data(), expected.size()) == 0;
+    finscVerified_ = finsc->size() == expected.size() &&
+                     CRYPTO_memcmp(finsc->data(), expected.data(), expected.size()) == 0;
 
     Bytes plain{static_cast<uint8_t>(finscVerified_ ? 0 : 1)};
     if (misbehaviour_ == Misbehaviour::M4ResultNotZero) plain[0] = 1;

@@ -11,21 +11,22 @@ namespace telvo::test {
 // OpenSSL alone so that a fault in the library's own crypto cannot hide on both sides. It works
 // on message bodies only; the LAN and BLE simulators wrap them in their own frames.
 //
-// It holds an appliance key and certificate chain (root -> intermediate -> appliance) and the
-// app's credentials issued under the same root, which a test installs in the SDK-wide
+// It holds the appliance key and chain of the shared test PKI (root -> intermediate -> device)
+// and hands out the app's credentials from the same PKI, which a test installs in the SDK-wide
 // configuration. Not thread-safe: one agreement at a time, driven by one caller.
 class SimKeyAgreement {
-public:
+  public:
     // Ways the appliance can be told to go wrong. Each one changes exactly one thing.
     enum class Misbehaviour {
         None,
-        UntrustedChain,   // M2 carries a chain issued under an unrelated root
-        AlteredFins,      // one bit of fins flipped
-        M4ResultNotZero,  // the sealed result byte is 1
-        WrongN2,          // M4 echoes another random number
-        AlteredTag,       // one bit of M4's CCM tag flipped
-        ShortM4,          // the sealed plaintext is 16 bytes: result byte and 15 bytes of N2
-        ForeignCurveKey,  // a trusted appliance certificate whose key is on P-384
+        UntrustedChain,      // a self-signed appliance certificate, intermediate of another root
+        ExpiredCertificate,  // the appliance certificate under the right chain has expired
+        AlteredFins,         // one bit of fins flipped
+        M4ResultNotZero,     // the sealed result byte is 1
+        WrongN2,             // M4 echoes another random number
+        AlteredTag,          // one bit of M4's CCM tag flipped
+        ShortM4,             // the sealed plaintext is 16 bytes: result byte and 15 bytes of N2
+        ForeignCurveKey,     // a trusted appliance certificate whose key is on P-384
     };
 
     // The credentials the app needs: the anchor and its own chain and key.
@@ -57,7 +58,7 @@ public:
     const Bytes& randomN2() const { return n2_; }
     bool finscVerified() const { return finscVerified_; }
 
-private:
+  private:
     struct Pki;
     std::unique_ptr<Pki> pki_;
     Misbehaviour misbehaviour_ = Misbehaviour::None;
