@@ -1,22 +1,202 @@
 #include "core/QKUserDefault.h"
 
+#include <plist/plist.h>
+
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <system_error>
+#include <unistd.h>
+
+#include "logging/QKLog.h"
+
 namespace telvo {
 
 namespace {
 std::mutex gSharedMutex;
 std::shared_ptr<QKUserDefault> gShared;
 std::filesystem::path gFolder;
+
+constexpr const char* kFileName = "QKUserDefault.plist";
+constexpr size_t kMaxFileSize = 16 * 1024 * 1024;
+
+struct PlistDeleter {
+    void operator()(void* node) const { plist_free(node); }
+};
+using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+
+// nullptr for what a property list cannot hold.
+plist_t toPlist(const Value& value) {
+    switch (value.type()) {
+        case Value::Type::Bool: return plist_new_bool(value.boolValue() ? 1 : 0);
+        case Value::Type::Int: return plist_new_uint(static_cast<uint64_t>(value.int64Value()));
+        case Value::Type::UInt: return plist_new_uint(value.uint64Value());
+        case Value::Type::Double: return plist_new_real(value.doubleValue());
+        case Value::Type::Text: return plist_new_string(value.text().c_str());
+        case Value::Type::Bytes: {
+            const Bytes& b = value.bytes();
+            return plist_new_data(reinterpret_cast<const char*>(b.data()), b.size());
+        }
+        case Value::Type::Array: {
+            plist_t array = plist_new_array();
+            for (const Value& element : value.array())
+                if (plist_t item = toPlist(element)) plist_array_append_item(array, item);
+            return array;
+        }
+        case Value::Type::Dictionary: {
+            plist_t dict = plist_new_dict();
+            for (const auto& [key, element] : value.dictionary())
+                if (plist_t item = toPlist(element)) plist_dict_set_item(dict, key.c_str(), item);
+            return dict;
+        }
+        case Value::Type::Null:
+        case Value::Type::Object: return nullptr;
+    }
+    return nullptr;
+}
+
+Value fromPlist(plist_t node, int depth = 0) {
+    if (!node || depth > 64) return {};
+    switch (plist_get_node_type(node)) {
+        case PLIST_BOOLEAN: return Value(plist_bool_val_is_true(node) != 0);
+        case PLIST_UINT: {
+            uint64_t v = 0;
+            plist_get_uint_val(node, &v);
+            // Integers are written signed: read them back the same way.
+            return Value(static_cast<long long>(v));
+        }
+        case PLIST_REAL: {
+            double d = 0;
+            plist_get_real_val(node, &d);
+            return Value(d);
+        }
+        case PLIST_STRING: {
+            uint64_t length = 0;
+            const char* p = plist_get_string_ptr(node, &length);
+            return Value(std::string(p ? p : "", p ? length : 0));
+        }
+        case PLIST_DATA: {
+            uint64_t length = 0;
+            const char* p = plist_get_data_ptr(node, &length);
+            return Value(p ? Bytes(p, p + length) : Bytes{});
+        }
+        case PLIST_ARRAY: {
+            Value::Array out;
+            for (uint32_t i = 0, n = plist_array_get_size(node); i < n; ++i)
+                out.push_back(fromPlist(plist_array_get_item(node, i), depth + 1));
+            return out;
+        }
+        case PLIST_DICT: {
+            Dictionary out;
+            plist_dict_iter it = nullptr;
+            plist_dict_new_iter(node, &it);
+            for (;;) {
+                char* key = nullptr;
+                plist_t item = nullptr;
+                plist_dict_next_item(node, it, &key, &item);
+                if (!item) {
+                    free(key);
+                    break;
+                }
+                if (key) out.set(key, fromPlist(item, depth + 1));
+                free(key);
+            }
+            free(it);
+            return out;
+        }
+        default: return {};
+    }
+}
+
 }  // namespace
+
+QKUserDefault::QKUserDefault(std::filesystem::path folder) : folder_(std::move(folder)) {}
 
 std::shared_ptr<QKUserDefault> QKUserDefault::standardUserDefaults() {
     std::lock_guard lock(gSharedMutex);
-    if (!gShared) gShared = std::make_shared<QKUserDefault>();
+    if (!gShared) gShared = std::make_shared<QKUserDefault>(gFolder);
     return gShared;
 }
 
+std::string QKUserDefault::loadLocked() const {
+    if (loaded_) return {};
+    loaded_ = true;
+    if (folder_.empty()) return {};
+    const std::filesystem::path path = folder_ / kFileName;
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) return {};
+    std::ifstream in(path, std::ios::binary);
+    std::string data;
+    if (in) {
+        in.seekg(0, std::ios::end);
+        std::streamoff size = in.tellg();
+        if (size >= 0 && static_cast<size_t>(size) <= kMaxFileSize) {
+            data.resize(static_cast<size_t>(size));
+            in.seekg(0);
+            in.read(data.data(), size);
+        }
+        if (!in) data.clear();
+    }
+    if (data.empty()) return "settings file unreadable, starting empty";
+    // The XML reader accepts a document cut short after its last complete element; a file we
+    // wrote always ends its root, so anything else is a torn or foreign file.
+    if (!plist_is_binary(data.data(), static_cast<uint32_t>(data.size()))) {
+        size_t end = data.find_last_not_of(" \t\r\n");
+        if (end == std::string::npos ||
+            end + 1 < 8 || data.compare(end + 1 - 8, 8, "</plist>") != 0)
+            return "settings file corrupt, starting empty";
+    }
+    plist_t root = nullptr;
+    plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &root);
+    PlistPtr owner(root);
+    if (!root || plist_get_node_type(root) != PLIST_DICT)
+        return "settings file corrupt, starting empty";
+    values_ = fromPlist(root).dictionary();
+    return {};
+}
+
+std::string QKUserDefault::saveLocked() const {
+    if (folder_.empty()) return {};
+    PlistPtr root(toPlist(Value(values_)));
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(root.get(), &xml, &length);
+    if (!xml) return "settings not written: encoding failed";
+    std::string text(xml, length);
+    plist_to_xml_free(xml);
+
+    std::error_code ec;
+    std::filesystem::create_directories(folder_, ec);
+    const std::filesystem::path path = folder_ / kFileName;
+    const std::filesystem::path temp = folder_ / (std::string(kFileName) + ".tmp");
+    FILE* f = std::fopen(temp.c_str(), "wb");
+    if (!f) return "settings not written: cannot create file";
+    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    ok = std::fflush(f) == 0 && ok;
+    ok = ::fsync(fileno(f)) == 0 && ok;
+    ok = std::fclose(f) == 0 && ok;
+    if (ok) std::filesystem::rename(temp, path, ec);
+    if (!ok || ec) {
+        std::filesystem::remove(temp, ec);
+        return "settings not written: write failed";
+    }
+    return {};
+}
+
+void QKUserDefault::report(const std::string& failure) const {
+    if (!failure.empty()) QKSDKLOG("QKUserDefault %s", failure.c_str());
+}
+
 Value QKUserDefault::valueForKey(const std::string& key) const {
-    std::lock_guard lock(mutex_);
-    return values_[key];
+    std::string failure;
+    Value v;
+    {
+        std::lock_guard lock(mutex_);
+        failure = loadLocked();
+        v = values_[key];
+    }
+    report(failure);
+    return v;
 }
 
 bool QKUserDefault::boolForKey(const std::string& key) const {
@@ -25,17 +205,21 @@ bool QKUserDefault::boolForKey(const std::string& key) const {
 }
 
 void QKUserDefault::setValue(const Value& value, const std::string& key) {
-    std::lock_guard lock(mutex_);
-    if (value.isNull()) values_.erase(key);
-    else values_.set(key, value);
+    std::string loadFailure, saveFailure;
+    {
+        std::lock_guard lock(mutex_);
+        loadFailure = loadLocked();
+        if (value.isNull()) values_.erase(key);
+        else values_.set(key, value);
+        saveFailure = saveLocked();
+    }
+    report(loadFailure);
+    report(saveFailure);
 }
 
 void QKUserDefault::setBool(bool value, const std::string& key) { setValue(Value(value), key); }
 
-void QKUserDefault::removeObjectForKey(const std::string& key) {
-    std::lock_guard lock(mutex_);
-    values_.erase(key);
-}
+void QKUserDefault::removeObjectForKey(const std::string& key) { setValue(Value(), key); }
 
 void QKUserDefault::setStorageDirectory(const std::filesystem::path& folder) {
     std::lock_guard lock(gSharedMutex);

@@ -10,7 +10,10 @@
 namespace telvo {
 
 // The SDK's own settings store. Every access is locked; every change is written whole to
-// "QKUserDefault.plist" in the folder the host set.
+// "QKUserDefault.plist" in the folder the host set (a temporary file renamed over the old
+// one, so a reader never sees half a file). The file is read on first use; a file that cannot
+// be read or parsed gives an empty store and a log line. Without a folder the store lives in
+// memory only. Values that a property list cannot hold (null, object handles) are not written.
 class QKUserDefault {
 public:
     static std::shared_ptr<QKUserDefault> standardUserDefaults();
@@ -28,9 +31,18 @@ public:
     // Drops the shared store so that the next access loads it afresh (tests).
     static void resetForTesting();
 
+    explicit QKUserDefault(std::filesystem::path folder = {});
+
 private:
+    // Loads the file once; answers a failure to report (outside the lock), or "".
+    std::string loadLocked() const;
+    std::string saveLocked() const;
+    void report(const std::string& failure) const;
+
+    const std::filesystem::path folder_;
     mutable std::recursive_mutex mutex_;
-    Dictionary values_;
+    mutable bool loaded_ = false;
+    mutable Dictionary values_;
 };
 
 }  // namespace telvo

@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include <plist/plist.h>
+
+#include <fstream>
+
+#include "core/QKUserDefault.h"
+#include "sim/TempFolder.h"
+#include "sim/TestSupport.h"
+
+namespace telvo {
+namespace {
+
+class UserDefaultTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(folder_.path().empty());
+        QKUserDefault::setStorageDirectory(folder_.path());
+        QKUserDefault::resetForTesting();
+    }
+    void TearDown() override {
+        QKUserDefault::setStorageDirectory({});
+        QKUserDefault::resetForTesting();
+    }
+    std::shared_ptr<QKUserDefault> reopen() {
+        QKUserDefault::resetForTesting();
+        return QKUserDefault::standardUserDefaults();
+    }
+    std::filesystem::path file() const { return folder_.path() / "QKUserDefault.plist"; }
+
+    test::TempFolder folder_;
+};
+
+TEST_F(UserDefaultTest, SettingsSurviveAReopen) {
+    auto settings = QKUserDefault::standardUserDefaults();
+    settings->setValue("10003", "sdkWorkMode");
+    settings->setBool(true, "logenable");
+    settings->setBool(false, "encryptEnable");
+    settings->setValue(Value::Array{"korvo", -5, 2.5}, "SSID_FormatArray");
+    settings->setValue(Bytes{0, 1, 255}, "cers");
+    settings->setValue(Dictionary{{"n", INT64_MAX}}, "nested");
+    settings->setValue("gone", "QKServerAddress");
+    settings->removeObjectForKey("QKServerAddress");
+
+    auto again = reopen();
+    ASSERT_NE(again, settings);
+    EXPECT_EQ(again->valueForKey("sdkWorkMode").text(), "10003");
+    EXPECT_TRUE(again->boolForKey("logenable"));
+    EXPECT_FALSE(again->boolForKey("encryptEnable"));
+    EXPECT_EQ(again->valueForKey("SSID_FormatArray"), (Value(Value::Array{"korvo", -5, 2.5})));
+    EXPECT_EQ(again->valueForKey("cers").bytes(), (Bytes{0, 1, 255}));
+    EXPECT_EQ(again->valueForKey("nested")["n"].int64Value(), INT64_MAX);
+    EXPECT_TRUE(again->valueForKey("QKServerAddress").isNull());
+    EXPECT_FALSE(std::filesystem::exists(folder_.path() / "QKUserDefault.plist.tmp"));
+}
+
+TEST_F(UserDefaultTest, BoolForKeyIsNoUnlessANumber) {
+    auto settings = QKUserDefault::standardUserDefaults();
+    settings->setValue("1", "text");
+    settings->setValue(1, "number");
+    EXPECT_FALSE(settings->boolForKey("absent"));
+    EXPECT_FALSE(settings->boolForKey("text"));
+    EXPECT_TRUE(settings->boolForKey("number"));
+}
+
+// Every prefix of a valid file, and a few foreign contents, load as an empty store; the next
+// change writes a sound file again.
+TEST_F(UserDefaultTest, TruncatedOrForeignFileIsSurvived) {
+    QKUserDefault::standardUserDefaults()->setValue("10001", "sdkWorkMode");
+    const std::string whole = test::readFile(file().string());
+    ASSERT_FALSE(whole.empty());
+
+    // The same settings as a binary property list, which the store also reads.
+    plist_t root = nullptr;
+    plist_from_xml(whole.data(), static_cast<uint32_t>(whole.size()), &root);
+    char* bin = nullptr;
+    uint32_t binLength = 0;
+    plist_to_bin(root, &bin, &binLength);
+    const std::string binary(bin, binLength);
+    plist_to_bin_free(bin);
+    plist_free(root);
+    std::ofstream(file(), std::ios::binary | std::ios::trunc) << binary;
+    EXPECT_EQ(reopen()->valueForKey("sdkWorkMode").text(), "10001");
+
+    std::vector<std::string> damaged;
+    for (size_t n = 0; n + 1 < whole.size(); n += 7) damaged.push_back(whole.substr(0, n));
+    for (size_t n = 0; n < binary.size(); ++n) damaged.push_back(binary.substr(0, n));
+    damaged.push_back("bplist00\x01\x02");
+    damaged.push_back(std::string(64, '\xFF'));
+    damaged.push_back("<plist><array><string>x</string></array></plist>");
+    for (const std::string& content : damaged) {
+        std::ofstream(file(), std::ios::binary | std::ios::trunc) << content;
+        auto settings = reopen();
+        EXPECT_TRUE(settings->valueForKey("sdkWorkMode").isNull()) << content.size();
+    }
+    reopen()->setValue("10002", "sdkWorkMode");
+    EXPECT_EQ(reopen()->valueForKey("sdkWorkMode").text(), "10002");
+}
+
+TEST_F(UserDefaultTest, WithoutFolderTheStoreIsInMemory) {
+    QKUserDefault::setStorageDirectory({});
+    auto settings = reopen();
+    settings->setValue("10004", "sdkWorkMode");
+    EXPECT_EQ(settings->valueForKey("sdkWorkMode").text(), "10004");
+    EXPECT_FALSE(std::filesystem::exists(file()));
+}
+
+}  // namespace
+}  // namespace telvo
