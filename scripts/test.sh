@@ -4,18 +4,25 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
-jobs=$(nproc)
+jobs=${TELVO_JOBS:-$(nproc)}
 build="$root/build"
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/telvo-ccache}"
 
 run_suite() { # name, extra cmake args...
   local name=$1; shift
   echo "=== $name build"
-  cmake -S "$root" -B "$build/$name" -G Ninja "$@" >/dev/null
-  cmake --build "$build/$name" -j "$jobs"
+  cmake -S "$root" -B "$build/$name" -G Ninja "$@" >/dev/null || return 1
+  # A failed build must not fall through to stale test programs.
+  cmake --build "$build/$name" -j "$jobs" || { echo "=== $name build FAILED"; return 1; }
   echo "=== $name tests"
-  ctest --test-dir "$build/$name" -j "$jobs" --output-on-failure --timeout 300 | tail -n 40
-  return "${PIPESTATUS[0]}"
+  local log="$build/$name/ctest.log" rc=0
+  ctest --test-dir "$build/$name" -j "$jobs" --output-on-failure --timeout 300 >"$log" 2>&1 || rc=$?
+  if [ "$rc" -eq 0 ]; then
+    tail -n 4 "$log"
+  else
+    tail -n 300 "$log"   # the failures' output, then ctest's summary
+  fi
+  return "$rc"
 }
 
 status=0
