@@ -20,7 +20,7 @@ constexpr size_t kP256FieldBytes = 32;
 constexpr size_t kP256PublicSize = 1 + 2 * kP256FieldBytes;
 constexpr size_t kP256PrivateSize = kP256PublicSize + kP256FieldBytes;
 
-std::atomic<uint64_t> gGeneratedPairs{0};
+std::atomic<uint64_t> gGeneratePairCalls{0};
 
 void setError(ErrorPtr* error, OSStatus status, std::string text) {
     ERR_clear_error();
@@ -120,8 +120,8 @@ bool algorithmFits(EVP_PKEY* key, SecKeyAlgorithm algorithm) {
 
 OSStatus SecKey::generatePair(const SecKeyGenerationParameters& parameters, SecKeyRef* publicKey,
                               SecKeyRef* privateKey) {
+    ++gGeneratePairCalls;
     if (!isEcType(parameters.keyType) || parameters.keySizeInBits != 256) return errSecParam;
-    ++gGeneratedPairs;
     EvpPkeyPtr pair(EVP_EC_gen("P-256"));
     if (!pair) {
         ERR_clear_error();
@@ -276,6 +276,6 @@ bool SecKey::verifySignature(SecKeyAlgorithm algorithm, ByteView data, ByteView 
     return true;
 }
 
-uint64_t SecKey::generatedPairCount() { return gGeneratedPairs.load(); }
+uint64_t SecKey::generatePairCallCount() { return gGeneratePairCalls.load(); }
 
 }  // namespace telvo

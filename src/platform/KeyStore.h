@@ -91,8 +91,8 @@ public:
     bool verifySignature(SecKeyAlgorithm algorithm, ByteView data, ByteView signature,
                          ErrorPtr* error = nullptr) const;
 
-    // How many times generatePair reached OpenSSL (tests: "the key store was not asked").
-    static uint64_t generatedPairCount();
+    // How many times generatePair has been called (tests: "the key store was not asked").
+    static uint64_t generatePairCallCount();
 
     SecKey(EvpPkeyPtr key, SecKeyClass keyClass, SecKeyAttributes attributes)
         : key_(std::move(key)), keyClass_(keyClass), attributes_(std::move(attributes)) {}
