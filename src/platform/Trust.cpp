@@ -3,7 +3,8 @@
 #include <openssl/err.h>
 
 #include <climits>
-#include <mutex>
+
+#include "platform/Clock.h"
 
 namespace telvo {
 
@@ -12,16 +13,9 @@ namespace {
 void freeX509Stack(STACK_OF(X509) * stack) { sk_X509_free(stack); }
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), OpenSSLDeleter<freeX509Stack>>;
 
-std::mutex gTimeMutex;
-SecTrust::TimeSource gTimeSource;
-
 SecTrust::TimePoint currentVerificationTime() {
-    SecTrust::TimeSource source;
-    {
-        std::lock_guard lock(gTimeMutex);
-        source = gTimeSource;
-    }
-    return source ? source() : std::chrono::system_clock::now();
+    return SecTrust::TimePoint(std::chrono::duration_cast<SecTrust::TimePoint::duration>(
+        std::chrono::nanoseconds(Clock::shared()->wallNanos())));
 }
 
 }  // namespace
@@ -116,11 +110,6 @@ SecKeyRef SecTrust::copyPublicKey() const {
         return nullptr;
     }
     return SecKey::adopt(EvpPkeyPtr(key), SecKeyClass::publicKey);
-}
-
-void SecTrust::setVerificationTimeSource(TimeSource source) {
-    std::lock_guard lock(gTimeMutex);
-    gTimeSource = std::move(source);
 }
 
 }  // namespace telvo

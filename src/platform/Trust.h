@@ -1,8 +1,8 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/Bytes.h"
@@ -51,7 +51,6 @@ enum class SecTrustResultType : uint32_t {
 class SecTrust {
 public:
     using TimePoint = std::chrono::system_clock::time_point;
-    using TimeSource = std::function<TimePoint()>;
 
     // nullptr (and *status errSecParam) for an empty list or a null certificate.
     static std::unique_ptr<SecTrust> create(std::vector<SecCertificateRef> certificates,
@@ -59,7 +58,7 @@ public:
 
     // From now on only these anchors are trusted.
     OSStatus setAnchorCertificates(std::vector<SecCertificateRef> anchors);
-    // Evaluates at this time instead of the time source's.
+    // Evaluates at this time instead of the shared clock's wall time.
     void setVerifyDate(TimePoint date) { verifyDate_ = date; }
 
     // Builds and checks the chain (signatures, validity at the verification time, CA
@@ -71,10 +70,6 @@ public:
 
     // The public key of the certificate under evaluation.
     SecKeyRef copyPublicKey() const;
-
-    // The clock every evaluation without an explicit date reads; nullptr restores the
-    // system clock. For tests.
-    static void setVerificationTimeSource(TimeSource source);
 
     explicit SecTrust(std::vector<SecCertificateRef> certificates)
         : certificates_(std::move(certificates)) {}

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "platform/Clock.h"
 #include "platform/Trust.h"
 #include "sim/TestPki.h"
 
@@ -91,13 +92,17 @@ TEST(SecTrust, EvaluatesAtTheInjectedTime) {
     EXPECT_EQ(evaluate(chain, anchors, at(2048, 2, 28)).result, SecTrustResultType::unspecified);
     EXPECT_EQ(evaluate(chain, anchors, at(2048, 3, 1)).result,
               SecTrustResultType::recoverableTrustFailure);
-    // Before the PKI was made nothing is valid yet.
+    // Before the PKI's validity begins nothing is valid yet.
     EXPECT_NE(evaluate(chain, anchors, at(2001, 1, 1)).result, SecTrustResultType::unspecified);
 
-    SecTrust::setVerificationTimeSource([] { return at(2048, 3, 1); });
+    // Without a date, the shared clock's wall time counts.
+    auto clock = std::make_shared<ManualClock>(TestPki::utc(2048, 3, 1, 0, 0, 0) * 1000000000LL);
+    Clock::setShared(clock);
     EXPECT_EQ(evaluate(chain, anchors).result, SecTrustResultType::recoverableTrustFailure);
     EXPECT_EQ(evaluate(chain, anchors, at(2048, 2, 28)).result, SecTrustResultType::unspecified);
-    SecTrust::setVerificationTimeSource(nullptr);
+    clock->setWallNanos(TestPki::utc(2048, 2, 29, 12, 34, 0) * 1000000000LL);
+    EXPECT_EQ(evaluate(chain, anchors).result, SecTrustResultType::unspecified);
+    Clock::setShared(nullptr);
     EXPECT_EQ(evaluate(chain, anchors).result, SecTrustResultType::unspecified);
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "platform/Clock.h"
 #include "security/QKSigECCEncryptHelper.h"
 #include "sim/TestPki.h"
 
@@ -104,12 +105,11 @@ TEST(QKSigECCEncryptHelper, ChainMatrix) {
 TEST(QKSigECCEncryptHelper, ValidChainRefusedOnceItsLeafHasExpired) {
     const auto& pki = TestPki::shared();
     auto validAt = [&](int year, int month, int day) {
-        SecTrust::setVerificationTimeSource([=] {
-            return std::chrono::system_clock::from_time_t(TestPki::utc(year, month, day, 0, 0, 0));
-        });
+        Clock::setShared(std::make_shared<ManualClock>(
+            int64_t(TestPki::utc(year, month, day, 0, 0, 0)) * 1000000000LL));
         bool valid = QKSigECCEncryptHelper::validCertificate(
             pki.device().certificate, pki.root().certificate, pki.intermediate().certificate);
-        SecTrust::setVerificationTimeSource(nullptr);
+        Clock::setShared(nullptr);
         return valid;
     };
     // The device certificate ends on 2048-02-29 12:34:56.

@@ -128,23 +128,24 @@ std::time_t TestPki::utc(int year, int month, int day, int hour, int minute, int
 }
 
 TestPki::TestPki() {
-    const std::time_t now = std::time(nullptr);
-    const std::time_t day = 24 * 60 * 60;
+    // Fixed dates, so that a manual clock's default wall time lies inside every validity
+    // but the expired one's.
+    const std::time_t start = utc(2020, 1, 1, 0, 0, 0);
     const std::time_t caEnd = utc(2060, 1, 1, 0, 0, 0);
 
-    Issued root = issue("Telvo Test Root CA", Role::ca, nullptr, now - day, caEnd, 1);
+    Issued root = issue("Telvo Test Root CA", Role::ca, nullptr, start, caEnd, 1);
     Issued intermediate =
-        issue("Telvo Test Intermediate CA", Role::ca, &root, now - day, caEnd, 2);
-    Issued device = issue(kDeviceCommonName, Role::leaf, &intermediate, now - day,
+        issue("Telvo Test Intermediate CA", Role::ca, &root, start, caEnd, 2);
+    Issued device = issue(kDeviceCommonName, Role::leaf, &intermediate, start,
                           utc(2048, 2, 29, 12, 34, 56), 3);
     Issued app =
-        issue("Telvo Test App", Role::leaf, &intermediate, now - day, utc(2051, 1, 2, 3, 4, 5), 4);
+        issue("Telvo Test App", Role::leaf, &intermediate, start, utc(2051, 1, 2, 3, 4, 5), 4);
     Issued expired =
-        issue(kDeviceCommonName, Role::leaf, &intermediate, now - 2 * day, now - day, 5);
-    Issued unrelated = issue("Telvo Test Root CA", Role::ca, nullptr, now - day, caEnd, 1);
+        issue(kDeviceCommonName, Role::leaf, &intermediate, start, utc(2021, 1, 1, 0, 0, 0), 5);
+    Issued unrelated = issue("Telvo Test Root CA", Role::ca, nullptr, start, caEnd, 1);
     Issued foreign =
-        issue("Telvo Test Intermediate CA", Role::ca, &unrelated, now - day, caEnd, 2);
-    Issued selfSigned = issue(kDeviceCommonName, Role::leaf, nullptr, now - day, caEnd, 6);
+        issue("Telvo Test Intermediate CA", Role::ca, &unrelated, start, caEnd, 2);
+    Issued selfSigned = issue(kDeviceCommonName, Role::leaf, nullptr, start, caEnd, 6);
 
     root_ = std::move(root.identity);
     intermediate_ = std::move(intermediate.identity);

@@ -19,12 +19,12 @@ struct TestIdentity {
 //
 //   root ── intermediate ─┬─ device          (valid until kDeviceNotAfter)
 //                         ├─ app             (valid until kAppNotAfter)
-//                         └─ expiredDevice   (expired a day before the PKI was made)
+//                         └─ expiredDevice   (valid in 2020 only)
 //   unrelatedRoot ── foreignIntermediate     (same subject name as intermediate, other key)
 //   selfSignedDevice                         (device's subject name, signed by itself)
 //
-// All keys are P-256 and all signatures ECDSA with SHA-256. Immutable once made; usable from
-// any thread.
+// All keys are P-256 and all signatures ECDSA with SHA-256. Validity starts on 2020-01-01;
+// the CAs and selfSignedDevice end on 2060-01-01. Immutable once made; usable from any thread.
 class TestPki {
 public:
     static const TestPki& shared();
