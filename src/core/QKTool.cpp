@@ -3,7 +3,14 @@
 #include <algorithm>
 #include <cctype>
 
+#include <openssl/evp.h>
+
+#include <cmath>
+#include <cstdio>
+
 #include "core/HexText.h"
+#include "platform/Clock.h"
+#include "platform/Random.h"
 
 namespace telvo {
 
@@ -154,6 +161,76 @@ std::optional<std::string> QKTool::getSSIDBySN(const std::optional<std::string>&
         hextext::digit(t[3]) < 0)
         return std::nullopt;
     return defaultSSIDPrefixes().front() + "_" + t.substr(2) + "_" + sn->substr(sn->size() - 4);
+}
+
+std::string QKTool::getCurrentUUID() {
+    uint8_t u[16] = {};
+    if (!Random::shared()->secureBytes(u, sizeof u))
+        for (auto& b : u) b = static_cast<uint8_t>(Random::shared()->uniform32());
+    u[6] = static_cast<uint8_t>((u[6] & 0x0F) | 0x40);  // version 4
+    u[8] = static_cast<uint8_t>((u[8] & 0x3F) | 0x80);  // RFC 4122 variant
+    return hextext::encode(ByteView(u, sizeof u), true);
+}
+
+std::string QKTool::createReqId() {
+    const std::string seed = getCurrentUUID() + getNSStringFromNSDate(Clock::wallTime(), "yyyyMMddHHmmss") +
+                             std::to_string(Random::shared()->uniform(65535));
+    uint8_t digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(seed.data(), seed.size(), digest, &length, EVP_md5(), nullptr) != 1) return {};
+    return hextext::encode(ByteView(digest, length), false);
+}
+
+std::string QKTool::getNSStringFromNSDate(double date, const std::string& format) {
+    const std::tm t = Clock::localTime(date);
+    const double fraction = date - std::floor(date);
+    std::string out;
+    for (size_t i = 0; i < format.size();) {
+        const char c = format[i];
+        size_t run = 1;
+        while (i + run < format.size() && format[i + run] == c) ++run;
+        auto number = [&](int value, size_t width) {
+            char buf[16];
+            std::snprintf(buf, sizeof buf, "%0*d", static_cast<int>(width), value);
+            out += buf;
+        };
+        switch (c) {
+            case 'y':
+                if (run == 2) number((t.tm_year + 1900) % 100, 2);
+                else number(t.tm_year + 1900, run);
+                break;
+            case 'M': number(t.tm_mon + 1, run); break;
+            case 'd': number(t.tm_mday, run); break;
+            case 'H': number(t.tm_hour, run); break;
+            case 'h': number(t.tm_hour % 12 == 0 ? 12 : t.tm_hour % 12, run); break;
+            case 'm': number(t.tm_min, run); break;
+            case 's': number(t.tm_sec, run); break;
+            case 'S': {
+                const size_t digits = std::min<size_t>(run, 9);
+                number(static_cast<int>(fraction * std::pow(10.0, static_cast<double>(digits))), digits);
+                break;
+            }
+            case 'a': out += t.tm_hour < 12 ? "AM" : "PM"; break;
+            case '\'':
+                run = 1;
+                if (i + 1 < format.size() && format[i + 1] == '\'') {
+                    out += '\'';
+                    run = 2;
+                    break;
+                }
+                while (i + run < format.size() && format[i + run] != '\'') out += format[i + run++];
+                ++run;
+                break;
+            default: out.append(run, c);
+        }
+        i += run;
+    }
+    return out;
+}
+
+int64_t QKTool::longLongFromDate(double date) {
+    if (!(std::fabs(date) < 9.0e15)) return 0;
+    return static_cast<int64_t>(date * 1000.0);
 }
 
 }  // namespace telvo

@@ -55,6 +55,18 @@ public:
     // nullopt when the serial is shorter than four characters or the type has another form.
     static std::optional<std::string> getSSIDBySN(const std::optional<std::string>& sn,
                                                   const std::optional<std::string>& type);
+
+    // A new request id: lowercase hex MD5 of a new UUID, the local time "yyyyMMddHHmmss" and
+    // a random number below 65535.
+    static std::string createReqId();
+    // A new random UUID, 32 uppercase hex digits without dashes.
+    static std::string getCurrentUUID();
+    // A date (seconds since 1970, as Clock::wallTime()) in the local time zone of the library
+    // clock, by a date pattern: yyyy, yy, MM, M, dd, d, HH, H, hh, h, mm, m, ss, s, S... (the
+    // fraction), a (AM/PM) and 'quoted' text; other characters are copied.
+    static std::string getNSStringFromNSDate(double date, const std::string& format);
+    // Milliseconds since 1970 of a date, fraction dropped.
+    static int64_t longLongFromDate(double date);
 };
 
 }  // namespace telvo

@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <vector>
+
+#include "core/TelvoTimer.h"
+#include "platform/Dispatch.h"
+#include "platform/DispatchQueue.h"
+#include "platform/MainLoop.h"
+
+namespace telvo {
+namespace {
+
+class TelvoTimerTest : public ::testing::Test {
+protected:
+    std::shared_ptr<TelvoTimer> start(double delay) {
+        return TelvoTimer::timerWithBlock(
+            [this] {
+                fires_.push_back(Clock::now());
+                onMain_ = DispatchQueue::main()->isCurrent();
+            },
+            delay);
+    }
+    bool runUntilFired(double timeout) {
+        return MainLoop::runUntil([this] { return !fires_.empty(); }, timeout);
+    }
+
+    DeterministicDispatch mode_;
+    std::vector<double> fires_;
+    bool onMain_ = false;
+};
+
+TEST_F(TelvoTimerTest, FiresOnceOnTheMainQueue) {
+    auto timer = start(90);
+    EXPECT_TRUE(timer->isValid());
+    ASSERT_TRUE(runUntilFired(1000));
+    MainLoop::runFor(1000);
+    EXPECT_EQ(fires_, std::vector<double>{90.0});
+    EXPECT_TRUE(onMain_);
+    EXPECT_FALSE(timer->isValid());
+}
+
+TEST_F(TelvoTimerTest, PausedAt30ContinuedAt100FiresAt160) {
+    auto timer = start(90);
+    MainLoop::runFor(30);
+    timer->pause();
+    timer->pause();  // a second pause changes nothing
+    MainLoop::runFor(70);
+    EXPECT_TRUE(fires_.empty());
+    timer->continueTimer();
+    ASSERT_TRUE(runUntilFired(1000));
+    EXPECT_EQ(fires_, std::vector<double>{160.0});
+}
+
+TEST_F(TelvoTimerTest, CancelledNeverFires) {
+    for (double cancelAt : {0.0, 50.0}) {
+        auto timer = start(90);
+        MainLoop::runFor(cancelAt);
+        timer->cancel();
+        timer->continueTimer();
+        EXPECT_FALSE(timer->isValid());
+    }
+    auto paused = start(90);
+    MainLoop::runFor(10);
+    paused->pause();
+    paused->cancel();
+    paused->continueTimer();
+    MainLoop::runFor(1000);
+    EXPECT_TRUE(fires_.empty());
+}
+
+TEST_F(TelvoTimerTest, ContinueWithoutPauseDoesNotFireEarly) {
+    auto timer = start(90);
+    MainLoop::runFor(10);
+    timer->continueTimer();
+    ASSERT_TRUE(runUntilFired(1000));
+    EXPECT_EQ(fires_, std::vector<double>{90.0});
+}
+
+TEST_F(TelvoTimerTest, DroppedTimerStillFiresAndReleasesItsBlockAfterwards) {
+    auto guard = std::make_shared<int>(0);
+    std::weak_ptr<int> weak = guard;
+    TelvoTimer::timerWithBlock([guard, this] { fires_.push_back(Clock::now()); }, 5);
+    guard.reset();
+    EXPECT_FALSE(weak.expired());
+    ASSERT_TRUE(runUntilFired(10));
+    EXPECT_TRUE(weak.expired());
+}
+
+}  // namespace
+}  // namespace telvo
