@@ -1,0 +1,184 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/Dispatch.h"
+#include "platform/MainLoop.h"
+#include "platform/NetworkConfiguration.h"
+#include "platform/NetworkGuard.h"
+#include "platform/NetworkReachability.h"
+
+namespace telvo {
+namespace {
+
+// A socket of the type bound to an ephemeral loopback port; here receives its address.
+int boundLoopback(int type, sockaddr_in& here) {
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    here = sockaddr_in{};
+    here.sin_family = AF_INET;
+    here.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&here), sizeof here), 0);
+    socklen_t len = sizeof here;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&here), &len);
+    return fd;
+}
+
+TEST(NetworkGuard, DecisionByAddress) {
+    const struct {
+        const char* address;
+        bool allowed;
+    } cases[] = {
+        {"127.0.0.1", true},        {"127.0.0.2", true},         {"127.255.255.254", true},
+        {"::1", true},              {"::ffff:127.0.0.1", true},  {"::ffff:127.9.8.7", true},
+        {"0.0.0.0", false},         {"192.168.1.1", false},      {"10.0.0.1", false},
+        {"239.1.2.3", false},       {"255.255.255.255", false},  {"128.0.0.1", false},
+        {"::", false},              {"::ffff:192.168.1.1", false}, {"fe80::1", false},
+        {"ff02::1", false},         {"localhost", false},        {"", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(NetworkGuard::isLoopbackDestination(c.address), c.allowed) << c.address;
+    }
+    // Truncated socket addresses are refused.
+    sockaddr_in v4{};
+    v4.sin_family = AF_INET;
+    v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_TRUE(NetworkGuard::isLoopbackDestination(reinterpret_cast<sockaddr*>(&v4), sizeof v4));
+    EXPECT_FALSE(NetworkGuard::isLoopbackDestination(reinterpret_cast<sockaddr*>(&v4), 4));
+    EXPECT_FALSE(NetworkGuard::isLoopbackDestination(nullptr, 0));
+    EXPECT_TRUE(NetworkGuard::isEnforcing());
+}
+
+TEST(NetworkGuard, SinkTakesDatagramsLoopbackGoesOut) {
+    sockaddr_in here;
+    int receiver = boundLoopback(SOCK_DGRAM, here);
+    int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+
+    std::vector<std::string> sunk;
+    NetworkGuard::setDatagramSink([&](const sockaddr* to, socklen_t toLen, const uint8_t* data,
+                                      size_t size) {
+        if (NetworkGuard::isLoopbackDestination(to, toLen)) return false;
+        sunk.push_back(NetworkGuard::describe(to, toLen) + "=" +
+                       std::string(reinterpret_cast<const char*>(data), size));
+        return true;
+    });
+    sockaddr_in broadcast{};
+    broadcast.sin_family = AF_INET;
+    broadcast.sin_port = htons(6445);
+    inet_pton(AF_INET, "192.168.1.255", &broadcast.sin_addr);
+    EXPECT_EQ(NetworkGuard::sendto(sender, "probe", 5, 0, reinterpret_cast<sockaddr*>(&broadcast),
+                                   sizeof broadcast),
+              5);
+    EXPECT_EQ(sunk, (std::vector<std::string>{"192.168.1.255:6445=probe"}));
+
+    EXPECT_EQ(NetworkGuard::sendto(sender, "hi", 2, 0, reinterpret_cast<sockaddr*>(&here),
+                                   sizeof here),
+              2);
+    char buf[8];
+    EXPECT_EQ(recv(receiver, buf, sizeof buf, 0), 2);
+    NetworkGuard::setDatagramSink(nullptr);
+    close(sender);
+    close(receiver);
+}
+
+TEST(NetworkGuard, ConnectToLoopbackGoesThrough) {
+    sockaddr_in here;
+    int listener = boundLoopback(SOCK_STREAM, here);
+    ASSERT_EQ(listen(listener, 1), 0);
+    int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(NetworkGuard::connect(client, reinterpret_cast<sockaddr*>(&here), sizeof here), 0);
+    close(client);
+    close(listener);
+}
+
+TEST(NetworkGuardDeathTest, RefusedDestinationAbortsBeforeAnyPacket) {
+    // The refused send never reaches the kernel: the guard aborts first. The socket is not
+    // even bound to a route (the address is checked before sendto is called).
+    EXPECT_DEATH(
+        {
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(1234);
+            inet_pton(AF_INET, "239.1.2.3", &to.sin_addr);
+            NetworkGuard::check(reinterpret_cast<sockaddr*>(&to), sizeof to, "UDP send");
+        },
+        "UDP send to 239.1.2.3:1234 refused");
+}
+
+TEST(NetworkConfiguration, InterfacesMappingAndBroadcast) {
+    NetworkConfiguration::resetForTesting();
+    NetworkConfiguration::setInterfacesSource([] {
+        return std::vector<NetworkInterface>{
+            {"lo", AF_INET, "127.0.0.1", std::nullopt, true, true},
+            {"wlan0", AF_INET6, "fe80::1", std::nullopt, true, false},
+            {"wlan0", AF_INET, "192.168.3.7", std::string("192.168.3.255"), true, false},
+            {"eth1", AF_INET, "169.254.3.3", std::string("169.254.255.255"), true, false},
+        };
+    });
+    EXPECT_EQ(NetworkConfiguration::broadcastAddress("en0"), std::nullopt);  // not mapped yet
+    NetworkConfiguration::setInterfaceNameMapping("en0", "wlan0");
+    NetworkConfiguration::setInterfaceNameMapping("en2", "eth1");
+    EXPECT_EQ(NetworkConfiguration::realInterfaceName("en0"), "wlan0");
+    EXPECT_EQ(NetworkConfiguration::broadcastAddress("en0"), "192.168.3.255");
+    EXPECT_EQ(NetworkConfiguration::broadcastAddress("en2"), "169.254.255.255");
+    EXPECT_EQ(NetworkConfiguration::broadcastAddress("lo"), std::nullopt);
+    NetworkConfiguration::setInterfaceNameMapping("en0", "");
+    EXPECT_EQ(NetworkConfiguration::realInterfaceName("en0"), "en0");
+    NetworkConfiguration::resetForTesting();
+    // The live list has at least the loopback interface.
+    bool sawLoopback = false;
+    for (auto& i : NetworkConfiguration::interfaces())
+        if (i.loopback && i.family == AF_INET) sawLoopback = i.address == "127.0.0.1";
+    EXPECT_TRUE(sawLoopback);
+}
+
+TEST(NetworkConfiguration, WifiFactsAndPorts) {
+    NetworkConfiguration::resetForTesting();
+    EXPECT_FALSE(NetworkConfiguration::isWifiInfoReadable());
+    EXPECT_FALSE(NetworkConfiguration::currentWifiInfo());
+    NetworkConfiguration::setWifiInfo(WifiInfo{"home", "aa:bb:cc:dd:ee:ff", 2});
+    NetworkConfiguration::setWifiInfoReadable(true);
+    EXPECT_EQ(NetworkConfiguration::currentWifiInfo()->ssid, "home");
+    EXPECT_EQ(NetworkConfiguration::currentWifiInfo()->securityType, 2);
+
+    const std::pair<NetworkPort, uint16_t> defaults[] = {
+        {NetworkPort::ApplianceSession, 6444}, {NetworkPort::DiscoveryProbe, 6445},
+        {NetworkPort::DiscoveryReplyA, 15000}, {NetworkPort::DiscoveryReplyB, 7083},
+        {NetworkPort::SmartConnect, 1234}};
+    for (auto [which, port] : defaults) EXPECT_EQ(NetworkConfiguration::port(which), port);
+    NetworkConfiguration::setPortOverride(NetworkPort::DiscoveryProbe, 40001);
+    EXPECT_EQ(NetworkConfiguration::port(NetworkPort::DiscoveryProbe), 40001);
+    EXPECT_EQ(NetworkConfiguration::port(NetworkPort::DiscoveryReplyA), 15000);
+    NetworkConfiguration::clearPortOverrides();
+    EXPECT_EQ(NetworkConfiguration::port(NetworkPort::DiscoveryProbe), 6445);
+    NetworkConfiguration::resetForTesting();
+}
+
+TEST(NetworkReachability, InjectedFlagsAndChangeObservers) {
+    DeterministicDispatch mode;
+    NetworkReachability::resetForTesting();
+    int calls = 0;
+    auto token = NetworkReachability::addChangeObserver([&] {
+        EXPECT_TRUE(DispatchQueue::main()->isCurrent());
+        ++calls;
+    });
+    NetworkReachability::setFlags(ReachabilityFlags::kReachable | ReachabilityFlags::kIsWWAN);
+    EXPECT_EQ(calls, 0);  // delivered on the main queue, later
+    MainLoop::drain();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(NetworkReachability::currentFlags("example.com"), 0x40002u);
+    NetworkReachability::setFlags(std::nullopt);
+    EXPECT_EQ(NetworkReachability::currentFlags(), std::nullopt);
+    NetworkReachability::removeChangeObserver(token);
+    MainLoop::drain();  // removed before delivery: not called
+    EXPECT_EQ(calls, 1);
+    NetworkReachability::resetForTesting();
+    auto live = NetworkReachability::currentFlags();
+    ASSERT_TRUE(live);
+    EXPECT_TRUE(*live == 0 || *live == ReachabilityFlags::kReachable);
+}
+
+}  // namespace
+}  // namespace telvo

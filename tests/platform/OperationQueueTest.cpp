@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/Dispatch.h"
+#include "platform/MainLoop.h"
+#include "platform/OperationQueue.h"
+#include "platform/Semaphore.h"
+
+namespace telvo {
+namespace {
+
+// Threaded: never more operations at once than the maximum, all run, count goes back to 0.
+TEST(OperationQueueThreaded, RespectsMaximumConcurrency) {
+    for (int max : {1, 2, 4}) {
+        SCOPED_TRACE(max);
+        auto queue = OperationQueue::create("ops");
+        EXPECT_EQ(queue->maxConcurrentOperationCount(), 1);
+        queue->setMaxConcurrentOperationCount(max);
+        std::atomic<int> running{0}, peak{0}, done{0};
+        Semaphore gate(0);
+        for (int i = 0; i < 12; ++i) {
+            queue->addOperationWithBlock([&] {
+                int now = running.fetch_add(1) + 1;
+                int seen = peak.load();
+                while (now > seen && !peak.compare_exchange_weak(seen, now)) {
+                }
+                gate.wait(0.002);  // give others the chance to overlap
+                running.fetch_sub(1);
+                done.fetch_add(1);
+            });
+        }
+        queue->waitUntilAllOperationsAreFinished();
+        EXPECT_EQ(done.load(), 12);
+        EXPECT_LE(peak.load(), max);
+        EXPECT_EQ(queue->operationCount(), 0u);
+    }
+}
+
+TEST(OperationQueueThreaded, CancelDropsOperationsNotStarted) {
+    auto queue = OperationQueue::create();
+    Semaphore started(0), release(0);
+    std::atomic<int> ran{0};
+    queue->addOperationWithBlock([&] {
+        started.signal();
+        release.wait();
+        ran.fetch_add(1);
+    });
+    for (int i = 0; i < 5; ++i) queue->addOperationWithBlock([&] { ran.fetch_add(10); });
+    started.wait();
+    EXPECT_EQ(queue->operationCount(), 6u);
+    queue->cancelAllOperations();
+    EXPECT_EQ(queue->operationCount(), 1u);
+    release.signal();
+    queue->waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(ran.load(), 1);
+}
+
+TEST(OperationQueueDeterministic, RunsOnTheLoopInOrder) {
+    DeterministicDispatch mode;
+    auto queue = OperationQueue::create();
+    queue->setMaxConcurrentOperationCount(2);
+    std::vector<int> order;
+    for (int i = 0; i < 4; ++i)
+        queue->addOperationWithBlock([&, i] {
+            EXPECT_TRUE(queue->isCurrent());
+            order.push_back(i);
+        });
+    MainLoop::drain();
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
+    queue->addOperationWithBlock([&] { order.push_back(4); });
+    queue->waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(order.size(), 5u);
+}
+
+TEST(Semaphore, CountsAndTimesOut) {
+    Semaphore one(1);
+    EXPECT_TRUE(one.wait(0));
+    EXPECT_FALSE(one.wait(0));
+    one.signal();
+    one.signal();
+    EXPECT_TRUE(one.wait(0));
+    EXPECT_TRUE(one.wait(0));
+    EXPECT_FALSE(one.wait(0.001));
+
+    Semaphore handoff(0);
+    std::thread other([&] { handoff.signal(); });
+    handoff.wait();
+    other.join();
+}
+
+}  // namespace
+}  // namespace telvo
