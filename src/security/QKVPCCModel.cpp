@@ -1,0 +1,202 @@
+#include "security/QKVPCCModel.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace telvo {
+namespace {
+
+constexpr size_t kBlock = crypto::kAesBlockSize;
+// Counter blocks encrypted per platform call.
+constexpr size_t kKeystreamBlocks = 128;
+constexpr size_t kMaxAdataLength = 65279;
+
+// dst = a xor b over length bytes; dst may be a.
+inline void xorTo(uint8_t* dst, const uint8_t* a, const uint8_t* b, size_t length) {
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t x, y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        x ^= y;
+        std::memcpy(dst + i, &x, 8);
+    }
+    for (; i < length; ++i) dst[i] = a[i] ^ b[i];
+}
+
+const char* messageFor(int64_t number) {
+    switch (number) {
+    case QKVPCCModel::kInvalidTag: return "Invalid TAG";
+    case QKVPCCModel::kCipherTextTooShort: return "Cipher text is too short";
+    case QKVPCCModel::kInvalidAdataLength: return "Invalid adata length. Should be <= 65279";
+    case QKVPCCModel::kAesEncryptionError: return "AES128 Encryption Error";
+    default: return "Invalid key, nonce, tag or payload length";
+    }
+}
+
+}  // namespace
+
+QKVPCCModel::QKVPCCModel(ByteView key, ByteView iv, ByteView adata, int64_t tagLength,
+                         uint64_t fileSize)
+    : fileSize_(fileSize), bytesLeft_(fileSize) {
+    bool validTag = tagLength >= 4 && tagLength <= 16 && tagLength % 2 == 0;
+    if (!validTag || iv.size() < 7 || iv.size() > 13) {
+        setError(kInvalidParameters);
+        return;
+    }
+    tagLength_ = static_cast<size_t>(tagLength);
+    ivSize_ = iv.size();
+    const size_t L = 15 - ivSize_;  // 2..8 bytes of length field
+    if (L < 8 && (fileSize >> (8 * L)) != 0) {
+        setError(kInvalidParameters);
+        return;
+    }
+    if (adata.size() > kMaxAdataLength) {
+        setError(kInvalidAdataLength);
+        return;
+    }
+    cipher_ = crypto::AesBlockCipher::create(key);
+    if (!cipher_) {
+        setError(kAesEncryptionError);
+        return;
+    }
+
+    // A_0: flags L - 1, the nonce, a zero counter. S0 = E(K, A_0) is computed with the
+    // first keystream batch (or by the tag when there is no payload).
+    ctr_[0] = static_cast<uint8_t>(L - 1);
+    std::memcpy(&ctr_[1], iv.data(), ivSize_);
+
+    // B_0 (flags, the nonce, the payload length big-endian in the last L bytes), then the
+    // associated data (a two-byte length, the data, zeros up to a whole block), through the
+    // CBC-MAC in runs of whole blocks.
+    alignas(16) uint8_t header[kKeystreamBlocks * kBlock];
+    header[0] = static_cast<uint8_t>((adata.empty() ? 0 : 0x40) | ((tagLength_ - 2) / 2) << 3 |
+                                     (L - 1));
+    std::memcpy(&header[1], iv.data(), ivSize_);
+    for (size_t i = 0; i < L; ++i) header[15 - i] = static_cast<uint8_t>(fileSize >> (8 * i));
+    size_t used = kBlock;
+    if (!adata.empty()) {
+        header[used++] = static_cast<uint8_t>(adata.size() >> 8);
+        header[used++] = static_cast<uint8_t>(adata.size());
+        for (size_t offset = 0; offset < adata.size();) {
+            size_t n = std::min(sizeof(header) - used, adata.size() - offset);
+            std::memcpy(header + used, adata.data() + offset, n);
+            used += n;
+            offset += n;
+            if (used == sizeof(header)) {
+                macBlocks(header, used / kBlock);
+                used = 0;
+            }
+        }
+        size_t tail = used % kBlock;
+        if (tail) {
+            std::memset(header + used, 0, kBlock - tail);
+            used += kBlock - tail;
+        }
+    }
+    if (used) macBlocks(header, used / kBlock);
+}
+
+QKVPCCModel::~QKVPCCModel() {
+    crypto::cleanse(Y_.data(), Y_.size());
+    crypto::cleanse(S0_.data(), S0_.size());
+}
+
+void QKVPCCModel::setError(int64_t number) {
+    if (errorNumber_) return;
+    errorNumber_ = number;
+    errorMessage_ = messageFor(number);
+}
+
+void QKVPCCModel::macBlocks(const uint8_t* blocks, size_t count) {
+    if (ok() && !cipher_->chainBlocks(blocks, count, Y_.data())) setError(kAesEncryptionError);
+}
+
+void QKVPCCModel::macPayload(const uint8_t* bytes, size_t length) {
+    size_t whole = length / kBlock, tail = length % kBlock;
+    if (whole) macBlocks(bytes, whole);
+    if (tail) {
+        alignas(16) uint8_t padded[kBlock] = {};
+        std::memcpy(padded, bytes + whole * kBlock, tail);
+        macBlocks(padded, 1);
+    }
+}
+
+bool QKVPCCModel::encryptBlock(const uint8_t* in, uint8_t* out, size_t length) {
+    return process(in, out, length, true);
+}
+
+bool QKVPCCModel::decryptBlock(const uint8_t* in, uint8_t* out, size_t length) {
+    return process(in, out, length, false);
+}
+
+bool QKVPCCModel::process(const uint8_t* in, uint8_t* out, size_t length, bool encrypting) {
+    if (!ok()) return false;
+    if (length == 0) return true;
+    if (partialSeen_ || length > bytesLeft_) {
+        setError(kInvalidParameters);
+        return false;
+    }
+    const size_t L = 15 - ivSize_;
+    alignas(16) uint8_t keystream[kKeystreamBlocks * kBlock];
+
+    while (length) {
+        // A_0 rides along in the first batch.
+        const size_t first = s0Ready_ ? 0 : 1;
+        size_t blocks = std::min(kKeystreamBlocks - first, (length + kBlock - 1) / kBlock);
+        size_t bytes = std::min(length, blocks * kBlock);
+        // A_i for the batch, then one platform call for all of them.
+        if (first) std::memcpy(keystream, ctr_.data(), kBlock);
+        for (size_t b = first; b < first + blocks; ++b) {
+            uint8_t* a = keystream + b * kBlock;
+            std::memcpy(a, ctr_.data(), kBlock);
+            uint64_t i = ++counter_;
+            for (size_t k = 0; k < L; ++k) a[15 - k] = static_cast<uint8_t>(i >> (8 * k));
+        }
+        if (!cipher_->encryptBlocks(keystream, keystream, first + blocks)) {
+            setError(kAesEncryptionError);
+            return false;
+        }
+        if (first) {
+            std::memcpy(S0_.data(), keystream, kBlock);
+            s0Ready_ = true;
+        }
+        const uint8_t* pad = keystream + first * kBlock;
+        // Encrypting, the plaintext enters the MAC before out (which may be in) is written;
+        // decrypting, the recovered plaintext does.
+        if (encrypting) macPayload(in, bytes);
+        xorTo(out, in, pad, bytes);
+        if (!encrypting) macPayload(out, bytes);
+        if (bytes % kBlock) partialSeen_ = true;
+        in += bytes;
+        out += bytes;
+        length -= bytes;
+        bytesLeft_ -= bytes;
+    }
+    return ok();
+}
+
+std::optional<Bytes> QKVPCCModel::getTag() {
+    if (!ok() || bytesLeft_ != 0) return std::nullopt;
+    if (!s0Ready_) {
+        if (!cipher_->encryptBlock(ctr_.data(), S0_.data())) {
+            setError(kAesEncryptionError);
+            return std::nullopt;
+        }
+        s0Ready_ = true;
+    }
+    Bytes tag(tagLength_);
+    for (size_t i = 0; i < tagLength_; ++i) tag[i] = Y_[i] ^ S0_[i];
+    return tag;
+}
+
+bool QKVPCCModel::verifyTag(ByteView tag) {
+    auto expected = getTag();
+    if (!expected) return false;
+    bool equal = crypto::constantTimeEquals(*expected, tag);
+    crypto::cleanse(expected->data(), expected->size());
+    if (!equal) setError(kInvalidTag);
+    return equal;
+}
+
+}  // namespace telvo
