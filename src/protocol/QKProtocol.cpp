@@ -1,0 +1,253 @@
+#include "protocol/QKProtocol.h"
+
+#include <cstring>
+
+#include "interface/QKMiddleInterface.h"
+#include "logging/QKLog.h"
+
+namespace telvo {
+
+namespace {
+
+constexpr size_t kHeaderSize = 40;
+constexpr size_t kSlotSize = 16;
+constexpr size_t kMinFrame = kHeaderSize + kSlotSize + 1;
+constexpr size_t kNonceSize = 13;
+constexpr size_t kTagSize = 16;
+constexpr size_t kWrapperSize = 8;
+
+void putLe(Bytes& buffer, size_t at, uint64_t value, size_t width) {
+    for (size_t i = 0; i < width; ++i) buffer[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint64_t readLe(ByteView data, size_t at, size_t width) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < width; ++i) v |= uint64_t{data[at + i]} << (8 * i);
+    return v;
+}
+
+// The frame time stamp: milliseconds, seconds with the two high millisecond bits, minute,
+// hour, day, month, year modulo 100, century; local time of the one clock.
+void writeTimeStamp(Bytes& buffer) {
+    const int64_t nanos = lanseam::wallNanos();
+    int64_t seconds = nanos / 1000000000;
+    int64_t millis = (nanos / 1000000) % 1000;
+    if (millis < 0) {
+        millis += 1000;
+        seconds -= 1;
+    }
+    const std::tm tm = lanseam::localTime(seconds);
+    const int year = tm.tm_year + 1900;
+    buffer[12] = static_cast<uint8_t>(millis & 0xFF);
+    buffer[13] = static_cast<uint8_t>((tm.tm_sec & 0x3F) | ((millis >> 8) & 3) << 6);
+    buffer[14] = static_cast<uint8_t>(tm.tm_min);
+    buffer[15] = static_cast<uint8_t>(tm.tm_hour);
+    buffer[16] = static_cast<uint8_t>(tm.tm_mday);
+    buffer[17] = static_cast<uint8_t>(tm.tm_mon + 1);
+    buffer[18] = static_cast<uint8_t>(year % 100);
+    buffer[19] = static_cast<uint8_t>(year / 100);
+}
+
+std::string defaultKey() {
+    return QKMiddleInterface::shareInstance()->middleConfig()->apConfigDefaultKey();
+}
+
+}  // namespace
+
+QKProtocol::QKProtocol() {
+    protocolVer_ = 1;
+    encryptType_ = 0;
+    isSign_ = true;
+    protocolHead_ = 0x5A5A;
+    messageArray_ = Bytes{};
+}
+
+QKProtocol::QKProtocol(int8_t protocolVer, std::optional<Bytes> ecdhSessionKey, int64_t cntId) {
+    protocolVer_ = protocolVer;
+    ecdhSessionKey_ = std::move(ecdhSessionKey);
+    cntId_ = cntId;
+    setEncryptTypeByVerison();
+    protocolHead_ = 0x5A5A;
+    messageArray_ = Bytes{};
+}
+
+void QKProtocol::setEncryptTypeByVerison() {
+    if (protocolVer_ == 1) {
+        encryptType_ = 1;
+        isSign_ = true;
+    } else if (protocolVer_ == 3) {
+        encryptType_ = 2;
+        isSign_ = false;
+    } else {
+        encryptType_ = 0;
+        isSign_ = false;
+    }
+}
+
+bool QKProtocol::refuse(const char* what) {
+    QKSDKLOG("LAN message 0x%02x refused: %s", static_cast<unsigned>(msgType_ & 0xFFFF), what);
+    refused_ = true;
+    oriMessageArray_.reset();
+    return false;
+}
+
+void QKProtocol::setBody(Bytes body) {
+    refused_ = false;
+    oriMessageArray_ = std::move(body);
+}
+
+Bytes QKProtocol::getByteStream() {
+    if (refused_) {
+        QKSDKLOG("LAN frame 0x%02x not written: its builder refused the input",
+                 static_cast<unsigned>(msgType_ & 0xFFFF));
+        return {};
+    }
+    std::string key;
+    if (encryptType_ == 1 || isSign_) key = defaultKey();
+    if (encryptType_ == 1 && key.empty()) {
+        QKSDKLOG("LAN frame 0x%02x not written: no apConfigDefaultKey",
+                 static_cast<unsigned>(msgType_ & 0xFFFF));
+        return {};
+    }
+    if (encryptType_ == 2 && (!ecdhSessionKey_ || ecdhSessionKey_->empty())) {
+        QKSDKLOG("LAN frame 0x%02x not written: no session key",
+                 static_cast<unsigned>(msgType_ & 0xFFFF));
+        return {};
+    }
+    // The protocol-3 counter leads the plain body whatever the encryption.
+    if (protocolVer_ == 3) {
+        Bytes withCounter{static_cast<uint8_t>(cntId_), static_cast<uint8_t>(cntId_ >> 8)};
+        if (oriMessageArray_)
+            withCounter.insert(withCounter.end(), oriMessageArray_->begin(), oriMessageArray_->end());
+        oriMessageArray_ = std::move(withCounter);
+    }
+
+    if (encryptType_ != 2 && oriMessageArray_) {
+        if (encryptType_ == 1) {
+            auto sealed = lanseam::lanBodyEncrypt(*oriMessageArray_, lanseam::md5Hex(toBytes(key)));
+            if (!sealed) {
+                QKSDKLOG("LAN frame 0x%02x not written: body encryption failed",
+                         static_cast<unsigned>(msgType_ & 0xFFFF));
+                return {};
+            }
+            messageArray_ = std::move(*sealed);
+        } else {
+            messageArray_ = oriMessageArray_;
+        }
+    }
+
+    const size_t plainLen = oriMessageArray_ ? oriMessageArray_->size() : 0;
+    const size_t bodyLen = encryptType_ == 2 ? kNonceSize + plainLen + kTagSize
+                                             : (messageArray_ ? messageArray_->size() : 0);
+    const size_t total = kHeaderSize + bodyLen + kSlotSize;
+    if (total > 0xFFFF) {
+        QKSDKLOG("LAN frame 0x%02x not written: %zu bytes", static_cast<unsigned>(msgType_ & 0xFFFF),
+                 total);
+        return {};
+    }
+    messageLen_ = static_cast<int16_t>(total);
+
+    Bytes buffer(total, 0);
+    buffer[0] = buffer[1] = 0x5A;
+    buffer[2] = static_cast<uint8_t>(protocolVer_);
+    buffer[3] = static_cast<uint8_t>((isSign_ ? 0x10 : 0) | (encryptType_ & 0x0F));
+    putLe(buffer, 4, total, 2);
+    putLe(buffer, 6, static_cast<uint16_t>(msgType_), 2);
+    putLe(buffer, 8, static_cast<uint32_t>(tag_), 4);
+    writeTimeStamp(buffer);
+    putLe(buffer, 20, static_cast<uint64_t>(deviceID_), 6);
+
+    if (encryptType_ == 2) {
+        auto sealed = lanseam::ccmSeal(oriMessageArray_ ? ByteView(*oriMessageArray_) : ByteView(),
+                                       *ecdhSessionKey_, ByteView(buffer).first(kHeaderSize));
+        if (!sealed || sealed->size() != bodyLen) {
+            QKSDKLOG("LAN frame 0x%02x not written: sealing failed",
+                     static_cast<unsigned>(msgType_ & 0xFFFF));
+            return {};
+        }
+        messageArray_ = std::move(*sealed);
+    }
+    if (bodyLen) std::memcpy(buffer.data() + kHeaderSize, messageArray_->data(), bodyLen);
+
+    if (isSign_) {
+        Bytes input(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(kHeaderSize + bodyLen));
+        bool ascii = true;
+        for (unsigned char c : key) ascii = ascii && c < 0x80;
+        if (!ascii || key.size() > 36)
+            QKSDKLOG("KORVO_SIGNSTR getCString 失败");
+        else
+            input.insert(input.end(), key.begin(), key.end());
+        const std::string digest = lanseam::md5Hex(input);
+        for (size_t i = 0; i < kSlotSize; ++i)
+            buffer[kHeaderSize + bodyLen + i] =
+                static_cast<uint8_t>(std::stoi(digest.substr(2 * i, 2), nullptr, 16));
+    }
+    return buffer;
+}
+
+std::shared_ptr<QKProtocol> QKProtocol::initWithNSData(ByteView data) {
+    return initWithNSData(data, std::nullopt);
+}
+
+bool QKProtocol::isSSTPacketWithData(ByteView data) {
+    return data.size() >= 2 && data[0] == 0x83 && data[1] == 0x70;
+}
+
+Bytes QKProtocol::unpackWithData(ByteView data) {
+    if (data.size() <= kWrapperSize) return {};
+    return Bytes(data.begin() + kWrapperSize, data.end());
+}
+
+std::shared_ptr<QKProtocol> QKProtocol::initWithNSData(ByteView data,
+                                                       std::optional<Bytes> ecdhSessionKey) {
+    std::shared_ptr<QKProtocol> frame(new QKProtocol(Bare{}));
+    if (data.size() < kMinFrame) return frame;
+    if (isSSTPacketWithData(data)) {
+        data = data.subspan(kWrapperSize);
+        if (data.size() < kMinFrame) return frame;
+    }
+    if (data[0] != 0x5A || data[1] != 0x5A) return nullptr;
+
+    frame->ecdhSessionKey_ = std::move(ecdhSessionKey);
+    frame->protocolVer_ = static_cast<int8_t>(data[2]);
+    frame->encryptType_ = static_cast<int8_t>(data[3] & 0x0F);
+    frame->isSign_ = data[3] > 15;
+    frame->msgType_ = data[6];
+    frame->tag_ = static_cast<int32_t>(readLe(data, 8, 4));
+    frame->timeStampData_ = Bytes(data.begin() + 12, data.begin() + 20);
+    frame->deviceID_ = static_cast<int64_t>(readLe(data, 20, 6));
+    if (data[35] >= 0xC0) {
+        frame->isAuthentication_ = false;
+        QKSDKLOG("设备未确权");
+    } else {
+        frame->isAuthentication_ = true;
+    }
+
+    const ByteView header = data.first(kHeaderSize);
+    const size_t bodyLen = data.size() - (frame->isSign_ ? kHeaderSize + kSlotSize : kHeaderSize);
+    const ByteView body = data.subspan(kHeaderSize, bodyLen);
+    if (frame->encryptType_ == 2) {
+        // The tag sits either before the 16-byte slot or at the very end; the one that
+        // authenticates wins.
+        const auto& key = frame->ecdhSessionKey_;
+        if (key && !key->empty()) {
+            const ByteView beforeSlot = data.subspan(kHeaderSize, data.size() - kHeaderSize - kSlotSize);
+            std::optional<Bytes> plain = lanseam::ccmOpen(beforeSlot, *key, header);
+            if (!plain && !frame->isSign_) plain = lanseam::ccmOpen(body, *key, header);
+            frame->messageArray_ = std::move(plain);
+        }
+    } else if (frame->encryptType_ == 1) {
+        frame->messageArray_ = lanseam::lanBodyDecrypt(body);
+    } else {
+        frame->messageArray_ = Bytes(body.begin(), body.end());
+    }
+
+    auto& plain = frame->messageArray_;
+    if (frame->protocolVer_ == 3 && plain && plain->size() >= 3) {
+        frame->cntId_ = (*plain)[0] + 256 * (*plain)[1];
+        plain->erase(plain->begin(), plain->begin() + 2);
+    }
+    return frame;
+}
+
+}  // namespace telvo

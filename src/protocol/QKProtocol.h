@@ -1,0 +1,140 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/Bytes.h"
+#include "platform/Error.h"
+#include "platform/Value.h"
+#include "protocol/LanSeams.h"
+
+namespace telvo {
+
+// One appliance LAN frame: a 40-byte header (magic 5A 5A, version, encryption and signing,
+// length, message type, tag, local time stamp, appliance ID), the body, and a 16-byte MD5
+// signature slot. Used over UDP for discovery and over the TCP session on port 6444.
+//
+// Bodies are byte strings. oriMessageArray is the plain body a builder sets; messageArray is
+// the body as it went on the wire after getByteStream, and the plain, decrypted body after
+// reading. A frame object is built, written or read on the caller's thread and not shared.
+class QKProtocol {
+public:
+    // Version 1, encryption 0, signed, magic 0x5A5A, empty messageArray.
+    QKProtocol();
+    // Stores the three, then applies setEncryptTypeByVerison.
+    QKProtocol(int8_t protocolVer, std::optional<Bytes> ecdhSessionKey, int64_t cntId);
+
+    // Version 1: AES-128-ECB and signed; version 3: AES-CCM, unsigned; others: plain, unsigned.
+    void setEncryptTypeByVerison();
+
+    // The bytes of one frame; reads the clock and, for encryption type 1 and signing,
+    // apConfigDefaultKey. For protocol version 3 it puts the counter in front of
+    // oriMessageArray, so a frame object is written once. Empty (and logged) when the frame
+    // cannot be written: type 1 without apConfigDefaultKey, type 2 without a session key or
+    // when sealing fails, a builder that refused its input, a frame over 65535 bytes. Callers
+    // send nothing then.
+    Bytes getByteStream();
+
+    // Reads received bytes. Fewer than 57 bytes (also after dropping an 83 70 wrapper): an
+    // object with every field zero and no body. Wrong magic: nullptr. Otherwise the header
+    // fields and the decrypted body (none when it does not decrypt or, for AES-CCM, does not
+    // authenticate). The signature is not checked.
+    static std::shared_ptr<QKProtocol> initWithNSData(ByteView data);
+    static std::shared_ptr<QKProtocol> initWithNSData(ByteView data,
+                                                      std::optional<Bytes> ecdhSessionKey);
+    // The 8-byte 83 70 wrapper some modules put in front of a frame.
+    static bool isSSTPacketWithData(ByteView data);
+    static Bytes unpackWithData(ByteView data);
+
+    // ---- Message builders. Each sets msgType, the encryption and oriMessageArray. A builder
+    // that cannot encode its input sets no body, returns false, and getByteStream then writes
+    // nothing.
+    // 0x92 discovery probe: encryption 1, body FF 00.
+    void findDeviceInLanWithDic(const Value& dic = Value());
+    // 0x7B heartbeat: plain, signed except for version 3, body 00.
+    void heartbeatDataWithDeviceId(int64_t deviceId);
+    // 0x43: the device dictionary's 32-character kQKSDKDeviceSn and kQKSDKDeviceSSID (type
+    // field of two hex digits). The temporary ID is the FNV-1a 32-bit hash of the lowercase
+    // hex MD5 of the serial (any stable hash serves; the appliance only stores it).
+    bool writeTempDeviceId(const Value& deviceDic);
+    // 0x20 appliance query: "type" (hex text) and kQKSDKDeviceId of the dictionary; also sets
+    // deviceID.
+    void getDeviceSubType(const Value& dic);
+    // 0x68 router credentials, short form. Refuses an SSID or password over 255 bytes.
+    bool writeWiFiSSIDWithConfigModel(const lanseam::QKDeviceApConfigParams& params);
+    // 0x81: body 01 for YES, 02 for NO.
+    void switchWifiStatusToAP(bool toAP);
+    // 0x70 router credentials with options. Refuses a missing SSID, a randomNum of fewer
+    // than 32 hex digits, texts or items over 255 bytes, a country code that is not two bytes.
+    bool writeNewWiFiSSIDWithConfigModel(const lanseam::QKDeviceApConfigParams& params);
+    // 0x71 body 01 00 00; 0x74 body 00; 0x6B body 00.
+    void checkFormerConfigInfo();
+    void getGroupDeviceInfo();
+    void getWiFiList();
+
+    // ---- Reply parsers: class operations on a decrypted reply body. None reads past it.
+    // Reply to 0x70: nullptr for an empty body, else success or a configuration error.
+    static ErrorPtr handleConfigWiFiAndPWDResp(ByteView body);
+    // Reply to 0x71: kQKSDKFormerErrorCode and, after a failed configuration, the former
+    // router's SSID, password and status; nullopt when malformed.
+    static std::optional<Dictionary> handleLastTimeConfigResp(ByteView body);
+    // Reply to 0x74: one dictionary ("sn", "a0") per appliance. An appliance whose items run
+    // past the body ends the list.
+    static Value::Array handleGroupDeviceResp(ByteView body);
+    // Reply to 0x6B: "ssid" and "miType" per network; nullopt when malformed.
+    static std::optional<Value::Array> getWifiListWithByteArray(ByteView body);
+    // A discovery reply body to the device dictionary; oriProtocol is the frame that carried
+    // it (its version and time stamp), or nullptr. nullopt when not a valid reply.
+    static std::optional<Dictionary> getUdpDeviceWithMessageArray(ByteView body,
+                                                                  const QKProtocol* oriProtocol);
+
+#define TELVO_LAN_FIELD(Type, name, Setter, init) \
+public:                                           \
+    const Type& name() const { return name##_; }  \
+    void Setter(Type value) { name##_ = std::move(value); } \
+                                                  \
+private:                                          \
+    Type name##_ = init;
+
+    TELVO_LAN_FIELD(int8_t, protocolVer, setProtocolVer, 0)
+    TELVO_LAN_FIELD(int8_t, miMark, setMiMark, 0)
+    TELVO_LAN_FIELD(int8_t, messageDirection, setMessageDirection, 0)
+    TELVO_LAN_FIELD(int8_t, responseMark, setResponseMark, 0)
+    TELVO_LAN_FIELD(int8_t, compressMark, setCompressMark, 0)
+    TELVO_LAN_FIELD(int8_t, nullBit1, setNullBit1, 0)
+    TELVO_LAN_FIELD(bool, isAuthentication, setIsAuthentication, false)
+    TELVO_LAN_FIELD(int8_t, encryptType, setEncryptType, 0)
+    TELVO_LAN_FIELD(bool, isSign, setIsSign, false)
+    TELVO_LAN_FIELD(int16_t, protocolHead, setProtocolHead, 0)
+    TELVO_LAN_FIELD(int16_t, messageLen, setMessageLen, 0)
+    TELVO_LAN_FIELD(int16_t, msgType, setMsgType, 0)
+    TELVO_LAN_FIELD(int16_t, timeOut, setTimeOut, 0)
+    TELVO_LAN_FIELD(int16_t, messageSign, setMessageSign, 0)
+    TELVO_LAN_FIELD(int16_t, messageTypeMark, setMessageTypeMark, 0)
+    TELVO_LAN_FIELD(int16_t, messageCheck, setMessageCheck, 0)
+    TELVO_LAN_FIELD(int32_t, tag, setTag, 0)
+    TELVO_LAN_FIELD(int32_t, messageMark, setMessageMark, 0)
+    TELVO_LAN_FIELD(int32_t, nullBit2, setNullBit2, 0)
+    TELVO_LAN_FIELD(std::optional<Bytes>, timeStampData, setTimeStampData, std::nullopt)
+    TELVO_LAN_FIELD(int64_t, deviceID, setDeviceID, 0)
+    TELVO_LAN_FIELD(std::optional<Bytes>, messageArray, setMessageArray, std::nullopt)
+    TELVO_LAN_FIELD(std::optional<Bytes>, oriMessageArray, setOriMessageArray, std::nullopt)
+    TELVO_LAN_FIELD(std::optional<Bytes>, ecdhSessionKey, setEcdhSessionKey, std::nullopt)
+    TELVO_LAN_FIELD(int64_t, cntId, setCntId, 0)
+#undef TELVO_LAN_FIELD
+
+private:
+    struct Bare {};
+    explicit QKProtocol(Bare) {}
+    bool refuse(const char* what);
+    void setBody(Bytes body);
+    bool refused_ = false;
+};
+
+// 0 for an empty buffer or a first byte below 3; else the two's complement of the sum of the
+// first (first byte - 2) bytes; 0 when the buffer is shorter than that.
+uint8_t getChkSum(ByteView buffer);
+
+}  // namespace telvo

@@ -1,0 +1,146 @@
+// The discovery reply body to the device dictionary.
+#include <cstdio>
+
+#include "logging/QKLog.h"
+#include "protocol/LanText.h"
+#include "protocol/QKProtocol.h"
+
+namespace telvo {
+
+using namespace lanseam;
+
+namespace {
+
+const uint8_t kSerialIv[16] = {0x3c, 0x91, 0xd0, 0xb7, 0xe2, 0x5a, 0x48, 0xf6,
+                               0xa0, 0xd4, 0xc7, 0xe1, 0xb9, 0x5f, 0x2a, 0x6d};
+
+std::string upper(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+std::string lower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+}  // namespace
+
+std::optional<Dictionary> QKProtocol::getUdpDeviceWithMessageArray(ByteView b,
+                                                                   const QKProtocol* oriProtocol) {
+    QKSDKLOG("广播包长度=%d", static_cast<int>(b.size()));
+    if (b.size() < 41) return std::nullopt;
+    const size_t L = b[40];
+    if (L == 0 || b.size() < 41 + L) return std::nullopt;
+    // The body reaches k when it has more than k bytes.
+    auto reaches = [&](size_t k) { return b.size() > k + L; };
+
+    const std::string ssid = lantext::bytesAsCharacters(b.subspan(41, L));
+    const auto type = getDeviceTypeWithSSID(ssid);
+    if (!type) return std::nullopt;
+
+    char text[64];
+    Dictionary d;
+    d.set(kQKSDKDeviceSn, lantext::bytesAsCharacters(b.subspan(8, 32)));
+    d.set(kQKSDKDeviceSSID, ssid);
+    d.set(kQKSDKDeviceType, "0x" + upper(*type));
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[3], b[2], b[1], b[0]);
+    d.set(kQKSDKDeviceIP, text);
+    d.set("port", "6444");
+    d.set("identifyTime", "-1");
+    d.set("identifyType", "");
+    d.set(kQKSDKProtocolVersion, Value(int{oriProtocol ? oriProtocol->protocolVer() : 1}));
+
+    if (reaches(41)) {
+        const uint8_t identify = b[41 + L];
+        d.set("identifyTime", std::to_string(identify & 0x0F));
+        d.set("identifyType", (identify & 0x10) ? "1" : "0");
+    }
+    if (!reaches(48)) return d;
+
+    const uint8_t A = b[43 + L], B = b[44 + L];
+    d.set(kQKSDKUDPExtraFunction, std::to_string(A + 256 * B));
+    bool moduleLog = false;
+    if (A != 0 && (A >> 6) == 2) {
+        moduleLog = (A >> 2) & 1;
+        d.set("regionIDEnable", bool((A >> 5) & 1));
+        d.set("checkFormerConfigEnable", bool((A >> 4) & 1));
+        d.set("moduleLogEnable", moduleLog);
+        d.set("channelEnable", bool((A >> 1) & 1));
+        d.set("authenticationEnable", bool(A & 1));
+        d.set("functionSetEnable", bool(B & 1));
+        d.set("udpConfigEnable", bool((B >> 1) & 1));
+        d.set("adnsIp", bool((B >> 3) & 1));
+        d.set("groupDevice", bool((B >> 4) & 1));
+        d.set("SUPPORDEVICETAUTH", bool((B >> 5) & 1));
+    }
+    const std::string udpVersion = lantext::hexLower(b.subspan(45 + L, 4));
+    d.set(kQKSDKUDPVersion, udpVersion);
+
+    const bool encrypted = udpVersion == "04000000";
+    Bytes key;
+    if (encrypted) {
+        const Bytes noTime;
+        key = pbkdfKeyWithTimeData(oriProtocol && oriProtocol->timeStampData()
+                                       ? ByteView(*oriProtocol->timeStampData())
+                                       : ByteView(noTime));
+        auto serial = cbcDecrypt(b.subspan(8, 32), key, kSerialIv);
+        if (serial && lantext::isValidUtf8(*serial))
+            d.set(kQKSDKDeviceSn, toString(*serial));
+        else
+            d.erase(kQKSDKDeviceSn);
+    }
+
+    if (lower(udpVersion) == "81000000") {
+        if (reaches(49)) {
+            const size_t n = b[49 + L];
+            d.set("rizozeLength", std::to_string(n));
+            if (n != 0 && b.size() - (50 + L) >= n)
+                d.set("rizozeInfo", Bytes(b.begin() + 50 + L, b.begin() + 50 + L + n));
+        }
+        return d;
+    }
+
+    if (!reaches(49)) return d;
+    const uint8_t support = b[49 + L];
+    d.set("supportProtocol", std::string{char('0' + ((support >> 3) & 1)), char('0' + ((support >> 2) & 1)),
+                                         char('0' + ((support >> 1) & 1)), char('0' + (support & 1))});
+    if (!reaches(55)) return d;
+    std::snprintf(text, sizeof text, "0x%02x", b[55 + L]);
+    d.set(kQKSDKDeviceType, text);
+    if (!reaches(58)) return d;
+    d.set(kQKSDKDeviceSubType, std::to_string(b[57 + L] + 256 * b[58 + L]));
+    if (!reaches(68)) return d;
+    d.set("mac", lantext::hexLower(b.subspan(63 + L, 6)));
+    if (!reaches(74)) return d;
+    d.set(kQKSDKUDPModuleVersion, lantext::hexLower(b.subspan(69 + L, 6)));
+    if (!reaches(75)) return d;
+    d.set(kQKSDKDeviceIsWanOnline, std::to_string(b[75 + L]));
+    if (!reaches(76)) return d;
+    d.set("maxTCPCount", std::to_string(b[76 + L]));
+    if (!reaches(77)) return d;
+    d.set("currentTCPCount", std::to_string(b[77 + L]));
+    if (!reaches(93)) return d;
+    if (encrypted) {
+        if (auto tid = cbcDecrypt(b.subspan(78 + L, 16), key, kSerialIv))
+            d.set(kQKSDKDeviceTid, std::move(*tid));
+    } else {
+        d.set(kQKSDKRandomNum, lantext::hexLower(b.subspan(78 + L, 16)));
+    }
+    if (!moduleLog || !reaches(95)) return d;
+    d.set("serverDomain", lantext::bytesAsCharacters(b.subspan(94 + L, 1)));
+    if (!reaches(97)) return d;
+    d.set("serverPort", std::to_string(b[96 + L] + 256 * b[97 + L]));
+    if (!reaches(98)) return d;
+    d.set(kQKSDKErrorCode, std::to_string(b[98 + L]));
+    if (!reaches(106)) return d;
+    const ByteView t = b.subspan(99 + L, 8);
+    std::snprintf(text, sizeof text, "%02d%02d-%02d-%02d %02d:%02d:%02d:%03d", t[7], t[6], t[5],
+                  t[4], t[3], t[2], t[1] & 0x3F, t[0] | (t[1] >> 6) << 8);
+    d.set("errorTimeStamp", text);
+    return d;
+}
+
+}  // namespace telvo
