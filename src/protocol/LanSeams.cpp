@@ -3,20 +3,14 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
-#include <chrono>
 #include <map>
 #include <memory>
-#include <mutex>
 
 #include "interface/QKMiddleInterface.h"
 
 namespace telvo::lanseam {
 
 namespace {
-std::mutex timeMutex;
-std::optional<int64_t> testWallNanos;
-int32_t testOffset = 0;
-
 struct CtxFree {
     void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
 };
@@ -50,33 +44,6 @@ Bytes fromHex(const std::string& hex) {
     return out;
 }
 }  // namespace
-
-int64_t wallNanos() {
-    std::lock_guard lock(timeMutex);
-    if (testWallNanos) return *testWallNanos;
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-std::tm localTime(int64_t wallSeconds) {
-    std::tm tm{};
-    std::lock_guard lock(timeMutex);
-    if (testWallNanos) {
-        time_t t = static_cast<time_t>(wallSeconds + testOffset);
-        gmtime_r(&t, &tm);
-    } else {
-        time_t t = static_cast<time_t>(wallSeconds);
-        localtime_r(&t, &tm);
-    }
-    return tm;
-}
-
-void setTimeForTesting(std::optional<int64_t> nanos, int32_t utcOffsetSeconds) {
-    std::lock_guard lock(timeMutex);
-    testWallNanos = nanos;
-    testOffset = utcOffsetSeconds;
-}
 
 std::string md5Hex(ByteView data) {
     static const char* digits = "0123456789abcdef";
@@ -186,18 +153,6 @@ ErrorPtr configNetErrorWithCode(int64_t code) {
     };
     auto it = messages.find(code);
     return makeError("TelvoError", 110000 + code, it == messages.end() ? "" : it->second);
-}
-
-std::optional<std::string> getDeviceTypeWithSSID(const std::string& ssid) {
-    std::vector<std::string> fields(1);
-    for (char c : ssid) {
-        if (c == '_')
-            fields.emplace_back();
-        else
-            fields.back().push_back(c);
-    }
-    if (fields.size() < 3) return std::nullopt;
-    return fields[1];
 }
 
 }  // namespace telvo::lanseam

@@ -15,11 +15,6 @@
 
 namespace telvo::lanseam {
 
-// Wall time in nanoseconds since 1970, and the local broken-down time of a wall time.
-int64_t wallNanos();
-std::tm localTime(int64_t wallSeconds);
-void setTimeForTesting(std::optional<int64_t> wallNanos, int32_t utcOffsetSeconds);
-
 std::string md5Hex(ByteView data);
 // AES-128-ECB, PKCS#7, under the first 16 bytes of the hex key.
 std::optional<Bytes> lanBodyEncrypt(ByteView plain, const std::string& hexKey);
@@ -34,8 +29,6 @@ std::optional<Bytes> cbcDecrypt(ByteView data, ByteView key, ByteView iv);
 
 ErrorPtr sucError();
 ErrorPtr configNetErrorWithCode(int64_t code);
-
-std::optional<std::string> getDeviceTypeWithSSID(const std::string& ssid);
 
 struct QKDeviceApConfigParams {
     std::optional<std::string> routerSSID, routerPwd, routerBSSID, randomNum;

@@ -66,15 +66,4 @@ std::optional<Bytes> gb18030(const std::string& utf8) {
     return out;
 }
 
-std::string hexLower(ByteView bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string s;
-    s.reserve(bytes.size() * 2);
-    for (uint8_t b : bytes) {
-        s.push_back(digits[b >> 4]);
-        s.push_back(digits[b & 15]);
-    }
-    return s;
-}
-
 }  // namespace telvo::lantext

@@ -16,7 +16,5 @@ std::string bytesAsCharacters(ByteView bytes);
 bool isValidUtf8(ByteView bytes);
 // The text in the GB18030 encoding; nullopt when it is not valid UTF-8.
 std::optional<Bytes> gb18030(const std::string& utf8);
-// Lowercase hex text, two digits a byte.
-std::string hexLower(ByteView bytes);
 
 }  // namespace telvo::lantext

@@ -4,6 +4,7 @@
 
 #include "interface/QKMiddleInterface.h"
 #include "logging/QKLog.h"
+#include "platform/Clock.h"
 
 namespace telvo {
 
@@ -29,14 +30,14 @@ uint64_t readLe(ByteView data, size_t at, size_t width) {
 // The frame time stamp: milliseconds, seconds with the two high millisecond bits, minute,
 // hour, day, month, year modulo 100, century; local time of the one clock.
 void writeTimeStamp(Bytes& buffer) {
-    const int64_t nanos = lanseam::wallNanos();
+    const int64_t nanos = Clock::shared()->wallNanos();
     int64_t seconds = nanos / 1000000000;
     int64_t millis = (nanos / 1000000) % 1000;
     if (millis < 0) {
         millis += 1000;
         seconds -= 1;
     }
-    const std::tm tm = lanseam::localTime(seconds);
+    const std::tm tm = Clock::localTime(static_cast<double>(seconds));
     const int year = tm.tm_year + 1900;
     buffer[12] = static_cast<uint8_t>(millis & 0xFF);
     buffer[13] = static_cast<uint8_t>((tm.tm_sec & 0x3F) | ((millis >> 8) & 3) << 6);

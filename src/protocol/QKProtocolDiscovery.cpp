@@ -1,6 +1,8 @@
 // The discovery reply body to the device dictionary.
 #include <cstdio>
 
+#include "core/QKStringFormat.h"
+#include "core/QKTool.h"
 #include "logging/QKLog.h"
 #include "protocol/LanText.h"
 #include "protocol/QKProtocol.h"
@@ -38,7 +40,7 @@ std::optional<Dictionary> QKProtocol::getUdpDeviceWithMessageArray(ByteView b,
     auto reaches = [&](size_t k) { return b.size() > k + L; };
 
     const std::string ssid = lantext::bytesAsCharacters(b.subspan(41, L));
-    const auto type = getDeviceTypeWithSSID(ssid);
+    const auto type = QKTool::getDeviceTypeWithSSID(ssid);
     if (!type) return std::nullopt;
 
     char text[64];
@@ -76,7 +78,7 @@ std::optional<Dictionary> QKProtocol::getUdpDeviceWithMessageArray(ByteView b,
         d.set("groupDevice", bool((B >> 4) & 1));
         d.set("SUPPORDEVICETAUTH", bool((B >> 5) & 1));
     }
-    const std::string udpVersion = lantext::hexLower(b.subspan(45 + L, 4));
+    const std::string udpVersion = QKStringFormat::dataToHexStr(b.subspan(45 + L, 4));
     d.set(kQKSDKUDPVersion, udpVersion);
 
     const bool encrypted = udpVersion == "04000000";
@@ -113,9 +115,9 @@ std::optional<Dictionary> QKProtocol::getUdpDeviceWithMessageArray(ByteView b,
     if (!reaches(58)) return d;
     d.set(kQKSDKDeviceSubType, std::to_string(b[57 + L] + 256 * b[58 + L]));
     if (!reaches(68)) return d;
-    d.set("mac", lantext::hexLower(b.subspan(63 + L, 6)));
+    d.set("mac", QKStringFormat::dataToHexStr(b.subspan(63 + L, 6)));
     if (!reaches(74)) return d;
-    d.set(kQKSDKUDPModuleVersion, lantext::hexLower(b.subspan(69 + L, 6)));
+    d.set(kQKSDKUDPModuleVersion, QKStringFormat::dataToHexStr(b.subspan(69 + L, 6)));
     if (!reaches(75)) return d;
     d.set(kQKSDKDeviceIsWanOnline, std::to_string(b[75 + L]));
     if (!reaches(76)) return d;
@@ -127,7 +129,7 @@ std::optional<Dictionary> QKProtocol::getUdpDeviceWithMessageArray(ByteView b,
         if (auto tid = cbcDecrypt(b.subspan(78 + L, 16), key, kSerialIv))
             d.set(kQKSDKDeviceTid, std::move(*tid));
     } else {
-        d.set(kQKSDKRandomNum, lantext::hexLower(b.subspan(78 + L, 16)));
+        d.set(kQKSDKRandomNum, QKStringFormat::dataToHexStr(b.subspan(78 + L, 16)));
     }
     if (!moduleLog || !reaches(95)) return d;
     d.set("serverDomain", lantext::bytesAsCharacters(b.subspan(94 + L, 1)));

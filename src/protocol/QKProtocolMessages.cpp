@@ -3,6 +3,9 @@
 #include <string_view>
 #include <vector>
 
+#include "core/HexText.h"
+#include "core/QKStringFormat.h"
+#include "core/QKTool.h"
 #include "logging/QKLog.h"
 #include "protocol/LanText.h"
 #include "protocol/QKProtocol.h"
@@ -104,7 +107,7 @@ bool QKProtocol::writeTempDeviceId(const Value& deviceDic) {
     msgType_ = 0x43;
     setEncryptTypeByVerison();
     const std::string& sn = deviceDic[kQKSDKDeviceSn].text();
-    const auto type = getDeviceTypeWithSSID(deviceDic[kQKSDKDeviceSSID].text());
+    const auto type = QKTool::getDeviceTypeWithSSID(deviceDic[kQKSDKDeviceSSID].text());
     if (!type) return refuse("no appliance type in the SSID");
     if (type->size() != 2 || !isHexText(*type)) return refuse("appliance type is not two hex digits");
     if (sn.size() != 32) return refuse("serial number is not 32 characters");
@@ -173,8 +176,7 @@ bool QKProtocol::writeNewWiFiSSIDWithConfigModel(const QKDeviceApConfigParams& p
     if (!gbSsid || gbSsid->size() > 255) return refuse("SSID has no GB18030 form of 255 bytes");
 
     Bytes body;
-    for (size_t i = 0; i < 32; i += 2)
-        body.push_back(static_cast<uint8_t>(scanHex(std::string_view(random).substr(i, 2))));
+    body = hextext::readPairs(std::string_view(random).substr(0, 32));
     body.push_back(static_cast<uint8_t>(ssid.size()));
     append(body, toBytes(ssid));
     body.push_back(static_cast<uint8_t>(pwd.size()));
@@ -273,7 +275,7 @@ bool QKProtocol::writeNewWiFiSSIDWithConfigModel(const QKDeviceApConfigParams& p
     // The logged body hides the password.
     Bytes shown = body;
     for (size_t i = 0; i < pwd.size(); ++i) shown[pwdAt + i] = 0;
-    QKSDKLOG("0070 bodystr = %s", lantext::hexLower(shown).c_str());
+    QKSDKLOG("0070 bodystr = %s", QKStringFormat::dataToHexStr(shown).c_str());
     setBody(std::move(body));
     return true;
 }
@@ -325,7 +327,7 @@ std::optional<Dictionary> QKProtocol::handleLastTimeConfigResp(ByteView body) {
     if (body.size() > 4 + len) {
         const uint8_t flag = body[4 + len];
         if (flag == 1 && body.size() - (4 + len) >= 33) {
-            result.set(kQKSDKFormerRouterPassword, lantext::hexLower(body.subspan(5 + len, 32)));
+            result.set(kQKSDKFormerRouterPassword, QKStringFormat::dataToHexStr(body.subspan(5 + len, 32)));
             valid = true;
         } else if (flag == 0) {
             valid = true;

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "interface/QKMiddleInterface.h"
-#include "protocol/LanSeams.h"
+#include "platform/Clock.h"
 
 namespace telvo::test {
 
@@ -21,14 +21,16 @@ protected:
         setClock(kWallNanos, 8 * 3600);
     }
     void TearDown() override {
-        lanseam::setTimeForTesting(std::nullopt, 0);
+        Clock::setShared(nullptr);
         QKMiddleInterface::resetForTesting();
     }
     static std::shared_ptr<QKMiddleConfig> config() {
         return QKMiddleInterface::shareInstance()->middleConfig();
     }
     static void setClock(int64_t wallNanos, int32_t utcOffsetSeconds) {
-        lanseam::setTimeForTesting(wallNanos, utcOffsetSeconds);
+        auto clock = std::make_shared<ManualClock>(wallNanos);
+        clock->setUtcOffsetSeconds(utcOffsetSeconds);
+        Clock::setShared(clock);
     }
 };
 
