@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/AppLifecycle.h"
 #include "platform/DispatchRuntime.h"
 
 namespace telvo {
@@ -41,6 +42,9 @@ DispatchQueue* CurrentQueueScope::innermost() {
 DispatchRuntime& DispatchRuntime::get() {
     // Never destroyed: worker threads may still use it while the process exits.
     static DispatchRuntime* runtime = new DispatchRuntime();
+    // Asynchronous notifications go to the main queue from the start.
+    static const bool connected = (AppLifecycle::connectNotificationCenter(), true);
+    (void)connected;
     return *runtime;
 }
 
@@ -425,6 +429,8 @@ std::shared_ptr<ManualClock> DispatchRuntime::enableDeterministic() {
         std::lock_guard<std::mutex> lock(stateMutex);
         deterministic_.store(true, std::memory_order_release);
     }
+    // A test may have reset the notification centre.
+    AppLifecycle::connectNotificationCenter();
     // Send a running reactor to sleep.
     uint64_t one = 1;
     [[maybe_unused]] auto n = ::write(reactorWakeFd_, &one, sizeof one);

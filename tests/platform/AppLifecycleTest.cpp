@@ -1,0 +1,80 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/AppLifecycle.h"
+#include "platform/Dispatch.h"
+#include "platform/MainLoop.h"
+#include "platform/NotificationCenter.h"
+
+namespace telvo {
+namespace {
+
+class AppLifecycleTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        for (auto& t : tokens_) NotificationCenter::defaultCenter()->removeObserver(t);
+        AppLifecycle::resetForTesting();
+    }
+    void observe(const char* name, std::vector<std::string>& log) {
+        tokens_.push_back(NotificationCenter::defaultCenter()->addObserverForName(
+            name, nullptr, [&log, name](const Notification& n) {
+                EXPECT_EQ(n.name, name);
+                log.push_back(std::string(name) + (MainLoop::isMainThread() ? "@main" : "@other"));
+            }));
+    }
+    DeterministicDispatch mode_;
+    std::vector<NotificationObserverToken> tokens_;
+};
+
+TEST_F(AppLifecycleTest, HostPostsReachObserversOnTheMainThread) {
+    std::vector<std::string> log;
+    observe(UIApplicationDidEnterBackgroundNotification, log);
+    observe(UIApplicationWillEnterForegroundNotification, log);
+
+    AppLifecycle::postDidEnterBackground();  // on the main thread: at once
+    EXPECT_TRUE(AppLifecycle::isInBackground());
+    EXPECT_EQ(log, (std::vector<std::string>{"UIApplicationDidEnterBackgroundNotification@main"}));
+
+    auto work = Dispatch::beginOutsideWork("host thread");
+    std::thread host([work] { AppLifecycle::postWillEnterForeground(); });
+    host.join();
+    EXPECT_EQ(log.size(), 1u);  // queued to the main queue
+    work.reset();
+    MainLoop::drain();
+    EXPECT_FALSE(AppLifecycle::isInBackground());
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[1], "UIApplicationWillEnterForegroundNotification@main");
+}
+
+TEST_F(AppLifecycleTest, AsyncPostsGoThroughTheMainQueue) {
+    std::vector<std::string> log;
+    observe("someName", log);
+    NotificationCenter::defaultCenter()->postNotificationNameAsync("someName");
+    EXPECT_TRUE(log.empty());
+    MainLoop::drain();
+    EXPECT_EQ(log, (std::vector<std::string>{"someName@main"}));
+}
+
+TEST(DeviceInfo, DefaultsAndHostValues) {
+    DeviceInfo::resetForTesting();
+    auto defaults = DeviceInfo::current();
+    EXPECT_FALSE(defaults.executableName.empty());
+    EXPECT_FALSE(defaults.systemVersion.empty());
+    ASSERT_FALSE(defaults.preferredLanguages.empty());
+    DeviceInfo info;
+    info.executableName = "Demo";
+    info.shortVersion = "2.1.0";
+    info.model = "PhoneModel";
+    info.systemVersion = "17.2";
+    info.screenScale = 3;
+    info.preferredLanguages = {"zh-Hans-CN", "en"};
+    DeviceInfo::setCurrent(info);
+    EXPECT_EQ(DeviceInfo::current().shortVersion, "2.1.0");
+    EXPECT_EQ(DeviceInfo::current().preferredLanguages.size(), 2u);
+    DeviceInfo::resetForTesting();
+    EXPECT_EQ(DeviceInfo::current().executableName, defaults.executableName);
+}
+
+}  // namespace
+}  // namespace telvo
