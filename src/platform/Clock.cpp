@@ -8,14 +8,15 @@ namespace telvo {
 
 namespace {
 
+// Never destroyed: dispatch threads read the clock while the process exits.
 std::mutex& sharedMutex() {
-    static std::mutex m;
-    return m;
+    static auto* m = new std::mutex();
+    return *m;
 }
 
 std::shared_ptr<Clock>& sharedSlot() {
-    static std::shared_ptr<Clock> slot = std::make_shared<SystemClock>();
-    return slot;
+    static auto* slot = new std::shared_ptr<Clock>(std::make_shared<SystemClock>());
+    return *slot;
 }
 
 int64_t readClock(clockid_t id) {

@@ -26,16 +26,18 @@ DispatchQueuePtr DispatchQueue::createConcurrent(std::string label) {
     return make(std::move(label), INT_MAX, false);
 }
 
+// The process-wide queues are never destroyed: worker threads may use them during exit.
 DispatchQueuePtr DispatchQueue::main() {
-    static DispatchQueuePtr queue = make("com.apple.main-thread", 1, true);
-    return queue;
+    static auto* queue = new DispatchQueuePtr(make("com.apple.main-thread", 1, true));
+    return *queue;
 }
 
 DispatchQueuePtr DispatchQueue::global(DispatchQoS qos) {
-    static DispatchQueuePtr defaultQueue = make("com.apple.root.default-qos", INT_MAX, false);
-    static DispatchQueuePtr backgroundQueue =
-        make("com.apple.root.background-qos", INT_MAX, false);
-    return qos == DispatchQoS::Background ? backgroundQueue : defaultQueue;
+    static auto* defaultQueue =
+        new DispatchQueuePtr(make("com.apple.root.default-qos", INT_MAX, false));
+    static auto* backgroundQueue =
+        new DispatchQueuePtr(make("com.apple.root.background-qos", INT_MAX, false));
+    return qos == DispatchQoS::Background ? *backgroundQueue : *defaultQueue;
 }
 
 void DispatchQueue::async(DispatchBlock block) { submit(std::move(block), false); }

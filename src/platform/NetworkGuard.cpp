@@ -15,13 +15,13 @@ namespace telvo {
 namespace {
 
 std::mutex& sinkMutex() {
-    static std::mutex m;
-    return m;
+    static auto* m = new std::mutex();
+    return *m;
 }
 
 std::shared_ptr<NetworkGuard::DatagramSink>& sinkSlot() {
-    static std::shared_ptr<NetworkGuard::DatagramSink> slot;
-    return slot;
+    static auto* slot = new std::shared_ptr<NetworkGuard::DatagramSink>();
+    return *slot;
 }
 
 bool isLoopback4(const in_addr& a) { return (ntohl(a.s_addr) >> 24) == 127; }
