@@ -9,6 +9,7 @@
 #include "logging/QKLog.h"
 #include "platform/Random.h"
 #include "protocol/QKKeyAgreementCrypto.h"
+#include "security/QKSigECCEncryptHelper.h"
 
 namespace telvo {
 
@@ -212,12 +213,12 @@ Dictionary QKCommonProtocol::checkTLSKeyAgreementBackDict(const Dictionary& dict
 
     bool fieldsPresent = twoCer && deviceCer && n2 && fins && m2NoFins && m2;
     if (!fieldsPresent || root.empty() ||
-        !keyagreement::validCertificate(*deviceCer, root, *twoCer)) {
+        !QKSigECCEncryptHelper::validCertificate(*deviceCer, root, *twoCer)) {
         QKSDKLOG("校验设备证书失败");
         return errorResult(2);
     }
 
-    auto devicePublicKey = keyagreement::publicKeyOfCertificate(*deviceCer);
+    auto devicePublicKey = QKSigECCEncryptHelper::getPublicKeyRefrenceFromData(*deviceCer);
     Wiped ownKey;
     if (privateKey.empty()) {
         ownKey.bytes = config->tlsPrivateKey();

@@ -16,49 +16,10 @@ template <class T, void (*F)(T*)>
 struct Deleter {
     void operator()(T* p) const { F(p); }
 };
-using Cert = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 using PKey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
 using PKeyCtx = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
 
-Cert readCert(ByteView der) {
-    const unsigned char* p = der.data();
-    Cert c(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-    if (c && p != der.data() + der.size()) c.reset();
-    return c;
-}
 }  // namespace
-
-bool validCertificate(ByteView certificate, ByteView root, ByteView intermediate) {
-    Cert leaf = readCert(certificate), anchor = readCert(root), inter;
-    if (!leaf || !anchor) return false;
-    if (!intermediate.empty() && !(inter = readCert(intermediate))) return false;
-    X509_STORE* store = X509_STORE_new();
-    X509_STORE_CTX* ctx = X509_STORE_CTX_new();
-    STACK_OF(X509)* chain = sk_X509_new_null();
-    bool ok = store && ctx && chain && X509_STORE_add_cert(store, anchor.get()) == 1 &&
-              (!inter || sk_X509_push(chain, inter.get()) > 0) &&
-              X509_STORE_CTX_init(ctx, store, leaf.get(), chain) == 1 && X509_verify_cert(ctx) == 1;
-    sk_X509_free(chain);
-    X509_STORE_CTX_free(ctx);
-    X509_STORE_free(store);
-    return ok;
-}
-
-std::optional<Bytes> publicKeyOfCertificate(ByteView certificate) {
-    Cert c = readCert(certificate);
-    EVP_PKEY* key = c ? X509_get0_pubkey(c.get()) : nullptr;
-    if (!key) return std::nullopt;
-    size_t len = 0;
-    if (EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, nullptr, 0,
-                                        &len) != 1)
-        return std::nullopt;
-    Bytes out(len);
-    if (EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, out.data(),
-                                        out.size(), &len) != 1)
-        return std::nullopt;
-    out.resize(len);
-    return out;
-}
 
 std::optional<Bytes> computeECDH(ByteView publicKey, ByteView privateKey) {
     static const uint8_t kOrder[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00,

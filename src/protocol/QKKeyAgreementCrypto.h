@@ -7,10 +7,6 @@
 // The crypto services the key agreement draws on, gathered in one place.
 namespace telvo::keyagreement {
 
-// The appliance certificate chains to root (the only anchor) through intermediate.
-bool validCertificate(ByteView certificate, ByteView root, ByteView intermediate);
-// The public key of a DER certificate as an uncompressed point, or nullopt.
-std::optional<Bytes> publicKeyOfCertificate(ByteView certificate);
 // The 32-byte ECDH X coordinate on P-256, or nullopt.
 std::optional<Bytes> computeECDH(ByteView publicKey, ByteView privateKey);
 Bytes sha256(ByteView data);
