@@ -2,21 +2,14 @@
 
 #include <mbedtls/x509_crt.h>
 
-#include <cstdarg>
+#include <algorithm>
 #include <cstdio>
+
+#include "platform/Diagnostics.h"
 
 namespace telvo {
 
 namespace {
-
-// The platform's plain log: one line on stderr, outside the SDK's logging gate.
-__attribute__((format(printf, 1, 2))) void plainLog(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    std::fputc('\n', stderr);
-}
 
 // Data as the platform describes it in a log line.
 std::string describe(ByteView data) {
@@ -33,7 +26,7 @@ std::string describe(ByteView data) {
 
 SecCertificateRef readCertificate(const Bytes& data) {
     auto certificate = SecCertificate::createWithData(data);
-    if (!certificate) plainLog("Can not read certificate from %s", describe(data).c_str());
+    if (!certificate) platformDiagnostic("Can not read certificate from %s", describe(data).c_str());
     return certificate;
 }
 
@@ -106,13 +99,13 @@ std::unique_ptr<SecTrust> QKSigECCEncryptHelper::getSecTrustWithCertificateData(
     OSStatus status = errSecSuccess;
     auto trust = SecTrust::create(std::move(certificates), SecPolicy::basicX509, &status);
     if (!trust) {
-        plainLog("SecTrustCreateWithCertificates fail. Error Code: %d", static_cast<int>(status));
+        platformDiagnostic("SecTrustCreateWithCertificates fail. Error Code: %d", static_cast<int>(status));
         return nullptr;
     }
     SecTrustResultType result = SecTrustResultType::invalid;
     status = trust->evaluate(&result);
     if (status != errSecSuccess) {
-        plainLog("SecTrustEvaluate fail. Error Code: %d", static_cast<int>(status));
+        platformDiagnostic("SecTrustEvaluate fail. Error Code: %d", static_cast<int>(status));
         return nullptr;
     }
     return trust;

@@ -11,8 +11,8 @@
 namespace telvo {
 
 // The platform key store and certificate trust behind a few class operations. Stateless and
-// lock-free; callable from any thread. Certificate failures go to the plain platform log
-// (stderr), not through the SDK's logging gate.
+// lock-free; callable from any thread. Certificate failures go to the platform's own
+// diagnostics, not through the SDK's logging gate.
 class QKSigECCEncryptHelper {
 public:
     // A permanent EC pair tagged "com.apple.sample.privatekey/0" / "com.apple.sample.publickey/0".

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/Clock.h"
+#include "platform/Diagnostics.h"
 #include "security/QKSigECCEncryptHelper.h"
 #include "sim/TestPki.h"
 
@@ -102,6 +103,21 @@ TEST(QKSigECCEncryptHelper, ChainMatrix) {
     }
 }
 
+TEST(QKSigECCEncryptHelper, UnreadableCertificatesAreLoggedOnThePlatformLog) {
+    std::vector<std::string> lines;
+    setDiagnosticSink([&](std::string_view line) { lines.emplace_back(line); });
+    const auto& pki = TestPki::shared();
+    EXPECT_FALSE(QKSigECCEncryptHelper::getSecTrustWithCertificateData(Bytes{1, 2, 3}, std::nullopt));
+    EXPECT_FALSE(QKSigECCEncryptHelper::getSecTrustWithCertificateData(pki.device().certificate,
+                                                                       Bytes{}));
+    EXPECT_TRUE(QKSigECCEncryptHelper::getSecTrustWithCertificateData(
+        pki.device().certificate, pki.intermediate().certificate));
+    setDiagnosticSink(nullptr);
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "Can not read certificate from {length = 3, bytes = 0x010203}",
+                         "Can not read certificate from {length = 0, bytes = 0x}"}));
+}
+
 TEST(QKSigECCEncryptHelper, ValidChainRefusedOnceItsLeafHasExpired) {
     const auto& pki = TestPki::shared();
     auto validAt = [&](int year, int month, int day) {
@@ -126,8 +142,6 @@ TEST(QKSigECCEncryptHelper, PublicKeyFromCertificateEqualsOpenSSLs) {
     EXPECT_FALSE(QKSigECCEncryptHelper::getPublicKeyRefrenceFromData(std::nullopt));
     EXPECT_FALSE(QKSigECCEncryptHelper::getPublicKeyRefrenceFromData(Bytes{1, 2, 3}));
     EXPECT_FALSE(QKSigECCEncryptHelper::getSecTrustWithCertificateData(std::nullopt, std::nullopt));
-    EXPECT_FALSE(QKSigECCEncryptHelper::getSecTrustWithCertificateData(pki.device().certificate,
-                                                                       Bytes{}));
 }
 
 TEST(QKSigECCEncryptHelper, ExpiryReadsAsTheCertificateStatesIt) {
