@@ -1,9 +1,9 @@
 #include "security/QKCertificateSigningRequest.h"
 
-#include <openssl/evp.h>
-
 #include <cstdio>
 #include <cstring>
+
+#include "platform/Crypto.h"
 
 namespace telvo {
 
@@ -139,14 +139,6 @@ std::optional<std::pair<ByteView, ByteView>> extractRsaPublicExponent(ByteView p
     auto exponent = modulus ? readTagged(*sequence, inner, kIntegerTag) : std::nullopt;
     if (!modulus || !exponent || modulus->empty() || exponent->empty()) return std::nullopt;
     return std::make_pair(*modulus, *exponent);
-}
-
-std::string base64(ByteView data) {
-    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-    int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data.data(),
-                                  static_cast<int>(data.size()));
-    out.resize(static_cast<size_t>(written));
-    return out;
 }
 
 // Percent-encodes every character outside the set a URL query allows.
@@ -329,7 +321,7 @@ std::optional<std::string> QKCertificateSigningRequest::buildAndEncodeDataAsStri
     ByteView publicKeyBits, const SecKeyRef& privateKey, const SecKeyRef& publicKey) {
     auto request = build(publicKeyBits, privateKey, publicKey);
     if (!request) return std::nullopt;
-    return percentEncodeQuery(base64(*request));
+    return percentEncodeQuery(crypto::base64Encode(*request));
 }
 
 std::optional<std::string> QKCertificateSigningRequest::buildCSRAndReturnString(
