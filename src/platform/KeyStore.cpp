@@ -27,7 +27,9 @@ void setError(ErrorPtr* error, OSStatus status, std::string text) {
     if (error) *error = makeError(kOSStatusErrorDomain, status, std::move(text));
 }
 
-bool isEcType(SecKeyType type) { return type == SecKeyType::EC || type == SecKeyType::ECSECPrimeRandom; }
+bool isEcType(SecKeyType type) {
+    return type == SecKeyType::EC || type == SecKeyType::ECSECPrimeRandom;
+}
 
 // The public half only, through its SubjectPublicKeyInfo.
 EvpPkeyPtr publicHalf(EVP_PKEY* key) {
@@ -59,7 +61,8 @@ bool hasPrivateHalf(EVP_PKEY* key) {
 EvpPkeyPtr p256FromData(ByteView point, const BIGNUM* d) {
     ParamBldPtr builder(OSSL_PARAM_BLD_new());
     if (!builder ||
-        !OSSL_PARAM_BLD_push_utf8_string(builder.get(), OSSL_PKEY_PARAM_GROUP_NAME, "prime256v1", 0) ||
+        !OSSL_PARAM_BLD_push_utf8_string(builder.get(), OSSL_PKEY_PARAM_GROUP_NAME, "prime256v1",
+                                         0) ||
         !OSSL_PARAM_BLD_push_octet_string(builder.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(),
                                           point.size()) ||
         (d && !OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_PRIV_KEY, d))) {
@@ -77,8 +80,8 @@ EvpPkeyPtr p256FromData(ByteView point, const BIGNUM* d) {
     // fromdata does not validate: the point must be on the curve, D in [1, n-1] and D*G the point.
     EvpPkeyCtxPtr check(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
     if (!check || EVP_PKEY_public_check(check.get()) != 1) return nullptr;
-    if (d && (EVP_PKEY_private_check(check.get()) != 1 ||
-              EVP_PKEY_pairwise_check(check.get()) != 1)) {
+    if (d &&
+        (EVP_PKEY_private_check(check.get()) != 1 || EVP_PKEY_pairwise_check(check.get()) != 1)) {
         return nullptr;
     }
     return key;
@@ -101,12 +104,18 @@ struct AlgorithmInfo {
 
 AlgorithmInfo algorithmInfo(SecKeyAlgorithm algorithm) {
     switch (algorithm) {
-        case SecKeyAlgorithm::RSASignatureMessagePKCS1v15SHA1: return {false, EVP_sha1()};
-        case SecKeyAlgorithm::RSASignatureMessagePKCS1v15SHA256: return {false, EVP_sha256()};
-        case SecKeyAlgorithm::RSASignatureMessagePKCS1v15SHA512: return {false, EVP_sha512()};
-        case SecKeyAlgorithm::ECDSASignatureMessageX962SHA1: return {true, EVP_sha1()};
-        case SecKeyAlgorithm::ECDSASignatureMessageX962SHA256: return {true, EVP_sha256()};
-        case SecKeyAlgorithm::ECDSASignatureMessageX962SHA512: return {true, EVP_sha512()};
+        case SecKeyAlgorithm::RSASignatureMessagePKCS1v15SHA1:
+            return {false, EVP_sha1()};
+        case SecKeyAlgorithm::RSASignatureMessagePKCS1v15SHA256:
+            return {false, EVP_sha256()};
+        case SecKeyAlgorithm::RSASignatureMessagePKCS1v15SHA512:
+            return {false, EVP_sha512()};
+        case SecKeyAlgorithm::ECDSASignatureMessageX962SHA1:
+            return {true, EVP_sha1()};
+        case SecKeyAlgorithm::ECDSASignatureMessageX962SHA256:
+            return {true, EVP_sha256()};
+        case SecKeyAlgorithm::ECDSASignatureMessageX962SHA512:
+            return {true, EVP_sha512()};
     }
     return {false, nullptr};
 }
@@ -184,9 +193,13 @@ SecKeyRef SecKey::adopt(EvpPkeyPtr key, SecKeyClass keyClass, SecKeyAttributes a
     return std::make_shared<const SecKey>(std::move(key), keyClass, std::move(attributes));
 }
 
-bool SecKey::isEC() const { return EVP_PKEY_is_a(key_.get(), "EC"); }
+bool SecKey::isEC() const {
+    return EVP_PKEY_is_a(key_.get(), "EC");
+}
 
-int SecKey::keySizeInBits() const { return EVP_PKEY_get_bits(key_.get()); }
+int SecKey::keySizeInBits() const {
+    return EVP_PKEY_get_bits(key_.get());
+}
 
 std::optional<Bytes> SecKey::copyExternalRepresentation(ErrorPtr* error) const {
     if (isEC()) {
@@ -225,7 +238,8 @@ SecKeyRef SecKey::copyPublicKey() const {
         ERR_clear_error();
         return nullptr;
     }
-    return std::make_shared<const SecKey>(std::move(key), SecKeyClass::publicKey, SecKeyAttributes{});
+    return std::make_shared<const SecKey>(std::move(key), SecKeyClass::publicKey,
+                                          SecKeyAttributes{});
 }
 
 std::optional<Bytes> SecKey::createSignature(SecKeyAlgorithm algorithm, ByteView data,
@@ -268,14 +282,16 @@ bool SecKey::verifySignature(SecKeyAlgorithm algorithm, ByteView data, ByteView 
                              key_.get()) != 1 ||
         (!algorithmInfo(algorithm).ec &&
          EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING) != 1) ||
-        EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), data.data(),
-                         data.size()) != 1) {
+        EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), data.data(), data.size()) !=
+            1) {
         setError(error, errSecVerifyFailed, "signature verification failed");
         return false;
     }
     return true;
 }
 
-uint64_t SecKey::generatePairCallCount() { return gGeneratePairCalls.load(); }
+uint64_t SecKey::generatePairCallCount() {
+    return gGeneratePairCalls.load();
+}
 
 }  // namespace telvo

@@ -53,11 +53,11 @@ class SecKey;
 using SecKeyRef = std::shared_ptr<const SecKey>;
 
 class SecKey {
-public:
+  public:
     // Generates a key pair. Only EC keys of 256 bits (P-256) are supported; anything else
     // gives errSecParam and leaves the out places untouched. Either out place may be null.
-    static OSStatus generatePair(const SecKeyGenerationParameters& parameters,
-                                 SecKeyRef* publicKey, SecKeyRef* privateKey);
+    static OSStatus generatePair(const SecKeyGenerationParameters& parameters, SecKeyRef* publicKey,
+                                 SecKeyRef* privateKey);
 
     // A key from its external representation: for EC P-256, a public key is 04||X||Y
     // (65 bytes), a private key 04||X||Y||D (97 bytes). The point must lie on the curve and,
@@ -97,7 +97,7 @@ public:
     SecKey(EvpPkeyPtr key, SecKeyClass keyClass, SecKeyAttributes attributes)
         : key_(std::move(key)), keyClass_(keyClass), attributes_(std::move(attributes)) {}
 
-private:
+  private:
     EvpPkeyPtr key_;
     SecKeyClass keyClass_;
     SecKeyAttributes attributes_;

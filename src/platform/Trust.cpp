@@ -10,7 +10,9 @@ namespace telvo {
 
 namespace {
 
-void freeX509Stack(STACK_OF(X509) * stack) { sk_X509_free(stack); }
+void freeX509Stack(STACK_OF(X509) * stack) {
+    sk_X509_free(stack);
+}
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), OpenSSLDeleter<freeX509Stack>>;
 
 SecTrust::TimePoint currentVerificationTime() {
@@ -31,8 +33,8 @@ SecCertificateRef SecCertificate::createWithData(ByteView data) {
     return std::make_shared<const SecCertificate>(Bytes(data.begin(), data.end()), std::move(x509));
 }
 
-std::unique_ptr<SecTrust> SecTrust::create(std::vector<SecCertificateRef> certificates,
-                                           SecPolicy, OSStatus* status) {
+std::unique_ptr<SecTrust> SecTrust::create(std::vector<SecCertificateRef> certificates, SecPolicy,
+                                           OSStatus* status) {
     bool valid = !certificates.empty();
     for (const auto& certificate : certificates) valid = valid && certificate;
     if (status) *status = valid ? errSecSuccess : errSecParam;

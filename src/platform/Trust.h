@@ -18,7 +18,7 @@ class SecCertificate;
 using SecCertificateRef = std::shared_ptr<const SecCertificate>;
 
 class SecCertificate {
-public:
+  public:
     // nullptr unless data is exactly one DER certificate.
     static SecCertificateRef createWithData(ByteView data);
 
@@ -28,7 +28,7 @@ public:
 
     SecCertificate(Bytes data, X509Ptr x509) : data_(std::move(data)), x509_(std::move(x509)) {}
 
-private:
+  private:
     Bytes data_;
     X509Ptr x509_;
 };
@@ -49,7 +49,7 @@ enum class SecTrustResultType : uint32_t {
 // One evaluation context: the certificate under evaluation first, then certificates that may
 // serve as intermediates. Not thread-safe; one owner at a time.
 class SecTrust {
-public:
+  public:
     using TimePoint = std::chrono::system_clock::time_point;
 
     // nullptr (and *status errSecParam) for an empty list or a null certificate.
@@ -74,7 +74,7 @@ public:
     explicit SecTrust(std::vector<SecCertificateRef> certificates)
         : certificates_(std::move(certificates)) {}
 
-private:
+  private:
     std::vector<SecCertificateRef> certificates_;
     std::vector<SecCertificateRef> anchors_;
     std::optional<TimePoint> verifyDate_;

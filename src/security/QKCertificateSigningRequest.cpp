@@ -28,8 +28,9 @@ const Bytes kEcdsaSha512Identifier = {0x30, 0x0A, 0x06, 0x08, 0x2A, 0x86,
                                       0x48, 0xCE, 0x3D, 0x04, 0x03, 0x04};
 
 // id-ecPublicKey, prime256v1.
-const Bytes kEcPublicKeyAlgorithm = {0x30, 0x13, 0x06, 0x07, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01,
-                                     0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
+const Bytes kEcPublicKeyAlgorithm = {0x30, 0x13, 0x06, 0x07, 0x2A, 0x86, 0x48,
+                                     0xCE, 0x3D, 0x02, 0x01, 0x06, 0x08, 0x2A,
+                                     0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
 // rsaEncryption, NULL.
 const Bytes kRsaPublicKeyAlgorithm = {0x30, 0x0D, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86,
                                       0xF7, 0x0D, 0x01, 0x01, 0x01, 0x05, 0x00};
@@ -54,20 +55,31 @@ const AttributeType& attributeType(SubjectItem::Kind kind) {
     static const AttributeType emailAddress{
         {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x01}, kIa5StringTag};
     switch (kind) {
-        case SubjectItem::Kind::commonName: return commonName;
-        case SubjectItem::Kind::organizationName: return organizationName;
-        case SubjectItem::Kind::organizationUnitName: return organizationUnitName;
-        case SubjectItem::Kind::countryName: return countryName;
-        case SubjectItem::Kind::stateOrProvinceName: return stateOrProvinceName;
-        case SubjectItem::Kind::serialNumber: return serialNumber;
-        case SubjectItem::Kind::localityName: return localityName;
-        case SubjectItem::Kind::description: return description;
-        case SubjectItem::Kind::emailAddress: return emailAddress;
+        case SubjectItem::Kind::commonName:
+            return commonName;
+        case SubjectItem::Kind::organizationName:
+            return organizationName;
+        case SubjectItem::Kind::organizationUnitName:
+            return organizationUnitName;
+        case SubjectItem::Kind::countryName:
+            return countryName;
+        case SubjectItem::Kind::stateOrProvinceName:
+            return stateOrProvinceName;
+        case SubjectItem::Kind::serialNumber:
+            return serialNumber;
+        case SubjectItem::Kind::localityName:
+            return localityName;
+        case SubjectItem::Kind::description:
+            return description;
+        case SubjectItem::Kind::emailAddress:
+            return emailAddress;
     }
     return commonName;
 }
 
-void append(Bytes& out, ByteView bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
+void append(Bytes& out, ByteView bytes) {
+    out.insert(out.end(), bytes.begin(), bytes.end());
+}
 
 // DER length: short form below 128, then 0x81 and 0x82 forms. Longer contents are refused.
 bool appendDerLength(Bytes& out, size_t length) {
@@ -94,7 +106,8 @@ bool wrapInTag(Bytes& out, uint8_t tag, ByteView content) {
 }
 
 bool appendTaggedUtf8String(Bytes& out, uint8_t tag, const std::string& value) {
-    return wrapInTag(out, tag, ByteView(reinterpret_cast<const uint8_t*>(value.data()), value.size()));
+    return wrapInTag(out, tag,
+                     ByteView(reinterpret_cast<const uint8_t*>(value.data()), value.size()));
 }
 
 bool appendBitString(Bytes& out, ByteView content) {
@@ -162,7 +175,9 @@ std::string percentEncodeQuery(const std::string& text) {
 
 }  // namespace
 
-std::string KeyAlgorithm::type() const { return isEC() ? "EC" : "RSA"; }
+std::string KeyAlgorithm::type() const {
+    return isEC() ? "EC" : "RSA";
+}
 
 SecKeyType KeyAlgorithm::secKeyAttrType() const {
     return isEC() ? SecKeyType::ECSECPrimeRandom : SecKeyType::RSA;
@@ -180,7 +195,8 @@ SecKeyAlgorithm KeyAlgorithm::signatureAlgorithm() const {
         case Signature::sha256:
             return isEC() ? SecKeyAlgorithm::ECDSASignatureMessageX962SHA256
                           : SecKeyAlgorithm::RSASignatureMessagePKCS1v15SHA256;
-        case Signature::sha512: break;
+        case Signature::sha512:
+            break;
     }
     return isEC() ? SecKeyAlgorithm::ECDSASignatureMessageX962SHA512
                   : SecKeyAlgorithm::RSASignatureMessagePKCS1v15SHA512;
@@ -188,9 +204,12 @@ SecKeyAlgorithm KeyAlgorithm::signatureAlgorithm() const {
 
 const Bytes& KeyAlgorithm::signatureAlgorithmIdentifier() const {
     switch (signatureType()) {
-        case Signature::sha1: return isEC() ? kEcdsaSha1Identifier : kRsaSha1Identifier;
-        case Signature::sha256: return isEC() ? kEcdsaSha256Identifier : kRsaSha256Identifier;
-        case Signature::sha512: break;
+        case Signature::sha1:
+            return isEC() ? kEcdsaSha1Identifier : kRsaSha1Identifier;
+        case Signature::sha256:
+            return isEC() ? kEcdsaSha256Identifier : kRsaSha256Identifier;
+        case Signature::sha512:
+            break;
     }
     return isEC() ? kEcdsaSha512Identifier : kRsaSha512Identifier;
 }
@@ -229,7 +248,8 @@ void QKCertificateSigningRequest::addSubjectItem(SubjectItem item) {
     subjectItems_.push_back(std::move(item));
 }
 
-std::optional<Bytes> QKCertificateSigningRequest::makePublicKeyInfoDer(ByteView publicKeyBits) const {
+std::optional<Bytes> QKCertificateSigningRequest::makePublicKeyInfoDer(
+    ByteView publicKeyBits) const {
     Bytes content;
     if (keyAlgorithm_.isEC()) {
         if (publicKeyBits.size() < kEcPublicKeySize) return std::nullopt;

@@ -13,7 +13,7 @@ namespace telvo {
 // A request's key and signature algorithm, stored in one byte: bit 7 set for EC, the low bits
 // the signature number.
 class KeyAlgorithm {
-public:
+  public:
     enum class Signature : uint8_t { sha1 = 0, sha256 = 1, sha512 = 2 };
 
     static constexpr KeyAlgorithm rsa(Signature signature) {
@@ -37,7 +37,7 @@ public:
 
     constexpr bool operator==(const KeyAlgorithm&) const = default;
 
-private:
+  private:
     constexpr explicit KeyAlgorithm(uint8_t raw) : raw_(raw) {}
     uint8_t raw_;
 };
@@ -61,7 +61,7 @@ struct SubjectItem {
 
 // A PKCS#10 certification request builder. One caller per object.
 class QKCertificateSigningRequest {
-public:
+  public:
     static constexpr uint8_t sequenceTag = 0x30;
     static constexpr uint8_t setTag = 0x31;
 
@@ -70,15 +70,12 @@ public:
     explicit QKCertificateSigningRequest(KeyAlgorithm keyAlgorithm);
     // Adds the given items in the order commonName, organizationName, organizationUnitName,
     // countryName, stateOrProvinceName, localityName, emailAddress, description, serialNumber.
-    QKCertificateSigningRequest(std::optional<std::string> commonName,
-                                std::optional<std::string> organizationName,
-                                std::optional<std::string> organizationUnitName,
-                                std::optional<std::string> countryName,
-                                std::optional<std::string> stateOrProvinceName,
-                                std::optional<std::string> localityName,
-                                std::optional<std::string> serialNumber,
-                                std::optional<std::string> emailAddress,
-                                std::optional<std::string> description, KeyAlgorithm keyAlgorithm);
+    QKCertificateSigningRequest(
+        std::optional<std::string> commonName, std::optional<std::string> organizationName,
+        std::optional<std::string> organizationUnitName, std::optional<std::string> countryName,
+        std::optional<std::string> stateOrProvinceName, std::optional<std::string> localityName,
+        std::optional<std::string> serialNumber, std::optional<std::string> emailAddress,
+        std::optional<std::string> description, KeyAlgorithm keyAlgorithm);
 
     void addSubjectItem(SubjectItem item);
 
@@ -101,7 +98,7 @@ public:
     // The encoded subject of the last build.
     const std::optional<Bytes>& subjectDER() const { return subjectDER_; }
 
-private:
+  private:
     std::optional<Bytes> makeRequestInfoDer(ByteView publicKeyBits);
     std::optional<Bytes> makePublicKeyInfoDer(ByteView publicKeyBits) const;
 

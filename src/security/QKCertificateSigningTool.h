@@ -9,7 +9,7 @@ namespace telvo {
 
 // Builds the app's client-certificate request.
 class QKCertificateSigningTool {
-public:
+  public:
     // The PKCS#10 request (EC, ECDSA with SHA-256) for publicKeyData (the 65-byte uncompressed
     // P-256 point) with the subject CN=keyId, O=KorvoCA, OU=KorvoCA Operation, C=CN,
     // ST=Guangdong, L=FoShan, signed with privateKey and checked with publicKey when given.

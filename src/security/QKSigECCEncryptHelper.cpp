@@ -26,7 +26,8 @@ std::string describe(ByteView data) {
 
 SecCertificateRef readCertificate(const Bytes& data) {
     auto certificate = SecCertificate::createWithData(data);
-    if (!certificate) platformDiagnostic("Can not read certificate from %s", describe(data).c_str());
+    if (!certificate)
+        platformDiagnostic("Can not read certificate from %s", describe(data).c_str());
     return certificate;
 }
 
@@ -80,8 +81,8 @@ bool QKSigECCEncryptHelper::validCertificate(const std::optional<Bytes>& certifi
     if (trust->setAnchorCertificates({root}) != errSecSuccess) return false;
     SecTrustResultType result = SecTrustResultType::invalid;
     OSStatus status = trust->evaluate(&result);
-    return status == errSecSuccess && (result == SecTrustResultType::proceed ||
-                                       result == SecTrustResultType::unspecified);
+    return status == errSecSuccess &&
+           (result == SecTrustResultType::proceed || result == SecTrustResultType::unspecified);
 }
 
 std::unique_ptr<SecTrust> QKSigECCEncryptHelper::getSecTrustWithCertificateData(
@@ -99,7 +100,8 @@ std::unique_ptr<SecTrust> QKSigECCEncryptHelper::getSecTrustWithCertificateData(
     OSStatus status = errSecSuccess;
     auto trust = SecTrust::create(std::move(certificates), SecPolicy::basicX509, &status);
     if (!trust) {
-        platformDiagnostic("SecTrustCreateWithCertificates fail. Error Code: %d", static_cast<int>(status));
+        platformDiagnostic("SecTrustCreateWithCertificates fail. Error Code: %d",
+                           static_cast<int>(status));
         return nullptr;
     }
     SecTrustResultType result = SecTrustResultType::invalid;
@@ -116,7 +118,8 @@ std::optional<std::string> QKSigECCEncryptHelper::getExpiredDateStrWithCerData(
     if (!certificateData) return std::nullopt;
     mbedtls_x509_crt certificate;
     mbedtls_x509_crt_init(&certificate);
-    int parsed = mbedtls_x509_crt_parse(&certificate, certificateData->data(), certificateData->size());
+    int parsed =
+        mbedtls_x509_crt_parse(&certificate, certificateData->data(), certificateData->size());
     std::optional<std::string> text;
     if (parsed != 0) {
         std::printf("解析证书失败 \n");

@@ -14,7 +14,7 @@ namespace telvo {
 // lock-free; callable from any thread. Certificate failures go to the platform's own
 // diagnostics, not through the SDK's logging gate.
 class QKSigECCEncryptHelper {
-public:
+  public:
     // A permanent EC pair tagged "com.apple.sample.privatekey/0" / "com.apple.sample.publickey/0".
     // Sizes other than 256, 512, 1024 and 2048 give false without asking the key store; the
     // key store itself makes only 256-bit pairs. True only when the key store succeeded and
@@ -28,7 +28,8 @@ public:
     // for a null key or when the key store refuses.
     static std::optional<Bytes> getPublicKeyBitsFromKey(const SecKeyRef& key);
     // The public key of a DER certificate (65 bytes for P-256), or nothing.
-    static std::optional<Bytes> getPublicKeyRefrenceFromData(const std::optional<Bytes>& certificateData);
+    static std::optional<Bytes> getPublicKeyRefrenceFromData(
+        const std::optional<Bytes>& certificateData);
     // True when the certificate, with the optional intermediate, chains to the root as the
     // only anchor at the current verification time.
     static bool validCertificate(const std::optional<Bytes>& certificate,

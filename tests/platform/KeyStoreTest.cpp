@@ -161,7 +161,8 @@ TEST(SecKey, SignsMessagesAsDerEcdsa) {
     }
 
     // The signature is over SHA-256 of the message, checked by OpenSSL itself.
-    auto signature = priv->createSignature(SecKeyAlgorithm::ECDSASignatureMessageX962SHA256, message);
+    auto signature =
+        priv->createSignature(SecKeyAlgorithm::ECDSASignatureMessageX962SHA256, message);
     ASSERT_TRUE(signature);
     EvpMdCtxPtr ctx(EVP_MD_CTX_new());
     ASSERT_EQ(EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, pub->handle()), 1);
@@ -170,10 +171,11 @@ TEST(SecKey, SignsMessagesAsDerEcdsa) {
               1);
 
     ErrorPtr error;
-    EXPECT_FALSE(pub->createSignature(SecKeyAlgorithm::ECDSASignatureMessageX962SHA256, message,
-                                      &error));
+    EXPECT_FALSE(
+        pub->createSignature(SecKeyAlgorithm::ECDSASignatureMessageX962SHA256, message, &error));
     EXPECT_TRUE(error);
-    EXPECT_FALSE(priv->createSignature(SecKeyAlgorithm::RSASignatureMessagePKCS1v15SHA256, message));
+    EXPECT_FALSE(
+        priv->createSignature(SecKeyAlgorithm::RSASignatureMessagePKCS1v15SHA256, message));
 }
 
 TEST(SecKey, VerifiesWycheproofEcdsaP256Sha256) {

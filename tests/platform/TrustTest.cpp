@@ -108,8 +108,9 @@ TEST(SecTrust, EvaluatesAtTheInjectedTime) {
 
 TEST(SecTrust, PublicKeyIsTheLeafs) {
     const auto& pki = TestPki::shared();
-    auto trust = SecTrust::create({cert(pki.device().certificate), cert(pki.intermediate().certificate)},
-                                  SecPolicy::basicX509);
+    auto trust =
+        SecTrust::create({cert(pki.device().certificate), cert(pki.intermediate().certificate)},
+                         SecPolicy::basicX509);
     ASSERT_TRUE(trust);
     auto key = trust->copyPublicKey();
     ASSERT_TRUE(key);

@@ -108,9 +108,9 @@ int signatureNid(X509_REQ* req, int* parameterType = nullptr) {
 void expectFixedRequest(const std::string& text, const Pair& pair, const std::string& keyId) {
     SCOPED_TRACE("key ID length " + std::to_string(keyId.size()));
     ASSERT_FALSE(text.empty());
-    EXPECT_EQ(text.find_first_not_of(
-                  "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
-              std::string::npos);
+    EXPECT_EQ(
+        text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
+        std::string::npos);
     Bytes der = base64Decode(text);
     Req req = parse(der);
     ASSERT_TRUE(req);
@@ -120,9 +120,11 @@ void expectFixedRequest(const std::string& text, const Pair& pair, const std::st
     EXPECT_EQ(X509_REQ_get_attr_count(req.get()), 0);
 
     const std::vector<std::pair<int, std::string>> expected = {
-        {NID_commonName, keyId},           {NID_organizationName, "KorvoCA"},
+        {NID_commonName, keyId},
+        {NID_organizationName, "KorvoCA"},
         {NID_organizationalUnitName, "KorvoCA Operation"},
-        {NID_countryName, "CN"},           {NID_stateOrProvinceName, "Guangdong"},
+        {NID_countryName, "CN"},
+        {NID_stateOrProvinceName, "Guangdong"},
         {NID_localityName, "FoShan"}};
     auto entries = subjectOf(req.get());
     ASSERT_EQ(entries.size(), expected.size());
@@ -154,7 +156,8 @@ TEST(QKCertificateSigningTool, RequestDecodesAsPkcs10WithTheFixedSubject) {
     }
     // The public key reference is optional.
     expectFixedRequest(
-        QKCertificateSigningTool::createCSRwithECKey(pair.bits, pair.priv, nullptr, "id"), pair, "id");
+        QKCertificateSigningTool::createCSRwithECKey(pair.bits, pair.priv, nullptr, "id"), pair,
+        "id");
 }
 
 TEST(QKCertificateSigningTool, OpenSSLCommandVerifiesTheRequest) {
@@ -165,8 +168,8 @@ TEST(QKCertificateSigningTool, OpenSSLCommandVerifiesTheRequest) {
     ASSERT_FALSE(der.empty());
     auto path = std::filesystem::temp_directory_path() /
                 ("telvo-csr-" + std::to_string(::getpid()) + ".der");
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(der.data()),
-                                                static_cast<std::streamsize>(der.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(der.data()), static_cast<std::streamsize>(der.size()));
     std::string command = "openssl req -inform DER -in '" + path.string() + "' -verify -noout 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_TRUE(pipe);
@@ -200,9 +203,9 @@ TEST(QKCertificateSigningTool, LengthFormsFollowTheContentSize) {
         size_t length;
         Bytes header;
     };
-    for (const Case& c : {Case{127, {0x0C, 0x7F}}, Case{128, {0x0C, 0x81, 0x80}},
-                          Case{255, {0x0C, 0x81, 0xFF}}, Case{256, {0x0C, 0x82, 0x01, 0x00}},
-                          Case{1000, {0x0C, 0x82, 0x03, 0xE8}}}) {
+    for (const Case& c :
+         {Case{127, {0x0C, 0x7F}}, Case{128, {0x0C, 0x81, 0x80}}, Case{255, {0x0C, 0x81, 0xFF}},
+          Case{256, {0x0C, 0x82, 0x01, 0x00}}, Case{1000, {0x0C, 0x82, 0x03, 0xE8}}}) {
         std::string keyId(c.length, 'q');
         Bytes bytes = der(keyId);
         Bytes expected;
@@ -236,12 +239,14 @@ TEST(QKCertificateSigningTool, UnusableKeysGiveTheEmptyText) {
         {"64-byte key", Bytes(pair.bits.begin() + 1, pair.bits.end()), pair.priv, pair.pub, ""},
         {"empty key", {}, pair.priv, pair.pub, ""},
         {"no private key", pair.bits, nullptr, pair.pub, "Error in creating signature: "},
-        {"public key as private key", pair.bits, pair.pub, pair.pub, "Error in creating signature: "},
+        {"public key as private key", pair.bits, pair.pub, pair.pub,
+         "Error in creating signature: "},
         {"self-check with another key", pair.bits, pair.priv, other.pub, "signature verification"},
     };
     for (const auto& c : cases) {
         testing::internal::CaptureStdout();
-        std::string text = QKCertificateSigningTool::createCSRwithECKey(c.bits, c.priv, c.pub, "id");
+        std::string text =
+            QKCertificateSigningTool::createCSRwithECKey(c.bits, c.priv, c.pub, "id");
         std::string printed = testing::internal::GetCapturedStdout();
         EXPECT_EQ(text, "") << c.name;
         EXPECT_EQ(printed.find(c.printed), 0u) << c.name << ": " << printed;
@@ -281,8 +286,8 @@ TEST(QKCertificateSigningRequest, PemWrapsEverySixtyFourCharacters) {
         EXPECT_LE(lines.back(), 64u);
         sawExactMultiple = sawExactMultiple || joined.size() % 64 == 0;
 
-        std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem->data(), static_cast<int>(pem->size())),
-                                                      BIO_free);
+        std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+            BIO_new_mem_buf(pem->data(), static_cast<int>(pem->size())), BIO_free);
         Req fromPem(PEM_read_bio_X509_REQ(bio.get(), nullptr, nullptr, nullptr));
         ASSERT_TRUE(fromPem) << length;
         EXPECT_EQ(encode(fromPem.get()), base64Decode(joined));
@@ -297,10 +302,10 @@ TEST(QKCertificateSigningRequest, GeneralBuilderOrdersItemsAndTypesStrings) {
     using Kind = SubjectItem::Kind;
     std::vector<Kind> kinds;
     for (const auto& item : request.subjectItems()) kinds.push_back(item.kind);
-    EXPECT_EQ(kinds, (std::vector<Kind>{Kind::commonName, Kind::organizationName,
-                                        Kind::organizationUnitName, Kind::countryName,
-                                        Kind::stateOrProvinceName, Kind::localityName,
-                                        Kind::emailAddress, Kind::description, Kind::serialNumber}));
+    EXPECT_EQ(kinds, (std::vector<Kind>{
+                         Kind::commonName, Kind::organizationName, Kind::organizationUnitName,
+                         Kind::countryName, Kind::stateOrProvinceName, Kind::localityName,
+                         Kind::emailAddress, Kind::description, Kind::serialNumber}));
 
     Pair pair = newPair();
     auto der = request.build(pair.bits, pair.priv, pair.pub);
@@ -309,10 +314,14 @@ TEST(QKCertificateSigningRequest, GeneralBuilderOrdersItemsAndTypesStrings) {
     ASSERT_TRUE(req);
     auto entries = subjectOf(req.get());
     const std::vector<std::pair<int, int>> expected = {
-        {NID_commonName, V_ASN1_UTF8STRING},          {NID_organizationName, V_ASN1_UTF8STRING},
-        {NID_organizationalUnitName, V_ASN1_UTF8STRING}, {NID_countryName, V_ASN1_UTF8STRING},
-        {NID_stateOrProvinceName, V_ASN1_UTF8STRING}, {NID_localityName, V_ASN1_UTF8STRING},
-        {NID_pkcs9_emailAddress, V_ASN1_IA5STRING},   {NID_description, V_ASN1_UTF8STRING},
+        {NID_commonName, V_ASN1_UTF8STRING},
+        {NID_organizationName, V_ASN1_UTF8STRING},
+        {NID_organizationalUnitName, V_ASN1_UTF8STRING},
+        {NID_countryName, V_ASN1_UTF8STRING},
+        {NID_stateOrProvinceName, V_ASN1_UTF8STRING},
+        {NID_localityName, V_ASN1_UTF8STRING},
+        {NID_pkcs9_emailAddress, V_ASN1_IA5STRING},
+        {NID_description, V_ASN1_UTF8STRING},
         {NID_serialNumber, V_ASN1_UTF8STRING}};
     ASSERT_EQ(entries.size(), expected.size());
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -360,7 +369,8 @@ TEST(QKCertificateSigningRequest, KeyAlgorithmTable) {
     };
     EvpPkeyPtr rsa(EVP_RSA_gen(2048));
     ASSERT_TRUE(rsa);
-    SecKeyRef rsaPrivate = SecKey::adopt(EvpPkeyPtr(EVP_PKEY_dup(rsa.get())), SecKeyClass::privateKey);
+    SecKeyRef rsaPrivate =
+        SecKey::adopt(EvpPkeyPtr(EVP_PKEY_dup(rsa.get())), SecKeyClass::privateKey);
     SecKeyRef rsaPublic = rsaPrivate->copyPublicKey();
     Bytes rsaBits = rsaPublic->copyExternalRepresentation().value();
     Pair ec = newPair();
@@ -395,9 +405,10 @@ TEST(QKCertificateSigningRequest, KeyAlgorithmTable) {
 
     // A malformed RSAPublicKey cannot be encoded.
     QKCertificateSigningRequest rsaRequest(KeyAlgorithm::rsa(S::sha256));
-    for (const Bytes& bad : {Bytes{}, Bytes{0x30, 0x03, 0x02, 0x01, 0x01},
-                             Bytes{0x30, 0x85, 0x02, 0x01, 0x01}, Bytes{0x30, 0x04, 0x02, 0x00, 0x02, 0x00},
-                             Bytes(rsaBits.begin(), rsaBits.end() - 1), ec.bits}) {
+    for (const Bytes& bad :
+         {Bytes{}, Bytes{0x30, 0x03, 0x02, 0x01, 0x01}, Bytes{0x30, 0x85, 0x02, 0x01, 0x01},
+          Bytes{0x30, 0x04, 0x02, 0x00, 0x02, 0x00}, Bytes(rsaBits.begin(), rsaBits.end() - 1),
+          ec.bits}) {
         EXPECT_FALSE(rsaRequest.build(bad, rsaPrivate, rsaPublic)) << bad.size();
     }
     // A key of the other type cannot sign.

@@ -31,7 +31,8 @@ TEST(QKSigECCEncryptHelper, PermanentPairIsTaggedAndExportsPointAndScalar) {
     EXPECT_EQ(rebuilt->copyPublicKey()->copyExternalRepresentation(), publicBits);
 
     SecKeyRef tempPub, tempPriv;
-    ASSERT_TRUE(QKSigECCEncryptHelper::generateTempP256SecKeyPairWithPublicKeyRef(&tempPub, &tempPriv));
+    ASSERT_TRUE(
+        QKSigECCEncryptHelper::generateTempP256SecKeyPairWithPublicKeyRef(&tempPub, &tempPriv));
     EXPECT_FALSE(tempPub->isPermanent() || tempPriv->isPermanent());
     EXPECT_TRUE(tempPriv->attributes().applicationTag.empty());
     EXPECT_EQ(QKSigECCEncryptHelper::getPublicKeyBitsFromKey(tempPub)->size(), 65u);
@@ -55,7 +56,8 @@ TEST(QKSigECCEncryptHelper, KeySizesOtherThanP256AreRefused) {
     }
     SecKeyRef pub;
     EXPECT_FALSE(QKSigECCEncryptHelper::generateSecKeyPairWithKeySize(256, &pub, nullptr));
-    EXPECT_FALSE(QKSigECCEncryptHelper::generateTempP256SecKeyPairWithPublicKeyRef(nullptr, nullptr));
+    EXPECT_FALSE(
+        QKSigECCEncryptHelper::generateTempP256SecKeyPairWithPublicKeyRef(nullptr, nullptr));
 }
 
 TEST(QKSigECCEncryptHelper, ChainMatrix) {
@@ -88,13 +90,16 @@ TEST(QKSigECCEncryptHelper, ChainMatrix) {
         {"no intermediate", pki.device().certificate, pki.root().certificate, std::nullopt, false},
         {"nil certificate", std::nullopt, pki.root().certificate, pki.intermediate().certificate,
          false},
-        {"empty certificate", Bytes{}, pki.root().certificate, pki.intermediate().certificate, false},
+        {"empty certificate", Bytes{}, pki.root().certificate, pki.intermediate().certificate,
+         false},
         {"nil root", pki.device().certificate, std::nullopt, pki.intermediate().certificate, false},
         {"empty root", pki.device().certificate, Bytes{}, pki.intermediate().certificate, false},
-        {"unreadable root", pki.device().certificate, garbage, pki.intermediate().certificate, false},
+        {"unreadable root", pki.device().certificate, garbage, pki.intermediate().certificate,
+         false},
         {"unreadable certificate", garbage, pki.root().certificate, pki.intermediate().certificate,
          false},
-        {"unreadable intermediate", pki.device().certificate, pki.root().certificate, garbage, false},
+        {"unreadable intermediate", pki.device().certificate, pki.root().certificate, garbage,
+         false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(QKSigECCEncryptHelper::validCertificate(c.certificate, c.root, c.intermediate),
@@ -107,9 +112,10 @@ TEST(QKSigECCEncryptHelper, UnreadableCertificatesAreLoggedOnThePlatformLog) {
     std::vector<std::string> lines;
     setDiagnosticSink([&](std::string_view line) { lines.emplace_back(line); });
     const auto& pki = TestPki::shared();
-    EXPECT_FALSE(QKSigECCEncryptHelper::getSecTrustWithCertificateData(Bytes{1, 2, 3}, std::nullopt));
-    EXPECT_FALSE(QKSigECCEncryptHelper::getSecTrustWithCertificateData(pki.device().certificate,
-                                                                       Bytes{}));
+    EXPECT_FALSE(
+        QKSigECCEncryptHelper::getSecTrustWithCertificateData(Bytes{1, 2, 3}, std::nullopt));
+    EXPECT_FALSE(
+        QKSigECCEncryptHelper::getSecTrustWithCertificateData(pki.device().certificate, Bytes{}));
     EXPECT_TRUE(QKSigECCEncryptHelper::getSecTrustWithCertificateData(
         pki.device().certificate, pki.intermediate().certificate));
     setDiagnosticSink(nullptr);
@@ -135,9 +141,10 @@ TEST(QKSigECCEncryptHelper, ValidChainRefusedOnceItsLeafHasExpired) {
 
 TEST(QKSigECCEncryptHelper, PublicKeyFromCertificateEqualsOpenSSLs) {
     const auto& pki = TestPki::shared();
-    for (const auto* id : {&pki.device(), &pki.app(), &pki.root(), &pki.selfSignedDevice(),
-                           &pki.expiredDevice()}) {
-        EXPECT_EQ(QKSigECCEncryptHelper::getPublicKeyRefrenceFromData(id->certificate), id->publicKey);
+    for (const auto* id :
+         {&pki.device(), &pki.app(), &pki.root(), &pki.selfSignedDevice(), &pki.expiredDevice()}) {
+        EXPECT_EQ(QKSigECCEncryptHelper::getPublicKeyRefrenceFromData(id->certificate),
+                  id->publicKey);
     }
     EXPECT_FALSE(QKSigECCEncryptHelper::getPublicKeyRefrenceFromData(std::nullopt));
     EXPECT_FALSE(QKSigECCEncryptHelper::getPublicKeyRefrenceFromData(Bytes{1, 2, 3}));
@@ -160,9 +167,9 @@ TEST(QKSigECCEncryptHelper, ExpiryReadsAsTheCertificateStatesIt) {
     }
 
     EXPECT_FALSE(QKSigECCEncryptHelper::getExpiredDateStrWithCerData(std::nullopt));
-    for (const Bytes& bad : {Bytes{0x5A, 0x13, 0xC7}, Bytes{},
-                             Bytes(pki.device().certificate.begin(),
-                                   pki.device().certificate.end() - 10)}) {
+    for (const Bytes& bad :
+         {Bytes{0x5A, 0x13, 0xC7}, Bytes{},
+          Bytes(pki.device().certificate.begin(), pki.device().certificate.end() - 10)}) {
         testing::internal::CaptureStdout();
         auto text = QKSigECCEncryptHelper::getExpiredDateStrWithCerData(bad);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "解析证书失败 \n");

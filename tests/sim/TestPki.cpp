@@ -43,12 +43,13 @@ Key newKey() {
 
 std::unique_ptr<X509_NAME, Free> makeName(const std::string& commonName) {
     std::unique_ptr<X509_NAME, Free> name(X509_NAME_new());
-    require(name && X509_NAME_add_entry_by_txt(name.get(), "O", MBSTRING_UTF8,
-                                               reinterpret_cast<const unsigned char*>("Telvo Test"),
-                                               -1, -1, 0) == 1 &&
-                X509_NAME_add_entry_by_txt(name.get(), "CN", MBSTRING_UTF8,
-                                           reinterpret_cast<const unsigned char*>(commonName.c_str()),
-                                           -1, -1, 0) == 1,
+    require(name &&
+                X509_NAME_add_entry_by_txt(name.get(), "O", MBSTRING_UTF8,
+                                           reinterpret_cast<const unsigned char*>("Telvo Test"), -1,
+                                           -1, 0) == 1 &&
+                X509_NAME_add_entry_by_txt(
+                    name.get(), "CN", MBSTRING_UTF8,
+                    reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0) == 1,
             "name");
     return name;
 }
@@ -134,17 +135,15 @@ TestPki::TestPki() {
     const std::time_t caEnd = utc(2060, 1, 1, 0, 0, 0);
 
     Issued root = issue("Telvo Test Root CA", Role::ca, nullptr, start, caEnd, 1);
-    Issued intermediate =
-        issue("Telvo Test Intermediate CA", Role::ca, &root, start, caEnd, 2);
-    Issued device = issue(kDeviceCommonName, Role::leaf, &intermediate, start,
-                          utc(2048, 2, 29, 12, 34, 56), 3);
+    Issued intermediate = issue("Telvo Test Intermediate CA", Role::ca, &root, start, caEnd, 2);
+    Issued device =
+        issue(kDeviceCommonName, Role::leaf, &intermediate, start, utc(2048, 2, 29, 12, 34, 56), 3);
     Issued app =
         issue("Telvo Test App", Role::leaf, &intermediate, start, utc(2051, 1, 2, 3, 4, 5), 4);
     Issued expired =
         issue(kDeviceCommonName, Role::leaf, &intermediate, start, utc(2021, 1, 1, 0, 0, 0), 5);
     Issued unrelated = issue("Telvo Test Root CA", Role::ca, nullptr, start, caEnd, 1);
-    Issued foreign =
-        issue("Telvo Test Intermediate CA", Role::ca, &unrelated, start, caEnd, 2);
+    Issued foreign = issue("Telvo Test Intermediate CA", Role::ca, &unrelated, start, caEnd, 2);
     Issued selfSigned = issue(kDeviceCommonName, Role::leaf, nullptr, start, caEnd, 6);
 
     root_ = std::move(root.identity);

@@ -26,7 +26,7 @@ struct TestIdentity {
 // All keys are P-256 and all signatures ECDSA with SHA-256. Validity starts on 2020-01-01;
 // the CAs and selfSignedDevice end on 2060-01-01. Immutable once made; usable from any thread.
 class TestPki {
-public:
+  public:
     static const TestPki& shared();
 
     const TestIdentity& root() const { return root_; }
@@ -58,7 +58,7 @@ public:
 
     TestPki();
 
-private:
+  private:
     TestIdentity root_, intermediate_, device_, app_, expiredDevice_, unrelatedRoot_,
         foreignIntermediate_, selfSignedDevice_;
 };
