@@ -2,6 +2,18 @@
 
 // The library's entry header for an app.
 
+// Shared records, errors, keys and the configuration entry point.
+#include "interface/QKConfigAction.h"
+#include "interface/QKConfigStatus.h"
+#include "interface/QKDevice.h"
+#include "interface/QKDeviceApConfigParams.h"
+#include "interface/QKDeviceBleConfigParams.h"
+#include "interface/QKDeviceConfigManager.h"
+#include "interface/QKMiddleInterface.h"
+#include "interface/QKSDKConstants.h"
+#include "interface/TelvoAPPAdapter.h"
+#include "interface/TelvoError.h"
+
 namespace telvo {
 
 // The library's version text, "major.minor.patch".

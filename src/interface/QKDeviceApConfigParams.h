@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "interface/QKDeviceConfigParams.h"
+
+namespace telvo {
+
+// The access-point and smart-connect parameters.
+class QKDeviceApConfigParams : public QKDeviceConfigParams {
+public:
+    std::optional<std::string> deviceSSID;
+    std::optional<std::string> deviceId;
+    std::optional<std::string> deviceType;
+    std::optional<std::string> deviceName;
+    // Seconds.
+    int64_t connectNetTimeout = 0;
+    // 0 new credentials, 1 continue after a pause.
+    int64_t continueType = 0;
+    bool isChangeWiFiInfo = false;
+    bool groupDevice = false;
+};
+
+}  // namespace telvo

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "interface/QKConfigAction.h"
+#include "interface/QKConfigStatus.h"
+#include "interface/QKDevice.h"
+#include "interface/QKDeviceBleConfigParams.h"
+#include "platform/Error.h"
+#include "platform/Value.h"
+
+namespace telvo {
+
+// A configuration step reached (progress).
+using QKConfigStepBlock = std::function<void(int64_t step)>;
+// The end of a configuration: an error (the success object on success) and the appliance.
+using QKConfigCompletionBlock =
+    std::function<void(ErrorPtr error, std::shared_ptr<QKDevice> device)>;
+// Confirmation results and status changes.
+using QKConfigActionBlock =
+    std::function<void(ErrorPtr error, std::shared_ptr<QKConfigStatus> status)>;
+
+// Step information: step number -> what the flow reported at that step (0: the discovery
+// reply, 5: {"moduleVersion", "sn", "deviceSubType"}, 11: {"QKDevice": record}, 13: the
+// former error code).
+using QKStepInfo = std::map<int64_t, Value>;
+
+// The configuration entry point. The BLE flow classes are reached by name through the
+// registry, with these argument types:
+//   "initWithParam:" (class)                    {shared_ptr<QKDeviceBleConfigParams>}
+//                                               -> RegistryInstance (the flow)
+//   "statConfig:connectUpdate:completion:"      {shared_ptr<QKDeviceBleConfigParams>,
+//                                                QKConfigStepBlock, QKConfigCompletionBlock}
+//   "QKBleConnectManager" "shareInstance"       {} -> RegistryInstance
+//   "doConfigureAction:resultCallback:statusChangeCallBack:"
+//                                               {shared_ptr<QKConfigAction>,
+//                                                QKConfigActionBlock, QKConfigActionBlock}
+// Blocks are called on whatever thread the flow calls them.
+class QKDeviceConfigManager {
+public:
+    static std::shared_ptr<QKDeviceConfigManager> shareInstance();
+
+    // Stores a copy, replacing the previous step information.
+    void setStepInfoData(QKStepInfo stepInfo);
+    QKStepInfo stepInfoData() const;
+
+    // Creates the flow class named className with "initWithParam:" and starts it with
+    // "statConfig:connectUpdate:completion:"; every step and the completion go to the
+    // caller's blocks. The manager keeps no reference to the flow. When the class cannot be
+    // created or started, the completion gets error 8000 ("Invalid Parameter") at once.
+    void bletoothruntimeMap(const std::string& className,
+                            std::shared_ptr<QKDeviceBleConfigParams> device,
+                            QKConfigStepBlock progressCallback,
+                            QKConfigCompletionBlock completioncallback);
+
+    // Action types 0 and 1 go to "QKBleConnectManager"; any other type (or no action) is
+    // only logged and calls no block.
+    void doConfigureAction(std::shared_ptr<QKConfigAction> action,
+                           QKConfigActionBlock resultCallback,
+                           QKConfigActionBlock statusChangeCallBack);
+
+    // Drops the shared instance (tests).
+    static void resetForTesting();
+
+private:
+    mutable std::mutex mutex_;
+    QKStepInfo stepInfoData_;
+};
+
+}  // namespace telvo

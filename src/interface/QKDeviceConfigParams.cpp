@@ -1,0 +1,33 @@
+#include "interface/QKDeviceConfigParams.h"
+
+#include "interface/QKSDKConstants.h"
+#include "interface/ValueReading.h"
+
+namespace telvo {
+
+void QKDeviceConfigParams::updateExtraParamWithDic(const Value& extras) {
+    const Value& check = extras[kQKSDKConfigNeedCheckPassword];
+    if ((check.isNumber() || check.isText()) && !check.boolValue()) checkPasswordEnable = false;
+
+    struct Field {
+        std::optional<std::string>* field;
+        const char* key;
+    };
+    const Field fields[] = {
+        {&countryCode, kQKSDKConfigCountryCode},
+        {&timeZone, kQKSDKConfigTimeZone},
+        {&regionId, kQKSDKConfigRegionID},
+        {&moduleServerPort, kQKSDKConfigModuleServerPort},
+        {&moduleServerDomain, kQKSDKConfigModuleServerDomain},
+        {&functionType, kQKSDKConfigFunctionType},
+        {&adsClusterId, kQKSDKConfigADSClusterId},
+        {&adsDomain, kQKSDKConfigADSDomain},
+        {&adsPort, kQKSDKConfigADSPort},
+    };
+    for (const auto& f : fields) {
+        if (f.field->value_or("").empty()) *f.field = textOrInteger(extras[f.key]);
+    }
+    if (channelList.empty()) channelList = extras[kQKSDKConfigChannelList].array();
+}
+
+}  // namespace telvo

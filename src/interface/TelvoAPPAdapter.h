@@ -1,0 +1,12 @@
+#pragma once
+
+namespace telvo {
+
+class TelvoAPPAdapter {
+public:
+    // Whether the bind action type may be set: the settings value "sdkWorkMode" is "10002" or
+    // "10004".
+    static bool enableSetBindAuthType();
+};
+
+}  // namespace telvo

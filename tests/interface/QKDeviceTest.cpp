@@ -1,0 +1,244 @@
+#include "interface/QKDevice.h"
+
+#include <gtest/gtest.h>
+
+#include "interface/QKDeviceApConfigParams.h"
+#include "interface/QKDeviceBleConfigParams.h"
+#include "interface/QKSDKConstants.h"
+
+namespace telvo {
+namespace {
+
+TEST(QKDevice, NewRecordIsEmpty) {
+    QKDevice d;
+    EXPECT_EQ(d.deviceSn, "");
+    EXPECT_EQ(d.protocolType, 0);
+    EXPECT_TRUE(d.referenceRSSI.isNull());
+    EXPECT_TRUE(d.productInfoData.empty());
+    EXPECT_FALSE(d.checkRandom);
+    d.setCheckRandom(true);
+    EXPECT_TRUE(d.checkRandom);
+}
+
+TEST(QKDevice, DeviceWithDiscoveryDictionary) {
+    Value reply = Dictionary{
+        {kQKSDKDeviceSn, "000000P0000000Q1B88C8A7E9C9F0000"},
+        {kQKSDKDeviceSSID, "midea_ac_0001"},
+        {kQKSDKDeviceId, "149533208343381"},
+        {kQKSDKDeviceType, "0xAC"},
+        {kQKSDKDeviceIP, "127.0.0.5"},
+        {kQKSDKDeviceSubType, "11"},
+        {kQKSDKDeviceTid, Bytes{1, 2, 3}},
+        {kQKSDKDeviceIsWanOnline, "1"},
+        {kQKSDKUDPVersion, "04000000"},
+        {"port", "6444"},
+    };
+    auto d = QKDevice::deviceWithDic(reply);
+    EXPECT_EQ(d->deviceSn, "000000P0000000Q1B88C8A7E9C9F0000");
+    EXPECT_EQ(d->deviceSsid, "midea_ac_0001");
+    EXPECT_EQ(d->deviceId, "149533208343381");
+    EXPECT_EQ(d->deviceType, "0xAC");
+    EXPECT_EQ(d->deviceIP, "127.0.0.5");
+    EXPECT_EQ(d->deviceSubType, "11");
+    EXPECT_EQ(d->deviceTid, (Bytes{1, 2, 3}));
+    EXPECT_EQ(d->isWanOnline, "1");
+    EXPECT_EQ(d->udpVersion, "04000000");
+
+    // Wrong types and a value that is not a dictionary leave fields empty.
+    auto bad = QKDevice::deviceWithDic(Dictionary{{kQKSDKDeviceSn, Value::Array{"x"}},
+                                                  {kQKSDKDeviceSSID, 1.5},
+                                                  {kQKSDKDeviceTid, "text"}});
+    EXPECT_EQ(bad->deviceSn, "");
+    EXPECT_EQ(bad->deviceSsid, "");
+    EXPECT_TRUE(bad->deviceTid.empty());
+    EXPECT_EQ(QKDevice::deviceWithDic(Value("not a dictionary"))->deviceSn, "");
+}
+
+class QKDeviceContent : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Stands in for the work-mode decryption: "enc:" + plain text.
+        QKDevice::setSensitiveDataDecryptor([](const std::string& c) -> std::optional<std::string> {
+            if (c.rfind("enc:", 0) != 0) return std::nullopt;
+            return c.substr(4);
+        });
+    }
+    void TearDown() override { QKDevice::setSensitiveDataDecryptor(nullptr); }
+};
+
+TEST_F(QKDeviceContent, CloudKeys) {
+    Value cloud = Dictionary{
+        {"applianceId", 19791209300281LL}, {"des", "living room"}, {"modelNumber", "KFR-35"},
+        {"onlineStatus", "1"},            {"applianceSn", "enc:SN123"}, {"type", "0xAC"},
+        {"wifiVersion", "0501"},          {"name", "Air"},              {"activeStatus", 1},
+    };
+    QKDevice d(cloud);
+    EXPECT_EQ(d.deviceId, "19791209300281");
+    EXPECT_EQ(d.des, "living room");
+    EXPECT_EQ(d.modelNumber, "KFR-35");
+    EXPECT_EQ(d.onlineStatus, "1");
+    EXPECT_EQ(d.deviceSn, "SN123");
+    EXPECT_EQ(d.deviceType, "AC");
+    EXPECT_EQ(d.wifiVersion, "0501");
+    EXPECT_EQ(d.deviceName, "Air");
+    EXPECT_EQ(d.activeStatus, "1");
+    EXPECT_TRUE(d.productInfoData.empty());
+}
+
+TEST_F(QKDeviceContent, KeyPreferenceAndTypeCleaning) {
+    struct Case {
+        Value dic;
+        std::string id, sn, type;
+    };
+    const std::vector<Case> cases = {
+        {Dictionary{{"id", "1"}, {"applianceId", "2"}}, "1", "", ""},
+        {Dictionary{{"id", Value::Array{}}, {"applianceId", "2"}}, "2", "", ""},
+        {Dictionary{{"sn", "enc:A"}, {"applianceSn", "enc:B"}}, "", "A", ""},
+        {Dictionary{{"sn", "garbage"}}, "", "", ""},  // does not decrypt: left out
+        {Dictionary{{"applianceType", "0xB6"}, {"type", "0xAC"}}, "", "", "B6"},
+        {Dictionary{{"type", "0XCA"}}, "", "", "CA"},
+        {Dictionary{{"type", "AC"}}, "", "", "AC"},
+        {Dictionary{{"type", "0"}}, "", "", "0"},
+        {Dictionary{{"id", true}, {"sn", 2.5}, {"type", Dictionary{}}}, "", "", ""},
+        // Record keys come after the cloud keys and are taken as they are.
+        {Dictionary{{"id", "1"}, {kQKSDKDeviceId, "9"}, {kQKSDKDeviceSn, "plain"},
+                    {kQKSDKDeviceType, "0xAC"}},
+         "9", "plain", "0xAC"},
+    };
+    for (const auto& c : cases) {
+        QKDevice d(c.dic);
+        EXPECT_EQ(d.deviceId, c.id) << *c.dic.toJSON();
+        EXPECT_EQ(d.deviceSn, c.sn) << *c.dic.toJSON();
+        EXPECT_EQ(d.deviceType, c.type) << *c.dic.toJSON();
+    }
+}
+
+TEST_F(QKDeviceContent, RecordKeysAndGroupInfo) {
+    Value record = Dictionary{
+        {kQKSDKDeviceSSID, "midea_ac_0001"},
+        {kQKSDKDeviceSubType, "11"},
+        {kQKSDKDeviceSmartProductId, "10001"},
+        {kQKSDKConfigGroupDeviceInfo,
+         Value::Array{Dictionary{{"sn", "S1"}, {"a0", "A1"}}, "stray", Dictionary{{"sn", "S2"}}}},
+    };
+    QKDevice d(record);
+    EXPECT_EQ(d.deviceSsid, "midea_ac_0001");
+    EXPECT_EQ(d.deviceSubType, "11");
+    EXPECT_EQ(d.smartProductId, "10001");
+    ASSERT_EQ(d.productInfoData.size(), 2u);
+    EXPECT_EQ(d.productInfoData[0]["a0"].text(), "A1");
+    EXPECT_EQ(d.productInfoData[1]["sn"].text(), "S2");
+
+    d.initContentWithDic(Dictionary{{kQKSDKConfigGroupDeviceInfo, "not an array"}});
+    EXPECT_TRUE(d.productInfoData.empty());
+}
+
+TEST(QKDeviceContentNoDecryption, SerialIsLeftOut) {
+    QKDevice d(Dictionary{{"sn", "enc:A"}, {"id", "1"}});
+    EXPECT_EQ(d.deviceSn, "");
+    EXPECT_EQ(d.deviceId, "1");
+}
+
+TEST(QKDeviceConfigParams, NewRecordsHoldNothing) {
+    QKDeviceBleConfigParams ble;
+    EXPECT_FALSE(ble.routerSSID);
+    EXPECT_FALSE(ble.securityType);
+    EXPECT_EQ(ble.bleType, 0u);
+    EXPECT_FALSE(ble.peripheral);
+    EXPECT_TRUE(ble.extras.empty());
+    QKDeviceApConfigParams ap;
+    EXPECT_FALSE(ap.deviceSSID);
+    EXPECT_EQ(ap.connectNetTimeout, 0);
+    EXPECT_FALSE(ap.checkPasswordEnable);
+}
+
+TEST(QKDeviceConfigParams, UpdateExtraParamFillsOnlyEmptyFields) {
+    using Field = std::optional<std::string> QKDeviceConfigParams::*;
+    struct Case {
+        Field field;
+        const char* key;
+    };
+    const std::vector<Case> fields = {
+        {&QKDeviceConfigParams::countryCode, kQKSDKConfigCountryCode},
+        {&QKDeviceConfigParams::timeZone, kQKSDKConfigTimeZone},
+        {&QKDeviceConfigParams::regionId, kQKSDKConfigRegionID},
+        {&QKDeviceConfigParams::moduleServerPort, kQKSDKConfigModuleServerPort},
+        {&QKDeviceConfigParams::moduleServerDomain, kQKSDKConfigModuleServerDomain},
+        {&QKDeviceConfigParams::functionType, kQKSDKConfigFunctionType},
+        {&QKDeviceConfigParams::adsClusterId, kQKSDKConfigADSClusterId},
+        {&QKDeviceConfigParams::adsDomain, kQKSDKConfigADSDomain},
+        {&QKDeviceConfigParams::adsPort, kQKSDKConfigADSPort},
+    };
+    struct Start {
+        std::optional<std::string> value;
+        std::optional<Value> extra;  // nullopt: the extras lack the key
+        std::optional<std::string> expected;
+    };
+    const std::vector<Start> starts = {
+        {std::nullopt, Value("x"), "x"},         // absent -> filled
+        {"", Value("x"), "x"},                   // empty -> filled
+        {"kept", Value("x"), "kept"},            // set -> kept
+        {"", std::nullopt, std::nullopt},        // empty, no key -> absent
+        {std::nullopt, std::nullopt, std::nullopt},
+        {"", Value(8), "8"},                     // an integer as its decimal text
+        {"", Value(Value::Array{"x"}), std::nullopt},  // wrong type -> absent
+        {"", Value(true), std::nullopt},
+        {"kept", Value(Dictionary{}), "kept"},
+    };
+    for (const auto& f : fields) {
+        for (const auto& s : starts) {
+            QKDeviceBleConfigParams params;
+            params.*f.field = s.value;
+            Dictionary extras;
+            if (s.extra) extras.set(f.key, *s.extra);
+            params.updateExtraParamWithDic(Value(extras));
+            EXPECT_EQ(params.*f.field, s.expected) << f.key << " from " << s.value.value_or("<nil>");
+        }
+    }
+
+    // No extras at all: empty fields become absent, set ones stay.
+    QKDeviceBleConfigParams params;
+    params.countryCode = "";
+    params.timeZone = "8";
+    params.updateExtraParamWithDic(Value());
+    EXPECT_FALSE(params.countryCode);
+    EXPECT_EQ(params.timeZone, "8");
+}
+
+TEST(QKDeviceConfigParams, UpdateExtraParamChannelListAndPasswordCheck) {
+    Value::Array list = {Dictionary{{kQKSDKConfigFirstChannelNumber, 1},
+                                    {kQKSDKConfigChannelCount, 13},
+                                    {kQKSDKConfigChannelMaxPower, 20},
+                                    {kQKSDKConfigChannelDFSEnable, 0}}};
+    QKDeviceApConfigParams ap;
+    ap.updateExtraParamWithDic(Dictionary{{kQKSDKConfigChannelList, list}});
+    EXPECT_EQ(ap.channelList, list);
+    ap.updateExtraParamWithDic(Dictionary{{kQKSDKConfigChannelList, Value::Array{}}});
+    EXPECT_EQ(ap.channelList, list);  // not empty: kept
+    QKDeviceApConfigParams wrong;
+    wrong.updateExtraParamWithDic(Dictionary{{kQKSDKConfigChannelList, "1,13"}});
+    EXPECT_TRUE(wrong.channelList.empty());
+
+    struct Case {
+        std::optional<Value> value;
+        bool expected;
+    };
+    const std::vector<Case> cases = {
+        {Value(false), false}, {Value(0), false},     {Value("0"), false},
+        {Value(true), true},   {Value(1), true},      {std::nullopt, true},
+        {Value(Value::Array{}), true},                {Value(Dictionary{}), true},
+        {Value(), true},
+    };
+    for (const auto& c : cases) {
+        QKDeviceBleConfigParams params;
+        params.checkPasswordEnable = true;
+        Dictionary extras;
+        if (c.value) extras.set(kQKSDKConfigNeedCheckPassword, *c.value);
+        params.updateExtraParamWithDic(Value(extras));
+        EXPECT_EQ(params.checkPasswordEnable, c.expected)
+            << (c.value ? c.value->toJSON().value_or("?") : "<absent>");
+    }
+}
+
+}  // namespace
+}  // namespace telvo
