@@ -1,0 +1,121 @@
+#include "logging/QKSDKLog.h"
+
+#include <cjson/cJSON.h>
+
+#include <cstdarg>
+#include <memory>
+#include <mutex>
+
+#include "core/QKTool.h"
+#include "logging/LogFormat.h"
+#include "logging/QKSDKLogStore.h"
+#include "platform/Clock.h"
+#include "platform/DispatchQueue.h"
+
+namespace telvo {
+
+namespace {
+
+struct Front {
+    // Guards the settings; the store itself is touched only on the queue.
+    std::mutex mutex;
+    std::filesystem::path folder;
+    Bytes key, iv;
+    uint64_t generation = 0;
+
+    DispatchQueuePtr queue = DispatchQueue::createSerial("QKSDKLog");
+    std::unique_ptr<QKSDKLogStore> store;
+    uint64_t storeGeneration = 0;
+};
+
+Front& front() {
+    static Front* instance = new Front();  // outlives every static that might log
+    return *instance;
+}
+
+// Settings changed: close the open section under the old ones (on the queue).
+void settingsChanged(Front& f) {
+    f.queue->async([&f] { f.store.reset(); });
+}
+
+std::string record(const std::string& text, int type, int64_t millis, const std::string& module,
+                   const char* file, const char* function, int line) {
+    cJSON* object = cJSON_CreateObject();
+    cJSON_AddStringToObject(object, "c", text.c_str());
+    cJSON_AddNumberToObject(object, "f", type);
+    cJSON_AddNumberToObject(object, "l", static_cast<double>(millis));
+    cJSON_AddStringToObject(object, "n", module.c_str());
+    cJSON_AddStringToObject(object, "file", file ? file : "");
+    cJSON_AddStringToObject(object, "func", function ? function : "");
+    cJSON_AddNumberToObject(object, "line", line);
+    char* json = cJSON_PrintUnformatted(object);
+    cJSON_Delete(object);
+    std::string out = json ? json : "";
+    cJSON_free(json);
+    return out;
+}
+
+}  // namespace
+
+void QKSDKLog::log(int type, const std::string& moduleName, const char* file, const char* function,
+                   int line, const char* format, ...) {
+    Front& f = front();
+    std::filesystem::path folder;
+    Bytes key, iv;
+    uint64_t generation;
+    {
+        std::lock_guard lock(f.mutex);
+        if (f.folder.empty() || f.key.size() != 16 || f.iv.size() != 16) return;
+        folder = f.folder;
+        key = f.key;
+        iv = f.iv;
+        generation = f.generation;
+    }
+    va_list args;
+    va_start(args, format);
+    std::string text = formatLogText(format, args);
+    va_end(args);
+    const double now = Clock::wallTime();
+    std::string day = QKTool::getNSStringFromNSDate(now, "yyyy-MM-dd");
+    std::string entry = record(text, type, QKTool::longLongFromDate(now), moduleName,
+                               file, function, line);
+    f.queue->async([&f, folder = std::move(folder), key = std::move(key), iv = std::move(iv),
+                    generation, day = std::move(day), text = std::move(entry)] {
+        if (!f.store || f.storeGeneration != generation) {
+            f.store.reset();
+            f.store = std::make_unique<QKSDKLogStore>(folder, key, iv);
+            f.storeGeneration = generation;
+        }
+        f.store->write(text, day);
+    });
+}
+
+void QKSDKLog::setLogDirectory(const std::filesystem::path& folder) {
+    Front& f = front();
+    {
+        std::lock_guard lock(f.mutex);
+        f.folder = folder;
+        ++f.generation;
+    }
+    settingsChanged(f);
+}
+
+void QKSDKLog::setKeyAndIv(const Bytes& key, const Bytes& iv) {
+    Front& f = front();
+    {
+        std::lock_guard lock(f.mutex);
+        f.key = key;
+        f.iv = iv;
+        ++f.generation;
+    }
+    settingsChanged(f);
+}
+
+void QKSDKLog::flush() {
+    Front& f = front();
+    f.queue->sync([&f] {
+        if (f.store) f.store->flush();
+    });
+}
+
+}  // namespace telvo
