@@ -1,5 +1,6 @@
 #include <mutex>
 
+#include "logging/QKLog.h"
 #include "telvosdk/TelvoSDK.h"
 
 namespace telvo {
@@ -10,6 +11,7 @@ void TelvoSDKInitialize() {
     static std::once_flag once;
     std::call_once(once, [] {
         // Each subsystem registers its run-time names here.
+        registerLogging();
     });
 }
 

@@ -46,7 +46,8 @@ public:
         if (!json.isDictionary()) return nullptr;
         auto object = std::make_shared<T>();
         for (const auto& p : properties_)
-            if (const Value* v = json.dictionary().find(p.name); v && !v->isNull()) p.set(*object, *v);
+            if (const Value* v = json.dictionary().find(p.name); v && !v->isNull())
+                p.set(*object, *v);
         return object;
     }
 
@@ -59,11 +60,16 @@ private:
 
     template <class M>
     static void assign(M& field, const Value& value) {
-        if constexpr (std::is_same_v<M, bool>) field = value.boolValue();
-        else if constexpr (std::is_same_v<M, std::string>) field = value.stringValue();
-        else if constexpr (std::is_floating_point_v<M>) field = static_cast<M>(value.doubleValue());
-        else if constexpr (std::is_unsigned_v<M> && sizeof(M) == 8) field = static_cast<M>(value.uint64Value());
-        else field = static_cast<M>(value.int64Value());
+        if constexpr (std::is_same_v<M, bool>)
+            field = value.boolValue();
+        else if constexpr (std::is_same_v<M, std::string>)
+            field = value.stringValue();
+        else if constexpr (std::is_floating_point_v<M>)
+            field = static_cast<M>(value.doubleValue());
+        else if constexpr (std::is_unsigned_v<M> && sizeof(M) == 8)
+            field = static_cast<M>(value.uint64Value());
+        else
+            field = static_cast<M>(value.int64Value());
     }
 
     std::vector<Property> properties_;

@@ -41,7 +41,8 @@ public:
     }
     // Calls block with each element and its index, in order, on the calling thread; setting
     // stop ends the walk.
-    void enumerateObjectsUsingBlock(const std::function<void(const T&, size_t, bool& stop)>& block) const {
+    void enumerateObjectsUsingBlock(
+        const std::function<void(const T&, size_t, bool& stop)>& block) const {
         std::lock_guard lock(mutex_);
         const std::vector<T> snapshot = items_;
         bool stop = false;

@@ -101,7 +101,9 @@ std::optional<std::string> QKStringFormat::dicToJsonStr(const Value& dictionary)
     return dictionary.toJSON();
 }
 
-std::string QKStringFormat::dataToHexStr(ByteView data) { return hextext::encode(data, false); }
+std::string QKStringFormat::dataToHexStr(ByteView data) {
+    return hextext::encode(data, false);
+}
 
 std::optional<Bytes> QKStringFormat::dataFromHexString(const std::optional<std::string>& text) {
     if (!text || text->empty()) return std::nullopt;

@@ -1,15 +1,18 @@
 #include "core/QKTool.h"
 
-#include <algorithm>
-#include <cctype>
-
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 
 #include "core/HexText.h"
+#include "core/QKUserDefault.h"
+#include "logging/QKLog.h"
 #include "platform/Clock.h"
+#include "platform/NetworkConfiguration.h"
+#include "platform/NetworkReachability.h"
 #include "platform/Random.h"
 
 namespace telvo {
@@ -82,9 +85,13 @@ std::string QKTool::hexStringFromString(const std::string& text) {
     return hextext::encode(toBytes(text), false);
 }
 
-std::string QKTool::stringExchangeWithData(ByteView data) { return hextext::encode(data, true); }
+std::string QKTool::stringExchangeWithData(ByteView data) {
+    return hextext::encode(data, true);
+}
 
-Bytes QKTool::turnOverData(ByteView data) { return Bytes(data.rbegin(), data.rend()); }
+Bytes QKTool::turnOverData(ByteView data) {
+    return Bytes(data.rbegin(), data.rend());
+}
 
 bool QKTool::isEqualMacStr(const std::optional<std::string>& mac,
                            const std::optional<std::string>& targetMac) {
@@ -92,7 +99,8 @@ bool QKTool::isEqualMacStr(const std::optional<std::string>& mac,
     auto normal = [](const std::string& text) {
         std::string out;
         for (char c : text)
-            if (c != ':') out.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+            if (c != ':')
+                out.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
         return out;
     };
     return normal(*mac) == normal(*targetMac);
@@ -103,9 +111,12 @@ std::string QKTool::safeSetBssid(const std::optional<std::string>& bssid) {
     if (!bssid) return zero;
     std::string joined;
     for (const std::string& group : split(*bssid, ':')) {
-        if (group.empty()) joined += "00";
-        else if (group.size() == 1) joined += "0" + group;
-        else joined += group;
+        if (group.empty())
+            joined += "00";
+        else if (group.size() == 1)
+            joined += "0" + group;
+        else
+            joined += group;
     }
     return joined.size() == 12 ? joined : zero;
 }
@@ -128,7 +139,8 @@ uint8_t QKTool::crc8(const uint8_t* data, int len) {
     for (int i = 0; i < len; ++i) {
         crc ^= data[i];
         for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? static_cast<uint8_t>((crc >> 1) ^ 0x8C) : static_cast<uint8_t>(crc >> 1);
+            crc = (crc & 1) ? static_cast<uint8_t>((crc >> 1) ^ 0x8C)
+                            : static_cast<uint8_t>(crc >> 1);
     }
     return crc;
 }
@@ -154,13 +166,60 @@ bool QKTool::isKorvoSSID(const std::optional<std::string>& ssid,
 }
 
 std::optional<std::string> QKTool::getSSIDBySN(const std::optional<std::string>& sn,
-                                                const std::optional<std::string>& type) {
+                                               const std::optional<std::string>& type) {
     if (!sn || !type || sn->size() < 4 || type->size() != 4) return std::nullopt;
     const std::string& t = *type;
     if (t[0] != '0' || (t[1] != 'x' && t[1] != 'X') || hextext::digit(t[2]) < 0 ||
         hextext::digit(t[3]) < 0)
         return std::nullopt;
     return defaultSSIDPrefixes().front() + "_" + t.substr(2) + "_" + sn->substr(sn->size() - 4);
+}
+
+std::optional<std::string> QKTool::getIPBordcastAddress() {
+    if (auto en0 = NetworkConfiguration::broadcastAddress("en0")) return en0;
+    auto en2 = NetworkConfiguration::broadcastAddress("en2");
+    if (en2 && en2->rfind("169.254", 0) != 0) return en2;
+    return std::nullopt;
+}
+
+void QKTool::currentWifiInfoWithBlock(const WifiInfoBlock& block) {
+    static const std::string kNoBssid = "00:00:00:00:00:00";
+    if (!block) return;
+    if (!isWifiInfoEnable()) {
+        QKSDKLOG("currentwifi = isNotWifiInfoEnable");
+        block(std::nullopt, kNoBssid, std::nullopt);
+        return;
+    }
+    const std::optional<WifiInfo> info = NetworkConfiguration::currentWifiInfo();
+    if (!info) {
+        block(std::nullopt, kNoBssid, std::nullopt);
+        return;
+    }
+    block(info->ssid, info->bssid.value_or(kNoBssid), info->securityType);
+}
+
+bool QKTool::isWifiInfoEnable() {
+    return NetworkConfiguration::isWifiInfoReadable();
+}
+
+bool QKTool::getCurrentNetWorkStatus() {
+    namespace F = ReachabilityFlags;
+    // The host part of the configured server address ("https://host:443/path" or "host").
+    std::string host = QKUserDefault::standardUserDefaults()->valueForKey("QKServerAddress").text();
+    if (size_t scheme = host.find("://"); scheme != std::string::npos) host.erase(0, scheme + 3);
+    host = host.substr(0, host.find_first_of("/?#"));
+    if (!host.empty() && host[0] == '[')
+        host = host.substr(1, host.find(']') - 1);
+    else
+        host = host.substr(0, host.find(':'));
+    const std::optional<uint32_t> flags = NetworkReachability::currentFlags(host);
+    if (!flags) return true;
+    const bool reachable = (*flags & F::kReachable) != 0;
+    const bool needsConnection = (*flags & F::kConnectionRequired) != 0;
+    const bool connectsByItself =
+        (*flags & (F::kConnectionOnDemand | F::kConnectionOnTraffic)) != 0 &&
+        (*flags & F::kInterventionRequired) == 0;
+    return reachable && (!needsConnection || connectsByItself);
 }
 
 std::string QKTool::getCurrentUUID() {
@@ -173,7 +232,8 @@ std::string QKTool::getCurrentUUID() {
 }
 
 std::string QKTool::createReqId() {
-    const std::string seed = getCurrentUUID() + getNSStringFromNSDate(Clock::wallTime(), "yyyyMMddHHmmss") +
+    const std::string seed = getCurrentUUID() +
+                             getNSStringFromNSDate(Clock::wallTime(), "yyyyMMddHHmmss") +
                              std::to_string(Random::shared()->uniform(65535));
     uint8_t digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
@@ -196,21 +256,38 @@ std::string QKTool::getNSStringFromNSDate(double date, const std::string& format
         };
         switch (c) {
             case 'y':
-                if (run == 2) number((t.tm_year + 1900) % 100, 2);
-                else number(t.tm_year + 1900, run);
+                if (run == 2)
+                    number((t.tm_year + 1900) % 100, 2);
+                else
+                    number(t.tm_year + 1900, run);
                 break;
-            case 'M': number(t.tm_mon + 1, run); break;
-            case 'd': number(t.tm_mday, run); break;
-            case 'H': number(t.tm_hour, run); break;
-            case 'h': number(t.tm_hour % 12 == 0 ? 12 : t.tm_hour % 12, run); break;
-            case 'm': number(t.tm_min, run); break;
-            case 's': number(t.tm_sec, run); break;
+            case 'M':
+                number(t.tm_mon + 1, run);
+                break;
+            case 'd':
+                number(t.tm_mday, run);
+                break;
+            case 'H':
+                number(t.tm_hour, run);
+                break;
+            case 'h':
+                number(t.tm_hour % 12 == 0 ? 12 : t.tm_hour % 12, run);
+                break;
+            case 'm':
+                number(t.tm_min, run);
+                break;
+            case 's':
+                number(t.tm_sec, run);
+                break;
             case 'S': {
                 const size_t digits = std::min<size_t>(run, 9);
-                number(static_cast<int>(fraction * std::pow(10.0, static_cast<double>(digits))), digits);
+                number(static_cast<int>(fraction * std::pow(10.0, static_cast<double>(digits))),
+                       digits);
                 break;
             }
-            case 'a': out += t.tm_hour < 12 ? "AM" : "PM"; break;
+            case 'a':
+                out += t.tm_hour < 12 ? "AM" : "PM";
+                break;
             case '\'':
                 run = 1;
                 if (i + 1 < format.size() && format[i + 1] == '\'') {
@@ -221,7 +298,8 @@ std::string QKTool::getNSStringFromNSDate(double date, const std::string& format
                 while (i + run < format.size() && format[i + run] != '\'') out += format[i + run++];
                 ++run;
                 break;
-            default: out.append(run, c);
+            default:
+                out.append(run, c);
         }
         i += run;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,6 +56,22 @@ public:
     // nullopt when the serial is shorter than four characters or the type has another form.
     static std::optional<std::string> getSSIDBySN(const std::optional<std::string>& sn,
                                                   const std::optional<std::string>& type);
+
+    // The IPv4 broadcast address of "en0", else that of "en2" unless it is link-local
+    // (169.254.x.x); nullopt when neither gives one.
+    static std::optional<std::string> getIPBordcastAddress();
+    // Calls block before returning, on the calling thread, with the current Wi-Fi SSID, BSSID
+    // ("00:00:00:00:00:00" when there is none) and security type. When the Wi-Fi facts may not
+    // be read, logs "currentwifi = isNotWifiInfoEnable" and hands no SSID.
+    using WifiInfoBlock =
+        std::function<void(const std::optional<std::string>& ssid, const std::string& bssid,
+                           std::optional<int64_t> securityType)>;
+    static void currentWifiInfoWithBlock(const WifiInfoBlock& block);
+    // YES when the Wi-Fi facts may be read.
+    static bool isWifiInfoEnable();
+    // NO only when the platform's reachability reports the cloud host (settings value
+    // "QKServerAddress", else the default route) not reachable; YES when reachable or unknown.
+    static bool getCurrentNetWorkStatus();
 
     // A new request id: lowercase hex MD5 of a new UUID, the local time "yyyyMMddHHmmss" and
     // a random number below 65535.

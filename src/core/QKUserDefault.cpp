@@ -1,12 +1,12 @@
 #include "core/QKUserDefault.h"
 
 #include <plist/plist.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 #include <limits>
 #include <system_error>
-#include <unistd.h>
 
 #include "logging/QKLog.h"
 
@@ -28,11 +28,16 @@ using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 // nullptr for what a property list cannot hold.
 plist_t toPlist(const Value& value) {
     switch (value.type()) {
-        case Value::Type::Bool: return plist_new_bool(value.boolValue() ? 1 : 0);
-        case Value::Type::Int: return plist_new_uint(static_cast<uint64_t>(value.int64Value()));
-        case Value::Type::UInt: return plist_new_uint(value.uint64Value());
-        case Value::Type::Double: return plist_new_real(value.doubleValue());
-        case Value::Type::Text: return plist_new_string(value.text().c_str());
+        case Value::Type::Bool:
+            return plist_new_bool(value.boolValue() ? 1 : 0);
+        case Value::Type::Int:
+            return plist_new_uint(static_cast<uint64_t>(value.int64Value()));
+        case Value::Type::UInt:
+            return plist_new_uint(value.uint64Value());
+        case Value::Type::Double:
+            return plist_new_real(value.doubleValue());
+        case Value::Type::Text:
+            return plist_new_string(value.text().c_str());
         case Value::Type::Bytes: {
             const Bytes& b = value.bytes();
             return plist_new_data(reinterpret_cast<const char*>(b.data()), b.size());
@@ -50,7 +55,8 @@ plist_t toPlist(const Value& value) {
             return dict;
         }
         case Value::Type::Null:
-        case Value::Type::Object: return nullptr;
+        case Value::Type::Object:
+            return nullptr;
     }
     return nullptr;
 }
@@ -58,7 +64,8 @@ plist_t toPlist(const Value& value) {
 Value fromPlist(plist_t node, int depth = 0) {
     if (!node || depth > 64) return {};
     switch (plist_get_node_type(node)) {
-        case PLIST_BOOLEAN: return Value(plist_bool_val_is_true(node) != 0);
+        case PLIST_BOOLEAN:
+            return Value(plist_bool_val_is_true(node) != 0);
         case PLIST_UINT: {
             uint64_t v = 0;
             plist_get_uint_val(node, &v);
@@ -104,7 +111,8 @@ Value fromPlist(plist_t node, int depth = 0) {
             free(it);
             return out;
         }
-        default: return {};
+        default:
+            return {};
     }
 }
 
@@ -118,13 +126,13 @@ std::shared_ptr<QKUserDefault> QKUserDefault::standardUserDefaults() {
     return gShared;
 }
 
-std::string QKUserDefault::loadLocked() const {
-    if (loaded_) return {};
+void QKUserDefault::loadLocked() const {
+    if (loaded_) return;
     loaded_ = true;
-    if (folder_.empty()) return {};
+    if (folder_.empty()) return;
     const std::filesystem::path path = folder_ / kFileName;
     std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) return {};
+    if (!std::filesystem::exists(path, ec)) return;
     std::ifstream in(path, std::ios::binary);
     std::string data;
     if (in) {
@@ -137,22 +145,28 @@ std::string QKUserDefault::loadLocked() const {
         }
         if (!in) data.clear();
     }
-    if (data.empty()) return "settings file unreadable, starting empty";
+    if (data.empty()) {
+        loadFailure_ = "settings file unreadable, starting empty";
+        return;
+    }
     // The XML reader accepts a document cut short after its last complete element; a file we
     // wrote always ends its root, so anything else is a torn or foreign file.
     if (!plist_is_binary(data.data(), static_cast<uint32_t>(data.size()))) {
         size_t end = data.find_last_not_of(" \t\r\n");
-        if (end == std::string::npos ||
-            end + 1 < 8 || data.compare(end + 1 - 8, 8, "</plist>") != 0)
-            return "settings file corrupt, starting empty";
+        if (end == std::string::npos || end + 1 < 8 ||
+            data.compare(end + 1 - 8, 8, "</plist>") != 0) {
+            loadFailure_ = "settings file corrupt, starting empty";
+            return;
+        }
     }
     plist_t root = nullptr;
     plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &root);
     PlistPtr owner(root);
-    if (!root || plist_get_node_type(root) != PLIST_DICT)
-        return "settings file corrupt, starting empty";
+    if (!root || plist_get_node_type(root) != PLIST_DICT) {
+        loadFailure_ = "settings file corrupt, starting empty";
+        return;
+    }
     values_ = fromPlist(root).dictionary();
-    return {};
 }
 
 std::string QKUserDefault::saveLocked() const {
@@ -183,19 +197,26 @@ std::string QKUserDefault::saveLocked() const {
     return {};
 }
 
-void QKUserDefault::report(const std::string& failure) const {
-    if (!failure.empty()) QKSDKLOG("QKUserDefault %s", failure.c_str());
+void QKUserDefault::reportPending() const {
+    std::string failure;
+    {
+        std::lock_guard lock(mutex_);
+        if (loadFailure_.empty()) return;
+        const Value* on = values_.find("logenable");
+        if (!on || !on->isNumber() || !on->boolValue()) return;
+        failure.swap(loadFailure_);
+    }
+    QKSDKLOG("QKUserDefault %s", failure.c_str());
 }
 
 Value QKUserDefault::valueForKey(const std::string& key) const {
-    std::string failure;
     Value v;
     {
         std::lock_guard lock(mutex_);
-        failure = loadLocked();
+        loadLocked();
         v = values_[key];
     }
-    report(failure);
+    reportPending();
     return v;
 }
 
@@ -205,21 +226,27 @@ bool QKUserDefault::boolForKey(const std::string& key) const {
 }
 
 void QKUserDefault::setValue(const Value& value, const std::string& key) {
-    std::string loadFailure, saveFailure;
+    std::string saveFailure;
     {
         std::lock_guard lock(mutex_);
-        loadFailure = loadLocked();
-        if (value.isNull()) values_.erase(key);
-        else values_.set(key, value);
+        loadLocked();
+        if (value.isNull())
+            values_.erase(key);
+        else
+            values_.set(key, value);
         saveFailure = saveLocked();
     }
-    report(loadFailure);
-    report(saveFailure);
+    if (!saveFailure.empty()) QKSDKLOG("QKUserDefault %s", saveFailure.c_str());
+    reportPending();
 }
 
-void QKUserDefault::setBool(bool value, const std::string& key) { setValue(Value(value), key); }
+void QKUserDefault::setBool(bool value, const std::string& key) {
+    setValue(Value(value), key);
+}
 
-void QKUserDefault::removeObjectForKey(const std::string& key) { setValue(Value(), key); }
+void QKUserDefault::removeObjectForKey(const std::string& key) {
+    setValue(Value(), key);
+}
 
 void QKUserDefault::setStorageDirectory(const std::filesystem::path& folder) {
     std::lock_guard lock(gSharedMutex);

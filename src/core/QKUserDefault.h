@@ -13,7 +13,9 @@ namespace telvo {
 // "QKUserDefault.plist" in the folder the host set (a temporary file renamed over the old
 // one, so a reader never sees half a file). The file is read on first use; a file that cannot
 // be read or parsed gives an empty store and a log line. Without a folder the store lives in
-// memory only. Values that a property list cannot hold (null, object handles) are not written.
+// memory only. A load failure is logged once logging is on ("logenable" went with the lost
+// file, so the line waits for the app to set it again). Values that a property list cannot hold
+// (null, object handles) are not written.
 class QKUserDefault {
 public:
     static std::shared_ptr<QKUserDefault> standardUserDefaults();
@@ -34,14 +36,16 @@ public:
     explicit QKUserDefault(std::filesystem::path folder = {});
 
 private:
-    // Loads the file once; answers a failure to report (outside the lock), or "".
-    std::string loadLocked() const;
+    // Loads the file once; a failure is kept for reportPending().
+    void loadLocked() const;
+    // Answers a failure to report (outside the lock), or "".
     std::string saveLocked() const;
-    void report(const std::string& failure) const;
+    void reportPending() const;
 
     const std::filesystem::path folder_;
     mutable std::recursive_mutex mutex_;
     mutable bool loaded_ = false;
+    mutable std::string loadFailure_;
     mutable Dictionary values_;
 };
 

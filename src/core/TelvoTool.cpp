@@ -17,7 +17,9 @@ std::optional<std::string> TelvoTool::returnJSONStringWithDictionary(const Value
     return out;
 }
 
-Bytes TelvoTool::hexStrToNSData(const std::string& text) { return QKTool::hexStrToNSData(text); }
+Bytes TelvoTool::hexStrToNSData(const std::string& text) {
+    return QKTool::hexStrToNSData(text);
+}
 
 std::vector<int64_t> TelvoTool::getDuplicationCodeForBindError() {
     Value mode = QKUserDefault::standardUserDefaults()->valueForKey("sdkWorkMode");

@@ -25,7 +25,8 @@ Logger& logger() {
     return *instance;
 }
 
-void appendLine(const std::filesystem::path& folder, const std::string& day, const std::string& text) {
+void appendLine(const std::filesystem::path& folder, const std::string& day,
+                const std::string& text) {
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
     const std::filesystem::path path = folder / ("LogFromSLK-" + day + ".log");
@@ -52,11 +53,16 @@ void KorvoDDLog::log(bool asynchronous, int level, int flag, int, const char*, c
     std::string message = formatLogText(format, args);
     va_end(args);
     const double now = Clock::wallTime();
-    std::string text = QKTool::getNSStringFromNSDate(now, "yyyy/MM/dd HH:mm:ss:SSS") + "  " + message + "\n";
+    std::string text =
+        QKTool::getNSStringFromNSDate(now, "yyyy/MM/dd HH:mm:ss:SSS") + "  " + message + "\n";
     std::string day = QKTool::getNSStringFromNSDate(now, "yyyy-MM-dd");
-    auto work = [folder, day = std::move(day), text = std::move(text)] { appendLine(folder, day, text); };
-    if (asynchronous) l.queue->async(std::move(work));
-    else l.queue->sync(work);
+    auto work = [folder, day = std::move(day), text = std::move(text)] {
+        appendLine(folder, day, text);
+    };
+    if (asynchronous)
+        l.queue->async(std::move(work));
+    else
+        l.queue->sync(work);
 }
 
 void KorvoDDLog::setLogDirectory(const std::filesystem::path& folder) {
@@ -64,6 +70,8 @@ void KorvoDDLog::setLogDirectory(const std::filesystem::path& folder) {
     logger().folder = folder;
 }
 
-void KorvoDDLog::flush() { logger().queue->sync([] {}); }
+void KorvoDDLog::flush() {
+    logger().queue->sync([] {});
+}
 
 }  // namespace telvo

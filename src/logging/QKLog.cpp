@@ -8,6 +8,7 @@
 #include "logging/KorvoDelegateLog.h"
 #include "logging/LogFormat.h"
 #include "logging/QKSDKLog.h"
+#include "platform/Diagnostics.h"
 
 namespace telvo {
 
@@ -29,6 +30,13 @@ void QKLogGate(const char* tag, const char* file, const char* function, int line
                         "[ZantorSDK-Log:%s] [Line %d] %s", function ? function : "", line,
                         text.c_str());
     }
+}
+
+void registerLogging() {
+    setDiagnosticSink([](std::string_view line) {
+        QKLogGate(nullptr, "platform", "platformDiagnostic", 0, "%.*s",
+                  static_cast<int>(line.size()), line.data());
+    });
 }
 
 }  // namespace telvo

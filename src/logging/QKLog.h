@@ -12,6 +12,10 @@ namespace telvo {
 void QKLogGate(const char* tag, const char* file, const char* function, int line,
                const char* format, ...) __attribute__((format(printf, 5, 6)));
 
+// Sends the platform layer's diagnostic lines through the gate (called once by
+// TelvoSDKInitialize).
+void registerLogging();
+
 }  // namespace telvo
 
 #define QKSDKLOG(...) ::telvo::QKLogGate(nullptr, __FILE__, __func__, __LINE__, __VA_ARGS__)

@@ -77,8 +77,8 @@ void QKSDKLog::log(int type, const std::string& moduleName, const char* file, co
     va_end(args);
     const double now = Clock::wallTime();
     std::string day = QKTool::getNSStringFromNSDate(now, "yyyy-MM-dd");
-    std::string entry = record(text, type, QKTool::longLongFromDate(now), moduleName,
-                               file, function, line);
+    std::string entry =
+        record(text, type, QKTool::longLongFromDate(now), moduleName, file, function, line);
     f.queue->async([&f, folder = std::move(folder), key = std::move(key), iv = std::move(iv),
                     generation, day = std::move(day), text = std::move(entry)] {
         if (!f.store || f.storeGeneration != generation) {

@@ -14,9 +14,8 @@ namespace telvo {
 class QKSDKLog {
 public:
     // Writes one line; dropped while no folder or no 16-byte key and IV is set.
-    static void log(int type, const std::string& moduleName, const char* file,
-                    const char* function, int line, const char* format, ...)
-        __attribute__((format(printf, 6, 7)));
+    static void log(int type, const std::string& moduleName, const char* file, const char* function,
+                    int line, const char* format, ...) __attribute__((format(printf, 6, 7)));
 
     // Host set-up: the folder that holds "KorvoSDKLog" and "logan_cache", and the AES-128 key
     // and IV of the sections. A change closes the open section under the old settings first.

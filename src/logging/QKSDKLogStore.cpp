@@ -33,8 +33,8 @@ bool isDayName(const std::string& name) {
 bool initDeflate(z_stream& strm) {
     std::memset(&strm, 0, sizeof strm);
     // windowBits 15 + 16: a gzip wrapper around the deflate stream.
-    return deflateInit2_(&strm, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8,
-                         Z_DEFAULT_STRATEGY, ZLIB_VERSION, static_cast<int>(sizeof(z_stream))) == Z_OK;
+    return deflateInit2_(&strm, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY,
+                         ZLIB_VERSION, static_cast<int>(sizeof(z_stream))) == Z_OK;
 }
 
 // Runs deflate over input with the given flush mode, appending all output.
@@ -145,9 +145,13 @@ size_t QKSDKLogStore::dataOffset() const {
     return 3 + (size_t{cache_[1]} << 8 | cache_[2]) + 1 + 4;
 }
 
-uint32_t QKSDKLogStore::dataLength() const { return getBE32(cache_ + dataOffset() - 4); }
+uint32_t QKSDKLogStore::dataLength() const {
+    return getBE32(cache_ + dataOffset() - 4);
+}
 
-void QKSDKLogStore::setDataLength(uint32_t length) { putBE32(cache_ + dataOffset() - 4, length); }
+void QKSDKLogStore::setDataLength(uint32_t length) {
+    putBE32(cache_ + dataOffset() - 4, length);
+}
 
 void QKSDKLogStore::writeHeader(const std::string& day) {
     cJSON* header = cJSON_CreateObject();

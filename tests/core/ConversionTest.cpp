@@ -65,7 +65,8 @@ TEST(HexReaders, EachReaderKeepsItsOwnRules) {
 TEST(HexReaders, BlanksIgnoredByBothHexStrToNSData) {
     for (auto reader : {QKTool::hexStrToNSData, TelvoTool::hexStrToNSData}) {
         EXPECT_EQ(reader("0a 0B ff"), hex("0a0bff"));
-        EXPECT_EQ(reader("00112233 44556677 8899aabb ccddeeff"), hex("00112233445566778899aabbccddeeff"));
+        EXPECT_EQ(reader("00112233 44556677 8899aabb ccddeeff"),
+                  hex("00112233445566778899aabbccddeeff"));
         EXPECT_EQ(reader(""), Bytes{});
     }
 }
@@ -120,9 +121,13 @@ TEST(DecimalTexts, BinaryDigits) {
     EXPECT_EQ(QKStringFormat::intToBinary(-1), std::string(32, '1'));
     EXPECT_EQ(QKStringFormat::intToBinary(0), std::string(32, '0'));
     const std::vector<std::pair<std::string, std::string>> back = {
-        {"101", "5"}, {"", "0"}, {"10x1", "2"}, {std::string(32, '1'), "4294967295"},
+        {"101", "5"},
+        {"", "0"},
+        {"10x1", "2"},
+        {std::string(32, '1'), "4294967295"},
         {std::string(70, '1'), "18446744073709551615"}};
-    for (const auto& [digits, expected] : back) EXPECT_EQ(QKStringFormat::BinaryToint(digits), expected);
+    for (const auto& [digits, expected] : back)
+        EXPECT_EQ(QKStringFormat::BinaryToint(digits), expected);
 }
 
 TEST(JsonTexts, CompactAndBlankFreeForms) {
@@ -136,10 +141,10 @@ TEST(JsonTexts, CompactAndBlankFreeForms) {
 
 TEST(MacTexts, SafeSetBssid) {
     const std::vector<std::pair<OptText, std::string>> cases = {
-        {"a:b:c:d:e:f", "0a0b0c0d0e0f"},       {"AA:bb:cc:dd:ee:ff", "AAbbccddeeff"},
-        {"a::c:d:e:f", "0a000c0d0e0f"},        {"aabbccddeeff", "aabbccddeeff"},
-        {"aa:bb", "000000000000"},             {"", "000000000000"},
-        {std::nullopt, "000000000000"},        {"aaa:bb:cc:dd:ee:ff", "000000000000"}};
+        {"a:b:c:d:e:f", "0a0b0c0d0e0f"}, {"AA:bb:cc:dd:ee:ff", "AAbbccddeeff"},
+        {"a::c:d:e:f", "0a000c0d0e0f"},  {"aabbccddeeff", "aabbccddeeff"},
+        {"aa:bb", "000000000000"},       {"", "000000000000"},
+        {std::nullopt, "000000000000"},  {"aaa:bb:cc:dd:ee:ff", "000000000000"}};
     for (const auto& [input, expected] : cases)
         EXPECT_EQ(QKTool::safeSetBssid(input), expected) << input.value_or("(nil)");
 }

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
-
 #include <plist/plist.h>
 
 #include <fstream>
 
 #include "core/QKUserDefault.h"
+#include "interface/QKMiddleInterface.h"
 #include "sim/TempFolder.h"
 #include "sim/TestSupport.h"
 
@@ -95,6 +95,30 @@ TEST_F(UserDefaultTest, TruncatedOrForeignFileIsSurvived) {
     }
     reopen()->setValue("10002", "sdkWorkMode");
     EXPECT_EQ(reopen()->valueForKey("sdkWorkMode").text(), "10002");
+}
+
+class Collector : public QKSDKCustomLogDelegate {
+public:
+    void sdkCustomLogWithLevel(int, const std::string&, const std::string&, int, const Value&,
+                               const std::string& text) override {
+        lines.push_back(text);
+    }
+    std::vector<std::string> lines;
+};
+
+// The lost file took "logenable" with it: the failure is logged once the app turns it on.
+TEST_F(UserDefaultTest, CorruptFileIsLoggedOnceLoggingIsOn) {
+    std::ofstream(file(), std::ios::binary) << "<?xml version=\"1.0\"?><plist><dict><key>a</key>";
+    auto delegate = std::make_shared<Collector>();
+    QKMiddleInterface::shareInstance()->setCustomLogDelegate(delegate);
+    auto settings = reopen();
+    EXPECT_TRUE(settings->valueForKey("sdkWorkMode").isNull());
+    EXPECT_TRUE(delegate->lines.empty());
+    settings->setBool(true, "logenable");
+    settings->valueForKey("sdkWorkMode");
+    EXPECT_EQ(delegate->lines,
+              std::vector<std::string>{"QKUserDefault settings file corrupt, starting empty"});
+    QKMiddleInterface::resetForTesting();
 }
 
 TEST_F(UserDefaultTest, WithoutFolderTheStoreIsInMemory) {

@@ -6,6 +6,7 @@
 #include "logging/KorvoDDLog.h"
 #include "logging/QKLog.h"
 #include "logging/QKSDKLog.h"
+#include "platform/Diagnostics.h"
 #include "platform/Dispatch.h"
 #include "sim/TempFolder.h"
 #include "sim/TestSupport.h"
@@ -27,7 +28,8 @@ struct Received {
 class RecordingDelegate : public QKSDKCustomLogDelegate {
 public:
     void sdkCustomLogWithLevel(int level, const std::string& tagId, const std::string& fileName,
-                               int lineName, const Value& extra, const std::string& contentStr) override {
+                               int lineName, const Value& extra,
+                               const std::string& contentStr) override {
         lines.push_back({level, tagId, fileName, lineName, extra, contentStr});
     }
     std::vector<Received> lines;
@@ -160,7 +162,8 @@ TEST_F(LogGateTest, EncryptedLinesComeBackInOrderAndADayChangeStartsANewFile) {
     ASSERT_EQ(first.size(), static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) {
         char expected[80];
-        std::snprintf(expected, sizeof expected, "line %d of the first day %08x", i, i * 2654435761u);
+        std::snprintf(expected, sizeof expected, "line %d of the first day %08x", i,
+                      i * 2654435761u);
         ASSERT_EQ(first[static_cast<size_t>(i)], expected);
     }
     EXPECT_EQ(encryptedTexts("2026-01-02"), std::vector<std::string>{"next day"});
@@ -172,6 +175,16 @@ TEST_F(LogGateTest, EncryptedStoreWithoutKeyDropsLines) {
     QKSDKLOG("dropped");
     QKSDKLog::flush();
     EXPECT_FALSE(std::filesystem::exists(folder_.path() / "KorvoSDKLog"));
+}
+
+TEST_F(LogGateTest, PlatformDiagnosticsGoThroughTheGate) {
+    settings(true, false);
+    installDelegate();
+    registerLogging();
+    platformDiagnostic("no class %s", "QKDeviceManager");
+    setDiagnosticSink({});
+    ASSERT_EQ(delegate_->lines.size(), 1u);
+    EXPECT_EQ(delegate_->lines[0].text, "no class QKDeviceManager");
 }
 
 }  // namespace

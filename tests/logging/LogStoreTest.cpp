@@ -17,7 +17,8 @@ const Bytes kIv = test::hex("f0e0d0c0b0a090807060504030201000");
 std::string lineText(int i) {
     std::string text = "line " + std::to_string(i) + " ";
     uint32_t x = static_cast<uint32_t>(i) * 2654435761u + 1;
-    for (int k = 0; k < 12; ++k, x = x * 1103515245u + 12345u) text += std::to_string(x % 10007) + ",";
+    for (int k = 0; k < 12; ++k, x = x * 1103515245u + 12345u)
+        text += std::to_string(x % 10007) + ",";
     return text;
 }
 
@@ -95,7 +96,8 @@ TEST(LogStore, CachedSectionIsRecoveredAfterACrash) {
     }
     auto recovered = test::readLines(day1.string(), kKey, kIv);
     ASSERT_GE(recovered.size(), 49u);  // the last line may be cut in its final block
-    for (size_t i = 0; i < recovered.size(); ++i) EXPECT_EQ(recovered[i], lineText(static_cast<int>(i)));
+    for (size_t i = 0; i < recovered.size(); ++i)
+        EXPECT_EQ(recovered[i], lineText(static_cast<int>(i)));
 
     std::filesystem::remove(day1);
     std::ofstream(cache, std::ios::binary | std::ios::trunc) << crashed;

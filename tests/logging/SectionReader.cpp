@@ -14,11 +14,12 @@ namespace {
 
 bool decrypt(ByteView in, const Bytes& key, const Bytes& iv, Bytes& out) {
     std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
-                                                                         EVP_CIPHER_CTX_free);
+                                                                        EVP_CIPHER_CTX_free);
     out.assign(in.size() + 16, 0);
     int n1 = 0, n2 = 0;
     if (EVP_DecryptInit_ex(ctx.get(), EVP_aes_128_cbc(), nullptr, key.data(), iv.data()) != 1 ||
-        EVP_DecryptUpdate(ctx.get(), out.data(), &n1, in.data(), static_cast<int>(in.size())) != 1 ||
+        EVP_DecryptUpdate(ctx.get(), out.data(), &n1, in.data(), static_cast<int>(in.size())) !=
+            1 ||
         EVP_DecryptFinal_ex(ctx.get(), out.data() + n1, &n2) != 1)
         return false;
     out.resize(static_cast<size_t>(n1 + n2));

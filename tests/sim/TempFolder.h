@@ -10,7 +10,8 @@ namespace telvo::test {
 class TempFolder {
 public:
     TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "telvo-core-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "telvo-core-XXXXXX").string();
         if (::mkdtemp(pattern.data())) path_ = pattern;
     }
     ~TempFolder() {
