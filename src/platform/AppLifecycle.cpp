@@ -77,14 +77,18 @@ void AppLifecycle::postWillEnterForeground() {
     postOnMain(UIApplicationWillEnterForegroundNotification, false);
 }
 
-bool AppLifecycle::isInBackground() { return gInBackground.load(); }
+bool AppLifecycle::isInBackground() {
+    return gInBackground.load();
+}
 
 void AppLifecycle::connectNotificationCenter() {
     NotificationCenter::defaultCenter()->setAsyncExecutor(
         [](std::function<void()> task) { DispatchQueue::main()->async(std::move(task)); });
 }
 
-void AppLifecycle::resetForTesting() { gInBackground = false; }
+void AppLifecycle::resetForTesting() {
+    gInBackground = false;
+}
 
 DeviceInfo DeviceInfo::current() {
     std::lock_guard<std::mutex> lock(deviceMutex());

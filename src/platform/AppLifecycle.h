@@ -13,7 +13,7 @@ inline constexpr const char* UIApplicationWillEnterForegroundNotification =
     "UIApplicationWillEnterForegroundNotification";
 
 class AppLifecycle {
-public:
+  public:
     // The host calls these when the app moves to the background or comes back. Observers run
     // on the main queue: at once when called there (or on the main thread), else
     // asynchronously on it.

@@ -41,9 +41,13 @@ void Clock::setShared(std::shared_ptr<Clock> clock) {
     }
 }
 
-double Clock::now() { return double(shared()->monotonicNanos()) / 1e9; }
+double Clock::now() {
+    return double(shared()->monotonicNanos()) / 1e9;
+}
 
-double Clock::wallTime() { return double(shared()->wallNanos()) / 1e9; }
+double Clock::wallTime() {
+    return double(shared()->wallNanos()) / 1e9;
+}
 
 std::tm Clock::localTime(double wallSeconds) {
     auto clock = shared();
@@ -55,14 +59,18 @@ std::tm Clock::localTime(double wallSeconds) {
 }
 
 int64_t Clock::secondsToNanos(double seconds) {
-    if (!(seconds > 0)) return 0;  // negative and NaN
+    if (!(seconds > 0)) return 0;               // negative and NaN
     if (seconds > 9.0e9) return INT64_MAX / 4;  // about 73 years: "never"
     return std::llround(seconds * 1e9);
 }
 
-int64_t SystemClock::monotonicNanos() { return readClock(CLOCK_MONOTONIC); }
+int64_t SystemClock::monotonicNanos() {
+    return readClock(CLOCK_MONOTONIC);
+}
 
-int64_t SystemClock::wallNanos() { return readClock(CLOCK_REALTIME); }
+int64_t SystemClock::wallNanos() {
+    return readClock(CLOCK_REALTIME);
+}
 
 int32_t SystemClock::utcOffsetSeconds(int64_t wallSeconds) {
     time_t t = time_t(wallSeconds);
@@ -88,7 +96,9 @@ int32_t ManualClock::utcOffsetSeconds(int64_t) {
     return offset_;
 }
 
-void ManualClock::advance(double seconds) { advanceNanos(secondsToNanos(seconds)); }
+void ManualClock::advance(double seconds) {
+    advanceNanos(secondsToNanos(seconds));
+}
 
 void ManualClock::advanceNanos(int64_t nanos) {
     if (nanos <= 0) return;

@@ -11,7 +11,7 @@ namespace telvo {
 // every time stamp (log lines, file names, request dates) uses wallNanos() and the local time
 // zone. Replaceable (tests, deterministic dispatch); all members are thread-safe.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Monotonic time in nanoseconds from an arbitrary origin; never goes back.
     virtual int64_t monotonicNanos() = 0;
@@ -36,7 +36,7 @@ public:
 
 // The operating system's clocks: CLOCK_MONOTONIC, CLOCK_REALTIME and the TZ of the process.
 class SystemClock : public Clock {
-public:
+  public:
     int64_t monotonicNanos() override;
     int64_t wallNanos() override;
     int32_t utcOffsetSeconds(int64_t wallSeconds) override;
@@ -44,7 +44,7 @@ public:
 
 // A clock that moves only when told to. Wall time moves along with monotonic time.
 class ManualClock : public Clock {
-public:
+  public:
     // Starts at monotonic 0 and the given wall time (default 2026-01-01 00:00:00 UTC), UTC.
     explicit ManualClock(int64_t wallStartNanos = 1767225600LL * 1000000000LL);
 
@@ -59,7 +59,7 @@ public:
     void setWallNanos(int64_t wallNanos);
     void setUtcOffsetSeconds(int32_t offset);
 
-private:
+  private:
     std::mutex mutex_;
     int64_t mono_ = 0;
     int64_t wallAtZero_;

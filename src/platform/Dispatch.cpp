@@ -23,8 +23,12 @@ thread_local std::vector<DispatchQueue*> tCurrentQueues;
 constexpr int kMaxPoolThreads = 64;
 }  // namespace
 
-CurrentQueueScope::CurrentQueueScope(DispatchQueue* queue) { tCurrentQueues.push_back(queue); }
-CurrentQueueScope::~CurrentQueueScope() { tCurrentQueues.pop_back(); }
+CurrentQueueScope::CurrentQueueScope(DispatchQueue* queue) {
+    tCurrentQueues.push_back(queue);
+}
+CurrentQueueScope::~CurrentQueueScope() {
+    tCurrentQueues.pop_back();
+}
 
 bool CurrentQueueScope::contains(const DispatchQueue* queue) {
     for (auto* q : tCurrentQueues)
@@ -188,7 +192,8 @@ bool DispatchRuntime::fireDueTimers(int64_t now) {
         }
     }
     for (auto& [timer, generation] : fired) {
-        timer->queue_->async([timer = timer, generation = generation] { timer->invoke(generation); });
+        timer->queue_->async(
+            [timer = timer, generation = generation] { timer->invoke(generation); });
     }
     return any;
 }
@@ -216,7 +221,8 @@ bool DispatchRuntime::pollSources(int timeoutMillis, int64_t timeoutNanosPrecise
     if (fds.empty()) return false;
     int n;
     if (timeoutNanosPrecise > 0) {
-        timespec ts{time_t(timeoutNanosPrecise / 1000000000LL), long(timeoutNanosPrecise % 1000000000LL)};
+        timespec ts{time_t(timeoutNanosPrecise / 1000000000LL),
+                    long(timeoutNanosPrecise % 1000000000LL)};
         n = ::ppoll(fds.data(), fds.size(), &ts, nullptr);
     } else {
         n = ::poll(fds.data(), fds.size(), timeoutMillis);
@@ -342,8 +348,7 @@ bool DispatchRuntime::runUntilDeterministic(const std::function<bool()>& predica
                                             int64_t timeoutNanos, bool untilIdle) {
     auto clock = manual_;
     const int64_t start = clock->monotonicNanos();
-    const int64_t deadline =
-        timeoutNanos >= INT64_MAX / 2 ? INT64_MAX / 2 : start + timeoutNanos;
+    const int64_t deadline = timeoutNanos >= INT64_MAX / 2 ? INT64_MAX / 2 : start + timeoutNanos;
     for (;;) {
         if (predicate && predicate()) return true;
         {
@@ -396,9 +401,7 @@ void DispatchRuntime::drain() {
 void DispatchRuntime::startMainThread() {
     std::lock_guard<std::mutex> lock(mainMutex_);
     if (libraryMainThread_.joinable()) return;
-    libraryMainThread_ = std::thread([this] {
-        runUntil(nullptr, INT64_MAX / 2, false);
-    });
+    libraryMainThread_ = std::thread([this] { runUntil(nullptr, INT64_MAX / 2, false); });
     mainThread_ = libraryMainThread_.get_id();
 }
 
@@ -486,9 +489,13 @@ std::shared_ptr<ManualClock> Dispatch::enableDeterministicMode() {
     return DispatchRuntime::get().enableDeterministic();
 }
 
-void Dispatch::disableDeterministicMode() { DispatchRuntime::get().disableDeterministic(); }
+void Dispatch::disableDeterministicMode() {
+    DispatchRuntime::get().disableDeterministic();
+}
 
-bool Dispatch::isDeterministic() { return DispatchRuntime::get().deterministic(); }
+bool Dispatch::isDeterministic() {
+    return DispatchRuntime::get().deterministic();
+}
 
 std::shared_ptr<ManualClock> Dispatch::manualClock() {
     return DispatchRuntime::get().manualClock();
@@ -498,7 +505,9 @@ Dispatch::OutsideWork::OutsideWork(std::string what) : what_(std::move(what)) {
     DispatchRuntime::get().outsideWork.fetch_add(1);
 }
 
-Dispatch::OutsideWork::~OutsideWork() { finish(); }
+Dispatch::OutsideWork::~OutsideWork() {
+    finish();
+}
 
 void Dispatch::OutsideWork::finish() {
     if (done_.exchange(true)) return;
@@ -511,7 +520,9 @@ std::shared_ptr<Dispatch::OutsideWork> Dispatch::beginOutsideWork(std::string wh
     return std::shared_ptr<OutsideWork>(new OutsideWork(std::move(what)));
 }
 
-int Dispatch::outsideWorkInFlight() { return DispatchRuntime::get().outsideWork.load(); }
+int Dispatch::outsideWorkInFlight() {
+    return DispatchRuntime::get().outsideWork.load();
+}
 
 void Dispatch::setSettleMicros(int micros) {
     DispatchRuntime::get().settleMicros.store(micros < 0 ? 0 : micros);

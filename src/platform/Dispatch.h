@@ -22,7 +22,7 @@ namespace telvo {
 // thread) registers itself with beginOutsideWork(); while any is in flight the clock stands
 // still and the loop waits for it (really) instead of moving time.
 class Dispatch {
-public:
+  public:
     // Switches to deterministic mode on the calling thread with a fresh ManualClock (also
     // installed as Clock::shared()). Call while no work is in flight (test set-up).
     static std::shared_ptr<ManualClock> enableDeterministicMode();
@@ -37,13 +37,13 @@ public:
     // reference is dropped. Hand the result to a queue before ending the work, so that the
     // result is seen before time moves on.
     class OutsideWork {
-    public:
+      public:
         ~OutsideWork();
         void finish();
         OutsideWork(const OutsideWork&) = delete;
         OutsideWork& operator=(const OutsideWork&) = delete;
 
-    private:
+      private:
         friend class Dispatch;
         explicit OutsideWork(std::string what);
         std::string what_;
@@ -59,14 +59,14 @@ public:
 
 // RAII helper for test fixtures: deterministic mode for its lifetime.
 class DeterministicDispatch {
-public:
+  public:
     DeterministicDispatch() : clock_(Dispatch::enableDeterministicMode()) {}
     ~DeterministicDispatch() { Dispatch::disableDeterministicMode(); }
     ManualClock& clock() { return *clock_; }
     DeterministicDispatch(const DeterministicDispatch&) = delete;
     DeterministicDispatch& operator=(const DeterministicDispatch&) = delete;
 
-private:
+  private:
     std::shared_ptr<ManualClock> clock_;
 };
 

@@ -40,13 +40,21 @@ DispatchQueuePtr DispatchQueue::global(DispatchQoS qos) {
     return qos == DispatchQoS::Background ? *backgroundQueue : *defaultQueue;
 }
 
-void DispatchQueue::async(DispatchBlock block) { submit(std::move(block), false); }
+void DispatchQueue::async(DispatchBlock block) {
+    submit(std::move(block), false);
+}
 
-void DispatchQueue::barrierAsync(DispatchBlock block) { submit(std::move(block), true); }
+void DispatchQueue::barrierAsync(DispatchBlock block) {
+    submit(std::move(block), true);
+}
 
-void DispatchQueue::sync(const DispatchBlock& block) { syncImpl(block, false); }
+void DispatchQueue::sync(const DispatchBlock& block) {
+    syncImpl(block, false);
+}
 
-void DispatchQueue::barrierSync(const DispatchBlock& block) { syncImpl(block, true); }
+void DispatchQueue::barrierSync(const DispatchBlock& block) {
+    syncImpl(block, true);
+}
 
 void DispatchQueue::submit(DispatchBlock block, bool barrier) {
     if (!block) return;
@@ -197,7 +205,9 @@ void DispatchQueue::after(double seconds, DispatchBlock block) {
     timer->start(seconds);
 }
 
-bool DispatchQueue::isCurrent() const { return CurrentQueueScope::contains(this); }
+bool DispatchQueue::isCurrent() const {
+    return CurrentQueueScope::contains(this);
+}
 
 DispatchQueuePtr DispatchQueue::current() {
     auto* q = CurrentQueueScope::innermost();

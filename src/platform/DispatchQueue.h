@@ -27,7 +27,7 @@ enum class DispatchQoS { Default, Background };
 // A queue holds its pending blocks strongly and is kept alive by them. All members are
 // thread-safe.
 class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
-public:
+  public:
     static DispatchQueuePtr createSerial(std::string label);
     static DispatchQueuePtr createConcurrent(std::string label);
     // The queue of the main loop.
@@ -83,7 +83,7 @@ public:
 
     ~DispatchQueue();
 
-private:
+  private:
     friend class DispatchRuntime;
     friend class OperationQueue;
     struct Item {

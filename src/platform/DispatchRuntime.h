@@ -27,7 +27,7 @@ using DispatchJob = std::function<void()>;
 
 // Marks the calling thread as running on a queue for the scope's lifetime.
 class CurrentQueueScope {
-public:
+  public:
     explicit CurrentQueueScope(DispatchQueue* queue);
     ~CurrentQueueScope();
     CurrentQueueScope(const CurrentQueueScope&) = delete;
@@ -53,7 +53,7 @@ struct Gate {
 };
 
 class DispatchRuntime {
-public:
+  public:
     static DispatchRuntime& get();
 
     bool deterministic() const { return deterministic_.load(std::memory_order_acquire); }
@@ -92,7 +92,7 @@ public:
     std::atomic<int> settleMicros{200};
     void outsideWorkEnded() { signalLoop(); }
 
-private:
+  private:
     DispatchRuntime();
     void signalLoop();
     void drainWakeFd(int fd);

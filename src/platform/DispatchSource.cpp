@@ -45,8 +45,8 @@ void DispatchSource::setEventHandler(DispatchBlock handler) {
     {
         std::lock_guard<std::mutex> lock(rt.stateMutex);
         if (cancelled_) return;
-        old = std::exchange(eventHandler_,
-                            handler ? std::make_shared<DispatchBlock>(std::move(handler)) : nullptr);
+        old = std::exchange(
+            eventHandler_, handler ? std::make_shared<DispatchBlock>(std::move(handler)) : nullptr);
     }
     rt.wake();
 }

@@ -23,7 +23,7 @@ namespace telvo {
 //   it after both cancel handlers have run.
 // All members are thread-safe. The runtime holds the source until it is cancelled.
 class DispatchSource : public std::enable_shared_from_this<DispatchSource> {
-public:
+  public:
     enum class Kind { Read, Write };
 
     static std::shared_ptr<DispatchSource> create(Kind kind, int fd, DispatchQueuePtr queue);
@@ -50,7 +50,7 @@ public:
 
     ~DispatchSource();
 
-private:
+  private:
     friend class DispatchRuntime;
     struct Closer;
 

@@ -25,14 +25,17 @@ void DispatchTimer::armLocked(int64_t deadline) {
     rt.insertTimerLocked(shared_from_this());
 }
 
-void DispatchTimer::disarmLocked() { DispatchRuntime::get().eraseTimerLocked(this); }
+void DispatchTimer::disarmLocked() {
+    DispatchRuntime::get().eraseTimerLocked(this);
+}
 
 void DispatchTimer::start(double delaySeconds, double intervalSeconds) {
     auto& rt = DispatchRuntime::get();
     {
         std::lock_guard<std::mutex> lock(rt.stateMutex);
         if (state_ == State::Cancelled) return;
-        interval_ = intervalSeconds > 0 ? std::max<int64_t>(1, Clock::secondsToNanos(intervalSeconds)) : 0;
+        interval_ =
+            intervalSeconds > 0 ? std::max<int64_t>(1, Clock::secondsToNanos(intervalSeconds)) : 0;
         armLocked(rt.now() + Clock::secondsToNanos(delaySeconds));
     }
     rt.wake();

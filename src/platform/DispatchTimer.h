@@ -17,7 +17,7 @@ namespace telvo {
 // paused before the handler starts. A repeating timer whose handler has not run yet does not
 // queue a second fire. All members are thread-safe.
 class DispatchTimer : public std::enable_shared_from_this<DispatchTimer> {
-public:
+  public:
     // An idle timer; nothing fires until start().
     static std::shared_ptr<DispatchTimer> create(DispatchQueuePtr queue, DispatchBlock handler);
 
@@ -42,7 +42,7 @@ public:
 
     ~DispatchTimer();
 
-private:
+  private:
     friend class DispatchRuntime;
     enum class State { Idle, Armed, Paused, Cancelled };
 

@@ -8,22 +8,34 @@
 
 namespace telvo {
 
-void MainLoop::run() { DispatchRuntime::get().runUntil(nullptr, INT64_MAX / 2, true); }
-
-bool MainLoop::runUntil(const std::function<bool()>& predicate, double timeoutSeconds) {
-    return DispatchRuntime::get().runUntil(predicate ? predicate : [] { return false; },
-                                           Clock::secondsToNanos(timeoutSeconds), false);
+void MainLoop::run() {
+    DispatchRuntime::get().runUntil(nullptr, INT64_MAX / 2, true);
 }
 
-void MainLoop::drain() { DispatchRuntime::get().drain(); }
+bool MainLoop::runUntil(const std::function<bool()>& predicate, double timeoutSeconds) {
+    return DispatchRuntime::get().runUntil(
+        predicate ? predicate : [] { return false; }, Clock::secondsToNanos(timeoutSeconds), false);
+}
 
-void MainLoop::stop() { DispatchRuntime::get().requestStop(); }
+void MainLoop::drain() {
+    DispatchRuntime::get().drain();
+}
 
-void MainLoop::startThread() { DispatchRuntime::get().startMainThread(); }
+void MainLoop::stop() {
+    DispatchRuntime::get().requestStop();
+}
 
-void MainLoop::stopThread() { DispatchRuntime::get().stopMainThread(); }
+void MainLoop::startThread() {
+    DispatchRuntime::get().startMainThread();
+}
 
-bool MainLoop::isMainThread() { return DispatchRuntime::get().isMainThread(); }
+void MainLoop::stopThread() {
+    DispatchRuntime::get().stopMainThread();
+}
+
+bool MainLoop::isMainThread() {
+    return DispatchRuntime::get().isMainThread();
+}
 
 // --- delayed calls ---------------------------------------------------------------------------
 
@@ -45,8 +57,8 @@ struct PerformRegistry {
     bool take(uint64_t id) {
         std::shared_ptr<DispatchTimer> timer;
         std::lock_guard<std::mutex> lock(mutex);
-        auto it = std::find_if(requests.begin(), requests.end(),
-                               [&](auto& r) { return r.id == id; });
+        auto it =
+            std::find_if(requests.begin(), requests.end(), [&](auto& r) { return r.id == id; });
         if (it == requests.end()) return false;
         timer = std::move(it->timer);
         requests.erase(it);

@@ -13,9 +13,9 @@ namespace telvo {
 // own thread (run, runUntil) or the library runs it on a thread of its own (startThread).
 // The thread that runs it is "the main thread".
 class MainLoop {
-public:
-    // Runs until stop(). In deterministic mode it also returns when nothing is left to do
-    // (no block, no armed timer, no watched descriptor, no outside work).
+  public:
+    // Runs until stop(). In deterministic mode it also returns when nothing can happen any
+    // more (no block ready, no armed timer, no outside work in flight).
     static void run();
     // Runs until the predicate holds (checked before each block) or the time-out (seconds on
     // the library clock; virtual time in deterministic mode) has passed; answers the

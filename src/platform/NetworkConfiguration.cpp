@@ -92,10 +92,12 @@ std::string NetworkConfiguration::realInterfaceName(const std::string& name) {
     return it == state().names.end() ? name : it->second;
 }
 
-std::optional<std::string> NetworkConfiguration::broadcastAddress(const std::string& interfaceName) {
+std::optional<std::string> NetworkConfiguration::broadcastAddress(
+    const std::string& interfaceName) {
     const std::string real = realInterfaceName(interfaceName);
     for (const auto& entry : interfaces()) {
-        if (entry.family == AF_INET && entry.name == real && entry.broadcast) return entry.broadcast;
+        if (entry.family == AF_INET && entry.name == real && entry.broadcast)
+            return entry.broadcast;
     }
     return std::nullopt;
 }

@@ -21,8 +21,8 @@ struct NetworkInterface {
 // Wi-Fi facts the platform would give: the current network and whether they may be read.
 struct WifiInfo {
     std::optional<std::string> ssid;
-    std::optional<std::string> bssid;         // "aa:bb:cc:dd:ee:ff"
-    std::optional<int64_t> securityType;      // the platform's security type number, if known
+    std::optional<std::string> bssid;     // "aa:bb:cc:dd:ee:ff"
+    std::optional<int64_t> securityType;  // the platform's security type number, if known
 };
 
 // The fixed ports of the system, overridable for tests.
@@ -37,14 +37,15 @@ enum class NetworkPort : uint16_t {
 // The network configuration of the host: interfaces, Wi-Fi facts, fixed ports. The host
 // (or a test) sets what Linux cannot tell; everything is thread-safe.
 class NetworkConfiguration {
-public:
+  public:
     // Interfaces: the live list from getifaddrs unless a source is installed.
     static std::vector<NetworkInterface> interfaces();
     static void setInterfacesSource(std::function<std::vector<NetworkInterface>()> source);
 
     // Maps a platform interface name ("en0" Wi-Fi, "en2" the other LAN) to a system one
     // ("wlan0"); an empty realName removes the mapping. Unmapped names are used as they are.
-    static void setInterfaceNameMapping(const std::string& platformName, const std::string& realName);
+    static void setInterfaceNameMapping(const std::string& platformName,
+                                        const std::string& realName);
     static std::string realInterfaceName(const std::string& name);
 
     // The IPv4 broadcast address (dotted text) of the interface, by platform or system name.

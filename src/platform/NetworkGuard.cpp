@@ -24,7 +24,9 @@ std::shared_ptr<NetworkGuard::DatagramSink>& sinkSlot() {
     return *slot;
 }
 
-bool isLoopback4(const in_addr& a) { return (ntohl(a.s_addr) >> 24) == 127; }
+bool isLoopback4(const in_addr& a) {
+    return (ntohl(a.s_addr) >> 24) == 127;
+}
 
 void refuse(const sockaddr* address, socklen_t length, const char* what) {
     std::fprintf(stderr,
@@ -105,15 +107,16 @@ ssize_t NetworkGuard::sendto(int fd, const void* data, size_t size, int flags, c
             destinationLength = peerLength;
         }
     }
-    bool inet = destination &&
-                (destination->sa_family == AF_INET || destination->sa_family == AF_INET6);
+    bool inet =
+        destination && (destination->sa_family == AF_INET || destination->sa_family == AF_INET6);
     if (inet) {
         std::shared_ptr<DatagramSink> sink;
         {
             std::lock_guard<std::mutex> lock(sinkMutex());
             sink = sinkSlot();
         }
-        if (sink && (*sink)(destination, destinationLength, static_cast<const uint8_t*>(data), size))
+        if (sink &&
+            (*sink)(destination, destinationLength, static_cast<const uint8_t*>(data), size))
             return ssize_t(size);
         check(destination, destinationLength, "UDP send");
     }

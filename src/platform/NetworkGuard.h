@@ -18,7 +18,7 @@ namespace telvo {
 // destination, unless an installed datagram sink takes the datagram. In other builds
 // everything goes out, except what a sink takes.
 class NetworkGuard {
-public:
+  public:
     // The guard's decision: true for a loopback destination.
     static bool isLoopbackDestination(const sockaddr* address, socklen_t length);
     // The same for a numeric address text; false for anything that does not parse.
@@ -28,8 +28,8 @@ public:
 
     // A sink for datagrams: answers true when it takes the datagram (it is then not sent and
     // the send reports the full length as sent). Runs on the sending thread.
-    using DatagramSink =
-        std::function<bool(const sockaddr* to, socklen_t toLength, const uint8_t* data, size_t size)>;
+    using DatagramSink = std::function<bool(const sockaddr* to, socklen_t toLength,
+                                            const uint8_t* data, size_t size)>;
     static void setDatagramSink(DatagramSink sink);  // empty: none
 
     // Checked ::connect for stream sockets.

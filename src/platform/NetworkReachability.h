@@ -21,7 +21,7 @@ constexpr uint32_t kIsWWAN = 0x40000;
 // default route (IPv4 or IPv6) gives kReachable, none gives 0. A test or the host may install
 // its own source. Thread-safe.
 class NetworkReachability {
-public:
+  public:
     // Flags for a host name (empty: the default route to any address); nullopt when unknown.
     using FlagsSource = std::function<std::optional<uint32_t>(const std::string& host)>;
 

@@ -9,9 +9,13 @@ std::shared_ptr<OperationQueue> OperationQueue::create(std::string name) {
         new OperationQueue(DispatchQueue::make(std::move(name), 1, false)));
 }
 
-void OperationQueue::setMaxConcurrentOperationCount(int count) { queue_->setWidth(count); }
+void OperationQueue::setMaxConcurrentOperationCount(int count) {
+    queue_->setWidth(count);
+}
 
-int OperationQueue::maxConcurrentOperationCount() const { return queue_->width_.load(); }
+int OperationQueue::maxConcurrentOperationCount() const {
+    return queue_->width_.load();
+}
 
 void OperationQueue::addOperationWithBlock(DispatchBlock block) {
     if (!block) return;

@@ -14,7 +14,7 @@ namespace telvo {
 // order added, at most maxConcurrentOperationCount at a time (1 when made). Runs on the
 // dispatch worker pool (threaded mode) or the loop thread (deterministic mode). Thread-safe.
 class OperationQueue : public std::enable_shared_from_this<OperationQueue> {
-public:
+  public:
     static std::shared_ptr<OperationQueue> create(std::string name = "NSOperationQueue");
 
     void setMaxConcurrentOperationCount(int count);  // below 1 counts as 1
@@ -31,7 +31,7 @@ public:
     bool isCurrent() const { return queue_->isCurrent(); }
     const std::string& name() const { return queue_->label(); }
 
-private:
+  private:
     explicit OperationQueue(DispatchQueuePtr queue) : queue_(std::move(queue)) {}
     void operationEnded();
 

@@ -10,7 +10,7 @@ namespace telvo {
 // deterministic mode a wait on the loop thread that cannot be served at once blocks the loop:
 // take it only around work that the same thread releases.
 class Semaphore {
-public:
+  public:
     explicit Semaphore(long value = 0) : value_(value) {}
     void wait();
     // False when the time-out passed first (nothing taken). A negative time-out waits forever.
@@ -20,7 +20,7 @@ public:
     Semaphore(const Semaphore&) = delete;
     Semaphore& operator=(const Semaphore&) = delete;
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable cv_;
     long value_;

@@ -11,7 +11,7 @@ namespace telvo {
 namespace {
 
 class AppLifecycleTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         for (auto& t : tokens_) NotificationCenter::defaultCenter()->removeObserver(t);
         AppLifecycle::resetForTesting();

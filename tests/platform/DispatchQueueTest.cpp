@@ -172,7 +172,7 @@ TEST(DispatchQueueThreaded, LibraryMainThread) {
 // --- deterministic mode ----------------------------------------------------------------------
 
 class DeterministicQueue : public ::testing::Test {
-protected:
+  protected:
     DeterministicDispatch mode_;
 };
 

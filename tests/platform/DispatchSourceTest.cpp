@@ -1,7 +1,6 @@
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -39,10 +38,12 @@ struct UdpPair {
     }
 };
 
-bool fdIsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+bool fdIsOpen(int fd) {
+    return fcntl(fd, F_GETFD) != -1;
+}
 
 class DeterministicSource : public ::testing::Test {
-protected:
+  protected:
     DeterministicDispatch mode_;
 };
 
@@ -139,8 +140,8 @@ TEST_F(DeterministicSource, WriteSourceAndSuspendCounts) {
 
 TEST_F(DeterministicSource, TimersStillJumpWithWatchedSocket) {
     UdpPair udp;
-    auto source = DispatchSource::create(DispatchSource::Kind::Read, udp.receiver,
-                                         DispatchQueue::main());
+    auto source =
+        DispatchSource::create(DispatchSource::Kind::Read, udp.receiver, DispatchQueue::main());
     int events = 0;
     source->setEventHandler([&] {
         ++events;

@@ -12,7 +12,7 @@ namespace telvo {
 namespace {
 
 class DeterministicTimer : public ::testing::Test {
-protected:
+  protected:
     DeterministicDispatch mode_;
 };
 

@@ -1,6 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -31,12 +30,12 @@ TEST(NetworkGuard, DecisionByAddress) {
         const char* address;
         bool allowed;
     } cases[] = {
-        {"127.0.0.1", true},        {"127.0.0.2", true},         {"127.255.255.254", true},
-        {"::1", true},              {"::ffff:127.0.0.1", true},  {"::ffff:127.9.8.7", true},
-        {"0.0.0.0", false},         {"192.168.1.1", false},      {"10.0.0.1", false},
-        {"239.1.2.3", false},       {"255.255.255.255", false},  {"128.0.0.1", false},
-        {"::", false},              {"::ffff:192.168.1.1", false}, {"fe80::1", false},
-        {"ff02::1", false},         {"localhost", false},        {"", false},
+        {"127.0.0.1", true},  {"127.0.0.2", true},           {"127.255.255.254", true},
+        {"::1", true},        {"::ffff:127.0.0.1", true},    {"::ffff:127.9.8.7", true},
+        {"0.0.0.0", false},   {"192.168.1.1", false},        {"10.0.0.1", false},
+        {"239.1.2.3", false}, {"255.255.255.255", false},    {"128.0.0.1", false},
+        {"::", false},        {"::ffff:192.168.1.1", false}, {"fe80::1", false},
+        {"ff02::1", false},   {"localhost", false},          {"", false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(NetworkGuard::isLoopbackDestination(c.address), c.allowed) << c.address;
@@ -57,13 +56,13 @@ TEST(NetworkGuard, SinkTakesDatagramsLoopbackGoesOut) {
     int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
 
     std::vector<std::string> sunk;
-    NetworkGuard::setDatagramSink([&](const sockaddr* to, socklen_t toLen, const uint8_t* data,
-                                      size_t size) {
-        if (NetworkGuard::isLoopbackDestination(to, toLen)) return false;
-        sunk.push_back(NetworkGuard::describe(to, toLen) + "=" +
-                       std::string(reinterpret_cast<const char*>(data), size));
-        return true;
-    });
+    NetworkGuard::setDatagramSink(
+        [&](const sockaddr* to, socklen_t toLen, const uint8_t* data, size_t size) {
+            if (NetworkGuard::isLoopbackDestination(to, toLen)) return false;
+            sunk.push_back(NetworkGuard::describe(to, toLen) + "=" +
+                           std::string(reinterpret_cast<const char*>(data), size));
+            return true;
+        });
     sockaddr_in broadcast{};
     broadcast.sin_family = AF_INET;
     broadcast.sin_port = htons(6445);
@@ -73,9 +72,9 @@ TEST(NetworkGuard, SinkTakesDatagramsLoopbackGoesOut) {
               5);
     EXPECT_EQ(sunk, (std::vector<std::string>{"192.168.1.255:6445=probe"}));
 
-    EXPECT_EQ(NetworkGuard::sendto(sender, "hi", 2, 0, reinterpret_cast<sockaddr*>(&here),
-                                   sizeof here),
-              2);
+    EXPECT_EQ(
+        NetworkGuard::sendto(sender, "hi", 2, 0, reinterpret_cast<sockaddr*>(&here), sizeof here),
+        2);
     char buf[8];
     EXPECT_EQ(recv(receiver, buf, sizeof buf, 0), 2);
     NetworkGuard::setDatagramSink(nullptr);
@@ -143,10 +142,11 @@ TEST(NetworkConfiguration, WifiFactsAndPorts) {
     EXPECT_EQ(NetworkConfiguration::currentWifiInfo()->ssid, "home");
     EXPECT_EQ(NetworkConfiguration::currentWifiInfo()->securityType, 2);
 
-    const std::pair<NetworkPort, uint16_t> defaults[] = {
-        {NetworkPort::ApplianceSession, 6444}, {NetworkPort::DiscoveryProbe, 6445},
-        {NetworkPort::DiscoveryReplyA, 15000}, {NetworkPort::DiscoveryReplyB, 7083},
-        {NetworkPort::SmartConnect, 1234}};
+    const std::pair<NetworkPort, uint16_t> defaults[] = {{NetworkPort::ApplianceSession, 6444},
+                                                         {NetworkPort::DiscoveryProbe, 6445},
+                                                         {NetworkPort::DiscoveryReplyA, 15000},
+                                                         {NetworkPort::DiscoveryReplyB, 7083},
+                                                         {NetworkPort::SmartConnect, 1234}};
     for (auto [which, port] : defaults) EXPECT_EQ(NetworkConfiguration::port(which), port);
     NetworkConfiguration::setPortOverride(NetworkPort::DiscoveryProbe, 40001);
     EXPECT_EQ(NetworkConfiguration::port(NetworkPort::DiscoveryProbe), 40001);
