@@ -37,6 +37,7 @@ void TelvoTimer::fire() {
 void TelvoTimer::pause() {
     std::lock_guard lock(mutex_);
     if (!valid_ || paused_ || !timer_) return;
+    timeLeft_ = timer_->isArmed() ? timer_->remaining() : 0;
     timer_->pause();
     paused_ = true;
 }
@@ -44,8 +45,12 @@ void TelvoTimer::pause() {
 void TelvoTimer::continueTimer() {
     std::lock_guard lock(mutex_);
     if (!valid_ || !paused_ || !timer_) return;
-    timer_->resume();
     paused_ = false;
+    // A fire already on its way when the pause came was held back by fire(): schedule anew.
+    if (timer_->isPaused())
+        timer_->resume();
+    else
+        timer_->start(timeLeft_);
 }
 
 void TelvoTimer::cancel() {

@@ -77,6 +77,20 @@ TEST_F(TelvoTimerTest, ContinueWithoutPauseDoesNotFireEarly) {
     EXPECT_EQ(fires_, std::vector<double>{90.0});
 }
 
+// The pause comes in the same instant as the fire: the fire is held back and continue lets it
+// happen.
+TEST_F(TelvoTimerTest, PauseAtTheMomentOfTheFireHoldsItUntilContinue) {
+    std::shared_ptr<TelvoTimer> timer;
+    DispatchQueue::main()->after(1, [&] { timer->pause(); });
+    timer = start(1);
+    MainLoop::runFor(10);
+    EXPECT_TRUE(fires_.empty());
+    EXPECT_TRUE(timer->isValid());
+    timer->continueTimer();
+    ASSERT_TRUE(runUntilFired(10));
+    EXPECT_EQ(fires_, std::vector<double>{10.0});
+}
+
 TEST_F(TelvoTimerTest, DroppedTimerStillFiresAndReleasesItsBlockAfterwards) {
     auto guard = std::make_shared<int>(0);
     std::weak_ptr<int> weak = guard;
