@@ -1,7 +1,6 @@
 #include "protocol/LanSeams.h"
 
 #include <algorithm>
-#include <map>
 
 #include "core/HexText.h"
 #include "platform/Crypto.h"
@@ -61,27 +60,6 @@ Bytes pbkdfKeyWithTimeData(ByteView timeData) {
 std::optional<Bytes> cbcDecrypt(ByteView data, ByteView key, ByteView iv) {
     return crypto::aesDecrypt(crypto::AesMode::CBC, crypto::AesPadding::PKCS7, first16(key), iv,
                               data);
-}
-
-ErrorPtr sucError() {
-    static ErrorPtr e = makeError("TelvoError", 0, "Executed Successfully.");
-    return e;
-}
-
-ErrorPtr configNetErrorWithCode(int64_t code) {
-    static const std::map<int64_t, std::string> messages = {
-        {4020, "Set password and SSID wrong SSID"},
-        {4021, "Set password and SSID wrong password length"},
-        {4022, "Set password and SSID wrong BSSID"},
-        {4090, "Set password and SSID wrong password"},
-        {4127, "Set password and SSID country code error"},
-        {4128, "Set password and SSID time zone error"},
-        {4129, "Set password and SSID channel list error"},
-        {4135, "Set password and SSID unknown error"},
-        {4136, "Set password and SSID module server domain error"},
-    };
-    auto it = messages.find(code);
-    return makeError("TelvoError", 110000 + code, it == messages.end() ? "" : it->second);
 }
 
 }  // namespace telvo::lanseam

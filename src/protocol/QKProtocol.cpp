@@ -5,6 +5,7 @@
 #include "interface/QKMiddleInterface.h"
 #include "logging/QKLog.h"
 #include "platform/Clock.h"
+#include "protocol/LanSeams.h"
 
 namespace telvo {
 

@@ -8,7 +8,7 @@
 #include "platform/Bytes.h"
 #include "platform/Error.h"
 #include "platform/Value.h"
-#include "protocol/LanSeams.h"
+#include "interface/QKDeviceApConfigParams.h"
 
 namespace telvo {
 
@@ -63,12 +63,12 @@ public:
     // deviceID.
     void getDeviceSubType(const Value& dic);
     // 0x68 router credentials, short form. Refuses an SSID or password over 255 bytes.
-    bool writeWiFiSSIDWithConfigModel(const lanseam::QKDeviceApConfigParams& params);
+    bool writeWiFiSSIDWithConfigModel(const QKDeviceApConfigParams& params);
     // 0x81: body 01 for YES, 02 for NO.
     void switchWifiStatusToAP(bool toAP);
     // 0x70 router credentials with options. Refuses a missing SSID, a randomNum of fewer
     // than 32 hex digits, texts or items over 255 bytes, a country code that is not two bytes.
-    bool writeNewWiFiSSIDWithConfigModel(const lanseam::QKDeviceApConfigParams& params);
+    bool writeNewWiFiSSIDWithConfigModel(const QKDeviceApConfigParams& params);
     // 0x71 body 01 00 00; 0x74 body 00; 0x6B body 00.
     void checkFormerConfigInfo();
     void getGroupDeviceInfo();

@@ -3,7 +3,10 @@
 
 #include "core/QKStringFormat.h"
 #include "core/QKTool.h"
+#include "interface/QKSDKConstants.h"
+#include "interface/TelvoError.h"
 #include "logging/QKLog.h"
+#include "protocol/LanSeams.h"
 #include "protocol/LanText.h"
 #include "protocol/QKProtocol.h"
 

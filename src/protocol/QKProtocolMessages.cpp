@@ -6,7 +6,10 @@
 #include "core/HexText.h"
 #include "core/QKStringFormat.h"
 #include "core/QKTool.h"
+#include "interface/QKSDKConstants.h"
+#include "interface/TelvoError.h"
 #include "logging/QKLog.h"
+#include "protocol/LanSeams.h"
 #include "protocol/LanText.h"
 #include "protocol/QKProtocol.h"
 
@@ -145,7 +148,8 @@ bool QKProtocol::writeWiFiSSIDWithConfigModel(const QKDeviceApConfigParams& para
     const std::string ssid = params.routerSSID.value_or("");
     const std::string pwd = params.routerPwd.value_or("");
     if (ssid.size() > 255 || pwd.size() > 255) return refuse("SSID or password over 255 bytes");
-    Bytes body = {static_cast<uint8_t>(params.securityType >= 1 ? params.securityType : 0),
+    const int64_t security = number(params.securityType);
+    Bytes body = {static_cast<uint8_t>(security >= 1 ? security : 0),
                   static_cast<uint8_t>(ssid.size()), static_cast<uint8_t>(pwd.size())};
     append(body, toBytes(ssid));
     append(body, toBytes(pwd));
@@ -301,16 +305,16 @@ void QKProtocol::getWiFiList() {
 ErrorPtr QKProtocol::handleConfigWiFiAndPWDResp(ByteView body) {
     if (body.empty()) return nullptr;
     switch (body[0]) {
-        case 0: return sucError();
-        case 1: return configNetErrorWithCode(4020);
-        case 2: return configNetErrorWithCode(4021);
-        case 3: return configNetErrorWithCode(4022);
-        case 4: return configNetErrorWithCode(4090);
-        case 24: return configNetErrorWithCode(4127);
-        case 25: return configNetErrorWithCode(4128);
-        case 26: return configNetErrorWithCode(4129);
-        case 27: return configNetErrorWithCode(4136);
-        default: return configNetErrorWithCode(4135);
+        case 0: return TelvoError::sucError();
+        case 1: return TelvoError::configNetErrorWithCode(4020);
+        case 2: return TelvoError::configNetErrorWithCode(4021);
+        case 3: return TelvoError::configNetErrorWithCode(4022);
+        case 4: return TelvoError::configNetErrorWithCode(4090);
+        case 24: return TelvoError::configNetErrorWithCode(4127);
+        case 25: return TelvoError::configNetErrorWithCode(4128);
+        case 26: return TelvoError::configNetErrorWithCode(4129);
+        case 27: return TelvoError::configNetErrorWithCode(4136);
+        default: return TelvoError::configNetErrorWithCode(4135);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <set>
 
 #include "protocol/LanTestSupport.h"
+#include "interface/QKSDKConstants.h"
 #include "protocol/QKProtocol.h"
 #include "sim/SimDiscovery.h"
 #include "sim/TestSupport.h"

@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "protocol/LanTestSupport.h"
+#include "interface/QKSDKConstants.h"
 #include "protocol/QKProtocol.h"
 #include "sim/SimLanCodec.h"
 #include "sim/TestSupport.h"
@@ -12,15 +13,15 @@ namespace {
 
 using test::hex;
 using test::toHex;
-using Params = lanseam::QKDeviceApConfigParams;
+using Params = QKDeviceApConfigParams;
 
 class LanMessages : public test::LanFixture {};
 
 const char* kSerial = "0000AC11122233344455566677788899";
 
 Value deviceDic(std::string sn, std::string ssid) {
-    return Dictionary{{lanseam::kQKSDKDeviceSn, std::move(sn)},
-                      {lanseam::kQKSDKDeviceSSID, std::move(ssid)}};
+    return Dictionary{{kQKSDKDeviceSn, std::move(sn)},
+                      {kQKSDKDeviceSSID, std::move(ssid)}};
 }
 
 TEST_F(LanMessages, FixedBuildersOnEachConstructor) {
@@ -57,7 +58,7 @@ TEST_F(LanMessages, FixedBuildersOnEachConstructor) {
         {"short credentials", init,
          [](QKProtocol& p) {
              Params params;
-             params.securityType = 3;
+             params.securityType = "3";
              params.routerSSID = "home";
              params.routerPwd = "pw12345678";
              EXPECT_TRUE(p.writeWiFiSSIDWithConfigModel(params));
@@ -66,7 +67,7 @@ TEST_F(LanMessages, FixedBuildersOnEachConstructor) {
         {"short credentials, open network", init,
          [](QKProtocol& p) {
              Params params;
-             params.securityType = -1;
+             params.securityType = "-1";
              params.routerSSID = "中文";
              EXPECT_TRUE(p.writeWiFiSSIDWithConfigModel(params));
          },
@@ -128,15 +129,15 @@ TEST_F(LanMessages, RouterCredentialsWithOptions) {
              p.countryCodeEnable = true;
              p.countryCode = "CN";
              p.timeZone = "8";
-             p.channelList = {Dictionary{{lanseam::kQKSDKConfigFirstChannelNumber, 1},
-                                         {lanseam::kQKSDKConfigChannelCount, 13},
-                                         {lanseam::kQKSDKConfigChannelMaxPower, "20"},
-                                         {lanseam::kQKSDKConfigChannelDFSEnable, false}},
-                              Dictionary{{lanseam::kQKSDKConfigFirstChannelNumber, 36},
-                                         {lanseam::kQKSDKConfigChannelCount, 4},
-                                         {lanseam::kQKSDKConfigChannelMaxPower, 23},
-                                         {lanseam::kQKSDKConfigChannelDFSEnable, true}},
-                              Dictionary{{lanseam::kQKSDKConfigFirstChannelNumber, 149}}};
+             p.channelList = {Dictionary{{kQKSDKConfigFirstChannelNumber, 1},
+                                         {kQKSDKConfigChannelCount, 13},
+                                         {kQKSDKConfigChannelMaxPower, "20"},
+                                         {kQKSDKConfigChannelDFSEnable, false}},
+                              Dictionary{{kQKSDKConfigFirstChannelNumber, 36},
+                                         {kQKSDKConfigChannelCount, 4},
+                                         {kQKSDKConfigChannelMaxPower, 23},
+                                         {kQKSDKConfigChannelDFSEnable, true}},
+                              Dictionary{{kQKSDKConfigFirstChannelNumber, 149}}};
          },
          head + "00" "04686f6d65" "010100" "0210" "434e" "08" "03" "010d1400" "24041701" "95000000"},
         {"country item defaults",
