@@ -38,7 +38,7 @@ const char* messageFor(int64_t number) {
 
 QKVPCCModel::QKVPCCModel(ByteView key, ByteView iv, ByteView adata, int64_t tagLength,
                          uint64_t fileSize)
-    : fileSize_(fileSize), bytesLeft_(fileSize) {
+    : bytesLeft_(fileSize) {
     bool validTag = tagLength >= 4 && tagLength <= 16 && tagLength % 2 == 0;
     if (!validTag || iv.size() < 7 || iv.size() > 13) {
         setError(kInvalidParameters);

@@ -63,7 +63,6 @@ private:
     std::optional<crypto::AesBlockCipher> cipher_;
     size_t tagLength_ = 0;
     size_t ivSize_ = 0;
-    [[maybe_unused]] uint64_t fileSize_ = 0;
     uint64_t bytesLeft_ = 0;
     uint64_t counter_ = 0;  // index i of the last counter block A_i used
     bool partialSeen_ = false;

@@ -1,0 +1,406 @@
+#include "security/QKDataSecurity.h"
+
+#include <algorithm>
+
+#include "core/HexText.h"
+#include "core/QKStringFormat.h"
+#include "core/QKUserDefault.h"
+#include "interface/QKMiddleInterface.h"
+#include "logging/QKLog.h"
+#include "platform/Crypto.h"
+#include "platform/Random.h"
+#include "security/QKVPCCMCrypt.h"
+#include "security/TextBytes.h"
+
+namespace telvo {
+namespace {
+
+using crypto::AesMode;
+using crypto::AesPadding;
+using crypto::DigestAlgorithm;
+using textbytes::bytesOf;
+using textbytes::cString;
+
+constexpr size_t kKeySize = 16;
+constexpr size_t kNonceSize = 13;
+constexpr size_t kTagSize = 16;
+
+std::string hexOf(ByteView bytes) { return hextext::encode(bytes, false); }
+
+Bytes hexBytes(const std::optional<std::string>& hex) {
+    return QKStringFormat::dataForHexString(hex).value_or(Bytes{});
+}
+
+// A key or IV text in a zeroed 16-byte field; nothing for a text over 16 bytes.
+std::optional<Bytes> textField(const std::optional<std::string>& text) {
+    Bytes field(kKeySize, 0);
+    if (!text) return field;
+    std::string_view bytes = cString(*text);
+    if (bytes.size() > kKeySize) return std::nullopt;
+    std::copy(bytes.begin(), bytes.end(), field.begin());
+    return field;
+}
+
+// The first 16 bytes of key or IV data; nothing when there are fewer.
+std::optional<ByteView> first16(ByteView bytes) {
+    if (bytes.size() < kKeySize) return std::nullopt;
+    return bytes.first(kKeySize);
+}
+
+std::string configApKey() {
+    return QKMiddleInterface::shareInstance()->middleConfig()->apConfigDefaultKey();
+}
+
+// The ECB work on raw key bytes.
+namespace ecb {
+
+std::optional<Bytes> cipherOperation(bool encrypt, ByteView data, ByteView key) {
+    auto k = first16(key);
+    if (!k) return std::nullopt;
+    return encrypt ? crypto::aesEncrypt(AesMode::ECB, AesPadding::PKCS7, *k, {}, data)
+                   : crypto::aesDecrypt(AesMode::ECB, AesPadding::PKCS7, *k, {}, data);
+}
+std::optional<Bytes> aesEncryptData(ByteView data, ByteView key) {
+    return cipherOperation(true, data, key);
+}
+std::optional<Bytes> aesDecryptData(ByteView data, ByteView key) {
+    return cipherOperation(false, data, key);
+}
+// Key: the first 16 UTF-8 bytes of the key text, zero-padded.
+Bytes keyOfText(const std::optional<std::string>& key) {
+    Bytes field(kKeySize, 0);
+    if (key) {
+        std::string_view bytes = cString(*key);
+        std::copy_n(bytes.begin(), std::min(bytes.size(), kKeySize), field.begin());
+    }
+    return field;
+}
+std::optional<std::string> aesEncryptString(const std::optional<std::string>& text,
+                                            const std::optional<std::string>& key) {
+    if (!text) return std::nullopt;
+    auto sealed = aesEncryptData(bytesOf(*text), keyOfText(key));
+    if (!sealed) return std::nullopt;
+    return crypto::base64Encode(*sealed);
+}
+std::optional<std::string> aesDecryptString(const std::optional<std::string>& base64,
+                                            const std::optional<std::string>& key) {
+    if (!base64) return std::nullopt;
+    auto data = crypto::base64Decode(*base64, true);
+    if (!data) return std::nullopt;
+    auto plain = aesDecryptData(*data, keyOfText(key));
+    if (!plain) return std::nullopt;
+    return textbytes::utf8Text(*plain);
+}
+
+}  // namespace ecb
+
+std::optional<Bytes> cbc(bool encrypt, ByteView data, ByteView key, ByteView iv) {
+    auto k = first16(key), v = first16(iv);
+    if (!k || !v) return std::nullopt;
+    return encrypt ? crypto::aesEncrypt(AesMode::CBC, AesPadding::PKCS7, *k, *v, data)
+                   : crypto::aesDecrypt(AesMode::CBC, AesPadding::PKCS7, *k, *v, data);
+}
+
+std::string workMode() {
+    return QKUserDefault::standardUserDefaults()->valueForKey("sdkWorkMode").stringValue();
+}
+
+// h[from..from+32) of the hex SHA-256 of the access token, as 16 bytes.
+Bytes tokenKeyPart(const std::string& h, size_t from) {
+    return hexBytes(h.substr(from, 32));
+}
+
+// The data key and IV texts of work modes "10003" and "1": dataKey and dataIv decrypted with
+// the halves of the hex SHA-256 of appKey.
+std::optional<std::pair<std::string, std::string>> appDataKeys() {
+    auto config = QKMiddleInterface::shareInstance()->middleConfig();
+    std::string h = QKDataSecurity::getSha256String(config->appKey());
+    std::string key = h.substr(0, 16), iv = h.substr(16, 16);
+    auto K = QKDataSecurity::AES128DecryptCBC(config->dataKey(), key, iv);
+    auto V = QKDataSecurity::AES128DecryptCBC(config->dataIv(), key, iv);
+    if (!K || !V) return std::nullopt;
+    return std::pair{*K, *V};
+}
+
+// The data key text of the other work modes: dataKey decrypted (ECB) under the first 16
+// digits of the hex MD5 of appKey.
+std::optional<std::string> legacyDataKey() {
+    auto config = QKMiddleInterface::shareInstance()->middleConfig();
+    auto md5 = QKDataSecurity::getMD5_128(config->appKey());
+    return QKDataSecurity::AES128Decrypt(config->dataKey(), md5->substr(0, 16));
+}
+
+}  // namespace
+
+// Digests and HMAC.
+
+std::string QKDataSecurity::getMD5_128WithData(ByteView data) {
+    return hexOf(crypto::digest(DigestAlgorithm::MD5, data));
+}
+
+std::optional<std::string> QKDataSecurity::getMD5_128(const std::optional<std::string>& text) {
+    if (!text) return std::nullopt;
+    return getMD5_128WithData(bytesOf(cString(*text)));
+}
+
+std::string QKDataSecurity::getSha256String(const std::optional<std::string>& text) {
+    if (!text) return "";
+    return getSha256Data(bytesOf(cString(*text)));
+}
+
+std::string QKDataSecurity::getSha256Data(ByteView data) {
+    return hexOf(crypto::digest(DigestAlgorithm::SHA256, data));
+}
+
+std::optional<std::string> QKDataSecurity::hmacSHA256WithSecret(
+    const std::optional<std::string>& secret, const std::optional<std::string>& content) {
+    if (!secret || !content) return std::nullopt;
+    for (unsigned char c : *secret)
+        if (c > 0x7F) return std::nullopt;
+    return hexOf(crypto::hmac(DigestAlgorithm::SHA256, bytesOf(cString(*secret)),
+                              bytesOf(cString(*content))));
+}
+
+std::string QKDataSecurity::hmacSha256WithSecretData(ByteView secret, const std::string& content) {
+    return hexOf(hmacSHA256WithSecretData(secret, bytesOf(cString(content))));
+}
+
+Bytes QKDataSecurity::hmacSHA256WithSecretData(ByteView secret, ByteView content) {
+    return crypto::hmac(DigestAlgorithm::SHA256, secret, content);
+}
+
+// AES-128-ECB.
+
+std::optional<Bytes> QKDataSecurity::aesEncryptData(ByteView data, ByteView keyData) {
+    return ecb::aesEncryptData(data, keyData);
+}
+
+std::optional<Bytes> QKDataSecurity::aesDecryptData(ByteView data, ByteView keyData) {
+    return ecb::aesDecryptData(data, keyData);
+}
+
+std::optional<Bytes> QKDataSecurity::AES128EncryptWithData(
+    ByteView data, const std::optional<std::string>& hexKey) {
+    return ecb::aesEncryptData(data, hexBytes(hexKey));
+}
+
+std::optional<Bytes> QKDataSecurity::AES128DecryptWithData(
+    ByteView data, const std::optional<std::string>& hexKey) {
+    return ecb::aesDecryptData(data, hexBytes(hexKey));
+}
+
+std::optional<std::string> QKDataSecurity::AES128Encrypt(const std::optional<std::string>& text,
+                                                         const std::optional<std::string>& key) {
+    auto k = textField(key);
+    if (!text || !k) return std::nullopt;
+    auto sealed = ecb::aesEncryptData(bytesOf(*text), *k);
+    if (!sealed) return std::nullopt;
+    return hexOf(*sealed);
+}
+
+std::optional<std::string> QKDataSecurity::AES128Decrypt(const std::optional<std::string>& hex,
+                                                         const std::optional<std::string>& key) {
+    auto k = textField(key);
+    if (!hex || !k) return std::nullopt;
+    auto plain = ecb::aesDecryptData(hexBytes(hex), *k);
+    if (!plain) return std::nullopt;
+    return textbytes::utf8Text(*plain);
+}
+
+std::optional<Bytes> QKDataSecurity::AES128DecryptWithDataHexKey(
+    ByteView data, const std::optional<std::string>& key) {
+    auto k = textField(key);
+    if (!k) return std::nullopt;
+    return ecb::aesDecryptData(data, *k);
+}
+
+std::optional<std::string> QKDataSecurity::aesEncryptString(const std::optional<std::string>& text,
+                                                            const std::optional<std::string>& key) {
+    return ecb::aesEncryptString(text, key);
+}
+
+std::optional<std::string> QKDataSecurity::aesDecryptString(
+    const std::optional<std::string>& base64, const std::optional<std::string>& key) {
+    return ecb::aesDecryptString(base64, key);
+}
+
+// AES-128-CBC.
+
+std::optional<std::string> QKDataSecurity::AES128EncryptCBC(const std::optional<std::string>& text,
+                                                            const std::optional<std::string>& key,
+                                                            const std::optional<std::string>& iv) {
+    auto k = textField(key), v = textField(iv);
+    if (!text || !k || !v) return std::nullopt;
+    return aes128EncryptWithData(bytesOf(*text), *k, *v);
+}
+
+std::optional<std::string> QKDataSecurity::aes128EncryptWithData(ByteView data, ByteView key,
+                                                                 ByteView iv) {
+    auto sealed = cbc(true, data, key, iv);
+    if (!sealed) return std::nullopt;
+    return hexOf(*sealed);
+}
+
+std::optional<std::string> QKDataSecurity::AES128DecryptCBC(const std::optional<std::string>& hex,
+                                                            const std::optional<std::string>& key,
+                                                            const std::optional<std::string>& iv) {
+    auto k = textField(key), v = textField(iv);
+    if (!hex || !k || !v) return std::nullopt;
+    return AES128CBCDecryptWithData(hexBytes(hex), *k, *v);
+}
+
+std::optional<Bytes> QKDataSecurity::ase128CBCDecryptDataWithData(ByteView data, ByteView dataKey,
+                                                                  ByteView dataIv) {
+    return cbc(false, data, dataKey, dataIv);
+}
+
+std::optional<std::string> QKDataSecurity::AES128CBCDecryptWithData(ByteView data,
+                                                                    ByteView dataKey,
+                                                                    ByteView dataIv) {
+    auto plain = ase128CBCDecryptDataWithData(data, dataKey, dataIv);
+    if (!plain) return std::nullopt;
+    return textbytes::utf8Text(*plain);
+}
+
+std::optional<Bytes> QKDataSecurity::AES128CBCDecryptWithDataHexKey(
+    ByteView data, const std::optional<std::string>& key, const std::optional<std::string>& iv) {
+    auto k = textField(key), v = textField(iv);
+    if (!k || !v) return std::nullopt;
+    return cbc(false, data, *k, *v);
+}
+
+// AES-CCM.
+
+std::optional<Bytes> QKDataSecurity::aesCCMEncryptData(ByteView data, ByteView keyData,
+                                                       ByteView associatedData) {
+    auto random = Random::shared();
+    Bytes sealed(kNonceSize);
+    for (auto& b : sealed) b = static_cast<uint8_t>(1 + random->uniform32() % 255);
+    auto body = QKVPCCMCrypt(keyData, sealed, associatedData, kTagSize).encryptDataWithData(data);
+    if (!body) return std::nullopt;
+    sealed.insert(sealed.end(), body->begin(), body->end());
+    return sealed;
+}
+
+std::optional<Bytes> QKDataSecurity::aesCCMDecryptData(ByteView sealed, ByteView keyData,
+                                                       ByteView associatedData) {
+    if (sealed.size() < kNonceSize + kTagSize) return std::nullopt;
+    return QKVPCCMCrypt(keyData, sealed.first(kNonceSize), associatedData, kTagSize)
+        .decryptDataWithData(sealed.subspan(kNonceSize));
+}
+
+// Base64.
+
+std::optional<Bytes> QKDataSecurity::base64EncodedStr(const std::optional<std::string>& base64) {
+    if (!base64) return std::nullopt;
+    return crypto::base64Decode(*base64, true);
+}
+
+std::string QKDataSecurity::base64EncodedData(ByteView data) {
+    return crypto::base64Encode(data, {64, "\r\n"});
+}
+
+// LAN message bodies.
+
+std::optional<Bytes> QKDataSecurity::localMessageBodyEncryption(
+    ByteView body, const std::optional<std::string>& hexKey) {
+    std::string shown = hexOf(body);
+    QKSDKLOG("LAN msgData is %s", shown.c_str());
+    return AES128EncryptWithData(body, hexKey);
+}
+
+std::optional<Bytes> QKDataSecurity::localMessageBodyEncryption(ByteView body) {
+    std::string apKey = configApKey();
+    if (apKey.empty()) return std::nullopt;
+    return AES128EncryptWithData(body, getMD5_128(apKey));
+}
+
+std::optional<Bytes> QKDataSecurity::localMessageBodyDecryption(ByteView encrypted) {
+    std::string apKey = configApKey();
+    if (apKey.empty()) return std::nullopt;
+    return AES128DecryptWithData(encrypted, getMD5_128(apKey));
+}
+
+std::optional<Bytes> QKDataSecurity::localMsgBodyEncryption(
+    const std::vector<std::string>& hexBytes) {
+    return localMessageBodyEncryption(QKStringFormat::hexArrayToData(hexBytes));
+}
+
+// Sensitive data.
+
+std::optional<std::string> QKDataSecurity::sensitiveDataEncryption(
+    const std::optional<std::string>& text, bool resultIsNoIv) {
+    if (!text) return std::nullopt;
+    auto config = QKMiddleInterface::shareInstance()->middleConfig();
+    const std::string mode = workMode();
+    if (mode == "10004" || mode == "10002") {
+        std::string token = config->accessToken();
+        if (token.empty()) return std::nullopt;
+        std::string h = getSha256String(token);
+        std::string ivHex = h.substr(16, 32);
+        std::string cipher =
+            aes128EncryptWithData(bytesOf(*text), tokenKeyPart(h, 0), hexBytes(ivHex))
+                .value_or("");
+        return resultIsNoIv ? cipher : ivHex + cipher;
+    }
+    if (mode == "10003" || mode == "1") {
+        auto keys = appDataKeys();
+        if (!keys) return std::nullopt;
+        return AES128EncryptCBC(text, keys->first, keys->second);
+    }
+    auto K = legacyDataKey();
+    if (!K) return std::nullopt;
+    return AES128Encrypt(text, *K);
+}
+
+std::optional<std::string> QKDataSecurity::sensitiveDataDecryption(
+    const std::optional<std::string>& hex) {
+    auto config = QKMiddleInterface::shareInstance()->middleConfig();
+    const std::string mode = workMode();
+    const std::string input = hex.value_or("");
+    if (mode == "10004") {
+        std::string token = config->accessToken();
+        if (token.empty()) return std::nullopt;
+        std::string h = getSha256String(token);
+        return AES128CBCDecryptWithData(hexBytes(input), tokenKeyPart(h, 0), tokenKeyPart(h, 16));
+    }
+    if (mode == "10002" && input.size() >= 33) {
+        std::string token = config->accessToken();
+        if (token.empty()) return std::nullopt;
+        std::string h = getSha256String(token);
+        return AES128CBCDecryptWithData(hexBytes(input.substr(32)), tokenKeyPart(h, 0),
+                                        hexBytes(input.substr(0, 32)));
+    }
+    if (mode == "10003" || mode == "1") {
+        if (config->appKey().empty() || config->dataKey().empty() || config->dataIv().empty())
+            return std::nullopt;
+        auto keys = appDataKeys();
+        if (!keys) return std::nullopt;
+        return AES128DecryptCBC(input, keys->first, keys->second);
+    }
+    auto K = legacyDataKey();
+    if (!K) return std::nullopt;
+    return AES128Decrypt(input, *K);
+}
+
+// PBKDF2.
+
+Bytes QKDataSecurity::getPBKDFKeyWithKey(ByteView password, ByteView salt) {
+    Bytes key = crypto::pbkdf2(DigestAlgorithm::SHA256, password, salt, 1024, 32);
+    if (key.size() != 32) return {};
+    key.resize(16);
+    return key;
+}
+
+Bytes QKDataSecurity::getPBKDFKeyDataWithSaltData(const std::optional<std::string>& saltHex) {
+    return getPBKDFKeyWithKey(bytesOf(configApKey()), hexBytes(saltHex));
+}
+
+Bytes QKDataSecurity::getPBKDFKeyDataWithTimeData(ByteView timeData) {
+    Bytes salted(timeData.begin(), timeData.end());
+    salted.resize(salted.size() + 8, 0);
+    std::string h = getSha256Data(salted);
+    return getPBKDFKeyWithKey(bytesOf(configApKey()), hexBytes(h.substr(0, 32)));
+}
+
+}  // namespace telvo
