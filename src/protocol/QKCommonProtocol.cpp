@@ -1,12 +1,11 @@
 #include "protocol/QKCommonProtocol.h"
 
-#include <openssl/crypto.h>
-
 #include <atomic>
 
 #include "core/HexText.h"
 #include "interface/QKMiddleInterface.h"
 #include "logging/QKLog.h"
+#include "platform/Crypto.h"
 #include "platform/Random.h"
 #include "protocol/QKKeyAgreementCrypto.h"
 #include "security/QKSigECCEncryptHelper.h"
@@ -45,16 +44,10 @@ ByteView viewOf(const Bytes* b) {
     return b ? ByteView(*b) : ByteView();
 }
 
-bool equalInConstantTime(ByteView a, ByteView b) {
-    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
-}
-
 // Wipes a copy of key material when it goes out of scope.
 struct Wiped {
     Bytes bytes;
-    ~Wiped() {
-        if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
-    }
+    ~Wiped() { crypto::cleanse(bytes.data(), bytes.size()); }
 };
 
 Dictionary errorResult(int code) {
@@ -241,18 +234,20 @@ Dictionary QKCommonProtocol::checkTLSKeyAgreementBackDict(const Dictionary& dict
     material.bytes = secret.bytes;
     append(material.bytes, viewOf(n1));
     append(material.bytes, *n2);
-    Bytes sessionKey = keyagreement::sha256(material.bytes);
+    Bytes sessionKey = crypto::digest(crypto::DigestAlgorithm::SHA256, material.bytes);
     sessionKey.resize(kSessionKeyLength);
 
     Dictionary result;
     result.set("tlsSessionKey", sessionKey);
-    Bytes expectedFins = keyagreement::hmacSha256(sessionKey, concat(viewOf(m1), *m2NoFins));
-    if (!equalInConstantTime(expectedFins, *fins)) {
+    Bytes expectedFins =
+        crypto::hmac(crypto::DigestAlgorithm::SHA256, sessionKey, concat(viewOf(m1), *m2NoFins));
+    if (!crypto::constantTimeEquals(expectedFins, *fins)) {
         QKSDKLOG("校验fins失败");
         result.set("errCode", 3);
         return result;
     }
-    result.set("finscData", keyagreement::hmacSha256(sessionKey, concat(viewOf(m1), *m2)));
+    result.set("finscData",
+               crypto::hmac(crypto::DigestAlgorithm::SHA256, sessionKey, concat(viewOf(m1), *m2)));
     return result;
 }
 
@@ -270,7 +265,7 @@ Dictionary QKCommonProtocol::checkTLSAuthSecretReply(const Dictionary& dict) {
         QKSDKLOG("协商结果失败");
         return errorResult(2);
     }
-    if (!equalInConstantTime(ByteView(*plain).subspan(1), viewOf(n2))) {
+    if (!crypto::constantTimeEquals(ByteView(*plain).subspan(1), viewOf(n2))) {
         QKSDKLOG("验证随机数n2失败");
         return errorResult(3);
     }

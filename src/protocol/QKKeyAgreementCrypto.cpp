@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <memory>
 
+#include "security/QKVPCCMCrypt.h"
+
 // Interim implementation on OpenSSL until the library's own services are in.
 namespace telvo::keyagreement {
 
@@ -74,41 +76,10 @@ std::optional<Bytes> computeECDH(ByteView publicKey, ByteView privateKey) {
     return out;
 }
 
-Bytes sha256(ByteView data) {
-    Bytes out(32);
-    unsigned int len = 0;
-    EVP_Digest(data.data(), data.size(), out.data(), &len, EVP_sha256(), nullptr);
-    return out;
-}
-
-Bytes hmacSha256(ByteView key, ByteView data) {
-    Bytes out(32);
-    size_t len = 0;
-    EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, key.data(), key.size(), data.data(),
-              data.size(), out.data(), out.size(), &len);
-    return out;
-}
-
 std::optional<Bytes> aesCCMOpen(ByteView sealed, ByteView key) {
     if (sealed.size() < 13 + 16 || key.size() < 16) return std::nullopt;
-    size_t n = sealed.size() - 29;
-    std::unique_ptr<EVP_CIPHER_CTX, Deleter<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>> ctx(
-        EVP_CIPHER_CTX_new());
-    Bytes out(n);
-    int len = 0;
-    uint8_t tag[16];
-    std::copy(sealed.end() - 16, sealed.end(), tag);
-    if (!ctx || !EVP_DecryptInit_ex(ctx.get(), EVP_aes_128_ccm(), nullptr, nullptr, nullptr) ||
-        !EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_CCM_SET_IVLEN, 13, nullptr) ||
-        !EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_CCM_SET_TAG, 16, tag) ||
-        !EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, key.data(), sealed.data()) ||
-        !EVP_DecryptUpdate(ctx.get(), nullptr, &len, nullptr, static_cast<int>(n)))
-        return std::nullopt;
-    uint8_t dummy = 0;
-    if (EVP_DecryptUpdate(ctx.get(), n ? out.data() : &dummy, &len, sealed.data() + 13,
-                          static_cast<int>(n)) != 1)
-        return std::nullopt;
-    return out;
+    QKVPCCMCrypt ccm(key.first(16), sealed.first(13), {}, 16);
+    return ccm.decryptDataWithData(sealed.subspan(13));
 }
 
 }  // namespace telvo::keyagreement

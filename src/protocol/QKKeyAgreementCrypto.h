@@ -9,8 +9,6 @@ namespace telvo::keyagreement {
 
 // The 32-byte ECDH X coordinate on P-256, or nullopt.
 std::optional<Bytes> computeECDH(ByteView publicKey, ByteView privateKey);
-Bytes sha256(ByteView data);
-Bytes hmacSha256(ByteView key, ByteView data);
 // Opens nonce || ciphertext || tag without associated data; nullopt when the tag differs.
 std::optional<Bytes> aesCCMOpen(ByteView sealed, ByteView key);
 

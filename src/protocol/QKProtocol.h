@@ -73,6 +73,13 @@ public:
     void checkFormerConfigInfo();
     void getGroupDeviceInfo();
     void getWiFiList();
+    // 0x75 key agreement, plain and signed: M1 (certificate form) and M3 of QKCommonProtocol.
+    // Each returns the body it set (the session keeps M1 for the M2 check); empty, and no
+    // body set, when the input does not fit the body's length fields.
+    Bytes tlsKeyAgreementWithAppCert(ByteView appCert, ByteView twoCert, ByteView randomN1);
+    Bytes tlsKeyAgreementConfirmWithFincData(ByteView finsc);
+    // 0x09 bind token; the encryption stays as the constructor chose it. Nothing sends it.
+    Bytes tlsKeyAgreementValidBindToken(ByteView token);
 
     // ---- Reply parsers: class operations on a decrypted reply body. None reads past it.
     // Reply to 0x70: nullptr for an empty body, else success or a configuration error.
@@ -130,6 +137,8 @@ private:
     explicit QKProtocol(Bare) {}
     bool refuse(const char* what);
     void setBody(Bytes body);
+    // Sets a key-agreement body, or refuses the frame when the body is empty; returns it.
+    Bytes adoptKeyAgreementBody(Bytes body, const char* refusal);
     bool refused_ = false;
 };
 
