@@ -8,6 +8,7 @@
 #include "platform/Crypto.h"
 #include "platform/Random.h"
 #include "protocol/QKKeyAgreementCrypto.h"
+#include "security/QKDataSecurity.h"
 #include "security/QKSigECCEncryptHelper.h"
 
 namespace telvo {
@@ -240,14 +241,14 @@ Dictionary QKCommonProtocol::checkTLSKeyAgreementBackDict(const Dictionary& dict
     Dictionary result;
     result.set("tlsSessionKey", sessionKey);
     Bytes expectedFins =
-        crypto::hmac(crypto::DigestAlgorithm::SHA256, sessionKey, concat(viewOf(m1), *m2NoFins));
+        QKDataSecurity::hmacSHA256WithSecretData(sessionKey, concat(viewOf(m1), *m2NoFins));
     if (!crypto::constantTimeEquals(expectedFins, *fins)) {
         QKSDKLOG("校验fins失败");
         result.set("errCode", 3);
         return result;
     }
     result.set("finscData",
-               crypto::hmac(crypto::DigestAlgorithm::SHA256, sessionKey, concat(viewOf(m1), *m2)));
+               QKDataSecurity::hmacSHA256WithSecretData(sessionKey, concat(viewOf(m1), *m2)));
     return result;
 }
 
@@ -256,7 +257,7 @@ Dictionary QKCommonProtocol::checkTLSAuthSecretReply(const Dictionary& dict) {
     const Bytes* n2 = bytesFor(dict, "tlsRandomN2");
     const Bytes* sealed = bytesFor(dict, "m4Data");
     std::optional<Bytes> plain;
-    if (key && sealed) plain = keyagreement::aesCCMOpen(*sealed, *key);
+    if (key && sealed) plain = QKDataSecurity::aesCCMDecryptData(*sealed, *key);
     if (!plain || plain->size() <= 16) {
         QKSDKLOG("解密的M4数据长度不对");
         return errorResult(1);

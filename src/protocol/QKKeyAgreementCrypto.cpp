@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <memory>
 
-#include "security/QKVPCCMCrypt.h"
-
 // Interim implementation on OpenSSL until the library's own services are in.
 namespace telvo::keyagreement {
 
@@ -74,12 +72,6 @@ std::optional<Bytes> computeECDH(ByteView publicKey, ByteView privateKey) {
     Bytes out(len);
     if (EVP_PKEY_derive(ctx.get(), out.data(), &len) != 1) return std::nullopt;
     return out;
-}
-
-std::optional<Bytes> aesCCMOpen(ByteView sealed, ByteView key) {
-    if (sealed.size() < 13 + 16 || key.size() < 16) return std::nullopt;
-    QKVPCCMCrypt ccm(key.first(16), sealed.first(13), {}, 16);
-    return ccm.decryptDataWithData(sealed.subspan(13));
 }
 
 }  // namespace telvo::keyagreement

@@ -9,7 +9,5 @@ namespace telvo::keyagreement {
 
 // The 32-byte ECDH X coordinate on P-256, or nullopt.
 std::optional<Bytes> computeECDH(ByteView publicKey, ByteView privateKey);
-// Opens nonce || ciphertext || tag without associated data; nullopt when the tag differs.
-std::optional<Bytes> aesCCMOpen(ByteView sealed, ByteView key);
 
 }  // namespace telvo::keyagreement
