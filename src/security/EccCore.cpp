@@ -8,6 +8,7 @@
 #include <immintrin.h>
 #endif
 
+#include "platform/Crypto.h"
 #include "platform/Random.h"
 
 // Vectorising the word loops mixes 64-bit stores with 128-bit loads of the same words, which
@@ -443,10 +444,7 @@ void modInvCT(u64* r, const u64* a, const u64* m) {
     vli_set<N>(r, x2);
 }
 
-void secureWipe(void* data, size_t size) {
-    volatile uint8_t* bytes = static_cast<volatile uint8_t*>(data);
-    while (size--) *bytes++ = 0;
-}
+void secureWipe(void* data, size_t size) { crypto::cleanse(data, size); }
 
 // ---- One curve of N words ----
 template <int N>

@@ -1,12 +1,10 @@
 #include "security/QKEllipticCurveCrypto.h"
 
-#include <openssl/evp.h>
-#include <openssl/sha.h>
-
 #include <algorithm>
 #include <cstdio>
 
 #include "logging/QKLog.h"
+#include "platform/Crypto.h"
 
 namespace telvo {
 
@@ -33,46 +31,16 @@ const CurveEntry* curveEntry(int bits) {
     return nullptr;
 }
 
-// Digests and base64 of the platform (SHA-2 one-shot calls; standard alphabet, strict).
 Bytes shaDigest(bool sha384, ByteView data) {
-    Bytes out(sha384 ? SHA384_DIGEST_LENGTH : SHA256_DIGEST_LENGTH);
-    if (sha384) {
-        SHA384(data.data(), data.size(), out.data());
-    } else {
-        SHA256(data.data(), data.size(), out.data());
-    }
-    return out;
+    return crypto::digest(sha384 ? crypto::DigestAlgorithm::SHA384 : crypto::DigestAlgorithm::SHA256,
+                          data);
 }
 
-std::string toBase64(ByteView data) {
-    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-    int len = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data.data(),
-                              static_cast<int>(data.size()));
-    out.resize(static_cast<size_t>(len));
-    return out;
-}
+std::string toBase64(ByteView data) { return crypto::base64Encode(data); }
 
+// Standard alphabet, decoded without options.
 std::optional<Bytes> fromBase64(std::string_view text) {
-    if (text.size() % 4 != 0) return std::nullopt;
-    size_t padding = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                        (c >= '0' && c <= '9') || c == '+' || c == '/';
-        if (c == '=') {
-            if (i + 2 < text.size()) return std::nullopt;
-            ++padding;
-        } else if (!alphabet || padding) {
-            return std::nullopt;
-        }
-    }
-    Bytes out(text.size() / 4 * 3);
-    if (text.empty()) return out;
-    int len = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                              static_cast<int>(text.size()));
-    if (len < 0) return std::nullopt;
-    out.resize(static_cast<size_t>(len) - padding);
-    return out;
+    return crypto::base64Decode(text, false);
 }
 
 // A data value as the platform prints it: <01020304 05060708>.

@@ -1,0 +1,479 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+
+#include "EcTestSupport.h"
+#include "platform/Crypto.h"
+#include "security/QKEllipticCurveCrypto.h"
+#include "security/QKEllipticCurveSecret.h"
+#include "sim/TestSupport.h"
+
+namespace telvo::test {
+namespace {
+
+using Crypto = QKEllipticCurveCrypto;
+
+const TestCurve& curveOf(int bits) {
+    for (const auto& c : testCurves()) {
+        if (c.bits == bits) return c;
+    }
+    throw std::logic_error("no curve");
+}
+
+Bytes digestOf(bool sha384, ByteView data, size_t keep) {
+    Bytes d = crypto::digest(sha384 ? crypto::DigestAlgorithm::SHA384 : crypto::DigestAlgorithm::SHA256,
+                             data);
+    d.resize(keep);
+    return d;
+}
+
+Bytes cat(std::initializer_list<ByteView> parts) {
+    Bytes out;
+    for (auto p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+Bytes compress(ByteView full) {
+    size_t w = (full.size() - 1) / 2;
+    Bytes out(1 + w);
+    out[0] = static_cast<uint8_t>(0x02 | (full.back() & 1));
+    std::copy(full.begin() + 1, full.begin() + 1 + static_cast<long>(w), out.begin() + 1);
+    return out;
+}
+
+void expectRaise(const std::function<void()>& call, const std::string& name,
+                 const std::string& reasonStart, const std::string& reasonEnd = "") {
+    try {
+        call();
+        ADD_FAILURE() << "no failure raised; expected " << name;
+    } catch (const NamedException& e) {
+        EXPECT_EQ(e.name(), name);
+        EXPECT_EQ(e.reason().rfind(reasonStart, 0), 0u) << e.reason();
+        EXPECT_TRUE(e.reason().size() >= reasonEnd.size() &&
+                    e.reason().compare(e.reason().size() - reasonEnd.size(), reasonEnd.size(),
+                                       reasonEnd) == 0)
+            << e.reason();
+    }
+}
+
+TEST(QKEllipticCurveCrypto, CurveForKeyAndTheCurveTable) {
+    struct Case {
+        size_t length;
+        uint8_t first;
+        int bits;
+    } cases[] = {
+        {0, 0, 0},       {32, 0x00, 256}, {33, 0x02, 256}, {33, 0x03, 256}, {65, 0x04, 256},
+        {33, 0x05, 0},   {33, 0x04, 128},   {40, 0x01, 0},   {16, 0x55, 128}, {17, 0x03, 128},
+        {49, 0x04, 192}, {25, 0x02, 192}, {48, 0x04, 384}, {97, 0x04, 384},
+        {49, 0x02, 384}, {41, 0x02, 0},   {81, 0x04, 0},   {1, 0x02, 0},    {64, 0x04, 0},
+    };
+    for (const auto& c : cases) {
+        Bytes key(c.length, 0x11);
+        if (!key.empty()) key[0] = c.first;
+        EXPECT_EQ(Crypto::curveForKey(key), c.bits) << c.length << " " << int{c.first};
+    }
+    EXPECT_EQ(Crypto::curveForKeyBase64(crypto::base64Encode(Bytes(65, 0x04))), 256);
+    EXPECT_EQ(Crypto::curveForKeyBase64("not base64!"), 0);
+
+    for (int bits : {0, 64, 320, 521, 512}) EXPECT_EQ(Crypto::initWithCurve(bits), nullptr) << bits;
+    EXPECT_EQ(Crypto::cryptoForKey(Bytes(40, 1)), nullptr);
+    for (const auto& c : testCurves()) {
+        auto crypto = Crypto::cryptoForCurve(c.bits);
+        ASSERT_TRUE(crypto);
+        EXPECT_EQ(crypto->name(), c.name);
+        EXPECT_EQ(crypto->bits(), c.bits);
+        EXPECT_EQ(crypto->hashLength(), c.bits / 8);
+        EXPECT_EQ(crypto->sharedSecretLength(), c.bits / 8);
+        EXPECT_EQ(crypto->signatureLength(), c.bits / 4);
+        EXPECT_TRUE(crypto->compressedPublicKey());
+        EXPECT_FALSE(crypto->publicKey());
+        EXPECT_FALSE(crypto->privateKey());
+    }
+}
+
+TEST(QKEllipticCurveCrypto, KeysKeepTheirFormsAndBelongTogether) {
+    for (const auto& c : testCurves()) {
+        SCOPED_TRACE(c.name);
+        auto pair = Crypto::generateKeyPairForCurve(c.bits);
+        ASSERT_TRUE(pair->publicKey() && pair->privateKey());
+        Bytes priv = *pair->privateKey();
+        Bytes compressed = *pair->publicKey();
+        ASSERT_EQ(compressed.size(), c.bytes() + 1);
+        Bytes full = osslPublicFromPrivate(c.nid, priv).value();
+        EXPECT_EQ(toHex(compressed), toHex(compress(full)));
+        EXPECT_EQ(toHex(*pair->decompressPublicKey(compressed)), toHex(full));
+        EXPECT_EQ(toHex(*pair->compressPublicKey(full)), toHex(compressed));
+        EXPECT_EQ(toHex(pair->publicKeyForPrivateKey(priv)), toHex(compressed));
+
+        auto fromFull = Crypto::cryptoForKey(full);
+        EXPECT_FALSE(fromFull->compressedPublicKey());
+        EXPECT_EQ(toHex(*fromFull->publicKey()), toHex(full));
+        fromFull->setCompressedPublicKey(true);
+        EXPECT_EQ(toHex(*fromFull->publicKey()), toHex(compressed));
+        auto fromCompressed = Crypto::cryptoForKey(compressed);
+        EXPECT_EQ(toHex(*fromCompressed->publicKey()), toHex(compressed));
+        fromCompressed->setPrivateKey(priv);  // matches
+        EXPECT_EQ(fromCompressed->privateKey(), priv);
+
+        auto fromPrivate = Crypto::cryptoForKeyBase64(crypto::base64Encode(priv));
+        EXPECT_EQ(fromPrivate->publicKeyBase64(), crypto::base64Encode(compressed));
+        EXPECT_EQ(fromPrivate->privateKeyBase64(), crypto::base64Encode(priv));
+        EXPECT_EQ(fromPrivate->description(),
+                  "<QKEllipticCurveCrypto algorithm=" + std::string(c.name) + " publicKey=" +
+                      crypto::base64Encode(compressed) + " privateKey=" +
+                      crypto::base64Encode(priv) + ">");
+        auto empty = Crypto::cryptoForCurve(c.bits);
+        EXPECT_EQ(empty->description(), "<QKEllipticCurveCrypto algorithm=" +
+                                            std::string(c.name) +
+                                            " publicKey=(null) privateKey=(null)>");
+        empty->setPublicKeyBase64(crypto::base64Encode(full));
+        EXPECT_EQ(empty->publicKey(), full);
+
+        // Keys of another pair do not belong together.
+        auto other = Crypto::generateKeyPairForCurve(c.bits);
+        expectRaise([&] { fromCompressed->setPrivateKey(*other->privateKey()); }, "Key mismatch",
+                    "Private key <", ">");
+        expectRaise([&] { fromPrivate->setPublicKey(*other->publicKey()); }, "Key mismatch",
+                    "Private key <", ">");
+        EXPECT_EQ(fromPrivate->publicKey(), compressed);
+
+        // Format conversion refuses what is not a key of this curve in the stated form.
+        for (const Bytes& bad : {Bytes{}, Bytes(c.bytes() + 1, 0x04), Bytes(2 * c.bytes() + 1, 0x02),
+                                 Bytes(c.bytes(), 0x02), cat({full, Bytes{0}})}) {
+            EXPECT_FALSE(pair->compressPublicKey(bad)) << bad.size();
+            EXPECT_FALSE(pair->decompressPublicKey(bad)) << bad.size();
+        }
+        Bytes offCurve = full;
+        offCurve.back() ^= 1;
+        EXPECT_FALSE(pair->compressPublicKey(offCurve));
+        expectRaise([&] { Crypto::cryptoForKey(offCurve); }, "Invalid Key", "Public key <",
+                    "> is invalid");
+    }
+}
+
+TEST(QKEllipticCurveCrypto, MisuseRaisesTheNamedFailures) {
+    auto crypto = Crypto::cryptoForCurve(256);
+    const Bytes hash(32, 7), sig(64, 1);
+    auto pair = Crypto::generateKeyPairForCurve(256);
+    const Bytes pub = *pair->publicKey();
+    expectRaise([&] { crypto->sharedSecretForPublicKey(pub); }, "Missing Key",
+                "Cannot create shared secret without a private key");
+    expectRaise([&] { crypto->signatureForHash(hash); }, "Missing Key",
+                "Cannot sign a hash without a private key");
+    expectRaise([&] { crypto->verifySignature(sig, hash); }, "Missing Key",
+                "Cannot verify signature without a public key");
+    expectRaise([&] { crypto->publicKeyForPrivateKey(Bytes(31, 1)); }, "Invalid Key",
+                "Private key <", "> is invalid");
+    for (const Bytes& scalar : {Bytes(32, 0), Bytes(32, 0xff)}) {
+        expectRaise([&] { crypto->publicKeyForPrivateKey(scalar); }, "Invalid Key", "Private key <",
+                    "> is invalid");
+    }
+    expectRaise([&] { crypto->setPrivateKey(Bytes(48, 1)); }, "Invalid Key", "Private key <",
+                "> is 384 bits; curve is 256 bits");
+    expectRaise([&] { crypto->setPublicKey(Bytes(49, 0x02)); }, "Invalid Key", "Public key <",
+                "> is 384 bits; curve is 256 bits");
+    expectRaise([&] { crypto->setPublicKey(Bytes{}); }, "Invalid Key", "Public key <",
+                "> is 0 bits; curve is 256 bits");
+
+    auto keyed = Crypto::cryptoForKey(*pair->privateKey());
+    expectRaise([&] { keyed->sharedSecretForPublicKey(Bytes(65, 4)); }, "Invalid Key",
+                "Public key <", "> is invalid");
+    expectRaise([&] { keyed->signatureForHash(Bytes(31, 1)); }, "Invalid hash",
+                "Signing requires a hash the same length as the curve");
+    expectRaise([&] { keyed->verifySignature(sig, Bytes(48, 1)); }, "Invalid hash",
+                "Verifying requires a hash the same length as the curve");
+    expectRaise([&] { keyed->verifySignature(Bytes(63, 1), hash); }, "Invalid signature",
+                "Signature must be twice the length of its curve");
+    // Values from outside give nothing instead.
+    EXPECT_FALSE(keyed->sharedSecretForPublicKey(Bytes(33, 0x05)));
+    Bytes noRoot(33, 0);
+    noRoot[0] = 0x02;
+    noRoot[32] = 0x04;
+    if (!keyed->decompressPublicKey(noRoot)) {
+        EXPECT_FALSE(keyed->sharedSecretForPublicKey(noRoot));
+    }
+    EXPECT_FALSE(keyed->verifyEncodedSignature(Bytes{0x30, 0x01}, hash));
+}
+
+// RFC 5903, section 8: the 256- and 384-bit ECP groups.
+TEST(QKEllipticCurveCrypto, Rfc5903KnownAnswers) {
+    struct Vector {
+        int bits;
+        const char *i, *gix, *giy, *r, *grx, *gry, *girx;
+    } vectors[] = {
+        {256, "C88F01F510D9AC3F70A292DAA2316DE544E9AAB8AFE84049C62A9C57862D1433",
+         "DAD0B65394221CF9B051E1FECA5787D098DFE637FC90B9EF945D0C3772581180",
+         "5271A0461CDB8252D61F1C456FA3E59AB1F45B33ACCF5F58389E0577B8990BB3",
+         "C6EF9C5D78AE012A011164ACB397CE2088685D8F06BF9BE0B283AB46476BEE53",
+         "D12DFB5289C8D4F81208B70270398C342296970A0BCCB74C736FC7554494BF63",
+         "56FBF3CA366CC23E8157854C13C58D6AAC23F046ADA30F8353E74F33039872AB",
+         "D6840F6B42F6EDAFD13116E0E12565202FEF8E9ECE7DCE03812464D04B9442DE"},
+        {384,
+         "099F3C7034D4A2C699884D73A375A67F7624EF7C6B3C0F160647B67414DCE655E35B538041E649EE3FAEF896783AB194",
+         "667842D7D180AC2CDE6F74F37551F55755C7645C20EF73E31634FE72B4C55EE6DE3AC808ACB4BDB4C88732AEE95F41AA",
+         "9482ED1FC0EEB9CAFC4984625CCFC23F65032149E0E144ADA024181535A0F38EEB9FCFF3C2C947DAE69B4C634573A81C",
+         "41CB0779B4BDB85D47846725FBEC3C9430FAB46CC8DC5060855CC9BDA0AA2942E0308312916B8ED2960E4BD55A7448FC",
+         "E558DBEF53EECDE3D3FCCFC1AEA08A89A987475D12FD950D83CFA41732BC509D0D1AC43A0336DEF96FDA41D0774A3571",
+         "DCFBEC7AACF3196472169E838430367F66EEBE3C6E70C416DD5F0C68759DD1FFF83FA40142209DFF5EAAD96DB9E6386C",
+         "11187331C279962D93D604243FD592CB9D0A926F422E47187521287E7156C5C4D603135569B9E9D09CF5D4A270F59746"},
+    };
+    for (const auto& v : vectors) {
+        SCOPED_TRACE(v.bits);
+        const TestCurve& c = curveOf(v.bits);
+        Bytes gi = cat({Bytes{0x04}, hex(v.gix), hex(v.giy)});
+        Bytes gr = cat({Bytes{0x04}, hex(v.grx), hex(v.gry)});
+        EXPECT_EQ(toHex(osslPublicFromPrivate(c.nid, hex(v.i)).value()), toHex(gi));
+        EXPECT_EQ(toHex(osslPublicFromPrivate(c.nid, hex(v.r)).value()), toHex(gr));
+        EXPECT_EQ(toHex(osslDerive(c.nid, hex(v.i), gr).value()), toHex(hex(v.girx)));
+
+        auto initiator = Crypto::cryptoForKey(hex(v.i));
+        auto responder = Crypto::cryptoForKey(hex(v.r));
+        initiator->setCompressedPublicKey(false);
+        EXPECT_EQ(toHex(*initiator->publicKey()), toHex(gi));
+        EXPECT_EQ(toHex(*responder->decompressPublicKey(*responder->publicKey())), toHex(gr));
+        EXPECT_EQ(toHex(*initiator->sharedSecretForPublicKey(compress(gr))), toHex(hex(v.girx)));
+        EXPECT_EQ(toHex(*responder->sharedSecretForPublicKey(compress(gi))), toHex(hex(v.girx)));
+    }
+}
+
+// RFC 6979, appendix A.2: keys and deterministic signatures over "sample" and "test".
+TEST(QKEllipticCurveCrypto, Rfc6979KnownAnswers) {
+    struct Vector {
+        int bits;
+        bool sha384;
+        const char *x, *ux, *uy, *message, *r, *s;
+    } vectors[] = {
+        {192, false, "6FAB034934E4C0FC9AE67F5B5659A9D7D1FEFD187EE09FD4",
+         "AC2C77F529F91689FEA0EA5EFEC7F210D8EEA0B9E047ED56",
+         "3BC723E57670BD4887EBC732C523063D0A7C957BC97C1C43", "sample",
+         "4B0B8CE98A92866A2820E20AA6B75B56382E0F9BFD5ECB55",
+         "CCDB006926EA9565CBADC840829D8C384E06DE1F1E381B85"},
+        {192, false, "6FAB034934E4C0FC9AE67F5B5659A9D7D1FEFD187EE09FD4",
+         "AC2C77F529F91689FEA0EA5EFEC7F210D8EEA0B9E047ED56",
+         "3BC723E57670BD4887EBC732C523063D0A7C957BC97C1C43", "test",
+         "3A718BD8B4926C3B52EE6BBE67EF79B18CB6EB62B1AD97AE",
+         "5662E6848A4A19B1F1AE2F72ACD4B8BBE50F1EAC65D9124F"},
+        {256, false, "C9AFA9D845BA75166B5C215767B1D6934E50C3DB36E89B127B8A622B120F6721",
+         "60FED4BA255A9D31C961EB74C6356D68C049B8923B61FA6CE669622E60F29FB6",
+         "7903FE1008B8BC99A41AE9E95628BC64F2F1B20C2D7E9F5177A3C294D4462299", "sample",
+         "EFD48B2AACB6A8FD1140DD9CD45E81D69D2C877B56AAF991C34D0EA84EAF3716",
+         "F7CB1C942D657C41D436C7A1B6E29F65F3E900DBB9AFF4064DC4AB2F843ACDA8"},
+        {256, false, "C9AFA9D845BA75166B5C215767B1D6934E50C3DB36E89B127B8A622B120F6721",
+         "60FED4BA255A9D31C961EB74C6356D68C049B8923B61FA6CE669622E60F29FB6",
+         "7903FE1008B8BC99A41AE9E95628BC64F2F1B20C2D7E9F5177A3C294D4462299", "test",
+         "F1ABB023518351CD71D881567B1EA663ED3EFCF6C5132B354F28D3B0B7D38367",
+         "019F4113742A2B14BD25926B49C649155F267E60D3814B4C0CC84250E46F0083"},
+        {384, true,
+         "6B9D3DAD2E1B8C1C05B19875B6659F4DE23C3B667BF297BA9AA47740787137D896D5724E4C70A825F872C9EA60D2EDF5",
+         "EC3A4E415B4E19A4568618029F427FA5DA9A8BC4AE92E02E06AAE5286B300C64DEF8F0EA9055866064A254515480BC13",
+         "8015D9B72D7D57244EA8EF9AC0C621896708A59367F9DFB9F54CA84B3F1C9DB1288B231C3AE0D4FE7344FD2533264720",
+         "sample",
+         "94EDBB92A5ECB8AAD4736E56C691916B3F88140666CE9FA73D64C4EA95AD133C81A648152E44ACF96E36DD1E80FABE46",
+         "99EF4AEB15F178CEA1FE40DB2603138F130E740A19624526203B6351D0A3A94FA329C145786E679E7B82C71A38628AC8"},
+        {384, true,
+         "6B9D3DAD2E1B8C1C05B19875B6659F4DE23C3B667BF297BA9AA47740787137D896D5724E4C70A825F872C9EA60D2EDF5",
+         "EC3A4E415B4E19A4568618029F427FA5DA9A8BC4AE92E02E06AAE5286B300C64DEF8F0EA9055866064A254515480BC13",
+         "8015D9B72D7D57244EA8EF9AC0C621896708A59367F9DFB9F54CA84B3F1C9DB1288B231C3AE0D4FE7344FD2533264720",
+         "test",
+         "8203B63D3C853E8D77227FB377BCF7B7B772E97892A80F36AB775D509D7A5FEB0542A7F0812998DA8F1DD3CA3CF023DB",
+         "DDD0760448D42D8A43AF45AF836FCE4DE8BE06B485E9B61B827C2F13173923E06A739F040649A667BF3B828246BAA5A5"},
+    };
+    for (const auto& v : vectors) {
+        SCOPED_TRACE(std::to_string(v.bits) + " " + v.message);
+        const TestCurve& c = curveOf(v.bits);
+        Bytes u = cat({Bytes{0x04}, hex(v.ux), hex(v.uy)});
+        Bytes message = toBytes(v.message);
+        Bytes raw = cat({hex(v.r), hex(v.s)});
+        Bytes hash = digestOf(v.sha384, message, c.bytes());
+        ASSERT_EQ(toHex(osslPublicFromPrivate(c.nid, hex(v.x)).value()), toHex(u));
+        ASSERT_TRUE(osslVerifyDer(c.nid, u, hash, osslDerFromRaw(raw)));
+
+        auto signer = Crypto::cryptoForKey(hex(v.x));
+        EXPECT_EQ(toHex(*signer->publicKey()), toHex(compress(u)));
+        auto verifier = Crypto::cryptoForKey(u);
+        Bytes der = *Crypto::derEncodeSignature(raw);
+        if (v.sha384) {
+            EXPECT_TRUE(verifier->hashSHA384AndVerifySignature(raw, message));
+            EXPECT_TRUE(verifier->hashSHA384AndVerifyEncodedSignature(der, message));
+            EXPECT_FALSE(verifier->hashSHA384AndVerifySignature(raw, toBytes("other")));
+        } else {
+            EXPECT_TRUE(verifier->hashSHA256AndVerifySignature(raw, message));
+            EXPECT_TRUE(verifier->hashSHA256AndVerifyEncodedSignature(der, message));
+            EXPECT_FALSE(verifier->hashSHA256AndVerifySignature(raw, toBytes("other")));
+        }
+        // Our own signatures of the same message verify under OpenSSL.
+        auto ours = v.sha384 ? signer->hashSHA384AndSignData(message)
+                             : signer->hashSHA256AndSignData(message);
+        ASSERT_TRUE(ours);
+        EXPECT_TRUE(osslVerifyDer(c.nid, u, hash, osslDerFromRaw(*ours)));
+    }
+}
+
+Bytes paddedPrivateKey(const std::string& text, size_t width) {
+    Bytes key = hex(text);
+    while (key.size() > width && key.front() == 0) key.erase(key.begin());
+    if (key.size() < width) key.insert(key.begin(), width - key.size(), 0);
+    return key;
+}
+
+TEST(QKEllipticCurveCrypto, WycheproofEcdhP256EcPoint) {
+    Value suite = loadWycheproof("ecdh_secp256r1_ecpoint_test.json");
+    int checked = 0, refused = 0;
+    for (const Value& group : suite["testGroups"].array()) {
+        for (const Value& t : group["tests"].array()) {
+            SCOPED_TRACE(t["tcId"].int64Value());
+            Bytes publicKey = hex(t["public"].text());
+            Bytes privateKey = paddedPrivateKey(t["private"].text(), 32);
+            auto shared = QKEllipticCurveSecret::computeECDHWithPublicKeyData(publicKey, privateKey);
+            if (t["result"].text() == "invalid") {
+                EXPECT_FALSE(shared) << t["comment"].text();
+                ++refused;
+            } else {
+                ASSERT_TRUE(shared) << t["comment"].text();
+                EXPECT_EQ(toHex(*shared), t["shared"].text());
+            }
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, 355);
+    EXPECT_EQ(refused, 24);
+}
+
+TEST(QKEllipticCurveCrypto, WycheproofEcdsaP256Sha256P1363) {
+    Value suite = loadWycheproof("ecdsa_secp256r1_sha256_p1363_test.json");
+    int checked = 0;
+    for (const Value& group : suite["testGroups"].array()) {
+        auto verifier = Crypto::cryptoForKey(hex(group["publicKey"]["uncompressed"].text()));
+        ASSERT_TRUE(verifier);
+        for (const Value& t : group["tests"].array()) {
+            SCOPED_TRACE(t["tcId"].int64Value());
+            Bytes message = hex(t["msg"].text());
+            Bytes sig = hex(t["sig"].text());
+            bool valid = t["result"].text() == "valid";
+            if (sig.size() != 64) {
+                // A raw signature of the wrong length is misuse of the raw operation.
+                EXPECT_FALSE(valid);
+                expectRaise([&] { verifier->hashSHA256AndVerifySignature(sig, message); },
+                            "Invalid signature", "Signature must be twice the length of its curve");
+            } else {
+                EXPECT_EQ(verifier->hashSHA256AndVerifySignature(sig, message), valid)
+                    << t["comment"].text();
+                // The same through the DER form where the values fit one.
+                if (auto der = Crypto::derEncodeSignature(sig)) {
+                    EXPECT_EQ(verifier->hashSHA256AndVerifyEncodedSignature(*der, message), valid);
+                }
+            }
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, 252);
+}
+
+TEST(QKEllipticCurveCrypto, HashHelpersCutTheDigestToTheCurve) {
+    const Bytes message = toBytes("appliance");
+    auto p384 = Crypto::generateKeyPairForCurve(384);
+    EXPECT_FALSE(p384->hashSHA256AndSignData(message));
+    EXPECT_FALSE(p384->hashSHA256AndSignDataEncoded(message));
+    EXPECT_FALSE(p384->hashSHA256AndVerifySignature(Bytes(96, 1), message));
+    for (const auto& c : testCurves()) {
+        SCOPED_TRACE(c.name);
+        auto pair = Crypto::generateKeyPairForCurve(c.bits);
+        Bytes full = *pair->decompressPublicKey(*pair->publicKey());
+        for (bool sha384 : {false, true}) {
+            if (!sha384 && c.bits == 384) continue;
+            Bytes hash = digestOf(sha384, message, c.bytes());
+            auto raw = sha384 ? pair->hashSHA384AndSignData(message)
+                              : pair->hashSHA256AndSignData(message);
+            auto der = sha384 ? pair->hashSHA384AndSignDataEncoded(message)
+                              : pair->hashSHA256AndSignDataEncoded(message);
+            ASSERT_TRUE(raw && der);
+            EXPECT_TRUE(osslVerifyDer(c.nid, full, hash, osslDerFromRaw(*raw)));
+            EXPECT_TRUE(osslVerifyDer(c.nid, full, hash, *der));
+            EXPECT_TRUE(pair->verifySignature(*raw, hash));
+            EXPECT_TRUE(pair->verifyEncodedSignature(*der, hash));
+            EXPECT_TRUE(pair->verifyEncodedSignature(*pair->encodedSignatureForHash(hash), hash));
+            Bytes theirs = osslSignDer(c.nid, *pair->privateKey(), hash).value();
+            EXPECT_TRUE(sha384 ? pair->hashSHA384AndVerifyEncodedSignature(theirs, message)
+                               : pair->hashSHA256AndVerifyEncodedSignature(theirs, message));
+            EXPECT_FALSE(sha384 ? pair->hashSHA384AndVerifyEncodedSignature(theirs, toBytes("x"))
+                                : pair->hashSHA256AndVerifyEncodedSignature(theirs, toBytes("x")));
+        }
+    }
+}
+
+TEST(QKEllipticCurveCrypto, DerEncodingEqualsOpenSSLAndDecodesBack) {
+    std::mt19937_64 rng(5);
+    for (const auto& c : testCurves()) {
+        SCOPED_TRACE(c.name);
+        const size_t w = c.bytes();
+        std::vector<Bytes> raws;
+        for (int i = 0; i < 50; ++i) {
+            Bytes raw(2 * w);
+            for (auto& b : raw) b = static_cast<uint8_t>(rng());
+            // Leading zero runs and high bits of either half.
+            if (i % 5 == 1) std::fill(raw.begin(), raw.begin() + i % 7, 0);
+            if (i % 5 == 2) std::fill(raw.begin() + static_cast<long>(w), raw.begin() + static_cast<long>(w) + i % 9, 0);
+            if (i % 5 == 3) raw[0] |= 0x80;
+            raws.push_back(raw);
+        }
+        Bytes zeroR(2 * w, 0), smallS(2 * w, 0);
+        zeroR[2 * w - 1] = 0x90;
+        smallS[0] = 0x01;
+        smallS[2 * w - 1] = 0x01;
+        raws.push_back(zeroR);
+        raws.push_back(smallS);
+        raws.push_back(Bytes(2 * w, 0));
+        for (const auto& raw : raws) {
+            auto der = Crypto::derEncodeSignature(raw);
+            ASSERT_TRUE(der) << toHex(raw);
+            EXPECT_EQ(toHex(*der), toHex(osslDerFromRaw(raw)));
+            auto back = Crypto::derDecodeSignature(*der, w);
+            ASSERT_TRUE(back) << toHex(*der);
+            EXPECT_EQ(toHex(*back), toHex(raw));
+        }
+    }
+    EXPECT_EQ(toHex(*Crypto::derEncodeSignature(hex("0000" "0080"))), "3007020100020200" "80");
+}
+
+TEST(QKEllipticCurveCrypto, DerEdgeCasesAndRefusals) {
+    // Odd raw length, and a SEQUENCE of 128 bytes or more (never the long length form).
+    EXPECT_FALSE(Crypto::derEncodeSignature(Bytes(65, 1)));
+    EXPECT_FALSE(Crypto::derEncodeSignature(Bytes(128, 0xff)));
+    EXPECT_TRUE(Crypto::derEncodeSignature(Bytes(120, 0x7f)));  // 2 * (2 + 60) = 124
+
+    struct Case {
+        const char* what;
+        const char* der;
+        const char* raw;  // empty: refused
+    } cases[] = {
+        {"plain", "3006020101020102", "0000000100000002"},
+        {"one leading zero dropped", "300702020080020101", "0000008000000001"},
+        {"trailing bytes ignored", "3006020101020102ffff", "0000000100000002"},
+        {"empty INTEGER reads as zero", "30050200020102", "0000000000000002"},
+        {"too short", "3000", ""},
+        {"not a SEQUENCE", "3106020101020102", ""},
+        {"stated length beyond input", "3008020101020102", ""},
+        {"first not an INTEGER", "3006030101020102", ""},
+        {"second not an INTEGER", "3006020101030102", ""},
+        {"INTEGER beyond input", "3006020101020302", ""},
+        {"second INTEGER missing", "3003020101", ""},
+        {"content too long for size", "30090205010203040502010 1", ""},
+        {"only one leading zero is dropped", "300B 0206 000001020304 020102", ""},
+        {"a second leading zero stays in the value", "3008 0203 000001 020102", "0000000100000002"},
+    };
+    for (const auto& c : cases) {
+        std::string text = c.der;
+        text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+        auto raw = Crypto::derDecodeSignature(hex(text), 4);
+        if (std::string(c.raw).empty()) {
+            EXPECT_FALSE(raw) << c.what;
+        } else {
+            ASSERT_TRUE(raw) << c.what;
+            EXPECT_EQ(toHex(*raw), c.raw) << c.what;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace telvo::test
