@@ -359,6 +359,8 @@ bool DispatchRuntime::runUntilDeterministic(const std::function<bool()>& predica
             }
         }
         drainWakeFd(loopWakeFd_);
+        // Read before looking for work: outside work hands in its result before it finishes.
+        const int outsideAtStart = outsideWork.load();
         if (runOneMainJob()) continue;
         int64_t now = clock->monotonicNanos();
         if (fireDueTimers(now)) continue;
@@ -369,6 +371,8 @@ bool DispatchRuntime::runUntilDeterministic(const std::function<bool()>& predica
             pollSources(-1, 0, loopWakeFd_);
             continue;
         }
+        // Outside work finished during this pass: what it handed in runs before time moves.
+        if (outsideAtStart > 0) continue;
         auto next = nextDeadline();
         if (settleMicros.load() > 0 && haveWatchedSources() &&
             pollSources(0, int64_t(settleMicros.load()) * 1000, loopWakeFd_)) {

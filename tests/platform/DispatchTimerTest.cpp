@@ -155,6 +155,27 @@ TEST_F(DeterministicTimer, OutsideWorkHoldsVirtualTime) {
     EXPECT_EQ(Dispatch::outsideWorkInFlight(), 0);
 }
 
+// A reply handed in just before its work finishes must run before time moves, however the
+// two threads interleave with the loop.
+TEST_F(DeterministicTimer, ReplyHandedInAsWorkFinishesRunsBeforeTimeMoves) {
+    for (int round = 0; round < 300; ++round) {
+        std::optional<double> replyAt;
+        bool timerFired = false;
+        const double start = Clock::now();
+        DispatchQueue::main()->after(1, [&] { timerFired = true; });
+        auto work = Dispatch::beginOutsideWork("request");
+        std::thread outside([work, &replyAt] {
+            DispatchQueue::main()->async([&replyAt] { replyAt = Clock::now(); });
+            work->finish();
+        });
+        work.reset();
+        ASSERT_TRUE(MainLoop::runUntil([&] { return timerFired; }, 5));
+        outside.join();
+        ASSERT_TRUE(replyAt) << "round " << round;
+        ASSERT_EQ(*replyAt, start) << "round " << round;
+    }
+}
+
 // Threaded mode: real time, no assertion on how long.
 TEST(ThreadedTimer, FiresRepeatsAndCancels) {
     auto q = DispatchQueue::createSerial("t");
