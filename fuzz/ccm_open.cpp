@@ -35,8 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                   (message.size() >> (8 * (15 - nonceLength))) == 0);
     if (sealed.has_value() != valid) abort();
     if (!sealed) return 0;
-    auto reference = telvo::test::referenceCcm(true, key, nonce, ad, message,
-                                               static_cast<size_t>(tagLength));
+    auto reference =
+        telvo::test::referenceCcm(true, key, nonce, ad, message, static_cast<size_t>(tagLength));
     if (reference != sealed) abort();
     auto again = ccm.decryptDataWithData(*sealed);
     if (!again || !std::equal(again->begin(), again->end(), message.begin(), message.end()))

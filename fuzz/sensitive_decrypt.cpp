@@ -25,10 +25,10 @@ Keys setUp() {
     Keys keys;
     keys.cbcDataKey = *QKDataSecurity::AES128EncryptCBC(std::string("fuzz data key"),
                                                         h.substr(0, 16), h.substr(16, 16));
-    keys.cbcDataIv = *QKDataSecurity::AES128EncryptCBC(std::string("fuzz data iv"),
-                                                       h.substr(0, 16), h.substr(16, 16));
-    keys.ecbDataKey = *QKDataSecurity::AES128Encrypt(std::string("fuzz legacy key"),
-                                                     md5.substr(0, 16));
+    keys.cbcDataIv = *QKDataSecurity::AES128EncryptCBC(std::string("fuzz data iv"), h.substr(0, 16),
+                                                       h.substr(16, 16));
+    keys.ecbDataKey =
+        *QKDataSecurity::AES128Encrypt(std::string("fuzz legacy key"), md5.substr(0, 16));
     config->setDataIv(keys.cbcDataIv);
     return keys;
 }

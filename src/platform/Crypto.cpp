@@ -48,10 +48,17 @@ const EVP_CIPHER* fetchedAes(AesMode mode, size_t keyLength) {
     };
     size_t index;
     switch (keyLength) {
-    case 16: index = 0; break;
-    case 24: index = 1; break;
-    case 32: index = 2; break;
-    default: return nullptr;
+        case 16:
+            index = 0;
+            break;
+        case 24:
+            index = 1;
+            break;
+        case 32:
+            index = 2;
+            break;
+        default:
+            return nullptr;
     }
     return ciphers[mode == AesMode::CBC ? 1 : 0][index].get();
 }
@@ -90,20 +97,26 @@ std::optional<Bytes> aesCrypt(bool encrypt, AesMode mode, AesPadding padding, By
 }
 
 bool isBase64Alphabet(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '+' || c == '/';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '/';
 }
 
 }  // namespace
 
 size_t digestLength(DigestAlgorithm algorithm) {
     switch (algorithm) {
-    case DigestAlgorithm::MD5: return 16;
-    case DigestAlgorithm::SHA1: return 20;
-    case DigestAlgorithm::SHA224: return 28;
-    case DigestAlgorithm::SHA256: return 32;
-    case DigestAlgorithm::SHA384: return 48;
-    case DigestAlgorithm::SHA512: return 64;
+        case DigestAlgorithm::MD5:
+            return 16;
+        case DigestAlgorithm::SHA1:
+            return 20;
+        case DigestAlgorithm::SHA224:
+            return 28;
+        case DigestAlgorithm::SHA256:
+            return 32;
+        case DigestAlgorithm::SHA384:
+            return 48;
+        case DigestAlgorithm::SHA512:
+            return 64;
     }
     return 0;
 }
@@ -188,7 +201,9 @@ struct SpareContexts {
 thread_local bool SpareContexts::alive = true;
 thread_local SpareContexts spareContexts;
 
-size_t keyIndex(size_t keyLength) { return keyLength == 16 ? 0 : keyLength == 24 ? 1 : 2; }
+size_t keyIndex(size_t keyLength) {
+    return keyLength == 16 ? 0 : keyLength == 24 ? 1 : 2;
+}
 
 // A context of the given kind keyed with key (and a zero IV for CBC), or null.
 EVP_CIPHER_CTX* keyedContext(AesMode mode, ByteView key) {
@@ -243,7 +258,9 @@ AesBlockCipher& AesBlockCipher::operator=(AesBlockCipher&& other) noexcept {
     return *this;
 }
 
-AesBlockCipher::~AesBlockCipher() { release(); }
+AesBlockCipher::~AesBlockCipher() {
+    release();
+}
 
 void AesBlockCipher::release() {
     retire(AesMode::ECB, keyLength_, std::exchange(ctx_, nullptr));
@@ -269,8 +286,7 @@ bool AesBlockCipher::encryptBlocks(const uint8_t* in, uint8_t* out, size_t block
         size_t now = std::min<size_t>(blocks, (INT_MAX / kAesBlockSize) & ~size_t{0xff});
         int moved = 0;
         int length = static_cast<int>(now * kAesBlockSize);
-        if (EVP_EncryptUpdate(ctx_, out, &moved, in, length) != 1 || moved != length)
-            return false;
+        if (EVP_EncryptUpdate(ctx_, out, &moved, in, length) != 1 || moved != length) return false;
         in += length;
         out += length;
         blocks -= now;
@@ -313,8 +329,7 @@ std::string base64Encode(ByteView data, const Base64EncodingOptions& options) {
     if (options.lineLength == 0 || plain.size() <= options.lineLength) return plain;
 
     std::string lines;
-    lines.reserve(plain.size() +
-                  (plain.size() / options.lineLength) * options.lineEnding.size());
+    lines.reserve(plain.size() + (plain.size() / options.lineLength) * options.lineEnding.size());
     for (size_t offset = 0; offset < plain.size(); offset += options.lineLength) {
         if (offset) lines.append(options.lineEnding);
         lines.append(plain, offset, options.lineLength);

@@ -30,8 +30,7 @@ Bytes digest(DigestAlgorithm algorithm, ByteView data);
 Bytes hmac(DigestAlgorithm algorithm, ByteView key, ByteView data);
 // PBKDF2 with HMAC over the given digest; length bytes, or empty when rounds or length is 0
 // or the platform call fails.
-Bytes pbkdf2(DigestAlgorithm prf, ByteView password, ByteView salt, uint32_t rounds,
-             size_t length);
+Bytes pbkdf2(DigestAlgorithm prf, ByteView password, ByteView salt, uint32_t rounds, size_t length);
 
 // Compares in time that depends on the lengths only. Unequal lengths compare unequal.
 bool constantTimeEquals(ByteView a, ByteView b);
@@ -55,7 +54,7 @@ std::optional<Bytes> aesDecrypt(AesMode mode, AesPadding padding, ByteView key, 
 // The raw AES block function with its key expanded once: encryption of whole 16-byte blocks,
 // independently of each other (ECB, no padding). For block-mode engines built on top of it.
 class AesBlockCipher {
-public:
+  public:
     // Nothing when the key is not 16, 24 or 32 bytes long or the platform refuses it.
     static std::optional<AesBlockCipher> create(ByteView key);
 
@@ -76,7 +75,7 @@ public:
 
     size_t keyLength() const { return keyLength_; }
 
-private:
+  private:
     AesBlockCipher(evp_cipher_ctx_st* ecb, evp_cipher_ctx_st* chain, size_t keyLength);
     void release();
 

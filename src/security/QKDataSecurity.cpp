@@ -25,7 +25,9 @@ constexpr size_t kKeySize = 16;
 constexpr size_t kNonceSize = 13;
 constexpr size_t kTagSize = 16;
 
-std::string hexOf(ByteView bytes) { return hextext::encode(bytes, false); }
+std::string hexOf(ByteView bytes) {
+    return hextext::encode(bytes, false);
+}
 
 Bytes hexBytes(const std::optional<std::string>& hex) {
     return QKStringFormat::dataForHexString(hex).value_or(Bytes{});
@@ -254,8 +256,7 @@ std::optional<Bytes> QKDataSecurity::ase128CBCDecryptDataWithData(ByteView data,
     return cbc(false, data, dataKey, dataIv);
 }
 
-std::optional<std::string> QKDataSecurity::AES128CBCDecryptWithData(ByteView data,
-                                                                    ByteView dataKey,
+std::optional<std::string> QKDataSecurity::AES128CBCDecryptWithData(ByteView data, ByteView dataKey,
                                                                     ByteView dataIv) {
     auto plain = ase128CBCDecryptDataWithData(data, dataKey, dataIv);
     if (!plain) return std::nullopt;
@@ -339,8 +340,7 @@ std::optional<std::string> QKDataSecurity::sensitiveDataEncryption(
         std::string h = getSha256String(token);
         std::string ivHex = h.substr(16, 32);
         std::string cipher =
-            aes128EncryptWithData(bytesOf(*text), tokenKeyPart(h, 0), hexBytes(ivHex))
-                .value_or("");
+            aes128EncryptWithData(bytesOf(*text), tokenKeyPart(h, 0), hexBytes(ivHex)).value_or("");
         return resultIsNoIv ? cipher : ivHex + cipher;
     }
     if (mode == "10003" || mode == "1") {

@@ -21,7 +21,7 @@ namespace telvo {
 // - The sensitive-data operations read the work mode "sdkWorkMode" from the settings store
 //   and the keys from the SDK configuration at every call.
 class QKDataSecurity {
-public:
+  public:
     // Digests and HMAC.
     static std::string getMD5_128WithData(ByteView data);
     // nullopt for nullopt.
@@ -30,8 +30,8 @@ public:
     static std::string getSha256String(const std::optional<std::string>& text);
     static std::string getSha256Data(ByteView data);
     // The key is taken as ASCII; nullopt when either is nullopt or the key is not ASCII.
-    static std::optional<std::string> hmacSHA256WithSecret(const std::optional<std::string>& secret,
-                                                           const std::optional<std::string>& content);
+    static std::optional<std::string> hmacSHA256WithSecret(
+        const std::optional<std::string>& secret, const std::optional<std::string>& content);
     static std::string hmacSha256WithSecretData(ByteView secret, const std::string& content);
     // The 32 raw bytes.
     static Bytes hmacSHA256WithSecretData(ByteView secret, ByteView content);
@@ -76,8 +76,7 @@ public:
                                                                ByteView dataIv);
     // Under key and IV texts.
     static std::optional<Bytes> AES128CBCDecryptWithDataHexKey(
-        ByteView data, const std::optional<std::string>& key,
-        const std::optional<std::string>& iv);
+        ByteView data, const std::optional<std::string>& key, const std::optional<std::string>& iv);
 
     // AES-CCM, 13-byte nonce, 16-byte tag. Sealed form: nonce || ciphertext || tag. The nonce
     // bytes are fresh, each 1 to 255. Nothing when the engine refuses (key not 16, 24 or 32
@@ -96,8 +95,8 @@ public:
 
     // LAN message bodies (AES-128-ECB). The LAN body key is the MD5 of apConfigDefaultKey;
     // operations that need it return nothing while apConfigDefaultKey is empty.
-    static std::optional<Bytes> localMessageBodyEncryption(ByteView body,
-                                                           const std::optional<std::string>& hexKey);
+    static std::optional<Bytes> localMessageBodyEncryption(
+        ByteView body, const std::optional<std::string>& hexKey);
     static std::optional<Bytes> localMessageBodyEncryption(ByteView body);
     static std::optional<Bytes> localMessageBodyDecryption(ByteView encrypted);
     // The body as two-digit hex texts, one a byte.

@@ -13,7 +13,9 @@ QKVPCCMCrypt::QKVPCCMCrypt(ByteView key, ByteView iv, ByteView adata, int64_t ta
       iv_(iv.begin(), iv.end()),
       adata_(adata.begin(), adata.end()) {}
 
-QKVPCCMCrypt::~QKVPCCMCrypt() { crypto::cleanse(key_.data(), key_.size()); }
+QKVPCCMCrypt::~QKVPCCMCrypt() {
+    crypto::cleanse(key_.data(), key_.size());
+}
 
 std::optional<Bytes> QKVPCCMCrypt::encryptDataWithData(ByteView plaintext) {
     if (tagLength_ < 0) return std::nullopt;

@@ -12,7 +12,7 @@ namespace telvo {
 // 16). The payload is processed in pieces of bufferSize bytes. One message at a time; runs on
 // the caller's thread. Only the one-shot forms exist.
 class QKVPCCMCrypt {
-public:
+  public:
     QKVPCCMCrypt(ByteView key, ByteView iv, ByteView adata, int64_t tagLength);
     ~QKVPCCMCrypt();
     QKVPCCMCrypt(const QKVPCCMCrypt&) = delete;
@@ -29,7 +29,7 @@ public:
     int64_t bufferSize() const { return bufferSize_; }
     int64_t blockSize() const { return blockSize_; }
 
-private:
+  private:
     int64_t tagLength_;
     int64_t bufferSize_ = 16384;
     int64_t blockSize_ = 16;

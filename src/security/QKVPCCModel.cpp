@@ -26,11 +26,16 @@ inline void xorTo(uint8_t* dst, const uint8_t* a, const uint8_t* b, size_t lengt
 
 const char* messageFor(int64_t number) {
     switch (number) {
-    case QKVPCCModel::kInvalidTag: return "Invalid TAG";
-    case QKVPCCModel::kCipherTextTooShort: return "Cipher text is too short";
-    case QKVPCCModel::kInvalidAdataLength: return "Invalid adata length. Should be <= 65279";
-    case QKVPCCModel::kAesEncryptionError: return "AES128 Encryption Error";
-    default: return "Invalid key, nonce, tag or payload length";
+        case QKVPCCModel::kInvalidTag:
+            return "Invalid TAG";
+        case QKVPCCModel::kCipherTextTooShort:
+            return "Cipher text is too short";
+        case QKVPCCModel::kInvalidAdataLength:
+            return "Invalid adata length. Should be <= 65279";
+        case QKVPCCModel::kAesEncryptionError:
+            return "AES128 Encryption Error";
+        default:
+            return "Invalid key, nonce, tag or payload length";
     }
 }
 
@@ -70,8 +75,8 @@ QKVPCCModel::QKVPCCModel(ByteView key, ByteView iv, ByteView adata, int64_t tagL
     // associated data (a two-byte length, the data, zeros up to a whole block), through the
     // CBC-MAC in runs of whole blocks.
     alignas(16) uint8_t header[kKeystreamBlocks * kBlock];
-    header[0] = static_cast<uint8_t>((adata.empty() ? 0 : 0x40) | ((tagLength_ - 2) / 2) << 3 |
-                                     (L - 1));
+    header[0] =
+        static_cast<uint8_t>((adata.empty() ? 0 : 0x40) | ((tagLength_ - 2) / 2) << 3 | (L - 1));
     std::memcpy(&header[1], iv.data(), ivSize_);
     for (size_t i = 0; i < L; ++i) header[15 - i] = static_cast<uint8_t>(fileSize >> (8 * i));
     size_t used = kBlock;

@@ -20,7 +20,7 @@ namespace telvo {
 // every later step refuses. The model copies what it needs: the inputs may go away after the
 // constructor.
 class QKVPCCModel {
-public:
+  public:
     // Error codes; the first error met is kept.
     enum : int64_t {
         kInvalidTag = 1,
@@ -52,7 +52,7 @@ public:
     int64_t errorNumber() const { return errorNumber_; }
     const std::string& errorMessage() const { return errorMessage_; }
 
-private:
+  private:
     bool process(const uint8_t* in, uint8_t* out, size_t length, bool encrypting);
     // CBC-MAC over whole blocks.
     void macBlocks(const uint8_t* blocks, size_t count);

@@ -12,7 +12,9 @@ using crypto::DigestAlgorithm;
 using test::hex;
 using test::toHex;
 
-Bytes repeat(uint8_t byte, size_t count) { return Bytes(count, byte); }
+Bytes repeat(uint8_t byte, size_t count) {
+    return Bytes(count, byte);
+}
 Bytes seq(uint8_t first, uint8_t last) {
     Bytes out;
     for (int b = first; b <= last; ++b) out.push_back(static_cast<uint8_t>(b));
@@ -48,7 +50,8 @@ TEST(CryptoDigest, KnownAnswers) {
         {DigestAlgorithm::SHA1, std::string(1000000, 'a'),
          "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
         {DigestAlgorithm::SHA224, "", "d14a028c2a3a2bc9476102bb288234c415a2b01f828ea62ac5b3e42f"},
-        {DigestAlgorithm::SHA224, "abc", "23097d223405d8228642a477bda255b32aadbce4bda0b3f7e36c9da7"},
+        {DigestAlgorithm::SHA224, "abc",
+         "23097d223405d8228642a477bda255b32aadbce4bda0b3f7e36c9da7"},
         {DigestAlgorithm::SHA224, k448, "75388b16512776cc5dba5da1fd890150b0c6455cb4f58b1952522525"},
         {DigestAlgorithm::SHA256, "",
          "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
@@ -97,7 +100,9 @@ struct MacCase {
 TEST(CryptoHmac, KnownAnswers) {
     const std::string largerKeyFirst = "Test Using Larger Than Block-Size Key - Hash Key First";
     const std::vector<MacCase> cases = {
-        {"4231-1", repeat(0x0b, 20), toBytes("Hi There"),
+        {"4231-1",
+         repeat(0x0b, 20),
+         toBytes("Hi There"),
          {{DigestAlgorithm::SHA224, "896fb1128abbdf196832107cd49df33f47b4b1169912ba4f53684b22"},
           {DigestAlgorithm::SHA256,
            "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
@@ -107,7 +112,9 @@ TEST(CryptoHmac, KnownAnswers) {
           {DigestAlgorithm::SHA512,
            "87aa7cdea5ef619d4ff0b4241a1d6cb02379f4e2ce4ec2787ad0b30545e17cdedaa833b7d6b8a702038b27"
            "4eaea3f4e4be9d914eeb61f1702e696c203a126854"}}},
-        {"4231-2", toBytes("Jefe"), toBytes("what do ya want for nothing?"),
+        {"4231-2",
+         toBytes("Jefe"),
+         toBytes("what do ya want for nothing?"),
          {{DigestAlgorithm::SHA224, "a30e01098bc6dbbf45690f3a7e9e6d0f8bbea2a39e6148008fd05e44"},
           {DigestAlgorithm::SHA256,
            "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
@@ -117,7 +124,9 @@ TEST(CryptoHmac, KnownAnswers) {
           {DigestAlgorithm::SHA512,
            "164b7a7bfcf819e2e395fbe73b56e0a387bd64222e831fd610270cd7ea2505549758bf75c05a994a6d034f"
            "65f8f0e6fdcaeab1a34d4a6b4b636e070a38bce737"}}},
-        {"4231-3", repeat(0xaa, 20), repeat(0xdd, 50),
+        {"4231-3",
+         repeat(0xaa, 20),
+         repeat(0xdd, 50),
          {{DigestAlgorithm::SHA224, "7fb3cb3588c6c1f6ffa9694d7d6ad2649365b0c1f65d69d1ec8333ea"},
           {DigestAlgorithm::SHA256,
            "773ea91e36800e46854db8ebd09181a72959098b3ef8c122d9635514ced565fe"},
@@ -127,7 +136,9 @@ TEST(CryptoHmac, KnownAnswers) {
           {DigestAlgorithm::SHA512,
            "fa73b0089d56a284efb0f0756c890be9b1b5dbdd8ee81a3655f83e33b2279d39bf3e848279a722c806b485"
            "a47e67c807b946a337bee8942674278859e13292fb"}}},
-        {"4231-4", seq(0x01, 0x19), repeat(0xcd, 50),
+        {"4231-4",
+         seq(0x01, 0x19),
+         repeat(0xcd, 50),
          {{DigestAlgorithm::SHA224, "6c11506874013cac6a2abc1bb382627cec6a90d86efc012de7afec5a"},
           {DigestAlgorithm::SHA256,
            "82558a389a443c0ea4cc819899f2083a85f0faa3e578f8077a2e3ff46729665b"},
@@ -137,12 +148,16 @@ TEST(CryptoHmac, KnownAnswers) {
           {DigestAlgorithm::SHA512,
            "b0ba465637458c6990e5a8c5f61d4af7e576d97ff94b872de76f8050361ee3dba91ca5c11aa25eb4d67927"
            "5cc5788063a5f19741120c4f2de2adebeb10a298dd"}}},
-        {"4231-5", repeat(0x0c, 20), toBytes("Test With Truncation"),
+        {"4231-5",
+         repeat(0x0c, 20),
+         toBytes("Test With Truncation"),
          {{DigestAlgorithm::SHA224, "0e2aea68a90c8d37c988bcdb9fca6fa8"},
           {DigestAlgorithm::SHA256, "a3b6167473100ee06e0c796c2955552b"},
           {DigestAlgorithm::SHA384, "3abf34c3503b2a23a46efc619baef897"},
           {DigestAlgorithm::SHA512, "415fad6271580a531d4179bc891d87a6"}}},
-        {"4231-6", repeat(0xaa, 131), toBytes(largerKeyFirst),
+        {"4231-6",
+         repeat(0xaa, 131),
+         toBytes(largerKeyFirst),
          {{DigestAlgorithm::SHA224, "95e9a0db962095adaebe9b2d6f0dbce2d499f112f2d2b7273fa6870e"},
           {DigestAlgorithm::SHA256,
            "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
@@ -152,7 +167,8 @@ TEST(CryptoHmac, KnownAnswers) {
           {DigestAlgorithm::SHA512,
            "80b24263c7c1a3ebb71493c1dd7be8b49b46d1f41b4aeec1121b013783f8f3526b56d037e05f2598bd0fd2"
            "215d6a1e5295e64f73f63f0aec8b915a985d786598"}}},
-        {"4231-7", repeat(0xaa, 131),
+        {"4231-7",
+         repeat(0xaa, 131),
          toBytes("This is a test using a larger than block-size key and a larger than block-size "
                  "data. The key needs to be hashed before being used by the HMAC algorithm."),
          {{DigestAlgorithm::SHA224, "3a854166ac5d9f023f54d517d0b39dbd946770db9c2b95c9f6f565d1"},
@@ -164,33 +180,54 @@ TEST(CryptoHmac, KnownAnswers) {
           {DigestAlgorithm::SHA512,
            "e37b6a775dc87dbaa4dfa9f96e5e3ffddebd71f8867289865df5a32d20cdc944b6022cac3c4982b10d5eeb"
            "55c3e4de15134676fb6de0446065c97440fa8c6a58"}}},
-        {"2202-1", repeat(0x0b, 16), toBytes("Hi There"),
+        {"2202-1",
+         repeat(0x0b, 16),
+         toBytes("Hi There"),
          {{DigestAlgorithm::MD5, "9294727a3638bb1c13f48ef8158bfc9d"}}},
-        {"2202-2", toBytes("Jefe"), toBytes("what do ya want for nothing?"),
+        {"2202-2",
+         toBytes("Jefe"),
+         toBytes("what do ya want for nothing?"),
          {{DigestAlgorithm::MD5, "750c783e6ab0b503eaa86e310a5db738"},
           {DigestAlgorithm::SHA1, "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79"}}},
-        {"2202-3", repeat(0xaa, 16), repeat(0xdd, 50),
+        {"2202-3",
+         repeat(0xaa, 16),
+         repeat(0xdd, 50),
          {{DigestAlgorithm::MD5, "56be34521d144c88dbb8c733f0e8b3f6"}}},
-        {"2202-4", seq(0x01, 0x19), repeat(0xcd, 50),
+        {"2202-4",
+         seq(0x01, 0x19),
+         repeat(0xcd, 50),
          {{DigestAlgorithm::MD5, "697eaf0aca3a3aea3a75164746ffaa79"},
           {DigestAlgorithm::SHA1, "4c9007f4026250c6bc8414f9bf50c86c2d7235da"}}},
-        {"2202-5", repeat(0x0c, 16), toBytes("Test With Truncation"),
+        {"2202-5",
+         repeat(0x0c, 16),
+         toBytes("Test With Truncation"),
          {{DigestAlgorithm::MD5, "56461ef2342edc00f9bab995690efd4c"}}},
-        {"2202-6", repeat(0xaa, 80), toBytes(largerKeyFirst),
+        {"2202-6",
+         repeat(0xaa, 80),
+         toBytes(largerKeyFirst),
          {{DigestAlgorithm::MD5, "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd"},
           {DigestAlgorithm::SHA1, "aa4ae5e15272d00e95705637ce8a3b55ed402112"}}},
-        {"2202-7", repeat(0xaa, 80),
+        {"2202-7",
+         repeat(0xaa, 80),
          toBytes("Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data"),
          {{DigestAlgorithm::MD5, "6f630fad67cda0ee1fb1f562db3aa53e"},
           {DigestAlgorithm::SHA1, "e8e99d0f45237d786d6bbaa7965c7808bbff1a91"}}},
-        {"2202-1-sha1", repeat(0x0b, 20), toBytes("Hi There"),
+        {"2202-1-sha1",
+         repeat(0x0b, 20),
+         toBytes("Hi There"),
          {{DigestAlgorithm::SHA1, "b617318655057264e28bc0b6fb378c8ef146be00"}}},
-        {"2202-3-sha1", repeat(0xaa, 20), repeat(0xdd, 50),
+        {"2202-3-sha1",
+         repeat(0xaa, 20),
+         repeat(0xdd, 50),
          {{DigestAlgorithm::SHA1, "125d7342b9ac11cd91a39af48aa17b4f63f175d3"}}},
-        {"2202-5-sha1", repeat(0x0c, 20), toBytes("Test With Truncation"),
+        {"2202-5-sha1",
+         repeat(0x0c, 20),
+         toBytes("Test With Truncation"),
          {{DigestAlgorithm::SHA1, "4c1a03424b55e07fe7f27be1d58bb9324a9a5a04"}}},
         // An empty key is a valid HMAC key.
-        {"empty", {}, {},
+        {"empty",
+         {},
+         {},
          {{DigestAlgorithm::SHA256,
            "b613679a0814d9ec772f95d778c35fc5ff1697c493715653c6c712144292c5ad"}}},
     };
@@ -209,8 +246,8 @@ TEST(CryptoHmac, WycheproofSha256) {
     for (const Value& group : suite["testGroups"].array()) {
         size_t tagBytes = static_cast<size_t>(group["tagSize"].int64Value() / 8);
         for (const Value& t : group["tests"].array()) {
-            Bytes mac = crypto::hmac(DigestAlgorithm::SHA256, hex(t["key"].text()),
-                                     hex(t["msg"].text()));
+            Bytes mac =
+                crypto::hmac(DigestAlgorithm::SHA256, hex(t["key"].text()), hex(t["msg"].text()));
             mac.resize(tagBytes);
             bool match = crypto::constantTimeEquals(mac, hex(t["tag"].text()));
             EXPECT_EQ(match, t["result"].text() == "valid") << t["tcId"].int64Value();
@@ -221,10 +258,10 @@ TEST(CryptoHmac, WycheproofSha256) {
 }
 
 TEST(CryptoPbkdf2, Rfc7914AndWycheproof) {
-    EXPECT_EQ(toHex(crypto::pbkdf2(DigestAlgorithm::SHA256, toBytes("passwd"), toBytes("salt"),
-                                   1, 64)),
-              "55ac046e56e3089fec1691c22544b605f94185216dde0465e68b9d57c20dacbc49ca9cccf179b645"
-              "991664b39d77ef317c71b845b1e30bd509112041d3a19783");
+    EXPECT_EQ(
+        toHex(crypto::pbkdf2(DigestAlgorithm::SHA256, toBytes("passwd"), toBytes("salt"), 1, 64)),
+        "55ac046e56e3089fec1691c22544b605f94185216dde0465e68b9d57c20dacbc49ca9cccf179b645"
+        "991664b39d77ef317c71b845b1e30bd509112041d3a19783");
     EXPECT_EQ(toHex(crypto::pbkdf2(DigestAlgorithm::SHA256, toBytes("Password"), toBytes("NaCl"),
                                    80000, 64)),
               "4ddcd8f60b98be21830cee5ef22701f9641a4418d04c0414aeff08876b34ab56a1d425a122583354"
@@ -250,9 +287,9 @@ TEST(CryptoPbkdf2, Rfc7914AndWycheproof) {
 
 // NIST SP 800-38A F.1 (ECB) and F.2 (CBC), all three key sizes.
 TEST(CryptoAes, Sp800_38aVectors) {
-    const Bytes plain = hex(
-        "6bc1bee22e409f96e93d7e117393172a ae2d8a571e03ac9c9eb76fac45af8e51"
-        "30c81c46a35ce411e5fbc1191a0a52ef f69f2445df4f9b17ad2b417be66c3710");
+    const Bytes plain =
+        hex("6bc1bee22e409f96e93d7e117393172a ae2d8a571e03ac9c9eb76fac45af8e51"
+            "30c81c46a35ce411e5fbc1191a0a52ef f69f2445df4f9b17ad2b417be66c3710");
     const Bytes iv = hex("000102030405060708090a0b0c0d0e0f");
     struct Case {
         AesMode mode;
@@ -364,8 +401,13 @@ TEST(CryptoAes, WycheproofCbcPkcs5) {
 
 TEST(CryptoBase64, Rfc4648AndOptions) {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"", ""},           {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
     };
     for (const auto& [plain, encoded] : cases) {
         EXPECT_EQ(crypto::base64Encode(toBytes(plain)), encoded);

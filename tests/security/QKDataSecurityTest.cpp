@@ -18,7 +18,7 @@ using test::toHex;
 
 // Hands out a fixed cycle of 32-bit values.
 class ScriptedRandom : public Random {
-public:
+  public:
     explicit ScriptedRandom(std::vector<uint32_t> values) : values_(std::move(values)) {}
     bool secureBytes(uint8_t* out, size_t count) override {
         for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint8_t>(uniform32());
@@ -27,13 +27,13 @@ public:
     uint32_t uniform32() override { return values_[next_++ % values_.size()]; }
     using Random::secureBytes;
 
-private:
+  private:
     std::vector<uint32_t> values_;
     size_t next_ = 0;
 };
 
 class QKDataSecurityTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override { reset(); }
     void TearDown() override {
         reset();
@@ -84,8 +84,7 @@ TEST_F(QKDataSecurityTest, DigestsAndHmac) {
               foxMac);
     EXPECT_EQ(QKDataSecurity::hmacSHA256WithSecret(std::string("k\xC3\xA9y"), fox), std::nullopt);
     EXPECT_EQ(QKDataSecurity::hmacSHA256WithSecret(std::nullopt, fox), std::nullopt);
-    EXPECT_EQ(QKDataSecurity::hmacSHA256WithSecret(std::string("key"), std::nullopt),
-              std::nullopt);
+    EXPECT_EQ(QKDataSecurity::hmacSHA256WithSecret(std::string("key"), std::nullopt), std::nullopt);
 }
 
 TEST_F(QKDataSecurityTest, EcbKeysFromTextHexAndData) {
@@ -118,7 +117,8 @@ TEST_F(QKDataSecurityTest, EcbKeysFromTextHexAndData) {
     EXPECT_EQ(QKDataSecurity::AES128DecryptWithDataHexKey(hex(*sealed), std::string("abcde")),
               toBytes("secret text"));
 
-    auto base64 = QKDataSecurity::aesEncryptString(std::string("hello"), std::string("0123456789abcdefXYZ"));
+    auto base64 =
+        QKDataSecurity::aesEncryptString(std::string("hello"), std::string("0123456789abcdefXYZ"));
     ASSERT_TRUE(base64);
     EXPECT_EQ(crypto::base64Decode(*base64, false),
               crypto::aesEncrypt(AesMode::ECB, AesPadding::PKCS7, toBytes("0123456789abcdef"), {},
@@ -134,12 +134,12 @@ TEST_F(QKDataSecurityTest, CbcTextsAndData) {
     ASSERT_TRUE(sealed);
     EXPECT_EQ(*sealed, toHex(*crypto::aesEncrypt(AesMode::CBC, AesPadding::PKCS7, field("key text"),
                                                  field("iv text"), toBytes("user-42"))));
-    EXPECT_EQ(QKDataSecurity::AES128DecryptCBC(*sealed, std::string("key text"),
-                                               std::string("iv text")),
-              "user-42");
-    EXPECT_NE(QKDataSecurity::AES128DecryptCBC(*sealed, std::string("key text"),
-                                               std::string("iv texu")),
-              "user-42");
+    EXPECT_EQ(
+        QKDataSecurity::AES128DecryptCBC(*sealed, std::string("key text"), std::string("iv text")),
+        "user-42");
+    EXPECT_NE(
+        QKDataSecurity::AES128DecryptCBC(*sealed, std::string("key text"), std::string("iv texu")),
+        "user-42");
     EXPECT_EQ(QKDataSecurity::AES128CBCDecryptWithDataHexKey(hex(*sealed), std::string("key text"),
                                                              std::string("iv text")),
               toBytes("user-42"));
@@ -235,9 +235,9 @@ TEST_F(QKDataSecurityTest, Pbkdf2Keys) {
     Bytes salted = time;
     salted.resize(time.size() + 8, 0);
     Bytes digest = crypto::digest(DigestAlgorithm::SHA256, salted);
-    EXPECT_EQ(QKDataSecurity::getPBKDFKeyDataWithTimeData(time),
-              QKDataSecurity::getPBKDFKeyWithKey(toBytes("ap default key"),
-                                                 ByteView(digest).first(16)));
+    EXPECT_EQ(
+        QKDataSecurity::getPBKDFKeyDataWithTimeData(time),
+        QKDataSecurity::getPBKDFKeyWithKey(toBytes("ap default key"), ByteView(digest).first(16)));
     EXPECT_EQ(QKDataSecurity::getPBKDFKeyDataWithTimeData({}).size(), 16u);
 }
 
@@ -268,11 +268,11 @@ TEST_F(QKDataSecurityTest, SensitiveDataRoundTripInEveryWorkMode) {
         bool appKeyMode;
     };
     for (const Case& c : std::vector<Case>{{"10004", false},
-                                            {"10002", false},
-                                            {"10003", true},
-                                            {"1", true},
-                                            {"10001", false},
-                                            {nullptr, false}}) {
+                                           {"10002", false},
+                                           {"10003", true},
+                                           {"1", true},
+                                           {"10001", false},
+                                           {nullptr, false}}) {
         SCOPED_TRACE(c.mode ? c.mode : "(absent)");
         setWorkMode(c.mode);
         std::string mode = c.mode ? c.mode : "";
@@ -292,11 +292,11 @@ TEST_F(QKDataSecurityTest, SensitiveDataRoundTripInEveryWorkMode) {
                                                        hex(th.substr(16, 32)), toBytes(sn))));
         } else if (c.appKeyMode) {
             EXPECT_EQ(*noIv, *withIv);
-            EXPECT_EQ(*withIv, toHex(*crypto::aesEncrypt(AesMode::CBC, AesPadding::PKCS7,
-                                                         field(K), field(V), toBytes(sn))));
+            EXPECT_EQ(*withIv, toHex(*crypto::aesEncrypt(AesMode::CBC, AesPadding::PKCS7, field(K),
+                                                         field(V), toBytes(sn))));
         } else {
-            EXPECT_EQ(*withIv, toHex(*crypto::aesEncrypt(AesMode::ECB, AesPadding::PKCS7,
-                                                         field(K), {}, toBytes(sn))));
+            EXPECT_EQ(*withIv, toHex(*crypto::aesEncrypt(AesMode::ECB, AesPadding::PKCS7, field(K),
+                                                         {}, toBytes(sn))));
         }
 
         if (mode == "10004") {
@@ -334,10 +334,9 @@ TEST_F(QKDataSecurityTest, SensitiveDataRefusals) {
     cfg->setAppKey("app");
     const std::string md5Digits = toHex(crypto::digest(DigestAlgorithm::MD5, toBytes("app")));
     cfg->setDataKey(toHex(*crypto::aesEncrypt(AesMode::ECB, AesPadding::PKCS7,
-                                              field(md5Digits.substr(0, 16)), {},
-                                              toBytes("K"))));
-    auto shortForm = toHex(*crypto::aesEncrypt(AesMode::ECB, AesPadding::PKCS7, field("K"), {},
-                                               toBytes("ok")));
+                                              field(md5Digits.substr(0, 16)), {}, toBytes("K"))));
+    auto shortForm =
+        toHex(*crypto::aesEncrypt(AesMode::ECB, AesPadding::PKCS7, field("K"), {}, toBytes("ok")));
     ASSERT_EQ(shortForm.size(), 32u);
     EXPECT_EQ(QKDataSecurity::sensitiveDataDecryption(shortForm), "ok");
 

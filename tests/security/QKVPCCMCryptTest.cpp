@@ -29,12 +29,13 @@ struct PacketVector {
 const char* kRfcKey1 = "c0c1c2c3c4c5c6c7c8c9cacbcccdcecf";
 const char* kRfcKey2 = "d7828d13b2b0bdc325a76236df93cc6b";
 
-std::string counting(size_t bytes) { return toHex(Bytes([&] {
-                                                      Bytes b(bytes);
-                                                      for (size_t i = 0; i < bytes; ++i)
-                                                          b[i] = static_cast<uint8_t>(i);
-                                                      return b;
-                                                  }())); }
+std::string counting(size_t bytes) {
+    return toHex(Bytes([&] {
+        Bytes b(bytes);
+        for (size_t i = 0; i < bytes; ++i) b[i] = static_cast<uint8_t>(i);
+        return b;
+    }()));
+}
 
 // RFC 3610 section 8, packet vectors #1 to #24.
 std::vector<PacketVector> rfc3610Vectors() {
@@ -132,8 +133,8 @@ TEST(QKVPCCMCrypt, Sp800_38cExamples) {
     };
     const std::vector<Example> examples = {
         {"10111213141516", "0001020304050607", "20212223", 4, "7162015b4dac255d"},
-        {"1011121314151617", "000102030405060708090a0b0c0d0e0f",
-         "202122232425262728292a2b2c2d2e2f", 6, "d2a1f0e051ea5f62081a7792073d593d1fc64fbfaccd"},
+        {"1011121314151617", "000102030405060708090a0b0c0d0e0f", "202122232425262728292a2b2c2d2e2f",
+         6, "d2a1f0e051ea5f62081a7792073d593d1fc64fbfaccd"},
         {"101112131415161718191a1b", "000102030405060708090a0b0c0d0e0f10111213",
          "202122232425262728292a2b2c2d2e2f3031323334353637", 8,
          "e3b201a9f5b71a7a9b1ceaeccd97e70b6176aad9a4428aa5484392fbc1b09951"},
@@ -266,7 +267,7 @@ TEST(QKVPCCMCrypt, LimitsAndPieces) {
             EXPECT_EQ(ccm.decryptDataWithData(*sealed), payload) << c.name;
             if (c.key.size() == 16) {
                 EXPECT_EQ(*sealed, referenceCcm(true, c.key, c.nonce, ad, payload,
-                                              static_cast<size_t>(c.tagLength)))
+                                                static_cast<size_t>(c.tagLength)))
                     << c.name;
             }
         }

@@ -43,10 +43,9 @@ inline std::optional<Bytes> referenceCcm(bool seal, ByteView key, ByteView nonce
     if (!EVP_CipherUpdate(ctx.get(), out.data(), &n, length ? input.data() : &none,
                           static_cast<int>(length)))
         return std::nullopt;
-    if (seal &&
-        (!EVP_CipherFinal_ex(ctx.get(), out.data() + length, &n) ||
-         !EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(tagLength),
-                              out.data() + length)))
+    if (seal && (!EVP_CipherFinal_ex(ctx.get(), out.data() + length, &n) ||
+                 !EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(tagLength),
+                                      out.data() + length)))
         return std::nullopt;
     return out;
 }
