@@ -5,6 +5,7 @@
 #include "interface/QKSDKConstants.h"
 #include "interface/ValueReading.h"
 #include "logging/QKLog.h"
+#include "security/QKDataSecurity.h"
 
 namespace telvo {
 
@@ -28,11 +29,8 @@ std::optional<std::string> decryptSensitive(const std::string& cipherText) {
         std::lock_guard lock(gDecryptorMutex);
         decryptor = gDecryptor;
     }
-    if (!decryptor) {
-        QKSDKLOG("QKDevice: no decryption for the serial number");
-        return std::nullopt;
-    }
-    return decryptor(cipherText);
+    if (decryptor) return decryptor(cipherText);
+    return QKDataSecurity::sensitiveDataDecryption(cipherText);
 }
 
 }  // namespace

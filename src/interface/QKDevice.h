@@ -85,9 +85,10 @@ public:
     // A record filled by initContentWithDic.
     explicit QKDevice(const Value& contentDic) { initContentWithDic(contentDic); }
 
-    // The work-mode decryption of a serial number (hex text in, text out; nullopt when it
-    // does not decrypt). Set at start-up by the security layer; without one a serial number
-    // under "sn"/"applianceSn" is left out.
+    // The decryption of a serial number under "sn"/"applianceSn" (hex text in, text out;
+    // nullopt when it does not decrypt, and the serial number is left out). By default
+    // QKDataSecurity.sensitiveDataDecryption with the keys of the work mode; replaceable
+    // (tests), an empty function restores the default.
     using SensitiveDataDecryptor = std::function<std::optional<std::string>(const std::string&)>;
     static void setSensitiveDataDecryptor(SensitiveDataDecryptor decryptor);
 };

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "core/QKUserDefault.h"
 #include "interface/QKDeviceApConfigParams.h"
 #include "interface/QKDeviceBleConfigParams.h"
+#include "interface/QKMiddleInterface.h"
 #include "interface/QKSDKConstants.h"
+#include "security/QKDataSecurity.h"
 
 namespace telvo {
 namespace {
@@ -133,10 +136,25 @@ TEST_F(QKDeviceContent, RecordKeysAndGroupInfo) {
     EXPECT_TRUE(d.productInfoData.empty());
 }
 
-TEST(QKDeviceContentNoDecryption, SerialIsLeftOut) {
-    QKDevice d(Dictionary{{"sn", "enc:A"}, {"id", "1"}});
-    EXPECT_EQ(d.deviceSn, "");
-    EXPECT_EQ(d.deviceId, "1");
+TEST(QKDeviceContentWorkMode, SerialDecryptedWithTheWorkModeKeys) {
+    QKUserDefault::resetForTesting();
+    QKMiddleInterface::resetForTesting();
+    QKUserDefault::standardUserDefaults()->setValue("10002", "sdkWorkMode");
+    QKMiddleInterface::shareInstance()->middleConfig()->setAccessToken("user-access-token");
+    auto cipher = QKDataSecurity::sensitiveDataEncryption(std::string("SN-0001"));
+    ASSERT_TRUE(cipher);
+    ASSERT_NE(*cipher, "SN-0001");
+
+    EXPECT_EQ(QKDevice(Dictionary{{"applianceSn", *cipher}}).deviceSn, "SN-0001");
+    // Not decryptable (another user's key, not hex): left out, the rest is kept.
+    QKMiddleInterface::shareInstance()->middleConfig()->setAccessToken("another-token");
+    QKDevice other(Dictionary{{"sn", *cipher}, {"id", "1"}});
+    EXPECT_NE(other.deviceSn, "SN-0001");
+    EXPECT_EQ(other.deviceId, "1");
+    EXPECT_EQ(QKDevice(Dictionary{{"sn", "zz"}}).deviceSn, "");
+
+    QKUserDefault::resetForTesting();
+    QKMiddleInterface::resetForTesting();
 }
 
 TEST(QKDeviceConfigParams, NewRecordsHoldNothing) {
