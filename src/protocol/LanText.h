@@ -11,9 +11,6 @@ namespace telvo::lantext {
 
 // Each byte taken as one character (U+0000 to U+00FF), as UTF-8 text.
 std::string bytesAsCharacters(ByteView bytes);
-// True when the bytes are well-formed UTF-8 (no overlong forms, surrogates or values past
-// U+10FFFF).
-bool isValidUtf8(ByteView bytes);
 // The text in the GB18030 encoding; nullopt when it is not valid UTF-8.
 std::optional<Bytes> gb18030(const std::string& utf8);
 

@@ -5,7 +5,7 @@
 #include "interface/QKMiddleInterface.h"
 #include "logging/QKLog.h"
 #include "platform/Clock.h"
-#include "protocol/LanSeams.h"
+#include "security/QKDataSecurity.h"
 
 namespace telvo {
 
@@ -126,7 +126,8 @@ Bytes QKProtocol::getByteStream() {
 
     if (encryptType_ != 2 && oriMessageArray_) {
         if (encryptType_ == 1) {
-            auto sealed = lanseam::lanBodyEncrypt(*oriMessageArray_, lanseam::md5Hex(toBytes(key)));
+            auto sealed = QKDataSecurity::localMessageBodyEncryption(*oriMessageArray_,
+                                                                     QKDataSecurity::getMD5_128(key));
             if (!sealed) {
                 QKSDKLOG("LAN frame 0x%02x not written: body encryption failed",
                          static_cast<unsigned>(msgType_ & 0xFFFF));
@@ -160,7 +161,7 @@ Bytes QKProtocol::getByteStream() {
     putLe(buffer, 20, static_cast<uint64_t>(deviceID_), 6);
 
     if (encryptType_ == 2) {
-        auto sealed = lanseam::ccmSeal(oriMessageArray_ ? ByteView(*oriMessageArray_) : ByteView(),
+        auto sealed = QKDataSecurity::aesCCMEncryptData(oriMessageArray_ ? ByteView(*oriMessageArray_) : ByteView(),
                                        *ecdhSessionKey_, ByteView(buffer).first(kHeaderSize));
         if (!sealed || sealed->size() != bodyLen) {
             QKSDKLOG("LAN frame 0x%02x not written: sealing failed",
@@ -179,7 +180,7 @@ Bytes QKProtocol::getByteStream() {
             QKSDKLOG("KORVO_SIGNSTR getCString 失败");
         else
             input.insert(input.end(), key.begin(), key.end());
-        const std::string digest = lanseam::md5Hex(input);
+        const std::string digest = QKDataSecurity::getMD5_128WithData(input);
         for (size_t i = 0; i < kSlotSize; ++i)
             buffer[kHeaderSize + bodyLen + i] =
                 static_cast<uint8_t>(std::stoi(digest.substr(2 * i, 2), nullptr, 16));
@@ -234,12 +235,12 @@ std::shared_ptr<QKProtocol> QKProtocol::initWithNSData(ByteView data,
         const auto& key = frame->ecdhSessionKey_;
         if (key && !key->empty()) {
             const ByteView beforeSlot = data.subspan(kHeaderSize, data.size() - kHeaderSize - kSlotSize);
-            std::optional<Bytes> plain = lanseam::ccmOpen(beforeSlot, *key, header);
-            if (!plain && !frame->isSign_) plain = lanseam::ccmOpen(body, *key, header);
+            std::optional<Bytes> plain = QKDataSecurity::aesCCMDecryptData(beforeSlot, *key, header);
+            if (!plain && !frame->isSign_) plain = QKDataSecurity::aesCCMDecryptData(body, *key, header);
             frame->messageArray_ = std::move(plain);
         }
     } else if (frame->encryptType_ == 1) {
-        frame->messageArray_ = lanseam::lanBodyDecrypt(body);
+        frame->messageArray_ = QKDataSecurity::localMessageBodyDecryption(body);
     } else {
         frame->messageArray_ = Bytes(body.begin(), body.end());
     }

@@ -6,13 +6,12 @@
 #include "interface/QKSDKConstants.h"
 #include "interface/TelvoError.h"
 #include "logging/QKLog.h"
-#include "protocol/LanSeams.h"
 #include "protocol/LanText.h"
 #include "protocol/QKProtocol.h"
+#include "security/QKDataSecurity.h"
+#include "security/TextBytes.h"
 
 namespace telvo {
-
-using namespace lanseam;
 
 namespace {
 
@@ -88,11 +87,11 @@ std::optional<Dictionary> QKProtocol::getUdpDeviceWithMessageArray(ByteView b,
     Bytes key;
     if (encrypted) {
         const Bytes noTime;
-        key = pbkdfKeyWithTimeData(oriProtocol && oriProtocol->timeStampData()
+        key = QKDataSecurity::getPBKDFKeyDataWithTimeData(oriProtocol && oriProtocol->timeStampData()
                                        ? ByteView(*oriProtocol->timeStampData())
                                        : ByteView(noTime));
-        auto serial = cbcDecrypt(b.subspan(8, 32), key, kSerialIv);
-        if (serial && lantext::isValidUtf8(*serial))
+        auto serial = QKDataSecurity::ase128CBCDecryptDataWithData(b.subspan(8, 32), key, kSerialIv);
+        if (serial && textbytes::isValidUTF8(*serial))
             d.set(kQKSDKDeviceSn, toString(*serial));
         else
             d.erase(kQKSDKDeviceSn);
@@ -129,7 +128,7 @@ std::optional<Dictionary> QKProtocol::getUdpDeviceWithMessageArray(ByteView b,
     d.set("currentTCPCount", std::to_string(b[77 + L]));
     if (!reaches(93)) return d;
     if (encrypted) {
-        if (auto tid = cbcDecrypt(b.subspan(78 + L, 16), key, kSerialIv))
+        if (auto tid = QKDataSecurity::ase128CBCDecryptDataWithData(b.subspan(78 + L, 16), key, kSerialIv))
             d.set(kQKSDKDeviceTid, std::move(*tid));
     } else {
         d.set(kQKSDKRandomNum, QKStringFormat::dataToHexStr(b.subspan(78 + L, 16)));

@@ -9,13 +9,12 @@
 #include "interface/QKSDKConstants.h"
 #include "interface/TelvoError.h"
 #include "logging/QKLog.h"
-#include "protocol/LanSeams.h"
 #include "protocol/LanText.h"
 #include "protocol/QKProtocol.h"
+#include "security/QKDataSecurity.h"
+#include "security/TextBytes.h"
 
 namespace telvo {
-
-using namespace lanseam;
 
 namespace {
 
@@ -117,7 +116,7 @@ bool QKProtocol::writeTempDeviceId(const Value& deviceDic) {
     for (unsigned char c : sn)
         if (c >= 0x80) return refuse("serial number is not ASCII");
 
-    const uint32_t hash = stableHash(md5Hex(toBytes(sn)));
+    const uint32_t hash = stableHash(QKDataSecurity::getMD5_128WithData(toBytes(sn)));
     Bytes body = toBytes(sn);
     body.push_back(static_cast<uint8_t>(hash >> 24));
     body.push_back(static_cast<uint8_t>(hash >> 16));
@@ -395,7 +394,7 @@ std::optional<Value::Array> QKProtocol::getWifiListWithByteArray(ByteView body) 
         const ByteView ssid = body.subspan(pos + 2, len);
         pos += 2 + len;
         ++read;
-        if (!ssid.empty() && lantext::isValidUtf8(ssid))
+        if (!ssid.empty() && textbytes::isValidUTF8(ssid))
             list.emplace_back(Dictionary{{"ssid", toString(ssid)}, {"miType", int{security}}});
     }
     if (read != announced) return std::nullopt;
