@@ -298,7 +298,7 @@ bool AesBlockCipher::chainBlocks(const uint8_t* in, size_t blocks, uint8_t* stat
     if (!chain_) return false;
     if (blocks == 0) return true;
     // The CBC output is a by-product; only its last block (the new state) is kept.
-    constexpr size_t kScratchBlocks = 64;
+    constexpr size_t kScratchBlocks = 128;
     alignas(16) uint8_t scratch[kScratchBlocks * kAesBlockSize];
     while (blocks) {
         size_t now = std::min(blocks, kScratchBlocks);

@@ -1,6 +1,7 @@
 #include "security/QKVPCCModel.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace telvo {
@@ -10,6 +11,12 @@ constexpr size_t kBlock = crypto::kAesBlockSize;
 // Counter blocks encrypted per platform call.
 constexpr size_t kKeystreamBlocks = 128;
 constexpr size_t kMaxAdataLength = 65279;
+
+// Byte order swap between host and big-endian (its own inverse).
+inline uint64_t toBigEndian(uint64_t v) {
+    if constexpr (std::endian::native == std::endian::little) return __builtin_bswap64(v);
+    return v;
+}
 
 // dst = a xor b over length bytes; dst may be a.
 inline void xorTo(uint8_t* dst, const uint8_t* a, const uint8_t* b, size_t length) {
@@ -142,7 +149,6 @@ bool QKVPCCModel::process(const uint8_t* in, uint8_t* out, size_t length, bool e
         setError(kInvalidParameters);
         return false;
     }
-    const size_t L = 15 - ivSize_;
     alignas(16) uint8_t keystream[kKeystreamBlocks * kBlock];
 
     while (length) {
@@ -152,11 +158,17 @@ bool QKVPCCModel::process(const uint8_t* in, uint8_t* out, size_t length, bool e
         size_t bytes = std::min(length, blocks * kBlock);
         // A_i for the batch, then one platform call for all of them.
         if (first) std::memcpy(keystream, ctr_.data(), kBlock);
+        // The counter i fits the last L bytes, which are zero in A_0: the low 8 bytes of
+        // A_i are those of A_0 with i or'ed in.
+        uint64_t high, lowBase;
+        std::memcpy(&high, ctr_.data(), 8);
+        std::memcpy(&lowBase, ctr_.data() + 8, 8);
+        lowBase = toBigEndian(lowBase);
         for (size_t b = first; b < first + blocks; ++b) {
             uint8_t* a = keystream + b * kBlock;
-            std::memcpy(a, ctr_.data(), kBlock);
-            uint64_t i = ++counter_;
-            for (size_t k = 0; k < L; ++k) a[15 - k] = static_cast<uint8_t>(i >> (8 * k));
+            uint64_t low = toBigEndian(lowBase | ++counter_);
+            std::memcpy(a, &high, 8);
+            std::memcpy(a + 8, &low, 8);
         }
         if (!cipher_->encryptBlocks(keystream, keystream, first + blocks)) {
             setError(kAesEncryptionError);
