@@ -14,7 +14,7 @@ namespace {
 using telvo::Bytes;
 
 class FastRandom : public telvo::Random {
-public:
+  public:
     bool secureBytes(uint8_t* out, size_t count) override {
         for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint8_t>(uniform32());
         return true;
@@ -26,7 +26,7 @@ public:
         return state_;
     }
 
-private:
+  private:
     uint32_t state_ = 2463534242u;
 };
 
@@ -90,7 +90,8 @@ const Bytes kHeader(40, 0x5A);
 
 void CcmSeal(benchmark::State& state) {
     RandomChoice random(state);
-    for (auto _ : state) benchmark::DoNotOptimize(telvo::QKDataSecurity::aesCCMEncryptData(kPlain, kKey, kHeader));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(telvo::QKDataSecurity::aesCCMEncryptData(kPlain, kKey, kHeader));
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(CcmSeal)->Arg(0)->Arg(1);
@@ -98,7 +99,8 @@ BENCHMARK(CcmSeal)->Arg(0)->Arg(1);
 void CcmOpen(benchmark::State& state) {
     RandomChoice random(state);
     const Bytes sealed = *telvo::QKDataSecurity::aesCCMEncryptData(kPlain, kKey, kHeader);
-    for (auto _ : state) benchmark::DoNotOptimize(telvo::QKDataSecurity::aesCCMDecryptData(sealed, kKey, kHeader));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(telvo::QKDataSecurity::aesCCMDecryptData(sealed, kKey, kHeader));
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(CcmOpen)->Arg(0)->Arg(1);

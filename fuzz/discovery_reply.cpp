@@ -6,8 +6,8 @@
 #include "interface/QKMiddleInterface.h"
 #include "protocol/QKProtocol.h"
 
-using telvo::ByteView;
 using telvo::Bytes;
+using telvo::ByteView;
 using telvo::QKProtocol;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -7,8 +7,8 @@
 #include "protocol/QKProtocol.h"
 #include "protocol/TelvoOpenProtocol.h"
 
-using telvo::ByteView;
 using telvo::Bytes;
+using telvo::ByteView;
 using telvo::QKProtocol;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

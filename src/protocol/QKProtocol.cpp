@@ -120,14 +120,15 @@ Bytes QKProtocol::getByteStream() {
     if (protocolVer_ == 3) {
         Bytes withCounter{static_cast<uint8_t>(cntId_), static_cast<uint8_t>(cntId_ >> 8)};
         if (oriMessageArray_)
-            withCounter.insert(withCounter.end(), oriMessageArray_->begin(), oriMessageArray_->end());
+            withCounter.insert(withCounter.end(), oriMessageArray_->begin(),
+                               oriMessageArray_->end());
         oriMessageArray_ = std::move(withCounter);
     }
 
     if (encryptType_ != 2 && oriMessageArray_) {
         if (encryptType_ == 1) {
-            auto sealed = QKDataSecurity::localMessageBodyEncryption(*oriMessageArray_,
-                                                                     QKDataSecurity::getMD5_128(key));
+            auto sealed = QKDataSecurity::localMessageBodyEncryption(
+                *oriMessageArray_, QKDataSecurity::getMD5_128(key));
             if (!sealed) {
                 QKSDKLOG("LAN frame 0x%02x not written: body encryption failed",
                          static_cast<unsigned>(msgType_ & 0xFFFF));
@@ -144,8 +145,8 @@ Bytes QKProtocol::getByteStream() {
                                              : (messageArray_ ? messageArray_->size() : 0);
     const size_t total = kHeaderSize + bodyLen + kSlotSize;
     if (total > 0xFFFF) {
-        QKSDKLOG("LAN frame 0x%02x not written: %zu bytes", static_cast<unsigned>(msgType_ & 0xFFFF),
-                 total);
+        QKSDKLOG("LAN frame 0x%02x not written: %zu bytes",
+                 static_cast<unsigned>(msgType_ & 0xFFFF), total);
         return {};
     }
     messageLen_ = static_cast<int16_t>(total);
@@ -161,8 +162,9 @@ Bytes QKProtocol::getByteStream() {
     putLe(buffer, 20, static_cast<uint64_t>(deviceID_), 6);
 
     if (encryptType_ == 2) {
-        auto sealed = QKDataSecurity::aesCCMEncryptData(oriMessageArray_ ? ByteView(*oriMessageArray_) : ByteView(),
-                                       *ecdhSessionKey_, ByteView(buffer).first(kHeaderSize));
+        auto sealed = QKDataSecurity::aesCCMEncryptData(
+            oriMessageArray_ ? ByteView(*oriMessageArray_) : ByteView(), *ecdhSessionKey_,
+            ByteView(buffer).first(kHeaderSize));
         if (!sealed || sealed->size() != bodyLen) {
             QKSDKLOG("LAN frame 0x%02x not written: sealing failed",
                      static_cast<unsigned>(msgType_ & 0xFFFF));
@@ -234,9 +236,12 @@ std::shared_ptr<QKProtocol> QKProtocol::initWithNSData(ByteView data,
         // authenticates wins.
         const auto& key = frame->ecdhSessionKey_;
         if (key && !key->empty()) {
-            const ByteView beforeSlot = data.subspan(kHeaderSize, data.size() - kHeaderSize - kSlotSize);
-            std::optional<Bytes> plain = QKDataSecurity::aesCCMDecryptData(beforeSlot, *key, header);
-            if (!plain && !frame->isSign_) plain = QKDataSecurity::aesCCMDecryptData(body, *key, header);
+            const ByteView beforeSlot =
+                data.subspan(kHeaderSize, data.size() - kHeaderSize - kSlotSize);
+            std::optional<Bytes> plain =
+                QKDataSecurity::aesCCMDecryptData(beforeSlot, *key, header);
+            if (!plain && !frame->isSign_)
+                plain = QKDataSecurity::aesCCMDecryptData(body, *key, header);
             frame->messageArray_ = std::move(plain);
         }
     } else if (frame->encryptType_ == 1) {

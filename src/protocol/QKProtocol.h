@@ -5,10 +5,10 @@
 #include <optional>
 #include <string>
 
+#include "interface/QKDeviceApConfigParams.h"
 #include "platform/Bytes.h"
 #include "platform/Error.h"
 #include "platform/Value.h"
-#include "interface/QKDeviceApConfigParams.h"
 
 namespace telvo {
 
@@ -20,7 +20,7 @@ namespace telvo {
 // the body as it went on the wire after getByteStream, and the plain, decrypted body after
 // reading. A frame object is built, written or read on the caller's thread and not shared.
 class QKProtocol {
-public:
+  public:
     // Version 1, encryption 0, signed, magic 0x5A5A, empty messageArray.
     QKProtocol();
     // Stores the three, then applies setEncryptTypeByVerison.
@@ -97,13 +97,15 @@ public:
     static std::optional<Dictionary> getUdpDeviceWithMessageArray(ByteView body,
                                                                   const QKProtocol* oriProtocol);
 
-#define TELVO_LAN_FIELD(Type, name, Setter, init) \
-public:                                           \
-    const Type& name() const { return name##_; }  \
-    void Setter(Type value) { name##_ = std::move(value); } \
-                                                  \
-private:                                          \
+// clang-format off
+#define TELVO_LAN_FIELD(Type, name, Setter, init)                 \
+  public:                                                         \
+    const Type& name() const { return name##_; }                  \
+    void Setter(Type value) { name##_ = std::move(value); }       \
+                                                                  \
+  private:                                                        \
     Type name##_ = init;
+    // clang-format on
 
     TELVO_LAN_FIELD(int8_t, protocolVer, setProtocolVer, 0)
     TELVO_LAN_FIELD(int8_t, miMark, setMiMark, 0)
@@ -132,7 +134,7 @@ private:                                          \
     TELVO_LAN_FIELD(int64_t, cntId, setCntId, 0)
 #undef TELVO_LAN_FIELD
 
-private:
+  private:
     struct Bare {};
     explicit QKProtocol(Bare) {}
     bool refuse(const char* what);

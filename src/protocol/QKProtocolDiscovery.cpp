@@ -87,10 +87,11 @@ std::optional<Dictionary> QKProtocol::getUdpDeviceWithMessageArray(ByteView b,
     Bytes key;
     if (encrypted) {
         const Bytes noTime;
-        key = QKDataSecurity::getPBKDFKeyDataWithTimeData(oriProtocol && oriProtocol->timeStampData()
-                                       ? ByteView(*oriProtocol->timeStampData())
-                                       : ByteView(noTime));
-        auto serial = QKDataSecurity::ase128CBCDecryptDataWithData(b.subspan(8, 32), key, kSerialIv);
+        key = QKDataSecurity::getPBKDFKeyDataWithTimeData(
+            oriProtocol && oriProtocol->timeStampData() ? ByteView(*oriProtocol->timeStampData())
+                                                        : ByteView(noTime));
+        auto serial =
+            QKDataSecurity::ase128CBCDecryptDataWithData(b.subspan(8, 32), key, kSerialIv);
         if (serial && textbytes::isValidUTF8(*serial))
             d.set(kQKSDKDeviceSn, toString(*serial));
         else
@@ -109,8 +110,9 @@ std::optional<Dictionary> QKProtocol::getUdpDeviceWithMessageArray(ByteView b,
 
     if (!reaches(49)) return d;
     const uint8_t support = b[49 + L];
-    d.set("supportProtocol", std::string{char('0' + ((support >> 3) & 1)), char('0' + ((support >> 2) & 1)),
-                                         char('0' + ((support >> 1) & 1)), char('0' + (support & 1))});
+    d.set("supportProtocol",
+          std::string{char('0' + ((support >> 3) & 1)), char('0' + ((support >> 2) & 1)),
+                      char('0' + ((support >> 1) & 1)), char('0' + (support & 1))});
     if (!reaches(55)) return d;
     std::snprintf(text, sizeof text, "0x%02x", b[55 + L]);
     d.set(kQKSDKDeviceType, text);
@@ -128,7 +130,8 @@ std::optional<Dictionary> QKProtocol::getUdpDeviceWithMessageArray(ByteView b,
     d.set("currentTCPCount", std::to_string(b[77 + L]));
     if (!reaches(93)) return d;
     if (encrypted) {
-        if (auto tid = QKDataSecurity::ase128CBCDecryptDataWithData(b.subspan(78 + L, 16), key, kSerialIv))
+        if (auto tid =
+                QKDataSecurity::ase128CBCDecryptDataWithData(b.subspan(78 + L, 16), key, kSerialIv))
             d.set(kQKSDKDeviceTid, std::move(*tid));
     } else {
         d.set(kQKSDKRandomNum, QKStringFormat::dataToHexStr(b.subspan(78 + L, 16)));

@@ -83,7 +83,9 @@ uint32_t stableHash(std::string_view text) {
     return h;
 }
 
-void append(Bytes& body, ByteView bytes) { body.insert(body.end(), bytes.begin(), bytes.end()); }
+void append(Bytes& body, ByteView bytes) {
+    body.insert(body.end(), bytes.begin(), bytes.end());
+}
 void appendLe(Bytes& body, uint64_t value, size_t width) {
     for (size_t i = 0; i < width; ++i) body.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
@@ -111,7 +113,8 @@ bool QKProtocol::writeTempDeviceId(const Value& deviceDic) {
     const std::string& sn = deviceDic[kQKSDKDeviceSn].text();
     const auto type = QKTool::getDeviceTypeWithSSID(deviceDic[kQKSDKDeviceSSID].text());
     if (!type) return refuse("no appliance type in the SSID");
-    if (type->size() != 2 || !isHexText(*type)) return refuse("appliance type is not two hex digits");
+    if (type->size() != 2 || !isHexText(*type))
+        return refuse("appliance type is not two hex digits");
     if (sn.size() != 32) return refuse("serial number is not 32 characters");
     for (unsigned char c : sn)
         if (c >= 0x80) return refuse("serial number is not ASCII");
@@ -131,8 +134,9 @@ bool QKProtocol::writeTempDeviceId(const Value& deviceDic) {
 void QKProtocol::getDeviceSubType(const Value& dic) {
     msgType_ = 0x20;
     setEncryptTypeByVerison();
-    Bytes body = {0xAA, 0x0B, static_cast<uint8_t>(scanHex(dic["type"].stringValue())), 0, 0, 0,
-                  0, 0, 0, 0xA0, 0};
+    Bytes body = {
+        0xAA, 0x0B, static_cast<uint8_t>(scanHex(dic["type"].stringValue())), 0, 0, 0, 0, 0, 0,
+        0xA0, 0};
     unsigned sum = 0;
     for (size_t i = 1; i <= 9; ++i) sum += body[i];
     body.push_back(static_cast<uint8_t>(-sum));
@@ -235,12 +239,13 @@ bool QKProtocol::writeNewWiFiSSIDWithConfigModel(const QKDeviceApConfigParams& p
     }
     if (p.adnsIPEnable || p.adsEnable) {
         const auto cluster = static_cast<uint32_t>(number(p.adsClusterId));
-        QKSDKLOG("adsClusterId = %s, adnsIPPort = %s, adsDomain = %s, adsPort = %s, adnsIP count = %zu",
-                 p.adsClusterId.value_or("").c_str(), p.adnsIPPort.value_or("").c_str(),
-                 p.adsDomain.value_or("").c_str(), p.adsPort.value_or("").c_str(),
-                 p.adnsIPList.size());
-        body.insert(body.end(), {0x07, 0x03, static_cast<uint8_t>(cluster >> 16),
-                                 static_cast<uint8_t>(cluster >> 8), static_cast<uint8_t>(cluster)});
+        QKSDKLOG(
+            "adsClusterId = %s, adnsIPPort = %s, adsDomain = %s, adsPort = %s, adnsIP count = %zu",
+            p.adsClusterId.value_or("").c_str(), p.adnsIPPort.value_or("").c_str(),
+            p.adsDomain.value_or("").c_str(), p.adsPort.value_or("").c_str(), p.adnsIPList.size());
+        body.insert(body.end(),
+                    {0x07, 0x03, static_cast<uint8_t>(cluster >> 16),
+                     static_cast<uint8_t>(cluster >> 8), static_cast<uint8_t>(cluster)});
     }
     if (p.adnsIPEnable) {
         body.push_back(0x0A);
@@ -304,16 +309,26 @@ void QKProtocol::getWiFiList() {
 ErrorPtr QKProtocol::handleConfigWiFiAndPWDResp(ByteView body) {
     if (body.empty()) return nullptr;
     switch (body[0]) {
-        case 0: return TelvoError::sucError();
-        case 1: return TelvoError::configNetErrorWithCode(4020);
-        case 2: return TelvoError::configNetErrorWithCode(4021);
-        case 3: return TelvoError::configNetErrorWithCode(4022);
-        case 4: return TelvoError::configNetErrorWithCode(4090);
-        case 24: return TelvoError::configNetErrorWithCode(4127);
-        case 25: return TelvoError::configNetErrorWithCode(4128);
-        case 26: return TelvoError::configNetErrorWithCode(4129);
-        case 27: return TelvoError::configNetErrorWithCode(4136);
-        default: return TelvoError::configNetErrorWithCode(4135);
+        case 0:
+            return TelvoError::sucError();
+        case 1:
+            return TelvoError::configNetErrorWithCode(4020);
+        case 2:
+            return TelvoError::configNetErrorWithCode(4021);
+        case 3:
+            return TelvoError::configNetErrorWithCode(4022);
+        case 4:
+            return TelvoError::configNetErrorWithCode(4090);
+        case 24:
+            return TelvoError::configNetErrorWithCode(4127);
+        case 25:
+            return TelvoError::configNetErrorWithCode(4128);
+        case 26:
+            return TelvoError::configNetErrorWithCode(4129);
+        case 27:
+            return TelvoError::configNetErrorWithCode(4136);
+        default:
+            return TelvoError::configNetErrorWithCode(4135);
     }
 }
 
@@ -330,14 +345,14 @@ std::optional<Dictionary> QKProtocol::handleLastTimeConfigResp(ByteView body) {
     if (body.size() > 4 + len) {
         const uint8_t flag = body[4 + len];
         if (flag == 1 && body.size() - (4 + len) >= 33) {
-            result.set(kQKSDKFormerRouterPassword, QKStringFormat::dataToHexStr(body.subspan(5 + len, 32)));
+            result.set(kQKSDKFormerRouterPassword,
+                       QKStringFormat::dataToHexStr(body.subspan(5 + len, 32)));
             valid = true;
         } else if (flag == 0) {
             valid = true;
         }
     }
-    if (body.size() > 37 + len)
-        result.set(kQKSDKFormerStatusCode, std::to_string(body[37 + len]));
+    if (body.size() > 37 + len) result.set(kQKSDKFormerStatusCode, std::to_string(body[37 + len]));
     if (!valid) return std::nullopt;
     return result;
 }

@@ -34,7 +34,7 @@ struct TelvoProtocolModel {
 
 // Parses a LAN frame that the app received by its own means. Runs on the caller's thread.
 class TelvoOpenProtocol {
-public:
+  public:
     // Type 1: reads the frame without a session key (AES-CCM bodies stay closed) and fills
     // model and messageArray; a frame the reader rejects leaves both empty. Types 0 and 2
     // are logged and leave both empty, as does any other type.
@@ -45,7 +45,7 @@ public:
     const std::optional<Bytes>& messageArray() const { return messageArray_; }
     void setMessageArray(std::optional<Bytes> body) { messageArray_ = std::move(body); }
 
-private:
+  private:
     std::shared_ptr<TelvoProtocolModel> model_;
     std::optional<Bytes> messageArray_;
 };

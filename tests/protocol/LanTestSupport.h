@@ -12,7 +12,7 @@ inline constexpr int64_t kWallNanos = 1796592878999000000LL;
 
 // Fixes the clock and the local time zone, and the SDK-wide default key.
 class LanFixture : public ::testing::Test {
-protected:
+  protected:
     static constexpr const char* kDefaultKey = "lanDefaultKey0123";
 
     void SetUp() override {

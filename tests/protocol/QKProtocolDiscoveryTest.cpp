@@ -2,8 +2,8 @@
 
 #include <set>
 
-#include "protocol/LanTestSupport.h"
 #include "interface/QKSDKConstants.h"
+#include "protocol/LanTestSupport.h"
 #include "protocol/QKProtocol.h"
 #include "sim/SimDiscovery.h"
 #include "sim/TestSupport.h"
@@ -14,7 +14,7 @@ namespace {
 using sim::SimDiscoveryReply;
 
 class Discovery : public test::LanFixture {
-protected:
+  protected:
     sim::SimLanCodec sim{kDefaultKey};
     const sim::TimeStamp stamp = sim::makeTimeStamp(2026, 12, 6, 21, 40, 1, 500);
 
@@ -43,7 +43,8 @@ protected:
     // Through the frame reader, as the discovery transport does.
     std::optional<Dictionary> parseFrame(const SimDiscoveryReply& r,
                                          std::optional<size_t> length = std::nullopt) {
-        auto frame = QKProtocol::initWithNSData(sim::buildDiscoveryFrame(r, sim, stamp, 42, length));
+        auto frame =
+            QKProtocol::initWithNSData(sim::buildDiscoveryFrame(r, sim, stamp, 42, length));
         EXPECT_TRUE(frame && frame->messageArray());
         if (!frame || !frame->messageArray()) return std::nullopt;
         return QKProtocol::getUdpDeviceWithMessageArray(*frame->messageArray(), frame.get());
@@ -58,13 +59,15 @@ std::set<std::string> keys(const Dictionary& d) {
 TEST_F(Discovery, PresenceOfEachEntryFollowsTheBodyLength) {
     const SimDiscoveryReply r = fullReply();
     const size_t L = r.ssid.size();
-    const std::set<std::string> always = {"deviceSn", "deviceSsid", "deviceType", "ip", "port",
-                                          "identifyTime", "identifyType", "sdkProtocolVersion"};
+    const std::set<std::string> always = {
+        "deviceSn", "deviceSsid",   "deviceType",   "ip",
+        "port",     "identifyTime", "identifyType", "sdkProtocolVersion"};
     // Each entry with the first body length (less L) that holds it.
     const std::vector<std::pair<size_t, std::vector<std::string>>> appear = {
-        {49, {"extraFunction", "udpVersion", "regionIDEnable", "checkFormerConfigEnable",
-              "moduleLogEnable", "channelEnable", "authenticationEnable", "functionSetEnable",
-              "udpConfigEnable", "adnsIp", "groupDevice", "SUPPORDEVICETAUTH"}},
+        {49,
+         {"extraFunction", "udpVersion", "regionIDEnable", "checkFormerConfigEnable",
+          "moduleLogEnable", "channelEnable", "authenticationEnable", "functionSetEnable",
+          "udpConfigEnable", "adnsIp", "groupDevice", "SUPPORDEVICETAUTH"}},
         {50, {"supportProtocol"}},
         {59, {"deviceSubType"}},
         {69, {"mac"}},
@@ -104,10 +107,15 @@ TEST_F(Discovery, ValuesOfAFullReply) {
     EXPECT_EQ(v["deviceType"].text(), "0xac");
     EXPECT_EQ(v["sdkProtocolVersion"], Value(1));
     EXPECT_EQ(v["extraFunction"].text(), std::to_string(0xA5 + 256 * 0x3B));
-    for (auto [key, on] : {std::pair{"regionIDEnable", true}, {"checkFormerConfigEnable", false},
-                           {"moduleLogEnable", true}, {"channelEnable", false},
-                           {"authenticationEnable", true}, {"functionSetEnable", true},
-                           {"udpConfigEnable", true}, {"adnsIp", true}, {"groupDevice", true},
+    for (auto [key, on] : {std::pair{"regionIDEnable", true},
+                           {"checkFormerConfigEnable", false},
+                           {"moduleLogEnable", true},
+                           {"channelEnable", false},
+                           {"authenticationEnable", true},
+                           {"functionSetEnable", true},
+                           {"udpConfigEnable", true},
+                           {"adnsIp", true},
+                           {"groupDevice", true},
                            {"SUPPORDEVICETAUTH", true}})
         EXPECT_EQ(v[key], Value(on)) << key;
     EXPECT_EQ(v["udpVersion"].text(), "01000000");
@@ -126,7 +134,8 @@ TEST_F(Discovery, ValuesOfAFullReply) {
 }
 
 TEST_F(Discovery, CapabilityFlagsNeedHighBitsOneZero) {
-    for (auto [a, flags] : {std::pair{0x25, false}, {0xA5, true}, {0xE5, false}, {0x80, true}, {0x00, false}}) {
+    for (auto [a, flags] :
+         {std::pair{0x25, false}, {0xA5, true}, {0xE5, false}, {0x80, true}, {0x00, false}}) {
         SimDiscoveryReply r = fullReply();
         r.capabilityA = static_cast<uint8_t>(a);
         auto d = parseFrame(r);
@@ -187,7 +196,7 @@ TEST_F(Discovery, PartnerBlock) {
     } cases[] = {
         {{}, std::nullopt, "0", std::nullopt},
         {{1, 2, 3}, std::nullopt, "3", Bytes{1, 2, 3}},
-        {{1, 2, 3}, 4, "4", std::nullopt},     // announced past the body
+        {{1, 2, 3}, 4, "4", std::nullopt},  // announced past the body
         {{1, 2, 3}, 255, "255", std::nullopt},
     };
     for (const Case& c : cases) {
@@ -230,7 +239,8 @@ TEST_F(Discovery, RejectedReplies) {
     pastEnd[40] = 5;  // needs 46 bytes
     EXPECT_FALSE(QKProtocol::getUdpDeviceWithMessageArray(pastEnd, nullptr));
     pastEnd.push_back('x');
-    EXPECT_FALSE(QKProtocol::getUdpDeviceWithMessageArray(pastEnd, nullptr));  // "net_x" has 2 fields
+    EXPECT_FALSE(
+        QKProtocol::getUdpDeviceWithMessageArray(pastEnd, nullptr));  // "net_x" has 2 fields
 
     SimDiscoveryReply twoFields = fullReply();
     twoFields.ssid = "net_ac";
@@ -245,7 +255,8 @@ TEST_F(Discovery, RejectedReplies) {
 TEST_F(Discovery, MinimalReplyHasTheEightEntries) {
     SimDiscoveryReply r;
     const Bytes body = sim::buildDiscoveryBody(r, kDefaultKey, stamp);
-    auto d = QKProtocol::getUdpDeviceWithMessageArray(ByteView(body).first(41 + r.ssid.size()), nullptr);
+    auto d =
+        QKProtocol::getUdpDeviceWithMessageArray(ByteView(body).first(41 + r.ssid.size()), nullptr);
     ASSERT_TRUE(d);
     EXPECT_EQ(d->size(), 8u);
     EXPECT_EQ((*d)["deviceType"].text(), "0xAC");

@@ -16,7 +16,7 @@ using test::hex;
 const Bytes kSessionKey = hex("8f1e2d3c4b5a69788796a5b4c3d2e1f0");
 
 class LanFrame : public test::LanFixture {
-protected:
+  protected:
     SimLanCodec sim{kDefaultKey, kSessionKey};
 
     static Bytes probe() {
@@ -108,14 +108,14 @@ TEST_F(LanFrame, SimulatorReadsEveryFrameWeWrite) {
         bool sign;
         Bytes body;
     } cases[] = {
-        {1, -1, true, {0xFF, 0x00}},                     // AES-128-ECB, signed
-        {1, -1, true, Bytes(16, 0x33)},                  // a full block more of padding
-        {1, 0, true, {0x00}},                            // plain, signed
-        {3, -1, false, {1, 2, 3, 4, 5}},                 // AES-CCM with counter
-        {3, -1, false, {}},                              // CCM, counter alone
-        {3, 0, false, {0x00}},                           // plain with counter
-        {2, -1, false, {9, 8, 7}},                       // other versions: plain, unsigned
-        {3, 2, true, Bytes(300, 0xA5)},                  // signed CCM
+        {1, -1, true, {0xFF, 0x00}},      // AES-128-ECB, signed
+        {1, -1, true, Bytes(16, 0x33)},   // a full block more of padding
+        {1, 0, true, {0x00}},             // plain, signed
+        {3, -1, false, {1, 2, 3, 4, 5}},  // AES-CCM with counter
+        {3, -1, false, {}},               // CCM, counter alone
+        {3, 0, false, {0x00}},            // plain with counter
+        {2, -1, false, {9, 8, 7}},        // other versions: plain, unsigned
+        {3, 2, true, Bytes(300, 0xA5)},   // signed CCM
     };
     for (const auto& c : cases) {
         QKProtocol p(c.version, kSessionKey, 0xBEEF);
@@ -143,15 +143,14 @@ TEST_F(LanFrame, WeReadEveryFrameTheSimulatorWrites) {
         uint8_t version, type;
         bool sign;
         sim::CcmLayout layout;
-    } cases[] = {{1, 1, true, sim::CcmLayout::TagBeforeSlot},
-                 {1, 0, true, sim::CcmLayout::TagBeforeSlot},
-                 {1, 0, false, sim::CcmLayout::TagBeforeSlot},
-                 {3, 2, false, sim::CcmLayout::TagBeforeSlot},
-                 {3, 2, true, sim::CcmLayout::TagBeforeSlot},
-                 {3, 2, false, sim::CcmLayout::TagAtEnd},
-                 {3, 0, false, sim::CcmLayout::TagBeforeSlot}};
+    } cases[] = {
+        {1, 1, true, sim::CcmLayout::TagBeforeSlot},  {1, 0, true, sim::CcmLayout::TagBeforeSlot},
+        {1, 0, false, sim::CcmLayout::TagBeforeSlot}, {3, 2, false, sim::CcmLayout::TagBeforeSlot},
+        {3, 2, true, sim::CcmLayout::TagBeforeSlot},  {3, 2, false, sim::CcmLayout::TagAtEnd},
+        {3, 0, false, sim::CcmLayout::TagBeforeSlot}};
     for (const auto& c : cases) {
-        for (const Bytes& body : {Bytes{0x42}, Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}}) {
+        for (const Bytes& body :
+             {Bytes{0x42}, Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}}) {
             SimLanFrame f;
             f.protocolVer = c.version;
             f.encryptType = c.type;
@@ -166,7 +165,8 @@ TEST_F(LanFrame, WeReadEveryFrameTheSimulatorWrites) {
             const Bytes wire = sim.write(f, c.layout);
             auto p = QKProtocol::initWithNSData(wire, kSessionKey);
             ASSERT_TRUE(p);
-            ASSERT_TRUE(p->messageArray()) << "version " << int(c.version) << " type " << int(c.type);
+            ASSERT_TRUE(p->messageArray())
+                << "version " << int(c.version) << " type " << int(c.type);
             // A plain unsigned frame keeps its zero slot as part of the body.
             Bytes expected = body;
             if (c.type == 0 && !c.sign) expected.resize(body.size() + 16, 0);
@@ -231,7 +231,8 @@ TEST_F(LanFrame, ReaderEdgeCases) {
     EXPECT_EQ(*unwrapped->messageArray(), (Bytes{0xFF, 0x00}));
 
     // Byte 35: the authorisation state.
-    for (auto [b35, authorised] : {std::pair{0xC0, false}, {0xBF, true}, {0xFF, false}, {0, true}}) {
+    for (auto [b35, authorised] :
+         {std::pair{0xC0, false}, {0xBF, true}, {0xFF, false}, {0, true}}) {
         Bytes f = frame;
         f[35] = static_cast<uint8_t>(b35);
         EXPECT_EQ(QKProtocol::initWithNSData(f)->isAuthentication(), authorised) << b35;
@@ -278,8 +279,10 @@ TEST_F(LanFrame, CcmBodiesThatDoNotAuthenticateGiveNoBody) {
     tamperedHeader[8] ^= 0x01;  // the header is associated data
     Bytes wrongKey = kSessionKey;
     wrongKey[0] ^= 1;
-    for (const auto& [data, key] : {std::pair{tamperedBody, kSessionKey}, {tamperedTag, kSessionKey},
-                                    {tamperedHeader, kSessionKey}, {frame, wrongKey}}) {
+    for (const auto& [data, key] : {std::pair{tamperedBody, kSessionKey},
+                                    {tamperedTag, kSessionKey},
+                                    {tamperedHeader, kSessionKey},
+                                    {frame, wrongKey}}) {
         auto read = QKProtocol::initWithNSData(data, key);
         ASSERT_TRUE(read);
         EXPECT_FALSE(read->messageArray());
@@ -312,7 +315,8 @@ TEST_F(LanFrame, WritesNothingWithoutTheKeysItNeeds) {
     plain.heartbeatDataWithDeviceId(1);  // plain and signed: the frame alone is signed
     EXPECT_EQ(plain.getByteStream().size(), 57u);
 
-    for (const std::optional<Bytes>& key : {std::optional<Bytes>(), std::optional<Bytes>(Bytes{})}) {
+    for (const std::optional<Bytes>& key :
+         {std::optional<Bytes>(), std::optional<Bytes>(Bytes{})}) {
         QKProtocol ccm(3, key, 1);
         ccm.getGroupDeviceInfo();
         EXPECT_TRUE(ccm.getByteStream().empty());

@@ -2,8 +2,8 @@
 
 #include <functional>
 
-#include "protocol/LanTestSupport.h"
 #include "interface/QKSDKConstants.h"
+#include "protocol/LanTestSupport.h"
 #include "protocol/QKProtocol.h"
 #include "sim/SimLanCodec.h"
 #include "sim/TestSupport.h"
@@ -20,8 +20,7 @@ class LanMessages : public test::LanFixture {};
 const char* kSerial = "0000AC11122233344455566677788899";
 
 Value deviceDic(std::string sn, std::string ssid) {
-    return Dictionary{{kQKSDKDeviceSn, std::move(sn)},
-                      {kQKSDKDeviceSSID, std::move(ssid)}};
+    return Dictionary{{kQKSDKDeviceSn, std::move(sn)}, {kQKSDKDeviceSSID, std::move(ssid)}};
 }
 
 TEST_F(LanMessages, FixedBuildersOnEachConstructor) {
@@ -38,21 +37,29 @@ TEST_F(LanMessages, FixedBuildersOnEachConstructor) {
     auto v1 = [] { return std::make_shared<QKProtocol>(1, std::nullopt, 0); };
     const Case cases[] = {
         {"probe", init, [](QKProtocol& p) { p.findDeviceInLanWithDic(); }, 0x92, 1, true, "ff00"},
-        {"heartbeat v1", v1, [](QKProtocol& p) { p.heartbeatDataWithDeviceId(5); }, 0x7B, 0, true, "00"},
-        {"heartbeat v3", v3, [](QKProtocol& p) { p.heartbeatDataWithDeviceId(5); }, 0x7B, 0, false, "00"},
+        {"heartbeat v1", v1, [](QKProtocol& p) { p.heartbeatDataWithDeviceId(5); }, 0x7B, 0, true,
+         "00"},
+        {"heartbeat v3", v3, [](QKProtocol& p) { p.heartbeatDataWithDeviceId(5); }, 0x7B, 0, false,
+         "00"},
         {"temp id", init,
          [](QKProtocol& p) { EXPECT_TRUE(p.writeTempDeviceId(deviceDic(kSerial, "net_ac_1234"))); },
          0x43, 1, true,
          "3030303041433131313232323333333434343535353636363737373838383939bba94d78acff"},
         {"subtype", init,
-         [](QKProtocol& p) { p.getDeviceSubType(Dictionary{{"type", "AC"}, {"deviceId", "123456"}}); },
+         [](QKProtocol& p) {
+             p.getDeviceSubType(Dictionary{{"type", "AC"}, {"deviceId", "123456"}});
+         },
          0x20, 1, true, "aa0bac000000000000a000a9"},
         {"subtype number id", v3,
-         [](QKProtocol& p) { p.getDeviceSubType(Dictionary{{"type", "0xb"}, {"deviceId", 77}}); },
+         [](QKProtocol& p) {
+             p.getDeviceSubType(Dictionary{{"type", "0xb"}, {"deviceId", 77}});
+         },
          0x20, 2, false, "aa0b0b000000000000a0004a"},
         {"to AP", init, [](QKProtocol& p) { p.switchWifiStatusToAP(true); }, 0x81, 1, true, "01"},
-        {"to station", init, [](QKProtocol& p) { p.switchWifiStatusToAP(false); }, 0x81, 1, true, "02"},
-        {"former config", v3, [](QKProtocol& p) { p.checkFormerConfigInfo(); }, 0x71, 2, false, "010000"},
+        {"to station", init, [](QKProtocol& p) { p.switchWifiStatusToAP(false); }, 0x81, 1, true,
+         "02"},
+        {"former config", v3, [](QKProtocol& p) { p.checkFormerConfigInfo(); }, 0x71, 2, false,
+         "010000"},
         {"group", v3, [](QKProtocol& p) { p.getGroupDeviceInfo(); }, 0x74, 2, false, "00"},
         {"wifi list", init, [](QKProtocol& p) { p.getWiFiList(); }, 0x6B, 1, true, "00"},
         {"short credentials", init,
@@ -102,28 +109,44 @@ Params baseParams() {
 }
 
 TEST_F(LanMessages, RouterCredentialsWithOptions) {
-    const std::string head = "00112233445566778899aabbccddeeff" "04686f6d65" "087365637265743132";
+    const std::string head =
+        "00112233445566778899aabbccddeeff"
+        "04686f6d65"
+        "087365637265743132";
     struct Case {
         const char* name;
         std::function<void(Params&)> edit;
         std::string body;
     };
     const Case cases[] = {
-        {"minimal", [](Params&) {}, head + "00" "04686f6d65" "010100"},
+        {"minimal", [](Params&) {},
+         head + "00"
+                "04686f6d65"
+                "010100"},
         {"bssid", [](Params& p) { p.routerBSSID = "a0:b1:c2:d3:e4:f5"; },
-         head + "06a0b1c2d3e4f5" "04686f6d65" "010100"},
+         head + "06a0b1c2d3e4f5"
+                "04686f6d65"
+                "010100"},
         {"cjk ssid, no password",
          [](Params& p) {
              p.routerSSID = "中文";
              p.routerPwd.reset();
          },
-         "00112233445566778899aabbccddeeff" "06e4b8ade69687" "00" "00" "04d6d0cec4" "010100"},
+         "00112233445566778899aabbccddeeff"
+         "06e4b8ade69687"
+         "00"
+         "00"
+         "04d6d0cec4"
+         "010100"},
         {"channel mark and password check",
          [](Params& p) {
              p.channelEnable = true;
              p.checkPasswordEnable = true;
          },
-         head + "00" "04686f6d65" "00" "010101"},
+         head + "00"
+                "04686f6d65"
+                "00"
+                "010101"},
         {"country code and channels",
          [](Params& p) {
              p.countryCodeEnable = true;
@@ -139,16 +162,33 @@ TEST_F(LanMessages, RouterCredentialsWithOptions) {
                                          {kQKSDKConfigChannelDFSEnable, true}},
                               Dictionary{{kQKSDKConfigFirstChannelNumber, 149}}};
          },
-         head + "00" "04686f6d65" "010100" "0210" "434e" "08" "03" "010d1400" "24041701" "95000000"},
-        {"country item defaults",
-         [](Params& p) { p.countryCodeEnable = true; },
-         head + "00" "04686f6d65" "010100" "0204" "0000" "ff" "00"},
+         head + "00"
+                "04686f6d65"
+                "010100"
+                "0210"
+                "434e"
+                "08"
+                "03"
+                "010d1400"
+                "24041701"
+                "95000000"},
+        {"country item defaults", [](Params& p) { p.countryCodeEnable = true; },
+         head + "00"
+                "04686f6d65"
+                "010100"
+                "0204"
+                "0000"
+                "ff"
+                "00"},
         {"region",
          [](Params& p) {
              p.regionIdEnable = true;
              p.regionId = "305419896";
          },
-         head + "00" "04686f6d65" "010100" "030478563412"},
+         head + "00"
+                "04686f6d65"
+                "010100"
+                "030478563412"},
         {"function set",
          [](Params& p) {
              p.functionSetEnable = true;
@@ -156,7 +196,12 @@ TEST_F(LanMessages, RouterCredentialsWithOptions) {
              p.moduleServerPort = "8883";
              p.functionType = "2";
          },
-         head + "00" "04686f6d65" "010100" "0404612e696f" "0502b322" "060102"},
+         head + "00"
+                "04686f6d65"
+                "010100"
+                "0404612e696f"
+                "0502b322"
+                "060102"},
         {"adns, empty list",
          [](Params& p) {
              p.adnsIPEnable = true;
@@ -164,14 +209,26 @@ TEST_F(LanMessages, RouterCredentialsWithOptions) {
              p.adsClusterId = "66051";
              p.adsDomain = "ignored";
          },
-         head + "00" "04686f6d65" "010100" "0703010203" "0a"},
+         head + "00"
+                "04686f6d65"
+                "010100"
+                "0703010203"
+                "0a"},
         {"adns addresses",
          [](Params& p) {
              p.adnsIPEnable = true;
              p.adnsIPPort = "53";
              p.adnsIPList = {"10.0.1.2", "bad", "1.2.3.4", "1.2.3.256"};
          },
-         head + "00" "04686f6d65" "010100" "0703000000" "0a0b" "3500" "02" "0201000a" "04030201"},
+         head + "00"
+                "04686f6d65"
+                "010100"
+                "0703000000"
+                "0a0b"
+                "3500"
+                "02"
+                "0201000a"
+                "04030201"},
         {"ads",
          [](Params& p) {
              p.adsEnable = true;
@@ -179,7 +236,12 @@ TEST_F(LanMessages, RouterCredentialsWithOptions) {
              p.adsDomain = "ads.x";
              p.adsPort = "443";
          },
-         head + "00" "04686f6d65" "010100" "0703000001" "08056164732e78" "0902bb01"},
+         head + "00"
+                "04686f6d65"
+                "010100"
+                "0703000001"
+                "08056164732e78"
+                "0902bb01"},
         {"everything in order",
          [](Params& p) {
              p.routerBSSID = "1:2";
@@ -189,8 +251,16 @@ TEST_F(LanMessages, RouterCredentialsWithOptions) {
              p.functionSetEnable = true;
              p.adsEnable = true;
          },
-         head + "020102" "04686f6d65" "00" "010100" "02040000ff00" "030400000000" "0400"
-                "05020000" "060100" "0703000000"},
+         head + "020102"
+                "04686f6d65"
+                "00"
+                "010100"
+                "02040000ff00"
+                "030400000000"
+                "0400"
+                "05020000"
+                "060100"
+                "0703000000"},
     };
     for (const Case& c : cases) {
         Params params = baseParams();
@@ -220,8 +290,10 @@ TEST_F(LanMessages, BuildersRefuseWhatTheyCannotEncode) {
     refuses("0x43 non-ASCII serial", [](QKProtocol& p) {
         return p.writeTempDeviceId(deviceDic("é" + std::string(kSerial, 30), "net_ac_1234"));
     });
-    refuses("0x43 no type", [](QKProtocol& p) { return p.writeTempDeviceId(deviceDic(kSerial, "net_ac")); });
-    refuses("0x43 bad type", [](QKProtocol& p) { return p.writeTempDeviceId(deviceDic(kSerial, "net_acx_1")); });
+    refuses("0x43 no type",
+            [](QKProtocol& p) { return p.writeTempDeviceId(deviceDic(kSerial, "net_ac")); });
+    refuses("0x43 bad type",
+            [](QKProtocol& p) { return p.writeTempDeviceId(deviceDic(kSerial, "net_acx_1")); });
     refuses("0x68 long SSID", [&](QKProtocol& p) {
         Params params;
         params.routerSSID = longText;
@@ -241,23 +313,28 @@ TEST_F(LanMessages, BuildersRefuseWhatTheyCannotEncode) {
         {"long SSID", [&](Params& p) { p.routerSSID = longText; }},
         {"SSID not UTF-8", [](Params& p) { p.routerSSID = "\xC3\x28"; }},
         {"long password", [&](Params& p) { p.routerPwd = longText; }},
-        {"country code", [](Params& p) {
+        {"country code",
+         [](Params& p) {
              p.countryCodeEnable = true;
              p.countryCode = "CHN";
          }},
-        {"channels", [](Params& p) {
+        {"channels",
+         [](Params& p) {
              p.countryCodeEnable = true;
              p.channelList = Value::Array(63, Dictionary{});
          }},
-        {"domain", [&](Params& p) {
+        {"domain",
+         [&](Params& p) {
              p.functionSetEnable = true;
              p.moduleServerDomain = longText;
          }},
-        {"adns list", [](Params& p) {
+        {"adns list",
+         [](Params& p) {
              p.adnsIPEnable = true;
              p.adnsIPList = std::vector<std::string>(64, "1.1.1.1");
          }},
-        {"ads domain", [&](Params& p) {
+        {"ads domain",
+         [&](Params& p) {
              p.adsEnable = true;
              p.adsDomain = longText;
          }},
@@ -278,10 +355,9 @@ TEST_F(LanMessages, BuildersRefuseWhatTheyCannotEncode) {
 
 TEST_F(LanMessages, ConfigurationReplyErrors) {
     EXPECT_EQ(QKProtocol::handleConfigWiFiAndPWDResp({}), nullptr);
-    const std::pair<uint8_t, int64_t> cases[] = {{0, 0},       {1, 114020},  {2, 114021},
-                                                 {3, 114022},  {4, 114090},  {5, 114135},
-                                                 {24, 114127}, {25, 114128}, {26, 114129},
-                                                 {27, 114136}, {255, 114135}};
+    const std::pair<uint8_t, int64_t> cases[] = {
+        {0, 0},       {1, 114020},  {2, 114021},  {3, 114022},  {4, 114090},  {5, 114135},
+        {24, 114127}, {25, 114128}, {26, 114129}, {27, 114136}, {255, 114135}};
     for (auto [byte, code] : cases) {
         const Bytes body{byte, 9};
         ErrorPtr e = QKProtocol::handleConfigWiFiAndPWDResp(body);
@@ -305,17 +381,20 @@ TEST_F(LanMessages, FormerConfigurationReply) {
         {"000000", R"({"formerErrorCode":0})"},
         {"0000", std::nullopt},
         {"000007", std::nullopt},
-        {"00000704686f6d65", std::nullopt},       // no flag byte
-        {"00000705686f6d65", std::nullopt},       // SSID runs past the body
-        {"00000704686f6d6502", std::nullopt},     // unknown flag
+        {"00000704686f6d65", std::nullopt},    // no flag byte
+        {"00000705686f6d65", std::nullopt},    // SSID runs past the body
+        {"00000704686f6d6502", std::nullopt},  // unknown flag
         {"00000704686f6d6500", R"({"formerErrorCode":7,"formerRouterSSID":"home"})"},
         {"00000704686f6d6501" + pwd.substr(0, 62), std::nullopt},  // 31 password bytes
         {"00000704686f6d6501" + pwd,
-         R"({"formerErrorCode":7,"formerRouterSSID":"home","formerRouterPassword":")" + pwdHex + "\"}"},
+         R"({"formerErrorCode":7,"formerRouterSSID":"home","formerRouterPassword":")" + pwdHex +
+             "\"}"},
         {"00000704686f6d6501" + pwd + "05",
          R"({"formerErrorCode":7,"formerRouterSSID":"home","formerRouterPassword":")" + pwdHex +
              R"(","statusCode":"5"})"},
-        {"0000070400000000" "00" + std::string(64, '0') + "ff",
+        {"0000070400000000"
+         "00" +
+             std::string(64, '0') + "ff",
          R"({"formerErrorCode":7,"formerRouterSSID":"\u0000\u0000\u0000\u0000","statusCode":"255"})"},
     };
     for (const Case& c : cases) {
@@ -337,12 +416,26 @@ TEST_F(LanMessages, GroupDeviceReply) {
     const Case cases[] = {
         {"", "[]"},
         {"00a903534e31", "[]"},
-        {"0200000000" "a903534e31" "aa023412" "a9025832" "bb0100",
+        {"0200000000"
+         "a903534e31"
+         "aa023412"
+         "a9025832"
+         "bb0100",
          R"([{"sn":"SN1","a0":"4660"},{"sn":"X2"}])"},
-        {"0300000000" "a903534e31" "aa023412" "a9025832", R"([{"sn":"SN1","a0":"4660"}])"},
-        {"0100000000" "a903534e31" "aa05", "[]"},  // item runs past the body
-        {"01000000", "[]"},                        // items would start past the end
-        {"0100000000" "aa0107" "a900", R"([{"sn":""}])"},  // a0 needs two bytes
+        {"0300000000"
+         "a903534e31"
+         "aa023412"
+         "a9025832",
+         R"([{"sn":"SN1","a0":"4660"}])"},
+        {"0100000000"
+         "a903534e31"
+         "aa05",
+         "[]"},              // item runs past the body
+        {"01000000", "[]"},  // items would start past the end
+        {"0100000000"
+         "aa0107"
+         "a900",
+         R"([{"sn":""}])"},  // a0 needs two bytes
     };
     for (const Case& c : cases)
         EXPECT_EQ(Value(QKProtocol::handleGroupDeviceResp(hex(c.body))).toJSON().value(), c.json)
@@ -355,12 +448,21 @@ TEST_F(LanMessages, WifiListReply) {
         std::optional<std::string> json;
     };
     const Case cases[] = {
-        {"0203006162630201" "7879", R"([{"ssid":"abc","miType":0},{"ssid":"xy","miType":1}])"},
-        {"0303006162630201" "7879", std::nullopt},
-        {"0203006162630203" "7879", R"([{"ssid":"abc","miType":0}])"},
-        {"02030061626302017879ff", R"([{"ssid":"abc","miType":0},{"ssid":"xy","miType":1}])"},  // entry past the end
+        {"0203006162630201"
+         "7879",
+         R"([{"ssid":"abc","miType":0},{"ssid":"xy","miType":1}])"},
+        {"0303006162630201"
+         "7879",
+         std::nullopt},
+        {"0203006162630203"
+         "7879",
+         R"([{"ssid":"abc","miType":0}])"},
+        {"02030061626302017879ff",
+         R"([{"ssid":"abc","miType":0},{"ssid":"xy","miType":1}])"},  // entry past the end
         {"020300616263050178", R"([{"ssid":"abc","miType":0}])"},
-        {"0303006162630000" "0202c328", R"([{"ssid":"abc","miType":0}])"},  // counted, not listed
+        {"0303006162630000"
+         "0202c328",
+         R"([{"ssid":"abc","miType":0}])"},  // counted, not listed
         {"0301", std::nullopt},
         {"000000", std::nullopt},  // none announced, one (empty) read
     };

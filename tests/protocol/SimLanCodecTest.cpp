@@ -44,8 +44,11 @@ TEST(SimLanCodec, WritesAndReadsItsOwnFramesInEveryEncoding) {
         uint8_t version, type;
         bool sign;
         size_t expectedSize;
-    } cases[] = {{1, 0, true, 56 + 5}, {1, 1, true, 56 + 16}, {3, 2, false, 85 + 7},
-                 {3, 0, false, 56 + 7}, {2, 2, true, 85 + 5}};
+    } cases[] = {{1, 0, true, 56 + 5},
+                 {1, 1, true, 56 + 16},
+                 {3, 2, false, 85 + 7},
+                 {3, 0, false, 56 + 7},
+                 {2, 2, true, 85 + 5}};
     for (const Case& c : cases) {
         SimLanFrame f;
         f.protocolVer = c.version;

@@ -39,29 +39,29 @@ Bytes buildDiscoveryBody(const SimDiscoveryReply& r, const std::string& defaultK
     b.insert(b.end(), serial.begin(), serial.end());
     b.push_back(static_cast<uint8_t>(r.ssid.size()));
     b.insert(b.end(), r.ssid.begin(), r.ssid.end());
-    b.push_back(r.identify);                                  // 41 + L
-    b.push_back(0);                                           // 42 + L
-    b.push_back(r.capabilityA);                               // 43 + L
-    b.push_back(r.capabilityB);                               // 44 + L
+    b.push_back(r.identify);                                      // 41 + L
+    b.push_back(0);                                               // 42 + L
+    b.push_back(r.capabilityA);                                   // 43 + L
+    b.push_back(r.capabilityB);                                   // 44 + L
     b.insert(b.end(), r.udpVersion.begin(), r.udpVersion.end());  // 45 + L
     if (partner) {
         b.push_back(r.partnerLength.value_or(static_cast<uint8_t>(r.partner.size())));
         b.insert(b.end(), r.partner.begin(), r.partner.end());
         return b;
     }
-    b.push_back(r.support);                                   // 49 + L
-    b.insert(b.end(), 5, 0);                                  // 50 + L
-    b.push_back(r.deviceType);                                // 55 + L
-    b.push_back(0);                                           // 56 + L
-    b.push_back(static_cast<uint8_t>(r.subType));             // 57 + L
+    b.push_back(r.support);                        // 49 + L
+    b.insert(b.end(), 5, 0);                       // 50 + L
+    b.push_back(r.deviceType);                     // 55 + L
+    b.push_back(0);                                // 56 + L
+    b.push_back(static_cast<uint8_t>(r.subType));  // 57 + L
     b.push_back(static_cast<uint8_t>(r.subType >> 8));
-    b.insert(b.end(), 4, 0);                                  // 59 + L
-    b.insert(b.end(), r.mac.begin(), r.mac.end());            // 63 + L
+    b.insert(b.end(), 4, 0);                                            // 59 + L
+    b.insert(b.end(), r.mac.begin(), r.mac.end());                      // 63 + L
     b.insert(b.end(), r.moduleVersion.begin(), r.moduleVersion.end());  // 69 + L
-    b.push_back(r.wanOnline);                                 // 75 + L
+    b.push_back(r.wanOnline);                                           // 75 + L
     b.push_back(r.maxTcp);
     b.push_back(r.currentTcp);
-    Bytes tid = r.tidOrRandom;                                // 78 + L
+    Bytes tid = r.tidOrRandom;  // 78 + L
     if (encrypted) {
         auto c = crypto::cbc(true, key, iv, tid);
         if (!c || c->size() != 16) throw std::invalid_argument("encrypted TID must be 16 bytes");
@@ -71,9 +71,9 @@ Bytes buildDiscoveryBody(const SimDiscoveryReply& r, const std::string& defaultK
     }
     b.insert(b.end(), tid.begin(), tid.end());
     b.insert(b.end(), r.serverDomain.begin(), r.serverDomain.end());  // 94 + L
-    b.push_back(static_cast<uint8_t>(r.serverPort));          // 96 + L
+    b.push_back(static_cast<uint8_t>(r.serverPort));                  // 96 + L
     b.push_back(static_cast<uint8_t>(r.serverPort >> 8));
-    b.push_back(r.errorCode);                                 // 98 + L
+    b.push_back(r.errorCode);                                   // 98 + L
     b.insert(b.end(), r.errorTime.begin(), r.errorTime.end());  // 99 + L
     return b;
 }

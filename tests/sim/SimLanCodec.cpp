@@ -39,8 +39,12 @@ std::optional<Bytes> blockMode(const EVP_CIPHER* cipher, bool encrypt, ByteView 
 }
 }  // namespace
 
-Bytes md5(ByteView data) { return digest(EVP_md5(), data); }
-Bytes sha256(ByteView data) { return digest(EVP_sha256(), data); }
+Bytes md5(ByteView data) {
+    return digest(EVP_md5(), data);
+}
+Bytes sha256(ByteView data) {
+    return digest(EVP_sha256(), data);
+}
 
 std::optional<Bytes> ecb(bool encrypt, ByteView key16, ByteView data) {
     return blockMode(EVP_aes_128_ecb(), encrypt, key16, nullptr, data);
@@ -69,8 +73,7 @@ std::optional<Bytes> ccmSeal(ByteView key16, ByteView nonce13, ByteView aad, Byt
     if (!EVP_EncryptUpdate(ctx.get(), out.data() + 13, &len, plain.data(),
                            static_cast<int>(plain.size())) ||
         !EVP_EncryptFinal_ex(ctx.get(), out.data() + 13 + len, &len) ||
-        !EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, 16,
-                             out.data() + 13 + plain.size()))
+        !EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, 16, out.data() + 13 + plain.size()))
         return std::nullopt;
     return out;
 }
@@ -91,7 +94,8 @@ std::optional<Bytes> ccmOpen(ByteView key16, ByteView aad, ByteView sealed) {
         !EVP_DecryptUpdate(ctx.get(), nullptr, &len, aad.data(), static_cast<int>(aad.size())))
         return std::nullopt;
     Bytes out(n + 1);  // never a zero-length buffer
-    if (EVP_DecryptUpdate(ctx.get(), out.data(), &len, sealed.data() + 13, static_cast<int>(n)) <= 0)
+    if (EVP_DecryptUpdate(ctx.get(), out.data(), &len, sealed.data() + 13, static_cast<int>(n)) <=
+        0)
         return std::nullopt;
     out.resize(n);
     return out;

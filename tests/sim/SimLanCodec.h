@@ -27,10 +27,10 @@ struct SimLanFrame {
     uint16_t msgType = 0;
     uint32_t tag = 0;
     TimeStamp timeStamp{};
-    uint64_t deviceId = 0;  // 48 bits on the wire
-    uint8_t authByte = 0;   // header byte 35
-    uint16_t counter = 0;   // protocol 3 only: the two bytes in front of the plain body
-    Bytes body;             // plain body, without the counter
+    uint64_t deviceId = 0;     // 48 bits on the wire
+    uint8_t authByte = 0;      // header byte 35
+    uint16_t counter = 0;      // protocol 3 only: the two bytes in front of the plain body
+    Bytes body;                // plain body, without the counter
     uint16_t lengthField = 0;  // set by read()
 };
 
@@ -41,7 +41,7 @@ enum class CcmLayout {
 };
 
 class SimLanCodec {
-public:
+  public:
     // defaultKey is the access-point default key (body key = MD5 of it; signing suffix);
     // sessionKey the agreed 16-byte AES-CCM key, empty when none.
     explicit SimLanCodec(std::string defaultKey, Bytes sessionKey = {});
@@ -64,7 +64,7 @@ public:
 
     const std::string& defaultKey() const { return defaultKey_; }
 
-private:
+  private:
     std::string defaultKey_;
     Bytes sessionKey_;
 };
