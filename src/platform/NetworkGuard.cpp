@@ -134,7 +134,9 @@ std::string NetworkGuard::describe(const sockaddr* address, socklen_t length) {
     if (address->sa_family == AF_INET6 && length >= socklen_t(sizeof(sockaddr_in6))) {
         auto* a = reinterpret_cast<const sockaddr_in6*>(address);
         inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
-        return "[" + std::string(text) + "]:" + std::to_string(ntohs(a->sin6_port));
+        std::string out = "[";
+        out.append(text).append("]:").append(std::to_string(ntohs(a->sin6_port)));
+        return out;
     }
     return "(address family " + std::to_string(address->sa_family) + ")";
 }
