@@ -7,8 +7,8 @@
 #include "logging/QKLog.h"
 #include "platform/Crypto.h"
 #include "platform/Random.h"
-#include "protocol/QKKeyAgreementCrypto.h"
 #include "security/QKDataSecurity.h"
+#include "security/QKEllipticCurveSecret.h"
 #include "security/QKSigECCEncryptHelper.h"
 
 namespace telvo {
@@ -221,7 +221,8 @@ Dictionary QKCommonProtocol::checkTLSKeyAgreementBackDict(const Dictionary& dict
     }
     Wiped secret;
     if (devicePublicKey && !ownKey.bytes.empty()) {
-        if (auto shared = keyagreement::computeECDH(*devicePublicKey, ownKey.bytes)) {
+        if (auto shared = QKEllipticCurveSecret::computeECDHWithPublicKeyData(*devicePublicKey,
+                                                                              ownKey.bytes)) {
             secret.bytes = std::move(*shared);
         }
     }

@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <openssl/core_names.h>
-#include <openssl/evp.h>
 
 #include <atomic>
 #include <thread>
@@ -8,6 +6,7 @@
 #include "interface/QKMiddleInterface.h"
 #include "platform/Random.h"
 #include "protocol/QKCommonProtocol.h"
+#include "security/QKEllipticCurveSecret.h"
 #include "sim/SimKeyAgreement.h"
 #include "sim/TestSupport.h"
 
@@ -16,26 +15,6 @@ namespace {
 
 using test::SimKeyAgreement;
 using Misbehaviour = SimKeyAgreement::Misbehaviour;
-
-// A temporary P-256 pair as the BLE one-way flow holds it: 64-byte X||Y and the 32-byte scalar.
-struct RawKeyPair {
-    Bytes publicKey, privateKey;
-};
-RawKeyPair makeRawKeyPair() {
-    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
-    RawKeyPair pair{Bytes(65), Bytes(32)};
-    size_t len = 0;
-    BIGNUM* d = nullptr;
-    EXPECT_EQ(EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY,
-                                              pair.publicKey.data(), 65, &len),
-              1);
-    EXPECT_EQ(EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_PRIV_KEY, &d), 1);
-    BN_bn2binpad(d, pair.privateKey.data(), 32);
-    BN_free(d);
-    EVP_PKEY_free(key);
-    pair.publicKey.erase(pair.publicKey.begin());
-    return pair;
-}
 
 enum class M1Form { Certificate, OneWay };
 
@@ -72,9 +51,11 @@ class KeyAgreement : public ::testing::Test {
             out.m1 = QKCommonProtocol::msgBodyM1WithAppCert(config->tlsAppCer(),
                                                             config->tlsTwoCer(), n1);
         } else {
-            RawKeyPair pair = makeRawKeyPair();
-            ownPrivateKey = pair.privateKey;
-            out.m1 = QKCommonProtocol::msgBodyM1WithAppPublicKey(pair.publicKey, n1);
+            // A temporary pair, as the BLE one-way flow makes it.
+            auto secret = QKEllipticCurveSecret::createECCSecret();
+            ownPrivateKey = secret->privateKeyData();
+            out.m1 =
+                QKCommonProtocol::msgBodyM1WithAppPublicKey(secret->specialPublicKeyData(), n1);
         }
         auto m2 = sim.answerM1(out.m1);
         EXPECT_TRUE(m2);
