@@ -6,7 +6,6 @@
 
 #include "core/QKModel.h"
 #include "core/QKSafeMutableArray.h"
-#include "core/QKSafeMutableDictionary.h"
 
 namespace telvo {
 namespace {
@@ -37,18 +36,6 @@ TEST(SafeMutableArray, ConcurrentAppendsAllLand) {
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(numbers.count(), 4000u);
-}
-
-TEST(SafeMutableDictionary, SetGetRemove) {
-    QKSafeMutableDictionary<std::string, int> table;
-    EXPECT_EQ(table.objectForKey("x"), std::nullopt);
-    table.setObject(1, "x");
-    table.setObject(2, "x");
-    EXPECT_EQ(table.objectForKey("x"), 2);
-    EXPECT_EQ(table.count(), 1u);
-    table.removeObjectForKey("x");
-    table.removeObjectForKey("absent");
-    EXPECT_EQ(table.count(), 0u);
 }
 
 struct Header {

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/QKSDKExtention.h"
@@ -149,15 +150,6 @@ TEST(MacTexts, SafeSetBssid) {
         EXPECT_EQ(QKTool::safeSetBssid(input), expected) << input.value_or("(nil)");
 }
 
-TEST(MacTexts, IsEqualMacStr) {
-    EXPECT_TRUE(QKTool::isEqualMacStr("aa:bb:cc:dd:ee:ff", "AABBCCDDEEFF"));
-    EXPECT_TRUE(QKTool::isEqualMacStr("a:b", "AB"));
-    EXPECT_FALSE(QKTool::isEqualMacStr("aa:bb", "aa:bc"));
-    EXPECT_FALSE(QKTool::isEqualMacStr(std::nullopt, "aa"));
-    EXPECT_FALSE(QKTool::isEqualMacStr("aa", std::nullopt));
-    EXPECT_FALSE(QKTool::isEqualMacStr(std::nullopt, std::nullopt));
-}
-
 TEST(Checksums, CheckValuesAndEmptyInput) {
     const std::string check = "123456789";
     const auto* p = reinterpret_cast<const uint8_t*>(check.data());
@@ -202,13 +194,26 @@ TEST(ApplianceSsid, SsidFromSerialAndType) {
     EXPECT_EQ(QKTool::getSSIDBySN(std::nullopt, "0xac"), std::nullopt);
 }
 
-TEST(StringExtension, IgnoreCaseComparison) {
-    EXPECT_TRUE(qksdk_isEqualToStringIgnoreCase("0xAC", "0xac"));
-    EXPECT_TRUE(qksdk_isEqualToStringIgnoreCase("", ""));
-    EXPECT_FALSE(qksdk_isEqualToStringIgnoreCase("abc", "abd"));
-    EXPECT_FALSE(qksdk_isEqualToStringIgnoreCase("abc", "abcd"));
-    EXPECT_FALSE(qksdk_isEqualToStringIgnoreCase("abc", std::nullopt));
-    EXPECT_FALSE(qksdk_isEqualToStringIgnoreCase(std::nullopt, "abc"));
+// isEqualMacStr ignores colons and case; the plain comparison ignores only case.
+TEST(TextComparisons, MacAndIgnoreCase) {
+    using Compare = bool (*)(const OptText&, const OptText&);
+    const Compare mac = QKTool::isEqualMacStr, text = qksdk_isEqualToStringIgnoreCase;
+    const std::vector<std::tuple<Compare, OptText, OptText, bool>> cases = {
+        {mac, "aa:bb:cc:dd:ee:ff", "AABBCCDDEEFF", true},
+        {mac, "a:b", "AB", true},
+        {mac, "aa:bb", "aa:bc", false},
+        {mac, std::nullopt, "aa", false},
+        {mac, "aa", std::nullopt, false},
+        {mac, std::nullopt, std::nullopt, false},
+        {text, "0xAC", "0xac", true},
+        {text, "", "", true},
+        {text, "abc", "abd", false},
+        {text, "abc", "abcd", false},
+        {text, "abc", std::nullopt, false},
+        {text, std::nullopt, "abc", false},
+    };
+    for (const auto& [compare, a, b, expected] : cases)
+        EXPECT_EQ(compare(a, b), expected) << a.value_or("(nil)") << " / " << b.value_or("(nil)");
 }
 
 TEST(BindErrorCodes, OnlyWorkModeOneHasDuplicationCodes) {
