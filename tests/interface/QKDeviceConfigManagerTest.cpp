@@ -59,25 +59,6 @@ protected:
     }
 };
 
-TEST_F(QKDeviceConfigManagerTest, SharedInstanceAndStepInfo) {
-    auto manager = QKDeviceConfigManager::shareInstance();
-    EXPECT_EQ(manager, QKDeviceConfigManager::shareInstance());
-    EXPECT_TRUE(manager->stepInfoData().empty());
-
-    auto device = std::make_shared<QKDevice>();
-    QKStepInfo info = {{11, Dictionary{{"QKDevice", Value::object(device)}}}};
-    manager->setStepInfoData(info);
-    info[13] = 4013;  // the manager holds its own copy
-    auto stored = manager->stepInfoData();
-    ASSERT_EQ(stored.size(), 1u);
-    EXPECT_EQ(stored[11]["QKDevice"].objectAs<QKDevice>(), device);
-
-    manager->setStepInfoData({{5, Dictionary{{"moduleVersion", ""}, {"sn", "S"}}}});
-    stored = manager->stepInfoData();
-    ASSERT_EQ(stored.size(), 1u);  // replaced, not merged
-    EXPECT_EQ(stored[5]["sn"].text(), "S");
-}
-
 TEST_F(QKDeviceConfigManagerTest, RuntimeMapForwardsStepsAndCompletion) {
     FlowProbe probe;
     Registry::shared().registerTestClass(fakeFlowClass("QKSingleBLEConnect", probe));

@@ -12,17 +12,6 @@
 namespace telvo {
 namespace {
 
-TEST(QKDevice, NewRecordIsEmpty) {
-    QKDevice d;
-    EXPECT_EQ(d.deviceSn, "");
-    EXPECT_EQ(d.protocolType, 0);
-    EXPECT_TRUE(d.referenceRSSI.isNull());
-    EXPECT_TRUE(d.productInfoData.empty());
-    EXPECT_FALSE(d.checkRandom);
-    d.setCheckRandom(true);
-    EXPECT_TRUE(d.checkRandom);
-}
-
 TEST(QKDevice, DeviceWithDiscoveryDictionary) {
     Value reply = Dictionary{
         {kQKSDKDeviceSn, "000000P0000000Q1B88C8A7E9C9F0000"},
@@ -155,19 +144,6 @@ TEST(QKDeviceContentWorkMode, SerialDecryptedWithTheWorkModeKeys) {
 
     QKUserDefault::resetForTesting();
     QKMiddleInterface::resetForTesting();
-}
-
-TEST(QKDeviceConfigParams, NewRecordsHoldNothing) {
-    QKDeviceBleConfigParams ble;
-    EXPECT_FALSE(ble.routerSSID);
-    EXPECT_FALSE(ble.securityType);
-    EXPECT_EQ(ble.bleType, 0u);
-    EXPECT_FALSE(ble.peripheral);
-    EXPECT_TRUE(ble.extras.empty());
-    QKDeviceApConfigParams ap;
-    EXPECT_FALSE(ap.deviceSSID);
-    EXPECT_EQ(ap.connectNetTimeout, 0);
-    EXPECT_FALSE(ap.checkPasswordEnable);
 }
 
 TEST(QKDeviceConfigParams, UpdateExtraParamFillsOnlyEmptyFields) {
