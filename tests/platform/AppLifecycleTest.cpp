@@ -56,25 +56,5 @@ TEST_F(AppLifecycleTest, AsyncPostsGoThroughTheMainQueue) {
     EXPECT_EQ(log, (std::vector<std::string>{"someName@main"}));
 }
 
-TEST(DeviceInfo, DefaultsAndHostValues) {
-    DeviceInfo::resetForTesting();
-    auto defaults = DeviceInfo::current();
-    EXPECT_FALSE(defaults.executableName.empty());
-    EXPECT_FALSE(defaults.systemVersion.empty());
-    ASSERT_FALSE(defaults.preferredLanguages.empty());
-    DeviceInfo info;
-    info.executableName = "Demo";
-    info.shortVersion = "2.1.0";
-    info.model = "PhoneModel";
-    info.systemVersion = "17.2";
-    info.screenScale = 3;
-    info.preferredLanguages = {"zh-Hans-CN", "en"};
-    DeviceInfo::setCurrent(info);
-    EXPECT_EQ(DeviceInfo::current().shortVersion, "2.1.0");
-    EXPECT_EQ(DeviceInfo::current().preferredLanguages.size(), 2u);
-    DeviceInfo::resetForTesting();
-    EXPECT_EQ(DeviceInfo::current().executableName, defaults.executableName);
-}
-
 }  // namespace
 }  // namespace telvo

@@ -133,15 +133,8 @@ TEST(NetworkConfiguration, InterfacesMappingAndBroadcast) {
     EXPECT_TRUE(sawLoopback);
 }
 
-TEST(NetworkConfiguration, WifiFactsAndPorts) {
+TEST(NetworkConfiguration, PortsAndOverrides) {
     NetworkConfiguration::resetForTesting();
-    EXPECT_FALSE(NetworkConfiguration::isWifiInfoReadable());
-    EXPECT_FALSE(NetworkConfiguration::currentWifiInfo());
-    NetworkConfiguration::setWifiInfo(WifiInfo{"home", "aa:bb:cc:dd:ee:ff", 2});
-    NetworkConfiguration::setWifiInfoReadable(true);
-    EXPECT_EQ(NetworkConfiguration::currentWifiInfo()->ssid, "home");
-    EXPECT_EQ(NetworkConfiguration::currentWifiInfo()->securityType, 2);
-
     const std::pair<NetworkPort, uint16_t> defaults[] = {{NetworkPort::ApplianceSession, 6444},
                                                          {NetworkPort::DiscoveryProbe, 6445},
                                                          {NetworkPort::DiscoveryReplyA, 15000},
