@@ -168,12 +168,6 @@ TEST_F(KeyAgreement, ErrorMatrix) {
     }
 }
 
-TEST_F(KeyAgreement, EmptyPrivateKeyArgumentFallsBackToConfiguredKey) {
-    Outcome out = run(M1Form::Certificate);  // the certificate form passes no key
-    ASSERT_TRUE(out.reachedM4);
-    EXPECT_EQ(out.m4Check["errCode"].intValue(), 0);
-}
-
 TEST_F(KeyAgreement, TrailingBytesAfterFinsStayOutOfTheProofs) {
     Bytes n1 = QKCommonProtocol::randomToken();
     auto config = QKMiddleInterface::shareInstance()->middleConfig();

@@ -113,16 +113,15 @@ TEST_F(LanMessages, RouterCredentialsWithOptions) {
         "00112233445566778899aabbccddeeff"
         "04686f6d65"
         "087365637265743132";
+    // The credentials, no BSSID, the SSID again and the fixed trailer.
+    const std::string base = head + "0004686f6d65010100";
     struct Case {
         const char* name;
         std::function<void(Params&)> edit;
         std::string body;
     };
     const Case cases[] = {
-        {"minimal", [](Params&) {},
-         head + "00"
-                "04686f6d65"
-                "010100"},
+        {"minimal", [](Params&) {}, base},
         {"bssid", [](Params& p) { p.routerBSSID = "a0:b1:c2:d3:e4:f5"; },
          head + "06a0b1c2d3e4f5"
                 "04686f6d65"
@@ -162,10 +161,7 @@ TEST_F(LanMessages, RouterCredentialsWithOptions) {
                                          {kQKSDKConfigChannelDFSEnable, true}},
                               Dictionary{{kQKSDKConfigFirstChannelNumber, 149}}};
          },
-         head + "00"
-                "04686f6d65"
-                "010100"
-                "0210"
+         base + "0210"
                 "434e"
                 "08"
                 "03"
@@ -173,10 +169,7 @@ TEST_F(LanMessages, RouterCredentialsWithOptions) {
                 "24041701"
                 "95000000"},
         {"country item defaults", [](Params& p) { p.countryCodeEnable = true; },
-         head + "00"
-                "04686f6d65"
-                "010100"
-                "0204"
+         base + "0204"
                 "0000"
                 "ff"
                 "00"},
@@ -185,10 +178,7 @@ TEST_F(LanMessages, RouterCredentialsWithOptions) {
              p.regionIdEnable = true;
              p.regionId = "305419896";
          },
-         head + "00"
-                "04686f6d65"
-                "010100"
-                "030478563412"},
+         base + "030478563412"},
         {"function set",
          [](Params& p) {
              p.functionSetEnable = true;
@@ -196,10 +186,7 @@ TEST_F(LanMessages, RouterCredentialsWithOptions) {
              p.moduleServerPort = "8883";
              p.functionType = "2";
          },
-         head + "00"
-                "04686f6d65"
-                "010100"
-                "0404612e696f"
+         base + "0404612e696f"
                 "0502b322"
                 "060102"},
         {"adns, empty list",
@@ -209,10 +196,7 @@ TEST_F(LanMessages, RouterCredentialsWithOptions) {
              p.adsClusterId = "66051";
              p.adsDomain = "ignored";
          },
-         head + "00"
-                "04686f6d65"
-                "010100"
-                "0703010203"
+         base + "0703010203"
                 "0a"},
         {"adns addresses",
          [](Params& p) {
@@ -220,10 +204,7 @@ TEST_F(LanMessages, RouterCredentialsWithOptions) {
              p.adnsIPPort = "53";
              p.adnsIPList = {"10.0.1.2", "bad", "1.2.3.4", "1.2.3.256"};
          },
-         head + "00"
-                "04686f6d65"
-                "010100"
-                "0703000000"
+         base + "0703000000"
                 "0a0b"
                 "3500"
                 "02"
@@ -236,10 +217,7 @@ TEST_F(LanMessages, RouterCredentialsWithOptions) {
              p.adsDomain = "ads.x";
              p.adsPort = "443";
          },
-         head + "00"
-                "04686f6d65"
-                "010100"
-                "0703000001"
+         base + "0703000001"
                 "08056164732e78"
                 "0902bb01"},
         {"everything in order",
