@@ -7,6 +7,9 @@ bash "$root/scripts/setup.sh"
 jobs=${TELVO_JOBS:-$(nproc)}
 build="$root/build"
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/telvo-ccache}"
+# Cache hits across checkouts in other folders, and for the tests' precompiled header.
+export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
+export CCACHE_SLOPPINESS="pch_defines,time_macros,include_file_mtime,include_file_ctime"
 
 run_suite() { # name, extra cmake args...
   local name=$1; shift
