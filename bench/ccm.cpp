@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "platform/OpenSSLPtr.h"
 #include "security/QKVPCCMCrypt.h"
 
 namespace {
@@ -17,10 +18,8 @@ const Bytes kNonce(13, 0x24);
 const Bytes kAd(16, 0x11);
 
 struct OpenSsl {
-    std::unique_ptr<EVP_CIPHER, decltype(&EVP_CIPHER_free)> cipher{
-        EVP_CIPHER_fetch(nullptr, "AES-128-CCM", nullptr), &EVP_CIPHER_free};
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx{EVP_CIPHER_CTX_new(),
-                                                                        &EVP_CIPHER_CTX_free};
+    telvo::EvpCipherPtr cipher{EVP_CIPHER_fetch(nullptr, "AES-128-CCM", nullptr)};
+    telvo::EvpCipherCtxPtr ctx{EVP_CIPHER_CTX_new()};
     // Returns false on failure; out holds ciphertext || tag (seal) or plaintext (open).
     bool run(bool seal, const Bytes& in, Bytes& out) {
         size_t length = seal ? in.size() : in.size() - 16;

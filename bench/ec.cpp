@@ -10,24 +10,20 @@
 #include <memory>
 #include <vector>
 
+#include "platform/OpenSSLPtr.h"
 #include "security/EccCore.h"
 #include "security/QKEllipticCurveSecret.h"
 
 namespace {
 
 using telvo::Bytes;
+using telvo::EvpPkeyCtxPtr;
+using telvo::EvpPkeyPtr;
 using telvo::kEccSecp256r1;
 
-struct PKeyFree {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct CtxFree {
-    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-using PKey = std::unique_ptr<EVP_PKEY, PKeyFree>;
-using Ctx = std::unique_ptr<EVP_PKEY_CTX, CtxFree>;
-
-PKey opensslKey() { return PKey(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "prime256v1")); }
+EvpPkeyPtr opensslKey() {
+    return EvpPkeyPtr(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "prime256v1"));
+}
 
 Bytes opensslPublic(EVP_PKEY* key) {
     Bytes out(65);
@@ -40,6 +36,14 @@ void check(bool ok) {
     if (!ok) std::abort();
 }
 
+void opensslDerive(EVP_PKEY* own, EVP_PKEY* peer) {
+    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(own, nullptr));
+    uint8_t secret[32];
+    size_t len = sizeof secret;
+    check(EVP_PKEY_derive_init(ctx.get()) == 1 && EVP_PKEY_derive_set_peer(ctx.get(), peer) == 1 &&
+          EVP_PKEY_derive(ctx.get(), secret, &len) == 1);
+}
+
 void BM_KeyGen_Ours(benchmark::State& state) {
     uint8_t pub[33], priv[32];
     for (auto _ : state) check(telvo::ecc_make_key(pub, priv, kEccSecp256r1) == 1);
@@ -47,7 +51,7 @@ void BM_KeyGen_Ours(benchmark::State& state) {
 BENCHMARK(BM_KeyGen_Ours);
 
 void BM_KeyGen_OpenSSL(benchmark::State& state) {
-    Ctx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
     check(EVP_PKEY_keygen_init(ctx.get()) == 1);
     check(EVP_PKEY_CTX_set_group_name(ctx.get(), "prime256v1") == 1);
     for (auto _ : state) {
@@ -69,42 +73,29 @@ void BM_Ecdh_Ours(benchmark::State& state) {
 BENCHMARK(BM_Ecdh_Ours);
 
 void BM_Ecdh_OpenSSL(benchmark::State& state) {
-    PKey own = opensslKey();
+    EvpPkeyPtr own = opensslKey();
     Bytes peerPoint = opensslPublic(opensslKey().get());
     for (auto _ : state) {
-        Ctx build(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+        EvpPkeyCtxPtr build(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
         EVP_PKEY* peerKey = nullptr;
-        OSSL_PARAM params[] = {
-            OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME,
-                                             const_cast<char*>("prime256v1"), 0),
-            OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, peerPoint.data(),
-                                              peerPoint.size()),
-            OSSL_PARAM_construct_end()};
+        OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME,
+                                                                const_cast<char*>("prime256v1"), 0),
+                               OSSL_PARAM_construct_octet_string(
+                                   OSSL_PKEY_PARAM_PUB_KEY, peerPoint.data(), peerPoint.size()),
+                               OSSL_PARAM_construct_end()};
         check(EVP_PKEY_fromdata_init(build.get()) == 1 &&
               EVP_PKEY_fromdata(build.get(), &peerKey, EVP_PKEY_PUBLIC_KEY, params) == 1);
-        PKey peerOwned(peerKey);
-        Ctx ctx(EVP_PKEY_CTX_new(own.get(), nullptr));
-        uint8_t secret[32];
-        size_t len = sizeof secret;
-        check(EVP_PKEY_derive_init(ctx.get()) == 1 &&
-              EVP_PKEY_derive_set_peer(ctx.get(), peerOwned.get()) == 1 &&
-              EVP_PKEY_derive(ctx.get(), secret, &len) == 1);
+        EvpPkeyPtr peerOwned(peerKey);
+        opensslDerive(own.get(), peerOwned.get());
     }
 }
 BENCHMARK(BM_Ecdh_OpenSSL);
 
 // OpenSSL's derive alone, with the peer key already built and checked.
 void BM_Ecdh_OpenSSL_PeerPrebuilt(benchmark::State& state) {
-    PKey own = opensslKey();
-    PKey peer = opensslKey();
-    for (auto _ : state) {
-        Ctx ctx(EVP_PKEY_CTX_new(own.get(), nullptr));
-        uint8_t secret[32];
-        size_t len = sizeof secret;
-        check(EVP_PKEY_derive_init(ctx.get()) == 1 &&
-              EVP_PKEY_derive_set_peer(ctx.get(), peer.get()) == 1 &&
-              EVP_PKEY_derive(ctx.get(), secret, &len) == 1);
-    }
+    EvpPkeyPtr own = opensslKey();
+    EvpPkeyPtr peer = opensslKey();
+    for (auto _ : state) opensslDerive(own.get(), peer.get());
 }
 BENCHMARK(BM_Ecdh_OpenSSL_PeerPrebuilt);
 
@@ -129,8 +120,8 @@ void BM_Sign_Ours(benchmark::State& state) {
 BENCHMARK(BM_Sign_Ours);
 
 void BM_Sign_OpenSSL(benchmark::State& state) {
-    PKey key = opensslKey();
-    Ctx ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
+    EvpPkeyPtr key = opensslKey();
+    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
     check(EVP_PKEY_sign_init(ctx.get()) == 1);
     uint8_t hash[32] = {1, 2, 3}, sig[80];
     for (auto _ : state) {
@@ -149,13 +140,13 @@ void BM_Verify_Ours(benchmark::State& state) {
 BENCHMARK(BM_Verify_Ours);
 
 void BM_Verify_OpenSSL(benchmark::State& state) {
-    PKey key = opensslKey();
-    Ctx signer(EVP_PKEY_CTX_new(key.get(), nullptr));
+    EvpPkeyPtr key = opensslKey();
+    EvpPkeyCtxPtr signer(EVP_PKEY_CTX_new(key.get(), nullptr));
     uint8_t hash[32] = {1, 2, 3}, sig[80];
     size_t len = sizeof sig;
     check(EVP_PKEY_sign_init(signer.get()) == 1 &&
           EVP_PKEY_sign(signer.get(), sig, &len, hash, sizeof hash) == 1);
-    Ctx ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
+    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
     check(EVP_PKEY_verify_init(ctx.get()) == 1);
     for (auto _ : state) check(EVP_PKEY_verify(ctx.get(), sig, len, hash, sizeof hash) == 1);
 }

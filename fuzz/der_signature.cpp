@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "platform/OpenSSLPtr.h"
 #include "security/QKEllipticCurveCrypto.h"
 
 using telvo::Bytes;
@@ -27,17 +28,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // What OpenSSL reads, in its canonical form, decodes to the same numbers.
     const uint8_t* cursor = der.data();
-    ECDSA_SIG* sig = d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(der.size()));
+    telvo::EcdsaSigPtr sig(d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(der.size())));
     if (sig) {
-        const BIGNUM* r = ECDSA_SIG_get0_r(sig);
-        const BIGNUM* s = ECDSA_SIG_get0_s(sig);
+        const BIGNUM* r = ECDSA_SIG_get0_r(sig.get());
+        const BIGNUM* s = ECDSA_SIG_get0_s(sig.get());
         if (!BN_is_negative(r) && !BN_is_negative(s) &&
             static_cast<size_t>(BN_num_bytes(r)) <= width &&
             static_cast<size_t>(BN_num_bytes(s)) <= width) {
-            int len = i2d_ECDSA_SIG(sig, nullptr);
+            int len = i2d_ECDSA_SIG(sig.get(), nullptr);
             Bytes canonical(static_cast<size_t>(len));
             uint8_t* out = canonical.data();
-            i2d_ECDSA_SIG(sig, &out);
+            i2d_ECDSA_SIG(sig.get(), &out);
             Bytes expected(2 * width);
             BN_bn2binpad(r, expected.data(), static_cast<int>(width));
             BN_bn2binpad(s, expected.data() + width, static_cast<int>(width));
@@ -45,7 +46,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (!decoded || *decoded != expected) abort();
             if (QKEllipticCurveCrypto::derEncodeSignature(expected) != canonical) abort();
         }
-        ECDSA_SIG_free(sig);
     }
 
     if (width == 32) {

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "interface/QKMiddleInterface.h"
+#include "FuzzSupport.h"
 #include "protocol/QKProtocol.h"
 
 using telvo::Bytes;
@@ -11,12 +11,7 @@ using telvo::ByteView;
 using telvo::QKProtocol;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool configured = [] {
-        telvo::QKMiddleInterface::shareInstance()->middleConfig()->setApConfigDefaultKey(
-            "fuzzDefaultKey");
-        return true;
-    }();
-    (void)configured;
+    telvo::fuzz::configureApDefaultKey();
     if (size < 8) return 0;
     QKProtocol carrier;
     carrier.setTimeStampData(Bytes(data, data + 8));

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 
+#include "platform/OpenSSLPtr.h"
 #include "security/QKEllipticCurveCrypto.h"
 #include "security/QKEllipticCurveSecret.h"
 
@@ -23,23 +24,18 @@ constexpr Curve kCurves[] = {{128, NID_secp128r1},
 
 // X of d * peer by OpenSSL, or empty when it refuses the encoding.
 telvo::Bytes opensslSecret(int nid, telvo::ByteView peer, telvo::ByteView d, size_t width) {
-    EC_GROUP* group = EC_GROUP_new_by_curve_name(nid);
-    EC_POINT* point = EC_POINT_new(group);
-    EC_POINT* product = EC_POINT_new(group);
-    BIGNUM* scalar = BN_bin2bn(d.data(), static_cast<int>(d.size()), nullptr);
-    BIGNUM* x = BN_new();
+    telvo::EcGroupPtr group(EC_GROUP_new_by_curve_name(nid));
+    const EC_GROUP* g = group.get();
+    telvo::EcPointPtr point(EC_POINT_new(g)), product(EC_POINT_new(g));
+    telvo::BignumPtr scalar(BN_bin2bn(d.data(), static_cast<int>(d.size()), nullptr));
+    telvo::BignumPtr x(BN_new());
     telvo::Bytes out;
-    if (EC_POINT_oct2point(group, point, peer.data(), peer.size(), nullptr) == 1 &&
-        EC_POINT_mul(group, product, nullptr, point, scalar, nullptr) == 1 &&
-        EC_POINT_get_affine_coordinates(group, product, x, nullptr, nullptr) == 1) {
+    if (EC_POINT_oct2point(g, point.get(), peer.data(), peer.size(), nullptr) == 1 &&
+        EC_POINT_mul(g, product.get(), nullptr, point.get(), scalar.get(), nullptr) == 1 &&
+        EC_POINT_get_affine_coordinates(g, product.get(), x.get(), nullptr, nullptr) == 1) {
         out.resize(width);
-        BN_bn2binpad(x, out.data(), static_cast<int>(width));
+        BN_bn2binpad(x.get(), out.data(), static_cast<int>(width));
     }
-    BN_free(x);
-    BN_free(scalar);
-    EC_POINT_free(product);
-    EC_POINT_free(point);
-    EC_GROUP_free(group);
     return out;
 }
 
@@ -71,8 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (ours && *ours != theirs) abort();
 
     if (curve.bits == 256) {
-        auto session =
-            telvo::QKEllipticCurveSecret::computeECDHWithPublicKeyData(peer, privateKey);
+        auto session = telvo::QKEllipticCurveSecret::computeECDHWithPublicKeyData(peer, privateKey);
         bool raw = peer.size() == 64;
         telvo::Bytes expected = ours ? *ours : telvo::Bytes{};
         if (raw) {

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "interface/QKMiddleInterface.h"
+#include "FuzzSupport.h"
 #include "protocol/QKProtocol.h"
 #include "protocol/TelvoOpenProtocol.h"
 
@@ -12,12 +12,7 @@ using telvo::ByteView;
 using telvo::QKProtocol;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool configured = [] {
-        telvo::QKMiddleInterface::shareInstance()->middleConfig()->setApConfigDefaultKey(
-            "fuzzDefaultKey");
-        return true;
-    }();
-    (void)configured;
+    telvo::fuzz::configureApDefaultKey();
     if (size == 0) return 0;
     const ByteView frame(data + 1, size - 1);
     std::optional<Bytes> key;

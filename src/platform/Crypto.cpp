@@ -10,41 +10,32 @@
 #include <utility>
 #include <vector>
 
+#include "platform/OpenSSLPtr.h"
+
 namespace telvo::crypto {
 namespace {
 
-struct MdDeleter {
-    void operator()(EVP_MD* md) const { EVP_MD_free(md); }
-};
-struct CipherDeleter {
-    void operator()(EVP_CIPHER* cipher) const { EVP_CIPHER_free(cipher); }
-};
-using MdPtr = std::unique_ptr<EVP_MD, MdDeleter>;
-using CipherPtr = std::unique_ptr<EVP_CIPHER, CipherDeleter>;
-using CtxPtr = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
-
 // Algorithms are fetched once: an implicit fetch on every call costs a lock and a lookup.
 const EVP_MD* fetchedDigest(DigestAlgorithm algorithm) {
-    static const MdPtr digests[] = {
-        MdPtr(EVP_MD_fetch(nullptr, "MD5", nullptr)),
-        MdPtr(EVP_MD_fetch(nullptr, "SHA1", nullptr)),
-        MdPtr(EVP_MD_fetch(nullptr, "SHA224", nullptr)),
-        MdPtr(EVP_MD_fetch(nullptr, "SHA256", nullptr)),
-        MdPtr(EVP_MD_fetch(nullptr, "SHA384", nullptr)),
-        MdPtr(EVP_MD_fetch(nullptr, "SHA512", nullptr)),
+    static const EvpMdPtr digests[] = {
+        EvpMdPtr(EVP_MD_fetch(nullptr, "MD5", nullptr)),
+        EvpMdPtr(EVP_MD_fetch(nullptr, "SHA1", nullptr)),
+        EvpMdPtr(EVP_MD_fetch(nullptr, "SHA224", nullptr)),
+        EvpMdPtr(EVP_MD_fetch(nullptr, "SHA256", nullptr)),
+        EvpMdPtr(EVP_MD_fetch(nullptr, "SHA384", nullptr)),
+        EvpMdPtr(EVP_MD_fetch(nullptr, "SHA512", nullptr)),
     };
     return digests[static_cast<size_t>(algorithm)].get();
 }
 
 const EVP_CIPHER* fetchedAes(AesMode mode, size_t keyLength) {
-    static const CipherPtr ciphers[2][3] = {
-        {CipherPtr(EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr)),
-         CipherPtr(EVP_CIPHER_fetch(nullptr, "AES-192-ECB", nullptr)),
-         CipherPtr(EVP_CIPHER_fetch(nullptr, "AES-256-ECB", nullptr))},
-        {CipherPtr(EVP_CIPHER_fetch(nullptr, "AES-128-CBC", nullptr)),
-         CipherPtr(EVP_CIPHER_fetch(nullptr, "AES-192-CBC", nullptr)),
-         CipherPtr(EVP_CIPHER_fetch(nullptr, "AES-256-CBC", nullptr))},
+    static const EvpCipherPtr ciphers[2][3] = {
+        {EvpCipherPtr(EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr)),
+         EvpCipherPtr(EVP_CIPHER_fetch(nullptr, "AES-192-ECB", nullptr)),
+         EvpCipherPtr(EVP_CIPHER_fetch(nullptr, "AES-256-ECB", nullptr))},
+        {EvpCipherPtr(EVP_CIPHER_fetch(nullptr, "AES-128-CBC", nullptr)),
+         EvpCipherPtr(EVP_CIPHER_fetch(nullptr, "AES-192-CBC", nullptr)),
+         EvpCipherPtr(EVP_CIPHER_fetch(nullptr, "AES-256-CBC", nullptr))},
     };
     size_t index;
     switch (keyLength) {
@@ -76,7 +67,7 @@ std::optional<Bytes> aesCrypt(bool encrypt, AesMode mode, AesPadding padding, By
     if (!cipher) return std::nullopt;
     if (mode == AesMode::CBC && iv.size() != kAesBlockSize) return std::nullopt;
     if (input.size() > static_cast<size_t>(INT_MAX) - 2 * kAesBlockSize) return std::nullopt;
-    CtxPtr ctx(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
+    EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     if (!ctx) return std::nullopt;
     const uint8_t* ivBytes = mode == AesMode::CBC ? iv.data() : nullptr;
     if (EVP_CipherInit_ex2(ctx.get(), cipher, key.data(), ivBytes, encrypt ? 1 : 0, nullptr) != 1)

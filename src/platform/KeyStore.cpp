@@ -12,10 +12,6 @@ namespace telvo {
 
 namespace {
 
-using BignumSecretPtr = std::unique_ptr<BIGNUM, OpenSSLDeleter<BN_clear_free>>;
-using ParamBldPtr = std::unique_ptr<OSSL_PARAM_BLD, OpenSSLDeleter<OSSL_PARAM_BLD_free>>;
-using ParamPtr = std::unique_ptr<OSSL_PARAM, OpenSSLDeleter<OSSL_PARAM_free>>;
-
 constexpr size_t kP256FieldBytes = 32;
 constexpr size_t kP256PublicSize = 1 + 2 * kP256FieldBytes;
 constexpr size_t kP256PrivateSize = kP256PublicSize + kP256FieldBytes;

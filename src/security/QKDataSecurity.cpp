@@ -107,6 +107,14 @@ std::string workMode() {
     return QKUserDefault::standardUserDefaults()->valueForKey("sdkWorkMode").stringValue();
 }
 
+// The hex SHA-256 of the access token, whose halves key work modes "10004" and "10002";
+// nothing without a token.
+std::optional<std::string> accessTokenHash() {
+    std::string token = QKMiddleInterface::shareInstance()->middleConfig()->accessToken();
+    if (token.empty()) return std::nullopt;
+    return QKDataSecurity::getSha256String(token);
+}
+
 // h[from..from+32) of the hex SHA-256 of the access token, as 16 bytes.
 Bytes tokenKeyPart(const std::string& h, size_t from) {
     return hexBytes(h.substr(from, 32));
@@ -332,15 +340,14 @@ std::optional<Bytes> QKDataSecurity::localMsgBodyEncryption(
 std::optional<std::string> QKDataSecurity::sensitiveDataEncryption(
     const std::optional<std::string>& text, bool resultIsNoIv) {
     if (!text) return std::nullopt;
-    auto config = QKMiddleInterface::shareInstance()->middleConfig();
     const std::string mode = workMode();
     if (mode == "10004" || mode == "10002") {
-        std::string token = config->accessToken();
-        if (token.empty()) return std::nullopt;
-        std::string h = getSha256String(token);
-        std::string ivHex = h.substr(16, 32);
+        auto h = accessTokenHash();
+        if (!h) return std::nullopt;
+        std::string ivHex = h->substr(16, 32);
         std::string cipher =
-            aes128EncryptWithData(bytesOf(*text), tokenKeyPart(h, 0), hexBytes(ivHex)).value_or("");
+            aes128EncryptWithData(bytesOf(*text), tokenKeyPart(*h, 0), hexBytes(ivHex))
+                .value_or("");
         return resultIsNoIv ? cipher : ivHex + cipher;
     }
     if (mode == "10003" || mode == "1") {
@@ -359,16 +366,14 @@ std::optional<std::string> QKDataSecurity::sensitiveDataDecryption(
     const std::string mode = workMode();
     const std::string input = hex.value_or("");
     if (mode == "10004") {
-        std::string token = config->accessToken();
-        if (token.empty()) return std::nullopt;
-        std::string h = getSha256String(token);
-        return AES128CBCDecryptWithData(hexBytes(input), tokenKeyPart(h, 0), tokenKeyPart(h, 16));
+        auto h = accessTokenHash();
+        if (!h) return std::nullopt;
+        return AES128CBCDecryptWithData(hexBytes(input), tokenKeyPart(*h, 0), tokenKeyPart(*h, 16));
     }
     if (mode == "10002" && input.size() >= 33) {
-        std::string token = config->accessToken();
-        if (token.empty()) return std::nullopt;
-        std::string h = getSha256String(token);
-        return AES128CBCDecryptWithData(hexBytes(input.substr(32)), tokenKeyPart(h, 0),
+        auto h = accessTokenHash();
+        if (!h) return std::nullopt;
+        return AES128CBCDecryptWithData(hexBytes(input.substr(32)), tokenKeyPart(*h, 0),
                                         hexBytes(input.substr(0, 32)));
     }
     if (mode == "10003" || mode == "1") {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/OpenSSLPtr.h"
 #include "sim/TestSupport.h"
 
 namespace telvo::test {
@@ -13,8 +14,7 @@ namespace telvo::test {
 namespace {
 
 bool decrypt(ByteView in, const Bytes& key, const Bytes& iv, Bytes& out) {
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
-                                                                        EVP_CIPHER_CTX_free);
+    EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     out.assign(in.size() + 16, 0);
     int n1 = 0, n2 = 0;
     if (EVP_DecryptInit_ex(ctx.get(), EVP_aes_128_cbc(), nullptr, key.data(), iv.data()) != 1 ||

@@ -10,28 +10,14 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/OpenSSLPtr.h"
 namespace telvo::test {
 
 namespace {
 
-template <auto Free>
-struct Deleter {
-    template <class T>
-    void operator()(T* p) const {
-        Free(p);
-    }
-};
-using Bn = std::unique_ptr<BIGNUM, Deleter<BN_free>>;
-using BnCtx = std::unique_ptr<BN_CTX, Deleter<BN_CTX_free>>;
-using Group = std::unique_ptr<EC_GROUP, Deleter<EC_GROUP_free>>;
-using Point = std::unique_ptr<EC_POINT, Deleter<EC_POINT_free>>;
-using PKey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
-using PKeyCtx = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX_free>>;
-using ParamBld = std::unique_ptr<OSSL_PARAM_BLD, Deleter<OSSL_PARAM_BLD_free>>;
-using Params = std::unique_ptr<OSSL_PARAM, Deleter<OSSL_PARAM_free>>;
-using Sig = std::unique_ptr<ECDSA_SIG, Deleter<ECDSA_SIG_free>>;
-
-Bn bn(ByteView bytes) { return Bn(BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr)); }
+BignumPtr bn(ByteView bytes) {
+    return BignumPtr(BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr));
+}
 
 Bytes fixed(const BIGNUM* value, size_t width) {
     Bytes out(width);
@@ -39,10 +25,12 @@ Bytes fixed(const BIGNUM* value, size_t width) {
     return out;
 }
 
-Group group(int nid) { return Group(EC_GROUP_new_by_curve_name(nid)); }
+EcGroupPtr group(int nid) {
+    return EcGroupPtr(EC_GROUP_new_by_curve_name(nid));
+}
 
-Point point(const EC_GROUP* g, ByteView bytes) {
-    Point pt(EC_POINT_new(g));
+EcPointPtr point(const EC_GROUP* g, ByteView bytes) {
+    EcPointPtr pt(EC_POINT_new(g));
     if (EC_POINT_oct2point(g, pt.get(), bytes.data(), bytes.size(), nullptr) != 1) return nullptr;
     return pt;
 }
@@ -54,33 +42,41 @@ Bytes encode(const EC_GROUP* g, const EC_POINT* pt) {
     return out;
 }
 
-PKey makeKey(int nid, const Bytes* privateKey, ByteView publicPoint) {
-    ParamBld bld(OSSL_PARAM_BLD_new());
+EvpPkeyPtr makeKey(int nid, const Bytes* privateKey, ByteView publicPoint) {
+    ParamBldPtr bld(OSSL_PARAM_BLD_new());
     OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, OBJ_nid2sn(nid), 0);
-    Bn d;
+    BignumPtr d;
     if (privateKey) {
         d = bn(*privateKey);
         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, d.get());
     }
     OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, publicPoint.data(),
                                      publicPoint.size());
-    Params params(OSSL_PARAM_BLD_to_param(bld.get()));
-    PKeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+    ParamPtr params(OSSL_PARAM_BLD_to_param(bld.get()));
+    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
     EVP_PKEY* key = nullptr;
     if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
-        EVP_PKEY_fromdata(ctx.get(), &key,
-                          privateKey ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY,
+        EVP_PKEY_fromdata(ctx.get(), &key, privateKey ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY,
                           params.get()) != 1) {
         return nullptr;
     }
-    return PKey(key);
+    return EvpPkeyPtr(key);
 }
 
-PKey privateKeyFor(int nid, ByteView d) {
+EvpPkeyPtr privateKeyFor(int nid, ByteView d) {
     auto pub = osslPublicFromPrivate(nid, d);
     if (!pub) return nullptr;
     Bytes copy(d.begin(), d.end());
     return makeKey(nid, &copy, *pub);
+}
+
+// r mod 2^(8 width), as width bytes.
+Bytes wrapped(BIGNUM* r, size_t width) {
+    BignumPtr mod(BN_new());
+    BN_set_bit(mod.get(), static_cast<int>(width * 8));
+    BnCtxPtr ctx(BN_CTX_new());
+    BN_nnmod(r, r, mod.get(), ctx.get());
+    return fixed(r, width);
 }
 
 }  // namespace
@@ -96,40 +92,34 @@ const std::vector<TestCurve>& testCurves() {
 }
 
 Bytes bnAdd(ByteView a, ByteView b, size_t width) {
-    Bn x = bn(a), y = bn(b), r(BN_new()), mod(BN_new());
+    BignumPtr x = bn(a), y = bn(b), r(BN_new());
     BN_add(r.get(), x.get(), y.get());
-    BN_set_bit(mod.get(), static_cast<int>(width * 8));
-    BnCtx ctx(BN_CTX_new());
-    BN_nnmod(r.get(), r.get(), mod.get(), ctx.get());
-    return fixed(r.get(), width);
+    return wrapped(r.get(), width);
 }
 
 Bytes bnSubWrap(ByteView a, ByteView b, size_t width) {
-    Bn x = bn(a), y = bn(b), r(BN_new()), mod(BN_new());
+    BignumPtr x = bn(a), y = bn(b), r(BN_new());
     BN_sub(r.get(), x.get(), y.get());
-    BN_set_bit(mod.get(), static_cast<int>(width * 8));
-    BnCtx ctx(BN_CTX_new());
-    BN_nnmod(r.get(), r.get(), mod.get(), ctx.get());
-    return fixed(r.get(), width);
+    return wrapped(r.get(), width);
 }
 
 Bytes bnSubMod(ByteView a, ByteView b, ByteView m, size_t width) {
-    Bn x = bn(a), y = bn(b), mod = bn(m), r(BN_new());
-    BnCtx ctx(BN_CTX_new());
+    BignumPtr x = bn(a), y = bn(b), mod = bn(m), r(BN_new());
+    BnCtxPtr ctx(BN_CTX_new());
     BN_mod_sub(r.get(), x.get(), y.get(), mod.get(), ctx.get());
     return fixed(r.get(), width);
 }
 
 Bytes bnMulMod(ByteView a, ByteView b, ByteView m, size_t width) {
-    Bn x = bn(a), y = bn(b), mod = bn(m), r(BN_new());
-    BnCtx ctx(BN_CTX_new());
+    BignumPtr x = bn(a), y = bn(b), mod = bn(m), r(BN_new());
+    BnCtxPtr ctx(BN_CTX_new());
     BN_mod_mul(r.get(), x.get(), y.get(), mod.get(), ctx.get());
     return fixed(r.get(), width);
 }
 
 std::optional<Bytes> bnInvMod(ByteView a, ByteView m, size_t width) {
-    Bn x = bn(a), mod = bn(m), r(BN_new());
-    BnCtx ctx(BN_CTX_new());
+    BignumPtr x = bn(a), mod = bn(m), r(BN_new());
+    BnCtxPtr ctx(BN_CTX_new());
     if (!BN_mod_inverse(r.get(), x.get(), mod.get(), ctx.get())) return std::nullopt;
     return fixed(r.get(), width);
 }
@@ -141,8 +131,8 @@ Bytes wordsToBytes(const uint64_t* words, int numDigits) {
 }
 
 OsslCurveParams osslCurveParams(int nid, size_t width) {
-    Group g = group(nid);
-    Bn p(BN_new()), a(BN_new()), b(BN_new()), x(BN_new()), y(BN_new());
+    EcGroupPtr g = group(nid);
+    BignumPtr p(BN_new()), a(BN_new()), b(BN_new()), x(BN_new()), y(BN_new());
     EC_GROUP_get_curve(g.get(), p.get(), a.get(), b.get(), nullptr);
     EC_POINT_get_affine_coordinates(g.get(), EC_GROUP_get0_generator(g.get()), x.get(), y.get(),
                                     nullptr);
@@ -156,10 +146,10 @@ OsslCurveParams osslCurveParams(int nid, size_t width) {
 }
 
 std::optional<Bytes> osslPublicFromPrivate(int nid, ByteView d) {
-    Group g = group(nid);
-    Bn k = bn(d);
+    EcGroupPtr g = group(nid);
+    BignumPtr k = bn(d);
     if (BN_is_zero(k.get())) return std::nullopt;
-    Point pt(EC_POINT_new(g.get()));
+    EcPointPtr pt(EC_POINT_new(g.get()));
     if (EC_POINT_mul(g.get(), pt.get(), k.get(), nullptr, nullptr, nullptr) != 1 ||
         EC_POINT_is_at_infinity(g.get(), pt.get())) {
         return std::nullopt;
@@ -168,11 +158,11 @@ std::optional<Bytes> osslPublicFromPrivate(int nid, ByteView d) {
 }
 
 std::optional<Bytes> osslMultiply(int nid, ByteView pointBytes, ByteView d) {
-    Group g = group(nid);
-    Point q = point(g.get(), pointBytes);
+    EcGroupPtr g = group(nid);
+    EcPointPtr q = point(g.get(), pointBytes);
     if (!q) return std::nullopt;
-    Bn k = bn(d);
-    Point r(EC_POINT_new(g.get()));
+    BignumPtr k = bn(d);
+    EcPointPtr r(EC_POINT_new(g.get()));
     if (EC_POINT_mul(g.get(), r.get(), nullptr, q.get(), k.get(), nullptr) != 1 ||
         EC_POINT_is_at_infinity(g.get(), r.get())) {
         return std::nullopt;
@@ -181,10 +171,10 @@ std::optional<Bytes> osslMultiply(int nid, ByteView pointBytes, ByteView d) {
 }
 
 std::optional<Bytes> osslDerive(int nid, ByteView privateKey, ByteView peerPoint) {
-    PKey own = privateKeyFor(nid, privateKey);
-    PKey peer = makeKey(nid, nullptr, peerPoint);
+    EvpPkeyPtr own = privateKeyFor(nid, privateKey);
+    EvpPkeyPtr peer = makeKey(nid, nullptr, peerPoint);
     if (!own || !peer) return std::nullopt;
-    PKeyCtx ctx(EVP_PKEY_CTX_new(own.get(), nullptr));
+    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(own.get(), nullptr));
     size_t len = 0;
     if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1 ||
         EVP_PKEY_derive_set_peer(ctx.get(), peer.get()) != 1 ||
@@ -198,9 +188,9 @@ std::optional<Bytes> osslDerive(int nid, ByteView privateKey, ByteView peerPoint
 }
 
 std::optional<Bytes> osslSignDer(int nid, ByteView privateKey, ByteView hash) {
-    PKey own = privateKeyFor(nid, privateKey);
+    EvpPkeyPtr own = privateKeyFor(nid, privateKey);
     if (!own) return std::nullopt;
-    PKeyCtx ctx(EVP_PKEY_CTX_new(own.get(), nullptr));
+    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(own.get(), nullptr));
     size_t len = 0;
     if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 ||
         EVP_PKEY_sign(ctx.get(), nullptr, &len, hash.data(), hash.size()) != 1) {
@@ -215,16 +205,16 @@ std::optional<Bytes> osslSignDer(int nid, ByteView privateKey, ByteView hash) {
 }
 
 bool osslVerifyDer(int nid, ByteView publicPoint, ByteView hash, ByteView der) {
-    PKey pub = makeKey(nid, nullptr, publicPoint);
+    EvpPkeyPtr pub = makeKey(nid, nullptr, publicPoint);
     if (!pub) return false;
-    PKeyCtx ctx(EVP_PKEY_CTX_new(pub.get(), nullptr));
+    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(pub.get(), nullptr));
     return ctx && EVP_PKEY_verify_init(ctx.get()) == 1 &&
            EVP_PKEY_verify(ctx.get(), der.data(), der.size(), hash.data(), hash.size()) == 1;
 }
 
 Bytes osslDerFromRaw(ByteView raw) {
     size_t half = raw.size() / 2;
-    Sig sig(ECDSA_SIG_new());
+    EcdsaSigPtr sig(ECDSA_SIG_new());
     ECDSA_SIG_set0(sig.get(), bn(raw.first(half)).release(), bn(raw.subspan(half)).release());
     int len = i2d_ECDSA_SIG(sig.get(), nullptr);
     Bytes out(static_cast<size_t>(len));
@@ -235,7 +225,7 @@ Bytes osslDerFromRaw(ByteView raw) {
 
 std::optional<Bytes> osslRawFromDer(ByteView der, size_t width) {
     const uint8_t* cursor = der.data();
-    Sig sig(d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(der.size())));
+    EcdsaSigPtr sig(d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(der.size())));
     if (!sig) return std::nullopt;
     Bytes out = fixed(ECDSA_SIG_get0_r(sig.get()), width);
     Bytes s = fixed(ECDSA_SIG_get0_s(sig.get()), width);
@@ -244,7 +234,7 @@ std::optional<Bytes> osslRawFromDer(ByteView der, size_t width) {
 }
 
 bool osslPointOnCurve(int nid, ByteView bytes) {
-    Group g = group(nid);
+    EcGroupPtr g = group(nid);
     return point(g.get(), bytes) != nullptr;
 }
 

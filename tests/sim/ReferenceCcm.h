@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "platform/Bytes.h"
+#include "platform/OpenSSLPtr.h"
 
 namespace telvo::test {
 
@@ -20,10 +21,8 @@ inline std::optional<Bytes> referenceCcm(bool seal, ByteView key, ByteView nonce
     const char* name = key.size() == 16   ? "AES-128-CCM"
                        : key.size() == 24 ? "AES-192-CCM"
                                           : "AES-256-CCM";
-    std::unique_ptr<EVP_CIPHER, decltype(&EVP_CIPHER_free)> cipher(
-        EVP_CIPHER_fetch(nullptr, name, nullptr), &EVP_CIPHER_free);
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
-                                                                        &EVP_CIPHER_CTX_free);
+    EvpCipherPtr cipher(EVP_CIPHER_fetch(nullptr, name, nullptr));
+    EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     if (!cipher || !ctx || (!seal && input.size() < tagLength)) return std::nullopt;
     size_t length = seal ? input.size() : input.size() - tagLength;
     uint8_t* tag = seal ? nullptr : const_cast<uint8_t*>(input.data() + length);

@@ -27,15 +27,20 @@ Bytes buildDiscoveryBody(const SimDiscoveryReply& r, const std::string& defaultK
     Bytes key, iv = discoverySerialIv();
     if (encrypted) key = discoverySerialKey(defaultKey, frameTimeStamp);
 
+    // The serial and the TID are CBC-encrypted when the reply is; either way of a fixed size.
+    auto field = [&](Bytes value, size_t size, const char* encryptedError, const char* plainError) {
+        if (!encrypted) {
+            if (value.size() != size) throw std::invalid_argument(plainError);
+            return value;
+        }
+        auto c = crypto::cbc(true, key, iv, value);
+        if (!c || c->size() != size) throw std::invalid_argument(encryptedError);
+        return *c;
+    };
+
     Bytes b = {r.ip[3], r.ip[2], r.ip[1], r.ip[0], 0, 0, 0, 0};
-    Bytes serial = toBytes(r.serial);
-    if (encrypted) {
-        auto c = crypto::cbc(true, key, iv, serial);
-        if (!c || c->size() != 32) throw std::invalid_argument("encrypted serial must be 32 bytes");
-        serial = *c;
-    } else if (serial.size() != 32) {
-        throw std::invalid_argument("serial must be 32 bytes");
-    }
+    Bytes serial = field(toBytes(r.serial), 32, "encrypted serial must be 32 bytes",
+                         "serial must be 32 bytes");
     b.insert(b.end(), serial.begin(), serial.end());
     b.push_back(static_cast<uint8_t>(r.ssid.size()));
     b.insert(b.end(), r.ssid.begin(), r.ssid.end());
@@ -61,14 +66,8 @@ Bytes buildDiscoveryBody(const SimDiscoveryReply& r, const std::string& defaultK
     b.push_back(r.wanOnline);                                           // 75 + L
     b.push_back(r.maxTcp);
     b.push_back(r.currentTcp);
-    Bytes tid = r.tidOrRandom;  // 78 + L
-    if (encrypted) {
-        auto c = crypto::cbc(true, key, iv, tid);
-        if (!c || c->size() != 16) throw std::invalid_argument("encrypted TID must be 16 bytes");
-        tid = *c;
-    } else if (tid.size() != 16) {
-        throw std::invalid_argument("random must be 16 bytes");
-    }
+    Bytes tid = field(r.tidOrRandom, 16, "encrypted TID must be 16 bytes",  // 78 + L
+                      "random must be 16 bytes");
     b.insert(b.end(), tid.begin(), tid.end());
     b.insert(b.end(), r.serverDomain.begin(), r.serverDomain.end());  // 94 + L
     b.push_back(static_cast<uint8_t>(r.serverPort));                  // 96 + L

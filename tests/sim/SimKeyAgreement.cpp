@@ -10,26 +10,19 @@
 
 #include <stdexcept>
 
+#include "platform/OpenSSLPtr.h"
 #include "sim/TestPki.h"
 
 namespace telvo::test {
 
 namespace {
 
-template <class T, void (*F)(T*)>
-struct Deleter {
-    void operator()(T* p) const { F(p); }
-};
-using PKey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
-using Cert = std::unique_ptr<X509, Deleter<X509, X509_free>>;
-using PKeyCtx = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
-
 void require(bool ok, const char* what) {
     if (!ok) throw std::runtime_error(std::string("sim key agreement: ") + what);
 }
 
-PKey newKey(const char* curve) {
-    PKey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", curve));
+EvpPkeyPtr newKey(const char* curve) {
+    EvpPkeyPtr key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", curve));
     require(key != nullptr, "key generation");
     return key;
 }
@@ -44,9 +37,9 @@ void addExtension(X509* cert, X509* issuer, int nid, const char* value) {
 }
 
 // Issues a certificate for key under issuer (self-signed when issuer is null).
-Cert issue(const char* commonName, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey, bool ca,
-           long serial) {
-    Cert cert(X509_new());
+X509Ptr issue(const char* commonName, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey, bool ca,
+              long serial) {
+    X509Ptr cert(X509_new());
     require(cert != nullptr, "certificate");
     X509_set_version(cert.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial);
@@ -69,18 +62,17 @@ Cert issue(const char* commonName, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuer
     return cert;
 }
 
-Cert readCert(ByteView der) {
+X509Ptr readCert(ByteView der) {
     const unsigned char* p = der.data();
-    Cert cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
     return cert;
 }
 
 // A P-256 key pair from its raw scalar and uncompressed point.
-PKey keyFromRaw(const TestIdentity& identity) {
-    std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_clear_free>> d(BN_bin2bn(
-        identity.privateKey.data(), static_cast<int>(identity.privateKey.size()), nullptr));
-    std::unique_ptr<OSSL_PARAM_BLD, Deleter<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>> bld(
-        OSSL_PARAM_BLD_new());
+EvpPkeyPtr keyFromRaw(const TestIdentity& identity) {
+    BignumSecretPtr d(BN_bin2bn(identity.privateKey.data(),
+                                static_cast<int>(identity.privateKey.size()), nullptr));
+    ParamBldPtr bld(OSSL_PARAM_BLD_new());
     require(
         d && bld &&
             OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, "P-256", 0) &&
@@ -88,14 +80,13 @@ PKey keyFromRaw(const TestIdentity& identity) {
             OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY,
                                              identity.publicKey.data(), identity.publicKey.size()),
         "key parameters");
-    std::unique_ptr<OSSL_PARAM, Deleter<OSSL_PARAM, OSSL_PARAM_free>> params(
-        OSSL_PARAM_BLD_to_param(bld.get()));
-    PKeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+    ParamPtr params(OSSL_PARAM_BLD_to_param(bld.get()));
+    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
     EVP_PKEY* key = nullptr;
     require(params && ctx && EVP_PKEY_fromdata_init(ctx.get()) == 1 &&
                 EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_KEYPAIR, params.get()) == 1,
             "key import");
-    return PKey(key);
+    return EvpPkeyPtr(key);
 }
 
 Bytes der(X509* cert) {
@@ -108,9 +99,9 @@ Bytes der(X509* cert) {
 }
 
 // A P-256 public key from an uncompressed point; null when it is not on the curve.
-PKey publicKeyFromPoint(ByteView point) {
-    PKey key;
-    PKeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+EvpPkeyPtr publicKeyFromPoint(ByteView point) {
+    EvpPkeyPtr key;
+    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
     if (!ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1) return key;
     char group[] = "P-256";
     OSSL_PARAM params[] = {
@@ -124,7 +115,7 @@ PKey publicKeyFromPoint(ByteView point) {
 }
 
 std::optional<Bytes> ecdh(EVP_PKEY* own, EVP_PKEY* peer) {
-    PKeyCtx ctx(EVP_PKEY_CTX_new(own, nullptr));
+    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(own, nullptr));
     size_t len = 0;
     if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1 ||
         EVP_PKEY_derive_set_peer(ctx.get(), peer) != 1 ||
@@ -157,8 +148,7 @@ Bytes hmacSha256(ByteView key, ByteView data) {
 Bytes ccmSeal(ByteView key, ByteView plain) {
     Bytes nonce(13);
     require(RAND_bytes(nonce.data(), 13) == 1, "nonce");
-    std::unique_ptr<EVP_CIPHER_CTX, Deleter<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>> ctx(
-        EVP_CIPHER_CTX_new());
+    EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     int len = 0;
     Bytes out = nonce;
     out.resize(13 + plain.size() + 16);
@@ -207,9 +197,9 @@ struct Reader {
 }  // namespace
 
 struct SimKeyAgreement::Pki {
-    PKey interKey, deviceKey, foreignKey, untrustedKey;
-    Cert root, inter, device, foreignDevice, untrustedInter, untrustedDevice, expiredDevice;
-    PKey expiredKey;
+    EvpPkeyPtr interKey, deviceKey, foreignKey, untrustedKey;
+    X509Ptr root, inter, device, foreignDevice, untrustedInter, untrustedDevice, expiredDevice;
+    EvpPkeyPtr expiredKey;
     AppCredentials credentials;
 
     Pki() {
@@ -234,9 +224,8 @@ struct SimKeyAgreement::Pki {
     }
 
     bool chainsToRoot(X509* leaf, X509* intermediate) const {
-        std::unique_ptr<X509_STORE, Deleter<X509_STORE, X509_STORE_free>> store(X509_STORE_new());
-        std::unique_ptr<X509_STORE_CTX, Deleter<X509_STORE_CTX, X509_STORE_CTX_free>> ctx(
-            X509_STORE_CTX_new());
+        X509StorePtr store(X509_STORE_new());
+        X509StoreCtxPtr ctx(X509_STORE_CTX_new());
         STACK_OF(X509)* untrusted = sk_X509_new_null();
         bool ok = store && ctx && untrusted && X509_STORE_add_cert(store.get(), root.get()) == 1 &&
                   (!intermediate || sk_X509_push(untrusted, intermediate) > 0) &&
@@ -265,7 +254,7 @@ std::optional<Bytes> SimKeyAgreement::answerM1(ByteView m1) {
     auto subCmd = in.u8();
     auto version = in.u8();
     if (!subCmd || !version || (*subCmd != 1 && *subCmd != 3) || *version != 1) return std::nullopt;
-    PKey peer;
+    EvpPkeyPtr peer;
     bool trusted = true;
     if (*subCmd == 1) {
         auto aLen = in.u16();
@@ -274,9 +263,9 @@ std::optional<Bytes> SimKeyAgreement::answerM1(ByteView m1) {
         auto appCer = bLen ? in.take(*bLen) : std::nullopt;
         if (!two || !appCer) return std::nullopt;
         const unsigned char* p = two->data();
-        Cert inter(d2i_X509(nullptr, &p, static_cast<long>(two->size())));
+        X509Ptr inter(d2i_X509(nullptr, &p, static_cast<long>(two->size())));
         p = appCer->data();
-        Cert app(d2i_X509(nullptr, &p, static_cast<long>(appCer->size())));
+        X509Ptr app(d2i_X509(nullptr, &p, static_cast<long>(appCer->size())));
         if (!app) return std::nullopt;
         trusted = pki_->chainsToRoot(app.get(), inter.get());
         EVP_PKEY* pub = X509_get_pubkey(app.get());

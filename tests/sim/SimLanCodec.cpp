@@ -5,16 +5,13 @@
 
 #include <memory>
 
+#include "platform/OpenSSLPtr.h"
+
 namespace telvo::sim {
 
 namespace crypto {
 
 namespace {
-struct CtxFree {
-    void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
-};
-using Ctx = std::unique_ptr<EVP_CIPHER_CTX, CtxFree>;
-
 Bytes digest(const EVP_MD* md, ByteView data) {
     Bytes out(EVP_MAX_MD_SIZE);
     unsigned int len = 0;
@@ -26,7 +23,7 @@ Bytes digest(const EVP_MD* md, ByteView data) {
 std::optional<Bytes> blockMode(const EVP_CIPHER* cipher, bool encrypt, ByteView key,
                                const uint8_t* iv, ByteView data) {
     if (key.size() < 16) return std::nullopt;
-    Ctx ctx(EVP_CIPHER_CTX_new());
+    EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     if (!ctx || !EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key.data(), iv, encrypt ? 1 : 0))
         return std::nullopt;
     Bytes out(data.size() + 16);
@@ -57,7 +54,7 @@ std::optional<Bytes> cbc(bool encrypt, ByteView key16, ByteView iv16, ByteView d
 
 std::optional<Bytes> ccmSeal(ByteView key16, ByteView nonce13, ByteView aad, ByteView plain) {
     if (key16.size() < 16 || nonce13.size() != 13) return std::nullopt;
-    Ctx ctx(EVP_CIPHER_CTX_new());
+    EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     int len = 0;
     if (!ctx || !EVP_EncryptInit_ex(ctx.get(), EVP_aes_128_ccm(), nullptr, nullptr, nullptr) ||
         !EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_IVLEN, 13, nullptr) ||
@@ -82,7 +79,7 @@ std::optional<Bytes> ccmOpen(ByteView key16, ByteView aad, ByteView sealed) {
     if (key16.size() < 16 || sealed.size() < 29) return std::nullopt;
     const size_t n = sealed.size() - 29;
     Bytes tag(sealed.end() - 16, sealed.end());
-    Ctx ctx(EVP_CIPHER_CTX_new());
+    EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     int len = 0;
     if (!ctx || !EVP_DecryptInit_ex(ctx.get(), EVP_aes_128_ccm(), nullptr, nullptr, nullptr) ||
         !EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_IVLEN, 13, nullptr) ||

@@ -8,19 +8,11 @@
 #include <memory>
 #include <stdexcept>
 
+#include "platform/OpenSSLPtr.h"
+
 namespace telvo::test {
 
 namespace {
-
-struct Free {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-    void operator()(X509* p) const { X509_free(p); }
-    void operator()(X509_NAME* p) const { X509_NAME_free(p); }
-    void operator()(X509_EXTENSION* p) const { X509_EXTENSION_free(p); }
-    void operator()(BIGNUM* p) const { BN_clear_free(p); }
-};
-using Key = std::unique_ptr<EVP_PKEY, Free>;
-using Cert = std::unique_ptr<X509, Free>;
 
 void require(bool ok, const char* what) {
     if (!ok) throw std::runtime_error(std::string("test PKI: ") + what);
@@ -28,21 +20,21 @@ void require(bool ok, const char* what) {
 
 // A certificate and key kept while the PKI is being made, so that others can be issued by it.
 struct Issued {
-    Key key;
-    Cert cert;
+    EvpPkeyPtr key;
+    X509Ptr cert;
     TestIdentity identity;
 };
 
 enum class Role { ca, leaf };
 
-Key newKey() {
-    Key key(EVP_EC_gen("P-256"));
+EvpPkeyPtr newKey() {
+    EvpPkeyPtr key(EVP_EC_gen("P-256"));
     require(key != nullptr, "key generation");
     return key;
 }
 
-std::unique_ptr<X509_NAME, Free> makeName(const std::string& commonName) {
-    std::unique_ptr<X509_NAME, Free> name(X509_NAME_new());
+X509NamePtr makeName(const std::string& commonName) {
+    X509NamePtr name(X509_NAME_new());
     require(name &&
                 X509_NAME_add_entry_by_txt(name.get(), "O", MBSTRING_UTF8,
                                            reinterpret_cast<const unsigned char*>("Telvo Test"), -1,
@@ -55,7 +47,7 @@ std::unique_ptr<X509_NAME, Free> makeName(const std::string& commonName) {
 }
 
 void addExtension(X509* cert, X509V3_CTX* ctx, int nid, const char* value) {
-    std::unique_ptr<X509_EXTENSION, Free> ext(X509V3_EXT_conf_nid(nullptr, ctx, nid, value));
+    X509ExtensionPtr ext(X509V3_EXT_conf_nid(nullptr, ctx, nid, value));
     require(ext && X509_add_ext(cert, ext.get(), -1) == 1, "extension");
 }
 
@@ -75,7 +67,7 @@ TestIdentity identityOf(EVP_PKEY* key, X509* cert) {
             "public key");
     BIGNUM* raw = nullptr;
     require(EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_PRIV_KEY, &raw) == 1, "private key");
-    std::unique_ptr<BIGNUM, Free> d(raw);
+    BignumSecretPtr d(raw);
     id.privateKey.resize(32);
     require(BN_bn2binpad(d.get(), id.privateKey.data(), 32) == 32, "private key");
     return id;
@@ -84,7 +76,7 @@ TestIdentity identityOf(EVP_PKEY* key, X509* cert) {
 // Issues a certificate for a new key; issuer null means self-signed.
 Issued issue(const std::string& commonName, Role role, const Issued* issuer, std::time_t notBefore,
              std::time_t notAfter, uint64_t serial) {
-    Issued out{newKey(), Cert(X509_new()), {}};
+    Issued out{newKey(), X509Ptr(X509_new()), {}};
     X509* cert = out.cert.get();
     require(cert != nullptr, "certificate");
     auto name = makeName(commonName);
