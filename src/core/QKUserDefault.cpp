@@ -3,10 +3,12 @@
 #include <plist/plist.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <limits>
 #include <system_error>
+#include <vector>
 
 #include "logging/QKLog.h"
 
@@ -116,6 +118,112 @@ Value fromPlist(plist_t node, int depth = 0) {
     }
 }
 
+// The property-list reader recurses once per nesting level; a file nested deeper than this is
+// refused before it is parsed.
+constexpr size_t kMaxNesting = 512;
+
+bool xmlNestingWithin(const std::string& data, size_t limit) {
+    size_t depth = 0;
+    for (size_t at = data.find('<'); at != std::string::npos; at = data.find('<', at + 1)) {
+        const bool closing = data.compare(at, 2, "</") == 0;
+        const size_t name = at + (closing ? 2 : 1);
+        const bool container =
+            data.compare(name, 5, "array") == 0 || data.compare(name, 4, "dict") == 0;
+        if (!container) continue;
+        const size_t end = data.find('>', name);
+        if (end == std::string::npos) return true;  // the parser refuses the cut tag
+        if (closing) {
+            if (depth) --depth;
+        } else if (data[end - 1] != '/' && ++depth > limit) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Walks a binary property list's object graph without recursion. A table the parser would
+// refuse anyway passes; a cycle or a path deeper than limit does not.
+bool binaryNestingWithin(const std::string& data, size_t limit) {
+    const auto* b = reinterpret_cast<const uint8_t*>(data.data());
+    const size_t size = data.size();
+    auto be = [&](size_t at, size_t width) {
+        uint64_t v = 0;
+        for (size_t i = 0; i < width; ++i) v = v << 8 | b[at + i];
+        return v;
+    };
+    if (size < 8 + 32) return true;
+    const size_t t = size - 32;
+    const size_t offsetSize = b[t + 6], refSize = b[t + 7];
+    const uint64_t count = be(t + 8, 8), top = be(t + 16, 8), table = be(t + 24, 8);
+    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || count == 0 ||
+        top >= count || table > t || count > (t - table) / offsetSize)
+        return true;
+    // Where the references of object i start and how many there are; none when it is no
+    // container or does not fit before the offset table.
+    struct Refs {
+        size_t at = 0;
+        uint64_t count = 0;
+    };
+    auto refsOf = [&](uint64_t i) -> Refs {
+        const uint64_t at = be(static_cast<size_t>(table + i * offsetSize), offsetSize);
+        if (at >= table) return {};
+        const uint8_t marker = b[at];
+        const int type = marker >> 4;
+        if (type != 0xA && type != 0xC && type != 0xD) return {};
+        uint64_t n = marker & 0x0F;
+        size_t p = static_cast<size_t>(at) + 1;
+        if (n == 0x0F) {
+            if (p >= table || (b[p] & 0xF0) != 0x10) return {};
+            const size_t width = size_t{1} << (b[p] & 0x0F);
+            if (width > 8 || table - (p + 1) < width) return {};
+            n = be(p + 1, width);
+            p += 1 + width;
+        }
+        if (type == 0xD) {
+            if (n > table) return {};
+            n *= 2;
+        }
+        if (n > (table - p) / refSize) return {};
+        return {p, n};
+    };
+    // 0 unvisited, 1 on the current path, 2 finished; the depth below each finished object.
+    // Objects may share their bytes, so the references read are budgeted too.
+    std::vector<uint8_t> state(count, 0);
+    std::vector<uint32_t> below(count, 0);
+    uint64_t budget = 4 * uint64_t{kMaxFileSize};
+    struct Frame {
+        uint64_t object;
+        Refs refs;
+        uint64_t next = 0;
+        uint32_t deepest = 0;
+    };
+    std::vector<Frame> path;
+    path.push_back({top, refsOf(top)});
+    state[top] = 1;
+    while (!path.empty()) {
+        Frame& f = path.back();
+        if (f.next == f.refs.count) {
+            below[f.object] = f.deepest;
+            state[f.object] = 2;
+            const uint32_t depth = f.deepest + 1;
+            path.pop_back();
+            if (!path.empty()) path.back().deepest = std::max(path.back().deepest, depth);
+            continue;
+        }
+        if (budget-- == 0) return false;
+        const uint64_t k = be(f.refs.at + static_cast<size_t>(f.next++) * refSize, refSize);
+        if (k >= count) continue;
+        if (state[k] == 2) {
+            f.deepest = std::max(f.deepest, below[k] + 1);
+            continue;
+        }
+        if (state[k] == 1 || path.size() >= limit) return false;
+        state[k] = 1;
+        path.push_back({k, refsOf(k)});
+    }
+    return below[top] <= limit;
+}
+
 }  // namespace
 
 QKUserDefault::QKUserDefault(std::filesystem::path folder) : folder_(std::move(folder)) {}
@@ -151,13 +259,18 @@ void QKUserDefault::loadLocked() const {
     }
     // The XML reader accepts a document cut short after its last complete element; a file we
     // wrote always ends its root, so anything else is a torn or foreign file.
-    if (!plist_is_binary(data.data(), static_cast<uint32_t>(data.size()))) {
+    const bool binary = plist_is_binary(data.data(), static_cast<uint32_t>(data.size()));
+    if (!binary) {
         size_t end = data.find_last_not_of(" \t\r\n");
         if (end == std::string::npos || end + 1 < 8 ||
             data.compare(end + 1 - 8, 8, "</plist>") != 0) {
             loadFailure_ = "settings file corrupt, starting empty";
             return;
         }
+    }
+    if (!(binary ? binaryNestingWithin(data, kMaxNesting) : xmlNestingWithin(data, kMaxNesting))) {
+        loadFailure_ = "settings file corrupt, starting empty";
+        return;
     }
     plist_t root = nullptr;
     plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &root);

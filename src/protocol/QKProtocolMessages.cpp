@@ -155,8 +155,11 @@ bool QKProtocol::writeWiFiSSIDWithConfigModel(const QKDeviceApConfigParams& para
     Bytes body = {static_cast<uint8_t>(security >= 1 ? security : 0),
                   static_cast<uint8_t>(ssid.size()), static_cast<uint8_t>(pwd.size())};
     append(body, toBytes(ssid));
+    const size_t pwdAt = body.size();
     append(body, toBytes(pwd));
     setBody(std::move(body));
+    hiddenAt_ = pwdAt;
+    hiddenLength_ = pwd.size();
     return true;
 }
 
@@ -285,6 +288,8 @@ bool QKProtocol::writeNewWiFiSSIDWithConfigModel(const QKDeviceApConfigParams& p
     for (size_t i = 0; i < pwd.size(); ++i) shown[pwdAt + i] = 0;
     QKSDKLOG("0070 bodystr = %s", QKStringFormat::dataToHexStr(shown).c_str());
     setBody(std::move(body));
+    hiddenAt_ = pwdAt;
+    hiddenLength_ = pwd.size();
     return true;
 }
 

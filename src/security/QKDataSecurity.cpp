@@ -313,8 +313,13 @@ std::string QKDataSecurity::base64EncodedData(ByteView data) {
 
 std::optional<Bytes> QKDataSecurity::localMessageBodyEncryption(
     ByteView body, const std::optional<std::string>& hexKey) {
-    std::string shown = hexOf(body);
-    QKSDKLOG("LAN msgData is %s", shown.c_str());
+    return localMessageBodyEncryption(body, hexKey, body);
+}
+
+std::optional<Bytes> QKDataSecurity::localMessageBodyEncryption(
+    ByteView body, const std::optional<std::string>& hexKey, ByteView shown) {
+    std::string text = hexOf(shown);
+    QKSDKLOG("LAN msgData is %s", text.c_str());
     return AES128EncryptWithData(body, hexKey);
 }
 

@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "core/QKUserDefault.h"
+#include "sim/TempFolder.h"
+
+namespace telvo {
+namespace {
+
+// A binary property list: a dict {"a": [[[...[]...]]]} with depth nested one-element arrays.
+std::string deepBinaryPlist(size_t depth) {
+    std::string data = "bplist00";
+    std::vector<uint32_t> offsets;
+    auto ref = [&](uint32_t r) {
+        for (int k = 3; k >= 0; --k) data.push_back(static_cast<char>(r >> (8 * k)));
+    };
+    offsets.push_back(static_cast<uint32_t>(data.size()));
+    data += '\xD1';
+    ref(1);
+    ref(2);
+    offsets.push_back(static_cast<uint32_t>(data.size()));
+    data += "\x51" "a";
+    for (size_t i = 0; i < depth; ++i) {
+        offsets.push_back(static_cast<uint32_t>(data.size()));
+        data += '\xA1';
+        ref(static_cast<uint32_t>(3 + i));
+    }
+    offsets.push_back(static_cast<uint32_t>(data.size()));
+    data += '\xA0';
+    const uint64_t tableAt = data.size();
+    for (uint32_t o : offsets) ref(o);
+    std::string trailer(32, '\0');
+    trailer[6] = 4;
+    trailer[7] = 4;
+    for (int k = 0; k < 8; ++k) {
+        trailer[8 + k] = static_cast<char>(uint64_t{offsets.size()} >> (8 * (7 - k)));
+        trailer[24 + k] = static_cast<char>(tableAt >> (8 * (7 - k)));
+    }
+    return data + trailer;
+}
+
+std::string deepXmlPlist(size_t depth) {
+    std::string data =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n"
+        "<dict><key>sdkWorkMode</key><string>10003</string><key>a</key>";
+    for (size_t i = 0; i < depth; ++i) data += "<array>";
+    for (size_t i = 0; i < depth; ++i) data += "</array>";
+    return data + "</dict>\n</plist>\n";
+}
+
+class SettingsHostileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QKUserDefault::setStorageDirectory(folder_.path());
+        QKUserDefault::resetForTesting();
+    }
+    void TearDown() override {
+        QKUserDefault::setStorageDirectory({});
+        QKUserDefault::resetForTesting();
+    }
+    std::shared_ptr<QKUserDefault> load(const std::string& content) {
+        std::ofstream(folder_.path() / "QKUserDefault.plist", std::ios::binary | std::ios::trunc)
+            << content;
+        QKUserDefault::resetForTesting();
+        return QKUserDefault::standardUserDefaults();
+    }
+    test::TempFolder folder_;
+};
+
+// A settings file nested far deeper than any we write is refused before the property-list
+// reader recurses through it (it overflowed the stack).
+TEST_F(SettingsHostileTest, DeeplyNestedFilesStartEmpty) {
+    EXPECT_TRUE(load(deepBinaryPlist(200000))->valueForKey("a").isNull());
+    EXPECT_TRUE(load(deepXmlPlist(1000000))->valueForKey("sdkWorkMode").isNull());
+}
+
+TEST_F(SettingsHostileTest, ModestNestingStillLoads) {
+    auto binary = load(deepBinaryPlist(40));
+    EXPECT_TRUE(binary->valueForKey("a").isArray());
+    auto xml = load(deepXmlPlist(40));
+    EXPECT_EQ(xml->valueForKey("sdkWorkMode").text(), "10003");
+    EXPECT_TRUE(xml->valueForKey("a").isArray());
+}
+
+}  // namespace
+}  // namespace telvo
