@@ -142,8 +142,9 @@ bool xmlNestingWithin(const std::string& data, size_t limit) {
 }
 
 // Walks a binary property list's object graph without recursion. A table the parser would
-// refuse anyway passes; a cycle or a path deeper than limit does not.
-bool binaryNestingWithin(const std::string& data, size_t limit) {
+// refuse anyway passes; a cycle, a path deeper than limit, or a dictionary key holding a zero
+// character (the property-list library aborts on one) does not.
+bool binaryPlistReadable(const std::string& data, size_t limit) {
     const auto* b = reinterpret_cast<const uint8_t*>(data.data());
     const size_t size = data.size();
     auto be = [&](size_t at, size_t width) {
@@ -158,18 +159,20 @@ bool binaryNestingWithin(const std::string& data, size_t limit) {
     if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || count == 0 ||
         top >= count || table > t || count > (t - table) / offsetSize)
         return true;
-    // Where the references of object i start and how many there are; none when it is no
-    // container or does not fit before the offset table.
-    struct Refs {
+    // Objects may share their bytes, so the bytes looked at are budgeted.
+    uint64_t budget = 4 * uint64_t{kMaxFileSize};
+    bool refused = false;
+    // Object i's type, where its contents start and how many entries (count) they have; type
+    // 0 when it does not fit before the offset table.
+    struct Entries {
+        int type = 0;
         size_t at = 0;
         uint64_t count = 0;
     };
-    auto refsOf = [&](uint64_t i) -> Refs {
+    auto entriesOf = [&](uint64_t i) -> Entries {
         const uint64_t at = be(static_cast<size_t>(table + i * offsetSize), offsetSize);
         if (at >= table) return {};
         const uint8_t marker = b[at];
-        const int type = marker >> 4;
-        if (type != 0xA && type != 0xC && type != 0xD) return {};
         uint64_t n = marker & 0x0F;
         size_t p = static_cast<size_t>(at) + 1;
         if (n == 0x0F) {
@@ -179,28 +182,48 @@ bool binaryNestingWithin(const std::string& data, size_t limit) {
             n = be(p + 1, width);
             p += 1 + width;
         }
-        if (type == 0xD) {
-            if (n > table) return {};
-            n *= 2;
+        return {marker >> 4, p, n};
+    };
+    auto keyHasZero = [&](uint64_t k) {
+        if (k >= count) return false;
+        const Entries key = entriesOf(k);
+        const size_t unit = key.type == 0x6 ? 2 : 1;
+        if ((key.type != 0x5 && key.type != 0x6) || key.count > (table - key.at) / unit)
+            return false;
+        if (budget < key.count) return refused = true;
+        budget -= key.count;
+        for (size_t i = 0; i < key.count; ++i)
+            if (b[key.at + i * unit] == 0 && (unit == 1 || b[key.at + i * unit + 1] == 0))
+                return true;
+        return false;
+    };
+    // Where the references of container i start and how many there are.
+    auto refsOf = [&](uint64_t i) -> Entries {
+        Entries e = entriesOf(i);
+        if (e.type != 0xA && e.type != 0xC && e.type != 0xD) return {};
+        if (e.type == 0xD) {
+            if (e.count > (table - e.at) / refSize / 2) return {};
+            for (uint64_t k = 0; k < e.count; ++k)
+                if (keyHasZero(be(e.at + static_cast<size_t>(k) * refSize, refSize)))
+                    refused = true;
+            e.count *= 2;
         }
-        if (n > (table - p) / refSize) return {};
-        return {p, n};
+        if (e.count > (table - e.at) / refSize) return {};
+        return e;
     };
     // 0 unvisited, 1 on the current path, 2 finished; the depth below each finished object.
-    // Objects may share their bytes, so the references read are budgeted too.
     std::vector<uint8_t> state(count, 0);
     std::vector<uint32_t> below(count, 0);
-    uint64_t budget = 4 * uint64_t{kMaxFileSize};
     struct Frame {
         uint64_t object;
-        Refs refs;
+        Entries refs;
         uint64_t next = 0;
         uint32_t deepest = 0;
     };
     std::vector<Frame> path;
     path.push_back({top, refsOf(top)});
     state[top] = 1;
-    while (!path.empty()) {
+    while (!path.empty() && !refused) {
         Frame& f = path.back();
         if (f.next == f.refs.count) {
             below[f.object] = f.deepest;
@@ -221,7 +244,7 @@ bool binaryNestingWithin(const std::string& data, size_t limit) {
         state[k] = 1;
         path.push_back({k, refsOf(k)});
     }
-    return below[top] <= limit;
+    return !refused && below[top] <= limit;
 }
 
 }  // namespace
@@ -268,7 +291,7 @@ void QKUserDefault::loadLocked() const {
             return;
         }
     }
-    if (!(binary ? binaryNestingWithin(data, kMaxNesting) : xmlNestingWithin(data, kMaxNesting))) {
+    if (!(binary ? binaryPlistReadable(data, kMaxNesting) : xmlNestingWithin(data, kMaxNesting))) {
         loadFailure_ = "settings file corrupt, starting empty";
         return;
     }

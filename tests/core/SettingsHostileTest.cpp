@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "core/QKUserDefault.h"
 #include "sim/TempFolder.h"
@@ -40,6 +42,23 @@ std::string deepBinaryPlist(size_t depth) {
     return data + trailer;
 }
 
+// A binary property list of the given objects, references one byte wide, object 0 on top.
+std::string binaryPlist(const std::vector<std::string>& objects) {
+    std::string data = "bplist00";
+    std::string table;
+    for (const std::string& object : objects) {
+        table.push_back(static_cast<char>(data.size()));
+        data += object;
+    }
+    const size_t tableAt = data.size();
+    std::string trailer(32, '\0');
+    trailer[6] = 1;
+    trailer[7] = 1;
+    trailer[15] = static_cast<char>(objects.size());
+    trailer[31] = static_cast<char>(tableAt);
+    return data + table + trailer;
+}
+
 std::string deepXmlPlist(size_t depth) {
     std::string data =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n"
@@ -73,6 +92,19 @@ protected:
 TEST_F(SettingsHostileTest, DeeplyNestedFilesStartEmpty) {
     EXPECT_TRUE(load(deepBinaryPlist(200000))->valueForKey("a").isNull());
     EXPECT_TRUE(load(deepXmlPlist(1000000))->valueForKey("sdkWorkMode").isNull());
+}
+
+// The property-list library aborts on a dictionary key holding a zero character.
+TEST_F(SettingsHostileTest, KeysWithAZeroCharacterStartEmpty) {
+    using namespace std::string_literals;
+    const std::string value = "\x51x"s;
+    EXPECT_TRUE(load(binaryPlist({"\xD1\x01\x02"s, "\x53" "a\0b"s, value}))->valueForKey("a").isNull());
+    EXPECT_TRUE(load(binaryPlist({"\xD1\x01\x02"s, "\x62\0a\0\0"s, value}))->valueForKey("a").isNull());
+    // The same files with a plain key load.
+    EXPECT_EQ(load(binaryPlist({"\xD1\x01\x02"s, "\x53" "abc"s, value}))->valueForKey("abc").text(),
+              "x");
+    EXPECT_EQ(load(binaryPlist({"\xD1\x01\x02"s, "\x62\0a\0b"s, value}))->valueForKey("ab").text(),
+              "x");
 }
 
 TEST_F(SettingsHostileTest, ModestNestingStillLoads) {
