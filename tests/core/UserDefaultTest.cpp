@@ -5,6 +5,7 @@
 
 #include "core/QKUserDefault.h"
 #include "interface/QKMiddleInterface.h"
+#include "sim/LogCapture.h"
 #include "sim/TempFolder.h"
 #include "sim/TestSupport.h"
 
@@ -97,19 +98,10 @@ TEST_F(UserDefaultTest, TruncatedOrForeignFileIsSurvived) {
     EXPECT_EQ(reopen()->valueForKey("sdkWorkMode").text(), "10002");
 }
 
-class Collector : public QKSDKCustomLogDelegate {
-public:
-    void sdkCustomLogWithLevel(int, const std::string&, const std::string&, int, const Value&,
-                               const std::string& text) override {
-        lines.push_back(text);
-    }
-    std::vector<std::string> lines;
-};
-
 // The lost file took "logenable" with it: the failure is logged once the app turns it on.
 TEST_F(UserDefaultTest, CorruptFileIsLoggedOnceLoggingIsOn) {
     std::ofstream(file(), std::ios::binary) << "<?xml version=\"1.0\"?><plist><dict><key>a</key>";
-    auto delegate = std::make_shared<Collector>();
+    auto delegate = std::make_shared<test::LogLines>();
     QKMiddleInterface::shareInstance()->setCustomLogDelegate(delegate);
     auto settings = reopen();
     EXPECT_TRUE(settings->valueForKey("sdkWorkMode").isNull());

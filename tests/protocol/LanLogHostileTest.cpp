@@ -5,19 +5,11 @@
 #include "core/QKUserDefault.h"
 #include "protocol/LanTestSupport.h"
 #include "protocol/QKProtocol.h"
+#include "sim/LogCapture.h"
 #include "sim/TestSupport.h"
 
 namespace telvo {
 namespace {
-
-class Lines : public QKSDKCustomLogDelegate {
-  public:
-    void sdkCustomLogWithLevel(int, const std::string&, const std::string&, int, const Value&,
-                               const std::string& text) override {
-        lines.push_back(text);
-    }
-    std::vector<std::string> lines;
-};
 
 class LanLogHostileTest : public test::LanFixture {
   protected:
@@ -32,7 +24,7 @@ class LanLogHostileTest : public test::LanFixture {
         QKUserDefault::resetForTesting();
         LanFixture::TearDown();
     }
-    std::shared_ptr<Lines> delegate_ = std::make_shared<Lines>();
+    std::shared_ptr<test::LogLines> delegate_ = std::make_shared<test::LogLines>();
 };
 
 // The router password travels encrypted; the body logged before encryption shows it as zeros.
