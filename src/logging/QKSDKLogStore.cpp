@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace telvo {
@@ -69,8 +70,9 @@ uint32_t getBE32(const uint8_t* p) {
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
 }
 
-// Inflates a gzip stream as far as it goes; a cut or damaged tail ends the output there.
-std::string inflatePrefix(ByteView data) {
+// Inflates a gzip stream as far as it goes, at most limit bytes; a cut or damaged tail ends the
+// output there.
+std::string inflatePrefix(ByteView data, size_t limit) {
     z_stream strm;
     std::memset(&strm, 0, sizeof strm);
     if (inflateInit2_(&strm, 15 + 16, ZLIB_VERSION, static_cast<int>(sizeof(z_stream))) != Z_OK)
@@ -83,8 +85,8 @@ std::string inflatePrefix(ByteView data) {
         strm.next_out = reinterpret_cast<Bytef*>(chunk);
         strm.avail_out = sizeof chunk;
         int rc = inflate(&strm, Z_SYNC_FLUSH);
-        out.append(chunk, sizeof chunk - strm.avail_out);
-        if (rc != Z_OK || (strm.avail_in == 0 && strm.avail_out != 0)) break;
+        out.append(chunk, std::min(sizeof chunk - strm.avail_out, limit - out.size()));
+        if (rc != Z_OK || out.size() == limit || (strm.avail_in == 0 && strm.avail_out != 0)) break;
     }
     inflateEnd(&strm);
     return out;
@@ -195,7 +197,7 @@ void QKSDKLogStore::recover() {
               mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_DECRYPT, length, iv, cache_ + dataOffset(),
                                     plain.data()) == 0;
     mbedtls_aes_free(&aes);
-    std::string text = ok ? inflatePrefix(plain) : std::string();
+    std::string text = ok ? inflatePrefix(plain, kMaxRecoveredText) : std::string();
     text.resize(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
     if (!text.empty())
         if (auto sealed = sealSection(text, key_, iv_)) appendToDayFile(day, *sealed);

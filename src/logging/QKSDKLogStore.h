@@ -23,7 +23,7 @@ namespace telvo {
 // Every section starts afresh from the host's key and IV, so each one decrypts and inflates on
 // its own. A section closes when it reaches kSectionLimit bytes, when the day changes and on
 // flush(). After a crash, the cached part of the open section is recovered (decrypted and
-// inflated up to its last whole line) into a new section of the day file it belongs to.
+// inflated up to its last whole line, at most kMaxRecoveredText bytes) into a new section of the day file it belongs to.
 //
 // Not thread-safe: QKSDKLog runs it on its one serial queue.
 class QKSDKLogStore {
@@ -31,6 +31,9 @@ public:
     static constexpr size_t kCacheSize = 150 * 1024;
     static constexpr size_t kSectionLimit = 16 * 1024;
     static constexpr size_t kMaxLineLength = 32 * 1024;
+    // A damaged or crafted cache cannot make recovery inflate more than this; what lies beyond
+    // is dropped (a section of real log lines holds far less).
+    static constexpr size_t kMaxRecoveredText = 4 * 1024 * 1024;
 
     // root holds "KorvoSDKLog" and "logan_cache"; key and IV are 16 bytes each.
     QKSDKLogStore(std::filesystem::path root, Bytes key, Bytes iv);

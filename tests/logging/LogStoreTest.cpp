@@ -118,5 +118,38 @@ TEST(LogStore, CachedSectionIsRecoveredAfterACrash) {
     { QKSDKLogStore(root.path(), kKey, kIv).write("y", "2026-01-03"); }
 }
 
+// A cache crafted to inflate far beyond any real section: recovery stops at kMaxRecoveredText
+// and keeps whole lines only.
+TEST(LogStore, RecoveryOfAnInflatingCacheIsBounded) {
+    test::TempFolder root;
+    const std::string line(99, 'z');
+    std::string text;
+    while (text.size() < 2 * QKSDKLogStore::kMaxRecoveredText) text += line + "\n";
+    const auto sealed = QKSDKLogStore::sealSection(text, kKey, kIv);
+    ASSERT_TRUE(sealed);
+    const std::string header = R"({"logan_version":3,"file":"2026-01-01"})";
+    std::string cache(QKSDKLogStore::kCacheSize, '\0');
+    size_t at = 0;
+    cache[at++] = '\x0F';
+    cache[at++] = static_cast<char>(header.size() >> 8);
+    cache[at++] = static_cast<char>(header.size());
+    cache.replace(at, header.size(), header);
+    at += header.size();
+    cache[at++] = '\x0E';
+    for (int shift = 24; shift >= 0; shift -= 8)
+        cache[at++] = static_cast<char>(sealed->size() >> shift);
+    ASSERT_LE(at + sealed->size(), cache.size());
+    cache.replace(at, sealed->size(), reinterpret_cast<const char*>(sealed->data()), sealed->size());
+    std::filesystem::create_directories(root.path() / "logan_cache");
+    std::ofstream(root.path() / "logan_cache" / "logan.mmap2", std::ios::binary) << cache;
+
+    { QKSDKLogStore(root.path(), kKey, kIv).write("after", "2026-01-02"); }
+    const auto lines =
+        test::readLines((root.path() / "KorvoSDKLog" / "2026-01-01").string(), kKey, kIv);
+    EXPECT_GT(lines.size(), QKSDKLogStore::kMaxRecoveredText / 200);
+    EXPECT_LE(lines.size() * (line.size() + 1), QKSDKLogStore::kMaxRecoveredText);
+    for (const auto& l : lines) ASSERT_EQ(l, line);
+}
+
 }  // namespace
 }  // namespace telvo
