@@ -37,8 +37,7 @@ void TelvoTimer::fire() {
 void TelvoTimer::pause() {
     std::lock_guard lock(mutex_);
     if (!valid_ || paused_ || !timer_) return;
-    timeLeft_ = timer_->isArmed() ? timer_->remaining() : 0;
-    timer_->pause();
+    timer_->pause();  // keeps the time left
     paused_ = true;
 }
 
@@ -46,11 +45,11 @@ void TelvoTimer::continueTimer() {
     std::lock_guard lock(mutex_);
     if (!valid_ || !paused_ || !timer_) return;
     paused_ = false;
-    // A fire already on its way when the pause came was held back by fire(): schedule anew.
+    // A fire already on its way when the pause came was held back by fire(): fire now.
     if (timer_->isPaused())
         timer_->resume();
     else
-        timer_->start(timeLeft_);
+        timer_->start(0);
 }
 
 void TelvoTimer::cancel() {

@@ -38,7 +38,6 @@ private:
     std::function<void()> block_;
     bool valid_ = false;
     bool paused_ = false;
-    double timeLeft_ = 0;
 };
 
 }  // namespace telvo

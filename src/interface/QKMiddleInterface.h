@@ -10,7 +10,9 @@
 namespace telvo {
 
 // The app's log delegate: receives every log line when logging is on and a delegate is set.
-// Called on the logging thread of the line.
+// Called synchronously on the thread that logs the line, which may be any thread, several at
+// once: the delegate must be thread-safe and should not block. It must not log through the
+// library itself (that would call it again).
 class QKSDKCustomLogDelegate {
 public:
     virtual ~QKSDKCustomLogDelegate() = default;
