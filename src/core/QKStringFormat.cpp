@@ -1,6 +1,5 @@
 #include "core/QKStringFormat.h"
 
-#include <cctype>
 #include <limits>
 
 #include "core/HexText.h"
@@ -107,18 +106,17 @@ std::string QKStringFormat::dataToHexStr(ByteView data) {
 
 std::optional<Bytes> QKStringFormat::dataFromHexString(const std::optional<std::string>& text) {
     if (!text || text->empty()) return std::nullopt;
+    // Hex digits are read in either case, so the text needs no lowercasing.
     Bytes out;
-    const std::string& s = *text;
+    const std::string_view s = *text;
     size_t i = 0;
     while (i < s.size()) {
-        char c = static_cast<char>(std::tolower(static_cast<unsigned char>(s[i])));
-        if (hextext::digit(c) < 0) {
+        if (hextext::digit(s[i]) < 0) {
             ++i;
             continue;
         }
         if (i + 1 >= s.size()) break;
-        std::string pair{c, static_cast<char>(std::tolower(static_cast<unsigned char>(s[i + 1])))};
-        out.push_back(hextext::leadingPair(pair));
+        out.push_back(hextext::leadingPair(s.substr(i, 2)));
         i += 2;
     }
     return out;

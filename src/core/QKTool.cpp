@@ -52,23 +52,23 @@ std::optional<Bytes> QKTool::convertHexStrToData(const std::optional<std::string
 
 std::optional<Bytes> QKTool::dataFromHexString(const std::optional<std::string>& text) {
     if (!text || text->empty()) return std::nullopt;
-    std::string lower = lowercased(*text);
+    const std::string_view hex = *text;
     Bytes out;
-    out.reserve(lower.size() / 2);
-    for (size_t i = 0; i + 1 < lower.size(); i += 2)
-        out.push_back(hextext::leadingPair(std::string_view(lower).substr(i, 2)));
+    out.reserve(hex.size() / 2);
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(hextext::leadingPair(hex.substr(i, 2)));
     return out;
 }
 
 std::optional<Bytes> QKTool::dataForHexString(const std::optional<std::string>& text) {
     if (!text) return std::nullopt;
     auto nibble = [](char c) { return static_cast<uint8_t>(std::max(hextext::digit(c), 0)); };
-    std::string lower = lowercased(*text);
+    const std::string& hex = *text;
     Bytes out;
-    out.reserve((lower.size() + 1) / 2);
-    for (size_t i = 0; i < lower.size(); i += 2) {
-        uint8_t low = i + 1 < lower.size() ? nibble(lower[i + 1]) : 0;
-        out.push_back(static_cast<uint8_t>(nibble(lower[i]) << 4 | low));
+    out.reserve((hex.size() + 1) / 2);
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        uint8_t low = i + 1 < hex.size() ? nibble(hex[i + 1]) : 0;
+        out.push_back(static_cast<uint8_t>(nibble(hex[i]) << 4 | low));
     }
     return out;
 }
