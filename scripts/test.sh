@@ -20,6 +20,16 @@ run_suite() { # name, extra cmake args...
   echo "=== $name tests"
   local log="$build/$name/ctest.log" rc=0
   ctest --test-dir "$build/$name" -j "$jobs" --output-on-failure --timeout 300 >"$log" 2>&1 || rc=$?
+  # ctest's summary: "100% tests passed, 0 tests failed out of N".
+  local summary total failed
+  summary=$(grep -E "tests failed out of [0-9]+" "$log" | tail -n 1)
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
+  failed=$(sed -E 's/.*, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
+  if [ -n "$summary" ]; then
+    all_passed=$((all_passed + total - failed)); all_failed=$((all_failed + failed))
+  else
+    all_failed=$((all_failed + 1))
+  fi
   if [ "$rc" -eq 0 ]; then
     tail -n 4 "$log"
   else
@@ -29,6 +39,8 @@ run_suite() { # name, extra cmake args...
 }
 
 status=0
+all_passed=0
+all_failed=0
 run_suite plain -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVO_BUILD_BENCH=ON || status=1
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite sanitized -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DTELVO_SANITIZE=ON || status=1
@@ -37,7 +49,9 @@ echo "=== fuzz smoke run"
 cmake -S "$root" -B "$build/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
   -DTELVO_BUILD_FUZZ=ON -DTELVO_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build/fuzz" -j "$jobs"
+if ! cmake --build "$build/fuzz" -j "$jobs" >"$build/fuzz-build.log" 2>&1; then
+  tail -n 60 "$build/fuzz-build.log"; echo "=== fuzz build FAILED"; exit 1
+fi
 fuzz_pass=0
 fuzz_fail=0
 for target in "$build"/fuzz/fuzz_*; do
@@ -54,4 +68,6 @@ for target in "$build"/fuzz/fuzz_*; do
   rm -rf "$work" "$work.log"
 done
 echo "fuzz: $fuzz_pass passed, $fuzz_fail failed"
+echo "=== plain and sanitized tests, then fuzz targets"
+echo "all: $((all_passed + fuzz_pass)) passed, $((all_failed + fuzz_fail)) failed"
 exit $status
