@@ -116,6 +116,9 @@ TEST(LogStore, CachedSectionIsRecoveredAfterACrash) {
     }
     std::ofstream(cache, std::ios::binary | std::ios::trunc) << std::string(100, '\x0F');
     { QKSDKLogStore(root.path(), kKey, kIv).write("y", "2026-01-03"); }
+    EXPECT_FALSE(std::filesystem::exists(day1));  // nothing damaged was recovered
+    EXPECT_EQ(test::readLines((root.path() / "KorvoSDKLog" / "2026-01-03").string(), kKey, kIv),
+              (std::vector<std::string>{"x", "x", "x", "x", "y"}));
 }
 
 // A cache crafted to inflate far beyond any real section: recovery stops at kMaxRecoveredText
