@@ -5,6 +5,7 @@
 #include "interface/QKMiddleInterface.h"
 #include "logging/QKLog.h"
 #include "platform/Clock.h"
+#include "platform/Crypto.h"
 #include "security/QKDataSecurity.h"
 
 namespace telvo {
@@ -186,10 +187,13 @@ Bytes QKProtocol::getByteStream() {
             QKSDKLOG("KORVO_SIGNSTR getCString 失败");
         else
             input.insert(input.end(), key.begin(), key.end());
-        const std::string digest = QKDataSecurity::getMD5_128WithData(input);
-        for (size_t i = 0; i < kSlotSize; ++i)
-            buffer[kHeaderSize + bodyLen + i] =
-                static_cast<uint8_t>(std::stoi(digest.substr(2 * i, 2), nullptr, 16));
+        const Bytes digest = crypto::digest(crypto::DigestAlgorithm::MD5, input);
+        if (digest.size() != kSlotSize) {
+            QKSDKLOG("LAN frame 0x%02x not written: signing failed",
+                     static_cast<unsigned>(msgType_ & 0xFFFF));
+            return {};
+        }
+        std::memcpy(buffer.data() + kHeaderSize + bodyLen, digest.data(), kSlotSize);
     }
     return buffer;
 }

@@ -55,6 +55,11 @@ std::string describe(ByteView data) {
     return out + ">";
 }
 
+// A private key in a failure text: its length only, never its bytes.
+std::string describeSecret(ByteView key) {
+    return "<" + std::to_string(key.size()) + " bytes>";
+}
+
 std::string format(const char* pattern, const std::string& a, const std::string& b = {}) {
     std::string out;
     const char* cursor = pattern;
@@ -187,7 +192,7 @@ Bytes QKEllipticCurveCrypto::publicKeyForPrivateKey(ByteView privateKey) const {
     Bytes publicKey(static_cast<size_t>(bytes_) + 1);
     if (privateKey.size() != static_cast<size_t>(bytes_) ||
         !ecc_compute_public_key(privateKey.data(), publicKey.data(), *curve_)) {
-        raise("Invalid Key", format("Private key %@ is invalid", describe(privateKey)));
+        raise("Invalid Key", format("Private key %@ is invalid", describeSecret(privateKey)));
     }
     return publicKey;
 }
@@ -195,14 +200,14 @@ Bytes QKEllipticCurveCrypto::publicKeyForPrivateKey(ByteView privateKey) const {
 void QKEllipticCurveCrypto::setPrivateKey(ByteView privateKey) {
     int keyBits = curveForKey(privateKey);
     if (keyBits != bits_) {
-        raise("Invalid Key", format("Private key %@ is ", describe(privateKey)) +
+        raise("Invalid Key", format("Private key %@ is ", describeSecret(privateKey)) +
                                  std::to_string(keyBits) + " bits; curve is " +
                                  std::to_string(bits_) + " bits");
     }
     Bytes publicKey = publicKeyForPrivateKey(privateKey);
     if (publicKey_ && *publicKey_ != publicKey) {
         raise("Key mismatch", format("Private key %@ does not match public key %@",
-                                     describe(privateKey), describe(*publicKey_)));
+                                     describeSecret(privateKey), describe(*publicKey_)));
     }
     publicKey_ = std::move(publicKey);
     privateKey_ = Bytes(privateKey.begin(), privateKey.end());
@@ -222,7 +227,7 @@ void QKEllipticCurveCrypto::setPublicKey(ByteView publicKey) {
     }
     if (privateKey_ && publicKey_ && *compressed != *publicKey_) {
         raise("Key mismatch", format("Private key %@ does not match public key %@",
-                                     describe(*privateKey_), describe(publicKey)));
+                                     describeSecret(*privateKey_), describe(publicKey)));
     }
     compressedPublicKey_ = publicKey[0] != 0x04;
     publicKey_ = std::move(compressed);
@@ -290,7 +295,7 @@ std::optional<Bytes> QKEllipticCurveCrypto::sharedSecretForPublicKey(ByteView pu
         raise("Missing Key", "Cannot create shared secret without a private key");
     }
     if (privateKey_->size() != size) {
-        raise("Invalid Key", format("Private key %@ is invalid", describe(*privateKey_)));
+        raise("Invalid Key", format("Private key %@ is invalid", describeSecret(*privateKey_)));
     }
     if (publicKey.size() != size + 1) {
         raise("Invalid Key", format("Public key %@ is invalid", describe(publicKey)));
@@ -311,7 +316,7 @@ std::optional<Bytes> QKEllipticCurveCrypto::signatureForHash(ByteView hash) cons
     const size_t size = static_cast<size_t>(bytes_);
     if (!privateKey_) raise("Missing Key", "Cannot sign a hash without a private key");
     if (privateKey_->size() != size) {
-        raise("Invalid Key", format("Private key %@ is invalid", describe(*privateKey_)));
+        raise("Invalid Key", format("Private key %@ is invalid", describeSecret(*privateKey_)));
     }
     if (hash.size() != size) {
         raise("Invalid hash", "Signing requires a hash the same length as the curve");

@@ -7,7 +7,8 @@
 // Integers are big-endian and `bytes` wide. The public key is held compressed (02|03, X);
 // `publicKey()` hands it out compressed or uncompressed (04, X, Y) as `compressedPublicKey`
 // says. Misuse (a missing key, a wrong length, a key of another curve) raises NamedException
-// with the names and reasons below; failures of the arithmetic or the random source give
+// named "Missing Key", "Invalid Key", "Key mismatch", "Invalid hash" or "Invalid signature";
+// its reason shows a public key's bytes but a private key's length only. Failures of the arithmetic or the random source give
 // nullopt or false. An object serves one caller at a time; it holds no locks.
 
 #include <memory>

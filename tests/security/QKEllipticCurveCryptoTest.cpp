@@ -196,6 +196,36 @@ TEST(QKEllipticCurveCrypto, MisuseRaisesTheNamedFailures) {
     EXPECT_FALSE(keyed->verifyEncodedSignature(Bytes{0x30, 0x01}, hash));
 }
 
+// Failure texts can reach logs: they never carry a private key's bytes.
+TEST(QKEllipticCurveCrypto, FailureTextsKeepPrivateKeysOut) {
+    auto pair = Crypto::generateKeyPairForCurve(256);
+    auto other = Crypto::generateKeyPairForCurve(256);
+    const Bytes own = *pair->privateKey(), foreign = *other->privateKey();
+    auto keyed = Crypto::cryptoForKey(own);
+    struct Case {
+        std::function<void()> call;
+        Bytes secret;
+    };
+    const Case cases[] = {
+        {[&] { Crypto::cryptoForKey(*pair->publicKey())->setPrivateKey(foreign); }, foreign},
+        {[&] { keyed->setPublicKey(*other->publicKey()); }, own},
+        {[&] { keyed->publicKeyForPrivateKey(Bytes(32, 0xff)); }, Bytes(32, 0xff)},
+        {[&] { keyed->setPrivateKey(Bytes(48, 0xab)); }, Bytes(48, 0xab)},
+    };
+    for (const auto& c : cases) {
+        try {
+            c.call();
+            ADD_FAILURE() << "no failure raised";
+        } catch (const NamedException& e) {
+            EXPECT_EQ(e.reason().find(toHex(ByteView(c.secret).first(4))), std::string::npos)
+                << e.reason();
+            EXPECT_NE(e.reason().find("<" + std::to_string(c.secret.size()) + " bytes>"),
+                      std::string::npos)
+                << e.reason();
+        }
+    }
+}
+
 // RFC 5903, section 8: the 256- and 384-bit ECP groups.
 TEST(QKEllipticCurveCrypto, Rfc5903KnownAnswers) {
     struct Vector {
