@@ -53,54 +53,30 @@ std::string configApKey() {
     return QKMiddleInterface::shareInstance()->middleConfig()->apConfigDefaultKey();
 }
 
-// The ECB work on raw key bytes.
-namespace ecb {
-
-std::optional<Bytes> cipherOperation(bool encrypt, ByteView data, ByteView key) {
+// AES-128 with PKCS#7 padding under the first 16 bytes of key and, for CBC, of iv; nothing
+// when either is shorter.
+std::optional<Bytes> aes128(bool encrypt, AesMode mode, ByteView data, ByteView key,
+                            ByteView iv = {}) {
     auto k = first16(key);
     if (!k) return std::nullopt;
-    return encrypt ? crypto::aesEncrypt(AesMode::ECB, AesPadding::PKCS7, *k, {}, data)
-                   : crypto::aesDecrypt(AesMode::ECB, AesPadding::PKCS7, *k, {}, data);
+    ByteView v;
+    if (mode == AesMode::CBC) {
+        auto first = first16(iv);
+        if (!first) return std::nullopt;
+        v = *first;
+    }
+    return encrypt ? crypto::aesEncrypt(mode, AesPadding::PKCS7, *k, v, data)
+                   : crypto::aesDecrypt(mode, AesPadding::PKCS7, *k, v, data);
 }
-std::optional<Bytes> aesEncryptData(ByteView data, ByteView key) {
-    return cipherOperation(true, data, key);
-}
-std::optional<Bytes> aesDecryptData(ByteView data, ByteView key) {
-    return cipherOperation(false, data, key);
-}
-// Key: the first 16 UTF-8 bytes of the key text, zero-padded.
-Bytes keyOfText(const std::optional<std::string>& key) {
+
+// The first 16 UTF-8 bytes of a key text, zero-padded.
+Bytes truncatedTextKey(const std::optional<std::string>& key) {
     Bytes field(kKeySize, 0);
     if (key) {
         std::string_view bytes = cString(*key);
         std::copy_n(bytes.begin(), std::min(bytes.size(), kKeySize), field.begin());
     }
     return field;
-}
-std::optional<std::string> aesEncryptString(const std::optional<std::string>& text,
-                                            const std::optional<std::string>& key) {
-    if (!text) return std::nullopt;
-    auto sealed = aesEncryptData(bytesOf(*text), keyOfText(key));
-    if (!sealed) return std::nullopt;
-    return crypto::base64Encode(*sealed);
-}
-std::optional<std::string> aesDecryptString(const std::optional<std::string>& base64,
-                                            const std::optional<std::string>& key) {
-    if (!base64) return std::nullopt;
-    auto data = crypto::base64Decode(*base64, true);
-    if (!data) return std::nullopt;
-    auto plain = aesDecryptData(*data, keyOfText(key));
-    if (!plain) return std::nullopt;
-    return textbytes::utf8Text(*plain);
-}
-
-}  // namespace ecb
-
-std::optional<Bytes> cbc(bool encrypt, ByteView data, ByteView key, ByteView iv) {
-    auto k = first16(key), v = first16(iv);
-    if (!k || !v) return std::nullopt;
-    return encrypt ? crypto::aesEncrypt(AesMode::CBC, AesPadding::PKCS7, *k, *v, data)
-                   : crypto::aesDecrypt(AesMode::CBC, AesPadding::PKCS7, *k, *v, data);
 }
 
 std::string workMode() {
@@ -182,28 +158,28 @@ Bytes QKDataSecurity::hmacSHA256WithSecretData(ByteView secret, ByteView content
 // AES-128-ECB.
 
 std::optional<Bytes> QKDataSecurity::aesEncryptData(ByteView data, ByteView keyData) {
-    return ecb::aesEncryptData(data, keyData);
+    return aes128(true, AesMode::ECB, data, keyData);
 }
 
 std::optional<Bytes> QKDataSecurity::aesDecryptData(ByteView data, ByteView keyData) {
-    return ecb::aesDecryptData(data, keyData);
+    return aes128(false, AesMode::ECB, data, keyData);
 }
 
 std::optional<Bytes> QKDataSecurity::AES128EncryptWithData(
     ByteView data, const std::optional<std::string>& hexKey) {
-    return ecb::aesEncryptData(data, hexBytes(hexKey));
+    return aes128(true, AesMode::ECB, data, hexBytes(hexKey));
 }
 
 std::optional<Bytes> QKDataSecurity::AES128DecryptWithData(
     ByteView data, const std::optional<std::string>& hexKey) {
-    return ecb::aesDecryptData(data, hexBytes(hexKey));
+    return aes128(false, AesMode::ECB, data, hexBytes(hexKey));
 }
 
 std::optional<std::string> QKDataSecurity::AES128Encrypt(const std::optional<std::string>& text,
                                                          const std::optional<std::string>& key) {
     auto k = textField(key);
     if (!text || !k) return std::nullopt;
-    auto sealed = ecb::aesEncryptData(bytesOf(*text), *k);
+    auto sealed = aes128(true, AesMode::ECB, bytesOf(*text), *k);
     if (!sealed) return std::nullopt;
     return hexOf(*sealed);
 }
@@ -212,7 +188,7 @@ std::optional<std::string> QKDataSecurity::AES128Decrypt(const std::optional<std
                                                          const std::optional<std::string>& key) {
     auto k = textField(key);
     if (!hex || !k) return std::nullopt;
-    auto plain = ecb::aesDecryptData(hexBytes(hex), *k);
+    auto plain = aes128(false, AesMode::ECB, hexBytes(hex), *k);
     if (!plain) return std::nullopt;
     return textbytes::utf8Text(*plain);
 }
@@ -221,17 +197,25 @@ std::optional<Bytes> QKDataSecurity::AES128DecryptWithDataHexKey(
     ByteView data, const std::optional<std::string>& key) {
     auto k = textField(key);
     if (!k) return std::nullopt;
-    return ecb::aesDecryptData(data, *k);
+    return aes128(false, AesMode::ECB, data, *k);
 }
 
 std::optional<std::string> QKDataSecurity::aesEncryptString(const std::optional<std::string>& text,
                                                             const std::optional<std::string>& key) {
-    return ecb::aesEncryptString(text, key);
+    if (!text) return std::nullopt;
+    auto sealed = aes128(true, AesMode::ECB, bytesOf(*text), truncatedTextKey(key));
+    if (!sealed) return std::nullopt;
+    return crypto::base64Encode(*sealed);
 }
 
 std::optional<std::string> QKDataSecurity::aesDecryptString(
     const std::optional<std::string>& base64, const std::optional<std::string>& key) {
-    return ecb::aesDecryptString(base64, key);
+    if (!base64) return std::nullopt;
+    auto data = crypto::base64Decode(*base64, true);
+    if (!data) return std::nullopt;
+    auto plain = aes128(false, AesMode::ECB, *data, truncatedTextKey(key));
+    if (!plain) return std::nullopt;
+    return textbytes::utf8Text(*plain);
 }
 
 // AES-128-CBC.
@@ -246,7 +230,7 @@ std::optional<std::string> QKDataSecurity::AES128EncryptCBC(const std::optional<
 
 std::optional<std::string> QKDataSecurity::aes128EncryptWithData(ByteView data, ByteView key,
                                                                  ByteView iv) {
-    auto sealed = cbc(true, data, key, iv);
+    auto sealed = aes128(true, AesMode::CBC, data, key, iv);
     if (!sealed) return std::nullopt;
     return hexOf(*sealed);
 }
@@ -261,7 +245,7 @@ std::optional<std::string> QKDataSecurity::AES128DecryptCBC(const std::optional<
 
 std::optional<Bytes> QKDataSecurity::ase128CBCDecryptDataWithData(ByteView data, ByteView dataKey,
                                                                   ByteView dataIv) {
-    return cbc(false, data, dataKey, dataIv);
+    return aes128(false, AesMode::CBC, data, dataKey, dataIv);
 }
 
 std::optional<std::string> QKDataSecurity::AES128CBCDecryptWithData(ByteView data, ByteView dataKey,
@@ -275,7 +259,7 @@ std::optional<Bytes> QKDataSecurity::AES128CBCDecryptWithDataHexKey(
     ByteView data, const std::optional<std::string>& key, const std::optional<std::string>& iv) {
     auto k = textField(key), v = textField(iv);
     if (!k || !v) return std::nullopt;
-    return cbc(false, data, *k, *v);
+    return aes128(false, AesMode::CBC, data, *k, *v);
 }
 
 // AES-CCM.
@@ -409,8 +393,9 @@ Bytes QKDataSecurity::getPBKDFKeyDataWithSaltData(const std::optional<std::strin
 Bytes QKDataSecurity::getPBKDFKeyDataWithTimeData(ByteView timeData) {
     Bytes salted(timeData.begin(), timeData.end());
     salted.resize(salted.size() + 8, 0);
-    std::string h = getSha256Data(salted);
-    return getPBKDFKeyWithKey(bytesOf(configApKey()), hexBytes(h.substr(0, 32)));
+    Bytes salt = crypto::digest(DigestAlgorithm::SHA256, salted);
+    salt.resize(std::min<size_t>(salt.size(), 16));
+    return getPBKDFKeyWithKey(bytesOf(configApKey()), salt);
 }
 
 }  // namespace telvo
