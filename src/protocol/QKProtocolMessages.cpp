@@ -1,4 +1,5 @@
 // Message builders and reply parsers of the LAN frames.
+#include <algorithm>
 #include <cctype>
 #include <string_view>
 #include <vector>
@@ -24,14 +25,11 @@ uint32_t scanHex(std::string_view text) {
     size_t i = 0;
     while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
     if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
-        i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 2])))
+        i + 2 < text.size() && hextext::digit(text[i + 2]) >= 0)
         i += 2;
     uint64_t v = 0;
-    for (; i < text.size() && std::isxdigit(static_cast<unsigned char>(text[i])); ++i) {
-        const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
-        v = v * 16 + static_cast<uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
-        if (v > 0xFFFFFFFFull) v = 0xFFFFFFFFull;
-    }
+    for (int d; i < text.size() && (d = hextext::digit(text[i])) >= 0; ++i)
+        v = std::min<uint64_t>(v * 16 + static_cast<uint64_t>(d), 0xFFFFFFFFull);
     return static_cast<uint32_t>(v);
 }
 
@@ -53,7 +51,7 @@ std::vector<std::string> split(const std::string& text, char separator) {
 
 bool isHexText(std::string_view text) {
     for (char c : text)
-        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+        if (hextext::digit(c) < 0) return false;
     return !text.empty();
 }
 

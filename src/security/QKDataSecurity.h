@@ -95,6 +95,8 @@ class QKDataSecurity {
 
     // LAN message bodies (AES-128-ECB). The LAN body key is the MD5 of apConfigDefaultKey;
     // operations that need it return nothing while apConfigDefaultKey is empty.
+    // Under a hex key; logs the whole plain body in hex, so a body holding a secret goes
+    // through the next form.
     static std::optional<Bytes> localMessageBodyEncryption(
         ByteView body, const std::optional<std::string>& hexKey);
     // The same, logging shown (the body with its secrets blanked) in place of the body.
