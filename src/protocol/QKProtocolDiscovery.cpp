@@ -24,12 +24,6 @@ std::string upper(std::string text) {
     return text;
 }
 
-std::string lower(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
-
 }  // namespace
 
 std::optional<Dictionary> QKProtocol::getUdpDeviceWithMessageArray(ByteView b,
@@ -98,7 +92,7 @@ std::optional<Dictionary> QKProtocol::getUdpDeviceWithMessageArray(ByteView b,
             d.erase(kQKSDKDeviceSn);
     }
 
-    if (lower(udpVersion) == "81000000") {
+    if (udpVersion == "81000000") {
         if (reaches(49)) {
             const size_t n = b[49 + L];
             d.set("rizozeLength", std::to_string(n));
