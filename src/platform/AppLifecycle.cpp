@@ -82,8 +82,7 @@ bool AppLifecycle::isInBackground() {
 }
 
 void AppLifecycle::connectNotificationCenter() {
-    NotificationCenter::defaultCenter()->setAsyncExecutor(
-        [](std::function<void()> task) { DispatchQueue::main()->async(std::move(task)); });
+    NotificationCenter::defaultCenter()->setAsyncExecutor(nullptr);
 }
 
 void AppLifecycle::resetForTesting() {

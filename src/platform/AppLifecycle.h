@@ -21,8 +21,8 @@ class AppLifecycle {
     static void postWillEnterForeground();
     static bool isInBackground();
 
-    // Makes the notification centre hand asynchronous posts to the main queue. Idempotent;
-    // the library calls it at start-up and whenever the dispatch layer is reset.
+    // Makes the default notification centre hand asynchronous posts to the main queue again
+    // (its default, from the start), undoing a replaced executor. Idempotent.
     static void connectNotificationCenter();
 
     static void resetForTesting();

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/AppLifecycle.h"
 #include "platform/DispatchRuntime.h"
 
 namespace telvo {
@@ -46,9 +45,6 @@ DispatchQueue* CurrentQueueScope::innermost() {
 DispatchRuntime& DispatchRuntime::get() {
     // Never destroyed: worker threads may still use it while the process exits.
     static DispatchRuntime* runtime = new DispatchRuntime();
-    // Asynchronous notifications go to the main queue from the start.
-    static const bool connected = (AppLifecycle::connectNotificationCenter(), true);
-    (void)connected;
     return *runtime;
 }
 
@@ -436,8 +432,6 @@ std::shared_ptr<ManualClock> DispatchRuntime::enableDeterministic() {
         std::lock_guard<std::mutex> lock(stateMutex);
         deterministic_.store(true, std::memory_order_release);
     }
-    // A test may have reset the notification centre.
-    AppLifecycle::connectNotificationCenter();
     // Send a running reactor to sleep.
     uint64_t one = 1;
     [[maybe_unused]] auto n = ::write(reactorWakeFd_, &one, sizeof one);
@@ -459,7 +453,10 @@ void DispatchRuntime::disableDeterministic() {
     {
         std::lock_guard<std::mutex> lock(stateMutex);
         timers.swap(timers_);
-        for (auto& [key, timer] : timers) timer->key_ = 0;
+        for (auto& [key, timer] : timers) {
+            timer->key_ = 0;
+            timer->state_ = DispatchTimer::State::Idle;
+        }
         sources.swap(sources_);
         deterministic_.store(false, std::memory_order_release);
     }

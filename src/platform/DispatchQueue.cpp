@@ -192,11 +192,14 @@ void DispatchQueue::syncImpl(const DispatchBlock& block, bool barrier) {
     }
     start(ready);
     gate.wait();
-    {
-        CurrentQueueScope scope(this);
-        block();
-    }
-    finished(barrier && width_ > 1);
+    // The queue is released even when the block throws.
+    struct Release {
+        DispatchQueue* queue;
+        bool barrier;
+        ~Release() { queue->finished(barrier); }
+    } release{this, barrier && width_ > 1};
+    CurrentQueueScope scope(this);
+    block();
 }
 
 void DispatchQueue::after(double seconds, DispatchBlock block) {

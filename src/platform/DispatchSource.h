@@ -16,6 +16,7 @@ namespace telvo {
 //   one run at a time; no second run is queued while one is on its way or running.
 // - In the event handler, data() is the number of bytes waiting to be read (FIONREAD) for a
 //   read source: 0 for an empty datagram or the end of a stream. For a write source it is 0.
+// - Handlers run on the source's queue, never inline in a call to this class.
 // - cancel() stops events and releases the event handler. The cancel handler runs once, on
 //   the queue, when the source is cancelled and not suspended (a suspended source runs its
 //   cancel handler only once resumed, as dispatch does).

@@ -23,6 +23,7 @@ constexpr uint32_t kIsWWAN = 0x40000;
 class NetworkReachability {
   public:
     // Flags for a host name (empty: the default route to any address); nullopt when unknown.
+    // Called on the thread that asks currentFlags(), outside every lock of this class.
     using FlagsSource = std::function<std::optional<uint32_t>(const std::string& host)>;
 
     static std::optional<uint32_t> currentFlags(const std::string& host = {});

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/DispatchQueue.h"
+
 namespace telvo {
 
 class NotificationObserver {
@@ -76,7 +78,10 @@ std::shared_ptr<NotificationCenter> gDefault;
 
 std::shared_ptr<NotificationCenter> NotificationCenter::defaultCenter() {
     std::lock_guard lock(gDefaultMutex);
-    if (!gDefault) gDefault = create();
+    if (!gDefault) {
+        gDefault = create();
+        gDefault->mainQueueByDefault_ = true;
+    }
     return gDefault;
 }
 
@@ -91,7 +96,7 @@ void NotificationCenter::resetForTesting() {
     {
         std::lock_guard lock(center->mutex_);
         observers.swap(center->observers_);
-        center->executor_ = nullptr;
+        center->executor_ = nullptr;  // back to the main queue
     }
     for (auto& o : observers) o->remove();
 }
@@ -144,6 +149,8 @@ void NotificationCenter::postNotificationNameAsync(std::string name, std::shared
     };
     if (executor) {
         executor(std::move(task));
+    } else if (mainQueueByDefault_) {
+        DispatchQueue::main()->async(std::move(task));
     } else {
         task();
     }

@@ -27,7 +27,9 @@ class NotificationObserver;
 using NotificationObserverToken = std::shared_ptr<NotificationObserver>;
 
 // Observers by exact name and optional object. A block runs on the posting thread (a
-// synchronous post) or on the executor's thread (an asynchronous post).
+// synchronous post) or wherever the executor runs the task (an asynchronous post): for the
+// default centre the main queue, for a centre made by create() at once on the posting thread,
+// unless setAsyncExecutor() installed another.
 //
 // Removal is synchronous and safe from any thread, including from inside a block and while a
 // post is under way: once removeObserver() returns, the block is not running on any other
@@ -35,7 +37,7 @@ using NotificationObserverToken = std::shared_ptr<NotificationObserver>;
 // different threads wait for each other forever, as two dispatch_sync calls would.)
 class NotificationCenter : public std::enable_shared_from_this<NotificationCenter> {
 public:
-    // Runs a task later; the default runs it at once on the calling thread.
+    // Runs a task (an asynchronous post's delivery), possibly on another thread.
     using Executor = std::function<void(std::function<void()> task)>;
 
     static std::shared_ptr<NotificationCenter> defaultCenter();
@@ -52,14 +54,16 @@ public:
     // Calls every matching block before it returns, in the order they were added.
     void postNotificationName(const std::string& name, std::shared_ptr<void> object = nullptr,
                               Value userInfo = Dictionary{});
-    // Hands the post to the executor (the main queue once the host runs one).
+    // Hands the post to the executor; never runs a block before returning unless the
+    // executor does (the inline default of a centre made by create()).
     void postNotificationNameAsync(std::string name, std::shared_ptr<void> object = nullptr,
                                    Value userInfo = Dictionary{});
 
-    // An empty function restores the default.
+    // An empty function restores the default (see the class comment).
     void setAsyncExecutor(Executor executor);
 
-    // Tests: drops every observer and the executor of the default centre.
+    // Tests: drops every observer of the default centre and gives it back its main-queue
+    // executor.
     static void resetForTesting();
 
 private:
@@ -69,6 +73,7 @@ private:
     std::mutex mutex_;
     std::vector<NotificationObserverToken> observers_;
     Executor executor_;
+    bool mainQueueByDefault_ = false;  // the default centre
 };
 
 }  // namespace telvo

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -118,6 +119,18 @@ TEST(DispatchQueueThreaded, SyncWaitsForEarlierBlocks) {
     ASSERT_EQ(order.size(), 51u);
     for (int i = 0; i <= 50; ++i) EXPECT_EQ(order[i], i);
     EXPECT_EQ(queue->syncResult([] { return 42; }), 42);
+}
+
+// A sync block that throws hands the exception to the caller and leaves the queue usable.
+TEST(DispatchQueueThreaded, ThrowingSyncBlockReleasesTheQueue) {
+    for (auto queue : {DispatchQueue::createSerial("test.throw"),
+                       DispatchQueue::createConcurrent("test.throw.concurrent")}) {
+        SCOPED_TRACE(queue->label());
+        EXPECT_THROW(queue->barrierSync([] { throw std::runtime_error("x"); }),
+                     std::runtime_error);
+        EXPECT_FALSE(queue->isCurrent());
+        EXPECT_EQ(queue->syncResult([] { return 1; }), 1);
+    }
 }
 
 TEST(DispatchQueueThreaded, SpecificsAndCurrent) {

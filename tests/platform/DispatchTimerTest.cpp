@@ -174,6 +174,22 @@ TEST_F(DeterministicTimer, ReplyHandedInAsWorkFinishesRunsBeforeTimeMoves) {
     }
 }
 
+// Leaving deterministic mode drops its timers: they are no longer armed, and a later start()
+// arms them again on the real clock.
+TEST(DispatchTimerModes, TimersDroppedWithDeterministicModeAreIdle) {
+    auto timer = DispatchTimer::create(nullptr, [] {});
+    {
+        DeterministicDispatch mode;
+        timer->start(10);
+        EXPECT_TRUE(timer->isArmed());
+    }
+    EXPECT_FALSE(timer->isArmed());
+    EXPECT_EQ(timer->remaining(), 0.0);
+    timer->start(3600);
+    EXPECT_TRUE(timer->isArmed());
+    timer->cancel();
+}
+
 // Threaded mode: real time, no assertion on how long.
 TEST(ThreadedTimer, FiresRepeatsAndCancels) {
     auto q = DispatchQueue::createSerial("t");

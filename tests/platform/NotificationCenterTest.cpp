@@ -1,5 +1,7 @@
 #include "platform/NotificationCenter.h"
 
+#include "platform/MainLoop.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -188,6 +190,25 @@ TEST(NotificationCenter, DefaultCenterIsSharedAndResettable) {
     NotificationCenter::resetForTesting();
     center->postNotificationName("n");
     EXPECT_EQ(calls, 1);
+}
+
+// The default centre delivers asynchronous posts on the main queue from the start and after a
+// reset, whether or not anything has touched the dispatch layer yet (threaded mode).
+TEST(NotificationCenter, DefaultCenterPostsAsyncOnTheMainQueueAfterReset) {
+    NotificationCenter::resetForTesting();
+    auto center = NotificationCenter::defaultCenter();
+    int calls = 0;
+    bool onMain = false;
+    auto o = center->addObserverForName("n", nullptr, [&](const Notification&) {
+        ++calls;
+        onMain = DispatchQueue::main()->isCurrent();
+    });
+    center->postNotificationNameAsync("n");
+    EXPECT_EQ(calls, 0);
+    MainLoop::drain();
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(onMain);
+    center->removeObserver(o);
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "platform/Dispatch.h"
@@ -11,29 +15,32 @@
 namespace telvo {
 namespace {
 
-// Threaded: never more operations at once than the maximum, all run, count goes back to 0.
+// Threaded: exactly the maximum of operations run at once (the first ones wait until that
+// many are running), all run, the count goes back to 0.
 TEST(OperationQueueThreaded, RespectsMaximumConcurrency) {
     for (int max : {1, 2, 4}) {
         SCOPED_TRACE(max);
         auto queue = OperationQueue::create("ops");
         EXPECT_EQ(queue->maxConcurrentOperationCount(), 1);
         queue->setMaxConcurrentOperationCount(max);
-        std::atomic<int> running{0}, peak{0}, done{0};
-        Semaphore gate(0);
+        std::mutex mutex;
+        std::condition_variable changed;
+        int running = 0, peak = 0, done = 0;
         for (int i = 0; i < 12; ++i) {
             queue->addOperationWithBlock([&] {
-                int now = running.fetch_add(1) + 1;
-                int seen = peak.load();
-                while (now > seen && !peak.compare_exchange_weak(seen, now)) {
-                }
-                gate.wait(0.002);  // give others the chance to overlap
-                running.fetch_sub(1);
-                done.fetch_add(1);
+                std::unique_lock lock(mutex);
+                peak = std::max(peak, ++running);
+                changed.notify_all();
+                // The time-out only ends a failing run.
+                changed.wait_for(lock, std::chrono::seconds(10), [&] { return peak >= max; });
+                --running;
+                ++done;
             });
         }
         queue->waitUntilAllOperationsAreFinished();
-        EXPECT_EQ(done.load(), 12);
-        EXPECT_LE(peak.load(), max);
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(done, 12);
+        EXPECT_EQ(peak, max);
         EXPECT_EQ(queue->operationCount(), 0u);
     }
 }
