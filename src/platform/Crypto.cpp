@@ -176,8 +176,8 @@ namespace {
 
 // Spare cipher contexts of this thread, by mode and key length. Making a context and its
 // provider state costs about as much as sealing a short message, so contexts of objects that
-// go away are kept for the next object on the same thread. A spare holds no usable key: it
-// is re-keyed before any use.
+// go away are kept for the next object on the same thread. A spare is re-keyed before any
+// use, but keeps the schedule of its last key in memory until then or until the thread ends.
 struct SpareContexts {
     static constexpr size_t kPerKind = 4;
     std::vector<EVP_CIPHER_CTX*> spares[2][3];
