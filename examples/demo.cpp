@@ -3,25 +3,12 @@
 #include <cstdio>
 #include <string>
 
+#include "core/QKStringFormat.h"
 #include "interface/QKMiddleInterface.h"
 #include "platform/Value.h"
 #include "protocol/QKProtocol.h"
 #include "security/QKEllipticCurveSecret.h"
 #include "telvosdk/TelvoSDK.h"
-
-namespace {
-
-std::string hex(telvo::ByteView bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string s;
-    for (uint8_t b : bytes) {
-        s.push_back(digits[b >> 4]);
-        s.push_back(digits[b & 15]);
-    }
-    return s;
-}
-
-}  // namespace
 
 int main() {
     using namespace telvo;
@@ -38,7 +25,7 @@ int main() {
     QKProtocol probe;
     probe.findDeviceInLanWithDic();
     Bytes probeFrame = probe.getByteStream();
-    std::printf("discovery probe (%zu bytes): %s\n", probeFrame.size(), hex(probeFrame).c_str());
+    std::printf("discovery probe (%zu bytes): %s\n", probeFrame.size(), QKStringFormat::dataToHexStr(probeFrame).c_str());
 
     auto app = QKEllipticCurveSecret::createECCSecret();
     auto appliance = QKEllipticCurveSecret::createECCSecret();
