@@ -19,7 +19,7 @@ protected:
     }
     void TearDown() override { SetUp(); }
     static NetworkInterface v4(std::string name, std::optional<std::string> broadcast) {
-        return {std::move(name), AF_INET, "10.0.0.2", std::move(broadcast), true, false};
+        return {std::move(name), AF_INET, "127.0.0.2", std::move(broadcast), true, false};
     }
 };
 
@@ -30,12 +30,12 @@ TEST_F(NetworkInfoTest, BroadcastAddressPrefersEn0AndSkipsLinkLocalEn2) {
         std::optional<std::string> expected;
     };
     const std::vector<Case> cases = {
-        {"en0 wins", {v4("wlan0", "10.0.0.255"), v4("eth1", "10.1.0.255")}, "10.0.0.255"},
+        {"en0 wins", {v4("wlan0", "127.0.0.255"), v4("eth1", "127.1.0.255")}, "127.0.0.255"},
         {"en2 when en0 has none",
-         {v4("wlan0", std::nullopt), v4("eth1", "10.1.0.255")},
-         "10.1.0.255"},
+         {v4("wlan0", std::nullopt), v4("eth1", "127.1.0.255")},
+         "127.1.0.255"},
         {"link-local en2 refused", {v4("eth1", "169.254.255.255")}, std::nullopt},
-        {"nothing", {v4("other", "10.9.0.255")}, std::nullopt},
+        {"nothing", {v4("other", "127.9.0.255")}, std::nullopt},
     };
     NetworkConfiguration::setInterfaceNameMapping("en0", "wlan0");
     NetworkConfiguration::setInterfaceNameMapping("en2", "eth1");
