@@ -112,7 +112,7 @@ TEST(NetworkConfiguration, InterfacesMappingAndBroadcast) {
         return std::vector<NetworkInterface>{
             {"lo", AF_INET, "127.0.0.1", std::nullopt, true, true},
             {"wlan0", AF_INET6, "fe80::1", std::nullopt, true, false},
-            {"wlan0", AF_INET, "192.168.3.7", std::string("192.168.3.255"), true, false},
+            {"wlan0", AF_INET, "127.3.0.7", std::string("127.3.0.255"), true, false},
             {"eth1", AF_INET, "169.254.3.3", std::string("169.254.255.255"), true, false},
         };
     });
@@ -120,7 +120,7 @@ TEST(NetworkConfiguration, InterfacesMappingAndBroadcast) {
     NetworkConfiguration::setInterfaceNameMapping("en0", "wlan0");
     NetworkConfiguration::setInterfaceNameMapping("en2", "eth1");
     EXPECT_EQ(NetworkConfiguration::realInterfaceName("en0"), "wlan0");
-    EXPECT_EQ(NetworkConfiguration::broadcastAddress("en0"), "192.168.3.255");
+    EXPECT_EQ(NetworkConfiguration::broadcastAddress("en0"), "127.3.0.255");
     EXPECT_EQ(NetworkConfiguration::broadcastAddress("en2"), "169.254.255.255");
     EXPECT_EQ(NetworkConfiguration::broadcastAddress("lo"), std::nullopt);
     NetworkConfiguration::setInterfaceNameMapping("en0", "");
