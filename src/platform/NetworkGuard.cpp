@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,8 @@
 namespace telvo {
 
 namespace {
+
+std::atomic<bool> enforcing{false};
 
 std::mutex& sinkMutex() {
     static auto* m = new std::mutex();
@@ -30,7 +33,7 @@ bool isLoopback4(const in_addr& a) {
 
 void refuse(const sockaddr* address, socklen_t length, const char* what) {
     std::fprintf(stderr,
-                 "telvo network guard: %s to %s refused: test builds reach only loopback "
+                 "telvo network guard: %s to %s refused: tests reach only loopback "
                  "(127.0.0.0/8, ::1); install a datagram sink for other datagram destinations\n",
                  what, NetworkGuard::describe(address, length).c_str());
     std::fflush(stderr);
@@ -72,11 +75,11 @@ bool NetworkGuard::isLoopbackDestination(std::string_view numericAddress) {
 }
 
 bool NetworkGuard::isEnforcing() {
-#ifdef TELVO_TEST_BUILD
-    return true;
-#else
-    return false;
-#endif
+    return enforcing.load(std::memory_order_acquire);
+}
+
+void NetworkGuard::setEnforcing(bool on) {
+    enforcing.store(on, std::memory_order_release);
 }
 
 void NetworkGuard::setDatagramSink(DatagramSink sink) {

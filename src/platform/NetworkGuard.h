@@ -13,18 +13,21 @@ namespace telvo {
 
 // The one door through which the library connects TCP sockets and sends datagrams.
 //
-// In test builds (TELVO_TEST_BUILD) a TCP connect or a UDP send to anything but loopback
-// (127.0.0.0/8, ::1, ::ffff:127.0.0.0/104) aborts the process with a message naming the
-// destination, unless an installed datagram sink takes the datagram. In other builds
-// everything goes out, except what a sink takes.
+// Enforcement is a run-time switch, off by default: the library and any app built with it
+// never abort on a destination. The test programs' shared main turns it on; then a TCP connect
+// or a UDP send to anything but loopback (127.0.0.0/8, ::1, ::ffff:127.0.0.0/104) aborts the
+// process with a message naming the destination, unless an installed datagram sink takes the
+// datagram. The datagram sink works whether or not the guard enforces.
 class NetworkGuard {
   public:
     // The guard's decision: true for a loopback destination.
     static bool isLoopbackDestination(const sockaddr* address, socklen_t length);
     // The same for a numeric address text; false for anything that does not parse.
     static bool isLoopbackDestination(std::string_view numericAddress);
-    // True when refused destinations abort (test builds).
+    // True when refused destinations abort. Off unless a test program turned it on.
     static bool isEnforcing();
+    // Turns enforcement on or off for the whole process; thread-safe.
+    static void setEnforcing(bool enforcing);
 
     // A sink for datagrams: answers true when it takes the datagram (it is then not sent and
     // the send reports the full length as sent). Runs on the sending thread.
@@ -37,7 +40,7 @@ class NetworkGuard {
     // Checked ::sendto; a null destination means the socket's connected peer.
     static ssize_t sendto(int fd, const void* data, size_t size, int flags, const sockaddr* to,
                           socklen_t toLength);
-    // For other paths (the HTTP client's socket callback): aborts in test builds when refused.
+    // For other paths (the HTTP client's socket callback): aborts when enforcing and refused.
     static void check(const sockaddr* address, socklen_t length, const char* what);
 
     // "192.168.1.1:6444", "[::1]:80"; for messages.

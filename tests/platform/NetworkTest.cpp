@@ -47,7 +47,19 @@ TEST(NetworkGuard, DecisionByAddress) {
     EXPECT_TRUE(NetworkGuard::isLoopbackDestination(reinterpret_cast<sockaddr*>(&v4), sizeof v4));
     EXPECT_FALSE(NetworkGuard::isLoopbackDestination(reinterpret_cast<sockaddr*>(&v4), 4));
     EXPECT_FALSE(NetworkGuard::isLoopbackDestination(nullptr, 0));
+}
+
+TEST(NetworkGuard, EnforcesOnlyWhereTheTestMainTurnedItOn) {
+    // The library's default is off (an app never aborts on a destination); this program's
+    // shared main turned it on. With it off, a refused destination passes the check.
     EXPECT_TRUE(NetworkGuard::isEnforcing());
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(6444);
+    inet_pton(AF_INET, "192.168.1.20", &to.sin_addr);
+    NetworkGuard::setEnforcing(false);
+    NetworkGuard::check(reinterpret_cast<sockaddr*>(&to), sizeof to, "TCP connect");
+    NetworkGuard::setEnforcing(true);
 }
 
 TEST(NetworkGuard, SinkTakesDatagramsLoopbackGoesOut) {
