@@ -4,9 +4,9 @@
 #include <string>
 
 #include "core/QKStringFormat.h"
-#include "interface/QKMiddleInterface.h"
 #include "platform/Value.h"
 #include "protocol/QKProtocol.h"
+#include "records/QKMiddleInterface.h"
 #include "security/QKEllipticCurveSecret.h"
 #include "telvosdk/TelvoSDK.h"
 

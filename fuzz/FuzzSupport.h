@@ -1,6 +1,6 @@
 #pragma once
 
-#include "interface/QKMiddleInterface.h"
+#include "records/QKMiddleInterface.h"
 
 namespace telvo::fuzz {
 

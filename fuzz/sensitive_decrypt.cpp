@@ -4,7 +4,7 @@
 #include <string>
 
 #include "core/QKUserDefault.h"
-#include "interface/QKMiddleInterface.h"
+#include "records/QKMiddleInterface.h"
 #include "security/QKDataSecurity.h"
 #include "security/TextBytes.h"
 

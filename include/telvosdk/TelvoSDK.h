@@ -3,16 +3,16 @@
 // The library's entry header for an app.
 
 // Shared records, errors, keys and the configuration entry point.
-#include "interface/QKConfigAction.h"
-#include "interface/QKConfigStatus.h"
-#include "interface/QKDevice.h"
-#include "interface/QKDeviceApConfigParams.h"
-#include "interface/QKDeviceBleConfigParams.h"
-#include "interface/QKDeviceConfigManager.h"
-#include "interface/QKMiddleInterface.h"
-#include "interface/QKSDKConstants.h"
-#include "interface/TelvoAPPAdapter.h"
-#include "interface/TelvoError.h"
+#include "entry/QKDeviceConfigManager.h"
+#include "entry/TelvoAPPAdapter.h"
+#include "records/QKConfigAction.h"
+#include "records/QKConfigStatus.h"
+#include "records/QKDevice.h"
+#include "records/QKDeviceApConfigParams.h"
+#include "records/QKDeviceBleConfigParams.h"
+#include "records/QKMiddleInterface.h"
+#include "records/QKSDKConstants.h"
+#include "records/TelvoError.h"
 
 namespace telvo {
 

@@ -2,8 +2,8 @@
 
 #include <cstdarg>
 
-#include "interface/QKMiddleInterface.h"
 #include "logging/LogFormat.h"
+#include "records/QKMiddleInterface.h"
 
 namespace telvo {
 

@@ -3,10 +3,10 @@
 #include <atomic>
 
 #include "core/HexText.h"
-#include "interface/QKMiddleInterface.h"
 #include "logging/QKLog.h"
 #include "platform/Crypto.h"
 #include "platform/Random.h"
+#include "records/QKMiddleInterface.h"
 #include "security/QKDataSecurity.h"
 #include "security/QKEllipticCurveSecret.h"
 #include "security/QKSigECCEncryptHelper.h"

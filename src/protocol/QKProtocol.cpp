@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "interface/QKMiddleInterface.h"
 #include "logging/QKLog.h"
 #include "platform/Clock.h"
 #include "platform/Crypto.h"
+#include "records/QKMiddleInterface.h"
 #include "security/QKDataSecurity.h"
 
 namespace telvo {

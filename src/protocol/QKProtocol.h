@@ -5,10 +5,10 @@
 #include <optional>
 #include <string>
 
-#include "interface/QKDeviceApConfigParams.h"
 #include "platform/Bytes.h"
 #include "platform/Error.h"
 #include "platform/Value.h"
+#include "records/QKDeviceApConfigParams.h"
 
 namespace telvo {
 

@@ -3,11 +3,11 @@
 
 #include "core/QKStringFormat.h"
 #include "core/QKTool.h"
-#include "interface/QKSDKConstants.h"
-#include "interface/TelvoError.h"
 #include "logging/QKLog.h"
 #include "protocol/LanText.h"
 #include "protocol/QKProtocol.h"
+#include "records/QKSDKConstants.h"
+#include "records/TelvoError.h"
 #include "security/QKDataSecurity.h"
 #include "security/TextBytes.h"
 

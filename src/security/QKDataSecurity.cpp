@@ -5,10 +5,10 @@
 #include "core/HexText.h"
 #include "core/QKStringFormat.h"
 #include "core/QKUserDefault.h"
-#include "interface/QKMiddleInterface.h"
 #include "logging/QKLog.h"
 #include "platform/Crypto.h"
 #include "platform/Random.h"
+#include "records/QKMiddleInterface.h"
 #include "security/QKVPCCMCrypt.h"
 #include "security/TextBytes.h"
 

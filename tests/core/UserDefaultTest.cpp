@@ -4,7 +4,7 @@
 #include <fstream>
 
 #include "core/QKUserDefault.h"
-#include "interface/QKMiddleInterface.h"
+#include "records/QKMiddleInterface.h"
 #include "sim/LogCapture.h"
 #include "sim/TempFolder.h"
 #include "sim/TestSupport.h"

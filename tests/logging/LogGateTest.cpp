@@ -2,12 +2,12 @@
 
 #include "SectionReader.h"
 #include "core/QKUserDefault.h"
-#include "interface/QKMiddleInterface.h"
 #include "logging/KorvoDDLog.h"
 #include "logging/QKLog.h"
 #include "logging/QKSDKLog.h"
 #include "platform/Diagnostics.h"
 #include "platform/Dispatch.h"
+#include "records/QKMiddleInterface.h"
 #include "sim/TempFolder.h"
 #include "sim/TestSupport.h"
 

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "interface/QKMiddleInterface.h"
 #include "platform/Clock.h"
+#include "records/QKMiddleInterface.h"
 
 namespace telvo::test {
 

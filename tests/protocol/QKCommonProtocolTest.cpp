@@ -3,9 +3,9 @@
 #include <atomic>
 #include <thread>
 
-#include "interface/QKMiddleInterface.h"
 #include "platform/Random.h"
 #include "protocol/QKCommonProtocol.h"
+#include "records/QKMiddleInterface.h"
 #include "security/QKEllipticCurveSecret.h"
 #include "sim/SimKeyAgreement.h"
 #include "sim/TestSupport.h"

@@ -2,9 +2,9 @@
 
 #include <set>
 
-#include "interface/QKSDKConstants.h"
 #include "protocol/LanTestSupport.h"
 #include "protocol/QKProtocol.h"
+#include "records/QKSDKConstants.h"
 #include "sim/SimDiscovery.h"
 #include "sim/TestSupport.h"
 

@@ -2,9 +2,9 @@
 
 #include <functional>
 
-#include "interface/QKSDKConstants.h"
 #include "protocol/LanTestSupport.h"
 #include "protocol/QKProtocol.h"
+#include "records/QKSDKConstants.h"
 #include "sim/SimLanCodec.h"
 #include "sim/TestSupport.h"
 

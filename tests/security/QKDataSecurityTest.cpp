@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "core/QKUserDefault.h"
-#include "interface/QKMiddleInterface.h"
 #include "platform/Crypto.h"
 #include "platform/Random.h"
+#include "records/QKMiddleInterface.h"
 #include "security/QKDataSecurity.h"
 #include "sim/TestSupport.h"
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "interface/QKMiddleInterface.h"
+#include "records/QKMiddleInterface.h"
 
 namespace telvo::test {
 

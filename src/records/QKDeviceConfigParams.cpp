@@ -1,7 +1,7 @@
-#include "interface/QKDeviceConfigParams.h"
+#include "records/QKDeviceConfigParams.h"
 
-#include "interface/QKSDKConstants.h"
-#include "interface/ValueReading.h"
+#include "records/QKSDKConstants.h"
+#include "records/ValueReading.h"
 
 namespace telvo {
 

@@ -1,12 +1,12 @@
-#include "interface/QKDeviceConfigManager.h"
+#include "entry/QKDeviceConfigManager.h"
 
 #include <gtest/gtest.h>
 
 #include "core/QKUserDefault.h"
-#include "interface/TelvoAPPAdapter.h"
-#include "interface/TelvoError.h"
+#include "entry/TelvoAPPAdapter.h"
 #include "platform/Diagnostics.h"
 #include "platform/Registry.h"
+#include "records/TelvoError.h"
 
 namespace telvo {
 namespace {

@@ -4,8 +4,8 @@
 #include <mutex>
 #include <string>
 
-#include "interface/QKMiddleConfig.h"
 #include "platform/Value.h"
+#include "records/QKMiddleConfig.h"
 
 namespace telvo {
 

@@ -1,4 +1,4 @@
-#include "interface/TelvoAPPAdapter.h"
+#include "entry/TelvoAPPAdapter.h"
 
 #include "core/QKUserDefault.h"
 

@@ -1,10 +1,10 @@
-#include "interface/QKDevice.h"
+#include "records/QKDevice.h"
 
 #include <mutex>
 
-#include "interface/QKSDKConstants.h"
-#include "interface/ValueReading.h"
 #include "logging/QKLog.h"
+#include "records/QKSDKConstants.h"
+#include "records/ValueReading.h"
 #include "security/QKDataSecurity.h"
 
 namespace telvo {

@@ -1,8 +1,8 @@
-#include "interface/QKDeviceConfigManager.h"
+#include "entry/QKDeviceConfigManager.h"
 
-#include "interface/TelvoError.h"
 #include "logging/QKLog.h"
 #include "platform/Registry.h"
+#include "records/TelvoError.h"
 
 namespace telvo {
 

@@ -1,4 +1,4 @@
-#include "interface/TelvoError.h"
+#include "records/TelvoError.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "interface/QKMiddleInterface.h"
+#include "records/QKMiddleInterface.h"
 
 namespace telvo {
 

@@ -7,12 +7,12 @@
 #include <mutex>
 #include <string>
 
-#include "interface/QKConfigAction.h"
-#include "interface/QKConfigStatus.h"
-#include "interface/QKDevice.h"
-#include "interface/QKDeviceBleConfigParams.h"
 #include "platform/Error.h"
 #include "platform/Value.h"
+#include "records/QKConfigAction.h"
+#include "records/QKConfigStatus.h"
+#include "records/QKDevice.h"
+#include "records/QKDeviceBleConfigParams.h"
 
 namespace telvo {
 

@@ -1,4 +1,4 @@
-#include "interface/QKMiddleConfig.h"
+#include "records/QKMiddleConfig.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <latch>
 #include <thread>
 
-#include "interface/QKMiddleInterface.h"
+#include "records/QKMiddleInterface.h"
 
 namespace telvo {
 namespace {

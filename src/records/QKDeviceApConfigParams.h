@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "interface/QKDeviceConfigParams.h"
+#include "records/QKDeviceConfigParams.h"
 
 namespace telvo {
 

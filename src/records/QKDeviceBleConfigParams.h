@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "interface/QKDeviceConfigParams.h"
+#include "records/QKDeviceConfigParams.h"
 
 namespace telvo {
 

@@ -1,12 +1,12 @@
-#include "interface/QKDevice.h"
+#include "records/QKDevice.h"
 
 #include <gtest/gtest.h>
 
 #include "core/QKUserDefault.h"
-#include "interface/QKDeviceApConfigParams.h"
-#include "interface/QKDeviceBleConfigParams.h"
-#include "interface/QKMiddleInterface.h"
-#include "interface/QKSDKConstants.h"
+#include "records/QKDeviceApConfigParams.h"
+#include "records/QKDeviceBleConfigParams.h"
+#include "records/QKMiddleInterface.h"
+#include "records/QKSDKConstants.h"
 #include "security/QKDataSecurity.h"
 
 namespace telvo {
