@@ -4,11 +4,11 @@
 #include <string>
 
 #include "core/QKStringFormat.h"
-#include "platform/Value.h"
 #include "protocol/QKProtocol.h"
-#include "records/QKMiddleInterface.h"
 #include "security/QKEllipticCurveSecret.h"
+#include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/TelvoSDK.h"
+#include "telvosdk/Value.h"
 
 int main() {
     using namespace telvo;

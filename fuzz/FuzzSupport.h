@@ -1,6 +1,6 @@
 #pragma once
 
-#include "records/QKMiddleInterface.h"
+#include "telvosdk/QKMiddleInterface.h"
 
 namespace telvo::fuzz {
 

@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "core/QKUserDefault.h"
-#include "records/QKMiddleInterface.h"
 #include "security/QKDataSecurity.h"
 #include "security/TextBytes.h"
+#include "telvosdk/QKMiddleInterface.h"
+#include "telvosdk/QKUserDefault.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "core/QKUserDefault.h"
+#include "telvosdk/QKUserDefault.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::filesystem::path folder = [] {

@@ -3,16 +3,21 @@
 // The library's entry header for an app.
 
 // Shared records, errors, keys and the configuration entry point.
-#include "entry/QKDeviceConfigManager.h"
-#include "entry/TelvoAPPAdapter.h"
-#include "records/QKConfigAction.h"
-#include "records/QKConfigStatus.h"
-#include "records/QKDevice.h"
-#include "records/QKDeviceApConfigParams.h"
-#include "records/QKDeviceBleConfigParams.h"
-#include "records/QKMiddleInterface.h"
-#include "records/QKSDKConstants.h"
-#include "records/TelvoError.h"
+#include "telvosdk/QKConfigAction.h"
+#include "telvosdk/QKConfigStatus.h"
+#include "telvosdk/QKDevice.h"
+#include "telvosdk/QKDeviceApConfigParams.h"
+#include "telvosdk/QKDeviceBleConfigParams.h"
+#include "telvosdk/QKDeviceConfigManager.h"
+#include "telvosdk/QKMiddleInterface.h"
+#include "telvosdk/QKSDKConstants.h"
+#include "telvosdk/TelvoAPPAdapter.h"
+#include "telvosdk/TelvoError.h"
+// What the app sets up: the settings store, the log folders and key, the network it runs on.
+#include "telvosdk/KorvoDDLog.h"
+#include "telvosdk/NetworkConfiguration.h"
+#include "telvosdk/QKSDKLog.h"
+#include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 

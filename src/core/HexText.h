@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Bytes.h"
+#include "telvosdk/Bytes.h"
 
 namespace telvo::hextext {
 

@@ -6,7 +6,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "platform/Value.h"
+#include "telvosdk/Value.h"
 
 namespace telvo {
 

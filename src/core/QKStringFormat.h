@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Bytes.h"
-#include "platform/Value.h"
+#include "telvosdk/Bytes.h"
+#include "telvosdk/Value.h"
 
 namespace telvo {
 

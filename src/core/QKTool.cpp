@@ -8,12 +8,12 @@
 #include <cstdio>
 
 #include "core/HexText.h"
-#include "core/QKUserDefault.h"
 #include "logging/QKLog.h"
 #include "platform/Clock.h"
-#include "platform/NetworkConfiguration.h"
 #include "platform/NetworkReachability.h"
 #include "platform/Random.h"
+#include "telvosdk/NetworkConfiguration.h"
+#include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Bytes.h"
+#include "telvosdk/Bytes.h"
 
 namespace telvo {
 

@@ -1,4 +1,4 @@
-#include "core/QKUserDefault.h"
+#include "telvosdk/QKUserDefault.h"
 
 #include <plist/plist.h>
 #include <unistd.h>

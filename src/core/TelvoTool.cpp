@@ -2,7 +2,7 @@
 
 #include "core/HexText.h"
 #include "core/QKTool.h"
-#include "core/QKUserDefault.h"
+#include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 

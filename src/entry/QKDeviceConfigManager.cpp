@@ -1,8 +1,8 @@
-#include "entry/QKDeviceConfigManager.h"
+#include "telvosdk/QKDeviceConfigManager.h"
 
 #include "logging/QKLog.h"
 #include "platform/Registry.h"
-#include "records/TelvoError.h"
+#include "telvosdk/TelvoError.h"
 
 namespace telvo {
 

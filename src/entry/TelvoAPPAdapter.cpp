@@ -1,6 +1,6 @@
-#include "entry/TelvoAPPAdapter.h"
+#include "telvosdk/TelvoAPPAdapter.h"
 
-#include "core/QKUserDefault.h"
+#include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 

@@ -1,4 +1,4 @@
-#include "logging/KorvoDDLog.h"
+#include "telvosdk/KorvoDDLog.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -3,7 +3,7 @@
 #include <cstdarg>
 
 #include "logging/LogFormat.h"
-#include "records/QKMiddleInterface.h"
+#include "telvosdk/QKMiddleInterface.h"
 
 namespace telvo {
 

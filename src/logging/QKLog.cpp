@@ -3,12 +3,12 @@
 #include <cstdarg>
 #include <string>
 
-#include "core/QKUserDefault.h"
-#include "logging/KorvoDDLog.h"
 #include "logging/KorvoDelegateLog.h"
 #include "logging/LogFormat.h"
-#include "logging/QKSDKLog.h"
 #include "platform/Diagnostics.h"
+#include "telvosdk/KorvoDDLog.h"
+#include "telvosdk/QKSDKLog.h"
+#include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 

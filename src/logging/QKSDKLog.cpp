@@ -1,4 +1,4 @@
-#include "logging/QKSDKLog.h"
+#include "telvosdk/QKSDKLog.h"
 
 #include <cjson/cJSON.h>
 

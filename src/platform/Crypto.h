@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Bytes.h"
+#include "telvosdk/Bytes.h"
 
 struct evp_cipher_ctx_st;
 

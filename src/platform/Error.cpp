@@ -1,4 +1,4 @@
-#include "platform/Error.h"
+#include "telvosdk/Error.h"
 
 namespace telvo {
 

@@ -4,9 +4,9 @@
 #include <memory>
 #include <optional>
 
-#include "platform/Bytes.h"
-#include "platform/Error.h"
 #include "platform/OpenSSLPtr.h"
+#include "telvosdk/Bytes.h"
+#include "telvosdk/Error.h"
 
 namespace telvo {
 

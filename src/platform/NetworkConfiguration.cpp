@@ -1,4 +1,4 @@
-#include "platform/NetworkConfiguration.h"
+#include "telvosdk/NetworkConfiguration.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Value.h"
+#include "telvosdk/Value.h"
 
 namespace telvo {
 

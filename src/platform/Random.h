@@ -5,7 +5,7 @@
 #include <memory>
 #include <optional>
 
-#include "platform/Bytes.h"
+#include "telvosdk/Bytes.h"
 
 namespace telvo {
 

@@ -5,9 +5,9 @@
 #include <optional>
 #include <vector>
 
-#include "platform/Bytes.h"
 #include "platform/KeyStore.h"
 #include "platform/OpenSSLPtr.h"
+#include "telvosdk/Bytes.h"
 
 namespace telvo {
 

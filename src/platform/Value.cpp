@@ -1,4 +1,4 @@
-#include "platform/Value.h"
+#include "telvosdk/Value.h"
 
 #include <cmath>
 #include <limits>

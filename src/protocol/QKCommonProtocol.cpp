@@ -6,10 +6,10 @@
 #include "logging/QKLog.h"
 #include "platform/Crypto.h"
 #include "platform/Random.h"
-#include "records/QKMiddleInterface.h"
 #include "security/QKDataSecurity.h"
 #include "security/QKEllipticCurveSecret.h"
 #include "security/QKSigECCEncryptHelper.h"
+#include "telvosdk/QKMiddleInterface.h"
 
 namespace telvo {
 

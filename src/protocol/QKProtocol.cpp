@@ -5,8 +5,8 @@
 #include "logging/QKLog.h"
 #include "platform/Clock.h"
 #include "platform/Crypto.h"
-#include "records/QKMiddleInterface.h"
 #include "security/QKDataSecurity.h"
+#include "telvosdk/QKMiddleInterface.h"
 
 namespace telvo {
 

@@ -5,10 +5,10 @@
 #include <optional>
 #include <string>
 
-#include "platform/Bytes.h"
-#include "platform/Error.h"
-#include "platform/Value.h"
-#include "records/QKDeviceApConfigParams.h"
+#include "telvosdk/Bytes.h"
+#include "telvosdk/Error.h"
+#include "telvosdk/QKDeviceApConfigParams.h"
+#include "telvosdk/Value.h"
 
 namespace telvo {
 

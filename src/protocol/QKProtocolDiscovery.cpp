@@ -6,10 +6,10 @@
 #include "logging/QKLog.h"
 #include "protocol/LanText.h"
 #include "protocol/QKProtocol.h"
-#include "records/QKSDKConstants.h"
-#include "records/TelvoError.h"
 #include "security/QKDataSecurity.h"
 #include "security/TextBytes.h"
+#include "telvosdk/QKSDKConstants.h"
+#include "telvosdk/TelvoError.h"
 
 namespace telvo {
 

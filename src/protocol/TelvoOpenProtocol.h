@@ -4,7 +4,7 @@
 #include <memory>
 #include <optional>
 
-#include "platform/Bytes.h"
+#include "telvosdk/Bytes.h"
 
 namespace telvo {
 

@@ -1,11 +1,10 @@
-#include "records/QKDevice.h"
+#include "telvosdk/QKDevice.h"
 
 #include <mutex>
 
-#include "logging/QKLog.h"
-#include "records/QKSDKConstants.h"
 #include "records/ValueReading.h"
 #include "security/QKDataSecurity.h"
+#include "telvosdk/QKSDKConstants.h"
 
 namespace telvo {
 

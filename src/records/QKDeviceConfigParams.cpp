@@ -1,7 +1,7 @@
-#include "records/QKDeviceConfigParams.h"
+#include "telvosdk/QKDeviceConfigParams.h"
 
-#include "records/QKSDKConstants.h"
 #include "records/ValueReading.h"
+#include "telvosdk/QKSDKConstants.h"
 
 namespace telvo {
 

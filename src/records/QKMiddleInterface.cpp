@@ -1,4 +1,4 @@
-#include "records/QKMiddleInterface.h"
+#include "telvosdk/QKMiddleInterface.h"
 
 namespace telvo {
 

@@ -1,4 +1,4 @@
-#include "records/TelvoError.h"
+#include "telvosdk/TelvoError.h"
 
 #include <algorithm>
 #include <array>

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/Value.h"
+#include "telvosdk/Value.h"
 
 namespace telvo {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Bytes.h"
 #include "platform/KeyStore.h"
+#include "telvosdk/Bytes.h"
 
 namespace telvo {
 

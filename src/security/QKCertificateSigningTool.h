@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "platform/Bytes.h"
 #include "platform/KeyStore.h"
+#include "telvosdk/Bytes.h"
 
 namespace telvo {
 

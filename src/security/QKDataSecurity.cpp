@@ -4,13 +4,13 @@
 
 #include "core/HexText.h"
 #include "core/QKStringFormat.h"
-#include "core/QKUserDefault.h"
 #include "logging/QKLog.h"
 #include "platform/Crypto.h"
 #include "platform/Random.h"
-#include "records/QKMiddleInterface.h"
 #include "security/QKVPCCMCrypt.h"
 #include "security/TextBytes.h"
+#include "telvosdk/QKMiddleInterface.h"
+#include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Bytes.h"
+#include "telvosdk/Bytes.h"
 
 namespace telvo {
 

@@ -16,9 +16,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Bytes.h"
 #include "platform/NamedException.h"
 #include "security/EccCore.h"
+#include "telvosdk/Bytes.h"
 
 namespace telvo {
 

@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/Bytes.h"
 #include "platform/KeyStore.h"
 #include "platform/Trust.h"
+#include "telvosdk/Bytes.h"
 
 namespace telvo {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Bytes.h"
+#include "telvosdk/Bytes.h"
 
 namespace telvo::textbytes {
 

@@ -8,9 +8,9 @@
 #include "core/QKSDKExtention.h"
 #include "core/QKStringFormat.h"
 #include "core/QKTool.h"
-#include "core/QKUserDefault.h"
 #include "core/TelvoTool.h"
 #include "sim/TestSupport.h"
+#include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 namespace {

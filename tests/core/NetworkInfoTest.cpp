@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "core/QKTool.h"
-#include "core/QKUserDefault.h"
-#include "platform/NetworkConfiguration.h"
 #include "platform/NetworkReachability.h"
+#include "telvosdk/NetworkConfiguration.h"
+#include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 namespace {

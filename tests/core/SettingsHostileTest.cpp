@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "core/QKUserDefault.h"
 #include "sim/TempFolder.h"
+#include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 namespace {

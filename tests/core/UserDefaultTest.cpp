@@ -3,11 +3,11 @@
 
 #include <fstream>
 
-#include "core/QKUserDefault.h"
-#include "records/QKMiddleInterface.h"
 #include "sim/LogCapture.h"
 #include "sim/TempFolder.h"
 #include "sim/TestSupport.h"
+#include "telvosdk/QKMiddleInterface.h"
+#include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 namespace {

@@ -1,12 +1,12 @@
-#include "entry/QKDeviceConfigManager.h"
+#include "telvosdk/QKDeviceConfigManager.h"
 
 #include <gtest/gtest.h>
 
-#include "core/QKUserDefault.h"
-#include "entry/TelvoAPPAdapter.h"
 #include "platform/Diagnostics.h"
 #include "platform/Registry.h"
-#include "records/TelvoError.h"
+#include "telvosdk/QKUserDefault.h"
+#include "telvosdk/TelvoAPPAdapter.h"
+#include "telvosdk/TelvoError.h"
 
 namespace telvo {
 namespace {

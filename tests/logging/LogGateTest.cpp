@@ -1,15 +1,15 @@
 #include <gtest/gtest.h>
 
 #include "SectionReader.h"
-#include "core/QKUserDefault.h"
-#include "logging/KorvoDDLog.h"
 #include "logging/QKLog.h"
-#include "logging/QKSDKLog.h"
 #include "platform/Diagnostics.h"
 #include "platform/Dispatch.h"
-#include "records/QKMiddleInterface.h"
 #include "sim/TempFolder.h"
 #include "sim/TestSupport.h"
+#include "telvosdk/KorvoDDLog.h"
+#include "telvosdk/QKMiddleInterface.h"
+#include "telvosdk/QKSDKLog.h"
+#include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 namespace {

@@ -6,9 +6,9 @@
 
 #include "platform/Dispatch.h"
 #include "platform/MainLoop.h"
-#include "platform/NetworkConfiguration.h"
 #include "platform/NetworkGuard.h"
 #include "platform/NetworkReachability.h"
+#include "telvosdk/NetworkConfiguration.h"
 
 namespace telvo {
 namespace {

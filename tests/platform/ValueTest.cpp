@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/Value.h"
+#include "telvosdk/Value.h"
 
 namespace telvo {
 namespace {

@@ -2,11 +2,11 @@
 
 #include <functional>
 
-#include "core/QKUserDefault.h"
 #include "protocol/LanTestSupport.h"
 #include "protocol/QKProtocol.h"
 #include "sim/LogCapture.h"
 #include "sim/TestSupport.h"
+#include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 namespace {

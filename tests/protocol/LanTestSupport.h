@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/Clock.h"
-#include "records/QKMiddleInterface.h"
+#include "telvosdk/QKMiddleInterface.h"
 
 namespace telvo::test {
 

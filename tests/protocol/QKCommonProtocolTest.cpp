@@ -5,10 +5,10 @@
 
 #include "platform/Random.h"
 #include "protocol/QKCommonProtocol.h"
-#include "records/QKMiddleInterface.h"
 #include "security/QKEllipticCurveSecret.h"
 #include "sim/SimKeyAgreement.h"
 #include "sim/TestSupport.h"
+#include "telvosdk/QKMiddleInterface.h"
 
 namespace telvo {
 namespace {

@@ -4,9 +4,9 @@
 
 #include "protocol/LanTestSupport.h"
 #include "protocol/QKProtocol.h"
-#include "records/QKSDKConstants.h"
 #include "sim/SimLanCodec.h"
 #include "sim/TestSupport.h"
+#include "telvosdk/QKSDKConstants.h"
 
 namespace telvo {
 namespace {

@@ -1,13 +1,13 @@
-#include "records/QKDevice.h"
+#include "telvosdk/QKDevice.h"
 
 #include <gtest/gtest.h>
 
-#include "core/QKUserDefault.h"
-#include "records/QKDeviceApConfigParams.h"
-#include "records/QKDeviceBleConfigParams.h"
-#include "records/QKMiddleInterface.h"
-#include "records/QKSDKConstants.h"
 #include "security/QKDataSecurity.h"
+#include "telvosdk/QKDeviceApConfigParams.h"
+#include "telvosdk/QKDeviceBleConfigParams.h"
+#include "telvosdk/QKMiddleInterface.h"
+#include "telvosdk/QKSDKConstants.h"
+#include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 namespace {

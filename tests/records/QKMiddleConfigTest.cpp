@@ -1,4 +1,4 @@
-#include "records/QKMiddleConfig.h"
+#include "telvosdk/QKMiddleConfig.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <latch>
 #include <thread>
 
-#include "records/QKMiddleInterface.h"
+#include "telvosdk/QKMiddleInterface.h"
 
 namespace telvo {
 namespace {

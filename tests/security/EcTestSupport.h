@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/Bytes.h"
 #include "platform/Random.h"
 #include "security/EccCore.h"
+#include "telvosdk/Bytes.h"
 
 namespace telvo::test {
 

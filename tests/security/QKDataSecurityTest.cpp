@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include "core/QKUserDefault.h"
 #include "platform/Crypto.h"
 #include "platform/Random.h"
-#include "records/QKMiddleInterface.h"
 #include "security/QKDataSecurity.h"
 #include "sim/TestSupport.h"
+#include "telvosdk/QKMiddleInterface.h"
+#include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 namespace {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "records/QKMiddleInterface.h"
+#include "telvosdk/QKMiddleInterface.h"
 
 namespace telvo::test {
 

@@ -9,8 +9,8 @@
 #include <memory>
 #include <optional>
 
-#include "platform/Bytes.h"
 #include "platform/OpenSSLPtr.h"
+#include "telvosdk/Bytes.h"
 
 namespace telvo::test {
 

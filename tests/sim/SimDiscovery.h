@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/Bytes.h"
 #include "sim/SimLanCodec.h"
+#include "telvosdk/Bytes.h"
 
 namespace telvo::sim {
 

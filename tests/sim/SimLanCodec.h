@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/Bytes.h"
+#include "telvosdk/Bytes.h"
 
 // The simulated appliance's own LAN frame codec. It is written on OpenSSL alone (AES-128-ECB,
 // AES-CCM, MD5) and shares no code with the library, so a fault on one side shows up as a

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "platform/Bytes.h"
-#include "platform/Value.h"
+#include "telvosdk/Bytes.h"
+#include "telvosdk/Value.h"
 
 namespace telvo::test {
 

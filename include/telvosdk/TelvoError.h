@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/Error.h"
+#include "telvosdk/Error.h"
 
 namespace telvo {
 

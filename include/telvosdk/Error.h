@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/Value.h"
+#include "telvosdk/Value.h"
 
 namespace telvo {
 

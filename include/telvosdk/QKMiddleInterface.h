@@ -4,8 +4,8 @@
 #include <mutex>
 #include <string>
 
-#include "platform/Value.h"
-#include "records/QKMiddleConfig.h"
+#include "telvosdk/QKMiddleConfig.h"
+#include "telvosdk/Value.h"
 
 namespace telvo {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "records/QKDeviceConfigParams.h"
+#include "telvosdk/QKDeviceConfigParams.h"
 
 namespace telvo {
 

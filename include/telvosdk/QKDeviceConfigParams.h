@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Value.h"
+#include "telvosdk/Value.h"
 
 namespace telvo {
 

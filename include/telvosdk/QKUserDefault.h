@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/Value.h"
+#include "telvosdk/Value.h"
 
 namespace telvo {
 

@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-#include "platform/Bytes.h"
+#include "telvosdk/Bytes.h"
 
 namespace telvo {
 

@@ -7,12 +7,12 @@
 #include <mutex>
 #include <string>
 
-#include "platform/Error.h"
-#include "platform/Value.h"
-#include "records/QKConfigAction.h"
-#include "records/QKConfigStatus.h"
-#include "records/QKDevice.h"
-#include "records/QKDeviceBleConfigParams.h"
+#include "telvosdk/Error.h"
+#include "telvosdk/QKConfigAction.h"
+#include "telvosdk/QKConfigStatus.h"
+#include "telvosdk/QKDevice.h"
+#include "telvosdk/QKDeviceBleConfigParams.h"
+#include "telvosdk/Value.h"
 
 namespace telvo {
 

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/Bytes.h"
+#include "telvosdk/Bytes.h"
 
 namespace telvo {
 

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Fails when a file of the library includes a header from a folder above its own. Folders from
+# the bottom up; a public header in include/telvosdk/ belongs to the folder of its .cpp.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+layers=(platform records core logging security protocol sockets discovery http cloud apconfig
+        blecore bleflows entry)
+# Public headers with no .cpp of their own.
+declare -A header_owner=(
+  [Bytes]=platform [QKConfigAction]=records [QKConfigStatus]=records
+  [QKDeviceApConfigParams]=records [QKDeviceBleConfigParams]=records [QKMiddleConfig]=records
+  [QKSDKConstants]=records [TelvoSDK]=entry
+)
+# Upward includes that stay, each with its reason.
+allowed=(
+  # A device record read from a cloud reply decrypts its serial number with the sensitive-data
+  # keys of the work mode.
+  "src/records/QKDevice.cpp security/QKDataSecurity.h"
+  # The settings store and the Wi-Fi helper log their failures, while the log gate reads its
+  # switches ("logenable", "encryptEnable") from the settings store: the two folders call
+  # each other.
+  "src/core/QKTool.cpp logging/QKLog.h"
+  "src/core/QKUserDefault.cpp logging/QKLog.h"
+)
+
+declare -A rank
+for i in "${!layers[@]}"; do rank[${layers[$i]}]=$i; done
+
+owner() { # folder of an included path "folder/Name.h"
+  local folder=${1%%/*} name
+  name=$(basename "$1" .h)
+  if [ "$folder" != telvosdk ]; then echo "$folder"; return; fi
+  if [ -n "${header_owner[$name]:-}" ]; then echo "${header_owner[$name]}"; return; fi
+  local cpp
+  cpp=$(find src -name "$name.cpp" | head -n 1)
+  if [ -z "$cpp" ]; then echo "?"; return; fi
+  cpp=${cpp#src/}
+  echo "${cpp%%/*}"
+}
+
+status=0
+while IFS= read -r file; do
+  case $file in
+    include/telvosdk/*) own=$(owner "telvosdk/$(basename "$file")") ;;
+    src/*/*) own=${file#src/}; own=${own%%/*} ;;
+    *) own=entry ;;  # src/ itself
+  esac
+  while IFS= read -r included; do
+    target=$(owner "$included")
+    if [ -z "${rank[$own]:-}" ] || [ -z "${rank[$target]:-}" ]; then
+      echo "layers: $file includes $included: folder without a layer (add it to this script)"
+      status=1
+      continue
+    fi
+    [ "${rank[$target]}" -gt "${rank[$own]}" ] || continue
+    pair="$file $included"
+    printf '%s\n' "${allowed[@]}" | grep -qxF "$pair" && continue
+    echo "layers: $file ($own) includes $included ($target), a folder above its own"
+    status=1
+  done < <(sed -nE 's/^#include "([a-z]+\/[A-Za-z0-9_]+\.h)".*/\1/p' "$file")
+done < <(find src include -name '*.h' -o -name '*.cpp' | sort)
+[ "$status" -eq 0 ] && echo "layers: no file includes from a folder above its own"
+exit "$status"

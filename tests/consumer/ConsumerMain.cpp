@@ -1,0 +1,18 @@
+// Built the way an app builds against the library: include/ is its only project include folder.
+#include <cstdio>
+#include <cstring>
+
+#include "telvosdk/TelvoSDK.h"
+#include "telvosdk/Value.h"
+
+int main() {
+    using namespace telvo;
+    TelvoSDKInitialize();
+    auto dic = Value::fromJSON(R"({"deviceSn":"sn-1","ip":"127.0.0.2"})");
+    auto device = dic ? QKDevice::deviceWithDic(*dic) : nullptr;
+    auto error = TelvoError::configNetErrorWithCode(4000);
+    bool ok = std::strlen(TelvoSDKVersion()) > 0 && device && device->deviceSn == "sn-1" &&
+              device->deviceIP == "127.0.0.2" && error && error->domain() == TelvoError::kDomain;
+    std::printf("consumer: %s\n", ok ? "ok" : "FAILED");
+    return ok ? 0 : 1;
+}
