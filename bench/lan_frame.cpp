@@ -82,8 +82,9 @@ void FrameWriteAndRead(benchmark::State& state) {
 BENCHMARK(FrameWriteAndRead)->Arg(0)->Arg(1);
 
 const Bytes kPlain = [] {
-    Bytes b{1, 0};
-    b.insert(b.end(), kBody.begin(), kBody.end());
+    Bytes b(2 + kBody.size());
+    b[0] = 1;
+    std::copy(kBody.begin(), kBody.end(), b.begin() + 2);
     return b;
 }();
 const Bytes kHeader(40, 0x5A);

@@ -41,14 +41,23 @@ run_suite() { # name, extra cmake args...
 status=0
 all_passed=0
 all_failed=0
-run_suite plain -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVO_BUILD_BENCH=ON || status=1
+run_suite plain -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVO_WERROR=ON || status=1
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_suite sanitized -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DTELVO_SANITIZE=ON || status=1
+  run_suite sanitized -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DTELVO_SANITIZE=ON \
+  -DTELVO_WERROR=ON || status=1
+
+# The README's benchmark build: Release, so that an optimiser's warnings cannot creep in.
+echo "=== release build with benchmarks"
+cmake -S "$root" -B "$build/bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELVO_BUILD_BENCH=ON \
+  -DTELVO_BUILD_TESTS=OFF -DTELVO_WERROR=ON >/dev/null
+if ! cmake --build "$build/bench" -j "$jobs" >"$build/bench-build.log" 2>&1; then
+  tail -n 60 "$build/bench-build.log"; echo "=== release build FAILED"; status=1
+fi
 
 echo "=== fuzz smoke run"
 cmake -S "$root" -B "$build/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DTELVO_BUILD_FUZZ=ON -DTELVO_BUILD_TESTS=OFF >/dev/null
+  -DTELVO_BUILD_FUZZ=ON -DTELVO_BUILD_TESTS=OFF -DTELVO_WERROR=ON >/dev/null
 if ! cmake --build "$build/fuzz" -j "$jobs" >"$build/fuzz-build.log" 2>&1; then
   tail -n 60 "$build/fuzz-build.log"; echo "=== fuzz build FAILED"; exit 1
 fi

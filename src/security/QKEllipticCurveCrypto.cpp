@@ -57,7 +57,10 @@ std::string describe(ByteView data) {
 
 // A private key in a failure text: its length only, never its bytes.
 std::string describeSecret(ByteView key) {
-    return "<" + std::to_string(key.size()) + " bytes>";
+    std::string text = "<";
+    text += std::to_string(key.size());
+    text += " bytes>";
+    return text;
 }
 
 std::string format(const char* pattern, const std::string& a, const std::string& b = {}) {
