@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Bytes.h"
-#include "platform/Error.h"
+#include "telvosdk/Bytes.h"
+#include "telvosdk/Error.h"
 
 namespace telvo {
 

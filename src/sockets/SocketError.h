@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/Error.h"
+#include "telvosdk/Error.h"
 
 namespace telvo {
 
