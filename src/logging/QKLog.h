@@ -1,8 +1,8 @@
 #pragma once
 
 // The one logging macro of the library. The format is always a literal; text that comes from
-// an appliance or the cloud enters only as an argument. No Part depends on whether the line
-// is written.
+// an appliance or the cloud enters only as an argument. Nothing in the library depends on
+// whether a line is written.
 //
 //   QKSDKLOG("connect %s:%d", host.c_str(), port);
 //   QKSDKLOG_TAG(tag, "request %s", url.c_str());

@@ -47,10 +47,12 @@ TEST(NotifiCenter, RemovalFromAnotherThreadWhilePosting) {
         if (removed) lateCall = true;
         ++calls;
     });
+    // The poster keeps posting until the removal has returned, so the two overlap.
     std::thread poster([&] {
-        for (int i = 0; i < 2000; ++i) center->postNotificationName("tick");
+        while (!removed) center->postNotificationName("tick");
+        for (int i = 0; i < 100; ++i) center->postNotificationName("tick");
     });
-    while (calls == 0) std::this_thread::yield();
+    while (calls < 10) std::this_thread::yield();
     receiver.removeNotifiCenterObserverName("tick");
     removed = true;
     poster.join();

@@ -6,6 +6,7 @@
 #include "protocol/QKProtocol.h"
 #include "sim/SimDiscovery.h"
 #include "sim/TestSupport.h"
+#include "telvosdk/QKDevice.h"
 #include "telvosdk/QKSDKConstants.h"
 
 namespace telvo {
@@ -182,6 +183,24 @@ TEST_F(Discovery, EncryptedSerialAndTid) {
     otherTime.setTimeStampData(Bytes(8, 0));
     EXPECT_FALSE(QKProtocol::getUdpDeviceWithMessageArray(body, &otherTime)->contains("deviceSn"));
     EXPECT_FALSE(QKProtocol::getUdpDeviceWithMessageArray(body, nullptr)->contains("deviceSn"));
+}
+
+TEST_F(Discovery, ReplyBecomesADeviceRecord) {
+    SimDiscoveryReply r = fullReply();
+    r.udpVersion = {0x04, 0, 0, 0};
+    r.serial = "SN-A1B2C3D4E5F6G7H8";
+    r.tidOrRandom = toBytes("TID-000000042");
+    auto d = parseFrame(r);
+    ASSERT_TRUE(d);
+    auto device = QKDevice::deviceWithDic(Value(*d));
+    EXPECT_EQ(device->deviceSn, "SN-A1B2C3D4E5F6G7H8");
+    EXPECT_EQ(device->deviceSsid, "net_ac_1234");
+    EXPECT_EQ(device->deviceType, "0xac");
+    EXPECT_EQ(device->deviceIP, "127.0.0.23");
+    EXPECT_EQ(device->deviceSubType, "4660");
+    EXPECT_EQ(device->deviceTid, toBytes("TID-000000042"));
+    EXPECT_EQ(device->isWanOnline, "1");
+    EXPECT_EQ(device->udpVersion, "04000000");
 }
 
 TEST_F(Discovery, PartnerBlock) {

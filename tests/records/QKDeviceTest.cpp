@@ -1,8 +1,7 @@
-#include "telvosdk/QKDevice.h"
-
 #include <gtest/gtest.h>
 
 #include "security/QKDataSecurity.h"
+#include "telvosdk/QKDevice.h"
 #include "telvosdk/QKDeviceApConfigParams.h"
 #include "telvosdk/QKDeviceBleConfigParams.h"
 #include "telvosdk/QKMiddleInterface.h"
@@ -12,42 +11,23 @@
 namespace telvo {
 namespace {
 
-TEST(QKDevice, DeviceWithDiscoveryDictionary) {
-    Value reply = Dictionary{
-        {kQKSDKDeviceSn, "000000P0000000Q1B88C8A7E9C9F0000"},
-        {kQKSDKDeviceSSID, "midea_ac_0001"},
-        {kQKSDKDeviceId, "149533208343381"},
-        {kQKSDKDeviceType, "0xAC"},
-        {kQKSDKDeviceIP, "127.0.0.5"},
-        {kQKSDKDeviceSubType, "11"},
-        {kQKSDKDeviceTid, Bytes{1, 2, 3}},
-        {kQKSDKDeviceIsWanOnline, "1"},
-        {kQKSDKUDPVersion, "04000000"},
-        {"port", "6444"},
-    };
-    auto d = QKDevice::deviceWithDic(reply);
-    EXPECT_EQ(d->deviceSn, "000000P0000000Q1B88C8A7E9C9F0000");
-    EXPECT_EQ(d->deviceSsid, "midea_ac_0001");
-    EXPECT_EQ(d->deviceId, "149533208343381");
-    EXPECT_EQ(d->deviceType, "0xAC");
+// The discovery reader's keys are checked end to end in the protocol tests.
+TEST(QKDevice, DeviceWithDicSkipsValuesOfTheWrongType) {
+    auto d = QKDevice::deviceWithDic(Dictionary{{kQKSDKDeviceSn, Value::Array{"x"}},
+                                                {kQKSDKDeviceSSID, 1.5},
+                                                {kQKSDKDeviceTid, "text"},
+                                                {kQKSDKDeviceIP, "127.0.0.5"},
+                                                {kQKSDKUDPVersion, 4}});
+    EXPECT_EQ(d->deviceSn, "");
+    EXPECT_EQ(d->deviceSsid, "");
+    EXPECT_TRUE(d->deviceTid.empty());
     EXPECT_EQ(d->deviceIP, "127.0.0.5");
-    EXPECT_EQ(d->deviceSubType, "11");
-    EXPECT_EQ(d->deviceTid, (Bytes{1, 2, 3}));
-    EXPECT_EQ(d->isWanOnline, "1");
-    EXPECT_EQ(d->udpVersion, "04000000");
-
-    // Wrong types and a value that is not a dictionary leave fields empty.
-    auto bad = QKDevice::deviceWithDic(Dictionary{{kQKSDKDeviceSn, Value::Array{"x"}},
-                                                  {kQKSDKDeviceSSID, 1.5},
-                                                  {kQKSDKDeviceTid, "text"}});
-    EXPECT_EQ(bad->deviceSn, "");
-    EXPECT_EQ(bad->deviceSsid, "");
-    EXPECT_TRUE(bad->deviceTid.empty());
+    EXPECT_EQ(d->udpVersion, "4");
     EXPECT_EQ(QKDevice::deviceWithDic(Value("not a dictionary"))->deviceSn, "");
 }
 
 class QKDeviceContent : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         // Stands in for the work-mode decryption: "enc:" + plain text.
         QKDevice::setSensitiveDataDecryptor([](const std::string& c) -> std::optional<std::string> {
@@ -60,9 +40,15 @@ protected:
 
 TEST_F(QKDeviceContent, CloudKeys) {
     Value cloud = Dictionary{
-        {"applianceId", 19791209300281LL}, {"des", "living room"}, {"modelNumber", "KFR-35"},
-        {"onlineStatus", "1"},            {"applianceSn", "enc:SN123"}, {"type", "0xAC"},
-        {"wifiVersion", "0501"},          {"name", "Air"},              {"activeStatus", 1},
+        {"applianceId", 19791209300281LL},
+        {"des", "living room"},
+        {"modelNumber", "KFR-35"},
+        {"onlineStatus", "1"},
+        {"applianceSn", "enc:SN123"},
+        {"type", "0xAC"},
+        {"wifiVersion", "0501"},
+        {"name", "Air"},
+        {"activeStatus", 1},
     };
     QKDevice d(cloud);
     EXPECT_EQ(d.deviceId, "19791209300281");
@@ -93,7 +79,9 @@ TEST_F(QKDeviceContent, KeyPreferenceAndTypeCleaning) {
         {Dictionary{{"type", "0"}}, "", "", "0"},
         {Dictionary{{"id", true}, {"sn", 2.5}, {"type", Dictionary{}}}, "", "", ""},
         // Record keys come after the cloud keys and are taken as they are.
-        {Dictionary{{"id", "1"}, {kQKSDKDeviceId, "9"}, {kQKSDKDeviceSn, "plain"},
+        {Dictionary{{"id", "1"},
+                    {kQKSDKDeviceId, "9"},
+                    {kQKSDKDeviceSn, "plain"},
                     {kQKSDKDeviceType, "0xAC"}},
          "9", "plain", "0xAC"},
     };
@@ -169,12 +157,12 @@ TEST(QKDeviceConfigParams, UpdateExtraParamFillsOnlyEmptyFields) {
         std::optional<std::string> expected;
     };
     const std::vector<Start> starts = {
-        {std::nullopt, Value("x"), "x"},         // absent -> filled
-        {"", Value("x"), "x"},                   // empty -> filled
-        {"kept", Value("x"), "kept"},            // set -> kept
-        {"", std::nullopt, std::nullopt},        // empty, no key -> absent
+        {std::nullopt, Value("x"), "x"},   // absent -> filled
+        {"", Value("x"), "x"},             // empty -> filled
+        {"kept", Value("x"), "kept"},      // set -> kept
+        {"", std::nullopt, std::nullopt},  // empty, no key -> absent
         {std::nullopt, std::nullopt, std::nullopt},
-        {"", Value(8), "8"},                     // an integer as its decimal text
+        {"", Value(8), "8"},                           // an integer as its decimal text
         {"", Value(Value::Array{"x"}), std::nullopt},  // wrong type -> absent
         {"", Value(true), std::nullopt},
         {"kept", Value(Dictionary{}), "kept"},
@@ -186,7 +174,8 @@ TEST(QKDeviceConfigParams, UpdateExtraParamFillsOnlyEmptyFields) {
             Dictionary extras;
             if (s.extra) extras.set(f.key, *s.extra);
             params.updateExtraParamWithDic(Value(extras));
-            EXPECT_EQ(params.*f.field, s.expected) << f.key << " from " << s.value.value_or("<nil>");
+            EXPECT_EQ(params.*f.field, s.expected)
+                << f.key << " from " << s.value.value_or("<nil>");
         }
     }
 
@@ -218,9 +207,14 @@ TEST(QKDeviceConfigParams, UpdateExtraParamChannelListAndPasswordCheck) {
         bool expected;
     };
     const std::vector<Case> cases = {
-        {Value(false), false}, {Value(0), false},     {Value("0"), false},
-        {Value(true), true},   {Value(1), true},      {std::nullopt, true},
-        {Value(Value::Array{}), true},                {Value(Dictionary{}), true},
+        {Value(false), false},
+        {Value(0), false},
+        {Value("0"), false},
+        {Value(true), true},
+        {Value(1), true},
+        {std::nullopt, true},
+        {Value(Value::Array{}), true},
+        {Value(Dictionary{}), true},
         {Value(), true},
     };
     for (const auto& c : cases) {
