@@ -1,5 +1,3 @@
-#include <gtest/gtest.h>
-
 #include <optional>
 #include <string>
 #include <tuple>
@@ -9,13 +7,12 @@
 #include "core/QKStringFormat.h"
 #include "core/QKTool.h"
 #include "core/TelvoTool.h"
-#include "sim/TestSupport.h"
+#include "sim/TestPrelude.h"
 #include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 namespace {
 
-using test::hex;
 using OptText = std::optional<std::string>;
 using OptBytes = std::optional<Bytes>;
 using HexReader = std::optional<Bytes> (*)(const OptText&);

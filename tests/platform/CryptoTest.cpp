@@ -1,16 +1,8 @@
-#include <gtest/gtest.h>
-
 #include "platform/Crypto.h"
-#include "sim/TestSupport.h"
+#include "sim/TestPrelude.h"
 
 namespace telvo {
 namespace {
-
-using crypto::AesMode;
-using crypto::AesPadding;
-using crypto::DigestAlgorithm;
-using test::hex;
-using test::toHex;
 
 Bytes repeat(uint8_t byte, size_t count) {
     return Bytes(count, byte);

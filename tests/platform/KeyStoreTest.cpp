@@ -1,13 +1,10 @@
-#include <gtest/gtest.h>
 #include <openssl/core_names.h>
 
 #include "platform/KeyStore.h"
-#include "sim/TestSupport.h"
+#include "sim/TestPrelude.h"
 
 namespace telvo {
 namespace {
-
-using test::hex;
 
 // P-256 generator and order.
 const char* kGx = "6b17d1f2e12c4247f8bce6e563a440f277037d812deb33a0f4a13945d898c296";

@@ -1,17 +1,14 @@
-#include <gtest/gtest.h>
-
 #include "protocol/LanTestSupport.h"
 #include "protocol/QKProtocol.h"
 #include "protocol/TelvoOpenProtocol.h"
 #include "sim/SimLanCodec.h"
-#include "sim/TestSupport.h"
+#include "sim/TestPrelude.h"
 
 namespace telvo {
 namespace {
 
 using sim::SimLanCodec;
 using sim::SimLanFrame;
-using test::hex;
 
 const Bytes kSessionKey = hex("8f1e2d3c4b5a69788796a5b4c3d2e1f0");
 

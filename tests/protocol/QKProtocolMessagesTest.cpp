@@ -1,18 +1,14 @@
-#include <gtest/gtest.h>
-
 #include <functional>
 
 #include "protocol/LanTestSupport.h"
 #include "protocol/QKProtocol.h"
 #include "sim/SimLanCodec.h"
-#include "sim/TestSupport.h"
+#include "sim/TestPrelude.h"
 #include "telvosdk/QKSDKConstants.h"
 
 namespace telvo {
 namespace {
 
-using test::hex;
-using test::toHex;
 using Params = QKDeviceApConfigParams;
 
 class LanMessages : public test::LanFixture {};

@@ -1,14 +1,10 @@
 // The simulator's own codec must be right on its own before it can judge the library.
-#include <gtest/gtest.h>
-
 #include "sim/SimDiscovery.h"
 #include "sim/SimLanCodec.h"
-#include "sim/TestSupport.h"
+#include "sim/TestPrelude.h"
 
 namespace telvo::sim {
 namespace {
-
-using test::hex;
 
 TEST(SimLanCodec, CcmAgreesWithWycheproof) {
     Value doc = test::loadWycheproof("aes_ccm_test.json");

@@ -1,5 +1,3 @@
-#include <gtest/gtest.h>
-
 #include <functional>
 
 #include "platform/Crypto.h"
@@ -7,13 +5,10 @@
 #include "security/QKCocoaSecurity.h"
 #include "security/QKCocoaSecurityDecoder.h"
 #include "security/QKCocoaSecurityEncoder.h"
-#include "sim/TestSupport.h"
+#include "sim/TestPrelude.h"
 
 namespace telvo {
 namespace {
-
-using test::hex;
-using test::toHex;
 
 // The reason of the NamedException "Cocoa Security" that f throws; "" when it throws none.
 template <class F>

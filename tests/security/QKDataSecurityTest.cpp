@@ -1,20 +1,12 @@
-#include <gtest/gtest.h>
-
 #include "platform/Crypto.h"
 #include "platform/Random.h"
 #include "security/QKDataSecurity.h"
-#include "sim/TestSupport.h"
+#include "sim/TestPrelude.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 namespace {
-
-using crypto::AesMode;
-using crypto::AesPadding;
-using crypto::DigestAlgorithm;
-using test::hex;
-using test::toHex;
 
 // Hands out a fixed cycle of 32-bit values.
 class ScriptedRandom : public Random {

@@ -1,18 +1,13 @@
-#include <gtest/gtest.h>
-
 #include <memory>
 #include <random>
 
 #include "security/QKVPCCMCrypt.h"
 #include "security/QKVPCCModel.h"
 #include "sim/ReferenceCcm.h"
-#include "sim/TestSupport.h"
+#include "sim/TestPrelude.h"
 
 namespace telvo {
 namespace {
-
-using test::hex;
-using test::toHex;
 
 using test::referenceCcm;
 
