@@ -1,0 +1,111 @@
+#include "sim/LoopbackTcpPeer.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+namespace telvo::test {
+
+namespace {
+
+sockaddr_in loopback(uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    return a;
+}
+
+}  // namespace
+
+LoopbackTcpPeer::LoopbackTcpPeer(int backlog) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback(0);
+    socklen_t length = sizeof a;
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(listener_, backlog) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+        throw std::runtime_error("loopback listener");
+    }
+    port_ = ntohs(a.sin_port);
+}
+
+LoopbackTcpPeer::~LoopbackTcpPeer() {
+    for (int fd : {peer_, filler_, listener_}) {
+        if (fd >= 0) ::close(fd);
+    }
+}
+
+bool LoopbackTcpPeer::accept() {
+    int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return false;
+    if (peer_ >= 0) ::close(peer_);
+    peer_ = fd;
+    return true;
+}
+
+void LoopbackTcpPeer::send(const std::string& bytes) {
+    if (::send(peer_, bytes.data(), bytes.size(), MSG_NOSIGNAL) != ssize_t(bytes.size())) {
+        throw std::runtime_error("loopback peer send");
+    }
+}
+
+std::string LoopbackTcpPeer::receiveAvailable() {
+    std::string out;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = ::recv(peer_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) out.append(buffer, n);
+    return out;
+}
+
+void LoopbackTcpPeer::close() {
+    if (peer_ >= 0) ::close(peer_);
+    peer_ = -1;
+}
+
+void LoopbackTcpPeer::reset() {
+    if (peer_ < 0) return;
+    linger l{1, 0};
+    ::setsockopt(peer_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close();
+}
+
+bool LoopbackTcpPeer::fillBacklog() {
+    filler_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback(port_);
+    if (::connect(filler_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 &&
+        errno != EINPROGRESS) {
+        return false;
+    }
+    pollfd p{filler_, POLLOUT, 0};
+    return ::poll(&p, 1, 1000) == 1 && (p.revents & POLLOUT);
+}
+
+uint16_t LoopbackTcpPeer::closedPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback(0);
+    socklen_t length = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+int countOpenDescriptors() {
+    int count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (dirent* entry = ::readdir(dir)) {
+            if (entry->d_name[0] != '.') ++count;
+        }
+        ::closedir(dir);
+    }
+    return count;
+}
+
+}  // namespace telvo::test

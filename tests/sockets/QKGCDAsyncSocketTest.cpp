@@ -1,0 +1,341 @@
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "platform/Dispatch.h"
+#include "platform/MainLoop.h"
+#include "sim/LoopbackTcpPeer.h"
+#include "sockets/QKGCDAsyncSocket.h"
+
+namespace telvo {
+namespace {
+
+using test::LoopbackTcpPeer;
+
+struct Event {
+    std::string kind;  // "connect", "read", "partialRead", "write", "partialWrite", "disconnect"
+    int64_t tag = 0;
+    std::string data;
+    ErrorPtr error;
+    bool nullSocket = false;
+    double at = 0;
+};
+
+class Recorder : public QKGCDAsyncSocketDelegate {
+  public:
+    std::vector<Event> events;
+    double readExtension = 0;
+    int extensionsLeft = 0;
+    std::function<void()> onRead, onDisconnect;
+
+    void socketDidConnectToHostPort(const QKGCDAsyncSocketPtr&, const std::string& host,
+                                    uint16_t) override {
+        add("connect", 0, host);
+    }
+    void socketDidReadDataWithTag(const QKGCDAsyncSocketPtr&, Bytes data, int64_t tag) override {
+        add("read", tag, toString(data));
+        if (onRead) onRead();
+    }
+    void socketDidReadPartialDataOfLengthTag(const QKGCDAsyncSocketPtr&, uint64_t length,
+                                             int64_t tag) override {
+        add("partialRead", tag, std::to_string(length));
+    }
+    void socketDidWriteDataWithTag(const QKGCDAsyncSocketPtr&, int64_t tag) override {
+        add("write", tag);
+    }
+    void socketDidWritePartialDataOfLengthTag(const QKGCDAsyncSocketPtr&, uint64_t,
+                                              int64_t tag) override {
+        add("partialWrite", tag);
+    }
+    double socketShouldTimeoutReadWithTagElapsedBytesDone(const QKGCDAsyncSocketPtr&, int64_t,
+                                                          double, uint64_t) override {
+        return extensionsLeft-- > 0 ? readExtension : 0;
+    }
+    void socketDidDisconnectWithError(const QKGCDAsyncSocketPtr& sock,
+                                      const ErrorPtr& error) override {
+        add("disconnect", 0, {}, error, sock == nullptr);
+        if (onDisconnect) onDisconnect();
+    }
+
+    int count(const std::string& kind) const {
+        return int(std::count_if(events.begin(), events.end(),
+                                 [&](const Event& e) { return e.kind == kind; }));
+    }
+    const Event* last(const std::string& kind) const {
+        for (auto i = events.rbegin(); i != events.rend(); ++i) {
+            if (i->kind == kind) return &*i;
+        }
+        return nullptr;
+    }
+
+  private:
+    void add(std::string kind, int64_t tag, std::string data = {}, ErrorPtr error = nullptr,
+             bool nullSocket = false) {
+        events.push_back(
+            {std::move(kind), tag, std::move(data), std::move(error), nullSocket, Clock::now()});
+    }
+};
+
+class AsyncSocketTest : public ::testing::Test {
+  protected:
+    void SetUp() override { socket_ = QKGCDAsyncSocket::create(recorder_, delegateQueue_); }
+
+    bool runUntilCount(const std::string& kind, int n, double seconds = 30) {
+        return MainLoop::runUntil([&] { return recorder_->count(kind) >= n; }, seconds);
+    }
+
+    // Connects to the peer and accepts on its side.
+    void connect(LoopbackTcpPeer& peer) {
+        ErrorPtr error;
+        int before = recorder_->count("connect");
+        ASSERT_TRUE(socket_->connectToHost("127.0.0.1", peer.port(), 3.0, &error));
+        ASSERT_TRUE(runUntilCount("connect", before + 1));
+        ASSERT_TRUE(peer.accept());
+    }
+
+    DeterministicDispatch mode_;
+    std::shared_ptr<Recorder> recorder_ = std::make_shared<Recorder>();
+    DispatchQueuePtr delegateQueue_ = DispatchQueue::createSerial("delegate");
+    QKGCDAsyncSocketPtr socket_;
+};
+
+TEST_F(AsyncSocketTest, RefusedCallsAnswerSynchronouslyWithoutCallback) {
+    LoopbackTcpPeer peer;
+    struct Case {
+        const char* name;
+        std::function<void(QKGCDAsyncSocket&)> prepare;
+        std::string host;
+        std::string interface;
+        int64_t code;
+    };
+    const Case cases[] = {
+        {"empty host", nullptr, "", "", 2},
+        {"no delegate", [](QKGCDAsyncSocket& s) { s.synchronouslySetDelegate({}); }, "127.0.0.1",
+         "", 1},
+        {"no delegate queue", [](QKGCDAsyncSocket& s) { s.synchronouslySetDelegateQueue(nullptr); },
+         "127.0.0.1", "", 1},
+        {"both families off",
+         [](QKGCDAsyncSocket& s) {
+             s.setIPv4Enabled(false);
+             s.setIPv6Enabled(false);
+         },
+         "127.0.0.1", "", 1},
+        {"unknown interface", nullptr, "127.0.0.1", "no-such-interface0", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto sock = QKGCDAsyncSocket::create(recorder_, delegateQueue_);
+        if (c.prepare) c.prepare(*sock);
+        ErrorPtr error;
+        EXPECT_FALSE(sock->connectToHost(c.host, peer.port(), c.interface, 3.0, &error));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->domain(), kQKGCDAsyncSocketErrorDomain);
+        EXPECT_EQ(error->code(), c.code);
+        EXPECT_TRUE(sock->isDisconnected());
+    }
+    // A second connect while the first runs is refused and leaves the first alone.
+    ErrorPtr error;
+    ASSERT_TRUE(socket_->connectToHost("127.0.0.1", peer.port(), 3.0, &error));
+    EXPECT_FALSE(socket_->connectToHost("127.0.0.1", peer.port(), 3.0, &error));
+    EXPECT_EQ(error->code(), 1);
+    MainLoop::runFor(5);
+    EXPECT_EQ(recorder_->count("connect"), 1);
+    EXPECT_EQ(recorder_->count("disconnect"), 0);
+    EXPECT_TRUE(socket_->isConnected());
+}
+
+TEST_F(AsyncSocketTest, RefusedPortReportsOneConnectFailure) {
+    uint16_t port = LoopbackTcpPeer::closedPort();
+    for (const char* host : {"127.0.0.1", "localhost"}) {
+        SCOPED_TRACE(host);
+        recorder_->events.clear();
+        ErrorPtr error;
+        ASSERT_TRUE(socket_->connectToHost(host, port, 3.0, &error));
+        MainLoop::runFor(10);
+        ASSERT_EQ(recorder_->count("disconnect"), 1);
+        const Event& e = *recorder_->last("disconnect");
+        ASSERT_TRUE(e.error);
+        EXPECT_EQ(e.error->domain(), NSPOSIXErrorDomain);
+        EXPECT_EQ(e.error->code(), ECONNREFUSED);
+        EXPECT_EQ(e.error->userInfo()["NSLocalizedFailureReason"].stringValue(),
+                  "Error in connect() function");
+        EXPECT_TRUE(socket_->isDisconnected());
+    }
+}
+
+TEST_F(AsyncSocketTest, PendingConnectTimesOutAfterExactlyItsTimeout) {
+    LoopbackTcpPeer peer(0);
+    ASSERT_TRUE(peer.fillBacklog());
+    double start = Clock::now();
+    ErrorPtr error;
+    ASSERT_TRUE(socket_->connectToHost("127.0.0.1", peer.port(), 3.0, &error));
+    ASSERT_TRUE(runUntilCount("disconnect", 1));
+    const Event& e = *recorder_->last("disconnect");
+    EXPECT_EQ(e.error->code(), QKGCDAsyncSocketConnectTimeoutError);
+    EXPECT_EQ(e.error->localizedDescription(), "Attempt to connect to host timed out");
+    EXPECT_DOUBLE_EQ(e.at - start, 3.0);
+    EXPECT_EQ(recorder_->count("connect"), 0);
+}
+
+TEST_F(AsyncSocketTest, DisconnectReportsNullErrorOnlyForStartedSocketWithDelegate) {
+    LoopbackTcpPeer peer;
+    socket_->disconnect();  // idle: nothing
+    connect(peer);
+    socket_->disconnect();
+    MainLoop::runFor(1);
+    ASSERT_EQ(recorder_->count("disconnect"), 1);
+    EXPECT_FALSE(recorder_->last("disconnect")->error);
+    EXPECT_FALSE(recorder_->last("disconnect")->nullSocket);
+
+    // The session's tear-down: clear the delegate, then disconnect; no callback.
+    connect(peer);
+    socket_->setDelegate({});
+    socket_->disconnect();
+    MainLoop::runFor(1);
+    EXPECT_EQ(recorder_->count("disconnect"), 1);
+}
+
+TEST_F(AsyncSocketTest, ReadAnyReturnsWhatArrivedAndBytesWaitForARead) {
+    LoopbackTcpPeer peer;
+    connect(peer);
+    peer.send("frame-1|");
+    peer.send("frame-2|");
+    MainLoop::runFor(1);
+    EXPECT_EQ(recorder_->count("read"), 0);
+    socket_->readDataWithTimeout(-1, 11);
+    ASSERT_TRUE(runUntilCount("read", 1));
+    EXPECT_EQ(recorder_->last("read")->data, "frame-1|frame-2|");
+    EXPECT_EQ(recorder_->last("read")->tag, 11);
+
+    socket_->writeData(toBytes("ping"), -1, 12);
+    ASSERT_TRUE(runUntilCount("write", 1));
+    EXPECT_EQ(recorder_->last("write")->tag, 12);
+    EXPECT_EQ(peer.receiveAvailable(), "ping");
+    socket_->writeData({}, -1, 13);  // empty: no callback
+    MainLoop::runFor(1);
+    EXPECT_EQ(recorder_->count("write"), 1);
+}
+
+TEST_F(AsyncSocketTest, LengthAndTerminatorReadsAssembleAcrossPeerWrites) {
+    LoopbackTcpPeer peer;
+    connect(peer);
+    socket_->readDataToLength(9, -1, 1);
+    for (const char* chunk : {"abc", "def", "ghi"}) {
+        peer.send(chunk);
+        MainLoop::runUntil([&] { return recorder_->count("read") > 0; }, 1);
+    }
+    ASSERT_EQ(recorder_->count("read"), 1);
+    EXPECT_EQ(recorder_->last("read")->data, "abcdefghi");
+    EXPECT_EQ(recorder_->count("partialRead"), 2);
+
+    // A terminator split over two writes; what follows it stays for the next request.
+    socket_->readDataToData(QKGCDAsyncSocket::CRLFData(), -1, 2);
+    peer.send("line one\r");
+    MainLoop::runFor(1);
+    peer.send("\nrest");
+    ASSERT_TRUE(runUntilCount("read", 2));
+    EXPECT_EQ(recorder_->last("read")->data, "line one\r\n");
+    socket_->readDataWithTimeout(-1, 3);
+    ASSERT_TRUE(runUntilCount("read", 3));
+    EXPECT_EQ(recorder_->last("read")->data, "rest");
+
+    // Passing maxLength without the terminator ends the connection with code 6.
+    socket_->readDataToData(QKGCDAsyncSocket::LFData(), -1, 4, 4);
+    peer.send("abcdef");
+    ASSERT_TRUE(runUntilCount("disconnect", 1));
+    EXPECT_EQ(recorder_->last("disconnect")->error->code(), QKGCDAsyncSocketReadMaxedOutError);
+}
+
+TEST_F(AsyncSocketTest, PeerCloseEndsWithClosedCodeAndPendingReadIsDropped) {
+    LoopbackTcpPeer peer;
+    connect(peer);
+    socket_->readDataToLength(100, -1, 1);
+    peer.send("partial");
+    peer.close();
+    ASSERT_TRUE(runUntilCount("disconnect", 1));
+    EXPECT_EQ(recorder_->last("disconnect")->error->code(), QKGCDAsyncSocketClosedError);
+    EXPECT_EQ(recorder_->count("read"), 0);
+}
+
+TEST_F(AsyncSocketTest, ReadTimeoutFiresUnlessTheDelegateExtendsIt) {
+    for (int extensions : {0, 2}) {
+        SCOPED_TRACE(extensions);
+        LoopbackTcpPeer peer;
+        recorder_->events.clear();
+        recorder_->readExtension = 1.5;
+        recorder_->extensionsLeft = extensions;
+        connect(peer);
+        double start = Clock::now();
+        socket_->readDataWithTimeout(2.0, 7);
+        ASSERT_TRUE(runUntilCount("disconnect", 1));
+        const Event& e = *recorder_->last("disconnect");
+        EXPECT_EQ(e.error->code(), QKGCDAsyncSocketReadTimeoutError);
+        EXPECT_DOUBLE_EQ(e.at - start, 2.0 + 1.5 * extensions);
+    }
+}
+
+TEST_F(AsyncSocketTest, PeerResetDuringLargeWriteGivesOneDisconnectAndNoSigpipe) {
+    auto previous = std::signal(SIGPIPE, SIG_DFL);  // a stray SIGPIPE would end the test
+    LoopbackTcpPeer peer;
+    connect(peer);
+    socket_->writeData(Bytes(4 << 20, 0x5A), -1, 1);
+    ASSERT_TRUE(runUntilCount("partialWrite", 1));
+    peer.reset();
+    ASSERT_TRUE(runUntilCount("disconnect", 1));
+    MainLoop::runFor(5);
+    EXPECT_EQ(recorder_->count("disconnect"), 1);
+    EXPECT_EQ(recorder_->count("write"), 0);
+    std::signal(SIGPIPE, previous);
+}
+
+TEST_F(AsyncSocketTest, OwnerMayReleaseTheSocketInsideACallback) {
+    LoopbackTcpPeer peer;
+    // Released while reading: destruction closes with a null socket and no error.
+    connect(peer);
+    recorder_->onRead = [&] { socket_.reset(); };
+    socket_->readDataWithTimeout(-1, 1);
+    peer.send("x");
+    ASSERT_TRUE(runUntilCount("disconnect", 1));
+    EXPECT_TRUE(recorder_->last("disconnect")->nullSocket);
+    EXPECT_FALSE(recorder_->last("disconnect")->error);
+
+    // Released inside the disconnect callback of a peer close.
+    recorder_->onRead = nullptr;
+    recorder_->onDisconnect = [&] { socket_.reset(); };
+    socket_ = QKGCDAsyncSocket::create(recorder_, delegateQueue_);
+    connect(peer);
+    peer.close();
+    ASSERT_TRUE(runUntilCount("disconnect", 2));
+    MainLoop::runFor(1);
+    EXPECT_FALSE(socket_);
+    EXPECT_EQ(recorder_->count("disconnect"), 2);
+}
+
+TEST_F(AsyncSocketTest, ThousandCyclesLeakNoDescriptor) {
+    LoopbackTcpPeer peer;
+    int before = test::countOpenDescriptors();
+    for (int i = 0; i < 1000; ++i) {
+        if (!socket_) socket_ = QKGCDAsyncSocket::create(recorder_, delegateQueue_);
+        connect(peer);
+        socket_->writeData(toBytes("ping"), -1, i);
+        socket_->readDataWithTimeout(-1, i);
+        ASSERT_TRUE(MainLoop::runUntil([&] { return peer.receiveAvailable() == "ping"; }, 5));
+        peer.send("pong");
+        ASSERT_TRUE(runUntilCount("read", i + 1));
+        if (i % 2) {
+            socket_.reset();
+        } else {
+            socket_->disconnect();
+        }
+        ASSERT_TRUE(runUntilCount("disconnect", i + 1));
+    }
+    peer.close();
+    MainLoop::runFor(1);
+    EXPECT_EQ(test::countOpenDescriptors(), before);
+}
+
+}  // namespace
+}  // namespace telvo
