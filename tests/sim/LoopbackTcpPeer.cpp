@@ -24,16 +24,22 @@ sockaddr_in loopback(uint16_t port) {
 
 }  // namespace
 
-LoopbackTcpPeer::LoopbackTcpPeer(int backlog) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in a = loopback(0);
-    socklen_t length = sizeof a;
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(listener_, backlog) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+LoopbackTcpPeer::LoopbackTcpPeer(int backlog, int family) {
+    listener_ = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in a4 = loopback(0);
+    sockaddr_in6 a6{};
+    a6.sin6_family = AF_INET6;
+    a6.sin6_addr = in6addr_loopback;
+    auto* a =
+        family == AF_INET6 ? reinterpret_cast<sockaddr*>(&a6) : reinterpret_cast<sockaddr*>(&a4);
+    socklen_t length = family == AF_INET6 ? sizeof a6 : sizeof a4;
+    int on = 1;
+    if (family == AF_INET6) ::setsockopt(listener_, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    if (listener_ < 0 || ::bind(listener_, a, length) != 0 || ::listen(listener_, backlog) != 0 ||
+        ::getsockname(listener_, a, &length) != 0) {
         throw std::runtime_error("loopback listener");
     }
-    port_ = ntohs(a.sin_port);
+    port_ = ntohs(family == AF_INET6 ? a6.sin6_port : a4.sin_port);
 }
 
 LoopbackTcpPeer::~LoopbackTcpPeer() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <string>
 
@@ -7,12 +9,12 @@
 
 namespace telvo::test {
 
-// A TCP listener on 127.0.0.1 and the accepted peer, driven by the test itself (no thread).
-// Every call is non-blocking except send(), which blocks only until the kernel has taken the
-// bytes (keep it small while nothing reads the other side).
+// A TCP listener on 127.0.0.1 (or ::1) and the accepted peer, driven by the test itself (no
+// thread). Every call is non-blocking except send(), which blocks only until the kernel has taken
+// the bytes (keep it small while nothing reads the other side).
 class LoopbackTcpPeer {
   public:
-    explicit LoopbackTcpPeer(int backlog = 16);
+    explicit LoopbackTcpPeer(int backlog = 16, int family = AF_INET);
     ~LoopbackTcpPeer();
     LoopbackTcpPeer(const LoopbackTcpPeer&) = delete;
     LoopbackTcpPeer& operator=(const LoopbackTcpPeer&) = delete;

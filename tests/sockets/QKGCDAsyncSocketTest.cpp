@@ -166,6 +166,18 @@ TEST_F(AsyncSocketTest, RefusedPortReportsOneConnectFailure) {
     }
 }
 
+TEST_F(AsyncSocketTest, LocalhostTriesIPv6AfterTheAlternateDelayWhenIPv4Refuses) {
+    LoopbackTcpPeer peer(16, AF_INET6);
+    double start = Clock::now();
+    ErrorPtr error;
+    ASSERT_TRUE(socket_->connectToHost("localhost", peer.port(), 3.0, &error));
+    ASSERT_TRUE(runUntilCount("connect", 1));
+    EXPECT_EQ(recorder_->last("connect")->data, "::1");
+    EXPECT_DOUBLE_EQ(recorder_->last("connect")->at - start, 0.3);
+    EXPECT_EQ(recorder_->count("disconnect"), 0);
+    EXPECT_TRUE(socket_->isIPv6());
+}
+
 TEST_F(AsyncSocketTest, PendingConnectTimesOutAfterExactlyItsTimeout) {
     LoopbackTcpPeer peer(0);
     ASSERT_TRUE(peer.fillBacklog());
@@ -277,17 +289,31 @@ TEST_F(AsyncSocketTest, ReadTimeoutFiresUnlessTheDelegateExtendsIt) {
     }
 }
 
-TEST_F(AsyncSocketTest, PeerResetDuringLargeWriteGivesOneDisconnectAndNoSigpipe) {
+TEST_F(AsyncSocketTest, PeerGoneDuringLargeWriteGivesOneDisconnectAndNoSigpipe) {
     auto previous = std::signal(SIGPIPE, SIG_DFL);  // a stray SIGPIPE would end the test
-    LoopbackTcpPeer peer;
-    connect(peer);
-    socket_->writeData(Bytes(4 << 20, 0x5A), -1, 1);
-    ASSERT_TRUE(runUntilCount("partialWrite", 1));
-    peer.reset();
-    ASSERT_TRUE(runUntilCount("disconnect", 1));
-    MainLoop::runFor(5);
-    EXPECT_EQ(recorder_->count("disconnect"), 1);
-    EXPECT_EQ(recorder_->count("write"), 0);
+    // Reset mid-write; and a peer that closed first, which a half-duplex socket outlives
+    // until its writes meet the peer's reset (the case where send() reports EPIPE).
+    for (bool halfDuplex : {false, true}) {
+        SCOPED_TRACE(halfDuplex);
+        LoopbackTcpPeer peer;
+        recorder_->events.clear();
+        socket_->setAutoDisconnectOnClosedReadStream(!halfDuplex);
+        connect(peer);
+        if (halfDuplex) {
+            peer.close();
+            MainLoop::runFor(1);
+            ASSERT_EQ(recorder_->count("disconnect"), 0);
+        }
+        socket_->writeData(Bytes(4 << 20, 0x5A), -1, 1);
+        if (!halfDuplex) {
+            ASSERT_TRUE(runUntilCount("partialWrite", 1));
+            peer.reset();
+        }
+        ASSERT_TRUE(runUntilCount("disconnect", 1));
+        MainLoop::runFor(5);
+        EXPECT_EQ(recorder_->count("disconnect"), 1);
+        EXPECT_EQ(recorder_->count("write"), 0);
+    }
     std::signal(SIGPIPE, previous);
 }
 
