@@ -33,13 +33,13 @@ SecCertificateRef SecCertificate::createWithData(ByteView data) {
     return std::make_shared<const SecCertificate>(Bytes(data.begin(), data.end()), std::move(x509));
 }
 
-std::unique_ptr<SecTrust> SecTrust::create(std::vector<SecCertificateRef> certificates, SecPolicy,
-                                           OSStatus* status) {
+std::unique_ptr<SecTrust> SecTrust::create(std::vector<SecCertificateRef> certificates,
+                                           SecPolicy policy, OSStatus* status) {
     bool valid = !certificates.empty();
     for (const auto& certificate : certificates) valid = valid && certificate;
     if (status) *status = valid ? errSecSuccess : errSecParam;
     if (!valid) return nullptr;
-    return std::make_unique<SecTrust>(std::move(certificates));
+    return std::make_unique<SecTrust>(std::move(certificates), policy);
 }
 
 OSStatus SecTrust::setAnchorCertificates(std::vector<SecCertificateRef> anchors) {
@@ -53,6 +53,7 @@ OSStatus SecTrust::setAnchorCertificates(std::vector<SecCertificateRef> anchors)
 OSStatus SecTrust::evaluate(SecTrustResultType* result) {
     if (!result) return errSecParam;
     *result = SecTrustResultType::invalid;
+    chain_.clear();
     X509StorePtr store(X509_STORE_new());
     X509StackPtr untrusted(sk_X509_new_null());
     X509StoreCtxPtr ctx(X509_STORE_CTX_new());
@@ -79,11 +80,30 @@ OSStatus SecTrust::evaluate(SecTrustResultType* result) {
     X509_VERIFY_PARAM_set_flags(param, X509_V_FLAG_PARTIAL_CHAIN);
     TimePoint when = verifyDate_ ? *verifyDate_ : currentVerificationTime();
     X509_VERIFY_PARAM_set_time(param, std::chrono::system_clock::to_time_t(when));
+    if (policy_ == SecPolicy::sslServer && host_) {
+        // A numeric host is matched against the IP addresses the leaf names.
+        int named = X509_VERIFY_PARAM_set1_ip_asc(param, host_->c_str()) == 1 ||
+                    X509_VERIFY_PARAM_set1_host(param, host_->c_str(), host_->size()) == 1;
+        if (!named) {
+            ERR_clear_error();
+            return errSecParam;
+        }
+    }
 
     int verified = X509_verify_cert(ctx.get());
     lastVerifyError_ = X509_STORE_CTX_get_error(ctx.get());
     ERR_clear_error();
     if (verified == 1) {
+        STACK_OF(X509)* built = X509_STORE_CTX_get0_chain(ctx.get());
+        for (int i = 0; built && i < sk_X509_num(built); ++i) {
+            X509* x509 = sk_X509_value(built, i);
+            unsigned char* der = nullptr;
+            int length = i2d_X509(x509, &der);
+            if (length <= 0) continue;
+            auto certificate = SecCertificate::createWithData(ByteView(der, size_t(length)));
+            OPENSSL_free(der);
+            if (certificate) chain_.push_back(std::move(certificate));
+        }
         *result = SecTrustResultType::unspecified;
         return errSecSuccess;
     }
@@ -96,6 +116,8 @@ OSStatus SecTrust::evaluate(SecTrustResultType* result) {
         case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
         case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
         case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+        case X509_V_ERR_HOSTNAME_MISMATCH:
+        case X509_V_ERR_IP_ADDRESS_MISMATCH:
             *result = SecTrustResultType::recoverableTrustFailure;
             break;
         default:

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/KeyStore.h"
@@ -33,7 +34,9 @@ class SecCertificate {
     X509Ptr x509_;
 };
 
-enum class SecPolicy { basicX509 };
+// basicX509: the chain alone. sslServer: the chain, and the leaf must name the host (a DNS
+// name, or an IP address in numeric form); without a host, no name is checked.
+enum class SecPolicy { basicX509, sslServer };
 
 // The platform's trust result values.
 enum class SecTrustResultType : uint32_t {
@@ -56,6 +59,11 @@ class SecTrust {
     static std::unique_ptr<SecTrust> create(std::vector<SecCertificateRef> certificates,
                                             SecPolicy policy, OSStatus* status = nullptr);
 
+    // Replaces the trust's policy (SecTrustSetPolicies with one policy).
+    void setPolicy(SecPolicy policy, std::optional<std::string> host = std::nullopt) {
+        policy_ = policy;
+        host_ = std::move(host);
+    }
     // From now on only these anchors are trusted.
     OSStatus setAnchorCertificates(std::vector<SecCertificateRef> anchors);
     // Evaluates at this time instead of the shared clock's wall time.
@@ -68,15 +76,26 @@ class SecTrust {
     // OpenSSL's verification error of the last evaluation (X509_V_OK when trusted).
     int lastVerifyError() const { return lastVerifyError_; }
 
+    // The chain the last successful evaluation built, leaf first and anchor last; before
+    // that (or after a failed one), the certificates the trust was made with.
+    const std::vector<SecCertificateRef>& certificateChain() const {
+        return chain_.empty() ? certificates_ : chain_;
+    }
+    // The certificates the trust was made with.
+    const std::vector<SecCertificateRef>& certificates() const { return certificates_; }
+
     // The public key of the certificate under evaluation.
     SecKeyRef copyPublicKey() const;
 
-    explicit SecTrust(std::vector<SecCertificateRef> certificates)
-        : certificates_(std::move(certificates)) {}
+    SecTrust(std::vector<SecCertificateRef> certificates, SecPolicy policy)
+        : certificates_(std::move(certificates)), policy_(policy) {}
 
   private:
     std::vector<SecCertificateRef> certificates_;
     std::vector<SecCertificateRef> anchors_;
+    std::vector<SecCertificateRef> chain_;
+    SecPolicy policy_ = SecPolicy::basicX509;
+    std::optional<std::string> host_;
     std::optional<TimePoint> verifyDate_;
     int lastVerifyError_ = 0;
 };

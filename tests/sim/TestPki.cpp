@@ -25,7 +25,7 @@ struct Issued {
     TestIdentity identity;
 };
 
-enum class Role { ca, leaf };
+enum class Role { ca, leaf, server };
 
 EvpPkeyPtr newKey() {
     EvpPkeyPtr key(EVP_EC_gen("P-256"));
@@ -65,6 +65,11 @@ TestIdentity identityOf(EVP_PKEY* key, X509* cert) {
                                             id.publicKey.size(), &publicLength) == 1 &&
                 publicLength == 65 && id.publicKey[0] == 0x04,
             "public key");
+    unsigned char* keyDer = nullptr;
+    int keyLength = i2d_PrivateKey(key, &keyDer);
+    require(keyLength > 0, "private key encoding");
+    id.privateKeyDer.assign(keyDer, keyDer + keyLength);
+    OPENSSL_free(keyDer);
     BIGNUM* raw = nullptr;
     require(EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_PRIV_KEY, &raw) == 1, "private key");
     BignumSecretPtr d(raw);
@@ -75,7 +80,8 @@ TestIdentity identityOf(EVP_PKEY* key, X509* cert) {
 
 // Issues a certificate for a new key; issuer null means self-signed.
 Issued issue(const std::string& commonName, Role role, const Issued* issuer, std::time_t notBefore,
-             std::time_t notAfter, uint64_t serial) {
+             std::time_t notAfter, uint64_t serial,
+             const char* subjectAltName = "DNS:localhost,IP:127.0.0.1") {
     Issued out{newKey(), X509Ptr(X509_new()), {}};
     X509* cert = out.cert.get();
     require(cert != nullptr, "certificate");
@@ -99,6 +105,10 @@ Issued issue(const std::string& commonName, Role role, const Issued* issuer, std
     } else {
         addExtension(cert, &ctx, NID_basic_constraints, "critical,CA:FALSE");
         addExtension(cert, &ctx, NID_key_usage, "critical,digitalSignature,keyAgreement");
+    }
+    if (role == Role::server) {
+        addExtension(cert, &ctx, NID_ext_key_usage, "serverAuth");
+        addExtension(cert, &ctx, NID_subject_alt_name, subjectAltName);
     }
     addExtension(cert, &ctx, NID_subject_key_identifier, "hash");
     if (issuer) addExtension(cert, &ctx, NID_authority_key_identifier, "keyid:always");
@@ -137,6 +147,11 @@ TestPki::TestPki() {
     Issued unrelated = issue("Telvo Test Root CA", Role::ca, nullptr, start, caEnd, 1);
     Issued foreign = issue("Telvo Test Intermediate CA", Role::ca, &unrelated, start, caEnd, 2);
     Issued selfSigned = issue(kDeviceCommonName, Role::leaf, nullptr, start, caEnd, 6);
+    Issued server = issue("localhost", Role::server, &intermediate, start, caEnd, 8);
+    Issued otherHost = issue("other.example.com", Role::server, &intermediate, start, caEnd, 9,
+                             "DNS:other.example.com");
+    Issued selfSignedServer = issue("localhost", Role::server, nullptr, start, caEnd, 10);
+    Issued attacker = issue("localhost", Role::server, &unrelated, start, caEnd, 11);
 
     root_ = std::move(root.identity);
     intermediate_ = std::move(intermediate.identity);
@@ -146,6 +161,10 @@ TestPki::TestPki() {
     unrelatedRoot_ = std::move(unrelated.identity);
     foreignIntermediate_ = std::move(foreign.identity);
     selfSignedDevice_ = std::move(selfSigned.identity);
+    server_ = std::move(server.identity);
+    otherHostServer_ = std::move(otherHost.identity);
+    selfSignedServer_ = std::move(selfSignedServer.identity);
+    attackerServer_ = std::move(attacker.identity);
 }
 
 const TestPki& TestPki::shared() {

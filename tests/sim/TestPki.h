@@ -10,9 +10,10 @@ namespace telvo::test {
 
 // A P-256 certificate with its key pair.
 struct TestIdentity {
-    Bytes certificate;  // DER
-    Bytes publicKey;    // 65 bytes: 04 || X || Y
-    Bytes privateKey;   // 32 bytes: D, left-padded
+    Bytes certificate;    // DER
+    Bytes publicKey;      // 65 bytes: 04 || X || Y
+    Bytes privateKey;     // 32 bytes: D, left-padded
+    Bytes privateKeyDer;  // the key pair as DER (for TLS servers)
 };
 
 // The test PKI, generated with OpenSSL on first use and shared by every test of the process:
@@ -22,6 +23,10 @@ struct TestIdentity {
 //                         └─ expiredDevice   (valid in 2020 only)
 //   unrelatedRoot ── foreignIntermediate     (same subject name as intermediate, other key)
 //   selfSignedDevice                         (device's subject name, signed by itself)
+//   intermediate ── server                   (TLS server for localhost and 127.0.0.1)
+//   intermediate ── otherHostServer          (TLS server for other.example.com only)
+//   selfSignedServer                         (TLS server for localhost and 127.0.0.1)
+//   unrelatedRoot ── attackerServer          (TLS server for localhost and 127.0.0.1)
 //
 // All keys are P-256 and all signatures ECDSA with SHA-256. Validity starts on 2020-01-01;
 // the CAs and selfSignedDevice end on 2060-01-01. Immutable once made; usable from any thread.
@@ -37,6 +42,10 @@ class TestPki {
     const TestIdentity& unrelatedRoot() const { return unrelatedRoot_; }
     const TestIdentity& foreignIntermediate() const { return foreignIntermediate_; }
     const TestIdentity& selfSignedDevice() const { return selfSignedDevice_; }
+    const TestIdentity& server() const { return server_; }
+    const TestIdentity& otherHostServer() const { return otherHostServer_; }
+    const TestIdentity& selfSignedServer() const { return selfSignedServer_; }
+    const TestIdentity& attackerServer() const { return attackerServer_; }
 
     // The appliance's chain, leaf first: device, intermediate, root (DER).
     std::vector<Bytes> deviceChain() const;
@@ -60,7 +69,8 @@ class TestPki {
 
   private:
     TestIdentity root_, intermediate_, device_, app_, expiredDevice_, unrelatedRoot_,
-        foreignIntermediate_, selfSignedDevice_;
+        foreignIntermediate_, selfSignedDevice_, server_, otherHostServer_, selfSignedServer_,
+        attackerServer_;
 };
 
 }  // namespace telvo::test

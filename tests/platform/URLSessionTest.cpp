@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+
+#include "platform/MainLoop.h"
+#include "platform/URLSession.h"
+#include "sim/FakeCloud.h"
+#include "sim/TestPki.h"
+
+namespace telvo {
+namespace {
+
+using test::FakeCloud;
+using test::ScriptedReply;
+
+// Writes down every event in order; checks that they arrive on the delegate queue.
+class Recorder : public URLSessionDelegate {
+  public:
+    bool didReceiveServerTrustChallenge(const URLSessionTaskPtr& task, SecTrust& trust,
+                                        const std::string& host) override {
+        challengedHost = host;
+        if (trustAnswer) return *trustAnswer;
+        return URLSessionDelegate::didReceiveServerTrustChallenge(task, trust, host);
+    }
+    void didReceiveResponse(const URLSessionTaskPtr&, const HTTPURLResponsePtr& response) override {
+        EXPECT_TRUE(queue->isCurrent());
+        events.push_back("response " + std::to_string(response->statusCode));
+    }
+    void didReceiveData(const URLSessionTaskPtr&, const Bytes& data) override {
+        EXPECT_TRUE(queue->isCurrent());
+        if (events.empty() || events.back() != "data") events.push_back("data");
+        body.append(data.begin(), data.end());
+    }
+    void didCompleteWithError(const URLSessionTaskPtr&, const ErrorPtr& error) override {
+        EXPECT_TRUE(queue->isCurrent());
+        events.push_back("complete " + std::to_string(error ? error->code() : 0));
+        ++completions;
+    }
+
+    std::shared_ptr<OperationQueue> queue = OperationQueue::create("test delegate");
+    std::vector<std::string> events;
+    std::string body;
+    int completions = 0;
+    std::optional<bool> trustAnswer;
+    std::string challengedHost;
+};
+
+class URLSessionTest : public ::testing::Test {
+  protected:
+    URLSessionTaskPtr start(const std::string& url, std::string method = "GET",
+                            std::optional<Bytes> body = std::nullopt, double timeout = 10) {
+        URLRequest request;
+        request.url = url;
+        request.httpMethod = std::move(method);
+        request.httpBody = std::move(body);
+        request.timeoutInterval = timeout;
+        auto task = session->dataTaskWithRequest(std::move(request));
+        task->resume();
+        return task;
+    }
+    void waitForCompletion(int count = 1) {
+        ASSERT_TRUE(MainLoop::runUntil([&] { return recorder->completions >= count; }, 60));
+    }
+
+    DeterministicDispatch dispatch;
+    std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+    std::shared_ptr<URLSession> session = URLSession::create(
+        URLSessionConfiguration::defaultSessionConfiguration(), recorder, recorder->queue);
+};
+
+TEST_F(URLSessionTest, EventsArriveInOrderAndRequestGoesOutAsWritten) {
+    FakeCloud cloud;
+    cloud.setReply("/a", {.status = 201, .body = std::string(100000, 'x')});
+    auto task = start(cloud.url("/a"), "POST", Bytes{'{', '}'});
+    waitForCompletion();
+    EXPECT_EQ(recorder->events, (std::vector<std::string>{"response 201", "data", "complete 0"}));
+    EXPECT_EQ(recorder->body.size(), 100000u);
+    EXPECT_EQ(task->state(), URLSessionTaskState::completed);
+    EXPECT_EQ(task->response()->MIMEType, "application/json");
+    EXPECT_EQ(task->response()->valueForHTTPHeaderField("content-TYPE"), "application/json");
+    auto requests = cloud.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].body, "{}");
+    EXPECT_EQ(requests[0].header("Expect"), "");
+    EXPECT_EQ(requests[0].header("Content-Type"), "");
+}
+
+TEST_F(URLSessionTest, TransportFailuresMapToThePlatformCodes) {
+    FakeCloud cloud;
+    cloud.setReply("/lost", {.body = std::string(5000, 'y'), .closeAbruptly = true});
+    cloud.setReply("/silent", {.neverAnswer = true});
+    int closedPort;
+    {
+        FakeCloud gone;
+        closedPort = gone.port();
+    }
+    struct Case {
+        std::string url;
+        double timeout;
+        int64_t code;
+    } cases[] = {
+        {cloud.url("/lost"), 10, URLError::networkConnectionLost},
+        {cloud.url("/silent"), 1, URLError::timedOut},
+        {"http://127.0.0.1:" + std::to_string(closedPort) + "/", 10, URLError::cannotConnectToHost},
+        {"ftp://127.0.0.1/", 10, URLError::unsupportedURL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        recorder->completions = 0;
+        auto task = start(c.url, "GET", std::nullopt, c.timeout);
+        waitForCompletion();
+        ASSERT_TRUE(task->error());
+        EXPECT_EQ(task->error()->domain(), kNSURLErrorDomain);
+        EXPECT_EQ(task->error()->code(), c.code);
+    }
+}
+
+TEST_F(URLSessionTest, CancelCompletesOnceWithCancelled) {
+    FakeCloud cloud;
+    cloud.setReply("/slow", {.neverAnswer = true});
+    auto running = start(cloud.url("/slow"));
+    URLRequest request;
+    request.url = cloud.url("/slow");
+    auto idle = session->dataTaskWithRequest(request);
+    running->cancel();
+    idle->cancel();
+    running->cancel();
+    waitForCompletion(2);
+    MainLoop::drain();
+    EXPECT_EQ(recorder->completions, 2);
+    EXPECT_EQ(running->error()->code(), URLError::cancelled);
+    EXPECT_EQ(idle->error()->code(), URLError::cancelled);
+}
+
+TEST_F(URLSessionTest, ResumeAndSuspendCallTheHookOnlyOnAChange) {
+    std::vector<std::pair<uint64_t, bool>> calls;
+    URLSessionTask::setStateChangeHook([&](const URLSessionTaskPtr& task, bool resumed) {
+        calls.emplace_back(task->taskIdentifier(), resumed);
+    });
+    FakeCloud cloud;
+    cloud.setReply("/", {.neverAnswer = true});
+    URLRequest request;
+    request.url = cloud.url("/");
+    auto task = session->dataTaskWithRequest(request);
+    task->suspend();
+    task->resume();
+    task->resume();
+    task->suspend();
+    task->suspend();
+    task->resume();
+    task->cancel();
+    waitForCompletion();
+    URLSessionTask::setStateChangeHook(nullptr);
+    auto id = task->taskIdentifier();
+    EXPECT_EQ(calls, (std::vector<std::pair<uint64_t, bool>>{{id, true}, {id, false}, {id, true}}));
+}
+
+TEST_F(URLSessionTest, ServerTrustGoesThroughTheDelegate) {
+    const auto& pki = test::TestPki::shared();
+    FakeCloud cloud(FakeCloud::Tls::trusted);
+    cloud.setReply("/", {});
+    struct Case {
+        bool anchored;
+        std::optional<bool> answer;
+        int64_t code;
+    } cases[] = {{true, std::nullopt, 0},
+                 {false, std::nullopt, URLError::cancelled},
+                 {false, true, 0},
+                 {true, false, URLError::cancelled}};
+    for (const auto& c : cases) {
+        recorder->completions = 0;
+        recorder->trustAnswer = c.answer;
+        URLSession::setSystemAnchorCertificates(
+            c.anchored ? std::vector{SecCertificate::createWithData(pki.root().certificate)}
+                       : std::vector<SecCertificateRef>{});
+        auto task = start(cloud.url("/"));
+        waitForCompletion();
+        EXPECT_EQ(task->error() ? task->error()->code() : 0, c.code);
+        EXPECT_EQ(recorder->challengedHost, "127.0.0.1");
+    }
+    URLSession::setSystemAnchorCertificates({});
+}
+
+}  // namespace
+}  // namespace telvo

@@ -1,0 +1,180 @@
+#include "sim/FakeCloud.h"
+
+#include <httplib.h>
+
+#include <stdexcept>
+
+#include "platform/OpenSSLPtr.h"
+#include "platform/URLSession.h"
+#include "sim/TestPki.h"
+
+namespace telvo::test {
+
+namespace {
+
+X509Ptr parseCertificate(const Bytes& der) {
+    const unsigned char* cursor = der.data();
+    X509Ptr x509(d2i_X509(nullptr, &cursor, long(der.size())));
+    if (!x509) throw std::runtime_error("fake cloud: certificate");
+    return x509;
+}
+
+// The server's certificate and key, then the certificates sent after it.
+bool setUpTls(SSL_CTX& ctx, const TestIdentity& leaf, const std::vector<const Bytes*>& extra) {
+    X509Ptr certificate = parseCertificate(leaf.certificate);
+    const unsigned char* cursor = leaf.privateKeyDer.data();
+    EvpPkeyPtr key(d2i_AutoPrivateKey(nullptr, &cursor, long(leaf.privateKeyDer.size())));
+    if (!key || SSL_CTX_use_certificate(&ctx, certificate.get()) != 1 ||
+        SSL_CTX_use_PrivateKey(&ctx, key.get()) != 1) {
+        return false;
+    }
+    for (const Bytes* der : extra) {
+        if (SSL_CTX_add1_chain_cert(&ctx, parseCertificate(*der).get()) != 1) return false;
+    }
+    return true;
+}
+
+std::unique_ptr<httplib::Server> makeServer(FakeCloud::Tls tls) {
+    const TestPki& pki = TestPki::shared();
+    const Bytes* intermediate = &pki.intermediate().certificate;
+    const Bytes* root = &pki.root().certificate;
+    switch (tls) {
+        case FakeCloud::Tls::none:
+            return std::make_unique<httplib::Server>();
+        case FakeCloud::Tls::trusted:
+            return std::make_unique<httplib::SSLServer>([=, &pki](SSL_CTX& ctx) {
+                return setUpTls(ctx, pki.server(), {intermediate, root});
+            });
+        case FakeCloud::Tls::selfSigned:
+            return std::make_unique<httplib::SSLServer>(
+                [&pki](SSL_CTX& ctx) { return setUpTls(ctx, pki.selfSignedServer(), {}); });
+        case FakeCloud::Tls::otherHost:
+            return std::make_unique<httplib::SSLServer>([=, &pki](SSL_CTX& ctx) {
+                return setUpTls(ctx, pki.otherHostServer(), {intermediate, root});
+            });
+        case FakeCloud::Tls::attacker:
+            return std::make_unique<httplib::SSLServer>([=, &pki](SSL_CTX& ctx) {
+                return setUpTls(ctx, pki.attackerServer(), {intermediate, root});
+            });
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::string RecordedRequest::header(const std::string& name) const {
+    for (const auto& [key, value] : headers)
+        if (equalsIgnoringCase(key, name)) return value;
+    return {};
+}
+
+FakeCloud::FakeCloud(Tls tls) : tls_(tls), server_(makeServer(tls)) {
+    if (!server_->is_valid()) throw std::runtime_error("fake cloud: TLS set-up");
+    // One request per connection, and enough threads that many clients at once are served
+    // without waiting for idle keep-alive connections.
+    server_->set_keep_alive_max_count(1);
+    server_->new_task_queue = [] { return new httplib::ThreadPool(64); };
+    auto handle = [this](const httplib::Request& in, httplib::Response& out) {
+        RecordedRequest request;
+        request.method = in.method;
+        request.path = in.path;
+        size_t question = in.target.find('?');
+        if (question != std::string::npos) request.query = in.target.substr(question + 1);
+        for (const auto& [name, value] : in.headers) {
+            // cpp-httplib's own additions, not the client's.
+            if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
+                name == "LOCAL_PORT") {
+                continue;
+            }
+            request.headers.emplace_back(name, value);
+        }
+        request.body = in.body;
+        std::function<ScriptedReply(const RecordedRequest&)> handler;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            requests_.push_back(request);
+            auto it = handlers_.find(request.path);
+            if (it != handlers_.end()) handler = it->second;
+        }
+        ScriptedReply reply;
+        if (handler) {
+            reply = handler(request);
+        } else {
+            reply.status = 404;
+            reply.body = "{\"msg\":\"not found\"}";
+        }
+        serve(request, std::move(reply), &out);
+    };
+    server_->Get(".*", handle);
+    server_->Post(".*", handle);
+    server_->Put(".*", handle);
+    server_->Patch(".*", handle);
+    server_->Delete(".*", handle);
+    port_ = server_->bind_to_any_port("127.0.0.1");
+    if (port_ <= 0) throw std::runtime_error("fake cloud: bind");
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    // stop() is lost on a server that has not started its accept loop.
+    while (!server_->is_running()) std::this_thread::yield();
+}
+
+FakeCloud::~FakeCloud() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    stopped_.notify_all();
+    server_->stop();
+    if (thread_.joinable()) thread_.join();
+}
+
+std::string FakeCloud::baseURL() const {
+    return std::string(tls_ == Tls::none ? "http" : "https") +
+           "://127.0.0.1:" + std::to_string(port_);
+}
+
+void FakeCloud::setReply(const std::string& path, ScriptedReply reply) {
+    setHandler(path, [reply](const RecordedRequest&) { return reply; });
+}
+
+void FakeCloud::setHandler(const std::string& path,
+                           std::function<ScriptedReply(const RecordedRequest&)> handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    handlers_[path] = std::move(handler);
+}
+
+std::vector<RecordedRequest> FakeCloud::requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+}
+
+size_t FakeCloud::requestCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_.size();
+}
+
+void FakeCloud::serve(const RecordedRequest&, ScriptedReply reply, void* response) {
+    auto& out = *static_cast<httplib::Response*>(response);
+    if (reply.neverAnswer || reply.delaySeconds > 0) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        auto stop = [this] { return stopping_; };
+        if (reply.neverAnswer) {
+            stopped_.wait(lock, stop);
+        } else {
+            stopped_.wait_for(lock, std::chrono::duration<double>(reply.delaySeconds), stop);
+        }
+    }
+    out.status = reply.status;
+    for (const auto& [name, value] : reply.headers) out.set_header(name, value);
+    if (reply.closeAbruptly) {
+        auto body = std::make_shared<std::string>(std::move(reply.body));
+        out.set_content_provider(body->size(), reply.contentType,
+                                 [body](size_t offset, size_t, httplib::DataSink& sink) {
+                                     if (offset == 0) sink.write(body->data(), body->size() / 2);
+                                     return false;
+                                 });
+        return;
+    }
+    out.set_content(reply.body, reply.contentType);
+}
+
+}  // namespace telvo::test

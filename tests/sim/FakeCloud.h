@@ -1,0 +1,88 @@
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace httplib {
+class Server;
+}
+
+namespace telvo::test {
+
+// One request as the fake cloud received it.
+struct RecordedRequest {
+    std::string method;
+    std::string path;  // without the query
+    std::string query;
+    // cpp-httplib keeps fields in order of their (case-blind) names, and repeated fields in
+    // arrival order.
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;  // raw bytes
+    std::string header(const std::string& name) const;
+};
+
+// What the fake cloud answers on a path.
+struct ScriptedReply {
+    int status = 200;
+    std::string body = "{}";
+    std::string contentType = "application/json";
+    std::vector<std::pair<std::string, std::string>> headers = {};
+    double delaySeconds = 0;     // real time, before the reply
+    bool neverAnswer = false;    // holds the request until the cloud stops
+    bool closeAbruptly = false;  // sends the headers and half the body, then closes
+};
+
+// The maker's cloud, faked on cpp-httplib: HTTP or HTTPS on 127.0.0.1 (an ephemeral port),
+// with certificates from the test PKI. Records every request; answers per path (exact path)
+// with a scripted reply, 404 for unknown paths. Requests are served on the server's own
+// threads; every member is thread-safe.
+class FakeCloud {
+  public:
+    enum class Tls {
+        none,        // plain HTTP
+        trusted,     // server <- intermediate <- root, for localhost and 127.0.0.1
+        selfSigned,  // selfSignedServer alone
+        otherHost,   // otherHostServer <- intermediate <- root, for other.example.com only
+        attacker,    // attackerServer with the intermediate and the root appended
+    };
+
+    explicit FakeCloud(Tls tls = Tls::none);
+    ~FakeCloud();
+    FakeCloud(const FakeCloud&) = delete;
+    FakeCloud& operator=(const FakeCloud&) = delete;
+
+    int port() const { return port_; }
+    // "http://127.0.0.1:PORT" or "https://127.0.0.1:PORT".
+    std::string baseURL() const;
+    std::string url(const std::string& path) const { return baseURL() + path; }
+
+    void setReply(const std::string& path, ScriptedReply reply);
+    // A reply made from each request (runs on a server thread).
+    void setHandler(const std::string& path,
+                    std::function<ScriptedReply(const RecordedRequest&)> handler);
+
+    std::vector<RecordedRequest> requests() const;
+    size_t requestCount() const;
+
+  private:
+    void serve(const RecordedRequest& request, ScriptedReply reply, void* response);
+
+    const Tls tls_;
+    std::unique_ptr<httplib::Server> server_;
+    std::thread thread_;
+    int port_ = 0;
+    mutable std::mutex mutex_;
+    std::condition_variable stopped_;
+    bool stopping_ = false;
+    std::vector<RecordedRequest> requests_;
+    std::map<std::string, std::function<ScriptedReply(const RecordedRequest&)>> handlers_;
+};
+
+}  // namespace telvo::test
