@@ -12,11 +12,11 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Bytes.h"
 #include "platform/Dispatch.h"
-#include "platform/Error.h"
 #include "platform/OperationQueue.h"
 #include "platform/Trust.h"
+#include "telvosdk/Bytes.h"
+#include "telvosdk/Error.h"
 
 namespace telvo {
 
