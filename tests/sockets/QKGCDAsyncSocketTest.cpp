@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <mutex>
 
 #include "platform/Dispatch.h"
 #include "platform/MainLoop.h"
@@ -61,6 +62,7 @@ class Recorder : public QKGCDAsyncSocketDelegate {
     }
 
     int count(const std::string& kind) const {
+        std::lock_guard lock(mutex_);
         return int(std::count_if(events.begin(), events.end(),
                                  [&](const Event& e) { return e.kind == kind; }));
     }
@@ -71,7 +73,8 @@ class Recorder : public QKGCDAsyncSocketDelegate {
         return nullptr;
     }
 
-  private:
+    mutable std::mutex mutex_;
+
     void add(std::string kind, int64_t tag, std::string data = {}, ErrorPtr error = nullptr,
              bool nullSocket = false) {
         events.push_back(
@@ -202,12 +205,23 @@ TEST_F(AsyncSocketTest, DisconnectReportsNullErrorOnlyForStartedSocketWithDelega
     EXPECT_FALSE(recorder_->last("disconnect")->error);
     EXPECT_FALSE(recorder_->last("disconnect")->nullSocket);
 
+    // A delayed disconnect lets the queued write finish, then closes with no error; a read
+    // asked for afterwards is dropped.
+    connect(peer);
+    socket_->writeData(toBytes("bye"), -1, 3);
+    socket_->disconnectAfterWriting();
+    socket_->readDataWithTimeout(-1, 4);
+    ASSERT_TRUE(runUntilCount("disconnect", 2));
+    EXPECT_EQ(recorder_->count("write"), 1);
+    EXPECT_FALSE(recorder_->last("disconnect")->error);
+    EXPECT_EQ(peer.receiveAvailable(), "bye");
+
     // The session's tear-down: clear the delegate, then disconnect; no callback.
     connect(peer);
     socket_->setDelegate({});
     socket_->disconnect();
     MainLoop::runFor(1);
-    EXPECT_EQ(recorder_->count("disconnect"), 1);
+    EXPECT_EQ(recorder_->count("disconnect"), 2);
 }
 
 TEST_F(AsyncSocketTest, ReadAnyReturnsWhatArrivedAndBytesWaitForARead) {
@@ -253,6 +267,14 @@ TEST_F(AsyncSocketTest, LengthAndTerminatorReadsAssembleAcrossPeerWrites) {
     socket_->readDataWithTimeout(-1, 3);
     ASSERT_TRUE(runUntilCount("read", 3));
     EXPECT_EQ(recorder_->last("read")->data, "rest");
+
+    // A caller's buffer gets the bytes at its offset and grows only as far as they reach.
+    auto buffer = std::make_shared<Bytes>(toBytes("XY"));
+    socket_->readDataToLength(3, -1, buffer, 1, 5);
+    peer.send("abc");
+    ASSERT_TRUE(runUntilCount("read", 4));
+    EXPECT_EQ(recorder_->last("read")->data, "abc");
+    EXPECT_EQ(toString(*buffer), "Xabc");
 
     // Passing maxLength without the terminator ends the connection with code 6.
     socket_->readDataToData(QKGCDAsyncSocket::LFData(), -1, 4, 4);
@@ -361,6 +383,28 @@ TEST_F(AsyncSocketTest, ThousandCyclesLeakNoDescriptor) {
     peer.close();
     MainLoop::runFor(1);
     EXPECT_EQ(test::countOpenDescriptors(), before);
+}
+
+// The appliance session's use in threaded mode: callbacks on the global concurrent queue.
+TEST(ThreadedAsyncSocket, SessionRoundTripOnGlobalDelegateQueue) {
+    auto recorder = std::make_shared<Recorder>();
+    auto sock = QKGCDAsyncSocket::create(recorder, DispatchQueue::global());
+    LoopbackTcpPeer peer;
+    ErrorPtr error;
+    ASSERT_TRUE(sock->connectToHost("127.0.0.1", peer.port(), 3.0, &error));
+    ASSERT_TRUE(MainLoop::runUntil([&] { return recorder->count("connect") == 1; }, 30));
+    ASSERT_TRUE(MainLoop::runUntil([&] { return peer.accept(); }, 30));
+    sock->writeData(toBytes("frame"), -1, 1);
+    sock->readDataWithTimeout(-1, 2);
+    ASSERT_TRUE(MainLoop::runUntil([&] { return peer.receiveAvailable() == "frame"; }, 30));
+    peer.send("reply");
+    ASSERT_TRUE(MainLoop::runUntil([&] { return recorder->count("read") == 1; }, 30));
+    EXPECT_EQ(recorder->count("write"), 1);
+    sock.reset();
+    ASSERT_TRUE(MainLoop::runUntil([&] { return recorder->count("disconnect") == 1; }, 30));
+    std::lock_guard lock(recorder->mutex_);
+    EXPECT_EQ(recorder->last("read")->data, "reply");
+    EXPECT_TRUE(recorder->last("disconnect")->nullSocket);
 }
 
 }  // namespace
