@@ -85,9 +85,7 @@ struct QKGCDAsyncUdpSocket::Family {
     std::shared_ptr<DispatchSource> sendSource, receiveSource;
     uint64_t bytesAvailable = 0;
     // Read once after binding; mutable because the accessors fill it.
-    mutable Bytes cachedLocalAddress;
-    mutable std::string cachedLocalHost;
-    mutable uint16_t cachedLocalPort = 0;
+    mutable LocalAddress local;
 };
 
 QKGCDAsyncUdpSocket::QKGCDAsyncUdpSocket(std::weak_ptr<QKGCDAsyncUdpSocketDelegate> delegate,
@@ -314,64 +312,49 @@ bool QKGCDAsyncUdpSocket::isIPv6() const {
         [&] { return (flags_ & kDidCreateSockets) ? f6_->fd != -1 : !(config_ & kIPv6Disabled); });
 }
 
-void QKGCDAsyncUdpSocket::cacheLocalAddress(bool v4) const {
-    const Family& f = family(v4);
-    if (f.fd == -1 || !f.cachedLocalAddress.empty()) return;
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (::getsockname(f.fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return;
-    Bytes data = socketAddressData(&address, length);
-    SocketAddressParts parts = socketAddressParts(data);
-    if (parts.family != f.domain || parts.port == 0) return;  // not bound yet
-    f.cachedLocalAddress = std::move(data);
-    f.cachedLocalHost = parts.host;
-    f.cachedLocalPort = parts.port;
+QKGCDAsyncUdpSocket::LocalAddress QKGCDAsyncUdpSocket::local(std::optional<bool> v4) const {
+    return onSocketQueue([&] {
+        const Family& f = family(v4.value_or(f4_->fd != -1));
+        if (f.fd != -1 && f.local.address.empty()) {
+            sockaddr_storage address{};
+            socklen_t length = sizeof address;
+            if (::getsockname(f.fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+                Bytes data = socketAddressData(&address, length);
+                SocketAddressParts parts = socketAddressParts(data);
+                if (parts.family == f.domain && parts.port != 0)  // else not bound yet
+                    f.local = {std::move(data), parts.host, parts.port};
+            }
+        }
+        return f.local;
+    });
 }
 
-Bytes QKGCDAsyncUdpSocket::localAddress_IPv4() const {
-    return onSocketQueue([&] {
-        cacheLocalAddress(true);
-        return f4_->cachedLocalAddress;
-    });
-}
-std::string QKGCDAsyncUdpSocket::localHost_IPv4() const {
-    return onSocketQueue([&] {
-        cacheLocalAddress(true);
-        return f4_->cachedLocalHost;
-    });
-}
-uint16_t QKGCDAsyncUdpSocket::localPort_IPv4() const {
-    return onSocketQueue([&] {
-        cacheLocalAddress(true);
-        return f4_->cachedLocalPort;
-    });
-}
-Bytes QKGCDAsyncUdpSocket::localAddress_IPv6() const {
-    return onSocketQueue([&] {
-        cacheLocalAddress(false);
-        return f6_->cachedLocalAddress;
-    });
-}
-std::string QKGCDAsyncUdpSocket::localHost_IPv6() const {
-    return onSocketQueue([&] {
-        cacheLocalAddress(false);
-        return f6_->cachedLocalHost;
-    });
-}
-uint16_t QKGCDAsyncUdpSocket::localPort_IPv6() const {
-    return onSocketQueue([&] {
-        cacheLocalAddress(false);
-        return f6_->cachedLocalPort;
-    });
-}
 Bytes QKGCDAsyncUdpSocket::localAddress() const {
-    return onSocketQueue([&] { return f4_->fd != -1 ? localAddress_IPv4() : localAddress_IPv6(); });
+    return local({}).address;
 }
 std::string QKGCDAsyncUdpSocket::localHost() const {
-    return onSocketQueue([&] { return f4_->fd != -1 ? localHost_IPv4() : localHost_IPv6(); });
+    return local({}).host;
 }
 uint16_t QKGCDAsyncUdpSocket::localPort() const {
-    return onSocketQueue([&] { return f4_->fd != -1 ? localPort_IPv4() : localPort_IPv6(); });
+    return local({}).port;
+}
+Bytes QKGCDAsyncUdpSocket::localAddress_IPv4() const {
+    return local(true).address;
+}
+std::string QKGCDAsyncUdpSocket::localHost_IPv4() const {
+    return local(true).host;
+}
+uint16_t QKGCDAsyncUdpSocket::localPort_IPv4() const {
+    return local(true).port;
+}
+Bytes QKGCDAsyncUdpSocket::localAddress_IPv6() const {
+    return local(false).address;
+}
+std::string QKGCDAsyncUdpSocket::localHost_IPv6() const {
+    return local(false).host;
+}
+uint16_t QKGCDAsyncUdpSocket::localPort_IPv6() const {
+    return local(false).port;
 }
 Bytes QKGCDAsyncUdpSocket::connectedAddress() const {
     return onSocketQueue([&] { return cachedConnectedAddress_; });
@@ -563,9 +546,7 @@ void QKGCDAsyncUdpSocket::closeSocket(bool v4) {
     f.fd = -1;
     f.bytesAvailable = 0;
     flags_ &= ~f.acceptsBytesBit;
-    f.cachedLocalAddress.clear();
-    f.cachedLocalHost.clear();
-    f.cachedLocalPort = 0;
+    f.local = {};
 }
 
 void QKGCDAsyncUdpSocket::closeSockets() {
@@ -1287,11 +1268,14 @@ void QKGCDAsyncUdpSocket::doReceive() {
             continue;
         }
 
-        Bytes buffer(v4 ? max4ReceiveSize_ : max6ReceiveSize_);
+        // One scratch buffer of the largest size serves every read; the datagram is copied
+        // out at its own length.
+        size_t capacity = v4 ? max4ReceiveSize_ : max6ReceiveSize_;
+        if (receiveScratch_.size() < capacity) receiveScratch_.resize(capacity);
         sockaddr_storage from{};
         socklen_t fromLength = v4 ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
         // MSG_TRUNC: the answer is the datagram's full length even when the buffer cut it.
-        ssize_t result = ::recvfrom(f.fd, buffer.data(), buffer.size(), MSG_TRUNC,
+        ssize_t result = ::recvfrom(f.fd, receiveScratch_.data(), capacity, MSG_TRUNC,
                                     reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (result <= 0) {
             int err = errno;
@@ -1307,7 +1291,8 @@ void QKGCDAsyncUdpSocket::doReceive() {
             return closeWithError(errnoErrorWithReason("Error in recvfrom() function"));
         }
         f.bytesAvailable = uint64_t(result) >= f.bytesAvailable ? 0 : f.bytesAvailable - result;
-        if (size_t(result) < buffer.size()) buffer.resize(size_t(result));
+        Bytes buffer(receiveScratch_.begin(),
+                     receiveScratch_.begin() + std::min(size_t(result), capacity));
         Bytes address = socketAddressData(
             &from,
             std::min<socklen_t>(fromLength, v4 ? sizeof(sockaddr_in) : sizeof(sockaddr_in6)));

@@ -266,7 +266,13 @@ class QKGCDAsyncUdpSocket : public std::enable_shared_from_this<QKGCDAsyncUdpSoc
     bool setSocketOption(int level, int option, int value, bool v4, ErrorPtr* error);
     bool multicastRequest(bool join, const std::string& group,
                           const std::optional<std::string>& interface, ErrorPtr* error);
-    void cacheLocalAddress(bool v4) const;
+    struct LocalAddress {
+        Bytes address;
+        std::string host;
+        uint16_t port = 0;
+    };
+    // The local address of one family (nullopt: IPv4 when its socket exists, else IPv6).
+    LocalAddress local(std::optional<bool> v4) const;
 
     // Sending.
     void enqueue(Packet packet);
@@ -323,6 +329,7 @@ class QKGCDAsyncUdpSocket : public std::enable_shared_from_this<QKGCDAsyncUdpSoc
     bool dequeueRunning_ = false;
     bool dequeueRequested_ = false;
     uint32_t pendingFilterOperations_ = 0;
+    Bytes receiveScratch_;
     uint64_t openGeneration_ = 0;  // counts closes; late filter verdicts of an earlier open drop
     Bytes cachedConnectedAddress_;
     std::string cachedConnectedHost_;

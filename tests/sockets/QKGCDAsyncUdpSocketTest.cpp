@@ -241,8 +241,8 @@ TEST_F(UdpSocketTest, ReceivesWithTheSenderAddressAndSurvivesEmptyAndLongDatagra
     EXPECT_EQ(inbox->received[0].data, text("earl"));  // cut to the IPv4 buffer size
     EXPECT_EQ(inbox->received[0].address, peer4.address);
     // The two families may interleave.
-    const Datagram& six = inbox->received[1].data == text("ab") ? inbox->received[2]
-                                                                : inbox->received[1];
+    const Datagram& six =
+        inbox->received[1].data == text("ab") ? inbox->received[2] : inbox->received[1];
     EXPECT_EQ(six.data, text("from six"));
     EXPECT_EQ(six.address, peer6.address);
     EXPECT_TRUE(inbox->closes.empty());
