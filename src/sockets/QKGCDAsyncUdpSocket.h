@@ -8,11 +8,11 @@
 #include <optional>
 #include <string>
 
-#include "platform/Bytes.h"
+#include "telvosdk/Bytes.h"
 #include "platform/DispatchQueue.h"
 #include "platform/DispatchSource.h"
 #include "platform/DispatchTimer.h"
-#include "platform/Error.h"
+#include "telvosdk/Error.h"
 #include "platform/NotificationCenter.h"
 
 namespace telvo {
