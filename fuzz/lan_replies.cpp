@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "apconfig/QKDataTransform.h"
 #include "protocol/QKProtocol.h"
 
 using telvo::ByteView;
@@ -15,6 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (group.size() > (size ? data[0] : 0)) __builtin_trap();
     auto list = QKProtocol::getWifiListWithByteArray(body);
     if (list && list->size() > size) __builtin_trap();
+    if (telvo::QKDataTransform::getWifiListWithByteArray(body) != list) __builtin_trap();
     telvo::getChkSum(body);
     return 0;
 }

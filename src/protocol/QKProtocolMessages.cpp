@@ -7,6 +7,7 @@
 #include "core/HexText.h"
 #include "core/QKStringFormat.h"
 #include "core/QKTool.h"
+#include "core/TextSplit.h"
 #include "logging/QKLog.h"
 #include "protocol/LanText.h"
 #include "protocol/QKProtocol.h"
@@ -38,17 +39,6 @@ int64_t number(const std::optional<std::string>& text) {
     return text ? Value(*text).int64Value() : 0;
 }
 
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> parts(1);
-    for (char c : text) {
-        if (c == separator)
-            parts.emplace_back();
-        else
-            parts.back().push_back(c);
-    }
-    return parts;
-}
-
 bool isHexText(std::string_view text) {
     for (char c : text)
         if (hextext::digit(c) < 0) return false;
@@ -57,7 +47,7 @@ bool isHexText(std::string_view text) {
 
 // A dotted IPv4 address with four parts of 0 to 255, last part first.
 std::optional<Bytes> reversedAddress(const std::string& address) {
-    auto parts = split(address, '.');
+    auto parts = componentsSeparatedBy(address, '.');
     if (parts.size() != 4) return std::nullopt;
     Bytes out;
     for (auto it = parts.rbegin(); it != parts.rend(); ++it) {
@@ -195,7 +185,7 @@ bool QKProtocol::writeNewWiFiSSIDWithConfigModel(const QKDeviceApConfigParams& p
     if (bssid.empty()) {
         body.push_back(0);
     } else {
-        auto parts = split(bssid, ':');
+        auto parts = componentsSeparatedBy(bssid, ':');
         if (parts.size() > 255) return refuse("BSSID over 255 parts");
         body.push_back(static_cast<uint8_t>(parts.size()));
         for (const auto& part : parts) body.push_back(static_cast<uint8_t>(scanHex(part)));
@@ -409,7 +399,10 @@ std::optional<Value::Array> QKProtocol::getWifiListWithByteArray(ByteView body) 
             QKSDKLOG("解析wifi名称时长度不合法");
             return list;
         }
-        const ByteView ssid = body.subspan(pos + 2, len);
+        // The SSID ends at its first zero byte.
+        ByteView ssid = body.subspan(pos + 2, len);
+        ssid =
+            ssid.first(static_cast<size_t>(std::find(ssid.begin(), ssid.end(), 0) - ssid.begin()));
         pos += 2 + len;
         ++read;
         if (!ssid.empty() && textbytes::isValidUTF8(ssid))

@@ -1,0 +1,260 @@
+#include "blecore/QKBLEProtocol.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "core/QKTool.h"
+#include "security/QKDataSecurity.h"
+
+namespace telvo {
+namespace {
+
+constexpr uint8_t kHead0 = 0xAA;
+constexpr uint8_t kHead1 = 0x55;
+constexpr int64_t kPlainType = 0x10;
+constexpr size_t kCounterSize = 2;
+constexpr size_t kCcmOverhead = 13 + 16;
+
+std::atomic<int> gMsgId{1};
+
+// A frame is long when the version with its lowest bit cleared is 2.
+bool isLong(int64_t protocolType) {
+    return (protocolType & ~int64_t{1}) == 2;
+}
+
+// Offset of the payload; also the smallest length field a frame can have.
+size_t headerSize(bool longFrame) {
+    return longFrame ? 6 : 5;
+}
+size_t minimumLength(bool longFrame) {
+    return longFrame ? 6 : 4;
+}
+
+// The length field; the data must hold at least 3 (short) or 4 (long) bytes.
+size_t lengthField(ByteView data, bool longFrame) {
+    return longFrame ? size_t{data[2]} | size_t{data[3]} << 8 : data[2];
+}
+
+uint8_t negatedSum(ByteView bytes) {
+    unsigned sum = 0;
+    for (uint8_t b : bytes) sum += b;
+    return static_cast<uint8_t>(0u - sum);
+}
+
+uint16_t xmodem(ByteView bytes) {
+    return QKTool::crc16(bytes.data(), static_cast<int>(bytes.size()));
+}
+
+bool startsFrame(ByteView data) {
+    return data.size() >= 2 && data[0] == kHead0 && data[1] == kHead1;
+}
+
+}  // namespace
+
+uint32_t crc32(uint32_t crc, const uint8_t* buf, size_t len) {
+    if (len == 0) return crc;
+    return static_cast<uint32_t>(::crc32_z(crc, buf, len));
+}
+
+uint32_t QKBLEProtocol::crc32(ByteView data) {
+    return telvo::crc32(0, data.data(), data.size());
+}
+
+int QKBLEProtocol::currentMsgId() {
+    return gMsgId.load();
+}
+
+void QKBLEProtocol::resetMsgIdForTesting() {
+    gMsgId.store(1);
+}
+
+Bytes QKBLEProtocol::getAntiReplayCntData(int64_t value) {
+    const auto v = static_cast<uint64_t>(value);
+    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
+}
+
+std::optional<Bytes> QKBLEProtocol::getProtocolDataWithMsgBody(ByteView body, ByteView keyData,
+                                                               int64_t msgType,
+                                                               int64_t protocolType,
+                                                               int64_t antiCnt) {
+    const bool longFrame = isLong(protocolType);
+    const bool ccm = protocolType == 3;
+    const bool plain = msgType == kPlainType;
+
+    std::optional<Bytes> payload;
+    size_t payloadSize = 0;
+    if (!ccm) {
+        payload =
+            plain ? Bytes(body.begin(), body.end()) : QKDataSecurity::aesEncryptData(body, keyData);
+        if (!payload) return std::nullopt;
+        payloadSize = payload->size();
+    } else {
+        payloadSize = body.size() + kCounterSize + (plain ? 0 : kCcmOverhead);
+    }
+    const size_t length = payloadSize + (longFrame ? 6 : 4);
+    if (length > (longFrame ? 0xFFFFu : 0xFFu)) return std::nullopt;
+
+    Bytes frame(length + 2);
+    frame[0] = kHead0;
+    frame[1] = kHead1;
+    frame[2] = static_cast<uint8_t>(length);
+    if (longFrame) frame[3] = static_cast<uint8_t>(length >> 8);
+    const size_t seqAt = longFrame ? 4 : 3;
+    int current = gMsgId.load();
+    while (!gMsgId.compare_exchange_weak(current, current <= 254 ? current + 1 : 1)) {
+    }
+    frame[seqAt] = static_cast<uint8_t>(current <= 254 ? current + 1 : 1);
+    frame[seqAt + 1] = static_cast<uint8_t>(msgType);
+
+    if (ccm) {
+        Bytes content = getAntiReplayCntData(antiCnt);
+        content.insert(content.end(), body.begin(), body.end());
+        payload =
+            plain ? std::move(content)
+                  : QKDataSecurity::aesCCMEncryptData(content, keyData, ByteView(frame).first(6));
+        if (!payload || payload->size() != payloadSize) return std::nullopt;
+    }
+    const size_t payloadAt = headerSize(longFrame);
+    std::copy(payload->begin(), payload->end(), frame.begin() + static_cast<ptrdiff_t>(payloadAt));
+
+    const ByteView checked = ByteView(frame).subspan(2, length - (longFrame ? 2 : 1));
+    if (longFrame) {
+        const uint16_t crc = xmodem(checked);
+        frame[length] = static_cast<uint8_t>(crc);
+        frame[length + 1] = static_cast<uint8_t>(crc >> 8);
+    } else {
+        frame[length + 1] = negatedSum(checked);
+    }
+    return frame;
+}
+
+std::shared_ptr<QKBLEProtocol> QKBLEProtocol::initProtocolData(ByteView frame, ByteView keyData,
+                                                               int64_t protocolType) {
+    if (frame.size() < 6) return nullptr;
+    const bool longFrame = isLong(protocolType);
+    const size_t length = lengthField(frame, longFrame);
+    if (length < minimumLength(longFrame)) return nullptr;
+    const size_t payloadAt = headerSize(longFrame);
+    const size_t payloadSize = length - (longFrame ? 6 : 4);
+    if (frame.size() < payloadAt + payloadSize) return nullptr;
+
+    auto parsed = std::make_shared<QKBLEProtocol>();
+    parsed->msgID_ = frame[payloadAt - 2];
+    parsed->msgType_ = frame[payloadAt - 1];
+    const ByteView payload = frame.subspan(payloadAt, payloadSize);
+    parsed->encrptMsgBody_.assign(payload.begin(), payload.end());
+
+    if (parsed->msgType_ == kPlainType)
+        parsed->decrptMsgBody_ = parsed->encrptMsgBody_;
+    else if (protocolType == 3)
+        parsed->decrptMsgBody_ =
+            QKDataSecurity::aesCCMDecryptData(payload, keyData, frame.first(6));
+    else
+        parsed->decrptMsgBody_ = QKDataSecurity::aesDecryptData(payload, keyData);
+
+    // The counter comes off the front of every version-3 body; an empty body still carries it.
+    auto& body = parsed->decrptMsgBody_;
+    if (protocolType == 3 && body && body->size() >= kCounterSize) {
+        parsed->cntId_ = (*body)[0] | (*body)[1] << 8;
+        body->erase(body->begin(), body->begin() + kCounterSize);
+    }
+    return parsed;
+}
+
+bool QKBLEProtocol::checkNumWithData(ByteView frame, int64_t protocolType) {
+    const bool longFrame = isLong(protocolType);
+    if (frame.size() < (longFrame ? 4u : 3u)) return false;
+    const size_t length = lengthField(frame, longFrame);
+    if (frame.size() - 2 != length || length < minimumLength(longFrame)) return false;
+    if (longFrame) {
+        const uint16_t crc = xmodem(frame.subspan(2, length - 2));
+        return (frame[length] | frame[length + 1] << 8) == crc;
+    }
+    return frame[length + 1] == negatedSum(frame.subspan(2, length - 1));
+}
+
+void QKBLEProtocol::parseReceiveData(const std::optional<Bytes>& data, int64_t protocolType,
+                                     const ReceiveBlock& block) {
+    if (!block) return;
+    if (!data || data->empty()) {
+        block(kReceiveNoData, std::nullopt);
+        return;
+    }
+    const bool longFrame = isLong(protocolType);
+    ByteView rest(*data);
+    while (true) {
+        if (!startsFrame(rest)) {
+            block(kReceiveContinuation, Bytes(rest.begin(), rest.end()));
+            return;
+        }
+        if (rest.size() < (longFrame ? 4u : 3u)) {
+            block(kReceiveFrameStart, Bytes(rest.begin(), rest.end()));
+            return;
+        }
+        const size_t expected = lengthField(rest, longFrame) + 2;
+        if (rest.size() < expected) {
+            block(kReceiveFrameStart, Bytes(rest.begin(), rest.end()));
+            return;
+        }
+        const ByteView frame = rest.first(expected);
+        if (checkNumWithData(frame, protocolType))
+            block(kReceiveFrame, Bytes(frame.begin(), frame.end()));
+        rest = rest.subspan(expected);
+        if (rest.empty()) return;
+    }
+}
+
+std::optional<Dictionary> QKBLEProtocol::dicForAesKeyReplyWithData(ByteView body) {
+    if (body.size() < 3) return std::nullopt;
+    if (body[0] == 2)
+        return Dictionary{
+            {"subCmd", 2}, {"encodeType", unsigned{body[1]}}, {"result", body[2] == 0}};
+    if (body[0] == 1 && body[1] == 2 && body.size() - 2 >= 64)
+        return Dictionary{{"subCmd", 1},
+                          {"encodeType", 2},
+                          {"devicePublicKey", Bytes(body.begin() + 2, body.begin() + 66)}};
+    return std::nullopt;
+}
+
+void QKBLEFrameAssembler::receive(ByteView data, int64_t protocolType,
+                                  const std::function<void(Bytes)>& onFrame) {
+    while (!data.empty()) {
+        const size_t room = kCapacity - buffer_.size();
+        const ByteView piece = data.first(std::min(room, data.size()));
+        buffer_.insert(buffer_.end(), piece.begin(), piece.end());
+        data = data.subspan(piece.size());
+        drain(protocolType, onFrame);
+    }
+}
+
+void QKBLEFrameAssembler::drain(int64_t protocolType, const std::function<void(Bytes)>& onFrame) {
+    const bool longFrame = isLong(protocolType);
+    size_t start = 0;
+    while (true) {
+        // Resynchronise on the next AA 55 (a lone trailing AA may start one).
+        while (start < buffer_.size() &&
+               !(buffer_[start] == kHead0 &&
+                 (start + 1 == buffer_.size() || buffer_[start + 1] == kHead1)))
+            ++start;
+        const ByteView rest = ByteView(buffer_).subspan(start);
+        if (rest.size() < (longFrame ? 4u : 3u)) break;
+        const size_t length = lengthField(rest, longFrame);
+        if (length < minimumLength(longFrame)) {
+            ++start;
+            continue;
+        }
+        if (rest.size() < length + 2) break;
+        const ByteView frame = rest.first(length + 2);
+        if (!QKBLEProtocol::checkNumWithData(frame, protocolType)) {
+            ++start;
+            continue;
+        }
+        start += frame.size();
+        if (onFrame) onFrame(Bytes(frame.begin(), frame.end()));
+    }
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<ptrdiff_t>(start));
+}
+
+}  // namespace telvo

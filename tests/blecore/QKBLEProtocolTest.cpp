@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+
+#include "blecore/QKBLEProtocol.h"
+#include "sim/SimBleCodec.h"
+#include "sim/TestSupport.h"
+
+namespace telvo {
+namespace {
+
+using sim::SimBleCodec;
+using sim::SimBleFrame;
+using test::hex;
+using test::toHex;
+
+const Bytes kKey = hex("00112233445566778899aabbccddeeff");
+
+Bytes frameOf(ByteView body, int64_t type, int64_t version, int64_t counter = 0) {
+    auto frame = QKBLEProtocol::getProtocolDataWithMsgBody(body, kKey, type, version, counter);
+    EXPECT_TRUE(frame);
+    return frame.value_or(Bytes{});
+}
+
+// Recomputes the check value after a test changed a frame.
+void reseal(Bytes& frame, int64_t version) {
+    const bool longFrame = version == 2 || version == 3;
+    if (longFrame) {
+        uint16_t crc = 0;
+        for (size_t i = 2; i + 2 < frame.size(); ++i) {
+            crc ^= static_cast<uint16_t>(frame[i] << 8);
+            for (int b = 0; b < 8; ++b)
+                crc = static_cast<uint16_t>(crc & 0x8000 ? crc << 1 ^ 0x1021 : crc << 1);
+        }
+        frame[frame.size() - 2] = static_cast<uint8_t>(crc);
+        frame[frame.size() - 1] = static_cast<uint8_t>(crc >> 8);
+    } else {
+        uint8_t sum = 0;
+        for (size_t i = 2; i + 1 < frame.size(); ++i) sum = static_cast<uint8_t>(sum + frame[i]);
+        frame.back() = static_cast<uint8_t>(0x100 - sum);
+    }
+}
+
+TEST(BleFrame, WorkedFramesAndSequenceNumbers) {
+    QKBLEProtocol::resetMsgIdForTesting();
+    EXPECT_EQ(toHex(frameOf(hex("0102"), 0x10, 0)), "aa550602100102e5");
+    QKBLEProtocol::resetMsgIdForTesting();
+    EXPECT_EQ(toHex(frameOf(hex("0102"), 0x10, 2)),
+              "aa55080002100102"
+              "3ab0");
+
+    QKBLEProtocol::resetMsgIdForTesting();
+    for (int expected = 2; expected <= 255; ++expected)
+        ASSERT_EQ(frameOf({}, 0x10, 0)[3], expected);
+    EXPECT_EQ(frameOf({}, 0x10, 2)[4], 1);
+    EXPECT_EQ(frameOf({}, 0x10, 2)[4], 2);
+
+    // Sizes: one padding block under ECB; nonce, counter and tag under CCM.
+    for (int version : {0, 1, 2})
+        EXPECT_EQ(frameOf({}, 0x63, version).size(), version < 2 ? 22u : 24u);
+    const Bytes v3 = frameOf({}, 0x63, 3);
+    EXPECT_EQ(v3.size(), 39u);
+    EXPECT_EQ(v3[2], 37);
+}
+
+TEST(BleFrame, RoundTripsWithTheSimulatedAppliance) {
+    for (int version = 0; version <= 3; ++version) {
+        SimBleCodec sim(version, kKey);
+        for (uint8_t type : {0x10, 0x01, 0x63, 0x69}) {
+            for (size_t n : {0, 1, 15, 16, 47}) {
+                Bytes body(n);
+                for (size_t i = 0; i < n; ++i) body[i] = static_cast<uint8_t>(i * 7 + type);
+                const std::string what = "v" + std::to_string(version) + " type " +
+                                         std::to_string(type) + " n " + std::to_string(n);
+                const Bytes ours = frameOf(body, type, version, 0x12345);
+                std::string why;
+                auto read = sim.read(ours, &why);
+                ASSERT_TRUE(read) << what << ": " << why;
+                EXPECT_EQ(read->body, body) << what;
+                EXPECT_EQ(read->msgType, type) << what;
+                EXPECT_EQ(read->counter, version == 3 ? 0x2345 : 0) << what;
+
+                const Bytes theirs = sim.write({0x42, type, 0x0102, body});
+                EXPECT_TRUE(QKBLEProtocol::checkNumWithData(theirs, version)) << what;
+                auto parsed = QKBLEProtocol::initProtocolData(theirs, kKey, version);
+                ASSERT_TRUE(parsed && parsed->decrptMsgBody()) << what;
+                EXPECT_EQ(*parsed->decrptMsgBody(), body) << what;
+                EXPECT_EQ(parsed->msgID(), 0x42);
+                EXPECT_EQ(parsed->msgType(), type);
+                EXPECT_EQ(parsed->cntId(), version == 3 ? 0x0102 : 0) << what;
+            }
+        }
+    }
+}
+
+TEST(BleFrame, TamperedOrWronglyKeyedFramesDoNotDecrypt) {
+    const Bytes body = hex("0102030405");
+    Bytes payloadFlip = frameOf(body, 0x69, 3);
+    payloadFlip[6 + 13] ^= 0x01;  // first ciphertext byte
+    Bytes headerFlip = frameOf(body, 0x69, 3);
+    headerFlip[4] ^= 0x01;  // the sequence number is associated data
+    for (Bytes* frame : {&payloadFlip, &headerFlip}) {
+        reseal(*frame, 3);
+        ASSERT_TRUE(QKBLEProtocol::checkNumWithData(*frame, 3));
+        auto parsed = QKBLEProtocol::initProtocolData(*frame, kKey, 3);
+        ASSERT_TRUE(parsed);
+        EXPECT_FALSE(parsed->decrptMsgBody());
+        EXPECT_EQ(parsed->cntId(), 0);
+    }
+    const Bytes otherKey = hex("ffeeddccbbaa99887766554433221100");
+    EXPECT_FALSE(
+        QKBLEProtocol::initProtocolData(frameOf(body, 0x69, 0), otherKey, 0)->decrptMsgBody());
+
+    // A version-3 body that is only its counter parses as the counter and an empty body.
+    auto empty = QKBLEProtocol::initProtocolData(frameOf({}, 0x10, 3, 0x0203), kKey, 3);
+    ASSERT_TRUE(empty && empty->decrptMsgBody());
+    EXPECT_TRUE(empty->decrptMsgBody()->empty());
+    EXPECT_EQ(empty->cntId(), 0x0203);
+}
+
+TEST(BleFrame, RefusesWhatItsFieldsCannotHold) {
+    QKBLEProtocol::resetMsgIdForTesting();
+    struct Case {
+        size_t body;
+        int64_t type, version;
+        bool built;
+    } cases[] = {
+        {251, 0x10, 0, true},   {252, 0x10, 1, false},   {239, 0x63, 0, true},
+        {240, 0x63, 0, false},  {65529, 0x10, 2, true},  {65530, 0x10, 2, false},
+        {65498, 0x63, 3, true}, {65499, 0x63, 3, false},
+    };
+    int built = 0;
+    for (const auto& c : cases) {
+        auto frame = QKBLEProtocol::getProtocolDataWithMsgBody(Bytes(c.body, 0x5A), kKey, c.type,
+                                                               c.version, 0);
+        EXPECT_EQ(frame.has_value(), c.built) << c.body;
+        built += frame ? 1 : 0;
+        EXPECT_TRUE(!frame || QKBLEProtocol::checkNumWithData(*frame, c.version)) << c.body;
+    }
+    EXPECT_FALSE(QKBLEProtocol::getProtocolDataWithMsgBody({}, hex("0011"), 0x63, 0, 0));
+    EXPECT_EQ(QKBLEProtocol::currentMsgId(), 1 + built);
+
+    // The parser refuses frames too short, length fields below the header, and payloads
+    // that run past the data.
+    const std::pair<const char*, int64_t> unparsable[] = {
+        {"aa5506021001", 0}, {"aa550302100102e5", 0}, {"aa55050002100102", 2}, {"aa5520021001", 0}};
+    for (const auto& [frame, version] : unparsable)
+        EXPECT_FALSE(QKBLEProtocol::initProtocolData(hex(frame), kKey, version)) << frame;
+}
+
+TEST(BleFrame, SplitterCases) {
+    const Bytes a = frameOf(hex("0102"), 0x10, 0);
+    const Bytes b = frameOf(hex("030405"), 0x10, 0);
+    Bytes bad = a;
+    bad[5] ^= 0xFF;
+    auto join = [](std::initializer_list<Bytes> parts) {
+        Bytes out;
+        for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+        return out;
+    };
+    struct Case {
+        std::optional<Bytes> data;
+        int64_t version;
+        std::vector<std::pair<int64_t, std::optional<Bytes>>> calls;
+    } cases[] = {
+        {std::nullopt, 0, {{0, std::nullopt}}},
+        {hex("aa5506"), 0, {{2, hex("aa5506")}}},
+        {hex("aa5508"), 2, {{2, hex("aa5508")}}},
+        {hex("aa55"), 0, {{2, hex("aa55")}}},
+        {hex("55"), 0, {{3, hex("55")}}},
+        {hex("0102aa55"), 0, {{3, hex("0102aa55")}}},
+        {join({a, b}), 0, {{1, a}, {1, b}}},
+        {join({a, hex("aa5507")}), 0, {{1, a}, {2, hex("aa5507")}}},
+        {bad, 0, {}},
+        {join({bad, b}), 0, {{1, b}}},
+        {join({a, hex("77")}), 0, {{1, a}, {3, hex("77")}}},
+        {hex("aa5503021001"), 0, {{3, hex("01")}}},  // length field below the header
+    };
+    for (const auto& c : cases) {
+        std::vector<std::pair<int64_t, std::optional<Bytes>>> calls;
+        QKBLEProtocol::parseReceiveData(
+            c.data, c.version,
+            [&](int64_t code, const std::optional<Bytes>& d) { calls.emplace_back(code, d); });
+        EXPECT_EQ(calls, c.calls) << (c.data ? toHex(*c.data) : "none");
+    }
+}
+
+TEST(BleFrame, AssemblerDeliversEveryFrameHoweverItArrives) {
+    for (int version : {0, 2}) {
+        const Bytes a = frameOf(hex("0102"), 0x63, version);
+        const Bytes b = frameOf(Bytes(100, 7), 0x69, version);
+        Bytes stream = a;
+        stream.insert(stream.end(), b.begin(), b.end());
+        std::vector<Bytes> got;
+        QKBLEFrameAssembler assembler;
+        auto onFrame = [&](Bytes f) { got.push_back(std::move(f)); };
+
+        for (uint8_t byte : stream) assembler.receive(ByteView(&byte, 1), version, onFrame);
+        assembler.receive(stream, version, onFrame);
+        // Noise, a length field below the header, a corrupted frame, then a good one.
+        Bytes noisy = hex("0011aa550100");
+        Bytes corrupted = a;
+        corrupted[6] ^= 0x40;
+        noisy.insert(noisy.end(), corrupted.begin(), corrupted.end());
+        noisy.insert(noisy.end(), b.begin(), b.end());
+        assembler.receive(noisy, version, onFrame);
+        EXPECT_EQ(got, (std::vector<Bytes>{a, b, a, b, b})) << version;
+        EXPECT_EQ(assembler.pendingSize(), 0u);
+
+        // A frame start announcing the largest length, then a flood: the buffer stays capped
+        // and the next good frame still comes through.
+        got.clear();
+        Bytes flood = hex("aa55ffff");
+        flood.resize(70000, 0x5A);
+        assembler.receive(flood, version, onFrame);
+        EXPECT_LE(assembler.pendingSize(), QKBLEFrameAssembler::kCapacity);
+        assembler.receive(a, version, onFrame);
+        EXPECT_EQ(got, std::vector<Bytes>{a});
+    }
+}
+
+TEST(BleFrame, KeyExchangeReplyCounterAndCrc32) {
+    const Bytes key64(64, 0x11);
+    Bytes pub = hex("0102");
+    pub.insert(pub.end(), key64.begin(), key64.end());
+    EXPECT_EQ(QKBLEProtocol::dicForAesKeyReplyWithData(pub),
+              (Dictionary{{"subCmd", 1}, {"encodeType", 2}, {"devicePublicKey", key64}}));
+    pub.pop_back();
+    EXPECT_FALSE(QKBLEProtocol::dicForAesKeyReplyWithData(pub));
+    EXPECT_FALSE(QKBLEProtocol::dicForAesKeyReplyWithData(hex("0103" + std::string(128, '1'))));
+    EXPECT_EQ((*QKBLEProtocol::dicForAesKeyReplyWithData(hex("020200")))["result"], Value(true));
+    EXPECT_EQ((*QKBLEProtocol::dicForAesKeyReplyWithData(hex("02fe05")))["result"], Value(false));
+    EXPECT_EQ((*QKBLEProtocol::dicForAesKeyReplyWithData(hex("02fe05")))["encodeType"].int64Value(),
+              254);
+    for (const char* body : {"", "0202", "030000"})
+        EXPECT_FALSE(QKBLEProtocol::dicForAesKeyReplyWithData(hex(body))) << body;
+
+    EXPECT_EQ(QKBLEProtocol::getAntiReplayCntData(65537), hex("0100"));
+    EXPECT_EQ(QKBLEProtocol::getAntiReplayCntData(-1), hex("ffff"));
+
+    const Bytes check = toBytes("123456789");
+    EXPECT_EQ(QKBLEProtocol::crc32(check), 0xCBF43926u);
+    EXPECT_EQ(QKBLEProtocol::crc32({}), 0u);
+    EXPECT_EQ(crc32(crc32(0, check.data(), 4), check.data() + 4, 5), 0xCBF43926u);
+    EXPECT_EQ(crc32(0x1234, check.data(), 0), 0x1234u);
+}
+
+}  // namespace
+}  // namespace telvo
