@@ -147,7 +147,8 @@ class QKBLEProtocol {
 // buffer; a frame is handed over as soon as the buffer holds its declared length, and the rest
 // stays for the next frame. A frame whose length field or check value is wrong is dropped and
 // the buffer resynchronises on the next AA 55. The buffer never holds more than kCapacity
-// bytes (the largest long frame). One link, one thread at a time; onFrame runs synchronously.
+// bytes (the largest long frame). One link, one thread at a time; onFrame runs synchronously,
+// inside receive, and must not call receive on the same object.
 class QKBLEFrameAssembler {
   public:
     static constexpr size_t kCapacity = 65537;
