@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs the whole suite twice (plain, then ASan+UBSan), then a short smoke run of
-# every fuzz target. Exits non-zero on any failure.
+# Builds and runs the whole suite twice (plain, then ASan+UBSan), the platform, core and
+# interface tests a third time under ThreadSanitizer, then a short smoke run of every fuzz
+# target. Exits non-zero on any failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
@@ -11,15 +12,23 @@ export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/telvo-ccache}"
 export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
 export CCACHE_SLOPPINESS="pch_defines,time_macros,include_file_mtime,include_file_ctime"
 
-run_suite() { # name, extra cmake args...
+run_suite() { # name, [--targets "t1 t2" --tests REGEX], extra cmake args...
   local name=$1; shift
+  local targets=() tests=()
+  if [ "${1:-}" = "--targets" ]; then
+    for t in $2; do targets+=(--target "$t"); done
+    tests=(-L "^(${3#--tests=})$")
+    shift 3
+  fi
   echo "=== $name build"
   cmake -S "$root" -B "$build/$name" -G Ninja "$@" >/dev/null || return 1
   # A failed build must not fall through to stale test programs.
-  cmake --build "$build/$name" -j "$jobs" || { echo "=== $name build FAILED"; return 1; }
+  cmake --build "$build/$name" -j "$jobs" "${targets[@]}" ||
+    { echo "=== $name build FAILED"; return 1; }
   echo "=== $name tests"
   local log="$build/$name/ctest.log" rc=0
-  ctest --test-dir "$build/$name" -j "$jobs" --output-on-failure --timeout 300 >"$log" 2>&1 || rc=$?
+  ctest --test-dir "$build/$name" -j "$jobs" --output-on-failure --timeout 300 "${tests[@]}" \
+    >"$log" 2>&1 || rc=$?
   # ctest's summary: "100% tests passed, 0 tests failed out of N".
   local summary total failed
   summary=$(grep -E "tests failed out of [0-9]+" "$log" | tail -n 1)
@@ -45,6 +54,11 @@ run_suite plain -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVO_WERROR=ON || status=1
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite sanitized -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DTELVO_SANITIZE=ON \
   -DTELVO_WERROR=ON || status=1
+# ThreadSanitizer: only the programs that exercise the runtime's threads.
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  run_suite tsan --targets "tests_platform tests_core tests_interface" \
+  --tests="tests_platform|tests_core|tests_interface" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVO_TSAN=ON -DTELVO_WERROR=ON || status=1
 
 # The README's benchmark build: Release, so that an optimiser's warnings cannot creep in.
 echo "=== release build with benchmarks"
@@ -77,6 +91,6 @@ for target in "$build"/fuzz/fuzz_*; do
   rm -rf "$work" "$work.log"
 done
 echo "fuzz: $fuzz_pass passed, $fuzz_fail failed"
-echo "=== plain and sanitized tests, then fuzz targets"
+echo "=== plain, sanitized and ThreadSanitizer tests, then fuzz targets"
 echo "all: $((all_passed + fuzz_pass)) passed, $((all_failed + fuzz_fail)) failed"
 exit $status

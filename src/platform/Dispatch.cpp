@@ -1,16 +1,21 @@
 #include "platform/Dispatch.h"
 
+#include <linux/sock_diag.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 
 #include "platform/DispatchRuntime.h"
+#include "platform/Singleton.h"
 
 namespace telvo {
 
@@ -19,7 +24,6 @@ namespace telvo {
 
 namespace {
 thread_local std::vector<DispatchQueue*> tCurrentQueues;
-constexpr int kMaxPoolThreads = 64;
 }  // namespace
 
 CurrentQueueScope::CurrentQueueScope(DispatchQueue* queue) {
@@ -43,9 +47,12 @@ DispatchQueue* CurrentQueueScope::innermost() {
 // Runtime
 
 DispatchRuntime& DispatchRuntime::get() {
-    // Never destroyed: worker threads may still use it while the process exits.
-    static DispatchRuntime* runtime = new DispatchRuntime();
-    return *runtime;
+    return processWide([] {
+        auto* runtime = new DispatchRuntime();
+        // Joins the library's threads before static objects go away.
+        std::atexit([] { DispatchRuntime::get().shutdown(); });
+        return runtime;
+    });
 }
 
 DispatchRuntime::DispatchRuntime() {
@@ -78,41 +85,106 @@ void DispatchRuntime::drainWakeFd(int fd) {
     }
 }
 
-void DispatchRuntime::submitMain(DispatchJob job) {
+void DispatchRuntime::submitMain(DispatchJob job, DispatchQueue* owner) {
     {
         std::lock_guard<std::mutex> lock(mainMutex_);
-        mainJobs_.push_back(std::move(job));
+        mainJobs_.push_back(MainJob{std::move(job), owner});
     }
     mainCv_.notify_all();
     signalLoop();
 }
 
+// --- worker pool -----------------------------------------------------------------------------
+// A thread starts whenever a job waits and no thread is idle, so a blocked block never holds
+// back another; a thread idle for kPoolIdleNanos ends. Ended threads are joined by the next
+// submitter and at shutdown.
+
+void DispatchRuntime::reapPoolThreadsLocked(std::vector<std::thread>& out) {
+    for (auto id : poolExited_) {
+        auto it = poolThreads_.find(id);
+        if (it == poolThreads_.end()) continue;
+        out.push_back(std::move(it->second));
+        poolThreads_.erase(it);
+    }
+    poolExited_.clear();
+}
+
 void DispatchRuntime::submitPool(DispatchJob job) {
-    bool spawn = false;
+    std::vector<std::thread> ended;
     {
         std::lock_guard<std::mutex> lock(poolMutex_);
+        reapPoolThreadsLocked(ended);
         poolJobs_.push_back(std::move(job));
-        if (int(poolJobs_.size()) > poolIdle_ && poolThreads_ < kMaxPoolThreads) {
-            ++poolThreads_;
-            spawn = true;
+        if (int(poolJobs_.size()) > poolIdle_ && !poolStopping_) {
+            std::thread thread([this] { poolWorker(); });
+            auto id = thread.get_id();
+            poolThreads_.emplace(id, std::move(thread));
+            poolThreadsStarted.fetch_add(1);
         }
     }
-    if (spawn) std::thread([this] { poolWorker(); }).detach();
     poolCv_.notify_one();
+    for (auto& t : ended) t.join();
 }
 
 void DispatchRuntime::poolWorker() {
+    constexpr auto kPoolIdle = std::chrono::seconds(10);
     for (;;) {
         DispatchJob job;
         {
             std::unique_lock<std::mutex> lock(poolMutex_);
             ++poolIdle_;
-            poolCv_.wait(lock, [&] { return !poolJobs_.empty(); });
+            bool got = poolCv_.wait_for(lock, kPoolIdle,
+                                        [&] { return !poolJobs_.empty() || poolStopping_; });
             --poolIdle_;
+            if (!got || poolJobs_.empty()) {
+                poolExited_.push_back(std::this_thread::get_id());
+                poolCv_.notify_all();
+                return;
+            }
             job = std::move(poolJobs_.front());
             poolJobs_.pop_front();
         }
         job();
+    }
+}
+
+void DispatchRuntime::shutdown() {
+    stopMainThread();
+    std::thread reactor;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        reactorStopping_ = true;
+        reactor = std::move(reactor_);
+    }
+    reactorCv_.notify_all();
+    uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(reactorWakeFd_, &one, sizeof one);
+    if (reactor.joinable()) {
+        if (reactor.get_id() == std::this_thread::get_id()) {
+            reactor.detach();
+        } else {
+            reactor.join();
+        }
+    }
+    // Pool threads end once their block returns; one still inside a block after the grace
+    // period is left running (the runtime is never destroyed).
+    std::vector<std::thread> threads;
+    {
+        std::unique_lock<std::mutex> lock(poolMutex_);
+        poolStopping_ = true;
+        poolCv_.notify_all();
+        poolCv_.wait_for(lock, std::chrono::seconds(2), [&] {
+            size_t self = poolThreads_.count(std::this_thread::get_id());
+            return poolThreads_.size() - self <= poolExited_.size();
+        });
+        reapPoolThreadsLocked(threads);
+    }
+    for (auto& t : threads) {
+        if (t.get_id() == std::this_thread::get_id()) {
+            t.detach();
+        } else {
+            t.join();
+        }
     }
 }
 
@@ -244,20 +316,56 @@ bool DispatchRuntime::pollSources(int timeoutMillis, int64_t timeoutNanosPrecise
     return any;
 }
 
+std::vector<std::pair<int, uint64_t>> DispatchRuntime::readySourceState() {
+    std::vector<std::pair<int, uint64_t>> state;
+    std::vector<pollfd> fds;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        for (auto& s : sources_) {
+            if (!s->watchedLocked()) continue;
+            short events = s->kind_ == DispatchSource::Kind::Read ? POLLIN : POLLOUT;
+            fds.push_back(pollfd{s->fd_, events, 0});
+        }
+    }
+    if (fds.empty() || ::poll(fds.data(), fds.size(), 0) <= 0) return state;
+    for (auto& p : fds) {
+        if (!p.revents) continue;
+        // What a handler that makes progress changes: the bytes queued on the descriptor.
+        uint64_t queued = 0;
+        uint32_t info[SK_MEMINFO_VARS] = {};
+        socklen_t length = sizeof info;
+        if (::getsockopt(p.fd, SOL_SOCKET, SO_MEMINFO, info, &length) == 0) {
+            queued = p.events == POLLIN
+                         ? info[SK_MEMINFO_RMEM_ALLOC]
+                         : uint64_t(info[SK_MEMINFO_WMEM_ALLOC]) + info[SK_MEMINFO_WMEM_QUEUED];
+        } else {
+            int pending = 0;
+            if (::ioctl(p.fd, FIONREAD, &pending) == 0) queued = uint64_t(pending);
+        }
+        state.emplace_back(p.fd * 2 + (p.events == POLLIN ? 0 : 1), queued);
+    }
+    return state;
+}
+
 void DispatchRuntime::ensureReactor() {
     // stateMutex held by the caller.
-    if (reactorStarted_) return;
+    if (reactorStarted_ || reactorStopping_) return;
     reactorStarted_ = true;
-    std::thread([this] { reactorMain(); }).detach();
+    reactor_ = std::thread([this] { reactorMain(); });
 }
 
 void DispatchRuntime::reactorMain() {
     for (;;) {
+        std::shared_ptr<Clock> clock;
         {
+            // A pass starts only in threaded mode; a switch to deterministic mode waits for
+            // the pass to end (enableDeterministic), so no pass mixes the two clocks.
             std::unique_lock<std::mutex> lock(stateMutex);
-            reactorCv_.wait(lock, [&] { return !deterministic(); });
+            reactorCv_.wait(lock, [&] { return !deterministic() || reactorStopping_; });
+            if (reactorStopping_) return;
+            reactorInPass_ = true;
+            clock = Clock::shared();
         }
-        auto clock = Clock::shared();
         int64_t now = clock->monotonicNanos();
         fireDueTimers(now);
         int timeout = -1;
@@ -270,18 +378,32 @@ void DispatchRuntime::reactorMain() {
         clock.reset();
         pollSources(timeout, 0, reactorWakeFd_);
         drainWakeFd(reactorWakeFd_);
+        {
+            std::lock_guard<std::mutex> lock(stateMutex);
+            reactorInPass_ = false;
+        }
+        reactorCv_.notify_all();
     }
 }
 
 // --- main loop -------------------------------------------------------------------------------
 
+std::deque<DispatchRuntime::MainJob>::iterator DispatchRuntime::runnableJobLocked() {
+    // A serial queue never runs two blocks at once: while a block of a queue is on this
+    // thread's stack (a nested run), the queue's later blocks wait for it to return.
+    return std::find_if(mainJobs_.begin(), mainJobs_.end(), [](const MainJob& j) {
+        return !j.owner || !CurrentQueueScope::contains(j.owner);
+    });
+}
+
 bool DispatchRuntime::runOneMainJob() {
     DispatchJob job;
     {
         std::lock_guard<std::mutex> lock(mainMutex_);
-        if (mainJobs_.empty()) return false;
-        job = std::move(mainJobs_.front());
-        mainJobs_.pop_front();
+        auto it = runnableJobLocked();
+        if (it == mainJobs_.end()) return false;
+        job = std::move(it->job);
+        mainJobs_.erase(it);
     }
     job();
     return true;
@@ -296,18 +418,47 @@ void DispatchRuntime::requestStop() {
     signalLoop();
 }
 
+void DispatchRuntime::enterRun() {
+    std::lock_guard<std::mutex> lock(mainMutex_);
+    const auto me = std::this_thread::get_id();
+    if (deterministic() && me != loopThread_) {
+        std::fprintf(stderr,
+                     "telvo dispatch: the main loop runs only on the thread that enabled "
+                     "deterministic mode\n");
+        std::abort();
+    }
+    bool libraryRuns = libraryMainThread_.joinable() && libraryMainThread_.get_id() != me;
+    if ((runDepth_ > 0 && runner_ != me) || libraryRuns) {
+        std::fprintf(stderr,
+                     "telvo dispatch: the main loop already runs on another thread%s; a second "
+                     "thread may not run it\n",
+                     libraryRuns ? " (the library's own main thread)" : "");
+        std::abort();
+    }
+    runner_ = me;
+    ++runDepth_;
+    mainThread_ = me;
+}
+
+void DispatchRuntime::leaveRun() {
+    std::lock_guard<std::mutex> lock(mainMutex_);
+    if (--runDepth_ == 0) runner_ = std::thread::id();
+}
+
+class DispatchRuntime::RunnerScope {
+  public:
+    explicit RunnerScope(DispatchRuntime& rt) : rt_(rt) { rt_.enterRun(); }
+    ~RunnerScope() { rt_.leaveRun(); }
+    RunnerScope(const RunnerScope&) = delete;
+    RunnerScope& operator=(const RunnerScope&) = delete;
+
+  private:
+    DispatchRuntime& rt_;
+};
+
 bool DispatchRuntime::runUntil(const std::function<bool()>& predicate, int64_t timeoutNanos,
                                bool untilIdle) {
-    {
-        std::lock_guard<std::mutex> lock(mainMutex_);
-        if (deterministic() && std::this_thread::get_id() != loopThread_) {
-            std::fprintf(stderr,
-                         "telvo dispatch: the main loop runs only on the thread that enabled "
-                         "deterministic mode\n");
-            std::abort();
-        }
-        mainThread_ = std::this_thread::get_id();
-    }
+    RunnerScope runner(*this);
     if (deterministic()) return runUntilDeterministic(predicate, timeoutNanos, untilIdle);
     return runUntilThreaded(predicate, timeoutNanos);
 }
@@ -324,16 +475,25 @@ bool DispatchRuntime::runUntilThreaded(const std::function<bool()>& predicate,
                 stopRequested_ = false;
                 return false;
             }
-            if (mainJobs_.empty()) {
+            auto it = runnableJobLocked();
+            if (it == mainJobs_.end()) {
                 int64_t left = deadline - now();
                 if (left <= 0) break;
-                // The predicate may depend on other threads: look again at least every 5 ms.
-                auto slice = std::chrono::nanoseconds(std::min<int64_t>(left, 5000000));
-                mainCv_.wait_for(lock, slice);
+                if (predicate) {
+                    // The predicate may depend on other threads: look again every 5 ms.
+                    left = std::min<int64_t>(left, 5000000);
+                } else {
+                    // Only a block or stop() can end this wait; cap it to what a wait_for
+                    // converts safely.
+                    left = std::min<int64_t>(left, 3600LL * 1000000000LL);
+                }
+                mainCv_.wait_for(lock, std::chrono::nanoseconds(left));
+                if (runnableJobLocked() == mainJobs_.end() && !stopRequested_)
+                    idleWakeups.fetch_add(1);
                 continue;
             }
-            job = std::move(mainJobs_.front());
-            mainJobs_.pop_front();
+            job = std::move(it->job);
+            mainJobs_.erase(it);
         }
         job();
     }
@@ -345,6 +505,17 @@ bool DispatchRuntime::runUntilDeterministic(const std::function<bool()>& predica
     auto clock = manual_;
     const int64_t start = clock->monotonicNanos();
     const int64_t deadline = timeoutNanos >= INT64_MAX / 2 ? INT64_MAX / 2 : start + timeoutNanos;
+    // Ready sources whose handlers change nothing (an idle writable socket, an unread end of
+    // stream) must not hold time still: once kStalledLooks looks in a row at one instant find
+    // the same sources ready with the same bytes queued, time moves on and the handlers run
+    // again at the next instant.
+    constexpr int kStalledLooks = 8;
+    std::vector<std::pair<int, uint64_t>> lastReady;
+    int64_t lastReadyAt = -1;
+    int sameLooks = 0;
+    // Real time spent waiting for outside work with nothing handed in.
+    bool waiting = false;
+    std::chrono::steady_clock::time_point waitingSince;
     for (;;) {
         if (predicate && predicate()) return true;
         {
@@ -355,32 +526,78 @@ bool DispatchRuntime::runUntilDeterministic(const std::function<bool()>& predica
             }
         }
         drainWakeFd(loopWakeFd_);
-        // Read before looking for work: outside work hands in its result before it finishes.
-        const int outsideAtStart = outsideWork.load();
-        if (runOneMainJob()) continue;
+        if (runOneMainJob()) {
+            waiting = false;
+            continue;
+        }
         int64_t now = clock->monotonicNanos();
         if (fireDueTimers(now)) continue;
-        if (pollSources(0, 0, -1)) continue;
+        auto ready = readySourceState();
+        if (!ready.empty()) {
+            sameLooks = lastReadyAt == now && ready == lastReady ? sameLooks + 1 : 0;
+            lastReady = std::move(ready);
+            lastReadyAt = now;
+            if (sameLooks < kStalledLooks) {
+                pollSources(0, 0, -1);
+                continue;
+            }
+        }
         if (untilIdle && timeoutNanos == 0) return predicate ? predicate() : false;
-        if (outsideWork.load() > 0) {
+        if (outsideWorkCount() > 0) {
             // Time stands still until the outside work is done or hands something in.
-            pollSources(-1, 0, loopWakeFd_);
+            auto realNow = std::chrono::steady_clock::now();
+            if (!waiting) {
+                waiting = true;
+                waitingSince = realNow;
+            }
+            auto waited =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(realNow - waitingSince)
+                    .count();
+            int64_t limit = outsideWorkLimitNanos.load();
+            if (waited >= limit) {
+                std::string names;
+                {
+                    std::lock_guard<std::mutex> lock(mainMutex_);
+                    for (auto& [id, what] : outsideWorks_) {
+                        names += names.empty() ? "\"" : ", \"";
+                        names += what + "\"";
+                    }
+                }
+                std::fprintf(stderr,
+                             "telvo dispatch: outside work %s still in flight after %.3f s of "
+                             "real time with nothing handed in; virtual time cannot move\n",
+                             names.c_str(), double(limit) / 1e9);
+                std::fflush(stderr);
+                std::abort();
+            }
+            realTimeWaits.fetch_add(1);
+            pollSources(-1, limit - waited, loopWakeFd_);
             continue;
         }
-        // Outside work finished during this pass: what it handed in runs before time moves.
-        if (outsideAtStart > 0) continue;
+        waiting = false;
+        if (int settle = settleMicros.load(); settle > 0 && haveWatchedSources()) {
+            // Diagnostic only: data that shows up here came from work nobody registered.
+            realTimeWaits.fetch_add(1);
+            if (pollSources(0, int64_t(settle) * 1000, loopWakeFd_)) {
+                std::fprintf(stderr,
+                             "telvo dispatch: a watched descriptor became ready while the loop "
+                             "was idle at %.6f s; register the work that feeds it as outside "
+                             "work\n",
+                             double(now) / 1e9);
+                continue;
+            }
+        }
         auto next = nextDeadline();
-        if (settleMicros.load() > 0 && haveWatchedSources() &&
-            pollSources(0, int64_t(settleMicros.load()) * 1000, loopWakeFd_)) {
-            continue;
-        }
         if (untilIdle && !next) return predicate ? predicate() : false;
         if (now >= deadline) break;
-        if (!next || *next > deadline) {
-            clock->advanceTo(deadline);
-            continue;
+        int64_t target = !next || *next > deadline ? deadline : *next;
+        {
+            // Decided under the lock that hands work in: whatever outside work handed in
+            // before it finished runs before time moves.
+            std::lock_guard<std::mutex> lock(mainMutex_);
+            if (runnableJobLocked() != mainJobs_.end() || !outsideWorks_.empty()) continue;
+            clock->advanceTo(target);
         }
-        clock->advanceTo(*next);
     }
     return predicate ? predicate() : false;
 }
@@ -390,10 +607,7 @@ void DispatchRuntime::drain() {
         runUntil(nullptr, 0, true);
         return;
     }
-    {
-        std::lock_guard<std::mutex> lock(mainMutex_);
-        mainThread_ = std::this_thread::get_id();
-    }
+    RunnerScope runner(*this);
     while (runOneMainJob()) {
     }
 }
@@ -401,6 +615,12 @@ void DispatchRuntime::drain() {
 void DispatchRuntime::startMainThread() {
     std::lock_guard<std::mutex> lock(mainMutex_);
     if (libraryMainThread_.joinable()) return;
+    if (runDepth_ > 0) {
+        std::fprintf(stderr,
+                     "telvo dispatch: the main loop already runs on another thread; the "
+                     "library cannot start its own\n");
+        std::abort();
+    }
     libraryMainThread_ = std::thread([this] { runUntil(nullptr, INT64_MAX / 2, false); });
     mainThread_ = libraryMainThread_.get_id();
 }
@@ -409,17 +629,53 @@ void DispatchRuntime::stopMainThread() {
     std::thread thread;
     {
         std::lock_guard<std::mutex> lock(mainMutex_);
+        if (!libraryMainThread_.joinable()) return;
+        if (libraryMainThread_.get_id() == std::this_thread::get_id()) return;
+    }
+    // Stop first: the thread stays the loop's only runner until it has returned.
+    requestStop();
+    {
+        std::lock_guard<std::mutex> lock(mainMutex_);
         thread = std::move(libraryMainThread_);
     }
-    if (!thread.joinable()) return;
-    requestStop();
     thread.join();
+}
+
+// --- outside work ----------------------------------------------------------------------------
+
+uint64_t DispatchRuntime::beginOutsideWork(std::string what) {
+    std::lock_guard<std::mutex> lock(mainMutex_);
+    uint64_t id = nextOutsideWork_++;
+    outsideWorks_.emplace(id, std::move(what));
+    return id;
+}
+
+void DispatchRuntime::endOutsideWork(uint64_t id) {
+    {
+        std::lock_guard<std::mutex> lock(mainMutex_);
+        outsideWorks_.erase(id);
+    }
+    signalLoop();
+}
+
+int DispatchRuntime::outsideWorkCount() {
+    std::lock_guard<std::mutex> lock(mainMutex_);
+    return int(outsideWorks_.size());
 }
 
 // --- modes -----------------------------------------------------------------------------------
 
 std::shared_ptr<ManualClock> DispatchRuntime::enableDeterministic() {
     auto clock = std::make_shared<ManualClock>();
+    {
+        // The handshake: no reactor pass starts after this, and the one under way ends before
+        // the manual clock is installed and virtual timers exist.
+        std::unique_lock<std::mutex> lock(stateMutex);
+        deterministic_.store(true, std::memory_order_release);
+        uint64_t one = 1;
+        [[maybe_unused]] auto n = ::write(reactorWakeFd_, &one, sizeof one);
+        reactorCv_.wait(lock, [&] { return !reactorInPass_; });
+    }
     {
         std::lock_guard<std::mutex> lock(mainMutex_);
         manual_ = clock;
@@ -428,18 +684,11 @@ std::shared_ptr<ManualClock> DispatchRuntime::enableDeterministic() {
         stopRequested_ = false;
     }
     Clock::setShared(clock);
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        deterministic_.store(true, std::memory_order_release);
-    }
-    // Send a running reactor to sleep.
-    uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(reactorWakeFd_, &one, sizeof one);
     return clock;
 }
 
 void DispatchRuntime::disableDeterministic() {
-    std::deque<DispatchJob> jobs;
+    std::deque<MainJob> jobs;
     std::map<std::pair<int64_t, uint64_t>, std::shared_ptr<DispatchTimer>> timers;
     std::vector<std::shared_ptr<DispatchSource>> sources;
     std::vector<std::shared_ptr<DispatchQueue>> queues;
@@ -450,6 +699,8 @@ void DispatchRuntime::disableDeterministic() {
         loopThread_ = std::thread::id();
         stopRequested_ = false;
     }
+    // The system clock is back before the reactor may run a pass.
+    Clock::setShared(nullptr);
     {
         std::lock_guard<std::mutex> lock(stateMutex);
         timers.swap(timers_);
@@ -471,7 +722,6 @@ void DispatchRuntime::disableDeterministic() {
         for (auto& item : q->pending_) dropped.push_back(std::move(item));
         q->pending_.clear();
     }
-    Clock::setShared(nullptr);
     reactorCv_.notify_all();
     uint64_t one = 1;
     [[maybe_unused]] auto n = ::write(reactorWakeFd_, &one, sizeof one);
@@ -502,9 +752,8 @@ std::shared_ptr<ManualClock> Dispatch::manualClock() {
     return DispatchRuntime::get().manualClock();
 }
 
-Dispatch::OutsideWork::OutsideWork(std::string what) : what_(std::move(what)) {
-    DispatchRuntime::get().outsideWork.fetch_add(1);
-}
+Dispatch::OutsideWork::OutsideWork(std::string what)
+    : what_(what), id_(DispatchRuntime::get().beginOutsideWork(std::move(what))) {}
 
 Dispatch::OutsideWork::~OutsideWork() {
     finish();
@@ -512,9 +761,7 @@ Dispatch::OutsideWork::~OutsideWork() {
 
 void Dispatch::OutsideWork::finish() {
     if (done_.exchange(true)) return;
-    auto& rt = DispatchRuntime::get();
-    rt.outsideWork.fetch_sub(1);
-    rt.outsideWorkEnded();
+    DispatchRuntime::get().endOutsideWork(id_);
 }
 
 std::shared_ptr<Dispatch::OutsideWork> Dispatch::beginOutsideWork(std::string what) {
@@ -522,7 +769,12 @@ std::shared_ptr<Dispatch::OutsideWork> Dispatch::beginOutsideWork(std::string wh
 }
 
 int Dispatch::outsideWorkInFlight() {
-    return DispatchRuntime::get().outsideWork.load();
+    return DispatchRuntime::get().outsideWorkCount();
+}
+
+void Dispatch::setOutsideWorkTimeLimit(double seconds) {
+    DispatchRuntime::get().outsideWorkLimitNanos.store(
+        std::max<int64_t>(1, Clock::secondsToNanos(seconds)));
 }
 
 void Dispatch::setSettleMicros(int micros) {

@@ -66,7 +66,7 @@ void DispatchQueue::submit(DispatchBlock block, bool barrier) {
             seq = nextSeq_++;
             pending_.push_back(Item{std::move(block), seq, barrier, nullptr});
         }
-        rt.submitMain([self = shared_from_this(), seq] { self->runDeterministic(seq); });
+        rt.submitMain([self = shared_from_this(), seq] { self->runDeterministic(seq); }, this);
         return;
     }
     std::deque<Item> ready;
@@ -105,7 +105,7 @@ void DispatchQueue::start(std::deque<Item>& items) {
             self->finished(item.barrier && self->width_ > 1);
         };
         if (isMain_) {
-            rt.submitMain(std::move(job));
+            rt.submitMain(std::move(job), this);
         } else {
             rt.submitPool(std::move(job));
         }
@@ -141,12 +141,12 @@ void DispatchQueue::runDeterministic(uint64_t seq) {
     runItem(item);
 }
 
-void DispatchQueue::drainDeterministic() {
+void DispatchQueue::drainDeterministic(uint64_t before) {
     for (;;) {
         Item item;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (pending_.empty()) return;
+            if (pending_.empty() || pending_.front().seq >= before) return;
             item = std::move(pending_.front());
             pending_.pop_front();
         }
@@ -163,8 +163,14 @@ void DispatchQueue::syncImpl(const DispatchBlock& block, bool barrier) {
     auto& rt = DispatchRuntime::get();
     if (rt.deterministic()) {
         if (rt.onLoopThread()) {
-            // Earlier blocks of this queue first, then this one, all inline.
-            drainDeterministic();
+            // The blocks queued before this sync first, then this one, all inline; blocks they
+            // submit wait for the loop.
+            uint64_t before;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                before = nextSeq_;
+            }
+            drainDeterministic(before);
             CurrentQueueScope scope(this);
             block();
             return;

@@ -105,8 +105,9 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
     void runItem(Item& item);
     // Deterministic mode: runs the block with sequence number seq if it is still the first.
     void runDeterministic(uint64_t seq);
-    // Deterministic mode, on the loop thread: runs every pending block now, in order.
-    void drainDeterministic();
+    // Deterministic mode, on the loop thread: runs the pending blocks submitted before the
+    // sequence number `before` now, in order.
+    void drainDeterministic(uint64_t before);
     void setWidth(int width);
 
     const std::string label_;

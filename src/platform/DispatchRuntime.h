@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -60,10 +61,14 @@ class DispatchRuntime {
     bool onLoopThread() const;
     int64_t now() const { return Clock::shared()->monotonicNanos(); }
 
-    // Jobs of the main loop (threaded: main queue only; deterministic: every queue).
-    void submitMain(DispatchJob job);
+    // Jobs of the main loop (threaded: main queue only; deterministic: every queue). owner is
+    // the queue whose block the job runs: a nested run never starts it while a block of that
+    // queue is on the loop thread's stack.
+    void submitMain(DispatchJob job, DispatchQueue* owner = nullptr);
     // Jobs of the worker pool (threaded mode).
     void submitPool(DispatchJob job);
+    // Stops and joins the library's threads (process exit).
+    void shutdown();
     void trackQueue(const std::shared_ptr<DispatchQueue>& queue);
 
     // Timers and sources share one lock.
@@ -88,25 +93,49 @@ class DispatchRuntime {
     void disableDeterministic();
     std::shared_ptr<ManualClock> manualClock();
 
-    std::atomic<int> outsideWork{0};
-    std::atomic<int> settleMicros{200};
-    void outsideWorkEnded() { signalLoop(); }
+    // Outside work in flight, by registration number.
+    uint64_t beginOutsideWork(std::string what);
+    void endOutsideWork(uint64_t id);
+    int outsideWorkCount();
+    std::atomic<int> settleMicros{0};
+    std::atomic<int64_t> outsideWorkLimitNanos{30LL * 1000000000LL};
+
+    // Diagnostics for tests: passes of an idle threaded loop that found nothing to do, and
+    // real-time waits of the deterministic loop.
+    std::atomic<uint64_t> idleWakeups{0};
+    std::atomic<uint64_t> realTimeWaits{0};
+    std::atomic<uint64_t> poolThreadsStarted{0};
 
   private:
     DispatchRuntime();
     void signalLoop();
     void drainWakeFd(int fd);
+    struct MainJob {
+        DispatchJob job;
+        DispatchQueue* owner = nullptr;
+    };
+    // The first job that may run on this thread now (mainMutex_ held); end() when none.
+    std::deque<MainJob>::iterator runnableJobLocked();
     bool runOneMainJob();
+    // Marks the calling thread as the main loop's runner for the scope; aborts when another
+    // thread runs the loop.
+    class RunnerScope;
+    void enterRun();
+    void leaveRun();
     // Fires due timers; true when any was due.
     bool fireDueTimers(int64_t now);
     // Polls the watched sources; queues an event for each ready one; true when any was.
     // extraFd (>= 0) is polled too and, when readable, counts as ready.
     bool pollSources(int timeoutMillis, int64_t timeoutNanosPrecise, int extraFd);
+    // Deterministic mode: what the ready watched sources look like now (descriptor, kind and
+    // queued bytes), without delivering anything.
+    std::vector<std::pair<int, uint64_t>> readySourceState();
     bool haveWatchedSources();
     std::optional<int64_t> nextDeadline();
     void reactorMain();
     void ensureReactor();
     void poolWorker();
+    void reapPoolThreadsLocked(std::vector<std::thread>& out);
     bool runUntilThreaded(const std::function<bool()>& predicate, int64_t timeoutNanos);
     bool runUntilDeterministic(const std::function<bool()>& predicate, int64_t timeoutNanos,
                                bool untilIdle);
@@ -117,16 +146,22 @@ class DispatchRuntime {
 
     mutable std::mutex mainMutex_;
     std::condition_variable mainCv_;
-    std::deque<DispatchJob> mainJobs_;
+    std::deque<MainJob> mainJobs_;
     bool stopRequested_ = false;
+    std::thread::id runner_;
+    int runDepth_ = 0;
+    std::map<uint64_t, std::string> outsideWorks_;
+    uint64_t nextOutsideWork_ = 1;
     std::thread::id mainThread_;
     std::thread libraryMainThread_;
 
     std::mutex poolMutex_;
     std::condition_variable poolCv_;
     std::deque<DispatchJob> poolJobs_;
-    int poolThreads_ = 0;
+    std::map<std::thread::id, std::thread> poolThreads_;
+    std::vector<std::thread::id> poolExited_;
     int poolIdle_ = 0;
+    bool poolStopping_ = false;
 
     std::mutex queuesMutex_;
     std::vector<std::weak_ptr<DispatchQueue>> queues_;
@@ -136,8 +171,13 @@ class DispatchRuntime {
     uint64_t nextTimerKey_ = 1;
     std::vector<std::shared_ptr<DispatchSource>> sources_;
     bool reactorStarted_ = false;
+    bool reactorInPass_ = false;
+    bool reactorStopping_ = false;
+    std::thread reactor_;
 
-    std::condition_variable reactorCv_;  // with stateMutex: the reactor idles in deterministic mode
+    // With stateMutex: the reactor idles in deterministic mode; a mode switch waits for the
+    // reactor's pass to end.
+    std::condition_variable reactorCv_;
     int reactorWakeFd_ = -1;
     int loopWakeFd_ = -1;
 };

@@ -8,14 +8,20 @@
 
 namespace telvo {
 
-// Shared by the two sources of a pair: closes the descriptor after the second cancel.
+// Shared by the two sources of a pair: closes the descriptor after the second cancel handler,
+// or when the last source holding it goes away (a cancelled source that was never resumed
+// never runs its cancel handler).
 struct DispatchSource::Closer {
     explicit Closer(int fd) : fd(fd) {}
+    ~Closer() {
+        if (!closed.exchange(true)) ::close(fd);
+    }
     void done() {
-        if (remaining.fetch_sub(1) == 1) ::close(fd);
+        if (remaining.fetch_sub(1) == 1 && !closed.exchange(true)) ::close(fd);
     }
     const int fd;
     std::atomic<int> remaining{2};
+    std::atomic<bool> closed{false};
 };
 
 DispatchSource::DispatchSource(Kind kind, int fd, DispatchQueuePtr queue)

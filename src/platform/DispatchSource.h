@@ -21,7 +21,8 @@ namespace telvo {
 //   the queue, when the source is cancelled and not suspended (a suspended source runs its
 //   cancel handler only once resumed, as dispatch does).
 // - The source never closes the descriptor, except a pair made by createPair(), which closes
-//   it after both cancel handlers have run.
+//   it after both cancel handlers have run, or once both sources are cancelled and released
+//   when one of them was never resumed (its cancel handler then never runs).
 // All members are thread-safe. The runtime holds the source until it is cancelled.
 class DispatchSource : public std::enable_shared_from_this<DispatchSource> {
   public:
@@ -34,7 +35,8 @@ class DispatchSource : public std::enable_shared_from_this<DispatchSource> {
         std::shared_ptr<DispatchSource> write;
     };
     // A read and a write source on fd sharing its ownership: the descriptor is closed once
-    // both have been cancelled and both cancel handlers (if any) have run.
+    // both have been cancelled and both cancel handlers (if any) have run, or once both are
+    // cancelled and the last reference to either is gone.
     static Pair createPair(int fd, DispatchQueuePtr queue);
 
     void setEventHandler(DispatchBlock handler);

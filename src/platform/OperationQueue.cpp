@@ -58,7 +58,7 @@ void OperationQueue::cancelAllOperations() {
 void OperationQueue::waitUntilAllOperationsAreFinished() {
     auto& rt = DispatchRuntime::get();
     if (rt.deterministic() && rt.onLoopThread()) {
-        queue_->drainDeterministic();
+        queue_->drainDeterministic(UINT64_MAX);
         return;
     }
     std::unique_lock<std::mutex> lock(mutex_);

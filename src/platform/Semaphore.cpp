@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "platform/Clock.h"
+#include "platform/DispatchRuntime.h"
 
 namespace telvo {
 
@@ -12,9 +13,44 @@ void Semaphore::wait() {
     --value_;
 }
 
+bool Semaphore::tryTake() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (value_ <= 0) return false;
+    --value_;
+    return true;
+}
+
 bool Semaphore::wait(double timeoutSeconds) {
     if (timeoutSeconds < 0) {
         wait();
+        return true;
+    }
+    auto& rt = DispatchRuntime::get();
+    if (rt.deterministic()) {
+        // The time-out is virtual time, as every other time-out of the mode.
+        const int64_t nanos = Clock::secondsToNanos(timeoutSeconds);
+        const int64_t deadline = rt.now() + nanos;
+        if (rt.onLoopThread()) {
+            // Nobody else moves the clock: run the loop until a unit is there or time is up.
+            for (;;) {
+                if (tryTake()) return true;
+                int64_t left = deadline - rt.now();
+                if (left <= 0) return false;
+                rt.runUntil(
+                    [&] {
+                        std::lock_guard<std::mutex> lock(mutex_);
+                        return value_ > 0;
+                    },
+                    left, false);
+            }
+        }
+        // Another thread: the loop moves the clock; look at it while waiting.
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (value_ <= 0) {
+            if (rt.now() >= deadline) return false;
+            cv_.wait_for(lock, std::chrono::milliseconds(1));
+        }
+        --value_;
         return true;
     }
     std::unique_lock<std::mutex> lock(mutex_);

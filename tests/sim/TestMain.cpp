@@ -6,6 +6,9 @@
 
 int main(int argc, char** argv) {
     telvo::NetworkGuard::setEnforcing(true);
+    // The runtime's threads may hold locks at any moment: death tests start a fresh process
+    // instead of forking this one.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
