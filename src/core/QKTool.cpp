@@ -9,6 +9,7 @@
 
 #include "core/HexText.h"
 #include "logging/QKLog.h"
+#include "platform/CBPeripheral.h"
 #include "platform/Clock.h"
 #include "platform/NetworkReachability.h"
 #include "platform/Random.h"
@@ -200,6 +201,14 @@ void QKTool::currentWifiInfoWithBlock(const WifiInfoBlock& block) {
 
 bool QKTool::isWifiInfoEnable() {
     return NetworkConfiguration::isWifiInfoReadable();
+}
+
+int64_t QKTool::getBleMTUWithPeripheral(const std::shared_ptr<CBPeripheral>& peripheral) {
+    if (!peripheral) return 20;
+    size_t length = std::min(
+        peripheral->maximumWriteValueLengthForType(CBCharacteristicWriteType::WithResponse),
+        peripheral->maximumWriteValueLengthForType(CBCharacteristicWriteType::WithoutResponse));
+    return std::max<int64_t>(static_cast<int64_t>(length), 20);
 }
 
 bool QKTool::getCurrentNetWorkStatus() {

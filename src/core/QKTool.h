@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,10 +11,12 @@
 
 namespace telvo {
 
+class CBPeripheral;
+
 // Helpers of the configuration flows: hex and MAC texts, checksums, appliance SSIDs.
 // Stateless class operations, callable from any thread.
 class QKTool {
-public:
+  public:
     // The appliance SSID prefixes accepted when the app gave none.
     static const std::vector<std::string>& defaultSSIDPrefixes();
 
@@ -72,6 +75,10 @@ public:
     // NO only when the platform's reachability reports the cloud host (settings value
     // "QKServerAddress", else the default route) not reachable; YES when reachable or unknown.
     static bool getCurrentNetWorkStatus();
+
+    // The longest piece of a BLE frame one write carries: the smaller of the peripheral's
+    // maximum write lengths with and without response, but at least 20 (also for nullptr).
+    static int64_t getBleMTUWithPeripheral(const std::shared_ptr<CBPeripheral>& peripheral);
 
     // A new request id: lowercase hex MD5 of a new UUID, the local time "yyyyMMddHHmmss" and
     // a random number below 65535.
