@@ -10,6 +10,7 @@
 #include "platform/Dispatch.h"
 #include "platform/MainLoop.h"
 #include "platform/NetworkGuard.h"
+#include "platform/Semaphore.h"
 #include "sockets/QKGCDAsyncUdpSocket.h"
 #include "sockets/SocketAddress.h"
 #include "sockets/SocketError.h"
@@ -535,6 +536,48 @@ TEST_F(UdpSocketTest, TheOwnerMayReleaseTheSocketInItsCallback) {
     MainLoop::runFor(1);
     // Destruction closes: one close callback that names no socket.
     EXPECT_EQ(inbox->closes.size(), 1u);
+}
+
+// Threaded mode, as smart connect uses it: callbacks on the global concurrent queue, and the
+// owner dropping the socket from a callback while other callbacks may still run.
+TEST(ThreadedUdpSocket, RoundTripOnTheGlobalQueueAndReleaseFromACallback) {
+    struct Counter : QKGCDAsyncUdpSocketDelegate {
+        void udpSocketDidSendDataWithTag(const QKGCDAsyncUdpSocketPtr&, int64_t) override {
+            sent.signal();
+        }
+        void udpSocketDidReceiveDataFromAddressWithFilterContext(const QKGCDAsyncUdpSocketPtr&,
+                                                                 const Bytes&, const Bytes&,
+                                                                 const std::any&) override {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (++received == 50) owned.reset();
+        }
+        void udpSocketDidCloseWithError(const QKGCDAsyncUdpSocketPtr& sock,
+                                        const ErrorPtr&) override {
+            if (!sock) destroyed.signal();  // raised by the destruction
+        }
+        Semaphore sent, destroyed;
+        std::mutex mutex;
+        int received = 0;
+        QKGCDAsyncUdpSocketPtr owned;
+    };
+    auto counter = std::make_shared<Counter>();
+    auto receiver = std::make_shared<QKGCDAsyncUdpSocket>(counter, DispatchQueue::global());
+    ASSERT_TRUE(receiver->bindToPort(0, std::string("127.0.0.1"), nullptr));
+    ASSERT_TRUE(receiver->beginReceiving());
+    uint16_t port = receiver->localPort();
+    std::weak_ptr<QKGCDAsyncUdpSocket> weak = receiver;
+    {
+        std::lock_guard<std::mutex> lock(counter->mutex);
+        counter->owned = std::move(receiver);
+    }
+    auto sender = std::make_shared<QKGCDAsyncUdpSocket>(counter, DispatchQueue::global());
+    for (int i = 0; i < 50; ++i) {
+        sender->sendData(text("datagram"), "127.0.0.1", port, -1, i);
+        ASSERT_TRUE(counter->sent.wait(10.0));  // one at a time: none dropped by the kernel
+    }
+    ASSERT_TRUE(counter->destroyed.wait(10.0));
+    EXPECT_TRUE(weak.expired());
+    sender->close();
 }
 
 }  // namespace
