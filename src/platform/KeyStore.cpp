@@ -148,9 +148,17 @@ OSStatus SecKey::generatePair(const SecKeyGenerationParameters& parameters, SecK
 
 SecKeyRef SecKey::createWithData(ByteView data, SecKeyType type, SecKeyClass keyClass,
                                  ErrorPtr* error) {
-    if (!isEcType(type)) {
-        setError(error, errSecUnimplemented, "only EC keys can be made from data");
-        return nullptr;
+    if (type == SecKeyType::RSA) {
+        const unsigned char* cursor = data.data();
+        const long length = static_cast<long>(data.size());
+        EvpPkeyPtr key(keyClass == SecKeyClass::publicKey
+                           ? d2i_PublicKey(EVP_PKEY_RSA, nullptr, &cursor, length)
+                           : d2i_PrivateKey(EVP_PKEY_RSA, nullptr, &cursor, length));
+        if (data.empty() || !key || cursor != data.data() + data.size()) {
+            setError(error, errSecParam, "RSA key data is not a PKCS#1 key");
+            return nullptr;
+        }
+        return std::make_shared<const SecKey>(std::move(key), keyClass, SecKeyAttributes{});
     }
     size_t expected = keyClass == SecKeyClass::publicKey ? kP256PublicSize : kP256PrivateSize;
     if (data.size() != expected || data[0] != 0x04) {
@@ -288,6 +296,30 @@ bool SecKey::verifySignature(SecKeyAlgorithm algorithm, ByteView data, ByteView 
 
 uint64_t SecKey::generatePairCallCount() {
     return gGeneratePairCalls.load();
+}
+
+std::optional<Bytes> SecKey::copyKeyExchangeResult(const SecKeyRef& publicKey, size_t,
+                                                   ErrorPtr* error) const {
+    if (keyClass_ != SecKeyClass::privateKey || !isEC() || !publicKey || !publicKey->isEC()) {
+        setError(error, errSecParam, "key exchange needs an EC private key and an EC public key");
+        return std::nullopt;
+    }
+    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key_.get(), nullptr));
+    size_t length = 0;
+    if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1 ||
+        EVP_PKEY_derive_set_peer(ctx.get(), publicKey->handle()) != 1 ||
+        EVP_PKEY_derive(ctx.get(), nullptr, &length) != 1) {
+        setError(error, errSecParam, "key exchange failed");
+        return std::nullopt;
+    }
+    Bytes secret(length);
+    if (EVP_PKEY_derive(ctx.get(), secret.data(), &length) != 1) {
+        OPENSSL_cleanse(secret.data(), secret.size());
+        setError(error, errSecParam, "key exchange failed");
+        return std::nullopt;
+    }
+    secret.resize(length);
+    return secret;
 }
 
 }  // namespace telvo

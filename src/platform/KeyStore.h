@@ -19,6 +19,8 @@ inline constexpr OSStatus errSecSuccess = 0;
 inline constexpr OSStatus errSecUnimplemented = -4;
 inline constexpr OSStatus errSecParam = -50;
 inline constexpr OSStatus errSecVerifyFailed = -67808;
+inline constexpr OSStatus errSecAuthFailed = -25293;
+inline constexpr OSStatus errSecDecode = -26275;
 inline constexpr const char* kOSStatusErrorDomain = "NSOSStatusErrorDomain";
 
 // kSecAttrKeyTypeEC and kSecAttrKeyTypeECSECPrimeRandom name the same key type.
@@ -61,7 +63,8 @@ class SecKey {
 
     // A key from its external representation: for EC P-256, a public key is 04||X||Y
     // (65 bytes), a private key 04||X||Y||D (97 bytes). The point must lie on the curve and,
-    // for a private key, equal D*G. nullptr (and *error set) otherwise.
+    // for a private key, equal D*G. RSA: PKCS#1 RSAPublicKey or RSAPrivateKey. nullptr (and
+    // *error set) otherwise.
     static SecKeyRef createWithData(ByteView data, SecKeyType type, SecKeyClass keyClass,
                                     ErrorPtr* error = nullptr);
 
@@ -90,6 +93,11 @@ class SecKey {
     // Verifies a signature with a public key (or the public half of a private key).
     bool verifySignature(SecKeyAlgorithm algorithm, ByteView data, ByteView signature,
                          ErrorPtr* error = nullptr) const;
+    // The standard ECDH key exchange of this private key with an EC public key of the same
+    // curve: the raw X coordinate of the shared point (requestedSize is ignored, as the
+    // platform does for the standard algorithm). Nothing (and *error set) otherwise.
+    std::optional<Bytes> copyKeyExchangeResult(const SecKeyRef& publicKey, size_t requestedSize,
+                                               ErrorPtr* error = nullptr) const;
 
     // How many times generatePair has been called (tests: "the key store was not asked").
     static uint64_t generatePairCallCount();

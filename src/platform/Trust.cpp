@@ -1,6 +1,8 @@
 #include "platform/Trust.h"
 
 #include <openssl/err.h>
+#include <openssl/pkcs12.h>
+#include <openssl/x509v3.h>
 
 #include <climits>
 
@@ -134,6 +136,89 @@ SecKeyRef SecTrust::copyPublicKey() const {
         return nullptr;
     }
     return SecKey::adopt(EvpPkeyPtr(key), SecKeyClass::publicKey);
+}
+
+namespace {
+
+std::optional<std::string> nameEntry(X509_NAME* name, int nid) {
+    int index = X509_NAME_get_index_by_NID(name, nid, -1);
+    if (index < 0) return std::nullopt;
+    unsigned char* utf8 = nullptr;
+    int length =
+        ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index)));
+    if (length < 0) return std::nullopt;
+    std::string text(reinterpret_cast<char*>(utf8), static_cast<size_t>(length));
+    OPENSSL_free(utf8);
+    return text;
+}
+
+}  // namespace
+
+std::optional<std::string> SecCertificate::commonName() const {
+    return nameEntry(X509_get_subject_name(x509_.get()), NID_commonName);
+}
+
+std::string SecCertificate::subjectSummary() const {
+    if (auto name = commonName()) return *name;
+    X509_NAME* subject = X509_get_subject_name(x509_.get());
+    if (X509_NAME_entry_count(subject) == 0) return {};
+    return nameEntry(subject,
+                     OBJ_obj2nid(X509_NAME_ENTRY_get_object(X509_NAME_get_entry(subject, 0))))
+        .value_or("");
+}
+
+std::vector<std::string> SecCertificate::emailAddresses() const {
+    std::vector<std::string> out;
+    STACK_OF(OPENSSL_STRING)* emails = X509_get1_email(x509_.get());
+    for (int i = 0; i < sk_OPENSSL_STRING_num(emails); ++i)
+        out.emplace_back(sk_OPENSSL_STRING_value(emails, i));
+    X509_email_free(emails);
+    return out;
+}
+
+OSStatus SecPKCS12Import(ByteView data, const std::string& passphrase,
+                         std::vector<SecIdentity>* identities) {
+    if (data.empty() || data.size() > static_cast<size_t>(LONG_MAX)) return errSecDecode;
+    const unsigned char* cursor = data.data();
+    std::unique_ptr<PKCS12, OpenSSLDeleter<PKCS12_free>> p12(
+        d2i_PKCS12(nullptr, &cursor, static_cast<long>(data.size())));
+    if (!p12) {
+        ERR_clear_error();
+        return errSecDecode;
+    }
+    const char* pass = passphrase.c_str();
+    if (!PKCS12_verify_mac(p12.get(), pass, static_cast<int>(passphrase.size()))) {
+        if (!passphrase.empty() || !PKCS12_verify_mac(p12.get(), nullptr, 0)) {
+            ERR_clear_error();
+            return errSecAuthFailed;
+        }
+        pass = nullptr;
+    }
+    EVP_PKEY* key = nullptr;
+    X509* x509 = nullptr;
+    STACK_OF(X509)* chain = nullptr;
+    if (!PKCS12_parse(p12.get(), pass, &key, &x509, &chain)) {
+        ERR_clear_error();
+        return errSecDecode;
+    }
+    EvpPkeyPtr ownedKey(key);
+    X509Ptr ownedCertificate(x509);
+    sk_X509_pop_free(chain, X509_free);
+    if (!ownedKey || !ownedCertificate) return errSecDecode;
+    unsigned char* der = nullptr;
+    int length = i2d_X509(ownedCertificate.get(), &der);
+    if (length <= 0) {
+        ERR_clear_error();
+        return errSecDecode;
+    }
+    Bytes certificateData(der, der + length);
+    OPENSSL_free(der);
+    SecIdentity identity{SecKey::adopt(std::move(ownedKey), SecKeyClass::privateKey),
+                         std::make_shared<const SecCertificate>(std::move(certificateData),
+                                                                std::move(ownedCertificate))};
+    if (!identity.privateKey) return errSecDecode;
+    if (identities) identities->assign(1, std::move(identity));
+    return errSecSuccess;
 }
 
 }  // namespace telvo

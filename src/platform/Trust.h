@@ -24,6 +24,11 @@ class SecCertificate {
     static SecCertificateRef createWithData(ByteView data);
 
     const Bytes& data() const { return data_; }
+    // The subject's common name (else its first entry) as the platform summarises it; its
+    // common name; its e-mail addresses (subject and alternative names).
+    std::string subjectSummary() const;
+    std::optional<std::string> commonName() const;
+    std::vector<std::string> emailAddresses() const;
     // Borrowed; valid while this certificate lives.
     X509* handle() const { return x509_.get(); }
 
@@ -99,5 +104,16 @@ class SecTrust {
     std::optional<TimePoint> verifyDate_;
     int lastVerifyError_ = 0;
 };
+
+// One identity of a PKCS#12 file: a private key and its certificate.
+struct SecIdentity {
+    SecKeyRef privateKey;
+    SecCertificateRef certificate;
+};
+
+// Reads a PKCS#12 file with its passphrase. errSecAuthFailed for a wrong passphrase,
+// errSecDecode for data that is not PKCS#12; *identities is filled only on success.
+OSStatus SecPKCS12Import(ByteView data, const std::string& passphrase,
+                         std::vector<SecIdentity>* identities);
 
 }  // namespace telvo

@@ -1,9 +1,11 @@
 #include "protocol/QKCommonProtocol.h"
 
 #include <atomic>
+#include <fstream>
 
 #include "core/HexText.h"
 #include "logging/QKLog.h"
+#include "platform/AppFolders.h"
 #include "platform/Crypto.h"
 #include "platform/Random.h"
 #include "security/QKDataSecurity.h"
@@ -315,6 +317,36 @@ std::optional<Dictionary> QKCommonProtocol::dicForValidBindTokenWithData(ByteVie
     dict.set("result", int{body[2]});
     dict.set("oriBody", Bytes(body.begin(), body.end()));
     return dict;
+}
+
+void QKCommonProtocol::testSaveDeviceCer(const std::optional<Bytes>& twoCerData,
+                                         const std::optional<Bytes>& deviceCerData) const {
+    auto folder = AppFolders::documentsFolder();
+    if (!folder) {
+        QKSDKLOG("certificates not saved: no documents folder");
+        return;
+    }
+    const std::pair<const char*, const std::optional<Bytes>*> files[] = {
+        {"twoCerData.cer", &twoCerData}, {"deviceCerData.cer", &deviceCerData}};
+    for (const auto& [name, data] : files) {
+        if (!*data) continue;
+        const std::filesystem::path path = *folder / name;
+        const std::filesystem::path temp = *folder / (std::string(".") + name + ".tmp");
+        std::error_code ec;
+        {
+            std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+            out.write(reinterpret_cast<const char*>((*data)->data()),
+                      static_cast<std::streamsize>((*data)->size()));
+            if (!out.flush()) ec = std::make_error_code(std::errc::io_error);
+        }
+        if (!ec) std::filesystem::rename(temp, path, ec);
+        if (ec) {
+            std::filesystem::remove(temp, ec);
+            QKSDKLOG("certificate not saved: %s", path.c_str());
+            continue;
+        }
+        QKSDKLOG("%s", path.c_str());
+    }
 }
 
 }  // namespace telvo

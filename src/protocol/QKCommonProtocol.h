@@ -68,6 +68,13 @@ class QKCommonProtocol {
     static Bytes msgBodyValidBindToken(ByteView token);
     // "version", "type", "result" (bytes 0 to 2) and "oriBody"; nullopt under 3 bytes.
     static std::optional<Dictionary> dicForValidBindTokenWithData(ByteView body);
+
+    // Writes the two certificates as "twoCerData.cer" and "deviceCerData.cer" into the
+    // documents folder the host set (AppFolders) and logs each path. Writes nothing when no
+    // folder is set; a certificate that is absent is skipped. Each file is written whole or
+    // not at all.
+    void testSaveDeviceCer(const std::optional<Bytes>& twoCerData,
+                           const std::optional<Bytes>& deviceCerData) const;
 };
 
 }  // namespace telvo

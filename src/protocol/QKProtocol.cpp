@@ -90,14 +90,14 @@ void QKProtocol::setEncryptTypeByVerison() {
 bool QKProtocol::refuse(const char* what) {
     QKSDKLOG("LAN message 0x%02x refused: %s", static_cast<unsigned>(msgType_ & 0xFFFF), what);
     refused_ = true;
-    oriMessageArray_.reset();
+    setOriMessageArray(std::nullopt);
     return false;
 }
 
 void QKProtocol::setBody(Bytes body) {
     refused_ = false;
     hiddenAt_ = hiddenLength_ = 0;
-    oriMessageArray_ = std::move(body);
+    setOriMessageArray(std::move(body));
 }
 
 Bytes QKProtocol::getByteStream() {
@@ -119,12 +119,16 @@ Bytes QKProtocol::getByteStream() {
         return {};
     }
     // The protocol-3 counter leads the plain body whatever the encryption.
-    if (protocolVer_ == 3) {
+    if (protocolVer_ == 3 && counterLeads_ && oriMessageArray_ && oriMessageArray_->size() >= 2) {
+        (*oriMessageArray_)[0] = static_cast<uint8_t>(cntId_);
+        (*oriMessageArray_)[1] = static_cast<uint8_t>(cntId_ >> 8);
+    } else if (protocolVer_ == 3) {
         Bytes withCounter{static_cast<uint8_t>(cntId_), static_cast<uint8_t>(cntId_ >> 8)};
         if (oriMessageArray_)
             withCounter.insert(withCounter.end(), oriMessageArray_->begin(),
                                oriMessageArray_->end());
         oriMessageArray_ = std::move(withCounter);
+        counterLeads_ = true;
     }
 
     if (encryptType_ != 2 && oriMessageArray_) {

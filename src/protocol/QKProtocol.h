@@ -31,8 +31,9 @@ class QKProtocol {
 
     // The bytes of one frame; reads the clock and, for encryption type 1 and signing,
     // apConfigDefaultKey. For protocol version 3 it puts the counter in front of
-    // oriMessageArray, so a frame object is written once. Empty (and logged) when the frame
-    // cannot be written: type 1 without apConfigDefaultKey, type 2 without a session key or
+    // oriMessageArray; a later call renews those two bytes from cntId instead of adding a
+    // second counter, so every call gives a frame of the same message. Empty (and logged) when the
+    // frame cannot be written: type 1 without apConfigDefaultKey, type 2 without a session key or
     // when sealing fails, a builder that refused its input, a frame over 65535 bytes. Callers
     // send nothing then.
     Bytes getByteStream();
@@ -129,12 +130,24 @@ class QKProtocol {
     TELVO_LAN_FIELD(std::optional<Bytes>, timeStampData, setTimeStampData, std::nullopt)
     TELVO_LAN_FIELD(int64_t, deviceID, setDeviceID, 0)
     TELVO_LAN_FIELD(std::optional<Bytes>, messageArray, setMessageArray, std::nullopt)
-    TELVO_LAN_FIELD(std::optional<Bytes>, oriMessageArray, setOriMessageArray, std::nullopt)
+    // oriMessageArray is written by hand below: setting it drops the counter mark.
     TELVO_LAN_FIELD(std::optional<Bytes>, ecdhSessionKey, setEcdhSessionKey, std::nullopt)
     TELVO_LAN_FIELD(int64_t, cntId, setCntId, 0)
 #undef TELVO_LAN_FIELD
 
+  public:
+    const std::optional<Bytes>& oriMessageArray() const {
+        return oriMessageArray_;
+    }
+    void setOriMessageArray(std::optional<Bytes> value) {
+        oriMessageArray_ = std::move(value);
+        counterLeads_ = false;
+    }
+
   private:
+    std::optional<Bytes> oriMessageArray_;
+    // Whether oriMessageArray already starts with the protocol-3 counter.
+    bool counterLeads_ = false;
     struct Bare {};
     explicit QKProtocol(Bare) {}
     bool refuse(const char* what);

@@ -1,5 +1,6 @@
 #include "security/QKCertificateSigningRequest.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -321,6 +322,13 @@ std::optional<Bytes> QKCertificateSigningRequest::build(ByteView publicKeyBits,
     if (!signature) {
         std::printf("Error in creating signature: %s\n",
                     error ? error->localizedDescription().c_str() : "");
+        return std::nullopt;
+    }
+    SecKeyRef own = privateKey->copyPublicKey();
+    auto ownBits = own ? own->copyExternalRepresentation() : std::nullopt;
+    if (!ownBits ||
+        !std::equal(ownBits->begin(), ownBits->end(), publicKeyBits.begin(), publicKeyBits.end())) {
+        std::printf("The public key bits do not belong to the private key\n");
         return std::nullopt;
     }
     if (publicKey && !publicKey->verifySignature(algorithm, *info, *signature, &error)) {

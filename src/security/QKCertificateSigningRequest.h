@@ -80,8 +80,10 @@ class QKCertificateSigningRequest {
     void addSubjectItem(SubjectItem item);
 
     // The DER request. publicKeyBits: EC, the 65-byte uncompressed point; RSA, a PKCS#1
-    // RSAPublicKey. The request is signed with privateKey and, when publicKey is given,
-    // checked with it. Nothing when the key cannot be encoded, signing or the check fails.
+    // RSAPublicKey; either way the public half of privateKey (other bits would give a request
+    // whose signature does not verify). The request is signed with privateKey and, when
+    // publicKey is given, checked with it. Nothing when the bits are not privateKey's, the key
+    // cannot be encoded, signing or the check fails.
     std::optional<Bytes> build(ByteView publicKeyBits, const SecKeyRef& privateKey,
                                const SecKeyRef& publicKey);
     // build's DER as base64 (no line breaks), percent-encoded for a URL query.

@@ -326,27 +326,71 @@ std::optional<Bytes> QKDataSecurity::localMsgBodyEncryption(
 
 // Sensitive data.
 
+namespace {
+
+// The keys of the sensitive-data operations, as the work mode chooses them.
+struct SensitiveKeys {
+    enum class Scheme { accessToken, appData, legacy } scheme;
+    // accessToken: h = hex SHA-256 of the access token; key h[0..32), IV h[16..48) as bytes.
+    Bytes key, iv;
+    std::string ivHex;
+    // appData: key and IV texts; legacy: the key text.
+    std::string keyText, ivText;
+};
+
+SensitiveKeys::Scheme sensitiveScheme(const std::string& mode) {
+    if (mode == "10004" || mode == "10002") return SensitiveKeys::Scheme::accessToken;
+    if (mode == "10003" || mode == "1") return SensitiveKeys::Scheme::appData;
+    return SensitiveKeys::Scheme::legacy;
+}
+
+std::optional<SensitiveKeys> sensitiveKeys(SensitiveKeys::Scheme scheme) {
+    SensitiveKeys keys{scheme, {}, {}, {}, {}, {}};
+    switch (scheme) {
+        case SensitiveKeys::Scheme::accessToken: {
+            auto h = accessTokenHash();
+            if (!h) return std::nullopt;
+            keys.key = tokenKeyPart(*h, 0);
+            keys.ivHex = h->substr(16, 32);
+            keys.iv = hexBytes(keys.ivHex);
+            return keys;
+        }
+        case SensitiveKeys::Scheme::appData: {
+            auto texts = appDataKeys();
+            if (!texts) return std::nullopt;
+            keys.keyText = texts->first;
+            keys.ivText = texts->second;
+            return keys;
+        }
+        case SensitiveKeys::Scheme::legacy: {
+            auto K = legacyDataKey();
+            if (!K) return std::nullopt;
+            keys.keyText = *K;
+            return keys;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<std::string> QKDataSecurity::sensitiveDataEncryption(
     const std::optional<std::string>& text, bool resultIsNoIv) {
     if (!text) return std::nullopt;
-    const std::string mode = workMode();
-    if (mode == "10004" || mode == "10002") {
-        auto h = accessTokenHash();
-        if (!h) return std::nullopt;
-        std::string ivHex = h->substr(16, 32);
-        std::string cipher =
-            aes128EncryptWithData(bytesOf(*text), tokenKeyPart(*h, 0), hexBytes(ivHex))
-                .value_or("");
-        return resultIsNoIv ? cipher : ivHex + cipher;
+    auto keys = sensitiveKeys(sensitiveScheme(workMode()));
+    if (!keys) return std::nullopt;
+    switch (keys->scheme) {
+        case SensitiveKeys::Scheme::accessToken: {
+            std::string cipher =
+                aes128EncryptWithData(bytesOf(*text), keys->key, keys->iv).value_or("");
+            return resultIsNoIv ? cipher : keys->ivHex + cipher;
+        }
+        case SensitiveKeys::Scheme::appData:
+            return AES128EncryptCBC(text, keys->keyText, keys->ivText);
+        case SensitiveKeys::Scheme::legacy:
+            return AES128Encrypt(text, keys->keyText);
     }
-    if (mode == "10003" || mode == "1") {
-        auto keys = appDataKeys();
-        if (!keys) return std::nullopt;
-        return AES128EncryptCBC(text, keys->first, keys->second);
-    }
-    auto K = legacyDataKey();
-    if (!K) return std::nullopt;
-    return AES128Encrypt(text, *K);
+    return std::nullopt;
 }
 
 std::optional<std::string> QKDataSecurity::sensitiveDataDecryption(
@@ -354,27 +398,27 @@ std::optional<std::string> QKDataSecurity::sensitiveDataDecryption(
     auto config = QKMiddleInterface::shareInstance()->middleConfig();
     const std::string mode = workMode();
     const std::string input = hex.value_or("");
-    if (mode == "10004") {
-        auto h = accessTokenHash();
-        if (!h) return std::nullopt;
-        return AES128CBCDecryptWithData(hexBytes(input), tokenKeyPart(*h, 0), tokenKeyPart(*h, 16));
+    auto scheme = sensitiveScheme(mode);
+    // "10002" carries its IV in front of the ciphertext; too short for that, the legacy keys.
+    const bool ivInInput = mode == "10002";
+    if (ivInInput && input.size() < 33) scheme = SensitiveKeys::Scheme::legacy;
+    if (scheme == SensitiveKeys::Scheme::appData &&
+        (config->appKey().empty() || config->dataKey().empty() || config->dataIv().empty()))
+        return std::nullopt;
+    auto keys = sensitiveKeys(scheme);
+    if (!keys) return std::nullopt;
+    switch (keys->scheme) {
+        case SensitiveKeys::Scheme::accessToken:
+            if (ivInInput)
+                return AES128CBCDecryptWithData(hexBytes(input.substr(32)), keys->key,
+                                                hexBytes(input.substr(0, 32)));
+            return AES128CBCDecryptWithData(hexBytes(input), keys->key, keys->iv);
+        case SensitiveKeys::Scheme::appData:
+            return AES128DecryptCBC(input, keys->keyText, keys->ivText);
+        case SensitiveKeys::Scheme::legacy:
+            return AES128Decrypt(input, keys->keyText);
     }
-    if (mode == "10002" && input.size() >= 33) {
-        auto h = accessTokenHash();
-        if (!h) return std::nullopt;
-        return AES128CBCDecryptWithData(hexBytes(input.substr(32)), tokenKeyPart(*h, 0),
-                                        hexBytes(input.substr(0, 32)));
-    }
-    if (mode == "10003" || mode == "1") {
-        if (config->appKey().empty() || config->dataKey().empty() || config->dataIv().empty())
-            return std::nullopt;
-        auto keys = appDataKeys();
-        if (!keys) return std::nullopt;
-        return AES128DecryptCBC(input, keys->first, keys->second);
-    }
-    auto K = legacyDataKey();
-    if (!K) return std::nullopt;
-    return AES128Decrypt(input, *K);
+    return std::nullopt;
 }
 
 // PBKDF2.

@@ -32,11 +32,13 @@ const CurveEntry* curveEntry(int bits) {
 }
 
 Bytes shaDigest(bool sha384, ByteView data) {
-    return crypto::digest(sha384 ? crypto::DigestAlgorithm::SHA384 : crypto::DigestAlgorithm::SHA256,
-                          data);
+    return crypto::digest(
+        sha384 ? crypto::DigestAlgorithm::SHA384 : crypto::DigestAlgorithm::SHA256, data);
 }
 
-std::string toBase64(ByteView data) { return crypto::base64Encode(data); }
+std::string toBase64(ByteView data) {
+    return crypto::base64Encode(data);
+}
 
 // Standard alphabet, decoded without options.
 std::optional<Bytes> fromBase64(std::string_view text) {
@@ -112,8 +114,7 @@ std::optional<ByteView> derDecodeInteger(ByteView der, size_t offset, size_t* ne
 }  // namespace
 
 QKEllipticCurveCrypto::QKEllipticCurveCrypto(int bits, const EccCurve& curve, std::string name)
-    : bytes_(bits / 8), curve_(&curve), bits_(bits),
-      name_(std::move(name)) {}
+    : bytes_(bits / 8), curve_(&curve), bits_(bits), name_(std::move(name)) {}
 
 std::shared_ptr<QKEllipticCurveCrypto> QKEllipticCurveCrypto::initWithCurve(int bits) {
     const CurveEntry* entry = curveEntry(bits);
@@ -150,11 +151,16 @@ int QKEllipticCurveCrypto::curveForKey(ByteView key) {
         }
     }
     switch (keySize) {
-        case 16: return 128;
-        case 24: return 192;
-        case 32: return 256;
-        case 48: return 384;
-        default: return 0;
+        case 16:
+            return 128;
+        case 24:
+            return 192;
+        case 32:
+            return 256;
+        case 48:
+            return 384;
+        default:
+            return 0;
     }
 }
 
@@ -385,8 +391,7 @@ std::optional<Bytes> QKEllipticCurveCrypto::hashSHA256AndSignData(ByteView data)
     return hashAndSign(false, data);
 }
 
-bool QKEllipticCurveCrypto::hashSHA256AndVerifySignature(ByteView signature,
-                                                         ByteView data) const {
+bool QKEllipticCurveCrypto::hashSHA256AndVerifySignature(ByteView signature, ByteView data) const {
     return hashAndVerify(false, signature, data, false);
 }
 
@@ -394,8 +399,7 @@ std::optional<Bytes> QKEllipticCurveCrypto::hashSHA384AndSignData(ByteView data)
     return hashAndSign(true, data);
 }
 
-bool QKEllipticCurveCrypto::hashSHA384AndVerifySignature(ByteView signature,
-                                                         ByteView data) const {
+bool QKEllipticCurveCrypto::hashSHA384AndVerifySignature(ByteView signature, ByteView data) const {
     return hashAndVerify(true, signature, data, false);
 }
 
@@ -451,11 +455,11 @@ std::optional<Bytes> QKEllipticCurveCrypto::derEncodeSignature(ByteView signatur
 // against the end of the input, one leading 00 of each is dropped, and each must then fit
 // in size bytes.
 std::optional<Bytes> QKEllipticCurveCrypto::derDecodeSignature(ByteView der, size_t size) {
-    if (der.size() < 3 || der[0] != 0x30 || static_cast<size_t>(der[1]) + 2 > der.size()) {
-        return std::nullopt;
-    }
+    size_t length = 0;
+    auto content = derDecodeSequence(der, 0, &length);
+    if (!content) return std::nullopt;
     size_t next = 0;
-    auto r = derDecodeInteger(der, 2, &next);
+    auto r = derDecodeInteger(der, *content, &next);
     if (!r) return std::nullopt;
     auto s = derDecodeInteger(der, next, &next);
     if (!s || r->size() > size || s->size() > size) return std::nullopt;
@@ -463,6 +467,15 @@ std::optional<Bytes> QKEllipticCurveCrypto::derDecodeSignature(ByteView der, siz
     std::copy(r->begin(), r->end(), out.begin() + static_cast<long>(size - r->size()));
     std::copy(s->begin(), s->end(), out.end() - static_cast<long>(s->size()));
     return out;
+}
+
+std::optional<size_t> QKEllipticCurveCrypto::derDecodeSequence(ByteView der, size_t offset,
+                                                               size_t* length) {
+    if (offset > der.size() || der.size() - offset < 3 || der[offset] != 0x30) return std::nullopt;
+    const size_t stated = der[offset + 1];
+    if (stated > der.size() - offset - 2) return std::nullopt;
+    if (length) *length = stated;
+    return offset + 2;
 }
 
 }  // namespace telvo

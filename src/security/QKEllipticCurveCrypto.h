@@ -8,8 +8,9 @@
 // `publicKey()` hands it out compressed or uncompressed (04, X, Y) as `compressedPublicKey`
 // says. Misuse (a missing key, a wrong length, a key of another curve) raises NamedException
 // named "Missing Key", "Invalid Key", "Key mismatch", "Invalid hash" or "Invalid signature";
-// its reason shows a public key's bytes but a private key's length only. Failures of the arithmetic or the random source give
-// nullopt or false. An object serves one caller at a time; it holds no locks.
+// its reason shows a public key's bytes but a private key's length only. Failures of the arithmetic
+// or the random source give nullopt or false. An object serves one caller at a time; it holds no
+// locks.
 
 #include <memory>
 #include <optional>
@@ -23,7 +24,7 @@
 namespace telvo {
 
 class QKEllipticCurveCrypto {
-public:
+  public:
     // A new object for that curve with a fresh key pair (whether the key maker succeeded is
     // not looked at), or nullptr for an unknown size.
     static std::shared_ptr<QKEllipticCurveCrypto> generateKeyPairForCurve(int bits);
@@ -55,7 +56,9 @@ public:
     void setPublicKeyBase64(std::string_view base64);
     void setPrivateKeyBase64(std::string_view base64);
 
-    // nullopt for anything but a valid key of this curve in the other (or same) form.
+    // A key of this curve's sizes in the other form is converted, and must be a point of the
+    // curve; a key already in the target form (02/03 and bytes + 1 long for compress, 04 and
+    // 2 * bytes + 1 long for decompress) comes back unchanged, unchecked. nullopt otherwise.
     std::optional<Bytes> compressPublicKey(ByteView publicKey) const;
     std::optional<Bytes> decompressPublicKey(ByteView publicKey) const;
 
@@ -94,15 +97,19 @@ public:
     static std::optional<Bytes> derEncodeSignature(ByteView signature);
     // DER to raw r || s of 2 * size bytes, by the lenient rules in the .cpp.
     static std::optional<Bytes> derDecodeSignature(ByteView der, size_t size);
+    // The SEQUENCE header at offset (short length form): the content offset (offset + 2),
+    // with *length set to the stated length; nullopt unless at least 3 bytes remain, the tag
+    // is 30 and the stated length fits the buffer.
+    static std::optional<size_t> derDecodeSequence(ByteView der, size_t offset, size_t* length);
 
-private:
+  private:
     explicit QKEllipticCurveCrypto(int bits, const EccCurve& curve, std::string name);
 
     std::optional<Bytes> hashAndSign(bool sha384, ByteView data) const;
     bool hashAndVerify(bool sha384, ByteView signature, ByteView data, bool encoded) const;
 
     int bytes_;
-    const EccCurve* curve_;  // numDigits, p, b, Gx, Gy, n
+    const EccCurve* curve_;           // numDigits, p, b, Gx, Gy, n
     std::optional<Bytes> publicKey_;  // compressed
     bool compressedPublicKey_ = true;
     int bits_;

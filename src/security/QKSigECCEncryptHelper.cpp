@@ -135,4 +135,96 @@ std::optional<std::string> QKSigECCEncryptHelper::getExpiredDateStrWithCerData(
     return text;
 }
 
+namespace {
+
+std::mutex gShareMutex;
+std::shared_ptr<QKSigECCEncryptHelper> gShared;
+
+}  // namespace
+
+std::shared_ptr<QKSigECCEncryptHelper> QKSigECCEncryptHelper::share() {
+    std::lock_guard<std::mutex> lock(gShareMutex);
+    if (!gShared) gShared = std::make_shared<QKSigECCEncryptHelper>();
+    return gShared;
+}
+
+void QKSigECCEncryptHelper::resetForTesting() {
+    std::lock_guard<std::mutex> lock(gShareMutex);
+    gShared.reset();
+}
+
+void QKSigECCEncryptHelper::eccInit() {
+    getECCKeyPair([](const Bytes&, const Bytes&) {});
+}
+
+void QKSigECCEncryptHelper::getECCKeyPair(const KeyPairBlock& completion) {
+    getECCKeyPairWithKeySize(256, completion);
+}
+
+void QKSigECCEncryptHelper::getECCKeyPairWithKeySize(int size, const KeyPairBlock& completion) {
+    if (size != 256 && size != 512 && size != 1024 && size != 2048) return;
+    SecKeyRef publicKey, privateKey;
+    generateSecKeyPairWithKeySize(size, &publicKey, &privateKey);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        seckeyModel_ = SigSeckeyModel{privateKey, publicKey};
+    }
+    if (completion) completion(getPublicKeyBitsFromKey(publicKey).value_or(Bytes{}), Bytes{});
+}
+
+SigSeckeyModel QKSigECCEncryptHelper::seckeyModel() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return seckeyModel_;
+}
+
+std::optional<Bytes> QKSigECCEncryptHelper::getPublicKeyData() const {
+    auto bits = getPublicKeyBitsFromKey(seckeyModel().publicKey);
+    if (!bits || bits->empty()) return std::nullopt;
+    return Bytes(bits->begin() + 1, bits->end());
+}
+
+std::optional<Bytes> QKSigECCEncryptHelper::getSharedSecretWithDevicePublicKey(
+    ByteView devicePublicKey) const {
+    return calculateSharedSecretEithPublicKey(devicePublicKey);
+}
+
+std::optional<Bytes> QKSigECCEncryptHelper::calculateSharedSecretEithPublicKey(
+    ByteView publicKey) const {
+    SecKeyRef privateKey = seckeyModel().privateKey;
+    if (!privateKey) return std::nullopt;
+    Bytes point{0x04};
+    point.insert(point.end(), publicKey.begin(), publicKey.end());
+    SecKeyRef peer = SecKey::createWithData(point, SecKeyType::EC, SecKeyClass::publicKey);
+    if (!peer) return std::nullopt;
+    return privateKey->copyKeyExchangeResult(peer, 32);
+}
+
+SecKeyRef QKSigECCEncryptHelper::publicSecKeyFromKeyBits(ByteView keyData, bool isPublic) const {
+    return SecKey::createWithData(keyData, SecKeyType::RSA,
+                                  isPublic ? SecKeyClass::publicKey : SecKeyClass::privateKey);
+}
+
+void QKSigECCEncryptHelper::getcertificateInfoRefrenceFromData(
+    const std::optional<Bytes>& certificateData) {
+    if (!certificateData) return;
+    auto certificate = readCertificate(*certificateData);
+    if (!certificate) return;
+    std::string emails = "(";
+    for (const auto& address : certificate->emailAddresses())
+        emails += (emails.size() > 1 ? ", " : "") + address;
+    emails += ")";
+    platformDiagnostic("证书摘要: %s", certificate->subjectSummary().c_str());
+    platformDiagnostic("commonName: %s", certificate->commonName().value_or("(null)").c_str());
+    platformDiagnostic("emailAddresses: %s", emails.c_str());
+}
+
+std::optional<Bytes> QKSigECCEncryptHelper::getPrivateKeyRefrenceFromData(
+    const std::optional<Bytes>& p12Data, const std::string& password) {
+    if (!p12Data) return std::nullopt;
+    std::vector<SecIdentity> identities;
+    if (SecPKCS12Import(*p12Data, password, &identities) != errSecSuccess || identities.empty())
+        return std::nullopt;
+    return getPublicKeyBitsFromKey(identities.front().privateKey);
+}
+
 }  // namespace telvo

@@ -1,11 +1,212 @@
 #include "security/QKVPCCMCrypt.h"
 
 #include <algorithm>
+#include <fstream>
 
 #include "platform/Crypto.h"
+#include "platform/DispatchQueue.h"
 #include "security/QKVPCCModel.h"
 
 namespace telvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The parameters of one message, borrowed.
+struct Spec {
+    ByteView key, iv, adata;
+    int64_t tagLength;
+    size_t bufferSize;
+};
+
+// The parameters copied for work on the queue.
+struct Owned {
+    Bytes key, iv, adata;
+    int64_t tagLength;
+    size_t bufferSize;
+    ~Owned() { crypto::cleanse(key.data(), key.size()); }
+    Spec spec() const { return {key, iv, adata, tagLength, bufferSize}; }
+};
+
+// Receives each processed piece; false when it cannot take it (a write failed).
+using Sink = std::function<bool(ByteView)>;
+// Runs once the input is known good, before the first piece; false when the output cannot
+// be opened.
+using Prepare = std::function<bool()>;
+
+ErrorPtr modelError(const QKVPCCModel& model) {
+    return QKVPCCMCrypt::createErrorObject(model.errorMessage(), model.errorNumber());
+}
+
+ErrorPtr fileError(const char* what, const fs::path& path) {
+    return QKVPCCMCrypt::createErrorObject(std::string(what) + " " + path.string(),
+                                           QKVPCCMCrypt::kFileError);
+}
+
+ErrorPtr tooShort() {
+    return QKVPCCMCrypt::createErrorObject("Cipher text is too short",
+                                           QKVPCCMCrypt::kCipherTextTooShort);
+}
+
+ErrorPtr sealData(const Spec& s, ByteView plaintext, Bytes& out, int64_t* bytesLeft) {
+    if (s.tagLength < 0)
+        return QKVPCCMCrypt::createErrorObject("Invalid tag length",
+                                               QKVPCCMCrypt::kInvalidParameters);
+    QKVPCCModel model(s.key, s.iv, s.adata, s.tagLength, plaintext.size());
+    if (!model.ok()) return modelError(model);
+    out.assign(plaintext.size() + static_cast<size_t>(s.tagLength), 0);
+    *bytesLeft = static_cast<int64_t>(plaintext.size());
+    for (size_t offset = 0; offset < plaintext.size(); offset += s.bufferSize) {
+        size_t n = std::min(s.bufferSize, plaintext.size() - offset);
+        if (!model.encryptBlock(plaintext.data() + offset, out.data() + offset, n))
+            return modelError(model);
+        *bytesLeft -= static_cast<int64_t>(n);
+    }
+    auto tag = model.getTag();
+    if (!tag) return modelError(model);
+    std::copy(tag->begin(), tag->end(), out.begin() + static_cast<ptrdiff_t>(plaintext.size()));
+    return nullptr;
+}
+
+ErrorPtr openData(const Spec& s, ByteView sealed, Bytes& out, int64_t* bytesLeft) {
+    if (s.tagLength < 0)
+        return QKVPCCMCrypt::createErrorObject("Invalid tag length",
+                                               QKVPCCMCrypt::kInvalidParameters);
+    if (sealed.size() < static_cast<size_t>(s.tagLength)) return tooShort();
+    const size_t length = sealed.size() - static_cast<size_t>(s.tagLength);
+    QKVPCCModel model(s.key, s.iv, s.adata, s.tagLength, length);
+    if (!model.ok()) return modelError(model);
+    out.assign(length, 0);
+    *bytesLeft = static_cast<int64_t>(length);
+    for (size_t offset = 0; offset < length; offset += s.bufferSize) {
+        size_t n = std::min(s.bufferSize, length - offset);
+        if (!model.decryptBlock(sealed.data() + offset, out.data() + offset, n)) break;
+        *bytesLeft -= static_cast<int64_t>(n);
+    }
+    if (model.ok()) model.verifyTag(sealed.subspan(length));
+    if (!model.ok()) {
+        crypto::cleanse(out.data(), out.size());
+        out.clear();
+        return modelError(model);
+    }
+    return nullptr;
+}
+
+ErrorPtr sealFile(const Spec& s, const fs::path& source, const Prepare& prepare, const Sink& sink) {
+    std::ifstream in(source, std::ios::binary);
+    std::error_code ec;
+    const uintmax_t size = fs::file_size(source, ec);
+    if (!in || ec) return fileError("Cannot read", source);
+    QKVPCCModel model(s.key, s.iv, s.adata, s.tagLength, size);
+    if (!model.ok()) return modelError(model);
+    if (prepare && !prepare()) return fileError("Cannot write", source);
+    Bytes piece(s.bufferSize);
+    for (uintmax_t left = size; left;) {
+        const size_t n = static_cast<size_t>(std::min<uintmax_t>(s.bufferSize, left));
+        if (!in.read(reinterpret_cast<char*>(piece.data()), static_cast<std::streamsize>(n)))
+            return fileError("Cannot read", source);
+        if (!model.encryptBlock(piece.data(), piece.data(), n)) return modelError(model);
+        if (!sink(ByteView(piece).first(n))) return fileError("Cannot write", source);
+        left -= n;
+    }
+    auto tag = model.getTag();
+    if (!tag) return modelError(model);
+    if (!sink(*tag)) return fileError("Cannot write", source);
+    return nullptr;
+}
+
+ErrorPtr openFile(const Spec& s, const fs::path& source, const Prepare& prepare, const Sink& sink) {
+    std::error_code ec;
+    const uintmax_t size = fs::file_size(source, ec);
+    std::ifstream in(source, std::ios::binary);
+    if (!in || ec) return fileError("Cannot read", source);
+    if (s.tagLength < 0 || size < static_cast<uintmax_t>(s.tagLength)) return tooShort();
+    const uintmax_t length = size - static_cast<uintmax_t>(s.tagLength);
+    {
+        QKVPCCModel check(s.key, s.iv, s.adata, s.tagLength, length);
+        if (!check.ok() || !check.verifyTagWithFileURL(source)) return modelError(check);
+    }
+    if (prepare && !prepare()) return fileError("Cannot write", source);
+    QKVPCCModel model(s.key, s.iv, s.adata, s.tagLength, length);
+    Bytes piece(s.bufferSize);
+    for (uintmax_t left = length; left;) {
+        const size_t n = static_cast<size_t>(std::min<uintmax_t>(s.bufferSize, left));
+        if (!in.read(reinterpret_cast<char*>(piece.data()), static_cast<std::streamsize>(n)))
+            return fileError("Cannot read", source);
+        if (!model.decryptBlock(piece.data(), piece.data(), n)) return modelError(model);
+        if (!sink(ByteView(piece).first(n))) return fileError("Cannot write", source);
+        left -= n;
+    }
+    crypto::cleanse(piece.data(), piece.size());
+    // The file may have changed since the first check: the tag decides again.
+    uint8_t tag[16];
+    if (!in.read(reinterpret_cast<char*>(tag), static_cast<std::streamsize>(s.tagLength)))
+        return fileError("Cannot read", source);
+    if (!model.verifyTag(ByteView(tag, static_cast<size_t>(s.tagLength)))) return modelError(model);
+    return nullptr;
+}
+
+std::shared_ptr<const Owned> copyOf(const QKVPCCMCrypt& c) {
+    return std::make_shared<const Owned>(
+        Owned{c.key(), c.iv(), c.adata(), c.tagLength(), static_cast<size_t>(c.bufferSize())});
+}
+
+void onNewQueue(std::function<void()> work) {
+    DispatchQueue::createSerial("com.vpccm.bgqueue")->async(std::move(work));
+}
+
+void report(const ErrorPtr& failure, const QKVPCCMCrypt::ErrorBlock& error,
+            const std::function<void()>& success) {
+    if (failure) {
+        if (error) error(failure);
+    } else if (success) {
+        success();
+    }
+}
+
+// A file-to-file run: the destination opens when the input is known good and is removed
+// when the run fails after that.
+void toFile(std::shared_ptr<const Owned> p, fs::path source, fs::path dest, bool sealing,
+            QKVPCCMCrypt::DoneBlock finished, QKVPCCMCrypt::ErrorBlock error) {
+    onNewQueue([p = std::move(p), source = std::move(source), dest = std::move(dest), sealing,
+                finished = std::move(finished), error = std::move(error)] {
+        std::ofstream out;
+        auto prepare = [&] {
+            out.open(dest, std::ios::binary | std::ios::trunc);
+            return out.is_open();
+        };
+        auto sink = [&](ByteView piece) {
+            return static_cast<bool>(out.write(reinterpret_cast<const char*>(piece.data()),
+                                               static_cast<std::streamsize>(piece.size())));
+        };
+        ErrorPtr failure = sealing ? sealFile(p->spec(), source, prepare, sink)
+                                   : openFile(p->spec(), source, prepare, sink);
+        if (!failure && !out.flush()) failure = fileError("Cannot write", dest);
+        const bool opened = out.is_open();
+        out.close();
+        if (failure && opened) {
+            std::error_code ec;
+            fs::remove(dest, ec);
+        }
+        report(failure, error, finished);
+    });
+}
+
+void toStream(std::shared_ptr<const Owned> p, fs::path source, bool sealing,
+              QKVPCCMCrypt::DataBlock dataBlock, QKVPCCMCrypt::ErrorBlock error) {
+    onNewQueue([p = std::move(p), source = std::move(source), sealing,
+                dataBlock = std::move(dataBlock), error = std::move(error)] {
+        auto sink = [&](ByteView piece) {
+            if (dataBlock) dataBlock(Bytes(piece.begin(), piece.end()));
+            return true;
+        };
+        ErrorPtr failure = sealing ? sealFile(p->spec(), source, nullptr, sink)
+                                   : openFile(p->spec(), source, nullptr, sink);
+        report(failure, error, nullptr);
+    });
+}
+
+}  // namespace
 
 QKVPCCMCrypt::QKVPCCMCrypt(ByteView key, ByteView iv, ByteView adata, int64_t tagLength)
     : tagLength_(tagLength),
@@ -17,46 +218,68 @@ QKVPCCMCrypt::~QKVPCCMCrypt() {
     crypto::cleanse(key_.data(), key_.size());
 }
 
+ErrorPtr QKVPCCMCrypt::createErrorObject(const std::string& message, int64_t errorNumber) {
+    return makeError(kErrorDomain, errorNumber, message);
+}
+
 std::optional<Bytes> QKVPCCMCrypt::encryptDataWithData(ByteView plaintext) {
-    if (tagLength_ < 0) return std::nullopt;
-    QKVPCCModel model(key_, iv_, adata_, tagLength_, plaintext.size());
-    if (!model.ok()) return std::nullopt;
-    Bytes out(plaintext.size() + static_cast<size_t>(tagLength_));
-    const size_t piece = static_cast<size_t>(bufferSize_);
-    bytesLeft_ = static_cast<int64_t>(plaintext.size());
-    for (size_t offset = 0; offset < plaintext.size(); offset += piece) {
-        size_t n = std::min(piece, plaintext.size() - offset);
-        if (!model.encryptBlock(plaintext.data() + offset, out.data() + offset, n))
-            return std::nullopt;
-        bytesLeft_ -= static_cast<int64_t>(n);
-    }
-    auto tag = model.getTag();
-    if (!tag) return std::nullopt;
-    std::copy(tag->begin(), tag->end(), out.begin() + static_cast<ptrdiff_t>(plaintext.size()));
+    Bytes out;
+    const Spec spec{key_, iv_, adata_, tagLength_, static_cast<size_t>(bufferSize_)};
+    if (sealData(spec, plaintext, out, &bytesLeft_)) return std::nullopt;
     return out;
 }
 
 std::optional<Bytes> QKVPCCMCrypt::decryptDataWithData(ByteView sealed) {
-    if (tagLength_ < 0 || sealed.size() < static_cast<size_t>(tagLength_)) return std::nullopt;
-    const size_t length = sealed.size() - static_cast<size_t>(tagLength_);
-    QKVPCCModel model(key_, iv_, adata_, tagLength_, length);
-    if (!model.ok()) return std::nullopt;
-    Bytes out(length);
-    const size_t piece = static_cast<size_t>(bufferSize_);
-    bytesLeft_ = static_cast<int64_t>(length);
-    for (size_t offset = 0; offset < length; offset += piece) {
-        size_t n = std::min(piece, length - offset);
-        if (!model.decryptBlock(sealed.data() + offset, out.data() + offset, n)) {
-            crypto::cleanse(out.data(), out.size());
-            return std::nullopt;
-        }
-        bytesLeft_ -= static_cast<int64_t>(n);
-    }
-    if (!model.verifyTag(sealed.subspan(length))) {
-        crypto::cleanse(out.data(), out.size());
-        return std::nullopt;
-    }
+    Bytes out;
+    const Spec spec{key_, iv_, adata_, tagLength_, static_cast<size_t>(bufferSize_)};
+    if (openData(spec, sealed, out, &bytesLeft_)) return std::nullopt;
     return out;
+}
+
+void QKVPCCMCrypt::encryptDataWithData(ByteView plaintext, FinishedBlock finished,
+                                       ErrorBlock error) {
+    onNewQueue([p = copyOf(*this), input = Bytes(plaintext.begin(), plaintext.end()),
+                finished = std::move(finished), error = std::move(error)]() mutable {
+        Bytes out;
+        int64_t left = 0;
+        report(sealData(p->spec(), input, out, &left), error, [&] {
+            if (finished) finished(std::move(out));
+        });
+    });
+}
+
+void QKVPCCMCrypt::decryptDataWithData(ByteView sealed, FinishedBlock finished, ErrorBlock error) {
+    onNewQueue([p = copyOf(*this), input = Bytes(sealed.begin(), sealed.end()),
+                finished = std::move(finished), error = std::move(error)]() mutable {
+        Bytes out;
+        int64_t left = 0;
+        ErrorPtr failure = openData(p->spec(), input, out, &left);
+        report(failure, error, [&] {
+            if (finished) finished(std::move(out));
+        });
+    });
+}
+
+void QKVPCCMCrypt::encryptStreamWithUrl(const fs::path& url, DataBlock dataBlock,
+                                        ErrorBlock error) {
+    toStream(copyOf(*this), url, true, std::move(dataBlock), std::move(error));
+}
+
+void QKVPCCMCrypt::decryptStreamWithUrl(const fs::path& url, DataBlock dataBlock,
+                                        ErrorBlock error) {
+    toStream(copyOf(*this), url, false, std::move(dataBlock), std::move(error));
+}
+
+void QKVPCCMCrypt::encryptFileToFileWithSourceURL(const fs::path& sourceUrl,
+                                                  const fs::path& destUrl, DoneBlock finished,
+                                                  ErrorBlock error) {
+    toFile(copyOf(*this), sourceUrl, destUrl, true, std::move(finished), std::move(error));
+}
+
+void QKVPCCMCrypt::decryptFileToFileWithSourceURL(const fs::path& sourceUrl,
+                                                  const fs::path& destUrl, DoneBlock finished,
+                                                  ErrorBlock error) {
+    toFile(copyOf(*this), sourceUrl, destUrl, false, std::move(finished), std::move(error));
 }
 
 }  // namespace telvo

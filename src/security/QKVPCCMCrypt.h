@@ -1,18 +1,41 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <optional>
+#include <string>
 
 #include "telvosdk/Bytes.h"
+#include "telvosdk/Error.h"
 
 namespace telvo {
 
-// AES-CCM (RFC 3610) over a whole message in memory: key (16, 24 or 32 bytes), nonce (7 to
-// 13 bytes), associated data (below 65280 bytes, may be empty) and tag length (4, 6, ...,
-// 16). The payload is processed in pieces of bufferSize bytes. One message at a time; runs on
-// the caller's thread. Only the one-shot forms exist.
+// AES-CCM (RFC 3610): key (16, 24 or 32 bytes), nonce (7 to 13 bytes), associated data
+// (below 65280 bytes, may be empty) and tag length (4, 6, ..., 16). The payload is processed
+// in pieces of bufferSize bytes. The one-shot forms run on the caller's thread; the
+// asynchronous, stream and file forms copy the parameters, run on a new serial queue
+// "com.vpccm.bgqueue" per call and call their blocks there, never before returning. Each of
+// those calls ends with exactly one call of its finished block (file and data forms) or of its
+// error block; a stream form's data block may run several times before.
 class QKVPCCMCrypt {
   public:
+    // Error domain and codes of the error objects handed to the error blocks.
+    static constexpr const char* kErrorDomain = "com.qkvpccmcrypt.CryptError";
+    enum : int64_t {
+        kInvalidTag = 1,
+        kCipherTextTooShort = 2,
+        kInvalidAdataLength = 3,
+        kAesEncryptionError = 4,
+        kInvalidParameters = 5,
+        kFileError = 6,
+    };
+
+    using FinishedBlock = std::function<void(Bytes result)>;
+    using DataBlock = std::function<void(Bytes piece)>;
+    using DoneBlock = std::function<void()>;
+    using ErrorBlock = std::function<void(ErrorPtr error)>;
+
     QKVPCCMCrypt(ByteView key, ByteView iv, ByteView adata, int64_t tagLength);
     ~QKVPCCMCrypt();
     QKVPCCMCrypt(const QKVPCCMCrypt&) = delete;
@@ -25,9 +48,40 @@ class QKVPCCMCrypt {
     // is shorter than the tag, the tag does not match or the parameters are invalid.
     std::optional<Bytes> decryptDataWithData(ByteView sealed);
 
+    // The one-shot forms on the queue. Decrypting, input shorter than the tag gives
+    // kCipherTextTooShort and a tag that does not verify kInvalidTag.
+    void encryptDataWithData(ByteView plaintext, FinishedBlock finished, ErrorBlock error);
+    void decryptDataWithData(ByteView sealed, FinishedBlock finished, ErrorBlock error);
+
+    // A file read in pieces of bufferSize bytes, each processed piece handed to dataBlock; the
+    // encrypting form hands the tag last. The decrypting form first checks the tag stored at
+    // the end of the file (kInvalidTag; a file shorter than the tag gives
+    // kCipherTextTooShort) and hands out nothing when it fails. An unreadable file gives
+    // kFileError. At most one piece is held at a time.
+    void encryptStreamWithUrl(const std::filesystem::path& url, DataBlock dataBlock,
+                              ErrorBlock error);
+    void decryptStreamWithUrl(const std::filesystem::path& url, DataBlock dataBlock,
+                              ErrorBlock error);
+    // The stream forms writing every piece to destUrl (created or truncated once the input is
+    // readable and, decrypting, its tag verified), then finished. On a failure after the
+    // destination was opened, it is removed.
+    void encryptFileToFileWithSourceURL(const std::filesystem::path& sourceUrl,
+                                        const std::filesystem::path& destUrl, DoneBlock finished,
+                                        ErrorBlock error);
+    void decryptFileToFileWithSourceURL(const std::filesystem::path& sourceUrl,
+                                        const std::filesystem::path& destUrl, DoneBlock finished,
+                                        ErrorBlock error);
+
+    // An error of kErrorDomain with the message as its description.
+    static ErrorPtr createErrorObject(const std::string& message, int64_t errorNumber);
+
     int64_t tagLength() const { return tagLength_; }
     int64_t bufferSize() const { return bufferSize_; }
     int64_t blockSize() const { return blockSize_; }
+    int64_t bytesLeft() const { return bytesLeft_; }
+    const Bytes& key() const { return key_; }
+    const Bytes& iv() const { return iv_; }
+    const Bytes& adata() const { return adata_; }
 
   private:
     int64_t tagLength_;

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <fstream>
+
+#include "core/HexText.h"
+#include "logging/QKLog.h"
 
 namespace telvo {
 namespace {
@@ -50,7 +54,7 @@ const char* messageFor(int64_t number) {
 
 QKVPCCModel::QKVPCCModel(ByteView key, ByteView iv, ByteView adata, int64_t tagLength,
                          uint64_t fileSize)
-    : bytesLeft_(fileSize) {
+    : bytesLeft_(fileSize), fileSize_(fileSize), adataSize_(static_cast<int64_t>(adata.size())) {
     bool validTag = tagLength >= 4 && tagLength <= 16 && tagLength % 2 == 0;
     if (!validTag || iv.size() < 7 || iv.size() > 13) {
         setError(kInvalidParameters);
@@ -138,8 +142,10 @@ bool QKVPCCModel::encryptBlock(const uint8_t* in, uint8_t* out, size_t length) {
     return process(in, out, length, true);
 }
 
-bool QKVPCCModel::decryptBlock(const uint8_t* in, uint8_t* out, size_t length) {
-    return process(in, out, length, false);
+bool QKVPCCModel::decryptBlock(const uint8_t* in, uint8_t* out, size_t length, int64_t* exitNext) {
+    bool done = process(in, out, length, false);
+    if (exitNext) *exitNext = exitNext_;
+    return done;
 }
 
 bool QKVPCCModel::process(const uint8_t* in, uint8_t* out, size_t length, bool encrypting) {
@@ -189,6 +195,7 @@ bool QKVPCCModel::process(const uint8_t* in, uint8_t* out, size_t length, bool e
         out += bytes;
         length -= bytes;
         bytesLeft_ -= bytes;
+        exitNext_ = partialSeen_ || bytesLeft_ == 0 ? 1 : 0;
     }
     return ok();
 }
@@ -214,6 +221,53 @@ bool QKVPCCModel::verifyTag(ByteView tag) {
     crypto::cleanse(expected->data(), expected->size());
     if (!equal) setError(kInvalidTag);
     return equal;
+}
+
+bool QKVPCCModel::verifyTagWithData(ByteView sealed) {
+    if (sealed.size() < tagLength_ || sealed.size() - tagLength_ != bytesLeft_) {
+        setError(kInvalidTag);
+        return false;
+    }
+    const size_t length = sealed.size() - tagLength_;
+    alignas(16) uint8_t scratch[16384];
+    for (size_t offset = 0; offset < length; offset += sizeof scratch) {
+        size_t n = std::min(sizeof scratch, length - offset);
+        if (!process(sealed.data() + offset, scratch, n, false)) break;
+    }
+    crypto::cleanse(scratch, sizeof scratch);
+    return ok() && verifyTag(sealed.subspan(length));
+}
+
+bool QKVPCCModel::verifyTagWithFileURL(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::error_code ec;
+    const uintmax_t size = std::filesystem::file_size(file, ec);
+    if (!in || ec || size < tagLength_ || size - tagLength_ != bytesLeft_) {
+        setError(kInvalidTag);
+        return false;
+    }
+    alignas(16) uint8_t piece[16384], scratch[16384];
+    uint64_t left = size - tagLength_;
+    while (left && ok()) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof piece, left));
+        if (!in.read(reinterpret_cast<char*>(piece), static_cast<std::streamsize>(n))) {
+            setError(kInvalidTag);
+            break;
+        }
+        process(piece, scratch, n, false);
+        left -= n;
+    }
+    crypto::cleanse(scratch, sizeof scratch);
+    uint8_t tag[16];
+    if (!ok() || !in.read(reinterpret_cast<char*>(tag), static_cast<std::streamsize>(tagLength_))) {
+        setError(kInvalidTag);
+        return false;
+    }
+    return verifyTag(ByteView(tag, tagLength_));
+}
+
+void QKVPCCModel::PrintHex(const uint8_t* bytes, size_t length) {
+    QKSDKLOG("%s", hextext::encode(ByteView(bytes, length), false).c_str());
 }
 
 }  // namespace telvo

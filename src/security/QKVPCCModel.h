@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -40,13 +41,34 @@ class QKVPCCModel {
     // blocks, and the pieces together must be fileSize bytes. out receives length bytes and
     // may be in itself. false (and the model in error) otherwise.
     bool encryptBlock(const uint8_t* in, uint8_t* out, size_t length);
-    // The same for ciphertext; the CBC-MAC runs over the recovered plaintext.
-    bool decryptBlock(const uint8_t* in, uint8_t* out, size_t length);
+    // The same for ciphertext; the CBC-MAC runs over the recovered plaintext. exitNext, when
+    // given, receives exitNext() after the piece.
+    bool decryptBlock(const uint8_t* in, uint8_t* out, size_t length, int64_t* exitNext = nullptr);
 
     // The first M bytes of Y xor S0, once the whole payload went through; nothing otherwise.
     std::optional<Bytes> getTag();
     // Compares a received tag with getTag() in constant time; a mismatch sets kInvalidTag.
     bool verifyTag(ByteView tag);
+    // For a fresh model whose fileSize is the ciphertext length: runs the CBC-MAC over the
+    // deciphered ciphertext of sealed (ciphertext || tag) without handing out plaintext, then
+    // verifyTag with its last tagLength bytes.
+    bool verifyTagWithData(ByteView sealed);
+    // The same over a file holding ciphertext || tag, read in pieces of 16384 bytes. An
+    // unreadable or short file is a failure (kInvalidTag).
+    bool verifyTagWithFileURL(const std::filesystem::path& file);
+
+    // -1 before the first payload piece, 0 after it, 1 once a partial block or the last full
+    // block went through.
+    int64_t exitNext() const { return exitNext_; }
+    int64_t tagLength() const { return static_cast<int64_t>(tagLength_); }
+    int64_t blockSize() const { return 16; }
+    int64_t ivSize() const { return static_cast<int64_t>(ivSize_); }
+    int64_t adataSize() const { return adataSize_; }
+    int64_t bytesLeft() const { return static_cast<int64_t>(bytesLeft_); }
+    int64_t fileSize() const { return static_cast<int64_t>(fileSize_); }
+
+    // Writes length bytes as hex to the library's log, one line.
+    static void PrintHex(const uint8_t* bytes, size_t length);
 
     bool ok() const { return errorNumber_ == 0; }
     int64_t errorNumber() const { return errorNumber_; }
@@ -64,6 +86,9 @@ class QKVPCCModel {
     size_t tagLength_ = 0;
     size_t ivSize_ = 0;
     uint64_t bytesLeft_ = 0;
+    uint64_t fileSize_ = 0;
+    int64_t adataSize_ = 0;
+    int64_t exitNext_ = -1;
     uint64_t counter_ = 0;  // index i of the last counter block A_i used
     bool partialSeen_ = false;
     bool s0Ready_ = false;
