@@ -40,18 +40,18 @@ ErrorPtr modelError(const QKVPCCModel& model) {
 
 ErrorPtr fileError(const char* what, const fs::path& path) {
     return QKVPCCMCrypt::createErrorObject(std::string(what) + " " + path.string(),
-                                           QKVPCCMCrypt::kFileError);
+                                           QKVPCCModel::kFileError);
 }
 
 ErrorPtr tooShort() {
     return QKVPCCMCrypt::createErrorObject("Cipher text is too short",
-                                           QKVPCCMCrypt::kCipherTextTooShort);
+                                           QKVPCCModel::kCipherTextTooShort);
 }
 
 ErrorPtr sealData(const Spec& s, ByteView plaintext, Bytes& out, int64_t* bytesLeft) {
     if (s.tagLength < 0)
         return QKVPCCMCrypt::createErrorObject("Invalid tag length",
-                                               QKVPCCMCrypt::kInvalidParameters);
+                                               QKVPCCModel::kInvalidParameters);
     QKVPCCModel model(s.key, s.iv, s.adata, s.tagLength, plaintext.size());
     if (!model.ok()) return modelError(model);
     out.assign(plaintext.size() + static_cast<size_t>(s.tagLength), 0);
@@ -71,7 +71,7 @@ ErrorPtr sealData(const Spec& s, ByteView plaintext, Bytes& out, int64_t* bytesL
 ErrorPtr openData(const Spec& s, ByteView sealed, Bytes& out, int64_t* bytesLeft) {
     if (s.tagLength < 0)
         return QKVPCCMCrypt::createErrorObject("Invalid tag length",
-                                               QKVPCCMCrypt::kInvalidParameters);
+                                               QKVPCCModel::kInvalidParameters);
     if (sealed.size() < static_cast<size_t>(s.tagLength)) return tooShort();
     const size_t length = sealed.size() - static_cast<size_t>(s.tagLength);
     QKVPCCModel model(s.key, s.iv, s.adata, s.tagLength, length);
@@ -92,53 +92,41 @@ ErrorPtr openData(const Spec& s, ByteView sealed, Bytes& out, int64_t* bytesLeft
     return nullptr;
 }
 
-ErrorPtr sealFile(const Spec& s, const fs::path& source, const Prepare& prepare, const Sink& sink) {
-    std::ifstream in(source, std::ios::binary);
-    std::error_code ec;
-    const uintmax_t size = fs::file_size(source, ec);
-    if (!in || ec) return fileError("Cannot read", source);
-    QKVPCCModel model(s.key, s.iv, s.adata, s.tagLength, size);
-    if (!model.ok()) return modelError(model);
-    if (prepare && !prepare()) return fileError("Cannot write", source);
-    Bytes piece(s.bufferSize);
-    for (uintmax_t left = size; left;) {
-        const size_t n = static_cast<size_t>(std::min<uintmax_t>(s.bufferSize, left));
-        if (!in.read(reinterpret_cast<char*>(piece.data()), static_cast<std::streamsize>(n)))
-            return fileError("Cannot read", source);
-        if (!model.encryptBlock(piece.data(), piece.data(), n)) return modelError(model);
-        if (!sink(ByteView(piece).first(n))) return fileError("Cannot write", source);
-        left -= n;
-    }
-    auto tag = model.getTag();
-    if (!tag) return modelError(model);
-    if (!sink(*tag)) return fileError("Cannot write", source);
-    return nullptr;
-}
-
-ErrorPtr openFile(const Spec& s, const fs::path& source, const Prepare& prepare, const Sink& sink) {
+// Seals or opens a file in pieces. Opening checks the stored tag before anything is handed
+// out, and again at the end in case the file changed in between.
+ErrorPtr processFile(const Spec& s, const fs::path& source, bool sealing, const Prepare& prepare,
+                     const Sink& sink) {
     std::error_code ec;
     const uintmax_t size = fs::file_size(source, ec);
     std::ifstream in(source, std::ios::binary);
     if (!in || ec) return fileError("Cannot read", source);
-    if (s.tagLength < 0 || size < static_cast<uintmax_t>(s.tagLength)) return tooShort();
-    const uintmax_t length = size - static_cast<uintmax_t>(s.tagLength);
-    {
+    if (!sealing && (s.tagLength < 0 || size < static_cast<uintmax_t>(s.tagLength)))
+        return tooShort();
+    const uintmax_t length = sealing ? size : size - static_cast<uintmax_t>(s.tagLength);
+    if (!sealing) {
         QKVPCCModel check(s.key, s.iv, s.adata, s.tagLength, length);
         if (!check.ok() || !check.verifyTagWithFileURL(source)) return modelError(check);
     }
-    if (prepare && !prepare()) return fileError("Cannot write", source);
     QKVPCCModel model(s.key, s.iv, s.adata, s.tagLength, length);
+    if (!model.ok()) return modelError(model);
+    if (prepare && !prepare()) return fileError("Cannot write", source);
     Bytes piece(s.bufferSize);
     for (uintmax_t left = length; left;) {
         const size_t n = static_cast<size_t>(std::min<uintmax_t>(s.bufferSize, left));
         if (!in.read(reinterpret_cast<char*>(piece.data()), static_cast<std::streamsize>(n)))
             return fileError("Cannot read", source);
-        if (!model.decryptBlock(piece.data(), piece.data(), n)) return modelError(model);
+        bool done = sealing ? model.encryptBlock(piece.data(), piece.data(), n)
+                            : model.decryptBlock(piece.data(), piece.data(), n);
+        if (!done) return modelError(model);
         if (!sink(ByteView(piece).first(n))) return fileError("Cannot write", source);
         left -= n;
     }
     crypto::cleanse(piece.data(), piece.size());
-    // The file may have changed since the first check: the tag decides again.
+    if (sealing) {
+        auto tag = model.getTag();
+        if (!tag) return modelError(model);
+        return sink(*tag) ? nullptr : fileError("Cannot write", source);
+    }
     uint8_t tag[16];
     if (!in.read(reinterpret_cast<char*>(tag), static_cast<std::streamsize>(s.tagLength)))
         return fileError("Cannot read", source);
@@ -179,8 +167,7 @@ void toFile(std::shared_ptr<const Owned> p, fs::path source, fs::path dest, bool
             return static_cast<bool>(out.write(reinterpret_cast<const char*>(piece.data()),
                                                static_cast<std::streamsize>(piece.size())));
         };
-        ErrorPtr failure = sealing ? sealFile(p->spec(), source, prepare, sink)
-                                   : openFile(p->spec(), source, prepare, sink);
+        ErrorPtr failure = processFile(p->spec(), source, sealing, prepare, sink);
         if (!failure && !out.flush()) failure = fileError("Cannot write", dest);
         const bool opened = out.is_open();
         out.close();
@@ -200,8 +187,7 @@ void toStream(std::shared_ptr<const Owned> p, fs::path source, bool sealing,
             if (dataBlock) dataBlock(Bytes(piece.begin(), piece.end()));
             return true;
         };
-        ErrorPtr failure = sealing ? sealFile(p->spec(), source, nullptr, sink)
-                                   : openFile(p->spec(), source, nullptr, sink);
+        ErrorPtr failure = processFile(p->spec(), source, sealing, nullptr, sink);
         report(failure, error, nullptr);
     });
 }

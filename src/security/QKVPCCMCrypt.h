@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "security/QKVPCCModel.h"
 #include "telvosdk/Bytes.h"
 #include "telvosdk/Error.h"
 
@@ -20,16 +21,9 @@ namespace telvo {
 // error block; a stream form's data block may run several times before.
 class QKVPCCMCrypt {
   public:
-    // Error domain and codes of the error objects handed to the error blocks.
+    // Error domain of the error objects handed to the error blocks; their codes are
+    // QKVPCCModel's.
     static constexpr const char* kErrorDomain = "com.qkvpccmcrypt.CryptError";
-    enum : int64_t {
-        kInvalidTag = 1,
-        kCipherTextTooShort = 2,
-        kInvalidAdataLength = 3,
-        kAesEncryptionError = 4,
-        kInvalidParameters = 5,
-        kFileError = 6,
-    };
 
     using FinishedBlock = std::function<void(Bytes result)>;
     using DataBlock = std::function<void(Bytes piece)>;
@@ -55,7 +49,7 @@ class QKVPCCMCrypt {
 
     // A file read in pieces of bufferSize bytes, each processed piece handed to dataBlock; the
     // encrypting form hands the tag last. The decrypting form first checks the tag stored at
-    // the end of the file (kInvalidTag; a file shorter than the tag gives
+    // the end of the file (QKVPCCModel::kInvalidTag; a file shorter than the tag gives
     // kCipherTextTooShort) and hands out nothing when it fails. An unreadable file gives
     // kFileError. At most one piece is held at a time.
     void encryptStreamWithUrl(const std::filesystem::path& url, DataBlock dataBlock,

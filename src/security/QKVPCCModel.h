@@ -22,13 +22,14 @@ namespace telvo {
 // constructor.
 class QKVPCCModel {
   public:
-    // Error codes; the first error met is kept.
+    // Error codes; the first error met is kept. kFileError is the file forms' of QKVPCCMCrypt.
     enum : int64_t {
         kInvalidTag = 1,
         kCipherTextTooShort = 2,
         kInvalidAdataLength = 3,
         kAesEncryptionError = 4,
         kInvalidParameters = 5,
+        kFileError = 6,
     };
 
     // Formats B0 and the associated data and runs the CBC-MAC over them; computes S0.

@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <thread>
 
+#include "platform/AppFolders.h"
 #include "platform/Random.h"
 #include "protocol/QKCommonProtocol.h"
 #include "security/QKEllipticCurveSecret.h"
 #include "sim/SimKeyAgreement.h"
+#include "sim/TempFolder.h"
 #include "sim/TestSupport.h"
 #include "telvosdk/QKMiddleInterface.h"
 
@@ -373,6 +376,24 @@ TEST_F(RandomSource, CommandIdNeverZeroUnderConcurrentCallers) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(zeros.load(), 0);
     EXPECT_EQ(fallbacks.load(), 0);
+}
+
+TEST(KeyAgreementCertificates, SavedIntoTheHostsDocumentsFolderOnly) {
+    test::TempFolder folder;
+    auto read = [&](const char* name) {
+        std::ifstream in(folder.path() / name, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    };
+    QKCommonProtocol().testSaveDeviceCer(Bytes{1}, Bytes{2});  // no folder set: nothing
+    AppFolders::setDocumentsFolder(folder.path());
+    QKCommonProtocol().testSaveDeviceCer(Bytes{0x30, 0x01}, Bytes{0x30, 0x02, 0xAA});
+    EXPECT_EQ(read("twoCerData.cer"), (Bytes{0x30, 0x01}));
+    EXPECT_EQ(read("deviceCerData.cer"), (Bytes{0x30, 0x02, 0xAA}));
+    QKCommonProtocol().testSaveDeviceCer(std::nullopt, Bytes{});
+    EXPECT_EQ(read("twoCerData.cer"), (Bytes{0x30, 0x01}));
+    EXPECT_TRUE(read("deviceCerData.cer").empty());
+    AppFolders::setDocumentsFolder({});
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 2);
 }
 
 }  // namespace

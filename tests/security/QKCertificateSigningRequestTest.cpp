@@ -242,6 +242,10 @@ TEST(QKCertificateSigningTool, UnusableKeysGiveTheEmptyText) {
         {"public key as private key", pair.bits, pair.pub, pair.pub,
          "Error in creating signature: "},
         {"self-check with another key", pair.bits, pair.priv, other.pub, "signature verification"},
+        // Signed and self-checked with the right pair, but another pair's bits in the request.
+        {"another pair's bits", other.bits, pair.priv, pair.pub, "The public key bits"},
+        {"another pair's bits, no self-check", other.bits, pair.priv, nullptr,
+         "The public key bits"},
     };
     for (const auto& c : cases) {
         testing::internal::CaptureStdout();

@@ -22,8 +22,8 @@ const TestCurve& curveOf(int bits) {
 }
 
 Bytes digestOf(bool sha384, ByteView data, size_t keep) {
-    Bytes d = crypto::digest(sha384 ? crypto::DigestAlgorithm::SHA384 : crypto::DigestAlgorithm::SHA256,
-                             data);
+    Bytes d = crypto::digest(
+        sha384 ? crypto::DigestAlgorithm::SHA384 : crypto::DigestAlgorithm::SHA256, data);
     d.resize(keep);
     return d;
 }
@@ -64,9 +64,9 @@ TEST(QKEllipticCurveCrypto, CurveForKeyAndTheCurveTable) {
         int bits;
     } cases[] = {
         {0, 0, 0},       {32, 0x00, 256}, {33, 0x02, 256}, {33, 0x03, 256}, {65, 0x04, 256},
-        {33, 0x05, 0},   {33, 0x04, 128},   {40, 0x01, 0},   {16, 0x55, 128}, {17, 0x03, 128},
-        {49, 0x04, 192}, {25, 0x02, 192}, {48, 0x04, 384}, {97, 0x04, 384},
-        {49, 0x02, 384}, {41, 0x02, 0},   {81, 0x04, 0},   {1, 0x02, 0},    {64, 0x04, 0},
+        {33, 0x05, 0},   {33, 0x04, 128}, {40, 0x01, 0},   {16, 0x55, 128}, {17, 0x03, 128},
+        {49, 0x04, 192}, {25, 0x02, 192}, {48, 0x04, 384}, {97, 0x04, 384}, {49, 0x02, 384},
+        {41, 0x02, 0},   {81, 0x04, 0},   {1, 0x02, 0},    {64, 0x04, 0},
     };
     for (const auto& c : cases) {
         Bytes key(c.length, 0x11);
@@ -120,12 +120,11 @@ TEST(QKEllipticCurveCrypto, KeysKeepTheirFormsAndBelongTogether) {
         EXPECT_EQ(fromPrivate->publicKeyBase64(), crypto::base64Encode(compressed));
         EXPECT_EQ(fromPrivate->privateKeyBase64(), crypto::base64Encode(priv));
         EXPECT_EQ(fromPrivate->description(),
-                  "<QKEllipticCurveCrypto algorithm=" + std::string(c.name) + " publicKey=" +
-                      crypto::base64Encode(compressed) + " privateKey=" +
-                      crypto::base64Encode(priv) + ">");
+                  "<QKEllipticCurveCrypto algorithm=" + std::string(c.name) +
+                      " publicKey=" + crypto::base64Encode(compressed) +
+                      " privateKey=" + crypto::base64Encode(priv) + ">");
         auto empty = Crypto::cryptoForCurve(c.bits);
-        EXPECT_EQ(empty->description(), "<QKEllipticCurveCrypto algorithm=" +
-                                            std::string(c.name) +
+        EXPECT_EQ(empty->description(), "<QKEllipticCurveCrypto algorithm=" + std::string(c.name) +
                                             " publicKey=(null) privateKey=(null)>");
         empty->setPublicKeyBase64(crypto::base64Encode(full));
         EXPECT_EQ(empty->publicKey(), full);
@@ -139,8 +138,9 @@ TEST(QKEllipticCurveCrypto, KeysKeepTheirFormsAndBelongTogether) {
         EXPECT_EQ(fromPrivate->publicKey(), compressed);
 
         // Format conversion refuses what is not a key of this curve in the stated form.
-        for (const Bytes& bad : {Bytes{}, Bytes(c.bytes() + 1, 0x04), Bytes(2 * c.bytes() + 1, 0x02),
-                                 Bytes(c.bytes(), 0x02), cat({full, Bytes{0}})}) {
+        for (const Bytes& bad :
+             {Bytes{}, Bytes(c.bytes() + 1, 0x04), Bytes(2 * c.bytes() + 1, 0x02),
+              Bytes(c.bytes(), 0x02), cat({full, Bytes{0}})}) {
             EXPECT_FALSE(pair->compressPublicKey(bad)) << bad.size();
             EXPECT_FALSE(pair->decompressPublicKey(bad)) << bad.size();
         }
@@ -240,13 +240,20 @@ TEST(QKEllipticCurveCrypto, Rfc5903KnownAnswers) {
          "56FBF3CA366CC23E8157854C13C58D6AAC23F046ADA30F8353E74F33039872AB",
          "D6840F6B42F6EDAFD13116E0E12565202FEF8E9ECE7DCE03812464D04B9442DE"},
         {384,
-         "099F3C7034D4A2C699884D73A375A67F7624EF7C6B3C0F160647B67414DCE655E35B538041E649EE3FAEF896783AB194",
-         "667842D7D180AC2CDE6F74F37551F55755C7645C20EF73E31634FE72B4C55EE6DE3AC808ACB4BDB4C88732AEE95F41AA",
-         "9482ED1FC0EEB9CAFC4984625CCFC23F65032149E0E144ADA024181535A0F38EEB9FCFF3C2C947DAE69B4C634573A81C",
-         "41CB0779B4BDB85D47846725FBEC3C9430FAB46CC8DC5060855CC9BDA0AA2942E0308312916B8ED2960E4BD55A7448FC",
-         "E558DBEF53EECDE3D3FCCFC1AEA08A89A987475D12FD950D83CFA41732BC509D0D1AC43A0336DEF96FDA41D0774A3571",
-         "DCFBEC7AACF3196472169E838430367F66EEBE3C6E70C416DD5F0C68759DD1FFF83FA40142209DFF5EAAD96DB9E6386C",
-         "11187331C279962D93D604243FD592CB9D0A926F422E47187521287E7156C5C4D603135569B9E9D09CF5D4A270F59746"},
+         "099F3C7034D4A2C699884D73A375A67F7624EF7C6B3C0F160647B67414DCE655E35B538041E649EE3FAEF8967"
+         "83AB194",
+         "667842D7D180AC2CDE6F74F37551F55755C7645C20EF73E31634FE72B4C55EE6DE3AC808ACB4BDB4C88732AEE"
+         "95F41AA",
+         "9482ED1FC0EEB9CAFC4984625CCFC23F65032149E0E144ADA024181535A0F38EEB9FCFF3C2C947DAE69B4C634"
+         "573A81C",
+         "41CB0779B4BDB85D47846725FBEC3C9430FAB46CC8DC5060855CC9BDA0AA2942E0308312916B8ED2960E4BD55"
+         "A7448FC",
+         "E558DBEF53EECDE3D3FCCFC1AEA08A89A987475D12FD950D83CFA41732BC509D0D1AC43A0336DEF96FDA41D07"
+         "74A3571",
+         "DCFBEC7AACF3196472169E838430367F66EEBE3C6E70C416DD5F0C68759DD1FFF83FA40142209DFF5EAAD96DB"
+         "9E6386C",
+         "11187331C279962D93D604243FD592CB9D0A926F422E47187521287E7156C5C4D603135569B9E9D09CF5D4A27"
+         "0F59746"},
     };
     for (const auto& v : vectors) {
         SCOPED_TRACE(v.bits);
@@ -295,19 +302,29 @@ TEST(QKEllipticCurveCrypto, Rfc6979KnownAnswers) {
          "F1ABB023518351CD71D881567B1EA663ED3EFCF6C5132B354F28D3B0B7D38367",
          "019F4113742A2B14BD25926B49C649155F267E60D3814B4C0CC84250E46F0083"},
         {384, true,
-         "6B9D3DAD2E1B8C1C05B19875B6659F4DE23C3B667BF297BA9AA47740787137D896D5724E4C70A825F872C9EA60D2EDF5",
-         "EC3A4E415B4E19A4568618029F427FA5DA9A8BC4AE92E02E06AAE5286B300C64DEF8F0EA9055866064A254515480BC13",
-         "8015D9B72D7D57244EA8EF9AC0C621896708A59367F9DFB9F54CA84B3F1C9DB1288B231C3AE0D4FE7344FD2533264720",
+         "6B9D3DAD2E1B8C1C05B19875B6659F4DE23C3B667BF297BA9AA47740787137D896D5724E4C70A825F872C9EA6"
+         "0D2EDF5",
+         "EC3A4E415B4E19A4568618029F427FA5DA9A8BC4AE92E02E06AAE5286B300C64DEF8F0EA9055866064A254515"
+         "480BC13",
+         "8015D9B72D7D57244EA8EF9AC0C621896708A59367F9DFB9F54CA84B3F1C9DB1288B231C3AE0D4FE7344FD253"
+         "3264720",
          "sample",
-         "94EDBB92A5ECB8AAD4736E56C691916B3F88140666CE9FA73D64C4EA95AD133C81A648152E44ACF96E36DD1E80FABE46",
-         "99EF4AEB15F178CEA1FE40DB2603138F130E740A19624526203B6351D0A3A94FA329C145786E679E7B82C71A38628AC8"},
+         "94EDBB92A5ECB8AAD4736E56C691916B3F88140666CE9FA73D64C4EA95AD133C81A648152E44ACF96E36DD1E8"
+         "0FABE46",
+         "99EF4AEB15F178CEA1FE40DB2603138F130E740A19624526203B6351D0A3A94FA329C145786E679E7B82C71A3"
+         "8628AC8"},
         {384, true,
-         "6B9D3DAD2E1B8C1C05B19875B6659F4DE23C3B667BF297BA9AA47740787137D896D5724E4C70A825F872C9EA60D2EDF5",
-         "EC3A4E415B4E19A4568618029F427FA5DA9A8BC4AE92E02E06AAE5286B300C64DEF8F0EA9055866064A254515480BC13",
-         "8015D9B72D7D57244EA8EF9AC0C621896708A59367F9DFB9F54CA84B3F1C9DB1288B231C3AE0D4FE7344FD2533264720",
+         "6B9D3DAD2E1B8C1C05B19875B6659F4DE23C3B667BF297BA9AA47740787137D896D5724E4C70A825F872C9EA6"
+         "0D2EDF5",
+         "EC3A4E415B4E19A4568618029F427FA5DA9A8BC4AE92E02E06AAE5286B300C64DEF8F0EA9055866064A254515"
+         "480BC13",
+         "8015D9B72D7D57244EA8EF9AC0C621896708A59367F9DFB9F54CA84B3F1C9DB1288B231C3AE0D4FE7344FD253"
+         "3264720",
          "test",
-         "8203B63D3C853E8D77227FB377BCF7B7B772E97892A80F36AB775D509D7A5FEB0542A7F0812998DA8F1DD3CA3CF023DB",
-         "DDD0760448D42D8A43AF45AF836FCE4DE8BE06B485E9B61B827C2F13173923E06A739F040649A667BF3B828246BAA5A5"},
+         "8203B63D3C853E8D77227FB377BCF7B7B772E97892A80F36AB775D509D7A5FEB0542A7F0812998DA8F1DD3CA3"
+         "CF023DB",
+         "DDD0760448D42D8A43AF45AF836FCE4DE8BE06B485E9B61B827C2F13173923E06A739F040649A667BF3B82824"
+         "6BAA5A5"},
     };
     for (const auto& v : vectors) {
         SCOPED_TRACE(std::to_string(v.bits) + " " + v.message);
@@ -355,7 +372,8 @@ TEST(QKEllipticCurveCrypto, WycheproofEcdhP256EcPoint) {
             SCOPED_TRACE(t["tcId"].int64Value());
             Bytes publicKey = hex(t["public"].text());
             Bytes privateKey = paddedPrivateKey(t["private"].text(), 32);
-            auto shared = QKEllipticCurveSecret::computeECDHWithPublicKeyData(publicKey, privateKey);
+            auto shared =
+                QKEllipticCurveSecret::computeECDHWithPublicKeyData(publicKey, privateKey);
             if (t["result"].text() == "invalid") {
                 EXPECT_FALSE(shared) << t["comment"].text();
                 ++refused;
@@ -443,7 +461,9 @@ TEST(QKEllipticCurveCrypto, DerEncodingEqualsOpenSSLAndDecodesBack) {
             for (auto& b : raw) b = static_cast<uint8_t>(rng());
             // Leading zero runs and high bits of either half.
             if (i % 5 == 1) std::fill(raw.begin(), raw.begin() + i % 7, 0);
-            if (i % 5 == 2) std::fill(raw.begin() + static_cast<long>(w), raw.begin() + static_cast<long>(w) + i % 9, 0);
+            if (i % 5 == 2)
+                std::fill(raw.begin() + static_cast<long>(w),
+                          raw.begin() + static_cast<long>(w) + i % 9, 0);
             if (i % 5 == 3) raw[0] |= 0x80;
             raws.push_back(raw);
         }
@@ -463,7 +483,10 @@ TEST(QKEllipticCurveCrypto, DerEncodingEqualsOpenSSLAndDecodesBack) {
             EXPECT_EQ(toHex(*back), toHex(raw));
         }
     }
-    EXPECT_EQ(toHex(*Crypto::derEncodeSignature(hex("0000" "0080"))), "3007020100020200" "80");
+    EXPECT_EQ(toHex(*Crypto::derEncodeSignature(hex("0000"
+                                                    "0080"))),
+              "3007020100020200"
+              "80");
 }
 
 TEST(QKEllipticCurveCrypto, DerEdgeCasesAndRefusals) {
@@ -501,6 +524,32 @@ TEST(QKEllipticCurveCrypto, DerEdgeCasesAndRefusals) {
         } else {
             ASSERT_TRUE(raw) << c.what;
             EXPECT_EQ(toHex(*raw), c.raw) << c.what;
+        }
+    }
+
+    // The SEQUENCE header reader: content offset and stated length, from any offset.
+    struct Sequence {
+        const char* der;
+        size_t offset;
+        std::optional<size_t> content;
+        size_t length;
+    } sequences[] = {
+        {"3003020100", 0, 2, 3},
+        {"ff3001aa", 1, 3, 1},
+        {"3000ff", 0, 2, 0},
+        {"3000", 0, std::nullopt, 0},
+        {"3103020100", 0, std::nullopt, 0},
+        {"3004020100", 0, std::nullopt, 0},
+        {"ff3002aa", 1, std::nullopt, 0},
+        {"3001aa", 3, std::nullopt, 0},
+        {"3001aa", 9, std::nullopt, 0},
+    };
+    for (const auto& c : sequences) {
+        size_t length = 77;
+        auto content = Crypto::derDecodeSequence(hex(c.der), c.offset, &length);
+        EXPECT_EQ(content, c.content) << c.der << " at " << c.offset;
+        if (content) {
+            EXPECT_EQ(length, c.length) << c.der;
         }
     }
 }

@@ -1,9 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+
 #include "platform/Clock.h"
 #include "platform/Diagnostics.h"
+#include "security/QKEllipticCurveSecret.h"
 #include "security/QKSigECCEncryptHelper.h"
+#include "sim/TempFolder.h"
 #include "sim/TestPki.h"
+#include "sim/TestSupport.h"
 
 namespace telvo {
 namespace {
@@ -175,6 +181,96 @@ TEST(QKSigECCEncryptHelper, ExpiryReadsAsTheCertificateStatesIt) {
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "解析证书失败 \n");
         EXPECT_FALSE(text);
     }
+}
+
+// The shared instance's pair and ECDH agree with the class operations on the simulated
+// appliance's side.
+TEST(QKSigECCEncryptHelper, SharedInstanceAgreesWithTheApplianceKey) {
+    QKSigECCEncryptHelper::resetForTesting();
+    auto helper = QKSigECCEncryptHelper::share();
+    EXPECT_EQ(helper, QKSigECCEncryptHelper::share());
+    const Bytes devicePoint(TestPki::shared().devicePublicKey().begin() + 1,
+                            TestPki::shared().devicePublicKey().end());
+    EXPECT_FALSE(helper->getPublicKeyData());
+    EXPECT_FALSE(helper->getSharedSecretWithDevicePublicKey(devicePoint));
+
+    int calls = 0;
+    helper->getECCKeyPairWithKeySize(384, [&](const Bytes&, const Bytes&) { ++calls; });
+    EXPECT_EQ(calls, 0);
+    Bytes published;
+    helper->getECCKeyPair([&](const Bytes& pub, const Bytes& priv) {
+        ++calls, published = pub;
+        EXPECT_TRUE(priv.empty());
+    });
+    ASSERT_EQ(calls, 1);
+    auto raw = helper->getPublicKeyData();
+    ASSERT_TRUE(raw && raw->size() == 64);
+    EXPECT_EQ(published, test::hex("04" + test::toHex(*raw)));
+    EXPECT_TRUE(helper->seckeyModel().privateKey->isPermanent());
+
+    auto secret = helper->getSharedSecretWithDevicePublicKey(devicePoint);
+    ASSERT_TRUE(secret);
+    EXPECT_EQ(secret, QKEllipticCurveSecret::computeECDHWithPublicKeyData(
+                          *raw, TestPki::shared().devicePrivateKey()));
+    Bytes offCurve = devicePoint;
+    offCurve.back() ^= 1;
+    EXPECT_FALSE(helper->calculateSharedSecretEithPublicKey(offCurve));
+    QKSigECCEncryptHelper::resetForTesting();
+}
+
+// A PKCS#12 file from the openssl command line, and PKCS#1 RSA key bits.
+TEST(QKSigECCEncryptHelper, Pkcs12AndRsaKeyBitsFromTheOpenSslCommand) {
+    if (std::system("command -v openssl >/dev/null 2>&1") != 0) GTEST_SKIP() << "no openssl";
+    test::TempFolder folder;
+    const std::string dir = folder.path().string();
+    const std::string command =
+        "cd '" + dir +
+        "' && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout k.pem"
+        " -out c.pem -subj '/CN=Telvo P12/emailAddress=p12@example.com' -days 2 2>/dev/null"
+        " && openssl pkcs12 -export -inkey k.pem -in c.pem -passout pass:s3cret -out id.p12"
+        " && openssl x509 -in c.pem -outform DER -out c.der"
+        " && openssl genrsa -out r.pem 1024 2>/dev/null"
+        " && openssl rsa -in r.pem -RSAPublicKey_out -outform DER -out rpub.der 2>/dev/null"
+        " && openssl rsa -in r.pem -traditional -outform DER -out rpriv.der 2>/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    auto file = [&](const char* name) {
+        std::ifstream in(folder.path() / name, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    };
+    const Bytes p12 = file("id.p12"), certificate = file("c.der");
+
+    auto key = QKSigECCEncryptHelper::getPrivateKeyRefrenceFromData(p12, "s3cret");
+    ASSERT_TRUE(key);
+    ASSERT_EQ(key->size(), 97u);
+    EXPECT_EQ(Bytes(key->begin(), key->begin() + 65),
+              QKSigECCEncryptHelper::getPublicKeyRefrenceFromData(certificate));
+    EXPECT_TRUE(SecKey::createWithData(*key, SecKeyType::EC, SecKeyClass::privateKey));
+    Bytes damaged = p12;
+    damaged[damaged.size() / 2] ^= 0x40;
+    EXPECT_FALSE(QKSigECCEncryptHelper::getPrivateKeyRefrenceFromData(p12, "secret"));
+    EXPECT_FALSE(QKSigECCEncryptHelper::getPrivateKeyRefrenceFromData(damaged, "s3cret"));
+    EXPECT_FALSE(QKSigECCEncryptHelper::getPrivateKeyRefrenceFromData(Bytes{1, 2}, "s3cret"));
+
+    std::vector<std::string> lines;
+    setDiagnosticSink([&](std::string_view line) { lines.emplace_back(line); });
+    QKSigECCEncryptHelper::getcertificateInfoRefrenceFromData(certificate);
+    setDiagnosticSink(nullptr);
+    EXPECT_EQ(lines, (std::vector<std::string>{"证书摘要: Telvo P12", "commonName: Telvo P12",
+                                               "emailAddresses: (p12@example.com)"}));
+
+    auto helper = QKSigECCEncryptHelper::share();
+    auto rsaPublic = helper->publicSecKeyFromKeyBits(file("rpub.der"), true);
+    auto rsaPrivate = helper->publicSecKeyFromKeyBits(file("rpriv.der"), false);
+    ASSERT_TRUE(rsaPublic && rsaPrivate);
+    EXPECT_EQ(rsaPublic->keyClass(), SecKeyClass::publicKey);
+    auto signature = rsaPrivate->createSignature(SecKeyAlgorithm::RSASignatureMessagePKCS1v15SHA256,
+                                                 Bytes{1, 2, 3});
+    ASSERT_TRUE(signature);
+    EXPECT_TRUE(rsaPublic->verifySignature(SecKeyAlgorithm::RSASignatureMessagePKCS1v15SHA256,
+                                           Bytes{1, 2, 3}, *signature));
+    EXPECT_FALSE(helper->publicSecKeyFromKeyBits(file("rpub.der"), false));
+    EXPECT_FALSE(helper->publicSecKeyFromKeyBits(Bytes{0x30, 0x00}, true));
+    QKSigECCEncryptHelper::resetForTesting();
 }
 
 }  // namespace

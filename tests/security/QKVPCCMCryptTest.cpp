@@ -1,9 +1,14 @@
+#include <fstream>
 #include <memory>
 #include <random>
 
+#include "platform/Dispatch.h"
+#include "platform/DispatchQueue.h"
+#include "platform/MainLoop.h"
 #include "security/QKVPCCMCrypt.h"
 #include "security/QKVPCCModel.h"
 #include "sim/ReferenceCcm.h"
+#include "sim/TempFolder.h"
 #include "sim/TestPrelude.h"
 
 namespace telvo {
@@ -306,6 +311,177 @@ TEST(QKVPCCModel, PiecesMustBeWholeBlocksUntilTheLast) {
     QKVPCCModel wrongTag(key, nonce, {}, 16, 0);
     EXPECT_FALSE(wrongTag.verifyTag(Bytes(16)));
     EXPECT_EQ(wrongTag.errorNumber(), QKVPCCModel::kInvalidTag);
+}
+
+// What one asynchronous call reported: every block call counted, with the queue it ran on.
+struct Outcome {
+    int calls = 0;  // finished and error blocks together
+    std::optional<Bytes> result;
+    ErrorPtr error;
+    std::vector<std::string> queues;
+    Bytes streamed;
+    size_t pieces = 0, largestPiece = 0;
+
+    void note() {
+        queues.push_back(DispatchQueue::current() ? DispatchQueue::current()->label() : "");
+    }
+    QKVPCCMCrypt::FinishedBlock finished() {
+        return [this](Bytes b) { note(), ++calls, result = std::move(b); };
+    }
+    QKVPCCMCrypt::DoneBlock done() {
+        return [this] { note(), ++calls, result = streamed; };
+    }
+    QKVPCCMCrypt::DataBlock data() {
+        return [this](Bytes piece) {
+            note(), ++pieces, largestPiece = std::max(largestPiece, piece.size());
+            streamed.insert(streamed.end(), piece.begin(), piece.end());
+        };
+    }
+    QKVPCCMCrypt::ErrorBlock failed() {
+        return [this](ErrorPtr e) { note(), ++calls, error = std::move(e); };
+    }
+};
+
+class CcmFiles : public ::testing::Test {
+  protected:
+    DeterministicDispatch dispatch;
+    test::TempFolder folder;
+    const Bytes key = hex("c0c1c2c3c4c5c6c7c8c9cacbcccdcecf"), nonce = Bytes(12, 0x42);
+    const Bytes ad = hex("0001020304050607");
+
+    std::filesystem::path write(const std::string& name, ByteView data) {
+        auto path = folder.path() / name;
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(data.data()),
+                   static_cast<std::streamsize>(data.size()));
+        return path;
+    }
+    static Bytes read(const std::filesystem::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    }
+};
+
+// Files of every piece boundary: the file and stream forms give what the one-shot form and
+// OpenSSL give, piece by piece, on the engine's own queue, with one completion per call.
+TEST_F(CcmFiles, FileAndStreamFormsAgreeWithOneShotAndOpenSsl) {
+    std::mt19937 rng(7);
+    for (size_t size : {0u, 1u, 16383u, 16384u, 16385u, 1000000u}) {
+        SCOPED_TRACE(size);
+        Bytes plain(size);
+        for (auto& b : plain) b = static_cast<uint8_t>(rng());
+        QKVPCCMCrypt ccm(key, nonce, ad, 16);
+        const Bytes sealed = ccm.encryptDataWithData(plain).value();
+        ASSERT_EQ(sealed, referenceCcm(true, key, nonce, ad, plain, 16));
+        const auto source = write("plain", plain);
+
+        Outcome toFile, back, streamOut, streamIn;
+        ccm.encryptFileToFileWithSourceURL(source, folder.path() / "sealed", toFile.done(),
+                                           toFile.failed());
+        EXPECT_EQ(toFile.calls, 0);  // never before returning
+        MainLoop::drain();
+        EXPECT_EQ(toFile.calls, 1);
+        EXPECT_EQ(read(folder.path() / "sealed"), sealed);
+
+        ccm.decryptFileToFileWithSourceURL(folder.path() / "sealed", folder.path() / "opened",
+                                           back.done(), back.failed());
+        MainLoop::drain();
+        EXPECT_EQ(back.calls, 1);
+        EXPECT_FALSE(back.error);
+        EXPECT_EQ(read(folder.path() / "opened"), plain);
+
+        ccm.encryptStreamWithUrl(source, streamOut.data(), streamOut.failed());
+        ccm.decryptStreamWithUrl(folder.path() / "sealed", streamIn.data(), streamIn.failed());
+        MainLoop::drain();
+        EXPECT_EQ(streamOut.streamed, sealed);
+        EXPECT_EQ(streamIn.streamed, plain);
+        EXPECT_LE(streamOut.largestPiece, 16384u);
+        EXPECT_EQ(streamOut.pieces, (size + 16383) / 16384 + 1);  // the tag last
+        EXPECT_EQ(streamIn.calls + streamOut.calls, 0);
+        for (const auto* o : {&toFile, &back, &streamOut, &streamIn})
+            for (const auto& q : o->queues) EXPECT_EQ(q, "com.vpccm.bgqueue");
+    }
+}
+
+TEST_F(CcmFiles, AlteredStoredTagWritesAndHandsOutNothing) {
+    Bytes plain(40000, 0x5a);
+    QKVPCCMCrypt ccm(key, nonce, ad, 16);
+    Bytes sealed = ccm.encryptDataWithData(plain).value();
+    sealed.back() ^= 1;
+    const auto source = write("sealed", sealed);
+    Outcome file, stream;
+    ccm.decryptFileToFileWithSourceURL(source, folder.path() / "opened", file.done(),
+                                       file.failed());
+    ccm.decryptStreamWithUrl(source, stream.data(), stream.failed());
+    MainLoop::drain();
+    for (const auto* o : {&file, &stream}) {
+        EXPECT_EQ(o->calls, 1);
+        ASSERT_TRUE(o->error);
+        EXPECT_EQ(o->error->domain(), "com.qkvpccmcrypt.CryptError");
+        EXPECT_EQ(o->error->code(), 1);
+        EXPECT_EQ(o->error->localizedDescription(), "Invalid TAG");
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "opened"));
+    EXPECT_EQ(stream.pieces, 0u);
+
+    Outcome missing;
+    ccm.encryptFileToFileWithSourceURL(folder.path() / "none", folder.path() / "out",
+                                       missing.done(), missing.failed());
+    MainLoop::drain();
+    ASSERT_TRUE(missing.error);
+    EXPECT_EQ(missing.error->code(), QKVPCCModel::kFileError);
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "out"));
+}
+
+TEST_F(CcmFiles, AsynchronousFormsReportOnceOnTheirQueue) {
+    QKVPCCMCrypt ccm(key, nonce, ad, 16);
+    const Bytes plain = {1, 2, 3};
+    const Bytes sealed = ccm.encryptDataWithData(plain).value();
+    Bytes altered = sealed;
+    altered[0] ^= 1;
+    struct Case {
+        bool encrypt;
+        Bytes input;
+        std::optional<Bytes> result;
+        int64_t code;
+    } cases[] = {
+        {true, plain, sealed, 0},
+        {false, sealed, plain, 0},
+        {false, altered, std::nullopt, QKVPCCModel::kInvalidTag},
+        {false, Bytes(15), std::nullopt, QKVPCCModel::kCipherTextTooShort},
+        {false, Bytes(sealed.end() - 16, sealed.end()), std::nullopt, QKVPCCModel::kInvalidTag}};
+    for (const auto& c : cases) {
+        Outcome o;
+        if (c.encrypt)
+            ccm.encryptDataWithData(c.input, o.finished(), o.failed());
+        else
+            ccm.decryptDataWithData(c.input, o.finished(), o.failed());
+        EXPECT_EQ(o.calls, 0);
+        MainLoop::drain();
+        EXPECT_EQ(o.calls, 1);
+        EXPECT_EQ(o.result, c.result);
+        EXPECT_EQ(o.error ? o.error->code() : 0, c.code);
+        EXPECT_EQ(o.queues, std::vector<std::string>{"com.vpccm.bgqueue"});
+    }
+    Outcome adata;
+    QKVPCCMCrypt(key, nonce, Bytes(65280), 16)
+        .encryptDataWithData(plain, adata.finished(), adata.failed());
+    MainLoop::drain();
+    ASSERT_TRUE(adata.error);
+    EXPECT_EQ(adata.error->code(), 3);
+    EXPECT_EQ(adata.error->localizedDescription(), "Invalid adata length. Should be <= 65279");
+}
+
+TEST(QKVPCCModel, ExitNextComesBackThroughThePointer) {
+    const Bytes key(16, 1), nonce(13, 2);
+    Bytes in(40, 3), out(40);
+    QKVPCCModel model(key, nonce, {}, 16, in.size());
+    int64_t exitNext = 9;
+    EXPECT_EQ(model.exitNext(), -1);
+    model.decryptBlock(in.data(), out.data(), 16, &exitNext);
+    EXPECT_EQ(exitNext, 0);
+    model.decryptBlock(in.data() + 16, out.data() + 16, 24, &exitNext);
+    EXPECT_EQ(exitNext, 1);
 }
 
 }  // namespace
