@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include "platform/CBPeripheralManager.h"
+#include "platform/Dispatch.h"
+#include "platform/MainLoop.h"
+#include "sim/SimRadio.h"
+#include "sim/TestSupport.h"
+
+namespace telvo {
+namespace {
+
+std::string errorText(const ErrorPtr& e) {
+    return e ? e->domain() + "/" + std::to_string(e->code()) : "nil";
+}
+
+class AdvertiserRecorder : public CBPeripheralManagerDelegate {
+  public:
+    std::vector<std::string> events;
+    std::vector<CBATTRequestPtr> requests;
+    std::function<void()> onWrite;
+
+    void peripheralManagerDidUpdateState(const CBPeripheralManagerPtr& m) override {
+        events.push_back("state " + std::to_string(static_cast<int>(m->state())));
+    }
+    void peripheralManagerDidAddService(const CBPeripheralManagerPtr&, const CBServicePtr& s,
+                                        const ErrorPtr& e) override {
+        events.push_back("added " + s->UUID().UUIDString() + " " + errorText(e));
+    }
+    void peripheralManagerDidStartAdvertising(const CBPeripheralManagerPtr&,
+                                              const ErrorPtr& e) override {
+        events.push_back("advertising " + errorText(e));
+    }
+    void peripheralManagerDidReceiveReadRequest(const CBPeripheralManagerPtr&,
+                                                const CBATTRequestPtr& r) override {
+        events.push_back("read " + r->characteristic->UUID().UUIDString());
+        requests.push_back(r);
+    }
+    void peripheralManagerDidReceiveWriteRequests(const CBPeripheralManagerPtr&,
+                                                  const std::vector<CBATTRequestPtr>& rs) override {
+        for (const auto& r : rs) {
+            events.push_back("write " + r->characteristic->UUID().UUIDString() + " " +
+                             test::toHex(r->value.value_or(Bytes{})));
+            requests.push_back(r);
+        }
+        if (onWrite) onWrite();
+    }
+    void peripheralManagerCentralDidSubscribeToCharacteristic(
+        const CBPeripheralManagerPtr&, const std::shared_ptr<CBCentral>&,
+        const CBCharacteristicPtr& c) override {
+        events.push_back("subscribed " + c->UUID().UUIDString());
+    }
+    void peripheralManagerCentralDidUnsubscribeFromCharacteristic(
+        const CBPeripheralManagerPtr&, const std::shared_ptr<CBCentral>&,
+        const CBCharacteristicPtr& c) override {
+        events.push_back("unsubscribed " + c->UUID().UUIDString());
+    }
+};
+
+TEST(BluetoothPeripheralManager, PublishesAdvertisesAndAnswersCentrals) {
+    DeterministicDispatch mode;
+    auto radio = sim::SimRadio::create(CBManagerState::PoweredOff);
+    auto recorder = std::make_shared<AdvertiserRecorder>();
+    auto manager = CBPeripheralManager::create(recorder, nullptr, {}, radio);
+
+    using namespace CBCharacteristicProperty;
+    auto service = CBMutableService::create(CBUUID::UUIDWithString("FFE0"), true);
+    auto rw = CBMutableCharacteristic::create(
+        CBUUID::UUIDWithString("FFE1"), Read | Write, std::nullopt,
+        CBAttributePermission::Readable | CBAttributePermission::Writeable);
+    rw->setDescriptors({CBMutableDescriptor::create(
+        CBUUID::UUIDWithString(CBUUIDCharacteristicUserDescriptionString), "settings")});
+    auto notify = CBMutableCharacteristic::create(CBUUID::UUIDWithString("FFE2"), Notify,
+                                                  std::nullopt, CBAttributePermission::Readable);
+    service->setCharacteristics({rw, notify});
+    EXPECT_EQ(rw->service(), service);
+    EXPECT_EQ(rw->descriptors().at(0)->characteristic(), rw);
+
+    MainLoop::runFor(0.01);
+    manager->addService(service);  // powered off: refused
+    manager->startAdvertising({{CBAdvertisementDataLocalNameKey, "phone"}});
+    MainLoop::runFor(1);
+    EXPECT_EQ(recorder->events, std::vector<std::string>{"state 4"});
+    EXPECT_TRUE(radio->localServices().empty());
+
+    radio->setState(CBManagerState::PoweredOn);
+    MainLoop::runFor(0.01);  // the manager's state changes with the event
+    manager->addService(service);
+    Dictionary advertisement{{CBAdvertisementDataLocalNameKey, "phone"},
+                             {CBAdvertisementDataServiceUUIDsKey, Value::Array{"FFE0"}},
+                             {CBAdvertisementDataManufacturerDataKey, Bytes{1, 2}}};
+    manager->startAdvertising(advertisement);
+    manager->startAdvertising(advertisement);
+    EXPECT_FALSE(manager->isAdvertising());  // not before the event
+    MainLoop::runFor(1);
+    EXPECT_EQ(recorder->events,
+              (std::vector<std::string>{"state 4", "state 5", "added FFE0 nil", "advertising nil",
+                                        "advertising CBErrorDomain/9"}));
+    EXPECT_TRUE(manager->isAdvertising());
+    EXPECT_EQ(radio->localAdvertisement(), advertisement);
+    EXPECT_EQ(radio->localServices(), std::vector{CBUUID::UUIDWithString("FFE0")});
+
+    recorder->events.clear();
+    recorder->onWrite = [&] {
+        manager->respondToRequest(recorder->requests.back(), CBATTError::Success);
+    };
+    radio->centralWrite(CBUUID::UUIDWithString("FFE1"), {0xAB});
+    radio->centralRead(CBUUID::UUIDWithString("FFE1"));
+    radio->centralSubscribe(CBUUID::UUIDWithString("FFE2"), true);
+    MainLoop::runFor(1);
+    EXPECT_EQ(recorder->events,
+              (std::vector<std::string>{"write FFE1 ab", "read FFE1", "subscribed FFE2"}));
+    EXPECT_EQ(recorder->requests.at(0)->characteristic, rw);
+    EXPECT_EQ(radio->log("respond").size(), 1u);
+    EXPECT_EQ(notify->subscribedCentrals().size(), 1u);
+    EXPECT_TRUE(manager->updateValue({7}, notify));
+    EXPECT_EQ(radio->log("update-value").at(0).data, Bytes{7});
+    radio->centralSubscribe(CBUUID::UUIDWithString("FFE2"), false);
+    MainLoop::runFor(1);
+    EXPECT_TRUE(notify->subscribedCentrals().empty());
+
+    manager->stopAdvertising();
+    EXPECT_FALSE(manager->isAdvertising());
+    EXPECT_TRUE(radio->localAdvertisement().empty());
+    manager->removeAllServices();
+    EXPECT_TRUE(radio->localServices().empty());
+
+    // Released inside its own event: nothing more arrives, the radio forgets it.
+    manager->addService(service);
+    recorder->events.clear();
+    recorder->onWrite = [&] { manager.reset(); };
+    radio->centralWrite(CBUUID::UUIDWithString("FFE1"), {1});
+    radio->centralWrite(CBUUID::UUIDWithString("FFE1"), {2});
+    MainLoop::runFor(1);
+    EXPECT_EQ(recorder->events, (std::vector<std::string>{"added FFE0 nil", "write FFE1 01"}));
+    EXPECT_TRUE(radio->localServices().empty());
+}
+
+}  // namespace
+}  // namespace telvo
