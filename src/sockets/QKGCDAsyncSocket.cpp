@@ -399,38 +399,33 @@ bool QKGCDAsyncSocket::connectCommon(const std::string& host, const Bytes* addre
             if ((a4.empty() && (config_ & kIPv6Disabled)) ||
                 (a6.empty() && (config_ & kIPv4Disabled))) {
                 failure = badParamError("The given address's family has been disabled.");
-                flags_ = 0;
-                return false;
+            } else {
+                startConnectTimeout(timeout);
+                if (connectWithAddresses(a4, a6, &failure)) return true;
             }
-            startConnectTimeout(timeout);
-            if (!connectWithAddresses(a4, a6, &failure)) {
-                endConnectTimeout();
-                flags_ = 0;
-                return false;
-            }
-            return true;
-        } else {
-            int index = stateIndex_;
-            auto weak = weak_from_this();
-            DispatchQueue::global()->async([weak, host, port, index] {
-                ErrorPtr lookupError;
-                std::vector<Bytes> addresses = lookupHost(host, port, &lookupError);
-                auto self = weak.lock();
-                if (!self) return;
-                Bytes a4, a6;
-                for (const Bytes& a : addresses) {
-                    if (a4.empty() && isIPv4Address(a)) a4 = a;
-                    if (a6.empty() && isIPv6Address(a)) a6 = a;
-                }
-                self->async([=](QKGCDAsyncSocket& s) {
-                    if (lookupError) {
-                        s.lookupDidFail(index, lookupError);
-                    } else {
-                        s.lookupDidSucceed(index, a4, a6);
-                    }
-                });
-            });
+            endConnectTimeout();
+            flags_ = 0;
+            return false;
         }
+        int index = stateIndex_;
+        DispatchQueue::global()->async([weak = weak_from_this(), host, port, index] {
+            ErrorPtr lookupError;
+            std::vector<Bytes> addresses = lookupHost(host, port, &lookupError);
+            auto self = weak.lock();
+            if (!self) return;
+            Bytes a4, a6;
+            for (const Bytes& a : addresses) {
+                if (a4.empty() && isIPv4Address(a)) a4 = a;
+                if (a6.empty() && isIPv6Address(a)) a6 = a;
+            }
+            self->async([=](QKGCDAsyncSocket& s) {
+                if (lookupError) {
+                    s.lookupDidFail(index, lookupError);
+                } else {
+                    s.lookupDidSucceed(index, a4, a6);
+                }
+            });
+        });
         startConnectTimeout(timeout);
         return true;
     });
@@ -904,7 +899,7 @@ void QKGCDAsyncSocket::doReadData() {
             }
             ssize_t result = ::read(connectedFD(), into, n);
             if (result < 0) {
-                if (errno == EWOULDBLOCK) {
+                if (errno == EWOULDBLOCK || errno == EINTR) {
                     waiting = true;
                 } else {
                     error = errorWithErrno(errno, "Error in read() function");
@@ -1055,7 +1050,7 @@ void QKGCDAsyncSocket::doWriteData() {
                             w.buffer.size() - w.bytesDone, MSG_NOSIGNAL);
     if (result >= 0) {
         written = uint64_t(result);
-    } else if (errno == EWOULDBLOCK) {
+    } else if (errno == EWOULDBLOCK || errno == EINTR) {
         waiting = true;
         flags_ &= ~kSocketCanAcceptBytes;
         setSourceSuspended(Side::Write, false);
