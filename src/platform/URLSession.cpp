@@ -5,7 +5,9 @@
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +30,43 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
         if (x != y) return false;
     }
     return true;
+}
+
+namespace {
+struct CurlUrl {
+    CURLU* handle = curl_url();
+    ~CurlUrl() { curl_url_cleanup(handle); }
+    std::optional<std::string> get(CURLUPart part) {
+        char* text = nullptr;
+        if (curl_url_get(handle, part, &text, 0) != CURLUE_OK) return std::nullopt;
+        std::string out = text;
+        curl_free(text);
+        return out;
+    }
+};
+constexpr unsigned kUrlFlags = CURLU_NON_SUPPORT_SCHEME | CURLU_PATH_AS_IS;
+}  // namespace
+
+std::optional<std::string> resolveURL(const std::string& base, const std::string& reference) {
+    CurlUrl url;
+    if (!url.handle ||
+        curl_url_set(url.handle, CURLUPART_URL, base.c_str(), kUrlFlags) != CURLUE_OK ||
+        curl_url_set(url.handle, CURLUPART_URL, reference.c_str(), kUrlFlags) != CURLUE_OK) {
+        return std::nullopt;
+    }
+    return url.get(CURLUPART_URL);
+}
+
+std::optional<std::string> pathOfURL(const std::string& text) {
+    CurlUrl url;
+    if (!url.handle ||
+        curl_url_set(url.handle, CURLUPART_URL, text.c_str(), kUrlFlags) != CURLUE_OK)
+        return std::nullopt;
+    // libcurl answers "/" for a URL without a path.
+    size_t scheme = text.find("://");
+    size_t slash = scheme == std::string::npos ? std::string::npos : text.find('/', scheme + 3);
+    if (slash == std::string::npos) return std::string();
+    return url.get(CURLUPART_PATH);
 }
 
 std::optional<std::string> HTTPHeaderFields::value(std::string_view name) const {
@@ -180,6 +219,10 @@ struct URLTransfer {
     bool responseDelivered = false;
     bool trustRefused = false;
     bool paused = false;
+    // Inactivity time-out: nothing received or sent for this long fails the transfer.
+    std::chrono::steady_clock::duration timeout{};
+    std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
+    curl_off_t lastReceived = 0, lastSent = 0;
     char errorText[CURL_ERROR_SIZE] = {};
 
     ~URLTransfer() {
@@ -217,6 +260,8 @@ class URLLoader {
             std::fprintf(stderr, "telvo URL loading: curl_multi_init failed\n");
             std::abort();
         }
+        // The platform's connection limit per host; further transfers wait for a connection.
+        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);
         std::thread([this] { run(); }).detach();
     }
 
@@ -235,6 +280,11 @@ class URLLoader {
     static curl_socket_t onOpenSocket(void* context, curlsocktype purpose, curl_sockaddr* address);
     static CURLcode onSslContext(CURL* easy, void* sslContext, void* context);
     static int onVerify(X509_STORE_CTX* store, void* context);
+    static int onProgress(void* context, curl_off_t, curl_off_t received, curl_off_t,
+                          curl_off_t sent);
+    // Fails the transfers that have been idle longer than their time-out; answers how long
+    // the loop may wait before the next check.
+    int expireIdleTransfers();
 };
 
 void URLLoader::run() {
@@ -255,12 +305,48 @@ void URLLoader::run() {
             CURLcode result = message->data.result;
             if (transfer) finish(transfer, result);
         }
-        curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+        curl_multi_poll(multi_, nullptr, 0, expireIdleTransfers(), nullptr);
     }
+}
+
+int URLLoader::onProgress(void* context, curl_off_t, curl_off_t received, curl_off_t,
+                          curl_off_t sent) {
+    auto* transfer = static_cast<URLTransfer*>(context);
+    if (received != transfer->lastReceived || sent != transfer->lastSent) {
+        transfer->lastReceived = received;
+        transfer->lastSent = sent;
+        transfer->lastActivity = std::chrono::steady_clock::now();
+    }
+    return 0;
+}
+
+int URLLoader::expireIdleTransfers() {
+    using namespace std::chrono;
+    auto now = steady_clock::now();
+    auto wait = milliseconds(1000);
+    std::vector<URLSessionTask*> expired;
+    for (auto& [task, transfer] : transfers_) {
+        if (transfer->paused) continue;
+        auto deadline = transfer->lastActivity + transfer->timeout;
+        if (deadline <= now) {
+            expired.push_back(task);
+        } else {
+            wait = std::min(wait, duration_cast<milliseconds>(deadline - now) + milliseconds(1));
+        }
+    }
+    for (URLSessionTask* task : expired) {
+        auto it = transfers_.find(task);
+        std::unique_ptr<URLTransfer> transfer = std::move(it->second);
+        transfers_.erase(it);
+        curl_multi_remove_handle(multi_, transfer->easy);
+        transfer->task->complete(urlError(URLError::timedOut, transfer->task->request_.url));
+    }
+    return int(wait.count());
 }
 
 size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context) {
     auto* transfer = static_cast<URLTransfer*>(context);
+    transfer->lastActivity = std::chrono::steady_clock::now();
     std::string_view line(data, size * count);
     if (line.starts_with("HTTP/")) {
         transfer->headers = {};
@@ -313,6 +399,7 @@ size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context)
 
 size_t URLLoader::onBody(char* data, size_t size, size_t count, void* context) {
     auto* transfer = static_cast<URLTransfer*>(context);
+    transfer->lastActivity = std::chrono::steady_clock::now();
     size_t length = size * count;
     transfer->task->bytesReceived_ += int64_t(length);
     transfer->task->deliverData(Bytes(data, data + length));
@@ -416,15 +503,18 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
         curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
-        // The request's time-out is a time of inactivity: less than a byte a second for that
-        // long fails the request.
+        // The request's time-out is a time of inactivity: nothing moving for that long fails
+        // the request (checked by the loop, in real time).
         double timeout = request.timeoutInterval;
         if (timeout == URLRequest::kDefaultTimeoutInterval)
             timeout = task->session_->configuration().timeoutIntervalForRequest;
         if (!(timeout > 0)) timeout = URLRequest::kDefaultTimeoutInterval;
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(std::ceil(timeout * 1000)));
-        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, std::max(1L, long(std::ceil(timeout))));
+        transfer->timeout = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(timeout));
+        curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &URLLoader::onProgress);
+        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, transfer.get());
         if (https) {
             curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
             curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
@@ -480,6 +570,7 @@ void URLLoader::pause(URLSessionTask* task, bool paused) {
         auto it = transfers_.find(task);
         if (it == transfers_.end() || it->second->paused == paused) return;
         it->second->paused = paused;
+        it->second->lastActivity = std::chrono::steady_clock::now();
         curl_easy_pause(it->second->easy, paused ? CURLPAUSE_ALL : CURLPAUSE_CONT);
     });
 }

@@ -62,6 +62,11 @@ class HTTPHeaderFields {
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b);
 
+// URL texts (NSURL's part): a reference resolved against a base URL (RFC 3986), and the path
+// of an absolute URL; nullopt when the text is not a URL.
+std::optional<std::string> resolveURL(const std::string& base, const std::string& reference);
+std::optional<std::string> pathOfURL(const std::string& url);
+
 struct URLRequest {
     // The platform's default inactivity time-out.
     static constexpr double kDefaultTimeoutInterval = 60;

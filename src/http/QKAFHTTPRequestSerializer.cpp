@@ -1,0 +1,295 @@
+#include "http/QKAFHTTPRequestSerializer.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/AppLifecycle.h"
+
+namespace telvo {
+
+namespace {
+
+std::string uppercase(std::string text) {
+    for (auto& c : text)
+        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+    return text;
+}
+
+// The text a value stands for in a query (its description).
+std::optional<std::string> describe(const Value& value) {
+    switch (value.type()) {
+        case Value::Type::Null:
+            return std::nullopt;
+        case Value::Type::Bool:
+            return std::string(value.boolValue() ? "1" : "0");
+        case Value::Type::Int:
+            return std::to_string(value.int64Value());
+        case Value::Type::UInt:
+            return std::to_string(value.uint64Value());
+        case Value::Type::Double: {
+            char text[32];
+            std::snprintf(text, sizeof text, "%.17g", value.doubleValue());
+            return std::string(text);
+        }
+        case Value::Type::Text:
+            return value.text();
+        case Value::Type::Bytes: {
+            static const char* digits = "0123456789abcdef";
+            std::string text = "<";
+            for (uint8_t byte : value.bytes()) {
+                text += digits[byte >> 4];
+                text += digits[byte & 15];
+            }
+            return text + ">";
+        }
+        default:
+            return value.toJSON().value_or("");
+    }
+}
+
+std::string acceptLanguage(const std::vector<std::string>& languages) {
+    std::string header;
+    for (size_t i = 0; i < languages.size(); ++i) {
+        float q = 1.0f - 0.1f * float(i);
+        char entry[160];
+        std::snprintf(entry, sizeof entry, "%s;q=%0.1g", languages[i].c_str(), double(q));
+        if (!header.empty()) header += ", ";
+        header += entry;
+        if (q <= 0.5f) break;
+    }
+    return header;
+}
+
+std::string userAgent(const DeviceInfo& info) {
+    const std::string& name =
+        info.executableName.empty() ? info.bundleIdentifier : info.executableName;
+    const std::string& version = info.shortVersion.empty() ? info.bundleVersion : info.shortVersion;
+    char scale[32];
+    std::snprintf(scale, sizeof scale, "%0.2f", info.screenScale);
+    std::string text = name + "/" + version + " (" + info.model + "; iOS " + info.systemVersion +
+                       "; Scale/" + scale + ")";
+    // Characters outside ASCII are dropped (the platform transliterates first).
+    std::erase_if(text, [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    return text;
+}
+
+}  // namespace
+
+std::string QKAFPercentEscapedStringFromString(const std::string& text) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '.' || c == '_' || c == '~' || c == '/' || c == '?';
+        if (allowed) {
+            out += char(c);
+        } else {
+            out += '%';
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string QKAFQueryStringPair::URLEncodedStringValue() const {
+    if (!value) return QKAFPercentEscapedStringFromString(field);
+    return QKAFPercentEscapedStringFromString(field) + "=" +
+           QKAFPercentEscapedStringFromString(*value);
+}
+
+std::vector<QKAFQueryStringPair> QKAFQueryStringPairsFromDictionary(const Value& dictionary) {
+    return QKAFQueryStringPairsFromKeyAndValue(std::nullopt, dictionary);
+}
+
+std::vector<QKAFQueryStringPair> QKAFQueryStringPairsFromKeyAndValue(
+    const std::optional<std::string>& key, const Value& value) {
+    std::vector<QKAFQueryStringPair> pairs;
+    auto append = [&](std::vector<QKAFQueryStringPair> more) {
+        pairs.insert(pairs.end(), std::make_move_iterator(more.begin()),
+                     std::make_move_iterator(more.end()));
+    };
+    if (value.isDictionary()) {
+        std::vector<std::string> keys = value.dictionary().keys();
+        std::sort(keys.begin(), keys.end());
+        for (const auto& name : keys) {
+            const Value& nested = value.dictionary()[name];
+            append(
+                QKAFQueryStringPairsFromKeyAndValue(key ? *key + "[" + name + "]" : name, nested));
+        }
+    } else if (value.isArray()) {
+        for (const Value& element : value.array())
+            append(QKAFQueryStringPairsFromKeyAndValue(key.value_or("") + "[]", element));
+    } else {
+        pairs.push_back({key.value_or(""), describe(value)});
+    }
+    return pairs;
+}
+
+std::string QKAFQueryStringFromParameters(const Value& parameters) {
+    std::string query;
+    for (const auto& pair : QKAFQueryStringPairsFromDictionary(parameters)) {
+        if (!query.empty()) query += "&";
+        query += pair.URLEncodedStringValue();
+    }
+    return query;
+}
+
+std::shared_ptr<QKAFHTTPRequestSerializer> QKAFHTTPRequestSerializer::serializer() {
+    return std::make_shared<QKAFHTTPRequestSerializer>();
+}
+
+QKAFHTTPRequestSerializer::QKAFHTTPRequestSerializer() {
+    DeviceInfo info = DeviceInfo::current();
+    headers_.set("Accept-Language", acceptLanguage(info.preferredLanguages));
+    headers_.set("User-Agent", userAgent(info));
+}
+
+void QKAFHTTPRequestSerializer::setAllowsCellularAccess(bool value) {
+    properties_.allowsCellularAccess = value;
+    changed_.insert("allowsCellularAccess");
+}
+void QKAFHTTPRequestSerializer::setCachePolicy(uint64_t value) {
+    properties_.cachePolicy = value;
+    changed_.insert("cachePolicy");
+}
+void QKAFHTTPRequestSerializer::setHTTPShouldHandleCookies(bool value) {
+    properties_.HTTPShouldHandleCookies = value;
+    changed_.insert("HTTPShouldHandleCookies");
+}
+void QKAFHTTPRequestSerializer::setHTTPShouldUsePipelining(bool value) {
+    properties_.HTTPShouldUsePipelining = value;
+    changed_.insert("HTTPShouldUsePipelining");
+}
+void QKAFHTTPRequestSerializer::setNetworkServiceType(uint64_t value) {
+    properties_.networkServiceType = value;
+    changed_.insert("networkServiceType");
+}
+void QKAFHTTPRequestSerializer::setTimeoutInterval(double value) {
+    properties_.timeoutInterval = value;
+    changed_.insert("timeoutInterval");
+}
+
+void QKAFHTTPRequestSerializer::setValue(std::optional<std::string> value,
+                                         const std::string& field) {
+    headers_.set(field, std::move(value));
+}
+
+std::optional<std::string> QKAFHTTPRequestSerializer::valueForHTTPHeaderField(
+    const std::string& field) const {
+    return headers_.value(field);
+}
+
+void QKAFHTTPRequestSerializer::setAuthorizationHeaderFieldWithUsername(
+    const std::string& username, const std::string& password) {
+    std::string credentials = username + ":" + password;
+    std::string encoded(4 * ((credentials.size() + 2) / 3) + 1, '\0');
+    int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                 reinterpret_cast<const unsigned char*>(credentials.data()),
+                                 int(credentials.size()));
+    encoded.resize(size_t(std::max(length, 0)));
+    setValue("Basic " + encoded, "Authorization");
+}
+
+void QKAFHTTPRequestSerializer::clearAuthorizationHeader() {
+    setValue(std::nullopt, "Authorization");
+}
+
+void QKAFHTTPRequestSerializer::setQueryStringSerializationWithStyle(uint64_t style) {
+    queryStringSerializationStyle = style;
+    queryStringSerialization_ = nullptr;
+}
+
+void QKAFHTTPRequestSerializer::setQueryStringSerializationWithBlock(
+    QueryStringSerialization block) {
+    queryStringSerialization_ = std::move(block);
+}
+
+std::optional<URLRequest> QKAFHTTPRequestSerializer::requestWithMethod(
+    const std::string& method, const std::string& URLString, const std::optional<Value>& parameters,
+    ErrorPtr* error) const {
+    URLRequest request;
+    request.url = URLString;
+    request.httpMethod = method;
+    for (const auto& name : changed_) {
+        if (name == "allowsCellularAccess")
+            request.allowsCellularAccess = properties_.allowsCellularAccess;
+        if (name == "cachePolicy") request.cachePolicy = properties_.cachePolicy;
+        if (name == "HTTPShouldHandleCookies")
+            request.HTTPShouldHandleCookies = properties_.HTTPShouldHandleCookies;
+        if (name == "HTTPShouldUsePipelining")
+            request.HTTPShouldUsePipelining = properties_.HTTPShouldUsePipelining;
+        if (name == "networkServiceType")
+            request.networkServiceType = properties_.networkServiceType;
+        if (name == "timeoutInterval") request.timeoutInterval = properties_.timeoutInterval;
+    }
+    return requestBySerializingRequest(request, parameters, error);
+}
+
+URLRequest QKAFHTTPRequestSerializer::requestWithDefaultHeaders(const URLRequest& request) const {
+    URLRequest out = request;
+    for (const auto& [name, value] : headers_.fields())
+        if (!out.headers.value(name)) out.headers.set(name, value);
+    return out;
+}
+
+std::optional<URLRequest> QKAFHTTPRequestSerializer::requestBySerializingRequest(
+    const URLRequest& request, const std::optional<Value>& parameters, ErrorPtr* error) const {
+    URLRequest out = requestWithDefaultHeaders(request);
+    std::optional<std::string> query;
+    if (parameters) {
+        if (queryStringSerialization_) {
+            ErrorPtr blockError;
+            query = queryStringSerialization_(out, *parameters, &blockError);
+            if (blockError) {
+                if (error) *error = blockError;
+                return std::nullopt;
+            }
+        } else if (queryStringSerializationStyle == 0) {
+            query = QKAFQueryStringFromParameters(*parameters);
+        }
+    }
+    if (HTTPMethodsEncodingParametersInURI.count(uppercase(out.httpMethod))) {
+        if (query && !query->empty()) {
+            bool hasQuery = out.url.find('?') != std::string::npos;
+            out.url += (hasQuery ? "&" : "?") + *query;
+        }
+        return out;
+    }
+    if (!out.headers.value("Content-Type"))
+        out.headers.set("Content-Type", "application/x-www-form-urlencoded");
+    std::string body = query.value_or("");
+    out.httpBody = Bytes(body.begin(), body.end());
+    return out;
+}
+
+std::shared_ptr<QKAFJSONRequestSerializer> QKAFJSONRequestSerializer::serializerWithWritingOptions(
+    uint64_t options) {
+    auto serializer = std::make_shared<QKAFJSONRequestSerializer>();
+    serializer->writingOptions = options;
+    return serializer;
+}
+
+std::optional<URLRequest> QKAFJSONRequestSerializer::requestBySerializingRequest(
+    const URLRequest& request, const std::optional<Value>& parameters, ErrorPtr* error) const {
+    if (HTTPMethodsEncodingParametersInURI.count(uppercase(request.httpMethod)))
+        return QKAFHTTPRequestSerializer::requestBySerializingRequest(request, parameters, error);
+    URLRequest out = requestWithDefaultHeaders(request);
+    if (!parameters) return out;
+    if (!out.headers.value("Content-Type")) out.headers.set("Content-Type", "application/json");
+    std::optional<std::string> json;
+    if (parameters->isDictionary() || parameters->isArray())
+        json = (writingOptions & 1) ? parameters->toPrettyJSON() : parameters->toJSON();
+    if (!json) {
+        if (error) {
+            *error = makeError("NSCocoaErrorDomain", 3851, "Invalid object for JSON writing.");
+        }
+        return out;
+    }
+    out.httpBody = Bytes(json->begin(), json->end());
+    return out;
+}
+
+}  // namespace telvo

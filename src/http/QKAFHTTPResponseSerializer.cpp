@@ -1,0 +1,151 @@
+#include "http/QKAFHTTPResponseSerializer.h"
+
+namespace telvo {
+
+namespace {
+
+Value errorValue(const ErrorPtr& error) {
+    return Value::object(std::const_pointer_cast<Error>(error));
+}
+
+ErrorPtr responseError(int64_t code, std::string description, const HTTPURLResponsePtr& response,
+                       const std::optional<Bytes>& data) {
+    Dictionary info{
+        {kNSLocalizedDescriptionKey, Value(description)},
+        {kNSErrorFailingURLKey, Value(response->url)},
+        {QKAFNetworkingOperationFailingURLResponseErrorKey,
+         Value::object(std::const_pointer_cast<HTTPURLResponse>(response))},
+    };
+    if (data) info.set(QKAFNetworkingOperationFailingURLResponseDataErrorKey, Value(*data));
+    return makeError(QKAFURLResponseSerializationErrorDomain, code, std::move(description),
+                     std::move(info));
+}
+
+bool hasUnacceptableContentTypeError(const ErrorPtr& error) {
+    for (ErrorPtr e = error; e; e = underlyingErrorOf(e)) {
+        if (e->code() == -1016 && e->domain() == QKAFURLResponseSerializationErrorDomain)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+ErrorPtr underlyingErrorOf(const ErrorPtr& error) {
+    if (!error) return nullptr;
+    return error->userInfo()[kNSUnderlyingErrorKey].objectAs<Error>();
+}
+
+ErrorPtr QKAFErrorWithUnderlyingError(const ErrorPtr& error, const ErrorPtr& underlying) {
+    if (!error) return underlying;
+    if (!underlying || underlyingErrorOf(error)) return error;
+    return error->withUserInfo(kNSUnderlyingErrorKey, errorValue(underlying));
+}
+
+std::set<long> QKAFHTTPResponseSerializer::defaultStatusCodes() {
+    std::set<long> codes;
+    for (long code = 200; code < 300; ++code) codes.insert(code);
+    return codes;
+}
+
+bool QKAFHTTPResponseSerializer::validateResponse(const HTTPURLResponsePtr& response,
+                                                  const std::optional<Bytes>& data,
+                                                  ErrorPtr* error) const {
+    if (!response) return true;
+    bool valid = true;
+    ErrorPtr validationError;
+    bool empty = !data || data->empty();
+    if (acceptableContentTypes &&
+        !(response->MIMEType && acceptableContentTypes->count(*response->MIMEType)) &&
+        !(!response->MIMEType && empty)) {
+        if (!empty && !response->url.empty()) {
+            validationError = responseError(-1016,
+                                            "Request failed: unacceptable content-type: " +
+                                                response->MIMEType.value_or("(null)"),
+                                            response, data);
+        }
+        valid = false;
+    }
+    if (acceptableStatusCodes && !acceptableStatusCodes->count(response->statusCode) &&
+        !response->url.empty()) {
+        auto statusError =
+            responseError(-1011,
+                          "Request failed: " +
+                              HTTPURLResponse::localizedStringForStatusCode(response->statusCode) +
+                              " (" + std::to_string(response->statusCode) + ")",
+                          response, data);
+        validationError = QKAFErrorWithUnderlyingError(statusError, validationError);
+        valid = false;
+    }
+    if (error && !valid) *error = validationError;
+    return valid;
+}
+
+std::optional<Value> QKAFHTTPResponseSerializer::responseObjectForResponse(
+    const HTTPURLResponsePtr& response, const std::optional<Bytes>& data, ErrorPtr* error) const {
+    validateResponse(response, data, error);
+    if (!data) return std::nullopt;
+    return Value(*data);
+}
+
+std::shared_ptr<QKAFJSONResponseSerializer>
+QKAFJSONResponseSerializer::serializerWithReadingOptions(uint64_t options) {
+    auto serializer = std::make_shared<QKAFJSONResponseSerializer>();
+    serializer->readingOptions = options;
+    return serializer;
+}
+
+QKAFJSONResponseSerializer::QKAFJSONResponseSerializer() {
+    acceptableContentTypes = {"application/json", "text/json", "text/javascript", "text/plain",
+                              "text/html"};
+}
+
+std::optional<Value> QKAFJSONResponseSerializer::responseObjectForResponse(
+    const HTTPURLResponsePtr& response, const std::optional<Bytes>& data, ErrorPtr* error) const {
+    ErrorPtr validationError;
+    if (!validateResponse(response, data, &validationError)) {
+        if (!error || hasUnacceptableContentTypeError(validationError)) {
+            if (error) *error = validationError;
+            return std::nullopt;
+        }
+    }
+    if (error) *error = validationError;
+    if (!data || data->empty() || (data->size() == 1 && (*data)[0] == ' ')) return std::nullopt;
+
+    std::string reason;
+    std::optional<Value> object = Value::fromJSON(
+        std::string_view(reinterpret_cast<const char*>(data->data()), data->size()), &reason);
+    ErrorPtr parseError;
+    if (!object) {
+        parseError = makeError(kNSCocoaErrorDomain, kNSPropertyListReadCorruptError,
+                               "The data couldn't be read because it isn't in the correct format.",
+                               Dictionary{{"NSDebugDescription", Value(reason)}});
+    } else if (removesKeysWithNullValues) {
+        object = QKAFJSONObjectByRemovingKeysWithNullValues(*object, readingOptions);
+    }
+    if (error) *error = QKAFErrorWithUnderlyingError(parseError, validationError);
+    return object;
+}
+
+Value QKAFJSONObjectByRemovingKeysWithNullValues(const Value& object, uint64_t readingOptions) {
+    if (object.isArray()) {
+        Value::Array out;
+        out.reserve(object.array().size());
+        for (const Value& element : object.array())
+            out.push_back(QKAFJSONObjectByRemovingKeysWithNullValues(element, readingOptions));
+        return Value(std::move(out));
+    }
+    if (object.isDictionary()) {
+        Dictionary out;
+        for (const auto& [key, value] : object.dictionary()) {
+            if (value.isNull()) continue;
+            out.set(key, value.isArray() || value.isDictionary()
+                             ? QKAFJSONObjectByRemovingKeysWithNullValues(value, readingOptions)
+                             : value);
+        }
+        return Value(std::move(out));
+    }
+    return object;
+}
+
+}  // namespace telvo

@@ -1,0 +1,226 @@
+#include "http/QKAFSecurityPolicy.h"
+
+#include <openssl/err.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "platform/Diagnostics.h"
+
+namespace telvo {
+
+namespace {
+
+bool trustIsValid(SecTrust& trust) {
+    SecTrustResultType result;
+    return trust.evaluate(&result) == errSecSuccess &&
+           (result == SecTrustResultType::proceed || result == SecTrustResultType::unspecified);
+}
+
+// The public key of a certificate evaluated alone with the basic X.509 policy; null when a
+// step fails.
+SecKeyRef publicKeyOf(const SecCertificateRef& certificate) {
+    auto trust = SecTrust::create({certificate}, SecPolicy::basicX509);
+    SecTrustResultType result;
+    if (!trust || trust->evaluate(&result) != errSecSuccess) return nullptr;
+    return trust->copyPublicKey();
+}
+
+bool sameKey(const SecKeyRef& a, const SecKeyRef& b) {
+    bool equal = EVP_PKEY_eq(a->handle(), b->handle()) == 1;
+    ERR_clear_error();
+    return equal;
+}
+
+bool signedBy(const SecCertificateRef& subject, const SecCertificateRef& issuer) {
+    EVP_PKEY* key = X509_get0_pubkey(issuer->handle());
+    bool verified = key && X509_verify(subject->handle(), key) == 1;
+    ERR_clear_error();
+    return verified;
+}
+
+// The leaf and the certificates of the chain it links to by signature, leaf first. A
+// certificate merely sent along with the chain does not count.
+std::vector<SecCertificateRef> linkedChain(const std::vector<SecCertificateRef>& chain) {
+    std::vector<SecCertificateRef> linked;
+    if (chain.empty()) return linked;
+    linked.push_back(chain.front());
+    std::vector<bool> used(chain.size(), false);
+    used[0] = true;
+    for (;;) {
+        const SecCertificateRef& current = linked.back();
+        size_t issuer = 0;
+        for (size_t i = 1; i < chain.size() && issuer == 0; ++i)
+            if (!used[i] && signedBy(current, chain[i])) issuer = i;
+        if (issuer == 0) return linked;
+        used[issuer] = true;
+        linked.push_back(chain[issuer]);
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<QKAFSecurityPolicy> QKAFSecurityPolicy::defaultPolicy() {
+    return std::make_shared<QKAFSecurityPolicy>();
+}
+
+std::shared_ptr<QKAFSecurityPolicy> QKAFSecurityPolicy::policyWithPinningMode(uint64_t mode) {
+    return policyWithPinningMode(mode, defaultPinnedCertificates());
+}
+
+std::shared_ptr<QKAFSecurityPolicy> QKAFSecurityPolicy::policyWithPinningMode(
+    uint64_t mode, std::optional<CertificateSet> pinnedCertificates) {
+    auto policy = std::make_shared<QKAFSecurityPolicy>();
+    policy->setSSLPinningMode(mode);
+    policy->setPinnedCertificates(std::move(pinnedCertificates));
+    return policy;
+}
+
+QKAFSecurityPolicy::CertificateSet QKAFSecurityPolicy::certificatesInBundle(
+    const std::string& directory) {
+    CertificateSet certificates;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+        if (!entry.is_regular_file(error) || entry.path().extension() != ".cer") continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        certificates.insert(Bytes(std::istreambuf_iterator<char>(in), {}));
+    }
+    return certificates;
+}
+
+QKAFSecurityPolicy::CertificateSet QKAFSecurityPolicy::defaultPinnedCertificates() {
+    static const CertificateSet certificates = [] {
+        std::error_code error;
+        auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
+        return error ? CertificateSet{} : certificatesInBundle(executable.parent_path().string());
+    }();
+    return certificates;
+}
+
+bool QKAFSecurityPolicy::allowInvalidCertificates() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return allowInvalidCertificates_;
+}
+void QKAFSecurityPolicy::setAllowInvalidCertificates(bool allow) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    allowInvalidCertificates_ = allow;
+}
+bool QKAFSecurityPolicy::validatesDomainName() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return validatesDomainName_;
+}
+void QKAFSecurityPolicy::setValidatesDomainName(bool validates) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    validatesDomainName_ = validates;
+}
+uint64_t QKAFSecurityPolicy::SSLPinningMode() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return SSLPinningMode_;
+}
+void QKAFSecurityPolicy::setSSLPinningMode(uint64_t mode) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    SSLPinningMode_ = mode;
+}
+std::optional<QKAFSecurityPolicy::CertificateSet> QKAFSecurityPolicy::pinnedCertificates() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pinnedCertificates_;
+}
+std::optional<std::vector<SecKeyRef>> QKAFSecurityPolicy::pinnedPublicKeys() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pinnedPublicKeys_;
+}
+
+void QKAFSecurityPolicy::setPinnedCertificates(std::optional<CertificateSet> certificates) {
+    std::optional<std::vector<SecKeyRef>> keys;
+    if (certificates) {
+        keys.emplace();
+        for (const Bytes& data : *certificates) {
+            auto certificate = SecCertificate::createWithData(data);
+            if (!certificate) continue;
+            if (auto key = publicKeyOf(certificate)) keys->push_back(std::move(key));
+        }
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    pinnedCertificates_ = std::move(certificates);
+    pinnedPublicKeys_ = std::move(keys);
+}
+
+std::shared_ptr<QKAFSecurityPolicy> QKAFSecurityPolicy::copy() const {
+    auto policy = std::make_shared<QKAFSecurityPolicy>();
+    std::lock_guard<std::mutex> lock(mutex_);
+    policy->allowInvalidCertificates_ = allowInvalidCertificates_;
+    policy->validatesDomainName_ = validatesDomainName_;
+    policy->SSLPinningMode_ = SSLPinningMode_;
+    policy->pinnedCertificates_ = pinnedCertificates_;
+    policy->pinnedPublicKeys_ = pinnedPublicKeys_;
+    return policy;
+}
+
+bool QKAFSecurityPolicy::evaluateServerTrust(SecTrust& serverTrust,
+                                             const std::optional<std::string>& domain) const {
+    bool allowInvalid, validatesDomain;
+    uint64_t mode;
+    std::optional<CertificateSet> pinned;
+    std::optional<std::vector<SecKeyRef>> pinnedKeys;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        allowInvalid = allowInvalidCertificates_;
+        validatesDomain = validatesDomainName_;
+        mode = SSLPinningMode_;
+        pinned = pinnedCertificates_;
+        pinnedKeys = pinnedPublicKeys_;
+    }
+    if (domain && allowInvalid && validatesDomain &&
+        (mode == QKAFSSLPinningModeNone || !pinned || pinned->empty())) {
+        platformDiagnostic(
+            "In order to validate a domain name for self signed certificates, you MUST use "
+            "pinning.");
+        return false;
+    }
+    if (validatesDomain) {
+        serverTrust.setPolicy(SecPolicy::sslServer, domain);
+    } else {
+        serverTrust.setPolicy(SecPolicy::basicX509);
+    }
+
+    if (mode == QKAFSSLPinningModeNone) {
+        if (!allowInvalid) return trustIsValid(serverTrust);
+        static std::atomic<bool> warned{false};
+        if (!warned.exchange(true)) {
+            platformDiagnostic(
+                "QKAFSecurityPolicy: no pinning and invalid certificates allowed: every server "
+                "certificate is accepted");
+        }
+        return true;
+    }
+    if (!trustIsValid(serverTrust) && !allowInvalid) return false;
+
+    if (mode == QKAFSSLPinningModeCertificate) {
+        std::vector<SecCertificateRef> anchors;
+        for (const Bytes& data : pinned.value_or(CertificateSet{}))
+            if (auto certificate = SecCertificate::createWithData(data))
+                anchors.push_back(certificate);
+        serverTrust.setAnchorCertificates(std::move(anchors));
+        if (!trustIsValid(serverTrust)) return false;
+        const auto& chain = serverTrust.certificateChain();
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+            if (pinned && pinned->count((*it)->data())) return true;
+        return false;
+    }
+    if (mode == QKAFSSLPinningModePublicKey) {
+        if (!pinnedKeys) return false;
+        for (const auto& certificate : linkedChain(serverTrust.certificates())) {
+            auto key = publicKeyOf(certificate);
+            if (!key) continue;
+            for (const auto& pinnedKey : *pinnedKeys)
+                if (sameKey(key, pinnedKey)) return true;
+        }
+        return false;
+    }
+    return false;
+}
+
+}  // namespace telvo

@@ -1,0 +1,219 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "http/QKAFHTTPResponseSerializer.h"
+#include "http/QKAFNetworkReachabilityManager.h"
+#include "http/QKAFSecurityPolicy.h"
+#include "platform/DispatchQueue.h"
+#include "platform/NotificationCenter.h"
+#include "platform/OperationQueue.h"
+#include "platform/URLSession.h"
+
+namespace telvo {
+
+inline constexpr const char* QKAFNetworkingTaskDidResumeNotification =
+    "com.alamofire.networking.task.resume";
+inline constexpr const char* QKAFNetworkingTaskDidSuspendNotification =
+    "com.alamofire.networking.task.suspend";
+inline constexpr const char* QKAFNetworkingTaskDidCompleteNotification =
+    "com.alamofire.networking.task.complete";
+inline constexpr const char* QKAFURLSessionDidInvalidateNotification =
+    "com.alamofire.networking.session.invalidate";
+inline constexpr const char* QKAFURLSessionDownloadTaskDidFailToMoveFileNotification =
+    "com.alamofire.networking.session.download.file-manager-error";
+inline constexpr const char* QKAFNetworkingTaskDidCompleteResponseSerializerKey =
+    "com.alamofire.networking.task.complete.responseserializer";
+inline constexpr const char* QKAFNetworkingTaskDidCompleteResponseDataKey =
+    "com.alamofire.networking.complete.finish.responsedata";
+inline constexpr const char* QKAFNetworkingTaskDidCompleteAssetPathKey =
+    "com.alamofire.networking.task.complete.assetpath";
+inline constexpr const char* QKAFNetworkingTaskDidCompleteSerializedResponseKey =
+    "com.alamofire.networking.task.complete.serializedresponse";
+inline constexpr const char* QKAFNetworkingTaskDidCompleteErrorKey =
+    "com.alamofire.networking.task.complete.error";
+// Posted synchronously by every task's resume and suspend (object: the task).
+inline constexpr const char* QKAFNSURLSessionTaskDidResumeNotification =
+    "com.alamofire.networking.nsurlsessiontask.resume";
+inline constexpr const char* QKAFNSURLSessionTaskDidSuspendNotification =
+    "com.alamofire.networking.nsurlsessiontask.suspend";
+
+// A task's upload or download progress. Cancelling cancels the task, pausing suspends it,
+// resuming resumes it (the task is held weakly). Thread-safe.
+class QKAFProgress {
+  public:
+    explicit QKAFProgress(std::weak_ptr<URLSessionTask> task) : task_(std::move(task)) {}
+    std::atomic<int64_t> totalUnitCount{-1};
+    std::atomic<int64_t> completedUnitCount{0};
+    double fractionCompleted() const;
+    void cancel();
+    void pause();
+    void resume();
+
+  private:
+    std::weak_ptr<URLSessionTask> task_;
+};
+
+class QKAFURLSessionManager;
+
+// What the manager keeps for one task until the task completes.
+class QKAFURLSessionManagerTaskDelegate {
+  public:
+    using CompletionHandler =
+        std::function<void(const HTTPURLResponsePtr& response,
+                           const std::optional<Value>& responseObject, const ErrorPtr& error)>;
+    using ProgressBlock = std::function<void(const QKAFProgress& progress)>;
+    using DestinationBlock = std::function<std::optional<std::string>(
+        const std::string& temporaryFile, const HTTPURLResponsePtr& response)>;
+
+    QKAFURLSessionManagerTaskDelegate(std::weak_ptr<QKAFURLSessionManager> manager,
+                                      const URLSessionTaskPtr& task);
+    ~QKAFURLSessionManagerTaskDelegate();
+
+    std::weak_ptr<QKAFURLSessionManager> manager;
+    std::optional<Bytes> mutableData;
+    std::shared_ptr<QKAFProgress> uploadProgress;
+    std::shared_ptr<QKAFProgress> downloadProgress;
+    std::optional<std::string> downloadFileURL;
+    DestinationBlock downloadTaskDidFinishDownloading;
+    ProgressBlock uploadProgressBlock;
+    ProgressBlock downloadProgressBlock;
+    CompletionHandler completionHandler;
+    // A download task writes its body here instead of into mutableData.
+    std::optional<std::string> temporaryFile;
+
+  private:
+    friend class QKAFURLSessionManager;
+    void didReceiveData(const URLSessionTaskPtr& task, const Bytes& data);
+    void didFinishDownloading(const URLSessionTaskPtr& task);
+    void didCompleteWithError(const URLSessionTaskPtr& task, const ErrorPtr& error);
+};
+
+// Owns one URL session and is its delegate; keeps a delegate per task, runs the response
+// serializer on the shared processing queue and hands each result to the completion queue.
+//
+// Queues: the session's events reach the manager on operationQueue; the server-trust
+// challenge, though, is answered synchronously on the URL-loading thread (the TLS handshake
+// waits for it). Completion handlers run on completionQueue (the main queue when null), never
+// synchronously inside the call that made the task. Thread-safe.
+class QKAFURLSessionManager : public URLSessionDelegate,
+                              public std::enable_shared_from_this<QKAFURLSessionManager> {
+  public:
+    using CompletionHandler = QKAFURLSessionManagerTaskDelegate::CompletionHandler;
+    using ProgressBlock = QKAFURLSessionManagerTaskDelegate::ProgressBlock;
+    using DestinationBlock = QKAFURLSessionManagerTaskDelegate::DestinationBlock;
+    // Hooks replacing a default handling; see the setters.
+    using ChallengeBlock = std::function<bool(const URLSessionTaskPtr& task, SecTrust& trust,
+                                              const std::string& host)>;
+    using TaskDidCompleteBlock = std::function<void(const URLSessionTaskPtr&, const ErrorPtr&)>;
+    using DataTaskDidReceiveResponseBlock =
+        std::function<void(const URLSessionTaskPtr&, const HTTPURLResponsePtr&)>;
+    using DataTaskDidReceiveDataBlock = std::function<void(const URLSessionTaskPtr&, const Bytes&)>;
+    using DownloadTaskDidFinishDownloadingBlock = std::function<std::optional<std::string>(
+        const URLSessionTaskPtr&, const std::string& temporaryFile)>;
+
+    static std::shared_ptr<QKAFURLSessionManager> initWithSessionConfiguration(
+        std::optional<URLSessionConfiguration> configuration);
+
+    const std::shared_ptr<URLSession>& session() const { return session_; }
+    const std::shared_ptr<OperationQueue>& operationQueue() const { return operationQueue_; }
+    const URLSessionConfiguration& sessionConfiguration() const { return configuration_; }
+    std::shared_ptr<QKAFURLResponseSerialization> responseSerializer() const;
+    void setResponseSerializer(std::shared_ptr<QKAFURLResponseSerialization> serializer);
+    std::shared_ptr<QKAFSecurityPolicy> securityPolicy() const;
+    void setSecurityPolicy(std::shared_ptr<QKAFSecurityPolicy> policy);
+    const std::shared_ptr<QKAFNetworkReachabilityManager>& reachabilityManager() const {
+        return reachabilityManager_;
+    }
+    DispatchQueuePtr completionQueue() const;
+    void setCompletionQueue(DispatchQueuePtr queue);
+    std::atomic<bool> attemptsToRecreateUploadTasksForBackgroundSessions{false};
+
+    // Tasks are made suspended; resume() starts them.
+    URLSessionTaskPtr dataTaskWithRequest(const URLRequest& request, ProgressBlock uploadProgress,
+                                          ProgressBlock downloadProgress,
+                                          CompletionHandler completionHandler);
+    URLSessionTaskPtr dataTaskWithRequest(const URLRequest& request,
+                                          CompletionHandler completionHandler) {
+        return dataTaskWithRequest(request, nullptr, nullptr, std::move(completionHandler));
+    }
+    // The body goes to a temporary file; destination (on operationQueue) names where to move
+    // it, or nullopt to leave it. The response object is the file's final path when set.
+    URLSessionTaskPtr downloadTaskWithRequest(const URLRequest& request, ProgressBlock progress,
+                                              DestinationBlock destination,
+                                              CompletionHandler completionHandler);
+    std::shared_ptr<QKAFProgress> uploadProgressForTask(const URLSessionTaskPtr& task);
+    std::shared_ptr<QKAFProgress> downloadProgressForTask(const URLSessionTaskPtr& task);
+
+    // The challenge hooks run on the URL-loading thread and answer whether the chain is
+    // trusted; the others run on operationQueue.
+    void setSessionDidReceiveAuthenticationChallengeBlock(ChallengeBlock block);
+    void setTaskDidReceiveAuthenticationChallengeBlock(ChallengeBlock block);
+    void setTaskDidCompleteBlock(TaskDidCompleteBlock block);
+    void setDataTaskDidReceiveResponseBlock(DataTaskDidReceiveResponseBlock block);
+    void setDataTaskDidReceiveDataBlock(DataTaskDidReceiveDataBlock block);
+    void setDownloadTaskDidFinishDownloadingBlock(DownloadTaskDidFinishDownloadingBlock block);
+
+    // This manager's address as "%p" text, the description of every task it makes.
+    std::string taskDescriptionForSessionTasks() const;
+    virtual std::string description() const;
+
+    // URLSessionDelegate
+    bool didReceiveServerTrustChallenge(const URLSessionTaskPtr& task, SecTrust& trust,
+                                        const std::string& host) override;
+    void didReceiveResponse(const URLSessionTaskPtr& task,
+                            const HTTPURLResponsePtr& response) override;
+    void didReceiveData(const URLSessionTaskPtr& task, const Bytes& data) override;
+    void didCompleteWithError(const URLSessionTaskPtr& task, const ErrorPtr& error) override;
+
+    explicit QKAFURLSessionManager(std::optional<URLSessionConfiguration> configuration);
+    ~QKAFURLSessionManager() override;
+
+  protected:
+    // Makes the session (it needs a weak reference to this manager).
+    void setUp();
+
+  private:
+    friend class QKAFURLSessionManagerTaskDelegate;
+    std::shared_ptr<QKAFURLSessionManagerTaskDelegate> delegateForTask(
+        const URLSessionTaskPtr& task);
+    void setDelegate(std::shared_ptr<QKAFURLSessionManagerTaskDelegate> delegate,
+                     const URLSessionTaskPtr& task);
+    void removeDelegateForTask(const URLSessionTaskPtr& task);
+    std::shared_ptr<QKAFURLSessionManagerTaskDelegate> addDelegateForTask(
+        const URLSessionTaskPtr& task, ProgressBlock uploadProgress, ProgressBlock downloadProgress,
+        CompletionHandler completionHandler);
+    void taskDidChangeState(const Notification& notification, bool resumed);
+
+    const URLSessionConfiguration configuration_;
+    const std::shared_ptr<OperationQueue> operationQueue_;
+    std::shared_ptr<URLSession> session_;
+    const std::shared_ptr<QKAFNetworkReachabilityManager> reachabilityManager_;
+
+    mutable std::mutex settingsMutex_;
+    std::shared_ptr<QKAFURLResponseSerialization> responseSerializer_;
+    std::shared_ptr<QKAFSecurityPolicy> securityPolicy_;
+    DispatchQueuePtr completionQueue_;
+    ChallengeBlock sessionChallenge_, taskChallenge_;
+    TaskDidCompleteBlock taskDidComplete_;
+    DataTaskDidReceiveResponseBlock dataTaskDidReceiveResponse_;
+    DataTaskDidReceiveDataBlock dataTaskDidReceiveData_;
+    DownloadTaskDidFinishDownloadingBlock downloadTaskDidFinishDownloading_;
+
+    // "com.alamofire.networking.session.manager.lock": guards the two maps; never held while
+    // another operation that takes it runs.
+    std::mutex lock_;
+    std::map<uint64_t, std::shared_ptr<QKAFURLSessionManagerTaskDelegate>>
+        mutableTaskDelegatesKeyedByTaskIdentifier_;
+    std::map<uint64_t, std::vector<NotificationObserverToken>> taskObservers_;
+};
+
+}  // namespace telvo

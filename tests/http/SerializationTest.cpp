@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+
+#include "http/QKAFHTTPRequestSerializer.h"
+#include "http/QKAFHTTPResponseSerializer.h"
+#include "http/QKAFNetworkReachabilityManager.h"
+#include "platform/AppLifecycle.h"
+#include "platform/Diagnostics.h"
+#include "platform/MainLoop.h"
+#include "platform/NetworkReachability.h"
+#include "platform/NotificationCenter.h"
+
+namespace telvo {
+namespace {
+
+Bytes bytes(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+HTTPURLResponsePtr response(long status, std::optional<std::string> mime) {
+    auto r = std::make_shared<HTTPURLResponse>();
+    r->url = "https://cloud.test/a";
+    r->statusCode = status;
+    r->MIMEType = std::move(mime);
+    return r;
+}
+
+TEST(RequestSerializer, DefaultHeadersAndBodies) {
+    DeviceInfo info;
+    info.executableName = "Démo";
+    info.shortVersion = "1.2";
+    info.model = "Linux";
+    info.systemVersion = "6.1";
+    info.screenScale = 2;
+    info.preferredLanguages = {"a", "b", "c", "d", "e", "f", "g", "h"};
+    DeviceInfo::setCurrent(info);
+    auto json = QKAFJSONRequestSerializer::serializer();
+    DeviceInfo::resetForTesting();
+    EXPECT_EQ(json->valueForHTTPHeaderField("accept-language"),
+              "a;q=1, b;q=0.9, c;q=0.8, d;q=0.7, e;q=0.6, f;q=0.5");
+    EXPECT_EQ(json->valueForHTTPHeaderField("User-Agent"), "Dmo/1.2 (Linux; iOS 6.1; Scale/2.00)");
+
+    json->setValue("x", "user-agent");
+    json->setValue(std::nullopt, "Accept-Language");
+    json->setTimeoutInterval(30);
+    auto post = json->requestWithMethod("POST", "https://h/p", std::nullopt, nullptr);
+    EXPECT_FALSE(post->httpBody);
+    EXPECT_FALSE(post->valueForHTTPHeaderField("Content-Type"));
+    EXPECT_FALSE(post->valueForHTTPHeaderField("Accept-Language"));
+    EXPECT_EQ(post->valueForHTTPHeaderField("User-Agent"), "x");
+    EXPECT_EQ(post->timeoutInterval, 30);
+    EXPECT_EQ(
+        QKAFHTTPRequestSerializer().requestWithMethod("GET", "u", {}, nullptr)->timeoutInterval,
+        URLRequest::kDefaultTimeoutInterval);
+
+    // 64-bit integers go out exact.
+    Value parameters(
+        Dictionary{{"id", Value(uint64_t(18446744073709551615ull))}, {"s", Value("é")}});
+    auto body = json->requestWithMethod("POST", "https://h/p", parameters, nullptr);
+    EXPECT_EQ(toString(*body->httpBody), "{\"id\":18446744073709551615,\"s\":\"é\"}");
+    EXPECT_EQ(body->valueForHTTPHeaderField("Content-Type"), "application/json");
+    ErrorPtr error;
+    auto fragment = json->requestWithMethod("POST", "https://h/p", Value("text"), &error);
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(fragment && !fragment->httpBody);
+
+    auto form = QKAFHTTPRequestSerializer::serializer();
+    auto empty = form->requestWithMethod("POST", "https://h/p", std::nullopt, nullptr);
+    EXPECT_EQ(empty->httpBody, Bytes{});
+    EXPECT_EQ(empty->valueForHTTPHeaderField("Content-Type"), "application/x-www-form-urlencoded");
+    Value query(Dictionary{{"z", Value(Value::Array{Value(1), Value(true)})},
+                           {"a b", Value("x&y")},
+                           {"n", Value(Dictionary{{"k", Value(nullptr)}})}});
+    auto get = form->requestWithMethod("GET", "https://h/p?q=1", query, nullptr);
+    EXPECT_EQ(get->url, "https://h/p?q=1&a%20b=x%26y&n%5Bk%5D&z%5B%5D=1&z%5B%5D=1");
+    form->setAuthorizationHeaderFieldWithUsername("user", "pass");
+    EXPECT_EQ(form->valueForHTTPHeaderField("Authorization"), "Basic dXNlcjpwYXNz");
+}
+
+TEST(ResponseSerializer, ValidationAndParsing) {
+    auto serializer = QKAFJSONResponseSerializer::serializer();
+    struct Case {
+        long status;
+        std::optional<std::string> mime;
+        std::optional<std::string> body;
+        std::optional<std::string> objectJSON;  // nullopt: no object
+        int64_t errorCode;                      // 0: no error
+    } cases[] = {
+        {200, "application/json", "{\"a\":1}", "{\"a\":1}", 0},
+        {204, std::nullopt, "", std::nullopt, 0},
+        {200, "text/xml", "", std::nullopt, 0},
+        {200, "text/xml", "<a/>", std::nullopt, -1016},
+        {500, "application/json", "{\"a\":1}", "{\"a\":1}", -1011},
+        {200, "application/json", " ", std::nullopt, 0},
+        {200, "application/json", "7", std::nullopt, kNSPropertyListReadCorruptError},
+        {200, "application/json", "{\"a\":", std::nullopt, kNSPropertyListReadCorruptError},
+        {200, "application/json", "[9223372036854775807,-9223372036854775808]",
+         "[9223372036854775807,-9223372036854775808]", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body.value_or("(null)"));
+        ErrorPtr error;
+        std::optional<Bytes> data;
+        if (c.body) data = bytes(*c.body);
+        auto object =
+            serializer->responseObjectForResponse(response(c.status, c.mime), data, &error);
+        EXPECT_EQ(object ? object->toJSON() : std::nullopt, c.objectJSON);
+        EXPECT_EQ(error ? error->code() : 0, c.errorCode);
+    }
+    // Both checks failing: the status error carries the content-type error.
+    ErrorPtr error;
+    serializer->validateResponse(response(404, "text/xml"), bytes("x"), &error);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), -1011);
+    EXPECT_EQ(error->localizedDescription(), "Request failed: not found (404)");
+    ASSERT_TRUE(underlyingErrorOf(error));
+    EXPECT_EQ(underlyingErrorOf(error)->code(), -1016);
+
+    serializer->setRemovesKeysWithNullValues(true);
+    auto object = serializer->responseObjectForResponse(
+        response(200, "application/json"), bytes(R"({"a":null,"b":[null,{"c":null}]})"), nullptr);
+    EXPECT_EQ(object->toJSON(), R"({"b":[null,{}]})");
+}
+
+TEST(Reachability, FlagTable) {
+    namespace F = ReachabilityFlags;
+    struct Case {
+        uint32_t flags;
+        int64_t status;
+    } cases[] = {
+        {F::kReachable, 2},
+        {F::kReachable | F::kIsWWAN, 1},
+        {F::kReachable | F::kConnectionRequired, 0},
+        {F::kReachable | F::kConnectionRequired | F::kConnectionOnTraffic, 2},
+        {F::kReachable | F::kConnectionRequired | F::kConnectionOnDemand | F::kInterventionRequired,
+         0},
+        {0, 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(QKAFNetworkReachabilityManager::statusForFlags(c.flags), c.status);
+    EXPECT_EQ(QKAFStringFromNetworkReachabilityStatus(-1), "Unknown");
+    EXPECT_EQ(QKAFStringFromNetworkReachabilityStatus(7), "Unknown");
+}
+
+TEST(Reachability, EachStartDeliversOnceOnTheMainQueue) {
+    DeterministicDispatch dispatch;
+    NetworkReachability::setFlags(ReachabilityFlags::kReachable | ReachabilityFlags::kIsWWAN);
+    auto monitor = QKAFNetworkReachabilityManager::manager();
+    std::vector<std::string> seen;
+    monitor->setReachabilityStatusChangeBlock([&](int64_t status) {
+        EXPECT_TRUE(DispatchQueue::main()->isCurrent());
+        seen.push_back("block " + std::to_string(status));
+    });
+    auto token = NotificationCenter::defaultCenter()->addObserverForName(
+        QKAFNetworkingReachabilityDidChangeNotification, nullptr, [&](const Notification& n) {
+            EXPECT_TRUE(DispatchQueue::main()->isCurrent());
+            seen.push_back(
+                "note " +
+                n.userInfo[QKAFNetworkingReachabilityNotificationStatusItem].stringValue());
+        });
+    monitor->startMonitoring();
+    monitor->startMonitoring();
+    EXPECT_EQ(monitor->networkReachabilityStatus(), -1);
+    MainLoop::runUntil([&] { return seen.size() >= 4; }, 1);
+    EXPECT_EQ(seen, (std::vector<std::string>{"block 1", "note 1", "block 1", "note 1"}));
+    EXPECT_TRUE(monitor->isReachableViaWWAN());
+
+    NetworkReachability::setFlags(0);
+    MainLoop::runUntil([&] { return seen.size() >= 6; }, 1);
+    EXPECT_EQ(monitor->networkReachabilityStatus(), 0);
+    monitor->stopMonitoring();
+    NetworkReachability::setFlags(ReachabilityFlags::kReachable);
+    MainLoop::runFor(1);
+    EXPECT_EQ(seen.size(), 6u);
+    NotificationCenter::defaultCenter()->removeObserver(token);
+    NetworkReachability::resetForTesting();
+}
+
+}  // namespace
+}  // namespace telvo

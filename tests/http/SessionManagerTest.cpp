@@ -1,0 +1,314 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+
+#include "http/QKAFHTTPSessionManager.h"
+#include "platform/Diagnostics.h"
+#include "platform/MainLoop.h"
+#include "sim/FakeCloud.h"
+#include "sim/TempFolder.h"
+#include "sim/TestPki.h"
+#include "sim/TestSupport.h"
+
+namespace telvo {
+namespace {
+
+using test::FakeCloud;
+using test::ScriptedReply;
+
+// What one call ended with; every block also checks that it runs on the main queue.
+struct Outcome {
+    int calls = 0;
+    bool succeeded = false;
+    std::optional<Value> object;
+    ErrorPtr error;
+    URLSessionTaskPtr task;
+};
+
+class SessionManagerTest : public ::testing::Test {
+  protected:
+    std::shared_ptr<QKAFHTTPSessionManager> makeManager(const std::string& base) {
+        auto manager = QKAFHTTPSessionManager::initWithBaseURL(base);
+        manager->setRequestSerializer(QKAFJSONRequestSerializer::serializer());
+        manager->requestSerializer()->setTimeoutInterval(10);
+        return manager;
+    }
+    URLSessionTaskPtr post(QKAFHTTPSessionManager& manager, const std::string& path, Outcome& out,
+                           std::optional<Value> parameters = Value(Dictionary{{"k", Value(1)}})) {
+        return manager.POST(
+            path, parameters, nullptr,
+            [&out](const URLSessionTaskPtr& task, const std::optional<Value>& object) {
+                EXPECT_TRUE(DispatchQueue::main()->isCurrent());
+                ++out.calls;
+                out.succeeded = true;
+                out.object = object;
+                out.task = task;
+            },
+            [&out](const URLSessionTaskPtr& task, const ErrorPtr& error) {
+                EXPECT_TRUE(DispatchQueue::main()->isCurrent());
+                ++out.calls;
+                out.error = error;
+                out.task = task;
+            });
+    }
+    void wait(const Outcome& out) {
+        ASSERT_TRUE(MainLoop::runUntil([&] { return out.calls > 0; }, 60));
+        MainLoop::drain();
+        EXPECT_EQ(out.calls, 1);
+    }
+
+    DeterministicDispatch dispatch;
+};
+
+TEST_F(SessionManagerTest, RepliesReachTheRightBlockOverHttpAndHttps) {
+    URLSession::setSystemAnchorCertificates(
+        {SecCertificate::createWithData(test::TestPki::shared().root().certificate)});
+    for (auto tls : {FakeCloud::Tls::none, FakeCloud::Tls::trusted}) {
+        FakeCloud cloud(tls);
+        cloud.setReply("/api/ok", {.body = R"({"code":0,"id":9007199254740993})"});
+        cloud.setReply("/api/fail", {.status = 500, .body = R"({"code":1})"});
+        cloud.setReply("/api/space", {.body = " "});
+        cloud.setReply("/api/fragment", {.body = "\"text\""});
+        cloud.setReply("/api/invalid", {.body = "{\"code\":"});
+        cloud.setReply("/api/lost", {.body = std::string(4096, 'x'), .closeAbruptly = true});
+        cloud.setReply("/api/silent", {.neverAnswer = true});
+        struct Case {
+            std::string path;
+            bool succeeded;
+            std::optional<std::string> objectJSON;
+            std::string errorDomain;
+            int64_t errorCode;
+        } cases[] = {
+            {"ok", true, R"({"code":0,"id":9007199254740993})", "", 0},
+            {"fail", false, std::nullopt, QKAFURLResponseSerializationErrorDomain, -1011},
+            {"space", true, std::nullopt, "", 0},
+            {"fragment", false, std::nullopt, kNSCocoaErrorDomain, kNSPropertyListReadCorruptError},
+            {"invalid", false, std::nullopt, kNSCocoaErrorDomain, kNSPropertyListReadCorruptError},
+            {"lost", false, std::nullopt, kNSURLErrorDomain, URLError::networkConnectionLost},
+            {"/api/silent", false, std::nullopt, kNSURLErrorDomain, URLError::timedOut},
+        };
+        // A base URL with a path and no trailing slash: relative paths resolve below it.
+        auto manager = makeManager(cloud.url("/api"));
+        manager->requestSerializer()->setTimeoutInterval(1);
+        for (const auto& c : cases) {
+            SCOPED_TRACE(cloud.baseURL() + " " + c.path);
+            Outcome out;
+            auto task = post(*manager, c.path, out);
+            wait(out);
+            EXPECT_EQ(out.task, task);
+            EXPECT_EQ(out.succeeded, c.succeeded);
+            EXPECT_EQ(out.object ? out.object->toJSON() : std::nullopt, c.objectJSON);
+            EXPECT_EQ(out.error ? out.error->domain() : "", c.errorDomain);
+            EXPECT_EQ(out.error ? out.error->code() : 0, c.errorCode);
+        }
+        auto requests = cloud.requests();
+        ASSERT_EQ(requests.size(), 7u);
+        EXPECT_EQ(requests[0].path, "/api/ok");
+        EXPECT_EQ(requests[0].method, "POST");
+        EXPECT_EQ(requests[0].body, R"({"k":1})");
+        EXPECT_EQ(requests[0].header("Content-Type"), "application/json");
+        EXPECT_NE(requests[0].header("User-Agent"), "");
+    }
+    URLSession::setSystemAnchorCertificates({});
+}
+
+TEST_F(SessionManagerTest, PinningMatrixOnRealHandshakes) {
+    const auto& pki = test::TestPki::shared();
+    URLSession::setSystemAnchorCertificates(
+        {SecCertificate::createWithData(pki.root().certificate)});
+    std::map<FakeCloud::Tls, std::unique_ptr<FakeCloud>> clouds;
+    for (auto tls : {FakeCloud::Tls::trusted, FakeCloud::Tls::selfSigned, FakeCloud::Tls::otherHost,
+                     FakeCloud::Tls::attacker}) {
+        clouds[tls] = std::make_unique<FakeCloud>(tls);
+        clouds[tls]->setReply("/", {});
+    }
+    using T = FakeCloud::Tls;
+    const Bytes& leaf = pki.server().certificate;
+    const Bytes& intermediate = pki.intermediate().certificate;
+    const Bytes& root = pki.root().certificate;
+    const Bytes& stranger = pki.unrelatedRoot().certificate;
+    struct Case {
+        const char* name;
+        T tls;
+        uint64_t mode;
+        bool allowInvalid;
+        bool validatesDomain;
+        std::set<Bytes> pinned;
+        bool accepted;
+    } cases[] = {
+        {"mode 0, trusted chain", T::trusted, 0, false, true, {}, true},
+        {"mode 0, self-signed", T::selfSigned, 0, false, true, {}, false},
+        {"mode 0, self-signed allowed", T::selfSigned, 0, true, false, {}, true},
+        {"mode 0, self-signed allowed, domain checked", T::selfSigned, 0, true, true, {}, false},
+        {"mode 0, other host, domain checked", T::otherHost, 0, false, true, {}, false},
+        {"mode 0, other host, domain not checked", T::otherHost, 0, false, false, {}, true},
+        {"mode 1, leaf pinned", T::trusted, 1, false, true, {leaf}, true},
+        {"mode 1, intermediate pinned", T::trusted, 1, false, true, {intermediate}, true},
+        {"mode 1, wrong pin", T::trusted, 1, false, true, {stranger}, false},
+        {"mode 1, nothing pinned", T::trusted, 1, false, true, {}, false},
+        {"mode 1, self-signed pinned",
+         T::selfSigned,
+         1,
+         true,
+         false,
+         {pki.selfSignedServer().certificate, Bytes{1, 2, 3}},
+         true},
+        {"mode 1, attacker carries the pin", T::attacker, 1, true, false, {intermediate}, false},
+        {"mode 2, root pinned", T::trusted, 2, false, true, {root}, true},
+        {"mode 2, wrong pin", T::trusted, 2, false, true, {stranger}, false},
+        {"mode 2, attacker carries the pin", T::attacker, 2, true, false, {intermediate}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto manager = makeManager(clouds[c.tls]->baseURL());
+        auto policy = QKAFSecurityPolicy::policyWithPinningMode(c.mode, c.pinned);
+        policy->setAllowInvalidCertificates(c.allowInvalid);
+        policy->setValidatesDomainName(c.validatesDomain);
+        manager->setSecurityPolicy(policy);
+        Outcome out;
+        post(*manager, "/", out);
+        wait(out);
+        EXPECT_EQ(out.succeeded, c.accepted);
+        if (!c.accepted) {
+            EXPECT_EQ(out.error ? out.error->code() : 0, URLError::cancelled);
+        }
+    }
+    URLSession::setSystemAnchorCertificates({});
+}
+
+TEST_F(SessionManagerTest, PolicyLogsTheDomainRefusalAndTheOpenDefaultOnce) {
+    std::vector<std::string> lines;
+    setDiagnosticSink([&](std::string_view line) { lines.emplace_back(line); });
+    auto certificate =
+        SecCertificate::createWithData(test::TestPki::shared().selfSignedServer().certificate);
+    auto policy = QKAFSecurityPolicy::defaultPolicy();
+    policy->setAllowInvalidCertificates(true);
+    for (int i = 0; i < 2; ++i) {
+        auto trust = SecTrust::create({certificate}, SecPolicy::sslServer);
+        EXPECT_FALSE(policy->evaluateServerTrust(*trust, "127.0.0.1"));
+        policy->setValidatesDomainName(false);
+        EXPECT_TRUE(policy->evaluateServerTrust(*trust, "127.0.0.1"));
+        policy->setValidatesDomainName(true);
+    }
+    setDiagnosticSink(nullptr);
+    // The open default is announced once per process (maybe by an earlier test already).
+    auto count = [&](const char* text) {
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        });
+    };
+    EXPECT_EQ(count("you MUST use pinning"), 2);
+    EXPECT_LE(count("every server certificate is accepted"), 1);
+}
+
+TEST_F(SessionManagerTest, TaskNotificationsOncePerResumeAndOnlyForOwnTasks) {
+    FakeCloud cloud;
+    cloud.setReply("/", {.neverAnswer = true});
+    auto mine = makeManager(cloud.baseURL());
+    auto other = makeManager(cloud.baseURL());
+    std::vector<std::string> seen;
+    auto center = NotificationCenter::defaultCenter();
+    std::vector<NotificationObserverToken> tokens;
+    for (const char* name :
+         {QKAFNetworkingTaskDidResumeNotification, QKAFNetworkingTaskDidSuspendNotification,
+          QKAFNetworkingTaskDidCompleteNotification}) {
+        tokens.push_back(
+            center->addObserverForName(name, nullptr, [&seen, name](const Notification&) {
+                EXPECT_TRUE(DispatchQueue::main()->isCurrent());
+                seen.push_back(name);
+            }));
+    }
+    Outcome out;
+    auto task =
+        mine->dataTaskWithHTTPMethod("POST", "/", std::nullopt, nullptr, nullptr, nullptr,
+                                     [&out](const URLSessionTaskPtr&, const ErrorPtr& error) {
+                                         ++out.calls;
+                                         out.error = error;
+                                     });
+    task->resume();
+    task->resume();
+    task->suspend();
+    task->resume();
+    task->cancel();
+    task->cancel();
+    wait(out);
+    MainLoop::runUntil([&] { return seen.size() >= 4; }, 1);
+    EXPECT_EQ(out.error->code(), URLError::cancelled);
+    EXPECT_EQ(seen, (std::vector<std::string>{QKAFNetworkingTaskDidResumeNotification,
+                                              QKAFNetworkingTaskDidSuspendNotification,
+                                              QKAFNetworkingTaskDidResumeNotification,
+                                              QKAFNetworkingTaskDidCompleteNotification}));
+    for (auto& token : tokens) center->removeObserver(token);
+}
+
+TEST_F(SessionManagerTest, DownloadMovesTheBodyToTheDestination) {
+    FakeCloud cloud;
+    cloud.setReply("/file", {.body = "payload", .contentType = "application/octet-stream"});
+    test::TempFolder folder;
+    auto manager = QKAFURLSessionManager::initWithSessionConfiguration(std::nullopt);
+    URLRequest request;
+    request.url = cloud.url("/file");
+    std::optional<Value> object;
+    int calls = 0;
+    std::string destination = (folder.path() / "saved.bin").string();
+    auto task = manager->downloadTaskWithRequest(
+        request, nullptr,
+        [&](const std::string& temporary, const HTTPURLResponsePtr& response) {
+            EXPECT_EQ(response->statusCode, 200);
+            EXPECT_EQ(test::readFile(temporary), "payload");
+            return std::optional<std::string>(destination);
+        },
+        [&](const HTTPURLResponsePtr&, const std::optional<Value>& result, const ErrorPtr&) {
+            ++calls;
+            object = result;
+        });
+    task->resume();
+    ASSERT_TRUE(MainLoop::runUntil([&] { return calls > 0; }, 60));
+    EXPECT_EQ(object, Value(destination));
+    EXPECT_EQ(test::readFile(destination), "payload");
+}
+
+void twoHundredRequests() {
+    FakeCloud cloud;
+    std::atomic<int> served{0};
+    cloud.setHandler("/n", [&](const test::RecordedRequest& request) {
+        ++served;
+        return ScriptedReply{.body = request.body};
+    });
+    auto manager = QKAFHTTPSessionManager::initWithBaseURL(cloud.baseURL());
+    manager->setRequestSerializer(QKAFJSONRequestSerializer::serializer());
+    manager->operationQueue()->setMaxConcurrentOperationCount(2);
+    constexpr int kCount = 200;
+    std::vector<int> completions(kCount, 0);
+    int done = 0;
+    for (int i = 0; i < kCount; ++i) {
+        manager->POST(
+            "/n", Value(Dictionary{{"i", Value(i)}}), nullptr,
+            [&, i](const URLSessionTaskPtr&, const std::optional<Value>& object) {
+                EXPECT_EQ((*object)["i"].intValue(), i);
+                ++completions[size_t(i)];
+                ++done;
+            },
+            [&, i](const URLSessionTaskPtr&, const ErrorPtr& error) {
+                ADD_FAILURE() << i << ": " << error->localizedDescription();
+                ++completions[size_t(i)];
+                ++done;
+            });
+    }
+    ASSERT_TRUE(MainLoop::runUntil([&] { return done == kCount; }, 120));
+    MainLoop::drain();
+    EXPECT_EQ(served.load(), kCount);
+    EXPECT_EQ(std::count(completions.begin(), completions.end(), 1), kCount);
+}
+
+TEST_F(SessionManagerTest, TwoHundredConcurrentRequestsCompleteOnceEach) {
+    twoHundredRequests();
+}
+
+TEST(SessionManagerThreaded, TwoHundredConcurrentRequestsCompleteOnceEach) {
+    twoHundredRequests();
+}
+
+}  // namespace
+}  // namespace telvo
