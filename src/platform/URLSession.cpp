@@ -700,7 +700,9 @@ void URLSessionTask::resume() {
         if (before == URLSessionTaskState::suspended) {
             state_ = URLSessionTaskState::running;
             // Virtual time stands still while the transfer may move.
-            if (!work_) work_ = Dispatch::beginOutsideWork("URL task " + request_.url);
+            if (!work_)
+                work_ =
+                    Dispatch::beginOutsideWork("HTTP " + request_.httpMethod + " " + request_.url);
             start = !started_;
             unpause = started_;
             started_ = true;
