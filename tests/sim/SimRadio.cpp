@@ -153,6 +153,16 @@ void SimRadio::emit(ClientId client, const RadioEvent& event) {
     if (it != clients_.end() && it->second.sink) it->second.sink(event);
 }
 
+void SimRadio::emitLater(ClientId client, RadioEvent event) {
+    std::weak_ptr<SimRadio> weak = weak_from_this();
+    queue_->async([weak, client, event = std::move(event)] {
+        auto self = weak.lock();
+        if (!self) return;
+        std::lock_guard lock(self->mutex_);
+        self->emit(client, event);
+    });
+}
+
 std::shared_ptr<SimBleAppliance> SimRadio::applianceLocked(const std::string& identifier) const {
     for (const auto& a : appliances_)
         if (a->identifier_ == identifier) return a;
@@ -770,17 +780,10 @@ void SimRadio::addService(ClientId client, const RadioLocalService& service) {
     if (it == clients_.end()) return;
     record("add-service", "", service.service.uuid.UUIDString());
     it->second.services.push_back(service);
-    uint16_t handle = service.service.handle;
-    std::weak_ptr<SimRadio> weak = weak_from_this();
-    queue_->async([weak, client, handle] {
-        auto self = weak.lock();
-        if (!self) return;
-        std::lock_guard lock(self->mutex_);
-        RadioEvent e;
-        e.kind = RadioEvent::Kind::ServiceAdded;
-        e.handle = handle;
-        self->emit(client, e);
-    });
+    RadioEvent e;
+    e.kind = RadioEvent::Kind::ServiceAdded;
+    e.handle = service.service.handle;
+    emitLater(client, e);
 }
 
 void SimRadio::removeService(ClientId client, uint16_t service) {
@@ -802,16 +805,10 @@ void SimRadio::startAdvertising(ClientId client, const Dictionary& advertisement
         error = makeCBError(CBError::AlreadyAdvertising);
     else
         it->second.advertisement = advertisement;
-    std::weak_ptr<SimRadio> weak = weak_from_this();
-    queue_->async([weak, client, error] {
-        auto self = weak.lock();
-        if (!self) return;
-        std::lock_guard lock(self->mutex_);
-        RadioEvent e;
-        e.kind = RadioEvent::Kind::AdvertisingStarted;
-        e.error = error;
-        self->emit(client, e);
-    });
+    RadioEvent e;
+    e.kind = RadioEvent::Kind::AdvertisingStarted;
+    e.error = error;
+    emitLater(client, e);
 }
 
 void SimRadio::stopAdvertising(ClientId client) {
@@ -854,14 +851,7 @@ void SimRadio::localRequest(RadioEvent::Kind kind, const CBUUID& characteristic,
                     kind == RadioEvent::Kind::WriteRequests)
                     e.requests.push_back({++nextRequest_, kCentral, ch.handle, 0, value});
                 record("central-request", "", characteristic.UUIDString(), value);
-                std::weak_ptr<SimRadio> weak = weak_from_this();
-                ClientId client = id;
-                queue_->async([weak, client, e] {
-                    auto self = weak.lock();
-                    if (!self) return;
-                    std::lock_guard lock(self->mutex_);
-                    self->emit(client, e);
-                });
+                emitLater(id, e);
                 return;
             }
         }

@@ -218,6 +218,8 @@ class SimRadio : public BluetoothRadio, public std::enable_shared_from_this<SimR
 
     void record(std::string op, std::string appliance, std::string target, Bytes data = {});
     void emit(ClientId client, const RadioEvent& event);
+    // From the radio's queue, for events that need no delay.
+    void emitLater(ClientId client, RadioEvent event);
     std::shared_ptr<SimBleAppliance> applianceLocked(const std::string& identifier) const;
     static std::vector<Entry> table(const SimBleAppliance& appliance);
     static const Entry* entry(const std::vector<Entry>& table, uint16_t handle);
