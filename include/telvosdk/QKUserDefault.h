@@ -3,21 +3,24 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "telvosdk/Value.h"
 
 namespace telvo {
 
-// The SDK's own settings store. Every access is locked; every change is written whole to
-// "QKUserDefault.plist" in the folder the host set (a temporary file renamed over the old
-// one, so a reader never sees half a file). The file is read on first use; a file that cannot
-// be read or parsed gives an empty store and a log line. Without a folder the store lives in
-// memory only. A load failure is logged once logging is on ("logenable" went with the lost
-// file, so the line waits for the app to set it again). Values that a property list cannot hold
-// (null, object handles) are not written.
+// The SDK's own settings store. Every access is locked, briefly: the log gate reads it for
+// every line. Every change is written whole to "QKUserDefault.plist" in the folder the host
+// set (a temporary file renamed over the old one, so a reader never sees half a file), on a
+// serial queue of the store's own after the change returns; changes that come while a write is
+// waiting join it, and the newest values are what is written. synchronize() waits for it. The file
+// is read on first use; a file that cannot be read or parsed gives an empty store and a log line.
+// Without a folder the store lives in memory only. A load failure is logged once logging is on
+// ("logenable" went with the lost file, so the line waits for the app to set it again). Values that
+// a property list cannot hold (null, object handles) are not written.
 class QKUserDefault {
-public:
+  public:
     static std::shared_ptr<QKUserDefault> standardUserDefaults();
 
     // The stored value, or a null Value when the key was never set.
@@ -27,22 +30,28 @@ public:
     void setValue(const Value& value, const std::string& key);
     void setBool(bool value, const std::string& key);
     void removeObjectForKey(const std::string& key);
+    // Returns once every change made before the call is on disk (or failed with a log line).
+    void synchronize() const;
 
     // Host set-up: the folder of the settings file. Takes effect for the next store made.
     static void setStorageDirectory(const std::filesystem::path& folder);
-    // Drops the shared store so that the next access loads it afresh (tests).
+    // Drops the shared store, after its pending write, so that the next access loads it afresh
+    // (tests).
     static void resetForTesting();
 
     explicit QKUserDefault(std::filesystem::path folder = {});
 
-private:
+  private:
     // Loads the file once; a failure is kept for reportPending().
     void loadLocked() const;
-    // Answers a failure to report (outside the lock), or "".
-    std::string saveLocked() const;
+    // Hands a snapshot of the values to the writer (called with the lock held, so snapshots
+    // reach it in the order of the changes).
+    void scheduleSaveLocked();
     void reportPending() const;
 
+    struct Writer;
     const std::filesystem::path folder_;
+    const std::shared_ptr<Writer> writer_;
     mutable std::recursive_mutex mutex_;
     mutable bool loaded_ = false;
     mutable std::string loadFailure_;

@@ -11,13 +11,20 @@
 #include <vector>
 
 #include "logging/QKLog.h"
+#include "platform/DispatchQueue.h"
+#include "platform/Singleton.h"
 
 namespace telvo {
 
 namespace {
-std::mutex gSharedMutex;
-std::shared_ptr<QKUserDefault> gShared;
-std::filesystem::path gFolder;
+struct SharedStore {
+    std::mutex mutex;
+    std::shared_ptr<QKUserDefault> instance;
+    std::filesystem::path folder;
+};
+SharedStore& sharedStore() {
+    return processWide([] { return new SharedStore(); });
+}
 
 constexpr const char* kFileName = "QKUserDefault.plist";
 constexpr size_t kMaxFileSize = 16 * 1024 * 1024;
@@ -249,12 +256,15 @@ bool binaryPlistReadable(const std::string& data, size_t limit) {
 
 }  // namespace
 
-QKUserDefault::QKUserDefault(std::filesystem::path folder) : folder_(std::move(folder)) {}
+QKUserDefault::QKUserDefault(std::filesystem::path folder)
+    : folder_(std::move(folder)),
+      writer_(folder_.empty() ? nullptr : std::make_shared<Writer>(folder_)) {}
 
 std::shared_ptr<QKUserDefault> QKUserDefault::standardUserDefaults() {
-    std::lock_guard lock(gSharedMutex);
-    if (!gShared) gShared = std::make_shared<QKUserDefault>(gFolder);
-    return gShared;
+    std::lock_guard lock(sharedStore().mutex);
+    if (!sharedStore().instance)
+        sharedStore().instance = std::make_shared<QKUserDefault>(sharedStore().folder);
+    return sharedStore().instance;
 }
 
 void QKUserDefault::loadLocked() const {
@@ -305,32 +315,76 @@ void QKUserDefault::loadLocked() const {
     values_ = fromPlist(root).dictionary();
 }
 
-std::string QKUserDefault::saveLocked() const {
-    if (folder_.empty()) return {};
-    PlistPtr root(toPlist(Value(values_)));
-    char* xml = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(root.get(), &xml, &length);
-    if (!xml) return "settings not written: encoding failed";
-    std::string text(xml, length);
-    plist_to_xml_free(xml);
+// Writes snapshots on its serial queue: one write at a time, and the newest snapshot waiting
+// replaces an older one, so a burst of changes costs one write.
+struct QKUserDefault::Writer {
+    explicit Writer(std::filesystem::path folder)
+        : folder(std::move(folder)), queue(DispatchQueue::createSerial("QKUserDefault.write")) {}
 
-    std::error_code ec;
-    std::filesystem::create_directories(folder_, ec);
-    const std::filesystem::path path = folder_ / kFileName;
-    const std::filesystem::path temp = folder_ / (std::string(kFileName) + ".tmp");
-    FILE* f = std::fopen(temp.c_str(), "wb");
-    if (!f) return "settings not written: cannot create file";
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = std::fflush(f) == 0 && ok;
-    ok = ::fsync(fileno(f)) == 0 && ok;
-    ok = std::fclose(f) == 0 && ok;
-    if (ok) std::filesystem::rename(temp, path, ec);
-    if (!ok || ec) {
-        std::filesystem::remove(temp, ec);
-        return "settings not written: write failed";
+    static void offer(const std::shared_ptr<Writer>& writer, Dictionary snapshot) {
+        writer->enqueue(writer, std::move(snapshot));
     }
-    return {};
+
+    void enqueue(const std::shared_ptr<Writer>& self, Dictionary snapshot) {
+        bool schedule;
+        {
+            std::lock_guard lock(mutex);
+            schedule = !next;
+            next = std::move(snapshot);
+        }
+        if (schedule) queue->async([self] { self->writeNext(); });
+    }
+
+    void writeNext() {
+        std::optional<Dictionary> values;
+        {
+            std::lock_guard lock(mutex);
+            values.swap(next);
+        }
+        if (!values) return;
+        const std::string failure = save(*values);
+        if (!failure.empty()) QKSDKLOG("QKUserDefault %s", failure.c_str());
+    }
+
+    std::string save(const Dictionary& values) const {
+        PlistPtr root(toPlist(Value(values)));
+        char* xml = nullptr;
+        uint32_t length = 0;
+        plist_to_xml(root.get(), &xml, &length);
+        if (!xml) return "settings not written: encoding failed";
+        std::string text(xml, length);
+        plist_to_xml_free(xml);
+
+        std::error_code ec;
+        std::filesystem::create_directories(folder, ec);
+        const std::filesystem::path path = folder / kFileName;
+        const std::filesystem::path temp = folder / (std::string(kFileName) + ".tmp");
+        FILE* f = std::fopen(temp.c_str(), "wb");
+        if (!f) return "settings not written: cannot create file";
+        bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+        ok = std::fflush(f) == 0 && ok;
+        ok = ::fsync(fileno(f)) == 0 && ok;
+        ok = std::fclose(f) == 0 && ok;
+        if (ok) std::filesystem::rename(temp, path, ec);
+        if (!ok || ec) {
+            std::filesystem::remove(temp, ec);
+            return "settings not written: write failed";
+        }
+        return {};
+    }
+
+    const std::filesystem::path folder;
+    const DispatchQueuePtr queue;
+    std::mutex mutex;
+    std::optional<Dictionary> next;
+};
+
+void QKUserDefault::scheduleSaveLocked() {
+    if (writer_) Writer::offer(writer_, values_);
+}
+
+void QKUserDefault::synchronize() const {
+    if (writer_) writer_->queue->sync([] {});
 }
 
 void QKUserDefault::reportPending() const {
@@ -362,7 +416,6 @@ bool QKUserDefault::boolForKey(const std::string& key) const {
 }
 
 void QKUserDefault::setValue(const Value& value, const std::string& key) {
-    std::string saveFailure;
     {
         std::lock_guard lock(mutex_);
         loadLocked();
@@ -370,9 +423,8 @@ void QKUserDefault::setValue(const Value& value, const std::string& key) {
             values_.erase(key);
         else
             values_.set(key, value);
-        saveFailure = saveLocked();
+        scheduleSaveLocked();
     }
-    if (!saveFailure.empty()) QKSDKLOG("QKUserDefault %s", saveFailure.c_str());
     reportPending();
 }
 
@@ -385,13 +437,17 @@ void QKUserDefault::removeObjectForKey(const std::string& key) {
 }
 
 void QKUserDefault::setStorageDirectory(const std::filesystem::path& folder) {
-    std::lock_guard lock(gSharedMutex);
-    gFolder = folder;
+    std::lock_guard lock(sharedStore().mutex);
+    sharedStore().folder = folder;
 }
 
 void QKUserDefault::resetForTesting() {
-    std::lock_guard lock(gSharedMutex);
-    gShared.reset();
+    std::shared_ptr<QKUserDefault> old;
+    {
+        std::lock_guard lock(sharedStore().mutex);
+        old.swap(sharedStore().instance);
+    }
+    if (old) old->synchronize();
 }
 
 }  // namespace telvo

@@ -2,27 +2,34 @@
 
 #include "logging/QKLog.h"
 #include "platform/Registry.h"
+#include "platform/Singleton.h"
 #include "telvosdk/TelvoError.h"
 
 namespace telvo {
 
 namespace {
-std::mutex gSharedMutex;
-std::shared_ptr<QKDeviceConfigManager> gShared;
+struct SharedManager {
+    std::mutex mutex;
+    std::shared_ptr<QKDeviceConfigManager> instance;
+};
+SharedManager& sharedManager() {
+    return processWide([] { return new SharedManager(); });
+}
 
 constexpr char kBleConnectManager[] = "QKBleConnectManager";
 constexpr char kDoConfigureAction[] = "doConfigureAction:resultCallback:statusChangeCallBack:";
 }  // namespace
 
 std::shared_ptr<QKDeviceConfigManager> QKDeviceConfigManager::shareInstance() {
-    std::lock_guard lock(gSharedMutex);
-    if (!gShared) gShared = std::make_shared<QKDeviceConfigManager>();
-    return gShared;
+    std::lock_guard lock(sharedManager().mutex);
+    if (!sharedManager().instance)
+        sharedManager().instance = std::make_shared<QKDeviceConfigManager>();
+    return sharedManager().instance;
 }
 
 void QKDeviceConfigManager::resetForTesting() {
-    std::lock_guard lock(gSharedMutex);
-    gShared.reset();
+    std::lock_guard lock(sharedManager().mutex);
+    sharedManager().instance.reset();
 }
 
 void QKDeviceConfigManager::setStepInfoData(QKStepInfo stepInfo) {

@@ -9,6 +9,7 @@
 #include "logging/LogFormat.h"
 #include "platform/Clock.h"
 #include "platform/DispatchQueue.h"
+#include "platform/Singleton.h"
 
 namespace telvo {
 
@@ -21,8 +22,7 @@ struct Logger {
 };
 
 Logger& logger() {
-    static Logger* instance = new Logger();  // outlives every static that might log
-    return *instance;
+    return processWide([] { return new Logger(); });
 }
 
 void appendLine(const std::filesystem::path& folder, const std::string& day,

@@ -11,6 +11,7 @@
 #include "logging/QKSDKLogStore.h"
 #include "platform/Clock.h"
 #include "platform/DispatchQueue.h"
+#include "platform/Singleton.h"
 
 namespace telvo {
 
@@ -29,8 +30,7 @@ struct Front {
 };
 
 Front& front() {
-    static Front* instance = new Front();  // outlives every static that might log
-    return *instance;
+    return processWide([] { return new Front(); });
 }
 
 // Settings changed: close the open section under the old ones (on the queue).

@@ -11,6 +11,7 @@
 #include "platform/DispatchQueue.h"
 #include "platform/MainLoop.h"
 #include "platform/NotificationCenter.h"
+#include "platform/Singleton.h"
 
 namespace telvo {
 
@@ -32,13 +33,11 @@ void postOnMain(const char* name, bool background) {
 }
 
 std::mutex& deviceMutex() {
-    static std::mutex m;
-    return m;
+    return processWide([] { return new std::mutex(); });
 }
 
 std::optional<DeviceInfo>& deviceSlot() {
-    static std::optional<DeviceInfo> slot;
-    return slot;
+    return processWide([] { return new std::optional<DeviceInfo>(); });
 }
 
 std::string languageFromEnvironment() {

@@ -4,19 +4,19 @@
 #include <ctime>
 #include <utility>
 
+#include "platform/Singleton.h"
+
 namespace telvo {
 
 namespace {
 
 // Never destroyed: dispatch threads read the clock while the process exits.
 std::mutex& sharedMutex() {
-    static auto* m = new std::mutex();
-    return *m;
+    return processWide([] { return new std::mutex(); });
 }
 
 std::shared_ptr<Clock>& sharedSlot() {
-    static auto* slot = new std::shared_ptr<Clock>(std::make_shared<SystemClock>());
-    return *slot;
+    return processWide([] { return new std::shared_ptr<Clock>(std::make_shared<SystemClock>()); });
 }
 
 int64_t readClock(clockid_t id) {

@@ -6,16 +6,23 @@
 #include <mutex>
 #include <string>
 
+#include "platform/Singleton.h"
+
 namespace telvo {
 
 namespace {
-std::mutex gSinkMutex;
-DiagnosticSink gSink;
+struct SinkSlot {
+    std::mutex mutex;
+    DiagnosticSink sink;
+};
+SinkSlot& sinkSlot() {
+    return processWide([] { return new SinkSlot(); });
+}
 }  // namespace
 
 void setDiagnosticSink(DiagnosticSink sink) {
-    std::lock_guard lock(gSinkMutex);
-    gSink = std::move(sink);
+    std::lock_guard lock(sinkSlot().mutex);
+    sinkSlot().sink = std::move(sink);
 }
 
 void platformDiagnostic(const char* format, ...) {
@@ -29,8 +36,8 @@ void platformDiagnostic(const char* format, ...) {
 
     DiagnosticSink sink;
     {
-        std::lock_guard lock(gSinkMutex);
-        sink = gSink;
+        std::lock_guard lock(sinkSlot().mutex);
+        sink = sinkSlot().sink;
     }
     if (sink) {
         sink(line);

@@ -4,6 +4,7 @@
 
 #include "platform/DispatchRuntime.h"
 #include "platform/MainLoop.h"
+#include "platform/Singleton.h"
 
 namespace telvo {
 
@@ -26,18 +27,18 @@ DispatchQueuePtr DispatchQueue::createConcurrent(std::string label) {
     return make(std::move(label), INT_MAX, false);
 }
 
-// The process-wide queues are never destroyed: worker threads may use them during exit.
 DispatchQueuePtr DispatchQueue::main() {
-    static auto* queue = new DispatchQueuePtr(make("com.apple.main-thread", 1, true));
-    return *queue;
+    return processWide([] { return new DispatchQueuePtr(make("com.apple.main-thread", 1, true)); });
 }
 
 DispatchQueuePtr DispatchQueue::global(DispatchQoS qos) {
-    static auto* defaultQueue =
-        new DispatchQueuePtr(make("com.apple.root.default-qos", INT_MAX, false));
-    static auto* backgroundQueue =
-        new DispatchQueuePtr(make("com.apple.root.background-qos", INT_MAX, false));
-    return qos == DispatchQoS::Background ? *backgroundQueue : *defaultQueue;
+    if (qos == DispatchQoS::Background) {
+        return processWide([] {
+            return new DispatchQueuePtr(make("com.apple.root.background-qos", INT_MAX, false));
+        });
+    }
+    return processWide(
+        [] { return new DispatchQueuePtr(make("com.apple.root.default-qos", INT_MAX, false)); });
 }
 
 void DispatchQueue::async(DispatchBlock block) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/DispatchRuntime.h"
+#include "platform/Singleton.h"
 
 namespace telvo {
 
@@ -84,8 +85,7 @@ struct PerformRegistry {
 };
 
 PerformRegistry& registry() {
-    static auto* r = new PerformRegistry();
-    return *r;
+    return processWide([] { return new PerformRegistry(); });
 }
 
 }  // namespace

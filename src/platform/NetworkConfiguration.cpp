@@ -8,6 +8,8 @@
 #include <map>
 #include <mutex>
 
+#include "platform/Singleton.h"
+
 namespace telvo {
 
 namespace {
@@ -22,8 +24,7 @@ struct State {
 };
 
 State& state() {
-    static auto* s = new State();
-    return *s;
+    return processWide([] { return new State(); });
 }
 
 std::string numericHost(const sockaddr* sa) {

@@ -11,6 +11,8 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/Singleton.h"
+
 namespace telvo {
 
 namespace {
@@ -18,13 +20,11 @@ namespace {
 std::atomic<bool> enforcing{false};
 
 std::mutex& sinkMutex() {
-    static auto* m = new std::mutex();
-    return *m;
+    return processWide([] { return new std::mutex(); });
 }
 
 std::shared_ptr<NetworkGuard::DatagramSink>& sinkSlot() {
-    static auto* slot = new std::shared_ptr<NetworkGuard::DatagramSink>();
-    return *slot;
+    return processWide([] { return new std::shared_ptr<NetworkGuard::DatagramSink>(); });
 }
 
 bool isLoopback4(const in_addr& a) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/DispatchQueue.h"
+#include "platform/Singleton.h"
 
 namespace telvo {
 
@@ -20,8 +21,7 @@ struct State {
 };
 
 State& state() {
-    static auto* s = new State();
-    return *s;
+    return processWide([] { return new State(); });
 }
 
 bool hasDefaultRoute4() {

@@ -3,13 +3,16 @@
 #include <algorithm>
 
 #include "platform/DispatchQueue.h"
+#include "platform/Singleton.h"
 
 namespace telvo {
 
 class NotificationObserver {
-public:
+  public:
     NotificationObserver(std::string name, std::shared_ptr<void> object, NotificationBlock block)
-        : name_(std::move(name)), anyObject_(object == nullptr), object_(object),
+        : name_(std::move(name)),
+          anyObject_(object == nullptr),
+          object_(object),
           block_(std::move(block)) {}
 
     bool matches(const Notification& n) const {
@@ -50,7 +53,7 @@ public:
         // the block leaves that to the last invocation to return.
     }
 
-private:
+  private:
     void finished() {
         NotificationBlock released;
         {
@@ -72,24 +75,29 @@ private:
 };
 
 namespace {
-std::mutex gDefaultMutex;
-std::shared_ptr<NotificationCenter> gDefault;
+struct DefaultCenter {
+    std::mutex mutex;
+    std::shared_ptr<NotificationCenter> center;
+};
+DefaultCenter& defaultCenterSlot() {
+    return processWide([] { return new DefaultCenter(); });
+}
 }  // namespace
 
 std::shared_ptr<NotificationCenter> NotificationCenter::defaultCenter() {
-    std::lock_guard lock(gDefaultMutex);
-    if (!gDefault) {
-        gDefault = create();
-        gDefault->mainQueueByDefault_ = true;
+    std::lock_guard lock(defaultCenterSlot().mutex);
+    if (!defaultCenterSlot().center) {
+        defaultCenterSlot().center = create();
+        defaultCenterSlot().center->mainQueueByDefault_ = true;
     }
-    return gDefault;
+    return defaultCenterSlot().center;
 }
 
 void NotificationCenter::resetForTesting() {
     std::shared_ptr<NotificationCenter> center;
     {
-        std::lock_guard lock(gDefaultMutex);
-        center = gDefault;
+        std::lock_guard lock(defaultCenterSlot().mutex);
+        center = defaultCenterSlot().center;
     }
     if (!center) return;
     std::vector<NotificationObserverToken> observers;
@@ -104,8 +112,8 @@ void NotificationCenter::resetForTesting() {
 NotificationObserverToken NotificationCenter::addObserverForName(std::string name,
                                                                  std::shared_ptr<void> object,
                                                                  NotificationBlock block) {
-    auto observer =
-        std::make_shared<NotificationObserver>(std::move(name), std::move(object), std::move(block));
+    auto observer = std::make_shared<NotificationObserver>(std::move(name), std::move(object),
+                                                           std::move(block));
     std::lock_guard lock(mutex_);
     observers_.push_back(observer);
     return observer;

@@ -5,11 +5,18 @@
 #include <climits>
 #include <mutex>
 
+#include "platform/Singleton.h"
+
 namespace telvo {
 
 namespace {
-std::mutex gMutex;
-std::shared_ptr<Random> gShared;
+struct SharedRandom {
+    std::mutex mutex;
+    std::shared_ptr<Random> instance;
+};
+SharedRandom& sharedRandom() {
+    return processWide([] { return new SharedRandom(); });
+}
 }  // namespace
 
 uint32_t Random::uniform(uint32_t bound) {
@@ -29,14 +36,14 @@ std::optional<Bytes> Random::secureBytes(size_t count) {
 }
 
 std::shared_ptr<Random> Random::shared() {
-    std::lock_guard lock(gMutex);
-    if (!gShared) gShared = std::make_shared<SystemRandom>();
-    return gShared;
+    std::lock_guard lock(sharedRandom().mutex);
+    if (!sharedRandom().instance) sharedRandom().instance = std::make_shared<SystemRandom>();
+    return sharedRandom().instance;
 }
 
 void Random::setShared(std::shared_ptr<Random> random) {
-    std::lock_guard lock(gMutex);
-    gShared = std::move(random);
+    std::lock_guard lock(sharedRandom().mutex);
+    sharedRandom().instance = std::move(random);
 }
 
 bool SystemRandom::secureBytes(uint8_t* out, size_t count) {

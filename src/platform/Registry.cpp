@@ -1,6 +1,7 @@
 #include "platform/Registry.h"
 
 #include "platform/Diagnostics.h"
+#include "platform/Singleton.h"
 
 namespace telvo {
 
@@ -25,8 +26,7 @@ const InstanceSelector* RegisteredClass::findInstanceSelector(const std::string&
 }
 
 Registry& Registry::shared() {
-    static Registry registry;
-    return registry;
+    return processWide([] { return new Registry(); });
 }
 
 void Registry::registerClass(RegisteredClass cls) {
@@ -65,7 +65,9 @@ std::shared_ptr<const RegisteredClass> Registry::find(const std::string& classNa
     return it == classes_.end() ? nullptr : it->second;
 }
 
-bool Registry::hasClass(const std::string& className) const { return find(className) != nullptr; }
+bool Registry::hasClass(const std::string& className) const {
+    return find(className) != nullptr;
+}
 
 bool Registry::respondsToClassSelector(const std::string& className,
                                        const std::string& selector) const {

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/NetworkGuard.h"
+#include "platform/Singleton.h"
 
 namespace telvo {
 
@@ -198,10 +199,15 @@ ErrorPtr urlError(int64_t code, const std::string& url) {
                      Dictionary{{kNSURLErrorFailingURLStringErrorKey, Value(url)}});
 }
 
-std::mutex gHookMutex;
-URLSessionTask::StateChangeHook gStateChangeHook;
-std::mutex gAnchorsMutex;
-std::vector<SecCertificateRef> gSystemAnchors;
+struct SessionGlobals {
+    std::mutex hookMutex;
+    URLSessionTask::StateChangeHook stateChangeHook;
+    std::mutex anchorsMutex;
+    std::vector<SecCertificateRef> systemAnchors;
+};
+SessionGlobals& sessionGlobals() {
+    return processWide([] { return new SessionGlobals(); });
+}
 
 }  // namespace
 
@@ -234,9 +240,8 @@ struct URLTransfer {
 class URLLoader {
   public:
     static URLLoader& shared() {
-        // Never destroyed: its thread runs until the process exits.
-        static URLLoader* loader = new URLLoader();
-        return *loader;
+        // Its thread runs until the process exits.
+        return processWide([] { return new URLLoader(); });
     }
 
     // Runs the command on the loader thread, outside every libcurl callback.
@@ -676,16 +681,16 @@ void URLSessionTask::setTaskDescription(std::string description) {
 }
 
 void URLSessionTask::setStateChangeHook(StateChangeHook hook) {
-    std::lock_guard<std::mutex> lock(gHookMutex);
-    gStateChangeHook = std::move(hook);
+    std::lock_guard<std::mutex> lock(sessionGlobals().hookMutex);
+    sessionGlobals().stateChangeHook = std::move(hook);
 }
 
 namespace {
 void callStateChangeHook(const URLSessionTaskPtr& task, bool resumed) {
     URLSessionTask::StateChangeHook hook;
     {
-        std::lock_guard<std::mutex> lock(gHookMutex);
-        hook = gStateChangeHook;
+        std::lock_guard<std::mutex> lock(sessionGlobals().hookMutex);
+        hook = sessionGlobals().stateChangeHook;
     }
     if (hook) hook(task, resumed);
 }
@@ -826,13 +831,13 @@ URLSessionTaskPtr URLSession::dataTaskWithRequest(URLRequest request) {
 }
 
 void URLSession::setSystemAnchorCertificates(std::vector<SecCertificateRef> anchors) {
-    std::lock_guard<std::mutex> lock(gAnchorsMutex);
-    gSystemAnchors = std::move(anchors);
+    std::lock_guard<std::mutex> lock(sessionGlobals().anchorsMutex);
+    sessionGlobals().systemAnchors = std::move(anchors);
 }
 
 std::vector<SecCertificateRef> URLSession::systemAnchorCertificates() {
-    std::lock_guard<std::mutex> lock(gAnchorsMutex);
-    return gSystemAnchors;
+    std::lock_guard<std::mutex> lock(sessionGlobals().anchorsMutex);
+    return sessionGlobals().systemAnchors;
 }
 
 }  // namespace telvo

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "platform/Singleton.h"
 #include "records/ValueReading.h"
 #include "security/QKDataSecurity.h"
 #include "telvosdk/QKSDKConstants.h"
@@ -10,7 +11,12 @@ namespace telvo {
 
 namespace {
 
-std::mutex gDecryptorMutex;
+struct DecryptorLock {
+    std::mutex mutex;
+};
+DecryptorLock& decryptorLock() {
+    return processWide([] { return new DecryptorLock(); });
+}
 QKDevice::SensitiveDataDecryptor gDecryptor;
 
 void assignText(std::string& field, const Value& dic, const char* key) {
@@ -25,7 +31,7 @@ const Value& firstPresent(const Value& dic, const char* key, const char* other) 
 std::optional<std::string> decryptSensitive(const std::string& cipherText) {
     QKDevice::SensitiveDataDecryptor decryptor;
     {
-        std::lock_guard lock(gDecryptorMutex);
+        std::lock_guard lock(decryptorLock().mutex);
         decryptor = gDecryptor;
     }
     if (decryptor) return decryptor(cipherText);
@@ -35,7 +41,7 @@ std::optional<std::string> decryptSensitive(const std::string& cipherText) {
 }  // namespace
 
 void QKDevice::setSensitiveDataDecryptor(SensitiveDataDecryptor decryptor) {
-    std::lock_guard lock(gDecryptorMutex);
+    std::lock_guard lock(decryptorLock().mutex);
     gDecryptor = std::move(decryptor);
 }
 

@@ -1,16 +1,24 @@
 #include "telvosdk/QKMiddleInterface.h"
 
+#include "platform/Singleton.h"
+
 namespace telvo {
 
 namespace {
-std::mutex gSharedMutex;
-std::shared_ptr<QKMiddleInterface> gShared;
+struct SharedInterface {
+    std::mutex mutex;
+    std::shared_ptr<QKMiddleInterface> instance;
+};
+SharedInterface& sharedInterface() {
+    return processWide([] { return new SharedInterface(); });
+}
 }  // namespace
 
 std::shared_ptr<QKMiddleInterface> QKMiddleInterface::shareInstance() {
-    std::lock_guard lock(gSharedMutex);
-    if (!gShared) gShared = std::make_shared<QKMiddleInterface>();
-    return gShared;
+    std::lock_guard lock(sharedInterface().mutex);
+    if (!sharedInterface().instance)
+        sharedInterface().instance = std::make_shared<QKMiddleInterface>();
+    return sharedInterface().instance;
 }
 
 void QKMiddleInterface::setCustomLogDelegate(std::weak_ptr<QKSDKCustomLogDelegate> delegate) {
@@ -24,8 +32,8 @@ std::shared_ptr<QKSDKCustomLogDelegate> QKMiddleInterface::customLogDelegate() c
 }
 
 void QKMiddleInterface::resetForTesting() {
-    std::lock_guard lock(gSharedMutex);
-    gShared.reset();
+    std::lock_guard lock(sharedInterface().mutex);
+    sharedInterface().instance.reset();
 }
 
 }  // namespace telvo

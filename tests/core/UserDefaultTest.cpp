@@ -3,6 +3,8 @@
 
 #include <fstream>
 
+#include "platform/Dispatch.h"
+#include "platform/MainLoop.h"
 #include "sim/LogCapture.h"
 #include "sim/TempFolder.h"
 #include "sim/TestSupport.h"
@@ -13,7 +15,7 @@ namespace telvo {
 namespace {
 
 class UserDefaultTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_FALSE(folder_.path().empty());
         QKUserDefault::setStorageDirectory(folder_.path());
@@ -68,6 +70,7 @@ TEST_F(UserDefaultTest, BoolForKeyIsNoUnlessANumber) {
 // change writes a sound file again.
 TEST_F(UserDefaultTest, TruncatedOrForeignFileIsSurvived) {
     QKUserDefault::standardUserDefaults()->setValue("10001", "sdkWorkMode");
+    QKUserDefault::standardUserDefaults()->synchronize();
     const std::string whole = test::readFile(file().string());
     ASSERT_FALSE(whole.empty());
 
@@ -111,6 +114,18 @@ TEST_F(UserDefaultTest, CorruptFileIsLoggedOnceLoggingIsOn) {
     EXPECT_EQ(delegate->lines,
               std::vector<std::string>{"QKUserDefault settings file corrupt, starting empty"});
     QKMiddleInterface::resetForTesting();
+}
+
+// The log gate reads the store for every line: a change never holds the store's lock across
+// the disk. The write follows on the store's queue, once for a burst of changes.
+TEST_F(UserDefaultTest, ChangesReachTheDiskAfterTheCallerReturns) {
+    DeterministicDispatch mode;
+    auto settings = QKUserDefault::standardUserDefaults();
+    for (int i = 0; i < 50; ++i) settings->setValue(i, "counter");
+    EXPECT_FALSE(std::filesystem::exists(file()));
+    EXPECT_EQ(settings->valueForKey("counter").int64Value(), 49);
+    MainLoop::drain();
+    EXPECT_EQ(reopen()->valueForKey("counter").int64Value(), 49);
 }
 
 TEST_F(UserDefaultTest, WithoutFolderTheStoreIsInMemory) {

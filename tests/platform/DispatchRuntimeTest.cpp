@@ -14,6 +14,8 @@
 #include "platform/DispatchSource.h"
 #include "platform/DispatchTimer.h"
 #include "platform/MainLoop.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Registry.h"
 #include "platform/Semaphore.h"
 
 namespace telvo {
@@ -152,6 +154,25 @@ TEST(DispatchRuntimeDeathTest, SecondMainLoopRunnerAborts) {
             MainLoop::runUntil([] { return false; }, 0.01);
         },
         "main loop already runs on another thread");
+}
+
+TEST(ProcessWideDeathTest, SharedObjectsOutliveExitWhileBlocksStillRun) {
+    EXPECT_EXIT(
+        {
+            std::atomic<bool> running{false};
+            DispatchQueue::global()->async([&] {
+                for (;;) {
+                    Registry::shared().hasClass("QKDeviceManager");
+                    NotificationCenter::defaultCenter();
+                    Clock::now();
+                    running = true;
+                }
+            });
+            while (!running) {
+            }
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(DispatchRuntimeThreaded, BlockedBlocksNeverStarveThePool) {
