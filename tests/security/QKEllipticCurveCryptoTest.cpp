@@ -226,132 +226,54 @@ TEST(QKEllipticCurveCrypto, FailureTextsKeepPrivateKeysOut) {
     }
 }
 
-// RFC 5903, section 8: the 256- and 384-bit ECP groups.
-TEST(QKEllipticCurveCrypto, Rfc5903KnownAnswers) {
-    struct Vector {
-        int bits;
-        const char *i, *gix, *giy, *r, *grx, *gry, *girx;
-    } vectors[] = {
-        {256, "C88F01F510D9AC3F70A292DAA2316DE544E9AAB8AFE84049C62A9C57862D1433",
-         "DAD0B65394221CF9B051E1FECA5787D098DFE637FC90B9EF945D0C3772581180",
-         "5271A0461CDB8252D61F1C456FA3E59AB1F45B33ACCF5F58389E0577B8990BB3",
-         "C6EF9C5D78AE012A011164ACB397CE2088685D8F06BF9BE0B283AB46476BEE53",
-         "D12DFB5289C8D4F81208B70270398C342296970A0BCCB74C736FC7554494BF63",
-         "56FBF3CA366CC23E8157854C13C58D6AAC23F046ADA30F8353E74F33039872AB",
-         "D6840F6B42F6EDAFD13116E0E12565202FEF8E9ECE7DCE03812464D04B9442DE"},
-        {384,
-         "099F3C7034D4A2C699884D73A375A67F7624EF7C6B3C0F160647B67414DCE655E35B538041E649EE3FAEF8967"
-         "83AB194",
-         "667842D7D180AC2CDE6F74F37551F55755C7645C20EF73E31634FE72B4C55EE6DE3AC808ACB4BDB4C88732AEE"
-         "95F41AA",
-         "9482ED1FC0EEB9CAFC4984625CCFC23F65032149E0E144ADA024181535A0F38EEB9FCFF3C2C947DAE69B4C634"
-         "573A81C",
-         "41CB0779B4BDB85D47846725FBEC3C9430FAB46CC8DC5060855CC9BDA0AA2942E0308312916B8ED2960E4BD55"
-         "A7448FC",
-         "E558DBEF53EECDE3D3FCCFC1AEA08A89A987475D12FD950D83CFA41732BC509D0D1AC43A0336DEF96FDA41D07"
-         "74A3571",
-         "DCFBEC7AACF3196472169E838430367F66EEBE3C6E70C416DD5F0C68759DD1FFF83FA40142209DFF5EAAD96DB"
-         "9E6386C",
-         "11187331C279962D93D604243FD592CB9D0A926F422E47187521287E7156C5C4D603135569B9E9D09CF5D4A27"
-         "0F59746"},
-    };
+// RFC 5903's ECDH and RFC 6979's signatures (data file): OpenSSL and we agree with them.
+TEST(QKEllipticCurveCrypto, KnownAnswers) {
+    const auto vectors = test::loadVectors("security/data/ec_known_answers.txt");
+    ASSERT_EQ(vectors.size(), 8u);
     for (const auto& v : vectors) {
-        SCOPED_TRACE(v.bits);
-        const TestCurve& c = curveOf(v.bits);
-        Bytes gi = cat({Bytes{0x04}, hex(v.gix), hex(v.giy)});
-        Bytes gr = cat({Bytes{0x04}, hex(v.grx), hex(v.gry)});
-        EXPECT_EQ(toHex(osslPublicFromPrivate(c.nid, hex(v.i)).value()), toHex(gi));
-        EXPECT_EQ(toHex(osslPublicFromPrivate(c.nid, hex(v.r)).value()), toHex(gr));
-        EXPECT_EQ(toHex(osslDerive(c.nid, hex(v.i), gr).value()), toHex(hex(v.girx)));
-
-        auto initiator = Crypto::cryptoForKey(hex(v.i));
-        auto responder = Crypto::cryptoForKey(hex(v.r));
-        initiator->setCompressedPublicKey(false);
-        EXPECT_EQ(toHex(*initiator->publicKey()), toHex(gi));
-        EXPECT_EQ(toHex(*responder->decompressPublicKey(*responder->publicKey())), toHex(gr));
-        EXPECT_EQ(toHex(*initiator->sharedSecretForPublicKey(compress(gr))), toHex(hex(v.girx)));
-        EXPECT_EQ(toHex(*responder->sharedSecretForPublicKey(compress(gi))), toHex(hex(v.girx)));
-    }
-}
-
-// RFC 6979, appendix A.2: keys and deterministic signatures over "sample" and "test".
-TEST(QKEllipticCurveCrypto, Rfc6979KnownAnswers) {
-    struct Vector {
-        int bits;
-        bool sha384;
-        const char *x, *ux, *uy, *message, *r, *s;
-    } vectors[] = {
-        {192, false, "6FAB034934E4C0FC9AE67F5B5659A9D7D1FEFD187EE09FD4",
-         "AC2C77F529F91689FEA0EA5EFEC7F210D8EEA0B9E047ED56",
-         "3BC723E57670BD4887EBC732C523063D0A7C957BC97C1C43", "sample",
-         "4B0B8CE98A92866A2820E20AA6B75B56382E0F9BFD5ECB55",
-         "CCDB006926EA9565CBADC840829D8C384E06DE1F1E381B85"},
-        {192, false, "6FAB034934E4C0FC9AE67F5B5659A9D7D1FEFD187EE09FD4",
-         "AC2C77F529F91689FEA0EA5EFEC7F210D8EEA0B9E047ED56",
-         "3BC723E57670BD4887EBC732C523063D0A7C957BC97C1C43", "test",
-         "3A718BD8B4926C3B52EE6BBE67EF79B18CB6EB62B1AD97AE",
-         "5662E6848A4A19B1F1AE2F72ACD4B8BBE50F1EAC65D9124F"},
-        {256, false, "C9AFA9D845BA75166B5C215767B1D6934E50C3DB36E89B127B8A622B120F6721",
-         "60FED4BA255A9D31C961EB74C6356D68C049B8923B61FA6CE669622E60F29FB6",
-         "7903FE1008B8BC99A41AE9E95628BC64F2F1B20C2D7E9F5177A3C294D4462299", "sample",
-         "EFD48B2AACB6A8FD1140DD9CD45E81D69D2C877B56AAF991C34D0EA84EAF3716",
-         "F7CB1C942D657C41D436C7A1B6E29F65F3E900DBB9AFF4064DC4AB2F843ACDA8"},
-        {256, false, "C9AFA9D845BA75166B5C215767B1D6934E50C3DB36E89B127B8A622B120F6721",
-         "60FED4BA255A9D31C961EB74C6356D68C049B8923B61FA6CE669622E60F29FB6",
-         "7903FE1008B8BC99A41AE9E95628BC64F2F1B20C2D7E9F5177A3C294D4462299", "test",
-         "F1ABB023518351CD71D881567B1EA663ED3EFCF6C5132B354F28D3B0B7D38367",
-         "019F4113742A2B14BD25926B49C649155F267E60D3814B4C0CC84250E46F0083"},
-        {384, true,
-         "6B9D3DAD2E1B8C1C05B19875B6659F4DE23C3B667BF297BA9AA47740787137D896D5724E4C70A825F872C9EA6"
-         "0D2EDF5",
-         "EC3A4E415B4E19A4568618029F427FA5DA9A8BC4AE92E02E06AAE5286B300C64DEF8F0EA9055866064A254515"
-         "480BC13",
-         "8015D9B72D7D57244EA8EF9AC0C621896708A59367F9DFB9F54CA84B3F1C9DB1288B231C3AE0D4FE7344FD253"
-         "3264720",
-         "sample",
-         "94EDBB92A5ECB8AAD4736E56C691916B3F88140666CE9FA73D64C4EA95AD133C81A648152E44ACF96E36DD1E8"
-         "0FABE46",
-         "99EF4AEB15F178CEA1FE40DB2603138F130E740A19624526203B6351D0A3A94FA329C145786E679E7B82C71A3"
-         "8628AC8"},
-        {384, true,
-         "6B9D3DAD2E1B8C1C05B19875B6659F4DE23C3B667BF297BA9AA47740787137D896D5724E4C70A825F872C9EA6"
-         "0D2EDF5",
-         "EC3A4E415B4E19A4568618029F427FA5DA9A8BC4AE92E02E06AAE5286B300C64DEF8F0EA9055866064A254515"
-         "480BC13",
-         "8015D9B72D7D57244EA8EF9AC0C621896708A59367F9DFB9F54CA84B3F1C9DB1288B231C3AE0D4FE7344FD253"
-         "3264720",
-         "test",
-         "8203B63D3C853E8D77227FB377BCF7B7B772E97892A80F36AB775D509D7A5FEB0542A7F0812998DA8F1DD3CA3"
-         "CF023DB",
-         "DDD0760448D42D8A43AF45AF836FCE4DE8BE06B485E9B61B827C2F13173923E06A739F040649A667BF3B82824"
-         "6BAA5A5"},
-    };
-    for (const auto& v : vectors) {
-        SCOPED_TRACE(std::to_string(v.bits) + " " + v.message);
-        const TestCurve& c = curveOf(v.bits);
-        Bytes u = cat({Bytes{0x04}, hex(v.ux), hex(v.uy)});
-        Bytes message = toBytes(v.message);
-        Bytes raw = cat({hex(v.r), hex(v.s)});
-        Bytes hash = digestOf(v.sha384, message, c.bytes());
-        ASSERT_EQ(toHex(osslPublicFromPrivate(c.nid, hex(v.x)).value()), toHex(u));
+        if (v.count("rfc5903")) {
+            SCOPED_TRACE("RFC 5903 " + v.at("rfc5903"));
+            const TestCurve& c = curveOf(std::stoi(v.at("rfc5903")));
+            const Bytes i = hex(v.at("i")), r = hex(v.at("r")), gi = hex(v.at("gi")),
+                        gr = hex(v.at("gr")), girx = hex(v.at("girx"));
+            EXPECT_EQ(osslPublicFromPrivate(c.nid, i), gi);
+            EXPECT_EQ(osslPublicFromPrivate(c.nid, r), gr);
+            EXPECT_EQ(osslDerive(c.nid, i, gr), girx);
+            auto initiator = Crypto::cryptoForKey(i);
+            auto responder = Crypto::cryptoForKey(r);
+            initiator->setCompressedPublicKey(false);
+            EXPECT_EQ(initiator->publicKey(), gi);
+            EXPECT_EQ(responder->decompressPublicKey(*responder->publicKey()), gr);
+            EXPECT_EQ(initiator->sharedSecretForPublicKey(compress(gr)), girx);
+            EXPECT_EQ(responder->sharedSecretForPublicKey(compress(gi)), girx);
+            continue;
+        }
+        SCOPED_TRACE("RFC 6979 " + v.at("rfc6979") + " " + v.at("message"));
+        const TestCurve& c = curveOf(std::stoi(v.at("rfc6979")));
+        const bool sha384 = v.at("digest") == "SHA-384";
+        const Bytes u = hex(v.at("u")), message = toBytes(v.at("message"));
+        const Bytes raw = cat({hex(v.at("r")), hex(v.at("s"))});
+        const Bytes hash = digestOf(sha384, message, c.bytes());
+        ASSERT_EQ(osslPublicFromPrivate(c.nid, hex(v.at("x"))), u);
         ASSERT_TRUE(osslVerifyDer(c.nid, u, hash, osslDerFromRaw(raw)));
 
-        auto signer = Crypto::cryptoForKey(hex(v.x));
-        EXPECT_EQ(toHex(*signer->publicKey()), toHex(compress(u)));
+        auto signer = Crypto::cryptoForKey(hex(v.at("x")));
+        EXPECT_EQ(signer->publicKey(), compress(u));
         auto verifier = Crypto::cryptoForKey(u);
-        Bytes der = *Crypto::derEncodeSignature(raw);
-        if (v.sha384) {
-            EXPECT_TRUE(verifier->hashSHA384AndVerifySignature(raw, message));
-            EXPECT_TRUE(verifier->hashSHA384AndVerifyEncodedSignature(der, message));
-            EXPECT_FALSE(verifier->hashSHA384AndVerifySignature(raw, toBytes("other")));
-        } else {
-            EXPECT_TRUE(verifier->hashSHA256AndVerifySignature(raw, message));
-            EXPECT_TRUE(verifier->hashSHA256AndVerifyEncodedSignature(der, message));
-            EXPECT_FALSE(verifier->hashSHA256AndVerifySignature(raw, toBytes("other")));
-        }
+        const Bytes der = *Crypto::derEncodeSignature(raw);
+        auto verify = [&](ByteView signature, ByteView data, bool encoded) {
+            if (sha384)
+                return encoded ? verifier->hashSHA384AndVerifyEncodedSignature(signature, data)
+                               : verifier->hashSHA384AndVerifySignature(signature, data);
+            return encoded ? verifier->hashSHA256AndVerifyEncodedSignature(signature, data)
+                           : verifier->hashSHA256AndVerifySignature(signature, data);
+        };
+        EXPECT_TRUE(verify(raw, message, false));
+        EXPECT_TRUE(verify(der, message, true));
+        EXPECT_FALSE(verify(raw, toBytes("other"), false));
         // Our own signatures of the same message verify under OpenSSL.
-        auto ours = v.sha384 ? signer->hashSHA384AndSignData(message)
-                             : signer->hashSHA256AndSignData(message);
+        auto ours = sha384 ? signer->hashSHA384AndSignData(message)
+                           : signer->hashSHA256AndSignData(message);
         ASSERT_TRUE(ours);
         EXPECT_TRUE(osslVerifyDer(c.nid, u, hash, osslDerFromRaw(*ours)));
     }

@@ -6,7 +6,9 @@
 
 namespace telvo::test {
 
-std::string vectorsDir() { return TELVO_VECTORS_DIR; }
+std::string vectorsDir() {
+    return TELVO_VECTORS_DIR;
+}
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -47,6 +49,33 @@ std::string toHex(ByteView bytes) {
         s.push_back(digits[b & 15]);
     }
     return s;
+}
+
+std::vector<VectorRecord> loadVectors(const std::string& relativePath) {
+    const std::string path = std::string(TELVO_SOURCE_DIR) + "/tests/" + relativePath;
+    std::ifstream in(path);
+    if (!in) throw std::runtime_error("cannot read " + path);
+    std::vector<VectorRecord> records(1);
+    std::string line, last;
+    auto trim = [](std::string t) {
+        const char* space = " \t\r";
+        t.erase(0, t.find_first_not_of(space));
+        t.erase(t.find_last_not_of(space) + 1);
+        return t;
+    };
+    while (std::getline(in, line)) {
+        if (!line.empty() && line[0] == '#') continue;
+        if (trim(line).empty()) {
+            if (!records.back().empty()) records.emplace_back();
+        } else if ((line[0] == ' ' || line[0] == '\t') && !last.empty()) {
+            records.back()[last] += trim(line);
+        } else if (auto eq = line.find('='); eq != std::string::npos) {
+            last = trim(line.substr(0, eq));
+            records.back()[last] = trim(line.substr(eq + 1));
+        }
+    }
+    if (records.back().empty()) records.pop_back();
+    return records;
 }
 
 }  // namespace telvo::test

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <map>
 #include <string>
+#include <vector>
 
 #include "telvosdk/Bytes.h"
 #include "telvosdk/Value.h"
@@ -16,5 +18,11 @@ Value loadWycheproof(const std::string& fileName);
 // Hex text to bytes (the test's own decoder, independent of the library's helpers).
 Bytes hex(const std::string& text);
 std::string toHex(ByteView bytes);
+
+// Known-answer vectors kept beside the tests, read from tests/<relativePath>: records of
+// "name = value" lines, separated by blank lines; "#" starts a comment line. A value may go on
+// over lines that start with whitespace (joined without it). Throws when the file is missing.
+using VectorRecord = std::map<std::string, std::string>;
+std::vector<VectorRecord> loadVectors(const std::string& relativePath);
 
 }  // namespace telvo::test
