@@ -3,12 +3,39 @@
 #include <gtest/gtest.h>
 
 #include "platform/Clock.h"
+#include "protocol/QKProtocol.h"
 #include "telvosdk/QKMiddleInterface.h"
 
 namespace telvo::test {
 
 // 2026-12-06 21:34:38.999 UTC.
 inline constexpr int64_t kWallNanos = 1796592878999000000LL;
+
+// The frame set-up the protocol tests share: our writer's frame for a version, session key and
+// counter, with the message type and plain body set; encryptType -1 and sign unset keep what
+// the version chose.
+struct FrameSpec {
+    int8_t version = 1;
+    std::optional<Bytes> key{};
+    int64_t counter = 0;
+    int16_t msgType = 0;
+    Bytes body{};
+    int8_t encryptType = -1;
+    std::optional<bool> sign{};
+    int32_t tag = 0;
+    int64_t deviceId = 0;
+};
+
+inline QKProtocol frameOf(const FrameSpec& s) {
+    QKProtocol p(s.version, s.key, s.counter);
+    if (s.encryptType >= 0) p.setEncryptType(s.encryptType);
+    if (s.sign) p.setIsSign(*s.sign);
+    p.setMsgType(s.msgType);
+    p.setTag(s.tag);
+    p.setDeviceID(s.deviceId);
+    p.setOriMessageArray(s.body);
+    return p;
+}
 
 // Fixes the clock and the local time zone, and the SDK-wide default key.
 class LanFixture : public ::testing::Test {

@@ -12,6 +12,8 @@ using sim::SimLanFrame;
 
 const Bytes kSessionKey = hex("8f1e2d3c4b5a69788796a5b4c3d2e1f0");
 
+using test::frameOf;
+
 class LanFrame : public test::LanFixture {
   protected:
     SimLanCodec sim{kDefaultKey, kSessionKey};
@@ -49,10 +51,7 @@ TEST_F(LanFrame, SizesAndHeaderOfTheSmallFrames) {
     EXPECT_EQ(test::toHex(ByteView(hb3).subspan(40, 3)), "020100");
     EXPECT_EQ(Bytes(hb3.end() - 16, hb3.end()), Bytes(16, 0));
 
-    QKProtocol ccm(3, kSessionKey, 9);
-    ccm.setMsgType(0x70);
-    ccm.setOriMessageArray(Bytes{1, 2, 3, 4, 5});
-    const Bytes c = ccm.getByteStream();
+    const Bytes c = frameOf({3, kSessionKey, 9, 0x70, {1, 2, 3, 4, 5}}).getByteStream();
     ASSERT_EQ(c.size(), 92u);  // 40 + 13 + 7 + 16 + 16
     EXPECT_EQ(c[3], 0x02);
     EXPECT_EQ(Bytes(c.end() - 16, c.end()), Bytes(16, 0));
@@ -79,10 +78,8 @@ TEST_F(LanFrame, SignatureIsMd5OfFrameAndKey) {
                  {"", true}};
     for (const auto& c : cases) {
         config()->setApConfigDefaultKey(c.key);
-        QKProtocol p;
-        p.setMsgType(0x7B);
-        p.setOriMessageArray(Bytes{0});
-        const Bytes frame = p.getByteStream();
+        const Bytes frame =
+            frameOf({.msgType = 0x7B, .body = {0}, .encryptType = 0}).getByteStream();
         ASSERT_EQ(frame.size(), 57u);
         Bytes input(frame.begin(), frame.end() - 16);
         if (c.keyIncluded) input.insert(input.end(), c.key.begin(), c.key.end());
@@ -107,13 +104,8 @@ TEST_F(LanFrame, SimulatorReadsEveryFrameWeWrite) {
         {3, 2, true, Bytes(300, 0xA5)},   // signed CCM
     };
     for (const auto& c : cases) {
-        QKProtocol p(c.version, kSessionKey, 0xBEEF);
-        if (c.encryptType >= 0) p.setEncryptType(c.encryptType);
-        p.setIsSign(c.sign);
-        p.setMsgType(0x71);
-        p.setTag(-2);
-        p.setDeviceID(0x123456789ABC);
-        p.setOriMessageArray(c.body);
+        QKProtocol p = frameOf({c.version, kSessionKey, 0xBEEF, 0x71, c.body, c.encryptType, c.sign,
+                                -2, 0x123456789ABC});
         // Written twice: the second frame is a whole frame of the same message.
         const Bytes first = p.getByteStream();
         for (const Bytes& frame : {first, p.getByteStream()}) {
@@ -144,17 +136,16 @@ TEST_F(LanFrame, WeReadEveryFrameTheSimulatorWrites) {
     for (const auto& c : cases) {
         for (const Bytes& body :
              {Bytes{0x42}, Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}}) {
-            SimLanFrame f;
-            f.protocolVer = c.version;
-            f.encryptType = c.type;
-            f.isSign = c.sign;
-            f.msgType = 0x6B;
-            f.tag = 77;
-            f.deviceId = 0xA0B0C0D0E0F0;
-            f.counter = 513;
-            f.authByte = 0x10;
-            f.timeStamp = sim::makeTimeStamp(2025, 3, 4, 5, 6, 7, 8);
-            f.body = body;
+            const SimLanFrame f{c.version,
+                                c.type,
+                                c.sign,
+                                0x6B,
+                                77,
+                                sim::makeTimeStamp(2025, 3, 4, 5, 6, 7, 8),
+                                0xA0B0C0D0E0F0,
+                                0x10,
+                                513,
+                                body};
             const Bytes wire = sim.write(f, c.layout);
             auto p = QKProtocol::initWithNSData(wire, kSessionKey);
             ASSERT_TRUE(p);
@@ -228,12 +219,7 @@ TEST_F(LanFrame, ReaderEdgeCases) {
 }
 
 TEST_F(LanFrame, SignedFlagDecidesWhereThePlainBodyEnds) {
-    SimLanFrame f;
-    f.protocolVer = 1;
-    f.encryptType = 0;
-    f.isSign = true;
-    f.body = {0xAB, 0xCD};
-    Bytes wire = sim.write(f);  // 40 + 2 + 16
+    Bytes wire = sim.write({.encryptType = 0, .body = {0xAB, 0xCD}});  // 40 + 2 + 16
     auto signedRead = QKProtocol::initWithNSData(wire);
     EXPECT_EQ(*signedRead->messageArray(), (Bytes{0xAB, 0xCD}));
     wire[3] = 0x00;  // same bytes, unsigned: the slot counts as body
@@ -249,10 +235,7 @@ TEST_F(LanFrame, SignedFlagDecidesWhereThePlainBodyEnds) {
 }
 
 TEST_F(LanFrame, CcmBodiesThatDoNotAuthenticateGiveNoBody) {
-    QKProtocol p(3, kSessionKey, 5);
-    p.setMsgType(0x74);
-    p.setOriMessageArray(Bytes{0, 1, 2, 3});
-    const Bytes frame = p.getByteStream();
+    const Bytes frame = frameOf({3, kSessionKey, 5, 0x74, {0, 1, 2, 3}}).getByteStream();
 
     Bytes tamperedBody = frame;
     tamperedBody[55] ^= 0x01;
@@ -278,12 +261,8 @@ TEST_F(LanFrame, CcmBodiesThatDoNotAuthenticateGiveNoBody) {
 TEST_F(LanFrame, ProtocolThreeCounterNeedsThreeBodyBytes) {
     for (auto [body, counter, rest] :
          {std::tuple{Bytes{7, 1}, 0, Bytes{7, 1}}, {Bytes{7, 1, 9}, 263, Bytes{9}}}) {
-        SimLanFrame f;
-        f.protocolVer = 1;  // written without a counter, read back as version 3
-        f.encryptType = 0;
-        f.isSign = true;
-        f.body = body;
-        Bytes wire = sim.write(f);
+        // Written without a counter, read back as version 3.
+        Bytes wire = sim.write({.encryptType = 0, .body = body});
         wire[2] = 3;
         auto p = QKProtocol::initWithNSData(wire);
         EXPECT_EQ(p->cntId(), counter);

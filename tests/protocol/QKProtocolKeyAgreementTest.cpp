@@ -30,12 +30,11 @@ class LanKeyAgreement : public test::LanFixture {
     }
     // The appliance's 0x75 reply, as the app reads it back.
     Bytes reply(int8_t version, const Bytes& body) {
-        sim::SimLanFrame out;
-        out.protocolVer = static_cast<uint8_t>(version);
-        out.msgType = 0x75;
-        out.body = body;
-        out.counter = 7;
-        auto frame = QKProtocol::initWithNSData(codec.write(out));
+        auto frame =
+            QKProtocol::initWithNSData(codec.write({.protocolVer = static_cast<uint8_t>(version),
+                                                    .msgType = 0x75,
+                                                    .counter = 7,
+                                                    .body = body}));
         EXPECT_TRUE(frame && frame->messageArray());
         return frame && frame->messageArray() ? *frame->messageArray() : Bytes{};
     }

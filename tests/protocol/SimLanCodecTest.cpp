@@ -46,16 +46,16 @@ TEST(SimLanCodec, WritesAndReadsItsOwnFramesInEveryEncoding) {
                  {3, 0, false, 56 + 7},
                  {2, 2, true, 85 + 5}};
     for (const Case& c : cases) {
-        SimLanFrame f;
-        f.protocolVer = c.version;
-        f.encryptType = c.type;
-        f.isSign = c.sign;
-        f.msgType = 0x70;
-        f.tag = 0x01020304;
-        f.timeStamp = makeTimeStamp(2026, 12, 6, 21, 5, 7, 999);
-        f.deviceId = 0x123456789ABCull;
-        f.counter = 0x0102;
-        f.body = {1, 2, 3, 4, 5};
+        const SimLanFrame f{c.version,
+                            c.type,
+                            c.sign,
+                            0x70,
+                            0x01020304,
+                            makeTimeStamp(2026, 12, 6, 21, 5, 7, 999),
+                            0x123456789ABCull,
+                            0,
+                            0x0102,
+                            {1, 2, 3, 4, 5}};
         Bytes wire = codec.write(f);
         ASSERT_EQ(wire.size(), c.expectedSize) << int(c.type);
         std::string why;
