@@ -151,7 +151,7 @@ TEST_F(Discovery, CapabilityFlagsNeedHighBitsOneZero) {
     }
 }
 
-TEST_F(Discovery, EncryptedSerialAndTid) {
+TEST_F(Discovery, EncryptedSerialAndTidIntoADeviceRecord) {
     SimDiscoveryReply r = fullReply();
     r.udpVersion = {0x04, 0, 0, 0};
     r.serial = "SN-A1B2C3D4E5F6G7H8";
@@ -162,6 +162,16 @@ TEST_F(Discovery, EncryptedSerialAndTid) {
     EXPECT_EQ((*d)["deviceTid"].bytes(), toBytes("TID-000000042"));
     EXPECT_FALSE(d->contains("random"));
     EXPECT_EQ((*d)["udpVersion"].text(), "04000000");
+    // The dictionary becomes a device record.
+    auto device = QKDevice::deviceWithDic(Value(*d));
+    EXPECT_EQ(device->deviceSn, "SN-A1B2C3D4E5F6G7H8");
+    EXPECT_EQ(device->deviceSsid, "net_ac_1234");
+    EXPECT_EQ(device->deviceType, "0xac");
+    EXPECT_EQ(device->deviceIP, "127.0.0.23");
+    EXPECT_EQ(device->deviceSubType, "4660");
+    EXPECT_EQ(device->deviceTid, toBytes("TID-000000042"));
+    EXPECT_EQ(device->isWanOnline, "1");
+    EXPECT_EQ(device->udpVersion, "04000000");
 
     // A wrong default key loses the serial and the TID, nothing else.
     config()->setApConfigDefaultKey("another key");
@@ -183,24 +193,6 @@ TEST_F(Discovery, EncryptedSerialAndTid) {
     otherTime.setTimeStampData(Bytes(8, 0));
     EXPECT_FALSE(QKProtocol::getUdpDeviceWithMessageArray(body, &otherTime)->contains("deviceSn"));
     EXPECT_FALSE(QKProtocol::getUdpDeviceWithMessageArray(body, nullptr)->contains("deviceSn"));
-}
-
-TEST_F(Discovery, ReplyBecomesADeviceRecord) {
-    SimDiscoveryReply r = fullReply();
-    r.udpVersion = {0x04, 0, 0, 0};
-    r.serial = "SN-A1B2C3D4E5F6G7H8";
-    r.tidOrRandom = toBytes("TID-000000042");
-    auto d = parseFrame(r);
-    ASSERT_TRUE(d);
-    auto device = QKDevice::deviceWithDic(Value(*d));
-    EXPECT_EQ(device->deviceSn, "SN-A1B2C3D4E5F6G7H8");
-    EXPECT_EQ(device->deviceSsid, "net_ac_1234");
-    EXPECT_EQ(device->deviceType, "0xac");
-    EXPECT_EQ(device->deviceIP, "127.0.0.23");
-    EXPECT_EQ(device->deviceSubType, "4660");
-    EXPECT_EQ(device->deviceTid, toBytes("TID-000000042"));
-    EXPECT_EQ(device->isWanOnline, "1");
-    EXPECT_EQ(device->udpVersion, "04000000");
 }
 
 TEST_F(Discovery, PartnerBlock) {

@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/Crypto.h"
+#include "platform/OpenSSLPtr.h"
 #include "security/QKCertificateSigningRequest.h"
 #include "security/QKCertificateSigningTool.h"
 #include "security/QKSigECCEncryptHelper.h"
@@ -17,10 +19,7 @@
 namespace telvo {
 namespace {
 
-struct ReqFree {
-    void operator()(X509_REQ* r) const { X509_REQ_free(r); }
-};
-using Req = std::unique_ptr<X509_REQ, ReqFree>;
+using Req = X509ReqPtr;
 
 struct Pair {
     SecKeyRef pub, priv;
@@ -35,14 +34,7 @@ Pair newPair() {
 }
 
 Bytes base64Decode(const std::string& text) {
-    Bytes out(text.size());
-    int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                            static_cast<int>(text.size()));
-    if (n < 0) return {};
-    size_t padding = 0;
-    for (size_t i = text.size(); i > 0 && text[i - 1] == '='; --i) ++padding;
-    out.resize(static_cast<size_t>(n) - padding);
-    return out;
+    return crypto::base64Decode(text, false).value_or(Bytes{});
 }
 
 Req parse(const Bytes& der) {
