@@ -13,7 +13,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // The parameters of one message, borrowed.
-struct Spec {
+struct CcmParams {
     ByteView key, iv, adata;
     int64_t tagLength;
     size_t bufferSize;
@@ -25,7 +25,7 @@ struct Owned {
     int64_t tagLength;
     size_t bufferSize;
     ~Owned() { crypto::cleanse(key.data(), key.size()); }
-    Spec spec() const { return {key, iv, adata, tagLength, bufferSize}; }
+    CcmParams params() const { return {key, iv, adata, tagLength, bufferSize}; }
 };
 
 // Receives each processed piece; false when it cannot take it (a write failed).
@@ -48,7 +48,7 @@ ErrorPtr tooShort() {
                                            QKVPCCModel::kCipherTextTooShort);
 }
 
-ErrorPtr sealData(const Spec& s, ByteView plaintext, Bytes& out, int64_t* bytesLeft) {
+ErrorPtr sealData(const CcmParams& s, ByteView plaintext, Bytes& out, int64_t* bytesLeft) {
     if (s.tagLength < 0)
         return QKVPCCMCrypt::createErrorObject("Invalid tag length",
                                                QKVPCCModel::kInvalidParameters);
@@ -68,7 +68,7 @@ ErrorPtr sealData(const Spec& s, ByteView plaintext, Bytes& out, int64_t* bytesL
     return nullptr;
 }
 
-ErrorPtr openData(const Spec& s, ByteView sealed, Bytes& out, int64_t* bytesLeft) {
+ErrorPtr openData(const CcmParams& s, ByteView sealed, Bytes& out, int64_t* bytesLeft) {
     if (s.tagLength < 0)
         return QKVPCCMCrypt::createErrorObject("Invalid tag length",
                                                QKVPCCModel::kInvalidParameters);
@@ -94,8 +94,8 @@ ErrorPtr openData(const Spec& s, ByteView sealed, Bytes& out, int64_t* bytesLeft
 
 // Seals or opens a file in pieces. Opening checks the stored tag before anything is handed
 // out, and again at the end in case the file changed in between.
-ErrorPtr processFile(const Spec& s, const fs::path& source, bool sealing, const Prepare& prepare,
-                     const Sink& sink) {
+ErrorPtr processFile(const CcmParams& s, const fs::path& source, bool sealing,
+                     const Prepare& prepare, const Sink& sink) {
     std::error_code ec;
     const uintmax_t size = fs::file_size(source, ec);
     std::ifstream in(source, std::ios::binary);
@@ -167,7 +167,7 @@ void toFile(std::shared_ptr<const Owned> p, fs::path source, fs::path dest, bool
             return static_cast<bool>(out.write(reinterpret_cast<const char*>(piece.data()),
                                                static_cast<std::streamsize>(piece.size())));
         };
-        ErrorPtr failure = processFile(p->spec(), source, sealing, prepare, sink);
+        ErrorPtr failure = processFile(p->params(), source, sealing, prepare, sink);
         if (!failure && !out.flush()) failure = fileError("Cannot write", dest);
         const bool opened = out.is_open();
         out.close();
@@ -187,7 +187,7 @@ void toStream(std::shared_ptr<const Owned> p, fs::path source, bool sealing,
             if (dataBlock) dataBlock(Bytes(piece.begin(), piece.end()));
             return true;
         };
-        ErrorPtr failure = processFile(p->spec(), source, sealing, nullptr, sink);
+        ErrorPtr failure = processFile(p->params(), source, sealing, nullptr, sink);
         report(failure, error, nullptr);
     });
 }
@@ -210,15 +210,15 @@ ErrorPtr QKVPCCMCrypt::createErrorObject(const std::string& message, int64_t err
 
 std::optional<Bytes> QKVPCCMCrypt::encryptDataWithData(ByteView plaintext) {
     Bytes out;
-    const Spec spec{key_, iv_, adata_, tagLength_, static_cast<size_t>(bufferSize_)};
-    if (sealData(spec, plaintext, out, &bytesLeft_)) return std::nullopt;
+    const CcmParams params{key_, iv_, adata_, tagLength_, static_cast<size_t>(bufferSize_)};
+    if (sealData(params, plaintext, out, &bytesLeft_)) return std::nullopt;
     return out;
 }
 
 std::optional<Bytes> QKVPCCMCrypt::decryptDataWithData(ByteView sealed) {
     Bytes out;
-    const Spec spec{key_, iv_, adata_, tagLength_, static_cast<size_t>(bufferSize_)};
-    if (openData(spec, sealed, out, &bytesLeft_)) return std::nullopt;
+    const CcmParams params{key_, iv_, adata_, tagLength_, static_cast<size_t>(bufferSize_)};
+    if (openData(params, sealed, out, &bytesLeft_)) return std::nullopt;
     return out;
 }
 
@@ -228,7 +228,7 @@ void QKVPCCMCrypt::encryptDataWithData(ByteView plaintext, FinishedBlock finishe
                 finished = std::move(finished), error = std::move(error)]() mutable {
         Bytes out;
         int64_t left = 0;
-        report(sealData(p->spec(), input, out, &left), error, [&] {
+        report(sealData(p->params(), input, out, &left), error, [&] {
             if (finished) finished(std::move(out));
         });
     });
@@ -239,7 +239,7 @@ void QKVPCCMCrypt::decryptDataWithData(ByteView sealed, FinishedBlock finished, 
                 finished = std::move(finished), error = std::move(error)]() mutable {
         Bytes out;
         int64_t left = 0;
-        ErrorPtr failure = openData(p->spec(), input, out, &left);
+        ErrorPtr failure = openData(p->params(), input, out, &left);
         report(failure, error, [&] {
             if (finished) finished(std::move(out));
         });

@@ -14,7 +14,7 @@ inline constexpr int64_t kWallNanos = 1796592878999000000LL;
 // The frame set-up the protocol tests share: our writer's frame for a version, session key and
 // counter, with the message type and plain body set; encryptType -1 and sign unset keep what
 // the version chose.
-struct FrameSpec {
+struct FrameSetup {
     int8_t version = 1;
     std::optional<Bytes> key{};
     int64_t counter = 0;
@@ -26,7 +26,7 @@ struct FrameSpec {
     int64_t deviceId = 0;
 };
 
-inline QKProtocol frameOf(const FrameSpec& s) {
+inline QKProtocol frameOf(const FrameSetup& s) {
     QKProtocol p(s.version, s.key, s.counter);
     if (s.encryptType >= 0) p.setEncryptType(s.encryptType);
     if (s.sign) p.setIsSign(*s.sign);
