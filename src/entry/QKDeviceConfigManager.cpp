@@ -8,12 +8,8 @@
 namespace telvo {
 
 namespace {
-struct SharedManager {
-    std::mutex mutex;
-    std::shared_ptr<QKDeviceConfigManager> instance;
-};
-SharedManager& sharedManager() {
-    return processWide([] { return new SharedManager(); });
+SharedInstance<QKDeviceConfigManager>& sharedManager() {
+    return processWide([] { return new SharedInstance<QKDeviceConfigManager>(); });
 }
 
 constexpr char kBleConnectManager[] = "QKBleConnectManager";
@@ -21,15 +17,11 @@ constexpr char kDoConfigureAction[] = "doConfigureAction:resultCallback:statusCh
 }  // namespace
 
 std::shared_ptr<QKDeviceConfigManager> QKDeviceConfigManager::shareInstance() {
-    std::lock_guard lock(sharedManager().mutex);
-    if (!sharedManager().instance)
-        sharedManager().instance = std::make_shared<QKDeviceConfigManager>();
-    return sharedManager().instance;
+    return sharedManager().get([] { return std::make_shared<QKDeviceConfigManager>(); });
 }
 
 void QKDeviceConfigManager::resetForTesting() {
-    std::lock_guard lock(sharedManager().mutex);
-    sharedManager().instance.reset();
+    sharedManager().exchange();
 }
 
 void QKDeviceConfigManager::setStepInfoData(QKStepInfo stepInfo) {

@@ -75,30 +75,21 @@ class NotificationObserver {
 };
 
 namespace {
-struct DefaultCenter {
-    std::mutex mutex;
-    std::shared_ptr<NotificationCenter> center;
-};
-DefaultCenter& defaultCenterSlot() {
-    return processWide([] { return new DefaultCenter(); });
+SharedInstance<NotificationCenter>& defaultCenterSlot() {
+    return processWide([] { return new SharedInstance<NotificationCenter>(); });
 }
 }  // namespace
 
 std::shared_ptr<NotificationCenter> NotificationCenter::defaultCenter() {
-    std::lock_guard lock(defaultCenterSlot().mutex);
-    if (!defaultCenterSlot().center) {
-        defaultCenterSlot().center = create();
-        defaultCenterSlot().center->mainQueueByDefault_ = true;
-    }
-    return defaultCenterSlot().center;
+    return defaultCenterSlot().get([] {
+        auto center = create();
+        center->mainQueueByDefault_ = true;
+        return center;
+    });
 }
 
 void NotificationCenter::resetForTesting() {
-    std::shared_ptr<NotificationCenter> center;
-    {
-        std::lock_guard lock(defaultCenterSlot().mutex);
-        center = defaultCenterSlot().center;
-    }
+    auto center = defaultCenterSlot().peek();
     if (!center) return;
     std::vector<NotificationObserverToken> observers;
     {

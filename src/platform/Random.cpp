@@ -10,12 +10,8 @@
 namespace telvo {
 
 namespace {
-struct SharedRandom {
-    std::mutex mutex;
-    std::shared_ptr<Random> instance;
-};
-SharedRandom& sharedRandom() {
-    return processWide([] { return new SharedRandom(); });
+SharedInstance<Random>& sharedRandom() {
+    return processWide([] { return new SharedInstance<Random>(); });
 }
 }  // namespace
 
@@ -36,14 +32,12 @@ std::optional<Bytes> Random::secureBytes(size_t count) {
 }
 
 std::shared_ptr<Random> Random::shared() {
-    std::lock_guard lock(sharedRandom().mutex);
-    if (!sharedRandom().instance) sharedRandom().instance = std::make_shared<SystemRandom>();
-    return sharedRandom().instance;
+    return sharedRandom().get(
+        []() -> std::shared_ptr<Random> { return std::make_shared<SystemRandom>(); });
 }
 
 void Random::setShared(std::shared_ptr<Random> random) {
-    std::lock_guard lock(sharedRandom().mutex);
-    sharedRandom().instance = std::move(random);
+    sharedRandom().exchange(std::move(random));
 }
 
 bool SystemRandom::secureBytes(uint8_t* out, size_t count) {

@@ -5,20 +5,13 @@
 namespace telvo {
 
 namespace {
-struct SharedInterface {
-    std::mutex mutex;
-    std::shared_ptr<QKMiddleInterface> instance;
-};
-SharedInterface& sharedInterface() {
-    return processWide([] { return new SharedInterface(); });
+SharedInstance<QKMiddleInterface>& sharedInterface() {
+    return processWide([] { return new SharedInstance<QKMiddleInterface>(); });
 }
 }  // namespace
 
 std::shared_ptr<QKMiddleInterface> QKMiddleInterface::shareInstance() {
-    std::lock_guard lock(sharedInterface().mutex);
-    if (!sharedInterface().instance)
-        sharedInterface().instance = std::make_shared<QKMiddleInterface>();
-    return sharedInterface().instance;
+    return sharedInterface().get([] { return std::make_shared<QKMiddleInterface>(); });
 }
 
 void QKMiddleInterface::setCustomLogDelegate(std::weak_ptr<QKSDKCustomLogDelegate> delegate) {
@@ -32,8 +25,7 @@ std::shared_ptr<QKSDKCustomLogDelegate> QKMiddleInterface::customLogDelegate() c
 }
 
 void QKMiddleInterface::resetForTesting() {
-    std::lock_guard lock(sharedInterface().mutex);
-    sharedInterface().instance.reset();
+    sharedInterface().exchange();
 }
 
 }  // namespace telvo
