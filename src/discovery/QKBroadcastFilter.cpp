@@ -1,0 +1,128 @@
+#include "discovery/QKBroadcastFilter.h"
+
+#include <algorithm>
+
+#include "core/QKSDKExtention.h"
+#include "logging/QKLog.h"
+#include "telvosdk/QKSDKConstants.h"
+
+namespace telvo {
+
+namespace {
+
+bool equalIgnoringCase(const Value& entry, const std::string& value) {
+    return qksdk_isEqualToStringIgnoreCase(entry.optionalText(), value);
+}
+
+bool matchesValue(const Value& dic, int64_t type, const std::string& value) {
+    switch (type) {
+        case QKBroadcastFilterTypeSn:
+            return equalIgnoringCase(dic[kQKSDKDeviceSn], value);
+        case QKBroadcastFilterTypeId:
+            return equalIgnoringCase(dic[kQKSDKDeviceId], value);
+        case QKBroadcastFilterTypeTypeOrSSID: {
+            const Value& type = dic[kQKSDKDeviceType];
+            if (type.isText()) {
+                const std::string& text = type.text();
+                const size_t at = text.rfind("0x");
+                if (at != std::string::npos &&
+                    qksdk_isEqualToStringIgnoreCase(text.substr(at + 2), value))
+                    return true;
+            }
+            return equalIgnoringCase(type, value) ||
+                   equalIgnoringCase(dic[kQKSDKDeviceSSID], value);
+        }
+        case QKBroadcastFilterTypeType:
+            return equalIgnoringCase(dic[kQKSDKDeviceType], value);
+        default:
+            return false;
+    }
+}
+
+bool sameSerial(const Value& a, const Value& b) {
+    return qksdk_isEqualToStringIgnoreCase(a[kQKSDKDeviceSn].optionalText(),
+                                           b[kQKSDKDeviceSn].optionalText());
+}
+
+}  // namespace
+
+void QKBroadcastFilter::addRulesWithFilterType(int64_t type,
+                                               const std::vector<std::string>& values) {
+    if (values.empty()) return;
+    if (static_cast<uint64_t>(type) > QKBroadcastFilterTypeAll) {
+        QKSDKLOG("不支持的过滤条件");
+        return;
+    }
+    if (type == QKBroadcastFilterTypeAll) {
+        rules_[QKBroadcastFilterTypeAll] = {};
+        return;
+    }
+    rules_.erase(QKBroadcastFilterTypeAll);
+    auto& rule = rules_[type];
+    if (rule.empty()) {
+        rule = values;
+        return;
+    }
+    for (const auto& value : values)
+        if (std::find(rule.begin(), rule.end(), value) == rule.end()) rule.push_back(value);
+}
+
+bool QKBroadcastFilter::matchesAnyRule(const Value& dic, size_t* matchCount) const {
+    size_t count = 0;
+    for (const auto& [type, values] : rules_) {
+        if (type == QKBroadcastFilterTypeAll) {
+            ++count;
+            continue;
+        }
+        for (const auto& value : values) count += matchesValue(dic, type, value);
+    }
+    if (matchCount) *matchCount = count;
+    return count > 0;
+}
+
+std::vector<const Value*> QKBroadcastFilter::filterResult(
+    const std::vector<const Value*>& list) const {
+    if (rules_.empty()) return list;
+    std::vector<const Value*> result;
+    for (const Value* dic : list) {
+        size_t matches = 0;
+        if (!matchesAnyRule(*dic, &matches)) continue;
+        // One entry per match, unless the result already has the serial number (a dictionary
+        // without one is never found, so it enters once per matching value).
+        for (size_t i = 0; i < matches; ++i) {
+            const bool known = std::any_of(result.begin(), result.end(),
+                                           [&](const Value* r) { return sameSerial(*r, *dic); });
+            if (!known) result.push_back(dic);
+        }
+    }
+    if (isCheckDeviceID_) {
+        std::erase_if(result,
+                      [](const Value* d) { return (*d)[kQKSDKDeviceId].int64Value() == 0; });
+    }
+    return result;
+}
+
+std::optional<Value::Array> QKBroadcastFilter::filterResultListWithDeviceList(
+    const std::optional<Value::Array>& list) const {
+    if (!list) return std::nullopt;
+    if (rules_.empty()) return list;
+    std::vector<const Value*> in;
+    in.reserve(list->size());
+    for (const auto& d : *list) in.push_back(&d);
+    Value::Array out;
+    for (const Value* d : filterResult(in)) out.push_back(*d);
+    return out;
+}
+
+bool QKBroadcastFilter::passes(const Value& dic) const {
+    if (rules_.empty()) return true;
+    if (!matchesAnyRule(dic, nullptr)) return false;
+    return !isCheckDeviceID_ || dic[kQKSDKDeviceId].int64Value() != 0;
+}
+
+bool QKBroadcastFilter::isDeviceListContainDevice(const Value::Array& list, const Value& device) {
+    return std::any_of(list.begin(), list.end(),
+                       [&](const Value& d) { return sameSerial(d, device); });
+}
+
+}  // namespace telvo

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "core/QKSafeMutableArray.h"
+#include "discovery/QKBroadcastObserver.h"
+#include "discovery/QKUDPConnect.h"
+#include "platform/DispatchQueue.h"
+#include "platform/DispatchTimer.h"
+#include "platform/NotificationCenter.h"
+#include "protocol/QKProtocol.h"
+
+namespace telvo {
+
+// LAN discovery for the whole process. From its first use it probes the LAN at once and then
+// every broadcastInterval seconds (60 at first) through QKUDPConnect, and hands every device
+// dictionary to the registered observers. It stops probing while the app is in the background
+// and resumes on return when it was probing before.
+//
+// Threads: the switch, the interval, the probe frame and the cycle timer live on the main
+// queue. The operations that change them run at once when called on the main queue or the
+// main thread, else they are queued there in call order; the getters answer from any thread.
+// Observers are registered and fed in barrier blocks on the concurrent queue
+// "com.TelvoSDK.broadcast", one at a time, in the order the replies arrived.
+class QKBroadcastManager : public QKUDPConnectProtocol,
+                           public std::enable_shared_from_this<QKBroadcastManager> {
+  public:
+    // The one manager. The first call switches discovery on: the manager becomes the
+    // endpoint's delegate, the first probe goes out, the 60-second cycle is armed.
+    static std::shared_ptr<QKBroadcastManager> sharedManager();
+
+    // Sets the frame (nullptr: the default probe) and the interval; while on, one probe at
+    // once with the running timer untouched, else as openBroadcast. Always accepted (true).
+    bool startBroadCastWithInerval(double interval, std::shared_ptr<QKProtocol> frame);
+    // Switches on with the frame: probe at once, next one after the interval.
+    void openBroadcast(std::shared_ptr<QKProtocol> frame);
+    // Switches off: no timer, the discovery sockets released.
+    void closeBroadcast();
+    // The interval for the next arming (0 or less: 60); the running timer keeps its time.
+    void changeInterval(double interval);
+    // The interval, one probe at once and the cycle restarted with it.
+    void changeIntervalAtOnce(double interval);
+
+    // Registers an observer unless one with the same completion object is listed.
+    void addBroadcastObserver(std::shared_ptr<QKBroadcastObserver> observer);
+    // Retires (on the calling thread) the first listed observer with this completion object;
+    // it stays listed. Safe from inside the observer's own report.
+    void releaseBroadObserver(const QKBroadcastCompletion& completion);
+    // Removes that very observer from the list.
+    void removeBroadcastObserver(const std::shared_ptr<QKBroadcastObserver>& observer);
+
+    bool broadCastOnState() const { return isBroadCastOn_.load(); }
+    bool isSwitchOnOffState() const { return isSwitchOnOffState_.load(); }
+    double broadcastInterval() const { return broadcastInterval_.load(); }
+    std::shared_ptr<QKProtocol> protocol() const;
+    // The error with which a discovery socket last closed (the endpoint's), or nullptr.
+    ErrorPtr socketError() const;
+    bool isLanScaning() const { return isLanScaning_.load(); }
+    void setIsLanScaning(bool scanning) { isLanScaning_.store(scanning); }
+    std::vector<std::shared_ptr<QKBroadcastObserver>> UDPObserversArray() const {
+        return observers_.allObjects();
+    }
+
+    // QKUDPConnectProtocol: queue a fan-out to the observers.
+    void deviceDicFromLan(const std::shared_ptr<const Value>& deviceDic) override;
+    void deviceFromUDPConfig(const Bytes& data) override;
+    // The fan-outs themselves (run in the barrier blocks).
+    void notifyObserversWithDeviceInfo(const std::shared_ptr<const Value>& deviceDic);
+    void notifyObserversWithUDPDeviceInfo(const Bytes& data);
+
+    // Tests: switches discovery off, forgets observers and notifications, and makes the next
+    // sharedManager() start discovery again as a first use does.
+    static void resetForTesting();
+
+  private:
+    QKBroadcastManager() = default;
+    void start();
+    void stopForTesting();
+    template <class F>
+    void onMain(F&& block);
+    // Main queue.
+    void sendBroadCastPerCycle();
+    void sendBroadCastOneTime();
+    void sendBroadCastData();
+    void releaseTimer();
+    void addNotification();
+    void qkApplicationEnterBackground();
+    void qkApplicationEnterForeground();
+    void networkStatusChanged(const Notification& notification);
+    void emptyObserverLists();
+
+    std::atomic<bool> isLanScaning_{false};
+    std::atomic<bool> isBroadCastOn_{false};
+    std::atomic<bool> isSwitchOnOffState_{false};
+    std::atomic<double> broadcastInterval_{60.0};
+    QKSafeMutableArray<std::shared_ptr<QKBroadcastObserver>> observers_;
+    std::shared_ptr<DispatchTimer> broadcastTimer_;  // main queue only
+    const DispatchQueuePtr concurrentQueue_ =
+        DispatchQueue::createConcurrent("com.TelvoSDK.broadcast");
+    mutable std::mutex protocolMutex_;
+    std::shared_ptr<QKProtocol> protocol_;
+    std::vector<NotificationObserverToken> notificationTokens_;
+};
+
+}  // namespace telvo

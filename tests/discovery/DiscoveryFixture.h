@@ -1,0 +1,87 @@
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <optional>
+
+#include "discovery/QKBroadcastManager.h"
+#include "discovery/QKUDPConnect.h"
+#include "platform/AppLifecycle.h"
+#include "platform/Dispatch.h"
+#include "platform/MainLoop.h"
+#include "sim/SimDiscoveryResponder.h"
+#include "sim/TestPrelude.h"
+#include "telvosdk/NetworkConfiguration.h"
+#include "telvosdk/QKMiddleInterface.h"
+#include "telvosdk/QKSDKConstants.h"
+
+namespace telvo::test {
+
+// Discovery on loopback in deterministic mode: "en0" broadcasts to 127.0.0.1, the probe port is
+// the simulated appliances' responder, the two reply ports are free loopback ports.
+class DiscoveryFixture : public ::testing::Test {
+  protected:
+    static constexpr const char* kDefaultKey = "discoveryDefaultKey";
+
+    void SetUp() override {
+        QKMiddleInterface::resetForTesting();
+        QKMiddleInterface::shareInstance()->middleConfig()->setApConfigDefaultKey(kDefaultKey);
+        setBroadcastAddress("127.0.0.1");
+        NetworkConfiguration::setPortOverride(NetworkPort::DiscoveryProbe, responder.port());
+        NetworkConfiguration::setPortOverride(NetworkPort::DiscoveryReplyA, portA);
+        NetworkConfiguration::setPortOverride(NetworkPort::DiscoveryReplyB, portB);
+    }
+    void TearDown() override {
+        QKBroadcastManager::resetForTesting();
+        MainLoop::drain();
+        NetworkConfiguration::resetForTesting();
+        AppLifecycle::resetForTesting();
+        QKMiddleInterface::resetForTesting();
+    }
+
+    // nullopt: no Wi-Fi interface at all.
+    static void setBroadcastAddress(std::optional<std::string> address) {
+        NetworkConfiguration::setInterfacesSource([address] {
+            std::vector<NetworkInterface> list;
+            if (address) list.push_back({"en0", AF_INET, "127.0.0.1", address, true, false});
+            return list;
+        });
+    }
+
+    // A simulated appliance with its own serial, SSID, type and address.
+    static sim::SimDiscoveryAppliance appliance(int n, uint8_t type = 0xAC) {
+        sim::SimDiscoveryAppliance a;
+        a.reply.serial = "0000AC1112223334445556667778880" + std::to_string(n);
+        a.reply.ssid = "net_" + std::to_string(n) + "_000" + std::to_string(n);
+        a.reply.deviceType = type;
+        a.reply.ip = {127, 0, 0, static_cast<uint8_t>(10 + n)};
+        a.then.deviceId = 1000 + n;
+        return a;
+    }
+    static std::string serialOf(int n) { return appliance(n).reply.serial; }
+
+    // Whether a plain socket (without reuse-port) could bind the loopback port now.
+    static bool portIsFree(uint16_t port) {
+        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        ::close(fd);
+        return ok;
+    }
+
+    static void run(double seconds) { MainLoop::runFor(seconds); }
+
+    DeterministicDispatch mode_;
+    sim::SimDiscoveryResponder responder{sim::SimLanCodec(kDefaultKey)};
+    const uint16_t portA = sim::freeUdpPort();
+    const uint16_t portB = sim::freeUdpPort();
+};
+
+}  // namespace telvo::test

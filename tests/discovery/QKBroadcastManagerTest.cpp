@@ -1,0 +1,165 @@
+#include "discovery/DiscoveryFixture.h"
+
+namespace telvo {
+namespace {
+
+using sim::SimDiscoveryAnswer;
+using Kind = SimDiscoveryAnswer::Kind;
+
+class BroadcastManagerTest : public test::DiscoveryFixture {
+  protected:
+    // Seconds of virtual time between the first probe and each probe since.
+    std::vector<double> probeTimes() const {
+        std::vector<double> out;
+        for (const auto& p : responder.probes())
+            out.push_back(double(p.atNanos - responder.probes()[0].atNanos) / 1e9);
+        return out;
+    }
+    // An observer recording its reports as lists of serial numbers.
+    std::shared_ptr<QKBroadcastObserver> observe(int64_t type, double timeOut,
+                                                 std::shared_ptr<QKBroadcastFilter> filter,
+                                                 std::vector<std::vector<std::string>>* reports,
+                                                 std::function<void()> also = nullptr) {
+        auto completion = std::make_shared<const QKBroadcastCompletionBlock>(
+            [reports, also](const Value::Array& devices) {
+                std::vector<std::string> serials;
+                for (const auto& d : devices) serials.push_back(d[kQKSDKDeviceSn].text());
+                reports->push_back(serials);
+                if (also) also();
+            });
+        auto observer =
+            QKBroadcastObserver::initWithFilter(std::move(filter), timeOut, type, completion);
+        QKBroadcastManager::sharedManager()->addBroadcastObserver(observer);
+        return observer;
+    }
+    static std::shared_ptr<QKBroadcastFilter> rule(int64_t type, std::string value) {
+        auto filter = std::make_shared<QKBroadcastFilter>();
+        filter->addRulesWithFilterType(type, {std::move(value)});
+        return filter;
+    }
+};
+
+TEST_F(BroadcastManagerTest, TheCycleProbesAtOnceThenAtItsIntervalAndACloseReleasesTheSockets) {
+    auto manager = QKBroadcastManager::sharedManager();
+    MainLoop::drain();
+    EXPECT_EQ(responder.probes().size(), 1u);
+    run(130);
+    EXPECT_EQ(probeTimes(), (std::vector<double>{0, 60, 120}));
+
+    // A flow's 1-second interval starts after the running timer.
+    manager->changeInterval(1.0);
+    run(62.5);
+    EXPECT_EQ(probeTimes().back(), 192);
+    EXPECT_EQ(responder.probes().size(), 16u);
+    manager->startBroadCastWithInerval(1.0, nullptr);  // an extra probe, the timer untouched
+    run(0.75);
+    EXPECT_EQ(probeTimes().back(), 193);
+    EXPECT_EQ(responder.probes().size(), 18u);
+    manager->changeInterval(-3);  // 60, from the next arming on
+    EXPECT_EQ(manager->broadcastInterval(), 60.0);
+    run(70);
+    EXPECT_EQ(probeTimes().back(), 254);
+
+    manager->closeBroadcast();
+    EXPECT_FALSE(manager->broadCastOnState());
+    run(300);
+    EXPECT_EQ(responder.probes().size(), 20u);
+    EXPECT_TRUE(portIsFree(portA));
+    manager->changeInterval(2);
+    manager->openBroadcast(nullptr);
+    EXPECT_FALSE(portIsFree(portA));
+    run(5);
+    EXPECT_EQ(probeTimes().back(), 567.25);
+    manager->changeIntervalAtOnce(10);
+    run(25);
+    const auto times = probeTimes();
+    EXPECT_EQ(std::vector<double>(times.end() - 3, times.end()),
+              (std::vector<double>{568.25, 578.25, 588.25}));
+    for (const auto& p : responder.probes()) EXPECT_TRUE(p.isDiscoveryRequest);
+}
+
+TEST_F(BroadcastManagerTest, RepliesOfThreeAppliancesReachEachKindOfObserver) {
+    for (int n = 1; n <= 3; ++n) responder.addAppliance(appliance(n, n == 3 ? 0xB5 : 0xAC));
+    std::vector<std::vector<std::string>> every, first, timed, released;
+    auto manager = QKBroadcastManager::sharedManager();
+    observe(2, -1, nullptr, &every);
+    observe(1, 100, rule(2, appliance(2).reply.ssid), &first);
+    observe(0, 3, nullptr, &timed);
+    QKBroadcastCompletion self;
+    auto once = observe(2, -1, nullptr, &released,
+                        [&] { QKBroadcastManager::sharedManager()->releaseBroadObserver(self); });
+    self = once->completion();
+    // The same completion object again is not registered.
+    manager->addBroadcastObserver(QKBroadcastObserver::initWithFilter(nullptr, 0, 2, self));
+    manager->changeInterval(1);
+    manager->openBroadcast(nullptr);
+    run(5.5);
+
+    const std::string s1 = serialOf(1), s2 = serialOf(2), s3 = serialOf(3);
+    // In turn 1, 2, 3 per probe: each report lists the one before; nothing is lost.
+    ASSERT_GE(every.size(), 5u);
+    EXPECT_EQ(std::vector(every.begin(), every.begin() + 5),
+              (std::vector<std::vector<std::string>>{{s1}, {s2}, {s3}, {s1}, {s2}}));
+    EXPECT_EQ(first, (std::vector<std::vector<std::string>>{{s2}}));
+    EXPECT_EQ(timed, (std::vector<std::vector<std::string>>{{s1, s2, s3}}));
+    EXPECT_EQ(released, (std::vector<std::vector<std::string>>{{s1}}));
+    EXPECT_EQ(manager->UDPObserversArray().size(), 4u);
+}
+
+TEST_F(BroadcastManagerTest, FiltersByTypeWithAndWithoutPrefixAndByANonZeroId) {
+    for (int n = 1; n <= 3; ++n) {
+        auto a = appliance(n, n == 3 ? 0xB5 : 0xAC);
+        a.script = {{Kind::Reply, 0}};  // answers first with ID 0
+        responder.addAppliance(a);
+    }
+    std::vector<std::vector<std::string>> withPrefix, bare, checked;
+    auto manager = QKBroadcastManager::sharedManager();
+    observe(0, 10, rule(3, "0xb5"), &withPrefix);
+    observe(0, 10, rule(2, "B5"), &bare);
+    auto byId = std::make_shared<QKBroadcastFilter>();
+    byId->addRulesWithFilterType(2, {"ac"});
+    byId->setIsCheckDeviceID(true);
+    observe(1, 0, byId, &checked);
+    manager->changeInterval(1);
+    manager->openBroadcast(nullptr);
+    run(12);
+    EXPECT_EQ(withPrefix, (std::vector<std::vector<std::string>>{{serialOf(3)}}));
+    EXPECT_EQ(bare, withPrefix);
+    // The first replies carry ID 0; the record of appliance 1 with its real ID is reported.
+    EXPECT_EQ(checked, (std::vector<std::vector<std::string>>{{serialOf(1)}}));
+}
+
+TEST_F(BroadcastManagerTest, BackgroundPausesAndEmptiesForegroundResumesOnlyWhatRan) {
+    responder.addAppliance(appliance(1));
+    std::vector<std::vector<std::string>> reports;
+    auto manager = QKBroadcastManager::sharedManager();
+    auto observer = observe(0, 1000, nullptr, &reports);
+    run(1);
+    EXPECT_EQ(observer->devicesArray().size(), 1u);
+
+    AppLifecycle::postDidEnterBackground();
+    EXPECT_TRUE(observer->devicesArray().empty());
+    EXPECT_TRUE(manager->isSwitchOnOffState());
+    run(200);
+    EXPECT_EQ(responder.probes().size(), 1u);
+    AppLifecycle::postWillEnterForeground();
+    run(1);
+    EXPECT_EQ(probeTimes(), (std::vector<double>{0, 201}));
+    EXPECT_FALSE(manager->isSwitchOnOffState());
+
+    // Closed in the background: the return reopens all the same.
+    AppLifecycle::postDidEnterBackground();
+    manager->closeBroadcast();
+    AppLifecycle::postWillEnterForeground();
+    EXPECT_TRUE(manager->broadCastOnState());
+    // Closed before: nothing reopens.
+    manager->closeBroadcast();
+    AppLifecycle::postDidEnterBackground();
+    AppLifecycle::postWillEnterForeground();
+    run(100);
+    EXPECT_FALSE(manager->broadCastOnState());
+    EXPECT_EQ(responder.probes().size(), 3u);
+}
+
+}  // namespace
+}  // namespace telvo

@@ -1,0 +1,197 @@
+#include "discovery/QKBroadcastFilter.h"
+#include "discovery/QKBroadcastObserver.h"
+#include "platform/Dispatch.h"
+#include "platform/MainLoop.h"
+#include "sim/TestPrelude.h"
+#include "telvosdk/QKSDKConstants.h"
+
+namespace telvo {
+namespace {
+
+Value device(const std::string& sn, const std::string& id, const std::string& type = "0xAC",
+             const std::string& ssid = "net_ac_1234") {
+    Dictionary d;
+    if (!sn.empty()) d.set(kQKSDKDeviceSn, sn);
+    if (!id.empty()) d.set(kQKSDKDeviceId, id);
+    d.set(kQKSDKDeviceType, type);
+    d.set(kQKSDKDeviceSSID, ssid);
+    return d;
+}
+
+std::vector<std::string> serials(const Value::Array& list) {
+    std::vector<std::string> out;
+    for (const auto& d : list) out.push_back(d[kQKSDKDeviceSn].text());
+    return out;
+}
+
+std::vector<std::string> filtered(const QKBroadcastFilter& filter, const Value::Array& list) {
+    return serials(*filter.filterResultListWithDeviceList(list));
+}
+
+TEST(QKBroadcastFilter, RuleTypesMatchTheirEntryIgnoringCase) {
+    const Value::Array list = {
+        device("S1", "1", "0xAC", "net_ac_0001"), device("S2", "2", "AC", "net_b5_0002"),
+        device("S3", "3", "0XAC", "net_ac_0003"), device("S4", "4", "0xB5", "Kitchen")};
+    struct Case {
+        int64_t type;
+        std::vector<std::string> values;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {0, {"s2", "S4"}, {"S2", "S4"}},
+        {1, {"3"}, {"S3"}},
+        {2, {"ac"}, {"S1", "S2"}},    // 0xAC split at 0x; AC whole; 0XAC not split
+        {2, {"0xac"}, {"S1", "S3"}},  // whole type, either case
+        {2, {"kitchen"}, {"S4"}},     // the SSID
+        {3, {"0xac"}, {"S1", "S3"}},
+        {3, {"ac"}, {"S2"}},
+        {4, {"anything"}, {"S1", "S2", "S3", "S4"}},
+    };
+    for (const auto& c : cases) {
+        QKBroadcastFilter filter;
+        filter.addRulesWithFilterType(c.type, c.values);
+        EXPECT_EQ(filtered(filter, list), c.expected) << "type " << c.type << " " << c.values[0];
+    }
+    QKBroadcastFilter none;
+    EXPECT_FALSE(none.filterResultListWithDeviceList(std::nullopt));
+}
+
+TEST(QKBroadcastFilter, RuleBookkeeping) {
+    const Value::Array list = {device("S1", "1", "0xAC"), device("S2", "0", "0xB5")};
+    QKBroadcastFilter filter;
+    filter.addRulesWithFilterType(-1, {"S1"});  // refused, as is 5
+    filter.addRulesWithFilterType(5, {"S1"});
+    filter.addRulesWithFilterType(0, {});
+    EXPECT_TRUE(filter.mFilterDictionary().empty());
+
+    filter.addRulesWithFilterType(0, {"S1"});
+    filter.addRulesWithFilterType(0, {"S1", "S9"});
+    EXPECT_EQ(filter.mFilterDictionary().at(0), (std::vector<std::string>{"S1", "S9"}));
+    filter.addRulesWithFilterType(4, {"x"});
+    EXPECT_EQ(filtered(filter, list), (std::vector<std::string>{"S1", "S2"}));
+    filter.addRulesWithFilterType(1, {"0"});  // takes rule 4 away again
+    EXPECT_FALSE(filter.mFilterDictionary().contains(4));
+    EXPECT_EQ(filtered(filter, list), (std::vector<std::string>{"S1", "S2"}));
+
+    filter.setIsCheckDeviceID(true);
+    EXPECT_EQ(filtered(filter, list), (std::vector<std::string>{"S1"}));
+    // Without rules the list passes whole, ID 0 included.
+    QKBroadcastFilter bare;
+    bare.setIsCheckDeviceID(true);
+    EXPECT_EQ(filtered(bare, list), (std::vector<std::string>{"S1", "S2"}));
+}
+
+TEST(QKBroadcastFilter, DuplicatesBySerialAndIdChecks) {
+    QKBroadcastFilter filter;
+    filter.addRulesWithFilterType(2, {"ac", "net_ac_1234"});
+    filter.setIsCheckDeviceID(true);
+    // One serial in two cases counts once; a record without serial enters once per value.
+    const Value::Array list = {device("abc", "7"), device("ABC", "8"), device("", "9"),
+                               device("big", "4294967296"), device("junk", "x12")};
+    auto out = *filter.filterResultListWithDeviceList(list);
+    ASSERT_EQ(out.size(), 4u);
+    EXPECT_EQ(out[0][kQKSDKDeviceId].text(), "7");
+    EXPECT_EQ(out[1][kQKSDKDeviceId].text(), "9");
+    EXPECT_EQ(out[2][kQKSDKDeviceId].text(), "9");
+    EXPECT_EQ(out[3][kQKSDKDeviceId].text(), "4294967296");
+    EXPECT_TRUE(QKBroadcastFilter::isDeviceListContainDevice(list, device("BIG", "")));
+    EXPECT_FALSE(QKBroadcastFilter::isDeviceListContainDevice(list, device("", "9")));
+}
+
+class ObserverTest : public ::testing::Test {
+  protected:
+    std::shared_ptr<QKBroadcastObserver> make(int64_t type, double timeOut,
+                                              std::shared_ptr<QKBroadcastFilter> filter = nullptr) {
+        auto completion = std::make_shared<const QKBroadcastCompletionBlock>(
+            [this](const Value::Array& devices) { reports.push_back(serials(devices)); });
+        return QKBroadcastObserver::initWithFilter(std::move(filter), timeOut, type, completion);
+    }
+    DeterministicDispatch mode_;
+    std::vector<std::vector<std::string>> reports;
+};
+
+TEST_F(ObserverTest, FirstMatchReportsTheRecordsBeforeTheCurrentReplyOnceAndRetires) {
+    auto observer = make(1, 30);
+    observer->updateWithDeviceInfor(device("A", "1"));
+    MainLoop::drain();
+    EXPECT_TRUE(reports.empty());
+    observer->updateWithDeviceInfor(device("A", "1"));
+    EXPECT_TRUE(reports.empty());  // reports run on the main queue
+    MainLoop::runFor(60);
+    EXPECT_EQ(reports, (std::vector<std::vector<std::string>>{{"A"}}));
+    EXPECT_FALSE(observer->isValid());
+    EXPECT_TRUE(observer->devicesArray().empty());
+}
+
+TEST_F(ObserverTest, EveryMatchLosesNoApplianceAnsweringInTurnAndReportsAtTheTimeOut) {
+    auto filter = std::make_shared<QKBroadcastFilter>();
+    filter->addRulesWithFilterType(3, {"0xac"});
+    auto observer = make(2, 10, filter);
+    for (const char* sn : {"A", "B", "A", "B"}) observer->updateWithDeviceInfor(device(sn, "1"));
+    observer->updateWithDeviceInfor(device("C", "1", "0xB5"));  // filtered out, kept
+    observer->updateWithDeviceInfor(Value("not a dictionary"));
+    MainLoop::drain();
+    EXPECT_EQ(reports, (std::vector<std::vector<std::string>>{{"A"}, {"B"}, {"A"}, {"B"}}));
+    EXPECT_EQ(serials(observer->devicesArray()), (std::vector<std::string>{"C"}));
+    MainLoop::runFor(20);
+    EXPECT_EQ(reports.back(), std::vector<std::string>{});
+    EXPECT_EQ(reports.size(), 5u);
+    EXPECT_FALSE(observer->isValid());
+}
+
+TEST_F(ObserverTest, MergeBySerialThenIdAndAnIdZeroRecordGivesWay) {
+    auto observer = make(0, 5);
+    observer->updateWithDeviceInfor(device("A", "0"));
+    observer->updateWithDeviceInfor(device("B", "0"));
+    observer->updateWithDeviceInfor(device("A", "77"));  // replaces, moves to the end
+    observer->updateWithDeviceInfor(device("B", "0"));
+    observer->updateWithDeviceInfor(device("C", "5"));
+    observer->updateWithDeviceInfor(device("C", "0"));  // the first stays
+    observer->updateWithDeviceInfor(device("", "9"));
+    observer->updateWithDeviceInfor(device("", "9"));   // no serial: merged by ID
+    observer->updateWithDeviceInfor(device("a", "9"));  // serials compare exactly
+    const Value::Array all = observer->devicesArray();
+    EXPECT_EQ(serials(all), (std::vector<std::string>{"B", "A", "C", "", "a"}));
+    EXPECT_EQ(all[1][kQKSDKDeviceId].text(), "77");
+    EXPECT_EQ(all[2][kQKSDKDeviceId].text(), "5");
+
+    observer->deviceArrayRemoveDic(device("B", "0"));
+    observer->deviceArrayAddDic(device("A", "0"));  // a plain append beside the merged A
+    observer->deviceArrayRemoveDic(all[1]);
+    observer->updateWithDeviceInfor(device("A", "3"));  // meets the appended A (ID 0)
+    EXPECT_EQ(serials(observer->devicesArray()), (std::vector<std::string>{"C", "", "a", "A"}));
+    EXPECT_EQ(observer->devicesArray()[3][kQKSDKDeviceId].text(), "3");
+    MainLoop::runFor(10);
+    EXPECT_EQ(reports, (std::vector<std::vector<std::string>>{{"C", "", "a", "A"}}));
+}
+
+TEST_F(ObserverTest, TimeOutsOnTheDispatchClock) {
+    auto empty = make(0, 2.5);
+    auto never = make(0, 0);
+    never->updateWithDeviceInfor(device("A", "1"));
+    auto start = Dispatch::manualClock()->monotonicNanos();
+    MainLoop::runUntil([&] { return !reports.empty(); }, 100);
+    EXPECT_EQ(Dispatch::manualClock()->monotonicNanos() - start, 2500000000);
+    MainLoop::runFor(100);
+    EXPECT_EQ(reports, (std::vector<std::vector<std::string>>{{}}));
+    EXPECT_TRUE(never->isValid());
+
+    // A released observer's time-out reports nothing; a raw-datagram observer says "timeOut".
+    auto released = make(0, 1);
+    released->setIsValid(false);
+    Value::Array udp;
+    auto raw =
+        QKBroadcastObserver::initWithFilter(nullptr, 1, 0,
+                                            std::make_shared<const QKBroadcastCompletionBlock>(
+                                                [&](const Value::Array& a) { udp = a; }));
+    raw->setIsUDPConfig(true);
+    raw->updateWithudpConfig(Value(Bytes{1, 2}));
+    MainLoop::drain();
+    EXPECT_EQ(udp, (Value::Array{Bytes{1, 2}}));
+    MainLoop::runFor(2);
+    EXPECT_EQ(reports.size(), 1u);
+    EXPECT_EQ(udp, (Value::Array{Dictionary{{"timeOut", "1"}}}));
+}
+
+}  // namespace
+}  // namespace telvo

@@ -1,0 +1,140 @@
+#include "sim/SimDiscoveryResponder.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <stdexcept>
+
+#include "platform/Clock.h"
+#include "platform/DispatchQueue.h"
+
+namespace telvo::sim {
+
+namespace {
+
+const TimeStamp kStamp = makeTimeStamp(2026, 12, 7, 2, 0, 0, 0);
+
+sockaddr_in loopback(uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+int boundSocket(uint16_t port, uint16_t* boundPort) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback(port);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        throw std::runtime_error("discovery responder: bind");
+    socklen_t length = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+    *boundPort = ntohs(a.sin_port);
+    return fd;
+}
+
+}  // namespace
+
+uint16_t freeUdpPort() {
+    uint16_t port = 0;
+    ::close(boundSocket(0, &port));
+    return port;
+}
+
+SimDiscoveryResponder::SimDiscoveryResponder(SimLanCodec codec) : codec_(std::move(codec)) {
+    fd_ = boundSocket(0, &port_);
+    auto pair = DispatchSource::createPair(fd_, DispatchQueue::main());
+    source_ = pair.read;
+    unusedWriteSource_ = pair.write;
+    source_->setEventHandler([this] { onReadable(); });
+    source_->resume();
+}
+
+SimDiscoveryResponder::~SimDiscoveryResponder() {
+    // The pair closes the descriptor once both are cancelled and released.
+    source_->cancel();
+    unusedWriteSource_->cancel();
+}
+
+size_t SimDiscoveryResponder::addAppliance(SimDiscoveryAppliance appliance) {
+    appliances_.push_back(std::move(appliance));
+    return appliances_.size() - 1;
+}
+
+Bytes SimDiscoveryResponder::datagram(size_t index, const SimDiscoveryAnswer& a) const {
+    using Kind = SimDiscoveryAnswer::Kind;
+    const SimDiscoveryReply& reply = appliances_.at(index).reply;
+    switch (a.kind) {
+        case Kind::Silence:
+        case Kind::Empty:
+            return {};
+        case Kind::Refused: {
+            SimLanFrame f;
+            f.protocolVer = 1;
+            f.encryptType = 1;
+            f.msgType = 0x92;
+            f.timeStamp = kStamp;
+            f.deviceId = a.deviceId;
+            f.body = buildDiscoveryBody(reply, codec_.defaultKey(), kStamp);
+            f.body[40] = 0;  // SSID length
+            return codec_.write(f);
+        }
+        default:
+            break;
+    }
+    Bytes frame = buildDiscoveryFrame(reply, codec_, kStamp, a.deviceId, a.bodyLength);
+    if (a.kind == Kind::BadMagic) frame[0] = 0x5B;
+    if (a.kind == Kind::Short) frame.resize(56);
+    return frame;
+}
+
+void SimDiscoveryResponder::sendTo(uint16_t port, const Bytes& data) const {
+    sockaddr_in to = loopback(port);
+    if (sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) !=
+        static_cast<ssize_t>(data.size()))
+        throw std::runtime_error("discovery responder: sendto");
+}
+
+void SimDiscoveryResponder::answer(size_t index, const SimDiscoveryAnswer& a, uint16_t port) const {
+    if (a.kind == SimDiscoveryAnswer::Kind::Silence) return;
+    const Bytes data = datagram(index, a);
+    for (int i = 0; i < a.copies; ++i) sendTo(port, data);
+}
+
+void SimDiscoveryResponder::announce(size_t index, uint16_t port, const SimDiscoveryAnswer& a) {
+    answer(index, a, port);
+}
+
+void SimDiscoveryResponder::onReadable() {
+    for (;;) {
+        Bytes buffer(65536);
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        ssize_t n = recvfrom(fd_, buffer.data(), buffer.size(), 0,
+                             reinterpret_cast<sockaddr*>(&from), &length);
+        if (n < 0) return;
+        buffer.resize(static_cast<size_t>(n));
+        Probe probe;
+        probe.fromPort = ntohs(from.sin_port);
+        probe.atNanos = Clock::shared()->monotonicNanos();
+        auto frame = codec_.read(buffer);
+        probe.isDiscoveryRequest =
+            frame && frame->msgType == 0x92 && frame->body == Bytes{0xFF, 0x00};
+        probe.data = std::move(buffer);
+        probes_.push_back(probe);
+        for (size_t i = 0; i < appliances_.size(); ++i) {
+            SimDiscoveryAppliance& a = appliances_[i];
+            SimDiscoveryAnswer next = a.then;
+            if (!a.script.empty()) {
+                next = a.script.front();
+                a.script.pop_front();
+            }
+            answer(i, next, probe.fromPort);
+        }
+    }
+}
+
+}  // namespace telvo::sim
