@@ -10,7 +10,7 @@ namespace telvo {
 // A dictionary whose every access runs under its own recursive mutex.
 template <class Key, class T, class Compare = std::less<Key>>
 class QKSafeMutableDictionary {
-public:
+  public:
     // nullopt when the key is absent.
     std::optional<T> objectForKey(const Key& key) const {
         std::lock_guard lock(mutex_);
@@ -26,12 +26,21 @@ public:
         std::lock_guard lock(mutex_);
         items_.erase(key);
     }
+    // Removes the object and returns it, in one step; nullopt when the key is absent.
+    std::optional<T> takeObjectForKey(const Key& key) {
+        std::lock_guard lock(mutex_);
+        auto it = items_.find(key);
+        if (it == items_.end()) return std::nullopt;
+        T object = std::move(it->second);
+        items_.erase(it);
+        return object;
+    }
     size_t count() const {
         std::lock_guard lock(mutex_);
         return items_.size();
     }
 
-private:
+  private:
     mutable std::recursive_mutex mutex_;
     std::map<Key, T, Compare> items_;
 };

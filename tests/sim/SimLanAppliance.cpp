@@ -1,0 +1,282 @@
+#include "sim/SimLanAppliance.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "platform/Clock.h"
+#include "platform/DispatchQueue.h"
+#include "platform/DispatchSource.h"
+
+namespace telvo::sim {
+
+namespace {
+
+sockaddr_in address(uint8_t octet, uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl((127u << 24) | octet);
+    a.sin_port = htons(port);
+    return a;
+}
+
+Bytes wifiListBody() {
+    Bytes body{2};
+    for (const std::string ssid : {"home-router", "neighbour"}) {
+        body.push_back(static_cast<uint8_t>(ssid.size()));
+        body.push_back(ssid == "home-router" ? 2 : 0);
+        body.insert(body.end(), ssid.begin(), ssid.end());
+    }
+    return body;
+}
+
+}  // namespace
+
+SimLanAppliance::SimLanAppliance(std::string defaultKey, uint8_t hostOctet)
+    : defaultKey_(defaultKey), codec_(std::move(defaultKey)), hostOctet_(hostOctet) {
+    identity.ip = {127, 0, 0, hostOctet};
+    listen();
+}
+
+SimLanAppliance::~SimLanAppliance() {
+    *alive_ = false;
+    dropPeer();
+    stopListening();
+}
+
+std::string SimLanAppliance::host() const {
+    return "127.0.0." + std::to_string(hostOctet_);
+}
+
+Bytes SimLanAppliance::discoveryFrame(const TimeStamp& frameTimeStamp) const {
+    return buildDiscoveryFrame(identity, codec_, frameTimeStamp, deviceId);
+}
+
+void SimLanAppliance::listen() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int on = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a = address(hostOctet_, port_);
+    socklen_t length = sizeof a;
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&a), length) != 0 ||
+        ::listen(listener_, 8) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+        throw std::runtime_error("simulated appliance: cannot listen");
+    }
+    port_ = ntohs(a.sin_port);
+    listenSource_ =
+        DispatchSource::create(DispatchSource::Kind::Read, listener_, DispatchQueue::main());
+    listenSource_->setEventHandler([this, alive = alive_] {
+        if (*alive) onAccept();
+    });
+    listenSource_->resume();
+}
+
+void SimLanAppliance::stopListening() {
+    if (listenSource_) listenSource_->cancel();
+    listenSource_ = nullptr;
+    if (listener_ >= 0) ::close(listener_);
+    listener_ = -1;
+}
+
+void SimLanAppliance::refuseConnections(bool refuse) {
+    if (refuse && listener_ >= 0) stopListening();
+    if (!refuse && listener_ < 0) listen();
+}
+
+void SimLanAppliance::onAccept() {
+    int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;
+    dropPeer();
+    int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    peer_ = fd;
+    ++accepted_;
+    ++connection_;
+    counter_ = 0;
+    peerSource_ = DispatchSource::create(DispatchSource::Kind::Read, fd, DispatchQueue::main());
+    peerSource_->setEventHandler([this, alive = alive_] {
+        if (*alive) onReadable();
+    });
+    peerSource_->resume();
+}
+
+void SimLanAppliance::dropPeer() {
+    if (peerSource_) peerSource_->cancel();
+    peerSource_ = nullptr;
+    if (peer_ >= 0) ::close(peer_);
+    peer_ = -1;
+    inbound_.clear();
+    held_.clear();
+}
+
+void SimLanAppliance::closeConnection() {
+    dropPeer();
+}
+
+void SimLanAppliance::resetConnection() {
+    if (peer_ < 0) return;
+    linger l{1, 0};
+    ::setsockopt(peer_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    dropPeer();
+}
+
+void SimLanAppliance::onReadable() {
+    uint8_t buffer[4096];
+    ssize_t n = ::recv(peer_, buffer, sizeof buffer, 0);
+    if (n <= 0) {
+        dropPeer();
+        return;
+    }
+    inbound_.insert(inbound_.end(), buffer, buffer + n);
+    // Frames are cut by their length field (bytes 4 and 5).
+    while (inbound_.size() >= 6) {
+        const size_t length = inbound_[4] | size_t{inbound_[5]} << 8;
+        if (inbound_[0] != 0x5A || inbound_[1] != 0x5A || length < 56) {
+            ++unreadable_;
+            inbound_.clear();
+            return;
+        }
+        if (inbound_.size() < length) return;
+        const Bytes bytes(inbound_.begin(), inbound_.begin() + static_cast<ptrdiff_t>(length));
+        inbound_.erase(inbound_.begin(), inbound_.begin() + static_cast<ptrdiff_t>(length));
+        auto frame = codec_.read(bytes);
+        if (!frame) {
+            ++unreadable_;
+            continue;
+        }
+        handle(*frame);
+        if (peer_ < 0) return;
+    }
+}
+
+Bytes SimLanAppliance::replyBody(uint16_t type) const {
+    if (auto found = bodies_.find(type); found != bodies_.end()) return found->second;
+    switch (type) {
+        case 0x20: {
+            Bytes body(16, 0);
+            body[12] = static_cast<uint8_t>(subType);
+            body[13] = static_cast<uint8_t>(subType >> 8);
+            return body;
+        }
+        case 0x6B:
+            return wifiListBody();
+        case 0x68:
+            return {0, 0};
+        case 0x81:
+            return {2};
+        case 0x71:
+            return {1, 0, 0};
+        case 0x74: {
+            Bytes body{1, 0, 0, 0, 0, 0xA9, 4, 'S', 'N', '0', '1', 0xAA, 2, 0x34, 0x12};
+            return body;
+        }
+        case 0x09:
+            return {1, 1, 0};
+        default:
+            return {0};
+    }
+}
+
+void SimLanAppliance::handle(const SimLanFrame& request) {
+    SimLanFrame reply;
+    reply.protocolVer = request.protocolVer;
+    reply.encryptType = request.encryptType;
+    reply.isSign = request.isSign;
+    reply.msgType = request.msgType;
+    reply.tag = request.tag;
+    reply.timeStamp = request.timeStamp;
+    reply.deviceId = deviceId;
+    if (request.msgType == 0x7B) {
+        heartbeats_.push_back(Clock::now());
+        if (!answerHeartbeats) return;
+        reply.body = {0};
+        answer(request, std::move(reply));
+        return;
+    }
+    requests_.push_back({request, Clock::now()});
+    if (auto type = replyTypes_.find(request.msgType); type != replyTypes_.end())
+        reply.msgType = type->second;
+    if (request.msgType == 0x75) {
+        const bool m1 = !request.body.empty() && request.body[0] != 0x02;
+        auto body =
+            m1 ? keyAgreement_.answerM1(request.body) : keyAgreement_.answerM3(request.body);
+        reply.body = body.value_or(Bytes{0xFF, 0, 0, 0, 0});
+        if (!m1 && body) codec_.setSessionKey(keyAgreement_.sessionKey());
+    } else {
+        reply.body = replyBody(request.msgType);
+    }
+    answer(request, std::move(reply));
+}
+
+void SimLanAppliance::answer(const SimLanFrame& request, SimLanFrame reply) {
+    FaultSpec fault{};
+    bool faulty = false;
+    if (request.msgType != 0x7B && !faults_.empty()) {
+        fault = faults_.front();
+        faults_.pop_front();
+        faulty = true;
+    }
+    if (faulty && fault.kind == Fault::Counter) counter_ = fault.counter;
+    reply.counter = counter_++;
+    if (faulty && fault.kind == Fault::WrongTag) reply.tag ^= 0x5A5A0000u | 1u;
+    Bytes bytes = codec_.write(reply);
+    if (!faulty) return writeNow(bytes);
+    switch (fault.kind) {
+        case Fault::Silence:
+            return;
+        case Fault::Late:
+        case Fault::Split: {
+            size_t first = fault.kind == Fault::Split ? bytes.size() / 2 : 0;
+            if (first) writeNow(ByteView(bytes).first(first));
+            Bytes rest(bytes.begin() + static_cast<ptrdiff_t>(first), bytes.end());
+            DispatchQueue::main()->after(fault.delay,
+                                         [this, alive = alive_, connection = connection_, rest] {
+                                             if (*alive && connection == connection_)
+                                                 writeNow(rest);
+                                         });
+            return;
+        }
+        case Fault::JoinWithNext:
+            held_.insert(held_.end(), bytes.begin(), bytes.end());
+            return;
+        case Fault::Garbage:
+            return writeNow(Bytes{'n', 'o', 't', ' ', 'a', ' ', 'f', 'r', 'a', 'm', 'e'});
+        case Fault::Close:
+            return closeConnection();
+        case Fault::Reset:
+            return resetConnection();
+        case Fault::WrongTag:
+        case Fault::Counter:
+            return writeNow(bytes);
+    }
+}
+
+void SimLanAppliance::writeNow(ByteView bytes) {
+    Bytes out = std::move(held_);
+    held_.clear();
+    out.insert(out.end(), bytes.begin(), bytes.end());
+    sendRaw(out);
+}
+
+void SimLanAppliance::sendRaw(ByteView bytes) {
+    if (peer_ < 0 || bytes.empty()) return;
+    ::send(peer_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+}
+
+void SimLanAppliance::sendFrame(SimLanFrame frame) {
+    frame.counter = counter_++;
+    sendRaw(codec_.write(frame));
+}
+
+int SimLanAppliance::countOf(uint16_t msgType) const {
+    int n = 0;
+    for (const auto& r : requests_) n += r.frame.msgType == msgType;
+    return n;
+}
+
+}  // namespace telvo::sim

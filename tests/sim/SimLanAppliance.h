@@ -1,0 +1,138 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/SimDiscovery.h"
+#include "sim/SimKeyAgreement.h"
+#include "sim/SimLanCodec.h"
+#include "telvosdk/Bytes.h"
+
+namespace telvo {
+class DispatchSource;
+}
+
+namespace telvo::sim {
+
+// A simulated appliance's Wi-Fi module on the LAN: its identity (the discovery reply) and the
+// TCP configuration session it serves on 127.0.0.N. It reads every frame strictly with its own
+// codec, echoes each request's tag, answers every configuration command with a fixed reply
+// body (overridable), runs the key agreement on 0x75 and seals later protocol-3 replies with
+// the agreed key, numbering protocol-3 replies with its own counter.
+//
+// It runs on the main queue (accept and read sources), so in deterministic mode it answers as
+// the loop turns. One connection at a time: a new one replaces the old. Not thread-safe.
+class SimLanAppliance {
+  public:
+    // What can go wrong with the replies, one fault per request in the order added.
+    enum class Fault {
+        Silence,       // no reply
+        Late,          // the reply after `delay` seconds
+        Split,         // the reply in two writes, `delay` seconds apart
+        JoinWithNext,  // held back and written in one write with the next reply
+        WrongTag,      // the reply under another tag
+        Counter,       // the protocol-3 counter `counter` (and the count goes on from there)
+        Garbage,       // bytes that are no frame instead of the reply
+        Close,         // an orderly close instead of the reply
+        Reset,         // a reset instead of the reply
+    };
+    struct FaultSpec {
+        Fault kind = Fault::Silence;
+        double delay = 0;
+        uint16_t counter = 0;
+    };
+    // One frame received, as read, with the virtual time.
+    struct Received {
+        SimLanFrame frame;
+        double at = 0;
+    };
+
+    explicit SimLanAppliance(std::string defaultKey, uint8_t hostOctet = 2);
+    ~SimLanAppliance();
+    SimLanAppliance(const SimLanAppliance&) = delete;
+    SimLanAppliance& operator=(const SimLanAppliance&) = delete;
+
+    std::string host() const;
+    uint16_t port() const { return port_; }
+    std::string portText() const { return std::to_string(port_); }
+
+    SimDiscoveryReply identity;
+    uint64_t deviceId = 0x0000A1B2C3D4E5ULL;
+    uint16_t subType = 0x1234;
+
+    test::SimKeyAgreement& keyAgreement() { return keyAgreement_; }
+    const SimLanCodec& codec() const { return codec_; }
+    // The AES-CCM key of protocol-3 frames, as if agreed.
+    void setSessionKey(Bytes key) { codec_.setSessionKey(std::move(key)); }
+    // The discovery reply frame for this appliance.
+    Bytes discoveryFrame(const TimeStamp& frameTimeStamp) const;
+
+    // The reply body for a request type (the default when not set), and the reply's type.
+    void setReplyBody(uint16_t requestType, Bytes body) { bodies_[requestType] = std::move(body); }
+    void setReplyType(uint16_t requestType, uint16_t replyType) {
+        replyTypes_[requestType] = replyType;
+    }
+    Bytes replyBody(uint16_t requestType) const;
+    // Faults for the next requests (heartbeats excluded), in order.
+    void addFault(FaultSpec fault) { faults_.push_back(fault); }
+    void addFaults(int count, FaultSpec fault) {
+        for (int i = 0; i < count; ++i) faults_.push_back(fault);
+    }
+    bool answerHeartbeats = true;
+
+    // Stops (true) or resumes listening: connects are refused meanwhile.
+    void refuseConnections(bool refuse);
+    void closeConnection();
+    void resetConnection();
+    // Writes bytes as they are on the current connection.
+    void sendRaw(ByteView bytes);
+    // Writes an unsolicited frame on the current connection.
+    void sendFrame(SimLanFrame frame);
+
+    bool connected() const { return peer_ >= 0; }
+    int connectionsAccepted() const { return accepted_; }
+    // Requests read (heartbeats apart), heartbeat times, frames that did not read.
+    const std::vector<Received>& requests() const { return requests_; }
+    const std::vector<double>& heartbeats() const { return heartbeats_; }
+    int unreadable() const { return unreadable_; }
+    int countOf(uint16_t msgType) const;
+
+  private:
+    void listen();
+    void stopListening();
+    void onAccept();
+    void onReadable();
+    void dropPeer();
+    void handle(const SimLanFrame& request);
+    void answer(const SimLanFrame& request, SimLanFrame reply);
+    void writeNow(ByteView bytes);
+
+    std::string defaultKey_;
+    SimLanCodec codec_;
+    test::SimKeyAgreement keyAgreement_;
+    uint8_t hostOctet_;
+    uint16_t port_ = 0;
+    int listener_ = -1;
+    int peer_ = -1;
+    std::shared_ptr<DispatchSource> listenSource_;
+    std::shared_ptr<DispatchSource> peerSource_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    uint64_t connection_ = 0;
+    Bytes inbound_;
+    Bytes held_;
+    uint16_t counter_ = 0;
+    std::map<uint16_t, Bytes> bodies_;
+    std::map<uint16_t, uint16_t> replyTypes_;
+    std::deque<FaultSpec> faults_;
+    std::vector<Received> requests_;
+    std::vector<double> heartbeats_;
+    int accepted_ = 0;
+    int unreadable_ = 0;
+};
+
+}  // namespace telvo::sim
