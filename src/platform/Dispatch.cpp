@@ -533,6 +533,7 @@ bool DispatchRuntime::runUntilDeterministic(const std::function<bool()>& predica
         int64_t now = clock->monotonicNanos();
         if (fireDueTimers(now)) continue;
         auto ready = readySourceState();
+        bool stalled = false;
         if (!ready.empty()) {
             sameLooks = lastReadyAt == now && ready == lastReady ? sameLooks + 1 : 0;
             lastReady = std::move(ready);
@@ -541,6 +542,7 @@ bool DispatchRuntime::runUntilDeterministic(const std::function<bool()>& predica
                 pollSources(0, 0, -1);
                 continue;
             }
+            stalled = true;
         }
         if (untilIdle && timeoutNanos == 0) return predicate ? predicate() : false;
         if (outsideWorkCount() > 0) {
@@ -571,7 +573,16 @@ bool DispatchRuntime::runUntilDeterministic(const std::function<bool()>& predica
                 std::abort();
             }
             realTimeWaits.fetch_add(1);
-            pollSources(-1, limit - waited, loopWakeFd_);
+            if (stalled) {
+                // Stalled sources would wake the wait at once: only a hand-in or the end of
+                // the work may.
+                const int64_t left = limit - waited;
+                timespec ts{time_t(left / 1000000000LL), long(left % 1000000000LL)};
+                pollfd wake{loopWakeFd_, POLLIN, 0};
+                ::ppoll(&wake, 1, &ts, nullptr);
+            } else {
+                pollSources(-1, limit - waited, loopWakeFd_);
+            }
             continue;
         }
         waiting = false;

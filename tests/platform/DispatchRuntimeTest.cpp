@@ -141,6 +141,12 @@ TEST_F(DeterministicRuntimeDeathTest, OutsideWorkThatNeverEndsFailsNamingIt) {
     EXPECT_DEATH(
         {
             Dispatch::setOutsideWorkTimeLimit(0.05);
+            // An always-ready source beside it neither hides the hang nor holds off the failure.
+            SocketPair sockets;
+            auto writable =
+                DispatchSource::create(DispatchSource::Kind::Write, sockets.fd[0], queue_);
+            writable->setEventHandler([] {});
+            writable->resume();
             auto work = Dispatch::beginOutsideWork("fake cloud reply");
             MainLoop::runFor(1);
         },
