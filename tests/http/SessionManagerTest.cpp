@@ -207,25 +207,25 @@ TEST_F(SessionManagerTest, TaskNotificationsOncePerResumeAndOnlyForOwnTasks) {
     cloud.setReply("/", {.neverAnswer = true});
     auto mine = makeManager(cloud.baseURL());
     auto other = makeManager(cloud.baseURL());
-    std::vector<std::string> seen;
+    std::vector<std::pair<std::string, void*>> seen;
     auto center = NotificationCenter::defaultCenter();
     std::vector<NotificationObserverToken> tokens;
     for (const char* name :
          {QKAFNetworkingTaskDidResumeNotification, QKAFNetworkingTaskDidSuspendNotification,
           QKAFNetworkingTaskDidCompleteNotification}) {
         tokens.push_back(
-            center->addObserverForName(name, nullptr, [&seen, name](const Notification&) {
+            center->addObserverForName(name, nullptr, [&seen, name](const Notification& n) {
                 EXPECT_TRUE(DispatchQueue::main()->isCurrent());
-                seen.push_back(name);
+                seen.emplace_back(name, n.object.get());
             }));
     }
     Outcome out;
+    auto failure = [&out](const URLSessionTaskPtr&, const ErrorPtr& error) {
+        ++out.calls;
+        out.error = error;
+    };
     auto task =
-        mine->dataTaskWithHTTPMethod("POST", "/", std::nullopt, nullptr, nullptr, nullptr,
-                                     [&out](const URLSessionTaskPtr&, const ErrorPtr& error) {
-                                         ++out.calls;
-                                         out.error = error;
-                                     });
+        mine->dataTaskWithHTTPMethod("POST", "/", std::nullopt, nullptr, nullptr, nullptr, failure);
     task->resume();
     task->resume();
     task->suspend();
@@ -233,12 +233,23 @@ TEST_F(SessionManagerTest, TaskNotificationsOncePerResumeAndOnlyForOwnTasks) {
     task->cancel();
     task->cancel();
     wait(out);
-    MainLoop::runUntil([&] { return seen.size() >= 4; }, 1);
     EXPECT_EQ(out.error->code(), URLError::cancelled);
-    EXPECT_EQ(seen, (std::vector<std::string>{QKAFNetworkingTaskDidResumeNotification,
-                                              QKAFNetworkingTaskDidSuspendNotification,
-                                              QKAFNetworkingTaskDidResumeNotification,
-                                              QKAFNetworkingTaskDidCompleteNotification}));
+    // Another manager's task: its own manager announces it, once.
+    Outcome foreignOut;
+    auto foreign = other->dataTaskWithHTTPMethod(
+        "POST", "/", std::nullopt, nullptr, nullptr, nullptr,
+        [&foreignOut](const URLSessionTaskPtr&, const ErrorPtr&) { ++foreignOut.calls; });
+    foreign->resume();
+    foreign->cancel();
+    wait(foreignOut);
+    MainLoop::runUntil([&] { return seen.size() >= 6; }, 1);
+    using Seen = std::vector<std::pair<std::string, void*>>;
+    EXPECT_EQ(seen, (Seen{{QKAFNetworkingTaskDidResumeNotification, task.get()},
+                          {QKAFNetworkingTaskDidSuspendNotification, task.get()},
+                          {QKAFNetworkingTaskDidResumeNotification, task.get()},
+                          {QKAFNetworkingTaskDidCompleteNotification, task.get()},
+                          {QKAFNetworkingTaskDidResumeNotification, foreign.get()},
+                          {QKAFNetworkingTaskDidCompleteNotification, foreign.get()}}));
     for (auto& token : tokens) center->removeObserver(token);
 }
 
