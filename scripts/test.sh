@@ -24,7 +24,7 @@ run_suite() { # name, [--targets "t1 t2" --tests REGEX], extra cmake args...
   cmake -S "$root" -B "$build/$name" -G Ninja "$@" >/dev/null || return 1
   # A failed build must not fall through to stale test programs.
   cmake --build "$build/$name" -j "$jobs" "${targets[@]}" ||
-    { echo "=== $name build FAILED"; return 1; }
+    { echo "=== $name build FAILED"; all_failed=$((all_failed + 1)); return 1; }
   echo "=== $name tests"
   local log="$build/$name/ctest.log" rc=0
   ctest --test-dir "$build/$name" -j "$jobs" --output-on-failure --timeout 300 "${tests[@]}" \
