@@ -14,6 +14,8 @@
 
 namespace telvo {
 
+class CBPeripheral;
+
 // CRC-32 (ISO-HDLC, as zlib and PNG) continued from crc over len bytes; crc for len 0. Lives in
 // telvo so that it never clashes with zlib's own crc32.
 uint32_t crc32(uint32_t crc, const uint8_t* buf, size_t len);
@@ -122,6 +124,22 @@ class QKBLEProtocol {
         const std::optional<std::string>& meshNetKey,
         const std::vector<std::string>& meshAddressArr);
 
+    // ---- A peripheral's stored advertisement, handed to TelvoBleTool (main thread: they read
+    // the peripheral's record).
+    // The capability dictionary of the stored advertisement's manufacturer data and local
+    // name; nothing without a stored advertisement or for data that is not the product's.
+    static std::optional<Dictionary> bleDeviceModelForAdvertisementData(
+        const std::shared_ptr<CBPeripheral>& peripheral);
+    // TelvoBleTool::bleAdvDicWithPeripheral.
+    static std::optional<Dictionary> bleAdvDicWithPeripheral(
+        ByteView manufacturerData, const std::optional<std::string>& bleName);
+    // TelvoBleTool::bleModuleTypeForAdvertisementData for the peripheral; 99 means none.
+    // Registered by registerBleCore() as class "QKBLEProtocol", class selector
+    // "bleModuleTypeForAdvertisementData:configType:" with arguments (CBPeripheralPtr, int64_t),
+    // answering an int64_t.
+    static int64_t bleModuleTypeForAdvertisementData(
+        const std::shared_ptr<CBPeripheral>& peripheral, int64_t configType);
+
     // ---- One parsed frame.
     int32_t msgID() const { return msgID_; }
     void setMsgID(int32_t value) { msgID_ = value; }
@@ -161,5 +179,8 @@ class QKBLEFrameAssembler {
     void drain(int64_t protocolType, const std::function<void(Bytes)>& onFrame);
     Bytes buffer_;
 };
+
+// Registers the BLE core's run-time names (called once by the library's initialiser).
+void registerBleCore();
 
 }  // namespace telvo

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "blecore/CBPeripheralQKExtensions.h"
 #include "core/TextSplit.h"
 #include "protocol/LanText.h"
 
@@ -200,6 +201,15 @@ int64_t TelvoBleTool::bleModuleTypeForAdvertisementData(const Value& capabilitie
         bleAdvDicWithPeripheral(advertisementData[kManufacturerDataKey].bytes(),
                                 name.isText() ? name.optionalText() : std::nullopt),
         configType);
+}
+
+int64_t TelvoBleTool::bleModuleTypeForAdvertisementData(
+    const std::shared_ptr<CBPeripheral>& peripheral, int64_t configType) {
+    auto record = qkExtensions(peripheral);
+    auto asValue = [](const std::optional<Dictionary>& d) { return d ? Value(*d) : Value(); };
+    return bleModuleTypeForAdvertisementData(
+        asValue(record ? record->qkSmartDictonary : std::nullopt),
+        asValue(record ? record->qkAdvertiDictonary : std::nullopt), configType);
 }
 
 int64_t TelvoBleTool::bleModuleTypeForCapabilities(const std::optional<Dictionary>& capabilities,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -8,6 +9,8 @@
 #include "telvosdk/Value.h"
 
 namespace telvo {
+
+class CBPeripheral;
 
 // Reads the manufacturer data of the product's BLE advertisements: company identifier 0x3D17
 // (bytes 17 3D), the BLE protocol version, and the capability dictionary of the three layouts
@@ -45,6 +48,10 @@ class TelvoBleTool {
     static int64_t bleModuleTypeForAdvertisementData(const Value& capabilities,
                                                      const Value& advertisementData,
                                                      int64_t configType);
+    // The same for a peripheral, from its record (main thread); a null peripheral counts as
+    // one with nothing stored.
+    static int64_t bleModuleTypeForAdvertisementData(
+        const std::shared_ptr<CBPeripheral>& peripheral, int64_t configType);
     // The same for a capability dictionary already at hand (absent when none).
     static int64_t bleModuleTypeForCapabilities(const std::optional<Dictionary>& capabilities,
                                                 int64_t configType);

@@ -39,6 +39,7 @@ struct DeviceInfo {
     std::string systemVersion;     // operating system version
     double screenScale = 1.0;
     std::vector<std::string> preferredLanguages;  // most preferred first ("en-US")
+    std::vector<std::string> backgroundModes;     // the app's UIBackgroundModes entries
 
     static DeviceInfo current();
     static void setCurrent(DeviceInfo info);

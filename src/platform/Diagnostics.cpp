@@ -18,6 +18,27 @@ struct SinkSlot {
 SinkSlot& sinkSlot() {
     return processWide([] { return new SinkSlot(); });
 }
+SinkSlot& plainSinkSlot() {
+    return processWide([] { return new SinkSlot(); });
+}
+
+void emit(SinkSlot& slot, const char* prefix, const char* format, va_list args) {
+    char buffer[512];
+    int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+    if (n < 0) return;
+    std::string line(buffer, std::min<size_t>(static_cast<size_t>(n), sizeof buffer - 1));
+
+    DiagnosticSink sink;
+    {
+        std::lock_guard lock(slot.mutex);
+        sink = slot.sink;
+    }
+    if (sink) {
+        sink(line);
+    } else {
+        std::fprintf(stderr, "%s%s\n", prefix, line.c_str());
+    }
+}
 }  // namespace
 
 void setDiagnosticSink(DiagnosticSink sink) {
@@ -26,24 +47,22 @@ void setDiagnosticSink(DiagnosticSink sink) {
 }
 
 void platformDiagnostic(const char* format, ...) {
-    char buffer[512];
     va_list args;
     va_start(args, format);
-    int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+    emit(sinkSlot(), "[telvo] ", format, args);
     va_end(args);
-    if (n < 0) return;
-    std::string line(buffer, std::min<size_t>(static_cast<size_t>(n), sizeof buffer - 1));
+}
 
-    DiagnosticSink sink;
-    {
-        std::lock_guard lock(sinkSlot().mutex);
-        sink = sinkSlot().sink;
-    }
-    if (sink) {
-        sink(line);
-    } else {
-        std::fprintf(stderr, "[telvo] %s\n", line.c_str());
-    }
+void setPlainLogSink(DiagnosticSink sink) {
+    std::lock_guard lock(plainSinkSlot().mutex);
+    plainSinkSlot().sink = std::move(sink);
+}
+
+void plainLog(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    emit(plainSinkSlot(), "", format, args);
+    va_end(args);
 }
 
 }  // namespace telvo

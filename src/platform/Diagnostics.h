@@ -17,4 +17,9 @@ void setDiagnosticSink(DiagnosticSink sink);
 // Formats one line printf-style and hands it to the sink.
 void platformDiagnostic(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// The platform's plain log (NSLog): what a component writes outside the library's logging gate.
+// The default sink writes one line on stderr; an empty function restores it. Any thread.
+void setPlainLogSink(DiagnosticSink sink);
+void plainLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 }  // namespace telvo
