@@ -258,14 +258,11 @@ void QKBluetoothCentralManager::peripheralDidDiscoverDescriptorsForCharacteristi
                  characteristic->UUID().description().c_str(), describe(error).c_str());
     if (auto holder = current(); holder && holder->blockOnDiscoverDescriptorsForCharacteristic)
         holder->blockOnDiscoverDescriptorsForCharacteristic(peripheral, characteristic, error);
-    if (needReadValueForDescriptors)
+    // Each descriptor is read once, also when the chain's step and a one-shot read meet.
+    if (needReadValueForDescriptors || oneReadValueForDescriptors)
         for (const auto& descriptor : characteristic->descriptors())
             peripheral->readValueForDescriptor(descriptor);
-    if (oneReadValueForDescriptors) {
-        for (const auto& descriptor : characteristic->descriptors())
-            peripheral->readValueForDescriptor(descriptor);
-        oneReadValueForDescriptors = false;
-    }
+    oneReadValueForDescriptors = false;
 }
 
 void QKBluetoothCentralManager::peripheralDidUpdateValueForCharacteristic(

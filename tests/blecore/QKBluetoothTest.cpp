@@ -188,6 +188,14 @@ TEST_F(QKBluetoothTest, ChainRunsInOrderOnItsChannelAndNotifyAndChannelSwitchRou
                              "N DidUpdateValueForCharacteristic peripheral characteristic error",
                              "N DidUpdateValueForCharacteristic peripheral characteristic error",
                              "two value FF81 0102"}));
+
+    // Descriptor details on the pocket's channel: discovered, then each read once.
+    events.clear();
+    bt.channel("one").characteristicDetails(peripheral, notify);
+    EXPECT_EQ(bt.speaker()->currChannel(), "one");
+    MainLoop::runFor(0.5);
+    EXPECT_EQ(events, (Lines{"one descriptors FF82 1", "one descriptor value 2902"}));
+    EXPECT_FALSE(bt.bluetoothCentralManager()->oneReadValueForDescriptors);
 }
 
 TEST_F(QKBluetoothTest, DefaultFiltersRefuseOnlyAnEmptyNameAndCustomFiltersDecide) {
