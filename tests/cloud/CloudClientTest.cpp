@@ -1,0 +1,445 @@
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "cloud/QKNetWorkApplianceOperation.h"
+#include "cloud/QKRandomNumObject.h"
+#include "platform/Dispatch.h"
+#include "platform/MainLoop.h"
+#include "platform/NetworkReachability.h"
+#include "security/QKDataSecurity.h"
+#include "sim/SimCloudApi.h"
+#include "telvosdk/QKMiddleInterface.h"
+#include "telvosdk/QKUserDefault.h"
+#include "telvosdk/TelvoError.h"
+
+namespace telvo {
+namespace {
+
+using test::FakeCloud;
+using test::ScriptedReply;
+using test::SimCloudApi;
+using Op = QKNetWorkApplianceOperation;
+
+// What a call ended with. Every block checks that it runs on the main queue.
+struct Outcome {
+    int calls = 0;
+    ErrorPtr error;
+    std::optional<Value> reply;
+    Op::SuccessBlock success() {
+        return [this](const std::optional<Value>& r) {
+            EXPECT_TRUE(DispatchQueue::main()->isCurrent());
+            ++calls;
+            error = TelvoError::sucError();
+            reply = r;
+        };
+    }
+    Op::FailedBlock failed() {
+        return [this](const ErrorPtr& e) {
+            ++calls;
+            error = e;
+        };
+    }
+    Op::ResultCompletion completion() {
+        return [this](const ErrorPtr& e, const std::optional<Value>& r) {
+            EXPECT_TRUE(DispatchQueue::main()->isCurrent());
+            ++calls;
+            error = e;
+            reply = r;
+        };
+    }
+};
+
+class RefreshingDelegate : public QKRefreshDelegate {
+  public:
+    bool respondsToRefreshToken() const override { return true; }
+    void refreshToken(std::function<void(bool)> done) override {
+        ++refreshes;
+        if (grant) QKMiddleInterface::shareInstance()->middleConfig()->setAccessToken(nextToken);
+        DispatchQueue::main()->async([done, grant = grant] { done(grant); });
+    }
+    std::optional<std::string> smartSDKGetMasPathPrefix() override { return prefix; }
+    std::optional<std::string> smartSDKGetHostWithApiPath(const std::string&) override {
+        return host;
+    }
+    bool grant = true;
+    std::string nextToken = "token-2";
+    int refreshes = 0;
+    std::optional<std::string> prefix, host;
+};
+
+class CloudClientTest : public ::testing::Test {
+  protected:
+    CloudClientTest() {
+        QKMiddleInterface::resetForTesting();
+        QKUserDefault::resetForTesting();
+        NetworkReachability::resetForTesting();
+        QKNetWorkManager::resetForTesting();
+        auto settings = config();
+        settings->setServerHost(cloud.baseURL());
+        settings->setHttpSignKey("signKey");
+        settings->setHttpSignSecret("signSecret");
+        settings->setAccessToken("token-1");
+        settings->setAppId("app-7");
+        settings->setClientId("client-9");
+        settings->setAppKey("0123456789abcdef");
+        api.setAccessToken("token-1");
+        setMode("10001");
+    }
+    ~CloudClientTest() override {
+        MainLoop::drain();
+        QKNetWorkManager::resetForTesting();
+    }
+    static std::shared_ptr<QKMiddleConfig> config() {
+        return QKMiddleInterface::shareInstance()->middleConfig();
+    }
+    static void setMode(const std::string& mode) {
+        QKUserDefault::standardUserDefaults()->setValue(Value(mode), "sdkWorkMode");
+    }
+    static void finish(const Outcome& out, int calls = 1) {
+        ASSERT_TRUE(MainLoop::runUntil([&] { return out.calls >= calls; }, 60));
+        MainLoop::drain();
+        EXPECT_EQ(out.calls, calls);
+    }
+
+    DeterministicDispatch dispatch;
+    FakeCloud cloud;
+    SimCloudApi api{cloud, "signKey", "signSecret"};
+};
+
+// Golden vectors, made with:
+//   printf '%s' 'signSecret{"reqId":"r1","stamp":"20260101000000"}4242' |
+//     openssl dgst -sha256 -hmac signKey
+//   K=$(printf '%s' token-1 | openssl dgst -sha256 | awk '{print substr($2,1,32)}')
+//   printf '%s'
+//   'POST/v2/open/sdk/device/sn/apExists{"reqId":"r1","stamp":1767225600000,"note":"ab"}' |
+//     openssl dgst -sha256 -mac HMAC -macopt hexkey:$K -binary | openssl base64
+TEST_F(CloudClientTest, SignaturesMatchTheGoldenVectors) {
+    const std::string bodySigned =
+        "06b9f7b8af1d18814bb290ff82d7f6f0bac67e6e944076b2169ffd7546fc6a01";
+    const std::string openApi = "mwFFAWI4mFKCxM0SorD2hC/Xss6WY08ZprzSdZRNy/0=";
+    Value body = *Value::fromJSON(R"({"reqId":"r1","stamp":"20260101000000"})");
+    EXPECT_EQ(QKNetWorkManager::getHMacSignStrWithDic(body, "4242"), bodySigned);
+    EXPECT_EQ(test::referenceBodySign("signKey", "signSecret", *body.toJSON(), "4242"), bodySigned);
+    // The signed text drops blanks, inside texts too.
+    Value open = *Value::fromJSON(R"({"reqId":"r1","stamp":1767225600000,"note":"a b"})");
+    EXPECT_EQ(
+        QKNetWorkManager::getKorvoOpenHMacSignStrWithDic(open, "/v2/open/sdk/device/sn/apExists"),
+        openApi);
+    EXPECT_EQ(test::referenceOpenApiSignature("token-1", "/v2/open/sdk/device/sn/apExists",
+                                              *open.toJSON()),
+              openApi);
+}
+
+TEST_F(CloudClientTest, EveryOperationInEveryWorkModeIsSignedAndRouted) {
+    struct Operation {
+        std::string name, openPath, signedPath;
+        std::set<std::string> keys;
+        std::function<URLSessionTaskPtr(Outcome&)> call;
+    };
+    const std::vector<Operation> operations = {
+        {"apExists",
+         "/v2/open/sdk/device/sn/apExists",
+         "/v1/appliance/sn/apExists",
+         {"extra", "randomCode", "sn", "forceValidRandomCode"},
+         [](Outcome& o) {
+             return Op::getApplianceDevicesnAPExistsWithDeviceSn(
+                 "SN123", std::nullopt, true,
+                 Value(Dictionary{{"extra", Value(1)}, {"randomCode", Value("x")}}), o.success(),
+                 o.failed());
+         }},
+        {"register",
+         "",
+         "/v1/appliance/register",
+         {"sn", "applianceType"},
+         [](Outcome& o) {
+             return Op::getDeviceIdWithDeviceSn("SN123", "0xAC", o.success(), o.failed());
+         }},
+        {"meshkey",
+         "",
+         "/v1/appliance/ble/meshkey/get",
+         {"homegroupId"},
+         [](Outcome& o) {
+             return Op::getMeshkeyWithFamiyId(std::nullopt, o.success(), o.failed());
+         }},
+        {"meshAddress",
+         "",
+         "/v1/appliance/ble/bcaddress/batch/get",
+         {"homegroupId", "applianceCode", "count"},
+         [](Outcome& o) {
+             return Op::getMeshAddressWithFamiyId("h", "d", 3, o.success(), o.failed());
+         }},
+        {"negotiatedKey",
+         "/v2/open/sdk/appliance/privateKey2",
+         "/v1/appliance/AKA/privateKey",
+         {"bizGroup"},
+         [](Outcome& o) { return Op::requestNegotiatedKeyWithCompetion(o.completion()); }},
+        {"tlsCert",
+         "/open/dca-tls/cert/pki/applyCertByP10",
+         "/cert/pki/applyCertByP10",
+         {"p10"},
+         [](Outcome& o) {
+             return Op::requestTLSCerWithParam(Value(Dictionary{{"p10", Value("MII")}}),
+                                               o.completion());
+         }},
+        {"threshold",
+         "/v2/open/sdk/device/getNetworkThreshold",
+         "/v2/open/sdk/device/getNetworkThreshold",
+         {"type", "modelCode"},
+         [](Outcome& o) {
+             return Op::requestNetworkThresholdWithType("t", std::nullopt, o.completion());
+         }},
+        {"confirmInfo",
+         "/v2/open/sdk/device/getNetworkThreshold",
+         "/v2/open/sdk/device/getNetworkThreshold",
+         {"k"},
+         [](Outcome& o) {
+             return Op::requestDeviceIotConfirmInfo(Value(Dictionary{{"k", Value("v")}}),
+                                                    o.completion());
+         }},
+    };
+    const std::vector<std::string> signedOrder = {"random", "Content-Type", "sign", "secretVersion",
+                                                  "accessToken"};
+    const std::vector<std::string> openOrder = {"Authorization", "Signature",    "SignatureVersion",
+                                                "ClientId",      "Content-Type", "Accept"};
+    std::set<std::string> ours(openOrder.begin(), openOrder.end());
+    ours.insert(signedOrder.begin(), signedOrder.end());
+    config()->setIsSupportTLS(true);
+    for (std::string mode : {"10001", "10002", "10003", "10004", "1"}) {
+        setMode(mode);
+        const bool openMode = mode == "10002" || mode == "10004";
+        const bool identity = mode == "1" || mode == "10003" || mode == "10004";
+        for (const auto& op : operations) {
+            SCOPED_TRACE(mode + " " + op.name);
+            Outcome out;
+            URLSessionTaskPtr task = op.call(out);
+            ASSERT_TRUE(task);
+            finish(out);
+            EXPECT_EQ(out.error->code(), 0);
+            const SimCloudApi::Seen seen = api.seen().back();
+            const bool open = openMode && !op.openPath.empty();
+            EXPECT_EQ(seen.request.path, open ? op.openPath : op.signedPath);
+            EXPECT_EQ(seen.scheme,
+                      open ? SimCloudApi::Scheme::openApi : SimCloudApi::Scheme::bodySigned);
+            EXPECT_TRUE(seen.signatureValid);
+            // Header order as sent, and no header of the other scheme.
+            std::vector<std::string> expected = open ? openOrder : signedOrder;
+            if (!open && mode == "10004") expected.insert(expected.begin(), "Authorization");
+            std::vector<std::string> sent;
+            for (const auto& [name, value] : task->originalRequest().headers.fields())
+                if (ours.count(name)) sent.push_back(name);
+            EXPECT_EQ(sent, expected);
+            for (const auto& name : ours) {
+                bool wanted = std::find(expected.begin(), expected.end(), name) != expected.end();
+                // The URL loader sends "Accept: */*" when the request has none.
+                if (name != "Accept") {
+                    EXPECT_EQ(!seen.request.header(name).empty(), wanted) << name;
+                }
+            }
+            // Body keys: the common ones of the scheme and work mode, then the operation's.
+            Value body = *Value::fromJSON(seen.request.body);
+            std::set<std::string> keys = op.keys;
+            keys.insert({"reqId", "stamp"});
+            if (!open && identity) keys.insert({"deviceId", "format", "appId", "clientType"});
+            std::vector<std::string> got = body.dictionary().keys();
+            EXPECT_EQ(std::set<std::string>(got.begin(), got.end()), keys);
+            if (op.name == "apExists") {
+                EXPECT_EQ(body["randomCode"].text(), "0");
+                EXPECT_EQ(body["forceValidRandomCode"], Value(true));
+                EXPECT_EQ(body["sn"].text(),
+                          QKDataSecurity::sensitiveDataEncryption("SN123").value_or(""));
+            }
+            if (op.name == "negotiatedKey") {
+                EXPECT_EQ(body["bizGroup"].text(), "telvo,datakey");
+            }
+            if (op.name == "meshAddress") {
+                EXPECT_EQ(body["count"], Value(3));
+            }
+        }
+    }
+}
+
+TEST_F(CloudClientTest, RepliesMapToTheirErrors) {
+    auto server = [](int64_t src, int64_t code, std::optional<std::string> msg) {
+        return TelvoError::errorWithType(3, src, code, msg)->code();
+    };
+    const int64_t ok = 0, malformed = 319000, transport = 319002;
+    struct Case {
+        ScriptedReply reply;
+        int64_t bodySigned, openApi;
+    };
+    const std::vector<Case> cases = {
+        {SimCloudApi::json(R"({"code":0,"data":{}})"), ok, ok},
+        {SimCloudApi::json(R"({"code":"0"})"), ok, ok},
+        {SimCloudApi::json(R"({"data":{}})"), malformed, ok},
+        {SimCloudApi::json(R"({"code":1234,"msg":"m"})"), server(3, 1234, "m"),
+         server(3, 1234, "m")},
+        {SimCloudApi::json(R"({"code":9999})"), server(3, 9999, {}), server(3, 9999, {})},
+        {SimCloudApi::json(R"({"code":10000,"msg":"m"})"), server(4, 10000, "m"),
+         server(4, 10000, "m")},
+        {SimCloudApi::json(R"({"code":5,"msg":7})"), malformed, server(3, 5, {})},
+        {SimCloudApi::json(R"([{"code":5}])"), malformed, ok},
+        {SimCloudApi::json("not json"), transport, transport},
+        {{.status = 500, .body = R"({"code":0})"}, transport, transport},
+        {{.body = std::string(4096, ' '), .closeAbruptly = true}, transport, transport},
+    };
+    for (bool open : {false, true}) {
+        setMode(open ? "10002" : "10001");
+        for (size_t i = 0; i < cases.size(); ++i) {
+            SCOPED_TRACE(std::to_string(i) + (open ? " open" : " signed"));
+            api.script(open ? "/v2/open/sdk/device/sn/apExists" : "/v1/appliance/sn/apExists",
+                       {cases[i].reply});
+            Outcome out;
+            Op::getApplianceDevicesnAPExistsWithDeviceSn("SN", "c", false, std::nullopt,
+                                                         out.success(), out.failed());
+            finish(out);
+            EXPECT_EQ(out.error->code(), open ? cases[i].openApi : cases[i].bodySigned);
+        }
+    }
+
+    // No network: the failure at once, on the caller's thread, and nothing sent.
+    NetworkReachability::setFlags(0);
+    const size_t sent = cloud.requestCount();
+    Outcome out;
+    EXPECT_EQ(Op::getMeshkeyWithFamiyId("h", out.success(), out.failed()), nullptr);
+    EXPECT_EQ(out.calls, 1);
+    EXPECT_EQ(out.error->code(), 319003);
+    MainLoop::drain();
+    EXPECT_EQ(cloud.requestCount(), sent);
+}
+
+TEST_F(CloudClientTest, TokenInvalidCodesDependOnTheConfiguration) {
+    const std::string path = "/v1/appliance/register";
+    struct Case {
+        int64_t workmode, configured, code;
+        bool tokenInvalid;
+    };
+    for (const Case& c : std::vector<Case>{{1, 0, 40001, true},
+                                           {3, 0, 40001, false},
+                                           {3, 777, 777, true},
+                                           {8888, 0, 40002, true}}) {
+        config()->setWorkmode(c.workmode);
+        config()->setTokenInvalidErrorCode(c.configured);
+        api.script(path,
+                   {SimCloudApi::json(R"({"code":)" + std::to_string(c.code) + R"(,"msg":"m"})")});
+        Outcome out;
+        Op::getDeviceIdWithDeviceSn("SN", "t", out.success(), out.failed());
+        finish(out);
+        EXPECT_EQ(out.error->domain(), c.tokenInvalid ? "NSError" : TelvoError::kDomain);
+        if (c.tokenInvalid) {
+            EXPECT_EQ(out.error->code(), c.code);
+            EXPECT_EQ(out.error->localizedDescription(), "m");
+        }
+    }
+}
+
+TEST_F(CloudClientTest, TokenRefreshReplaysEachRequestOnceAndCompletesOnce) {
+    config()->setWorkmode(1);
+    const std::string path = "/v1/appliance/ble/meshkey/get";
+    auto delegate = std::make_shared<RefreshingDelegate>();
+    QKNetWorkManager::shareInstance()->setTokenRefreshDelegate(delegate);
+
+    // Two calls at once, both token-invalid, then both accepted after the refresh.
+    auto tokenInvalid = SimCloudApi::tokenInvalid();
+    api.script(path, {tokenInvalid, tokenInvalid,
+                      SimCloudApi::json(R"({"code":0,"data":{"meshkey":"k"}})"),
+                      SimCloudApi::json(R"({"code":0,"data":{"meshkey":"k"}})")});
+    Outcome first, second;
+    Op::getMeshkeyWithFamiyId("h", first.success(), first.failed());
+    Op::getMeshkeyWithFamiyId("h", second.success(), second.failed());
+    finish(first);
+    finish(second);
+    EXPECT_EQ(first.error->code(), 0);
+    EXPECT_EQ(second.error->code(), 0);
+    auto seen = api.seen();
+    ASSERT_EQ(seen.size(), 4u);
+    std::set<std::string> signs;
+    for (size_t i = 0; i < seen.size(); ++i) {
+        EXPECT_TRUE(seen[i].signatureValid);
+        EXPECT_EQ(seen[i].request.header("accessToken"), i < 2 ? "token-1" : "token-2");
+        signs.insert(seen[i].request.header("sign"));
+    }
+    EXPECT_EQ(signs.size(), 4u);  // no request repeats another's signature
+
+    // A second token-invalid after the replay ends the call; so does a refused refresh.
+    struct Case {
+        bool grant;
+        size_t requests;
+    };
+    for (const Case& c : {Case{true, 2}, Case{false, 1}}) {
+        delegate->grant = c.grant;
+        const size_t before = api.seen().size();
+        api.script(path, {tokenInvalid, tokenInvalid});
+        Outcome out;
+        Op::getMeshkeyWithFamiyId("h", out.success(), out.failed());
+        finish(out);
+        EXPECT_EQ(out.error->domain(), "NSError");
+        EXPECT_EQ(out.error->code(), 40001);
+        EXPECT_EQ(api.seen().size() - before, c.requests);
+        EXPECT_EQ(QKNetWorkManager::shareInstance()->pendingRequestCount(), 0u);
+    }
+
+    // An open-API request reports the token-invalid error at once, whatever the refresh.
+    setMode("10002");
+    api.setAccessToken("token-2");
+    delegate->grant = true;
+    api.script("/v2/open/sdk/device/sn/apExists", {tokenInvalid});
+    Outcome open;
+    Op::getApplianceDevicesnAPExistsWithDeviceSn("SN", "c", false, std::nullopt, open.success(),
+                                                 open.failed());
+    finish(open);
+    EXPECT_EQ(open.error->code(), 40001);
+}
+
+TEST_F(CloudClientTest, UrlBuildingUsesTheDelegatesPrefixAndHost) {
+    auto delegate = std::make_shared<RefreshingDelegate>();
+    auto client = QKNetWorkManager::shareInstance();
+    client->setTokenRefreshDelegate(delegate);
+    const std::string host = cloud.baseURL();
+    struct Case {
+        std::optional<std::string> prefix, host;
+        std::string path, url;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"/mas", "https://h", "/v1/x", "https://h/mas/v1/x"},
+             {"", std::nullopt, "/v1/x", host + "/v1/x"},
+             {"/mas", "https://h", "http://full/v1/x", "http://full/v1/x"},
+         }) {
+        delegate->prefix = c.prefix;
+        delegate->host = c.host;
+        EXPECT_EQ(client->getAllRequestUrlWithPath(c.path), c.url);
+    }
+}
+
+TEST_F(CloudClientTest, RandomCodeMovesARepeatedAWithinTwoMinutes) {
+    // MD5 of the BSSID bytes and the password, made with:
+    //   printf '\x0a\x0b\x0c\x0d\x0e\x0fpass' | openssl md5
+    const std::string digest = std::string("89b61fcfbcccc3f6d6469ba06ae3d60e").substr(0, 28);
+    struct Case {
+        int32_t a, b;
+        double after;  // seconds since the previous call
+        std::string prefix;
+        int32_t aAfter;
+    };
+    QKRandomNumObject::resetForTesting();
+    auto generator = QKRandomNumObject::sharedManager();
+    for (const Case& c : std::vector<Case>{{0x12, 0x34, 0, "1234", 0x12},
+                                           {0x12, 0x34, 121, "1234", 0x12},
+                                           {0x12, 0x34, 30, "1334", 0x13},
+                                           {0xff, 0x34, 10, "ff34", 0xff},
+                                           {0xff, 0x34, 10, "fe34", 0xfe},
+                                           {0x01, 0x02, 10, "0102", 0x01}}) {
+        dispatch.clock().advance(c.after);
+        int32_t a = c.a, b = c.b;
+        EXPECT_EQ(generator->produceRandomNumWithRandomA(a, b, "a:b:c:d:e:f", "ssid", "pass"),
+                  c.prefix + digest);
+        EXPECT_EQ(a, c.aAfter);
+    }
+    // The SSID takes no part; leading zeros of the BSSID do not matter.
+    int32_t a = 9, b = 9;
+    EXPECT_EQ(generator->produceRandomNumWithRandomA(a, b, "0a:0b:0c:0d:0e:0f", "other", "pass"),
+              "0909" + digest);
+}
+
+}  // namespace
+}  // namespace telvo

@@ -1,0 +1,103 @@
+#include "sim/SimCloudApi.h"
+
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/sha.h>
+
+#include "sim/TestSupport.h"
+
+namespace telvo::test {
+
+namespace {
+
+Bytes hmacSha256(const Bytes& key, const std::string& content) {
+    Bytes out(32);
+    unsigned int length = 0;
+    HMAC(EVP_sha256(), key.data(), int(key.size()),
+         reinterpret_cast<const unsigned char*>(content.data()), content.size(), out.data(),
+         &length);
+    return out;
+}
+
+const char* const kOperationPaths[] = {
+    "/v1/appliance/sn/apExists",
+    "/v2/open/sdk/device/sn/apExists",
+    "/v1/appliance/register",
+    "/v1/appliance/ble/meshkey/get",
+    "/v1/appliance/ble/bcaddress/batch/get",
+    "/v1/appliance/AKA/privateKey",
+    "/v2/open/sdk/appliance/privateKey",
+    "/v2/open/sdk/appliance/privateKey2",
+    "/cert/pki/applyCertByP10",
+    "/open/dca-tls/cert/pki/applyCertByP10",
+    "/v2/open/sdk/device/getNetworkThreshold",
+};
+
+}  // namespace
+
+std::string referenceBodySign(const std::string& signKey, const std::string& signSecret,
+                              const std::string& body, const std::string& random) {
+    return toHex(hmacSha256(Bytes(signKey.begin(), signKey.end()), signSecret + body + random));
+}
+
+std::string referenceOpenApiSignature(const std::string& accessToken, const std::string& path,
+                                      const std::string& body) {
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char*>(accessToken.data()), accessToken.size(), digest);
+    std::string signedBody;
+    for (char c : body)
+        if (c != ' ' && c != '\n') signedBody += c;
+    Bytes mac = hmacSha256(Bytes(digest, digest + 16), "POST" + path + signedBody);
+    unsigned char base64[64] = {};
+    int length = EVP_EncodeBlock(base64, mac.data(), int(mac.size()));
+    return std::string(reinterpret_cast<char*>(base64), size_t(length));
+}
+
+SimCloudApi::SimCloudApi(FakeCloud& cloud, std::string signKey, std::string signSecret)
+    : cloud_(cloud), signKey_(std::move(signKey)), signSecret_(std::move(signSecret)) {
+    for (const char* path : kOperationPaths) serve(path);
+}
+
+void SimCloudApi::serve(const std::string& path) {
+    cloud_.setHandler(path, [this](const RecordedRequest& request) { return answer(request); });
+}
+
+void SimCloudApi::setAccessToken(std::string token) {
+    std::lock_guard lock(mutex_);
+    accessToken_ = std::move(token);
+}
+
+void SimCloudApi::script(const std::string& path, std::vector<ScriptedReply> replies) {
+    std::lock_guard lock(mutex_);
+    scripts_[path] = std::deque<ScriptedReply>(replies.begin(), replies.end());
+}
+
+std::vector<SimCloudApi::Seen> SimCloudApi::seen() const {
+    std::lock_guard lock(mutex_);
+    return seen_;
+}
+
+ScriptedReply SimCloudApi::answer(const RecordedRequest& request) {
+    std::lock_guard lock(mutex_);
+    Seen seen{request, Scheme::bodySigned, false};
+    if (!request.header("Signature").empty()) {
+        seen.scheme = Scheme::openApi;
+        seen.signatureValid =
+            request.header("Signature") ==
+                referenceOpenApiSignature(accessToken_, request.path, request.body) &&
+            request.header("Authorization") == "Bearer " + accessToken_;
+    } else {
+        seen.signatureValid =
+            request.header("sign") ==
+            referenceBodySign(signKey_, signSecret_, request.body, request.header("random"));
+    }
+    seen_.push_back(seen);
+    if (!seen.signatureValid) return json(R"({"code":99999,"msg":"signature"})");
+    auto& queue = scripts_[request.path];
+    if (queue.empty()) return json(R"({"code":0,"data":{}})");
+    ScriptedReply reply = std::move(queue.front());
+    queue.pop_front();
+    return reply;
+}
+
+}  // namespace telvo::test

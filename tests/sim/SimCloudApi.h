@@ -1,0 +1,57 @@
+#pragma once
+
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sim/FakeCloud.h"
+
+namespace telvo::test {
+
+// The cloud's own check of a request's signature, from the raw bytes, on OpenSSL alone.
+// Body-signed: "sign" = hex HMAC-SHA256 under signKey over signSecret, the body and "random".
+std::string referenceBodySign(const std::string& signKey, const std::string& signSecret,
+                              const std::string& body, const std::string& random);
+// Open API: "Signature" = base64 HMAC-SHA256 under the first 16 bytes of SHA-256(token) over
+// "POST", the path and the body with every blank and line feed removed.
+std::string referenceOpenApiSignature(const std::string& accessToken, const std::string& path,
+                                      const std::string& body);
+
+// The appliance operations' side of the fake cloud: every request of a served path has its
+// signature checked (the scheme told by its headers) and is answered from that path's
+// script, in order; an empty script answers {"code":0,"data":{}}. A bad signature is
+// answered with code 99999. Thread-safe.
+class SimCloudApi {
+  public:
+    enum class Scheme { bodySigned, openApi };
+    struct Seen {
+        RecordedRequest request;
+        Scheme scheme;
+        bool signatureValid;
+    };
+
+    SimCloudApi(FakeCloud& cloud, std::string signKey, std::string signSecret);
+    // Serves a path (the operations' paths are served from the start).
+    void serve(const std::string& path);
+    // The token the cloud checks open-API signatures under.
+    void setAccessToken(std::string token);
+    void script(const std::string& path, std::vector<ScriptedReply> replies);
+    std::vector<Seen> seen() const;
+
+    static ScriptedReply json(const std::string& body) { return {.body = body}; }
+    static ScriptedReply tokenInvalid() { return json(R"({"code":40001,"msg":"token invalid"})"); }
+
+  private:
+    ScriptedReply answer(const RecordedRequest& request);
+
+    FakeCloud& cloud_;
+    const std::string signKey_, signSecret_;
+    mutable std::mutex mutex_;
+    std::string accessToken_;
+    std::map<std::string, std::deque<ScriptedReply>> scripts_;
+    std::vector<Seen> seen_;
+};
+
+}  // namespace telvo::test
