@@ -268,6 +268,7 @@ URLSessionTaskPtr QKNetWorkManager::requestKorvoOpenApi(const std::string& api,
         std::lock_guard lock(mutex_);
         if (!repeatRequest_) repeatRequest_ = std::make_shared<QKNetworkRequestObject>();
         repeatRequest_->urlString = url;
+        repeatRequest_->apiPath = api;
         repeatRequest_->postDic = bodyDic.isDictionary() ? bodyDic : Value(Dictionary{});
         repeatRequest_->isKUCRequest = false;
         repeatRequest_->competionBlock = nullptr;
@@ -458,8 +459,13 @@ void QKNetWorkManager::askRefresh() {
 }
 
 void QKNetWorkManager::sdkrepeatNetWorkRequest() {
-    std::vector<std::shared_ptr<QKNetworkRequestObject>> replays;
-    std::shared_ptr<QKNetworkRequestObject> slot;
+    struct Replay {
+        std::shared_ptr<QKNetworkRequestObject> entry;  // null: the slot, reporting to nobody
+        bool isKUCRequest;
+        std::string target;
+        Value body;
+    };
+    std::vector<Replay> replays;
     const bool useMap = isUseRepeatRequestMap();
     {
         std::lock_guard lock(mutex_);
@@ -467,27 +473,22 @@ void QKNetWorkManager::sdkrepeatNetWorkRequest() {
             for (const auto& entry : repeatReqDict_) {
                 if (entry->needRepeat && entry->repeateCount <= 1 && !entry->replayed) {
                     entry->replayed = true;
-                    replays.push_back(entry);
+                    replays.push_back({entry, true, entry->urlString, entry->postDic});
                 }
             }
         } else if (repeatRequest_ && repeatRequest_->needRepeat &&
                    repeatRequest_->repeateCount <= 1) {
-            slot = repeatRequest_;
+            const auto& slot = *repeatRequest_;
+            replays.push_back({nullptr, slot.isKUCRequest,
+                               slot.isKUCRequest ? slot.urlString : slot.apiPath, slot.postDic});
         }
     }
-    for (const auto& entry : replays)
-        sendBodySigned(entry->urlString, entry->postDic, Value(Dictionary{}), nullptr, entry);
-    if (!slot) return;
-    QKNetworkRequestObject copy;
-    {
-        std::lock_guard lock(mutex_);
-        copy = *slot;
+    for (const Replay& replay : replays) {
+        if (replay.isKUCRequest)
+            sendBodySigned(replay.target, replay.body, Value(Dictionary{}), nullptr, replay.entry);
+        else
+            requestKorvoOpenApi(replay.target, replay.body, Value(Dictionary{}), nullptr);
     }
-    // The slot holds no completion: its replay reports to nobody.
-    if (copy.isKUCRequest)
-        sendBodySigned(copy.urlString, copy.postDic, Value(Dictionary{}), nullptr, nullptr);
-    else
-        requestKorvoOpenApi(copy.urlString, copy.postDic, Value(Dictionary{}), nullptr);
 }
 
 size_t QKNetWorkManager::pendingRequestCount() const {

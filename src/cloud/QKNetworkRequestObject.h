@@ -21,6 +21,7 @@ struct QKNetworkRequestObject {
     bool needRepeat = false;    // marked for replay by a token-invalid reply
     bool isKUCRequest = false;  // body-signed (true) or open API (false)
     std::string urlString;
+    std::string apiPath;           // open API: the path as signed, for a replay to sign it again
     Value postDic = Dictionary{};  // the caller's body, before the common keys
     int64_t repeateCount = 0;      // token-invalid replies since the last success
     QKCloudCompletion competionBlock;

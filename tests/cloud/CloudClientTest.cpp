@@ -52,9 +52,10 @@ struct Outcome {
 
 class RefreshingDelegate : public QKRefreshDelegate {
   public:
-    bool respondsToRefreshToken() const override { return true; }
+    bool respondsToRefreshToken() const override { return responds; }
     void refreshToken(std::function<void(bool)> done) override {
         ++refreshes;
+        responds = !stopAfterRefresh;
         if (grant) QKMiddleInterface::shareInstance()->middleConfig()->setAccessToken(nextToken);
         DispatchQueue::main()->async([done, grant = grant] { done(grant); });
     }
@@ -62,7 +63,7 @@ class RefreshingDelegate : public QKRefreshDelegate {
     std::optional<std::string> smartSDKGetHostWithApiPath(const std::string&) override {
         return host;
     }
-    bool grant = true;
+    bool grant = true, responds = true, stopAfterRefresh = false;
     std::string nextToken = "token-2";
     int refreshes = 0;
     std::optional<std::string> prefix, host;
@@ -389,6 +390,25 @@ TEST_F(CloudClientTest, TokenRefreshReplaysEachRequestOnceAndCompletesOnce) {
                                                  open.failed());
     finish(open);
     EXPECT_EQ(open.error->code(), 40001);
+
+    // A delegate that stops refreshing by the time it reports has the shared slot replayed,
+    // to nobody, signed again over its path.
+    delegate->stopAfterRefresh = true;
+    api.script("/v2/open/sdk/device/sn/apExists",
+               {SimCloudApi::json(R"({"code":0})"), tokenInvalid});
+    Outcome reset;  // a success clears the slot's count
+    Op::getApplianceDevicesnAPExistsWithDeviceSn("SN", "c", false, std::nullopt, reset.success(),
+                                                 reset.failed());
+    finish(reset);
+    const size_t before = api.seen().size();
+    Outcome last;
+    Op::getApplianceDevicesnAPExistsWithDeviceSn("SN", "c", false, std::nullopt, last.success(),
+                                                 last.failed());
+    finish(last);
+    ASSERT_TRUE(MainLoop::runUntil([&] { return api.seen().size() == before + 2; }, 60));
+    EXPECT_TRUE(api.seen().back().signatureValid);
+    MainLoop::drain();
+    EXPECT_EQ(last.calls, 1);
 }
 
 TEST_F(CloudClientTest, UrlBuildingUsesTheDelegatesPrefixAndHost) {
