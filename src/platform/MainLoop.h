@@ -11,7 +11,9 @@ namespace telvo {
 // The main loop: runs the main queue (DispatchQueue::main()) and, in deterministic mode,
 // every queue, timer and descriptor source of the process. Either the host drives it from its
 // own thread (run, runUntil) or the library runs it on a thread of its own (startThread).
-// The thread that runs it is "the main thread".
+// The thread that runs it is "the main thread"; a second thread that tries to run it while it
+// runs aborts the process. A block may run the loop again (a nested run): blocks of a queue
+// with a block on the stack then wait for it to return (Dispatch.h has the whole contract).
 class MainLoop {
   public:
     // Runs until stop(). In deterministic mode it also returns when nothing can happen any
