@@ -167,7 +167,7 @@ void QKBroadcastManager::removeBroadcastObserver(
         [self = shared_from_this(), observer] { self->observers_.removeObject(observer); });
 }
 
-void QKBroadcastManager::deviceDicFromLan(const std::shared_ptr<const Value>& deviceDic) {
+void QKBroadcastManager::deviceDicFromLan(const std::shared_ptr<Value>& deviceDic) {
     concurrentQueue_->barrierAsync(
         [self = shared_from_this(), deviceDic] { self->notifyObserversWithDeviceInfo(deviceDic); });
 }
@@ -177,7 +177,7 @@ void QKBroadcastManager::deviceFromUDPConfig(const Bytes& data) {
         [self = shared_from_this(), data] { self->notifyObserversWithUDPDeviceInfo(data); });
 }
 
-void QKBroadcastManager::notifyObserversWithDeviceInfo(const std::shared_ptr<const Value>& dic) {
+void QKBroadcastManager::notifyObserversWithDeviceInfo(const std::shared_ptr<Value>& dic) {
     for (const auto& observer : observers_.allObjects())
         if (observer->isValid() && !observer->isUDPConfig()) observer->updateWithDeviceInfor(dic);
 }

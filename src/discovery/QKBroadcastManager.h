@@ -64,10 +64,10 @@ class QKBroadcastManager : public QKUDPConnectProtocol,
     }
 
     // QKUDPConnectProtocol: queue a fan-out to the observers.
-    void deviceDicFromLan(const std::shared_ptr<const Value>& deviceDic) override;
+    void deviceDicFromLan(const std::shared_ptr<Value>& deviceDic) override;
     void deviceFromUDPConfig(const Bytes& data) override;
     // The fan-outs themselves (run in the barrier blocks).
-    void notifyObserversWithDeviceInfo(const std::shared_ptr<const Value>& deviceDic);
+    void notifyObserversWithDeviceInfo(const std::shared_ptr<Value>& deviceDic);
     void notifyObserversWithUDPDeviceInfo(const Bytes& data);
 
     // Tests: switches discovery off, forgets observers and notifications, and makes the next

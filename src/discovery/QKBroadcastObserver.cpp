@@ -1,6 +1,6 @@
 #include "discovery/QKBroadcastObserver.h"
 
-#include <unordered_set>
+#include <algorithm>
 
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
@@ -26,7 +26,7 @@ std::string QKBroadcastObserver::mergeKey(const Value& dic) {
     return {};
 }
 
-void QKBroadcastObserver::insertLocked(std::shared_ptr<const Value> dic, std::string key) {
+void QKBroadcastObserver::insertLocked(std::shared_ptr<Value> dic, std::string key) {
     const uint64_t seq = nextSeq_++;
     const bool pass = passes(*dic);
     if (!key.empty() && !index_.emplace(key, seq).second) sharedKeys_ = true;
@@ -59,21 +59,21 @@ std::vector<const Value*> QKBroadcastObserver::filtered(
 
 void QKBroadcastObserver::updateWithDeviceInfor(const Value& info) {
     if (!info.isDictionary()) return;
-    updateWithDeviceInfor(std::make_shared<const Value>(info));
+    updateWithDeviceInfor(std::make_shared<Value>(info));
 }
 
-void QKBroadcastObserver::updateWithDeviceInfor(std::shared_ptr<const Value> info) {
+void QKBroadcastObserver::updateWithDeviceInfor(std::shared_ptr<Value> info) {
     if (!info || !info->isDictionary()) return;
     const bool reports =
         type_ == QKBroadcastReportFirstMatch || type_ == QKBroadcastReportEveryMatch;
     std::string key = mergeKey(*info);
     // The records collected before this one that pass the filter: what a report would list.
-    std::vector<std::shared_ptr<const Value>> before;
+    std::vector<std::pair<uint64_t, std::shared_ptr<Value>>> before;
     {
         std::lock_guard lock(mutex_);
         if (reports && passing_ > 0 && isValid()) {
             for (const auto& [seq, record] : records_)
-                if (record.passes) before.push_back(record.dic);
+                if (record.passes) before.emplace_back(seq, record.dic);
         }
         auto indexed = key.empty() ? index_.end() : index_.find(key);
         if (indexed == index_.end()) {
@@ -91,41 +91,41 @@ void QKBroadcastObserver::updateWithDeviceInfor(std::shared_ptr<const Value> inf
     if (before.empty()) return;
     std::vector<const Value*> candidates;
     candidates.reserve(before.size());
-    for (const auto& d : before) candidates.push_back(d.get());
+    for (const auto& entry : before) candidates.push_back(entry.second.get());
     std::vector<const Value*> list = filtered(candidates);
     if (list.empty()) return;
     if (type_ == QKBroadcastReportFirstMatch) {
         if (!isValid_.exchange(false)) return;
-        std::lock_guard lock(mutex_);
-        records_.clear();
-        index_.clear();
-        passing_ = 0;
-        sharedKeys_ = false;
+        deviceArrayRemoveAll();
     } else {
         if (!isValid()) return;
-        std::unordered_set<const Value*> reported(list.begin(), list.end());
+        // Only what is reported is forgotten.
         std::lock_guard lock(mutex_);
-        for (const Value* dic : reported) {
-            auto indexed = index_.find(mergeKey(*dic));
-            if (indexed != index_.end() && records_.at(indexed->second).dic.get() == dic) {
-                eraseLocked(records_.find(indexed->second));
-                continue;
-            }
-            for (auto it = records_.begin(); it != records_.end(); ++it) {
-                if (it->second.dic.get() == dic) {
-                    eraseLocked(it);
-                    break;
-                }
-            }
+        for (const auto& [seq, dic] : before) {
+            if (std::find(list.begin(), list.end(), dic.get()) == list.end()) continue;
+            auto it = records_.find(seq);
+            if (it != records_.end()) eraseLocked(it);
         }
     }
-    report(std::move(list));
+    report(list, before);
 }
 
-void QKBroadcastObserver::report(std::vector<const Value*> list) const {
+void QKBroadcastObserver::report(
+    const std::vector<const Value*>& list,
+    std::vector<std::pair<uint64_t, std::shared_ptr<Value>>>& holders) const {
     Value::Array devices;
     devices.reserve(list.size());
-    for (const Value* d : list) devices.push_back(*d);
+    for (size_t i = 0; i < list.size(); ++i) {
+        // A record nobody else holds any more, listed once, is moved into the report.
+        auto holder = std::find_if(holders.begin(), holders.end(),
+                                   [&](const auto& h) { return h.second.get() == list[i]; });
+        const bool last = std::find(list.begin() + i + 1, list.end(), list[i]) == list.end();
+        if (holder != holders.end() && holder->second.use_count() == 1 && last) {
+            devices.push_back(std::move(*holder->second));
+        } else {
+            devices.push_back(*list[i]);
+        }
+    }
     DispatchQueue::main()->async([completion = completion_, devices = std::move(devices)] {
         QKTool::currentWifiInfoWithBlock(
             [](const std::optional<std::string>& ssid, const std::string&, std::optional<int64_t>) {
@@ -143,7 +143,7 @@ void QKBroadcastObserver::updateWithudpConfig(const Value& data) {
 }
 
 void QKBroadcastObserver::deviceArrayAddDic(const Value& dic) {
-    auto record = std::make_shared<const Value>(dic);
+    auto record = std::make_shared<Value>(dic);
     std::lock_guard lock(mutex_);
     insertLocked(std::move(record), mergeKey(dic));
 }
@@ -180,7 +180,7 @@ void QKBroadcastObserver::timeOutDo() {
         return;
     }
     if (!isValid_.exchange(false)) return;
-    std::vector<std::shared_ptr<const Value>> all;
+    std::vector<std::shared_ptr<Value>> all;
     {
         std::lock_guard lock(mutex_);
         all.reserve(records_.size());

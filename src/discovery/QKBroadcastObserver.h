@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "discovery/QKBroadcastFilter.h"
 #include "telvosdk/Value.h"
@@ -44,9 +46,11 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
         QKBroadcastCompletion completion);
 
     // Merges one device dictionary and reports the records collected before it when they
-    // pass the filter (types 1 and 2). Anything but a dictionary is ignored.
+    // pass the filter (types 1 and 2). Anything but a dictionary is ignored. The shared form
+    // never changes the dictionary while someone else holds it; once the observer holds the
+    // last reference it may move it into a report.
     void updateWithDeviceInfor(const Value& info);
-    void updateWithDeviceInfor(std::shared_ptr<const Value> info);
+    void updateWithDeviceInfor(std::shared_ptr<Value> info);
     // A raw datagram (bytes) to the completion, as a one-element array, on the main queue.
     void updateWithudpConfig(const Value& data);
 
@@ -77,17 +81,19 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
         : completion_(std::move(completion)), filter_(std::move(filter)), type_(type) {}
 
     struct Record {
-        std::shared_ptr<const Value> dic;
+        std::shared_ptr<Value> dic;
         std::string key;  // merge key; empty when the record has neither serial nor ID
         bool passes = false;
     };
     static std::string mergeKey(const Value& dic);
     bool passes(const Value& dic) const { return !filter_ || filter_->passes(dic); }
     // With mutex_ held.
-    void insertLocked(std::shared_ptr<const Value> dic, std::string key);
+    void insertLocked(std::shared_ptr<Value> dic, std::string key);
     void eraseLocked(std::map<uint64_t, Record>::iterator it);
     std::vector<const Value*> filtered(const std::vector<const Value*>& list) const;
-    void report(std::vector<const Value*> list) const;
+    // Reports the list on the main queue; holders own the listed records.
+    void report(const std::vector<const Value*>& list,
+                std::vector<std::pair<uint64_t, std::shared_ptr<Value>>>& holders) const;
 
     std::atomic<bool> isValid_{true};
     std::atomic<bool> isUDPConfig_{false};

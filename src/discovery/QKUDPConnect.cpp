@@ -177,7 +177,7 @@ void QKUDPConnect::handleReceivedDatagram(const Bytes& data) {
             QKSDKLOG("delegate消失了");
             return;
         }
-        receiver->deviceDicFromLan(std::make_shared<const Value>(std::move(*dic)));
+        receiver->deviceDicFromLan(std::make_shared<Value>(std::move(*dic)));
         return;
     }
     if (data.size() < 57) return;

@@ -15,7 +15,7 @@ class QKUDPConnectProtocol {
   public:
     virtual ~QKUDPConnectProtocol() = default;
     // One discovered appliance: a device dictionary.
-    virtual void deviceDicFromLan(const std::shared_ptr<const Value>& /*deviceDic*/) {}
+    virtual void deviceDicFromLan(const std::shared_ptr<Value>& /*deviceDic*/) {}
     // One raw datagram, after a probe of a caller's own message type.
     virtual void deviceFromUDPConfig(const Bytes& /*data*/) {}
 };

@@ -9,7 +9,7 @@ using sim::SimDiscoveryAnswer;
 using Kind = SimDiscoveryAnswer::Kind;
 
 struct Inbox : QKUDPConnectProtocol {
-    void deviceDicFromLan(const std::shared_ptr<const Value>& dic) override {
+    void deviceDicFromLan(const std::shared_ptr<Value>& dic) override {
         dics.push_back(dic->dictionary());
     }
     void deviceFromUDPConfig(const Bytes& data) override { raws.push_back(data); }
