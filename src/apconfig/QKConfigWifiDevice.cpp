@@ -129,7 +129,7 @@ void QKConfigWifiDevice::connect(bool enableHeart) {
     if (!started && error) {
         QKSDKLOG("tcp connect fail:%s-------ip：%s----------port:%ld", why.c_str(), ip_.c_str(),
                  long{port});
-        connectLater(kRefusedDelay);
+        connectLater(kRefusedDelay, enableHeart);
     }
 }
 
@@ -138,10 +138,11 @@ void QKConfigWifiDevice::ensureConnecting() {
     if (!connecting_ && !connectedNow()) connect(true);
 }
 
-void QKConfigWifiDevice::connectLater(double seconds) {
+void QKConfigWifiDevice::connectLater(double seconds, bool enableHeart) {
     std::weak_ptr<QKConfigWifiDevice> weak = weak_from_this();
-    queue_->after(seconds, [weak] {
-        if (auto self = weak.lock()) self->ensureConnecting();
+    queue_->after(seconds, [weak, enableHeart] {
+        auto self = weak.lock();
+        if (self && !self->connecting_ && !self->connectedNow()) self->connect(enableHeart);
     });
 }
 
@@ -178,7 +179,7 @@ void QKConfigWifiDevice::socketDidDisconnectWithError(const QKGCDAsyncSocketPtr&
     received_.clear();
     const std::string why = error ? error->localizedDescription() : "(null)";
     QKSDKLOG("[InitWifi] TCP连接断开 err[%s]", why.c_str());
-    if (!wasUp) connectLater(kRetryDelay);
+    if (!wasUp) connectLater(kRetryDelay, true);
 }
 
 void QKConfigWifiDevice::socketDidWriteDataWithTag(const QKGCDAsyncSocketPtr&, int64_t tag) {

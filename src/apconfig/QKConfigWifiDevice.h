@@ -130,7 +130,7 @@ class QKConfigWifiDevice : public std::enable_shared_from_this<QKConfigWifiDevic
     bool connectedNow() const;
     void connect(bool enableHeart);
     void ensureConnecting();
-    void connectLater(double seconds);
+    void connectLater(double seconds, bool enableHeart);
     void writeOnQueue(Bytes data, double timeout, int32_t tag, ReplyCompletion competion);
     void sendCommand(std::shared_ptr<QKProtocol> protocol, const char* step,
                      ReplyCompletion competion);
