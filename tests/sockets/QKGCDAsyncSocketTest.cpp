@@ -67,6 +67,7 @@ class Recorder : public QKGCDAsyncSocketDelegate {
                                  [&](const Event& e) { return e.kind == kind; }));
     }
     const Event* last(const std::string& kind) const {
+        std::lock_guard lock(mutex_);
         for (auto i = events.rbegin(); i != events.rend(); ++i) {
             if (i->kind == kind) return &*i;
         }
@@ -77,6 +78,7 @@ class Recorder : public QKGCDAsyncSocketDelegate {
 
     void add(std::string kind, int64_t tag, std::string data = {}, ErrorPtr error = nullptr,
              bool nullSocket = false) {
+        std::lock_guard lock(mutex_);
         events.push_back(
             {std::move(kind), tag, std::move(data), std::move(error), nullSocket, Clock::now()});
     }
@@ -402,7 +404,6 @@ TEST(ThreadedAsyncSocket, SessionRoundTripOnGlobalDelegateQueue) {
     EXPECT_EQ(recorder->count("write"), 1);
     sock.reset();
     ASSERT_TRUE(MainLoop::runUntil([&] { return recorder->count("disconnect") == 1; }, 30));
-    std::lock_guard lock(recorder->mutex_);
     EXPECT_EQ(recorder->last("read")->data, "reply");
     EXPECT_TRUE(recorder->last("disconnect")->nullSocket);
 }
