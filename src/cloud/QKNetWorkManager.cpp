@@ -514,8 +514,9 @@ void QKNetWorkManager::downLoadFileWithURL(const std::string& url, const std::st
             std::filesystem::remove(filePath, ignored);
             return filePath;
         },
-        [completion](const HTTPURLResponsePtr&, const std::optional<Value>&,
-                     const ErrorPtr& error) {
+        // The completion keeps the session manager alive until the task ends.
+        [completion, session](const HTTPURLResponsePtr&, const std::optional<Value>&,
+                              const ErrorPtr& error) {
             if (completion) completion(error ? error : TelvoError::sucError());
         });
     if (task) task->resume();

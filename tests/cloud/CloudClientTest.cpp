@@ -9,6 +9,8 @@
 #include "platform/NetworkReachability.h"
 #include "security/QKDataSecurity.h"
 #include "sim/SimCloudApi.h"
+#include "sim/TempFolder.h"
+#include "sim/TestSupport.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKUserDefault.h"
 #include "telvosdk/TelvoError.h"
@@ -428,6 +430,28 @@ TEST_F(CloudClientTest, UrlBuildingUsesTheDelegatesPrefixAndHost) {
         delegate->prefix = c.prefix;
         delegate->host = c.host;
         EXPECT_EQ(client->getAllRequestUrlWithPath(c.path), c.url);
+    }
+}
+
+TEST_F(CloudClientTest, DownloadKeepsTheFileOnlyForStatus200) {
+    test::TempFolder folder;
+    cloud.setReply("/file", {.body = "payload", .contentType = "application/octet-stream"});
+    cloud.setReply("/missing", {.status = 404, .body = "gone", .contentType = "text/plain"});
+    for (std::string name : {"file", "missing"}) {
+        const std::string target = (folder.path() / name).string();
+        int calls = 0;
+        ErrorPtr error;
+        QKNetWorkManager::shareInstance()->downLoadFileWithURL(cloud.url("/" + name), target,
+                                                               [&](const ErrorPtr& e) {
+                                                                   ++calls;
+                                                                   error = e;
+                                                               });
+        ASSERT_TRUE(MainLoop::runUntil([&] { return calls > 0; }, 60));
+        MainLoop::drain();
+        EXPECT_EQ(calls, 1);
+        EXPECT_EQ(test::readFile(target), name == "file" ? "payload" : "");
+        // Status 404 reaches the completion as the session layer's error.
+        EXPECT_EQ(error->code(), name == "file" ? 0 : -1011);
     }
 }
 
