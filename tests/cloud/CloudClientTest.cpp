@@ -311,6 +311,41 @@ TEST_F(CloudClientTest, RepliesMapToTheirErrors) {
     EXPECT_EQ(cloud.requestCount(), sent);
 }
 
+TEST_F(CloudClientTest, CompletionOperationsExtractTheirResult) {
+    const std::string threshold = "/v2/open/sdk/device/getNetworkThreshold";
+    const std::string noDictionary = R"({"code":0,"data":"x"})";
+    const std::string confirm = R"({"code":0,"data":{"confirmImgUrl":"u","confirmDesc":"d"}})";
+    struct Case {
+        std::string path, reply;
+        std::function<void(Outcome&)> call;
+        bool errorIsNull;
+        std::optional<std::string> resultJSON;
+    };
+    auto key = [](Outcome& o) { Op::requestNegotiatedKeyWithCompetion(o.completion()); };
+    auto limits = [](Outcome& o) { Op::requestNetworkThresholdWithType("t", "m", o.completion()); };
+    auto info = [](Outcome& o) {
+        Op::requestDeviceIotConfirmInfo(Value(Dictionary{}), o.completion());
+    };
+    const std::vector<Case> cases = {
+        {"/v1/appliance/AKA/privateKey", noDictionary, key, false, noDictionary},
+        {"/v1/appliance/AKA/privateKey", R"({"code":0,"data":{"k":1}})", key, false, R"({"k":1})"},
+        {threshold, noDictionary, limits, false, std::nullopt},
+        {threshold, R"({"code":3,"data":{"k":1}})", limits, false, std::nullopt},
+        {threshold, R"({"code":0,"data":{"confirmImgUrl":"u","confirmDesc":""}})", info, false,
+         std::nullopt},
+        {threshold, confirm, info, true, R"({"confirmImgUrl":"u","confirmDesc":"d"})"},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
+        api.script(cases[i].path, {SimCloudApi::json(cases[i].reply)});
+        Outcome out;
+        cases[i].call(out);
+        finish(out);
+        EXPECT_EQ(out.error == nullptr, cases[i].errorIsNull);
+        EXPECT_EQ(out.reply ? out.reply->toJSON() : std::nullopt, cases[i].resultJSON);
+    }
+}
+
 TEST_F(CloudClientTest, TokenInvalidCodesDependOnTheConfiguration) {
     const std::string path = "/v1/appliance/register";
     struct Case {
