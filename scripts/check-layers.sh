@@ -9,7 +9,7 @@ layers=(platform records core logging security protocol sockets discovery http c
         blecore bleflows entry)
 # Public headers with no .cpp of their own.
 declare -A header_owner=(
-  [Bytes]=platform [QKConfigAction]=records [QKConfigStatus]=records
+  [Bytes]=platform [Export]=platform [QKConfigAction]=records [QKConfigStatus]=records
   [QKDeviceApConfigParams]=records [QKDeviceBleConfigParams]=records [QKMiddleConfig]=records
   [QKSDKConstants]=records [TelvoSDK]=entry
 )

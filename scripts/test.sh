@@ -60,6 +60,9 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/
   --tests="tests_platform|tests_core|tests_records|tests_entry|tests_http|tests_sockets" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVO_TSAN=ON -DTELVO_WERROR=ON || status=1
 
+# The installed package (static and shared) as a separate project consumes it.
+bash "$root/scripts/check-package.sh" || status=1
+
 # The README's benchmark build: Release, so that an optimiser's warnings cannot creep in.
 echo "=== release build with benchmarks"
 cmake -S "$root" -B "$build/bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELVO_BUILD_BENCH=ON \

@@ -4,16 +4,19 @@
 #include <memory>
 #include <string>
 
+#include "telvosdk/Export.h"
 #include "telvosdk/Value.h"
 
 namespace telvo {
 
 // A failure as the platform reports it: a domain, a code, user information and a text.
 // Shared and immutable; extending the user information makes a new error.
-class Error {
-public:
+class TELVO_EXPORT Error {
+  public:
     Error(std::string domain, int64_t code, std::string description, Value userInfo = Dictionary{})
-        : domain_(std::move(domain)), code_(code), description_(std::move(description)),
+        : domain_(std::move(domain)),
+          code_(code),
+          description_(std::move(description)),
           userInfo_(std::move(userInfo)) {}
 
     const std::string& domain() const { return domain_; }
@@ -24,7 +27,7 @@ public:
     // A copy of this error with key set to value in its user information.
     std::shared_ptr<const Error> withUserInfo(const std::string& key, Value value) const;
 
-private:
+  private:
     std::string domain_;
     int64_t code_;
     std::string description_;

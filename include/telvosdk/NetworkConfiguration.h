@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "telvosdk/Export.h"
+
 namespace telvo {
 
 // One address of a network interface (one getifaddrs entry).
-struct NetworkInterface {
+struct TELVO_EXPORT NetworkInterface {
     std::string name;                      // the system's name ("wlan0", "lo")
     int family = 0;                        // AF_INET or AF_INET6
     std::string address;                   // numeric text
@@ -19,7 +21,7 @@ struct NetworkInterface {
 };
 
 // Wi-Fi facts the platform would give: the current network and whether they may be read.
-struct WifiInfo {
+struct TELVO_EXPORT WifiInfo {
     std::optional<std::string> ssid;
     std::optional<std::string> bssid;     // "aa:bb:cc:dd:ee:ff"
     std::optional<int64_t> securityType;  // the platform's security type number, if known
@@ -36,7 +38,7 @@ enum class NetworkPort : uint16_t {
 
 // The network configuration of the host: interfaces, Wi-Fi facts, fixed ports. The host
 // (or a test) sets what Linux cannot tell; everything is thread-safe.
-class NetworkConfiguration {
+class TELVO_EXPORT NetworkConfiguration {
   public:
     // Interfaces: the live list from getifaddrs unless a source is installed.
     static std::vector<NetworkInterface> interfaces();

@@ -2,11 +2,13 @@
 
 #include <cstdint>
 
+#include "telvosdk/Export.h"
+
 namespace telvo {
 
 // The confirmation action that the app asks for.
-class QKConfigAction {
-public:
+class TELVO_EXPORT QKConfigAction {
+  public:
     int64_t actionType = 0;
     int64_t authType = 0;
 };

@@ -2,11 +2,13 @@
 
 #include <cstdint>
 
+#include "telvosdk/Export.h"
+
 namespace telvo {
 
 // The status carried by the confirmation blocks.
-class QKConfigStatus {
-public:
+class TELVO_EXPORT QKConfigStatus {
+  public:
     int64_t authType = 0;
     void setAuthType(int64_t value) { authType = value; }
 };

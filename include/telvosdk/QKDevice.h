@@ -7,6 +7,7 @@
 #include <string>
 
 #include "telvosdk/Bytes.h"
+#include "telvosdk/Export.h"
 #include "telvosdk/Value.h"
 
 namespace telvo {
@@ -14,8 +15,8 @@ namespace telvo {
 // The appliance record: what discovery, the cloud and the configuration flows learn about one
 // appliance. A plain record with settable fields; a new one has every field empty, 0 or false.
 // Not locked: a record belongs to the flow that fills it until it is handed to the app.
-class QKDevice {
-public:
+class TELVO_EXPORT QKDevice {
+  public:
     std::string deviceId;
     std::string deviceSn;
     std::string deviceSn8;

@@ -4,13 +4,14 @@
 #include <optional>
 #include <string>
 
+#include "telvosdk/Export.h"
 #include "telvosdk/QKDeviceConfigParams.h"
 
 namespace telvo {
 
 // The access-point and smart-connect parameters.
-class QKDeviceApConfigParams : public QKDeviceConfigParams {
-public:
+class TELVO_EXPORT QKDeviceApConfigParams : public QKDeviceConfigParams {
+  public:
     std::optional<std::string> deviceSSID;
     std::optional<std::string> deviceId;
     std::optional<std::string> deviceType;

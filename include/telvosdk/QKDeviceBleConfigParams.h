@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "telvosdk/Export.h"
 #include "telvosdk/QKDeviceConfigParams.h"
 
 namespace telvo {
@@ -12,8 +13,8 @@ namespace telvo {
 class CBPeripheral;
 
 // The BLE configuration parameters.
-class QKDeviceBleConfigParams : public QKDeviceConfigParams {
-public:
+class TELVO_EXPORT QKDeviceBleConfigParams : public QKDeviceConfigParams {
+  public:
     bool isFactoryModeEnable = false;
     bool onlyCheckCountOutEnable = false;
     // The gateway can take its configuration over its cable / the cable is plugged in.

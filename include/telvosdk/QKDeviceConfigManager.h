@@ -8,6 +8,7 @@
 #include <string>
 
 #include "telvosdk/Error.h"
+#include "telvosdk/Export.h"
 #include "telvosdk/QKConfigAction.h"
 #include "telvosdk/QKConfigStatus.h"
 #include "telvosdk/QKDevice.h"
@@ -41,8 +42,8 @@ using QKStepInfo = std::map<int64_t, Value>;
 //                                               {shared_ptr<QKConfigAction>,
 //                                                QKConfigActionBlock, QKConfigActionBlock}
 // Blocks are called on whatever thread the flow calls them.
-class QKDeviceConfigManager {
-public:
+class TELVO_EXPORT QKDeviceConfigManager {
+  public:
     static std::shared_ptr<QKDeviceConfigManager> shareInstance();
 
     // Stores a copy, replacing the previous step information.
@@ -67,7 +68,7 @@ public:
     // Drops the shared instance (tests).
     static void resetForTesting();
 
-private:
+  private:
     mutable std::mutex mutex_;
     QKStepInfo stepInfoData_;
 };

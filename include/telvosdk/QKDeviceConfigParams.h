@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "telvosdk/Export.h"
 #include "telvosdk/Value.h"
 
 namespace telvo {
@@ -12,8 +13,8 @@ namespace telvo {
 // The fields shared by the access-point and BLE configuration parameters. Text fields are
 // optional: an absent text and an empty one lead to different results in the flows. A new
 // record holds nothing, 0 or false in every field.
-class QKDeviceConfigParams {
-public:
+class TELVO_EXPORT QKDeviceConfigParams {
+  public:
     virtual ~QKDeviceConfigParams() = default;
 
     // Router.

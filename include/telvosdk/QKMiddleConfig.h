@@ -6,22 +6,23 @@
 #include <vector>
 
 #include "telvosdk/Bytes.h"
+#include "telvosdk/Export.h"
 
 namespace telvo {
 
 // The SDK-wide configuration and credential state. The app writes it from its thread while
 // flows read it from theirs: every accessor locks and returns a copy of the field. Readers
 // take a field at the moment of use and keep no copy. Any field may be empty until set.
-class QKMiddleConfig {
-public:
-#define TELVO_CONFIG_FIELD(Type, name, Setter)                   \
-    Type name() const {                                          \
-        std::lock_guard lock(mutex_);                            \
-        return name##_;                                          \
-    }                                                            \
-    void Setter(Type value) {                                    \
-        std::lock_guard lock(mutex_);                            \
-        name##_ = std::move(value);                              \
+class TELVO_EXPORT QKMiddleConfig {
+  public:
+#define TELVO_CONFIG_FIELD(Type, name, Setter) \
+    Type name() const {                        \
+        std::lock_guard lock(mutex_);          \
+        return name##_;                        \
+    }                                          \
+    void Setter(Type value) {                  \
+        std::lock_guard lock(mutex_);          \
+        name##_ = std::move(value);            \
     }
     TELVO_CONFIG_FIELD(std::string, apConfigDefaultKey, setApConfigDefaultKey)
     TELVO_CONFIG_FIELD(std::string, bleCommonDefaultKey, setBleCommonDefaultKey)
@@ -46,7 +47,7 @@ public:
     TELVO_CONFIG_FIELD(std::vector<std::string>, SSID_FormatArray, setSSID_FormatArray)
 #undef TELVO_CONFIG_FIELD
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::string apConfigDefaultKey_, bleCommonDefaultKey_;
     Bytes tlsRootCer_, tlsAppCer_, tlsTwoCer_, tlsPrivateKey_;

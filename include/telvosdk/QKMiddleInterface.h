@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "telvosdk/Export.h"
 #include "telvosdk/QKMiddleConfig.h"
 #include "telvosdk/Value.h"
 
@@ -13,8 +14,8 @@ namespace telvo {
 // Called synchronously on the thread that logs the line, which may be any thread, several at
 // once: the delegate must be thread-safe and should not block. It must not log through the
 // library itself (that would call it again).
-class QKSDKCustomLogDelegate {
-public:
+class TELVO_EXPORT QKSDKCustomLogDelegate {
+  public:
     virtual ~QKSDKCustomLogDelegate() = default;
     virtual void sdkCustomLogWithLevel(int level, const std::string& tagId,
                                        const std::string& fileName, int lineName,
@@ -22,8 +23,8 @@ public:
 };
 
 // The start-up core: owns the SDK-wide configuration record and the app's log delegate.
-class QKMiddleInterface {
-public:
+class TELVO_EXPORT QKMiddleInterface {
+  public:
     static std::shared_ptr<QKMiddleInterface> shareInstance();
     // Never null.
     std::shared_ptr<QKMiddleConfig> middleConfig() const { return config_; }
@@ -35,7 +36,7 @@ public:
     // Drops the shared instance and its configuration (tests).
     static void resetForTesting();
 
-private:
+  private:
     std::shared_ptr<QKMiddleConfig> config_ = std::make_shared<QKMiddleConfig>();
     mutable std::mutex mutex_;
     std::weak_ptr<QKSDKCustomLogDelegate> logDelegate_;

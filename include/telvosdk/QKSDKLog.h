@@ -4,6 +4,7 @@
 #include <string>
 
 #include "telvosdk/Bytes.h"
+#include "telvosdk/Export.h"
 
 namespace telvo {
 
@@ -11,8 +12,8 @@ namespace telvo {
 // compact JSON record {"c": text, "f": type, "l": milliseconds since 1970, "n": module,
 // "file", "func", "line"} in the file of its local day. All work runs on one serial queue
 // ("QKSDKLog"); logging never blocks on the files.
-class QKSDKLog {
-public:
+class TELVO_EXPORT QKSDKLog {
+  public:
     // Writes one line; dropped while no folder or no 16-byte key and IV is set.
     static void log(int type, const std::string& moduleName, const char* file, const char* function,
                     int line, const char* format, ...) __attribute__((format(printf, 6, 7)));

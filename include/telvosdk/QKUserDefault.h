@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "telvosdk/Export.h"
 #include "telvosdk/Value.h"
 
 namespace telvo {
@@ -19,7 +20,7 @@ namespace telvo {
 // Without a folder the store lives in memory only. A load failure is logged once logging is on
 // ("logenable" went with the lost file, so the line waits for the app to set it again). Values that
 // a property list cannot hold (null, object handles) are not written.
-class QKUserDefault {
+class TELVO_EXPORT QKUserDefault {
   public:
     static std::shared_ptr<QKUserDefault> standardUserDefaults();
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "telvosdk/Error.h"
+#include "telvosdk/Export.h"
 
 namespace telvo {
 
@@ -14,8 +15,8 @@ namespace telvo {
 // n being the length of the code's decimal text (sign included), at least 4. Code 0 is the
 // shared success object. User information starts empty; callers extend it with
 // Error::withUserInfo ("errorSubType", "udpBroadMsg", "formerConfigInfo"...).
-class TelvoError {
-public:
+class TELVO_EXPORT TelvoError {
+  public:
     static constexpr char kDomain[] = "TelvoError";
 
     // The shared success object: code 0, "Executed Successfully.".

@@ -3,6 +3,7 @@
 // The library's entry header for an app.
 
 // Shared records, errors, keys and the configuration entry point.
+#include "telvosdk/Export.h"
 #include "telvosdk/QKConfigAction.h"
 #include "telvosdk/QKConfigStatus.h"
 #include "telvosdk/QKDevice.h"
@@ -22,10 +23,23 @@
 namespace telvo {
 
 // The library's version text, "major.minor.patch".
-const char* TelvoSDKVersion();
+TELVO_EXPORT const char* TelvoSDKVersion();
 
 // Registers every class the library looks up by name at run time. Safe to call more than
 // once and from any thread; the first call does the work.
-void TelvoSDKInitialize();
+TELVO_EXPORT void TelvoSDKInitialize();
+
+// The main loop runs the library's timers and sockets and every callback documented to run on the
+// main queue. An app either drives it from one thread of its own, or lets the library run it on a
+// thread of its own; never both at once.
+// Runs the loop on the calling thread until TelvoSDKStopMainLoop().
+TELVO_EXPORT void TelvoSDKRunMainLoop();
+// Makes TelvoSDKRunMainLoop() return; callable from any thread, also from a callback.
+TELVO_EXPORT void TelvoSDKStopMainLoop();
+// Starts the library's own loop thread; does nothing when it already runs.
+TELVO_EXPORT void TelvoSDKStartMainLoopThread();
+// Stops the library's loop thread and waits for it; does nothing when it does not run or when
+// called on that thread.
+TELVO_EXPORT void TelvoSDKStopMainLoopThread();
 
 }  // namespace telvo

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "telvosdk/Bytes.h"
+#include "telvosdk/Export.h"
 
 namespace telvo {
 
@@ -19,8 +20,8 @@ class Value;
 
 // A dictionary that keeps its keys in insertion order. Setting an existing key replaces the
 // value in place.
-class Dictionary {
-public:
+class TELVO_EXPORT Dictionary {
+  public:
     using Entry = std::pair<std::string, Value>;
 
     Dictionary() = default;
@@ -46,7 +47,7 @@ public:
 
     bool operator==(const Dictionary& other) const;
 
-private:
+  private:
     void reindex();
     std::vector<Entry> entries_;
     std::unordered_map<std::string, size_t> index_;
@@ -55,8 +56,8 @@ private:
 // A dynamically typed value: the property-list model of the system (device dictionaries,
 // extras, cloud replies). Accessors never fail: a value of another type answers with a
 // default (0, false, "", empty), as a message to nil does.
-class Value {
-public:
+class TELVO_EXPORT Value {
+  public:
     using Array = std::vector<Value>;
     // Opaque handle to an object of the host or of the library (a peripheral, a session...).
     struct Object {
@@ -150,14 +151,18 @@ public:
     // Indented JSON text (4 blanks), as the platform's pretty printer writes it.
     std::optional<std::string> toPrettyJSON() const;
 
-private:
+  private:
     std::variant<std::monostate, bool, int64_t, uint64_t, double, std::string, telvo::Bytes, Array,
                  telvo::Dictionary, Object>
         v_;
 };
 
-inline size_t Dictionary::size() const { return entries_.size(); }
-inline bool Dictionary::empty() const { return entries_.empty(); }
+inline size_t Dictionary::size() const {
+    return entries_.size();
+}
+inline bool Dictionary::empty() const {
+    return entries_.empty();
+}
 inline std::vector<Dictionary::Entry>::const_iterator Dictionary::begin() const {
     return entries_.begin();
 }

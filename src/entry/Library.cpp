@@ -2,6 +2,7 @@
 
 #include "blecore/QKBLEProtocol.h"
 #include "logging/QKLog.h"
+#include "platform/MainLoop.h"
 #include "telvosdk/TelvoSDK.h"
 
 namespace telvo {
@@ -17,6 +18,19 @@ void TelvoSDKInitialize() {
         registerLogging();
         registerBleCore();
     });
+}
+
+void TelvoSDKRunMainLoop() {
+    MainLoop::run();
+}
+void TelvoSDKStopMainLoop() {
+    MainLoop::stop();
+}
+void TelvoSDKStartMainLoopThread() {
+    MainLoop::startThread();
+}
+void TelvoSDKStopMainLoopThread() {
+    MainLoop::stopThread();
 }
 
 }  // namespace telvo

@@ -1,4 +1,4 @@
-// Built the way an app builds against the library: include/ is its only project include folder.
+// A small app: it sees the library through its public headers alone.
 #include <cstdio>
 #include <cstring>
 
@@ -8,11 +8,14 @@
 int main() {
     using namespace telvo;
     TelvoSDKInitialize();
+    // The library runs the main loop on a thread of its own while the app uses it.
+    TelvoSDKStartMainLoopThread();
     auto dic = Value::fromJSON(R"({"deviceSn":"sn-1","ip":"127.0.0.2"})");
     auto device = dic ? QKDevice::deviceWithDic(*dic) : nullptr;
     auto error = TelvoError::configNetErrorWithCode(4000);
     bool ok = std::strlen(TelvoSDKVersion()) > 0 && device && device->deviceSn == "sn-1" &&
               device->deviceIP == "127.0.0.2" && error && error->domain() == TelvoError::kDomain;
+    TelvoSDKStopMainLoopThread();
     std::printf("consumer: %s\n", ok ? "ok" : "FAILED");
     return ok ? 0 : 1;
 }

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# The library as an app gets it: builds telvosdk alone (static, then shared), installs it into a
+# scratch prefix, builds examples/consumer against the installed tree with CMake and with
+# pkg-config, and runs both. Exits non-zero on any failure.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+jobs=${TELVO_JOBS:-$(nproc)}
+for kind in static shared; do
+  echo "=== package ($kind): install, then the consumer with CMake and with pkg-config"
+  dir="$root/build/package-$kind"
+  prefix="$dir/prefix"
+  rm -rf "$prefix" "$dir/consumer"
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVO_WERROR=ON \
+    -DTELVO_BUILD_TESTS=OFF -DBUILD_SHARED_LIBS=$([ $kind = shared ] && echo ON || echo OFF) \
+    >/dev/null
+  cmake --build "$dir" -j "$jobs" --target telvosdk >"$dir/build.log" 2>&1 ||
+    { tail -n 60 "$dir/build.log"; exit 1; }
+  cmake --install "$dir" --prefix "$prefix" >/dev/null
+  # Only the scratch prefix is searched: nothing from the source or build tree can leak in.
+  cmake -S "$root/examples/consumer" -B "$dir/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+    >/dev/null
+  cmake --build "$dir/consumer" >/dev/null
+  "$dir/consumer/telvo_consumer"
+  pcdir=$(dirname "$(find "$prefix" -name telvosdk.pc)")
+  flags=$(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs telvosdk)
+  c++ -std=c++20 -Wall -Wextra -Werror "$root/examples/consumer/main.cpp" \
+    -o "$dir/consumer/telvo_consumer_pc" $flags
+  LD_LIBRARY_PATH="$pcdir/.." "$dir/consumer/telvo_consumer_pc"
+  if [ $kind = shared ]; then
+    lib=$(find "$prefix" -name 'libtelvosdk.so.*.*.*')
+    readelf -d "$lib" | grep SONAME
+    # The library's insides stay hidden (the main loop's class stands for them all).
+    if nm -DC --defined-only "$lib" | grep -q 'telvo::MainLoop::'; then
+      echo "package: internal symbols are exported"; exit 1
+    fi
+  fi
+done
