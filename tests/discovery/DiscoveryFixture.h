@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 
 #include "discovery/QKBroadcastManager.h"
 #include "discovery/QKUDPConnect.h"
@@ -21,10 +23,18 @@
 
 namespace telvo::test {
 
-// Discovery on loopback in deterministic mode: "en0" broadcasts to 127.0.0.1, the probe port is
-// the simulated appliances' responder, the two reply ports are free loopback ports.
+// Discovery on loopback: "en0" broadcasts to 127.0.0.1, the probe port is the simulated
+// appliances' responder, the two reply ports are free loopback ports. Deterministic mode unless
+// a test asks for the threaded runtime, whose main loop then runs on a thread of its own.
 class DiscoveryFixture : public ::testing::Test {
   protected:
+    explicit DiscoveryFixture(bool deterministic = true)
+        : mode_(deterministic ? std::make_unique<DeterministicDispatch>() : nullptr),
+          responderHolder_(
+              std::make_unique<sim::SimDiscoveryResponder>(sim::SimLanCodec(kDefaultKey))) {
+        if (!mode_) MainLoop::startThread();
+    }
+
     static constexpr const char* kDefaultKey = "discoveryDefaultKey";
 
     void SetUp() override {
@@ -36,8 +46,14 @@ class DiscoveryFixture : public ::testing::Test {
         NetworkConfiguration::setPortOverride(NetworkPort::DiscoveryReplyB, portB);
     }
     void TearDown() override {
-        QKBroadcastManager::resetForTesting();
-        MainLoop::drain();
+        if (mode_) {
+            QKBroadcastManager::resetForTesting();
+            MainLoop::drain();
+        } else {
+            // The manager's state lives on the main queue.
+            DispatchQueue::main()->sync([] { QKBroadcastManager::resetForTesting(); });
+            MainLoop::stopThread();
+        }
         NetworkConfiguration::resetForTesting();
         AppLifecycle::resetForTesting();
         QKMiddleInterface::resetForTesting();
@@ -78,8 +94,9 @@ class DiscoveryFixture : public ::testing::Test {
 
     static void run(double seconds) { MainLoop::runFor(seconds); }
 
-    DeterministicDispatch mode_;
-    sim::SimDiscoveryResponder responder{sim::SimLanCodec(kDefaultKey)};
+    std::unique_ptr<DeterministicDispatch> mode_;
+    std::unique_ptr<sim::SimDiscoveryResponder> responderHolder_;
+    sim::SimDiscoveryResponder& responder = *responderHolder_;
     const uint16_t portA = sim::freeUdpPort();
     const uint16_t portB = sim::freeUdpPort();
 };

@@ -1,4 +1,5 @@
 #include "discovery/DiscoveryFixture.h"
+#include "platform/Semaphore.h"
 
 namespace telvo {
 namespace {
@@ -159,6 +160,39 @@ TEST_F(BroadcastManagerTest, BackgroundPausesAndEmptiesForegroundResumesOnlyWhat
     run(100);
     EXPECT_FALSE(manager->broadCastOnState());
     EXPECT_EQ(responder.probes().size(), 3u);
+}
+
+class ThreadedBroadcastManagerTest : public test::DiscoveryFixture {
+  protected:
+    ThreadedBroadcastManagerTest() : DiscoveryFixture(false) {}
+};
+
+// Socket queues, the barrier queue and the main loop on their own threads.
+TEST_F(ThreadedBroadcastManagerTest, EveryApplianceIsReportedWithRealQueues) {
+    for (int n = 1; n <= 3; ++n) {
+        auto a = appliance(n);
+        a.then.copies = 2;  // each reply twice: merged, then reported at its duplicate
+        responder.addAppliance(a);
+    }
+    // Reports may still come after the test body: the completion owns what it touches.
+    struct Seen {
+        std::mutex mutex;
+        std::set<std::string> serials;
+        Semaphore all;
+    };
+    auto seen = std::make_shared<Seen>();
+    auto completion =
+        std::make_shared<const QKBroadcastCompletionBlock>([seen](const Value::Array& devices) {
+            std::lock_guard lock(seen->mutex);
+            const size_t before = seen->serials.size();
+            for (const auto& d : devices) seen->serials.insert(d[kQKSDKDeviceSn].text());
+            if (before < 3 && seen->serials.size() == 3) seen->all.signal();
+        });
+    auto manager = QKBroadcastManager::sharedManager();
+    manager->addBroadcastObserver(QKBroadcastObserver::initWithFilter(nullptr, -1, 2, completion));
+    manager->changeIntervalAtOnce(1);
+    ASSERT_TRUE(seen->all.wait(30));
+    manager->closeBroadcast();
 }
 
 }  // namespace
