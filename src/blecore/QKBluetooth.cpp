@@ -22,7 +22,8 @@ constexpr const char* kSteps[] = {
 
 QKBluetooth::QKBluetooth()
     : speaker_(std::make_shared<QKBluetoothSpeaker>()),
-      central_(QKBluetoothCentralManager::create(speaker_)) {}
+      central_(QKBluetoothCentralManager::create(speaker_)),
+      peripheral_(QKBluetoothPeripheralManager::create(speaker_)) {}
 
 std::shared_ptr<QKBluetooth> QKBluetooth::shareQKBluetooth() {
     return processWide([] { return new std::shared_ptr<QKBluetooth>(new QKBluetooth()); });
@@ -33,6 +34,7 @@ void QKBluetooth::resetForTesting() {
     self->dropTimedStop();
     self->speaker_ = std::make_shared<QKBluetoothSpeaker>();
     self->central_ = QKBluetoothCentralManager::create(self->speaker_);
+    self->peripheral_ = QKBluetoothPeripheralManager::create(self->speaker_);
     self->waitTimes_ = 0;
     ++self->generation_;
 }
@@ -342,5 +344,47 @@ void QKBluetooth::AutoReconnectCancel(const CBPeripheralPtr& peripheral) {
 void QKBluetooth::resetCentralManager() {
     central_ = QKBluetoothCentralManager::create(speaker_);
 }
+
+// ---- Peripheral role.
+
+CBPeripheralManagerPtr QKBluetooth::peripheralManager() const {
+    return peripheral_->peripheralManager();
+}
+
+QKBluetoothPeripheralManager& QKBluetooth::bePeripheral() {
+    return *peripheral_;
+}
+
+QKBluetoothPeripheralManager& QKBluetooth::bePeripheralWithName(std::string name) {
+    peripheral_->setLocalName(std::move(name));
+    return *peripheral_;
+}
+
+#define QK_PERIPHERAL_SETTER(Setter, Type, slot)       \
+    void QKBluetooth::Setter(Type block) {             \
+        speaker_->callback()->slot = std::move(block); \
+    }
+
+QK_PERIPHERAL_SETTER(peripheralModelBlockOnPeripheralManagerDidUpdateState,
+                     QKPeripheralManagerBlock, blockOnPeripheralModelDidUpdateState)
+QK_PERIPHERAL_SETTER(peripheralModelBlockOnDidAddService, QKPeripheralManagerServiceBlock,
+                     blockOnPeripheralModelDidAddService)
+QK_PERIPHERAL_SETTER(peripheralModelBlockOnDidStartAdvertising, QKPeripheralManagerErrorBlock,
+                     blockOnPeripheralModelDidStartAdvertising)
+QK_PERIPHERAL_SETTER(peripheralModelBlockOnDidReceiveReadRequest, QKPeripheralManagerRequestBlock,
+                     blockOnPeripheralModelDidReceiveReadRequest)
+QK_PERIPHERAL_SETTER(peripheralModelBlockOnDidReceiveWriteRequests,
+                     QKPeripheralManagerRequestsBlock,
+                     blockOnPeripheralModelDidReceiveWriteRequests)
+QK_PERIPHERAL_SETTER(peripheralModelBlockOnIsReadyToUpdateSubscribers, QKPeripheralManagerBlock,
+                     blockOnPeripheralModelIsReadyToUpdateSubscribers)
+QK_PERIPHERAL_SETTER(peripheralModelBlockOnDidSubscribeToCharacteristic,
+                     QKPeripheralManagerSubscriptionBlock,
+                     blockOnPeripheralModelDidSubscribeToCharacteristic)
+QK_PERIPHERAL_SETTER(peripheralModelBlockOnDidUnSubscribeToCharacteristic,
+                     QKPeripheralManagerSubscriptionBlock,
+                     blockOnPeripheralModelDidUnSubscribeToCharacteristic)
+
+#undef QK_PERIPHERAL_SETTER
 
 }  // namespace telvo

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "blecore/QKBluetoothCentralManager.h"
+#include "blecore/QKBluetoothPeripheralManager.h"
 #include "blecore/QKBluetoothSpeaker.h"
 #include "platform/DispatchTimer.h"
 
@@ -30,7 +31,7 @@ class QKBluetooth : public std::enable_shared_from_this<QKBluetooth> {
     // The process-wide facade, created on first use with a central manager on
     // BluetoothRadio::shared().
     static std::shared_ptr<QKBluetooth> shareQKBluetooth();
-    // Tests: a fresh channel table and central manager (on the current shared radio), the
+    // Tests: a fresh channel table and both managers (on the current shared radio), the
     // pending timed stop and power-on waits dropped, the wait counter cleared.
     static void resetForTesting();
 
@@ -169,6 +170,26 @@ class QKBluetooth : public std::enable_shared_from_this<QKBluetooth> {
     // A new central-role manager on the same channel table.
     void resetCentralManager();
 
+    // ---- Peripheral role.
+    CBPeripheralManagerPtr peripheralManager() const;
+    QKBluetoothPeripheralManager& bePeripheral();
+    // Sets the local name first.
+    QKBluetoothPeripheralManager& bePeripheralWithName(std::string name);
+    // Blocks of the default channel.
+    void peripheralModelBlockOnPeripheralManagerDidUpdateState(QKPeripheralManagerBlock block);
+    void peripheralModelBlockOnDidAddService(QKPeripheralManagerServiceBlock block);
+    void peripheralModelBlockOnDidStartAdvertising(QKPeripheralManagerErrorBlock block);
+    void peripheralModelBlockOnDidReceiveReadRequest(QKPeripheralManagerRequestBlock block);
+    void peripheralModelBlockOnDidReceiveWriteRequests(QKPeripheralManagerRequestsBlock block);
+    void peripheralModelBlockOnIsReadyToUpdateSubscribers(QKPeripheralManagerBlock block);
+    void peripheralModelBlockOnDidSubscribeToCharacteristic(
+        QKPeripheralManagerSubscriptionBlock block);
+    void peripheralModelBlockOnDidUnSubscribeToCharacteristic(
+        QKPeripheralManagerSubscriptionBlock block);
+    const std::shared_ptr<QKBluetoothPeripheralManager>& bluetoothPeripheralManager() const {
+        return peripheral_;
+    }
+
     const std::shared_ptr<QKBluetoothSpeaker>& speaker() const { return speaker_; }
     const std::shared_ptr<QKBluetoothCentralManager>& bluetoothCentralManager() const {
         return central_;
@@ -186,6 +207,7 @@ class QKBluetooth : public std::enable_shared_from_this<QKBluetooth> {
 
     std::shared_ptr<QKBluetoothSpeaker> speaker_;
     std::shared_ptr<QKBluetoothCentralManager> central_;
+    std::shared_ptr<QKBluetoothPeripheralManager> peripheral_;
     int32_t waitTimes_ = 0;  // CENTRAL_MANAGER_INIT_WAIT_TIMES
     std::shared_ptr<DispatchTimer> timerForStop_;
     // Moves on at each reset so that power-on waits of an earlier life do nothing.
