@@ -67,14 +67,22 @@ Bytes SimBleCodec::write(const SimBleFrame& frame, std::optional<Bytes> nonce) c
         }
     }
     out.insert(out.end(), payload.begin(), payload.end());
+    out.resize(out.size() + (longFrame() ? 2 : 1));
+    return refreshCheck(std::move(out));
+}
+
+Bytes SimBleCodec::refreshCheck(Bytes frame) const {
+    const size_t check = longFrame() ? 2 : 1;
+    if (frame.size() < 2 + check) return frame;
+    const ByteView covered = ByteView(frame).subspan(2, frame.size() - 2 - check);
     if (longFrame()) {
-        const uint16_t crc = crcXmodem(ByteView(out).subspan(2));
-        out.push_back(static_cast<uint8_t>(crc));
-        out.push_back(static_cast<uint8_t>(crc >> 8));
+        const uint16_t crc = crcXmodem(covered);
+        frame[frame.size() - 2] = static_cast<uint8_t>(crc);
+        frame[frame.size() - 1] = static_cast<uint8_t>(crc >> 8);
     } else {
-        out.push_back(sumCheck(ByteView(out).subspan(2)));
+        frame.back() = sumCheck(covered);
     }
-    return out;
+    return frame;
 }
 
 std::optional<SimBleFrame> SimBleCodec::read(ByteView in, std::string* why) const {

@@ -28,6 +28,9 @@ class SimBleCodec {
     // padding or CCM tag. nullopt with a reason otherwise.
     std::optional<SimBleFrame> read(ByteView frame, std::string* why = nullptr) const;
 
+    // The frame with its check value computed afresh over its bytes as they now stand.
+    Bytes refreshCheck(Bytes frame) const;
+
     void setKey(Bytes key) { key_ = std::move(key); }
 
   private:

@@ -4,7 +4,10 @@
 #include <openssl/hmac.h>
 #include <openssl/sha.h>
 
+#include <cctype>
+
 #include "sim/TestSupport.h"
+#include "telvosdk/Value.h"
 
 namespace telvo::test {
 
@@ -32,6 +35,11 @@ const char* const kOperationPaths[] = {
     "/open/dca-tls/cert/pki/applyCertByP10",
     "/v2/open/sdk/device/getNetworkThreshold",
 };
+
+std::string lowercase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
 
 }  // namespace
 
@@ -72,9 +80,24 @@ void SimCloudApi::script(const std::string& path, std::vector<ScriptedReply> rep
     scripts_[path] = std::deque<ScriptedReply>(replies.begin(), replies.end());
 }
 
+void SimCloudApi::reportOnline(std::string sn, std::string randomCode) {
+    std::lock_guard lock(mutex_);
+    online_.emplace_back(lowercase(std::move(randomCode)), std::move(sn));
+}
+
 std::vector<SimCloudApi::Seen> SimCloudApi::seen() const {
     std::lock_guard lock(mutex_);
     return seen_;
+}
+
+ScriptedReply SimCloudApi::presence(const RecordedRequest& request) const {
+    auto body = Value::fromJSON(request.body);
+    std::string code = body && body->isDictionary() ? lowercase((*body)["randomCode"].text()) : "";
+    std::string list;
+    for (const auto& [random, sn] : online_)
+        if (random == code) list = R"([{"sn":")" + sn + R"("}])";
+    if (list.empty()) list = "[]";
+    return json(R"({"code":0,"data":{"list":)" + list + R"(,"applianceList":)" + list + "}}");
 }
 
 ScriptedReply SimCloudApi::answer(const RecordedRequest& request) {
@@ -94,6 +117,8 @@ ScriptedReply SimCloudApi::answer(const RecordedRequest& request) {
     seen_.push_back(seen);
     if (!seen.signatureValid) return json(R"({"code":99999,"msg":"signature"})");
     auto& queue = scripts_[request.path];
+    if (queue.empty() && !online_.empty() && request.path.ends_with("/sn/apExists"))
+        return presence(request);
     if (queue.empty()) return json(R"({"code":0,"data":{}})");
     ScriptedReply reply = std::move(queue.front());
     queue.pop_front();

@@ -38,6 +38,9 @@ class SimCloudApi {
     // The token the cloud checks open-API signatures under.
     void setAccessToken(std::string token);
     void script(const std::string& path, std::vector<ScriptedReply> replies);
+    // An appliance that has joined its router: from now on an unscripted presence query
+    // ("apExists") with this random code (case-blind) lists the serial; others list nothing.
+    void reportOnline(std::string sn, std::string randomCode);
     std::vector<Seen> seen() const;
 
     static ScriptedReply json(const std::string& body) { return {.body = body}; }
@@ -45,12 +48,14 @@ class SimCloudApi {
 
   private:
     ScriptedReply answer(const RecordedRequest& request);
+    ScriptedReply presence(const RecordedRequest& request) const;
 
     FakeCloud& cloud_;
     const std::string signKey_, signSecret_;
     mutable std::mutex mutex_;
     std::string accessToken_;
     std::map<std::string, std::deque<ScriptedReply>> scripts_;
+    std::vector<std::pair<std::string, std::string>> online_;  // random code (lower case), serial
     std::vector<Seen> seen_;
 };
 

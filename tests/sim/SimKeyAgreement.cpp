@@ -239,6 +239,12 @@ struct SimKeyAgreement::Pki {
 SimKeyAgreement::SimKeyAgreement() : pki_(std::make_unique<Pki>()) {}
 SimKeyAgreement::~SimKeyAgreement() = default;
 
+std::optional<Bytes> ecdhP256(const TestIdentity& own, ByteView peerPoint) {
+    EvpPkeyPtr peer = publicKeyFromPoint(peerPoint);
+    if (!peer) return std::nullopt;
+    return ecdh(keyFromRaw(own).get(), peer.get());
+}
+
 const SimKeyAgreement::AppCredentials& SimKeyAgreement::appCredentials() const {
     return pki_->credentials;
 }

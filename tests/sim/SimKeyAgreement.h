@@ -7,6 +7,12 @@
 
 namespace telvo::test {
 
+struct TestIdentity;
+
+// The raw ECDH shared secret (the x coordinate, 32 bytes) of a P-256 identity and a peer's
+// uncompressed point; nullopt when the point is not on the curve.
+std::optional<Bytes> ecdhP256(const TestIdentity& own, ByteView peerPoint);
+
 // The appliance's side of the certificate key agreement (M1 -> M2, M3 -> M4), written on
 // OpenSSL alone so that a fault in the library's own crypto cannot hide on both sides. It works
 // on message bodies only; the LAN and BLE simulators wrap them in their own frames.
