@@ -318,7 +318,8 @@ TEST_F(SimBleApplianceTest, DefaultsCarryAWifiRunToTheCloud) {
             [&](const std::optional<Value>& r) { reply = r, done = true; },
             [&](const ErrorPtr&) { done = true; });
         EXPECT_TRUE(MainLoop::runUntil([&] { return done; }, 60));
-        const Value list = reply.value_or(Value())["data"]["list"];
+        if (!reply) return std::string();
+        const Value list = (*reply)["data"]["list"];
         return list.isArray() && !list.array().empty() ? list.array()[0]["sn"].text() : "";
     };
     EXPECT_EQ(ask("0102030405060708090A0B0C0D0E0F10"), module->sn);
