@@ -47,14 +47,5 @@ TEST_F(AppLifecycleTest, HostPostsReachObserversOnTheMainThread) {
     EXPECT_EQ(log[1], "UIApplicationWillEnterForegroundNotification@main");
 }
 
-TEST_F(AppLifecycleTest, AsyncPostsGoThroughTheMainQueue) {
-    std::vector<std::string> log;
-    observe("someName", log);
-    NotificationCenter::defaultCenter()->postNotificationNameAsync("someName");
-    EXPECT_TRUE(log.empty());
-    MainLoop::drain();
-    EXPECT_EQ(log, (std::vector<std::string>{"someName@main"}));
-}
-
 }  // namespace
 }  // namespace telvo

@@ -139,28 +139,6 @@ TEST_F(DeterministicSource, WriteSourceAndSuspendCounts) {
     close(udp.receiver);
 }
 
-TEST_F(DeterministicSource, TimersStillJumpWithWatchedSocket) {
-    UdpPair udp;
-    auto source =
-        DispatchSource::create(DispatchSource::Kind::Read, udp.receiver, DispatchQueue::main());
-    // A datagram sent at t=30 is read at t=30, before the t=60 timer.
-    std::vector<double> arrivals;
-    double timerAt = -1;
-    source->setEventHandler([&] {
-        arrivals.push_back(Clock::now());
-        char buf[64];
-        recv(udp.receiver, buf, sizeof buf, 0);
-    });
-    source->resume();
-    DispatchQueue::main()->after(30, [&] { udp.send(3); });
-    DispatchQueue::main()->after(60, [&] { timerAt = Clock::now(); });
-    MainLoop::runFor(100);
-    EXPECT_EQ(arrivals, std::vector<double>{30});
-    EXPECT_EQ(timerAt, 60);
-    source->cancel();
-    close(udp.receiver);
-}
-
 // A loopback TCP connection in deterministic mode: connect, accept, data, end of stream,
 // all before a 3-second time-out, which never fires.
 TEST_F(DeterministicSource, LoopbackTcpSessionBeatsItsTimeOut) {

@@ -145,22 +145,6 @@ TEST(NetworkConfiguration, InterfacesMappingAndBroadcast) {
     EXPECT_TRUE(sawLoopback);
 }
 
-TEST(NetworkConfiguration, PortsAndOverrides) {
-    NetworkConfiguration::resetForTesting();
-    const std::pair<NetworkPort, uint16_t> defaults[] = {{NetworkPort::ApplianceSession, 6444},
-                                                         {NetworkPort::DiscoveryProbe, 6445},
-                                                         {NetworkPort::DiscoveryReplyA, 15000},
-                                                         {NetworkPort::DiscoveryReplyB, 7083},
-                                                         {NetworkPort::SmartConnect, 1234}};
-    for (auto [which, port] : defaults) EXPECT_EQ(NetworkConfiguration::port(which), port);
-    NetworkConfiguration::setPortOverride(NetworkPort::DiscoveryProbe, 40001);
-    EXPECT_EQ(NetworkConfiguration::port(NetworkPort::DiscoveryProbe), 40001);
-    EXPECT_EQ(NetworkConfiguration::port(NetworkPort::DiscoveryReplyA), 15000);
-    NetworkConfiguration::clearPortOverrides();
-    EXPECT_EQ(NetworkConfiguration::port(NetworkPort::DiscoveryProbe), 6445);
-    NetworkConfiguration::resetForTesting();
-}
-
 TEST(NetworkReachability, InjectedFlagsAndChangeObservers) {
     DeterministicDispatch mode;
     NetworkReachability::resetForTesting();
