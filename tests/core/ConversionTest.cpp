@@ -8,7 +8,6 @@
 #include "core/QKTool.h"
 #include "core/TelvoTool.h"
 #include "sim/TestPrelude.h"
-#include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 namespace {
@@ -211,18 +210,6 @@ TEST(TextComparisons, MacAndIgnoreCase) {
     };
     for (const auto& [compare, a, b, expected] : cases)
         EXPECT_EQ(compare(a, b), expected) << a.value_or("(nil)") << " / " << b.value_or("(nil)");
-}
-
-TEST(BindErrorCodes, OnlyWorkModeOneHasDuplicationCodes) {
-    QKUserDefault::resetForTesting();
-    auto settings = QKUserDefault::standardUserDefaults();
-    settings->setValue("10001", "sdkWorkMode");
-    EXPECT_EQ(TelvoTool::getDuplicationCodeForBindError(), (std::vector<int64_t>{1370, 1385}));
-    settings->setValue("10002", "sdkWorkMode");
-    EXPECT_TRUE(TelvoTool::getDuplicationCodeForBindError().empty());
-    settings->removeObjectForKey("sdkWorkMode");
-    EXPECT_TRUE(TelvoTool::getDuplicationCodeForBindError().empty());
-    QKUserDefault::resetForTesting();
 }
 
 }  // namespace
