@@ -44,19 +44,9 @@ TEST(TelvoError, FactoriesTakeTheTableText) {
     EXPECT_EQ(e->code(), 114020);
     EXPECT_EQ(e->domain(), "TelvoError");
     EXPECT_EQ(e->localizedDescription(), "Set password and SSID wrong SSID");
-
-    e = TelvoError::sdkErrorWithType(3, 9003);
-    EXPECT_EQ(e->code(), 319003);
-    EXPECT_EQ(e->localizedDescription(), "Network is not available");
-
-    // The table's trailing blank is kept.
-    EXPECT_EQ(TelvoError::configNetErrorWithCode(4168)->localizedDescription(),
-              "The appliance is report ble_find_lan_online ");
-
     e = TelvoError::sdkErrorWithType(1, 4082);  // no text
     EXPECT_EQ(e->code(), 114082);
     EXPECT_EQ(e->localizedDescription(), "");
-
     EXPECT_EQ(TelvoError::errorWithType(3, 1, 9000, std::nullopt)->localizedDescription(), "");
 }
 
