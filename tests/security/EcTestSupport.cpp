@@ -238,6 +238,13 @@ bool osslPointOnCurve(int nid, ByteView bytes) {
     return point(g.get(), bytes) != nullptr;
 }
 
+Bytes compressPoint(ByteView uncompressed) {
+    const size_t width = (uncompressed.size() - 1) / 2;
+    Bytes out(uncompressed.begin(), uncompressed.begin() + 1 + static_cast<long>(width));
+    out[0] = static_cast<uint8_t>(0x02 | (uncompressed.back() & 1));
+    return out;
+}
+
 bool ScriptedRandom::secureBytes(uint8_t* out, size_t count) {
     ++requests;
     if (blocks_.empty()) {

@@ -24,7 +24,7 @@ struct TestCurve {
 const std::vector<TestCurve>& testCurves();
 
 // Big-endian helpers on OpenSSL bignums.
-Bytes bnAdd(ByteView a, ByteView b, size_t width);       // (a + b) mod 2^(8 width)
+Bytes bnAdd(ByteView a, ByteView b, size_t width);      // (a + b) mod 2^(8 width)
 Bytes bnSubWrap(ByteView a, ByteView b, size_t width);  // (a - b) mod 2^(8 width)
 Bytes bnSubMod(ByteView a, ByteView b, ByteView m, size_t width);
 Bytes bnMulMod(ByteView a, ByteView b, ByteView m, size_t width);
@@ -36,19 +36,22 @@ struct OsslCurveParams {
     Bytes p, a, b, gx, gy, n, cofactor;
 };
 OsslCurveParams osslCurveParams(int nid, size_t width);
-std::optional<Bytes> osslPublicFromPrivate(int nid, ByteView d);  // nullopt for d = 0
+std::optional<Bytes> osslPublicFromPrivate(int nid, ByteView d);         // nullopt for d = 0
 std::optional<Bytes> osslMultiply(int nid, ByteView point, ByteView d);  // uncompressed
 std::optional<Bytes> osslDerive(int nid, ByteView privateKey, ByteView peerPoint);
 std::optional<Bytes> osslSignDer(int nid, ByteView privateKey, ByteView hash);
 bool osslVerifyDer(int nid, ByteView publicPoint, ByteView hash, ByteView der);
-Bytes osslDerFromRaw(ByteView raw);                           // i2d_ECDSA_SIG
+Bytes osslDerFromRaw(ByteView raw);                               // i2d_ECDSA_SIG
 std::optional<Bytes> osslRawFromDer(ByteView der, size_t width);  // d2i_ECDSA_SIG
 bool osslPointOnCurve(int nid, ByteView point);
+
+// The compressed form (02/03 X) of an uncompressed point.
+Bytes compressPoint(ByteView uncompressed);
 
 // Hands out scripted blocks first (one per request, each the requested size), then either
 // fails or falls back to the system source.
 class ScriptedRandom : public Random {
-public:
+  public:
     explicit ScriptedRandom(bool failWhenEmpty) : failWhenEmpty_(failWhenEmpty) {}
     void push(Bytes block) { blocks_.push_back(std::move(block)); }
     bool secureBytes(uint8_t* out, size_t count) override;
@@ -56,7 +59,7 @@ public:
     using Random::secureBytes;
     int requests = 0;
 
-private:
+  private:
     std::deque<Bytes> blocks_;
     bool failWhenEmpty_;
     SystemRandom system_;
@@ -64,7 +67,7 @@ private:
 
 // Installs a random source for the scope of a test.
 class RandomScope {
-public:
+  public:
     explicit RandomScope(std::shared_ptr<Random> random) { Random::setShared(std::move(random)); }
     ~RandomScope() { Random::setShared(nullptr); }
 };

@@ -34,14 +34,6 @@ Bytes cat(std::initializer_list<ByteView> parts) {
     return out;
 }
 
-Bytes compress(ByteView full) {
-    size_t w = (full.size() - 1) / 2;
-    Bytes out(1 + w);
-    out[0] = static_cast<uint8_t>(0x02 | (full.back() & 1));
-    std::copy(full.begin() + 1, full.begin() + 1 + static_cast<long>(w), out.begin() + 1);
-    return out;
-}
-
 void expectRaise(const std::function<void()>& call, const std::string& name,
                  const std::string& reasonStart, const std::string& reasonEnd = "") {
     try {
@@ -101,7 +93,7 @@ TEST(QKEllipticCurveCrypto, KeysKeepTheirFormsAndBelongTogether) {
         Bytes compressed = *pair->publicKey();
         ASSERT_EQ(compressed.size(), c.bytes() + 1);
         Bytes full = osslPublicFromPrivate(c.nid, priv).value();
-        EXPECT_EQ(toHex(compressed), toHex(compress(full)));
+        EXPECT_EQ(toHex(compressed), toHex(compressPoint(full)));
         EXPECT_EQ(toHex(*pair->decompressPublicKey(compressed)), toHex(full));
         EXPECT_EQ(toHex(*pair->compressPublicKey(full)), toHex(compressed));
         EXPECT_EQ(toHex(pair->publicKeyForPrivateKey(priv)), toHex(compressed));
@@ -244,8 +236,8 @@ TEST(QKEllipticCurveCrypto, KnownAnswers) {
             initiator->setCompressedPublicKey(false);
             EXPECT_EQ(initiator->publicKey(), gi);
             EXPECT_EQ(responder->decompressPublicKey(*responder->publicKey()), gr);
-            EXPECT_EQ(initiator->sharedSecretForPublicKey(compress(gr)), girx);
-            EXPECT_EQ(responder->sharedSecretForPublicKey(compress(gi)), girx);
+            EXPECT_EQ(initiator->sharedSecretForPublicKey(compressPoint(gr)), girx);
+            EXPECT_EQ(responder->sharedSecretForPublicKey(compressPoint(gi)), girx);
             continue;
         }
         SCOPED_TRACE("RFC 6979 " + v.at("rfc6979") + " " + v.at("message"));
@@ -258,7 +250,7 @@ TEST(QKEllipticCurveCrypto, KnownAnswers) {
         ASSERT_TRUE(osslVerifyDer(c.nid, u, hash, osslDerFromRaw(raw)));
 
         auto signer = Crypto::cryptoForKey(hex(v.at("x")));
-        EXPECT_EQ(signer->publicKey(), compress(u));
+        EXPECT_EQ(signer->publicKey(), compressPoint(u));
         auto verifier = Crypto::cryptoForKey(u);
         const Bytes der = *Crypto::derEncodeSignature(raw);
         auto verify = [&](ByteView signature, ByteView data, bool encoded) {

@@ -26,9 +26,7 @@ TEST(QKEllipticCurveSecret, SessionKeyIsTheSameForEveryFormOfTheAppliancesKey) {
     auto app = QKEllipticCurveSecret::createECCSecret();
     auto device = QKEllipticCurveSecret::createECCSecret();
     const Bytes& full = device->publicKeyData();
-    Bytes compressed(33);
-    compressed[0] = static_cast<uint8_t>(0x02 | (full.back() & 1));
-    std::copy(full.begin() + 1, full.begin() + 33, compressed.begin() + 1);
+    const Bytes compressed = compressPoint(full);
 
     Bytes expected = osslDerive(kP256, app->privateKeyData(), full).value();
     for (const Bytes& form : {device->specialPublicKeyData(), full, compressed}) {
