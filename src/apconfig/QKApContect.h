@@ -171,6 +171,7 @@ class QKApContect : public std::enable_shared_from_this<QKApContect> {
     void startIncreaseSeconds();
     void startTimer();
     void findDeviceTimeOut();
+    void endConfirmation();
     void releaseTimer();
     void checkCurrentWifiReachable();
     void checkAPIsolate();

@@ -9,11 +9,14 @@
 
 #include "apconfig/QKApContect.h"
 #include "apconfig/QKConfigWifiDevice.h"
+#include "cloud/QKNetWorkManager.h"
 #include "cloud/QKRandomNumObject.h"
 #include "discovery/QKBroadcastManager.h"
 #include "platform/AppLifecycle.h"
 #include "platform/Dispatch.h"
 #include "platform/MainLoop.h"
+#include "platform/NetworkReachability.h"
+#include "sim/SimCloudApi.h"
 #include "sim/SimDiscoveryResponder.h"
 #include "sim/SimLanAppliance.h"
 #include "sim/TestPrelude.h"
@@ -21,6 +24,7 @@
 #include "telvosdk/QKDeviceConfigManager.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKSDKConstants.h"
+#include "telvosdk/QKUserDefault.h"
 #include "telvosdk/TelvoError.h"
 
 namespace telvo::test {
@@ -50,6 +54,7 @@ class ApFlowFixture : public ::testing::Test {
         sim = std::make_unique<sim::SimLanAppliance>(kDefaultKey, 7);
         responder = std::make_unique<sim::SimDiscoveryResponder>(sim::SimLanCodec(kDefaultKey));
         seen = {};
+        credentialsAt = -1;
         QKMiddleInterface::resetForTesting();
         auto config = QKMiddleInterface::shareInstance()->middleConfig();
         config->setApConfigDefaultKey(kDefaultKey);
@@ -67,6 +72,19 @@ class ApFlowFixture : public ::testing::Test {
         NetworkConfiguration::setPortOverride(NetworkPort::DiscoveryReplyB, sim::freeUdpPort());
         NetworkConfiguration::setPortOverride(NetworkPort::ApplianceSession, sim->port());
         joinWifi(kHotspot);
+
+        QKUserDefault::resetForTesting();
+        NetworkReachability::resetForTesting();
+        QKNetWorkManager::resetForTesting();
+        cloud = std::make_unique<FakeCloud>();
+        api = std::make_unique<SimCloudApi>(*cloud, "signKey", "signSecret");
+        api->setOfflineCode(1307);
+        config->setServerHost(cloud->baseURL());
+        config->setHttpSignKey("signKey");
+        config->setHttpSignSecret("signSecret");
+        config->setAccessToken("token-1");
+        api->setAccessToken("token-1");
+        QKUserDefault::standardUserDefaults()->setValue(Value("10001"), "sdkWorkMode");
     }
     void TearDown() override {
         if (run) run->releaseAll();
@@ -77,6 +95,7 @@ class ApFlowFixture : public ::testing::Test {
         AppLifecycle::resetForTesting();
         QKDeviceConfigManager::resetForTesting();
         QKRandomNumObject::resetForTesting();
+        QKNetWorkManager::resetForTesting();
         QKMiddleInterface::resetForTesting();
     }
 
@@ -107,6 +126,26 @@ class ApFlowFixture : public ::testing::Test {
         appliance.reply = sim->identity;
         appliance.then.deviceId = id.deviceId;
         responder->addAppliance(appliance);
+    }
+
+    // After taking the credentials the appliance leaves its hotspot: it answers discovery on
+    // the home network after `lan` seconds and the cloud lists it online after `online`
+    // seconds (never when nullopt); the phone returns to the home network after `phone`.
+    void homeNetwork(std::optional<double> lan, std::optional<double> online, double phone) {
+        sim->onCredentials = [this, lan, online, phone](const std::string& randomCode) {
+            responder->appliance(0).then.kind = sim::SimDiscoveryAnswer::Kind::Silence;
+            auto main = DispatchQueue::main();
+            if (lan)
+                main->after(*lan, [this] {
+                    responder->appliance(0).then.kind = sim::SimDiscoveryAnswer::Kind::Reply;
+                });
+            if (online)
+                main->after(*online, [this, randomCode] {
+                    api->reportOnline(sim->identity.serial, randomCode);
+                });
+            main->after(phone, [] { joinWifi(std::string(kHome)); });
+            credentialsAt = Clock::now();
+        };
     }
 
     static QKDeviceApConfigParams params() {
@@ -165,6 +204,9 @@ class ApFlowFixture : public ::testing::Test {
     DeterministicDispatch mode;
     std::unique_ptr<sim::SimLanAppliance> sim;
     std::unique_ptr<sim::SimDiscoveryResponder> responder;
+    std::unique_ptr<FakeCloud> cloud;
+    std::unique_ptr<SimCloudApi> api;
+    double credentialsAt = -1;
     std::shared_ptr<QKApContect> run;
     Seen seen;
     double t0 = 0;

@@ -85,6 +85,11 @@ void SimCloudApi::reportOnline(std::string sn, std::string randomCode) {
     online_.emplace_back(lowercase(std::move(randomCode)), std::move(sn));
 }
 
+void SimCloudApi::setOfflineCode(int64_t code) {
+    std::lock_guard lock(mutex_);
+    offlineCode_ = code;
+}
+
 std::vector<SimCloudApi::Seen> SimCloudApi::seen() const {
     std::lock_guard lock(mutex_);
     return seen_;
@@ -96,6 +101,9 @@ ScriptedReply SimCloudApi::presence(const RecordedRequest& request) const {
     std::string list;
     for (const auto& [random, sn] : online_)
         if (random == code) list = R"([{"sn":")" + sn + R"("}])";
+    if (list.empty() && offlineCode_ != 0 && request.path.starts_with("/v1/"))
+        return json(R"({"code":)" + std::to_string(offlineCode_) +
+                    R"(,"msg":"The appliance is offline"})");
     if (list.empty()) list = "[]";
     return json(R"({"code":0,"data":{"list":)" + list + R"(,"applianceList":)" + list + "}}");
 }
@@ -117,7 +125,8 @@ ScriptedReply SimCloudApi::answer(const RecordedRequest& request) {
     seen_.push_back(seen);
     if (!seen.signatureValid) return json(R"({"code":99999,"msg":"signature"})");
     auto& queue = scripts_[request.path];
-    if (queue.empty() && !online_.empty() && request.path.ends_with("/sn/apExists"))
+    if (queue.empty() && (!online_.empty() || offlineCode_ != 0) &&
+        request.path.ends_with("/sn/apExists"))
         return presence(request);
     if (queue.empty()) return json(R"({"code":0,"data":{}})");
     ScriptedReply reply = std::move(queue.front());

@@ -41,6 +41,9 @@ class SimCloudApi {
     // An appliance that has joined its router: from now on an unscripted presence query
     // ("apExists") with this random code (case-blind) lists the serial; others list nothing.
     void reportOnline(std::string sn, std::string randomCode);
+    // A presence query of the body-signed API that lists nothing is answered with this code
+    // (the cloud's "offline", 1307) instead of an empty list; 0 (the default) keeps the list.
+    void setOfflineCode(int64_t code);
     std::vector<Seen> seen() const;
 
     static ScriptedReply json(const std::string& body) { return {.body = body}; }
@@ -55,7 +58,8 @@ class SimCloudApi {
     mutable std::mutex mutex_;
     std::string accessToken_;
     std::map<std::string, std::deque<ScriptedReply>> scripts_;
-    std::vector<std::pair<std::string, std::string>> online_;  // random code (lower case), serial
+    std::vector<std::pair<std::string, std::string>> online_;
+    int64_t offlineCode_ = 0;  // random code (lower case), serial
     std::vector<Seen> seen_;
 };
 

@@ -210,7 +210,19 @@ void SimLanAppliance::handle(const SimLanFrame& request) {
     } else {
         reply.body = replyBody(request.msgType);
     }
+    const bool accepted = (request.msgType == 0x70 && reply.msgType == 0x70 &&
+                           (reply.body.empty() || reply.body[0] == 0)) ||
+                          (request.msgType == 0x81 && reply.body == Bytes{2});
+    std::string randomCode;
+    if (request.msgType == 0x70 && request.body.size() >= 16) {
+        static const char* const kDigits = "0123456789abcdef";
+        for (size_t i = 0; i < 16; ++i) {
+            randomCode.push_back(kDigits[request.body[i] >> 4]);
+            randomCode.push_back(kDigits[request.body[i] & 0x0F]);
+        }
+    }
     answer(request, std::move(reply));
+    if (accepted && onCredentials) onCredentials(randomCode);
 }
 
 void SimLanAppliance::answer(const SimLanFrame& request, SimLanFrame reply) {

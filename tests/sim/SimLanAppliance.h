@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -84,6 +85,10 @@ class SimLanAppliance {
         for (int i = 0; i < count; ++i) faults_.push_back(fault);
     }
     bool answerHeartbeats = true;
+    // Runs on the main queue when the module has taken router credentials and is about to join
+    // the home network: 0x70 accepted (result 0; the binding random code as lowercase hex) or
+    // the switch to station mode 0x81 (no code).
+    std::function<void(const std::string& randomCode)> onCredentials;
 
     // Stops (true) or resumes listening: connects are refused meanwhile.
     void refuseConnections(bool refuse);

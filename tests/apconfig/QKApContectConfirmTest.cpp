@@ -1,0 +1,296 @@
+#include <gtest/gtest.h>
+
+#include "ApFlowFixture.h"
+#include "core/TelvoTimer.h"
+
+namespace telvo::test {
+namespace {
+
+using Steps = std::vector<int64_t>;
+using Kind = sim::SimDiscoveryAnswer::Kind;
+
+constexpr const char* kPresencePath = "/v1/appliance/sn/apExists";
+
+// Grants a new token whenever the cloud refuses the current one.
+class GrantingDelegate : public QKRefreshDelegate {
+  public:
+    bool respondsToRefreshToken() const override { return true; }
+    void refreshToken(std::function<void(bool)> done) override {
+        ++refreshes;
+        QKMiddleInterface::shareInstance()->middleConfig()->setAccessToken("token-2");
+        DispatchQueue::main()->async([done] { done(true); });
+    }
+    int refreshes = 0;
+};
+
+class ApConfirm : public ApFlowFixture {
+  public:
+    size_t polls() const {
+        size_t n = 0;
+        for (const auto& r : cloud->requests()) n += r.path.ends_with("/sn/apExists");
+        return n;
+    }
+};
+
+// A whole configuration from the hotspot to the final record, ended by the cloud, by the
+// time-out or by an already-bound answer; each reports its steps in order and ends once.
+TEST_F(ApConfirm, WholeRunEndsOnce) {
+    struct Case {
+        const char* name;
+        std::optional<double> lan, online;
+        std::function<void(ApConfirm&)> arrange;
+        Steps steps;
+        int64_t code;
+        double at;  // seconds after the credentials were taken
+    } cases[] = {
+        {"seen on the LAN, then online", 3, 20, {}, {0, 8, 4, 15, 12, 10, 6}, 0, 20},
+        {"online before the LAN", std::nullopt, 5, {}, {0, 8, 4, 15, 6}, 0, 5},
+        {"never online", std::nullopt, std::nullopt, {}, {0, 8, 4, 15, 10}, 1307, 100},
+        {"never online, seen on the LAN", 3, std::nullopt, {}, {0, 8, 4, 15, 12, 10}, 4169, 100},
+        {"already bound",
+         std::nullopt,
+         std::nullopt,
+         [](ApConfirm& t) {
+             t.api->script(kPresencePath, {SimCloudApi::json(R"({"code":1370,"msg":"bound"})")});
+         },
+         {0, 8, 4},
+         1370,
+         0},
+        {"random code refused, then online",
+         std::nullopt,
+         5,
+         [](ApConfirm& t) {
+             t.api->script(kPresencePath, {SimCloudApi::json(R"({"code":1321,"msg":"random"})")});
+         },
+         {0, 8, 4, 15, 11, 6},
+         0,
+         5},
+        {"token refreshed while polling",
+         std::nullopt,
+         5,
+         [](ApConfirm& t) {
+             auto delegate = std::make_shared<GrantingDelegate>();
+             QKNetWorkManager::shareInstance()->setTokenRefreshDelegate(delegate);
+             t.api->setAccessToken("token-2");
+         },
+         {0, 8, 4, 15, 6},
+         0,
+         5},
+        {"open platform, online",
+         std::nullopt,
+         5,
+         [](ApConfirm&) {
+             QKUserDefault::standardUserDefaults()->setValue(Value("10004"), "sdkWorkMode");
+         },
+         {0, 8, 4, 15, 6},
+         0,
+         5},
+        {"background and back",
+         4,
+         20,
+         [](ApConfirm&) {
+             DispatchQueue::main()->after(40, [] { AppLifecycle::postDidEnterBackground(); });
+             DispatchQueue::main()->after(44, [] { AppLifecycle::postWillEnterForeground(); });
+         },
+         {0, 8, 4, 15, 12, 10, 6},
+         0,
+         20},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        fresh();
+        announce({});
+        homeNetwork(k.lan, k.online, 2);
+        if (k.arrange) k.arrange(*this);
+        start(params(), true);
+        ASSERT_TRUE(runUntilResults(1));
+        MainLoop::runFor(300);
+
+        EXPECT_EQ(seen.steps, k.steps);
+        ASSERT_EQ(seen.results.size(), 1u);
+        EXPECT_EQ(seen.code(), k.code);
+        EXPECT_NEAR(seen.at[0] - (credentialsAt - t0), k.at, 1.0);
+        EXPECT_TRUE(seen.results[0]->userInfo()[kQKSDKUDPBroadMsg].isDictionary());
+        const bool timeOut = k.at == 100;
+        EXPECT_EQ(seen.results[0]->userInfo()[kQKSDKErrorSubType].text(),
+                  timeOut ? kQKSDKErrorCheckApTimeOut : "");
+        const auto& device = seen.devices[0];
+        if (k.code == 0) {
+            ASSERT_TRUE(device);
+            EXPECT_EQ(device->randomCode, run->randomUUID().value());
+            EXPECT_EQ(device->udpVersion, "02000000");
+            const bool open = std::string(k.name).starts_with("open");
+            EXPECT_EQ(device->deviceSn, open ? "" : sim->identity.serial);
+            EXPECT_EQ(device->deviceSsid, kHotspot);
+        } else if (k.code == 1370) {
+            ASSERT_TRUE(device);
+            EXPECT_EQ(device->deviceSn, sim->identity.serial);
+            EXPECT_EQ(polls(), 1u) << "no poll after the end";
+        } else {
+            EXPECT_FALSE(device);
+        }
+        EXPECT_EQ(MainLoop::pendingPerformRequests(run.get()), 0u);
+    }
+}
+
+// Polls go every 2 s for the first 10 s, every 0.5 s up to 30 s, every 2 s afterwards, and
+// stop once the counter passes the time-out.
+TEST_F(ApConfirm, PollsAtTheirCadence) {
+    announce({});
+    homeNetwork(std::nullopt, std::nullopt, 2);
+    start(params(), true);
+    ASSERT_TRUE(MainLoop::runUntil([&] { return credentialsAt >= 0; }, 60));
+    const double c = credentialsAt;
+    std::vector<std::pair<double, size_t>> marks = {{9.9, 5}, {11.9, 6}, {30.9, 44}, {88, 72}};
+    for (const auto& [at, count] : marks) {
+        MainLoop::runUntil([] { return false; }, c + at - Clock::now());
+        EXPECT_EQ(polls(), count) << "at " << at;
+    }
+    ASSERT_TRUE(runUntilResults(1));
+    const size_t final = polls();
+    MainLoop::runFor(100);
+    EXPECT_EQ(polls(), final);
+    EXPECT_EQ(seen.code(), 1307);
+}
+
+// A phone whose network cannot reach the cloud: at 15 s the run pauses with 4122, the
+// time-out timer keeps its time. A resume when not paused changes nothing; the resume after
+// the pause goes on with the remaining time; found online, the run ends with the record.
+TEST_F(ApConfirm, PauseThenResume) {
+    auto config = QKMiddleInterface::shareInstance()->middleConfig();
+    config->setServerHost("http://127.0.0.1:1");
+    announce({});
+    homeNetwork(3, std::nullopt, 2);
+    start(params(), true);
+    ASSERT_TRUE(MainLoop::runUntil([&] { return credentialsAt >= 0; }, 60));
+    const double c = credentialsAt;
+
+    MainLoop::runUntil([] { return false; }, c + 5 - Clock::now());
+    QKDeviceApConfigParams goOn;
+    goOn.continueType = 1;
+    run->resumeConfigWithParams(goOn);
+    EXPECT_EQ(MainLoop::pendingPerformRequests(run.get(), "startIncreaseSeconds"), 1u);
+
+    ASSERT_TRUE(runUntilResults(1));
+    EXPECT_EQ(seen.code(), 4122);
+    EXPECT_NEAR(seen.at[0] - (c - t0), 15, 1.0);
+    EXPECT_EQ(seen.steps, (Steps{0, 8, 4, 12, 10}));
+    EXPECT_TRUE(run->isPauseConfig());
+
+    MainLoop::runFor(30);
+    EXPECT_EQ(seen.results.size(), 1u);
+    config->setServerHost(cloud->baseURL());
+    run->resumeConfigWithParams(goOn);
+    goOn.continueType = 2;
+    run->resumeConfigWithParams(goOn);
+    ASSERT_TRUE(runUntilResults(2));
+    EXPECT_EQ(seen.code(1), 4169) << "offline in the cloud, seen on the LAN";
+    EXPECT_EQ(seen.results[1]->userInfo()[kQKSDKErrorSubType].text(), kQKSDKErrorCheckApTimeOut);
+    EXPECT_NEAR(seen.at[1] - (c - t0), 10 + 90 + 30, 1.0) << "the paused time is added";
+    EXPECT_EQ(seen.steps, (Steps{0, 8, 4, 12, 10, 15, 12})) << "the resumed search finds it again";
+}
+
+// A stop at any phase of the confirmation: no step or completion afterwards, no poll left.
+TEST_F(ApConfirm, StopSilencesTheConfirmation) {
+    struct Case {
+        const char* name;
+        std::function<bool(ApConfirm&)> stopWhen;
+    } cases[] = {
+        {"poll in flight", [](ApConfirm& t) { return t.cloud->requestCount() >= 1; }},
+        {"after the 10-s mark",
+         [](ApConfirm& t) { return !t.seen.steps.empty() && t.seen.steps.back() == 10; }},
+        {"while paused", [](ApConfirm& t) { return !t.seen.results.empty(); }},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        fresh();
+        if (std::string(k.name) == "while paused")
+            QKMiddleInterface::shareInstance()->middleConfig()->setServerHost("http://127.0.0.1:1");
+        announce({});
+        homeNetwork(3, std::nullopt, 2);
+        start(params(), true);
+        ASSERT_TRUE(MainLoop::runUntil([&] { return k.stopWhen(*this); }, 60));
+        const Seen before = seen;
+        run->stopBindDeviceToWifiWithCompletion(nullptr);
+        const size_t pollsAtStop = polls();
+        MainLoop::runFor(300);
+        EXPECT_EQ(seen.steps, before.steps);
+        EXPECT_EQ(seen.results.size(), before.results.size());
+        EXPECT_LE(polls(), pollsAtStop + 1);
+        EXPECT_EQ(MainLoop::pendingPerformRequests(run.get()), 0u);
+        EXPECT_FALSE(run->findDeviceTimer());
+    }
+}
+
+// The Wi-Fi list over the session: the appliance's list, an empty one, a truncated reply, no
+// answer, and no session at all. Each completion comes once.
+TEST_F(ApConfirm, WifiListFromTheAppliance) {
+    struct Case {
+        const char* name;
+        std::optional<Bytes> body;
+        int silences;
+        int64_t code;
+        const char* list;  // JSON, or nullptr for none
+    } cases[] = {
+        {"the appliance's list", std::nullopt, 0, 0,
+         R"([{"ssid":"home-router","miType":2},{"ssid":"neighbour","miType":0}])"},
+        {"empty list", Bytes{0}, 0, 0, "[]"},
+        {"truncated reply",
+         Bytes{2, 11, 2, 'h', 'o', 'm', 'e', '-', 'r', 'o', 'u', 't', 'e', 'r', 9, 0, 'n', 'e'}, 0,
+         0, R"([{"ssid":"home-router","miType":2}])"},
+        {"no answer", std::nullopt, 2, 4019, nullptr},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        fresh();
+        announce({});
+        if (k.body) sim->setReplyBody(0x6B, *k.body);
+        sim->addFaults(k.silences, {sim::SimLanAppliance::Fault::Silence});
+        run = QKApContect::create();
+        int connected = 0;
+        run->connectDeviceWithParams(params(), [&](const ErrorPtr&) { ++connected; });
+        ASSERT_TRUE(MainLoop::runUntil([&] { return connected == 1; }, 10));
+        std::vector<std::pair<int64_t, std::string>> got;
+        run->getWifiListAroundDeviceWithCompletion(
+            [&](const ErrorPtr& e, const std::optional<Value::Array>& list) {
+                got.emplace_back(TelvoError::codeForSDKError(e),
+                                 list ? Value(*list).toJSON().value() : "none");
+            });
+        MainLoop::runFor(60);
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].first, k.code);
+        EXPECT_EQ(got[0].second, k.list ? k.list : "none");
+        EXPECT_EQ(sim->countOf(0x6B), k.silences ? 2 : 1);
+    }
+    auto idle = QKApContect::create();
+    std::vector<int64_t> codes;
+    idle->getWifiListAroundDeviceWithCompletion(
+        [&](const ErrorPtr& e, const std::optional<Value::Array>& list) {
+            EXPECT_FALSE(list);
+            codes.push_back(TelvoError::codeForSDKError(e));
+        });
+    EXPECT_EQ(codes, std::vector<int64_t>{4007});
+}
+
+// Release closes the session and cancels the timer and every delayed step of the run.
+TEST_F(ApConfirm, ReleaseFreesSocketsAndTimers) {
+    announce({});
+    homeNetwork(3, std::nullopt, 2);
+    start(params(), true);
+    ASSERT_TRUE(
+        MainLoop::runUntil([&] { return !seen.steps.empty() && seen.steps.back() == 10; }, 120));
+    EXPECT_TRUE(sim->connected());
+    EXPECT_TRUE(run->findDeviceTimer());
+    EXPECT_GE(MainLoop::pendingPerformRequests(run.get()), 2u);
+    auto timer = run->findDeviceTimer();
+    run->releaseAll();
+    EXPECT_FALSE(run->wifiDeviceInit());
+    EXPECT_FALSE(run->findDeviceTimer());
+    EXPECT_FALSE(timer->isValid());
+    EXPECT_EQ(MainLoop::pendingPerformRequests(run.get()), 0u);
+    MainLoop::runFor(1);
+    EXPECT_FALSE(sim->connected());
+}
+
+}  // namespace
+}  // namespace telvo::test
