@@ -23,6 +23,9 @@ allowed=(
   # each other.
   "src/core/QKTool.cpp logging/QKLog.h"
   "src/core/QKUserDefault.cpp logging/QKLog.h"
+  # The access-point flow hands its step information (the discovery reply at step 0, the
+  # former configuration's error at step 13) to the configuration entry's shared instance.
+  "src/apconfig/QKApContect.cpp telvosdk/QKDeviceConfigManager.h"
 )
 
 declare -A rank
