@@ -214,6 +214,9 @@ SessionGlobals& sessionGlobals() {
 // ---------------------------------------------------------------------------------------------
 // The loader: one multi handle, one thread
 
+// A year: as good as no time-out.
+constexpr double kLongestTimeoutInterval = 365 * 24 * 3600.0;
+
 struct URLTransfer {
     URLSessionTaskPtr task;
     CURL* easy = nullptr;
@@ -514,6 +517,8 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
         if (timeout == URLRequest::kDefaultTimeoutInterval)
             timeout = task->session_->configuration().timeoutIntervalForRequest;
         if (!(timeout > 0)) timeout = URLRequest::kDefaultTimeoutInterval;
+        // Longer (or infinite) time-outs would overflow the clock arithmetic below.
+        timeout = std::min(timeout, kLongestTimeoutInterval);
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(std::ceil(timeout * 1000)));
         transfer->timeout = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double>(timeout));

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "platform/MainLoop.h"
 #include "platform/URLSession.h"
 #include "sim/FakeCloud.h"
@@ -110,6 +112,17 @@ TEST_F(URLSessionTest, TransportFailuresMapToThePlatformCodes) {
         ASSERT_TRUE(task->error());
         EXPECT_EQ(task->error()->domain(), kNSURLErrorDomain);
         EXPECT_EQ(task->error()->code(), c.code);
+    }
+}
+
+TEST_F(URLSessionTest, AnUnboundedTimeOutNeverExpires) {
+    FakeCloud cloud;
+    cloud.setReply("/a", {});
+    for (double timeout : {double(INFINITY), 1e300}) {
+        recorder->completions = 0;
+        auto task = start(cloud.url("/a"), "GET", std::nullopt, timeout);
+        waitForCompletion();
+        EXPECT_EQ(task->error() ? task->error()->code() : 0, 0) << timeout;
     }
 }
 
