@@ -716,6 +716,7 @@ void URLSessionTask::resume() {
             start = !started_;
             unpause = started_;
             started_ = true;
+            if (start) delegateHold_ = session_->delegate();
         }
     }
     if (start) URLLoader::shared().start(shared_from_this());
@@ -805,6 +806,7 @@ void URLSessionTask::deliverData(Bytes data) {
 
 void URLSessionTask::complete(ErrorPtr error) {
     std::shared_ptr<Dispatch::OutsideWork> work;
+    std::shared_ptr<URLSessionDelegate> hold;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (finished_) return;
@@ -812,9 +814,11 @@ void URLSessionTask::complete(ErrorPtr error) {
         error_ = error;
         state_ = URLSessionTaskState::completed;
         work = std::move(work_);
+        hold = std::move(delegateHold_);
     }
-    postEvent([self = shared_from_this(), error = std::move(error)] {
-        if (auto delegate = self->session_->delegate()) delegate->didCompleteWithError(self, error);
+    postEvent([self = shared_from_this(), error = std::move(error), hold = std::move(hold)] {
+        if (auto delegate = hold ? hold : self->session_->delegate())
+            delegate->didCompleteWithError(self, error);
     });
     if (work) work->finish();
 }

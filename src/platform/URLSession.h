@@ -129,7 +129,8 @@ class URLSession;
 class URLSessionTask;
 using URLSessionTaskPtr = std::shared_ptr<URLSessionTask>;
 
-// The session's delegate. A session holds it weakly.
+// The session's delegate. A session holds it weakly; a resumed task holds it until its
+// completion has been delivered, so no completion is lost when the owner lets go.
 class URLSessionDelegate {
   public:
     virtual ~URLSessionDelegate() = default;
@@ -201,6 +202,8 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     std::string description_;
     bool started_ = false;   // handed to the loader
     bool finished_ = false;  // completion queued
+    // The delegate, from the start until the completion has reached it.
+    std::shared_ptr<URLSessionDelegate> delegateHold_;
     std::shared_ptr<Dispatch::OutsideWork> work_;
     std::mutex eventsMutex_;
     std::deque<std::function<void()>> events_;

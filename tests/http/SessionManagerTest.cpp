@@ -113,6 +113,15 @@ TEST_F(SessionManagerTest, RepliesReachTheRightBlockOverHttpAndHttps) {
     URLSession::setSystemAnchorCertificates({});
 }
 
+TEST_F(SessionManagerTest, ACallCompletesAfterTheAppDropsItsManager) {
+    FakeCloud cloud;
+    cloud.setReply("/api/ok", {.body = R"({"code":0})"});
+    Outcome out;
+    post(*makeManager(cloud.url("/api/")), "ok", out);
+    wait(out);
+    EXPECT_TRUE(out.succeeded);
+}
+
 TEST_F(SessionManagerTest, PinningMatrixOnRealHandshakes) {
     const auto& pki = test::TestPki::shared();
     URLSession::setSystemAnchorCertificates(
