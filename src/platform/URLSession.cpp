@@ -369,7 +369,9 @@ size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context)
         // End of a header block. Informational blocks and redirects that will be followed
         // are not the response.
         long status = transfer->status;
-        bool redirect = status >= 300 && status < 400 && transfer->headers.value("Location");
+        // libcurl follows only a non-empty Location.
+        auto location = transfer->headers.value("Location");
+        bool redirect = status >= 300 && status < 400 && location && !location->empty();
         if (status >= 200 && !redirect && !transfer->responseDelivered) {
             auto response = std::make_shared<HTTPURLResponse>();
             response->url = transfer->task->request_.url;

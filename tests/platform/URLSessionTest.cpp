@@ -126,6 +126,14 @@ TEST_F(URLSessionTest, AnUnboundedTimeOutNeverExpires) {
     }
 }
 
+TEST_F(URLSessionTest, ARedirectWithoutATargetIsTheResponse) {
+    FakeCloud cloud;
+    cloud.setReply("/r", {.status = 302, .headers = {{"Location", ""}}});
+    start(cloud.url("/r"));
+    waitForCompletion();
+    EXPECT_EQ(recorder->events, (std::vector<std::string>{"response 302", "data", "complete 0"}));
+}
+
 TEST_F(URLSessionTest, CancelCompletesOnceWithCancelled) {
     FakeCloud cloud;
     cloud.setReply("/slow", {.neverAnswer = true});
