@@ -556,6 +556,9 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
         }
         curl_slist* list = nullptr;
         for (const auto& [name, value] : request.headers.fields()) {
+            // A line break in a field would start a header line of its own: such a field
+            // is not sent.
+            if ((name + value).find_first_of("\r\n") != std::string::npos) continue;
             std::string line = value.empty() ? name + ";" : name + ": " + value;
             list = curl_slist_append(list, line.c_str());
         }

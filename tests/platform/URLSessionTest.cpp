@@ -85,6 +85,23 @@ TEST_F(URLSessionTest, EventsArriveInOrderAndRequestGoesOutAsWritten) {
     EXPECT_EQ(requests[0].header("Content-Type"), "");
 }
 
+TEST_F(URLSessionTest, HeaderFieldsCannotSmuggleLinesIntoTheRequest) {
+    FakeCloud cloud;
+    cloud.setReply("/a", {});
+    URLRequest request;
+    request.url = cloud.url("/a");
+    request.setValue("t\r\nX-Injected: 1", "Token");
+    request.setValue("1", "X-Name\r\nX-Smuggled");
+    request.setValue("kept", "X-Kept");
+    session->dataTaskWithRequest(request)->resume();
+    waitForCompletion();
+    auto requests = cloud.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].header("X-Injected"), "");
+    EXPECT_EQ(requests[0].header("X-Smuggled"), "");
+    EXPECT_EQ(requests[0].header("X-Kept"), "kept");
+}
+
 TEST_F(URLSessionTest, TransportFailuresMapToThePlatformCodes) {
     FakeCloud cloud;
     cloud.setReply("/lost", {.body = std::string(5000, 'y'), .closeAbruptly = true});
