@@ -110,7 +110,8 @@ struct QKGCDAsyncSocket::ReadPacket : Request {
             originalBufferLength = buffer->size();
         } else {
             buffer = std::make_shared<Bytes>();
-            buffer->reserve(readLength);
+            // Memory for a length read is taken as its bytes arrive, however long it is.
+            buffer->reserve(std::min<uint64_t>(readLength, 65536));
             startOffset = 0;
         }
     }

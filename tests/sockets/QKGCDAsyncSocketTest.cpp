@@ -285,6 +285,15 @@ TEST_F(AsyncSocketTest, LengthAndTerminatorReadsAssembleAcrossPeerWrites) {
     EXPECT_EQ(recorder_->last("disconnect")->error->code(), QKGCDAsyncSocketReadMaxedOutError);
 }
 
+TEST_F(AsyncSocketTest, AHugeLengthReadTakesMemoryOnlyAsBytesArrive) {
+    LoopbackTcpPeer peer;
+    connect(peer);
+    EXPECT_NO_THROW(socket_->readDataToLength(UINT64_MAX, -1, 1));
+    peer.send("abc");
+    ASSERT_TRUE(runUntilCount("partialRead", 1));
+    EXPECT_EQ(recorder_->last("partialRead")->data, "3");
+}
+
 TEST_F(AsyncSocketTest, PeerCloseEndsWithClosedCodeAndPendingReadIsDropped) {
     LoopbackTcpPeer peer;
     connect(peer);
