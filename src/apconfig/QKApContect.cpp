@@ -539,6 +539,11 @@ void QKApContect::bindWithCurrentWifi(const QKDeviceApConfigParams& params,
         return;
     }
     homeSSID_ = params.routerSSID;
+    if (!wifiDeviceInit_) {
+        // No session to hand the credentials to (no connect half, or released).
+        bindFinalResult(errorWithCode(4007), nullptr);
+        return;
+    }
     if (!isThirdUDPVersion(udpVersion())) {
         oldModuleSetting();
         return;
@@ -688,7 +693,10 @@ void QKApContect::oldModuleSetting() {
 }
 
 void QKApContect::newModuleSetting() {
-    if (!wifiDeviceInit_) return;
+    if (!wifiDeviceInit_) {
+        bindFinalResult(errorWithCode(4007), nullptr);
+        return;
+    }
     auto random = Random::shared();
     int32_t a = int32_t(random->uniform32() % 255 + 1);
     int32_t b = int32_t(random->uniform32() % 255 + 1);
@@ -1007,7 +1015,7 @@ void QKApContect::checkLANOnlineBroadcast() {
     findDeviceWithFilterType(
         QKBroadcastFilterTypeTypeOrSSID, deviceSSID_.value_or(""), double(apFindDeviceTimeout()),
         weakly<const Value::Array&>([](QKApContect& self, const Value::Array& list) {
-            if (self.isCancel_ || list.empty()) return;
+            if (self.isCancel_ || self.isFindDeviceInWan_ || list.empty()) return;
             self.dealCloseBroadcast();
             self.isFindDeviceInLAN_ = true;
             self.configStepWithType(12);

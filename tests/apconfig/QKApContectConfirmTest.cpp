@@ -270,6 +270,16 @@ TEST_F(ApConfirm, WifiListFromTheAppliance) {
             codes.push_back(TelvoError::codeForSDKError(e));
         });
     EXPECT_EQ(codes, std::vector<int64_t>{4007});
+
+    // Credentials or a resume with no session end with 4007 too.
+    idle->bindDeviceWithParams(params(), 1, nullptr,
+                               [&](const ErrorPtr& e, std::shared_ptr<QKDevice>) {
+                                   codes.push_back(TelvoError::codeForSDKError(e));
+                               });
+    QKDeviceApConfigParams again;
+    again.routerSSID = kHome;
+    idle->resumeConfigWithParams(again);
+    EXPECT_EQ(codes, (std::vector<int64_t>{4007, 4007, 4007}));
 }
 
 // Release closes the session and cancels the timer and every delayed step of the run.
