@@ -62,70 +62,73 @@ std::string referenceOpenApiSignature(const std::string& accessToken, const std:
 }
 
 SimCloudApi::SimCloudApi(FakeCloud& cloud, std::string signKey, std::string signSecret)
-    : cloud_(cloud), signKey_(std::move(signKey)), signSecret_(std::move(signSecret)) {
+    : cloud_(cloud), state_(std::make_shared<State>()) {
+    state_->signKey = std::move(signKey);
+    state_->signSecret = std::move(signSecret);
     for (const char* path : kOperationPaths) serve(path);
 }
 
 void SimCloudApi::serve(const std::string& path) {
-    cloud_.setHandler(path, [this](const RecordedRequest& request) { return answer(request); });
+    cloud_.setHandler(
+        path, [state = state_](const RecordedRequest& request) { return state->answer(request); });
 }
 
 void SimCloudApi::setAccessToken(std::string token) {
-    std::lock_guard lock(mutex_);
-    accessToken_ = std::move(token);
+    std::lock_guard lock(state_->mutex);
+    state_->accessToken = std::move(token);
 }
 
 void SimCloudApi::script(const std::string& path, std::vector<ScriptedReply> replies) {
-    std::lock_guard lock(mutex_);
-    scripts_[path] = std::deque<ScriptedReply>(replies.begin(), replies.end());
+    std::lock_guard lock(state_->mutex);
+    state_->scripts[path] = std::deque<ScriptedReply>(replies.begin(), replies.end());
 }
 
 void SimCloudApi::reportOnline(std::string sn, std::string randomCode) {
-    std::lock_guard lock(mutex_);
-    online_.emplace_back(lowercase(std::move(randomCode)), std::move(sn));
+    std::lock_guard lock(state_->mutex);
+    state_->online.emplace_back(lowercase(std::move(randomCode)), std::move(sn));
 }
 
 void SimCloudApi::setOfflineCode(int64_t code) {
-    std::lock_guard lock(mutex_);
-    offlineCode_ = code;
+    std::lock_guard lock(state_->mutex);
+    state_->offlineCode = code;
 }
 
 std::vector<SimCloudApi::Seen> SimCloudApi::seen() const {
-    std::lock_guard lock(mutex_);
-    return seen_;
+    std::lock_guard lock(state_->mutex);
+    return state_->seen;
 }
 
-ScriptedReply SimCloudApi::presence(const RecordedRequest& request) const {
+ScriptedReply SimCloudApi::State::presence(const RecordedRequest& request) const {
     auto body = Value::fromJSON(request.body);
     std::string code = body && body->isDictionary() ? lowercase((*body)["randomCode"].text()) : "";
     std::string list;
-    for (const auto& [random, sn] : online_)
+    for (const auto& [random, sn] : online)
         if (random == code) list = R"([{"sn":")" + sn + R"("}])";
-    if (list.empty() && offlineCode_ != 0 && request.path.starts_with("/v1/"))
-        return json(R"({"code":)" + std::to_string(offlineCode_) +
+    if (list.empty() && offlineCode != 0 && request.path.starts_with("/v1/"))
+        return json(R"({"code":)" + std::to_string(offlineCode) +
                     R"(,"msg":"The appliance is offline"})");
     if (list.empty()) list = "[]";
     return json(R"({"code":0,"data":{"list":)" + list + R"(,"applianceList":)" + list + "}}");
 }
 
-ScriptedReply SimCloudApi::answer(const RecordedRequest& request) {
-    std::lock_guard lock(mutex_);
-    Seen seen{request, Scheme::bodySigned, false};
+ScriptedReply SimCloudApi::State::answer(const RecordedRequest& request) {
+    std::lock_guard lock(mutex);
+    Seen verdict{request, Scheme::bodySigned, false};
     if (!request.header("Signature").empty()) {
-        seen.scheme = Scheme::openApi;
-        seen.signatureValid =
+        verdict.scheme = Scheme::openApi;
+        verdict.signatureValid =
             request.header("Signature") ==
-                referenceOpenApiSignature(accessToken_, request.path, request.body) &&
-            request.header("Authorization") == "Bearer " + accessToken_;
+                referenceOpenApiSignature(accessToken, request.path, request.body) &&
+            request.header("Authorization") == "Bearer " + accessToken;
     } else {
-        seen.signatureValid =
+        verdict.signatureValid =
             request.header("sign") ==
-            referenceBodySign(signKey_, signSecret_, request.body, request.header("random"));
+            referenceBodySign(signKey, signSecret, request.body, request.header("random"));
     }
-    seen_.push_back(seen);
-    if (!seen.signatureValid) return json(R"({"code":99999,"msg":"signature"})");
-    auto& queue = scripts_[request.path];
-    if (queue.empty() && (!online_.empty() || offlineCode_ != 0) &&
+    seen.push_back(verdict);
+    if (!verdict.signatureValid) return json(R"({"code":99999,"msg":"signature"})");
+    auto& queue = scripts[request.path];
+    if (queue.empty() && (!online.empty() || offlineCode != 0) &&
         request.path.ends_with("/sn/apExists"))
         return presence(request);
     if (queue.empty()) return json(R"({"code":0,"data":{}})");

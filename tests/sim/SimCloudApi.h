@@ -2,6 +2,7 @@
 
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -50,17 +51,23 @@ class SimCloudApi {
     static ScriptedReply tokenInvalid() { return json(R"({"code":40001,"msg":"token invalid"})"); }
 
   private:
-    ScriptedReply answer(const RecordedRequest& request);
-    ScriptedReply presence(const RecordedRequest& request) const;
+    // Shared with the cloud's handlers, which may still run on a server thread after this
+    // object is gone (until the cloud stops).
+    struct State {
+        std::string signKey, signSecret;
+        std::mutex mutex;
+        std::string accessToken;
+        std::map<std::string, std::deque<ScriptedReply>> scripts;
+        // Random code (lower case) and serial of each appliance reported online.
+        std::vector<std::pair<std::string, std::string>> online;
+        int64_t offlineCode = 0;
+        std::vector<Seen> seen;
+        ScriptedReply answer(const RecordedRequest& request);
+        ScriptedReply presence(const RecordedRequest& request) const;
+    };
 
     FakeCloud& cloud_;
-    const std::string signKey_, signSecret_;
-    mutable std::mutex mutex_;
-    std::string accessToken_;
-    std::map<std::string, std::deque<ScriptedReply>> scripts_;
-    std::vector<std::pair<std::string, std::string>> online_;
-    int64_t offlineCode_ = 0;  // random code (lower case), serial
-    std::vector<Seen> seen_;
+    const std::shared_ptr<State> state_;
 };
 
 }  // namespace telvo::test
