@@ -68,6 +68,10 @@ SimCloudApi::SimCloudApi(FakeCloud& cloud, std::string signKey, std::string sign
     for (const char* path : kOperationPaths) serve(path);
 }
 
+SimCloudApi::~SimCloudApi() {
+    std::lock_guard lock(mutex_);
+}
+
 void SimCloudApi::serve(const std::string& path) {
     cloud_.setHandler(
         path, [state = state_](const RecordedRequest& request) { return state->answer(request); });

@@ -34,6 +34,8 @@ class SimCloudApi {
     };
 
     SimCloudApi(FakeCloud& cloud, std::string signKey, std::string signSecret);
+    // Takes the lock once, so that what the server threads recorded is seen complete here.
+    ~SimCloudApi();
     // Serves a path (the operations' paths are served from the start).
     void serve(const std::string& path);
     // The token the cloud checks open-API signatures under.
