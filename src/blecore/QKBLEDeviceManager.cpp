@@ -1,8 +1,8 @@
 #include "blecore/QKBLEDeviceManager.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
-#include <regex>
 
 #include "blecore/CBPeripheralQKExtensions.h"
 #include "blecore/QKBluetoothRhythm.h"
@@ -72,6 +72,20 @@ std::string describe(const ErrorPtr& error) {
     return error ? error->domain() + " " + std::to_string(error->code()) + " " +
                        error->localizedDescription()
                  : "(null)";
+}
+
+// The whole name is (korvo_|zubo_|qk0001_|varne_)[0-9a-f]{2}_[0-9a-z]{4}.
+bool isProductName(const std::string& name) {
+    for (std::string_view prefix : {"korvo_", "zubo_", "qk0001_", "varne_"}) {
+        if (name.size() != prefix.size() + 7 || name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const std::string_view rest = std::string_view(name).substr(prefix.size());
+        auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+        auto alnum = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z'); };
+        return hex(rest[0]) && hex(rest[1]) && rest[2] == '_' &&
+               std::all_of(rest.begin() + 3, rest.end(), alnum);
+    }
+    return false;
 }
 
 // The name both scan filters test: the advertised local name ("%@" of whatever is stored),
@@ -237,11 +251,10 @@ void QKBLEDeviceManager::stopScan() {
 bool QKBLEDeviceManager::filterDiscoverPeripheral(int64_t moduleType,
                                                   const std::optional<std::string>& peripheralName,
                                                   const Dictionary& advertisement) const {
-    static const std::regex pattern("(korvo_|zubo_|qk0001_|varne_)[0-9a-f]{2}_[0-9a-z]{4}");
     if (moduleType == 0) return true;
     if (moduleType < 1 || moduleType > 3) return false;
     const auto name = filterName(peripheralName, advertisement);
-    return name && !name->empty() && std::regex_match(lower(*name), pattern);
+    return name && !name->empty() && isProductName(lower(*name));
 }
 
 bool QKBLEDeviceManager::filterContains(const std::vector<std::string>& names,
