@@ -36,6 +36,9 @@ struct CBPeripheralQKExtensions {
     int64_t curReConnectCount = 0;
     bool manualDisconnectTag = false;
     std::shared_ptr<QKWriteWithResponseDict> writeWithResponseDict;
+    // The BLE session that connected the peripheral last and has not released it (an
+    // identity, never dereferenced); nullptr when none.
+    const void* boundSession = nullptr;
 
     // Stores an advertisement that holds manufacturer data (bytes under
     // "kCBAdvDataManufacturerData") with its UTF-8 text after the two-byte company identifier

@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 namespace telvo {
 
@@ -34,6 +35,12 @@ class QKSafeMutableDictionary {
         T object = std::move(it->second);
         items_.erase(it);
         return object;
+    }
+    std::vector<Key> allKeys() const {
+        std::lock_guard lock(mutex_);
+        std::vector<Key> keys;
+        for (const auto& item : items_) keys.push_back(item.first);
+        return keys;
     }
     size_t count() const {
         std::lock_guard lock(mutex_);

@@ -176,12 +176,8 @@ class SimBleApplianceTest : public ::testing::Test {
     }
     // The certificate agreement, two-way with the app's chain or one-way with its bare key.
     void certificateAgreement(Phone& phone, bool twoWay) {
+        module->installAppCredentials();
         const auto& c = module->keyAgreement().appCredentials();
-        auto config = QKMiddleInterface::shareInstance()->middleConfig();
-        config->setTlsRootCer(c.rootCer);
-        config->setTlsTwoCer(c.twoCer);
-        config->setTlsAppCer(c.appCer);
-        config->setTlsPrivateKey(c.appPrivateKey);
         const auto& app = test::TestPki::shared().app();
         Bytes n1 = QKCommonProtocol::randomToken();
         Bytes m1 = twoWay ? QKCommonProtocol::msgBodyM1WithAppCert(c.appCer, c.twoCer, n1)

@@ -7,6 +7,7 @@
 #include "sim/SimLanCodec.h"
 #include "sim/TestPki.h"
 #include "sim/TestSupport.h"
+#include "telvosdk/QKMiddleInterface.h"
 
 namespace telvo::sim {
 
@@ -673,6 +674,15 @@ void SimBleModule::installDefaults() {
     for (int type :
          {0x01, 0x03, 0x04, 0x09, 0x0B, 0x0E, 0x0F, 0x10, 0x20, 0x40, 0x63, 0x66, 0x67, 0x68, 0x69})
         handlers_[static_cast<uint8_t>(type)] = defaultHandler(static_cast<uint8_t>(type));
+}
+
+void SimBleModule::installAppCredentials() const {
+    const auto& c = keyAgreement_.appCredentials();
+    auto config = QKMiddleInterface::shareInstance()->middleConfig();
+    config->setTlsRootCer(c.rootCer);
+    config->setTlsTwoCer(c.twoCer);
+    config->setTlsAppCer(c.appCer);
+    config->setTlsPrivateKey(c.appPrivateKey);
 }
 
 }  // namespace telvo::sim

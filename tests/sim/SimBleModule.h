@@ -150,6 +150,9 @@ class SimBleModule : public SimBleBehaviour, public std::enable_shared_from_this
     Bytes rootKey =
         Bytes{'7', '3', '0', '5', '9', '1', '8', '2', '6', '4', '4', '0', '7', '1', '5', '3'};
     test::SimKeyAgreement& keyAgreement() { return keyAgreement_; }
+    // Installs the app's certificate, intermediate, root and key of the test PKI in the
+    // SDK-wide configuration (what the certificate agreement needs on the phone's side).
+    void installAppCredentials() const;
     // The key the module seals with now.
     Bytes currentKey() const;
     // As if a key exchange had finished with this key.

@@ -1,0 +1,185 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "blecore/QKBLEProtocol.h"
+#include "core/NotifiCenter.h"
+#include "platform/BluetoothGatt.h"
+#include "platform/BluetoothTypes.h"
+#include "platform/CBPeripheral.h"
+#include "telvosdk/Bytes.h"
+#include "telvosdk/Error.h"
+#include "telvosdk/QKDevice.h"
+#include "telvosdk/QKDeviceBleConfigParams.h"
+#include "telvosdk/Value.h"
+
+namespace telvo {
+
+class QKEllipticCurveSecret;
+
+// One BLE configuration session with one appliance: the GATT connection and discovery of the
+// configuration service (FF80/FF81/FF82, or FD24/FF31/FF32 for BLE protocol version 3), the
+// reconnect strategy, the key exchange (classic ECDH for versions 0 to 2, the certificate
+// agreement for version 3), framed and encrypted messages with chunking, resends and the
+// anti-replay window, and the module error reports. The BLE configuration flows derive from it
+// and override the virtual operations (isReady and receiveProtocol above all).
+//
+// Created only through initWithParam<T>() (shared ownership). Main thread only: every block,
+// delayed call and callback runs on the main queue, never inside the call that caused it,
+// except that updateCallBack and configCompletion are called synchronously by the operation
+// that reports (updateBlockWithState, finalResultWithError...). The GATT blocks hold the session
+// weakly; delayed calls (a busy-peripheral retry, the key-exchange start, resend checks) hold
+// it until they run or disconnect/stopConfig cancels them.
+class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
+  public:
+    using UpdateBlock = std::function<void(int64_t state)>;
+    using CompletionBlock =
+        std::function<void(const ErrorPtr& error, const std::shared_ptr<QKDevice>& device)>;
+
+    // Creates a session of class T (QKBLEBaseConnect or a flow) from the parameters. Stops any
+    // scan of the device manager.
+    template <class T = QKBLEBaseConnect>
+    static std::shared_ptr<T> initWithParam(const QKDeviceBleConfigParams& params) {
+        struct Made final : T {};
+        std::shared_ptr<T> session = std::make_shared<Made>();
+        session->setUpWithParam(params);
+        return session;
+    }
+    virtual ~QKBLEBaseConnect();
+    QKBLEBaseConnect(const QKBLEBaseConnect&) = delete;
+    QKBLEBaseConnect& operator=(const QKBLEBaseConnect&) = delete;
+
+    // ---- State (the flows read and set these).
+    bool isConnecting = false;
+    bool isAfterSales = false;
+    bool isReConnectBleDevice = false;
+    bool isBleForceValidRandom = false;
+    bool isPauseConfig = false;
+    bool findDevice = false;
+    bool isFindDeviceInLAN = false;
+    bool isConfigProcessIng = false;
+    Bytes aesKey;
+    UpdateBlock updateCallBack;
+    CompletionBlock configCompletion;
+    QKDeviceBleConfigParams iConfigModel;
+    std::shared_ptr<QKDevice> bleDevice;
+    std::string randomNum;
+    CBPeripheralPtr peripheral;
+    CBCharacteristicPtr writeCharacteristic;
+    Bytes tlsRandomN1;
+    Bytes tlsDataM1;
+    Bytes tlsPrivateKeyData;
+    Bytes tlsRandomN2;
+    Bytes tlsSessionKey;
+    int64_t checkApFailedResultCode = 0;
+    int64_t moduleErrorCode = 0;
+    int64_t bledisConnectingCount = 0;
+    std::optional<Dictionary> extras;
+    int64_t tlsLastCntId = 0;
+    int64_t tlsAntiReplayCnt = 0;
+
+    // The 16-byte root key: the SDK's negotiated BLE default key when it is 16 characters,
+    // else the fixed default; made on first read.
+    const Bytes& rootKey();
+    void setRootKey(Bytes key) { rootKey_ = std::move(key); }
+    // The session's P-256 key pair, made on first read.
+    const std::shared_ptr<QKEllipticCurveSecret>& secret();
+
+    // ---- Lifecycle.
+    // Connects the peripheral and registers the GATT steps; a busy peripheral is released and
+    // retried 0.5 s later (three times, then the session ends with 4085).
+    void connect();
+    void resetRetryState();
+    void handleReConnectBLEStrategy();
+    // Ends the session with 4085.
+    virtual void blueDisconnect();
+    // Cancels every pending resend, then disconnect(). No completion follows.
+    virtual void stopConfig();
+    // Cancels the delayed steps, resets the key and releases the peripheral (only while this
+    // session is the one bound to it). No completion.
+    virtual void disconnect();
+    void updateBlockWithState(int64_t state);
+    // Ends the session: the completion (when set) gets the error and the record (R, or a fresh
+    // one) once per call.
+    void finalResultWithError(const ErrorPtr& error, std::shared_ptr<QKDevice> device,
+                              bool needDisConnect);
+    std::shared_ptr<QKDevice> getDeviceInfo(const Dictionary& dict) const;
+    virtual ErrorPtr bleErrorWithCode(int64_t code) const;
+    ErrorPtr errWithCode(int64_t code, const std::string& des) const;
+    void removeNotifiCenterObserver();
+
+    // ---- Key exchange.
+    // Starts the exchange of the appliance's protocol version 0.1 s later.
+    void startExchangeKey();
+    void startExchangeKeyThreeTLS();
+    void startExchangeKeyThreeOneWayTLS();
+    void receiveTLSAesKeyCommondWithData(ByteView body, const Dictionary& dict);
+    void receiveTLSAesKeyAuthWithData(ByteView body, const Dictionary& dict);
+    void receiveAesKeyCommondWithData(ByteView body);
+    void exchangeKeySuccess();
+    // Where a flow starts once the keys are exchanged; the base only logs.
+    virtual void isReady();
+
+    // ---- Messaging.
+    // Frames the body (under aesKey, with the next anti-replay counter), writes it in chunks
+    // and, unless the write characteristic takes writes without response only, resends it
+    // every 5 s until a frame of the same type arrives: four writes, then 4179.
+    void sendBody(ByteView body, int64_t msgType,
+                  const CBCharacteristicPtr& characteristic = nullptr);
+    // Writes a frame in chunks of the peripheral's write length (at least 20 bytes), 20 ms
+    // apart (the calling thread sleeps).
+    void sendData(ByteView frame, const CBCharacteristicPtr& characteristic);
+    int64_t getApAntiReplayCount();
+    void cancelSendDataStrategySelector(int64_t msgType);
+    void cancelAllSendDataStrategySelector();
+    // One notification value of the notify characteristic.
+    void receiveBleData(const std::optional<Bytes>& data);
+    // One whole frame.
+    void baseReceiveData(ByteView frame);
+    // Every accepted frame, the key-exchange frames included; empty in the base.
+    virtual void receiveProtocol(const std::shared_ptr<QKBLEProtocol>& protocol);
+    // A module status report carrying an error.
+    void receiveErrorFromModuleWithData(ByteView data);
+    static int64_t getSmartErrorCodeWithData(int32_t moduleCode);
+
+  protected:
+    QKBLEBaseConnect() = default;
+    void setUpWithParam(const QKDeviceBleConfigParams& params);
+    // The class name in log lines; each flow gives its own.
+    virtual std::string className() const { return "QKBLEBaseConnect"; }
+
+    // The overall timeout and the cloud confirmation clocks. Nothing runs them yet, so there
+    // is nothing to stop or pause.
+    void releaseTimer() {}
+    void releaseTotalTimer() {}
+    void pauseTotalTimer() {}
+    void willEnterForeground() {}
+
+  private:
+    void connectionBlock(const CBPeripheralPtr& peripheral, const ErrorPtr& error);
+    void servicesBlock(const CBPeripheralPtr& peripheral, const ErrorPtr& error);
+    void characteristicsBlock(const CBPeripheralPtr& peripheral, const CBServicePtr& service,
+                              const ErrorPtr& error, const std::shared_ptr<bool>& once);
+    void discoveryFailed(int64_t code);
+    void endWithError(const ErrorPtr& error);
+    void handleReSendDataStrategy(const std::shared_ptr<Bytes>& body, int64_t msgType,
+                                  const CBCharacteristicPtr& characteristic);
+    void reSendDataStrategySelector(const std::shared_ptr<Bytes>& body, int64_t msgType);
+    void sendStoredBody(const std::shared_ptr<Bytes>& body, int64_t msgType,
+                        const CBCharacteristicPtr& characteristic);
+    void cancelDelayedSteps();
+    bool ownsPeripheral() const;
+
+    std::optional<Bytes> rootKey_;
+    std::shared_ptr<QKEllipticCurveSecret> secret_;
+    CBUUID serviceUUID_, writeUUID_, notifyUUID_;
+    QKBLEFrameAssembler assembler_;
+    uint64_t disconnects_ = 0;  // disconnect() calls so far
+    NotifiCenter observers_;
+};
+
+}  // namespace telvo

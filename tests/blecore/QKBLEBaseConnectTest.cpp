@@ -1,0 +1,323 @@
+// The BLE session base against the virtual appliance on the simulated radio, in virtual time.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "blecore/CBPeripheralQKExtensions.h"
+#include "blecore/QKBLEBaseConnect.h"
+#include "blecore/QKBLEDeviceManager.h"
+#include "platform/Diagnostics.h"
+#include "platform/Dispatch.h"
+#include "platform/MainLoop.h"
+#include "platform/NotificationCenter.h"
+#include "sim/SimBleModule.h"
+#include "sim/SimRadio.h"
+#include "telvosdk/QKMiddleInterface.h"
+#include "telvosdk/TelvoError.h"
+
+namespace telvo {
+namespace {
+
+using sim::SimBleModule;
+using Fault = SimBleModule::Fault;
+
+// A flow that asks for the status once ready and records what reaches it.
+class StatusFlow : public QKBLEBaseConnect {
+  public:
+    void isReady() override {
+        readyAt = Clock::now();
+        if (sendOnReady) sendBody(QKBLEProtocol::msgBodyForCheckStatus(0), 0x63);
+    }
+    void receiveProtocol(const std::shared_ptr<QKBLEProtocol>& frame) override {
+        types.push_back(int(frame->msgType()));
+        if (frame->msgType() == 0x63) status = frame->decrptMsgBody().value_or(Bytes{});
+    }
+    bool sendOnReady = true;
+    double readyAt = -1;
+    std::vector<int> types;
+    Bytes status;
+};
+
+class QKBLEBaseConnectTest : public ::testing::Test {
+  protected:
+    QKBLEBaseConnectTest() {
+        NotificationCenter::resetForTesting();
+        setPlainLogSink([](std::string_view) {});
+        QKBluetooth::resetForTesting();
+        QKMiddleInterface::resetForTesting();
+        QKBLEDeviceManager::resetForTesting();
+        QKBLEProtocol::resetMsgIdForTesting();
+        MainLoop::drain();
+    }
+    ~QKBLEBaseConnectTest() override {
+        session.reset();
+        MainLoop::drain();
+        setPlainLogSink({});
+        NotificationCenter::resetForTesting();
+    }
+
+    // The module of the version (variant 4: version 3 in after-sales mode), found by a scan,
+    // and a session on it with its blocks recorded.
+    void start(int variant, bool connectNow = true) {
+        sim::SimBleAdvertisement adv;
+        adv.version = std::min(variant, 3);
+        if (variant == 4) adv.flags2 = 0x02;  // after sales
+        module = SimBleModule::create(*radio, adv, "korvo_ac_1a2b");
+        module->installAppCredentials();
+        auto manager = QKBLEDeviceManager::shareInstance();
+        CBPeripheralPtr found;
+        manager->startScan(0, 0, [&](const CBPeripheralPtr& p) { found = p; });
+        ASSERT_TRUE(MainLoop::runUntil([&] { return found != nullptr; }, 5));
+        QKDeviceBleConfigParams params;
+        params.peripheral = found;
+        session = QKBLEBaseConnect::initWithParam<StatusFlow>(params);
+        session->iConfigModel.bleType = 1;
+        session->updateCallBack = [this](int64_t s) { states.push_back(int(s)); };
+        session->configCompletion = [this](const ErrorPtr& e, const std::shared_ptr<QKDevice>&) {
+            codes.push_back(TelvoError::codeForSDKError(e));
+            endedAt = Clock::now();
+        };
+        if (connectNow) session->connect();
+    }
+    std::vector<double> writesOf(int msgType) {
+        std::vector<double> times;
+        for (const auto& op : module->log("receive"))
+            if (op.msgType == msgType) times.push_back(op.time);
+        return times;
+    }
+    size_t pendingSteps() { return MainLoop::pendingPerformRequests(session.get()); }
+
+    DeterministicDispatch mode_;
+    sim::SimRadioScope radio{sim::SimRadio::create()};
+    std::shared_ptr<SimBleModule> module;
+    std::shared_ptr<StatusFlow> session;
+    std::vector<int> states;
+    std::vector<int64_t> codes;
+    double endedAt = -1;
+};
+
+// Each protocol version: connect, discover, exchange keys that agree with the appliance's,
+// then one framed request and its answer.
+TEST_F(QKBLEBaseConnectTest, EachVersionConnectsExchangesKeysAndGetsAnAnswer) {
+    for (int variant : {0, 1, 2, 3, 4}) {
+        SCOPED_TRACE(variant);
+        states.clear();
+        start(variant);
+        ASSERT_TRUE(MainLoop::runUntil([&] { return !session->status.empty(); }, 10));
+        EXPECT_EQ(states, (std::vector<int>{1, 2, 3, 4}));
+        EXPECT_TRUE(codes.empty());
+        EXPECT_EQ(session->aesKey, module->currentKey());
+        EXPECT_NE(session->aesKey, session->rootKey());
+        EXPECT_EQ(session->isAfterSales, variant == 4);
+        EXPECT_EQ(session->status.size(), 47u);
+        EXPECT_EQ(session->types.back(), 0x63);
+        EXPECT_EQ(module->log("receive").at(0).msgType, variant >= 3 ? 0x10 : 0x01);
+        EXPECT_EQ(pendingSteps(), 0u);  // every answer cancelled its resend
+        session->stopConfig();
+        session.reset();
+        MainLoop::runFor(1);
+    }
+}
+
+// No answer: writes at 0, 5, 10 and 15 s, then 4179 at 20 s, once. An answer arriving between
+// resends stops them.
+TEST_F(QKBLEBaseConnectTest, ResendScheduleAndItsEnd) {
+    start(2);
+    ASSERT_TRUE(MainLoop::runUntil([&] { return session->readyAt >= 0; }, 10));
+    module->mute = true;
+    MainLoop::runFor(60);
+    const auto writes = writesOf(0x63);
+    ASSERT_EQ(writes.size(), 4u);
+    for (int i = 1; i < 4; ++i) EXPECT_NEAR(writes[size_t(i)] - writes[0], 5.0 * i, 0.2);
+    EXPECT_EQ(codes, (std::vector<int64_t>{4179}));
+    EXPECT_NEAR(endedAt - writes[0], 20.0, 0.2);
+    EXPECT_EQ(pendingSteps(), 0u);
+
+    session.reset();
+    codes.clear();
+    start(2);
+    module->answerDelay = 7;  // the answer comes after the first resend
+    ASSERT_TRUE(MainLoop::runUntil([&] { return !session->status.empty(); }, 30));
+    MainLoop::runFor(60);
+    EXPECT_EQ(writesOf(0x63).size(), 2u);
+    EXPECT_TRUE(codes.empty());
+    EXPECT_EQ(pendingSteps(), 0u);
+}
+
+// Faults of the link and of the appliance's frames, each ending as it must, with one
+// completion at most.
+TEST_F(QKBLEBaseConnectTest, FaultsEndTheWayTheyMust) {
+    struct Case {
+        const char* name;
+        int version;
+        std::optional<SimBleModule::FaultSpec> fault;
+        std::vector<int64_t> codes;
+        bool ready;
+        size_t statusWrites;   // the request and its resends
+        size_t statusAnswers;  // answers that reached the flow
+    } cases[] = {
+        // The link drops instead of the key reply: reconnect, exchange again, go on.
+        {"link loss mid-exchange", 2, {{Fault::LinkLoss, 0x01}}, {}, true, 1, 1},
+        // Frames that do not decrypt are dropped; the resends go on to 4179.
+        {"wrong key", 2, {{Fault::WrongKey, 0x63}}, {}, true, 2, 1},
+        {"undecryptable", 3, {{Fault::Undecryptable, 0x63}}, {}, true, 2, 1},
+        {"garbage", 2, {{Fault::Garbage, 0x63}}, {}, true, 2, 1},
+        {"counter ahead", 3, {{Fault::Counter, 0x63, 0, 500}}, {9999}, true, 1, 0},
+        {"replayed frame", 3, {{Fault::Duplicate, 0x63}}, {}, true, 1, 2},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        codes.clear();
+        start(k.version, false);
+        if (k.fault) module->addFault(*k.fault);
+        session->connect();
+        MainLoop::runFor(40);
+        EXPECT_EQ(codes, k.codes);
+        EXPECT_EQ(session->readyAt >= 0, k.ready);
+        if (k.codes.empty()) EXPECT_EQ(session->status.size(), 47u);
+        EXPECT_EQ(writesOf(0x63).size(), k.statusWrites);
+        EXPECT_EQ(std::count(session->types.begin(), session->types.end(), 0x63),
+                  long(k.statusAnswers));
+        session->stopConfig();
+        session.reset();
+        MainLoop::runFor(1);
+    }
+}
+
+// A lost link is reconnected while the configuration runs and the budget of three reconnects
+// since the last connection lasts; otherwise it ends with 4085, unless the program itself
+// cancelled the link.
+TEST_F(QKBLEBaseConnectTest, LinkLossReconnectsWithinTheBudget) {
+    struct Case {
+        const char* name;
+        int64_t reconnects;  // made since the last connection
+        bool manual;
+        bool configuring;
+        std::vector<int64_t> codes;
+        bool reconnected;
+    } cases[] = {
+        {"first loss", 0, false, true, {}, true},
+        {"third reconnect", 2, false, true, {}, true},
+        {"budget spent", 3, false, true, {4085}, false},
+        {"not configuring", 0, false, false, {4085}, false},
+        {"cancelled by the program", 0, true, true, {}, false},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        codes.clear();
+        start(2);
+        ASSERT_TRUE(MainLoop::runUntil([&] { return session->readyAt >= 0; }, 10));
+        auto record = qkExtensions(session->peripheral);
+        record->curReConnectCount = k.reconnects;
+        record->manualDisconnectTag = k.manual;
+        session->isConfigProcessIng = k.configuring;
+        const double lost = Clock::now();
+        module->appliance().loseLink();
+        MainLoop::runFor(5);
+        EXPECT_EQ(codes, k.codes);
+        EXPECT_EQ(session->readyAt > lost, k.reconnected);
+        EXPECT_EQ(session->isReConnectBleDevice, k.reconnected);
+        session->stopConfig();
+        session.reset();
+        MainLoop::runFor(1);
+    }
+}
+
+// A peripheral that stays busy is released and retried 0.5 s later three times, then the
+// session ends with 4085.
+TEST_F(QKBLEBaseConnectTest, BusyPeripheralGivesUpAfterThreeRetries) {
+    start(2, false);
+    module->appliance().connectOutcome = sim::SimBleAppliance::ConnectOutcome::Hang;
+    auto central = QKBLEDeviceManager::shareInstance()->centralManager();
+    auto keepBusy = [&] { central->connectPeripheral(session->peripheral); };
+    keepBusy();
+    MainLoop::drain();
+    const double started = Clock::now();
+    session->connect();
+    for (int i = 0; i < 3; ++i) {
+        MainLoop::runFor(0.25);
+        keepBusy();
+        MainLoop::runFor(0.25);
+    }
+    MainLoop::runFor(1);
+    EXPECT_EQ(codes, (std::vector<int64_t>{4085}));
+    EXPECT_NEAR(endedAt - started, 1.5, 1e-6);
+    EXPECT_EQ(pendingSteps(), 0u);
+}
+
+// Module error reports: the SDK code, the completion and the progress they lead to.
+TEST_F(QKBLEBaseConnectTest, ModuleErrorReports) {
+    QKDeviceBleConfigParams none;
+    struct Case {
+        Bytes report;
+        uint64_t bleType;
+        int64_t moduleError;  // plain code kept in moduleErrorCode (0: unchanged)
+        std::vector<int64_t> codes;
+        std::vector<int> states;
+    } cases[] = {
+        {{0x01, 1, 0}, 1, 4082, {4082}, {}},
+        {{0x01, 1, 35}, 1, 4082, {4082}, {}},
+        {{0x01, 1, 1}, 1, 4056, {4056}, {}},
+        {{0x01, 1, 22}, 1, 4121, {4121}, {}},
+        {{0x01, 1, 28}, 1, 4082, {4082}, {}},
+        {{0x01, 1, 32}, 1, 4174, {4174}, {}},
+        {{0x01, 1, 33}, 1, 4175, {}, {17}},
+        {{0x01, 1, 34}, 1, 4176, {}, {}},
+        {{0x01, 1, 2}, 1, 4094, {4094}, {}},  // wrong password: reported, session stays
+        {{0x01, 1, 2}, 0, 4094, {}, {}},      // first generation: only remembered
+        {{0x01, 1, 5, 0, 0, 0, 0, 0, 0x11, 0x00}, 1, 0, {4192}, {}},
+        {{0x01, 1, 5, 0, 0, 0, 0, 0, 0x11}, 1, 4060, {4060}, {}},
+        {{0x01, 1}, 1, 0, {}, {}},
+    };
+    for (const auto& k : cases) {
+        auto s = QKBLEBaseConnect::initWithParam(none);
+        std::vector<int64_t> got;
+        std::vector<int> progress;
+        s->iConfigModel.bleType = k.bleType;
+        s->configCompletion = [&](const ErrorPtr& e, auto&) {
+            got.push_back(TelvoError::codeForSDKError(e));
+        };
+        s->updateCallBack = [&](int64_t state) { progress.push_back(int(state)); };
+        s->receiveErrorFromModuleWithData(k.report);
+        EXPECT_EQ(got, k.codes) << testing::PrintToString(k.report);
+        EXPECT_EQ(progress, k.states);
+        EXPECT_EQ(s->moduleErrorCode % 10000, k.moduleError);
+    }
+    const int64_t table[] = {4056, 4094, 4058, 4059, 4060, 4061, 4062, 4063, 4064, 4065, 4066, 4098,
+                             4099, 4100, 4101, 4115, 4116, 4117, 4118, 4119, 4120, 4121, 4165, 4166,
+                             4173, 4082, 4082, 4082, 4082, 4082, 4082, 4174, 4175, 4176};
+    for (int code = 1; code <= 34; ++code)
+        EXPECT_EQ(QKBLEBaseConnect::getSmartErrorCodeWithData(code), table[code - 1]);
+}
+
+// Stopping in each phase: nothing is written, reported or completed afterwards and no delayed
+// step is left.
+TEST_F(QKBLEBaseConnectTest, StopInEachPhaseLeavesNothingBehind) {
+    // The phase is the progress state at which the session is stopped (0: right after
+    // connect, 5: after the flow's first request).
+    for (int phase : {0, 1, 2, 3, 4}) {
+        SCOPED_TRACE(phase);
+        states.clear();
+        codes.clear();
+        start(3, false);
+        session->updateCallBack = [this, phase](int64_t s) {
+            states.push_back(int(s));
+            if (s == phase) session->stopConfig();
+        };
+        session->connect();
+        if (phase == 0) session->stopConfig();
+        MainLoop::runFor(2);
+        const size_t writes = module->log("receive").size();
+        EXPECT_EQ(pendingSteps(), 0u);
+        MainLoop::runFor(60);
+        EXPECT_EQ(module->log("receive").size(), writes);
+        EXPECT_EQ(states.empty() ? 0 : states.back(), phase);
+        EXPECT_TRUE(codes.empty());
+        EXPECT_EQ(pendingSteps(), 0u);
+        session.reset();
+        MainLoop::runFor(1);
+    }
+}
+
+}  // namespace
+}  // namespace telvo
