@@ -69,7 +69,7 @@ SimCloudApi::SimCloudApi(FakeCloud& cloud, std::string signKey, std::string sign
 }
 
 SimCloudApi::~SimCloudApi() {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(state_->mutex);
 }
 
 void SimCloudApi::serve(const std::string& path) {
