@@ -319,5 +319,43 @@ TEST_F(QKBLEBaseConnectTest, StopInEachPhaseLeavesNothingBehind) {
     }
 }
 
+// The incoming counter window of version 3 and the outgoing counter's wrap.
+TEST_F(QKBLEBaseConnectTest, CounterWindowAndWrap) {
+    QKDeviceBleConfigParams none;
+    const Bytes key(16, 0x5A);
+    struct Case {
+        int64_t last, incoming;
+        bool accepted;
+        int64_t lastAfter;
+    } cases[] = {{10, 109, true, 109}, {10, 110, false, 10}, {10, 3, true, 3}, {10, 10, true, 10}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.incoming);
+        auto s = QKBLEBaseConnect::initWithParam<StatusFlow>(none);
+        s->bleDevice = std::make_shared<QKDevice>();
+        s->bleDevice->protocolType = 3;
+        s->aesKey = key;
+        s->tlsLastCntId = k.last;
+        std::vector<int64_t> got;
+        s->configCompletion = [&](const ErrorPtr& e, auto&) {
+            got.push_back(TelvoError::codeForSDKError(e));
+        };
+        // Under another key first: dropped before it touches the counter.
+        auto foreign = QKBLEProtocol::getProtocolDataWithMsgBody(Bytes{1, 2}, Bytes(16, 0x11), 0x63,
+                                                                 3, k.incoming);
+        s->receiveBleData(*foreign);
+        EXPECT_EQ(s->tlsLastCntId, k.last);
+        auto frame =
+            QKBLEProtocol::getProtocolDataWithMsgBody(Bytes{1, 2}, key, 0x63, 3, k.incoming);
+        s->receiveBleData(*frame);
+        EXPECT_EQ(s->types.size(), k.accepted ? 1u : 0u);
+        EXPECT_EQ(got, k.accepted ? std::vector<int64_t>{} : std::vector<int64_t>{9999});
+        EXPECT_EQ(s->tlsLastCntId, k.lastAfter);
+    }
+    auto s = QKBLEBaseConnect::initWithParam(none);
+    s->tlsAntiReplayCnt = 65534;
+    EXPECT_EQ(s->getApAntiReplayCount(), 65535);
+    EXPECT_EQ(s->getApAntiReplayCount(), 1);
+}
+
 }  // namespace
 }  // namespace telvo
