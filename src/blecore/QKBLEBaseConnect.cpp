@@ -203,6 +203,7 @@ void QKBLEBaseConnect::connectionBlock(const CBPeripheralPtr& p, const ErrorPtr&
     } else if (p && p->state() == CBPeripheralState::Connected) {
         QKSDKLOG("ble step1:connect suc!");
         resetRetryState();
+        assembler_.reset();  // a piece of a frame from the lost link never completes
         isConnecting = false;
         updateBlockWithState(1);
         QKSDKLOG("ble step2:start discoverServices!");
@@ -254,7 +255,7 @@ void QKBLEBaseConnect::characteristicsBlock(const CBPeripheralPtr& p, const CBSe
     if (!service || service->UUID() != serviceUUID_ || *once) return;
     bool writeFound = false, notifyFound = false;
     auto manager = QKBLEDeviceManager::shareInstance();
-    const QKBLEDeviceManager::Channel channel = qkExtensions(p)->mas_mac;
+    const QKBLEDeviceManager::Channel channel = qkExtensions(peripheral)->mas_mac;
     std::weak_ptr<QKBLEBaseConnect> weak = weak_from_this();
     for (const auto& c : service->characteristics()) {
         if (c->UUID() == writeUUID_) {

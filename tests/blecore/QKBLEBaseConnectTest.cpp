@@ -357,5 +357,37 @@ TEST_F(QKBLEBaseConnectTest, CounterWindowAndWrap) {
     EXPECT_EQ(s->getApAntiReplayCount(), 1);
 }
 
+// Frames go out in pieces of the write length; a characteristic that takes writes without
+// response only gets them so, and nothing is resent.
+TEST_F(QKBLEBaseConnectTest, ChunksAndWriteTypeFollowTheCharacteristic) {
+    for (uint32_t properties : {0x0Cu, 0x04u}) {
+        SCOPED_TRACE(properties);
+        codes.clear();
+        start(2, false);
+        module->appliance().attMtu = 23;  // 20-byte pieces
+        module->appliance().gatt.at(0).characteristics.at(0).properties = properties;
+        session->sendOnReady = false;
+        session->connect();
+        ASSERT_TRUE(MainLoop::runUntil([&] { return session->readyAt >= 0; }, 10));
+        module->mute = true;
+        radio->clearLog();
+        const Bytes body(40, 0x33);
+        const size_t frame =
+            QKBLEProtocol::getProtocolDataWithMsgBody(body, session->aesKey, 0x63, 2, 1)->size();
+        session->sendBody(body, 0x63);
+        MainLoop::runFor(1);
+        const char* op = properties == 0x04 ? "write-without-response" : "write";
+        auto pieces = radio->log(op);
+        ASSERT_EQ(pieces.size(), (frame + 19) / 20);
+        for (size_t i = 0; i + 1 < pieces.size(); ++i) EXPECT_EQ(pieces[i].data.size(), 20u);
+        EXPECT_EQ(pieces.back().data.size(), frame - 20 * (pieces.size() - 1));
+        MainLoop::runFor(6);
+        EXPECT_EQ(radio->log(op).size(), pieces.size() * (properties == 0x04 ? 1 : 2));
+        session->stopConfig();
+        session.reset();
+        MainLoop::runFor(1);
+    }
+}
+
 }  // namespace
 }  // namespace telvo
