@@ -1,0 +1,188 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "SmartConnectFixture.h"
+
+namespace telvo::test {
+namespace {
+
+std::array<uint8_t, 6> bssidBytes() {
+    return {0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff};
+}
+
+int64_t code(const ErrorPtr& e) {
+    return e ? TelvoError::codeForSDKError(e) : -1;
+}
+
+class QKSmartConnectTest : public SmartConnectFixture {};
+
+// The air carries the encoder's two sequences, in order, one datagram every 10 ms alternating
+// between them, to port 1234; an appliance that only listens recovers the credentials.
+TEST_F(QKSmartConnectTest, SendsTheEncodedSequencesAtTheTickAndTheApplianceDecodesThem) {
+    t0 = Clock::now();
+    flow->fastConfigWithParams(smartParams(), steps(), record());
+    EXPECT_EQ(seen.steps, std::vector<int64_t>{8});
+    MainLoop::runFor(3.0);
+    const auto air = sniffer.datagrams();
+    ASSERT_GE(air.size(), 290u);
+
+    const QKSmartProtocol encoder(kHome, kPassword, kBssid, flow->randomA(), flow->randomB());
+    const auto multicast = encoder.createMulticastArray();
+    const auto broadcast = encoder.createBroadcastArray();
+    size_t m = 0, b = 0;
+    for (size_t i = 0; i < air.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(air[i].port, 1234);
+        if (i > 0) {
+            EXPECT_NEAR(air[i].at - air[i - 1].at, 0.01, 1e-6);
+            EXPECT_NE(air[i].to == "255.255.255.255", air[i - 1].to == "255.255.255.255");
+        }
+        if (air[i].to == "255.255.255.255") {
+            EXPECT_EQ(air[i].length, broadcast[b++ % broadcast.size()].size());
+        } else {
+            EXPECT_EQ(air[i].to, multicast[m++ % multicast.size()]);
+            EXPECT_EQ(air[i].length, 1u);
+        }
+    }
+
+    const auto heard = sim::decodeSmartConnect(air);
+    ASSERT_TRUE(heard);
+    EXPECT_EQ(*heard, (sim::SimSmartCredentials{kHome, kPassword, bssidBytes(), flow->randomA(),
+                                                flow->randomB()}));
+    EXPECT_EQ(sim::smartConnectRandomCode(*heard), flow->randomString());
+    EXPECT_TRUE(seen.results.empty());
+}
+
+// The appliance found on the LAN, new and old modules: the run succeeds once, with the reply
+// under "udpBroadMsg" and sending stopped; an old module without a device ID gets a temporary
+// ID and its sub type over the configuration session.
+TEST_F(QKSmartConnectTest, FindsTheApplianceOnTheLanForNewAndOldModules) {
+    struct Case {
+        const char* name;
+        bool byType;
+        std::array<uint8_t, 4> version;
+        uint64_t deviceId;
+        std::string expectSubType;
+        // An old module's reply ends before the sub type.
+        std::optional<size_t> bodyLength = std::nullopt;
+    };
+    const Case cases[] = {
+        {"new module by SSID", false, {0x02, 0, 0, 0}, 0xA1B2C3D4E5ULL, "0"},
+        {"new module by type", true, {0x03, 0, 0, 0}, 0xA1B2C3D4E5ULL, "0"},
+        {"first generation by type", true, {0x01, 0, 0, 0}, 0x77, "0"},
+        {"old module by SSID: sub type over the session", false, {0, 0, 0, 0}, 0x77, "4660",
+         57 + std::string(kDeviceSsid).size()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fresh();
+        t0 = Clock::now();
+        if (c.byType)
+            flow->fastConfigWithDeviceType(smartParams(), steps(), record());
+        else
+            flow->fastConfigWithParams(smartParams(), steps(), record());
+        auto heard = hear();
+        ASSERT_TRUE(heard);
+        appear(*heard, c.version, c.deviceId, {}, c.bodyLength);
+        ASSERT_TRUE(runUntilResults(1, 60));
+        MainLoop::runFor(5);
+        ASSERT_EQ(seen.results.size(), 1u);
+        EXPECT_EQ(code(seen.results[0]), 0);
+        EXPECT_EQ(seen.results[0]->domain(), "QKSmartConnect");
+        EXPECT_TRUE(seen.results[0]->userInfo()[kQKSDKUDPBroadMsg].isDictionary());
+        ASSERT_TRUE(seen.devices[0]);
+        EXPECT_EQ(seen.devices[0]->deviceSsid, kDeviceSsid);
+        EXPECT_EQ(seen.devices[0]->deviceSubType, c.expectSubType);
+        EXPECT_FALSE(flow->isSending());
+        EXPECT_EQ(validObservers(), 0u);
+        const size_t sent = sniffer.datagrams().size();
+        MainLoop::runFor(1);
+        EXPECT_EQ(sniffer.datagrams().size(), sent);
+    }
+}
+
+// The type mode accepts only a reply whose random matches this run: a stale code is ignored
+// and the search goes on; with nothing accepted the run ends with 4031 after 120 s.
+TEST_F(QKSmartConnectTest, TypeModeChecksTheRandomAndTimesOut) {
+    t0 = Clock::now();
+    flow->fastConfigWithDeviceType(smartParams(), steps(), record());
+    auto heard = hear();
+    ASSERT_TRUE(heard);
+    appear(*heard, {0x02, 0, 0, 0}, 0x55, std::string(32, '0'));
+    ASSERT_TRUE(runUntilResults(1, 200));
+    EXPECT_EQ(code(seen.results[0]), 4031);
+    EXPECT_NEAR(seen.at[0], 120, 0.5);
+    EXPECT_EQ(seen.results[0]->domain(), TelvoError::sdkErrorWithType(1, 4031)->domain());
+    EXPECT_FALSE(seen.devices[0]);
+    MainLoop::runFor(10);
+    EXPECT_EQ(seen.results.size(), 1u);
+    EXPECT_EQ(validObservers(), 0u);
+
+    // The SSID mode has no overall timer: its 90-s LAN search ends it.
+    fresh();
+    t0 = Clock::now();
+    flow->fastConfigWithParams(smartParams(), steps(), record());
+    ASSERT_TRUE(runUntilResults(1, 200));
+    EXPECT_EQ(code(seen.results[0]), 4031);
+    EXPECT_NEAR(seen.at[0], 90, 1.0);
+
+    // The type mode with no Wi-Fi answers 4030 at once and sends nothing.
+    fresh();
+    joinWifi(std::nullopt);
+    flow->fastConfigWithDeviceType(smartParams(), steps(), record());
+    ASSERT_EQ(seen.results.size(), 1u);
+    EXPECT_EQ(code(seen.results[0]), 4030);
+    MainLoop::runFor(1);
+    EXPECT_TRUE(sniffer.datagrams().empty());
+}
+
+// The appliance found through the cloud's list for the run's random code.
+TEST_F(QKSmartConnectTest, FindsTheApplianceInTheCloud) {
+    t0 = Clock::now();
+    flow->fastConfigWithDeviceType(smartParams(), steps(), record());
+    auto heard = hear();
+    ASSERT_TRUE(heard);
+    // other: type AC at 12..13, sub type 0x0102 little-endian at 16..19.
+    api->reportOnline(cloudSn("0000AC11122233344455566677788899", "000000000000AC0002010000"),
+                      sim::smartConnectRandomCode(*heard));
+    ASSERT_TRUE(runUntilResults(1, 60));
+    MainLoop::runFor(5);
+    ASSERT_EQ(seen.results.size(), 1u);
+    EXPECT_EQ(code(seen.results[0]), 0);
+    EXPECT_EQ(seen.results[0]->domain(), "QKSmartConnect");
+    ASSERT_TRUE(seen.devices[0]);
+    EXPECT_EQ(seen.devices[0]->deviceType, "0xAC");
+    EXPECT_EQ(seen.devices[0]->deviceSubType, "258");
+    EXPECT_EQ(seen.devices[0]->deviceSn, "0000AC11122233344455566677788899");
+    EXPECT_FALSE(flow->isSending());
+}
+
+// Stop and a restart with new credentials: the new run sends only the new credentials, and
+// the first run's observers and polls are gone; a sending-only run sends only multicast.
+TEST_F(QKSmartConnectTest, RestartWithNewCredentialsLeavesNothingOfTheFirstRun) {
+    flow->fastConfigWithDeviceType(smartParams(), steps(), record());
+    MainLoop::runFor(1);
+    flow->stop();
+    EXPECT_EQ(validObservers(), 0u);
+    sniffer.clear();
+    MainLoop::runFor(1);
+    EXPECT_TRUE(sniffer.datagrams().empty());
+
+    auto p = smartParams();
+    p.routerSSID = "OtherNet";
+    p.routerPwd = "other-secret";
+    flow->sendConfigInfoWithParams(p);
+    MainLoop::runFor(3);
+    const auto air = sniffer.datagrams();
+    for (const auto& d : air) EXPECT_NE(d.to, "255.255.255.255");
+    const auto heard = sim::decodeSmartMulticast(air);
+    ASSERT_TRUE(heard);
+    EXPECT_EQ(heard->ssid, "OtherNet");
+    EXPECT_EQ(heard->password, "other-secret");
+    EXPECT_EQ(validObservers(), 0u);
+    EXPECT_TRUE(seen.results.empty());
+}
+
+}  // namespace
+}  // namespace telvo::test
