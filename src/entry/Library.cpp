@@ -1,5 +1,6 @@
 #include <mutex>
 
+#include "apconfig/QKDeviceManager.h"
 #include "blecore/QKBLEProtocol.h"
 #include "logging/QKLog.h"
 #include "platform/MainLoop.h"
@@ -17,6 +18,7 @@ void TelvoSDKInitialize() {
         // Each subsystem registers its run-time names here.
         registerLogging();
         registerBleCore();
+        registerApConfig();
     });
 }
 

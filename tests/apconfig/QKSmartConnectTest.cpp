@@ -71,7 +71,11 @@ TEST_F(QKSmartConnectTest, FindsTheApplianceOnTheLanForNewAndOldModules) {
         {"new module by SSID", false, {0x02, 0, 0, 0}, 0xA1B2C3D4E5ULL, "0"},
         {"new module by type", true, {0x03, 0, 0, 0}, 0xA1B2C3D4E5ULL, "0"},
         {"first generation by type", true, {0x01, 0, 0, 0}, 0x77, "0"},
-        {"old module by SSID: sub type over the session", false, {0, 0, 0, 0}, 0x77, "4660",
+        {"old module by SSID: sub type over the session",
+         false,
+         {0, 0, 0, 0},
+         0x77,
+         "4660",
          57 + std::string(kDeviceSsid).size()},
     };
     for (const auto& c : cases) {

@@ -1,0 +1,370 @@
+#include "apconfig/QKDeviceManager.h"
+
+#include "apconfig/QKApContect.h"
+#include "apconfig/QKSmartConnect.h"
+#include "core/QKTool.h"
+#include "discovery/QKBroadcastManager.h"
+#include "discovery/QKBroadcastObserver.h"
+#include "logging/QKLog.h"
+#include "platform/DispatchQueue.h"
+#include "platform/Registry.h"
+#include "platform/Singleton.h"
+#include "telvosdk/QKMiddleInterface.h"
+#include "telvosdk/TelvoError.h"
+
+namespace telvo {
+
+namespace {
+
+SharedInstance<QKDeviceManager>& sharedSlot() {
+    return processWide([] { return new SharedInstance<QKDeviceManager>(); });
+}
+
+QKApContect::DeviceCompletion toFlow(QKDeviceManager::DeviceCompletion completion) {
+    return [completion = std::move(completion)](const ErrorPtr& error,
+                                                std::shared_ptr<QKDevice> device) {
+        if (completion) completion(error, std::move(device));
+    };
+}
+
+}  // namespace
+
+std::shared_ptr<QKDeviceManager> QKDeviceManager::sharedManager() {
+    return sharedSlot().get([] { return std::make_shared<QKDeviceManager>(); });
+}
+
+void QKDeviceManager::resetForTesting() {
+    if (auto old = sharedSlot().exchange()) {
+        if (old->apConnect_) old->apConnect_->releaseAll();
+        if (old->smartConnect_) old->smartConnect_->stop();
+    }
+}
+
+// ---- Flow choice
+
+void QKDeviceManager::startConfigureDeviceWithParams(const QKDeviceApConfigParams& params,
+                                                     int64_t type, StepBlock deviceConfigStep,
+                                                     DeviceCompletion completion) {
+    if (type == 1) {
+        startApConnectWithParams(params, 1, std::move(deviceConfigStep), std::move(completion));
+    } else if (type == 2) {
+        if (params.deviceSSID && !params.deviceSSID->empty()) {
+            startSendQKCWithDevice(params, std::move(deviceConfigStep), std::move(completion));
+        } else if (params.deviceType && !params.deviceType->empty()) {
+            startNewSendQKCWithDeviceType(params, std::move(deviceConfigStep),
+                                          std::move(completion));
+        } else {
+            QKSDKLOG("快连参数 错误 请检查 deviceSSID || deviceType 是否为空");
+        }
+    }
+}
+
+// ---- Access point
+
+void QKDeviceManager::replaceSession() {
+    if (apConnect_) {
+        apConnect_->releaseAll();
+        apConnect_.reset();
+    }
+    apConnect_ = QKApContect::create();
+    apConnect_->setNeedConfirmDeviceInWan(true);
+}
+
+void QKDeviceManager::startApConnectWithParams(const QKDeviceApConfigParams& params, int64_t,
+                                               StepBlock deviceConfigStep,
+                                               DeviceCompletion completion) {
+    replaceSession();
+    apConnect_->startConfigureDeviceParams(params, std::move(deviceConfigStep),
+                                           toFlow(std::move(completion)));
+}
+
+void QKDeviceManager::connectDeviceWithSSID(const std::string& ssid, ErrorCompletion completion) {
+    replaceSession();
+    QKDeviceApConfigParams params;
+    params.deviceSSID = ssid;
+    apConnect_->connectDeviceWithParams(params, [completion](const ErrorPtr& error) {
+        if (completion) completion(error);
+    });
+}
+
+void QKDeviceManager::resumeConfigWithParams(const QKDeviceApConfigParams& params) {
+    if (apConnect_) apConnect_->resumeConfigWithParams(params);
+}
+
+void QKDeviceManager::stopBindDeviceWithCompletion(ErrorCompletion completion) {
+    if (!apConnect_) return;
+    apConnect_->stopBindDeviceToWifiWithCompletion([completion] {
+        if (completion) completion(TelvoError::sucError());
+    });
+}
+
+void QKDeviceManager::getWifiList(WifiListCompletion completion) {
+    if (!apConnect_) {
+        if (completion) completion(TelvoError::sdkErrorWithType(1, 4007), std::nullopt);
+        return;
+    }
+    apConnect_->getWifiListAroundDeviceWithCompletion(
+        [completion](const ErrorPtr& error, const std::optional<Value::Array>& list) {
+            if (completion) completion(error, list);
+        });
+}
+
+void QKDeviceManager::bindDeviceWithparams(const QKDeviceApConfigParams& params,
+                                           std::function<void()> startScanInLanBlock,
+                                           DeviceCompletion completion) {
+    if (!apConnect_) return;
+    const int64_t securityType = params.routerPwd && !params.routerPwd->empty() ? 1 : 0;
+    apConnect_->bindDeviceWithParams(params, securityType, std::move(startScanInLanBlock),
+                                     toFlow(std::move(completion)));
+}
+
+void QKDeviceManager::setApConnect(std::shared_ptr<QKApContect> apConnect) {
+    apConnect_ = std::move(apConnect);
+}
+
+// ---- Smart connect
+
+std::shared_ptr<QKSmartConnect> QKDeviceManager::smartConnect() {
+    if (!smartConnect_) smartConnect_ = std::make_shared<QKSmartConnect>();
+    return smartConnect_;
+}
+
+void QKDeviceManager::setSmartConnect(std::shared_ptr<QKSmartConnect> smartConnect) {
+    smartConnect_ = std::move(smartConnect);
+}
+
+void QKDeviceManager::startSmartConnect(const QKDeviceApConfigParams& params, bool byType,
+                                        StepBlock deviceConfigStep, DeviceCompletion completion) {
+    QKTool::currentWifiInfoWithBlock(
+        [&](const std::optional<std::string>& ssid, const std::string&, std::optional<int64_t>) {
+            if (!ssid || ssid->empty() || !params.routerSSID || *ssid != *params.routerSSID) {
+                if (completion) completion(TelvoError::sdkErrorWithType(1, 4030), nullptr);
+                return;
+            }
+            startBroadCastWithInerval(1.0);
+            if (byType) {
+                smartConnect()->fastConfigWithDeviceType(params, std::move(deviceConfigStep),
+                                                         toFlow(std::move(completion)));
+            } else {
+                smartConnect()->fastConfigWithParams(params, std::move(deviceConfigStep),
+                                                     toFlow(std::move(completion)));
+            }
+        });
+}
+
+void QKDeviceManager::startSendQKCWithDevice(const QKDeviceApConfigParams& params,
+                                             StepBlock deviceConfigStep,
+                                             DeviceCompletion completion) {
+    startSmartConnect(params, false, std::move(deviceConfigStep), std::move(completion));
+}
+
+void QKDeviceManager::startNewSendQKCWithDeviceType(const QKDeviceApConfigParams& params,
+                                                    StepBlock deviceConfigStep,
+                                                    DeviceCompletion completion) {
+    startSmartConnect(params, true, std::move(deviceConfigStep), std::move(completion));
+}
+
+void QKDeviceManager::stopSendQKCPacket() {
+    smartConnect()->stop();
+    QKBroadcastManager::sharedManager()->changeInterval(60.0);
+}
+
+void QKDeviceManager::stopSendQKCWithCompletion(ErrorCompletion completion) {
+    stopSendQKCPacket();
+    if (completion) completion(TelvoError::sucError());
+}
+
+// ---- LAN scan and discovery broadcast
+
+void QKDeviceManager::startScanLanDevice(int64_t seconds, DeviceListCompletion callback) {
+    startBroadCastWithInerval(1.0);
+    scanDeviceListInLan(double(seconds), 2, std::move(callback));
+}
+
+void QKDeviceManager::scanDeviceListInLan(double seconds, int64_t type,
+                                          DeviceListCompletion completion) {
+    auto report =
+        std::make_shared<const QKBroadcastCompletionBlock>([completion](const Value::Array& list) {
+            QKBroadcastManager::sharedManager()->changeInterval(60.0);
+            if (!completion) return;
+            if (list.empty()) {
+                completion(TelvoError::sdkErrorWithType(1, 4000), std::nullopt);
+                return;
+            }
+            std::vector<std::shared_ptr<QKDevice>> devices;
+            for (const Value& dic : list) devices.push_back(QKDevice::deviceWithDic(dic));
+            QKSDKLOG("网关配网回调%s", Value(list).toJSON().value_or("").c_str());
+            completion(TelvoError::sucError(), devices);
+        });
+    QKBroadcastManager::sharedManager()->addBroadcastObserver(
+        QKBroadcastObserver::initWithFilter(nullptr, seconds, type, report));
+}
+
+bool QKDeviceManager::startBroadCastWithInerval(double interval) {
+    QKBroadcastManager::sharedManager()->startBroadCastWithInerval(interval, nullptr);
+    return true;
+}
+
+void QKDeviceManager::startBroadCast() {
+    startBroadCastWithInerval(1.0);
+}
+
+void QKDeviceManager::stopBroadCast() {
+    QKBroadcastManager::sharedManager()->closeBroadcast();
+}
+
+void QKDeviceManager::enableSSIDFormatWithFormatArray(const std::vector<std::string>& formatArray) {
+    QKMiddleInterface::shareInstance()->middleConfig()->setSSID_FormatArray(formatArray);
+}
+
+// ---- Run-time names
+
+namespace {
+
+using Self = QKDeviceManager;
+using ParamsPtr = std::shared_ptr<QKDeviceApConfigParams>;
+
+Self& self(const RegistryInstance& instance) {
+    return *static_cast<Self*>(instance.get());
+}
+
+QKDeviceApConfigParams paramsAt(const RegistryArgs& args, size_t index) {
+    const ParamsPtr& p = registryArgRef<ParamsPtr>(args, index);
+    return p ? *p : QKDeviceApConfigParams{};
+}
+
+template <class T>
+T argAt(const RegistryArgs& args, size_t index) {
+    return registryArgRef<T>(args, index);
+}
+
+}  // namespace
+
+void registerApConfig() {
+    RegisteredClass cls(QKDeviceManager::kClassName);
+    cls.classSelector("sharedManager",
+                      [](const RegistryArgs&) -> std::any {
+                          return RegistryInstance(QKDeviceManager::sharedManager());
+                      })
+        .instanceSelector("startConfigureDeviceWithParams:type:deviceConfigStep:completion:",
+                          [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
+                              self(s).startConfigureDeviceWithParams(
+                                  paramsAt(a, 0), argAt<int64_t>(a, 1),
+                                  argAt<Self::StepBlock>(a, 2),
+                                  argAt<Self::DeviceCompletion>(a, 3));
+                              return {};
+                          })
+        .instanceSelector("startApConnectWithParams:type:deviceConfigStep:completion:",
+                          [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
+                              self(s).startApConnectWithParams(paramsAt(a, 0), argAt<int64_t>(a, 1),
+                                                               argAt<Self::StepBlock>(a, 2),
+                                                               argAt<Self::DeviceCompletion>(a, 3));
+                              return {};
+                          })
+        .instanceSelector("startSendQKCWithDevice:deviceConfigStep:completion:",
+                          [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
+                              self(s).startSendQKCWithDevice(paramsAt(a, 0),
+                                                             argAt<Self::StepBlock>(a, 1),
+                                                             argAt<Self::DeviceCompletion>(a, 2));
+                              return {};
+                          })
+        .instanceSelector("startNewSendQKCWithDeviceType:deviceConfigStep:completion:",
+                          [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
+                              self(s).startNewSendQKCWithDeviceType(
+                                  paramsAt(a, 0), argAt<Self::StepBlock>(a, 1),
+                                  argAt<Self::DeviceCompletion>(a, 2));
+                              return {};
+                          })
+        .instanceSelector("resumeConfigWithParams:",
+                          [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
+                              self(s).resumeConfigWithParams(paramsAt(a, 0));
+                              return {};
+                          })
+        .instanceSelector(
+            "stopBindDeviceWithCompletion:",
+            [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
+                self(s).stopBindDeviceWithCompletion(argAt<Self::ErrorCompletion>(a, 0));
+                return {};
+            })
+        .instanceSelector("stopSendQKCPacket",
+                          [](const RegistryInstance& s, const RegistryArgs&) -> std::any {
+                              self(s).stopSendQKCPacket();
+                              return {};
+                          })
+        .instanceSelector("stopSendQKCWithCompletion:",
+                          [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
+                              self(s).stopSendQKCWithCompletion(argAt<Self::ErrorCompletion>(a, 0));
+                              return {};
+                          })
+        .instanceSelector("startScanLanDevice:callback:",
+                          [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
+                              self(s).startScanLanDevice(argAt<int64_t>(a, 0),
+                                                         argAt<Self::DeviceListCompletion>(a, 1));
+                              return {};
+                          })
+        .instanceSelector("scanDeviceListInLan:type:completion:",
+                          [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
+                              self(s).scanDeviceListInLan(argAt<double>(a, 0), argAt<int64_t>(a, 1),
+                                                          argAt<Self::DeviceListCompletion>(a, 2));
+                              return {};
+                          })
+        .instanceSelector("connectDeviceWithSSID:completion:",
+                          [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
+                              self(s).connectDeviceWithSSID(argAt<std::string>(a, 0),
+                                                            argAt<Self::ErrorCompletion>(a, 1));
+                              return {};
+                          })
+        .instanceSelector("getWifiList:",
+                          [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
+                              self(s).getWifiList(argAt<Self::WifiListCompletion>(a, 0));
+                              return {};
+                          })
+        .instanceSelector("bindDeviceWithparams:startScanInLanBlock:completion:",
+                          [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
+                              self(s).bindDeviceWithparams(paramsAt(a, 0),
+                                                           argAt<std::function<void()>>(a, 1),
+                                                           argAt<Self::DeviceCompletion>(a, 2));
+                              return {};
+                          })
+        .instanceSelector(
+            "enableSSIDFormatWithFormatArray:",
+            [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
+                self(s).enableSSIDFormatWithFormatArray(argAt<std::vector<std::string>>(a, 0));
+                return {};
+            })
+        .instanceSelector("startBroadCast",
+                          [](const RegistryInstance& s, const RegistryArgs&) -> std::any {
+                              self(s).startBroadCast();
+                              return {};
+                          })
+        .instanceSelector("stopBroadCast",
+                          [](const RegistryInstance& s, const RegistryArgs&) -> std::any {
+                              self(s).stopBroadCast();
+                              return {};
+                          })
+        .instanceSelector("startBroadCastWithInerval:",
+                          [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
+                              return self(s).startBroadCastWithInerval(argAt<double>(a, 0));
+                          })
+        .instanceSelector("smartConnect",
+                          [](const RegistryInstance& s, const RegistryArgs&) -> std::any {
+                              return self(s).smartConnect();
+                          })
+        .instanceSelector("apConnect",
+                          [](const RegistryInstance& s, const RegistryArgs&) -> std::any {
+                              return self(s).apConnect();
+                          })
+        .instanceSelector("setApConnect:",
+                          [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
+                              self(s).setApConnect(argAt<std::shared_ptr<QKApContect>>(a, 0));
+                              return {};
+                          })
+        .instanceSelector(
+            "setSmartConnect:", [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
+                self(s).setSmartConnect(argAt<std::shared_ptr<QKSmartConnect>>(a, 0));
+                return {};
+            });
+    Registry::shared().registerClass(std::move(cls));
+}
+
+}  // namespace telvo

@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+
+#include "SmartConnectFixture.h"
+#include "apconfig/QKDeviceManager.h"
+#include "platform/Registry.h"
+#include "telvosdk/TelvoSDK.h"
+
+namespace telvo::test {
+namespace {
+
+using Manager = QKDeviceManager;
+
+int64_t code(const ErrorPtr& e) {
+    return e ? TelvoError::codeForSDKError(e) : -1;
+}
+
+// Every call goes through the registry by name, as the configuration entry makes it.
+class QKDeviceManagerTest : public SmartConnectFixture {
+  protected:
+    void SetUp() override {
+        SmartConnectFixture::SetUp();
+        TelvoSDKInitialize();
+        Manager::resetForTesting();
+    }
+    void TearDown() override {
+        Manager::resetForTesting();
+        SmartConnectFixture::TearDown();
+    }
+
+    static RegistryInstance manager() {
+        auto made = Registry::shared().performClassSelector("QKDeviceManager", "sharedManager");
+        return made ? std::any_cast<RegistryInstance>(*made) : nullptr;
+    }
+    static bool send(const std::string& selector, RegistryArgs args = {}) {
+        return Registry::shared()
+            .performInstanceSelector("QKDeviceManager", selector, manager(), std::move(args))
+            .has_value();
+    }
+    Manager::DeviceCompletion completion() {
+        return [this](ErrorPtr e, std::shared_ptr<QKDevice> d) {
+            seen.results.push_back(e);
+            seen.devices.push_back(std::move(d));
+            seen.at.push_back(Clock::now() - t0);
+        };
+    }
+    Manager::StepBlock stepper() {
+        return [this](int64_t step) { seen.steps.push_back(step); };
+    }
+    bool configure(QKDeviceApConfigParams p, int64_t type) {
+        t0 = Clock::now();
+        return send("startConfigureDeviceWithParams:type:deviceConfigStep:completion:",
+                    {std::make_shared<QKDeviceApConfigParams>(std::move(p)), type, stepper(),
+                     completion()});
+    }
+};
+
+// Type 2 with an appliance SSID runs smart connect end to end; without SSID but with a type it
+// searches by type; with neither, and for any type but 1 and 2, no block is ever called.
+TEST_F(QKDeviceManagerTest, ChoosesTheFlowByTypeAndRunsSmartConnectEndToEnd) {
+    ASSERT_TRUE(manager());
+    ASSERT_TRUE(configure(smartParams(), 2));
+    EXPECT_EQ(seen.steps, std::vector<int64_t>{8});
+    EXPECT_EQ(QKBroadcastManager::sharedManager()->broadcastInterval(), 1.0);
+    auto heard = hear();
+    ASSERT_TRUE(heard);
+    EXPECT_EQ(heard->ssid, kHome);
+    appear(*heard, {0x02, 0, 0, 0}, 0xA1B2C3D4E5ULL);
+    ASSERT_TRUE(runUntilResults(1, 60));
+    EXPECT_EQ(code(seen.results[0]), 0);
+    EXPECT_EQ(seen.results[0]->domain(), "QKSmartConnect");
+    EXPECT_EQ(QKBroadcastManager::sharedManager()->broadcastInterval(), 60.0);
+
+    struct Case {
+        const char* name;
+        std::optional<std::string> ssid, type;
+        int64_t configType;
+        bool sends;
+    };
+    const Case cases[] = {
+        {"by type", "", "0xAC", 2, true},
+        {"neither", "", "", 2, false},
+        {"absent", std::nullopt, std::nullopt, 2, false},
+        {"type 3", "net_ac_1234", "0xAC", 3, false},
+        {"type 6", "net_ac_1234", "0xAC", 6, false},
+        {"type 0", "net_ac_1234", "0xAC", 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fresh();
+        Manager::resetForTesting();
+        auto p = smartParams();
+        p.deviceSSID = c.ssid;
+        p.deviceType = c.type;
+        ASSERT_TRUE(configure(p, c.configType));
+        MainLoop::runFor(1);
+        EXPECT_EQ(!sniffer.datagrams().empty(), c.sends);
+        EXPECT_EQ(seen.steps.size(), c.sends ? 1u : 0u);
+        EXPECT_TRUE(seen.results.empty());
+    }
+}
+
+// The phone must be on the router named in the parameters; stopping answers success even with
+// nothing running, and stops the sending.
+TEST_F(QKDeviceManagerTest, SmartConnectChecksTheHomeWifiAndStops) {
+    for (std::optional<std::string> phone :
+         {std::optional<std::string>("OtherNet"), std::optional<std::string>(""),
+          std::optional<std::string>()}) {
+        seen = {};
+        joinWifi(phone);
+        ASSERT_TRUE(configure(smartParams(), 2));
+        ASSERT_EQ(seen.results.size(), 1u);
+        EXPECT_EQ(code(seen.results[0]), 4030);
+        EXPECT_FALSE(seen.devices[0]);
+        EXPECT_TRUE(seen.steps.empty());
+    }
+    MainLoop::runFor(1);
+    EXPECT_TRUE(sniffer.datagrams().empty());
+
+    std::vector<ErrorPtr> stopped;
+    auto onStop = Manager::ErrorCompletion([&](ErrorPtr e) { stopped.push_back(e); });
+    ASSERT_TRUE(send("stopSendQKCWithCompletion:", {onStop}));
+    ASSERT_EQ(stopped.size(), 1u);
+    EXPECT_EQ(code(stopped[0]), 0);
+
+    joinWifi(kHome);
+    seen = {};
+    ASSERT_TRUE(configure(smartParams(), 2));
+    MainLoop::runFor(0.5);
+    ASSERT_FALSE(sniffer.datagrams().empty());
+    ASSERT_TRUE(send("stopSendQKCPacket"));
+    EXPECT_EQ(QKBroadcastManager::sharedManager()->broadcastInterval(), 60.0);
+    sniffer.clear();
+    MainLoop::runFor(100);
+    EXPECT_TRUE(sniffer.datagrams().empty());
+    EXPECT_TRUE(seen.results.empty());
+    EXPECT_EQ(validObservers(), 0u);
+}
+
+// A second access-point request releases the running session, whose completion never comes;
+// the Wi-Fi list needs a session.
+TEST_F(QKDeviceManagerTest, ReplacesTheAccessPointSessionAndNeedsOneForTheWifiList) {
+    std::vector<ErrorPtr> lists;
+    auto onList = Manager::WifiListCompletion(
+        [&](const ErrorPtr& e, const std::optional<Value::Array>& list) {
+            lists.push_back(e);
+            EXPECT_FALSE(list);
+        });
+    ASSERT_TRUE(send("getWifiList:", {onList}));
+    ASSERT_EQ(lists.size(), 1u);
+    EXPECT_EQ(code(lists[0]), 4007);
+
+    joinWifi(kHotspot);
+    auto p = params();
+    ASSERT_TRUE(configure(p, 1));
+    auto first = Manager::sharedManager()->apConnect();
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(first->needConfirmDeviceInWan());
+    ASSERT_TRUE(configure(p, 1));
+    auto second = Manager::sharedManager()->apConnect();
+    EXPECT_NE(first, second);
+    first.reset();
+    // The replaced session is gone; only the new one reports (its LAN search times out).
+    ASSERT_TRUE(runUntilResults(1, 200));
+    MainLoop::runFor(100);
+    EXPECT_EQ(seen.results.size(), 1u);
+}
+
+// The LAN scan reports what the appliances answered within its time, every arrival, and falls
+// back to the one-minute probe; with nothing on the LAN one 4000 at the end.
+TEST_F(QKDeviceManagerTest, ScansTheLan) {
+    std::vector<std::pair<ErrorPtr, size_t>> reports;
+    std::vector<double> at;
+    auto onScan = Manager::DeviceListCompletion(
+        [&](ErrorPtr e, std::optional<std::vector<std::shared_ptr<QKDevice>>> devices) {
+            reports.emplace_back(e, devices ? devices->size() : 0);
+            at.push_back(Clock::now() - t0);
+        });
+    t0 = Clock::now();
+    ASSERT_TRUE(send("startScanLanDevice:callback:", {int64_t(5), onScan}));
+    ASSERT_TRUE(MainLoop::runUntil([&] { return !reports.empty(); }, 30));
+    MainLoop::runFor(10);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(code(reports[0].first), 4000);
+    EXPECT_NEAR(at[0], 5, 0.5);
+    EXPECT_EQ(QKBroadcastManager::sharedManager()->broadcastInterval(), 60.0);
+
+    reports.clear();
+    announce(Identity{});
+    t0 = Clock::now();
+    ASSERT_TRUE(send("startScanLanDevice:callback:", {int64_t(5), onScan}));
+    MainLoop::runFor(10);
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(code(reports[0].first), 0);
+    EXPECT_EQ(reports[0].second, 1u);
+    EXPECT_LE(at[0], 5.01);
+    EXPECT_EQ(QKBroadcastManager::sharedManager()->broadcastInterval(), 60.0);
+}
+
+// The SSID prefixes are stored as a copy in the shared configuration; the discovery broadcast
+// is switched on and off by name.
+TEST_F(QKDeviceManagerTest, StoresPrefixesAndSwitchesTheBroadcast) {
+    ASSERT_TRUE(
+        send("enableSSIDFormatWithFormatArray:", {std::vector<std::string>{"korvo_", "net_"}}));
+    EXPECT_EQ(QKMiddleInterface::shareInstance()->middleConfig()->SSID_FormatArray(),
+              (std::vector<std::string>{"korvo_", "net_"}));
+    ASSERT_TRUE(send("startBroadCast"));
+    EXPECT_TRUE(QKBroadcastManager::sharedManager()->broadCastOnState());
+    ASSERT_TRUE(send("stopBroadCast"));
+    EXPECT_FALSE(QKBroadcastManager::sharedManager()->broadCastOnState());
+}
+
+}  // namespace
+}  // namespace telvo::test
