@@ -25,7 +25,8 @@ int main() {
     QKProtocol probe;
     probe.findDeviceInLanWithDic();
     Bytes probeFrame = probe.getByteStream();
-    std::printf("discovery probe (%zu bytes): %s\n", probeFrame.size(), QKStringFormat::dataToHexStr(probeFrame).c_str());
+    std::printf("discovery probe (%zu bytes): %s\n", probeFrame.size(),
+                QKStringFormat::dataToHexStr(probeFrame).c_str());
 
     auto app = QKEllipticCurveSecret::createECCSecret();
     auto appliance = QKEllipticCurveSecret::createECCSecret();
@@ -40,8 +41,10 @@ int main() {
     request.getWiFiList();
     Bytes sealed = request.getByteStream();
     auto read = QKProtocol::initWithNSData(sealed, key);
-    std::printf("version-3 Wi-Fi list request, encryption type %d (%zu bytes), reads back as message 0x%02x: %s\n",
-                request.encryptType(), sealed.size(), read ? read->msgType() : 0,
-                read && read->messageArray() ? "authenticated" : "refused");
+    std::printf(
+        "version-3 Wi-Fi list request, encryption type %d (%zu bytes), reads back as message "
+        "0x%02x: %s\n",
+        request.encryptType(), sealed.size(), read ? read->msgType() : 0,
+        read && read->messageArray() ? "authenticated" : "refused");
     return read && read->messageArray() ? 0 : 1;
 }

@@ -13,7 +13,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::filesystem::path folder = [] {
-        std::string pattern = (std::filesystem::temp_directory_path() / "telvo-fuzz-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "telvo-fuzz-XXXXXX").string();
         if (!::mkdtemp(pattern.data())) std::abort();
         return std::filesystem::path(pattern);
     }();

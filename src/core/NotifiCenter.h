@@ -15,7 +15,7 @@ namespace telvo {
 // running on another thread and will not run again. Handlers run where the notification is
 // posted.
 class NotifiCenter {
-public:
+  public:
     explicit NotifiCenter(
         std::shared_ptr<NotificationCenter> center = NotificationCenter::defaultCenter())
         : center_(std::move(center)) {}
@@ -30,7 +30,7 @@ public:
     void removeNotifiCenterObserverName(const std::string& name,
                                         const std::shared_ptr<void>& object = nullptr);
 
-private:
+  private:
     const std::shared_ptr<NotificationCenter> center_;
     std::mutex mutex_;
     std::map<std::string, NotificationObserverToken> tokens_;

@@ -22,7 +22,7 @@ namespace telvo {
 // cast does), bool, double or text.
 template <class T>
 class QKModelMapping {
-public:
+  public:
     template <class M>
     QKModelMapping property(std::string name, M T::*member) const {
         static_assert(std::is_arithmetic_v<M> || std::is_same_v<M, std::string>,
@@ -51,7 +51,7 @@ public:
         return object;
     }
 
-private:
+  private:
     struct Property {
         std::string name;
         std::function<Value(const T&)> get;

@@ -14,7 +14,7 @@ namespace telvo {
 // removed during a walk shows in the next one.
 template <class T>
 class QKSafeMutableArray {
-public:
+  public:
     void addObject(T object) {
         std::lock_guard lock(mutex_);
         items_.push_back(std::move(object));
@@ -49,7 +49,7 @@ public:
         for (size_t i = 0; i < snapshot.size() && !stop; ++i) block(snapshot[i], i, stop);
     }
 
-private:
+  private:
     mutable std::recursive_mutex mutex_;
     std::vector<T> items_;
 };

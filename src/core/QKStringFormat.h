@@ -13,7 +13,7 @@ namespace telvo {
 // Stateless; every operation may be called from any thread. An absent input (nullopt) and an
 // empty one differ where the operation says so.
 class QKStringFormat {
-public:
+  public:
     // One decimal text per byte ("0" to "255"); nullopt for nullopt.
     static std::optional<std::vector<std::string>> arrIntForData(const std::optional<Bytes>& data);
     // Each element's integer value taken modulo 256: texts are read as their leading decimal

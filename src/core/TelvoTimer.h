@@ -13,7 +13,7 @@ class DispatchTimer;
 // keeps itself alive while it is scheduled, as a scheduled platform timer does; cancel() (or
 // the fire) ends that. All members are thread-safe.
 class TelvoTimer : public std::enable_shared_from_this<TelvoTimer> {
-public:
+  public:
     // Creates the timer, marks it valid and schedules it at once.
     static std::shared_ptr<TelvoTimer> timerWithBlock(std::function<void()> block, double delay);
 
@@ -30,7 +30,7 @@ public:
     TelvoTimer() = default;
     ~TelvoTimer();
 
-private:
+  private:
     void fire();
 
     mutable std::mutex mutex_;

@@ -12,7 +12,7 @@ namespace telvo {
 
 // Helpers of the older public classes. Stateless class operations, callable from any thread.
 class TelvoTool {
-public:
+  public:
     // The pretty-printed JSON text of a dictionary with every " " and every "\n" removed,
     // inside texts too; nullopt when the value cannot be written as JSON.
     static std::optional<std::string> returnJSONStringWithDictionary(const Value& dictionary);

@@ -6,7 +6,7 @@ namespace telvo {
 
 // Hands log lines to the app's log delegate (set on QKMiddleInterface).
 class KorvoDelegateLog {
-public:
+  public:
     // YES when the app has set a log delegate that is still alive.
     static bool isSupuortDelegateLog();
     // Formats the line and calls the delegate's sdkCustomLogWithLevel with a null extra, on

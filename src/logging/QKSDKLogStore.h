@@ -23,11 +23,12 @@ namespace telvo {
 // Every section starts afresh from the host's key and IV, so each one decrypts and inflates on
 // its own. A section closes when it reaches kSectionLimit bytes, when the day changes and on
 // flush(). After a crash, the cached part of the open section is recovered (decrypted and
-// inflated up to its last whole line, at most kMaxRecoveredText bytes) into a new section of the day file it belongs to.
+// inflated up to its last whole line, at most kMaxRecoveredText bytes) into a new section of the
+// day file it belongs to.
 //
 // Not thread-safe: QKSDKLog runs it on its one serial queue.
 class QKSDKLogStore {
-public:
+  public:
     static constexpr size_t kCacheSize = 150 * 1024;
     static constexpr size_t kSectionLimit = 16 * 1024;
     static constexpr size_t kMaxLineLength = 32 * 1024;
@@ -53,7 +54,7 @@ public:
     // A complete section (gzip, PKCS#7, AES-128-CBC) of the given text, without framing.
     static std::optional<Bytes> sealSection(std::string_view text, ByteView key, ByteView iv);
 
-private:
+  private:
     struct Section;
     bool openCache();
     void recover();

@@ -8,15 +8,16 @@ namespace telvo {
 // A raised failure with a name and a reason: how a class reports misuse (a programming error)
 // where the system raises one. Never thrown across a callback.
 class NamedException : public std::runtime_error {
-public:
+  public:
     NamedException(std::string name, std::string reason)
-        : std::runtime_error(name + ": " + reason), name_(std::move(name)),
+        : std::runtime_error(name + ": " + reason),
+          name_(std::move(name)),
           reason_(std::move(reason)) {}
 
     const std::string& name() const noexcept { return name_; }
     const std::string& reason() const noexcept { return reason_; }
 
-private:
+  private:
     std::string name_;
     std::string reason_;
 };

@@ -36,7 +36,7 @@ using NotificationObserverToken = std::shared_ptr<NotificationObserver>;
 // thread and will not run again. (Two blocks that each remove the other while both run on
 // different threads wait for each other forever, as two dispatch_sync calls would.)
 class NotificationCenter : public std::enable_shared_from_this<NotificationCenter> {
-public:
+  public:
     // Runs a task (an asynchronous post's delivery), possibly on another thread.
     using Executor = std::function<void(std::function<void()> task)>;
 
@@ -66,7 +66,7 @@ public:
     // executor.
     static void resetForTesting();
 
-private:
+  private:
     NotificationCenter() = default;
     void deliver(const Notification& notification);
 

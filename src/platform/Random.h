@@ -11,7 +11,7 @@ namespace telvo {
 
 // The one source of every random draw of the library. Replaceable for tests.
 class Random {
-public:
+  public:
     virtual ~Random() = default;
     // Fills out with cryptographically secure bytes; false (and out unspecified) on failure.
     virtual bool secureBytes(uint8_t* out, size_t count) = 0;
@@ -29,7 +29,7 @@ public:
 
 // The system source: OpenSSL's DRBG.
 class SystemRandom : public Random {
-public:
+  public:
     bool secureBytes(uint8_t* out, size_t count) override;
     uint32_t uniform32() override;
     using Random::secureBytes;

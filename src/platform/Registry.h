@@ -41,7 +41,7 @@ const T& registryArgRef(const RegistryArgs& args, size_t index) {
 
 // One class: its exact name and its selectors by exact name.
 class RegisteredClass {
-public:
+  public:
     explicit RegisteredClass(std::string name) : name_(std::move(name)) {}
 
     const std::string& name() const { return name_; }
@@ -51,7 +51,7 @@ public:
     const ClassSelector* findClassSelector(const std::string& selector) const;
     const InstanceSelector* findInstanceSelector(const std::string& selector) const;
 
-private:
+  private:
     std::string name_;
     std::map<std::string, ClassSelector> classSelectors_;
     std::map<std::string, InstanceSelector> instanceSelectors_;
@@ -61,7 +61,7 @@ private:
 // writes one diagnostic line per missing name, never more. Thread-safe; a selector's body runs
 // on the caller's thread, outside the registry's lock, so it may use the registry itself.
 class Registry {
-public:
+  public:
     static Registry& shared();
 
     // Adds a class, replacing an earlier one of the same name.
@@ -90,7 +90,7 @@ public:
     void registerTestClass(RegisteredClass cls);
     void resetForTesting();
 
-private:
+  private:
     std::shared_ptr<const RegisteredClass> find(const std::string& className) const;
     void reportMissing(const std::string& key);
 

@@ -43,25 +43,32 @@ T leadingInteger(const std::string& s) {
 template <class T>
 T saturate(double d) {
     if (std::isnan(d)) return 0;
-    if (d >= static_cast<double>(std::numeric_limits<T>::max())) return std::numeric_limits<T>::max();
-    if (d <= static_cast<double>(std::numeric_limits<T>::min())) return std::numeric_limits<T>::min();
+    if (d >= static_cast<double>(std::numeric_limits<T>::max()))
+        return std::numeric_limits<T>::max();
+    if (d <= static_cast<double>(std::numeric_limits<T>::min()))
+        return std::numeric_limits<T>::min();
     return static_cast<T>(d);
 }
 
 std::optional<Value> fromJson(const Json& j, int depth) {
     if (depth > kMaxDepth) return std::nullopt;
     switch (j.type()) {
-        case Json::value_t::null: return Value();
-        case Json::value_t::boolean: return Value(j.get<bool>());
-        case Json::value_t::number_integer: return Value(static_cast<long long>(j.get<int64_t>()));
+        case Json::value_t::null:
+            return Value();
+        case Json::value_t::boolean:
+            return Value(j.get<bool>());
+        case Json::value_t::number_integer:
+            return Value(static_cast<long long>(j.get<int64_t>()));
         case Json::value_t::number_unsigned: {
             uint64_t u = j.get<uint64_t>();
             if (u <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
                 return Value(static_cast<long long>(u));
             return Value(static_cast<unsigned long long>(u));
         }
-        case Json::value_t::number_float: return Value(j.get<double>());
-        case Json::value_t::string: return Value(j.get_ref<const std::string&>());
+        case Json::value_t::number_float:
+            return Value(j.get<double>());
+        case Json::value_t::string:
+            return Value(j.get_ref<const std::string&>());
         case Json::value_t::array: {
             Value::Array a;
             a.reserve(j.size());
@@ -81,21 +88,27 @@ std::optional<Value> fromJson(const Json& j, int depth) {
             }
             return Value(std::move(d));
         }
-        default: return std::nullopt;
+        default:
+            return std::nullopt;
     }
 }
 
 std::optional<Json> toJson(const Value& v, int depth) {
     if (depth > kMaxDepth) return std::nullopt;
     switch (v.type()) {
-        case Value::Type::Null: return Json(nullptr);
-        case Value::Type::Bool: return Json(v.boolValue());
-        case Value::Type::Int: return Json(v.int64Value());
-        case Value::Type::UInt: return Json(v.uint64Value());
+        case Value::Type::Null:
+            return Json(nullptr);
+        case Value::Type::Bool:
+            return Json(v.boolValue());
+        case Value::Type::Int:
+            return Json(v.int64Value());
+        case Value::Type::UInt:
+            return Json(v.uint64Value());
         case Value::Type::Double:
             if (!std::isfinite(v.doubleValue())) return std::nullopt;
             return Json(v.doubleValue());
-        case Value::Type::Text: return Json(v.text());
+        case Value::Type::Text:
+            return Json(v.text());
         case Value::Type::Array: {
             Json a = Json::array();
             for (const auto& e : v.array()) {
@@ -115,7 +128,8 @@ std::optional<Json> toJson(const Value& v, int depth) {
             return o;
         }
         case Value::Type::Bytes:
-        case Value::Type::Object: return std::nullopt;
+        case Value::Type::Object:
+            return std::nullopt;
     }
     return std::nullopt;
 }
@@ -128,7 +142,9 @@ Dictionary::Dictionary(std::initializer_list<Entry> entries) {
     for (const auto& e : entries) set(e.first, e.second);
 }
 
-bool Dictionary::contains(std::string_view key) const { return find(key) != nullptr; }
+bool Dictionary::contains(std::string_view key) const {
+    return find(key) != nullptr;
+}
 
 const Value* Dictionary::find(std::string_view key) const {
     auto it = index_.find(std::string(key));
@@ -174,7 +190,9 @@ std::vector<std::string> Dictionary::keys() const {
     return k;
 }
 
-bool Dictionary::operator==(const Dictionary& other) const { return entries_ == other.entries_; }
+bool Dictionary::operator==(const Dictionary& other) const {
+    return entries_ == other.entries_;
+}
 
 void Dictionary::reindex() {
     index_.clear();
@@ -190,60 +208,79 @@ bool Value::isNumber() const {
 
 int64_t Value::int64Value() const {
     switch (type()) {
-        case Type::Bool: return std::get<bool>(v_) ? 1 : 0;
-        case Type::Int: return std::get<int64_t>(v_);
+        case Type::Bool:
+            return std::get<bool>(v_) ? 1 : 0;
+        case Type::Int:
+            return std::get<int64_t>(v_);
         case Type::UInt: {
             uint64_t u = std::get<uint64_t>(v_);
             return u > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())
                        ? std::numeric_limits<int64_t>::max()
                        : static_cast<int64_t>(u);
         }
-        case Type::Double: return saturate<int64_t>(std::get<double>(v_));
-        case Type::Text: return leadingInteger<int64_t>(std::get<std::string>(v_));
-        default: return 0;
+        case Type::Double:
+            return saturate<int64_t>(std::get<double>(v_));
+        case Type::Text:
+            return leadingInteger<int64_t>(std::get<std::string>(v_));
+        default:
+            return 0;
     }
 }
 
 uint64_t Value::uint64Value() const {
     switch (type()) {
-        case Type::Bool: return std::get<bool>(v_) ? 1 : 0;
+        case Type::Bool:
+            return std::get<bool>(v_) ? 1 : 0;
         case Type::Int: {
             int64_t i = std::get<int64_t>(v_);
             return i < 0 ? static_cast<uint64_t>(i) : static_cast<uint64_t>(i);
         }
-        case Type::UInt: return std::get<uint64_t>(v_);
-        case Type::Double: return saturate<uint64_t>(std::get<double>(v_));
+        case Type::UInt:
+            return std::get<uint64_t>(v_);
+        case Type::Double:
+            return saturate<uint64_t>(std::get<double>(v_));
         case Type::Text: {
             const auto& s = std::get<std::string>(v_);
-            if (s.find('-') != std::string::npos) return static_cast<uint64_t>(leadingInteger<int64_t>(s));
+            if (s.find('-') != std::string::npos)
+                return static_cast<uint64_t>(leadingInteger<int64_t>(s));
             return leadingInteger<uint64_t>(s);
         }
-        default: return 0;
+        default:
+            return 0;
     }
 }
 
 double Value::doubleValue() const {
     switch (type()) {
-        case Type::Bool: return std::get<bool>(v_) ? 1 : 0;
-        case Type::Int: return static_cast<double>(std::get<int64_t>(v_));
-        case Type::UInt: return static_cast<double>(std::get<uint64_t>(v_));
-        case Type::Double: return std::get<double>(v_);
+        case Type::Bool:
+            return std::get<bool>(v_) ? 1 : 0;
+        case Type::Int:
+            return static_cast<double>(std::get<int64_t>(v_));
+        case Type::UInt:
+            return static_cast<double>(std::get<uint64_t>(v_));
+        case Type::Double:
+            return std::get<double>(v_);
         case Type::Text: {
             const auto& s = std::get<std::string>(v_);
             char* end = nullptr;
             double d = std::strtod(s.c_str(), &end);
             return end == s.c_str() ? 0 : d;
         }
-        default: return 0;
+        default:
+            return 0;
     }
 }
 
 bool Value::boolValue() const {
     switch (type()) {
-        case Type::Bool: return std::get<bool>(v_);
-        case Type::Int: return std::get<int64_t>(v_) != 0;
-        case Type::UInt: return std::get<uint64_t>(v_) != 0;
-        case Type::Double: return std::get<double>(v_) != 0;
+        case Type::Bool:
+            return std::get<bool>(v_);
+        case Type::Int:
+            return std::get<int64_t>(v_) != 0;
+        case Type::UInt:
+            return std::get<uint64_t>(v_) != 0;
+        case Type::Double:
+            return std::get<double>(v_) != 0;
         case Type::Text: {
             const auto& s = std::get<std::string>(v_);
             size_t i = 0;
@@ -254,7 +291,8 @@ bool Value::boolValue() const {
             char c = s[i];
             return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
         }
-        default: return false;
+        default:
+            return false;
     }
 }
 
@@ -270,17 +308,22 @@ std::optional<std::string> Value::optionalText() const {
 
 std::string Value::stringValue() const {
     switch (type()) {
-        case Type::Text: return std::get<std::string>(v_);
-        case Type::Bool: return std::get<bool>(v_) ? "1" : "0";
-        case Type::Int: return std::to_string(std::get<int64_t>(v_));
-        case Type::UInt: return std::to_string(std::get<uint64_t>(v_));
+        case Type::Text:
+            return std::get<std::string>(v_);
+        case Type::Bool:
+            return std::get<bool>(v_) ? "1" : "0";
+        case Type::Int:
+            return std::to_string(std::get<int64_t>(v_));
+        case Type::UInt:
+            return std::to_string(std::get<uint64_t>(v_));
         case Type::Double: {
             double d = std::get<double>(v_);
             if (std::isfinite(d) && d == std::floor(d) && std::fabs(d) < 1e15)
                 return std::to_string(static_cast<int64_t>(d));
             return Json(d).dump();
         }
-        default: return "";
+        default:
+            return "";
     }
 }
 
@@ -309,7 +352,9 @@ Dictionary& Value::mutableDictionary() {
     return std::get<telvo::Dictionary>(v_);
 }
 
-const Value& Value::operator[](std::string_view key) const { return dictionary()[key]; }
+const Value& Value::operator[](std::string_view key) const {
+    return dictionary()[key];
+}
 
 const Value& Value::at(size_t index) const {
     const auto& a = array();
@@ -318,11 +363,16 @@ const Value& Value::at(size_t index) const {
 
 size_t Value::count() const {
     switch (type()) {
-        case Type::Text: return text().size();
-        case Type::Bytes: return bytes().size();
-        case Type::Array: return array().size();
-        case Type::Dictionary: return dictionary().size();
-        default: return 0;
+        case Type::Text:
+            return text().size();
+        case Type::Bytes:
+            return bytes().size();
+        case Type::Array:
+            return array().size();
+        case Type::Dictionary:
+            return dictionary().size();
+        default:
+            return 0;
     }
 }
 
@@ -336,9 +386,12 @@ std::optional<Value> Value::fromJSON(std::string_view json, std::string* error) 
     bool inString = false, escaped = false;
     for (char c : json) {
         if (inString) {
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == '"') inString = false;
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
         } else if (c == '"') {
             inString = true;
         } else if (c == '[' || c == '{') {

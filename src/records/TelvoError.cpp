@@ -140,7 +140,9 @@ ErrorPtr TelvoError::sdkErrorWithType(int64_t type, int64_t code) {
     return errorWithType(type, 1, code, desWithSDKErrorCode(code).value_or(""));
 }
 
-ErrorPtr TelvoError::configNetErrorWithCode(int64_t code) { return sdkErrorWithType(1, code); }
+ErrorPtr TelvoError::configNetErrorWithCode(int64_t code) {
+    return sdkErrorWithType(1, code);
+}
 
 int64_t TelvoError::codeForSDKError(const ErrorPtr& error) {
     if (!error || error->code() == 0) return 0;

@@ -60,26 +60,48 @@ constexpr uint64_t kSecp128r1_b[2] = {0xd824993c2cee5ed3ull, 0xe87579c11079f43du
 constexpr uint64_t kSecp128r1_Gx[2] = {0x0c28607ca52c5b86ull, 0x161ff7528b899b2dull};
 constexpr uint64_t kSecp128r1_Gy[2] = {0xc02da292dded7a83ull, 0xcf5ac8395bafeb13ull};
 constexpr uint64_t kSecp128r1_n[2] = {0x75a30d1b9038a115ull, 0xfffffffe00000000ull};
-constexpr uint64_t kSecp192r1_p[3] = {0xffffffffffffffffull, 0xfffffffffffffffeull, 0xffffffffffffffffull};
-constexpr uint64_t kSecp192r1_b[3] = {0xfeb8deecc146b9b1ull, 0x0fa7e9ab72243049ull, 0x64210519e59c80e7ull};
-constexpr uint64_t kSecp192r1_Gx[3] = {0xf4ff0afd82ff1012ull, 0x7cbf20eb43a18800ull, 0x188da80eb03090f6ull};
-constexpr uint64_t kSecp192r1_Gy[3] = {0x73f977a11e794811ull, 0x631011ed6b24cdd5ull, 0x07192b95ffc8da78ull};
-constexpr uint64_t kSecp192r1_n[3] = {0x146bc9b1b4d22831ull, 0xffffffff99def836ull, 0xffffffffffffffffull};
-constexpr uint64_t kSecp256r1_p[4] = {0xffffffffffffffffull, 0x00000000ffffffffull, 0x0000000000000000ull, 0xffffffff00000001ull};
-constexpr uint64_t kSecp256r1_b[4] = {0x3bce3c3e27d2604bull, 0x651d06b0cc53b0f6ull, 0xb3ebbd55769886bcull, 0x5ac635d8aa3a93e7ull};
-constexpr uint64_t kSecp256r1_Gx[4] = {0xf4a13945d898c296ull, 0x77037d812deb33a0ull, 0xf8bce6e563a440f2ull, 0x6b17d1f2e12c4247ull};
-constexpr uint64_t kSecp256r1_Gy[4] = {0xcbb6406837bf51f5ull, 0x2bce33576b315eceull, 0x8ee7eb4a7c0f9e16ull, 0x4fe342e2fe1a7f9bull};
-constexpr uint64_t kSecp256r1_n[4] = {0xf3b9cac2fc632551ull, 0xbce6faada7179e84ull, 0xffffffffffffffffull, 0xffffffff00000000ull};
-constexpr uint64_t kSecp384r1_p[6] = {0x00000000ffffffffull, 0xffffffff00000000ull, 0xfffffffffffffffeull, 0xffffffffffffffffull, 0xffffffffffffffffull, 0xffffffffffffffffull};
-constexpr uint64_t kSecp384r1_b[6] = {0x2a85c8edd3ec2aefull, 0xc656398d8a2ed19dull, 0x0314088f5013875aull, 0x181d9c6efe814112ull, 0x988e056be3f82d19ull, 0xb3312fa7e23ee7e4ull};
-constexpr uint64_t kSecp384r1_Gx[6] = {0x3a545e3872760ab7ull, 0x5502f25dbf55296cull, 0x59f741e082542a38ull, 0x6e1d3b628ba79b98ull, 0x8eb1c71ef320ad74ull, 0xaa87ca22be8b0537ull};
-constexpr uint64_t kSecp384r1_Gy[6] = {0x7a431d7c90ea0e5full, 0x0a60b1ce1d7e819dull, 0xe9da3113b5f0b8c0ull, 0xf8f41dbd289a147cull, 0x5d9e98bf9292dc29ull, 0x3617de4a96262c6full};
-constexpr uint64_t kSecp384r1_n[6] = {0xecec196accc52973ull, 0x581a0db248b0a77aull, 0xc7634d81f4372ddfull, 0xffffffffffffffffull, 0xffffffffffffffffull, 0xffffffffffffffffull};
+constexpr uint64_t kSecp192r1_p[3] = {0xffffffffffffffffull, 0xfffffffffffffffeull,
+                                      0xffffffffffffffffull};
+constexpr uint64_t kSecp192r1_b[3] = {0xfeb8deecc146b9b1ull, 0x0fa7e9ab72243049ull,
+                                      0x64210519e59c80e7ull};
+constexpr uint64_t kSecp192r1_Gx[3] = {0xf4ff0afd82ff1012ull, 0x7cbf20eb43a18800ull,
+                                       0x188da80eb03090f6ull};
+constexpr uint64_t kSecp192r1_Gy[3] = {0x73f977a11e794811ull, 0x631011ed6b24cdd5ull,
+                                       0x07192b95ffc8da78ull};
+constexpr uint64_t kSecp192r1_n[3] = {0x146bc9b1b4d22831ull, 0xffffffff99def836ull,
+                                      0xffffffffffffffffull};
+constexpr uint64_t kSecp256r1_p[4] = {0xffffffffffffffffull, 0x00000000ffffffffull,
+                                      0x0000000000000000ull, 0xffffffff00000001ull};
+constexpr uint64_t kSecp256r1_b[4] = {0x3bce3c3e27d2604bull, 0x651d06b0cc53b0f6ull,
+                                      0xb3ebbd55769886bcull, 0x5ac635d8aa3a93e7ull};
+constexpr uint64_t kSecp256r1_Gx[4] = {0xf4a13945d898c296ull, 0x77037d812deb33a0ull,
+                                       0xf8bce6e563a440f2ull, 0x6b17d1f2e12c4247ull};
+constexpr uint64_t kSecp256r1_Gy[4] = {0xcbb6406837bf51f5ull, 0x2bce33576b315eceull,
+                                       0x8ee7eb4a7c0f9e16ull, 0x4fe342e2fe1a7f9bull};
+constexpr uint64_t kSecp256r1_n[4] = {0xf3b9cac2fc632551ull, 0xbce6faada7179e84ull,
+                                      0xffffffffffffffffull, 0xffffffff00000000ull};
+constexpr uint64_t kSecp384r1_p[6] = {0x00000000ffffffffull, 0xffffffff00000000ull,
+                                      0xfffffffffffffffeull, 0xffffffffffffffffull,
+                                      0xffffffffffffffffull, 0xffffffffffffffffull};
+constexpr uint64_t kSecp384r1_b[6] = {0x2a85c8edd3ec2aefull, 0xc656398d8a2ed19dull,
+                                      0x0314088f5013875aull, 0x181d9c6efe814112ull,
+                                      0x988e056be3f82d19ull, 0xb3312fa7e23ee7e4ull};
+constexpr uint64_t kSecp384r1_Gx[6] = {0x3a545e3872760ab7ull, 0x5502f25dbf55296cull,
+                                       0x59f741e082542a38ull, 0x6e1d3b628ba79b98ull,
+                                       0x8eb1c71ef320ad74ull, 0xaa87ca22be8b0537ull};
+constexpr uint64_t kSecp384r1_Gy[6] = {0x7a431d7c90ea0e5full, 0x0a60b1ce1d7e819dull,
+                                       0xe9da3113b5f0b8c0ull, 0xf8f41dbd289a147cull,
+                                       0x5d9e98bf9292dc29ull, 0x3617de4a96262c6full};
+constexpr uint64_t kSecp384r1_n[6] = {0xecec196accc52973ull, 0x581a0db248b0a77aull,
+                                      0xc7634d81f4372ddfull, 0xffffffffffffffffull,
+                                      0xffffffffffffffffull, 0xffffffffffffffffull};
 
 // ---- Multi-word integers. Everything here runs in constant time unless its name says
 // "vartime"; choices are made with masks, never with branches or indexes. ----
 
-inline u64 maskOf(u64 bit) { return u64{0} - bit; }
+inline u64 maskOf(u64 bit) {
+    return u64{0} - bit;
+}
 
 template <int N>
 ECC_INLINE void vli_clear(u64* v) {
@@ -92,7 +114,9 @@ ECC_INLINE void vli_set(u64* dest, const u64* src) {
 }
 
 // 1 when the word is zero, else 0.
-ECC_INLINE u64 wordIsZero(u64 w) { return ((w | (u64{0} - w)) >> 63) ^ 1; }
+ECC_INLINE u64 wordIsZero(u64 w) {
+    return ((w | (u64{0} - w)) >> 63) ^ 1;
+}
 
 template <int N>
 ECC_INLINE u64 vli_isZero(const u64* v) {
@@ -115,7 +139,9 @@ ECC_INLINE u64 vli_isOne(const u64* v) {
     return wordIsZero(acc);
 }
 
-inline u64 vli_testBit(const u64* v, int bit) { return (v[bit / 64] >> (bit % 64)) & 1; }
+inline u64 vli_testBit(const u64* v, int bit) {
+    return (v[bit / 64] >> (bit % 64)) & 1;
+}
 
 template <int N>
 ECC_INLINE u64 vli_add(u64* r, const u64* a, const u64* b) {
@@ -234,8 +260,12 @@ ECC_INLINE void vli_square(u64* r, const u64* a) {
 
 using i128 = __int128;
 
-inline int64_t lo32(u64 w) { return static_cast<int64_t>(w & 0xffffffffu); }
-inline int64_t hi32(u64 w) { return static_cast<int64_t>(w >> 32); }
+inline int64_t lo32(u64 w) {
+    return static_cast<int64_t>(w & 0xffffffffu);
+}
+inline int64_t hi32(u64 w) {
+    return static_cast<int64_t>(w >> 32);
+}
 
 template <int N>
 ECC_INLINE void splitLimbs(int64_t* limbs, const u64* c) {
@@ -444,7 +474,9 @@ void modInvCT(u64* r, const u64* a, const u64* m) {
     vli_set<N>(r, x2);
 }
 
-void secureWipe(void* data, size_t size) { crypto::cleanse(data, size); }
+void secureWipe(void* data, size_t size) {
+    crypto::cleanse(data, size);
+}
 
 // ---- One curve of N words ----
 template <int N>
@@ -518,7 +550,7 @@ struct Curve {
         mul(X1, X1, t5);  // B
         mul(X2, X2, t5);  // C
         sub(Y2, Y2, Y1);
-        sqr(t5, Y2);      // D
+        sqr(t5, Y2);  // D
         sub(t5, t5, X1);
         sub(t5, t5, X2);  // X3 = D - B - C
         sub(X2, X2, X1);
@@ -559,8 +591,8 @@ struct Curve {
     // 1 (numBits <= 64N + 1; bit 64N is implicit). The bit choices are masked swaps. The final
     // 1/Z is recovered from the ladder and P, which needs X(P) != 0; for a point with X = 0 the
     // common Z is tracked instead.
-    void EccPoint_mult(u64* resultX, u64* resultY, const u64* PX, const u64* PY,
-                       const u64* scalar, const u64* initialZ, int numBits) const {
+    void EccPoint_mult(u64* resultX, u64* resultY, const u64* PX, const u64* PY, const u64* scalar,
+                       const u64* initialZ, int numBits) const {
         u64 Rx[2][N], Ry[2][N], z[N], trackedZ[N];
         u64* Z = vli_isZero<N>(PX) ? trackedZ : nullptr;
         vli_set<N>(Rx[0], PX);
@@ -677,9 +709,7 @@ struct Curve {
     }
 
     // 0 < d < n
-    bool scalarInRange(const u64* d) const {
-        return !vli_isZero<N>(d) && vli_lessThan<N>(d, c.n);
-    }
+    bool scalarInRange(const u64* d) const { return !vli_isZero<N>(d) && vli_lessThan<N>(d, c.n); }
 
     static void writeCompressed(uint8_t* out, const u64* X, const u64* Y) {
         out[0] = static_cast<uint8_t>(0x02 | (Y[0] & 1));
@@ -902,23 +932,28 @@ using Digits = std::integral_constant<int, N>;
 template <class Fn>
 auto dispatch(int numDigits, Fn&& fn) -> decltype(fn(Digits<4>{})) {
     switch (numDigits) {
-        case 2: return fn(Digits<2>{});
-        case 3: return fn(Digits<3>{});
-        case 4: return fn(Digits<4>{});
-        case 6: return fn(Digits<6>{});
-        default: return decltype(fn(Digits<4>{}))();
+        case 2:
+            return fn(Digits<2>{});
+        case 3:
+            return fn(Digits<3>{});
+        case 4:
+            return fn(Digits<4>{});
+        case 6:
+            return fn(Digits<6>{});
+        default:
+            return decltype(fn(Digits<4>{}))();
     }
 }
 
 }  // namespace
 
-const EccCurve kEccSecp128r1{2, kSecp128r1_p, kSecp128r1_b, kSecp128r1_Gx, kSecp128r1_Gy,
+const EccCurve kEccSecp128r1{2,           kSecp128r1_p, kSecp128r1_b, kSecp128r1_Gx, kSecp128r1_Gy,
                              kSecp128r1_n};
-const EccCurve kEccSecp192r1{3, kSecp192r1_p, kSecp192r1_b, kSecp192r1_Gx, kSecp192r1_Gy,
+const EccCurve kEccSecp192r1{3,           kSecp192r1_p, kSecp192r1_b, kSecp192r1_Gx, kSecp192r1_Gy,
                              kSecp192r1_n};
-const EccCurve kEccSecp256r1{4, kSecp256r1_p, kSecp256r1_b, kSecp256r1_Gx, kSecp256r1_Gy,
+const EccCurve kEccSecp256r1{4,           kSecp256r1_p, kSecp256r1_b, kSecp256r1_Gx, kSecp256r1_Gy,
                              kSecp256r1_n};
-const EccCurve kEccSecp384r1{6, kSecp384r1_p, kSecp384r1_b, kSecp384r1_Gx, kSecp384r1_Gy,
+const EccCurve kEccSecp384r1{6,           kSecp384r1_p, kSecp384r1_b, kSecp384r1_Gx, kSecp384r1_Gy,
                              kSecp384r1_n};
 
 void ecc_bytes2native(uint64_t* native, const uint8_t* bytes, int numDigits) {
@@ -1002,8 +1037,8 @@ void vli_modSquare_fast(uint64_t* result, const uint64_t* left, const EccCurve& 
              [&](auto n) { modSquareFast<decltype(n)::value>(result, left, curve.p); });
 }
 
-void vli_modMult(uint64_t* result, const uint64_t* left, const uint64_t* right,
-                 const uint64_t* mod, int numDigits) {
+void vli_modMult(uint64_t* result, const uint64_t* left, const uint64_t* right, const uint64_t* mod,
+                 int numDigits) {
     dispatch(numDigits,
              [&](auto n) { modMultGeneral<decltype(n)::value>(result, left, right, mod); });
 }

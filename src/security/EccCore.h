@@ -72,8 +72,8 @@ int ecc_point_decompress(uint64_t* X, uint64_t* Y, const uint8_t* compressed,
 void vli_modMult_fast(uint64_t* result, const uint64_t* left, const uint64_t* right,
                       const EccCurve& curve);
 void vli_modSquare_fast(uint64_t* result, const uint64_t* left, const EccCurve& curve);
-void vli_modMult(uint64_t* result, const uint64_t* left, const uint64_t* right,
-                 const uint64_t* mod, int numDigits);
+void vli_modMult(uint64_t* result, const uint64_t* left, const uint64_t* right, const uint64_t* mod,
+                 int numDigits);
 // Inverse modulo an odd modulus; the inverse of 0 is 0.
 void vli_modInv(uint64_t* result, const uint64_t* input, const uint64_t* mod, int numDigits);
 // a^((p+1)/4) mod p.

@@ -100,8 +100,9 @@ class QKDataSecurity {
     static std::optional<Bytes> localMessageBodyEncryption(
         ByteView body, const std::optional<std::string>& hexKey);
     // The same, logging shown (the body with its secrets blanked) in place of the body.
-    static std::optional<Bytes> localMessageBodyEncryption(
-        ByteView body, const std::optional<std::string>& hexKey, ByteView shown);
+    static std::optional<Bytes> localMessageBodyEncryption(ByteView body,
+                                                           const std::optional<std::string>& hexKey,
+                                                           ByteView shown);
     static std::optional<Bytes> localMessageBodyEncryption(ByteView body);
     static std::optional<Bytes> localMessageBodyDecryption(ByteView encrypted);
     // The body as two-digit hex texts, one a byte.

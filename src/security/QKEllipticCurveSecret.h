@@ -12,7 +12,7 @@
 namespace telvo {
 
 class QKEllipticCurveSecret {
-public:
+  public:
     // A holder with a fresh key pair; when key making fails, every field is empty.
     static std::shared_ptr<QKEllipticCurveSecret> createECCSecret();
 
@@ -34,7 +34,7 @@ public:
     void setSpecialPublicKeyData(Bytes data) { specialPublicKeyData_ = std::move(data); }
     void setSessionKey(std::optional<Bytes> key) { sessionKey_ = std::move(key); }
 
-private:
+  private:
     Bytes privateKeyData_;        // 32 bytes
     Bytes publicKeyData_;         // 65 bytes: 04, X, Y
     Bytes specialPublicKeyData_;  // 64 bytes: X, Y

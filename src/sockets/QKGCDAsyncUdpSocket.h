@@ -8,12 +8,12 @@
 #include <optional>
 #include <string>
 
-#include "telvosdk/Bytes.h"
 #include "platform/DispatchQueue.h"
 #include "platform/DispatchSource.h"
 #include "platform/DispatchTimer.h"
-#include "telvosdk/Error.h"
 #include "platform/NotificationCenter.h"
+#include "telvosdk/Bytes.h"
+#include "telvosdk/Error.h"
 
 namespace telvo {
 

@@ -11,7 +11,7 @@ namespace telvo {
 namespace {
 
 class DateAndIdTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         clock_ = std::make_shared<ManualClock>();
         clock_->setUtcOffsetSeconds(3600);

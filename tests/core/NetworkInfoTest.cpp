@@ -10,7 +10,7 @@ namespace telvo {
 namespace {
 
 class NetworkInfoTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         NetworkConfiguration::resetForTesting();
         NetworkReachability::resetForTesting();

@@ -142,7 +142,8 @@ TEST(LogStore, RecoveryOfAnInflatingCacheIsBounded) {
     for (int shift = 24; shift >= 0; shift -= 8)
         cache[at++] = static_cast<char>(sealed->size() >> shift);
     ASSERT_LE(at + sealed->size(), cache.size());
-    cache.replace(at, sealed->size(), reinterpret_cast<const char*>(sealed->data()), sealed->size());
+    cache.replace(at, sealed->size(), reinterpret_cast<const char*>(sealed->data()),
+                  sealed->size());
     std::filesystem::create_directories(root.path() / "logan_cache");
     std::ofstream(root.path() / "logan_cache" / "logan.mmap2", std::ios::binary) << cache;
 

@@ -126,8 +126,7 @@ TEST(DispatchQueueThreaded, ThrowingSyncBlockReleasesTheQueue) {
     for (auto queue : {DispatchQueue::createSerial("test.throw"),
                        DispatchQueue::createConcurrent("test.throw.concurrent")}) {
         SCOPED_TRACE(queue->label());
-        EXPECT_THROW(queue->barrierSync([] { throw std::runtime_error("x"); }),
-                     std::runtime_error);
+        EXPECT_THROW(queue->barrierSync([] { throw std::runtime_error("x"); }), std::runtime_error);
         EXPECT_FALSE(queue->isCurrent());
         EXPECT_EQ(queue->syncResult([] { return 1; }), 1);
     }

@@ -1,5 +1,3 @@
-#include "platform/Registry.h"
-
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -7,6 +5,7 @@
 #include <vector>
 
 #include "platform/Diagnostics.h"
+#include "platform/Registry.h"
 
 namespace telvo {
 namespace {
@@ -33,7 +32,7 @@ RegisteredClass counterClass(const std::string& name, int start) {
 }
 
 class RegistryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         setDiagnosticSink([this](std::string_view line) {
             std::lock_guard lock(mutex_);
@@ -60,10 +59,14 @@ TEST_F(RegistryTest, LooksUpExactNamesOnly) {
         bool found;
     };
     const std::vector<Case> cases = {
-        {"QKTestCounter", "start", true},     {"qktestcounter", "start", false},
-        {"QKTestCounter ", "start", false},   {"QKTestCounter", "Start", false},
-        {"QKTestCounter", "start:", false},   {"QKTestCounter", "add:", false},  // instance only
-        {"", "", false},                      {"QKMissing", "start", false},
+        {"QKTestCounter", "start", true},
+        {"qktestcounter", "start", false},
+        {"QKTestCounter ", "start", false},
+        {"QKTestCounter", "Start", false},
+        {"QKTestCounter", "start:", false},
+        {"QKTestCounter", "add:", false},  // instance only
+        {"", "", false},
+        {"QKMissing", "start", false},
     };
     auto& r = Registry::shared();
     for (const auto& c : cases) {
@@ -94,8 +97,8 @@ TEST_F(RegistryTest, InitialiserThenInstanceSelector) {
 
 TEST_F(RegistryTest, MisuseAnswersNotFoundWithoutCrashing) {
     auto& r = Registry::shared();
-    auto self = std::any_cast<RegistryInstance>(*r.performClassSelector("QKTestCounter",
-                                                                        "initWithParam:"));
+    auto self =
+        std::any_cast<RegistryInstance>(*r.performClassSelector("QKTestCounter", "initWithParam:"));
     EXPECT_FALSE(r.performInstanceSelector("QKTestCounter", "add:", self, {std::string("3")}));
     EXPECT_FALSE(r.performInstanceSelector("QKTestCounter", "add:", self, {}));
     EXPECT_FALSE(r.performInstanceSelector("QKTestCounter", "add:", nullptr, {3}));

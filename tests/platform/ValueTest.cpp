@@ -25,8 +25,9 @@ TEST(ValueJson, KeyOrderKeptAndOutputCompact) {
 }
 
 TEST(ValueJson, RefusesFragmentsBadUtf8AndGarbage) {
-    for (const std::string& bad : std::vector<std::string>{"42", "\"text\"", "null", "[1,2", "{\"a\":1} x", "[\"\xC3\x28\"]",
-                            "[\"\xFF\"]", std::string(600, '[') + std::string(600, ']')}) {
+    for (const std::string& bad :
+         std::vector<std::string>{"42", "\"text\"", "null", "[1,2", "{\"a\":1} x", "[\"\xC3\x28\"]",
+                                  "[\"\xFF\"]", std::string(600, '[') + std::string(600, ']')}) {
         std::string error;
         EXPECT_FALSE(Value::fromJSON(bad, &error)) << bad;
         EXPECT_FALSE(error.empty());

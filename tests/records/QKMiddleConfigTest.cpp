@@ -1,11 +1,10 @@
-#include "telvosdk/QKMiddleConfig.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <latch>
 #include <thread>
 
+#include "telvosdk/QKMiddleConfig.h"
 #include "telvosdk/QKMiddleInterface.h"
 
 namespace telvo {

@@ -9,7 +9,7 @@ namespace telvo::test {
 
 // An app log delegate that keeps the text of every line it is handed.
 class LogLines : public QKSDKCustomLogDelegate {
-public:
+  public:
     void sdkCustomLogWithLevel(int, const std::string&, const std::string&, int, const Value&,
                                const std::string& text) override {
         lines.push_back(text);

@@ -8,7 +8,7 @@ namespace telvo::test {
 
 // A fresh folder under the system's temporary folder, removed with its contents at the end.
 class TempFolder {
-public:
+  public:
     TempFolder() {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "telvo-core-XXXXXX").string();
@@ -22,7 +22,7 @@ public:
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
