@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs the whole suite twice (plain, then ASan+UBSan), the platform, core and
-# interface (records, entry) tests a third time under ThreadSanitizer, then a short smoke run of every fuzz
-# target. Exits non-zero on any failure.
+# Checks the format, builds and runs the whole suite twice (plain, then ASan+UBSan), the test
+# programs that exercise threads a third time under ThreadSanitizer, installs and consumes the
+# package (static and shared), builds Release with the benchmarks, then a short smoke run of every
+# fuzz target. Exits non-zero on any failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
@@ -50,6 +51,13 @@ run_suite() { # name, [--targets "t1 t2" --tests REGEX], extra cmake args...
 status=0
 all_passed=0
 all_failed=0
+# Every C++ file in the project's format; counted as one check.
+echo "=== format check"
+if bash "$root/scripts/check-format.sh"; then
+  all_passed=$((all_passed + 1))
+else
+  all_failed=$((all_failed + 1)); status=1
+fi
 run_suite plain -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVO_WERROR=ON || status=1
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite sanitized -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DTELVO_SANITIZE=ON \
@@ -94,6 +102,6 @@ for target in "$build"/fuzz/fuzz_*; do
   rm -rf "$work" "$work.log"
 done
 echo "fuzz: $fuzz_pass passed, $fuzz_fail failed"
-echo "=== plain, sanitized and ThreadSanitizer tests, then fuzz targets"
+echo "=== format check, plain, sanitized and ThreadSanitizer tests, then fuzz targets"
 echo "all: $((all_passed + fuzz_pass)) passed, $((all_failed + fuzz_fail)) failed"
 exit $status
