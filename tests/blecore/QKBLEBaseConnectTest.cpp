@@ -174,7 +174,9 @@ TEST_F(QKBLEBaseConnectTest, FaultsEndTheWayTheyMust) {
         MainLoop::runFor(40);
         EXPECT_EQ(codes, k.codes);
         EXPECT_EQ(session->readyAt >= 0, k.ready);
-        if (k.codes.empty()) EXPECT_EQ(session->status.size(), 47u);
+        if (k.codes.empty()) {
+            EXPECT_EQ(session->status.size(), 47u);
+        }
         EXPECT_EQ(writesOf(0x63).size(), k.statusWrites);
         EXPECT_EQ(std::count(session->types.begin(), session->types.end(), 0x63),
                   long(k.statusAnswers));
