@@ -479,7 +479,8 @@ void QKSmartConnect::checkFailed(const std::string& value, const ErrorPtr& error
     const auto codes = TelvoTool::getDuplicationCodeForBindError();
     if (std::find(codes.begin(), codes.end(), code) == codes.end()) return;
     cancelPoll(value);
-    finalResultBlock(TelvoError::sdkErrorWithType(1, error->code()), device_);
+    // The failure's code is already composite: the SDK error is built from its plain part.
+    finalResultBlock(TelvoError::sdkErrorWithType(1, code), device_);
 }
 
 // ---- Found appliance

@@ -162,6 +162,39 @@ TEST_F(QKSmartConnectTest, FindsTheApplianceInTheCloud) {
     EXPECT_FALSE(flow->isSending());
 }
 
+// Cloud answers: a duplicate binding ends the run with its plain code (composed once) and the
+// record so far; an appliance of another type ends the polling but not the run.
+TEST_F(QKSmartConnectTest, CloudFailuresAndForeignAppliances) {
+    QKUserDefault::standardUserDefaults()->setValue(Value("10001"), "sdkWorkMode");
+    api->script("/v1/appliance/sn/apExists",
+                {SimCloudApi::json(R"({"code":1234,"msg":"other"})"),
+                 SimCloudApi::json(R"({"code":1370,"msg":"bound elsewhere"})")});
+    t0 = Clock::now();
+    flow->fastConfigWithDeviceType(smartParams(), steps(), record());
+    ASSERT_TRUE(runUntilResults(1, 60));
+    EXPECT_EQ(code(seen.results[0]), 1370);
+    EXPECT_EQ(seen.results[0]->code(), TelvoError::sdkErrorWithType(1, 1370)->code());
+    EXPECT_TRUE(seen.devices[0]);
+    EXPECT_NEAR(seen.at[0], 2, 0.1);
+
+    fresh();
+    flow->fastConfigWithDeviceType(smartParams(), steps(), record());
+    auto heard = hear();
+    ASSERT_TRUE(heard);
+    api->reportOnline(cloudSn("0000B011122233344455566677788899", "000000000000B00002010000"),
+                      sim::smartConnectRandomCode(*heard));
+    MainLoop::runFor(10);
+    const size_t polls = api->seen().size();
+    MainLoop::runFor(10);
+    EXPECT_EQ(api->seen().size(), polls);
+    EXPECT_TRUE(seen.results.empty());
+    EXPECT_TRUE(flow->isSending());
+    appear(*heard, {0x02, 0, 0, 0}, 0x99);
+    ASSERT_TRUE(runUntilResults(1, 60));
+    EXPECT_EQ(code(seen.results[0]), 0);
+    EXPECT_EQ(seen.devices[0]->deviceType, "0xac");
+}
+
 // Stop and a restart with new credentials: the new run sends only the new credentials, and
 // the first run's observers and polls are gone; a sending-only run sends only multicast.
 TEST_F(QKSmartConnectTest, RestartWithNewCredentialsLeavesNothingOfTheFirstRun) {
