@@ -150,12 +150,12 @@ class ApFlowFixture : public ::testing::Test {
 
     static QKDeviceApConfigParams params() {
         QKDeviceApConfigParams p;
-        p.deviceSSID = kHotspot;
-        p.routerSSID = kHome;
-        p.routerPwd = kPassword;
-        p.routerBSSID = kBssid;
-        p.countryCode = "CN";
-        p.timeZone = "8";
+        p.deviceSSID.emplace(kHotspot);
+        p.routerSSID.emplace(kHome);
+        p.routerPwd.emplace(kPassword);
+        p.routerBSSID.emplace(kBssid);
+        p.countryCode.emplace("CN");
+        p.timeZone.emplace("8");
         p.channelList = {Value(Dictionary{{kQKSDKConfigFirstChannelNumber, 1},
                                           {kQKSDKConfigChannelCount, 13},
                                           {kQKSDKConfigChannelMaxPower, 20}})};
