@@ -69,14 +69,15 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVO_TSAN=ON -DTELVO_WERROR=ON || status=1
 
 # The installed package (static and shared) as a separate project consumes it.
-bash "$root/scripts/check-package.sh" || status=1
+bash "$root/scripts/check-package.sh" || { all_failed=$((all_failed + 1)); status=1; }
 
 # The README's benchmark build: Release, so that an optimiser's warnings cannot creep in.
 echo "=== release build with benchmarks"
 cmake -S "$root" -B "$build/bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELVO_BUILD_BENCH=ON \
   -DTELVO_BUILD_TESTS=OFF -DTELVO_WERROR=ON >/dev/null
 if ! cmake --build "$build/bench" -j "$jobs" >"$build/bench-build.log" 2>&1; then
-  tail -n 60 "$build/bench-build.log"; echo "=== release build FAILED"; status=1
+  tail -n 60 "$build/bench-build.log"; echo "=== release build FAILED"
+  all_failed=$((all_failed + 1)); status=1
 fi
 
 echo "=== fuzz smoke run"
