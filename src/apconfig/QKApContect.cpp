@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "apconfig/FlowResultError.h"
 #include "apconfig/QKConfigWifiDevice.h"
 #include "cloud/QKNetWorkApplianceOperation.h"
 #include "cloud/QKRandomNumObject.h"
@@ -185,13 +186,6 @@ void QKApContect::configStepWithType(int64_t type) {
     stepBlock_(type);
 }
 
-ErrorPtr QKApContect::withBroadMsg(const ErrorPtr& error, const Dictionary& broad) const {
-    const ErrorPtr given = error ? error : TelvoError::sucError();
-    Value info = given->userInfo().isDictionary() ? given->userInfo() : Value(Dictionary{});
-    info.mutableDictionary().set(kQKSDKUDPBroadMsg, broad);
-    return makeError(kClassName, given->code(), given->localizedDescription(), std::move(info));
-}
-
 void QKApContect::startConfigureDeviceParams(const QKDeviceApConfigParams& params,
                                              StepBlock deviceConfigStep,
                                              DeviceCompletion completion) {
@@ -230,7 +224,7 @@ void QKApContect::totalFinalResult(const ErrorPtr& error, std::shared_ptr<QKDevi
             if (device) device->moduleVersion = (*broadDic_)[kQKSDKUDPModuleVersion].stringValue();
             Dictionary broad = *broadDic_;
             if (isOpenPlatformWorkMode()) broad.erase(kQKSDKDeviceSn);
-            result = withBroadMsg(result, broad);
+            result = flowErrorAddingInfo(kClassName, result, kQKSDKUDPBroadMsg, broad);
         }
         auto completion = totalCompletion_;
         completion(result, std::move(device));
@@ -242,18 +236,16 @@ void QKApContect::connectFinalResult(const ErrorPtr& error) {
     if (!connectCompletion_ || isCancel_) return;
     const ErrorPtr given = error ? error : TelvoError::sucError();
     auto completion = connectCompletion_;
-    completion(broadDic_ ? withBroadMsg(given, *broadDic_) : given);
+    completion(broadDic_ ? flowErrorAddingInfo(kClassName, given, kQKSDKUDPBroadMsg, *broadDic_)
+                         : given);
 }
 
 void QKApContect::bindFinalResult(const ErrorPtr& error, std::shared_ptr<QKDevice> device) {
     if (bindCompletion_ && !isCancel_) {
         ErrorPtr result = error ? error : TelvoError::sucError();
         if (checkFormerConfigEnable_ && formerConfigInfoDic_ && result->code() != 0) {
-            Value info =
-                result->userInfo().isDictionary() ? result->userInfo() : Value(Dictionary{});
-            info.mutableDictionary().set(kQKSDKFormerConfigInfo, *formerConfigInfoDic_);
-            result = makeError(kClassName, result->code(), result->localizedDescription(),
-                               std::move(info));
+            result = flowErrorAddingInfo(kClassName, result, kQKSDKFormerConfigInfo,
+                                         *formerConfigInfoDic_);
         }
         auto completion = bindCompletion_;
         completion(result, std::move(device));

@@ -127,7 +127,6 @@ class QKApContect : public std::enable_shared_from_this<QKApContect> {
     void totalFinalResult(const ErrorPtr& error, std::shared_ptr<QKDevice> device);
     void connectFinalResult(const ErrorPtr& error);
     void bindFinalResult(const ErrorPtr& error, std::shared_ptr<QKDevice> device);
-    ErrorPtr withBroadMsg(const ErrorPtr& error, const Dictionary& broad) const;
     void dealCloseBroadcast();
     void removeNotifiCenterObserver();
     void willEnterForeground();

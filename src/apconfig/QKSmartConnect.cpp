@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cctype>
 
+#include "apconfig/FlowResultError.h"
 #include "apconfig/QKConfigWifiDevice.h"
 #include "apconfig/QKSmartProtocol.h"
 #include "apconfig/QKTimer.h"
@@ -585,13 +586,8 @@ void QKSmartConnect::finalResultBlock(const ErrorPtr& error, std::shared_ptr<QKD
     isReported_ = true;
     if (completion_) {
         ErrorPtr result = error ? error : TelvoError::sucError();
-        if (broadDic_) {
-            Value info =
-                result->userInfo().isDictionary() ? result->userInfo() : Value(Dictionary{});
-            info.mutableDictionary().set(kQKSDKUDPBroadMsg, *broadDic_);
-            result = makeError(kClassName, result->code(), result->localizedDescription(),
-                               std::move(info));
-        }
+        if (broadDic_)
+            result = flowErrorAddingInfo(kClassName, result, kQKSDKUDPBroadMsg, *broadDic_);
         auto completion = completion_;
         completion(result, std::move(device));
     }
