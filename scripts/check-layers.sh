@@ -26,6 +26,17 @@ allowed=(
   # The access-point flow hands its step information (the discovery reply at step 0, the
   # former configuration's error at step 13) to the configuration entry's shared instance.
   "src/apconfig/QKApContect.cpp telvosdk/QKDeviceConfigManager.h"
+  # The BLE session and flows publish theirs the same way (step 5 after a status answer, step 11
+  # when the cloud confirmation starts).
+  "src/blecore/QKBLEBaseConnectTimers.cpp telvosdk/QKDeviceConfigManager.h"
+  "src/bleflows/QKBleStatusAnswer.cpp telvosdk/QKDeviceConfigManager.h"
+  "src/bleflows/QKBleSecondConnect.cpp telvosdk/QKDeviceConfigManager.h"
+  "src/bleflows/QKBleSecondRetryConnect.cpp telvosdk/QKDeviceConfigManager.h"
+  "src/bleflows/QKBleSecondWiredConnect.cpp telvosdk/QKDeviceConfigManager.h"
+  "src/bleflows/QKBLEConnect.cpp telvosdk/QKDeviceConfigManager.h"
+  "src/bleflows/QKComboBLEConnect.cpp telvosdk/QKDeviceConfigManager.h"
+  "src/bleflows/QKSingleBLEConnect.cpp telvosdk/QKDeviceConfigManager.h"
+  "src/bleflows/QKSingleBLENetworkBridgeConnect.cpp telvosdk/QKDeviceConfigManager.h"
 )
 
 declare -A rank

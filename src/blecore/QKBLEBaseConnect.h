@@ -146,18 +146,36 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
     void receiveErrorFromModuleWithData(ByteView data);
     static int64_t getSmartErrorCodeWithData(int32_t moduleCode);
 
+    // ---- The overall timer, the cloud confirmation and the success paths.
+    // (Re)starts the one-shot overall timer (180 s); its expiry calls connectTimeout().
+    void startTotalTimer();
+    void startTotalTimerWithTotalCount(uint64_t seconds);
+    void pauseTotalTimer();
+    void resumeTotalTimer();
+    void releaseTotalTimer();
+    // Ends the session with the time-out error chosen from how far the run got.
+    void connectTimeout();
+    // Starts the 90-tick find-device ticker, the seconds counter and the cloud polling.
+    void startCloudCheck();
+    void startIncreaseSeconds();
+    void findDeviceTimeout();
+    void checkAPExist();
+    void handleLoopCheckAPExist();
+    // Success without a cloud reply entry; the second-generation and wired flows extend it.
+    virtual void findDeviceDo();
+    // Success with the cloud's reply entry.
+    void findDeviceDoWithDict(const Dictionary& entry);
+    // Final success: disconnects only for bleType 0, 1, 2, 4 and 10.
+    void callBackDevice();
+    // Stops the seconds counter and the find-device ticker.
+    void releaseTimer();
+    void willEnterForeground();
+
   protected:
     QKBLEBaseConnect() = default;
     void setUpWithParam(const QKDeviceBleConfigParams& params);
     // The class name in log lines; each flow gives its own.
     virtual std::string className() const { return "QKBLEBaseConnect"; }
-
-    // The overall timeout and the cloud confirmation clocks. Nothing runs them yet, so there
-    // is nothing to stop or pause.
-    void releaseTimer() {}
-    void releaseTotalTimer() {}
-    void pauseTotalTimer() {}
-    void willEnterForeground() {}
 
   private:
     void connectionBlock(const CBPeripheralPtr& peripheral, const ErrorPtr& error);
