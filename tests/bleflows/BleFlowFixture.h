@@ -1,0 +1,136 @@
+#pragma once
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "blecore/CBPeripheralQKExtensions.h"
+#include "blecore/QKBLEBaseConnect.h"
+#include "blecore/QKBLEDeviceManager.h"
+#include "cloud/QKNetWorkManager.h"
+#include "platform/Diagnostics.h"
+#include "platform/Dispatch.h"
+#include "platform/MainLoop.h"
+#include "platform/NetworkReachability.h"
+#include "platform/NotificationCenter.h"
+#include "sim/SimBleModule.h"
+#include "sim/SimCloudApi.h"
+#include "sim/SimRadio.h"
+#include "sim/TestPrelude.h"
+#include "telvosdk/QKDeviceConfigManager.h"
+#include "telvosdk/QKMiddleInterface.h"
+#include "telvosdk/QKUserDefault.h"
+#include "telvosdk/TelvoError.h"
+
+namespace telvo::test {
+
+// A BLE flow against the virtual appliance on the simulated radio and the fake cloud, in
+// deterministic mode. makeModule() puts an appliance on the radio; scan() finds it and gives
+// the parameters a flow starts with; record() gives blocks that log the progress steps and
+// the completions (code, virtual time, device).
+class BleFlowFixture : public ::testing::Test {
+  public:
+    struct End {
+        int64_t code = -1;  // TelvoError::codeForSDKError
+        ErrorPtr error;
+        std::shared_ptr<QKDevice> device;
+        double at = -1;
+    };
+
+    BleFlowFixture() {
+        NotificationCenter::resetForTesting();
+        setPlainLogSink([](std::string_view) {});
+        QKBluetooth::resetForTesting();
+        QKMiddleInterface::resetForTesting();
+        QKUserDefault::resetForTesting();
+        NetworkReachability::resetForTesting();
+        QKNetWorkManager::resetForTesting();
+        QKBLEDeviceManager::resetForTesting();
+        QKBLEProtocol::resetMsgIdForTesting();
+        QKDeviceConfigManager::resetForTesting();
+        MainLoop::drain();
+        auto config = QKMiddleInterface::shareInstance()->middleConfig();
+        config->setServerHost(cloud.baseURL());
+        config->setHttpSignKey("key");
+        config->setHttpSignSecret("secret");
+        QKUserDefault::standardUserDefaults()->setValue(Value("10001"), "sdkWorkMode");
+        start_ = Clock::now();
+    }
+    ~BleFlowFixture() override {
+        MainLoop::drain();
+        setPlainLogSink({});
+        NotificationCenter::resetForTesting();
+    }
+
+    // An appliance advertising in the layout of `version` (0 to 3), linked to the fake cloud.
+    std::shared_ptr<sim::SimBleModule> makeModule(int version = 2,
+                                                  const std::string& name = "korvo_ac_1a2b") {
+        sim::SimBleAdvertisement adv;
+        adv.version = version;
+        return makeModule(adv, name);
+    }
+    std::shared_ptr<sim::SimBleModule> makeModule(const sim::SimBleAdvertisement& adv,
+                                                  const std::string& name = "korvo_ac_1a2b") {
+        auto made = sim::SimBleModule::create(*radio, adv, name);
+        made->installAppCredentials();
+        made->linkCloud(&api);
+        if (!module) module = made;
+        return made;
+    }
+
+    // Scans until the module's peripheral is seen; parameters carrying it and a home router.
+    QKDeviceBleConfigParams scan(const std::shared_ptr<sim::SimBleModule>& target = nullptr) {
+        auto wanted = target ? target : module;
+        CBPeripheralPtr found;
+        QKBLEDeviceManager::shareInstance()->startScan(0, 0, [&](const CBPeripheralPtr& p) {
+            if (p->identifier().UUIDString() == wanted->appliance().identifier()) found = p;
+        });
+        EXPECT_TRUE(MainLoop::runUntil([&] { return found != nullptr; }, 5));
+        QKDeviceBleConfigParams params;
+        params.peripheral = found;
+        params.routerSSID = "HomeNet";
+        params.routerPwd = "secret-pass";
+        params.routerBSSID = "aa:bb:cc:dd:ee:ff";
+        params.securityType = "1";
+        params.countryCode = "DE";
+        params.timeZone = "1";
+        params.regionId = "7";
+        return params;
+    }
+
+    QKBLEBaseConnect::UpdateBlock progress() {
+        return [this](int64_t step) { steps.push_back(int(step)); };
+    }
+    QKBLEBaseConnect::CompletionBlock completion() {
+        return [this](const ErrorPtr& error, const std::shared_ptr<QKDevice>& device) {
+            ends.push_back({TelvoError::codeForSDKError(error), error, device, now()});
+        };
+    }
+    // Seconds of virtual time since the fixture was made.
+    double now() const { return Clock::now() - start_; }
+    // Runs the loop until one completion arrived (or `seconds` of virtual time passed).
+    bool runUntilEnd(double seconds = 400) {
+        return MainLoop::runUntil([&] { return !ends.empty(); }, seconds);
+    }
+    // The bodies of the frames of one message type the appliance received, in order.
+    std::vector<Bytes> received(int msgType) const {
+        std::vector<Bytes> bodies;
+        for (const auto& op : module->log("receive"))
+            if (op.msgType == msgType) bodies.push_back(op.body);
+        return bodies;
+    }
+
+    DeterministicDispatch mode_;
+    sim::SimRadioScope radio{sim::SimRadio::create()};
+    FakeCloud cloud;
+    SimCloudApi api{cloud, "key", "secret"};
+    std::shared_ptr<sim::SimBleModule> module;
+    std::vector<int> steps;
+    std::vector<End> ends;
+
+  private:
+    double start_ = 0;
+};
+
+}  // namespace telvo::test
