@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "platform/Singleton.h"
 
@@ -18,6 +19,15 @@ namespace telvo {
 namespace {
 
 std::atomic<bool> enforcing{false};
+// The admitted subnet: network address in the high 32 bits, prefix length below; 0 for none.
+std::atomic<uint64_t> admitted{0};
+
+constexpr uint32_t kTestRange = 0xC6120000u;  // 198.18.0.0/15
+constexpr int kTestRangePrefix = 15;
+
+uint32_t maskOf(int prefix) {
+    return prefix == 0 ? 0 : ~uint32_t{0} << (32 - prefix);
+}
 
 std::mutex& sinkMutex() {
     return processWide([] { return new std::mutex(); });
@@ -31,10 +41,19 @@ bool isLoopback4(const in_addr& a) {
     return (ntohl(a.s_addr) >> 24) == 127;
 }
 
+bool isAdmitted4(const in_addr& a) {
+    const uint64_t subnet = admitted.load(std::memory_order_acquire);
+    if (subnet == 0) return false;
+    const uint32_t host = ntohl(a.s_addr);
+    const uint32_t mask = maskOf(int(subnet & 0xFF));
+    return (host & mask) == uint32_t(subnet >> 32) || (host >> 24) == 239;
+}
+
 void refuse(const sockaddr* address, socklen_t length, const char* what) {
     std::fprintf(stderr,
                  "telvo network guard: %s to %s refused: tests reach only loopback "
-                 "(127.0.0.0/8, ::1); install a datagram sink for other datagram destinations\n",
+                 "(127.0.0.0/8, ::1) and an admitted test subnet; install a datagram sink for "
+                 "other datagram destinations\n",
                  what, NetworkGuard::describe(address, length).c_str());
     std::fflush(stderr);
     std::abort();
@@ -82,13 +101,43 @@ void NetworkGuard::setEnforcing(bool on) {
     enforcing.store(on, std::memory_order_release);
 }
 
+bool NetworkGuard::admitSubnet(std::string_view cidr) {
+    if (cidr.empty()) {
+        admitted.store(0, std::memory_order_release);
+        return true;
+    }
+    const size_t slash = cidr.find('/');
+    if (slash == std::string_view::npos) return false;
+    const std::string address(cidr.substr(0, slash));
+    const std::string prefixText(cidr.substr(slash + 1));
+    in_addr network{};
+    if (inet_pton(AF_INET, address.c_str(), &network) != 1) return false;
+    if (prefixText.empty() || prefixText.size() > 2 ||
+        prefixText.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const int prefix = std::stoi(prefixText);
+    const uint32_t host = ntohl(network.s_addr);
+    if (prefix < kTestRangePrefix || prefix > 30 || (host & ~maskOf(prefix)) != 0 ||
+        (host & maskOf(kTestRangePrefix)) != kTestRange)
+        return false;
+    admitted.store(uint64_t{host} << 32 | uint64_t(prefix), std::memory_order_release);
+    return true;
+}
+
+bool NetworkGuard::isAdmittedDestination(const sockaddr* address, socklen_t length) {
+    if (isLoopbackDestination(address, length)) return true;
+    if (address && address->sa_family == AF_INET && length >= socklen_t(sizeof(sockaddr_in)))
+        return isAdmitted4(reinterpret_cast<const sockaddr_in*>(address)->sin_addr);
+    return false;
+}
+
 void NetworkGuard::setDatagramSink(DatagramSink sink) {
     std::lock_guard<std::mutex> lock(sinkMutex());
     sinkSlot() = sink ? std::make_shared<DatagramSink>(std::move(sink)) : nullptr;
 }
 
 void NetworkGuard::check(const sockaddr* address, socklen_t length, const char* what) {
-    if (isEnforcing() && !isLoopbackDestination(address, length)) refuse(address, length, what);
+    if (isEnforcing() && !isAdmittedDestination(address, length)) refuse(address, length, what);
 }
 
 int NetworkGuard::connect(int fd, const sockaddr* address, socklen_t length) {

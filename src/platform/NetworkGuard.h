@@ -15,9 +15,9 @@ namespace telvo {
 //
 // Enforcement is a run-time switch, off by default: the library and any app built with it
 // never abort on a destination. The test programs' shared main turns it on; then a TCP connect
-// or a UDP send to anything but loopback (127.0.0.0/8, ::1, ::ffff:127.0.0.0/104) aborts the
-// process with a message naming the destination, unless an installed datagram sink takes the
-// datagram. The datagram sink works whether or not the guard enforces.
+// or a UDP send to anything but loopback (127.0.0.0/8, ::1, ::ffff:127.0.0.0/104) or an admitted
+// subnet aborts the process with a message naming the destination, unless an installed datagram
+// sink takes the datagram. The datagram sink works whether or not the guard enforces.
 class NetworkGuard {
   public:
     // The guard's decision: true for a loopback destination.
@@ -28,6 +28,15 @@ class NetworkGuard {
     static bool isEnforcing();
     // Turns enforcement on or off for the whole process; thread-safe.
     static void setEnforcing(bool enforcing);
+
+    // For a program that runs inside network namespaces it made itself, joined by a veth pair on
+    // a subnet of 198.18.0.0/15 (the range set aside for network tests): admits, besides
+    // loopback, that one IPv4 subnet ("198.18.0.0/24", its broadcast address included) and the
+    // administratively scoped multicast groups 239.0.0.0/8, until the text is empty again.
+    // Text that is no such subnet is refused: false, and the admission stays as it was.
+    static bool admitSubnet(std::string_view cidr);
+    // The full decision: loopback, or an address the admitted subnet covers.
+    static bool isAdmittedDestination(const sockaddr* address, socklen_t length);
 
     // A sink for datagrams: answers true when it takes the datagram (it is then not sent and
     // the send reports the full length as sent). Runs on the sending thread.

@@ -49,6 +49,42 @@ TEST(NetworkGuard, DecisionByAddress) {
     EXPECT_FALSE(NetworkGuard::isLoopbackDestination(nullptr, 0));
 }
 
+// The namespace programs' switch: one subnet of 198.18.0.0/15 and the 239/8 groups besides
+// loopback, nothing else; a refused text leaves the admission as it was.
+TEST(NetworkGuard, AdmitsOneTestSubnetForTheRun) {
+    auto admitted = [](const char* text) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        inet_pton(AF_INET, text, &a.sin_addr);
+        return NetworkGuard::isAdmittedDestination(reinterpret_cast<sockaddr*>(&a), sizeof a);
+    };
+    for (const char* refused :
+         {"192.168.1.0/24", "198.20.0.0/24", "198.18.0.1/24", "198.18.0.0", "198.18.0.0/14",
+          "198.18.0.0/31", "198.18.0.0/", "198.18.0.0/2x", "::1/128", "nonsense/24"})
+        EXPECT_FALSE(NetworkGuard::admitSubnet(refused)) << refused;
+    EXPECT_FALSE(admitted("198.18.0.2"));
+    EXPECT_FALSE(admitted("239.1.2.3"));
+
+    ASSERT_TRUE(NetworkGuard::admitSubnet("198.18.0.0/24"));
+    EXPECT_FALSE(NetworkGuard::admitSubnet("10.0.0.0/24"));
+    const struct {
+        const char* address;
+        bool allowed;
+    } cases[] = {
+        {"198.18.0.2", true},       {"198.18.0.255", true}, {"239.7.8.9", true},
+        {"127.0.0.1", true},        {"198.18.1.2", false},  {"198.19.0.2", false},
+        {"255.255.255.255", false}, {"224.0.0.251", false}, {"192.168.1.1", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(admitted(c.address), c.allowed) << c.address;
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, "::ffff:198.18.0.2", &v6.sin6_addr);
+    EXPECT_FALSE(NetworkGuard::isAdmittedDestination(reinterpret_cast<sockaddr*>(&v6), sizeof v6));
+
+    ASSERT_TRUE(NetworkGuard::admitSubnet(""));
+    EXPECT_FALSE(admitted("198.18.0.2"));
+}
+
 TEST(NetworkGuard, EnforcesOnlyWhereTheTestMainTurnedItOn) {
     // The library's default is off (an app never aborts on a destination); this program's
     // shared main turned it on. With it off, a refused destination passes the check.
