@@ -1,8 +1,6 @@
 #include "blecore/QKBLEBaseConnect.h"
 
-#include <chrono>
 #include <string_view>
-#include <thread>
 
 #include "blecore/CBPeripheralQKExtensions.h"
 #include "blecore/QKBLEDeviceManager.h"
@@ -27,6 +25,8 @@ namespace {
 constexpr const char* kConnectStep = "connect";
 constexpr const char* kExchangeStep = "startExchangeKey";
 constexpr const char* kCloudCheckStep = "startCloudCheck";
+constexpr const char* kChunkStep = "sendDataChunk";
+constexpr double kChunkSpacing = 0.02;
 constexpr double kResendDelay = 5.0;
 constexpr int64_t kMaxResends = 3;
 constexpr uint32_t kWriteWithoutResponseOnly = CBCharacteristicProperty::WriteWithoutResponse;
@@ -48,11 +48,11 @@ const char* yesNo(bool value) {
     return value ? "YES" : "NO";
 }
 
-std::string workMode() {
+}  // namespace
+
+std::string QKBLEBaseConnect::sdkWorkMode() {
     return QKUserDefault::standardUserDefaults()->valueForKey("sdkWorkMode").stringValue();
 }
-
-}  // namespace
 
 QKBLEBaseConnect::~QKBLEBaseConnect() {
     QKBLEBaseConnect::disconnect();
@@ -121,6 +121,7 @@ const std::shared_ptr<QKEllipticCurveSecret>& QKBLEBaseConnect::secret() {
 
 void QKBLEBaseConnect::removeNotifiCenterObserver() {
     observers_.removeNotifiCenterObserverName(UIApplicationWillEnterForegroundNotification);
+    cuCheckApTask = nullptr;
 }
 
 // ---- Lifecycle.
@@ -213,16 +214,21 @@ void QKBLEBaseConnect::connectionBlock(const CBPeripheralPtr& p, const ErrorPtr&
     }
 }
 
+bool QKBLEBaseConnect::ignoresDiscoveryFailure() const {
+    return isReConnectBleDevice && cuCheckApTask;
+}
+
 void QKBLEBaseConnect::discoveryFailed(int64_t code) {
-    // During a reconnect the running cloud check decides the outcome. The cloud check request
-    // does not exist yet, so no failure is ignored.
+    // During a reconnect the running cloud confirmation decides the outcome.
+    if (ignoresDiscoveryFailure()) return;
     finalResultWithError(bleErrorWithCode(code), nullptr, true);
 }
 
 void QKBLEBaseConnect::servicesBlock(const CBPeripheralPtr& p, const ErrorPtr& error) {
     if (error) {
-        QKSDKLOG("ble step2:discoverServices fail,error=%s, isReConnect:%d, task:(null)",
-                 error->localizedDescription().c_str(), isReConnectBleDevice);
+        QKSDKLOG("ble step2:discoverServices fail,error=%s, isReConnect:%d, task:%p",
+                 error->localizedDescription().c_str(), isReConnectBleDevice,
+                 static_cast<void*>(cuCheckApTask.get()));
         discoveryFailed(4086);
         return;
     }
@@ -237,9 +243,8 @@ void QKBLEBaseConnect::servicesBlock(const CBPeripheralPtr& p, const ErrorPtr& e
         }
     }
     QKSDKLOG(
-        "ble step2.3:discoverServices fail not found service uuid=%s, isReConnect:%d, "
-        "task:(null)",
-        serviceUUID_ == CBUUID::UUIDWithString("FD24") ? "fd24" : "ff80", isReConnectBleDevice);
+        "ble step2.3:discoverServices fail not found service uuid=ff80, isReConnect:%d, task:%p",
+        isReConnectBleDevice, static_cast<void*>(cuCheckApTask.get()));
     discoveryFailed(4086);
 }
 
@@ -247,8 +252,9 @@ void QKBLEBaseConnect::characteristicsBlock(const CBPeripheralPtr& p, const CBSe
                                             const ErrorPtr& error,
                                             const std::shared_ptr<bool>& once) {
     if (error) {
-        QKSDKLOG("ble step3:discoverCharacteristics fail error=%s, isReConnect:%d, task:(null)",
-                 error->localizedDescription().c_str(), isReConnectBleDevice);
+        QKSDKLOG("ble step3:discoverCharacteristics fail error=%s, isReConnect:%d, task:%p",
+                 error->localizedDescription().c_str(), isReConnectBleDevice,
+                 static_cast<void*>(cuCheckApTask.get()));
         discoveryFailed(4087);
         return;
     }
@@ -291,8 +297,8 @@ void QKBLEBaseConnect::characteristicsBlock(const CBPeripheralPtr& p, const CBSe
     }
     QKSDKLOG(
         "ble step3:discoverCharacteristics setWrite or notifyValue fail! FF81：%d FF82：%d, "
-        "isReConnect:%d, task:(null)",
-        writeFound, notifyFound, isReConnectBleDevice);
+        "isReConnect:%d, task:%p",
+        writeFound, notifyFound, isReConnectBleDevice, static_cast<void*>(cuCheckApTask.get()));
     discoveryFailed(4087);
 }
 
@@ -303,14 +309,17 @@ void QKBLEBaseConnect::handleReConnectBLEStrategy() {
     const bool due = !manual && count <= 2 && isConfigProcessIng;
     QKSDKLOG(
         "【BLE】:重连蓝牙策略：%s -manualDisconnectTag:%s--curReConnectCount:%ld--cuCheckApTask:"
-        "(null) isConfigProcessIng:%d",
-        due ? "需要重连" : "不符合重连条件", yesNo(manual), long(count), isConfigProcessIng);
+        "%p isConfigProcessIng:%d",
+        due ? "需要重连" : "不符合重连条件", yesNo(manual), long(count),
+        static_cast<void*>(cuCheckApTask.get()), isConfigProcessIng);
+    // What was still to be written belongs to the lost link.
+    dropPendingChunks();
     if (due) {
         isReConnectBleDevice = true;
         if (record) ++record->curReConnectCount;
         connect();
         cancelAllSendDataStrategySelector();
-    } else if (!manual) {
+    } else if (!manual && !cuCheckApTask) {
         aesKey = rootKey();
         blueDisconnect();
     } else {
@@ -329,9 +338,9 @@ void QKBLEBaseConnect::stopConfig() {
 }
 
 void QKBLEBaseConnect::cancelDelayedSteps() {
-    MainLoop::cancelPreviousPerformRequests(this, kCloudCheckStep);
     MainLoop::cancelPreviousPerformRequests(this, kConnectStep);
     MainLoop::cancelPreviousPerformRequests(this, kExchangeStep);
+    dropPendingChunks();
 }
 
 bool QKBLEBaseConnect::ownsPeripheral() const {
@@ -341,8 +350,7 @@ bool QKBLEBaseConnect::ownsPeripheral() const {
 
 void QKBLEBaseConnect::disconnect() {
     ++disconnects_;
-    releaseTimer();
-    releaseTotalTimer();
+    stopClocks();
     cancelDelayedSteps();
     aesKey = rootKey();
     QKSDKLOG("【BLE】base 断开连接 当前的外设:%s",
@@ -367,9 +375,7 @@ void QKBLEBaseConnect::finalResultWithError(const ErrorPtr& error, std::shared_p
     if (needDisConnect) {
         disconnect();
     } else {
-        releaseTimer();
-        releaseTotalTimer();
-        MainLoop::cancelPreviousPerformRequests(this, kCloudCheckStep);
+        stopClocks();
     }
     if (!device) device = getDeviceInfo(Dictionary{});
     device->isSupportAuthtrue = bleDevice && bleDevice->isSupportAuthtrue;
@@ -400,7 +406,7 @@ std::shared_ptr<QKDevice> QKBLEBaseConnect::getDeviceInfo(const Dictionary& dict
         device->productInfoData = b.productInfoData;
     }
     device->randomCode = randomNum;
-    const std::string mode = workMode();
+    const std::string mode = sdkWorkMode();
     if (bleDevice && (mode == "10001" || mode == "10003")) device->deviceSn = bleDevice->deviceSn;
     return device;
 }
@@ -615,13 +621,33 @@ void QKBLEBaseConnect::sendData(ByteView frame, const CBCharacteristicPtr& chara
         QKSDKLOG("写数据时候的外设与特征值 base：%s---%s, cut:%d, package: %s",
                  peripheral ? peripheral->identifier().UUIDString().c_str() : "(null)",
                  target ? target->UUID().UUIDString().c_str() : "(null)", cut, hex(piece).c_str());
-        if (writeCharacteristic && peripheral) {
-            peripheral->writeValue(Bytes(piece.begin(), piece.end()), target,
-                                   withoutResponse ? CBCharacteristicWriteType::WithoutResponse
-                                                   : CBCharacteristicWriteType::WithResponse);
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        chunks_.push_back({Bytes(piece.begin(), piece.end()), target, withoutResponse});
     }
+    if (!chunkTimerArmed_) writeNextChunk();
+}
+
+void QKBLEBaseConnect::writeNextChunk() {
+    chunkTimerArmed_ = false;
+    while (!chunks_.empty()) {
+        Chunk chunk = std::move(chunks_.front());
+        chunks_.pop_front();
+        // Without a link to write to, the piece is dropped and takes no turn.
+        if (!writeCharacteristic || !peripheral) continue;
+        peripheral->writeValue(chunk.data, chunk.target,
+                               chunk.withoutResponse ? CBCharacteristicWriteType::WithoutResponse
+                                                     : CBCharacteristicWriteType::WithResponse);
+        // The next write, of this frame or a later one, waits its turn.
+        chunkTimerArmed_ = true;
+        MainLoop::performAfterDelay(this, kChunkStep, kChunkSpacing,
+                                    [self = shared_from_this()] { self->writeNextChunk(); });
+        return;
+    }
+}
+
+void QKBLEBaseConnect::dropPendingChunks() {
+    chunks_.clear();
+    chunkTimerArmed_ = false;
+    MainLoop::cancelPreviousPerformRequests(this, kChunkStep);
 }
 
 void QKBLEBaseConnect::handleReSendDataStrategy(const std::shared_ptr<Bytes>& body, int64_t msgType,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -11,6 +12,8 @@
 #include "platform/BluetoothGatt.h"
 #include "platform/BluetoothTypes.h"
 #include "platform/CBPeripheral.h"
+#include "platform/DispatchTimer.h"
+#include "platform/URLSession.h"
 #include "telvosdk/Bytes.h"
 #include "telvosdk/Error.h"
 #include "telvosdk/QKDevice.h"
@@ -31,9 +34,10 @@ class QKEllipticCurveSecret;
 // Created only through initWithParam<T>() (shared ownership). Main thread only: every block,
 // delayed call and callback runs on the main queue, never inside the call that caused it,
 // except that updateCallBack and configCompletion are called synchronously by the operation
-// that reports (updateBlockWithState, finalResultWithError...). The GATT blocks hold the session
-// weakly; delayed calls (a busy-peripheral retry, the key-exchange start, resend checks) hold
-// it until they run or disconnect/stopConfig cancels them.
+// that reports (updateBlockWithState, finalResultWithError...). The GATT blocks, the timers and
+// the cloud handlers hold the session weakly; delayed calls (a busy-peripheral retry, the
+// key-exchange start, resend checks, the next chunk of a frame) hold it until they run or
+// disconnect/stopConfig cancels them.
 class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
   public:
     using UpdateBlock = std::function<void(int64_t state)>;
@@ -81,6 +85,18 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
     std::optional<Dictionary> extras;
     int64_t tlsLastCntId = 0;
     int64_t tlsAntiReplayCnt = 0;
+    // The overall time-out (a one-shot timer on the main queue) and its seconds, all ones
+    // after release. Dates are seconds on the library clock (Clock::now()).
+    std::shared_ptr<DispatchTimer> totalTimer;
+    uint64_t totalCount = 0;
+    double originalFireDate = 0;
+    double pauseStartDate = 0;
+    // The cloud confirmation: the one-second ticker and its ticks left, the seconds since it
+    // began (-1 once stopped) and the cloud query last made (kept until the final result).
+    std::shared_ptr<DispatchTimer> findDeviceTimer;
+    uint64_t timeCount = 0;
+    double secondsCount = 0;
+    URLSessionTaskPtr cuCheckApTask;
 
     // The 16-byte root key: the SDK's negotiated BLE default key when it is 16 characters,
     // else the fixed default; made on first read.
@@ -131,7 +147,9 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
     void sendBody(ByteView body, int64_t msgType,
                   const CBCharacteristicPtr& characteristic = nullptr);
     // Writes a frame in chunks of the peripheral's write length (at least 20 bytes), 20 ms
-    // apart (the calling thread sleeps).
+    // apart on the main loop: the first at once when no chunk is waiting, the rest from delayed
+    // calls. Frames queue behind the chunks still waiting, so chunks never interleave. A lost
+    // link, disconnect and stopConfig drop the chunks not yet written.
     void sendData(ByteView frame, const CBCharacteristicPtr& characteristic);
     int64_t getApAntiReplayCount();
     void cancelSendDataStrategySelector(int64_t msgType);
@@ -150,15 +168,22 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
     // (Re)starts the one-shot overall timer (180 s); its expiry calls connectTimeout().
     void startTotalTimer();
     void startTotalTimerWithTotalCount(uint64_t seconds);
+    // Pausing stops the countdown (and the handling of received data); each resume moves the
+    // deadline later by the length of that pause.
     void pauseTotalTimer();
     void resumeTotalTimer();
     void releaseTotalTimer();
-    // Ends the session with the time-out error chosen from how far the run got.
+    // Ends the session with the time-out error chosen from how far the run got (4094 after a
+    // wrong-password report, 4168 offline but seen on the LAN, the last cloud code, else 4089).
     void connectTimeout();
-    // Starts the 90-tick find-device ticker, the seconds counter and the cloud polling.
+    // Reports state 11 and starts the 90-tick find-device ticker, the seconds counter and the
+    // cloud polling (every 2 s, every 0.5 s from 11 s to 31 s, counted from each answer).
     void startCloudCheck();
     void startIncreaseSeconds();
     void findDeviceTimeout();
+    // One cloud query; its handlers run on the main queue, the no-network failure inside the
+    // call. The answers of a query are ignored once the session has ended (disconnect or a
+    // final result) or the query was cancelled on return to the foreground.
     void checkAPExist();
     void handleLoopCheckAPExist();
     // Success without a cloud reply entry; the second-generation and wired flows extend it.
@@ -191,6 +216,17 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
                         const CBCharacteristicPtr& characteristic);
     void cancelDelayedSteps();
     bool ownsPeripheral() const;
+    // Discovery failures while a reconnect runs beside the cloud confirmation are ignored.
+    bool ignoresDiscoveryFailure() const;
+    // releaseTimer, releaseTotalTimer, and the pending cloud check, query and counter step
+    // cancelled; the answer of a query in flight is ignored.
+    void stopClocks();
+    void ignoreCloudQueryInFlight();
+    void checkAPExistReplied(const std::optional<Value>& reply);
+    void checkAPExistFailed(const ErrorPtr& error);
+    void writeNextChunk();
+    void dropPendingChunks();
+    static std::string sdkWorkMode();
 
     std::optional<Bytes> rootKey_;
     std::shared_ptr<QKEllipticCurveSecret> secret_;
@@ -198,6 +234,16 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
     QKBLEFrameAssembler assembler_;
     uint64_t disconnects_ = 0;  // disconnect() calls so far
     NotifiCenter observers_;
+    double pausedSeconds_ = 0;  // pauses of the running overall timer so far
+    // Set when the answer of the cloud query in flight is to be ignored.
+    std::shared_ptr<bool> cloudQueryIgnored_;
+    struct Chunk {
+        Bytes data;
+        CBCharacteristicPtr target;
+        bool withoutResponse = false;
+    };
+    std::deque<Chunk> chunks_;      // chunks waiting for their turn
+    bool chunkTimerArmed_ = false;  // the next chunk's delayed call is pending
 };
 
 }  // namespace telvo

@@ -1,25 +1,276 @@
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+
 #include "blecore/QKBLEBaseConnect.h"
+#include "cloud/QKNetWorkApplianceOperation.h"
+#include "core/TelvoTool.h"
+#include "logging/QKLog.h"
+#include "platform/Clock.h"
+#include "platform/MainLoop.h"
+#include "telvosdk/QKDeviceConfigManager.h"
+#include "telvosdk/QKSDKConstants.h"
 #include "telvosdk/TelvoError.h"
 
 namespace telvo {
 
+namespace {
+
+constexpr const char* kCloudCheckStep = "startCloudCheck";
+constexpr const char* kQueryStep = "checkAPExist";
+constexpr const char* kSecondsStep = "startIncreaseSeconds";
+constexpr uint64_t kFindDeviceTicks = 90;
+
+bool isOpenApiMode(const std::string& mode) {
+    return mode == "10004" || mode == "10002";
+}
+
+}  // namespace
+
+// ---- The overall timer.
+
 void QKBLEBaseConnect::startTotalTimer() {
     startTotalTimerWithTotalCount(180);
 }
-void QKBLEBaseConnect::startTotalTimerWithTotalCount(uint64_t) {}
-void QKBLEBaseConnect::pauseTotalTimer() {}
-void QKBLEBaseConnect::resumeTotalTimer() {}
-void QKBLEBaseConnect::releaseTotalTimer() {}
-void QKBLEBaseConnect::connectTimeout() {}
-void QKBLEBaseConnect::startCloudCheck() {}
-void QKBLEBaseConnect::startIncreaseSeconds() {}
-void QKBLEBaseConnect::findDeviceTimeout() {}
-void QKBLEBaseConnect::checkAPExist() {}
-void QKBLEBaseConnect::handleLoopCheckAPExist() {}
-void QKBLEBaseConnect::releaseTimer() {}
-void QKBLEBaseConnect::willEnterForeground() {}
+
+void QKBLEBaseConnect::startTotalTimerWithTotalCount(uint64_t seconds) {
+    releaseTotalTimer();
+    totalCount = seconds;
+    isPauseConfig = false;
+    pausedSeconds_ = 0;
+    std::weak_ptr<QKBLEBaseConnect> weak = weak_from_this();
+    totalTimer = DispatchTimer::create(DispatchQueue::main(), [weak] {
+        if (auto self = weak.lock()) self->connectTimeout();
+    });
+    originalFireDate = Clock::now() + double(seconds);
+    totalTimer->start(double(seconds));
+}
+
+void QKBLEBaseConnect::pauseTotalTimer() {
+    if (!totalTimer || isPauseConfig) return;
+    QKSDKLOG("总超时定时器---pauseTotalTimer");
+    isPauseConfig = true;
+    pauseStartDate = Clock::now();
+    totalTimer->pause();
+}
+
+void QKBLEBaseConnect::resumeTotalTimer() {
+    if (!totalTimer || !isPauseConfig) return;
+    QKSDKLOG("总超时定时器---resumeTotalTimer");
+    isPauseConfig = false;
+    // Every pause of this timer moves its deadline later by its own length.
+    const double now = Clock::now();
+    pausedSeconds_ += now - pauseStartDate;
+    totalTimer->rearm(originalFireDate + pausedSeconds_ - now);
+}
+
+void QKBLEBaseConnect::releaseTotalTimer() {
+    QKSDKLOG("总超时定时器---releaseTotalTimer beagin");
+    if (!totalTimer) return;
+    QKSDKLOG("总超时定时器---releaseTotalTimer end");
+    totalCount = std::numeric_limits<uint64_t>::max();
+    totalTimer->cancel();
+    totalTimer.reset();
+    isPauseConfig = false;
+}
+
+void QKBLEBaseConnect::connectTimeout() {
+    QKSDKLOG("蓝牙配网超时");
+    int64_t code = 4089;
+    const int64_t failed = checkApFailedResultCode;
+    if (moduleErrorCode % 10000 == 4094) {
+        QKSDKLOG("蓝牙配网超时4094");
+        code = 4094;
+    } else if (failed % 10000 == 1307 && isFindDeviceInLAN) {
+        QKSDKLOG("蓝牙配网超时4168");
+        code = 4168;
+    } else if (failed != 0) {
+        QKSDKLOG("蓝牙配网超时云端错误码");
+        const std::string digits = std::to_string(failed);
+        code = digits.size() > 6 ? Value(digits.substr(2)).int64Value() : failed % 10000;
+    }
+    const ErrorPtr error =
+        bleErrorWithCode(code)->withUserInfo(kQKSDKErrorSubType, Value(kQKSDKErrorCheckApTimeOut));
+    disconnect();
+    finalResultWithError(error, nullptr, true);
+}
+
+// ---- The cloud confirmation.
+
+void QKBLEBaseConnect::startCloudCheck() {
+    releaseTimer();
+    timeCount = kFindDeviceTicks;
+    std::weak_ptr<QKBLEBaseConnect> weak = weak_from_this();
+    auto holder = std::make_shared<std::weak_ptr<DispatchTimer>>();
+    // A tick already on its way to the main queue when the ticker is released or replaced
+    // counts for nothing.
+    auto tick = [weak, holder] {
+        auto session = weak.lock();
+        auto ticker = holder->lock();
+        if (!session || !ticker || session->findDeviceTimer != ticker) return;
+        if (--session->timeCount > 0) return;
+        ticker->cancel();
+        session->findDeviceTimer.reset();
+        session->findDeviceTimeout();
+    };
+    findDeviceTimer = DispatchTimer::create(DispatchQueue::global(),
+                                            [tick] { DispatchQueue::main()->async(tick); });
+    *holder = findDeviceTimer;
+    findDeviceTimer->start(0, 1.0);
+    secondsCount = 0;
+    startIncreaseSeconds();
+    Dictionary step;
+    step.set("QKDevice", Value::object(getDeviceInfo(Dictionary{})));
+    QKDeviceConfigManager::shareInstance()->setStepInfoData({{11, Value(std::move(step))}});
+    updateBlockWithState(11);
+    checkAPExist();
+}
+
+void QKBLEBaseConnect::startIncreaseSeconds() {
+    if (secondsCount > 90.0 || secondsCount == -1) {
+        MainLoop::cancelPreviousPerformRequests(this, kSecondsStep);
+        secondsCount = -1;
+        return;
+    }
+    if (isPauseConfig) return;
+    secondsCount += 0.5;
+    std::weak_ptr<QKBLEBaseConnect> weak = weak_from_this();
+    MainLoop::performAfterDelay(this, kSecondsStep, 0.5, [weak] {
+        if (auto self = weak.lock()) self->startIncreaseSeconds();
+    });
+}
+
+void QKBLEBaseConnect::findDeviceTimeout() {
+    MainLoop::cancelPreviousPerformRequests(this, kQueryStep);
+    connectTimeout();
+}
+
+void QKBLEBaseConnect::checkAPExist() {
+    isConfigProcessIng = false;
+    if (extras) {
+        const Value& condition = (*extras)[kQKSDKConfigConnectConditionType];
+        if (condition.isText() && condition.text() == kQKSDKValueConnectCombination) return;
+    }
+    auto ignored = std::make_shared<bool>(false);
+    cloudQueryIgnored_ = ignored;
+    std::weak_ptr<QKBLEBaseConnect> weak = weak_from_this();
+    std::optional<std::string> sn;
+    if (bleDevice) sn = bleDevice->deviceSn;
+    std::optional<std::string> random;
+    if (!randomNum.empty()) random = randomNum;
+    cuCheckApTask = QKNetWorkApplianceOperation::getApplianceDevicesnAPExistsWithDeviceSn(
+        sn, random, isBleForceValidRandom, std::nullopt,
+        [weak, ignored](const std::optional<Value>& reply) {
+            auto self = weak.lock();
+            if (self && !*ignored) self->checkAPExistReplied(reply);
+        },
+        [weak, ignored](const ErrorPtr& error) {
+            auto self = weak.lock();
+            if (self && !*ignored) self->checkAPExistFailed(error);
+        });
+}
+
+void QKBLEBaseConnect::checkAPExistReplied(const std::optional<Value>& reply) {
+    if (findDevice) return;
+    handleLoopCheckAPExist();
+    if (!reply) return;
+    if (isOpenApiMode(sdkWorkMode())) {
+        const Value* data = &(*reply)["data"];
+        if (!data->isDictionary() || data->dictionary().empty()) data = &*reply;
+        const Value& list = (*data)["applianceList"];
+        if (!list.isArray() || list.array().empty() || !list.at(0).isDictionary()) return;
+        MainLoop::cancelPreviousPerformRequests(this, kQueryStep);
+        QKSDKLOG("ble step6.2:云端查询设备成功");
+        findDeviceDoWithDict(list.at(0).dictionary());
+        return;
+    }
+    const Value& list = (*reply)["data"]["list"];
+    if (!list.isArray() || list.array().empty() || !list.at(0).isDictionary() ||
+        !list.at(0)["sn"].isText())
+        return;
+    MainLoop::cancelPreviousPerformRequests(this, kQueryStep);
+    QKSDKLOG("ble step6.2:云端查询设备成功");
+    if (bleDevice) bleDevice->checkRandom = true;
+    findDeviceDo();
+}
+
+void QKBLEBaseConnect::checkAPExistFailed(const ErrorPtr& error) {
+    if (findDevice) return;
+    const int64_t code = error ? error->code() : 0;
+    QKSDKLOG("checkAPIsolate errorCode %ld errorMsg %s", long(code),
+             error ? error->localizedDescription().c_str() : "(null)");
+    const auto bound = TelvoTool::getDuplicationCodeForBindError();
+    if (std::find(bound.begin(), bound.end(), std::llabs(code) % 10000) != bound.end()) {
+        finalResultWithError(error, bleDevice, true);
+        return;
+    }
+    checkApFailedResultCode = code;
+    handleLoopCheckAPExist();
+    if (code == 1321 || code % 330000 == 1321) updateBlockWithState(16);
+}
+
+void QKBLEBaseConnect::handleLoopCheckAPExist() {
+    if (findDevice) return;
+    const double s = secondsCount;
+    double delay;
+    if (s > -1 && s < 11) {
+        QKSDKLOG("checkAPIsolate again in 1~10 secondsCont %f", s);
+        delay = 2.0;
+    } else if (s >= 11 && s < 31) {
+        QKSDKLOG("checkAPIsolate again in 10~30 secondsCont %f", s);
+        delay = 0.5;
+    } else if (s >= 31) {
+        QKSDKLOG("checkAPIsolate again in 30~ secondsCont %f", s);
+        delay = 2.0;
+    } else {
+        return;
+    }
+    std::weak_ptr<QKBLEBaseConnect> weak = weak_from_this();
+    MainLoop::performAfterDelay(this, kQueryStep, delay, [weak] {
+        if (auto self = weak.lock()) self->checkAPExist();
+    });
+}
+
+void QKBLEBaseConnect::ignoreCloudQueryInFlight() {
+    if (cloudQueryIgnored_) *cloudQueryIgnored_ = true;
+    cloudQueryIgnored_.reset();
+}
+
+void QKBLEBaseConnect::stopClocks() {
+    releaseTimer();
+    releaseTotalTimer();
+    MainLoop::cancelPreviousPerformRequests(this, kCloudCheckStep);
+    // An ended session asks the cloud nothing more and hears none of its late answers.
+    MainLoop::cancelPreviousPerformRequests(this, kQueryStep);
+    MainLoop::cancelPreviousPerformRequests(this, kSecondsStep);
+    ignoreCloudQueryInFlight();
+}
+
+void QKBLEBaseConnect::releaseTimer() {
+    QKSDKLOG("releaseTimer beagin");
+    secondsCount = -1;
+    if (!findDeviceTimer) return;
+    QKSDKLOG("releaseTimer end");
+    findDeviceTimer->cancel();
+    findDeviceTimer.reset();
+}
+
+void QKBLEBaseConnect::willEnterForeground() {
+    QKSDKLOG("【BLE】cuCheckApTask------%p-----state%d", static_cast<void*>(cuCheckApTask.get()),
+             cuCheckApTask ? int(cuCheckApTask->state()) : 0);
+    if (!cuCheckApTask || cuCheckApTask->state() != URLSessionTaskState::suspended) return;
+    // The cancelled query's failure is no answer of the cloud: it neither replaces the last
+    // failure code nor schedules a second query.
+    ignoreCloudQueryInFlight();
+    cuCheckApTask->cancel();
+    handleLoopCheckAPExist();
+}
+
+// ---- Success.
 
 void QKBLEBaseConnect::findDeviceDo() {
+    if (isOpenApiMode(sdkWorkMode())) return;
+    QKSDKLOG("ble findDevice,self.findDevice=%s", findDevice ? "YES" : "NO");
     if (findDevice) return;
     releaseTimer();
     findDevice = true;
@@ -28,6 +279,7 @@ void QKBLEBaseConnect::findDeviceDo() {
 }
 
 void QKBLEBaseConnect::findDeviceDoWithDict(const Dictionary& entry) {
+    QKSDKLOG("ble findDevice,self.findDevice=%s", findDevice ? "YES" : "NO");
     if (findDevice) return;
     releaseTimer();
     findDevice = true;

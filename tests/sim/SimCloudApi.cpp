@@ -6,6 +6,7 @@
 
 #include <cctype>
 
+#include "platform/Clock.h"
 #include "sim/TestSupport.h"
 #include "telvosdk/Value.h"
 
@@ -117,7 +118,7 @@ ScriptedReply SimCloudApi::State::presence(const RecordedRequest& request) const
 
 ScriptedReply SimCloudApi::State::answer(const RecordedRequest& request) {
     std::lock_guard lock(mutex);
-    Seen verdict{request, Scheme::bodySigned, false};
+    Seen verdict{request, Scheme::bodySigned, false, Clock::now()};
     if (!request.header("Signature").empty()) {
         verdict.scheme = Scheme::openApi;
         verdict.signatureValid =

@@ -31,6 +31,7 @@ class SimCloudApi {
         RecordedRequest request;
         Scheme scheme;
         bool signatureValid;
+        double time = 0;  // library clock when the request arrived
     };
 
     SimCloudApi(FakeCloud& cloud, std::string signKey, std::string signSecret);
