@@ -1,16 +1,246 @@
 #include "bleflows/QKBleSecondWiredConnect.h"
 
+#include "bleflows/QKBleStatusAnswer.h"
+#include "core/QKTool.h"
+#include "logging/QKLog.h"
+#include "telvosdk/QKSDKConstants.h"
+
 namespace telvo {
+
+namespace {
+
+constexpr int64_t kStatus = 0x63;
+constexpr int64_t kProduct = 0x40;
+constexpr int64_t kConfig = 0x69;
+constexpr int64_t kReport = 0x0D;
+
+// A stage report of this flow carries the cable state in byte 7.
+constexpr size_t kStageReportLength = 8;
+constexpr size_t kCableOffset = 7;
+
+using Answer = QKBleStatusAnswer;
+
+}  // namespace
 
 void QKBleSecondWiredConnect::statConfig(const QKDeviceBleConfigParams& params, UpdateBlock update,
                                          CompletionBlock completion) {
-    iConfigModel = params;
-    updateCallBack = std::move(update);
+    QKDeviceBleConfigParams& m = iConfigModel;
+    m.routerSSID = params.routerSSID.value_or("");
+    m.securityType = params.routerPwd ? "1" : "0";
+    m.routerPwd = params.routerPwd.value_or("");
+    m.countryCode = params.countryCode;
+    m.timeZone = params.timeZone;
+    m.channelList = params.channelList;
+    m.regionId = params.regionId;
+    m.moduleServerDomain = params.moduleServerDomain;
+    m.moduleServerPort = params.moduleServerPort;
+    m.adnsIPList = params.adnsIPList;
+    m.adnsIPPort = params.adnsIPPort;
+    m.functionType = params.functionType;
+    m.adsClusterId = params.adsClusterId;
+    m.bleType = params.bleType;
+    m.isWiredConfigurable = params.isWiredConfigurable;
+    m.isWiredStatus = params.isWiredStatus;
+    m.updateExtraParamWithDic(Value(params.extras));
+
     configCompletion = std::move(completion);
+    updateCallBack = std::move(update);
+    // A peripheral without a stored advertisement leaves the base without a record.
+    if (!bleDevice) bleDevice = std::make_shared<QKDevice>();
+    bleDevice->bleVersion = "1";
+    if (const Value& tsn = params.extras[kQKSDKTSN]; tsn.isText()) dsn = tsn.text();
+
+    if (ErrorPtr error = checkParamIntegrity()) {
+        finalResultWithError(error, nullptr, true);
+        return;
+    }
+    mode = params.bleSecondConfigType;
+    m.routerBSSID = QKTool::safeSetBssid(params.routerBSSID);
+    releaseTotalTimer();
+    if (mode == 0) {
+        connect();
+        return;
+    }
     startTotalTimer();
-    connect();
+    if (peripheral && peripheral->state() == CBPeripheralState::Connected) {
+        if (hasSendConfigPremode) sendConfigInfo();
+    } else if (!isConnecting) {
+        connect();
+    }
 }
 
-void QKBleSecondWiredConnect::resumeConfigWithParams(const QKDeviceBleConfigParams&) {}
+void QKBleSecondWiredConnect::resumeConfigWithParams(const QKDeviceBleConfigParams& params) {
+    if (!isConfigProcessIng) {
+        QKSDKLOG("【BLE】网关配网 已结束, 忽略恢复");
+        return;
+    }
+    resumeTotalTimer();
+    iConfigModel.routerPwd =
+        params.routerPwd && !params.routerPwd->empty() ? params.routerPwd : std::nullopt;
+    iConfigModel.routerSSID = params.routerSSID;
+    iConfigModel.routerBSSID = QKTool::safeSetBssid(params.routerBSSID);
+    sendConfigInfo();
+}
+
+void QKBleSecondWiredConnect::isReady() {
+    QKSDKLOG("【BLE】网关配网 密钥交换完成, 查询状态");
+    checkBleStatus(0);
+}
+
+void QKBleSecondWiredConnect::receiveProtocol(const std::shared_ptr<QKBLEProtocol>& protocol) {
+    if (!protocol || !protocol->decrptMsgBody()) return;
+    const Bytes& body = *protocol->decrptMsgBody();
+    switch (protocol->msgType()) {
+        case kStatus:
+            receiveCheckStatusCommondWithData(body);
+            Answer::publishStepInfo(*bleDevice);
+            updateBlockWithState(Answer::kStatusStep);
+            break;
+        case kProduct:
+            receiveProductCommondWithData(body);
+            break;
+        case kConfig:
+            hasSendConfigPremode = true;
+            receiveSendConfigInfoCommondWithData(body);
+            break;
+        case kReport:
+            receiveUpdateStatusCommondWithData(body);
+            break;
+        default:
+            break;
+    }
+}
+
+void QKBleSecondWiredConnect::checkBleStatus(uint8_t queryType) {
+    sendBody(QKBLEProtocol::msgBodyForCheckStatus(queryType), kStatus);
+}
+
+void QKBleSecondWiredConnect::receiveCheckStatusCommondWithData(ByteView data) {
+    if (Answer::takeFullStatus(data, *bleDevice)) {
+        Answer::publishStepInfo(*bleDevice);
+        sendConfigInfo();
+        return;
+    }
+    if (data.size() == 3 && data[0] == Answer::kFormShort) {
+        if (data[2] != 0) {
+            receiveErrorFromModuleWithData(data);
+        } else if (data[1] == 1) {
+            sendConfigInfo();
+        }
+        return;
+    }
+    if (auto entries = Answer::parseCapabilityList(data)) {
+        for (const auto& entry : *entries) {
+            if (entry.id != Answer::kCapabilitySetOfSystem) continue;
+            bleDevice->setofsystem = true;
+            getProductInfo();
+            return;
+        }
+        checkBleStatus(0);
+    }
+}
+
+void QKBleSecondWiredConnect::getProductInfo() {
+    sendBody(QKBLEProtocol::msgBodyForGetProduct(), kProduct);
+}
+
+void QKBleSecondWiredConnect::receiveProductCommondWithData(ByteView data) {
+    if (auto products = Answer::parseProductList(data)) bleDevice->productInfoData = *products;
+    checkBleStatus(0);
+}
+
+ErrorPtr QKBleSecondWiredConnect::checkParamIntegrity() {
+    const int64_t code = Answer::checkParamIntegrity(*bleDevice, iConfigModel);
+    return code ? bleErrorWithCode(code) : nullptr;
+}
+
+void QKBleSecondWiredConnect::sendConfigInfo() {
+    std::lock_guard lock(sendLock_);
+    isSupportBLEApExist = true;
+    randomNum = Answer::makeConfigRandomNum(iConfigModel);
+    iConfigModel.randomNum = randomNum;
+    if (mode == 1 && Answer::matchesTargetSerial(dsn, bleDevice->deviceSn))
+        mode = iConfigModel.isWiredConfigurable ? 5 : 2;
+    const bool wired = iConfigModel.isWiredConfigurable && iConfigModel.isWiredStatus;
+    QKSDKLOG("【BLE】网关配网 发送配网信息 mode=%lld wired=%d", static_cast<long long>(mode),
+             wired);
+    const auto modeByte = static_cast<uint8_t>(mode);
+    const auto body = wired ? QKBLEProtocol::msgBodyWired(iConfigModel, modeByte)
+                            : QKBLEProtocol::msgBodyForPreConnect(iConfigModel, modeByte);
+    if (!body) {
+        // A text or a list too long for its length byte.
+        finalResultWithError(bleErrorWithCode(4097), nullptr, true);
+        return;
+    }
+    sendBody(*body, kConfig);
+    if (mode == 0) hasSendConfigPremode = true;
+    updateBlockWithState(6);
+}
+
+void QKBleSecondWiredConnect::receiveSendConfigInfoCommondWithData(ByteView data) {
+    if (data.empty()) return;
+    QKSDKLOG("【BLE】网关配网 配网信息回复=%d mode=%lld", int(data[0]),
+             static_cast<long long>(mode));
+    int64_t code = 0;
+    switch (data[0]) {
+        case Answer::kWifiJoining:
+            if (mode != 0) startCloudCheck();
+            return;
+        case Answer::kWifiAlreadyConnected:
+            startCloudCheck();
+            isSupportBLEApExist = false;
+            return;
+        case 0x01:
+            code = 4097;
+            break;
+        case 0x02:
+            code = 4096;
+            break;
+        case 0x06:
+            code = 4145;
+            break;
+        default:
+            code = 4053;
+            break;
+    }
+    finalResultWithError(bleErrorWithCode(code), nullptr, true);
+}
+
+void QKBleSecondWiredConnect::receiveUpdateStatusCommondWithData(ByteView data) {
+    if (data.empty()) return;
+    if (data[0] == Answer::kReportSerial) {
+        if (auto report = Answer::parseModuleReport(data)) bleDevice->deviceSn = report->deviceSn;
+        return;
+    }
+    if (data[0] != Answer::kReportStage || data.size() < kStageReportLength) return;
+
+    const bool foundBefore = findDevice;
+    const uint8_t stage = data[1];
+    if (const int64_t step = Answer::progressForStage(stage)) {
+        updateBlockWithState(step);
+    } else if (stage == Answer::kStageLoggedIn) {
+        bleDevice->checkRandom = false;
+        if (isSupportBLEApExist) findDeviceDo();
+    }
+    // A report that has just ended the flow as found brings no module error after it.
+    const bool endedHere = findDevice && !foundBefore;
+    if (data[2] != 0 && !endedHere) receiveErrorFromModuleWithData(data);
+
+    if (data[kCableOffset] == 1) {
+        bleDevice->isWiredStatus = true;
+        updateBlockWithState(19);
+    } else {
+        bleDevice->isWiredStatus = false;
+        releaseTimer();
+        releaseTotalTimer();
+        updateBlockWithState(18);
+    }
+}
+
+void QKBleSecondWiredConnect::findDeviceDo() {
+    QKSDKLOG("【BLE】网关配网 findDeviceDo mode=%lld findDevice=%d", static_cast<long long>(mode),
+             findDevice);
+    QKBLEBaseConnect::findDeviceDo();
+}
 
 }  // namespace telvo

@@ -2,6 +2,7 @@
 
 #include "apconfig/QKDeviceManager.h"
 #include "blecore/QKBLEProtocol.h"
+#include "bleflows/QKBLEConnect.h"
 #include "logging/QKLog.h"
 #include "platform/MainLoop.h"
 #include "telvosdk/TelvoSDK.h"
@@ -19,6 +20,7 @@ void TelvoSDKInitialize() {
         registerLogging();
         registerBleCore();
         registerApConfig();
+        registerBleFirstGeneration();
     });
 }
 
