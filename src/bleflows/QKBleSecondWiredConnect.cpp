@@ -4,6 +4,7 @@
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
 #include "telvosdk/QKSDKConstants.h"
+#include "telvosdk/TelvoError.h"
 
 namespace telvo {
 
@@ -43,7 +44,14 @@ void QKBleSecondWiredConnect::statConfig(const QKDeviceBleConfigParams& params, 
     m.isWiredStatus = params.isWiredStatus;
     m.updateExtraParamWithDic(Value(params.extras));
 
-    configCompletion = std::move(completion);
+    // Every completion but the wrong-password pause ends the configuration.
+    configEnded_ = false;
+    configCompletion = [this, completion = std::move(completion)](
+                           const ErrorPtr& error, const std::shared_ptr<QKDevice>& device) {
+        if (!pausingOnModuleError_ || TelvoError::codeForSDKError(error) != 4094)
+            configEnded_ = true;
+        if (completion) completion(error, device);
+    };
     updateCallBack = std::move(update);
     // A peripheral without a stored advertisement leaves the base without a record.
     if (!bleDevice) bleDevice = std::make_shared<QKDevice>();
@@ -70,7 +78,7 @@ void QKBleSecondWiredConnect::statConfig(const QKDeviceBleConfigParams& params, 
 }
 
 void QKBleSecondWiredConnect::resumeConfigWithParams(const QKDeviceBleConfigParams& params) {
-    if (!isConfigProcessIng) {
+    if (configEnded_) {
         QKSDKLOG("【BLE】网关配网 已结束, 忽略恢复");
         return;
     }
@@ -123,7 +131,7 @@ void QKBleSecondWiredConnect::receiveCheckStatusCommondWithData(ByteView data) {
     }
     if (data.size() == 3 && data[0] == Answer::kFormShort) {
         if (data[2] != 0) {
-            receiveErrorFromModuleWithData(data);
+            handleModuleError(data);
         } else if (data[1] == 1) {
             sendConfigInfo();
         }
@@ -224,7 +232,7 @@ void QKBleSecondWiredConnect::receiveUpdateStatusCommondWithData(ByteView data) 
     }
     // A report that has just ended the flow as found brings no module error after it.
     const bool endedHere = findDevice && !foundBefore;
-    if (data[2] != 0 && !endedHere) receiveErrorFromModuleWithData(data);
+    if (data[2] != 0 && !endedHere) handleModuleError(data);
 
     if (data[kCableOffset] == 1) {
         bleDevice->isWiredStatus = true;
@@ -235,6 +243,12 @@ void QKBleSecondWiredConnect::receiveUpdateStatusCommondWithData(ByteView data) 
         releaseTotalTimer();
         updateBlockWithState(18);
     }
+}
+
+void QKBleSecondWiredConnect::handleModuleError(ByteView data) {
+    pausingOnModuleError_ = true;
+    receiveErrorFromModuleWithData(data);
+    pausingOnModuleError_ = false;
 }
 
 void QKBleSecondWiredConnect::findDeviceDo() {
