@@ -13,9 +13,16 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <new>
+#include <optional>
+#include <vector>
 
-#include "apconfig/ApFlowFixture.h"
+#include "apconfig/QKApContect.h"
+#include "platform/Dispatch.h"
+#include "platform/MainLoop.h"
+#include "sim/SimWifiHome.h"
+#include "telvosdk/TelvoError.h"
 
 namespace {
 
@@ -53,33 +60,37 @@ namespace {
 
 using namespace telvo;
 
-class OneRun : public test::ApFlowFixture {
-  public:
-    void TestBody() override {}
-};
-
 void WholeApConfiguration(benchmark::State& state) {
+    DeterministicDispatch mode;
     size_t peakGrowth = 0;
     size_t steps = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        auto run = std::make_unique<OneRun>();
-        run->SetUp();
-        run->announce({});
-        run->homeNetwork(3, 8, 2);
+        auto home = std::make_unique<sim::SimWifiHome>();
+        home->announce({});
+        home->homeNetwork(3, 8, 2);
+        std::vector<int64_t> seenSteps;
+        std::optional<int64_t> code;
         const size_t base = gCurrent.load();
         gPeak.store(base);
         state.ResumeTiming();
 
-        run->start(OneRun::params(), true);
-        const bool done = run->runUntilResults(1, 120);
+        auto run = QKApContect::create();
+        run->setNeedConfirmDeviceInWan(true);
+        run->startConfigureDeviceParams(
+            sim::SimWifiHome::apParams(), [&](int64_t step) { seenSteps.push_back(step); },
+            [&](const ErrorPtr& e, std::shared_ptr<QKDevice>) {
+                if (!code) code = TelvoError::codeForSDKError(e);
+            });
+        const bool done = MainLoop::runUntil([&] { return code.has_value(); }, 120);
 
         state.PauseTiming();
         peakGrowth = std::max(peakGrowth, gPeak.load() - base);
-        if (!done || run->seen.code() != 0) state.SkipWithError("the run did not succeed");
-        steps = run->seen.steps.size();
-        run->TearDown();
+        if (!done || *code != 0) state.SkipWithError("the run did not succeed");
+        steps = seenSteps.size();
+        run->releaseAll();
         run.reset();
+        home.reset();
         state.ResumeTiming();
     }
     state.counters["peak_heap_growth_KiB"] = double(peakGrowth) / 1024.0;

@@ -19,6 +19,7 @@
 #include "sim/SimCloudApi.h"
 #include "sim/SimDiscoveryResponder.h"
 #include "sim/SimLanAppliance.h"
+#include "sim/SimWifiHome.h"
 #include "sim/TestPrelude.h"
 #include "telvosdk/NetworkConfiguration.h"
 #include "telvosdk/QKDeviceConfigManager.h"
@@ -29,74 +30,33 @@
 
 namespace telvo::test {
 
-// One access-point run against the simulated appliance on loopback, in deterministic mode:
-// the appliance's TCP side on 127.0.0.7 (port override of the session port), its discovery
-// identity answered by the responder, the phone's Wi-Fi scripted through the platform's
-// stand-in, the app's credentials from the test PKI.
+// One access-point run against the simulated home (sim::SimWifiHome) in deterministic mode:
+// the appliance's TCP side on 127.0.0.7, its discovery identity answered by the responder, the
+// phone's Wi-Fi scripted through the platform's stand-in, the app's credentials from the test
+// PKI.
 class ApFlowFixture : public ::testing::Test {
   public:
-    static constexpr const char* kDefaultKey = "apFlowDefaultKey";
-    static constexpr const char* kHotspot = "korvo_ac_1234";
-    static constexpr const char* kHome = "HomeNet";
-    static constexpr const char* kPassword = "secret-pass";
-    static constexpr const char* kBssid = "aa:bb:cc:dd:ee:ff";
-
-    // The appliance's generation and capability bits as its discovery reply states them.
-    struct Identity {
-        std::array<uint8_t, 4> udpVersion{0x02, 0, 0, 0};
-        uint64_t deviceId = 0xA1B2C3D4E5ULL;
-        uint8_t capabilityA = 0;  // 0x80 marks the bits as valid
-        uint8_t capabilityB = 0;
-        std::array<uint8_t, 4> ip{127, 0, 0, 7};
-    };
+    using Home = sim::SimWifiHome;
+    using Identity = Home::Identity;
+    static constexpr const char* kDefaultKey = Home::kDefaultKey;
+    static constexpr const char* kHotspot = Home::kHotspot;
+    static constexpr const char* kHome = Home::kHome;
+    static constexpr const char* kPassword = Home::kPassword;
+    static constexpr const char* kBssid = Home::kBssid;
 
     void SetUp() override {
-        sim = std::make_unique<sim::SimLanAppliance>(kDefaultKey, 7);
-        responder = std::make_unique<sim::SimDiscoveryResponder>(sim::SimLanCodec(kDefaultKey));
+        home.reset();
+        home = std::make_unique<Home>();
+        sim = home->appliance.get();
+        responder = home->responder.get();
+        cloud = home->cloud.get();
+        api = home->api.get();
         seen = {};
-        credentialsAt = -1;
-        QKMiddleInterface::resetForTesting();
-        auto config = QKMiddleInterface::shareInstance()->middleConfig();
-        config->setApConfigDefaultKey(kDefaultKey);
-        const auto& c = sim->keyAgreement().appCredentials();
-        config->setTlsRootCer(c.rootCer);
-        config->setTlsTwoCer(c.twoCer);
-        config->setTlsAppCer(c.appCer);
-        config->setTlsPrivateKey(c.appPrivateKey);
-        NetworkConfiguration::setInterfacesSource([] {
-            return std::vector<NetworkInterface>{
-                {"en0", AF_INET, "127.0.0.1", std::string("127.0.0.1"), true, false}};
-        });
-        NetworkConfiguration::setPortOverride(NetworkPort::DiscoveryProbe, responder->port());
-        NetworkConfiguration::setPortOverride(NetworkPort::DiscoveryReplyA, sim::freeUdpPort());
-        NetworkConfiguration::setPortOverride(NetworkPort::DiscoveryReplyB, sim::freeUdpPort());
-        NetworkConfiguration::setPortOverride(NetworkPort::ApplianceSession, sim->port());
-        joinWifi(kHotspot);
-
-        QKUserDefault::resetForTesting();
-        NetworkReachability::resetForTesting();
-        QKNetWorkManager::resetForTesting();
-        cloud = std::make_unique<FakeCloud>();
-        api = std::make_unique<SimCloudApi>(*cloud, "signKey", "signSecret");
-        api->setOfflineCode(1307);
-        config->setServerHost(cloud->baseURL());
-        config->setHttpSignKey("signKey");
-        config->setHttpSignSecret("signSecret");
-        config->setAccessToken("token-1");
-        api->setAccessToken("token-1");
-        QKUserDefault::standardUserDefaults()->setValue(Value("10001"), "sdkWorkMode");
     }
     void TearDown() override {
         if (run) run->releaseAll();
         run.reset();
-        QKBroadcastManager::resetForTesting();
-        MainLoop::drain();
-        NetworkConfiguration::resetForTesting();
-        AppLifecycle::resetForTesting();
-        QKDeviceConfigManager::resetForTesting();
-        QKRandomNumObject::resetForTesting();
-        QKNetWorkManager::resetForTesting();
-        QKMiddleInterface::resetForTesting();
+        home.reset();
     }
 
     // A fresh appliance and run for the next case of a table.
@@ -105,62 +65,13 @@ class ApFlowFixture : public ::testing::Test {
         SetUp();
     }
 
-    static void joinWifi(std::optional<std::string> ssid) {
-        NetworkConfiguration::setWifiInfoReadable(true);
-        NetworkConfiguration::setWifiInfo(WifiInfo{std::move(ssid), std::string(kBssid), 3});
-    }
-
-    // The simulated appliance answers discovery probes with its identity.
-    void announce(const Identity& id) {
-        sim->identity.ssid = kHotspot;
-        sim->identity.ip = id.ip;
-        sim->identity.udpVersion = id.udpVersion;
-        sim->identity.capabilityA = id.capabilityA;
-        sim->identity.capabilityB = id.capabilityB;
-        // Version 04000000 carries a plain serial of 16 to 31 bytes and a TID of at most 15.
-        if (id.udpVersion[0] == 0x04) {
-            sim->identity.serial = "0000AC111222333444";
-            sim->identity.tidOrRandom = Bytes(15, 0x31);
-        }
-        sim::SimDiscoveryAppliance appliance;
-        appliance.reply = sim->identity;
-        appliance.then.deviceId = id.deviceId;
-        responder->addAppliance(appliance);
-    }
-
-    // After taking the credentials the appliance leaves its hotspot: it answers discovery on
-    // the home network after `lan` seconds and the cloud lists it online after `online`
-    // seconds (never when nullopt); the phone returns to the home network after `phone`.
+    static void joinWifi(std::optional<std::string> ssid) { Home::joinWifi(std::move(ssid)); }
+    void announce(const Identity& id) { home->announce(id); }
     void homeNetwork(std::optional<double> lan, std::optional<double> online, double phone) {
-        sim->onCredentials = [this, lan, online, phone](const std::string& randomCode) {
-            responder->appliance(0).then.kind = sim::SimDiscoveryAnswer::Kind::Silence;
-            auto main = DispatchQueue::main();
-            if (lan)
-                main->after(*lan, [this] {
-                    responder->appliance(0).then.kind = sim::SimDiscoveryAnswer::Kind::Reply;
-                });
-            if (online)
-                main->after(*online, [this, randomCode] {
-                    api->reportOnline(sim->identity.serial, randomCode);
-                });
-            main->after(phone, [] { joinWifi(std::string(kHome)); });
-            credentialsAt = Clock::now();
-        };
+        home->homeNetwork(lan, online, phone);
     }
-
-    static QKDeviceApConfigParams params() {
-        QKDeviceApConfigParams p;
-        p.deviceSSID.emplace(kHotspot);
-        p.routerSSID.emplace(kHome);
-        p.routerPwd.emplace(kPassword);
-        p.routerBSSID.emplace(kBssid);
-        p.countryCode.emplace("CN");
-        p.timeZone.emplace("8");
-        p.channelList = {Value(Dictionary{{kQKSDKConfigFirstChannelNumber, 1},
-                                          {kQKSDKConfigChannelCount, 13},
-                                          {kQKSDKConfigChannelMaxPower, 20}})};
-        return p;
-    }
+    double credentialsAt() const { return home->credentialsAt; }
+    static QKDeviceApConfigParams params() { return Home::apParams(); }
 
     // What the app saw of one run.
     struct Seen {
@@ -202,11 +113,12 @@ class ApFlowFixture : public ::testing::Test {
     }
 
     DeterministicDispatch mode;
-    std::unique_ptr<sim::SimLanAppliance> sim;
-    std::unique_ptr<sim::SimDiscoveryResponder> responder;
-    std::unique_ptr<FakeCloud> cloud;
-    std::unique_ptr<SimCloudApi> api;
-    double credentialsAt = -1;
+    std::unique_ptr<Home> home;
+    // Parts of the home.
+    sim::SimLanAppliance* sim = nullptr;
+    sim::SimDiscoveryResponder* responder = nullptr;
+    FakeCloud* cloud = nullptr;
+    SimCloudApi* api = nullptr;
     std::shared_ptr<QKApContect> run;
     Seen seen;
     double t0 = 0;

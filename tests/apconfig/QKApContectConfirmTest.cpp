@@ -109,7 +109,7 @@ TEST_F(ApConfirm, WholeRunEndsOnce) {
         EXPECT_EQ(seen.steps, k.steps);
         ASSERT_EQ(seen.results.size(), 1u);
         EXPECT_EQ(seen.code(), k.code);
-        EXPECT_NEAR(seen.at[0] - (credentialsAt - t0), k.at, 1.0);
+        EXPECT_NEAR(seen.at[0] - (credentialsAt() - t0), k.at, 1.0);
         EXPECT_TRUE(seen.results[0]->userInfo()[kQKSDKUDPBroadMsg].isDictionary());
         const bool timeOut = k.at == 100;
         EXPECT_EQ(seen.results[0]->userInfo()[kQKSDKErrorSubType].text(),
@@ -139,8 +139,8 @@ TEST_F(ApConfirm, PollsAtTheirCadence) {
     announce({});
     homeNetwork(std::nullopt, std::nullopt, 2);
     start(params(), true);
-    ASSERT_TRUE(MainLoop::runUntil([&] { return credentialsAt >= 0; }, 60));
-    const double c = credentialsAt;
+    ASSERT_TRUE(MainLoop::runUntil([&] { return credentialsAt() >= 0; }, 60));
+    const double c = credentialsAt();
     std::vector<std::pair<double, size_t>> marks = {{9.9, 5}, {11.9, 6}, {30.9, 44}, {88, 72}};
     for (const auto& [at, count] : marks) {
         MainLoop::runUntil([] { return false; }, c + at - Clock::now());
@@ -162,8 +162,8 @@ TEST_F(ApConfirm, PauseThenResume) {
     announce({});
     homeNetwork(3, std::nullopt, 2);
     start(params(), true);
-    ASSERT_TRUE(MainLoop::runUntil([&] { return credentialsAt >= 0; }, 60));
-    const double c = credentialsAt;
+    ASSERT_TRUE(MainLoop::runUntil([&] { return credentialsAt() >= 0; }, 60));
+    const double c = credentialsAt();
 
     MainLoop::runUntil([] { return false; }, c + 5 - Clock::now());
     QKDeviceApConfigParams goOn;

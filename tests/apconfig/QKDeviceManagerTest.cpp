@@ -93,7 +93,7 @@ TEST_F(QKDeviceManagerTest, ChoosesTheFlowByTypeAndRunsSmartConnectEndToEnd) {
         p.deviceType = c.type;
         ASSERT_TRUE(configure(p, c.configType));
         MainLoop::runFor(1);
-        EXPECT_EQ(!sniffer.datagrams().empty(), c.sends);
+        EXPECT_EQ(!sniffer().datagrams().empty(), c.sends);
         EXPECT_EQ(seen.steps.size(), c.sends ? 1u : 0u);
         EXPECT_TRUE(seen.results.empty());
     }
@@ -114,7 +114,7 @@ TEST_F(QKDeviceManagerTest, SmartConnectChecksTheHomeWifiAndStops) {
         EXPECT_TRUE(seen.steps.empty());
     }
     MainLoop::runFor(1);
-    EXPECT_TRUE(sniffer.datagrams().empty());
+    EXPECT_TRUE(sniffer().datagrams().empty());
 
     std::vector<ErrorPtr> stopped;
     auto onStop = Manager::ErrorCompletion([&](ErrorPtr e) { stopped.push_back(e); });
@@ -126,12 +126,12 @@ TEST_F(QKDeviceManagerTest, SmartConnectChecksTheHomeWifiAndStops) {
     seen = {};
     ASSERT_TRUE(configure(smartParams(), 2));
     MainLoop::runFor(0.5);
-    ASSERT_FALSE(sniffer.datagrams().empty());
+    ASSERT_FALSE(sniffer().datagrams().empty());
     ASSERT_TRUE(send("stopSendQKCPacket"));
     EXPECT_EQ(QKBroadcastManager::sharedManager()->broadcastInterval(), 60.0);
-    sniffer.clear();
+    sniffer().clear();
     MainLoop::runFor(100);
-    EXPECT_TRUE(sniffer.datagrams().empty());
+    EXPECT_TRUE(sniffer().datagrams().empty());
     EXPECT_TRUE(seen.results.empty());
     EXPECT_EQ(validObservers(), 0u);
 }

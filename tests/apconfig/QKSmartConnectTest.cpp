@@ -24,7 +24,7 @@ TEST_F(QKSmartConnectTest, SendsTheEncodedSequencesAtTheTickAndTheApplianceDecod
     flow->fastConfigWithParams(smartParams(), steps(), record());
     EXPECT_EQ(seen.steps, std::vector<int64_t>{8});
     MainLoop::runFor(3.0);
-    const auto air = sniffer.datagrams();
+    const auto air = sniffer().datagrams();
     ASSERT_GE(air.size(), 290u);
 
     const QKSmartProtocol encoder(kHome, kPassword, kBssid, flow->randomA(), flow->randomB());
@@ -100,9 +100,9 @@ TEST_F(QKSmartConnectTest, FindsTheApplianceOnTheLanForNewAndOldModules) {
         EXPECT_EQ(seen.devices[0]->deviceSubType, c.expectSubType);
         EXPECT_FALSE(flow->isSending());
         EXPECT_EQ(validObservers(), 0u);
-        const size_t sent = sniffer.datagrams().size();
+        const size_t sent = sniffer().datagrams().size();
         MainLoop::runFor(1);
-        EXPECT_EQ(sniffer.datagrams().size(), sent);
+        EXPECT_EQ(sniffer().datagrams().size(), sent);
     }
 }
 
@@ -138,7 +138,7 @@ TEST_F(QKSmartConnectTest, TypeModeChecksTheRandomAndTimesOut) {
     ASSERT_EQ(seen.results.size(), 1u);
     EXPECT_EQ(code(seen.results[0]), 4030);
     MainLoop::runFor(1);
-    EXPECT_TRUE(sniffer.datagrams().empty());
+    EXPECT_TRUE(sniffer().datagrams().empty());
 }
 
 // The appliance found through the cloud's list for the run's random code.
@@ -202,16 +202,16 @@ TEST_F(QKSmartConnectTest, RestartWithNewCredentialsLeavesNothingOfTheFirstRun) 
     MainLoop::runFor(1);
     flow->stop();
     EXPECT_EQ(validObservers(), 0u);
-    sniffer.clear();
+    sniffer().clear();
     MainLoop::runFor(1);
-    EXPECT_TRUE(sniffer.datagrams().empty());
+    EXPECT_TRUE(sniffer().datagrams().empty());
 
     auto p = smartParams();
     p.routerSSID = "OtherNet";
     p.routerPwd = "other-secret";
     flow->sendConfigInfoWithParams(p);
     MainLoop::runFor(3);
-    const auto air = sniffer.datagrams();
+    const auto air = sniffer().datagrams();
     for (const auto& d : air) EXPECT_NE(d.to, "255.255.255.255");
     const auto heard = sim::decodeSmartMulticast(air);
     ASSERT_TRUE(heard);

@@ -20,42 +20,21 @@ namespace telvo::test {
 // the binding random code it derived.
 class SmartConnectFixture : public ApFlowFixture {
   public:
-    static constexpr const char* kDeviceSsid = "net_ac_1234";
+    static constexpr const char* kDeviceSsid = Home::kDeviceSsid;
 
     void SetUp() override {
         ApFlowFixture::SetUp();
-        joinWifi(kHome);
-        QKUserDefault::resetForTesting();
-        NetworkReachability::resetForTesting();
-        QKNetWorkManager::resetForTesting();
-        auto config = QKMiddleInterface::shareInstance()->middleConfig();
-        config->setServerHost(cloud->baseURL());
-        config->setHttpSignKey("signKey");
-        config->setHttpSignSecret("signSecret");
-        config->setAccessToken("token-1");
-        config->setAppKey("0123456789abcdef");
-        // The cloud's serials are sealed under the data key, itself sealed under the app key.
-        config->setDataKey(QKDataSecurity::AES128Encrypt(
-                               std::string("fedcba9876543210"),
-                               QKDataSecurity::getMD5_128("0123456789abcdef")->substr(0, 16))
-                               .value_or(""));
-        api->setAccessToken("token-1");
-        sniffer.clear();
+        home->prepareSmartConnect();
         flow = std::make_shared<QKSmartConnect>();
     }
     void TearDown() override {
         if (flow) flow->stop();
         flow.reset();
         ApFlowFixture::TearDown();
-        QKNetWorkManager::resetForTesting();
     }
 
-    static QKDeviceApConfigParams smartParams() {
-        QKDeviceApConfigParams p = params();
-        p.deviceSSID = kDeviceSsid;
-        p.deviceType = "0xAC";
-        return p;
-    }
+    static QKDeviceApConfigParams smartParams() { return Home::smartParams(); }
+    sim::SimSmartSniffer& sniffer() { return home->sniffer; }
 
     QKSmartConnect::DeviceCompletion record() {
         return [this](const ErrorPtr& e, std::shared_ptr<QKDevice> d) {
@@ -73,24 +52,14 @@ class SmartConnectFixture : public ApFlowFixture {
     std::optional<sim::SimSmartCredentials> hear(double seconds = 5) {
         std::optional<sim::SimSmartCredentials> heard;
         MainLoop::runUntil(
-            [&] { return (heard = sim::decodeSmartConnect(sniffer.datagrams())).has_value(); },
+            [&] { return (heard = sim::decodeSmartConnect(sniffer().datagrams())).has_value(); },
             seconds);
         return heard;
     }
     void appear(const sim::SimSmartCredentials& c, std::array<uint8_t, 4> version,
                 uint64_t deviceId, std::string random = {},
                 std::optional<size_t> bodyLength = std::nullopt) {
-        if (random.empty()) random = sim::smartConnectRandomCode(c);
-        sim::SimDiscoveryAppliance appliance;
-        appliance.reply.ssid = kDeviceSsid;
-        appliance.reply.udpVersion = version;
-        appliance.reply.ip = {127, 0, 0, 7};
-        appliance.reply.tidOrRandom = QKStringFormat::dataFromHexString(random).value_or(Bytes{});
-        appliance.reply.tidOrRandom.resize(16);
-        appliance.then.deviceId = deviceId;
-        appliance.then.bodyLength = bodyLength;
-        responder->addAppliance(appliance);
-        QKBroadcastManager::sharedManager()->changeIntervalAtOnce(1.0);
+        home->appear(c, version, deviceId, std::move(random), bodyLength);
     }
     // The appliance's serial as the cloud lists it: "serial#other", encrypted.
     static std::string cloudSn(const std::string& serial, const std::string& other) {
@@ -103,10 +72,6 @@ class SmartConnectFixture : public ApFlowFixture {
         return n;
     }
 
-    std::unique_ptr<FakeCloud> cloud = std::make_unique<FakeCloud>();
-    std::unique_ptr<SimCloudApi> api =
-        std::make_unique<SimCloudApi>(*cloud, "signKey", "signSecret");
-    sim::SimSmartSniffer sniffer;
     std::shared_ptr<QKSmartConnect> flow;
 };
 

@@ -1,0 +1,189 @@
+#include "sim/SimWifiHome.h"
+
+#include <arpa/inet.h>
+
+#include "cloud/QKNetWorkManager.h"
+#include "cloud/QKRandomNumObject.h"
+#include "core/QKStringFormat.h"
+#include "discovery/QKBroadcastManager.h"
+#include "platform/AppLifecycle.h"
+#include "platform/Clock.h"
+#include "platform/DispatchQueue.h"
+#include "platform/DispatchTimer.h"
+#include "platform/MainLoop.h"
+#include "platform/NetworkReachability.h"
+#include "security/QKDataSecurity.h"
+#include "telvosdk/NetworkConfiguration.h"
+#include "telvosdk/QKDeviceConfigManager.h"
+#include "telvosdk/QKMiddleInterface.h"
+#include "telvosdk/QKSDKConstants.h"
+#include "telvosdk/QKUserDefault.h"
+
+namespace telvo::sim {
+
+namespace {
+constexpr const char* kSignKey = "signKey";
+constexpr const char* kSignSecret = "signSecret";
+constexpr const char* kToken = "token-1";
+
+void pointAtCloud(const test::FakeCloud& cloud) {
+    auto config = QKMiddleInterface::shareInstance()->middleConfig();
+    config->setServerHost(cloud.baseURL());
+    config->setHttpSignKey(kSignKey);
+    config->setHttpSignSecret(kSignSecret);
+    config->setAccessToken(kToken);
+}
+}  // namespace
+
+SimWifiHome::SimWifiHome()
+    : appliance(std::make_unique<SimLanAppliance>(kDefaultKey, 7)),
+      responder(std::make_unique<SimDiscoveryResponder>(SimLanCodec(kDefaultKey))) {
+    QKMiddleInterface::resetForTesting();
+    auto config = QKMiddleInterface::shareInstance()->middleConfig();
+    config->setApConfigDefaultKey(kDefaultKey);
+    const auto& c = appliance->keyAgreement().appCredentials();
+    config->setTlsRootCer(c.rootCer);
+    config->setTlsTwoCer(c.twoCer);
+    config->setTlsAppCer(c.appCer);
+    config->setTlsPrivateKey(c.appPrivateKey);
+    NetworkConfiguration::setInterfacesSource([] {
+        return std::vector<NetworkInterface>{
+            {"en0", AF_INET, "127.0.0.1", std::string("127.0.0.1"), true, false}};
+    });
+    NetworkConfiguration::setPortOverride(NetworkPort::DiscoveryProbe, responder->port());
+    NetworkConfiguration::setPortOverride(NetworkPort::DiscoveryReplyA, freeUdpPort());
+    NetworkConfiguration::setPortOverride(NetworkPort::DiscoveryReplyB, freeUdpPort());
+    NetworkConfiguration::setPortOverride(NetworkPort::ApplianceSession, appliance->port());
+    joinWifi(kHotspot);
+
+    QKUserDefault::resetForTesting();
+    NetworkReachability::resetForTesting();
+    QKNetWorkManager::resetForTesting();
+    cloud = std::make_unique<test::FakeCloud>();
+    api = std::make_unique<test::SimCloudApi>(*cloud, kSignKey, kSignSecret);
+    api->setOfflineCode(1307);
+    api->setAccessToken(kToken);
+    pointAtCloud(*cloud);
+    QKUserDefault::standardUserDefaults()->setValue(Value("10001"), "sdkWorkMode");
+}
+
+SimWifiHome::~SimWifiHome() {
+    if (listener_) listener_->cancel();
+    QKBroadcastManager::resetForTesting();
+    MainLoop::drain();
+    NetworkConfiguration::resetForTesting();
+    AppLifecycle::resetForTesting();
+    QKDeviceConfigManager::resetForTesting();
+    QKRandomNumObject::resetForTesting();
+    QKNetWorkManager::resetForTesting();
+    QKMiddleInterface::resetForTesting();
+}
+
+void SimWifiHome::joinWifi(std::optional<std::string> ssid) {
+    NetworkConfiguration::setWifiInfoReadable(true);
+    NetworkConfiguration::setWifiInfo(WifiInfo{std::move(ssid), std::string(kBssid), 3});
+}
+
+void SimWifiHome::announce(const Identity& id) {
+    auto& reply = appliance->identity;
+    reply.ssid = kHotspot;
+    reply.ip = id.ip;
+    reply.udpVersion = id.udpVersion;
+    reply.capabilityA = id.capabilityA;
+    reply.capabilityB = id.capabilityB;
+    // Version 04000000 carries a plain serial of 16 to 31 bytes and a TID of at most 15.
+    if (id.udpVersion[0] == 0x04) {
+        reply.serial = "0000AC111222333444";
+        reply.tidOrRandom = Bytes(15, 0x31);
+    }
+    SimDiscoveryAppliance answering;
+    answering.reply = reply;
+    answering.then.deviceId = id.deviceId;
+    responder->addAppliance(answering);
+}
+
+void SimWifiHome::homeNetwork(std::optional<double> lan, std::optional<double> online,
+                              double phone) {
+    appliance->onCredentials = [this, lan, online, phone](const std::string& randomCode) {
+        responder->appliance(0).then.kind = SimDiscoveryAnswer::Kind::Silence;
+        auto main = DispatchQueue::main();
+        if (lan)
+            main->after(*lan, [this] {
+                responder->appliance(0).then.kind = SimDiscoveryAnswer::Kind::Reply;
+            });
+        if (online)
+            main->after(*online, [this, randomCode] {
+                api->reportOnline(appliance->identity.serial, randomCode);
+            });
+        main->after(phone, [] { joinWifi(std::string(kHome)); });
+        credentialsAt = Clock::now();
+    };
+}
+
+QKDeviceApConfigParams SimWifiHome::apParams() {
+    QKDeviceApConfigParams p;
+    p.deviceSSID.emplace(kHotspot);
+    p.routerSSID.emplace(kHome);
+    p.routerPwd.emplace(kPassword);
+    p.routerBSSID.emplace(kBssid);
+    p.countryCode.emplace("CN");
+    p.timeZone.emplace("8");
+    p.channelList = {Value(Dictionary{{kQKSDKConfigFirstChannelNumber, 1},
+                                      {kQKSDKConfigChannelCount, 13},
+                                      {kQKSDKConfigChannelMaxPower, 20}})};
+    return p;
+}
+
+void SimWifiHome::prepareSmartConnect() {
+    joinWifi(kHome);
+    QKUserDefault::resetForTesting();
+    NetworkReachability::resetForTesting();
+    QKNetWorkManager::resetForTesting();
+    api->setOfflineCode(0);
+    pointAtCloud(*cloud);
+    auto config = QKMiddleInterface::shareInstance()->middleConfig();
+    config->setAppKey("0123456789abcdef");
+    // The cloud's serials are sealed under the data key, itself sealed under the app key.
+    config->setDataKey(
+        QKDataSecurity::AES128Encrypt(std::string("fedcba9876543210"),
+                                      QKDataSecurity::getMD5_128("0123456789abcdef")->substr(0, 16))
+            .value_or(""));
+    sniffer.clear();
+}
+
+QKDeviceApConfigParams SimWifiHome::smartParams() {
+    QKDeviceApConfigParams p = apParams();
+    p.deviceSSID = kDeviceSsid;
+    p.deviceType = "0xAC";
+    return p;
+}
+
+void SimWifiHome::appear(const SimSmartCredentials& heard, std::array<uint8_t, 4> version,
+                         uint64_t deviceId, std::string random, std::optional<size_t> bodyLength) {
+    if (random.empty()) random = smartConnectRandomCode(heard);
+    SimDiscoveryAppliance answering;
+    answering.reply.ssid = kDeviceSsid;
+    answering.reply.udpVersion = version;
+    answering.reply.ip = {127, 0, 0, 7};
+    answering.reply.tidOrRandom = QKStringFormat::dataFromHexString(random).value_or(Bytes{});
+    answering.reply.tidOrRandom.resize(16);
+    answering.then.deviceId = deviceId;
+    answering.then.bodyLength = bodyLength;
+    responder->addAppliance(answering);
+    QKBroadcastManager::sharedManager()->changeIntervalAtOnce(1.0);
+}
+
+void SimWifiHome::listenForSmartConnect(std::array<uint8_t, 4> version, uint64_t deviceId) {
+    if (listener_) listener_->cancel();
+    listener_ = DispatchTimer::create(DispatchQueue::main(), [this, version, deviceId] {
+        if (heard_) return;
+        heard_ = decodeSmartConnect(sniffer.datagrams());
+        if (!heard_) return;
+        listener_->cancel();
+        credentialsAt = Clock::now();
+        appear(*heard_, version, deviceId);
+    });
+    listener_->start(0.5, 0.5);
+}
+
+}  // namespace telvo::sim
