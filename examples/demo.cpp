@@ -1,50 +1,115 @@
-// A short tour of what the library does today: values and JSON, a LAN discovery probe, a P-256
-// session key agreed by two sides, and a version-3 frame sealed with it (AES-CCM) and read back.
+// The configuration flows as an app sees them, each run in this process against the simulated
+// appliances and the fake cloud (loopback only), in deterministic mode: virtual time, so a
+// flow's time-outs pass at once and every run prints the same steps at the same times.
+//
+//   telvo_demo [COMMAND...] [--fault NAME]     no command: every command
+//   telvo_demo --help                          the commands and their faults
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
-#include "core/QKStringFormat.h"
-#include "protocol/QKProtocol.h"
-#include "security/QKEllipticCurveSecret.h"
-#include "telvosdk/QKMiddleInterface.h"
+#include "DemoCommand.h"
+#include "apconfig/QKDeviceManager.h"
+#include "platform/Dispatch.h"
+#include "platform/NetworkGuard.h"
 #include "telvosdk/TelvoSDK.h"
-#include "telvosdk/Value.h"
 
-int main() {
-    using namespace telvo;
-    TelvoSDKInitialize();
-    std::printf("TelvoSDK %s\n", TelvoSDKVersion());
+namespace telvo::demo {
 
-    auto device = Value::fromJSON(
-        R"({"deviceSn":"000000P0000000Q1F0C9D1A2B3C40000","ip":"127.0.0.2","udpVersion":18446744073709551615})");
-    std::printf("device record round trip: %s\n",
-                device ? device->toJSON().value_or("?").c_str() : "?");
+// The flow families, each in a file of its own: one line each.
+std::vector<Command> wifiCommands();  // WifiDemo.cpp
 
-    // The app sets the access-point default key it got from the cloud.
-    QKMiddleInterface::shareInstance()->middleConfig()->setApConfigDefaultKey("demo-default-key");
-    QKProtocol probe;
-    probe.findDeviceInLanWithDic();
-    Bytes probeFrame = probe.getByteStream();
-    std::printf("discovery probe (%zu bytes): %s\n", probeFrame.size(),
-                QKStringFormat::dataToHexStr(probeFrame).c_str());
+std::vector<Command> allCommands() {
+    std::vector<Command> all;
+    for (auto family : {wifiCommands}) {
+        auto commands = family();
+        all.insert(all.end(), commands.begin(), commands.end());
+    }
+    return all;
+}
 
-    auto app = QKEllipticCurveSecret::createECCSecret();
-    auto appliance = QKEllipticCurveSecret::createECCSecret();
-    app->setDevPublicKey(appliance->publicKeyData());
-    appliance->setDevPublicKey(app->publicKeyData());
-    bool agreed = app->sessionKey() && app->sessionKey() == appliance->sessionKey();
-    std::printf("ECDH session keys agree: %s\n", agreed ? "yes" : "no");
-    if (!agreed) return 1;
-    Bytes key(app->sessionKey()->begin(), app->sessionKey()->begin() + 16);
+}  // namespace telvo::demo
 
-    QKProtocol request(3, key, 1);
-    request.getWiFiList();
-    Bytes sealed = request.getByteStream();
-    auto read = QKProtocol::initWithNSData(sealed, key);
+namespace {
+
+using telvo::demo::Command;
+
+void usage(const std::vector<Command>& commands) {
     std::printf(
-        "version-3 Wi-Fi list request, encryption type %d (%zu bytes), reads back as message "
-        "0x%02x: %s\n",
-        request.encryptType(), sealed.size(), read ? read->msgType() : 0,
-        read && read->messageArray() ? "authenticated" : "refused");
-    return read && read->messageArray() ? 0 : 1;
+        "usage: telvo_demo [COMMAND...] [--fault NAME]\n"
+        "Runs each command (all without one) against the simulated appliance and the\n"
+        "fake cloud, in virtual time. --fault shows an error path of the commands that\n"
+        "know it.\n\ncommands and faults:\n");
+    for (const auto& c : commands) {
+        std::printf("  %-8s %s\n", c.name.c_str(), c.summary.c_str());
+        for (const auto& f : c.faults)
+            std::printf("    --fault %-18s %s\n", f.name.c_str(), f.what.c_str());
+    }
+}
+
+bool knows(const Command& command, const std::string& fault) {
+    for (const auto& f : command.faults)
+        if (f.name == fault) return true;
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace telvo;
+    const auto commands = demo::allCommands();
+    std::vector<std::string> names;
+    std::string fault;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            usage(commands);
+            return 0;
+        }
+        if (!std::strcmp(argv[i], "--fault") && i + 1 < argc) {
+            fault = argv[++i];
+        } else {
+            names.push_back(argv[i]);
+        }
+    }
+    std::vector<const Command*> chosen;
+    for (const auto& c : commands) {
+        bool named = names.empty();
+        for (const auto& n : names) named = named || n == c.name;
+        if (named && (fault.empty() || knows(c, fault))) chosen.push_back(&c);
+    }
+    for (const auto& n : names) {
+        bool known = false;
+        for (const auto& c : commands) known = known || n == c.name;
+        if (!known) {
+            std::fprintf(stderr, "telvo_demo: unknown command \"%s\"\n\n", n.c_str());
+            usage(commands);
+            return 2;
+        }
+    }
+    if (chosen.empty()) {
+        std::fprintf(stderr, "telvo_demo: no chosen command knows the fault \"%s\"\n\n",
+                     fault.c_str());
+        usage(commands);
+        return 2;
+    }
+
+    TelvoSDKInitialize();
+    std::printf("TelvoSDK %s demo%s%s\n", TelvoSDKVersion(), fault.empty() ? "" : ", fault ",
+                fault.c_str());
+    // Everything goes to loopback or to the simulated air; anything else is refused loudly.
+    NetworkGuard::setEnforcing(true);
+    DeterministicDispatch virtualTime;
+    int failed = 0;
+    for (const Command* c : chosen) {
+        const bool ok = c->run(fault);
+        // The next command starts from a fresh facade, as after an app's restart.
+        QKDeviceManager::resetForTesting();
+        if (!ok) {
+            std::printf("demo: \"%s\" did not end as expected\n", c->name.c_str());
+            ++failed;
+        }
+    }
+    std::printf("\ndemo: %zu run(s), %d not as expected\n", chosen.size(), failed);
+    return failed ? 1 : 0;
 }

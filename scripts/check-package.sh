@@ -11,7 +11,7 @@ for kind in static shared; do
   prefix="$dir/prefix"
   rm -rf "$prefix" "$dir/consumer"
   cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVO_WERROR=ON \
-    -DTELVO_BUILD_TESTS=OFF -DBUILD_SHARED_LIBS=$([ $kind = shared ] && echo ON || echo OFF) \
+    -DTELVO_BUILD_TESTS=OFF -DTELVO_BUILD_DEMO=OFF -DBUILD_SHARED_LIBS=$([ $kind = shared ] && echo ON || echo OFF) \
     >/dev/null
   cmake --build "$dir" -j "$jobs" --target telvosdk >"$dir/build.log" 2>&1 ||
     { tail -n 60 "$dir/build.log"; exit 1; }

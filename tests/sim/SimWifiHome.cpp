@@ -84,7 +84,7 @@ void SimWifiHome::joinWifi(std::optional<std::string> ssid) {
     NetworkConfiguration::setWifiInfo(WifiInfo{std::move(ssid), std::string(kBssid), 3});
 }
 
-void SimWifiHome::announce(const Identity& id) {
+void SimWifiHome::announce(const Identity& id, const std::optional<std::string>& serial) {
     auto& reply = appliance->identity;
     reply.ssid = kHotspot;
     reply.ip = id.ip;
@@ -98,6 +98,7 @@ void SimWifiHome::announce(const Identity& id) {
     }
     SimDiscoveryAppliance answering;
     answering.reply = reply;
+    if (serial) answering.reply.serial = *serial;
     answering.then.deviceId = id.deviceId;
     responder->addAppliance(answering);
 }
@@ -173,14 +174,16 @@ void SimWifiHome::appear(const SimSmartCredentials& heard, std::array<uint8_t, 4
     QKBroadcastManager::sharedManager()->changeIntervalAtOnce(1.0);
 }
 
-void SimWifiHome::listenForSmartConnect(std::array<uint8_t, 4> version, uint64_t deviceId) {
+void SimWifiHome::listenForSmartConnect(std::array<uint8_t, 4> version, uint64_t deviceId,
+                                        std::function<void(const SimSmartCredentials&)> heard) {
     if (listener_) listener_->cancel();
-    listener_ = DispatchTimer::create(DispatchQueue::main(), [this, version, deviceId] {
+    listener_ = DispatchTimer::create(DispatchQueue::main(), [this, version, deviceId, heard] {
         if (heard_) return;
         heard_ = decodeSmartConnect(sniffer.datagrams());
         if (!heard_) return;
         listener_->cancel();
         credentialsAt = Clock::now();
+        if (heard) heard(*heard_);
         appear(*heard_, version, deviceId);
     });
     listener_->start(0.5, 0.5);

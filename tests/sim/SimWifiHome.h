@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -56,8 +57,9 @@ class SimWifiHome {
     static void joinWifi(std::optional<std::string> ssid);
 
     // ---- Access point.
-    // The appliance answers discovery probes on its hotspot with its identity.
-    void announce(const Identity& id);
+    // The appliance answers discovery probes on its hotspot with its identity; with a serial,
+    // another appliance beside it does.
+    void announce(const Identity& id, const std::optional<std::string>& serial = std::nullopt);
     // After taking the credentials the appliance leaves its hotspot: it answers discovery on
     // the home network after `lan` seconds and the cloud lists it online after `online`
     // seconds (never when nullopt); the phone returns to the home network after `phone`.
@@ -76,8 +78,9 @@ class SimWifiHome {
     void appear(const SimSmartCredentials& heard, std::array<uint8_t, 4> version, uint64_t deviceId,
                 std::string random = {}, std::optional<size_t> bodyLength = std::nullopt);
     // The appliance listens as the main loop turns (every half second): once the air holds the
-    // credentials it appears with `version` and `deviceId`.
-    void listenForSmartConnect(std::array<uint8_t, 4> version, uint64_t deviceId);
+    // credentials it calls `heard` (when set) and appears with `version` and `deviceId`.
+    void listenForSmartConnect(std::array<uint8_t, 4> version, uint64_t deviceId,
+                               std::function<void(const SimSmartCredentials&)> heard = {});
     // The credentials, once decoded (set by listenForSmartConnect).
     const std::optional<SimSmartCredentials>& heard() const { return heard_; }
 

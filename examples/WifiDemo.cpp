@@ -1,0 +1,187 @@
+// The Wi-Fi flows as an app drives them through the configuration facade: the access-point
+// flow, smart connect and the LAN scan, each against the simulated home (tests/sim).
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "DemoCommand.h"
+#include "apconfig/QKDeviceManager.h"
+#include "platform/MainLoop.h"
+#include "sim/SimWifiHome.h"
+#include "telvosdk/QKDeviceApConfigParams.h"
+#include "telvosdk/TelvoError.h"
+
+namespace telvo::demo {
+
+namespace {
+
+using Home = sim::SimWifiHome;
+// The facade's block types, which its selectors take.
+using Manager = QKDeviceManager;
+
+constexpr const char* kConfigure =
+    "startConfigureDeviceWithParams:type:deviceConfigStep:completion:";
+
+const std::map<int64_t, std::string> kApSteps = {
+    {0, "appliance found on its hotspot"},
+    {1, "asking for the sub type"},
+    {2, "sub type stored"},
+    {4, "appliance accepted the credentials"},
+    {5, "old module took the credentials"},
+    {6, "cloud confirmed the appliance"},
+    {8, "session open, sending the credentials"},
+    {9, "connect half failed"},
+    {10, "10 s into the confirmation: scanning the LAN"},
+    {11, "appliance refused the random code"},
+    {12, "appliance seen on the home LAN"},
+    {13, "former configuration reported"},
+    {14, "no answer to the credentials, going on"},
+    {15, "first cloud answer"},
+};
+const std::map<int64_t, std::string> kSmartSteps = {{8, "sending the credentials on the air"}};
+
+// One configuration run: the steps and the one final result.
+struct Outcome {
+    std::optional<int64_t> code;
+    Manager::StepBlock steps(const Transcript& t) {
+        return [&t](int64_t step) { t.step(step); };
+    }
+    Manager::DeviceCompletion completion(const Transcript& t) {
+        return [this, &t](ErrorPtr error, std::shared_ptr<QKDevice> device) {
+            t.result(error, device);
+            code = TelvoError::codeForSDKError(error);
+        };
+    }
+    bool wait(double seconds) {
+        return MainLoop::runUntil([this] { return code.has_value(); }, seconds);
+    }
+};
+
+bool accessPoint(const std::string& fault) {
+    Home home;
+    Transcript t(std::string("access point: the phone joins the appliance's hotspot \"") +
+                     Home::kHotspot + "\" and hands over \"" + Home::kHome + "\"",
+                 kApSteps);
+    if (fault != "no-appliance") home.announce({});
+    if (fault == "wrong-password") home.appliance->setReplyBody(0x70, {4});
+    // The appliance is on the home LAN 3 s after taking the credentials and online in the cloud
+    // after 8 s; the phone is back on the home network after 2 s.
+    home.homeNetwork(3, fault == "never-online" ? std::nullopt : std::optional<double>(8), 2);
+    auto joined = home.appliance->onCredentials;
+    home.appliance->onCredentials = [&t, joined](const std::string& randomCode) {
+        t.note("appliance: took the credentials (random code " + randomCode +
+               "), leaves its hotspot");
+        joined(randomCode);
+    };
+
+    Outcome outcome;
+    t.note("app: " + std::string(kConfigure) + " type 1");
+    if (!sendToDeviceManager(
+            kConfigure, {std::make_shared<QKDeviceApConfigParams>(Home::apParams()), int64_t(1),
+                         outcome.steps(t), outcome.completion(t)}))
+        return false;
+    if (!outcome.wait(300)) return false;
+    if (fault == "wrong-password") {
+        // The run waits for new credentials; this app gives up instead.
+        t.note("app: stopBindDeviceWithCompletion: (the stop calls no block)");
+        sendToDeviceManager("stopBindDeviceWithCompletion:", {Manager::ErrorCompletion()});
+        MainLoop::runFor(60);
+        t.note("nothing more from the stopped session");
+    }
+    const int64_t expected = fault == "wrong-password" ? 4090
+                             : fault == "never-online" ? 4169
+                             : fault == "no-appliance" ? 4011
+                                                       : 0;
+    return outcome.code == expected;
+}
+
+bool smartConnect(const std::string& fault) {
+    Home home;
+    home.prepareSmartConnect();
+    Transcript t(std::string("smart connect: the phone stays on \"") + Home::kHome +
+                     "\" and sends its credentials on the air to appliance \"" + Home::kDeviceSsid +
+                     "\"",
+                 kSmartSteps);
+    if (fault == "not-on-home-wifi") {
+        t.note("phone: joined to \"OtherNet\"");
+        Home::joinWifi(std::string("OtherNet"));
+    }
+    if (fault != "never-heard")
+        home.listenForSmartConnect({0x02, 0, 0, 0}, 0xA1B2C3D4E5ULL,
+                                   [&](const sim::SimSmartCredentials& heard) {
+                                       t.note("appliance: decoded \"" + heard.ssid + "\" from " +
+                                              std::to_string(home.sniffer.datagrams().size()) +
+                                              " datagrams, joins it and answers discovery");
+                                   });
+
+    Outcome outcome;
+    t.note("app: " + std::string(kConfigure) + " type 2");
+    if (!sendToDeviceManager(
+            kConfigure, {std::make_shared<QKDeviceApConfigParams>(Home::smartParams()), int64_t(2),
+                         outcome.steps(t), outcome.completion(t)}))
+        return false;
+    if (!outcome.wait(300)) return false;
+    const auto air = home.sniffer.datagrams();
+    for (size_t i = 0; i < air.size() && i < 4; ++i)
+        std::printf("             air: %.3f s  %-15s port %u  %zu byte(s)\n", air[i].at - air[0].at,
+                    air[i].to.c_str(), unsigned(air[i].port), air[i].length);
+    if (!air.empty())
+        std::printf("             air: %zu datagrams in all, one every 10 ms\n", air.size());
+    const int64_t expected = fault == "not-on-home-wifi" ? 4030 : fault == "never-heard" ? 4031 : 0;
+    return outcome.code == expected;
+}
+
+bool lanScan(const std::string& fault) {
+    Home home;
+    Home::joinWifi(std::string(Home::kHome));
+    Transcript t("LAN scan: 5 seconds of discovery on the home network");
+    if (fault != "empty-lan") {
+        home.announce({});
+        Home::Identity other;
+        other.deviceId = 0xB2C3D4E5F6ULL;
+        other.ip = {127, 0, 0, 8};
+        home.announce(other, "0000AC99988877766655544433322211");
+    }
+
+    std::optional<int64_t> first;
+    auto report = Manager::DeviceListCompletion(
+        [&](ErrorPtr error, std::optional<std::vector<std::shared_ptr<QKDevice>>> devices) {
+            if (!first) first = TelvoError::codeForSDKError(error);
+            if (!devices) return t.result(error, nullptr);
+            t.note("report: " + std::to_string(devices->size()) + " device(s)");
+            for (const auto& d : *devices)
+                std::printf("             deviceSn = %s  ip = %s  deviceSsid = %s\n",
+                            d->deviceSn.c_str(), d->deviceIP.c_str(), d->deviceSsid.c_str());
+        });
+    t.note("app: startScanLanDevice:callback: 5");
+    if (!sendToDeviceManager("startScanLanDevice:callback:", {int64_t(5), report})) return false;
+    MainLoop::runFor(7);
+    t.note("app: stopBroadCast");
+    sendToDeviceManager("stopBroadCast");
+    return first == (fault == "empty-lan" ? 4000 : 0);
+}
+
+}  // namespace
+
+std::vector<Command> wifiCommands() {
+    return {
+        {"ap",
+         "access-point flow: hotspot, TCP session, credentials, cloud and LAN confirmation",
+         {{"wrong-password", "the appliance refuses the router password (4090)"},
+          {"never-online", "the appliance joins the LAN but the cloud never lists it (4169)"},
+          {"no-appliance", "no appliance answers on the hotspot (4011)"}},
+         accessPoint},
+        {"smart",
+         "smart connect: credentials as multicast addresses and broadcast lengths",
+         {{"not-on-home-wifi", "the phone is not on the router it configures (4030)"},
+          {"never-heard", "no appliance picks the credentials up (4031)"}},
+         smartConnect},
+        {"lan",
+         "LAN scan: the appliances that answer discovery within 5 seconds",
+         {{"empty-lan", "nothing answers (4000)"}},
+         lanScan},
+    };
+}
+
+}  // namespace telvo::demo
