@@ -41,21 +41,28 @@ const std::map<int64_t, std::string> kApSteps = {
 };
 const std::map<int64_t, std::string> kSmartSteps = {{8, "sending the credentials on the air"}};
 
-// One configuration run: the steps and the one final result.
-struct Outcome {
-    std::optional<int64_t> code;
-    Manager::StepBlock steps(const Transcript& t) {
-        return [&t](int64_t step) { t.step(step); };
-    }
-    Manager::DeviceCompletion completion(const Transcript& t) {
-        return [this, &t](ErrorPtr error, std::shared_ptr<QKDevice> device) {
-            t.result(error, device);
+// One configuration run through the facade, as the configuration entry starts it: the steps
+// and the one final result go to the transcript.
+class Configuration {
+  public:
+    explicit Configuration(const Transcript& t) : t_(t) {}
+    // Starts the flow of `type` and runs the loop until its result (at most `seconds`).
+    bool run(const QKDeviceApConfigParams& params, int64_t type, double seconds) {
+        t_.note("app: " + std::string(kConfigure) + " type " + std::to_string(type));
+        Manager::StepBlock steps = [this](int64_t step) { t_.step(step); };
+        Manager::DeviceCompletion completion = [this](ErrorPtr error,
+                                                      std::shared_ptr<QKDevice> device) {
+            t_.result(error, device);
             code = TelvoError::codeForSDKError(error);
         };
+        return sendToDeviceManager(kConfigure, {std::make_shared<QKDeviceApConfigParams>(params),
+                                                type, steps, completion}) &&
+               MainLoop::runUntil([this] { return code.has_value(); }, seconds);
     }
-    bool wait(double seconds) {
-        return MainLoop::runUntil([this] { return code.has_value(); }, seconds);
-    }
+    std::optional<int64_t> code;
+
+  private:
+    const Transcript& t_;
 };
 
 bool accessPoint(const std::string& fault) {
@@ -75,13 +82,8 @@ bool accessPoint(const std::string& fault) {
         joined(randomCode);
     };
 
-    Outcome outcome;
-    t.note("app: " + std::string(kConfigure) + " type 1");
-    if (!sendToDeviceManager(
-            kConfigure, {std::make_shared<QKDeviceApConfigParams>(Home::apParams()), int64_t(1),
-                         outcome.steps(t), outcome.completion(t)}))
-        return false;
-    if (!outcome.wait(300)) return false;
+    Configuration outcome(t);
+    if (!outcome.run(Home::apParams(), 1, 300)) return false;
     if (fault == "wrong-password") {
         // The run waits for new credentials; this app gives up instead.
         t.note("app: stopBindDeviceWithCompletion: (the stop calls no block)");
@@ -115,13 +117,8 @@ bool smartConnect(const std::string& fault) {
                                               " datagrams, joins it and answers discovery");
                                    });
 
-    Outcome outcome;
-    t.note("app: " + std::string(kConfigure) + " type 2");
-    if (!sendToDeviceManager(
-            kConfigure, {std::make_shared<QKDeviceApConfigParams>(Home::smartParams()), int64_t(2),
-                         outcome.steps(t), outcome.completion(t)}))
-        return false;
-    if (!outcome.wait(300)) return false;
+    Configuration outcome(t);
+    if (!outcome.run(Home::smartParams(), 2, 300)) return false;
     const auto air = home.sniffer.datagrams();
     for (size_t i = 0; i < air.size() && i < 4; ++i)
         std::printf("             air: %.3f s  %-15s port %u  %zu byte(s)\n", air[i].at - air[0].at,
