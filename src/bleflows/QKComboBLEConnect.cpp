@@ -106,6 +106,7 @@ void QKComboBLEConnect::receiveCheckStatusCommondWithData(ByteView data) {
 
 void QKComboBLEConnect::bindAndVerify() {
     token = QKCommonProtocol::randomToken();
+    bindPending_ = true;
     bleDevice->bleToken = QKTool::stringExchangeWithData(*token);
     if (TelvoAPPAdapter::enableSetBindAuthType() && iConfigModel.bleBindActionType == 2)
         iConfigModel.bleBindActionType = 1;
@@ -117,7 +118,8 @@ void QKComboBLEConnect::bindAndVerify() {
 }
 
 void QKComboBLEConnect::receiveBindAndVerifyCommondWithData(ByteView data) {
-    if (data.size() < 4) return;
+    if (data.size() < 4 || !bindPending_) return;
+    bindPending_ = false;
     if (data[3] == 1) {
         QKSDKLOG("【BLE】combo: bound, keeping the link for the confirmation");
         callBackDevice();

@@ -55,6 +55,11 @@ class QKComboBLEConnect : public QKBLEBaseConnect {
 
   protected:
     std::string className() const override { return "QKComboBLEConnect"; }
+
+  private:
+    // A bind-and-verify is out and unanswered: a late or repeated answer (after a resend, or
+    // replayed) must not end the bind phase a second time.
+    bool bindPending_ = false;
 };
 
 }  // namespace telvo

@@ -14,6 +14,7 @@
 #include "platform/MainLoop.h"
 #include "platform/NetworkReachability.h"
 #include "platform/NotificationCenter.h"
+#include "sim/SimBleHome.h"
 #include "sim/SimBleModule.h"
 #include "sim/SimCloudApi.h"
 #include "sim/SimRadio.h"
@@ -38,30 +39,8 @@ class BleFlowFixture : public ::testing::Test {
         double at = -1;
     };
 
-    BleFlowFixture() {
-        NotificationCenter::resetForTesting();
-        setPlainLogSink([](std::string_view) {});
-        QKBluetooth::resetForTesting();
-        QKMiddleInterface::resetForTesting();
-        QKUserDefault::resetForTesting();
-        NetworkReachability::resetForTesting();
-        QKNetWorkManager::resetForTesting();
-        QKBLEDeviceManager::resetForTesting();
-        QKBLEProtocol::resetMsgIdForTesting();
-        QKDeviceConfigManager::resetForTesting();
-        MainLoop::drain();
-        auto config = QKMiddleInterface::shareInstance()->middleConfig();
-        config->setServerHost(cloud.baseURL());
-        config->setHttpSignKey("key");
-        config->setHttpSignSecret("secret");
-        QKUserDefault::standardUserDefaults()->setValue(Value("10001"), "sdkWorkMode");
-        start_ = Clock::now();
-    }
-    ~BleFlowFixture() override {
-        MainLoop::drain();
-        setPlainLogSink({});
-        NotificationCenter::resetForTesting();
-    }
+    BleFlowFixture() { start_ = Clock::now(); }
+    ~BleFlowFixture() override { MainLoop::drain(); }
 
     // An appliance advertising in the layout of `version` (0 to 3), linked to the fake cloud.
     std::shared_ptr<sim::SimBleModule> makeModule(int version = 2,
@@ -72,31 +51,16 @@ class BleFlowFixture : public ::testing::Test {
     }
     std::shared_ptr<sim::SimBleModule> makeModule(const sim::SimBleAdvertisement& adv,
                                                   const std::string& name = "korvo_ac_1a2b") {
-        auto made = sim::SimBleModule::create(*radio, adv, name);
-        made->installAppCredentials();
-        made->linkCloud(&api);
+        auto made = home.addModule(adv, name);
         if (!module) module = made;
         return made;
     }
 
     // Scans until the module's peripheral is seen; parameters carrying it and a home router.
     QKDeviceBleConfigParams scan(const std::shared_ptr<sim::SimBleModule>& target = nullptr) {
-        auto wanted = target ? target : module;
-        CBPeripheralPtr found;
-        QKBLEDeviceManager::shareInstance()->startScan(0, 0, [&](const CBPeripheralPtr& p) {
-            if (p->identifier().UUIDString() == wanted->appliance().identifier()) found = p;
-        });
-        EXPECT_TRUE(MainLoop::runUntil([&] { return found != nullptr; }, 5));
-        QKDeviceBleConfigParams params;
-        params.peripheral = found;
-        params.routerSSID = "HomeNet";
-        params.routerPwd = "secret-pass";
-        params.routerBSSID = "aa:bb:cc:dd:ee:ff";
-        params.securityType = "1";
-        params.countryCode = "DE";
-        params.timeZone = "1";
-        params.regionId = "7";
-        return params;
+        auto found = sim::SimBleHome::find(target ? *target : *module);
+        EXPECT_TRUE(found != nullptr);
+        return sim::SimBleHome::routerParams(found);
     }
 
     QKBLEBaseConnect::UpdateBlock progress() {
@@ -122,9 +86,10 @@ class BleFlowFixture : public ::testing::Test {
     }
 
     DeterministicDispatch mode_;
-    sim::SimRadioScope radio{sim::SimRadio::create()};
-    FakeCloud cloud;
-    SimCloudApi api{cloud, "key", "secret"};
+    sim::SimBleHome home;
+    sim::SimRadioScope& radio = home.radio;
+    FakeCloud& cloud = home.cloud;
+    SimCloudApi& api = home.api;
     std::shared_ptr<sim::SimBleModule> module;
     std::vector<int> steps;
     std::vector<End> ends;

@@ -21,13 +21,6 @@ class ComboTest : public BleFlowFixture {
         flow->statConfig(params, progress(), completion());
         return flow;
     }
-    // Binds and sends one confirmation action.
-    void bindAndAct() {
-        start();
-        ASSERT_TRUE(runUntilEnd());
-        ASSERT_EQ(ends[0].code, 0);
-        act();
-    }
     void act() {
         auto action = std::make_shared<QKConfigAction>();
         action->actionType = 1;
@@ -82,26 +75,23 @@ TEST_F(ComboTest, BindsAndKeepsTheLink) {
     flow->stopConfig();
 }
 
-// Each field of the status answer needs all its bytes; any full form leads to the bind, any
-// other form to nothing, with progress 5 either way.
+// Each field of the status answer needs all its bytes (the version goes to softwareVersion);
+// any full form leads to the bind, any other form to nothing, with progress 5 either way.
 TEST_F(ComboTest, StatusAnswerRows) {
     Bytes full{0x00};
-    for (int i = 0; i < 32; ++i) full.push_back('S');
-    for (uint8_t b : {1, 2, 3, 4, 5, 6}) full.push_back(b);
-    full.insert(full.end(), {0x00, 0xEE, 0x34, 0x12});  // L = 0, unread byte, subtype 0x1234
+    full.insert(full.end(), 32, 'S');
+    full.insert(full.end(), {1, 2, 3, 4, 5, 6, 0x00, 0xEE, 0x34, 0x12});  // MAC, L = 0, subtype
     struct Row {
         size_t length;
         uint8_t form;
-        const char *sn, *mac, *version, *subType;
-        bool bind;
+        bool sn, mac, version, subType, bind;
     };
-    const char* kept = "kept";
-    for (const Row& row : std::vector<Row>{{43, 0, "S", "060504030201", "", "4660", true},
-                                           {40, 0, "S", "060504030201", "", kept, true},
-                                           {39, 0, "S", "060504030201", kept, kept, true},
-                                           {20, 0, kept, kept, kept, kept, true},
-                                           {43, 1, kept, kept, kept, kept, false},
-                                           {0, 0, kept, kept, kept, kept, false}}) {
+    for (const Row& row : std::vector<Row>{{43, 0, 1, 1, 1, 1, 1},
+                                           {40, 0, 1, 1, 1, 0, 1},
+                                           {39, 0, 1, 1, 0, 0, 1},
+                                           {20, 0, 0, 0, 0, 0, 1},
+                                           {43, 1, 0, 0, 0, 0, 0},
+                                           {0, 0, 0, 0, 0, 0, 0}}) {
         SCOPED_TRACE(testing::Message() << row.length << " bytes, form " << int(row.form));
         module = nullptr;
         steps.clear();
@@ -109,153 +99,106 @@ TEST_F(ComboTest, StatusAnswerRows) {
         Bytes body(full.begin(), full.begin() + static_cast<long>(row.length));
         if (!body.empty()) body[0] = row.form;
         module->setAnswer(0x63, body);
-        module->setAnswer(0x04, {0x03, 0x01, 0x02, 0x07});  // held for the record's check
+        module->setAnswer(0x04, {0x03, 0x01, 0x02});  // ignored: the record stays to be read
         start();
-        const QKDevice before = *flow->bleDevice;
+        const QKDevice old = *flow->bleDevice;
         MainLoop::runFor(3);
         EXPECT_EQ(steps, (std::vector<int>{1, 2, 3, 4, 5}));
         EXPECT_EQ(received(0x04).size(), row.bind ? 1u : 0u);
         const QKDevice& d = *flow->bleDevice;
-        auto expect = [&](const std::string& got, const char* want, const std::string& old) {
-            if (want == kept)
-                EXPECT_EQ(got, old);
-            else if (std::string(want) == "S")
-                EXPECT_EQ(got, std::string(32, 'S'));
-            else
-                EXPECT_EQ(got, want);
-        };
-        expect(d.deviceSn, row.sn, before.deviceSn);
-        expect(d.btMac, row.mac, before.btMac);
-        expect(d.softwareVersion, row.version, before.softwareVersion);
-        expect(d.deviceSubType, row.subType, before.deviceSubType);
-        EXPECT_EQ(d.moduleVersion, before.moduleVersion);
+        EXPECT_EQ(d.deviceSn, row.sn ? std::string(32, 'S') : old.deviceSn);
+        EXPECT_EQ(d.btMac, row.mac ? "060504030201" : old.btMac);
+        EXPECT_EQ(d.softwareVersion, row.version ? "" : old.softwareVersion);
+        EXPECT_EQ(d.deviceSubType, row.subType ? "4660" : old.deviceSubType);
+        EXPECT_EQ(d.moduleVersion, old.moduleVersion);
         flow->stopConfig();
         MainLoop::drain();
     }
 }
 
-// The bind's action type: work modes 10002 and 10004 turn 2 into 1.
-TEST_F(ComboTest, BindActionTypeFollowsTheWorkMode) {
+// The bind's action type (work modes 10002 and 10004 turn 2 into 1) and its answer: 1 keeps
+// the link, another result ends with 4055 and closes it, under 4 bytes is ignored.
+TEST_F(ComboTest, BindRows) {
     struct Row {
         const char* mode;
         int64_t asked;
         uint8_t sent;
+        Bytes answer;
+        int64_t code;  // -1: no completion
     };
-    for (const Row& row :
-         std::vector<Row>{{"10001", 2, 2}, {"10002", 2, 1}, {"10004", 2, 1}, {"10002", 3, 3}}) {
-        SCOPED_TRACE(row.mode);
+    for (const Row& row : std::vector<Row>{{"10001", 2, 2, {3, 1, 2, 1}, 0},
+                                           {"10002", 2, 1, {3, 1, 1, 1}, 0},
+                                           {"10004", 2, 1, {3, 1, 1, 1}, 0},
+                                           {"10002", 3, 3, {3, 1, 3, 1}, 0},
+                                           {"10001", 2, 2, {3, 1, 2, 0}, 4055},
+                                           {"10001", 2, 2, {3, 1, 2}, -1}}) {
+        SCOPED_TRACE(testing::Message() << row.mode << " " << toHex(row.answer));
         module = nullptr;
         ends.clear();
         makeModule(2);
+        module->setAnswer(0x04, row.answer);
         QKUserDefault::standardUserDefaults()->setValue(Value(row.mode), "sdkWorkMode");
         start(row.asked);
-        ASSERT_TRUE(runUntilEnd());
+        MainLoop::runFor(4);
         ASSERT_EQ(received(0x04).size(), 1u);
         EXPECT_EQ(received(0x04)[0][2], row.sent);
+        ASSERT_EQ(ends.size(), row.code < 0 ? 0u : 1u);
+        if (row.code >= 0) {
+            EXPECT_EQ(ends[0].code, row.code);
+        }
+        EXPECT_EQ(connected(), row.code <= 0);
         flow->stopConfig();
         MainLoop::drain();
     }
 }
 
-// A refused bind ends with 4055 and closes the link; a bind answer under 4 bytes is ignored.
-TEST_F(ComboTest, BindAnswers) {
+// After the bind: set answers go to the result block by their result byte, module reports to
+// the status-change block with byte 4 as the authorisation type; the link stays until it is
+// lost, which reaches the completion a second time and the status-change block, with 4085.
+TEST_F(ComboTest, ConfirmationPhase) {
     makeModule(2);
-    module->setAnswer(0x04, {0x03, 0x01, 0x02, 0x00});
     start();
     ASSERT_TRUE(runUntilEnd());
-    MainLoop::runFor(5);
-    ASSERT_EQ(ends.size(), 1u);
-    EXPECT_EQ(ends[0].error->code(), 114055);
-    EXPECT_FALSE(connected());
-
-    module = nullptr;
-    ends.clear();
-    makeModule(2);
-    module->setAnswer(0x04, {0x03, 0x01, 0x02});
-    start();
-    MainLoop::runFor(4);
-    EXPECT_TRUE(ends.empty());
-    EXPECT_TRUE(connected());
-    flow->stopConfig();
-}
-
-// Confirmation set answers go to the result block by their result byte; the link stays.
-TEST_F(ComboTest, ConfirmationAnswers) {
-    struct Row {
-        Bytes answer;
-        int64_t code;  // -2: no call
-    };
-    makeModule(2);
-    bindAndAct();
+    module->perform([](sim::SimBleModule& m) { m.report({0, 0, 0, 0, 2}); });  // no block yet
     MainLoop::runFor(1);
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ(results[0].code, 0);
-    EXPECT_EQ(results[0].status, nullptr);
-    EXPECT_EQ(received(0x66), (std::vector<Bytes>{{0x02, 0x01}}));
-    for (const Row& row : std::vector<Row>{{{0x02, 0x01, 0x00}, 4149},
-                                           {{0x02, 0x01, 0x05}, -2},
-                                           {{0x02, 0x01}, -2},
-                                           {{0x01, 0x01, 0x01}, -2},
-                                           {{0x02, 0x01, 0x01}, 0}}) {
-        SCOPED_TRACE(toHex(row.answer));
+    struct Row {
+        uint8_t type;  // 0x66 answer or 0x0D report
+        Bytes body;
+        int64_t code;      // -1: no call
+        int64_t authType;  // of the report's status
+    };
+    for (const Row& row : std::vector<Row>{{0x66, {2, 1, 1}, 0, 0},
+                                           {0x66, {2, 1, 0}, 4149, 0},
+                                           {0x66, {2, 1, 5}, -1, 0},
+                                           {0x66, {2, 1}, -1, 0},
+                                           {0x66, {1, 1, 1}, -1, 0},
+                                           {0x0D, {0, 0, 0, 0, 2}, 0, 2},
+                                           {0x0D, {0, 0, 0, 0, 1}, 0, 1},
+                                           {0x0D, {0, 0, 0, 0, 7}, 0, 0},
+                                           {0x0D, {0, 0, 0, 0}, -1, 0}}) {
+        SCOPED_TRACE(toHex(row.body));
         results.clear();
-        module->setAnswer(0x66, row.answer);
+        changes.clear();
+        if (row.type == 0x66) module->setAnswer(0x66, row.body);
         act();
         MainLoop::runFor(1);
-        if (row.code == -2) {
-            EXPECT_TRUE(results.empty());
-        } else {
-            ASSERT_EQ(results.size(), 1u);
-            EXPECT_EQ(results[0].code, row.code);
-        }
-    }
-    EXPECT_TRUE(connected());
-    EXPECT_EQ(ends.size(), 1u);
-    flow->stopConfig();
-}
-
-// Module reports reach the status-change block with byte 4 as the authorisation type, once a
-// confirmation action has set it.
-TEST_F(ComboTest, ModuleReports) {
-    makeModule(2);
-    start();
-    ASSERT_TRUE(runUntilEnd());
-    module->perform([](sim::SimBleModule& m) { m.report({0, 0, 0, 0, 2}); });
-    MainLoop::runFor(1);
-    act();
-    struct Row {
-        Bytes report;
-        int64_t authType;  // -1: no call
-    };
-    for (const Row& row : std::vector<Row>{{{0, 0, 0, 0, 2}, 2},
-                                           {{0, 0, 0, 0, 1}, 1},
-                                           {{0, 0, 0, 0, 0}, 0},
-                                           {{0, 0, 0, 0, 7}, 0},
-                                           {{0, 0, 0, 0}, -1}}) {
-        SCOPED_TRACE(toHex(row.report));
-        changes.clear();
-        module->perform([r = row.report](sim::SimBleModule& m) { m.report(r); });
+        if (row.type == 0x0D)
+            module->perform([r = row.body](sim::SimBleModule& m) { m.report(r); });
         MainLoop::runFor(1);
-        if (row.authType < 0) {
-            EXPECT_TRUE(changes.empty());
-            continue;
+        auto& calls = row.type == 0x66 ? results : changes;
+        ASSERT_EQ(calls.size(), row.code < 0 ? 0u : 1u);
+        if (row.code < 0) continue;
+        EXPECT_EQ(calls[0].code, row.code);
+        EXPECT_EQ(calls[0].status != nullptr, row.type == 0x0D);
+        if (calls[0].status) {
+            EXPECT_EQ(calls[0].status->authType, row.authType);
         }
-        ASSERT_EQ(changes.size(), 1u);
-        EXPECT_EQ(changes[0].code, 0);
-        ASSERT_NE(changes[0].status, nullptr);
-        EXPECT_EQ(changes[0].status->authType, row.authType);
     }
-    EXPECT_EQ(ends.size(), 1u);
+    EXPECT_EQ(received(0x66).back(), (Bytes{0x02, 0x01}));
+    ASSERT_EQ(ends.size(), 1u);
     EXPECT_TRUE(connected());
-    flow->stopConfig();
-}
 
-// After a bind that kept the link, its loss reaches the completion a second time and the
-// status-change block, both with 4085; a stop reaches neither.
-TEST_F(ComboTest, LinkLossAfterTheBind) {
-    makeModule(2);
-    bindAndAct();
-    MainLoop::runFor(1);
+    changes.clear();
     module->perform([](sim::SimBleModule& m) { m.loseLink(); });
     MainLoop::runFor(5);
     ASSERT_EQ(ends.size(), 2u);
@@ -264,17 +207,20 @@ TEST_F(ComboTest, LinkLossAfterTheBind) {
     ASSERT_EQ(changes.size(), 1u);
     EXPECT_EQ(changes[0].code, 4085);
     EXPECT_EQ(changes[0].status, nullptr);
+}
 
-    module = nullptr;
-    ends.clear();
-    changes.clear();
+// A stop after the bind calls no block.
+TEST_F(ComboTest, StopCallsNoBlock) {
     makeModule(2);
-    bindAndAct();
+    start();
+    ASSERT_TRUE(runUntilEnd());
+    act();
     MainLoop::runFor(1);
     flow->stopConfig();
     MainLoop::runFor(5);
     EXPECT_EQ(ends.size(), 1u);
     EXPECT_TRUE(changes.empty());
+    EXPECT_FALSE(connected());
 }
 
 // A link lost before the bind answer is reconnected by the base; the status query runs again

@@ -1,0 +1,74 @@
+#include "sim/SimBleHome.h"
+
+#include "blecore/QKBLEDeviceManager.h"
+#include "blecore/QKBLEProtocol.h"
+#include "blecore/QKBluetooth.h"
+#include "cloud/QKNetWorkManager.h"
+#include "platform/Diagnostics.h"
+#include "platform/MainLoop.h"
+#include "platform/NetworkReachability.h"
+#include "platform/NotificationCenter.h"
+#include "telvosdk/QKDeviceConfigManager.h"
+#include "telvosdk/QKMiddleInterface.h"
+#include "telvosdk/QKUserDefault.h"
+
+namespace telvo::sim {
+
+SimBleHome::SimBleHome() {
+    NotificationCenter::resetForTesting();
+    setPlainLogSink([](std::string_view) {});
+    QKBluetooth::resetForTesting();
+    QKMiddleInterface::resetForTesting();
+    QKUserDefault::resetForTesting();
+    NetworkReachability::resetForTesting();
+    QKNetWorkManager::resetForTesting();
+    QKBLEDeviceManager::resetForTesting();
+    QKBLEProtocol::resetMsgIdForTesting();
+    QKDeviceConfigManager::resetForTesting();
+    MainLoop::drain();
+    auto config = QKMiddleInterface::shareInstance()->middleConfig();
+    config->setServerHost(cloud.baseURL());
+    config->setHttpSignKey("key");
+    config->setHttpSignSecret("secret");
+    QKUserDefault::standardUserDefaults()->setValue(Value("10001"), "sdkWorkMode");
+}
+
+SimBleHome::~SimBleHome() {
+    MainLoop::drain();
+    setPlainLogSink({});
+    NotificationCenter::resetForTesting();
+}
+
+std::shared_ptr<SimBleModule> SimBleHome::addModule(const SimBleAdvertisement& advertisement,
+                                                    const std::string& name) {
+    auto made = SimBleModule::create(*radio, advertisement, name);
+    made->installAppCredentials();
+    made->linkCloud(&api);
+    return made;
+}
+
+CBPeripheralPtr SimBleHome::find(const SimBleModule& appliance, double seconds) {
+    CBPeripheralPtr found;
+    const std::string wanted = appliance.appliance().identifier();
+    QKBLEDeviceManager::shareInstance()->startScan(0, 0, [&](const CBPeripheralPtr& p) {
+        if (p->identifier().UUIDString() == wanted) found = p;
+    });
+    MainLoop::runUntil([&] { return found != nullptr; }, seconds);
+    QKBLEDeviceManager::shareInstance()->stopScan();
+    return found;
+}
+
+QKDeviceBleConfigParams SimBleHome::routerParams(CBPeripheralPtr peripheral) {
+    QKDeviceBleConfigParams params;
+    params.peripheral = std::move(peripheral);
+    params.routerSSID = kRouter;
+    params.routerPwd = kPassword;
+    params.routerBSSID = kBssid;
+    params.securityType = "1";
+    params.countryCode = "DE";
+    params.timeZone = "1";
+    params.regionId = "7";
+    return params;
+}
+
+}  // namespace telvo::sim
