@@ -37,6 +37,8 @@ allowed=(
   "src/bleflows/QKComboBLEConnect.cpp telvosdk/QKDeviceConfigManager.h"
   "src/bleflows/QKSingleBLEConnect.cpp telvosdk/QKDeviceConfigManager.h"
   "src/bleflows/QKSingleBLENetworkBridgeConnect.cpp telvosdk/QKDeviceConfigManager.h"
+  # The combo flow's bind action type follows the app adapter's reading of the work mode.
+  "src/bleflows/QKComboBLEConnect.cpp telvosdk/TelvoAPPAdapter.h"
 )
 
 declare -A rank
