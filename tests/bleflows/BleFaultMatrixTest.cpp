@@ -2,11 +2,15 @@
 // end in exactly one completion with the code the flow owes for that fault. The matrix is
 // printed as a table.
 #include <algorithm>
+#include <cmath>
 #include <iostream>
 #include <sstream>
 
 #include "BleFlowFixture.h"
+#include "bleflows/QKBLEConnect.h"
+#include "bleflows/QKBleSecondWiredConnect.h"
 #include "bleflows/QKComboBLEConnect.h"
+#include "telvosdk/QKSDKConstants.h"
 
 namespace telvo::test {
 namespace {
@@ -27,6 +31,9 @@ struct FlowKind {
     std::function<std::function<void()>(Cell&, QKDeviceBleConfigParams)> start;
     // Leaves the run hanging with the link up until the overall timer ends it.
     std::function<void(Cell&)> stall;
+    // The appliance's BLE protocol version and what a clean run needs of it.
+    int version = 2;
+    std::function<void(sim::SimBleModule&)> prepare = [](sim::SimBleModule&) {};
     // Confirms the appliance through the cloud (the cloud columns apply).
     bool cloud = false;
     int64_t success = 0;
@@ -58,13 +65,45 @@ std::vector<FlowKind> flowKinds() {
                 cell.module->setAnswer(0x04, {0x03, 0x01, 0x02});
             },
     });
+    kinds.push_back({
+        .name = "first gen (0)",
+        .phases = {{"status", 0x63}, {"router", 0x68}},
+        .start =
+            [](Cell& cell, QKDeviceBleConfigParams params) {
+                params.bleType = 0;
+                return startFlow<QKBLEConnect>(cell, params);
+            },
+        .stall = [](Cell& cell) { cell.module->linkCloud(nullptr); },
+        .version = 0,
+        .cloud = true,
+        .owed = {{"cloud 5xx", 9002}, {"token invalid", 40001}},
+    });
+    kinds.push_back({
+        .name = "wired (11)",
+        .phases = {{"status", 0x63}, {"config", 0x69}},
+        .start =
+            [](Cell& cell, QKDeviceBleConfigParams params) {
+                params.bleType = 11;
+                params.bleSecondConfigType = 1;
+                params.isWiredConfigurable = true;
+                params.isWiredStatus = true;
+                return startFlow<QKBleSecondWiredConnect>(cell, params);
+            },
+        .stall =
+            [](Cell& cell) {
+                cell.module->joinStages = {1, 2};
+                cell.module->linkCloud(nullptr);
+            },
+        .prepare = [](sim::SimBleModule& m) { m.cablePlugged = true; },
+        .cloud = true,
+    });
     return kinds;
 }
 
 // A column: what goes wrong, and the code every flow owes for it unless its row says otherwise.
 struct Column {
     std::string name;
-    int version = 2;  // the appliance's BLE protocol version
+    std::optional<int> version;  // the appliance's BLE protocol version, when the column fixes it
     // Sets the fault up; false when it does not apply to the flow.
     std::function<bool(Cell&, const FlowKind&)> apply;
     std::optional<int64_t> owed;  // none: the flow's success
@@ -76,19 +115,21 @@ uint8_t lastAnswer(const FlowKind& flow) {
 
 std::vector<Column> columns(const FlowKind& flow) {
     std::vector<Column> out;
-    out.push_back({"clean", 2, [](Cell&, const FlowKind&) { return true; }, std::nullopt});
+    out.push_back({"clean", {}, [](Cell&, const FlowKind&) { return true; }, std::nullopt});
     // A lost link is taken up again by the session, which starts over from the status query.
     std::vector<std::pair<std::string, uint8_t>> phases{{"key", 0x01}};
     phases.insert(phases.end(), flow.phases.begin(), flow.phases.end());
     for (const auto& [phase, type] : phases)
-        out.push_back({"loss@" + phase, 2,
+        out.push_back({"loss@" + phase,
+                       {},
                        [type](Cell& c, const FlowKind&) {
                            c.module->addFault({Fault::LinkLoss, type});
                            return true;
                        },
                        std::nullopt});
     // Gone for good: the appliance takes no new connection after the loss.
-    out.push_back({"gone", 2,
+    out.push_back({"gone",
+                   {},
                    [](Cell& c, const FlowKind& f) {
                        c.module->setHandler(lastAnswer(f), [](sim::SimBleModule& m, auto&) {
                            m.appliance().connectOutcome =
@@ -99,7 +140,8 @@ std::vector<Column> columns(const FlowKind& flow) {
                    },
                    4089});
     // The first message of the dialogue is never answered: four writes, then the session ends.
-    out.push_back({"no answer", 2,
+    out.push_back({"no answer",
+                   {},
                    [](Cell& c, const FlowKind& f) {
                        c.module->setHandler(f.phases.front().second,
                                             [](sim::SimBleModule&, auto&) {});
@@ -108,14 +150,16 @@ std::vector<Column> columns(const FlowKind& flow) {
                    4179});
     // An answer that cannot be read is dropped; the resend 5 s later is answered.
     for (auto [name, kind] : {std::pair{"garbage", Fault::Garbage}, {"wrong key", Fault::WrongKey}})
-        out.push_back({name, 2,
+        out.push_back({name,
+                       {},
                        [kind](Cell& c, const FlowKind& f) {
                            c.module->addFault({kind, lastAnswer(f)});
                            return true;
                        },
                        std::nullopt});
     // The last answer arrives twice: the second changes nothing.
-    out.push_back({"duplicate", 2,
+    out.push_back({"duplicate",
+                   {},
                    [](Cell& c, const FlowKind& f) {
                        c.module->addFault({Fault::Duplicate, lastAnswer(f)});
                        return true;
@@ -130,13 +174,15 @@ std::vector<Column> columns(const FlowKind& flow) {
                    },
                    std::nullopt});
     // The appliance refuses the first writes; the resends get through.
-    out.push_back({"busy", 2,
+    out.push_back({"busy",
+                   {},
                    [](Cell& c, const FlowKind&) {
                        c.module->refuseWrites(2);
                        return true;
                    },
                    std::nullopt});
-    out.push_back({"cloud 5xx", 2,
+    out.push_back({"cloud 5xx",
+                   {},
                    [](Cell& c, const FlowKind& f) {
                        if (!f.cloud) return false;
                        c.api.script("/v1/appliance/sn/apExists",
@@ -144,7 +190,8 @@ std::vector<Column> columns(const FlowKind& flow) {
                        return true;
                    },
                    std::nullopt});
-    out.push_back({"token invalid", 2,
+    out.push_back({"token invalid",
+                   {},
                    [](Cell& c, const FlowKind& f) {
                        if (!f.cloud) return false;
                        c.api.script("/v1/appliance/sn/apExists",
@@ -152,7 +199,8 @@ std::vector<Column> columns(const FlowKind& flow) {
                        return true;
                    },
                    std::nullopt});
-    out.push_back({"time-out", 2,
+    out.push_back({"time-out",
+                   {},
                    [](Cell& c, const FlowKind& f) {
                        f.stall(c);
                        return true;
@@ -166,11 +214,13 @@ struct Outcome {
     int64_t owed = 0;
     int64_t code = -1;  // of the first completion; -1 when none came
     size_t completions = 0;
+    double at = 0;  // virtual seconds to the first completion
     std::string text() const {
         if (!applies) return "-";
         std::string s = completions ? std::to_string(code) : "none";
         if (completions && code != owed) s += "!=" + std::to_string(owed);
         if (completions > 1) s += " x" + std::to_string(completions);
+        if (completions) s += " @" + std::to_string(std::lround(at)) + "s";
         return s;
     }
 };
@@ -178,16 +228,30 @@ struct Outcome {
 Outcome runCell(const FlowKind& flow, const Column& column) {
     Outcome out;
     auto cell = std::make_unique<Cell>();
-    cell->makeModule(column.version);
+    cell->makeModule(column.version.value_or(flow.version));
+    flow.prepare(*cell->module);
     out.applies = column.apply(*cell, flow);
     if (!out.applies) return out;
     out.owed = flow.owed.count(column.name) ? flow.owed.at(column.name)
                                             : column.owed.value_or(flow.success);
-    auto stop = flow.start(*cell, cell->scan());
+    // Every setting a version-3 appliance asks for (it advertises the function settings and a
+    // region id).
+    QKDeviceBleConfigParams params = cell->scan();
+    params.moduleServerDomain = "iot.example.test";
+    params.moduleServerPort = "443";
+    params.functionType = "1";
+    params.adsClusterId = "2";
+    params.channelList = {Value(Dictionary{{kQKSDKConfigFirstChannelNumber, 1},
+                                           {kQKSDKConfigChannelCount, 13},
+                                           {kQKSDKConfigChannelMaxPower, 20}})};
+    auto stop = flow.start(*cell, params);
     cell->runUntilEnd(400);
     MainLoop::runFor(30);  // a second completion would come in here
     out.completions = cell->ends.size();
-    if (out.completions) out.code = cell->ends[0].code;
+    if (out.completions) {
+        out.code = cell->ends[0].code;
+        out.at = cell->ends[0].at;
+    }
     stop();
     MainLoop::drain();
     return out;
@@ -210,8 +274,14 @@ TEST(BleFaultMatrixTest, EveryFlowEndsOnceWithItsCode) {
                 EXPECT_EQ(o.code, o.owed);
             }
             cells[flow.name][column.name] = o;
-            if (std::find(faults.begin(), faults.end(), column.name) == faults.end())
-                faults.push_back(column.name);
+            if (std::find(faults.begin(), faults.end(), column.name) != faults.end()) continue;
+            // A flow's own phases go below the link losses already listed.
+            auto at = faults.end();
+            auto lastLoss = std::find_if(faults.rbegin(), faults.rend(), [](const std::string& f) {
+                return f.starts_with("loss@");
+            });
+            if (column.name.starts_with("loss@") && lastLoss != faults.rend()) at = lastLoss.base();
+            faults.insert(at, column.name);
         }
     }
     // Faults down, flows across; a cell is the code of the one completion ("!=" what is owed,
