@@ -52,15 +52,7 @@ void QKBleSecondRetryConnect::statConfig(const QKDeviceBleConfigParams& params, 
     if (const Value* flag = params.extras.find(kQKSDKIsSupportRetryConnectRandom);
         flag && flag->isNumber())
         isSupportRetryConnectRandom = flag->boolValue();
-    // The base ends the run before it calls the completion (the wrong-password pause calls it
-    // while the run goes on): that is how the flow knows its run is over.
-    std::weak_ptr<QKBLEBaseConnect> weak = weak_from_this();
-    configCompletion = [weak, completion = std::move(completion)](
-                           const ErrorPtr& error, const std::shared_ptr<QKDevice>& found) {
-        if (auto self = std::static_pointer_cast<QKBleSecondRetryConnect>(weak.lock()))
-            if (!self->isConfigProcessIng) self->configEnded_ = true;
-        if (completion) completion(error, found);
-    };
+    configCompletion = std::move(completion);
     updateCallBack = std::move(update);
     device().bleVersion = "1";
     device().deviceSn = params.deviceSN.value_or("");
@@ -88,6 +80,12 @@ void QKBleSecondRetryConnect::resumeConfigWithParams(const QKDeviceBleConfigPara
     m.routerSSID = params.routerSSID;
     m.routerBSSID = QKTool::safeSetBssid(params.routerBSSID);
     sendConfigInfo();
+}
+
+void QKBleSecondRetryConnect::disconnect() {
+    // Every end of the run (and a stop) disconnects; the wrong-password pause does not.
+    configEnded_ = true;
+    QKBLEBaseConnect::disconnect();
 }
 
 void QKBleSecondRetryConnect::isReady() {

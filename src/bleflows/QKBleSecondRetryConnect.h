@@ -24,6 +24,7 @@ class QKBleSecondRetryConnect : public QKBLEBaseConnect {
     // New router data after a wrong-password pause: sends the Wi-Fi data again on the current
     // link. Ignored once the session has ended.
     void resumeConfigWithParams(const QKDeviceBleConfigParams& params);
+    void disconnect() override;
 
     // 0 pre-connect, 1 normal, 2 forced ownership confirmation; only the first byte of the
     // Wi-Fi body.

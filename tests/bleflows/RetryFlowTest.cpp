@@ -34,6 +34,7 @@ class RetryFlow : public BleFlowFixture {
             params,
             [this](int64_t step) {
                 timed.push_back({int(step), now()});
+                if (step == 5) statusInfo = QKDeviceConfigManager::shareInstance()->stepInfoData();
             },
             completion());
     }
@@ -55,6 +56,7 @@ class RetryFlow : public BleFlowFixture {
     QKDeviceBleConfigParams params;
     std::shared_ptr<QKBleSecondRetryConnect> flow;
     std::vector<std::pair<int, double>> timed;
+    QKStepInfo statusInfo;
 };
 
 // Bound and on Wi-Fi: bind, status, router update; the reports count only from 2 s after the
@@ -73,8 +75,7 @@ TEST_F(RetryFlow, RouterUpdateToSuccessBehindTheReportGate) {
     EXPECT_EQ(received(0x63).size(), 1u);
     EXPECT_TRUE(received(0x69).empty());
     EXPECT_EQ(ends[0].device->deviceSn, module->sn);
-    EXPECT_EQ(QKDeviceConfigManager::shareInstance()->stepInfoData()[5]["moduleVersion"].text(),
-              "01020304");
+    EXPECT_EQ(statusInfo[5]["moduleVersion"].text(), "01020304");
     EXPECT_FALSE(module->appliance().isConnected());
 }
 
