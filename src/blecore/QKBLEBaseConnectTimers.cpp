@@ -38,10 +38,19 @@ void QKBLEBaseConnect::startTotalTimerWithTotalCount(uint64_t seconds) {
     totalCount = seconds;
     isPauseConfig = false;
     pausedSeconds_ = 0;
-    std::weak_ptr<QKBLEBaseConnect> weak = weak_from_this();
-    totalTimer = DispatchTimer::create(DispatchQueue::main(), [weak] {
-        if (auto self = weak.lock()) self->connectTimeout();
-    });
+    // While it runs the timer holds the session: a session started by class name has no other
+    // owner. When the timer lets go, the last release happens on a later turn of the main loop,
+    // never inside the session's own call that cancelled the timer.
+    struct Hold {
+        std::shared_ptr<QKBLEBaseConnect> session;
+        ~Hold() {
+            if (session) DispatchQueue::main()->async([session = std::move(session)] {});
+        }
+    };
+    auto hold = std::make_shared<Hold>();
+    hold->session = shared_from_this();
+    totalTimer =
+        DispatchTimer::create(DispatchQueue::main(), [hold] { hold->session->connectTimeout(); });
     originalFireDate = Clock::now() + double(seconds);
     totalTimer->start(double(seconds));
 }
