@@ -41,7 +41,7 @@ struct Wired : BleFlowFixture {
     }
 };
 
-TEST_F(Wired, DISABLED_WiredBodyToSuccessKeepingTheLink) {
+TEST_F(Wired, WiredBodyToSuccessKeepingTheLink) {
     start();
     ASSERT_TRUE(runUntilEnd());
     EXPECT_EQ(steps, (std::vector<int>{1, 2, 3, 4, 6, 5, 11, 7, 19, 8, 19, 9, 19, 12, 19}));
@@ -86,7 +86,7 @@ TEST_F(Wired, BodyAndModeChoice) {
     }
 }
 
-TEST_F(Wired, DISABLED_ConfigurationAnswers) {
+TEST_F(Wired, ConfigurationAnswers) {
     const std::pair<uint8_t, int64_t> rows[] = {{0x01, 4097}, {0x02, 4096}, {0x06, 4145},
                                                 {0x05, 4053}, {0x11, 4053}, {0x04, 4053}};
     for (auto [answer, code] : rows) {
