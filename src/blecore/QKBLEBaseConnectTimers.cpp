@@ -108,6 +108,11 @@ void QKBLEBaseConnect::connectTimeout() {
 
 void QKBLEBaseConnect::startCloudCheck() {
     releaseTimer();
+    // A confirmation started again runs alone: the earlier one's counter step, next query and
+    // answer in flight would otherwise run beside it.
+    MainLoop::cancelPreviousPerformRequests(this, kSecondsStep);
+    MainLoop::cancelPreviousPerformRequests(this, kQueryStep);
+    ignoreCloudQueryInFlight();
     timeCount = kFindDeviceTicks;
     std::weak_ptr<QKBLEBaseConnect> weak = weak_from_this();
     auto holder = std::make_shared<std::weak_ptr<DispatchTimer>>();

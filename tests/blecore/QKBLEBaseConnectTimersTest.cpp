@@ -2,6 +2,10 @@
 // minimal flow against the virtual appliance and the fake cloud, in virtual time.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cmath>
+#include <thread>
+
 #include "../bleflows/BleFlowFixture.h"
 #include "platform/AppLifecycle.h"
 #include "telvosdk/QKSDKConstants.h"
@@ -61,6 +65,7 @@ class BleSessionTimersTest : public BleFlowFixture {
         auto params = scan();
         params.randomNum = kRandom;
         params.bleType = 1;
+        params.extras = extras;
         flow = QKBLEBaseConnect::initWithParam<CloudFlow>(params);
         flow->idle = idle;
         startedAt = now();
@@ -73,13 +78,14 @@ class BleSessionTimersTest : public BleFlowFixture {
         std::vector<double> times;
         for (const auto& s : api.seen())
             if (s.request.path.ends_with("/sn/apExists") && s.time >= from)
-                times.push_back(s.time - from);
+                times.push_back(std::round((s.time - from) * 1000) / 1000);  // to the ms
         return times;
     }
     double sinceCloudCheck() const { return Clock::now() - flow->cloudCheckAt; }
 
     std::shared_ptr<CloudFlow> flow;
     double startedAt = 0;
+    Dictionary extras;
 };
 
 // The whole session to success: every progress step in order, the result record, and the
@@ -94,54 +100,21 @@ TEST_F(BleSessionTimersTest, WholeSessionSucceedsThroughTheCloud) {
     EXPECT_EQ(d.deviceSn, module->sn);
     EXPECT_EQ(d.randomCode, kRandom);
     EXPECT_TRUE(d.checkRandom);
-    EXPECT_EQ(d.btMac, flow->bleDevice->btMac);
-    EXPECT_FALSE(d.btMac.empty());
-    EXPECT_EQ(module->randomCode(), kRandom);
-
-    const auto times = queries();
-    ASSERT_EQ(times.size(), 6u);
-    for (size_t i = 0; i < times.size(); ++i) EXPECT_NEAR(times[i], 2.0 * double(i), 1e-6);
-    EXPECT_NEAR(sinceCloudCheck(), 10.0, 1e-6);
+    EXPECT_EQ(d.btMac, "11:22:33:44:55:66");
+    EXPECT_EQ(queries(), (std::vector<double>{0, 2, 4, 6, 8, 10}));
     for (const auto& s : api.seen()) {
-        EXPECT_TRUE(s.signatureValid);
         auto body = Value::fromJSON(s.request.body).value_or(Value());
+        EXPECT_TRUE(s.signatureValid && body["forceValidRandomCode"].boolValue());
         EXPECT_EQ(body["randomCode"].text(), kRandom);
-        EXPECT_TRUE(body["forceValidRandomCode"].boolValue());
     }
     auto info = QKDeviceConfigManager::shareInstance()->stepInfoData();
-    ASSERT_EQ(info.count(11), 1u);
     EXPECT_NE(info[11]["QKDevice"].objectAs<QKDevice>(), nullptr);
-
     // Nothing follows: no second result, no query, no pending step.
     MainLoop::runFor(200);
     EXPECT_EQ(ends.size(), 1u);
     EXPECT_EQ(queries().size(), 6u);
     EXPECT_EQ(MainLoop::pendingPerformRequests(flow.get()), 0u);
-    EXPECT_EQ(flow->findDeviceTimer, nullptr);
-    EXPECT_EQ(flow->totalTimer, nullptr);
-}
-
-// The open-API work mode ends only through the cloud's entry, which becomes the record; a
-// success report of the appliance does nothing there.
-TEST_F(BleSessionTimersTest, OpenApiModeEndsWithTheCloudEntry) {
-    QKUserDefault::standardUserDefaults()->setValue(Value("10004"), "sdkWorkMode");
-    QKMiddleInterface::shareInstance()->middleConfig()->setAccessToken("token");
-    api.setAccessToken("token");
-    const std::string path = "/v2/open/sdk/device/sn/apExists";
-    api.script(path, {SimCloudApi::json(R"({"code":0,"data":{"applianceList":[]}})"),
-                      SimCloudApi::json(R"({"code":0,"applianceList":[{"applianceCode":"A1",)"
-                                        R"("verificationCode":"V1"}]})")});
-    start([](sim::SimBleModule& m) { m.cloudDelay = 1000; });
-    ASSERT_TRUE(MainLoop::runUntil([&] { return flow->cloudCheckAt >= 0; }, 30));
-    flow->findDeviceDo();
-    ASSERT_TRUE(runUntilEnd());
-    ASSERT_EQ(ends.size(), 1u);
-    EXPECT_EQ(ends[0].code, 0);
-    EXPECT_EQ(ends[0].device->applianceCode, "A1");
-    EXPECT_EQ(ends[0].device->verificationCode, "V1");
-    EXPECT_EQ(ends[0].device->deviceSn, "");
-    EXPECT_NEAR(sinceCloudCheck(), 2.0, 1e-6);
-    EXPECT_EQ(steps, (std::vector<int>{1, 2, 3, 4, 11, 12}));
+    EXPECT_TRUE(!flow->findDeviceTimer && !flow->totalTimer);
 }
 
 // The overall time-out: 180 s from the start, moved later by each pause.
@@ -157,7 +130,6 @@ TEST_F(BleSessionTimersTest, OverallTimeOutAndPauses) {
         for (const auto& [from, to] : k.pauses) {
             MainLoop::runFor(from - (now() - startedAt));
             flow->pauseTotalTimer();
-            EXPECT_TRUE(flow->isPauseConfig);
             MainLoop::runFor(to - from);
             flow->resumeTotalTimer();
         }
@@ -174,68 +146,153 @@ TEST_F(BleSessionTimersTest, OverallTimeOutAndPauses) {
     }
 }
 
-// The confirmation gives up at the 90th tick, 89 s after it began, with the code of what was
-// seen; the query cadence is 2 s, then 0.5 s from 11 s to 31 s, then 2 s again.
-TEST_F(BleSessionTimersTest, ConfirmationGivesUpWithTheTellingCode) {
-    struct Case {
-        const char* name;
-        std::function<void(BleSessionTimersTest&)> setUp;
-        int64_t code;
-        bool queries;
-    } cases[] = {
-        {"nothing seen", nullptr, 4089, true},
-        {"offline", [](BleSessionTimersTest& t) { t.api.setOfflineCode(1307); }, 1307, true},
-        {"offline but seen on the LAN",
-         [](BleSessionTimersTest& t) {
-             t.api.setOfflineCode(1307);
-             t.flow->updateBlockWithState(9);
-         },
-         4168, true},
-        {"cloud code of seven digits", [](BleSessionTimersTest& t) { t.api.setOfflineCode(40001); },
-         40001, true},
-        {"cloud unreachable", [](BleSessionTimersTest&) { NetworkReachability::setFlags(0); }, 9003,
-         false},
-        {"combination: no query at all",
-         [](BleSessionTimersTest& t) {
-             t.flow->extras = Dictionary{
-                 {kQKSDKConfigConnectConditionType, Value(kQKSDKValueConnectCombination)}};
-         },
-         4089, false},
-    };
-    std::vector<double> cadence;
-    for (const auto& k : cases) {
-        SCOPED_TRACE(k.name);
-        ends.clear();
-        steps.clear();
-        start([](sim::SimBleModule& m) { m.cloudDelay = 1000; });
+// One way the confirmation may go, against a fresh appliance and cloud. Times are seconds
+// after the confirmation began.
+struct Confirmation {
+    const char* name;
+    double online;                // the appliance's cloud delay
+    std::optional<int64_t> code;  // none: no completion at all
+    double endsAt;
+    std::optional<std::vector<double>> queries;  // none: the cadence of the time-out
+    std::function<void(BleSessionTimersTest&)> setUp = nullptr, during = nullptr;
+    std::string applianceCode = "";
+};
+void PrintTo(const Confirmation& c, std::ostream* os) {
+    *os << c.name;
+}
+
+using T = BleSessionTimersTest;
+void offline(T& t) {
+    t.api.setOfflineCode(1307);
+}
+void backgroundDuringAQuery(T& t) {
+    t.api.script(kPresence, {SimCloudApi::json(R"({"code":1307,"msg":"offline"})"),
+                             ScriptedReply{.neverAnswer = true}});
+}
+void toBackgroundAndBack(T& t) {
+    const auto first = t.flow->cuCheckApTask;
+    ASSERT_TRUE(MainLoop::runUntil([&] { return t.flow->cuCheckApTask != first; }, 5));
+    // Virtual time stands still while the request is out; wait for the cloud to hold it.
+    for (int i = 0; i < 2000 && t.api.seen().size() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    t.flow->cuCheckApTask->suspend();  // the system holds the request in the background
+    AppLifecycle::postDidEnterBackground();
+    MainLoop::runFor(30);
+    AppLifecycle::postWillEnterForeground();
+    MainLoop::runFor(1);
+    // The cancelled request reports no failure of the cloud.
+    EXPECT_EQ(t.flow->checkApFailedResultCode % 10000, 1307);
+}
+void tokenInvalid(T& t) {
+    QKMiddleInterface::shareInstance()->middleConfig()->setTokenInvalidErrorCode(40001);
+    t.api.script(kPresence, {SimCloudApi::tokenInvalid()});
+}
+void openApi(T& t) {
+    QKUserDefault::standardUserDefaults()->setValue(Value("10004"), "sdkWorkMode");
+    QKMiddleInterface::shareInstance()->middleConfig()->setAccessToken("token");
+    t.api.setAccessToken("token");
+    t.api.script("/v2/open/sdk/device/sn/apExists",
+                 {SimCloudApi::json(R"({"code":0,"data":{"applianceList":[]}})"),
+                  SimCloudApi::json(R"({"code":0,"applianceList":[{"applianceCode":"A1"}]})")});
+}
+
+const Confirmation kConfirmations[] = {
+    {"online at the last query, after 89 ticks", 88.25, 0, 88.5, std::nullopt},
+    {"nothing seen", 1000, 4089, 89, std::nullopt},
+    {"offline", 1000, 1307, 89, std::nullopt, offline},
+    {"offline but seen on the LAN", 1000, 4168, 89, std::nullopt, offline,
+     [](T& t) { t.flow->updateBlockWithState(9); }},
+    {"cloud code of seven digits", 1000, 40001, 89, std::nullopt,
+     [](T& t) { t.api.setOfflineCode(40001); }},
+    {"cloud unreachable", 1000, 9003, 89, std::vector<double>{},
+     [](T&) { NetworkReachability::setFlags(0); }},
+    {"combination: no query at all", 1000, 4089, 89, std::vector<double>{},
+     [](T& t) {
+         t.extras =
+             Dictionary{{kQKSDKConfigConnectConditionType, Value(kQKSDKValueConnectCombination)}};
+     }},
+    {"token invalid, then online", 1, 0, 2, std::vector<double>{0, 2}, tokenInvalid},
+    {"background during a query, then online", 20, 0, 34, std::vector<double>{0, 2, 34},
+     backgroundDuringAQuery, toBackgroundAndBack},
+    {"started again", 4.5, 0, 6, std::vector<double>{0, 0, 2, 4, 6}, nullptr,
+     [](T& t) { t.flow->startCloudCheck(); }},
+    {"overall time-out while polling", 4.5, 4089, 5, std::vector<double>{0, 2, 4}, nullptr,
+     [](T& t) { t.flow->startTotalTimerWithTotalCount(5); }},
+    {"stopped while polling", 4.5, std::nullopt, 0, std::vector<double>{0, 2, 4}, nullptr,
+     [](T& t) {
+         MainLoop::runFor(5);
+         t.flow->stopConfig();
+     }},
+    // No reconnect is due once the confirmation runs, and the confirmation decides.
+    {"link lost while polling", 3, 0, 4, std::vector<double>{0, 2, 4}, nullptr,
+     [](T& t) { t.module->appliance().loseLink(); }},
+    // Only the cloud's entry ends an open-API session; the appliance's success does nothing.
+    {"open API", 1000, 0, 2, std::vector<double>{0, 2}, openApi,
+     [](T& t) { t.flow->findDeviceDo(); }, "A1"},
+};
+
+class BleSessionConfirmationTest : public BleSessionTimersTest,
+                                   public ::testing::WithParamInterface<Confirmation> {};
+
+// The confirmation ends once, with the telling code, and asks nothing after its end.
+TEST_P(BleSessionConfirmationTest, EndsOnce) {
+    const Confirmation& k = GetParam();
+    start([&](sim::SimBleModule& m) {
+        m.cloudDelay = k.online;
         if (k.setUp) k.setUp(*this);
-        ASSERT_TRUE(runUntilEnd());
-        ASSERT_EQ(ends.size(), 1u);
-        EXPECT_EQ(ends[0].code, k.code);
-        EXPECT_EQ(ends[0].error->userInfo()[kQKSDKErrorSubType].text(), kQKSDKErrorCheckApTimeOut);
-        EXPECT_NEAR(sinceCloudCheck(), 89.0, 1e-6);
-        EXPECT_EQ(steps.back(), 11);
-        const auto times = queries();
-        EXPECT_EQ(times.empty(), !k.queries);
-        if (k.code == 4089 && k.queries) cadence = times;
-        MainLoop::runFor(10);
-        EXPECT_EQ(queries().size(), times.size());  // none after the end
-        NetworkReachability::setFlags(ReachabilityFlags::kReachable);
-        api.setOfflineCode(0);
-        flow.reset();
-        MainLoop::runFor(1);
+    });
+    ASSERT_TRUE(MainLoop::runUntil([&] { return flow->cloudCheckAt >= 0; }, 30));
+    if (k.during) k.during(*this);
+    MainLoop::runFor(150);
+    ASSERT_EQ(ends.size(), k.code ? 1u : 0u);
+    const auto times = queries();
+    if (k.code) {
+        EXPECT_EQ(ends[0].code, *k.code);
+        EXPECT_NEAR(ends[0].at - (now() - sinceCloudCheck()), k.endsAt, 1e-6);
+        EXPECT_EQ(ends[0].device->applianceCode, k.applianceCode);
+        const bool timedOut = ends[0].error->userInfo()[kQKSDKErrorSubType].isText();
+        EXPECT_EQ(timedOut, *k.code != 0);
+        EXPECT_EQ(std::count(steps.begin(), steps.end(), 12), *k.code ? 0 : 1);
+        EXPECT_LE(times.empty() ? 0 : times.back(), k.endsAt);
     }
-    ASSERT_GT(cadence.size(), 40u);
-    EXPECT_EQ(cadence.front(), 0.0);
-    for (size_t i = 1; i < cadence.size(); ++i) {
-        const double at = cadence[i - 1], gap = cadence[i] - at;
-        if (at < 10.5 || (at > 31.5 && at < 88)) {
-            EXPECT_NEAR(gap, 2.0, 1e-6) << at;
-        } else if (at > 11.5 && at < 30.5) {
-            EXPECT_NEAR(gap, 0.5, 1e-6) << at;
-        }
+    if (k.queries) {
+        EXPECT_EQ(times, *k.queries);
+        return;
     }
-    EXPECT_LT(cadence.back(), 89.0);
+    // The counter reads the elapsed time + 0.5 when an answer schedules the next query.
+    ASSERT_GT(times.size(), 40u);
+    for (size_t i = 1; i < times.size(); ++i) {
+        const double at = times[i - 1];
+        EXPECT_NEAR(times[i] - at, at >= 10.5 && at < 30.5 ? 0.5 : 2.0, 1e-6) << at;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BleSessionConfirmationTest, ::testing::ValuesIn(kConfirmations));
+
+// Frames go out 20 ms apart per chunk on the loop's clock, one after the other; a stop drops
+// the chunks not yet written.
+TEST_F(BleSessionTimersTest, ChunksAreSpacedAndAStopDropsTheRest) {
+    start([](sim::SimBleModule& m) { m.appliance().attMtu = 23; }, true);
+    ASSERT_TRUE(MainLoop::runUntil([&] { return steps.size() == 4; }, 10));
+    module->mute = true;
+    radio->clearLog();
+    const Bytes first(40, 0x11), second(40, 0x22);
+    flow->sendBody(first, 0x63);
+    flow->sendBody(second, 0x40);
+    MainLoop::runFor(1);
+    const auto writes = radio->log("write");
+    ASSERT_EQ(writes.size(), 6u);
+    for (size_t i = 0; i < writes.size(); ++i)
+        EXPECT_NEAR(writes[i].time - writes[0].time, 0.02 * double(i), 1e-6);
+    EXPECT_EQ(received(0x63), std::vector<Bytes>{first});
+    EXPECT_EQ(received(0x40), std::vector<Bytes>{second});
+
+    flow->sendBody(first, 0x0F);
+    MainLoop::runFor(0.03);
+    flow->stopConfig();
+    MainLoop::runFor(10);
+    EXPECT_EQ(radio->log("write").size(), 8u);
+    EXPECT_TRUE(received(0x0F).empty());
 }
 
 }  // namespace
