@@ -34,10 +34,11 @@ class QKEllipticCurveSecret;
 // Created only through initWithParam<T>() (shared ownership). Main thread only: every block,
 // delayed call and callback runs on the main queue, never inside the call that caused it,
 // except that updateCallBack and configCompletion are called synchronously by the operation
-// that reports (updateBlockWithState, finalResultWithError...). The GATT blocks, the timers and
-// the cloud handlers hold the session weakly; delayed calls (a busy-peripheral retry, the
-// key-exchange start, resend checks, the next chunk of a frame) hold it until they run or
-// disconnect/stopConfig cancels them.
+// that reports (updateBlockWithState, finalResultWithError...). The GATT blocks, the
+// find-device ticker, the counter, the scheduled queries and the cloud handlers hold the session
+// weakly; the running overall timer and delayed calls (a busy-peripheral retry, the key-exchange
+// start, resend checks, the next chunk of a frame) hold it until they run or are released or
+// cancelled (disconnect, stopConfig, a final result).
 class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
   public:
     using UpdateBlock = std::function<void(int64_t state)>;
