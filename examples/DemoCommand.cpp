@@ -34,11 +34,19 @@ void Transcript::result(const ErrorPtr& error, const std::shared_ptr<QKDevice>& 
     note("success, device record:");
     if (!device) return;
     const std::pair<const char*, const std::string*> fields[] = {
-        {"deviceId", &device->deviceId},           {"deviceSn", &device->deviceSn},
-        {"deviceType", &device->deviceType},       {"deviceSsid", &device->deviceSsid},
-        {"deviceSubType", &device->deviceSubType}, {"ip", &device->deviceIP},
-        {"udpVersion", &device->udpVersion},       {"moduleVersion", &device->moduleVersion},
-        {"randomCode", &device->randomCode},       {"isWanOnline", &device->isWanOnline},
+        {"deviceId", &device->deviceId},
+        {"deviceSn", &device->deviceSn},
+        {"deviceType", &device->deviceType},
+        {"deviceSsid", &device->deviceSsid},
+        {"deviceSubType", &device->deviceSubType},
+        {"ip", &device->deviceIP},
+        {"udpVersion", &device->udpVersion},
+        {"moduleVersion", &device->moduleVersion},
+        {"randomCode", &device->randomCode},
+        {"isWanOnline", &device->isWanOnline},
+        {"btMac", &device->btMac},
+        {"softwareVersion", &device->softwareVersion},
+        {"bleToken", &device->bleToken},
     };
     for (const auto& [name, value] : fields)
         if (!value->empty()) std::printf("             %s = %s\n", name, value->c_str());

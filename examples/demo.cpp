@@ -19,10 +19,11 @@ namespace telvo::demo {
 
 // The flow families, each in a file of its own: one line each.
 std::vector<Command> wifiCommands();  // WifiDemo.cpp
+std::vector<Command> bleCommands();   // BleDemo.cpp
 
 std::vector<Command> allCommands() {
     std::vector<Command> all;
-    for (auto family : {wifiCommands}) {
+    for (auto family : {wifiCommands, bleCommands}) {
         auto commands = family();
         all.insert(all.end(), commands.begin(), commands.end());
     }

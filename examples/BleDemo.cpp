@@ -1,0 +1,78 @@
+// The BLE flows, one command each, against a virtual appliance on the simulated radio and the
+// fake cloud (tests/sim): the appliance is scanned, connected and keyed, the flow's dialogue
+// runs, and the app sees the progress steps and the final record or error. --fault NAME runs a
+// command with one fault of the appliance, the link or the cloud.
+#include <cstdio>
+#include <string>
+
+#include "DemoCommand.h"
+#include "sim/SimBleFlows.h"
+
+namespace telvo::demo {
+
+namespace {
+
+const std::map<int64_t, std::string> kBleSteps = {
+    {1, "connected"},
+    {2, "configuration service found"},
+    {3, "write and notify characteristics found"},
+    {4, "session key agreed"},
+    {5, "status read"},
+    {6, "router settings sent"},
+    {7, "joining the router"},
+    {8, "router joined"},
+    {9, "address obtained"},
+    {10, "logged in to the cloud"},
+    {11, "cloud check started"},
+    {12, "appliance confirmed"},
+    {17, "module asks to wait"},
+    {18, "cable unplugged"},
+    {19, "cable plugged in"},
+    {20, "factory mode set"},
+};
+
+bool runFlow(const sim::SimBleFlowKind& flow, const std::string& faultName) {
+    const std::string wanted = faultName.empty() ? "clean" : faultName;
+    for (const sim::SimBleFault& fault : sim::simBleFaults(flow)) {
+        if (fault.name != wanted) continue;
+        const int64_t owed = sim::owedCode(flow, fault);
+        Transcript t("BLE " + flow.title +
+                         (faultName.empty() ? "" : ", fault " + fault.name + ": " + fault.what),
+                     kBleSteps);
+        auto run = sim::runSimBleFlow(
+            flow, fault, [&t](int64_t step) { t.step(step); },
+            [&t](const ErrorPtr& error, const std::shared_ptr<QKDevice>& device) {
+                t.result(error, device);
+            },
+            [&t, &flow](sim::SimBleHome&, sim::SimBleModule& module) {
+                t.note("appliance: advertises BLE protocol version " +
+                       std::to_string(module.version()) + " as \"korvo_ac_1a2b\"");
+                t.note("app: configuration of bleType " + std::to_string(flow.bleType));
+            });
+        if (run.completions > 1)
+            t.note("the flow completed " + std::to_string(run.completions) + " times");
+        return run.completions == 1 && run.code == owed;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::vector<Command> bleCommands() {
+    std::vector<Command> commands;
+    for (const sim::SimBleFlowKind& flow : sim::simBleFlowKinds()) {
+        Command command{"ble-" + flow.command, flow.title, {}, [flow](const std::string& fault) {
+                            return runFlow(flow, fault);
+                        }};
+        for (const sim::SimBleFault& fault : sim::simBleFaults(flow)) {
+            if (fault.name == "clean" || !fault.appliesTo(flow)) continue;
+            const int64_t owed = sim::owedCode(flow, fault);
+            command.faults.push_back(
+                {fault.name, fault.what + (owed ? " (" + std::to_string(owed) + ")" : "")});
+        }
+        commands.push_back(std::move(command));
+    }
+    return commands;
+}
+
+}  // namespace telvo::demo

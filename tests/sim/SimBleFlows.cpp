@@ -1,0 +1,221 @@
+#include "sim/SimBleFlows.h"
+
+#include "bleflows/QKBLEConnect.h"
+#include "bleflows/QKBleSecondWiredConnect.h"
+#include "bleflows/QKComboBLEConnect.h"
+#include "platform/Clock.h"
+#include "platform/MainLoop.h"
+#include "telvosdk/QKSDKConstants.h"
+#include "telvosdk/TelvoError.h"
+
+namespace telvo::sim {
+
+namespace {
+
+using Fault = SimBleModule::Fault;
+using Step = std::function<void(int64_t)>;
+using Completion = std::function<void(const ErrorPtr&, const std::shared_ptr<QKDevice>&)>;
+
+template <class Flow>
+std::function<void()> startFlow(const QKDeviceBleConfigParams& params, Step step,
+                                Completion completion) {
+    auto flow = QKBLEBaseConnect::initWithParam<Flow>(params);
+    flow->statConfig(params, std::move(step), std::move(completion));
+    return [flow] { flow->stopConfig(); };
+}
+
+uint8_t lastAnswer(const SimBleFlowKind& flow) {
+    return flow.phases.back().second;
+}
+
+// The presence query of the cloud check fails every time with this reply.
+void failPresence(SimBleHome& home, const test::ScriptedReply& reply) {
+    home.api.script("/v1/appliance/sn/apExists", std::vector<test::ScriptedReply>(400, reply));
+}
+
+}  // namespace
+
+std::vector<SimBleFlowKind> simBleFlowKinds() {
+    std::vector<SimBleFlowKind> kinds;
+    kinds.push_back({
+        .command = "combo",
+        .title = "combo bind (bleType 3): status, bind with a fresh token, link kept",
+        .bleType = 3,
+        .params = [](QKDeviceBleConfigParams& p) { p.bleBindActionType = 2; },
+        .phases = {{"status", 0x63}, {"bind", 0x04}},
+        .stall =
+            [](SimBleModule& m) {
+                m.setAnswer(0x04, {0x03, 0x01, 0x02});
+            },
+        .start = startFlow<QKComboBLEConnect>,
+    });
+    kinds.push_back({
+        .command = "first",
+        .title = "first generation (bleType 0): status, router settings, cloud check",
+        .bleType = 0,
+        .version = 0,
+        .phases = {{"status", 0x63}, {"router", 0x68}},
+        .stall = [](SimBleModule& m) { m.linkCloud(nullptr); },
+        .cloud = true,
+        .owed = {{"cloud-5xx", 9002}, {"token-invalid", 40001}},
+        .start = startFlow<QKBLEConnect>,
+    });
+    kinds.push_back({
+        .command = "wired",
+        .title = "wired gateway (bleType 11): status, wired body over the cable, online report",
+        .bleType = 11,
+        .params =
+            [](QKDeviceBleConfigParams& p) {
+                p.bleSecondConfigType = 1;
+                p.isWiredConfigurable = true;
+                p.isWiredStatus = true;
+            },
+        .prepare = [](SimBleModule& m) { m.cablePlugged = true; },
+        .phases = {{"status", 0x63}, {"config", 0x69}},
+        .stall =
+            [](SimBleModule& m) {
+                m.joinStages = {1, 2};
+                m.linkCloud(nullptr);
+            },
+        .cloud = true,
+        .start = startFlow<QKBleSecondWiredConnect>,
+    });
+    return kinds;
+}
+
+std::vector<SimBleFault> simBleFaults(const SimBleFlowKind& flow) {
+    std::vector<SimBleFault> out;
+    out.push_back({"clean", "no fault", {}, {}, [](auto&, auto&, auto&) {}});
+    // The session takes a lost link up again and the flow starts over from its first command.
+    std::vector<std::pair<std::string, uint8_t>> phases{{"key", 0x01}};
+    phases.insert(phases.end(), flow.phases.begin(), flow.phases.end());
+    for (const auto& [phase, type] : phases)
+        out.push_back({"loss@" + phase,
+                       "the link drops instead of the " + phase + " answer",
+                       {},
+                       {},
+                       [type](SimBleHome&, SimBleModule& m, const SimBleFlowKind&) {
+                           m.addFault({Fault::LinkLoss, type});
+                       }});
+    // A connection that fails reaches no block of the session: the overall timer ends the run.
+    out.push_back({"gone",
+                   "the link drops and the appliance takes no new connection",
+                   {},
+                   4089,
+                   [](SimBleHome&, SimBleModule& m, const SimBleFlowKind& f) {
+                       m.setHandler(lastAnswer(f), [](SimBleModule& mm, const SimBleFrame&) {
+                           mm.appliance().connectOutcome = SimBleAppliance::ConnectOutcome::Fail;
+                           mm.loseLink();
+                       });
+                   }});
+    // Four writes 5 s apart, then the session gives up.
+    out.push_back({"no-answer",
+                   "the appliance never answers the first command",
+                   {},
+                   4179,
+                   [](SimBleHome&, SimBleModule& m, const SimBleFlowKind& f) {
+                       m.setHandler(f.phases.front().second,
+                                    [](SimBleModule&, const SimBleFrame&) {});
+                   }});
+    // An answer that cannot be read is dropped; the resend 5 s later is answered.
+    for (auto [name, kind, what] :
+         {std::tuple{"garbage", Fault::Garbage,
+                     "the last answer arrives as bytes that are no frame"},
+          {"wrong-key", Fault::WrongKey, "the last answer is sealed under another key"},
+          {"duplicate", Fault::Duplicate, "the last answer arrives twice"}})
+        out.push_back(
+            {name, what, {}, {}, [kind](SimBleHome&, SimBleModule& m, const SimBleFlowKind& f) {
+                 m.addFault({kind, lastAnswer(f)});
+                 return true;
+             }});
+    // The counter window takes counters that go back.
+    out.push_back({"old-counter",
+                   "a version-3 appliance's last answer carries an old counter",
+                   3,
+                   {},
+                   [](SimBleHome&, SimBleModule& m, const SimBleFlowKind& f) {
+                       m.addFault({Fault::Counter, lastAnswer(f), 0, 1});
+                   }});
+    out.push_back({"busy",
+                   "the appliance refuses the first two writes",
+                   {},
+                   {},
+                   [](SimBleHome&, SimBleModule& m, const SimBleFlowKind&) { m.refuseWrites(2); }});
+    out.push_back({"cloud-5xx",
+                   "every presence query of the cloud check fails with 503",
+                   {},
+                   {},
+                   [](SimBleHome& home, SimBleModule&, const SimBleFlowKind&) {
+                       failPresence(home, {.status = 503});
+                   },
+                   true});
+    out.push_back({"token-invalid",
+                   "the cloud answers every presence query: token invalid",
+                   {},
+                   {},
+                   [](SimBleHome& home, SimBleModule&, const SimBleFlowKind&) {
+                       failPresence(home, test::SimCloudApi::tokenInvalid());
+                   },
+                   true});
+    out.push_back({"time-out",
+                   "the run never gets to its end",
+                   {},
+                   4089,
+                   [](SimBleHome&, SimBleModule& m, const SimBleFlowKind& f) { f.stall(m); }});
+    return out;
+}
+
+int64_t owedCode(const SimBleFlowKind& flow, const SimBleFault& fault) {
+    auto it = flow.owed.find(fault.name);
+    return it != flow.owed.end() ? it->second : fault.code.value_or(0);
+}
+
+SimBleRun runSimBleFlow(
+    const SimBleFlowKind& flow, const SimBleFault& fault, const std::function<void(int64_t)>& step,
+    const std::function<void(const ErrorPtr&, const std::shared_ptr<QKDevice>&)>& completion,
+    const std::function<void(SimBleHome&, SimBleModule&)>& started) {
+    SimBleRun run;
+    SimBleHome home;
+    SimBleAdvertisement advertisement;
+    advertisement.version = fault.version.value_or(flow.version);
+    auto module = home.addModule(advertisement);
+    flow.prepare(*module);
+    run.applies = fault.appliesTo(flow);
+    if (!run.applies) return run;
+    fault.apply(home, *module, flow);
+    QKDeviceBleConfigParams params = SimBleHome::routerParams(SimBleHome::find(*module));
+    // Every setting a version-3 appliance asks for (it advertises the function settings and a
+    // region id).
+    params.moduleServerDomain = "iot.example.test";
+    params.moduleServerPort = "443";
+    params.functionType = "1";
+    params.adsClusterId = "2";
+    params.channelList = {Value(Dictionary{{kQKSDKConfigFirstChannelNumber, 1},
+                                           {kQKSDKConfigChannelCount, 13},
+                                           {kQKSDKConfigChannelMaxPower, 20}})};
+    params.bleType = flow.bleType;
+    flow.params(params);
+    if (started) started(home, *module);
+
+    const double begin = Clock::now();
+    auto stop = flow.start(
+        params,
+        [step](int64_t s) {
+            if (step) step(s);
+        },
+        [&run, begin, completion](const ErrorPtr& error, const std::shared_ptr<QKDevice>& device) {
+            if (run.completions++ == 0) {
+                run.code = TelvoError::codeForSDKError(error);
+                run.at = Clock::now() - begin;
+                run.device = device;
+            }
+            if (completion) completion(error, device);
+        });
+    MainLoop::runUntil([&run] { return run.completions > 0; }, 400);
+    MainLoop::runFor(30);
+    stop();
+    MainLoop::drain();
+    return run;
+}
+
+}  // namespace telvo::sim

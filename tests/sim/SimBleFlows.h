@@ -1,0 +1,82 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "sim/SimBleHome.h"
+#include "telvosdk/Error.h"
+#include "telvosdk/QKDevice.h"
+#include "telvosdk/QKDeviceBleConfigParams.h"
+
+namespace telvo::sim {
+
+// The BLE flows as the demo and the fault matrix drive them: one kind per flow, each run on a
+// fresh simulated home with one appliance, clean or with one named fault, until its completion.
+//
+// Main thread only, in deterministic dispatch mode (the caller sets it up).
+
+struct SimBleFlowKind {
+    std::string command;  // the demo's command
+    std::string title;
+    uint64_t bleType = 0;
+    int version = 2;  // the appliance's BLE protocol version
+    // What the run needs beyond the home router and the regional and module settings.
+    std::function<void(QKDeviceBleConfigParams&)> params = [](QKDeviceBleConfigParams&) {};
+    std::function<void(SimBleModule&)> prepare = [](SimBleModule&) {};
+    // The appliance's answers after the key exchange, in the order of the dialogue.
+    std::vector<std::pair<std::string, uint8_t>> phases;
+    // Leaves the run hanging, link up, until the overall timer or the cloud ticker ends it.
+    std::function<void(SimBleModule&)> stall;
+    bool cloud = false;  // confirms the appliance through the cloud
+    // Codes owed where they differ from the fault's usual one.
+    std::map<std::string, int64_t> owed = {};
+    // Starts the flow as an app's configuration reaches it; gives back what stops it.
+    std::function<std::function<void()>(
+        const QKDeviceBleConfigParams&, std::function<void(int64_t)> step,
+        std::function<void(const ErrorPtr&, const std::shared_ptr<QKDevice>&)> completion)>
+        start;
+};
+
+// A fault of the appliance, the link or the cloud.
+struct SimBleFault {
+    std::string name;
+    std::string what;
+    std::optional<int> version;   // an appliance of this version, whatever the flow's
+    std::optional<int64_t> code;  // the usual code owed; none: the flow's success, 0
+    // Sets the fault up before the flow starts.
+    std::function<void(SimBleHome&, SimBleModule&, const SimBleFlowKind&)> apply;
+    bool cloud = false;  // applies only to flows that confirm through the cloud
+
+    bool appliesTo(const SimBleFlowKind& flow) const { return !cloud || flow.cloud; }
+};
+
+// Every flow kind that is built.
+std::vector<SimBleFlowKind> simBleFlowKinds();
+// "clean", the link lost at the key exchange and at each phase ("loss@PHASE"), then the
+// others, in a fixed order; those that do not apply to the flow included.
+std::vector<SimBleFault> simBleFaults(const SimBleFlowKind& flow);
+int64_t owedCode(const SimBleFlowKind& flow, const SimBleFault& fault);
+
+struct SimBleRun {
+    bool applies = false;
+    size_t completions = 0;
+    int64_t code = -1;  // plain code of the first completion; -1 without one
+    double at = 0;      // virtual seconds from the start to the first completion
+    std::shared_ptr<QKDevice> device;
+};
+// Runs the flow on a fresh home until its completion (at most 400 s of virtual time), then 30
+// s more, in which a second completion would be counted, then stops it. The blocks see every
+// step and completion as the app does; `started` runs once the appliance is set up.
+SimBleRun runSimBleFlow(
+    const SimBleFlowKind& flow, const SimBleFault& fault,
+    const std::function<void(int64_t)>& step = {},
+    const std::function<void(const ErrorPtr&, const std::shared_ptr<QKDevice>&)>& completion = {},
+    const std::function<void(SimBleHome&, SimBleModule&)>& started = {});
+
+}  // namespace telvo::sim
