@@ -3,6 +3,7 @@
 #include "apconfig/QKDeviceManager.h"
 #include "blecore/QKBLEProtocol.h"
 #include "bleflows/QKBLEConnect.h"
+#include "bleflows/QKSingleBLEConnect.h"
 #include "logging/QKLog.h"
 #include "platform/MainLoop.h"
 #include "telvosdk/TelvoSDK.h"
@@ -21,6 +22,7 @@ void TelvoSDKInitialize() {
         registerBleCore();
         registerApConfig();
         registerBleFirstGeneration();
+        registerSingleBleFlows();
     });
 }
 

@@ -5,6 +5,7 @@
 #include <openssl/sha.h>
 
 #include <cctype>
+#include <cstdio>
 
 #include "platform/Clock.h"
 #include "sim/TestSupport.h"
@@ -116,6 +117,27 @@ ScriptedReply SimCloudApi::State::presence(const RecordedRequest& request) const
     return json(R"({"code":0,"data":{"list":)" + list + R"(,"applianceList":)" + list + "}}");
 }
 
+std::string SimCloudApi::meshAddress(int index) {
+    char text[8];
+    std::snprintf(text, sizeof text, "C%03X", index & 0xFFF);
+    return text;
+}
+
+std::optional<ScriptedReply> SimCloudApi::State::bridgeDefault(const RecordedRequest& request) {
+    if (request.path == "/v1/appliance/register")
+        return json(std::string(R"({"code":0,"data":{"applianceCode":")") + kApplianceCode +
+                    R"("}})");
+    if (request.path == "/v1/appliance/ble/meshkey/get")
+        return json(std::string(R"({"code":0,"data":{"meshkey":")") + kMeshKey + R"("}})");
+    if (request.path != "/v1/appliance/ble/bcaddress/batch/get") return std::nullopt;
+    auto body = Value::fromJSON(request.body);
+    const int64_t count = body && body->isDictionary() ? (*body)["count"].int64Value() : 0;
+    std::string list;
+    for (int64_t i = 1; i <= count && i <= 255; ++i)
+        list += (list.empty() ? "\"" : ",\"") + meshAddress(int(i)) + "\"";
+    return json(R"({"code":0,"data":[)" + list + "]}");
+}
+
 ScriptedReply SimCloudApi::State::answer(const RecordedRequest& request) {
     std::lock_guard lock(mutex);
     Seen verdict{request, Scheme::bodySigned, false, Clock::now()};
@@ -136,7 +158,7 @@ ScriptedReply SimCloudApi::State::answer(const RecordedRequest& request) {
     if (queue.empty() && (!online.empty() || offlineCode != 0) &&
         request.path.ends_with("/sn/apExists"))
         return presence(request);
-    if (queue.empty()) return json(R"({"code":0,"data":{}})");
+    if (queue.empty()) return bridgeDefault(request).value_or(json(R"({"code":0,"data":{}})"));
     ScriptedReply reply = std::move(queue.front());
     queue.pop_front();
     return reply;

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,9 @@ std::string referenceOpenApiSignature(const std::string& accessToken, const std:
 
 // The appliance operations' side of the fake cloud: every request of a served path has its
 // signature checked (the scheme told by its headers) and is answered from that path's
-// script, in order; an empty script answers {"code":0,"data":{}}. A bad signature is
+// script, in order; an empty script answers {"code":0,"data":{}}, except on the network
+// bridge's paths: the registration answers kApplianceCode, the mesh key kMeshKey and the
+// address batch "count" addresses meshAddress(1), meshAddress(2)... A bad signature is
 // answered with code 99999. Thread-safe.
 class SimCloudApi {
   public:
@@ -50,6 +53,11 @@ class SimCloudApi {
     void setOfflineCode(int64_t code);
     std::vector<Seen> seen() const;
 
+    static constexpr char kApplianceCode[] = "1234567";
+    static constexpr char kMeshKey[] = "00112233445566778899AABBCCDDEEFF";
+    // "C001", "C002", ...
+    static std::string meshAddress(int index);
+
     static ScriptedReply json(const std::string& body) { return {.body = body}; }
     static ScriptedReply tokenInvalid() { return json(R"({"code":40001,"msg":"token invalid"})"); }
 
@@ -67,6 +75,7 @@ class SimCloudApi {
         std::vector<Seen> seen;
         ScriptedReply answer(const RecordedRequest& request);
         ScriptedReply presence(const RecordedRequest& request) const;
+        static std::optional<ScriptedReply> bridgeDefault(const RecordedRequest& request);
     };
 
     FakeCloud& cloud_;

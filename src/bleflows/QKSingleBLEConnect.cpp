@@ -1,0 +1,139 @@
+#include "bleflows/QKSingleBLEConnect.h"
+
+#include "bleflows/QKSingleBLENetworkBridgeConnect.h"
+#include "core/QKTool.h"
+#include "logging/QKLog.h"
+#include "platform/Registry.h"
+#include "protocol/QKCommonProtocol.h"
+#include "telvosdk/QKDeviceConfigManager.h"
+
+namespace telvo {
+
+void QKSingleBLEConnect::statConfig(const QKDeviceBleConfigParams& params, UpdateBlock update,
+                                    CompletionBlock completion) {
+    iConfigModel = QKDeviceBleConfigParams{};
+    iConfigModel.bleType = params.bleType;
+    if (!bleDevice) bleDevice = std::make_shared<QKDevice>();
+    configCompletion = std::move(completion);
+    updateCallBack = std::move(update);
+    startTotalTimer();
+    connect();
+}
+
+void QKSingleBLEConnect::isReady() {
+    if (bleDevice->supportBind)
+        checkToken();
+    else
+        checkBleStatus();
+}
+
+void QKSingleBLEConnect::receiveProtocol(const std::shared_ptr<QKBLEProtocol>& protocol) {
+    if (!protocol) return;
+    const std::optional<Bytes>& body = protocol->decrptMsgBody();
+    switch (protocol->msgType()) {
+        case 0x03:
+            receiveCheckTokenCommondWithData(body);
+            break;
+        case 0x63:
+            receiveCheckStatusCommondWithData(body);
+            publishStatusStepInfo(*bleDevice);
+            updateBlockWithState(5);
+            break;
+        default:
+            break;
+    }
+}
+
+void QKSingleBLEConnect::disconnect() {
+    QKSDKLOG("[QKSingleBLEConnect] disconnect");
+    QKBLEBaseConnect::disconnect();
+}
+
+void QKSingleBLEConnect::checkToken() {
+    token = QKCommonProtocol::randomToken();
+    bleDevice->bleToken = QKTool::stringExchangeWithData(*token);
+    sendBody(*token, 0x03);
+}
+
+void QKSingleBLEConnect::receiveCheckTokenCommondWithData(const std::optional<Bytes>& data) {
+    if (!data || data->empty()) return;
+    if ((*data)[0] != 0x00) {
+        QKSDKLOG("[QKSingleBLEConnect] token refused: %d", (*data)[0]);
+        finalResultWithError(bleErrorWithCode(4055), nullptr, true);
+        return;
+    }
+    updateBlockWithState(14);
+    checkBleStatus();
+}
+
+void QKSingleBLEConnect::checkBleStatus() {
+    sendBody(QKBLEProtocol::msgBodyForCheckStatus(0), 0x63);
+}
+
+void QKSingleBLEConnect::receiveCheckStatusCommondWithData(const std::optional<Bytes>& data) {
+    if (!data || !takeFullStatus(*data, *bleDevice)) return;
+    callBackDevice();
+}
+
+bool QKSingleBLEConnect::takeFullStatus(ByteView body, QKDevice& device) {
+    // TEMP until the shared status parser lands.
+    if (body.size() < 40 || body[0] != 0) return false;
+    device.deviceSn = std::string(body.begin() + 1, body.begin() + 33);
+    device.btMac = QKTool::stringExchangeWithData(QKTool::turnOverData(body.subspan(33, 6)));
+    const size_t length = body[39];
+    if (body.size() >= 40 + length)
+        device.softwareVersion = QKTool::stringExchangeWithData(body.subspan(40, length));
+    if (body.size() >= 43 + length)
+        device.deviceSubType = std::to_string(body[41 + length] | body[42 + length] << 8);
+    return true;
+}
+
+void QKSingleBLEConnect::publishStatusStepInfo(const QKDevice& device) {
+    // TEMP until the shared publication lands.
+    QKDeviceConfigManager::shareInstance()->setStepInfoData(
+        {{5, Value(Dictionary{{"moduleVersion", Value(device.softwareVersion)},
+                              {"sn", Value(device.deviceSn)},
+                              {"deviceSubType", Value(device.deviceSubType)}})}});
+}
+
+// ---- Run-time names
+
+namespace {
+
+using ParamsPtr = std::shared_ptr<QKDeviceBleConfigParams>;
+
+QKDeviceBleConfigParams paramsAt(const RegistryArgs& args, size_t index) {
+    const ParamsPtr& p = registryArgRef<ParamsPtr>(args, index);
+    return p ? *p : QKDeviceBleConfigParams{};
+}
+
+template <class Flow>
+void registerFlow(const char* name) {
+    RegisteredClass cls(name);
+    cls.classSelector(
+           "initWithParam:",
+           [](const RegistryArgs& a) -> std::any {
+               return RegistryInstance(QKBLEBaseConnect::initWithParam<Flow>(paramsAt(a, 0)));
+           })
+        .instanceSelector(
+            "statConfig:connectUpdate:completion:",
+            [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
+                auto completion = registryArgRef<QKConfigCompletionBlock>(a, 2);
+                static_cast<Flow*>(s.get())->statConfig(
+                    paramsAt(a, 0), registryArgRef<QKConfigStepBlock>(a, 1),
+                    [completion](const ErrorPtr& error, const std::shared_ptr<QKDevice>& device) {
+                        if (completion) completion(error, device);
+                    });
+                return {};
+            });
+    Registry::shared().registerClass(std::move(cls));
+}
+
+}  // namespace
+
+void registerSingleBleFlows() {
+    registerFlow<QKSingleBLEConnect>("QKSingleBLEConnect");
+    registerFlow<QKSingleBLENetworkBridgeConnect>("QKSingleBLENetworkBridgeConnect");
+}
+
+}  // namespace telvo
