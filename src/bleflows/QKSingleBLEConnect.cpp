@@ -1,5 +1,6 @@
 #include "bleflows/QKSingleBLEConnect.h"
 
+#include "bleflows/QKBleStatusAnswer.h"
 #include "bleflows/QKSingleBLENetworkBridgeConnect.h"
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
@@ -76,24 +77,19 @@ void QKSingleBLEConnect::receiveCheckStatusCommondWithData(const std::optional<B
 }
 
 bool QKSingleBLEConnect::takeFullStatus(ByteView body, QKDevice& device) {
-    // TEMP until the shared status parser lands.
-    if (body.size() < 40 || body[0] != 0) return false;
-    device.deviceSn = std::string(body.begin() + 1, body.begin() + 33);
-    device.btMac = QKTool::stringExchangeWithData(QKTool::turnOverData(body.subspan(33, 6)));
-    const size_t length = body[39];
-    if (body.size() >= 40 + length)
-        device.softwareVersion = QKTool::stringExchangeWithData(body.subspan(40, length));
-    if (body.size() >= 43 + length)
-        device.deviceSubType = std::to_string(body[41 + length] | body[42 + length] << 8);
+    if (body.size() < QKBleStatusAnswer::kFullStatusMinLength) return false;
+    const auto status = QKBleStatusAnswer::parseFullStatus(body);
+    if (!status) return false;
+    device.deviceSn = status->deviceSn.value_or("");
+    device.btMac = status->btMacText().value_or("");
+    if (status->version) device.softwareVersion = QKTool::stringExchangeWithData(*status->version);
+    if (auto subType = status->deviceSubTypeText()) device.deviceSubType = *subType;
     return true;
 }
 
 void QKSingleBLEConnect::publishStatusStepInfo(const QKDevice& device) {
-    // TEMP until the shared publication lands.
-    QKDeviceConfigManager::shareInstance()->setStepInfoData(
-        {{5, Value(Dictionary{{"moduleVersion", Value(device.softwareVersion)},
-                              {"sn", Value(device.deviceSn)},
-                              {"deviceSubType", Value(device.deviceSubType)}})}});
+    QKBleStatusAnswer::publishStepInfo(device.softwareVersion, device.deviceSn,
+                                       device.deviceSubType);
 }
 
 // ---- Run-time names

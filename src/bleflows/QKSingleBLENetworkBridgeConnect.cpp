@@ -6,7 +6,6 @@
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
 #include "protocol/QKCommonProtocol.h"
-#include "telvosdk/QKDeviceConfigManager.h"
 #include "telvosdk/TelvoError.h"
 
 namespace telvo {

@@ -38,17 +38,28 @@ class SingleBleFlows : public BleFlowFixture {
   public:
     SingleBleFlows() { TelvoSDKInitialize(); }
 
+    QKConfigStepBlock step() {
+        return [this](int64_t step) {
+            steps.push_back(int(step));
+            log.push_back(std::to_string(step));
+        };
+    }
+    QKConfigCompletionBlock end() {
+        return [this](ErrorPtr error, std::shared_ptr<QKDevice> device) {
+            completion()(error, device);
+            log.push_back("end");
+        };
+    }
     void startByName(const std::string& name, const QKDeviceBleConfigParams& params) {
         QKDeviceConfigManager::shareInstance()->bletoothruntimeMap(
-            name, std::make_shared<QKDeviceBleConfigParams>(params),
-            [this](int64_t step) {
-                steps.push_back(int(step));
-                log.push_back(std::to_string(step));
-            },
-            [this](ErrorPtr error, std::shared_ptr<QKDevice> device) {
-                completion()(error, device);
-                log.push_back("end");
-            });
+            name, std::make_shared<QKDeviceBleConfigParams>(params), step(), end());
+    }
+    // The same start, with the test holding the flow.
+    template <class Flow>
+    std::shared_ptr<Flow> start(const QKDeviceBleConfigParams& params) {
+        auto flow = QKBLEBaseConnect::initWithParam<Flow>(params);
+        flow->statConfig(params, step(), end());
+        return flow;
     }
     // An appliance advertising (version 2) binding or not, and the bridge's mesh generation.
     void makeAppliance(bool supportBind, bool mesh = false) {
@@ -84,7 +95,7 @@ TEST_F(SingleBleFlows, SingleBleBindsWithATokenAndReturnsTheRecord) {
         makeAppliance(bind);
         auto params = scan();
         params.bleType = 2;
-        startByName(kSingle, params);
+        auto flow = start<QKSingleBLEConnect>(params);
         runPastEnd();
         ASSERT_EQ(ends.size(), 1u);
         EXPECT_EQ(ends[0].code, 0);
@@ -141,8 +152,7 @@ TEST_F(SingleBleFlows, SingleBleAnswerRows) {
         if (c.status) module->setAnswer(0x63, *c.status);
         auto params = scan();
         params.bleType = 2;
-        auto flow = QKBLEBaseConnect::initWithParam<QKSingleBLEConnect>(params);
-        flow->statConfig(params, progress(), completion());
+        auto flow = start<QKSingleBLEConnect>(params);
         MainLoop::runFor(60);
         EXPECT_EQ(received(0x63).size(), c.statusQueries);
         if (c.code < 0) {
@@ -161,7 +171,7 @@ TEST_F(SingleBleFlows, SingleBleAnswerRows) {
 
 TEST_F(SingleBleFlows, BridgeWritesIdsMeshAndTokenByteForByte) {
     makeAppliance(true, true);
-    startByName(kBridge, bridgeParams());
+    auto flow = start<QKSingleBLENetworkBridgeConnect>(bridgeParams());
     runPastEnd();
     ASSERT_EQ(ends.size(), 1u);
     EXPECT_EQ(ends[0].code, 0);
@@ -196,7 +206,7 @@ TEST_F(SingleBleFlows, BridgeWritesIdsMeshAndTokenByteForByte) {
 TEST_F(SingleBleFlows, BridgeWithoutMeshGoesFromTheIdsToTheToken) {
     makeAppliance(true, false);
     api.script(kRegister, {SimCloudApi::json(R"({"code":"0","data":{"applianceCode":1234}})")});
-    startByName(kBridge, bridgeParams(""));
+    auto flow = start<QKSingleBLENetworkBridgeConnect>(bridgeParams(""));
     runPastEnd();
     ASSERT_EQ(ends.size(), 1u);
     EXPECT_EQ(ends[0].code, 0);
@@ -293,8 +303,7 @@ TEST_F(SingleBleFlows, BridgeAnswerAndCloudRows) {
         makeAppliance(true, true);
         c.setUp(*module, api);
         auto params = bridgeParams();
-        auto flow = QKBLEBaseConnect::initWithParam<QKSingleBLENetworkBridgeConnect>(params);
-        flow->statConfig(params, progress(), completion());
+        auto flow = start<QKSingleBLENetworkBridgeConnect>(params);
         MainLoop::runFor(60);
         if (c.code < 0) {
             EXPECT_TRUE(ends.empty());
@@ -317,8 +326,7 @@ TEST_F(SingleBleFlows, BridgeCloudUnreachable) {
         if (refused)
             QKMiddleInterface::shareInstance()->middleConfig()->setServerHost(
                 "http://127.0.0.1:" + std::to_string(LoopbackTcpPeer::closedPort()));
-        auto flow = QKBLEBaseConnect::initWithParam<QKSingleBLENetworkBridgeConnect>(params);
-        flow->statConfig(params, progress(), completion());
+        auto flow = start<QKSingleBLENetworkBridgeConnect>(params);
         MainLoop::runFor(60);
         ASSERT_EQ(ends.size(), 1u);
         const int64_t code = TelvoError::compositeCode(3, 1, refused ? 9002 : 9003);
