@@ -85,7 +85,8 @@ void QKSingleBLENetworkBridgeConnect::isReady() {
 
 void QKSingleBLENetworkBridgeConnect::receiveProtocol(
     const std::shared_ptr<QKBLEProtocol>& protocol) {
-    if (!protocol) return;
+    // Frames that came in one notification with the one that ended the session are dropped.
+    if (!protocol || !isConfigProcessIng) return;
     const std::optional<Bytes>& body = protocol->decrptMsgBody();
     switch (protocol->msgType()) {
         case 0x63:
