@@ -95,7 +95,7 @@ TEST_F(SingleBleFlows, SingleBleBindsWithATokenAndReturnsTheRecord) {
         makeAppliance(bind);
         auto params = scan();
         params.bleType = 2;
-        auto flow = start<QKSingleBLEConnect>(params);
+        startByName(kSingle, params);
         runPastEnd();
         ASSERT_EQ(ends.size(), 1u);
         EXPECT_EQ(ends[0].code, 0);
@@ -171,7 +171,7 @@ TEST_F(SingleBleFlows, SingleBleAnswerRows) {
 
 TEST_F(SingleBleFlows, BridgeWritesIdsMeshAndTokenByteForByte) {
     makeAppliance(true, true);
-    auto flow = start<QKSingleBLENetworkBridgeConnect>(bridgeParams());
+    startByName(kBridge, bridgeParams());
     runPastEnd();
     ASSERT_EQ(ends.size(), 1u);
     EXPECT_EQ(ends[0].code, 0);
@@ -206,7 +206,7 @@ TEST_F(SingleBleFlows, BridgeWritesIdsMeshAndTokenByteForByte) {
 TEST_F(SingleBleFlows, BridgeWithoutMeshGoesFromTheIdsToTheToken) {
     makeAppliance(true, false);
     api.script(kRegister, {SimCloudApi::json(R"({"code":"0","data":{"applianceCode":1234}})")});
-    auto flow = start<QKSingleBLENetworkBridgeConnect>(bridgeParams(""));
+    startByName(kBridge, bridgeParams(""));
     runPastEnd();
     ASSERT_EQ(ends.size(), 1u);
     EXPECT_EQ(ends[0].code, 0);
