@@ -25,6 +25,7 @@ const std::map<int64_t, std::string> kBleSteps = {
     {10, "logged in to the cloud"},
     {11, "cloud check started"},
     {12, "appliance confirmed"},
+    {15, "bind code verified"},
     {17, "module asks to wait"},
     {18, "cable unplugged"},
     {19, "cable plugged in"},
@@ -51,6 +52,10 @@ bool runFlow(const sim::SimBleFlowKind& flow, const std::string& faultName) {
             });
         if (run.completions > 1)
             t.note("the flow completed " + std::to_string(run.completions) + " times");
+        if (owed == sim::kNoCompletion) {
+            t.note("no completion within 430 s: the flow has no overall time-out");
+            return run.completions == 0;
+        }
         return run.completions == 1 && run.code == owed;
     }
     return false;
@@ -67,8 +72,10 @@ std::vector<Command> bleCommands() {
         for (const sim::SimBleFault& fault : sim::simBleFaults(flow)) {
             if (fault.name == "clean" || !fault.appliesTo(flow)) continue;
             const int64_t owed = sim::owedCode(flow, fault);
-            command.faults.push_back(
-                {fault.name, fault.what + (owed ? " (" + std::to_string(owed) + ")" : "")});
+            const std::string result = owed == sim::kNoCompletion ? " (no completion)"
+                                       : owed ? " (" + std::to_string(owed) + ")"
+                                              : "";
+            command.faults.push_back({fault.name, fault.what + result});
         }
         commands.push_back(std::move(command));
     }

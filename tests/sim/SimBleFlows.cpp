@@ -1,7 +1,9 @@
 #include "sim/SimBleFlows.h"
 
 #include "bleflows/QKBLEConnect.h"
+#include "bleflows/QKBleSecondRetryConnect.h"
 #include "bleflows/QKBleSecondWiredConnect.h"
+#include "bleflows/QKBleSpecialModeConnect.h"
 #include "bleflows/QKComboBLEConnect.h"
 #include "platform/Clock.h"
 #include "platform/MainLoop.h"
@@ -79,6 +81,44 @@ std::vector<SimBleFlowKind> simBleFlowKinds() {
             },
         .cloud = true,
         .start = startFlow<QKBleSecondWiredConnect>,
+    });
+    kinds.push_back({
+        .command = "retry",
+        .title = "retry (bleType 10): bind code, status, router update of a configured appliance",
+        .bleType = 10,
+        .params =
+            [](QKDeviceBleConfigParams& p) {
+                p.bleSecondConfigType = 1;
+                p.bindCode = "0123456789abcdef";
+            },
+        .prepare =
+            [](SimBleModule& m) {
+                SimBleAdvertisement adv = m.advertisement();
+                adv.flags1 = 0x03;  // a double module on Wi-Fi
+                m.setAdvertisement(adv);
+            },
+        .phases = {{"bind", 0x04}, {"status", 0x63}, {"update", 0x67}},
+        .stall =
+            [](SimBleModule& m) {
+                m.joinStages = {1, 2};
+                m.linkCloud(nullptr);
+            },
+        .cloud = true,
+        // The flow runs no overall timer: an appliance gone for good leaves it waiting.
+        .owed = {{"gone", kNoCompletion}},
+        .start = startFlow<QKBleSecondRetryConnect>,
+    });
+    kinds.push_back({
+        .command = "special",
+        .title = "special mode (bleType 12): demonstration mode on",
+        .bleType = 12,
+        .params = [](QKDeviceBleConfigParams& p) { p.specialModeType = 1; },
+        .phases = {{"special", 0x0E}},
+        .stall =
+            [](SimBleModule& m) {
+                m.setAnswer(0x0E, {0x00, 0x00, 0x00});
+            },
+        .start = startFlow<QKBleSpecialModeConnect>,
     });
     return kinds;
 }

@@ -34,7 +34,7 @@ struct SimBleFlowKind {
     // Leaves the run hanging, link up, until the overall timer or the cloud ticker ends it.
     std::function<void(SimBleModule&)> stall;
     bool cloud = false;  // confirms the appliance through the cloud
-    // Codes owed where they differ from the fault's usual one.
+    // Codes owed where they differ from the fault's usual one (kNoCompletion: none at all).
     std::map<std::string, int64_t> owed = {};
     // Starts the flow as an app's configuration reaches it; gives back what stops it.
     std::function<std::function<void()>(
@@ -61,7 +61,9 @@ std::vector<SimBleFlowKind> simBleFlowKinds();
 // "clean", the link lost at the key exchange and at each phase ("loss@PHASE"), then the
 // others, in a fixed order; those that do not apply to the flow included.
 std::vector<SimBleFault> simBleFaults(const SimBleFlowKind& flow);
+// The plain code of the one completion owed, or kNoCompletion.
 int64_t owedCode(const SimBleFlowKind& flow, const SimBleFault& fault);
+inline constexpr int64_t kNoCompletion = -1;
 
 struct SimBleRun {
     bool applies = false;
