@@ -25,6 +25,7 @@ const std::map<int64_t, std::string> kBleSteps = {
     {10, "logged in to the cloud"},
     {11, "cloud check started"},
     {12, "appliance confirmed"},
+    {14, "random token accepted"},
     {15, "bind code verified"},
     {17, "module asks to wait"},
     {18, "cable unplugged"},

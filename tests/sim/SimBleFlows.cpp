@@ -5,6 +5,8 @@
 #include "bleflows/QKBleSecondWiredConnect.h"
 #include "bleflows/QKBleSpecialModeConnect.h"
 #include "bleflows/QKComboBLEConnect.h"
+#include "bleflows/QKSingleBLEConnect.h"
+#include "bleflows/QKSingleBLENetworkBridgeConnect.h"
 #include "platform/Clock.h"
 #include "platform/MainLoop.h"
 #include "telvosdk/QKSDKConstants.h"
@@ -119,6 +121,33 @@ std::vector<SimBleFlowKind> simBleFlowKinds() {
                 m.setAnswer(0x0E, {0x00, 0x00, 0x00});
             },
         .start = startFlow<QKBleSpecialModeConnect>,
+    });
+    kinds.push_back({
+        .command = "single",
+        .title = "single BLE (bleType 2): random token, status, the record at once",
+        .bleType = 2,
+        .phases = {{"token", 0x03}, {"status", 0x63}},
+        .stall =
+            [](SimBleModule& m) {
+                m.setAnswer(0x63, {0x01, 0x00, 0x05});
+            },
+        .start = startFlow<QKSingleBLEConnect>,
+    });
+    kinds.push_back({
+        .command = "bridge",
+        .title = "network bridge (bleType 4): status, cloud registration, ids, mesh key and "
+                 "addresses, random token",
+        .bleType = 4,
+        .params = [](QKDeviceBleConfigParams& p) { p.familyId = "42"; },
+        .prepare =
+            [](SimBleModule& m) {
+                SimBleAdvertisement adv = m.advertisement();
+                adv.flags3 = 0x10;  // a new-generation mesh bridge
+                m.setAdvertisement(adv);
+            },
+        .phases = {{"status", 0x63}, {"ids", 0x09}, {"mesh", 0x20}, {"token", 0x03}},
+        .stall = [](SimBleModule& m) { m.meshResult = 0x02; },
+        .start = startFlow<QKSingleBLENetworkBridgeConnect>,
     });
     return kinds;
 }
