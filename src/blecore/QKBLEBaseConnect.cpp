@@ -24,7 +24,6 @@ namespace {
 
 constexpr const char* kConnectStep = "connect";
 constexpr const char* kExchangeStep = "startExchangeKey";
-constexpr const char* kCloudCheckStep = "startCloudCheck";
 constexpr const char* kChunkStep = "sendDataChunk";
 constexpr double kChunkSpacing = 0.02;
 constexpr double kResendDelay = 5.0;
