@@ -32,9 +32,11 @@ uint8_t lastAnswer(const SimBleFlowKind& flow) {
     return flow.phases.back().second;
 }
 
-// The presence query of the cloud check fails every time with this reply.
-void failPresence(SimBleHome& home, const test::ScriptedReply& reply) {
-    home.api.script("/v1/appliance/sn/apExists", std::vector<test::ScriptedReply>(400, reply));
+constexpr const char* kPresencePath = "/v1/appliance/sn/apExists";
+
+// The flow's cloud call fails every time with this reply.
+void failCloud(SimBleHome& home, const SimBleFlowKind& flow, const test::ScriptedReply& reply) {
+    home.api.script(flow.cloudPath, std::vector<test::ScriptedReply>(400, reply));
 }
 
 }  // namespace
@@ -60,7 +62,8 @@ std::vector<SimBleFlowKind> simBleFlowKinds() {
         .version = 0,
         .phases = {{"status", 0x63}, {"router", 0x68}},
         .stall = [](SimBleModule& m) { m.linkCloud(nullptr); },
-        .cloud = true,
+        .cloudPath = kPresencePath,
+        // The cloud check's time-out reports the last failure's code.
         .owed = {{"cloud-5xx", 9002}, {"token-invalid", 40001}},
         .start = startFlow<QKBLEConnect>,
     });
@@ -81,7 +84,7 @@ std::vector<SimBleFlowKind> simBleFlowKinds() {
                 m.joinStages = {1, 2};
                 m.linkCloud(nullptr);
             },
-        .cloud = true,
+        .cloudPath = kPresencePath,
         .start = startFlow<QKBleSecondWiredConnect>,
     });
     kinds.push_back({
@@ -105,7 +108,7 @@ std::vector<SimBleFlowKind> simBleFlowKinds() {
                 m.joinStages = {1, 2};
                 m.linkCloud(nullptr);
             },
-        .cloud = true,
+        .cloudPath = kPresencePath,
         // The flow runs no overall timer: an appliance gone for good leaves it waiting.
         .owed = {{"gone", kNoCompletion}},
         .start = startFlow<QKBleSecondRetryConnect>,
@@ -147,6 +150,10 @@ std::vector<SimBleFlowKind> simBleFlowKinds() {
             },
         .phases = {{"status", 0x63}, {"ids", 0x09}, {"mesh", 0x20}, {"token", 0x03}},
         .stall = [](SimBleModule& m) { m.meshResult = 0x02; },
+        .cloudPath = "/v1/appliance/register",
+        // A failed call ends the run with the cloud client's composite code nested in a type-3
+        // error: the plain code is the client's whole code.
+        .owed = {{"cloud-5xx", 319002}, {"token-invalid", 3440001}},
         .start = startFlow<QKSingleBLENetworkBridgeConnect>,
     });
     return kinds;
@@ -211,19 +218,19 @@ std::vector<SimBleFault> simBleFaults(const SimBleFlowKind& flow) {
                    {},
                    [](SimBleHome&, SimBleModule& m, const SimBleFlowKind&) { m.refuseWrites(2); }});
     out.push_back({"cloud-5xx",
-                   "every presence query of the cloud check fails with 503",
+                   "every call of the flow to the cloud fails with 503",
                    {},
                    {},
-                   [](SimBleHome& home, SimBleModule&, const SimBleFlowKind&) {
-                       failPresence(home, {.status = 503});
+                   [](SimBleHome& home, SimBleModule&, const SimBleFlowKind& f) {
+                       failCloud(home, f, {.status = 503});
                    },
                    true});
     out.push_back({"token-invalid",
-                   "the cloud answers every presence query: token invalid",
+                   "the cloud answers every call of the flow: token invalid",
                    {},
                    {},
-                   [](SimBleHome& home, SimBleModule&, const SimBleFlowKind&) {
-                       failPresence(home, test::SimCloudApi::tokenInvalid());
+                   [](SimBleHome& home, SimBleModule&, const SimBleFlowKind& f) {
+                       failCloud(home, f, test::SimCloudApi::tokenInvalid());
                    },
                    true});
     out.push_back({"time-out",

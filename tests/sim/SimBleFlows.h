@@ -33,7 +33,9 @@ struct SimBleFlowKind {
     std::vector<std::pair<std::string, uint8_t>> phases;
     // Leaves the run hanging, link up, until the overall timer or the cloud ticker ends it.
     std::function<void(SimBleModule&)> stall;
-    bool cloud = false;  // confirms the appliance through the cloud
+    // The cloud call the flow depends on ("" for none): the cloud check's presence query, or
+    // the flow's own call.
+    std::string cloudPath = {};
     // Codes owed where they differ from the fault's usual one (kNoCompletion: none at all).
     std::map<std::string, int64_t> owed = {};
     // Starts the flow as an app's configuration reaches it; gives back what stops it.
@@ -51,9 +53,9 @@ struct SimBleFault {
     std::optional<int64_t> code;  // the usual code owed; none: the flow's success, 0
     // Sets the fault up before the flow starts.
     std::function<void(SimBleHome&, SimBleModule&, const SimBleFlowKind&)> apply;
-    bool cloud = false;  // applies only to flows that confirm through the cloud
+    bool cloud = false;  // applies only to flows that call the cloud
 
-    bool appliesTo(const SimBleFlowKind& flow) const { return !cloud || flow.cloud; }
+    bool appliesTo(const SimBleFlowKind& flow) const { return !cloud || !flow.cloudPath.empty(); }
 };
 
 // Every flow kind that is built.
