@@ -59,6 +59,19 @@ class TELVO_EXPORT QKDeviceConfigManager {
                             QKConfigStepBlock progressCallback,
                             QKConfigCompletionBlock completioncallback);
 
+    // The BLE branch of a configuration, by the parameters' bleType: 2, 4 and 98 through
+    // bletoothruntimeMap ("QKSingleBLEConnect", "QKSingleBLENetworkBridgeConnect",
+    // "QKBLEConnect"); every other type to "QKBleConnectManager"
+    // "statConfig:bleType:connectUpdate:completion:" {params, int64_t bleType, blocks}, which
+    // starts types 0, 1, 3, 10, 11 and 12 and ignores the rest.
+    void startBleConfig(std::shared_ptr<QKDeviceBleConfigParams> device,
+                        QKConfigStepBlock progressCallback,
+                        QKConfigCompletionBlock completioncallback);
+    // Resumes (bleType 1, 10, 11) and stops (0, 1, 3, 10, 11, 12) through "QKBleConnectManager"
+    // "resumeConfigWithParams:" and "stopConfig:" {params}; other types are only logged.
+    void resumeBleConfig(std::shared_ptr<QKDeviceBleConfigParams> device);
+    void stopBleConfig(std::shared_ptr<QKDeviceBleConfigParams> device);
+
     // Action types 0 and 1 go to "QKBleConnectManager"; any other type (or no action) is
     // only logged and calls no block.
     void doConfigureAction(std::shared_ptr<QKConfigAction> action,

@@ -3,6 +3,7 @@
 #include "apconfig/QKDeviceManager.h"
 #include "blecore/QKBLEProtocol.h"
 #include "bleflows/QKBLEConnect.h"
+#include "bleflows/QKBleConnectManager.h"
 #include "bleflows/QKSingleBLEConnect.h"
 #include "logging/QKLog.h"
 #include "platform/MainLoop.h"
@@ -23,6 +24,7 @@ void TelvoSDKInitialize() {
         registerApConfig();
         registerBleFirstGeneration();
         registerSingleBleFlows();
+        registerBleConnectManager();
     });
 }
 

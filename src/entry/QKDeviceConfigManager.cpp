@@ -1,5 +1,8 @@
 #include "telvosdk/QKDeviceConfigManager.h"
 
+#include <algorithm>
+#include <initializer_list>
+
 #include "logging/QKLog.h"
 #include "platform/Registry.h"
 #include "platform/Singleton.h"
@@ -60,6 +63,63 @@ void QKDeviceConfigManager::bletoothruntimeMap(const std::string& className,
     completion(TelvoError::configNetErrorWithCode(8000), nullptr);
 }
 
+namespace {
+
+RegistryInstance bleConnectManager() {
+    if (auto shared =
+            Registry::shared().performClassSelector(kBleConnectManager, "shareInstance")) {
+        if (auto* instance = std::any_cast<RegistryInstance>(&*shared)) return *instance;
+    }
+    QKSDKLOG("%s unavailable", kBleConnectManager);
+    return nullptr;
+}
+
+bool isOneOf(uint64_t type, std::initializer_list<uint64_t> types) {
+    return std::find(types.begin(), types.end(), type) != types.end();
+}
+
+}  // namespace
+
+void QKDeviceConfigManager::startBleConfig(std::shared_ptr<QKDeviceBleConfigParams> device,
+                                           QKConfigStepBlock progressCallback,
+                                           QKConfigCompletionBlock completioncallback) {
+    const uint64_t type = device ? device->bleType : 0;
+    const char* byName = type == 2    ? "QKSingleBLEConnect"
+                         : type == 4  ? "QKSingleBLENetworkBridgeConnect"
+                         : type == 98 ? "QKBLEConnect"
+                                      : nullptr;
+    if (byName) {
+        bletoothruntimeMap(byName, std::move(device), std::move(progressCallback),
+                           std::move(completioncallback));
+        return;
+    }
+    if (auto manager = bleConnectManager()) {
+        Registry::shared().performInstanceSelector(
+            kBleConnectManager, "statConfig:bleType:connectUpdate:completion:", manager,
+            {device, static_cast<int64_t>(type), progressCallback, completioncallback});
+    }
+}
+
+void QKDeviceConfigManager::resumeBleConfig(std::shared_ptr<QKDeviceBleConfigParams> device) {
+    if (!device || !isOneOf(device->bleType, {1, 10, 11})) {
+        QKSDKLOG("resumeBleConfig: no resume for this bleType");
+        return;
+    }
+    if (auto manager = bleConnectManager())
+        Registry::shared().performInstanceSelector(kBleConnectManager,
+                                                   "resumeConfigWithParams:", manager, {device});
+}
+
+void QKDeviceConfigManager::stopBleConfig(std::shared_ptr<QKDeviceBleConfigParams> device) {
+    if (!device || !isOneOf(device->bleType, {0, 1, 3, 10, 11, 12})) {
+        QKSDKLOG("stopBleConfig: no stop for this bleType");
+        return;
+    }
+    if (auto manager = bleConnectManager())
+        Registry::shared().performInstanceSelector(kBleConnectManager, "stopConfig:", manager,
+                                                   {device});
+}
+
 void QKDeviceConfigManager::doConfigureAction(std::shared_ptr<QKConfigAction> action,
                                               QKConfigActionBlock resultCallback,
                                               QKConfigActionBlock statusChangeCallBack) {
@@ -77,17 +137,9 @@ void QKDeviceConfigManager::doConfigureAction(std::shared_ptr<QKConfigAction> ac
         if (statusChangeCallBack) statusChangeCallBack(std::move(error), std::move(status));
     };
 
-    auto& registry = Registry::shared();
-    RegistryInstance manager;
-    if (auto shared = registry.performClassSelector(kBleConnectManager, "shareInstance")) {
-        if (auto* instance = std::any_cast<RegistryInstance>(&*shared)) manager = *instance;
-    }
-    if (!manager) {
-        QKSDKLOG("doConfigureAction: %s unavailable", kBleConnectManager);
-        return;
-    }
-    registry.performInstanceSelector(kBleConnectManager, kDoConfigureAction, manager,
-                                     {action, result, statusChange});
+    if (auto manager = bleConnectManager())
+        Registry::shared().performInstanceSelector(kBleConnectManager, kDoConfigureAction, manager,
+                                                   {action, result, statusChange});
 }
 
 }  // namespace telvo

@@ -494,7 +494,8 @@ void SimBleModule::joinRouter(const std::string& randomCode) {
         if (joinError && joinError->first == stage) {
             const uint8_t code = joinError->second;
             perform([stage, code](SimBleModule& m) { m.reportStage(stage, code); }, at);
-            return;
+            if (!joinErrorContinues) return;
+            continue;
         }
         perform([stage](SimBleModule& m) { m.reportStage(stage); }, at);
     }

@@ -142,6 +142,8 @@ class SimBleModule : public SimBleBehaviour, public std::enable_shared_from_this
     std::vector<uint8_t> joinStages{1, 2, 3, 4};
     double reportInterval = 0.5;
     std::optional<std::pair<uint8_t, uint8_t>> joinError;  // {stage, module code}
+    // The error is only a warning (a weak signal, an ignored code): the stages go on.
+    bool joinErrorContinues = false;
     // Seconds after joining until the cloud hears the serial online with the random code.
     double cloudDelay = 2.0;
     void linkCloud(test::SimCloudApi* cloud) { cloud_ = cloud; }

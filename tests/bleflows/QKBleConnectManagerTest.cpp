@@ -1,0 +1,183 @@
+#include <thread>
+
+#include "SecondFlowFixture.h"
+
+namespace telvo::test {
+namespace {
+
+using Dispatcher = SecondFlowFixture;
+
+std::shared_ptr<QKBLEBaseConnect> held(uint64_t bleType) {
+    auto m = QKBleConnectManager::shareInstance();
+    switch (bleType) {
+        case 0:
+            return m->oneBle();
+        case 1:
+            return m->ble();
+        case 3:
+            return m->comboBle();
+        case 10:
+            return m->bleRetry();
+        case 11:
+            return m->wiredBle();
+        case 12:
+            return m->specialModedBle();
+        default:
+            return nullptr;
+    }
+}
+
+// The configuration entry reaches the dispatcher by name: each routed type gets a session of its
+// kind, and its stop (matched by the advertised MAC) clears it; the types the entry starts by
+// class name never reach the dispatcher.
+TEST_F(Dispatcher, EntryRoutesEachTypeByName) {
+    makeModule(2);
+    auto entry = QKDeviceConfigManager::shareInstance();
+    for (uint64_t type : {0, 1, 3, 10, 11, 12}) {
+        SCOPED_TRACE(type);
+        auto params = std::make_shared<QKDeviceBleConfigParams>(scan());
+        params->bleType = type;
+        params->bleSecondConfigType = 1;
+        entry->startBleConfig(params, progress(), completion());
+        ASSERT_TRUE(held(type));
+        entry->stopBleConfig(params);
+        EXPECT_FALSE(held(type));
+        MainLoop::runFor(1);
+    }
+    for (uint64_t type : {2, 4, 98}) {
+        auto params = std::make_shared<QKDeviceBleConfigParams>();
+        params->bleType = type;
+        entry->startBleConfig(params, nullptr, nullptr);
+        for (uint64_t kind : {0, 1, 3, 10, 11, 12}) EXPECT_FALSE(held(kind)) << type;
+    }
+    // Unknown types through the dispatcher itself start nothing and call no block.
+    ends.clear();
+    steps.clear();
+    for (int64_t type : {2, 4, 98, -1, 13})
+        manager()->statConfig(scan(), type, progress(), completion());
+    for (uint64_t kind : {0, 1, 3, 10, 11, 12}) EXPECT_FALSE(held(kind));
+    EXPECT_TRUE(ends.empty() && steps.empty());
+}
+
+// Second generation and retry carry a session on for the same advertised MAC (compared as exact
+// text), except that a pre-connect second-generation start always gets a new one; the other
+// kinds always get a new one. A replaced session reports nothing more.
+TEST_F(Dispatcher, CarriesOnOrReplacesAsTheTableSays) {
+    struct Case {
+        uint64_t type;
+        int64_t firstMode, secondMode;
+        bool macCaseDiffers, kept;
+    };
+    const Case cases[] = {
+        {1, 0, 1, false, true},  {1, 1, 1, false, true},   {1, 1, 0, false, false},
+        {1, 1, 1, true, false},  {10, 0, 0, false, true},  {10, 1, 1, true, false},
+        {0, 1, 1, false, false}, {11, 1, 1, false, false}, {12, 1, 1, false, false},
+        {3, 1, 1, false, false},
+    };
+    auto m = makeModule(2);
+    m->joinStages = {};
+    m->mac = {0xAA, 0xBB, 0xCC, 0x11, 0x22, 0x33};
+    m->setAdvertisement(m->advertisement());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.type << " " << c.firstMode << "->" << c.secondMode
+                                        << (c.macCaseDiffers ? " case" : ""));
+        auto params = scan();
+        params.bleType = c.type;
+        params.bleSecondConfigType = c.firstMode;
+        int firstEnds = 0;
+        manager()->statConfig(
+            params, int64_t(c.type), nullptr,
+            [&](const ErrorPtr&, const std::shared_ptr<QKDevice>&) { ++firstEnds; });
+        MainLoop::runFor(3);
+        auto first = held(c.type);
+        ASSERT_TRUE(first);
+        if (c.macCaseDiffers) {
+            for (char& ch : first->bleDevice->btMac)
+                ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        }
+        params.bleSecondConfigType = c.secondMode;
+        manager()->statConfig(params, int64_t(c.type), nullptr, nullptr);
+        EXPECT_EQ(held(c.type) == first, c.kept);
+        if (!c.kept) {
+            MainLoop::runFor(300);
+            EXPECT_EQ(firstEnds, 0);
+        }
+        manager()->stopConfig(params);
+        EXPECT_FALSE(held(c.type));
+        MainLoop::runFor(2);
+    }
+}
+
+// Stop ignores case and ":" in the MAC, stops a first-generation session whatever its MAC, and
+// without a peripheral stops nothing else.
+TEST_F(Dispatcher, StopMatchesTheMacLoosely) {
+    auto m = makeModule(2);
+    m->joinStages = {};
+    m->mac = {0xAA, 0xBB, 0xCC, 0x11, 0x22, 0x33};
+    m->setAdvertisement(m->advertisement());
+    auto params = scan();
+    params.bleType = 1;
+    params.bleSecondConfigType = 0;
+    manager()->statConfig(params, 1, nullptr, nullptr);
+    manager()->statConfig(QKDeviceBleConfigParams{}, 0, nullptr, nullptr);
+    ASSERT_TRUE(manager()->oneBle());
+    auto second = manager()->ble();
+    second->bleDevice->btMac = "AABBCC112233";  // advertised as "aa:bb:cc:11:22:33"
+
+    manager()->stopConfig(QKDeviceBleConfigParams{});
+    EXPECT_FALSE(manager()->oneBle());
+    EXPECT_EQ(manager()->ble(), second);
+    manager()->stopConfig(params);
+    EXPECT_FALSE(manager()->ble());
+}
+
+// Resume goes to the retry session for bleType 10 and to the second-generation one otherwise.
+TEST_F(Dispatcher, ResumeRoutesByType) {
+    makeModule(2);
+    auto params = scan();
+    params.bleType = 1;
+    params.bleSecondConfigType = 0;  // pre-connect: the link stays up after the settings
+    manager()->statConfig(params, 1, progress(), completion());
+    ASSERT_TRUE(MainLoop::runUntil([&] { return received(0x69).size() == 1; }, 20));
+    MainLoop::runFor(1);
+    params.bleType = 10;
+    manager()->resumeConfigWithParams(params);
+    MainLoop::runFor(1);
+    EXPECT_EQ(received(0x69).size(), 1u);
+    params.bleType = 1;
+    manager()->resumeConfigWithParams(params);
+    MainLoop::runFor(1);
+    EXPECT_EQ(received(0x69).size(), 2u);
+}
+
+// From another thread: the start is queued for the main queue; a refused confirmation answers
+// 4100 at once on the calling thread.
+TEST_F(Dispatcher, OtherThreadsQueueStartsAndGetRefusalsAtOnce) {
+    makeModule(2)->joinStages = {};
+    auto params = scan();
+    params.bleType = 1;
+    params.bleSecondConfigType = 1;
+    std::thread::id answeredOn;
+    int64_t refusal = -1;
+    std::thread worker([&] {
+        manager()->statConfig(params, 1, nullptr, nullptr);
+        auto action = std::make_shared<QKConfigAction>();
+        action->actionType = 1;
+        manager()->doConfigureAction(
+            action,
+            [&](ErrorPtr error, std::shared_ptr<QKConfigStatus> status) {
+                answeredOn = std::this_thread::get_id();
+                refusal = status ? -2 : TelvoError::codeForSDKError(error);
+            },
+            nullptr);
+        EXPECT_FALSE(manager()->ble());
+        EXPECT_EQ(answeredOn, std::this_thread::get_id());
+    });
+    worker.join();
+    EXPECT_EQ(refusal, 4100);
+    MainLoop::drain();
+    EXPECT_TRUE(manager()->ble());
+}
+
+}  // namespace
+}  // namespace telvo::test
