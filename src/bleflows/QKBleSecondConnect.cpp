@@ -267,10 +267,7 @@ void QKBleSecondConnect::sendConfigWifi() {
 }
 
 void QKBleSecondConnect::receiveSendConfigInfoCommondWithData(ByteView body) {
-    if (body.empty()) {
-        endWithCode(4053);
-        return;
-    }
+    if (body.empty()) return;  // no result byte to act on
     const uint8_t result = body[0];
     if (result == Answer::kWifiJoining) {
         if (mode != 0) startCloudCheck();

@@ -237,6 +237,22 @@ INSTANTIATE_TEST_SUITE_P(
         StatusRow{"Empty", {}, false, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// An empty Wi-Fi answer and reports too short for their form are ignored; the run goes on.
+TEST_F(SecondFlow, EmptyAnswersAndShortReportsAreIgnored) {
+    makeModule(2)->setHandler(0x69, [](sim::SimBleModule& m, const sim::SimBleFrame& r) {
+        m.answer(r, {});
+        m.report({0x01, 0x04});
+        m.report({0x00, 'S', 'N'});
+        m.report({0x02, 0x04, 0x05});
+        m.reportStage(2);
+    });
+    start(secondParams());
+    ASSERT_TRUE(MainLoop::runUntil([&] { return steps.size() == 7; }, 20));
+    settle(20);
+    EXPECT_EQ(steps, (Steps{1, 2, 3, 4, 6, 5, 8}));
+    EXPECT_TRUE(ends.empty());
+}
+
 // A status-only run: a clean short status ends it with code 0, disconnecting.
 TEST_F(SecondFlow, StatusOnlyRunEndsWithCodeZero) {
     makeModule(2);
