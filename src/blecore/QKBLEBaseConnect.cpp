@@ -371,6 +371,7 @@ void QKBLEBaseConnect::finalResultWithError(const ErrorPtr& error, std::shared_p
                                             bool needDisConnect) {
     auto keep = shared_from_this();
     isConfigProcessIng = false;
+    isConfigEnded = true;
     if (needDisConnect) {
         disconnect();
     } else {

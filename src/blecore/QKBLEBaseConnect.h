@@ -67,6 +67,9 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
     bool findDevice = false;
     bool isFindDeviceInLAN = false;
     bool isConfigProcessIng = false;
+    // Set by every end (finalResultWithError), never by the wrong-password pause; a flow that
+    // can be started again clears it at its start.
+    bool isConfigEnded = false;
     Bytes aesKey;
     UpdateBlock updateCallBack;
     CompletionBlock configCompletion;

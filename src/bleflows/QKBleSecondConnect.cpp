@@ -34,7 +34,7 @@ void QKBleSecondConnect::endWithCode(int64_t code) {
 
 void QKBleSecondConnect::statConfig(const QKDeviceBleConfigParams& params, UpdateBlock update,
                                     CompletionBlock completion) {
-    configEnded_ = false;
+    isConfigEnded = false;
     QKDeviceBleConfigParams& m = iConfigModel;
     m.routerSSID = params.routerSSID.value_or("");
     m.securityType = params.routerPwd ? "1" : "0";
@@ -54,16 +54,7 @@ void QKBleSecondConnect::statConfig(const QKDeviceBleConfigParams& params, Updat
     m.bleType = params.bleType;
     m.updateExtraParamWithDic(Value(params.extras));
 
-    // The base ends the run before it calls the completion (the wrong-password pause calls it
-    // while the run goes on): that is how the flow knows its run is over.
-    std::weak_ptr<QKBLEBaseConnect> weak = weak_from_this();
-    configCompletion = [weak, completion = std::move(completion)](
-                           const ErrorPtr& error, const std::shared_ptr<QKDevice>& found) {
-        if (auto self = std::static_pointer_cast<QKBleSecondConnect>(weak.lock())) {
-            if (!self->isConfigProcessIng) self->configEnded_ = true;
-        }
-        if (completion) completion(error, found);
-    };
+    configCompletion = std::move(completion);
     updateCallBack = std::move(update);
     device().bleVersion = "1";
     const Value& tsn = params.extras[kQKSDKTSN];
@@ -89,7 +80,7 @@ void QKBleSecondConnect::statConfig(const QKDeviceBleConfigParams& params, Updat
 }
 
 void QKBleSecondConnect::resumeConfigWithParams(const QKDeviceBleConfigParams& params) {
-    if (configEnded_) {
+    if (isConfigEnded) {
         QKSDKLOG("【BLE】resume ignored: the configuration has ended");
         return;
     }
@@ -106,7 +97,7 @@ void QKBleSecondConnect::resumeConfigWithParams(const QKDeviceBleConfigParams& p
 }
 
 void QKBleSecondConnect::stopConfig() {
-    configEnded_ = true;
+    isConfigEnded = true;
     if (bleDevice && bleDevice->isSupportCancelConfig) {
         sendCancelConfig();
         MainLoop::performAfterDelay(this, "stopConfig", 0.5, [self = shared_from_this()] {
@@ -293,7 +284,7 @@ void QKBleSecondConnect::receiveUpdateStatusCommondWithData(ByteView body) {
         if (isSupportBLEApExist) findDeviceDo();
     }
     // A report that has just ended the run as found does not end it a second time.
-    if (report->errorCode != 0 && !configEnded_) receiveErrorFromModuleWithData(body);
+    if (report->errorCode != 0 && !isConfigEnded) receiveErrorFromModuleWithData(body);
 }
 
 void QKBleSecondConnect::findDeviceDo() {

@@ -71,7 +71,6 @@ class QKBleSecondConnect : public QKBLEBaseConnect {
     QKDevice& device();
 
     std::recursive_mutex wifiMutex_;
-    bool configEnded_ = false;
 };
 
 }  // namespace telvo
