@@ -96,19 +96,6 @@ TEST(QKBleStatusAnswerTest, CapabilityAndProductListsStopAtTheLastWholeEntry) {
     EXPECT_FALSE(A::parseProductList(Bytes{1, 0, 0}));
 }
 
-TEST(QKBleStatusAnswerTest, ShortStatusAndReportsNeedTheirLength) {
-    EXPECT_FALSE(A::parseShortStatus(Bytes{1, 0}));
-    EXPECT_EQ(A::parseShortStatus(Bytes{1, 1, 5})->errorCode, 5);
-    EXPECT_FALSE(A::parseModuleReport(Bytes{}));
-    EXPECT_FALSE(A::parseModuleReport(Bytes{1, 4}));
-    EXPECT_FALSE(A::parseModuleReport(Bytes(32, 0)));
-    EXPECT_FALSE(A::parseModuleReport(Bytes{2, 1, 0}));
-    EXPECT_EQ(A::parseModuleReport(Bytes{1, 2, 7})->errorCode, 7);
-    Bytes serial(33, 'S');
-    serial[0] = 0;
-    EXPECT_EQ(A::parseModuleReport(serial)->deviceSn, std::string(32, 'S'));
-}
-
 TEST(QKBleStatusAnswerTest, StepInfoCarriesTheThreeTexts) {
     QKDeviceConfigManager::resetForTesting();
     QKDevice device;
@@ -151,11 +138,6 @@ TEST(QKBleStatusAnswerTest, ParameterCheckOrder) {
         c.edit(model);
         EXPECT_EQ(A::checkParamIntegrity(device, model), c.code);
     }
-    EXPECT_TRUE(A::matchesTargetSerial(std::string(28, 'A'), std::string(32, 'a')));
-    EXPECT_FALSE(A::matchesTargetSerial(std::string(27, 'a'), std::string(32, 'a')));
-    EXPECT_EQ(A::wifiAnswerErrorCode(0x13), 4140);
-    EXPECT_EQ(A::wifiAnswerErrorCode(0x04), 4053);
-    EXPECT_FALSE(A::wifiAnswerErrorCode(0x03));
 }
 
 }  // namespace
