@@ -77,10 +77,6 @@ class BleFlowFixture : public ::testing::Test {
     bool runUntilEnd(double seconds = 400) {
         return MainLoop::runUntil([&] { return !ends.empty(); }, seconds);
     }
-    // Runs the loop for `seconds` of virtual time.
-    static void runFor(double seconds) {
-        MainLoop::runUntil([] { return false; }, seconds);
-    }
     int stepCount(int step) const { return int(std::count(steps.begin(), steps.end(), step)); }
     // The bodies of the frames of one message type the appliance received, in order.
     std::vector<Bytes> received(int msgType) const {

@@ -129,7 +129,7 @@ TEST_F(FirstGeneration, StatusAnswersAndReports) {
         start();
         flow->bleDevice->moduleVersion = "AA";
         ASSERT_TRUE(MainLoop::runUntil([&] { return stepCount(5) == 1; }, 30));
-        runFor(1);
+        MainLoop::runFor(1);
         EXPECT_EQ(received(0x68).size(), row.sendsRouter ? 1u : 0u);
         EXPECT_EQ(flow->bleDevice->moduleVersion, row.version);
         if (row.status == full40) {
@@ -138,7 +138,7 @@ TEST_F(FirstGeneration, StatusAnswersAndReports) {
         steps.clear();
         if (!row.report.empty())
             module->perform([&](sim::SimBleModule& m) { m.report(row.report); });
-        runFor(1);
+        MainLoop::runFor(1);
         EXPECT_EQ(steps, row.reportSteps);
         EXPECT_EQ(ends.empty() ? -1 : ends[0].code, row.code);
     }
@@ -153,7 +153,7 @@ TEST_F(FirstGeneration, StopAtEachPhase) {
         ASSERT_TRUE(MainLoop::runUntil([&] { return !received(phase).empty(); }, 30));
         flow->stopConfig();
         const size_t written = module->log("receive").size();
-        runFor(400);
+        MainLoop::runFor(400);
         EXPECT_TRUE(ends.empty());
         EXPECT_EQ(module->log("receive").size(), written);
         EXPECT_NE(flow->peripheral->state(), CBPeripheralState::Connected);

@@ -39,7 +39,7 @@ TEST_F(Wired, WiredBodyToSuccessKeepingTheLink) {
     // Mode, random code, no region id.
     EXPECT_EQ(received(0x69), std::vector<Bytes>{hex("01" + flow->randomNum + "00000000")});
     EXPECT_TRUE(flow->bleDevice->isWiredStatus);
-    runFor(5);
+    MainLoop::runFor(5);
     EXPECT_EQ(flow->peripheral->state(), CBPeripheralState::Connected);
 }
 
@@ -83,7 +83,7 @@ TEST_F(Wired, ConfigurationAnswers) {
         fresh();
         module->wifiResult = answer;
         start();
-        runFor(10);
+        MainLoop::runFor(10);
         EXPECT_EQ(ends.empty() ? -1 : ends[0].code, code);
         EXPECT_EQ(stepCount(11), code < 0 ? 1 : 0);
     }
@@ -112,7 +112,7 @@ TEST_F(Wired, StatusAnswers) {
             m.answer(r, row.first);
         });
         start();
-        runFor(10);
+        MainLoop::runFor(10);
         EXPECT_EQ(int(received(0x63).size()), row.statusQueries);
         EXPECT_EQ(int(received(0x40).size()), row.productQueries);
         EXPECT_EQ(int(received(0x69).size()), row.configs);
@@ -126,7 +126,7 @@ TEST_F(Wired, CableReports) {
     fresh(false);
     module->joinStages = {1, 2};
     start();
-    runFor(400);
+    MainLoop::runFor(400);
     EXPECT_TRUE(ends.empty());
     EXPECT_EQ(std::vector<int>(steps.end() - 4, steps.end()), (std::vector<int>{7, 18, 8, 18}));
     EXPECT_FALSE(flow->bleDevice->isWiredStatus);
@@ -134,7 +134,7 @@ TEST_F(Wired, CableReports) {
     fresh();
     module->joinError = std::make_pair(uint8_t(4), uint8_t(7));
     start();
-    runFor(10);
+    MainLoop::runFor(10);
     ASSERT_EQ(ends.size(), 1u);
     EXPECT_EQ(ends[0].code, 0);
     EXPECT_EQ(std::vector<int>(steps.end() - 2, steps.end()), (std::vector<int>{12, 19}));
@@ -143,7 +143,7 @@ TEST_F(Wired, CableReports) {
 TEST_F(Wired, PreConnectThenNormalStart) {
     params.bleSecondConfigType = 0;
     start();
-    runFor(10);
+    MainLoop::runFor(10);
     EXPECT_EQ(received(0x69).at(0)[0], 0);
     EXPECT_EQ(stepCount(11), 0);
     EXPECT_FALSE(module->joined());
@@ -174,7 +174,7 @@ TEST_F(Wired, ResumeTakesTheNewRouterUnlessEnded) {
               std::string::npos);
     const size_t sent = received(0x69).size();
     flow->resumeConfigWithParams(again);  // ignored now that the flow has ended
-    runFor(5);
+    MainLoop::runFor(5);
     EXPECT_EQ(received(0x69).size(), sent);
 }
 
@@ -184,7 +184,7 @@ TEST_F(Wired, ParameterCheckFailsBeforeConnecting) {
     flow->statConfig(params, progress(), completion());
     ASSERT_EQ(ends.size(), 1u);
     EXPECT_EQ(ends[0].code, 4140);
-    runFor(5);
+    MainLoop::runFor(5);
     EXPECT_TRUE(module->log("connected").empty());
 }
 
@@ -198,7 +198,7 @@ TEST_F(Wired, StopAtEachPhase) {
             [&] { return phase == 0x0D ? stepCount(7) == 1 : !received(phase).empty(); }, 30));
         flow->stopConfig();
         const size_t written = module->log("receive").size();
-        runFor(400);
+        MainLoop::runFor(400);
         EXPECT_TRUE(ends.empty());
         EXPECT_EQ(module->log("receive").size(), written);
     }
