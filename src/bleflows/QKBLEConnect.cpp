@@ -111,7 +111,7 @@ void QKBLEConnect::sendConfigInfo() {
         iConfigModel.routerSSID, iConfigModel.routerPwd, iConfigModel.routerBSSID, randomNum);
     if (!body) {
         // An SSID or password over 255 bytes has no length byte to go in.
-        finalResultWithError(bleErrorWithCode(4097), nullptr, true);
+        finalResultWithError(bleErrorWithCode(8000), nullptr, true);
         return;
     }
     sendBody(*body, kRouter);
@@ -148,7 +148,7 @@ void QKBLEConnect::sendCoutryCodeAndChannelInfo() {
         iConfigModel.regionId);
     if (!body) {
         // More channel groups than the count byte allows.
-        finalResultWithError(bleErrorWithCode(4125), nullptr, true);
+        finalResultWithError(bleErrorWithCode(8000), nullptr, true);
         return;
     }
     sendBody(*body, kRegional);

@@ -4,7 +4,6 @@
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
 #include "telvosdk/QKSDKConstants.h"
-#include "telvosdk/TelvoError.h"
 
 namespace telvo {
 
@@ -44,14 +43,8 @@ void QKBleSecondWiredConnect::statConfig(const QKDeviceBleConfigParams& params, 
     m.isWiredStatus = params.isWiredStatus;
     m.updateExtraParamWithDic(Value(params.extras));
 
-    // Every completion but the wrong-password pause ends the configuration.
-    configEnded_ = false;
-    configCompletion = [this, completion = std::move(completion)](
-                           const ErrorPtr& error, const std::shared_ptr<QKDevice>& device) {
-        if (!pausingOnModuleError_ || TelvoError::codeForSDKError(error) != 4094)
-            configEnded_ = true;
-        if (completion) completion(error, device);
-    };
+    isConfigEnded = false;
+    configCompletion = std::move(completion);
     updateCallBack = std::move(update);
     // A peripheral without a stored advertisement leaves the base without a record.
     if (!bleDevice) bleDevice = std::make_shared<QKDevice>();
@@ -78,7 +71,7 @@ void QKBleSecondWiredConnect::statConfig(const QKDeviceBleConfigParams& params, 
 }
 
 void QKBleSecondWiredConnect::resumeConfigWithParams(const QKDeviceBleConfigParams& params) {
-    if (configEnded_) {
+    if (isConfigEnded) {
         QKSDKLOG("【BLE】网关配网 已结束, 忽略恢复");
         return;
     }
@@ -131,7 +124,7 @@ void QKBleSecondWiredConnect::receiveCheckStatusCommondWithData(ByteView data) {
     }
     if (data.size() == 3 && data[0] == Answer::kFormShort) {
         if (data[2] != 0) {
-            handleModuleError(data);
+            receiveErrorFromModuleWithData(data);
         } else if (data[1] == 1) {
             sendConfigInfo();
         }
@@ -176,8 +169,8 @@ void QKBleSecondWiredConnect::sendConfigInfo() {
     const auto body = wired ? QKBLEProtocol::msgBodyWired(iConfigModel, modeByte)
                             : QKBLEProtocol::msgBodyForPreConnect(iConfigModel, modeByte);
     if (!body) {
-        // A text or a list too long for its length byte.
-        finalResultWithError(bleErrorWithCode(4097), nullptr, true);
+        // A text or a list too long for its length byte: nothing can be sent.
+        finalResultWithError(bleErrorWithCode(8000), nullptr, true);
         return;
     }
     sendBody(*body, kConfig);
@@ -222,7 +215,6 @@ void QKBleSecondWiredConnect::receiveUpdateStatusCommondWithData(ByteView data) 
     }
     if (data[0] != Answer::kReportStage || data.size() < kStageReportLength) return;
 
-    const bool foundBefore = findDevice;
     const uint8_t stage = data[1];
     if (const int64_t step = Answer::progressForStage(stage)) {
         updateBlockWithState(step);
@@ -230,9 +222,8 @@ void QKBleSecondWiredConnect::receiveUpdateStatusCommondWithData(ByteView data) 
         bleDevice->checkRandom = false;
         if (isSupportBLEApExist) findDeviceDo();
     }
-    // A report that has just ended the flow as found brings no module error after it.
-    const bool endedHere = findDevice && !foundBefore;
-    if (data[2] != 0 && !endedHere) handleModuleError(data);
+    // A report that ended the flow (as found) brings no module error after it.
+    if (data[2] != 0 && !isConfigEnded) receiveErrorFromModuleWithData(data);
 
     if (data[kCableOffset] == 1) {
         bleDevice->isWiredStatus = true;
@@ -243,12 +234,6 @@ void QKBleSecondWiredConnect::receiveUpdateStatusCommondWithData(ByteView data) 
         releaseTotalTimer();
         updateBlockWithState(18);
     }
-}
-
-void QKBleSecondWiredConnect::handleModuleError(ByteView data) {
-    pausingOnModuleError_ = true;
-    receiveErrorFromModuleWithData(data);
-    pausingOnModuleError_ = false;
 }
 
 void QKBleSecondWiredConnect::findDeviceDo() {

@@ -53,12 +53,7 @@ class QKBleSecondWiredConnect : public QKBLEBaseConnect {
     std::string className() const override { return "QKBleSecondWiredConnect"; }
 
   private:
-    // The module-error handling, during which a 4094 completion is the wrong-password pause.
-    void handleModuleError(ByteView data);
-
     std::recursive_mutex sendLock_;
-    bool configEnded_ = false;
-    bool pausingOnModuleError_ = false;
 };
 
 }  // namespace telvo

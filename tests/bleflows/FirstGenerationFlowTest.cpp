@@ -73,6 +73,15 @@ TEST_F(FirstGeneration, RegionalSettingsByteForByte) {
     }
 }
 
+// Router data too long for their length bytes end the run; nothing half-built is sent.
+TEST_F(FirstGeneration, OversizedRouterDataEnds) {
+    params.routerSSID = std::string(256, 's');
+    start();
+    ASSERT_TRUE(runUntilEnd());
+    EXPECT_EQ(ends[0].code, 8000);
+    EXPECT_TRUE(received(0x68).empty());
+}
+
 // Missing settings fail before 0x67 (only absence counts); then every 0x67 answer.
 TEST_F(FirstGeneration, RegionalChecksAndAnswers) {
     using P = QKDeviceBleConfigParams;
