@@ -36,23 +36,9 @@ void QKBleSecondConnect::statConfig(const QKDeviceBleConfigParams& params, Updat
                                     CompletionBlock completion) {
     isConfigEnded = false;
     QKDeviceBleConfigParams& m = iConfigModel;
-    m.routerSSID = params.routerSSID.value_or("");
-    m.securityType = params.routerPwd ? "1" : "0";
-    m.routerPwd = params.routerPwd.value_or("");
-    m.countryCode = params.countryCode;
-    m.timeZone = params.timeZone;
-    m.channelList = params.channelList;
-    m.regionId = params.regionId;
-    m.moduleServerDomain = params.moduleServerDomain;
-    m.moduleServerPort = params.moduleServerPort;
-    m.adnsIPList = params.adnsIPList;
-    m.adnsIPPort = params.adnsIPPort;
-    m.functionType = params.functionType;
-    m.adsClusterId = params.adsClusterId;
+    Answer::copyStartParams(params, m);
     m.isFactoryModeEnable = params.isFactoryModeEnable;
     m.onlyCheckCountOutEnable = params.onlyCheckCountOutEnable;
-    m.bleType = params.bleType;
-    m.updateExtraParamWithDic(Value(params.extras));
 
     configCompletion = std::move(completion);
     updateCallBack = std::move(update);
@@ -85,10 +71,7 @@ void QKBleSecondConnect::resumeConfigWithParams(const QKDeviceBleConfigParams& p
         return;
     }
     resumeTotalTimer();
-    iConfigModel.routerPwd =
-        params.routerPwd && !params.routerPwd->empty() ? params.routerPwd : std::nullopt;
-    iConfigModel.routerSSID = params.routerSSID;
-    iConfigModel.routerBSSID = QKTool::safeSetBssid(params.routerBSSID);
+    Answer::takeResumedRouter(params, iConfigModel);
     if (peripheral && peripheral->state() == CBPeripheralState::Connected) {
         sendConfigInfo();
     } else if (!isConnecting) {

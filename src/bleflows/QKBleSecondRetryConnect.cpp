@@ -32,23 +32,9 @@ void QKBleSecondRetryConnect::statConfig(const QKDeviceBleConfigParams& params, 
                                          CompletionBlock completion) {
     configEnded_ = false;
     QKDeviceBleConfigParams& m = iConfigModel;
-    m.routerSSID = params.routerSSID.value_or("");
-    m.securityType = params.routerPwd ? "1" : "0";
-    m.routerPwd = params.routerPwd.value_or("");
-    m.countryCode = params.countryCode;
-    m.timeZone = params.timeZone;
-    m.channelList = params.channelList;
-    m.regionId = params.regionId;
+    Answer::copyStartParams(params, m);
     m.regionIdEnable = params.regionIdEnable;
-    m.moduleServerDomain = params.moduleServerDomain;
-    m.moduleServerPort = params.moduleServerPort;
-    m.adnsIPList = params.adnsIPList;
-    m.adnsIPPort = params.adnsIPPort;
-    m.functionType = params.functionType;
-    m.adsClusterId = params.adsClusterId;
-    m.bleType = params.bleType;
     isSupport0DReceive = false;
-    m.updateExtraParamWithDic(Value(params.extras));
     if (const Value* flag = params.extras.find(kQKSDKIsSupportRetryConnectRandom);
         flag && flag->isNumber())
         isSupportRetryConnectRandom = flag->boolValue();
@@ -75,10 +61,7 @@ void QKBleSecondRetryConnect::resumeConfigWithParams(const QKDeviceBleConfigPara
         QKSDKLOG("[BLE] retry: resume ignored, the configuration has ended");
         return;
     }
-    QKDeviceBleConfigParams& m = iConfigModel;
-    m.routerPwd = params.routerPwd && !params.routerPwd->empty() ? params.routerPwd : std::nullopt;
-    m.routerSSID = params.routerSSID;
-    m.routerBSSID = QKTool::safeSetBssid(params.routerBSSID);
+    Answer::takeResumedRouter(params, iConfigModel);
     sendConfigInfo();
 }
 

@@ -25,23 +25,9 @@ using Answer = QKBleStatusAnswer;
 void QKBleSecondWiredConnect::statConfig(const QKDeviceBleConfigParams& params, UpdateBlock update,
                                          CompletionBlock completion) {
     QKDeviceBleConfigParams& m = iConfigModel;
-    m.routerSSID = params.routerSSID.value_or("");
-    m.securityType = params.routerPwd ? "1" : "0";
-    m.routerPwd = params.routerPwd.value_or("");
-    m.countryCode = params.countryCode;
-    m.timeZone = params.timeZone;
-    m.channelList = params.channelList;
-    m.regionId = params.regionId;
-    m.moduleServerDomain = params.moduleServerDomain;
-    m.moduleServerPort = params.moduleServerPort;
-    m.adnsIPList = params.adnsIPList;
-    m.adnsIPPort = params.adnsIPPort;
-    m.functionType = params.functionType;
-    m.adsClusterId = params.adsClusterId;
-    m.bleType = params.bleType;
+    Answer::copyStartParams(params, m);
     m.isWiredConfigurable = params.isWiredConfigurable;
     m.isWiredStatus = params.isWiredStatus;
-    m.updateExtraParamWithDic(Value(params.extras));
 
     isConfigEnded = false;
     configCompletion = std::move(completion);
@@ -76,10 +62,7 @@ void QKBleSecondWiredConnect::resumeConfigWithParams(const QKDeviceBleConfigPara
         return;
     }
     resumeTotalTimer();
-    iConfigModel.routerPwd =
-        params.routerPwd && !params.routerPwd->empty() ? params.routerPwd : std::nullopt;
-    iConfigModel.routerSSID = params.routerSSID;
-    iConfigModel.routerBSSID = QKTool::safeSetBssid(params.routerBSSID);
+    Answer::takeResumedRouter(params, iConfigModel);
     sendConfigInfo();
 }
 

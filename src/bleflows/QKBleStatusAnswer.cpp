@@ -208,6 +208,33 @@ int64_t QKBleStatusAnswer::checkParamIntegrity(const QKDevice& device,
     return 0;
 }
 
+void QKBleStatusAnswer::copyStartParams(const QKDeviceBleConfigParams& params,
+                                        QKDeviceBleConfigParams& model) {
+    model.routerSSID = params.routerSSID.value_or("");
+    model.securityType = params.routerPwd ? "1" : "0";
+    model.routerPwd = params.routerPwd.value_or("");
+    model.countryCode = params.countryCode;
+    model.timeZone = params.timeZone;
+    model.channelList = params.channelList;
+    model.regionId = params.regionId;
+    model.moduleServerDomain = params.moduleServerDomain;
+    model.moduleServerPort = params.moduleServerPort;
+    model.adnsIPList = params.adnsIPList;
+    model.adnsIPPort = params.adnsIPPort;
+    model.functionType = params.functionType;
+    model.adsClusterId = params.adsClusterId;
+    model.bleType = params.bleType;
+    model.updateExtraParamWithDic(Value(params.extras));
+}
+
+void QKBleStatusAnswer::takeResumedRouter(const QKDeviceBleConfigParams& params,
+                                          QKDeviceBleConfigParams& model) {
+    model.routerPwd =
+        params.routerPwd && !params.routerPwd->empty() ? params.routerPwd : std::nullopt;
+    model.routerSSID = params.routerSSID;
+    model.routerBSSID = QKTool::safeSetBssid(params.routerBSSID);
+}
+
 std::string QKBleStatusAnswer::makeConfigRandomNum(const QKDeviceBleConfigParams& model) {
     auto random = Random::shared();
     int32_t a = static_cast<int32_t>(random->uniform32() % 255 + 1);

@@ -138,6 +138,19 @@ class QKBleStatusAnswer {
     // The progress step of a connection stage: 1, 2, 3 give 7, 8, 9; any other stage 0.
     static int64_t progressForStage(uint8_t stage);
 
+    // ---- The second-generation family's start and resume (second generation, retry, wired).
+    // The start's copy into the session's record: an absent SSID becomes ""; the password
+    // decides securityType ("1" when present, even empty, else "0") and becomes "" when
+    // absent; the regional, module-server, ADNS and ADS settings and bleType are copied as
+    // they stand; then the extras fill what is still empty. Flags of each flow's own are the
+    // caller's to copy.
+    static void copyStartParams(const QKDeviceBleConfigParams& params,
+                                QKDeviceBleConfigParams& model);
+    // A resume's new router data: the password when it has a character (else absent), the
+    // SSID as given, the BSSID through QKTool::safeSetBssid.
+    static void takeResumedRouter(const QKDeviceBleConfigParams& params,
+                                  QKDeviceBleConfigParams& model);
+
     // ---- Before the Wi-Fi settings. The second-generation check, in this order: when the
     // appliance advertises the function settings (device.functionSetEnable) the model's
     // functionSetEnable is set and moduleServerDomain 4140, moduleServerPort 4141,
