@@ -14,6 +14,7 @@
 #include "platform/NetworkReachability.h"
 #include "platform/Random.h"
 #include "telvosdk/NetworkConfiguration.h"
+#include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
@@ -213,8 +214,10 @@ int64_t QKTool::getBleMTUWithPeripheral(const std::shared_ptr<CBPeripheral>& per
 
 bool QKTool::getCurrentNetWorkStatus() {
     namespace F = ReachabilityFlags;
-    // The host part of the configured server address ("https://host:443/path" or "host").
+    // The host part of the cloud's address ("https://host:443/path" or "host"): the settings'
+    // override, else the configuration's server host, where the cloud requests go.
     std::string host = QKUserDefault::standardUserDefaults()->valueForKey("QKServerAddress").text();
+    if (host.empty()) host = QKMiddleInterface::shareInstance()->middleConfig()->serverHost();
     if (size_t scheme = host.find("://"); scheme != std::string::npos) host.erase(0, scheme + 3);
     host = host.substr(0, host.find_first_of("/?#"));
     if (!host.empty() && host[0] == '[')

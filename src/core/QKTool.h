@@ -73,7 +73,8 @@ class QKTool {
     // YES when the Wi-Fi facts may be read.
     static bool isWifiInfoEnable();
     // NO only when the platform's reachability reports the cloud host (settings value
-    // "QKServerAddress", else the default route) not reachable; YES when reachable or unknown.
+    // "QKServerAddress", else the configuration's server host, else any address by the default
+    // route) not reachable; YES when reachable or unknown.
     static bool getCurrentNetWorkStatus();
 
     // The longest piece of a BLE frame one write carries: the smaller of the peripheral's

@@ -2,6 +2,7 @@
 
 #include <linux/sock_diag.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -116,7 +117,10 @@ void DispatchRuntime::submitPool(DispatchJob job) {
         reapPoolThreadsLocked(ended);
         poolJobs_.push_back(std::move(job));
         if (int(poolJobs_.size()) > poolIdle_ && !poolStopping_) {
-            std::thread thread([this] { poolWorker(); });
+            std::thread thread([this] {
+                pthread_setname_np(pthread_self(), "telvo-pool");
+                poolWorker();
+            });
             auto id = thread.get_id();
             poolThreads_.emplace(id, std::move(thread));
             poolThreadsStarted.fetch_add(1);
@@ -351,7 +355,10 @@ void DispatchRuntime::ensureReactor() {
     // stateMutex held by the caller.
     if (reactorStarted_ || reactorStopping_) return;
     reactorStarted_ = true;
-    reactor_ = std::thread([this] { reactorMain(); });
+    reactor_ = std::thread([this] {
+        pthread_setname_np(pthread_self(), "telvo-reactor");
+        reactorMain();
+    });
 }
 
 void DispatchRuntime::reactorMain() {
@@ -632,7 +639,10 @@ void DispatchRuntime::startMainThread() {
                      "library cannot start its own\n");
         std::abort();
     }
-    libraryMainThread_ = std::thread([this] { runUntil(nullptr, INT64_MAX / 2, false); });
+    libraryMainThread_ = std::thread([this] {
+        pthread_setname_np(pthread_self(), "telvo-main");
+        runUntil(nullptr, INT64_MAX / 2, false);
+    });
     mainThread_ = libraryMainThread_.get_id();
 }
 

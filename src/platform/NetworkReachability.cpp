@@ -1,5 +1,9 @@
 #include "platform/NetworkReachability.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -24,33 +28,64 @@ State& state() {
     return processWide([] { return new State(); });
 }
 
-bool hasDefaultRoute4() {
-    std::ifstream in("/proc/net/route");
+// One up route of the IPv4 table: destination and mask in network order, as the kernel writes
+// them (hexadecimal of the 32-bit value in host order).
+struct Route4 {
+    uint32_t destination = 0;
+    uint32_t mask = 0;
+};
+
+std::vector<Route4> routes4(const std::string& table) {
+    std::vector<Route4> out;
+    std::istringstream in(table);
     std::string line;
     std::getline(in, line);  // header
     while (std::getline(in, line)) {
         std::istringstream fields(line);
-        std::string iface, destination, gateway;
-        unsigned flags = 0;
-        if (!(fields >> iface >> destination >> gateway >> std::hex >> flags)) continue;
-        if (destination == "00000000" && (flags & 0x1)) return true;  // RTF_UP
+        std::string iface;
+        uint32_t destination = 0, gateway = 0, flags = 0, refs = 0, use = 0, metric = 0, mask = 0;
+        if (!(fields >> iface >> std::hex >> destination >> gateway >> flags >> std::dec >> refs >>
+              use >> metric >> std::hex >> mask))
+            continue;
+        if (flags & 0x1) out.push_back({destination, mask});  // RTF_UP
     }
-    return false;
+    return out;
 }
 
-bool hasDefaultRoute6() {
-    std::ifstream in("/proc/net/ipv6_route");
+// The IPv6 table: destination (32 hex digits), prefix length (hex), ..., interface.
+bool covers6(const std::string& table, const in6_addr* address) {
+    std::istringstream in(table);
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream fields(line);
         std::string destination, prefix, source, sourcePrefix, nextHop, metric, refs, use, flags,
             iface;
         if (!(fields >> destination >> prefix >> source >> sourcePrefix >> nextHop >> metric >>
-              refs >> use >> flags >> iface))
+              refs >> use >> flags >> iface) ||
+            destination.size() != 32 || iface == "lo")
             continue;
-        if (prefix == "00" && destination == std::string(32, '0') && iface != "lo") return true;
+        const unsigned bits = unsigned(std::stoul(prefix, nullptr, 16));
+        if (!address) {
+            if (bits == 0) return true;
+            continue;
+        }
+        bool match = true;
+        for (unsigned bit = 0; bit < bits && bit < 128 && match; ++bit) {
+            const unsigned byte = bit / 8, shift = 7 - bit % 8;
+            const unsigned routeByte =
+                unsigned(std::stoul(destination.substr(byte * 2, 2), nullptr, 16));
+            match = ((routeByte >> shift) & 1) == ((address->s6_addr[byte] >> shift) & 1);
+        }
+        if (match) return true;
     }
     return false;
+}
+
+std::string readWhole(const char* path) {
+    std::ifstream in(path);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
 }
 
 }  // namespace
@@ -62,7 +97,31 @@ std::optional<uint32_t> NetworkReachability::currentFlags(const std::string& hos
         source = state().source;
     }
     if (source) return source(host);
-    return (hasDefaultRoute4() || hasDefaultRoute6()) ? ReachabilityFlags::kReachable : 0u;
+    return flagsFromRouteTables(host, readWhole("/proc/net/route"),
+                                readWhole("/proc/net/ipv6_route"));
+}
+
+uint32_t NetworkReachability::flagsFromRouteTables(const std::string& host,
+                                                   const std::string& ipv4Routes,
+                                                   const std::string& ipv6Routes) {
+    in_addr v4{};
+    in6_addr v6{};
+    bool reachable;
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) {
+        const auto table = routes4(ipv4Routes);
+        reachable = std::any_of(table.begin(), table.end(), [&](const Route4& r) {
+            return (v4.s_addr & r.mask) == (r.destination & r.mask);
+        });
+    } else if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
+        reachable = covers6(ipv6Routes, &v6);
+    } else {
+        const auto table = routes4(ipv4Routes);
+        reachable =
+            std::any_of(table.begin(), table.end(),
+                        [](const Route4& r) { return r.destination == 0 && r.mask == 0; }) ||
+            covers6(ipv6Routes, nullptr);
+    }
+    return reachable ? ReachabilityFlags::kReachable : 0u;
 }
 
 void NetworkReachability::setFlagsSource(FlagsSource source) {

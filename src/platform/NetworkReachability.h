@@ -18,8 +18,9 @@ constexpr uint32_t kIsWWAN = 0x40000;
 }  // namespace ReachabilityFlags
 
 // The platform's reachability service. By default the flags come from the kernel's routes: a
-// default route (IPv4 or IPv6) gives kReachable, none gives 0. A test or the host may install
-// its own source. Thread-safe.
+// numeric address is reachable when a route covers it (its own subnet's, or a default route);
+// a host name, or none, when there is a default route (IPv4 or IPv6). Unreachable gives 0. A
+// test or the host may install its own source. Thread-safe.
 class NetworkReachability {
   public:
     // Flags for a host name (empty: the default route to any address); nullopt when unknown.
@@ -27,6 +28,10 @@ class NetworkReachability {
     using FlagsSource = std::function<std::optional<uint32_t>(const std::string& host)>;
 
     static std::optional<uint32_t> currentFlags(const std::string& host = {});
+    // The kernel's answer from its route tables as /proc/net/route and /proc/net/ipv6_route
+    // give them: kReachable or 0.
+    static uint32_t flagsFromRouteTables(const std::string& host, const std::string& ipv4Routes,
+                                         const std::string& ipv6Routes);
     static void setFlagsSource(FlagsSource source);  // empty: the kernel's routes
     // A fixed answer for every host (tests); also tells the observers of the change.
     static void setFlags(std::optional<uint32_t> flags);

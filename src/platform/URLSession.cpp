@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -270,7 +271,10 @@ class URLLoader {
         }
         // The platform's connection limit per host; further transfers wait for a connection.
         curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);
-        std::thread([this] { run(); }).detach();
+        std::thread([this] {
+            pthread_setname_np(pthread_self(), "telvo-url");
+            run();
+        }).detach();
     }
 
     void run();

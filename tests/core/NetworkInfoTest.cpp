@@ -4,6 +4,7 @@
 #include "core/QKTool.h"
 #include "platform/NetworkReachability.h"
 #include "telvosdk/NetworkConfiguration.h"
+#include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
@@ -98,12 +99,16 @@ TEST_F(NetworkInfoTest, NetworkStatusAsksForTheConfiguredHost) {
         return host == "down.example" ? 0u : ReachabilityFlags::kReachable;
     });
     EXPECT_TRUE(QKTool::getCurrentNetWorkStatus());
+    // Without the settings' override the configured server host is the one asked about.
+    QKMiddleInterface::shareInstance()->middleConfig()->setServerHost("http://198.18.0.3:8080");
+    QKTool::getCurrentNetWorkStatus();
     QKUserDefault::standardUserDefaults()->setValue("https://down.example:443/v1",
                                                     "QKServerAddress");
     EXPECT_FALSE(QKTool::getCurrentNetWorkStatus());
     QKUserDefault::standardUserDefaults()->setValue("[::1]:8443", "QKServerAddress");
     QKTool::getCurrentNetWorkStatus();
-    EXPECT_EQ(asked, (std::vector<std::string>{"", "down.example", "::1"}));
+    EXPECT_EQ(asked, (std::vector<std::string>{"", "198.18.0.3", "down.example", "::1"}));
+    QKMiddleInterface::resetForTesting();
 }
 
 }  // namespace

@@ -181,6 +181,44 @@ TEST(NetworkConfiguration, InterfacesMappingAndBroadcast) {
     EXPECT_TRUE(sawLoopback);
 }
 
+// The kernel's answer: a numeric address is reachable through any route that covers it (a
+// phone on a LAN without a default route still reaches a server on its own subnet); names need
+// a default route.
+TEST(NetworkReachability, RoutesThatCoverTheHost) {
+    const std::string header =
+        "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+    // 198.18.0.0/24 on veth0 (up); 10.0.0.0/8 down.
+    const std::string subnetOnly = header +
+                                   "veth0\t000012C6\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n"
+                                   "eth1\t0000000A\t00000000\t0000\t0\t0\t0\t000000FF\t0\t0\t0\n";
+    const std::string withDefault =
+        subnetOnly + "eth0\t00000000\t0101A8C0\t0003\t0\t100\t0\t00000000\t0\t0\t0\n";
+    const std::string v6 =
+        "fd000000000000000000000000000000 08 00000000000000000000000000000000 00 "
+        "00000000000000000000000000000000 00000100 00000001 00000000 00000001 veth0\n"
+        "00000000000000000000000000000000 00 00000000000000000000000000000000 00 "
+        "00000000000000000000000000000000 ffffffff 00000001 00000000 00200200 lo\n";
+    const uint32_t yes = ReachabilityFlags::kReachable;
+    const struct {
+        const char* host;
+        const std::string* routes;
+        uint32_t flags;
+    } cases[] = {
+        {"198.18.0.3", &subnetOnly, yes},
+        {"198.18.1.3", &subnetOnly, 0},
+        {"10.1.2.3", &subnetOnly, 0},
+        {"cloud.example", &subnetOnly, 0},
+        {"", &subnetOnly, 0},
+        {"192.0.2.1", &withDefault, yes},
+        {"cloud.example", &withDefault, yes},
+        {"fd12::1", &subnetOnly, yes},
+        {"2001:db8::1", &subnetOnly, 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(NetworkReachability::flagsFromRouteTables(c.host, *c.routes, v6), c.flags)
+            << c.host;
+}
+
 TEST(NetworkReachability, InjectedFlagsAndChangeObservers) {
     DeterministicDispatch mode;
     NetworkReachability::resetForTesting();
