@@ -68,7 +68,8 @@ std::string RecordedRequest::header(const std::string& name) const {
     return {};
 }
 
-FakeCloud::FakeCloud(Tls tls) : tls_(tls), server_(makeServer(tls)) {
+FakeCloud::FakeCloud(Tls tls, std::string host)
+    : tls_(tls), host_(std::move(host)), server_(makeServer(tls)) {
     if (!server_->is_valid()) throw std::runtime_error("fake cloud: TLS set-up");
     // One request per connection, and enough threads that many clients at once are served
     // without waiting for idle keep-alive connections.
@@ -110,7 +111,7 @@ FakeCloud::FakeCloud(Tls tls) : tls_(tls), server_(makeServer(tls)) {
     server_->Put(".*", handle);
     server_->Patch(".*", handle);
     server_->Delete(".*", handle);
-    port_ = server_->bind_to_any_port("127.0.0.1");
+    port_ = server_->bind_to_any_port(host_);
     if (port_ <= 0) throw std::runtime_error("fake cloud: bind");
     thread_ = std::thread([this] { server_->listen_after_bind(); });
     // stop() is lost on a server that has not started its accept loop.
@@ -128,8 +129,8 @@ FakeCloud::~FakeCloud() {
 }
 
 std::string FakeCloud::baseURL() const {
-    return std::string(tls_ == Tls::none ? "http" : "https") +
-           "://127.0.0.1:" + std::to_string(port_);
+    return std::string(tls_ == Tls::none ? "http" : "https") + "://" + host_ + ":" +
+           std::to_string(port_);
 }
 
 void FakeCloud::setReply(const std::string& path, ScriptedReply reply) {

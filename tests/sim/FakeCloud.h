@@ -53,13 +53,15 @@ class FakeCloud {
         attacker,    // attackerServer with the intermediate and the root appended
     };
 
-    explicit FakeCloud(Tls tls = Tls::none);
+    // host: the numeric IPv4 address to listen on (a namespace's own address for runs between
+    // network namespaces).
+    explicit FakeCloud(Tls tls = Tls::none, std::string host = "127.0.0.1");
     ~FakeCloud();
     FakeCloud(const FakeCloud&) = delete;
     FakeCloud& operator=(const FakeCloud&) = delete;
 
     int port() const { return port_; }
-    // "http://127.0.0.1:PORT" or "https://127.0.0.1:PORT".
+    // "http://HOST:PORT" or "https://HOST:PORT".
     std::string baseURL() const;
     std::string url(const std::string& path) const { return baseURL() + path; }
 
@@ -75,6 +77,7 @@ class FakeCloud {
     void serve(const RecordedRequest& request, ScriptedReply reply, void* response);
 
     const Tls tls_;
+    const std::string host_;
     std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
     int port_ = 0;

@@ -25,9 +25,14 @@ sockaddr_in loopback(uint16_t port) {
     return a;
 }
 
-int boundSocket(uint16_t port, uint16_t* boundPort) {
+int boundSocket(uint16_t port, uint16_t* boundPort, bool anyAddress = false) {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_in a = loopback(port);
+    if (anyAddress) {
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    }
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
         throw std::runtime_error("discovery responder: bind");
     socklen_t length = sizeof a;
@@ -44,8 +49,12 @@ uint16_t freeUdpPort() {
     return port;
 }
 
-SimDiscoveryResponder::SimDiscoveryResponder(SimLanCodec codec) : codec_(std::move(codec)) {
-    fd_ = boundSocket(0, &port_);
+SimDiscoveryResponder::SimDiscoveryResponder(SimLanCodec codec)
+    : SimDiscoveryResponder(std::move(codec), 0) {}
+
+SimDiscoveryResponder::SimDiscoveryResponder(SimLanCodec codec, uint16_t port)
+    : codec_(std::move(codec)) {
+    fd_ = boundSocket(port, &port_, port != 0);
     auto pair = DispatchSource::createPair(fd_, DispatchQueue::main());
     source_ = pair.read;
     unusedWriteSource_ = pair.write;
@@ -91,21 +100,37 @@ Bytes SimDiscoveryResponder::datagram(size_t index, const SimDiscoveryAnswer& a)
     return frame;
 }
 
-void SimDiscoveryResponder::sendTo(uint16_t port, const Bytes& data) const {
-    sockaddr_in to = loopback(port);
-    if (sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) !=
-        static_cast<ssize_t>(data.size()))
+namespace {
+
+void sendDatagram(int fd, const Bytes& data, const sockaddr_in& to) {
+    if (sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+               sizeof to) != static_cast<ssize_t>(data.size()))
         throw std::runtime_error("discovery responder: sendto");
 }
 
-void SimDiscoveryResponder::answer(size_t index, const SimDiscoveryAnswer& a, uint16_t port) const {
+}  // namespace
+
+void SimDiscoveryResponder::sendTo(uint16_t port, const Bytes& data) const {
+    sendDatagram(fd_, data, loopback(port));
+}
+
+void SimDiscoveryResponder::answer(size_t index, const SimDiscoveryAnswer& a,
+                                   const sockaddr_in& to) const {
     if (a.kind == SimDiscoveryAnswer::Kind::Silence) return;
     const Bytes data = datagram(index, a);
-    for (int i = 0; i < a.copies; ++i) sendTo(port, data);
+    for (int i = 0; i < a.copies; ++i) sendDatagram(fd_, data, to);
 }
 
 void SimDiscoveryResponder::announce(size_t index, uint16_t port, const SimDiscoveryAnswer& a) {
-    answer(index, a, port);
+    answer(index, a, loopback(port));
+}
+
+void SimDiscoveryResponder::announce(size_t index, const std::string& host, uint16_t port,
+                                     const SimDiscoveryAnswer& a) {
+    sockaddr_in to = loopback(port);
+    if (inet_pton(AF_INET, host.c_str(), &to.sin_addr) != 1)
+        throw std::invalid_argument("discovery responder: no IPv4 address: " + host);
+    answer(index, a, to);
 }
 
 void SimDiscoveryResponder::onReadable() {
@@ -132,7 +157,17 @@ void SimDiscoveryResponder::onReadable() {
                 next = a.script.front();
                 a.script.pop_front();
             }
-            answer(i, next, probe.fromPort);
+            answer(i, next, from);
+            for (uint16_t port : replyPorts) {
+                sockaddr_in listener = from;
+                listener.sin_port = htons(port);
+                answer(i, next, listener);
+            }
+        }
+        if (onProbe) {
+            char text[INET_ADDRSTRLEN] = {};
+            inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+            onProbe(probes_.back(), text);
         }
     }
 }

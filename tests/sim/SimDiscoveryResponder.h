@@ -1,9 +1,13 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/DispatchSource.h"
@@ -39,12 +43,15 @@ struct SimDiscoveryAppliance {
 };
 
 // The discovery side of simulated appliances: a UDP socket on 127.0.0.1 (its port is the
-// probe port a test configures) that reads probes on the main loop and has every appliance
-// answer the probe's sender, in the order they were added. It can also send unsolicited
+// probe port a test configures), or on every address of a namespace at a fixed port, that reads
+// probes on the main loop and has every appliance answer the probe's sender (and the sender's
+// address at each of replyPorts), in the order they were added. It can also send unsolicited
 // replies to the listener ports. Frames are written with the simulator's own codec.
 class SimDiscoveryResponder {
   public:
     explicit SimDiscoveryResponder(SimLanCodec codec);
+    // Bound to 0.0.0.0:port with broadcast reception, for a network namespace of its own.
+    SimDiscoveryResponder(SimLanCodec codec, uint16_t port);
     ~SimDiscoveryResponder();
     SimDiscoveryResponder(const SimDiscoveryResponder&) = delete;
     SimDiscoveryResponder& operator=(const SimDiscoveryResponder&) = delete;
@@ -58,6 +65,9 @@ class SimDiscoveryResponder {
     Bytes datagram(size_t index, const SimDiscoveryAnswer& answer) const;
     // Sends an answer of one appliance to 127.0.0.1:port now.
     void announce(size_t index, uint16_t port, const SimDiscoveryAnswer& answer);
+    // The same to host:port (a namespace's subnet broadcast address, say).
+    void announce(size_t index, const std::string& host, uint16_t port,
+                  const SimDiscoveryAnswer& answer);
     void sendTo(uint16_t port, const Bytes& data) const;
 
     struct Probe {
@@ -67,10 +77,14 @@ class SimDiscoveryResponder {
         bool isDiscoveryRequest = false;  // a valid 0x92 frame with the body FF 00
     };
     const std::vector<Probe>& probes() const { return probes_; }
+    // Ports at the probe sender's address that every answer also goes to.
+    std::vector<uint16_t> replyPorts;
+    // Runs on the main queue after each probe was answered.
+    std::function<void(const Probe&, const std::string& fromAddress)> onProbe;
 
   private:
     void onReadable();
-    void answer(size_t index, const SimDiscoveryAnswer& answer, uint16_t port) const;
+    void answer(size_t index, const SimDiscoveryAnswer& answer, const sockaddr_in& to) const;
 
     SimLanCodec codec_;
     int fd_ = -1;

@@ -16,10 +16,10 @@ namespace telvo::sim {
 
 namespace {
 
-sockaddr_in address(uint8_t octet, uint16_t port) {
+sockaddr_in address(uint32_t host, uint16_t port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl((127u << 24) | octet);
+    a.sin_addr.s_addr = htonl(host);
     a.sin_port = htons(port);
     return a;
 }
@@ -37,8 +37,21 @@ Bytes wifiListBody() {
 }  // namespace
 
 SimLanAppliance::SimLanAppliance(std::string defaultKey, uint8_t hostOctet)
-    : defaultKey_(defaultKey), codec_(std::move(defaultKey)), hostOctet_(hostOctet) {
+    : defaultKey_(defaultKey),
+      codec_(std::move(defaultKey)),
+      hostAddress_((127u << 24) | hostOctet) {
     identity.ip = {127, 0, 0, hostOctet};
+    listen();
+}
+
+SimLanAppliance::SimLanAppliance(std::string defaultKey, const std::string& bindAddress,
+                                 uint16_t port)
+    : defaultKey_(defaultKey), codec_(std::move(defaultKey)), port_(port) {
+    in_addr a{};
+    if (inet_pton(AF_INET, bindAddress.c_str(), &a) != 1)
+        throw std::invalid_argument("simulated appliance: no IPv4 address: " + bindAddress);
+    hostAddress_ = ntohl(a.s_addr);
+    for (int i = 0; i < 4; ++i) identity.ip[size_t(i)] = uint8_t(hostAddress_ >> (24 - 8 * i));
     listen();
 }
 
@@ -49,7 +62,10 @@ SimLanAppliance::~SimLanAppliance() {
 }
 
 std::string SimLanAppliance::host() const {
-    return "127.0.0." + std::to_string(hostOctet_);
+    in_addr a{htonl(hostAddress_)};
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
 }
 
 Bytes SimLanAppliance::discoveryFrame(const TimeStamp& frameTimeStamp) const {
@@ -60,7 +76,7 @@ void SimLanAppliance::listen() {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int on = 1;
     ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a = address(hostOctet_, port_);
+    sockaddr_in a = address(hostAddress_, port_);
     socklen_t length = sizeof a;
     if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&a), length) != 0 ||
         ::listen(listener_, 8) != 0 ||
@@ -199,6 +215,7 @@ void SimLanAppliance::handle(const SimLanFrame& request) {
         return;
     }
     requests_.push_back({request, Clock::now()});
+    if (onRequest) onRequest(request);
     if (auto type = replyTypes_.find(request.msgType); type != replyTypes_.end())
         reply.msgType = type->second;
     if (request.msgType == 0x75) {

@@ -54,6 +54,8 @@ class SimLanAppliance {
     };
 
     explicit SimLanAppliance(std::string defaultKey, uint8_t hostOctet = 2);
+    // The appliance on an address of its own network (a namespace's veth end) and a fixed port.
+    SimLanAppliance(std::string defaultKey, const std::string& address, uint16_t port);
     ~SimLanAppliance();
     SimLanAppliance(const SimLanAppliance&) = delete;
     SimLanAppliance& operator=(const SimLanAppliance&) = delete;
@@ -89,6 +91,8 @@ class SimLanAppliance {
     // the home network: 0x70 accepted (result 0; the binding random code as lowercase hex) or
     // the switch to station mode 0x81 (no code).
     std::function<void(const std::string& randomCode)> onCredentials;
+    // Runs on the main queue for every request read (heartbeats apart), before it is answered.
+    std::function<void(const SimLanFrame& request)> onRequest;
 
     // Stops (true) or resumes listening: connects are refused meanwhile.
     void refuseConnections(bool refuse);
@@ -120,7 +124,7 @@ class SimLanAppliance {
     std::string defaultKey_;
     SimLanCodec codec_;
     test::SimKeyAgreement keyAgreement_;
-    uint8_t hostOctet_;
+    uint32_t hostAddress_;  // host order
     uint16_t port_ = 0;
     int listener_ = -1;
     int peer_ = -1;
