@@ -28,6 +28,7 @@
 #include "platform/DispatchSource.h"
 #include "platform/DispatchTimer.h"
 #include "platform/MainLoop.h"
+#include "security/QKDataSecurity.h"
 #include "sim/FakeCloud.h"
 #include "sim/SimCloudApi.h"
 #include "sim/SimDiscoveryResponder.h"
@@ -97,17 +98,17 @@ class LinkListener {
 
 int run(const Options& options) {
     configureSharedKeys();
-    sim::SimLanAppliance appliance(kDefaultKey, kApplianceAddress, 6444);
-    sim::SimDiscoveryResponder responder(sim::SimLanCodec(kDefaultKey), 6445);
+    sim::SimLanAppliance appliance(Home::kDefaultKey, kApplianceAddress, 6444);
+    sim::SimDiscoveryResponder responder(sim::SimLanCodec(Home::kDefaultKey), 6445);
     responder.replyPorts = {15000, 7083};
     test::FakeCloud cloud(test::FakeCloud::Tls::none, kCloudAddress);
-    test::SimCloudApi api(cloud, kSignKey, kSignSecret);
-    api.setAccessToken(kToken);
+    test::SimCloudApi api(cloud, Home::kSignKey, Home::kSignSecret);
+    api.setAccessToken(Home::kToken);
     api.setOfflineCode(1307);
 
     // The access-point module: UDP version 04000000 (key agreement), its hotspot's SSID.
     sim::SimDiscoveryAppliance hotspot;
-    appliance.identity.ssid = kHotspot;
+    appliance.identity.ssid = Home::kHotspot;
     appliance.identity.udpVersion = {0x04, 0, 0, 0};
     appliance.identity.serial = "0000AC111222333444";
     appliance.identity.tidOrRandom = Bytes(15, 0x31);
@@ -165,7 +166,7 @@ int run(const Options& options) {
             code.c_str());
         sim::SimDiscoveryAppliance joined;
         joined.reply = appliance.identity;
-        joined.reply.ssid = kSmartSsid;
+        joined.reply.ssid = Home::kDeviceSsid;
         joined.reply.udpVersion = {0x02, 0, 0, 0};
         joined.reply.serial = kSmartSerial;
         joined.reply.tidOrRandom = QKStringFormat::dataFromHexString(code).value_or(Bytes{});

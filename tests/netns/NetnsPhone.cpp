@@ -79,26 +79,6 @@ std::vector<std::string> threadNames() {
     return out;
 }
 
-void setWifi(const char* ssid) {
-    NetworkConfiguration::setWifiInfoReadable(true);
-    NetworkConfiguration::setWifiInfo(WifiInfo{std::string(ssid), std::string(kBssid), 3});
-}
-
-QKDeviceApConfigParams paramsFor(const std::string& scenario) {
-    QKDeviceApConfigParams p;
-    p.deviceSSID.emplace(scenario == "smart" ? kSmartSsid : kHotspot);
-    p.routerSSID.emplace(kHome);
-    p.routerPwd.emplace(kPassword);
-    p.routerBSSID.emplace(kBssid);
-    p.countryCode.emplace("CN");
-    p.timeZone.emplace("8");
-    p.channelList = {Value(Dictionary{{kQKSDKConfigFirstChannelNumber, 1},
-                                      {kQKSDKConfigChannelCount, 13},
-                                      {kQKSDKConfigChannelMaxPower, 20}})};
-    if (scenario == "smart") p.deviceType = "0xAC";
-    return p;
-}
-
 // What reached the app, written on the main loop's thread and read on this one.
 struct Outcome {
     std::mutex mutex;
@@ -136,7 +116,7 @@ int run(const Options& options) {
     config->setTlsAppCer(test::hex(state.at("appCer")));
     config->setTlsPrivateKey(test::hex(state.at("appPrivateKey")));
     NetworkConfiguration::setInterfaceNameMapping("en0", options.interface);
-    setWifi(smart ? kHome : kHotspot);
+    Home::joinWifi(smart ? Home::kHome : Home::kHotspot);
     say(kWho, "scenario %s: en0 = %s (broadcast %s), cloud %s", options.scenario.c_str(),
         options.interface.c_str(),
         NetworkConfiguration::broadcastAddress("en0").value_or("none").c_str(),
@@ -151,7 +131,7 @@ int run(const Options& options) {
         QKDeviceManager::StepBlock step = [smart](int64_t n) {
             say(kWho, "step %lld", static_cast<long long>(n));
             // The appliance took the credentials and left its hotspot: the phone is back home.
-            if (!smart && n == 4) setWifi(kHome);
+            if (!smart && n == 4) Home::joinWifi(Home::kHome);
         };
         QKDeviceManager::DeviceCompletion completion = [&](ErrorPtr error,
                                                            std::shared_ptr<QKDevice> device) {
@@ -166,7 +146,8 @@ int run(const Options& options) {
                 error ? error->domain().c_str() : "");
             outcome.changed.notify_all();
         };
-        auto params = std::make_shared<QKDeviceApConfigParams>(paramsFor(options.scenario));
+        auto params = std::make_shared<QKDeviceApConfigParams>(smart ? Home::smartParams()
+                                                                     : Home::apParams());
         const bool sent =
             Registry::shared()
                 .performInstanceSelector(

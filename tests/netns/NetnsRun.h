@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "security/QKDataSecurity.h"
+#include "sim/SimWifiHome.h"
 #include "sim/TestSupport.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKUserDefault.h"
@@ -23,31 +23,17 @@ constexpr const char* kSubnet = "198.18.0.0/24";
 constexpr const char* kApplianceAddress = "198.18.0.2";
 constexpr const char* kCloudAddress = "198.18.0.3";
 
-constexpr const char* kDefaultKey = "apFlowDefaultKey";
-constexpr const char* kHotspot = "korvo_ac_1234";
-constexpr const char* kSmartSsid = "net_ac_1234";
-constexpr const char* kHome = "HomeNet";
-constexpr const char* kPassword = "secret-pass";
-constexpr const char* kBssid = "aa:bb:cc:dd:ee:ff";
-constexpr const char* kSignKey = "signKey";
-constexpr const char* kSignSecret = "signSecret";
-constexpr const char* kToken = "token-1";
-constexpr const char* kAppKey = "0123456789abcdef";
-constexpr const char* kDataKey = "fedcba9876543210";
+using Home = sim::SimWifiHome;
 
-// The keys both sides hold: the cloud's serials are sealed under the data key, itself sealed
-// under the app key; the work mode decides which key reads them.
+// The keys both sides hold: the appliance's default key, the cloud's request signing, and the
+// keys that read the cloud's serials under the work mode.
 inline void configureSharedKeys() {
     auto config = QKMiddleInterface::shareInstance()->middleConfig();
-    config->setApConfigDefaultKey(kDefaultKey);
-    config->setHttpSignKey(kSignKey);
-    config->setHttpSignSecret(kSignSecret);
-    config->setAccessToken(kToken);
-    config->setAppKey(kAppKey);
-    config->setDataKey(
-        QKDataSecurity::AES128Encrypt(std::string(kDataKey),
-                                      QKDataSecurity::getMD5_128(kAppKey)->substr(0, 16))
-            .value_or(""));
+    config->setApConfigDefaultKey(Home::kDefaultKey);
+    config->setHttpSignKey(Home::kSignKey);
+    config->setHttpSignSecret(Home::kSignSecret);
+    config->setAccessToken(Home::kToken);
+    Home::setSerialKeys();
     QKUserDefault::standardUserDefaults()->setValue(Value("10001"), "sdkWorkMode");
 }
 

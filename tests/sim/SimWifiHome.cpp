@@ -22,16 +22,12 @@
 namespace telvo::sim {
 
 namespace {
-constexpr const char* kSignKey = "signKey";
-constexpr const char* kSignSecret = "signSecret";
-constexpr const char* kToken = "token-1";
-
 void pointAtCloud(const test::FakeCloud& cloud) {
     auto config = QKMiddleInterface::shareInstance()->middleConfig();
     config->setServerHost(cloud.baseURL());
-    config->setHttpSignKey(kSignKey);
-    config->setHttpSignSecret(kSignSecret);
-    config->setAccessToken(kToken);
+    config->setHttpSignKey(SimWifiHome::kSignKey);
+    config->setHttpSignSecret(SimWifiHome::kSignSecret);
+    config->setAccessToken(SimWifiHome::kToken);
 }
 }  // namespace
 
@@ -142,6 +138,11 @@ void SimWifiHome::prepareSmartConnect() {
     QKNetWorkManager::resetForTesting();
     api->setOfflineCode(0);
     pointAtCloud(*cloud);
+    setSerialKeys();
+    sniffer.clear();
+}
+
+void SimWifiHome::setSerialKeys() {
     auto config = QKMiddleInterface::shareInstance()->middleConfig();
     config->setAppKey("0123456789abcdef");
     // The cloud's serials are sealed under the data key, itself sealed under the app key.
@@ -149,7 +150,6 @@ void SimWifiHome::prepareSmartConnect() {
         QKDataSecurity::AES128Encrypt(std::string("fedcba9876543210"),
                                       QKDataSecurity::getMD5_128("0123456789abcdef")->substr(0, 16))
             .value_or(""));
-    sniffer.clear();
 }
 
 QKDeviceApConfigParams SimWifiHome::smartParams() {

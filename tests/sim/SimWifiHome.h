@@ -38,6 +38,10 @@ class SimWifiHome {
     static constexpr const char* kBssid = "aa:bb:cc:dd:ee:ff";
     // The appliance's SSID as a smart-connect run names it.
     static constexpr const char* kDeviceSsid = "net_ac_1234";
+    // The fake cloud's request signing and the app's access token.
+    static constexpr const char* kSignKey = "signKey";
+    static constexpr const char* kSignSecret = "signSecret";
+    static constexpr const char* kToken = "token-1";
 
     // The appliance's generation and capability bits as its discovery reply states them.
     struct Identity {
@@ -71,6 +75,9 @@ class SimWifiHome {
     // The phone on the home network, the cloud client afresh (no work mode set) with the app
     // and data keys a smart-connect run reads the cloud's serials with.
     void prepareSmartConnect();
+    // The app key and the data key sealed under it, which read the cloud's serials, into the
+    // SDK configuration.
+    static void setSerialKeys();
     // apParams() with the appliance's smart-connect SSID and type.
     static QKDeviceApConfigParams smartParams();
     // The appliance joins the router it decoded and answers discovery with the binding random
