@@ -24,11 +24,14 @@ tag="tv$$"
 nsA="${tag}-phone" nsB="${tag}-appliance"
 ifA="${tag}a" ifB="${tag}b"
 work=$(mktemp -d)
-appliance_pid=""
+appliance_pid="" phone_pid=""
 
 cleanup() {
   trap - EXIT INT TERM
-  if [ -n "$appliance_pid" ]; then kill -9 "$appliance_pid" 2>/dev/null; wait "$appliance_pid" 2>/dev/null; fi
+  for pid in $phone_pid $appliance_pid; do
+    kill -9 "$pid" 2>/dev/null
+    { wait "$pid"; } 2>/dev/null
+  done
   ip netns del "$nsA" 2>/dev/null
   ip netns del "$nsB" 2>/dev/null
   rm -rf "$work"
@@ -83,24 +86,22 @@ scenario() { # name
     return
   fi
   local start=$EPOCHREALTIME rc=0
+  ip netns exec "$nsA" "$phone" --scenario "$name" --interface "$ifA" --state "$state" \
+    >"$plog" 2>&1 &
+  phone_pid=$!
   if [ "$name" = fault ]; then
-    ip netns exec "$nsA" "$phone" --scenario "$name" --interface "$ifA" --state "$state" \
-      >"$plog" 2>&1 &
-    local phone_pid=$!
     if wait_for "$alog" "holding" "$appliance_pid" 30; then
       kill -9 "$appliance_pid"
       echo "[script] appliance process $appliance_pid killed in the middle of the session"
     else
       fail "$name: the session never reached the key agreement"
     fi
-    wait "$phone_pid" || rc=$?
-  else
-    ip netns exec "$nsA" "$phone" --scenario "$name" --interface "$ifA" --state "$state" \
-      >"$plog" 2>&1 || rc=$?
   fi
+  { wait "$phone_pid"; } 2>/dev/null || rc=$?
+  phone_pid=""
   local end=$EPOCHREALTIME
   kill "$appliance_pid" 2>/dev/null
-  wait "$appliance_pid" 2>/dev/null
+  { wait "$appliance_pid"; } 2>/dev/null
   appliance_pid=""
   sed 's/^/  /' "$alog"
   sed 's/^/  /' "$plog"

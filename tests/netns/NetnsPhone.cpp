@@ -7,12 +7,10 @@
 // It prints every step and the result with the real time, checks that the flow ended exactly
 // once with the scenario's code, stops the library's loop thread and checks that no descriptor
 // and no thread of the run is left. Exit status 0 when all holds.
-#include <dirent.h>
 #include <netinet/in.h>
 
 #include <algorithm>
 #include <condition_variable>
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -24,7 +22,6 @@
 #include "NetnsRun.h"
 #include "apconfig/QKDeviceManager.h"
 #include "discovery/QKBroadcastManager.h"
-#include "discovery/QKUDPConnect.h"
 #include "platform/DispatchQueue.h"
 #include "platform/DispatchRuntime.h"
 #include "platform/NetworkGuard.h"
