@@ -30,7 +30,7 @@ void QKSingleBLEConnect::isReady() {
 
 void QKSingleBLEConnect::receiveProtocol(const std::shared_ptr<QKBLEProtocol>& protocol) {
     // Frames that came in one notification with the one that ended the session are dropped.
-    if (!protocol || !isConfigProcessIng) return;
+    if (!protocol || isConfigEnded) return;
     const std::optional<Bytes>& body = protocol->decrptMsgBody();
     switch (protocol->msgType()) {
         case 0x03:

@@ -71,10 +71,10 @@ QKSingleBLENetworkBridgeConnect::cloudBlocks(
     std::weak_ptr<Self> weak = self;
     return {[weak, onSuccess = std::move(onSuccess)](const std::optional<Value>& reply) {
                 auto self = weak.lock();
-                if (self && self->isConfigProcessIng) onSuccess(*self, reply);
+                if (self && !self->isConfigEnded) onSuccess(*self, reply);
             },
             [self](const ErrorPtr& error) {
-                if (self->isConfigProcessIng)
+                if (!self->isConfigEnded)
                     self->endWith(self->netErrorWithCode(error ? error->code() : 0));
             }};
 }
@@ -86,7 +86,7 @@ void QKSingleBLENetworkBridgeConnect::isReady() {
 void QKSingleBLENetworkBridgeConnect::receiveProtocol(
     const std::shared_ptr<QKBLEProtocol>& protocol) {
     // Frames that came in one notification with the one that ended the session are dropped.
-    if (!protocol || !isConfigProcessIng) return;
+    if (!protocol || isConfigEnded) return;
     const std::optional<Bytes>& body = protocol->decrptMsgBody();
     switch (protocol->msgType()) {
         case 0x63:
