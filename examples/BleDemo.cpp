@@ -49,8 +49,10 @@ bool runFlow(const sim::SimBleFlowKind& flow, const std::string& faultName) {
             [&t, &flow](sim::SimBleHome&, sim::SimBleModule& module) {
                 t.note("appliance: advertises BLE protocol version " +
                        std::to_string(module.version()) + " as \"korvo_ac_1a2b\"");
-                t.note("app: configuration of bleType " + std::to_string(flow.bleType));
-            });
+                t.note("app: QKDeviceConfigManager startBleConfig, bleType " +
+                       std::to_string(flow.bleType));
+            },
+            [&t](const std::string& text) { t.note(text); });
         if (run.completions > 1)
             t.note("the flow completed " + std::to_string(run.completions) + " times");
         if (owed == sim::kNoCompletion) {

@@ -1,14 +1,10 @@
 #include "sim/SimBleFlows.h"
 
-#include "bleflows/QKBLEConnect.h"
-#include "bleflows/QKBleSecondRetryConnect.h"
-#include "bleflows/QKBleSecondWiredConnect.h"
-#include "bleflows/QKBleSpecialModeConnect.h"
-#include "bleflows/QKComboBLEConnect.h"
-#include "bleflows/QKSingleBLEConnect.h"
-#include "bleflows/QKSingleBLENetworkBridgeConnect.h"
 #include "platform/Clock.h"
 #include "platform/MainLoop.h"
+#include "telvosdk/QKConfigAction.h"
+#include "telvosdk/QKConfigStatus.h"
+#include "telvosdk/QKDeviceConfigManager.h"
 #include "telvosdk/QKSDKConstants.h"
 #include "telvosdk/TelvoError.h"
 
@@ -20,14 +16,6 @@ using Fault = SimBleModule::Fault;
 using Step = std::function<void(int64_t)>;
 using Completion = std::function<void(const ErrorPtr&, const std::shared_ptr<QKDevice>&)>;
 
-template <class Flow>
-std::function<void()> startFlow(const QKDeviceBleConfigParams& params, Step step,
-                                Completion completion) {
-    auto flow = QKBLEBaseConnect::initWithParam<Flow>(params);
-    flow->statConfig(params, std::move(step), std::move(completion));
-    return [flow] { flow->stopConfig(); };
-}
-
 uint8_t lastAnswer(const SimBleFlowKind& flow) {
     return flow.phases.back().second;
 }
@@ -37,6 +25,27 @@ constexpr const char* kPresencePath = "/v1/appliance/sn/apExists";
 // The flow's cloud call fails every time with this reply.
 void failCloud(SimBleHome& home, const SimBleFlowKind& flow, const test::ScriptedReply& reply) {
     home.api.script(flow.cloudPath, std::vector<test::ScriptedReply>(400, reply));
+}
+
+// The combo appliance's confirmation: the app asks for it, the user confirms at the appliance
+// 3 s later, and the appliance reports the authorisation.
+void confirmAtTheAppliance(SimBleModule& module,
+                           const std::function<void(const std::string&)>& note) {
+    auto action = std::make_shared<QKConfigAction>();
+    action->actionType = 1;
+    note("app: doConfigureAction:resultCallback:statusChangeCallBack: action type 1");
+    QKDeviceConfigManager::shareInstance()->doConfigureAction(
+        action,
+        [note](ErrorPtr error, std::shared_ptr<QKConfigStatus>) {
+            note("result: confirmation set, code " +
+                 std::to_string(TelvoError::codeForSDKError(error)));
+        },
+        [note](ErrorPtr error, std::shared_ptr<QKConfigStatus> status) {
+            note("status change: code " + std::to_string(TelvoError::codeForSDKError(error)) +
+                 (status ? ", authType " + std::to_string(status->authType) : ""));
+        });
+    module.perform([](SimBleModule& m) { m.reportAuthState(2); }, 3);
+    MainLoop::runFor(5);
 }
 
 }  // namespace
@@ -53,7 +62,20 @@ std::vector<SimBleFlowKind> simBleFlowKinds() {
             [](SimBleModule& m) {
                 m.setAnswer(0x04, {0x03, 0x01, 0x02});
             },
-        .start = startFlow<QKComboBLEConnect>,
+        .afterSuccess = confirmAtTheAppliance,
+    });
+    kinds.push_back({
+        .command = "second",
+        .title = "second generation (bleType 1): status, Wi-Fi settings, reports, cloud check",
+        .bleType = 1,
+        .params = [](QKDeviceBleConfigParams& p) { p.bleSecondConfigType = 1; },
+        .phases = {{"status", 0x63}, {"wifi", 0x69}},
+        .stall =
+            [](SimBleModule& m) {
+                m.joinStages = {1, 2};
+                m.linkCloud(nullptr);
+            },
+        .cloudPath = kPresencePath,
     });
     kinds.push_back({
         .command = "first",
@@ -65,7 +87,6 @@ std::vector<SimBleFlowKind> simBleFlowKinds() {
         .cloudPath = kPresencePath,
         // The cloud check's time-out reports the last failure's code.
         .owed = {{"cloud-5xx", 9002}, {"token-invalid", 40001}},
-        .start = startFlow<QKBLEConnect>,
     });
     kinds.push_back({
         .command = "wired",
@@ -85,7 +106,6 @@ std::vector<SimBleFlowKind> simBleFlowKinds() {
                 m.linkCloud(nullptr);
             },
         .cloudPath = kPresencePath,
-        .start = startFlow<QKBleSecondWiredConnect>,
     });
     kinds.push_back({
         .command = "retry",
@@ -111,7 +131,6 @@ std::vector<SimBleFlowKind> simBleFlowKinds() {
         .cloudPath = kPresencePath,
         // The flow runs no overall timer: an appliance gone for good leaves it waiting.
         .owed = {{"gone", kNoCompletion}},
-        .start = startFlow<QKBleSecondRetryConnect>,
     });
     kinds.push_back({
         .command = "special",
@@ -123,7 +142,6 @@ std::vector<SimBleFlowKind> simBleFlowKinds() {
             [](SimBleModule& m) {
                 m.setAnswer(0x0E, {0x00, 0x00, 0x00});
             },
-        .start = startFlow<QKBleSpecialModeConnect>,
     });
     kinds.push_back({
         .command = "single",
@@ -134,7 +152,6 @@ std::vector<SimBleFlowKind> simBleFlowKinds() {
             [](SimBleModule& m) {
                 m.setAnswer(0x63, {0x01, 0x00, 0x05});
             },
-        .start = startFlow<QKSingleBLEConnect>,
     });
     kinds.push_back({
         .command = "bridge",
@@ -154,7 +171,6 @@ std::vector<SimBleFlowKind> simBleFlowKinds() {
         // A failed call ends the run with the cloud client's composite code nested in a type-3
         // error: the plain code is the client's whole code.
         .owed = {{"cloud-5xx", 319002}, {"token-invalid", 3440001}},
-        .start = startFlow<QKSingleBLENetworkBridgeConnect>,
     });
     return kinds;
 }
@@ -249,7 +265,8 @@ int64_t owedCode(const SimBleFlowKind& flow, const SimBleFault& fault) {
 SimBleRun runSimBleFlow(
     const SimBleFlowKind& flow, const SimBleFault& fault, const std::function<void(int64_t)>& step,
     const std::function<void(const ErrorPtr&, const std::shared_ptr<QKDevice>&)>& completion,
-    const std::function<void(SimBleHome&, SimBleModule&)>& started) {
+    const std::function<void(SimBleHome&, SimBleModule&)>& started,
+    const std::function<void(const std::string&)>& note) {
     SimBleRun run;
     SimBleHome home;
     SimBleAdvertisement advertisement;
@@ -274,8 +291,12 @@ SimBleRun runSimBleFlow(
     if (started) started(home, *module);
 
     const double begin = Clock::now();
-    auto stop = flow.start(
-        params,
+    // As an app starts it: through the configuration entry, which goes to the dispatcher or
+    // creates the flow by its class name.
+    auto shared = std::make_shared<QKDeviceBleConfigParams>(params);
+    auto entry = QKDeviceConfigManager::shareInstance();
+    entry->startBleConfig(
+        shared,
         [step](int64_t s) {
             if (step) step(s);
         },
@@ -288,8 +309,12 @@ SimBleRun runSimBleFlow(
             if (completion) completion(error, device);
         });
     MainLoop::runUntil([&run] { return run.completions > 0; }, 400);
+    if (run.code == 0 && flow.afterSuccess)
+        flow.afterSuccess(*module, [&note](const std::string& text) {
+            if (note) note(text);
+        });
     MainLoop::runFor(30);
-    stop();
+    entry->stopBleConfig(shared);
     MainLoop::drain();
     return run;
 }

@@ -38,11 +38,9 @@ struct SimBleFlowKind {
     std::string cloudPath = {};
     // Codes owed where they differ from the fault's usual one (kNoCompletion: none at all).
     std::map<std::string, int64_t> owed = {};
-    // Starts the flow as an app's configuration reaches it; gives back what stops it.
-    std::function<std::function<void()>(
-        const QKDeviceBleConfigParams&, std::function<void(int64_t)> step,
-        std::function<void(const ErrorPtr&, const std::shared_ptr<QKDevice>&)> completion)>
-        start;
+    // After a successful run, what the app does next on the kept link (narrated through note).
+    std::function<void(SimBleModule&, const std::function<void(const std::string&)>& note)>
+        afterSuccess = {};
 };
 
 // A fault of the appliance, the link or the cloud.
@@ -74,13 +72,15 @@ struct SimBleRun {
     double at = 0;      // virtual seconds from the start to the first completion
     std::shared_ptr<QKDevice> device;
 };
-// Runs the flow on a fresh home until its completion (at most 400 s of virtual time), then 30
-// s more, in which a second completion would be counted, then stops it. The blocks see every
-// step and completion as the app does; `started` runs once the appliance is set up.
+// Runs the flow on a fresh home, started through the configuration entry as an app starts it,
+// until its completion (at most 400 s of virtual time); then afterSuccess on a success, and 30
+// s more, in which a second completion would be counted; then the entry's stop. The blocks see
+// every step and completion as the app does; `started` runs once the appliance is set up.
 SimBleRun runSimBleFlow(
     const SimBleFlowKind& flow, const SimBleFault& fault,
     const std::function<void(int64_t)>& step = {},
     const std::function<void(const ErrorPtr&, const std::shared_ptr<QKDevice>&)>& completion = {},
-    const std::function<void(SimBleHome&, SimBleModule&)>& started = {});
+    const std::function<void(SimBleHome&, SimBleModule&)>& started = {},
+    const std::function<void(const std::string&)>& note = {});
 
 }  // namespace telvo::sim

@@ -3,6 +3,7 @@
 #include "blecore/QKBLEDeviceManager.h"
 #include "blecore/QKBLEProtocol.h"
 #include "blecore/QKBluetooth.h"
+#include "bleflows/QKBleConnectManager.h"
 #include "cloud/QKNetWorkManager.h"
 #include "platform/Diagnostics.h"
 #include "platform/MainLoop.h"
@@ -11,10 +12,13 @@
 #include "telvosdk/QKDeviceConfigManager.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKUserDefault.h"
+#include "telvosdk/TelvoSDK.h"
 
 namespace telvo::sim {
 
 SimBleHome::SimBleHome() {
+    TelvoSDKInitialize();
+    QKBleConnectManager::resetForTesting();
     NotificationCenter::resetForTesting();
     setPlainLogSink([](std::string_view) {});
     QKBluetooth::resetForTesting();
@@ -34,6 +38,8 @@ SimBleHome::SimBleHome() {
 }
 
 SimBleHome::~SimBleHome() {
+    MainLoop::drain();
+    QKBleConnectManager::resetForTesting();
     MainLoop::drain();
     setPlainLogSink({});
     NotificationCenter::resetForTesting();

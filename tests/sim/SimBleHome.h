@@ -16,9 +16,11 @@ namespace telvo::sim {
 // simulated radio and the maker's cloud faked over HTTP on loopback, which hears an appliance
 // online once it has joined the router.
 //
-// Making one resets the library's shared state (SDK configuration, settings store in work mode
-// "10001", cloud client, BLE managers, step information), points the cloud client at the fake
-// cloud and silences the plain-text log; destroying it drains the loop. One at a time; main
+// Making one registers the library's run-time names and resets its shared state (SDK
+// configuration, settings store in work mode "10001", cloud client, BLE managers, the flow
+// dispatcher with its sessions, step information), points the cloud client at the fake cloud
+// and silences the plain-text log; destroying it drops the dispatcher's sessions and drains the
+// loop. One at a time; main
 // thread only; meant for deterministic dispatch mode.
 class SimBleHome {
   public:
