@@ -89,6 +89,16 @@ std::vector<SimBleFlowKind> simBleFlowKinds() {
         .owed = {{"cloud-5xx", 9002}, {"token-invalid", 40001}},
     });
     kinds.push_back({
+        .command = "first-by-name",
+        .title = "first generation by class name (bleType 98): as bleType 0, link kept",
+        .bleType = 98,
+        .version = 0,
+        .phases = {{"status", 0x63}, {"router", 0x68}},
+        .stall = [](SimBleModule& m) { m.linkCloud(nullptr); },
+        .cloudPath = kPresencePath,
+        .owed = {{"cloud-5xx", 9002}, {"token-invalid", 40001}},
+    });
+    kinds.push_back({
         .command = "wired",
         .title = "wired gateway (bleType 11): status, wired body over the cable, online report",
         .bleType = 11,
