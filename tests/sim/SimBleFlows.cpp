@@ -196,7 +196,7 @@ std::vector<SimBleFault> simBleFaults(const SimBleFlowKind& flow) {
                        "the link drops instead of the " + phase + " answer",
                        {},
                        {},
-                       [type](SimBleHome&, SimBleModule& m, const SimBleFlowKind&) {
+                       [type = type](SimBleHome&, SimBleModule& m, const SimBleFlowKind&) {
                            m.addFault({Fault::LinkLoss, type});
                        }});
     // A connection that fails reaches no block of the session: the overall timer ends the run.
@@ -225,11 +225,14 @@ std::vector<SimBleFault> simBleFaults(const SimBleFlowKind& flow) {
                      "the last answer arrives as bytes that are no frame"},
           {"wrong-key", Fault::WrongKey, "the last answer is sealed under another key"},
           {"duplicate", Fault::Duplicate, "the last answer arrives twice"}})
-        out.push_back(
-            {name, what, {}, {}, [kind](SimBleHome&, SimBleModule& m, const SimBleFlowKind& f) {
-                 m.addFault({kind, lastAnswer(f)});
-                 return true;
-             }});
+        out.push_back({name,
+                       what,
+                       {},
+                       {},
+                       [kind = kind](SimBleHome&, SimBleModule& m, const SimBleFlowKind& f) {
+                           m.addFault({kind, lastAnswer(f)});
+                           return true;
+                       }});
     // The counter window takes counters that go back.
     out.push_back({"old-counter",
                    "a version-3 appliance's last answer carries an old counter",
