@@ -16,55 +16,32 @@
 namespace telvo {
 namespace {
 
-// A binary property list: a dict {"a": [[[...[]...]]]} with depth nested one-element arrays.
-std::string deepBinaryPlist(size_t depth) {
-    std::string data = "bplist00";
-    std::vector<uint32_t> offsets;
-    auto ref = [&](uint32_t r) {
-        for (int k = 3; k >= 0; --k) data.push_back(static_cast<char>(r >> (8 * k)));
-    };
-    offsets.push_back(static_cast<uint32_t>(data.size()));
-    data += '\xD1';
-    ref(1);
-    ref(2);
-    offsets.push_back(static_cast<uint32_t>(data.size()));
-    data +=
-        "\x51"
-        "a";
-    for (size_t i = 0; i < depth; ++i) {
-        offsets.push_back(static_cast<uint32_t>(data.size()));
-        data += '\xA1';
-        ref(static_cast<uint32_t>(3 + i));
-    }
-    offsets.push_back(static_cast<uint32_t>(data.size()));
-    data += '\xA0';
-    const uint64_t tableAt = data.size();
-    for (uint32_t o : offsets) ref(o);
-    std::string trailer(32, '\0');
-    trailer[6] = 4;
-    trailer[7] = 4;
-    for (int k = 0; k < 8; ++k) {
-        trailer[8 + k] = static_cast<char>(uint64_t{offsets.size()} >> (8 * (7 - k)));
-        trailer[24 + k] = static_cast<char>(tableAt >> (8 * (7 - k)));
-    }
-    return data + trailer;
+// Big-endian unsigned of the given width.
+std::string bigEndian(uint64_t value, int width) {
+    std::string out;
+    for (int k = width - 1; k >= 0; --k) out.push_back(static_cast<char>(value >> (8 * k)));
+    return out;
 }
 
-// A binary property list of the given objects, references one byte wide, object 0 on top.
-std::string binaryPlist(const std::vector<std::string>& objects) {
-    std::string data = "bplist00";
-    std::string table;
+// A binary property list of the given objects, object 0 on top; offsets and references are
+// width bytes wide.
+std::string binaryPlist(const std::vector<std::string>& objects, int width = 1) {
+    std::string data = "bplist00", table;
     for (const std::string& object : objects) {
-        table.push_back(static_cast<char>(data.size()));
+        table += bigEndian(data.size(), width);
         data += object;
     }
-    const size_t tableAt = data.size();
-    std::string trailer(32, '\0');
-    trailer[6] = 1;
-    trailer[7] = 1;
-    trailer[15] = static_cast<char>(objects.size());
-    trailer[31] = static_cast<char>(tableAt);
-    return data + table + trailer;
+    return data + table + std::string(6, '\0') + bigEndian(width, 1) + bigEndian(width, 1) +
+           bigEndian(objects.size(), 8) + bigEndian(0, 8) + bigEndian(data.size(), 8);
+}
+
+// A dict {"a": [[[...[]...]]]} with depth nested one-element arrays.
+std::string deepBinaryPlist(size_t depth) {
+    std::vector<std::string> objects = {"\xD1" + bigEndian(1, 4) + bigEndian(2, 4),
+                                        '\x51' + std::string("a")};
+    for (size_t i = 0; i < depth; ++i) objects.push_back("\xA1" + bigEndian(3 + i, 4));
+    objects.push_back("\xA0");
+    return binaryPlist(objects, 4);
 }
 
 std::string deepXmlPlist(size_t depth) {
@@ -100,7 +77,7 @@ class UserDefaultTest : public ::testing::Test {
     test::TempFolder folder_;
 };
 
-TEST_F(UserDefaultTest, SettingsSurviveAReopen) {
+TEST_F(UserDefaultTest, SettingsSurviveAReopenAndBoolForKeyNeedsANumber) {
     auto settings = QKUserDefault::standardUserDefaults();
     settings->setValue("10003", "sdkWorkMode");
     settings->setBool(true, "logenable");
@@ -108,6 +85,7 @@ TEST_F(UserDefaultTest, SettingsSurviveAReopen) {
     settings->setValue(Value::Array{"korvo", -5, 2.5}, "SSID_FormatArray");
     settings->setValue(Bytes{0, 1, 255}, "cers");
     settings->setValue(Dictionary{{"n", INT64_MAX}}, "nested");
+    settings->setValue("1", "text");
     settings->setValue("gone", "QKServerAddress");
     settings->removeObjectForKey("QKServerAddress");
 
@@ -116,20 +94,13 @@ TEST_F(UserDefaultTest, SettingsSurviveAReopen) {
     EXPECT_EQ(again->valueForKey("sdkWorkMode").text(), "10003");
     EXPECT_TRUE(again->boolForKey("logenable"));
     EXPECT_FALSE(again->boolForKey("encryptEnable"));
+    EXPECT_FALSE(again->boolForKey("text"));  // only a number counts
+    EXPECT_FALSE(again->boolForKey("absent"));
     EXPECT_EQ(again->valueForKey("SSID_FormatArray"), (Value(Value::Array{"korvo", -5, 2.5})));
     EXPECT_EQ(again->valueForKey("cers").bytes(), (Bytes{0, 1, 255}));
     EXPECT_EQ(again->valueForKey("nested")["n"].int64Value(), INT64_MAX);
     EXPECT_TRUE(again->valueForKey("QKServerAddress").isNull());
     EXPECT_FALSE(std::filesystem::exists(folder_.path() / "QKUserDefault.plist.tmp"));
-}
-
-TEST_F(UserDefaultTest, BoolForKeyIsNoUnlessANumber) {
-    auto settings = QKUserDefault::standardUserDefaults();
-    settings->setValue("1", "text");
-    settings->setValue(1, "number");
-    EXPECT_FALSE(settings->boolForKey("absent"));
-    EXPECT_FALSE(settings->boolForKey("text"));
-    EXPECT_TRUE(settings->boolForKey("number"));
 }
 
 // Every prefix of a valid file, and a few foreign contents, load as an empty store; the next
@@ -203,42 +174,31 @@ TEST_F(UserDefaultTest, WithoutFolderTheStoreIsInMemory) {
 }
 
 // A settings file nested far deeper than any we write is refused before the property-list
-// reader recurses through it (it overflowed the stack).
+// reader recurses through it (it overflowed the stack); modest nesting still loads.
 TEST_F(UserDefaultTest, DeeplyNestedFilesStartEmpty) {
     EXPECT_TRUE(load(deepBinaryPlist(200000))->valueForKey("a").isNull());
     EXPECT_TRUE(load(deepXmlPlist(1000000))->valueForKey("sdkWorkMode").isNull());
+    EXPECT_TRUE(load(deepBinaryPlist(40))->valueForKey("a").isArray());
+    auto xml = load(deepXmlPlist(40));
+    EXPECT_EQ(xml->valueForKey("sdkWorkMode").text(), "10003");
+    EXPECT_TRUE(xml->valueForKey("a").isArray());
 }
 
 // The property-list library aborts on a dictionary key holding a zero character.
 TEST_F(UserDefaultTest, KeysWithAZeroCharacterStartEmpty) {
     using namespace std::string_literals;
-    const std::string value = "\x51x"s;
-    EXPECT_TRUE(load(binaryPlist({"\xD1\x01\x02"s,
-                                  "\x53"
-                                  "a\0b"s,
-                                  value}))
-                    ->valueForKey("a")
-                    .isNull());
-    EXPECT_TRUE(
-        load(binaryPlist({"\xD1\x01\x02"s, "\x62\0a\0\0"s, value}))->valueForKey("a").isNull());
-    // The same files with a plain key load.
-    EXPECT_EQ(load(binaryPlist({"\xD1\x01\x02"s,
-                                "\x53"
-                                "abc"s,
-                                value}))
-                  ->valueForKey("abc")
-                  .text(),
-              "x");
-    EXPECT_EQ(load(binaryPlist({"\xD1\x01\x02"s, "\x62\0a\0b"s, value}))->valueForKey("ab").text(),
-              "x");
-}
-
-TEST_F(UserDefaultTest, ModestNestingStillLoads) {
-    auto binary = load(deepBinaryPlist(40));
-    EXPECT_TRUE(binary->valueForKey("a").isArray());
-    auto xml = load(deepXmlPlist(40));
-    EXPECT_EQ(xml->valueForKey("sdkWorkMode").text(), "10003");
-    EXPECT_TRUE(xml->valueForKey("a").isArray());
+    struct Case {
+        std::string key, lookup;
+        bool loads;
+    } cases[] = {{'\x53' + "a\0b"s, "a", false},
+                 {"\x62\0a\0\0"s, "a", false},
+                 {'\x53' + "abc"s, "abc", true},
+                 {"\x62\0a\0b"s, "ab", true}};  // ASCII and UTF-16 keys
+    for (const auto& c : cases) {
+        Value value = load(binaryPlist({"\xD1\x01\x02"s, c.key, "\x51x"s}))->valueForKey(c.lookup);
+        EXPECT_EQ(value.isNull(), !c.loads) << c.lookup;
+        EXPECT_EQ(value.text(), c.loads ? "x" : "");
+    }
 }
 
 }  // namespace

@@ -191,7 +191,7 @@ TEST(DispatchTimerModes, TimersDroppedWithDeterministicModeAreIdle) {
 }
 
 // Threaded mode: real time, no assertion on how long.
-TEST(ThreadedTimer, FiresRepeatsAndCancels) {
+TEST(ThreadedTimer, FiresRepeatsCancelsAndDelayedCallsRunOnTheMainLoop) {
     auto q = DispatchQueue::createSerial("t");
     std::atomic<int> fires{0};
     auto timer = DispatchTimer::create(q, [&] { fires.fetch_add(1); });
@@ -207,9 +207,7 @@ TEST(ThreadedTimer, FiresRepeatsAndCancels) {
     EXPECT_TRUE(later.load());
     q->sync([] {});
     EXPECT_EQ(fires.load(), after);
-}
 
-TEST(ThreadedTimer, DelayedCallOnMainLoop) {
     int target = 0;
     bool ran = false;
     MainLoop::performAfterDelay(&target, "x", 0.001, [&] { ran = MainLoop::isMainThread(); });

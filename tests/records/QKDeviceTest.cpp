@@ -38,7 +38,7 @@ class QKDeviceContent : public ::testing::Test {
     void TearDown() override { QKDevice::setSensitiveDataDecryptor(nullptr); }
 };
 
-TEST_F(QKDeviceContent, CloudKeys) {
+TEST_F(QKDeviceContent, CloudAndRecordKeysAndGroupInfo) {
     Value cloud = Dictionary{
         {"applianceId", 19791209300281LL},
         {"des", "living room"},
@@ -49,6 +49,11 @@ TEST_F(QKDeviceContent, CloudKeys) {
         {"wifiVersion", "0501"},
         {"name", "Air"},
         {"activeStatus", 1},
+        {kQKSDKDeviceSSID, "midea_ac_0001"},
+        {kQKSDKDeviceSubType, "11"},
+        {kQKSDKDeviceSmartProductId, "10001"},
+        {kQKSDKConfigGroupDeviceInfo,
+         Value::Array{Dictionary{{"sn", "S1"}, {"a0", "A1"}}, "stray", Dictionary{{"sn", "S2"}}}},
     };
     QKDevice d(cloud);
     EXPECT_EQ(d.deviceId, "19791209300281");
@@ -60,6 +65,14 @@ TEST_F(QKDeviceContent, CloudKeys) {
     EXPECT_EQ(d.wifiVersion, "0501");
     EXPECT_EQ(d.deviceName, "Air");
     EXPECT_EQ(d.activeStatus, "1");
+    EXPECT_EQ(d.deviceSsid, "midea_ac_0001");
+    EXPECT_EQ(d.deviceSubType, "11");
+    EXPECT_EQ(d.smartProductId, "10001");
+    ASSERT_EQ(d.productInfoData.size(), 2u);  // the stray entry is skipped
+    EXPECT_EQ(d.productInfoData[0]["a0"].text(), "A1");
+    EXPECT_EQ(d.productInfoData[1]["sn"].text(), "S2");
+
+    d.initContentWithDic(Dictionary{{kQKSDKConfigGroupDeviceInfo, "not an array"}});
     EXPECT_TRUE(d.productInfoData.empty());
 }
 
@@ -91,26 +104,6 @@ TEST_F(QKDeviceContent, KeyPreferenceAndTypeCleaning) {
         EXPECT_EQ(d.deviceSn, c.sn) << *c.dic.toJSON();
         EXPECT_EQ(d.deviceType, c.type) << *c.dic.toJSON();
     }
-}
-
-TEST_F(QKDeviceContent, RecordKeysAndGroupInfo) {
-    Value record = Dictionary{
-        {kQKSDKDeviceSSID, "midea_ac_0001"},
-        {kQKSDKDeviceSubType, "11"},
-        {kQKSDKDeviceSmartProductId, "10001"},
-        {kQKSDKConfigGroupDeviceInfo,
-         Value::Array{Dictionary{{"sn", "S1"}, {"a0", "A1"}}, "stray", Dictionary{{"sn", "S2"}}}},
-    };
-    QKDevice d(record);
-    EXPECT_EQ(d.deviceSsid, "midea_ac_0001");
-    EXPECT_EQ(d.deviceSubType, "11");
-    EXPECT_EQ(d.smartProductId, "10001");
-    ASSERT_EQ(d.productInfoData.size(), 2u);
-    EXPECT_EQ(d.productInfoData[0]["a0"].text(), "A1");
-    EXPECT_EQ(d.productInfoData[1]["sn"].text(), "S2");
-
-    d.initContentWithDic(Dictionary{{kQKSDKConfigGroupDeviceInfo, "not an array"}});
-    EXPECT_TRUE(d.productInfoData.empty());
 }
 
 TEST(QKDeviceContentWorkMode, SerialDecryptedWithTheWorkModeKeys) {
