@@ -110,7 +110,7 @@ TEST_F(LogGateTest, FourChecksInOrder) {
     }
 }
 
-TEST_F(LogGateTest, DelegateGetsLevelTagFileLineAndText) {
+TEST_F(LogGateTest, DelegateGetsLevelTagFileLineAndTextOfEveryLine) {
     settings(true, false);
     installDelegate();
     const int line = __LINE__ + 1;
@@ -128,19 +128,20 @@ TEST_F(LogGateTest, DelegateGetsLevelTagFileLineAndText) {
     EXPECT_EQ(delegate_->lines[1].line, line + 1);
     EXPECT_EQ(delegate_->lines[1].text, "tagged two");
 
+    // Text from an appliance is only ever an argument; platform diagnostics take the same way.
+    const std::string fromAppliance = "%s%n%x %d";
+    QKSDKLOG("reply %s", fromAppliance.c_str());
+    registerLogging();
+    platformDiagnostic("no class %s", "QKDeviceManager");
+    setDiagnosticSink({});
+    ASSERT_EQ(delegate_->lines.size(), 4u);
+    EXPECT_EQ(delegate_->lines[2].text, "reply %s%n%x %d");
+    EXPECT_EQ(delegate_->lines[3].text, "no class QKDeviceManager");
+
     // A delegate the app has dropped is not called; the line goes on down the checks.
     delegate_.reset();
     QKSDKLOG("after the delegate");
     EXPECT_NE(plainText("2026-01-01").find("after the delegate"), std::string::npos);
-}
-
-TEST_F(LogGateTest, ForeignTextIsOnlyAnArgument) {
-    settings(true, false);
-    installDelegate();
-    const std::string fromAppliance = "%s%n%x %d";
-    QKSDKLOG("reply %s", fromAppliance.c_str());
-    ASSERT_EQ(delegate_->lines.size(), 1u);
-    EXPECT_EQ(delegate_->lines[0].text, "reply %s%n%x %d");
 }
 
 TEST_F(LogGateTest, PlainLineCarriesPrefixAndTimeStamp) {
@@ -169,16 +170,6 @@ TEST_F(LogGateTest, EncryptedStoreWithoutKeyDropsLines) {
     QKSDKLOG("dropped");
     QKSDKLog::flush();
     EXPECT_FALSE(std::filesystem::exists(folder_.path() / "KorvoSDKLog"));
-}
-
-TEST_F(LogGateTest, PlatformDiagnosticsGoThroughTheGate) {
-    settings(true, false);
-    installDelegate();
-    registerLogging();
-    platformDiagnostic("no class %s", "QKDeviceManager");
-    setDiagnosticSink({});
-    ASSERT_EQ(delegate_->lines.size(), 1u);
-    EXPECT_EQ(delegate_->lines[0].text, "no class QKDeviceManager");
 }
 
 }  // namespace
