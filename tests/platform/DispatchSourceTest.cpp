@@ -10,7 +10,6 @@
 
 #include "platform/Dispatch.h"
 #include "platform/DispatchSource.h"
-#include "platform/DispatchTimer.h"
 #include "platform/MainLoop.h"
 
 namespace telvo {
@@ -137,73 +136,6 @@ TEST_F(DeterministicSource, WriteSourceAndSuspendCounts) {
     MainLoop::drain();
     EXPECT_TRUE(fdIsOpen(udp.sender));  // a single source never closes its descriptor
     close(udp.receiver);
-}
-
-// A loopback TCP connection in deterministic mode: connect, accept, data, end of stream,
-// all before a 3-second time-out, which never fires.
-TEST_F(DeterministicSource, LoopbackTcpSessionBeatsItsTimeOut) {
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
-    socklen_t len = sizeof at;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&at), &len);
-
-    auto serverQueue = DispatchQueue::createSerial("server");
-    auto clientQueue = DispatchQueue::createSerial("client");
-    int served = -1;
-    auto accept = DispatchSource::createPair(listener, serverQueue);
-    accept.read->setEventHandler([&] {
-        served = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (served >= 0) {
-            send(served, "hello", 5, MSG_NOSIGNAL);
-            shutdown(served, SHUT_WR);
-        }
-    });
-    accept.read->resume();
-
-    int client = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    int rc = connect(client, reinterpret_cast<sockaddr*>(&at), sizeof at);
-    ASSERT_TRUE(rc == 0 || errno == EINPROGRESS);
-    auto io = DispatchSource::createPair(client, clientQueue);
-    bool connected = false, timedOut = false, ended = false;
-    std::string received;
-    auto timeout = DispatchTimer::create(clientQueue, [&] { timedOut = true; });
-    timeout->start(3);
-    io.write->setEventHandler([&] {
-        int error = 0;
-        socklen_t size = sizeof error;
-        getsockopt(client, SOL_SOCKET, SO_ERROR, &error, &size);
-        connected = error == 0;
-        timeout->cancel();
-        io.write->suspend();
-        io.read->resume();
-    });
-    io.read->setEventHandler([&] {
-        if (io.read->data() == 0) {
-            ended = true;
-            io.read->suspend();
-            return;
-        }
-        char buf[64];
-        ssize_t n = recv(client, buf, sizeof buf, 0);
-        if (n > 0) received.append(buf, size_t(n));
-    });
-    io.write->resume();
-    EXPECT_TRUE(MainLoop::runUntil([&] { return ended; }, 10));
-    EXPECT_TRUE(connected);
-    EXPECT_FALSE(timedOut);
-    EXPECT_EQ(received, "hello");
-    EXPECT_EQ(Clock::now(), 0.0);  // no time had to pass
-    for (auto& s : {accept.read, accept.write, io.read, io.write}) {
-        s->cancel();
-        if (s->isSuspended()) s->resume();
-    }
-    MainLoop::drain();
-    EXPECT_FALSE(fdIsOpen(client));
-    if (served >= 0) close(served);
 }
 
 TEST(ThreadedSource, ReadSourceDeliversOnItsQueue) {
