@@ -21,7 +21,7 @@ class DateAndIdTest : public ::testing::Test {
     std::shared_ptr<ManualClock> clock_;
 };
 
-TEST_F(DateAndIdTest, DatePatternsInTheLocalTimeZone) {
+TEST_F(DateAndIdTest, DatePatternsInTheLocalTimeZoneAndMilliseconds) {
     const double date = 1767225600.25;  // 2026-01-01 00:00:00.25 UTC, 01:00 local
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"yyyyMMddHHmmss", "20260101010000"},
@@ -34,9 +34,7 @@ TEST_F(DateAndIdTest, DatePatternsInTheLocalTimeZone) {
     for (const auto& [pattern, expected] : cases)
         EXPECT_EQ(QKTool::getNSStringFromNSDate(date, pattern), expected) << pattern;
     EXPECT_EQ(QKTool::getNSStringFromNSDate(date + 13 * 3600, "hh:mm a"), "02:00 PM");
-}
-
-TEST_F(DateAndIdTest, MillisecondsDropTheFraction) {
+    // Milliseconds drop the fraction.
     EXPECT_EQ(QKTool::longLongFromDate(1767225600.9999), 1767225600999);
     EXPECT_EQ(QKTool::longLongFromDate(0), 0);
 }

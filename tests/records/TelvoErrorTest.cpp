@@ -35,7 +35,7 @@ TEST(TelvoError, CompositeCodes) {
     }
 }
 
-TEST(TelvoError, FactoriesTakeTheTableText) {
+TEST(TelvoError, FactoriesTakeTheTableTextAndZeroIsTheSharedSuccess) {
     auto e = TelvoError::configNetErrorWithCode(4020);
     EXPECT_EQ(e->code(), 114020);
     EXPECT_EQ(e->domain(), "TelvoError");
@@ -44,9 +44,8 @@ TEST(TelvoError, FactoriesTakeTheTableText) {
     EXPECT_EQ(e->code(), 114082);
     EXPECT_EQ(e->localizedDescription(), "");
     EXPECT_EQ(TelvoError::errorWithType(3, 1, 9000, std::nullopt)->localizedDescription(), "");
-}
 
-TEST(TelvoError, CodeZeroIsTheSharedSuccess) {
+    // Code 0 is the one shared success, whatever the factory.
     auto success = TelvoError::sucError();
     EXPECT_EQ(success->code(), 0);
     EXPECT_EQ(success->domain(), "TelvoError");
