@@ -52,13 +52,4 @@ void Transcript::result(const ErrorPtr& error, const std::shared_ptr<QKDevice>& 
         if (!value->empty()) std::printf("             %s = %s\n", name, value->c_str());
 }
 
-bool sendToDeviceManager(const std::string& selector, RegistryArgs args) {
-    auto& registry = Registry::shared();
-    auto shared = registry.performClassSelector("QKDeviceManager", "sharedManager");
-    auto* manager = shared ? std::any_cast<RegistryInstance>(&*shared) : nullptr;
-    return manager && *manager &&
-           registry.performInstanceSelector("QKDeviceManager", selector, *manager, std::move(args))
-               .has_value();
-}
-
 }  // namespace telvo::demo

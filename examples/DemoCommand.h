@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/Registry.h"
 #include "telvosdk/Error.h"
 #include "telvosdk/QKDevice.h"
 
@@ -47,10 +46,5 @@ class Transcript {
     double start_;
     std::map<int64_t, std::string> stepNames_;
 };
-
-// The Wi-Fi configuration facade as the library's own entry reaches it: the class
-// "QKDeviceManager", its shared instance from "sharedManager", and an operation by its selector.
-// False when the name or the selector is unknown.
-bool sendToDeviceManager(const std::string& selector, RegistryArgs args = {});
 
 }  // namespace telvo::demo

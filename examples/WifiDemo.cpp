@@ -6,10 +6,10 @@
 #include <string>
 
 #include "DemoCommand.h"
-#include "apconfig/QKDeviceManager.h"
 #include "platform/MainLoop.h"
 #include "sim/SimWifiHome.h"
 #include "telvosdk/QKDeviceApConfigParams.h"
+#include "telvosdk/QKDeviceManager.h"
 #include "telvosdk/TelvoError.h"
 
 namespace telvo::demo {
@@ -17,11 +17,7 @@ namespace telvo::demo {
 namespace {
 
 using Home = sim::SimWifiHome;
-// The facade's block types, which its selectors take.
 using Manager = QKDeviceManager;
-
-constexpr const char* kConfigure =
-    "startConfigureDeviceWithParams:type:deviceConfigStep:completion:";
 
 const std::map<int64_t, std::string> kApSteps = {
     {0, "appliance found on its hotspot"},
@@ -48,16 +44,15 @@ class Configuration {
     explicit Configuration(const Transcript& t) : t_(t) {}
     // Starts the flow of `type` and runs the loop until its result (at most `seconds`).
     bool run(const QKDeviceApConfigParams& params, int64_t type, double seconds) {
-        t_.note("app: " + std::string(kConfigure) + " type " + std::to_string(type));
+        t_.note("app: startConfigureDeviceWithParams type " + std::to_string(type));
         Manager::StepBlock steps = [this](int64_t step) { t_.step(step); };
         Manager::DeviceCompletion completion = [this](ErrorPtr error,
                                                       std::shared_ptr<QKDevice> device) {
             t_.result(error, device);
             code = TelvoError::codeForSDKError(error);
         };
-        return sendToDeviceManager(kConfigure, {std::make_shared<QKDeviceApConfigParams>(params),
-                                                type, steps, completion}) &&
-               MainLoop::runUntil([this] { return code.has_value(); }, seconds);
+        Manager::sharedManager()->startConfigureDeviceWithParams(params, type, steps, completion);
+        return MainLoop::runUntil([this] { return code.has_value(); }, seconds);
     }
     std::optional<int64_t> code;
 
@@ -86,8 +81,8 @@ bool accessPoint(const std::string& fault) {
     if (!outcome.run(Home::apParams(), 1, 300)) return false;
     if (fault == "wrong-password") {
         // The run waits for new credentials; this app gives up instead.
-        t.note("app: stopBindDeviceWithCompletion: (the stop calls no block)");
-        sendToDeviceManager("stopBindDeviceWithCompletion:", {Manager::ErrorCompletion()});
+        t.note("app: stopBindDeviceWithCompletion (the stop calls no block)");
+        Manager::sharedManager()->stopBindDeviceWithCompletion(nullptr);
         MainLoop::runFor(60);
         t.note("nothing more from the stopped session");
     }
@@ -151,11 +146,11 @@ bool lanScan(const std::string& fault) {
                 std::printf("             deviceSn = %s  ip = %s  deviceSsid = %s\n",
                             d->deviceSn.c_str(), d->deviceIP.c_str(), d->deviceSsid.c_str());
         });
-    t.note("app: startScanLanDevice:callback: 5");
-    if (!sendToDeviceManager("startScanLanDevice:callback:", {int64_t(5), report})) return false;
+    t.note("app: startScanLanDevice 5");
+    Manager::sharedManager()->startScanLanDevice(5, report);
     MainLoop::runFor(7);
     t.note("app: stopBroadCast");
-    sendToDeviceManager("stopBroadCast");
+    Manager::sharedManager()->stopBroadCast();
     return first == (fault == "empty-lan" ? 4000 : 0);
 }
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "DemoCommand.h"
-#include "apconfig/QKDeviceManager.h"
+#include "telvosdk/QKDeviceManager.h"
 #include "platform/Dispatch.h"
 #include "platform/NetworkGuard.h"
 #include "telvosdk/TelvoSDK.h"

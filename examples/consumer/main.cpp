@@ -1,6 +1,8 @@
 // A small app: it sees the library through its public headers alone.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "telvosdk/TelvoSDK.h"
 #include "telvosdk/Value.h"
@@ -8,13 +10,21 @@
 int main() {
     using namespace telvo;
     TelvoSDKInitialize();
+    // The Wi-Fi configuration facade, called while no main loop runs: without an access-point
+    // session the Wi-Fi list answers at once with 4007; nothing goes to the network.
+    int64_t wifiListCode = -1;
+    QKDeviceManager::sharedManager()->getWifiList(
+        [&](const ErrorPtr& e, const std::optional<Value::Array>& list) {
+            wifiListCode = list ? -2 : TelvoError::codeForSDKError(e);
+        });
     // The library runs the main loop on a thread of its own while the app uses it.
     TelvoSDKStartMainLoopThread();
     auto dic = Value::fromJSON(R"({"deviceSn":"sn-1","ip":"127.0.0.2"})");
     auto device = dic ? QKDevice::deviceWithDic(*dic) : nullptr;
     auto error = TelvoError::configNetErrorWithCode(4000);
     bool ok = std::strlen(TelvoSDKVersion()) > 0 && device && device->deviceSn == "sn-1" &&
-              device->deviceIP == "127.0.0.2" && error && error->domain() == TelvoError::kDomain;
+              device->deviceIP == "127.0.0.2" && error && error->domain() == TelvoError::kDomain &&
+              wifiListCode == 4007;
     TelvoSDKStopMainLoopThread();
     std::printf("consumer: %s\n", ok ? "ok" : "FAILED");
     return ok ? 0 : 1;

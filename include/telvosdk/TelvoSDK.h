@@ -2,14 +2,16 @@
 
 // The library's entry header for an app.
 
-// Shared records, errors, keys and the configuration entry point.
+// Shared records, errors, keys and the configuration entry points (Wi-Fi and BLE).
 #include "telvosdk/Export.h"
+#include "telvosdk/QKBleConnectManager.h"
 #include "telvosdk/QKConfigAction.h"
 #include "telvosdk/QKConfigStatus.h"
 #include "telvosdk/QKDevice.h"
 #include "telvosdk/QKDeviceApConfigParams.h"
 #include "telvosdk/QKDeviceBleConfigParams.h"
 #include "telvosdk/QKDeviceConfigManager.h"
+#include "telvosdk/QKDeviceManager.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKSDKConstants.h"
 #include "telvosdk/TelvoAPPAdapter.h"

@@ -1,7 +1,8 @@
-#include "apconfig/QKDeviceManager.h"
+#include "telvosdk/QKDeviceManager.h"
 
 #include "apconfig/QKApContect.h"
 #include "apconfig/QKSmartConnect.h"
+#include "apconfig/RegisterApConfig.h"
 #include "core/QKTool.h"
 #include "discovery/QKBroadcastManager.h"
 #include "discovery/QKBroadcastObserver.h"

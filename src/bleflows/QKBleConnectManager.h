@@ -1,11 +1,8 @@
 #pragma once
 
-#include <cstdint>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
+// The BLE flow dispatcher with the flow classes it hands out, for the library and its tests.
+
+#include <type_traits>
 
 #include "bleflows/QKBLEConnect.h"
 #include "bleflows/QKBleSecondConnect.h"
@@ -13,94 +10,19 @@
 #include "bleflows/QKBleSecondWiredConnect.h"
 #include "bleflows/QKBleSpecialModeConnect.h"
 #include "bleflows/QKComboBLEConnect.h"
-#include "telvosdk/QKConfigAction.h"
-#include "telvosdk/QKConfigStatus.h"
-#include "telvosdk/QKDeviceBleConfigParams.h"
+#include "telvosdk/QKBleConnectManager.h"
 
 namespace telvo {
 
-// The dispatcher of the BLE flows: picks the flow by bleType (0 first generation, 1 second
-// generation, 3 combo, 10 retry, 11 wired, 12 special mode), holds at most one session of each
-// kind, carries a second-generation or retry session on when the same appliance (same
-// advertised MAC) is started again, and resumes, confirms and stops them. A session it replaces
-// is stopped without a completion and loses its observers.
-//
-// Reached by name: class "QKBleConnectManager", class selectors "shareInstance",
-// "statConfig:bleType:connectUpdate:completion:" and
+static_assert(std::is_same_v<QKBleConnectManager::UpdateBlock, QKBLEBaseConnect::UpdateBlock>);
+static_assert(
+    std::is_same_v<QKBleConnectManager::CompletionBlock, QKBLEBaseConnect::CompletionBlock>);
+static_assert(std::is_same_v<QKBleConnectManager::ActionBlock, QKComboBLEConnect::ActionBlock>);
+
+// Registers "QKBleConnectManager" (called once by the library's initialiser): class selectors
+// "shareInstance", "statConfig:bleType:connectUpdate:completion:" and
 // "doConfigureAction:resultCallback:statusChangeCallBack:" (both forward to the shared
-// instance), instance selectors of the four requests (registerBleConnectManager()).
-//
-// Callable from any thread. The slots are locked; the flows are created, started, resumed and
-// stopped on the main queue: inline when called there, else queued in call order. The one
-// block called on the caller's thread is a refused confirmation's result (4100). The flows
-// call the blocks on the main queue.
-class QKBleConnectManager {
-  public:
-    using UpdateBlock = QKBLEBaseConnect::UpdateBlock;
-    using CompletionBlock = QKBLEBaseConnect::CompletionBlock;
-    using ActionBlock = QKComboBLEConnect::ActionBlock;
-
-    static std::shared_ptr<QKBleConnectManager> shareInstance();
-    // Drops the shared instance and the sessions it holds (tests).
-    static void resetForTesting();
-
-    // Starts the flow of bleType; any other type starts nothing and calls no block.
-    void statConfig(const QKDeviceBleConfigParams& params, int64_t bleType, UpdateBlock update,
-                    CompletionBlock completion);
-    // bleType 10 resumes the retry session, any other the second-generation one; the wired
-    // session is resumed in every case. Sessions not held are skipped.
-    void resumeConfigWithParams(const QKDeviceBleConfigParams& params);
-    // Stops the first-generation session always, and each other session whose MAC (":" and
-    // case ignored) is the one params.peripheral advertises. No block is called.
-    void stopConfig(const QKDeviceBleConfigParams& params);
-    // actionType 1 with a combo session whose peripheral is connected goes to that session;
-    // anything else calls resultCallback at once, on this thread, with 4100 and no status.
-    void doConfigureAction(const std::shared_ptr<QKConfigAction>& action,
-                           ActionBlock resultCallback, ActionBlock statusChangeCallBack);
-
-    void startOneConfig(const QKDeviceBleConfigParams& params, UpdateBlock update,
-                        CompletionBlock completion);
-    void startSencondConfig(const QKDeviceBleConfigParams& params, UpdateBlock update,
-                            CompletionBlock completion);
-    void startComboBind(const QKDeviceBleConfigParams& params, UpdateBlock update,
-                        CompletionBlock completion);
-    void startSencondRetry(const QKDeviceBleConfigParams& params, UpdateBlock update,
-                           CompletionBlock completion);
-    void startSecondWired(const QKDeviceBleConfigParams& params, UpdateBlock update,
-                          CompletionBlock completion);
-    void startSpecialModeSet(const QKDeviceBleConfigParams& params, UpdateBlock update,
-                             CompletionBlock completion);
-
-    // The sessions held now (any thread).
-    std::shared_ptr<QKBLEConnect> oneBle() const;
-    std::shared_ptr<QKBleSecondConnect> ble() const;
-    std::shared_ptr<QKBleSecondRetryConnect> bleRetry() const;
-    std::shared_ptr<QKComboBLEConnect> comboBle() const;
-    std::shared_ptr<QKBleSecondWiredConnect> wiredBle() const;
-    std::shared_ptr<QKBleSpecialModeConnect> specialModedBle() const;
-
-    // The MAC the peripheral advertises ("deviceMac" of its capability dictionary); nullopt
-    // without a peripheral or a recognised advertisement. Main thread.
-    static std::optional<std::string> advertisedMac(const QKDeviceBleConfigParams& params);
-
-  private:
-    // Takes a replaced session out of service: no block of it reaches the app any more.
-    static void retire(const std::shared_ptr<QKBLEBaseConnect>& session);
-    static void stopSession(const std::shared_ptr<QKBLEBaseConnect>& session);
-    template <class T>
-    std::shared_ptr<T> keepOrReplace(std::shared_ptr<T>& slot,
-                                     const QKDeviceBleConfigParams& params, bool forceNew);
-
-    mutable std::mutex mutex_;
-    std::shared_ptr<QKBLEConnect> oneBle_;
-    std::shared_ptr<QKBleSecondConnect> ble_;
-    std::shared_ptr<QKBleSecondRetryConnect> bleRetry_;
-    std::shared_ptr<QKComboBLEConnect> comboBle_;
-    std::shared_ptr<QKBleSecondWiredConnect> wiredBle_;
-    std::shared_ptr<QKBleSpecialModeConnect> specialModedBle_;
-};
-
-// Registers "QKBleConnectManager" (called once by the library's initialiser).
+// instance), instance selectors of the four requests.
 void registerBleConnectManager();
 
 }  // namespace telvo

@@ -1,6 +1,6 @@
 #include <mutex>
 
-#include "apconfig/QKDeviceManager.h"
+#include "apconfig/RegisterApConfig.h"
 #include "blecore/QKBLEProtocol.h"
 #include "bleflows/QKBLEConnect.h"
 #include "bleflows/QKBleConnectManager.h"

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "SmartConnectFixture.h"
-#include "apconfig/QKDeviceManager.h"
+#include "telvosdk/QKDeviceManager.h"
 #include "platform/Registry.h"
 #include "telvosdk/TelvoSDK.h"
 

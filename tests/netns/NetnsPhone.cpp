@@ -1,6 +1,6 @@
 // The phone side of the run between two network namespaces, in namespace A: an app of the
 // library that runs it in threaded mode, maps "en0" to its end of the veth pair, sets the Wi-Fi
-// facts itself and starts one configuration through the configuration facade, reached by name.
+// facts itself and starts one configuration through the public Wi-Fi configuration facade.
 //
 //   telvo_netns_phone --scenario ap|smart|fault --interface IFACE --state FILE
 //
@@ -20,13 +20,12 @@
 #include <vector>
 
 #include "NetnsRun.h"
-#include "apconfig/QKDeviceManager.h"
 #include "discovery/QKBroadcastManager.h"
 #include "platform/DispatchQueue.h"
 #include "platform/DispatchRuntime.h"
 #include "platform/NetworkGuard.h"
-#include "platform/Registry.h"
 #include "sim/TestSupport.h"
+#include "telvosdk/QKDeviceManager.h"
 #include "telvosdk/TelvoSDK.h"
 
 namespace telvo::netns {
@@ -122,9 +121,8 @@ int run(const Options& options) {
     TelvoSDKStartMainLoopThread();
     Outcome outcome;
     const double t0 = elapsed();
+    // The facade is called on the main thread, here the library's loop thread.
     DispatchQueue::main()->async([&] {
-        auto made = Registry::shared().performClassSelector("QKDeviceManager", "sharedManager");
-        const RegistryInstance manager = made ? std::any_cast<RegistryInstance>(*made) : nullptr;
         QKDeviceManager::StepBlock step = [smart](int64_t n) {
             say(kWho, "step %lld", static_cast<long long>(n));
             // The appliance took the credentials and left its hotspot: the phone is back home.
@@ -143,16 +141,8 @@ int run(const Options& options) {
                 error ? error->domain().c_str() : "");
             outcome.changed.notify_all();
         };
-        auto params = std::make_shared<QKDeviceApConfigParams>(smart ? Home::smartParams()
-                                                                     : Home::apParams());
-        const bool sent =
-            Registry::shared()
-                .performInstanceSelector(
-                    "QKDeviceManager",
-                    "startConfigureDeviceWithParams:type:deviceConfigStep:completion:", manager,
-                    {params, int64_t(smart ? 2 : 1), step, completion})
-                .has_value();
-        if (!sent) say(kWho, "the facade could not be reached by name");
+        QKDeviceManager::sharedManager()->startConfigureDeviceWithParams(
+            smart ? Home::smartParams() : Home::apParams(), smart ? 2 : 1, step, completion);
     });
 
     bool ended;

@@ -1,0 +1,127 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "telvosdk/Error.h"
+#include "telvosdk/Export.h"
+#include "telvosdk/QKDevice.h"
+#include "telvosdk/QKDeviceApConfigParams.h"
+#include "telvosdk/Value.h"
+
+namespace telvo {
+
+class QKApContect;
+class QKSmartConnect;
+
+// The entry object of the Wi-Fi configuration flows: the access-point flow, smart connect and
+// the LAN scan. It holds at most one access-point session and one smart-connect flow; a new
+// access-point request releases the previous session without calling its blocks.
+//
+// Before a flow the app has called TelvoSDKInitialize(), keeps the main loop running, has set
+// the phone's Wi-Fi facts and interface names (NetworkConfiguration) and filled QKMiddleConfig
+// (QKMiddleInterface::shareInstance()->middleConfig()): apConfigDefaultKey for discovery and the
+// appliance session, the enrolled certificates and key for appliances that demand a key
+// agreement, and the cloud settings for the confirmation; "sdkWorkMode" in QKUserDefault.
+//
+// Threads: call every operation but sharedManager on the main thread, the one that runs the main
+// loop (TelvoSDKRunMainLoop, or the library's loop thread), that is from a block the library
+// calls on the main queue; while no main loop runs, on one thread at a time. The facade has no
+// locks. Steps, completions and scan reports arrive on the main queue, after the call returns
+// unless an operation says it answers at once. No operation blocks.
+class TELVO_EXPORT QKDeviceManager : public std::enable_shared_from_this<QKDeviceManager> {
+  public:
+    using StepBlock = std::function<void(int64_t step)>;
+    using DeviceCompletion = std::function<void(ErrorPtr error, std::shared_ptr<QKDevice>)>;
+    using ErrorCompletion = std::function<void(ErrorPtr error)>;
+    using WifiListCompletion =
+        std::function<void(const ErrorPtr&, const std::optional<Value::Array>& list)>;
+    using DeviceListCompletion = std::function<void(
+        ErrorPtr error, std::optional<std::vector<std::shared_ptr<QKDevice>>> devices)>;
+
+    // The name the library's run-time registry knows the class by.
+    static constexpr char kClassName[] = "QKDeviceManager";
+
+    // The one instance of the process, created on first call (any thread).
+    static std::shared_ptr<QKDeviceManager> sharedManager();
+    // Drops the shared instance (tests).
+    static void resetForTesting();
+
+    // Starts a configuration. Type 1, the access-point flow: the phone is joined to the
+    // appliance's hotspot params.deviceSSID; routerSSID, routerPwd and routerBSSID name the home
+    // network (country code, time zone and channel list when the appliance asks for them). An
+    // SSID without an accepted prefix ends at once, inside the call (step 9, then 4006).
+    // Type 2, smart connect: the phone is on the router params.routerSSID; by params.deviceSSID
+    // when set, else by params.deviceType; on another network the completion gets 4030 at once,
+    // inside the call; with neither name nothing is called. Other types do nothing.
+    // Steps and the one completion (code 0 with the QKDevice, or the error) arrive on the main
+    // queue. An access-point run that reports a wrong password (4090) or a router without cloud
+    // access (4122) waits for resumeConfigWithParams or a stop.
+    void startConfigureDeviceWithParams(const QKDeviceApConfigParams& params, int64_t type,
+                                        StepBlock deviceConfigStep, DeviceCompletion completion);
+    // Resumes the latest access-point session with new credentials; nothing without one.
+    void resumeConfigWithParams(const QKDeviceApConfigParams& params);
+    // Stops the latest access-point session; neither its blocks nor this completion are called
+    // afterwards. Nothing without a session.
+    void stopBindDeviceWithCompletion(ErrorCompletion completion);
+    // Stops the smart-connect sending and slows the discovery probe to once a minute.
+    void stopSendQKCPacket();
+    // LAN scan: probes every second and reports on the main queue the appliances that answer,
+    // as they arrive and once more after `seconds` with those since the last report, or 4000
+    // when nothing new answered. After the first report the probe falls back to once a minute;
+    // stopBroadCast ends it.
+    void startScanLanDevice(int64_t seconds, DeviceListCompletion callback);
+
+    // Only the connect half of the access-point flow to the hotspot `ssid`, in a new session;
+    // the completion arrives on the main queue (4006 at once, inside the call, for an SSID
+    // without an accepted prefix).
+    void connectDeviceWithSSID(const std::string& ssid, ErrorCompletion completion);
+    // The Wi-Fi networks the appliance of the latest session sees, on the main queue; without a
+    // session 4007 at once, inside the call.
+    void getWifiList(WifiListCompletion completion);
+    // Sends the credentials over the latest session (connected with connectDeviceWithSSID);
+    // startScanInLanBlock tells when the LAN confirmation begins. Nothing without a session.
+    void bindDeviceWithparams(const QKDeviceApConfigParams& params,
+                              std::function<void()> startScanInLanBlock,
+                              DeviceCompletion completion);
+    // Replaces the accepted appliance hotspot SSID prefixes (QKMiddleConfig::SSID_FormatArray).
+    void enableSSIDFormatWithFormatArray(const std::vector<std::string>& formatArray);
+    // Starts the discovery probe every second / ends it.
+    void startBroadCast();
+    void stopBroadCast();
+
+    // Type 1 of startConfigureDeviceWithParams (type is not read).
+    void startApConnectWithParams(const QKDeviceApConfigParams& params, int64_t type,
+                                  StepBlock deviceConfigStep, DeviceCompletion completion);
+    // Type 2 of startConfigureDeviceWithParams, by appliance SSID / by appliance type.
+    void startSendQKCWithDevice(const QKDeviceApConfigParams& params, StepBlock deviceConfigStep,
+                                DeviceCompletion completion);
+    void startNewSendQKCWithDeviceType(const QKDeviceApConfigParams& params,
+                                       StepBlock deviceConfigStep, DeviceCompletion completion);
+    // stopSendQKCPacket, then the success error at once, inside the call.
+    void stopSendQKCWithCompletion(ErrorCompletion completion);
+    // Adds a LAN scan observer without starting the probe; report type 2 as startScanLanDevice.
+    void scanDeviceListInLan(double seconds, int64_t type, DeviceListCompletion completion);
+    // Starts the discovery probe every `interval` seconds; true.
+    bool startBroadCastWithInerval(double interval);
+
+    // The flow objects themselves, which stay internal to the library.
+    std::shared_ptr<QKSmartConnect> smartConnect();
+    void setSmartConnect(std::shared_ptr<QKSmartConnect> smartConnect);
+    std::shared_ptr<QKApContect> apConnect() const { return apConnect_; }
+    void setApConnect(std::shared_ptr<QKApContect> apConnect);
+
+  private:
+    void replaceSession();
+    void startSmartConnect(const QKDeviceApConfigParams& params, bool byType,
+                           StepBlock deviceConfigStep, DeviceCompletion completion);
+
+    std::shared_ptr<QKApContect> apConnect_;
+    std::shared_ptr<QKSmartConnect> smartConnect_;
+};
+
+}  // namespace telvo
