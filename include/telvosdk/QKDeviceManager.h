@@ -29,8 +29,8 @@ class QKSmartConnect;
 // agreement, and the cloud settings for the confirmation; "sdkWorkMode" in QKUserDefault.
 //
 // Threads: call every operation but sharedManager on the main thread, the one that runs the main
-// loop (TelvoSDKRunMainLoop, or the library's loop thread), that is from a block the library
-// calls on the main queue; while no main loop runs, on one thread at a time. The facade has no
+// loop: the thread that calls TelvoSDKRunMainLoop (also before it does) or a block the library
+// calls on the main queue; while no main loop runs, any one thread at a time. The facade has no
 // locks. Steps, completions and scan reports arrive on the main queue, after the call returns
 // unless an operation says it answers at once. No operation blocks.
 class TELVO_EXPORT QKDeviceManager : public std::enable_shared_from_this<QKDeviceManager> {
