@@ -23,6 +23,32 @@
 
 namespace telvo::test {
 
+using Reports = std::vector<std::vector<std::string>>;  // each report's serial numbers
+
+inline std::vector<std::string> serials(const Value::Array& list) {
+    std::vector<std::string> out;
+    for (const auto& d : list) out.push_back(d[kQKSDKDeviceSn].text());
+    return out;
+}
+
+inline std::shared_ptr<QKBroadcastFilter> rule(int64_t type, std::string value) {
+    auto filter = std::make_shared<QKBroadcastFilter>();
+    filter->addRulesWithFilterType(type, {std::move(value)});
+    return filter;
+}
+
+// An observer appending each report to `reports`, then calling `also`.
+inline std::shared_ptr<QKBroadcastObserver> recordingObserver(
+    int64_t type, double timeOut, std::shared_ptr<QKBroadcastFilter> filter, Reports* reports,
+    std::function<void()> also = nullptr) {
+    auto completion = std::make_shared<const QKBroadcastCompletionBlock>(
+        [reports, also](const Value::Array& devices) {
+            reports->push_back(serials(devices));
+            if (also) also();
+        });
+    return QKBroadcastObserver::initWithFilter(std::move(filter), timeOut, type, completion);
+}
+
 // Discovery on loopback: "en0" broadcasts to 127.0.0.1, the probe port is the simulated
 // appliances' responder, the two reply ports are free loopback ports. Deterministic mode unless
 // a test asks for the threaded runtime, whose main loop then runs on a thread of its own.

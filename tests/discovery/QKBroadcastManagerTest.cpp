@@ -6,6 +6,8 @@ namespace {
 
 using sim::SimDiscoveryAnswer;
 using Kind = SimDiscoveryAnswer::Kind;
+using test::Reports;
+using test::rule;
 
 class BroadcastManagerTest : public test::DiscoveryFixture {
   protected:
@@ -16,27 +18,14 @@ class BroadcastManagerTest : public test::DiscoveryFixture {
             out.push_back(double(p.atNanos - responder.probes()[0].atNanos) / 1e9);
         return out;
     }
-    // An observer recording its reports as lists of serial numbers.
+    // A recording observer, added to the manager.
     std::shared_ptr<QKBroadcastObserver> observe(int64_t type, double timeOut,
                                                  std::shared_ptr<QKBroadcastFilter> filter,
-                                                 std::vector<std::vector<std::string>>* reports,
+                                                 test::Reports* reports,
                                                  std::function<void()> also = nullptr) {
-        auto completion = std::make_shared<const QKBroadcastCompletionBlock>(
-            [reports, also](const Value::Array& devices) {
-                std::vector<std::string> serials;
-                for (const auto& d : devices) serials.push_back(d[kQKSDKDeviceSn].text());
-                reports->push_back(serials);
-                if (also) also();
-            });
-        auto observer =
-            QKBroadcastObserver::initWithFilter(std::move(filter), timeOut, type, completion);
+        auto observer = test::recordingObserver(type, timeOut, std::move(filter), reports, also);
         QKBroadcastManager::sharedManager()->addBroadcastObserver(observer);
         return observer;
-    }
-    static std::shared_ptr<QKBroadcastFilter> rule(int64_t type, std::string value) {
-        auto filter = std::make_shared<QKBroadcastFilter>();
-        filter->addRulesWithFilterType(type, {std::move(value)});
-        return filter;
     }
 };
 
@@ -79,13 +68,22 @@ TEST_F(BroadcastManagerTest, TheCycleProbesAtOnceThenAtItsIntervalAndACloseRelea
     for (const auto& p : responder.probes()) EXPECT_TRUE(p.isDiscoveryRequest);
 }
 
-TEST_F(BroadcastManagerTest, RepliesOfThreeAppliancesReachEachKindOfObserver) {
-    for (int n = 1; n <= 3; ++n) responder.addAppliance(appliance(n, n == 3 ? 0xB5 : 0xAC));
-    std::vector<std::vector<std::string>> every, first, timed, released;
+TEST_F(BroadcastManagerTest, RepliesOfThreeAppliancesReachEachKindOfObserverThroughItsFilter) {
+    for (int n = 1; n <= 3; ++n) {
+        auto a = appliance(n, n == 3 ? 0xB5 : 0xAC);
+        a.script = {{Kind::Reply, 0}};  // answers first with ID 0
+        responder.addAppliance(a);
+    }
+    Reports every, first, timed, released, withPrefix, bare, checked;
     auto manager = QKBroadcastManager::sharedManager();
     observe(2, -1, nullptr, &every);
     observe(1, 100, rule(2, appliance(2).reply.ssid), &first);
     observe(0, 3, nullptr, &timed);
+    observe(0, 3, rule(3, "0xb5"), &withPrefix);
+    observe(0, 3, rule(2, "B5"), &bare);
+    auto byId = rule(2, "ac");
+    byId->setIsCheckDeviceID(true);
+    observe(1, 0, byId, &checked);
     QKBroadcastCompletion self;
     auto once = observe(2, -1, nullptr, &released,
                         [&] { QKBroadcastManager::sharedManager()->releaseBroadObserver(self); });
@@ -100,39 +98,20 @@ TEST_F(BroadcastManagerTest, RepliesOfThreeAppliancesReachEachKindOfObserver) {
     // In turn 1, 2, 3 per probe: each report lists the one before; nothing is lost.
     ASSERT_GE(every.size(), 5u);
     EXPECT_EQ(std::vector(every.begin(), every.begin() + 5),
-              (std::vector<std::vector<std::string>>{{s1}, {s2}, {s3}, {s1}, {s2}}));
-    EXPECT_EQ(first, (std::vector<std::vector<std::string>>{{s2}}));
-    EXPECT_EQ(timed, (std::vector<std::vector<std::string>>{{s1, s2, s3}}));
-    EXPECT_EQ(released, (std::vector<std::vector<std::string>>{{s1}}));
-    EXPECT_EQ(manager->UDPObserversArray().size(), 4u);
-}
-
-TEST_F(BroadcastManagerTest, FiltersByTypeWithAndWithoutPrefixAndByANonZeroId) {
-    for (int n = 1; n <= 3; ++n) {
-        auto a = appliance(n, n == 3 ? 0xB5 : 0xAC);
-        a.script = {{Kind::Reply, 0}};  // answers first with ID 0
-        responder.addAppliance(a);
-    }
-    std::vector<std::vector<std::string>> withPrefix, bare, checked;
-    auto manager = QKBroadcastManager::sharedManager();
-    observe(0, 10, rule(3, "0xb5"), &withPrefix);
-    observe(0, 10, rule(2, "B5"), &bare);
-    auto byId = std::make_shared<QKBroadcastFilter>();
-    byId->addRulesWithFilterType(2, {"ac"});
-    byId->setIsCheckDeviceID(true);
-    observe(1, 0, byId, &checked);
-    manager->changeInterval(1);
-    manager->openBroadcast(nullptr);
-    run(12);
-    EXPECT_EQ(withPrefix, (std::vector<std::vector<std::string>>{{serialOf(3)}}));
+              (Reports{{s1}, {s2}, {s3}, {s1}, {s2}}));
+    EXPECT_EQ(first, (Reports{{s2}}));
+    EXPECT_EQ(timed, (Reports{{s1, s2, s3}}));
+    EXPECT_EQ(released, (Reports{{s1}}));
+    EXPECT_EQ(withPrefix, (Reports{{s3}}));
     EXPECT_EQ(bare, withPrefix);
     // The first replies carry ID 0; the record of appliance 1 with its real ID is reported.
-    EXPECT_EQ(checked, (std::vector<std::vector<std::string>>{{serialOf(1)}}));
+    EXPECT_EQ(checked, (Reports{{s1}}));
+    EXPECT_EQ(manager->UDPObserversArray().size(), 7u);
 }
 
 TEST_F(BroadcastManagerTest, BackgroundPausesAndEmptiesForegroundResumesOnlyWhatRan) {
     responder.addAppliance(appliance(1));
-    std::vector<std::vector<std::string>> reports;
+    Reports reports;
     auto manager = QKBroadcastManager::sharedManager();
     auto observer = observe(0, 1000, nullptr, &reports);
     run(1);

@@ -1,12 +1,10 @@
-#include "discovery/QKBroadcastFilter.h"
-#include "discovery/QKBroadcastObserver.h"
-#include "platform/Dispatch.h"
-#include "platform/MainLoop.h"
-#include "sim/TestPrelude.h"
-#include "telvosdk/QKSDKConstants.h"
+#include "discovery/DiscoveryFixture.h"
 
 namespace telvo {
 namespace {
+
+using test::Reports;
+using test::serials;
 
 Value device(const std::string& sn, const std::string& id, const std::string& type = "0xAC",
              const std::string& ssid = "net_ac_1234") {
@@ -16,12 +14,6 @@ Value device(const std::string& sn, const std::string& id, const std::string& ty
     d.set(kQKSDKDeviceType, type);
     d.set(kQKSDKDeviceSSID, ssid);
     return d;
-}
-
-std::vector<std::string> serials(const Value::Array& list) {
-    std::vector<std::string> out;
-    for (const auto& d : list) out.push_back(d[kQKSDKDeviceSn].text());
-    return out;
 }
 
 std::vector<std::string> filtered(const QKBroadcastFilter& filter, const Value::Array& list) {
@@ -102,12 +94,10 @@ class ObserverTest : public ::testing::Test {
   protected:
     std::shared_ptr<QKBroadcastObserver> make(int64_t type, double timeOut,
                                               std::shared_ptr<QKBroadcastFilter> filter = nullptr) {
-        auto completion = std::make_shared<const QKBroadcastCompletionBlock>(
-            [this](const Value::Array& devices) { reports.push_back(serials(devices)); });
-        return QKBroadcastObserver::initWithFilter(std::move(filter), timeOut, type, completion);
+        return test::recordingObserver(type, timeOut, std::move(filter), &reports);
     }
     DeterministicDispatch mode_;
-    std::vector<std::vector<std::string>> reports;
+    Reports reports;
 };
 
 TEST_F(ObserverTest, FirstMatchReportsTheRecordsBeforeTheCurrentReplyOnceAndRetires) {
@@ -118,20 +108,18 @@ TEST_F(ObserverTest, FirstMatchReportsTheRecordsBeforeTheCurrentReplyOnceAndReti
     observer->updateWithDeviceInfor(device("A", "1"));
     EXPECT_TRUE(reports.empty());  // reports run on the main queue
     MainLoop::runFor(60);
-    EXPECT_EQ(reports, (std::vector<std::vector<std::string>>{{"A"}}));
+    EXPECT_EQ(reports, (Reports{{"A"}}));
     EXPECT_FALSE(observer->isValid());
     EXPECT_TRUE(observer->devicesArray().empty());
 }
 
 TEST_F(ObserverTest, EveryMatchLosesNoApplianceAnsweringInTurnAndReportsAtTheTimeOut) {
-    auto filter = std::make_shared<QKBroadcastFilter>();
-    filter->addRulesWithFilterType(3, {"0xac"});
-    auto observer = make(2, 10, filter);
+    auto observer = make(2, 10, test::rule(3, "0xac"));
     for (const char* sn : {"A", "B", "A", "B"}) observer->updateWithDeviceInfor(device(sn, "1"));
     observer->updateWithDeviceInfor(device("C", "1", "0xB5"));  // filtered out, kept
     observer->updateWithDeviceInfor(Value("not a dictionary"));
     MainLoop::drain();
-    EXPECT_EQ(reports, (std::vector<std::vector<std::string>>{{"A"}, {"B"}, {"A"}, {"B"}}));
+    EXPECT_EQ(reports, (Reports{{"A"}, {"B"}, {"A"}, {"B"}}));
     EXPECT_EQ(serials(observer->devicesArray()), (std::vector<std::string>{"C"}));
     MainLoop::runFor(20);
     EXPECT_EQ(reports.back(), std::vector<std::string>{});
@@ -162,7 +150,7 @@ TEST_F(ObserverTest, MergeBySerialThenIdAndAnIdZeroRecordGivesWay) {
     EXPECT_EQ(serials(observer->devicesArray()), (std::vector<std::string>{"C", "", "a", "A"}));
     EXPECT_EQ(observer->devicesArray()[3][kQKSDKDeviceId].text(), "3");
     MainLoop::runFor(10);
-    EXPECT_EQ(reports, (std::vector<std::vector<std::string>>{{"C", "", "a", "A"}}));
+    EXPECT_EQ(reports, (Reports{{"C", "", "a", "A"}}));
 }
 
 TEST_F(ObserverTest, TimeOutsOnTheDispatchClock) {
@@ -173,7 +161,7 @@ TEST_F(ObserverTest, TimeOutsOnTheDispatchClock) {
     MainLoop::runUntil([&] { return !reports.empty(); }, 100);
     EXPECT_EQ(Dispatch::manualClock()->monotonicNanos() - start, 2500000000);
     MainLoop::runFor(100);
-    EXPECT_EQ(reports, (std::vector<std::vector<std::string>>{{}}));
+    EXPECT_EQ(reports, (Reports{{}}));
     EXPECT_TRUE(never->isValid());
 
     // A released observer's time-out reports nothing; a raw-datagram observer says "timeOut".
