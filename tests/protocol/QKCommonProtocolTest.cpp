@@ -5,9 +5,9 @@
 #include <thread>
 
 #include "platform/AppFolders.h"
-#include "platform/Random.h"
 #include "protocol/QKCommonProtocol.h"
 #include "security/QKEllipticCurveSecret.h"
+#include "security/ScriptedRandom.h"
 #include "sim/SimKeyAgreement.h"
 #include "sim/TempFolder.h"
 #include "sim/TestSupport.h"
@@ -24,10 +24,7 @@ enum class M1Form { Certificate, OneWay };
 class KeyAgreement : public ::testing::Test {
   protected:
     void SetUp() override { installCredentials(); }
-    void TearDown() override {
-        QKMiddleInterface::resetForTesting();
-        Random::setShared(nullptr);
-    }
+    void TearDown() override { QKMiddleInterface::resetForTesting(); }
 
     void installCredentials() {
         auto config = QKMiddleInterface::shareInstance()->middleConfig();
@@ -324,31 +321,17 @@ TEST(KeyAgreementBodies, SizesAndLayout) {
     EXPECT_EQ(bind["oriBody"].bytes(), (Bytes{1, 2, 3, 4}));
 }
 
-// A source whose secure bytes always fail and whose uniform draws count up, so that every
-// fourth draw is a multiple of 65535.
-class FailingRandom : public Random {
-  public:
-    bool secureBytes(uint8_t*, size_t) override { return false; }
-    uint32_t uniform32() override {
-        uint32_t n = next_.fetch_add(1, std::memory_order_relaxed);
-        return n % 4 == 0 ? (n % 3) * 65535u : n;
-    }
-    using Random::secureBytes;
+// Secure bytes always fail; every fourth uniform draw is a multiple of 65535.
+std::shared_ptr<test::ScriptedRandom> failingRandom() {
+    return std::make_shared<test::ScriptedRandom>(
+        true, std::vector<uint32_t>{0, 1, 2, 3, 65535, 5, 6, 7, 131070, 9, 10, 11});
+}
 
-  private:
-    std::atomic<uint32_t> next_{0};
-};
-
-class RandomSource : public ::testing::Test {
-  protected:
-    void TearDown() override { Random::setShared(nullptr); }
-};
-
-TEST_F(RandomSource, TokenFallsBackToNonZeroBytes) {
+TEST(RandomSource, TokenFallsBackToNonZeroBytes) {
     Bytes secure = QKCommonProtocol::randomToken();
     EXPECT_EQ(secure.size(), 16u);
 
-    Random::setShared(std::make_shared<FailingRandom>());
+    test::RandomScope scope(failingRandom());
     for (int round = 0; round < 64; ++round) {
         Bytes token = QKCommonProtocol::randomToken();
         ASSERT_EQ(token.size(), 16u);
@@ -359,8 +342,8 @@ TEST_F(RandomSource, TokenFallsBackToNonZeroBytes) {
     EXPECT_EQ(text.find_first_not_of("0123456789abcdef"), std::string::npos);
 }
 
-TEST_F(RandomSource, CommandIdNeverZeroUnderConcurrentCallers) {
-    Random::setShared(std::make_shared<FailingRandom>());
+TEST(RandomSource, CommandIdNeverZeroUnderConcurrentCallers) {
+    test::RandomScope scope(failingRandom());
     constexpr int kThreads = 8, kCalls = 20000;
     std::atomic<int> zeros{0}, fallbacks{0};
     std::vector<std::thread> threads;

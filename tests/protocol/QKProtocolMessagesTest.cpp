@@ -106,13 +106,11 @@ Params baseParams() {
     return p;
 }
 
+// Bodies are written field by field, spaces between fields.
 TEST_F(LanMessages, RouterCredentialsWithOptions) {
-    const std::string head =
-        "00112233445566778899aabbccddeeff"
-        "04686f6d65"
-        "087365637265743132";
+    const std::string head = "00112233445566778899aabbccddeeff 04686f6d65 087365637265743132 ";
     // The credentials, no BSSID, the SSID again and the fixed trailer.
-    const std::string base = head + "0004686f6d65010100";
+    const std::string base = head + "00 04686f6d65 010100 ";
     struct Case {
         const char* name;
         std::function<void(Params&)> edit;
@@ -121,56 +119,35 @@ TEST_F(LanMessages, RouterCredentialsWithOptions) {
     const Case cases[] = {
         {"minimal", [](Params&) {}, base},
         {"bssid", [](Params& p) { p.routerBSSID = "a0:b1:c2:d3:e4:f5"; },
-         head + "06a0b1c2d3e4f5"
-                "04686f6d65"
-                "010100"},
+         head + "06a0b1c2d3e4f5 04686f6d65 010100"},
         {"cjk ssid, no password",
          [](Params& p) {
              p.routerSSID = "中文";
              p.routerPwd.reset();
          },
-         "00112233445566778899aabbccddeeff"
-         "06e4b8ade69687"
-         "00"
-         "00"
-         "04d6d0cec4"
-         "010100"},
+         "00112233445566778899aabbccddeeff 06e4b8ade69687 00 00 04d6d0cec4 010100"},
         {"channel mark and password check",
-         [](Params& p) {
-             p.channelEnable = true;
-             p.checkPasswordEnable = true;
-         },
-         head + "00"
-                "04686f6d65"
-                "00"
-                "010101"},
+         [](Params& p) { p.channelEnable = p.checkPasswordEnable = true; },
+         head + "00 04686f6d65 00 010101"},
         {"country code and channels",
          [](Params& p) {
              p.countryCodeEnable = true;
              p.countryCode = "CN";
              p.timeZone = "8";
-             p.channelList = {Dictionary{{kQKSDKConfigFirstChannelNumber, 1},
-                                         {kQKSDKConfigChannelCount, 13},
-                                         {kQKSDKConfigChannelMaxPower, "20"},
-                                         {kQKSDKConfigChannelDFSEnable, false}},
-                              Dictionary{{kQKSDKConfigFirstChannelNumber, 36},
-                                         {kQKSDKConfigChannelCount, 4},
-                                         {kQKSDKConfigChannelMaxPower, 23},
-                                         {kQKSDKConfigChannelDFSEnable, true}},
-                              Dictionary{{kQKSDKConfigFirstChannelNumber, 149}}};
+             using D = Dictionary;
+             p.channelList = {D{{kQKSDKConfigFirstChannelNumber, 1},
+                                {kQKSDKConfigChannelCount, 13},
+                                {kQKSDKConfigChannelMaxPower, "20"},
+                                {kQKSDKConfigChannelDFSEnable, false}},
+                              D{{kQKSDKConfigFirstChannelNumber, 36},
+                                {kQKSDKConfigChannelCount, 4},
+                                {kQKSDKConfigChannelMaxPower, 23},
+                                {kQKSDKConfigChannelDFSEnable, true}},
+                              D{{kQKSDKConfigFirstChannelNumber, 149}}};
          },
-         base + "0210"
-                "434e"
-                "08"
-                "03"
-                "010d1400"
-                "24041701"
-                "95000000"},
+         base + "0210 434e 08 03 010d1400 24041701 95000000"},
         {"country item defaults", [](Params& p) { p.countryCodeEnable = true; },
-         base + "0204"
-                "0000"
-                "ff"
-                "00"},
+         base + "0204 0000 ff 00"},
         {"region",
          [](Params& p) {
              p.regionIdEnable = true;
@@ -184,30 +161,21 @@ TEST_F(LanMessages, RouterCredentialsWithOptions) {
              p.moduleServerPort = "8883";
              p.functionType = "2";
          },
-         base + "0404612e696f"
-                "0502b322"
-                "060102"},
+         base + "0404612e696f 0502b322 060102"},
         {"adns, empty list",
          [](Params& p) {
-             p.adnsIPEnable = true;
-             p.adsEnable = true;
+             p.adnsIPEnable = p.adsEnable = true;
              p.adsClusterId = "66051";
              p.adsDomain = "ignored";
          },
-         base + "0703010203"
-                "0a"},
+         base + "0703010203 0a"},
         {"adns addresses",
          [](Params& p) {
              p.adnsIPEnable = true;
              p.adnsIPPort = "53";
              p.adnsIPList = {"10.0.1.2", "bad", "1.2.3.4", "1.2.3.256"};
          },
-         base + "0703000000"
-                "0a0b"
-                "3500"
-                "02"
-                "0201000a"
-                "04030201"},
+         base + "0703000000 0a0b 3500 02 0201000a 04030201"},
         {"ads",
          [](Params& p) {
              p.adsEnable = true;
@@ -215,27 +183,14 @@ TEST_F(LanMessages, RouterCredentialsWithOptions) {
              p.adsDomain = "ads.x";
              p.adsPort = "443";
          },
-         base + "0703000001"
-                "08056164732e78"
-                "0902bb01"},
+         base + "0703000001 08056164732e78 0902bb01"},
         {"everything in order",
          [](Params& p) {
              p.routerBSSID = "1:2";
-             p.channelEnable = true;
-             p.countryCodeEnable = true;
-             p.regionIdEnable = true;
-             p.functionSetEnable = true;
-             p.adsEnable = true;
+             p.channelEnable = p.countryCodeEnable = p.regionIdEnable = true;
+             p.functionSetEnable = p.adsEnable = true;
          },
-         head + "020102"
-                "04686f6d65"
-                "00"
-                "010100"
-                "02040000ff00"
-                "030400000000"
-                "0400"
-                "05020000"
-                "060100"
+         head + "020102 04686f6d65 00 010100 02040000ff00 030400000000 0400 05020000 060100 "
                 "0703000000"},
     };
     for (const Case& c : cases) {
@@ -245,7 +200,7 @@ TEST_F(LanMessages, RouterCredentialsWithOptions) {
         ASSERT_TRUE(p.writeNewWiFiSSIDWithConfigModel(params)) << c.name;
         EXPECT_EQ(p.msgType(), 0x70);
         EXPECT_EQ(p.encryptType(), 1);
-        EXPECT_EQ(toHex(*p.oriMessageArray()), c.body) << c.name;
+        EXPECT_EQ(toHex(*p.oriMessageArray()), toHex(hex(c.body))) << c.name;
     }
 }
 
@@ -257,19 +212,15 @@ TEST_F(LanMessages, BuildersRefuseWhatTheyCannotEncode) {
         EXPECT_TRUE(p.getByteStream().empty()) << name;
     };
     const std::string longText(256, 'x');
-    refuses("0x43 short serial", [](QKProtocol& p) {
-        return p.writeTempDeviceId(deviceDic(std::string(kSerial, 31), "net_ac_1234"));
-    });
-    refuses("0x43 long serial", [](QKProtocol& p) {
-        return p.writeTempDeviceId(deviceDic(std::string(kSerial) + "0", "net_ac_1234"));
-    });
-    refuses("0x43 non-ASCII serial", [](QKProtocol& p) {
-        return p.writeTempDeviceId(deviceDic("é" + std::string(kSerial, 30), "net_ac_1234"));
-    });
-    refuses("0x43 no type",
-            [](QKProtocol& p) { return p.writeTempDeviceId(deviceDic(kSerial, "net_ac")); });
-    refuses("0x43 bad type",
-            [](QKProtocol& p) { return p.writeTempDeviceId(deviceDic(kSerial, "net_acx_1")); });
+    const std::pair<const char*, Value> tempIds[] = {
+        {"0x43 short serial", deviceDic(std::string(kSerial, 31), "net_ac_1234")},
+        {"0x43 long serial", deviceDic(std::string(kSerial) + "0", "net_ac_1234")},
+        {"0x43 non-ASCII serial", deviceDic("é" + std::string(kSerial, 30), "net_ac_1234")},
+        {"0x43 no type", deviceDic(kSerial, "net_ac")},
+        {"0x43 bad type", deviceDic(kSerial, "net_acx_1")},
+    };
+    for (const auto& [name, dic] : tempIds)
+        refuses(name, [&](QKProtocol& p) { return p.writeTempDeviceId(dic); });
     refuses("0x68 long SSID", [&](QKProtocol& p) {
         Params params;
         params.routerSSID = longText;
@@ -348,7 +299,7 @@ TEST_F(LanMessages, ConfigurationReplyErrors) {
 
 TEST_F(LanMessages, FormerConfigurationReply) {
     const std::string pwd(64, 'a');
-    const std::string pwdHex = std::string(64, 'a');
+    const std::string head = R"({"formerErrorCode":7,"formerRouterSSID":"home")";
     struct Case {
         std::string body;
         std::optional<std::string> json;
@@ -357,20 +308,15 @@ TEST_F(LanMessages, FormerConfigurationReply) {
         {"000000", R"({"formerErrorCode":0})"},
         {"0000", std::nullopt},
         {"000007", std::nullopt},
-        {"00000704686f6d65", std::nullopt},    // no flag byte
-        {"00000705686f6d65", std::nullopt},    // SSID runs past the body
-        {"00000704686f6d6502", std::nullopt},  // unknown flag
-        {"00000704686f6d6500", R"({"formerErrorCode":7,"formerRouterSSID":"home"})"},
-        {"00000704686f6d6501" + pwd.substr(0, 62), std::nullopt},  // 31 password bytes
-        {"00000704686f6d6501" + pwd,
-         R"({"formerErrorCode":7,"formerRouterSSID":"home","formerRouterPassword":")" + pwdHex +
-             "\"}"},
-        {"00000704686f6d6501" + pwd + "05",
-         R"({"formerErrorCode":7,"formerRouterSSID":"home","formerRouterPassword":")" + pwdHex +
-             R"(","statusCode":"5"})"},
-        {"0000070400000000"
-         "00" +
-             std::string(64, '0') + "ff",
+        {"000007 04686f6d65", std::nullopt},     // no flag byte
+        {"000007 05686f6d65", std::nullopt},     // SSID runs past the body
+        {"000007 04686f6d65 02", std::nullopt},  // unknown flag
+        {"000007 04686f6d65 00", head + "}"},
+        {"000007 04686f6d65 01" + pwd.substr(0, 62), std::nullopt},  // 31 password bytes
+        {"000007 04686f6d65 01" + pwd, head + R"(,"formerRouterPassword":")" + pwd + "\"}"},
+        {"000007 04686f6d65 01" + pwd + "05",
+         head + R"(,"formerRouterPassword":")" + pwd + R"(","statusCode":"5"})"},
+        {"000007 0400000000 00" + std::string(64, '0') + "ff",
          R"({"formerErrorCode":7,"formerRouterSSID":"\u0000\u0000\u0000\u0000","statusCode":"255"})"},
     };
     for (const Case& c : cases) {
@@ -385,68 +331,39 @@ TEST_F(LanMessages, FormerConfigurationReply) {
 }
 
 TEST_F(LanMessages, GroupDeviceReply) {
-    struct Case {
-        std::string body;
-        std::string json;
-    };
-    const Case cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {"", "[]"},
         {"00a903534e31", "[]"},
-        {"0200000000"
-         "a903534e31"
-         "aa023412"
-         "a9025832"
-         "bb0100",
+        {"0200000000 a903534e31 aa023412 a9025832 bb0100",
          R"([{"sn":"SN1","a0":"4660"},{"sn":"X2"}])"},
-        {"0300000000"
-         "a903534e31"
-         "aa023412"
-         "a9025832",
-         R"([{"sn":"SN1","a0":"4660"}])"},
-        {"0100000000"
-         "a903534e31"
-         "aa05",
-         "[]"},              // item runs past the body
-        {"01000000", "[]"},  // items would start past the end
-        {"0100000000"
-         "aa0107"
-         "a900",
-         R"([{"sn":""}])"},  // a0 needs two bytes
+        {"0300000000 a903534e31 aa023412 a9025832", R"([{"sn":"SN1","a0":"4660"}])"},
+        {"0100000000 a903534e31 aa05", "[]"},          // item runs past the body
+        {"01000000", "[]"},                            // items would start past the end
+        {"0100000000 aa0107 a900", R"([{"sn":""}])"},  // a0 needs two bytes
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(Value(QKProtocol::handleGroupDeviceResp(hex(c.body))).toJSON().value(), c.json)
-            << c.body;
+    for (const auto& [body, json] : cases)
+        EXPECT_EQ(Value(QKProtocol::handleGroupDeviceResp(hex(body))).toJSON().value(), json)
+            << body;
 }
 
 TEST_F(LanMessages, WifiListReply) {
-    struct Case {
-        std::string body;
-        std::optional<std::string> json;
-    };
-    const Case cases[] = {
-        {"0203006162630201"
-         "7879",
-         R"([{"ssid":"abc","miType":0},{"ssid":"xy","miType":1}])"},
-        {"0303006162630201"
-         "7879",
-         std::nullopt},
-        {"0203006162630203"
-         "7879",
-         R"([{"ssid":"abc","miType":0}])"},
-        {"02030061626302017879ff",
-         R"([{"ssid":"abc","miType":0},{"ssid":"xy","miType":1}])"},  // entry past the end
-        {"020300616263050178", R"([{"ssid":"abc","miType":0}])"},
-        {"0303006162630000"
-         "0202c328",
-         R"([{"ssid":"abc","miType":0}])"},  // counted, not listed
+    const std::string two = R"([{"ssid":"abc","miType":0},{"ssid":"xy","miType":1}])";
+    const std::string one = R"([{"ssid":"abc","miType":0}])";
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
+        {"02 0300616263 02017879", two},
+        {"03 0300616263 02017879", std::nullopt},
+        {"02 0300616263 02037879", one},
+        {"02 0300616263 02017879 ff", two},  // entry past the end
+        {"02 0300616263 050178", one},
+        {"03 0300616263 0000 0202c328", one},  // counted, not listed
         {"0301", std::nullopt},
         {"000000", std::nullopt},  // none announced, one (empty) read
     };
-    for (const Case& c : cases) {
-        auto list = QKProtocol::getWifiListWithByteArray(hex(c.body));
-        ASSERT_EQ(list.has_value(), c.json.has_value()) << c.body;
+    for (const auto& [body, json] : cases) {
+        auto list = QKProtocol::getWifiListWithByteArray(hex(body));
+        ASSERT_EQ(list.has_value(), json.has_value()) << body;
         if (list) {
-            EXPECT_EQ(Value(*list).toJSON().value(), *c.json) << c.body;
+            EXPECT_EQ(Value(*list).toJSON().value(), *json) << body;
         }
     }
 }

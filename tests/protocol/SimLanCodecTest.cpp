@@ -45,17 +45,10 @@ TEST(SimLanCodec, WritesAndReadsItsOwnFramesInEveryEncoding) {
                  {3, 2, false, 85 + 7},
                  {3, 0, false, 56 + 7},
                  {2, 2, true, 85 + 5}};
+    const TimeStamp ts = makeTimeStamp(2026, 12, 6, 21, 5, 7, 999);
     for (const Case& c : cases) {
-        const SimLanFrame f{c.version,
-                            c.type,
-                            c.sign,
-                            0x70,
-                            0x01020304,
-                            makeTimeStamp(2026, 12, 6, 21, 5, 7, 999),
-                            0x123456789ABCull,
-                            0,
-                            0x0102,
-                            {1, 2, 3, 4, 5}};
+        const SimLanFrame f{c.version,         c.type, c.sign, 0x70,           0x01020304, ts,
+                            0x123456789ABCull, 0,      0x0102, {1, 2, 3, 4, 5}};
         Bytes wire = codec.write(f);
         ASSERT_EQ(wire.size(), c.expectedSize) << int(c.type);
         std::string why;

@@ -7,7 +7,6 @@
 #include <openssl/obj_mac.h>
 #include <openssl/param_build.h>
 
-#include <cstring>
 #include <memory>
 
 #include "platform/OpenSSLPtr.h"
@@ -243,19 +242,6 @@ Bytes compressPoint(ByteView uncompressed) {
     Bytes out(uncompressed.begin(), uncompressed.begin() + 1 + static_cast<long>(width));
     out[0] = static_cast<uint8_t>(0x02 | (uncompressed.back() & 1));
     return out;
-}
-
-bool ScriptedRandom::secureBytes(uint8_t* out, size_t count) {
-    ++requests;
-    if (blocks_.empty()) {
-        if (failWhenEmpty_) return false;
-        return system_.secureBytes(out, count);
-    }
-    Bytes block = std::move(blocks_.front());
-    blocks_.pop_front();
-    if (block.size() != count) return false;
-    std::memcpy(out, block.data(), count);
-    return true;
 }
 
 }  // namespace telvo::test

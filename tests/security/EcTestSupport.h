@@ -1,14 +1,13 @@
 #pragma once
 
-// OpenSSL's side of the elliptic-curve tests, and a scripted random source.
+// OpenSSL's side of the elliptic-curve tests.
 
-#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/Random.h"
 #include "security/EccCore.h"
+#include "security/ScriptedRandom.h"
 #include "telvosdk/Bytes.h"
 
 namespace telvo::test {
@@ -47,29 +46,5 @@ bool osslPointOnCurve(int nid, ByteView point);
 
 // The compressed form (02/03 X) of an uncompressed point.
 Bytes compressPoint(ByteView uncompressed);
-
-// Hands out scripted blocks first (one per request, each the requested size), then either
-// fails or falls back to the system source.
-class ScriptedRandom : public Random {
-  public:
-    explicit ScriptedRandom(bool failWhenEmpty) : failWhenEmpty_(failWhenEmpty) {}
-    void push(Bytes block) { blocks_.push_back(std::move(block)); }
-    bool secureBytes(uint8_t* out, size_t count) override;
-    uint32_t uniform32() override { return 4; }
-    using Random::secureBytes;
-    int requests = 0;
-
-  private:
-    std::deque<Bytes> blocks_;
-    bool failWhenEmpty_;
-    SystemRandom system_;
-};
-
-// Installs a random source for the scope of a test.
-class RandomScope {
-  public:
-    explicit RandomScope(std::shared_ptr<Random> random) { Random::setShared(std::move(random)); }
-    ~RandomScope() { Random::setShared(nullptr); }
-};
 
 }  // namespace telvo::test

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <random>
-
 #include "EcTestSupport.h"
 #include "security/EccCore.h"
 #include "sim/TestSupport.h"
@@ -16,12 +14,6 @@ Bytes words(const uint64_t* w, int numDigits) {
 std::vector<uint64_t> native(ByteView bytes) {
     std::vector<uint64_t> out(bytes.size() / 8);
     ecc_bytes2native(out.data(), bytes.data(), static_cast<int>(out.size()));
-    return out;
-}
-
-Bytes randomBytes(std::mt19937_64& rng, size_t count) {
-    Bytes out(count);
-    for (auto& b : out) b = static_cast<uint8_t>(rng());
     return out;
 }
 

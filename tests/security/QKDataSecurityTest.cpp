@@ -1,28 +1,13 @@
 #include "platform/Crypto.h"
 #include "platform/Random.h"
 #include "security/QKDataSecurity.h"
+#include "security/ScriptedRandom.h"
 #include "sim/TestPrelude.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 namespace {
-
-// Hands out a fixed cycle of 32-bit values.
-class ScriptedRandom : public Random {
-  public:
-    explicit ScriptedRandom(std::vector<uint32_t> values) : values_(std::move(values)) {}
-    bool secureBytes(uint8_t* out, size_t count) override {
-        for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint8_t>(uniform32());
-        return true;
-    }
-    uint32_t uniform32() override { return values_[next_++ % values_.size()]; }
-    using Random::secureBytes;
-
-  private:
-    std::vector<uint32_t> values_;
-    size_t next_ = 0;
-};
 
 class QKDataSecurityTest : public testing::Test {
   protected:
@@ -147,8 +132,8 @@ TEST_F(QKDataSecurityTest, CbcTextsAndData) {
 
 TEST_F(QKDataSecurityTest, CcmFront) {
     // 254 -> 255 and 255 -> 1: every nonce byte is 1 + (draw mod 255).
-    Random::setShared(std::make_shared<ScriptedRandom>(
-        std::vector<uint32_t>{254, 255, 0, 509, 0xFFFFFFFF, 7, 8, 9, 10, 11, 12, 13, 14}));
+    Random::setShared(std::make_shared<test::ScriptedRandom>(
+        false, std::vector<uint32_t>{254, 255, 0, 509, 0xFFFFFFFF, 7, 8, 9, 10, 11, 12, 13, 14}));
     const Bytes key(16, 0x42), ad = toBytes("header");
     auto sealed = QKDataSecurity::aesCCMEncryptData(toBytes("payload"), key, ad);
     ASSERT_TRUE(sealed);

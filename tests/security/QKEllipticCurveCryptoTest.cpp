@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <random>
 
 #include "EcTestSupport.h"
 #include "platform/Crypto.h"
@@ -371,8 +370,7 @@ TEST(QKEllipticCurveCrypto, DerEncodingEqualsOpenSSLAndDecodesBack) {
         const size_t w = c.bytes();
         std::vector<Bytes> raws;
         for (int i = 0; i < 50; ++i) {
-            Bytes raw(2 * w);
-            for (auto& b : raw) b = static_cast<uint8_t>(rng());
+            Bytes raw = randomBytes(rng, 2 * w);
             // Leading zero runs and high bits of either half.
             if (i % 5 == 1) std::fill(raw.begin(), raw.begin() + i % 7, 0);
             if (i % 5 == 2)

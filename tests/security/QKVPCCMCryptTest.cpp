@@ -1,12 +1,12 @@
 #include <fstream>
 #include <memory>
-#include <random>
 
 #include "platform/Dispatch.h"
 #include "platform/DispatchQueue.h"
 #include "platform/MainLoop.h"
 #include "security/QKVPCCMCrypt.h"
 #include "security/QKVPCCModel.h"
+#include "security/ScriptedRandom.h"
 #include "sim/ReferenceCcm.h"
 #include "sim/TempFolder.h"
 #include "sim/TestPrelude.h"
@@ -77,22 +77,17 @@ TEST(QKVPCCMCrypt, WycheproofVectors) {
 // Our engine against OpenSSL's over random keys, nonces, tag lengths, associated data and
 // payload lengths; every altered byte of a sealed message refuses to open.
 TEST(QKVPCCMCrypt, MatchesOpenSslAndRefusesAlteredMessages) {
-    std::mt19937 rng(20261206);
-    auto randomBytes = [&](size_t n) {
-        Bytes b(n);
-        for (auto& x : b) x = static_cast<uint8_t>(rng());
-        return b;
-    };
+    std::mt19937_64 rng(20261206);
     const size_t keyLengths[] = {16, 24, 32};
     for (size_t length : {0, 1, 15, 16, 17, 1000, 16383, 16384, 16385, 40000}) {
         for (int round = 0; round < 6; ++round) {
             size_t nonceLength = 7 + rng() % 7;
             if (length > 65535) nonceLength = 7 + rng() % 6;  // needs L > 2
             size_t tagLength = 4 + 2 * (rng() % 7);
-            Bytes key = randomBytes(keyLengths[rng() % 3]);
-            Bytes nonce = randomBytes(nonceLength);
-            Bytes ad = randomBytes(round == 0 ? 0 : rng() % 300);
-            Bytes payload = randomBytes(length);
+            Bytes key = test::randomBytes(rng, keyLengths[rng() % 3]);
+            Bytes nonce = test::randomBytes(rng, nonceLength);
+            Bytes ad = test::randomBytes(rng, round == 0 ? 0 : rng() % 300);
+            Bytes payload = test::randomBytes(rng, length);
             SCOPED_TRACE(testing::Message() << "length " << length << " nonce " << nonceLength
                                             << " tag " << tagLength << " ad " << ad.size());
 
@@ -258,11 +253,10 @@ class CcmFiles : public ::testing::Test {
 // Files of every piece boundary: the file and stream forms give what the one-shot form and
 // OpenSSL give, piece by piece, on the engine's own queue, with one completion per call.
 TEST_F(CcmFiles, FileAndStreamFormsAgreeWithOneShotAndOpenSsl) {
-    std::mt19937 rng(7);
+    std::mt19937_64 rng(7);
     for (size_t size : {0u, 1u, 16383u, 16384u, 16385u, 1000000u}) {
         SCOPED_TRACE(size);
-        Bytes plain(size);
-        for (auto& b : plain) b = static_cast<uint8_t>(rng());
+        const Bytes plain = test::randomBytes(rng, size);
         QKVPCCMCrypt ccm(key, nonce, ad, 16);
         const Bytes sealed = ccm.encryptDataWithData(plain).value();
         ASSERT_EQ(sealed, referenceCcm(true, key, nonce, ad, plain, 16));
