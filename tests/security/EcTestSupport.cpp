@@ -129,21 +129,6 @@ Bytes wordsToBytes(const uint64_t* words, int numDigits) {
     return out;
 }
 
-OsslCurveParams osslCurveParams(int nid, size_t width) {
-    EcGroupPtr g = group(nid);
-    BignumPtr p(BN_new()), a(BN_new()), b(BN_new()), x(BN_new()), y(BN_new());
-    EC_GROUP_get_curve(g.get(), p.get(), a.get(), b.get(), nullptr);
-    EC_POINT_get_affine_coordinates(g.get(), EC_GROUP_get0_generator(g.get()), x.get(), y.get(),
-                                    nullptr);
-    return {fixed(p.get(), width),
-            fixed(a.get(), width),
-            fixed(b.get(), width),
-            fixed(x.get(), width),
-            fixed(y.get(), width),
-            fixed(EC_GROUP_get0_order(g.get()), width),
-            fixed(EC_GROUP_get0_cofactor(g.get()), 1)};
-}
-
 std::optional<Bytes> osslPublicFromPrivate(int nid, ByteView d) {
     EcGroupPtr g = group(nid);
     BignumPtr k = bn(d);

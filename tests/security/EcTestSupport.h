@@ -31,10 +31,6 @@ std::optional<Bytes> bnInvMod(ByteView a, ByteView m, size_t width);
 Bytes wordsToBytes(const uint64_t* words, int numDigits);
 
 // OpenSSL's curve, keys and operations (uncompressed points 04 X Y).
-struct OsslCurveParams {
-    Bytes p, a, b, gx, gy, n, cofactor;
-};
-OsslCurveParams osslCurveParams(int nid, size_t width);
 std::optional<Bytes> osslPublicFromPrivate(int nid, ByteView d);         // nullopt for d = 0
 std::optional<Bytes> osslMultiply(int nid, ByteView point, ByteView d);  // uncompressed
 std::optional<Bytes> osslDerive(int nid, ByteView privateKey, ByteView peerPoint);

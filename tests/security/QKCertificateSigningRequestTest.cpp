@@ -134,9 +134,12 @@ void expectFixedRequest(const std::string& text, const Pair& pair, const std::st
 TEST(QKCertificateSigningTool, RequestDecodesAsPkcs10WithTheFixedSubject) {
     Pair pair = newPair();
     ASSERT_EQ(pair.bits.size(), 65u);
+    // OpenSSL re-encodes what it parsed in DER: every length takes its shortest form, also for
+    // key IDs of 127, 128, 255, 256 and 1000 bytes.
     for (const std::string& keyId :
          {std::string("0123456789abcdef0123456789abcdef"), std::string("k"), std::string(),
-          std::string("密钥-ü"), std::string(200, 'x')}) {
+          std::string("密钥-ü"), std::string(127, 'x'), std::string(128, 'x'),
+          std::string(255, 'x'), std::string(256, 'x'), std::string(1000, 'x')}) {
         std::string text =
             QKCertificateSigningTool::createCSRwithECKey(pair.bits, pair.priv, pair.pub, keyId);
         expectFixedRequest(text, pair, keyId);
@@ -145,46 +148,6 @@ TEST(QKCertificateSigningTool, RequestDecodesAsPkcs10WithTheFixedSubject) {
     expectFixedRequest(
         QKCertificateSigningTool::createCSRwithECKey(pair.bits, pair.priv, nullptr, "id"), pair,
         "id");
-}
-
-TEST(QKCertificateSigningTool, LengthFormsFollowTheContentSize) {
-    Pair pair = newPair();
-    auto der = [&](const std::string& keyId) {
-        return base64Decode(
-            QKCertificateSigningTool::createCSRwithECKey(pair.bits, pair.priv, pair.pub, keyId));
-    };
-    // A 32-character key ID makes the request longer than 255 bytes.
-    Bytes request = der(std::string(32, 'a'));
-    ASSERT_GT(request.size(), 4u);
-    EXPECT_EQ(request[0], 0x30);
-    EXPECT_EQ(request[1], 0x82);
-    EXPECT_EQ((request[2] << 8 | request[3]) + 4u, request.size());
-    // The request info of a short key ID is below 256 bytes: 30 81 len.
-    Bytes small = der("k");
-    EXPECT_EQ(small[4], 0x30);
-    EXPECT_EQ(small[5], 0x81);
-
-    struct Case {
-        size_t length;
-        Bytes header;
-    };
-    for (const Case& c :
-         {Case{127, {0x0C, 0x7F}}, Case{128, {0x0C, 0x81, 0x80}}, Case{255, {0x0C, 0x81, 0xFF}},
-          Case{256, {0x0C, 0x82, 0x01, 0x00}}, Case{1000, {0x0C, 0x82, 0x03, 0xE8}}}) {
-        std::string keyId(c.length, 'q');
-        Bytes bytes = der(keyId);
-        Bytes expected;
-        expected.reserve(5 + c.header.size() + keyId.size());
-        for (uint8_t b : {0x06, 0x03, 0x55, 0x04, 0x03}) expected.push_back(b);
-        for (uint8_t b : c.header) expected.push_back(b);
-        for (char ch : keyId) expected.push_back(static_cast<uint8_t>(ch));
-        EXPECT_NE(std::search(bytes.begin(), bytes.end(), expected.begin(), expected.end()),
-                  bytes.end())
-            << c.length;
-        Req req = parse(bytes);
-        ASSERT_TRUE(req);
-        EXPECT_EQ(X509_REQ_verify(req.get(), pair.pub->handle()), 1) << c.length;
-    }
 }
 
 TEST(QKCertificateSigningTool, UnusableKeysGiveTheEmptyText) {
@@ -234,25 +197,15 @@ TEST(QKCertificateSigningRequest, PemWrapsEverySixtyFourCharacters) {
                                             KeyAlgorithm::ec(KeyAlgorithm::Signature::sha256));
         auto pem = request.buildCSRAndReturnString(pair.bits, pair.priv, pair.pub);
         ASSERT_TRUE(pem);
+        // Lines of 64 characters, the last one of 1 to 64, each ending in a newline.
         const std::string begin = "-----BEGIN CERTIFICATE REQUEST-----\n";
         const std::string end = "-----END CERTIFICATE REQUEST-----\n";
-        ASSERT_EQ(pem->rfind(begin, 0), 0u);
-        ASSERT_EQ(pem->substr(pem->size() - end.size()), end);
-        std::string body = pem->substr(begin.size(), pem->size() - begin.size() - end.size());
-        std::string joined;
-        size_t start = 0;
-        std::vector<size_t> lines;
-        while (start < body.size()) {
-            size_t newline = body.find('\n', start);
-            ASSERT_NE(newline, std::string::npos);
-            lines.push_back(newline - start);
-            joined += body.substr(start, newline - start);
-            start = newline + 1;
-        }
-        ASSERT_FALSE(lines.empty());
-        for (size_t i = 0; i + 1 < lines.size(); ++i) EXPECT_EQ(lines[i], 64u);
-        EXPECT_GT(lines.back(), 0u);
-        EXPECT_LE(lines.back(), 64u);
+        ASSERT_GT(pem->size(), begin.size() + end.size());
+        std::string joined = pem->substr(begin.size(), pem->size() - begin.size() - end.size());
+        std::erase(joined, '\n');
+        std::string wrapped;
+        for (size_t i = 0; i < joined.size(); i += 64) wrapped += joined.substr(i, 64) + "\n";
+        EXPECT_EQ(*pem, begin + wrapped + end);
         sawExactMultiple = sawExactMultiple || joined.size() % 64 == 0;
 
         std::unique_ptr<BIO, decltype(&BIO_free)> bio(
@@ -268,14 +221,6 @@ TEST(QKCertificateSigningRequest, PemWrapsEverySixtyFourCharacters) {
 TEST(QKCertificateSigningRequest, GeneralBuilderOrdersItemsAndTypesStrings) {
     QKCertificateSigningRequest request("cn", "o", "ou", "c", "st", "l", "serial", "a@example.org",
                                         "desc", KeyAlgorithm::ec(KeyAlgorithm::Signature::sha512));
-    using Kind = SubjectItem::Kind;
-    std::vector<Kind> kinds;
-    for (const auto& item : request.subjectItems()) kinds.push_back(item.kind);
-    EXPECT_EQ(kinds, (std::vector<Kind>{
-                         Kind::commonName, Kind::organizationName, Kind::organizationUnitName,
-                         Kind::countryName, Kind::stateOrProvinceName, Kind::localityName,
-                         Kind::emailAddress, Kind::description, Kind::serialNumber}));
-
     Pair pair = newPair();
     auto der = request.build(pair.bits, pair.priv, pair.pub);
     ASSERT_TRUE(der);
@@ -307,8 +252,8 @@ TEST(QKCertificateSigningRequest, GeneralBuilderOrdersItemsAndTypesStrings) {
 
     QKCertificateSigningRequest added(KeyAlgorithm::ec(KeyAlgorithm::Signature::sha256));
     EXPECT_TRUE(added.subjectItems().empty());
-    added.addSubjectItem({Kind::countryName, "CN"});
-    added.addSubjectItem({Kind::commonName, "later"});
+    added.addSubjectItem({SubjectItem::Kind::countryName, "CN"});
+    added.addSubjectItem({SubjectItem::Kind::commonName, "later"});
     auto addedDer = added.build(pair.bits, pair.priv, nullptr);
     ASSERT_TRUE(addedDer);
     Req addedReq = parse(*addedDer);

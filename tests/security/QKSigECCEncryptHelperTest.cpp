@@ -67,43 +67,34 @@ TEST(QKSigECCEncryptHelper, KeySizesOtherThanP256AreRefused) {
 TEST(QKSigECCEncryptHelper, ChainMatrix) {
     const auto& pki = TestPki::shared();
     const Bytes garbage = {0x30, 0x03, 0x02, 0x01, 0x00};
+    const Bytes &device = pki.device().certificate, &root = pki.root().certificate,
+                &inter = pki.intermediate().certificate, &other = pki.unrelatedRoot().certificate,
+                &foreign = pki.foreignIntermediate().certificate,
+                &self = pki.selfSignedDevice().certificate;
+    const auto none = std::nullopt;
     struct Case {
         const char* name;
         std::optional<Bytes> certificate, root, intermediate;
         bool valid;
     };
     const std::vector<Case> cases = {
-        {"device chain", pki.device().certificate, pki.root().certificate,
-         pki.intermediate().certificate, true},
-        {"app chain", pki.app().certificate, pki.root().certificate, pki.intermediate().certificate,
-         true},
-        {"intermediate alone", pki.intermediate().certificate, pki.root().certificate, std::nullopt,
-         true},
-        {"unrelated root", pki.device().certificate, pki.unrelatedRoot().certificate,
-         pki.intermediate().certificate, false},
-        {"foreign intermediate", pki.device().certificate, pki.root().certificate,
-         pki.foreignIntermediate().certificate, false},
-        {"foreign intermediate and its root", pki.device().certificate,
-         pki.unrelatedRoot().certificate, pki.foreignIntermediate().certificate, false},
-        {"self-signed leaf, root", pki.selfSignedDevice().certificate, pki.root().certificate,
-         pki.intermediate().certificate, false},
-        {"self-signed leaf, unrelated root", pki.selfSignedDevice().certificate,
-         pki.unrelatedRoot().certificate, std::nullopt, false},
-        {"expired leaf", pki.expiredDevice().certificate, pki.root().certificate,
-         pki.intermediate().certificate, false},
-        {"no intermediate", pki.device().certificate, pki.root().certificate, std::nullopt, false},
-        {"nil certificate", std::nullopt, pki.root().certificate, pki.intermediate().certificate,
-         false},
-        {"empty certificate", Bytes{}, pki.root().certificate, pki.intermediate().certificate,
-         false},
-        {"nil root", pki.device().certificate, std::nullopt, pki.intermediate().certificate, false},
-        {"empty root", pki.device().certificate, Bytes{}, pki.intermediate().certificate, false},
-        {"unreadable root", pki.device().certificate, garbage, pki.intermediate().certificate,
-         false},
-        {"unreadable certificate", garbage, pki.root().certificate, pki.intermediate().certificate,
-         false},
-        {"unreadable intermediate", pki.device().certificate, pki.root().certificate, garbage,
-         false},
+        {"device chain", device, root, inter, true},
+        {"app chain", pki.app().certificate, root, inter, true},
+        {"intermediate alone", inter, root, none, true},
+        {"unrelated root", device, other, inter, false},
+        {"foreign intermediate", device, root, foreign, false},
+        {"foreign intermediate and its root", device, other, foreign, false},
+        {"self-signed leaf, root", self, root, inter, false},
+        {"self-signed leaf, unrelated root", self, other, none, false},
+        {"expired leaf", pki.expiredDevice().certificate, root, inter, false},
+        {"no intermediate", device, root, none, false},
+        {"nil certificate", none, root, inter, false},
+        {"empty certificate", Bytes{}, root, inter, false},
+        {"nil root", device, none, inter, false},
+        {"empty root", device, Bytes{}, inter, false},
+        {"unreadable root", device, garbage, inter, false},
+        {"unreadable certificate", garbage, root, inter, false},
+        {"unreadable intermediate", device, root, garbage, false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(QKSigECCEncryptHelper::validCertificate(c.certificate, c.root, c.intermediate),
