@@ -260,17 +260,5 @@ TEST_F(Discovery, RejectedReplies) {
     EXPECT_EQ((*d)["deviceSsid"].text(), "__");
 }
 
-TEST_F(Discovery, MinimalReplyHasTheEightEntries) {
-    SimDiscoveryReply r;
-    const Bytes body = sim::buildDiscoveryBody(r, kDefaultKey, stamp);
-    auto d =
-        QKProtocol::getUdpDeviceWithMessageArray(ByteView(body).first(41 + r.ssid.size()), nullptr);
-    ASSERT_TRUE(d);
-    EXPECT_EQ(d->size(), 8u);
-    EXPECT_EQ((*d)["deviceType"].text(), "0xAC");
-    EXPECT_EQ((*d)["ip"].text(), "127.0.0.2");
-    EXPECT_EQ((*d)["sdkProtocolVersion"], Value(1));
-}
-
 }  // namespace
 }  // namespace telvo

@@ -141,19 +141,6 @@ std::optional<Bytes> osslPublicFromPrivate(int nid, ByteView d) {
     return encode(g.get(), pt.get());
 }
 
-std::optional<Bytes> osslMultiply(int nid, ByteView pointBytes, ByteView d) {
-    EcGroupPtr g = group(nid);
-    EcPointPtr q = point(g.get(), pointBytes);
-    if (!q) return std::nullopt;
-    BignumPtr k = bn(d);
-    EcPointPtr r(EC_POINT_new(g.get()));
-    if (EC_POINT_mul(g.get(), r.get(), nullptr, q.get(), k.get(), nullptr) != 1 ||
-        EC_POINT_is_at_infinity(g.get(), r.get())) {
-        return std::nullopt;
-    }
-    return encode(g.get(), r.get());
-}
-
 std::optional<Bytes> osslDerive(int nid, ByteView privateKey, ByteView peerPoint) {
     EvpPkeyPtr own = privateKeyFor(nid, privateKey);
     EvpPkeyPtr peer = makeKey(nid, nullptr, peerPoint);

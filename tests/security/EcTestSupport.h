@@ -31,8 +31,7 @@ std::optional<Bytes> bnInvMod(ByteView a, ByteView m, size_t width);
 Bytes wordsToBytes(const uint64_t* words, int numDigits);
 
 // OpenSSL's curve, keys and operations (uncompressed points 04 X Y).
-std::optional<Bytes> osslPublicFromPrivate(int nid, ByteView d);         // nullopt for d = 0
-std::optional<Bytes> osslMultiply(int nid, ByteView point, ByteView d);  // uncompressed
+std::optional<Bytes> osslPublicFromPrivate(int nid, ByteView d);  // nullopt for d = 0
 std::optional<Bytes> osslDerive(int nid, ByteView privateKey, ByteView peerPoint);
 std::optional<Bytes> osslSignDer(int nid, ByteView privateKey, ByteView hash);
 bool osslVerifyDer(int nid, ByteView publicPoint, ByteView hash, ByteView der);

@@ -190,8 +190,7 @@ TEST(EccEcdh, PeerPointWithZeroXWorks) {
             if (i == 0) priv = fromOne(w, 1);
             if (i == 1) priv = fromOne(w, 2);
             ASSERT_EQ(ecdh_shared_secret(peer.data(), priv.data(), secret.data(), *c.ours), 1);
-            Bytes expected = osslMultiply(c.nid, full, priv).value();
-            EXPECT_EQ(toHex(secret), toHex(Bytes(expected.begin() + 1, expected.begin() + 1 + w)));
+            EXPECT_EQ(toHex(secret), toHex(osslDerive(c.nid, priv, full).value()));
         }
     }
 }
