@@ -21,9 +21,11 @@ using test::referenceCcm;
 TEST(QKVPCCMCrypt, KnownAnswers) {
     const auto vectors = test::loadVectors("security/data/ccm_known_answers.txt");
     ASSERT_EQ(vectors.size(), 27u);
+    Bytes key;  // carried over to the records without one
     for (const auto& v : vectors) {
         SCOPED_TRACE(v.count("packet") ? "packet " + v.at("packet") : "example " + v.at("example"));
-        const Bytes key = hex(v.at("key")), nonce = hex(v.at("nonce")), input = hex(v.at("input"));
+        if (v.count("key")) key = hex(v.at("key"));
+        const Bytes nonce = hex(v.at("nonce")), input = hex(v.at("input"));
         const Bytes output = hex(v.at("output"));
         const auto header = std::stol(v.at("header"));
         const size_t tagLength = std::stoul(v.at("tag"));
