@@ -239,13 +239,7 @@ TEST(KeyAgreementParser, ReplyBodies) {
         EXPECT_EQ((*dict)["version"].intValue(), c.body[1]);
     }
 
-    auto dict = QKCommonProtocol::dicForAesKeyTLSReplyWithData(m2).value();
-    EXPECT_EQ(dict["twoCerData"].bytes(), Bytes{0xA1});
-    EXPECT_EQ(dict["deviceCerData"].bytes(), (Bytes{0xB1, 0xB2}));
-    EXPECT_EQ(dict["randomData"].bytes(), Bytes{0xC1});
-    EXPECT_EQ(dict["finsData"].bytes(), (Bytes{0xD1, 0xD2}));
-    EXPECT_EQ(dict["m2DataNoFins"].bytes(), Bytes(m2.begin(), m2.end() - 2));
-    EXPECT_EQ(dict["oriBody"].bytes(), m2);
+    // The values of a good M2 are pinned by the agreements above; M4 data ends at its length.
     auto m4 = QKCommonProtocol::dicForAesKeyTLSReplyWithData(Bytes{2, 1, 2, 0, 0xE1, 0xE2, 9});
     EXPECT_EQ((*m4)["m4Data"].bytes(), (Bytes{0xE1, 0xE2}));
     // The sub-parsers on their own never read past a short body.
@@ -284,30 +278,11 @@ TEST(KeyAgreementChecks, IncompleteDictionaries) {
     }
 }
 
-TEST(KeyAgreementBodies, SizesAndLayout) {
+// The M1 and M3 layouts are pinned by the simulated appliance's strict reading in the tests above.
+TEST(KeyAgreementBodies, RefusalsAndBindToken) {
     const Bytes n1(16, 0x5A);
-    Bytes oneWay = QKCommonProtocol::msgBodyM1WithAppPublicKey(Bytes(64, 0x04), n1);
-    ASSERT_EQ(oneWay.size(), 85u);
-    EXPECT_EQ(Bytes(oneWay.begin(), oneWay.begin() + 4), (Bytes{0x03, 0x01, 64, 0}));
-    EXPECT_EQ(oneWay[68], 16);
-    EXPECT_EQ(Bytes(oneWay.end() - 16, oneWay.end()), n1);
-
-    const Bytes two(0x123, 0x22), app(0x201, 0x33);
-    Bytes m1 = QKCommonProtocol::msgBodyM1WithAppCert(app, two, n1);
-    ASSERT_EQ(m1.size(), 23u + two.size() + app.size());
-    EXPECT_EQ(Bytes(m1.begin(), m1.begin() + 4), (Bytes{0x01, 0x01, 0x23, 0x01}));
-    EXPECT_EQ(m1[4], 0x22);
-    EXPECT_EQ(m1[4 + two.size()], 0x01);
-    EXPECT_EQ(m1[5 + two.size()], 0x02);
-    EXPECT_EQ(m1[6 + two.size()], 0x33);
-    EXPECT_EQ(m1[6 + two.size() + app.size()], 16);
-
-    Bytes m3 = QKCommonProtocol::msgBodyTLSAuthSecretKey(Bytes(32, 0xF1));
-    ASSERT_EQ(m3.size(), 35u);
-    EXPECT_EQ(Bytes(m3.begin(), m3.begin() + 3), (Bytes{0x02, 0x01, 32}));
-
     // Lengths that do not fit their fields build nothing rather than a wrong body.
-    EXPECT_TRUE(QKCommonProtocol::msgBodyM1WithAppCert(Bytes(0x10000, 1), two, n1).empty());
+    EXPECT_TRUE(QKCommonProtocol::msgBodyM1WithAppCert(Bytes(0x10000, 1), Bytes(4, 2), n1).empty());
     EXPECT_TRUE(QKCommonProtocol::msgBodyM1WithAppPublicKey(Bytes(64, 1), Bytes(256, 1)).empty());
     EXPECT_TRUE(QKCommonProtocol::msgBodyTLSAuthSecretKey(Bytes(256, 1)).empty());
 

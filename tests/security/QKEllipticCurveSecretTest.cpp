@@ -10,7 +10,7 @@ namespace {
 
 const int kP256 = testCurves()[2].nid;
 
-TEST(QKEllipticCurveSecret, CreatesAP256PairInTheAppliancesForms) {
+TEST(QKEllipticCurveSecret, P256PairInTheAppliancesFormsAndOneSessionKeyForEveryForm) {
     auto secret = QKEllipticCurveSecret::createECCSecret();
     ASSERT_EQ(secret->publicKeyData().size(), 65u);
     EXPECT_EQ(secret->publicKeyData()[0], 0x04);
@@ -20,10 +20,9 @@ TEST(QKEllipticCurveSecret, CreatesAP256PairInTheAppliancesForms) {
     EXPECT_FALSE(secret->sessionKey());
     EXPECT_EQ(toHex(secret->publicKeyData()),
               toHex(osslPublicFromPrivate(kP256, secret->privateKeyData()).value()));
-}
 
-TEST(QKEllipticCurveSecret, SessionKeyIsTheSameForEveryFormOfTheAppliancesKey) {
-    auto app = QKEllipticCurveSecret::createECCSecret();
+    // The session key is the same for every form of the appliance's key.
+    const auto& app = secret;
     auto device = QKEllipticCurveSecret::createECCSecret();
     const Bytes& full = device->publicKeyData();
     const Bytes compressed = compressPoint(full);
