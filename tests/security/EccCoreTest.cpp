@@ -109,14 +109,12 @@ TEST(EccField, ProductsSquaresInversesAndRootsMatchOpenSSL) {
     }
 }
 
-TEST(EccKeys, ScalarsOutOfRangeAreRefusedAndEndsGiveTheGenerator) {
+TEST(EccKeys, ScalarsOutOfRangeAreRefused) {
     for (const auto& c : testCurves()) {
         SCOPED_TRACE(c.name);
         const size_t w = c.bytes();
-        const int nd = c.ours->numDigits;
-        Bytes n = words(c.ours->n, nd);
-        Bytes out(w + 1), secret(w);
-        Bytes peer(w + 1);
+        Bytes n = words(c.ours->n, c.ours->numDigits);
+        Bytes out(w + 1), secret(w), peer(w + 1);
         ASSERT_EQ(ecc_compute_public_key(fromOne(w, 1).data(), peer.data(), *c.ours), 1);
         for (const Bytes& bad : {Bytes(w, 0), n, bnAdd(n, fromOne(w, 1), w), Bytes(w, 0xff)}) {
             EXPECT_EQ(ecc_compute_public_key(bad.data(), out.data(), *c.ours), 0) << toHex(bad);
@@ -124,21 +122,10 @@ TEST(EccKeys, ScalarsOutOfRangeAreRefusedAndEndsGiveTheGenerator) {
             Bytes hash(w, 0x11), sig(2 * w);
             EXPECT_EQ(ecdsa_sign(bad.data(), hash.data(), sig.data(), *c.ours), 0);
         }
-        Bytes gx = words(c.ours->Gx, nd);
-        uint8_t gParity = static_cast<uint8_t>(c.ours->Gy[0] & 1);
-        Bytes g(1 + w);
-        g[0] = static_cast<uint8_t>(0x02 | gParity);
-        std::copy(gx.begin(), gx.end(), g.begin() + 1);
-        Bytes minusG = g;
-        minusG[0] ^= 1;
-        ASSERT_EQ(ecc_compute_public_key(fromOne(w, 1).data(), out.data(), *c.ours), 1);
-        EXPECT_EQ(toHex(out), toHex(g));
-        Bytes nMinus1 = bnSubMod(n, fromOne(w, 1), n, w);
-        ASSERT_EQ(ecc_compute_public_key(nMinus1.data(), out.data(), *c.ours), 1);
-        EXPECT_EQ(toHex(out), toHex(minusG));
     }
 }
 
+// The ends 1 and n - 1 give G and -G: among the edge scalars compared with OpenSSL below.
 TEST(EccEcdh, PublicKeysAndBothDirectionsEqualOpenSSL) {
     for (const auto& c : testCurves()) {
         SCOPED_TRACE(c.name);
