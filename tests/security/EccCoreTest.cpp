@@ -9,10 +9,6 @@
 namespace telvo::test {
 namespace {
 
-Bytes words(const uint64_t* w, int numDigits) {
-    return wordsToBytes(w, numDigits);
-}
-
 std::vector<uint64_t> native(ByteView bytes) {
     std::vector<uint64_t> out(bytes.size() / 8);
     ecc_bytes2native(out.data(), bytes.data(), static_cast<int>(out.size()));
@@ -28,7 +24,7 @@ Bytes fromOne(size_t width, uint8_t last) {
 // Scalars around the places where ladders and regularisation change behaviour.
 std::vector<Bytes> edgeScalars(const TestCurve& c) {
     size_t w = c.bytes();
-    Bytes n = words(c.ours->n, c.ours->numDigits);
+    Bytes n = wordsToBytes(c.ours->n, c.ours->numDigits);
     Bytes half =
         bnMulMod(bnSubMod(n, fromOne(w, 1), n, w), bnInvMod(fromOne(w, 2), n, w).value(), n, w);
     Bytes top(w, 0);
@@ -55,8 +51,8 @@ TEST(EccField, ProductsSquaresInversesAndRootsMatchOpenSSL) {
         SCOPED_TRACE(c.name);
         const int nd = c.ours->numDigits;
         const size_t w = c.bytes();
-        const Bytes p = words(c.ours->p, nd);
-        const Bytes n = words(c.ours->n, nd);
+        const Bytes p = wordsToBytes(c.ours->p, nd);
+        const Bytes n = wordsToBytes(c.ours->n, nd);
         // Operands below p with extreme limbs: the reductions' carries live there.
         std::vector<Bytes> values = {Bytes(w, 0), fromOne(w, 1), fromOne(w, 2),
                                      bnSubMod(p, fromOne(w, 1), p, w),
@@ -77,19 +73,20 @@ TEST(EccField, ProductsSquaresInversesAndRootsMatchOpenSSL) {
             for (const auto& b : values) {
                 auto bn = native(b);
                 vli_modMult_fast(r.data(), an.data(), bn.data(), *c.ours);
-                ASSERT_EQ(toHex(words(r.data(), nd)), toHex(bnMulMod(a, b, p, w)))
+                ASSERT_EQ(toHex(wordsToBytes(r.data(), nd)), toHex(bnMulMod(a, b, p, w)))
                     << toHex(a) << " * " << toHex(b);
             }
             vli_modSquare_fast(r.data(), an.data(), *c.ours);
-            ASSERT_EQ(toHex(words(r.data(), nd)), toHex(bnMulMod(a, a, p, w))) << toHex(a);
+            ASSERT_EQ(toHex(wordsToBytes(r.data(), nd)), toHex(bnMulMod(a, a, p, w))) << toHex(a);
             vli_modInv(r.data(), an.data(), c.ours->p, nd);
             auto inverse = bnInvMod(a, p, w);
-            ASSERT_EQ(toHex(words(r.data(), nd)), toHex(inverse.value_or(Bytes(w, 0)))) << toHex(a);
+            ASSERT_EQ(toHex(wordsToBytes(r.data(), nd)), toHex(inverse.value_or(Bytes(w, 0))))
+                << toHex(a);
             // A root of a square is the value or its negation.
             Bytes square = bnMulMod(a, a, p, w);
             auto root = native(square);
             mod_sqrt(root.data(), *c.ours);
-            Bytes got = words(root.data(), nd);
+            Bytes got = wordsToBytes(root.data(), nd);
             EXPECT_TRUE(got == a || got == bnSubMod(Bytes(w, 0), a, p, w)) << toHex(a);
         }
         // Arithmetic modulo n takes operands of any size below 2^bits.
@@ -98,12 +95,12 @@ TEST(EccField, ProductsSquaresInversesAndRootsMatchOpenSSL) {
         for (size_t i = 0; i + 1 < scalars.size(); ++i) {
             auto a = native(scalars[i]), b = native(scalars[i + 1]);
             vli_modMult(r.data(), a.data(), b.data(), c.ours->n, nd);
-            ASSERT_EQ(toHex(words(r.data(), nd)),
+            ASSERT_EQ(toHex(wordsToBytes(r.data(), nd)),
                       toHex(bnMulMod(scalars[i], scalars[i + 1], n, w)));
             Bytes reduced = bnSubMod(scalars[i], Bytes(w, 0), n, w);
             auto red = native(reduced);
             vli_modInv(r.data(), red.data(), c.ours->n, nd);
-            ASSERT_EQ(toHex(words(r.data(), nd)),
+            ASSERT_EQ(toHex(wordsToBytes(r.data(), nd)),
                       toHex(bnInvMod(reduced, n, w).value_or(Bytes(w, 0))));
         }
     }
@@ -113,7 +110,7 @@ TEST(EccKeys, ScalarsOutOfRangeAreRefused) {
     for (const auto& c : testCurves()) {
         SCOPED_TRACE(c.name);
         const size_t w = c.bytes();
-        Bytes n = words(c.ours->n, c.ours->numDigits);
+        Bytes n = wordsToBytes(c.ours->n, c.ours->numDigits);
         Bytes out(w + 1), secret(w), peer(w + 1);
         ASSERT_EQ(ecc_compute_public_key(fromOne(w, 1).data(), peer.data(), *c.ours), 1);
         for (const Bytes& bad : {Bytes(w, 0), n, bnAdd(n, fromOne(w, 1), w), Bytes(w, 0xff)}) {
@@ -137,7 +134,7 @@ TEST(EccEcdh, PublicKeysAndBothDirectionsEqualOpenSSL) {
             privates.push_back(priv);
         }
         for (const auto& d : edgeScalars(c)) {
-            Bytes n = words(c.ours->n, c.ours->numDigits);
+            Bytes n = wordsToBytes(c.ours->n, c.ours->numDigits);
             if (bnSubMod(d, Bytes(w, 0), n, w) == d && d != Bytes(w, 0)) privates.push_back(d);
         }
         for (size_t i = 0; i < privates.size(); ++i) {
@@ -198,7 +195,7 @@ TEST(EccPoints, CompressionRoundTripsAndInvalidPointsAreRefused) {
                 EXPECT_EQ(toHex(again), toHex(pub));
             }
         }
-        Bytes p = words(c.ours->p, nd);
+        Bytes p = wordsToBytes(c.ours->p, nd);
         Bytes out(2 * w + 1), small(w + 1);
         // X = p and X = all ones are not field elements.
         for (const Bytes& x : {p, Bytes(w, 0xff)}) {
@@ -249,7 +246,7 @@ TEST(EccEcdsa, OursVerifyUnderOpenSSLAndOpenSSLsUnderOurs) {
     for (const auto& c : testCurves()) {
         SCOPED_TRACE(c.name);
         const size_t w = c.bytes();
-        Bytes n = words(c.ours->n, c.ours->numDigits);
+        Bytes n = wordsToBytes(c.ours->n, c.ours->numDigits);
         std::vector<Bytes> hashes = {Bytes(w, 0), Bytes(w, 0xff), n, fromOne(w, 1)};
         for (int i = 0; i < 8; ++i) hashes.push_back(randomBytes(rng, w));
         for (const auto& hash : hashes) {
@@ -294,7 +291,7 @@ TEST(EccEcdsa, OursVerifyUnderOpenSSLAndOpenSSLsUnderOurs) {
 TEST(EccEcdsa, ZeroSDrawsANewNonce) {
     const auto& c = testCurves()[2];
     const size_t w = c.bytes();
-    Bytes n = words(c.ours->n, c.ours->numDigits);
+    Bytes n = wordsToBytes(c.ours->n, c.ours->numDigits);
     Bytes d = hex("c9afa9d845ba75166b5c215767b1d6934e50c3db36e89b127b8a622b120f6721");
     Bytes k1 = fromOne(w, 7), k2 = fromOne(w, 9), blind = fromOne(w, 5);
     Bytes q1 = osslPublicFromPrivate(c.nid, k1).value();
