@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
 #include <thread>
 
 #include "platform/AppFolders.h"
@@ -330,10 +329,7 @@ TEST(RandomSource, CommandIdNeverZeroUnderConcurrentCallers) {
 
 TEST(KeyAgreementCertificates, SavedIntoTheHostsDocumentsFolderOnly) {
     test::TempFolder folder;
-    auto read = [&](const char* name) {
-        std::ifstream in(folder.path() / name, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), {});
-    };
+    auto read = [&](const char* name) { return toBytes(test::readFile(folder.path() / name)); };
     QKCommonProtocol().testSaveDeviceCer(Bytes{1}, Bytes{2});  // no folder set: nothing
     AppFolders::setDocumentsFolder(folder.path());
     QKCommonProtocol().testSaveDeviceCer(Bytes{0x30, 0x01}, Bytes{0x30, 0x02, 0xAA});

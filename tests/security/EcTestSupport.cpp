@@ -96,12 +96,6 @@ Bytes bnAdd(ByteView a, ByteView b, size_t width) {
     return wrapped(r.get(), width);
 }
 
-Bytes bnSubWrap(ByteView a, ByteView b, size_t width) {
-    BignumPtr x = bn(a), y = bn(b), r(BN_new());
-    BN_sub(r.get(), x.get(), y.get());
-    return wrapped(r.get(), width);
-}
-
 Bytes bnSubMod(ByteView a, ByteView b, ByteView m, size_t width) {
     BignumPtr x = bn(a), y = bn(b), mod = bn(m), r(BN_new());
     BnCtxPtr ctx(BN_CTX_new());

@@ -23,8 +23,7 @@ struct TestCurve {
 const std::vector<TestCurve>& testCurves();
 
 // Big-endian helpers on OpenSSL bignums.
-Bytes bnAdd(ByteView a, ByteView b, size_t width);      // (a + b) mod 2^(8 width)
-Bytes bnSubWrap(ByteView a, ByteView b, size_t width);  // (a - b) mod 2^(8 width)
+Bytes bnAdd(ByteView a, ByteView b, size_t width);  // (a + b) mod 2^(8 width)
 Bytes bnSubMod(ByteView a, ByteView b, ByteView m, size_t width);
 Bytes bnMulMod(ByteView a, ByteView b, ByteView m, size_t width);
 std::optional<Bytes> bnInvMod(ByteView a, ByteView m, size_t width);

@@ -29,7 +29,9 @@ std::vector<Bytes> edgeScalars(const TestCurve& c) {
         bnMulMod(bnSubMod(n, fromOne(w, 1), n, w), bnInvMod(fromOne(w, 2), n, w).value(), n, w);
     Bytes top(w, 0);
     top[0] = 0x80;
-    Bytes boundary = bnSubWrap(Bytes(w, 0), n, w);  // 2^bits - n: from here on d + n carries
+    Bytes pow2(w + 1, 0);
+    pow2[0] = 1;
+    Bytes boundary = bnSubMod(Bytes(w, 0), n, pow2, w);  // 2^bits - n: from here on d + n carries
     std::vector<Bytes> out;
     for (uint8_t k = 1; k <= 4; ++k) {
         out.push_back(fromOne(w, k));
@@ -39,7 +41,7 @@ std::vector<Bytes> edgeScalars(const TestCurve& c) {
     }
     out.push_back(half);
     out.push_back(top);
-    out.push_back(bnSubWrap(boundary, fromOne(w, 1), w));
+    out.push_back(bnSubMod(boundary, fromOne(w, 1), pow2, w));
     out.push_back(boundary);
     out.push_back(bnAdd(boundary, fromOne(w, 1), w));
     return out;

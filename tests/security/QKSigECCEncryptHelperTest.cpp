@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 
 #include "platform/Clock.h"
 #include "platform/Diagnostics.h"
@@ -222,10 +221,7 @@ TEST(QKSigECCEncryptHelper, Pkcs12AndRsaKeyBitsFromTheOpenSslCommand) {
         " && openssl rsa -in r.pem -RSAPublicKey_out -outform DER -out rpub.der 2>/dev/null"
         " && openssl rsa -in r.pem -traditional -outform DER -out rpriv.der 2>/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0);
-    auto file = [&](const char* name) {
-        std::ifstream in(folder.path() / name, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), {});
-    };
+    auto file = [&](const char* name) { return toBytes(test::readFile(folder.path() / name)); };
     const Bytes p12 = file("id.p12"), certificate = file("c.der");
 
     auto key = QKSigECCEncryptHelper::getPrivateKeyRefrenceFromData(p12, "s3cret");

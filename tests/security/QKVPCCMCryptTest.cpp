@@ -250,10 +250,7 @@ class CcmFiles : public ::testing::Test {
                    static_cast<std::streamsize>(data.size()));
         return path;
     }
-    static Bytes read(const std::filesystem::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), {});
-    }
+    static Bytes read(const std::filesystem::path& path) { return toBytes(test::readFile(path)); }
 };
 
 // Files of every piece boundary: the file and stream forms give what the one-shot form and
