@@ -2,6 +2,8 @@
 
 // The library's entry header for an app.
 
+#include <functional>
+
 // Shared records, errors, keys and the configuration entry points (Wi-Fi and BLE).
 #include "telvosdk/Export.h"
 #include "telvosdk/QKBleConnectManager.h"
@@ -43,5 +45,9 @@ TELVO_EXPORT void TelvoSDKStartMainLoopThread();
 // Stops the library's loop thread and waits for it; does nothing when it does not run or when
 // called on that thread.
 TELVO_EXPORT void TelvoSDKStopMainLoopThread();
+// Queues the block on the main queue, after the blocks already there; callable from any thread.
+// An app whose own threads do not run the loop reaches the configuration facades this way, since
+// they are called on the main thread.
+TELVO_EXPORT void TelvoSDKPerformOnMainQueue(std::function<void()> block);
 
 }  // namespace telvo

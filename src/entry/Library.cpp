@@ -6,6 +6,7 @@
 #include "bleflows/QKBleConnectManager.h"
 #include "bleflows/QKSingleBLEConnect.h"
 #include "logging/QKLog.h"
+#include "platform/DispatchQueue.h"
 #include "platform/MainLoop.h"
 #include "telvosdk/TelvoSDK.h"
 
@@ -39,6 +40,9 @@ void TelvoSDKStartMainLoopThread() {
 }
 void TelvoSDKStopMainLoopThread() {
     MainLoop::stopThread();
+}
+void TelvoSDKPerformOnMainQueue(std::function<void()> block) {
+    if (block) DispatchQueue::main()->async(std::move(block));
 }
 
 }  // namespace telvo

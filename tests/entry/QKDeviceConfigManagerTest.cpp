@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "platform/Diagnostics.h"
+#include "platform/MainLoop.h"
 #include "platform/Registry.h"
 #include "telvosdk/QKDeviceConfigManager.h"
 #include "telvosdk/QKUserDefault.h"
 #include "telvosdk/TelvoAPPAdapter.h"
 #include "telvosdk/TelvoError.h"
+#include "telvosdk/TelvoSDK.h"
 
 namespace telvo {
 namespace {
@@ -195,6 +199,22 @@ TEST(TelvoAPPAdapter, BindAuthTypeFollowsTheWorkMode) {
         EXPECT_EQ(TelvoAPPAdapter::enableSetBindAuthType(), expected) << mode.value_or("<nil>");
     }
     QKUserDefault::resetForTesting();
+}
+
+// An app's own thread hands calls to the library's loop thread in order.
+TEST(TelvoSDK, PerformOnMainQueueRunsOnTheLoopThreadInOrder) {
+    TelvoSDKStartMainLoopThread();
+    std::vector<int> order;
+    std::promise<bool> done;
+    TelvoSDKPerformOnMainQueue([&] { order.push_back(1); });
+    TelvoSDKPerformOnMainQueue(nullptr);
+    TelvoSDKPerformOnMainQueue([&] {
+        order.push_back(2);
+        done.set_value(MainLoop::isMainThread());
+    });
+    EXPECT_TRUE(done.get_future().get());
+    TelvoSDKStopMainLoopThread();
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
 }
 
 }  // namespace
