@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "DemoCommand.h"
-#include "telvosdk/QKDeviceManager.h"
 #include "platform/Dispatch.h"
 #include "platform/NetworkGuard.h"
+#include "telvosdk/QKDeviceManager.h"
 #include "telvosdk/TelvoSDK.h"
 
 namespace telvo::demo {

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "SmartConnectFixture.h"
-#include "telvosdk/QKDeviceManager.h"
 #include "platform/Registry.h"
+#include "telvosdk/QKDeviceManager.h"
 #include "telvosdk/TelvoSDK.h"
 
 namespace telvo::test {
