@@ -28,6 +28,9 @@ constexpr const char* kChunkStep = "sendDataChunk";
 constexpr double kChunkSpacing = 0.02;
 constexpr double kResendDelay = 5.0;
 constexpr int64_t kMaxResends = 3;
+// Reconnects in one run, however often the link came back in between: an appliance that drops
+// every link it takes must not keep the session alive for ever.
+constexpr int64_t kMaxReconnectsPerRun = 9;
 constexpr uint32_t kWriteWithoutResponseOnly = CBCharacteristicProperty::WriteWithoutResponse;
 
 std::string resendStep(int64_t msgType) {
@@ -305,7 +308,8 @@ void QKBLEBaseConnect::handleReConnectBLEStrategy() {
     auto record = qkExtensions(peripheral);
     const bool manual = record && record->manualDisconnectTag;
     const int64_t count = record ? record->curReConnectCount : 0;
-    const bool due = !manual && count <= 2 && isConfigProcessIng;
+    const bool due =
+        !manual && count <= 2 && isConfigProcessIng && reconnects_ < kMaxReconnectsPerRun;
     QKSDKLOG(
         "【BLE】:重连蓝牙策略：%s -manualDisconnectTag:%s--curReConnectCount:%ld--cuCheckApTask:"
         "%p isConfigProcessIng:%d",
@@ -315,6 +319,7 @@ void QKBLEBaseConnect::handleReConnectBLEStrategy() {
     dropPendingChunks();
     if (due) {
         isReConnectBleDevice = true;
+        ++reconnects_;
         if (record) ++record->curReConnectCount;
         connect();
         cancelAllSendDataStrategySelector();
@@ -360,6 +365,7 @@ void QKBLEBaseConnect::disconnect() {
         QKBLEDeviceManager::shareInstance()->disconnectPeriphera(peripheral);
     }
     bledisConnectingCount = 0;
+    reconnects_ = 0;
 }
 
 void QKBLEBaseConnect::updateBlockWithState(int64_t state) {

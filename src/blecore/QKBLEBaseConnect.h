@@ -114,6 +114,10 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
     // retried 0.5 s later (three times, then the session ends with 4085).
     void connect();
     void resetRetryState();
+    // After a lost or refused connection: reconnects while the configuration runs, the program
+    // did not cancel the link, fewer than three reconnects followed one another since the last
+    // connection and fewer than nine were made in the run; otherwise ends with 4085 (not when
+    // the program cancelled the link or the cloud confirmation runs).
     void handleReConnectBLEStrategy();
     // Ends the session with 4085.
     virtual void blueDisconnect();
@@ -237,6 +241,7 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
     CBUUID serviceUUID_, writeUUID_, notifyUUID_;
     QKBLEFrameAssembler assembler_;
     uint64_t disconnects_ = 0;  // disconnect() calls so far
+    int64_t reconnects_ = 0;    // reconnects since the run began (disconnect() ends a run)
     NotifiCenter observers_;
     double pausedSeconds_ = 0;  // pauses of the running overall timer so far
     // Set when the answer of the cloud query in flight is to be ignored.

@@ -307,6 +307,15 @@ void QKBLEDeviceManager::connect(const CBPeripheralPtr& peripheral, const Channe
             if (auto self = weak.lock(); self && p)
                 self->curConnectedMacDict_.removeObjectForKey(p->identifier().UUIDString());
         });
+    // A refused connection is this connect's outcome too: without it the caller would wait
+    // for an event that never comes. Another peripheral's failure is not ours to report.
+    const std::string wanted = peripheral ? peripheral->identifier().UUIDString() : "";
+    bt->setBlockOnFailToConnectAtChannel(
+        c, [block, wanted](const CBCentralManagerPtr& central, const CBPeripheralPtr& p,
+                           const ErrorPtr& error) {
+            QKSDKLOG("ble connect failed error: %s", describe(error).c_str());
+            if (block && p && p->identifier().UUIDString() == wanted) block(central, p, error);
+        });
     bt->having(peripheral)
         .and_()
         .channel(c)

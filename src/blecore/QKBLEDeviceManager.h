@@ -73,8 +73,9 @@ class QKBLEDeviceManager : public std::enable_shared_from_this<QKBLEDeviceManage
     void stopScan();
 
     // Connects, discovers every service, characteristic and descriptor and reads the
-    // descriptors, on the channel. The block gets nullptr once connected and the error on a
-    // disconnection (until disconnectConnectChannel replaces that). A null peripheral raises
+    // descriptors, on the channel. The block gets nullptr once connected, and the error when
+    // the platform reports that this peripheral failed to connect or, until
+    // disconnectConnectChannel replaces that, on a disconnection. A null peripheral raises
     // the wrapper's usage exception.
     void connect(const CBPeripheralPtr& peripheral, const Channel& channel, ConnectBlock block);
     // The block hears, at most once, the next disconnection of a peripheral that connected

@@ -20,6 +20,7 @@ namespace {
 
 using sim::SimBleModule;
 using Fault = SimBleModule::Fault;
+using Outcome = sim::SimBleAppliance::ConnectOutcome;
 
 // A flow that asks for the status once ready and records what reaches it.
 class StatusFlow : public QKBLEBaseConnect {
@@ -155,6 +156,8 @@ TEST_F(QKBLEBaseConnectTest, FaultsEndTheWayTheyMust) {
         bool ready;
         size_t statusWrites;   // the request and its resends
         size_t statusAnswers;  // answers that reached the flow
+        int repeat = 1;        // times the fault is armed
+        Outcome connects = Outcome::Succeed;
     } cases[] = {
         // The link drops instead of the key reply: reconnect, exchange again, go on.
         {"link loss mid-exchange", 2, {{Fault::LinkLoss, 0x01}}, {}, true, 1, 1},
@@ -164,12 +167,17 @@ TEST_F(QKBLEBaseConnectTest, FaultsEndTheWayTheyMust) {
         {"garbage", 2, {{Fault::Garbage, 0x63}}, {}, true, 2, 1},
         {"counter ahead", 3, {{Fault::Counter, 0x63, 0, 500}}, {9999}, true, 1, 0},
         {"replayed frame", 3, {{Fault::Duplicate, 0x63}}, {}, true, 1, 2},
+        // Refused: three reconnects, each refused, then one 4085.
+        {"connect refused", 2, std::nullopt, {4085}, false, 0, 0, 1, Outcome::Fail},
+        // A link that drops right after every connect ends too, however often it comes back.
+        {"link drops after every connect", 2, {{Fault::LinkLoss, 0x01}}, {4085}, false, 0, 0, 50},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
         codes.clear();
         start(k.version, false);
-        if (k.fault) module->addFault(*k.fault);
+        for (int i = 0; k.fault && i < k.repeat; ++i) module->addFault(*k.fault);
+        module->appliance().connectOutcome = k.connects;
         session->connect();
         MainLoop::runFor(40);
         EXPECT_EQ(codes, k.codes);
@@ -187,8 +195,8 @@ TEST_F(QKBLEBaseConnectTest, FaultsEndTheWayTheyMust) {
 }
 
 // A lost link is reconnected while the configuration runs and the budget of three reconnects
-// since the last connection lasts; otherwise it ends with 4085, unless the program itself
-// cancelled the link.
+// since the last connection lasts; otherwise (refused reconnects included) it ends with 4085,
+// unless the program itself cancelled the link.
 TEST_F(QKBLEBaseConnectTest, LinkLossReconnectsWithinTheBudget) {
     struct Case {
         const char* name;
@@ -197,8 +205,10 @@ TEST_F(QKBLEBaseConnectTest, LinkLossReconnectsWithinTheBudget) {
         bool configuring;
         std::vector<int64_t> codes;
         bool reconnected;
+        Outcome later = Outcome::Succeed;  // how the reconnects go
     } cases[] = {
         {"first loss", 0, false, true, {}, true},
+        {"every reconnect refused", 0, false, true, {4085}, true, Outcome::Fail},
         {"third reconnect", 2, false, true, {}, true},
         {"budget spent", 3, false, true, {4085}, false},
         {"not configuring", 0, false, false, {4085}, false},
@@ -214,10 +224,11 @@ TEST_F(QKBLEBaseConnectTest, LinkLossReconnectsWithinTheBudget) {
         record->manualDisconnectTag = k.manual;
         session->isConfigProcessIng = k.configuring;
         const double lost = Clock::now();
+        module->appliance().connectOutcome = k.later;
         module->appliance().loseLink();
         MainLoop::runFor(5);
         EXPECT_EQ(codes, k.codes);
-        EXPECT_EQ(session->readyAt > lost, k.reconnected);
+        EXPECT_EQ(session->readyAt > lost, k.reconnected && k.later == Outcome::Succeed);
         EXPECT_EQ(session->isReConnectBleDevice, k.reconnected);
         session->stopConfig();
         session.reset();

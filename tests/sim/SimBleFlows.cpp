@@ -139,8 +139,6 @@ std::vector<SimBleFlowKind> simBleFlowKinds() {
                 m.linkCloud(nullptr);
             },
         .cloudPath = kPresencePath,
-        // The flow runs no overall timer: an appliance gone for good leaves it waiting.
-        .owed = {{"gone", kNoCompletion}},
     });
     kinds.push_back({
         .command = "special",
@@ -199,11 +197,11 @@ std::vector<SimBleFault> simBleFaults(const SimBleFlowKind& flow) {
                        [type = type](SimBleHome&, SimBleModule& m, const SimBleFlowKind&) {
                            m.addFault({Fault::LinkLoss, type});
                        }});
-    // A connection that fails reaches no block of the session: the overall timer ends the run.
+    // Three refused reconnects, then the session gives up (also without an overall timer).
     out.push_back({"gone",
                    "the link drops and the appliance takes no new connection",
                    {},
-                   4089,
+                   4085,
                    [](SimBleHome&, SimBleModule& m, const SimBleFlowKind& f) {
                        m.setHandler(lastAnswer(f), [](SimBleModule& mm, const SimBleFrame&) {
                            mm.appliance().connectOutcome = SimBleAppliance::ConnectOutcome::Fail;
