@@ -11,7 +11,8 @@ namespace telvo::test {
 
 // A TCP listener on 127.0.0.1 (or ::1) and the accepted peer, driven by the test itself (no
 // thread). Every call is non-blocking except send(), which blocks only until the kernel has taken
-// the bytes (keep it small while nothing reads the other side).
+// the bytes (keep it small while nothing reads the other side); the bytes go out at once
+// (TCP_NODELAY on the accepted peer).
 class LoopbackTcpPeer {
   public:
     explicit LoopbackTcpPeer(int backlog = 16, int family = AF_INET);

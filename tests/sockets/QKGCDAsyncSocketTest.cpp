@@ -242,6 +242,16 @@ TEST_F(AsyncSocketTest, ReadAnyReturnsWhatArrivedAndBytesWaitForARead) {
     socket_->writeData({}, -1, 13);  // empty: no callback
     MainLoop::runFor(1);
     EXPECT_EQ(recorder_->count("write"), 1);
+
+    // After a read and a write the socket delays its ACKs: the peer's small sends must still
+    // reach a length read past its first partial read (not wait on Nagle in real time).
+    socket_->readDataToLength(9, -1, 14);
+    for (const char* chunk : {"abc", "def", "ghi"}) {
+        peer.send(chunk);
+        MainLoop::runUntil([&] { return recorder_->count("read") > 1; }, 1);
+    }
+    ASSERT_TRUE(runUntilCount("read", 2));
+    EXPECT_EQ(recorder_->last("read")->data, "abcdefghi");
 }
 
 TEST_F(AsyncSocketTest, LengthAndTerminatorReadsAssembleAcrossPeerWrites) {
