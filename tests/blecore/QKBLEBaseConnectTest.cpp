@@ -12,6 +12,7 @@
 #include "platform/NotificationCenter.h"
 #include "sim/SimBleModule.h"
 #include "sim/SimRadio.h"
+#include "sim/TestSupport.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/TelvoError.h"
 
@@ -60,6 +61,8 @@ class QKBLEBaseConnectTest : public ::testing::Test {
     // The module of the version (variant 4: version 3 in after-sales mode), found by a scan,
     // and a session on it with its blocks recorded.
     void start(int variant, bool connectNow = true) {
+        states.clear();
+        codes.clear();
         sim::SimBleAdvertisement adv;
         adv.version = std::min(variant, 3);
         if (variant == 4) adv.flags2 = 0x02;  // after sales
@@ -86,6 +89,11 @@ class QKBLEBaseConnectTest : public ::testing::Test {
             if (op.msgType == msgType) times.push_back(op.time);
         return times;
     }
+    void finish() {
+        session->stopConfig();
+        session.reset();
+        MainLoop::runFor(1);
+    }
     size_t pendingSteps() { return MainLoop::pendingPerformRequests(session.get()); }
 
     DeterministicDispatch mode_;
@@ -102,7 +110,6 @@ class QKBLEBaseConnectTest : public ::testing::Test {
 TEST_F(QKBLEBaseConnectTest, EachVersionConnectsExchangesKeysAndGetsAnAnswer) {
     for (int variant : {0, 1, 2, 3, 4}) {
         SCOPED_TRACE(variant);
-        states.clear();
         start(variant);
         ASSERT_TRUE(MainLoop::runUntil([&] { return !session->status.empty(); }, 10));
         EXPECT_EQ(states, (std::vector<int>{1, 2, 3, 4}));
@@ -110,13 +117,15 @@ TEST_F(QKBLEBaseConnectTest, EachVersionConnectsExchangesKeysAndGetsAnAnswer) {
         EXPECT_EQ(session->aesKey, module->currentKey());
         EXPECT_NE(session->aesKey, session->rootKey());
         EXPECT_EQ(session->isAfterSales, variant == 4);
-        EXPECT_EQ(session->status.size(), 47u);
+        ASSERT_EQ(session->status.size(), 47u);
+        EXPECT_EQ(std::string(session->status.begin() + 1, session->status.begin() + 33),
+                  module->sn);
+        EXPECT_EQ(test::toHex(ByteView(session->status).subspan(33)),
+                  "6655443322110401020304003412");
         EXPECT_EQ(session->types.back(), 0x63);
         EXPECT_EQ(module->log("receive").at(0).msgType, variant >= 3 ? 0x10 : 0x01);
         EXPECT_EQ(pendingSteps(), 0u);  // every answer cancelled its resend
-        session->stopConfig();
-        session.reset();
-        MainLoop::runFor(1);
+        finish();
     }
 }
 
@@ -135,7 +144,6 @@ TEST_F(QKBLEBaseConnectTest, ResendScheduleAndItsEnd) {
     EXPECT_EQ(pendingSteps(), 0u);
 
     session.reset();
-    codes.clear();
     start(2);
     module->answerDelay = 7;  // the answer comes after the first resend
     ASSERT_TRUE(MainLoop::runUntil([&] { return !session->status.empty(); }, 30));
@@ -174,7 +182,6 @@ TEST_F(QKBLEBaseConnectTest, FaultsEndTheWayTheyMust) {
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
-        codes.clear();
         start(k.version, false);
         for (int i = 0; k.fault && i < k.repeat; ++i) module->addFault(*k.fault);
         module->appliance().connectOutcome = k.connects;
@@ -188,9 +195,7 @@ TEST_F(QKBLEBaseConnectTest, FaultsEndTheWayTheyMust) {
         EXPECT_EQ(writesOf(0x63).size(), k.statusWrites);
         EXPECT_EQ(std::count(session->types.begin(), session->types.end(), 0x63),
                   long(k.statusAnswers));
-        session->stopConfig();
-        session.reset();
-        MainLoop::runFor(1);
+        finish();
     }
 }
 
@@ -216,7 +221,6 @@ TEST_F(QKBLEBaseConnectTest, LinkLossReconnectsWithinTheBudget) {
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
-        codes.clear();
         start(2);
         ASSERT_TRUE(MainLoop::runUntil([&] { return session->readyAt >= 0; }, 10));
         auto record = qkExtensions(session->peripheral);
@@ -230,9 +234,7 @@ TEST_F(QKBLEBaseConnectTest, LinkLossReconnectsWithinTheBudget) {
         EXPECT_EQ(codes, k.codes);
         EXPECT_EQ(session->readyAt > lost, k.reconnected && k.later == Outcome::Succeed);
         EXPECT_EQ(session->isReConnectBleDevice, k.reconnected);
-        session->stopConfig();
-        session.reset();
-        MainLoop::runFor(1);
+        finish();
     }
 }
 
@@ -310,8 +312,6 @@ TEST_F(QKBLEBaseConnectTest, StopInEachPhaseLeavesNothingBehind) {
     // connect, 5: after the flow's first request).
     for (int phase : {0, 1, 2, 3, 4}) {
         SCOPED_TRACE(phase);
-        states.clear();
-        codes.clear();
         start(3, false);
         session->updateCallBack = [this, phase](int64_t s) {
             states.push_back(int(s));
@@ -375,7 +375,6 @@ TEST_F(QKBLEBaseConnectTest, CounterWindowAndWrap) {
 TEST_F(QKBLEBaseConnectTest, ChunksAndWriteTypeFollowTheCharacteristic) {
     for (uint32_t properties : {0x0Cu, 0x04u}) {
         SCOPED_TRACE(properties);
-        codes.clear();
         start(2, false);
         module->appliance().attMtu = 23;  // 20-byte pieces
         module->appliance().gatt.at(0).characteristics.at(0).properties = properties;
@@ -396,9 +395,7 @@ TEST_F(QKBLEBaseConnectTest, ChunksAndWriteTypeFollowTheCharacteristic) {
         EXPECT_EQ(pieces.back().data.size(), frame - 20 * (pieces.size() - 1));
         MainLoop::runFor(6);
         EXPECT_EQ(radio->log(op).size(), pieces.size() * (properties == 0x04 ? 1 : 2));
-        session->stopConfig();
-        session.reset();
-        MainLoop::runFor(1);
+        finish();
     }
 }
 

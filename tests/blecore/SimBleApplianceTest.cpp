@@ -6,20 +6,10 @@
 
 #include "blecore/QKBLEProtocol.h"
 #include "blecore/TelvoBleTool.h"
-#include "cloud/QKNetWorkApplianceOperation.h"
 #include "platform/Dispatch.h"
 #include "platform/MainLoop.h"
-#include "platform/NetworkReachability.h"
-#include "protocol/QKCommonProtocol.h"
-#include "sim/FakeCloud.h"
 #include "sim/SimBleModule.h"
-#include "sim/SimCloudApi.h"
-#include "sim/SimLanCodec.h"
-#include "sim/TestPki.h"
 #include "sim/TestSupport.h"
-#include "telvosdk/QKDeviceBleConfigParams.h"
-#include "telvosdk/QKMiddleInterface.h"
-#include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 namespace {
@@ -155,54 +145,6 @@ class SimBleApplianceTest : public ::testing::Test {
         adv.version = version;
         return SimBleModule::create(*radio, adv);
     }
-    // The classic exchange from the phone's side with the app identity of the test PKI.
-    void classicExchange(Phone& phone) {
-        auto reply = phone.exchange(0x01, QKBLEProtocol::msgBodyForGetDevicePublicKey());
-        ASSERT_EQ(reply.body.size(), 66u);
-        Bytes point{0x04};
-        point.insert(point.end(), reply.body.begin() + 2, reply.body.end());
-        const auto& app = test::TestPki::shared().app();
-        auto secret = test::ecdhP256(app, point);
-        ASSERT_TRUE(secret);
-        const std::string text = "pelna_quirvos";
-        auto authKey =
-            sim::crypto::ecb(true, ByteView(*secret).first(16),
-                             ByteView(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
-        auto body =
-            QKBLEProtocol::msgBodyForAuthSecretKey(ByteView(app.publicKey).subspan(1), *authKey);
-        EXPECT_EQ(phone.exchange(0x01, *body).body, (Bytes{0x02, 0x02, 0x00}));
-        phone.key = Bytes(secret->begin(), secret->begin() + 16);
-        EXPECT_EQ(module->currentKey(), phone.key);
-    }
-    // The certificate agreement, two-way with the app's chain or one-way with its bare key.
-    void certificateAgreement(Phone& phone, bool twoWay) {
-        module->installAppCredentials();
-        const auto& c = module->keyAgreement().appCredentials();
-        const auto& app = test::TestPki::shared().app();
-        Bytes n1 = QKCommonProtocol::randomToken();
-        Bytes m1 = twoWay ? QKCommonProtocol::msgBodyM1WithAppCert(c.appCer, c.twoCer, n1)
-                          : QKCommonProtocol::msgBodyM1WithAppPublicKey(
-                                ByteView(app.publicKey).subspan(1), n1);
-        auto m2 = QKCommonProtocol::dicForAesKeyTLSReplyWithData(phone.exchange(0x10, m1).body);
-        ASSERT_TRUE(m2);
-        m2->set("tlsRandomN1", n1);
-        m2->set("tlsDataM1", m1);
-        Dictionary checked =
-            QKCommonProtocol::checkTLSKeyAgreementBackDict(*m2, twoWay ? Bytes{} : app.privateKey);
-        ASSERT_FALSE(checked.contains("errCode")) << checked["errCode"].intValue();
-        auto m4 = QKCommonProtocol::dicForAesKeyTLSReplyWithData(
-            phone
-                .exchange(0x10,
-                          QKCommonProtocol::msgBodyTLSAuthSecretKey(checked["finscData"].bytes()))
-                .body);
-        ASSERT_TRUE(m4);
-        m4->set("tlsSessionKey", checked["tlsSessionKey"]);
-        m4->set("tlsRandomN2", (*m2)["randomData"]);
-        EXPECT_EQ(QKCommonProtocol::checkTLSAuthSecretReply(*m4)["errCode"].intValue(), 0);
-        phone.key = checked["tlsSessionKey"].bytes();
-        EXPECT_EQ(module->currentKey(), phone.key);
-    }
-
     DeterministicDispatch mode_;
     sim::SimRadioScope radio{sim::SimRadio::create()};
     std::shared_ptr<SimBleModule> module;
@@ -237,91 +179,6 @@ TEST_F(SimBleApplianceTest, AdvertisesEachLayoutAndOffersTheServiceOfItsVersion)
         }
         EXPECT_EQ(m->appliance().gatt.at(0).uuid, CBUUID::UUIDWithString(k.service));
     }
-}
-
-// The classic exchange (versions 0 to 2) and both certificate agreements (version 3) complete,
-// and the status answer comes back sealed under the agreed key.
-TEST_F(SimBleApplianceTest, KeyExchangesCompleteAndTheStatusAnswerIsSealedUnderTheAgreedKey) {
-    for (int variant : {0, 1, 2, 3, 4}) {
-        SCOPED_TRACE(variant);
-        const int version = std::min(variant, 3);
-        module = makeModule(version);
-        Phone phone(*radio, *module);
-        phone.connect();
-        if (version < 3)
-            classicExchange(phone);
-        else
-            certificateAgreement(phone, variant == 3);
-        phone.write(0x63, QKBLEProtocol::msgBodyForCheckStatus(0));
-        auto raw = phone.nextRaw();
-        ASSERT_TRUE(raw);
-        EXPECT_FALSE(sim::SimBleCodec(version, module->rootKey).read(*raw));
-        auto status = sim::SimBleCodec(version, phone.key).read(*raw);
-        ASSERT_TRUE(status);
-        ASSERT_EQ(status->body.size(), 47u);
-        EXPECT_EQ(std::string(status->body.begin() + 1, status->body.begin() + 33), module->sn);
-        EXPECT_EQ(test::toHex(ByteView(status->body).subspan(33)),
-                  "665544332211040102030400"
-                  "3412");
-        module.reset();
-    }
-}
-
-// A second-generation run on the defaults: status, Wi-Fi settings, the module's reports in
-// order, and the cloud hears the serial online with the run's random code.
-TEST_F(SimBleApplianceTest, DefaultsCarryAWifiRunToTheCloud) {
-    QKMiddleInterface::resetForTesting();
-    QKUserDefault::resetForTesting();
-    NetworkReachability::resetForTesting();
-    QKNetWorkManager::resetForTesting();
-    test::FakeCloud cloud;
-    test::SimCloudApi api(cloud, "key", "secret");
-    auto config = QKMiddleInterface::shareInstance()->middleConfig();
-    config->setServerHost(cloud.baseURL());
-    config->setHttpSignKey("key");
-    config->setHttpSignSecret("secret");
-    QKUserDefault::standardUserDefaults()->setValue(Value("10001"), "sdkWorkMode");
-    module = makeModule(2);
-    module->linkCloud(&api);
-    Phone phone(*radio, *module);
-    phone.connect();
-    classicExchange(phone);
-    EXPECT_EQ(phone.exchange(0x63, QKBLEProtocol::msgBodyForCheckStatus(3)).body,
-              (Bytes{0x03, 0x00}));
-    QKDeviceBleConfigParams params;
-    params.routerSSID = "home";
-    params.routerPwd = "pass1234";
-    params.routerBSSID = "a1:b2:c3:d4:e5:f6";
-    params.randomNum = "0102030405060708090a0b0c0d0e0f10";
-    EXPECT_EQ(phone.exchange(0x69, *QKBLEProtocol::msgBodyForPreConnect(params, 1)).body,
-              Bytes{0x00});
-    EXPECT_EQ(module->log("credentials").at(0).detail,
-              "ssid=home password=pass1234 bssid=a1b2c3d4e5f6 random=" + *params.randomNum);
-    std::vector<Bytes> reports;
-    for (int i = 0; i < 5; ++i) reports.push_back(phone.next(5).value_or(SimBleFrame{}).body);
-    EXPECT_EQ(reports[0].size(), 33u);
-    for (uint8_t stage = 1; stage <= 4; ++stage)
-        EXPECT_EQ(reports[stage], (Bytes{0x01, stage, 0, 0, 0, 0, 0, 0}));
-    ASSERT_TRUE(MainLoop::runUntil([&] { return !module->log("online").empty(); }, 10));
-    EXPECT_TRUE(module->joined());
-
-    // The presence query the session makes, through the library's cloud client.
-    auto ask = [&](const std::string& random) {
-        std::optional<Value> reply;
-        bool done = false;
-        QKNetWorkApplianceOperation::getApplianceDevicesnAPExistsWithDeviceSn(
-            module->sn, random, false, std::nullopt,
-            [&](const std::optional<Value>& r) { reply = r, done = true; },
-            [&](const ErrorPtr&) { done = true; });
-        EXPECT_TRUE(MainLoop::runUntil([&] { return done; }, 60));
-        if (!reply) return std::string();
-        const Value list = (*reply)["data"]["list"];
-        return list.isArray() && !list.array().empty() ? list.array()[0]["sn"].text() : "";
-    };
-    EXPECT_EQ(ask("0102030405060708090A0B0C0D0E0F10"), module->sn);
-    EXPECT_EQ(ask("ff"), "");
-    MainLoop::drain();
-    QKNetWorkManager::resetForTesting();
 }
 
 // Each fault changes exactly what it names, on the frame it is meant for.
@@ -433,26 +290,6 @@ TEST_F(SimBleApplianceTest, EachFaultChangesExactlyWhatItSays) {
     }
 }
 
-// A module error stops the join at its stage; the status answers carry the module's state.
-TEST_F(SimBleApplianceTest, ModuleErrorReportStopsTheJoin) {
-    module = makeModule(1);
-    module->joinError = {{2, 0x02}};
-    Phone phone(*radio, *module);
-    phone.connect();
-    classicExchange(phone);
-    QKDeviceBleConfigParams params;
-    params.routerSSID = "home";
-    params.randomNum = "0102030405060708090a0b0c0d0e0f10";
-    phone.exchange(0x68, *QKBLEProtocol::msgBodyForConnectWithRouterSSID(params.routerSSID, "", "",
-                                                                         params.randomNum));
-    EXPECT_EQ(phone.next(5).value_or(SimBleFrame{}).body.size(), 33u);
-    EXPECT_EQ(phone.next(5).value_or(SimBleFrame{}).body, (Bytes{1, 1, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(phone.next(5).value_or(SimBleFrame{}).body, (Bytes{1, 2, 2, 0, 0, 0, 0, 0}));
-    EXPECT_FALSE(phone.nextRaw(10));
-    EXPECT_FALSE(module->joined());
-    EXPECT_TRUE(module->log("online").empty());
-}
-
 // Writes are joined across chunks and answers cut to the link's size; bytes that are no frame
 // and frames under another key are logged and left unanswered.
 TEST_F(SimBleApplianceTest, ChunkedFramesAndUnreadableWrites) {
@@ -475,31 +312,6 @@ TEST_F(SimBleApplianceTest, ChunkedFramesAndUnreadableWrites) {
     auto status = phone.exchange(0x63, QKBLEProtocol::msgBodyForCheckStatus(0));
     EXPECT_EQ(status.body.size(), 47u);
     EXPECT_EQ(phone.notifications(), 5u);  // 86 bytes in pieces of 20
-}
-
-// The same script gives the same operation log twice in one process.
-TEST_F(SimBleApplianceTest, SameScriptSameLog) {
-    auto run = [&] {
-        QKBLEProtocol::resetMsgIdForTesting();
-        module = makeModule(2);
-        module->addFault({Fault::Duplicate, 0x63, 0, 0});
-        Phone phone(*radio, *module);
-        phone.connect();
-        classicExchange(phone);
-        phone.exchange(0x63, QKBLEProtocol::msgBodyForCheckStatus(0));
-        phone.nextRaw();
-        QKDeviceBleConfigParams params;
-        params.routerSSID = "home";
-        params.randomNum = "0102030405060708090a0b0c0d0e0f10";
-        phone.exchange(0x69, *QKBLEProtocol::msgBodyForPreConnect(params, 1));
-        MainLoop::runUntil([&] { return module->joined(); }, 10);
-        auto lines = module->logLines();
-        module.reset();
-        return lines;
-    };
-    auto first = run();
-    EXPECT_GT(first.size(), 15u);
-    EXPECT_EQ(first, run());
 }
 
 }  // namespace

@@ -77,6 +77,14 @@ class BleFlowFixture : public ::testing::Test {
     bool runUntilEnd(double seconds = 400) {
         return MainLoop::runUntil([&] { return !ends.empty(); }, seconds);
     }
+    // The code of the only completion; -2 when none or several arrived.
+    int64_t onlyEnd() const { return ends.size() == 1 ? ends[0].code : -2; }
+    // Forgets the run: its completions, steps and module.
+    void clearRun() {
+        ends.clear();
+        steps.clear();
+        module.reset();
+    }
     int stepCount(int step) const { return int(std::count(steps.begin(), steps.end(), step)); }
     // The bodies of the frames of one message type the appliance received, in order.
     std::vector<Bytes> received(int msgType) const {

@@ -1,6 +1,5 @@
 #include "bleflows/QKBleStatusAnswer.h"
 #include "sim/TestPrelude.h"
-#include "telvosdk/QKDeviceConfigManager.h"
 
 namespace telvo::test {
 namespace {
@@ -94,17 +93,6 @@ TEST(QKBleStatusAnswerTest, CapabilityAndProductListsStopAtTheLastWholeEntry) {
     EXPECT_EQ((*parsed)[1], Value(Dictionary{{"sn", "C"}}));
     EXPECT_FALSE(A::parseProductList(Bytes{0, 0, 0, 0, 0, 0}));
     EXPECT_FALSE(A::parseProductList(Bytes{1, 0, 0}));
-}
-
-TEST(QKBleStatusAnswerTest, StepInfoCarriesTheThreeTexts) {
-    QKDeviceConfigManager::resetForTesting();
-    QKDevice device;
-    device.deviceSn = "SN";
-    A::publishStepInfo(device);
-    auto info = QKDeviceConfigManager::shareInstance()->stepInfoData();
-    ASSERT_EQ(info.size(), 1u);
-    EXPECT_EQ(info[5],
-              Value(Dictionary{{"moduleVersion", ""}, {"sn", "SN"}, {"deviceSubType", ""}}));
 }
 
 TEST(QKBleStatusAnswerTest, ParameterCheckOrder) {

@@ -86,14 +86,13 @@ class SingleBleFlows : public BleFlowFixture {
 TEST_F(SingleBleFlows, SingleBleBindsWithATokenAndReturnsTheRecord) {
     for (bool bind : {true, false}) {
         SCOPED_TRACE(bind);
-        ends.clear(), steps.clear(), log.clear(), module.reset();
+        clearRun(), log.clear();
         makeAppliance(bind);
         auto params = scan();
         params.bleType = 2;
         startByName(kSingle, params);
         runPastEnd();
-        ASSERT_EQ(ends.size(), 1u);
-        EXPECT_EQ(ends[0].code, 0);
+        ASSERT_EQ(onlyEnd(), 0);
         const QKDevice& d = *ends[0].device;
         EXPECT_EQ(d.btMac, "112233445566");
         EXPECT_EQ(d.softwareVersion, "01020304");
@@ -140,7 +139,7 @@ TEST_F(SingleBleFlows, SingleBleAnswerRows) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ends.clear(), steps.clear(), log.clear(), module.reset();
+        clearRun(), log.clear();
         makeAppliance(true);
         if (c.token) module->setAnswer(0x03, *c.token);
         if (c.status) module->setAnswer(0x63, *c.status);
@@ -167,8 +166,7 @@ TEST_F(SingleBleFlows, BridgeWritesIdsMeshAndTokenByteForByte) {
     makeAppliance(true, true);
     startByName(kBridge, bridgeParams());
     runPastEnd();
-    ASSERT_EQ(ends.size(), 1u);
-    EXPECT_EQ(ends[0].code, 0);
+    ASSERT_EQ(onlyEnd(), 0);
     EXPECT_EQ(steps, (std::vector<int>{1, 2, 3, 4, 5, 14}));
     EXPECT_EQ(received(0x63), std::vector<Bytes>{Bytes(19, 0)});
     EXPECT_EQ(received(0x09), std::vector<Bytes>{hex("0102"
@@ -202,8 +200,7 @@ TEST_F(SingleBleFlows, BridgeWithoutMeshGoesFromTheIdsToTheToken) {
     api.script(kRegister, {SimCloudApi::json(R"({"code":"0","data":{"applianceCode":1234}})")});
     startByName(kBridge, bridgeParams(""));
     runPastEnd();
-    ASSERT_EQ(ends.size(), 1u);
-    EXPECT_EQ(ends[0].code, 0);
+    ASSERT_EQ(onlyEnd(), 0);
     EXPECT_EQ(ends[0].device->deviceId, "1234");
     EXPECT_TRUE(received(0x20).empty());
     EXPECT_EQ(received(0x03).size(), 1u);
@@ -294,7 +291,7 @@ TEST_F(SingleBleFlows, BridgeAnswerAndCloudRows) {
     };
     for (const BridgeCase& c : cases) {
         SCOPED_TRACE(c.name);
-        ends.clear(), steps.clear(), module.reset();
+        clearRun();
         for (const char* path : {kRegister, kMeshKeyPath, kAddressPath}) api.script(path, {});
         NetworkReachability::setFlags(std::nullopt);
         QKMiddleInterface::shareInstance()->middleConfig()->setServerHost(cloud.baseURL());

@@ -135,8 +135,7 @@ TEST_F(Wired, CableReports) {
     module->joinError = std::make_pair(uint8_t(4), uint8_t(7));
     start();
     MainLoop::runFor(10);
-    ASSERT_EQ(ends.size(), 1u);
-    EXPECT_EQ(ends[0].code, 0);
+    ASSERT_EQ(onlyEnd(), 0);
     EXPECT_EQ(std::vector<int>(steps.end() - 2, steps.end()), (std::vector<int>{12, 19}));
 }
 
@@ -182,8 +181,7 @@ TEST_F(Wired, ParameterCheckFailsBeforeConnecting) {
     flow = QKBLEBaseConnect::initWithParam<QKBleSecondWiredConnect>(params);
     flow->bleDevice->functionSetEnable = true;
     flow->statConfig(params, progress(), completion());
-    ASSERT_EQ(ends.size(), 1u);
-    EXPECT_EQ(ends[0].code, 4140);
+    ASSERT_EQ(onlyEnd(), 4140);
     MainLoop::runFor(5);
     EXPECT_TRUE(module->log("connected").empty());
 }
