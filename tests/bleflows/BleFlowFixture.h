@@ -79,6 +79,14 @@ class BleFlowFixture : public ::testing::Test {
     }
     // The code of the only completion; -2 when none or several arrived.
     int64_t onlyEnd() const { return ends.size() == 1 ? ends[0].code : -2; }
+    // Runs until the first completion and gives its code; -3 when none came.
+    int64_t firstEnd() { return runUntilEnd() ? ends[0].code : -3; }
+    // Runs until the first completion and `after` seconds more; the code of the only one.
+    int64_t onlyEndAfter(double after = 30) {
+        if (!runUntilEnd()) return -3;
+        MainLoop::runFor(after);
+        return onlyEnd();
+    }
     // Forgets the run: its completions, steps and module.
     void clearRun() {
         ends.clear();

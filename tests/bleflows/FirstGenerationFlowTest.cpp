@@ -17,14 +17,13 @@ struct FirstGeneration : BleFlowFixture {
     void fresh(bool regional = false) {
         if (flow) flow->stopConfig();
         MainLoop::drain();
+        clearRun();
         module = makeModule(0);
         module->routerResult = regional ? 0xE0 : 0x00;
         params = scan(module);
         params.channelList = {Value(Dictionary{{kQKSDKConfigFirstChannelNumber, 1},
                                                {kQKSDKConfigChannelCount, 13},
                                                {kQKSDKConfigChannelMaxPower, 20}})};
-        steps.clear();
-        ends.clear();
     }
     void start() {
         flow = QKBLEBaseConnect::initWithParam<QKBLEConnect>(params);
@@ -62,8 +61,7 @@ TEST_F(FirstGeneration, RegionalSettingsByteForByte) {
         params.timeZone = "8";
         params.regionId = "258";
         start();
-        ASSERT_TRUE(runUntilEnd());
-        EXPECT_EQ(ends[0].code, 0);
+        ASSERT_EQ(firstEnd(), 0);
         country.resize(2, '\0');
         EXPECT_EQ(received(0x67), std::vector<Bytes>{hex("01" + toHex(toBytes(country)) + "0801" +
                                                          "010d1400" + "02010000")});
@@ -77,8 +75,7 @@ TEST_F(FirstGeneration, RegionalSettingsByteForByte) {
 TEST_F(FirstGeneration, OversizedRouterDataEnds) {
     params.routerSSID = std::string(256, 's');
     start();
-    ASSERT_TRUE(runUntilEnd());
-    EXPECT_EQ(ends[0].code, 8000);
+    ASSERT_EQ(firstEnd(), 8000);
     EXPECT_TRUE(received(0x68).empty());
 }
 
@@ -102,8 +99,7 @@ TEST_F(FirstGeneration, RegionalChecksAndAnswers) {
         if (row.missing) params.*row.missing = std::nullopt;
         if (row.noChannels) params.channelList.clear();
         start();
-        ASSERT_TRUE(runUntilEnd());
-        EXPECT_EQ(ends[0].code, row.code);
+        ASSERT_EQ(firstEnd(), row.code);
         EXPECT_EQ(received(0x67).size(), row.answer ? 1u : 0u);
         EXPECT_EQ(stepCount(11), 0);
     }
@@ -187,8 +183,7 @@ TEST_F(FirstGeneration, StartedByClassNameLivesUntilItEnds) {
                                                  "statConfig:connectUpdate:completion:", made,
                                                  {p, QKConfigStepBlock(progress()), done}));
     made.reset();
-    ASSERT_TRUE(runUntilEnd());
-    EXPECT_EQ(ends[0].code, 0);
+    ASSERT_EQ(firstEnd(), 0);
     EXPECT_EQ(steps.back(), 12);
     MainLoop::drain();
     EXPECT_TRUE(alive.expired());

@@ -1,3 +1,4 @@
+#include <map>
 #include <thread>
 
 #include "SecondFlowFixture.h"
@@ -9,22 +10,11 @@ using Dispatcher = SecondFlowFixture;
 
 std::shared_ptr<QKBLEBaseConnect> held(uint64_t bleType) {
     auto m = QKBleConnectManager::shareInstance();
-    switch (bleType) {
-        case 0:
-            return m->oneBle();
-        case 1:
-            return m->ble();
-        case 3:
-            return m->comboBle();
-        case 10:
-            return m->bleRetry();
-        case 11:
-            return m->wiredBle();
-        case 12:
-            return m->specialModedBle();
-        default:
-            return nullptr;
-    }
+    const std::map<uint64_t, std::shared_ptr<QKBLEBaseConnect>> byType = {
+        {0, m->oneBle()},    {1, m->ble()},       {3, m->comboBle()},
+        {10, m->bleRetry()}, {11, m->wiredBle()}, {12, m->specialModedBle()}};
+    auto it = byType.find(bleType);
+    return it == byType.end() ? nullptr : it->second;
 }
 
 // The configuration entry reaches the dispatcher by name: each routed type gets a session of its

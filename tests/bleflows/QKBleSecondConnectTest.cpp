@@ -21,9 +21,7 @@ TEST_F(SecondFlow, NormalRunSucceedsWithEveryStepInOrder) {
             if (step == 5) atStatus = QKDeviceConfigManager::shareInstance()->stepInfoData();
         },
         completion());
-    ASSERT_TRUE(runUntilEnd());
-    settle();
-    ASSERT_EQ(onlyEnd(), 0);
+    ASSERT_EQ(onlyEndAfter(), 0);
     EXPECT_EQ(steps, (Steps{1, 2, 3, 4, 6, 5, 11, 7, 8, 9, 12}));
     EXPECT_EQ(atStatus[5],
               Value(Dictionary{
@@ -48,9 +46,7 @@ class WifiAnswer : public SecondFlow, public ::testing::WithParamInterface<WifiR
 TEST_P(WifiAnswer, EndsOnceWithItsCode) {
     makeModule(2)->wifiResult = GetParam().result;
     start(secondParams());
-    ASSERT_TRUE(runUntilEnd());
-    settle();
-    ASSERT_EQ(onlyEnd(), GetParam().code);
+    ASSERT_EQ(onlyEndAfter(), GetParam().code);
     ASSERT_TRUE(ends[0].device);
     if (GetParam().code != 0) {
         EXPECT_EQ(steps, (Steps{1, 2, 3, 4, 6, 5}));
@@ -80,9 +76,7 @@ TEST_P(FactoryMode, EndsOnceWithItsCode) {
     auto params = secondParams();
     params.isFactoryModeEnable = true;
     start(params);
-    ASSERT_TRUE(runUntilEnd());
-    settle();
-    ASSERT_EQ(onlyEnd(), GetParam().code);
+    ASSERT_EQ(onlyEndAfter(), GetParam().code);
     EXPECT_EQ(steps, GetParam().steps);
     EXPECT_EQ(received(0x0F), (std::vector<Bytes>{{1, 1, 1, 1}}));
 }
@@ -109,9 +103,7 @@ TEST_P(ModuleReport, EndsOnceWithItsCode) {
     m->joinError = std::make_pair(GetParam().stage, GetParam().moduleCode);
     m->joinErrorContinues = GetParam().continues;
     start(secondParams());
-    ASSERT_TRUE(runUntilEnd());
-    settle();
-    ASSERT_EQ(onlyEnd(), GetParam().code);
+    ASSERT_EQ(onlyEndAfter(), GetParam().code);
     Steps expected{1, 2, 3, 4, 6, 5, 11};
     expected.insert(expected.end(), GetParam().tail.begin(), GetParam().tail.end());
     EXPECT_EQ(steps, expected);
@@ -134,9 +126,7 @@ TEST_F(SecondFlow, WrongPasswordPausesAndResumeFinishes) {
     m->joinError = std::make_pair(uint8_t{1}, uint8_t{2});
     auto params = secondParams();
     start(params);
-    ASSERT_TRUE(runUntilEnd());
-    settle(5);
-    ASSERT_EQ(onlyEnd(), 4094);
+    ASSERT_EQ(onlyEndAfter(5), 4094);
 
     m->joinError.reset();
     params.routerPwd = "better-pass";
