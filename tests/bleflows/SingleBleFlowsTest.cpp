@@ -69,11 +69,6 @@ class SingleBleFlows : public BleFlowFixture {
         params.familyId = std::move(familyId);
         return params;
     }
-    // Runs until the end, then long enough for anything that could follow it.
-    void runPastEnd() {
-        runUntilEnd();
-        MainLoop::runFor(400);
-    }
     std::vector<std::string> cloudPaths() const {
         std::vector<std::string> paths;
         for (const auto& seen : api.seen()) paths.push_back(seen.request.path);
@@ -91,8 +86,7 @@ TEST_F(SingleBleFlows, SingleBleBindsWithATokenAndReturnsTheRecord) {
         auto params = scan();
         params.bleType = 2;
         startByName(kSingle, params);
-        runPastEnd();
-        ASSERT_EQ(onlyEnd(), 0);
+        ASSERT_EQ(onlyEndAfter(400), 0);
         const QKDevice& d = *ends[0].device;
         EXPECT_EQ(d.btMac, "112233445566");
         EXPECT_EQ(d.softwareVersion, "01020304");
@@ -165,8 +159,7 @@ TEST_F(SingleBleFlows, SingleBleAnswerRows) {
 TEST_F(SingleBleFlows, BridgeWritesIdsMeshAndTokenByteForByte) {
     makeAppliance(true, true);
     startByName(kBridge, bridgeParams());
-    runPastEnd();
-    ASSERT_EQ(onlyEnd(), 0);
+    ASSERT_EQ(onlyEndAfter(400), 0);
     EXPECT_EQ(steps, (std::vector<int>{1, 2, 3, 4, 5, 14}));
     EXPECT_EQ(received(0x63), std::vector<Bytes>{Bytes(19, 0)});
     EXPECT_EQ(received(0x09), std::vector<Bytes>{hex("0102"
@@ -199,8 +192,7 @@ TEST_F(SingleBleFlows, BridgeWithoutMeshGoesFromTheIdsToTheToken) {
     makeAppliance(true, false);
     api.script(kRegister, {SimCloudApi::json(R"({"code":"0","data":{"applianceCode":1234}})")});
     startByName(kBridge, bridgeParams(""));
-    runPastEnd();
-    ASSERT_EQ(onlyEnd(), 0);
+    ASSERT_EQ(onlyEndAfter(400), 0);
     EXPECT_EQ(ends[0].device->deviceId, "1234");
     EXPECT_TRUE(received(0x20).empty());
     EXPECT_EQ(received(0x03).size(), 1u);
