@@ -42,60 +42,32 @@ TEST_F(ApConfirm, WholeRunEndsOnce) {
         Steps steps;
         int64_t code;
         double at;  // seconds after the credentials were taken
+        // clang-format off
     } cases[] = {
         {"seen on the LAN, then online", 3, 20, {}, {0, 8, 4, 15, 12, 10, 6}, 0, 20},
         {"online before the LAN", std::nullopt, 5, {}, {0, 8, 4, 15, 6}, 0, 5},
         {"never online", std::nullopt, std::nullopt, {}, {0, 8, 4, 15, 10}, 1307, 100},
         {"never online, seen on the LAN", 3, std::nullopt, {}, {0, 8, 4, 15, 12, 10}, 4169, 100},
-        {"already bound",
-         std::nullopt,
-         std::nullopt,
-         [](ApConfirm& t) {
+        {"already bound", std::nullopt, std::nullopt, [](ApConfirm& t) {
              t.api->script(kPresencePath, {SimCloudApi::json(R"({"code":1370,"msg":"bound"})")});
-         },
-         {0, 8, 4},
-         1370,
-         0},
-        {"random code refused, then online",
-         std::nullopt,
-         5,
-         [](ApConfirm& t) {
+         }, {0, 8, 4}, 1370, 0},
+        {"random code refused, then online", std::nullopt, 5, [](ApConfirm& t) {
              t.api->script(kPresencePath, {SimCloudApi::json(R"({"code":1321,"msg":"random"})")});
-         },
-         {0, 8, 4, 15, 11, 6},
-         0,
-         5},
-        {"token refreshed while polling",
-         std::nullopt,
-         5,
-         [](ApConfirm& t) {
-             auto delegate = std::make_shared<GrantingDelegate>();
-             QKNetWorkManager::shareInstance()->setTokenRefreshDelegate(delegate);
+         }, {0, 8, 4, 15, 11, 6}, 0, 5},
+        {"token refreshed while polling", std::nullopt, 5, [](ApConfirm& t) {
+             QKNetWorkManager::shareInstance()->setTokenRefreshDelegate(
+                 std::make_shared<GrantingDelegate>());
              t.api->setAccessToken("token-2");
-         },
-         {0, 8, 4, 15, 6},
-         0,
-         5},
-        {"open platform, online",
-         std::nullopt,
-         5,
-         [](ApConfirm&) {
+         }, {0, 8, 4, 15, 6}, 0, 5},
+        {"open platform, online", std::nullopt, 5, [](ApConfirm&) {
              QKUserDefault::standardUserDefaults()->setValue(Value("10004"), "sdkWorkMode");
-         },
-         {0, 8, 4, 15, 6},
-         0,
-         5},
-        {"background and back",
-         4,
-         20,
-         [](ApConfirm&) {
+         }, {0, 8, 4, 15, 6}, 0, 5},
+        {"background and back", 4, 20, [](ApConfirm&) {
              DispatchQueue::main()->after(40, [] { AppLifecycle::postDidEnterBackground(); });
              DispatchQueue::main()->after(44, [] { AppLifecycle::postWillEnterForeground(); });
-         },
-         {0, 8, 4, 15, 12, 10, 6},
-         0,
-         20},
+         }, {0, 8, 4, 15, 12, 10, 6}, 0, 20},
     };
+    // clang-format on
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
         fresh();

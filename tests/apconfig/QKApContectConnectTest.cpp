@@ -47,6 +47,21 @@ Bytes newCredentials(const std::string& random, bool channelEnable, bool country
 
 class ApConnect : public ApFlowFixture {};
 
+using Arrange = std::function<void(ApConnect&, QKDeviceApConfigParams&, ApConnect::Identity&)>;
+
+// The appliance states discovery version `v`, then `then` arranges the rest.
+Arrange version(uint8_t v, std::function<void(ApConnect&)> then = {}) {
+    return [v, then](ApConnect& t, QKDeviceApConfigParams&, ApConnect::Identity& id) {
+        id.udpVersion = {v, 0, 0, 0};
+        if (then) then(t);
+    };
+}
+
+// A key-agreeing module (version 4) whose agreement misbehaves.
+Arrange agreeing(Misbehaviour m) {
+    return version(0x04, [m](ApConnect& t) { t.sim->keyAgreement().setMisbehaviour(m); });
+}
+
 // Every generation reaches the credentials with its steps in order and the bodies the module
 // expects; the run ends once, with code 0, the class's domain and the discovery reply attached.
 TEST_F(ApConnect, EachGenerationReachesTheCredentials) {
@@ -114,178 +129,68 @@ TEST_F(ApConnect, EachGenerationReachesTheCredentials) {
 TEST_F(ApConnect, FailuresEndTheRunOnceWithTheirCodes) {
     struct Case {
         const char* name;
-        std::function<void(ApConnect&, QKDeviceApConfigParams&, Identity&)> arrange;
+        Arrange arrange;
         int64_t code;
         const char* message;  // nullptr: not checked
         double at;            // -1: not checked
         Types types;
         bool answers = true;  // the appliance answers discovery
+        // clang-format off
     } cases[] = {
         {"no appliance within 90 s", [](auto&, auto&, auto&) {}, 4011, nullptr, 90, {}, false},
         {"no appliance within the app's 30 s",
-         [](auto&, auto& p, auto&) { p.connectNetTimeout = 30; },
-         4011,
-         nullptr,
-         30,
-         {},
-         false},
+         [](auto&, auto& p, auto&) { p.connectNetTimeout = 30; }, 4011, nullptr, 30, {}, false},
         {"hotspot SSID without an accepted prefix",
-         [](auto&, auto& p, auto&) { p.deviceSSID = "other_ac_1234"; },
-         4006,
-         nullptr,
-         0,
-         {}},
-        {"unknown discovery version",
-         [](auto&, auto&, auto& id) {
-             id.udpVersion = {0x05, 0, 0, 0};
-         },
-         4032,
-         nullptr,
-         -1,
-         {}},
+         [](auto&, auto& p, auto&) { p.deviceSSID = "other_ac_1234"; }, 4006, nullptr, 0, {}},
+        {"unknown discovery version", version(0x05), 4032, nullptr, -1, {}},
         {"session refused",
-         [](auto& t, auto&, auto& id) {
-             id.udpVersion = {0x01, 0, 0, 0};
-             t.sim->refuseConnections(true);
-         },
-         4025,
-         nullptr,
-         -1,
-         {}},
+         version(0x01, [](auto& t) { t.sim->refuseConnections(true); }), 4025, nullptr, -1, {}},
         {"phone not on the appliance's network",
-         [](auto&, auto&, auto&) { joinWifi(std::string(kHome)); },
-         4007,
-         nullptr,
-         -1,
-         {}},
+         [](auto&, auto&, auto&) { joinWifi(std::string(kHome)); }, 4007, nullptr, -1, {}},
         {"untrusted appliance chain",
-         [](auto& t, auto&, auto& id) {
-             id.udpVersion = {0x04, 0, 0, 0};
-             t.sim->keyAgreement().setMisbehaviour(Misbehaviour::UntrustedChain);
-         },
-         4182,
-         "校验设备证书失败",
-         -1,
-         {0x75}},
-        {"altered fins",
-         [](auto& t, auto&, auto& id) {
-             id.udpVersion = {0x04, 0, 0, 0};
-             t.sim->keyAgreement().setMisbehaviour(Misbehaviour::AlteredFins);
-         },
-         4182,
-         "校验fins失败",
-         -1,
-         {0x75}},
+         agreeing(Misbehaviour::UntrustedChain), 4182, "校验设备证书失败", -1, {0x75}},
+        {"altered fins", agreeing(Misbehaviour::AlteredFins), 4182, "校验fins失败", -1, {0x75}},
         {"agreement result byte not zero",
-         [](auto& t, auto&, auto& id) {
-             id.udpVersion = {0x04, 0, 0, 0};
-             t.sim->keyAgreement().setMisbehaviour(Misbehaviour::M4ResultNotZero);
-         },
-         4183,
-         "模组协商结果失败",
-         -1,
-         {0x75, 0x75}},
+         agreeing(Misbehaviour::M4ResultNotZero), 4183, "模组协商结果失败", -1, {0x75, 0x75}},
         {"echoed N2 altered",
-         [](auto& t, auto&, auto& id) {
-             id.udpVersion = {0x04, 0, 0, 0};
-             t.sim->keyAgreement().setMisbehaviour(Misbehaviour::WrongN2);
-         },
-         4183,
-         "验证随机数n2失败",
-         -1,
-         {0x75, 0x75}},
-        {"short M4",
-         [](auto& t, auto&, auto& id) {
-             id.udpVersion = {0x04, 0, 0, 0};
-             t.sim->keyAgreement().setMisbehaviour(Misbehaviour::ShortM4);
-         },
-         4183,
-         "M4数据长度不对",
-         -1,
-         {0x75, 0x75}},
+         agreeing(Misbehaviour::WrongN2), 4183, "验证随机数n2失败", -1, {0x75, 0x75}},
+        {"short M4", agreeing(Misbehaviour::ShortM4), 4183, "M4数据长度不对", -1, {0x75, 0x75}},
         {"no intermediate certificate",
-         [](auto&, auto&, auto& id) {
-             id.udpVersion = {0x04, 0, 0, 0};
+         version(0x04, [](auto&) {
              QKMiddleInterface::shareInstance()->middleConfig()->setTlsTwoCer({});
-         },
-         4188,
-         "app证书数据为空",
-         -1,
-         {}},
+         }), 4188, "app证书数据为空", -1, {}},
         {"new module refuses the SSID",
-         [](auto& t, auto&, auto&) { t.sim->setReplyBody(0x70, {1}); },
-         4020,
-         nullptr,
-         -1,
-         {0x70}},
+         [](auto& t, auto&, auto&) { t.sim->setReplyBody(0x70, {1}); }, 4020, nullptr, -1, {0x70}},
         {"new module refuses the country code",
-         [](auto& t, auto&, auto&) { t.sim->setReplyBody(0x70, {24}); },
-         4127,
-         nullptr,
-         -1,
-         {0x70}},
+         [](auto& t, auto&, auto&) { t.sim->setReplyBody(0x70, {24}); }, 4127, nullptr, -1, {0x70}},
         {"new module answers another type",
-         [](auto& t, auto&, auto&) { t.sim->setReplyType(0x70, 0x71); },
-         4135,
-         nullptr,
-         -1,
-         {0x70}},
+         [](auto& t, auto&, auto&) { t.sim->setReplyType(0x70, 0x71); }, 4135, nullptr, -1, {0x70}},
         {"old module refuses the credentials",
-         [](auto& t, auto&, auto& id) {
-             id.udpVersion = {0x01, 0, 0, 0};
-             t.sim->setReplyBody(0x68, {0, 1});
-         },
-         4024,
-         nullptr,
-         -1,
+         version(0x01, [](auto& t) { t.sim->setReplyBody(0x68, {0, 1}); }), 4024, nullptr, -1,
          {0x68}},
         {"old module never answers the credentials",
-         [](auto& t, auto&, auto& id) {
-             id.udpVersion = {0x01, 0, 0, 0};
-             t.sim->addFaults(2, {Fault::Silence});
-         },
-         4025,
-         nullptr,
-         -1,
+         version(0x01, [](auto& t) { t.sim->addFaults(2, {Fault::Silence}); }), 4025, nullptr, -1,
          {0x68, 0x68}},
         {"old module without an id never grants one",
          [](auto& t, auto&, auto& id) {
              id.udpVersion = {0x01, 0, 0, 0};
              id.deviceId = 0;
              t.sim->addFaults(2, {Fault::Silence});
-         },
-         4014,
-         nullptr,
-         -1,
-         {0x43, 0x43}},
+         }, 4014, nullptr, -1, {0x43, 0x43}},
         {"BSSID of five groups",
-         [](auto&, auto& p, auto&) { p.routerBSSID = "aa:bb:cc:dd:ee"; },
-         4012,
-         nullptr,
-         -1,
-         {}},
+         [](auto&, auto& p, auto&) { p.routerBSSID = "aa:bb:cc:dd:ee"; }, 4012, nullptr, -1, {}},
         {"module server domain missing",
-         [](auto&, auto&, auto& id) { id.capabilityA = 0x80, id.capabilityB = 0x01; },
-         4136,
-         nullptr,
-         -1,
-         {}},
+         [](auto&, auto&, auto& id) { id.capabilityA = 0x80, id.capabilityB = 0x01; }, 4136,
+         nullptr, -1, {}},
         {"country code missing",
          [](auto&, auto& p, auto& id) {
              id.udpVersion = {0x03, 0, 0, 0};
              p.countryCode.reset();
-         },
-         4127,
-         nullptr,
-         -1,
-         {}},
+         }, 4127, nullptr, -1, {}},
         {"region id missing",
-         [](auto&, auto&, auto& id) { id.capabilityA = 0x80 | 0x20; },
-         4138,
-         nullptr,
-         -1,
-         {}},
+         [](auto&, auto&, auto& id) { id.capabilityA = 0x80 | 0x20; }, 4138, nullptr, -1, {}},
     };
+    // clang-format on
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
         fresh();

@@ -31,8 +31,6 @@ class SimBleCodec {
     // The frame with its check value computed afresh over its bytes as they now stand.
     Bytes refreshCheck(Bytes frame) const;
 
-    void setKey(Bytes key) { key_ = std::move(key); }
-
   private:
     bool longFrame() const { return version_ == 2 || version_ == 3; }
     int version_;

@@ -134,10 +134,10 @@ Bytes SimBleAdvertisement::manufacturerData(const std::array<uint8_t, 6>& mac) c
     appendText(d, sn8, 8);
     appendText(d, type, 2);
     appendText(d, ssidSuffix, 4);
-    d.insert(d.end(), {0x00, flags1, flags2, referenceRssi});
+    d.insert(d.end(), {0x00, flags1, flags2, 0xC4});  // reference RSSI
     d.insert(d.end(), mac.rbegin(), mac.rend());
     d.push_back(errorCode);
-    if (version != 3) d.insert(d.end(), {flags3, flags4});
+    if (version != 3) d.insert(d.end(), {flags3, 0x00});
     return d;
 }
 
@@ -543,7 +543,7 @@ void SimBleModule::parseCredentials(uint8_t msgType, const Bytes& body) {
 // Default answers
 
 Bytes SimBleModule::statusAnswer(uint8_t query) const {
-    if (query == 1) return {0x01, static_cast<uint8_t>(hasWifiConfig ? 1 : 0), statusError};
+    if (query == 1) return {0x01, 0x00, statusError};
     if (query == 3) {
         Bytes b{0x03, static_cast<uint8_t>(capabilities.size())};
         for (const auto& c : capabilities) {
@@ -648,7 +648,7 @@ SimBleModule::Handler SimBleModule::defaultHandler(uint8_t msgType) const {
                 if (result == 0) m.joinRouter(m.randomCode());
             };
         case 0x0E:
-            return [](SimBleModule& m, const F& r) { m.answer(r, {0x01, 0x00, m.specialResult}); };
+            return [](SimBleModule& m, const F& r) { m.answer(r, {0x01, 0x00, 0x00}); };
         case 0x03:
             return [](SimBleModule& m, const F& r) { m.answer(r, {m.tokenResult}); };
         case 0x04:
@@ -661,14 +661,14 @@ SimBleModule::Handler SimBleModule::defaultHandler(uint8_t msgType) const {
         case 0x20:
             return [](SimBleModule& m, const F& r) {
                 if (!r.body.empty() && r.body[0] == 0x04)
-                    m.answer(r, {0x04, 0x01, 0x00, m.meshCount});
+                    m.answer(r, {0x04, 0x01, 0x00, 2});  // addresses the bridge needs
                 else if (!r.body.empty() && r.body[0] == 0x05)
                     m.answer(r, {0x05, 0x01, m.meshResult});
             };
         case 0x66:
             return [](SimBleModule& m, const F& r) {
                 if (!r.body.empty() && r.body[0] == 0x02)
-                    m.answer(r, {0x02, 0x01, m.confirmResult});
+                    m.answer(r, {0x02, 0x01, 0x01});
                 else
                     m.answer(r, {0x01, 0x01, 0x00});
             };

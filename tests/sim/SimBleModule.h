@@ -35,8 +35,6 @@ struct SimBleAdvertisement {
     uint8_t flags1 = 0;    // versions 1 to 3: byte 18
     uint8_t flags2 = 0;    // byte 19
     uint8_t flags3 = 0;    // versions 1 and 2: byte 28
-    uint8_t flags4 = 0;    // versions 1 and 2: byte 29
-    uint8_t referenceRssi = 0xC4;
     uint8_t errorCode = 0;
 
     // mac: the address as it is written, most significant byte first.
@@ -105,7 +103,6 @@ class SimBleModule : public SimBleBehaviour, public std::enable_shared_from_this
     ~SimBleModule() override;
 
     SimBleAppliance& appliance() const { return *appliance_; }
-    std::shared_ptr<SimBleAppliance> applianceHandle() const { return appliance_; }
     int version() const { return advertisement_.version; }
     // Re-advertises after a change of the advertisement, the MAC or the name.
     void setAdvertisement(SimBleAdvertisement advertisement);
@@ -116,8 +113,7 @@ class SimBleModule : public SimBleBehaviour, public std::enable_shared_from_this
     std::array<uint8_t, 6> mac{0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
     Bytes moduleVersion{0x01, 0x02, 0x03, 0x04};
     uint16_t subType = 0x1234;
-    bool hasWifiConfig = false;  // short status byte 1
-    uint8_t statusError = 0;     // short status byte 2
+    uint8_t statusError = 0;  // short status byte 2
     std::vector<Capability> capabilities;
     std::vector<Product> products;
     bool cablePlugged = false;  // a wired gateway's cable; 0x69 then carries the wired body
@@ -128,13 +124,10 @@ class SimBleModule : public SimBleBehaviour, public std::enable_shared_from_this
     uint8_t regionalResult = 0x00;   // 0x67 form 01
     uint8_t routerUpdateResult = 0;  // 0x67 form 02
     uint8_t factoryResult = 0x00;    // 0x0F
-    uint8_t specialResult = 0x00;    // 0x0E
     uint8_t tokenResult = 0x00;      // 0x03
     uint8_t bindResult = 0x01;       // 0x04 (1 verified)
     uint8_t deviceIdResult = 0x00;   // 0x09
-    uint8_t meshCount = 2;           // 0x20/04: addresses the bridge needs
     uint8_t meshResult = 0x00;       // 0x20/05
-    uint8_t confirmResult = 0x01;    // 0x66 set (1 success)
 
     // Joining the router after accepted credentials: the serial report, then the stage
     // reports (0x0D form 1, 8 bytes with the cable state last), `reportInterval` apart. A

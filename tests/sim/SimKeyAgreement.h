@@ -61,7 +61,6 @@ class SimKeyAgreement {
 
     // What the appliance holds after the last answer.
     const Bytes& sessionKey() const { return sessionKey_; }
-    const Bytes& randomN2() const { return n2_; }
     bool finscVerified() const { return finscVerified_; }
 
   private:

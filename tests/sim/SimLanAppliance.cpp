@@ -68,10 +68,6 @@ std::string SimLanAppliance::host() const {
     return text;
 }
 
-Bytes SimLanAppliance::discoveryFrame(const TimeStamp& frameTimeStamp) const {
-    return buildDiscoveryFrame(identity, codec_, frameTimeStamp, deviceId);
-}
-
 void SimLanAppliance::listen() {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int on = 1;
@@ -209,7 +205,6 @@ void SimLanAppliance::handle(const SimLanFrame& request) {
     reply.deviceId = deviceId;
     if (request.msgType == 0x7B) {
         heartbeats_.push_back(Clock::now());
-        if (!answerHeartbeats) return;
         reply.body = {0};
         answer(request, std::move(reply));
         return;

@@ -72,8 +72,6 @@ class SimLanAppliance {
     const SimLanCodec& codec() const { return codec_; }
     // The AES-CCM key of protocol-3 frames, as if agreed.
     void setSessionKey(Bytes key) { codec_.setSessionKey(std::move(key)); }
-    // The discovery reply frame for this appliance.
-    Bytes discoveryFrame(const TimeStamp& frameTimeStamp) const;
 
     // The reply body for a request type (the default when not set), and the reply's type.
     void setReplyBody(uint16_t requestType, Bytes body) { bodies_[requestType] = std::move(body); }
@@ -86,7 +84,6 @@ class SimLanAppliance {
     void addFaults(int count, FaultSpec fault) {
         for (int i = 0; i < count; ++i) faults_.push_back(fault);
     }
-    bool answerHeartbeats = true;
     // Runs on the main queue when the module has taken router credentials and is about to join
     // the home network: 0x70 accepted (result 0; the binding random code as lowercase hex) or
     // the switch to station mode 0x81 (no code).

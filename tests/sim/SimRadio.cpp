@@ -5,6 +5,9 @@
 
 #include "platform/Clock.h"
 
+// Events name only the fields they carry; the rest keep their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace telvo::sim {
 
 namespace {
@@ -71,21 +74,6 @@ void SimBleAppliance::loseLink(CBError reason) {
     std::lock_guard lock(radio->mutex_);
     radio->record("link-lost", identifier_, "");
     radio->endLinksLocked(identifier_, reason);
-}
-
-void SimBleAppliance::setName(std::string newName) {
-    auto radio = radio_.lock();
-    if (!radio) return;
-    std::lock_guard lock(radio->mutex_);
-    name = newName;
-    for (auto& [key, link] : radio->links_) {
-        if (key.second != identifier_ || !link.established) continue;
-        RadioEvent e;
-        e.kind = RadioEvent::Kind::NameUpdated;
-        e.peripheral = identifier_;
-        e.name = newName;
-        radio->emit(key.first, e);
-    }
 }
 
 bool SimBleAppliance::isConnected() const {
@@ -220,8 +208,7 @@ void SimRadio::setState(CBManagerState state) {
     std::snprintf(text, sizeof text, "%d", static_cast<int>(state));
     record("power", "", text);
     for (auto& [id, c] : clients_) {
-        RadioEvent e;
-        e.state = state;
+        RadioEvent e{.state = state};
         emit(id, e);
     }
     if (state == CBManagerState::PoweredOn) return;
@@ -260,8 +247,7 @@ BluetoothRadio::ClientId SimRadio::attach(EventSink sink) {
     ClientId id = ++nextClient_;
     clients_[id].sink = std::move(sink);
     record("attach", "", std::to_string(id));
-    RadioEvent e;
-    e.state = state_;
+    RadioEvent e{.state = state_};
     emit(id, e);
     return id;
 }
@@ -366,12 +352,11 @@ void SimRadio::advertise(ClientId client, uint64_t generation, const std::string
     }
     size_t n = c.advertisements[identifier]++;
     const auto& rssi = appliance->rssi;
-    RadioEvent e;
-    e.kind = RadioEvent::Kind::Discovered;
-    e.peripheral = identifier;
-    e.name = appliance->name;
-    e.advertisement = advertisementOf(*appliance);
-    e.rssi = rssi.empty() ? 127 : rssi[std::min(n, rssi.size() - 1)];
+    RadioEvent e{.kind = RadioEvent::Kind::Discovered,
+                 .peripheral = identifier,
+                 .name = appliance->name,
+                 .advertisement = advertisementOf(*appliance),
+                 .rssi = rssi.empty() ? 127 : rssi[std::min(n, rssi.size() - 1)]};
     auto reported = c.reported.find(identifier);
     if (!c.allowDuplicates && reported != c.reported.end() && reported->second == e.advertisement)
         return;
@@ -420,8 +405,7 @@ void SimRadio::connect(ClientId client, const std::string& peripheral) {
         auto it = self->links_.find({client, peripheral});
         auto appliance = self->applianceLocked(peripheral);
         if (it == self->links_.end() || it->second.generation != generation || !appliance) return;
-        RadioEvent e;
-        e.peripheral = peripheral;
+        RadioEvent e{.peripheral = peripheral};
         if (appliance->connectOutcome == SimBleAppliance::ConnectOutcome::Fail) {
             self->links_.erase(it);
             self->record("connect-failed", peripheral, "");
@@ -460,10 +444,10 @@ void SimRadio::endLinksLocked(const std::string& appliance, CBError reason) {
         ClientId client = it->first.first;
         bool established = it->second.established;
         it = links_.erase(it);
-        RadioEvent e;
-        e.kind = established ? RadioEvent::Kind::Disconnected : RadioEvent::Kind::ConnectFailed;
-        e.peripheral = appliance;
-        e.error = makeCBError(reason);
+        RadioEvent e{
+            .kind = established ? RadioEvent::Kind::Disconnected : RadioEvent::Kind::ConnectFailed,
+            .peripheral = appliance,
+            .error = makeCBError(reason)};
         emit(client, e);
         if (a && established && a->behaviour_) a->behaviour_->onDisconnected(*a);
     }
@@ -479,9 +463,7 @@ void SimRadio::discoverServices(ClientId client, const std::string& peripheral,
     if (!appliance) return;
     onLink(client, peripheral, appliance->responseDelay,
            [this, client, peripheral, uuids](SimBleAppliance& a, Link&) {
-               RadioEvent e;
-               e.kind = RadioEvent::Kind::ServicesDiscovered;
-               e.peripheral = peripheral;
+               RadioEvent e{.kind = RadioEvent::Kind::ServicesDiscovered, .peripheral = peripheral};
                for (const auto& entry : table(a)) {
                    if (entry.kind != Entry::Kind::Service) continue;
                    const auto& s = a.gatt[entry.service];
@@ -501,10 +483,9 @@ void SimRadio::discoverIncludedServices(ClientId client, const std::string& peri
     if (!appliance) return;
     onLink(client, peripheral, appliance->responseDelay,
            [this, client, peripheral, service](SimBleAppliance&, Link&) {
-               RadioEvent e;
-               e.kind = RadioEvent::Kind::IncludedServicesDiscovered;
-               e.peripheral = peripheral;
-               e.handle = service;
+               RadioEvent e{.kind = RadioEvent::Kind::IncludedServicesDiscovered,
+                            .peripheral = peripheral,
+                            .handle = service};
                emit(client, e);
            });
 }
@@ -532,10 +513,9 @@ void SimRadio::discoverCharacteristics(ClientId client, const std::string& perip
            [this, client, peripheral, service, uuids](SimBleAppliance& a, Link&) {
                auto t = table(a);
                const Entry* s = entry(t, service);
-               RadioEvent e;
-               e.kind = RadioEvent::Kind::CharacteristicsDiscovered;
-               e.peripheral = peripheral;
-               e.handle = service;
+               RadioEvent e{.kind = RadioEvent::Kind::CharacteristicsDiscovered,
+                            .peripheral = peripheral,
+                            .handle = service};
                if (!s || s->kind != Entry::Kind::Service) {
                    e.error = makeCBATTError(CBATTError::InvalidHandle);
                } else {
@@ -556,10 +536,9 @@ void SimRadio::discoverDescriptors(ClientId client, const std::string& periphera
            [this, client, peripheral, characteristic](SimBleAppliance& a, Link&) {
                auto t = table(a);
                const Entry* c = entry(t, characteristic);
-               RadioEvent e;
-               e.kind = RadioEvent::Kind::DescriptorsDiscovered;
-               e.peripheral = peripheral;
-               e.handle = characteristic;
+               RadioEvent e{.kind = RadioEvent::Kind::DescriptorsDiscovered,
+                            .peripheral = peripheral,
+                            .handle = characteristic};
                if (!c || c->kind != Entry::Kind::Characteristic) {
                    e.error = makeCBATTError(CBATTError::InvalidHandle);
                } else {
@@ -586,10 +565,9 @@ void SimRadio::read(ClientId client, const std::string& peripheral, uint16_t han
            [this, client, peripheral, handle](SimBleAppliance& a, Link& link) {
                auto t = table(a);
                const Entry* en = entry(t, handle);
-               RadioEvent e;
-               e.kind = RadioEvent::Kind::ValueUpdated;
-               e.peripheral = peripheral;
-               e.handle = handle;
+               RadioEvent e{.kind = RadioEvent::Kind::ValueUpdated,
+                            .peripheral = peripheral,
+                            .handle = handle};
                if (!en || en->kind == Entry::Kind::Service) {
                    e.error = makeCBATTError(CBATTError::InvalidHandle);
                } else if (en->kind == Entry::Kind::Characteristic) {
@@ -673,11 +651,10 @@ void SimRadio::write(ClientId client, const std::string& peripheral, uint16_t ha
                }
                // The behaviour may have dropped the link.
                if (!linkLocked(client, peripheral)) return;
-               RadioEvent e;
-               e.kind = RadioEvent::Kind::ValueWritten;
-               e.peripheral = peripheral;
-               e.handle = handle;
-               e.error = makeCBATTError(result);
+               RadioEvent e{.kind = RadioEvent::Kind::ValueWritten,
+                            .peripheral = peripheral,
+                            .handle = handle,
+                            .error = makeCBATTError(result)};
                emit(client, e);
            });
 }
@@ -692,11 +669,10 @@ void SimRadio::setNotify(ClientId client, const std::string& peripheral, uint16_
            [this, client, peripheral, characteristic, enabled](SimBleAppliance& a, Link& link) {
                auto t = table(a);
                const Entry* en = entry(t, characteristic);
-               RadioEvent e;
-               e.kind = RadioEvent::Kind::NotifyStateChanged;
-               e.peripheral = peripheral;
-               e.handle = characteristic;
-               e.notifying = enabled;
+               RadioEvent e{.kind = RadioEvent::Kind::NotifyStateChanged,
+                            .peripheral = peripheral,
+                            .handle = characteristic,
+                            .notifying = enabled};
                const SimGattCharacteristic* c =
                    en && en->kind == Entry::Kind::Characteristic
                        ? &a.gatt[en->service].characteristics[en->characteristic]
@@ -736,11 +712,10 @@ bool SimRadio::notifyLocked(SimBleAppliance& appliance, const CBUUID& characteri
         onLink(client, peripheral, appliance.responseDelay,
                [this, client, peripheral, handle, value](SimBleAppliance&, Link& link) {
                    if (!link.notifying.count(handle)) return;
-                   RadioEvent e;
-                   e.kind = RadioEvent::Kind::ValueUpdated;
-                   e.peripheral = peripheral;
-                   e.handle = handle;
-                   e.value = value;
+                   RadioEvent e{.kind = RadioEvent::Kind::ValueUpdated,
+                                .peripheral = peripheral,
+                                .handle = handle,
+                                .value = value};
                    emit(client, e);
                });
     }
@@ -756,10 +731,9 @@ void SimRadio::readRSSI(ClientId client, const std::string& peripheral) {
     record("read-rssi", peripheral, "");
     onLink(client, peripheral, appliance->responseDelay,
            [this, client, peripheral](SimBleAppliance& a, Link&) {
-               RadioEvent e;
-               e.kind = RadioEvent::Kind::RSSIRead;
-               e.peripheral = peripheral;
-               e.rssi = a.rssi.empty() ? 127 : a.rssi.back();
+               RadioEvent e{.kind = RadioEvent::Kind::RSSIRead,
+                            .peripheral = peripheral,
+                            .rssi = a.rssi.empty() ? 127 : a.rssi.back()};
                emit(client, e);
            });
 }
@@ -780,9 +754,7 @@ void SimRadio::addService(ClientId client, const RadioLocalService& service) {
     if (it == clients_.end()) return;
     record("add-service", "", service.service.uuid.UUIDString());
     it->second.services.push_back(service);
-    RadioEvent e;
-    e.kind = RadioEvent::Kind::ServiceAdded;
-    e.handle = service.service.handle;
+    RadioEvent e{.kind = RadioEvent::Kind::ServiceAdded, .handle = service.service.handle};
     emitLater(client, e);
 }
 
@@ -805,9 +777,7 @@ void SimRadio::startAdvertising(ClientId client, const Dictionary& advertisement
         error = makeCBError(CBError::AlreadyAdvertising);
     else
         it->second.advertisement = advertisement;
-    RadioEvent e;
-    e.kind = RadioEvent::Kind::AdvertisingStarted;
-    e.error = error;
+    RadioEvent e{.kind = RadioEvent::Kind::AdvertisingStarted, .error = error};
     emitLater(client, e);
 }
 
@@ -841,9 +811,7 @@ void SimRadio::localRequest(RadioEvent::Kind kind, const CBUUID& characteristic,
         for (const auto& s : c.services) {
             for (const auto& ch : s.characteristics) {
                 if (ch.uuid != characteristic) continue;
-                RadioEvent e;
-                e.kind = kind;
-                e.central = kCentral;
+                RadioEvent e{.kind = kind, .central = kCentral};
                 e.handle = ch.handle;
                 if (kind == RadioEvent::Kind::Subscribed && !subscribed)
                     e.kind = RadioEvent::Kind::Unsubscribed;

@@ -19,7 +19,7 @@ class SimRadio;
 
 // The protocol behaviour of a simulated appliance (the virtual BLE appliance plugs in here).
 // Called on the radio's queue with the radio locked; it may call back into the appliance
-// (notify, loseLink, setName) and read or change its GATT values.
+// (notify, loseLink) and read or change its GATT values.
 class SimBleBehaviour {
   public:
     virtual ~SimBleBehaviour() = default;
@@ -101,8 +101,6 @@ class SimBleAppliance {
     // Every link drops now: one Disconnected with the reason (ConnectFailed for a pending
     // connect); pending answers are lost.
     void loseLink(CBError reason = CBError::PeripheralDisconnected);
-    // Changes the GAP name; linked clients hear NameUpdated.
-    void setName(std::string newName);
     bool isConnected() const;
     bool isNotifying(const CBUUID& characteristic) const;
 

@@ -172,10 +172,6 @@ const TestPki& TestPki::shared() {
     return pki;
 }
 
-std::vector<Bytes> TestPki::deviceChain() const {
-    return {device_.certificate, intermediate_.certificate, root_.certificate};
-}
-
 TestIdentity TestPki::makeSelfSigned(const std::string& commonName, std::time_t notBefore,
                                      std::time_t notAfter) {
     return issue(commonName, Role::leaf, nullptr, notBefore, notAfter, 7).identity;

@@ -47,8 +47,6 @@ class TestPki {
     const TestIdentity& selfSignedServer() const { return selfSignedServer_; }
     const TestIdentity& attackerServer() const { return attackerServer_; }
 
-    // The appliance's chain, leaf first: device, intermediate, root (DER).
-    std::vector<Bytes> deviceChain() const;
     // The device's key: 65-byte public key and 32-byte private key D.
     const Bytes& devicePublicKey() const { return device_.publicKey; }
     const Bytes& devicePrivateKey() const { return device_.privateKey; }
