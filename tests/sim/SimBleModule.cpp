@@ -26,29 +26,12 @@ std::string text(ByteView bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
 
+// In the order of SimBleModule::Fault.
 const char* faultName(SimBleModule::Fault fault) {
-    using F = SimBleModule::Fault;
-    switch (fault) {
-        case F::Drop:
-            return "drop";
-        case F::Delay:
-            return "delay";
-        case F::Duplicate:
-            return "duplicate";
-        case F::Counter:
-            return "counter";
-        case F::Garbage:
-            return "garbage";
-        case F::WrongKey:
-            return "wrong-key";
-        case F::Undecryptable:
-            return "undecryptable";
-        case F::Split:
-            return "split";
-        case F::LinkLoss:
-            return "link-loss";
-    }
-    return "";
+    static constexpr const char* kNames[] = {"drop",          "delay",   "duplicate",
+                                             "counter",       "garbage", "wrong-key",
+                                             "undecryptable", "split",   "link-loss"};
+    return kNames[static_cast<size_t>(fault)];
 }
 
 // The router credentials a configuration body carries.

@@ -204,13 +204,8 @@ void SimRadio::onLink(ClientId client, const std::string& peripheral, double del
 void SimRadio::setState(CBManagerState state) {
     std::lock_guard lock(mutex_);
     state_ = state;
-    char text[32];
-    std::snprintf(text, sizeof text, "%d", static_cast<int>(state));
-    record("power", "", text);
-    for (auto& [id, c] : clients_) {
-        RadioEvent e{.state = state};
-        emit(id, e);
-    }
+    record("power", "", std::to_string(static_cast<int>(state)));
+    for (auto& [id, c] : clients_) emit(id, RadioEvent{.state = state});
     if (state == CBManagerState::PoweredOn) return;
     for (auto& [id, c] : clients_) {
         stopScanLocked(c);
@@ -247,8 +242,7 @@ BluetoothRadio::ClientId SimRadio::attach(EventSink sink) {
     ClientId id = ++nextClient_;
     clients_[id].sink = std::move(sink);
     record("attach", "", std::to_string(id));
-    RadioEvent e{.state = state_};
-    emit(id, e);
+    emit(id, RadioEvent{.state = state_});
     return id;
 }
 
@@ -754,8 +748,8 @@ void SimRadio::addService(ClientId client, const RadioLocalService& service) {
     if (it == clients_.end()) return;
     record("add-service", "", service.service.uuid.UUIDString());
     it->second.services.push_back(service);
-    RadioEvent e{.kind = RadioEvent::Kind::ServiceAdded, .handle = service.service.handle};
-    emitLater(client, e);
+    emitLater(client,
+              RadioEvent{.kind = RadioEvent::Kind::ServiceAdded, .handle = service.service.handle});
 }
 
 void SimRadio::removeService(ClientId client, uint16_t service) {
@@ -777,8 +771,7 @@ void SimRadio::startAdvertising(ClientId client, const Dictionary& advertisement
         error = makeCBError(CBError::AlreadyAdvertising);
     else
         it->second.advertisement = advertisement;
-    RadioEvent e{.kind = RadioEvent::Kind::AdvertisingStarted, .error = error};
-    emitLater(client, e);
+    emitLater(client, RadioEvent{.kind = RadioEvent::Kind::AdvertisingStarted, .error = error});
 }
 
 void SimRadio::stopAdvertising(ClientId client) {
