@@ -10,10 +10,6 @@ namespace {
 
 using Manager = QKDeviceManager;
 
-int64_t code(const ErrorPtr& e) {
-    return e ? TelvoError::codeForSDKError(e) : -1;
-}
-
 // Every call goes through the registry by name, as the configuration entry makes it.
 class QKDeviceManagerTest : public SmartConnectFixture {
   protected:
@@ -36,21 +32,11 @@ class QKDeviceManagerTest : public SmartConnectFixture {
             .performInstanceSelector("QKDeviceManager", selector, manager(), std::move(args))
             .has_value();
     }
-    Manager::DeviceCompletion completion() {
-        return [this](ErrorPtr e, std::shared_ptr<QKDevice> d) {
-            seen.results.push_back(e);
-            seen.devices.push_back(std::move(d));
-            seen.at.push_back(Clock::now() - t0);
-        };
-    }
-    Manager::StepBlock stepper() {
-        return [this](int64_t step) { seen.steps.push_back(step); };
-    }
     bool configure(QKDeviceApConfigParams p, int64_t type) {
         t0 = Clock::now();
         return send("startConfigureDeviceWithParams:type:deviceConfigStep:completion:",
-                    {std::make_shared<QKDeviceApConfigParams>(std::move(p)), type, stepper(),
-                     completion()});
+                    {std::make_shared<QKDeviceApConfigParams>(std::move(p)), type,
+                     Manager::StepBlock(steps()), Manager::DeviceCompletion(record())});
     }
 };
 

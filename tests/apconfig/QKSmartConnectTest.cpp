@@ -11,10 +11,6 @@ std::array<uint8_t, 6> bssidBytes() {
     return {0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff};
 }
 
-int64_t code(const ErrorPtr& e) {
-    return e ? TelvoError::codeForSDKError(e) : -1;
-}
-
 class QKSmartConnectTest : public SmartConnectFixture {};
 
 // The air carries the encoder's two sequences, in order, one datagram every 10 ms alternating

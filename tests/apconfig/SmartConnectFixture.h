@@ -65,6 +65,8 @@ class SmartConnectFixture : public ApFlowFixture {
     static std::string cloudSn(const std::string& serial, const std::string& other) {
         return QKDataSecurity::sensitiveDataEncryption(serial + "#" + other).value_or("");
     }
+    // A result's SDK code; -1 for none.
+    static int64_t code(const ErrorPtr& e) { return e ? TelvoError::codeForSDKError(e) : -1; }
     size_t validObservers() const {
         size_t n = 0;
         for (const auto& o : QKBroadcastManager::sharedManager()->UDPObserversArray())
