@@ -88,13 +88,18 @@ class ApFlowFixture : public ::testing::Test {
         run = QKApContect::create();
         run->setNeedConfirmDeviceInWan(confirm);
         t0 = Clock::now();
-        run->startConfigureDeviceParams(
-            p, [this](int64_t step) { seen.steps.push_back(step); },
-            [this](const ErrorPtr& e, std::shared_ptr<QKDevice> d) {
-                seen.results.push_back(e);
-                seen.devices.push_back(std::move(d));
-                seen.at.push_back(Clock::now() - t0);
-            });
+        run->startConfigureDeviceParams(p, steps(), record());
+    }
+    // Blocks that write into `seen`.
+    std::function<void(const ErrorPtr&, std::shared_ptr<QKDevice>)> record() {
+        return [this](const ErrorPtr& e, std::shared_ptr<QKDevice> d) {
+            seen.results.push_back(e);
+            seen.devices.push_back(std::move(d));
+            seen.at.push_back(Clock::now() - t0);
+        };
+    }
+    std::function<void(int64_t)> steps() {
+        return [this](int64_t step) { seen.steps.push_back(step); };
     }
     bool runUntilResults(size_t n, double seconds = 300) {
         return MainLoop::runUntil([&] { return seen.results.size() >= n; }, seconds);

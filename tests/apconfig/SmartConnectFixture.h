@@ -36,17 +36,6 @@ class SmartConnectFixture : public ApFlowFixture {
     static QKDeviceApConfigParams smartParams() { return Home::smartParams(); }
     sim::SimSmartSniffer& sniffer() { return home->sniffer; }
 
-    QKSmartConnect::DeviceCompletion record() {
-        return [this](const ErrorPtr& e, std::shared_ptr<QKDevice> d) {
-            seen.results.push_back(e);
-            seen.devices.push_back(std::move(d));
-            seen.at.push_back(Clock::now() - t0);
-        };
-    }
-    QKSmartConnect::StepBlock steps() {
-        return [this](int64_t step) { seen.steps.push_back(step); };
-    }
-
     // The appliance listens until it has decoded the credentials, then joins the router and
     // answers discovery with the code it derived from them.
     std::optional<sim::SimSmartCredentials> hear(double seconds = 5) {
