@@ -1,5 +1,6 @@
 #include "bleflows/QKBleSecondConnect.h"
 
+#include "bleflows/QKBleSecondStart.h"
 #include "bleflows/QKBleStatusAnswer.h"
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
@@ -42,27 +43,7 @@ void QKBleSecondConnect::statConfig(const QKDeviceBleConfigParams& params, Updat
 
     configCompletion = std::move(completion);
     updateCallBack = std::move(update);
-    device().bleVersion = "1";
-    const Value& tsn = params.extras[kQKSDKTSN];
-    if (tsn.isText()) dsn = tsn.stringValue();
-
-    if (ErrorPtr error = checkParamIntegrity()) {
-        finalResultWithError(error, nullptr, true);
-        return;
-    }
-    mode = params.bleSecondConfigType;
-    m.routerBSSID = QKTool::safeSetBssid(params.routerBSSID);
-    releaseTotalTimer();
-    if (mode == 0) {
-        connect();
-        return;
-    }
-    startTotalTimer();
-    if (peripheral && peripheral->state() == CBPeripheralState::Connected) {
-        if (hasSendConfigPremode) sendConfigInfo();
-    } else if (!isConnecting) {
-        connect();
-    }
+    continueSecondFamilyStart(*this, params);
 }
 
 void QKBleSecondConnect::resumeConfigWithParams(const QKDeviceBleConfigParams& params) {

@@ -1,5 +1,6 @@
 #include "bleflows/QKBleSecondWiredConnect.h"
 
+#include "bleflows/QKBleSecondStart.h"
 #include "bleflows/QKBleStatusAnswer.h"
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
@@ -32,28 +33,7 @@ void QKBleSecondWiredConnect::statConfig(const QKDeviceBleConfigParams& params, 
     isConfigEnded = false;
     configCompletion = std::move(completion);
     updateCallBack = std::move(update);
-    // A peripheral without a stored advertisement leaves the base without a record.
-    if (!bleDevice) bleDevice = std::make_shared<QKDevice>();
-    bleDevice->bleVersion = "1";
-    if (const Value& tsn = params.extras[kQKSDKTSN]; tsn.isText()) dsn = tsn.text();
-
-    if (ErrorPtr error = checkParamIntegrity()) {
-        finalResultWithError(error, nullptr, true);
-        return;
-    }
-    mode = params.bleSecondConfigType;
-    m.routerBSSID = QKTool::safeSetBssid(params.routerBSSID);
-    releaseTotalTimer();
-    if (mode == 0) {
-        connect();
-        return;
-    }
-    startTotalTimer();
-    if (peripheral && peripheral->state() == CBPeripheralState::Connected) {
-        if (hasSendConfigPremode) sendConfigInfo();
-    } else if (!isConnecting) {
-        connect();
-    }
+    continueSecondFamilyStart(*this, params);
 }
 
 void QKBleSecondWiredConnect::resumeConfigWithParams(const QKDeviceBleConfigParams& params) {
