@@ -14,8 +14,8 @@
 
 #include "RunMeter.h"
 #include "apconfig/QKApContect.h"
-#include "platform/Dispatch.h"
-#include "platform/MainLoop.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/MainLoop.h"
 #include "sim/SimWifiHome.h"
 #include "telvosdk/TelvoError.h"
 

@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "RunMeter.h"
-#include "platform/Dispatch.h"
+#include "platform/dispatch/Dispatch.h"
 #include "sim/SimBleFlows.h"
 
 namespace {

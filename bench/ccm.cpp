@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "platform/OpenSSLPtr.h"
+#include "platform/crypto/OpenSSLPtr.h"
 #include "security/QKVPCCMCrypt.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "discovery/QKBroadcastObserver.h"
 #include "discovery/QKUDPConnect.h"
-#include "platform/MainLoop.h"
+#include "platform/dispatch/MainLoop.h"
 #include "protocol/QKProtocol.h"
 #include "telvosdk/QKMiddleInterface.h"
 

@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/OpenSSLPtr.h"
+#include "platform/crypto/OpenSSLPtr.h"
 #include "security/EccCore.h"
 #include "security/QKEllipticCurveSecret.h"
 

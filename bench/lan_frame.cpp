@@ -5,7 +5,7 @@
 // and a nonce takes 13 of them).
 #include <benchmark/benchmark.h>
 
-#include "platform/Random.h"
+#include "platform/crypto/Random.h"
 #include "protocol/QKProtocol.h"
 #include "security/QKDataSecurity.h"
 

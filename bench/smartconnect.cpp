@@ -13,9 +13,9 @@
 
 #include "RunMeter.h"
 #include "apconfig/QKSmartConnect.h"
-#include "platform/Clock.h"
-#include "platform/Dispatch.h"
-#include "platform/MainLoop.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/MainLoop.h"
 #include "sim/SimWifiHome.h"
 #include "telvosdk/TelvoError.h"
 

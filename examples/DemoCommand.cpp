@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "platform/Clock.h"
+#include "platform/dispatch/Clock.h"
 #include "telvosdk/TelvoError.h"
 
 namespace telvo::demo {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "DemoCommand.h"
-#include "platform/MainLoop.h"
+#include "platform/dispatch/MainLoop.h"
 #include "sim/SimWifiHome.h"
 #include "telvosdk/QKDeviceApConfigParams.h"
 #include "telvosdk/QKDeviceManager.h"

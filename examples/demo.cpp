@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "DemoCommand.h"
-#include "platform/Dispatch.h"
-#include "platform/NetworkGuard.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/net/NetworkGuard.h"
 #include "telvosdk/QKDeviceManager.h"
 #include "telvosdk/TelvoSDK.h"
 

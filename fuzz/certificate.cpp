@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/Diagnostics.h"
+#include "platform/foundation/Diagnostics.h"
 #include "security/QKSigECCEncryptHelper.h"
 
 using telvo::Bytes;

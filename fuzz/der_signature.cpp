@@ -6,7 +6,7 @@
 
 #include <cstdlib>
 
-#include "platform/OpenSSLPtr.h"
+#include "platform/crypto/OpenSSLPtr.h"
 #include "security/QKEllipticCurveCrypto.h"
 
 using telvo::Bytes;

@@ -7,7 +7,7 @@
 #include "FuzzSupport.h"
 #include "discovery/QKBroadcastObserver.h"
 #include "discovery/QKUDPConnect.h"
-#include "platform/MainLoop.h"
+#include "platform/dispatch/MainLoop.h"
 #include "telvosdk/QKSDKConstants.h"
 
 using namespace telvo;

@@ -7,7 +7,7 @@
 
 #include <cstdlib>
 
-#include "platform/OpenSSLPtr.h"
+#include "platform/crypto/OpenSSLPtr.h"
 #include "security/QKEllipticCurveCrypto.h"
 #include "security/QKEllipticCurveSecret.h"
 

@@ -44,7 +44,7 @@ allowed=(
 declare -A rank
 for i in "${!layers[@]}"; do rank[${layers[$i]}]=$i; done
 
-owner() { # folder of an included path "folder/Name.h"
+owner() { # folder of an included path "folder/[sub/]Name.h"
   local folder=${1%%/*} name
   name=$(basename "$1" .h)
   if [ "$folder" != telvosdk ]; then echo "$folder"; return; fi
@@ -75,7 +75,7 @@ while IFS= read -r file; do
     printf '%s\n' "${allowed[@]}" | grep -qxF "$pair" && continue
     echo "layers: $file ($own) includes $included ($target), a folder above its own"
     status=1
-  done < <(sed -nE 's/^#include "([a-z]+\/[A-Za-z0-9_]+\.h)".*/\1/p' "$file")
+  done < <(sed -nE 's/^#include "([a-z]+\/([a-z]+\/)?[A-Za-z0-9_]+\.h)".*/\1/p' "$file")
 done < <(find src include -name '*.h' -o -name '*.cpp' | sort)
 [ "$status" -eq 0 ] && echo "layers: no file includes from a folder above its own"
 exit "$status"

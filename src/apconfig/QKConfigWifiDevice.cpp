@@ -9,7 +9,7 @@
 #include "core/QKStringFormat.h"
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
-#include "platform/DispatchTimer.h"
+#include "platform/dispatch/DispatchTimer.h"
 #include "protocol/QKCommonProtocol.h"
 #include "protocol/QKProtocol.h"
 #include "telvosdk/TelvoError.h"

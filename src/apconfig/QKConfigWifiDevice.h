@@ -9,7 +9,7 @@
 
 #include "apconfig/QKTransportItem.h"
 #include "core/QKSafeMutableDictionary.h"
-#include "platform/DispatchQueue.h"
+#include "platform/dispatch/DispatchQueue.h"
 #include "sockets/QKGCDAsyncSocket.h"
 #include "telvosdk/Bytes.h"
 #include "telvosdk/Error.h"

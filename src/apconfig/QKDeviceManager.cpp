@@ -7,9 +7,9 @@
 #include "discovery/QKBroadcastManager.h"
 #include "discovery/QKBroadcastObserver.h"
 #include "logging/QKLog.h"
-#include "platform/DispatchQueue.h"
-#include "platform/Registry.h"
-#include "platform/Singleton.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/Registry.h"
+#include "platform/foundation/Singleton.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/TelvoError.h"
 

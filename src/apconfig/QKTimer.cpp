@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/DispatchTimer.h"
+#include "platform/dispatch/DispatchTimer.h"
 
 namespace telvo {
 

@@ -1,6 +1,6 @@
 #include "blecore/CBPeripheralQKExtensions.h"
 
-#include "platform/BluetoothTypes.h"
+#include "platform/bluetooth/BluetoothTypes.h"
 #include "security/TextBytes.h"
 
 namespace telvo {

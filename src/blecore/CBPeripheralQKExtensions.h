@@ -6,7 +6,7 @@
 #include <string>
 
 #include "core/QKSafeMutableDictionary.h"
-#include "platform/CBPeripheral.h"
+#include "platform/bluetooth/CBPeripheral.h"
 #include "telvosdk/Value.h"
 
 namespace telvo {

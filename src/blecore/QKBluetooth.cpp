@@ -1,8 +1,8 @@
 #include "blecore/QKBluetooth.h"
 
-#include "platform/Diagnostics.h"
-#include "platform/NamedException.h"
-#include "platform/Singleton.h"
+#include "platform/foundation/Diagnostics.h"
+#include "platform/foundation/NamedException.h"
+#include "platform/foundation/Singleton.h"
 
 namespace telvo {
 

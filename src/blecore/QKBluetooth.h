@@ -9,7 +9,7 @@
 #include "blecore/QKBluetoothCentralManager.h"
 #include "blecore/QKBluetoothPeripheralManager.h"
 #include "blecore/QKBluetoothSpeaker.h"
-#include "platform/DispatchTimer.h"
+#include "platform/dispatch/DispatchTimer.h"
 
 namespace telvo {
 

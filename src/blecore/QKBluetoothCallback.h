@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "blecore/QKBluetoothOptions.h"
-#include "platform/CBCentralManager.h"
-#include "platform/CBPeripheral.h"
-#include "platform/CBPeripheralManager.h"
+#include "platform/bluetooth/CBCentralManager.h"
+#include "platform/bluetooth/CBPeripheral.h"
+#include "platform/bluetooth/CBPeripheralManager.h"
 
 namespace telvo {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "blecore/CBPeripheralQKExtensions.h"
-#include "platform/AppLifecycle.h"
-#include "platform/Diagnostics.h"
-#include "platform/NotificationCenter.h"
+#include "platform/foundation/AppLifecycle.h"
+#include "platform/foundation/Diagnostics.h"
+#include "platform/foundation/NotificationCenter.h"
 
 namespace telvo {
 

@@ -1,7 +1,7 @@
 #include "blecore/QKBluetoothPeripheralManager.h"
 
-#include "platform/Diagnostics.h"
-#include "platform/NotificationCenter.h"
+#include "platform/foundation/Diagnostics.h"
+#include "platform/foundation/NotificationCenter.h"
 
 namespace telvo {
 

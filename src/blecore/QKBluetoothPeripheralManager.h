@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "blecore/QKBluetoothSpeaker.h"
-#include "platform/CBPeripheralManager.h"
-#include "platform/DispatchTimer.h"
+#include "platform/bluetooth/CBPeripheralManager.h"
+#include "platform/dispatch/DispatchTimer.h"
 
 namespace telvo {
 

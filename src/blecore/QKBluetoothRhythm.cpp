@@ -1,7 +1,7 @@
 #include "blecore/QKBluetoothRhythm.h"
 
-#include "platform/Clock.h"
-#include "platform/Diagnostics.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/foundation/Diagnostics.h"
 
 namespace telvo {
 

@@ -4,7 +4,7 @@
 #include <functional>
 #include <memory>
 
-#include "platform/DispatchTimer.h"
+#include "platform/dispatch/DispatchTimer.h"
 
 namespace telvo {
 

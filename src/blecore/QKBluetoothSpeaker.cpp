@@ -1,6 +1,6 @@
 #include "blecore/QKBluetoothSpeaker.h"
 
-#include "platform/Diagnostics.h"
+#include "platform/foundation/Diagnostics.h"
 
 namespace telvo {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/BluetoothGatt.h"
+#include "platform/bluetooth/BluetoothGatt.h"
 #include "telvosdk/Bytes.h"
 
 namespace telvo {

@@ -5,7 +5,7 @@
 #include "bleflows/QKBleStatusAnswer.h"
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
-#include "platform/Registry.h"
+#include "platform/foundation/Registry.h"
 #include "telvosdk/QKDeviceConfigManager.h"
 #include "telvosdk/TelvoError.h"
 

@@ -2,9 +2,9 @@
 
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
-#include "platform/MainLoop.h"
-#include "platform/Registry.h"
-#include "platform/Singleton.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/Registry.h"
+#include "platform/foundation/Singleton.h"
 #include "telvosdk/TelvoError.h"
 
 namespace telvo {

@@ -4,7 +4,7 @@
 #include "bleflows/QKBleStatusAnswer.h"
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
-#include "platform/MainLoop.h"
+#include "platform/dispatch/MainLoop.h"
 #include "telvosdk/QKSDKConstants.h"
 
 namespace telvo {

@@ -5,7 +5,7 @@
 #include "bleflows/QKBleStatusAnswer.h"
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
-#include "platform/DispatchQueue.h"
+#include "platform/dispatch/DispatchQueue.h"
 #include "telvosdk/QKSDKConstants.h"
 
 namespace telvo {

@@ -2,7 +2,7 @@
 
 #include "blecore/QKBLEDeviceManager.h"
 #include "logging/QKLog.h"
-#include "platform/MainLoop.h"
+#include "platform/dispatch/MainLoop.h"
 #include "telvosdk/TelvoError.h"
 
 namespace telvo {

@@ -6,7 +6,7 @@
 #include "cloud/QKRandomNumObject.h"
 #include "core/QKTool.h"
 #include "core/TelvoTool.h"
-#include "platform/Random.h"
+#include "platform/crypto/Random.h"
 #include "telvosdk/QKDeviceConfigManager.h"
 
 namespace telvo {

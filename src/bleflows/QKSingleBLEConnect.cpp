@@ -4,7 +4,7 @@
 #include "bleflows/QKSingleBLENetworkBridgeConnect.h"
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
-#include "platform/Registry.h"
+#include "platform/foundation/Registry.h"
 #include "protocol/QKCommonProtocol.h"
 #include "telvosdk/QKDeviceConfigManager.h"
 

@@ -10,7 +10,7 @@
 
 #include "cloud/QKNetworkRequestObject.h"
 #include "http/QKAFHTTPSessionManager.h"
-#include "platform/Semaphore.h"
+#include "platform/dispatch/Semaphore.h"
 
 namespace telvo {
 

@@ -5,8 +5,8 @@
 
 #include "core/QKTool.h"
 #include "core/TextSplit.h"
-#include "platform/Clock.h"
-#include "platform/Singleton.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/foundation/Singleton.h"
 #include "security/QKDataSecurity.h"
 
 namespace telvo {

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/NotificationCenter.h"
+#include "platform/foundation/NotificationCenter.h"
 
 namespace telvo {
 

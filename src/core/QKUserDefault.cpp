@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "logging/QKLog.h"
-#include "platform/DispatchQueue.h"
-#include "platform/Singleton.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/Singleton.h"
 
 namespace telvo {
 

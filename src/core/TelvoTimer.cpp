@@ -1,7 +1,7 @@
 #include "core/TelvoTimer.h"
 
-#include "platform/DispatchQueue.h"
-#include "platform/DispatchTimer.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/DispatchTimer.h"
 
 namespace telvo {
 

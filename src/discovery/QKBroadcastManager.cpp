@@ -1,9 +1,9 @@
 #include "discovery/QKBroadcastManager.h"
 
 #include "logging/QKLog.h"
-#include "platform/AppLifecycle.h"
-#include "platform/MainLoop.h"
-#include "platform/Singleton.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/AppLifecycle.h"
+#include "platform/foundation/Singleton.h"
 
 namespace telvo {
 

@@ -7,9 +7,9 @@
 #include "core/QKSafeMutableArray.h"
 #include "discovery/QKBroadcastObserver.h"
 #include "discovery/QKUDPConnect.h"
-#include "platform/DispatchQueue.h"
-#include "platform/DispatchTimer.h"
-#include "platform/NotificationCenter.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/DispatchTimer.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "protocol/QKProtocol.h"
 
 namespace telvo {

@@ -4,7 +4,7 @@
 
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
-#include "platform/DispatchQueue.h"
+#include "platform/dispatch/DispatchQueue.h"
 #include "telvosdk/QKSDKConstants.h"
 
 namespace telvo {

@@ -2,7 +2,7 @@
 
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
-#include "platform/Singleton.h"
+#include "platform/foundation/Singleton.h"
 #include "telvosdk/NetworkConfiguration.h"
 #include "telvosdk/QKSDKConstants.h"
 

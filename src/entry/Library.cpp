@@ -6,8 +6,8 @@
 #include "bleflows/QKBleConnectManager.h"
 #include "bleflows/QKSingleBLEConnect.h"
 #include "logging/QKLog.h"
-#include "platform/DispatchQueue.h"
-#include "platform/MainLoop.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/MainLoop.h"
 #include "telvosdk/TelvoSDK.h"
 
 namespace telvo {

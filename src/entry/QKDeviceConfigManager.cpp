@@ -4,8 +4,8 @@
 #include <initializer_list>
 
 #include "logging/QKLog.h"
-#include "platform/Registry.h"
-#include "platform/Singleton.h"
+#include "platform/foundation/Registry.h"
+#include "platform/foundation/Singleton.h"
 #include "telvosdk/TelvoError.h"
 
 namespace telvo {

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "platform/AppLifecycle.h"
+#include "platform/foundation/AppLifecycle.h"
 
 namespace telvo {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/URLSession.h"
+#include "platform/http/URLSession.h"
 #include "telvosdk/Error.h"
 #include "telvosdk/Value.h"
 

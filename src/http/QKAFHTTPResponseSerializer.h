@@ -6,7 +6,7 @@
 #include <set>
 #include <string>
 
-#include "platform/URLSession.h"
+#include "platform/http/URLSession.h"
 #include "telvosdk/Bytes.h"
 #include "telvosdk/Error.h"
 #include "telvosdk/Value.h"

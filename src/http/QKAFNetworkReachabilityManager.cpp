@@ -3,9 +3,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
-#include "platform/DispatchQueue.h"
-#include "platform/NetworkReachability.h"
-#include "platform/NotificationCenter.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/net/NetworkReachability.h"
 
 namespace telvo {
 

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/Diagnostics.h"
+#include "platform/foundation/Diagnostics.h"
 
 namespace telvo {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/KeyStore.h"
-#include "platform/Trust.h"
+#include "platform/crypto/KeyStore.h"
+#include "platform/crypto/Trust.h"
 #include "telvosdk/Bytes.h"
 
 namespace telvo {

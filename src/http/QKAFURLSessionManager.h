@@ -13,10 +13,10 @@
 #include "http/QKAFHTTPResponseSerializer.h"
 #include "http/QKAFNetworkReachabilityManager.h"
 #include "http/QKAFSecurityPolicy.h"
-#include "platform/DispatchQueue.h"
-#include "platform/NotificationCenter.h"
-#include "platform/OperationQueue.h"
-#include "platform/URLSession.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/OperationQueue.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/http/URLSession.h"
 
 namespace telvo {
 

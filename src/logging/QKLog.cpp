@@ -5,7 +5,7 @@
 
 #include "logging/KorvoDelegateLog.h"
 #include "logging/LogFormat.h"
-#include "platform/Diagnostics.h"
+#include "platform/foundation/Diagnostics.h"
 #include "telvosdk/KorvoDDLog.h"
 #include "telvosdk/QKSDKLog.h"
 #include "telvosdk/QKUserDefault.h"

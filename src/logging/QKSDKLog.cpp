@@ -9,9 +9,9 @@
 #include "core/QKTool.h"
 #include "logging/LogFormat.h"
 #include "logging/QKSDKLogStore.h"
-#include "platform/Clock.h"
-#include "platform/DispatchQueue.h"
-#include "platform/Singleton.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/Singleton.h"
 
 namespace telvo {
 

@@ -5,9 +5,9 @@
 
 #include "core/HexText.h"
 #include "logging/QKLog.h"
-#include "platform/AppFolders.h"
-#include "platform/Crypto.h"
-#include "platform/Random.h"
+#include "platform/crypto/Crypto.h"
+#include "platform/crypto/Random.h"
+#include "platform/foundation/AppFolders.h"
 #include "security/QKDataSecurity.h"
 #include "security/QKEllipticCurveSecret.h"
 #include "security/QKSigECCEncryptHelper.h"

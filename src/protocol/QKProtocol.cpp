@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "logging/QKLog.h"
-#include "platform/Clock.h"
-#include "platform/Crypto.h"
+#include "platform/crypto/Crypto.h"
+#include "platform/dispatch/Clock.h"
 #include "security/QKDataSecurity.h"
 #include "telvosdk/QKMiddleInterface.h"
 

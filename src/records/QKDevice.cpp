@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "platform/Singleton.h"
+#include "platform/foundation/Singleton.h"
 #include "records/ValueReading.h"
 #include "security/QKDataSecurity.h"
 #include "telvosdk/QKSDKConstants.h"

@@ -1,6 +1,6 @@
 #include "telvosdk/QKMiddleInterface.h"
 
-#include "platform/Singleton.h"
+#include "platform/foundation/Singleton.h"
 
 namespace telvo {
 

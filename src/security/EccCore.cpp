@@ -8,8 +8,8 @@
 #include <immintrin.h>
 #endif
 
-#include "platform/Crypto.h"
-#include "platform/Random.h"
+#include "platform/crypto/Crypto.h"
+#include "platform/crypto/Random.h"
 
 // Vectorising the word loops mixes 64-bit stores with 128-bit loads of the same words, which
 // stalls on store forwarding; scalar code is faster here.

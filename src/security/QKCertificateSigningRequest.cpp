@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/Crypto.h"
+#include "platform/crypto/Crypto.h"
 
 namespace telvo {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/KeyStore.h"
+#include "platform/crypto/KeyStore.h"
 #include "telvosdk/Bytes.h"
 
 namespace telvo {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/KeyStore.h"
+#include "platform/crypto/KeyStore.h"
 #include "telvosdk/Bytes.h"
 
 namespace telvo {

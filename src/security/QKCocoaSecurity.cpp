@@ -1,7 +1,7 @@
 #include "security/QKCocoaSecurity.h"
 
-#include "platform/Crypto.h"
-#include "platform/NamedException.h"
+#include "platform/crypto/Crypto.h"
+#include "platform/foundation/NamedException.h"
 #include "security/QKCocoaSecurityDecoder.h"
 #include "security/TextBytes.h"
 

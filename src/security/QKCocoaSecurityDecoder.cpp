@@ -1,7 +1,7 @@
 #include "security/QKCocoaSecurityDecoder.h"
 
 #include "core/HexText.h"
-#include "platform/Crypto.h"
+#include "platform/crypto/Crypto.h"
 
 namespace telvo {
 

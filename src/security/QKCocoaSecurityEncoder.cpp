@@ -1,7 +1,7 @@
 #include "security/QKCocoaSecurityEncoder.h"
 
 #include "core/HexText.h"
-#include "platform/Crypto.h"
+#include "platform/crypto/Crypto.h"
 
 namespace telvo {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "logging/QKLog.h"
-#include "platform/Crypto.h"
+#include "platform/crypto/Crypto.h"
 
 namespace telvo {
 

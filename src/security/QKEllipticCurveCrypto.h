@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/NamedException.h"
+#include "platform/foundation/NamedException.h"
 #include "security/EccCore.h"
 #include "telvosdk/Bytes.h"
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "platform/Diagnostics.h"
+#include "platform/foundation/Diagnostics.h"
 
 namespace telvo {
 

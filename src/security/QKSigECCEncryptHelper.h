@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/KeyStore.h"
-#include "platform/Trust.h"
+#include "platform/crypto/KeyStore.h"
+#include "platform/crypto/Trust.h"
 #include "telvosdk/Bytes.h"
 
 namespace telvo {

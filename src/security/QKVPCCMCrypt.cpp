@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <fstream>
 
-#include "platform/Crypto.h"
-#include "platform/DispatchQueue.h"
+#include "platform/crypto/Crypto.h"
+#include "platform/dispatch/DispatchQueue.h"
 #include "security/QKVPCCModel.h"
 
 namespace telvo {

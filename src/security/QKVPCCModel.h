@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/Crypto.h"
+#include "platform/crypto/Crypto.h"
 #include "telvosdk/Bytes.h"
 
 namespace telvo {

@@ -13,7 +13,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "platform/NetworkGuard.h"
+#include "platform/net/NetworkGuard.h"
 #include "sockets/SocketAddress.h"
 #include "sockets/SocketError.h"
 

@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/DispatchQueue.h"
-#include "platform/DispatchSource.h"
-#include "platform/DispatchTimer.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/DispatchSource.h"
+#include "platform/dispatch/DispatchTimer.h"
 #include "sockets/SocketError.h"
 #include "telvosdk/Bytes.h"
 #include "telvosdk/Error.h"

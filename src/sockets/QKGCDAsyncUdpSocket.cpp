@@ -12,8 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/AppLifecycle.h"
-#include "platform/NetworkGuard.h"
+#include "platform/foundation/AppLifecycle.h"
+#include "platform/net/NetworkGuard.h"
 #include "sockets/SocketAddress.h"
 #include "sockets/SocketError.h"
 

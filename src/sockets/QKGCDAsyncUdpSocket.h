@@ -8,10 +8,10 @@
 #include <optional>
 #include <string>
 
-#include "platform/DispatchQueue.h"
-#include "platform/DispatchSource.h"
-#include "platform/DispatchTimer.h"
-#include "platform/NotificationCenter.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/DispatchSource.h"
+#include "platform/dispatch/DispatchTimer.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "telvosdk/Bytes.h"
 #include "telvosdk/Error.h"
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "ApFlowFixture.h"
-#include "platform/URLSession.h"
+#include "platform/http/URLSession.h"
 
 namespace telvo::test {
 namespace {

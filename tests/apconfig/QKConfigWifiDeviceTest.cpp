@@ -5,9 +5,9 @@
 #include <set>
 
 #include "apconfig/QKConfigWifiDevice.h"
-#include "platform/Dispatch.h"
-#include "platform/MainLoop.h"
-#include "platform/Random.h"
+#include "platform/crypto/Random.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/MainLoop.h"
 #include "protocol/QKCommonProtocol.h"
 #include "protocol/QKProtocol.h"
 #include "sim/SimLanAppliance.h"

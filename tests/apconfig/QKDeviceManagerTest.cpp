@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "SmartConnectFixture.h"
-#include "platform/Registry.h"
+#include "platform/foundation/Registry.h"
 #include "telvosdk/QKDeviceManager.h"
 #include "telvosdk/TelvoSDK.h"
 

@@ -5,7 +5,7 @@
 #include "apconfig/QKSmartProtocol.h"
 #include "cloud/QKNetWorkManager.h"
 #include "core/QKStringFormat.h"
-#include "platform/NetworkReachability.h"
+#include "platform/net/NetworkReachability.h"
 #include "security/QKDataSecurity.h"
 #include "sim/FakeCloud.h"
 #include "sim/SimCloudApi.h"

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "../bleflows/BleFlowFixture.h"
-#include "platform/AppLifecycle.h"
+#include "platform/foundation/AppLifecycle.h"
 #include "telvosdk/QKSDKConstants.h"
 
 namespace telvo::test {

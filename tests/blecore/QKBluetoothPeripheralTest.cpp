@@ -4,11 +4,11 @@
 
 #include "blecore/QKBluetooth.h"
 #include "blecore/QKBluetoothToy.h"
-#include "platform/Clock.h"
-#include "platform/Diagnostics.h"
-#include "platform/Dispatch.h"
-#include "platform/MainLoop.h"
-#include "platform/NotificationCenter.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/Diagnostics.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "sim/SimRadio.h"
 #include "sim/TestSupport.h"
 

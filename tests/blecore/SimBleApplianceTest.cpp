@@ -6,8 +6,8 @@
 
 #include "blecore/QKBLEProtocol.h"
 #include "blecore/TelvoBleTool.h"
-#include "platform/Dispatch.h"
-#include "platform/MainLoop.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/MainLoop.h"
 #include "sim/SimBleModule.h"
 #include "sim/TestSupport.h"
 

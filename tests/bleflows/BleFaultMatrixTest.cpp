@@ -6,7 +6,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "platform/Dispatch.h"
+#include "platform/dispatch/Dispatch.h"
 #include "sim/SimBleFlows.h"
 #include "sim/TestPrelude.h"
 

@@ -1,6 +1,6 @@
 #include "BleFlowFixture.h"
 #include "bleflows/QKBLEConnect.h"
-#include "platform/Registry.h"
+#include "platform/foundation/Registry.h"
 #include "telvosdk/QKSDKConstants.h"
 #include "telvosdk/TelvoSDK.h"
 

@@ -5,9 +5,9 @@
 
 #include "cloud/QKNetWorkApplianceOperation.h"
 #include "cloud/QKRandomNumObject.h"
-#include "platform/Dispatch.h"
-#include "platform/MainLoop.h"
-#include "platform/NetworkReachability.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/net/NetworkReachability.h"
 #include "security/QKDataSecurity.h"
 #include "sim/SimCloudApi.h"
 #include "sim/TempFolder.h"

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "core/QKTool.h"
-#include "platform/CBCentralManager.h"
-#include "platform/Dispatch.h"
-#include "platform/MainLoop.h"
+#include "platform/bluetooth/CBCentralManager.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/MainLoop.h"
 #include "sim/SimRadio.h"
 
 namespace telvo {

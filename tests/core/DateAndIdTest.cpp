@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "core/QKTool.h"
-#include "platform/Clock.h"
+#include "platform/dispatch/Clock.h"
 
 namespace telvo {
 namespace {

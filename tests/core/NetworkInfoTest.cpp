@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "core/QKTool.h"
-#include "platform/NetworkReachability.h"
+#include "platform/net/NetworkReachability.h"
 #include "telvosdk/NetworkConfiguration.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKUserDefault.h"

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "core/TelvoTimer.h"
-#include "platform/Dispatch.h"
-#include "platform/DispatchQueue.h"
-#include "platform/MainLoop.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/MainLoop.h"
 
 namespace telvo {
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Dispatch.h"
-#include "platform/MainLoop.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/MainLoop.h"
 #include "sim/LogCapture.h"
 #include "sim/TempFolder.h"
 #include "sim/TestSupport.h"

@@ -12,9 +12,9 @@
 
 #include "discovery/QKBroadcastManager.h"
 #include "discovery/QKUDPConnect.h"
-#include "platform/AppLifecycle.h"
-#include "platform/Dispatch.h"
-#include "platform/MainLoop.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/AppLifecycle.h"
 #include "sim/SimDiscoveryResponder.h"
 #include "sim/TestPrelude.h"
 #include "telvosdk/NetworkConfiguration.h"

@@ -1,5 +1,5 @@
 #include "discovery/DiscoveryFixture.h"
-#include "platform/Semaphore.h"
+#include "platform/dispatch/Semaphore.h"
 
 namespace telvo {
 namespace {

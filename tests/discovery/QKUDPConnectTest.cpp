@@ -1,5 +1,5 @@
 #include "discovery/DiscoveryFixture.h"
-#include "platform/NetworkGuard.h"
+#include "platform/net/NetworkGuard.h"
 #include "sockets/SocketError.h"
 
 namespace telvo {

@@ -2,9 +2,9 @@
 
 #include <future>
 
-#include "platform/Diagnostics.h"
-#include "platform/MainLoop.h"
-#include "platform/Registry.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/Diagnostics.h"
+#include "platform/foundation/Registry.h"
 #include "telvosdk/QKDeviceConfigManager.h"
 #include "telvosdk/QKUserDefault.h"
 #include "telvosdk/TelvoAPPAdapter.h"

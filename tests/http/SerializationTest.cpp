@@ -3,11 +3,11 @@
 #include "http/QKAFHTTPRequestSerializer.h"
 #include "http/QKAFHTTPResponseSerializer.h"
 #include "http/QKAFNetworkReachabilityManager.h"
-#include "platform/AppLifecycle.h"
-#include "platform/Diagnostics.h"
-#include "platform/MainLoop.h"
-#include "platform/NetworkReachability.h"
-#include "platform/NotificationCenter.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/AppLifecycle.h"
+#include "platform/foundation/Diagnostics.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/net/NetworkReachability.h"
 
 namespace telvo {
 namespace {

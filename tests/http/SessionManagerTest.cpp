@@ -4,7 +4,7 @@
 #include <map>
 
 #include "http/QKAFHTTPSessionManager.h"
-#include "platform/MainLoop.h"
+#include "platform/dispatch/MainLoop.h"
 #include "sim/FakeCloud.h"
 #include "sim/TempFolder.h"
 #include "sim/TestPki.h"

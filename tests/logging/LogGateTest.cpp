@@ -2,8 +2,8 @@
 
 #include "SectionReader.h"
 #include "logging/QKLog.h"
-#include "platform/Diagnostics.h"
-#include "platform/Dispatch.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/foundation/Diagnostics.h"
 #include "sim/TempFolder.h"
 #include "sim/TestSupport.h"
 #include "telvosdk/KorvoDDLog.h"

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/OpenSSLPtr.h"
+#include "platform/crypto/OpenSSLPtr.h"
 #include "sim/TestSupport.h"
 
 namespace telvo::test {

@@ -21,9 +21,9 @@
 
 #include "NetnsRun.h"
 #include "discovery/QKBroadcastManager.h"
-#include "platform/DispatchQueue.h"
-#include "platform/DispatchRuntime.h"
-#include "platform/NetworkGuard.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/DispatchRuntime.h"
+#include "platform/net/NetworkGuard.h"
 #include "sim/TestSupport.h"
 #include "telvosdk/QKDeviceManager.h"
 #include "telvosdk/TelvoSDK.h"

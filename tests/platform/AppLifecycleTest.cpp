@@ -2,10 +2,10 @@
 
 #include <thread>
 
-#include "platform/AppLifecycle.h"
-#include "platform/Dispatch.h"
-#include "platform/MainLoop.h"
-#include "platform/NotificationCenter.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/AppLifecycle.h"
+#include "platform/foundation/NotificationCenter.h"
 
 namespace telvo {
 namespace {

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "platform/CBCentralManager.h"
-#include "platform/Clock.h"
-#include "platform/Dispatch.h"
-#include "platform/MainLoop.h"
+#include "platform/bluetooth/CBCentralManager.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/MainLoop.h"
 #include "sim/SimRadio.h"
 #include "sim/TestSupport.h"
 

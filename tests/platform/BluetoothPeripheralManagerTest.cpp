@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "platform/CBPeripheralManager.h"
-#include "platform/Dispatch.h"
-#include "platform/MainLoop.h"
+#include "platform/bluetooth/CBPeripheralManager.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/MainLoop.h"
 #include "sim/SimRadio.h"
 #include "sim/TestSupport.h"
 

@@ -1,6 +1,6 @@
 #include <map>
 
-#include "platform/Crypto.h"
+#include "platform/crypto/Crypto.h"
 #include "sim/TestPrelude.h"
 
 namespace telvo {

@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Dispatch.h"
-#include "platform/DispatchQueue.h"
-#include "platform/MainLoop.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/MainLoop.h"
 
 namespace telvo {
 namespace {

@@ -9,14 +9,14 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/Dispatch.h"
-#include "platform/DispatchRuntime.h"
-#include "platform/DispatchSource.h"
-#include "platform/DispatchTimer.h"
-#include "platform/MainLoop.h"
-#include "platform/NotificationCenter.h"
-#include "platform/Registry.h"
-#include "platform/Semaphore.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/DispatchRuntime.h"
+#include "platform/dispatch/DispatchSource.h"
+#include "platform/dispatch/DispatchTimer.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/Semaphore.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/Registry.h"
 
 namespace telvo {
 namespace {

@@ -8,9 +8,9 @@
 #include <atomic>
 #include <vector>
 
-#include "platform/Dispatch.h"
-#include "platform/DispatchSource.h"
-#include "platform/MainLoop.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/DispatchSource.h"
+#include "platform/dispatch/MainLoop.h"
 
 namespace telvo {
 namespace {

@@ -3,9 +3,9 @@
 #include <atomic>
 #include <thread>
 
-#include "platform/Dispatch.h"
-#include "platform/DispatchTimer.h"
-#include "platform/MainLoop.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/DispatchTimer.h"
+#include "platform/dispatch/MainLoop.h"
 
 namespace telvo {
 namespace {

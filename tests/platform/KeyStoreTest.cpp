@@ -1,6 +1,6 @@
 #include <openssl/core_names.h>
 
-#include "platform/KeyStore.h"
+#include "platform/crypto/KeyStore.h"
 #include "sim/TestPrelude.h"
 
 namespace telvo {

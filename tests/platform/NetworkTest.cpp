@@ -4,10 +4,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "platform/Dispatch.h"
-#include "platform/MainLoop.h"
-#include "platform/NetworkGuard.h"
-#include "platform/NetworkReachability.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/net/NetworkGuard.h"
+#include "platform/net/NetworkReachability.h"
 #include "telvosdk/NetworkConfiguration.h"
 
 namespace telvo {

@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/MainLoop.h"
-#include "platform/NotificationCenter.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/NotificationCenter.h"
 
 namespace telvo {
 namespace {

@@ -6,10 +6,10 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "platform/Dispatch.h"
-#include "platform/MainLoop.h"
-#include "platform/OperationQueue.h"
-#include "platform/Semaphore.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/OperationQueue.h"
+#include "platform/dispatch/Semaphore.h"
 
 namespace telvo {
 namespace {

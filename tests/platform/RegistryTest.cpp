@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Diagnostics.h"
-#include "platform/Registry.h"
+#include "platform/foundation/Diagnostics.h"
+#include "platform/foundation/Registry.h"
 
 namespace telvo {
 namespace {

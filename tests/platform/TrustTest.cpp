@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "platform/Clock.h"
-#include "platform/Trust.h"
+#include "platform/crypto/Trust.h"
+#include "platform/dispatch/Clock.h"
 #include "sim/TestPki.h"
 
 namespace telvo {

@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "platform/MainLoop.h"
-#include "platform/URLSession.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/http/URLSession.h"
 #include "sim/FakeCloud.h"
 #include "sim/TestPki.h"
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/Clock.h"
+#include "platform/dispatch/Clock.h"
 #include "protocol/QKProtocol.h"
 #include "telvosdk/QKMiddleInterface.h"
 

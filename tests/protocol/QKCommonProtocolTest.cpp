@@ -3,7 +3,7 @@
 #include <atomic>
 #include <thread>
 
-#include "platform/AppFolders.h"
+#include "platform/foundation/AppFolders.h"
 #include "protocol/QKCommonProtocol.h"
 #include "security/QKEllipticCurveSecret.h"
 #include "security/ScriptedRandom.h"

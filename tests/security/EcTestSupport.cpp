@@ -9,7 +9,7 @@
 
 #include <memory>
 
-#include "platform/OpenSSLPtr.h"
+#include "platform/crypto/OpenSSLPtr.h"
 namespace telvo::test {
 
 namespace {

@@ -5,8 +5,8 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
-#include "platform/Crypto.h"
-#include "platform/OpenSSLPtr.h"
+#include "platform/crypto/Crypto.h"
+#include "platform/crypto/OpenSSLPtr.h"
 #include "security/QKCertificateSigningRequest.h"
 #include "security/QKCertificateSigningTool.h"
 #include "security/QKSigECCEncryptHelper.h"

@@ -1,7 +1,7 @@
 #include <functional>
 
-#include "platform/Crypto.h"
-#include "platform/NamedException.h"
+#include "platform/crypto/Crypto.h"
+#include "platform/foundation/NamedException.h"
 #include "security/QKCocoaSecurity.h"
 #include "security/QKCocoaSecurityDecoder.h"
 #include "security/QKCocoaSecurityEncoder.h"

@@ -1,5 +1,5 @@
-#include "platform/Crypto.h"
-#include "platform/Random.h"
+#include "platform/crypto/Crypto.h"
+#include "platform/crypto/Random.h"
 #include "security/QKDataSecurity.h"
 #include "security/ScriptedRandom.h"
 #include "sim/TestPrelude.h"

@@ -3,7 +3,7 @@
 #include <functional>
 
 #include "EcTestSupport.h"
-#include "platform/Crypto.h"
+#include "platform/crypto/Crypto.h"
 #include "security/QKEllipticCurveCrypto.h"
 #include "security/QKEllipticCurveSecret.h"
 #include "sim/TestSupport.h"

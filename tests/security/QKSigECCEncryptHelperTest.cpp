@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
-#include "platform/Clock.h"
-#include "platform/Diagnostics.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/foundation/Diagnostics.h"
 #include "security/QKEllipticCurveSecret.h"
 #include "security/QKSigECCEncryptHelper.h"
 #include "sim/TempFolder.h"

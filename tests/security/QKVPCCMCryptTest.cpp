@@ -1,9 +1,9 @@
 #include <fstream>
 #include <memory>
 
-#include "platform/Dispatch.h"
-#include "platform/DispatchQueue.h"
-#include "platform/MainLoop.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/MainLoop.h"
 #include "security/QKVPCCMCrypt.h"
 #include "security/QKVPCCModel.h"
 #include "security/ScriptedRandom.h"

@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "platform/Random.h"
+#include "platform/crypto/Random.h"
 
 namespace telvo::test {
 

@@ -4,8 +4,8 @@
 
 #include <stdexcept>
 
-#include "platform/OpenSSLPtr.h"
-#include "platform/URLSession.h"
+#include "platform/crypto/OpenSSLPtr.h"
+#include "platform/http/URLSession.h"
 #include "sim/TestPki.h"
 
 namespace telvo::test {

@@ -9,7 +9,7 @@
 #include <memory>
 #include <optional>
 
-#include "platform/OpenSSLPtr.h"
+#include "platform/crypto/OpenSSLPtr.h"
 #include "telvosdk/Bytes.h"
 
 namespace telvo::test {

@@ -1,7 +1,7 @@
 #include "sim/SimBleFlows.h"
 
-#include "platform/Clock.h"
-#include "platform/MainLoop.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/MainLoop.h"
 #include "telvosdk/QKConfigAction.h"
 #include "telvosdk/QKConfigStatus.h"
 #include "telvosdk/QKDeviceConfigManager.h"

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/CBPeripheral.h"
+#include "platform/bluetooth/CBPeripheral.h"
 #include "sim/FakeCloud.h"
 #include "sim/SimBleModule.h"
 #include "sim/SimCloudApi.h"

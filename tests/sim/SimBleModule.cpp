@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "platform/Clock.h"
+#include "platform/dispatch/Clock.h"
 #include "sim/SimCloudApi.h"
 #include "sim/SimLanCodec.h"
 #include "sim/TestPki.h"

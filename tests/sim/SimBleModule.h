@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/DispatchQueue.h"
+#include "platform/dispatch/DispatchQueue.h"
 #include "sim/SimBleCodec.h"
 #include "sim/SimKeyAgreement.h"
 #include "sim/SimRadio.h"

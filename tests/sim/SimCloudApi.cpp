@@ -7,7 +7,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "platform/Clock.h"
+#include "platform/dispatch/Clock.h"
 #include "sim/TestSupport.h"
 #include "telvosdk/Value.h"
 

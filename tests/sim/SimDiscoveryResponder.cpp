@@ -8,8 +8,8 @@
 #include <memory>
 #include <stdexcept>
 
-#include "platform/Clock.h"
-#include "platform/DispatchQueue.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/DispatchQueue.h"
 
 namespace telvo::sim {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/DispatchSource.h"
+#include "platform/dispatch/DispatchSource.h"
 #include "sim/SimDiscovery.h"
 #include "sim/SimLanCodec.h"
 

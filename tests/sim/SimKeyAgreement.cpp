@@ -10,7 +10,7 @@
 
 #include <stdexcept>
 
-#include "platform/OpenSSLPtr.h"
+#include "platform/crypto/OpenSSLPtr.h"
 #include "sim/TestPki.h"
 
 namespace telvo::test {

@@ -8,9 +8,9 @@
 
 #include <stdexcept>
 
-#include "platform/Clock.h"
-#include "platform/DispatchQueue.h"
-#include "platform/DispatchSource.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/DispatchSource.h"
 
 namespace telvo::sim {
 

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "platform/OpenSSLPtr.h"
+#include "platform/crypto/OpenSSLPtr.h"
 
 namespace telvo::sim {
 

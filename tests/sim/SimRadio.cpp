@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "platform/Clock.h"
+#include "platform/dispatch/Clock.h"
 
 // Events name only the fields they carry; the rest keep their defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/BluetoothRadio.h"
-#include "platform/DispatchQueue.h"
-#include "platform/DispatchTimer.h"
+#include "platform/bluetooth/BluetoothRadio.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/DispatchTimer.h"
 
 namespace telvo::sim {
 

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <map>
 
-#include "platform/Clock.h"
-#include "platform/NetworkGuard.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/net/NetworkGuard.h"
 
 namespace telvo::sim {
 

@@ -2,7 +2,7 @@
 // from the first test on.
 #include <gtest/gtest.h>
 
-#include "platform/NetworkGuard.h"
+#include "platform/net/NetworkGuard.h"
 
 int main(int argc, char** argv) {
     telvo::NetworkGuard::setEnforcing(true);

@@ -8,7 +8,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "platform/OpenSSLPtr.h"
+#include "platform/crypto/OpenSSLPtr.h"
 
 namespace telvo::test {
 

@@ -3,7 +3,7 @@
 // The start of a test file: GoogleTest and the shared test helpers, named in namespace telvo.
 #include <gtest/gtest.h>
 
-#include "platform/Crypto.h"
+#include "platform/crypto/Crypto.h"
 #include "sim/TestSupport.h"
 
 namespace telvo {

@@ -6,8 +6,8 @@
 #include <csignal>
 #include <mutex>
 
-#include "platform/Dispatch.h"
-#include "platform/MainLoop.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/MainLoop.h"
 #include "sim/LoopbackTcpPeer.h"
 #include "sockets/QKGCDAsyncSocket.h"
 

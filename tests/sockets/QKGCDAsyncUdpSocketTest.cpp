@@ -7,10 +7,10 @@
 
 #include <random>
 
-#include "platform/Dispatch.h"
-#include "platform/MainLoop.h"
-#include "platform/NetworkGuard.h"
-#include "platform/Semaphore.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/Semaphore.h"
+#include "platform/net/NetworkGuard.h"
 #include "sockets/QKGCDAsyncUdpSocket.h"
 #include "sockets/SocketAddress.h"
 #include "sockets/SocketError.h"

@@ -1,0 +1,240 @@
+#include "platform/bluetooth/CBPeripheralManager.h"
+
+#include <algorithm>
+
+#include "platform/foundation/Diagnostics.h"
+
+namespace telvo {
+
+CBPeripheralManagerPtr CBPeripheralManager::create(
+    std::weak_ptr<CBPeripheralManagerDelegate> delegate, DispatchQueuePtr queue, Dictionary options,
+    std::shared_ptr<BluetoothRadio> radio) {
+    CBPeripheralManagerPtr manager(new CBPeripheralManager(std::move(delegate), std::move(queue),
+                                                           std::move(options), std::move(radio)));
+    std::weak_ptr<CBPeripheralManager> weak = manager;
+    manager->client_ =
+        manager->radio_->attach([weak, queue = manager->queue_](const RadioEvent& event) {
+            queue->async([weak, event] {
+                if (auto self = weak.lock()) self->deliver(event);
+            });
+        });
+    return manager;
+}
+
+CBPeripheralManager::CBPeripheralManager(std::weak_ptr<CBPeripheralManagerDelegate> delegate,
+                                         DispatchQueuePtr queue, Dictionary options,
+                                         std::shared_ptr<BluetoothRadio> radio)
+    : queue_(queue ? std::move(queue) : DispatchQueue::main()),
+      options_(std::move(options)),
+      radio_(radio ? std::move(radio) : BluetoothRadio::shared()),
+      delegate_(std::move(delegate)) {}
+
+CBPeripheralManager::~CBPeripheralManager() {
+    radio_->detach(client_);
+}
+
+CBManagerState CBPeripheralManager::state() const {
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+bool CBPeripheralManager::isAdvertising() const {
+    std::lock_guard lock(mutex_);
+    return advertising_;
+}
+
+void CBPeripheralManager::setDelegate(std::weak_ptr<CBPeripheralManagerDelegate> delegate) {
+    std::lock_guard lock(mutex_);
+    delegate_ = std::move(delegate);
+}
+
+std::shared_ptr<CBPeripheralManagerDelegate> CBPeripheralManager::delegate() const {
+    std::lock_guard lock(mutex_);
+    return delegate_.lock();
+}
+
+bool CBPeripheralManager::poweredOn(const char* operation) const {
+    if (state() == CBManagerState::PoweredOn) return true;
+    platformDiagnostic("API MISUSE: CBPeripheralManager can only %s while powered on", operation);
+    return false;
+}
+
+void CBPeripheralManager::addService(const std::shared_ptr<CBMutableService>& service) {
+    if (!service || !poweredOn("add a service")) return;
+    RadioLocalService local;
+    {
+        std::lock_guard lock(mutex_);
+        if (std::find(services_.begin(), services_.end(), service) != services_.end()) return;
+        service->handle_ = nextHandle_++;
+        local.service = {service->handle_, service->UUID(), service->isPrimary()};
+        for (const auto& c : service->characteristics()) {
+            c->handle_ = nextHandle_++;
+            RadioLocalAttribute attribute{c->handle_, c->UUID(),  c->properties(),
+                                          0,          c->value(), {}};
+            if (auto m = std::dynamic_pointer_cast<CBMutableCharacteristic>(c))
+                attribute.permissions = m->permissions();
+            for (const auto& d : c->descriptors()) {
+                d->handle_ = nextHandle_++;
+                attribute.descriptors.push_back(
+                    RadioLocalAttribute{d->handle_,
+                                        d->UUID(),
+                                        0,
+                                        0,
+                                        CBDescriptor::bytesFromValue(d->UUID(), d->value()),
+                                        {}});
+            }
+            local.characteristics.push_back(std::move(attribute));
+        }
+        services_.push_back(service);
+    }
+    radio_->addService(client_, local);
+}
+
+void CBPeripheralManager::removeService(const std::shared_ptr<CBMutableService>& service) {
+    if (!service) return;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = std::find(services_.begin(), services_.end(), service);
+        if (it == services_.end()) return;
+        services_.erase(it);
+    }
+    radio_->removeService(client_, service->handle_);
+}
+
+void CBPeripheralManager::removeAllServices() {
+    std::vector<std::shared_ptr<CBMutableService>> removed;
+    {
+        std::lock_guard lock(mutex_);
+        removed.swap(services_);
+    }
+    for (const auto& s : removed) radio_->removeService(client_, s->handle_);
+}
+
+void CBPeripheralManager::startAdvertising(const Dictionary& advertisement) {
+    if (!poweredOn("advertise")) return;
+    radio_->startAdvertising(client_, advertisement);
+}
+
+void CBPeripheralManager::stopAdvertising() {
+    {
+        std::lock_guard lock(mutex_);
+        advertising_ = false;
+    }
+    radio_->stopAdvertising(client_);
+}
+
+void CBPeripheralManager::respondToRequest(const CBATTRequestPtr& request, CBATTError result) {
+    if (!request) return;
+    radio_->respond(client_, request->id, result, request->value.value_or(Bytes{}));
+}
+
+bool CBPeripheralManager::updateValue(const Bytes& value,
+                                      const std::shared_ptr<CBMutableCharacteristic>& on,
+                                      const std::vector<std::shared_ptr<CBCentral>>& centrals) {
+    if (!on || !poweredOn("update a value")) return false;
+    std::vector<std::string> ids;
+    for (const auto& c : centrals)
+        if (c) ids.push_back(c->identifier());
+    return radio_->updateValue(client_, on->handle_, value, ids);
+}
+
+CBServicePtr CBPeripheralManager::serviceForHandle(uint16_t handle) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& s : services_)
+        if (s->handle_ == handle) return s;
+    return nullptr;
+}
+
+std::shared_ptr<CBMutableCharacteristic> CBPeripheralManager::characteristicForHandle(
+    uint16_t handle) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& s : services_)
+        for (const auto& c : s->characteristics())
+            if (c->handle_ == handle) return std::dynamic_pointer_cast<CBMutableCharacteristic>(c);
+    return nullptr;
+}
+
+void CBPeripheralManager::deliver(const RadioEvent& event) {
+    using Kind = RadioEvent::Kind;
+    auto self = shared_from_this();
+    auto delegate = this->delegate();
+    switch (event.kind) {
+        case Kind::StateChanged: {
+            std::lock_guard lock(mutex_);
+            state_ = event.state;
+            if (state_ != CBManagerState::PoweredOn) advertising_ = false;
+            break;
+        }
+        case Kind::AdvertisingStarted:
+            if (!event.error) {
+                std::lock_guard lock(mutex_);
+                advertising_ = true;
+            }
+            break;
+        case Kind::Subscribed:
+        case Kind::Unsubscribed:
+            if (auto characteristic = characteristicForHandle(event.handle)) {
+                std::lock_guard lock(mutex_);
+                auto& subscribed = characteristic->subscribed_;
+                std::erase(subscribed, event.central);
+                if (event.kind == Kind::Subscribed) subscribed.push_back(event.central);
+            }
+            break;
+        default:
+            break;
+    }
+    if (!delegate) return;
+    switch (event.kind) {
+        case Kind::StateChanged:
+            delegate->peripheralManagerDidUpdateState(self);
+            return;
+        case Kind::ServiceAdded:
+            if (auto service = serviceForHandle(event.handle))
+                delegate->peripheralManagerDidAddService(self, service, event.error);
+            return;
+        case Kind::AdvertisingStarted:
+            delegate->peripheralManagerDidStartAdvertising(self, event.error);
+            return;
+        case Kind::ReadRequest:
+        case Kind::WriteRequests: {
+            std::vector<CBATTRequestPtr> requests;
+            for (const auto& r : event.requests) {
+                auto characteristic = characteristicForHandle(r.handle);
+                if (!characteristic) continue;
+                auto request = std::make_shared<CBATTRequest>();
+                request->central = std::make_shared<CBCentral>(r.central);
+                request->characteristic = characteristic;
+                request->offset = r.offset;
+                if (event.kind == Kind::WriteRequests) request->value = r.value;
+                request->id = r.id;
+                requests.push_back(std::move(request));
+            }
+            if (requests.empty()) return;
+            if (event.kind == Kind::ReadRequest)
+                delegate->peripheralManagerDidReceiveReadRequest(self, requests.front());
+            else
+                delegate->peripheralManagerDidReceiveWriteRequests(self, requests);
+            return;
+        }
+        case Kind::Subscribed:
+        case Kind::Unsubscribed: {
+            auto characteristic = characteristicForHandle(event.handle);
+            if (!characteristic) return;
+            auto central = std::make_shared<CBCentral>(event.central);
+            if (event.kind == Kind::Subscribed)
+                delegate->peripheralManagerCentralDidSubscribeToCharacteristic(self, central,
+                                                                               characteristic);
+            else
+                delegate->peripheralManagerCentralDidUnsubscribeFromCharacteristic(self, central,
+                                                                                   characteristic);
+            return;
+        }
+        case Kind::ReadyToUpdateSubscribers:
+            delegate->peripheralManagerIsReadyToUpdateSubscribers(self);
+            return;
+        default:
+            return;
+    }
+}
+
+}  // namespace telvo

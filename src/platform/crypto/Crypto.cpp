@@ -1,0 +1,363 @@
+#include "platform/crypto/Crypto.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "platform/crypto/OpenSSLPtr.h"
+
+namespace telvo::crypto {
+namespace {
+
+// Algorithms are fetched once: an implicit fetch on every call costs a lock and a lookup.
+const EVP_MD* fetchedDigest(DigestAlgorithm algorithm) {
+    static const EvpMdPtr digests[] = {
+        EvpMdPtr(EVP_MD_fetch(nullptr, "MD5", nullptr)),
+        EvpMdPtr(EVP_MD_fetch(nullptr, "SHA1", nullptr)),
+        EvpMdPtr(EVP_MD_fetch(nullptr, "SHA224", nullptr)),
+        EvpMdPtr(EVP_MD_fetch(nullptr, "SHA256", nullptr)),
+        EvpMdPtr(EVP_MD_fetch(nullptr, "SHA384", nullptr)),
+        EvpMdPtr(EVP_MD_fetch(nullptr, "SHA512", nullptr)),
+    };
+    return digests[static_cast<size_t>(algorithm)].get();
+}
+
+const EVP_CIPHER* fetchedAes(AesMode mode, size_t keyLength) {
+    static const EvpCipherPtr ciphers[2][3] = {
+        {EvpCipherPtr(EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr)),
+         EvpCipherPtr(EVP_CIPHER_fetch(nullptr, "AES-192-ECB", nullptr)),
+         EvpCipherPtr(EVP_CIPHER_fetch(nullptr, "AES-256-ECB", nullptr))},
+        {EvpCipherPtr(EVP_CIPHER_fetch(nullptr, "AES-128-CBC", nullptr)),
+         EvpCipherPtr(EVP_CIPHER_fetch(nullptr, "AES-192-CBC", nullptr)),
+         EvpCipherPtr(EVP_CIPHER_fetch(nullptr, "AES-256-CBC", nullptr))},
+    };
+    size_t index;
+    switch (keyLength) {
+        case 16:
+            index = 0;
+            break;
+        case 24:
+            index = 1;
+            break;
+        case 32:
+            index = 2;
+            break;
+        default:
+            return nullptr;
+    }
+    return ciphers[mode == AesMode::CBC ? 1 : 0][index].get();
+}
+
+// OpenSSL reads no byte through a pointer with a zero length, but some calls treat a null
+// pointer as "keep the previous value".
+const uint8_t* nonNull(ByteView bytes) {
+    static const uint8_t empty = 0;
+    return bytes.empty() ? &empty : bytes.data();
+}
+
+std::optional<Bytes> aesCrypt(bool encrypt, AesMode mode, AesPadding padding, ByteView key,
+                              ByteView iv, ByteView input) {
+    const EVP_CIPHER* cipher = fetchedAes(mode, key.size());
+    if (!cipher) return std::nullopt;
+    if (mode == AesMode::CBC && iv.size() != kAesBlockSize) return std::nullopt;
+    if (input.size() > static_cast<size_t>(INT_MAX) - 2 * kAesBlockSize) return std::nullopt;
+    EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+    if (!ctx) return std::nullopt;
+    const uint8_t* ivBytes = mode == AesMode::CBC ? iv.data() : nullptr;
+    if (EVP_CipherInit_ex2(ctx.get(), cipher, key.data(), ivBytes, encrypt ? 1 : 0, nullptr) != 1)
+        return std::nullopt;
+    EVP_CIPHER_CTX_set_padding(ctx.get(), padding == AesPadding::PKCS7 ? 1 : 0);
+
+    Bytes out(input.size() + kAesBlockSize);
+    int moved = 0, last = 0;
+    bool ok = EVP_CipherUpdate(ctx.get(), out.data(), &moved, nonNull(input),
+                               static_cast<int>(input.size())) == 1 &&
+              EVP_CipherFinal_ex(ctx.get(), out.data() + moved, &last) == 1;
+    if (!ok) {
+        cleanse(out.data(), out.size());
+        return std::nullopt;
+    }
+    out.resize(static_cast<size_t>(moved) + static_cast<size_t>(last));
+    return out;
+}
+
+bool isBase64Alphabet(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '/';
+}
+
+}  // namespace
+
+size_t digestLength(DigestAlgorithm algorithm) {
+    switch (algorithm) {
+        case DigestAlgorithm::MD5:
+            return 16;
+        case DigestAlgorithm::SHA1:
+            return 20;
+        case DigestAlgorithm::SHA224:
+            return 28;
+        case DigestAlgorithm::SHA256:
+            return 32;
+        case DigestAlgorithm::SHA384:
+            return 48;
+        case DigestAlgorithm::SHA512:
+            return 64;
+    }
+    return 0;
+}
+
+Bytes digest(DigestAlgorithm algorithm, ByteView data) {
+    const EVP_MD* md = fetchedDigest(algorithm);
+    if (!md) return {};
+    Bytes out(EVP_MAX_MD_SIZE);
+    unsigned int length = 0;
+    if (EVP_Digest(nonNull(data), data.size(), out.data(), &length, md, nullptr) != 1) return {};
+    out.resize(length);
+    return out;
+}
+
+Bytes hmac(DigestAlgorithm algorithm, ByteView key, ByteView data) {
+    const EVP_MD* md = fetchedDigest(algorithm);
+    if (!md || key.size() > static_cast<size_t>(INT_MAX)) return {};
+    Bytes out(EVP_MAX_MD_SIZE);
+    unsigned int length = 0;
+    if (!HMAC(md, nonNull(key), static_cast<int>(key.size()), nonNull(data), data.size(),
+              out.data(), &length))
+        return {};
+    out.resize(length);
+    return out;
+}
+
+Bytes pbkdf2(DigestAlgorithm prf, ByteView password, ByteView salt, uint32_t rounds,
+             size_t length) {
+    const EVP_MD* md = fetchedDigest(prf);
+    constexpr size_t kIntMax = static_cast<size_t>(INT_MAX);
+    if (!md || rounds == 0 || length == 0 || rounds > kIntMax || length > kIntMax ||
+        password.size() > kIntMax || salt.size() > kIntMax)
+        return {};
+    Bytes out(length);
+    if (PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(nonNull(password)),
+                          static_cast<int>(password.size()), nonNull(salt),
+                          static_cast<int>(salt.size()), static_cast<int>(rounds), md,
+                          static_cast<int>(length), out.data()) != 1) {
+        cleanse(out.data(), out.size());
+        return {};
+    }
+    return out;
+}
+
+bool constantTimeEquals(ByteView a, ByteView b) {
+    if (a.size() != b.size()) return false;
+    if (a.empty()) return true;
+    return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+void cleanse(void* bytes, size_t count) {
+    if (bytes && count) OPENSSL_cleanse(bytes, count);
+}
+
+std::optional<Bytes> aesEncrypt(AesMode mode, AesPadding padding, ByteView key, ByteView iv,
+                                ByteView input) {
+    return aesCrypt(true, mode, padding, key, iv, input);
+}
+
+std::optional<Bytes> aesDecrypt(AesMode mode, AesPadding padding, ByteView key, ByteView iv,
+                                ByteView input) {
+    return aesCrypt(false, mode, padding, key, iv, input);
+}
+
+namespace {
+
+// Spare cipher contexts of this thread, by mode and key length. Making a context and its
+// provider state costs about as much as sealing a short message, so contexts of objects that
+// go away are kept for the next object on the same thread. A spare is re-keyed before any
+// use, but keeps the schedule of its last key in memory until then or until the thread ends.
+struct SpareContexts {
+    static constexpr size_t kPerKind = 4;
+    std::vector<EVP_CIPHER_CTX*> spares[2][3];
+    ~SpareContexts() {
+        alive = false;
+        for (auto& byMode : spares)
+            for (auto& list : byMode)
+                for (EVP_CIPHER_CTX* ctx : list) EVP_CIPHER_CTX_free(ctx);
+    }
+    static thread_local bool alive;
+};
+thread_local bool SpareContexts::alive = true;
+thread_local SpareContexts spareContexts;
+
+size_t keyIndex(size_t keyLength) {
+    return keyLength == 16 ? 0 : keyLength == 24 ? 1 : 2;
+}
+
+// A context of the given kind keyed with key (and a zero IV for CBC), or null.
+EVP_CIPHER_CTX* keyedContext(AesMode mode, ByteView key) {
+    static const uint8_t zeroIv[kAesBlockSize] = {};
+    const uint8_t* iv = mode == AesMode::CBC ? zeroIv : nullptr;
+    if (SpareContexts::alive) {
+        auto& list = spareContexts.spares[mode == AesMode::CBC][keyIndex(key.size())];
+        if (!list.empty()) {
+            EVP_CIPHER_CTX* ctx = list.back();
+            list.pop_back();
+            if (EVP_EncryptInit_ex2(ctx, nullptr, key.data(), iv, nullptr) == 1) return ctx;
+            EVP_CIPHER_CTX_free(ctx);
+            return nullptr;
+        }
+    }
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    if (ctx && EVP_EncryptInit_ex2(ctx, fetchedAes(mode, key.size()), key.data(), iv, nullptr) == 1)
+        return ctx;
+    EVP_CIPHER_CTX_free(ctx);
+    return nullptr;
+}
+
+void retire(AesMode mode, size_t keyLength, EVP_CIPHER_CTX* ctx) {
+    if (!ctx) return;
+    if (SpareContexts::alive) {
+        auto& list = spareContexts.spares[mode == AesMode::CBC][keyIndex(keyLength)];
+        if (list.size() < SpareContexts::kPerKind) {
+            list.push_back(ctx);
+            return;
+        }
+    }
+    EVP_CIPHER_CTX_free(ctx);
+}
+
+}  // namespace
+
+AesBlockCipher::AesBlockCipher(EVP_CIPHER_CTX* ecb, EVP_CIPHER_CTX* chain, size_t keyLength)
+    : ctx_(ecb), chain_(chain), keyLength_(keyLength) {}
+
+AesBlockCipher::AesBlockCipher(AesBlockCipher&& other) noexcept
+    : ctx_(std::exchange(other.ctx_, nullptr)),
+      chain_(std::exchange(other.chain_, nullptr)),
+      keyLength_(other.keyLength_) {}
+
+AesBlockCipher& AesBlockCipher::operator=(AesBlockCipher&& other) noexcept {
+    if (this != &other) {
+        release();
+        ctx_ = std::exchange(other.ctx_, nullptr);
+        chain_ = std::exchange(other.chain_, nullptr);
+        keyLength_ = other.keyLength_;
+    }
+    return *this;
+}
+
+AesBlockCipher::~AesBlockCipher() {
+    release();
+}
+
+void AesBlockCipher::release() {
+    retire(AesMode::ECB, keyLength_, std::exchange(ctx_, nullptr));
+    retire(AesMode::CBC, keyLength_, std::exchange(chain_, nullptr));
+}
+
+std::optional<AesBlockCipher> AesBlockCipher::create(ByteView key) {
+    if (!fetchedAes(AesMode::ECB, key.size()) || !fetchedAes(AesMode::CBC, key.size()))
+        return std::nullopt;
+    // Only whole blocks ever go through Update and Final is never called: the padding
+    // setting does not matter.
+    AesBlockCipher cipher(keyedContext(AesMode::ECB, key), nullptr, key.size());
+    if (!cipher.ctx_) return std::nullopt;
+    cipher.chain_ = keyedContext(AesMode::CBC, key);
+    if (!cipher.chain_) return std::nullopt;
+    return cipher;
+}
+
+bool AesBlockCipher::encryptBlocks(const uint8_t* in, uint8_t* out, size_t blocks) {
+    if (!ctx_) return false;
+    while (blocks) {
+        // Whole blocks only: the context never holds a partial block between calls.
+        size_t now = std::min<size_t>(blocks, (INT_MAX / kAesBlockSize) & ~size_t{0xff});
+        int moved = 0;
+        int length = static_cast<int>(now * kAesBlockSize);
+        if (EVP_EncryptUpdate(ctx_, out, &moved, in, length) != 1 || moved != length) return false;
+        in += length;
+        out += length;
+        blocks -= now;
+    }
+    return true;
+}
+
+bool AesBlockCipher::chainBlocks(const uint8_t* in, size_t blocks, uint8_t* state) {
+    if (!chain_) return false;
+    if (blocks == 0) return true;
+    // The CBC output is a by-product; only its last block (the new state) is kept.
+    constexpr size_t kScratchBlocks = 128;
+    alignas(16) uint8_t scratch[kScratchBlocks * kAesBlockSize];
+    while (blocks) {
+        size_t now = std::min(blocks, kScratchBlocks);
+        int length = static_cast<int>(now * kAesBlockSize), moved = 0;
+        if (EVP_EncryptUpdate(chain_, scratch, &moved, in, length) != 1 || moved != length)
+            return false;
+        in += length;
+        blocks -= now;
+        if (!blocks) std::memcpy(state, scratch + length - kAesBlockSize, kAesBlockSize);
+    }
+    return true;
+}
+
+std::string base64Encode(ByteView data, const Base64EncodingOptions& options) {
+    std::string plain;
+    size_t encodedLength = 4 * ((data.size() + 2) / 3);
+    plain.resize(encodedLength + 1);
+    // EVP_EncodeBlock takes an int count: encode in pieces of whole 3-byte groups.
+    constexpr size_t kChunk = 3 * (1u << 20);
+    size_t written = 0;
+    for (size_t offset = 0; offset < data.size(); offset += kChunk) {
+        size_t n = std::min(kChunk, data.size() - offset);
+        written += static_cast<size_t>(
+            EVP_EncodeBlock(reinterpret_cast<unsigned char*>(plain.data() + written),
+                            data.data() + offset, static_cast<int>(n)));
+    }
+    plain.resize(written);
+    if (options.lineLength == 0 || plain.size() <= options.lineLength) return plain;
+
+    std::string lines;
+    lines.reserve(plain.size() + (plain.size() / options.lineLength) * options.lineEnding.size());
+    for (size_t offset = 0; offset < plain.size(); offset += options.lineLength) {
+        if (offset) lines.append(options.lineEnding);
+        lines.append(plain, offset, options.lineLength);
+    }
+    return lines;
+}
+
+std::optional<Bytes> base64Decode(std::string_view text, bool ignoreUnknownCharacters) {
+    std::string groups;
+    groups.reserve(text.size());
+    size_t padding = 0;
+    for (unsigned char c : text) {
+        if (c == '=') {
+            ++padding;
+            groups.push_back('A');  // decodes to zero bits; the padded bytes are dropped below
+        } else if (isBase64Alphabet(c)) {
+            if (padding) return std::nullopt;  // "=" only at the very end
+            groups.push_back(static_cast<char>(c));
+        } else if (!ignoreUnknownCharacters) {
+            return std::nullopt;
+        }
+    }
+    if (groups.size() % 4 != 0 || padding > 2) return std::nullopt;
+    Bytes out;
+    out.resize(groups.size() / 4 * 3);
+    constexpr size_t kChunk = 4 * (1u << 20);
+    size_t written = 0;
+    for (size_t offset = 0; offset < groups.size(); offset += kChunk) {
+        size_t n = std::min(kChunk, groups.size() - offset);
+        int moved = EVP_DecodeBlock(out.data() + written,
+                                    reinterpret_cast<const unsigned char*>(groups.data() + offset),
+                                    static_cast<int>(n));
+        if (moved < 0) return std::nullopt;
+        written += static_cast<size_t>(moved);
+    }
+    out.resize(written - padding);
+    return out;
+}
+
+}  // namespace telvo::crypto

@@ -1,0 +1,224 @@
+#include "platform/crypto/Trust.h"
+
+#include <openssl/err.h>
+#include <openssl/pkcs12.h>
+#include <openssl/x509v3.h>
+
+#include <climits>
+
+#include "platform/dispatch/Clock.h"
+
+namespace telvo {
+
+namespace {
+
+void freeX509Stack(STACK_OF(X509) * stack) {
+    sk_X509_free(stack);
+}
+using X509StackPtr = std::unique_ptr<STACK_OF(X509), OpenSSLDeleter<freeX509Stack>>;
+
+SecTrust::TimePoint currentVerificationTime() {
+    return SecTrust::TimePoint(std::chrono::duration_cast<SecTrust::TimePoint::duration>(
+        std::chrono::nanoseconds(Clock::shared()->wallNanos())));
+}
+
+}  // namespace
+
+SecCertificateRef SecCertificate::createWithData(ByteView data) {
+    if (data.empty() || data.size() > static_cast<size_t>(LONG_MAX)) return nullptr;
+    const unsigned char* cursor = data.data();
+    X509Ptr x509(d2i_X509(nullptr, &cursor, static_cast<long>(data.size())));
+    if (!x509 || cursor != data.data() + data.size()) {
+        ERR_clear_error();
+        return nullptr;
+    }
+    return std::make_shared<const SecCertificate>(Bytes(data.begin(), data.end()), std::move(x509));
+}
+
+std::unique_ptr<SecTrust> SecTrust::create(std::vector<SecCertificateRef> certificates,
+                                           SecPolicy policy, OSStatus* status) {
+    bool valid = !certificates.empty();
+    for (const auto& certificate : certificates) valid = valid && certificate;
+    if (status) *status = valid ? errSecSuccess : errSecParam;
+    if (!valid) return nullptr;
+    return std::make_unique<SecTrust>(std::move(certificates), policy);
+}
+
+OSStatus SecTrust::setAnchorCertificates(std::vector<SecCertificateRef> anchors) {
+    for (const auto& anchor : anchors) {
+        if (!anchor) return errSecParam;
+    }
+    anchors_ = std::move(anchors);
+    return errSecSuccess;
+}
+
+OSStatus SecTrust::evaluate(SecTrustResultType* result) {
+    if (!result) return errSecParam;
+    *result = SecTrustResultType::invalid;
+    chain_.clear();
+    X509StorePtr store(X509_STORE_new());
+    X509StackPtr untrusted(sk_X509_new_null());
+    X509StoreCtxPtr ctx(X509_STORE_CTX_new());
+    if (!store || !untrusted || !ctx) {
+        ERR_clear_error();
+        return errSecParam;
+    }
+    for (const auto& anchor : anchors_) {
+        if (X509_STORE_add_cert(store.get(), anchor->handle()) != 1) {
+            ERR_clear_error();
+            return errSecParam;
+        }
+    }
+    for (size_t i = 1; i < certificates_.size(); ++i) {
+        if (!sk_X509_push(untrusted.get(), certificates_[i]->handle())) return errSecParam;
+    }
+    if (X509_STORE_CTX_init(ctx.get(), store.get(), certificates_.front()->handle(),
+                            untrusted.get()) != 1) {
+        ERR_clear_error();
+        return errSecParam;
+    }
+    X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(ctx.get());
+    // An anchor is trusted as it is, whether or not it is self-signed.
+    X509_VERIFY_PARAM_set_flags(param, X509_V_FLAG_PARTIAL_CHAIN);
+    TimePoint when = verifyDate_ ? *verifyDate_ : currentVerificationTime();
+    X509_VERIFY_PARAM_set_time(param, std::chrono::system_clock::to_time_t(when));
+    if (policy_ == SecPolicy::sslServer && host_) {
+        // A numeric host is matched against the IP addresses the leaf names.
+        int named = X509_VERIFY_PARAM_set1_ip_asc(param, host_->c_str()) == 1 ||
+                    X509_VERIFY_PARAM_set1_host(param, host_->c_str(), host_->size()) == 1;
+        if (!named) {
+            ERR_clear_error();
+            return errSecParam;
+        }
+    }
+
+    int verified = X509_verify_cert(ctx.get());
+    lastVerifyError_ = X509_STORE_CTX_get_error(ctx.get());
+    ERR_clear_error();
+    if (verified == 1) {
+        STACK_OF(X509)* built = X509_STORE_CTX_get0_chain(ctx.get());
+        for (int i = 0; built && i < sk_X509_num(built); ++i) {
+            X509* x509 = sk_X509_value(built, i);
+            unsigned char* der = nullptr;
+            int length = i2d_X509(x509, &der);
+            if (length <= 0) continue;
+            auto certificate = SecCertificate::createWithData(ByteView(der, size_t(length)));
+            OPENSSL_free(der);
+            if (certificate) chain_.push_back(std::move(certificate));
+        }
+        *result = SecTrustResultType::unspecified;
+        return errSecSuccess;
+    }
+    if (verified < 0) return errSecParam;
+    switch (lastVerifyError_) {
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+        case X509_V_ERR_CERT_NOT_YET_VALID:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+        case X509_V_ERR_HOSTNAME_MISMATCH:
+        case X509_V_ERR_IP_ADDRESS_MISMATCH:
+            *result = SecTrustResultType::recoverableTrustFailure;
+            break;
+        default:
+            *result = SecTrustResultType::fatalTrustFailure;
+            break;
+    }
+    return errSecSuccess;
+}
+
+SecKeyRef SecTrust::copyPublicKey() const {
+    EVP_PKEY* key = X509_get0_pubkey(certificates_.front()->handle());
+    if (!key || !EVP_PKEY_up_ref(key)) {
+        ERR_clear_error();
+        return nullptr;
+    }
+    return SecKey::adopt(EvpPkeyPtr(key), SecKeyClass::publicKey);
+}
+
+namespace {
+
+std::optional<std::string> nameEntry(X509_NAME* name, int nid) {
+    int index = X509_NAME_get_index_by_NID(name, nid, -1);
+    if (index < 0) return std::nullopt;
+    unsigned char* utf8 = nullptr;
+    int length =
+        ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index)));
+    if (length < 0) return std::nullopt;
+    std::string text(reinterpret_cast<char*>(utf8), static_cast<size_t>(length));
+    OPENSSL_free(utf8);
+    return text;
+}
+
+}  // namespace
+
+std::optional<std::string> SecCertificate::commonName() const {
+    return nameEntry(X509_get_subject_name(x509_.get()), NID_commonName);
+}
+
+std::string SecCertificate::subjectSummary() const {
+    if (auto name = commonName()) return *name;
+    X509_NAME* subject = X509_get_subject_name(x509_.get());
+    if (X509_NAME_entry_count(subject) == 0) return {};
+    return nameEntry(subject,
+                     OBJ_obj2nid(X509_NAME_ENTRY_get_object(X509_NAME_get_entry(subject, 0))))
+        .value_or("");
+}
+
+std::vector<std::string> SecCertificate::emailAddresses() const {
+    std::vector<std::string> out;
+    STACK_OF(OPENSSL_STRING)* emails = X509_get1_email(x509_.get());
+    for (int i = 0; i < sk_OPENSSL_STRING_num(emails); ++i)
+        out.emplace_back(sk_OPENSSL_STRING_value(emails, i));
+    X509_email_free(emails);
+    return out;
+}
+
+OSStatus SecPKCS12Import(ByteView data, const std::string& passphrase,
+                         std::vector<SecIdentity>* identities) {
+    if (data.empty() || data.size() > static_cast<size_t>(LONG_MAX)) return errSecDecode;
+    const unsigned char* cursor = data.data();
+    std::unique_ptr<PKCS12, OpenSSLDeleter<PKCS12_free>> p12(
+        d2i_PKCS12(nullptr, &cursor, static_cast<long>(data.size())));
+    if (!p12) {
+        ERR_clear_error();
+        return errSecDecode;
+    }
+    const char* pass = passphrase.c_str();
+    if (!PKCS12_verify_mac(p12.get(), pass, static_cast<int>(passphrase.size()))) {
+        if (!passphrase.empty() || !PKCS12_verify_mac(p12.get(), nullptr, 0)) {
+            ERR_clear_error();
+            return errSecAuthFailed;
+        }
+        pass = nullptr;
+    }
+    EVP_PKEY* key = nullptr;
+    X509* x509 = nullptr;
+    STACK_OF(X509)* chain = nullptr;
+    if (!PKCS12_parse(p12.get(), pass, &key, &x509, &chain)) {
+        ERR_clear_error();
+        return errSecDecode;
+    }
+    EvpPkeyPtr ownedKey(key);
+    X509Ptr ownedCertificate(x509);
+    sk_X509_pop_free(chain, X509_free);
+    if (!ownedKey || !ownedCertificate) return errSecDecode;
+    unsigned char* der = nullptr;
+    int length = i2d_X509(ownedCertificate.get(), &der);
+    if (length <= 0) {
+        ERR_clear_error();
+        return errSecDecode;
+    }
+    Bytes certificateData(der, der + length);
+    OPENSSL_free(der);
+    SecIdentity identity{SecKey::adopt(std::move(ownedKey), SecKeyClass::privateKey),
+                         std::make_shared<const SecCertificate>(std::move(certificateData),
+                                                                std::move(ownedCertificate))};
+    if (!identity.privateKey) return errSecDecode;
+    if (identities) identities->assign(1, std::move(identity));
+    return errSecSuccess;
+}
+
+}  // namespace telvo

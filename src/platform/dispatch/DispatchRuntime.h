@@ -1,0 +1,185 @@
+#pragma once
+
+// Internal to the dispatch implementation; not for use outside src/platform/Dispatch*.cpp
+// and MainLoop.cpp.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/DispatchSource.h"
+#include "platform/dispatch/DispatchTimer.h"
+
+namespace telvo {
+
+using DispatchJob = std::function<void()>;
+
+// Marks the calling thread as running on a queue for the scope's lifetime.
+class CurrentQueueScope {
+  public:
+    explicit CurrentQueueScope(DispatchQueue* queue);
+    ~CurrentQueueScope();
+    CurrentQueueScope(const CurrentQueueScope&) = delete;
+    CurrentQueueScope& operator=(const CurrentQueueScope&) = delete;
+    static bool contains(const DispatchQueue* queue);
+    static DispatchQueue* innermost();
+};
+
+// A one-shot latch.
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool open = false;
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex);
+        open = true;
+        cv.notify_all();
+    }
+    void wait() {
+        std::unique_lock<std::mutex> lock(mutex);
+        cv.wait(lock, [&] { return open; });
+    }
+};
+
+class DispatchRuntime {
+  public:
+    static DispatchRuntime& get();
+
+    bool deterministic() const { return deterministic_.load(std::memory_order_acquire); }
+    bool onLoopThread() const;
+    int64_t now() const { return Clock::shared()->monotonicNanos(); }
+
+    // Jobs of the main loop (threaded: main queue only; deterministic: every queue). owner is
+    // the queue whose block the job runs: a nested run never starts it while a block of that
+    // queue is on the loop thread's stack.
+    void submitMain(DispatchJob job, DispatchQueue* owner = nullptr);
+    // Jobs of the worker pool (threaded mode).
+    void submitPool(DispatchJob job);
+    // Stops and joins the library's threads (process exit).
+    void shutdown();
+    void trackQueue(const std::shared_ptr<DispatchQueue>& queue);
+
+    // Timers and sources share one lock.
+    std::mutex stateMutex;
+    void insertTimerLocked(const std::shared_ptr<DispatchTimer>& timer);
+    void eraseTimerLocked(DispatchTimer* timer);
+    void addSource(const std::shared_ptr<DispatchSource>& source);
+    void removeSourceLocked(DispatchSource* source);
+    // Wakes the reactor (threaded) or the loop (deterministic) to look at timers and sources.
+    void wake();
+
+    // Main loop.
+    bool runUntil(const std::function<bool()>& predicate, int64_t timeoutNanos, bool untilIdle);
+    void drain();
+    void requestStop();
+    bool isMainThread() const;
+    void startMainThread();
+    void stopMainThread();
+
+    // Mode control.
+    std::shared_ptr<ManualClock> enableDeterministic();
+    void disableDeterministic();
+    std::shared_ptr<ManualClock> manualClock();
+
+    // Outside work in flight, by registration number.
+    uint64_t beginOutsideWork(std::string what);
+    void endOutsideWork(uint64_t id);
+    int outsideWorkCount();
+    std::atomic<int> settleMicros{0};
+    std::atomic<int64_t> outsideWorkLimitNanos{30LL * 1000000000LL};
+
+    // Diagnostics for tests: passes of an idle threaded loop that found nothing to do, and
+    // real-time waits of the deterministic loop.
+    std::atomic<uint64_t> idleWakeups{0};
+    std::atomic<uint64_t> realTimeWaits{0};
+    std::atomic<uint64_t> poolThreadsStarted{0};
+
+  private:
+    DispatchRuntime();
+    void signalLoop();
+    void drainWakeFd(int fd);
+    struct MainJob {
+        DispatchJob job;
+        DispatchQueue* owner = nullptr;
+    };
+    // The first job that may run on this thread now (mainMutex_ held); end() when none.
+    std::deque<MainJob>::iterator runnableJobLocked();
+    bool runOneMainJob();
+    // Marks the calling thread as the main loop's runner for the scope; aborts when another
+    // thread runs the loop.
+    class RunnerScope;
+    void enterRun();
+    void leaveRun();
+    // Fires due timers; true when any was due.
+    bool fireDueTimers(int64_t now);
+    // Polls the watched sources; queues an event for each ready one; true when any was.
+    // extraFd (>= 0) is polled too and, when readable, counts as ready.
+    bool pollSources(int timeoutMillis, int64_t timeoutNanosPrecise, int extraFd);
+    // Deterministic mode: what the ready watched sources look like now (descriptor, kind and
+    // queued bytes), without delivering anything.
+    std::vector<std::pair<int, uint64_t>> readySourceState();
+    bool haveWatchedSources();
+    std::optional<int64_t> nextDeadline();
+    void reactorMain();
+    void ensureReactor();
+    void poolWorker();
+    void reapPoolThreadsLocked(std::vector<std::thread>& out);
+    bool runUntilThreaded(const std::function<bool()>& predicate, int64_t timeoutNanos);
+    bool runUntilDeterministic(const std::function<bool()>& predicate, int64_t timeoutNanos,
+                               bool untilIdle);
+
+    std::atomic<bool> deterministic_{false};
+    std::shared_ptr<ManualClock> manual_;
+    std::thread::id loopThread_;
+
+    mutable std::mutex mainMutex_;
+    std::condition_variable mainCv_;
+    std::deque<MainJob> mainJobs_;
+    bool stopRequested_ = false;
+    std::thread::id runner_;
+    int runDepth_ = 0;
+    std::map<uint64_t, std::string> outsideWorks_;
+    uint64_t nextOutsideWork_ = 1;
+    std::thread::id mainThread_;
+    std::thread libraryMainThread_;
+
+    std::mutex poolMutex_;
+    std::condition_variable poolCv_;
+    std::deque<DispatchJob> poolJobs_;
+    std::map<std::thread::id, std::thread> poolThreads_;
+    std::vector<std::thread::id> poolExited_;
+    int poolIdle_ = 0;
+    bool poolStopping_ = false;
+
+    std::mutex queuesMutex_;
+    std::vector<std::weak_ptr<DispatchQueue>> queues_;
+
+    // Guarded by stateMutex.
+    std::map<std::pair<int64_t, uint64_t>, std::shared_ptr<DispatchTimer>> timers_;
+    uint64_t nextTimerKey_ = 1;
+    std::vector<std::shared_ptr<DispatchSource>> sources_;
+    bool reactorStarted_ = false;
+    bool reactorInPass_ = false;
+    bool reactorStopping_ = false;
+    std::thread reactor_;
+
+    // With stateMutex: the reactor idles in deterministic mode; a mode switch waits for the
+    // reactor's pass to end.
+    std::condition_variable reactorCv_;
+    int reactorWakeFd_ = -1;
+    int loopWakeFd_ = -1;
+};
+
+}  // namespace telvo

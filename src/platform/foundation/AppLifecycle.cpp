@@ -1,0 +1,107 @@
+#include "platform/foundation/AppLifecycle.h"
+
+#include <sys/utsname.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/Singleton.h"
+
+namespace telvo {
+
+namespace {
+
+std::atomic<bool> gInBackground{false};
+
+void postOnMain(const char* name, bool background) {
+    auto post = [name, background] {
+        gInBackground = background;
+        NotificationCenter::defaultCenter()->postNotificationName(name);
+    };
+    auto main = DispatchQueue::main();
+    if (main->isCurrent() || MainLoop::isMainThread()) {
+        post();
+    } else {
+        main->async(post);
+    }
+}
+
+std::mutex& deviceMutex() {
+    return processWide([] { return new std::mutex(); });
+}
+
+std::optional<DeviceInfo>& deviceSlot() {
+    return processWide([] { return new std::optional<DeviceInfo>(); });
+}
+
+std::string languageFromEnvironment() {
+    for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(var);
+        if (!value || !*value) continue;
+        std::string text(value);
+        text = text.substr(0, text.find_first_of(".@"));
+        if (text.empty() || text == "C" || text == "POSIX") continue;
+        for (auto& c : text)
+            if (c == '_') c = '-';
+        return text;
+    }
+    return "en";
+}
+
+DeviceInfo systemDefaults() {
+    DeviceInfo info;
+    info.executableName = program_invocation_short_name ? program_invocation_short_name : "";
+    utsname names{};
+    if (uname(&names) == 0) {
+        info.model = names.machine;
+        info.systemVersion = names.release;
+    }
+    info.preferredLanguages = {languageFromEnvironment()};
+    return info;
+}
+
+}  // namespace
+
+void AppLifecycle::postDidEnterBackground() {
+    postOnMain(UIApplicationDidEnterBackgroundNotification, true);
+}
+
+void AppLifecycle::postWillEnterForeground() {
+    postOnMain(UIApplicationWillEnterForegroundNotification, false);
+}
+
+bool AppLifecycle::isInBackground() {
+    return gInBackground.load();
+}
+
+void AppLifecycle::connectNotificationCenter() {
+    NotificationCenter::defaultCenter()->setAsyncExecutor(nullptr);
+}
+
+void AppLifecycle::resetForTesting() {
+    gInBackground = false;
+}
+
+DeviceInfo DeviceInfo::current() {
+    std::lock_guard<std::mutex> lock(deviceMutex());
+    if (!deviceSlot()) deviceSlot() = systemDefaults();
+    return *deviceSlot();
+}
+
+void DeviceInfo::setCurrent(DeviceInfo info) {
+    std::lock_guard<std::mutex> lock(deviceMutex());
+    deviceSlot() = std::move(info);
+}
+
+void DeviceInfo::resetForTesting() {
+    std::lock_guard<std::mutex> lock(deviceMutex());
+    deviceSlot().reset();
+}
+
+}  // namespace telvo

@@ -1,0 +1,151 @@
+#include "telvosdk/NetworkConfiguration.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+
+#include <map>
+#include <mutex>
+
+#include "platform/foundation/Singleton.h"
+
+namespace telvo {
+
+namespace {
+
+struct State {
+    std::mutex mutex;
+    std::function<std::vector<NetworkInterface>()> interfacesSource;
+    std::map<std::string, std::string> names;
+    std::optional<WifiInfo> wifi;
+    bool wifiReadable = false;
+    std::map<NetworkPort, uint16_t> ports;
+};
+
+State& state() {
+    return processWide([] { return new State(); });
+}
+
+std::string numericHost(const sockaddr* sa) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (sa->sa_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, text, sizeof text);
+    } else if (sa->sa_family == AF_INET6) {
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr, text,
+                  sizeof text);
+    }
+    return text;
+}
+
+std::vector<NetworkInterface> systemInterfaces() {
+    std::vector<NetworkInterface> out;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return out;
+    for (ifaddrs* it = list; it; it = it->ifa_next) {
+        if (!it->ifa_addr) continue;
+        int family = it->ifa_addr->sa_family;
+        if (family != AF_INET && family != AF_INET6) continue;
+        NetworkInterface entry;
+        entry.name = it->ifa_name ? it->ifa_name : "";
+        entry.family = family;
+        entry.address = numericHost(it->ifa_addr);
+        entry.up = (it->ifa_flags & IFF_UP) != 0;
+        entry.loopback = (it->ifa_flags & IFF_LOOPBACK) != 0;
+        if (family == AF_INET && (it->ifa_flags & IFF_BROADCAST) && it->ifa_broadaddr)
+            entry.broadcast = numericHost(it->ifa_broadaddr);
+        out.push_back(std::move(entry));
+    }
+    freeifaddrs(list);
+    return out;
+}
+
+}  // namespace
+
+std::vector<NetworkInterface> NetworkConfiguration::interfaces() {
+    std::function<std::vector<NetworkInterface>()> source;
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        source = state().interfacesSource;
+    }
+    return source ? source() : systemInterfaces();
+}
+
+void NetworkConfiguration::setInterfacesSource(
+    std::function<std::vector<NetworkInterface>()> source) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().interfacesSource = std::move(source);
+}
+
+void NetworkConfiguration::setInterfaceNameMapping(const std::string& platformName,
+                                                   const std::string& realName) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    if (realName.empty()) {
+        state().names.erase(platformName);
+    } else {
+        state().names[platformName] = realName;
+    }
+}
+
+std::string NetworkConfiguration::realInterfaceName(const std::string& name) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    auto it = state().names.find(name);
+    return it == state().names.end() ? name : it->second;
+}
+
+std::optional<std::string> NetworkConfiguration::broadcastAddress(
+    const std::string& interfaceName) {
+    const std::string real = realInterfaceName(interfaceName);
+    for (const auto& entry : interfaces()) {
+        if (entry.family == AF_INET && entry.name == real && entry.broadcast)
+            return entry.broadcast;
+    }
+    return std::nullopt;
+}
+
+void NetworkConfiguration::setWifiInfo(std::optional<WifiInfo> info) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().wifi = std::move(info);
+}
+
+std::optional<WifiInfo> NetworkConfiguration::currentWifiInfo() {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().wifi;
+}
+
+void NetworkConfiguration::setWifiInfoReadable(bool readable) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().wifiReadable = readable;
+}
+
+bool NetworkConfiguration::isWifiInfoReadable() {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().wifiReadable;
+}
+
+uint16_t NetworkConfiguration::port(NetworkPort which) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    auto it = state().ports.find(which);
+    return it == state().ports.end() ? uint16_t(which) : it->second;
+}
+
+void NetworkConfiguration::setPortOverride(NetworkPort which, uint16_t port) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().ports[which] = port;
+}
+
+void NetworkConfiguration::clearPortOverrides() {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().ports.clear();
+}
+
+void NetworkConfiguration::resetForTesting() {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().interfacesSource = nullptr;
+    state().names.clear();
+    state().wifi.reset();
+    state().wifiReadable = false;
+    state().ports.clear();
+}
+
+}  // namespace telvo
