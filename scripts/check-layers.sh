@@ -11,7 +11,7 @@ layers=(platform records core logging security protocol sockets discovery http c
 declare -A header_owner=(
   [Bytes]=platform [Export]=platform [QKConfigAction]=records [QKConfigStatus]=records
   [QKDeviceApConfigParams]=records [QKDeviceBleConfigParams]=records [QKMiddleConfig]=records
-  [QKSDKConstants]=records [TelvoSDK]=entry
+  [QKSDKConstants]=records [QKConfigBlocks]=records [TelvoSDK]=entry
 )
 # Upward includes that stay, each with its reason.
 allowed=(
@@ -23,20 +23,6 @@ allowed=(
   # each other.
   "src/core/QKTool.cpp logging/QKLog.h"
   "src/core/QKUserDefault.cpp logging/QKLog.h"
-  # The access-point flow hands its step information (the discovery reply at step 0, the
-  # former configuration's error at step 13) to the configuration entry's shared instance.
-  "src/apconfig/QKApContect.cpp telvosdk/QKDeviceConfigManager.h"
-  # The BLE session and flows publish theirs the same way (step 5 after a status answer, step 11
-  # when the cloud confirmation starts).
-  "src/blecore/QKBLEBaseConnectTimers.cpp telvosdk/QKDeviceConfigManager.h"
-  "src/bleflows/QKBleStatusAnswer.cpp telvosdk/QKDeviceConfigManager.h"
-  "src/bleflows/QKBleSecondConnect.cpp telvosdk/QKDeviceConfigManager.h"
-  "src/bleflows/QKBleSecondRetryConnect.cpp telvosdk/QKDeviceConfigManager.h"
-  "src/bleflows/QKBleSecondWiredConnect.cpp telvosdk/QKDeviceConfigManager.h"
-  "src/bleflows/QKBLEConnect.cpp telvosdk/QKDeviceConfigManager.h"
-  "src/bleflows/QKComboBLEConnect.cpp telvosdk/QKDeviceConfigManager.h"
-  "src/bleflows/QKSingleBLEConnect.cpp telvosdk/QKDeviceConfigManager.h"
-  "src/bleflows/QKSingleBLENetworkBridgeConnect.cpp telvosdk/QKDeviceConfigManager.h"
   # The combo flow's bind action type follows the app adapter's reading of the work mode.
   "src/bleflows/QKComboBLEConnect.cpp telvosdk/TelvoAPPAdapter.h"
 )
@@ -57,6 +43,7 @@ owner() { # folder of an included path "folder/[sub/]Name.h"
 }
 
 status=0
+used=()
 while IFS= read -r file; do
   case $file in
     include/telvosdk/*) own=$(owner "telvosdk/$(basename "$file")") ;;
@@ -72,10 +59,17 @@ while IFS= read -r file; do
     fi
     [ "${rank[$target]}" -gt "${rank[$own]}" ] || continue
     pair="$file $included"
-    printf '%s\n' "${allowed[@]}" | grep -qxF "$pair" && continue
+    if printf '%s\n' "${allowed[@]}" | grep -qxF "$pair"; then used+=("$pair"); continue; fi
     echo "layers: $file ($own) includes $included ($target), a folder above its own"
     status=1
   done < <(sed -nE 's/^#include "([a-z]+\/([a-z]+\/)?[A-Za-z0-9_]+\.h)".*/\1/p' "$file")
 done < <(find src include -name '*.h' -o -name '*.cpp' | sort)
+# An allowance that no longer matches an include is stale: it must go.
+for pair in "${allowed[@]}"; do
+  if ! printf '%s\n' "${used[@]}" | grep -qxF "$pair"; then
+    echo "layers: the allowance \"$pair\" matches no include any more: remove it"
+    status=1
+  fi
+done
 [ "$status" -eq 0 ] && echo "layers: no file includes from a folder above its own"
 exit "$status"

@@ -10,26 +10,13 @@
 #include "telvosdk/Error.h"
 #include "telvosdk/Export.h"
 #include "telvosdk/QKConfigAction.h"
+#include "telvosdk/QKConfigBlocks.h"
 #include "telvosdk/QKConfigStatus.h"
 #include "telvosdk/QKDevice.h"
 #include "telvosdk/QKDeviceBleConfigParams.h"
 #include "telvosdk/Value.h"
 
 namespace telvo {
-
-// A configuration step reached (progress).
-using QKConfigStepBlock = std::function<void(int64_t step)>;
-// The end of a configuration: an error (the success object on success) and the appliance.
-using QKConfigCompletionBlock =
-    std::function<void(ErrorPtr error, std::shared_ptr<QKDevice> device)>;
-// Confirmation results and status changes.
-using QKConfigActionBlock =
-    std::function<void(ErrorPtr error, std::shared_ptr<QKConfigStatus> status)>;
-
-// Step information: step number -> what the flow reported at that step (0: the discovery
-// reply, 5: {"moduleVersion", "sn", "deviceSubType"}, 11: {"QKDevice": record}, 13: the
-// former error code).
-using QKStepInfo = std::map<int64_t, Value>;
 
 // The configuration entry point. The BLE flow classes are reached by name through the
 // registry, with these argument types:
@@ -46,7 +33,8 @@ class TELVO_EXPORT QKDeviceConfigManager {
   public:
     static std::shared_ptr<QKDeviceConfigManager> shareInstance();
 
-    // Stores a copy, replacing the previous step information.
+    // Stores a copy, replacing the previous step information. The flows publish theirs here
+    // (the manager is their step-information sink from the start of the process).
     void setStepInfoData(QKStepInfo stepInfo);
     QKStepInfo stepInfoData() const;
 

@@ -23,9 +23,9 @@
 #include "protocol/LanText.h"
 #include "protocol/QKCommonProtocol.h"
 #include "protocol/QKProtocol.h"
+#include "records/QKStepInfoSink.h"
 #include "security/QKDataSecurity.h"
 #include "telvosdk/NetworkConfiguration.h"
-#include "telvosdk/QKDeviceConfigManager.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKSDKConstants.h"
 #include "telvosdk/QKUserDefault.h"
@@ -326,7 +326,7 @@ void QKApContect::foundAPDevices(const Value::Array& list) {
     initDeviceEntityWithDic(reply);
     configDeivceInfo_ = reply;
     for (const auto& [key, value] : reply) configInfoDic_.set(key, value);
-    QKDeviceConfigManager::shareInstance()->setStepInfoData({{0, Value(reply)}});
+    publishStepInfo({{0, Value(reply)}});
     configStepWithType(0);
     parseAPDeviceBroadcastBack(reply);
 }
@@ -757,7 +757,7 @@ void QKApContect::checkConfigResult(const std::optional<Dictionary>& dic) {
     const std::optional<std::string> formerSSID = (*dic)[kQKSDKFormerRouterSSID].optionalText();
     const std::optional<std::string> formerPwd = (*dic)[kQKSDKFormerRouterPassword].optionalText();
     const Value& status = (*dic)[kQKSDKFormerStatusCode];
-    QKDeviceConfigManager::shareInstance()->setStepInfoData({{13, Value(formerError)}});
+    publishStepInfo({{13, Value(formerError)}});
     configStepWithType(13);
     if (formerError == 0) return next();
     const std::string& home = configInfoDic_["homeSSID"].text();

@@ -8,7 +8,7 @@
 #include "logging/QKLog.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
-#include "telvosdk/QKDeviceConfigManager.h"
+#include "records/QKStepInfoSink.h"
 #include "telvosdk/QKSDKConstants.h"
 #include "telvosdk/TelvoError.h"
 
@@ -135,7 +135,7 @@ void QKBLEBaseConnect::startCloudCheck() {
     startIncreaseSeconds();
     Dictionary step;
     step.set("QKDevice", Value::object(getDeviceInfo(Dictionary{})));
-    QKDeviceConfigManager::shareInstance()->setStepInfoData({{11, Value(std::move(step))}});
+    publishStepInfo({{11, Value(std::move(step))}});
     updateBlockWithState(11);
     checkAPExist();
 }

@@ -6,7 +6,7 @@
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
 #include "platform/foundation/Registry.h"
-#include "telvosdk/QKDeviceConfigManager.h"
+#include "telvosdk/QKConfigBlocks.h"
 #include "telvosdk/TelvoError.h"
 
 namespace telvo {

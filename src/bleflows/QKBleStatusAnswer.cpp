@@ -7,7 +7,7 @@
 #include "core/QKTool.h"
 #include "core/TelvoTool.h"
 #include "platform/crypto/Random.h"
-#include "telvosdk/QKDeviceConfigManager.h"
+#include "records/QKStepInfoSink.h"
 
 namespace telvo {
 
@@ -135,8 +135,7 @@ void QKBleStatusAnswer::publishStepInfo(const QKDevice& device) {
 void QKBleStatusAnswer::publishStepInfo(const std::string& moduleVersion, const std::string& sn,
                                         const std::string& deviceSubType) {
     Dictionary info{{"moduleVersion", moduleVersion}, {"sn", sn}, {"deviceSubType", deviceSubType}};
-    QKDeviceConfigManager::shareInstance()->setStepInfoData(
-        {{kStatusStep, Value(std::move(info))}});
+    telvo::publishStepInfo({{kStatusStep, Value(std::move(info))}});
 }
 
 std::optional<int64_t> QKBleStatusAnswer::wifiAnswerErrorCode(uint8_t result) {

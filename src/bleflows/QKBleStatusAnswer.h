@@ -19,7 +19,7 @@ namespace telvo {
 //
 // Every parser takes a decrypted body of any length, reads no byte beyond its end and hands
 // back only the fields whose bytes are all present. Stateless class operations, callable from
-// any thread; publishStepInfo writes the configuration manager's shared step information.
+// any thread; publishStepInfo hands step information to the step-information sink.
 class QKBleStatusAnswer {
   public:
     // ---- Status answer 0x63. Byte 0 names the form; the query type asks for one.
@@ -102,7 +102,7 @@ class QKBleStatusAnswer {
     static std::optional<Value::Array> parseProductList(ByteView body);
 
     // ---- Step information after a status answer: {5: {"moduleVersion", "sn",
-    // "deviceSubType"}} through QKDeviceConfigManager::setStepInfoData, replacing the previous
+    // "deviceSubType"}} through the step-information sink, replacing the previous
     // one. This form takes the record's moduleVersion; flows that report the software version
     // there pass the three texts themselves.
     static constexpr int64_t kStatusStep = 5;

@@ -6,7 +6,7 @@
 #include "logging/QKLog.h"
 #include "platform/foundation/Registry.h"
 #include "protocol/QKCommonProtocol.h"
-#include "telvosdk/QKDeviceConfigManager.h"
+#include "telvosdk/QKConfigBlocks.h"
 
 namespace telvo {
 

@@ -6,6 +6,7 @@
 #include "logging/QKLog.h"
 #include "platform/foundation/Registry.h"
 #include "platform/foundation/Singleton.h"
+#include "records/QKStepInfoSink.h"
 #include "telvosdk/TelvoError.h"
 
 namespace telvo {
@@ -14,6 +15,17 @@ namespace {
 SharedInstance<QKDeviceConfigManager>& sharedManager() {
     return processWide([] { return new SharedInstance<QKDeviceConfigManager>(); });
 }
+
+// The flows sit below the entry and publish their step information through the records'
+// sink; the manager keeps it for the app. Installed while the program starts, so nothing a
+// flow publishes before the app first asks is lost (when the app never links the manager,
+// nobody reads it).
+const bool stepInfoSinkInstalled = [] {
+    setStepInfoSink([](QKStepInfo info) {
+        QKDeviceConfigManager::shareInstance()->setStepInfoData(std::move(info));
+    });
+    return true;
+}();
 
 constexpr char kBleConnectManager[] = "QKBleConnectManager";
 constexpr char kDoConfigureAction[] = "doConfigureAction:resultCallback:statusChangeCallBack:";
