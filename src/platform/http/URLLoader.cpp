@@ -1,0 +1,462 @@
+#include "platform/http/URLLoader.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <pthread.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "platform/net/NetworkGuard.h"
+
+namespace telvo {
+
+namespace {
+
+std::string lowercase(std::string text) {
+    for (auto& c : text)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return text;
+}
+
+std::string trim(std::string_view text) {
+    size_t start = text.find_first_not_of(" \t\r\n");
+    if (start == std::string_view::npos) return {};
+    size_t end = text.find_last_not_of(" \t\r\n");
+    return std::string(text.substr(start, end - start + 1));
+}
+
+}  // namespace
+
+ErrorPtr urlError(int64_t code, const std::string& url) {
+    const char* text = "unknown error";
+    switch (code) {
+        case URLError::cancelled:
+            text = "cancelled";
+            break;
+        case URLError::badURL:
+            text = "bad URL";
+            break;
+        case URLError::timedOut:
+            text = "The request timed out.";
+            break;
+        case URLError::unsupportedURL:
+            text = "unsupported URL";
+            break;
+        case URLError::cannotFindHost:
+            text = "A server with the specified hostname could not be found.";
+            break;
+        case URLError::cannotConnectToHost:
+            text = "Could not connect to the server.";
+            break;
+        case URLError::networkConnectionLost:
+            text = "The network connection was lost.";
+            break;
+        case URLError::httpTooManyRedirects:
+            text = "too many HTTP redirects";
+            break;
+        case URLError::notConnectedToInternet:
+            text = "The Internet connection appears to be offline.";
+            break;
+        case URLError::badServerResponse:
+            text = "bad server response";
+            break;
+        case URLError::secureConnectionFailed:
+            text =
+                "An SSL error has occurred and a secure connection to the server cannot be made.";
+            break;
+        default:
+            break;
+    }
+    return makeError(kNSURLErrorDomain, code, text,
+                     Dictionary{{kNSURLErrorFailingURLStringErrorKey, Value(url)}});
+}
+
+// ---------------------------------------------------------------------------------------------
+// The loader: one multi handle, one thread
+
+// A year: as good as no time-out.
+constexpr double kLongestTimeoutInterval = 365 * 24 * 3600.0;
+
+URLLoader::URLLoader() {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    multi_ = curl_multi_init();
+    if (!multi_) {
+        std::fprintf(stderr, "telvo URL loading: curl_multi_init failed\n");
+        std::abort();
+    }
+    // The platform's connection limit per host; further transfers wait for a connection.
+    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);
+    std::thread([this] {
+        pthread_setname_np(pthread_self(), "telvo-url");
+        run();
+    }).detach();
+}
+
+void URLLoader::run() {
+    for (;;) {
+        std::vector<std::function<void()>> commands;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            commands.swap(commands_);
+        }
+        for (auto& command : commands) command();
+        int running = 0;
+        curl_multi_perform(multi_, &running);
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+            if (message->msg != CURLMSG_DONE) continue;
+            URLTransfer* transfer = nullptr;
+            curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
+            CURLcode result = message->data.result;
+            if (transfer) finish(transfer, result);
+        }
+        curl_multi_poll(multi_, nullptr, 0, expireIdleTransfers(), nullptr);
+    }
+}
+
+int URLLoader::onProgress(void* context, curl_off_t, curl_off_t received, curl_off_t,
+                          curl_off_t sent) {
+    auto* transfer = static_cast<URLTransfer*>(context);
+    if (received != transfer->lastReceived || sent != transfer->lastSent) {
+        transfer->lastReceived = received;
+        transfer->lastSent = sent;
+        transfer->lastActivity = std::chrono::steady_clock::now();
+    }
+    return 0;
+}
+
+int URLLoader::expireIdleTransfers() {
+    using namespace std::chrono;
+    auto now = steady_clock::now();
+    auto wait = milliseconds(1000);
+    std::vector<URLSessionTask*> expired;
+    for (auto& [task, transfer] : transfers_) {
+        if (transfer->paused) continue;
+        auto deadline = transfer->lastActivity + transfer->timeout;
+        if (deadline <= now) {
+            expired.push_back(task);
+        } else {
+            wait = std::min(wait, duration_cast<milliseconds>(deadline - now) + milliseconds(1));
+        }
+    }
+    for (URLSessionTask* task : expired) {
+        auto it = transfers_.find(task);
+        std::unique_ptr<URLTransfer> transfer = std::move(it->second);
+        transfers_.erase(it);
+        curl_multi_remove_handle(multi_, transfer->easy);
+        transfer->task->complete(urlError(URLError::timedOut, transfer->task->request_.url));
+    }
+    return int(wait.count());
+}
+
+size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context) {
+    auto* transfer = static_cast<URLTransfer*>(context);
+    transfer->lastActivity = std::chrono::steady_clock::now();
+    std::string_view line(data, size * count);
+    if (line.starts_with("HTTP/")) {
+        transfer->headers = {};
+        size_t space = line.find(' ');
+        transfer->status =
+            space == std::string_view::npos
+                ? 0
+                : std::strtol(std::string(line.substr(space + 1, 3)).c_str(), nullptr, 10);
+        return size * count;
+    }
+    if (trim(line).empty()) {
+        // End of a header block. Informational blocks and redirects that will be followed
+        // are not the response.
+        long status = transfer->status;
+        // libcurl follows only a non-empty Location.
+        auto location = transfer->headers.value("Location");
+        bool redirect = status >= 300 && status < 400 && location && !location->empty();
+        if (status >= 200 && !redirect && !transfer->responseDelivered) {
+            auto response = std::make_shared<HTTPURLResponse>();
+            response->url = transfer->task->request_.url;
+            response->statusCode = status;
+            response->headers = transfer->headers;
+            if (auto type = response->headers.value("Content-Type")) {
+                std::string_view text(*type);
+                std::string media = lowercase(trim(text.substr(0, text.find(';'))));
+                if (!media.empty()) response->MIMEType = media;
+                size_t charset = lowercase(*type).find("charset=");
+                if (charset != std::string::npos) {
+                    std::string name = trim(text.substr(charset + 8));
+                    if (name.size() >= 2 && name.front() == '"')
+                        name = name.substr(1, name.size() - 2);
+                    response->textEncodingName = lowercase(name);
+                }
+            }
+            if (auto length = response->headers.value("Content-Length")) {
+                char* end = nullptr;
+                long long value = std::strtoll(length->c_str(), &end, 10);
+                if (end && *end == '\0' && value >= 0) response->expectedContentLength = value;
+            }
+            transfer->responseDelivered = true;
+            transfer->task->bytesExpectedToReceive_ = response->expectedContentLength;
+            transfer->task->deliverResponse(std::move(response));
+        }
+        return size * count;
+    }
+    size_t colon = line.find(':');
+    if (colon != std::string_view::npos) {
+        transfer->headers.add(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+    }
+    return size * count;
+}
+
+size_t URLLoader::onBody(char* data, size_t size, size_t count, void* context) {
+    auto* transfer = static_cast<URLTransfer*>(context);
+    transfer->lastActivity = std::chrono::steady_clock::now();
+    size_t length = size * count;
+    transfer->task->bytesReceived_ += int64_t(length);
+    transfer->task->deliverData(Bytes(data, data + length));
+    return length;
+}
+
+curl_socket_t URLLoader::onOpenSocket(void*, curlsocktype, curl_sockaddr* address) {
+    NetworkGuard::check(&address->addr, address->addrlen, "HTTP request");
+    return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
+int URLLoader::onVerify(X509_STORE_CTX* store, void* context) {
+    auto* transfer = static_cast<URLTransfer*>(context);
+    std::vector<SecCertificateRef> chain;
+    auto append = [&](X509* x509) {
+        unsigned char* der = nullptr;
+        int length = i2d_X509(x509, &der);
+        if (length <= 0) return;
+        auto certificate = SecCertificate::createWithData(ByteView(der, size_t(length)));
+        OPENSSL_free(der);
+        if (certificate) chain.push_back(std::move(certificate));
+    };
+    X509* leaf = X509_STORE_CTX_get0_cert(store);
+    if (leaf) append(leaf);
+    STACK_OF(X509)* sent = X509_STORE_CTX_get0_untrusted(store);
+    for (int i = 0; sent && i < sk_X509_num(sent); ++i) {
+        X509* x509 = sk_X509_value(sent, i);
+        if (x509 != leaf) append(x509);
+    }
+    bool trusted = false;
+    if (!chain.empty()) {
+        auto trust = SecTrust::create(chain, SecPolicy::sslServer);
+        trust->setPolicy(SecPolicy::sslServer, transfer->host);
+        trust->setAnchorCertificates(URLSession::systemAnchorCertificates());
+        auto delegate = transfer->task->session_->delegate();
+        trusted = delegate ? delegate->didReceiveServerTrustChallenge(transfer->task, *trust,
+                                                                      transfer->host)
+                           : URLSessionDelegate().didReceiveServerTrustChallenge(
+                                 transfer->task, *trust, transfer->host);
+    }
+    ERR_clear_error();
+    if (trusted) return 1;
+    transfer->trustRefused = true;
+    X509_STORE_CTX_set_error(store, X509_V_ERR_APPLICATION_VERIFICATION);
+    return 0;
+}
+
+CURLcode URLLoader::onSslContext(CURL*, void* sslContext, void* context) {
+    auto* ctx = static_cast<SSL_CTX*>(sslContext);
+    // Our callback alone decides; libcurl's own verification is off.
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_cert_verify_callback(ctx, &URLLoader::onVerify, context);
+    return CURLE_OK;
+}
+
+void URLLoader::start(const URLSessionTaskPtr& task) {
+    post([this, task] {
+        // A cancel that came first finds no transfer: it ends here.
+        if (task->state() == URLSessionTaskState::canceling) {
+            task->complete(urlError(URLError::cancelled, task->request_.url));
+            return;
+        }
+        auto transfer = std::make_unique<URLTransfer>();
+        transfer->task = task;
+        const URLRequest& request = task->request_;
+        CURL* easy = curl_easy_init();
+        CURLU* url = curl_url();
+        char* host = nullptr;
+        char* scheme = nullptr;
+        bool parsed = url &&
+                      curl_url_set(url, CURLUPART_URL, request.url.c_str(), 0) == CURLUE_OK &&
+                      curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+                      curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK;
+        if (parsed) {
+            std::string h = host;
+            // An IPv6 literal comes back in brackets.
+            if (h.size() > 2 && h.front() == '[') h = h.substr(1, h.size() - 2);
+            transfer->host = h;
+        }
+        bool https = parsed && lowercase(scheme) == "https";
+        bool supported = parsed && (https || lowercase(scheme) == "http");
+        curl_free(host);
+        curl_free(scheme);
+        curl_url_cleanup(url);
+        if (!easy || !supported) {
+            if (easy) curl_easy_cleanup(easy);
+            task->complete(
+                urlError(parsed ? URLError::unsupportedURL : URLError::badURL, request.url));
+            return;
+        }
+        transfer->easy = easy;
+        curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
+        curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
+        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->errorText);
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &URLLoader::onHeader);
+        curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer.get());
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &URLLoader::onBody);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
+        curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &URLLoader::onOpenSocket);
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
+        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+        // The request's time-out is a time of inactivity: nothing moving for that long fails
+        // the request (checked by the loop, in real time).
+        double timeout = request.timeoutInterval;
+        if (timeout == URLRequest::kDefaultTimeoutInterval)
+            timeout = task->session_->configuration().timeoutIntervalForRequest;
+        if (!(timeout > 0)) timeout = URLRequest::kDefaultTimeoutInterval;
+        // Longer (or infinite) time-outs would overflow the clock arithmetic below.
+        timeout = std::min(timeout, kLongestTimeoutInterval);
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(std::ceil(timeout * 1000)));
+        transfer->timeout = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(timeout));
+        curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &URLLoader::onProgress);
+        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, transfer.get());
+        if (https) {
+            curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
+            curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+            curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &URLLoader::onSslContext);
+            curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, transfer.get());
+            // Every TLS connection meets the verification of its own task: no resumed
+            // sessions and no connection that another session's policy accepted.
+            curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+            curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+            curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+        }
+
+        const std::string& method = request.httpMethod;
+        const Bytes* body = request.httpBody ? &*request.httpBody : nullptr;
+        if (method == "GET" && !body) {
+            curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+        } else if (method == "HEAD") {
+            curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+        } else {
+            curl_easy_setopt(easy, CURLOPT_POST, 1L);
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                             curl_off_t(body ? body->size() : 0));
+            curl_easy_setopt(easy, CURLOPT_COPYPOSTFIELDS,
+                             body ? reinterpret_cast<const char*>(body->data()) : "");
+            if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+            task->bytesExpectedToSend_ = int64_t(body ? body->size() : 0);
+        }
+        curl_slist* list = nullptr;
+        for (const auto& [name, value] : request.headers.fields()) {
+            // A line break in a field would start a header line of its own: such a field
+            // is not sent.
+            if ((name + value).find_first_of("\r\n") != std::string::npos) continue;
+            std::string line = value.empty() ? name + ";" : name + ": " + value;
+            list = curl_slist_append(list, line.c_str());
+        }
+        // libcurl's own additions that the platform does not make.
+        if (!request.headers.value("Content-Type")) list = curl_slist_append(list, "Content-Type:");
+        list = curl_slist_append(list, "Expect:");
+        transfer->headerList = list;
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
+
+        if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
+            task->complete(urlError(URLError::unknown, request.url));
+            return;
+        }
+        if (task->state() == URLSessionTaskState::suspended) {
+            curl_easy_pause(easy, CURLPAUSE_ALL);
+            transfer->paused = true;
+        }
+        transfers_[task.get()] = std::move(transfer);
+    });
+}
+
+void URLLoader::pause(URLSessionTask* task, bool paused) {
+    post([this, task, paused] {
+        auto it = transfers_.find(task);
+        if (it == transfers_.end() || it->second->paused == paused) return;
+        it->second->paused = paused;
+        it->second->lastActivity = std::chrono::steady_clock::now();
+        curl_easy_pause(it->second->easy, paused ? CURLPAUSE_ALL : CURLPAUSE_CONT);
+    });
+}
+
+void URLLoader::cancel(URLSessionTask* task) {
+    post([this, task] {
+        auto it = transfers_.find(task);
+        if (it == transfers_.end()) return;
+        std::unique_ptr<URLTransfer> transfer = std::move(it->second);
+        transfers_.erase(it);
+        curl_multi_remove_handle(multi_, transfer->easy);
+        transfer->task->complete(urlError(URLError::cancelled, transfer->task->request_.url));
+    });
+}
+
+ErrorPtr URLLoader::errorFor(URLTransfer* transfer, CURLcode result) {
+    const std::string& url = transfer->task->request_.url;
+    switch (result) {
+        case CURLE_OK:
+            return nullptr;
+        case CURLE_COULDNT_RESOLVE_HOST:
+            return urlError(URLError::cannotFindHost, url);
+        case CURLE_COULDNT_CONNECT: {
+            long osErrno = 0;
+            curl_easy_getinfo(transfer->easy, CURLINFO_OS_ERRNO, &osErrno);
+            return urlError(osErrno == ENETUNREACH ? URLError::notConnectedToInternet
+                                                   : URLError::cannotConnectToHost,
+                            url);
+        }
+        case CURLE_OPERATION_TIMEDOUT:
+            return urlError(URLError::timedOut, url);
+        case CURLE_GOT_NOTHING:
+        case CURLE_PARTIAL_FILE:
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+        case CURLE_BAD_CONTENT_ENCODING:
+            return urlError(URLError::networkConnectionLost, url);
+        case CURLE_TOO_MANY_REDIRECTS:
+            return urlError(URLError::httpTooManyRedirects, url);
+        case CURLE_WEIRD_SERVER_REPLY:
+            return urlError(URLError::badServerResponse, url);
+        case CURLE_URL_MALFORMAT:
+            return urlError(URLError::badURL, url);
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            return urlError(URLError::unsupportedURL, url);
+        default:
+            break;
+    }
+    if (transfer->trustRefused) return urlError(URLError::cancelled, url);
+    if (result == CURLE_SSL_CONNECT_ERROR || result == CURLE_PEER_FAILED_VERIFICATION)
+        return urlError(URLError::secureConnectionFailed, url);
+    return urlError(URLError::unknown, url);
+}
+
+void URLLoader::finish(URLTransfer* raw, CURLcode result) {
+    auto it = transfers_.find(raw->task.get());
+    if (it == transfers_.end()) return;
+    std::unique_ptr<URLTransfer> transfer = std::move(it->second);
+    transfers_.erase(it);
+    curl_multi_remove_handle(multi_, transfer->easy);
+    // A refused server trust ends the task as a cancelled challenge, whatever libcurl says.
+    ErrorPtr error = transfer->trustRefused
+                         ? urlError(URLError::cancelled, transfer->task->request_.url)
+                         : errorFor(transfer.get(), result);
+    curl_off_t uploaded = 0;
+    curl_easy_getinfo(transfer->easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+    transfer->task->bytesSent_ = int64_t(uploaded);
+    transfer->task->complete(std::move(error));
+}
+
+}  // namespace telvo

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <curl/curl.h>
+#include <openssl/types.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Singleton.h"
+#include "platform/http/URLSession.h"
+
+namespace telvo {
+
+// Internal to URL loading: the libcurl transfer driver behind URLSessionTask.
+
+// The URLError of that code for the URL, with its text and the failing URL.
+ErrorPtr urlError(int64_t code, const std::string& url);
+
+struct URLTransfer {
+    URLSessionTaskPtr task;
+    CURL* easy = nullptr;
+    curl_slist* headerList = nullptr;
+    std::string host;
+    // Response being read (reset by every status line, so redirects and 1xx start over).
+    long status = 0;
+    HTTPHeaderFields headers;
+    bool responseDelivered = false;
+    bool trustRefused = false;
+    bool paused = false;
+    // Inactivity time-out: nothing received or sent for this long fails the transfer.
+    std::chrono::steady_clock::duration timeout{};
+    std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
+    curl_off_t lastReceived = 0, lastSent = 0;
+    char errorText[CURL_ERROR_SIZE] = {};
+
+    ~URLTransfer() {
+        if (easy) curl_easy_cleanup(easy);
+        if (headerList) curl_slist_free_all(headerList);
+    }
+};
+
+class URLLoader {
+  public:
+    static URLLoader& shared() {
+        // Its thread runs until the process exits.
+        return processWide([] { return new URLLoader(); });
+    }
+
+    // Runs the command on the loader thread, outside every libcurl callback.
+    void post(std::function<void()> command) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            commands_.push_back(std::move(command));
+        }
+        curl_multi_wakeup(multi_);
+    }
+
+    void start(const URLSessionTaskPtr& task);
+    void pause(URLSessionTask* task, bool paused);
+    void cancel(URLSessionTask* task);
+
+  private:
+    URLLoader();
+
+    void run();
+    void finish(URLTransfer* transfer, CURLcode result);
+    ErrorPtr errorFor(URLTransfer* transfer, CURLcode result);
+
+    CURLM* multi_ = nullptr;
+    std::mutex mutex_;
+    std::vector<std::function<void()>> commands_;
+    // Only touched on the loader thread.
+    std::map<URLSessionTask*, std::unique_ptr<URLTransfer>> transfers_;
+
+    static size_t onHeader(char* data, size_t size, size_t count, void* context);
+    static size_t onBody(char* data, size_t size, size_t count, void* context);
+    static curl_socket_t onOpenSocket(void* context, curlsocktype purpose, curl_sockaddr* address);
+    static CURLcode onSslContext(CURL* easy, void* sslContext, void* context);
+    static int onVerify(X509_STORE_CTX* store, void* context);
+    static int onProgress(void* context, curl_off_t, curl_off_t received, curl_off_t,
+                          curl_off_t sent);
+    // Fails the transfers that have been idle longer than their time-out; answers how long
+    // the loop may wait before the next check.
+    int expireIdleTransfers();
+};
+
+}  // namespace telvo
