@@ -18,16 +18,13 @@
 
 namespace telvo {
 
-// The configuration entry point. The BLE flow classes are reached by name through the
-// registry, with these argument types:
+// The configuration entry point. The BLE flows of bleType 2, 4 and 98 are reached by class
+// name through the registry, with these argument types:
 //   "initWithParam:" (class)                    {shared_ptr<QKDeviceBleConfigParams>}
 //                                               -> RegistryInstance (the flow)
 //   "statConfig:connectUpdate:completion:"      {shared_ptr<QKDeviceBleConfigParams>,
 //                                                QKConfigStepBlock, QKConfigCompletionBlock}
-//   "QKBleConnectManager" "shareInstance"       {} -> RegistryInstance
-//   "doConfigureAction:resultCallback:statusChangeCallBack:"
-//                                               {shared_ptr<QKConfigAction>,
-//                                                QKConfigActionBlock, QKConfigActionBlock}
+// every other start, resume, stop and confirmation goes to QKBleConnectManager.
 // Blocks are called on whatever thread the flow calls them.
 class TELVO_EXPORT QKDeviceConfigManager {
   public:
@@ -49,19 +46,18 @@ class TELVO_EXPORT QKDeviceConfigManager {
 
     // The BLE branch of a configuration, by the parameters' bleType: 2, 4 and 98 through
     // bletoothruntimeMap ("QKSingleBLEConnect", "QKSingleBLENetworkBridgeConnect",
-    // "QKBLEConnect"); every other type to "QKBleConnectManager"
-    // "statConfig:bleType:connectUpdate:completion:" {params, int64_t bleType, blocks}, which
-    // starts types 0, 1, 3, 10, 11 and 12 and ignores the rest.
+    // "QKBLEConnect"); every other type to QKBleConnectManager::statConfig, which starts types
+    // 0, 1, 3, 10, 11 and 12 and ignores the rest.
     void startBleConfig(std::shared_ptr<QKDeviceBleConfigParams> device,
                         QKConfigStepBlock progressCallback,
                         QKConfigCompletionBlock completioncallback);
-    // Resumes (bleType 1, 10, 11) and stops (0, 1, 3, 10, 11, 12) through "QKBleConnectManager"
-    // "resumeConfigWithParams:" and "stopConfig:" {params}; other types are only logged.
+    // Resumes (bleType 1, 10, 11) and stops (0, 1, 3, 10, 11, 12) through QKBleConnectManager;
+    // other types are only logged.
     void resumeBleConfig(std::shared_ptr<QKDeviceBleConfigParams> device);
     void stopBleConfig(std::shared_ptr<QKDeviceBleConfigParams> device);
 
-    // Action types 0 and 1 go to "QKBleConnectManager"; any other type (or no action) is
-    // only logged and calls no block.
+    // Action types 0 and 1 go to QKBleConnectManager::doConfigureAction; any other type (or no
+    // action) is only logged and calls no block.
     void doConfigureAction(std::shared_ptr<QKConfigAction> action,
                            QKConfigActionBlock resultCallback,
                            QKConfigActionBlock statusChangeCallBack);

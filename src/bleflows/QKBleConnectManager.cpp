@@ -272,7 +272,7 @@ namespace {
 
 using Self = QKBleConnectManager;
 using ParamsPtr = std::shared_ptr<QKDeviceBleConfigParams>;
-// The blocks as the configuration entry passes them.
+// The blocks as a caller by name passes them (the configuration entry's block types).
 using StepBlock = std::function<void(int64_t)>;
 using EndBlock = std::function<void(ErrorPtr, std::shared_ptr<QKDevice>)>;
 using StatusBlock = std::function<void(ErrorPtr, std::shared_ptr<QKConfigStatus>)>;

@@ -7,6 +7,7 @@
 #include "platform/foundation/Registry.h"
 #include "platform/foundation/Singleton.h"
 #include "records/QKStepInfoSink.h"
+#include "telvosdk/QKBleConnectManager.h"
 #include "telvosdk/TelvoError.h"
 
 namespace telvo {
@@ -27,8 +28,6 @@ const bool stepInfoSinkInstalled = [] {
     return true;
 }();
 
-constexpr char kBleConnectManager[] = "QKBleConnectManager";
-constexpr char kDoConfigureAction[] = "doConfigureAction:resultCallback:statusChangeCallBack:";
 }  // namespace
 
 std::shared_ptr<QKDeviceConfigManager> QKDeviceConfigManager::shareInstance() {
@@ -77,15 +76,6 @@ void QKDeviceConfigManager::bletoothruntimeMap(const std::string& className,
 
 namespace {
 
-RegistryInstance bleConnectManager() {
-    if (auto shared =
-            Registry::shared().performClassSelector(kBleConnectManager, "shareInstance")) {
-        if (auto* instance = std::any_cast<RegistryInstance>(&*shared)) return *instance;
-    }
-    QKSDKLOG("%s unavailable", kBleConnectManager);
-    return nullptr;
-}
-
 bool isOneOf(uint64_t type, std::initializer_list<uint64_t> types) {
     return std::find(types.begin(), types.end(), type) != types.end();
 }
@@ -105,11 +95,9 @@ void QKDeviceConfigManager::startBleConfig(std::shared_ptr<QKDeviceBleConfigPara
                            std::move(completioncallback));
         return;
     }
-    if (auto manager = bleConnectManager()) {
-        Registry::shared().performInstanceSelector(
-            kBleConnectManager, "statConfig:bleType:connectUpdate:completion:", manager,
-            {device, static_cast<int64_t>(type), progressCallback, completioncallback});
-    }
+    QKBleConnectManager::shareInstance()->statConfig(
+        device ? *device : QKDeviceBleConfigParams{}, static_cast<int64_t>(type),
+        std::move(progressCallback), std::move(completioncallback));
 }
 
 void QKDeviceConfigManager::resumeBleConfig(std::shared_ptr<QKDeviceBleConfigParams> device) {
@@ -117,9 +105,7 @@ void QKDeviceConfigManager::resumeBleConfig(std::shared_ptr<QKDeviceBleConfigPar
         QKSDKLOG("resumeBleConfig: no resume for this bleType");
         return;
     }
-    if (auto manager = bleConnectManager())
-        Registry::shared().performInstanceSelector(kBleConnectManager,
-                                                   "resumeConfigWithParams:", manager, {device});
+    QKBleConnectManager::shareInstance()->resumeConfigWithParams(*device);
 }
 
 void QKDeviceConfigManager::stopBleConfig(std::shared_ptr<QKDeviceBleConfigParams> device) {
@@ -127,9 +113,7 @@ void QKDeviceConfigManager::stopBleConfig(std::shared_ptr<QKDeviceBleConfigParam
         QKSDKLOG("stopBleConfig: no stop for this bleType");
         return;
     }
-    if (auto manager = bleConnectManager())
-        Registry::shared().performInstanceSelector(kBleConnectManager, "stopConfig:", manager,
-                                                   {device});
+    QKBleConnectManager::shareInstance()->stopConfig(*device);
 }
 
 void QKDeviceConfigManager::doConfigureAction(std::shared_ptr<QKConfigAction> action,
@@ -148,10 +132,8 @@ void QKDeviceConfigManager::doConfigureAction(std::shared_ptr<QKConfigAction> ac
                                            ErrorPtr error, std::shared_ptr<QKConfigStatus> status) {
         if (statusChangeCallBack) statusChangeCallBack(std::move(error), std::move(status));
     };
-
-    if (auto manager = bleConnectManager())
-        Registry::shared().performInstanceSelector(kBleConnectManager, kDoConfigureAction, manager,
-                                                   {action, result, statusChange});
+    QKBleConnectManager::shareInstance()->doConfigureAction(action, std::move(result),
+                                                            std::move(statusChange));
 }
 
 }  // namespace telvo

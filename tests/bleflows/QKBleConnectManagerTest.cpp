@@ -17,10 +17,10 @@ std::shared_ptr<QKBLEBaseConnect> held(uint64_t bleType) {
     return it == byType.end() ? nullptr : it->second;
 }
 
-// The configuration entry reaches the dispatcher by name: each routed type gets a session of its
+// The configuration entry hands each routed type to the dispatcher: it gets a session of its
 // kind, and its stop (matched by the advertised MAC) clears it; the types the entry starts by
 // class name never reach the dispatcher.
-TEST_F(Dispatcher, EntryRoutesEachTypeByName) {
+TEST_F(Dispatcher, EntryRoutesEachType) {
     makeModule(2);
     auto entry = QKDeviceConfigManager::shareInstance();
     for (uint64_t type : {0, 1, 3, 10, 11, 12}) {

@@ -5,6 +5,7 @@
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Diagnostics.h"
 #include "platform/foundation/Registry.h"
+#include "telvosdk/QKBleConnectManager.h"
 #include "telvosdk/QKDeviceConfigManager.h"
 #include "telvosdk/QKUserDefault.h"
 #include "telvosdk/TelvoAPPAdapter.h"
@@ -57,6 +58,7 @@ class QKDeviceConfigManagerTest : public ::testing::Test {
     void TearDown() override {
         Registry::shared().resetForTesting();
         QKDeviceConfigManager::resetForTesting();
+        QKBleConnectManager::resetForTesting();
         setDiagnosticSink(nullptr);
     }
 };
@@ -126,61 +128,61 @@ TEST_F(QKDeviceConfigManagerTest, RuntimeMapOfAClassThatCannotStartGives8000) {
     }
 }
 
-TEST_F(QKDeviceConfigManagerTest, ConfigureActionReachesTheBleManagerForTypes0And1) {
-    struct Call {
-        std::shared_ptr<QKConfigAction> action;
-        QKConfigActionBlock result, statusChange;
-    };
-    std::vector<Call> calls;
-    int unanswered = 0;  // no BLE manager registered yet: nothing happens
-    QKDeviceConfigManager::shareInstance()->doConfigureAction(
-        std::make_shared<QKConfigAction>(), [&](ErrorPtr, auto) { ++unanswered; },
-        [&](ErrorPtr, auto) { ++unanswered; });
-    EXPECT_EQ(unanswered, 0);
-    auto bleManager = std::make_shared<int>(0);
-    RegisteredClass cls("QKBleConnectManager");
-    cls.classSelector(
-           "shareInstance",
-           [bleManager](const RegistryArgs&) -> std::any { return RegistryInstance(bleManager); })
-        .instanceSelector(
-            "doConfigureAction:resultCallback:statusChangeCallBack:",
-            [&](const RegistryInstance& self, const RegistryArgs& args) -> std::any {
-                EXPECT_EQ(self, bleManager);
-                calls.push_back({registryArgRef<std::shared_ptr<QKConfigAction>>(args, 0),
-                                 registryArgRef<QKConfigActionBlock>(args, 1),
-                                 registryArgRef<QKConfigActionBlock>(args, 2)});
-                return {};
-            });
-    Registry::shared().registerTestClass(std::move(cls));
+// Types 2, 4 and 98 start their flow class by name; the other types go to the dispatcher, which
+// starts nothing for a type it does not know.
+TEST_F(QKDeviceConfigManagerTest, StartGoesByNameOnlyForTypes2_4And98) {
+    const char* names[] = {"QKSingleBLEConnect", "QKSingleBLENetworkBridgeConnect", "QKBLEConnect"};
+    FlowProbe probes[3];
+    for (int i = 0; i < 3; ++i)
+        Registry::shared().registerTestClass(fakeFlowClass(names[i], probes[i]));
 
+    const std::pair<uint64_t, int> cases[] = {{2, 0}, {4, 1}, {98, 2}, {5, -1}, {13, -1}};
+    for (const auto& [type, started] : cases) {
+        for (auto& probe : probes) probe.starts = 0;
+        auto params = std::make_shared<QKDeviceBleConfigParams>();
+        params->bleType = type;
+        int blocks = 0;
+        QKDeviceConfigManager::shareInstance()->startBleConfig(
+            params, [&](int64_t) { ++blocks; }, [&](ErrorPtr, auto) { ++blocks; });
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(probes[i].starts, i == started ? 1 : 0) << type;
+        EXPECT_EQ(blocks, 0) << type;
+    }
+    auto manager = QKBleConnectManager::shareInstance();
+    EXPECT_FALSE(manager->oneBle() || manager->ble() || manager->bleRetry() ||
+                 manager->comboBle() || manager->wiredBle() || manager->specialModedBle());
+}
+
+// Action types 0 and 1 reach the dispatcher, which refuses them at once (4100, no status) while
+// no combo session is connected; other types reach nothing. Nothing here needs the run-time
+// names (TelvoSDKInitialize is never called in this program).
+TEST_F(QKDeviceConfigManagerTest, ConfigureActionReachesTheBleManagerForTypes0And1) {
     struct Case {
         int64_t actionType;
         bool reaches;
     };
     for (const Case c : {Case{0, true}, Case{1, true}, Case{2, false}, Case{-1, false}}) {
-        calls.clear();
         auto action = std::make_shared<QKConfigAction>();
         action->actionType = c.actionType;
-        std::vector<int64_t> results, changes;
+        std::vector<int64_t> results;
+        int changes = 0;
         QKDeviceConfigManager::shareInstance()->doConfigureAction(
             action,
-            [&](ErrorPtr, std::shared_ptr<QKConfigStatus> s) { results.push_back(s->authType); },
-            [&](ErrorPtr, std::shared_ptr<QKConfigStatus> s) { changes.push_back(s->authType); });
-        ASSERT_EQ(calls.size(), c.reaches ? 1u : 0u) << c.actionType;
-        EXPECT_TRUE(results.empty() && changes.empty());
-        if (!c.reaches) continue;
-        EXPECT_EQ(calls[0].action, action);
-        auto status = std::make_shared<QKConfigStatus>();
-        status->setAuthType(2);
-        calls[0].statusChange(TelvoError::sucError(), status);
-        calls[0].result(TelvoError::sucError(), status);
-        EXPECT_EQ(results, std::vector<int64_t>{2});
-        EXPECT_EQ(changes, std::vector<int64_t>{2});
+            [&](ErrorPtr error, std::shared_ptr<QKConfigStatus> status) {
+                EXPECT_FALSE(status);
+                results.push_back(TelvoError::codeForSDKError(error));
+            },
+            [&](ErrorPtr, std::shared_ptr<QKConfigStatus>) { ++changes; });
+        EXPECT_EQ(results, c.reaches ? std::vector<int64_t>{4100} : std::vector<int64_t>{})
+            << c.actionType;
+        EXPECT_EQ(changes, 0);
     }
-
-    calls.clear();
-    QKDeviceConfigManager::shareInstance()->doConfigureAction(nullptr, nullptr, nullptr);
-    EXPECT_TRUE(calls.empty());
+    // Without blocks, or without an action, nothing fails.
+    auto action = std::make_shared<QKConfigAction>();
+    action->actionType = 1;
+    EXPECT_NO_THROW(
+        QKDeviceConfigManager::shareInstance()->doConfigureAction(action, nullptr, nullptr));
+    EXPECT_NO_THROW(
+        QKDeviceConfigManager::shareInstance()->doConfigureAction(nullptr, nullptr, nullptr));
 }
 
 TEST(TelvoAPPAdapter, BindAuthTypeFollowsTheWorkMode) {
