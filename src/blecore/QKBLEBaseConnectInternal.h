@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+#include "core/QKStringFormat.h"
+#include "telvosdk/Bytes.h"
+
+// Internal to the QKBLEBaseConnect*.cpp files: what they share.
+
+namespace telvo::blebase {
+
+inline constexpr const char* kExchangeStep = "startExchangeKey";
+
+inline std::string hex(ByteView data) {
+    return QKStringFormat::hexStringForData(Bytes(data.begin(), data.end())).value_or("");
+}
+
+}  // namespace telvo::blebase
