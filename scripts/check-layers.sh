@@ -13,19 +13,9 @@ declare -A header_owner=(
   [QKDeviceApConfigParams]=records [QKDeviceBleConfigParams]=records [QKMiddleConfig]=records
   [QKSDKConstants]=records [QKConfigBlocks]=records [TelvoSDK]=entry
 )
-# Upward includes that stay, each with its reason.
-allowed=(
-  # A device record read from a cloud reply decrypts its serial number with the sensitive-data
-  # keys of the work mode.
-  "src/records/QKDevice.cpp security/QKDataSecurity.h"
-  # The settings store and the Wi-Fi helper log their failures, while the log gate reads its
-  # switches ("logenable", "encryptEnable") from the settings store: the two folders call
-  # each other.
-  "src/core/QKTool.cpp logging/QKLog.h"
-  "src/core/QKUserDefault.cpp logging/QKLog.h"
-  # The combo flow's bind action type follows the app adapter's reading of the work mode.
-  "src/bleflows/QKComboBLEConnect.cpp telvosdk/TelvoAPPAdapter.h"
-)
+# Upward includes that stay, each with its reason (none: a lower folder that must reach a higher
+# one offers a hook or a sink that the higher one installs).
+allowed=()
 
 declare -A rank
 for i in "${!layers[@]}"; do rank[${layers[$i]}]=$i; done

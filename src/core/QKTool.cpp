@@ -7,8 +7,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "core/CoreLog.h"
 #include "core/HexText.h"
-#include "logging/QKLog.h"
 #include "platform/bluetooth/CBPeripheral.h"
 #include "platform/crypto/Random.h"
 #include "platform/dispatch/Clock.h"
@@ -188,7 +188,7 @@ void QKTool::currentWifiInfoWithBlock(const WifiInfoBlock& block) {
     static const std::string kNoBssid = "00:00:00:00:00:00";
     if (!block) return;
     if (!isWifiInfoEnable()) {
-        QKSDKLOG("currentwifi = isNotWifiInfoEnable");
+        QKCORELOG("currentwifi = isNotWifiInfoEnable");
         block(std::nullopt, kNoBssid, std::nullopt);
         return;
     }

@@ -10,7 +10,7 @@
 #include <system_error>
 #include <vector>
 
-#include "logging/QKLog.h"
+#include "core/CoreLog.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Singleton.h"
 
@@ -343,7 +343,7 @@ struct QKUserDefault::Writer {
         }
         if (!values) return;
         const std::string failure = save(*values);
-        if (!failure.empty()) QKSDKLOG("QKUserDefault %s", failure.c_str());
+        if (!failure.empty()) QKCORELOG("QKUserDefault %s", failure.c_str());
     }
 
     std::string save(const Dictionary& values) const {
@@ -396,7 +396,7 @@ void QKUserDefault::reportPending() const {
         if (!on || !on->isNumber() || !on->boolValue()) return;
         failure.swap(loadFailure_);
     }
-    QKSDKLOG("QKUserDefault %s", failure.c_str());
+    QKCORELOG("QKUserDefault %s", failure.c_str());
 }
 
 Value QKUserDefault::valueForKey(const std::string& key) const {

@@ -2,22 +2,24 @@
 
 #include <mutex>
 
+#include "platform/foundation/Diagnostics.h"
 #include "platform/foundation/Singleton.h"
+#include "records/QKDeviceDecryption.h"
 #include "records/ValueReading.h"
-#include "security/QKDataSecurity.h"
 #include "telvosdk/QKSDKConstants.h"
 
 namespace telvo {
 
 namespace {
 
-struct DecryptorLock {
+struct Decryptors {
     std::mutex mutex;
+    QKDevice::SensitiveDataDecryptor installed;    // the security layer's
+    QKDevice::SensitiveDataDecryptor replacement;  // set through setSensitiveDataDecryptor
 };
-DecryptorLock& decryptorLock() {
-    return processWide([] { return new DecryptorLock(); });
+Decryptors& decryptors() {
+    return processWide([] { return new Decryptors(); });
 }
-QKDevice::SensitiveDataDecryptor gDecryptor;
 
 void assignText(std::string& field, const Value& dic, const char* key) {
     if (auto text = textOrInteger(dic[key])) field = std::move(*text);
@@ -31,18 +33,27 @@ const Value& firstPresent(const Value& dic, const char* key, const char* other) 
 std::optional<std::string> decryptSensitive(const std::string& cipherText) {
     QKDevice::SensitiveDataDecryptor decryptor;
     {
-        std::lock_guard lock(decryptorLock().mutex);
-        decryptor = gDecryptor;
+        Decryptors& d = decryptors();
+        std::lock_guard lock(d.mutex);
+        decryptor = d.replacement ? d.replacement : d.installed;
     }
     if (decryptor) return decryptor(cipherText);
-    return QKDataSecurity::sensitiveDataDecryption(cipherText);
+    platformDiagnostic("QKDevice: no decryption installed, serial number left out");
+    return std::nullopt;
 }
 
 }  // namespace
 
+void installSensitiveDataDecryptor(QKDevice::SensitiveDataDecryptor decryptor) {
+    Decryptors& d = decryptors();
+    std::lock_guard lock(d.mutex);
+    d.installed = std::move(decryptor);
+}
+
 void QKDevice::setSensitiveDataDecryptor(SensitiveDataDecryptor decryptor) {
-    std::lock_guard lock(decryptorLock().mutex);
-    gDecryptor = std::move(decryptor);
+    Decryptors& d = decryptors();
+    std::lock_guard lock(d.mutex);
+    d.replacement = std::move(decryptor);
 }
 
 std::shared_ptr<QKDevice> QKDevice::deviceWithDic(const Value& dic) {

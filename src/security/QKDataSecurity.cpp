@@ -7,6 +7,7 @@
 #include "logging/QKLog.h"
 #include "platform/crypto/Crypto.h"
 #include "platform/crypto/Random.h"
+#include "records/QKDeviceDecryption.h"
 #include "security/QKVPCCMCrypt.h"
 #include "security/TextBytes.h"
 #include "telvosdk/QKMiddleInterface.h"
@@ -420,6 +421,16 @@ std::optional<std::string> QKDataSecurity::sensitiveDataDecryption(
     }
     return std::nullopt;
 }
+
+namespace {
+// Device records sit below this layer and decrypt a serial number from a cloud reply here.
+// Installed while the program starts, so a record never depends on the app's initialisation.
+const bool deviceDecryptionInstalled = [] {
+    installSensitiveDataDecryptor(
+        [](const std::string& hex) { return QKDataSecurity::sensitiveDataDecryption(hex); });
+    return true;
+}();
+}  // namespace
 
 // PBKDF2.
 

@@ -12,6 +12,8 @@
 #include "sim/TestSupport.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKUserDefault.h"
+#include "telvosdk/TelvoAPPAdapter.h"
+#include "telvosdk/TelvoSDK.h"
 
 namespace telvo {
 namespace {
@@ -140,6 +142,9 @@ TEST_F(UserDefaultTest, TruncatedOrForeignFileIsSurvived) {
 
 // The lost file took "logenable" with it: the failure is logged once the app turns it on.
 TEST_F(UserDefaultTest, CorruptFileIsLoggedOnceLoggingIsOn) {
+    // As in an app: the library's initialiser brings the log gate, which takes the settings
+    // store's lines (the store sits below it).
+    TelvoSDKInitialize();
     std::ofstream(file(), std::ios::binary) << "<?xml version=\"1.0\"?><plist><dict><key>a</key>";
     auto delegate = std::make_shared<test::LogLines>();
     QKMiddleInterface::shareInstance()->setCustomLogDelegate(delegate);
@@ -199,6 +204,25 @@ TEST_F(UserDefaultTest, KeysWithAZeroCharacterStartEmpty) {
         EXPECT_EQ(value.isNull(), !c.loads) << c.lookup;
         EXPECT_EQ(value.text(), c.loads ? "x" : "");
     }
+}
+
+// The app adapter's reading of the work mode.
+TEST(TelvoAPPAdapter, BindAuthTypeFollowsTheWorkMode) {
+    QKUserDefault::resetForTesting();
+    auto settings = QKUserDefault::standardUserDefaults();
+    const std::vector<std::pair<std::optional<std::string>, bool>> cases = {
+        {"10002", true}, {"10004", true}, {"10001", false},  {"10003", false},
+        {"1", false},    {"", false},     {" 10002", false}, {std::nullopt, false},
+    };
+    for (const auto& [mode, expected] : cases) {
+        if (mode) {
+            settings->setValue(*mode, "sdkWorkMode");
+        } else {
+            settings->removeObjectForKey("sdkWorkMode");
+        }
+        EXPECT_EQ(TelvoAPPAdapter::enableSetBindAuthType(), expected) << mode.value_or("<nil>");
+    }
+    QKUserDefault::resetForTesting();
 }
 
 }  // namespace

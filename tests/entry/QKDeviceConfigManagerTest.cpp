@@ -7,8 +7,6 @@
 #include "platform/foundation/Registry.h"
 #include "telvosdk/QKBleConnectManager.h"
 #include "telvosdk/QKDeviceConfigManager.h"
-#include "telvosdk/QKUserDefault.h"
-#include "telvosdk/TelvoAPPAdapter.h"
 #include "telvosdk/TelvoError.h"
 #include "telvosdk/TelvoSDK.h"
 
@@ -183,24 +181,6 @@ TEST_F(QKDeviceConfigManagerTest, ConfigureActionReachesTheBleManagerForTypes0An
         QKDeviceConfigManager::shareInstance()->doConfigureAction(action, nullptr, nullptr));
     EXPECT_NO_THROW(
         QKDeviceConfigManager::shareInstance()->doConfigureAction(nullptr, nullptr, nullptr));
-}
-
-TEST(TelvoAPPAdapter, BindAuthTypeFollowsTheWorkMode) {
-    QKUserDefault::resetForTesting();
-    auto settings = QKUserDefault::standardUserDefaults();
-    const std::vector<std::pair<std::optional<std::string>, bool>> cases = {
-        {"10002", true}, {"10004", true}, {"10001", false},  {"10003", false},
-        {"1", false},    {"", false},     {" 10002", false}, {std::nullopt, false},
-    };
-    for (const auto& [mode, expected] : cases) {
-        if (mode) {
-            settings->setValue(*mode, "sdkWorkMode");
-        } else {
-            settings->removeObjectForKey("sdkWorkMode");
-        }
-        EXPECT_EQ(TelvoAPPAdapter::enableSetBindAuthType(), expected) << mode.value_or("<nil>");
-    }
-    QKUserDefault::resetForTesting();
 }
 
 // An app's own thread hands calls to the library's loop thread in order.
