@@ -1,3 +1,5 @@
+// Kept as one file: the commands below share the request path's queue, slot and timings.
+
 #include "apconfig/QKConfigWifiDevice.h"
 
 #include <netinet/in.h>
