@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "DemoCommand.h"
+#include "apconfig/QKDeviceManager.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/net/NetworkGuard.h"
-#include "telvosdk/QKDeviceManager.h"
 #include "telvosdk/TelvoSDK.h"
 
 namespace telvo::demo {
@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
     for (const Command* c : chosen) {
         const bool ok = c->run(fault);
         // The next command starts from a fresh facade, as after an app's restart.
-        QKDeviceManager::resetForTesting();
+        resetForTesting<QKDeviceManager>();
         if (!ok) {
             std::printf("demo: \"%s\" did not end as expected\n", c->name.c_str());
             ++failed;

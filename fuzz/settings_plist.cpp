@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "telvosdk/QKUserDefault.h"
+#include "core/QKUserDefault.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::filesystem::path folder = [] {
@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::ofstream(folder / "QKUserDefault.plist", std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     telvo::QKUserDefault::setStorageDirectory(folder);
-    telvo::QKUserDefault::resetForTesting();
+    telvo::resetForTesting<QKUserDefault>();
     telvo::QKUserDefault::standardUserDefaults()->valueForKey("sdkWorkMode");
     return 0;
 }

@@ -7,6 +7,37 @@
 #include "telvosdk/TelvoSDK.h"
 #include "telvosdk/Value.h"
 
+// The library's test hooks and its flow objects stay inside it: an app reaches none of them.
+template <class T>
+concept ResettableByApp = requires {
+    T::resetForTesting();
+};
+template <class M>
+concept ApSessionVisible = requires(M& m) {
+    m.apConnect();
+};
+template <class M>
+concept ApSessionSettable = requires(M& m) {
+    m.setApConnect(nullptr);
+};
+template <class M>
+concept SmartConnectVisible = requires(M& m) {
+    m.smartConnect();
+};
+template <class D>
+concept DecryptionReplaceable = requires {
+    D::setSensitiveDataDecryptor(nullptr);
+};
+static_assert(!ResettableByApp<telvo::NetworkConfiguration> &&
+              !ResettableByApp<telvo::QKBleConnectManager> &&
+              !ResettableByApp<telvo::QKDeviceConfigManager> &&
+              !ResettableByApp<telvo::QKDeviceManager> &&
+              !ResettableByApp<telvo::QKMiddleInterface> && !ResettableByApp<telvo::QKUserDefault>);
+static_assert(!ApSessionVisible<telvo::QKDeviceManager> &&
+              !ApSessionSettable<telvo::QKDeviceManager> &&
+              !SmartConnectVisible<telvo::QKDeviceManager>);
+static_assert(!DecryptionReplaceable<telvo::QKDevice>);
+
 int main() {
     using namespace telvo;
     TelvoSDKInitialize();

@@ -64,9 +64,6 @@ class TELVO_EXPORT NetworkConfiguration {
     static uint16_t port(NetworkPort which);
     static void setPortOverride(NetworkPort which, uint16_t port);
     static void clearPortOverrides();
-
-    // Tests: back to the defaults above.
-    static void resetForTesting();
 };
 
 }  // namespace telvo

@@ -51,8 +51,6 @@ class TELVO_EXPORT QKBleConnectManager {
     using ActionBlock = std::function<void(ErrorPtr error, std::shared_ptr<QKConfigStatus> status)>;
 
     static std::shared_ptr<QKBleConnectManager> shareInstance();
-    // Drops the shared instance and the sessions it holds (tests).
-    static void resetForTesting();
 
     // Starts the flow of bleType; any other type starts nothing and calls no block.
     void statConfig(const QKDeviceBleConfigParams& params, int64_t bleType, UpdateBlock update,

@@ -1,9 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "telvosdk/Bytes.h"
@@ -74,7 +72,8 @@ class TELVO_EXPORT QKDevice {
     static std::shared_ptr<QKDevice> deviceWithDic(const Value& dic);
 
     // Fills the record from a cloud or configuration dictionary: "id"/"applianceId", "des",
-    // "modelNumber", "onlineStatus", "sn"/"applianceSn" (decrypted with the work-mode key),
+    // "modelNumber", "onlineStatus", "sn"/"applianceSn" (decrypted with the work-mode key;
+    // left out when it does not decrypt),
     // "applianceType"/"type" (without a leading "0x"), "wifiVersion", "name", "activeStatus",
     // then the record keys (kQKSDKDeviceSSID, kQKSDKDeviceId, kQKSDKDeviceSubType,
     // kQKSDKDeviceSn, kQKSDKDeviceSmartProductId, kQKSDKDeviceType) and
@@ -85,13 +84,6 @@ class TELVO_EXPORT QKDevice {
     QKDevice() = default;
     // A record filled by initContentWithDic.
     explicit QKDevice(const Value& contentDic) { initContentWithDic(contentDic); }
-
-    // The decryption of a serial number under "sn"/"applianceSn" (hex text in, text out;
-    // nullopt when it does not decrypt, and the serial number is left out). By default
-    // QKDataSecurity.sensitiveDataDecryption with the keys of the work mode; replaceable
-    // (tests), an empty function restores the default.
-    using SensitiveDataDecryptor = std::function<std::optional<std::string>(const std::string&)>;
-    static void setSensitiveDataDecryptor(SensitiveDataDecryptor decryptor);
 };
 
 }  // namespace telvo

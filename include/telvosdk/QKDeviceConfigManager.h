@@ -62,9 +62,6 @@ class TELVO_EXPORT QKDeviceConfigManager {
                            QKConfigActionBlock resultCallback,
                            QKConfigActionBlock statusChangeCallBack);
 
-    // Drops the shared instance (tests).
-    static void resetForTesting();
-
   private:
     mutable std::mutex mutex_;
     QKStepInfo stepInfoData_;

@@ -48,8 +48,6 @@ class TELVO_EXPORT QKDeviceManager : public std::enable_shared_from_this<QKDevic
 
     // The one instance of the process, created on first call (any thread).
     static std::shared_ptr<QKDeviceManager> sharedManager();
-    // Drops the shared instance (tests).
-    static void resetForTesting();
 
     // Starts a configuration. Type 1, the access-point flow: the phone is joined to the
     // appliance's hotspot params.deviceSSID; routerSSID, routerPwd and routerBSSID name the home
@@ -109,13 +107,11 @@ class TELVO_EXPORT QKDeviceManager : public std::enable_shared_from_this<QKDevic
     // Starts the discovery probe every `interval` seconds; true.
     bool startBroadCastWithInerval(double interval);
 
-    // The flow objects themselves, which stay internal to the library.
-    std::shared_ptr<QKSmartConnect> smartConnect();
-    void setSmartConnect(std::shared_ptr<QKSmartConnect> smartConnect);
-    std::shared_ptr<QKApContect> apConnect() const { return apConnect_; }
-    void setApConnect(std::shared_ptr<QKApContect> apConnect);
-
   private:
+    // The library reaches the flow objects, which stay internal to it, through this.
+    friend struct QKDeviceManagerAccess;
+
+    std::shared_ptr<QKSmartConnect> smartConnect();
     void replaceSession();
     void startSmartConnect(const QKDeviceApConfigParams& params, bool byType,
                            StepBlock deviceConfigStep, DeviceCompletion completion);

@@ -33,9 +33,6 @@ class TELVO_EXPORT QKMiddleInterface {
     void setCustomLogDelegate(std::weak_ptr<QKSDKCustomLogDelegate> delegate);
     std::shared_ptr<QKSDKCustomLogDelegate> customLogDelegate() const;
 
-    // Drops the shared instance and its configuration (tests).
-    static void resetForTesting();
-
   private:
     std::shared_ptr<QKMiddleConfig> config_ = std::make_shared<QKMiddleConfig>();
     mutable std::mutex mutex_;

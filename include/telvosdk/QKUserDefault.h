@@ -36,9 +36,6 @@ class TELVO_EXPORT QKUserDefault {
 
     // Host set-up: the folder of the settings file. Takes effect for the next store made.
     static void setStorageDirectory(const std::filesystem::path& folder);
-    // Drops the shared store, after its pending write, so that the next access loads it afresh
-    // (tests).
-    static void resetForTesting();
 
     explicit QKUserDefault(std::filesystem::path folder = {});
 

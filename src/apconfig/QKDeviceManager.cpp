@@ -1,7 +1,5 @@
-#include "telvosdk/QKDeviceManager.h"
+#include "apconfig/QKDeviceManager.h"
 
-#include "apconfig/QKApContect.h"
-#include "apconfig/QKSmartConnect.h"
 #include "apconfig/RegisterApConfig.h"
 #include "core/QKTool.h"
 #include "discovery/QKBroadcastManager.h"
@@ -34,11 +32,9 @@ std::shared_ptr<QKDeviceManager> QKDeviceManager::sharedManager() {
     return sharedSlot().get([] { return std::make_shared<QKDeviceManager>(); });
 }
 
-void QKDeviceManager::resetForTesting() {
-    if (auto old = sharedSlot().exchange()) {
-        if (old->apConnect_) old->apConnect_->releaseAll();
-        if (old->smartConnect_) old->smartConnect_->stop();
-    }
+template <>
+void resetForTesting<QKDeviceManager>() {
+    if (auto old = sharedSlot().exchange()) QKDeviceManagerAccess::release(*old);
 }
 
 // ---- Flow choice
@@ -119,10 +115,6 @@ void QKDeviceManager::bindDeviceWithparams(const QKDeviceApConfigParams& params,
                                      toFlow(std::move(completion)));
 }
 
-void QKDeviceManager::setApConnect(std::shared_ptr<QKApContect> apConnect) {
-    apConnect_ = std::move(apConnect);
-}
-
 // ---- Smart connect
 
 std::shared_ptr<QKSmartConnect> QKDeviceManager::smartConnect() {
@@ -130,8 +122,29 @@ std::shared_ptr<QKSmartConnect> QKDeviceManager::smartConnect() {
     return smartConnect_;
 }
 
-void QKDeviceManager::setSmartConnect(std::shared_ptr<QKSmartConnect> smartConnect) {
-    smartConnect_ = std::move(smartConnect);
+// ---- The library's access
+
+std::shared_ptr<QKApContect> QKDeviceManagerAccess::apConnect(const QKDeviceManager& manager) {
+    return manager.apConnect_;
+}
+
+void QKDeviceManagerAccess::setApConnect(QKDeviceManager& manager,
+                                         std::shared_ptr<QKApContect> session) {
+    manager.apConnect_ = std::move(session);
+}
+
+std::shared_ptr<QKSmartConnect> QKDeviceManagerAccess::smartConnect(QKDeviceManager& manager) {
+    return manager.smartConnect();
+}
+
+void QKDeviceManagerAccess::setSmartConnect(QKDeviceManager& manager,
+                                            std::shared_ptr<QKSmartConnect> flow) {
+    manager.smartConnect_ = std::move(flow);
+}
+
+void QKDeviceManagerAccess::release(QKDeviceManager& manager) {
+    if (manager.apConnect_) manager.apConnect_->releaseAll();
+    if (manager.smartConnect_) manager.smartConnect_->stop();
 }
 
 void QKDeviceManager::startSmartConnect(const QKDeviceApConfigParams& params, bool byType,
@@ -349,20 +362,22 @@ void registerApConfig() {
                           })
         .instanceSelector("smartConnect",
                           [](const RegistryInstance& s, const RegistryArgs&) -> std::any {
-                              return self(s).smartConnect();
+                              return QKDeviceManagerAccess::smartConnect(self(s));
                           })
         .instanceSelector("apConnect",
                           [](const RegistryInstance& s, const RegistryArgs&) -> std::any {
-                              return self(s).apConnect();
+                              return QKDeviceManagerAccess::apConnect(self(s));
                           })
         .instanceSelector("setApConnect:",
                           [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
-                              self(s).setApConnect(argAt<std::shared_ptr<QKApContect>>(a, 0));
+                              QKDeviceManagerAccess::setApConnect(
+                                  self(s), argAt<std::shared_ptr<QKApContect>>(a, 0));
                               return {};
                           })
         .instanceSelector(
             "setSmartConnect:", [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
-                self(s).setSmartConnect(argAt<std::shared_ptr<QKSmartConnect>>(a, 0));
+                QKDeviceManagerAccess::setSmartConnect(
+                    self(s), argAt<std::shared_ptr<QKSmartConnect>>(a, 0));
                 return {};
             });
     Registry::shared().registerClass(std::move(cls));

@@ -35,7 +35,8 @@ std::shared_ptr<QKBleConnectManager> QKBleConnectManager::shareInstance() {
     return sharedSlot().get([] { return std::make_shared<QKBleConnectManager>(); });
 }
 
-void QKBleConnectManager::resetForTesting() {
+template <>
+void resetForTesting<QKBleConnectManager>() {
     sharedSlot().exchange();
 }
 

@@ -10,6 +10,7 @@
 #include "bleflows/QKBleSecondWiredConnect.h"
 #include "bleflows/QKBleSpecialModeConnect.h"
 #include "bleflows/QKComboBLEConnect.h"
+#include "platform/foundation/TestHooks.h"
 #include "telvosdk/QKBleConnectManager.h"
 
 namespace telvo {
@@ -24,5 +25,9 @@ static_assert(std::is_same_v<QKBleConnectManager::ActionBlock, QKComboBLEConnect
 // "doConfigureAction:resultCallback:statusChangeCallBack:" (both forward to the shared
 // instance), instance selectors of the four requests.
 void registerBleConnectManager();
+
+// Drops the shared instance and the sessions it holds.
+template <>
+void resetForTesting<QKBleConnectManager>();
 
 }  // namespace telvo

@@ -1,4 +1,4 @@
-#include "telvosdk/QKUserDefault.h"
+#include "core/QKUserDefault.h"
 
 #include <plist/plist.h>
 #include <unistd.h>
@@ -441,7 +441,8 @@ void QKUserDefault::setStorageDirectory(const std::filesystem::path& folder) {
     sharedStore().folder = folder;
 }
 
-void QKUserDefault::resetForTesting() {
+template <>
+void resetForTesting<QKUserDefault>() {
     std::shared_ptr<QKUserDefault> old;
     {
         std::lock_guard lock(sharedStore().mutex);

@@ -1,4 +1,4 @@
-#include "telvosdk/QKDeviceConfigManager.h"
+#include "entry/QKDeviceConfigManager.h"
 
 #include <algorithm>
 #include <initializer_list>
@@ -34,7 +34,8 @@ std::shared_ptr<QKDeviceConfigManager> QKDeviceConfigManager::shareInstance() {
     return sharedManager().get([] { return std::make_shared<QKDeviceConfigManager>(); });
 }
 
-void QKDeviceConfigManager::resetForTesting() {
+template <>
+void resetForTesting<QKDeviceConfigManager>() {
     sharedManager().exchange();
 }
 

@@ -14,8 +14,8 @@ namespace {
 
 struct Decryptors {
     std::mutex mutex;
-    QKDevice::SensitiveDataDecryptor installed;    // the security layer's
-    QKDevice::SensitiveDataDecryptor replacement;  // set through setSensitiveDataDecryptor
+    SensitiveDataDecryptor installed;    // the security layer's
+    SensitiveDataDecryptor replacement;  // a test's
 };
 Decryptors& decryptors() {
     return processWide([] { return new Decryptors(); });
@@ -31,7 +31,7 @@ const Value& firstPresent(const Value& dic, const char* key, const char* other) 
 }
 
 std::optional<std::string> decryptSensitive(const std::string& cipherText) {
-    QKDevice::SensitiveDataDecryptor decryptor;
+    SensitiveDataDecryptor decryptor;
     {
         Decryptors& d = decryptors();
         std::lock_guard lock(d.mutex);
@@ -44,13 +44,13 @@ std::optional<std::string> decryptSensitive(const std::string& cipherText) {
 
 }  // namespace
 
-void installSensitiveDataDecryptor(QKDevice::SensitiveDataDecryptor decryptor) {
+void installSensitiveDataDecryptor(SensitiveDataDecryptor decryptor) {
     Decryptors& d = decryptors();
     std::lock_guard lock(d.mutex);
     d.installed = std::move(decryptor);
 }
 
-void QKDevice::setSensitiveDataDecryptor(SensitiveDataDecryptor decryptor) {
+void replaceSensitiveDataDecryptorForTesting(SensitiveDataDecryptor decryptor) {
     Decryptors& d = decryptors();
     std::lock_guard lock(d.mutex);
     d.replacement = std::move(decryptor);

@@ -1,12 +1,20 @@
 #pragma once
 
-#include "telvosdk/QKDevice.h"
+#include <functional>
+#include <optional>
+#include <string>
 
 namespace telvo {
 
-// The decryption a device record applies to a serial number read from a cloud reply. The
-// security layer sits above the records and installs it while the program starts (with the
-// sensitive-data operations it uses); without it a serial number is left out. Any thread.
-void installSensitiveDataDecryptor(QKDevice::SensitiveDataDecryptor decryptor);
+// The decryption of a serial number under "sn"/"applianceSn" in QKDevice::initContentWithDic:
+// hex text in, text out; nullopt when it does not decrypt, and the serial number is left out.
+using SensitiveDataDecryptor = std::function<std::optional<std::string>(const std::string&)>;
+
+// The security layer sits above the records and installs its decryption with the keys of the
+// work mode while the program starts; without it a serial number is left out. Any thread.
+void installSensitiveDataDecryptor(SensitiveDataDecryptor decryptor);
+
+// Tests: a decryption that takes the installed one's place; an empty function gives it back.
+void replaceSensitiveDataDecryptorForTesting(SensitiveDataDecryptor decryptor);
 
 }  // namespace telvo

@@ -1,4 +1,4 @@
-#include "telvosdk/QKMiddleInterface.h"
+#include "records/QKMiddleInterface.h"
 
 #include "platform/foundation/Singleton.h"
 
@@ -24,7 +24,8 @@ std::shared_ptr<QKSDKCustomLogDelegate> QKMiddleInterface::customLogDelegate() c
     return logDelegate_.lock();
 }
 
-void QKMiddleInterface::resetForTesting() {
+template <>
+void resetForTesting<QKMiddleInterface>() {
     sharedInterface().exchange();
 }
 

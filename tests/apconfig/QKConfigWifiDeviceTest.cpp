@@ -10,8 +10,8 @@
 #include "platform/dispatch/MainLoop.h"
 #include "protocol/QKCommonProtocol.h"
 #include "protocol/QKProtocol.h"
+#include "records/QKMiddleInterface.h"
 #include "sim/SimLanAppliance.h"
-#include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKSDKConstants.h"
 #include "telvosdk/TelvoError.h"
 
@@ -35,14 +35,14 @@ struct Done {
 class ConfigSession : public ::testing::Test {
   protected:
     void SetUp() override {
-        QKMiddleInterface::resetForTesting();
+        resetForTesting<QKMiddleInterface>();
         QKMiddleInterface::shareInstance()->middleConfig()->setApConfigDefaultKey(kDefaultKey);
     }
     void TearDown() override {
         if (session) session->stopInitWifi();
         session.reset();
         Random::setShared(nullptr);
-        QKMiddleInterface::resetForTesting();
+        resetForTesting<QKMiddleInterface>();
     }
 
     std::shared_ptr<QKConfigWifiDevice> open(bool connect = true, int8_t version = 1) {

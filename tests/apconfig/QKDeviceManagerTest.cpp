@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "SmartConnectFixture.h"
+#include "apconfig/QKDeviceManager.h"
 #include "platform/foundation/Registry.h"
-#include "telvosdk/QKDeviceManager.h"
 #include "telvosdk/TelvoSDK.h"
 
 namespace telvo::test {
@@ -16,10 +16,10 @@ class QKDeviceManagerTest : public SmartConnectFixture {
     void SetUp() override {
         SmartConnectFixture::SetUp();
         TelvoSDKInitialize();
-        Manager::resetForTesting();
+        resetForTesting<Manager>();
     }
     void TearDown() override {
-        Manager::resetForTesting();
+        resetForTesting<Manager>();
         SmartConnectFixture::TearDown();
     }
 
@@ -73,7 +73,7 @@ TEST_F(QKDeviceManagerTest, ChoosesTheFlowByTypeAndRunsSmartConnectEndToEnd) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fresh();
-        Manager::resetForTesting();
+        resetForTesting<Manager>();
         auto p = smartParams();
         p.deviceSSID = c.ssid;
         p.deviceType = c.type;
@@ -138,11 +138,11 @@ TEST_F(QKDeviceManagerTest, ReplacesTheAccessPointSessionAndNeedsOneForTheWifiLi
     joinWifi(kHotspot);
     auto p = params();
     ASSERT_TRUE(configure(p, 1));
-    auto first = Manager::sharedManager()->apConnect();
+    auto first = QKDeviceManagerAccess::apConnect(*Manager::sharedManager());
     ASSERT_TRUE(first);
     EXPECT_TRUE(first->needConfirmDeviceInWan());
     ASSERT_TRUE(configure(p, 1));
-    auto second = Manager::sharedManager()->apConnect();
+    auto second = QKDeviceManagerAccess::apConnect(*Manager::sharedManager());
     EXPECT_NE(first, second);
     first.reset();
     // The replaced session is gone; only the new one reports (its LAN search times out).

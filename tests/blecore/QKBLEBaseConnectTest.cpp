@@ -10,10 +10,10 @@
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Diagnostics.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "records/QKMiddleInterface.h"
 #include "sim/SimBleModule.h"
 #include "sim/SimRadio.h"
 #include "sim/TestSupport.h"
-#include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/TelvoError.h"
 
 namespace telvo {
@@ -46,7 +46,7 @@ class QKBLEBaseConnectTest : public ::testing::Test {
         NotificationCenter::resetForTesting();
         setPlainLogSink([](std::string_view) {});
         QKBluetooth::resetForTesting();
-        QKMiddleInterface::resetForTesting();
+        resetForTesting<QKMiddleInterface>();
         QKBLEDeviceManager::resetForTesting();
         QKBLEProtocol::resetMsgIdForTesting();
         MainLoop::drain();

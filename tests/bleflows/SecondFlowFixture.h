@@ -11,11 +11,11 @@ class SecondFlowFixture : public BleFlowFixture {
   public:
     SecondFlowFixture() {
         TelvoSDKInitialize();
-        QKBleConnectManager::resetForTesting();
+        resetForTesting<QKBleConnectManager>();
     }
     ~SecondFlowFixture() override {
         if (auto flow = manager()->ble()) flow->QKBLEBaseConnect::stopConfig();
-        QKBleConnectManager::resetForTesting();
+        resetForTesting<QKBleConnectManager>();
     }
 
     static std::shared_ptr<QKBleConnectManager> manager() {

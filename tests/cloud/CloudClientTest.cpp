@@ -5,15 +5,15 @@
 
 #include "cloud/QKNetWorkApplianceOperation.h"
 #include "cloud/QKRandomNumObject.h"
+#include "core/QKUserDefault.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/net/NetworkReachability.h"
+#include "records/QKMiddleInterface.h"
 #include "security/QKDataSecurity.h"
 #include "sim/SimCloudApi.h"
 #include "sim/TempFolder.h"
 #include "sim/TestSupport.h"
-#include "telvosdk/QKMiddleInterface.h"
-#include "telvosdk/QKUserDefault.h"
 #include "telvosdk/TelvoError.h"
 
 namespace telvo {
@@ -76,8 +76,8 @@ class RefreshingDelegate : public QKRefreshDelegate {
 class CloudClientTest : public ::testing::Test {
   protected:
     CloudClientTest() {
-        QKMiddleInterface::resetForTesting();
-        QKUserDefault::resetForTesting();
+        resetForTesting<QKMiddleInterface>();
+        resetForTesting<QKUserDefault>();
         NetworkReachability::resetForTesting();
         QKNetWorkManager::resetForTesting();
         auto settings = config();

@@ -2,10 +2,10 @@
 #include <gtest/gtest.h>
 
 #include "core/QKTool.h"
+#include "core/QKUserDefault.h"
+#include "platform/net/NetworkConfiguration.h"
 #include "platform/net/NetworkReachability.h"
-#include "telvosdk/NetworkConfiguration.h"
-#include "telvosdk/QKMiddleInterface.h"
-#include "telvosdk/QKUserDefault.h"
+#include "records/QKMiddleInterface.h"
 
 namespace telvo {
 namespace {
@@ -13,10 +13,10 @@ namespace {
 class NetworkInfoTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        NetworkConfiguration::resetForTesting();
+        resetForTesting<NetworkConfiguration>();
         NetworkReachability::resetForTesting();
         QKUserDefault::setStorageDirectory({});
-        QKUserDefault::resetForTesting();
+        resetForTesting<QKUserDefault>();
     }
     void TearDown() override { SetUp(); }
     static NetworkInterface v4(std::string name, std::optional<std::string> broadcast) {
@@ -108,7 +108,7 @@ TEST_F(NetworkInfoTest, NetworkStatusAsksForTheConfiguredHost) {
     QKUserDefault::standardUserDefaults()->setValue("[::1]:8443", "QKServerAddress");
     QKTool::getCurrentNetWorkStatus();
     EXPECT_EQ(asked, (std::vector<std::string>{"", "198.18.0.3", "down.example", "::1"}));
-    QKMiddleInterface::resetForTesting();
+    resetForTesting<QKMiddleInterface>();
 }
 
 }  // namespace

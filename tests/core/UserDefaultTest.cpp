@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "core/QKUserDefault.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainLoop.h"
+#include "records/QKMiddleInterface.h"
 #include "sim/LogCapture.h"
 #include "sim/TempFolder.h"
 #include "sim/TestSupport.h"
-#include "telvosdk/QKMiddleInterface.h"
-#include "telvosdk/QKUserDefault.h"
 #include "telvosdk/TelvoAPPAdapter.h"
 #include "telvosdk/TelvoSDK.h"
 
@@ -60,14 +60,14 @@ class UserDefaultTest : public ::testing::Test {
     void SetUp() override {
         ASSERT_FALSE(folder_.path().empty());
         QKUserDefault::setStorageDirectory(folder_.path());
-        QKUserDefault::resetForTesting();
+        resetForTesting<QKUserDefault>();
     }
     void TearDown() override {
         QKUserDefault::setStorageDirectory({});
-        QKUserDefault::resetForTesting();
+        resetForTesting<QKUserDefault>();
     }
     std::shared_ptr<QKUserDefault> reopen() {
-        QKUserDefault::resetForTesting();
+        resetForTesting<QKUserDefault>();
         return QKUserDefault::standardUserDefaults();
     }
     std::filesystem::path file() const { return folder_.path() / "QKUserDefault.plist"; }
@@ -155,7 +155,7 @@ TEST_F(UserDefaultTest, CorruptFileIsLoggedOnceLoggingIsOn) {
     settings->valueForKey("sdkWorkMode");
     EXPECT_EQ(delegate->lines,
               std::vector<std::string>{"QKUserDefault settings file corrupt, starting empty"});
-    QKMiddleInterface::resetForTesting();
+    resetForTesting<QKMiddleInterface>();
 }
 
 // The log gate reads the store for every line: a change never holds the store's lock across
@@ -208,7 +208,7 @@ TEST_F(UserDefaultTest, KeysWithAZeroCharacterStartEmpty) {
 
 // The app adapter's reading of the work mode.
 TEST(TelvoAPPAdapter, BindAuthTypeFollowsTheWorkMode) {
-    QKUserDefault::resetForTesting();
+    resetForTesting<QKUserDefault>();
     auto settings = QKUserDefault::standardUserDefaults();
     const std::vector<std::pair<std::optional<std::string>, bool>> cases = {
         {"10002", true}, {"10004", true}, {"10001", false},  {"10003", false},
@@ -222,7 +222,7 @@ TEST(TelvoAPPAdapter, BindAuthTypeFollowsTheWorkMode) {
         }
         EXPECT_EQ(TelvoAPPAdapter::enableSetBindAuthType(), expected) << mode.value_or("<nil>");
     }
-    QKUserDefault::resetForTesting();
+    resetForTesting<QKUserDefault>();
 }
 
 }  // namespace

@@ -15,10 +15,10 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/AppLifecycle.h"
+#include "platform/net/NetworkConfiguration.h"
+#include "records/QKMiddleInterface.h"
 #include "sim/SimDiscoveryResponder.h"
 #include "sim/TestPrelude.h"
-#include "telvosdk/NetworkConfiguration.h"
-#include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKSDKConstants.h"
 
 namespace telvo::test {
@@ -64,7 +64,7 @@ class DiscoveryFixture : public ::testing::Test {
     static constexpr const char* kDefaultKey = "discoveryDefaultKey";
 
     void SetUp() override {
-        QKMiddleInterface::resetForTesting();
+        resetForTesting<QKMiddleInterface>();
         QKMiddleInterface::shareInstance()->middleConfig()->setApConfigDefaultKey(kDefaultKey);
         setBroadcastAddress("127.0.0.1");
         NetworkConfiguration::setPortOverride(NetworkPort::DiscoveryProbe, responder.port());
@@ -80,9 +80,9 @@ class DiscoveryFixture : public ::testing::Test {
             DispatchQueue::main()->sync([] { QKBroadcastManager::resetForTesting(); });
             MainLoop::stopThread();
         }
-        NetworkConfiguration::resetForTesting();
+        resetForTesting<NetworkConfiguration>();
         AppLifecycle::resetForTesting();
-        QKMiddleInterface::resetForTesting();
+        resetForTesting<QKMiddleInterface>();
     }
 
     // nullopt: no Wi-Fi interface at all.

@@ -2,11 +2,11 @@
 
 #include <future>
 
+#include "bleflows/QKBleConnectManager.h"
+#include "entry/QKDeviceConfigManager.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Diagnostics.h"
 #include "platform/foundation/Registry.h"
-#include "telvosdk/QKBleConnectManager.h"
-#include "telvosdk/QKDeviceConfigManager.h"
 #include "telvosdk/TelvoError.h"
 #include "telvosdk/TelvoSDK.h"
 
@@ -55,8 +55,8 @@ class QKDeviceConfigManagerTest : public ::testing::Test {
     }
     void TearDown() override {
         Registry::shared().resetForTesting();
-        QKDeviceConfigManager::resetForTesting();
-        QKBleConnectManager::resetForTesting();
+        resetForTesting<QKDeviceConfigManager>();
+        resetForTesting<QKBleConnectManager>();
         setDiagnosticSink(nullptr);
     }
 };

@@ -1,15 +1,15 @@
 #include <gtest/gtest.h>
 
 #include "SectionReader.h"
+#include "core/QKUserDefault.h"
 #include "logging/QKLog.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/Diagnostics.h"
+#include "records/QKMiddleInterface.h"
 #include "sim/TempFolder.h"
 #include "sim/TestSupport.h"
 #include "telvosdk/KorvoDDLog.h"
-#include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKSDKLog.h"
-#include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 namespace {
@@ -39,8 +39,8 @@ class LogGateTest : public ::testing::Test {
   protected:
     void SetUp() override {
         QKUserDefault::setStorageDirectory({});
-        QKUserDefault::resetForTesting();
-        QKMiddleInterface::resetForTesting();
+        resetForTesting<QKUserDefault>();
+        resetForTesting<QKMiddleInterface>();
         KorvoDDLog::setLogDirectory(folder_.path() / "plain");
         QKSDKLog::setLogDirectory(folder_.path());
         QKSDKLog::setKeyAndIv(kKey, kIv);
@@ -52,8 +52,8 @@ class LogGateTest : public ::testing::Test {
         QKSDKLog::setKeyAndIv({}, {});
         KorvoDDLog::setLogDirectory({});
         QKSDKLog::flush();
-        QKMiddleInterface::resetForTesting();
-        QKUserDefault::resetForTesting();
+        resetForTesting<QKMiddleInterface>();
+        resetForTesting<QKUserDefault>();
     }
     void settings(bool logenable, bool encryptEnable) {
         auto s = QKUserDefault::standardUserDefaults();

@@ -20,12 +20,12 @@
 #include <vector>
 
 #include "NetnsRun.h"
+#include "apconfig/QKDeviceManager.h"
 #include "discovery/QKBroadcastManager.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/DispatchRuntime.h"
 #include "platform/net/NetworkGuard.h"
 #include "sim/TestSupport.h"
-#include "telvosdk/QKDeviceManager.h"
 #include "telvosdk/TelvoSDK.h"
 
 namespace telvo::netns {
@@ -159,7 +159,7 @@ int run(const Options& options) {
         auto manager = QKDeviceManager::sharedManager();
         manager->stopBindDeviceWithCompletion([](const ErrorPtr&) {});
         manager->stopSendQKCPacket();
-        QKDeviceManager::resetForTesting();
+        resetForTesting<QKDeviceManager>();
         QKBroadcastManager::resetForTesting();
     });
     TelvoSDKStopMainLoopThread();

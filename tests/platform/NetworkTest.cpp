@@ -6,9 +6,9 @@
 
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/net/NetworkConfiguration.h"
 #include "platform/net/NetworkGuard.h"
 #include "platform/net/NetworkReachability.h"
-#include "telvosdk/NetworkConfiguration.h"
 
 namespace telvo {
 namespace {
@@ -152,7 +152,7 @@ TEST(NetworkGuardDeathTest, RefusedDestinationAbortsBeforeAnyPacket) {
 }
 
 TEST(NetworkConfiguration, InterfacesMappingAndBroadcast) {
-    NetworkConfiguration::resetForTesting();
+    resetForTesting<NetworkConfiguration>();
     NetworkConfiguration::setInterfacesSource([] {
         return std::vector<NetworkInterface>{
             {"lo", AF_INET, "127.0.0.1", std::nullopt, true, true},
@@ -170,7 +170,7 @@ TEST(NetworkConfiguration, InterfacesMappingAndBroadcast) {
     EXPECT_EQ(NetworkConfiguration::broadcastAddress("lo"), std::nullopt);
     NetworkConfiguration::setInterfaceNameMapping("en0", "");
     EXPECT_EQ(NetworkConfiguration::realInterfaceName("en0"), "en0");
-    NetworkConfiguration::resetForTesting();
+    resetForTesting<NetworkConfiguration>();
     // The live list has at least the loopback interface.
     bool sawLoopback = false;
     for (auto& i : NetworkConfiguration::interfaces())

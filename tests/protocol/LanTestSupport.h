@@ -4,7 +4,7 @@
 
 #include "platform/dispatch/Clock.h"
 #include "protocol/QKProtocol.h"
-#include "telvosdk/QKMiddleInterface.h"
+#include "records/QKMiddleInterface.h"
 
 namespace telvo::test {
 
@@ -43,13 +43,13 @@ class LanFixture : public ::testing::Test {
     static constexpr const char* kDefaultKey = "lanDefaultKey0123";
 
     void SetUp() override {
-        QKMiddleInterface::resetForTesting();
+        resetForTesting<QKMiddleInterface>();
         config()->setApConfigDefaultKey(kDefaultKey);
         setClock(kWallNanos, 8 * 3600);
     }
     void TearDown() override {
         Clock::setShared(nullptr);
-        QKMiddleInterface::resetForTesting();
+        resetForTesting<QKMiddleInterface>();
     }
     static std::shared_ptr<QKMiddleConfig> config() {
         return QKMiddleInterface::shareInstance()->middleConfig();

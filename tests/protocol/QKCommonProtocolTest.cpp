@@ -5,12 +5,12 @@
 
 #include "platform/foundation/AppFolders.h"
 #include "protocol/QKCommonProtocol.h"
+#include "records/QKMiddleInterface.h"
 #include "security/QKEllipticCurveSecret.h"
 #include "security/ScriptedRandom.h"
 #include "sim/SimKeyAgreement.h"
 #include "sim/TempFolder.h"
 #include "sim/TestSupport.h"
-#include "telvosdk/QKMiddleInterface.h"
 
 namespace telvo {
 namespace {
@@ -23,7 +23,7 @@ enum class M1Form { Certificate, OneWay };
 class KeyAgreement : public ::testing::Test {
   protected:
     void SetUp() override { installCredentials(); }
-    void TearDown() override { QKMiddleInterface::resetForTesting(); }
+    void TearDown() override { resetForTesting<QKMiddleInterface>(); }
 
     void installCredentials() {
         auto config = QKMiddleInterface::shareInstance()->middleConfig();

@@ -1,12 +1,12 @@
 #include <functional>
 
+#include "core/QKUserDefault.h"
 #include "protocol/LanTestSupport.h"
 #include "protocol/QKProtocol.h"
 #include "sim/LogCapture.h"
 #include "sim/SimLanCodec.h"
 #include "sim/TestPrelude.h"
 #include "telvosdk/QKSDKConstants.h"
-#include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 namespace {
@@ -379,12 +379,12 @@ class LanLogHostileTest : public LanMessages {
     void SetUp() override {
         LanMessages::SetUp();
         QKUserDefault::setStorageDirectory({});
-        QKUserDefault::resetForTesting();
+        resetForTesting<QKUserDefault>();
         QKUserDefault::standardUserDefaults()->setBool(true, "logenable");
         QKMiddleInterface::shareInstance()->setCustomLogDelegate(delegate_);
     }
     void TearDown() override {
-        QKUserDefault::resetForTesting();
+        resetForTesting<QKUserDefault>();
         LanMessages::TearDown();
     }
     std::shared_ptr<test::LogLines> delegate_ = std::make_shared<test::LogLines>();

@@ -1,12 +1,13 @@
 #include <gtest/gtest.h>
 
+#include "core/QKUserDefault.h"
+#include "records/QKDeviceDecryption.h"
+#include "records/QKMiddleInterface.h"
 #include "security/QKDataSecurity.h"
 #include "telvosdk/QKDevice.h"
 #include "telvosdk/QKDeviceApConfigParams.h"
 #include "telvosdk/QKDeviceBleConfigParams.h"
-#include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKSDKConstants.h"
-#include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 namespace {
@@ -30,12 +31,13 @@ class QKDeviceContent : public ::testing::Test {
   protected:
     void SetUp() override {
         // Stands in for the work-mode decryption: "enc:" + plain text.
-        QKDevice::setSensitiveDataDecryptor([](const std::string& c) -> std::optional<std::string> {
-            if (c.rfind("enc:", 0) != 0) return std::nullopt;
-            return c.substr(4);
-        });
+        replaceSensitiveDataDecryptorForTesting(
+            [](const std::string& c) -> std::optional<std::string> {
+                if (c.rfind("enc:", 0) != 0) return std::nullopt;
+                return c.substr(4);
+            });
     }
-    void TearDown() override { QKDevice::setSensitiveDataDecryptor(nullptr); }
+    void TearDown() override { replaceSensitiveDataDecryptorForTesting(nullptr); }
 };
 
 TEST_F(QKDeviceContent, CloudAndRecordKeysAndGroupInfo) {
@@ -107,8 +109,8 @@ TEST_F(QKDeviceContent, KeyPreferenceAndTypeCleaning) {
 }
 
 TEST(QKDeviceContentWorkMode, SerialDecryptedWithTheWorkModeKeys) {
-    QKUserDefault::resetForTesting();
-    QKMiddleInterface::resetForTesting();
+    resetForTesting<QKUserDefault>();
+    resetForTesting<QKMiddleInterface>();
     QKUserDefault::standardUserDefaults()->setValue("10002", "sdkWorkMode");
     QKMiddleInterface::shareInstance()->middleConfig()->setAccessToken("user-access-token");
     auto cipher = QKDataSecurity::sensitiveDataEncryption(std::string("SN-0001"));
@@ -123,8 +125,8 @@ TEST(QKDeviceContentWorkMode, SerialDecryptedWithTheWorkModeKeys) {
     EXPECT_EQ(other.deviceId, "1");
     EXPECT_EQ(QKDevice(Dictionary{{"sn", "zz"}}).deviceSn, "");
 
-    QKUserDefault::resetForTesting();
-    QKMiddleInterface::resetForTesting();
+    resetForTesting<QKUserDefault>();
+    resetForTesting<QKMiddleInterface>();
 }
 
 TEST(QKDeviceConfigParams, UpdateExtraParamFillsOnlyEmptyFields) {

@@ -4,8 +4,8 @@
 #include <latch>
 #include <thread>
 
+#include "records/QKMiddleInterface.h"
 #include "telvosdk/QKMiddleConfig.h"
-#include "telvosdk/QKMiddleInterface.h"
 
 namespace telvo {
 namespace {
@@ -13,7 +13,7 @@ namespace {
 // The app writes while flows read: every read is one whole value that some write put there.
 // Run under ThreadSanitizer to check the locking as well.
 TEST(QKMiddleConfig, ConcurrentWritesAndReadsSeeWholeValues) {
-    QKMiddleInterface::resetForTesting();
+    resetForTesting<QKMiddleInterface>();
     auto config = QKMiddleInterface::shareInstance()->middleConfig();
     const std::string tokenA(64, 'a'), tokenB(256, 'b');
     const Bytes keyA(32, 0x11), keyB(32, 0x22);
@@ -53,7 +53,7 @@ TEST(QKMiddleConfig, ConcurrentWritesAndReadsSeeWholeValues) {
     writer.join();
     for (auto& t : readers) t.join();
     EXPECT_EQ(torn.load(), 0);
-    QKMiddleInterface::resetForTesting();
+    resetForTesting<QKMiddleInterface>();
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
+#include "core/QKUserDefault.h"
 #include "platform/crypto/Crypto.h"
 #include "platform/crypto/Random.h"
+#include "records/QKMiddleInterface.h"
 #include "security/QKDataSecurity.h"
 #include "security/ScriptedRandom.h"
 #include "sim/TestPrelude.h"
-#include "telvosdk/QKMiddleInterface.h"
-#include "telvosdk/QKUserDefault.h"
 
 namespace telvo {
 namespace {
@@ -17,8 +17,8 @@ class QKDataSecurityTest : public testing::Test {
         Random::setShared(nullptr);
     }
     static void reset() {
-        QKUserDefault::resetForTesting();
-        QKMiddleInterface::resetForTesting();
+        resetForTesting<QKUserDefault>();
+        resetForTesting<QKMiddleInterface>();
     }
     static std::shared_ptr<QKMiddleConfig> config() {
         return QKMiddleInterface::shareInstance()->middleConfig();

@@ -5,30 +5,30 @@
 #include "blecore/QKBluetooth.h"
 #include "bleflows/QKBleConnectManager.h"
 #include "cloud/QKNetWorkManager.h"
+#include "core/QKUserDefault.h"
+#include "entry/QKDeviceConfigManager.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Diagnostics.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/net/NetworkReachability.h"
-#include "telvosdk/QKDeviceConfigManager.h"
-#include "telvosdk/QKMiddleInterface.h"
-#include "telvosdk/QKUserDefault.h"
+#include "records/QKMiddleInterface.h"
 #include "telvosdk/TelvoSDK.h"
 
 namespace telvo::sim {
 
 SimBleHome::SimBleHome() {
     TelvoSDKInitialize();
-    QKBleConnectManager::resetForTesting();
+    resetForTesting<QKBleConnectManager>();
     NotificationCenter::resetForTesting();
     setPlainLogSink([](std::string_view) {});
     QKBluetooth::resetForTesting();
-    QKMiddleInterface::resetForTesting();
-    QKUserDefault::resetForTesting();
+    resetForTesting<QKMiddleInterface>();
+    resetForTesting<QKUserDefault>();
     NetworkReachability::resetForTesting();
     QKNetWorkManager::resetForTesting();
     QKBLEDeviceManager::resetForTesting();
     QKBLEProtocol::resetMsgIdForTesting();
-    QKDeviceConfigManager::resetForTesting();
+    resetForTesting<QKDeviceConfigManager>();
     MainLoop::drain();
     auto config = QKMiddleInterface::shareInstance()->middleConfig();
     config->setServerHost(cloud.baseURL());
@@ -39,7 +39,7 @@ SimBleHome::SimBleHome() {
 
 SimBleHome::~SimBleHome() {
     MainLoop::drain();
-    QKBleConnectManager::resetForTesting();
+    resetForTesting<QKBleConnectManager>();
     MainLoop::drain();
     setPlainLogSink({});
     NotificationCenter::resetForTesting();

@@ -5,19 +5,19 @@
 #include "cloud/QKNetWorkManager.h"
 #include "cloud/QKRandomNumObject.h"
 #include "core/QKStringFormat.h"
+#include "core/QKUserDefault.h"
 #include "discovery/QKBroadcastManager.h"
+#include "entry/QKDeviceConfigManager.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/DispatchTimer.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/AppLifecycle.h"
+#include "platform/net/NetworkConfiguration.h"
 #include "platform/net/NetworkReachability.h"
+#include "records/QKMiddleInterface.h"
 #include "security/QKDataSecurity.h"
-#include "telvosdk/NetworkConfiguration.h"
-#include "telvosdk/QKDeviceConfigManager.h"
-#include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKSDKConstants.h"
-#include "telvosdk/QKUserDefault.h"
 
 namespace telvo::sim {
 
@@ -34,7 +34,7 @@ void pointAtCloud(const test::FakeCloud& cloud) {
 SimWifiHome::SimWifiHome()
     : appliance(std::make_unique<SimLanAppliance>(kDefaultKey, 7)),
       responder(std::make_unique<SimDiscoveryResponder>(SimLanCodec(kDefaultKey))) {
-    QKMiddleInterface::resetForTesting();
+    resetForTesting<QKMiddleInterface>();
     auto config = QKMiddleInterface::shareInstance()->middleConfig();
     config->setApConfigDefaultKey(kDefaultKey);
     const auto& c = appliance->keyAgreement().appCredentials();
@@ -52,7 +52,7 @@ SimWifiHome::SimWifiHome()
     NetworkConfiguration::setPortOverride(NetworkPort::ApplianceSession, appliance->port());
     joinWifi(kHotspot);
 
-    QKUserDefault::resetForTesting();
+    resetForTesting<QKUserDefault>();
     NetworkReachability::resetForTesting();
     QKNetWorkManager::resetForTesting();
     cloud = std::make_unique<test::FakeCloud>();
@@ -67,12 +67,12 @@ SimWifiHome::~SimWifiHome() {
     if (listener_) listener_->cancel();
     QKBroadcastManager::resetForTesting();
     MainLoop::drain();
-    NetworkConfiguration::resetForTesting();
+    resetForTesting<NetworkConfiguration>();
     AppLifecycle::resetForTesting();
-    QKDeviceConfigManager::resetForTesting();
+    resetForTesting<QKDeviceConfigManager>();
     QKRandomNumObject::resetForTesting();
     QKNetWorkManager::resetForTesting();
-    QKMiddleInterface::resetForTesting();
+    resetForTesting<QKMiddleInterface>();
 }
 
 void SimWifiHome::joinWifi(std::optional<std::string> ssid) {
@@ -133,7 +133,7 @@ QKDeviceApConfigParams SimWifiHome::apParams() {
 
 void SimWifiHome::prepareSmartConnect() {
     joinWifi(kHome);
-    QKUserDefault::resetForTesting();
+    resetForTesting<QKUserDefault>();
     NetworkReachability::resetForTesting();
     QKNetWorkManager::resetForTesting();
     api->setOfflineCode(0);

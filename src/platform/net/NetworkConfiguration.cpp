@@ -1,4 +1,4 @@
-#include "telvosdk/NetworkConfiguration.h"
+#include "platform/net/NetworkConfiguration.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -139,7 +139,8 @@ void NetworkConfiguration::clearPortOverrides() {
     state().ports.clear();
 }
 
-void NetworkConfiguration::resetForTesting() {
+template <>
+void resetForTesting<NetworkConfiguration>() {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().interfacesSource = nullptr;
     state().names.clear();

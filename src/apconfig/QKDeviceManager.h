@@ -1,0 +1,34 @@
+#pragma once
+
+// The library's own additions to the public QKDeviceManager: its flow objects, which stay
+// internal, and the test hook.
+
+#include <memory>
+
+#include "apconfig/QKApContect.h"
+#include "apconfig/QKSmartConnect.h"
+#include "platform/foundation/TestHooks.h"
+#include "telvosdk/QKDeviceManager.h"
+
+namespace telvo {
+
+// Same threads as the facade's operations (the main thread).
+struct QKDeviceManagerAccess {
+    // The current access-point session: replaced by every new access-point request, nullptr
+    // before the first.
+    static std::shared_ptr<QKApContect> apConnect(const QKDeviceManager& manager);
+    static void setApConnect(QKDeviceManager& manager, std::shared_ptr<QKApContect> session);
+    // The smart-connect flow, made on first read and kept.
+    static std::shared_ptr<QKSmartConnect> smartConnect(QKDeviceManager& manager);
+    static void setSmartConnect(QKDeviceManager& manager, std::shared_ptr<QKSmartConnect> flow);
+    // Takes the flows out of service: the access-point session releases everything without
+    // calling a block, the smart-connect flow (when made) stops.
+    static void release(QKDeviceManager& manager);
+};
+
+// Drops the shared instance; its access-point session releases everything without calling a
+// block, and its smart-connect flow stops.
+template <>
+void resetForTesting<QKDeviceManager>();
+
+}  // namespace telvo
