@@ -10,6 +10,7 @@
 #include "platform/dispatch/DispatchSource.h"
 #include "platform/dispatch/DispatchTimer.h"
 #include "sockets/SocketError.h"
+#include "sockets/SocketQueue.h"
 #include "telvosdk/Bytes.h"
 #include "telvosdk/Error.h"
 
@@ -234,9 +235,10 @@ class QKGCDAsyncSocket : public std::enable_shared_from_this<QKGCDAsyncSocket> {
     struct WritePacket;
     class PreBuffer;
 
-    template <class F>
-    auto onSocketQueue(F&& f);
-    void async(std::function<void(QKGCDAsyncSocket&)> block);
+    // Queues the block on the socket queue; it is dropped when the socket is gone by then.
+    void enqueue(std::function<void(QKGCDAsyncSocket&)> block);
+    // Applies the change at once on the socket queue, else queues it as enqueue() does.
+    void update(std::function<void(QKGCDAsyncSocket&)> change);
     void notify(std::function<void(QKGCDAsyncSocketDelegate&, const QKGCDAsyncSocketPtr&)> call);
 
     bool connectCommon(const std::string& host, const Bytes* address, uint16_t port,
@@ -285,7 +287,7 @@ class QKGCDAsyncSocket : public std::enable_shared_from_this<QKGCDAsyncSocket> {
     int stateIndex_ = 0;
     Bytes connectInterface4_;
     Bytes connectInterface6_;
-    DispatchQueuePtr socketQueue_;
+    const SocketQueue socketQueue_;
     std::shared_ptr<DispatchTimer> connectTimer_;
     std::shared_ptr<DispatchSource> connectSource4_;
     std::shared_ptr<DispatchSource> connectSource6_;

@@ -12,6 +12,7 @@
 #include "platform/dispatch/DispatchSource.h"
 #include "platform/dispatch/DispatchTimer.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "sockets/SocketQueue.h"
 #include "telvosdk/Bytes.h"
 #include "telvosdk/Error.h"
 
@@ -239,11 +240,9 @@ class QKGCDAsyncUdpSocket : public std::enable_shared_from_this<QKGCDAsyncUdpSoc
     struct Family;
     using Packet = std::shared_ptr<QKGCDAsyncUdpPacket>;
 
-    bool isOnSocketQueue() const;
-    template <class F>
-    auto onSocketQueue(F&& f) const;
-    template <class F>
-    void onSocketQueueAsync(F&& f);
+    // Applies the change on the socket queue: at once when already there, else queued holding
+    // the socket until it has run.
+    void update(std::function<void(QKGCDAsyncUdpSocket&)> change);
 
     Family& family(bool v4) { return v4 ? *f4_ : *f6_; }
     const Family& family(bool v4) const { return v4 ? *f4_ : *f6_; }
@@ -321,7 +320,7 @@ class QKGCDAsyncUdpSocket : public std::enable_shared_from_this<QKGCDAsyncUdpSoc
     uint16_t max4ReceiveSize_ = 65535;
     uint32_t max6ReceiveSize_ = 65535;
     uint16_t maxSendSize_ = 65535;
-    const DispatchQueuePtr socketQueue_;
+    const SocketQueue socketQueue_;
     std::unique_ptr<Family> f4_, f6_;
     std::shared_ptr<DispatchTimer> sendTimer_;
     Packet currentSend_;
@@ -336,7 +335,6 @@ class QKGCDAsyncUdpSocket : public std::enable_shared_from_this<QKGCDAsyncUdpSoc
     uint16_t cachedConnectedPort_ = 0;
     int cachedConnectedFamily_ = 0;
     std::any userData_;
-    char isOnSocketQueueOrTargetQueueKey_ = 0;  // its address is the queue-specific key
     NotificationObserverToken foregroundObserver_;
 };
 
