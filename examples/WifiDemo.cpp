@@ -7,6 +7,7 @@
 
 #include "DemoCommand.h"
 #include "platform/dispatch/MainLoop.h"
+#include "sim/SimWifiFaults.h"
 #include "sim/SimWifiHome.h"
 #include "telvosdk/QKDeviceApConfigParams.h"
 #include "telvosdk/QKDeviceManager.h"
@@ -67,6 +68,10 @@ bool accessPoint(const std::string& fault) {
                  kApSteps);
     if (fault != "no-appliance") home.announce({});
     if (fault == "wrong-password") home.appliance->setReplyBody(0x70, {4});
+    const sim::SimWifiFault* tableFault = nullptr;
+    for (const auto& f : sim::simWifiFaults())
+        if (f.name == fault) tableFault = &f;
+    if (tableFault) tableFault->apply(home);
     // The appliance is on the home LAN 3 s after taking the credentials and online in the cloud
     // after 8 s; the phone is back on the home network after 2 s.
     home.homeNetwork(3, fault == "never-online" ? std::nullopt : std::optional<double>(8), 2);
@@ -86,10 +91,11 @@ bool accessPoint(const std::string& fault) {
         MainLoop::runFor(60);
         t.note("nothing more from the stopped session");
     }
-    const int64_t expected = fault == "wrong-password" ? 4090
-                             : fault == "never-online" ? 4169
-                             : fault == "no-appliance" ? 4011
-                                                       : 0;
+    const int64_t expected = tableFault                  ? tableFault->accessPointCode
+                             : fault == "wrong-password" ? 4090
+                             : fault == "never-online"   ? 4169
+                             : fault == "no-appliance"   ? 4011
+                                                         : 0;
     return outcome.code == expected;
 }
 
@@ -154,16 +160,25 @@ bool lanScan(const std::string& fault) {
     return first == (fault == "empty-lan" ? 4000 : 0);
 }
 
+// The access point's faults: its own, then those of the simulators' Wi-Fi fault table.
+std::vector<Fault> accessPointFaults() {
+    std::vector<Fault> faults = {
+        {"wrong-password", "the appliance refuses the router password (4090)"},
+        {"never-online", "the appliance joins the LAN but the cloud never lists it (4169)"},
+        {"no-appliance", "no appliance answers on the hotspot (4011)"}};
+    for (const auto& f : sim::simWifiFaults())
+        faults.push_back(
+            {f.name, f.what + (f.accessPointCode ? " (" + std::to_string(f.accessPointCode) + ")"
+                                                 : " (the run succeeds)")});
+    return faults;
+}
+
 }  // namespace
 
 std::vector<Command> wifiCommands() {
     return {
-        {"ap",
-         "access-point flow: hotspot, TCP session, credentials, cloud and LAN confirmation",
-         {{"wrong-password", "the appliance refuses the router password (4090)"},
-          {"never-online", "the appliance joins the LAN but the cloud never lists it (4169)"},
-          {"no-appliance", "no appliance answers on the hotspot (4011)"}},
-         accessPoint},
+        {"ap", "access-point flow: hotspot, TCP session, credentials, cloud and LAN confirmation",
+         accessPointFaults(), accessPoint},
         {"smart",
          "smart connect: credentials as multicast addresses and broadcast lengths",
          {{"not-on-home-wifi", "the phone is not on the router it configures (4030)"},

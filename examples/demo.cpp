@@ -45,7 +45,7 @@ void usage(const std::vector<Command>& commands) {
     for (const auto& c : commands) {
         std::printf("  %-8s %s\n", c.name.c_str(), c.summary.c_str());
         for (const auto& f : c.faults)
-            std::printf("    --fault %-18s %s\n", f.name.c_str(), f.what.c_str());
+            std::printf("    --fault %-24s %s\n", f.name.c_str(), f.what.c_str());
     }
 }
 

@@ -68,6 +68,13 @@ size_t nextFrameSize(ByteView buf) {
     return buf.size() < offset + length ? 0 : offset + length;
 }
 
+// Whether the bytes begin with a frame header (magic and a plausible length).
+bool beginsFrame(ByteView buf) {
+    const size_t offset = QKProtocol::isSSTPacketWithData(buf) ? kWrapperSize : 0;
+    if (buf.size() < offset + 6 || buf[offset] != 0x5A || buf[offset + 1] != 0x5A) return false;
+    return (buf[offset + 4] | size_t{buf[offset + 5]} << 8) >= kMinFrame;
+}
+
 }  // namespace
 
 std::shared_ptr<QKConfigWifiDevice> QKConfigWifiDevice::create(std::string ip, std::string port,
@@ -408,6 +415,13 @@ void QKConfigWifiDevice::resultCenter(const ErrorPtr& error, int32_t tag,
 // ---- Receiving
 
 void QKConfigWifiDevice::didReceiveData(Bytes data) {
+    // TCP keeps order, so the rest of a frame comes before anything the appliance writes
+    // later: a read that begins a new frame means the one begun earlier was cut off. Its rest
+    // would otherwise be taken from the new frame, and both would be lost or misread.
+    if (!received_.empty() && beginsFrame(data)) {
+        QKSDKLOG("[InitWifi] dropped %zu bytes of a frame that was cut off", received_.size());
+        received_.clear();
+    }
     received_.insert(received_.end(), data.begin(), data.end());
     while (!received_.empty()) {
         const size_t size = nextFrameSize(received_);

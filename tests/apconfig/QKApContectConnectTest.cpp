@@ -2,6 +2,7 @@
 
 #include "ApFlowFixture.h"
 #include "platform/http/URLSession.h"
+#include "sim/SimWifiFaults.h"
 
 namespace telvo::test {
 namespace {
@@ -45,9 +46,23 @@ Bytes newCredentials(const std::string& random, bool channelEnable, bool country
     return body;
 }
 
-class ApConnect : public ApFlowFixture {};
+class ApConnect : public ApFlowFixture {
+  public:
+    using Arrange = std::function<void(ApConnect&, QKDeviceApConfigParams&, Identity&)>;
+    // A fresh run as `arrange` sets it up, until its first result and 200 s more.
+    void runArranged(const Arrange& arrange, bool answers = true) {
+        fresh();
+        Identity id;
+        QKDeviceApConfigParams p = params();
+        arrange(*this, p, id);
+        if (answers) announce(id);
+        start(p);
+        ASSERT_TRUE(runUntilResults(1));
+        MainLoop::runFor(200);
+    }
+};
 
-using Arrange = std::function<void(ApConnect&, QKDeviceApConfigParams&, ApConnect::Identity&)>;
+using Arrange = ApConnect::Arrange;
 
 // The appliance states discovery version `v`, then `then` arranges the rest.
 Arrange version(uint8_t v, std::function<void(ApConnect&)> then = {}) {
@@ -193,14 +208,7 @@ TEST_F(ApConnect, FailuresEndTheRunOnceWithTheirCodes) {
     // clang-format on
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
-        fresh();
-        Identity id;
-        QKDeviceApConfigParams p = params();
-        k.arrange(*this, p, id);
-        if (k.answers) announce(id);
-        start(p);
-        ASSERT_TRUE(runUntilResults(1));
-        MainLoop::runFor(200);
+        runArranged(k.arrange, k.answers);
 
         ASSERT_EQ(seen.results.size(), 1u);
         EXPECT_EQ(seen.code(), k.code);
@@ -217,6 +225,71 @@ TEST_F(ApConnect, FailuresEndTheRunOnceWithTheirCodes) {
         const bool connectHalf =
             k.code == 4006 || k.code == 4011 || k.code == 4032 || k.code == 4014;
         EXPECT_EQ(seen.steps.empty() ? -1 : seen.steps.back(), connectHalf ? 9 : 8);
+    }
+}
+
+// A fault of the simulators' Wi-Fi table, on an appliance of discovery version `v`.
+Arrange named(const char* fault, uint8_t v = 0x02) {
+    return version(v, [fault](ApConnect& t) { sim::simWifiFault(fault).apply(*t.home); });
+}
+
+// The appliance's TCP session and the discovery sockets failing under a whole run: one
+// completion, with its code and steps, at its virtual time after the start.
+TEST_F(ApConnect, SessionAndDiscoveryFaults) {
+    // clang-format off
+    struct Case {
+        const char* name;
+        Arrange arrange;
+        int64_t code;
+        Steps steps;
+        double at;
+        Types types;
+        const char* message = nullptr;  // checked when set
+        bool rawCode = false;           // the error's code is the plain code itself
+    } cases[] = {
+        // An old module's 0x68 never gets out: six looks 2 s apart, then 4025.
+        {"old module, the session never connects",
+         named("tcp-connect-never", 0x01), 4025, {0, 2, 8}, 12, {}},
+        // A new module's unanswered 0x70 goes on as if taken.
+        {"new module, the session never connects",
+         named("tcp-connect-never"), 0, {0, 8, 14, 4}, 12, {}},
+        {"old module, the session connects after 2.5 s",
+         named("tcp-connect-late", 0x01), 0, {0, 2, 8, 5}, 2.5, {0x68, 0x81}},
+        // The link drops with the answer to 0x68: 0x81 finds it down and reconnects.
+        {"old module, the link drops after the credentials' answer",
+         named("tcp-drop-after-answer", 0x01), 0, {0, 2, 8, 5}, 14, {0x68, 0x81}},
+        // The reconnect of the time-out's retry runs the request waiting for the connection.
+        {"old module, the link is reset while the answer is held back",
+         named("tcp-reset-mid-request", 0x01), 0, {0, 2, 8, 5}, 12, {0x68, 0x68, 0x81}},
+        {"old module, half the answer to 0x68, then silence",
+         named("tcp-half-frame", 0x01), 0, {0, 2, 8, 5}, 12, {0x68, 0x68, 0x81}},
+        // The answer after the time-out and before the retry finishes the request.
+        {"new module, the answer to 0x70 after 11 s",
+         named("tcp-late-answer"), 0, {0, 8, 4}, 11, {0x70}},
+        // The phone's listeners cannot open: replies still reach the probe's own port.
+        {"discovery listeners held, answers to the probe's port",
+         [](auto& t, auto&, auto&) { t.home->holdDiscoveryPorts(false); }, 0, {0, 8, 4}, 0,
+         {0x70}},
+        {"discovery listeners held, answers only to them",
+         named("discovery-ports-held"), 4011, {9}, 90, {}, "Find device time out in AP mode"},
+        // Every probe fails to go out: the search time-out carries the socket's error, under
+        // an empty domain with the plain code.
+        {"discovery probes refused by the network",
+         named("discovery-send-refused"), 4011, {9}, 90, {}, "Network is unreachable", true},
+    };
+    // clang-format on
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        runArranged(k.arrange);
+
+        ASSERT_EQ(seen.results.size(), 1u);
+        EXPECT_EQ(k.rawCode ? seen.results[0]->code() : seen.code(), k.code);
+        EXPECT_EQ(seen.steps, k.steps);
+        EXPECT_NEAR(seen.at[0], k.at, 1e-6);
+        EXPECT_EQ(received(), k.types);
+        if (k.message) {
+            EXPECT_EQ(seen.results[0]->localizedDescription(), k.message);
+        }
     }
 }
 

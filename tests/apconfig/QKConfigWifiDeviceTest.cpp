@@ -308,6 +308,89 @@ TEST_F(ConfigSession, RepliesTimeOutsAndRetries) {
     }
 }
 
+// The appliance's TCP side misbehaving: each request completes once, with its code and the
+// appliance's own answer, at its virtual time. The connect cases write one request before the
+// session connects; the link cases connect first. Times count from the first request.
+TEST_F(ConfigSession, LinkFaultsEndEachRequestOnce) {
+    using Sim = sim::SimLanAppliance;
+    struct Case {
+        const char* name;
+        std::function<void(Sim&)> arrange;
+        std::vector<std::pair<int64_t, double>> done;  // code and time of each request
+        std::vector<double> connects;                  // after the first request
+        bool connectFirst = true;
+    } cases[] = {
+        // Tries at 2, 4, ..., 10 find the link down; the sixth look gives up.
+        {"connect never completes",
+         [](Sim& s) { s.holdConnections(std::nullopt); },
+         {{6002, 12}},
+         {},
+         false},
+        // The attempt of 0 s is still waiting when the appliance answers it.
+        {"connect completes after 2.5 s",
+         [](Sim& s) { s.holdConnections(2.5); },
+         {{0, 2.5}},
+         {2.5},
+         false},
+        // The attempt of 0 s timed out at 3 s; the try of 4 s connects at once.
+        {"connect completes after 3.5 s",
+         [](Sim& s) { s.holdConnections(3.5); },
+         {{0, 4}},
+         {4},
+         false},
+        // The first answer goes, then the link: the second request, read in the same turn, is
+        // lost, and its retry reconnects (10 s time-out, 2 s, 2 s).
+        {"link drops after the first answer",
+         [](Sim& s) { s.dropAfterRequests(1); },
+         {{0, 0}, {0, 14}},
+         {0, 12}},
+        {"link reset after the first answer",
+         [](Sim& s) { s.dropAfterRequests(1, true); },
+         {{0, 0}, {0, 14}},
+         {0, 12}},
+        // The link drops at 1 s while the answers are held back for 5 s.
+        {"link drops while the answers are held back",
+         [](Sim& s) {
+             s.addFaults(2, {Fault::Late, 5});
+             s.dropAt(1);
+         },
+         {{0, 14}, {0, 14}},
+         {0, 12}},
+        // Half the answer, then nothing: the retry's answer is read whole, not as the rest.
+        {"half an answer, then silence", [](Sim& s) { s.addFault({Fault::Half}); }, {{0, 12}}, {0}},
+    };
+    int32_t tag = 600;
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        sim = std::make_unique<sim::SimLanAppliance>(kDefaultKey, 7);
+        connects.clear();
+        if (k.connectFirst) open();
+        k.arrange(*sim);
+        if (!k.connectFirst) open(false);
+        std::vector<Done> done(k.done.size());
+        const double t0 = Clock::now();
+        for (auto& d : done) request(++tag, &d);
+        std::vector<Done*> all;
+        for (auto& d : done) all.push_back(&d);
+        ASSERT_TRUE(runUntilDone(all));
+        MainLoop::runFor(30);  // nothing more arrives
+        for (size_t i = 0; i < done.size(); ++i) {
+            EXPECT_EQ(done[i].code, k.done[i].first) << i;
+            EXPECT_DOUBLE_EQ(done[i].at - t0, k.done[i].second) << i;
+            if (done[i].code == 0) {
+                ASSERT_TRUE(done[i].reply);
+                EXPECT_EQ(done[i].reply->messageArray(), sim->replyBody(0x6B)) << i;
+            }
+        }
+        std::vector<double> at;
+        for (double c : connects)
+            if (c >= t0) at.push_back(c - t0);
+        EXPECT_EQ(at, k.connects);
+        EXPECT_EQ(session->pendingRequestCount(), 0u);
+        session->stopInitWifi();
+    }
+}
+
 // Two replies in one write and split replies are both delivered.
 TEST_F(ConfigSession, JoinedRepliesAreNotLost) {
     open();

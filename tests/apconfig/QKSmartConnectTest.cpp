@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "SmartConnectFixture.h"
+#include "sim/SimWifiFaults.h"
 
 namespace telvo::test {
 namespace {
@@ -99,6 +100,55 @@ TEST_F(QKSmartConnectTest, FindsTheApplianceOnTheLanForNewAndOldModules) {
         const size_t sent = sniffer().datagrams().size();
         MainLoop::runFor(1);
         EXPECT_EQ(sniffer().datagrams().size(), sent);
+    }
+}
+
+// An old module found on the LAN whose session misbehaves: the sub type it cannot give is
+// reported as "0"; the run ends once with success, at its virtual time after the appliance
+// appeared (the probe of 1 s later finds it and opens the session).
+TEST_F(QKSmartConnectTest, OldModuleSessionFaults) {
+    using Fault = sim::SimLanAppliance::Fault;
+    auto named = [](const char* fault) {
+        return [fault](Home& h) { sim::simWifiFault(fault).apply(h); };
+    };
+    struct Case {
+        const char* name;
+        std::function<void(Home&)> arrange;
+        std::string subType;
+        double at;
+        int asked;  // 0x20 requests the appliance read
+    } cases[] = {
+        {"answered", [](auto&) {}, "4660", 1, 1},
+        // Six looks 2 s apart find no link.
+        {"the session never connects", named("tcp-connect-never"), "0", 13, 0},
+        // The connect begun at 1 s is still waiting.
+        {"the session connects at 2.5 s", named("tcp-connect-late"), "4660", 2.5, 1},
+        // Time-out, retry 2 s later, time-out again.
+        {"the sub type never answered",
+         [](Home& h) { h.appliance->addFaults(2, {Fault::Silence}); }, "0", 23, 2},
+        {"half the answer, then silence", named("tcp-half-frame"), "4660", 13, 2},
+        // The link drops instead of the answer: at the retry the session reconnects, and the
+        // request waiting for the connection goes out at once.
+        {"the link drops with the answer", [](Home& h) { h.appliance->addFault({Fault::Close}); },
+         "4660", 13, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fresh();
+        flow->fastConfigWithParams(smartParams(), steps(), record());
+        auto heard = hear();
+        ASSERT_TRUE(heard);
+        appear(*heard, {0, 0, 0, 0}, 0x77, {}, 57 + std::string(kDeviceSsid).size());
+        c.arrange(*home);
+        const double appeared = Clock::now();
+        ASSERT_TRUE(runUntilResults(1, 60));
+        MainLoop::runFor(30);
+        ASSERT_EQ(seen.results.size(), 1u);
+        EXPECT_EQ(code(seen.results[0]), 0);
+        ASSERT_TRUE(seen.devices[0]);
+        EXPECT_EQ(seen.devices[0]->deviceSubType, c.subType);
+        EXPECT_NEAR(t0 + seen.at[0] - appeared, c.at, 1e-6);
+        EXPECT_EQ(sim->countOf(0x20), c.asked);
     }
 }
 

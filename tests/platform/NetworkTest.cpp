@@ -4,6 +4,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/net/NetworkConfiguration.h"
@@ -125,6 +127,16 @@ TEST(NetworkGuard, SinkTakesDatagramsLoopbackDatagramsAndConnectsGoOut) {
         2);
     char buf[8];
     EXPECT_EQ(recv(receiver, buf, sizeof buf, 0), 2);
+
+    // A sink that refuses fails the send with its error; nothing reaches the receiver.
+    NetworkGuard::setDatagramSink(
+        [](const sockaddr*, socklen_t, const uint8_t*, size_t) { return -ENETUNREACH; });
+    errno = 0;
+    EXPECT_EQ(
+        NetworkGuard::sendto(sender, "no", 2, 0, reinterpret_cast<sockaddr*>(&here), sizeof here),
+        -1);
+    EXPECT_EQ(errno, ENETUNREACH);
+    EXPECT_EQ(recv(receiver, buf, sizeof buf, MSG_DONTWAIT), -1);
     NetworkGuard::setDatagramSink(nullptr);
     close(sender);
     close(receiver);

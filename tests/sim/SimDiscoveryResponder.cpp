@@ -157,7 +157,7 @@ void SimDiscoveryResponder::onReadable() {
                 next = a.script.front();
                 a.script.pop_front();
             }
-            answer(i, next, from);
+            if (replyToSender) answer(i, next, from);
             for (uint16_t port : replyPorts) {
                 sockaddr_in listener = from;
                 listener.sin_port = htons(port);

@@ -79,6 +79,8 @@ class SimDiscoveryResponder {
     const std::vector<Probe>& probes() const { return probes_; }
     // Ports at the probe sender's address that every answer also goes to.
     std::vector<uint16_t> replyPorts;
+    // Whether answers go to the probe's own port too (else only to replyPorts).
+    bool replyToSender = true;
     // Runs on the main queue after each probe was answered.
     std::function<void(const Probe&, const std::string& fromAddress)> onProbe;
 

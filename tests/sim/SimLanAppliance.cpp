@@ -3,9 +3,14 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "platform/dispatch/Clock.h"
@@ -58,6 +63,7 @@ SimLanAppliance::SimLanAppliance(std::string defaultKey, const std::string& bind
 SimLanAppliance::~SimLanAppliance() {
     *alive_ = false;
     dropPeer();
+    if (filler_ >= 0) ::close(filler_);
     stopListening();
 }
 
@@ -100,9 +106,83 @@ void SimLanAppliance::refuseConnections(bool refuse) {
     if (!refuse && listener_ < 0) listen();
 }
 
+void SimLanAppliance::holdConnections(std::optional<double> seconds) {
+    const uint64_t hold = ++hold_;
+    if (filler_ < 0 && listener_ >= 0) {
+        // An accept queue of one, filled by a connection of the appliance's own: the kernel
+        // drops every further handshake.
+        ::listen(listener_, 0);
+        listenSource_->suspend();
+        filler_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in a = address(hostAddress_, port_);
+        if (filler_ < 0 || (::connect(filler_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 &&
+                            errno != EINPROGRESS)) {
+            throw std::runtime_error("simulated appliance: cannot fill the accept queue");
+        }
+        // Loopback completes the handshake at once.
+        pollfd p{filler_, POLLOUT, 0};
+        if (::poll(&p, 1, 1000) != 1)
+            throw std::runtime_error("simulated appliance: the filler did not connect");
+    }
+    if (!seconds) return;
+    DispatchQueue::main()->after(*seconds, [this, alive = alive_, hold] {
+        if (*alive && hold == hold_) openConnections();
+    });
+}
+
+void SimLanAppliance::openConnections() {
+    if (filler_ < 0) return;
+    ++hold_;
+    const bool waiting = connectWaiting();
+    int queued = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (queued >= 0) ::close(queued);
+    ::close(filler_);
+    filler_ = -1;
+    ::listen(listener_, 8);
+    // The phone's stack sends the waiting handshake again on its own schedule (real time):
+    // time stands still until it has landed, so the connect completes at this instant.
+    if (waiting) handshake_ = Dispatch::beginOutsideWork("simulated appliance: handshake");
+    listenSource_->resume();
+}
+
+bool SimLanAppliance::connectWaiting() const {
+    char remote[32];
+    std::snprintf(remote, sizeof remote, "%08X:%04X", htonl(hostAddress_), unsigned(port_));
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // the heading
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, peer, state;
+        fields >> slot >> local >> peer >> state;
+        if (peer == remote && state == "02") return true;  // SYN_SENT
+    }
+    return false;
+}
+
+void SimLanAppliance::dropAt(double seconds, bool reset) {
+    DispatchQueue::main()->after(seconds, [this, alive = alive_, reset] {
+        if (*alive) drop(reset);
+    });
+}
+
+void SimLanAppliance::dropAfterRequests(int count, bool reset) {
+    dropAfter_ = count;
+    dropReset_ = reset;
+}
+
+void SimLanAppliance::drop(bool reset) {
+    if (reset) {
+        resetConnection();
+    } else {
+        closeConnection();
+    }
+}
+
 void SimLanAppliance::onAccept() {
     int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;
+    handshake_.reset();
     dropPeer();
     int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -235,6 +315,10 @@ void SimLanAppliance::handle(const SimLanFrame& request) {
     }
     answer(request, std::move(reply));
     if (accepted && onCredentials) onCredentials(randomCode);
+    if (dropAfter_ && --*dropAfter_ <= 0) {
+        dropAfter_.reset();
+        drop(dropReset_);
+    }
 }
 
 void SimLanAppliance::answer(const SimLanFrame& request, SimLanFrame reply) {
@@ -265,6 +349,8 @@ void SimLanAppliance::answer(const SimLanFrame& request, SimLanFrame reply) {
                                          });
             return;
         }
+        case Fault::Half:
+            return writeNow(ByteView(bytes).first(bytes.size() / 2));
         case Fault::JoinWithNext:
             held_.insert(held_.end(), bytes.begin(), bytes.end());
             return;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/dispatch/Dispatch.h"
 #include "sim/SimDiscovery.h"
 #include "sim/SimKeyAgreement.h"
 #include "sim/SimLanCodec.h"
@@ -35,6 +36,7 @@ class SimLanAppliance {
         Silence,       // no reply
         Late,          // the reply after `delay` seconds
         Split,         // the reply in two writes, `delay` seconds apart
+        Half,          // the first half of the reply, then nothing
         JoinWithNext,  // held back and written in one write with the next reply
         WrongTag,      // the reply under another tag
         Counter,       // the protocol-3 counter `counter` (and the count goes on from there)
@@ -93,6 +95,15 @@ class SimLanAppliance {
 
     // Stops (true) or resumes listening: connects are refused meanwhile.
     void refuseConnections(bool refuse);
+    // The appliance's stack takes no connection for `seconds` from now, never when nullopt: a
+    // connect stays unanswered (its handshake is dropped, as by a full accept queue) until
+    // then, and one still waiting at that moment completes then.
+    void holdConnections(std::optional<double> seconds);
+    // The connection up `seconds` from now drops then (reset: abortively).
+    void dropAt(double seconds, bool reset = false);
+    // The connection drops right after the appliance has answered `count` more requests
+    // (heartbeats apart).
+    void dropAfterRequests(int count, bool reset = false);
     void closeConnection();
     void resetConnection();
     // Writes bytes as they are on the current connection.
@@ -117,6 +128,10 @@ class SimLanAppliance {
     void handle(const SimLanFrame& request);
     void answer(const SimLanFrame& request, SimLanFrame reply);
     void writeNow(ByteView bytes);
+    void drop(bool reset);
+    void openConnections();
+    // A connect to this appliance is waiting for its handshake (the kernel's view).
+    bool connectWaiting() const;
 
     std::string defaultKey_;
     SimLanCodec codec_;
@@ -139,6 +154,14 @@ class SimLanAppliance {
     std::vector<double> heartbeats_;
     int accepted_ = 0;
     int unreadable_ = 0;
+    // Holding connections: the connection that fills the accept queue, and the generation of
+    // the hold (a later hold or open outdates a pending opening).
+    int filler_ = -1;
+    uint64_t hold_ = 0;
+    // While a connect that was waiting at the opening completes.
+    std::shared_ptr<Dispatch::OutsideWork> handshake_;
+    std::optional<int> dropAfter_;
+    bool dropReset_ = false;
 };
 
 }  // namespace telvo::sim

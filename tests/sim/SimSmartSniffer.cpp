@@ -100,15 +100,16 @@ std::optional<SimSmartCredentials> decodeBroadcast(const std::vector<SimSmartDat
 SimSmartSniffer::SimSmartSniffer() {
     NetworkGuard::setDatagramSink(
         [this](const sockaddr* to, socklen_t, const uint8_t*, size_t size) {
-            if (!to || to->sa_family != AF_INET) return false;
+            if (!to || to->sa_family != AF_INET) return 0;
             const auto* in = reinterpret_cast<const sockaddr_in*>(to);
+            std::lock_guard lock(mutex_);
+            if (refusal_ && ntohs(in->sin_port) == refusedPort_) return -refusal_;
             const uint32_t host = ntohl(in->sin_addr.s_addr);
-            if ((host >> 28) != 0xE && host != 0xFFFFFFFFu) return false;
+            if ((host >> 28) != 0xE && host != 0xFFFFFFFFu) return 0;
             char text[INET_ADDRSTRLEN] = {};
             inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
-            std::lock_guard lock(mutex_);
             datagrams_.push_back({text, ntohs(in->sin_port), size, Clock::now()});
-            return true;
+            return 1;
         });
 }
 
@@ -119,6 +120,12 @@ SimSmartSniffer::~SimSmartSniffer() {
 std::vector<SimSmartDatagram> SimSmartSniffer::datagrams() const {
     std::lock_guard lock(mutex_);
     return datagrams_;
+}
+
+void SimSmartSniffer::refuseSendsTo(uint16_t port, int error) {
+    std::lock_guard lock(mutex_);
+    refusedPort_ = port;
+    refusal_ = port ? error : 0;
 }
 
 void SimSmartSniffer::clear() {

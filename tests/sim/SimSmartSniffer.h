@@ -29,7 +29,8 @@ struct SimSmartCredentials {
 };
 
 // Takes every datagram to a multicast or the limited broadcast address through the platform's
-// datagram sink while it lives (nothing reaches the network); other datagrams pass.
+// datagram sink while it lives (nothing reaches the network); other datagrams pass unless
+// refused.
 class SimSmartSniffer {
   public:
     SimSmartSniffer();
@@ -39,10 +40,15 @@ class SimSmartSniffer {
 
     std::vector<SimSmartDatagram> datagrams() const;
     void clear();
+    // From now on the network refuses every datagram to this UDP port (any address): the send
+    // fails with the error, as ENETUNREACH when there is no route. 0 lets them pass again.
+    void refuseSendsTo(uint16_t port, int error);
 
   private:
     mutable std::mutex mutex_;
     std::vector<SimSmartDatagram> datagrams_;
+    uint16_t refusedPort_ = 0;
+    int refusal_ = 0;
 };
 
 // Decodes the credentials as an appliance does, from any window holding one full cycle of each

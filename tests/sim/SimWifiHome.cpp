@@ -1,6 +1,11 @@
 #include "sim/SimWifiHome.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
 
 #include "cloud/QKNetWorkManager.h"
 #include "cloud/QKRandomNumObject.h"
@@ -65,6 +70,7 @@ SimWifiHome::SimWifiHome()
 
 SimWifiHome::~SimWifiHome() {
     if (listener_) listener_->cancel();
+    for (int fd : heldPorts_) ::close(fd);
     QKBroadcastManager::resetForTesting();
     MainLoop::drain();
     resetForTesting<NetworkConfiguration>();
@@ -129,6 +135,26 @@ QKDeviceApConfigParams SimWifiHome::apParams() {
                                       {kQKSDKConfigChannelCount, 13},
                                       {kQKSDKConfigChannelMaxPower, 20}})};
     return p;
+}
+
+void SimWifiHome::holdDiscoveryPorts(bool onlyThere) {
+    for (NetworkPort which : {NetworkPort::DiscoveryReplyA, NetworkPort::DiscoveryReplyB}) {
+        const uint16_t port = NetworkConfiguration::port(which);
+        // No address or port sharing: a later bind of the same port fails.
+        int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+            throw std::runtime_error("simulated home: cannot hold a discovery port");
+        heldPorts_.push_back(fd);
+        if (onlyThere) responder->replyPorts.push_back(port);
+    }
+    if (onlyThere) responder->replyToSender = false;
+}
+
+void SimWifiHome::refuseProbes(int error) {
+    sniffer.refuseSendsTo(responder->port(), error);
 }
 
 void SimWifiHome::prepareSmartConnect() {

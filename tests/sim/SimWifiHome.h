@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "sim/FakeCloud.h"
 #include "sim/SimCloudApi.h"
@@ -71,6 +72,14 @@ class SimWifiHome {
     // Credentials for the home network, the appliance named by its hotspot.
     static QKDeviceApConfigParams apParams();
 
+    // ---- Discovery.
+    // Another program holds the two discovery listener ports (bound without sharing), so the
+    // phone cannot open its listeners there; the appliance answers only at those ports, not
+    // at the probe's own port, when `onlyThere`.
+    void holdDiscoveryPorts(bool onlyThere);
+    // The network refuses the discovery probes: the phone's send fails with the error.
+    void refuseProbes(int error);
+
     // ---- Smart connect.
     // The phone on the home network, the cloud client afresh (no work mode set) with the app
     // and data keys a smart-connect run reads the cloud's serials with.
@@ -102,6 +111,7 @@ class SimWifiHome {
 
   private:
     std::shared_ptr<DispatchTimer> listener_;
+    std::vector<int> heldPorts_;
     std::optional<SimSmartCredentials> heard_;
 };
 

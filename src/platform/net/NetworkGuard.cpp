@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -167,9 +168,14 @@ ssize_t NetworkGuard::sendto(int fd, const void* data, size_t size, int flags, c
             std::lock_guard<std::mutex> lock(sinkMutex());
             sink = sinkSlot();
         }
-        if (sink &&
-            (*sink)(destination, destinationLength, static_cast<const uint8_t*>(data), size))
-            return ssize_t(size);
+        const int verdict =
+            sink ? (*sink)(destination, destinationLength, static_cast<const uint8_t*>(data), size)
+                 : 0;
+        if (verdict > 0) return ssize_t(size);
+        if (verdict < 0) {
+            errno = -verdict;
+            return -1;
+        }
         check(destination, destinationLength, "UDP send");
     }
     return ::sendto(fd, data, size, flags, to, to ? toLength : 0);

@@ -38,10 +38,12 @@ class NetworkGuard {
     // The full decision: loopback, or an address the admitted subnet covers.
     static bool isAdmittedDestination(const sockaddr* address, socklen_t length);
 
-    // A sink for datagrams: answers true when it takes the datagram (it is then not sent and
-    // the send reports the full length as sent). Runs on the sending thread.
-    using DatagramSink = std::function<bool(const sockaddr* to, socklen_t toLength,
-                                            const uint8_t* data, size_t size)>;
+    // A sink for datagrams, the network a test stands in for: answers 1 (true) when it takes
+    // the datagram (it is then not sent and the send reports the full length as sent), 0
+    // (false) to let it go on to the kernel, or a negated errno value to fail the send with
+    // that error as the network would (-ENETUNREACH: no route). Runs on the sending thread.
+    using DatagramSink = std::function<int(const sockaddr* to, socklen_t toLength,
+                                           const uint8_t* data, size_t size)>;
     static void setDatagramSink(DatagramSink sink);  // empty: none
 
     // Checked ::connect for stream sockets.
