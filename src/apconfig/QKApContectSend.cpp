@@ -218,7 +218,8 @@ void QKApContect::checkConfigResult(const std::optional<Dictionary>& dic) {
     const std::optional<std::string> formerSSID = (*dic)[kQKSDKFormerRouterSSID].optionalText();
     const std::optional<std::string> formerPwd = (*dic)[kQKSDKFormerRouterPassword].optionalText();
     const Value& status = (*dic)[kQKSDKFormerStatusCode];
-    publishStepInfo({{13, Value(formerError)}});
+    // Built in place: GCC 12 at -O1 reports a moved Value here as maybe uninitialized.
+    publishStepInfo({{13, formerError}});
     configStepWithType(13);
     if (formerError == 0) return next();
     const std::string& home = configInfoDic_["homeSSID"].text();
