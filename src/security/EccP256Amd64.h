@@ -1,9 +1,9 @@
 #pragma once
 
-// P-256 Montgomery multiplication and squaring, addition and subtraction modulo p for x86-64
-// (baseline instructions: mul, adc, cmov), as inline assembly: compilers keep the carries of these
-// chains poorly. Same contracts as the portable functions in EccP256Field.h, which they match.
-// Defines TELVO_ECC_P256_AMD64 to 1 where they exist.
+// P-256 Montgomery multiplication, squaring, addition and subtraction modulo p for x86-64
+// (baseline instructions: mul, adc, cmov), as inline assembly: compilers keep the carries of
+// these chains poorly. Same contracts as the portable functions in EccP256Field.h, which they
+// match. Defines TELVO_ECC_P256_AMD64 to 1 where they exist.
 
 #include "security/EccWords.h"
 
@@ -12,91 +12,131 @@
 
 namespace telvo::ecc::p256 {
 
-// Register names are passed in so that the unrolled rounds can rotate them.
+// clang-format off
 
-// Accumulator T0..T4 += a * b[off/8]; T5 receives the carry out of T4.
-#define TELVO_P256_ROW(off, T0, T1, T2, T3, T4, T5)                                 \
-    "movq " off                                                                     \
-    "(%[b]), %%rcx\n\t"                                                             \
-    "movq 0(%[a]), %%rax\n\tmulq %%rcx\n\taddq %%rax, %%" T0                        \
-    "\n\tadcq $0, %%rdx\n\t"                                                        \
-    "movq %%rdx, %%rbx\n\t"                                                         \
-    "movq 8(%[a]), %%rax\n\tmulq %%rcx\n\taddq %%rbx, %%rax\n\tadcq $0, %%rdx\n\t"  \
-    "addq %%rax, %%" T1                                                             \
-    "\n\tadcq $0, %%rdx\n\tmovq %%rdx, %%rbx\n\t"                                   \
-    "movq 16(%[a]), %%rax\n\tmulq %%rcx\n\taddq %%rbx, %%rax\n\tadcq $0, %%rdx\n\t" \
-    "addq %%rax, %%" T2                                                             \
-    "\n\tadcq $0, %%rdx\n\tmovq %%rdx, %%rbx\n\t"                                   \
-    "movq 24(%[a]), %%rax\n\tmulq %%rcx\n\taddq %%rbx, %%rax\n\tadcq $0, %%rdx\n\t" \
-    "addq %%rax, %%" T3                                                             \
-    "\n\tadcq $0, %%rdx\n\t"                                                        \
-    "xorq %%" T5 ", %%" T5 "\n\taddq %%rdx, %%" T4 "\n\tadcq $0, %%" T5 "\n\t"
+// The macros take register names so that the unrolled rounds can rotate them.
+
+// Accumulator T0..T4 += a * b[off / 8]; T5 receives the carry out of T4.
+#define TELVO_P256_ROW(off, T0, T1, T2, T3, T4, T5) \
+    "movq " off "(%[b]), %%rcx\n\t" \
+    "movq 0(%[a]), %%rax\n\t" \
+    "mulq %%rcx\n\t" \
+    "addq %%rax, %%" T0 "\n\t" \
+    "adcq $0, %%rdx\n\t" \
+    "movq %%rdx, %%rbx\n\t" \
+    "movq 8(%[a]), %%rax\n\t" \
+    "mulq %%rcx\n\t" \
+    "addq %%rbx, %%rax\n\t" \
+    "adcq $0, %%rdx\n\t" \
+    "addq %%rax, %%" T1 "\n\t" \
+    "adcq $0, %%rdx\n\t" \
+    "movq %%rdx, %%rbx\n\t" \
+    "movq 16(%[a]), %%rax\n\t" \
+    "mulq %%rcx\n\t" \
+    "addq %%rbx, %%rax\n\t" \
+    "adcq $0, %%rdx\n\t" \
+    "addq %%rax, %%" T2 "\n\t" \
+    "adcq $0, %%rdx\n\t" \
+    "movq %%rdx, %%rbx\n\t" \
+    "movq 24(%[a]), %%rax\n\t" \
+    "mulq %%rcx\n\t" \
+    "addq %%rbx, %%rax\n\t" \
+    "adcq $0, %%rdx\n\t" \
+    "addq %%rax, %%" T3 "\n\t" \
+    "adcq $0, %%rdx\n\t" \
+    "xorq %%" T5 ", %%" T5 "\n\t" \
+    "addq %%rdx, %%" T4 "\n\t" \
+    "adcq $0, %%" T5 "\n\t"
 
 // One Montgomery round with m = T0 (-p^-1 = 1 mod 2^64): T0..T5 += m * p, after which T0 is
 // zero and T1..T5 hold the value shifted down a word. m * p adds m << 32 at word 1 and
 // m * (2^64 - 2^32 + 1) at word 3.
-#define TELVO_P256_ROUND(T0, T1, T2, T3, T4, T5)                           \
-    "movabsq $0xffffffff00000001, %%rcx\n\tmovq %%" T0                     \
-    ", %%rax\n\tmulq %%rcx\n\t"                                            \
-    "movq %%" T0 ", %%rbx\n\tshlq $32, %%rbx\n\tshrq $32, %%" T0           \
-    "\n\t"                                                                 \
-    "addq %%rbx, %%" T1 "\n\tadcq %%" T0 ", %%" T2 "\n\tadcq %%rax, %%" T3 \
-    "\n\t"                                                                 \
-    "adcq %%rdx, %%" T4 "\n\tadcq $0, %%" T5 "\n\t"
+#define TELVO_P256_ROUND(T0, T1, T2, T3, T4, T5) \
+    "movabsq $0xffffffff00000001, %%rcx\n\t" \
+    "movq %%" T0 ", %%rax\n\t" \
+    "mulq %%rcx\n\t" \
+    "movq %%" T0 ", %%rbx\n\t" \
+    "shlq $32, %%rbx\n\t" \
+    "shrq $32, %%" T0 "\n\t" \
+    "addq %%rbx, %%" T1 "\n\t" \
+    "adcq %%" T0 ", %%" T2 "\n\t" \
+    "adcq %%rax, %%" T3 "\n\t" \
+    "adcq %%rdx, %%" T4 "\n\t" \
+    "adcq $0, %%" T5 "\n\t"
 
-// The same round on a four-word value without the top words, m * (2^64 - 2^32 + 1) made
-// with shifts: afterwards T1, T2, T3, T0 hold the value.
-#define TELVO_P256_ROUND4(T0, T1, T2, T3)                               \
-    "movq %%" T0 ", %%rax\n\tshlq $32, %%rax\n\tmovq %%" T0             \
-    ", %%rdx\n\tshrq $32, %%rdx\n\t"                                    \
-    "movq %%" T0 ", %%rbx\n\tsubq %%rax, %%rbx\n\tmovq %%" T0           \
-    ", %%rcx\n\t"                                                       \
-    "sbbq %%rdx, %%rcx\n\t"                                             \
-    "addq %%rax, %%" T1 "\n\tadcq %%rdx, %%" T2 "\n\tadcq %%rbx, %%" T3 \
-    "\n\t"                                                              \
-    "adcq $0, %%rcx\n\tmovq %%rcx, %%" T0 "\n\t"
+// The same round on a four-word value without the words above it, m * (2^64 - 2^32 + 1)
+// made with shifts: (m - (m >> 32) - borrow, m - (m << 32)). Afterwards T1, T2, T3, T0 hold
+// the value.
+#define TELVO_P256_ROUND4(T0, T1, T2, T3) \
+    "movq %%" T0 ", %%rax\n\t" \
+    "shlq $32, %%rax\n\t" \
+    "movq %%" T0 ", %%rdx\n\t" \
+    "shrq $32, %%rdx\n\t" \
+    "movq %%" T0 ", %%rbx\n\t" \
+    "subq %%rax, %%rbx\n\t" \
+    "movq %%" T0 ", %%rcx\n\t" \
+    "sbbq %%rdx, %%rcx\n\t" \
+    "addq %%rax, %%" T1 "\n\t" \
+    "adcq %%rdx, %%" T2 "\n\t" \
+    "adcq %%rbx, %%" T3 "\n\t" \
+    "adcq $0, %%rcx\n\t" \
+    "movq %%rcx, %%" T0 "\n\t"
 
-// Stores (top, A, B, C, D) - p when that does not borrow, else (A, B, C, D); uses X, Y, Z, W
-// and S as scratch.
-#define TELVO_P256_FINAL(top, A, B, C, D, X, Y, Z, W, S)                             \
-    "movq %%" A ", %%" X "\n\tmovq %%" B ", %%" Y "\n\tmovq %%" C ", %%" Z           \
-    "\n\t"                                                                           \
-    "movq %%" D ", %%" W                                                             \
-    "\n\t"                                                                           \
-    "subq $-1, %%" X "\n\tmovl $0xffffffff, %%" S "d\n\tsbbq %%" S ", %%" Y          \
-    "\n\t"                                                                           \
-    "sbbq $0, %%" Z "\n\tmovabsq $0xffffffff00000001, %%" S "\n\tsbbq %%" S ", %%" W \
-    "\n\t"                                                                           \
-    "sbbq $0, %%" top                                                                \
-    "\n\t"                                                                           \
-    "cmovcq %%" A ", %%" X "\n\tcmovcq %%" B ", %%" Y "\n\tcmovcq %%" C ", %%" Z     \
-    "\n\t"                                                                           \
-    "cmovcq %%" D ", %%" W                                                           \
-    "\n\t"                                                                           \
-    "movq %%" X ", 0(%[r])\n\tmovq %%" Y ", 8(%[r])\n\tmovq %%" Z                    \
-    ", 16(%[r])\n\t"                                                                 \
+// Stores (top, A, B, C, D) - p to r[0..3] when that does not borrow, else (A, B, C, D); X, Y,
+// Z, W and S are scratch.
+#define TELVO_P256_FINAL(top, A, B, C, D, X, Y, Z, W, S) \
+    "movq %%" A ", %%" X "\n\t" \
+    "movq %%" B ", %%" Y "\n\t" \
+    "movq %%" C ", %%" Z "\n\t" \
+    "movq %%" D ", %%" W "\n\t" \
+    "subq $-1, %%" X "\n\t" \
+    "movl $0xffffffff, %%" S "d\n\t" \
+    "sbbq %%" S ", %%" Y "\n\t" \
+    "sbbq $0, %%" Z "\n\t" \
+    "movabsq $0xffffffff00000001, %%" S "\n\t" \
+    "sbbq %%" S ", %%" W "\n\t" \
+    "sbbq $0, %%" top "\n\t" \
+    "cmovcq %%" A ", %%" X "\n\t" \
+    "cmovcq %%" B ", %%" Y "\n\t" \
+    "cmovcq %%" C ", %%" Z "\n\t" \
+    "cmovcq %%" D ", %%" W "\n\t" \
+    "movq %%" X ", 0(%[r])\n\t" \
+    "movq %%" Y ", 8(%[r])\n\t" \
+    "movq %%" Z ", 16(%[r])\n\t" \
     "movq %%" W ", 24(%[r])\n\t"
 
 // Rows and rounds interleaved: the accumulator never exceeds 2p.
 ECC_INLINE void fe_mulAmd64(u64* r, const u64* a, const u64* b) {
     __asm__ volatile(
         "movq 0(%[b]), %%rcx\n\t"
-        "movq 0(%[a]), %%rax\n\tmulq %%rcx\n\tmovq %%rax, %%r8\n\tmovq %%rdx, %%r9\n\t"
-        "movq 8(%[a]), %%rax\n\tmulq %%rcx\n\taddq %%rax, %%r9\n\tadcq $0, %%rdx\n\t"
+        "movq 0(%[a]), %%rax\n\t"
+        "mulq %%rcx\n\t"
+        "movq %%rax, %%r8\n\t"
+        "movq %%rdx, %%r9\n\t"
+        "movq 8(%[a]), %%rax\n\t"
+        "mulq %%rcx\n\t"
+        "addq %%rax, %%r9\n\t"
+        "adcq $0, %%rdx\n\t"
         "movq %%rdx, %%r10\n\t"
-        "movq 16(%[a]), %%rax\n\tmulq %%rcx\n\taddq %%rax, %%r10\n\tadcq $0, %%rdx\n\t"
+        "movq 16(%[a]), %%rax\n\t"
+        "mulq %%rcx\n\t"
+        "addq %%rax, %%r10\n\t"
+        "adcq $0, %%rdx\n\t"
         "movq %%rdx, %%r11\n\t"
-        "movq 24(%[a]), %%rax\n\tmulq %%rcx\n\taddq %%rax, %%r11\n\tadcq $0, %%rdx\n\t"
+        "movq 24(%[a]), %%rax\n\t"
+        "mulq %%rcx\n\t"
+        "addq %%rax, %%r11\n\t"
+        "adcq $0, %%rdx\n\t"
         "movq %%rdx, %%r12\n\t"
-        "xorq %%r13, %%r13\n\t" TELVO_P256_ROUND("r8", "r9", "r10", "r11", "r12", "r13")
-            TELVO_P256_ROW("8", "r9", "r10", "r11", "r12", "r13", "r8")
-                TELVO_P256_ROUND("r9", "r10", "r11", "r12", "r13", "r8")
-                    TELVO_P256_ROW("16", "r10", "r11", "r12", "r13", "r8", "r9")
-                        TELVO_P256_ROUND("r10", "r11", "r12", "r13", "r8", "r9")
-                            TELVO_P256_ROW("24", "r11", "r12", "r13", "r8", "r9", "r10")
-                                TELVO_P256_ROUND("r11", "r12", "r13", "r8", "r9", "r10")
-                                    TELVO_P256_FINAL("r10", "r12", "r13", "r8", "r9", "rax", "rdx",
-                                                     "rbx", "rcx", "r11")
+        "xorq %%r13, %%r13\n\t"
+        TELVO_P256_ROUND("r8", "r9", "r10", "r11", "r12", "r13")
+        TELVO_P256_ROW("8", "r9", "r10", "r11", "r12", "r13", "r8")
+        TELVO_P256_ROUND("r9", "r10", "r11", "r12", "r13", "r8")
+        TELVO_P256_ROW("16", "r10", "r11", "r12", "r13", "r8", "r9")
+        TELVO_P256_ROUND("r10", "r11", "r12", "r13", "r8", "r9")
+        TELVO_P256_ROW("24", "r11", "r12", "r13", "r8", "r9", "r10")
+        TELVO_P256_ROUND("r11", "r12", "r13", "r8", "r9", "r10")
+        TELVO_P256_FINAL("r10", "r12", "r13", "r8", "r9", "rax", "rdx", "rbx", "rcx", "r11")
         :
         : [r] "r"(r), [a] "r"(a), [b] "r"(b)
         : "rax", "rbx", "rcx", "rdx", "r8", "r9", "r10", "r11", "r12", "r13", "cc", "memory");
@@ -106,37 +146,88 @@ ECC_INLINE void fe_mulAmd64(u64* r, const u64* a, const u64* b) {
 // rounds on the low half and the high half added.
 ECC_INLINE void fe_sqrAmd64(u64* r, const u64* a) {
     __asm__ volatile(
+        // a0 a1, a0 a2, a0 a3 into r9..r12
         "movq 0(%[a]), %%rcx\n\t"
-        "movq 8(%[a]), %%rax\n\tmulq %%rcx\n\tmovq %%rax, %%r9\n\tmovq %%rdx, %%r10\n\t"
-        "movq 16(%[a]), %%rax\n\tmulq %%rcx\n\taddq %%rax, %%r10\n\tadcq $0, %%rdx\n\t"
+        "movq 8(%[a]), %%rax\n\t"
+        "mulq %%rcx\n\t"
+        "movq %%rax, %%r9\n\t"
+        "movq %%rdx, %%r10\n\t"
+        "movq 16(%[a]), %%rax\n\t"
+        "mulq %%rcx\n\t"
+        "addq %%rax, %%r10\n\t"
+        "adcq $0, %%rdx\n\t"
         "movq %%rdx, %%r11\n\t"
-        "movq 24(%[a]), %%rax\n\tmulq %%rcx\n\taddq %%rax, %%r11\n\tadcq $0, %%rdx\n\t"
+        "movq 24(%[a]), %%rax\n\t"
+        "mulq %%rcx\n\t"
+        "addq %%rax, %%r11\n\t"
+        "adcq $0, %%rdx\n\t"
         "movq %%rdx, %%r12\n\t"
+        // a1 a2, a1 a3
         "movq 8(%[a]), %%rcx\n\t"
-        "movq 16(%[a]), %%rax\n\tmulq %%rcx\n\taddq %%rax, %%r11\n\tadcq $0, %%rdx\n\t"
+        "movq 16(%[a]), %%rax\n\t"
+        "mulq %%rcx\n\t"
+        "addq %%rax, %%r11\n\t"
+        "adcq $0, %%rdx\n\t"
         "movq %%rdx, %%rbx\n\t"
-        "movq 24(%[a]), %%rax\n\tmulq %%rcx\n\taddq %%rbx, %%rax\n\tadcq $0, %%rdx\n\t"
-        "addq %%rax, %%r12\n\tadcq $0, %%rdx\n\tmovq %%rdx, %%r13\n\t"
+        "movq 24(%[a]), %%rax\n\t"
+        "mulq %%rcx\n\t"
+        "addq %%rbx, %%rax\n\t"
+        "adcq $0, %%rdx\n\t"
+        "addq %%rax, %%r12\n\t"
+        "adcq $0, %%rdx\n\t"
+        "movq %%rdx, %%r13\n\t"
+        // a2 a3
         "movq 16(%[a]), %%rcx\n\t"
-        "movq 24(%[a]), %%rax\n\tmulq %%rcx\n\taddq %%rax, %%r13\n\tadcq $0, %%rdx\n\t"
+        "movq 24(%[a]), %%rax\n\t"
+        "mulq %%rcx\n\t"
+        "addq %%rax, %%r13\n\t"
+        "adcq $0, %%rdx\n\t"
         "movq %%rdx, %%r14\n\t"
+        // doubled
         "xorq %%r15, %%r15\n\t"
-        "addq %%r9, %%r9\n\tadcq %%r10, %%r10\n\tadcq %%r11, %%r11\n\tadcq %%r12, %%r12\n\t"
-        "adcq %%r13, %%r13\n\tadcq %%r14, %%r14\n\tadcq $0, %%r15\n\t"
-        "movq 0(%[a]), %%rax\n\tmulq %%rax\n\tmovq %%rax, %%r8\n\tmovq %%rdx, %%rbx\n\t"
-        "movq 8(%[a]), %%rax\n\tmulq %%rax\n\t"
-        "addq %%rbx, %%r9\n\tadcq %%rax, %%r10\n\tadcq %%rdx, %%r11\n\tmovl $0, %%ebx\n\t"
+        "addq %%r9, %%r9\n\t"
+        "adcq %%r10, %%r10\n\t"
+        "adcq %%r11, %%r11\n\t"
+        "adcq %%r12, %%r12\n\t"
+        "adcq %%r13, %%r13\n\t"
+        "adcq %%r14, %%r14\n\t"
+        "adcq $0, %%r15\n\t"
+        // plus the squares, the carry kept in rbx across each mul
+        "movq 0(%[a]), %%rax\n\t"
+        "mulq %%rax\n\t"
+        "movq %%rax, %%r8\n\t"
+        "movq %%rdx, %%rbx\n\t"
+        "movq 8(%[a]), %%rax\n\t"
+        "mulq %%rax\n\t"
+        "addq %%rbx, %%r9\n\t"
+        "adcq %%rax, %%r10\n\t"
+        "adcq %%rdx, %%r11\n\t"
+        "movl $0, %%ebx\n\t"
         "adcq $0, %%rbx\n\t"
-        "movq 16(%[a]), %%rax\n\tmulq %%rax\n\taddq %%rbx, %%rax\n\tadcq $0, %%rdx\n\t"
-        "addq %%rax, %%r12\n\tadcq %%rdx, %%r13\n\tmovl $0, %%ebx\n\tadcq $0, %%rbx\n\t"
-        "movq 24(%[a]), %%rax\n\tmulq %%rax\n\taddq %%rbx, %%rax\n\tadcq $0, %%rdx\n\t"
-        "addq %%rax, %%r14\n\tadcq %%rdx, %%r15\n\t"
+        "movq 16(%[a]), %%rax\n\t"
+        "mulq %%rax\n\t"
+        "addq %%rbx, %%rax\n\t"
+        "adcq $0, %%rdx\n\t"
+        "addq %%rax, %%r12\n\t"
+        "adcq %%rdx, %%r13\n\t"
+        "movl $0, %%ebx\n\t"
+        "adcq $0, %%rbx\n\t"
+        "movq 24(%[a]), %%rax\n\t"
+        "mulq %%rax\n\t"
+        "addq %%rbx, %%rax\n\t"
+        "adcq $0, %%rdx\n\t"
+        "addq %%rax, %%r14\n\t"
+        "adcq %%rdx, %%r15\n\t"
         TELVO_P256_ROUND4("r8", "r9", "r10", "r11")
         TELVO_P256_ROUND4("r9", "r10", "r11", "r8")
         TELVO_P256_ROUND4("r10", "r11", "r8", "r9")
         TELVO_P256_ROUND4("r11", "r8", "r9", "r10")
+        // low half (at most p) plus high half (below p)
         "xorq %%rbx, %%rbx\n\t"
-        "addq %%r8, %%r12\n\tadcq %%r9, %%r13\n\tadcq %%r10, %%r14\n\tadcq %%r11, %%r15\n\t"
+        "addq %%r8, %%r12\n\t"
+        "adcq %%r9, %%r13\n\t"
+        "adcq %%r10, %%r14\n\t"
+        "adcq %%r11, %%r15\n\t"
         "adcq $0, %%rbx\n\t"
         TELVO_P256_FINAL("rbx", "r12", "r13", "r14", "r15", "rax", "rdx", "rcx", "r8", "r9")
         :
@@ -148,11 +239,17 @@ ECC_INLINE void fe_sqrAmd64(u64* r, const u64* a) {
 // r = a + b mod p.
 ECC_INLINE void fe_addAmd64(u64* r, const u64* a, const u64* b) {
     __asm__ volatile(
-        "movq 0(%[a]), %%r8\n\tmovq 8(%[a]), %%r9\n\tmovq 16(%[a]), %%r10\n\t"
-        "movq 24(%[a]), %%r11\n\txorq %%rax, %%rax\n\t"
-        "addq 0(%[b]), %%r8\n\tadcq 8(%[b]), %%r9\n\tadcq 16(%[b]), %%r10\n\t"
-        "adcq 24(%[b]), %%r11\n\tadcq $0, %%rax\n\t" TELVO_P256_FINAL(
-            "rax", "r8", "r9", "r10", "r11", "rdx", "rcx", "rbx", "r12", "r13")
+        "movq 0(%[a]), %%r8\n\t"
+        "movq 8(%[a]), %%r9\n\t"
+        "movq 16(%[a]), %%r10\n\t"
+        "movq 24(%[a]), %%r11\n\t"
+        "xorq %%rax, %%rax\n\t"
+        "addq 0(%[b]), %%r8\n\t"
+        "adcq 8(%[b]), %%r9\n\t"
+        "adcq 16(%[b]), %%r10\n\t"
+        "adcq 24(%[b]), %%r11\n\t"
+        "adcq $0, %%rax\n\t"
+        TELVO_P256_FINAL("rax", "r8", "r9", "r10", "r11", "rdx", "rcx", "rbx", "r12", "r13")
         :
         : [r] "r"(r), [a] "r"(a), [b] "r"(b)
         : "rax", "rbx", "rcx", "rdx", "r8", "r9", "r10", "r11", "r12", "r13", "cc", "memory");
@@ -161,14 +258,25 @@ ECC_INLINE void fe_addAmd64(u64* r, const u64* a, const u64* b) {
 // r = a - b mod p: p masked by the borrow is added back.
 ECC_INLINE void fe_subAmd64(u64* r, const u64* a, const u64* b) {
     __asm__ volatile(
-        "movq 0(%[a]), %%r8\n\tmovq 8(%[a]), %%r9\n\tmovq 16(%[a]), %%r10\n\t"
+        "movq 0(%[a]), %%r8\n\t"
+        "movq 8(%[a]), %%r9\n\t"
+        "movq 16(%[a]), %%r10\n\t"
         "movq 24(%[a]), %%r11\n\t"
-        "subq 0(%[b]), %%r8\n\tsbbq 8(%[b]), %%r9\n\tsbbq 16(%[b]), %%r10\n\t"
+        "subq 0(%[b]), %%r8\n\t"
+        "sbbq 8(%[b]), %%r9\n\t"
+        "sbbq 16(%[b]), %%r10\n\t"
         "sbbq 24(%[b]), %%r11\n\t"
-        "sbbq %%rax, %%rax\n\tmovl %%eax, %%ecx\n\tmovabsq $0xffffffff00000001, %%rdx\n\t"
+        "sbbq %%rax, %%rax\n\t"
+        "movl %%eax, %%ecx\n\t"
+        "movabsq $0xffffffff00000001, %%rdx\n\t"
         "andq %%rax, %%rdx\n\t"
-        "addq %%rax, %%r8\n\tadcq %%rcx, %%r9\n\tadcq $0, %%r10\n\tadcq %%rdx, %%r11\n\t"
-        "movq %%r8, 0(%[r])\n\tmovq %%r9, 8(%[r])\n\tmovq %%r10, 16(%[r])\n\t"
+        "addq %%rax, %%r8\n\t"
+        "adcq %%rcx, %%r9\n\t"
+        "adcq $0, %%r10\n\t"
+        "adcq %%rdx, %%r11\n\t"
+        "movq %%r8, 0(%[r])\n\t"
+        "movq %%r9, 8(%[r])\n\t"
+        "movq %%r10, 16(%[r])\n\t"
         "movq %%r11, 24(%[r])\n\t"
         :
         : [r] "r"(r), [a] "r"(a), [b] "r"(b)
@@ -179,6 +287,8 @@ ECC_INLINE void fe_subAmd64(u64* r, const u64* a, const u64* b) {
 #undef TELVO_P256_ROUND
 #undef TELVO_P256_ROUND4
 #undef TELVO_P256_FINAL
+
+// clang-format on
 
 }  // namespace telvo::ecc::p256
 
