@@ -16,13 +16,12 @@ install(FILES ${PROJECT_BINARY_DIR}/TelvoSDKConfig.cmake
 
 # A static telvosdk puts the libraries it is built on into every app's link (these are shared
 # libraries here, so an app links with plain `pkg-config --libs`); a shared one links them itself.
-set(TELVO_PC_MBEDTLS "-lmbedtls -lmbedx509 -lmbedcrypto -pthread")
 if(BUILD_SHARED_LIBS)
   set(TELVO_PC_PRIVATE ".private")
-  set(TELVO_PC_LIBS "Libs: -L\${libdir} -ltelvosdk\nLibs.private: ${TELVO_PC_MBEDTLS}")
+  set(TELVO_PC_LIBS "Libs: -L\${libdir} -ltelvosdk\nLibs.private: -pthread")
 else()
   set(TELVO_PC_PRIVATE "")
-  set(TELVO_PC_LIBS "Libs: -L\${libdir} -ltelvosdk ${TELVO_PC_MBEDTLS}")
+  set(TELVO_PC_LIBS "Libs: -L\${libdir} -ltelvosdk -pthread")
 endif()
 file(RELATIVE_PATH TELVO_PC_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/telvosdk.pc.in telvosdk.pc @ONLY)

@@ -1,10 +1,9 @@
 #include "telvosdk/QKSDKLog.h"
 
-#include <cjson/cJSON.h>
-
 #include <cstdarg>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 
 #include "core/QKTool.h"
 #include "logging/LogFormat.h"
@@ -38,21 +37,20 @@ void settingsChanged(Front& f) {
     f.queue->async([&f] { f.store.reset(); });
 }
 
+// Compact JSON, keys in this order. Texts end at a zero byte; a byte sequence that is not UTF-8
+// becomes U+FFFD, so that every record reads as JSON.
 std::string record(const std::string& text, int type, int64_t millis, const std::string& module,
                    const char* file, const char* function, int line) {
-    cJSON* object = cJSON_CreateObject();
-    cJSON_AddStringToObject(object, "c", text.c_str());
-    cJSON_AddNumberToObject(object, "f", type);
-    cJSON_AddNumberToObject(object, "l", static_cast<double>(millis));
-    cJSON_AddStringToObject(object, "n", module.c_str());
-    cJSON_AddStringToObject(object, "file", file ? file : "");
-    cJSON_AddStringToObject(object, "func", function ? function : "");
-    cJSON_AddNumberToObject(object, "line", line);
-    char* json = cJSON_PrintUnformatted(object);
-    cJSON_Delete(object);
-    std::string out = json ? json : "";
-    cJSON_free(json);
-    return out;
+    const nlohmann::ordered_json object = {
+        {"c", text.c_str()},
+        {"f", type},
+        {"l", millis},
+        {"n", module.c_str()},
+        {"file", file ? file : ""},
+        {"func", function ? function : ""},
+        {"line", line},
+    };
+    return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 }  // namespace

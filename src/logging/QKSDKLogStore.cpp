@@ -1,8 +1,6 @@
 #include "logging/QKSDKLogStore.h"
 
-#include <cjson/cJSON.h>
 #include <fcntl.h>
-#include <mbedtls/aes.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +8,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "platform/crypto/Crypto.h"
 
 namespace telvo {
 
@@ -92,20 +93,22 @@ std::string inflatePrefix(ByteView data, size_t limit) {
     return out;
 }
 
+// AES-128-CBC without padding over whole blocks, from iv.
+std::optional<Bytes> cbcEncrypt(ByteView key, ByteView iv, ByteView blocks) {
+    return crypto::aesEncrypt(crypto::AesMode::CBC, crypto::AesPadding::None, key, iv, blocks);
+}
+
 }  // namespace
 
 struct QKSDKLogStore::Section {
     std::string day;
     z_stream strm{};
     bool deflating = false;
-    mbedtls_aes_context aes;
-    uint8_t iv[kBlock];
-    Bytes pending;  // compressed bytes not yet encrypted (less than a block between lines)
+    uint8_t iv[kBlock];  // the chain: the last ciphertext block so far
+    Bytes pending;       // compressed bytes not yet encrypted (less than a block between lines)
 
-    Section() { mbedtls_aes_init(&aes); }
     ~Section() {
         if (deflating) deflateEnd(&strm);
-        mbedtls_aes_free(&aes);
     }
 };
 
@@ -156,17 +159,13 @@ void QKSDKLogStore::setDataLength(uint32_t length) {
 }
 
 void QKSDKLogStore::writeHeader(const std::string& day) {
-    cJSON* header = cJSON_CreateObject();
-    cJSON_AddNumberToObject(header, "logan_version", 3);
-    cJSON_AddStringToObject(header, "file", day.c_str());
-    char* json = cJSON_PrintUnformatted(header);
-    cJSON_Delete(header);
-    const size_t length = json ? std::strlen(json) : 0;
+    // Compact, keys in this order: {"logan_version":3,"file":"yyyy-MM-dd"}.
+    const std::string json = nlohmann::ordered_json{{"logan_version", 3}, {"file", day}}.dump();
+    const size_t length = json.size();
     cache_[0] = kHeaderStart;
     cache_[1] = static_cast<uint8_t>(length >> 8);
     cache_[2] = static_cast<uint8_t>(length);
-    if (json) std::memcpy(cache_ + 3, json, length);
-    cJSON_free(json);
+    std::memcpy(cache_ + 3, json.data(), length);
     cache_[3 + length] = kHeaderEnd;
     setDataLength(0);
 }
@@ -179,25 +178,18 @@ void QKSDKLogStore::recover() {
     const uint32_t length = dataLength();
     if (length == 0 || length % kBlock != 0 || dataOffset() + length > kCacheSize) return clear();
 
-    const std::string json(reinterpret_cast<const char*>(cache_ + 3), headerLength);
+    const auto header =
+        nlohmann::json::parse(cache_ + 3, cache_ + 3 + headerLength, nullptr, false);
     std::string day;
-    if (cJSON* header = cJSON_Parse(json.c_str())) {
-        const cJSON* file = cJSON_GetObjectItem(header, "file");
-        if (cJSON_IsString(file) && file->valuestring) day = file->valuestring;
-        cJSON_Delete(header);
+    if (header.is_object()) {
+        const auto file = header.find("file");
+        if (file != header.end() && file->is_string()) day = file->get<std::string>();
     }
     if (!isDayName(day)) return clear();
 
-    Bytes plain(length);
-    mbedtls_aes_context aes;
-    mbedtls_aes_init(&aes);
-    uint8_t iv[kBlock];
-    std::memcpy(iv, iv_.data(), kBlock);
-    bool ok = mbedtls_aes_setkey_dec(&aes, key_.data(), 128) == 0 &&
-              mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_DECRYPT, length, iv, cache_ + dataOffset(),
-                                    plain.data()) == 0;
-    mbedtls_aes_free(&aes);
-    std::string text = ok ? inflatePrefix(plain, kMaxRecoveredText) : std::string();
+    const auto plain = crypto::aesDecrypt(crypto::AesMode::CBC, crypto::AesPadding::None, key_, iv_,
+                                          ByteView(cache_ + dataOffset(), length));
+    std::string text = plain ? inflatePrefix(*plain, kMaxRecoveredText) : std::string();
     text.resize(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
     if (!text.empty())
         if (auto sealed = sealSection(text, key_, iv_)) appendToDayFile(day, *sealed);
@@ -209,7 +201,6 @@ bool QKSDKLogStore::begin(const std::string& day) {
     section->day = day;
     if (!initDeflate(section->strm)) return false;
     section->deflating = true;
-    if (mbedtls_aes_setkey_enc(&section->aes, key_.data(), 128) != 0) return false;
     std::memcpy(section->iv, iv_.data(), kBlock);
     writeHeader(day);
     section_ = std::move(section);
@@ -222,9 +213,12 @@ bool QKSDKLogStore::encryptAndCache(bool final) {
     const size_t n = pending.size() / kBlock * kBlock;
     const uint32_t length = dataLength();
     if (dataOffset() + length + n > kCacheSize) return false;
-    if (n > 0 && mbedtls_aes_crypt_cbc(&section_->aes, MBEDTLS_AES_ENCRYPT, n, section_->iv,
-                                       pending.data(), cache_ + dataOffset() + length) != 0)
-        return false;
+    if (n > 0) {
+        const auto sealed = cbcEncrypt(key_, section_->iv, ByteView(pending.data(), n));
+        if (!sealed || sealed->size() != n) return false;
+        std::memcpy(cache_ + dataOffset() + length, sealed->data(), n);
+        std::memcpy(section_->iv, sealed->data() + n - kBlock, kBlock);
+    }
     pending.erase(pending.begin(), pending.begin() + static_cast<ptrdiff_t>(n));
     setDataLength(length + static_cast<uint32_t>(n));
     return true;
@@ -288,17 +282,7 @@ std::optional<Bytes> QKSDKLogStore::sealSection(std::string_view text, ByteView 
     deflateEnd(&strm);
     if (!ok) return std::nullopt;
     padPkcs7(data);
-    mbedtls_aes_context aes;
-    mbedtls_aes_init(&aes);
-    uint8_t ivCopy[kBlock];
-    std::memcpy(ivCopy, iv.data(), kBlock);
-    Bytes out(data.size());
-    ok = mbedtls_aes_setkey_enc(&aes, key.data(), 128) == 0 &&
-         mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_ENCRYPT, data.size(), ivCopy, data.data(),
-                               out.data()) == 0;
-    mbedtls_aes_free(&aes);
-    if (!ok) return std::nullopt;
-    return out;
+    return cbcEncrypt(key, iv, data);
 }
 
 }  // namespace telvo

@@ -1,7 +1,5 @@
 #include "security/QKSigECCEncryptHelper.h"
 
-#include <mbedtls/x509_crt.h>
-
 #include <algorithm>
 #include <cstdio>
 
@@ -116,23 +114,16 @@ std::unique_ptr<SecTrust> QKSigECCEncryptHelper::getSecTrustWithCertificateData(
 std::optional<std::string> QKSigECCEncryptHelper::getExpiredDateStrWithCerData(
     const std::optional<Bytes>& certificateData) {
     if (!certificateData) return std::nullopt;
-    mbedtls_x509_crt certificate;
-    mbedtls_x509_crt_init(&certificate);
-    int parsed =
-        mbedtls_x509_crt_parse(&certificate, certificateData->data(), certificateData->size());
-    std::optional<std::string> text;
-    if (parsed != 0) {
+    const std::optional<CertificateTime> end = certificateNotAfter(*certificateData);
+    if (!end) {
         std::printf("解析证书失败 \n");
         std::fflush(stdout);
-    } else {
-        const mbedtls_x509_time& end = certificate.valid_to;
-        char buffer[64];
-        std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d", end.year, end.mon,
-                      end.day, end.hour, end.min, end.sec);
-        text = buffer;
+        return std::nullopt;
     }
-    mbedtls_x509_crt_free(&certificate);
-    return text;
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d", end->year, end->month,
+                  end->day, end->hour, end->minute, end->second);
+    return std::string(buffer);
 }
 
 namespace {

@@ -69,6 +69,47 @@ TEST(LogFileBytes, RecordsAreWrittenAsBefore) {
     expectSameDayFile(path, "records.day");
 }
 
+// One record per line, compact, keys in a fixed order; every escape JSON needs, the rest as it
+// stands; a text ends at a zero byte; bytes that are not UTF-8 become U+FFFD (the earlier build
+// wrote them as they were, which no JSON reader takes).
+TEST(LogFileBytes, RecordsAreCompactJsonInAFixedKeyOrder) {
+    struct Case {
+        golden::Entry entry;
+        std::string json;
+    };
+    const Case cases[] = {
+        {{0, "", "a.cpp", "run", 12, "plain"},
+         R"({"c":"plain","f":0,"l":1772600767089,"n":"","file":"a.cpp","func":"run","line":12})"},
+        {{-3, "m", nullptr, nullptr, -1, "q\"b\\s/t\tn\nr\rx\x01\x1f\x7f"},
+         R"({"c":"q\"b\\s/t\tn\nr\rx\u0001\u001f)"
+         "\x7f"
+         R"(","f":-3,"l":1772600767089,"n":"m","file":"","func":"","line":-1})"},
+        {{1, "n\0m", "f", "g", 2147483647, std::string("a\0b", 3)},
+         R"({"c":"a","f":1,"l":1772600767089,"n":"n","file":"f","func":"g","line":2147483647})"},
+        {{2, "\xE6\xB8\xA9", "f", "g", 0, "ok \xC3\xBC bad \xC3 \xFF end"},
+         "{\"c\":\"ok \xC3\xBC bad \xEF\xBF\xBD \xEF\xBF\xBD end\",\"f\":2,\"l\":1772600767089,"
+         "\"n\":\"\xE6\xB8\xA9\",\"file\":\"f\",\"func\":\"g\",\"line\":0}"},
+    };
+    for (const Case& c : cases) {
+        test::TempFolder folder;
+        {
+            DeterministicDispatch mode;
+            mode.clock().setWallNanos(1772600767089400000LL);
+            QKSDKLog::setLogDirectory(folder.path());
+            QKSDKLog::setKeyAndIv(golden::kKey, golden::kIv);
+            const golden::Entry& e = c.entry;
+            QKSDKLog::log(e.type, e.module, e.file, e.function, e.line, "%s", e.text.c_str());
+            QKSDKLog::flush();
+            QKSDKLog::setLogDirectory({});
+            QKSDKLog::setKeyAndIv({}, {});
+            QKSDKLog::flush();
+        }
+        EXPECT_EQ(
+            test::readLines(onlyFile(folder.path() / "KorvoSDKLog"), golden::kKey, golden::kIv),
+            std::vector<std::string>{c.json});
+    }
+}
+
 // The cache holds its header and the open section's ciphertext as before; the section, closed,
 // is the same day file.
 TEST(LogFileBytes, CacheAndClosedSectionAreWrittenAsBefore) {

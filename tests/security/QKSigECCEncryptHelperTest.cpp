@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "platform/crypto/Crypto.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/Diagnostics.h"
 #include "security/QKEllipticCurveSecret.h"
@@ -160,10 +161,32 @@ TEST(QKSigECCEncryptHelper, ExpiryReadsAsTheCertificateStatesIt) {
         EXPECT_EQ(QKSigECCEncryptHelper::getExpiredDateStrWithCerData(c.certificate), c.text);
     }
 
+    // PEM text ending in a zero byte: its first certificate, when every one in it reads.
+    auto pem = [](const std::vector<Bytes>& certificates, bool terminated) {
+        std::string text = "issuer notes\n";
+        for (const Bytes& der : certificates)
+            text += "-----BEGIN CERTIFICATE-----\n" + crypto::base64Encode(der, {64, "\n"}) +
+                    "\n-----END CERTIFICATE-----\n";
+        Bytes out(text.begin(), text.end());
+        if (terminated) out.push_back(0);
+        return out;
+    };
+    EXPECT_EQ(QKSigECCEncryptHelper::getExpiredDateStrWithCerData(
+                  pem({example.certificate, pki.root().certificate}, true)),
+              "2030-01-02 03:04:05");
+    // DER followed by other bytes: the certificate.
+    Bytes trailing = example.certificate;
+    trailing.insert(trailing.end(), {1, 2, 3});
+    EXPECT_EQ(QKSigECCEncryptHelper::getExpiredDateStrWithCerData(trailing), "2030-01-02 03:04:05");
+
     EXPECT_FALSE(QKSigECCEncryptHelper::getExpiredDateStrWithCerData(std::nullopt));
+    Bytes damaged = pki.root().certificate;
+    damaged.resize(damaged.size() / 2);
     for (const Bytes& bad :
          {Bytes{0x5A, 0x13, 0xC7}, Bytes{},
-          Bytes(pki.device().certificate.begin(), pki.device().certificate.end() - 10)}) {
+          Bytes(pki.device().certificate.begin(), pki.device().certificate.end() - 10),
+          pem({example.certificate}, false), pem({example.certificate, damaged}, true),
+          pem({}, true)}) {
         testing::internal::CaptureStdout();
         auto text = QKSigECCEncryptHelper::getExpiredDateStrWithCerData(bad);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "解析证书失败 \n");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
@@ -28,6 +29,7 @@ using EvpMdPtr = std::unique_ptr<EVP_MD, OpenSSLDeleter<EVP_MD_free>>;
 using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, OpenSSLDeleter<EVP_MD_CTX_free>>;
 using EvpCipherPtr = std::unique_ptr<EVP_CIPHER, OpenSSLDeleter<EVP_CIPHER_free>>;
 using EvpCipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, OpenSSLDeleter<EVP_CIPHER_CTX_free>>;
+using BioPtr = std::unique_ptr<BIO, OpenSSLDeleter<BIO_free>>;
 using BignumPtr = std::unique_ptr<BIGNUM, OpenSSLDeleter<BN_free>>;
 // For private scalars: cleared before they are freed.
 using BignumSecretPtr = std::unique_ptr<BIGNUM, OpenSSLDeleter<BN_clear_free>>;

@@ -1,10 +1,13 @@
 #include "platform/crypto/Trust.h"
 
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/x509v3.h>
 
 #include <climits>
+#include <ctime>
+#include <string_view>
 
 #include "platform/dispatch/Clock.h"
 
@@ -33,6 +36,50 @@ SecCertificateRef SecCertificate::createWithData(ByteView data) {
         return nullptr;
     }
     return std::make_shared<const SecCertificate>(Bytes(data.begin(), data.end()), std::move(x509));
+}
+
+namespace {
+
+// The first certificate of PEM text, when every certificate in it reads.
+X509Ptr firstOfPem(ByteView text) {
+    if (text.size() > static_cast<size_t>(INT_MAX)) return nullptr;
+    BioPtr bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+    if (!bio) return nullptr;
+    X509Ptr first;
+    for (;;) {
+        X509Ptr next(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+        if (!next) break;
+        if (!first) first = std::move(next);
+    }
+    // Reading ends at the text's end (no further start line), or at a certificate that does
+    // not read.
+    const unsigned long error = ERR_peek_last_error();
+    const bool atEnd =
+        ERR_GET_LIB(error) == ERR_LIB_PEM && ERR_GET_REASON(error) == PEM_R_NO_START_LINE;
+    ERR_clear_error();
+    return atEnd ? std::move(first) : nullptr;
+}
+
+}  // namespace
+
+std::optional<CertificateTime> certificateNotAfter(ByteView data) {
+    if (data.empty() || data.size() > static_cast<size_t>(LONG_MAX)) return std::nullopt;
+    const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size() - 1);
+    X509Ptr x509;
+    if (data.back() == '\0' &&
+        text.substr(0, text.find('\0')).find("-----BEGIN CERTIFICATE-----") != text.npos) {
+        x509 = firstOfPem(data.first(data.size() - 1));
+    } else {
+        const unsigned char* cursor = data.data();
+        x509.reset(d2i_X509(nullptr, &cursor, static_cast<long>(data.size())));
+    }
+    std::tm end{};
+    const ASN1_TIME* notAfter = x509 ? X509_get0_notAfter(x509.get()) : nullptr;
+    const bool read = notAfter && ASN1_TIME_to_tm(notAfter, &end) == 1;
+    ERR_clear_error();
+    if (!read) return std::nullopt;
+    return CertificateTime{end.tm_year + 1900, end.tm_mon + 1, end.tm_mday,
+                           end.tm_hour,        end.tm_min,     end.tm_sec};
 }
 
 std::unique_ptr<SecTrust> SecTrust::create(std::vector<SecCertificateRef> certificates,

@@ -39,6 +39,15 @@ class SecCertificate {
     X509Ptr x509_;
 };
 
+// A certificate's validity end (notAfter) field by field as the certificate states it, without
+// any time-zone conversion.
+struct CertificateTime {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+// data is one DER certificate (bytes after it are not read), or PEM text that ends in a zero
+// byte and whose certificates all read (the first one's time). Nothing when it does not read.
+std::optional<CertificateTime> certificateNotAfter(ByteView data);
+
 // basicX509: the chain alone. sslServer: the chain, and the leaf must name the host (a DNS
 // name, or an IP address in numeric form); without a host, no name is checked.
 enum class SecPolicy { basicX509, sslServer };
