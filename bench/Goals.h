@@ -1,0 +1,145 @@
+// A benchmark program's goals, printed after its benchmarks: ratios of one benchmark's median
+// figure over another's, and limits on a median figure, each with the goal beside it. A figure
+// is a benchmark's time per iteration (CPU time, or real time, which is the manual time of
+// benchmarks that use it) or one of its counters. A program with goals defines main() through
+// runWithGoals. Unless the command line asks for repetitions, every benchmark runs five times
+// and the console shows the aggregates; the goals read the medians.
+#pragma once
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace telvo::bench {
+
+struct Figure {
+    enum class Kind { CpuTime, RealTime, Counter };
+    std::string benchmark;  // the full name, e.g. "FrameWriteAndRead/0"
+    Kind kind = Kind::CpuTime;
+    std::string counter;  // for Kind::Counter
+
+    static Figure cpu(std::string name) { return {std::move(name), Kind::CpuTime, {}}; }
+    static Figure real(std::string name) { return {std::move(name), Kind::RealTime, {}}; }
+    static Figure counterOf(std::string name, std::string counter) {
+        return {std::move(name), Kind::Counter, std::move(counter)};
+    }
+};
+
+struct Goal {
+    std::string what;  // one line: what is compared or limited
+    Figure figure;
+    std::optional<Figure> over;  // set: a ratio figure / over; unset: a limit on figure
+    double atMost = 0;           // the goal: ratio or value (seconds for times)
+    std::string unit;            // how a limit prints: "ns", "us", "ms", "KiB" or a counter's own
+
+    static Goal ratio(std::string what, Figure numerator, Figure denominator, double atMost) {
+        return {std::move(what), std::move(numerator), std::move(denominator), atMost, {}};
+    }
+    static Goal limit(std::string what, Figure figure, double atMost, std::string unit) {
+        return {std::move(what), std::move(figure), std::nullopt, atMost, std::move(unit)};
+    }
+};
+
+namespace goals_detail {
+
+// Keeps the median (or the only) run of each benchmark while the console prints as usual.
+class Collector : public benchmark::ConsoleReporter {
+  public:
+    Collector() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto& run : runs) {
+            if (run.error_occurred) continue;
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (run.run_type == Run::RT_Aggregate && !median) continue;
+            auto& slot = runs_[run.run_name.str()];
+            if (median || !slot.second) slot = {run, median};
+        }
+    }
+    // The figure's value (times in seconds); NaN when the benchmark did not report.
+    double value(const Figure& f) const {
+        auto it = runs_.find(f.benchmark);
+        if (it == runs_.end()) return NAN;
+        const Run& run = it->second.first;
+        const double perSecond = benchmark::GetTimeUnitMultiplier(run.time_unit);
+        switch (f.kind) {
+            case Figure::Kind::CpuTime:
+                return run.GetAdjustedCPUTime() / perSecond;
+            case Figure::Kind::RealTime:
+                return run.GetAdjustedRealTime() / perSecond;
+            case Figure::Kind::Counter: {
+                auto c = run.counters.find(f.counter);
+                return c == run.counters.end() ? NAN : double(c->second);
+            }
+        }
+        return NAN;
+    }
+
+  private:
+    std::map<std::string, std::pair<Run, bool>> runs_;
+};
+
+inline double scaled(double value, const std::string& unit) {
+    if (unit == "ns") return value * 1e9;
+    if (unit == "us") return value * 1e6;
+    if (unit == "ms") return value * 1e3;
+    return value;
+}
+
+}  // namespace goals_detail
+
+// Runs the benchmarks the command line selects, then prints each goal whose figures ran, met
+// or missed. Returns the process status: 0 unless the command line was wrong (a missed goal
+// is a figure to read, not a failure of the program).
+inline int runWithGoals(int argc, char** argv, const std::vector<Goal>& goals) {
+    std::vector<char*> args(argv, argv + argc);
+    bool repetitions = false;
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], "--benchmark_repetitions", 23) == 0) repetitions = true;
+    static char kRepeat[] = "--benchmark_repetitions=5";
+    static char kAggregates[] = "--benchmark_display_aggregates_only=true";
+    if (!repetitions) {
+        args.push_back(kRepeat);
+        args.push_back(kAggregates);
+    }
+    int count = int(args.size());
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+    goals_detail::Collector collector;
+    benchmark::RunSpecifiedBenchmarks(&collector);
+    benchmark::Shutdown();
+
+    bool header = false;
+    for (const auto& goal : goals) {
+        const double value = collector.value(goal.figure);
+        const double base = goal.over ? collector.value(*goal.over) : 1.0;
+        if (std::isnan(value) || std::isnan(base) || base <= 0) continue;
+        if (!header) {
+            std::printf("\nGoals (medians):\n");
+            header = true;
+        }
+        const double result = value / base;
+        const bool met = result <= goal.atMost;
+        if (goal.over) {
+            std::printf("  ratio %6.3f  (goal <= %.2f)  %-6s %s\n", result, goal.atMost,
+                        met ? "met" : "MISSED", goal.what.c_str());
+        } else {
+            std::printf("  %8.3f %-4s (goal <= %g %s)  %-6s %s\n",
+                        goals_detail::scaled(result, goal.unit), goal.unit.c_str(),
+                        goals_detail::scaled(goal.atMost, goal.unit), goal.unit.c_str(),
+                        met ? "met" : "MISSED", goal.what.c_str());
+        }
+    }
+    std::fflush(stdout);
+    return 0;
+}
+
+}  // namespace telvo::bench
