@@ -267,9 +267,8 @@ std::optional<Bytes> QKDataSecurity::AES128CBCDecryptWithDataHexKey(
 
 std::optional<Bytes> QKDataSecurity::aesCCMEncryptData(ByteView data, ByteView keyData,
                                                        ByteView associatedData) {
-    auto random = Random::shared();
     Bytes sealed(kNonceSize);
-    for (auto& b : sealed) b = static_cast<uint8_t>(1 + random->uniform32() % 255);
+    if (!Random::shared()->nonzeroBytes(sealed.data(), sealed.size())) return std::nullopt;
     auto body = QKVPCCMCrypt(keyData, sealed, associatedData, kTagSize).encryptDataWithData(data);
     if (!body) return std::nullopt;
     sealed.insert(sealed.end(), body->begin(), body->end());

@@ -79,9 +79,9 @@ class QKDataSecurity {
         ByteView data, const std::optional<std::string>& key, const std::optional<std::string>& iv);
 
     // AES-CCM, 13-byte nonce, 16-byte tag. Sealed form: nonce || ciphertext || tag. The nonce
-    // bytes are fresh, each 1 to 255. Nothing when the engine refuses (key not 16, 24 or 32
-    // bytes, associated data or payload too long). Opening returns nothing unless the tag
-    // verifies.
+    // bytes are fresh secure bytes, each uniform on 1 to 255. Nothing when the random source
+    // fails or the engine refuses (key not 16, 24 or 32 bytes, associated data or payload too
+    // long). Opening returns nothing unless the tag verifies.
     static std::optional<Bytes> aesCCMEncryptData(ByteView data, ByteView keyData,
                                                   ByteView associatedData = {});
     static std::optional<Bytes> aesCCMDecryptData(ByteView sealed, ByteView keyData,

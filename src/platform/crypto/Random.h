@@ -21,13 +21,19 @@ class Random {
     uint32_t uniform(uint32_t bound);
     // count secure bytes, or nullopt on failure.
     std::optional<Bytes> secureBytes(size_t count);
+    // Fills out with secure bytes from 1 to 255, each uniform on that range: a zero drawn is
+    // drawn again (through secureBytes). False (and out unspecified) on failure, or when the
+    // source keeps giving zeros.
+    bool nonzeroBytes(uint8_t* out, size_t count);
 
     static std::shared_ptr<Random> shared();
     // Installs a replacement (tests); nullptr restores the system source.
     static void setShared(std::shared_ptr<Random> random);
 };
 
-// The system source: OpenSSL's DRBG.
+// The system source: OpenSSL's DRBG. Small draws come from a per-thread buffer that one
+// RAND_bytes call refills; bytes handed out are wiped from it, and the buffer is wiped when its
+// thread ends and dropped in the child after fork().
 class SystemRandom : public Random {
   public:
     bool secureBytes(uint8_t* out, size_t count) override;
