@@ -35,7 +35,9 @@ inline void xorTo(uint8_t* dst, const uint8_t* a, const uint8_t* b, size_t lengt
     for (; i < length; ++i) dst[i] = a[i] ^ b[i];
 }
 
-const char* messageFor(int64_t number) {
+}  // namespace
+
+const char* QKVPCCModel::messageFor(int64_t number) {
     switch (number) {
         case QKVPCCModel::kInvalidTag:
             return "Invalid TAG";
@@ -50,27 +52,30 @@ const char* messageFor(int64_t number) {
     }
 }
 
-}  // namespace
+int64_t QKVPCCModel::check(size_t keyLength, size_t ivLength, size_t adataLength, int64_t tagLength,
+                           uint64_t fileSize) {
+    bool validTag = tagLength >= 4 && tagLength <= 16 && tagLength % 2 == 0;
+    if (!validTag || ivLength < 7 || ivLength > 13) return kInvalidParameters;
+    const size_t L = 15 - ivLength;  // 2..8 bytes of length field
+    if (L < 8 && (fileSize >> (8 * L)) != 0) return kInvalidParameters;
+    if (adataLength > kMaxAdataLength) return kInvalidAdataLength;
+    if (keyLength != 16 && keyLength != 24 && keyLength != 32) return kAesEncryptionError;
+    return 0;
+}
 
 QKVPCCModel::QKVPCCModel(ByteView key, ByteView iv, ByteView adata, int64_t tagLength,
                          uint64_t fileSize)
     : bytesLeft_(fileSize), fileSize_(fileSize), adataSize_(static_cast<int64_t>(adata.size())) {
-    bool validTag = tagLength >= 4 && tagLength <= 16 && tagLength % 2 == 0;
-    if (!validTag || iv.size() < 7 || iv.size() > 13) {
-        setError(kInvalidParameters);
-        return;
+    if (int64_t error = check(key.size(), iv.size(), adata.size(), tagLength, fileSize)) {
+        // A bad key fails where the cipher is made, after the other parameters are kept.
+        if (error != kAesEncryptionError) {
+            setError(error);
+            return;
+        }
     }
     tagLength_ = static_cast<size_t>(tagLength);
     ivSize_ = iv.size();
-    const size_t L = 15 - ivSize_;  // 2..8 bytes of length field
-    if (L < 8 && (fileSize >> (8 * L)) != 0) {
-        setError(kInvalidParameters);
-        return;
-    }
-    if (adata.size() > kMaxAdataLength) {
-        setError(kInvalidAdataLength);
-        return;
-    }
+    const size_t L = 15 - ivSize_;
     cipher_ = crypto::AesBlockCipher::create(key);
     if (!cipher_) {
         setError(kAesEncryptionError);

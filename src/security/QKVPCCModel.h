@@ -34,6 +34,11 @@ class QKVPCCModel {
 
     // Formats B0 and the associated data and runs the CBC-MAC over them; computes S0.
     QKVPCCModel(ByteView key, ByteView iv, ByteView adata, int64_t tagLength, uint64_t fileSize);
+    // The error a model made with these parameters would be in from the start (0: none), without
+    // making one.
+    static int64_t check(size_t keyLength, size_t ivLength, size_t adataLength, int64_t tagLength,
+                         uint64_t fileSize);
+    static const char* messageFor(int64_t errorNumber);
     ~QKVPCCModel();
     QKVPCCModel(const QKVPCCModel&) = delete;
     QKVPCCModel& operator=(const QKVPCCModel&) = delete;

@@ -1,6 +1,8 @@
 #include <map>
 
 #include "platform/crypto/Crypto.h"
+#include "security/ScriptedRandom.h"
+#include "sim/ReferenceCcm.h"
 #include "sim/TestPrelude.h"
 
 namespace telvo {
@@ -218,6 +220,76 @@ TEST(CryptoBase64, Rfc4648AndOptions) {
 
     for (const char* bad : {"Zm9", "Zg=", "Z===", "Zg==Zg==", "Zm=v", "====", "Zm9v!"})
         EXPECT_FALSE(crypto::base64Decode(bad, false)) << bad;
+}
+
+// Whole-message CCM against a fresh OpenSSL context per message: a thread's contexts are kept
+// with the key, nonce and tag lengths and direction they were set up for, so the sequence
+// matters: the same key both ways, then other nonce and tag lengths under it, other keys of
+// every length, and a failed open followed by good ones.
+TEST(CryptoAesCcm, KeptContextsMatchFreshOnes) {
+    struct Step {
+        size_t keyLength;
+        uint8_t keyFill;
+        size_t nonceLength, tagLength, adLength, payloadLength;
+    };
+    const Step steps[] = {
+        {16, 1, 13, 16, 40, 258}, {16, 1, 13, 16, 40, 3},  {16, 1, 12, 16, 40, 3},
+        {16, 1, 12, 8, 0, 1000},  {16, 1, 7, 4, 5, 65536}, {16, 2, 13, 16, 40, 17},
+        {24, 1, 13, 16, 0, 16},   {32, 1, 8, 10, 300, 31}, {16, 1, 13, 16, 40, 258},
+        {16, 1, 13, 16, 0, 0},    {32, 1, 13, 14, 1, 0},   {16, 9, 7, 16, 0, 0},
+        {24, 9, 7, 16, 0, 0},
+    };
+    std::mt19937_64 rng(3610);
+    for (const auto& s : steps) {
+        SCOPED_TRACE(testing::Message()
+                     << s.keyLength << "/" << int(s.keyFill) << " nonce " << s.nonceLength
+                     << " tag " << s.tagLength << " payload " << s.payloadLength);
+        const Bytes key(s.keyLength, s.keyFill);
+        const Bytes nonce = test::randomBytes(rng, s.nonceLength);
+        const Bytes ad = test::randomBytes(rng, s.adLength);
+        const Bytes payload = test::randomBytes(rng, s.payloadLength);
+        Bytes sealed, opened;
+        ASSERT_TRUE(crypto::aesCcm(true, key, nonce, ad, s.tagLength, payload, sealed));
+        EXPECT_EQ(sealed, test::referenceCcm(true, key, nonce, ad, payload, s.tagLength));
+        ASSERT_TRUE(crypto::aesCcm(false, key, nonce, ad, s.tagLength, sealed, opened));
+        EXPECT_EQ(opened, payload);
+        // Any altered byte refuses (the tag of an empty payload too), and leaves nothing out;
+        // the next message opens as before.
+        for (size_t at : {size_t(0), sealed.size() / 2, sealed.size() - 1}) {
+            Bytes altered = sealed;
+            altered[at] ^= 0x10;
+            Bytes none;
+            EXPECT_FALSE(crypto::aesCcm(false, key, nonce, ad, s.tagLength, altered, none)) << at;
+            EXPECT_TRUE(none.empty());
+            none.assign(3, 7);
+            EXPECT_FALSE(crypto::aesCcm(false, key, nonce, ad, s.tagLength, altered, none)) << at;
+            EXPECT_TRUE(none.empty());
+        }
+        ASSERT_TRUE(crypto::aesCcm(false, key, nonce, ad, s.tagLength, sealed, opened));
+        EXPECT_EQ(opened, payload);
+    }
+    // What the parameters cannot express is refused before any work.
+    struct Refused {
+        const char* what;
+        size_t keyLength, nonceLength, tagLength, payloadLength;
+        bool seal;
+    };
+    const Refused refused[] = {
+        {"key 15", 15, 13, 16, 1, true},
+        {"nonce 6", 16, 6, 16, 1, true},
+        {"nonce 14", 16, 14, 16, 1, true},
+        {"tag 5", 16, 13, 5, 1, true},
+        {"tag 18", 16, 13, 18, 1, true},
+        {"payload 65536, nonce 13", 16, 13, 16, 65536, true},
+        {"shorter than the tag", 16, 13, 16, 15, false},
+    };
+    for (const auto& r : refused) {
+        Bytes out(2, 1);
+        EXPECT_FALSE(crypto::aesCcm(r.seal, Bytes(r.keyLength, 1), Bytes(r.nonceLength, 2), {},
+                                    r.tagLength, Bytes(r.payloadLength, 3), out))
+            << r.what;
+        EXPECT_TRUE(out.empty()) << r.what;
+    }
 }
 
 }  // namespace

@@ -39,8 +39,11 @@ inline std::optional<Bytes> referenceCcm(bool seal, ByteView key, ByteView nonce
         !EVP_CipherUpdate(ctx.get(), nullptr, &n, ad.data(), static_cast<int>(ad.size())))
         return std::nullopt;
     Bytes out(length + (seal ? tagLength : 0));
-    if (!EVP_CipherUpdate(ctx.get(), out.data(), &n, length ? input.data() : &none,
-                          static_cast<int>(length)))
+    // Without an output pointer the payload step would count as associated data, and the tag
+    // of an empty message would go unchecked.
+    uint8_t nowhere = 0;
+    if (!EVP_CipherUpdate(ctx.get(), out.empty() ? &nowhere : out.data(), &n,
+                          length ? input.data() : &none, static_cast<int>(length)))
         return std::nullopt;
     if (seal && (!EVP_CipherFinal_ex(ctx.get(), out.data() + length, &n) ||
                  !EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(tagLength),

@@ -303,6 +303,121 @@ bool AesBlockCipher::chainBlocks(const uint8_t* in, size_t blocks, uint8_t* stat
     return true;
 }
 
+namespace {
+
+const EVP_CIPHER* fetchedCcm(size_t keyLength) {
+    static const EvpCipherPtr ciphers[3] = {
+        EvpCipherPtr(EVP_CIPHER_fetch(nullptr, "AES-128-CCM", nullptr)),
+        EvpCipherPtr(EVP_CIPHER_fetch(nullptr, "AES-192-CCM", nullptr)),
+        EvpCipherPtr(EVP_CIPHER_fetch(nullptr, "AES-256-CCM", nullptr))};
+    return keyLength == 16 || keyLength == 24 || keyLength == 32
+               ? ciphers[keyIndex(keyLength)].get()
+               : nullptr;
+}
+
+// This thread's CCM contexts by direction and key length, each with the key (and the nonce and
+// tag lengths) it was set up for: a message like the last one in the same direction skips the
+// key expansion. The direction is part of the set-up: a context keyed for sealing does not
+// open.
+struct CcmContexts {
+    struct Slot {
+        EVP_CIPHER_CTX* ctx = nullptr;
+        uint8_t key[32] = {};
+        bool keyed = false;
+        size_t nonceLength = 0;
+        size_t tagLength = 0;
+    };
+    Slot slots[2][3];
+    ~CcmContexts() {
+        alive = false;
+        for (auto& byDirection : slots) {
+            for (auto& slot : byDirection) {
+                EVP_CIPHER_CTX_free(slot.ctx);
+                cleanse(slot.key, sizeof slot.key);
+            }
+        }
+    }
+    static thread_local bool alive;
+};
+thread_local bool CcmContexts::alive = true;
+thread_local CcmContexts ccmContexts;
+
+bool runCcm(CcmContexts::Slot& slot, bool seal, ByteView key, ByteView nonce, ByteView ad,
+            size_t tagLength, ByteView input, uint8_t* out) {
+    const size_t length = seal ? input.size() : input.size() - tagLength;
+    // The tag and nonce lengths enter the state when the key is set.
+    const bool sameKey = slot.keyed && slot.nonceLength == nonce.size() &&
+                         slot.tagLength == tagLength &&
+                         CRYPTO_memcmp(slot.key, key.data(), key.size()) == 0;
+    slot.keyed = false;
+    if (!slot.ctx && !(slot.ctx = EVP_CIPHER_CTX_new())) return false;
+    EVP_CIPHER_CTX* ctx = slot.ctx;
+    uint8_t* tag = seal ? nullptr : const_cast<uint8_t*>(input.data() + length);
+    // The payload step needs an output pointer even for no bytes: without one it would count
+    // as associated data, and an empty message's tag would go unchecked.
+    static const uint8_t none = 0;
+    uint8_t nowhere = 0;
+    uint8_t* payloadOut = length ? out : &nowhere;
+    int n = 0;
+    if (sameKey) {
+        // The direction is set before the tag (or, sealing, its length) that it governs.
+        if (EVP_CipherInit_ex2(ctx, nullptr, nullptr, nonce.data(), seal, nullptr) != 1 ||
+            EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, int(tagLength), tag) != 1)
+            return false;
+    } else if (EVP_CipherInit_ex2(ctx, fetchedCcm(key.size()), nullptr, nullptr, seal, nullptr) !=
+                   1 ||
+               EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_IVLEN, int(nonce.size()), nullptr) != 1 ||
+               EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, int(tagLength), tag) != 1 ||
+               EVP_CipherInit_ex2(ctx, nullptr, key.data(), nonce.data(), seal, nullptr) != 1) {
+        return false;
+    }
+    if (EVP_CipherUpdate(ctx, nullptr, &n, nullptr, int(length)) != 1) return false;
+    if (!ad.empty() && EVP_CipherUpdate(ctx, nullptr, &n, ad.data(), int(ad.size())) != 1)
+        return false;
+    if (EVP_CipherUpdate(ctx, payloadOut, &n, length ? input.data() : &none, int(length)) != 1)
+        return false;
+    if (seal &&
+        (EVP_CipherFinal_ex(ctx, out + length, &n) != 1 ||
+         EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, int(tagLength), out + length) != 1))
+        return false;
+    std::memcpy(slot.key, key.data(), key.size());
+    slot.nonceLength = nonce.size();
+    slot.tagLength = tagLength;
+    slot.keyed = true;
+    return true;
+}
+
+}  // namespace
+
+bool aesCcm(bool seal, ByteView key, ByteView nonce, ByteView associatedData, size_t tagLength,
+            ByteView input, Bytes& out) {
+    out.clear();
+    constexpr size_t kIntMax = static_cast<size_t>(INT_MAX);
+    if (!fetchedCcm(key.size()) || nonce.size() < 7 || nonce.size() > 13 || tagLength < 4 ||
+        tagLength > 16 || tagLength % 2 != 0 || associatedData.size() >= kIntMax ||
+        input.size() >= kIntMax - tagLength || (!seal && input.size() < tagLength))
+        return false;
+    const size_t length = seal ? input.size() : input.size() - tagLength;
+    const size_t lengthBytes = 15 - nonce.size();
+    if (lengthBytes < 8 && (uint64_t(length) >> (8 * lengthBytes)) != 0) return false;
+    out.resize(seal ? length + tagLength : length);
+    // Once the thread's contexts are gone (its last static destructors), a context per call.
+    CcmContexts::Slot own;
+    auto& slot = CcmContexts::alive ? ccmContexts.slots[seal][keyIndex(key.size())] : own;
+    const bool done = runCcm(slot, seal, key, nonce, associatedData, tagLength, input, out.data());
+    if (!done || &slot == &own) {
+        // A context that failed midway starts afresh next time.
+        EVP_CIPHER_CTX_free(std::exchange(slot.ctx, nullptr));
+        cleanse(slot.key, sizeof slot.key);
+        slot.keyed = false;
+    }
+    if (!done) {
+        cleanse(out.data(), out.size());
+        out.clear();
+    }
+    return done;
+}
+
 std::string base64Encode(ByteView data, const Base64EncodingOptions& options) {
     std::string plain;
     size_t encodedLength = 4 * ((data.size() + 2) / 3);

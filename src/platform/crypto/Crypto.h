@@ -86,6 +86,15 @@ class AesBlockCipher {
     size_t keyLength_ = 0;
 };
 
+// AES-CCM (RFC 3610) of one whole message in one pass, the platform's own CCM: key of 16, 24
+// or 32 bytes, nonce of 7 to 13 bytes, tag of 4, 6, ..., 16 bytes, associated data and a
+// payload the length field of the nonce's size can express, each below 2^31 bytes. Sealing,
+// out receives ciphertext || tag; opening (input ciphertext || tag), the plaintext, only when
+// the tag verifies. false on any failure, with out empty. A thread keeps one context per key
+// length, with the schedule of the key it last used until its next message or its end.
+bool aesCcm(bool seal, ByteView key, ByteView nonce, ByteView associatedData, size_t tagLength,
+            ByteView input, Bytes& out);
+
 // Base64 (RFC 4648 alphabet, "=" padding) with the platform's options.
 struct Base64EncodingOptions {
     // 0: one line; else 64 or 76 characters a line (any positive value works).
