@@ -32,14 +32,15 @@ uint64_t readLe(ByteView data, size_t at, size_t width) {
 // The frame time stamp: milliseconds, seconds with the two high millisecond bits, minute,
 // hour, day, month, year modulo 100, century; local time of the one clock.
 void writeTimeStamp(Bytes& buffer) {
-    const int64_t nanos = Clock::shared()->wallNanos();
+    const auto clock = Clock::shared();
+    const int64_t nanos = clock->wallNanos();
     int64_t seconds = nanos / 1000000000;
     int64_t millis = (nanos / 1000000) % 1000;
     if (millis < 0) {
         millis += 1000;
         seconds -= 1;
     }
-    const std::tm tm = Clock::localTime(static_cast<double>(seconds));
+    const std::tm tm = Clock::localTime(*clock, static_cast<double>(seconds));
     const int year = tm.tm_year + 1900;
     buffer[12] = static_cast<uint8_t>(millis & 0xFF);
     buffer[13] = static_cast<uint8_t>((tm.tm_sec & 0x3F) | ((millis >> 8) & 3) << 6);
@@ -123,7 +124,10 @@ Bytes QKProtocol::getByteStream() {
         (*oriMessageArray_)[0] = static_cast<uint8_t>(cntId_);
         (*oriMessageArray_)[1] = static_cast<uint8_t>(cntId_ >> 8);
     } else if (protocolVer_ == 3) {
-        Bytes withCounter{static_cast<uint8_t>(cntId_), static_cast<uint8_t>(cntId_ >> 8)};
+        Bytes withCounter;
+        withCounter.reserve(2 + (oriMessageArray_ ? oriMessageArray_->size() : 0));
+        withCounter.push_back(static_cast<uint8_t>(cntId_));
+        withCounter.push_back(static_cast<uint8_t>(cntId_ >> 8));
         if (oriMessageArray_)
             withCounter.insert(withCounter.end(), oriMessageArray_->begin(),
                                oriMessageArray_->end());
@@ -217,7 +221,10 @@ Bytes QKProtocol::unpackWithData(ByteView data) {
 
 std::shared_ptr<QKProtocol> QKProtocol::initWithNSData(ByteView data,
                                                        std::optional<Bytes> ecdhSessionKey) {
-    std::shared_ptr<QKProtocol> frame(new QKProtocol(Bare{}));
+    struct Made : QKProtocol {
+        Made() : QKProtocol(Bare{}) {}
+    };
+    std::shared_ptr<QKProtocol> frame = std::make_shared<Made>();
     if (data.size() < kMinFrame) return frame;
     if (isSSTPacketWithData(data)) {
         data = data.subspan(kWrapperSize);

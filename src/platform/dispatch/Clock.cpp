@@ -1,5 +1,7 @@
 #include "platform/dispatch/Clock.h"
 
+#include <atomic>
+#include <climits>
 #include <cmath>
 #include <ctime>
 #include <utility>
@@ -25,11 +27,21 @@ int64_t readClock(clockid_t id) {
     return int64_t(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
+// Bumped (under the mutex) whenever the slot changes: a thread keeps its own copy of the
+// clock until then, so that reading the time takes no lock.
+std::atomic<uint64_t> gSlotGeneration{1};
+
 }  // namespace
 
 std::shared_ptr<Clock> Clock::shared() {
-    std::lock_guard<std::mutex> lock(sharedMutex());
-    return sharedSlot();
+    thread_local uint64_t seen = 0;
+    thread_local std::shared_ptr<Clock> copy;
+    if (seen != gSlotGeneration.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> lock(sharedMutex());
+        copy = sharedSlot();
+        seen = gSlotGeneration.load(std::memory_order_relaxed);
+    }
+    return copy;
 }
 
 void Clock::setShared(std::shared_ptr<Clock> clock) {
@@ -38,6 +50,7 @@ void Clock::setShared(std::shared_ptr<Clock> clock) {
     {
         std::lock_guard<std::mutex> lock(sharedMutex());
         old = std::exchange(sharedSlot(), std::move(clock));
+        gSlotGeneration.fetch_add(1, std::memory_order_release);
     }
 }
 
@@ -50,12 +63,22 @@ double Clock::wallTime() {
 }
 
 std::tm Clock::localTime(double wallSeconds) {
-    auto clock = shared();
+    return localTime(*shared(), wallSeconds);
+}
+
+std::tm Clock::localTime(Clock& clock, double wallSeconds) {
+    // Callers ask for the same second many times in a row (a frame's time stamp).
+    thread_local time_t lastShifted = 0;
+    thread_local std::tm last{};
+    thread_local bool valid = false;
     auto whole = int64_t(std::floor(wallSeconds));
-    time_t shifted = time_t(whole + clock->utcOffsetSeconds(whole));
-    std::tm out{};
-    gmtime_r(&shifted, &out);
-    return out;
+    time_t shifted = time_t(whole + clock.utcOffsetSeconds(whole));
+    if (!valid || shifted != lastShifted) {
+        gmtime_r(&shifted, &last);
+        lastShifted = shifted;
+        valid = true;
+    }
+    return last;
 }
 
 int64_t Clock::secondsToNanos(double seconds) {
@@ -73,10 +96,17 @@ int64_t SystemClock::wallNanos() {
 }
 
 int32_t SystemClock::utcOffsetSeconds(int64_t wallSeconds) {
-    time_t t = time_t(wallSeconds);
-    std::tm local{};
-    localtime_r(&t, &local);
-    return int32_t(local.tm_gmtoff);
+    // The zone's rules are looked up once per second asked for and thread.
+    thread_local int64_t lastSecond = INT64_MIN;
+    thread_local int32_t lastOffset = 0;
+    if (wallSeconds != lastSecond) {
+        time_t t = time_t(wallSeconds);
+        std::tm local{};
+        localtime_r(&t, &local);
+        lastOffset = int32_t(local.tm_gmtoff);
+        lastSecond = wallSeconds;
+    }
+    return lastOffset;
 }
 
 ManualClock::ManualClock(int64_t wallStartNanos) : wallAtZero_(wallStartNanos) {}

@@ -29,6 +29,8 @@ class Clock {
     static double wallTime();  // seconds since 1970 (NSDate's timeIntervalSince1970)
     // Broken-down local time of a wall time given in seconds since 1970.
     static std::tm localTime(double wallSeconds);
+    // The same on the given clock (a caller that already holds one).
+    static std::tm localTime(Clock& clock, double wallSeconds);
     static std::tm localTimeNow() { return localTime(wallTime()); }
 
     static int64_t secondsToNanos(double seconds);
