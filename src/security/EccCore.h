@@ -3,11 +3,12 @@
 // The elliptic-curve arithmetic core: key making, ECDH, ECDSA and point compression on the
 // short Weierstrass curves with a = -3 (secp128r1, secp192r1, secp256r1, secp384r1).
 //
-// Plain re-entrant functions without global state besides the constant curve tables. Byte
-// forms are big-endian and numDigits * 8 bytes wide; native numbers are arrays of 64-bit words,
-// least significant first. Every function returns 1 on success and 0 on failure, logs nothing
-// and allocates nothing; on failure the output buffers hold nothing meaningful. Secret scalars
-// are handled in constant time. Random draws come from Random::shared().
+// Plain re-entrant functions without global state besides the constant curve tables and
+// P-256's table of multiples of G (88 KiB, built once on first use, safely from any thread).
+// Byte forms are big-endian and numDigits * 8 bytes wide; native numbers are arrays of 64-bit
+// words, least significant first. Every function returns 1 on success and 0 on failure, logs
+// nothing and allocates nothing; on failure the output buffers hold nothing meaningful. Secret
+// scalars are handled in constant time. Random draws come from Random::shared().
 
 #include <cstddef>
 #include <cstdint>
@@ -39,7 +40,7 @@ int ecc_make_key(uint8_t* publicKey, uint8_t* privateKey, const EccCurve& curve)
 int ecc_compute_public_key(const uint8_t* privateKey, uint8_t* publicKey, const EccCurve& curve);
 
 // X of d*Q for a compressed peer key Q. 0 when Q is not a point of the curve or d is out of
-// range. The ladder starts from a random projective Z.
+// range. The multiplication starts from a random projective Z (one draw).
 int ecdh_shared_secret(const uint8_t* publicKey, const uint8_t* privateKey, uint8_t* secret,
                        const EccCurve& curve);
 

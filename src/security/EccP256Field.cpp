@@ -57,18 +57,32 @@ void fe_sqrt(u64* r, const u64* a) {
     fe_sqrN(r, t, 94);
 }
 
-// a^(n - 2) with a fixed window of 4 bits; the exponent is public, so its digits may index.
+// a^(n - 2). The top half of n - 2 is ffffffff 00000000 ffffffff ffffffff (32-bit groups):
+// made from a^(2^32 - 1); the low half with a fixed window of 4 bits. The exponent is public,
+// so its digits may index and branch.
 void sc_inv(u64* r, const u64* a) {
-    static constexpr u64 kExponent[4] = {kN[0] - 2, kN[1], kN[2], kN[3]};
-    u64 powers[16][4];
-    vli_set<4>(powers[0], kNOne);
+    u64 powers[16][4], t[4], x32[4];
     vli_set<4>(powers[1], a);
-    for (int i = 2; i < 16; ++i) sc_mul(powers[i], powers[i - 1], a);
-    u64 t[4];
-    vli_set<4>(t, kNOne);
-    for (int i = 63; i >= 0; --i) {
-        for (int s = 0; s < 4; ++s) sc_mul(t, t, t);
-        unsigned digit = static_cast<unsigned>(kExponent[i / 16] >> (4 * (i % 16))) & 15;
+    sc_mul(powers[2], a, a);
+    for (int i = 3; i < 16; ++i) sc_mul(powers[i], powers[i - 1], a);
+    auto squareTimes = [](u64* v, int times) {
+        for (int i = 0; i < times; ++i) sc_mul(v, v, v);
+    };
+    vli_set<4>(t, powers[15]);  // a^(2^4 - 1)
+    for (int bits = 4; bits < 32; bits *= 2) {
+        vli_set<4>(x32, t);
+        squareTimes(t, bits);
+        sc_mul(t, t, x32);
+    }
+    vli_set<4>(x32, t);
+    squareTimes(t, 64);
+    sc_mul(t, t, x32);  // ffffffff 00000000 ffffffff
+    squareTimes(t, 32);
+    sc_mul(t, t, x32);
+    const u64 low[2] = {kN[0] - 2, kN[1]};  // no borrow out of the lowest word
+    for (int i = 31; i >= 0; --i) {
+        squareTimes(t, 4);
+        unsigned digit = static_cast<unsigned>(low[i / 16] >> (4 * (i % 16))) & 15;
         if (digit) sc_mul(t, t, powers[digit]);
     }
     vli_set<4>(r, t);

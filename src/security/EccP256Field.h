@@ -129,6 +129,17 @@ ECC_INLINE void fe_sub(u64* r, const u64* a, const u64* b) {
 #endif
 }
 
+// a / 2 mod p: a + p when a is odd (masked), shifted right with the carry on top.
+ECC_INLINE void fe_half(u64* r, const u64* a) {
+    u64 mask = maskOf(a[0] & 1);
+    u64 m[4] = {kP[0] & mask, kP[1] & mask, kP[2] & mask, kP[3] & mask}, t[4];
+    u64 carry = vli_add<4>(t, a, m);
+    r[0] = (t[0] >> 1) | (t[1] << 63);
+    r[1] = (t[1] >> 1) | (t[2] << 63);
+    r[2] = (t[2] >> 1) | (t[3] << 63);
+    r[3] = (t[3] >> 1) | (carry << 63);
+}
+
 // r = -a when the mask is all ones, else a.
 ECC_INLINE void fe_condNeg(u64* r, const u64* a, u64 mask) {
     u64 zero[4] = {0, 0, 0, 0}, neg[4];
@@ -153,7 +164,7 @@ void fe_sqrt(u64* r, const u64* a);
 // ---- Modulo n ----
 
 // a * b / 2^256 mod n, for a below 2^256 and b below n.
-ECC_INLINE void sc_mul(u64* r, const u64* a, const u64* b) {
+ECC_INLINE void sc_mulPortable(u64* r, const u64* a, const u64* b) {
     u64 t[8];
     vli_mult<4>(t, a, b);
     u64 top = 0;
@@ -172,6 +183,14 @@ ECC_INLINE void sc_mul(u64* r, const u64* a, const u64* b) {
         top = static_cast<u64>(x >> 64);
     }
     reduceOnce(r, top, t + 4, kN);
+}
+
+ECC_INLINE void sc_mul(u64* r, const u64* a, const u64* b) {
+#if TELVO_ECC_P256_AMD64
+    sc_mulAmd64(r, a, b);
+#else
+    sc_mulPortable(r, a, b);
+#endif
 }
 
 ECC_INLINE void sc_add(u64* r, const u64* a, const u64* b) {

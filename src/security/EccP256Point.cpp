@@ -38,31 +38,28 @@ ECC_INLINE void selectPoint(Jacobian& r, const Jacobian& a, const Jacobian& b, u
     vli_select<4>(r.z, a.z, b.z, mask);
 }
 
-// r = 2p; Z = 0 stays 0. r may be p.
+// r = 2p; Z = 0 stays 0. r may be p. With alpha = 3 (X - Z^2)(X + Z^2) and beta = 4 X Y^2:
+// X3 = alpha^2 - 2 beta, Y3 = alpha (beta - X3) - 8 Y^4, Z3 = 2 Y Z.
 ECC_INLINE void dbl(Jacobian& r, const Jacobian& p) {
-    u64 delta[4], gamma[4], beta[4], alpha[4], t[4];
-    fe_sqr(delta, p.z);
-    fe_sqr(gamma, p.y);
-    fe_mul(beta, p.x, gamma);
-    fe_sub(t, p.x, delta);
-    fe_add(alpha, p.x, delta);
+    u64 alpha[4], beta[4], y2[4], t[4];
+    fe_sqr(t, p.z);
+    fe_sub(alpha, p.x, t);
+    fe_add(t, p.x, t);
     fe_mul(alpha, alpha, t);
     fe_add(t, alpha, alpha);
-    fe_add(alpha, t, alpha);  // 3 (X - Z^2)(X + Z^2)
-    fe_mul(r.z, p.y, p.z);
-    fe_add(r.z, r.z, r.z);
-    fe_add(beta, beta, beta);
-    fe_add(beta, beta, beta);  // 4 X Y^2
+    fe_add(alpha, t, alpha);
+    fe_add(y2, p.y, p.y);  // 2Y
+    fe_mul(r.z, y2, p.z);
+    fe_sqr(y2, y2);  // 4 Y^2
+    fe_mul(beta, y2, p.x);
+    fe_sqr(y2, y2);
+    fe_half(y2, y2);  // 8 Y^4
     fe_sqr(r.x, alpha);
-    fe_sub(r.x, r.x, beta);
-    fe_sub(r.x, r.x, beta);
+    fe_add(t, beta, beta);
+    fe_sub(r.x, r.x, t);
     fe_sub(t, beta, r.x);
-    fe_mul(t, alpha, t);
-    fe_sqr(gamma, gamma);
-    fe_add(gamma, gamma, gamma);
-    fe_add(gamma, gamma, gamma);
-    fe_add(gamma, gamma, gamma);  // 8 Y^4
-    fe_sub(r.y, t, gamma);
+    fe_mul(t, t, alpha);
+    fe_sub(r.y, t, y2);
 }
 
 // The parts of a + b before the result: U1, S1, H = U2 - U1, R = S2 - S1.

@@ -70,18 +70,35 @@ TEST(EccP256Field, KernelsMatchThePortableCodeAlsoInPlace) {
     struct Case {
         const char* name;
         Binary kernel, portable;
+        bool anyLeft = false;  // the left operand may be any 256-bit value
     } cases[] = {
         {"mul", p256::fe_mul, p256::fe_mulPortable},
         {"sqr", [](u64* r, const u64* a, const u64*) { p256::fe_sqr(r, a); },
          [](u64* r, const u64* a, const u64*) { p256::fe_sqrPortable(r, a); }},
         {"add", p256::fe_add, p256::fe_addPortable},
         {"sub", p256::fe_sub, p256::fe_subPortable},
+        // Modulo n the right operand is reduced, the left one any 256-bit value.
+        {"mul mod n",
+         [](u64* r, const u64* a, const u64* b) {
+             u64 reduced[4];
+             p256::reduceOnce(reduced, 0, b, p256::kN);
+             p256::sc_mul(r, a, reduced);
+         },
+         [](u64* r, const u64* a, const u64* b) {
+             u64 reduced[4];
+             p256::reduceOnce(reduced, 0, b, p256::kN);
+             p256::sc_mulPortable(r, a, reduced);
+         },
+         true},
     };
     std::mt19937_64 rng(256);
     auto values = operands(pBytes(), rng, 40);
+    auto unreduced = values;
+    for (const Bytes& v : {Bytes(32, 0xff), pBytes(), nBytes(), bnAdd(pBytes(), small(7), 32)})
+        unreduced.push_back(v);
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
-        for (const auto& a : values) {
+        for (const auto& a : k.anyLeft ? unreduced : values) {
             for (const auto& b : values) {
                 Words x = words(a), y = words(b), want, got;
                 k.portable(want.data(), x.data(), y.data());
@@ -123,6 +140,15 @@ TEST(EccP256Field, InversesRootsAndScalarProductsMatchOpenSSL) {
              return bytesOf(x.data());
          },
          [](const Bytes& a, const Bytes&) { return bnMulMod(a, a, pBytes(), 32); }},
+        {"half mod p", pBytes(),
+         [](const Bytes& a, const Bytes&) {
+             Words x = words(a);
+             p256::fe_half(x.data(), x.data());
+             return bytesOf(x.data());
+         },
+         [](const Bytes& a, const Bytes&) {
+             return bnMulMod(a, bnInvMod(small(2), pBytes(), 32).value(), pBytes(), 32);
+         }},
         {"inverse mod n", nBytes(),
          [](const Bytes& a, const Bytes&) {
              Words x = words(a);
