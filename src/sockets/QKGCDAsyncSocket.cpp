@@ -1,6 +1,7 @@
 // QKGCDAsyncSocket: construction, accessors, addresses, closing and the request time-outs
-// both sides share. Connecting, the read path and the write path have files of their own
-// (QKGCDAsyncSocketConnect.cpp, QKGCDAsyncSocketRead.cpp, QKGCDAsyncSocketWrite.cpp).
+// both sides share. Connecting, listening, the read path, the write path and TLS have files of
+// their own (QKGCDAsyncSocketConnect.cpp, QKGCDAsyncSocketAccept.cpp, QKGCDAsyncSocketRead.cpp,
+// QKGCDAsyncSocketWrite.cpp, QKGCDAsyncSocketTLS.cpp).
 
 #include "sockets/QKGCDAsyncSocket.h"
 
@@ -61,6 +62,15 @@ ErrorPtr QKGCDAsyncSocket::gaiError(int code) {
 }
 ErrorPtr QKGCDAsyncSocket::errorWithErrno(int code, const std::string& reason) {
     return posixError(code, reason);
+}
+ErrorPtr QKGCDAsyncSocket::sslError(OSStatus status) {
+    std::string text = "The operation couldn't be completed. (" +
+                       std::string(kCFStreamErrorDomainSSL) + " error " + std::to_string(status) +
+                       ".)";
+    return makeError(kCFStreamErrorDomainSSL, status, text,
+                     Dictionary{{"NSLocalizedRecoverySuggestion",
+                                 Value("Error code definition can be found in Apple's "
+                                       "SecureTransport.h")}});
 }
 
 // ---- construction and queue plumbing ----
@@ -241,14 +251,27 @@ void QKGCDAsyncSocket::closeWithError(ErrorPtr error) {
     writeQueue_.clear();
     preBuffer_->reset();
 
+    if (sslContext_) sslClose();
+    sslWriteCachedLength_ = 0;
+    sslErrCode_ = lastSSLHandshakeError_ = 0;
+
     for (auto* source : {&connectSource4_, &connectSource6_}) {
         if (*source) (*source)->cancel();
         source->reset();
     }
-    if (!readSource_ && !writeSource_) {
-        if (socket4FD_ >= 0) ::close(socket4FD_);
-        if (socket6FD_ >= 0) ::close(socket6FD_);
-    } else {
+    if (!socketUrl_.empty()) {
+        ::unlink(socketUrl_.c_str());
+        socketUrl_.clear();
+    }
+    bool accepting = accept4Source_ || accept6Source_ || acceptUNSource_;
+    // A listening descriptor is closed by its source's cancel handler.
+    for (auto* source : {&accept4Source_, &accept6Source_, &acceptUNSource_}) {
+        if (!*source) continue;
+        (*source)->cancel();
+        if ((*source)->isSuspended()) (*source)->resume();  // paused after a failed accept
+        source->reset();
+    }
+    if (readSource_ || writeSource_) {
         // The pair closes the descriptor once both cancel handlers have run; a suspended
         // source runs its cancel handler only once resumed.
         readSource_->cancel();
@@ -257,8 +280,12 @@ void QKGCDAsyncSocket::closeWithError(ErrorPtr error) {
         if (flags_ & kWriteSourceSuspended) writeSource_->resume();
         readSource_.reset();
         writeSource_.reset();
+    } else if (!accepting) {
+        for (int fd : {socket4FD_, socket6FD_, socketUN_}) {
+            if (fd >= 0) ::close(fd);
+        }
     }
-    socket4FD_ = socket6FD_ = -1;
+    socket4FD_ = socket6FD_ = socketUN_ = -1;
 
     bool started = flags_ & kSocketStarted;
     socketFDBytesAvailable_ = 0;
@@ -390,6 +417,12 @@ bool QKGCDAsyncSocket::isIPv4() {
 bool QKGCDAsyncSocket::isIPv6() {
     return socketQueue_.sync([this] { return socket6FD_ >= 0; });
 }
+std::string QKGCDAsyncSocket::connectedUrl() {
+    return socketQueue_.sync([this] { return unixSocketPath(addressOf(socketUN_, true)); });
+}
+bool QKGCDAsyncSocket::isSecure() {
+    return socketQueue_.sync([this] { return (flags_ & kSocketSecure) != 0; });
+}
 
 std::string QKGCDAsyncSocket::hostFromAddress(const Bytes& address) {
     return socketAddressParts(address).host;
@@ -428,6 +461,16 @@ int QKGCDAsyncSocket::socket6FD() {
 }
 void QKGCDAsyncSocket::performBlock(const DispatchBlock& block) {
     socketQueue_.sync(block);
+}
+void QKGCDAsyncSocket::markSocketQueueTargetQueue(const DispatchQueuePtr& queue) {
+    socketQueue_.mark(queue);
+}
+void QKGCDAsyncSocket::unmarkSocketQueueTargetQueue(const DispatchQueuePtr& queue) {
+    socketQueue_.unmark(queue);
+}
+
+Bytes QKGCDAsyncSocket::handleReadData(Bytes data, bool /*shouldSendDelegate*/, int64_t /*tag*/) {
+    return data;
 }
 
 }  // namespace telvo

@@ -1,10 +1,11 @@
-// Connecting: host lookup, one descriptor per address family, the alternate attempt, the
-// connect time-out, and the sources of the connection.
+// Connecting: host lookup, one descriptor per address family, the alternate attempt,
+// Unix-domain paths, the connect time-out, and the sources of the connection.
 
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -77,6 +78,7 @@ bool QKGCDAsyncSocket::connectCommon(const std::string& host, const Bytes* addre
         }
         if (!preConnect(interface, &failure)) return false;
         flags_ |= kSocketStarted;
+        connectHost_ = address ? hostFromAddress(*address) : host;
         if (address) {
             Bytes a4 = isIPv4Address(*address) ? *address : Bytes{};
             Bytes a6 = isIPv6Address(*address) ? *address : Bytes{};
@@ -117,21 +119,28 @@ bool QKGCDAsyncSocket::connectCommon(const std::string& host, const Bytes* addre
     return begun;
 }
 
-bool QKGCDAsyncSocket::preConnect(const std::string& interface, ErrorPtr* error) {
+// The checks every connect and accept starts with; action is "connect" or "accept".
+bool QKGCDAsyncSocket::preStart(const char* action, ErrorPtr* error) {
+    std::string attempting = std::string("Attempting to ") + action;
     if (delegate_.expired()) {
-        *error = badConfigError("Attempting to connect without a delegate. Set a delegate first.");
+        *error = badConfigError(attempting + " without a delegate. Set a delegate first.");
         return false;
     }
     if (!delegateQueue_) {
-        *error = badConfigError(
-            "Attempting to connect without a delegate queue. Set a delegate queue first.");
+        *error =
+            badConfigError(attempting + " without a delegate queue. Set a delegate queue first.");
         return false;
     }
     if (flags_ & kSocketStarted) {
-        *error = badConfigError(
-            "Attempting to connect while connected or accepting connections. Disconnect first.");
+        *error = badConfigError(attempting +
+                                " while connected or accepting connections. Disconnect first.");
         return false;
     }
+    return true;
+}
+
+bool QKGCDAsyncSocket::preConnect(const std::string& interface, ErrorPtr* error) {
+    if (!preStart("connect", error)) return false;
     if ((config_ & kIPv4Disabled) && (config_ & kIPv6Disabled)) {
         *error = badConfigError(
             "Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first.");
@@ -308,7 +317,62 @@ void QKGCDAsyncSocket::closeSocket(int fd) {
 }
 
 int QKGCDAsyncSocket::connectedFD() const {
-    return socket4FD_ >= 0 ? socket4FD_ : socket6FD_;
+    if (socket4FD_ >= 0) return socket4FD_;
+    return socket6FD_ >= 0 ? socket6FD_ : socketUN_;
+}
+
+// ---- Unix-domain paths ----
+
+bool QKGCDAsyncSocket::connectToUrl(const std::string& url, double timeout, ErrorPtr* error) {
+    ErrorPtr failure;
+    bool begun = socketQueue_.sync([&] {
+        Bytes address;
+        if (!preConnectWithUrl(url, &address, &failure)) return false;
+        flags_ |= kSocketStarted;
+        connectHost_.clear();
+        startConnectTimeout(timeout);
+        if (connectWithAddressUN(address, &failure)) return true;
+        endConnectTimeout();
+        flags_ = 0;
+        return false;
+    });
+    if (!begun && error) *error = failure;
+    return begun;
+}
+
+bool QKGCDAsyncSocket::preConnectWithUrl(const std::string& url, Bytes* address, ErrorPtr* error) {
+    if (!preStart("connect", error)) return false;
+    *address = unixSocketAddress(url);
+    if (address->empty()) {
+        *error = badParamError("Invalid unix domain socket url.");
+        return false;
+    }
+    readQueue_.clear();
+    writeQueue_.clear();
+    return true;
+}
+
+// A Unix-domain connect either completes at once or fails (a full backlog gives EAGAIN);
+// the result is handed back through the socket queue as an attempt's result is.
+bool QKGCDAsyncSocket::connectWithAddressUN(const Bytes& address, ErrorPtr* error) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = errorWithErrno(errno, "Error in socket() function");
+        return false;
+    }
+    socketUN_ = fd;
+    int result = NetworkGuard::connect(fd, reinterpret_cast<const sockaddr*>(address.data()),
+                                       socklen_t(address.size()));
+    int failure = result == 0 ? 0 : errno;
+    enqueue([failure, index = stateIndex_](QKGCDAsyncSocket& s) {
+        if (index != s.stateIndex_) return;
+        if (failure != 0) {
+            s.closeWithError(errorWithErrno(failure, "Error in connect() function"));
+        } else {
+            s.didConnect(index);
+        }
+    });
+    return true;
 }
 
 void QKGCDAsyncSocket::didConnect(int index) {
@@ -316,22 +380,34 @@ void QKGCDAsyncSocket::didConnect(int index) {
     flags_ |= kConnected;
     endConnectTimeout();
 
-    std::string host;
-    uint16_t port = 0;
     SocketAddressParts peer = socketAddressParts(addressOf(connectedFD(), true));
-    host = peer.host;
-    port = peer.port;
-    if (!host.empty()) {
-        notify([host, port](QKGCDAsyncSocketDelegate& d, const QKGCDAsyncSocketPtr& s) {
+    if (!peer.host.empty()) {
+        notify([host = peer.host, port = peer.port](QKGCDAsyncSocketDelegate& d,
+                                                    const QKGCDAsyncSocketPtr& s) {
             d.socketDidConnectToHostPort(s, host, port);
+        });
+    } else if (socketUN_ >= 0) {
+        notify([url = connectedUrl()](QKGCDAsyncSocketDelegate& d, const QKGCDAsyncSocketPtr& s) {
+            d.socketDidConnectToUrl(s, url);
         });
     }
 
-    int fd = connectedFD();
+    ErrorPtr error;
+    if (!setupReadAndWriteSourcesForNewlyConnectedSocket(connectedFD(), &error)) {
+        closeWithError(error);
+        return;
+    }
+    maybeDequeueRead();
+    maybeDequeueWrite();
+}
+
+// Puts the connected descriptor into non-blocking mode and starts its sources: the read
+// source runs, the write source waits until a write finds the kernel full.
+bool QKGCDAsyncSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int fd, ErrorPtr* error) {
     int status = fcntl(fd, F_GETFL);
     if (status < 0 || fcntl(fd, F_SETFL, status | O_NONBLOCK) < 0) {
-        closeWithError(otherError("Error enabling non-blocking IO on socket (fcntl)"));
-        return;
+        *error = otherError("Error enabling non-blocking IO on socket (fcntl)");
+        return false;
     }
 
     auto pair = DispatchSource::createPair(fd, socketQueue_.dispatchQueue());
@@ -355,15 +431,19 @@ void QKGCDAsyncSocket::didConnect(int index) {
         auto self = weak.lock();
         if (!self || self->writeSource_ != writeSource.lock()) return;
         self->flags_ |= kSocketCanAcceptBytes;
+        // TLS output left over from a read or the handshake goes out first.
+        ErrorPtr failure;
+        if (self->sslContext_ && !self->flushSslOutput(&failure)) {
+            self->closeWithError(failure);
+            return;
+        }
         self->doWriteData();
     });
     socketFDBytesAvailable_ = 0;
     flags_ &= ~kReadSourceSuspended;
     readSource_->resume();
     flags_ |= kSocketCanAcceptBytes | kWriteSourceSuspended;
-
-    maybeDequeueRead();
-    maybeDequeueWrite();
+    return true;
 }
 
 void QKGCDAsyncSocket::startConnectTimeout(double timeout) {

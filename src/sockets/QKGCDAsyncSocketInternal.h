@@ -26,6 +26,10 @@ enum Flag : uint32_t {
     kSocketCanAcceptBytes = 0x80,
     kReadSourceSuspended = 0x100,
     kWriteSourceSuspended = 0x200,
+    kQueuedTLS = 0x400,
+    kStartingReadTLS = 0x800,
+    kStartingWriteTLS = 0x1000,
+    kSocketSecure = 0x2000,
     kSocketHasReadEOF = 0x4000,
     kReadStreamClosed = 0x8000,
     kDealloc = 0x10000,
@@ -55,11 +59,13 @@ inline void cancelTimer(std::shared_ptr<DispatchTimer>& timer) {
 
 }  // namespace async_socket
 
-// What read and write requests share; timeout grows by each granted extension.
+// What read and write requests share; timeout grows by each granted extension. A request
+// with TLS settings is the TLS start that startTLS() puts in both queues.
 struct QKGCDAsyncSocket::Request {
     uint64_t bytesDone = 0;
     double timeout = -1;
     int64_t tag = 0;
+    std::shared_ptr<const Dictionary> tlsSettings;
 };
 
 // One read request. A request without a caller's buffer owns a fresh one.
@@ -74,7 +80,7 @@ struct QKGCDAsyncSocket::ReadPacket : Request {
 
     ReadPacket(std::shared_ptr<Bytes> data, uint64_t offset, uint64_t max, double t,
                uint64_t length, Bytes terminator, int64_t tg)
-        : Request{0, t, tg},
+        : Request{0, t, tg, nullptr},
           buffer(std::move(data)),
           startOffset(offset),
           maxLength(max),

@@ -70,6 +70,11 @@ void QKGCDAsyncSocket::maybeDequeueRead() {
     if (!readQueue_.empty()) {
         currentRead_ = readQueue_.front();
         readQueue_.pop_front();
+        if (currentRead_->tlsSettings) {
+            flags_ |= kStartingReadTLS;
+            maybeStartTLS();
+            return;
+        }
         readTimer_ = startRequestTimer(Side::Read, currentRead_->timeout);
         doReadData();
     } else if (flags_ & kDisconnectAfterReads) {
@@ -78,11 +83,16 @@ void QKGCDAsyncSocket::maybeDequeueRead() {
 }
 
 void QKGCDAsyncSocket::doReadData() {
-    if (!currentRead_ || (flags_ & kReadsPaused)) {
+    if (currentRead_ && currentRead_->tlsSettings && (flags_ & kStartingWriteTLS)) {
+        continueHandshake();
+        return;
+    }
+    if (!currentRead_ || (flags_ & kReadsPaused) || currentRead_->tlsSettings) {
         if (socketFDBytesAvailable_ > 0) setSourceSuspended(Side::Read, true);
         return;
     }
-    if (socketFDBytesAvailable_ == 0 && preBuffer_->availableBytes() == 0) {
+    if (socketFDBytesAvailable_ == 0 && preBuffer_->availableBytes() == 0 &&
+        !sslHasBufferedInput()) {
         setSourceSuspended(Side::Read, false);
         return;
     }
@@ -120,6 +130,10 @@ void QKGCDAsyncSocket::doReadData() {
     if (!done && !error) {
         if (flags_ & kSocketHasReadEOF) {
             eof = true;
+        } else if (flags_ & kSocketSecure) {
+            // Everything that arrived is decrypted into the pre-buffer first.
+            sslReadIntoPreBuffer(&eof, &waiting, &error);
+            if (!error) drainPreBuffer();
         } else if (socketFDBytesAvailable_ > 0) {
             uint64_t n = r.term.empty() ? r.readLengthForNonTermWithHint(socketFDBytesAvailable_)
                                         : socketFDBytesAvailable_;
@@ -194,7 +208,9 @@ void QKGCDAsyncSocket::doReadData() {
 void QKGCDAsyncSocket::doReadEOF() {
     flags_ |= kSocketHasReadEOF;
     bool keep = false;
-    if (flags_ & kReadStreamClosed) {
+    if (flags_ & (kStartingReadTLS | kStartingWriteTLS)) {
+        keep = false;
+    } else if (flags_ & kReadStreamClosed) {
         keep = true;
     } else if (preBuffer_->availableBytes() > 0) {
         keep = true;
@@ -211,7 +227,7 @@ void QKGCDAsyncSocket::doReadEOF() {
     if (keep) {
         setSourceSuspended(Side::Read, true);
     } else {
-        closeWithError(connectionClosedError());
+        closeWithError(endOfStreamError());
     }
 }
 

@@ -30,6 +30,11 @@ void QKGCDAsyncSocket::maybeDequeueWrite() {
     if (!writeQueue_.empty()) {
         currentWrite_ = writeQueue_.front();
         writeQueue_.pop_front();
+        if (currentWrite_->tlsSettings) {
+            flags_ |= kStartingWriteTLS;
+            maybeStartTLS();
+            return;
+        }
         writeTimer_ = startRequestTimer(Side::Write, currentWrite_->timeout);
         doWriteData();
     } else if (flags_ & kDisconnectAfterWrites) {
@@ -38,7 +43,11 @@ void QKGCDAsyncSocket::maybeDequeueWrite() {
 }
 
 void QKGCDAsyncSocket::doWriteData() {
-    if (!currentWrite_ || (flags_ & kWritesPaused)) {
+    if (currentWrite_ && currentWrite_->tlsSettings && (flags_ & kStartingReadTLS)) {
+        continueHandshake();
+        return;
+    }
+    if (!currentWrite_ || (flags_ & kWritesPaused) || currentWrite_->tlsSettings) {
         if (flags_ & kSocketCanAcceptBytes) setSourceSuspended(Side::Write, true);
         return;
     }
@@ -48,28 +57,32 @@ void QKGCDAsyncSocket::doWriteData() {
     }
     WritePacket& w = *currentWrite_;
     bool waiting = false;
-    int failure = 0;
+    ErrorPtr error;
     uint64_t written = 0;
-    ssize_t result = ::send(connectedFD(), w.buffer.data() + w.bytesDone,
-                            w.buffer.size() - w.bytesDone, MSG_NOSIGNAL);
-    if (result >= 0) {
-        written = uint64_t(result);
-    } else if (errno == EWOULDBLOCK || errno == EINTR) {
-        waiting = true;
-        flags_ &= ~kSocketCanAcceptBytes;
-        setSourceSuspended(Side::Write, false);
+    if (flags_ & kSocketSecure) {
+        written = sslWrite(w, &waiting, &error);
     } else {
-        failure = errno;
+        ssize_t result = ::send(connectedFD(), w.buffer.data() + w.bytesDone,
+                                w.buffer.size() - w.bytesDone, MSG_NOSIGNAL);
+        if (result >= 0) {
+            written = uint64_t(result);
+        } else if (errno == EWOULDBLOCK || errno == EINTR) {
+            waiting = true;
+            flags_ &= ~kSocketCanAcceptBytes;
+            setSourceSuspended(Side::Write, false);
+        } else {
+            error = errorWithErrno(errno, "Error in write() function");
+        }
     }
     w.bytesDone += written;
 
-    if (failure == 0 && w.bytesDone == w.buffer.size()) {
+    if (!error && w.bytesDone == w.buffer.size()) {
         completeCurrentWrite();
         enqueue([](QKGCDAsyncSocket& s) { s.maybeDequeueWrite(); });
         return;
     }
-    if (failure != 0) {
-        closeWithError(errorWithErrno(failure, "Error in write() function"));
+    if (error) {
+        closeWithError(error);
         return;
     }
     if (!waiting) {

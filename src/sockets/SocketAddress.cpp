@@ -3,8 +3,10 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netdb.h>
+#include <sys/un.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "sockets/SocketError.h"
@@ -48,6 +50,28 @@ SocketAddressParts socketAddressParts(ByteView address) {
         parts = {hostFromSockaddr6(a6), portFromSockaddr6(a6), AF_INET6};
     }
     return parts;
+}
+
+Bytes unixSocketAddress(const std::string& url) {
+    constexpr std::string_view scheme = "file://";
+    std::string path = url.starts_with(scheme) ? url.substr(scheme.size()) : url;
+    sockaddr_un a{};
+    if (path.empty() || path.size() >= sizeof a.sun_path || path.find('\0') != std::string::npos) {
+        return {};
+    }
+    a.sun_family = AF_UNIX;
+    std::memcpy(a.sun_path, path.data(), path.size());
+    return socketAddressData(&a, socklen_t(offsetof(sockaddr_un, sun_path) + path.size() + 1));
+}
+
+std::string unixSocketPath(ByteView address) {
+    constexpr size_t start = offsetof(sockaddr_un, sun_path);
+    sa_family_t family = 0;
+    if (address.size() <= start) return {};
+    std::memcpy(&family, address.data(), sizeof family);
+    if (family != AF_UNIX) return {};
+    const char* path = reinterpret_cast<const char*>(address.data()) + start;
+    return std::string(path, strnlen(path, address.size() - start));
 }
 
 bool isIPv4SocketAddress(ByteView address) {

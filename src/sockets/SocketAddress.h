@@ -41,6 +41,12 @@ Bytes socketAddressData(const void* address, socklen_t length);
 // Copies data into a zeroed sockaddr_storage; answers the length copied (at most its size).
 socklen_t copySocketAddress(ByteView address, sockaddr_storage& out);
 
+// A Unix-domain address (sockaddr_un, as long as the path needs) for a path or a "file://"
+// URL of one; empty for an empty path, a path with a NUL, or one too long for the kernel.
+Bytes unixSocketAddress(const std::string& url);
+// The path of a Unix-domain address; empty for an unnamed one or other data.
+std::string unixSocketPath(ByteView address);
+
 Bytes anySocketAddress4(uint16_t port);
 Bytes anySocketAddress6(uint16_t port);
 Bytes loopbackSocketAddress4(uint16_t port);

@@ -20,7 +20,14 @@ SocketQueue::SocketQueue(DispatchQueuePtr queue, const char* label)
 }
 
 SocketQueue::~SocketQueue() {
-    unmark(queue_);
+    std::vector<std::weak_ptr<DispatchQueue>> marked;
+    {
+        std::lock_guard<std::mutex> lock(markedMutex_);
+        marked.swap(marked_);
+    }
+    for (const auto& weak : marked) {
+        if (auto queue = weak.lock()) queue->setSpecific(this, nullptr);
+    }
 }
 
 bool SocketQueue::isCurrent() const {
@@ -28,11 +35,26 @@ bool SocketQueue::isCurrent() const {
 }
 
 void SocketQueue::mark(const DispatchQueuePtr& queue) const {
-    if (queue) queue->setSpecific(this, markOf(this));
+    if (!queue) return;
+    std::lock_guard<std::mutex> lock(markedMutex_);
+    queue->setSpecific(this, markOf(this));
+    forgetLocked(queue);
+    marked_.push_back(queue);
 }
 
 void SocketQueue::unmark(const DispatchQueuePtr& queue) const {
-    if (queue) queue->setSpecific(this, nullptr);
+    if (!queue) return;
+    std::lock_guard<std::mutex> lock(markedMutex_);
+    queue->setSpecific(this, nullptr);
+    forgetLocked(queue);
+}
+
+// Drops the queue, and every queue gone meanwhile, from the marks to clear.
+void SocketQueue::forgetLocked(const DispatchQueuePtr& queue) const {
+    std::erase_if(marked_, [&](const std::weak_ptr<DispatchQueue>& weak) {
+        auto other = weak.lock();
+        return !other || other == queue;
+    });
 }
 
 }  // namespace telvo

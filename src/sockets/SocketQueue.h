@@ -1,7 +1,9 @@
 #pragma once
 
+#include <mutex>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "platform/dispatch/DispatchQueue.h"
 
@@ -26,7 +28,8 @@ class SocketQueue {
     const DispatchQueuePtr& dispatchQueue() const { return queue_; }
     bool isCurrent() const;
     // A marked queue counts as the socket queue: mark only a queue whose blocks never run
-    // alongside the socket queue's.
+    // alongside the socket queue's. Every mark still in place is cleared when this helper
+    // goes, so that a queue that outlives its socket never stands for a later one.
     void mark(const DispatchQueuePtr& queue) const;
     void unmark(const DispatchQueuePtr& queue) const;
 
@@ -58,7 +61,11 @@ class SocketQueue {
     }
 
   private:
+    void forgetLocked(const DispatchQueuePtr& queue) const;
+
     DispatchQueuePtr queue_;
+    mutable std::mutex markedMutex_;
+    mutable std::vector<std::weak_ptr<DispatchQueue>> marked_;
 };
 
 // Sets (on) or clears the bits of a flag word.

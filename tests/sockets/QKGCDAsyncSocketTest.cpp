@@ -9,6 +9,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainLoop.h"
 #include "sim/LoopbackTcpPeer.h"
+#include "sockets/AsyncSocketDelegates.h"
 #include "sockets/QKGCDAsyncSocket.h"
 
 namespace telvo {
@@ -16,73 +17,8 @@ namespace {
 
 using test::LoopbackTcpPeer;
 
-struct Event {
-    std::string kind;  // "connect", "read", "partialRead", "write", "partialWrite", "disconnect"
-    int64_t tag = 0;
-    std::string data;
-    ErrorPtr error;
-    bool nullSocket = false;
-    double at = 0;
-};
-
-class Recorder : public QKGCDAsyncSocketDelegate {
-  public:
-    std::vector<Event> events;
-    double readExtension = 0;
-    int extensionsLeft = 0;
-    std::function<void()> onRead, onDisconnect;
-
-    void socketDidConnectToHostPort(const QKGCDAsyncSocketPtr&, const std::string& host,
-                                    uint16_t) override {
-        add("connect", 0, host);
-    }
-    void socketDidReadDataWithTag(const QKGCDAsyncSocketPtr&, Bytes data, int64_t tag) override {
-        add("read", tag, toString(data));
-        if (onRead) onRead();
-    }
-    void socketDidReadPartialDataOfLengthTag(const QKGCDAsyncSocketPtr&, uint64_t length,
-                                             int64_t tag) override {
-        add("partialRead", tag, std::to_string(length));
-    }
-    void socketDidWriteDataWithTag(const QKGCDAsyncSocketPtr&, int64_t tag) override {
-        add("write", tag);
-    }
-    void socketDidWritePartialDataOfLengthTag(const QKGCDAsyncSocketPtr&, uint64_t,
-                                              int64_t tag) override {
-        add("partialWrite", tag);
-    }
-    double socketShouldTimeoutReadWithTagElapsedBytesDone(const QKGCDAsyncSocketPtr&, int64_t,
-                                                          double, uint64_t) override {
-        return extensionsLeft-- > 0 ? readExtension : 0;
-    }
-    void socketDidDisconnectWithError(const QKGCDAsyncSocketPtr& sock,
-                                      const ErrorPtr& error) override {
-        add("disconnect", 0, {}, error, sock == nullptr);
-        if (onDisconnect) onDisconnect();
-    }
-
-    int count(const std::string& kind) const {
-        std::lock_guard lock(mutex_);
-        return int(std::count_if(events.begin(), events.end(),
-                                 [&](const Event& e) { return e.kind == kind; }));
-    }
-    const Event* last(const std::string& kind) const {
-        std::lock_guard lock(mutex_);
-        for (auto i = events.rbegin(); i != events.rend(); ++i) {
-            if (i->kind == kind) return &*i;
-        }
-        return nullptr;
-    }
-
-    mutable std::mutex mutex_;
-
-    void add(std::string kind, int64_t tag, std::string data = {}, ErrorPtr error = nullptr,
-             bool nullSocket = false) {
-        std::lock_guard lock(mutex_);
-        events.push_back(
-            {std::move(kind), tag, std::move(data), std::move(error), nullSocket, Clock::now()});
-    }
-};
+using Recorder = test::SocketRecorder;
+using Event = test::SocketEvent;
 
 class AsyncSocketTest : public ::testing::Test {
   protected:

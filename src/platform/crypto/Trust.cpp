@@ -25,6 +25,16 @@ SecTrust::TimePoint currentVerificationTime() {
         std::chrono::nanoseconds(Clock::shared()->wallNanos())));
 }
 
+// A certificate of our own for one of OpenSSL's; null when it does not convert.
+SecCertificateRef certificateOf(X509* x509) {
+    unsigned char* der = nullptr;
+    int length = i2d_X509(x509, &der);
+    if (length <= 0) return nullptr;
+    auto certificate = SecCertificate::createWithData(ByteView(der, size_t(length)));
+    OPENSSL_free(der);
+    return certificate;
+}
+
 }  // namespace
 
 SecCertificateRef SecCertificate::createWithData(ByteView data) {
@@ -145,13 +155,9 @@ OSStatus SecTrust::evaluate(SecTrustResultType* result) {
     if (verified == 1) {
         STACK_OF(X509)* built = X509_STORE_CTX_get0_chain(ctx.get());
         for (int i = 0; built && i < sk_X509_num(built); ++i) {
-            X509* x509 = sk_X509_value(built, i);
-            unsigned char* der = nullptr;
-            int length = i2d_X509(x509, &der);
-            if (length <= 0) continue;
-            auto certificate = SecCertificate::createWithData(ByteView(der, size_t(length)));
-            OPENSSL_free(der);
-            if (certificate) chain_.push_back(std::move(certificate));
+            if (auto certificate = certificateOf(sk_X509_value(built, i))) {
+                chain_.push_back(std::move(certificate));
+            }
         }
         *result = SecTrustResultType::unspecified;
         return errSecSuccess;
@@ -221,6 +227,21 @@ std::vector<std::string> SecCertificate::emailAddresses() const {
         out.emplace_back(sk_OPENSSL_STRING_value(emails, i));
     X509_email_free(emails);
     return out;
+}
+
+std::vector<SecCertificateRef> peerCertificateChain(X509_STORE_CTX* store) {
+    std::vector<SecCertificateRef> chain;
+    auto append = [&](X509* x509) {
+        if (auto certificate = certificateOf(x509)) chain.push_back(std::move(certificate));
+    };
+    X509* leaf = X509_STORE_CTX_get0_cert(store);
+    if (leaf) append(leaf);
+    STACK_OF(X509)* sent = X509_STORE_CTX_get0_untrusted(store);
+    for (int i = 0; sent && i < sk_X509_num(sent); ++i) {
+        X509* x509 = sk_X509_value(sent, i);
+        if (x509 != leaf) append(x509);
+    }
+    return chain;
 }
 
 OSStatus SecPKCS12Import(ByteView data, const std::string& passphrase,

@@ -114,6 +114,10 @@ class SecTrust {
     int lastVerifyError_ = 0;
 };
 
+// The chain a TLS peer sent, leaf first, as OpenSSL's verification context holds it
+// (certificates that do not convert are left out).
+std::vector<SecCertificateRef> peerCertificateChain(X509_STORE_CTX* store);
+
 // One identity of a PKCS#12 file: a private key and its certificate.
 struct SecIdentity {
     SecKeyRef privateKey;

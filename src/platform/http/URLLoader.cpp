@@ -226,22 +226,7 @@ curl_socket_t URLLoader::onOpenSocket(void*, curlsocktype, curl_sockaddr* addres
 
 int URLLoader::onVerify(X509_STORE_CTX* store, void* context) {
     auto* transfer = static_cast<URLTransfer*>(context);
-    std::vector<SecCertificateRef> chain;
-    auto append = [&](X509* x509) {
-        unsigned char* der = nullptr;
-        int length = i2d_X509(x509, &der);
-        if (length <= 0) return;
-        auto certificate = SecCertificate::createWithData(ByteView(der, size_t(length)));
-        OPENSSL_free(der);
-        if (certificate) chain.push_back(std::move(certificate));
-    };
-    X509* leaf = X509_STORE_CTX_get0_cert(store);
-    if (leaf) append(leaf);
-    STACK_OF(X509)* sent = X509_STORE_CTX_get0_untrusted(store);
-    for (int i = 0; sent && i < sk_X509_num(sent); ++i) {
-        X509* x509 = sk_X509_value(sent, i);
-        if (x509 != leaf) append(x509);
-    }
+    std::vector<SecCertificateRef> chain = peerCertificateChain(store);
     bool trusted = false;
     if (!chain.empty()) {
         auto trust = SecTrust::create(chain, SecPolicy::sslServer);
