@@ -52,52 +52,42 @@ INSTANTIATE_TEST_SUITE_P(Modes, ListeningSocketTest, ::testing::Values(false, tr
 TEST_P(ListeningSocketTest, AcceptsManyClientsAndReleasesEveryDescriptor) {
     constexpr int kClients = 40;
     echo_->childQueue = DispatchQueue::createSerial("accepted");
-    for (int round = 0; round < 2; ++round) {  // the first round starts the runtime's parts
-        int before = test::countOpenDescriptors();
-        listener_ = QKGCDAsyncSocket::create(echo_, delegateQueue_);
-        ErrorPtr error;
-        ASSERT_TRUE(listener_->acceptOnPort(0, &error));
-        EXPECT_TRUE(listener_->isIPv4());
-        EXPECT_TRUE(listener_->isIPv6());
-        uint16_t port = listener_->localPort();
-        int clients = round == 0 ? 1 : kClients;
-        int reads = recorder_->count("read");
-        std::vector<QKGCDAsyncSocketPtr> sockets;
-        for (int i = 0; i < clients; ++i) {
-            auto client = QKGCDAsyncSocket::create(recorder_, delegateQueue_);
-            Bytes address = i % 2 ? loopbackSocketAddress6(port) : loopbackSocketAddress4(port);
-            ASSERT_TRUE(client->connectToAddress(address, 5.0, &error));
-            std::string text = "ping-" + std::to_string(i);
-            client->writeData(toBytes(text), -1, i);
-            client->readDataToLength(text.size(), -1, i);
-            sockets.push_back(client);
-        }
-        ASSERT_TRUE(waitFor([&] { return recorder_->count("read") == reads + clients; }));
-        EXPECT_EQ(echo_->onChildQueue(), echo_->accepted());
-        if (round == 0) {
-            sockets.clear();
-            listener_.reset();
-            ASSERT_TRUE(waitFor([&] { return echo_->sockets().empty(); }));
-            continue;
-        }
-        for (const auto& event : recorder_->snapshot()) {
-            if (event.kind == "read") {
-                EXPECT_EQ(event.data, "ping-" + std::to_string(event.tag));
-            }
-        }
-        std::set<std::string> peers;
-        for (const Bytes& address : echo_->addresses()) {
-            peers.insert(QKGCDAsyncSocket::hostFromAddress(address));
-        }
-        EXPECT_EQ(peers, (std::set<std::string>{"127.0.0.1", "::1"}));
-
-        sockets.clear();  // each accepted socket sees its peer close
-        ASSERT_TRUE(waitFor([&] { return echo_->sockets().empty(); }));
-        EXPECT_EQ(echo_->lastError()->code(), QKGCDAsyncSocketClosedError);
-        listener_.reset();
-        EXPECT_TRUE(waitFor([&] { return test::countOpenDescriptors() == before; }))
-            << test::countOpenDescriptors() << " open, " << before << " before";
+    int before = test::countOpenDescriptors();
+    listener_ = QKGCDAsyncSocket::create(echo_, delegateQueue_);
+    ErrorPtr error;
+    ASSERT_TRUE(listener_->acceptOnPort(0, &error));
+    EXPECT_TRUE(listener_->isIPv4());
+    EXPECT_TRUE(listener_->isIPv6());
+    uint16_t port = listener_->localPort();
+    std::vector<QKGCDAsyncSocketPtr> sockets;
+    for (int i = 0; i < kClients; ++i) {
+        auto client = QKGCDAsyncSocket::create(recorder_, delegateQueue_);
+        Bytes address = i % 2 ? loopbackSocketAddress6(port) : loopbackSocketAddress4(port);
+        ASSERT_TRUE(client->connectToAddress(address, 5.0, &error));
+        std::string text = "ping-" + std::to_string(i);
+        client->writeData(toBytes(text), -1, i);
+        client->readDataToLength(text.size(), -1, i);
+        sockets.push_back(client);
     }
+    ASSERT_TRUE(waitFor([&] { return recorder_->count("read") == kClients; }));
+    EXPECT_EQ(echo_->onChildQueue(), kClients);
+    for (const auto& event : recorder_->snapshot()) {
+        if (event.kind == "read") {
+            EXPECT_EQ(event.data, "ping-" + std::to_string(event.tag));
+        }
+    }
+    std::set<std::string> peers;
+    for (const Bytes& address : echo_->addresses()) {
+        peers.insert(QKGCDAsyncSocket::hostFromAddress(address));
+    }
+    EXPECT_EQ(peers, (std::set<std::string>{"127.0.0.1", "::1"}));
+
+    sockets.clear();  // each accepted socket sees its peer close
+    ASSERT_TRUE(waitFor([&] { return echo_->sockets().empty(); }));
+    EXPECT_EQ(echo_->lastError()->code(), QKGCDAsyncSocketClosedError);
+    listener_.reset();
+    EXPECT_TRUE(waitFor([&] { return test::countOpenDescriptors() == before; }))
+        << test::countOpenDescriptors() << " open, " << before << " before";
 }
 
 TEST_P(ListeningSocketTest, EchoesOverAUnixDomainPath) {
