@@ -68,7 +68,8 @@ void QKBroadcastManager::sendBroadCastPerCycle() {
             if (auto self = weak.lock()) self->sendBroadCastPerCycle();
         });
     }
-    broadcastTimer_->start(broadcastInterval_);
+    armedInterval_ = broadcastInterval_;
+    broadcastTimer_->start(armedInterval_);
 }
 
 void QKBroadcastManager::sendBroadCastOneTime() {
@@ -98,7 +99,11 @@ bool QKBroadcastManager::startBroadCastWithInerval(double interval,
             protocol_ = frame;
         }
         if (interval != broadcastInterval_) changeInterval(interval);
-        if (isBroadCastOn_) {
+        if (isBroadCastOn_ && broadcastTimer_ && broadcastInterval_ < armedInterval_) {
+            // A shorter interval must not wait out the longer one already armed.
+            releaseTimer();
+            sendBroadCastPerCycle();
+        } else if (isBroadCastOn_) {
             sendBroadCastOneTime();
         } else {
             openBroadcast(std::move(frame));

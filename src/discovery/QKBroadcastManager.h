@@ -32,7 +32,8 @@ class QKBroadcastManager : public QKUDPConnectProtocol,
     static std::shared_ptr<QKBroadcastManager> sharedManager();
 
     // Sets the frame (nullptr: the default probe) and the interval; while on, one probe at
-    // once with the running timer untouched, else as openBroadcast. Always accepted (true).
+    // once, and the cycle restarted with the interval when it is shorter than the armed one
+    // (else the running timer keeps its time); while off, as openBroadcast. Always accepted.
     bool startBroadCastWithInerval(double interval, std::shared_ptr<QKProtocol> frame);
     // Switches on with the frame: probe at once, next one after the interval.
     void openBroadcast(std::shared_ptr<QKProtocol> frame);
@@ -97,6 +98,7 @@ class QKBroadcastManager : public QKUDPConnectProtocol,
     std::atomic<double> broadcastInterval_{60.0};
     QKSafeMutableArray<std::shared_ptr<QKBroadcastObserver>> observers_;
     std::shared_ptr<DispatchTimer> broadcastTimer_;  // main queue only
+    double armedInterval_ = 0;                       // main queue only: the timer's interval
     const DispatchQueuePtr concurrentQueue_ =
         DispatchQueue::createConcurrent("com.TelvoSDK.broadcast");
     mutable std::mutex protocolMutex_;

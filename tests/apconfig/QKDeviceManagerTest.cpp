@@ -182,6 +182,46 @@ TEST_F(QKDeviceManagerTest, ScansTheLan) {
     EXPECT_EQ(QKBroadcastManager::sharedManager()->broadcastInterval(), 60.0);
 }
 
+// The LAN scan and smart connect probe every second, whatever the probe's rhythm before: an
+// appliance that joins the LAN after the first probe answers the next one, and is reported when
+// its second answer arrives, a second later; not when a one-minute timer armed earlier runs out.
+TEST_F(QKDeviceManagerTest, ProbesEverySecondSoALateApplianceIsFoundAtOnce) {
+    struct Case {
+        const char* name;
+        bool smartConnect;
+    };
+    for (const Case& c : {Case{"LAN scan", false}, Case{"smart connect", true}}) {
+        SCOPED_TRACE(c.name);
+        fresh();
+        resetForTesting<Manager>();
+        // Discovery is already on at its one-minute rhythm, as after any earlier use.
+        QKBroadcastManager::sharedManager();
+        MainLoop::runFor(0.1);
+        double joinedAt = -1;
+        std::vector<std::pair<ErrorPtr, double>> scans;
+        t0 = Clock::now();
+        if (c.smartConnect) {
+            home->listenForSmartConnect({0x02, 0, 0, 0}, 0xA1B2C3D4E5ULL);
+            ASSERT_TRUE(configure(smartParams(), 2));
+            ASSERT_TRUE(runUntilResults(1, 120));
+            joinedAt = home->credentialsAt - t0;
+            EXPECT_EQ(code(seen.results[0]), 0);
+            EXPECT_GT(seen.at[0], joinedAt);
+            EXPECT_LE(seen.at[0], joinedAt + 2.01);
+        } else {
+            auto onScan = Manager::DeviceListCompletion(
+                [&](ErrorPtr e, std::optional<std::vector<std::shared_ptr<QKDevice>>>) {
+                    scans.emplace_back(e, Clock::now() - t0);
+                });
+            ASSERT_TRUE(send("startScanLanDevice:callback:", {int64_t(10), onScan}));
+            DispatchQueue::main()->after(0.5, [&] { announce(Identity{}); });
+            ASSERT_TRUE(MainLoop::runUntil([&] { return !scans.empty(); }, 30));
+            EXPECT_EQ(code(scans[0].first), 0);
+            EXPECT_NEAR(scans[0].second, 2.0, 0.01);
+        }
+    }
+}
+
 // The SSID prefixes are stored as a copy in the shared configuration; the discovery broadcast
 // is switched on and off by name.
 TEST_F(QKDeviceManagerTest, StoresPrefixesAndSwitchesTheBroadcast) {

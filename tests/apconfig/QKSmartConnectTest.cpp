@@ -18,7 +18,7 @@ class QKSmartConnectTest : public SmartConnectFixture {};
 // between them, to port 1234; an appliance that only listens recovers the credentials.
 TEST_F(QKSmartConnectTest, SendsTheEncodedSequencesAtTheTickAndTheApplianceDecodesThem) {
     t0 = Clock::now();
-    flow->fastConfigWithParams(smartParams(), steps(), record());
+    startRun(false);
     EXPECT_EQ(seen.steps, std::vector<int64_t>{8});
     MainLoop::runFor(3.0);
     const auto air = sniffer().datagrams();
@@ -79,10 +79,7 @@ TEST_F(QKSmartConnectTest, FindsTheApplianceOnTheLanForNewAndOldModules) {
         SCOPED_TRACE(c.name);
         fresh();
         t0 = Clock::now();
-        if (c.byType)
-            flow->fastConfigWithDeviceType(smartParams(), steps(), record());
-        else
-            flow->fastConfigWithParams(smartParams(), steps(), record());
+        startRun(c.byType);
         auto heard = hear();
         ASSERT_TRUE(heard);
         appear(*heard, c.version, c.deviceId, {}, c.bodyLength);
@@ -118,26 +115,30 @@ TEST_F(QKSmartConnectTest, OldModuleSessionFaults) {
         double at;
         int asked;  // 0x20 requests the appliance read
     } cases[] = {
-        {"answered", [](auto&) {}, "4660", 1, 1},
+        {"answered", [](auto&) {}, "4660", 2, 1},
         // Six looks 2 s apart find no link.
-        {"the session never connects", named("tcp-connect-never"), "0", 13, 0},
-        // The connect begun at 1 s is still waiting.
+        {"the session never connects", named("tcp-connect-never"), "0", 14, 0},
+        // The connect begun at 2 s is still waiting.
         {"the session connects at 2.5 s", named("tcp-connect-late"), "4660", 2.5, 1},
         // Time-out, retry 2 s later, time-out again.
         {"the sub type never answered",
-         [](Home& h) { h.appliance->addFaults(2, {Fault::Silence}); }, "0", 23, 2},
-        {"half the answer, then silence", named("tcp-half-frame"), "4660", 13, 2},
+         [](Home& h) { h.appliance->addFaults(2, {Fault::Silence}); }, "0", 24, 2},
+        {"half the answer, then silence", named("tcp-half-frame"), "4660", 14, 2},
         // The link drops instead of the answer: at the retry the session reconnects, and the
         // request waiting for the connection goes out at once.
         {"the link drops with the answer", [](Home& h) { h.appliance->addFault({Fault::Close}); },
-         "4660", 13, 2},
+         "4660", 14, 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fresh();
-        flow->fastConfigWithParams(smartParams(), steps(), record());
+        startRun(false);
         auto heard = hear();
         ASSERT_TRUE(heard);
+        // The appliance joins right after a probe: it answers the next one and is reported when
+        // it answers the one after, 2 s after it joined.
+        const size_t probes = responder->probes().size();
+        ASSERT_TRUE(MainLoop::runUntil([&] { return responder->probes().size() > probes; }, 2));
         appear(*heard, {0, 0, 0, 0}, 0x77, {}, 57 + std::string(kDeviceSsid).size());
         c.arrange(*home);
         const double appeared = Clock::now();
@@ -156,7 +157,7 @@ TEST_F(QKSmartConnectTest, OldModuleSessionFaults) {
 // and the search goes on; with nothing accepted the run ends with 4031 after 120 s.
 TEST_F(QKSmartConnectTest, TypeModeChecksTheRandomAndTimesOut) {
     t0 = Clock::now();
-    flow->fastConfigWithDeviceType(smartParams(), steps(), record());
+    startRun(true);
     auto heard = hear();
     ASSERT_TRUE(heard);
     appear(*heard, {0x02, 0, 0, 0}, 0x55, std::string(32, '0'));
@@ -172,7 +173,7 @@ TEST_F(QKSmartConnectTest, TypeModeChecksTheRandomAndTimesOut) {
     // The SSID mode has no overall timer: its 90-s LAN search ends it.
     fresh();
     t0 = Clock::now();
-    flow->fastConfigWithParams(smartParams(), steps(), record());
+    startRun(false);
     ASSERT_TRUE(runUntilResults(1, 200));
     EXPECT_EQ(code(seen.results[0]), 4031);
     EXPECT_NEAR(seen.at[0], 90, 1.0);
@@ -180,7 +181,7 @@ TEST_F(QKSmartConnectTest, TypeModeChecksTheRandomAndTimesOut) {
     // The type mode with no Wi-Fi answers 4030 at once and sends nothing.
     fresh();
     joinWifi(std::nullopt);
-    flow->fastConfigWithDeviceType(smartParams(), steps(), record());
+    startRun(true);
     ASSERT_EQ(seen.results.size(), 1u);
     EXPECT_EQ(code(seen.results[0]), 4030);
     MainLoop::runFor(1);
@@ -190,7 +191,7 @@ TEST_F(QKSmartConnectTest, TypeModeChecksTheRandomAndTimesOut) {
 // The appliance found through the cloud's list for the run's random code.
 TEST_F(QKSmartConnectTest, FindsTheApplianceInTheCloud) {
     t0 = Clock::now();
-    flow->fastConfigWithDeviceType(smartParams(), steps(), record());
+    startRun(true);
     auto heard = hear();
     ASSERT_TRUE(heard);
     // other: type AC at 12..13, sub type 0x0102 little-endian at 16..19.
@@ -216,7 +217,7 @@ TEST_F(QKSmartConnectTest, CloudFailuresAndForeignAppliances) {
                 {SimCloudApi::json(R"({"code":1234,"msg":"other"})"),
                  SimCloudApi::json(R"({"code":1370,"msg":"bound elsewhere"})")});
     t0 = Clock::now();
-    flow->fastConfigWithDeviceType(smartParams(), steps(), record());
+    startRun(true);
     ASSERT_TRUE(runUntilResults(1, 60));
     EXPECT_EQ(code(seen.results[0]), 1370);
     EXPECT_EQ(seen.results[0]->code(), TelvoError::sdkErrorWithType(1, 1370)->code());
@@ -224,7 +225,7 @@ TEST_F(QKSmartConnectTest, CloudFailuresAndForeignAppliances) {
     EXPECT_NEAR(seen.at[0], 2, 0.1);
 
     fresh();
-    flow->fastConfigWithDeviceType(smartParams(), steps(), record());
+    startRun(true);
     auto heard = hear();
     ASSERT_TRUE(heard);
     api->reportOnline(cloudSn("0000B011122233344455566677788899", "000000000000B00002010000"),
@@ -244,7 +245,7 @@ TEST_F(QKSmartConnectTest, CloudFailuresAndForeignAppliances) {
 // Stop and a restart with new credentials: the new run sends only the new credentials, and
 // the first run's observers and polls are gone; a sending-only run sends only multicast.
 TEST_F(QKSmartConnectTest, RestartWithNewCredentialsLeavesNothingOfTheFirstRun) {
-    flow->fastConfigWithDeviceType(smartParams(), steps(), record());
+    startRun(true);
     MainLoop::runFor(1);
     flow->stop();
     EXPECT_EQ(validObservers(), 0u);

@@ -34,6 +34,15 @@ class SmartConnectFixture : public ApFlowFixture {
     }
 
     static QKDeviceApConfigParams smartParams() { return Home::smartParams(); }
+    // Starts the flow as the app's entry does: the discovery probe every second, then the run
+    // by appliance SSID or by type.
+    void startRun(bool byType) {
+        QKBroadcastManager::sharedManager()->startBroadCastWithInerval(1.0, nullptr);
+        if (byType)
+            flow->fastConfigWithDeviceType(smartParams(), steps(), record());
+        else
+            flow->fastConfigWithParams(smartParams(), steps(), record());
+    }
     sim::SimSmartSniffer& sniffer() { return home->sniffer; }
 
     // The appliance listens until it has decoded the credentials, then joins the router and

@@ -197,7 +197,6 @@ void SimWifiHome::appear(const SimSmartCredentials& heard, std::array<uint8_t, 4
     answering.then.deviceId = deviceId;
     answering.then.bodyLength = bodyLength;
     responder->addAppliance(answering);
-    QKBroadcastManager::sharedManager()->changeIntervalAtOnce(1.0);
 }
 
 void SimWifiHome::listenForSmartConnect(std::array<uint8_t, 4> version, uint64_t deviceId,
