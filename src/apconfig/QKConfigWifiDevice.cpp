@@ -593,9 +593,8 @@ void QKConfigWifiDevice::linkWifiAPWithNewDeviceProtocol(std::shared_ptr<QKProto
                         return competion(TelvoError::configNetErrorWithCode(4135));
                     const Bytes body = bodyOf(reply);
                     QKSDKLOG("0x70 body = %s", QKStringFormat::dataToHexStr(body).c_str());
-                    // An empty body says nothing: it is no success.
-                    ErrorPtr result = QKProtocol::handleConfigWiFiAndPWDResp(body);
-                    competion(result ? result : TelvoError::configNetErrorWithCode(4135));
+                    // An empty body is success (no error).
+                    competion(QKProtocol::handleConfigWiFiAndPWDResp(body));
                 });
 }
 

@@ -52,6 +52,8 @@ class QKBLEProtocol {
     // The parsed frame, or nullptr when the data is shorter than 6 bytes, its length field is
     // too small for its header or the payload it declares runs past the data. Does not verify
     // the check value (checkNumWithData does). decrptMsgBody is absent when decryption fails.
+    // Version 3: the first two bytes of a body of two or more are the counter (cntId), taken
+    // off it, so a counter alone leaves an empty body.
     static std::shared_ptr<QKBLEProtocol> initProtocolData(ByteView frame, ByteView keyData,
                                                            int64_t protocolType);
     // Cuts received data into frames and calls block synchronously, zero or more times, before

@@ -270,7 +270,8 @@ std::shared_ptr<QKProtocol> QKProtocol::initWithNSData(ByteView data,
     }
 
     auto& plain = frame->messageArray_;
-    if (frame->protocolVer_ == 3 && plain && plain->size() >= 3) {
+    // Version 3 content starts with the counter; a counter alone is an empty body.
+    if (frame->protocolVer_ == 3 && plain && plain->size() >= 2) {
         frame->cntId_ = (*plain)[0] + 256 * (*plain)[1];
         plain->erase(plain->begin(), plain->begin() + 2);
     }

@@ -41,7 +41,8 @@ class QKProtocol {
     // Reads received bytes. Fewer than 57 bytes (also after dropping an 83 70 wrapper): an
     // object with every field zero and no body. Wrong magic: nullptr. Otherwise the header
     // fields and the decrypted body (none when it does not decrypt or, for AES-CCM, does not
-    // authenticate). The signature is not checked.
+    // authenticate). Version 3: the first two bytes of a body of two or more are the counter
+    // (cntId), taken off it. The signature is not checked.
     static std::shared_ptr<QKProtocol> initWithNSData(ByteView data);
     static std::shared_ptr<QKProtocol> initWithNSData(ByteView data,
                                                       std::optional<Bytes> ecdhSessionKey);

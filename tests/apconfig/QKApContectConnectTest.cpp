@@ -293,6 +293,22 @@ TEST_F(ApConnect, SessionAndDiscoveryFaults) {
     }
 }
 
+// A module that accepts the credentials with an empty reply body: success, with or without the
+// protocol-3 counter in front of it.
+TEST_F(ApConnect, AnEmptyCredentialsReplyIsSuccess) {
+    for (uint8_t generation : {0x02, 0x04}) {
+        SCOPED_TRACE(int{generation});
+        fresh();
+        sim->setReplyBody(0x70, {});
+        announce(Identity{{generation, 0, 0, 0}});
+        start(params());
+        ASSERT_TRUE(runUntilResults(1));
+        EXPECT_EQ(seen.code(), 0);
+        EXPECT_EQ(seen.steps, (Steps{0, 8, 4}));
+        EXPECT_EQ(received().back(), 0x70);
+    }
+}
+
 // The appliance's 0.0.0.0 becomes the hotspot gateway address; it is recorded, never dialled.
 TEST_F(ApConnect, UnknownAddressFallsBackToTheGateway) {
     NetworkConfiguration::setPortOverride(NetworkPort::ApplianceSession, 1);
