@@ -23,6 +23,7 @@
 #include "protocol/QKProtocol.h"
 #include "security/QKDataSecurity.h"
 #include "telvosdk/NetworkConfiguration.h"
+#include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKSDKConstants.h"
 #include "telvosdk/TelvoError.h"
 
@@ -460,13 +461,22 @@ void QKSmartConnect::checkSucceeded(const std::string& value, const std::optiona
     }
     const std::string type = "0x" + other.substr(12, 2);
     const int subType = hexValue(other.substr(16, 2)) + 256 * hexValue(other.substr(18, 2));
-    const std::string ssid = textOf(QKTool::getSSIDBySN(serial, type));
+    const std::string wanted = lower(searchValue_);
+    // The appliance's SSID under each accepted prefix; the one searched for when it is one of
+    // them, else the first.
+    std::string ssid;
+    const auto configured = QKMiddleInterface::shareInstance()->middleConfig()->SSID_FormatArray();
+    for (const std::string& prefix : QKTool::acceptedSSIDPrefixes(configured)) {
+        const auto candidate = QKTool::getSSIDBySN(serial, type, prefix);
+        if (!candidate) break;
+        if (ssid.empty() || lower(*candidate) == wanted) ssid = *candidate;
+        if (lower(*candidate) == wanted) break;
+    }
     Dictionary record;
     record.set(kQKSDKDeviceType, type);
     record.set(kQKSDKDeviceSSID, ssid);
     record.set(kQKSDKDeviceSn, serial);
     record.set(kQKSDKDeviceSubType, std::to_string(subType));
-    const std::string wanted = lower(searchValue_);
     if (wanted != "" && wanted != lower(ssid) && wanted != lower(type)) return;
     QKSDKLOG("【Quickly connect】found in the cloud");
     broadDic_ = record;

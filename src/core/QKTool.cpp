@@ -47,6 +47,11 @@ const std::vector<std::string>& QKTool::defaultSSIDPrefixes() {
     return prefixes;
 }
 
+const std::vector<std::string>& QKTool::acceptedSSIDPrefixes(
+    const std::vector<std::string>& prefixArray) {
+    return prefixArray.empty() ? defaultSSIDPrefixes() : prefixArray;
+}
+
 std::optional<Bytes> QKTool::convertHexStrToData(const std::optional<std::string>& text) {
     if (!text || text->empty()) return std::nullopt;
     return hextext::readPairs(*text);
@@ -157,7 +162,7 @@ std::optional<std::string> QKTool::getDeviceTypeWithSSID(const std::optional<std
 bool QKTool::isKorvoSSID(const std::optional<std::string>& ssid,
                          const std::vector<std::string>& prefixArray) {
     if (!ssid) return false;
-    const auto& prefixes = prefixArray.empty() ? defaultSSIDPrefixes() : prefixArray;
+    const auto& prefixes = acceptedSSIDPrefixes(prefixArray);
     const std::string lower = lowercased(*ssid);
     for (const std::string& prefix : prefixes) {
         const size_t n = prefix.size();
@@ -168,13 +173,14 @@ bool QKTool::isKorvoSSID(const std::optional<std::string>& ssid,
 }
 
 std::optional<std::string> QKTool::getSSIDBySN(const std::optional<std::string>& sn,
-                                               const std::optional<std::string>& type) {
+                                               const std::optional<std::string>& type,
+                                               const std::string& prefix) {
     if (!sn || !type || sn->size() < 4 || type->size() != 4) return std::nullopt;
     const std::string& t = *type;
     if (t[0] != '0' || (t[1] != 'x' && t[1] != 'X') || hextext::digit(t[2]) < 0 ||
         hextext::digit(t[3]) < 0)
         return std::nullopt;
-    return defaultSSIDPrefixes().front() + "_" + t.substr(2) + "_" + sn->substr(sn->size() - 4);
+    return prefix + "_" + t.substr(2) + "_" + sn->substr(sn->size() - 4);
 }
 
 std::optional<std::string> QKTool::getIPBordcastAddress() {

@@ -19,6 +19,9 @@ class QKTool {
   public:
     // The appliance SSID prefixes accepted when the app gave none.
     static const std::vector<std::string>& defaultSSIDPrefixes();
+    // The app's prefixes, or the default ones when it gave none.
+    static const std::vector<std::string>& acceptedSSIDPrefixes(
+        const std::vector<std::string>& prefixArray);
 
     // Two hex digits a byte, a final odd digit alone making the last byte; a pair is read
     // base-16 up to its first non-digit. nullopt for nullopt or empty text.
@@ -58,7 +61,8 @@ class QKTool {
     // "<prefix>_<XX>_<last four characters of the serial>" for a type "0xXX" (two hex digits);
     // nullopt when the serial is shorter than four characters or the type has another form.
     static std::optional<std::string> getSSIDBySN(const std::optional<std::string>& sn,
-                                                  const std::optional<std::string>& type);
+                                                  const std::optional<std::string>& type,
+                                                  const std::string& prefix);
 
     // The IPv4 broadcast address of "en0", else that of "en2" unless it is link-local
     // (169.254.x.x); nullopt when neither gives one.

@@ -222,6 +222,45 @@ TEST_F(QKDeviceManagerTest, ProbesEverySecondSoALateApplianceIsFoundAtOnce) {
     }
 }
 
+// Smart connect by appliance name, confirmed by the cloud: the name is built with each of the
+// app's prefixes in turn (the built-in ones only when the app set none), and the record names
+// the SSID that matched.
+TEST_F(QKDeviceManagerTest, SmartConnectByNameUsesTheAppsPrefixes) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> prefixes;
+        const char* searched;
+        int64_t code;
+        const char* ssid;  // the record's, on success
+    };
+    const Case cases[] = {
+        {"the app's prefix", {"net"}, "net_ac_8899", 0, "net_AC_8899"},
+        {"the app's second prefix", {"other", "net"}, "NET_AC_8899", 0, "net_AC_8899"},
+        {"a built-in prefix when the app set none", {}, "zubo_ac_8899", 0, "zubo_AC_8899"},
+        {"no built-in prefix beside the app's", {"other"}, "korvo_ac_8899", 4031, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fresh();
+        resetForTesting<Manager>();
+        ASSERT_TRUE(send("enableSSIDFormatWithFormatArray:", {c.prefixes}));
+        auto p = smartParams();
+        p.deviceSSID = c.searched;
+        ASSERT_TRUE(configure(p, 2));
+        auto heard = hear();
+        ASSERT_TRUE(heard);
+        api->reportOnline(cloudSn("0000AC11122233344455566677788899", "000000000000AC0002010000"),
+                          sim::smartConnectRandomCode(*heard));
+        ASSERT_TRUE(runUntilResults(1, 120));
+        EXPECT_EQ(code(seen.results[0]), c.code);
+        if (c.ssid) {
+            ASSERT_TRUE(seen.devices[0]);
+            EXPECT_EQ(seen.devices[0]->deviceSsid, c.ssid);
+            EXPECT_LT(seen.at[0], 10);
+        }
+    }
+}
+
 // The SSID prefixes are stored as a copy in the shared configuration; the discovery broadcast
 // is switched on and off by name.
 TEST_F(QKDeviceManagerTest, StoresPrefixesAndSwitchesTheBroadcast) {

@@ -182,12 +182,12 @@ TEST(ApplianceSsid, TypeFieldAndPrefixCheck) {
 }
 
 TEST(ApplianceSsid, SsidFromSerialAndType) {
-    EXPECT_EQ(QKTool::getSSIDBySN("000000P0000000Q1ABCD", "0xAC"), "korvo_AC_ABCD");
-    EXPECT_EQ(QKTool::getSSIDBySN("1234", "0x3a"), "korvo_3a_1234");
-    EXPECT_EQ(QKTool::getSSIDBySN("123", "0xac"), std::nullopt);
-    EXPECT_EQ(QKTool::getSSIDBySN("12345", "AC"), std::nullopt);
-    EXPECT_EQ(QKTool::getSSIDBySN("12345", "0xg1"), std::nullopt);
-    EXPECT_EQ(QKTool::getSSIDBySN(std::nullopt, "0xac"), std::nullopt);
+    EXPECT_EQ(QKTool::getSSIDBySN("000000P0000000Q1ABCD", "0xAC", "korvo"), "korvo_AC_ABCD");
+    EXPECT_EQ(QKTool::getSSIDBySN("1234", "0x3a", "net"), "net_3a_1234");
+    EXPECT_EQ(QKTool::getSSIDBySN("123", "0xac", "korvo"), std::nullopt);
+    EXPECT_EQ(QKTool::getSSIDBySN("12345", "AC", "korvo"), std::nullopt);
+    EXPECT_EQ(QKTool::getSSIDBySN("12345", "0xg1", "korvo"), std::nullopt);
+    EXPECT_EQ(QKTool::getSSIDBySN(std::nullopt, "0xac", "korvo"), std::nullopt);
 }
 
 // isEqualMacStr ignores colons and case; the plain comparison ignores only case.
