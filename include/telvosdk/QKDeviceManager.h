@@ -55,7 +55,9 @@ class TELVO_EXPORT QKDeviceManager : public std::enable_shared_from_this<QKDevic
     // SSID without an accepted prefix ends at once, inside the call (step 9, then 4006).
     // Type 2, smart connect: the phone is on the router params.routerSSID; by params.deviceSSID
     // when set, else by params.deviceType; on another network the completion gets 4030 at once,
-    // inside the call; with neither name nothing is called. Other types do nothing.
+    // inside the call, and so does 8000 for credentials the air cannot carry (a router SSID over
+    // 32 bytes or a password over 64); with neither name nothing is called. Other types do
+    // nothing.
     // Steps and the one completion (code 0 with the QKDevice, or the error) arrive on the main
     // queue. An access-point run that reports a wrong password (4090) or a router without cloud
     // access (4122) waits for resumeConfigWithParams or a stop.

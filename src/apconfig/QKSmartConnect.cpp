@@ -40,6 +40,9 @@ constexpr double kTickSeconds = 0.01;
 constexpr double kPollSeconds = 2.0;
 constexpr double kFindBySSIDSeconds = 90.0;
 constexpr double kFindByTypeSeconds = 120.0;
+// The most the air encoding carries: 32 password pairs; an SSID as the Wi-Fi standard allows.
+constexpr size_t kMaxPasswordBytes = 64;
+constexpr size_t kMaxSSIDBytes = 32;
 
 std::string lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -60,6 +63,20 @@ std::optional<std::string> textAt(const Dictionary& dic, std::string_view key) {
     const Value* v = dic.find(key);
     if (!v || v->isNull()) return std::nullopt;
     return v->stringValue();
+}
+
+bool encodable(const std::string& ssid, const std::string& password) {
+    if (ssid.size() <= kMaxSSIDBytes && password.size() <= kMaxPasswordBytes) return true;
+    QKSDKLOG("【Quickly connect】SSID of %zu or password of %zu bytes cannot be sent", ssid.size(),
+             password.size());
+    return false;
+}
+
+// A run whose credentials cannot be sent ends at once, before anything starts.
+bool refused(const QKDeviceApConfigParams& params, const QKSmartConnect::DeviceCompletion& done) {
+    if (encodable(textOf(params.routerSSID), textOf(params.routerPwd))) return false;
+    if (done) done(TelvoError::sdkErrorWithType(1, 8000), nullptr);
+    return true;
 }
 
 std::string pollName(const std::string& value) {
@@ -129,6 +146,7 @@ void QKSmartConnect::beginRun(const StepBlock& deviceConfigStep) {
 
 void QKSmartConnect::fastConfigWithParams(const QKDeviceApConfigParams& params,
                                           StepBlock deviceConfigStep, DeviceCompletion completion) {
+    if (refused(params, completion)) return;
     beginRun(deviceConfigStep);
     device_->deviceSsid = textOf(params.deviceId);
     prepareAndSend(textOf(params.routerSSID), textOf(params.routerPwd), textOf(params.routerBSSID));
@@ -146,6 +164,7 @@ void QKSmartConnect::fastConfigWithParams(const QKDeviceApConfigParams& params,
 void QKSmartConnect::fastConfigWithDeviceType(const QKDeviceApConfigParams& params,
                                               StepBlock deviceConfigStep,
                                               DeviceCompletion completion) {
+    if (refused(params, completion)) return;
     beginRun(deviceConfigStep);
     QKTool::currentWifiInfoWithBlock(
         [&](const std::optional<std::string>& ssid, const std::string&, std::optional<int64_t>) {
@@ -200,6 +219,7 @@ void QKSmartConnect::writeConfigInfo(const QKDeviceApConfigParams& params, bool 
 void QKSmartConnect::sendConfigInfoWithDeviceSSID(const std::string&, const std::string& routerSSID,
                                                   const std::string& routerPassword,
                                                   const std::string& routerBSSID) {
+    if (!encodable(routerSSID, routerPassword)) return;
     initProvision(routerSSID, routerPassword, routerBSSID);
     multicastArray_ = smartProtocol_->createMulticastArray();
     startTick();

@@ -28,7 +28,9 @@ class QKTimer;
 // over the configuration session.
 //
 // Threads: entry points, stop and every step run on the main thread; the completion is called
-// on the main queue, never inline in an entry point except the 4030 check of the type mode.
+// on the main queue, never inline in an entry point except the 4030 check of the type mode and
+// the refusal of credentials the air cannot carry (an SSID over 32 bytes, a password over 64):
+// 8000 before anything starts (no step, nothing sent).
 // Success is reported at most once per run; LAN matches after a report are ignored. A new
 // start or stop releases the previous run's discovery observers, sockets, timers and polls.
 class QKSmartConnect : public QKGCDAsyncUdpSocketDelegate,
@@ -48,7 +50,8 @@ class QKSmartConnect : public QKGCDAsyncUdpSocketDelegate,
                               DeviceCompletion completion);
     void fastConfigWithDeviceType(const QKDeviceApConfigParams& params, StepBlock deviceConfigStep,
                                   DeviceCompletion completion);
-    // Sending only: no search, no completion; only the multicast sequence is rebuilt.
+    // Sending only: no search, no completion; only the multicast sequence is rebuilt. Credentials
+    // the air cannot carry are not sent.
     void sendConfigInfoWithDeviceSSID(const std::string& deviceSSID, const std::string& routerSSID,
                                       const std::string& routerPassword,
                                       const std::string& routerBSSID);

@@ -261,6 +261,46 @@ TEST_F(QKDeviceManagerTest, SmartConnectByNameUsesTheAppsPrefixes) {
     }
 }
 
+// Smart-connect credentials the air cannot carry end the run at once with 8000, before any
+// step or datagram, in both modes; the longest that fit are sent.
+TEST_F(QKDeviceManagerTest, SmartConnectRefusesCredentialsTheAirCannotCarry) {
+    struct Case {
+        const char* name;
+        size_t ssidBytes, passwordBytes;
+        bool byType;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"password of 65 bytes", 7, 65, false, true},
+        {"password of 65 bytes, by type", 7, 65, true, true},
+        {"SSID of 33 bytes", 33, 11, false, true},
+        {"SSID of 33 bytes, by type", 33, 11, true, true},
+        {"SSID of 32 and password of 64 bytes", 32, 64, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fresh();
+        resetForTesting<Manager>();
+        auto p = smartParams();
+        p.routerSSID = std::string(c.ssidBytes, 'h');
+        p.routerPwd = std::string(c.passwordBytes, 'p');
+        if (c.byType) p.deviceSSID.reset();
+        joinWifi(p.routerSSID);
+        ASSERT_TRUE(configure(p, 2));
+        if (c.refused) {
+            ASSERT_EQ(seen.results.size(), 1u);
+            EXPECT_EQ(code(seen.results[0]), 8000);
+            EXPECT_FALSE(seen.devices[0]);
+            EXPECT_TRUE(seen.steps.empty());
+        } else {
+            EXPECT_TRUE(seen.results.empty());
+        }
+        MainLoop::runFor(1);
+        EXPECT_EQ(sniffer().datagrams().empty(), c.refused);
+        EXPECT_EQ(seen.results.size(), c.refused ? 1u : 0u);
+    }
+}
+
 // The SSID prefixes are stored as a copy in the shared configuration; the discovery broadcast
 // is switched on and off by name.
 TEST_F(QKDeviceManagerTest, StoresPrefixesAndSwitchesTheBroadcast) {
