@@ -250,7 +250,7 @@ URLSessionTaskPtr QKNetWorkManager::requestKorvoOpenApi(const std::string& api,
     const std::string url = getAllRequestUrlWithPath(api);
     Dictionary common{
         {"reqId", Value(QKTool::createReqId())},
-        {"stamp", Value(QKTool::longLongFromDate(Clock::wallTime()))},
+        {"stamp", Value(Clock::wallMillis())},
     };
     const Value body = merged(std::move(common), bodyDic);
     session->setResponseSerializer(freshResponseSerializer());

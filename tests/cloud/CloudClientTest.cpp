@@ -247,6 +247,27 @@ TEST_F(CloudClientTest, EveryOperationInEveryWorkModeIsSignedAndRouted) {
     }
 }
 
+// The open API's "stamp" is the clock's whole milliseconds, exactly, the fraction dropped.
+TEST_F(CloudClientTest, OpenApiStampIsTheClocksMilliseconds) {
+    setMode("10002");
+    for (auto [millis, fraction] : {std::pair<int64_t, int64_t>{0, 0},
+                                    {2, 0},
+                                    {5, 0},
+                                    {9, 0},
+                                    {25, 0},
+                                    {26, 0},
+                                    {999, 999999},
+                                    {5, 999999}}) {
+        SCOPED_TRACE(millis);
+        dispatch.clock().setWallNanos((1767225600000 + millis) * 1000000 + fraction);
+        Outcome out;
+        apExists(out);
+        const Value body = *Value::fromJSON(api.seen().back().request.body);
+        ASSERT_TRUE(body["stamp"].isNumber());
+        EXPECT_EQ(body["stamp"].int64Value(), 1767225600000 + millis);
+    }
+}
+
 TEST_F(CloudClientTest, RepliesMapToTheirErrors) {
     auto server = [](int64_t src, int64_t code, std::optional<std::string> msg) {
         return TelvoError::errorWithType(3, src, code, msg)->code();

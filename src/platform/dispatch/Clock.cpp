@@ -62,6 +62,12 @@ double Clock::wallTime() {
     return double(shared()->wallNanos()) / 1e9;
 }
 
+int64_t Clock::wallMillis() {
+    const int64_t nanos = shared()->wallNanos();
+    const int64_t millis = nanos / 1000000;
+    return nanos % 1000000 < 0 ? millis - 1 : millis;
+}
+
 std::tm Clock::localTime(double wallSeconds) {
     return localTime(*shared(), wallSeconds);
 }

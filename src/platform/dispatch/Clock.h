@@ -27,6 +27,8 @@ class Clock {
     // Conveniences on the shared clock.
     static double now();       // monotonic seconds
     static double wallTime();  // seconds since 1970 (NSDate's timeIntervalSince1970)
+    // Whole milliseconds since 1970 (the fraction dropped), exact: no seconds in floating point.
+    static int64_t wallMillis();
     // Broken-down local time of a wall time given in seconds since 1970.
     static std::tm localTime(double wallSeconds);
     // The same on the given clock (a caller that already holds one).
