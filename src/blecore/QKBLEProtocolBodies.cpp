@@ -141,12 +141,11 @@ std::optional<Bytes> QKBLEProtocol::msgBodyForConnectWithRouterSSID(
 std::optional<Bytes> QKBLEProtocol::msgBodyForPreConnect(const QKDeviceBleConfigParams& p,
                                                          uint8_t mode) {
     Bytes body = {mode};
-    if (p.channelList.size() > kByteField ||
-        !appendRouter(body, p.routerSSID, p.routerPwd, p.routerBSSID, p.randomNum))
+    if (!appendRouter(body, p.routerSSID, p.routerPwd, p.routerBSSID, p.randomNum))
         return std::nullopt;
     appendRegion(body, p);
     if (p.functionSetEnable) {
-        if (!appendFunctionHead(body, p)) return std::nullopt;
+        if (p.channelList.size() > kByteField || !appendFunctionHead(body, p)) return std::nullopt;
         body.push_back(static_cast<uint8_t>(p.channelList.size()));
         appendChannels(body, p.channelList);
     }
@@ -204,8 +203,9 @@ std::optional<Bytes> QKBLEProtocol::msgBodyForRouterUpdateWithModel(
         appendChannels(channels, p.channelList);
         if (p.channelList.size() > kByteField || !field(0x1D, channels)) return std::nullopt;
     }
-    const Bytes random = hexBytes(p.randomNum);
-    if (!random.empty() && !field(0x0D, random)) return std::nullopt;
+    // Present for a non-empty random-code text, even one that gives no bytes.
+    if (!p.randomNum.value_or("").empty() && !field(0x0D, hexBytes(p.randomNum)))
+        return std::nullopt;
     Bytes body = {0x02, count};
     append(body, fields);
     return body;

@@ -140,7 +140,7 @@ void QKBleSecondConnect::receiveCheckStatusCommondWithData(ByteView body) {
                 getProductInfo();
                 return;
             case Answer::kCapabilityAdns:
-                if (!entry.value.empty()) iConfigModel.adnsIPEnable = entry.value[0] != 0;
+                if (entry.byteAtOffset3) iConfigModel.adnsIPEnable = *entry.byteAtOffset3 != 0;
                 break;
             case Answer::kCapabilityBits: {
                 const uint8_t bits = entry.lastByte();

@@ -93,6 +93,7 @@ std::vector<QKBleStatusAnswer::CapabilityEntry> QKBleStatusAnswer::parseEntries(
         entry.id = readLe16(body, offset);
         entry.length = static_cast<uint8_t>(length);
         entry.value.assign(body.begin() + offset + 3, body.begin() + offset + 3 + length);
+        if (offset + 3 < body.size()) entry.byteAtOffset3 = body[offset + 3];
         entries.push_back(std::move(entry));
         offset += 3 + length;
     }

@@ -71,7 +71,7 @@ class QKBleStatusAnswer {
     // One entry of a capability list (byte 0 = 3): a 16-bit id (low byte first), a length
     // byte n and n value bytes; the next entry starts n + 3 bytes later.
     static constexpr uint16_t kCapabilitySetOfSystem = 0x0102;  // several products behind it
-    static constexpr uint16_t kCapabilityAdns = 0x0103;         // value byte 0: ADNS supported
+    static constexpr uint16_t kCapabilityAdns = 0x0103;         // byte at offset 3: ADNS supported
     static constexpr uint16_t kCapabilityBits = 0x0104;         // OTA, auth, cancel bits
     static constexpr uint16_t kCapabilityFactoryMode = 0x0105;  // factory mode supported
     struct CapabilityEntry {
@@ -80,6 +80,9 @@ class QKBleStatusAnswer {
         Bytes value;
         // The byte at entry offset 2 + n: the last value byte, or the length byte when n = 0.
         uint8_t lastByte() const { return value.empty() ? length : value.back(); }
+        // The byte at entry offset 3: the first value byte, or when n = 0 the byte after the
+        // entry; nullopt when the answer ends before it.
+        std::optional<uint8_t> byteAtOffset3;
     };
     // The whole entries of a capability list: at most byte 1 of them, ending at the last entry
     // that fits the body. nullopt unless byte 0 is 3 and byte 1 is present.

@@ -119,6 +119,15 @@ TEST(BleBodies, WiFiConfigurationBodies) {
                                                                     "01010d1401");
     p.moduleServerDomain = std::string(256, 'd');
     EXPECT_EQ(hexOf(QKBLEProtocol::msgBodyForPreConnect(p, 1)), "refused");
+
+    // A channel list too long for its count byte matters only where the function block carries
+    // it.
+    QKDeviceBleConfigParams many = router();
+    many.channelList = Value::Array(256, channel(1, 1, 1, 1));
+    EXPECT_EQ(hexOf(QKBLEProtocol::msgBodyForPreConnect(many, 1)),
+              "0111223344556601020061620000000000");
+    many.functionSetEnable = true;
+    EXPECT_EQ(hexOf(QKBLEProtocol::msgBodyForPreConnect(many, 1)), "refused");
     EXPECT_EQ(hexOf(QKBLEProtocol::msgBodyWired(p, 1)), "refused");
 }
 
@@ -139,6 +148,17 @@ TEST(BleBodies, RouterUpdate) {
               "11020100"
               "1d020501010d1400"
               "0d02020a0b");
+    // The random-code field follows the text: an empty text leaves it out, a text without hex
+    // digits writes it empty.
+    p.channelList = {};
+    for (const auto& [random, tail] :
+         {std::pair<std::string, std::string>{"", ""}, {"zz", "0d0200"}, {"0A0b", "0d02020a0b"}}) {
+        p.randomNum = random;
+        const std::string count = tail.empty() ? "04" : "05";
+        EXPECT_EQ(hexOf(QKBLEProtocol::msgBodyForRouterUpdateWithModel(p)),
+                  "02" + count + "0e020261620f0200100206112233445566" + "11020100" + tail)
+            << random;
+    }
     p.channelList = Value::Array(64, channel(1, 1, 1, 1));
     EXPECT_EQ(hexOf(QKBLEProtocol::msgBodyForRouterUpdateWithModel(p)), "refused");
 }

@@ -222,6 +222,54 @@ INSTANTIATE_TEST_SUITE_P(
         StatusRow{"Empty", {}, false, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// ADNS support (capability 0x0103) is the byte at the entry's offset 3, even when the entry
+// holds no value (the next entry's first byte then); the Wi-Fi settings carry the ADNS block
+// only when it is set. An entry that ends the answer with no value leaves ADNS off.
+TEST_F(SecondFlow, AdnsSupportIsTheByteAtOffsetThree) {
+    struct Case {
+        const char* name;
+        std::vector<sim::SimBleModule::Capability> capabilities;
+        bool adns;
+    };
+    const Case cases[] = {
+        {"value 1", {{0x0103, {0x01}}}, true},
+        {"value 0", {{0x0103, {0x00}}}, false},
+        {"no value, the next entry's id 04 01 after it", {{0x0103, {}}, {0x0104, {0x00}}}, true},
+        {"no value, the next entry's id 00 02 after it", {{0x0103, {}}, {0x0200, {0x01}}}, false},
+        {"no value at the end of the answer", {{0x0103, {}}}, false},
+    };
+    const Bytes adnsBlock = {0x00, 0x35, 0x00, 0x01, 0x01, 0x00, 0x00, 0x0a};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        module = nullptr;
+        ends.clear();
+        sim::SimBleAdvertisement adv;
+        adv.flags2 = kFunctionExtension | 0x04 | 0x08;  // function settings, region ID
+        auto m = makeModule(adv);
+        m->capabilities = c.capabilities;
+        auto params = secondParams();
+        params.functionType = "1";
+        params.moduleServerDomain = "d.io";
+        params.moduleServerPort = "443";
+        params.countryCode = "CN";
+        params.timeZone = "8";
+        params.channelList = {Value(Dictionary{{kQKSDKConfigFirstChannelNumber, 1}})};
+        params.regionId = "3";
+        params.adsClusterId = "258";
+        params.adnsIPPort = "53";
+        params.adnsIPList = {"10.0.0.1"};
+        start(params);
+        ASSERT_EQ(onlyEndAfter(), 0);
+        const auto wifi = received(0x69);
+        ASSERT_EQ(wifi.size(), 1u);
+        const bool endsWithAdns =
+            wifi[0].size() > adnsBlock.size() &&
+            std::equal(adnsBlock.rbegin(), adnsBlock.rend(), wifi[0].rbegin());
+        EXPECT_EQ(endsWithAdns, c.adns);
+        resetForTesting<QKBleConnectManager>();
+    }
+}
+
 // An empty Wi-Fi answer and reports too short for their form are ignored; the run goes on.
 TEST_F(SecondFlow, EmptyAnswersAndShortReportsAreIgnored) {
     makeModule(2)->setHandler(0x69, [](sim::SimBleModule& m, const sim::SimBleFrame& r) {
