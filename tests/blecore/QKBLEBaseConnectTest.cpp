@@ -175,6 +175,17 @@ TEST_F(QKBLEBaseConnectTest, FaultsEndTheWayTheyMust) {
         {"garbage", 2, {{Fault::Garbage, 0x63}}, {}, true, 2, 1},
         {"counter ahead", 3, {{Fault::Counter, 0x63, 0, 500}}, {9999}, true, 1, 0},
         {"replayed frame", 3, {{Fault::Duplicate, 0x63}}, {}, true, 1, 2},
+        {"answer in three pieces", 2, {{Fault::Pieces, 0x63, 0, 0, {1, 5}}}, {}, true, 1, 1},
+        {"answer in four pieces 1 s apart",
+         3,
+         {{Fault::Pieces, 0x63, 1, 0, {3, 20, 40}}},
+         {},
+         true,
+         1,
+         1},
+        {"counter repeats", 3, {{Fault::CounterRepeat, 0x63}}, {}, true, 1, 1},
+        // Below the key agreement's last counter: the window takes counters that go back.
+        {"counter goes back", 3, {{Fault::CounterBack, 0x63, 0, 2}}, {}, true, 1, 1},
         // Refused: three reconnects, each refused, then one 4085.
         {"connect refused", 2, std::nullopt, {4085}, false, 0, 0, 1, Outcome::Fail},
         // A link that drops right after every connect ends too, however often it comes back.
@@ -195,6 +206,97 @@ TEST_F(QKBLEBaseConnectTest, FaultsEndTheWayTheyMust) {
         EXPECT_EQ(writesOf(0x63).size(), k.statusWrites);
         EXPECT_EQ(std::count(session->types.begin(), session->types.end(), 0x63),
                   long(k.statusAnswers));
+        finish();
+    }
+}
+
+// Discovery failures and malformed key exchanges of the appliance: the session ends once, with
+// the code and message of the failure, at its virtual time after connect(), having reported
+// the progress states up to it.
+TEST_F(QKBLEBaseConnectTest, DiscoveryAndKeyExchangeFaults) {
+    using Key = SimBleModule::ClassicKey;
+    using Misbehaviour = test::SimKeyAgreement::Misbehaviour;
+    auto classic = [](Key key) { return [key](SimBleModule& m) { m.classicKey = key; }; };
+    auto agreement = [](Misbehaviour b) {
+        return [b](SimBleModule& m) { m.keyAgreement().setMisbehaviour(b); };
+    };
+    const std::vector<int> keyed{1, 2, 3};
+    // clang-format off
+    struct Case {
+        const char* name;
+        int variant;
+        std::function<void(SimBleModule&)> arrange;
+        std::vector<int64_t> codes;
+        std::vector<int> states;
+        std::string message;  // checked when not empty
+        double at;            // -1: no completion
+    } cases[] = {
+        {"service discovery fails", 2, [](SimBleModule& m) {
+             m.appliance().serviceDiscoveryError = CBATTError::UnlikelyError;
+         }, {4086}, {1}, "BLE discover service fail", 0.06},
+        {"characteristic discovery fails", 3, [](SimBleModule& m) {
+             m.appliance().characteristicDiscoveryError = CBATTError::InsufficientResources;
+         }, {4087}, {1, 2}, "BLE discover characteristics fail", 0.07},
+        // No key in the answer: it is taken as an answer (no resend) and ignored; the session
+        // waits, link up, for the flow's overall time-out.
+        {"public key too short", 2, classic(Key::ShortKey), {}, keyed, "", -1},
+        {"public key off the curve", 2, classic(Key::OffCurve), {4051}, keyed,
+         "BLE get public key fail", 0.21},
+        {"public key with its point prefix", 1, classic(Key::PrefixedKey), {4051}, keyed,
+         "BLE get public key fail", 0.21},
+        {"authentication answer names another encoding", 2, classic(Key::AuthEncoding), {4052},
+         keyed, "BLE check key fail", 0.25},
+        {"authentication refused", 0, classic(Key::AuthRefused), {4052}, keyed,
+         "BLE check key fail", 0.25},
+        {"appliance certificate of another root", 3, agreement(Misbehaviour::UntrustedChain),
+         {4184}, keyed, "校验设备证书失败", 0.31},
+        {"appliance certificate expired", 3, agreement(Misbehaviour::ExpiredCertificate), {4184},
+         keyed, "校验设备证书失败", 0.31},
+        {"fins signature altered", 3, agreement(Misbehaviour::AlteredFins), {4184}, keyed,
+         "校验fins失败", 0.31},
+        {"appliance key on another curve", 3, agreement(Misbehaviour::ForeignCurveKey), {4184},
+         keyed, "", 0.31},
+        {"M4 tag altered", 3, agreement(Misbehaviour::AlteredTag), {4185}, keyed, "", 0.35},
+        {"M4 too short", 3, agreement(Misbehaviour::ShortM4), {4185}, keyed, "M4数据长度不对",
+         0.35},
+        {"M4 result not zero", 3, agreement(Misbehaviour::M4ResultNotZero), {4185}, keyed,
+         "模组协商结果失败", 0.35},
+        {"M4 echoes another N2", 3, agreement(Misbehaviour::WrongN2), {4185}, keyed,
+         "验证随机数n2失败", 0.35},
+        // The one-way M1 carries no certificates: fewer writes.
+        {"after-sales M4 result not zero", 4, agreement(Misbehaviour::M4ResultNotZero), {4185},
+         keyed, "模组协商结果失败", 0.25},
+    };
+    // clang-format on
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        start(k.variant, false);
+        k.arrange(*module);
+        const double t0 = Clock::now();
+        ErrorPtr last;
+        session->configCompletion = [&](const ErrorPtr& e, const std::shared_ptr<QKDevice>&) {
+            codes.push_back(TelvoError::codeForSDKError(e));
+            endedAt = Clock::now();
+            last = e;
+        };
+        session->connect();
+        MainLoop::runFor(60);
+        EXPECT_EQ(codes, k.codes);
+        EXPECT_EQ(states, k.states);
+        EXPECT_LT(session->readyAt, 0);
+        EXPECT_EQ(pendingSteps(), 0u);
+        if (k.codes.empty()) {
+            EXPECT_EQ(writesOf(0x01).size(), 1u);
+            EXPECT_EQ(session->peripheral->state(), CBPeripheralState::Connected);
+            finish();
+            continue;
+        }
+        ASSERT_TRUE(last);
+        if (!k.message.empty()) {
+            EXPECT_EQ(last->localizedDescription(), k.message);
+        }
+        EXPECT_NEAR(endedAt - t0, k.at, 1e-6);
+        EXPECT_EQ(session->peripheral->state(), CBPeripheralState::Disconnected);
         finish();
     }
 }

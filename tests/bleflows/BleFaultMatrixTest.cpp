@@ -56,10 +56,10 @@ TEST(BleFaultMatrixTest, EveryFlowEndsOnceWithItsCode) {
     // "!=N" where N is owed, "xN" for N completions, "none" for no completion at all, "-"
     // where the fault does not apply.
     std::ostringstream table;
-    table << "BLE fault matrix\n" << pad("fault", 15);
+    table << "BLE fault matrix\n" << pad("fault", 21);
     for (const auto& flow : flows) table << pad(flow.command, 16);
     for (const std::string& fault : faults) {
-        table << "\n" << pad(fault, 15);
+        table << "\n" << pad(fault, 21);
         for (const auto& flow : flows) {
             auto& row = cells[flow.command];
             table << pad(row.count(fault) ? row[fault] : "-", 16);

@@ -1,5 +1,6 @@
 #include "sim/SimBleFlows.h"
 
+#include "blecore/QKBLEDeviceManager.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
 #include "telvosdk/QKConfigAction.h"
@@ -62,6 +63,8 @@ std::vector<SimBleFlowKind> simBleFlowKinds() {
             [](SimBleModule& m) {
                 m.setAnswer(0x04, {0x03, 0x01, 0x02});
             },
+        // The flow takes a link that is up down and connects again.
+        .owed = {{"already-connected", 0}},
         .afterSuccess = confirmAtTheAppliance,
     });
     kinds.push_back({
@@ -139,6 +142,10 @@ std::vector<SimBleFlowKind> simBleFlowKinds() {
                 m.linkCloud(nullptr);
             },
         .cloudPath = kPresencePath,
+        // No overall time-out: a run that never gets its link keyed never ends.
+        .owed = {{"connect-hangs", kNoCompletion},
+                 {"already-connected", kNoCompletion},
+                 {"key-short", kNoCompletion}},
     });
     kinds.push_back({
         .command = "special",
@@ -150,6 +157,7 @@ std::vector<SimBleFlowKind> simBleFlowKinds() {
             [](SimBleModule& m) {
                 m.setAnswer(0x0E, {0x00, 0x00, 0x00});
             },
+        .owed = {{"already-connected", 0}},
     });
     kinds.push_back({
         .command = "single",
@@ -244,6 +252,99 @@ std::vector<SimBleFault> simBleFaults(const SimBleFlowKind& flow) {
                    {},
                    {},
                    [](SimBleHome&, SimBleModule& m, const SimBleFlowKind&) { m.refuseWrites(2); }});
+    // Discovery of the configuration service or of its characteristics fails.
+    out.push_back({"service-error",
+                   "the appliance's service discovery fails",
+                   {},
+                   4086,
+                   [](SimBleHome&, SimBleModule& m, const SimBleFlowKind&) {
+                       m.appliance().serviceDiscoveryError = CBATTError::UnlikelyError;
+                   }});
+    out.push_back({"characteristic-error",
+                   "the appliance's characteristic discovery fails",
+                   {},
+                   4087,
+                   [](SimBleHome&, SimBleModule& m, const SimBleFlowKind&) {
+                       m.appliance().characteristicDiscoveryError =
+                           CBATTError::InsufficientResources;
+                   }});
+    // Held by another phone, the appliance takes no connection: the flow's timer ends it.
+    out.push_back({"connect-hangs",
+                   "the appliance, busy with another phone, never completes the connection",
+                   {},
+                   4089,
+                   [](SimBleHome&, SimBleModule& m, const SimBleFlowKind&) {
+                       m.appliance().connectOutcome = SimBleAppliance::ConnectOutcome::Hang;
+                   }});
+    out.push_back({"already-connected",
+                   "the phone's link to the appliance is up before the flow starts",
+                   {},
+                   4089,
+                   [](SimBleHome&, SimBleModule&, const SimBleFlowKind&) {},
+                   false,
+                   [](const CBPeripheralPtr& p) {
+                       QKBLEDeviceManager::shareInstance()->centralManager()->connectPeripheral(p);
+                       MainLoop::runUntil(
+                           [&p] { return p->state() == CBPeripheralState::Connected; }, 5);
+                   }});
+    // Malformed classic key exchanges (protocol versions 0 to 2).
+    for (auto [name, key, code, what] :
+         {std::tuple{"key-short", SimBleModule::ClassicKey::ShortKey, int64_t{4089},
+                     "the public key answer holds 63 bytes of key"},
+          {"key-prefixed", SimBleModule::ClassicKey::PrefixedKey, int64_t{4051},
+           "the public key answer holds the 65-byte point, prefix first"},
+          {"key-off-curve", SimBleModule::ClassicKey::OffCurve, int64_t{4051},
+           "the public key is no point of the curve"},
+          {"auth-encoding", SimBleModule::ClassicKey::AuthEncoding, int64_t{4052},
+           "the authentication answer names another encoding"},
+          {"auth-refused", SimBleModule::ClassicKey::AuthRefused, int64_t{4052},
+           "the appliance refuses the authentication"}})
+        out.push_back({name,
+                       what,
+                       {},
+                       code,
+                       [key = key](SimBleHome&, SimBleModule& m, const SimBleFlowKind&) {
+                           m.classicKey = key;
+                       }});
+    // The certificate agreement of a version-3 appliance, each check failing in turn.
+    using Misbehaviour = test::SimKeyAgreement::Misbehaviour;
+    for (auto [name, misbehaviour, code, what] :
+         {std::tuple{"cert-untrusted", Misbehaviour::UntrustedChain, int64_t{4184},
+                     "the appliance's certificate chains to another root"},
+          {"cert-expired", Misbehaviour::ExpiredCertificate, int64_t{4184},
+           "the appliance's certificate has expired"},
+          {"fins-altered", Misbehaviour::AlteredFins, int64_t{4184},
+           "the appliance's fins signature is altered"},
+          {"m4-short", Misbehaviour::ShortM4, int64_t{4185}, "M4 seals 16 bytes only"},
+          {"m4-result", Misbehaviour::M4ResultNotZero, int64_t{4185},
+           "M4's result byte is not zero"},
+          {"m4-n2", Misbehaviour::WrongN2, int64_t{4185}, "M4 echoes another random number"}})
+        out.push_back({name, what, 3, code,
+                       [m4 = misbehaviour](SimBleHome&, SimBleModule& m, const SimBleFlowKind&) {
+                           m.keyAgreement().setMisbehaviour(m4);
+                       }});
+    out.push_back({"pieces",
+                   "the last answer arrives in three notifications, cut at bytes 1 and 5",
+                   {},
+                   {},
+                   [](SimBleHome&, SimBleModule& m, const SimBleFlowKind& f) {
+                       m.addFault({Fault::Pieces, lastAnswer(f), 0, 0, {1, 5}});
+                   }});
+    // The counter window takes counters that repeat or go back.
+    out.push_back({"counter-repeat",
+                   "a version-3 appliance's last answer repeats the counter before it",
+                   3,
+                   {},
+                   [](SimBleHome&, SimBleModule& m, const SimBleFlowKind& f) {
+                       m.addFault({Fault::CounterRepeat, lastAnswer(f)});
+                   }});
+    out.push_back({"counter-back",
+                   "a version-3 appliance's counter goes back by two at the last answer",
+                   3,
+                   {},
+                   [](SimBleHome&, SimBleModule& m, const SimBleFlowKind& f) {
+                       m.addFault({Fault::CounterBack, lastAnswer(f), 0, 2});
+                   }});
     out.push_back({"cloud-5xx",
                    "every call of the flow to the cloud fails with 503",
                    {},
@@ -287,7 +388,9 @@ SimBleRun runSimBleFlow(
     run.applies = fault.appliesTo(flow);
     if (!run.applies) return run;
     fault.apply(home, *module, flow);
-    QKDeviceBleConfigParams params = SimBleHome::routerParams(SimBleHome::find(*module));
+    const CBPeripheralPtr peripheral = SimBleHome::find(*module);
+    if (fault.beforeStart) fault.beforeStart(peripheral);
+    QKDeviceBleConfigParams params = SimBleHome::routerParams(peripheral);
     // Every setting a version-3 appliance asks for (it advertises the function settings and a
     // region id).
     params.moduleServerDomain = "iot.example.test";

@@ -52,6 +52,8 @@ struct SimBleFault {
     // Sets the fault up before the flow starts.
     std::function<void(SimBleHome&, SimBleModule&, const SimBleFlowKind&)> apply;
     bool cloud = false;  // applies only to flows that call the cloud
+    // Runs once the phone has found the appliance, just before the flow starts.
+    std::function<void(const CBPeripheralPtr&)> beforeStart = {};
 
     bool appliesTo(const SimBleFlowKind& flow) const { return !cloud || !flow.cloudPath.empty(); }
 };

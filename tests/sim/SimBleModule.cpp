@@ -1,5 +1,6 @@
 #include "sim/SimBleModule.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/dispatch/Clock.h"
@@ -28,9 +29,9 @@ std::string text(ByteView bytes) {
 
 // In the order of SimBleModule::Fault.
 const char* faultName(SimBleModule::Fault fault) {
-    static constexpr const char* kNames[] = {"drop",          "delay",   "duplicate",
-                                             "counter",       "garbage", "wrong-key",
-                                             "undecryptable", "split",   "link-loss"};
+    static constexpr const char* kNames[] = {
+        "drop",          "delay", "duplicate", "counter", "garbage",        "wrong-key",
+        "undecryptable", "split", "link-loss", "pieces",  "counter-repeat", "counter-back"};
     return kNames[static_cast<size_t>(fault)];
 }
 
@@ -391,7 +392,9 @@ void SimBleModule::sendFrame(uint8_t sequence, uint8_t msgType, const Bytes& bod
         const Fault kind = fault ? fault->kind : Fault::Drop;
         SimBleFrame frame{sequence, msgType, 0, body};
         if (version() == 3) {
-            counter_ = counter_ == 0xFFFF ? 1 : counter_ + 1;
+            if (!fault || kind != Fault::CounterRepeat)
+                counter_ = counter_ == 0xFFFF ? 1 : counter_ + 1;
+            if (fault && kind == Fault::CounterBack) counter_ = uint16_t(counter_ - fault->counter);
             frame.counter = fault && kind == Fault::Counter ? fault->counter : counter_;
         }
         Bytes key = key_;
@@ -429,6 +432,18 @@ void SimBleModule::sendFrame(uint8_t sequence, uint8_t msgType, const Bytes& bod
             transmit(Bytes(bytes.begin(), bytes.begin() + half), answerDelay);
             return transmit(Bytes(bytes.begin() + half, bytes.end()), answerDelay + fault->delay);
         }
+        case Fault::Pieces: {
+            size_t from = 0;
+            double at = answerDelay;
+            for (size_t cut : fault->cuts) {
+                cut = std::min(cut, bytes.size());
+                if (cut <= from) continue;
+                transmitPiece(Bytes(bytes.begin() + long(from), bytes.begin() + long(cut)), at);
+                from = cut;
+                at += fault->delay;
+            }
+            return transmitPiece(Bytes(bytes.begin() + long(from), bytes.end()), at);
+        }
         default:
             return transmit(std::move(bytes), answerDelay);
     }
@@ -437,6 +452,11 @@ void SimBleModule::sendFrame(uint8_t sequence, uint8_t msgType, const Bytes& bod
 void SimBleModule::transmit(Bytes frame, double delay) {
     if (delay <= 0) return notifyChunks(frame);
     perform([frame = std::move(frame)](SimBleModule& m) { m.notifyChunks(frame); }, delay);
+}
+
+void SimBleModule::transmitPiece(Bytes piece, double delay) {
+    if (delay <= 0) return notifyRaw(std::move(piece));
+    perform([piece = std::move(piece)](SimBleModule& m) { m.notifyRaw(piece); }, delay);
 }
 
 void SimBleModule::notifyChunks(const Bytes& frame) {
@@ -547,6 +567,7 @@ Bytes SimBleModule::statusAnswer(uint8_t query) const {
 
 SimBleModule::Handler SimBleModule::defaultHandler(uint8_t msgType) const {
     using F = SimBleFrame;
+    using ClassicKey = SimBleModule::ClassicKey;
     switch (msgType) {
         case 0x01:  // classic key exchange
             return [](SimBleModule& m, const F& r) {
@@ -554,7 +575,21 @@ SimBleModule::Handler SimBleModule::defaultHandler(uint8_t msgType) const {
                 const Bytes& b = r.body;
                 if (!b.empty() && b[0] == 0x01) {
                     Bytes reply{0x01, 0x02};
-                    append(reply, ByteView(device.publicKey).subspan(1));
+                    const ByteView point(device.publicKey);  // 04 || X || Y
+                    switch (m.classicKey) {
+                        case ClassicKey::ShortKey:
+                            append(reply, point.subspan(1, 63));
+                            break;
+                        case ClassicKey::PrefixedKey:
+                            append(reply, point);
+                            break;
+                        case ClassicKey::OffCurve:
+                            append(reply, point.subspan(1));
+                            reply.back() ^= 0x01;  // y no longer fits x
+                            break;
+                        default:
+                            append(reply, point.subspan(1));
+                    }
                     return m.answer(r, reply);
                 }
                 if (b.size() < 66 + 16 || b[0] != 0x02) return;
@@ -568,7 +603,9 @@ SimBleModule::Handler SimBleModule::defaultHandler(uint8_t msgType) const {
                         true, ByteView(*secret).first(16),
                         ByteView(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
                 const bool ok = expected && Bytes(b.begin() + 66, b.end()) == *expected;
-                m.answer(r, {0x02, 0x02, static_cast<uint8_t>(ok ? 0 : 1)});
+                const uint8_t encoding = m.classicKey == ClassicKey::AuthEncoding ? 0x01 : 0x02;
+                const bool refuse = !ok || m.classicKey == ClassicKey::AuthRefused;
+                m.answer(r, {0x02, encoding, static_cast<uint8_t>(refuse ? 1 : 0)});
                 if (!ok) return;
                 Bytes key(secret->begin(), secret->begin() + 16);
                 m.record("key", 0x01, key, "classic");

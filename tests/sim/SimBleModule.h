@@ -69,12 +69,25 @@ class SimBleModule : public SimBleBehaviour, public std::enable_shared_from_this
         Undecryptable,  // a frame whose check passes but whose payload does not decrypt
         Split,          // sent as two notifications, `delay` seconds apart
         LinkLoss,       // the link drops instead
+        Pieces,         // notifications that begin at the byte offsets `cuts`, `delay` apart
+        CounterRepeat,  // carries the counter of the frame before (version 3)
+        CounterBack,    // the count goes back by `counter` and goes on from there (version 3)
     };
     struct FaultSpec {
         Fault kind = Fault::Drop;
         std::optional<uint8_t> msgType;  // the first outgoing frame of this type; any when unset
         double delay = 0;
         uint16_t counter = 0;
+        std::vector<size_t> cuts = {};
+    };
+    // How the classic key exchange (0x01) answers.
+    enum class ClassicKey {
+        Good,
+        ShortKey,      // 63 bytes of public key
+        PrefixedKey,   // the 65-byte point with its 0x04 prefix (its first 64 bytes are no point)
+        OffCurve,      // 64 bytes that are no point of P-256
+        AuthEncoding,  // the authentication answer names encoding type 1
+        AuthRefused,   // the authentication answer's result byte is 1
     };
 
     struct Op {
@@ -145,6 +158,7 @@ class SimBleModule : public SimBleBehaviour, public std::enable_shared_from_this
     Bytes rootKey =
         Bytes{'7', '3', '0', '5', '9', '1', '8', '2', '6', '4', '4', '0', '7', '1', '5', '3'};
     test::SimKeyAgreement& keyAgreement() { return keyAgreement_; }
+    ClassicKey classicKey = ClassicKey::Good;
     // Installs the app's certificate, intermediate, root and key of the test PKI in the
     // SDK-wide configuration (what the certificate agreement needs on the phone's side).
     void installAppCredentials() const;
@@ -202,6 +216,7 @@ class SimBleModule : public SimBleBehaviour, public std::enable_shared_from_this
     void sendFrame(uint8_t sequence, uint8_t msgType, const Bytes& body);
     void transmit(Bytes frame, double delay);
     void notifyChunks(const Bytes& frame);
+    void transmitPiece(Bytes piece, double delay);
     std::optional<FaultSpec> takeFault(uint8_t msgType);
     void parseCredentials(uint8_t msgType, const Bytes& body);
     Bytes statusAnswer(uint8_t query) const;

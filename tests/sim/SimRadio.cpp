@@ -458,6 +458,10 @@ void SimRadio::discoverServices(ClientId client, const std::string& peripheral,
     onLink(client, peripheral, appliance->responseDelay,
            [this, client, peripheral, uuids](SimBleAppliance& a, Link&) {
                RadioEvent e{.kind = RadioEvent::Kind::ServicesDiscovered, .peripheral = peripheral};
+               if (a.serviceDiscoveryError) {
+                   e.error = makeCBATTError(*a.serviceDiscoveryError);
+                   return emit(client, e);
+               }
                for (const auto& entry : table(a)) {
                    if (entry.kind != Entry::Kind::Service) continue;
                    const auto& s = a.gatt[entry.service];
@@ -512,6 +516,8 @@ void SimRadio::discoverCharacteristics(ClientId client, const std::string& perip
                             .handle = service};
                if (!s || s->kind != Entry::Kind::Service) {
                    e.error = makeCBATTError(CBATTError::InvalidHandle);
+               } else if (a.characteristicDiscoveryError) {
+                   e.error = makeCBATTError(*a.characteristicDiscoveryError);
                } else {
                    for (const auto& c : characteristicsOf(a, s->service, t))
                        if (listed(uuids, c.uuid)) e.characteristics.push_back(c);

@@ -85,6 +85,10 @@ class SimBleAppliance {
     double writeResponseDelay = 0.03;
     uint16_t attMtu = 185;  // writes without response carry attMtu - 3 bytes at most
     size_t maxWriteWithResponse = 512;
+    // Discovery of the services, or of a service's characteristics, fails with this error
+    // instead of answering with the database.
+    std::optional<CBATTError> serviceDiscoveryError;
+    std::optional<CBATTError> characteristicDiscoveryError;
 
     std::vector<SimGattService> gatt;
 
