@@ -2,6 +2,7 @@
 
 #include "ApFlowFixture.h"
 #include "core/TelvoTimer.h"
+#include "sim/SimWifiFaults.h"
 
 namespace telvo::test {
 namespace {
@@ -25,6 +26,20 @@ class GrantingDelegate : public QKRefreshDelegate {
 
 class ApConfirm : public ApFlowFixture {
   public:
+    // A fresh run with confirmation, the appliance on the LAN and online at those times after
+    // it took the credentials, until its first result and 300 s more.
+    void runToEnd(std::optional<double> lan, std::optional<double> online,
+                  const std::function<void(ApConfirm&)>& arrange) {
+        fresh();
+        announce({});
+        homeNetwork(lan, online, 2);
+        if (arrange) arrange(*this);
+        start(params(), true);
+        ASSERT_TRUE(runUntilResults(1));
+        MainLoop::runFor(300);
+    }
+    // Seconds from the credentials to the first result.
+    double firstResultAfterCredentials() const { return seen.at[0] - (credentialsAt() - t0); }
     size_t polls() const {
         size_t n = 0;
         for (const auto& r : cloud->requests()) n += r.path.ends_with("/sn/apExists");
@@ -70,18 +85,12 @@ TEST_F(ApConfirm, WholeRunEndsOnce) {
     // clang-format on
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
-        fresh();
-        announce({});
-        homeNetwork(k.lan, k.online, 2);
-        if (k.arrange) k.arrange(*this);
-        start(params(), true);
-        ASSERT_TRUE(runUntilResults(1));
-        MainLoop::runFor(300);
+        runToEnd(k.lan, k.online, k.arrange);
 
         EXPECT_EQ(seen.steps, k.steps);
         ASSERT_EQ(seen.results.size(), 1u);
         EXPECT_EQ(seen.code(), k.code);
-        EXPECT_NEAR(seen.at[0] - (credentialsAt() - t0), k.at, 1.0);
+        EXPECT_NEAR(firstResultAfterCredentials(), k.at, 1.0);
         EXPECT_TRUE(seen.results[0]->userInfo()[kQKSDKUDPBroadMsg].isDictionary());
         const bool timeOut = k.at == 100;
         EXPECT_EQ(seen.results[0]->userInfo()[kQKSDKErrorSubType].text(),
@@ -102,6 +111,54 @@ TEST_F(ApConfirm, WholeRunEndsOnce) {
             EXPECT_FALSE(device);
         }
         EXPECT_EQ(MainLoop::pendingPerformRequests(run.get()), 0u);
+    }
+}
+
+// The cloud answering the polls late, in virtual time, or never: each poll's answer arrives at
+// its virtual time and paces the next one; the run ends once, or pauses with 4122 at 15 s when
+// nothing has answered by then (a request's own time-out, 9002 at 30 s, counts as no answer).
+// The appliance is online 5 s after it took the credentials.
+TEST_F(ApConfirm, CloudAnswersInVirtualTime) {
+    auto late = [](std::vector<std::optional<double>> holds) {
+        return [holds](ApConfirm& t) {
+            t.cloud->answerInVirtualTime();
+            t.api->delay(kPresencePath, holds);
+        };
+    };
+    auto named = [](const char* fault) {
+        return [fault](ApConfirm& t) { sim::simWifiFault(fault).apply(*t.home); };
+    };
+    struct Case {
+        const char* name;
+        std::function<void(ApConfirm&)> arrange;
+        Steps steps;
+        int64_t code;
+        double at;  // seconds after the credentials were taken
+        size_t polls;
+    } cases[] = {
+        // Offline at 0 s, answered at 12 s; the next poll, 0.5 s later, finds it online.
+        {"first poll answered after 12 s", late({12}), {0, 8, 4, 10, 15, 6}, 0, 12.5, 2},
+        // Each answer 9 s late: offline at 9 s, then the poll of 11 s answers online at 20 s.
+        {"every poll answered 9 s late", named("cloud-slow"), {0, 8, 4, 15, 10, 6}, 0, 20, 2},
+        // The first poll never answers (its request fails at 30 s, paused by then).
+        {"the cloud never answers", named("cloud-silent"), {0, 8, 4, 10}, 4122, 15, 1},
+        {"the first poll lost, the next answered",
+         late({std::nullopt}),
+         {0, 8, 4, 10},
+         4122,
+         15,
+         1},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        runToEnd(std::nullopt, 5, k.arrange);
+
+        EXPECT_EQ(seen.steps, k.steps);
+        ASSERT_EQ(seen.results.size(), 1u);
+        EXPECT_EQ(seen.code(), k.code);
+        EXPECT_NEAR(firstResultAfterCredentials(), k.at, 1e-6);
+        EXPECT_EQ(polls(), k.polls);
+        EXPECT_EQ(seen.devices[0] != nullptr, k.code == 0);
     }
 }
 

@@ -88,5 +88,27 @@ TEST(BleFaultKnobsTest, ComboBind) {
                       });
 }
 
+// The cloud check in virtual time: silent, every query fails at its own 30-second time-out and
+// the ticker ends the run at 89 s with that failure's code; 20 s late, the query of 0 s finds
+// the appliance not yet online, the one of 20.5 s finds it.
+TEST(BleFaultKnobsTest, FirstGenerationCloudCheck) {
+    const Steps checking{1, 2, 3, 4, 6, 5, 11, 7, 8, 9, 10};
+    Steps found = checking;
+    found.push_back(12);
+    runTable("first", {
+                          {"cloud-silent", 9002, 89.33, checking},
+                          {"cloud-slow", 0, 40.83, found},
+                      });
+}
+
+// The network bridge's own cloud call: unanswered, it fails at its 30-second time-out and the
+// run ends with the client's whole code; 20 s late, the run goes on from there.
+TEST(BleFaultKnobsTest, NetworkBridgeRegistration) {
+    runTable("bridge", {
+                           {"cloud-silent", 319002, 30.29, {1, 2, 3, 4, 5}},
+                           {"cloud-slow", 0, 20.45, {1, 2, 3, 4, 5, 14}},
+                       });
+}
+
 }  // namespace
 }  // namespace telvo::test

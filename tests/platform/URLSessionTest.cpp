@@ -211,3 +211,91 @@ TEST_F(URLSessionTest, ServerTrustGoesThroughTheDelegate) {
 
 }  // namespace
 }  // namespace telvo
+
+namespace telvo {
+namespace {
+
+// A cloud that answers in virtual time through the in-process URL protocol: each reply comes at
+// its virtual time, once, with the events in order; a silent cloud meets the request's own
+// time-out; nothing is counted as outside work, so time moves while requests are out.
+TEST_F(URLSessionTest, VirtualTimeCloudAnswersAtItsTimes) {
+    using Events = std::vector<std::string>;
+    struct Case {
+        const char* name;
+        ScriptedReply reply;
+        double timeout;
+        Events events;
+        double at;
+    } cases[] = {
+        {"at once",
+         {.status = 201, .body = "{\"a\":1}"},
+         10,
+         {"response 201", "data", "complete 0"},
+         0},
+        {"after 20 s",
+         {.body = "{}", .delaySeconds = 20},
+         30,
+         {"response 200", "data", "complete 0"},
+         20},
+        {"after the time-out", {.delaySeconds = 20}, 10, {"complete -1001"}, 10},
+        {"never", {.neverAnswer = true}, 30, {"complete -1001"}, 30},
+        {"connection lost", {.delaySeconds = 3, .closeAbruptly = true}, 30, {"complete -1005"}, 3},
+        {"empty body", {.status = 204, .body = ""}, 10, {"response 204", "complete 0"}, 0},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        recorder = std::make_shared<Recorder>();
+        session = URLSession::create(URLSessionConfiguration::defaultSessionConfiguration(),
+                                     recorder, recorder->queue);
+        FakeCloud cloud;
+        cloud.answerInVirtualTime();
+        cloud.setReply("/v", k.reply);
+        const double t0 = Clock::now();
+        auto task = start(cloud.url("/v?x=1"), "POST", Bytes{'{', '}'}, k.timeout);
+        waitForCompletion();
+        EXPECT_DOUBLE_EQ(Clock::now() - t0, k.at);
+        EXPECT_EQ(Dispatch::outsideWorkInFlight(), 0);
+        MainLoop::runFor(60);
+        EXPECT_EQ(recorder->events, k.events);
+        EXPECT_EQ(recorder->body, k.events.size() == 3 ? k.reply.body : "");
+        ASSERT_EQ(cloud.requestCount(), 1u);
+        const auto seen = cloud.requests()[0];
+        EXPECT_EQ(seen.method, "POST");
+        EXPECT_EQ(seen.path, "/v");
+        EXPECT_EQ(seen.query, "x=1");
+        EXPECT_EQ(seen.body, "{}");
+        if (k.events.size() == 3) {
+            EXPECT_EQ(task->response()->MIMEType, "application/json");
+            EXPECT_EQ(task->response()->expectedContentLength, int64_t(k.reply.body.size()));
+        }
+    }
+}
+
+// Cancelling and suspending a request that waits for its virtual-time reply.
+TEST_F(URLSessionTest, VirtualTimeCloudCancelAndSuspend) {
+    FakeCloud cloud;
+    cloud.answerInVirtualTime();
+    cloud.setReply("/slow", {.body = "{}", .delaySeconds = 5});
+    auto cancelled = start(cloud.url("/slow"));
+    MainLoop::runFor(1);
+    cancelled->cancel();
+    cancelled->cancel();
+    MainLoop::runFor(10);
+    EXPECT_EQ(recorder->events, (std::vector<std::string>{"complete -999"}));
+
+    // A suspended task holds its reply back, its time-out stopped, until it is resumed.
+    recorder->events.clear();
+    auto held = start(cloud.url("/slow"), "GET", std::nullopt, 10);
+    MainLoop::runFor(1);
+    held->suspend();
+    MainLoop::runFor(30);
+    EXPECT_TRUE(recorder->events.empty());
+    const double resumed = Clock::now();
+    held->resume();
+    waitForCompletion(2);
+    EXPECT_DOUBLE_EQ(Clock::now(), resumed);
+    EXPECT_EQ(recorder->events, (std::vector<std::string>{"response 200", "data", "complete 0"}));
+}
+
+}  // namespace
+}  // namespace telvo

@@ -6,6 +6,8 @@
 #include <stdexcept>
 
 #include "platform/crypto/OpenSSLPtr.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/http/URLProtocol.h"
 #include "platform/http/URLSession.h"
 #include "sim/TestPki.h"
 
@@ -116,21 +118,7 @@ FakeCloud::FakeCloud(Tls tls, std::string host)
             request.headers.emplace_back(name, value);
         }
         request.body = in.body;
-        std::function<ScriptedReply(const RecordedRequest&)> handler;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            requests_.push_back(request);
-            auto it = handlers_.find(request.path);
-            if (it != handlers_.end()) handler = it->second;
-        }
-        ScriptedReply reply;
-        if (handler) {
-            reply = handler(request);
-        } else {
-            reply.status = 404;
-            reply.body = "{\"msg\":\"not found\"}";
-        }
-        serve(request, std::move(reply), &out);
+        serve(request, take(request), &out);
     };
     server_->Get(".*", handle);
     server_->Post(".*", handle);
@@ -148,6 +136,7 @@ FakeCloud::FakeCloud(Tls tls, std::string host)
 }
 
 FakeCloud::~FakeCloud() {
+    if (inVirtualTime_) URLProtocol::registerOrigin(baseURL(), {});
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
@@ -170,6 +159,46 @@ void FakeCloud::setHandler(const std::string& path,
                            std::function<ScriptedReply(const RecordedRequest&)> handler) {
     std::lock_guard<std::mutex> lock(mutex_);
     handlers_[path] = std::move(handler);
+}
+
+ScriptedReply FakeCloud::take(const RecordedRequest& request) {
+    std::function<ScriptedReply(const RecordedRequest&)> handler;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back(request);
+        auto it = handlers_.find(request.path);
+        if (it != handlers_.end()) handler = it->second;
+    }
+    if (handler) return handler(request);
+    return {.status = 404, .body = "{\"msg\":\"not found\"}"};
+}
+
+void FakeCloud::answerInVirtualTime() {
+    inVirtualTime_ = true;
+    URLProtocol::registerOrigin(
+        baseURL(), [this](const URLRequest& in, std::shared_ptr<URLProtocolClient> client) {
+            RecordedRequest request;
+            request.method = in.httpMethod;
+            request.path = pathOfURL(in.url).value_or("/");
+            if (size_t question = in.url.find('?'); question != std::string::npos)
+                request.query = in.url.substr(question + 1);
+            request.headers = in.headers.fields();
+            if (in.httpBody) request.body.assign(in.httpBody->begin(), in.httpBody->end());
+            ScriptedReply reply = take(request);
+            if (reply.neverAnswer) return;
+            auto answer = [client, reply] {
+                if (reply.closeAbruptly) return client->fail(URLError::networkConnectionLost);
+                HTTPHeaderFields headers;
+                for (const auto& [name, value] : reply.headers) headers.add(name, value);
+                headers.set("Content-Type", reply.contentType);
+                client->respond(reply.status, std::move(headers),
+                                Bytes(reply.body.begin(), reply.body.end()));
+            };
+            if (reply.delaySeconds > 0)
+                DispatchQueue::main()->after(reply.delaySeconds, answer);
+            else
+                answer();
+        });
 }
 
 std::vector<RecordedRequest> FakeCloud::requests() const {

@@ -34,9 +34,14 @@ struct ScriptedReply {
     std::string body = "{}";
     std::string contentType = "application/json";
     std::vector<std::pair<std::string, std::string>> headers = {};
-    double delaySeconds = 0;     // real time, before the reply
-    bool neverAnswer = false;    // holds the request until the cloud stops
-    bool closeAbruptly = false;  // sends the headers and half the body, then closes
+    // Before the reply: real seconds, or library-clock seconds once the cloud answers in
+    // virtual time.
+    double delaySeconds = 0;
+    // Holds the request until the cloud stops; in virtual time, never answers at all.
+    bool neverAnswer = false;
+    // Sends the headers and half the body, then closes; in virtual time, the request fails as
+    // a lost connection.
+    bool closeAbruptly = false;
 };
 
 // The maker's cloud, faked on cpp-httplib: HTTP or HTTPS on 127.0.0.1 (an ephemeral port),
@@ -73,7 +78,17 @@ class FakeCloud {
     std::vector<RecordedRequest> requests() const;
     size_t requestCount() const;
 
+    // From now on the cloud answers the library inside the process (a URL protocol for its
+    // origin) instead of over HTTP: each request reaches the handlers on the main queue and its
+    // reply is given on the library clock, so in deterministic mode a reply comes after its
+    // delay in virtual seconds, or never, and the library's own time-outs run against it.
+    // Recorded requests then carry the header fields the library sets, without the HTTP
+    // client's own. Main thread, before the requests it is meant for.
+    void answerInVirtualTime();
+
   private:
+    // Records the request and makes its reply (404 for a path without a handler).
+    ScriptedReply take(const RecordedRequest& request);
     void serve(const RecordedRequest& request, ScriptedReply reply, void* response);
 
     const Tls tls_;
@@ -86,6 +101,7 @@ class FakeCloud {
     bool stopping_ = false;
     std::vector<RecordedRequest> requests_;
     std::map<std::string, std::function<ScriptedReply(const RecordedRequest&)>> handlers_;
+    bool inVirtualTime_ = false;
 };
 
 }  // namespace telvo::test

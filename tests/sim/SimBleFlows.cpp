@@ -88,8 +88,9 @@ std::vector<SimBleFlowKind> simBleFlowKinds() {
         .phases = {{"status", 0x63}, {"router", 0x68}},
         .stall = [](SimBleModule& m) { m.linkCloud(nullptr); },
         .cloudPath = kPresencePath,
-        // The cloud check's time-out reports the last failure's code.
-        .owed = {{"cloud-5xx", 9002}, {"token-invalid", 40001}},
+        // The cloud check's time-out reports the last failure's code (a request that times
+        // out is 9002).
+        .owed = {{"cloud-5xx", 9002}, {"token-invalid", 40001}, {"cloud-silent", 9002}},
     });
     kinds.push_back({
         .command = "first-by-name",
@@ -99,7 +100,7 @@ std::vector<SimBleFlowKind> simBleFlowKinds() {
         .phases = {{"status", 0x63}, {"router", 0x68}},
         .stall = [](SimBleModule& m) { m.linkCloud(nullptr); },
         .cloudPath = kPresencePath,
-        .owed = {{"cloud-5xx", 9002}, {"token-invalid", 40001}},
+        .owed = {{"cloud-5xx", 9002}, {"token-invalid", 40001}, {"cloud-silent", 9002}},
     });
     kinds.push_back({
         .command = "wired",
@@ -186,7 +187,7 @@ std::vector<SimBleFlowKind> simBleFlowKinds() {
         .cloudPath = "/v1/appliance/register",
         // A failed call ends the run with the cloud client's composite code nested in a type-3
         // error: the plain code is the client's whole code.
-        .owed = {{"cloud-5xx", 319002}, {"token-invalid", 3440001}},
+        .owed = {{"cloud-5xx", 319002}, {"token-invalid", 3440001}, {"cloud-silent", 319002}},
     });
     return kinds;
 }
@@ -359,6 +360,25 @@ std::vector<SimBleFault> simBleFaults(const SimBleFlowKind& flow) {
                    {},
                    [](SimBleHome& home, SimBleModule&, const SimBleFlowKind& f) {
                        failCloud(home, f, test::SimCloudApi::tokenInvalid());
+                   },
+                   true});
+    // The cloud answers in virtual time: never, or 20 s late, every call of the flow.
+    out.push_back({"cloud-silent",
+                   "the cloud never answers a call of the flow",
+                   {},
+                   {},
+                   [](SimBleHome& home, SimBleModule&, const SimBleFlowKind& f) {
+                       home.cloud.answerInVirtualTime();
+                       home.api.delay(f.cloudPath, std::vector<std::optional<double>>(400));
+                   },
+                   true});
+    out.push_back({"cloud-slow",
+                   "the cloud answers every call of the flow 20 s late",
+                   {},
+                   {},
+                   [](SimBleHome& home, SimBleModule&, const SimBleFlowKind& f) {
+                       home.cloud.answerInVirtualTime();
+                       home.api.delay(f.cloudPath, std::vector<std::optional<double>>(400, 20.0));
                    },
                    true});
     out.push_back({"time-out",

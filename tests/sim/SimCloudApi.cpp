@@ -94,6 +94,12 @@ void SimCloudApi::reportOnline(std::string sn, std::string randomCode) {
     state_->online.emplace_back(lowercase(std::move(randomCode)), std::move(sn));
 }
 
+void SimCloudApi::delay(const std::string& path, std::vector<std::optional<double>> holds) {
+    std::lock_guard lock(state_->mutex);
+    auto& queue = state_->holds[path];
+    queue.insert(queue.end(), holds.begin(), holds.end());
+}
+
 void SimCloudApi::setOfflineCode(int64_t code) {
     std::lock_guard lock(state_->mutex);
     state_->offlineCode = code;
@@ -140,6 +146,19 @@ std::optional<ScriptedReply> SimCloudApi::State::bridgeDefault(const RecordedReq
 
 ScriptedReply SimCloudApi::State::answer(const RecordedRequest& request) {
     std::lock_guard lock(mutex);
+    ScriptedReply reply = decide(request);
+    auto& held = holds[request.path];
+    if (!held.empty()) {
+        if (held.front())
+            reply.delaySeconds = *held.front();
+        else
+            reply.neverAnswer = true;
+        held.pop_front();
+    }
+    return reply;
+}
+
+ScriptedReply SimCloudApi::State::decide(const RecordedRequest& request) {
     Seen verdict{request, Scheme::bodySigned, false, Clock::now()};
     if (!request.header("Signature").empty()) {
         verdict.scheme = Scheme::openApi;

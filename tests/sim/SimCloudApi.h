@@ -45,6 +45,10 @@ class SimCloudApi {
     // The token the cloud checks open-API signatures under.
     void setAccessToken(std::string token);
     void script(const std::string& path, std::vector<ScriptedReply> replies);
+    // The next requests of a path, one entry each in order, are answered late: their reply
+    // (whatever it is) is held back that many seconds, or for ever (nullopt). Seconds are
+    // virtual once the cloud answers in virtual time (FakeCloud::answerInVirtualTime).
+    void delay(const std::string& path, std::vector<std::optional<double>> holds);
     // An appliance that has joined its router: from now on an unscripted presence query
     // ("apExists") with this random code (case-blind) lists the serial; others list nothing.
     void reportOnline(std::string sn, std::string randomCode);
@@ -69,11 +73,14 @@ class SimCloudApi {
         std::mutex mutex;
         std::string accessToken;
         std::map<std::string, std::deque<ScriptedReply>> scripts;
+        std::map<std::string, std::deque<std::optional<double>>> holds;
         // Random code (lower case) and serial of each appliance reported online.
         std::vector<std::pair<std::string, std::string>> online;
         int64_t offlineCode = 0;
         std::vector<Seen> seen;
+        // The reply, held back when the path's next hold says so.
         ScriptedReply answer(const RecordedRequest& request);
+        ScriptedReply decide(const RecordedRequest& request);
         ScriptedReply presence(const RecordedRequest& request) const;
         static std::optional<ScriptedReply> bridgeDefault(const RecordedRequest& request);
     };

@@ -7,6 +7,7 @@ namespace telvo::sim {
 
 namespace {
 using Fault = SimLanAppliance::Fault;
+constexpr const char* kPresencePath = "/v1/appliance/sn/apExists";
 }  // namespace
 
 const std::vector<SimWifiFault>& simWifiFaults() {
@@ -32,6 +33,18 @@ const std::vector<SimWifiFault>& simWifiFaults() {
         {"discovery-ports-held",
          "another program holds the discovery listener ports, where the appliance answers",
          [](SimWifiHome& h) { h.holdDiscoveryPorts(true); }, 4011},
+        // The poll of 0 s is unanswered at the reachability check of 15 s: the run pauses.
+        {"cloud-silent", "the cloud, in virtual time, never answers a presence query",
+         [](SimWifiHome& h) {
+             h.cloud->answerInVirtualTime();
+             h.api->delay(kPresencePath, std::vector<std::optional<double>>(400));
+         },
+         4122},
+        {"cloud-slow", "the cloud, in virtual time, answers every presence query 9 s late",
+         [](SimWifiHome& h) {
+             h.cloud->answerInVirtualTime();
+             h.api->delay(kPresencePath, std::vector<std::optional<double>>(400, 9.0));
+         }},
         // The search time-out carries the socket's error with the plain code 4011, which reads
         // as 11 where a composite code is expected.
         {"discovery-send-refused", "the network refuses every discovery probe (no route)",

@@ -31,7 +31,44 @@ std::string trim(std::string_view text) {
     return std::string(text.substr(start, end - start + 1));
 }
 
+// A year: as good as no time-out.
+constexpr double kLongestTimeoutInterval = 365 * 24 * 3600.0;
+
 }  // namespace
+
+std::shared_ptr<HTTPURLResponse> makeResponse(const std::string& url, long status,
+                                              HTTPHeaderFields headers) {
+    auto response = std::make_shared<HTTPURLResponse>();
+    response->url = url;
+    response->statusCode = status;
+    response->headers = std::move(headers);
+    if (auto type = response->headers.value("Content-Type")) {
+        std::string_view text(*type);
+        std::string media = lowercase(trim(text.substr(0, text.find(';'))));
+        if (!media.empty()) response->MIMEType = media;
+        size_t charset = lowercase(*type).find("charset=");
+        if (charset != std::string::npos) {
+            std::string name = trim(text.substr(charset + 8));
+            if (name.size() >= 2 && name.front() == '"') name = name.substr(1, name.size() - 2);
+            response->textEncodingName = lowercase(name);
+        }
+    }
+    if (auto length = response->headers.value("Content-Length")) {
+        char* end = nullptr;
+        long long value = std::strtoll(length->c_str(), &end, 10);
+        if (end && *end == '\0' && value >= 0) response->expectedContentLength = value;
+    }
+    return response;
+}
+
+double URLLoader::timeoutOf(const URLSessionTask& task) {
+    double timeout = task.request_.timeoutInterval;
+    if (timeout == URLRequest::kDefaultTimeoutInterval)
+        timeout = task.session_->configuration().timeoutIntervalForRequest;
+    if (!(timeout > 0)) timeout = URLRequest::kDefaultTimeoutInterval;
+    // Longer (or infinite) time-outs would overflow the clock arithmetic.
+    return std::min(timeout, kLongestTimeoutInterval);
+}
 
 ErrorPtr urlError(int64_t code, const std::string& url) {
     const char* text = "unknown error";
@@ -79,9 +116,6 @@ ErrorPtr urlError(int64_t code, const std::string& url) {
 
 // ---------------------------------------------------------------------------------------------
 // The loader: one multi handle, one thread
-
-// A year: as good as no time-out.
-constexpr double kLongestTimeoutInterval = 365 * 24 * 3600.0;
 
 URLLoader::URLLoader() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
@@ -176,27 +210,7 @@ size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context)
         auto location = transfer->headers.value("Location");
         bool redirect = status >= 300 && status < 400 && location && !location->empty();
         if (status >= 200 && !redirect && !transfer->responseDelivered) {
-            auto response = std::make_shared<HTTPURLResponse>();
-            response->url = transfer->task->request_.url;
-            response->statusCode = status;
-            response->headers = transfer->headers;
-            if (auto type = response->headers.value("Content-Type")) {
-                std::string_view text(*type);
-                std::string media = lowercase(trim(text.substr(0, text.find(';'))));
-                if (!media.empty()) response->MIMEType = media;
-                size_t charset = lowercase(*type).find("charset=");
-                if (charset != std::string::npos) {
-                    std::string name = trim(text.substr(charset + 8));
-                    if (name.size() >= 2 && name.front() == '"')
-                        name = name.substr(1, name.size() - 2);
-                    response->textEncodingName = lowercase(name);
-                }
-            }
-            if (auto length = response->headers.value("Content-Length")) {
-                char* end = nullptr;
-                long long value = std::strtoll(length->c_str(), &end, 10);
-                if (end && *end == '\0' && value >= 0) response->expectedContentLength = value;
-            }
+            auto response = makeResponse(transfer->task->request_.url, status, transfer->headers);
             transfer->responseDelivered = true;
             transfer->task->bytesExpectedToReceive_ = response->expectedContentLength;
             transfer->task->deliverResponse(std::move(response));
@@ -303,12 +317,7 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
         curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
         // The request's time-out is a time of inactivity: nothing moving for that long fails
         // the request (checked by the loop, in real time).
-        double timeout = request.timeoutInterval;
-        if (timeout == URLRequest::kDefaultTimeoutInterval)
-            timeout = task->session_->configuration().timeoutIntervalForRequest;
-        if (!(timeout > 0)) timeout = URLRequest::kDefaultTimeoutInterval;
-        // Longer (or infinite) time-outs would overflow the clock arithmetic below.
-        timeout = std::min(timeout, kLongestTimeoutInterval);
+        const double timeout = timeoutOf(*task);
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(std::ceil(timeout * 1000)));
         transfer->timeout = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double>(timeout));

@@ -20,6 +20,10 @@ namespace telvo {
 
 // The URLError of that code for the URL, with its text and the failing URL.
 ErrorPtr urlError(int64_t code, const std::string& url);
+// The response a header block makes: status, fields, and what they say of the body (media
+// type, text encoding, expected length).
+std::shared_ptr<HTTPURLResponse> makeResponse(const std::string& url, long status,
+                                              HTTPHeaderFields headers);
 
 struct URLTransfer {
     URLSessionTaskPtr task;
@@ -63,6 +67,10 @@ class URLLoader {
     void start(const URLSessionTaskPtr& task);
     void pause(URLSessionTask* task, bool paused);
     void cancel(URLSessionTask* task);
+
+    // A task's time-out of inactivity, in seconds: its request's, the session's for a request
+    // that keeps the default, the platform's when neither is positive; at most a year.
+    static double timeoutOf(const URLSessionTask& task);
 
   private:
     URLLoader();

@@ -2,6 +2,7 @@
 
 #include "platform/foundation/Singleton.h"
 #include "platform/http/URLLoader.h"
+#include "platform/http/URLProtocol.h"
 
 namespace telvo {
 
@@ -72,29 +73,43 @@ void callStateChangeHook(const URLSessionTaskPtr& task, bool resumed) {
 void URLSessionTask::resume() {
     URLSessionTaskState before;
     bool start = false, unpause = false;
+    URLProtocol::Handler local;
+    std::shared_ptr<URLProtocolExchange> exchange;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         before = state_.load();
         if (before == URLSessionTaskState::suspended) {
             state_ = URLSessionTaskState::running;
-            // Virtual time stands still while the transfer may move.
-            if (!work_)
-                work_ =
-                    Dispatch::beginOutsideWork("HTTP " + request_.httpMethod + " " + request_.url);
             start = !started_;
             unpause = started_;
             started_ = true;
-            if (start) delegateHold_ = session_->delegate();
+            if (start) {
+                delegateHold_ = session_->delegate();
+                local = URLProtocol::handlerFor(request_.url);
+            }
+            exchange = exchange_;
+            // Virtual time stands still while a network transfer may move.
+            if (!local && !exchange && !work_)
+                work_ =
+                    Dispatch::beginOutsideWork("HTTP " + request_.httpMethod + " " + request_.url);
         }
     }
-    if (start) URLLoader::shared().start(shared_from_this());
-    if (unpause) URLLoader::shared().pause(this, false);
+    if (start && local) {
+        exchange = URLProtocolExchange::start(shared_from_this(), std::move(local));
+        std::lock_guard<std::mutex> lock(mutex_);
+        exchange_ = exchange;
+    } else if (start) {
+        URLLoader::shared().start(shared_from_this());
+    }
+    if (unpause && exchange) exchange->setPaused(false);
+    if (unpause && !exchange) URLLoader::shared().pause(this, false);
     if (before != URLSessionTaskState::running) callStateChangeHook(shared_from_this(), true);
 }
 
 void URLSessionTask::suspend() {
     URLSessionTaskState before;
     std::shared_ptr<Dispatch::OutsideWork> work;
+    std::shared_ptr<URLProtocolExchange> exchange;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         before = state_.load();
@@ -102,14 +117,21 @@ void URLSessionTask::suspend() {
             state_ = URLSessionTaskState::suspended;
             work = std::move(work_);
         }
+        exchange = exchange_;
     }
-    if (before == URLSessionTaskState::running) URLLoader::shared().pause(this, true);
+    if (before == URLSessionTaskState::running) {
+        if (exchange)
+            exchange->setPaused(true);
+        else
+            URLLoader::shared().pause(this, true);
+    }
     if (work) work->finish();
     if (before != URLSessionTaskState::suspended) callStateChangeHook(shared_from_this(), false);
 }
 
 void URLSessionTask::cancel() {
     bool started;
+    std::shared_ptr<URLProtocolExchange> exchange;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto state = state_.load();
@@ -117,8 +139,11 @@ void URLSessionTask::cancel() {
             return;
         state_ = URLSessionTaskState::canceling;
         started = started_;
+        exchange = exchange_;
     }
-    if (started) {
+    if (exchange) {
+        exchange->cancel();
+    } else if (started) {
         URLLoader::shared().cancel(this);
     } else {
         complete(urlError(URLError::cancelled, request_.url));
@@ -175,6 +200,7 @@ void URLSessionTask::deliverData(Bytes data) {
 void URLSessionTask::complete(ErrorPtr error) {
     std::shared_ptr<Dispatch::OutsideWork> work;
     std::shared_ptr<URLSessionDelegate> hold;
+    std::shared_ptr<URLProtocolExchange> exchange;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (finished_) return;
@@ -183,6 +209,7 @@ void URLSessionTask::complete(ErrorPtr error) {
         state_ = URLSessionTaskState::completed;
         work = std::move(work_);
         hold = std::move(delegateHold_);
+        exchange = std::move(exchange_);
     }
     postEvent([self = shared_from_this(), error = std::move(error), hold = std::move(hold)] {
         if (auto delegate = hold ? hold : self->session_->delegate())

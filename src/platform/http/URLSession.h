@@ -127,6 +127,7 @@ enum class URLSessionTaskState : int64_t {
 
 class URLSession;
 class URLSessionTask;
+class URLProtocolExchange;
 using URLSessionTaskPtr = std::shared_ptr<URLSessionTask>;
 
 // The session's delegate. A session holds it weakly; a resumed task holds it until its
@@ -148,7 +149,8 @@ class URLSessionDelegate {
     virtual void didCompleteWithError(const URLSessionTaskPtr&, const ErrorPtr&) {}
 };
 
-// A data task. Made suspended; resume() starts it. Thread-safe.
+// A data task. Made suspended; resume() starts it, over the network or, for an origin a URL
+// protocol answers (URLProtocol.h), inside the process. Thread-safe.
 class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
   public:
     uint64_t taskIdentifier() const { return identifier_; }
@@ -182,6 +184,7 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     friend class URLSession;
     friend struct URLTransfer;
     friend class URLLoader;
+    friend class URLProtocolExchange;
     // Runs events on the delegate queue one at a time, in the order posted.
     void postEvent(std::function<void()> event);
     void drainEvents();
@@ -200,8 +203,10 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     HTTPURLResponsePtr response_;
     ErrorPtr error_;
     std::string description_;
-    bool started_ = false;   // handed to the loader
+    bool started_ = false;   // handed to the loader or to a URL protocol
     bool finished_ = false;  // completion queued
+    // Answered by a URL protocol in this process (URLProtocol.h) instead of the loader.
+    std::shared_ptr<URLProtocolExchange> exchange_;
     // The delegate, from the start until the completion has reached it.
     std::shared_ptr<URLSessionDelegate> delegateHold_;
     std::shared_ptr<Dispatch::OutsideWork> work_;

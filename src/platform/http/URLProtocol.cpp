@@ -1,0 +1,148 @@
+#include "platform/http/URLProtocol.h"
+
+#include <utility>
+#include <vector>
+
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/DispatchTimer.h"
+#include "platform/foundation/Singleton.h"
+#include "platform/http/URLLoader.h"
+
+namespace telvo {
+
+namespace {
+
+struct Registry {
+    std::mutex mutex;
+    std::vector<std::pair<std::string, URLProtocol::Handler>> origins;
+};
+Registry& registry() {
+    return processWide([] { return new Registry(); });
+}
+
+// The URL is the origin itself or continues it with a path, query or fragment.
+bool under(const std::string& url, const std::string& origin) {
+    if (url.compare(0, origin.size(), origin) != 0) return false;
+    return url.size() == origin.size() || url[origin.size()] == '/' || url[origin.size()] == '?' ||
+           url[origin.size()] == '#';
+}
+
+}  // namespace
+
+void URLProtocol::registerOrigin(const std::string& origin, Handler handler) {
+    auto& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    std::erase_if(r.origins, [&](const auto& entry) { return entry.first == origin; });
+    if (handler) r.origins.emplace_back(origin, std::move(handler));
+}
+
+URLProtocol::Handler URLProtocol::handlerFor(const std::string& url) {
+    auto& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    for (const auto& [origin, handler] : r.origins)
+        if (under(url, origin)) return handler;
+    return {};
+}
+
+URLProtocolExchange::URLProtocolExchange(URLSessionTaskPtr task) : task_(std::move(task)) {}
+
+std::shared_ptr<URLProtocolExchange> URLProtocolExchange::start(const URLSessionTaskPtr& task,
+                                                                URLProtocol::Handler handler) {
+    auto exchange = std::make_shared<URLProtocolExchange>(task);
+    exchange->timeout_ = URLLoader::timeoutOf(*task);
+    std::weak_ptr<URLProtocolExchange> weak = exchange;
+    // Nothing arrives for the whole time-out: the task fails as a transfer that stalls does.
+    exchange->timer_ = DispatchTimer::create(DispatchQueue::main(), [weak] {
+        if (auto self = weak.lock()) self->fail(URLError::timedOut);
+    });
+    exchange->timer_->start(exchange->timeout_);
+    DispatchQueue::main()->async([exchange, handler = std::move(handler)] {
+        URLRequest request;
+        {
+            std::lock_guard<std::mutex> lock(exchange->mutex_);
+            if (!exchange->task_) return;  // cancelled before it went out
+            request = exchange->task_->request_;
+        }
+        handler(request, exchange);
+    });
+    return exchange;
+}
+
+void URLProtocolExchange::respond(long statusCode, HTTPHeaderFields headers, Bytes body) {
+    finish([statusCode, headers = std::move(headers),
+            body = std::move(body)](URLSessionTask& task) mutable {
+        if (!headers.value("Content-Length"))
+            headers.set("Content-Length", std::to_string(body.size()));
+        auto response = makeResponse(task.request_.url, statusCode, std::move(headers));
+        task.bytesExpectedToReceive_ = response->expectedContentLength;
+        task.deliverResponse(std::move(response));
+        if (!body.empty()) {
+            task.bytesReceived_ += int64_t(body.size());
+            task.deliverData(std::move(body));
+        }
+        task.complete(nullptr);
+    });
+}
+
+void URLProtocolExchange::fail(int64_t urlErrorCode) {
+    finish([urlErrorCode](URLSessionTask& task) {
+        task.complete(urlError(urlErrorCode, task.request_.url));
+    });
+}
+
+void URLProtocolExchange::cancel() {
+    std::shared_ptr<DispatchTimer> timer;
+    URLSessionTaskPtr task;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        timer = std::exchange(timer_, nullptr);
+        task = std::exchange(task_, nullptr);
+        held_ = nullptr;
+    }
+    if (timer) timer->cancel();
+    if (task) task->complete(urlError(URLError::cancelled, task->request_.url));
+}
+
+void URLProtocolExchange::setPaused(bool paused) {
+    std::function<void(URLSessionTask&)> deliver;
+    URLSessionTaskPtr task;
+    std::shared_ptr<DispatchTimer> timer;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (paused_ == paused || !task_) return;
+        paused_ = paused;
+        if (!paused && held_) {
+            deliver = std::exchange(held_, nullptr);
+            task = std::exchange(task_, nullptr);
+        } else {
+            timer = timer_;
+        }
+    }
+    if (deliver) return deliver(*task);
+    if (!timer) return;
+    // A resumed task gets a fresh time-out, as a transfer does when data moves again.
+    if (paused)
+        timer->pause();
+    else
+        timer->start(timeout_);
+}
+
+void URLProtocolExchange::finish(std::function<void(URLSessionTask&)> deliver) {
+    URLSessionTaskPtr task;
+    std::shared_ptr<DispatchTimer> timer;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!task_ || answered_) return;
+        answered_ = true;
+        timer = std::exchange(timer_, nullptr);
+        if (paused_) {
+            held_ = std::move(deliver);
+        } else {
+            task = std::exchange(task_, nullptr);
+        }
+    }
+    if (timer) timer->cancel();
+    if (task) deliver(*task);
+}
+
+}  // namespace telvo
