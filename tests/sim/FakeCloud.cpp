@@ -137,6 +137,7 @@ FakeCloud::FakeCloud(Tls tls, std::string host)
 
 FakeCloud::~FakeCloud() {
     if (inVirtualTime_) URLProtocol::registerOrigin(baseURL(), {});
+    alive_.reset();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
@@ -175,8 +176,11 @@ ScriptedReply FakeCloud::take(const RecordedRequest& request) {
 
 void FakeCloud::answerInVirtualTime() {
     inVirtualTime_ = true;
+    std::weak_ptr<int> alive = alive_;
     URLProtocol::registerOrigin(
-        baseURL(), [this](const URLRequest& in, std::shared_ptr<URLProtocolClient> client) {
+        baseURL(), [this, alive](const URLRequest& in, std::shared_ptr<URLProtocolClient> client) {
+            // A request that went out just before the cloud stopped finds nobody.
+            if (alive.expired()) return;
             RecordedRequest request;
             request.method = in.httpMethod;
             request.path = pathOfURL(in.url).value_or("/");

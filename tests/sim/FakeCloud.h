@@ -102,6 +102,8 @@ class FakeCloud {
     std::vector<RecordedRequest> requests_;
     std::map<std::string, std::function<ScriptedReply(const RecordedRequest&)>> handlers_;
     bool inVirtualTime_ = false;
+    // Expires when the cloud stops (in-process requests already queued find nobody then).
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
 }  // namespace telvo::test
