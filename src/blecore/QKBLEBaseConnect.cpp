@@ -3,6 +3,7 @@
 #include "blecore/CBPeripheralQKExtensions.h"
 #include "blecore/QKBLEBaseConnectInternal.h"
 #include "blecore/QKBLEDeviceManager.h"
+#include "core/QKTool.h"
 #include "logging/QKLog.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/AppLifecycle.h"
@@ -45,19 +46,19 @@ QKBLEBaseConnect::~QKBLEBaseConnect() {
 
 void QKBLEBaseConnect::setUpWithParam(const QKDeviceBleConfigParams& params) {
     QKBLEDeviceManager::shareInstance()->stopScan();
-    peripheral = params.peripheral;
-    extras = params.extras;
-    std::optional<Dictionary> dict = QKBLEProtocol::bleDeviceModelForAdvertisementData(peripheral);
-    auto record = qkExtensions(peripheral);
+    peripheral_ = params.peripheral;
+    extras_ = params.extras;
+    std::optional<Dictionary> dict = QKBLEProtocol::bleDeviceModelForAdvertisementData(peripheral_);
+    auto record = qkExtensions(peripheral_);
     if (!dict && record) dict = record->qkSmartDictonary;
     QKSDKLOG(
         "【BLE】蓝牙类初始化 === %s,peripheral.dic == %s,peripheral == %s,peripheral.rssi == %d",
         className().c_str(), dict ? Value(*dict).toJSON().value_or("{...}").c_str() : "(null)",
-        peripheral ? peripheral->identifier().UUIDString().c_str() : "(null)",
+        peripheral_ ? peripheral_->identifier().UUIDString().c_str() : "(null)",
         record ? record->qkAdvertisementRSSI.value_or(0) : 0);
     if (dict) {
         const Dictionary& d = *dict;
-        isAfterSales = d["isAfterSales"].boolValue();
+        isAfterSales_ = d["isAfterSales"].boolValue();
         auto device = std::make_shared<QKDevice>();
         device->protocolType = d["bleProtcolVersion"].int64Value();
         device->deviceType = textOrNil(d["deviceType"]).value_or("");
@@ -80,11 +81,20 @@ void QKBLEBaseConnect::setUpWithParam(const QKDeviceBleConfigParams& params) {
                                                    if (auto self = weak.lock())
                                                        self->willEnterForeground();
                                                });
-        bleDevice = std::move(device);
+        bleDevice_ = std::move(device);
     }
-    isBleForceValidRandom = true;
-    bledisConnectingCount = 0;
+    isBleForceValidRandom_ = true;
+    bledisConnectingCount_ = 0;
     resetRetryState();
+}
+
+QKDevice& QKBLEBaseConnect::deviceRecord() {
+    if (!bleDevice_) bleDevice_ = std::make_shared<QKDevice>();
+    return *bleDevice_;
+}
+
+void QKBLEBaseConnect::setRouterBSSID(const std::optional<std::string>& bssid) {
+    iConfigModel_.routerBSSID = QKTool::safeSetBssid(bssid);
 }
 
 const Bytes& QKBLEBaseConnect::rootKey() {
@@ -104,14 +114,14 @@ const std::shared_ptr<QKEllipticCurveSecret>& QKBLEBaseConnect::secret() {
 
 void QKBLEBaseConnect::removeNotifiCenterObserver() {
     observers_.removeNotifiCenterObserverName(UIApplicationWillEnterForegroundNotification);
-    cuCheckApTask = nullptr;
+    cuCheckApTask_ = nullptr;
 }
 
 // ---- Lifecycle.
 
 void QKBLEBaseConnect::resetRetryState() {
-    tlsLastCntId = 0;
-    if (auto record = qkExtensions(peripheral)) {
+    tlsLastCntId_ = 0;
+    if (auto record = qkExtensions(peripheral_)) {
         record->curReConnectCount = 0;
         record->manualDisconnectTag = false;
         record->writeWithResponseDict = std::make_shared<QKWriteWithResponseDict>();
@@ -120,25 +130,25 @@ void QKBLEBaseConnect::resetRetryState() {
 
 void QKBLEBaseConnect::connect() {
     QKSDKLOG("【BLE】 step1:start connect!");
-    aesKey = rootKey();
-    if (!peripheral) {
+    aesKey_ = rootKey();
+    if (!peripheral_) {
         QKSDKLOG("【BLE】step1:peripheral为nil");
         return;
     }
-    const CBPeripheralState state = peripheral->state();
+    const CBPeripheralState state = peripheral_->state();
     auto manager = QKBLEDeviceManager::shareInstance();
     if (state == CBPeripheralState::Disconnected) {
-        isConfigProcessIng = true;
-        auto record = qkExtensions(peripheral);
+        isConfigProcessIng_ = true;
+        auto record = qkExtensions(peripheral_);
         const QKBLEDeviceManager::Channel channel = record->mas_mac;
-        const bool three = bleDevice && bleDevice->protocolType == 3;
+        const bool three = bleDevice_ && bleDevice_->protocolType == 3;
         serviceUUID_ = CBUUID::UUIDWithString(three ? "FD24" : "FF80");
         writeUUID_ = CBUUID::UUIDWithString(three ? "FF31" : "FF81");
         notifyUUID_ = CBUUID::UUIDWithString(three ? "FF32" : "FF82");
         record->boundSession = this;
         std::weak_ptr<QKBLEBaseConnect> weak = weak_from_this();
         manager->connect(
-            peripheral, channel,
+            peripheral_, channel,
             [weak](const CBCentralManagerPtr&, const CBPeripheralPtr& p, const ErrorPtr& error) {
                 if (auto self = weak.lock()) self->connectionBlock(p, error);
             });
@@ -164,15 +174,15 @@ void QKBLEBaseConnect::connect() {
         return;
     }
     QKSDKLOG("【BLE】peripheral.state=%d,外设当前不可连接", static_cast<int>(state));
-    if (bledisConnectingCount > 2) {
+    if (bledisConnectingCount_ > 2) {
         // Still busy after three releases: give up rather than leave the caller waiting.
         blueDisconnect();
         return;
     }
     if (state == CBPeripheralState::Connecting || state == CBPeripheralState::Disconnecting) {
-        ++bledisConnectingCount;
-        isConnecting = true;
-        manager->disconnectPeriphera(peripheral);
+        ++bledisConnectingCount_;
+        isConnecting_ = true;
+        manager->disconnectPeriphera(peripheral_);
         QKSDKLOG("【BLE】peripheral.state=%d,外设当前不可连接延时0.5s重连",
                  static_cast<int>(state));
         MainLoop::performAfterDelay(this, kConnectStep, 0.5,
@@ -188,7 +198,7 @@ void QKBLEBaseConnect::connectionBlock(const CBPeripheralPtr& p, const ErrorPtr&
         QKSDKLOG("ble step1:connect suc!");
         resetRetryState();
         assembler_.reset();  // a piece of a frame from the lost link never completes
-        isConnecting = false;
+        isConnecting_ = false;
         updateBlockWithState(1);
         QKSDKLOG("ble step2:start discoverServices!");
     } else {
@@ -198,7 +208,7 @@ void QKBLEBaseConnect::connectionBlock(const CBPeripheralPtr& p, const ErrorPtr&
 }
 
 bool QKBLEBaseConnect::ignoresDiscoveryFailure() const {
-    return isReConnectBleDevice && cuCheckApTask;
+    return isReConnectBleDevice_ && cuCheckApTask_;
 }
 
 void QKBLEBaseConnect::discoveryFailed(int64_t code) {
@@ -210,8 +220,8 @@ void QKBLEBaseConnect::discoveryFailed(int64_t code) {
 void QKBLEBaseConnect::servicesBlock(const CBPeripheralPtr& p, const ErrorPtr& error) {
     if (error) {
         QKSDKLOG("ble step2:discoverServices fail,error=%s, isReConnect:%d, task:%p",
-                 error->localizedDescription().c_str(), isReConnectBleDevice,
-                 static_cast<void*>(cuCheckApTask.get()));
+                 error->localizedDescription().c_str(), isReConnectBleDevice_,
+                 static_cast<void*>(cuCheckApTask_.get()));
         discoveryFailed(4086);
         return;
     }
@@ -227,7 +237,7 @@ void QKBLEBaseConnect::servicesBlock(const CBPeripheralPtr& p, const ErrorPtr& e
     }
     QKSDKLOG(
         "ble step2.3:discoverServices fail not found service uuid=ff80, isReConnect:%d, task:%p",
-        isReConnectBleDevice, static_cast<void*>(cuCheckApTask.get()));
+        isReConnectBleDevice_, static_cast<void*>(cuCheckApTask_.get()));
     discoveryFailed(4086);
 }
 
@@ -236,19 +246,19 @@ void QKBLEBaseConnect::characteristicsBlock(const CBPeripheralPtr& p, const CBSe
                                             const std::shared_ptr<bool>& once) {
     if (error) {
         QKSDKLOG("ble step3:discoverCharacteristics fail error=%s, isReConnect:%d, task:%p",
-                 error->localizedDescription().c_str(), isReConnectBleDevice,
-                 static_cast<void*>(cuCheckApTask.get()));
+                 error->localizedDescription().c_str(), isReConnectBleDevice_,
+                 static_cast<void*>(cuCheckApTask_.get()));
         discoveryFailed(4087);
         return;
     }
     if (!service || service->UUID() != serviceUUID_ || *once) return;
     bool writeFound = false, notifyFound = false;
     auto manager = QKBLEDeviceManager::shareInstance();
-    const QKBLEDeviceManager::Channel channel = qkExtensions(peripheral)->mas_mac;
+    const QKBLEDeviceManager::Channel channel = qkExtensions(peripheral_)->mas_mac;
     std::weak_ptr<QKBLEBaseConnect> weak = weak_from_this();
     for (const auto& c : service->characteristics()) {
         if (c->UUID() == writeUUID_) {
-            writeCharacteristic = c;
+            writeCharacteristic_ = c;
             writeFound = true;
             QKSDKLOG("发现时候的外设与特征值：%s---%s", p->identifier().UUIDString().c_str(),
                      c->UUID().UUIDString().c_str());
@@ -281,34 +291,34 @@ void QKBLEBaseConnect::characteristicsBlock(const CBPeripheralPtr& p, const CBSe
     QKSDKLOG(
         "ble step3:discoverCharacteristics setWrite or notifyValue fail! FF81：%d FF82：%d, "
         "isReConnect:%d, task:%p",
-        writeFound, notifyFound, isReConnectBleDevice, static_cast<void*>(cuCheckApTask.get()));
+        writeFound, notifyFound, isReConnectBleDevice_, static_cast<void*>(cuCheckApTask_.get()));
     discoveryFailed(4087);
 }
 
 void QKBLEBaseConnect::handleReConnectBLEStrategy() {
-    auto record = qkExtensions(peripheral);
+    auto record = qkExtensions(peripheral_);
     const bool manual = record && record->manualDisconnectTag;
     const int64_t count = record ? record->curReConnectCount : 0;
     const bool due =
-        !manual && count <= 2 && isConfigProcessIng && reconnects_ < kMaxReconnectsPerRun;
+        !manual && count <= 2 && isConfigProcessIng_ && reconnects_ < kMaxReconnectsPerRun;
     QKSDKLOG(
         "【BLE】:重连蓝牙策略：%s -manualDisconnectTag:%s--curReConnectCount:%ld--cuCheckApTask:"
         "%p isConfigProcessIng:%d",
         due ? "需要重连" : "不符合重连条件", yesNo(manual), long(count),
-        static_cast<void*>(cuCheckApTask.get()), isConfigProcessIng);
+        static_cast<void*>(cuCheckApTask_.get()), isConfigProcessIng_);
     // What was still to be written belongs to the lost link.
     dropPendingChunks();
     if (due) {
-        isReConnectBleDevice = true;
+        isReConnectBleDevice_ = true;
         ++reconnects_;
         if (record) ++record->curReConnectCount;
         connect();
         cancelAllSendDataStrategySelector();
-    } else if (!manual && !cuCheckApTask) {
-        aesKey = rootKey();
+    } else if (!manual && !cuCheckApTask_) {
+        aesKey_ = rootKey();
         blueDisconnect();
     } else {
-        aesKey = rootKey();
+        aesKey_ = rootKey();
         cancelAllSendDataStrategySelector();
     }
 }
@@ -329,7 +339,7 @@ void QKBLEBaseConnect::cancelDelayedSteps() {
 }
 
 bool QKBLEBaseConnect::ownsPeripheral() const {
-    auto record = qkExtensions(peripheral);
+    auto record = qkExtensions(peripheral_);
     return record && (record->boundSession == nullptr || record->boundSession == this);
 }
 
@@ -337,46 +347,46 @@ void QKBLEBaseConnect::disconnect() {
     ++disconnects_;
     stopClocks();
     cancelDelayedSteps();
-    aesKey = rootKey();
+    aesKey_ = rootKey();
     QKSDKLOG("【BLE】base 断开连接 当前的外设:%s",
-             peripheral ? peripheral->identifier().UUIDString().c_str() : "(null)");
+             peripheral_ ? peripheral_->identifier().UUIDString().c_str() : "(null)");
     // A newer session may have taken the peripheral over; its link is not ours to cancel.
-    if (peripheral && ownsPeripheral()) {
-        qkExtensions(peripheral)->boundSession = nullptr;
-        QKBLEDeviceManager::shareInstance()->disconnectPeriphera(peripheral);
+    if (peripheral_ && ownsPeripheral()) {
+        qkExtensions(peripheral_)->boundSession = nullptr;
+        QKBLEDeviceManager::shareInstance()->disconnectPeriphera(peripheral_);
     }
-    bledisConnectingCount = 0;
+    bledisConnectingCount_ = 0;
     reconnects_ = 0;
 }
 
 void QKBLEBaseConnect::updateBlockWithState(int64_t state) {
-    if (state == 9) isFindDeviceInLAN = true;
-    if (updateCallBack) updateCallBack(state);
+    if (state == 9) isFindDeviceInLAN_ = true;
+    if (updateCallBack_) updateCallBack_(state);
 }
 
 void QKBLEBaseConnect::finalResultWithError(const ErrorPtr& error, std::shared_ptr<QKDevice> device,
                                             bool needDisConnect) {
     auto keep = shared_from_this();
-    isConfigProcessIng = false;
-    isConfigEnded = true;
+    isConfigProcessIng_ = false;
+    isConfigEnded_ = true;
     if (needDisConnect) {
         disconnect();
     } else {
         stopClocks();
     }
     if (!device) device = getDeviceInfo(Dictionary{});
-    device->isSupportAuthtrue = bleDevice && bleDevice->isSupportAuthtrue;
+    device->isSupportAuthtrue = bleDevice_ && bleDevice_->isSupportAuthtrue;
     removeNotifiCenterObserver();
     cancelAllSendDataStrategySelector();
-    if (configCompletion) configCompletion(error, device);
+    if (configCompletion_) configCompletion_(error, device);
 }
 
 std::shared_ptr<QKDevice> QKBLEBaseConnect::getDeviceInfo(const Dictionary& dict) const {
     auto device = std::make_shared<QKDevice>();
     device->verificationCode = textOrNil(dict["verificationCode"]).value_or("");
     device->applianceCode = textOrNil(dict["applianceCode"]).value_or("");
-    if (bleDevice) {
-        const QKDevice& b = *bleDevice;
+    if (bleDevice_) {
+        const QKDevice& b = *bleDevice_;
         device->deviceType = b.deviceType;
         device->deviceSubType = b.deviceSubType;
         device->deviceName = b.deviceName;
@@ -392,9 +402,9 @@ std::shared_ptr<QKDevice> QKBLEBaseConnect::getDeviceInfo(const Dictionary& dict
         device->deviceId = b.deviceId;
         device->productInfoData = b.productInfoData;
     }
-    device->randomCode = randomNum;
+    device->randomCode = randomNum_;
     const std::string mode = sdkWorkMode();
-    if (bleDevice && (mode == "10001" || mode == "10003")) device->deviceSn = bleDevice->deviceSn;
+    if (bleDevice_ && (mode == "10001" || mode == "10003")) device->deviceSn = bleDevice_->deviceSn;
     return device;
 }
 

@@ -58,49 +58,29 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
     QKBLEBaseConnect(const QKBLEBaseConnect&) = delete;
     QKBLEBaseConnect& operator=(const QKBLEBaseConnect&) = delete;
 
-    // ---- State (the flows read and set these).
-    bool isConnecting = false;
-    bool isAfterSales = false;
-    bool isReConnectBleDevice = false;
-    bool isBleForceValidRandom = false;
-    bool isPauseConfig = false;
-    bool findDevice = false;
-    bool isFindDeviceInLAN = false;
-    bool isConfigProcessIng = false;
+    // ---- State the flows and the dispatcher read.
+    bool isConnecting() const { return isConnecting_; }
+    bool isReConnectBleDevice() const { return isReConnectBleDevice_; }
+    // The cloud confirmation found the appliance; a new run of a kept session clears it.
+    bool findDevice() const { return findDevice_; }
+    void clearFindDevice() { findDevice_ = false; }
     // Set by every end (finalResultWithError), never by the wrong-password pause; a flow that
     // can be started again clears it at its start.
-    bool isConfigEnded = false;
-    Bytes aesKey;
-    UpdateBlock updateCallBack;
-    CompletionBlock configCompletion;
-    QKDeviceBleConfigParams iConfigModel;
-    std::shared_ptr<QKDevice> bleDevice;
-    std::string randomNum;
-    CBPeripheralPtr peripheral;
-    CBCharacteristicPtr writeCharacteristic;
-    Bytes tlsRandomN1;
-    Bytes tlsDataM1;
-    Bytes tlsPrivateKeyData;
-    Bytes tlsRandomN2;
-    Bytes tlsSessionKey;
-    int64_t checkApFailedResultCode = 0;
-    int64_t moduleErrorCode = 0;
-    int64_t bledisConnectingCount = 0;
-    std::optional<Dictionary> extras;
-    int64_t tlsLastCntId = 0;
-    int64_t tlsAntiReplayCnt = 0;
-    // The overall time-out (a one-shot timer on the main queue) and its seconds, all ones
-    // after release. Dates are seconds on the library clock (Clock::now()).
-    std::shared_ptr<DispatchTimer> totalTimer;
-    uint64_t totalCount = 0;
-    double originalFireDate = 0;
-    double pauseStartDate = 0;
-    // The cloud confirmation: the one-second ticker and its ticks left, the seconds since it
-    // began (-1 once stopped) and the cloud query last made (kept until the final result).
-    std::shared_ptr<DispatchTimer> findDeviceTimer;
-    uint64_t timeCount = 0;
-    double secondsCount = 0;
-    URLSessionTaskPtr cuCheckApTask;
+    bool isConfigEnded() const { return isConfigEnded_; }
+    const QKDeviceBleConfigParams& configModel() const { return iConfigModel_; }
+    const CBPeripheralPtr& peripheral() const { return peripheral_; }
+    // The record the run fills (from the advertisement, then from the appliance); null until
+    // either made it.
+    const std::shared_ptr<QKDevice>& bleDevice() const { return bleDevice_; }
+    // The record, made empty on first use.
+    QKDevice& deviceRecord();
+    // The progress and completion blocks of the run; empty ones silence the session.
+    void setBlocks(UpdateBlock update, CompletionBlock completion) {
+        updateCallBack_ = std::move(update);
+        configCompletion_ = std::move(completion);
+    }
+    // The router BSSID the run sends, in the form the appliance takes.
+    void setRouterBSSID(const std::optional<std::string>& bssid);
 
     // The 16-byte root key: the SDK's negotiated BLE default key when it is 16 characters,
     // else the fixed default; made on first read.
@@ -207,10 +187,60 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
   protected:
     QKBLEBaseConnect() = default;
     void setUpWithParam(const QKDeviceBleConfigParams& params);
+    // What a flow sets up for its run.
+    QKDeviceBleConfigParams& mutableConfigModel() { return iConfigModel_; }
+    void setConfigEnded(bool ended) { isConfigEnded_ = ended; }
+    void setBleForceValidRandom(bool force) { isBleForceValidRandom_ = force; }
+    // The random code the run sends the appliance and checks in the cloud's answer.
+    const std::string& randomNum() const { return randomNum_; }
+    void setRandomNum(std::string random) { randomNum_ = std::move(random); }
     // The class name in log lines; each flow gives its own.
     virtual std::string className() const { return "QKBLEBaseConnect"; }
 
   private:
+    friend struct QKBLEBaseConnectTestPeer;  // the tests' view of the session state
+
+    bool isConnecting_ = false;
+    bool isAfterSales_ = false;
+    bool isReConnectBleDevice_ = false;
+    bool isBleForceValidRandom_ = false;
+    bool isPauseConfig_ = false;
+    bool findDevice_ = false;
+    bool isFindDeviceInLAN_ = false;
+    bool isConfigProcessIng_ = false;
+    bool isConfigEnded_ = false;
+    Bytes aesKey_;
+    UpdateBlock updateCallBack_;
+    CompletionBlock configCompletion_;
+    QKDeviceBleConfigParams iConfigModel_;
+    std::shared_ptr<QKDevice> bleDevice_;
+    std::string randomNum_;
+    CBPeripheralPtr peripheral_;
+    CBCharacteristicPtr writeCharacteristic_;
+    Bytes tlsRandomN1_;
+    Bytes tlsDataM1_;
+    Bytes tlsPrivateKeyData_;
+    Bytes tlsRandomN2_;
+    Bytes tlsSessionKey_;
+    int64_t checkApFailedResultCode_ = 0;
+    int64_t moduleErrorCode_ = 0;
+    int64_t bledisConnectingCount_ = 0;
+    std::optional<Dictionary> extras_;
+    int64_t tlsLastCntId_ = 0;
+    int64_t tlsAntiReplayCnt_ = 0;
+    // The overall time-out (a one-shot timer on the main queue) and its seconds, all ones
+    // after release. Dates are seconds on the library clock (Clock::now()).
+    std::shared_ptr<DispatchTimer> totalTimer_;
+    uint64_t totalCount_ = 0;
+    double originalFireDate_ = 0;
+    double pauseStartDate_ = 0;
+    // The cloud confirmation: the one-second ticker and its ticks left, the seconds since it
+    // began (-1 once stopped) and the cloud query last made (kept until the final result).
+    std::shared_ptr<DispatchTimer> findDeviceTimer_;
+    uint64_t timeCount_ = 0;
+    double secondsCount_ = 0;
+    URLSessionTaskPtr cuCheckApTask_;
+
     void connectionBlock(const CBPeripheralPtr& peripheral, const ErrorPtr& error);
     void servicesBlock(const CBPeripheralPtr& peripheral, const ErrorPtr& error);
     void characteristicsBlock(const CBPeripheralPtr& peripheral, const CBServicePtr& service,

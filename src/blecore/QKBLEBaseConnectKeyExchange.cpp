@@ -20,9 +20,9 @@ using namespace blebase;
 void QKBLEBaseConnect::startExchangeKey() {
     QKSDKLOG("ble step4::发起密钥协商");
     MainLoop::performAfterDelay(this, kExchangeStep, 0.1, [self = shared_from_this()] {
-        if (!self->bleDevice || self->bleDevice->protocolType != 3)
+        if (!self->bleDevice_ || self->bleDevice_->protocolType != 3)
             self->sendBody(QKBLEProtocol::msgBodyForGetDevicePublicKey(), 0x01);
-        else if (self->isAfterSales)
+        else if (self->isAfterSales_)
             self->startExchangeKeyThreeOneWayTLS();
         else
             self->startExchangeKeyThreeTLS();
@@ -39,9 +39,9 @@ void QKBLEBaseConnect::startExchangeKeyThreeTLS() {
         endWithError(errWithCode(4185, "当前没有app证书"));
         return;
     }
-    tlsRandomN1 = QKCommonProtocol::randomToken();
-    tlsDataM1 = QKCommonProtocol::msgBodyM1WithAppCert(appCer, twoCer, tlsRandomN1);
-    sendBody(tlsDataM1, 0x10);
+    tlsRandomN1_ = QKCommonProtocol::randomToken();
+    tlsDataM1_ = QKCommonProtocol::msgBodyM1WithAppCert(appCer, twoCer, tlsRandomN1_);
+    sendBody(tlsDataM1_, 0x10);
 }
 
 void QKBLEBaseConnect::startExchangeKeyThreeOneWayTLS() {
@@ -57,12 +57,12 @@ void QKBLEBaseConnect::startExchangeKeyThreeOneWayTLS() {
     Bytes privateBits =
         QKSigECCEncryptHelper::getPublicKeyBitsFromKey(privateKey).value_or(Bytes{});
     if (privateBits.size() > 32) privateBits.erase(privateBits.begin(), privateBits.end() - 32);
-    tlsPrivateKeyData = privateBits;
+    tlsPrivateKeyData_ = privateBits;
     if (publicBits.size() != 65) return;
-    tlsRandomN1 = QKCommonProtocol::randomToken();
-    tlsDataM1 =
-        QKCommonProtocol::msgBodyM1WithAppPublicKey(ByteView(publicBits).subspan(1), tlsRandomN1);
-    sendBody(tlsDataM1, 0x10);
+    tlsRandomN1_ = QKCommonProtocol::randomToken();
+    tlsDataM1_ =
+        QKCommonProtocol::msgBodyM1WithAppPublicKey(ByteView(publicBits).subspan(1), tlsRandomN1_);
+    sendBody(tlsDataM1_, 0x10);
 }
 
 namespace {
@@ -78,17 +78,17 @@ void QKBLEBaseConnect::receiveTLSAesKeyCommondWithData(ByteView body, const Dict
     QKSDKLOG("ble step4:发起密钥协商应答TLS data=%s, dict:%s", hex(body).c_str(),
              Value(dict).toJSON().value_or("{...}").c_str());
     Dictionary checked = dict;
-    checked.set("tlsRandomN1", tlsRandomN1);
-    checked.set("tlsDataM1", tlsDataM1);
-    tlsRandomN2 = dict["randomData"].isBytes() ? dict["randomData"].bytes() : Bytes{};
-    Dictionary result = QKCommonProtocol::checkTLSKeyAgreementBackDict(checked, tlsPrivateKeyData);
+    checked.set("tlsRandomN1", tlsRandomN1_);
+    checked.set("tlsDataM1", tlsDataM1_);
+    tlsRandomN2_ = dict["randomData"].isBytes() ? dict["randomData"].bytes() : Bytes{};
+    Dictionary result = QKCommonProtocol::checkTLSKeyAgreementBackDict(checked, tlsPrivateKeyData_);
     const int64_t errCode = result["errCode"].int64Value();
     if (errCode > 0) {
         const char* text = tlsErrorText(errCode, false);
         endWithError(text ? errWithCode(4184, text) : errWithCode(errCode, "校验秘密协商失败1"));
         return;
     }
-    tlsSessionKey = result["tlsSessionKey"].isBytes() ? result["tlsSessionKey"].bytes() : Bytes{};
+    tlsSessionKey_ = result["tlsSessionKey"].isBytes() ? result["tlsSessionKey"].bytes() : Bytes{};
     const Bytes finsc = result["finscData"].isBytes() ? result["finscData"].bytes() : Bytes{};
     const Bytes m3 = QKCommonProtocol::msgBodyTLSAuthSecretKey(finsc);
     QKSDKLOG("ble ecdh final send to device: %s", hex(m3).c_str());
@@ -97,12 +97,12 @@ void QKBLEBaseConnect::receiveTLSAesKeyCommondWithData(ByteView body, const Dict
 
 void QKBLEBaseConnect::receiveTLSAesKeyAuthWithData(ByteView, const Dictionary& dict) {
     Dictionary checked = dict;
-    checked.set("tlsSessionKey", tlsSessionKey);
-    checked.set("tlsRandomN2", tlsRandomN2);
+    checked.set("tlsSessionKey", tlsSessionKey_);
+    checked.set("tlsRandomN2", tlsRandomN2_);
     Dictionary result = QKCommonProtocol::checkTLSAuthSecretReply(checked);
     const int64_t errCode = result["errCode"].int64Value();
     if (errCode < 1) {
-        aesKey = tlsSessionKey;
+        aesKey_ = tlsSessionKey_;
         exchangeKeySuccess();
         return;
     }
@@ -159,7 +159,7 @@ void QKBLEBaseConnect::receiveAesKeyCommondWithData(ByteView body) {
             return;
         }
         QKSDKLOG("ble step4:密钥协商成功");
-        aesKey = Bytes(ecc->sessionKey()->begin(), ecc->sessionKey()->begin() + 16);
+        aesKey_ = Bytes(ecc->sessionKey()->begin(), ecc->sessionKey()->begin() + 16);
         exchangeKeySuccess();
     }
 }

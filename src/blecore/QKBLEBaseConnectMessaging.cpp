@@ -28,8 +28,8 @@ std::string resendStep(int64_t msgType) {
 // ---- Messaging.
 
 int64_t QKBLEBaseConnect::getApAntiReplayCount() {
-    if (++tlsAntiReplayCnt >= 0x10000) tlsAntiReplayCnt = 1;
-    return tlsAntiReplayCnt;
+    if (++tlsAntiReplayCnt_ >= 0x10000) tlsAntiReplayCnt_ = 1;
+    return tlsAntiReplayCnt_;
 }
 
 void QKBLEBaseConnect::sendBody(ByteView body, int64_t msgType,
@@ -41,18 +41,18 @@ void QKBLEBaseConnect::sendStoredBody(const std::shared_ptr<Bytes>& body, int64_
                                       const CBCharacteristicPtr& characteristic) {
     const int64_t counter = getApAntiReplayCount();
     const auto frame = QKBLEProtocol::getProtocolDataWithMsgBody(
-        *body, aesKey, msgType, bleDevice ? bleDevice->protocolType : 0, counter);
+        *body, aesKey_, msgType, bleDevice_ ? bleDevice_->protocolType : 0, counter);
     if (frame)
         sendData(*frame, characteristic);
     else
         QKSDKLOG("ble sendData frame not built, msgType=%ld", long(msgType));
-    if (!(writeCharacteristic && writeCharacteristic->properties() == kWriteWithoutResponseOnly))
+    if (!(writeCharacteristic_ && writeCharacteristic_->properties() == kWriteWithoutResponseOnly))
         handleReSendDataStrategy(body, msgType, characteristic);
 }
 
 void QKBLEBaseConnect::sendData(ByteView frame, const CBCharacteristicPtr& characteristic) {
-    const size_t size = size_t(QKTool::getBleMTUWithPeripheral(peripheral));
-    const CBCharacteristicPtr target = characteristic ? characteristic : writeCharacteristic;
+    const size_t size = size_t(QKTool::getBleMTUWithPeripheral(peripheral_));
+    const CBCharacteristicPtr target = characteristic ? characteristic : writeCharacteristic_;
     const bool withoutResponse = target && target->properties() == kWriteWithoutResponseOnly;
     QKSDKLOG("ble sendData BLE_SEND_MAX_LEN is %ld, msgData=%s", long(size), hex(frame).c_str());
     if (withoutResponse)
@@ -61,7 +61,7 @@ void QKBLEBaseConnect::sendData(ByteView frame, const CBCharacteristicPtr& chara
         const bool cut = offset + size < frame.size();
         const ByteView piece = frame.subspan(offset, cut ? size : frame.size() - offset);
         QKSDKLOG("写数据时候的外设与特征值 base：%s---%s, cut:%d, package: %s",
-                 peripheral ? peripheral->identifier().UUIDString().c_str() : "(null)",
+                 peripheral_ ? peripheral_->identifier().UUIDString().c_str() : "(null)",
                  target ? target->UUID().UUIDString().c_str() : "(null)", cut, hex(piece).c_str());
         chunks_.push_back({Bytes(piece.begin(), piece.end()), target, withoutResponse});
     }
@@ -74,10 +74,10 @@ void QKBLEBaseConnect::writeNextChunk() {
         Chunk chunk = std::move(chunks_.front());
         chunks_.pop_front();
         // Without a link to write to, the piece is dropped and takes no turn.
-        if (!writeCharacteristic || !peripheral) continue;
-        peripheral->writeValue(chunk.data, chunk.target,
-                               chunk.withoutResponse ? CBCharacteristicWriteType::WithoutResponse
-                                                     : CBCharacteristicWriteType::WithResponse);
+        if (!writeCharacteristic_ || !peripheral_) continue;
+        peripheral_->writeValue(chunk.data, chunk.target,
+                                chunk.withoutResponse ? CBCharacteristicWriteType::WithoutResponse
+                                                      : CBCharacteristicWriteType::WithResponse);
         // The next write, of this frame or a later one, waits its turn.
         chunkTimerArmed_ = true;
         MainLoop::performAfterDelay(this, kChunkStep, kChunkSpacing,
@@ -94,7 +94,7 @@ void QKBLEBaseConnect::dropPendingChunks() {
 
 void QKBLEBaseConnect::handleReSendDataStrategy(const std::shared_ptr<Bytes>& body, int64_t msgType,
                                                 const CBCharacteristicPtr& characteristic) {
-    auto record = qkExtensions(peripheral);
+    auto record = qkExtensions(peripheral_);
     if (body->empty() || !record || !record->writeWithResponseDict) return;
     auto& pending = *record->writeWithResponseDict;
     const Dictionary entry = pending.objectForKey(msgType).value_or(Dictionary{});
@@ -117,7 +117,7 @@ void QKBLEBaseConnect::handleReSendDataStrategy(const std::shared_ptr<Bytes>& bo
 
 void QKBLEBaseConnect::reSendDataStrategySelector(const std::shared_ptr<Bytes>& body,
                                                   int64_t msgType) {
-    auto record = qkExtensions(peripheral);
+    auto record = qkExtensions(peripheral_);
     if (!body || !record || !record->writeWithResponseDict) return;
     const Dictionary entry =
         record->writeWithResponseDict->objectForKey(msgType).value_or(Dictionary{});
@@ -132,7 +132,7 @@ void QKBLEBaseConnect::reSendDataStrategySelector(const std::shared_ptr<Bytes>& 
 }
 
 void QKBLEBaseConnect::cancelSendDataStrategySelector(int64_t msgType) {
-    auto record = qkExtensions(peripheral);
+    auto record = qkExtensions(peripheral_);
     if (!record || !record->writeWithResponseDict) return;
     if (!record->writeWithResponseDict->takeObjectForKey(msgType)) return;
     QKSDKLOG("【BLE】:cancelDelaySendData--msgType:%ld", long(msgType));
@@ -140,7 +140,7 @@ void QKBLEBaseConnect::cancelSendDataStrategySelector(int64_t msgType) {
 }
 
 void QKBLEBaseConnect::cancelAllSendDataStrategySelector() {
-    auto record = qkExtensions(peripheral);
+    auto record = qkExtensions(peripheral_);
     if (!record || !record->writeWithResponseDict) return;
     for (int64_t msgType : record->writeWithResponseDict->allKeys())
         cancelSendDataStrategySelector(msgType);
@@ -149,16 +149,16 @@ void QKBLEBaseConnect::cancelAllSendDataStrategySelector() {
 void QKBLEBaseConnect::receiveBleData(const std::optional<Bytes>& data) {
     if (!data) return;
     QKSDKLOG("接收蓝牙，原始数据:%s", hex(*data).c_str());
-    if (isPauseConfig) {
+    if (isPauseConfig_) {
         QKSDKLOG("总配网已暂停--忽略蓝牙解析包数据");
         return;
     }
     std::vector<Bytes> frames;
-    assembler_.receive(*data, bleDevice ? bleDevice->protocolType : 0,
+    assembler_.receive(*data, bleDevice_ ? bleDevice_->protocolType : 0,
                        [&frames](Bytes frame) { frames.push_back(std::move(frame)); });
     auto keep = shared_from_this();
     for (const Bytes& frame : frames) {
-        if (isPauseConfig) {
+        if (isPauseConfig_) {
             QKSDKLOG("总配网已暂停--忽略蓝牙解析包数据");
             return;
         }
@@ -168,8 +168,8 @@ void QKBLEBaseConnect::receiveBleData(const std::optional<Bytes>& data) {
 
 void QKBLEBaseConnect::baseReceiveData(ByteView bytes) {
     QKSDKLOG("接收蓝牙，已完整做分发处理finalData: %s", hex(bytes).c_str());
-    const int64_t protocolType = bleDevice ? bleDevice->protocolType : 0;
-    auto frame = QKBLEProtocol::initProtocolData(bytes, aesKey, protocolType);
+    const int64_t protocolType = bleDevice_ ? bleDevice_->protocolType : 0;
+    auto frame = QKBLEProtocol::initProtocolData(bytes, aesKey_, protocolType);
     if (!frame) {
         QKSDKLOG("接收蓝牙，帧无法解析，丢弃");
         return;
@@ -185,13 +185,13 @@ void QKBLEBaseConnect::baseReceiveData(ByteView bytes) {
     const Bytes& body = *frame->decrptMsgBody();
     QKSDKLOG("接收蓝牙，解密后的消息提数据: %s", hex(body).c_str());
     if (protocolType == 3) {
-        if (frame->cntId() - tlsLastCntId >= 100) {
-            QKSDKLOG("校验cnt失败，tlsLastCntId：%ld, cntId:%ld", long(tlsLastCntId),
+        if (frame->cntId() - tlsLastCntId_ >= 100) {
+            QKSDKLOG("校验cnt失败，tlsLastCntId：%ld, cntId:%ld", long(tlsLastCntId_),
                      long(frame->cntId()));
             finalResultWithError(TelvoError::sdkErrorWithType(1, 9999), nullptr, true);
             return;
         }
-        tlsLastCntId = frame->cntId();
+        tlsLastCntId_ = frame->cntId();
     }
     if (frame->msgType() == 0x10) {
         if (auto dict = QKCommonProtocol::dicForAesKeyTLSReplyWithData(body)) {
@@ -228,7 +228,7 @@ void QKBLEBaseConnect::receiveErrorFromModuleWithData(ByteView data) {
     }
     const int64_t sdk = getSmartErrorCodeWithData(data[2]);
     const ErrorPtr error = bleErrorWithCode(sdk);
-    moduleErrorCode = error->code();
+    moduleErrorCode_ = error->code();
     if (sdk == 4176) return;
     if (sdk == 4175) {
         QKSDKLOG("蓝牙配网路由器信号弱=%d", int(data[2]));
@@ -236,11 +236,11 @@ void QKBLEBaseConnect::receiveErrorFromModuleWithData(ByteView data) {
         return;
     }
     if (sdk == 4094) {
-        if (iConfigModel.bleType == 0 || isPauseConfig) return;
+        if (iConfigModel_.bleType == 0 || isPauseConfig_) return;
         pauseTotalTimer();
         releaseTimer();
         QKSDKLOG("【BLE】pwd wrong");
-        if (configCompletion) configCompletion(error, getDeviceInfo(Dictionary{}));
+        if (configCompletion_) configCompletion_(error, getDeviceInfo(Dictionary{}));
         return;
     }
     QKSDKLOG("step6.1:模块状态上报 终极错误信息=%d", int(data[2]));

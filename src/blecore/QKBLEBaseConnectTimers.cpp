@@ -35,8 +35,8 @@ void QKBLEBaseConnect::startTotalTimer() {
 
 void QKBLEBaseConnect::startTotalTimerWithTotalCount(uint64_t seconds) {
     releaseTotalTimer();
-    totalCount = seconds;
-    isPauseConfig = false;
+    totalCount_ = seconds;
+    isPauseConfig_ = false;
     pausedSeconds_ = 0;
     // While it runs the timer holds the session: a session started by class name has no other
     // owner. When the timer lets go, the last release happens on a later turn of the main loop,
@@ -49,48 +49,48 @@ void QKBLEBaseConnect::startTotalTimerWithTotalCount(uint64_t seconds) {
     };
     auto hold = std::make_shared<Hold>();
     hold->session = shared_from_this();
-    totalTimer =
+    totalTimer_ =
         DispatchTimer::create(DispatchQueue::main(), [hold] { hold->session->connectTimeout(); });
-    originalFireDate = Clock::now() + double(seconds);
-    totalTimer->start(double(seconds));
+    originalFireDate_ = Clock::now() + double(seconds);
+    totalTimer_->start(double(seconds));
 }
 
 void QKBLEBaseConnect::pauseTotalTimer() {
-    if (!totalTimer || isPauseConfig) return;
+    if (!totalTimer_ || isPauseConfig_) return;
     QKSDKLOG("总超时定时器---pauseTotalTimer");
-    isPauseConfig = true;
-    pauseStartDate = Clock::now();
-    totalTimer->pause();
+    isPauseConfig_ = true;
+    pauseStartDate_ = Clock::now();
+    totalTimer_->pause();
 }
 
 void QKBLEBaseConnect::resumeTotalTimer() {
-    if (!totalTimer || !isPauseConfig) return;
+    if (!totalTimer_ || !isPauseConfig_) return;
     QKSDKLOG("总超时定时器---resumeTotalTimer");
-    isPauseConfig = false;
+    isPauseConfig_ = false;
     // Every pause of this timer moves its deadline later by its own length.
     const double now = Clock::now();
-    pausedSeconds_ += now - pauseStartDate;
-    totalTimer->rearm(originalFireDate + pausedSeconds_ - now);
+    pausedSeconds_ += now - pauseStartDate_;
+    totalTimer_->rearm(originalFireDate_ + pausedSeconds_ - now);
 }
 
 void QKBLEBaseConnect::releaseTotalTimer() {
     QKSDKLOG("总超时定时器---releaseTotalTimer beagin");
-    if (!totalTimer) return;
+    if (!totalTimer_) return;
     QKSDKLOG("总超时定时器---releaseTotalTimer end");
-    totalCount = std::numeric_limits<uint64_t>::max();
-    totalTimer->cancel();
-    totalTimer.reset();
-    isPauseConfig = false;
+    totalCount_ = std::numeric_limits<uint64_t>::max();
+    totalTimer_->cancel();
+    totalTimer_.reset();
+    isPauseConfig_ = false;
 }
 
 void QKBLEBaseConnect::connectTimeout() {
     QKSDKLOG("蓝牙配网超时");
     int64_t code = 4089;
-    const int64_t failed = checkApFailedResultCode;
-    if (moduleErrorCode % 10000 == 4094) {
+    const int64_t failed = checkApFailedResultCode_;
+    if (moduleErrorCode_ % 10000 == 4094) {
         QKSDKLOG("蓝牙配网超时4094");
         code = 4094;
-    } else if (failed % 10000 == 1307 && isFindDeviceInLAN) {
+    } else if (failed % 10000 == 1307 && isFindDeviceInLAN_) {
         QKSDKLOG("蓝牙配网超时4168");
         code = 4168;
     } else if (failed != 0) {
@@ -113,7 +113,7 @@ void QKBLEBaseConnect::startCloudCheck() {
     MainLoop::cancelPreviousPerformRequests(this, kSecondsStep);
     MainLoop::cancelPreviousPerformRequests(this, kQueryStep);
     ignoreCloudQueryInFlight();
-    timeCount = kFindDeviceTicks;
+    timeCount_ = kFindDeviceTicks;
     std::weak_ptr<QKBLEBaseConnect> weak = weak_from_this();
     auto holder = std::make_shared<std::weak_ptr<DispatchTimer>>();
     // A tick already on its way to the main queue when the ticker is released or replaced
@@ -121,17 +121,17 @@ void QKBLEBaseConnect::startCloudCheck() {
     auto tick = [weak, holder] {
         auto session = weak.lock();
         auto ticker = holder->lock();
-        if (!session || !ticker || session->findDeviceTimer != ticker) return;
-        if (--session->timeCount > 0) return;
+        if (!session || !ticker || session->findDeviceTimer_ != ticker) return;
+        if (--session->timeCount_ > 0) return;
         ticker->cancel();
-        session->findDeviceTimer.reset();
+        session->findDeviceTimer_.reset();
         session->findDeviceTimeout();
     };
-    findDeviceTimer = DispatchTimer::create(DispatchQueue::global(),
-                                            [tick] { DispatchQueue::main()->async(tick); });
-    *holder = findDeviceTimer;
-    findDeviceTimer->start(0, 1.0);
-    secondsCount = 0;
+    findDeviceTimer_ = DispatchTimer::create(DispatchQueue::global(),
+                                             [tick] { DispatchQueue::main()->async(tick); });
+    *holder = findDeviceTimer_;
+    findDeviceTimer_->start(0, 1.0);
+    secondsCount_ = 0;
     startIncreaseSeconds();
     Dictionary step;
     step.set("QKDevice", Value::object(getDeviceInfo(Dictionary{})));
@@ -141,13 +141,13 @@ void QKBLEBaseConnect::startCloudCheck() {
 }
 
 void QKBLEBaseConnect::startIncreaseSeconds() {
-    if (secondsCount > 90.0 || secondsCount == -1) {
+    if (secondsCount_ > 90.0 || secondsCount_ == -1) {
         MainLoop::cancelPreviousPerformRequests(this, kSecondsStep);
-        secondsCount = -1;
+        secondsCount_ = -1;
         return;
     }
-    if (isPauseConfig) return;
-    secondsCount += 0.5;
+    if (isPauseConfig_) return;
+    secondsCount_ += 0.5;
     std::weak_ptr<QKBLEBaseConnect> weak = weak_from_this();
     MainLoop::performAfterDelay(this, kSecondsStep, 0.5, [weak] {
         if (auto self = weak.lock()) self->startIncreaseSeconds();
@@ -160,20 +160,20 @@ void QKBLEBaseConnect::findDeviceTimeout() {
 }
 
 void QKBLEBaseConnect::checkAPExist() {
-    isConfigProcessIng = false;
-    if (extras) {
-        const Value& condition = (*extras)[kQKSDKConfigConnectConditionType];
+    isConfigProcessIng_ = false;
+    if (extras_) {
+        const Value& condition = (*extras_)[kQKSDKConfigConnectConditionType];
         if (condition.isText() && condition.text() == kQKSDKValueConnectCombination) return;
     }
     auto ignored = std::make_shared<bool>(false);
     cloudQueryIgnored_ = ignored;
     std::weak_ptr<QKBLEBaseConnect> weak = weak_from_this();
     std::optional<std::string> sn;
-    if (bleDevice) sn = bleDevice->deviceSn;
+    if (bleDevice_) sn = bleDevice_->deviceSn;
     std::optional<std::string> random;
-    if (!randomNum.empty()) random = randomNum;
-    cuCheckApTask = QKNetWorkApplianceOperation::getApplianceDevicesnAPExistsWithDeviceSn(
-        sn, random, isBleForceValidRandom, std::nullopt,
+    if (!randomNum_.empty()) random = randomNum_;
+    cuCheckApTask_ = QKNetWorkApplianceOperation::getApplianceDevicesnAPExistsWithDeviceSn(
+        sn, random, isBleForceValidRandom_, std::nullopt,
         [weak, ignored](const std::optional<Value>& reply) {
             auto self = weak.lock();
             if (self && !*ignored) self->checkAPExistReplied(reply);
@@ -185,7 +185,7 @@ void QKBLEBaseConnect::checkAPExist() {
 }
 
 void QKBLEBaseConnect::checkAPExistReplied(const std::optional<Value>& reply) {
-    if (findDevice) return;
+    if (findDevice_) return;
     handleLoopCheckAPExist();
     if (!reply) return;
     if (isOpenApiMode(sdkWorkMode())) {
@@ -204,28 +204,28 @@ void QKBLEBaseConnect::checkAPExistReplied(const std::optional<Value>& reply) {
         return;
     MainLoop::cancelPreviousPerformRequests(this, kQueryStep);
     QKSDKLOG("ble step6.2:云端查询设备成功");
-    if (bleDevice) bleDevice->checkRandom = true;
+    if (bleDevice_) bleDevice_->checkRandom = true;
     findDeviceDo();
 }
 
 void QKBLEBaseConnect::checkAPExistFailed(const ErrorPtr& error) {
-    if (findDevice) return;
+    if (findDevice_) return;
     const int64_t code = error ? error->code() : 0;
     QKSDKLOG("checkAPIsolate errorCode %ld errorMsg %s", long(code),
              error ? error->localizedDescription().c_str() : "(null)");
     const auto bound = TelvoTool::getDuplicationCodeForBindError();
     if (std::find(bound.begin(), bound.end(), std::llabs(code) % 10000) != bound.end()) {
-        finalResultWithError(error, bleDevice, true);
+        finalResultWithError(error, bleDevice_, true);
         return;
     }
-    checkApFailedResultCode = code;
+    checkApFailedResultCode_ = code;
     handleLoopCheckAPExist();
     if (code == 1321 || code % 330000 == 1321) updateBlockWithState(16);
 }
 
 void QKBLEBaseConnect::handleLoopCheckAPExist() {
-    if (findDevice) return;
-    const double s = secondsCount;
+    if (findDevice_) return;
+    const double s = secondsCount_;
     double delay;
     if (s > -1 && s < 11) {
         QKSDKLOG("checkAPIsolate again in 1~10 secondsCont %f", s);
@@ -262,21 +262,21 @@ void QKBLEBaseConnect::stopClocks() {
 
 void QKBLEBaseConnect::releaseTimer() {
     QKSDKLOG("releaseTimer beagin");
-    secondsCount = -1;
-    if (!findDeviceTimer) return;
+    secondsCount_ = -1;
+    if (!findDeviceTimer_) return;
     QKSDKLOG("releaseTimer end");
-    findDeviceTimer->cancel();
-    findDeviceTimer.reset();
+    findDeviceTimer_->cancel();
+    findDeviceTimer_.reset();
 }
 
 void QKBLEBaseConnect::willEnterForeground() {
-    QKSDKLOG("【BLE】cuCheckApTask------%p-----state%d", static_cast<void*>(cuCheckApTask.get()),
-             cuCheckApTask ? int(cuCheckApTask->state()) : 0);
-    if (!cuCheckApTask || cuCheckApTask->state() != URLSessionTaskState::suspended) return;
+    QKSDKLOG("【BLE】cuCheckApTask------%p-----state%d", static_cast<void*>(cuCheckApTask_.get()),
+             cuCheckApTask_ ? int(cuCheckApTask_->state()) : 0);
+    if (!cuCheckApTask_ || cuCheckApTask_->state() != URLSessionTaskState::suspended) return;
     // The cancelled query's failure is no answer of the cloud: it neither replaces the last
     // failure code nor schedules a second query.
     ignoreCloudQueryInFlight();
-    cuCheckApTask->cancel();
+    cuCheckApTask_->cancel();
     handleLoopCheckAPExist();
 }
 
@@ -284,25 +284,25 @@ void QKBLEBaseConnect::willEnterForeground() {
 
 void QKBLEBaseConnect::findDeviceDo() {
     if (isOpenApiMode(sdkWorkMode())) return;
-    QKSDKLOG("ble findDevice,self.findDevice=%s", findDevice ? "YES" : "NO");
-    if (findDevice) return;
+    QKSDKLOG("ble findDevice,self.findDevice=%s", findDevice_ ? "YES" : "NO");
+    if (findDevice_) return;
     releaseTimer();
-    findDevice = true;
+    findDevice_ = true;
     updateBlockWithState(12);
     callBackDevice();
 }
 
 void QKBLEBaseConnect::findDeviceDoWithDict(const Dictionary& entry) {
-    QKSDKLOG("ble findDevice,self.findDevice=%s", findDevice ? "YES" : "NO");
-    if (findDevice) return;
+    QKSDKLOG("ble findDevice,self.findDevice=%s", findDevice_ ? "YES" : "NO");
+    if (findDevice_) return;
     releaseTimer();
-    findDevice = true;
+    findDevice_ = true;
     updateBlockWithState(12);
     finalResultWithError(TelvoError::sucError(), getDeviceInfo(entry), true);
 }
 
 void QKBLEBaseConnect::callBackDevice() {
-    const uint64_t type = iConfigModel.bleType;
+    const uint64_t type = iConfigModel_.bleType;
     const bool disconnectAfter = type == 0 || type == 1 || type == 2 || type == 4 || type == 10;
     finalResultWithError(TelvoError::sucError(), nullptr, disconnectAfter);
 }

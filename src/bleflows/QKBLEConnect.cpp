@@ -45,15 +45,13 @@ void QKBLEConnect::statConfig(const QKDeviceBleConfigParams& params, UpdateBlock
     model.adsClusterId = orEmpty(params.adsClusterId);
     model.bleType = params.bleType;
     model.updateExtraParamWithDic(Value(params.extras));
-    iConfigModel = std::move(model);
+    mutableConfigModel() = std::move(model);
 
     // A peripheral without a stored advertisement leaves the base without a record.
-    if (!bleDevice) bleDevice = std::make_shared<QKDevice>();
-    bleDevice->bleVersion = "0";
-    iConfigModel.routerBSSID = QKTool::safeSetBssid(params.routerBSSID);
+    deviceRecord().bleVersion = "0";
+    setRouterBSSID(params.routerBSSID);
 
-    configCompletion = std::move(completion);
-    updateCallBack = std::move(update);
+    setBlocks(std::move(update), std::move(completion));
     startTotalTimer();
     connect();
 }
@@ -78,7 +76,7 @@ void QKBLEConnect::receiveProtocol(const std::shared_ptr<QKBLEProtocol>& protoco
     switch (protocol->msgType()) {
         case kStatus:
             receiveCheckStatusCommondWithData(body);
-            QKBleStatusAnswer::publishStepInfo(*bleDevice);
+            QKBleStatusAnswer::publishStepInfo(*bleDevice());
             updateBlockWithState(5);
             break;
         case kRouter:
@@ -96,9 +94,9 @@ void QKBLEConnect::receiveProtocol(const std::shared_ptr<QKBLEProtocol>& protoco
 }
 
 void QKBLEConnect::receiveCheckStatusCommondWithData(ByteView data) {
-    if (QKBleStatusAnswer::takeFullStatus(data, *bleDevice)) {
-        QKSDKLOG("【BLE】一代配网 状态 sn=%s moduleVersion=%s", bleDevice->deviceSn.c_str(),
-                 bleDevice->moduleVersion.c_str());
+    if (QKBleStatusAnswer::takeFullStatus(data, *bleDevice())) {
+        QKSDKLOG("【BLE】一代配网 状态 sn=%s moduleVersion=%s", bleDevice()->deviceSn.c_str(),
+                 bleDevice()->moduleVersion.c_str());
         sendConfigInfo();
     } else if (data.size() == 3 && data[0] == 0x01 && data[2] != 0) {
         receiveErrorFromModuleWithData(data);
@@ -106,9 +104,9 @@ void QKBLEConnect::receiveCheckStatusCommondWithData(ByteView data) {
 }
 
 void QKBLEConnect::sendConfigInfo() {
-    randomNum = QKBleStatusAnswer::makeConfigRandomNum(iConfigModel);
+    setRandomNum(QKBleStatusAnswer::makeConfigRandomNum(configModel()));
     const auto body = QKBLEProtocol::msgBodyForConnectWithRouterSSID(
-        iConfigModel.routerSSID, iConfigModel.routerPwd, iConfigModel.routerBSSID, randomNum);
+        configModel().routerSSID, configModel().routerPwd, configModel().routerBSSID, randomNum());
     if (!body) {
         // An SSID or password over 255 bytes has no length byte to go in.
         finalResultWithError(bleErrorWithCode(8000), nullptr, true);
@@ -129,7 +127,7 @@ void QKBLEConnect::receiveSendConfigInfoCommondWithData(ByteView data) {
 }
 
 ErrorPtr QKBLEConnect::checkParamIntegrity() const {
-    const QKDeviceBleConfigParams& m = iConfigModel;
+    const QKDeviceBleConfigParams& m = configModel();
     if (!m.countryCode) return bleErrorWithCode(4123);
     if (!m.timeZone) return bleErrorWithCode(4124);
     // An empty channel list is what an absent one becomes in the record.
@@ -144,8 +142,8 @@ void QKBLEConnect::sendCoutryCodeAndChannelInfo() {
         return;
     }
     const auto body = QKBLEProtocol::msgBodyForCoutryChannelWithCountryCode(
-        iConfigModel.countryCode, iConfigModel.timeZone, iConfigModel.channelList,
-        iConfigModel.regionId);
+        configModel().countryCode, configModel().timeZone, configModel().channelList,
+        configModel().regionId);
     if (!body) {
         // More channel groups than the count byte allows.
         finalResultWithError(bleErrorWithCode(8000), nullptr, true);

@@ -26,7 +26,7 @@ void onMain(std::function<void()> work) {
 }
 
 std::string btMacOf(const std::shared_ptr<QKBLEBaseConnect>& session) {
-    return session && session->bleDevice ? session->bleDevice->btMac : std::string();
+    return session && session->bleDevice() ? session->bleDevice()->btMac : std::string();
 }
 
 }  // namespace
@@ -51,8 +51,7 @@ std::optional<std::string> QKBleConnectManager::advertisedMac(
 }
 
 void QKBleConnectManager::retire(const std::shared_ptr<QKBLEBaseConnect>& session) {
-    session->configCompletion = nullptr;
-    session->updateCallBack = nullptr;
+    session->setBlocks(nullptr, nullptr);
     session->removeNotifiCenterObserver();
     // The link goes down at once (no cancel command first): the session that replaces this
     // one may want the same appliance.
@@ -127,7 +126,7 @@ void QKBleConnectManager::startSencondConfig(const QKDeviceBleConfigParams& para
     onMain([self = shareInstance(), params, update = std::move(update),
             completion = std::move(completion)]() mutable {
         auto flow = self->keepOrReplace(self->ble_, params, params.bleSecondConfigType == 0);
-        flow->findDevice = false;
+        flow->clearFindDevice();
         flow->mode = params.bleSecondConfigType;
         flow->statConfig(params, std::move(update), std::move(completion));
     });
@@ -138,7 +137,7 @@ void QKBleConnectManager::startSencondRetry(const QKDeviceBleConfigParams& param
     onMain([self = shareInstance(), params, update = std::move(update),
             completion = std::move(completion)]() mutable {
         auto flow = self->keepOrReplace(self->bleRetry_, params, false);
-        flow->findDevice = false;
+        flow->clearFindDevice();
         flow->mode = params.bleSecondConfigType;
         flow->statConfig(params, std::move(update), std::move(completion));
     });
@@ -227,8 +226,8 @@ void QKBleConnectManager::doConfigureAction(const std::shared_ptr<QKConfigAction
                                             ActionBlock resultCallback,
                                             ActionBlock statusChangeCallBack) {
     auto combo = comboBle();
-    if (action && action->actionType == 1 && combo && combo->peripheral &&
-        combo->peripheral->state() == CBPeripheralState::Connected) {
+    if (action && action->actionType == 1 && combo && combo->peripheral() &&
+        combo->peripheral()->state() == CBPeripheralState::Connected) {
         onMain([combo, action, resultCallback = std::move(resultCallback),
                 statusChangeCallBack = std::move(statusChangeCallBack)]() mutable {
             combo->doConfigureAction(action, std::move(resultCallback),

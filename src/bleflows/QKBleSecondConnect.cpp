@@ -23,8 +23,7 @@ constexpr int64_t kReportType = 0x0D;
 }  // namespace
 
 QKDevice& QKBleSecondConnect::device() {
-    if (!bleDevice) bleDevice = std::make_shared<QKDevice>();
-    return *bleDevice;
+    return deviceRecord();
 }
 
 void QKBleSecondConnect::endWithCode(int64_t code) {
@@ -35,34 +34,33 @@ void QKBleSecondConnect::endWithCode(int64_t code) {
 
 void QKBleSecondConnect::statConfig(const QKDeviceBleConfigParams& params, UpdateBlock update,
                                     CompletionBlock completion) {
-    isConfigEnded = false;
-    QKDeviceBleConfigParams& m = iConfigModel;
+    setConfigEnded(false);
+    QKDeviceBleConfigParams& m = mutableConfigModel();
     Answer::copyStartParams(params, m);
     m.isFactoryModeEnable = params.isFactoryModeEnable;
     m.onlyCheckCountOutEnable = params.onlyCheckCountOutEnable;
 
-    configCompletion = std::move(completion);
-    updateCallBack = std::move(update);
+    setBlocks(std::move(update), std::move(completion));
     continueSecondFamilyStart(*this, params);
 }
 
 void QKBleSecondConnect::resumeConfigWithParams(const QKDeviceBleConfigParams& params) {
-    if (isConfigEnded) {
+    if (isConfigEnded()) {
         QKSDKLOG("【BLE】resume ignored: the configuration has ended");
         return;
     }
     resumeTotalTimer();
-    Answer::takeResumedRouter(params, iConfigModel);
-    if (peripheral && peripheral->state() == CBPeripheralState::Connected) {
+    Answer::takeResumedRouter(params, mutableConfigModel());
+    if (peripheral() && peripheral()->state() == CBPeripheralState::Connected) {
         sendConfigInfo();
-    } else if (!isConnecting) {
+    } else if (!isConnecting()) {
         connect();
     }
 }
 
 void QKBleSecondConnect::stopConfig() {
-    isConfigEnded = true;
-    if (bleDevice && bleDevice->isSupportCancelConfig) {
+    setConfigEnded(true);
+    if (bleDevice() && bleDevice()->isSupportCancelConfig) {
         sendCancelConfig();
         MainLoop::performAfterDelay(this, "stopConfig", 0.5, [self = shared_from_this()] {
             self->QKBLEBaseConnect::stopConfig();
@@ -76,9 +74,9 @@ void QKBleSecondConnect::stopConfig() {
 
 void QKBleSecondConnect::isReady() {
     uint8_t query = 0;
-    if ((isReConnectBleDevice && isHaveSendConfigInfo) || iConfigModel.onlyCheckCountOutEnable)
+    if ((isReConnectBleDevice() && isHaveSendConfigInfo) || configModel().onlyCheckCountOutEnable)
         query = 1;
-    else if (bleDevice && bleDevice->functionExtension)
+    else if (bleDevice() && bleDevice()->functionExtension)
         query = 3;
     checkBleStatus(query);
 }
@@ -124,7 +122,7 @@ void QKBleSecondConnect::receiveCheckStatusCommondWithData(ByteView body) {
     if (auto status = Answer::parseShortStatus(body)) {
         if (status->errorCode != 0) {
             receiveErrorFromModuleWithData(body);
-        } else if (iConfigModel.onlyCheckCountOutEnable) {
+        } else if (configModel().onlyCheckCountOutEnable) {
             endWithCode(0);
         } else if (status->configured == 0) {
             sendConfigInfo();
@@ -140,7 +138,8 @@ void QKBleSecondConnect::receiveCheckStatusCommondWithData(ByteView body) {
                 getProductInfo();
                 return;
             case Answer::kCapabilityAdns:
-                if (entry.byteAtOffset3) iConfigModel.adnsIPEnable = *entry.byteAtOffset3 != 0;
+                if (entry.byteAtOffset3)
+                    mutableConfigModel().adnsIPEnable = *entry.byteAtOffset3 != 0;
                 break;
             case Answer::kCapabilityBits: {
                 const uint8_t bits = entry.lastByte();
@@ -170,7 +169,7 @@ void QKBleSecondConnect::receiveProductCommondWithData(ByteView body) {
 
 void QKBleSecondConnect::sendConfigInfo() {
     isSupportBLEApExist = true;
-    if (isSupportFactoryNotBind && iConfigModel.isFactoryModeEnable)
+    if (isSupportFactoryNotBind && configModel().isFactoryModeEnable)
         sendConfigFactoryMode(true);
     else
         sendConfigWifi();
@@ -199,16 +198,16 @@ void QKBleSecondConnect::sendCancelConfig() {
 // ---- Wi-Fi settings, module reports, the end.
 
 ErrorPtr QKBleSecondConnect::checkParamIntegrity() {
-    const int64_t code = Answer::checkParamIntegrity(device(), iConfigModel);
+    const int64_t code = Answer::checkParamIntegrity(device(), mutableConfigModel());
     return code == 0 ? nullptr : bleErrorWithCode(code);
 }
 
 void QKBleSecondConnect::sendConfigWifi() {
     std::lock_guard lock(wifiMutex_);
-    randomNum = Answer::makeConfigRandomNum(iConfigModel);
-    iConfigModel.randomNum = randomNum;
+    setRandomNum(Answer::makeConfigRandomNum(configModel()));
+    mutableConfigModel().randomNum = randomNum();
     if (mode == 1 && Answer::matchesTargetSerial(dsn, device().deviceSn)) mode = 2;
-    auto body = QKBLEProtocol::msgBodyForPreConnect(iConfigModel, static_cast<uint8_t>(mode));
+    auto body = QKBLEProtocol::msgBodyForPreConnect(configModel(), static_cast<uint8_t>(mode));
     if (!body) {
         // A router name or password too long for its length byte: nothing can be sent.
         QKSDKLOG("【BLE】Wi-Fi settings do not fit the 0x69 body");
@@ -248,12 +247,12 @@ void QKBleSecondConnect::receiveUpdateStatusCommondWithData(ByteView body) {
         if (isSupportBLEApExist) findDeviceDo();
     }
     // A report that has just ended the run as found does not end it a second time.
-    if (report->errorCode != 0 && !isConfigEnded) receiveErrorFromModuleWithData(body);
+    if (report->errorCode != 0 && !isConfigEnded()) receiveErrorFromModuleWithData(body);
 }
 
 void QKBleSecondConnect::findDeviceDo() {
     QKSDKLOG("【BLE】findDeviceDo mode=%lld findDevice=%d", static_cast<long long>(mode),
-             findDevice);
+             findDevice());
     QKBLEBaseConnect::findDeviceDo();
 }
 

@@ -31,15 +31,14 @@ std::optional<Dictionary> smartDictionary(const CBPeripheralPtr& peripheral) {
 void QKBleSecondRetryConnect::statConfig(const QKDeviceBleConfigParams& params, UpdateBlock update,
                                          CompletionBlock completion) {
     configEnded_ = false;
-    QKDeviceBleConfigParams& m = iConfigModel;
+    QKDeviceBleConfigParams& m = mutableConfigModel();
     Answer::copyStartParams(params, m);
     m.regionIdEnable = params.regionIdEnable;
     isSupport0DReceive = false;
     if (const Value* flag = params.extras.find(kQKSDKIsSupportRetryConnectRandom);
         flag && flag->isNumber())
         isSupportRetryConnectRandom = flag->boolValue();
-    configCompletion = std::move(completion);
-    updateCallBack = std::move(update);
+    setBlocks(std::move(update), std::move(completion));
     device().bleVersion = "1";
     device().deviceSn = params.deviceSN.value_or("");
     m.bindCode = params.bindCode;
@@ -61,7 +60,7 @@ void QKBleSecondRetryConnect::resumeConfigWithParams(const QKDeviceBleConfigPara
         QKSDKLOG("[BLE] retry: resume ignored, the configuration has ended");
         return;
     }
-    Answer::takeResumedRouter(params, iConfigModel);
+    Answer::takeResumedRouter(params, mutableConfigModel());
     sendConfigInfo();
 }
 
@@ -72,10 +71,10 @@ void QKBleSecondRetryConnect::disconnect() {
 }
 
 void QKBleSecondRetryConnect::isReady() {
-    iConfigModel.isHaveNoBleConfig =
-        !QKBLEDeviceManager::bleAdvIsBeConfigedWithDict(smartDictionary(peripheral));
-    QKSDKLOG("[BLE] retry: isReady, isHaveNoBleConfig %d", int(iConfigModel.isHaveNoBleConfig));
-    if (iConfigModel.isHaveNoBleConfig)
+    mutableConfigModel().isHaveNoBleConfig =
+        !QKBLEDeviceManager::bleAdvIsBeConfigedWithDict(smartDictionary(peripheral()));
+    QKSDKLOG("[BLE] retry: isReady, isHaveNoBleConfig %d", int(configModel().isHaveNoBleConfig));
+    if (configModel().isHaveNoBleConfig)
         sendConfigInfo_69();
     else
         bindAndVerify();
@@ -97,7 +96,7 @@ void QKBleSecondRetryConnect::receiveProtocol(const std::shared_ptr<QKBLEProtoco
         case kWifiInfo:
             return receiveSendConfigInfoCommondWithData(body);
         case kModuleReport:
-            if (iConfigModel.isHaveNoBleConfig || isSupport0DReceive)
+            if (configModel().isHaveNoBleConfig || isSupport0DReceive)
                 receiveUpdateStatusCommondWithData(body);
             else
                 QKSDKLOG("[BLE] retry: module report dropped, gate closed");
@@ -110,7 +109,7 @@ void QKBleSecondRetryConnect::receiveProtocol(const std::shared_ptr<QKBLEProtoco
 // ---- Bind and verify (0x04).
 
 void QKBleSecondRetryConnect::bindAndVerify() {
-    const std::string code = iConfigModel.bindCode.value_or("");
+    const std::string code = configModel().bindCode.value_or("");
     // The cloud issues 16-character codes, taken as they stand; any other text is hex.
     const Bytes token =
         code.size() == kTokenSize ? Bytes(code.begin(), code.end()) : QKTool::hexStrToNSData(code);
@@ -157,7 +156,7 @@ void QKBleSecondRetryConnect::receiveCheckStatusCommondWithData(ByteView body) {
 
 void QKBleSecondRetryConnect::sendConfigInfo() {
     isSupportBLEApExist = true;
-    const auto dict = smartDictionary(peripheral);
+    const auto dict = smartDictionary(peripheral());
     if (!(dict && (*dict)["isWifiConfiged"].boolValue())) {
         sendConfigInfo_69();
         return;
@@ -170,8 +169,8 @@ void QKBleSecondRetryConnect::sendConfigInfo() {
 
 void QKBleSecondRetryConnect::sendConfigInfo_67() {
     if (isSupportRetryConnectRandom) createConfigRandomNum();
-    isBleForceValidRandom = isSupportRetryConnectRandom;
-    const auto body = QKBLEProtocol::msgBodyForRouterUpdateWithModel(iConfigModel);
+    setBleForceValidRandom(isSupportRetryConnectRandom);
+    const auto body = QKBLEProtocol::msgBodyForRouterUpdateWithModel(configModel());
     if (!body) {
         // A router name or password too long for its length byte: nothing can be sent.
         QKSDKLOG("[BLE] retry: router data do not fit the router update");
@@ -201,7 +200,8 @@ void QKBleSecondRetryConnect::receiveSendCountryInfoCommondWithData(ByteView bod
 
 void QKBleSecondRetryConnect::sendConfigInfo_69() {
     createConfigRandomNum();
-    const auto body = QKBLEProtocol::msgBodyForPreConnect(iConfigModel, static_cast<uint8_t>(mode));
+    const auto body =
+        QKBLEProtocol::msgBodyForPreConnect(configModel(), static_cast<uint8_t>(mode));
     if (!body) {
         QKSDKLOG("[BLE] retry: router data do not fit the Wi-Fi information");
         endWithCode(8000);
@@ -219,7 +219,7 @@ void QKBleSecondRetryConnect::receiveSendConfigInfoCommondWithData(ByteView body
         return;
     }
     startCloudCheck();
-    if (body[0] == Answer::kWifiAlreadyConnected && iConfigModel.isHaveNoBleConfig)
+    if (body[0] == Answer::kWifiAlreadyConnected && configModel().isHaveNoBleConfig)
         isSupportBLEApExist = false;
 }
 
@@ -239,18 +239,17 @@ void QKBleSecondRetryConnect::receiveUpdateStatusCommondWithData(ByteView body) 
 // ---- Helpers.
 
 void QKBleSecondRetryConnect::createConfigRandomNum() {
-    randomNum = Answer::makeConfigRandomNum(iConfigModel);
-    iConfigModel.randomNum = randomNum;
+    setRandomNum(Answer::makeConfigRandomNum(configModel()));
+    mutableConfigModel().randomNum = randomNum();
 }
 
 ErrorPtr QKBleSecondRetryConnect::checkParamIntegrity() {
-    const int64_t code = Answer::checkParamIntegrity(device(), iConfigModel);
+    const int64_t code = Answer::checkParamIntegrity(device(), mutableConfigModel());
     return code ? bleErrorWithCode(code) : nullptr;
 }
 
 QKDevice& QKBleSecondRetryConnect::device() {
-    if (!bleDevice) bleDevice = std::make_shared<QKDevice>();
-    return *bleDevice;
+    return deviceRecord();
 }
 
 void QKBleSecondRetryConnect::endWithCode(int64_t code) {

@@ -15,8 +15,7 @@ namespace telvo {
 // a link a pre-connect run left up (once that run got its answer) or connects.
 template <class Flow>
 void continueSecondFamilyStart(Flow& flow, const QKDeviceBleConfigParams& params) {
-    if (!flow.bleDevice) flow.bleDevice = std::make_shared<QKDevice>();
-    flow.bleDevice->bleVersion = "1";
+    flow.deviceRecord().bleVersion = "1";
     if (const Value& tsn = params.extras[kQKSDKTSN]; tsn.isText()) flow.dsn = tsn.text();
 
     if (ErrorPtr error = flow.checkParamIntegrity()) {
@@ -24,16 +23,16 @@ void continueSecondFamilyStart(Flow& flow, const QKDeviceBleConfigParams& params
         return;
     }
     flow.mode = params.bleSecondConfigType;
-    flow.iConfigModel.routerBSSID = QKTool::safeSetBssid(params.routerBSSID);
+    flow.setRouterBSSID(params.routerBSSID);
     flow.releaseTotalTimer();
     if (flow.mode == 0) {
         flow.connect();
         return;
     }
     flow.startTotalTimer();
-    if (flow.peripheral && flow.peripheral->state() == CBPeripheralState::Connected) {
+    if (flow.peripheral() && flow.peripheral()->state() == CBPeripheralState::Connected) {
         if (flow.hasSendConfigPremode) flow.sendConfigInfo();
-    } else if (!flow.isConnecting) {
+    } else if (!flow.isConnecting()) {
         flow.connect();
     }
 }

@@ -25,24 +25,23 @@ using Answer = QKBleStatusAnswer;
 
 void QKBleSecondWiredConnect::statConfig(const QKDeviceBleConfigParams& params, UpdateBlock update,
                                          CompletionBlock completion) {
-    QKDeviceBleConfigParams& m = iConfigModel;
+    QKDeviceBleConfigParams& m = mutableConfigModel();
     Answer::copyStartParams(params, m);
     m.isWiredConfigurable = params.isWiredConfigurable;
     m.isWiredStatus = params.isWiredStatus;
 
-    isConfigEnded = false;
-    configCompletion = std::move(completion);
-    updateCallBack = std::move(update);
+    setConfigEnded(false);
+    setBlocks(std::move(update), std::move(completion));
     continueSecondFamilyStart(*this, params);
 }
 
 void QKBleSecondWiredConnect::resumeConfigWithParams(const QKDeviceBleConfigParams& params) {
-    if (isConfigEnded) {
+    if (isConfigEnded()) {
         QKSDKLOG("【BLE】网关配网 已结束, 忽略恢复");
         return;
     }
     resumeTotalTimer();
-    Answer::takeResumedRouter(params, iConfigModel);
+    Answer::takeResumedRouter(params, mutableConfigModel());
     sendConfigInfo();
 }
 
@@ -57,7 +56,7 @@ void QKBleSecondWiredConnect::receiveProtocol(const std::shared_ptr<QKBLEProtoco
     switch (protocol->msgType()) {
         case kStatus:
             receiveCheckStatusCommondWithData(body);
-            Answer::publishStepInfo(*bleDevice);
+            Answer::publishStepInfo(*bleDevice());
             updateBlockWithState(Answer::kStatusStep);
             break;
         case kProduct:
@@ -80,8 +79,8 @@ void QKBleSecondWiredConnect::checkBleStatus(uint8_t queryType) {
 }
 
 void QKBleSecondWiredConnect::receiveCheckStatusCommondWithData(ByteView data) {
-    if (Answer::takeFullStatus(data, *bleDevice)) {
-        Answer::publishStepInfo(*bleDevice);
+    if (Answer::takeFullStatus(data, *bleDevice())) {
+        Answer::publishStepInfo(*bleDevice());
         sendConfigInfo();
         return;
     }
@@ -96,7 +95,7 @@ void QKBleSecondWiredConnect::receiveCheckStatusCommondWithData(ByteView data) {
     if (auto entries = Answer::parseCapabilityList(data)) {
         for (const auto& entry : *entries) {
             if (entry.id != Answer::kCapabilitySetOfSystem) continue;
-            bleDevice->setofsystem = true;
+            bleDevice()->setofsystem = true;
             getProductInfo();
             return;
         }
@@ -109,28 +108,28 @@ void QKBleSecondWiredConnect::getProductInfo() {
 }
 
 void QKBleSecondWiredConnect::receiveProductCommondWithData(ByteView data) {
-    if (auto products = Answer::parseProductList(data)) bleDevice->productInfoData = *products;
+    if (auto products = Answer::parseProductList(data)) bleDevice()->productInfoData = *products;
     checkBleStatus(0);
 }
 
 ErrorPtr QKBleSecondWiredConnect::checkParamIntegrity() {
-    const int64_t code = Answer::checkParamIntegrity(*bleDevice, iConfigModel);
+    const int64_t code = Answer::checkParamIntegrity(*bleDevice(), mutableConfigModel());
     return code ? bleErrorWithCode(code) : nullptr;
 }
 
 void QKBleSecondWiredConnect::sendConfigInfo() {
     std::lock_guard lock(sendLock_);
     isSupportBLEApExist = true;
-    randomNum = Answer::makeConfigRandomNum(iConfigModel);
-    iConfigModel.randomNum = randomNum;
-    if (mode == 1 && Answer::matchesTargetSerial(dsn, bleDevice->deviceSn))
-        mode = iConfigModel.isWiredConfigurable ? 5 : 2;
-    const bool wired = iConfigModel.isWiredConfigurable && iConfigModel.isWiredStatus;
+    setRandomNum(Answer::makeConfigRandomNum(configModel()));
+    mutableConfigModel().randomNum = randomNum();
+    if (mode == 1 && Answer::matchesTargetSerial(dsn, bleDevice()->deviceSn))
+        mode = configModel().isWiredConfigurable ? 5 : 2;
+    const bool wired = configModel().isWiredConfigurable && configModel().isWiredStatus;
     QKSDKLOG("【BLE】网关配网 发送配网信息 mode=%lld wired=%d", static_cast<long long>(mode),
              wired);
     const auto modeByte = static_cast<uint8_t>(mode);
-    const auto body = wired ? QKBLEProtocol::msgBodyWired(iConfigModel, modeByte)
-                            : QKBLEProtocol::msgBodyForPreConnect(iConfigModel, modeByte);
+    const auto body = wired ? QKBLEProtocol::msgBodyWired(configModel(), modeByte)
+                            : QKBLEProtocol::msgBodyForPreConnect(configModel(), modeByte);
     if (!body) {
         // A text or a list too long for its length byte: nothing can be sent.
         finalResultWithError(bleErrorWithCode(8000), nullptr, true);
@@ -173,7 +172,7 @@ void QKBleSecondWiredConnect::receiveSendConfigInfoCommondWithData(ByteView data
 void QKBleSecondWiredConnect::receiveUpdateStatusCommondWithData(ByteView data) {
     if (data.empty()) return;
     if (data[0] == Answer::kReportSerial) {
-        if (auto report = Answer::parseModuleReport(data)) bleDevice->deviceSn = report->deviceSn;
+        if (auto report = Answer::parseModuleReport(data)) bleDevice()->deviceSn = report->deviceSn;
         return;
     }
     if (data[0] != Answer::kReportStage || data.size() < kStageReportLength) return;
@@ -182,17 +181,17 @@ void QKBleSecondWiredConnect::receiveUpdateStatusCommondWithData(ByteView data) 
     if (const int64_t step = Answer::progressForStage(stage)) {
         updateBlockWithState(step);
     } else if (stage == Answer::kStageLoggedIn) {
-        bleDevice->checkRandom = false;
+        bleDevice()->checkRandom = false;
         if (isSupportBLEApExist) findDeviceDo();
     }
     // A report that ended the flow (as found) brings no module error after it.
-    if (data[2] != 0 && !isConfigEnded) receiveErrorFromModuleWithData(data);
+    if (data[2] != 0 && !isConfigEnded()) receiveErrorFromModuleWithData(data);
 
     if (data[kCableOffset] == 1) {
-        bleDevice->isWiredStatus = true;
+        bleDevice()->isWiredStatus = true;
         updateBlockWithState(19);
     } else {
-        bleDevice->isWiredStatus = false;
+        bleDevice()->isWiredStatus = false;
         releaseTimer();
         releaseTotalTimer();
         updateBlockWithState(18);
@@ -201,7 +200,7 @@ void QKBleSecondWiredConnect::receiveUpdateStatusCommondWithData(ByteView data) 
 
 void QKBleSecondWiredConnect::findDeviceDo() {
     QKSDKLOG("【BLE】网关配网 findDeviceDo mode=%lld findDevice=%d", static_cast<long long>(mode),
-             findDevice);
+             findDevice());
     QKBLEBaseConnect::findDeviceDo();
 }
 

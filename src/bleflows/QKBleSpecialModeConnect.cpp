@@ -15,11 +15,10 @@ constexpr const char* kDelayedConnect = "specialModeConnect";
 
 void QKBleSpecialModeConnect::statConfig(const QKDeviceBleConfigParams& params, UpdateBlock update,
                                          CompletionBlock completion) {
-    iConfigModel = QKDeviceBleConfigParams{};
-    iConfigModel.specialModeType = params.specialModeType;
-    iConfigModel.bleType = params.bleType;
-    configCompletion = std::move(completion);
-    updateCallBack = std::move(update);
+    mutableConfigModel() = QKDeviceBleConfigParams{};
+    mutableConfigModel().specialModeType = params.specialModeType;
+    mutableConfigModel().bleType = params.bleType;
+    setBlocks(std::move(update), std::move(completion));
     startTotalTimer();
     if (params.peripheral && params.peripheral->state() == CBPeripheralState::Connected) {
         QKBLEDeviceManager::shareInstance()->disconnectPeriphera(params.peripheral);
@@ -32,7 +31,7 @@ void QKBleSpecialModeConnect::statConfig(const QKDeviceBleConfigParams& params, 
 
 void QKBleSpecialModeConnect::isReady() {
     uint8_t action = 0;
-    switch (iConfigModel.specialModeType) {
+    switch (configModel().specialModeType) {
         case 1:
             action = 1;
             break;
@@ -41,7 +40,7 @@ void QKBleSpecialModeConnect::isReady() {
             break;
         default:
             QKSDKLOG("[BLE] special mode: unknown specialModeType %ld, nothing sent",
-                     long(iConfigModel.specialModeType));
+                     long(configModel().specialModeType));
             return;
     }
     sendBody(QKBLEProtocol::msgBodyForSpecialModeBluetooth(1, action), kSpecialMode);

@@ -33,12 +33,11 @@ void QKComboBLEConnect::statConfig(const QKDeviceBleConfigParams& params, Update
     model.bleBindActionType = params.bleBindActionType;
     model.bleType = params.bleType;
     model.updateExtraParamWithDic(Value(params.extras));
-    iConfigModel = std::move(model);
-    configCompletion = std::move(completion);
-    updateCallBack = std::move(update);
+    mutableConfigModel() = std::move(model);
+    setBlocks(std::move(update), std::move(completion));
     // A peripheral without a readable advertisement leaves the session without a record; the
     // status and the token still need one.
-    if (!bleDevice) bleDevice = std::make_shared<QKDevice>();
+    deviceRecord();
     startTotalTimer();
     if (params.peripheral && params.peripheral->state() == CBPeripheralState::Connected) {
         QKSDKLOG("【BLE】combo: peripheral already connected, reconnecting in 0.5 s");
@@ -68,7 +67,7 @@ void QKComboBLEConnect::receiveProtocol(const std::shared_ptr<QKBLEProtocol>& pr
         case kStatusType: {
             auto keep = shared_from_this();
             receiveCheckStatusCommondWithData(body);
-            const QKDevice& device = *bleDevice;
+            const QKDevice& device = *bleDevice();
             QKBleStatusAnswer::publishStepInfo(device.softwareVersion, device.deviceSn,
                                                device.deviceSubType);
             updateBlockWithState(QKBleStatusAnswer::kStatusStep);
@@ -96,7 +95,7 @@ void QKComboBLEConnect::receiveCheckStatusCommondWithData(ByteView data) {
                  QKTool::stringExchangeWithData(data).c_str());
         return;
     }
-    QKDevice& device = *bleDevice;
+    QKDevice& device = *bleDevice();
     if (status->deviceSn) device.deviceSn = *status->deviceSn;
     if (auto mac = status->btMacText()) device.btMac = *mac;
     if (status->version) device.softwareVersion = QKTool::stringExchangeWithData(*status->version);
@@ -107,13 +106,13 @@ void QKComboBLEConnect::receiveCheckStatusCommondWithData(ByteView data) {
 void QKComboBLEConnect::bindAndVerify() {
     token = QKCommonProtocol::randomToken();
     bindPending_ = true;
-    bleDevice->bleToken = QKTool::stringExchangeWithData(*token);
-    if (TelvoAPPAdapter::enableSetBindAuthType() && iConfigModel.bleBindActionType == 2)
-        iConfigModel.bleBindActionType = 1;
+    bleDevice()->bleToken = QKTool::stringExchangeWithData(*token);
+    if (TelvoAPPAdapter::enableSetBindAuthType() && configModel().bleBindActionType == 2)
+        mutableConfigModel().bleBindActionType = 1;
     QKSDKLOG("【BLE】combo: bind and verify, action type %ld",
-             long(iConfigModel.bleBindActionType));
+             long(configModel().bleBindActionType));
     sendBody(QKBLEProtocol::msgBodyForWriteVericode(
-                 *token, static_cast<uint8_t>(iConfigModel.bleBindActionType & 0xFF)),
+                 *token, static_cast<uint8_t>(configModel().bleBindActionType & 0xFF)),
              kBindType);
 }
 

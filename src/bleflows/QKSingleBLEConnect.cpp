@@ -12,17 +12,16 @@ namespace telvo {
 
 void QKSingleBLEConnect::statConfig(const QKDeviceBleConfigParams& params, UpdateBlock update,
                                     CompletionBlock completion) {
-    iConfigModel = QKDeviceBleConfigParams{};
-    iConfigModel.bleType = params.bleType;
-    if (!bleDevice) bleDevice = std::make_shared<QKDevice>();
-    configCompletion = std::move(completion);
-    updateCallBack = std::move(update);
+    mutableConfigModel() = QKDeviceBleConfigParams{};
+    mutableConfigModel().bleType = params.bleType;
+    deviceRecord();
+    setBlocks(std::move(update), std::move(completion));
     startTotalTimer();
     connect();
 }
 
 void QKSingleBLEConnect::isReady() {
-    if (bleDevice->supportBind)
+    if (bleDevice()->supportBind)
         checkToken();
     else
         checkBleStatus();
@@ -30,7 +29,7 @@ void QKSingleBLEConnect::isReady() {
 
 void QKSingleBLEConnect::receiveProtocol(const std::shared_ptr<QKBLEProtocol>& protocol) {
     // Frames that came in one notification with the one that ended the session are dropped.
-    if (!protocol || isConfigEnded) return;
+    if (!protocol || isConfigEnded()) return;
     const std::optional<Bytes>& body = protocol->decrptMsgBody();
     switch (protocol->msgType()) {
         case 0x03:
@@ -38,7 +37,7 @@ void QKSingleBLEConnect::receiveProtocol(const std::shared_ptr<QKBLEProtocol>& p
             break;
         case 0x63:
             receiveCheckStatusCommondWithData(body);
-            publishStatusStepInfo(*bleDevice);
+            publishStatusStepInfo(*bleDevice());
             updateBlockWithState(5);
             break;
         default:
@@ -53,7 +52,7 @@ void QKSingleBLEConnect::disconnect() {
 
 void QKSingleBLEConnect::checkToken() {
     token = QKCommonProtocol::randomToken();
-    bleDevice->bleToken = QKTool::stringExchangeWithData(*token);
+    bleDevice()->bleToken = QKTool::stringExchangeWithData(*token);
     sendBody(*token, 0x03);
 }
 
@@ -73,7 +72,7 @@ void QKSingleBLEConnect::checkBleStatus() {
 }
 
 void QKSingleBLEConnect::receiveCheckStatusCommondWithData(const std::optional<Bytes>& data) {
-    if (!data || !takeFullStatus(*data, *bleDevice)) return;
+    if (!data || !takeFullStatus(*data, *bleDevice())) return;
     callBackDevice();
 }
 

@@ -32,15 +32,13 @@ bool isHexText(const std::string& text) {
 
 void QKSingleBLENetworkBridgeConnect::statConfig(const QKDeviceBleConfigParams& params,
                                                  UpdateBlock update, CompletionBlock completion) {
-    if (!bleDevice) bleDevice = std::make_shared<QKDevice>();
-    const Dictionary& adv = bleDevice->qkSmartDict;
+    const Dictionary& adv = deviceRecord().qkSmartDict;
     connectType = adv["isNewGenerationMesh"].boolValue()     ? 3
                   : adv["isNewGenerationBeacon"].boolValue() ? 2
                                                              : 1;
-    iConfigModel = QKDeviceBleConfigParams{};
-    iConfigModel.familyId = params.familyId;
-    configCompletion = std::move(completion);
-    updateCallBack = std::move(update);
+    mutableConfigModel() = QKDeviceBleConfigParams{};
+    mutableConfigModel().familyId = params.familyId;
+    setBlocks(std::move(update), std::move(completion));
     if (ErrorPtr error = checkParamIntegrity()) {
         endWith(error);
         return;
@@ -50,7 +48,7 @@ void QKSingleBLENetworkBridgeConnect::statConfig(const QKDeviceBleConfigParams& 
 }
 
 ErrorPtr QKSingleBLENetworkBridgeConnect::checkParamIntegrity() const {
-    if (!iConfigModel.familyId) return bleErrorWithCode(4170);
+    if (!configModel().familyId) return bleErrorWithCode(4170);
     return nullptr;
 }
 
@@ -71,10 +69,10 @@ QKSingleBLENetworkBridgeConnect::cloudBlocks(
     std::weak_ptr<Self> weak = self;
     return {[weak, onSuccess = std::move(onSuccess)](const std::optional<Value>& reply) {
                 auto self = weak.lock();
-                if (self && !self->isConfigEnded) onSuccess(*self, reply);
+                if (self && !self->isConfigEnded()) onSuccess(*self, reply);
             },
             [self](const ErrorPtr& error) {
-                if (!self->isConfigEnded)
+                if (!self->isConfigEnded())
                     self->endWith(self->netErrorWithCode(error ? error->code() : 0));
             }};
 }
@@ -86,12 +84,12 @@ void QKSingleBLENetworkBridgeConnect::isReady() {
 void QKSingleBLENetworkBridgeConnect::receiveProtocol(
     const std::shared_ptr<QKBLEProtocol>& protocol) {
     // Frames that came in one notification with the one that ended the session are dropped.
-    if (!protocol || isConfigEnded) return;
+    if (!protocol || isConfigEnded()) return;
     const std::optional<Bytes>& body = protocol->decrptMsgBody();
     switch (protocol->msgType()) {
         case 0x63:
             receiveCheckStatusCommondWithData(body);
-            QKSingleBLEConnect::publishStatusStepInfo(*bleDevice);
+            QKSingleBLEConnect::publishStatusStepInfo(*bleDevice());
             updateBlockWithState(5);
             break;
         case 0x09:
@@ -116,7 +114,7 @@ void QKSingleBLENetworkBridgeConnect::checkBleStatus() {
 
 void QKSingleBLENetworkBridgeConnect::receiveCheckStatusCommondWithData(
     const std::optional<Bytes>& data) {
-    if (!data || !QKSingleBLEConnect::takeFullStatus(*data, *bleDevice)) return;
+    if (!data || !QKSingleBLEConnect::takeFullStatus(*data, *bleDevice())) return;
     checkDeviceIdAndFamilyId();
 }
 
@@ -128,15 +126,15 @@ void QKSingleBLENetworkBridgeConnect::checkDeviceIdAndFamilyId() {
             self.endWith(self.bleErrorWithCode(4171));
             return;
         }
-        self.bleDevice->deviceId = code;
+        self.bleDevice()->deviceId = code;
         self.sendDeviceIdAndFamilyId();
     });
-    Op::getDeviceIdWithDeviceSn(bleDevice->deviceSn, bleDevice->deviceType, std::move(success),
+    Op::getDeviceIdWithDeviceSn(bleDevice()->deviceSn, bleDevice()->deviceType, std::move(success),
                                 std::move(failed));
 }
 
 void QKSingleBLENetworkBridgeConnect::sendDeviceIdAndFamilyId() {
-    sendBody(QKBLEProtocol::msgBodyForCheckDeviceId(bleDevice->deviceId, iConfigModel.familyId),
+    sendBody(QKBLEProtocol::msgBodyForCheckDeviceId(bleDevice()->deviceId, configModel().familyId),
              0x09);
 }
 
@@ -190,7 +188,7 @@ void QKSingleBLENetworkBridgeConnect::reqyestMeshkeyConfig(int64_t count) {
         self.meshkey = std::move(key);
         self.getMeshBroadcastAddress(count);
     });
-    Op::getMeshkeyWithFamiyId(iConfigModel.familyId, std::move(success), std::move(failed));
+    Op::getMeshkeyWithFamiyId(configModel().familyId, std::move(success), std::move(failed));
 }
 
 void QKSingleBLENetworkBridgeConnect::getMeshBroadcastAddress(int64_t count) {
@@ -202,7 +200,7 @@ void QKSingleBLENetworkBridgeConnect::getMeshBroadcastAddress(int64_t count) {
         }
         self.sendBleMeshConfigData(data.array());
     });
-    Op::getMeshAddressWithFamiyId(iConfigModel.familyId, bleDevice->deviceId, count,
+    Op::getMeshAddressWithFamiyId(configModel().familyId, bleDevice()->deviceId, count,
                                   std::move(success), std::move(failed));
 }
 
@@ -235,7 +233,7 @@ void QKSingleBLENetworkBridgeConnect::receiveBleMeshConfigDataBack05(uint32_t re
 
 void QKSingleBLENetworkBridgeConnect::checkToken() {
     token = QKCommonProtocol::randomToken();
-    bleDevice->bleToken = QKTool::stringExchangeWithData(*token);
+    bleDevice()->bleToken = QKTool::stringExchangeWithData(*token);
     sendBody(*token, 0x03);
 }
 

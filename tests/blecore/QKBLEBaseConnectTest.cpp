@@ -11,6 +11,7 @@
 #include "platform/foundation/Diagnostics.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "records/QKMiddleInterface.h"
+#include "sim/BleSessionPeer.h"
 #include "sim/SimBleModule.h"
 #include "sim/SimRadio.h"
 #include "sim/TestSupport.h"
@@ -75,12 +76,14 @@ class QKBLEBaseConnectTest : public ::testing::Test {
         QKDeviceBleConfigParams params;
         params.peripheral = found;
         session = QKBLEBaseConnect::initWithParam<StatusFlow>(params);
-        session->iConfigModel.bleType = 1;
-        session->updateCallBack = [this](int64_t s) { states.push_back(int(s)); };
-        session->configCompletion = [this](const ErrorPtr& e, const std::shared_ptr<QKDevice>&) {
-            codes.push_back(TelvoError::codeForSDKError(e));
-            endedAt = Clock::now();
-        };
+        QKBLEBaseConnectTestPeer::configModel(*session).bleType = 1;
+        QKBLEBaseConnectTestPeer::setUpdateBlock(*session,
+                                                 [this](int64_t s) { states.push_back(int(s)); });
+        QKBLEBaseConnectTestPeer::setCompletionBlock(
+            *session, [this](const ErrorPtr& e, const std::shared_ptr<QKDevice>&) {
+                codes.push_back(TelvoError::codeForSDKError(e));
+                endedAt = Clock::now();
+            });
         if (connectNow) session->connect();
     }
     std::vector<double> writesOf(int msgType) {
@@ -114,9 +117,9 @@ TEST_F(QKBLEBaseConnectTest, EachVersionConnectsExchangesKeysAndGetsAnAnswer) {
         ASSERT_TRUE(MainLoop::runUntil([&] { return !session->status.empty(); }, 10));
         EXPECT_EQ(states, (std::vector<int>{1, 2, 3, 4}));
         EXPECT_TRUE(codes.empty());
-        EXPECT_EQ(session->aesKey, module->currentKey());
-        EXPECT_NE(session->aesKey, session->rootKey());
-        EXPECT_EQ(session->isAfterSales, variant == 4);
+        EXPECT_EQ(QKBLEBaseConnectTestPeer::aesKey(*session), module->currentKey());
+        EXPECT_NE(QKBLEBaseConnectTestPeer::aesKey(*session), session->rootKey());
+        EXPECT_EQ(QKBLEBaseConnectTestPeer::isAfterSales(*session), variant == 4);
         ASSERT_EQ(session->status.size(), 47u);
         EXPECT_EQ(std::string(session->status.begin() + 1, session->status.begin() + 33),
                   module->sn);
@@ -274,11 +277,12 @@ TEST_F(QKBLEBaseConnectTest, DiscoveryAndKeyExchangeFaults) {
         k.arrange(*module);
         const double t0 = Clock::now();
         ErrorPtr last;
-        session->configCompletion = [&](const ErrorPtr& e, const std::shared_ptr<QKDevice>&) {
-            codes.push_back(TelvoError::codeForSDKError(e));
-            endedAt = Clock::now();
-            last = e;
-        };
+        QKBLEBaseConnectTestPeer::setCompletionBlock(
+            *session, [&](const ErrorPtr& e, const std::shared_ptr<QKDevice>&) {
+                codes.push_back(TelvoError::codeForSDKError(e));
+                endedAt = Clock::now();
+                last = e;
+            });
         session->connect();
         MainLoop::runFor(60);
         EXPECT_EQ(codes, k.codes);
@@ -287,7 +291,7 @@ TEST_F(QKBLEBaseConnectTest, DiscoveryAndKeyExchangeFaults) {
         EXPECT_EQ(pendingSteps(), 0u);
         if (k.codes.empty()) {
             EXPECT_EQ(writesOf(0x01).size(), 1u);
-            EXPECT_EQ(session->peripheral->state(), CBPeripheralState::Connected);
+            EXPECT_EQ(session->peripheral()->state(), CBPeripheralState::Connected);
             finish();
             continue;
         }
@@ -296,7 +300,7 @@ TEST_F(QKBLEBaseConnectTest, DiscoveryAndKeyExchangeFaults) {
             EXPECT_EQ(last->localizedDescription(), k.message);
         }
         EXPECT_NEAR(endedAt - t0, k.at, 1e-6);
-        EXPECT_EQ(session->peripheral->state(), CBPeripheralState::Disconnected);
+        EXPECT_EQ(session->peripheral()->state(), CBPeripheralState::Disconnected);
         finish();
     }
 }
@@ -325,17 +329,17 @@ TEST_F(QKBLEBaseConnectTest, LinkLossReconnectsWithinTheBudget) {
         SCOPED_TRACE(k.name);
         start(2);
         ASSERT_TRUE(MainLoop::runUntil([&] { return session->readyAt >= 0; }, 10));
-        auto record = qkExtensions(session->peripheral);
+        auto record = qkExtensions(session->peripheral());
         record->curReConnectCount = k.reconnects;
         record->manualDisconnectTag = k.manual;
-        session->isConfigProcessIng = k.configuring;
+        QKBLEBaseConnectTestPeer::isConfigProcessIng(*session) = k.configuring;
         const double lost = Clock::now();
         module->appliance().connectOutcome = k.later;
         module->appliance().loseLink();
         MainLoop::runFor(5);
         EXPECT_EQ(codes, k.codes);
         EXPECT_EQ(session->readyAt > lost, k.reconnected && k.later == Outcome::Succeed);
-        EXPECT_EQ(session->isReConnectBleDevice, k.reconnected);
+        EXPECT_EQ(session->isReConnectBleDevice(), k.reconnected);
         finish();
     }
 }
@@ -346,7 +350,7 @@ TEST_F(QKBLEBaseConnectTest, BusyPeripheralGivesUpAfterThreeRetries) {
     start(2, false);
     module->appliance().connectOutcome = sim::SimBleAppliance::ConnectOutcome::Hang;
     auto central = QKBLEDeviceManager::shareInstance()->centralManager();
-    auto keepBusy = [&] { central->connectPeripheral(session->peripheral); };
+    auto keepBusy = [&] { central->connectPeripheral(session->peripheral()); };
     keepBusy();
     MainLoop::drain();
     const double started = Clock::now();
@@ -390,15 +394,15 @@ TEST_F(QKBLEBaseConnectTest, ModuleErrorReports) {
         auto s = QKBLEBaseConnect::initWithParam(none);
         std::vector<int64_t> got;
         std::vector<int> progress;
-        s->iConfigModel.bleType = k.bleType;
-        s->configCompletion = [&](const ErrorPtr& e, auto&) {
-            got.push_back(TelvoError::codeForSDKError(e));
-        };
-        s->updateCallBack = [&](int64_t state) { progress.push_back(int(state)); };
+        QKBLEBaseConnectTestPeer::configModel(*s).bleType = k.bleType;
+        QKBLEBaseConnectTestPeer::setCompletionBlock(
+            *s, [&](const ErrorPtr& e, auto&) { got.push_back(TelvoError::codeForSDKError(e)); });
+        QKBLEBaseConnectTestPeer::setUpdateBlock(
+            *s, [&](int64_t state) { progress.push_back(int(state)); });
         s->receiveErrorFromModuleWithData(k.report);
         EXPECT_EQ(got, k.codes) << testing::PrintToString(k.report);
         EXPECT_EQ(progress, k.states);
-        EXPECT_EQ(s->moduleErrorCode % 10000, k.moduleError);
+        EXPECT_EQ(QKBLEBaseConnectTestPeer::moduleErrorCode(*s) % 10000, k.moduleError);
     }
     const int64_t table[] = {4056, 4094, 4058, 4059, 4060, 4061, 4062, 4063, 4064, 4065, 4066, 4098,
                              4099, 4100, 4101, 4115, 4116, 4117, 4118, 4119, 4120, 4121, 4165, 4166,
@@ -415,10 +419,10 @@ TEST_F(QKBLEBaseConnectTest, StopInEachPhaseLeavesNothingBehind) {
     for (int phase : {0, 1, 2, 3, 4}) {
         SCOPED_TRACE(phase);
         start(3, false);
-        session->updateCallBack = [this, phase](int64_t s) {
+        QKBLEBaseConnectTestPeer::setUpdateBlock(*session, [this, phase](int64_t s) {
             states.push_back(int(s));
             if (s == phase) session->stopConfig();
-        };
+        });
         session->connect();
         if (phase == 0) session->stopConfig();
         MainLoop::runFor(2);
@@ -446,28 +450,27 @@ TEST_F(QKBLEBaseConnectTest, CounterWindowAndWrap) {
     for (const auto& k : cases) {
         SCOPED_TRACE(k.incoming);
         auto s = QKBLEBaseConnect::initWithParam<StatusFlow>(none);
-        s->bleDevice = std::make_shared<QKDevice>();
-        s->bleDevice->protocolType = 3;
-        s->aesKey = key;
-        s->tlsLastCntId = k.last;
+        QKBLEBaseConnectTestPeer::bleDevice(*s) = std::make_shared<QKDevice>();
+        s->bleDevice()->protocolType = 3;
+        QKBLEBaseConnectTestPeer::aesKey(*s) = key;
+        QKBLEBaseConnectTestPeer::tlsLastCntId(*s) = k.last;
         std::vector<int64_t> got;
-        s->configCompletion = [&](const ErrorPtr& e, auto&) {
-            got.push_back(TelvoError::codeForSDKError(e));
-        };
+        QKBLEBaseConnectTestPeer::setCompletionBlock(
+            *s, [&](const ErrorPtr& e, auto&) { got.push_back(TelvoError::codeForSDKError(e)); });
         // Under another key first: dropped before it touches the counter.
         auto foreign = QKBLEProtocol::getProtocolDataWithMsgBody(Bytes{1, 2}, Bytes(16, 0x11), 0x63,
                                                                  3, k.incoming);
         s->receiveBleData(*foreign);
-        EXPECT_EQ(s->tlsLastCntId, k.last);
+        EXPECT_EQ(QKBLEBaseConnectTestPeer::tlsLastCntId(*s), k.last);
         auto frame =
             QKBLEProtocol::getProtocolDataWithMsgBody(Bytes{1, 2}, key, 0x63, 3, k.incoming);
         s->receiveBleData(*frame);
         EXPECT_EQ(s->types.size(), k.accepted ? 1u : 0u);
         EXPECT_EQ(got, k.accepted ? std::vector<int64_t>{} : std::vector<int64_t>{9999});
-        EXPECT_EQ(s->tlsLastCntId, k.lastAfter);
+        EXPECT_EQ(QKBLEBaseConnectTestPeer::tlsLastCntId(*s), k.lastAfter);
     }
     auto s = QKBLEBaseConnect::initWithParam(none);
-    s->tlsAntiReplayCnt = 65534;
+    QKBLEBaseConnectTestPeer::tlsAntiReplayCnt(*s) = 65534;
     EXPECT_EQ(s->getApAntiReplayCount(), 65535);
     EXPECT_EQ(s->getApAntiReplayCount(), 1);
 }
@@ -486,8 +489,9 @@ TEST_F(QKBLEBaseConnectTest, ChunksAndWriteTypeFollowTheCharacteristic) {
         module->mute = true;
         radio->clearLog();
         const Bytes body(40, 0x33);
-        const size_t frame =
-            QKBLEProtocol::getProtocolDataWithMsgBody(body, session->aesKey, 0x63, 2, 1)->size();
+        const size_t frame = QKBLEProtocol::getProtocolDataWithMsgBody(
+                                 body, QKBLEBaseConnectTestPeer::aesKey(*session), 0x63, 2, 1)
+                                 ->size();
         session->sendBody(body, 0x63);
         MainLoop::runFor(1);
         const char* op = properties == 0x04 ? "write-without-response" : "write";

@@ -6,6 +6,7 @@
 
 #include "../bleflows/BleFlowFixture.h"
 #include "platform/foundation/AppLifecycle.h"
+#include "sim/BleSessionPeer.h"
 #include "telvosdk/QKSDKConstants.h"
 
 namespace telvo::test {
@@ -18,10 +19,9 @@ class CloudFlow : public QKBLEBaseConnect {
   public:
     void statConfig(const QKDeviceBleConfigParams& params, UpdateBlock update,
                     CompletionBlock done) {
-        iConfigModel = params;
-        randomNum = params.randomNum.value_or("");
-        updateCallBack = std::move(update);
-        configCompletion = std::move(done);
+        mutableConfigModel() = params;
+        setRandomNum(params.randomNum.value_or(""));
+        setBlocks(std::move(update), std::move(done));
         startTotalTimer();
         connect();
     }
@@ -31,8 +31,8 @@ class CloudFlow : public QKBLEBaseConnect {
     void receiveProtocol(const std::shared_ptr<QKBLEProtocol>& frame) override {
         const Bytes body = frame->decrptMsgBody().value_or(Bytes{});
         if (frame->msgType() == 0x63 && body.size() >= 33 && body[0] == 0) {
-            bleDevice->deviceSn.assign(body.begin() + 1, body.begin() + 33);
-            sendBody(*QKBLEProtocol::msgBodyForPreConnect(iConfigModel, 1), 0x69);
+            deviceRecord().deviceSn.assign(body.begin() + 1, body.begin() + 33);
+            sendBody(*QKBLEProtocol::msgBodyForPreConnect(configModel(), 1), 0x69);
         } else if (frame->msgType() == 0x69 && body.size() == 1 && body[0] == 0) {
             cloudCheckAt = Clock::now();
             startCloudCheck();
@@ -111,7 +111,8 @@ TEST_F(BleSessionTimersTest, WholeSessionSucceedsThroughTheCloud) {
     EXPECT_EQ(ends.size(), 1u);
     EXPECT_EQ(queries().size(), 6u);
     EXPECT_EQ(MainLoop::pendingPerformRequests(flow.get()), 0u);
-    EXPECT_TRUE(!flow->findDeviceTimer && !flow->totalTimer);
+    EXPECT_TRUE(!QKBLEBaseConnectTestPeer::findDeviceTimer(*flow) &&
+                !QKBLEBaseConnectTestPeer::totalTimer(*flow));
 }
 
 // The overall time-out: 180 s from the start, moved later by each pause.
@@ -135,9 +136,9 @@ TEST_F(BleSessionTimersTest, OverallTimeOutAndPauses) {
         EXPECT_NEAR(ends[0].at - startedAt, k.firesAt, 1e-6);
         EXPECT_EQ(ends[0].code, 4089);
         EXPECT_EQ(ends[0].error->userInfo()[kQKSDKErrorSubType].text(), kQKSDKErrorCheckApTimeOut);
-        EXPECT_EQ(flow->totalCount, UINT64_MAX);
+        EXPECT_EQ(QKBLEBaseConnectTestPeer::totalCount(*flow), UINT64_MAX);
         MainLoop::drain();
-        EXPECT_EQ(flow->peripheral->state(), CBPeripheralState::Disconnected);
+        EXPECT_EQ(flow->peripheral()->state(), CBPeripheralState::Disconnected);
         flow.reset();
         MainLoop::runFor(1);
     }
@@ -169,16 +170,18 @@ void backgroundDuringAQuery(T& t) {
                              ScriptedReply{.neverAnswer = true}});
 }
 void toBackgroundAndBack(T& t) {
-    const auto first = t.flow->cuCheckApTask;
-    ASSERT_TRUE(MainLoop::runUntil([&] { return t.flow->cuCheckApTask != first; }, 5));
+    const auto first = QKBLEBaseConnectTestPeer::cuCheckApTask(*t.flow);
+    ASSERT_TRUE(MainLoop::runUntil(
+        [&] { return QKBLEBaseConnectTestPeer::cuCheckApTask(*t.flow) != first; }, 5));
     ASSERT_TRUE(MainLoop::runUntil([&] { return t.api.seen().size() >= 2; }, 0.1));
-    t.flow->cuCheckApTask->suspend();  // the system holds the request in the background
+    QKBLEBaseConnectTestPeer::cuCheckApTask(*t.flow)
+        ->suspend();  // the system holds the request in the background
     AppLifecycle::postDidEnterBackground();
     MainLoop::runFor(30);
     AppLifecycle::postWillEnterForeground();
     MainLoop::runFor(1);
     // The cancelled request reports no failure of the cloud.
-    EXPECT_EQ(t.flow->checkApFailedResultCode % 10000, 1307);
+    EXPECT_EQ(QKBLEBaseConnectTestPeer::checkApFailedResultCode(*t.flow) % 10000, 1307);
 }
 void tokenInvalid(T& t) {
     QKMiddleInterface::shareInstance()->middleConfig()->setTokenInvalidErrorCode(40001);

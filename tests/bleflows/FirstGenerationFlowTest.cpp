@@ -1,6 +1,7 @@
 #include "BleFlowFixture.h"
 #include "bleflows/QKBLEConnect.h"
 #include "platform/foundation/Registry.h"
+#include "sim/BleSessionPeer.h"
 #include "telvosdk/QKSDKConstants.h"
 #include "telvosdk/TelvoSDK.h"
 
@@ -31,8 +32,8 @@ struct FirstGeneration : BleFlowFixture {
     }
     // The 0x68 body for the fixture's router and the flow's random code.
     Bytes routerBody() const {
-        return hex("aabbccddeeff01070b" + toHex(toBytes("HomeNetsecret-pass")) + flow->randomNum +
-                   "00");
+        return hex("aabbccddeeff01070b" + toHex(toBytes("HomeNetsecret-pass")) +
+                   QKBLEBaseConnectTestPeer::randomNum(*flow) + "00");
     }
 };
 
@@ -44,12 +45,12 @@ TEST_F(FirstGeneration, RouterSettingsThenCloudCheckToSuccess) {
     EXPECT_EQ(ends.at(0).code, 0);
     EXPECT_EQ(received(0x63), std::vector<Bytes>{QKBLEProtocol::msgBodyForCheckStatus(0)});
     EXPECT_EQ(received(0x68), std::vector<Bytes>{routerBody()});
-    EXPECT_EQ(module->randomCode(), flow->randomNum);
-    EXPECT_EQ(ends[0].device->randomCode, flow->randomNum);
+    EXPECT_EQ(module->randomCode(), QKBLEBaseConnectTestPeer::randomNum(*flow));
+    EXPECT_EQ(ends[0].device->randomCode, QKBLEBaseConnectTestPeer::randomNum(*flow));
     EXPECT_EQ(ends[0].device->moduleVersion, "01020304");
     EXPECT_EQ(ends[0].device->deviceSubType, std::to_string(0x1234));
     EXPECT_TRUE(received(0x67).empty());
-    EXPECT_NE(flow->peripheral->state(), CBPeripheralState::Connected);  // bleType 0
+    EXPECT_NE(flow->peripheral()->state(), CBPeripheralState::Connected);  // bleType 0
 }
 
 // 0xE0 asks for the regional settings; a country code under two characters is zero-padded.
@@ -132,13 +133,13 @@ TEST_F(FirstGeneration, StatusAnswersAndReports) {
         module->routerResult = 0x07;  // neither joining nor asking: the flow waits
         if (!row.status.empty()) module->setAnswer(0x63, row.status);
         start();
-        flow->bleDevice->moduleVersion = "AA";
+        flow->bleDevice()->moduleVersion = "AA";
         ASSERT_TRUE(MainLoop::runUntil([&] { return stepCount(5) == 1; }, 30));
         MainLoop::runFor(1);
         EXPECT_EQ(received(0x68).size(), row.sendsRouter ? 1u : 0u);
-        EXPECT_EQ(flow->bleDevice->moduleVersion, row.version);
+        EXPECT_EQ(flow->bleDevice()->moduleVersion, row.version);
         if (row.status == full40) {
-            EXPECT_EQ(flow->bleDevice->deviceSn, std::string(32, 'S'));
+            EXPECT_EQ(flow->bleDevice()->deviceSn, std::string(32, 'S'));
         }
         steps.clear();
         if (!row.report.empty())
@@ -161,7 +162,7 @@ TEST_F(FirstGeneration, StopAtEachPhase) {
         MainLoop::runFor(400);
         EXPECT_TRUE(ends.empty());
         EXPECT_EQ(module->log("receive").size(), written);
-        EXPECT_NE(flow->peripheral->state(), CBPeripheralState::Connected);
+        EXPECT_NE(flow->peripheral()->state(), CBPeripheralState::Connected);
     }
 }
 

@@ -84,7 +84,7 @@ TEST_F(Dispatcher, CarriesOnOrReplacesAsTheTableSays) {
         auto first = held(c.type);
         ASSERT_TRUE(first);
         if (c.macCaseDiffers) {
-            for (char& ch : first->bleDevice->btMac)
+            for (char& ch : first->bleDevice()->btMac)
                 ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
         }
         params.bleSecondConfigType = c.secondMode;
@@ -115,7 +115,7 @@ TEST_F(Dispatcher, StopMatchesTheMacLoosely) {
     manager()->statConfig(QKDeviceBleConfigParams{}, 0, nullptr, nullptr);
     ASSERT_TRUE(manager()->oneBle());
     auto second = manager()->ble();
-    second->bleDevice->btMac = "AABBCC112233";  // advertised as "aa:bb:cc:11:22:33"
+    second->bleDevice()->btMac = "AABBCC112233";  // advertised as "aa:bb:cc:11:22:33"
 
     manager()->stopConfig(QKDeviceBleConfigParams{});
     EXPECT_FALSE(manager()->oneBle());

@@ -99,11 +99,11 @@ TEST_F(ComboTest, StatusAnswerRows) {
         module->setAnswer(0x63, body);
         module->setAnswer(0x04, {0x03, 0x01, 0x02});  // ignored: the record stays to be read
         start();
-        const QKDevice old = *flow->bleDevice;
+        const QKDevice old = *flow->bleDevice();
         MainLoop::runFor(3);
         EXPECT_EQ(steps, (std::vector<int>{1, 2, 3, 4, 5}));
         EXPECT_EQ(received(0x04).size(), row.bind ? 1u : 0u);
-        const QKDevice& d = *flow->bleDevice;
+        const QKDevice& d = *flow->bleDevice();
         EXPECT_EQ(d.deviceSn, row.sn ? std::string(32, 'S') : old.deviceSn);
         EXPECT_EQ(d.btMac, row.mac ? "060504030201" : old.btMac);
         EXPECT_EQ(d.softwareVersion, row.version ? "" : old.softwareVersion);

@@ -2,6 +2,7 @@
 
 #include "BleFlowFixture.h"
 #include "bleflows/QKBleSecondRetryConnect.h"
+#include "sim/BleSessionPeer.h"
 #include "telvosdk/QKSDKConstants.h"
 
 namespace telvo::test {
@@ -175,9 +176,9 @@ TEST_F(RetryFlow, RandomCodeOfTheRouterUpdate) {
         const auto creds = module->log("credentials");
         ASSERT_EQ(creds.size(), 1u);
         const std::string random = creds[0].detail.substr(creds[0].detail.find("random=") + 7);
-        EXPECT_EQ(random, on ? flow->randomNum : "");
+        EXPECT_EQ(random, on ? QKBLEBaseConnectTestPeer::randomNum(*flow) : "");
         EXPECT_EQ(random.size(), on ? 32u : 0u);
-        EXPECT_EQ(flow->isBleForceValidRandom, on);
+        EXPECT_EQ(QKBLEBaseConnectTestPeer::isBleForceValidRandom(*flow), on);
     }
 }
 
@@ -211,7 +212,7 @@ TEST_F(RetryFlow, ResumeAfterWrongPassword) {
     const auto creds = m.log("credentials");
     ASSERT_EQ(creds.size(), 2u);
     EXPECT_EQ(creds[1].detail.rfind("ssid=Other password= bssid=010203040506", 0), 0u);
-    EXPECT_EQ(flow->iConfigModel.securityType, "1");
+    EXPECT_EQ(flow->configModel().securityType, "1");
     flow->resumeConfigWithParams(again);
     MainLoop::runFor(10);
     EXPECT_EQ(received(0x69).size(), 2u);

@@ -66,7 +66,7 @@ TEST_F(SpecialModeFlow, LinkLostEnds) {
         m.loseLink();
     });
     auto flow = start(1);
-    peripheral = flow->peripheral;
+    peripheral = flow->peripheral();
     MainLoop::runFor(200);
     ASSERT_EQ(onlyEnd(), 4085);
 }

@@ -1,5 +1,6 @@
 #include "BleFlowFixture.h"
 #include "bleflows/QKBleSecondWiredConnect.h"
+#include "sim/BleSessionPeer.h"
 
 namespace telvo::test {
 namespace {
@@ -36,10 +37,12 @@ TEST_F(Wired, WiredBodyToSuccessKeepingTheLink) {
     EXPECT_EQ(steps, (std::vector<int>{1, 2, 3, 4, 6, 5, 11, 7, 19, 8, 19, 9, 19, 12, 19}));
     EXPECT_EQ(ends.at(0).code, 0);
     // Mode, random code, no region id.
-    EXPECT_EQ(received(0x69), std::vector<Bytes>{hex("01" + flow->randomNum + "00000000")});
-    EXPECT_TRUE(flow->bleDevice->isWiredStatus);
+    EXPECT_EQ(
+        received(0x69),
+        std::vector<Bytes>{hex("01" + QKBLEBaseConnectTestPeer::randomNum(*flow) + "00000000")});
+    EXPECT_TRUE(flow->bleDevice()->isWiredStatus);
     MainLoop::runFor(5);
-    EXPECT_EQ(flow->peripheral->state(), CBPeripheralState::Connected);
+    EXPECT_EQ(flow->peripheral()->state(), CBPeripheralState::Connected);
 }
 
 // The body follows the parameters (configurable and plugged in), the mode the target serial.
@@ -127,7 +130,7 @@ TEST_F(Wired, CableReports) {
     MainLoop::runFor(400);
     EXPECT_TRUE(ends.empty());
     EXPECT_EQ(std::vector<int>(steps.end() - 4, steps.end()), (std::vector<int>{7, 18, 8, 18}));
-    EXPECT_FALSE(flow->bleDevice->isWiredStatus);
+    EXPECT_FALSE(flow->bleDevice()->isWiredStatus);
     // An online report with a module error ends the flow once, as found.
     fresh();
     module->joinError = std::make_pair(uint8_t(4), uint8_t(7));
@@ -175,7 +178,7 @@ TEST_F(Wired, ResumeTakesTheNewRouterUnlessEnded) {
 
 TEST_F(Wired, ParameterCheckFailsBeforeConnecting) {
     flow = QKBLEBaseConnect::initWithParam<QKBleSecondWiredConnect>(params);
-    flow->bleDevice->functionSetEnable = true;
+    flow->bleDevice()->functionSetEnable = true;
     flow->statConfig(params, progress(), completion());
     ASSERT_EQ(onlyEnd(), 4140);
     MainLoop::runFor(5);
