@@ -41,6 +41,12 @@ class TELVO_EXPORT QKMiddleConfig {
     TELVO_CONFIG_FIELD(std::string, clientId, setClientId)
     TELVO_CONFIG_FIELD(int64_t, SSLPinningMode, setSSLPinningMode)
     TELVO_CONFIG_FIELD(std::vector<Bytes>, cers, setCers)
+    // The cloud's TLS: the roots (DER certificates) its chain must lead to in place of the
+    // system's trusted roots; empty: the system's. Read when the first cloud request is made.
+    TELVO_CONFIG_FIELD(std::vector<Bytes>, cloudRootCers, setCloudRootCers)
+    // The permissive policy: the cloud's chain, validity and host name go unchecked (pins, when
+    // set, still apply). Off by default; the library logs a warning when it is on.
+    TELVO_CONFIG_FIELD(bool, allowInvalidCloudCertificates, setAllowInvalidCloudCertificates)
     TELVO_CONFIG_FIELD(int64_t, tokenInvalidErrorCode, setTokenInvalidErrorCode)
     TELVO_CONFIG_FIELD(int64_t, workmode, setWorkmode)
     TELVO_CONFIG_FIELD(bool, isSupportTLS, setIsSupportTLS)
@@ -55,6 +61,8 @@ class TELVO_EXPORT QKMiddleConfig {
         httpSignKey_, appId_, clientId_;
     int64_t SSLPinningMode_ = 0;
     std::vector<Bytes> cers_;
+    std::vector<Bytes> cloudRootCers_;
+    bool allowInvalidCloudCertificates_ = false;
     int64_t tokenInvalidErrorCode_ = 0;
     int64_t workmode_ = 0;
     bool isSupportTLS_ = false;

@@ -60,6 +60,14 @@ std::shared_ptr<QKAFJSONRequestSerializer> freshRequestSerializer() {
     return serializer;
 }
 
+// The app's roots for the cloud, when it set any, in place of the system's.
+void useConfiguredRoots(QKAFSecurityPolicy& policy) {
+    std::vector<Bytes> roots = config()->cloudRootCers();
+    if (!roots.empty())
+        policy.setAnchorCertificates(
+            QKAFSecurityPolicy::CertificateSet(roots.begin(), roots.end()));
+}
+
 std::shared_ptr<QKAFJSONResponseSerializer> freshResponseSerializer() {
     auto serializer = QKAFJSONResponseSerializer::serializer();
     serializer->setRemovesKeysWithNullValues(true);
@@ -101,16 +109,24 @@ std::shared_ptr<QKAFHTTPSessionManager> QKNetWorkManager::manager() {
     auto settings = config();
     std::vector<Bytes> pinned = settings->cers();
     std::shared_ptr<QKAFSecurityPolicy> policy;
+    // The chain to the roots, the host name, validity and purpose are checked; pins narrow
+    // that check.
     if (settings->SSLPinningMode() > 0 && !pinned.empty()) {
         policy = QKAFSecurityPolicy::policyWithPinningMode(
             QKAFSSLPinningModePublicKey,
             QKAFSecurityPolicy::CertificateSet(pinned.begin(), pinned.end()));
     } else {
-        QKSDKLOG("cloud requests accept any server certificate (no pinned certificates)");
         policy = QKAFSecurityPolicy::defaultPolicy();
     }
-    policy->setAllowInvalidCertificates(true);
-    policy->setValidatesDomainName(false);
+    useConfiguredRoots(*policy);
+    if (settings->allowInvalidCloudCertificates()) {
+        QKSDKLOG(
+            "warning: the app allows invalid cloud certificates: the cloud's chain, validity "
+            "and host name go unchecked%s",
+            policy->SSLPinningMode() > 0 ? " (pinned keys still apply)" : "");
+        policy->setAllowInvalidCertificates(true);
+        policy->setValidatesDomainName(false);
+    }
     manager_->setSecurityPolicy(policy);
     return manager_;
 }
@@ -503,6 +519,7 @@ int64_t QKNetWorkManager::reachabilityStatus() const {
 void QKNetWorkManager::downLoadFileWithURL(const std::string& url, const std::string& filePath,
                                            std::function<void(const ErrorPtr& error)> completion) {
     auto session = QKAFHTTPSessionManager::manager();
+    useConfiguredRoots(*session->securityPolicy());
     URLRequest request;
     request.url = url;
     auto task = session->downloadTaskWithRequest(

@@ -3,7 +3,6 @@
 #include <openssl/err.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -59,6 +58,15 @@ std::vector<SecCertificateRef> linkedChain(const std::vector<SecCertificateRef>&
         used[issuer] = true;
         linked.push_back(chain[issuer]);
     }
+}
+
+// The entries that are DER certificates.
+std::vector<SecCertificateRef> certificatesOf(const QKAFSecurityPolicy::CertificateSet& set) {
+    std::vector<SecCertificateRef> certificates;
+    for (const Bytes& data : set)
+        if (auto certificate = SecCertificate::createWithData(data))
+            certificates.push_back(std::move(certificate));
+    return certificates;
 }
 
 }  // namespace
@@ -133,6 +141,15 @@ std::optional<std::vector<SecKeyRef>> QKAFSecurityPolicy::pinnedPublicKeys() con
     return pinnedPublicKeys_;
 }
 
+std::optional<QKAFSecurityPolicy::CertificateSet> QKAFSecurityPolicy::anchorCertificates() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return anchorCertificates_;
+}
+void QKAFSecurityPolicy::setAnchorCertificates(std::optional<CertificateSet> certificates) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    anchorCertificates_ = std::move(certificates);
+}
+
 void QKAFSecurityPolicy::setPinnedCertificates(std::optional<CertificateSet> certificates) {
     std::optional<std::vector<SecKeyRef>> keys;
     if (certificates) {
@@ -156,6 +173,7 @@ std::shared_ptr<QKAFSecurityPolicy> QKAFSecurityPolicy::copy() const {
     policy->SSLPinningMode_ = SSLPinningMode_;
     policy->pinnedCertificates_ = pinnedCertificates_;
     policy->pinnedPublicKeys_ = pinnedPublicKeys_;
+    policy->anchorCertificates_ = anchorCertificates_;
     return policy;
 }
 
@@ -165,6 +183,7 @@ bool QKAFSecurityPolicy::evaluateServerTrust(SecTrust& serverTrust,
     uint64_t mode;
     std::optional<CertificateSet> pinned;
     std::optional<std::vector<SecKeyRef>> pinnedKeys;
+    std::optional<CertificateSet> anchors;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         allowInvalid = allowInvalidCertificates_;
@@ -172,6 +191,7 @@ bool QKAFSecurityPolicy::evaluateServerTrust(SecTrust& serverTrust,
         mode = SSLPinningMode_;
         pinned = pinnedCertificates_;
         pinnedKeys = pinnedPublicKeys_;
+        anchors = anchorCertificates_;
     }
     if (domain && allowInvalid && validatesDomain &&
         (mode == QKAFSSLPinningModeNone || !pinned || pinned->empty())) {
@@ -180,30 +200,18 @@ bool QKAFSecurityPolicy::evaluateServerTrust(SecTrust& serverTrust,
             "pinning.");
         return false;
     }
+    if (anchors) serverTrust.setAnchorCertificates(certificatesOf(*anchors));
     if (validatesDomain) {
         serverTrust.setPolicy(SecPolicy::sslServer, domain);
     } else {
         serverTrust.setPolicy(SecPolicy::basicX509);
     }
 
-    if (mode == QKAFSSLPinningModeNone) {
-        if (!allowInvalid) return trustIsValid(serverTrust);
-        static std::atomic<bool> warned{false};
-        if (!warned.exchange(true)) {
-            platformDiagnostic(
-                "QKAFSecurityPolicy: no pinning and invalid certificates allowed: every server "
-                "certificate is accepted");
-        }
-        return true;
-    }
+    if (mode == QKAFSSLPinningModeNone) return allowInvalid || trustIsValid(serverTrust);
     if (!trustIsValid(serverTrust) && !allowInvalid) return false;
 
     if (mode == QKAFSSLPinningModeCertificate) {
-        std::vector<SecCertificateRef> anchors;
-        for (const Bytes& data : pinned.value_or(CertificateSet{}))
-            if (auto certificate = SecCertificate::createWithData(data))
-                anchors.push_back(certificate);
-        serverTrust.setAnchorCertificates(std::move(anchors));
+        serverTrust.setAnchorCertificates(certificatesOf(pinned.value_or(CertificateSet{})));
         if (!trustIsValid(serverTrust)) return false;
         const auto& chain = serverTrust.certificateChain();
         for (auto it = chain.rbegin(); it != chain.rend(); ++it)

@@ -47,12 +47,17 @@ class QKAFSecurityPolicy {
     // Also derives pinnedPublicKeys: one key per entry that is a DER certificate.
     void setPinnedCertificates(std::optional<CertificateSet> certificates);
     std::optional<std::vector<SecKeyRef>> pinnedPublicKeys() const;
+    // The roots (DER certificates) a server chain must lead to in place of the trust's own
+    // anchors (the system's trusted roots); null, the default: the trust's own. Data that is not
+    // a certificate anchors nothing.
+    std::optional<CertificateSet> anchorCertificates() const;
+    void setAnchorCertificates(std::optional<CertificateSet> certificates);
 
     // The trust's policy is replaced (SSL for the domain, or basic X.509 when domain names
     // are not validated) before it is evaluated.
     bool evaluateServerTrust(SecTrust& serverTrust, const std::optional<std::string>& domain) const;
 
-    // A copy of the four settings.
+    // A copy of the settings.
     std::shared_ptr<QKAFSecurityPolicy> copy() const;
 
   private:
@@ -62,6 +67,7 @@ class QKAFSecurityPolicy {
     uint64_t SSLPinningMode_ = QKAFSSLPinningModeNone;
     std::optional<CertificateSet> pinnedCertificates_;
     std::optional<std::vector<SecKeyRef>> pinnedPublicKeys_;
+    std::optional<CertificateSet> anchorCertificates_;
 };
 
 }  // namespace telvo

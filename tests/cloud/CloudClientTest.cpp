@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <sstream>
 
@@ -11,8 +12,10 @@
 #include "platform/net/NetworkReachability.h"
 #include "records/QKMiddleInterface.h"
 #include "security/QKDataSecurity.h"
+#include "sim/LogCapture.h"
 #include "sim/SimCloudApi.h"
 #include "sim/TempFolder.h"
+#include "sim/TestPki.h"
 #include "sim/TestSupport.h"
 #include "telvosdk/TelvoError.h"
 
@@ -505,6 +508,75 @@ TEST_F(CloudClientTest, RandomCodeMovesARepeatedAWithinTwoMinutes) {
     int32_t a = 9, b = 9;
     EXPECT_EQ(generator->produceRandomNumWithRandomA(a, b, "0a:0b:0c:0d:0e:0f", "other", "pass"),
               "0909" + digest);
+}
+
+// Over HTTPS, configured as an app would: the cloud's roots, pins and the permissive choice in
+// QKMiddleConfig. A refused server never sees the request, nor its token and signature.
+TEST_F(CloudClientTest, TheCloudsCertificateIsVerifiedByDefault) {
+    using Tls = FakeCloud::Tls;
+    const auto& pki = test::TestPki::shared();
+    const Bytes& root = pki.root().certificate;
+    const Bytes& leaf = pki.server().certificate;
+    const int64_t transport = 319002;
+    auto log = std::make_shared<test::LogLines>();
+    QKUserDefault::standardUserDefaults()->setBool(true, "logenable");
+    QKMiddleInterface::shareInstance()->setCustomLogDelegate(log);
+    auto warnings = [&] {
+        return std::count_if(log->lines.begin(), log->lines.end(), [](const std::string& line) {
+            return line.find("allows invalid cloud certificates") != std::string::npos;
+        });
+    };
+    struct Case {
+        const char* name;
+        Tls tls;
+        std::vector<Bytes> roots;  // the app's roots for the cloud (empty: the system's)
+        std::vector<Bytes> pins;   // mode 1 with these certificates' keys
+        bool permissive;
+        bool accepted;
+    } cases[] = {
+        {"good chain to the app's root", Tls::trusted, {root}, {}, false, true},
+        {"good chain, system roots only", Tls::trusted, {}, {}, false, false},
+        {"self-signed", Tls::selfSigned, {root}, {}, false, false},
+        {"another host's certificate", Tls::otherHost, {root}, {}, false, false},
+        {"expired", Tls::expired, {root}, {}, false, false},
+        {"client purpose", Tls::clientPurpose, {root}, {}, false, false},
+        {"chain to another root", Tls::attacker, {root}, {}, false, false},
+        {"pinned leaf on a good chain", Tls::trusted, {root}, {leaf}, false, true},
+        {"pin missing from a good chain",
+         Tls::trusted,
+         {root},
+         {pki.unrelatedRoot().certificate},
+         false,
+         false},
+        {"pinned self-signed, not permissive",
+         Tls::selfSigned,
+         {root},
+         {pki.selfSignedServer().certificate},
+         false,
+         false},
+        {"permissive, self-signed", Tls::selfSigned, {}, {}, true, true},
+        {"permissive, a pin still applies", Tls::selfSigned, {}, {leaf}, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeCloud secure(c.tls);
+        SimCloudApi secureApi{secure, "signKey", "signSecret"};
+        QKNetWorkManager::resetForTesting();
+        config()->setServerHost(secure.baseURL());
+        config()->setCloudRootCers(c.roots);
+        config()->setSSLPinningMode(c.pins.empty() ? 0 : 1);
+        config()->setCers(c.pins);
+        config()->setAllowInvalidCloudCertificates(c.permissive);
+        log->lines.clear();
+        for (int request = 0; request < 2; ++request) {
+            Outcome out;
+            apExists(out);
+            EXPECT_EQ(out.error->code(), c.accepted ? 0 : transport);
+        }
+        EXPECT_EQ(secure.requestCount(), c.accepted ? 2u : 0u);
+        // One warning for the permissive choice, however many requests follow.
+        EXPECT_EQ(warnings(), c.permissive ? 1 : 0);
+    }
 }
 
 }  // namespace

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
+
+#include <filesystem>
 
 #include "platform/crypto/Trust.h"
 #include "platform/dispatch/Clock.h"
@@ -99,6 +102,79 @@ TEST(SecTrust, EvaluatesAtTheInjectedTime) {
     EXPECT_EQ(evaluate(chain, anchors).result, SecTrustResultType::unspecified);
     Clock::setShared(nullptr);
     EXPECT_EQ(evaluate(chain, anchors).result, SecTrustResultType::unspecified);
+}
+
+TEST(SecTrust, TheSslPolicyChecksTheNameAndTheServerPurpose) {
+    const auto& pki = TestPki::shared();
+    const Bytes& inter = pki.intermediate().certificate;
+    struct Case {
+        const char* name;
+        const Bytes& leaf;
+        SecPolicy policy;
+        std::optional<std::string> host;
+        bool trusted;
+    } cases[] = {
+        {"server by address", pki.server().certificate, SecPolicy::sslServer, "127.0.0.1", true},
+        {"server by name", pki.server().certificate, SecPolicy::sslServer, "localhost", true},
+        {"another host's", pki.otherHostServer().certificate, SecPolicy::sslServer, "127.0.0.1",
+         false},
+        {"client purpose", pki.clientPurposeServer().certificate, SecPolicy::sslServer, "127.0.0.1",
+         false},
+        {"client purpose, no host", pki.clientPurposeServer().certificate, SecPolicy::sslServer,
+         std::nullopt, false},
+        {"client purpose, chain alone", pki.clientPurposeServer().certificate, SecPolicy::basicX509,
+         std::nullopt, true},
+        {"expired", pki.expiredServer().certificate, SecPolicy::sslServer, "127.0.0.1", false},
+    };
+    for (const auto& c : cases) {
+        auto trust = SecTrust::create({cert(c.leaf), cert(inter)}, c.policy);
+        trust->setPolicy(c.policy, c.host);
+        trust->setAnchorCertificates({cert(pki.root().certificate)});
+        trust->setVerifyDate(at(2030, 1, 1));
+        SecTrustResultType result;
+        ASSERT_EQ(trust->evaluate(&result), errSecSuccess) << c.name;
+        EXPECT_EQ(result == SecTrustResultType::unspecified, c.trusted) << c.name;
+    }
+}
+
+// The system's roots are OpenSSL's default certificate file (Debian's ca-certificates).
+TEST(SecTrust, SystemAnchorsAreTheSystemsRoots) {
+    const std::filesystem::path bundle = "/etc/ssl/certs/ca-certificates.crt";
+    if (!std::filesystem::exists(bundle)) GTEST_SKIP() << "no system certificate bundle";
+    std::unique_ptr<BIO, decltype(&BIO_free)> in(BIO_new_file(bundle.c_str(), "r"), BIO_free);
+    ASSERT_TRUE(in);
+    X509Ptr first(PEM_read_bio_X509(in.get(), nullptr, nullptr, nullptr));
+    ASSERT_TRUE(first);
+    unsigned char* der = nullptr;
+    int length = i2d_X509(first.get(), &der);
+    ASSERT_GT(length, 0);
+    auto systemRoot = SecCertificate::createWithData(ByteView(der, size_t(length)));
+    OPENSSL_free(der);
+    // Inside the root's validity.
+    std::tm notBefore{};
+    ASSERT_EQ(ASN1_TIME_to_tm(X509_get0_notBefore(first.get()), &notBefore), 1);
+    const auto when =
+        std::chrono::system_clock::from_time_t(timegm(&notBefore)) + std::chrono::hours(24);
+
+    const auto& pki = TestPki::shared();
+    struct Case {
+        const char* name;
+        SecCertificateRef leaf;
+        bool system;
+        bool trusted;
+    } cases[] = {
+        {"a system root, system anchors", systemRoot, true, true},
+        {"a system root, no anchors", systemRoot, false, false},
+        {"the test root, system anchors", cert(pki.root().certificate), true, false},
+    };
+    for (const auto& c : cases) {
+        auto trust = SecTrust::create({c.leaf}, SecPolicy::basicX509);
+        if (c.system) trust->useSystemAnchorCertificates();
+        trust->setVerifyDate(when);
+        SecTrustResultType result;
+        ASSERT_EQ(trust->evaluate(&result), errSecSuccess) << c.name;
+        EXPECT_EQ(result == SecTrustResultType::unspecified, c.trusted) << c.name;
+    }
 }
 
 TEST(SecCertificate, AcceptsExactlyOneDerCertificate) {

@@ -38,29 +38,35 @@ bool setUpTls(SSL_CTX& ctx, const TestIdentity& leaf, const std::vector<const By
 }
 
 std::unique_ptr<httplib::Server> makeServer(FakeCloud::Tls tls) {
+    using Tls = FakeCloud::Tls;
+    if (tls == Tls::none) return std::make_unique<httplib::Server>();
     const TestPki& pki = TestPki::shared();
-    const Bytes* intermediate = &pki.intermediate().certificate;
-    const Bytes* root = &pki.root().certificate;
+    const TestIdentity* leaf = nullptr;
     switch (tls) {
-        case FakeCloud::Tls::none:
-            return std::make_unique<httplib::Server>();
-        case FakeCloud::Tls::trusted:
-            return std::make_unique<httplib::SSLServer>([=, &pki](SSL_CTX& ctx) {
-                return setUpTls(ctx, pki.server(), {intermediate, root});
-            });
-        case FakeCloud::Tls::selfSigned:
-            return std::make_unique<httplib::SSLServer>(
-                [&pki](SSL_CTX& ctx) { return setUpTls(ctx, pki.selfSignedServer(), {}); });
-        case FakeCloud::Tls::otherHost:
-            return std::make_unique<httplib::SSLServer>([=, &pki](SSL_CTX& ctx) {
-                return setUpTls(ctx, pki.otherHostServer(), {intermediate, root});
-            });
-        case FakeCloud::Tls::attacker:
-            return std::make_unique<httplib::SSLServer>([=, &pki](SSL_CTX& ctx) {
-                return setUpTls(ctx, pki.attackerServer(), {intermediate, root});
-            });
+        case Tls::none:
+        case Tls::trusted:
+            leaf = &pki.server();
+            break;
+        case Tls::selfSigned:
+            leaf = &pki.selfSignedServer();
+            break;
+        case Tls::otherHost:
+            leaf = &pki.otherHostServer();
+            break;
+        case Tls::attacker:
+            leaf = &pki.attackerServer();
+            break;
+        case Tls::expired:
+            leaf = &pki.expiredServer();
+            break;
+        case Tls::clientPurpose:
+            leaf = &pki.clientPurposeServer();
+            break;
     }
-    return nullptr;
+    std::vector<const Bytes*> chain;
+    if (tls != Tls::selfSigned) chain = {&pki.intermediate().certificate, &pki.root().certificate};
+    return std::make_unique<httplib::SSLServer>(
+        [leaf, chain](SSL_CTX& ctx) { return setUpTls(ctx, *leaf, chain); });
 }
 
 // The server's threads carry the name "fake-cloud", so that the flow benchmarks can leave the

@@ -51,11 +51,13 @@ struct ScriptedReply {
 class FakeCloud {
   public:
     enum class Tls {
-        none,        // plain HTTP
-        trusted,     // server <- intermediate <- root, for localhost and 127.0.0.1
-        selfSigned,  // selfSignedServer alone
-        otherHost,   // otherHostServer <- intermediate <- root, for other.example.com only
-        attacker,    // attackerServer with the intermediate and the root appended
+        none,           // plain HTTP
+        trusted,        // server <- intermediate <- root, for localhost and 127.0.0.1
+        selfSigned,     // selfSignedServer alone
+        otherHost,      // otherHostServer <- intermediate <- root, for other.example.com only
+        attacker,       // attackerServer with the intermediate and the root appended
+        expired,        // expiredServer <- intermediate <- root
+        clientPurpose,  // clientPurposeServer <- intermediate <- root
     };
 
     // host: the numeric IPv4 address to listen on (a namespace's own address for runs between

@@ -25,7 +25,8 @@ struct Issued {
     TestIdentity identity;
 };
 
-enum class Role { ca, leaf, server };
+// A TLS server certificate names the server purpose; a client one only the client purpose.
+enum class Role { ca, leaf, server, client };
 
 EvpPkeyPtr newKey() {
     EvpPkeyPtr key(EVP_EC_gen("P-256"));
@@ -106,8 +107,9 @@ Issued issue(const std::string& commonName, Role role, const Issued* issuer, std
         addExtension(cert, &ctx, NID_basic_constraints, "critical,CA:FALSE");
         addExtension(cert, &ctx, NID_key_usage, "critical,digitalSignature,keyAgreement");
     }
-    if (role == Role::server) {
-        addExtension(cert, &ctx, NID_ext_key_usage, "serverAuth");
+    if (role == Role::server || role == Role::client) {
+        addExtension(cert, &ctx, NID_ext_key_usage,
+                     role == Role::server ? "serverAuth" : "clientAuth");
         addExtension(cert, &ctx, NID_subject_alt_name, subjectAltName);
     }
     addExtension(cert, &ctx, NID_subject_key_identifier, "hash");
@@ -152,6 +154,9 @@ TestPki::TestPki() {
                              "DNS:other.example.com");
     Issued selfSignedServer = issue("localhost", Role::server, nullptr, start, caEnd, 10);
     Issued attacker = issue("localhost", Role::server, &unrelated, start, caEnd, 11);
+    Issued expiredServer =
+        issue("localhost", Role::server, &intermediate, start, utc(2021, 1, 1, 0, 0, 0), 12);
+    Issued clientServer = issue("localhost", Role::client, &intermediate, start, caEnd, 13);
 
     root_ = std::move(root.identity);
     intermediate_ = std::move(intermediate.identity);
@@ -165,6 +170,8 @@ TestPki::TestPki() {
     otherHostServer_ = std::move(otherHost.identity);
     selfSignedServer_ = std::move(selfSignedServer.identity);
     attackerServer_ = std::move(attacker.identity);
+    expiredServer_ = std::move(expiredServer.identity);
+    clientPurposeServer_ = std::move(clientServer.identity);
 }
 
 const TestPki& TestPki::shared() {

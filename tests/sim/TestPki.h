@@ -27,6 +27,8 @@ struct TestIdentity {
 //   intermediate ── otherHostServer          (TLS server for other.example.com only)
 //   selfSignedServer                         (TLS server for localhost and 127.0.0.1)
 //   unrelatedRoot ── attackerServer          (TLS server for localhost and 127.0.0.1)
+//   intermediate ── expiredServer            (as server, valid in 2020 only)
+//   intermediate ── clientPurposeServer      (as server, but its key usage says TLS client)
 //
 // All keys are P-256 and all signatures ECDSA with SHA-256. Validity starts on 2020-01-01;
 // the CAs and selfSignedDevice end on 2060-01-01. Immutable once made; usable from any thread.
@@ -46,6 +48,8 @@ class TestPki {
     const TestIdentity& otherHostServer() const { return otherHostServer_; }
     const TestIdentity& selfSignedServer() const { return selfSignedServer_; }
     const TestIdentity& attackerServer() const { return attackerServer_; }
+    const TestIdentity& expiredServer() const { return expiredServer_; }
+    const TestIdentity& clientPurposeServer() const { return clientPurposeServer_; }
 
     // The device's key: 65-byte public key and 32-byte private key D.
     const Bytes& devicePublicKey() const { return device_.publicKey; }
@@ -68,7 +72,7 @@ class TestPki {
   private:
     TestIdentity root_, intermediate_, device_, app_, expiredDevice_, unrelatedRoot_,
         foreignIntermediate_, selfSignedDevice_, server_, otherHostServer_, selfSignedServer_,
-        attackerServer_;
+        attackerServer_, expiredServer_, clientPurposeServer_;
 };
 
 }  // namespace telvo::test

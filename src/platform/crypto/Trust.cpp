@@ -20,6 +20,21 @@ void freeX509Stack(STACK_OF(X509) * stack) {
 }
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), OpenSSLDeleter<freeX509Stack>>;
 
+// The system's trusted roots, read once: OpenSSL looks certificates up in its default folder
+// as a chain needs them, and X509_STORE serves concurrent verifications.
+X509_STORE* systemStore() {
+    static X509_STORE* const store = [] {
+        X509_STORE* made = X509_STORE_new();
+        if (made && X509_STORE_set_default_paths(made) != 1) {
+            X509_STORE_free(made);
+            made = nullptr;
+        }
+        ERR_clear_error();
+        return made;
+    }();
+    return store;
+}
+
 SecTrust::TimePoint currentVerificationTime() {
     return SecTrust::TimePoint(std::chrono::duration_cast<SecTrust::TimePoint::duration>(
         std::chrono::nanoseconds(Clock::shared()->wallNanos())));
@@ -106,6 +121,7 @@ OSStatus SecTrust::setAnchorCertificates(std::vector<SecCertificateRef> anchors)
         if (!anchor) return errSecParam;
     }
     anchors_ = std::move(anchors);
+    systemAnchors_ = false;
     return errSecSuccess;
 }
 
@@ -113,7 +129,12 @@ OSStatus SecTrust::evaluate(SecTrustResultType* result) {
     if (!result) return errSecParam;
     *result = SecTrustResultType::invalid;
     chain_.clear();
-    X509StorePtr store(X509_STORE_new());
+    X509StorePtr store;
+    if (!systemAnchors_) {
+        store.reset(X509_STORE_new());
+    } else if (X509_STORE* shared = systemStore(); shared && X509_STORE_up_ref(shared) == 1) {
+        store.reset(shared);
+    }
     X509StackPtr untrusted(sk_X509_new_null());
     X509StoreCtxPtr ctx(X509_STORE_CTX_new());
     if (!store || !untrusted || !ctx) {
@@ -135,10 +156,16 @@ OSStatus SecTrust::evaluate(SecTrustResultType* result) {
         return errSecParam;
     }
     X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(ctx.get());
-    // An anchor is trusted as it is, whether or not it is self-signed.
-    X509_VERIFY_PARAM_set_flags(param, X509_V_FLAG_PARTIAL_CHAIN);
+    // An anchor set on the trust is trusted as it is, whether or not it is self-signed; the
+    // system's roots only as roots.
+    if (!systemAnchors_) X509_VERIFY_PARAM_set_flags(param, X509_V_FLAG_PARTIAL_CHAIN);
     TimePoint when = verifyDate_ ? *verifyDate_ : currentVerificationTime();
     X509_VERIFY_PARAM_set_time(param, std::chrono::system_clock::to_time_t(when));
+    if (policy_ == SecPolicy::sslServer &&
+        X509_VERIFY_PARAM_set_purpose(param, X509_PURPOSE_SSL_SERVER) != 1) {
+        ERR_clear_error();
+        return errSecParam;
+    }
     if (policy_ == SecPolicy::sslServer && host_) {
         // A numeric host is matched against the IP addresses the leaf names.
         int named = X509_VERIFY_PARAM_set1_ip_asc(param, host_->c_str()) == 1 ||

@@ -12,8 +12,9 @@
 
 namespace telvo {
 
-// X.509 certificates and trust evaluation, on OpenSSL. The platform has no anchors of its
-// own: a chain is trusted only through the anchors set on its trust object.
+// X.509 certificates and trust evaluation, on OpenSSL. A chain is trusted through the anchors
+// set on its trust object, or through the system's trusted roots when the trust is told to use
+// them.
 
 class SecCertificate;
 using SecCertificateRef = std::shared_ptr<const SecCertificate>;
@@ -48,8 +49,10 @@ struct CertificateTime {
 // byte and whose certificates all read (the first one's time). Nothing when it does not read.
 std::optional<CertificateTime> certificateNotAfter(ByteView data);
 
-// basicX509: the chain alone. sslServer: the chain, and the leaf must name the host (a DNS
-// name, or an IP address in numeric form); without a host, no name is checked.
+// basicX509: the chain alone. sslServer: the chain, every certificate of it fit for a TLS
+// server (an extended key usage, where present, names the server purpose), and the leaf must
+// name the host (a DNS name, or an IP address in numeric form); without a host, no name is
+// checked.
 enum class SecPolicy { basicX509, sslServer };
 
 // The platform's trust result values.
@@ -80,6 +83,12 @@ class SecTrust {
     }
     // From now on only these anchors are trusted.
     OSStatus setAnchorCertificates(std::vector<SecCertificateRef> anchors);
+    // From now on the system's trusted roots are the anchors (OpenSSL's default certificate
+    // file and folder; on Debian the ca-certificates bundle), until setAnchorCertificates.
+    void useSystemAnchorCertificates() {
+        anchors_.clear();
+        systemAnchors_ = true;
+    }
     // Evaluates at this time instead of the shared clock's wall time.
     void setVerifyDate(TimePoint date) { verifyDate_ = date; }
 
@@ -107,6 +116,7 @@ class SecTrust {
   private:
     std::vector<SecCertificateRef> certificates_;
     std::vector<SecCertificateRef> anchors_;
+    bool systemAnchors_ = false;
     std::vector<SecCertificateRef> chain_;
     SecPolicy policy_ = SecPolicy::basicX509;
     std::optional<std::string> host_;

@@ -229,8 +229,9 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
     const std::shared_ptr<OperationQueue>& delegateQueue() const { return delegateQueue_; }
     std::shared_ptr<URLSessionDelegate> delegate() const { return delegate_.lock(); }
 
-    // The certificates every server trust starts with as its anchors (the host's trusted
-    // roots); none by default. Thread-safe.
+    // The certificates every server trust starts with as its anchors in place of the system's
+    // trusted roots (OpenSSL's default certificate file and folder); none, the default: the
+    // system's. Thread-safe.
     static void setSystemAnchorCertificates(std::vector<SecCertificateRef> anchors);
     static std::vector<SecCertificateRef> systemAnchorCertificates();
 
