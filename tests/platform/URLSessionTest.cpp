@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
 
 #include "platform/dispatch/MainLoop.h"
 #include "platform/http/URLSession.h"
@@ -18,7 +19,7 @@ class Recorder : public URLSessionDelegate {
   public:
     bool didReceiveServerTrustChallenge(const URLSessionTaskPtr& task, SecTrust& trust,
                                         const std::string& host) override {
-        challengedHost = host;
+        challengedHosts.push_back(host);
         if (trustAnswer) return *trustAnswer;
         return URLSessionDelegate::didReceiveServerTrustChallenge(task, trust, host);
     }
@@ -42,7 +43,7 @@ class Recorder : public URLSessionDelegate {
     std::string body;
     int completions = 0;
     std::optional<bool> trustAnswer;
-    std::string challengedHost;
+    std::vector<std::string> challengedHosts;
 };
 
 class URLSessionTest : public ::testing::Test {
@@ -143,6 +144,67 @@ TEST_F(URLSessionTest, ARedirectWithoutATargetIsTheResponse) {
     EXPECT_EQ(recorder->events, (std::vector<std::string>{"response 302", "data", "complete 0"}));
 }
 
+// Two servers on loopback, two origins: a redirect leaves https only for https, and a request
+// with credentials only for its own origin; a redirect not followed is the reply.
+TEST_F(URLSessionTest, RedirectsKeepCredentialsAndHttpsWhereTheyBelong) {
+    URLSession::setSystemAnchorCertificates(
+        {SecCertificate::createWithData(test::TestPki::shared().root().certificate)});
+    FakeCloud plainA, plainB, secureA(FakeCloud::Tls::trusted), secureB(FakeCloud::Tls::trusted);
+    for (FakeCloud* cloud : {&plainA, &plainB, &secureA, &secureB}) cloud->setReply("/end", {});
+    struct Case {
+        const char* name;
+        FakeCloud& from;
+        std::string location;
+        std::optional<std::string> credential;  // a header field that carries one
+        FakeCloud* reached;                     // null: the redirect is the reply
+    } cases[] = {
+        {"http to another origin", plainA, plainB.url("/end"), std::nullopt, &plainB},
+        {"token to another origin", plainA, plainB.url("/end"), "accessToken", nullptr},
+        {"signature to another origin", plainA, plainB.url("/end"), "sign", nullptr},
+        {"authorization to another origin", plainA, plainB.url("/end"), "Authorization", nullptr},
+        {"token within its origin", plainA, "/end", "accessToken", &plainA},
+        {"https to http", secureA, plainB.url("/end"), std::nullopt, nullptr},
+        {"https to https", secureA, secureB.url("/end"), std::nullopt, &secureB},
+        {"https to another scheme", secureA, "ftp://127.0.0.1/end", std::nullopt, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.from.setReply("/go", {.status = 302, .headers = {{"Location", c.location}}});
+        std::map<FakeCloud*, size_t> before;
+        for (FakeCloud* cloud : {&plainA, &plainB, &secureA, &secureB})
+            before[cloud] = cloud->requestCount();
+        recorder->completions = 0;
+        recorder->events.clear();
+        URLRequest request;
+        request.url = c.from.url("/go");
+        if (c.credential) request.setValue("secret", *c.credential);
+        auto task = session->dataTaskWithRequest(request);
+        task->resume();
+        waitForCompletion();
+        EXPECT_EQ(task->error(), nullptr);
+        EXPECT_EQ(recorder->events.front(), c.reached ? "response 200" : "response 302");
+        for (FakeCloud* cloud : {&plainA, &plainB, &secureA, &secureB}) {
+            size_t expected = size_t(cloud == &c.from) + size_t(cloud == c.reached);
+            EXPECT_EQ(cloud->requestCount() - before[cloud], expected);
+        }
+    }
+    URLSession::setSystemAnchorCertificates({});
+}
+
+// The second connection's trust is checked for the host it reached, not the first one's.
+TEST_F(URLSessionTest, TrustIsCheckedForTheHostARedirectReached) {
+    URLSession::setSystemAnchorCertificates(
+        {SecCertificate::createWithData(test::TestPki::shared().root().certificate)});
+    FakeCloud first(FakeCloud::Tls::trusted), second(FakeCloud::Tls::trusted);
+    second.setReply("/end", {});
+    first.setReply("/go", {.status = 307, .headers = {{"Location", second.url("/end")}}});
+    start("https://localhost:" + std::to_string(first.port()) + "/go");
+    waitForCompletion();
+    EXPECT_EQ(recorder->challengedHosts, (std::vector<std::string>{"localhost", "127.0.0.1"}));
+    EXPECT_EQ(second.requestCount(), 1u);
+    URLSession::setSystemAnchorCertificates({});
+}
+
 TEST_F(URLSessionTest, CancelCompletesOnceWithCancelled) {
     FakeCloud cloud;
     cloud.setReply("/slow", {.neverAnswer = true});
@@ -204,7 +266,7 @@ TEST_F(URLSessionTest, ServerTrustGoesThroughTheDelegate) {
         auto task = start(cloud.url("/"));
         waitForCompletion();
         EXPECT_EQ(task->error() ? task->error()->code() : 0, c.code);
-        EXPECT_EQ(recorder->challengedHost, "127.0.0.1");
+        EXPECT_EQ(recorder->challengedHosts.back(), "127.0.0.1");
     }
     URLSession::setSystemAnchorCertificates({});
 }

@@ -34,6 +34,64 @@ std::string trim(std::string_view text) {
 // A year: as good as no time-out.
 constexpr double kLongestTimeoutInterval = 365 * 24 * 3600.0;
 
+// Header fields that carry credentials: a request with any of them is followed only to its own
+// origin.
+bool carriesCredentials(const HTTPHeaderFields& headers) {
+    for (const char* name :
+         {"Authorization", "Proxy-Authorization", "Cookie", "accessToken", "sign", "Signature"})
+        if (headers.value(name)) return true;
+    return false;
+}
+
+// Scheme, host (an IPv6 literal without brackets) and port of a URL, and the URL as libcurl
+// writes it; nullopt when the text is not a URL. A reference is resolved against base.
+struct URLParts {
+    std::string url, scheme, host, port;
+    bool sameOrigin(const URLParts& other) const {
+        return scheme == other.scheme && host == other.host && port == other.port;
+    }
+};
+std::optional<URLParts> partsOf(const std::string& reference, const std::string& base = {}) {
+    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle(curl_url(), curl_url_cleanup);
+    if (!handle) return std::nullopt;
+    if (!base.empty() && curl_url_set(handle.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK)
+        return std::nullopt;
+    if (curl_url_set(handle.get(), CURLUPART_URL, reference.c_str(), 0) != CURLUE_OK)
+        return std::nullopt;
+    URLParts parts;
+    auto get = [&](CURLUPart part, std::string& out, unsigned flags) {
+        char* text = nullptr;
+        bool got = curl_url_get(handle.get(), part, &text, flags) == CURLUE_OK;
+        if (got) out = text;
+        curl_free(text);
+        return got;
+    };
+    if (!get(CURLUPART_URL, parts.url, 0) || !get(CURLUPART_SCHEME, parts.scheme, 0) ||
+        !get(CURLUPART_HOST, parts.host, 0) || !get(CURLUPART_PORT, parts.port, CURLU_DEFAULT_PORT))
+        return std::nullopt;
+    parts.scheme = lowercase(parts.scheme);
+    parts.host = lowercase(parts.host);
+    if (parts.host.size() > 2 && parts.host.front() == '[')
+        parts.host = parts.host.substr(1, parts.host.size() - 2);
+    return parts;
+}
+
+// Whether the transfer may follow a redirect to location; when it may, the transfer now
+// fetches the target (its URL and host, for the trust check of the next connection).
+bool followRedirect(URLTransfer& transfer, const std::string& location) {
+    auto from = partsOf(transfer.url);
+    auto to = partsOf(location, transfer.url);
+    if (!from || !to) return false;
+    if (to->scheme != "https" && (to->scheme != "http" || from->scheme == "https")) return false;
+    if (carriesCredentials(transfer.task->originalRequest().headers)) {
+        auto origin = partsOf(transfer.task->originalRequest().url);
+        if (!origin || !origin->sameOrigin(*to)) return false;
+    }
+    transfer.url = to->url;
+    transfer.host = to->host;
+    return true;
+}
+
 }  // namespace
 
 std::shared_ptr<HTTPURLResponse> makeResponse(const std::string& url, long status,
@@ -209,11 +267,17 @@ size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context)
         // libcurl follows only a non-empty Location.
         auto location = transfer->headers.value("Location");
         bool redirect = status >= 300 && status < 400 && location && !location->empty();
-        if (status >= 200 && !redirect && !transfer->responseDelivered) {
+        bool refused = redirect && !followRedirect(*transfer, *location);
+        if (status >= 200 && (!redirect || refused) && !transfer->responseDelivered) {
             auto response = makeResponse(transfer->task->request_.url, status, transfer->headers);
             transfer->responseDelivered = true;
             transfer->task->bytesExpectedToReceive_ = response->expectedContentLength;
             transfer->task->deliverResponse(std::move(response));
+        }
+        if (refused) {
+            // Ends the transfer before libcurl follows; the task completes without an error.
+            transfer->redirectRefused = true;
+            return 0;
         }
         return size * count;
     }
@@ -281,30 +345,17 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
         transfer->task = task;
         const URLRequest& request = task->request_;
         CURL* easy = curl_easy_init();
-        CURLU* url = curl_url();
-        char* host = nullptr;
-        char* scheme = nullptr;
-        bool parsed = url &&
-                      curl_url_set(url, CURLUPART_URL, request.url.c_str(), 0) == CURLUE_OK &&
-                      curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
-                      curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK;
-        if (parsed) {
-            std::string h = host;
-            // An IPv6 literal comes back in brackets.
-            if (h.size() > 2 && h.front() == '[') h = h.substr(1, h.size() - 2);
-            transfer->host = h;
-        }
-        bool https = parsed && lowercase(scheme) == "https";
-        bool supported = parsed && (https || lowercase(scheme) == "http");
-        curl_free(host);
-        curl_free(scheme);
-        curl_url_cleanup(url);
+        auto parts = partsOf(request.url);
+        bool https = parts && parts->scheme == "https";
+        bool supported = parts && (https || parts->scheme == "http");
         if (!easy || !supported) {
             if (easy) curl_easy_cleanup(easy);
             task->complete(
-                urlError(parsed ? URLError::unsupportedURL : URLError::badURL, request.url));
+                urlError(parts ? URLError::unsupportedURL : URLError::badURL, request.url));
             return;
         }
+        transfer->url = request.url;
+        transfer->host = parts->host;
         transfer->easy = easy;
         curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
         curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
@@ -446,10 +497,12 @@ void URLLoader::finish(URLTransfer* raw, CURLcode result) {
     std::unique_ptr<URLTransfer> transfer = std::move(it->second);
     transfers_.erase(it);
     curl_multi_remove_handle(multi_, transfer->easy);
-    // A refused server trust ends the task as a cancelled challenge, whatever libcurl says.
+    // A refused server trust ends the task as a cancelled challenge, whatever libcurl says; a
+    // redirect not followed ends it with that redirect as its reply.
     ErrorPtr error = transfer->trustRefused
                          ? urlError(URLError::cancelled, transfer->task->request_.url)
-                         : errorFor(transfer.get(), result);
+                     : transfer->redirectRefused ? nullptr
+                                                 : errorFor(transfer.get(), result);
     curl_off_t uploaded = 0;
     curl_easy_getinfo(transfer->easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
     transfer->task->bytesSent_ = int64_t(uploaded);

@@ -29,12 +29,16 @@ struct URLTransfer {
     URLSessionTaskPtr task;
     CURL* easy = nullptr;
     curl_slist* headerList = nullptr;
+    // The URL being fetched (the request's, then each redirect's target) and its host.
+    std::string url;
     std::string host;
     // Response being read (reset by every status line, so redirects and 1xx start over).
     long status = 0;
     HTTPHeaderFields headers;
     bool responseDelivered = false;
     bool trustRefused = false;
+    // A redirect not followed: its response is the task's reply.
+    bool redirectRefused = false;
     bool paused = false;
     // Inactivity time-out: nothing received or sent for this long fails the transfer.
     std::chrono::steady_clock::duration timeout{};

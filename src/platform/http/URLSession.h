@@ -137,7 +137,8 @@ class URLSessionDelegate {
     virtual ~URLSessionDelegate() = default;
     // A server-trust challenge, during the TLS handshake, synchronously on the URL-loading
     // thread (the handshake waits for the answer). The trust holds the chain the server sent,
-    // leaf first, with the SSL policy for host and the system anchors. true accepts the chain;
+    // leaf first, with the SSL policy for host (the host this connection reached, after any
+    // redirect) and the system anchors (systemAnchorCertificates). true accepts the chain;
     // false cancels the task (it completes with URLError::cancelled). Must not block on the
     // session's delegate queue or the main queue. The default is the platform's own check.
     virtual bool didReceiveServerTrustChallenge(const URLSessionTaskPtr& task, SecTrust& trust,
@@ -151,6 +152,12 @@ class URLSessionDelegate {
 
 // A data task. Made suspended; resume() starts it, over the network or, for an origin a URL
 // protocol answers (URLProtocol.h), inside the process. Thread-safe.
+//
+// Redirects (at most 16) are followed from http to http or https and from https to https only;
+// a request that carries credentials (the header fields Authorization, Proxy-Authorization,
+// Cookie, accessToken, sign or Signature) is followed only within its own origin (scheme, host
+// and port). A redirect not followed is the task's reply: its response, no body, and no error.
+// Each connection's server trust is checked for the host it reached.
 class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
   public:
     uint64_t taskIdentifier() const { return identifier_; }
