@@ -36,8 +36,12 @@ enum class NetworkPort : uint16_t {
     SmartConnect = 1234,      // smart-connect datagrams
 };
 
-// The network configuration of the host: interfaces, Wi-Fi facts, fixed ports. The host
-// (or a test) sets what Linux cannot tell; everything is thread-safe.
+// The network configuration of the host: interfaces, Wi-Fi facts, fixed ports. By default the
+// library reads them from the system: the current Wi-Fi network and its interface from
+// NetworkManager over D-Bus (without it the Wi-Fi interface from the kernel, and the network
+// not readable), the other interfaces from the kernel. What the host sets here overrides the
+// system's answer. Everything is thread-safe; the first question about the Wi-Fi may wait a
+// moment (at most a few seconds) for NetworkManager's first answer.
 class TELVO_EXPORT NetworkConfiguration {
   public:
     // Interfaces: the live list from getifaddrs unless a source is installed.
@@ -45,7 +49,9 @@ class TELVO_EXPORT NetworkConfiguration {
     static void setInterfacesSource(std::function<std::vector<NetworkInterface>()> source);
 
     // Maps a platform interface name ("en0" Wi-Fi, "en2" the other LAN) to a system one
-    // ("wlan0"); an empty realName removes the mapping. Unmapped names are used as they are.
+    // ("wlan0"); an empty realName removes the mapping. Unmapped, "en0" is the Wi-Fi interface
+    // and "en2" the first other up interface with an IPv4 address (unless an interface has that
+    // very name); other names are used as they are.
     static void setInterfaceNameMapping(const std::string& platformName,
                                         const std::string& realName);
     static std::string realInterfaceName(const std::string& name);
@@ -53,11 +59,14 @@ class TELVO_EXPORT NetworkConfiguration {
     // The IPv4 broadcast address (dotted text) of the interface, by platform or system name.
     static std::optional<std::string> broadcastAddress(const std::string& interfaceName);
 
-    // Wi-Fi facts, set by the host. Nothing is known until set.
+    // The current Wi-Fi network: the host's (nullopt: the system's again), else NetworkManager's
+    // (the SSID as its bytes, the BSSID in lower case, the security type 0 open, 1 WEP,
+    // 2 personal, 3 enterprise, 4 unknown); nullopt when none is known.
     static void setWifiInfo(std::optional<WifiInfo> info);
     static std::optional<WifiInfo> currentWifiInfo();
-    // Whether the app may read the Wi-Fi facts (location permission); false until set.
-    static void setWifiInfoReadable(bool readable);
+    // Whether the Wi-Fi facts may be read: the host's answer (nullopt: the system's again), else
+    // true while NetworkManager answers (false when it is absent or refuses access).
+    static void setWifiInfoReadable(std::optional<bool> readable);
     static bool isWifiInfoReadable();
 
     // The port to use for a fixed port; a test override wins.

@@ -3,6 +3,8 @@
 #include "SmartConnectFixture.h"
 #include "apconfig/QKDeviceManager.h"
 #include "platform/foundation/Registry.h"
+#include "platform/net/SystemNetwork.h"
+#include "sim/NetworkManagerMock.h"
 #include "telvosdk/TelvoSDK.h"
 
 namespace telvo::test {
@@ -120,6 +122,46 @@ TEST_F(QKDeviceManagerTest, SmartConnectChecksTheHomeWifiAndStops) {
     EXPECT_TRUE(sniffer().datagrams().empty());
     EXPECT_TRUE(seen.results.empty());
     EXPECT_EQ(validObservers(), 0u);
+}
+
+// Smart connect through the public facade with nothing set by the app: NetworkManager (a model
+// of it on a bus of the test's own) tells the phone's network. On the router of the parameters
+// the run starts; on another network it ends with 4030 inside the call.
+TEST_F(QKDeviceManagerTest, SmartConnectReadsThePhonesNetworkFromNetworkManager) {
+    const struct {
+        const char* network;
+        bool starts;
+    } cases[] = {{kHome, true}, {"OtherNet", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.network);
+        fresh();
+        resetForTesting<Manager>();
+        PrivateBus bus;
+        NetworkManagerMock nm(bus);
+        nm.joinWifi(c.network);
+        ASSERT_TRUE(nm.ok()) << nm.error();
+        bus.becomeSystemBus();
+        NetworkConfiguration::setWifiInfo(std::nullopt);
+        NetworkConfiguration::setWifiInfoReadable(std::nullopt);
+        SystemNetwork::setEnabled(true);
+        SystemNetwork::restart();
+
+        QKDeviceManager::sharedManager()->startConfigureDeviceWithParams(smartParams(), 2, steps(),
+                                                                         record());
+        if (c.starts) {
+            EXPECT_TRUE(seen.results.empty());
+            EXPECT_EQ(seen.steps, std::vector<int64_t>{8});
+            MainLoop::runFor(0.5);
+            EXPECT_FALSE(sniffer().datagrams().empty());
+            EXPECT_TRUE(seen.results.empty());
+            QKDeviceManager::sharedManager()->stopSendQKCPacket();
+        } else {
+            ASSERT_EQ(seen.results.size(), 1u);
+            EXPECT_EQ(code(seen.results[0]), 4030);
+            EXPECT_TRUE(seen.steps.empty());
+        }
+        SystemNetwork::setEnabled(false);
+    }
 }
 
 // A second access-point request releases the running session, whose completion never comes;

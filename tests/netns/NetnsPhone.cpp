@@ -1,6 +1,10 @@
 // The phone side of the run between two network namespaces, in namespace A: an app of the
-// library that runs it in threaded mode, maps "en0" to its end of the veth pair, sets the Wi-Fi
-// facts itself and starts one configuration through the public Wi-Fi configuration facade.
+// library that runs it in threaded mode and starts one configuration through the public Wi-Fi
+// configuration facade, setting no network fact itself. The library reads them as on any Linux
+// host: the Wi-Fi network and its interface (its end of the veth pair) from NetworkManager, here
+// python3-dbusmock's model on the namespace's own private bus, which the program starts; the
+// rest from the kernel. When the appliance has taken the credentials, the model moves the phone
+// from the appliance's hotspot back to the home network, as NetworkManager would announce it.
 //
 //   telvo_netns_phone --scenario ap|smart|fault --interface IFACE --state FILE
 //
@@ -25,6 +29,7 @@
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/DispatchRuntime.h"
 #include "platform/net/NetworkGuard.h"
+#include "sim/NetworkManagerMock.h"
 #include "sim/TestSupport.h"
 #include "telvosdk/TelvoSDK.h"
 
@@ -103,6 +108,15 @@ int run(const Options& options) {
     const State state = readState(options.state);
     if (!state.count("cloud")) throw std::runtime_error("no appliance state in " + options.state);
 
+    // NetworkManager on the namespace's own system bus, before anything reads the environment.
+    test::PrivateBus bus;
+    if (!bus.ok()) throw std::runtime_error(bus.error());
+    test::NetworkManagerMock nm(bus);
+    nm.joinWifi(smart ? Home::kHome : Home::kHotspot, smart ? 0x100 : 0, options.interface,
+                Home::kBssid);
+    if (!nm.ok()) throw std::runtime_error(nm.error());
+    bus.becomeSystemBus();
+
     TelvoSDKInitialize();
     configureSharedKeys();
     auto config = QKMiddleInterface::shareInstance()->middleConfig();
@@ -111,22 +125,27 @@ int run(const Options& options) {
     config->setTlsTwoCer(test::hex(state.at("twoCer")));
     config->setTlsAppCer(test::hex(state.at("appCer")));
     config->setTlsPrivateKey(test::hex(state.at("appPrivateKey")));
-    NetworkConfiguration::setInterfaceNameMapping("en0", options.interface);
-    Home::joinWifi(smart ? Home::kHome : Home::kHotspot);
-    say(kWho, "scenario %s: en0 = %s (broadcast %s), cloud %s", options.scenario.c_str(),
-        options.interface.c_str(),
+    const auto wifi = NetworkConfiguration::currentWifiInfo();
+    say(kWho, "scenario %s: en0 = %s (broadcast %s), Wi-Fi %s, cloud %s", options.scenario.c_str(),
+        NetworkConfiguration::realInterfaceName("en0").c_str(),
         NetworkConfiguration::broadcastAddress("en0").value_or("none").c_str(),
-        state.at("cloud").c_str());
+        wifi && wifi->ssid ? wifi->ssid->c_str() : "none", state.at("cloud").c_str());
+    if (NetworkConfiguration::realInterfaceName("en0") != options.interface)
+        throw std::runtime_error("en0 is not " + options.interface);
 
     TelvoSDKStartMainLoopThread();
     Outcome outcome;
     const double t0 = elapsed();
     // The facade is called on the main thread, here the library's loop thread.
     DispatchQueue::main()->async([&] {
-        QKDeviceManager::StepBlock step = [smart](int64_t n) {
+        QKDeviceManager::StepBlock step = [smart, &nm](int64_t n) {
             say(kWho, "step %lld", static_cast<long long>(n));
             // The appliance took the credentials and left its hotspot: the phone is back home.
-            if (!smart && n == 4) Home::joinWifi(Home::kHome);
+            if (!smart && n == 4) {
+                nm.moveTo(Home::kHome, 0x100, Home::kBssid);
+                say(kWho, "NetworkManager: back on %s%s", Home::kHome,
+                    nm.ok() ? "" : (" failed: " + nm.error()).c_str());
+            }
         };
         QKDeviceManager::DeviceCompletion completion = [&](ErrorPtr error,
                                                            std::shared_ptr<QKDevice> device) {

@@ -11,12 +11,15 @@
 #include "platform/foundation/Diagnostics.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/net/NetworkReachability.h"
+#include "platform/net/SystemNetwork.h"
 #include "records/QKMiddleInterface.h"
 #include "telvosdk/TelvoSDK.h"
 
 namespace telvo::sim {
 
 SimBleHome::SimBleHome() {
+    // The simulated home stands for the host's network: nothing is read from the host.
+    SystemNetwork::setEnabled(false);
     TelvoSDKInitialize();
     resetForTesting<QKBleConnectManager>();
     NotificationCenter::resetForTesting();

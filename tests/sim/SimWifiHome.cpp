@@ -20,6 +20,7 @@
 #include "platform/foundation/AppLifecycle.h"
 #include "platform/net/NetworkConfiguration.h"
 #include "platform/net/NetworkReachability.h"
+#include "platform/net/SystemNetwork.h"
 #include "records/QKMiddleInterface.h"
 #include "security/QKDataSecurity.h"
 #include "telvosdk/QKSDKConstants.h"
@@ -39,6 +40,8 @@ void pointAtCloud(const test::FakeCloud& cloud) {
 SimWifiHome::SimWifiHome()
     : appliance(std::make_unique<SimLanAppliance>(kDefaultKey, 7)),
       responder(std::make_unique<SimDiscoveryResponder>(SimLanCodec(kDefaultKey))) {
+    // The simulated home stands for the host's network: nothing is read from the host.
+    SystemNetwork::setEnabled(false);
     resetForTesting<QKMiddleInterface>();
     auto config = QKMiddleInterface::shareInstance()->middleConfig();
     config->setApConfigDefaultKey(kDefaultKey);

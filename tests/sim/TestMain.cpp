@@ -1,11 +1,14 @@
 // The one main of every test program: tests reach only loopback, so the network guard enforces
-// from the first test on.
+// from the first test on; and no test reads the host's own network facts (NetworkManager, the
+// kernel's interfaces and routes) unless it turns them on for a bus or namespace of its own.
 #include <gtest/gtest.h>
 
 #include "platform/net/NetworkGuard.h"
+#include "platform/net/SystemNetwork.h"
 
 int main(int argc, char** argv) {
     telvo::NetworkGuard::setEnforcing(true);
+    telvo::SystemNetwork::setEnabled(false);
     // The runtime's threads may hold locks at any moment: death tests start a fresh process
     // instead of forking this one.
     GTEST_FLAG_SET(death_test_style, "threadsafe");

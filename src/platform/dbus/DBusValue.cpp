@@ -331,9 +331,8 @@ const DBusValue& DBusValue::at(size_t index) const {
 }
 
 const DBusValue& DBusValue::at(std::string_view key) const {
-    const DBusValue& v = unwrapped();
-    if (v.type_ != Type::Array || v.text_.empty() || v.text_[0] != '{') return absent();
-    for (const auto& entry : v.items_) {
+    if (!isDictionary()) return absent();
+    for (const auto& entry : unwrapped().items_) {
         if (entry.type_ != Type::DictEntry || entry.items_.size() != 2) continue;
         const DBusValue& k = entry.items_[0].unwrapped();
         if ((k.type_ == Type::String || k.type_ == Type::ObjectPath) && k.text_ == key)
@@ -345,6 +344,11 @@ const DBusValue& DBusValue::at(std::string_view key) const {
 const std::string& DBusValue::elementSignature() const {
     const DBusValue& v = unwrapped();
     return v.type_ == Type::Array ? v.text_ : kNoText;
+}
+
+bool DBusValue::isDictionary() const {
+    const DBusValue& v = unwrapped();
+    return v.type_ == Type::Array && !v.text_.empty() && v.text_[0] == '{';
 }
 
 bool DBusValue::operator==(const DBusValue& other) const {

@@ -110,6 +110,9 @@ class DBusValue {
     const DBusValue& at(std::string_view key) const;
     // The element type of an array ("y", "{sv}").
     const std::string& elementSignature() const;
+    // An array of dict entries (looking through variants): items() of unwrapped() are then
+    // entries whose at(0) is the key and at(1) the value.
+    bool isDictionary() const;
 
     bool operator==(const DBusValue& other) const;
 

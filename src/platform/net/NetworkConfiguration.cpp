@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "platform/foundation/Singleton.h"
+#include "platform/net/SystemNetwork.h"
 
 namespace telvo {
 
@@ -18,8 +19,9 @@ struct State {
     std::mutex mutex;
     std::function<std::vector<NetworkInterface>()> interfacesSource;
     std::map<std::string, std::string> names;
+    // The host's own answers; unset, the system's are used.
     std::optional<WifiInfo> wifi;
-    bool wifiReadable = false;
+    std::optional<bool> wifiReadable;
     std::map<NetworkPort, uint16_t> ports;
 };
 
@@ -88,9 +90,24 @@ void NetworkConfiguration::setInterfaceNameMapping(const std::string& platformNa
 }
 
 std::string NetworkConfiguration::realInterfaceName(const std::string& name) {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    auto it = state().names.find(name);
-    return it == state().names.end() ? name : it->second;
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        auto it = state().names.find(name);
+        if (it != state().names.end()) return it->second;
+    }
+    if (name != "en0" && name != "en2") return name;
+    const auto list = interfaces();
+    for (const auto& entry : list)
+        if (entry.name == name) return name;  // the host names its interfaces so itself
+    auto system = SystemNetwork::shared();
+    if (!system) return name;
+    const auto wifi = system->wifiInterface(list);
+    if (name == "en0") return wifi.value_or(name);
+    // "en2": the other LAN interface that is up.
+    for (const auto& entry : list)
+        if (entry.family == AF_INET && entry.up && !entry.loopback && entry.name != wifi)
+            return entry.name;
+    return name;
 }
 
 std::optional<std::string> NetworkConfiguration::broadcastAddress(
@@ -109,18 +126,27 @@ void NetworkConfiguration::setWifiInfo(std::optional<WifiInfo> info) {
 }
 
 std::optional<WifiInfo> NetworkConfiguration::currentWifiInfo() {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    return state().wifi;
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        if (state().wifi) return state().wifi;
+    }
+    auto system = SystemNetwork::shared();
+    if (!system) return std::nullopt;
+    return system->managerFacts().wifi;
 }
 
-void NetworkConfiguration::setWifiInfoReadable(bool readable) {
+void NetworkConfiguration::setWifiInfoReadable(std::optional<bool> readable) {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().wifiReadable = readable;
 }
 
 bool NetworkConfiguration::isWifiInfoReadable() {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    return state().wifiReadable;
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        if (state().wifiReadable) return *state().wifiReadable;
+    }
+    auto system = SystemNetwork::shared();
+    return system && system->managerStatus() == NetworkManagerWatcher::Status::Answering;
 }
 
 uint16_t NetworkConfiguration::port(NetworkPort which) {
@@ -145,7 +171,7 @@ void resetForTesting<NetworkConfiguration>() {
     state().interfacesSource = nullptr;
     state().names.clear();
     state().wifi.reset();
-    state().wifiReadable = false;
+    state().wifiReadable.reset();
     state().ports.clear();
 }
 

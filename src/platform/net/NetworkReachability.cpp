@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 
 #include <algorithm>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -12,6 +11,7 @@
 
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Singleton.h"
+#include "platform/net/SystemNetwork.h"
 
 namespace telvo {
 
@@ -81,13 +81,6 @@ bool covers6(const std::string& table, const in6_addr* address) {
     return false;
 }
 
-std::string readWhole(const char* path) {
-    std::ifstream in(path);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 }  // namespace
 
 std::optional<uint32_t> NetworkReachability::currentFlags(const std::string& host) {
@@ -97,8 +90,10 @@ std::optional<uint32_t> NetworkReachability::currentFlags(const std::string& hos
         source = state().source;
     }
     if (source) return source(host);
-    return flagsFromRouteTables(host, readWhole("/proc/net/route"),
-                                readWhole("/proc/net/ipv6_route"));
+    if (auto system = SystemNetwork::shared())
+        if (auto flags = system->reachabilityFlags(host)) return flags;
+    const auto tables = RtnetlinkMonitor::readRouteTables();
+    return flagsFromRouteTables(host, tables.ipv4, tables.ipv6);
 }
 
 uint32_t NetworkReachability::flagsFromRouteTables(const std::string& host,
@@ -135,6 +130,8 @@ void NetworkReachability::setFlags(std::optional<uint32_t> flags) {
 }
 
 uint64_t NetworkReachability::addChangeObserver(std::function<void()> observer) {
+    // The kernel's and NetworkManager's changes reach the observers once the sources run.
+    SystemNetwork::shared();
     std::lock_guard<std::mutex> lock(state().mutex);
     uint64_t token = state().nextToken++;
     state().observers[token] = std::make_shared<std::function<void()>>(std::move(observer));

@@ -19,8 +19,11 @@ constexpr uint32_t kIsWWAN = 0x40000;
 
 // The platform's reachability service. By default the flags come from the kernel's routes: a
 // numeric address is reachable when a route covers it (its own subnet's, or a default route);
-// a host name, or none, when there is a default route (IPv4 or IPv6). Unreachable gives 0. A
-// test or the host may install its own source. Thread-safe.
+// a host name, or none, when there is a default route (IPv4 or IPv6). Unreachable gives 0;
+// kIsWWAN joins kReachable while NetworkManager's primary connection is a modem. The route
+// tables are cached and read again when rtnetlink reports a change (SystemNetwork), whose
+// bursts, like a change of the modem fact, reach the observers once each. A test or the host
+// may install its own source. Thread-safe.
 class NetworkReachability {
   public:
     // Flags for a host name (empty: the default route to any address); nullopt when unknown.
@@ -36,7 +39,8 @@ class NetworkReachability {
     // A fixed answer for every host (tests); also tells the observers of the change.
     static void setFlags(std::optional<uint32_t> flags);
 
-    // Observers of changes, called asynchronously on the main queue after notifyChanged().
+    // Observers of changes, called asynchronously on the main queue after notifyChanged()
+    // (adding one starts the system's sources).
     static uint64_t addChangeObserver(std::function<void()> observer);
     static void removeChangeObserver(uint64_t token);
     // The host (or a test) says the network changed.
