@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto shared = std::make_shared<Value>(std::move(*dic));
     observers.every->updateWithDeviceInfor(shared);
     observers.collecting->updateWithDeviceInfor(shared);
-    if (observers.collecting->devicesArray().size() > 256) {
+    if (observers.collecting->deviceCount() > 256) {
         observers.every->deviceArrayRemoveAll();
         observers.collecting->deviceArrayRemoveAll();
     }

@@ -173,6 +173,11 @@ Value::Array QKBroadcastObserver::devicesArray() const {
     return out;
 }
 
+size_t QKBroadcastObserver::deviceCount() const {
+    std::lock_guard lock(mutex_);
+    return records_.size();
+}
+
 void QKBroadcastObserver::timeOutDo() {
     if (isUDPConfig()) {
         if (completion_ && *completion_) (*completion_)(Value::Array{Dictionary{{"timeOut", "1"}}});

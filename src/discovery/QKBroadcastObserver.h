@@ -60,6 +60,8 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
     void deviceArrayRemoveAll();
     // A copy of the collected records, in order.
     Value::Array devicesArray() const;
+    // How many records devicesArray() would hold, without copying them.
+    size_t deviceCount() const;
 
     // The time-out step (main queue): reports the filtered records once and retires.
     void timeOutDo();

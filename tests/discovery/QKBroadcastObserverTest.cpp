@@ -148,6 +148,7 @@ TEST_F(ObserverTest, MergeBySerialThenIdAndAnIdZeroRecordGivesWay) {
     observer->deviceArrayRemoveDic(all[1]);
     observer->updateWithDeviceInfor(device("A", "3"));  // meets the appended A (ID 0)
     EXPECT_EQ(serials(observer->devicesArray()), (std::vector<std::string>{"C", "", "a", "A"}));
+    EXPECT_EQ(observer->deviceCount(), 4u);
     EXPECT_EQ(observer->devicesArray()[3][kQKSDKDeviceId].text(), "3");
     MainLoop::runFor(10);
     EXPECT_EQ(reports, (Reports{{"C", "", "a", "A"}}));
