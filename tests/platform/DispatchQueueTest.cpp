@@ -215,6 +215,35 @@ TEST_F(DeterministicQueue, SyncRunsEarlierBlocksOfItsQueueFirst) {
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4, 5}));
 }
 
+// The main queue's blocks are the loop's own jobs: a sync on the loop's thread runs the ones
+// queued before it in order, then itself inline; what they queue waits for the loop.
+TEST(DispatchQueueModes, MainQueueSyncOnTheLoopThreadRunsEarlierBlocksFirst) {
+    for (bool deterministic : {false, true}) {
+        SCOPED_TRACE(deterministic ? "deterministic" : "threaded");
+        std::unique_ptr<DeterministicDispatch> mode;
+        if (deterministic) mode = std::make_unique<DeterministicDispatch>();
+        MainLoop::drain();  // this thread runs the loop
+        auto main = DispatchQueue::main();
+        std::vector<int> order;
+        main->async([&] { order.push_back(1); });
+        main->async([&] {
+            order.push_back(2);
+            main->async([&] { order.push_back(5); });
+        });
+        EXPECT_EQ(main->pendingCount(), 2u);
+        main->sync([&] {
+            order.push_back(3);
+            main->sync([&] { order.push_back(4); });  // inline
+            EXPECT_TRUE(main->isCurrent());
+        });
+        EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
+        EXPECT_EQ(main->pendingCount(), 1u);
+        MainLoop::drain();
+        EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4, 5}));
+        EXPECT_EQ(main->pendingCount(), 0u);
+    }
+}
+
 TEST_F(DeterministicQueue, SyncFromAnotherThreadWaitsForTheLoop) {
     auto queue = DispatchQueue::createSerial("q");
     std::thread::id ranOn;

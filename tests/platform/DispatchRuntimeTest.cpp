@@ -135,6 +135,110 @@ TEST_F(DeterministicRuntime, LoopbackTrafficIsSeenBeforeTimeMovesWithoutRealTime
     MainLoop::drain();
 }
 
+// The main loop's wake-up counter: written only by another thread while the loop waits in
+// poll, read only when poll finds it readable.
+struct WakeCounts {
+    uint64_t writes, reads, sleeps;
+    static WakeCounts loop() {
+        auto& rt = DispatchRuntime::get();
+        return {rt.loopWakeWrites.load(), rt.loopWakeReads.load(), rt.realTimeWaits.load()};
+    }
+    static WakeCounts reactor() {
+        auto& rt = DispatchRuntime::get();
+        return {rt.reactorWakeWrites.load(), rt.reactorWakeReads.load(), rt.reactorSleeps.load()};
+    }
+    WakeCounts since(const WakeCounts& before) const {
+        return {writes - before.writes, reads - before.reads, sleeps - before.sleeps};
+    }
+};
+
+TEST_F(DeterministicRuntime, TheLoopsOwnThreadNeverWritesItsWakeUpCounter) {
+    const WakeCounts before = WakeCounts::loop();
+    int ran = 0;
+    for (int i = 0; i < 100; ++i) {
+        DispatchQueue::main()->async([&] {
+            ++ran;
+            queue_->async([&] { ++ran; });
+        });
+    }
+    auto timer = DispatchTimer::create(queue_, [&] { ++ran; });
+    timer->start(1);
+    EXPECT_TRUE(MainLoop::runUntil([&] { return ran == 201; }, 5));
+    const WakeCounts used = WakeCounts::loop().since(before);
+    EXPECT_EQ(used.writes, 0u);
+    EXPECT_EQ(used.reads, 0u);
+}
+
+TEST_F(DeterministicRuntime, HandInsWakeTheWaitingLoopOncePerWait) {
+    // Outside work hands jobs in, one at a time after the loop ran the previous one (the
+    // loop waits in between), then 100 at once: no job is lost, and the counter is written
+    // only for a wait of the loop and read only when it was written.
+    struct Case {
+        const char* what;
+        int oneByOne, burst;
+    };
+    for (const Case& c :
+         {Case{"one by one", 20, 0}, Case{"in a burst", 0, 100}, Case{"both", 10, 100}}) {
+        SCOPED_TRACE(c.what);
+        const WakeCounts before = WakeCounts::loop();
+        auto work = Dispatch::beginOutsideWork("hand-ins");
+        std::atomic<int> ran{0};
+        std::thread other([&] {
+            for (int i = 0; i < c.oneByOne; ++i) {
+                DispatchQueue::main()->async([&] { ++ran; });
+                while (ran.load() <= i) std::this_thread::yield();
+            }
+            for (int i = 0; i < c.burst; ++i) DispatchQueue::main()->async([&] { ++ran; });
+            work->finish();
+        });
+        EXPECT_TRUE(MainLoop::runUntil([&] { return ran.load() == c.oneByOne + c.burst; }, 5));
+        other.join();
+        MainLoop::drain();
+        const WakeCounts used = WakeCounts::loop().since(before);
+        EXPECT_LE(used.writes, used.sleeps);
+        EXPECT_LE(used.reads, used.writes);
+    }
+}
+
+TEST(DispatchRuntimeThreaded, JobsNeverWriteTheLoopsWakeUpCounter) {
+    // The threaded runner waits on a condition: jobs from its own thread and from others
+    // leave the counter alone.
+    const WakeCounts before = WakeCounts::loop();
+    MainLoop::startThread();
+    std::atomic<int> ran{0};
+    for (int i = 0; i < 50; ++i)
+        DispatchQueue::main()->async([&] { DispatchQueue::main()->async([&] { ++ran; }); });
+    DispatchQueue::main()->sync([] {});
+    DispatchQueue::main()->sync([] {});
+    MainLoop::stopThread();
+    EXPECT_EQ(ran.load(), 50);
+    EXPECT_EQ(WakeCounts::loop().since(before).writes, 0u);
+}
+
+TEST(DispatchRuntimeThreaded, TheReactorIsWokenOnlyWhileItSleeps) {
+    // A burst of timers armed from another thread: at most one write per wait of the reactor,
+    // and the counter read only when it was written.
+    std::vector<std::shared_ptr<DispatchTimer>> timers;
+    for (int i = 0; i < 200; ++i)
+        timers.push_back(DispatchTimer::create(DispatchQueue::global(), [] {}));
+    const WakeCounts before = WakeCounts::reactor();
+    for (auto& t : timers) t->start(3600);
+    std::atomic<bool> fired{false};
+    auto soon = DispatchTimer::create(DispatchQueue::global(), [&] { fired = true; });
+    soon->start(0.001);
+    Semaphore done;
+    auto watcher = DispatchTimer::create(DispatchQueue::global(), [&] {
+        if (fired) done.signal();
+    });
+    watcher->start(0.002, 0.002);
+    EXPECT_TRUE(done.wait(10));
+    for (auto& t : timers) t->cancel();
+    watcher->cancel();
+    const WakeCounts used = WakeCounts::reactor().since(before);
+    EXPECT_LE(used.writes, used.sleeps);
+    EXPECT_LE(used.reads, used.writes);
+}
+
 using DeterministicRuntimeDeathTest = DeterministicRuntime;
 
 TEST_F(DeterministicRuntimeDeathTest, OutsideWorkThatNeverEndsFailsNamingIt) {

@@ -60,6 +60,12 @@ void DispatchQueue::barrierSync(const DispatchBlock& block) {
 void DispatchQueue::submit(DispatchBlock block, bool barrier) {
     if (!block) return;
     auto& rt = DispatchRuntime::get();
+    if (isMain_) {
+        // The main loop's jobs are the main queue's blocks themselves, in order; a nested run
+        // never starts one while another is on the loop thread's stack.
+        rt.submitMain(std::move(block), this, true);
+        return;
+    }
     if (rt.deterministic()) {
         uint64_t seq;
         {
@@ -105,11 +111,7 @@ void DispatchQueue::start(std::deque<Item>& items) {
             self->runItem(item);
             self->finished(item.barrier && self->width_ > 1);
         };
-        if (isMain_) {
-            rt.submitMain(std::move(job), this);
-        } else {
-            rt.submitPool(std::move(job));
-        }
+        rt.submitPool(std::move(job));
     }
     items.clear();
 }
@@ -162,6 +164,14 @@ void DispatchQueue::syncImpl(const DispatchBlock& block, bool barrier) {
         return;
     }
     auto& rt = DispatchRuntime::get();
+    if (isMain_ && (rt.deterministic() ? rt.onLoopThread() : MainLoop::isMainThread())) {
+        // On the loop's thread: the blocks queued before this sync first, then this one, all
+        // inline; blocks they submit wait for the loop.
+        rt.runQueuedJobsOf(this);
+        CurrentQueueScope scope(this);
+        block();
+        return;
+    }
     if (rt.deterministic()) {
         if (rt.onLoopThread()) {
             // The blocks queued before this sync first, then this one, all inline; blocks they
@@ -248,6 +258,7 @@ void* DispatchQueue::getSpecific(const void* key) {
 }
 
 size_t DispatchQueue::pendingCount() const {
+    if (isMain_) return DispatchRuntime::get().queuedJobsOf(this);
     std::lock_guard<std::mutex> lock(mutex_);
     return pending_.size();
 }

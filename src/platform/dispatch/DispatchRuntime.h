@@ -1,7 +1,11 @@
 #pragma once
 
-// Internal to the dispatch implementation; not for use outside src/platform/Dispatch*.cpp
-// and MainLoop.cpp.
+// Internal to the dispatch implementation; not for use outside src/platform/dispatch/Dispatch*.cpp
+// and MainLoop.cpp. The runtime's parts live in their own files: Dispatch.cpp (modes, outside
+// work, shutdown), DispatchMainRunner.cpp (the main loop and its jobs), DispatchReactor.cpp
+// (timers, descriptor sources and the reactor thread), DispatchPool.cpp (the worker pool).
+
+#include <poll.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -63,8 +67,14 @@ class DispatchRuntime {
 
     // Jobs of the main loop (threaded: main queue only; deterministic: every queue). owner is
     // the queue whose block the job runs: a nested run never starts it while a block of that
-    // queue is on the loop thread's stack.
-    void submitMain(DispatchJob job, DispatchQueue* owner = nullptr);
+    // queue is on the loop thread's stack. With enterOwner the job runs as a block of owner
+    // (the main queue's blocks, which are the loop's jobs themselves).
+    void submitMain(DispatchJob job, DispatchQueue* owner = nullptr, bool enterOwner = false);
+    // On the thread that runs the main loop: takes out the jobs of owner queued now and runs
+    // them in order (a sync onto the main queue runs what was queued before it first).
+    void runQueuedJobsOf(DispatchQueue* owner);
+    // The jobs of owner waiting in the main loop.
+    size_t queuedJobsOf(const DispatchQueue* owner) const;
     // Jobs of the worker pool (threaded mode).
     void submitPool(DispatchJob job);
     // Stops and joins the library's threads (process exit).
@@ -101,21 +111,41 @@ class DispatchRuntime {
     std::atomic<int64_t> outsideWorkLimitNanos{30LL * 1000000000LL};
 
     // Diagnostics for tests: passes of an idle threaded loop that found nothing to do, and
-    // real-time waits of the deterministic loop.
+    // real-time waits of the deterministic loop and waits of the reactor in poll; writes to
+    // and reads of the wake-up counters of the main loop and of the reactor.
     std::atomic<uint64_t> idleWakeups{0};
     std::atomic<uint64_t> realTimeWaits{0};
     std::atomic<uint64_t> poolThreadsStarted{0};
+    std::atomic<uint64_t> loopWakeWrites{0};
+    std::atomic<uint64_t> loopWakeReads{0};
+    std::atomic<uint64_t> reactorSleeps{0};
+    std::atomic<uint64_t> reactorWakeWrites{0};
+    std::atomic<uint64_t> reactorWakeReads{0};
 
   private:
     DispatchRuntime();
-    void signalLoop();
-    void drainWakeFd(int fd);
     struct MainJob {
         DispatchJob job;
         DispatchQueue* owner = nullptr;
+        bool enterOwner = false;
+        void run();
     };
+    // What a wait of the main loop in poll needs to be woken for: the loop is asleep only
+    // between enterLoopSleep() (false: something arrived meanwhile, do not sleep) and
+    // leaveLoopSleep(); only then does anything write its wake-up counter, and never the
+    // loop's own thread (which is not asleep while it runs).
+    bool enterLoopSleep(bool haveOutsideWork);
+    void leaveLoopSleep();
+    // With mainMutex_ held: whether the caller must write the loop's counter (and the wait
+    // is over for everyone else).
+    bool takeLoopSleepLocked();
+    // With stateMutex held: the same for the reactor.
+    bool takeReactorSleepLocked();
+    void writeWake(int fd, std::atomic<uint64_t>& writes);
     // The first job that may run on this thread now (mainMutex_ held); end() when none.
     std::deque<MainJob>::iterator runnableJobLocked();
+    // Takes the first runnable job (mainMutex_ held); false when none.
+    bool takeRunnableLocked(MainJob& out);
     bool runOneMainJob();
     // Marks the calling thread as the main loop's runner for the scope; aborts when another
     // thread runs the loop.
@@ -124,9 +154,19 @@ class DispatchRuntime {
     void leaveRun();
     // Fires due timers; true when any was due.
     bool fireDueTimers(int64_t now);
-    // Polls the watched sources; queues an event for each ready one; true when any was.
-    // extraFd (>= 0) is polled too and, when readable, counts as ready.
-    bool pollSources(int timeoutMillis, int64_t timeoutNanosPrecise, int extraFd);
+    // The watched sources and their poll entries, collected under stateMutex.
+    struct PollSet {
+        std::vector<std::shared_ptr<DispatchSource>> watched;
+        std::vector<pollfd> fds;
+    };
+    void collectWatchedLocked(PollSet& set);
+    // Polls the set and wakeFd (>= 0: a wake-up counter, read once when poll finds it
+    // readable); queues an event for each ready source. True when a source was ready or the
+    // counter was.
+    bool pollAndDeliver(PollSet& set, int timeoutMillis, int64_t timeoutNanosPrecise, int wakeFd,
+                        std::atomic<uint64_t>* reads);
+    // Collects and polls in one step (no wake-up counter).
+    bool pollSources(int timeoutMillis, int64_t timeoutNanosPrecise);
     // Deterministic mode: what the ready watched sources look like now (descriptor, kind and
     // queued bytes), without delivering anything.
     std::vector<std::pair<int, uint64_t>> readySourceState();
@@ -134,7 +174,10 @@ class DispatchRuntime {
     std::optional<int64_t> nextDeadline();
     void reactorMain();
     void ensureReactor();
+    void stopReactor();
     void poolWorker();
+    void stopPool();
+    [[noreturn]] void abortForOutsideWork(int64_t limitNanos);
     void reapPoolThreadsLocked(std::vector<std::thread>& out);
     bool runUntilThreaded(const std::function<bool()>& predicate, int64_t timeoutNanos);
     bool runUntilDeterministic(const std::function<bool()>& predicate, int64_t timeoutNanos,
@@ -148,6 +191,8 @@ class DispatchRuntime {
     std::condition_variable mainCv_;
     std::deque<MainJob> mainJobs_;
     bool stopRequested_ = false;
+    bool loopAsleep_ = false;     // the deterministic loop waits in poll
+    bool runnerWaiting_ = false;  // the threaded loop waits on mainCv_
     std::thread::id runner_;
     int runDepth_ = 0;
     std::map<uint64_t, std::string> outsideWorks_;
@@ -172,6 +217,7 @@ class DispatchRuntime {
     std::vector<std::shared_ptr<DispatchSource>> sources_;
     bool reactorStarted_ = false;
     bool reactorInPass_ = false;
+    bool reactorAsleep_ = false;  // the reactor waits in poll
     bool reactorStopping_ = false;
     std::thread reactor_;
 
