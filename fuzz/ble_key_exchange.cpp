@@ -16,6 +16,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Diagnostics.h"
+#include "sim/BleSessionPeer.h"
 #include "telvosdk/TelvoError.h"
 
 using namespace telvo;
@@ -33,23 +34,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const ByteView body(data + 1, size - 1);
 
     auto session = QKBLEBaseConnect::initWithParam(QKDeviceBleConfigParams{});
-    session->bleDevice = std::make_shared<QKDevice>();
-    session->bleDevice->protocolType = version;
-    session->aesKey = session->rootKey();
-    session->tlsRandomN1 = Bytes(16, 0x01);
-    session->tlsDataM1 = Bytes{0x01, 0x01};
-    session->tlsSessionKey = Bytes(16, 0x2B);
-    session->tlsRandomN2 = Bytes(16, 0x07);
+    using Peer = QKBLEBaseConnectTestPeer;
+    session->deviceRecord().protocolType = version;
+    Peer::aesKey(*session) = session->rootKey();
+    Peer::tlsRandomN1(*session) = Bytes(16, 0x01);
+    Peer::tlsDataM1(*session) = Bytes{0x01, 0x01};
+    Peer::tlsSessionKey(*session) = Bytes(16, 0x2B);
+    Peer::tlsRandomN2(*session) = Bytes(16, 0x07);
     int ends = 0;
     int64_t code = 0;
     std::vector<int64_t> states;
-    session->configCompletion = [&](const ErrorPtr& error, const std::shared_ptr<QKDevice>&) {
-        ++ends;
-        code = TelvoError::codeForSDKError(error);
-    };
-    session->updateCallBack = [&](int64_t state) { states.push_back(state); };
+    session->setBlocks([&](int64_t state) { states.push_back(state); },
+                       [&](const ErrorPtr& error, const std::shared_ptr<QKDevice>&) {
+                           ++ends;
+                           code = TelvoError::codeForSDKError(error);
+                       });
 
-    auto frame = QKBLEProtocol::getProtocolDataWithMsgBody(body, session->aesKey,
+    auto frame = QKBLEProtocol::getProtocolDataWithMsgBody(body, Peer::aesKey(*session),
                                                            certificate ? 0x10 : 0x01, version, 1);
     if (!frame) return 0;
     session->receiveBleData(*frame);
@@ -59,8 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (ends > 1) __builtin_trap();
     if (ends && code != 4051 && code != 4052 && code != 4184 && code != 4185) __builtin_trap();
     if (ends && keyed) __builtin_trap();
-    if (!ends && !keyed && session->aesKey != session->rootKey()) __builtin_trap();
-    if (keyed && certificate && session->aesKey != session->tlsSessionKey) __builtin_trap();
+    if (!ends && !keyed && Peer::aesKey(*session) != session->rootKey()) __builtin_trap();
+    if (keyed && certificate && Peer::aesKey(*session) != Peer::tlsSessionKey(*session))
+        __builtin_trap();
     session->stopConfig();
     session.reset();
     MainLoop::drain();

@@ -8,6 +8,10 @@ namespace telvo {
 // flow may touch (the keys, the counters, the timers).
 struct QKBLEBaseConnectTestPeer {
     static Bytes& aesKey(QKBLEBaseConnect& s) { return s.aesKey_; }
+    static Bytes& tlsRandomN1(QKBLEBaseConnect& s) { return s.tlsRandomN1_; }
+    static Bytes& tlsDataM1(QKBLEBaseConnect& s) { return s.tlsDataM1_; }
+    static Bytes& tlsRandomN2(QKBLEBaseConnect& s) { return s.tlsRandomN2_; }
+    static Bytes& tlsSessionKey(QKBLEBaseConnect& s) { return s.tlsSessionKey_; }
     static int64_t& tlsLastCntId(QKBLEBaseConnect& s) { return s.tlsLastCntId_; }
     static int64_t& tlsAntiReplayCnt(QKBLEBaseConnect& s) { return s.tlsAntiReplayCnt_; }
     static bool& isAfterSales(QKBLEBaseConnect& s) { return s.isAfterSales_; }
