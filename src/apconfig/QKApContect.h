@@ -31,8 +31,8 @@ class URLSessionTask;
 // main queue, never inline in the call that starts a run, except the checks that fail before
 // anything is sent (the SSID prefix, the bind half's checks), which complete at once. Every
 // delayed step and every answer reaches the run through a weak reference and first checks the
-// run's cancel, pause and end flags; after stopBindDeviceToWifiWithCompletion nothing reaches
-// the app any more.
+// run's cancel, pause and end flags; after stopBindDeviceToWifiWithCompletion nothing of the
+// stopped run reaches the app any more (a Wi-Fi list asked afterwards is still answered).
 //
 // Create with create(); the facade keeps the run until it replaces it and calls releaseAll()
 // first.
@@ -66,8 +66,8 @@ class QKApContect : public std::enable_shared_from_this<QKApContect> {
                               StartScanBlock startScanInLanBlock, DeviceCompletion completion);
 
     // ---- Further operations.
-    // The networks the appliance sees; the completion is called once (4007 with no session,
-    // 4019 when the request failed).
+    // The networks the appliance sees; the completion is called once (4007 with no session, at
+    // once, also after a stop; 4019 when the request failed).
     void getWifiListAroundDeviceWithCompletion(WifiListCompletion completion);
     // Stops the run; the completion is accepted and never called.
     void stopBindDeviceToWifiWithCompletion(std::function<void()> completion);

@@ -17,8 +17,10 @@ using namespace apcontect;
 void QKApContect::getWifiListAroundDeviceWithCompletion(WifiListCompletion completion) {
     findWifiCompletion_ = std::move(completion);
     if (!wifiDeviceInit_) {
-        // No session to ask (never opened, or released).
-        getWifiListFinalResult(errorWithCode(4007), std::nullopt);
+        // No session to ask (never opened, or released). A stop silences the stopped run's
+        // blocks, not this new request: it is answered even then.
+        auto answer = std::exchange(findWifiCompletion_, nullptr);
+        if (answer) answer(errorWithCode(4007), std::nullopt);
         return;
     }
     auto frame = std::make_shared<QKProtocol>();

@@ -164,19 +164,8 @@ TEST_F(QKDeviceManagerTest, SmartConnectReadsThePhonesNetworkFromNetworkManager)
     }
 }
 
-// A second access-point request releases the running session, whose completion never comes;
-// the Wi-Fi list needs a session.
-TEST_F(QKDeviceManagerTest, ReplacesTheAccessPointSessionAndNeedsOneForTheWifiList) {
-    std::vector<ErrorPtr> lists;
-    auto onList = Manager::WifiListCompletion(
-        [&](const ErrorPtr& e, const std::optional<Value::Array>& list) {
-            lists.push_back(e);
-            EXPECT_FALSE(list);
-        });
-    ASSERT_TRUE(send("getWifiList:", {onList}));
-    ASSERT_EQ(lists.size(), 1u);
-    EXPECT_EQ(code(lists[0]), 4007);
-
+// A second access-point request releases the running session, whose completion never comes.
+TEST_F(QKDeviceManagerTest, ReplacesTheAccessPointSession) {
     joinWifi(kHotspot);
     auto p = params();
     ASSERT_TRUE(configure(p, 1));
@@ -191,6 +180,35 @@ TEST_F(QKDeviceManagerTest, ReplacesTheAccessPointSessionAndNeedsOneForTheWifiLi
     ASSERT_TRUE(runUntilResults(1, 200));
     MainLoop::runFor(100);
     EXPECT_EQ(seen.results.size(), 1u);
+}
+
+// A Wi-Fi list request without a session is answered once, with 4007, inside the call: before
+// any session, and after a stop released the session (the stop silences only the stopped run).
+TEST_F(QKDeviceManagerTest, WifiListWithoutASessionIsAnsweredAlsoAfterAStop) {
+    for (bool stopped : {false, true}) {
+        SCOPED_TRACE(stopped ? "after a stop" : "no session yet");
+        fresh();
+        resetForTesting<Manager>();
+        if (stopped) {
+            joinWifi(kHotspot);
+            announce(Identity{});
+            ASSERT_TRUE(configure(params(), 1));
+            ASSERT_TRUE(MainLoop::runUntil([&] { return sim->connectionsAccepted() > 0; }, 10));
+            ASSERT_TRUE(send("stopBindDeviceWithCompletion:", {Manager::ErrorCompletion()}));
+        }
+        std::vector<ErrorPtr> lists;
+        auto onList = Manager::WifiListCompletion(
+            [&](const ErrorPtr& e, const std::optional<Value::Array>& list) {
+                lists.push_back(e);
+                EXPECT_FALSE(list);
+            });
+        ASSERT_TRUE(send("getWifiList:", {onList}));
+        ASSERT_EQ(lists.size(), 1u);
+        EXPECT_EQ(code(lists[0]), 4007);
+        MainLoop::runFor(100);
+        EXPECT_EQ(lists.size(), 1u);
+        EXPECT_TRUE(seen.results.empty());
+    }
 }
 
 // The LAN scan reports what the appliances answered within its time, every arrival, and falls
