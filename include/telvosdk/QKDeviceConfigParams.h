@@ -10,9 +10,10 @@
 
 namespace telvo {
 
-// The fields shared by the access-point and BLE configuration parameters. Text fields are
-// optional: an absent text and an empty one lead to different results in the flows. A new
-// record holds nothing, 0 or false in every field.
+// The fields shared by the access-point and BLE configuration parameters. Text and list fields
+// are optional: an absent value and an empty one lead to different results in the flows (a
+// required channel list that is set but empty passes the flows' presence checks). A new record
+// holds nothing, 0 or false in every field.
 class TELVO_EXPORT QKDeviceConfigParams {
   public:
     virtual ~QKDeviceConfigParams() = default;
@@ -40,9 +41,9 @@ class TELVO_EXPORT QKDeviceConfigParams {
     std::optional<std::string> adnsIPPort;
     // Dictionaries keyed by kQKSDKConfigFirstChannelNumber, kQKSDKConfigChannelCount,
     // kQKSDKConfigChannelMaxPower, kQKSDKConfigChannelDFSEnable.
-    Value::Array channelList;
+    std::optional<Value::Array> channelList;
     // Dotted IPv4 texts.
-    std::vector<std::string> adnsIPList;
+    std::optional<std::vector<std::string>> adnsIPList;
 
     bool checkPasswordEnable = false;
     bool channelEnable = false;
@@ -58,9 +59,9 @@ class TELVO_EXPORT QKDeviceConfigParams {
 
     // Takes the app's extras (may be null). A false kQKSDKConfigNeedCheckPassword clears
     // checkPasswordEnable. Then every regional text field that is absent or empty, and
-    // channelList when empty, takes the extras' value under its kQKSDKConfig… key; the field
-    // becomes absent (channelList empty) when the extras lack the key or hold a value of
-    // another type there.
+    // channelList when absent or empty, takes the extras' value under its kQKSDKConfig… key;
+    // the field becomes absent when the extras lack the key or hold a value of another type
+    // there.
     void updateExtraParamWithDic(const Value& extras);
 };
 

@@ -109,7 +109,7 @@ ErrorPtr QKApContect::checkParamIntegrity() const {
         }
         if (!m.countryCode) return errorWithCode(4127);
         // A channel list is an array here: an empty one counts as missing.
-        if (m.channelList.empty()) return errorWithCode(4129);
+        if (!m.channelList) return errorWithCode(4129);
         if (!m.timeZone) return errorWithCode(4128);
     }
     if (m.adsEnable && !m.adsClusterId) return errorWithCode(4160);

@@ -38,6 +38,16 @@ void appendCountry(Bytes& body, const std::optional<std::string>& countryCode) {
 }
 
 // Each entry as first channel, channel count, maximum power and DFS flag; absent keys give 0.
+const Value::Array& channelsOf(const QKDeviceBleConfigParams& p) {
+    static const Value::Array none;
+    return p.channelList ? *p.channelList : none;
+}
+
+const std::vector<std::string>& addressesOf(const QKDeviceBleConfigParams& p) {
+    static const std::vector<std::string> none;
+    return p.adnsIPList ? *p.adnsIPList : none;
+}
+
 void appendChannels(Bytes& body, const Value::Array& channels) {
     for (const Value& entry : channels)
         for (const char* key : {kQKSDKConfigFirstChannelNumber, kQKSDKConfigChannelCount,
@@ -145,20 +155,22 @@ std::optional<Bytes> QKBLEProtocol::msgBodyForPreConnect(const QKDeviceBleConfig
         return std::nullopt;
     appendRegion(body, p);
     if (p.functionSetEnable) {
-        if (p.channelList.size() > kByteField || !appendFunctionHead(body, p)) return std::nullopt;
-        body.push_back(static_cast<uint8_t>(p.channelList.size()));
-        appendChannels(body, p.channelList);
+        const Value::Array& channels = channelsOf(p);
+        if (channels.size() > kByteField || !appendFunctionHead(body, p)) return std::nullopt;
+        body.push_back(static_cast<uint8_t>(channels.size()));
+        appendChannels(body, channels);
     }
     if (p.regionIdEnable && p.functionSetEnable) {
         QKSDKLOG("新一键配网 UDP ADS_id:%s", p.adsClusterId.value_or("").c_str());
         appendCluster(body, p);
         if (p.adnsIPEnable) {
-            if (p.adnsIPList.size() > kByteField) return std::nullopt;
+            const std::vector<std::string>& addresses = addressesOf(p);
+            if (addresses.size() > kByteField) return std::nullopt;
             body.push_back(0x00);
             appendLe(body, static_cast<uint64_t>(number(p.adnsIPPort)), 2);
-            body.push_back(static_cast<uint8_t>(p.adnsIPList.size()));
-            const size_t end = body.size() + 4 * p.adnsIPList.size();
-            for (const auto& address : p.adnsIPList) {
+            body.push_back(static_cast<uint8_t>(addresses.size()));
+            const size_t end = body.size() + 4 * addresses.size();
+            for (const auto& address : addresses) {
                 const auto parts = componentsSeparatedBy(address, '.');
                 if (parts.size() != 4) continue;
                 for (auto it = parts.rbegin(); it != parts.rend(); ++it)
@@ -198,10 +210,10 @@ std::optional<Bytes> QKBLEProtocol::msgBodyForRouterUpdateWithModel(
     if (p.routerPwd && !field(0x0F, toBytes(*p.routerPwd))) return std::nullopt;
     if (p.routerBSSID && !field(0x10, hexBytes(p.routerBSSID))) return std::nullopt;
     field(0x11, Bytes{0x00});
-    if (!p.channelList.empty()) {
-        Bytes channels = {static_cast<uint8_t>(p.channelList.size())};
-        appendChannels(channels, p.channelList);
-        if (p.channelList.size() > kByteField || !field(0x1D, channels)) return std::nullopt;
+    if (const Value::Array& list = channelsOf(p); !list.empty()) {
+        Bytes channels = {static_cast<uint8_t>(list.size())};
+        appendChannels(channels, list);
+        if (list.size() > kByteField || !field(0x1D, channels)) return std::nullopt;
     }
     // Present for a non-empty random-code text, even one that gives no bytes.
     if (!p.randomNum.value_or("").empty() && !field(0x0D, hexBytes(p.randomNum)))

@@ -130,8 +130,7 @@ ErrorPtr QKBLEConnect::checkParamIntegrity() const {
     const QKDeviceBleConfigParams& m = configModel();
     if (!m.countryCode) return bleErrorWithCode(4123);
     if (!m.timeZone) return bleErrorWithCode(4124);
-    // An empty channel list is what an absent one becomes in the record.
-    if (m.channelList.empty()) return bleErrorWithCode(4125);
+    if (!m.channelList) return bleErrorWithCode(4125);
     if (!m.regionId) return bleErrorWithCode(4142);
     return nullptr;
 }
@@ -142,8 +141,8 @@ void QKBLEConnect::sendCoutryCodeAndChannelInfo() {
         return;
     }
     const auto body = QKBLEProtocol::msgBodyForCoutryChannelWithCountryCode(
-        configModel().countryCode, configModel().timeZone, configModel().channelList,
-        configModel().regionId);
+        configModel().countryCode, configModel().timeZone,
+        configModel().channelList.value_or(Value::Array{}), configModel().regionId);
     if (!body) {
         // More channel groups than the count byte allows.
         finalResultWithError(bleErrorWithCode(8000), nullptr, true);

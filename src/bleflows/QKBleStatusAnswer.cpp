@@ -195,7 +195,7 @@ int64_t QKBleStatusAnswer::checkParamIntegrity(const QKDevice& device,
         if (!model.moduleServerPort) return 4141;
         if (!model.functionType) return 4143;
         if (!model.countryCode) return 4123;
-        if (model.channelList.empty()) return 4125;
+        if (!model.channelList) return 4125;
         if (!model.timeZone) return 4124;
     }
     if (model.regionIdEnable && model.functionSetEnable) {

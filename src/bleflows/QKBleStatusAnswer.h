@@ -157,8 +157,8 @@ class QKBleStatusAnswer {
     // ---- Before the Wi-Fi settings. The second-generation check, in this order: when the
     // appliance advertises the function settings (device.functionSetEnable) the model's
     // functionSetEnable is set and moduleServerDomain 4140, moduleServerPort 4141,
-    // functionType 4143, countryCode 4123, channelList 4125 (an empty list counts as absent:
-    // the record cannot tell them apart), timeZone 4124 must be present; when the model's
+    // functionType 4143, countryCode 4123, channelList 4125, timeZone 4124 must be present (a
+    // set but empty list passes, an empty one the extras did not fill is absent); when the model's
     // regionIdEnable and functionSetEnable are both set, adsClusterId must be non-empty
     // (4164); when the appliance advertises a region id (device.regionIdEnable) the model's
     // regionIdEnable is set and regionId must be present (4142). Returns the first failing

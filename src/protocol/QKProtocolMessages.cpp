@@ -196,8 +196,12 @@ bool QKProtocol::writeNewWiFiSSIDWithConfigModel(const QKDeviceApConfigParams& p
     if (p.channelEnable) body.push_back(0);
     body.insert(body.end(), {0x01, 0x01, static_cast<uint8_t>(p.checkPasswordEnable ? 1 : 0)});
 
+    static const Value::Array kNoChannels;
+    const Value::Array& channelList = p.channelList ? *p.channelList : kNoChannels;
+    static const std::vector<std::string> kNoAddresses;
+    const std::vector<std::string>& adnsIPList = p.adnsIPList ? *p.adnsIPList : kNoAddresses;
     if (p.countryCodeEnable) {
-        const size_t channels = p.channelList.size();
+        const size_t channels = channelList.size();
         if (channels > 62) return refuse("channel list over 62 entries");
         body.push_back(0x02);
         body.push_back(static_cast<uint8_t>(4 + 4 * channels));
@@ -209,7 +213,7 @@ bool QKProtocol::writeNewWiFiSSIDWithConfigModel(const QKDeviceApConfigParams& p
         }
         body.push_back(p.timeZone ? static_cast<uint8_t>(number(p.timeZone)) : 255);
         body.push_back(static_cast<uint8_t>(channels));
-        for (const Value& entry : p.channelList)
+        for (const Value& entry : channelList)
             for (const char* key : {kQKSDKConfigFirstChannelNumber, kQKSDKConfigChannelCount,
                                     kQKSDKConfigChannelMaxPower, kQKSDKConfigChannelDFSEnable})
                 body.push_back(static_cast<uint8_t>(entry[key].int64Value()));
@@ -233,19 +237,19 @@ bool QKProtocol::writeNewWiFiSSIDWithConfigModel(const QKDeviceApConfigParams& p
         QKSDKLOG(
             "adsClusterId = %s, adnsIPPort = %s, adsDomain = %s, adsPort = %s, adnsIP count = %zu",
             p.adsClusterId.value_or("").c_str(), p.adnsIPPort.value_or("").c_str(),
-            p.adsDomain.value_or("").c_str(), p.adsPort.value_or("").c_str(), p.adnsIPList.size());
+            p.adsDomain.value_or("").c_str(), p.adsPort.value_or("").c_str(), adnsIPList.size());
         body.insert(body.end(),
                     {0x07, 0x03, static_cast<uint8_t>(cluster >> 16),
                      static_cast<uint8_t>(cluster >> 8), static_cast<uint8_t>(cluster)});
     }
     if (p.adnsIPEnable) {
         body.push_back(0x0A);
-        if (!p.adnsIPList.empty()) {
+        if (!adnsIPList.empty()) {
             Bytes item;
             if (p.adnsIPPort) appendLe(item, static_cast<uint64_t>(number(p.adnsIPPort)), 2);
             Bytes addresses;
             size_t count = 0;
-            for (const auto& address : p.adnsIPList) {
+            for (const auto& address : adnsIPList) {
                 if (auto reversed = reversedAddress(address)) {
                     append(addresses, *reversed);
                     ++count;

@@ -27,7 +27,10 @@ void QKDeviceConfigParams::updateExtraParamWithDic(const Value& extras) {
     for (const auto& f : fields) {
         if (f.field->value_or("").empty()) *f.field = textOrInteger(extras[f.key]);
     }
-    if (channelList.empty()) channelList = extras[kQKSDKConfigChannelList].array();
+    if (!channelList || channelList->empty()) {
+        const Value& list = extras[kQKSDKConfigChannelList];
+        channelList = list.isArray() ? std::optional<Value::Array>(list.array()) : std::nullopt;
+    }
 }
 
 }  // namespace telvo

@@ -204,6 +204,23 @@ TEST_F(ApConnect, FailuresEndTheRunOnceWithTheirCodes) {
          }, 4127, nullptr, -1, {}},
         {"region id missing",
          [](auto&, auto&, auto& id) { id.capabilityA = 0x80 | 0x20; }, 4138, nullptr, -1, {}},
+        // A channel list that is set, even empty, is present: the next check speaks.
+        {"channel list set but empty, time zone missing",
+         [](auto&, auto& p, auto& id) {
+             id.udpVersion = {0x03, 0, 0, 0};
+             p.channelList = Value::Array{};
+             p.timeZone.reset();
+         }, 4128, nullptr, -1, {}},
+        {"channel list set but empty, ADS cluster missing",
+         [](auto&, auto& p, auto& id) {
+             id.capabilityA = 0x80 | 0x20;
+             id.capabilityB = 0x01;
+             p.channelList = Value::Array{};
+             p.moduleServerDomain = "d.io";
+             p.moduleServerPort = "443";
+             p.functionType = "1";
+             p.regionId = "3";
+         }, 4160, nullptr, -1, {}},
     };
     // clang-format on
     for (const auto& k : cases) {

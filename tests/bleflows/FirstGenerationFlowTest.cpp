@@ -98,7 +98,7 @@ TEST_F(FirstGeneration, RegionalChecksAndAnswers) {
         fresh(true);
         module->regionalResult = row.answer;
         if (row.missing) params.*row.missing = std::nullopt;
-        if (row.noChannels) params.channelList.clear();
+        if (row.noChannels) params.channelList.reset();
         start();
         ASSERT_EQ(firstEnd(), row.code);
         EXPECT_EQ(received(0x67).size(), row.answer ? 1u : 0u);

@@ -195,7 +195,14 @@ TEST(QKDeviceConfigParams, UpdateExtraParamChannelListAndPasswordCheck) {
     EXPECT_EQ(ap.channelList, list);  // not empty: kept
     QKDeviceApConfigParams wrong;
     wrong.updateExtraParamWithDic(Dictionary{{kQKSDKConfigChannelList, "1,13"}});
-    EXPECT_TRUE(wrong.channelList.empty());
+    EXPECT_FALSE(wrong.channelList);
+    // An empty list takes the extras' list, even an empty one, and is absent without one.
+    QKDeviceApConfigParams empty;
+    empty.channelList.emplace();
+    empty.updateExtraParamWithDic(Dictionary{{kQKSDKConfigChannelList, Value::Array{}}});
+    EXPECT_EQ(empty.channelList, Value::Array{});
+    empty.updateExtraParamWithDic(Value());
+    EXPECT_FALSE(empty.channelList);
 
     struct Case {
         std::optional<Value> value;
