@@ -4,6 +4,7 @@
 #include "apconfig/QKDeviceManager.h"
 #include "platform/foundation/Registry.h"
 #include "platform/net/SystemNetwork.h"
+#include "sim/LoopbackTcpPeer.h"
 #include "sim/NetworkManagerMock.h"
 #include "telvosdk/TelvoSDK.h"
 
@@ -358,6 +359,39 @@ TEST_F(QKDeviceManagerTest, SmartConnectRefusesCredentialsTheAirCannotCarry) {
         MainLoop::runFor(1);
         EXPECT_EQ(sniffer().datagrams().empty(), c.refused);
         EXPECT_EQ(seen.results.size(), c.refused ? 1u : 0u);
+    }
+}
+
+// A finished run that reached a cloud that keeps its connections alive leaves no connection
+// to the cloud open: counted before and after smart connect found by the cloud and an
+// access-point run confirmed by it.
+TEST_F(QKDeviceManagerTest, AFinishedRunLeavesNoConnectionToTheCloud) {
+    for (bool smartConnect : {true, false}) {
+        SCOPED_TRACE(smartConnect ? "smart connect" : "access point");
+        fresh();
+        resetForTesting<Manager>();
+        cloud->setKeepAlive(true);
+        const auto cloudPort = uint16_t(cloud->port());
+        EXPECT_EQ(countConnectionsToPort(cloudPort), 0);
+        if (smartConnect) {
+            auto p = smartParams();
+            p.deviceSSID.reset();
+            ASSERT_TRUE(configure(p, 2));
+            auto heard = hear();
+            ASSERT_TRUE(heard);
+            api->reportOnline(
+                cloudSn("0000AC11122233344455566677788899", "000000000000AC0002010000"),
+                sim::smartConnectRandomCode(*heard));
+        } else {
+            joinWifi(kHotspot);
+            announce(Identity{});
+            homeNetwork(std::nullopt, 5, 2);
+            ASSERT_TRUE(configure(params(), 1));
+        }
+        ASSERT_TRUE(runUntilResults(1, 200));
+        EXPECT_EQ(code(seen.results[0]), 0);
+        EXPECT_GT(cloud->requestCount(), 0u);
+        EXPECT_EQ(countConnectionsToPort(cloudPort), 0);
     }
 }
 

@@ -158,6 +158,10 @@ std::string FakeCloud::baseURL() const {
            std::to_string(port_);
 }
 
+void FakeCloud::setKeepAlive(bool keepAlive) {
+    server_->set_keep_alive_max_count(keepAlive ? 100 : 1);
+}
+
 void FakeCloud::setReply(const std::string& path, ScriptedReply reply) {
     setHandler(path, [reply](const RecordedRequest&) { return reply; });
 }

@@ -72,6 +72,11 @@ class FakeCloud {
     std::string baseURL() const;
     std::string url(const std::string& path) const { return baseURL() + path; }
 
+    // As a real cloud does: a connection stays open for further requests after its answer.
+    // Off by default (the cloud closes each connection after one request). Call it before the
+    // first request.
+    void setKeepAlive(bool keepAlive);
+
     void setReply(const std::string& path, ScriptedReply reply);
     // A reply made from each request (runs on a server thread).
     void setHandler(const std::string& path,

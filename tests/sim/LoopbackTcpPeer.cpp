@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 
 namespace telvo::test {
@@ -107,6 +110,38 @@ uint16_t LoopbackTcpPeer::closedPort() {
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
     ::close(fd);
     return ntohs(a.sin_port);
+}
+
+int countConnectionsToPort(uint16_t port) {
+    // The socket inodes the process holds.
+    std::set<std::string> held;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (dirent* entry = ::readdir(dir)) {
+            char target[64] = {};
+            const std::string path = std::string("/proc/self/fd/") + entry->d_name;
+            const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+            const std::string link(target, n > 0 ? size_t(n) : 0);
+            if (link.starts_with("socket:[")) held.insert(link.substr(8, link.size() - 9));
+        }
+        ::closedir(dir);
+    }
+    // Rows: "sl local rem st tx:rx tr:when retrnsmt uid timeout inode ..."; ports in hex.
+    int count = 0;
+    for (const char* table : {"/proc/self/net/tcp", "/proc/self/net/tcp6"}) {
+        std::ifstream in(table);
+        std::string line;
+        std::getline(in, line);
+        while (std::getline(in, line)) {
+            std::istringstream row(line);
+            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+            row >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+                timeout >> inode;
+            const size_t colon = remote.rfind(':');
+            if (colon == std::string::npos || !held.count(inode)) continue;
+            if (std::stoul(remote.substr(colon + 1), nullptr, 16) == port) ++count;
+        }
+    }
+    return count;
 }
 
 int countOpenDescriptors() {

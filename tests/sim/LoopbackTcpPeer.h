@@ -48,5 +48,9 @@ class LoopbackTcpPeer {
 
 // Open descriptors of the process.
 int countOpenDescriptors();
+// Open descriptors of the process that are TCP connections (IPv4 or IPv6) whose remote end is
+// the given port: a client's connections to a server in the same process, without the
+// server's side of them.
+int countConnectionsToPort(uint16_t port);
 
 }  // namespace telvo::test

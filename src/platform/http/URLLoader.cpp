@@ -369,6 +369,9 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
         curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+        // A connection closes with its transfer: none stays behind, idle in libcurl's cache,
+        // once the requests of a run are answered.
+        curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
         // The request's time-out is a time of inactivity: nothing moving for that long fails
         // the request (checked by the loop, in real time).
         const double timeout = timeoutOf(*task);
@@ -387,7 +390,6 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
             // sessions and no connection that another session's policy accepted.
             curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
             curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
-            curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
         }
 
         const std::string& method = request.httpMethod;
