@@ -279,7 +279,10 @@ class QKGCDAsyncSocket : public std::enable_shared_from_this<QKGCDAsyncSocket> {
     void readDataToLength(uint64_t length, double timeout, std::shared_ptr<Bytes> buffer,
                           uint64_t offset, int64_t tag);
     // Reads up to and including the terminator; bytes after it stay for the next request.
-    // Passing maxLength without the terminator closes with QKGCDAsyncSocketReadMaxedOutError.
+    // Passing maxLength without the terminator closes with QKGCDAsyncSocketReadMaxedOutError;
+    // without a maxLength (or 0), kDefaultTerminatorReadMaxLength applies, so that a peer that
+    // never sends the terminator cannot grow the read without end.
+    static constexpr uint64_t kDefaultTerminatorReadMaxLength = 64 * 1024;
     void readDataToData(Bytes terminator, double timeout, int64_t tag);
     void readDataToData(Bytes terminator, double timeout, uint64_t maxLength, int64_t tag);
     void readDataToData(Bytes terminator, double timeout, std::shared_ptr<Bytes> buffer,

@@ -52,7 +52,8 @@ void QKGCDAsyncSocket::readDataToData(Bytes terminator, double timeout,
                                       std::shared_ptr<Bytes> buffer, uint64_t offset,
                                       uint64_t maxLength, int64_t tag) {
     if (terminator.empty() || (buffer && offset > buffer->size())) return;
-    if (maxLength > 0 && maxLength < terminator.size()) return;
+    if (maxLength == 0) maxLength = kDefaultTerminatorReadMaxLength;
+    if (maxLength < terminator.size()) return;
     queueRead(std::make_shared<ReadPacket>(std::move(buffer), offset, maxLength, timeout, 0,
                                            std::move(terminator), tag));
 }

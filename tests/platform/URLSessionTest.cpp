@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cmath>
 #include <map>
@@ -7,6 +8,7 @@
 #include "platform/http/URLSession.h"
 #include "sim/FakeCloud.h"
 #include "sim/TestPki.h"
+#include "sim/TestSupport.h"
 
 namespace telvo {
 namespace {
@@ -45,6 +47,37 @@ class Recorder : public URLSessionDelegate {
     std::optional<bool> trustAnswer;
     std::vector<std::string> challengedHosts;
 };
+
+// A gzip body that inflates to that many mebibytes of zeros, made without holding them: after a
+// full flush every mebibyte compresses to the same bytes (about a kilobyte).
+std::string gzipOfZeros(size_t mebibytes) {
+    const std::string zeros(1 << 20, '\0');
+    z_stream z{};
+    EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    auto pump = [&](const std::string& in, int flush) {
+        std::string out(in.size() / 64 + 64, '\0');
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+        z.avail_in = uInt(in.size());
+        z.next_out = reinterpret_cast<Bytef*>(out.data());
+        z.avail_out = uInt(out.size());
+        EXPECT_NE(deflate(&z, flush), Z_STREAM_ERROR);
+        out.resize(out.size() - z.avail_out);
+        return out;
+    };
+    std::string body = pump(zeros, Z_FULL_FLUSH);
+    const std::string next = pump(zeros, Z_FULL_FLUSH);
+    for (size_t i = 1; i < mebibytes; ++i) body += next;
+    std::string end = pump({}, Z_FINISH);
+    deflateEnd(&z);
+    // The trailer: CRC-32 and length (mod 2^32) of everything, little-endian.
+    const uLong one = crc32(0, reinterpret_cast<const Bytef*>(zeros.data()), uInt(zeros.size()));
+    uLong crc = one;
+    for (size_t i = 1; i < mebibytes; ++i) crc = crc32_combine(crc, one, z_off_t(zeros.size()));
+    const uint32_t trailer[2] = {uint32_t(crc), uint32_t(mebibytes << 20)};
+    body += end.substr(0, end.size() - 8);
+    body.append(reinterpret_cast<const char*>(trailer), sizeof trailer);
+    return body;
+}
 
 class URLSessionTest : public ::testing::Test {
   protected:
@@ -205,6 +238,47 @@ TEST_F(URLSessionTest, TrustIsCheckedForTheHostARedirectReached) {
     URLSession::setSystemAnchorCertificates({});
 }
 
+// A reply body over the limit, counted after decompression, ends the task; memory stays bounded
+// even when a small compressed body would inflate to a gibibyte.
+TEST_F(URLSessionTest, ReplyBodiesAreBounded) {
+    FakeCloud cloud;
+    const auto limit = size_t(kMaximumReplyBodyBytes);
+    const std::string bomb = gzipOfZeros(1024);
+    struct Case {
+        const char* name;
+        ScriptedReply reply;
+        int64_t code;
+        size_t delivered;  // at most
+    } cases[] = {
+        {"at the limit", {.body = std::string(limit, 'x')}, 0, limit},
+        {"one byte over",
+         {.body = std::string(limit + 1, 'x')},
+         URLError::dataLengthExceedsMaximum,
+         limit},
+        {"a gibibyte inflated from a mebibyte",
+         {.body = bomb,
+          .contentType = "application/octet-stream",
+          .headers = {{"Content-Encoding", "gzip"}}},
+         URLError::dataLengthExceedsMaximum,
+         limit},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        cloud.setReply("/big", c.reply);
+        recorder->completions = 0;
+        recorder->body.clear();
+        recorder->body.shrink_to_fit();
+        const size_t peakBefore = test::peakResidentBytes();
+        auto task = start(cloud.url("/big"));
+        waitForCompletion();
+        EXPECT_EQ(task->error() ? task->error()->code() : 0, c.code);
+        EXPECT_LE(recorder->body.size(), c.delivered);
+        EXPECT_LE(size_t(task->countOfBytesReceived()), limit);
+        // Far below the inflated gibibyte, with room for the sanitizers' shadow memory.
+        EXPECT_LT(test::peakResidentBytes() - peakBefore, size_t(256) << 20);
+    }
+}
+
 TEST_F(URLSessionTest, CancelCompletesOnceWithCancelled) {
     FakeCloud cloud;
     cloud.setReply("/slow", {.neverAnswer = true});
@@ -303,6 +377,11 @@ TEST_F(URLSessionTest, VirtualTimeCloudAnswersAtItsTimes) {
         {"never", {.neverAnswer = true}, 30, {"complete -1001"}, 30},
         {"connection lost", {.delaySeconds = 3, .closeAbruptly = true}, 30, {"complete -1005"}, 3},
         {"empty body", {.status = 204, .body = ""}, 10, {"response 204", "complete 0"}, 0},
+        {"body over the size limit",
+         {.body = std::string(size_t(kMaximumReplyBodyBytes) + 1, 'x')},
+         10,
+         {"complete -1103"},
+         0},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);

@@ -1,5 +1,7 @@
 #include "sim/TestSupport.h"
 
+#include <sys/resource.h>
+
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -76,6 +78,12 @@ std::vector<VectorRecord> loadVectors(const std::string& relativePath) {
     }
     if (records.back().empty()) records.pop_back();
     return records;
+}
+
+size_t peakResidentBytes() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return size_t(usage.ru_maxrss) * 1024;  // kilobytes on Linux
 }
 
 }  // namespace telvo::test

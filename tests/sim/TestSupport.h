@@ -18,6 +18,8 @@ Value loadWycheproof(const std::string& fileName);
 // Hex text to bytes (the test's own decoder, independent of the library's helpers).
 Bytes hex(const std::string& text);
 std::string toHex(ByteView bytes);
+// The process's peak resident memory so far, in bytes.
+size_t peakResidentBytes();
 
 // Known-answer vectors kept beside the tests, read from tests/<relativePath>: records of
 // "name = value" lines, separated by blank lines; "#" starts a comment line. A value may go on

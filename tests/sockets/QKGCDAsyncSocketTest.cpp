@@ -9,6 +9,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainLoop.h"
 #include "sim/LoopbackTcpPeer.h"
+#include "sim/TestSupport.h"
 #include "sockets/AsyncSocketDelegates.h"
 #include "sockets/QKGCDAsyncSocket.h"
 
@@ -226,6 +227,38 @@ TEST_F(AsyncSocketTest, LengthAndTerminatorReadsAssembleAcrossPeerWrites) {
     peer.send("abcdef");
     ASSERT_TRUE(runUntilCount("disconnect", 1));
     EXPECT_EQ(recorder_->last("disconnect")->error->code(), QKGCDAsyncSocketReadMaxedOutError);
+}
+
+// A terminator read without a maximum stops at the default one: a peer that never sends the
+// terminator ends the connection instead of growing the read (and the process) without end.
+TEST_F(AsyncSocketTest, ATerminatorReadWithoutAMaximumIsBoundedByDefault) {
+    LoopbackTcpPeer peer;
+    connect(peer);
+    socket_->readDataToData(QKGCDAsyncSocket::CRLFData(), -1, 1);
+    const size_t peakBefore = test::peakResidentBytes();
+    const std::string chunk(64 * 1024, 'x');
+    size_t sent = 0;
+    try {
+        // The socket reads each chunk before the next goes out; 64 MiB unless it closes first.
+        for (int i = 0; i < 1024 && recorder_->count("disconnect") == 0; ++i) {
+            const int reads = recorder_->count("partialRead");
+            peer.send(chunk);
+            sent += chunk.size();
+            MainLoop::runUntil(
+                [&] {
+                    return recorder_->count("partialRead") > reads ||
+                           recorder_->count("disconnect") > 0;
+                },
+                5);
+        }
+    } catch (const std::runtime_error&) {
+        // The phone closed the connection; the peer's send fails.
+    }
+    ASSERT_TRUE(runUntilCount("disconnect", 1));
+    EXPECT_EQ(recorder_->last("disconnect")->error->code(), QKGCDAsyncSocketReadMaxedOutError);
+    EXPECT_EQ(recorder_->count("read"), 0);
+    EXPECT_LE(sent, size_t(8) << 20);
+    EXPECT_LT(test::peakResidentBytes() - peakBefore, size_t(32) << 20);
 }
 
 // A huge length reserves nothing up front (it used to throw out of readDataToLength); the

@@ -161,6 +161,9 @@ ErrorPtr urlError(int64_t code, const std::string& url) {
         case URLError::badServerResponse:
             text = "bad server response";
             break;
+        case URLError::dataLengthExceedsMaximum:
+            text = "resource exceeds maximum size";
+            break;
         case URLError::secureConnectionFailed:
             text =
                 "An SSL error has occurred and a secure connection to the server cannot be made.";
@@ -292,6 +295,10 @@ size_t URLLoader::onBody(char* data, size_t size, size_t count, void* context) {
     auto* transfer = static_cast<URLTransfer*>(context);
     transfer->lastActivity = std::chrono::steady_clock::now();
     size_t length = size * count;
+    if (transfer->task->bytesReceived_ + int64_t(length) > kMaximumReplyBodyBytes) {
+        transfer->tooLarge = true;
+        return 0;  // ends the transfer
+    }
     transfer->task->bytesReceived_ += int64_t(length);
     transfer->task->deliverData(Bytes(data, data + length));
     return length;
@@ -501,8 +508,9 @@ void URLLoader::finish(URLTransfer* raw, CURLcode result) {
     curl_multi_remove_handle(multi_, transfer->easy);
     // A refused server trust ends the task as a cancelled challenge, whatever libcurl says; a
     // redirect not followed ends it with that redirect as its reply.
-    ErrorPtr error = transfer->trustRefused
-                         ? urlError(URLError::cancelled, transfer->task->request_.url)
+    const std::string& url = transfer->task->request_.url;
+    ErrorPtr error = transfer->trustRefused      ? urlError(URLError::cancelled, url)
+                     : transfer->tooLarge        ? urlError(URLError::dataLengthExceedsMaximum, url)
                      : transfer->redirectRefused ? nullptr
                                                  : errorFor(transfer.get(), result);
     curl_off_t uploaded = 0;

@@ -39,6 +39,8 @@ struct URLTransfer {
     bool trustRefused = false;
     // A redirect not followed: its response is the task's reply.
     bool redirectRefused = false;
+    // The body went over kMaximumReplyBodyBytes.
+    bool tooLarge = false;
     bool paused = false;
     // Inactivity time-out: nothing received or sent for this long fails the transfer.
     std::chrono::steady_clock::duration timeout{};

@@ -69,6 +69,8 @@ std::shared_ptr<URLProtocolExchange> URLProtocolExchange::start(const URLSession
 }
 
 void URLProtocolExchange::respond(long statusCode, HTTPHeaderFields headers, Bytes body) {
+    if (int64_t(body.size()) > kMaximumReplyBodyBytes)
+        return fail(URLError::dataLengthExceedsMaximum);
     finish([statusCode, headers = std::move(headers),
             body = std::move(body)](URLSessionTask& task) mutable {
         if (!headers.value("Content-Length"))

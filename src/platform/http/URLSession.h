@@ -39,8 +39,14 @@ constexpr int64_t networkConnectionLost = -1005;
 constexpr int64_t httpTooManyRedirects = -1007;
 constexpr int64_t notConnectedToInternet = -1009;
 constexpr int64_t badServerResponse = -1011;
+constexpr int64_t dataLengthExceedsMaximum = -1103;
 constexpr int64_t secureConnectionFailed = -1200;
 }  // namespace URLError
+
+// The largest reply body a task takes, counted after decompression: far above any reply of
+// the cloud's API, and small enough that a hostile or broken server (or a compressed bomb)
+// cannot exhaust the app's memory. A larger body ends its task with dataLengthExceedsMaximum.
+inline constexpr int64_t kMaximumReplyBodyBytes = 4 * 1024 * 1024;
 
 // Header fields in the order they were set; names compare without regard to case.
 class HTTPHeaderFields {
