@@ -69,8 +69,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   -DTELVO_WERROR=ON || status=1
 # ThreadSanitizer: only the programs that exercise the runtime's threads.
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp \
-  run_suite tsan --targets "tests_platform tests_core tests_records tests_entry tests_http tests_sockets tests_cloud tests_discovery tests_dbus tests_blecore tests_bleflows tests_apconfig" \
-  --tests="tests_platform|tests_core|tests_records|tests_entry|tests_http|tests_sockets|tests_cloud|tests_discovery|tests_dbus|tests_blecore|tests_bleflows|tests_apconfig" \
+  run_suite tsan --targets "tests_platform tests_core tests_records tests_entry tests_http tests_sockets tests_cloud tests_discovery tests_dbus tests_blecore tests_bleflows tests_apconfig tests_bluez" \
+  --tests="tests_platform|tests_core|tests_records|tests_entry|tests_http|tests_sockets|tests_cloud|tests_discovery|tests_dbus|tests_blecore|tests_bleflows|tests_apconfig|tests_bluez" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVO_TSAN=ON -DTELVO_WERROR=ON || status=1
 
 # The installed package (static and shared) as a separate project consumes it.

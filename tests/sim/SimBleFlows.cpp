@@ -394,6 +394,22 @@ int64_t owedCode(const SimBleFlowKind& flow, const SimBleFault& fault) {
     return it != flow.owed.end() ? it->second : fault.code.value_or(0);
 }
 
+QKDeviceBleConfigParams simBleFlowParams(const SimBleFlowKind& flow, CBPeripheralPtr peripheral) {
+    QKDeviceBleConfigParams params = SimBleHome::routerParams(std::move(peripheral));
+    // Every setting a version-3 appliance asks for (it advertises the function settings and a
+    // region id).
+    params.moduleServerDomain = "iot.example.test";
+    params.moduleServerPort = "443";
+    params.functionType = "1";
+    params.adsClusterId = "2";
+    params.channelList = {Value(Dictionary{{kQKSDKConfigFirstChannelNumber, 1},
+                                           {kQKSDKConfigChannelCount, 13},
+                                           {kQKSDKConfigChannelMaxPower, 20}})};
+    params.bleType = flow.bleType;
+    flow.params(params);
+    return params;
+}
+
 SimBleRun runSimBleFlow(
     const SimBleFlowKind& flow, const SimBleFault& fault, const std::function<void(int64_t)>& step,
     const std::function<void(const ErrorPtr&, const std::shared_ptr<QKDevice>&)>& completion,
@@ -410,18 +426,7 @@ SimBleRun runSimBleFlow(
     fault.apply(home, *module, flow);
     const CBPeripheralPtr peripheral = SimBleHome::find(*module);
     if (fault.beforeStart) fault.beforeStart(peripheral);
-    QKDeviceBleConfigParams params = SimBleHome::routerParams(peripheral);
-    // Every setting a version-3 appliance asks for (it advertises the function settings and a
-    // region id).
-    params.moduleServerDomain = "iot.example.test";
-    params.moduleServerPort = "443";
-    params.functionType = "1";
-    params.adsClusterId = "2";
-    params.channelList = {Value(Dictionary{{kQKSDKConfigFirstChannelNumber, 1},
-                                           {kQKSDKConfigChannelCount, 13},
-                                           {kQKSDKConfigChannelMaxPower, 20}})};
-    params.bleType = flow.bleType;
-    flow.params(params);
+    QKDeviceBleConfigParams params = simBleFlowParams(flow, peripheral);
     if (started) started(home, *module);
 
     const double begin = Clock::now();

@@ -67,6 +67,10 @@ std::vector<SimBleFault> simBleFaults(const SimBleFlowKind& flow);
 int64_t owedCode(const SimBleFlowKind& flow, const SimBleFault& fault);
 inline constexpr int64_t kNoCompletion = -1;
 
+// The flow's parameters for the peripheral: the home router, the regional and module settings
+// every appliance version asks for, the flow's bleType and its own additions.
+QKDeviceBleConfigParams simBleFlowParams(const SimBleFlowKind& flow, CBPeripheralPtr peripheral);
+
 struct SimBleRun {
     bool applies = false;
     size_t completions = 0;

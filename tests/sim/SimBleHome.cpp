@@ -57,8 +57,11 @@ std::shared_ptr<SimBleModule> SimBleHome::addModule(const SimBleAdvertisement& a
 }
 
 CBPeripheralPtr SimBleHome::find(const SimBleModule& appliance, double seconds) {
+    return find(appliance.appliance().identifier(), seconds);
+}
+
+CBPeripheralPtr SimBleHome::find(const std::string& wanted, double seconds) {
     CBPeripheralPtr found;
-    const std::string wanted = appliance.appliance().identifier();
     QKBLEDeviceManager::shareInstance()->startScan(0, 0, [&](const CBPeripheralPtr& p) {
         if (p->identifier().UUIDString() == wanted) found = p;
     });

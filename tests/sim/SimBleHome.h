@@ -38,6 +38,8 @@ class SimBleHome {
                                             const std::string& name = "korvo_ac_1a2b");
     // Scans until the appliance's peripheral is seen; nullptr after `seconds` without it.
     static CBPeripheralPtr find(const SimBleModule& appliance, double seconds = 5);
+    // The same for the peripheral with that identifier (on whatever radio is shared).
+    static CBPeripheralPtr find(const std::string& identifier, double seconds);
     // Parameters for the peripheral with the home router and regional settings.
     static QKDeviceBleConfigParams routerParams(CBPeripheralPtr peripheral);
 

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <mutex>
 
+#include "platform/bluetooth/BlueZRadio.h"
+
 namespace telvo {
 
 namespace {
@@ -61,6 +63,8 @@ std::shared_ptr<BluetoothRadio> gRadio;
 
 std::shared_ptr<BluetoothRadio> BluetoothRadio::shared() {
     std::lock_guard lock(gRadioMutex);
+    if (gRadio) return gRadio;
+    gRadio = BlueZRadio::open();
     if (!gRadio) gRadio = std::make_shared<NoHardwareRadio>();
     return gRadio;
 }

@@ -172,7 +172,9 @@ class BluetoothRadio {
                              const std::vector<std::string>& centrals) = 0;
 
     // The radio the Bluetooth classes use when they are given none. Until one is installed it
-    // is a radio without hardware: state Unsupported, no advertisers.
+    // is BlueZ on the system bus (BlueZRadio: Unsupported while org.bluez is absent), or, where
+    // no system bus can be reached, a radio without hardware: state Unsupported, no
+    // advertisers.
     static std::shared_ptr<BluetoothRadio> shared();
     // nullptr restores the radio without hardware.
     static void setShared(std::shared_ptr<BluetoothRadio> radio);

@@ -1,0 +1,182 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/bluetooth/BlueZRadio.h"
+#include "platform/bluetooth/CBCentralManager.h"
+#include "platform/dispatch/MainLoop.h"
+#include "sim/FakeBlueZ.h"
+#include "sim/PrivateBus.h"
+#include "sim/SimBleModule.h"
+#include "sim/SimRadio.h"
+
+namespace telvo::test {
+
+inline std::string errorText(const ErrorPtr& e) {
+    return e ? e->domain() + "/" + std::to_string(e->code()) : "nil";
+}
+
+// Every central and peripheral event as one line, in order (on the main queue).
+class BlueZRecorder : public CBCentralManagerDelegate, public CBPeripheralDelegate {
+  public:
+    std::vector<std::string> events;
+    std::vector<CBPeripheralPtr> found;
+    std::vector<Dictionary> advertisements;
+    std::vector<Bytes> notifications;
+
+    void add(std::string line) { events.push_back(std::move(line)); }
+    bool saw(const std::string& prefix) const {
+        return std::any_of(events.begin(), events.end(),
+                           [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
+    }
+    void centralManagerDidUpdateState(const CBCentralManagerPtr& c) override {
+        add(std::string("state ") + CBManagerStateName(c->state()));
+    }
+    void centralManagerDidDiscoverPeripheral(const CBCentralManagerPtr&, const CBPeripheralPtr& p,
+                                             const Dictionary& adv, int rssi) override {
+        if (std::find(found.begin(), found.end(), p) == found.end()) found.push_back(p);
+        advertisements.push_back(adv);
+        add("discovered " + p->identifier().UUIDString() + " " + std::to_string(rssi));
+    }
+    void centralManagerDidConnectPeripheral(const CBCentralManagerPtr&,
+                                            const CBPeripheralPtr&) override {
+        add("connected");
+    }
+    void centralManagerDidFailToConnectPeripheral(const CBCentralManagerPtr&,
+                                                  const CBPeripheralPtr&,
+                                                  const ErrorPtr& e) override {
+        add("failed " + errorText(e));
+    }
+    void centralManagerDidDisconnectPeripheral(const CBCentralManagerPtr&, const CBPeripheralPtr&,
+                                               const ErrorPtr& e) override {
+        add("disconnected " + errorText(e));
+    }
+    void peripheralDidDiscoverServices(const CBPeripheralPtr& p, const ErrorPtr& e) override {
+        std::string line = "services";
+        for (const auto& s : p->services()) line += " " + s->UUID().UUIDString();
+        add(line + " " + errorText(e));
+    }
+    void peripheralDidDiscoverCharacteristicsForService(const CBPeripheralPtr&,
+                                                        const CBServicePtr& s,
+                                                        const ErrorPtr& e) override {
+        std::string line = "characteristics " + s->UUID().UUIDString();
+        for (const auto& c : s->characteristics())
+            line += " " + c->UUID().UUIDString() + ":" + std::to_string(c->properties());
+        add(line + " " + errorText(e));
+    }
+    void peripheralDidDiscoverDescriptorsForCharacteristic(const CBPeripheralPtr&,
+                                                           const CBCharacteristicPtr& c,
+                                                           const ErrorPtr& e) override {
+        std::string line = "descriptors " + c->UUID().UUIDString();
+        for (const auto& d : c->descriptors()) line += " " + d->UUID().UUIDString();
+        add(line + " " + errorText(e));
+    }
+    void peripheralDidUpdateValueForCharacteristic(const CBPeripheralPtr&,
+                                                   const CBCharacteristicPtr& c,
+                                                   const ErrorPtr& e) override {
+        if (!e && c->value()) notifications.push_back(*c->value());
+        add("value " + c->UUID().UUIDString() + " " + errorText(e));
+    }
+    void peripheralDidWriteValueForCharacteristic(const CBPeripheralPtr&,
+                                                  const CBCharacteristicPtr& c,
+                                                  const ErrorPtr& e) override {
+        add("written " + c->UUID().UUIDString() + " " + errorText(e));
+    }
+    void peripheralDidUpdateNotificationStateForCharacteristic(const CBPeripheralPtr&,
+                                                               const CBCharacteristicPtr& c,
+                                                               const ErrorPtr& e) override {
+        add("notifying " + c->UUID().UUIDString() + " " + std::to_string(c->isNotifying()) + " " +
+            errorText(e));
+    }
+    void peripheralDidReadRSSI(const CBPeripheralPtr&, std::optional<int> rssi,
+                               const ErrorPtr& e) override {
+        add("rssi " + std::to_string(rssi.value_or(0)) + " " + errorText(e));
+    }
+};
+
+// Threaded mode: the test's thread runs the main loop (the central manager's queue); the
+// radio, the fake BlueZ and the simulated air work on queues of their own. One appliance (the
+// BLE module) is on the air; the library's BlueZ radio reaches it through the fake on a
+// private bus.
+class BlueZFixture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(bus.ok()) << bus.error();
+        module = sim::SimBleModule::create(*air, sim::SimBleAdvertisement{}, "korvo");
+        std::string error;
+        bluez = sim::FakeBlueZ::start(bus, air, &error);
+        ASSERT_TRUE(bluez) << error;
+        radio = BlueZRadio::open(bus.address());
+        ASSERT_TRUE(radio);
+        recorder = std::make_shared<BlueZRecorder>();
+        central = CBCentralManager::create(recorder, nullptr, {}, radio);
+        ASSERT_TRUE(until([&] { return central->state() == CBManagerState::PoweredOn; }))
+            << "state " << CBManagerStateName(central->state());
+    }
+    void TearDown() override {
+        central.reset();
+        MainLoop::drain();
+    }
+
+    static bool until(const std::function<bool()>& predicate, double seconds = 20) {
+        return MainLoop::runUntil(predicate, seconds);
+    }
+    bool waitFor(const std::string& prefix, double seconds = 20) {
+        return until([&] { return recorder->saw(prefix); }, seconds);
+    }
+    std::string identifier() const {
+        auto adapter = bluez::parseAddress(sim::FakeBlueZ::kAdapterAddress);
+        auto device = bluez::parseAddress(sim::FakeBlueZ::addressOf(module->appliance()));
+        return bluez::peripheralIdentifier(*adapter, *device);
+    }
+    // Scans until the module is found; nullptr when it is not.
+    CBPeripheralPtr find(std::optional<std::vector<CBUUID>> services = std::nullopt) {
+        central->scanForPeripheralsWithServices(services);
+        CBPeripheralPtr found;
+        until([&] {
+            for (const auto& p : recorder->found)
+                if (p->identifier().UUIDString() == identifier()) found = p;
+            return found != nullptr;
+        });
+        central->stopScan();
+        return found;
+    }
+    // Connects, discovers FF80 with its characteristics and turns notifications of FF82 on.
+    CBPeripheralPtr linkUp() {
+        auto p = find();
+        if (!p) return nullptr;
+        p->setDelegate(recorder);
+        central->connectPeripheral(p);
+        if (!waitFor("connected")) return nullptr;
+        p->discoverServices(std::nullopt);
+        if (!waitFor("services")) return nullptr;
+        for (const auto& s : p->services())
+            if (s->UUID() == CBUUID::UUIDWithString("FF80")) p->discoverCharacteristics({}, s);
+        if (!waitFor("characteristics FF80")) return nullptr;
+        if (auto c = characteristic(p, "FF82")) p->setNotifyValue(true, c);
+        if (!waitFor("notifying FF82 1")) return nullptr;
+        return p;
+    }
+    static CBCharacteristicPtr characteristic(const CBPeripheralPtr& p, const std::string& uuid) {
+        for (const auto& s : p->services())
+            for (const auto& c : s->characteristics())
+                if (c->UUID() == CBUUID::UUIDWithString(uuid)) return c;
+        return nullptr;
+    }
+
+    PrivateBus bus;
+    std::shared_ptr<sim::SimRadio> air = sim::SimRadio::create();
+    std::shared_ptr<sim::SimBleModule> module;
+    std::shared_ptr<sim::FakeBlueZ> bluez;
+    std::shared_ptr<BlueZRadio> radio;
+    std::shared_ptr<BlueZRecorder> recorder;
+    CBCentralManagerPtr central;
+};
+
+}  // namespace telvo::test
