@@ -3,6 +3,7 @@
 #include "apconfig/FlowResultError.h"
 #include "apconfig/QKApContectInternal.h"
 #include "discovery/QKBroadcastManager.h"
+#include "logging/LogMask.h"
 #include "logging/QKLog.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/AppLifecycle.h"
@@ -118,9 +119,10 @@ void QKApContect::startConfigureDeviceParams(const QKDeviceApConfigParams& param
     QKSDKLOG(
         "【AP】startConfigure deviceSSID:%s routerSSID:%s routerPwd:%s securityType:%ld "
         "routerBSSID:%s extras:%s isChangeWiFiInfo:%d",
-        text(params.deviceSSID), text(params.routerSSID), text(params.routerPwd),
-        long(securityType), text(params.routerBSSID),
-        Value(params.extras).toJSON().value_or("").c_str(), int(params.isChangeWiFiInfo));
+        text(params.deviceSSID), text(params.routerSSID),
+        maskedSecret("password", params.routerPwd).c_str(), long(securityType),
+        text(params.routerBSSID), maskedJSON(Value(params.extras)).c_str(),
+        int(params.isChangeWiFiInfo));
     totalCompletion_ = std::move(completion);
     stepBlock_ = std::move(deviceConfigStep);
     connectDeviceWithParams(

@@ -4,6 +4,7 @@
 #include "core/QKTool.h"
 #include "discovery/QKBroadcastFilter.h"
 #include "discovery/QKBroadcastManager.h"
+#include "logging/LogMask.h"
 #include "logging/QKLog.h"
 #include "protocol/QKProtocol.h"
 #include "records/QKStepInfoSink.h"
@@ -81,7 +82,7 @@ void QKApContect::foundAPDevices(const Value::Array& list) {
             connectFinalResult(errorWithCode(4011));
         return;
     }
-    QKSDKLOG("【AP】step 1:findAPDevice suc,list = %s", Value(list).toJSON().value_or("").c_str());
+    QKSDKLOG("【AP】step 1:findAPDevice suc,list = %s", maskedJSON(Value(list)).c_str());
     dealCloseBroadcast();
     const Dictionary& reply = list.front().dictionary();
     broadDic_ = reply;
@@ -182,7 +183,7 @@ void QKApContect::parseAPDeviceBroadcastBack(const Dictionary& dic) {
 
 void QKApContect::setDeviceIDWithDic(const Dictionary& dic) {
     if (isCancel_ || !wifiDeviceInit_) return;
-    QKSDKLOG("AP step 2:setTempDeviceId dic is %s", Value(dic).toJSON().value_or("").c_str());
+    QKSDKLOG("AP step 2:setTempDeviceId dic is %s", maskedJSON(Value(dic)).c_str());
     auto frame = std::make_shared<QKProtocol>();
     frame->writeTempDeviceId(dic);
     wifiDeviceInit_->setDeviceIdWithProtocol(

@@ -1,6 +1,7 @@
 #include "apconfig/QKApContect.h"
 #include "apconfig/QKApContectInternal.h"
 #include "apconfig/QKConfigWifiDevice.h"
+#include "logging/LogMask.h"
 #include "logging/QKLog.h"
 #include "protocol/QKCommonProtocol.h"
 #include "protocol/QKProtocol.h"
@@ -42,7 +43,7 @@ void QKApContect::sendlTLSKeyAgreementCommand() {
 }
 
 void QKApContect::dealTLSKeyAgreementBackDict(const Dictionary& m2) {
-    QKSDKLOG("ap step4:发起密钥协商应答TLS dict:%s", Value(m2).toJSON().value_or("").c_str());
+    QKSDKLOG("ap step4:发起密钥协商应答TLS dict:%s", maskedJSON(Value(m2)).c_str());
     Dictionary dict = m2;
     dict.set("tlsRandomN1", tlsRandomN1_);
     dict.set("tlsDataM1", tlsDataM1_);

@@ -4,6 +4,7 @@
 #include "cloud/QKRandomNumObject.h"
 #include "core/QKTool.h"
 #include "core/TextSplit.h"
+#include "logging/LogMask.h"
 #include "logging/QKLog.h"
 #include "platform/crypto/Random.h"
 #include "protocol/LanText.h"
@@ -22,8 +23,9 @@ void QKApContect::bindDeviceWithParams(const QKDeviceApConfigParams& params, int
                                        StartScanBlock startScanInLanBlock,
                                        DeviceCompletion completion) {
     QKSDKLOG("【AP】bind routerSSID:%s routerPwd:%s securityType:%ld routerBSSID:%s extras:%s",
-             text(params.routerSSID), text(params.routerPwd), long(securityType),
-             text(params.routerBSSID), Value(params.extras).toJSON().value_or("").c_str());
+             text(params.routerSSID), maskedSecret("password", params.routerPwd).c_str(),
+             long(securityType), text(params.routerBSSID),
+             maskedJSON(Value(params.extras)).c_str());
     isFindDeviceInWan_ = false;
     bindCompletion_ = std::move(completion);
     startScanCompletion_ = std::move(startScanInLanBlock);

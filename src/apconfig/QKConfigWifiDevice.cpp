@@ -8,8 +8,8 @@
 
 #include <cstdlib>
 
-#include "core/QKStringFormat.h"
 #include "core/QKTool.h"
+#include "logging/LogMask.h"
 #include "logging/QKLog.h"
 #include "platform/dispatch/DispatchTimer.h"
 #include "protocol/QKCommonProtocol.h"
@@ -458,8 +458,7 @@ void QKConfigWifiDevice::handleFrame(ByteView chunk) {
         QKSDKLOG("收到心跳回应 ");
         return;
     }
-    QKSDKLOG("msgType=%d---tag:%d, data:%s", bytes[6], frame->tag(),
-             QKStringFormat::dataToHexStr(chunk).c_str());
+    QKSDKLOG("msgType=%d---tag:%d, data:%s", bytes[6], frame->tag(), maskedBody(chunk).c_str());
     const unsigned type = bytes[6] | unsigned{bytes[7]} << 8;
     if (type == 0x40 || type == 0x44) return;
     if (auto item = queryTaskFromListWithTag(frame->tag())) finish(item, error, frame);
@@ -592,7 +591,7 @@ void QKConfigWifiDevice::linkWifiAPWithNewDeviceProtocol(std::shared_ptr<QKProto
                     if (reply->msgType() != 0x70)
                         return competion(TelvoError::configNetErrorWithCode(4135));
                     const Bytes body = bodyOf(reply);
-                    QKSDKLOG("0x70 body = %s", QKStringFormat::dataToHexStr(body).c_str());
+                    QKSDKLOG("0x70 body = %s", maskedBody(body).c_str());
                     // An empty body is success (no error).
                     competion(QKProtocol::handleConfigWiFiAndPWDResp(body));
                 });
@@ -614,7 +613,7 @@ void QKConfigWifiDevice::checkFormerConfigInfoWithProtocol(std::shared_ptr<QKPro
                         return competion(std::nullopt);
                     }
                     const Bytes body = bodyOf(reply);
-                    QKSDKLOG("0x71 body = %s", QKStringFormat::dataToHexStr(body).c_str());
+                    QKSDKLOG("0x71 body = %s", maskedBody(body).c_str());
                     competion(QKProtocol::handleLastTimeConfigResp(body));
                 });
 }
@@ -627,7 +626,7 @@ void QKConfigWifiDevice::getGroupDeviceWithProtocol(std::shared_ptr<QKProtocol> 
                     Value::Array list;
                     if (!failed(error) && reply->msgType() == 0x74) {
                         const Bytes body = bodyOf(reply);
-                        QKSDKLOG("0x74 body = %s", QKStringFormat::dataToHexStr(body).c_str());
+                        QKSDKLOG("0x74 body = %s", maskedBody(body).c_str());
                         list = QKProtocol::handleGroupDeviceResp(body);
                     }
                     competion(error, std::move(list));
@@ -647,7 +646,7 @@ void QKConfigWifiDevice::sendTLSKeyAgreementWithProtocol(std::shared_ptr<QKProto
                         return competion(error, std::nullopt);
                     }
                     const Bytes body = bodyOf(reply);
-                    QKSDKLOG("0x75 body = %s", QKStringFormat::dataToHexStr(body).c_str());
+                    QKSDKLOG("0x75 body = %s", maskedBody(body).c_str());
                     competion(error, QKCommonProtocol::dicForAesKeyTLSReplyWithData(body));
                 });
 }

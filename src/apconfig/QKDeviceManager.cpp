@@ -4,6 +4,7 @@
 #include "core/QKTool.h"
 #include "discovery/QKBroadcastManager.h"
 #include "discovery/QKBroadcastObserver.h"
+#include "logging/LogMask.h"
 #include "logging/QKLog.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Registry.h"
@@ -207,7 +208,7 @@ void QKDeviceManager::scanDeviceListInLan(double seconds, int64_t type,
             }
             std::vector<std::shared_ptr<QKDevice>> devices;
             for (const Value& dic : list) devices.push_back(QKDevice::deviceWithDic(dic));
-            QKSDKLOG("网关配网回调%s", Value(list).toJSON().value_or("").c_str());
+            QKSDKLOG("网关配网回调%s", maskedJSON(Value(list)).c_str());
             completion(TelvoError::sucError(), devices);
         });
     QKBroadcastManager::sharedManager()->addBroadcastObserver(

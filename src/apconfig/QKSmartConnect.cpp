@@ -15,6 +15,7 @@
 #include "core/TextSplit.h"
 #include "discovery/QKBroadcastFilter.h"
 #include "discovery/QKBroadcastManager.h"
+#include "logging/LogMask.h"
 #include "logging/QKLog.h"
 #include "platform/crypto/Random.h"
 #include "platform/dispatch/DispatchQueue.h"
@@ -254,7 +255,7 @@ void QKSmartConnect::initProvision(const std::string& ssid, const std::string& p
     randomString_ = QKRandomNumObject::sharedManager()->produceRandomNumWithRandomA(
         randomA_, randomB_, bssid, ssid, password);
     QKSDKLOG("【Quickly connect】randomA %d randomB %d random %s", randomA_, randomB_,
-             randomString_.c_str());
+             maskedSecret("code", randomString_).c_str());
     smartProtocol_ = std::make_shared<QKSmartProtocol>(ssid, password, bssid, randomA_, randomB_);
 }
 
@@ -381,7 +382,8 @@ void QKSmartConnect::findDeviceWithDeviceSSID(const std::string& deviceSSID) {
             self.stop();
             if (!list.empty() && list.front().isDictionary()) {
                 self.broadDic_ = list.front().dictionary();
-                QKSDKLOG("【Quickly connect】found by SSID, random %s", self.randomString_.c_str());
+                QKSDKLOG("【Quickly connect】found by SSID, random %s",
+                         maskedSecret("code", self.randomString_).c_str());
                 self.randomIdentifyToActiveDevice(*self.broadDic_);
             } else if (list.empty()) {
                 self.finalResultBlock(TelvoError::sdkErrorWithType(1, 4031), nullptr);
@@ -602,7 +604,7 @@ void QKSmartConnect::saveSubType(const std::string& subType) {
 
 void QKSmartConnect::saveNewDeviceToLocalWithDict() {
     QKSDKLOG("【Quickly connect】config info %s isFind %s",
-             Value(configInfoDic_).toJSON().value_or("").c_str(), isFind_ ? "YES" : "NO");
+             maskedJSON(Value(configInfoDic_)).c_str(), isFind_ ? "YES" : "NO");
     if (isFind_) return;
     isFind_ = true;
     if (korvoTimer_) korvoTimer_->cancel();

@@ -11,8 +11,4 @@ namespace telvo::blebase {
 
 inline constexpr const char* kExchangeStep = "startExchangeKey";
 
-inline std::string hex(ByteView data) {
-    return QKStringFormat::hexStringForData(Bytes(data.begin(), data.end())).value_or("");
-}
-
 }  // namespace telvo::blebase

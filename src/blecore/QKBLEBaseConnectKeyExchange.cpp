@@ -2,6 +2,7 @@
 
 #include "blecore/QKBLEBaseConnect.h"
 #include "blecore/QKBLEBaseConnectInternal.h"
+#include "logging/LogMask.h"
 #include "logging/QKLog.h"
 #include "platform/crypto/KeyStore.h"
 #include "platform/dispatch/MainLoop.h"
@@ -75,8 +76,8 @@ const char* tlsErrorText(int64_t errCode, bool m4) {
 }  // namespace
 
 void QKBLEBaseConnect::receiveTLSAesKeyCommondWithData(ByteView body, const Dictionary& dict) {
-    QKSDKLOG("ble step4:发起密钥协商应答TLS data=%s, dict:%s", hex(body).c_str(),
-             Value(dict).toJSON().value_or("{...}").c_str());
+    QKSDKLOG("ble step4:发起密钥协商应答TLS data=%s, dict:%s", maskedBody(body).c_str(),
+             maskedJSON(Value(dict)).c_str());
     Dictionary checked = dict;
     checked.set("tlsRandomN1", tlsRandomN1_);
     checked.set("tlsDataM1", tlsDataM1_);
@@ -91,7 +92,7 @@ void QKBLEBaseConnect::receiveTLSAesKeyCommondWithData(ByteView body, const Dict
     tlsSessionKey_ = result["tlsSessionKey"].isBytes() ? result["tlsSessionKey"].bytes() : Bytes{};
     const Bytes finsc = result["finscData"].isBytes() ? result["finscData"].bytes() : Bytes{};
     const Bytes m3 = QKCommonProtocol::msgBodyTLSAuthSecretKey(finsc);
-    QKSDKLOG("ble ecdh final send to device: %s", hex(m3).c_str());
+    QKSDKLOG("ble ecdh final send to device: %s", maskedBody(m3).c_str());
     sendBody(m3, 0x10);
 }
 
@@ -111,7 +112,7 @@ void QKBLEBaseConnect::receiveTLSAesKeyAuthWithData(ByteView, const Dictionary& 
 }
 
 void QKBLEBaseConnect::receiveAesKeyCommondWithData(ByteView body) {
-    QKSDKLOG("ble step4:发起密钥协商应答data=%s", hex(body).c_str());
+    QKSDKLOG("ble step4:发起密钥协商应答data=%s", maskedBody(body).c_str());
     auto dict = QKBLEProtocol::dicForAesKeyReplyWithData(body);
     if (!dict) return;
     const int64_t subCmd = (*dict)["subCmd"].int64Value();
@@ -140,7 +141,7 @@ void QKBLEBaseConnect::receiveAesKeyCommondWithData(ByteView body) {
             endWithError(bleErrorWithCode(4051));
             return;
         }
-        QKSDKLOG("ble ecdh final send to device: %s", hex(*authBody).c_str());
+        QKSDKLOG("ble ecdh final send to device: %s", maskedBody(*authBody).c_str());
         sendBody(*authBody, 0x01);
     } else if (subCmd == 2) {
         if ((*dict)["encodeType"].int64Value() != 2) {

@@ -2,6 +2,7 @@
 #include "blecore/QKBLEBaseConnect.h"
 #include "blecore/QKBLEBaseConnectInternal.h"
 #include "core/QKTool.h"
+#include "logging/LogMask.h"
 #include "logging/QKLog.h"
 #include "platform/dispatch/MainLoop.h"
 #include "protocol/QKCommonProtocol.h"
@@ -54,7 +55,8 @@ void QKBLEBaseConnect::sendData(ByteView frame, const CBCharacteristicPtr& chara
     const size_t size = size_t(QKTool::getBleMTUWithPeripheral(peripheral_));
     const CBCharacteristicPtr target = characteristic ? characteristic : writeCharacteristic_;
     const bool withoutResponse = target && target->properties() == kWriteWithoutResponseOnly;
-    QKSDKLOG("ble sendData BLE_SEND_MAX_LEN is %ld, msgData=%s", long(size), hex(frame).c_str());
+    QKSDKLOG("ble sendData BLE_SEND_MAX_LEN is %ld, msgData=%s", long(size),
+             maskedBody(frame).c_str());
     if (withoutResponse)
         QKSDKLOG("ble sendData 特征属性 CBCharacteristicPropertyWriteWithoutResponse");
     for (size_t offset = 0; offset < frame.size(); offset += size) {
@@ -62,7 +64,8 @@ void QKBLEBaseConnect::sendData(ByteView frame, const CBCharacteristicPtr& chara
         const ByteView piece = frame.subspan(offset, cut ? size : frame.size() - offset);
         QKSDKLOG("写数据时候的外设与特征值 base：%s---%s, cut:%d, package: %s",
                  peripheral_ ? peripheral_->identifier().UUIDString().c_str() : "(null)",
-                 target ? target->UUID().UUIDString().c_str() : "(null)", cut, hex(piece).c_str());
+                 target ? target->UUID().UUIDString().c_str() : "(null)", cut,
+                 maskedBody(piece).c_str());
         chunks_.push_back({Bytes(piece.begin(), piece.end()), target, withoutResponse});
     }
     if (!chunkTimerArmed_) writeNextChunk();
@@ -108,7 +111,7 @@ void QKBLEBaseConnect::handleReSendDataStrategy(const std::shared_ptr<Bytes>& bo
     if (characteristic) next.set("CBCharacteristic", Value::object(characteristic));
     pending.setObject(next, msgType);
     QKSDKLOG("【BLE】:sendData--msgDict:writeCount=%ld body=%s--msgType:%ld", long(writeCount),
-             hex(*body).c_str(), long(msgType));
+             maskedBody(*body).c_str(), long(msgType));
     MainLoop::performAfterDelay(this, resendStep(msgType), kResendDelay,
                                 [self = shared_from_this(), body, msgType] {
                                     self->reSendDataStrategySelector(body, msgType);
@@ -148,7 +151,7 @@ void QKBLEBaseConnect::cancelAllSendDataStrategySelector() {
 
 void QKBLEBaseConnect::receiveBleData(const std::optional<Bytes>& data) {
     if (!data) return;
-    QKSDKLOG("接收蓝牙，原始数据:%s", hex(*data).c_str());
+    QKSDKLOG("接收蓝牙，原始数据:%s", maskedBody(*data).c_str());
     if (isPauseConfig_) {
         QKSDKLOG("总配网已暂停--忽略蓝牙解析包数据");
         return;
@@ -167,7 +170,7 @@ void QKBLEBaseConnect::receiveBleData(const std::optional<Bytes>& data) {
 }
 
 void QKBLEBaseConnect::baseReceiveData(ByteView bytes) {
-    QKSDKLOG("接收蓝牙，已完整做分发处理finalData: %s", hex(bytes).c_str());
+    QKSDKLOG("接收蓝牙，已完整做分发处理finalData: %s", maskedBody(bytes).c_str());
     const int64_t protocolType = bleDevice_ ? bleDevice_->protocolType : 0;
     auto frame = QKBLEProtocol::initProtocolData(bytes, aesKey_, protocolType);
     if (!frame) {
@@ -183,7 +186,7 @@ void QKBLEBaseConnect::baseReceiveData(ByteView bytes) {
     auto keep = shared_from_this();
     cancelSendDataStrategySelector(frame->msgType());
     const Bytes& body = *frame->decrptMsgBody();
-    QKSDKLOG("接收蓝牙，解密后的消息提数据: %s", hex(body).c_str());
+    QKSDKLOG("接收蓝牙，解密后的消息提数据: %s", maskedBody(body).c_str());
     if (protocolType == 3) {
         if (frame->cntId() - tlsLastCntId_ >= 100) {
             QKSDKLOG("校验cnt失败，tlsLastCntId：%ld, cntId:%ld", long(tlsLastCntId_),

@@ -97,7 +97,6 @@ bool QKProtocol::refuse(const char* what) {
 
 void QKProtocol::setBody(Bytes body) {
     refused_ = false;
-    hiddenAt_ = hiddenLength_ = 0;
     setOriMessageArray(std::move(body));
 }
 
@@ -137,11 +136,8 @@ Bytes QKProtocol::getByteStream() {
 
     if (encryptType_ != 2 && oriMessageArray_) {
         if (encryptType_ == 1) {
-            Bytes shown = *oriMessageArray_;
-            const size_t at = hiddenAt_ + (protocolVer_ == 3 ? 2 : 0);
-            for (size_t i = at; i < at + hiddenLength_ && i < shown.size(); ++i) shown[i] = 0;
             auto sealed = QKDataSecurity::localMessageBodyEncryption(
-                *oriMessageArray_, QKDataSecurity::getMD5_128(key), shown);
+                *oriMessageArray_, QKDataSecurity::getMD5_128(key));
             if (!sealed) {
                 QKSDKLOG("LAN frame 0x%02x not written: body encryption failed",
                          static_cast<unsigned>(msgType_ & 0xFFFF));

@@ -156,9 +156,6 @@ class QKProtocol {
     // Sets a key-agreement body, or refuses the frame when the body is empty; returns it.
     Bytes adoptKeyAgreementBody(Bytes body, const char* refusal);
     bool refused_ = false;
-    // Where the body holds a secret that the logged copy of the body blanks.
-    size_t hiddenAt_ = 0;
-    size_t hiddenLength_ = 0;
 };
 
 // 0 for an empty buffer or a first byte below 3; else the two's complement of the sum of the

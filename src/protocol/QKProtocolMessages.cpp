@@ -8,6 +8,7 @@
 #include "core/QKStringFormat.h"
 #include "core/QKTool.h"
 #include "core/TextSplit.h"
+#include "logging/LogMask.h"
 #include "logging/QKLog.h"
 #include "protocol/LanText.h"
 #include "protocol/QKProtocol.h"
@@ -143,11 +144,8 @@ bool QKProtocol::writeWiFiSSIDWithConfigModel(const QKDeviceApConfigParams& para
     Bytes body = {static_cast<uint8_t>(security >= 1 ? security : 0),
                   static_cast<uint8_t>(ssid.size()), static_cast<uint8_t>(pwd.size())};
     append(body, toBytes(ssid));
-    const size_t pwdAt = body.size();
     append(body, toBytes(pwd));
     setBody(std::move(body));
-    hiddenAt_ = pwdAt;
-    hiddenLength_ = pwd.size();
     return true;
 }
 
@@ -166,7 +164,7 @@ bool QKProtocol::writeNewWiFiSSIDWithConfigModel(const QKDeviceApConfigParams& p
     const std::string random = p.randomNum.value_or("");
     if (random.size() < 32 || !isHexText(std::string_view(random).substr(0, 32)))
         return refuse("randomNum is not 32 hex digits");
-    QKSDKLOG("randomUUID = %s", random.c_str());
+    QKSDKLOG("randomUUID = %s", maskedSecret("code", random).c_str());
     const std::string& ssid = *p.routerSSID;
     const std::string pwd = p.routerPwd.value_or("");
     if (ssid.size() > 255 || pwd.size() > 255) return refuse("SSID or password over 255 bytes");
@@ -178,7 +176,6 @@ bool QKProtocol::writeNewWiFiSSIDWithConfigModel(const QKDeviceApConfigParams& p
     body.push_back(static_cast<uint8_t>(ssid.size()));
     append(body, toBytes(ssid));
     body.push_back(static_cast<uint8_t>(pwd.size()));
-    const size_t pwdAt = body.size();
     append(body, toBytes(pwd));
 
     const std::string bssid = p.routerBSSID.value_or("");
@@ -275,13 +272,8 @@ bool QKProtocol::writeNewWiFiSSIDWithConfigModel(const QKDeviceApConfigParams& p
         }
     }
 
-    // The logged body hides the password.
-    Bytes shown = body;
-    for (size_t i = 0; i < pwd.size(); ++i) shown[pwdAt + i] = 0;
-    QKSDKLOG("0070 bodystr = %s", QKStringFormat::dataToHexStr(shown).c_str());
+    QKSDKLOG("0070 body %s", maskedBody(body).c_str());
     setBody(std::move(body));
-    hiddenAt_ = pwdAt;
-    hiddenLength_ = pwd.size();
     return true;
 }
 

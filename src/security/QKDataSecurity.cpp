@@ -4,6 +4,7 @@
 
 #include "core/HexText.h"
 #include "core/QKStringFormat.h"
+#include "logging/LogMask.h"
 #include "logging/QKLog.h"
 #include "platform/crypto/Crypto.h"
 #include "platform/crypto/Random.h"
@@ -297,13 +298,7 @@ std::string QKDataSecurity::base64EncodedData(ByteView data) {
 
 std::optional<Bytes> QKDataSecurity::localMessageBodyEncryption(
     ByteView body, const std::optional<std::string>& hexKey) {
-    return localMessageBodyEncryption(body, hexKey, body);
-}
-
-std::optional<Bytes> QKDataSecurity::localMessageBodyEncryption(
-    ByteView body, const std::optional<std::string>& hexKey, ByteView shown) {
-    std::string text = hexOf(shown);
-    QKSDKLOG("LAN msgData is %s", text.c_str());
+    QKSDKLOG("LAN msgData %s", maskedBody(body).c_str());
     return AES128EncryptWithData(body, hexKey);
 }
 

@@ -95,14 +95,9 @@ class QKDataSecurity {
 
     // LAN message bodies (AES-128-ECB). The LAN body key is the MD5 of apConfigDefaultKey;
     // operations that need it return nothing while apConfigDefaultKey is empty.
-    // Under a hex key; logs the whole plain body in hex, so a body holding a secret goes
-    // through the next form.
+    // Under a hex key; logs the body's length only (a body may carry a password or a code).
     static std::optional<Bytes> localMessageBodyEncryption(
         ByteView body, const std::optional<std::string>& hexKey);
-    // The same, logging shown (the body with its secrets blanked) in place of the body.
-    static std::optional<Bytes> localMessageBodyEncryption(ByteView body,
-                                                           const std::optional<std::string>& hexKey,
-                                                           ByteView shown);
     static std::optional<Bytes> localMessageBodyEncryption(ByteView body);
     static std::optional<Bytes> localMessageBodyDecryption(ByteView encrypted);
     // The body as two-digit hex texts, one a byte.

@@ -1,0 +1,64 @@
+#include "logging/LogMask.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+
+namespace telvo {
+namespace {
+
+constexpr std::string_view kMask = "********";
+
+bool namesSecret(std::string_view key) {
+    std::string lower(key);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    static constexpr std::array<std::string_view, 9> kWords = {
+        "pwd", "pass", "key", "token", "secret", "random", "sign", "code", "psk"};
+    return std::any_of(kWords.begin(), kWords.end(), [&](std::string_view word) {
+        return lower.find(word) != std::string::npos;
+    });
+}
+
+Value masked(const Value& value, bool secret) {
+    if (value.isDictionary()) {
+        Dictionary out;
+        for (const auto& [key, inner] : value.dictionary())
+            out.set(key, masked(inner, secret || namesSecret(key)));
+        return out;
+    }
+    if (value.isArray()) {
+        Value::Array out;
+        for (const Value& inner : value.array()) out.push_back(masked(inner, secret));
+        return out;
+    }
+    if (value.isBytes())
+        return maskedSecret("bytes",
+                            std::string_view(reinterpret_cast<const char*>(value.bytes().data()),
+                                             value.bytes().size()));
+    if (secret && !value.isNull()) return maskedSecret("", value.stringValue());
+    return value;
+}
+
+}  // namespace
+
+std::string maskedSecret(std::string_view kind, std::string_view secret) {
+    std::string out(kind);
+    out += "(" + std::to_string(secret.size()) + " bytes)";
+    if (!secret.empty()) out += kMask;
+    return out;
+}
+
+std::string maskedSecret(std::string_view kind, const std::optional<std::string>& secret) {
+    return secret ? maskedSecret(kind, std::string_view(*secret)) : std::string(kind) + "(none)";
+}
+
+std::string maskedBody(ByteView body) {
+    return "(" + std::to_string(body.size()) + " bytes)";
+}
+
+std::string maskedJSON(const Value& value) {
+    return masked(value, false).toJSON().value_or("");
+}
+
+}  // namespace telvo

@@ -1,0 +1,41 @@
+#include <gtest/gtest.h>
+
+#include "logging/LogMask.h"
+
+namespace telvo {
+namespace {
+
+TEST(LogMask, SecretsShowKindAndLengthOnly) {
+    struct Case {
+        const char* name;
+        std::string masked, expected;
+    } cases[] = {
+        {"text", maskedSecret("password", std::string("hunter22")), "password(8 bytes)********"},
+        {"empty", maskedSecret("password", std::string()), "password(0 bytes)"},
+        {"none", maskedSecret("password", std::optional<std::string>()), "password(none)"},
+        {"body", maskedBody(Bytes{1, 2, 3}), "(3 bytes)"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.masked, c.expected) << c.name;
+}
+
+// Values under a key that names a secret are masked at any depth, inside arrays too; other
+// values stay readable; bytes never show.
+TEST(LogMask, JsonMasksSecretKeysAtAnyDepth) {
+    const Value value(Dictionary{
+        {"homeSSID", "HomeNet"},
+        {"homePwd", "hunter22"},
+        {"extraDic", Dictionary{{"accessToken", "tok-123456"}, {"familyId", "42"}}},
+        {"list", Value::Array{Dictionary{{"random", 1234567}, {"sn", "SN1"}}}},
+        {"bindCode", Value::Array{"0123456789abcdef"}},
+        {"blob", Bytes{0xde, 0xad, 0xbe, 0xef}},
+    });
+    const std::string json = maskedJSON(value);
+    for (const char* hidden :
+         {"hunter22", "tok-123456", "1234567", "0123456789abcdef", "deadbeef", "3q2+7w=="})
+        EXPECT_EQ(json.find(hidden), std::string::npos) << hidden << " in " << json;
+    for (const char* shown : {"HomeNet", "\"familyId\":\"42\"", "SN1", "homePwd", "(8 bytes)"})
+        EXPECT_NE(json.find(shown), std::string::npos) << shown << " not in " << json;
+}
+
+}  // namespace
+}  // namespace telvo
