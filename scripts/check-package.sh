@@ -10,7 +10,7 @@ for kind in static shared; do
   dir="$root/build/package-$kind"
   prefix="$dir/prefix"
   rm -rf "$prefix" "$dir/consumer"
-  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVO_WERROR=ON \
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELVO_WERROR=ON \
     -DTELVO_BUILD_TESTS=OFF -DTELVO_BUILD_DEMO=OFF -DBUILD_SHARED_LIBS=$([ $kind = shared ] && echo ON || echo OFF) \
     >/dev/null
   cmake --build "$dir" -j "$jobs" --target telvosdk >"$dir/build.log" 2>&1 ||
