@@ -28,7 +28,9 @@ class QKEllipticCurveSecret;
 // configuration service (FF80/FF81/FF82, or FD24/FF31/FF32 for BLE protocol version 3), the
 // reconnect strategy, the key exchange (classic ECDH for versions 0 to 2, the certificate
 // agreement for version 3), framed and encrypted messages with chunking, resends and the
-// anti-replay window, and the module error reports. The BLE configuration flows derive from it
+// frame counter check (a counter 100 or more ahead of the last ends the session with 9999; a
+// repeated or older one passes, so the check does not protect against replayed frames), and
+// the module error reports. The BLE configuration flows derive from it
 // and override the virtual operations (isReady and receiveProtocol above all).
 //
 // Created only through initWithParam<T>() (shared ownership). Main thread only: every block,
@@ -129,7 +131,7 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
     virtual void isReady();
 
     // ---- Messaging.
-    // Frames the body (under aesKey, with the next anti-replay counter), writes it in chunks
+    // Frames the body (under aesKey, with the next frame counter), writes it in chunks
     // and, unless the write characteristic takes writes without response only, resends it
     // every 5 s until a frame of the same type arrives: four writes, then 4179.
     void sendBody(ByteView body, int64_t msgType,

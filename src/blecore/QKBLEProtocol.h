@@ -27,7 +27,8 @@ uint32_t crc32(uint32_t crc, const uint8_t* buf, size_t len);
 // additive checksum); 2 and 3 a long frame (L = P + 6 little-endian, CRC-16/XMODEM). The
 // payload of message type 0x10 is plain; any other payload is AES-128-ECB (versions 0 to 2) or
 // AES-CCM with the frame's first six bytes as associated data (version 3). Version 3 puts a
-// two-byte anti-replay counter in front of the body.
+// two-byte frame counter in front of the body (a sequence number: it does not stop a frame
+// from being played again).
 //
 // Class operations are stateless apart from the process-wide sequence number; they may run on
 // any thread. An instance is one parsed received frame, owned by whoever parsed it.
