@@ -5,6 +5,7 @@
 #include "discovery/QKBroadcastManager.h"
 #include "logging/LogMask.h"
 #include "logging/QKLog.h"
+#include "platform/crypto/Crypto.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/AppLifecycle.h"
 #include "platform/http/URLSession.h"
@@ -27,6 +28,17 @@ QKApContect::QKApContect(Token) {}
 QKApContect::~QKApContect() {
     MainLoop::cancelPreviousPerformRequests(this);
     removeNotifiCenterObserver();
+    wipeSecrets();
+}
+
+void QKApContect::wipeSecrets() {
+    crypto::wipe(tlsSessionKey_);
+    crypto::wipe(ecdhSessionKey_);
+    crypto::wipe(iConfigModel_.routerPwd);
+    // The Value is the dictionary's own (not const): its text is cleansed in place.
+    if (Value* pwd = configInfoDic_.find("homePwd"); pwd && pwd->isText())
+        crypto::wipe(const_cast<std::string&>(pwd->text()));
+    configInfoDic_.erase("homePwd");
 }
 
 void QKApContect::setUp() {

@@ -160,6 +160,8 @@ class QKApContect : public std::enable_shared_from_this<QKApContect> {
     void newModuleSetting();
     void moduleSettingResult(const ErrorPtr& error);
     void passwordWrongDo();
+    // The session keys and the router password, cleansed (at the stop and at destruction).
+    void wipeSecrets();
     void checkFormerConfigInfo();
     void checkConfigResult(const std::optional<Dictionary>& dic);
     void getGroupDeviceInfo();

@@ -81,6 +81,7 @@ void QKApContect::stopBindDeviceToWifiWithCompletion(std::function<void()>) {
     QKSDKLOG("【AP】stopBindDeviceToWifi");
     isCancel_ = true;
     releaseAll();
+    wipeSecrets();
     MainLoop::cancelPreviousPerformRequests(this);
     connectCompletion_ = nullptr;
     findWifiCompletion_ = nullptr;

@@ -11,6 +11,7 @@
 #include "core/QKTool.h"
 #include "logging/LogMask.h"
 #include "logging/QKLog.h"
+#include "platform/crypto/Crypto.h"
 #include "platform/dispatch/DispatchTimer.h"
 #include "protocol/QKCommonProtocol.h"
 #include "protocol/QKProtocol.h"
@@ -99,6 +100,7 @@ void QKConfigWifiDevice::setUp() {
 
 QKConfigWifiDevice::~QKConfigWifiDevice() {
     releaseHeartTimer();
+    crypto::wipe(ecdhSessionKey_);
     if (socket_) {
         socket_->synchronouslySetDelegate({});
         socket_->disconnect();
@@ -221,6 +223,8 @@ void QKConfigWifiDevice::stopInitWifi() {
         }
         socket_ = nullptr;
     });
+    std::lock_guard lock(mutex_);
+    crypto::wipe(ecdhSessionKey_);
 }
 
 // ---- Heartbeat

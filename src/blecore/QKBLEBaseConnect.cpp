@@ -5,6 +5,7 @@
 #include "blecore/QKBLEDeviceManager.h"
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
+#include "platform/crypto/Crypto.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/AppLifecycle.h"
 #include "security/QKEllipticCurveSecret.h"
@@ -40,6 +41,7 @@ std::string QKBLEBaseConnect::sdkWorkMode() {
 
 QKBLEBaseConnect::~QKBLEBaseConnect() {
     QKBLEBaseConnect::disconnect();
+    crypto::wipe(iConfigModel_.routerPwd);
     MainLoop::cancelPreviousPerformRequests(this);
     QKSDKLOG("[%s] 已释放\n", className().c_str());
 }
@@ -330,6 +332,7 @@ void QKBLEBaseConnect::blueDisconnect() {
 void QKBLEBaseConnect::stopConfig() {
     cancelAllSendDataStrategySelector();
     disconnect();
+    crypto::wipe(iConfigModel_.routerPwd);
 }
 
 void QKBLEBaseConnect::cancelDelayedSteps() {
@@ -347,7 +350,13 @@ void QKBLEBaseConnect::disconnect() {
     ++disconnects_;
     stopClocks();
     cancelDelayedSteps();
+    // The run's keys end with it; a new run exchanges fresh ones.
+    crypto::wipe(aesKey_);
     aesKey_ = rootKey();
+    crypto::wipe(tlsSessionKey_);
+    crypto::wipe(tlsPrivateKeyData_);
+    if (secret_) secret_->wipe();
+    secret_.reset();
     QKSDKLOG("【BLE】base 断开连接 当前的外设:%s",
              peripheral_ ? peripheral_->identifier().UUIDString().c_str() : "(null)");
     // A newer session may have taken the peripheral over; its link is not ours to cancel.

@@ -4,6 +4,7 @@
 #include "blecore/QKBLEBaseConnectInternal.h"
 #include "logging/LogMask.h"
 #include "logging/QKLog.h"
+#include "platform/crypto/Crypto.h"
 #include "platform/crypto/KeyStore.h"
 #include "platform/dispatch/MainLoop.h"
 #include "protocol/QKCommonProtocol.h"
@@ -57,8 +58,10 @@ void QKBLEBaseConnect::startExchangeKeyThreeOneWayTLS() {
         QKSigECCEncryptHelper::getPublicKeyBitsFromKey(publicKey).value_or(Bytes{});
     Bytes privateBits =
         QKSigECCEncryptHelper::getPublicKeyBitsFromKey(privateKey).value_or(Bytes{});
-    if (privateBits.size() > 32) privateBits.erase(privateBits.begin(), privateBits.end() - 32);
-    tlsPrivateKeyData_ = privateBits;
+    // The scalar is the last 32 bytes; the exported copy is cleansed.
+    const size_t scalarAt = privateBits.size() > 32 ? privateBits.size() - 32 : 0;
+    tlsPrivateKeyData_.assign(privateBits.begin() + std::ptrdiff_t(scalarAt), privateBits.end());
+    crypto::wipe(privateBits);
     if (publicBits.size() != 65) return;
     tlsRandomN1_ = QKCommonProtocol::randomToken();
     tlsDataM1_ =

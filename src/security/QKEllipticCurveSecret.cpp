@@ -1,5 +1,6 @@
 #include "security/QKEllipticCurveSecret.h"
 
+#include "platform/crypto/Crypto.h"
 #include "security/QKEllipticCurveCrypto.h"
 
 namespace telvo {
@@ -17,6 +18,15 @@ std::shared_ptr<QKEllipticCurveSecret> QKEllipticCurveSecret::createECCSecret() 
     }
     secret->privateKeyData_ = *crypto->privateKey();
     return secret;
+}
+
+QKEllipticCurveSecret::~QKEllipticCurveSecret() {
+    wipe();
+}
+
+void QKEllipticCurveSecret::wipe() {
+    crypto::wipe(privateKeyData_);
+    crypto::wipe(sessionKey_);
 }
 
 void QKEllipticCurveSecret::setDevPublicKey(ByteView devPublicKey) {

@@ -33,6 +33,9 @@ class QKEllipticCurveSecret {
     void setPublicKeyData(Bytes data) { publicKeyData_ = std::move(data); }
     void setSpecialPublicKeyData(Bytes data) { specialPublicKeyData_ = std::move(data); }
     void setSessionKey(std::optional<Bytes> key) { sessionKey_ = std::move(key); }
+    // Cleanses the private key and the session key and empties them (also when destroyed).
+    void wipe();
+    ~QKEllipticCurveSecret();
 
   private:
     Bytes privateKeyData_;        // 32 bytes

@@ -133,6 +133,9 @@ TEST_F(ApConnect, EachGenerationReachesTheCredentials) {
             EXPECT_EQ(lastOf(0x70)->encryptType, 2) << "sealed under the agreed key";
             EXPECT_EQ(lastOf(0x70)->counter, 3);
             EXPECT_EQ(run->ecdhSessionKey(), sim->keyAgreement().sessionKey());
+            // The stop ends the session, and its key with it.
+            run->stopBindDeviceToWifiWithCompletion(nullptr);
+            EXPECT_EQ(run->ecdhSessionKey(), std::nullopt);
         }
         if (k.id.deviceId == 0) {
             EXPECT_EQ(lastOf(0x68)->deviceId, sim->deviceId) << "the granted id";

@@ -11,6 +11,7 @@
 #include "platform/foundation/Diagnostics.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "records/QKMiddleInterface.h"
+#include "security/QKEllipticCurveSecret.h"
 #include "sim/BleSessionPeer.h"
 #include "sim/SimBleModule.h"
 #include "sim/SimRadio.h"
@@ -129,6 +130,49 @@ TEST_F(QKBLEBaseConnectTest, EachVersionConnectsExchangesKeysAndGetsAnAnswer) {
         EXPECT_EQ(module->log("receive").at(0).msgType, variant >= 3 ? 0x10 : 0x01);
         EXPECT_EQ(pendingSteps(), 0u);  // every answer cancelled its resend
         finish();
+    }
+}
+
+// The end of the run cleanses its keys where they lie (not only dropping them): the agreed key,
+// the certificate agreement's private key, the ECDH pair; the router password goes too.
+TEST_F(QKBLEBaseConnectTest, TheRunsKeysAreCleansedWhenItEnds) {
+    using Peer = QKBLEBaseConnectTestPeer;
+    for (int variant : {2, 3, 4}) {
+        SCOPED_TRACE(variant);
+        start(variant, false);
+        Peer::configModel(*session).routerPwd = "secret-pass";
+        session->connect();
+        ASSERT_TRUE(MainLoop::runUntil([&] { return !session->status.empty(); }, 10));
+        const Bytes agreed = Peer::aesKey(*session);
+        ASSERT_EQ(agreed, module->currentKey());
+        // Buffers that keep their storage when emptied: read in place after the end.
+        struct Held {
+            const char* name;
+            const uint8_t* at;
+            size_t size;
+        };
+        std::vector<Held> held;
+        auto hold = [&](const char* name, const Bytes& bytes) {
+            if (!bytes.empty()) held.push_back({name, bytes.data(), bytes.size()});
+        };
+        hold("agreed key", Peer::tlsSessionKey(*session));
+        hold("agreement private key", Peer::tlsPrivateKeyData(*session));
+        const auto pair = session->secret();  // kept alive here to look at afterwards
+        hold("ECDH private key", pair->privateKeyData());
+        EXPECT_GE(held.size(), variant >= 3 ? 2u : 1u);
+
+        session->stopConfig();
+        for (const Held& h : held)
+            EXPECT_EQ(Bytes(h.at, h.at + h.size), Bytes(h.size, 0)) << h.name;
+        EXPECT_TRUE(Peer::tlsSessionKey(*session).empty());
+        EXPECT_TRUE(Peer::tlsPrivateKeyData(*session).empty());
+        EXPECT_TRUE(pair->privateKeyData().empty());
+        EXPECT_EQ(pair->sessionKey(), std::nullopt);
+        EXPECT_NE(session->secret(), pair) << "a new run makes a new pair";
+        EXPECT_EQ(Peer::aesKey(*session), session->rootKey());
+        EXPECT_EQ(Peer::configModel(*session).routerPwd, std::nullopt);
+        session.reset();
+        MainLoop::runFor(1);
     }
 }
 

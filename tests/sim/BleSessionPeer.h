@@ -12,6 +12,7 @@ struct QKBLEBaseConnectTestPeer {
     static Bytes& tlsDataM1(QKBLEBaseConnect& s) { return s.tlsDataM1_; }
     static Bytes& tlsRandomN2(QKBLEBaseConnect& s) { return s.tlsRandomN2_; }
     static Bytes& tlsSessionKey(QKBLEBaseConnect& s) { return s.tlsSessionKey_; }
+    static Bytes& tlsPrivateKeyData(QKBLEBaseConnect& s) { return s.tlsPrivateKeyData_; }
     static int64_t& tlsLastCntId(QKBLEBaseConnect& s) { return s.tlsLastCntId_; }
     static int64_t& tlsAntiReplayCnt(QKBLEBaseConnect& s) { return s.tlsAntiReplayCnt_; }
     static bool& isAfterSales(QKBLEBaseConnect& s) { return s.isAfterSales_; }

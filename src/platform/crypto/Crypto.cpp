@@ -162,6 +162,26 @@ void cleanse(void* bytes, size_t count) {
     if (bytes && count) OPENSSL_cleanse(bytes, count);
 }
 
+void wipe(Bytes& bytes) {
+    cleanse(bytes.data(), bytes.size());
+    bytes.clear();
+}
+
+void wipe(std::string& text) {
+    cleanse(text.data(), text.size());
+    text.clear();
+}
+
+void wipe(std::optional<Bytes>& bytes) {
+    if (bytes) wipe(*bytes);
+    bytes.reset();
+}
+
+void wipe(std::optional<std::string>& text) {
+    if (text) wipe(*text);
+    text.reset();
+}
+
 std::optional<Bytes> aesEncrypt(AesMode mode, AesPadding padding, ByteView key, ByteView iv,
                                 ByteView input) {
     return aesCrypt(true, mode, padding, key, iv, input);

@@ -37,6 +37,12 @@ bool constantTimeEquals(ByteView a, ByteView b);
 
 // Overwrites the bytes with zeros in a way the compiler keeps.
 void cleanse(void* bytes, size_t count);
+// Key material and passwords at the end of their session: cleansed in place, then emptied (an
+// optional one becomes nullopt).
+void wipe(Bytes& bytes);
+void wipe(std::string& text);
+void wipe(std::optional<Bytes>& bytes);
+void wipe(std::optional<std::string>& text);
 
 // AES with a 16-, 24- or 32-byte key (AES-128, -192, -256).
 enum class AesMode { ECB, CBC };
