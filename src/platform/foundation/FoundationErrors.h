@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+#include "telvosdk/Error.h"
+
+namespace telvo {
+
+// The platform's error domain of system calls, and its user-information keys.
+inline constexpr const char* NSPOSIXErrorDomain = "NSPOSIXErrorDomain";
+inline constexpr const char* NSLocalizedFailureReasonErrorKey = "NSLocalizedFailureReason";
+inline constexpr const char* kNSUnderlyingErrorKey = "NSUnderlyingError";
+inline constexpr const char* kNSErrorFailingURLKey = "NSErrorFailingURLKey";
+inline constexpr const char* kNSLocalizedDescriptionKey = "NSLocalizedDescription";
+
+// A POSIX-domain error: the code and text of err, the reason as failure reason (when given).
+ErrorPtr posixError(int err, const std::string& reason = {});
+// A copy of error with underlying stored under kNSUnderlyingErrorKey.
+ErrorPtr withUnderlyingError(const ErrorPtr& error, const ErrorPtr& underlying);
+
+}  // namespace telvo

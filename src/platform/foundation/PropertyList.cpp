@@ -1,0 +1,321 @@
+#include "platform/foundation/PropertyList.h"
+
+#include <plist/plist.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <vector>
+
+namespace telvo {
+
+namespace {
+
+// The binary reader's walk looks at no more than four times this many bytes (or four times
+// the document's size, when that is larger).
+constexpr size_t kLookBudgetFloor = 16 * 1024 * 1024;
+
+struct PlistDeleter {
+    void operator()(void* node) const { plist_free(node); }
+};
+using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+
+// nullptr for what a property list cannot hold; *refused is set when such a value is met
+// (inside a container it is left out, or the whole conversion fails when strict).
+plist_t toPlist(const Value& value, bool strict, bool* refused) {
+    switch (value.type()) {
+        case Value::Type::Bool:
+            return plist_new_bool(value.boolValue() ? 1 : 0);
+        case Value::Type::Int:
+            return plist_new_uint(static_cast<uint64_t>(value.int64Value()));
+        case Value::Type::UInt:
+            return plist_new_uint(value.uint64Value());
+        case Value::Type::Double:
+            return plist_new_real(value.doubleValue());
+        case Value::Type::Text:
+            // The library takes C strings: a text holding a zero character cannot be written
+            // whole.
+            if (value.text().find('\0') != std::string::npos) break;
+            return plist_new_string(value.text().c_str());
+        case Value::Type::Bytes: {
+            const Bytes& b = value.bytes();
+            return plist_new_data(reinterpret_cast<const char*>(b.data()), b.size());
+        }
+        case Value::Type::Array: {
+            PlistPtr array(plist_new_array());
+            for (const Value& element : value.array()) {
+                plist_t item = toPlist(element, strict, refused);
+                if (item) plist_array_append_item(array.get(), item);
+                if (!item && strict) return nullptr;
+            }
+            return array.release();
+        }
+        case Value::Type::Dictionary: {
+            PlistPtr dict(plist_new_dict());
+            for (const auto& [key, element] : value.dictionary()) {
+                plist_t item = key.find('\0') == std::string::npos
+                                   ? toPlist(element, strict, refused)
+                                   : (*refused = true, nullptr);
+                if (item) plist_dict_set_item(dict.get(), key.c_str(), item);
+                if (!item && strict) return nullptr;
+            }
+            return dict.release();
+        }
+        case Value::Type::Null:
+        case Value::Type::Object:
+            break;
+    }
+    *refused = true;
+    return nullptr;
+}
+
+Value fromPlist(plist_t node) {
+    if (!node) return {};
+    switch (plist_get_node_type(node)) {
+        case PLIST_BOOLEAN:
+            return Value(plist_bool_val_is_true(node) != 0);
+        case PLIST_UINT: {
+            uint64_t v = 0;
+            plist_get_uint_val(node, &v);
+            // Integers are written signed: read them back the same way.
+            return Value(static_cast<long long>(v));
+        }
+        case PLIST_REAL: {
+            double d = 0;
+            plist_get_real_val(node, &d);
+            return Value(d);
+        }
+        case PLIST_STRING: {
+            uint64_t length = 0;
+            const char* p = plist_get_string_ptr(node, &length);
+            return Value(std::string(p ? p : "", p ? length : 0));
+        }
+        case PLIST_DATA: {
+            uint64_t length = 0;
+            const char* p = plist_get_data_ptr(node, &length);
+            return Value(p ? Bytes(p, p + length) : Bytes{});
+        }
+        case PLIST_ARRAY: {
+            Value::Array out;
+            for (uint32_t i = 0, n = plist_array_get_size(node); i < n; ++i)
+                out.push_back(fromPlist(plist_array_get_item(node, i)));
+            return out;
+        }
+        case PLIST_DICT: {
+            Dictionary out;
+            plist_dict_iter it = nullptr;
+            plist_dict_new_iter(node, &it);
+            for (;;) {
+                char* key = nullptr;
+                plist_t item = nullptr;
+                plist_dict_next_item(node, it, &key, &item);
+                if (!item) {
+                    free(key);
+                    break;
+                }
+                if (key) out.set(key, fromPlist(item));
+                free(key);
+            }
+            free(it);
+            return out;
+        }
+        default:
+            return {};
+    }
+}
+
+// The property-list reader recurses once per nesting level (and so does the conversion to a
+// value): a document nested deeper than this is refused before it is parsed.
+constexpr size_t kMaxNesting = 512;
+
+bool xmlNestingWithin(std::string_view data, size_t limit) {
+    size_t depth = 0;
+    for (size_t at = data.find('<'); at != std::string::npos; at = data.find('<', at + 1)) {
+        const bool closing = data.compare(at, 2, "</") == 0;
+        const size_t name = at + (closing ? 2 : 1);
+        const bool container =
+            data.compare(name, 5, "array") == 0 || data.compare(name, 4, "dict") == 0;
+        if (!container) continue;
+        const size_t end = data.find('>', name);
+        if (end == std::string::npos) return true;  // the parser refuses the cut tag
+        if (closing) {
+            if (depth) --depth;
+        } else if (data[end - 1] != '/' && ++depth > limit) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Walks a binary property list's object graph without recursion. A table the parser would
+// refuse anyway passes; a cycle, a path deeper than limit, or a dictionary key holding a zero
+// character (the property-list library aborts on one) does not.
+bool binaryPlistReadable(std::string_view data, size_t limit) {
+    const auto* b = reinterpret_cast<const uint8_t*>(data.data());
+    const size_t size = data.size();
+    auto be = [&](size_t at, size_t width) {
+        uint64_t v = 0;
+        for (size_t i = 0; i < width; ++i) v = v << 8 | b[at + i];
+        return v;
+    };
+    if (size < 8 + 32) return true;
+    const size_t t = size - 32;
+    const size_t offsetSize = b[t + 6], refSize = b[t + 7];
+    const uint64_t count = be(t + 8, 8), top = be(t + 16, 8), table = be(t + 24, 8);
+    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || count == 0 ||
+        top >= count || table > t || count > (t - table) / offsetSize)
+        return true;
+    // Objects may share their bytes, so the bytes looked at are budgeted.
+    uint64_t budget = 4 * uint64_t{std::max(size, kLookBudgetFloor)};
+    bool refused = false;
+    // Object i's type, where its contents start and how many entries (count) they have; type
+    // 0 when it does not fit before the offset table.
+    struct Entries {
+        int type = 0;
+        size_t at = 0;
+        uint64_t count = 0;
+    };
+    auto entriesOf = [&](uint64_t i) -> Entries {
+        const uint64_t at = be(static_cast<size_t>(table + i * offsetSize), offsetSize);
+        if (at >= table) return {};
+        const uint8_t marker = b[at];
+        uint64_t n = marker & 0x0F;
+        size_t p = static_cast<size_t>(at) + 1;
+        if (n == 0x0F) {
+            if (p >= table || (b[p] & 0xF0) != 0x10) return {};
+            const size_t width = size_t{1} << (b[p] & 0x0F);
+            if (width > 8 || table - (p + 1) < width) return {};
+            n = be(p + 1, width);
+            p += 1 + width;
+        }
+        return {marker >> 4, p, n};
+    };
+    auto keyHasZero = [&](uint64_t k) {
+        if (k >= count) return false;
+        const Entries key = entriesOf(k);
+        const size_t unit = key.type == 0x6 ? 2 : 1;
+        if ((key.type != 0x5 && key.type != 0x6) || key.count > (table - key.at) / unit)
+            return false;
+        if (budget < key.count) return refused = true;
+        budget -= key.count;
+        for (size_t i = 0; i < key.count; ++i)
+            if (b[key.at + i * unit] == 0 && (unit == 1 || b[key.at + i * unit + 1] == 0))
+                return true;
+        return false;
+    };
+    // Where the references of container i start and how many there are.
+    auto refsOf = [&](uint64_t i) -> Entries {
+        Entries e = entriesOf(i);
+        if (e.type != 0xA && e.type != 0xC && e.type != 0xD) return {};
+        if (e.type == 0xD) {
+            if (e.count > (table - e.at) / refSize / 2) return {};
+            for (uint64_t k = 0; k < e.count; ++k)
+                if (keyHasZero(be(e.at + static_cast<size_t>(k) * refSize, refSize)))
+                    refused = true;
+            e.count *= 2;
+        }
+        if (e.count > (table - e.at) / refSize) return {};
+        return e;
+    };
+    // 0 unvisited, 1 on the current path, 2 finished; the depth below each finished object.
+    std::vector<uint8_t> state(count, 0);
+    std::vector<uint32_t> below(count, 0);
+    struct Frame {
+        uint64_t object;
+        Entries refs;
+        uint64_t next = 0;
+        uint32_t deepest = 0;
+    };
+    std::vector<Frame> path;
+    path.push_back({top, refsOf(top)});
+    state[top] = 1;
+    while (!path.empty() && !refused) {
+        Frame& f = path.back();
+        if (f.next == f.refs.count) {
+            below[f.object] = f.deepest;
+            state[f.object] = 2;
+            const uint32_t depth = f.deepest + 1;
+            path.pop_back();
+            if (!path.empty()) path.back().deepest = std::max(path.back().deepest, depth);
+            continue;
+        }
+        if (budget-- == 0) return false;
+        const uint64_t k = be(f.refs.at + static_cast<size_t>(f.next++) * refSize, refSize);
+        if (k >= count) continue;
+        if (state[k] == 2) {
+            f.deepest = std::max(f.deepest, below[k] + 1);
+            continue;
+        }
+        if (state[k] == 1 || path.size() >= limit) return false;
+        state[k] = 1;
+        path.push_back({k, refsOf(k)});
+    }
+    return !refused && below[top] <= limit;
+}
+
+}  // namespace
+
+std::optional<Bytes> PropertyListSerialization::dataWithPropertyList(const Value& propertyList,
+                                                                     uint64_t format,
+                                                                     uint64_t options,
+                                                                     ErrorPtr* error) {
+    auto fail = [&](int64_t code, const char* text) -> std::optional<Bytes> {
+        if (error) *error = makeError(kNSCocoaErrorDomain, code, text);
+        return std::nullopt;
+    };
+    if (format != kPropertyListXMLFormat && format != kPropertyListBinaryFormat)
+        return fail(kNSPropertyListWriteInvalidError,
+                    "Property list format not supported for writing.");
+    bool refused = false;
+    const bool strict = (options & kPropertyListWriteSkippingUnrepresentable) == 0;
+    PlistPtr root(toPlist(propertyList, strict, &refused));
+    if (!root || (strict && refused))
+        return fail(kNSPropertyListWriteInvalidError, "Property list invalid for format.");
+    char* out = nullptr;
+    uint32_t length = 0;
+    if (format == kPropertyListXMLFormat)
+        plist_to_xml(root.get(), &out, &length);
+    else
+        plist_to_bin(root.get(), &out, &length);
+    if (!out) return fail(kNSPropertyListWriteStreamError, "Property list could not be written.");
+    Bytes bytes(out, out + length);
+    if (format == kPropertyListXMLFormat)
+        plist_to_xml_free(out);
+    else
+        plist_to_bin_free(out);
+    return bytes;
+}
+
+std::optional<Value> PropertyListSerialization::propertyListWithData(std::string_view data,
+                                                                     uint64_t, uint64_t* format,
+                                                                     ErrorPtr* error) {
+    auto corrupt = [&](const char* reason) -> std::optional<Value> {
+        if (error)
+            *error = makeError(kNSCocoaErrorDomain, kNSPropertyListReadCorruptError,
+                               "The data couldn't be read because it isn't in the correct format.",
+                               Dictionary{{"NSDebugDescription", Value(reason)}});
+        return std::nullopt;
+    };
+    if (data.empty() || data.size() > std::numeric_limits<uint32_t>::max())
+        return corrupt("No property list of that size.");
+    const bool binary = plist_is_binary(data.data(), static_cast<uint32_t>(data.size()));
+    if (!binary) {
+        // The XML reader accepts a document cut short after its last complete element; a
+        // whole document ends its root.
+        size_t end = data.find_last_not_of(" \t\r\n");
+        if (end == std::string_view::npos || end + 1 < 8 ||
+            data.compare(end + 1 - 8, 8, "</plist>") != 0)
+            return corrupt("The document does not end its property list.");
+    }
+    if (!(binary ? binaryPlistReadable(data, kMaxNesting) : xmlNestingWithin(data, kMaxNesting)))
+        return corrupt("The property list is nested too deeply or refers to itself.");
+    plist_t root = nullptr;
+    plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &root);
+    PlistPtr owner(root);
+    if (!root) return corrupt("The document is not a property list.");
+    if (format) *format = binary ? kPropertyListBinaryFormat : kPropertyListXMLFormat;
+    return fromPlist(root);
+}
+
+}  // namespace telvo

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "telvosdk/Bytes.h"
+#include "telvosdk/Error.h"
+#include "telvosdk/Value.h"
+
+namespace telvo {
+
+// The platform's error domain of property lists (and of its JSON reader and writer).
+inline constexpr const char* kNSCocoaErrorDomain = "NSCocoaErrorDomain";
+inline constexpr int64_t kNSPropertyListReadCorruptError = 3840;
+inline constexpr int64_t kNSPropertyListWriteStreamError = 3851;
+inline constexpr int64_t kNSPropertyListWriteInvalidError = 3852;
+
+inline constexpr uint64_t kPropertyListOpenStepFormat = 1;
+inline constexpr uint64_t kPropertyListXMLFormat = 100;
+inline constexpr uint64_t kPropertyListBinaryFormat = 200;
+// Write option: values a property list cannot hold (null, object handles) are left out of
+// their containers instead of failing the whole write.
+inline constexpr uint64_t kPropertyListWriteSkippingUnrepresentable = 1ull << 32;
+
+// Property lists (NSPropertyListSerialization) on libplist, as values: dictionaries, arrays,
+// texts, bytes, integers, reals and booleans. Dates and other kinds read as null. Thread-safe.
+class PropertyListSerialization {
+  public:
+    // The document in XML (100) or binary (200) form; nullopt with *error for another format
+    // or a value a property list cannot hold.
+    static std::optional<Bytes> dataWithPropertyList(const Value& propertyList, uint64_t format,
+                                                     uint64_t options, ErrorPtr* error);
+    // The value of a document in either form (the form found goes to *format). Untrusted
+    // bytes: a document cut short, nested deeper than 512 containers or, in binary form,
+    // referring to itself, is refused with error 3840 like any other malformed document.
+    static std::optional<Value> propertyListWithData(std::string_view data, uint64_t options,
+                                                     uint64_t* format, ErrorPtr* error);
+};
+
+}  // namespace telvo
