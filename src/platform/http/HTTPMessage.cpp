@@ -1,5 +1,8 @@
 #include <curl/curl.h>
 
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <map>
 
 #include "platform/http/URLSession.h"
@@ -24,9 +27,9 @@ namespace {
 struct CurlUrl {
     CURLU* handle = curl_url();
     ~CurlUrl() { curl_url_cleanup(handle); }
-    std::optional<std::string> get(CURLUPart part) {
+    std::optional<std::string> get(CURLUPart part, unsigned flags = 0) {
         char* text = nullptr;
-        if (curl_url_get(handle, part, &text, 0) != CURLUE_OK) return std::nullopt;
+        if (curl_url_get(handle, part, &text, flags) != CURLUE_OK) return std::nullopt;
         std::string out = text;
         curl_free(text);
         return out;
@@ -57,6 +60,28 @@ std::optional<std::string> pathOfURL(const std::string& text) {
     return url.get(CURLUPART_PATH);
 }
 
+std::optional<std::string> filePathOfURL(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    // A scheme: a letter, then letters, digits, "+", "-" or ".", up to the first ":".
+    size_t colon = text.find(':');
+    bool scheme = colon != std::string::npos && colon > 0 && std::isalpha((unsigned char)text[0]);
+    for (size_t i = 1; scheme && i < colon; ++i) {
+        unsigned char c = (unsigned char)text[i];
+        scheme = std::isalnum(c) || c == '+' || c == '-' || c == '.';
+    }
+    if (!scheme) return text;
+    if (!equalsIgnoringCase(std::string_view(text).substr(0, colon), "file")) return std::nullopt;
+    CurlUrl url;
+    if (!url.handle ||
+        curl_url_set(url.handle, CURLUPART_URL, text.c_str(), kUrlFlags) != CURLUE_OK)
+        return std::nullopt;
+    auto host = url.get(CURLUPART_HOST);
+    if (host && !host->empty() && !equalsIgnoringCase(*host, "localhost")) return std::nullopt;
+    auto path = url.get(CURLUPART_PATH, CURLU_URLDECODE);
+    if (!path || path->empty() || path->find('\0') != std::string::npos) return std::nullopt;
+    return path;
+}
+
 std::optional<std::string> HTTPHeaderFields::value(std::string_view name) const {
     for (const auto& [key, value] : fields_)
         if (equalsIgnoringCase(key, name)) return value;
@@ -74,6 +99,15 @@ void HTTPHeaderFields::set(std::string_view name, std::optional<std::string> val
         return;
     }
     if (value) fields_.emplace_back(std::string(name), std::move(*value));
+}
+
+int64_t HTTPHeaderFields::contentLength() const {
+    auto length = value("Content-Length");
+    if (!length || length->empty() || length->find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    errno = 0;
+    long long number = std::strtoll(length->c_str(), nullptr, 10);
+    return errno == 0 ? number : -1;
 }
 
 std::string HTTPURLResponse::localizedStringForStatusCode(long statusCode) {

@@ -92,6 +92,13 @@ bool followRedirect(URLTransfer& transfer, const std::string& location) {
     return true;
 }
 
+// libcurl counts what went on the wire, a chunked body's framing too: the body's own bytes are
+// at most what was read from it.
+int64_t bodyBytesSent(const URLTransfer& transfer, curl_off_t sent) {
+    int64_t count = int64_t(sent);
+    return transfer.upload ? std::min(count, transfer.upload->bytesRead()) : count;
+}
+
 }  // namespace
 
 std::shared_ptr<HTTPURLResponse> makeResponse(const std::string& url, long status,
@@ -164,6 +171,18 @@ ErrorPtr urlError(int64_t code, const std::string& url) {
         case URLError::dataLengthExceedsMaximum:
             text = "resource exceeds maximum size";
             break;
+        case URLError::requestBodyStreamExhausted:
+            text = "The request body could not be read to its end.";
+            break;
+        case URLError::fileDoesNotExist:
+            text = "The file doesn't exist.";
+            break;
+        case URLError::fileIsDirectory:
+            text = "The file is a directory.";
+            break;
+        case URLError::noPermissionsToReadFile:
+            text = "There is no permission to read the file.";
+            break;
         case URLError::secureConnectionFailed:
             text =
                 "An SSL error has occurred and a secure connection to the server cannot be made.";
@@ -219,6 +238,8 @@ int URLLoader::onProgress(void* context, curl_off_t, curl_off_t received, curl_o
                           curl_off_t sent) {
     auto* transfer = static_cast<URLTransfer*>(context);
     if (received != transfer->lastReceived || sent != transfer->lastSent) {
+        if (sent != transfer->lastSent)
+            transfer->task->noteBytesSent(bodyBytesSent(*transfer, sent));
         transfer->lastReceived = received;
         transfer->lastSent = sent;
         transfer->lastActivity = std::chrono::steady_clock::now();
@@ -232,6 +253,16 @@ int URLLoader::expireIdleTransfers() {
     auto wait = milliseconds(1000);
     std::vector<URLSessionTask*> expired;
     for (auto& [task, transfer] : transfers_) {
+        if (transfer->throttled) {
+            if (transfer->throttledUntil > now) {
+                wait = std::min(wait, duration_cast<milliseconds>(transfer->throttledUntil - now) +
+                                          milliseconds(1));
+                continue;
+            }
+            transfer->throttled = false;
+            transfer->lastActivity = now;
+            if (!transfer->paused) curl_easy_pause(transfer->easy, CURLPAUSE_CONT);
+        }
         if (transfer->paused) continue;
         auto deadline = transfer->lastActivity + transfer->timeout;
         if (deadline <= now) {
@@ -289,6 +320,31 @@ size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context)
         transfer->headers.add(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
     }
     return size * count;
+}
+
+size_t URLLoader::onRead(char* buffer, size_t size, size_t count, void* context) {
+    auto* transfer = static_cast<URLTransfer*>(context);
+    auto result = transfer->upload->read(reinterpret_cast<uint8_t*>(buffer), size * count);
+    switch (result.what) {
+        case URLUploadBody::Read::bytes:
+            transfer->lastActivity = std::chrono::steady_clock::now();
+            return result.count;
+        case URLUploadBody::Read::end:
+            return 0;
+        case URLUploadBody::Read::wait:
+            transfer->throttled = true;
+            transfer->throttledUntil = result.readableAt;
+            return CURL_READFUNC_PAUSE;
+        case URLUploadBody::Read::failed:
+            break;
+    }
+    return CURL_READFUNC_ABORT;
+}
+
+int URLLoader::onSeek(void* context, curl_off_t offset, int origin) {
+    auto* transfer = static_cast<URLTransfer*>(context);
+    if (offset != 0 || origin != SEEK_SET) return CURL_SEEKFUNC_CANTSEEK;
+    return transfer->upload->rewind() ? CURL_SEEKFUNC_OK : CURL_SEEKFUNC_FAIL;
 }
 
 size_t URLLoader::onBody(char* data, size_t size, size_t count, void* context) {
@@ -364,6 +420,14 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
         transfer->url = request.url;
         transfer->host = parts->host;
         transfer->easy = easy;
+        if (URLUploadBody::usedFor(*task)) {
+            ErrorPtr error;
+            transfer->upload = URLUploadBody::open(task, &error);
+            if (!transfer->upload) {
+                task->complete(std::move(error));
+                return;
+            }
+        }
         curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
         curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
@@ -401,7 +465,18 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
 
         const std::string& method = request.httpMethod;
         const Bytes* body = request.httpBody ? &*request.httpBody : nullptr;
-        if (method == "GET" && !body) {
+        if (transfer->upload) {
+            // Read a piece at a time as the connection takes it; a body of unknown size goes
+            // out chunked.
+            curl_easy_setopt(easy, CURLOPT_POST, 1L);
+            curl_easy_setopt(easy, CURLOPT_READFUNCTION, &URLLoader::onRead);
+            curl_easy_setopt(easy, CURLOPT_READDATA, transfer.get());
+            curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &URLLoader::onSeek);
+            curl_easy_setopt(easy, CURLOPT_SEEKDATA, transfer.get());
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                             curl_off_t(transfer->upload->length()));
+            if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+        } else if (method == "GET" && !body) {
             curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
         } else if (method == "HEAD") {
             curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
@@ -414,17 +489,22 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
             if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
             task->bytesExpectedToSend_ = int64_t(body ? body->size() : 0);
         }
+        const bool sendsBody = transfer->upload || (method != "HEAD" && (method != "GET" || body));
         curl_slist* list = nullptr;
         for (const auto& [name, value] : request.headers.fields()) {
             // A line break in a field would start a header line of its own: such a field
             // is not sent.
             if ((name + value).find_first_of("\r\n") != std::string::npos) continue;
+            // The body's length is what the loader sends, never the caller's word for it.
+            if (sendsBody && equalsIgnoringCase(name, "Content-Length")) continue;
             std::string line = value.empty() ? name + ";" : name + ": " + value;
             list = curl_slist_append(list, line.c_str());
         }
         // libcurl's own additions that the platform does not make.
         if (!request.headers.value("Content-Type")) list = curl_slist_append(list, "Content-Type:");
         list = curl_slist_append(list, "Expect:");
+        if (transfer->upload && transfer->upload->length() < 0)
+            list = curl_slist_append(list, "Transfer-Encoding: chunked");
         transfer->headerList = list;
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
 
@@ -507,15 +587,18 @@ void URLLoader::finish(URLTransfer* raw, CURLcode result) {
     transfers_.erase(it);
     curl_multi_remove_handle(multi_, transfer->easy);
     // A refused server trust ends the task as a cancelled challenge, whatever libcurl says; a
-    // redirect not followed ends it with that redirect as its reply.
+    // redirect not followed ends it with that redirect as its reply; a body that could not be
+    // read, with the reason.
     const std::string& url = transfer->task->request_.url;
     ErrorPtr error = transfer->trustRefused      ? urlError(URLError::cancelled, url)
                      : transfer->tooLarge        ? urlError(URLError::dataLengthExceedsMaximum, url)
                      : transfer->redirectRefused ? nullptr
-                                                 : errorFor(transfer.get(), result);
+                     : transfer->upload && transfer->upload->error()
+                         ? transfer->upload->error()
+                         : errorFor(transfer.get(), result);
     curl_off_t uploaded = 0;
     curl_easy_getinfo(transfer->easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
-    transfer->task->bytesSent_ = int64_t(uploaded);
+    transfer->task->noteBytesSent(bodyBytesSent(*transfer, uploaded));
     transfer->task->complete(std::move(error));
 }
 

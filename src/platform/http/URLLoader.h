@@ -13,6 +13,7 @@
 
 #include "platform/foundation/Singleton.h"
 #include "platform/http/URLSession.h"
+#include "platform/http/URLUploadBody.h"
 
 namespace telvo {
 
@@ -42,6 +43,11 @@ struct URLTransfer {
     // The body went over kMaximumReplyBodyBytes.
     bool tooLarge = false;
     bool paused = false;
+    // The body sent through the read callback (uploads and body streams).
+    std::unique_ptr<URLUploadBody> upload;
+    // A throttled body asked to wait: sending resumes at that time (unless paused).
+    bool throttled = false;
+    std::chrono::steady_clock::time_point throttledUntil{};
     // Inactivity time-out: nothing received or sent for this long fails the transfer.
     std::chrono::steady_clock::duration timeout{};
     std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
@@ -93,6 +99,8 @@ class URLLoader {
 
     static size_t onHeader(char* data, size_t size, size_t count, void* context);
     static size_t onBody(char* data, size_t size, size_t count, void* context);
+    static size_t onRead(char* buffer, size_t size, size_t count, void* context);
+    static int onSeek(void* context, curl_off_t offset, int origin);
     static curl_socket_t onOpenSocket(void* context, curlsocktype purpose, curl_sockaddr* address);
     static CURLcode onSslContext(CURL* easy, void* sslContext, void* context);
     static int onVerify(X509_STORE_CTX* store, void* context);

@@ -1,5 +1,8 @@
 #include "platform/http/URLSession.h"
 
+#include <cstdio>
+#include <filesystem>
+
 #include "platform/foundation/Singleton.h"
 #include "platform/http/URLLoader.h"
 #include "platform/http/URLProtocol.h"
@@ -18,6 +21,19 @@ SessionGlobals& sessionGlobals() {
     return processWide([] { return new SessionGlobals(); });
 }
 
+// What a task is known to send before it starts; -1 when only the end of a stream will tell.
+int64_t expectedBodyLength(const URLRequest& request, const URLSessionTask::UploadSource& upload) {
+    if (upload.data) return int64_t(upload.data->size());
+    if (upload.file) {
+        std::error_code error;
+        auto path = filePathOfURL(*upload.file);
+        auto size = path ? std::filesystem::file_size(*path, error) : 0;
+        return path && !error ? int64_t(size) : -1;
+    }
+    if (request.httpBodyStream) return request.headers.contentLength();
+    return request.httpBody ? int64_t(request.httpBody->size()) : 0;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -30,9 +46,23 @@ bool URLSessionDelegate::didReceiveServerTrustChallenge(const URLSessionTaskPtr&
            (result == SecTrustResultType::proceed || result == SecTrustResultType::unspecified);
 }
 
+std::shared_ptr<InputStream> URLSessionDelegate::needNewBodyStream(const URLSessionTaskPtr&) {
+    return nullptr;
+}
+
 URLSessionTask::URLSessionTask(std::shared_ptr<URLSession> session, uint64_t identifier,
-                               URLRequest request)
-    : session_(std::move(session)), identifier_(identifier), request_(std::move(request)) {}
+                               URLRequest request, URLSessionTaskKind kind, UploadSource upload)
+    : session_(std::move(session)),
+      identifier_(identifier),
+      request_(std::move(request)),
+      kind_(kind),
+      upload_(std::move(upload)),
+      bytesExpectedToSend_(expectedBodyLength(request_, upload_)) {}
+
+URLSessionTask::~URLSessionTask() {
+    // A task dropped before it ended no longer holds up its session's invalidation.
+    if (!finished_) session_->taskEnded(identifier_);
+}
 
 HTTPURLResponsePtr URLSessionTask::response() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -191,6 +221,19 @@ void URLSessionTask::deliverResponse(HTTPURLResponsePtr response) {
     });
 }
 
+void URLSessionTask::noteBytesSent(int64_t total) {
+    if (bytesSent_.exchange(total) == total || sendReportPending_.exchange(true)) return;
+    postEvent([self = shared_from_this()] {
+        self->sendReportPending_ = false;
+        const int64_t total = self->bytesSent_.load();
+        const int64_t sent = total - std::exchange(self->bytesReported_, total);
+        // A body read again from its start counts from zero again.
+        if (sent <= 0) return;
+        if (auto delegate = self->session_->delegate())
+            delegate->didSendBodyData(self, sent, total, self->bytesExpectedToSend_.load());
+    });
+}
+
 void URLSessionTask::deliverData(Bytes data) {
     postEvent([self = shared_from_this(), data = std::move(data)] {
         if (auto delegate = self->session_->delegate()) delegate->didReceiveData(self, data);
@@ -214,6 +257,7 @@ void URLSessionTask::complete(ErrorPtr error) {
     postEvent([self = shared_from_this(), error = std::move(error), hold = std::move(hold)] {
         if (auto delegate = hold ? hold : self->session_->delegate())
             delegate->didCompleteWithError(self, error);
+        self->session_->taskEnded(self->identifier_);
     });
     if (work) work->finish();
 }
@@ -229,9 +273,136 @@ std::shared_ptr<URLSession> URLSession::create(URLSessionConfiguration configura
                                         std::move(delegateQueue));
 }
 
+URLSessionTaskPtr URLSession::makeTask(URLRequest request, URLSessionTaskKind kind,
+                                       URLSessionTask::UploadSource upload) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (invalidated_) return nullptr;
+    auto task = std::make_shared<URLSessionTask>(shared_from_this(), nextIdentifier_++,
+                                                 std::move(request), kind, std::move(upload));
+    tasks_[task->taskIdentifier()] = task;
+    return task;
+}
+
 URLSessionTaskPtr URLSession::dataTaskWithRequest(URLRequest request) {
-    return std::make_shared<URLSessionTask>(shared_from_this(), nextIdentifier_++,
-                                            std::move(request));
+    return makeTask(std::move(request), URLSessionTaskKind::data);
+}
+
+URLSessionTaskPtr URLSession::uploadTaskWithRequestFromFile(URLRequest request,
+                                                            const std::string& fileURL) {
+    request.httpBody.reset();
+    request.httpBodyStream.reset();
+    return makeTask(std::move(request), URLSessionTaskKind::upload,
+                    {.data = nullptr, .file = fileURL});
+}
+
+URLSessionTaskPtr URLSession::uploadTaskWithRequestFromData(URLRequest request, Bytes bodyData) {
+    request.httpBody.reset();
+    request.httpBodyStream.reset();
+    return makeTask(
+        std::move(request), URLSessionTaskKind::upload,
+        {.data = std::make_shared<const Bytes>(std::move(bodyData)), .file = std::nullopt});
+}
+
+URLSessionTaskPtr URLSession::uploadTaskWithStreamedRequest(URLRequest request) {
+    request.httpBody.reset();
+    return makeTask(std::move(request), URLSessionTaskKind::upload);
+}
+
+URLSessionTaskPtr URLSession::downloadTaskWithRequest(URLRequest request) {
+    return makeTask(std::move(request), URLSessionTaskKind::download);
+}
+
+void URLSession::tasksNow(std::vector<URLSessionTaskPtr>* dataTasks,
+                          std::vector<URLSessionTaskPtr>* uploadTasks,
+                          std::vector<URLSessionTaskPtr>* downloadTasks) const {
+    std::vector<URLSessionTaskPtr> live;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& [identifier, weak] : tasks_)
+            if (auto task = weak.lock()) live.push_back(std::move(task));
+    }
+    for (auto& task : live) {
+        if (task->state() == URLSessionTaskState::completed) continue;
+        auto* list = task->kind() == URLSessionTaskKind::data     ? dataTasks
+                     : task->kind() == URLSessionTaskKind::upload ? uploadTasks
+                                                                  : downloadTasks;
+        if (list) list->push_back(std::move(task));
+    }
+}
+
+void URLSession::getTasksWithCompletionHandler(TasksHandler handler) {
+    delegateQueue_->addOperationWithBlock(
+        [self = shared_from_this(), handler = std::move(handler)] {
+            std::vector<URLSessionTaskPtr> data, upload, download;
+            self->tasksNow(&data, &upload, &download);
+            handler(std::move(data), std::move(upload), std::move(download));
+        });
+}
+
+void URLSession::finishTasksAndInvalidate() {
+    invalidate(false);
+}
+
+void URLSession::invalidateAndCancel() {
+    invalidate(true);
+}
+
+bool URLSession::isInvalidated() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return invalidated_;
+}
+
+void URLSession::invalidate(bool cancel) {
+    std::vector<URLSessionTaskPtr> live;
+    std::shared_ptr<URLSessionDelegate> delegate;
+    bool invalid;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (invalidated_) return;
+        invalidated_ = true;
+        invalidationHold_ = delegate_.lock();
+        if (cancel)
+            for (const auto& [identifier, weak] : tasks_)
+                if (auto task = weak.lock()) live.push_back(std::move(task));
+        invalid = invalidationDueLocked(&delegate);
+    }
+    for (const auto& task : live) task->cancel();
+    if (invalid) deliverInvalidation(std::move(delegate));
+}
+
+void URLSession::taskEnded(uint64_t identifier) {
+    std::shared_ptr<URLSessionDelegate> delegate;
+    bool invalid;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        tasks_.erase(identifier);
+        invalid = invalidationDueLocked(&delegate);
+    }
+    if (invalid) deliverInvalidation(std::move(delegate));
+}
+
+bool URLSession::invalidationDueLocked(std::shared_ptr<URLSessionDelegate>* delegate) {
+    if (!invalidated_ || invalidationPosted_) return false;
+    std::erase_if(tasks_, [](const auto& entry) { return entry.second.expired(); });
+    if (!tasks_.empty()) return false;
+    invalidationPosted_ = true;
+    *delegate = std::move(invalidationHold_);
+    return true;
+}
+
+void URLSession::deliverInvalidation(std::shared_ptr<URLSessionDelegate> delegate) {
+    // Without a delegate (it was gone before the invalidation) there is nobody to tell.
+    if (!delegate) return;
+    delegateQueue_->addOperationWithBlock(
+        [self = shared_from_this(), delegate = std::move(delegate)] {
+            delegate->didBecomeInvalidWithError(self, nullptr);
+        });
+}
+
+std::string URLSession::description() const {
+    char text[48];
+    std::snprintf(text, sizeof text, "<URLSession: %p>", static_cast<const void*>(this));
+    return text;
 }
 
 void URLSession::setSystemAnchorCertificates(std::vector<SecCertificateRef> anchors) {

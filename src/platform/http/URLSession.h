@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -15,6 +16,7 @@
 #include "platform/crypto/Trust.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/OperationQueue.h"
+#include "platform/foundation/InputStream.h"
 #include "telvosdk/Bytes.h"
 #include "telvosdk/Error.h"
 
@@ -39,6 +41,10 @@ constexpr int64_t networkConnectionLost = -1005;
 constexpr int64_t httpTooManyRedirects = -1007;
 constexpr int64_t notConnectedToInternet = -1009;
 constexpr int64_t badServerResponse = -1011;
+constexpr int64_t requestBodyStreamExhausted = -1021;
+constexpr int64_t fileDoesNotExist = -1100;
+constexpr int64_t fileIsDirectory = -1101;
+constexpr int64_t noPermissionsToReadFile = -1102;
 constexpr int64_t dataLengthExceedsMaximum = -1103;
 constexpr int64_t secureConnectionFailed = -1200;
 }  // namespace URLError
@@ -61,6 +67,8 @@ class HTTPHeaderFields {
     }
     const std::vector<Field>& fields() const { return fields_; }
     bool empty() const { return fields_.empty(); }
+    // "Content-Length" as a number; -1 when there is none or it is not a length.
+    int64_t contentLength() const;
 
   private:
     std::vector<Field> fields_;
@@ -72,6 +80,9 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b);
 // of an absolute URL; nullopt when the text is not a URL.
 std::optional<std::string> resolveURL(const std::string& base, const std::string& reference);
 std::optional<std::string> pathOfURL(const std::string& url);
+// The file a file URL names: the decoded path of a "file:" URL, or a text without a scheme
+// taken as a path; nullopt for a URL of another scheme.
+std::optional<std::string> filePathOfURL(const std::string& url);
 
 struct URLRequest {
     // The platform's default inactivity time-out.
@@ -80,7 +91,10 @@ struct URLRequest {
     std::string url;
     std::string httpMethod = "GET";
     HTTPHeaderFields headers;
+    // At most one of the two: the body as bytes, or a stream the body is read from (shared by
+    // copies of the request; read once, on the URL-loading thread).
     std::optional<Bytes> httpBody;
+    std::shared_ptr<InputStream> httpBodyStream;
     // Seconds without any data moving before the request fails with timedOut; also the
     // connect time-out.
     double timeoutInterval = kDefaultTimeoutInterval;
@@ -124,6 +138,8 @@ struct URLSessionConfiguration {
     double timeoutIntervalForRequest = URLRequest::kDefaultTimeoutInterval;
 };
 
+enum class URLSessionTaskKind { data, upload, download };
+
 enum class URLSessionTaskState : int64_t {
     running = 0,
     suspended = 1,
@@ -149,15 +165,29 @@ class URLSessionDelegate {
     // session's delegate queue or the main queue. The default is the platform's own check.
     virtual bool didReceiveServerTrustChallenge(const URLSessionTaskPtr& task, SecTrust& trust,
                                                 const std::string& host);
+    // A body read from a stream must be read again from its first byte (a redirect, or a
+    // request retried on a fresh connection): a new stream over the same bytes, or null, which
+    // fails the task with URLError::requestBodyStreamExhausted. Synchronously on the
+    // URL-loading thread, under the same rules as the trust challenge. The default: null.
+    virtual std::shared_ptr<InputStream> needNewBodyStream(const URLSessionTaskPtr& task);
     // The rest run on the session's delegate queue, per task in this order: the response
     // once (when one arrived), the body in arrival order, the completion once.
     virtual void didReceiveResponse(const URLSessionTaskPtr&, const HTTPURLResponsePtr&) {}
     virtual void didReceiveData(const URLSessionTaskPtr&, const Bytes&) {}
+    // Body bytes went out: bytesSent since the last call, the totals so far and expected (-1:
+    // not known). Calls may be merged; the last one before the completion has the final total.
+    virtual void didSendBodyData(const URLSessionTaskPtr&, int64_t /*bytesSent*/,
+                                 int64_t /*totalBytesSent*/, int64_t /*totalBytesExpectedToSend*/) {
+    }
     virtual void didCompleteWithError(const URLSessionTaskPtr&, const ErrorPtr&) {}
+    // After invalidation, once every task's completion has been delivered; the last call the
+    // session makes.
+    virtual void didBecomeInvalidWithError(const std::shared_ptr<URLSession>&, const ErrorPtr&) {}
 };
 
-// A data task. Made suspended; resume() starts it, over the network or, for an origin a URL
-// protocol answers (URLProtocol.h), inside the process. Thread-safe.
+// A data, upload or download task (a download task's body reaches the delegate as data,
+// like a data task's). Made suspended; resume() starts it, over the network or, for an origin
+// a URL protocol answers (URLProtocol.h), inside the process. Thread-safe.
 //
 // Redirects (at most 16) are followed from http to http or https and from https to https only;
 // a request that carries credentials (the header fields Authorization, Proxy-Authorization,
@@ -166,7 +196,15 @@ class URLSessionDelegate {
 // Each connection's server trust is checked for the host it reached.
 class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
   public:
+    // What an upload task sends: bytes, or a file named by its path (neither: the request's
+    // body stream).
+    struct UploadSource {
+        std::shared_ptr<const Bytes> data;
+        std::optional<std::string> file;
+    };
+
     uint64_t taskIdentifier() const { return identifier_; }
+    URLSessionTaskKind kind() const { return kind_; }
     URLSessionTaskState state() const { return state_.load(); }
     const URLRequest& originalRequest() const { return request_; }
     const URLRequest& currentRequest() const { return request_; }
@@ -191,24 +229,32 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     using StateChangeHook = std::function<void(const URLSessionTaskPtr& task, bool resumed)>;
     static void setStateChangeHook(StateChangeHook hook);
 
-    URLSessionTask(std::shared_ptr<URLSession> session, uint64_t identifier, URLRequest request);
+    URLSessionTask(std::shared_ptr<URLSession> session, uint64_t identifier, URLRequest request,
+                   URLSessionTaskKind kind = URLSessionTaskKind::data, UploadSource upload = {});
+    ~URLSessionTask();
 
   private:
     friend class URLSession;
     friend struct URLTransfer;
     friend class URLLoader;
     friend class URLProtocolExchange;
+    friend class URLUploadBody;
     // Runs events on the delegate queue one at a time, in the order posted.
     void postEvent(std::function<void()> event);
     void drainEvents();
     void deliverResponse(HTTPURLResponsePtr response);
     void deliverData(Bytes data);
+    // The loader's count of body bytes sent; a change reaches the delegate (merged while one
+    // report waits on the delegate queue).
+    void noteBytesSent(int64_t total);
     // Completes the task once; the outside work ends after the event is queued.
     void complete(ErrorPtr error);
 
     const std::shared_ptr<URLSession> session_;
     const uint64_t identifier_;
     const URLRequest request_;
+    const URLSessionTaskKind kind_;
+    const UploadSource upload_;
     std::atomic<URLSessionTaskState> state_{URLSessionTaskState::suspended};
     std::atomic<int64_t> bytesReceived_{0}, bytesSent_{0}, bytesExpectedToReceive_{-1},
         bytesExpectedToSend_{0};
@@ -226,6 +272,8 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     std::mutex eventsMutex_;
     std::deque<std::function<void()>> events_;
     bool eventsScheduled_ = false;
+    std::atomic<bool> sendReportPending_{false};
+    int64_t bytesReported_ = 0;  // events only
 };
 
 // A URL session: makes tasks and reports their events to its delegate on its delegate queue.
@@ -235,8 +283,38 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
     static std::shared_ptr<URLSession> create(URLSessionConfiguration configuration,
                                               std::weak_ptr<URLSessionDelegate> delegate,
                                               std::shared_ptr<OperationQueue> delegateQueue);
-    // On the calling thread; the task is suspended until resumed.
+    // Tasks are made on the calling thread, suspended until resumed; null once the session
+    // has been invalidated.
     URLSessionTaskPtr dataTaskWithRequest(URLRequest request);
+    // The file's bytes (a file URL or a path) as the body; a file that cannot be read fails the
+    // task when it starts (URLError::fileDoesNotExist and its kin).
+    URLSessionTaskPtr uploadTaskWithRequestFromFile(URLRequest request, const std::string& fileURL);
+    URLSessionTaskPtr uploadTaskWithRequestFromData(URLRequest request, Bytes bodyData);
+    // The request's body stream as the body: "Content-Length" of the request when it has one,
+    // chunked otherwise.
+    URLSessionTaskPtr uploadTaskWithStreamedRequest(URLRequest request);
+    URLSessionTaskPtr downloadTaskWithRequest(URLRequest request);
+
+    // The tasks not yet completed, each list in the order made; the handler runs on the
+    // delegate queue.
+    using TasksHandler = std::function<void(std::vector<URLSessionTaskPtr> dataTasks,
+                                            std::vector<URLSessionTaskPtr> uploadTasks,
+                                            std::vector<URLSessionTaskPtr> downloadTasks)>;
+    void getTasksWithCompletionHandler(TasksHandler handler);
+    // The same answer at once, on the calling thread.
+    void tasksNow(std::vector<URLSessionTaskPtr>* dataTasks,
+                  std::vector<URLSessionTaskPtr>* uploadTasks,
+                  std::vector<URLSessionTaskPtr>* downloadTasks) const;
+
+    // Invalidation: no task can be made any more; the tasks made so far run to their end
+    // (finish) or are cancelled (cancel); when the last completion has been delivered the
+    // delegate hears didBecomeInvalidWithError, and the session lets go of it. The session
+    // holds its delegate from the call until then. Only the first call counts.
+    void finishTasksAndInvalidate();
+    void invalidateAndCancel();
+    bool isInvalidated() const;
+
+    std::string description() const;
 
     const URLSessionConfiguration& configuration() const { return configuration_; }
     const std::shared_ptr<OperationQueue>& delegateQueue() const { return delegateQueue_; }
@@ -255,10 +333,25 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
           delegateQueue_(std::move(delegateQueue)) {}
 
   private:
+    friend class URLSessionTask;
+    URLSessionTaskPtr makeTask(URLRequest request, URLSessionTaskKind kind,
+                               URLSessionTask::UploadSource upload = {});
+    void invalidate(bool cancel);
+    // A task's completion was delivered, or the task went away unfinished.
+    void taskEnded(uint64_t identifier);
+    // True once, when the invalidation is due (under mutex_); *delegate: whom to tell.
+    bool invalidationDueLocked(std::shared_ptr<URLSessionDelegate>* delegate);
+    void deliverInvalidation(std::shared_ptr<URLSessionDelegate> delegate);
+
     const URLSessionConfiguration configuration_;
     const std::weak_ptr<URLSessionDelegate> delegate_;
     const std::shared_ptr<OperationQueue> delegateQueue_;
     std::atomic<uint64_t> nextIdentifier_{1};
+    mutable std::mutex mutex_;
+    std::map<uint64_t, std::weak_ptr<URLSessionTask>> tasks_;
+    bool invalidated_ = false;
+    bool invalidationPosted_ = false;
+    std::shared_ptr<URLSessionDelegate> invalidationHold_;
 };
 
 }  // namespace telvo
