@@ -1,11 +1,16 @@
 #include "http/QKAFHTTPRequestSerializer.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
+#include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/AppLifecycle.h"
+#include "platform/foundation/FoundationErrors.h"
 
 namespace telvo {
 
@@ -17,7 +22,7 @@ std::string uppercase(std::string text) {
     return text;
 }
 
-// The text a value stands for in a query (its description).
+// The text a value stands for in a query or a form part (its description).
 std::optional<std::string> describe(const Value& value) {
     switch (value.type()) {
         case Value::Type::Null:
@@ -75,6 +80,33 @@ std::string userAgent(const DeviceInfo& info) {
     return text;
 }
 
+ErrorPtr requestError(const char* reason) {
+    return makeError(QKAFURLRequestSerializationErrorDomain, -1000, reason,
+                     Dictionary{{NSLocalizedFailureReasonErrorKey, Value(reason)}});
+}
+
+// The whole stream into the file (made or emptied first); null when every byte was written.
+ErrorPtr writeStreamToFile(InputStream& stream, const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return posixError(errno, path);
+    stream.open();
+    ErrorPtr error;
+    std::vector<uint8_t> buffer(64 * 1024);
+    while (!error) {
+        ptrdiff_t count = stream.read(buffer.data(), buffer.size());
+        if (count < 0) error = stream.streamError() ? stream.streamError() : posixError(EIO);
+        if (count <= 0) break;
+        for (ptrdiff_t at = 0; at < count && !error;) {
+            ssize_t written = ::write(fd, buffer.data() + at, size_t(count - at));
+            if (written < 0 && errno != EINTR) error = posixError(errno, path);
+            if (written > 0) at += written;
+        }
+    }
+    stream.close();
+    if (::close(fd) != 0 && !error) error = posixError(errno, path);
+    return error;
+}
+
 }  // namespace
 
 std::string QKAFPercentEscapedStringFromString(const std::string& text) {
@@ -95,9 +127,10 @@ std::string QKAFPercentEscapedStringFromString(const std::string& text) {
 }
 
 std::string QKAFQueryStringPair::URLEncodedStringValue() const {
-    if (!value) return QKAFPercentEscapedStringFromString(field);
+    std::optional<std::string> text = describe(value);
+    if (!text) return QKAFPercentEscapedStringFromString(field);
     return QKAFPercentEscapedStringFromString(field) + "=" +
-           QKAFPercentEscapedStringFromString(*value);
+           QKAFPercentEscapedStringFromString(*text);
 }
 
 std::vector<QKAFQueryStringPair> QKAFQueryStringPairsFromDictionary(const Value& dictionary) {
@@ -123,7 +156,7 @@ std::vector<QKAFQueryStringPair> QKAFQueryStringPairsFromKeyAndValue(
         for (const Value& element : value.array())
             append(QKAFQueryStringPairsFromKeyAndValue(key.value_or("") + "[]", element));
     } else {
-        pairs.push_back({key.value_or(""), describe(value)});
+        pairs.push_back({key.value_or(""), value});
     }
     return pairs;
 }
@@ -272,24 +305,90 @@ std::shared_ptr<QKAFJSONRequestSerializer> QKAFJSONRequestSerializer::serializer
     return serializer;
 }
 
-std::optional<URLRequest> QKAFJSONRequestSerializer::requestBySerializingRequest(
-    const URLRequest& request, const std::optional<Value>& parameters, ErrorPtr* error) const {
+std::optional<URLRequest> QKAFHTTPRequestSerializer::requestWithEncodedBody(
+    const URLRequest& request, const std::optional<Value>& parameters, const char* contentType,
+    const BodyEncoder& encode, bool sendsWithoutBody, ErrorPtr* error) const {
     if (HTTPMethodsEncodingParametersInURI.count(uppercase(request.httpMethod)))
         return QKAFHTTPRequestSerializer::requestBySerializingRequest(request, parameters, error);
     URLRequest out = requestWithDefaultHeaders(request);
     if (!parameters) return out;
-    if (!out.headers.value("Content-Type")) out.headers.set("Content-Type", "application/json");
-    std::optional<std::string> json;
-    if (parameters->isDictionary() || parameters->isArray())
-        json = (writingOptions & 1) ? parameters->toPrettyJSON() : parameters->toJSON();
-    if (!json) {
-        if (error) {
-            *error = makeError("NSCocoaErrorDomain", 3851, "Invalid object for JSON writing.");
+    if (!out.headers.value("Content-Type")) out.headers.set("Content-Type", contentType);
+    std::optional<Bytes> body = encode(*parameters, error);
+    if (!body) return sendsWithoutBody ? std::optional<URLRequest>(out) : std::nullopt;
+    out.httpBody = std::move(body);
+    return out;
+}
+
+std::optional<URLRequest> QKAFJSONRequestSerializer::requestBySerializingRequest(
+    const URLRequest& request, const std::optional<Value>& parameters, ErrorPtr* error) const {
+    auto encode = [this](const Value& parameters, ErrorPtr* error) -> std::optional<Bytes> {
+        std::optional<std::string> json;
+        if (parameters.isDictionary() || parameters.isArray())
+            json = (writingOptions & 1) ? parameters.toPrettyJSON() : parameters.toJSON();
+        if (json) return Bytes(json->begin(), json->end());
+        if (error)
+            *error = makeError(kNSCocoaErrorDomain, kNSPropertyListWriteStreamError,
+                               "Invalid object for JSON writing.");
+        return std::nullopt;
+    };
+    return requestWithEncodedBody(request, parameters, "application/json", encode, true, error);
+}
+
+std::optional<URLRequest> QKAFHTTPRequestSerializer::multipartFormRequestWithMethod(
+    const std::string& method, const std::string& URLString, const std::optional<Value>& parameters,
+    const ConstructingBodyBlock& block, ErrorPtr* error) const {
+    std::optional<URLRequest> request = requestWithMethod(method, URLString, std::nullopt, error);
+    if (!request) return std::nullopt;
+    QKAFStreamingMultipartFormData formData(std::move(*request), stringEncoding);
+    if (parameters) {
+        for (const auto& pair : QKAFQueryStringPairsFromDictionary(*parameters)) {
+            if (pair.value.isBytes()) {
+                formData.appendPartWithFormData(pair.value.bytes(), pair.field);
+            } else {
+                std::string text = describe(pair.value).value_or("");
+                formData.appendPartWithFormData(Bytes(text.begin(), text.end()), pair.field);
+            }
         }
+    }
+    if (block) block(formData);
+    return formData.requestByFinalizingMultipartFormData();
+}
+
+URLRequest QKAFHTTPRequestSerializer::requestWithMultipartFormRequest(
+    const URLRequest& request, const std::string& fileURL,
+    std::function<void(const ErrorPtr& error)> completionHandler) const {
+    URLRequest out = request;
+    out.httpBodyStream.reset();
+    auto finish = [handler = std::move(completionHandler)](ErrorPtr error) {
+        if (handler) DispatchQueue::main()->async([handler, error] { handler(error); });
+    };
+    std::optional<std::string> path = filePathOfURL(fileURL);
+    if (!request.httpBodyStream || !path) {
+        finish(requestError(path ? "Expected a request with a body stream"
+                                 : "Expected URL to be a file URL"));
         return out;
     }
-    out.httpBody = Bytes(json->begin(), json->end());
+    DispatchQueue::global()->async([stream = request.httpBodyStream, path = *path, finish] {
+        finish(writeStreamToFile(*stream, path));
+    });
     return out;
+}
+
+std::shared_ptr<QKAFPropertyListRequestSerializer>
+QKAFPropertyListRequestSerializer::serializerWithFormat(uint64_t format, uint64_t writeOptions) {
+    auto serializer = std::make_shared<QKAFPropertyListRequestSerializer>();
+    serializer->format = format;
+    serializer->writeOptions = writeOptions;
+    return serializer;
+}
+
+std::optional<URLRequest> QKAFPropertyListRequestSerializer::requestBySerializingRequest(
+    const URLRequest& request, const std::optional<Value>& parameters, ErrorPtr* error) const {
+    auto encode = [this](const Value& parameters, ErrorPtr* error) {
+        return PropertyListSerialization::dataWithPropertyList(parameters, format, writeOptions,
+                                                               error);
+    };
+    return requestWithEncodedBody(request, parameters, "application/x-plist", encode, false, error);
 }
 
 }  // namespace telvo

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "http/QKAFStreamingMultipartFormData.h"
+#include "platform/foundation/PropertyList.h"
 #include "platform/http/URLSession.h"
 #include "telvosdk/Error.h"
 #include "telvosdk/Value.h"
@@ -27,12 +29,14 @@ class QKAFURLRequestSerialization {
     virtual std::optional<URLRequest> requestBySerializingRequest(
         const URLRequest& request, const std::optional<Value>& parameters,
         ErrorPtr* error) const = 0;
+    // A serializer of the same class with the same settings, independent of this one.
+    virtual std::shared_ptr<QKAFURLRequestSerialization> copy() const = 0;
 };
 
 // One key-value pair of a query string; a null value writes the field alone.
 struct QKAFQueryStringPair {
     std::string field;
-    std::optional<std::string> value;
+    Value value;
     std::string URLEncodedStringValue() const;
 };
 
@@ -49,6 +53,7 @@ class QKAFHTTPRequestSerializer : public QKAFURLRequestSerialization {
   public:
     using QueryStringSerialization = std::function<std::optional<std::string>(
         const URLRequest& request, const Value& parameters, ErrorPtr* error)>;
+    using ConstructingBodyBlock = std::function<void(QKAFStreamingMultipartFormData& formData)>;
 
     static std::shared_ptr<QKAFHTTPRequestSerializer> serializer();
     // Sets the default "Accept-Language" and "User-Agent" from the device information.
@@ -90,10 +95,39 @@ class QKAFHTTPRequestSerializer : public QKAFURLRequestSerialization {
     std::optional<URLRequest> requestBySerializingRequest(const URLRequest& request,
                                                           const std::optional<Value>& parameters,
                                                           ErrorPtr* error) const override;
+    std::shared_ptr<QKAFURLRequestSerialization> copy() const override {
+        return std::make_shared<QKAFHTTPRequestSerializer>(*this);
+    }
+
+    // A multipart/form-data request: a form part per parameter pair (bytes as they are, null
+    // as no bytes, anything else as its text), then the parts the block adds. The body is a
+    // stream (QKAFMultipartBodyStream) read as the request is sent.
+    std::optional<URLRequest> multipartFormRequestWithMethod(const std::string& method,
+                                                             const std::string& URLString,
+                                                             const std::optional<Value>& parameters,
+                                                             const ConstructingBodyBlock& block,
+                                                             ErrorPtr* error) const;
+    // Writes the request's body stream into the file (a file URL or a path) on a global queue
+    // and returns the request without its body stream, at once. The handler runs once on the
+    // main queue: null when the whole body was written, else why not (a request without a
+    // body stream, or a file URL that is not one, is refused with code -1000).
+    URLRequest requestWithMultipartFormRequest(
+        const URLRequest& request, const std::string& fileURL,
+        std::function<void(const ErrorPtr& error)> completionHandler) const;
 
   protected:
     // A copy of the request with every serializer header it does not carry yet.
     URLRequest requestWithDefaultHeaders(const URLRequest& request) const;
+    // The body serializers' way: the methods in HTTPMethodsEncodingParametersInURI as a form;
+    // any other gets the serializer headers and, with parameters, contentType (unless the
+    // request has a type) and the body encode makes. When encode fails (setting *error), the
+    // request goes without a body (sendsWithoutBody) or there is none.
+    using BodyEncoder = std::function<std::optional<Bytes>(const Value& parameters, ErrorPtr*)>;
+    std::optional<URLRequest> requestWithEncodedBody(const URLRequest& request,
+                                                     const std::optional<Value>& parameters,
+                                                     const char* contentType,
+                                                     const BodyEncoder& encode,
+                                                     bool sendsWithoutBody, ErrorPtr* error) const;
 
   private:
     URLRequest properties_;  // holds the six property values
@@ -119,6 +153,33 @@ class QKAFJSONRequestSerializer : public QKAFHTTPRequestSerializer {
     std::optional<URLRequest> requestBySerializingRequest(const URLRequest& request,
                                                           const std::optional<Value>& parameters,
                                                           ErrorPtr* error) const override;
+    std::shared_ptr<QKAFURLRequestSerialization> copy() const override {
+        return std::make_shared<QKAFJSONRequestSerializer>(*this);
+    }
+};
+
+// Writes the parameters as a property-list body, "application/x-plist" (methods outside
+// HTTPMethodsEncodingParametersInURI).
+class QKAFPropertyListRequestSerializer : public QKAFHTTPRequestSerializer {
+  public:
+    static std::shared_ptr<QKAFPropertyListRequestSerializer> serializer() {
+        return serializerWithFormat(kPropertyListXMLFormat, 0);
+    }
+    // format: 100 (XML) or 200 (binary).
+    static std::shared_ptr<QKAFPropertyListRequestSerializer> serializerWithFormat(
+        uint64_t format, uint64_t writeOptions);
+
+    uint64_t format = kPropertyListXMLFormat;
+    uint64_t writeOptions = 0;
+
+    // Parameters a property list cannot hold (a null, another format) set *error and yield no
+    // request.
+    std::optional<URLRequest> requestBySerializingRequest(const URLRequest& request,
+                                                          const std::optional<Value>& parameters,
+                                                          ErrorPtr* error) const override;
+    std::shared_ptr<QKAFURLRequestSerialization> copy() const override {
+        return std::make_shared<QKAFPropertyListRequestSerializer>(*this);
+    }
 };
 
 }  // namespace telvo

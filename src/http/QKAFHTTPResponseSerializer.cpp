@@ -4,10 +4,6 @@ namespace telvo {
 
 namespace {
 
-Value errorValue(const ErrorPtr& error) {
-    return Value::object(std::const_pointer_cast<Error>(error));
-}
-
 ErrorPtr responseError(int64_t code, std::string description, const HTTPURLResponsePtr& response,
                        const std::optional<Bytes>& data) {
     Dictionary info{
@@ -39,7 +35,7 @@ ErrorPtr underlyingErrorOf(const ErrorPtr& error) {
 ErrorPtr QKAFErrorWithUnderlyingError(const ErrorPtr& error, const ErrorPtr& underlying) {
     if (!error) return underlying;
     if (!underlying || underlyingErrorOf(error)) return error;
-    return error->withUserInfo(kNSUnderlyingErrorKey, errorValue(underlying));
+    return withUnderlyingError(error, underlying);
 }
 
 std::set<long> QKAFHTTPResponseSerializer::defaultStatusCodes() {
@@ -100,17 +96,20 @@ QKAFJSONResponseSerializer::QKAFJSONResponseSerializer() {
                               "text/html"};
 }
 
+bool QKAFHTTPResponseSerializer::validateBeforeParsing(const HTTPURLResponsePtr& response,
+                                                       const std::optional<Bytes>& data,
+                                                       ErrorPtr* error) const {
+    ErrorPtr validationError;
+    bool valid = validateResponse(response, data, &validationError);
+    if (error) *error = validationError;
+    if (!valid && (!error || hasUnacceptableContentTypeError(validationError))) return false;
+    return data && !data->empty();
+}
+
 std::optional<Value> QKAFJSONResponseSerializer::responseObjectForResponse(
     const HTTPURLResponsePtr& response, const std::optional<Bytes>& data, ErrorPtr* error) const {
-    ErrorPtr validationError;
-    if (!validateResponse(response, data, &validationError)) {
-        if (!error || hasUnacceptableContentTypeError(validationError)) {
-            if (error) *error = validationError;
-            return std::nullopt;
-        }
-    }
-    if (error) *error = validationError;
-    if (!data || data->empty() || (data->size() == 1 && (*data)[0] == ' ')) return std::nullopt;
+    if (!validateBeforeParsing(response, data, error) || (data->size() == 1 && (*data)[0] == ' '))
+        return std::nullopt;
 
     std::string reason;
     std::optional<Value> object = Value::fromJSON(
@@ -123,7 +122,7 @@ std::optional<Value> QKAFJSONResponseSerializer::responseObjectForResponse(
     } else if (removesKeysWithNullValues) {
         object = QKAFJSONObjectByRemovingKeysWithNullValues(*object, readingOptions);
     }
-    if (error) *error = QKAFErrorWithUnderlyingError(parseError, validationError);
+    if (error) *error = QKAFErrorWithUnderlyingError(parseError, *error);
     return object;
 }
 
@@ -146,6 +145,65 @@ Value QKAFJSONObjectByRemovingKeysWithNullValues(const Value& object, uint64_t r
         return Value(std::move(out));
     }
     return object;
+}
+
+std::shared_ptr<QKAFPropertyListResponseSerializer>
+QKAFPropertyListResponseSerializer::serializerWithFormat(uint64_t format, uint64_t readOptions) {
+    auto serializer = std::make_shared<QKAFPropertyListResponseSerializer>();
+    serializer->format = format;
+    serializer->readOptions = readOptions;
+    return serializer;
+}
+
+QKAFPropertyListResponseSerializer::QKAFPropertyListResponseSerializer() {
+    acceptableContentTypes = {"application/x-plist"};
+}
+
+std::optional<Value> QKAFPropertyListResponseSerializer::responseObjectForResponse(
+    const HTTPURLResponsePtr& response, const std::optional<Bytes>& data, ErrorPtr* error) const {
+    if (!validateBeforeParsing(response, data, error)) return std::nullopt;
+    ErrorPtr parseError;
+    std::optional<Value> object = PropertyListSerialization::propertyListWithData(
+        std::string_view(reinterpret_cast<const char*>(data->data()), data->size()), readOptions,
+        nullptr, &parseError);
+    if (error) *error = QKAFErrorWithUnderlyingError(parseError, *error);
+    return object;
+}
+
+std::shared_ptr<QKAFCompoundResponseSerializer>
+QKAFCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
+    Serializers responseSerializers) {
+    auto serializer = std::make_shared<QKAFCompoundResponseSerializer>();
+    std::erase(responseSerializers, nullptr);
+    serializer->responseSerializers_ = std::move(responseSerializers);
+    return serializer;
+}
+
+std::optional<Value> QKAFCompoundResponseSerializer::responseObjectForResponse(
+    const HTTPURLResponsePtr& response, const std::optional<Bytes>& data, ErrorPtr* error) const {
+    ErrorPtr lastError;
+    bool tried = false;
+    for (const auto& serializer : responseSerializers_) {
+        auto validating = std::dynamic_pointer_cast<QKAFHTTPResponseSerializer>(serializer);
+        if (validating && !validating->validateResponse(response, data, nullptr)) continue;
+        tried = true;
+        lastError = nullptr;
+        std::optional<Value> object =
+            serializer->responseObjectForResponse(response, data, &lastError);
+        if (object) {
+            if (error) *error = lastError;
+            return object;
+        }
+    }
+    if (!tried) validateResponse(response, data, &lastError);
+    if (error) *error = lastError;
+    return std::nullopt;
+}
+
+std::shared_ptr<QKAFURLResponseSerialization> QKAFCompoundResponseSerializer::copy() const {
+    auto serializer = std::make_shared<QKAFCompoundResponseSerializer>(*this);
+    for (auto& each : serializer->responseSerializers_) each = each->copy();
+    return serializer;
 }
 
 }  // namespace telvo

@@ -5,7 +5,10 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "platform/foundation/FoundationErrors.h"
+#include "platform/foundation/PropertyList.h"
 #include "platform/http/URLSession.h"
 #include "telvosdk/Bytes.h"
 #include "telvosdk/Error.h"
@@ -19,13 +22,6 @@ inline constexpr const char* QKAFNetworkingOperationFailingURLResponseErrorKey =
     "com.alamofire.serialization.response.error.response";
 inline constexpr const char* QKAFNetworkingOperationFailingURLResponseDataErrorKey =
     "com.alamofire.serialization.response.error.data";
-// The platform's user-info keys.
-inline constexpr const char* kNSUnderlyingErrorKey = "NSUnderlyingError";
-inline constexpr const char* kNSErrorFailingURLKey = "NSErrorFailingURLKey";
-inline constexpr const char* kNSLocalizedDescriptionKey = "NSLocalizedDescription";
-// The platform's JSON reader reports in this domain with this code.
-inline constexpr const char* kNSCocoaErrorDomain = "NSCocoaErrorDomain";
-inline constexpr int64_t kNSPropertyListReadCorruptError = 3840;
 
 // The underlying error stored in an error's user info, or null.
 ErrorPtr underlyingErrorOf(const ErrorPtr& error);
@@ -41,6 +37,8 @@ class QKAFURLResponseSerialization {
     virtual std::optional<Value> responseObjectForResponse(const HTTPURLResponsePtr& response,
                                                            const std::optional<Bytes>& data,
                                                            ErrorPtr* error) const = 0;
+    // A serializer of the same class with the same settings, independent of this one.
+    virtual std::shared_ptr<QKAFURLResponseSerialization> copy() const = 0;
 };
 
 // Validates status code and content type; the object is the body bytes.
@@ -68,6 +66,16 @@ class QKAFHTTPResponseSerializer : public QKAFURLResponseSerialization {
     std::optional<Value> responseObjectForResponse(const HTTPURLResponsePtr& response,
                                                    const std::optional<Bytes>& data,
                                                    ErrorPtr* error) const override;
+    std::shared_ptr<QKAFURLResponseSerialization> copy() const override {
+        return std::make_shared<QKAFHTTPResponseSerializer>(*this);
+    }
+
+  protected:
+    // The start every parsing serializer shares: validates into *error; false when the object
+    // must be null at once (the response is invalid and either the caller gave no error
+    // out-parameter or the content type was refused), or the body is empty.
+    bool validateBeforeParsing(const HTTPURLResponsePtr& response, const std::optional<Bytes>& data,
+                               ErrorPtr* error) const;
 
   private:
     static std::set<long> defaultStatusCodes();
@@ -90,6 +98,53 @@ class QKAFJSONResponseSerializer : public QKAFHTTPResponseSerializer {
     std::optional<Value> responseObjectForResponse(const HTTPURLResponsePtr& response,
                                                    const std::optional<Bytes>& data,
                                                    ErrorPtr* error) const override;
+    std::shared_ptr<QKAFURLResponseSerialization> copy() const override {
+        return std::make_shared<QKAFJSONResponseSerializer>(*this);
+    }
+};
+
+// Reads the body as a property list (XML or binary), "application/x-plist".
+class QKAFPropertyListResponseSerializer : public QKAFHTTPResponseSerializer {
+  public:
+    static std::shared_ptr<QKAFPropertyListResponseSerializer> serializer() {
+        return serializerWithFormat(kPropertyListXMLFormat, 0);
+    }
+    static std::shared_ptr<QKAFPropertyListResponseSerializer> serializerWithFormat(
+        uint64_t format, uint64_t readOptions);
+    QKAFPropertyListResponseSerializer();
+
+    // Either form is read whatever the format says; it is kept for copies.
+    uint64_t format = kPropertyListXMLFormat;
+    uint64_t readOptions = 0;
+
+    std::optional<Value> responseObjectForResponse(const HTTPURLResponsePtr& response,
+                                                   const std::optional<Bytes>& data,
+                                                   ErrorPtr* error) const override;
+    std::shared_ptr<QKAFURLResponseSerialization> copy() const override {
+        return std::make_shared<QKAFPropertyListResponseSerializer>(*this);
+    }
+};
+
+// Tries its serializers in order and answers with the first object one of them produces
+// (with that serializer's error, if any). A serializer that validates responses is skipped
+// when it refuses this one. When none produces an object, the answer is null with the error
+// of the last one tried (or this serializer's own validation error, when none was tried).
+class QKAFCompoundResponseSerializer : public QKAFHTTPResponseSerializer {
+  public:
+    using Serializers = std::vector<std::shared_ptr<QKAFURLResponseSerialization>>;
+    static std::shared_ptr<QKAFCompoundResponseSerializer>
+    compoundSerializerWithResponseSerializers(Serializers responseSerializers);
+
+    const Serializers& responseSerializers() const { return responseSerializers_; }
+
+    std::optional<Value> responseObjectForResponse(const HTTPURLResponsePtr& response,
+                                                   const std::optional<Bytes>& data,
+                                                   ErrorPtr* error) const override;
+    // Copies of the serializers, too.
+    std::shared_ptr<QKAFURLResponseSerialization> copy() const override;
+
+  private:
+    Serializers responseSerializers_;
 };
 
 // Arrays keep their null elements; dictionaries lose keys whose value is null, at every depth.

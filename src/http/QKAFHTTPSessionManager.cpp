@@ -41,46 +41,101 @@ void QKAFHTTPSessionManager::setRequestSerializer(
 }
 
 std::string QKAFHTTPSessionManager::description() const {
-    char text[256];
-    std::snprintf(text, sizeof text,
-                  "<QKAFHTTPSessionManager: %p, baseURL: %s, session: %p, operationQueue: %s>",
-                  static_cast<const void*>(this), baseURL_ ? baseURL_->c_str() : "(null)",
-                  static_cast<const void*>(session().get()), operationQueue()->name().c_str());
-    return text;
+    char text[48];
+    std::snprintf(text, sizeof text, "%p", static_cast<const void*>(this));
+    return std::string("<QKAFHTTPSessionManager: ") + text +
+           ", baseURL: " + baseURL_.value_or("(null)") + ", session: " + session()->description() +
+           ", operationQueue: " + describe(*operationQueue()) + ">";
 }
 
-URLSessionTaskPtr QKAFHTTPSessionManager::dataTaskWithHTTPMethod(
-    const std::string& method, const std::string& URLString, const std::optional<Value>& parameters,
-    ProgressBlock uploadProgress, ProgressBlock downloadProgress, Success success,
-    Failure failure) {
-    std::string url = URLString;
-    if (baseURL_) url = resolveURL(*baseURL_, URLString).value_or(URLString);
-    ErrorPtr serializationError;
-    std::optional<URLRequest> request =
-        requestSerializer()->requestWithMethod(method, url, parameters, &serializationError);
-    if (serializationError || !request) {
-        if (failure) {
-            DispatchQueuePtr queue = completionQueue();
-            if (!queue) queue = DispatchQueue::main();
-            queue->async([failure, serializationError] { failure(nullptr, serializationError); });
-        }
-        return nullptr;
-    }
-    // The completion holds its task until it has run once.
-    auto holder = std::make_shared<URLSessionTaskPtr>();
-    auto task = dataTaskWithRequest(
-        *request, std::move(uploadProgress), std::move(downloadProgress),
-        [holder, success, failure](const HTTPURLResponsePtr&, const std::optional<Value>& object,
-                                   const ErrorPtr& error) {
+std::shared_ptr<QKAFURLSessionManager> QKAFHTTPSessionManager::copy() const {
+    auto manager = initWithBaseURL(baseURL_, sessionConfiguration());
+    manager->setRequestSerializer(
+        std::static_pointer_cast<QKAFHTTPRequestSerializer>(requestSerializer()->copy()));
+    if (auto serializer = responseSerializer()) manager->setResponseSerializer(serializer->copy());
+    if (auto policy = securityPolicy()) manager->setSecurityPolicy(policy->copy());
+    return manager;
+}
+
+std::string QKAFHTTPSessionManager::absoluteURL(const std::string& URLString) const {
+    if (!baseURL_) return URLString;
+    return resolveURL(*baseURL_, URLString).value_or(URLString);
+}
+
+void QKAFHTTPSessionManager::failWithoutTask(const Failure& failure, ErrorPtr error) const {
+    if (!failure) return;
+    DispatchQueuePtr queue = completionQueue();
+    if (!queue) queue = DispatchQueue::main();
+    queue->async([failure, error = std::move(error)] { failure(nullptr, error); });
+}
+
+QKAFURLSessionManager::CompletionHandler QKAFHTTPSessionManager::completionCalling(
+    std::shared_ptr<URLSessionTaskPtr> holder, Success success, Failure failure) {
+    return
+        [holder, success = std::move(success), failure = std::move(failure)](
+            const HTTPURLResponsePtr&, const std::optional<Value>& object, const ErrorPtr& error) {
             URLSessionTaskPtr task = std::exchange(*holder, nullptr);
             if (error) {
                 if (failure) failure(task, error);
             } else if (success) {
                 success(task, object);
             }
-        });
+        };
+}
+
+namespace {
+ErrorPtr invalidatedSessionError(const std::string& url) {
+    return makeError(kNSURLErrorDomain, URLError::cancelled, "The session was invalidated.",
+                     Dictionary{{kNSURLErrorFailingURLStringErrorKey, Value(url)}});
+}
+}  // namespace
+
+URLSessionTaskPtr QKAFHTTPSessionManager::dataTaskWithHTTPMethod(
+    const std::string& method, const std::string& URLString, const std::optional<Value>& parameters,
+    ProgressBlock uploadProgress, ProgressBlock downloadProgress, Success success,
+    Failure failure) {
+    std::string url = absoluteURL(URLString);
+    ErrorPtr serializationError;
+    std::optional<URLRequest> request =
+        requestSerializer()->requestWithMethod(method, url, parameters, &serializationError);
+    if (serializationError || !request) {
+        failWithoutTask(failure, serializationError);
+        return nullptr;
+    }
+    // The completion holds its task until it has run once.
+    auto holder = std::make_shared<URLSessionTaskPtr>();
+    auto task =
+        dataTaskWithRequest(*request, std::move(uploadProgress), std::move(downloadProgress),
+                            completionCalling(holder, success, failure));
+    if (!task) failWithoutTask(failure, invalidatedSessionError(url));
     *holder = task;
     return task;
+}
+
+URLSessionTaskPtr QKAFHTTPSessionManager::POSTConstructingBodyWithBlock(
+    const std::string& URLString, const std::optional<Value>& parameters,
+    ConstructingBodyBlock block, Success success, Failure failure) {
+    return POSTConstructingBodyWithBlock(URLString, parameters, std::move(block), nullptr,
+                                         std::move(success), std::move(failure));
+}
+
+URLSessionTaskPtr QKAFHTTPSessionManager::POSTConstructingBodyWithBlock(
+    const std::string& URLString, const std::optional<Value>& parameters,
+    ConstructingBodyBlock block, ProgressBlock uploadProgress, Success success, Failure failure) {
+    std::string url = absoluteURL(URLString);
+    ErrorPtr serializationError;
+    std::optional<URLRequest> request = requestSerializer()->multipartFormRequestWithMethod(
+        "POST", url, parameters, block, &serializationError);
+    if (serializationError || !request) {
+        failWithoutTask(failure, serializationError);
+        return nullptr;
+    }
+    auto holder = std::make_shared<URLSessionTaskPtr>();
+    auto task = uploadTaskWithStreamedRequest(*request, std::move(uploadProgress),
+                                              completionCalling(holder, success, failure));
+    if (!task) failWithoutTask(failure, invalidatedSessionError(url));
+    *holder = task;
+    return start(task);
 }
 
 URLSessionTaskPtr QKAFHTTPSessionManager::GET(const std::string& URLString,

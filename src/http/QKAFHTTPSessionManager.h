@@ -17,8 +17,9 @@ class QKAFHTTPSessionManager : public QKAFURLSessionManager {
   public:
     using Success = std::function<void(const URLSessionTaskPtr& task,
                                        const std::optional<Value>& responseObject)>;
-    // task is null when the request could not be serialized.
+    // task is null when the request could not be serialized (or the session was invalidated).
     using Failure = std::function<void(const URLSessionTaskPtr& task, const ErrorPtr& error)>;
+    using ConstructingBodyBlock = QKAFHTTPRequestSerializer::ConstructingBodyBlock;
 
     static std::shared_ptr<QKAFHTTPSessionManager> manager() {
         return initWithBaseURL(std::nullopt);
@@ -52,6 +53,18 @@ class QKAFHTTPSessionManager : public QKAFURLSessionManager {
     URLSessionTaskPtr DELETE(const std::string& URLString, const std::optional<Value>& parameters,
                              Success success, Failure failure);
 
+    // A multipart/form-data POST: the parameters as form parts, then what the block adds; the
+    // body is streamed by an upload task, which is started and returned.
+    URLSessionTaskPtr POSTConstructingBodyWithBlock(const std::string& URLString,
+                                                    const std::optional<Value>& parameters,
+                                                    ConstructingBodyBlock block, Success success,
+                                                    Failure failure);
+    URLSessionTaskPtr POSTConstructingBodyWithBlock(const std::string& URLString,
+                                                    const std::optional<Value>& parameters,
+                                                    ConstructingBodyBlock block,
+                                                    ProgressBlock uploadProgress, Success success,
+                                                    Failure failure);
+
     // Builds the request and the task without starting it.
     URLSessionTaskPtr dataTaskWithHTTPMethod(const std::string& method,
                                              const std::string& URLString,
@@ -60,7 +73,11 @@ class QKAFHTTPSessionManager : public QKAFURLSessionManager {
                                              ProgressBlock downloadProgress, Success success,
                                              Failure failure);
 
+    // "<QKAFHTTPSessionManager: 0x…, baseURL: …, session: …, operationQueue: …>"
     std::string description() const override;
+    // A new manager with the same base URL and configuration and copies of the serializers
+    // and the security policy.
+    std::shared_ptr<QKAFURLSessionManager> copy() const override;
 
     QKAFHTTPSessionManager(std::optional<std::string> baseURL,
                            std::optional<URLSessionConfiguration> configuration);
@@ -70,6 +87,12 @@ class QKAFHTTPSessionManager : public QKAFURLSessionManager {
         if (task) task->resume();
         return task;
     }
+    std::string absoluteURL(const std::string& URLString) const;
+    // The failure block, later on the completion queue, with no task.
+    void failWithoutTask(const Failure& failure, ErrorPtr error) const;
+    // A completion that calls exactly one of the blocks, once, with the task *holder names.
+    static CompletionHandler completionCalling(std::shared_ptr<URLSessionTaskPtr> holder,
+                                               Success success, Failure failure);
 
     std::optional<std::string> baseURL_;
     mutable std::mutex serializerMutex_;

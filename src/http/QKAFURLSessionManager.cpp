@@ -4,17 +4,12 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
+
+#include "platform/dispatch/Semaphore.h"
 
 namespace telvo {
 
 namespace {
-
-const DispatchQueuePtr& processingQueue() {
-    static const DispatchQueuePtr queue =
-        DispatchQueue::createConcurrent("com.alamofire.networking.session.manager.processing");
-    return queue;
-}
 
 // In place of replacing the task classes' resume and suspend: every task's resume and
 // suspend posts the internal notifications.
@@ -30,149 +25,7 @@ void installTaskStateNotifications() {
     });
 }
 
-void postCompletion(const URLSessionTaskPtr& task, Dictionary userInfo) {
-    DispatchQueue::main()->async([task, userInfo = std::move(userInfo)] {
-        NotificationCenter::defaultCenter()->postNotificationName(
-            QKAFNetworkingTaskDidCompleteNotification, task, userInfo);
-    });
-}
-
-Value errorValue(const ErrorPtr& error) {
-    return Value::object(std::const_pointer_cast<Error>(error));
-}
-
 }  // namespace
-
-// ---------------------------------------------------------------------------------------------
-// Progress
-
-double QKAFProgress::fractionCompleted() const {
-    int64_t total = totalUnitCount.load();
-    return total > 0 ? double(completedUnitCount.load()) / double(total) : 0.0;
-}
-void QKAFProgress::cancel() {
-    if (auto task = task_.lock()) task->cancel();
-}
-void QKAFProgress::pause() {
-    if (auto task = task_.lock()) task->suspend();
-}
-void QKAFProgress::resume() {
-    if (auto task = task_.lock()) task->resume();
-}
-
-// ---------------------------------------------------------------------------------------------
-// Per-task delegate
-
-QKAFURLSessionManagerTaskDelegate::QKAFURLSessionManagerTaskDelegate(
-    std::weak_ptr<QKAFURLSessionManager> owner, const URLSessionTaskPtr& task)
-    : manager(std::move(owner)),
-      uploadProgress(std::make_shared<QKAFProgress>(task)),
-      downloadProgress(std::make_shared<QKAFProgress>(task)) {
-    uploadProgress->totalUnitCount = task->countOfBytesExpectedToSend();
-    downloadProgress->totalUnitCount = task->countOfBytesExpectedToReceive();
-}
-
-QKAFURLSessionManagerTaskDelegate::~QKAFURLSessionManagerTaskDelegate() {
-    // A download that was never moved leaves no temporary file behind.
-    if (temporaryFile) ::unlink(temporaryFile->c_str());
-}
-
-void QKAFURLSessionManagerTaskDelegate::didReceiveData(const URLSessionTaskPtr& task,
-                                                       const Bytes& data) {
-    if (temporaryFile) {
-        std::ofstream out(*temporaryFile, std::ios::binary | std::ios::app);
-        out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-    } else {
-        if (!mutableData) mutableData.emplace();
-        mutableData->insert(mutableData->end(), data.begin(), data.end());
-    }
-    downloadProgress->totalUnitCount = task->countOfBytesExpectedToReceive();
-    downloadProgress->completedUnitCount = task->countOfBytesReceived();
-    if (downloadProgressBlock) downloadProgressBlock(*downloadProgress);
-}
-
-void QKAFURLSessionManagerTaskDelegate::didFinishDownloading(const URLSessionTaskPtr& task) {
-    auto owner = manager.lock();
-    auto move = [&](const std::string& destination) {
-        std::error_code error;
-        std::filesystem::rename(*temporaryFile, destination, error);
-        if (!error) {
-            temporaryFile.reset();
-            return;
-        }
-        NotificationCenter::defaultCenter()->postNotificationName(
-            QKAFURLSessionDownloadTaskDidFailToMoveFileNotification, task,
-            Dictionary{{"NSFilePath", Value(destination)},
-                       {"NSLocalizedDescription", Value(error.message())}});
-    };
-    QKAFURLSessionManager::DownloadTaskDidFinishDownloadingBlock hook;
-    if (owner) {
-        std::lock_guard<std::mutex> lock(owner->settingsMutex_);
-        hook = owner->downloadTaskDidFinishDownloading_;
-    }
-    if (hook) {
-        if (auto destination = hook(task, *temporaryFile)) {
-            downloadFileURL = destination;
-            move(*destination);
-            return;
-        }
-    }
-    downloadFileURL.reset();
-    if (downloadTaskDidFinishDownloading) {
-        downloadFileURL = downloadTaskDidFinishDownloading(*temporaryFile, task->response());
-        if (downloadFileURL) move(*downloadFileURL);
-    }
-}
-
-void QKAFURLSessionManagerTaskDelegate::didCompleteWithError(const URLSessionTaskPtr& task,
-                                                             const ErrorPtr& error) {
-    auto owner = manager.lock();
-    std::shared_ptr<QKAFURLResponseSerialization> serializer;
-    DispatchQueuePtr queue = DispatchQueue::main();
-    if (owner) {
-        serializer = owner->responseSerializer();
-        if (auto completionQueue = owner->completionQueue()) queue = completionQueue;
-    }
-    if (temporaryFile && !error) didFinishDownloading(task);
-    uploadProgress->completedUnitCount = task->countOfBytesSent();
-
-    Dictionary userInfo;
-    if (serializer)
-        userInfo.set(QKAFNetworkingTaskDidCompleteResponseSerializerKey, Value::object(serializer));
-    std::optional<Bytes> data = std::move(mutableData);
-    mutableData.reset();
-    if (downloadFileURL) {
-        userInfo.set(QKAFNetworkingTaskDidCompleteAssetPathKey, Value(*downloadFileURL));
-    } else if (data) {
-        userInfo.set(QKAFNetworkingTaskDidCompleteResponseDataKey, Value(*data));
-    }
-    HTTPURLResponsePtr response = task->response();
-    CompletionHandler handler = completionHandler;
-    if (error) {
-        userInfo.set(QKAFNetworkingTaskDidCompleteErrorKey, errorValue(error));
-        queue->async([handler, task, response, error, userInfo = std::move(userInfo)]() mutable {
-            if (handler) handler(response, std::nullopt, error);
-            postCompletion(task, std::move(userInfo));
-        });
-        return;
-    }
-    processingQueue()->async([handler, task, response, serializer, queue, data = std::move(data),
-                              file = downloadFileURL, userInfo = std::move(userInfo)]() mutable {
-        ErrorPtr serializationError;
-        std::optional<Value> object;
-        if (serializer)
-            object = serializer->responseObjectForResponse(response, data, &serializationError);
-        if (file) object = Value(*file);
-        if (object) userInfo.set(QKAFNetworkingTaskDidCompleteSerializedResponseKey, *object);
-        if (serializationError)
-            userInfo.set(QKAFNetworkingTaskDidCompleteErrorKey, errorValue(serializationError));
-        queue->async([handler, task, response, object = std::move(object), serializationError,
-                      userInfo = std::move(userInfo)]() mutable {
-            if (handler) handler(response, object, serializationError);
-            postCompletion(task, std::move(userInfo));
-        });
-    });
-}
 
 // ---------------------------------------------------------------------------------------------
 // Manager
@@ -210,55 +63,55 @@ QKAFURLSessionManager::~QKAFURLSessionManager() {
 }
 
 std::shared_ptr<QKAFURLResponseSerialization> QKAFURLSessionManager::responseSerializer() const {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
-    return responseSerializer_;
+    return load(responseSerializer_);
 }
 void QKAFURLSessionManager::setResponseSerializer(
     std::shared_ptr<QKAFURLResponseSerialization> serializer) {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
-    responseSerializer_ = std::move(serializer);
+    store(responseSerializer_, std::move(serializer));
 }
 std::shared_ptr<QKAFSecurityPolicy> QKAFURLSessionManager::securityPolicy() const {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
-    return securityPolicy_;
+    return load(securityPolicy_);
 }
 void QKAFURLSessionManager::setSecurityPolicy(std::shared_ptr<QKAFSecurityPolicy> policy) {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
-    securityPolicy_ = std::move(policy);
+    store(securityPolicy_, std::move(policy));
 }
 DispatchQueuePtr QKAFURLSessionManager::completionQueue() const {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
-    return completionQueue_;
+    return load(completionQueue_);
 }
 void QKAFURLSessionManager::setCompletionQueue(DispatchQueuePtr queue) {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
-    completionQueue_ = std::move(queue);
+    store(completionQueue_, std::move(queue));
 }
 void QKAFURLSessionManager::setSessionDidReceiveAuthenticationChallengeBlock(ChallengeBlock block) {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
-    sessionChallenge_ = std::move(block);
+    store(sessionChallenge_, std::move(block));
 }
 void QKAFURLSessionManager::setTaskDidReceiveAuthenticationChallengeBlock(ChallengeBlock block) {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
-    taskChallenge_ = std::move(block);
+    store(taskChallenge_, std::move(block));
 }
 void QKAFURLSessionManager::setTaskDidCompleteBlock(TaskDidCompleteBlock block) {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
-    taskDidComplete_ = std::move(block);
+    store(taskDidComplete_, std::move(block));
 }
 void QKAFURLSessionManager::setDataTaskDidReceiveResponseBlock(
     DataTaskDidReceiveResponseBlock block) {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
-    dataTaskDidReceiveResponse_ = std::move(block);
+    store(dataTaskDidReceiveResponse_, std::move(block));
 }
 void QKAFURLSessionManager::setDataTaskDidReceiveDataBlock(DataTaskDidReceiveDataBlock block) {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
-    dataTaskDidReceiveData_ = std::move(block);
+    store(dataTaskDidReceiveData_, std::move(block));
 }
 void QKAFURLSessionManager::setDownloadTaskDidFinishDownloadingBlock(
     DownloadTaskDidFinishDownloadingBlock block) {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
-    downloadTaskDidFinishDownloading_ = std::move(block);
+    store(downloadTaskDidFinishDownloading_, std::move(block));
+}
+void QKAFURLSessionManager::setSessionDidBecomeInvalidBlock(SessionDidBecomeInvalidBlock block) {
+    store(sessionDidBecomeInvalid_, std::move(block));
+}
+void QKAFURLSessionManager::setTaskNeedNewBodyStreamBlock(TaskNeedNewBodyStreamBlock block) {
+    store(taskNeedNewBodyStream_, std::move(block));
+}
+void QKAFURLSessionManager::setTaskDidSendBodyDataBlock(TaskDidSendBodyDataBlock block) {
+    store(taskDidSendBodyData_, std::move(block));
+}
+void QKAFURLSessionManager::setDownloadTaskDidWriteDataBlock(DownloadTaskDidWriteDataBlock block) {
+    store(downloadTaskDidWriteData_, std::move(block));
 }
 
 std::string QKAFURLSessionManager::taskDescriptionForSessionTasks() const {
@@ -267,12 +120,22 @@ std::string QKAFURLSessionManager::taskDescriptionForSessionTasks() const {
     return text;
 }
 
+std::string QKAFURLSessionManager::describe(const OperationQueue& queue) {
+    char text[64];
+    std::snprintf(text, sizeof text, "<OperationQueue: %p>", static_cast<const void*>(&queue));
+    return std::string(text) + "{name = '" + queue.name() + "'}";
+}
+
 std::string QKAFURLSessionManager::description() const {
-    char text[160];
-    std::snprintf(text, sizeof text, "<QKAFURLSessionManager: %p, session: %p, operationQueue: %s>",
-                  static_cast<const void*>(this), static_cast<const void*>(session_.get()),
-                  operationQueue_->name().c_str());
-    return text;
+    char text[48];
+    std::snprintf(text, sizeof text, "%p", static_cast<const void*>(this));
+    return std::string("<QKAFURLSessionManager: ") + text +
+           ", session: " + session_->description() +
+           ", operationQueue: " + describe(*operationQueue_) + ">";
+}
+
+std::shared_ptr<QKAFURLSessionManager> QKAFURLSessionManager::copy() const {
+    return initWithSessionConfiguration(configuration_);
 }
 
 URLSessionTaskPtr QKAFURLSessionManager::dataTaskWithRequest(const URLRequest& request,
@@ -280,15 +143,50 @@ URLSessionTaskPtr QKAFURLSessionManager::dataTaskWithRequest(const URLRequest& r
                                                              ProgressBlock downloadProgress,
                                                              CompletionHandler completionHandler) {
     auto task = session_->dataTaskWithRequest(request);
+    if (!task) return nullptr;
     addDelegateForTask(task, std::move(uploadProgress), std::move(downloadProgress),
                        std::move(completionHandler));
     return task;
 }
 
+URLSessionTaskPtr QKAFURLSessionManager::registered(URLSessionTaskPtr task,
+                                                    ProgressBlock uploadProgress,
+                                                    CompletionHandler completionHandler) {
+    if (task)
+        addDelegateForTask(task, std::move(uploadProgress), nullptr, std::move(completionHandler));
+    return task;
+}
+
+URLSessionTaskPtr QKAFURLSessionManager::uploadTaskWithRequestFromFile(
+    const URLRequest& request, const std::string& fileURL, ProgressBlock uploadProgress,
+    CompletionHandler completionHandler) {
+    auto task = session_->uploadTaskWithRequestFromFile(request, fileURL);
+    for (int attempt = 0; !task && attemptsToRecreateUploadTasksForBackgroundSessions &&
+                          configuration_.identifier && attempt < 3;
+         ++attempt) {
+        task = session_->uploadTaskWithRequestFromFile(request, fileURL);
+    }
+    return registered(std::move(task), std::move(uploadProgress), std::move(completionHandler));
+}
+
+URLSessionTaskPtr QKAFURLSessionManager::uploadTaskWithRequestFromData(
+    const URLRequest& request, Bytes bodyData, ProgressBlock uploadProgress,
+    CompletionHandler completionHandler) {
+    return registered(session_->uploadTaskWithRequestFromData(request, std::move(bodyData)),
+                      std::move(uploadProgress), std::move(completionHandler));
+}
+
+URLSessionTaskPtr QKAFURLSessionManager::uploadTaskWithStreamedRequest(
+    const URLRequest& request, ProgressBlock uploadProgress, CompletionHandler completionHandler) {
+    return registered(session_->uploadTaskWithStreamedRequest(request), std::move(uploadProgress),
+                      std::move(completionHandler));
+}
+
 URLSessionTaskPtr QKAFURLSessionManager::downloadTaskWithRequest(
     const URLRequest& request, ProgressBlock progress, DestinationBlock destination,
     CompletionHandler completionHandler) {
-    auto task = session_->dataTaskWithRequest(request);
+    auto task = session_->downloadTaskWithRequest(request);
+    if (!task) return nullptr;
     auto delegate =
         addDelegateForTask(task, nullptr, std::move(progress), std::move(completionHandler));
     std::string pattern = (std::filesystem::temp_directory_path() / "QKAFDownload.XXXXXX").string();
@@ -398,22 +296,98 @@ bool QKAFURLSessionManager::didReceiveServerTrustChallenge(const URLSessionTaskP
 
 void QKAFURLSessionManager::didReceiveResponse(const URLSessionTaskPtr& task,
                                                const HTTPURLResponsePtr& response) {
-    DataTaskDidReceiveResponseBlock hook;
-    {
-        std::lock_guard<std::mutex> lock(settingsMutex_);
-        hook = dataTaskDidReceiveResponse_;
-    }
+    DataTaskDidReceiveResponseBlock hook = load(dataTaskDidReceiveResponse_);
     if (hook) hook(task, response);
 }
 
 void QKAFURLSessionManager::didReceiveData(const URLSessionTaskPtr& task, const Bytes& data) {
     if (auto delegate = delegateForTask(task)) delegate->didReceiveData(task, data);
-    DataTaskDidReceiveDataBlock hook;
-    {
-        std::lock_guard<std::mutex> lock(settingsMutex_);
-        hook = dataTaskDidReceiveData_;
+    DataTaskDidReceiveDataBlock hook = load(dataTaskDidReceiveData_);
+    DownloadTaskDidWriteDataBlock written = load(downloadTaskDidWriteData_);
+    if (task->kind() != URLSessionTaskKind::download) {
+        if (hook) hook(task, data);
+    } else if (written) {
+        written(task, int64_t(data.size()), task->countOfBytesReceived(),
+                task->countOfBytesExpectedToReceive());
     }
-    if (hook) hook(task, data);
+}
+
+void QKAFURLSessionManager::didSendBodyData(const URLSessionTaskPtr& task, int64_t bytesSent,
+                                            int64_t totalBytesSent,
+                                            int64_t totalBytesExpectedToSend) {
+    if (auto delegate = delegateForTask(task)) delegate->didSendBodyData(task);
+    TaskDidSendBodyDataBlock hook = load(taskDidSendBodyData_);
+    if (!hook) return;
+    if (totalBytesExpectedToSend == -1)
+        totalBytesExpectedToSend = task->originalRequest().headers.contentLength();
+    hook(task, bytesSent, totalBytesSent, totalBytesExpectedToSend);
+}
+
+std::shared_ptr<InputStream> QKAFURLSessionManager::needNewBodyStream(
+    const URLSessionTaskPtr& task) {
+    TaskNeedNewBodyStreamBlock hook = load(taskNeedNewBodyStream_);
+    if (hook) return hook(task);
+    const auto& stream = task->originalRequest().httpBodyStream;
+    return stream ? stream->copy() : nullptr;
+}
+
+void QKAFURLSessionManager::didBecomeInvalidWithError(const std::shared_ptr<URLSession>& session,
+                                                      const ErrorPtr& error) {
+    SessionDidBecomeInvalidBlock hook = load(sessionDidBecomeInvalid_);
+    if (hook) hook(session, error);
+    NotificationCenter::defaultCenter()->postNotificationName(
+        QKAFURLSessionDidInvalidateNotification, session);
+}
+
+void QKAFURLSessionManager::invalidateSessionCancelingTasks(bool cancelPendingTasks) {
+    DispatchQueue::main()->async([session = session_, cancelPendingTasks] {
+        if (cancelPendingTasks)
+            session->invalidateAndCancel();
+        else
+            session->finishTasksAndInvalidate();
+    });
+}
+
+std::vector<URLSessionTaskPtr> QKAFURLSessionManager::sessionTasks(int kinds) {
+    struct Answer {
+        Semaphore done;
+        std::vector<URLSessionTaskPtr> lists[3];
+    };
+    auto answer = std::make_shared<Answer>();
+    if (operationQueue_->isCurrent()) {
+        // The session answers on this very queue: waiting here would wait for ever.
+        session_->tasksNow(&answer->lists[0], &answer->lists[1], &answer->lists[2]);
+    } else {
+        session_->getTasksWithCompletionHandler([answer](std::vector<URLSessionTaskPtr> data,
+                                                         std::vector<URLSessionTaskPtr> upload,
+                                                         std::vector<URLSessionTaskPtr> download) {
+            answer->lists[0] = std::move(data);
+            answer->lists[1] = std::move(upload);
+            answer->lists[2] = std::move(download);
+            answer->done.signal();
+        });
+        // A timed wait: on the loop thread of the deterministic mode it runs the loop (and
+        // with it the operation queue) until the answer is there.
+        answer->done.wait(365 * 24 * 3600.0);
+    }
+    std::vector<URLSessionTaskPtr> tasks;
+    for (int kind = 0; kind < 3; ++kind)
+        if (kinds & (1 << kind))
+            tasks.insert(tasks.end(), answer->lists[kind].begin(), answer->lists[kind].end());
+    return tasks;
+}
+
+std::vector<URLSessionTaskPtr> QKAFURLSessionManager::tasks() {
+    return sessionTasks(7);
+}
+std::vector<URLSessionTaskPtr> QKAFURLSessionManager::dataTasks() {
+    return sessionTasks(1);
+}
+std::vector<URLSessionTaskPtr> QKAFURLSessionManager::uploadTasks() {
+    return sessionTasks(2);
+}
+std::vector<URLSessionTaskPtr> QKAFURLSessionManager::downloadTasks() {
+    return sessionTasks(4);
 }
 
 void QKAFURLSessionManager::didCompleteWithError(const URLSessionTaskPtr& task,
@@ -422,11 +396,7 @@ void QKAFURLSessionManager::didCompleteWithError(const URLSessionTaskPtr& task,
         delegate->didCompleteWithError(task, error);
         removeDelegateForTask(task);
     }
-    TaskDidCompleteBlock hook;
-    {
-        std::lock_guard<std::mutex> lock(settingsMutex_);
-        hook = taskDidComplete_;
-    }
+    TaskDidCompleteBlock hook = load(taskDidComplete_);
     if (hook) hook(task, error);
 }
 

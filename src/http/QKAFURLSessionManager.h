@@ -13,6 +13,7 @@
 #include "http/QKAFHTTPResponseSerializer.h"
 #include "http/QKAFNetworkReachabilityManager.h"
 #include "http/QKAFSecurityPolicy.h"
+#include "http/QKAFURLSessionManagerTaskDelegate.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -46,57 +47,6 @@ inline constexpr const char* QKAFNSURLSessionTaskDidResumeNotification =
 inline constexpr const char* QKAFNSURLSessionTaskDidSuspendNotification =
     "com.alamofire.networking.nsurlsessiontask.suspend";
 
-// A task's upload or download progress. Cancelling cancels the task, pausing suspends it,
-// resuming resumes it (the task is held weakly). Thread-safe.
-class QKAFProgress {
-  public:
-    explicit QKAFProgress(std::weak_ptr<URLSessionTask> task) : task_(std::move(task)) {}
-    std::atomic<int64_t> totalUnitCount{-1};
-    std::atomic<int64_t> completedUnitCount{0};
-    double fractionCompleted() const;
-    void cancel();
-    void pause();
-    void resume();
-
-  private:
-    std::weak_ptr<URLSessionTask> task_;
-};
-
-class QKAFURLSessionManager;
-
-// What the manager keeps for one task until the task completes.
-class QKAFURLSessionManagerTaskDelegate {
-  public:
-    using CompletionHandler =
-        std::function<void(const HTTPURLResponsePtr& response,
-                           const std::optional<Value>& responseObject, const ErrorPtr& error)>;
-    using ProgressBlock = std::function<void(const QKAFProgress& progress)>;
-    using DestinationBlock = std::function<std::optional<std::string>(
-        const std::string& temporaryFile, const HTTPURLResponsePtr& response)>;
-
-    QKAFURLSessionManagerTaskDelegate(std::weak_ptr<QKAFURLSessionManager> manager,
-                                      const URLSessionTaskPtr& task);
-    ~QKAFURLSessionManagerTaskDelegate();
-
-    std::weak_ptr<QKAFURLSessionManager> manager;
-    std::optional<Bytes> mutableData;
-    std::shared_ptr<QKAFProgress> uploadProgress;
-    std::shared_ptr<QKAFProgress> downloadProgress;
-    std::optional<std::string> downloadFileURL;
-    DestinationBlock downloadTaskDidFinishDownloading;
-    ProgressBlock uploadProgressBlock;
-    ProgressBlock downloadProgressBlock;
-    CompletionHandler completionHandler;
-    // A download task writes its body here instead of into mutableData.
-    std::optional<std::string> temporaryFile;
-
-  private:
-    friend class QKAFURLSessionManager;
-    void didReceiveData(const URLSessionTaskPtr& task, const Bytes& data);
-    void didFinishDownloading(const URLSessionTaskPtr& task);
-    void didCompleteWithError(const URLSessionTaskPtr& task, const ErrorPtr& error);
-};
-
 // Owns one URL session and is its delegate; keeps a delegate per task, runs the response
 // serializer on the shared processing queue and hands each result to the completion queue.
 //
@@ -119,6 +69,14 @@ class QKAFURLSessionManager : public URLSessionDelegate,
     using DataTaskDidReceiveDataBlock = std::function<void(const URLSessionTaskPtr&, const Bytes&)>;
     using DownloadTaskDidFinishDownloadingBlock = std::function<std::optional<std::string>(
         const URLSessionTaskPtr&, const std::string& temporaryFile)>;
+    using SessionDidBecomeInvalidBlock =
+        std::function<void(const std::shared_ptr<URLSession>&, const ErrorPtr&)>;
+    using TaskNeedNewBodyStreamBlock =
+        std::function<std::shared_ptr<InputStream>(const URLSessionTaskPtr&)>;
+    // (task, bytes since the last call, total so far, total expected)
+    using TaskDidSendBodyDataBlock =
+        std::function<void(const URLSessionTaskPtr&, int64_t, int64_t, int64_t)>;
+    using DownloadTaskDidWriteDataBlock = TaskDidSendBodyDataBlock;
 
     static std::shared_ptr<QKAFURLSessionManager> initWithSessionConfiguration(
         std::optional<URLSessionConfiguration> configuration);
@@ -150,8 +108,37 @@ class QKAFURLSessionManager : public URLSessionDelegate,
     URLSessionTaskPtr downloadTaskWithRequest(const URLRequest& request, ProgressBlock progress,
                                               DestinationBlock destination,
                                               CompletionHandler completionHandler);
+    // The body is the file (a file URL or a path), the bytes, or the request's body stream;
+    // uploadProgress runs on operationQueue as bytes go out. Null once the session has been
+    // invalidated (then nothing is called). A file upload that the session does not make is
+    // tried three more times when attemptsToRecreateUploadTasksForBackgroundSessions is set
+    // and the configuration has an identifier.
+    URLSessionTaskPtr uploadTaskWithRequestFromFile(const URLRequest& request,
+                                                    const std::string& fileURL,
+                                                    ProgressBlock uploadProgress,
+                                                    CompletionHandler completionHandler);
+    URLSessionTaskPtr uploadTaskWithRequestFromData(const URLRequest& request, Bytes bodyData,
+                                                    ProgressBlock uploadProgress,
+                                                    CompletionHandler completionHandler);
+    URLSessionTaskPtr uploadTaskWithStreamedRequest(const URLRequest& request,
+                                                    ProgressBlock uploadProgress,
+                                                    CompletionHandler completionHandler);
+    // The task's progress objects; null for a task this manager does not keep.
     std::shared_ptr<QKAFProgress> uploadProgressForTask(const URLSessionTaskPtr& task);
     std::shared_ptr<QKAFProgress> downloadProgressForTask(const URLSessionTaskPtr& task);
+
+    // The session's tasks not yet completed (tasks: all three lists in that order). They wait
+    // for the session's answer on operationQueue; called on operationQueue itself, they take
+    // it at once.
+    std::vector<URLSessionTaskPtr> tasks();
+    std::vector<URLSessionTaskPtr> dataTasks();
+    std::vector<URLSessionTaskPtr> uploadTasks();
+    std::vector<URLSessionTaskPtr> downloadTasks();
+
+    // On the main queue, later: true cancels every task and invalidates the session at once,
+    // false lets the tasks finish first. QKAFURLSessionDidInvalidateNotification follows the
+    // last completion; from the call on, no task can be made.
+    void invalidateSessionCancelingTasks(bool cancelPendingTasks);
 
     // The challenge hooks run on the URL-loading thread and answer whether the chain is
     // trusted; the others run on operationQueue.
@@ -161,10 +148,18 @@ class QKAFURLSessionManager : public URLSessionDelegate,
     void setDataTaskDidReceiveResponseBlock(DataTaskDidReceiveResponseBlock block);
     void setDataTaskDidReceiveDataBlock(DataTaskDidReceiveDataBlock block);
     void setDownloadTaskDidFinishDownloadingBlock(DownloadTaskDidFinishDownloadingBlock block);
+    void setSessionDidBecomeInvalidBlock(SessionDidBecomeInvalidBlock block);
+    // Runs on the URL-loading thread, like the challenge hooks.
+    void setTaskNeedNewBodyStreamBlock(TaskNeedNewBodyStreamBlock block);
+    void setTaskDidSendBodyDataBlock(TaskDidSendBodyDataBlock block);
+    void setDownloadTaskDidWriteDataBlock(DownloadTaskDidWriteDataBlock block);
 
     // This manager's address as "%p" text, the description of every task it makes.
     std::string taskDescriptionForSessionTasks() const;
+    // "<QKAFURLSessionManager: 0x…, session: <URLSession: 0x…>, operationQueue: <…>>"
     virtual std::string description() const;
+    // A new manager with the same configuration (and nothing else).
+    virtual std::shared_ptr<QKAFURLSessionManager> copy() const;
 
     // URLSessionDelegate
     bool didReceiveServerTrustChallenge(const URLSessionTaskPtr& task, SecTrust& trust,
@@ -173,6 +168,11 @@ class QKAFURLSessionManager : public URLSessionDelegate,
                             const HTTPURLResponsePtr& response) override;
     void didReceiveData(const URLSessionTaskPtr& task, const Bytes& data) override;
     void didCompleteWithError(const URLSessionTaskPtr& task, const ErrorPtr& error) override;
+    std::shared_ptr<InputStream> needNewBodyStream(const URLSessionTaskPtr& task) override;
+    void didSendBodyData(const URLSessionTaskPtr& task, int64_t bytesSent, int64_t totalBytesSent,
+                         int64_t totalBytesExpectedToSend) override;
+    void didBecomeInvalidWithError(const std::shared_ptr<URLSession>& session,
+                                   const ErrorPtr& error) override;
 
     explicit QKAFURLSessionManager(std::optional<URLSessionConfiguration> configuration);
     ~QKAFURLSessionManager() override;
@@ -180,6 +180,8 @@ class QKAFURLSessionManager : public URLSessionDelegate,
   protected:
     // Makes the session (it needs a weak reference to this manager).
     void setUp();
+    // "<OperationQueue: 0x…>{name = '…'}"
+    static std::string describe(const OperationQueue& queue);
 
   private:
     friend class QKAFURLSessionManagerTaskDelegate;
@@ -192,6 +194,20 @@ class QKAFURLSessionManager : public URLSessionDelegate,
         const URLSessionTaskPtr& task, ProgressBlock uploadProgress, ProgressBlock downloadProgress,
         CompletionHandler completionHandler);
     void taskDidChangeState(const Notification& notification, bool resumed);
+    // The settings and hooks under settingsMutex_.
+    template <class T>
+    T load(const T& slot) const {
+        std::lock_guard<std::mutex> lock(settingsMutex_);
+        return slot;
+    }
+    template <class T>
+    void store(T& slot, T value) {
+        std::lock_guard<std::mutex> lock(settingsMutex_);
+        slot = std::move(value);
+    }
+    URLSessionTaskPtr registered(URLSessionTaskPtr task, ProgressBlock uploadProgress,
+                                 CompletionHandler completionHandler);
+    std::vector<URLSessionTaskPtr> sessionTasks(int kinds);
 
     const URLSessionConfiguration configuration_;
     const std::shared_ptr<OperationQueue> operationQueue_;
@@ -207,6 +223,10 @@ class QKAFURLSessionManager : public URLSessionDelegate,
     DataTaskDidReceiveResponseBlock dataTaskDidReceiveResponse_;
     DataTaskDidReceiveDataBlock dataTaskDidReceiveData_;
     DownloadTaskDidFinishDownloadingBlock downloadTaskDidFinishDownloading_;
+    SessionDidBecomeInvalidBlock sessionDidBecomeInvalid_;
+    TaskNeedNewBodyStreamBlock taskNeedNewBodyStream_;
+    TaskDidSendBodyDataBlock taskDidSendBodyData_;
+    DownloadTaskDidWriteDataBlock downloadTaskDidWriteData_;
 
     // "com.alamofire.networking.session.manager.lock": guards the two maps; never held while
     // another operation that takes it runs.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "http/HttpTestSupport.h"
 #include "http/QKAFHTTPRequestSerializer.h"
 #include "http/QKAFHTTPResponseSerializer.h"
 #include "http/QKAFNetworkReachabilityManager.h"
@@ -12,13 +13,7 @@
 namespace telvo {
 namespace {
 
-HTTPURLResponsePtr response(long status, std::optional<std::string> mime) {
-    auto r = std::make_shared<HTTPURLResponse>();
-    r->url = "https://cloud.test/a";
-    r->statusCode = status;
-    r->MIMEType = std::move(mime);
-    return r;
-}
+using test::response;
 
 TEST(RequestSerializer, DefaultHeadersAndBodies) {
     DeviceInfo info;

@@ -3,6 +3,7 @@
 #include <httplib.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "platform/crypto/OpenSSLPtr.h"
@@ -10,6 +11,7 @@
 #include "platform/http/URLProtocol.h"
 #include "platform/http/URLSession.h"
 #include "sim/TestPki.h"
+#include "sim/TestSupport.h"
 
 namespace telvo::test {
 
@@ -94,6 +96,24 @@ class NamedThreadPool : public httplib::TaskQueue {
     httplib::ThreadPool pool_;
 };
 
+// SHA-256 over bytes that arrive in pieces.
+class Sha256 {
+  public:
+    Sha256() : context_(EVP_MD_CTX_new()) {
+        EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr);
+    }
+    void update(const char* data, size_t length) { EVP_DigestUpdate(context_.get(), data, length); }
+    std::string hex() {
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        EVP_DigestFinal_ex(context_.get(), digest, &length);
+        return toHex(ByteView(digest, length));
+    }
+
+  private:
+    EvpMdCtxPtr context_;
+};
+
 }  // namespace
 
 std::string RecordedRequest::header(const std::string& name) const {
@@ -109,7 +129,7 @@ FakeCloud::FakeCloud(Tls tls, std::string host)
     // without waiting for idle keep-alive connections.
     server_->set_keep_alive_max_count(1);
     server_->new_task_queue = [] { return new NamedThreadPool(64); };
-    auto handle = [this](const httplib::Request& in, httplib::Response& out) {
+    auto record = [](const httplib::Request& in) {
         RecordedRequest request;
         request.method = in.method;
         request.path = in.path;
@@ -123,13 +143,53 @@ FakeCloud::FakeCloud(Tls tls, std::string host)
             }
             request.headers.emplace_back(name, value);
         }
+        return request;
+    };
+    auto handle = [this, record](const httplib::Request& in, httplib::Response& out) {
+        RecordedRequest request = record(in);
         request.body = in.body;
         serve(request, take(request), &out);
     };
+    // Bodies are read as they arrive: a multipart/form-data body part by part, each part
+    // digested rather than kept whole, so that large uploads cost the cloud little memory.
+    auto handleBody = [this, record](const httplib::Request& in, httplib::Response& out,
+                                     const httplib::ContentReader& reader) {
+        RecordedRequest request = record(in);
+        std::vector<Sha256> digests;
+        if (in.is_multipart_form_data()) {
+            request.bodyComplete = reader(
+                [&](const httplib::MultipartFormData& header) {
+                    RecordedPart part;
+                    part.name = header.name;
+                    part.fileName = header.filename;
+                    part.contentType = header.content_type;
+                    request.parts.push_back(std::move(part));
+                    digests.emplace_back();
+                    return true;
+                },
+                [&](const char* data, size_t length) {
+                    RecordedPart& part = request.parts.back();
+                    part.size += length;
+                    size_t kept = std::min(length, RecordedPart::kKeptBytes - part.content.size());
+                    part.content.append(data, kept);
+                    digests.back().update(data, length);
+                    return true;
+                });
+            for (size_t i = 0; i < digests.size(); ++i) request.parts[i].sha256 = digests[i].hex();
+        } else {
+            request.bodyComplete = reader([&](const char* data, size_t length) {
+                request.body.append(data, length);
+                return true;
+            });
+        }
+        ScriptedReply reply = take(request);
+        if (!request.bodyComplete) reply = {.status = 400, .body = R"({"msg":"bad body"})"};
+        serve(request, std::move(reply), &out);
+    };
     server_->Get(".*", handle);
-    server_->Post(".*", handle);
-    server_->Put(".*", handle);
-    server_->Patch(".*", handle);
+    server_->Post(".*", handleBody);
+    server_->Put(".*", handleBody);
+    server_->Patch(".*", handleBody);
     server_->Delete(".*", handle);
     port_ = server_->bind_to_any_port(host_);
     if (port_ <= 0) throw std::runtime_error("fake cloud: bind");

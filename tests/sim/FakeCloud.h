@@ -1,6 +1,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -16,6 +17,18 @@ class Server;
 
 namespace telvo::test {
 
+// One part of a multipart/form-data body as the fake cloud parsed it: every byte counted and
+// digested, the first kKeptBytes kept.
+struct RecordedPart {
+    static constexpr size_t kKeptBytes = 64 * 1024;
+    std::string name;
+    std::string fileName;
+    std::string contentType;
+    std::string content;
+    uint64_t size = 0;
+    std::string sha256;  // lowercase hex
+};
+
 // One request as the fake cloud received it.
 struct RecordedRequest {
     std::string method;
@@ -24,7 +37,11 @@ struct RecordedRequest {
     // cpp-httplib keeps fields in order of their (case-blind) names, and repeated fields in
     // arrival order.
     std::vector<std::pair<std::string, std::string>> headers;
-    std::string body;  // raw bytes
+    std::string body;  // raw bytes; empty for a multipart/form-data body, which is in parts
+    std::vector<RecordedPart> parts;
+    // False when the body ended before its length or (multipart) before its closing boundary;
+    // the cloud then answers 400.
+    bool bodyComplete = true;
     std::string header(const std::string& name) const;
 };
 

@@ -1,6 +1,12 @@
 #include "sim/TestSupport.h"
 
 #include <sys/resource.h>
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizer runtime's count (its allocator replaces the C library's).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#else
+#include <malloc.h>
+#endif
 
 #include <fstream>
 #include <sstream>
@@ -84,6 +90,15 @@ size_t peakResidentBytes() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return size_t(usage.ru_maxrss) * 1024;  // kilobytes on Linux
+}
+
+size_t heapInUse() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+#endif
 }
 
 }  // namespace telvo::test

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,6 +21,11 @@ Bytes hex(const std::string& text);
 std::string toHex(ByteView bytes);
 // The process's peak resident memory so far, in bytes.
 size_t peakResidentBytes();
+
+// The heap the process has in use now, on every thread (the C library's allocator, or the
+// sanitizer's when one runs): sampled during a run, it shows a bounded peak after an earlier
+// larger one, which the process-wide peak above cannot.
+size_t heapInUse();
 
 // Known-answer vectors kept beside the tests, read from tests/<relativePath>: records of
 // "name = value" lines, separated by blank lines; "#" starts a comment line. A value may go on

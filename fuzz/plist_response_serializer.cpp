@@ -1,0 +1,71 @@
+// Runs the property-list response serializer over a reply: the first byte picks the status
+// code and whether the content type is acceptable, the rest is the body (XML or binary, or
+// anything else). The result is an object, an error, both, or neither; never a crash, and a
+// refused status or content type always comes with an error. An object read from a document
+// is written again and read back to the same value.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "http/QKAFHTTPResponseSerializer.h"
+
+namespace {
+
+// Text with neither a zero character nor a byte above 0x7F (an easy stand-in for "valid
+// UTF-8 without zeros", enough for the check below).
+bool plainText(const std::string& text) {
+    for (unsigned char c : text)
+        if (c == 0 || c >= 0x80) return false;
+    return true;
+}
+
+// Values a document can hold that do not come back equal: nulls (dates and other kinds read as
+// null), NaN, texts and keys with a zero character (refused when written) or that are not
+// UTF-8 (a binary document's one-byte strings may hold any byte).
+bool comesBackEqual(const telvo::Value& value) {
+    if (value.isNull()) return false;
+    if (value.type() == telvo::Value::Type::Double)
+        return value.doubleValue() == value.doubleValue();
+    if (value.isText()) return plainText(value.text());
+    if (value.isArray())
+        for (const auto& element : value.array())
+            if (!comesBackEqual(element)) return false;
+    if (value.isDictionary())
+        for (const auto& [key, element] : value.dictionary())
+            if (!plainText(key) || !comesBackEqual(element)) return false;
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    static const long kStatuses[] = {200, 201, 204, 302, 404, 500};
+    auto response = std::make_shared<telvo::HTTPURLResponse>();
+    response->url = "https://cloud.test/fuzz";
+    response->statusCode = kStatuses[(data[0] & 0x7F) % 6];
+    const bool acceptableType = (data[0] & 0x80) == 0;
+    response->MIMEType = acceptableType ? "application/x-plist" : "text/html";
+    auto serializer = telvo::QKAFPropertyListResponseSerializer::serializer();
+
+    std::optional<telvo::Bytes> body;
+    if (size > 1) body = telvo::Bytes(data + 1, data + size);
+    telvo::ErrorPtr error;
+    auto object = serializer->responseObjectForResponse(response, body, &error);
+    const bool statusAccepted = response->statusCode >= 200 && response->statusCode < 300;
+    if (body && (!statusAccepted || !acceptableType) && !error) std::abort();
+    if (!acceptableType && object) std::abort();
+    if (object && comesBackEqual(*object)) {
+        telvo::ErrorPtr writeError;
+        auto written = telvo::PropertyListSerialization::dataWithPropertyList(
+            *object, telvo::kPropertyListBinaryFormat, 0, &writeError);
+        if (!written) std::abort();
+        auto again = telvo::PropertyListSerialization::propertyListWithData(
+            std::string_view(reinterpret_cast<const char*>(written->data()), written->size()), 0,
+            nullptr, nullptr);
+        if (!again || !(*again == *object)) std::abort();
+    }
+    return 0;
+}

@@ -1,0 +1,253 @@
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+
+#include "http/HttpTestSupport.h"
+#include "http/QKAFHTTPSessionManager.h"
+#include "platform/dispatch/MainLoop.h"
+#include "sim/FakeCloud.h"
+
+namespace telvo {
+namespace {
+
+using test::FakeCloud;
+
+// The cloud's side reads and writes property lists with libplist directly.
+std::string describe(plist_t node) {
+    switch (plist_get_node_type(node)) {
+        case PLIST_DICT: {
+            std::string text = "{";
+            plist_dict_iter it = nullptr;
+            plist_dict_new_iter(node, &it);
+            for (;;) {
+                char* key = nullptr;
+                plist_t item = nullptr;
+                plist_dict_next_item(node, it, &key, &item);
+                if (!item) break;
+                text += std::string(key) + "=" + describe(item) + ";";
+                free(key);
+            }
+            free(it);
+            return text + "}";
+        }
+        case PLIST_ARRAY: {
+            std::string text = "(";
+            for (uint32_t i = 0; i < plist_array_get_size(node); ++i)
+                text += describe(plist_array_get_item(node, i)) + ",";
+            return text + ")";
+        }
+        case PLIST_STRING: {
+            char* value = nullptr;
+            plist_get_string_val(node, &value);
+            std::string text = "'" + std::string(value) + "'";
+            free(value);
+            return text;
+        }
+        case PLIST_UINT: {
+            uint64_t value = 0;
+            plist_get_uint_val(node, &value);
+            return std::to_string(int64_t(value));
+        }
+        case PLIST_BOOLEAN:
+            return plist_bool_val_is_true(node) ? "true" : "false";
+        case PLIST_DATA: {
+            uint64_t length = 0;
+            plist_get_data_ptr(node, &length);
+            return "<" + std::to_string(length) + " bytes>";
+        }
+        default:
+            return "?";
+    }
+}
+
+std::string replyPlist(bool binary) {
+    plist_t root = plist_new_dict();
+    plist_t list = plist_new_array();
+    plist_array_append_item(list, plist_new_uint(uint64_t(-5)));
+    plist_array_append_item(list, plist_new_bool(1));
+    plist_dict_set_item(root, "list", list);
+    plist_dict_set_item(root, "name", plist_new_string("Zoë"));
+    plist_dict_set_item(root, "raw", plist_new_data("\x00\x01\x02", 3));
+    char* out = nullptr;
+    uint32_t length = 0;
+    if (binary)
+        plist_to_bin(root, &out, &length);
+    else
+        plist_to_xml(root, &out, &length);
+    std::string text(out, length);
+    free(out);
+    plist_free(root);
+    return text;
+}
+
+TEST(PropertyList, BodiesBothWays) {
+    DeterministicDispatch dispatch;
+    FakeCloud cloud;
+    for (uint64_t requestFormat : {kPropertyListXMLFormat, kPropertyListBinaryFormat}) {
+        for (bool binaryReply : {false, true}) {
+            SCOPED_TRACE(std::to_string(requestFormat) + (binaryReply ? " binary" : " xml"));
+            cloud.setReply("/p",
+                           {.body = replyPlist(binaryReply), .contentType = "application/x-plist"});
+            auto manager = QKAFHTTPSessionManager::initWithBaseURL(cloud.baseURL());
+            manager->setRequestSerializer(
+                QKAFPropertyListRequestSerializer::serializerWithFormat(requestFormat, 0));
+            manager->setResponseSerializer(QKAFPropertyListResponseSerializer::serializer());
+            std::optional<Value> object;
+            int calls = 0;
+            manager->POST(
+                "/p",
+                Value(Dictionary{{"id", Value(42)},
+                                 {"tags", Value(Value::Array{Value("a"), Value(false)})},
+                                 {"blob", Value(Bytes(4, 9))}}),
+                [&](const URLSessionTaskPtr&, const std::optional<Value>& o) {
+                    ++calls;
+                    object = o;
+                },
+                [&](const URLSessionTaskPtr&, const ErrorPtr& e) {
+                    ++calls;
+                    ADD_FAILURE() << e->localizedDescription();
+                });
+            ASSERT_TRUE(MainLoop::runUntil([&] { return calls > 0; }, 30));
+            const auto request = cloud.requests().back();
+            EXPECT_EQ(request.header("Content-Type"), "application/x-plist");
+            plist_t root = nullptr;
+            plist_from_memory(request.body.data(), uint32_t(request.body.size()), &root);
+            EXPECT_EQ(root ? describe(root) : "unreadable",
+                      "{id=42;tags=('a',false,);blob=<4 bytes>;}");
+            plist_free(root);
+            EXPECT_EQ(object, Value(Dictionary{
+                                  {"list", Value(Value::Array{Value(-5), Value(true)})},
+                                  {"name", Value("Zoë")},
+                                  {"raw", Value(Bytes{0, 1, 2})},
+                              }));
+        }
+    }
+}
+
+TEST(PropertyList, RequestsThatCannotBeWritten) {
+    auto serializer = QKAFPropertyListRequestSerializer::serializer();
+    struct Case {
+        const char* name;
+        uint64_t format;
+        std::string method;
+        Value parameters;
+        int64_t errorCode;  // 0: a request
+        std::string url;
+    } cases[] = {
+        {"null inside", kPropertyListXMLFormat, "POST", Value(Dictionary{{"a", Value()}}),
+         kNSPropertyListWriteInvalidError, ""},
+        {"OpenStep format", kPropertyListOpenStepFormat, "POST", Value(Dictionary{}),
+         kNSPropertyListWriteInvalidError, ""},
+        {"GET goes in the query", kPropertyListXMLFormat, "GET", Value(Dictionary{{"a", Value(1)}}),
+         0, "http://h/p?a=1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        serializer->format = c.format;
+        ErrorPtr error;
+        auto request = serializer->requestWithMethod(c.method, "http://h/p", c.parameters, &error);
+        EXPECT_EQ(error ? error->code() : 0, c.errorCode);
+        EXPECT_EQ(request.has_value(), c.errorCode == 0);
+        EXPECT_EQ(request ? request->url : "", c.url);
+    }
+}
+
+using test::response;
+
+TEST(PropertyList, ResponsesFromUntrustedBytes) {
+    const std::string xml = replyPlist(false);
+    std::string deep = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+    for (int i = 0; i < 600; ++i) deep += "<array>";
+    for (int i = 0; i < 600; ++i) deep += "</array>";
+    deep += "</plist>";
+    const std::optional<std::string> plistType = "application/x-plist";
+    struct Case {
+        const char* name;
+        long status;
+        std::optional<std::string> type;
+        std::string body;
+        bool object;
+        int64_t errorCode;
+    } cases[] = {
+        {"XML", 200, plistType, xml, true, 0},
+        {"binary", 200, plistType, replyPlist(true), true, 0},
+        {"refused status", 500, plistType, xml, true, -1011},
+        {"other type", 200, "text/xml", xml, false, -1016},
+        {"empty", 200, plistType, "", false, 0},
+        {"cut short", 200, plistType, xml.substr(0, xml.size() - 20), false, 3840},
+        {"nested too deeply", 200, plistType, deep, false, 3840},
+        {"not a property list", 200, plistType, "{\"json\":1}", false, 3840},
+    };
+    auto serializer = QKAFPropertyListResponseSerializer::serializer();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ErrorPtr error;
+        auto object = serializer->responseObjectForResponse(response(c.status, c.type),
+                                                            toBytes(c.body), &error);
+        EXPECT_EQ(object.has_value(), c.object);
+        EXPECT_EQ(error ? error->code() : 0, c.errorCode);
+    }
+}
+
+TEST(CompoundSerializer, FirstObjectInListOrder) {
+    auto json = [] { return QKAFJSONResponseSerializer::serializer(); };
+    auto plist = [] { return QKAFPropertyListResponseSerializer::serializer(); };
+    auto raw = [] { return QKAFHTTPResponseSerializer::serializer(); };
+    using List = QKAFCompoundResponseSerializer::Serializers;
+    const std::string jsonBody = R"({"a":1})";
+    struct Case {
+        const char* name;
+        List serializers;
+        long status;
+        std::string type, body;
+        std::optional<Value> object;
+        int64_t errorCode;
+    } cases[] = {
+        {"JSON first",
+         {json(), raw()},
+         200,
+         "application/json",
+         jsonBody,
+         Value(Dictionary{{"a", Value(1)}}),
+         0},
+        {"raw first",
+         {raw(), json()},
+         200,
+         "application/json",
+         jsonBody,
+         Value(toBytes(jsonBody)),
+         0},
+        {"a refusing type is skipped",
+         {plist(), json()},
+         200,
+         "application/json",
+         jsonBody,
+         Value(Dictionary{{"a", Value(1)}}),
+         0},
+        {"a serializer without an object is passed over",
+         {json(), raw()},
+         200,
+         "text/plain",
+         "not json",
+         Value(toBytes("not json")),
+         0},
+        {"none produces one", {json()}, 200, "application/json", "{", std::nullopt, 3840},
+        {"all refuse", {json(), plist()}, 404, "application/json", jsonBody, std::nullopt, -1011},
+        {"empty list", {}, 500, "application/json", jsonBody, std::nullopt, -1011},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto compound = QKAFCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
+            c.serializers);
+        for (const auto& serializer :
+             {std::static_pointer_cast<QKAFURLResponseSerialization>(compound), compound->copy()}) {
+            ErrorPtr error;
+            auto object = serializer->responseObjectForResponse(response(c.status, c.type),
+                                                                toBytes(c.body), &error);
+            EXPECT_EQ(object, c.object);
+            EXPECT_EQ(error ? error->code() : 0, c.errorCode);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace telvo
