@@ -62,6 +62,53 @@ TEST(RequestSerializer, DefaultHeadersAndBodies) {
     EXPECT_EQ(form->valueForHTTPHeaderField("Authorization"), "Basic dXNlcjpwYXNz");
 }
 
+TEST(RequestSerializer, AuthorizationAndQueryStringSetters) {
+    auto form = QKAFHTTPRequestSerializer::serializer();
+    struct Credentials {
+        std::string user, password, header;
+    } credentials[] = {
+        {"user", "pass", "Basic dXNlcjpwYXNz"},
+        {"", "", "Basic Og=="},
+        {"ü", "p:w", "Basic w7w6cDp3"},  // UTF-8 bytes; a colon in the password stays
+    };
+    for (const auto& c : credentials) {
+        form->setAuthorizationHeaderFieldWithUsername(c.user, c.password);
+        auto request = form->requestWithMethod("GET", "https://h/p", std::nullopt, nullptr);
+        EXPECT_EQ(request->valueForHTTPHeaderField("Authorization"), c.header);
+    }
+    form->clearAuthorizationHeader();
+    EXPECT_FALSE(form->valueForHTTPHeaderField("Authorization"));
+    auto cleared = form->requestWithMethod("GET", "https://h/p", std::nullopt, nullptr);
+    EXPECT_FALSE(cleared->valueForHTTPHeaderField("Authorization"));
+
+    // The block replaces the default encoding for both places a query goes; its error ends
+    // the request; choosing a style drops the block.
+    std::vector<std::string> methodsSeen;
+    form->setQueryStringSerializationWithBlock(
+        [&](const URLRequest& request, const Value& parameters, ErrorPtr* error) {
+            methodsSeen.push_back(request.httpMethod);
+            if (parameters.isText() && parameters.text() == "refuse") {
+                *error = makeError("test", 7, "refused");
+                return std::optional<std::string>();
+            }
+            return std::optional<std::string>("custom=1");
+        });
+    Value parameters(Dictionary{{"a", Value("b")}});
+    auto get = form->requestWithMethod("GET", "https://h/p?q=0", parameters, nullptr);
+    EXPECT_EQ(get->url, "https://h/p?q=0&custom=1");
+    auto post = form->requestWithMethod("POST", "https://h/p", parameters, nullptr);
+    EXPECT_EQ(toString(*post->httpBody), "custom=1");
+    ErrorPtr error;
+    EXPECT_FALSE(form->requestWithMethod("POST", "https://h/p", Value("refuse"), &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 7);
+    EXPECT_EQ(methodsSeen, (std::vector<std::string>{"GET", "POST", "POST"}));
+    form->setQueryStringSerializationWithStyle(0);
+    auto plain = form->requestWithMethod("GET", "https://h/p", parameters, nullptr);
+    EXPECT_EQ(plain->url, "https://h/p?a=b");
+    EXPECT_EQ(methodsSeen.size(), 3u);
+}
+
 TEST(ResponseSerializer, ValidationAndParsing) {
     auto serializer = QKAFJSONResponseSerializer::serializer();
     struct Case {
