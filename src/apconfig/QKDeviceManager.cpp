@@ -7,6 +7,7 @@
 #include "logging/LogMask.h"
 #include "logging/QKLog.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/MainThreadRule.h"
 #include "platform/foundation/Registry.h"
 #include "platform/foundation/Singleton.h"
 #include "telvosdk/QKMiddleInterface.h"
@@ -43,6 +44,7 @@ void resetForTesting<QKDeviceManager>() {
 void QKDeviceManager::startConfigureDeviceWithParams(const QKDeviceApConfigParams& params,
                                                      int64_t type, StepBlock deviceConfigStep,
                                                      DeviceCompletion completion) {
+    TELVO_MAIN_THREAD_ONLY("QKDeviceManager::startConfigureDeviceWithParams");
     if (type == 1) {
         startApConnectWithParams(params, 1, std::move(deviceConfigStep), std::move(completion));
     } else if (type == 2) {
@@ -71,12 +73,14 @@ void QKDeviceManager::replaceSession() {
 void QKDeviceManager::startApConnectWithParams(const QKDeviceApConfigParams& params, int64_t,
                                                StepBlock deviceConfigStep,
                                                DeviceCompletion completion) {
+    TELVO_MAIN_THREAD_ONLY("QKDeviceManager::startApConnectWithParams");
     replaceSession();
     apConnect_->startConfigureDeviceParams(params, std::move(deviceConfigStep),
                                            toFlow(std::move(completion)));
 }
 
 void QKDeviceManager::connectDeviceWithSSID(const std::string& ssid, ErrorCompletion completion) {
+    TELVO_MAIN_THREAD_ONLY("QKDeviceManager::connectDeviceWithSSID");
     replaceSession();
     QKDeviceApConfigParams params;
     params.deviceSSID = ssid;
@@ -86,10 +90,12 @@ void QKDeviceManager::connectDeviceWithSSID(const std::string& ssid, ErrorComple
 }
 
 void QKDeviceManager::resumeConfigWithParams(const QKDeviceApConfigParams& params) {
+    TELVO_MAIN_THREAD_ONLY("QKDeviceManager::resumeConfigWithParams");
     if (apConnect_) apConnect_->resumeConfigWithParams(params);
 }
 
 void QKDeviceManager::stopBindDeviceWithCompletion(ErrorCompletion completion) {
+    TELVO_MAIN_THREAD_ONLY("QKDeviceManager::stopBindDeviceWithCompletion");
     if (!apConnect_) return;
     apConnect_->stopBindDeviceToWifiWithCompletion([completion] {
         if (completion) completion(TelvoError::sucError());
@@ -97,6 +103,7 @@ void QKDeviceManager::stopBindDeviceWithCompletion(ErrorCompletion completion) {
 }
 
 void QKDeviceManager::getWifiList(WifiListCompletion completion) {
+    TELVO_MAIN_THREAD_ONLY("QKDeviceManager::getWifiList");
     if (!apConnect_) {
         if (completion) completion(TelvoError::sdkErrorWithType(1, 4007), std::nullopt);
         return;
@@ -110,6 +117,7 @@ void QKDeviceManager::getWifiList(WifiListCompletion completion) {
 void QKDeviceManager::bindDeviceWithparams(const QKDeviceApConfigParams& params,
                                            std::function<void()> startScanInLanBlock,
                                            DeviceCompletion completion) {
+    TELVO_MAIN_THREAD_ONLY("QKDeviceManager::bindDeviceWithparams");
     if (!apConnect_) return;
     const int64_t securityType = params.routerPwd && !params.routerPwd->empty() ? 1 : 0;
     apConnect_->bindDeviceWithParams(params, securityType, std::move(startScanInLanBlock),
@@ -170,21 +178,25 @@ void QKDeviceManager::startSmartConnect(const QKDeviceApConfigParams& params, bo
 void QKDeviceManager::startSendQKCWithDevice(const QKDeviceApConfigParams& params,
                                              StepBlock deviceConfigStep,
                                              DeviceCompletion completion) {
+    TELVO_MAIN_THREAD_ONLY("QKDeviceManager::startSendQKCWithDevice");
     startSmartConnect(params, false, std::move(deviceConfigStep), std::move(completion));
 }
 
 void QKDeviceManager::startNewSendQKCWithDeviceType(const QKDeviceApConfigParams& params,
                                                     StepBlock deviceConfigStep,
                                                     DeviceCompletion completion) {
+    TELVO_MAIN_THREAD_ONLY("QKDeviceManager::startNewSendQKCWithDeviceType");
     startSmartConnect(params, true, std::move(deviceConfigStep), std::move(completion));
 }
 
 void QKDeviceManager::stopSendQKCPacket() {
+    TELVO_MAIN_THREAD_ONLY("QKDeviceManager::stopSendQKCPacket");
     smartConnect()->stop();
     QKBroadcastManager::sharedManager()->changeInterval(60.0);
 }
 
 void QKDeviceManager::stopSendQKCWithCompletion(ErrorCompletion completion) {
+    TELVO_MAIN_THREAD_ONLY("QKDeviceManager::stopSendQKCWithCompletion");
     stopSendQKCPacket();
     if (completion) completion(TelvoError::sucError());
 }
@@ -192,12 +204,14 @@ void QKDeviceManager::stopSendQKCWithCompletion(ErrorCompletion completion) {
 // ---- LAN scan and discovery broadcast
 
 void QKDeviceManager::startScanLanDevice(int64_t seconds, DeviceListCompletion callback) {
+    TELVO_MAIN_THREAD_ONLY("QKDeviceManager::startScanLanDevice");
     startBroadCastWithInerval(1.0);
     scanDeviceListInLan(double(seconds), 2, std::move(callback));
 }
 
 void QKDeviceManager::scanDeviceListInLan(double seconds, int64_t type,
                                           DeviceListCompletion completion) {
+    TELVO_MAIN_THREAD_ONLY("QKDeviceManager::scanDeviceListInLan");
     auto report =
         std::make_shared<const QKBroadcastCompletionBlock>([completion](const Value::Array& list) {
             QKBroadcastManager::sharedManager()->changeInterval(60.0);
@@ -216,19 +230,23 @@ void QKDeviceManager::scanDeviceListInLan(double seconds, int64_t type,
 }
 
 bool QKDeviceManager::startBroadCastWithInerval(double interval) {
+    TELVO_MAIN_THREAD_ONLY("QKDeviceManager::startBroadCastWithInerval");
     QKBroadcastManager::sharedManager()->startBroadCastWithInerval(interval, nullptr);
     return true;
 }
 
 void QKDeviceManager::startBroadCast() {
+    TELVO_MAIN_THREAD_ONLY("QKDeviceManager::startBroadCast");
     startBroadCastWithInerval(1.0);
 }
 
 void QKDeviceManager::stopBroadCast() {
+    TELVO_MAIN_THREAD_ONLY("QKDeviceManager::stopBroadCast");
     QKBroadcastManager::sharedManager()->closeBroadcast();
 }
 
 void QKDeviceManager::enableSSIDFormatWithFormatArray(const std::vector<std::string>& formatArray) {
+    TELVO_MAIN_THREAD_ONLY("QKDeviceManager::enableSSIDFormatWithFormatArray");
     QKMiddleInterface::shareInstance()->middleConfig()->setSSID_FormatArray(formatArray);
 }
 

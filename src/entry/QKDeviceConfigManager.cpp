@@ -4,6 +4,7 @@
 #include <initializer_list>
 
 #include "logging/QKLog.h"
+#include "platform/dispatch/MainThreadRule.h"
 #include "platform/foundation/Registry.h"
 #include "platform/foundation/Singleton.h"
 #include "records/QKStepInfoSink.h"
@@ -53,6 +54,7 @@ void QKDeviceConfigManager::bletoothruntimeMap(const std::string& className,
                                                std::shared_ptr<QKDeviceBleConfigParams> device,
                                                QKConfigStepBlock progressCallback,
                                                QKConfigCompletionBlock completioncallback) {
+    TELVO_MAIN_THREAD_ONLY("QKDeviceConfigManager::bletoothruntimeMap");
     // The forwarding blocks hold only the caller's blocks: nothing here keeps the flow alive.
     QKConfigStepBlock progress = [progressCallback](int64_t step) {
         if (progressCallback) progressCallback(step);
@@ -86,6 +88,7 @@ bool isOneOf(uint64_t type, std::initializer_list<uint64_t> types) {
 void QKDeviceConfigManager::startBleConfig(std::shared_ptr<QKDeviceBleConfigParams> device,
                                            QKConfigStepBlock progressCallback,
                                            QKConfigCompletionBlock completioncallback) {
+    TELVO_MAIN_THREAD_ONLY("QKDeviceConfigManager::startBleConfig");
     const uint64_t type = device ? device->bleType : 0;
     const char* byName = type == 2    ? "QKSingleBLEConnect"
                          : type == 4  ? "QKSingleBLENetworkBridgeConnect"
@@ -102,6 +105,7 @@ void QKDeviceConfigManager::startBleConfig(std::shared_ptr<QKDeviceBleConfigPara
 }
 
 void QKDeviceConfigManager::resumeBleConfig(std::shared_ptr<QKDeviceBleConfigParams> device) {
+    TELVO_MAIN_THREAD_ONLY("QKDeviceConfigManager::resumeBleConfig");
     if (!device || !isOneOf(device->bleType, {1, 10, 11})) {
         QKSDKLOG("resumeBleConfig: no resume for this bleType");
         return;
@@ -110,6 +114,7 @@ void QKDeviceConfigManager::resumeBleConfig(std::shared_ptr<QKDeviceBleConfigPar
 }
 
 void QKDeviceConfigManager::stopBleConfig(std::shared_ptr<QKDeviceBleConfigParams> device) {
+    TELVO_MAIN_THREAD_ONLY("QKDeviceConfigManager::stopBleConfig");
     if (!device || !isOneOf(device->bleType, {0, 1, 3, 10, 11, 12})) {
         QKSDKLOG("stopBleConfig: no stop for this bleType");
         return;
@@ -120,6 +125,7 @@ void QKDeviceConfigManager::stopBleConfig(std::shared_ptr<QKDeviceBleConfigParam
 void QKDeviceConfigManager::doConfigureAction(std::shared_ptr<QKConfigAction> action,
                                               QKConfigActionBlock resultCallback,
                                               QKConfigActionBlock statusChangeCallBack) {
+    TELVO_MAIN_THREAD_ONLY("QKDeviceConfigManager::doConfigureAction");
     if (!action || (action->actionType != 0 && action->actionType != 1)) {
         QKSDKLOG("doConfigureAction: unsupported action type %lld",
                  static_cast<long long>(action ? action->actionType : -1));

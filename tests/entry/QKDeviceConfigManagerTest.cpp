@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <future>
+#include <string>
 
 #include "bleflows/QKBleConnectManager.h"
 #include "entry/QKDeviceConfigManager.h"
@@ -181,6 +183,33 @@ TEST_F(QKDeviceConfigManagerTest, ConfigureActionReachesTheBleManagerForTypes0An
         QKDeviceConfigManager::shareInstance()->doConfigureAction(action, nullptr, nullptr));
     EXPECT_NO_THROW(
         QKDeviceConfigManager::shareInstance()->doConfigureAction(nullptr, nullptr, nullptr));
+}
+
+// Debug builds stop an app that calls a facade off the main thread while the loop runs.
+TEST(TelvoSDKDeathTest, DebugBuildsStopAFacadeCallOffTheMainThread) {
+#ifdef NDEBUG
+    GTEST_SKIP() << "release builds do not check";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Case {
+        const char* name;
+        std::function<void()> call;
+    } cases[] = {
+        {"QKDeviceManager::stopBroadCast",
+         [] { QKDeviceManager::sharedManager()->stopBroadCast(); }},
+        {"QKDeviceConfigManager::stopBleConfig",
+         [] { QKDeviceConfigManager::shareInstance()->stopBleConfig(nullptr); }},
+    };
+    for (const auto& c : cases) {
+        EXPECT_DEATH(
+            {
+                TelvoSDKStartMainLoopThread();
+                c.call();
+            },
+            std::string(c.name) + " called off the main thread")
+            << c.name;
+    }
+#endif
 }
 
 // An app's own thread hands calls to the library's loop thread in order.

@@ -127,6 +127,13 @@ bool DispatchRuntime::isMainThread() const {
     return std::this_thread::get_id() == mainThread_;
 }
 
+bool DispatchRuntime::callerMayActAsMainThread() const {
+    std::lock_guard<std::mutex> lock(mainMutex_);
+    const auto me = std::this_thread::get_id();
+    if (libraryMainThread_.joinable()) return me == libraryMainThread_.get_id();
+    return runDepth_ == 0 || me == runner_;
+}
+
 void DispatchRuntime::enterRun() {
     std::lock_guard<std::mutex> lock(mainMutex_);
     const auto me = std::this_thread::get_id();

@@ -95,6 +95,9 @@ class DispatchRuntime {
     void drain();
     void requestStop();
     bool isMainThread() const;
+    // False only while a main loop runs (a run in progress, or the library's own loop thread)
+    // on another thread than the caller's.
+    bool callerMayActAsMainThread() const;
     void startMainThread();
     void stopMainThread();
 
