@@ -318,6 +318,9 @@ void FakeBlueZ::setPowered(bool powered) {
 
 void FakeBlueZ::removeAdapter() {
     std::lock_guard lock(mutex_);
+    // The controller goes down before its index goes away.
+    powered_ = false;
+    if (adapter_) adapter_->setProperty(kAdapter1, "Powered", V::ofBool(false));
     air_->stopScan(client_);
     discovering_ = false;
     for (auto& [path, device] : devices_) {

@@ -51,8 +51,8 @@ class FakeBlueZ : public std::enable_shared_from_this<FakeBlueZ> {
 
     // The adapter's Powered property (as if set over the bus): off ends discovery and links.
     void setPowered(bool powered);
-    // The adapter goes away (unplugged): its devices with their GATT objects first, then the
-    // adapter itself; calls in flight answer UnknownObject.
+    // The adapter goes away (unplugged): Powered turns false, then its devices with their GATT
+    // objects go, then the adapter itself; calls in flight answer UnknownObject.
     void removeAdapter();
     // The next `count` characteristic writes (every one when count < 0) answer the error
     // without reaching the appliance.

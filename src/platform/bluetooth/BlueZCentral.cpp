@@ -72,10 +72,13 @@ std::string BlueZRadio::pathFor(const std::string& device, uint16_t handle) cons
 
 void BlueZRadio::connect(ClientId client, const std::string& peripheral) {
     std::lock_guard lock(mutex_);
-    if (!clients_.count(client) || state_ != CBManagerState::PoweredOn) return;
+    if (!clients_.count(client)) return;
     auto existing = findLink(client, peripheral);
     if (existing != links_.end()) links_.erase(existing);
-    const std::string path = devicePathOf(peripheral);
+    // The central may ask while the adapter's going away is still on its way to it: the attempt
+    // fails rather than waiting for ever.
+    const std::string path =
+        state_ == CBManagerState::PoweredOn ? devicePathOf(peripheral) : std::string();
     if (path.empty()) {
         emit(client, RadioEvent{.kind = Kind::ConnectFailed,
                                 .peripheral = peripheral,

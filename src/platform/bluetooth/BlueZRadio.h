@@ -34,6 +34,7 @@ class DBusMethodInvocation;
 //
 // Central role: scans set a discovery filter (transport LE, the services, duplicates as
 // asked) and start BlueZ's discovery; Device1 objects that appear or change are reported.
+// A connect that cannot start (no powered adapter, an unknown device) fails at once.
 // Links follow Device1's Connected and ServicesResolved; services, characteristics and
 // descriptors come from the GATT objects under the device, with handles assigned per
 // peripheral in path order on first sight and kept while the radio lives. Notifications are
