@@ -1,0 +1,184 @@
+#include <mutex>
+
+#include "bluez/BlueZFixture.h"
+#include "platform/bluetooth/CBPeripheralManager.h"
+
+namespace telvo::test {
+namespace {
+
+using V = DBusValue;
+
+// The phone's peripheral role as the app sees it, one line per event (on the main queue). Reads
+// of FFE1 are answered with `readValue`; writes with `writeResult`.
+class LocalRecorder : public CBPeripheralManagerDelegate {
+  public:
+    std::vector<std::string> events;
+    std::vector<Bytes> written;
+    Bytes readValue{0x10, 0x20, 0x30};
+    CBATTError writeResult = CBATTError::Success;
+
+    bool saw(const std::string& line) const {
+        return std::find(events.begin(), events.end(), line) != events.end();
+    }
+    void peripheralManagerDidUpdateState(const CBPeripheralManagerPtr& m) override {
+        events.push_back(std::string("state ") + CBManagerStateName(m->state()));
+    }
+    void peripheralManagerDidAddService(const CBPeripheralManagerPtr&, const CBServicePtr& s,
+                                        const ErrorPtr& e) override {
+        events.push_back("added " + s->UUID().UUIDString() + " " + errorText(e));
+    }
+    void peripheralManagerDidStartAdvertising(const CBPeripheralManagerPtr&,
+                                              const ErrorPtr& e) override {
+        events.push_back("advertising " + errorText(e));
+    }
+    void peripheralManagerDidReceiveReadRequest(const CBPeripheralManagerPtr& m,
+                                                const CBATTRequestPtr& r) override {
+        events.push_back("read " + r->characteristic->UUID().UUIDString());
+        r->value = readValue;
+        m->respondToRequest(r, CBATTError::Success);
+    }
+    void peripheralManagerDidReceiveWriteRequests(const CBPeripheralManagerPtr& m,
+                                                  const std::vector<CBATTRequestPtr>& rs) override {
+        for (const auto& r : rs) {
+            events.push_back("write " + r->characteristic->UUID().UUIDString());
+            written.push_back(r->value.value_or(Bytes{}));
+        }
+        m->respondToRequest(rs.at(0), writeResult);
+    }
+    void peripheralManagerCentralDidSubscribeToCharacteristic(
+        const CBPeripheralManagerPtr&, const std::shared_ptr<CBCentral>&,
+        const CBCharacteristicPtr& c) override {
+        events.push_back("subscribed " + c->UUID().UUIDString());
+    }
+    void peripheralManagerCentralDidUnsubscribeFromCharacteristic(
+        const CBPeripheralManagerPtr&, const std::shared_ptr<CBCentral>&,
+        const CBCharacteristicPtr& c) override {
+        events.push_back("unsubscribed " + c->UUID().UUIDString());
+    }
+};
+
+class BlueZPeripheral : public BlueZFixture {
+  protected:
+    void SetUp() override {
+        BlueZFixture::SetUp();
+        local = std::make_shared<LocalRecorder>();
+        manager = CBPeripheralManager::create(local, nullptr, {}, radio);
+        ASSERT_TRUE(until([&] { return manager->state() == CBManagerState::PoweredOn; }));
+
+        using namespace CBCharacteristicProperty;
+        service = CBMutableService::create(CBUUID::UUIDWithString("FFE0"), true);
+        settings = CBMutableCharacteristic::create(
+            CBUUID::UUIDWithString("FFE1"), Read | Write, std::nullopt,
+            CBAttributePermission::Readable | CBAttributePermission::Writeable);
+        reports = CBMutableCharacteristic::create(CBUUID::UUIDWithString("FFE2"), Notify,
+                                                  std::nullopt, CBAttributePermission::Readable);
+        auto version = CBMutableCharacteristic::create(
+            CBUUID::UUIDWithString("FFE3"), Read, Bytes{0x42}, CBAttributePermission::Readable);
+        service->setCharacteristics({settings, reports, version});
+    }
+    void TearDown() override {
+        manager.reset();
+        BlueZFixture::TearDown();
+    }
+
+    // A remote central's call on a local characteristic, through BlueZ; waits for the answer.
+    DBusReply remote(const char* uuid, std::string member, std::string signature,
+                     std::vector<V> args) {
+        struct Answer {
+            std::mutex mutex;
+            std::optional<DBusReply> reply;
+        };
+        auto answer = std::make_shared<Answer>();
+        bluez->centralCall(CBUUID::UUIDWithString(uuid), std::move(member), std::move(signature),
+                           std::move(args), [answer](const DBusReply& reply) {
+                               std::lock_guard lock(answer->mutex);
+                               answer->reply = reply;
+                           });
+        until([&] {
+            std::lock_guard lock(answer->mutex);
+            return answer->reply.has_value();
+        });
+        std::lock_guard lock(answer->mutex);
+        return answer->reply.value_or(DBusReply{{"test.NoAnswer", "no answer"}, {}});
+    }
+    static V noOptions() { return V::propertyMap({}); }
+
+    std::shared_ptr<LocalRecorder> local;
+    CBPeripheralManagerPtr manager;
+    std::shared_ptr<CBMutableService> service;
+    std::shared_ptr<CBMutableCharacteristic> settings, reports;
+};
+
+// A local service as a GATT application and an advertisement, as BlueZ reads them from the
+// phone; remote centrals' reads, writes and subscriptions reach the app and its answers go back.
+TEST_F(BlueZPeripheral, ServesRemoteCentralsThroughBlueZ) {
+    manager->addService(service);
+    ASSERT_TRUE(until([&] { return local->saw("added FFE0 nil"); }));
+    auto apps = bluez->applications();
+    ASSERT_EQ(apps.size(), 1u);
+    EXPECT_EQ(apps[0].services, std::vector<std::string>{"FFE0"});
+    EXPECT_EQ(apps[0].characteristics["FFE1"].second, (std::vector<std::string>{"read", "write"}));
+    EXPECT_EQ(apps[0].characteristics["FFE2"].second, std::vector<std::string>{"notify"});
+
+    manager->startAdvertising({{CBAdvertisementDataLocalNameKey, "phone"},
+                               {CBAdvertisementDataServiceUUIDsKey, Value::Array{"FFE0"}}});
+    ASSERT_TRUE(until([&] { return local->saw("advertising nil"); }));
+    auto advertisement = bluez->advertisement();
+    EXPECT_EQ(advertisement["Type"].asString(), "peripheral");
+    EXPECT_EQ(advertisement["LocalName"].asString(), "phone");
+    EXPECT_EQ(advertisement["ServiceUUIDs"].asStringArray(),
+              (std::vector<std::string>{"0000ffe0-0000-1000-8000-00805f9b34fb"}));
+
+    // Reads: the app's answer, and a fixed value without asking the app.
+    auto read = remote("FFE1", "ReadValue", "a{sv}", {noOptions()});
+    ASSERT_TRUE(read.ok()) << read.error.message;
+    EXPECT_EQ(read.values.at(0).asBytes(), local->readValue);
+    EXPECT_TRUE(local->saw("read FFE1"));
+    auto fixed = remote("FFE3", "ReadValue", "a{sv}", {noOptions()});
+    ASSERT_TRUE(fixed.ok()) << fixed.error.message;
+    EXPECT_EQ(fixed.values.at(0).asBytes(), Bytes{0x42});
+    EXPECT_FALSE(local->saw("read FFE3"));
+
+    // Writes: accepted, then refused with BlueZ's error for the app's result.
+    auto written = remote("FFE1", "WriteValue", "aya{sv}", {V::ofBytes({1, 2, 3}), noOptions()});
+    EXPECT_TRUE(written.ok()) << written.error.message;
+    local->writeResult = CBATTError::WriteNotPermitted;
+    auto refused = remote("FFE1", "WriteValue", "aya{sv}", {V::ofBytes({4}), noOptions()});
+    EXPECT_EQ(refused.error.name, "org.bluez.Error.NotPermitted");
+    EXPECT_EQ(local->written, (std::vector<Bytes>{{1, 2, 3}, {4}}));
+
+    // Subscriptions.
+    EXPECT_TRUE(remote("FFE2", "StartNotify", "", {}).ok());
+    ASSERT_TRUE(until([&] { return local->saw("subscribed FFE2"); }));
+    EXPECT_TRUE(manager->updateValue({0xAB}, reports));
+    EXPECT_TRUE(remote("FFE2", "StopNotify", "", {}).ok());
+    ASSERT_TRUE(until([&] { return local->saw("unsubscribed FFE2"); }));
+
+    // Withdrawn: BlueZ forgets the advertisement and the application.
+    manager->stopAdvertising();
+    manager->removeService(service);
+    EXPECT_TRUE(until([&] { return bluez->advertisement().empty(); }));
+    EXPECT_TRUE(until([&] { return bluez->applications().empty(); }));
+    EXPECT_FALSE(remote("FFE1", "ReadValue", "a{sv}", {noOptions()}).ok());
+}
+
+// BlueZ's refusals reach the app as the errors it knows.
+TEST_F(BlueZPeripheral, RefusalsOfBlueZ) {
+    manager->startAdvertising({{CBAdvertisementDataLocalNameKey, "phone"}});
+    ASSERT_TRUE(until([&] { return local->saw("advertising nil"); }));
+    // The adapter holds one advertisement from another program already.
+    auto other = std::make_shared<LocalRecorder>();
+    auto second = CBPeripheralManager::create(other, nullptr, {}, radio);
+    ASSERT_TRUE(until([&] { return second->state() == CBManagerState::PoweredOn; }));
+    second->startAdvertising({{CBAdvertisementDataLocalNameKey, "other"}});
+    ASSERT_TRUE(until([&] { return other->events.size() >= 2; }));
+    EXPECT_EQ(other->events.back(), "advertising CBErrorDomain/4");
+
+    // The adapter loses its power: the advertisement ends with it.
+    bluez->setPowered(false);
+    ASSERT_TRUE(until([&] { return local->saw("state PoweredOff"); }));
+    EXPECT_FALSE(manager->isAdvertising());
+}
+
+}  // namespace
+}  // namespace telvo::test
