@@ -7,6 +7,7 @@
 
 #include "DemoCommand.h"
 #include "sim/SimBleFlows.h"
+#include "sim/SimBlueZHome.h"
 
 namespace telvo::demo {
 
@@ -64,14 +65,46 @@ bool runFlow(const sim::SimBleFlowKind& flow, const std::string& faultName) {
     return false;
 }
 
+bool runOverBlueZ(const sim::SimBleFlowKind& flow) {
+    Transcript t("BLE " + flow.title + ", over BlueZ", kBleSteps);
+    std::shared_ptr<BlueZRadio> radio;
+    auto run = sim::runBlueZFlow(
+        flow,
+        [&](sim::SimBlueZHome& home, sim::SimBleModule& module) {
+            radio = home.radio;
+            t.note("bluetoothd: a fake one on a private system bus, adapter " +
+                   std::string(sim::FakeBlueZ::kAdapterPath) + " (" +
+                   sim::FakeBlueZ::kAdapterAddress + ")");
+            t.note("appliance: advertises BLE protocol version " +
+                   std::to_string(module.version()) + " as \"korvo_ac_1a2b\", found as " +
+                   sim::SimBlueZHome::identifierOf(module));
+            t.note("app: QKDeviceConfigManager startBleConfig, bleType " +
+                   std::to_string(flow.bleType));
+        },
+        [&t](int64_t step) { t.step(step); },
+        [&t](const ErrorPtr& error, const std::shared_ptr<QKDevice>& device) {
+            t.result(error, device);
+        });
+    if (!run.applies) {
+        t.note("the private bus, the fake bluetoothd or the radio did not start");
+        return false;
+    }
+    if (run.completions > 1)
+        t.note("the flow completed " + std::to_string(run.completions) + " times");
+    if (radio) t.note("D-Bus messages the radio sent: " + std::to_string(radio->messagesSent()));
+    return run.completions == 1 && run.code == 0;
+}
+
 }  // namespace
 
 std::vector<Command> bleCommands() {
     std::vector<Command> commands;
     for (const sim::SimBleFlowKind& flow : sim::simBleFlowKinds()) {
-        Command command{"ble-" + flow.command, flow.title, {}, [flow](const std::string& fault) {
-                            return runFlow(flow, fault);
-                        }};
+        Command command{"ble-" + flow.command,
+                        flow.title,
+                        {},
+                        [flow](const std::string& fault) { return runFlow(flow, fault); },
+                        [flow] { return runOverBlueZ(flow); }};
         for (const sim::SimBleFault& fault : sim::simBleFaults(flow)) {
             if (fault.name == "clean" || !fault.appliesTo(flow)) continue;
             const int64_t owed = sim::owedCode(flow, fault);

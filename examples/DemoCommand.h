@@ -29,6 +29,10 @@ struct Command {
     // Runs the flow, with the fault named when it is one of `faults` (else none). True when the
     // run ended as the demo expects (the flow's result with no fault, the fault's error with one).
     std::function<bool(const std::string& fault)> run;
+    // The flow without a fault over the BlueZ radio, in real time, against a fake bluetoothd on
+    // a private bus whose controller is the simulated air; empty for commands without
+    // Bluetooth. True when the run ended with the flow's result.
+    std::function<bool()> runOverBlueZ = {};
 };
 
 // Prints one run as the app sees it, every line stamped with the virtual time since the run

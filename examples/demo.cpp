@@ -3,9 +3,12 @@
 // flow's time-outs pass at once and every run prints the same steps at the same times.
 //
 //   telvo_demo [COMMAND...] [--fault NAME]     no command: every command
+//   telvo_demo [COMMAND...] --radio bluez      the BLE commands over the BlueZ radio, in real
+//                                              time, against a fake bluetoothd on a private bus
 //   telvo_demo --help                          the commands and their faults
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,10 +41,12 @@ using telvo::demo::Command;
 
 void usage(const std::vector<Command>& commands) {
     std::printf(
-        "usage: telvo_demo [COMMAND...] [--fault NAME]\n"
+        "usage: telvo_demo [COMMAND...] [--fault NAME | --radio bluez]\n"
         "Runs each command (all without one) against the simulated appliance and the\n"
         "fake cloud, in virtual time. --fault shows an error path of the commands that\n"
-        "know it.\n\ncommands and faults:\n");
+        "know it. --radio bluez runs the BLE commands through the library's BlueZ radio\n"
+        "instead, in real time, against a fake bluetoothd on a private system bus.\n\n"
+        "commands and faults:\n");
     for (const auto& c : commands) {
         std::printf("  %-8s %s\n", c.name.c_str(), c.summary.c_str());
         for (const auto& f : c.faults)
@@ -61,7 +66,7 @@ int main(int argc, char** argv) {
     using namespace telvo;
     const auto commands = demo::allCommands();
     std::vector<std::string> names;
-    std::string fault;
+    std::string fault, radio = "sim";
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
             usage(commands);
@@ -69,15 +74,25 @@ int main(int argc, char** argv) {
         }
         if (!std::strcmp(argv[i], "--fault") && i + 1 < argc) {
             fault = argv[++i];
+        } else if (!std::strcmp(argv[i], "--radio") && i + 1 < argc) {
+            radio = argv[++i];
         } else {
             names.push_back(argv[i]);
         }
+    }
+    const bool bluez = radio == "bluez";
+    if ((radio != "sim" && !bluez) || (bluez && !fault.empty())) {
+        std::fprintf(stderr,
+                     "telvo_demo: --radio takes \"sim\" or \"bluez\" (without --fault)\n\n");
+        usage(commands);
+        return 2;
     }
     std::vector<const Command*> chosen;
     for (const auto& c : commands) {
         bool named = names.empty();
         for (const auto& n : names) named = named || n == c.name;
-        if (named && (fault.empty() || knows(c, fault))) chosen.push_back(&c);
+        if (named && (fault.empty() || knows(c, fault)) && (!bluez || c.runOverBlueZ))
+            chosen.push_back(&c);
     }
     for (const auto& n : names) {
         bool known = false;
@@ -89,21 +104,26 @@ int main(int argc, char** argv) {
         }
     }
     if (chosen.empty()) {
-        std::fprintf(stderr, "telvo_demo: no chosen command knows the fault \"%s\"\n\n",
-                     fault.c_str());
+        if (bluez)
+            std::fprintf(stderr, "telvo_demo: no chosen command uses Bluetooth\n\n");
+        else
+            std::fprintf(stderr, "telvo_demo: no chosen command knows the fault \"%s\"\n\n",
+                         fault.c_str());
         usage(commands);
         return 2;
     }
 
     TelvoSDKInitialize();
-    std::printf("TelvoSDK %s demo%s%s\n", TelvoSDKVersion(), fault.empty() ? "" : ", fault ",
-                fault.c_str());
+    std::printf("TelvoSDK %s demo%s%s%s\n", TelvoSDKVersion(), fault.empty() ? "" : ", fault ",
+                fault.c_str(), bluez ? ", BLE over BlueZ in real time" : "");
     // Everything goes to loopback or to the simulated air; anything else is refused loudly.
     NetworkGuard::setEnforcing(true);
-    DeterministicDispatch virtualTime;
+    // The BlueZ radio works on the bus in real time; the simulators alone run in virtual time.
+    std::optional<DeterministicDispatch> virtualTime;
+    if (!bluez) virtualTime.emplace();
     int failed = 0;
     for (const Command* c : chosen) {
-        const bool ok = c->run(fault);
+        const bool ok = bluez ? c->runOverBlueZ() : c->run(fault);
         // The next command starts from a fresh facade, as after an app's restart.
         resetForTesting<QKDeviceManager>();
         if (!ok) {
