@@ -82,18 +82,15 @@ class BlueZDbusmock : public ::testing::Test {
         return bluez::peripheralIdentifier(*bluez::parseAddress(kAdapterAddress),
                                            *bluez::parseAddress(kDeviceAddress));
     }
-    // Scans until the template's device is reported.
-    CBPeripheralPtr find() {
-        central->scanForPeripheralsWithServices(std::nullopt);
-        CBPeripheralPtr found;
-        until([&] {
-            for (const auto& p : recorder->found)
-                if (p->identifier().UUIDString() == identifier()) found = p;
-            return found != nullptr;
-        });
-        central->stopScan();
-        if (found) found->setDelegate(recorder);
-        return found;
+    // The adapter and the template's device, found by a scan and connected.
+    CBPeripheralPtr connected() {
+        addAdapter();
+        if (!stateIs(CBManagerState::PoweredOn)) return nullptr;
+        addDevice();
+        auto p = scanFor(central, recorder, identifier());
+        if (!p) return nullptr;
+        central->connectPeripheral(p);
+        return waitFor("connected") ? p : nullptr;
     }
 
     PrivateBus bus;
@@ -205,14 +202,8 @@ TEST_F(BlueZDbusmock, DiscoveryWithAFilterFindsAndLosesADevice) {
 // Connect and disconnect through the template's Device1, the remote end dropping the link,
 // and refused or impossible attempts with their errors.
 TEST_F(BlueZDbusmock, ConnectDisconnectAndTheirErrors) {
-    addAdapter();
-    ASSERT_TRUE(stateIs(CBManagerState::PoweredOn));
-    addDevice();
-    auto p = find();
-    ASSERT_TRUE(p);
-
-    central->connectPeripheral(p);
-    ASSERT_TRUE(waitFor("connected"));
+    auto p = connected();
+    ASSERT_TRUE(p) << ::testing::PrintToString(recorder->events);
     EXPECT_EQ(callsOf(kDevice, "Connect").size(), 1u);
     central->cancelPeripheralConnection(p);
     ASSERT_TRUE(waitFor("disconnected nil"));
@@ -260,13 +251,8 @@ TEST_F(BlueZDbusmock, ConnectDisconnectAndTheirErrors) {
 // GATT objects added through dbusmock under a connected device: discovery, a read and the
 // wrongly typed characteristic's error.
 TEST_F(BlueZDbusmock, GattObjectsAddedThroughTheMock) {
-    addAdapter();
-    ASSERT_TRUE(stateIs(CBManagerState::PoweredOn));
-    addDevice();
-    auto p = find();
-    ASSERT_TRUE(p);
-    central->connectPeripheral(p);
-    ASSERT_TRUE(waitFor("connected"));
+    auto p = connected();
+    ASSERT_TRUE(p) << ::testing::PrintToString(recorder->events);
 
     const std::string service = std::string(kDevice) + "/service0010";
     addObject(service, "org.bluez.GattService1",

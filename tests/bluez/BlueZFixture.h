@@ -100,6 +100,26 @@ class BlueZRecorder : public CBCentralManagerDelegate, public CBPeripheralDelega
     }
 };
 
+// Scans with the central until the peripheral with that identifier is reported (the recorder
+// becoming its delegate), then stops; nullptr after the time-out.
+inline CBPeripheralPtr scanFor(const CBCentralManagerPtr& central,
+                               const std::shared_ptr<BlueZRecorder>& recorder,
+                               const std::string& identifier,
+                               std::optional<std::vector<CBUUID>> services = std::nullopt) {
+    central->scanForPeripheralsWithServices(services);
+    CBPeripheralPtr found;
+    MainLoop::runUntil(
+        [&] {
+            for (const auto& p : recorder->found)
+                if (p->identifier().UUIDString() == identifier) found = p;
+            return found != nullptr;
+        },
+        20);
+    central->stopScan();
+    if (found) found->setDelegate(recorder);
+    return found;
+}
+
 // Threaded mode: the test's thread runs the main loop (the central manager's queue); the
 // radio, the fake BlueZ and the simulated air work on queues of their own. One appliance (the
 // BLE module) is on the air; the library's BlueZ radio reaches it through the fake on a
@@ -137,15 +157,7 @@ class BlueZFixture : public ::testing::Test {
     }
     // Scans until the module is found; nullptr when it is not.
     CBPeripheralPtr find(std::optional<std::vector<CBUUID>> services = std::nullopt) {
-        central->scanForPeripheralsWithServices(services);
-        CBPeripheralPtr found;
-        until([&] {
-            for (const auto& p : recorder->found)
-                if (p->identifier().UUIDString() == identifier()) found = p;
-            return found != nullptr;
-        });
-        central->stopScan();
-        return found;
+        return scanFor(central, recorder, identifier(), std::move(services));
     }
     // Connects, discovers FF80 with its characteristics and turns notifications of FF82 on.
     CBPeripheralPtr linkUp() {
