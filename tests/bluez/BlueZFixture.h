@@ -105,7 +105,7 @@ class BlueZRecorder : public CBCentralManagerDelegate, public CBPeripheralDelega
 inline CBPeripheralPtr scanFor(const CBCentralManagerPtr& central,
                                const std::shared_ptr<BlueZRecorder>& recorder,
                                const std::string& identifier,
-                               std::optional<std::vector<CBUUID>> services = std::nullopt) {
+                               const std::optional<std::vector<CBUUID>>& services = {}) {
     central->scanForPeripheralsWithServices(services);
     CBPeripheralPtr found;
     MainLoop::runUntil(
@@ -156,8 +156,8 @@ class BlueZFixture : public ::testing::Test {
         return bluez::peripheralIdentifier(*adapter, *device);
     }
     // Scans until the module is found; nullptr when it is not.
-    CBPeripheralPtr find(std::optional<std::vector<CBUUID>> services = std::nullopt) {
-        return scanFor(central, recorder, identifier(), std::move(services));
+    CBPeripheralPtr find(const std::optional<std::vector<CBUUID>>& services = {}) {
+        return scanFor(central, recorder, identifier(), services);
     }
     // Connects, discovers FF80 with its characteristics and turns notifications of FF82 on.
     CBPeripheralPtr linkUp() {

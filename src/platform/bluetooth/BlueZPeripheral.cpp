@@ -281,16 +281,18 @@ void BlueZRadio::startAdvertising(ClientId client, const Dictionary& advertiseme
 
     auto advert = std::make_shared<LocalAdvertisement>();
     advert->path = kObjectRoot + std::string("advertisement") + std::to_string(++nextObject_);
-    auto released =
-        guarded([client, advert](BlueZRadio& r, std::shared_ptr<DBusMethodInvocation> call) {
-            // BlueZ dropped the advertisement on its own (the adapter went, for one).
-            call->reply();
-            auto c = r.clients_.find(client);
-            if (c != r.clients_.end() && c->second.advertisement == advert) {
-                advert->registered = false;
-                r.dropAdvertisement(c->second);
-            }
-        });
+    // The exported object holds this handler: it must not hold the advertisement in turn.
+    auto released = guarded([client, weak = std::weak_ptr<LocalAdvertisement>(advert)](
+                                BlueZRadio& r, std::shared_ptr<DBusMethodInvocation> call) {
+        // BlueZ dropped the advertisement on its own (the adapter went, for one).
+        call->reply();
+        auto advert = weak.lock();
+        auto c = r.clients_.find(client);
+        if (advert && c != r.clients_.end() && c->second.advertisement == advert) {
+            advert->registered = false;
+            r.dropAdvertisement(c->second);
+        }
+    });
     advert->object = connection_->exportObject(
         advert->path, {{kAdvertisement, {{"Release", "", "", released}}, std::move(properties)}});
     if (!advert->object) return fail(CBError::InvalidParameters);
