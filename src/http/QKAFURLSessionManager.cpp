@@ -113,6 +113,10 @@ void QKAFURLSessionManager::setTaskDidSendBodyDataBlock(TaskDidSendBodyDataBlock
 void QKAFURLSessionManager::setDownloadTaskDidWriteDataBlock(DownloadTaskDidWriteDataBlock block) {
     store(downloadTaskDidWriteData_, std::move(block));
 }
+void QKAFURLSessionManager::setTaskWillPerformHTTPRedirectionBlock(
+    TaskWillPerformHTTPRedirectionBlock block) {
+    store(taskWillPerformHTTPRedirection_, std::move(block));
+}
 
 std::string QKAFURLSessionManager::taskDescriptionForSessionTasks() const {
     char text[32];
@@ -337,6 +341,15 @@ void QKAFURLSessionManager::didBecomeInvalidWithError(const std::shared_ptr<URLS
     if (hook) hook(session, error);
     NotificationCenter::defaultCenter()->postNotificationName(
         QKAFURLSessionDidInvalidateNotification, session);
+}
+
+bool QKAFURLSessionManager::willPerformHTTPRedirection(const URLSessionTaskPtr& task,
+                                                       const HTTPURLResponsePtr& response,
+                                                       const URLRequest& request) {
+    TaskWillPerformHTTPRedirectionBlock hook = load(taskWillPerformHTTPRedirection_);
+    if (!hook) return true;
+    std::optional<URLRequest> answer = hook(session_, task, response, request);
+    return answer && answer->url == request.url;
 }
 
 void QKAFURLSessionManager::invalidateSessionCancelingTasks(bool cancelPendingTasks) {

@@ -77,6 +77,11 @@ class QKAFURLSessionManager : public URLSessionDelegate,
     using TaskDidSendBodyDataBlock =
         std::function<void(const URLSessionTaskPtr&, int64_t, int64_t, int64_t)>;
     using DownloadTaskDidWriteDataBlock = TaskDidSendBodyDataBlock;
+    // (session, task, the redirect, the request following it sends) -> the request to follow
+    // it with, or null to stop at the redirect (which becomes the task's reply).
+    using TaskWillPerformHTTPRedirectionBlock = std::function<std::optional<URLRequest>(
+        const std::shared_ptr<URLSession>&, const URLSessionTaskPtr&, const HTTPURLResponsePtr&,
+        const URLRequest&)>;
 
     static std::shared_ptr<QKAFURLSessionManager> initWithSessionConfiguration(
         std::optional<URLSessionConfiguration> configuration);
@@ -153,6 +158,11 @@ class QKAFURLSessionManager : public URLSessionDelegate,
     void setTaskNeedNewBodyStreamBlock(TaskNeedNewBodyStreamBlock block);
     void setTaskDidSendBodyDataBlock(TaskDidSendBodyDataBlock block);
     void setDownloadTaskDidWriteDataBlock(DownloadTaskDidWriteDataBlock block);
+    // Runs on the URL-loading thread, like the challenge hooks, for the redirects the session's
+    // rules let a task follow. The loader follows a redirect to where it points or not at all:
+    // a request for another URL stops at the redirect, as null does; other changes to the
+    // request are not applied.
+    void setTaskWillPerformHTTPRedirectionBlock(TaskWillPerformHTTPRedirectionBlock block);
 
     // This manager's address as "%p" text, the description of every task it makes.
     std::string taskDescriptionForSessionTasks() const;
@@ -173,6 +183,9 @@ class QKAFURLSessionManager : public URLSessionDelegate,
                          int64_t totalBytesExpectedToSend) override;
     void didBecomeInvalidWithError(const std::shared_ptr<URLSession>& session,
                                    const ErrorPtr& error) override;
+    bool willPerformHTTPRedirection(const URLSessionTaskPtr& task,
+                                    const HTTPURLResponsePtr& response,
+                                    const URLRequest& request) override;
 
     explicit QKAFURLSessionManager(std::optional<URLSessionConfiguration> configuration);
     ~QKAFURLSessionManager() override;
@@ -227,6 +240,7 @@ class QKAFURLSessionManager : public URLSessionDelegate,
     TaskNeedNewBodyStreamBlock taskNeedNewBodyStream_;
     TaskDidSendBodyDataBlock taskDidSendBodyData_;
     DownloadTaskDidWriteDataBlock downloadTaskDidWriteData_;
+    TaskWillPerformHTTPRedirectionBlock taskWillPerformHTTPRedirection_;
 
     // "com.alamofire.networking.session.manager.lock": guards the two maps; never held while
     // another operation that takes it runs.

@@ -256,6 +256,71 @@ TEST_F(SessionManagerTest, DownloadMovesTheBodyToTheDestination) {
     EXPECT_EQ(test::readFile(destination), "payload");
 }
 
+// The redirection hook sees the redirect and the request that follows it, and decides whether
+// the task follows; without a hook every redirect the session allows is followed.
+TEST_F(SessionManagerTest, RedirectionHookDecidesWhetherToFollow) {
+    FakeCloud cloud;
+    cloud.setReply("/end", {.body = "{}"});
+    cloud.setReply("/go", {.status = 302, .headers = {{"Location", "/end"}}});
+    using Hook = QKAFURLSessionManager::TaskWillPerformHTTPRedirectionBlock;
+    struct Seen {
+        long status = 0;
+        std::string from, to, method;
+        bool bodyless = false;
+        URLSessionTaskPtr task;
+    };
+    auto proposed = [](Seen* seen) -> Hook {
+        return [seen](const std::shared_ptr<URLSession>&, const URLSessionTaskPtr& task,
+                      const HTTPURLResponsePtr& response, const URLRequest& request) {
+            *seen = {response->statusCode,
+                     response->url,
+                     request.url,
+                     request.httpMethod,
+                     !request.httpBody && !request.httpBodyStream,
+                     task};
+            return std::optional<URLRequest>(request);
+        };
+    };
+    Seen seen;
+    struct Case {
+        const char* name;
+        Hook hook;
+        long status;  // of the reply the task ends with
+    } cases[] = {
+        {"no hook", nullptr, 200},
+        {"the proposed request", proposed(&seen), 200},
+        {"null", [](auto&&...) { return std::optional<URLRequest>(); }, 302},
+        {"another URL",
+         [&](auto&&, auto&&, auto&&, const URLRequest& request) {
+             URLRequest elsewhere = request;
+             elsewhere.url = cloud.url("/other");
+             return std::optional<URLRequest>(elsewhere);
+         },
+         302},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto manager = makeManager(cloud.baseURL());
+        manager->setResponseSerializer(QKAFHTTPResponseSerializer::serializer());
+        manager->setTaskWillPerformHTTPRedirectionBlock(c.hook);
+        const size_t before = cloud.requestCount();
+        Outcome out;
+        URLSessionTaskPtr task = post(*manager, "/go", out);
+        wait(out);
+        ASSERT_TRUE(task->response());
+        EXPECT_EQ(task->response()->statusCode, c.status);
+        EXPECT_EQ(out.succeeded, c.status == 200);
+        EXPECT_EQ(cloud.requestCount() - before, c.status == 200 ? 2u : 1u);
+    }
+    // A POST answered with 302 goes on as a GET without a body.
+    EXPECT_EQ(seen.status, 302);
+    EXPECT_EQ(seen.from, cloud.url("/go"));
+    EXPECT_EQ(seen.to, cloud.url("/end"));
+    EXPECT_EQ(seen.method, "GET");
+    EXPECT_TRUE(seen.bodyless);
+    EXPECT_TRUE(seen.task);
+}
+
 void twoHundredRequests() {
     FakeCloud cloud;
     std::atomic<int> served{0};

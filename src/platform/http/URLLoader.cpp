@@ -76,9 +76,11 @@ std::optional<URLParts> partsOf(const std::string& reference, const std::string&
     return parts;
 }
 
-// Whether the transfer may follow a redirect to location; when it may, the transfer now
-// fetches the target (its URL and host, for the trust check of the next connection).
-bool followRedirect(URLTransfer& transfer, const std::string& location) {
+// Whether the transfer may follow a redirect to location and the delegate agrees (asked with
+// the target's URL); when it does, the transfer now fetches the target (its URL and host, for
+// the trust check of the next connection).
+bool followRedirect(URLTransfer& transfer, const std::string& location,
+                    const std::function<bool(const std::string& target)>& delegateAgrees) {
     auto from = partsOf(transfer.url);
     auto to = partsOf(location, transfer.url);
     if (!from || !to) return false;
@@ -87,6 +89,7 @@ bool followRedirect(URLTransfer& transfer, const std::string& location) {
         auto origin = partsOf(transfer.task->originalRequest().url);
         if (!origin || !origin->sameOrigin(*to)) return false;
     }
+    if (!delegateAgrees(to->url)) return false;
     transfer.url = to->url;
     transfer.host = to->host;
     return true;
@@ -301,7 +304,22 @@ size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context)
         // libcurl follows only a non-empty Location.
         auto location = transfer->headers.value("Location");
         bool redirect = status >= 300 && status < 400 && location && !location->empty();
-        bool refused = redirect && !followRedirect(*transfer, *location);
+        auto delegateAgrees = [transfer, status](const std::string& target) {
+            auto delegate = transfer->task->session_->delegate();
+            if (!delegate) return true;
+            // What libcurl sends when it follows: a POST becomes a GET without a body after
+            // 301, 302 and 303.
+            URLRequest next = transfer->task->request_;
+            next.url = target;
+            if ((status == 301 || status == 302 || status == 303) && next.httpMethod == "POST") {
+                next.httpMethod = "GET";
+                next.httpBody.reset();
+                next.httpBodyStream.reset();
+            }
+            auto redirect = makeResponse(transfer->url, status, transfer->headers);
+            return delegate->willPerformHTTPRedirection(transfer->task, redirect, next);
+        };
+        bool refused = redirect && !followRedirect(*transfer, *location, delegateAgrees);
         if (status >= 200 && (!redirect || refused) && !transfer->responseDelivered) {
             auto response = makeResponse(transfer->task->request_.url, status, transfer->headers);
             transfer->responseDelivered = true;

@@ -50,6 +50,11 @@ std::shared_ptr<InputStream> URLSessionDelegate::needNewBodyStream(const URLSess
     return nullptr;
 }
 
+bool URLSessionDelegate::willPerformHTTPRedirection(const URLSessionTaskPtr&,
+                                                    const HTTPURLResponsePtr&, const URLRequest&) {
+    return true;
+}
+
 URLSessionTask::URLSessionTask(std::shared_ptr<URLSession> session, uint64_t identifier,
                                URLRequest request, URLSessionTaskKind kind, UploadSource upload)
     : session_(std::move(session)),

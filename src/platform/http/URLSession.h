@@ -170,6 +170,13 @@ class URLSessionDelegate {
     // fails the task with URLError::requestBodyStreamExhausted. Synchronously on the
     // URL-loading thread, under the same rules as the trust challenge. The default: null.
     virtual std::shared_ptr<InputStream> needNewBodyStream(const URLSessionTaskPtr& task);
+    // A redirect that the rules on URLSessionTask let the task follow: response is the
+    // redirect, request what following it sends. True follows it; false does not, and the
+    // redirect becomes the task's reply. Synchronously on the URL-loading thread, under the same
+    // rules as the trust challenge. The default: true.
+    virtual bool willPerformHTTPRedirection(const URLSessionTaskPtr& task,
+                                            const HTTPURLResponsePtr& response,
+                                            const URLRequest& request);
     // The rest run on the session's delegate queue, per task in this order: the response
     // once (when one arrived), the body in arrival order, the completion once.
     virtual void didReceiveResponse(const URLSessionTaskPtr&, const HTTPURLResponsePtr&) {}
