@@ -369,7 +369,9 @@ size_t URLLoader::onBody(char* data, size_t size, size_t count, void* context) {
     auto* transfer = static_cast<URLTransfer*>(context);
     transfer->lastActivity = std::chrono::steady_clock::now();
     size_t length = size * count;
-    if (transfer->task->bytesReceived_ + int64_t(length) > kMaximumReplyBodyBytes) {
+    // A download task's body goes to a file, not to memory: no bound.
+    if (transfer->task->kind() != URLSessionTaskKind::download &&
+        transfer->task->bytesReceived_ + int64_t(length) > kMaximumReplyBodyBytes) {
         transfer->tooLarge = true;
         return 0;  // ends the transfer
     }

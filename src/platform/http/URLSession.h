@@ -52,6 +52,7 @@ constexpr int64_t secureConnectionFailed = -1200;
 // The largest reply body a task takes, counted after decompression: far above any reply of
 // the cloud's API, and small enough that a hostile or broken server (or a compressed bomb)
 // cannot exhaust the app's memory. A larger body ends its task with dataLengthExceedsMaximum.
+// A download task's body is written to a file as it arrives and is not bounded.
 inline constexpr int64_t kMaximumReplyBodyBytes = 4 * 1024 * 1024;
 
 // Header fields in the order they were set; names compare without regard to case.
