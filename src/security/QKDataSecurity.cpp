@@ -302,16 +302,41 @@ std::optional<Bytes> QKDataSecurity::localMessageBodyEncryption(
     return AES128EncryptWithData(body, hexKey);
 }
 
+namespace {
+
+// The AES key of LAN message bodies under a key text: its MD5 digest, as the hex text of the
+// digest reads back. Every frame of a run uses the same key text: the digest of the last one is
+// kept per thread (and wiped at the thread's end).
+const Bytes& bodyKey(const std::string& apKey) {
+    struct Kept {
+        std::string text;
+        Bytes key;
+        ~Kept() {
+            crypto::cleanse(text.data(), text.size());
+            crypto::cleanse(key.data(), key.size());
+        }
+    };
+    thread_local Kept kept;
+    if (kept.key.empty() || kept.text != apKey) {
+        crypto::cleanse(kept.text.data(), kept.text.size());
+        kept.text = apKey;
+        kept.key = hexBytes(QKDataSecurity::getMD5_128(apKey));
+    }
+    return kept.key;
+}
+
+}  // namespace
+
 std::optional<Bytes> QKDataSecurity::localMessageBodyEncryption(ByteView body) {
     std::string apKey = configApKey();
     if (apKey.empty()) return std::nullopt;
-    return AES128EncryptWithData(body, getMD5_128(apKey));
+    return aes128(true, AesMode::ECB, body, bodyKey(apKey));
 }
 
 std::optional<Bytes> QKDataSecurity::localMessageBodyDecryption(ByteView encrypted) {
     std::string apKey = configApKey();
     if (apKey.empty()) return std::nullopt;
-    return AES128DecryptWithData(encrypted, getMD5_128(apKey));
+    return aes128(false, AesMode::ECB, encrypted, bodyKey(apKey));
 }
 
 std::optional<Bytes> QKDataSecurity::localMsgBodyEncryption(

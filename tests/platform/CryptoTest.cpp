@@ -1,4 +1,5 @@
 #include <map>
+#include <thread>
 
 #include "platform/crypto/Crypto.h"
 #include "security/ScriptedRandom.h"
@@ -289,6 +290,49 @@ TEST(CryptoAesCcm, KeptContextsMatchFreshOnes) {
                                     r.tagLength, Bytes(r.payloadLength, 3), out))
             << r.what;
         EXPECT_TRUE(out.empty()) << r.what;
+    }
+}
+
+// A thread keeps its AES contexts with their key: a sequence of calls that share keys, change
+// IVs, padding and direction, and fail midway gives what each call gives on a fresh thread.
+TEST(CryptoAes, KeptContextsMatchFreshOnes) {
+    const Bytes keyA(16, 0x2A), keyB(32, 0x3B), iv1(16, 1), iv2(16, 2);
+    const Bytes text = toBytes("kept contexts must forget nothing but the key schedule");
+    const Bytes blocks(48, 0x5C);
+    const Bytes sealedA =
+        crypto::aesEncrypt(AesMode::CBC, AesPadding::PKCS7, keyA, iv1, text).value();
+    Bytes badPadding = crypto::aesEncrypt(AesMode::ECB, AesPadding::None, keyA, {}, blocks).value();
+    struct Call {
+        bool encrypt;
+        AesMode mode;
+        AesPadding padding;
+        const Bytes* key;
+        const Bytes* iv;
+        const Bytes* input;
+    };
+    const Bytes none;
+    const Call calls[] = {
+        {true, AesMode::CBC, AesPadding::PKCS7, &keyA, &iv1, &text},
+        {false, AesMode::CBC, AesPadding::PKCS7, &keyA, &iv1, &sealedA},
+        {true, AesMode::CBC, AesPadding::PKCS7, &keyA, &iv2, &text},
+        {true, AesMode::ECB, AesPadding::None, &keyA, &none, &blocks},
+        {true, AesMode::ECB, AesPadding::PKCS7, &keyA, &none, &blocks},
+        {false, AesMode::ECB, AesPadding::PKCS7, &keyA, &none, &badPadding},
+        {false, AesMode::ECB, AesPadding::None, &keyA, &none, &badPadding},
+        {true, AesMode::CBC, AesPadding::None, &keyB, &iv2, &blocks},
+        {true, AesMode::CBC, AesPadding::PKCS7, &keyA, &iv1, &text},
+        {false, AesMode::CBC, AesPadding::PKCS7, &keyA, &iv2, &sealedA},
+    };
+    auto run = [](const Call& c) {
+        return c.encrypt ? crypto::aesEncrypt(c.mode, c.padding, *c.key, *c.iv, *c.input)
+                         : crypto::aesDecrypt(c.mode, c.padding, *c.key, *c.iv, *c.input);
+    };
+    for (int round = 0; round < 2; ++round) {
+        for (size_t i = 0; i < std::size(calls); ++i) {
+            std::optional<Bytes> fresh;
+            std::thread([&] { fresh = run(calls[i]); }).join();
+            EXPECT_EQ(run(calls[i]), fresh) << "round " << round << ", call " << i;
+        }
     }
 }
 

@@ -54,6 +54,65 @@ const EVP_CIPHER* fetchedAes(AesMode mode, size_t keyLength) {
     return ciphers[mode == AesMode::CBC ? 1 : 0][index].get();
 }
 
+size_t keyIndex(size_t keyLength) {
+    return keyLength == 16 ? 0 : keyLength == 24 ? 1 : 2;
+}
+
+// A cipher context this thread keeps for its next call of the same kind, with the key and the
+// settings (lengths, padding) it was set up with: a call with the same ones skips the key
+// expansion. The key stays in memory until the next call of the kind or the thread's end.
+struct KeptContext {
+    EVP_CIPHER_CTX* ctx = nullptr;
+    uint8_t key[32] = {};
+    size_t keyLength = 0;
+    uint64_t settings = 0;
+    bool keyed = false;
+
+    bool matches(ByteView k, uint64_t s) const {
+        return keyed && settings == s && keyLength == k.size() &&
+               CRYPTO_memcmp(key, k.data(), k.size()) == 0;
+    }
+    void remember(ByteView k, uint64_t s) {
+        std::memcpy(key, k.data(), k.size());
+        keyLength = k.size();
+        settings = s;
+        keyed = true;
+    }
+    void drop() {
+        EVP_CIPHER_CTX_free(std::exchange(ctx, nullptr));
+        cleanse(key, sizeof key);
+        keyed = false;
+    }
+};
+
+struct KeptContexts {
+    KeptContext ccm[2][3];       // by direction (sealing) and key length
+    KeptContext block[2][2][3];  // by direction (encrypting), mode and key length
+    ~KeptContexts() {
+        alive = false;
+        for (auto& byDirection : ccm)
+            for (auto& kept : byDirection) kept.drop();
+        for (auto& byDirection : block)
+            for (auto& byMode : byDirection)
+                for (auto& kept : byMode) kept.drop();
+    }
+    static thread_local bool alive;
+};
+thread_local bool KeptContexts::alive = true;
+thread_local KeptContexts keptContexts;
+
+// Runs use with the thread's kept context of the kind (a fresh one once the thread's contexts
+// are gone, in its last static destructors). use returns whether it succeeded and leaves the
+// context remembered; a context that failed midway starts afresh next time.
+template <class Use>
+bool withKeptContext(KeptContext& kept, Use use) {
+    KeptContext own;
+    KeptContext& context = KeptContexts::alive ? kept : own;
+    const bool done = use(context);
+    if (!done || &context == &own) context.drop();
+    return done;
+}
+
 // OpenSSL reads no byte through a pointer with a zero length, but some calls treat a null
 // pointer as "keep the previous value".
 const uint8_t* nonNull(ByteView bytes) {
@@ -67,18 +126,31 @@ std::optional<Bytes> aesCrypt(bool encrypt, AesMode mode, AesPadding padding, By
     if (!cipher) return std::nullopt;
     if (mode == AesMode::CBC && iv.size() != kAesBlockSize) return std::nullopt;
     if (input.size() > static_cast<size_t>(INT_MAX) - 2 * kAesBlockSize) return std::nullopt;
-    EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-    if (!ctx) return std::nullopt;
     const uint8_t* ivBytes = mode == AesMode::CBC ? iv.data() : nullptr;
-    if (EVP_CipherInit_ex2(ctx.get(), cipher, key.data(), ivBytes, encrypt ? 1 : 0, nullptr) != 1)
-        return std::nullopt;
-    EVP_CIPHER_CTX_set_padding(ctx.get(), padding == AesPadding::PKCS7 ? 1 : 0);
-
+    const uint64_t settings = padding == AesPadding::PKCS7 ? 1 : 0;
     Bytes out(input.size() + kAesBlockSize);
     int moved = 0, last = 0;
-    bool ok = EVP_CipherUpdate(ctx.get(), out.data(), &moved, nonNull(input),
-                               static_cast<int>(input.size())) == 1 &&
-              EVP_CipherFinal_ex(ctx.get(), out.data() + moved, &last) == 1;
+    auto& kept = keptContexts.block[encrypt][mode == AesMode::CBC][keyIndex(key.size())];
+    const bool ok = withKeptContext(kept, [&](KeptContext& c) {
+        const bool same = c.matches(key, settings);
+        c.keyed = false;
+        if (!c.ctx && !(c.ctx = EVP_CIPHER_CTX_new())) return false;
+        if (same) {
+            // The same key: a new IV and the state of a fresh message.
+            if (EVP_CipherInit_ex2(c.ctx, nullptr, nullptr, ivBytes, encrypt ? 1 : 0, nullptr) != 1)
+                return false;
+        } else if (EVP_CipherInit_ex2(c.ctx, cipher, key.data(), ivBytes, encrypt ? 1 : 0,
+                                      nullptr) != 1 ||
+                   EVP_CIPHER_CTX_set_padding(c.ctx, int(settings)) != 1) {
+            return false;
+        }
+        if (EVP_CipherUpdate(c.ctx, out.data(), &moved, nonNull(input),
+                             static_cast<int>(input.size())) != 1 ||
+            EVP_CipherFinal_ex(c.ctx, out.data() + moved, &last) != 1)
+            return false;
+        c.remember(key, settings);
+        return true;
+    });
     if (!ok) {
         cleanse(out.data(), out.size());
         return std::nullopt;
@@ -212,10 +284,6 @@ struct SpareContexts {
 thread_local bool SpareContexts::alive = true;
 thread_local SpareContexts spareContexts;
 
-size_t keyIndex(size_t keyLength) {
-    return keyLength == 16 ? 0 : keyLength == 24 ? 1 : 2;
-}
-
 // A context of the given kind keyed with key (and a zero IV for CBC), or null.
 EVP_CIPHER_CTX* keyedContext(AesMode mode, ByteView key) {
     static const uint8_t zeroIv[kAesBlockSize] = {};
@@ -335,43 +403,16 @@ const EVP_CIPHER* fetchedCcm(size_t keyLength) {
                : nullptr;
 }
 
-// This thread's CCM contexts by direction and key length, each with the key (and the nonce and
-// tag lengths) it was set up for: a message like the last one in the same direction skips the
-// key expansion. The direction is part of the set-up: a context keyed for sealing does not
-// open.
-struct CcmContexts {
-    struct Slot {
-        EVP_CIPHER_CTX* ctx = nullptr;
-        uint8_t key[32] = {};
-        bool keyed = false;
-        size_t nonceLength = 0;
-        size_t tagLength = 0;
-    };
-    Slot slots[2][3];
-    ~CcmContexts() {
-        alive = false;
-        for (auto& byDirection : slots) {
-            for (auto& slot : byDirection) {
-                EVP_CIPHER_CTX_free(slot.ctx);
-                cleanse(slot.key, sizeof slot.key);
-            }
-        }
-    }
-    static thread_local bool alive;
-};
-thread_local bool CcmContexts::alive = true;
-thread_local CcmContexts ccmContexts;
-
-bool runCcm(CcmContexts::Slot& slot, bool seal, ByteView key, ByteView nonce, ByteView ad,
+// The contexts are kept by direction: a context keyed for sealing does not open.
+bool runCcm(KeptContext& kept, bool seal, ByteView key, ByteView nonce, ByteView ad,
             size_t tagLength, ByteView input, uint8_t* out) {
     const size_t length = seal ? input.size() : input.size() - tagLength;
     // The tag and nonce lengths enter the state when the key is set.
-    const bool sameKey = slot.keyed && slot.nonceLength == nonce.size() &&
-                         slot.tagLength == tagLength &&
-                         CRYPTO_memcmp(slot.key, key.data(), key.size()) == 0;
-    slot.keyed = false;
-    if (!slot.ctx && !(slot.ctx = EVP_CIPHER_CTX_new())) return false;
-    EVP_CIPHER_CTX* ctx = slot.ctx;
+    const uint64_t settings = uint64_t(nonce.size()) << 8 | tagLength;
+    const bool sameKey = kept.matches(key, settings);
+    kept.keyed = false;
+    if (!kept.ctx && !(kept.ctx = EVP_CIPHER_CTX_new())) return false;
+    EVP_CIPHER_CTX* ctx = kept.ctx;
     uint8_t* tag = seal ? nullptr : const_cast<uint8_t*>(input.data() + length);
     // The payload step needs an output pointer even for no bytes: without one it would count
     // as associated data, and an empty message's tag would go unchecked.
@@ -400,10 +441,7 @@ bool runCcm(CcmContexts::Slot& slot, bool seal, ByteView key, ByteView nonce, By
         (EVP_CipherFinal_ex(ctx, out + length, &n) != 1 ||
          EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, int(tagLength), out + length) != 1))
         return false;
-    std::memcpy(slot.key, key.data(), key.size());
-    slot.nonceLength = nonce.size();
-    slot.tagLength = tagLength;
-    slot.keyed = true;
+    kept.remember(key, settings);
     return true;
 }
 
@@ -421,16 +459,10 @@ bool aesCcm(bool seal, ByteView key, ByteView nonce, ByteView associatedData, si
     const size_t lengthBytes = 15 - nonce.size();
     if (lengthBytes < 8 && (uint64_t(length) >> (8 * lengthBytes)) != 0) return false;
     out.resize(seal ? length + tagLength : length);
-    // Once the thread's contexts are gone (its last static destructors), a context per call.
-    CcmContexts::Slot own;
-    auto& slot = CcmContexts::alive ? ccmContexts.slots[seal][keyIndex(key.size())] : own;
-    const bool done = runCcm(slot, seal, key, nonce, associatedData, tagLength, input, out.data());
-    if (!done || &slot == &own) {
-        // A context that failed midway starts afresh next time.
-        EVP_CIPHER_CTX_free(std::exchange(slot.ctx, nullptr));
-        cleanse(slot.key, sizeof slot.key);
-        slot.keyed = false;
-    }
+    const bool done =
+        withKeptContext(keptContexts.ccm[seal][keyIndex(key.size())], [&](KeptContext& c) {
+            return runCcm(c, seal, key, nonce, associatedData, tagLength, input, out.data());
+        });
     if (!done) {
         cleanse(out.data(), out.size());
         out.clear();
