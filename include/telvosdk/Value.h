@@ -26,6 +26,11 @@ class TELVO_EXPORT Dictionary {
 
     Dictionary() = default;
     Dictionary(std::initializer_list<Entry> entries);
+    Dictionary(const Dictionary& other);
+    Dictionary& operator=(const Dictionary& other);
+    Dictionary(Dictionary&&) noexcept = default;
+    Dictionary& operator=(Dictionary&&) noexcept = default;
+    ~Dictionary();
 
     bool contains(std::string_view key) const;
     // The value under key, or nullptr.
@@ -36,6 +41,8 @@ class TELVO_EXPORT Dictionary {
     void set(std::string key, Value value);
     bool erase(std::string_view key);
     void clear();
+    // Room for n entries without growing.
+    void reserve(size_t n);
 
     // Defined below Value: they need it complete.
     size_t size() const;
@@ -48,9 +55,18 @@ class TELVO_EXPORT Dictionary {
     bool operator==(const Dictionary& other) const;
 
   private:
+    // Small dictionaries (most of them: device dictionaries, extras) are looked up by scanning
+    // their entries; from kIndexedFrom entries on, a dictionary keeps an index by key.
+    static constexpr size_t kIndexedFrom = 40;
+    struct KeyHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
+    };
+    using Index = std::unordered_map<std::string, size_t, KeyHash, std::equal_to<>>;
+    size_t position(std::string_view key) const;
     void reindex();
     std::vector<Entry> entries_;
-    std::unordered_map<std::string, size_t> index_;
+    std::unique_ptr<Index> index_;
 };
 
 // A dynamically typed value: the property-list model of the system (device dictionaries,

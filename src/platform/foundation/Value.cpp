@@ -1,6 +1,7 @@
 #include "telvosdk/Value.h"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
 
@@ -139,21 +140,54 @@ std::optional<Json> toJson(const Value& v, int depth) {
 // ---- Dictionary
 
 Dictionary::Dictionary(std::initializer_list<Entry> entries) {
+    entries_.reserve(entries.size());
     for (const auto& e : entries) set(e.first, e.second);
 }
 
+Dictionary::Dictionary(const Dictionary& other) : entries_(other.entries_) {
+    if (other.index_) index_ = std::make_unique<Index>(*other.index_);
+}
+
+Dictionary& Dictionary::operator=(const Dictionary& other) {
+    if (this != &other) {
+        entries_ = other.entries_;
+        index_ = other.index_ ? std::make_unique<Index>(*other.index_) : nullptr;
+    }
+    return *this;
+}
+
+Dictionary::~Dictionary() = default;
+
+size_t Dictionary::position(std::string_view key) const {
+    if (index_) {
+        auto it = index_->find(key);
+        return it == index_->end() ? entries_.size() : it->second;
+    }
+    // Most keys differ in length or in their first or last byte (keys share prefixes such as
+    // "device"): those are told apart without a call.
+    const size_t n = key.size();
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        const std::string& k = entries_[i].first;
+        if (k.size() != n) continue;
+        if (n == 0) return i;
+        if (k[0] == key[0] && k[n - 1] == key[n - 1] && std::memcmp(k.data(), key.data(), n) == 0)
+            return i;
+    }
+    return entries_.size();
+}
+
 bool Dictionary::contains(std::string_view key) const {
-    return find(key) != nullptr;
+    return position(key) < entries_.size();
 }
 
 const Value* Dictionary::find(std::string_view key) const {
-    auto it = index_.find(std::string(key));
-    return it == index_.end() ? nullptr : &entries_[it->second].second;
+    const size_t at = position(key);
+    return at < entries_.size() ? &entries_[at].second : nullptr;
 }
 
 Value* Dictionary::find(std::string_view key) {
-    auto it = index_.find(std::string(key));
-    return it == index_.end() ? nullptr : &entries_[it->second].second;
+    const size_t at = position(key);
+    return at < entries_.size() ? &entries_[at].second : nullptr;
 }
 
 const Value& Dictionary::operator[](std::string_view key) const {
@@ -166,21 +200,26 @@ void Dictionary::set(std::string key, Value value) {
         *existing = std::move(value);
         return;
     }
-    index_.emplace(key, entries_.size());
+    if (index_) index_->emplace(key, entries_.size());
     entries_.emplace_back(std::move(key), std::move(value));
+    if (!index_ && entries_.size() >= kIndexedFrom) reindex();
 }
 
 bool Dictionary::erase(std::string_view key) {
-    auto it = index_.find(std::string(key));
-    if (it == index_.end()) return false;
-    entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(it->second));
-    reindex();
+    const size_t at = position(key);
+    if (at >= entries_.size()) return false;
+    entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(at));
+    if (index_) reindex();
     return true;
 }
 
 void Dictionary::clear() {
     entries_.clear();
-    index_.clear();
+    index_.reset();
+}
+
+void Dictionary::reserve(size_t n) {
+    entries_.reserve(n);
 }
 
 std::vector<std::string> Dictionary::keys() const {
@@ -195,8 +234,13 @@ bool Dictionary::operator==(const Dictionary& other) const {
 }
 
 void Dictionary::reindex() {
-    index_.clear();
-    for (size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first, i);
+    if (entries_.size() < kIndexedFrom) {
+        index_.reset();
+        return;
+    }
+    if (!index_) index_ = std::make_unique<Index>();
+    index_->clear();
+    for (size_t i = 0; i < entries_.size(); ++i) index_->emplace(entries_[i].first, i);
 }
 
 // ---- Value

@@ -1,0 +1,91 @@
+#include <cmath>
+#include <limits>
+
+#include "platform/foundation/PackedValue.h"
+#include "sim/TestPrelude.h"
+
+namespace telvo {
+namespace {
+
+Value deep(int levels) {
+    Value v = Value::Array{};
+    for (int i = 0; i < levels; ++i) v = Value::Array{std::move(v)};
+    return v;
+}
+
+// Every kind of value comes back equal, the order of dictionary keys included.
+TEST(PackedValue, RoundTrips) {
+    Dictionary wide;
+    for (int i = 60; i > 0; --i) wide.set("key" + std::to_string(i), Value(int64_t{i}));
+    const struct {
+        const char* what;
+        Value value;
+    } cases[] = {
+        {"null", Value()},
+        {"true", Value(true)},
+        {"false", Value(false)},
+        {"int extremes", Value::Array{Value(std::numeric_limits<int64_t>::min()),
+                                      Value(std::numeric_limits<int64_t>::max()), Value(-1)}},
+        {"uint max", Value(std::numeric_limits<uint64_t>::max())},
+        {"doubles", Value::Array{Value(-0.0), Value(1e308), Value(-INFINITY), Value(0.1)}},
+        {"empty text", Value(std::string())},
+        {"text with a NUL, 300 bytes", Value(std::string(150, 'a') + '\0' + std::string(149, 'b'))},
+        {"empty bytes", Value(Bytes{})},
+        {"bytes over 16383", Value(Bytes(20000, 0xA5))},
+        {"empty containers", Value::Array{Value(Value::Array{}), Value(Dictionary{})}},
+        {"nested dictionary",
+         Value(Dictionary{{"b", Value(Dictionary{{"x", Value(Bytes{1, 2})}})}, {"a", Value(1)}})},
+        {"60 keys in their order", Value(wide)},
+        {"64 levels", deep(63)},
+    };
+    for (const auto& c : cases) {
+        auto packedForm = packed::pack(c.value);
+        ASSERT_TRUE(packedForm) << c.what;
+        auto back = packed::unpack(*packedForm);
+        ASSERT_TRUE(back) << c.what;
+        EXPECT_EQ(*back, c.value) << c.what;
+        if (c.value.isDictionary()) {
+            EXPECT_EQ(back->dictionary().keys(), c.value.dictionary().keys());
+        }
+    }
+    // -0.0 keeps its sign, which == does not see.
+    EXPECT_TRUE(std::signbit(packed::unpack(*packed::pack(Value(-0.0)))->doubleValue()));
+}
+
+TEST(PackedValue, ObjectHandlesDoNotPack) {
+    const Value object = Value::object(std::make_shared<int>(1));
+    EXPECT_FALSE(packed::pack(object));
+    EXPECT_FALSE(packed::pack(Value(Dictionary{{"a", Value(1)}, {"o", object}})));
+    EXPECT_FALSE(packed::pack(Value::Array{Value(1), object}));
+}
+
+// Anything but one whole packed value is refused: every shorter prefix, a byte more, an unknown
+// tag, counts and lengths beyond the bytes, nesting deeper than 64.
+TEST(PackedValue, RefusesWhatIsNotOneWholeValue) {
+    const Value sample(Dictionary{{"key", Value::Array{Value(1), Value("text"), Value(Bytes{9})}},
+                                  {"n", Value(2.5)}});
+    const Bytes whole = *packed::pack(sample);
+    for (size_t n = 0; n < whole.size(); ++n)
+        EXPECT_FALSE(packed::unpack(ByteView(whole).first(n))) << n;
+    Bytes longer = whole;
+    longer.push_back(0);
+    EXPECT_FALSE(packed::unpack(longer));
+    const struct {
+        const char* what;
+        Bytes bytes;
+    } bad[] = {
+        {"unknown tag", {10}},
+        {"text longer than the bytes", {6, 5, 'a', 'b'}},
+        {"bytes length of 2^63", {7, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01}},
+        {"length that never ends", {6, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+        {"array count beyond the bytes", {8, 0x7F, 0}},
+        {"dictionary count beyond the bytes", {9, 3, 1, 'a', 0}},
+        {"int cut short", {3, 1, 2, 3}},
+    };
+    for (const auto& b : bad) EXPECT_FALSE(packed::unpack(b.bytes)) << b.what;
+    EXPECT_FALSE(packed::unpack(*packed::pack(deep(65))));
+    EXPECT_TRUE(packed::unpack(*packed::pack(deep(64))));
+}
+
+}  // namespace
+}  // namespace telvo
