@@ -2,8 +2,9 @@
 // figure over another's, and limits on a median figure, each with the goal beside it. A figure
 // is a benchmark's time per iteration (CPU time, or real time, which is the manual time of
 // benchmarks that use it) or one of its counters. A program with goals defines main() through
-// runWithGoals. Unless the command line asks for repetitions, every benchmark runs five times
-// and the console shows the aggregates; the goals read the medians.
+// runWithGoals. Unless the command line asks for repetitions, every benchmark runs five times,
+// the repetitions of all of them interleaved in random order, and the console shows the
+// aggregates; the goals read the medians.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -104,11 +105,15 @@ inline int runWithGoals(int argc, char** argv, const std::vector<Goal>& goals) {
     bool repetitions = false;
     for (int i = 1; i < argc; ++i)
         if (std::strncmp(argv[i], "--benchmark_repetitions", 23) == 0) repetitions = true;
+    // Repetitions of the benchmarks interleave in random order, so that a machine whose load
+    // drifts weighs on both sides of a ratio alike.
     static char kRepeat[] = "--benchmark_repetitions=5";
     static char kAggregates[] = "--benchmark_display_aggregates_only=true";
+    static char kInterleave[] = "--benchmark_enable_random_interleaving=true";
     if (!repetitions) {
         args.push_back(kRepeat);
         args.push_back(kAggregates);
+        args.push_back(kInterleave);
     }
     int count = int(args.size());
     benchmark::Initialize(&count, args.data());

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <limits>
@@ -35,16 +36,30 @@ QKUserDefault::QKUserDefault(std::filesystem::path folder)
     : folder_(std::move(folder)),
       writer_(folder_.empty() ? nullptr : std::make_shared<Writer>(folder_)) {}
 
+namespace {
+std::atomic<uint64_t> gSettingsChanges{1};
+void settingsChanged() {
+    gSettingsChanges.fetch_add(1, std::memory_order_acq_rel);
+}
+}  // namespace
+
+uint64_t settingsChangeCount() {
+    return gSettingsChanges.load(std::memory_order_acquire);
+}
+
 std::shared_ptr<QKUserDefault> QKUserDefault::standardUserDefaults() {
     std::lock_guard lock(sharedStore().mutex);
-    if (!sharedStore().instance)
+    if (!sharedStore().instance) {
         sharedStore().instance = std::make_shared<QKUserDefault>(sharedStore().folder);
+        settingsChanged();
+    }
     return sharedStore().instance;
 }
 
 void QKUserDefault::loadLocked() const {
     if (loaded_) return;
     loaded_ = true;
+    settingsChanged();
     if (folder_.empty()) return;
     const std::filesystem::path path = folder_ / kFileName;
     std::error_code ec;
@@ -180,6 +195,7 @@ void QKUserDefault::setValue(const Value& value, const std::string& key) {
             values_.erase(key);
         else
             values_.set(key, value);
+        settingsChanged();
         scheduleSaveLocked();
     }
     reportPending();
@@ -204,6 +220,7 @@ void resetForTesting<QKUserDefault>() {
     {
         std::lock_guard lock(sharedStore().mutex);
         old.swap(sharedStore().instance);
+        settingsChanged();
     }
     if (old) old->synchronize();
 }

@@ -11,4 +11,9 @@ namespace telvo {
 template <>
 void resetForTesting<QKUserDefault>();
 
+// A count that moves whenever what the shared store answers may have changed (a value set or
+// removed, the file loaded, the store made or dropped): a reader may keep what it read while
+// the count stays. Never 0.
+uint64_t settingsChangeCount();
+
 }  // namespace telvo

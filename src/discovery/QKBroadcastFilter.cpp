@@ -1,8 +1,9 @@
 #include "discovery/QKBroadcastFilter.h"
 
 #include <algorithm>
+#include <cctype>
+#include <string_view>
 
-#include "core/QKSDKExtention.h"
 #include "logging/QKLog.h"
 #include "telvosdk/QKSDKConstants.h"
 
@@ -10,8 +11,17 @@ namespace telvo {
 
 namespace {
 
-bool equalIgnoringCase(const Value& entry, const std::string& value) {
-    return qksdk_isEqualToStringIgnoreCase(entry.optionalText(), value);
+// qksdk_isEqualToStringIgnoreCase on texts in place: the filter runs for every reply.
+bool sameIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return x == y || std::tolower(static_cast<unsigned char>(x)) ==
+                                    std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// Only a text entry can equal a value.
+bool equalIgnoringCase(const Value& entry, std::string_view value) {
+    return entry.isText() && sameIgnoringCase(entry.text(), value);
 }
 
 bool matchesValue(const Value& dic, int64_t type, const std::string& value) {
@@ -23,10 +33,9 @@ bool matchesValue(const Value& dic, int64_t type, const std::string& value) {
         case QKBroadcastFilterTypeTypeOrSSID: {
             const Value& type = dic[kQKSDKDeviceType];
             if (type.isText()) {
-                const std::string& text = type.text();
+                const std::string_view text = type.text();
                 const size_t at = text.rfind("0x");
-                if (at != std::string::npos &&
-                    qksdk_isEqualToStringIgnoreCase(text.substr(at + 2), value))
+                if (at != std::string_view::npos && sameIgnoringCase(text.substr(at + 2), value))
                     return true;
             }
             return equalIgnoringCase(type, value) ||
@@ -40,8 +49,9 @@ bool matchesValue(const Value& dic, int64_t type, const std::string& value) {
 }
 
 bool sameSerial(const Value& a, const Value& b) {
-    return qksdk_isEqualToStringIgnoreCase(a[kQKSDKDeviceSn].optionalText(),
-                                           b[kQKSDKDeviceSn].optionalText());
+    const Value& x = a[kQKSDKDeviceSn];
+    const Value& y = b[kQKSDKDeviceSn];
+    return x.isText() && y.isText() && sameIgnoringCase(x.text(), y.text());
 }
 
 }  // namespace

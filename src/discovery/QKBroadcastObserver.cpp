@@ -1,10 +1,14 @@
 #include "discovery/QKBroadcastObserver.h"
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
+#include <memory_resource>
 
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/PackedValue.h"
 #include "telvosdk/QKSDKConstants.h"
 
 namespace telvo {
@@ -21,35 +25,72 @@ std::shared_ptr<QKBroadcastObserver> QKBroadcastObserver::initWithFilter(
 std::string QKBroadcastObserver::mergeKey(const Value& dic) {
     if (!dic.isDictionary()) return {};
     const Dictionary& d = dic.dictionary();
-    if (const Value* sn = d.find(kQKSDKDeviceSn)) return "s" + sn->stringValue();
-    if (const Value* id = d.find(kQKSDKDeviceId)) return "i" + id->stringValue();
-    return {};
+    const Value* sn = d.find(kQKSDKDeviceSn);
+    const Value* field = sn ? sn : d.find(kQKSDKDeviceId);
+    if (!field) return {};
+    const std::string text = field->isText() ? std::string() : field->stringValue();
+    const std::string& value = field->isText() ? field->text() : text;
+    std::string key;
+    key.reserve(1 + value.size());
+    key += sn ? 's' : 'i';
+    key += value;
+    return key;
+}
+
+bool QKBroadcastObserver::Record::idOf(const Value& dic) {
+    return dic[kQKSDKDeviceId].int64Value() != 0;
+}
+
+bool QKBroadcastObserver::Record::hasId() const {
+    return dic ? idOf(*dic) : hasDeviceId;
+}
+
+std::shared_ptr<Value> QKBroadcastObserver::Record::value() const {
+    if (dic) return dic;
+    auto unpacked = packed::unpack(packed);
+    return std::make_shared<Value>(unpacked ? std::move(*unpacked) : Value(Dictionary{}));
 }
 
 void QKBroadcastObserver::insertLocked(std::shared_ptr<Value> dic, std::string key) {
     const uint64_t seq = nextSeq_++;
     const bool pass = passes(*dic);
-    if (!key.empty() && !index_.emplace(key, seq).second) sharedKeys_ = true;
     passing_ += pass;
-    records_.emplace(seq, Record{std::move(dic), std::move(key), pass});
+    const bool reports =
+        type_ == QKBroadcastReportFirstMatch || type_ == QKBroadcastReportEveryMatch;
+    Bytes packedForm;
+    bool hasDeviceId = false;
+    if (!(reports && pass)) {
+        if (auto p = packed::pack(*dic)) {
+            packedForm = std::move(*p);
+            hasDeviceId = Record::idOf(*dic);
+            dic.reset();
+        }
+    }
+    auto at = records_.emplace(
+        seq, Record{std::move(dic), std::move(packedForm), std::move(key), pass, hasDeviceId});
+    // The index views the key the record holds (a map's entries stay where they are).
+    const std::string& held = at.first->second.key;
+    if (!held.empty() && !index_.emplace(held, seq).second) sharedKeys_ = true;
 }
 
 void QKBroadcastObserver::eraseLocked(std::map<uint64_t, Record>::iterator it) {
-    const std::string key = std::move(it->second.key);
-    passing_ -= it->second.passes;
+    const Record& record = it->second;
     const uint64_t seq = it->first;
-    records_.erase(it);
-    if (key.empty()) return;
-    auto indexed = index_.find(key);
-    if (indexed == index_.end() || indexed->second != seq) return;
-    index_.erase(indexed);
-    if (!sharedKeys_) return;
-    for (const auto& [other, record] : records_) {
-        if (record.key == key) {
-            index_.emplace(key, other);
-            break;
+    passing_ -= record.passes;
+    // The index entry goes first: it views the record's key.
+    auto indexed = record.key.empty() ? index_.end() : index_.find(record.key);
+    if (indexed != index_.end() && indexed->second == seq) {
+        index_.erase(indexed);
+        if (sharedKeys_) {
+            for (const auto& [other, kept] : records_) {
+                if (other != seq && kept.key == record.key) {
+                    index_.emplace(kept.key, other);
+                    break;
+                }
+            }
         }
     }
+    records_.erase(it);
 }
 
 std::vector<const Value*> QKBroadcastObserver::filtered(
@@ -67,21 +108,23 @@ void QKBroadcastObserver::updateWithDeviceInfor(std::shared_ptr<Value> info) {
     const bool reports =
         type_ == QKBroadcastReportFirstMatch || type_ == QKBroadcastReportEveryMatch;
     std::string key = mergeKey(*info);
+    // Short lists live on the stack: a report usually lists one record.
+    std::array<std::byte, 256> stack;
+    std::pmr::monotonic_buffer_resource arena(stack.data(), stack.size());
     // The records collected before this one that pass the filter: what a report would list.
-    std::vector<std::pair<uint64_t, std::shared_ptr<Value>>> before;
+    std::pmr::vector<Holder> before(&arena);
     {
         std::lock_guard lock(mutex_);
         if (reports && passing_ > 0 && isValid()) {
             for (const auto& [seq, record] : records_)
-                if (record.passes) before.emplace_back(seq, record.dic);
+                if (record.passes) before.emplace_back(seq, record.value());
         }
         auto indexed = key.empty() ? index_.end() : index_.find(key);
         if (indexed == index_.end()) {
             insertLocked(std::move(info), std::move(key));
         } else {
             auto old = records_.find(indexed->second);
-            const bool replace = (*old->second.dic)[kQKSDKDeviceId].int64Value() == 0 &&
-                                 (*info)[kQKSDKDeviceId].int64Value() != 0;
+            const bool replace = !old->second.hasId() && Record::idOf(*info);
             if (replace) {
                 eraseLocked(old);
                 insertLocked(std::move(info), std::move(key));
@@ -89,10 +132,17 @@ void QKBroadcastObserver::updateWithDeviceInfor(std::shared_ptr<Value> info) {
         }
     }
     if (before.empty()) return;
-    std::vector<const Value*> candidates;
+    std::pmr::vector<const Value*> candidates(&arena);
     candidates.reserve(before.size());
     for (const auto& entry : before) candidates.push_back(entry.second.get());
-    std::vector<const Value*> list = filtered(candidates);
+    // before holds the records that passed the filter when they came; a lone one with a serial
+    // number enters the filter's result once, as itself (the usual case: an appliance reported
+    // at the next reply).
+    const bool lone = before.size() == 1 && (*candidates[0])[kQKSDKDeviceSn].isText();
+    std::vector<const Value*> filteredList;
+    if (!lone) filteredList = filtered({candidates.begin(), candidates.end()});
+    const std::span<const Value* const> list = lone ? std::span<const Value* const>(candidates)
+                                                    : std::span<const Value* const>(filteredList);
     if (list.empty()) return;
     if (type_ == QKBroadcastReportFirstMatch) {
         if (!isValid_.exchange(false)) return;
@@ -110,9 +160,8 @@ void QKBroadcastObserver::updateWithDeviceInfor(std::shared_ptr<Value> info) {
     report(list, before);
 }
 
-void QKBroadcastObserver::report(
-    const std::vector<const Value*>& list,
-    std::vector<std::pair<uint64_t, std::shared_ptr<Value>>>& holders) const {
+void QKBroadcastObserver::report(std::span<const Value* const> list,
+                                 std::span<Holder> holders) const {
     Value::Array devices;
     devices.reserve(list.size());
     for (size_t i = 0; i < list.size(); ++i) {
@@ -127,10 +176,13 @@ void QKBroadcastObserver::report(
         }
     }
     DispatchQueue::main()->async([completion = completion_, devices = std::move(devices)] {
-        QKTool::currentWifiInfoWithBlock(
-            [](const std::optional<std::string>& ssid, const std::string&, std::optional<int64_t>) {
+        // The network is looked up for the log line alone.
+        if (QKLogEnabled()) {
+            QKTool::currentWifiInfoWithBlock([](const std::optional<std::string>& ssid,
+                                                const std::string&, std::optional<int64_t>) {
                 QKSDKLOG("broadcast report on wifi %s", ssid.value_or("").c_str());
             });
+        }
         if (completion && *completion) (*completion)(devices);
     });
 }
@@ -152,7 +204,7 @@ void QKBroadcastObserver::deviceArrayRemoveDic(const Value& dic) {
     std::lock_guard lock(mutex_);
     for (auto it = records_.begin(); it != records_.end();) {
         auto next = std::next(it);
-        if (*it->second.dic == dic) eraseLocked(it);
+        if (*it->second.value() == dic) eraseLocked(it);
         it = next;
     }
 }
@@ -169,7 +221,13 @@ Value::Array QKBroadcastObserver::devicesArray() const {
     std::lock_guard lock(mutex_);
     Value::Array out;
     out.reserve(records_.size());
-    for (const auto& [seq, record] : records_) out.push_back(*record.dic);
+    for (const auto& [seq, record] : records_) {
+        if (record.dic) {
+            out.push_back(*record.dic);
+        } else if (auto unpacked = packed::unpack(record.packed)) {
+            out.push_back(std::move(*unpacked));
+        }
+    }
     return out;
 }
 
@@ -189,7 +247,7 @@ void QKBroadcastObserver::timeOutDo() {
     {
         std::lock_guard lock(mutex_);
         all.reserve(records_.size());
-        for (const auto& [seq, record] : records_) all.push_back(record.dic);
+        for (const auto& [seq, record] : records_) all.push_back(record.value());
     }
     std::vector<const Value*> candidates;
     candidates.reserve(all.size());

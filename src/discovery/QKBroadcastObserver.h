@@ -5,8 +5,11 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <memory_resource>
 #include <mutex>
+#include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -82,10 +85,18 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
                         QKBroadcastCompletion completion)
         : completion_(std::move(completion)), filter_(std::move(filter)), type_(type) {}
 
+    // A record the observer keeps for a while (every record of a type-0 observer, those of a
+    // reporting observer that do not pass its filter) is held packed, in a fraction of the
+    // heap; one that is reported with the next reply is held as it came.
     struct Record {
-        std::shared_ptr<Value> dic;
+        std::shared_ptr<Value> dic;  // null when packed
+        Bytes packed;
         std::string key;  // merge key; empty when the record has neither serial nor ID
         bool passes = false;
+        bool hasDeviceId = false;  // of a packed record: a non-zero appliance ID
+        std::shared_ptr<Value> value() const;
+        bool hasId() const;
+        static bool idOf(const Value& dic);
     };
     static std::string mergeKey(const Value& dic);
     bool passes(const Value& dic) const { return !filter_ || filter_->passes(dic); }
@@ -94,8 +105,8 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
     void eraseLocked(std::map<uint64_t, Record>::iterator it);
     std::vector<const Value*> filtered(const std::vector<const Value*>& list) const;
     // Reports the list on the main queue; holders own the listed records.
-    void report(const std::vector<const Value*>& list,
-                std::vector<std::pair<uint64_t, std::shared_ptr<Value>>>& holders) const;
+    using Holder = std::pair<uint64_t, std::shared_ptr<Value>>;  // a record by sequence number
+    void report(std::span<const Value* const> list, std::span<Holder> holders) const;
 
     std::atomic<bool> isValid_{true};
     std::atomic<bool> isUDPConfig_{false};
@@ -108,7 +119,7 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
     // The collected records, in order of arrival (by sequence number), indexed by merge key.
     mutable std::mutex mutex_;
     std::map<uint64_t, Record> records_;
-    std::unordered_map<std::string, uint64_t> index_;  // key -> first record holding it
+    std::unordered_map<std::string_view, uint64_t> index_;  // key -> first record holding it
     bool sharedKeys_ = false;  // deviceArrayAddDic put in a key that was already there
     size_t passing_ = 0;
     uint64_t nextSeq_ = 1;

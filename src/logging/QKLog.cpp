@@ -1,9 +1,11 @@
 #include "logging/QKLog.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <string>
 
 #include "core/CoreLog.h"
+#include "core/QKUserDefault.h"
 #include "logging/KorvoDelegateLog.h"
 #include "logging/LogFormat.h"
 #include "platform/foundation/Diagnostics.h"
@@ -27,10 +29,23 @@ const bool coreLogForwarded = [] {
     return true;
 }();
 
+// "logenable" as last read, with the settings' change count it was read at (count * 2 + on),
+// so that a line is not a lookup in the settings while they stay as they were.
+std::atomic<uint64_t> gLogEnabledAt{0};
+
+bool logEnabledNow() {
+    const uint64_t changes = settingsChangeCount();
+    const uint64_t seen = gLogEnabledAt.load(std::memory_order_acquire);
+    if (seen >> 1 == changes) return seen & 1;
+    const bool on = QKUserDefault::standardUserDefaults()->boolForKey("logenable");
+    gLogEnabledAt.store(changes << 1 | (on ? 1 : 0), std::memory_order_release);
+    return on;
+}
+
 void logGate(const char* tag, const char* file, const char* function, int line, const char* format,
              va_list args) {
+    if (!logEnabledNow()) return;
     auto settings = QKUserDefault::standardUserDefaults();
-    if (!settings->boolForKey("logenable")) return;
     const std::string text = formatLogText(format, args);
     if (KorvoDelegateLog::isSupuortDelegateLog()) {
         KorvoDelegateLog::cutomLogWithLevel(3, tag ? tag : "", file ? file : "", line, "%s",
@@ -45,6 +60,10 @@ void logGate(const char* tag, const char* file, const char* function, int line, 
 }
 
 }  // namespace
+
+bool QKLogEnabled() {
+    return logEnabledNow();
+}
 
 void QKLogGate(const char* tag, const char* file, const char* function, int line,
                const char* format, ...) {

@@ -12,6 +12,10 @@ namespace telvo {
 void QKLogGate(const char* tag, const char* file, const char* function, int line,
                const char* format, ...) __attribute__((format(printf, 5, 6)));
 
+// Whether a line would be written now (the settings key "logenable"): for work done only to
+// make a line.
+bool QKLogEnabled();
+
 // Sends the platform layer's diagnostic lines through the gate (called once by
 // TelvoSDKInitialize).
 void registerLogging();

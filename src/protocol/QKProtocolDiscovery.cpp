@@ -41,6 +41,8 @@ std::optional<Dictionary> QKProtocol::getUdpDeviceWithMessageArray(ByteView b,
 
     char text[64];
     Dictionary d;
+    // Room for the keys of a usual reply and the two the endpoint adds.
+    d.reserve(24);
     d.set(kQKSDKDeviceSn, lantext::bytesAsCharacters(b.subspan(8, 32)));
     d.set(kQKSDKDeviceSSID, ssid);
     d.set(kQKSDKDeviceType, "0x" + upper(*type));

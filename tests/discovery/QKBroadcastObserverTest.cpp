@@ -154,6 +154,47 @@ TEST_F(ObserverTest, MergeBySerialThenIdAndAnIdZeroRecordGivesWay) {
     EXPECT_EQ(reports, (Reports{{"C", "", "a", "A"}}));
 }
 
+// Records kept for a while are held packed: they come back exactly as handed in, whatever
+// their values (an object handle included, which stays as it came), in order, from
+// devicesArray and in the report at the time-out.
+TEST_F(ObserverTest, KeptRecordsComeBackExactlyAsHandedIn) {
+    auto handle = std::make_shared<int>(7);
+    Dictionary nested{{"n", Value(int64_t{-3})}, {"list", Value::Array{Value(true), Value(2.5)}}};
+    std::vector<Value> records;
+    for (int i = 0; i < 4; ++i) {
+        Dictionary d = device("SN" + std::to_string(i), std::to_string(i + 1), "0xB5").dictionary();
+        d.set("oriUdpData", Bytes(150, uint8_t(i)));
+        d.set("big", Value(uint64_t{0xFFFFFFFFFFFFFFFFull}));
+        d.set("empty", Value(std::string()));
+        d.set("nothing", Value());
+        d.set("nested", Value(nested));
+        if (i == 2) d.set("object", Value::object(handle));
+        records.emplace_back(std::move(d));
+    }
+    const Value::Array all(records.begin(), records.end());
+    const Value::Array kept = {records[0], records[2], records[3]};
+    struct Case {
+        int64_t type;
+        std::shared_ptr<QKBroadcastFilter> filter;
+        Value::Array atTimeOut;  // what passes the filter
+    };
+    for (const Case& c : {Case{0, nullptr, kept}, Case{2, test::rule(3, "0xac"), {}}}) {
+        SCOPED_TRACE(c.type);
+        std::vector<Value::Array> reported;
+        auto observer = QKBroadcastObserver::initWithFilter(
+            c.filter, 5, c.type,
+            std::make_shared<const QKBroadcastCompletionBlock>(
+                [&](const Value::Array& devices) { reported.push_back(devices); }));
+        for (const Value& r : records) observer->updateWithDeviceInfor(r);
+        EXPECT_EQ(observer->devicesArray(), all);
+        observer->deviceArrayRemoveDic(records[1]);  // found among packed records
+        EXPECT_EQ(observer->devicesArray(), kept);
+        MainLoop::runFor(10);
+        ASSERT_EQ(reported.size(), 1u);
+        EXPECT_EQ(reported[0], c.atTimeOut);
+    }
+}
+
 TEST_F(ObserverTest, TimeOutsOnTheDispatchClock) {
     auto empty = make(0, 2.5);
     auto never = make(0, 0);

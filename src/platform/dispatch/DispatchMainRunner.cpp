@@ -60,6 +60,7 @@ void DispatchRuntime::leaveLoopSleep() {
 std::deque<DispatchRuntime::MainJob>::iterator DispatchRuntime::runnableJobLocked() {
     // A serial queue never runs two blocks at once: while a block of a queue is on this
     // thread's stack (a nested run), the queue's later blocks wait for it to return.
+    if (mainJobs_.empty() || !CurrentQueueScope::innermost()) return mainJobs_.begin();
     return std::find_if(mainJobs_.begin(), mainJobs_.end(), [](const MainJob& j) {
         return !j.owner || !CurrentQueueScope::contains(j.owner);
     });
