@@ -1,28 +1,22 @@
 // Measures one whole run per iteration of a benchmark loop, between start() and stop() only,
 // so that setting up and tearing down the simulators stays out of the figures:
 // - the CPU time of every thread of the process but the fake cloud's (the main loop, the
-//   URL-loading thread, the reactor and pool threads, threads that ended meanwhile): the
-//   process's CPU clock less what the threads named "fake-cloud" spent. It becomes the
-//   iteration's time, so register the benchmark with ->UseManualTime(); the CPU column keeps
-//   the calling thread's share alone;
+//   URL-loading thread, the reactor and pool threads, threads that ended meanwhile; CpuMeter).
+//   It becomes the iteration's time, so register the benchmark with ->UseManualTime(); the CPU
+//   column keeps the calling thread's share alone;
 // - the peak growth of the heap taken through malloc and its relatives on every thread
 //   (HeapCounter.h).
 // Includes HeapCounter.h: use it in exactly one source file of a program. Main thread only.
 #pragma once
 
 #include <benchmark/benchmark.h>
-#include <dirent.h>
-#include <sys/types.h>
-#include <time.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "CpuMeter.h"
 #include "Goals.h"
 #include "HeapCounter.h"
 
@@ -43,8 +37,7 @@ class RunMeter {
     void setUp() { state_.PauseTiming(); }
     // The run starts: timing on, the heap and every thread's CPU watched from here.
     void start() {
-        excludedAtStart_ = excludedThreads();
-        processAtStart_ = processCpu();
+        cpu_.start();
         heap_.emplace();
         state_.ResumeTiming();
         running_ = true;
@@ -53,15 +46,9 @@ class RunMeter {
     void stop() {
         if (!running_) return;
         state_.PauseTiming();
-        const double process = processCpu() - processAtStart_;
+        const double run = cpu_.stop();
         running_ = false;
         peakGrowth_ = std::max(peakGrowth_, heap_->growth());
-        double excluded = 0;
-        for (const auto& [tid, seconds] : excludedThreads()) {
-            auto before = excludedAtStart_.find(tid);
-            excluded += seconds - (before == excludedAtStart_.end() ? 0.0 : before->second);
-        }
-        const double run = std::max(0.0, process - excluded);
         cpuSeconds_ += run;
         ++runs_;
         state_.SetIterationTime(run);
@@ -76,40 +63,11 @@ class RunMeter {
     }
 
   private:
-    static double seconds(clockid_t clock) {
-        timespec ts{};
-        if (clock_gettime(clock, &ts) != 0) return 0;
-        return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-    }
-    static double processCpu() { return seconds(CLOCK_PROCESS_CPUTIME_ID); }
-    // The CPU time of each live thread named "fake-cloud", by thread id. A thread's CPU clock
-    // is the kernel's per-thread clock id for its thread id.
-    static std::map<pid_t, double> excludedThreads() {
-        std::map<pid_t, double> out;
-        DIR* tasks = opendir("/proc/self/task");
-        if (!tasks) return out;
-        while (dirent* entry = readdir(tasks)) {
-            if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-            const std::string path = std::string("/proc/self/task/") + entry->d_name + "/comm";
-            char name[32] = {};
-            if (FILE* f = std::fopen(path.c_str(), "r")) {
-                if (!std::fgets(name, sizeof name, f)) name[0] = 0;
-                std::fclose(f);
-            }
-            if (std::strncmp(name, "fake-cloud", 10) != 0) continue;
-            const pid_t tid = pid_t(std::atoi(entry->d_name));
-            out[tid] = seconds(clockid_t((~unsigned(tid) << 3) | 6));  // CPUCLOCK_SCHED, per thread
-        }
-        closedir(tasks);
-        return out;
-    }
-
     benchmark::State& state_;
     std::optional<HeapPeak> heap_;
     bool running_ = false;
     size_t peakGrowth_ = 0;
-    double processAtStart_ = 0;
-    std::map<pid_t, double> excludedAtStart_;
+    CpuMeter cpu_;
     double cpuSeconds_ = 0;
     int64_t runs_ = 0;
 };

@@ -62,7 +62,7 @@ void ObserverPath(benchmark::State& state) {
         if (type == 2) MainLoop::drain();  // the report, as a running main loop delivers it
     }
     if (type == 2 && reported + 1 < state.iterations()) state.SkipWithError("a report was lost");
-    if (type == 0 && observer->devicesArray().size() != std::min<size_t>(i, kAppliances))
+    if (type == 0 && observer->deviceCount() != std::min<size_t>(i, kAppliances))
         state.SkipWithError("records were not merged");
     state.SetItemsProcessed(state.iterations());
     state.SetLabel(type == 2 ? "EveryMatch" : "Collecting");
