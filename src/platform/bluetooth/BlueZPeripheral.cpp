@@ -110,12 +110,15 @@ void BlueZRadio::addService(ClientId client, const RadioLocalService& service) {
             // BlueZ serves the client configuration itself.
             if (d.uuid == CBUUID::UUIDWithString(CBUUIDClientCharacteristicConfigurationString))
                 continue;
-            auto read = [value = d.value](std::shared_ptr<DBusMethodInvocation> call) {
+            // Shared rather than captured by value: GCC 12 misreads a captured optional vector
+            // as maybe uninitialized.
+            auto read = [value = std::make_shared<const std::optional<Bytes>>(d.value)](
+                            std::shared_ptr<DBusMethodInvocation> call) {
                 const size_t offset =
                     offsetOf(call->args().empty() ? DBusValue::absent() : call->args()[0]);
-                if (offset > (value ? value->size() : 0))
+                if (offset > (*value ? (*value)->size() : 0))
                     return replyAnswer(call, CBATTError::InvalidOffset);
-                call->reply({bytesFrom(value, offset)});
+                call->reply({bytesFrom(*value, offset)});
             };
             add(path + "/desc" + std::to_string(j),
                 {kGattDescriptor,
