@@ -28,7 +28,7 @@ namespace {
 using namespace telvo;
 
 // What the library sends as its Accept-Encoding (URLLoader), for libcurl's side too.
-constexpr const char* kAcceptEncoding = "";
+constexpr const char* kAcceptEncoding = "gzip, deflate";
 
 test::FakeCloud& cloud() {
     static test::FakeCloud* server = [] {

@@ -79,6 +79,17 @@ std::string gzipOfZeros(size_t mebibytes) {
     return body;
 }
 
+// The text as a zlib stream (the "deflate" content coding).
+std::string zlibOf(const std::string& text) {
+    uLongf size = compressBound(uLong(text.size()));
+    std::string out(size, '\0');
+    EXPECT_EQ(compress(reinterpret_cast<Bytef*>(out.data()), &size,
+                       reinterpret_cast<const Bytef*>(text.data()), uLong(text.size())),
+              Z_OK);
+    out.resize(size);
+    return out;
+}
+
 class URLSessionTest : public ::testing::Test {
   protected:
     URLSessionTaskPtr start(const std::string& url, std::string method = "GET",
@@ -281,6 +292,43 @@ TEST_F(URLSessionTest, ReplyBodiesAreBounded) {
         EXPECT_LE(size_t(task->countOfBytesReceived()), c.delivered);
         // Far below the inflated gibibyte, with room for the sanitizers' shadow memory.
         EXPECT_LT(test::peakResidentBytes() - peakBefore, size_t(256) << 20);
+    }
+}
+
+TEST_F(URLSessionTest, OnlyTheCodingsTheReplyDecodingHandlesAreOffered) {
+    FakeCloud cloud;
+    std::string json = "{\"data\":[";
+    for (int i = 0; i < 200; ++i) json += std::string(i ? "," : "") + "{\"online\":true}";
+    json += "]}";
+    struct Case {
+        const char* name;
+        ScriptedReply reply;
+        std::string coding;  // the reply's Content-Encoding
+    } cases[] = {
+        // The server codes a compressible reply in the best coding the request offers.
+        {"json coded by the server", {.body = json}, "gzip"},
+        {"deflate coded beforehand",
+         {.body = zlibOf(json),
+          .contentType = "application/octet-stream",
+          .headers = {{"Content-Encoding", "deflate"}}},
+         "deflate"},
+        {"not coded", {.body = json, .contentType = "application/octet-stream"}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t before = cloud.requests().size();
+        cloud.setReply("/coded", c.reply);
+        recorder->completions = 0;
+        recorder->body.clear();
+        auto task = start(cloud.url("/coded"));
+        waitForCompletion();
+        EXPECT_EQ(task->error(), nullptr);
+        EXPECT_EQ(recorder->body, json);
+        EXPECT_EQ(task->response()->valueForHTTPHeaderField("Content-Encoding").value_or(""),
+                  c.coding);
+        auto requests = cloud.requests();
+        ASSERT_EQ(requests.size(), before + 1);
+        EXPECT_EQ(requests.back().header("Accept-Encoding"), "gzip, deflate");
     }
 }
 

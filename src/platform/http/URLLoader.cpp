@@ -459,7 +459,9 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
         curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &URLLoader::onOpenSocket);
         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
-        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+        // Only the codings the reply's decoding handles: small JSON replies are not worth a
+        // costlier coding.
+        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
         // A connection closes with its transfer: none stays behind, idle in libcurl's cache,
         // once the requests of a run are answered.
         curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
