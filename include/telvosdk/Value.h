@@ -28,8 +28,10 @@ class TELVO_EXPORT Dictionary {
     Dictionary(std::initializer_list<Entry> entries);
     Dictionary(const Dictionary& other);
     Dictionary& operator=(const Dictionary& other);
-    Dictionary(Dictionary&&) noexcept = default;
-    Dictionary& operator=(Dictionary&&) noexcept = default;
+    // Out of line: inlined into a value's variant, GCC 12 takes the moved index pointer for
+    // maybe uninitialized.
+    Dictionary(Dictionary&&) noexcept;
+    Dictionary& operator=(Dictionary&&) noexcept;
     ~Dictionary();
 
     bool contains(std::string_view key) const;
@@ -84,6 +86,13 @@ class TELVO_EXPORT Value {
     enum class Type { Null, Bool, Int, UInt, Double, Text, Bytes, Array, Dictionary, Object };
 
     Value() = default;
+    // Out of line, like a dictionary's moves: GCC 12 misreads the variant's copies and moves
+    // inlined into callers as reads of uninitialized alternatives.
+    Value(const Value& other);
+    Value(Value&& other) noexcept;
+    Value& operator=(const Value& other);
+    Value& operator=(Value&& other) noexcept;
+    ~Value();
     Value(std::nullptr_t) {}
     Value(bool b) : v_(b) {}
     Value(int i) : v_(int64_t{i}) {}

@@ -156,6 +156,14 @@ Dictionary& Dictionary::operator=(const Dictionary& other) {
     return *this;
 }
 
+Value::Value(const Value& other) = default;
+Value::Value(Value&& other) noexcept = default;
+Value& Value::operator=(const Value& other) = default;
+Value& Value::operator=(Value&& other) noexcept = default;
+Value::~Value() = default;
+
+Dictionary::Dictionary(Dictionary&&) noexcept = default;
+Dictionary& Dictionary::operator=(Dictionary&&) noexcept = default;
 Dictionary::~Dictionary() = default;
 
 size_t Dictionary::position(std::string_view key) const {
