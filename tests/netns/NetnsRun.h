@@ -68,7 +68,10 @@ inline double elapsed() {
 template <class... A>
 void say(const char* who, const char* format, A... args) {
     std::printf("[%7.3f] %s: ", elapsed(), who);
-    std::printf(format, args...);
+    if constexpr (sizeof...(A) == 0)
+        std::fputs(format, stdout);
+    else
+        std::printf(format, args...);
     std::printf("\n");
     std::fflush(stdout);
 }

@@ -220,7 +220,7 @@ TEST_F(LanMessages, BuildersRefuseWhatTheyCannotEncode) {
         {"0x43 bad type", deviceDic(kSerial, "net_acx_1")},
     };
     for (const auto& [name, dic] : tempIds)
-        refuses(name, [&](QKProtocol& p) { return p.writeTempDeviceId(dic); });
+        refuses(name, [&dic = dic](QKProtocol& p) { return p.writeTempDeviceId(dic); });
     refuses("0x68 long SSID", [&](QKProtocol& p) {
         Params params;
         params.routerSSID = longText;
@@ -267,7 +267,7 @@ TEST_F(LanMessages, BuildersRefuseWhatTheyCannotEncode) {
          }},
     };
     for (const auto& [name, edit] : edits) {
-        refuses(name, [&](QKProtocol& p) {
+        refuses(name, [&, &edit = edit](QKProtocol& p) {
             Params params = baseParams();
             edit(params);
             return p.writeNewWiFiSSIDWithConfigModel(params);

@@ -23,7 +23,13 @@
 #define RUNNING_ON_VALGRIND 0
 #endif
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TELVO_TEST_CLANG_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || \
+    defined(TELVO_TEST_CLANG_SANITIZED)
 #define TELVO_TEST_SANITIZED 1
 #else
 #define TELVO_TEST_SANITIZED 0
