@@ -217,6 +217,7 @@ void QKBluetooth::start(const CBPeripheralPtr& peripheral) {
                 ">>> 第%d次等待CBCentralManager "
                 "打开任然失败，请检查你蓝牙使用权限或检查设备问题。",
                 waitTimes_);
+            if (!central_->needScanForPeripherals && peripheral) failWithoutPower(peripheral);
         }
         return;
     }
@@ -226,6 +227,18 @@ void QKBluetooth::start(const CBPeripheralPtr& peripheral) {
     } else if (peripheral) {
         central_->connectToPeripheral(peripheral);
     }
+}
+
+void QKBluetooth::failWithoutPower(const CBPeripheralPtr& peripheral) {
+    // A connect that gives up on the power is a failed attempt: its blocks hear so, on the main
+    // queue as a platform failure would come, rather than waiting for an event that never comes.
+    std::weak_ptr<QKBluetooth> weak = weak_from_this();
+    DispatchQueue::main()->async([weak, peripheral, generation = generation_] {
+        auto self = weak.lock();
+        if (!self || self->generation_ != generation) return;
+        self->central_->centralManagerDidFailToConnectPeripheral(
+            self->central_->centralManager(), peripheral, makeCBError(CBError::ConnectionFailed));
+    });
 }
 
 QKBluetooth& QKBluetooth::stop(int32_t seconds) {

@@ -140,8 +140,9 @@ class QKBluetooth : public std::enable_shared_from_this<QKBluetooth> {
     // Throws the usage exception with the text of the last broken rule.
     void validateProcess();
     // Scans (a scan step) or connects the peripheral once the power is on; while it is not,
-    // waits 2 s on the main queue, at most 4 times in a row.
+    // waits 2 s on the main queue, at most 4 times in a row. A connect that gives up fails.
     void start(const CBPeripheralPtr& peripheral);
+    void failWithoutPower(const CBPeripheralPtr& peripheral);
 
     // ---- Direct actions.
     void connectToPeripheral(const CBPeripheralPtr& peripheral);

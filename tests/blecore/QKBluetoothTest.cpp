@@ -249,6 +249,7 @@ TEST_F(QKBluetoothTest, StartWaitsForThePowerAtMostFourTimes) {
     // After a give-up, a start gives up at once until one finds the power on.
     bt.scanForPeripherals().begin();
     EXPECT_EQ(bt.centralManagerInitWaitTimes(), 6);
+    EXPECT_TRUE(radio->log("scan").empty());
 
     // Power that comes on during the waits starts the chain once.
     QKBluetooth::resetForTesting();
@@ -259,6 +260,45 @@ TEST_F(QKBluetoothTest, StartWaitsForThePowerAtMostFourTimes) {
     MainLoop::runFor(10);
     EXPECT_EQ(radio->log("scan").size(), 1u);
     EXPECT_EQ(bt.centralManagerInitWaitTimes(), 0);
+}
+
+// A connect that gives up on the power fails once, later, on its channel, so that whoever
+// waits for it hears; one that finds the power on in time connects.
+TEST_F(QKBluetoothTest, AConnectThatGivesUpOnThePowerFailsOnItsChannel) {
+    addKettle();
+    bt.setBlockOnDiscoverToPeripherals([](auto&, auto&, auto&, int) {});
+    bt.scanForPeripherals().begin();
+    ASSERT_TRUE(MainLoop::runUntil(
+        [&] { return !bt.bluetoothCentralManager()->discoverPeripherals().empty(); }, 2));
+    bt.cancelScan();
+    auto peripheral = bt.bluetoothCentralManager()->discoverPeripherals().at(0);
+    radio->setState(CBManagerState::PoweredOff);
+    MainLoop::drain();
+
+    observe({KQKNotificationAtDidFailToConnectPeripheral});
+    Lines seen;
+    bt.setBlockOnFailToConnectAtChannel(
+        "kettle", [&](auto&, const CBPeripheralPtr& p, const ErrorPtr& e) {
+            seen.push_back(nameOf(p) + " " + std::to_string(e ? e->code() : -1));
+        });
+    bt.having(peripheral).and_().channel("kettle").then().connectToPeripherals().begin();
+    EXPECT_TRUE(seen.empty()) << "the failure comes later, never inside begin";
+    MainLoop::runFor(7);
+    EXPECT_TRUE(seen.empty()) << "still waiting for the power";
+    MainLoop::runFor(3);
+    EXPECT_EQ(seen, (Lines{"'kettle' 10"}));
+    EXPECT_EQ(events, (Lines{"N DidFailToConnectPeripheral central peripheral error"}));
+    // The next start gives up at once, and fails again.
+    bt.having(peripheral).and_().channel("kettle").then().connectToPeripherals().begin();
+    MainLoop::drain();
+    EXPECT_EQ(seen.size(), 2u);
+    EXPECT_TRUE(radio->log("connect").empty());
+
+    // A reset drops a failure still on its way.
+    bt.having(peripheral).and_().channel("kettle").then().connectToPeripherals().begin();
+    QKBluetooth::resetForTesting();
+    MainLoop::drain();
+    EXPECT_EQ(seen.size(), 2u);
 }
 
 TEST_F(QKBluetoothTest, TimedStopEndsTheScanAndEveryConnectionUnlessABeginComesFirst) {

@@ -52,8 +52,9 @@ void PrintTo(const BlueZFault& fault, std::ostream* out) {
 std::vector<BlueZFault> blueZFaults() {
     return {
         // The adapter is unplugged mid-flow: the power goes, then the link. The session's
-        // reconnect waits for the power, which never comes back, so the overall timer ends it.
-        {"adapter-removed", 4089,
+        // reconnects wait for the power, which never comes back, and fail: the link is lost for
+        // good well before the overall timer.
+        {"adapter-removed", 4085,
          [](SimBlueZHome& home, SimBleModule& module) {
              atTheStatusQuery(module, [bluez = home.bluez](SimBleModule&, const auto&) {
                  DispatchQueue::main()->async([bluez] { bluez->removeAdapter(); });
@@ -62,7 +63,7 @@ std::vector<BlueZFault> blueZFaults() {
          [](FakeBlueZ&, SimBleModule&, BlueZRadio& radio) {
              EXPECT_EQ(radio.state(), CBManagerState::Unsupported);
          },
-         200},
+         60},
         // The link drops once: the session connects again and the flow starts over.
         {"device-disconnects", 0,
          [](SimBlueZHome&, SimBleModule& module) {
