@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory_resource>
 
 #include "core/QKTool.h"
@@ -22,19 +23,30 @@ std::shared_ptr<QKBroadcastObserver> QKBroadcastObserver::initWithFilter(
     return observer;
 }
 
-std::string QKBroadcastObserver::mergeKey(const Value& dic) {
+namespace {
+
+discovery_detail::MergeKey keyOf(char kind, std::string_view text) {
+    // Texts of a datagram or a caller's dictionary are far below 4 GiB.
+    return {text.data(), static_cast<uint32_t>(std::min<size_t>(text.size(), UINT32_MAX)), kind};
+}
+
+}  // namespace
+
+QKBroadcastObserver::MergeKey QKBroadcastObserver::mergeKey(const Value& dic, std::string& scratch,
+                                                            bool& viewsDic) {
+    viewsDic = false;
     if (!dic.isDictionary()) return {};
     const Dictionary& d = dic.dictionary();
     const Value* sn = d.find(kQKSDKDeviceSn);
     const Value* field = sn ? sn : d.find(kQKSDKDeviceId);
     if (!field) return {};
-    const std::string text = field->isText() ? std::string() : field->stringValue();
-    const std::string& value = field->isText() ? field->text() : text;
-    std::string key;
-    key.reserve(1 + value.size());
-    key += sn ? 's' : 'i';
-    key += value;
-    return key;
+    const char kind = sn ? 's' : 'i';
+    if (field->isText()) {
+        viewsDic = true;
+        return keyOf(kind, field->text());
+    }
+    scratch = field->stringValue();
+    return keyOf(kind, scratch);
 }
 
 bool QKBroadcastObserver::Record::idOf(const Value& dic) {
@@ -51,7 +63,7 @@ std::shared_ptr<Value> QKBroadcastObserver::Record::value() const {
     return std::make_shared<Value>(unpacked ? std::move(*unpacked) : Value(Dictionary{}));
 }
 
-void QKBroadcastObserver::insertLocked(std::shared_ptr<Value> dic, std::string key) {
+void QKBroadcastObserver::insertLocked(std::shared_ptr<Value> dic, MergeKey key, bool viewsDic) {
     const uint64_t seq = nextSeq_++;
     const bool pass = passes(*dic);
     passing_ += pass;
@@ -59,38 +71,112 @@ void QKBroadcastObserver::insertLocked(std::shared_ptr<Value> dic, std::string k
         type_ == QKBroadcastReportFirstMatch || type_ == QKBroadcastReportEveryMatch;
     Bytes packedForm;
     bool hasDeviceId = false;
+    bool isPacked = false;
     if (!(reports && pass)) {
         if (auto p = packed::pack(*dic)) {
             packedForm = std::move(*p);
             hasDeviceId = Record::idOf(*dic);
-            dic.reset();
+            isPacked = true;
         }
     }
-    auto at = records_.emplace(
-        seq, Record{std::move(dic), std::move(packedForm), std::move(key), pass, hasDeviceId});
-    // The index views the key the record holds (a map's entries stay where they are).
-    const std::string& held = at.first->second.key;
-    if (!held.empty() && !index_.emplace(held, seq).second) sharedKeys_ = true;
+    // Sequence numbers only grow: every record goes to the end, in the node of the record
+    // erased last when there is one.
+    Records::iterator at;
+    if (spareRecord_.empty()) {
+        at = records_.emplace_hint(records_.end(), seq, Record{});
+    } else {
+        spareRecord_.key() = seq;
+        at = records_.insert(records_.end(), std::move(spareRecord_));
+    }
+    Record& record = at->second;
+    // The key's text is copied while dic, which it may view, is still held.
+    if (key.kind != 0 && (isPacked || !viewsDic)) {
+        record.ownKey = std::make_unique_for_overwrite<char[]>(key.size);
+        std::copy_n(key.data, key.size, record.ownKey.get());
+        key.data = record.ownKey.get();
+    } else {
+        record.ownKey.reset();
+    }
+    record.dic = isPacked ? nullptr : std::move(dic);
+    record.packed = std::move(packedForm);
+    record.keyData = key.data;
+    record.keySize = key.size;
+    record.keyKind = key.kind;
+    record.passes = pass;
+    record.hasDeviceId = hasDeviceId;
+    record.textSerial = key.kind == 's' && viewsDic;
+    if (!indexed_) {
+        if (records_.size() >= kIndexedFrom) buildIndexLocked();
+        return;
+    }
+    if (key.kind == 0) return;
+    if (spareIndexEntry_.empty()) {
+        if (!index_.emplace(key, seq).second) sharedKeys_ = true;
+        return;
+    }
+    spareIndexEntry_.key() = key;
+    spareIndexEntry_.mapped() = seq;
+    auto inserted = index_.insert(std::move(spareIndexEntry_));
+    if (!inserted.inserted) {
+        sharedKeys_ = true;
+        spareIndexEntry_ = std::move(inserted.node);
+    }
 }
 
-void QKBroadcastObserver::eraseLocked(std::map<uint64_t, Record>::iterator it) {
+void QKBroadcastObserver::eraseLocked(Records::iterator it) {
     const Record& record = it->second;
     const uint64_t seq = it->first;
     passing_ -= record.passes;
     // The index entry goes first: it views the record's key.
-    auto indexed = record.key.empty() ? index_.end() : index_.find(record.key);
+    const MergeKey key = record.key();
+    auto indexed = !indexed_ || key.kind == 0 ? index_.end() : index_.find(key);
     if (indexed != index_.end() && indexed->second == seq) {
-        index_.erase(indexed);
+        auto entry = index_.extract(indexed);
+        if (spareIndexEntry_.empty()) spareIndexEntry_ = std::move(entry);
         if (sharedKeys_) {
             for (const auto& [other, kept] : records_) {
-                if (other != seq && kept.key == record.key) {
-                    index_.emplace(kept.key, other);
+                if (other != seq && kept.key() == key) {
+                    index_.emplace(kept.key(), other);
                     break;
                 }
             }
         }
     }
-    records_.erase(it);
+    auto node = records_.extract(it);
+    Record& spare = node.mapped();
+    spare.dic.reset();
+    Bytes().swap(spare.packed);
+    spare.ownKey.reset();
+    spare.keyData = nullptr;
+    spare.keySize = 0;
+    spare.keyKind = 0;
+    spare.textSerial = false;
+    if (spareRecord_.empty()) spareRecord_ = std::move(node);
+    if (records_.empty() && indexed_) {
+        index_.clear();
+        indexed_ = false;
+        sharedKeys_ = false;
+    }
+}
+
+void QKBroadcastObserver::buildIndexLocked() {
+    index_.clear();
+    sharedKeys_ = false;
+    for (auto& [seq, record] : records_) {
+        if (record.keyKind == 0) continue;
+        if (!index_.emplace(record.key(), seq).second) sharedKeys_ = true;
+    }
+    indexed_ = true;
+}
+
+QKBroadcastObserver::Records::iterator QKBroadcastObserver::findLocked(const MergeKey& key) {
+    if (key.kind == 0) return records_.end();
+    if (!indexed_) {
+        return std::find_if(records_.begin(), records_.end(),
+                            [&](const auto& entry) { return entry.second.key() == key; });
+    }
+    auto indexed = index_.find(key);
+    return indexed == index_.end() ? records_.end() : records_.find(indexed->second);
 }
 
 std::vector<const Value*> QKBroadcastObserver::filtered(
@@ -107,38 +193,48 @@ void QKBroadcastObserver::updateWithDeviceInfor(std::shared_ptr<Value> info) {
     if (!info || !info->isDictionary()) return;
     const bool reports =
         type_ == QKBroadcastReportFirstMatch || type_ == QKBroadcastReportEveryMatch;
-    std::string key = mergeKey(*info);
+    std::string scratch;
+    bool viewsDic = false;
+    const MergeKey key = mergeKey(*info, scratch, viewsDic);
     // Short lists live on the stack: a report usually lists one record.
     std::array<std::byte, 256> stack;
     std::pmr::monotonic_buffer_resource arena(stack.data(), stack.size());
     // The records collected before this one that pass the filter: what a report would list.
     std::pmr::vector<Holder> before(&arena);
+    // before holds the records that passed the filter when they came; a lone one with a serial
+    // number enters the filter's result once, as itself (the usual case: an appliance reported
+    // at the next reply).
+    bool lone = false;
     {
         std::lock_guard lock(mutex_);
         if (reports && passing_ > 0 && isValid()) {
-            for (const auto& [seq, record] : records_)
-                if (record.passes) before.emplace_back(seq, record.value());
+            for (const auto& [seq, record] : records_) {
+                if (!record.passes) continue;
+                before.emplace_back(seq, record.value());
+                lone = record.textSerial;
+            }
+            lone = lone && before.size() == 1;
         }
-        auto indexed = key.empty() ? index_.end() : index_.find(key);
-        if (indexed == index_.end()) {
-            insertLocked(std::move(info), std::move(key));
+        auto old = findLocked(key);
+        if (old == records_.end()) {
+            insertLocked(std::move(info), key, viewsDic);
         } else {
-            auto old = records_.find(indexed->second);
             const bool replace = !old->second.hasId() && Record::idOf(*info);
             if (replace) {
                 eraseLocked(old);
-                insertLocked(std::move(info), std::move(key));
+                insertLocked(std::move(info), key, viewsDic);
             }
+        }
+        // Only what is reported is forgotten: a lone record at once.
+        if (lone && type_ == QKBroadcastReportEveryMatch) {
+            auto it = records_.find(before[0].first);
+            if (it != records_.end()) eraseLocked(it);
         }
     }
     if (before.empty()) return;
     std::pmr::vector<const Value*> candidates(&arena);
     candidates.reserve(before.size());
     for (const auto& entry : before) candidates.push_back(entry.second.get());
-    // before holds the records that passed the filter when they came; a lone one with a serial
-    // number enters the filter's result once, as itself (the usual case: an appliance reported
-    // at the next reply).
-    const bool lone = before.size() == 1 && (*candidates[0])[kQKSDKDeviceSn].isText();
     std::vector<const Value*> filteredList;
     if (!lone) filteredList = filtered({candidates.begin(), candidates.end()});
     const std::span<const Value* const> list = lone ? std::span<const Value* const>(candidates)
@@ -147,9 +243,8 @@ void QKBroadcastObserver::updateWithDeviceInfor(std::shared_ptr<Value> info) {
     if (type_ == QKBroadcastReportFirstMatch) {
         if (!isValid_.exchange(false)) return;
         deviceArrayRemoveAll();
-    } else {
+    } else if (!lone) {
         if (!isValid()) return;
-        // Only what is reported is forgotten.
         std::lock_guard lock(mutex_);
         for (const auto& [seq, dic] : before) {
             if (std::find(list.begin(), list.end(), dic.get()) == list.end()) continue;
@@ -196,8 +291,11 @@ void QKBroadcastObserver::updateWithudpConfig(const Value& data) {
 
 void QKBroadcastObserver::deviceArrayAddDic(const Value& dic) {
     auto record = std::make_shared<Value>(dic);
+    std::string scratch;
+    bool viewsDic = false;
+    const MergeKey key = mergeKey(*record, scratch, viewsDic);
     std::lock_guard lock(mutex_);
-    insertLocked(std::move(record), mergeKey(dic));
+    insertLocked(std::move(record), key, viewsDic);
 }
 
 void QKBroadcastObserver::deviceArrayRemoveDic(const Value& dic) {
@@ -213,6 +311,7 @@ void QKBroadcastObserver::deviceArrayRemoveAll() {
     std::lock_guard lock(mutex_);
     records_.clear();
     index_.clear();
+    indexed_ = false;
     passing_ = 0;
     sharedKeys_ = false;
 }

@@ -31,6 +31,26 @@ enum QKBroadcastReportType : int64_t {
     QKBroadcastReportEveryMatch = 2,  // every non-empty list; once more at a time-out
 };
 
+namespace discovery_detail {
+// A merge key: the serial number ('s') or else the appliance ID ('i') as text. Its text
+// views the record's own dictionary where that holds the field as text, else the record's
+// copy. Sixteen bytes, so that an index entry stays small.
+struct MergeKey {
+    const char* data = nullptr;
+    uint32_t size = 0;
+    char kind = 0;  // 0: the record has neither serial nor ID
+    std::string_view text() const { return {data, size}; }
+    bool operator==(const MergeKey& other) const {
+        return kind == other.kind && text() == other.text();
+    }
+};
+struct MergeKeyHash {
+    size_t operator()(const MergeKey& key) const {
+        return std::hash<std::string_view>{}(key.text()) ^ size_t(key.kind);
+    }
+};
+}  // namespace discovery_detail
+
 // One flow's discovery request: collects one record per appliance from the device
 // dictionaries the discovery manager hands in, filters them and reports to its completion.
 //
@@ -85,24 +105,39 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
                         QKBroadcastCompletion completion)
         : completion_(std::move(completion)), filter_(std::move(filter)), type_(type) {}
 
+    using MergeKey = discovery_detail::MergeKey;
+    // The key of a dictionary. viewsDic tells whether its text views dic; a field that is not
+    // text is written into scratch, which the key then views.
+    static MergeKey mergeKey(const Value& dic, std::string& scratch, bool& viewsDic);
+
     // A record the observer keeps for a while (every record of a type-0 observer, those of a
     // reporting observer that do not pass its filter) is held packed, in a fraction of the
     // heap; one that is reported with the next reply is held as it came.
     struct Record {
         std::shared_ptr<Value> dic;  // null when packed
         Bytes packed;
-        std::string key;  // merge key; empty when the record has neither serial nor ID
+        std::unique_ptr<char[]> ownKey;  // the key's text when it cannot view dic
+        // The merge key, spelled out beside the flags to keep the record small.
+        const char* keyData = nullptr;
+        uint32_t keySize = 0;
+        char keyKind = 0;
         bool passes = false;
         bool hasDeviceId = false;  // of a packed record: a non-zero appliance ID
+        bool textSerial = false;   // the key is a serial number held as text
+        MergeKey key() const { return {keyData, keySize, keyKind}; }
         std::shared_ptr<Value> value() const;
         bool hasId() const;
         static bool idOf(const Value& dic);
     };
-    static std::string mergeKey(const Value& dic);
+    using Records = std::map<uint64_t, Record>;
+    using Index = std::unordered_map<MergeKey, uint64_t, discovery_detail::MergeKeyHash>;
     bool passes(const Value& dic) const { return !filter_ || filter_->passes(dic); }
-    // With mutex_ held.
-    void insertLocked(std::shared_ptr<Value> dic, std::string key);
-    void eraseLocked(std::map<uint64_t, Record>::iterator it);
+    // With mutex_ held. The first record with the key, or end.
+    Records::iterator findLocked(const MergeKey& key);
+    // key views *dic, or text the record must copy (viewsDic false).
+    void insertLocked(std::shared_ptr<Value> dic, MergeKey key, bool viewsDic);
+    void eraseLocked(Records::iterator it);
+    void buildIndexLocked();
     std::vector<const Value*> filtered(const std::vector<const Value*>& list) const;
     // Reports the list on the main queue; holders own the listed records.
     using Holder = std::pair<uint64_t, std::shared_ptr<Value>>;  // a record by sequence number
@@ -118,8 +153,15 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
 
     // The collected records, in order of arrival (by sequence number), indexed by merge key.
     mutable std::mutex mutex_;
-    std::map<uint64_t, Record> records_;
-    std::unordered_map<std::string_view, uint64_t> index_;  // key -> first record holding it
+    // A few records are found by scanning them; from kIndexedFrom on the observer keeps an
+    // index until it holds none again.
+    static constexpr size_t kIndexedFrom = 16;
+    Records records_;
+    bool indexed_ = false;
+    Index index_;  // key -> first record holding it
+    // The nodes of the record and the index entry erased last, reused by the next insertion.
+    Records::node_type spareRecord_;
+    Index::node_type spareIndexEntry_;
     bool sharedKeys_ = false;  // deviceArrayAddDic put in a key that was already there
     size_t passing_ = 0;
     uint64_t nextSeq_ = 1;

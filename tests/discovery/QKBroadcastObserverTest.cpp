@@ -154,6 +154,69 @@ TEST_F(ObserverTest, MergeBySerialThenIdAndAnIdZeroRecordGivesWay) {
     EXPECT_EQ(reports, (Reports{{"C", "", "a", "A"}}));
 }
 
+// A few records are found by scanning them, many through an index (built on the way, with a
+// serial already held twice, and dropped once the observer is empty): the merge is the same.
+TEST_F(ObserverTest, MergesAlikeWhetherItsRecordsAreScannedOrIndexed) {
+    for (int fillers : {0, 12, 13, 40}) {
+        SCOPED_TRACE(fillers);
+        auto observer = make(0, 0);
+        for (int i = 0; i < fillers; ++i)
+            observer->updateWithDeviceInfor(device("F" + std::to_string(i), std::to_string(i + 1)));
+        Dictionary numericId = device("", "").dictionary();
+        numericId.set(kQKSDKDeviceId, Value(int64_t{9}));
+        observer->updateWithDeviceInfor(device("A", "0"));
+        observer->updateWithDeviceInfor(device("", "9"));
+        observer->updateWithDeviceInfor(Value(numericId));   // the same ID as a number
+        observer->updateWithDeviceInfor(device("A", "77"));  // replaces, moves to the end
+        observer->deviceArrayAddDic(device("B", "5"));
+        observer->deviceArrayAddDic(device("B", "6"));
+        observer->deviceArrayRemoveDic(device("B", "5"));   // B's key now leads to the other B
+        observer->updateWithDeviceInfor(device("B", "7"));  // meets B with ID 6: dropped
+        const Value::Array all = observer->devicesArray();
+        ASSERT_EQ(all.size(), size_t(fillers) + 3);
+        std::vector<std::string> tail, ids;
+        for (size_t i = size_t(fillers); i < all.size(); ++i) {
+            tail.push_back(all[i][kQKSDKDeviceSn].stringValue());
+            ids.push_back(all[i][kQKSDKDeviceId].stringValue());
+        }
+        EXPECT_EQ(tail, (std::vector<std::string>{"", "A", "B"}));
+        EXPECT_EQ(ids, (std::vector<std::string>{"9", "77", "6"}));
+        if (fillers > 0) {
+            EXPECT_EQ(all[size_t(fillers) - 1][kQKSDKDeviceSn].text(),
+                      "F" + std::to_string(fillers - 1));
+        }
+
+        for (const Value& d : all) observer->deviceArrayRemoveDic(d);
+        EXPECT_EQ(observer->deviceCount(), 0u);
+        observer->updateWithDeviceInfor(device("C", "0"));
+        observer->updateWithDeviceInfor(device("C", "3"));
+        observer->updateWithDeviceInfor(device("A", "1"));
+        EXPECT_EQ(serials(observer->devicesArray()), (std::vector<std::string>{"C", "A"}));
+        EXPECT_EQ(observer->devicesArray()[0][kQKSDKDeviceId].text(), "3");
+    }
+}
+
+// An every-match observer reports and forgets alike among many kept records.
+TEST_F(ObserverTest, EveryMatchAmongManyKeptRecords) {
+    for (int kept : {0, 20}) {
+        SCOPED_TRACE(kept);
+        reports.clear();
+        auto observer = make(2, 0, test::rule(3, "0xac"));
+        std::vector<std::string> expectKept;
+        for (int i = 0; i < kept; ++i) {
+            expectKept.push_back("K" + std::to_string(i));
+            observer->updateWithDeviceInfor(device(expectKept.back(), "2", "0xB5"));
+        }
+        for (const char* sn : {"A", "B", "A", "A", "B"})
+            observer->updateWithDeviceInfor(device(sn, "1"));
+        MainLoop::drain();
+        // The second A in a row merges into the first, which it reports.
+        EXPECT_EQ(reports, (Reports{{"A"}, {"B"}, {"A"}}));
+        expectKept.push_back("B");
+        EXPECT_EQ(serials(observer->devicesArray()), expectKept);
+    }
+}
+
 // Records kept for a while are held packed: they come back exactly as handed in, whatever
 // their values (an object handle included, which stays as it came), in order, from
 // devicesArray and in the report at the time-out.
