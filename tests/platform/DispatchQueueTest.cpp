@@ -3,12 +3,14 @@
 #include <atomic>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/Semaphore.h"
 
 namespace telvo {
 namespace {
@@ -82,6 +84,64 @@ TEST(DispatchQueueThreaded, SerialQueueRunsInOrderOneAtATime) {
     for (int v : order) {
         EXPECT_GT(v % 1000, last[v / 1000]);
         last[v / 1000] = v % 1000;
+    }
+}
+
+// Threaded mode: blocks queued behind a running one follow it on its worker, in order, with
+// no hand-off to another thread.
+TEST(DispatchQueueThreaded, BlocksQueuedBehindARunningOneFollowItOnItsWorker) {
+    auto queue = DispatchQueue::createSerial("test.busy");
+    Semaphore release(0);
+    std::vector<std::pair<int, std::thread::id>> ran;
+    queue->async([&] {
+        release.wait();
+        ran.emplace_back(0, std::this_thread::get_id());
+    });
+    for (int i = 1; i <= 50; ++i)
+        queue->async([&, i] { ran.emplace_back(i, std::this_thread::get_id()); });
+    release.signal();
+    queue->sync([] {});
+    ASSERT_EQ(ran.size(), 51u);
+    for (size_t i = 0; i < ran.size(); ++i) {
+        EXPECT_EQ(ran[i].first, int(i));
+        EXPECT_EQ(ran[i].second, ran[0].second);
+    }
+}
+
+// Threaded mode: a sync from another thread that queues behind a running block takes its turn
+// there: it starts once that block has ended, and the block queued after it waits for it.
+TEST(DispatchQueueThreaded, ASyncCallerTakesItsTurnInABusyQueue) {
+    for (bool serial : {true, false}) {
+        SCOPED_TRACE(serial ? "serial, sync" : "concurrent, barrier sync");
+        auto queue = serial ? DispatchQueue::createSerial("test.turn")
+                            : DispatchQueue::createConcurrent("test.turn");
+        Semaphore release(0);
+        std::mutex mutex;
+        std::vector<std::string> log;
+        auto write = [&](const char* what) {
+            std::lock_guard lock(mutex);
+            log.push_back(what);
+        };
+        queue->async([&] {
+            release.wait();
+            write("first");
+        });
+        std::thread caller([&] {
+            auto block = [&] { write("sync"); };
+            if (serial)
+                queue->sync(block);
+            else
+                queue->barrierSync(block);
+            write("returned");
+        });
+        while (queue->pendingCount() == 0) std::this_thread::yield();
+        queue->barrierAsync([&] { write("after"); });
+        release.signal();
+        caller.join();
+        queue->barrierSync([] {});
+        std::lock_guard lock(mutex);
+        EXPECT_TRUE(log == (std::vector<std::string>{"first", "sync", "returned", "after"}) ||
+                    log == (std::vector<std::string>{"first", "sync", "after", "returned"}));
     }
 }
 

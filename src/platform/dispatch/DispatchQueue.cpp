@@ -107,9 +107,27 @@ void DispatchQueue::start(std::deque<Item>& items) {
             item.gate->release();
             continue;
         }
+        // The block that becomes ready as one ends runs next on this worker: a busy queue costs
+        // no hand-off to another thread per block, and its order stays what pumpLocked decides.
         auto job = [self = shared_from_this(), item = std::move(item)]() mutable {
-            self->runItem(item);
-            self->finished(item.barrier && self->width_ > 1);
+            for (;;) {
+                self->runItem(item);
+                const bool barrier = item.barrier && self->width_ > 1;
+                std::deque<Item> ready;
+                {
+                    std::lock_guard<std::mutex> lock(self->mutex_);
+                    --self->running_;
+                    if (barrier) self->barrierRunning_ = false;
+                    self->pumpLocked(ready);
+                }
+                if (ready.empty() || ready.front().gate) {
+                    self->start(ready);
+                    return;
+                }
+                item = std::move(ready.front());
+                ready.pop_front();
+                self->start(ready);
+            }
         };
         rt.submitPool(std::move(job));
     }
