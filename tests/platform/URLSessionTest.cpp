@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 
 #include "platform/dispatch/MainLoop.h"
 #include "platform/http/URLSession.h"
@@ -489,6 +492,143 @@ TEST_F(URLSessionTest, VirtualTimeCloudCancelAndSuspend) {
     waitForCompletion(2);
     EXPECT_DOUBLE_EQ(Clock::now(), resumed);
     EXPECT_EQ(recorder->events, (std::vector<std::string>{"response 200", "data", "complete 0"}));
+}
+
+}  // namespace
+}  // namespace telvo
+
+namespace telvo {
+namespace {
+
+// Writes down each task's events; checks that they arrive on the delegate queue and, on a queue
+// that runs one operation at a time, never two at once.
+class BurstRecorder : public URLSessionDelegate {
+  public:
+    explicit BurstRecorder(int width) : serial(width == 1) {
+        queue->setMaxConcurrentOperationCount(width);
+    }
+    void didReceiveResponse(const URLSessionTaskPtr& task, const HTTPURLResponsePtr& r) override {
+        note(task, "response " + std::to_string(r->statusCode));
+    }
+    void didReceiveData(const URLSessionTaskPtr& task, const Bytes& data) override {
+        note(task, "data");
+        bytes.fetch_add(data.size());
+    }
+    void didCompleteWithError(const URLSessionTaskPtr& task, const ErrorPtr& error) override {
+        note(task, "complete " + std::to_string(error ? error->code() : 0));
+    }
+    void didBecomeInvalidWithError(const std::shared_ptr<URLSession>&, const ErrorPtr&) override {
+        std::lock_guard lock(mutex);
+        invalid = true;
+        changed.notify_all();
+    }
+    void note(const URLSessionTaskPtr& task, const std::string& what) {
+        EXPECT_TRUE(queue->isCurrent());
+        const int inside = ++running;
+        EXPECT_TRUE(!serial || inside == 1);
+        {
+            std::lock_guard lock(mutex);
+            auto& list = events[task->taskIdentifier()];
+            if (what != "data" || list.empty() || list.back() != "data") list.push_back(what);
+            if (what.starts_with("complete")) ++completions;
+            changed.notify_all();
+        }
+        --running;
+    }
+    // Deterministic mode runs the loop until then; threaded mode waits for the queue.
+    bool waitUntil(const std::function<bool()>& done) {
+        if (Dispatch::isDeterministic())
+            return MainLoop::runUntil(
+                [&] {
+                    std::lock_guard lock(mutex);
+                    return done();
+                },
+                60);
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(60), done);
+    }
+
+    const bool serial;
+    std::shared_ptr<OperationQueue> queue = OperationQueue::create("burst delegate");
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::map<uint64_t, std::vector<std::string>> events;
+    int completions = 0;
+    bool invalid = false;
+    std::atomic<int> running{0};
+    std::atomic<size_t> bytes{0};
+};
+
+// Many requests at once, some cancelled while out, on a serial delegate queue and on one that
+// runs four operations at once, with the loop on the test thread and on the library's threads:
+// each task hears its response, its data and one completion in that order, the invalidation
+// comes after every completion, and with the loop on the test thread, time stands still until
+// the last completion has been delivered.
+TEST(URLSessionBurst, EveryTaskHearsItsEventsInOrderAndCompletesOnce) {
+    const std::vector<std::string> answered = {"response 200", "data", "complete 0"};
+    struct Case {
+        const char* name;
+        bool deterministic;
+        int width;
+        int cancelEvery;  // 0: none
+    } cases[] = {
+        {"threaded, serial queue", false, 1, 0},
+        {"threaded, serial queue, some cancelled", false, 1, 3},
+        {"threaded, four at once, some cancelled", false, 4, 3},
+        {"test thread, serial queue", true, 1, 0},
+        {"test thread, serial queue, some cancelled", true, 1, 4},
+        {"test thread, four at once", true, 4, 0},
+    };
+    constexpr int kTasks = 60;
+    const std::string body(3000, 'b');
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        std::optional<DeterministicDispatch> dispatch;
+        if (k.deterministic) dispatch.emplace();
+        FakeCloud cloud;
+        cloud.setReply("/burst", {.body = body});
+        auto recorder = std::make_shared<BurstRecorder>(k.width);
+        auto session = URLSession::create(URLSessionConfiguration::defaultSessionConfiguration(),
+                                          recorder, recorder->queue);
+        const double t0 = Clock::now();
+        std::vector<URLSessionTaskPtr> tasks;
+        for (int i = 0; i < kTasks; ++i) {
+            URLRequest request;
+            request.url = cloud.url("/burst");
+            tasks.push_back(session->dataTaskWithRequest(std::move(request)));
+            tasks.back()->resume();
+        }
+        int cancelled = 0;
+        for (int i = 0; k.cancelEvery && i < kTasks; i += k.cancelEvery, ++cancelled)
+            tasks[size_t(i)]->cancel();
+        ASSERT_TRUE(recorder->waitUntil([&] { return recorder->completions >= kTasks; }));
+        EXPECT_EQ(k.deterministic ? Clock::now() : t0, t0);
+        session->finishTasksAndInvalidate();
+        ASSERT_TRUE(recorder->waitUntil([&] { return recorder->invalid; }));
+
+        std::lock_guard lock(recorder->mutex);
+        EXPECT_EQ(recorder->completions, kTasks);
+        ASSERT_EQ(recorder->events.size(), size_t(kTasks));
+        int whole = 0;
+        for (size_t i = 0; i < tasks.size(); ++i) {
+            SCOPED_TRACE(i);
+            const auto& seen = recorder->events[tasks[i]->taskIdentifier()];
+            EXPECT_EQ(tasks[i]->state(), URLSessionTaskState::completed);
+            if (seen == answered) {
+                ++whole;
+                continue;
+            }
+            // Only a cancelled task may end otherwise: the start of the answer, then its
+            // cancellation.
+            EXPECT_TRUE(k.cancelEvery && i % size_t(k.cancelEvery) == 0);
+            ASSERT_FALSE(seen.empty());
+            EXPECT_EQ(seen.back(), "complete -999");
+            const std::vector<std::string> begun(seen.begin(), seen.end() - 1);
+            EXPECT_TRUE(std::equal(begun.begin(), begun.end(), answered.begin()));
+        }
+        EXPECT_GE(whole, kTasks - cancelled);
+        EXPECT_GE(recorder->bytes.load(), size_t(whole) * body.size());
+    }
 }
 
 }  // namespace

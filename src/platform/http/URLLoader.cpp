@@ -216,24 +216,31 @@ URLLoader::URLLoader() {
 }
 
 void URLLoader::run() {
+    std::vector<std::function<void()>> commands;
     for (;;) {
-        std::vector<std::function<void()>> commands;
+        int wait = 0;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            commands.swap(commands_);
+            // The delegate events of this pass reach their queues together at its end.
+            URLSessionTask::EventBatch batch;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                commands.swap(commands_);
+            }
+            for (auto& command : commands) command();
+            commands.clear();
+            int running = 0;
+            curl_multi_perform(multi_, &running);
+            int queued = 0;
+            while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+                if (message->msg != CURLMSG_DONE) continue;
+                URLTransfer* transfer = nullptr;
+                curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
+                CURLcode result = message->data.result;
+                if (transfer) finish(transfer, result);
+            }
+            wait = expireIdleTransfers();
         }
-        for (auto& command : commands) command();
-        int running = 0;
-        curl_multi_perform(multi_, &running);
-        int queued = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
-            if (message->msg != CURLMSG_DONE) continue;
-            URLTransfer* transfer = nullptr;
-            curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
-            CURLcode result = message->data.result;
-            if (transfer) finish(transfer, result);
-        }
-        curl_multi_poll(multi_, nullptr, 0, expireIdleTransfers(), nullptr);
+        curl_multi_poll(multi_, nullptr, 0, wait, nullptr);
     }
 }
 

@@ -69,11 +69,14 @@ class URLLoader {
 
     // Runs the command on the loader thread, outside every libcurl callback.
     void post(std::function<void()> command) {
+        bool wake;
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            // Commands already waiting have woken the loop; it takes them all at once.
+            wake = commands_.empty();
             commands_.push_back(std::move(command));
         }
-        curl_multi_wakeup(multi_);
+        if (wake) curl_multi_wakeup(multi_);
     }
 
     void start(const URLSessionTaskPtr& task);

@@ -1,5 +1,6 @@
 #include "platform/http/URLSession.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
@@ -193,10 +194,46 @@ void URLSessionTask::postEvent(std::function<void()> event) {
         schedule = !eventsScheduled_;
         eventsScheduled_ = true;
     }
-    if (schedule) {
-        session_->delegateQueue()->addOperationWithBlock(
-            [self = shared_from_this()] { self->drainEvents(); });
+    if (!schedule) return;
+    if (openBatch_)
+        openBatch_->tasks_.push_back(shared_from_this());
+    else
+        scheduleDrain();
+}
+
+void URLSessionTask::scheduleDrain() {
+    session_->delegateQueue()->addOperationWithBlock(
+        [self = shared_from_this()] { self->drainEvents(); });
+}
+
+thread_local URLSessionTask::EventBatch* URLSessionTask::openBatch_ = nullptr;
+
+URLSessionTask::EventBatch::EventBatch() {
+    openBatch_ = this;
+}
+
+URLSessionTask::EventBatch::~EventBatch() {
+    openBatch_ = nullptr;
+    // Tasks by delegate queue, each queue's in the order their first events were posted.
+    std::vector<std::pair<OperationQueue*, std::vector<URLSessionTaskPtr>>> groups;
+    for (auto& task : tasks_) {
+        OperationQueue* queue = task->session_->delegateQueue().get();
+        // A queue that runs operations side by side keeps one per task, as outside a batch.
+        if (queue->maxConcurrentOperationCount() > 1) {
+            task->scheduleDrain();
+            continue;
+        }
+        auto group = std::find_if(groups.begin(), groups.end(),
+                                  [queue](const auto& entry) { return entry.first == queue; });
+        if (group == groups.end()) group = groups.insert(groups.end(), {queue, {}});
+        group->second.push_back(std::move(task));
     }
+    for (auto& [queue, tasks] : groups) {
+        queue->addOperationWithBlock([tasks = std::move(tasks)] {
+            for (const auto& task : tasks) task->drainEvents();
+        });
+    }
+    for (auto& work : works_) work->finish();
 }
 
 void URLSessionTask::drainEvents() {
@@ -264,7 +301,11 @@ void URLSessionTask::complete(ErrorPtr error) {
             delegate->didCompleteWithError(self, error);
         self->session_->taskEnded(self->identifier_);
     });
-    if (work) work->finish();
+    if (!work) return;
+    if (openBatch_)
+        openBatch_->works_.push_back(std::move(work));
+    else
+        work->finish();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -250,6 +250,25 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     // Runs events on the delegate queue one at a time, in the order posted.
     void postEvent(std::function<void()> event);
     void drainEvents();
+    // Queues the drain of the task's events on its delegate queue.
+    void scheduleDrain();
+    // Opened by the loader around one pass of its loop: the tasks whose events the pass posts
+    // on that thread are handed to their delegate queues when it closes, one operation per
+    // serial queue running their events in the order posted; the outside work of tasks that
+    // completed in the pass ends after that. Not nested.
+    class EventBatch {
+      public:
+        EventBatch();
+        ~EventBatch();
+        EventBatch(const EventBatch&) = delete;
+        EventBatch& operator=(const EventBatch&) = delete;
+
+      private:
+        friend class URLSessionTask;
+        std::vector<URLSessionTaskPtr> tasks_;
+        std::vector<std::shared_ptr<Dispatch::OutsideWork>> works_;
+    };
+    static thread_local EventBatch* openBatch_;
     void deliverResponse(HTTPURLResponsePtr response);
     void deliverData(Bytes data);
     // The loader's count of body bytes sent; a change reaches the delegate (merged while one
