@@ -60,8 +60,8 @@ void ObserverPath(benchmark::State& state) {
     auto observer = QKBroadcastObserver::initWithFilter(filter, 0, type, completion);
     size_t i = 0;
     for (auto _ : state) {
-        auto dic = QKUDPConnect::deviceDicFromDatagram(input[i++ % kAppliances]);
-        observer->updateWithDeviceInfor(std::make_shared<Value>(std::move(*dic)));
+        observer->updateWithDeviceInfor(
+            QKUDPConnect::deviceDicFromDatagram(input[i++ % kAppliances]));
         if (type == 2) MainLoop::drain();  // the report, as a running main loop delivers it
     }
     if (type == 2 && reported + 1 < state.iterations()) state.SkipWithError("a report was lost");

@@ -33,8 +33,7 @@ void Scaling(benchmark::State& state) {
         const size_t before = bench::heapInUse();
         const double start = threadCpuSeconds();
         for (size_t i = 0; i < appliances; ++i) {
-            auto dic = QKUDPConnect::deviceDicFromDatagram(input[i]);
-            observer->updateWithDeviceInfor(std::make_shared<Value>(std::move(*dic)));
+            observer->updateWithDeviceInfor(QKUDPConnect::deviceDicFromDatagram(input[i]));
         }
         const double spent = threadCpuSeconds() - start;
         state.SetIterationTime(spent);

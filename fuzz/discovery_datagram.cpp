@@ -36,11 +36,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Bytes datagram(data, data + size);
     auto dic = QKUDPConnect::deviceDicFromDatagram(datagram);
     if (!dic) return 0;
-    if (!dic->contains(kQKSDKDeviceId) || (*dic)["oriUdpData"].bytes() != datagram)
+    if (!dic->dictionary().contains(kQKSDKDeviceId) || (*dic)["oriUdpData"].bytes() != datagram)
         __builtin_trap();
-    auto shared = std::make_shared<Value>(std::move(*dic));
-    observers.every->updateWithDeviceInfor(shared);
-    observers.collecting->updateWithDeviceInfor(shared);
+    observers.every->updateWithDeviceInfor(dic);
+    observers.collecting->updateWithDeviceInfor(dic);
     if (observers.collecting->deviceCount() > 256) {
         observers.every->deviceArrayRemoveAll();
         observers.collecting->deviceArrayRemoveAll();

@@ -1,10 +1,8 @@
 #include "discovery/QKBroadcastObserver.h"
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory_resource>
 
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
@@ -55,6 +53,10 @@ bool QKBroadcastObserver::Record::idOf(const Value& dic) {
 
 bool QKBroadcastObserver::Record::hasId() const {
     return dic ? idOf(*dic) : hasDeviceId;
+}
+
+std::shared_ptr<Value> QKBroadcastObserver::Record::take() {
+    return dic ? std::move(dic) : value();
 }
 
 std::shared_ptr<Value> QKBroadcastObserver::Record::value() const {
@@ -196,55 +198,72 @@ void QKBroadcastObserver::updateWithDeviceInfor(std::shared_ptr<Value> info) {
     std::string scratch;
     bool viewsDic = false;
     const MergeKey key = mergeKey(*info, scratch, viewsDic);
-    // Short lists live on the stack: a report usually lists one record.
-    std::array<std::byte, 256> stack;
-    std::pmr::monotonic_buffer_resource arena(stack.data(), stack.size());
     // The records collected before this one that pass the filter: what a report would list.
-    std::pmr::vector<Holder> before(&arena);
-    // before holds the records that passed the filter when they came; a lone one with a serial
-    // number enters the filter's result once, as itself (the usual case: an appliance reported
-    // at the next reply).
+    // Usually there is one (an appliance reported at the next reply): it is held in first and
+    // before stays empty. A lone one with a serial number enters the filter's result once, as
+    // itself; an every-match observer forgets it at once, taking over its dictionary.
+    Holder first{0, nullptr};
+    std::vector<Holder> before;
+    bool any = false;
     bool lone = false;
     {
         std::lock_guard lock(mutex_);
+        const Record* firstRecord = nullptr;
         if (reports && passing_ > 0 && isValid()) {
             for (const auto& [seq, record] : records_) {
                 if (!record.passes) continue;
+                if (!firstRecord) {
+                    firstRecord = &record;
+                    first.first = seq;
+                    continue;
+                }
+                if (before.empty()) before.emplace_back(first.first, firstRecord->value());
                 before.emplace_back(seq, record.value());
-                lone = record.textSerial;
             }
-            lone = lone && before.size() == 1;
         }
+        any = firstRecord != nullptr;
+        lone = any && before.empty() && firstRecord->textSerial;
+        const bool forgetNow = lone && type_ == QKBroadcastReportEveryMatch;
+        if (any && before.empty() && !forgetNow) first.second = firstRecord->value();
         auto old = findLocked(key);
         if (old == records_.end()) {
             insertLocked(std::move(info), key, viewsDic);
-        } else {
-            const bool replace = !old->second.hasId() && Record::idOf(*info);
-            if (replace) {
-                eraseLocked(old);
-                insertLocked(std::move(info), key, viewsDic);
+        } else if (!old->second.hasId() && Record::idOf(*info)) {
+            if (forgetNow && old->first == first.first) first.second = old->second.take();
+            eraseLocked(old);
+            insertLocked(std::move(info), key, viewsDic);
+        }
+        if (forgetNow && !first.second) {
+            auto it = records_.find(first.first);
+            if (it != records_.end()) {
+                first.second = it->second.take();
+                eraseLocked(it);
             }
         }
-        // Only what is reported is forgotten: a lone record at once.
-        if (lone && type_ == QKBroadcastReportEveryMatch) {
-            auto it = records_.find(before[0].first);
-            if (it != records_.end()) eraseLocked(it);
-        }
     }
-    if (before.empty()) return;
-    std::pmr::vector<const Value*> candidates(&arena);
+    if (!any) return;
+    if (lone) {
+        if (!first.second) return;
+        const Value* only = first.second.get();
+        if (type_ == QKBroadcastReportFirstMatch) {
+            if (!isValid_.exchange(false)) return;
+            deviceArrayRemoveAll();
+        }
+        report({&only, 1}, {&first, 1});
+        return;
+    }
+    if (before.empty()) before.push_back(std::move(first));
+    std::vector<const Value*> candidates;
     candidates.reserve(before.size());
     for (const auto& entry : before) candidates.push_back(entry.second.get());
-    std::vector<const Value*> filteredList;
-    if (!lone) filteredList = filtered({candidates.begin(), candidates.end()});
-    const std::span<const Value* const> list = lone ? std::span<const Value* const>(candidates)
-                                                    : std::span<const Value* const>(filteredList);
+    const std::vector<const Value*> list = filtered(candidates);
     if (list.empty()) return;
     if (type_ == QKBroadcastReportFirstMatch) {
         if (!isValid_.exchange(false)) return;
         deviceArrayRemoveAll();
-    } else if (!lone) {
+    } else {
         if (!isValid()) return;
+        // Only what is reported is forgotten.
         std::lock_guard lock(mutex_);
         for (const auto& [seq, dic] : before) {
             if (std::find(list.begin(), list.end(), dic.get()) == list.end()) continue;
@@ -270,7 +289,9 @@ void QKBroadcastObserver::report(std::span<const Value* const> list,
             devices.push_back(*list[i]);
         }
     }
-    DispatchQueue::main()->async([completion = completion_, devices = std::move(devices)] {
+    // The main queue is made once for the process and never replaced.
+    static const DispatchQueuePtr mainQueue = DispatchQueue::main();
+    mainQueue->async([completion = completion_, devices = std::move(devices)] {
         // The network is looked up for the log line alone.
         if (QKLogEnabled()) {
             QKTool::currentWifiInfoWithBlock([](const std::optional<std::string>& ssid,

@@ -5,7 +5,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <memory_resource>
 #include <mutex>
 #include <span>
 #include <string>
@@ -126,6 +125,8 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
         bool textSerial = false;   // the key is a serial number held as text
         MergeKey key() const { return {keyData, keySize, keyKind}; }
         std::shared_ptr<Value> value() const;
+        // The dictionary, moved out when held as it came (for a record about to be erased).
+        std::shared_ptr<Value> take();
         bool hasId() const;
         static bool idOf(const Value& dic);
     };

@@ -1,5 +1,8 @@
 #include "discovery/QKUDPConnect.h"
 
+#include <charconv>
+#include <iterator>
+
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
 #include "platform/foundation/Singleton.h"
@@ -151,14 +154,18 @@ bool QKUDPConnect::holds(const QKGCDAsyncUdpSocketPtr& sock) const {
            (sock == sendAndListenSocket_ || sock == listenSocket_ || sock == listenSocket2_);
 }
 
-std::optional<Dictionary> QKUDPConnect::deviceDicFromDatagram(const Bytes& data) {
+std::shared_ptr<Value> QKUDPConnect::deviceDicFromDatagram(const Bytes& data) {
     auto frame = QKProtocol::initWithNSData(data);
-    if (!frame || !frame->messageArray() || frame->messageArray()->size() < 40) return std::nullopt;
+    if (!frame || !frame->messageArray() || frame->messageArray()->size() < 40) return nullptr;
     auto parsed = QKProtocol::getUdpDeviceWithMessageArray(*frame->messageArray(), frame.get());
-    Dictionary dic = parsed ? std::move(*parsed) : Dictionary{};
-    dic.set(kQKSDKDeviceId, std::to_string(frame->deviceID()));
+    // The shared dictionary is made once, around the parsed one.
+    auto record = std::make_shared<Value>(parsed ? std::move(*parsed) : Dictionary{});
+    Dictionary& dic = record->mutableDictionary();
+    char id[24];
+    const auto written = std::to_chars(std::begin(id), std::end(id), frame->deviceID());
+    dic.set(kQKSDKDeviceId, std::string(id, written.ptr));
     dic.set("oriUdpData", data);
-    return dic;
+    return record;
 }
 
 void QKUDPConnect::handleReceivedDatagram(const Bytes& data) {
@@ -177,7 +184,7 @@ void QKUDPConnect::handleReceivedDatagram(const Bytes& data) {
             QKSDKLOG("delegate消失了");
             return;
         }
-        receiver->deviceDicFromLan(std::make_shared<Value>(std::move(*dic)));
+        receiver->deviceDicFromLan(dic);
         return;
     }
     if (data.size() < 57) return;

@@ -61,9 +61,10 @@ class QKUDPConnect : public QKGCDAsyncUdpSocketDelegate,
     // The reply handling of one datagram, on the caller's thread: clears socketError, then
     // hands the delegate a device dictionary (after a 0x92 probe) or the raw datagram.
     void handleReceivedDatagram(const Bytes& data);
-    // A discovery reply's device dictionary; nullopt for a datagram that is not a frame with
-    // at least 40 body bytes. A body the parser refuses gives only the ID and the datagram.
-    static std::optional<Dictionary> deviceDicFromDatagram(const Bytes& data);
+    // A discovery reply's device dictionary, as the delegate gets it; nullptr for a datagram
+    // that is not a frame with at least 40 body bytes. A body the parser refuses gives only the
+    // ID and the datagram.
+    static std::shared_ptr<Value> deviceDicFromDatagram(const Bytes& data);
 
     // QKGCDAsyncUdpSocketDelegate.
     void udpSocketDidConnectToAddress(const QKGCDAsyncUdpSocketPtr& sock,

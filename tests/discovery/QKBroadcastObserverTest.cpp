@@ -217,6 +217,36 @@ TEST_F(ObserverTest, EveryMatchAmongManyKeptRecords) {
     }
 }
 
+// Every-match observers fed the same shared dictionaries, as the manager feeds them, each
+// report whole records; a record that gives way to its successor with an ID is still reported.
+TEST_F(ObserverTest, EveryMatchReportsWholeRecordsWhenObserversShareThem) {
+    for (int observers : {1, 2}) {
+        SCOPED_TRACE(observers);
+        std::vector<std::vector<std::string>> seen(observers);  // serial:ID:type per record
+        std::vector<std::shared_ptr<QKBroadcastObserver>> all;
+        for (int o = 0; o < observers; ++o) {
+            all.push_back(QKBroadcastObserver::initWithFilter(
+                test::rule(3, "0xac"), 0, 2,
+                std::make_shared<const QKBroadcastCompletionBlock>(
+                    [&seen, o](const Value::Array& l) {
+                        for (const Value& d : l) {
+                            seen[o].push_back(d[kQKSDKDeviceSn].text() + ":" +
+                                              d[kQKSDKDeviceId].text() + ":" +
+                                              d[kQKSDKDeviceType].text());
+                        }
+                    })));
+        }
+        for (const auto& [sn, id] : std::vector<std::pair<std::string, std::string>>{
+                 {"A", "0"}, {"A", "5"}, {"B", "1"}, {"C", "2"}}) {
+            auto shared = std::make_shared<Value>(device(sn, id));
+            for (auto& observer : all) observer->updateWithDeviceInfor(shared);
+            MainLoop::drain();
+        }
+        for (const auto& got : seen)
+            EXPECT_EQ(got, (std::vector<std::string>{"A:0:0xAC", "A:5:0xAC", "B:1:0xAC"}));
+    }
+}
+
 // Records kept for a while are held packed: they come back exactly as handed in, whatever
 // their values (an object handle included, which stays as it came), in order, from
 // devicesArray and in the report at the time-out.
