@@ -16,6 +16,13 @@
 
 namespace telvo::bench {
 
+// The calling thread's CPU time, in seconds.
+inline double threadCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
 class CpuMeter {
   public:
     void start() {

@@ -3,10 +3,10 @@
 // hands them in. Prints the CPU per reply and the heap each record holds (malloc'd, with its
 // share of the observer's index). Goal: at most 1.5 KB held per appliance.
 #include <benchmark/benchmark.h>
-#include <time.h>
 
 #include <string>
 
+#include "CpuMeter.h"
 #include "DiscoveryReplies.h"
 #include "Goals.h"
 #include "HeapCounter.h"
@@ -17,12 +17,6 @@ namespace {
 
 using namespace telvo;
 
-double threadCpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
 // The time of an iteration is the CPU time of feeding the replies alone.
 void Scaling(benchmark::State& state) {
     const std::vector<Bytes> input = bench::datagrams(size_t(state.range(0)));
@@ -31,11 +25,11 @@ void Scaling(benchmark::State& state) {
     for (auto _ : state) {
         auto observer = QKBroadcastObserver::initWithFilter(nullptr, 0, 0, nullptr);
         const size_t before = bench::heapInUse();
-        const double start = threadCpuSeconds();
+        const double start = bench::threadCpuSeconds();
         for (size_t i = 0; i < appliances; ++i) {
             observer->updateWithDeviceInfor(QKUDPConnect::deviceDicFromDatagram(input[i]));
         }
-        const double spent = threadCpuSeconds() - start;
+        const double spent = bench::threadCpuSeconds() - start;
         state.SetIterationTime(spent);
         cpu += spent;
         heapPerRecord = double(bench::heapInUse() - before) / double(appliances);
