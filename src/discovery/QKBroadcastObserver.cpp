@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
@@ -81,15 +82,14 @@ void QKBroadcastObserver::insertLocked(std::shared_ptr<Value> dic, MergeKey key,
             isPacked = true;
         }
     }
-    // Sequence numbers only grow: every record goes to the end, in the node of the record
-    // erased last when there is one.
-    Records::iterator at;
+    // The record goes to the end, in the node of the record erased last when there is one.
     if (spareRecord_.empty()) {
-        at = records_.emplace_hint(records_.end(), seq, Record{});
+        records_.emplace_back(seq, Record{});
     } else {
-        spareRecord_.key() = seq;
-        at = records_.insert(records_.end(), std::move(spareRecord_));
+        records_.splice(records_.end(), spareRecord_);
+        records_.back().first = seq;
     }
+    const Records::iterator at = std::prev(records_.end());
     Record& record = at->second;
     // The key's text is copied while dic, which it may view, is still held.
     if (key.kind != 0 && (isPacked || !viewsDic)) {
@@ -113,11 +113,11 @@ void QKBroadcastObserver::insertLocked(std::shared_ptr<Value> dic, MergeKey key,
     }
     if (key.kind == 0) return;
     if (spareIndexEntry_.empty()) {
-        if (!index_.emplace(key, seq).second) sharedKeys_ = true;
+        if (!index_.emplace(key, at).second) sharedKeys_ = true;
         return;
     }
     spareIndexEntry_.key() = key;
-    spareIndexEntry_.mapped() = seq;
+    spareIndexEntry_.mapped() = at;
     auto inserted = index_.insert(std::move(spareIndexEntry_));
     if (!inserted.inserted) {
         sharedKeys_ = true;
@@ -127,25 +127,23 @@ void QKBroadcastObserver::insertLocked(std::shared_ptr<Value> dic, MergeKey key,
 
 void QKBroadcastObserver::eraseLocked(Records::iterator it) {
     const Record& record = it->second;
-    const uint64_t seq = it->first;
     passing_ -= record.passes;
     // The index entry goes first: it views the record's key.
     const MergeKey key = record.key();
     auto indexed = !indexed_ || key.kind == 0 ? index_.end() : index_.find(key);
-    if (indexed != index_.end() && indexed->second == seq) {
+    if (indexed != index_.end() && indexed->second == it) {
         auto entry = index_.extract(indexed);
         if (spareIndexEntry_.empty()) spareIndexEntry_ = std::move(entry);
         if (sharedKeys_) {
-            for (const auto& [other, kept] : records_) {
-                if (other != seq && kept.key() == key) {
-                    index_.emplace(kept.key(), other);
+            for (auto other = records_.begin(); other != records_.end(); ++other) {
+                if (other != it && other->second.key() == key) {
+                    index_.emplace(other->second.key(), other);
                     break;
                 }
             }
         }
     }
-    auto node = records_.extract(it);
-    Record& spare = node.mapped();
+    Record& spare = it->second;
     spare.dic.reset();
     Bytes().swap(spare.packed);
     spare.ownKey.reset();
@@ -153,7 +151,11 @@ void QKBroadcastObserver::eraseLocked(Records::iterator it) {
     spare.keySize = 0;
     spare.keyKind = 0;
     spare.textSerial = false;
-    if (spareRecord_.empty()) spareRecord_ = std::move(node);
+    if (spareRecord_.empty()) {
+        spareRecord_.splice(spareRecord_.end(), records_, it);
+    } else {
+        records_.erase(it);
+    }
     if (records_.empty() && indexed_) {
         index_.clear();
         indexed_ = false;
@@ -164,9 +166,9 @@ void QKBroadcastObserver::eraseLocked(Records::iterator it) {
 void QKBroadcastObserver::buildIndexLocked() {
     index_.clear();
     sharedKeys_ = false;
-    for (auto& [seq, record] : records_) {
-        if (record.keyKind == 0) continue;
-        if (!index_.emplace(record.key(), seq).second) sharedKeys_ = true;
+    for (auto it = records_.begin(); it != records_.end(); ++it) {
+        if (it->second.keyKind == 0) continue;
+        if (!index_.emplace(it->second.key(), it).second) sharedKeys_ = true;
     }
     indexed_ = true;
 }
@@ -178,7 +180,7 @@ QKBroadcastObserver::Records::iterator QKBroadcastObserver::findLocked(const Mer
                             [&](const auto& entry) { return entry.second.key() == key; });
     }
     auto indexed = index_.find(key);
-    return indexed == index_.end() ? records_.end() : records_.find(indexed->second);
+    return indexed == index_.end() ? records_.end() : indexed->second;
 }
 
 std::vector<const Value*> QKBroadcastObserver::filtered(
@@ -208,37 +210,35 @@ void QKBroadcastObserver::updateWithDeviceInfor(std::shared_ptr<Value> info) {
     bool lone = false;
     {
         std::lock_guard lock(mutex_);
-        const Record* firstRecord = nullptr;
+        auto firstIt = records_.end();
         if (reports && passing_ > 0 && isValid()) {
-            for (const auto& [seq, record] : records_) {
-                if (!record.passes) continue;
-                if (!firstRecord) {
-                    firstRecord = &record;
-                    first.first = seq;
+            for (auto it = records_.begin(); it != records_.end(); ++it) {
+                if (!it->second.passes) continue;
+                if (firstIt == records_.end()) {
+                    firstIt = it;
+                    first.first = it->first;
                     continue;
                 }
-                if (before.empty()) before.emplace_back(first.first, firstRecord->value());
-                before.emplace_back(seq, record.value());
+                if (before.empty()) before.emplace_back(first.first, firstIt->second.value());
+                before.emplace_back(it->first, it->second.value());
             }
         }
-        any = firstRecord != nullptr;
-        lone = any && before.empty() && firstRecord->textSerial;
+        any = firstIt != records_.end();
+        lone = any && before.empty() && firstIt->second.textSerial;
         const bool forgetNow = lone && type_ == QKBroadcastReportEveryMatch;
-        if (any && before.empty() && !forgetNow) first.second = firstRecord->value();
+        if (any && before.empty() && !forgetNow) first.second = firstIt->second.value();
         auto old = findLocked(key);
         if (old == records_.end()) {
             insertLocked(std::move(info), key, viewsDic);
         } else if (!old->second.hasId() && Record::idOf(*info)) {
-            if (forgetNow && old->first == first.first) first.second = old->second.take();
+            if (forgetNow && old == firstIt) first.second = old->second.take();
             eraseLocked(old);
             insertLocked(std::move(info), key, viewsDic);
         }
+        // firstIt is still held unless the merge above replaced it (and took it over).
         if (forgetNow && !first.second) {
-            auto it = records_.find(first.first);
-            if (it != records_.end()) {
-                first.second = it->second.take();
-                eraseLocked(it);
-            }
+            first.second = firstIt->second.take();
+            eraseLocked(firstIt);
         }
     }
     if (!any) return;
@@ -265,10 +265,14 @@ void QKBroadcastObserver::updateWithDeviceInfor(std::shared_ptr<Value> info) {
         if (!isValid()) return;
         // Only what is reported is forgotten.
         std::lock_guard lock(mutex_);
-        for (const auto& [seq, dic] : before) {
-            if (std::find(list.begin(), list.end(), dic.get()) == list.end()) continue;
-            auto it = records_.find(seq);
-            if (it != records_.end()) eraseLocked(it);
+        for (auto it = records_.begin(); it != records_.end();) {
+            const auto next = std::next(it);
+            const bool listed = std::any_of(before.begin(), before.end(), [&](const Holder& h) {
+                return h.first == it->first &&
+                       std::find(list.begin(), list.end(), h.second.get()) != list.end();
+            });
+            if (listed) eraseLocked(it);
+            it = next;
         }
     }
     report(list, before);

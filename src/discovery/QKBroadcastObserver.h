@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <map>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -130,8 +130,9 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
         bool hasId() const;
         static bool idOf(const Value& dic);
     };
-    using Records = std::map<uint64_t, Record>;
-    using Index = std::unordered_map<MergeKey, uint64_t, discovery_detail::MergeKeyHash>;
+    // In order of arrival: sequence numbers only grow, new records go to the end.
+    using Records = std::list<std::pair<uint64_t, Record>>;
+    using Index = std::unordered_map<MergeKey, Records::iterator, discovery_detail::MergeKeyHash>;
     bool passes(const Value& dic) const { return !filter_ || filter_->passes(dic); }
     // With mutex_ held. The first record with the key, or end.
     Records::iterator findLocked(const MergeKey& key);
@@ -161,7 +162,7 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
     bool indexed_ = false;
     Index index_;  // key -> first record holding it
     // The nodes of the record and the index entry erased last, reused by the next insertion.
-    Records::node_type spareRecord_;
+    Records spareRecord_;
     Index::node_type spareIndexEntry_;
     bool sharedKeys_ = false;  // deviceArrayAddDic put in a key that was already there
     size_t passing_ = 0;
