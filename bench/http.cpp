@@ -52,10 +52,14 @@ class Counter : public URLSessionDelegate {
         bytes.fetch_add(data.size());
     }
     void didCompleteWithError(const URLSessionTaskPtr&, const ErrorPtr& error) override {
-        std::lock_guard lock(mutex);
-        if (error) ++failed;
-        // The waiter is woken once, by the burst's last completion.
-        if (++done == awaited) changed.notify_all();
+        bool last;
+        {
+            std::lock_guard lock(mutex);
+            if (error) ++failed;
+            last = ++done == awaited;
+        }
+        // The waiter is woken once, by the burst's last completion, with the lock free.
+        if (last) changed.notify_all();
     }
     void waitFor(int count) {
         std::unique_lock lock(mutex);
