@@ -162,6 +162,10 @@ TEST_F(URLSessionTest, TransportFailuresMapToThePlatformCodes) {
     const std::pair<std::string, int64_t> cases[] = {
         {"http://127.0.0.1:" + std::to_string(closedPort) + "/", URLError::cannotConnectToHost},
         {"ftp://127.0.0.1/", URLError::unsupportedURL},
+        {"gopher://127.0.0.1/", URLError::unsupportedURL},
+        {"file:///etc/hosts", URLError::badURL},
+        {"http://[::1/", URLError::badURL},
+        {"not a URL", URLError::badURL},
     };
     for (const auto& [url, code] : cases) {
         SCOPED_TRACE(url);

@@ -44,14 +44,16 @@ bool carriesCredentials(const HTTPHeaderFields& headers) {
 }
 
 // Scheme, host (an IPv6 literal without brackets) and port of a URL, and the URL as libcurl
-// writes it; nullopt when the text is not a URL. A reference is resolved against base.
+// writes it; nullopt when the text is not a URL. A reference is resolved against base. Without
+// whole, only the scheme and the host (every scheme libcurl parses has a default port).
 struct URLParts {
     std::string url, scheme, host, port;
     bool sameOrigin(const URLParts& other) const {
         return scheme == other.scheme && host == other.host && port == other.port;
     }
 };
-std::optional<URLParts> partsOf(const std::string& reference, const std::string& base = {}) {
+std::optional<URLParts> partsOf(const std::string& reference, const std::string& base = {},
+                                bool whole = true) {
     std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle(curl_url(), curl_url_cleanup);
     if (!handle) return std::nullopt;
     if (!base.empty() && curl_url_set(handle.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK)
@@ -66,8 +68,10 @@ std::optional<URLParts> partsOf(const std::string& reference, const std::string&
         curl_free(text);
         return got;
     };
-    if (!get(CURLUPART_URL, parts.url, 0) || !get(CURLUPART_SCHEME, parts.scheme, 0) ||
-        !get(CURLUPART_HOST, parts.host, 0) || !get(CURLUPART_PORT, parts.port, CURLU_DEFAULT_PORT))
+    if (!get(CURLUPART_SCHEME, parts.scheme, 0) || !get(CURLUPART_HOST, parts.host, 0))
+        return std::nullopt;
+    if (whole &&
+        (!get(CURLUPART_URL, parts.url, 0) || !get(CURLUPART_PORT, parts.port, CURLU_DEFAULT_PORT)))
         return std::nullopt;
     parts.scheme = lowercase(parts.scheme);
     parts.host = lowercase(parts.host);
@@ -435,7 +439,7 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
         transfer->task = task;
         const URLRequest& request = task->request_;
         CURL* easy = curl_easy_init();
-        auto parts = partsOf(request.url);
+        auto parts = partsOf(request.url, {}, false);
         bool https = parts && parts->scheme == "https";
         bool supported = parts && (https || parts->scheme == "http");
         if (!easy || !supported) {
