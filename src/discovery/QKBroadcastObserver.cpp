@@ -253,6 +253,10 @@ void QKBroadcastObserver::updateWithDeviceInfor(std::shared_ptr<Value> info) {
         return;
     }
     if (before.empty()) before.push_back(std::move(first));
+    reportFiltered(before);
+}
+
+void QKBroadcastObserver::reportFiltered(std::vector<Holder>& before) {
     std::vector<const Value*> candidates;
     candidates.reserve(before.size());
     for (const auto& entry : before) candidates.push_back(entry.second.get());

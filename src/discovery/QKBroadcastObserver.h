@@ -144,6 +144,9 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
     // Reports the list on the main queue; holders own the listed records.
     using Holder = std::pair<uint64_t, std::shared_ptr<Value>>;  // a record by sequence number
     void report(std::span<const Value* const> list, std::span<Holder> holders) const;
+    // The rarer report of several records, or of one without a serial number: through the
+    // filter's result, forgetting what it lists. Out of line, away from the usual path.
+    [[gnu::noinline]] void reportFiltered(std::vector<Holder>& before);
 
     std::atomic<bool> isValid_{true};
     std::atomic<bool> isUDPConfig_{false};
