@@ -84,6 +84,11 @@ void SimCloudApi::setAccessToken(std::string token) {
     state_->accessToken = std::move(token);
 }
 
+void SimCloudApi::acceptOnlyBodyToken(std::string token) {
+    std::lock_guard lock(state_->mutex);
+    state_->bodyToken = std::move(token);
+}
+
 void SimCloudApi::script(const std::string& path, std::vector<ScriptedReply> replies) {
     std::lock_guard lock(state_->mutex);
     state_->scripts[path] = std::deque<ScriptedReply>(replies.begin(), replies.end());
@@ -173,6 +178,9 @@ ScriptedReply SimCloudApi::State::decide(const RecordedRequest& request) {
     }
     seen.push_back(verdict);
     if (!verdict.signatureValid) return json(R"({"code":99999,"msg":"signature"})");
+    if (verdict.scheme == Scheme::bodySigned && bodyToken &&
+        request.header("accessToken") != *bodyToken)
+        return tokenInvalid();
     auto& queue = scripts[request.path];
     if (queue.empty() && (!online.empty() || offlineCode != 0) &&
         request.path.ends_with("/sn/apExists"))

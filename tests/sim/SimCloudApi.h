@@ -45,6 +45,10 @@ class SimCloudApi {
     // The token the cloud checks open-API signatures under.
     void setAccessToken(std::string token);
     void script(const std::string& path, std::vector<ScriptedReply> replies);
+    // From now on a body-signed request whose "accessToken" is not this one is answered
+    // token-invalid, whatever its script says (a script's replies are kept for the others), as
+    // the cloud answers a stale token whatever order requests arrive in.
+    void acceptOnlyBodyToken(std::string token);
     // The next requests of a path, one entry each in order, are answered late: their reply
     // (whatever it is) is held back that many seconds, or for ever (nullopt). Seconds are
     // virtual once the cloud answers in virtual time (FakeCloud::answerInVirtualTime).
@@ -72,6 +76,7 @@ class SimCloudApi {
         std::string signKey, signSecret;
         std::mutex mutex;
         std::string accessToken;
+        std::optional<std::string> bodyToken;
         std::map<std::string, std::deque<ScriptedReply>> scripts;
         std::map<std::string, std::deque<std::optional<double>>> holds;
         // Random code (lower case) and serial of each appliance reported online.
