@@ -24,11 +24,11 @@ void DispatchRuntime::MainJob::run() {
     }
 }
 
-void DispatchRuntime::submitMain(DispatchJob job, DispatchQueue* owner, bool enterOwner) {
+void DispatchRuntime::submitMain(DispatchJob&& job, DispatchQueue* owner, bool enterOwner) {
     bool write, notify;
     {
         std::lock_guard<std::mutex> lock(mainMutex_);
-        mainJobs_.push_back(MainJob{std::move(job), owner, enterOwner});
+        mainJobs_.emplace_back(std::move(job), owner, enterOwner);
         write = takeLoopSleepLocked();
         notify = runnerWaiting_;
     }
@@ -70,17 +70,11 @@ bool DispatchRuntime::takeRunnableLocked(MainJob& out) {
     auto it = runnableJobLocked();
     if (it == mainJobs_.end()) return false;
     out = std::move(*it);
-    mainJobs_.erase(it);
-    return true;
-}
-
-bool DispatchRuntime::runOneMainJob() {
-    MainJob job;
-    {
-        std::lock_guard<std::mutex> lock(mainMutex_);
-        if (!takeRunnableLocked(job)) return false;
+    if (it == mainJobs_.begin()) {
+        mainJobs_.pop_front();
+    } else {
+        mainJobs_.erase(it);
     }
-    job.run();
     return true;
 }
 
@@ -137,6 +131,10 @@ bool DispatchRuntime::callerMayActAsMainThread() const {
 
 void DispatchRuntime::enterRun() {
     std::lock_guard<std::mutex> lock(mainMutex_);
+    enterRunLocked();
+}
+
+void DispatchRuntime::enterRunLocked() {
     const auto me = std::this_thread::get_id();
     if (deterministic() && me != loopThread_) {
         std::fprintf(stderr,
@@ -159,6 +157,10 @@ void DispatchRuntime::enterRun() {
 
 void DispatchRuntime::leaveRun() {
     std::lock_guard<std::mutex> lock(mainMutex_);
+    leaveRunLocked();
+}
+
+void DispatchRuntime::leaveRunLocked() {
     if (--runDepth_ == 0) runner_ = std::thread::id();
 }
 
@@ -354,8 +356,34 @@ void DispatchRuntime::drain() {
         runUntil(nullptr, 0, true);
         return;
     }
-    RunnerScope runner(*this);
-    while (runOneMainJob()) {
+    // Entering and leaving the run share their lock with the first and the last look at the
+    // jobs.
+    MainJob job;
+    {
+        std::lock_guard<std::mutex> lock(mainMutex_);
+        enterRunLocked();
+        if (!takeRunnableLocked(job)) {
+            leaveRunLocked();
+            return;
+        }
+    }
+    // The run is left even when a job throws.
+    struct Leave {
+        DispatchRuntime* rt;
+        bool done = false;
+        ~Leave() {
+            if (!done) rt->leaveRun();
+        }
+    } leave{this};
+    for (;;) {
+        job.run();
+        job.job.reset();
+        std::lock_guard<std::mutex> lock(mainMutex_);
+        if (!takeRunnableLocked(job)) {
+            leaveRunLocked();
+            leave.done = true;
+            return;
+        }
     }
 }
 

@@ -22,7 +22,7 @@ void DispatchRuntime::reapPoolThreadsLocked(std::vector<std::thread>& out) {
     poolExited_.clear();
 }
 
-void DispatchRuntime::submitPool(DispatchJob job) {
+void DispatchRuntime::submitPool(DispatchJob&& job) {
     std::vector<std::thread> ended;
     {
         std::lock_guard<std::mutex> lock(poolMutex_);

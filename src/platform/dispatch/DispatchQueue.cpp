@@ -41,11 +41,11 @@ DispatchQueuePtr DispatchQueue::global(DispatchQoS qos) {
         [] { return new DispatchQueuePtr(make("com.apple.root.default-qos", INT_MAX, false)); });
 }
 
-void DispatchQueue::async(DispatchBlock block) {
+void DispatchQueue::async(DispatchTask block) {
     submit(std::move(block), false);
 }
 
-void DispatchQueue::barrierAsync(DispatchBlock block) {
+void DispatchQueue::barrierAsync(DispatchTask block) {
     submit(std::move(block), true);
 }
 
@@ -57,7 +57,7 @@ void DispatchQueue::barrierSync(const DispatchBlock& block) {
     syncImpl(block, true);
 }
 
-void DispatchQueue::submit(DispatchBlock block, bool barrier) {
+void DispatchQueue::submit(DispatchTask&& block, bool barrier) {
     if (!block) return;
     auto& rt = DispatchRuntime::get();
     if (isMain_) {
@@ -136,7 +136,7 @@ void DispatchQueue::start(std::deque<Item>& items) {
 
 void DispatchQueue::runItem(Item& item) {
     CurrentQueueScope scope(this);
-    DispatchBlock block = std::move(item.block);
+    DispatchTask block = std::move(item.block);
     block();
 }
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <type_traits>
 
+#include "platform/dispatch/DispatchTask.h"
+
 namespace telvo {
 
 using DispatchBlock = std::function<void()>;
@@ -39,15 +41,16 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
     bool isSerial() const { return width_ == 1; }
     bool isMain() const { return isMain_; }
 
-    // Runs the block later on this queue; never runs it before returning.
-    void async(DispatchBlock block);
+    // Runs the block later on this queue; never runs it before returning. Any callable is
+    // taken (small ones without a heap allocation of their own).
+    void async(DispatchTask block);
     // Runs the block on this queue and returns when it has run. When the caller already runs
     // on this queue (anywhere up its call stack), the block runs at once, inline: a sync onto
     // the current queue never deadlocks. On the main queue the block runs on the main loop's
     // thread; elsewhere it runs on the calling thread while the queue is held for it.
     void sync(const DispatchBlock& block);
     // Barrier forms: on a serial queue the same as async/sync.
-    void barrierAsync(DispatchBlock block);
+    void barrierAsync(DispatchTask block);
     void barrierSync(const DispatchBlock& block);
     // Runs the block on this queue after the delay (seconds, on the library clock). Not
     // cancellable; use DispatchTimer or MainLoop::performAfterDelay for that.
@@ -87,7 +90,7 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
     friend class DispatchRuntime;
     friend class OperationQueue;
     struct Item {
-        DispatchBlock block;
+        DispatchTask block;
         uint64_t seq = 0;
         bool barrier = false;
         struct Gate* gate = nullptr;
@@ -96,7 +99,7 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
     DispatchQueue(std::string label, int width, bool isMain);
     static DispatchQueuePtr make(std::string label, int width, bool isMain);
 
-    void submit(DispatchBlock block, bool barrier);
+    void submit(DispatchTask&& block, bool barrier);
     void syncImpl(const DispatchBlock& block, bool barrier);
     // Threaded mode: starts whatever may start now (called with mutex_ held; fills out).
     void pumpLocked(std::deque<Item>& out);

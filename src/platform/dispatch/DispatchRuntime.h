@@ -28,7 +28,7 @@
 
 namespace telvo {
 
-using DispatchJob = std::function<void()>;
+using DispatchJob = DispatchTask;
 
 // Marks the calling thread as running on a queue for the scope's lifetime.
 class CurrentQueueScope {
@@ -69,14 +69,14 @@ class DispatchRuntime {
     // the queue whose block the job runs: a nested run never starts it while a block of that
     // queue is on the loop thread's stack. With enterOwner the job runs as a block of owner
     // (the main queue's blocks, which are the loop's jobs themselves).
-    void submitMain(DispatchJob job, DispatchQueue* owner = nullptr, bool enterOwner = false);
+    void submitMain(DispatchJob&& job, DispatchQueue* owner = nullptr, bool enterOwner = false);
     // On the thread that runs the main loop: takes out the jobs of owner queued now and runs
     // them in order (a sync onto the main queue runs what was queued before it first).
     void runQueuedJobsOf(DispatchQueue* owner);
     // The jobs of owner waiting in the main loop.
     size_t queuedJobsOf(const DispatchQueue* owner) const;
     // Jobs of the worker pool (threaded mode).
-    void submitPool(DispatchJob job);
+    void submitPool(DispatchJob&& job);
     // Stops and joins the library's threads (process exit).
     void shutdown();
     void trackQueue(const std::shared_ptr<DispatchQueue>& queue);
@@ -128,6 +128,9 @@ class DispatchRuntime {
   private:
     DispatchRuntime();
     struct MainJob {
+        MainJob() = default;
+        MainJob(DispatchJob&& job, DispatchQueue* owner, bool enterOwner)
+            : job(std::move(job)), owner(owner), enterOwner(enterOwner) {}
         DispatchJob job;
         DispatchQueue* owner = nullptr;
         bool enterOwner = false;
@@ -149,12 +152,14 @@ class DispatchRuntime {
     std::deque<MainJob>::iterator runnableJobLocked();
     // Takes the first runnable job (mainMutex_ held); false when none.
     bool takeRunnableLocked(MainJob& out);
-    bool runOneMainJob();
     // Marks the calling thread as the main loop's runner for the scope; aborts when another
     // thread runs the loop.
     class RunnerScope;
     void enterRun();
     void leaveRun();
+    // The same with mainMutex_ held.
+    void enterRunLocked();
+    void leaveRunLocked();
     // Fires due timers; true when any was due.
     bool fireDueTimers(int64_t now);
     // The watched sources and their poll entries, collected under stateMutex.
