@@ -21,7 +21,8 @@ class BlueZDbusmock : public ::testing::Test {
         ASSERT_TRUE(bluez.ok()) << bluez.error();
         radio = BlueZRadio::open(bus.address());
         ASSERT_TRUE(radio);
-        recorder = std::make_shared<BlueZRecorder>();
+        recorder = std::make_shared<CentralRecorder>();
+        recorder->discoveriesAsLines = true;
         central = CBCentralManager::create(recorder, nullptr, {}, radio);
     }
     void TearDown() override {
@@ -96,7 +97,7 @@ class BlueZDbusmock : public ::testing::Test {
     PrivateBus bus;
     BusMock bluez{bus, "bluez5", "org.bluez", "/", "org.bluez.Mock"};
     std::shared_ptr<BlueZRadio> radio;
-    std::shared_ptr<BlueZRecorder> recorder;
+    std::shared_ptr<CentralRecorder> recorder;
     CBCentralManagerPtr central;
 };
 

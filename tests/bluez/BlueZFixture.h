@@ -11,6 +11,7 @@
 #include "platform/bluetooth/BlueZRadio.h"
 #include "platform/bluetooth/CBCentralManager.h"
 #include "platform/dispatch/MainLoop.h"
+#include "sim/BluetoothRecorders.h"
 #include "sim/FakeBlueZ.h"
 #include "sim/PrivateBus.h"
 #include "sim/SimBleModule.h"
@@ -18,92 +19,10 @@
 
 namespace telvo::test {
 
-inline std::string errorText(const ErrorPtr& e) {
-    return e ? e->domain() + "/" + std::to_string(e->code()) : "nil";
-}
-
-// Every central and peripheral event as one line, in order (on the main queue).
-class BlueZRecorder : public CBCentralManagerDelegate, public CBPeripheralDelegate {
-  public:
-    std::vector<std::string> events;
-    std::vector<CBPeripheralPtr> found;
-    std::vector<Dictionary> advertisements;
-    std::vector<Bytes> notifications;
-
-    void add(std::string line) { events.push_back(std::move(line)); }
-    bool saw(const std::string& prefix) const {
-        return std::any_of(events.begin(), events.end(),
-                           [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
-    }
-    void centralManagerDidUpdateState(const CBCentralManagerPtr& c) override {
-        add(std::string("state ") + CBManagerStateName(c->state()));
-    }
-    void centralManagerDidDiscoverPeripheral(const CBCentralManagerPtr&, const CBPeripheralPtr& p,
-                                             const Dictionary& adv, int rssi) override {
-        if (std::find(found.begin(), found.end(), p) == found.end()) found.push_back(p);
-        advertisements.push_back(adv);
-        add("discovered " + p->identifier().UUIDString() + " " + std::to_string(rssi));
-    }
-    void centralManagerDidConnectPeripheral(const CBCentralManagerPtr&,
-                                            const CBPeripheralPtr&) override {
-        add("connected");
-    }
-    void centralManagerDidFailToConnectPeripheral(const CBCentralManagerPtr&,
-                                                  const CBPeripheralPtr&,
-                                                  const ErrorPtr& e) override {
-        add("failed " + errorText(e));
-    }
-    void centralManagerDidDisconnectPeripheral(const CBCentralManagerPtr&, const CBPeripheralPtr&,
-                                               const ErrorPtr& e) override {
-        add("disconnected " + errorText(e));
-    }
-    void peripheralDidDiscoverServices(const CBPeripheralPtr& p, const ErrorPtr& e) override {
-        std::string line = "services";
-        for (const auto& s : p->services()) line += " " + s->UUID().UUIDString();
-        add(line + " " + errorText(e));
-    }
-    void peripheralDidDiscoverCharacteristicsForService(const CBPeripheralPtr&,
-                                                        const CBServicePtr& s,
-                                                        const ErrorPtr& e) override {
-        std::string line = "characteristics " + s->UUID().UUIDString();
-        for (const auto& c : s->characteristics())
-            line += " " + c->UUID().UUIDString() + ":" + std::to_string(c->properties());
-        add(line + " " + errorText(e));
-    }
-    void peripheralDidDiscoverDescriptorsForCharacteristic(const CBPeripheralPtr&,
-                                                           const CBCharacteristicPtr& c,
-                                                           const ErrorPtr& e) override {
-        std::string line = "descriptors " + c->UUID().UUIDString();
-        for (const auto& d : c->descriptors()) line += " " + d->UUID().UUIDString();
-        add(line + " " + errorText(e));
-    }
-    void peripheralDidUpdateValueForCharacteristic(const CBPeripheralPtr&,
-                                                   const CBCharacteristicPtr& c,
-                                                   const ErrorPtr& e) override {
-        if (!e && c->value()) notifications.push_back(*c->value());
-        add("value " + c->UUID().UUIDString() + " " + errorText(e));
-    }
-    void peripheralDidWriteValueForCharacteristic(const CBPeripheralPtr&,
-                                                  const CBCharacteristicPtr& c,
-                                                  const ErrorPtr& e) override {
-        add("written " + c->UUID().UUIDString() + " " + errorText(e));
-    }
-    void peripheralDidUpdateNotificationStateForCharacteristic(const CBPeripheralPtr&,
-                                                               const CBCharacteristicPtr& c,
-                                                               const ErrorPtr& e) override {
-        add("notifying " + c->UUID().UUIDString() + " " + std::to_string(c->isNotifying()) + " " +
-            errorText(e));
-    }
-    void peripheralDidReadRSSI(const CBPeripheralPtr&, std::optional<int> rssi,
-                               const ErrorPtr& e) override {
-        add("rssi " + std::to_string(rssi.value_or(0)) + " " + errorText(e));
-    }
-};
-
 // Scans with the central until the peripheral with that identifier is reported (the recorder
 // becoming its delegate), then stops; nullptr after the time-out.
 inline CBPeripheralPtr scanFor(const CBCentralManagerPtr& central,
-                               const std::shared_ptr<BlueZRecorder>& recorder,
+                               const std::shared_ptr<CentralRecorder>& recorder,
                                const std::string& identifier,
                                const std::optional<std::vector<CBUUID>>& services = {}) {
     central->scanForPeripheralsWithServices(services);
@@ -134,7 +53,8 @@ class BlueZFixture : public ::testing::Test {
         ASSERT_TRUE(bluez) << error;
         radio = BlueZRadio::open(bus.address());
         ASSERT_TRUE(radio);
-        recorder = std::make_shared<BlueZRecorder>();
+        recorder = std::make_shared<CentralRecorder>();
+        recorder->discoveriesAsLines = true;
         central = CBCentralManager::create(recorder, nullptr, {}, radio);
         ASSERT_TRUE(until([&] { return central->state() == CBManagerState::PoweredOn; }))
             << "state " << CBManagerStateName(central->state());
@@ -187,7 +107,7 @@ class BlueZFixture : public ::testing::Test {
     std::shared_ptr<sim::SimBleModule> module;
     std::shared_ptr<sim::FakeBlueZ> bluez;
     std::shared_ptr<BlueZRadio> radio;
-    std::shared_ptr<BlueZRecorder> recorder;
+    std::shared_ptr<CentralRecorder> recorder;
     CBCentralManagerPtr central;
 };
 

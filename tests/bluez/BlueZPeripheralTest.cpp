@@ -8,60 +8,14 @@ namespace {
 
 using V = DBusValue;
 
-// The phone's peripheral role as the app sees it, one line per event (on the main queue). Reads
-// of FFE1 are answered with `readValue`; writes with `writeResult`.
-class LocalRecorder : public CBPeripheralManagerDelegate {
-  public:
-    std::vector<std::string> events;
-    std::vector<Bytes> written;
-    Bytes readValue{0x10, 0x20, 0x30};
-    CBATTError writeResult = CBATTError::Success;
-
-    bool saw(const std::string& line) const {
-        return std::find(events.begin(), events.end(), line) != events.end();
-    }
-    void peripheralManagerDidUpdateState(const CBPeripheralManagerPtr& m) override {
-        events.push_back(std::string("state ") + CBManagerStateName(m->state()));
-    }
-    void peripheralManagerDidAddService(const CBPeripheralManagerPtr&, const CBServicePtr& s,
-                                        const ErrorPtr& e) override {
-        events.push_back("added " + s->UUID().UUIDString() + " " + errorText(e));
-    }
-    void peripheralManagerDidStartAdvertising(const CBPeripheralManagerPtr&,
-                                              const ErrorPtr& e) override {
-        events.push_back("advertising " + errorText(e));
-    }
-    void peripheralManagerDidReceiveReadRequest(const CBPeripheralManagerPtr& m,
-                                                const CBATTRequestPtr& r) override {
-        events.push_back("read " + r->characteristic->UUID().UUIDString());
-        r->value = readValue;
-        m->respondToRequest(r, CBATTError::Success);
-    }
-    void peripheralManagerDidReceiveWriteRequests(const CBPeripheralManagerPtr& m,
-                                                  const std::vector<CBATTRequestPtr>& rs) override {
-        for (const auto& r : rs) {
-            events.push_back("write " + r->characteristic->UUID().UUIDString());
-            written.push_back(r->value.value_or(Bytes{}));
-        }
-        m->respondToRequest(rs.at(0), writeResult);
-    }
-    void peripheralManagerCentralDidSubscribeToCharacteristic(
-        const CBPeripheralManagerPtr&, const std::shared_ptr<CBCentral>&,
-        const CBCharacteristicPtr& c) override {
-        events.push_back("subscribed " + c->UUID().UUIDString());
-    }
-    void peripheralManagerCentralDidUnsubscribeFromCharacteristic(
-        const CBPeripheralManagerPtr&, const std::shared_ptr<CBCentral>&,
-        const CBCharacteristicPtr& c) override {
-        events.push_back("unsubscribed " + c->UUID().UUIDString());
-    }
-};
-
 class BlueZPeripheral : public BlueZFixture {
   protected:
     void SetUp() override {
         BlueZFixture::SetUp();
-        local = std::make_shared<LocalRecorder>();
+        local = std::make_shared<PeripheralRecorder>();
+        // Reads of FFE1 are answered with readValue; writes with writeResult.
+        local->readValue = Bytes{0x10, 0x20, 0x30};
+        local->writeResult = CBATTError::Success;
         manager = CBPeripheralManager::create(local, nullptr, {}, radio);
         ASSERT_TRUE(until([&] { return manager->state() == CBManagerState::PoweredOn; }));
 
@@ -103,7 +57,7 @@ class BlueZPeripheral : public BlueZFixture {
     }
     static V noOptions() { return V::propertyMap({}); }
 
-    std::shared_ptr<LocalRecorder> local;
+    std::shared_ptr<PeripheralRecorder> local;
     CBPeripheralManagerPtr manager;
     std::shared_ptr<CBMutableService> service;
     std::shared_ptr<CBMutableCharacteristic> settings, reports;
@@ -132,7 +86,7 @@ TEST_F(BlueZPeripheral, ServesRemoteCentralsThroughBlueZ) {
     // Reads: the app's answer, and a fixed value without asking the app.
     auto read = remote("FFE1", "ReadValue", "a{sv}", {noOptions()});
     ASSERT_TRUE(read.ok()) << read.error.message;
-    EXPECT_EQ(read.values.at(0).asBytes(), local->readValue);
+    EXPECT_EQ(read.values.at(0).asBytes(), *local->readValue);
     EXPECT_TRUE(local->saw("read FFE1"));
     auto fixed = remote("FFE3", "ReadValue", "a{sv}", {noOptions()});
     ASSERT_TRUE(fixed.ok()) << fixed.error.message;
@@ -167,7 +121,7 @@ TEST_F(BlueZPeripheral, RefusalsOfBlueZ) {
     manager->startAdvertising({{CBAdvertisementDataLocalNameKey, "phone"}});
     ASSERT_TRUE(until([&] { return local->saw("advertising nil"); }));
     // The adapter holds one advertisement from another program already.
-    auto other = std::make_shared<LocalRecorder>();
+    auto other = std::make_shared<PeripheralRecorder>();
     auto second = CBPeripheralManager::create(other, nullptr, {}, radio);
     ASSERT_TRUE(until([&] { return second->state() == CBManagerState::PoweredOn; }));
     second->startAdvertising({{CBAdvertisementDataLocalNameKey, "other"}});

@@ -4,6 +4,7 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainLoop.h"
+#include "sim/BluetoothRecorders.h"
 #include "sim/SimRadio.h"
 #include "sim/TestSupport.h"
 
@@ -12,94 +13,6 @@ namespace {
 
 using sim::SimBleAppliance;
 using sim::SimRadio;
-
-std::string errorText(const ErrorPtr& e) {
-    return e ? e->domain() + "/" + std::to_string(e->code()) : "nil";
-}
-
-// Every central and peripheral event as one line, in order.
-class Recorder : public CBCentralManagerDelegate, public CBPeripheralDelegate {
-  public:
-    std::vector<std::string> events;
-    std::vector<CBPeripheralPtr> found;
-    std::map<std::string, std::vector<int>> rssi;  // by name
-    Dictionary lastAdvertisement;
-    std::function<void(const std::string&)> after;  // runs after each event is recorded
-
-    void add(std::string line) {
-        events.push_back(line);
-        if (after) after(line);
-    }
-    void centralManagerDidUpdateState(const CBCentralManagerPtr& c) override {
-        add("state " + std::to_string(static_cast<int>(c->state())));
-    }
-    void centralManagerDidDiscoverPeripheral(const CBCentralManagerPtr&, const CBPeripheralPtr& p,
-                                             const Dictionary& adv, int r) override {
-        if (std::find(found.begin(), found.end(), p) == found.end()) found.push_back(p);
-        rssi[p->name().value_or("?")].push_back(r);
-        lastAdvertisement = adv;
-    }
-    void centralManagerDidConnectPeripheral(const CBCentralManagerPtr&,
-                                            const CBPeripheralPtr&) override {
-        add("connected");
-    }
-    void centralManagerDidFailToConnectPeripheral(const CBCentralManagerPtr&,
-                                                  const CBPeripheralPtr& p,
-                                                  const ErrorPtr& e) override {
-        add("failed " + errorText(e) + " state " + std::to_string(static_cast<int>(p->state())));
-    }
-    void centralManagerDidDisconnectPeripheral(const CBCentralManagerPtr&, const CBPeripheralPtr& p,
-                                               const ErrorPtr& e) override {
-        add("disconnected " + errorText(e) + " state " +
-            std::to_string(static_cast<int>(p->state())));
-    }
-    void peripheralDidDiscoverServices(const CBPeripheralPtr& p, const ErrorPtr& e) override {
-        std::string line = "services";
-        for (const auto& s : p->services()) line += " " + s->UUID().UUIDString();
-        add(line + " " + errorText(e));
-    }
-    void peripheralDidDiscoverCharacteristicsForService(const CBPeripheralPtr&,
-                                                        const CBServicePtr& s,
-                                                        const ErrorPtr& e) override {
-        std::string line = "characteristics " + s->UUID().UUIDString();
-        for (const auto& c : s->characteristics())
-            line += " " + c->UUID().UUIDString() + ":" + std::to_string(c->properties());
-        add(line + " " + errorText(e));
-    }
-    void peripheralDidDiscoverDescriptorsForCharacteristic(const CBPeripheralPtr&,
-                                                           const CBCharacteristicPtr& c,
-                                                           const ErrorPtr& e) override {
-        std::string line = "descriptors " + c->UUID().UUIDString();
-        for (const auto& d : c->descriptors()) line += " " + d->UUID().UUIDString();
-        add(line + " " + errorText(e));
-    }
-    void peripheralDidUpdateValueForDescriptor(const CBPeripheralPtr&, const CBDescriptorPtr& d,
-                                               const ErrorPtr& e) override {
-        add("descriptor " + d->UUID().UUIDString() + " " + std::to_string(d->value().intValue()) +
-            " " + errorText(e));
-    }
-    void peripheralDidUpdateValueForCharacteristic(const CBPeripheralPtr&,
-                                                   const CBCharacteristicPtr& c,
-                                                   const ErrorPtr& e) override {
-        add("value " + c->UUID().UUIDString() + " " + test::toHex(c->value().value_or(Bytes{})) +
-            " " + errorText(e));
-    }
-    void peripheralDidWriteValueForCharacteristic(const CBPeripheralPtr&,
-                                                  const CBCharacteristicPtr& c,
-                                                  const ErrorPtr& e) override {
-        add("written " + c->UUID().UUIDString() + " " + errorText(e));
-    }
-    void peripheralDidUpdateNotificationStateForCharacteristic(const CBPeripheralPtr&,
-                                                               const CBCharacteristicPtr& c,
-                                                               const ErrorPtr& e) override {
-        add("notifying " + c->UUID().UUIDString() + " " + std::to_string(c->isNotifying()) + " " +
-            errorText(e));
-    }
-    void peripheralDidReadRSSI(const CBPeripheralPtr&, std::optional<int> r,
-                               const ErrorPtr& e) override {
-        add("rssi " + std::to_string(r.value_or(0)) + " " + errorText(e));
-    }
-};
 
 // Echoes every write to the configuration service back as a notification, reversed.
 class EchoBehaviour : public sim::SimBleBehaviour {
@@ -148,7 +61,7 @@ class BluetoothCentral : public ::testing::Test {
 
     DeterministicDispatch mode_;
     std::shared_ptr<SimRadio> radio = SimRadio::create();
-    std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+    std::shared_ptr<test::CentralRecorder> recorder = std::make_shared<test::CentralRecorder>();
     CBCentralManagerPtr manager = makeManager();
 };
 
@@ -193,8 +106,8 @@ TEST_F(BluetoothCentral, PowerStatesArriveInOrderAndAScanWhilePoweredOffFindsNot
     radio->setState(CBManagerState::PoweredOff);
     EXPECT_TRUE(recorder->events.empty());
     MainLoop::runFor(0.01);
-    EXPECT_EQ(recorder->events,
-              (std::vector<std::string>{"state 5", "state 4", "state 5", "state 4"}));
+    EXPECT_EQ(recorder->events, (std::vector<std::string>{"state PoweredOn", "state PoweredOff",
+                                                          "state PoweredOn", "state PoweredOff"}));
     EXPECT_EQ(manager->state(), CBManagerState::PoweredOff);
 
     manager->scanForPeripheralsWithServices(std::nullopt);
@@ -227,10 +140,11 @@ TEST_F(BluetoothCentral, ScanReportsAdvertisersWithTheirDataAndRssiUntilStopped)
     EXPECT_EQ(recorder->rssi["gap-korvo_ac_1234"], (std::vector<int>{-40, -40, -40, -40}));
     EXPECT_EQ(recorder->rssi["gap-zubo_b1_abcd"], (std::vector<int>{-70, -72, 127, 127}));
     EXPECT_EQ(recorder->rssi["gap-other"], (std::vector<int>{127, -65, -65, -65}));
-    EXPECT_EQ(recorder->lastAdvertisement[CBAdvertisementDataLocalNameKey].text(), "other");
-    EXPECT_EQ(recorder->lastAdvertisement[CBAdvertisementDataManufacturerDataKey].bytes(),
+    EXPECT_EQ(recorder->advertisements.back()[CBAdvertisementDataLocalNameKey].text(), "other");
+    EXPECT_EQ(recorder->advertisements.back()[CBAdvertisementDataManufacturerDataKey].bytes(),
               (Bytes{0x4B, 0x00, 0x01}));
-    EXPECT_EQ(recorder->lastAdvertisement[CBAdvertisementDataServiceUUIDsKey].at(0).text(), "FF80");
+    EXPECT_EQ(recorder->advertisements.back()[CBAdvertisementDataServiceUUIDsKey].at(0).text(),
+              "FF80");
 
     recorder->rssi.clear();
     MainLoop::runFor(2);
@@ -297,7 +211,7 @@ TEST_P(BluetoothCentralGatt, DiscoversNotifiesWritesAndReceives) {
     peripheral->writeValue({1, 2, 3}, writeChar, CBCharacteristicWriteType::WithResponse);
     ASSERT_TRUE(waitFor("written " + write + " nil"));
     EXPECT_NEAR(Clock::now() - sent, appliance->writeResponseDelay, 1e-6);
-    ASSERT_TRUE(waitFor("value " + notify + " 030201 nil"));
+    ASSERT_TRUE(waitFor("value " + notify + " nil 030201"));
 
     // Without response: pieces of the write length; a longer piece is dropped.
     const size_t piece =
@@ -321,7 +235,7 @@ TEST_P(BluetoothCentralGatt, DiscoversNotifiesWritesAndReceives) {
     EXPECT_EQ(radio->log("write-dropped").size(), 1u);
     // Three echoes, no write callbacks.
     EXPECT_EQ(recorder->events.size(), 3u);
-    EXPECT_EQ(recorder->events.back(), "value " + notify + " 2c2b2a2928 nil");
+    EXPECT_EQ(recorder->events.back(), "value " + notify + " nil 2c2b2a2928");
 
     peripheral->readRSSI();
     ASSERT_TRUE(waitFor("rssi -58 nil"));
@@ -425,7 +339,7 @@ TEST_F(BluetoothCentralConnected, OwnerMayReleaseThePeripheralInsideAnEvent) {
     appliance->notify(CBUUID::UUIDWithString("FF82"), {2});
     MainLoop::runFor(1);
     EXPECT_EQ(recorder->events,
-              (std::vector<std::string>{"value FF82 01 nil", "disconnected nil state 0"}));
+              (std::vector<std::string>{"value FF82 nil 01", "disconnected nil state 0"}));
     EXPECT_TRUE(weak.expired());
 }
 
@@ -437,7 +351,7 @@ TEST_F(BluetoothCentralConnected, OwnerMayReleaseTheManagerInsideAnEvent) {
     appliance->notify(CBUUID::UUIDWithString("FF82"), {2});
     peripheral->writeValue({1}, writeChar, CBCharacteristicWriteType::WithResponse);
     MainLoop::runFor(1);
-    EXPECT_EQ(recorder->events, std::vector<std::string>{"value FF82 01 nil"});
+    EXPECT_EQ(recorder->events, std::vector<std::string>{"value FF82 nil 01"});
     EXPECT_FALSE(appliance->isConnected());
     EXPECT_EQ(peripheral->state(), CBPeripheralState::Disconnected);
     peripheral->readRSSI();  // the manager is gone: nothing happens

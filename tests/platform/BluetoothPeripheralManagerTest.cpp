@@ -3,63 +3,17 @@
 #include "platform/bluetooth/CBPeripheralManager.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainLoop.h"
+#include "sim/BluetoothRecorders.h"
 #include "sim/SimRadio.h"
 #include "sim/TestSupport.h"
 
 namespace telvo {
 namespace {
 
-std::string errorText(const ErrorPtr& e) {
-    return e ? e->domain() + "/" + std::to_string(e->code()) : "nil";
-}
-
-class AdvertiserRecorder : public CBPeripheralManagerDelegate {
-  public:
-    std::vector<std::string> events;
-    std::vector<CBATTRequestPtr> requests;
-    std::function<void()> onWrite;
-
-    void peripheralManagerDidUpdateState(const CBPeripheralManagerPtr& m) override {
-        events.push_back("state " + std::to_string(static_cast<int>(m->state())));
-    }
-    void peripheralManagerDidAddService(const CBPeripheralManagerPtr&, const CBServicePtr& s,
-                                        const ErrorPtr& e) override {
-        events.push_back("added " + s->UUID().UUIDString() + " " + errorText(e));
-    }
-    void peripheralManagerDidStartAdvertising(const CBPeripheralManagerPtr&,
-                                              const ErrorPtr& e) override {
-        events.push_back("advertising " + errorText(e));
-    }
-    void peripheralManagerDidReceiveReadRequest(const CBPeripheralManagerPtr&,
-                                                const CBATTRequestPtr& r) override {
-        events.push_back("read " + r->characteristic->UUID().UUIDString());
-        requests.push_back(r);
-    }
-    void peripheralManagerDidReceiveWriteRequests(const CBPeripheralManagerPtr&,
-                                                  const std::vector<CBATTRequestPtr>& rs) override {
-        for (const auto& r : rs) {
-            events.push_back("write " + r->characteristic->UUID().UUIDString() + " " +
-                             test::toHex(r->value.value_or(Bytes{})));
-            requests.push_back(r);
-        }
-        if (onWrite) onWrite();
-    }
-    void peripheralManagerCentralDidSubscribeToCharacteristic(
-        const CBPeripheralManagerPtr&, const std::shared_ptr<CBCentral>&,
-        const CBCharacteristicPtr& c) override {
-        events.push_back("subscribed " + c->UUID().UUIDString());
-    }
-    void peripheralManagerCentralDidUnsubscribeFromCharacteristic(
-        const CBPeripheralManagerPtr&, const std::shared_ptr<CBCentral>&,
-        const CBCharacteristicPtr& c) override {
-        events.push_back("unsubscribed " + c->UUID().UUIDString());
-    }
-};
-
 TEST(BluetoothPeripheralManager, PublishesAdvertisesAndAnswersCentrals) {
     DeterministicDispatch mode;
     auto radio = sim::SimRadio::create(CBManagerState::PoweredOff);
-    auto recorder = std::make_shared<AdvertiserRecorder>();
+    auto recorder = std::make_shared<test::PeripheralRecorder>();
     auto manager = CBPeripheralManager::create(recorder, nullptr, {}, radio);
 
     using namespace CBCharacteristicProperty;
@@ -79,7 +33,7 @@ TEST(BluetoothPeripheralManager, PublishesAdvertisesAndAnswersCentrals) {
     manager->addService(service);  // powered off: refused
     manager->startAdvertising({{CBAdvertisementDataLocalNameKey, "phone"}});
     MainLoop::runFor(1);
-    EXPECT_EQ(recorder->events, std::vector<std::string>{"state 4"});
+    EXPECT_EQ(recorder->events, std::vector<std::string>{"state PoweredOff"});
     EXPECT_TRUE(radio->localServices().empty());
 
     radio->setState(CBManagerState::PoweredOn);
@@ -93,8 +47,8 @@ TEST(BluetoothPeripheralManager, PublishesAdvertisesAndAnswersCentrals) {
     EXPECT_FALSE(manager->isAdvertising());  // not before the event
     MainLoop::runFor(1);
     EXPECT_EQ(recorder->events,
-              (std::vector<std::string>{"state 4", "state 5", "added FFE0 nil", "advertising nil",
-                                        "advertising CBErrorDomain/9"}));
+              (std::vector<std::string>{"state PoweredOff", "state PoweredOn", "added FFE0 nil",
+                                        "advertising nil", "advertising CBErrorDomain/9"}));
     EXPECT_TRUE(manager->isAdvertising());
     EXPECT_EQ(radio->localAdvertisement(), advertisement);
     EXPECT_EQ(radio->localServices(), std::vector{CBUUID::UUIDWithString("FFE0")});
