@@ -170,18 +170,20 @@ Bytes QKProtocol::getByteStream() {
     writeTimeStamp(buffer);
     putLe(buffer, 20, static_cast<uint64_t>(deviceID_), 6);
 
+    const std::span<uint8_t> body = std::span(buffer).subspan(kHeaderSize, bodyLen);
     if (encryptType_ == 2) {
-        auto sealed = QKDataSecurity::aesCCMEncryptData(
-            oriMessageArray_ ? ByteView(*oriMessageArray_) : ByteView(), *ecdhSessionKey_,
-            ByteView(buffer).first(kHeaderSize));
-        if (!sealed || sealed->size() != bodyLen) {
+        // Sealed in place behind the header it authenticates.
+        if (!QKDataSecurity::aesCCMEncryptDataInto(
+                oriMessageArray_ ? ByteView(*oriMessageArray_) : ByteView(), *ecdhSessionKey_,
+                ByteView(buffer).first(kHeaderSize), body)) {
             QKSDKLOG("LAN frame 0x%02x not written: sealing failed",
                      static_cast<unsigned>(msgType_ & 0xFFFF));
             return {};
         }
-        messageArray_ = std::move(*sealed);
+        messageArray_ = Bytes(body.begin(), body.end());
+    } else if (bodyLen) {
+        std::memcpy(body.data(), messageArray_->data(), bodyLen);
     }
-    if (bodyLen) std::memcpy(buffer.data() + kHeaderSize, messageArray_->data(), bodyLen);
 
     if (isSign_) {
         Bytes input(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(kHeaderSize + bodyLen));

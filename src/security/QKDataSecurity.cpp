@@ -9,7 +9,6 @@
 #include "platform/crypto/Crypto.h"
 #include "platform/crypto/Random.h"
 #include "records/QKDeviceDecryption.h"
-#include "security/QKVPCCMCrypt.h"
 #include "security/TextBytes.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKUserDefault.h"
@@ -266,21 +265,34 @@ std::optional<Bytes> QKDataSecurity::AES128CBCDecryptWithDataHexKey(
 
 // AES-CCM.
 
+bool QKDataSecurity::aesCCMEncryptDataInto(ByteView data, ByteView keyData, ByteView associatedData,
+                                           std::span<uint8_t> out) {
+    if (out.size() != kNonceSize + data.size() + kTagSize) return false;
+    const auto nonce = out.first(kNonceSize);
+    if (!Random::shared()->nonzeroBytes(nonce.data(), nonce.size()) ||
+        !crypto::aesCcm(true, keyData, nonce, associatedData, kTagSize, data,
+                        out.subspan(kNonceSize))) {
+        crypto::cleanse(out.data(), out.size());
+        return false;
+    }
+    return true;
+}
+
 std::optional<Bytes> QKDataSecurity::aesCCMEncryptData(ByteView data, ByteView keyData,
                                                        ByteView associatedData) {
-    Bytes sealed(kNonceSize);
-    if (!Random::shared()->nonzeroBytes(sealed.data(), sealed.size())) return std::nullopt;
-    auto body = QKVPCCMCrypt(keyData, sealed, associatedData, kTagSize).encryptDataWithData(data);
-    if (!body) return std::nullopt;
-    sealed.insert(sealed.end(), body->begin(), body->end());
+    Bytes sealed(kNonceSize + data.size() + kTagSize);
+    if (!aesCCMEncryptDataInto(data, keyData, associatedData, sealed)) return std::nullopt;
     return sealed;
 }
 
 std::optional<Bytes> QKDataSecurity::aesCCMDecryptData(ByteView sealed, ByteView keyData,
                                                        ByteView associatedData) {
     if (sealed.size() < kNonceSize + kTagSize) return std::nullopt;
-    return QKVPCCMCrypt(keyData, sealed.first(kNonceSize), associatedData, kTagSize)
-        .decryptDataWithData(sealed.subspan(kNonceSize));
+    Bytes plain;
+    if (!crypto::aesCcm(false, keyData, sealed.first(kNonceSize), associatedData, kTagSize,
+                        sealed.subspan(kNonceSize), plain))
+        return std::nullopt;
+    return plain;
 }
 
 // Base64.

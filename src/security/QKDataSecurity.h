@@ -86,6 +86,10 @@ class QKDataSecurity {
                                                   ByteView associatedData = {});
     static std::optional<Bytes> aesCCMDecryptData(ByteView sealed, ByteView keyData,
                                                   ByteView associatedData = {});
+    // The sealed form written into out, which holds exactly nonce, data and tag (data.size()
+    // + 29 bytes); false, with out wiped, where aesCCMEncryptData gives nothing.
+    static bool aesCCMEncryptDataInto(ByteView data, ByteView keyData, ByteView associatedData,
+                                      std::span<uint8_t> out);
 
     // Base64. Decodes (whatever the name says), skipping characters outside the alphabet;
     // nullopt for nullopt or text that does not decode.

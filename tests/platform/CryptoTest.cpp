@@ -254,6 +254,24 @@ TEST(CryptoAesCcm, KeptContextsMatchFreshOnes) {
         EXPECT_EQ(sealed, test::referenceCcm(true, key, nonce, ad, payload, s.tagLength));
         ASSERT_TRUE(crypto::aesCcm(false, key, nonce, ad, s.tagLength, sealed, opened));
         EXPECT_EQ(opened, payload);
+        // Into a caller's buffer: the same bytes, nothing written past them; a buffer one byte
+        // short is refused untouched, and a refused tag wipes what was opened.
+        Bytes room(sealed.size() + 1, 0xEE);
+        ASSERT_TRUE(crypto::aesCcm(true, key, nonce, ad, s.tagLength, payload, std::span(room)));
+        EXPECT_TRUE(std::equal(sealed.begin(), sealed.end(), room.begin()));
+        EXPECT_EQ(room.back(), 0xEE);
+        Bytes shortRoom(sealed.size() - 1, 0xEE);
+        EXPECT_FALSE(
+            crypto::aesCcm(true, key, nonce, ad, s.tagLength, payload, std::span(shortRoom)));
+        EXPECT_EQ(std::count(shortRoom.begin(), shortRoom.end(), 0xEE),
+                  ptrdiff_t(shortRoom.size()));
+        if (!payload.empty()) {
+            Bytes altered = sealed, plainRoom(payload.size(), 0xEE);
+            altered.back() ^= 1;
+            EXPECT_FALSE(
+                crypto::aesCcm(false, key, nonce, ad, s.tagLength, altered, std::span(plainRoom)));
+            EXPECT_EQ(std::count(plainRoom.begin(), plainRoom.end(), 0), ptrdiff_t(payload.size()));
+        }
         // Any altered byte refuses (the tag of an empty payload too), and leaves nothing out;
         // the next message opens as before.
         for (size_t at : {size_t(0), sealed.size() / 2, sealed.size() - 1}) {

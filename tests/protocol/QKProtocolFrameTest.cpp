@@ -108,7 +108,12 @@ TEST_F(LanFrame, SimulatorReadsEveryFrameWeWrite) {
                                 -2, 0x123456789ABC});
         // Written twice: the second frame is a whole frame of the same message.
         const Bytes first = p.getByteStream();
-        for (const Bytes& frame : {first, p.getByteStream()}) {
+        const Bytes second = p.getByteStream();
+        // The object keeps the body as it went on the wire in the last frame written.
+        ASSERT_TRUE(p.messageArray());
+        EXPECT_TRUE(std::equal(second.begin() + 40, second.end() - 16, p.messageArray()->begin(),
+                               p.messageArray()->end()));
+        for (const Bytes& frame : {first, second}) {
             EXPECT_EQ(frame.size(), first.size());
             std::string why;
             auto read = sim.read(frame, &why);

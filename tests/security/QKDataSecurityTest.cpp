@@ -200,6 +200,21 @@ TEST_F(QKDataSecurityTest, CcmFront) {
     // A key the engine refuses seals nothing (not the bare nonce).
     EXPECT_EQ(QKDataSecurity::aesCCMEncryptData(toBytes("x"), Bytes(15, 1)), std::nullopt);
     EXPECT_EQ(QKDataSecurity::aesCCMEncryptData(toBytes("x"), {}), std::nullopt);
+
+    // Sealed in place behind the associated data it covers: the same form, which opens; a
+    // buffer of any other size, or a key the engine refuses, leaves nothing but zeros.
+    Bytes frame(6 + 13 + 7 + 16, 0xEE);
+    std::copy(ad.begin(), ad.end(), frame.begin());
+    const auto body = std::span(frame).subspan(6);
+    ASSERT_TRUE(QKDataSecurity::aesCCMEncryptDataInto(toBytes("payload"), key,
+                                                      ByteView(frame).first(6), body));
+    EXPECT_EQ(QKDataSecurity::aesCCMDecryptData(body, key, ad), toBytes("payload"));
+    for (size_t size : {body.size() - 1, body.size() + 1}) {
+        Bytes other(size, 0xEE);
+        EXPECT_FALSE(QKDataSecurity::aesCCMEncryptDataInto(toBytes("payload"), key, ad, other));
+    }
+    EXPECT_FALSE(QKDataSecurity::aesCCMEncryptDataInto(toBytes("payload"), Bytes(15, 1), ad, body));
+    EXPECT_EQ(std::count(body.begin(), body.end(), 0), ptrdiff_t(body.size()));
 }
 
 TEST_F(QKDataSecurityTest, Base64) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -447,26 +448,44 @@ bool runCcm(KeptContext& kept, bool seal, ByteView key, ByteView nonce, ByteView
 
 }  // namespace
 
-bool aesCcm(bool seal, ByteView key, ByteView nonce, ByteView associatedData, size_t tagLength,
-            ByteView input, Bytes& out) {
-    out.clear();
+namespace {
+
+// The output length of a CCM run the engine takes, or nothing.
+std::optional<size_t> ccmOutputLength(bool seal, ByteView key, ByteView nonce,
+                                      ByteView associatedData, size_t tagLength, ByteView input) {
     constexpr size_t kIntMax = static_cast<size_t>(INT_MAX);
     if (!fetchedCcm(key.size()) || nonce.size() < 7 || nonce.size() > 13 || tagLength < 4 ||
         tagLength > 16 || tagLength % 2 != 0 || associatedData.size() >= kIntMax ||
         input.size() >= kIntMax - tagLength || (!seal && input.size() < tagLength))
-        return false;
+        return std::nullopt;
     const size_t length = seal ? input.size() : input.size() - tagLength;
     const size_t lengthBytes = 15 - nonce.size();
-    if (lengthBytes < 8 && (uint64_t(length) >> (8 * lengthBytes)) != 0) return false;
-    out.resize(seal ? length + tagLength : length);
+    if (lengthBytes < 8 && (uint64_t(length) >> (8 * lengthBytes)) != 0) return std::nullopt;
+    return seal ? length + tagLength : length;
+}
+
+}  // namespace
+
+bool aesCcm(bool seal, ByteView key, ByteView nonce, ByteView associatedData, size_t tagLength,
+            ByteView input, std::span<uint8_t> out) {
+    const auto length = ccmOutputLength(seal, key, nonce, associatedData, tagLength, input);
+    if (!length || out.size() < *length) return false;
     const bool done =
         withKeptContext(keptContexts.ccm[seal][keyIndex(key.size())], [&](KeptContext& c) {
             return runCcm(c, seal, key, nonce, associatedData, tagLength, input, out.data());
         });
-    if (!done) {
-        cleanse(out.data(), out.size());
-        out.clear();
-    }
+    if (!done) cleanse(out.data(), *length);
+    return done;
+}
+
+bool aesCcm(bool seal, ByteView key, ByteView nonce, ByteView associatedData, size_t tagLength,
+            ByteView input, Bytes& out) {
+    out.clear();
+    const auto length = ccmOutputLength(seal, key, nonce, associatedData, tagLength, input);
+    if (!length) return false;
+    out.resize(*length);
+    const bool done = aesCcm(seal, key, nonce, associatedData, tagLength, input, std::span(out));
+    if (!done) out.clear();
     return done;
 }
 

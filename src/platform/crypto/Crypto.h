@@ -100,6 +100,10 @@ class AesBlockCipher {
 // length, with the schedule of the key it last used until its next message or its end.
 bool aesCcm(bool seal, ByteView key, ByteView nonce, ByteView associatedData, size_t tagLength,
             ByteView input, Bytes& out);
+// The same into out, which has room for the output (input plus tag, or input less tag): false
+// when it has not or the run fails, with those bytes of out wiped.
+bool aesCcm(bool seal, ByteView key, ByteView nonce, ByteView associatedData, size_t tagLength,
+            ByteView input, std::span<uint8_t> out);
 
 // Base64 (RFC 4648 alphabet, "=" padding) with the platform's options.
 struct Base64EncodingOptions {
