@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <zlib.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include "platform/dispatch/MainLoop.h"
 #include "platform/http/URLSession.h"
 #include "sim/FakeCloud.h"
+#include "sim/LoopbackTcpPeer.h"
 #include "sim/TestPki.h"
 #include "sim/TestSupport.h"
 
@@ -515,8 +517,9 @@ class BurstRecorder : public URLSessionDelegate {
         note(task, "response " + std::to_string(r->statusCode));
     }
     void didReceiveData(const URLSessionTaskPtr& task, const Bytes& data) override {
-        note(task, "data");
+        // Counted before the waiters are told.
         bytes.fetch_add(data.size());
+        note(task, "data");
     }
     void didCompleteWithError(const URLSessionTaskPtr& task, const ErrorPtr& error) override {
         note(task, "complete " + std::to_string(error ? error->code() : 0));
@@ -632,6 +635,96 @@ TEST(URLSessionBurst, EveryTaskHearsItsEventsInOrderAndCompletesOnce) {
         }
         EXPECT_GE(whole, kTasks - cancelled);
         EXPECT_GE(recorder->bytes.load(), size_t(whole) * body.size());
+    }
+}
+
+}  // namespace
+}  // namespace telvo
+
+namespace telvo {
+namespace {
+
+// A reply that comes in pieces, over a connection the test drives: each piece reaches the
+// delegate while the reply is still open (events held back to go with the completion are
+// handed on in time), and the events stay in order with one completion.
+TEST(URLSessionPieces, EachPieceReachesTheDelegateWhileTheReplyIsOpen) {
+    struct Case {
+        const char* name;
+        int pieces;        // parts of the body sent after the header block, one at a time
+        bool withHeaders;  // one more part goes out with the header block
+        bool cancel;       // cancelled once everything sent has arrived (else the body ends)
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"the header block, then the body",
+         1,
+         false,
+         false,
+         {"response 200", "data", "complete 0"}},
+        {"the header block with a part, then two more",
+         2,
+         true,
+         false,
+         {"response 200", "data", "complete 0"}},
+        {"the header block alone, then cancelled",
+         0,
+         false,
+         true,
+         {"response 200", "complete -999"}},
+        {"the header block with a part, then cancelled",
+         0,
+         true,
+         true,
+         {"response 200", "data", "complete -999"}},
+    };
+    const std::string body(3000, 'p');
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        test::LoopbackTcpPeer peer;
+        auto recorder = std::make_shared<BurstRecorder>(1);
+        auto session = URLSession::create(URLSessionConfiguration::defaultSessionConfiguration(),
+                                          recorder, recorder->queue);
+        URLRequest request;
+        request.url = "http://127.0.0.1:" + std::to_string(peer.port()) + "/pieces";
+        auto task = session->dataTaskWithRequest(std::move(request));
+        task->resume();
+        pollfd listener{peer.listener(), POLLIN, 0};
+        ASSERT_EQ(::poll(&listener, 1, 60000), 1);
+        ASSERT_TRUE(peer.accept());
+
+        const int parts = k.pieces + (k.withHeaders ? 1 : 0);
+        const size_t part = parts ? body.size() / size_t(parts) : 0;
+        const size_t length = k.cancel ? part * size_t(parts) + 1 : part * size_t(parts);
+        size_t sent = 0;
+        auto seenEverythingSent = [&] {
+            auto it = recorder->events.find(task->taskIdentifier());
+            return it != recorder->events.end() && !it->second.empty() &&
+                   recorder->bytes.load() >= sent;
+        };
+        std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
+                           std::to_string(length) + "\r\nConnection: close\r\n\r\n";
+        if (k.withHeaders) {
+            head += body.substr(0, part);
+            sent = part;
+        }
+        peer.send(head);
+        ASSERT_TRUE(recorder->waitUntil(seenEverythingSent));
+        for (int i = 0; i < k.pieces; ++i) {
+            peer.send(body.substr(sent, part));
+            sent += part;
+            if (i + 1 < k.pieces || k.cancel) {
+                ASSERT_TRUE(recorder->waitUntil(seenEverythingSent));
+            }
+        }
+        if (k.cancel) task->cancel();
+        ASSERT_TRUE(recorder->waitUntil([&] { return recorder->completions == 1; }));
+        EXPECT_NE(peer.receiveAvailable().find("GET /pieces"), std::string::npos);
+        peer.close();
+        session->finishTasksAndInvalidate();
+        ASSERT_TRUE(recorder->waitUntil([&] { return recorder->invalid; }));
+        std::lock_guard lock(recorder->mutex);
+        EXPECT_EQ(recorder->events[task->taskIdentifier()], k.expected);
+        EXPECT_EQ(recorder->bytes.load(), sent);
+        EXPECT_EQ(recorder->completions, 1);
     }
 }
 

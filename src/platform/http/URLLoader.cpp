@@ -3,7 +3,9 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
+#include <utility>
 
 #include "platform/net/NetworkGuard.h"
 
@@ -78,6 +81,13 @@ std::optional<URLParts> partsOf(const std::string& reference, const std::string&
     if (parts.host.size() > 2 && parts.host.front() == '[')
         parts.host = parts.host.substr(1, parts.host.size() - 2);
     return parts;
+}
+
+// Whether the URL starts with "http://" (in any case).
+bool isPlainHttp(std::string_view url) {
+    constexpr std::string_view kPrefix = "http://";
+    return url.size() > kPrefix.size() &&
+           equalsIgnoringCase(url.substr(0, kPrefix.size()), kPrefix);
 }
 
 // Whether the transfer may follow a redirect to location and the delegate agrees (asked with
@@ -211,6 +221,11 @@ URLLoader::URLLoader() {
         std::fprintf(stderr, "telvo URL loading: curl_multi_init failed\n");
         std::abort();
     }
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd_ < 0) {
+        std::fprintf(stderr, "telvo URL loading: eventfd failed\n");
+        std::abort();
+    }
     // The platform's connection limit per host; further transfers wait for a connection.
     curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);
     std::thread([this] {
@@ -219,16 +234,33 @@ URLLoader::URLLoader() {
     }).detach();
 }
 
+void URLLoader::post(std::function<void()> command) {
+    bool wake;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        commands_.push_back(std::move(command));
+        // A loop that is awake takes the command before it sleeps again.
+        wake = std::exchange(asleep_, false);
+    }
+    if (wake) {
+        const uint64_t one = 1;
+        while (::write(wakeFd_, &one, sizeof one) < 0 && errno == EINTR) {
+        }
+    }
+}
+
 void URLLoader::run() {
     std::vector<std::function<void()>> commands;
     for (;;) {
         int wait = 0;
         {
-            // The delegate events of this pass reach their queues together at its end.
-            URLSessionTask::EventBatch batch;
+            // The delegate events of this pass reach their queues together at its end, or
+            // with a later pass's (held_).
+            URLSessionTask::EventBatch batch(&held_);
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 commands.swap(commands_);
+                asleep_ = false;
             }
             for (auto& command : commands) command();
             commands.clear();
@@ -244,7 +276,21 @@ void URLLoader::run() {
             }
             wait = expireIdleTransfers();
         }
-        curl_multi_poll(multi_, nullptr, 0, wait, nullptr);
+        const int due = held_.millisecondsUntilDue(std::chrono::steady_clock::now());
+        if (due >= 0) wait = std::min(wait, due);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            // Commands that came during the pass make the next one at once.
+            if (!commands_.empty()) continue;
+            asleep_ = true;
+        }
+        curl_waitfd wake{wakeFd_, CURL_WAIT_POLLIN, 0};
+        curl_multi_poll(multi_, &wake, 1, wait, nullptr);
+        if (wake.revents & CURL_WAIT_POLLIN) {
+            uint64_t count;
+            while (::read(wakeFd_, &count, sizeof count) < 0 && errno == EINTR) {
+            }
+        }
     }
 }
 
@@ -439,17 +485,20 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
         transfer->task = task;
         const URLRequest& request = task->request_;
         CURL* easy = curl_easy_init();
-        auto parts = partsOf(request.url, {}, false);
-        bool https = parts && parts->scheme == "https";
-        bool supported = parts && (https || parts->scheme == "http");
-        if (!easy || !supported) {
+        // A plain HTTP URL is parsed once, by libcurl (one it cannot parse fails as a bad
+        // URL): nothing needs its host before the connection.
+        const bool plain = isPlainHttp(request.url);
+        std::optional<URLParts> parts;
+        if (!plain) parts = partsOf(request.url, {}, false);
+        const bool https = parts && parts->scheme == "https";
+        if (!easy || !(plain || https || (parts && parts->scheme == "http"))) {
             if (easy) curl_easy_cleanup(easy);
-            task->complete(
-                urlError(parts ? URLError::unsupportedURL : URLError::badURL, request.url));
+            task->complete(urlError(plain || parts ? URLError::unsupportedURL : URLError::badURL,
+                                    request.url));
             return;
         }
         transfer->url = request.url;
-        transfer->host = parts->host;
+        if (parts) transfer->host = parts->host;
         transfer->easy = easy;
         if (URLUploadBody::usedFor(*task)) {
             ErrorPtr error;

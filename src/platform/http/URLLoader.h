@@ -68,16 +68,7 @@ class URLLoader {
     }
 
     // Runs the command on the loader thread, outside every libcurl callback.
-    void post(std::function<void()> command) {
-        bool wake;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            // Commands already waiting have woken the loop; it takes them all at once.
-            wake = commands_.empty();
-            commands_.push_back(std::move(command));
-        }
-        if (wake) curl_multi_wakeup(multi_);
-    }
+    void post(std::function<void()> command);
 
     void start(const URLSessionTaskPtr& task);
     void pause(URLSessionTask* task, bool paused);
@@ -95,10 +86,14 @@ class URLLoader {
     ErrorPtr errorFor(URLTransfer* transfer, CURLcode result);
 
     CURLM* multi_ = nullptr;
+    // Counts the wake-ups of the loop's poll; written only while the loop sleeps (asleep_).
+    int wakeFd_ = -1;
     std::mutex mutex_;
     std::vector<std::function<void()>> commands_;
+    bool asleep_ = false;
     // Only touched on the loader thread.
     std::map<URLSessionTask*, std::unique_ptr<URLTransfer>> transfers_;
+    URLSessionTask::HeldEvents held_;
 
     static size_t onHeader(char* data, size_t size, size_t count, void* context);
     static size_t onBody(char* data, size_t size, size_t count, void* context);

@@ -196,7 +196,7 @@ void URLSessionTask::postEvent(std::function<void()> event) {
     }
     if (!schedule) return;
     if (openBatch_)
-        openBatch_->tasks_.push_back(shared_from_this());
+        openBatch_->tasks_.emplace_back(shared_from_this(), bytesReceived_.load());
     else
         scheduleDrain();
 }
@@ -208,15 +208,50 @@ void URLSessionTask::scheduleDrain() {
 
 thread_local URLSessionTask::EventBatch* URLSessionTask::openBatch_ = nullptr;
 
-URLSessionTask::EventBatch::EventBatch() {
+int URLSessionTask::HeldEvents::millisecondsUntilDue(
+    std::chrono::steady_clock::time_point now) const {
+    using namespace std::chrono;
+    if (entries_.empty()) return -1;
+    auto first = entries_.front().since;
+    for (const auto& entry : entries_) first = std::min(first, entry.since);
+    const auto left = first + kHoldTime - now;
+    if (left <= steady_clock::duration::zero()) return 0;
+    return int(ceil<milliseconds>(left).count());
+}
+
+URLSessionTask::EventBatch::EventBatch(HeldEvents* held) : held_(held) {
     openBatch_ = this;
 }
 
 URLSessionTask::EventBatch::~EventBatch() {
     openBatch_ = nullptr;
+    std::vector<URLSessionTaskPtr> ready;
+    ready.reserve(tasks_.size());
+    if (held_) {
+        const auto now = std::chrono::steady_clock::now();
+        // Held tasks that are due; their later events were queued behind the held ones.
+        std::erase_if(held_->entries_, [&](HeldEvents::Entry& entry) {
+            const URLSessionTask& task = *entry.task;
+            if (task.state() != URLSessionTaskState::completed &&
+                task.bytesReceived_.load() - entry.received < HeldEvents::kHoldBytes &&
+                now - entry.since < HeldEvents::kHoldTime)
+                return false;
+            ready.push_back(std::move(entry.task));
+            return true;
+        });
+        for (auto& [task, received] : tasks_) {
+            if (task->state() == URLSessionTaskState::completed ||
+                task->bytesReceived_.load() - received >= HeldEvents::kHoldBytes)
+                ready.push_back(std::move(task));
+            else
+                held_->entries_.push_back({std::move(task), received, now});
+        }
+    } else {
+        for (auto& entry : tasks_) ready.push_back(std::move(entry.first));
+    }
     // Tasks by delegate queue, each queue's in the order their first events were posted.
     std::vector<std::pair<OperationQueue*, std::vector<URLSessionTaskPtr>>> groups;
-    for (auto& task : tasks_) {
+    for (auto& task : ready) {
         OperationQueue* queue = task->session_->delegateQueue().get();
         // A queue that runs operations side by side keeps one per task, as outside a batch.
         if (queue->maxConcurrentOperationCount() > 1) {

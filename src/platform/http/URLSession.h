@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -252,20 +253,47 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     void drainEvents();
     // Queues the drain of the task's events on its delegate queue.
     void scheduleDrain();
+    // The tasks whose events the loader holds back across passes of its loop, so that a
+    // reply's response and body usually reach the delegate queue in one hand-off with its
+    // completion rather than one per network read. A task's events are handed on when it
+    // completes, when kHoldBytes more of its body (give or take one piece) wait, or kHoldTime
+    // after the pass that first held them, whichever comes first; their order never changes.
+    // Loader thread only.
+    class HeldEvents {
+      public:
+        static constexpr std::chrono::milliseconds kHoldTime{5};
+        static constexpr int64_t kHoldBytes = 64 * 1024;
+        // Milliseconds until the loop must close a pass to hand on held events (rounded up);
+        // -1 when nothing is held.
+        int millisecondsUntilDue(std::chrono::steady_clock::time_point now) const;
+
+      private:
+        friend class URLSessionTask;
+        struct Entry {
+            URLSessionTaskPtr task;
+            int64_t received;  // the task's body bytes when its hold began
+            std::chrono::steady_clock::time_point since;
+        };
+        std::vector<Entry> entries_;
+    };
     // Opened by the loader around one pass of its loop: the tasks whose events the pass posts
-    // on that thread are handed to their delegate queues when it closes, one operation per
-    // serial queue running their events in the order posted; the outside work of tasks that
-    // completed in the pass ends after that. Not nested.
+    // on that thread are handed to their delegate queues when it closes (or held in held, when
+    // given, until they are due), one operation per serial queue running their events in the
+    // order posted; the outside work of tasks that completed in the pass ends after that. Not
+    // nested.
     class EventBatch {
       public:
-        EventBatch();
+        explicit EventBatch(HeldEvents* held = nullptr);
         ~EventBatch();
         EventBatch(const EventBatch&) = delete;
         EventBatch& operator=(const EventBatch&) = delete;
 
       private:
         friend class URLSessionTask;
-        std::vector<URLSessionTaskPtr> tasks_;
+        HeldEvents* const held_;
+        // Tasks whose first event of the pass found no drain scheduled, with their body bytes
+        // then.
+        std::vector<std::pair<URLSessionTaskPtr, int64_t>> tasks_;
         std::vector<std::shared_ptr<Dispatch::OutsideWork>> works_;
     };
     static thread_local EventBatch* openBatch_;
