@@ -304,6 +304,50 @@ TEST(DispatchRuntimeThreaded, BlockedBlocksNeverStarveThePool) {
     EXPECT_EQ(started.load(), kBlocks);
 }
 
+TEST(DispatchRuntimeThreaded, IdleThreadsTakeTheJobsAndEachJobRunsOnce) {
+    // Blocks submitted one at a time (each one done before the next) go to the thread that is
+    // idle; blocks from many threads at once all run, each once.
+    struct Case {
+        const char* name;
+        int submitters;
+        int blocksEach;
+        bool awaitEach;
+    } cases[] = {
+        {"one at a time", 1, 300, true},
+        {"many submitters at once", 8, 400, false},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        auto queue = DispatchQueue::createConcurrent("pool hand-off");
+        std::vector<std::atomic<int>> runs(size_t(k.submitters * k.blocksEach));
+        const uint64_t startedBefore = DispatchRuntime::get().poolThreadsStarted.load();
+        // Outlive every block (a signal may still be on its way out when a wait returns).
+        std::vector<Semaphore> done(size_t(k.submitters));
+        std::vector<std::thread> submitters;
+        for (int s = 0; s < k.submitters; ++s) {
+            submitters.emplace_back([&, s] {
+                for (int i = 0; i < k.blocksEach; ++i) {
+                    queue->async([&, s, index = size_t(s * k.blocksEach + i)] {
+                        ++runs[index];
+                        done[size_t(s)].signal();
+                    });
+                    if (k.awaitEach) {
+                        EXPECT_TRUE(done[size_t(s)].wait(10));
+                    }
+                }
+            });
+        }
+        for (auto& t : submitters) t.join();
+        queue->barrierSync([] {});
+        for (size_t i = 0; i < runs.size(); ++i) ASSERT_EQ(runs[i].load(), 1) << i;
+        // A few threads at most: one that has just run a block may not be idle yet when the
+        // next comes.
+        if (k.awaitEach) {
+            EXPECT_LT(DispatchRuntime::get().poolThreadsStarted.load() - startedBefore, 10u);
+        }
+    }
+}
+
 TEST(DispatchRuntimeThreaded, IdleLibraryMainThreadDoesNotWake) {
     MainLoop::startThread();
     DispatchQueue::main()->sync([] {});  // the thread runs its loop

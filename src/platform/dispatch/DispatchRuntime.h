@@ -208,12 +208,19 @@ class DispatchRuntime {
     std::thread::id mainThread_;
     std::thread libraryMainThread_;
 
+    // An idle pool thread, waiting on its own word for a job handed to it.
+    struct PoolIdler {
+        std::atomic<uint32_t> woken{0};
+        DispatchJob job;     // poolMutex_
+        bool given = false;  // poolMutex_
+    };
     std::mutex poolMutex_;
-    std::condition_variable poolCv_;
+    std::condition_variable poolCv_;  // a pool thread ended
     std::deque<DispatchJob> poolJobs_;
     std::map<std::thread::id, std::thread> poolThreads_;
     std::vector<std::thread::id> poolExited_;
-    int poolIdle_ = 0;
+    // The idle threads, the one that went idle last at the back.
+    std::vector<std::shared_ptr<PoolIdler>> poolIdlers_;
     bool poolStopping_ = false;
 
     std::mutex queuesMutex_;
