@@ -23,16 +23,18 @@ void OperationQueue::addOperationWithBlock(DispatchBlock block) {
         std::lock_guard<std::mutex> lock(mutex_);
         ++count_;
     }
-    // The queue holds this object only weakly; the counter lives as long as the operation.
-    std::weak_ptr<OperationQueue> weak = shared_from_this();
+    // The queue holds this object only weakly; the count drops when the operation, run or
+    // dropped, is destroyed (a moved-from ender holds nothing).
     struct Ender {
         std::weak_ptr<OperationQueue> owner;
+        explicit Ender(std::weak_ptr<OperationQueue> queue) : owner(std::move(queue)) {}
+        Ender(Ender&&) noexcept = default;
+        Ender& operator=(Ender&&) = delete;
         ~Ender() {
             if (auto q = owner.lock()) q->operationEnded();
         }
     };
-    auto ender = std::shared_ptr<Ender>(new Ender{weak});
-    queue_->async([block = std::move(block), ender] { block(); });
+    queue_->async([block = std::move(block), ender = Ender(weak_from_this())] { block(); });
 }
 
 void OperationQueue::operationEnded() {

@@ -276,8 +276,7 @@ void URLLoader::run() {
             }
             wait = expireIdleTransfers();
         }
-        const int due = held_.millisecondsUntilDue(std::chrono::steady_clock::now());
-        if (due >= 0) wait = std::min(wait, due);
+        if (const int due = held_.millisecondsUntilDue(); due >= 0) wait = std::min(wait, due);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             // Commands that came during the pass make the next one at once.
@@ -302,7 +301,7 @@ int URLLoader::onProgress(void* context, curl_off_t, curl_off_t received, curl_o
             transfer->task->noteBytesSent(bodyBytesSent(*transfer, sent));
         transfer->lastReceived = received;
         transfer->lastSent = sent;
-        transfer->lastActivity = std::chrono::steady_clock::now();
+        transfer->moved = true;
     }
     return 0;
 }
@@ -313,6 +312,10 @@ int URLLoader::expireIdleTransfers() {
     auto wait = milliseconds(1000);
     std::vector<URLSessionTask*> expired;
     for (auto& [task, transfer] : transfers_) {
+        if (transfer->moved) {
+            transfer->moved = false;
+            transfer->lastActivity = now;
+        }
         if (transfer->throttled) {
             if (transfer->throttledUntil > now) {
                 wait = std::min(wait, duration_cast<milliseconds>(transfer->throttledUntil - now) +
@@ -343,7 +346,7 @@ int URLLoader::expireIdleTransfers() {
 
 size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context) {
     auto* transfer = static_cast<URLTransfer*>(context);
-    transfer->lastActivity = std::chrono::steady_clock::now();
+    transfer->moved = true;
     std::string_view line(data, size * count);
     if (line.starts_with("HTTP/")) {
         transfer->headers = {};
@@ -378,7 +381,9 @@ size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context)
         };
         bool refused = redirect && !followRedirect(*transfer, *location, delegateAgrees);
         if (status >= 200 && (!redirect || refused) && !transfer->responseDelivered) {
-            auto response = makeResponse(transfer->task->request_.url, status, transfer->headers);
+            // The fields are the response's now (a later block starts over).
+            auto response =
+                makeResponse(transfer->task->request_.url, status, std::move(transfer->headers));
             transfer->responseDelivered = true;
             transfer->task->bytesExpectedToReceive_ = response->expectedContentLength;
             transfer->task->deliverResponse(std::move(response));
@@ -402,7 +407,7 @@ size_t URLLoader::onRead(char* buffer, size_t size, size_t count, void* context)
     auto result = transfer->upload->read(reinterpret_cast<uint8_t*>(buffer), size * count);
     switch (result.what) {
         case URLUploadBody::Read::bytes:
-            transfer->lastActivity = std::chrono::steady_clock::now();
+            transfer->moved = true;
             return result.count;
         case URLUploadBody::Read::end:
             return 0;
@@ -424,7 +429,7 @@ int URLLoader::onSeek(void* context, curl_off_t offset, int origin) {
 
 size_t URLLoader::onBody(char* data, size_t size, size_t count, void* context) {
     auto* transfer = static_cast<URLTransfer*>(context);
-    transfer->lastActivity = std::chrono::steady_clock::now();
+    transfer->moved = true;
     size_t length = size * count;
     // A download task's body goes to a file, not to memory: no bound.
     if (transfer->task->kind() != URLSessionTaskKind::download &&

@@ -51,6 +51,8 @@ struct URLTransfer {
     // Inactivity time-out: nothing received or sent for this long fails the transfer.
     std::chrono::steady_clock::duration timeout{};
     std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
+    // Something was received or sent in this pass of the loop (lastActivity becomes its end).
+    bool moved = false;
     curl_off_t lastReceived = 0, lastSent = 0;
     char errorText[CURL_ERROR_SIZE] = {};
 

@@ -208,13 +208,12 @@ void URLSessionTask::scheduleDrain() {
 
 thread_local URLSessionTask::EventBatch* URLSessionTask::openBatch_ = nullptr;
 
-int URLSessionTask::HeldEvents::millisecondsUntilDue(
-    std::chrono::steady_clock::time_point now) const {
+int URLSessionTask::HeldEvents::millisecondsUntilDue() const {
     using namespace std::chrono;
     if (entries_.empty()) return -1;
     auto first = entries_.front().since;
     for (const auto& entry : entries_) first = std::min(first, entry.since);
-    const auto left = first + kHoldTime - now;
+    const auto left = first + kHoldTime - steady_clock::now();
     if (left <= steady_clock::duration::zero()) return 0;
     return int(ceil<milliseconds>(left).count());
 }
@@ -227,7 +226,7 @@ URLSessionTask::EventBatch::~EventBatch() {
     openBatch_ = nullptr;
     std::vector<URLSessionTaskPtr> ready;
     ready.reserve(tasks_.size());
-    if (held_) {
+    if (held_ && (!tasks_.empty() || !held_->entries_.empty())) {
         const auto now = std::chrono::steady_clock::now();
         // Held tasks that are due; their later events were queued behind the held ones.
         std::erase_if(held_->entries_, [&](HeldEvents::Entry& entry) {

@@ -265,7 +265,7 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
         static constexpr int64_t kHoldBytes = 64 * 1024;
         // Milliseconds until the loop must close a pass to hand on held events (rounded up);
         // -1 when nothing is held.
-        int millisecondsUntilDue(std::chrono::steady_clock::time_point now) const;
+        int millisecondsUntilDue() const;
 
       private:
         friend class URLSessionTask;
