@@ -536,9 +536,6 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(std::ceil(timeout * 1000)));
         transfer->timeout = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double>(timeout));
-        curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &URLLoader::onProgress);
-        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, transfer.get());
         if (https) {
             curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
             curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
@@ -577,6 +574,13 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
             task->bytesExpectedToSend_ = int64_t(body ? body->size() : 0);
         }
         const bool sendsBody = transfer->upload || (method != "HEAD" && (method != "GET" || body));
+        if (sendsBody) {
+            // The body's bytes as they go out (reports, and activity while it is sent); what
+            // is received is seen by the header and body callbacks.
+            curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+            curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &URLLoader::onProgress);
+            curl_easy_setopt(easy, CURLOPT_XFERINFODATA, transfer.get());
+        }
         curl_slist* list = nullptr;
         for (const auto& [name, value] : request.headers.fields()) {
             // A line break in a field would start a header line of its own: such a field
@@ -587,9 +591,12 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
             std::string line = value.empty() ? name + ";" : name + ": " + value;
             list = curl_slist_append(list, line.c_str());
         }
-        // libcurl's own additions that the platform does not make.
-        if (!request.headers.value("Content-Type")) list = curl_slist_append(list, "Content-Type:");
-        list = curl_slist_append(list, "Expect:");
+        // libcurl's own additions to a request with a body that the platform does not make.
+        if (sendsBody) {
+            if (!request.headers.value("Content-Type"))
+                list = curl_slist_append(list, "Content-Type:");
+            list = curl_slist_append(list, "Expect:");
+        }
         if (transfer->upload && transfer->upload->length() < 0)
             list = curl_slist_append(list, "Transfer-Encoding: chunked");
         transfer->headerList = list;
