@@ -41,6 +41,10 @@ class TELVO_EXPORT Dictionary {
     // The value under key, or a null Value.
     const Value& operator[](std::string_view key) const;
     void set(std::string key, Value value);
+    // Adds an entry at the end without looking the key up first, for a key the caller knows
+    // the dictionary does not hold (checked in debug builds): a key already there would be
+    // held twice, and find would see only its first entry.
+    void append(std::string key, Value value);
     bool erase(std::string_view key);
     void clear();
     // Room for n entries without growing.
@@ -66,6 +70,7 @@ class TELVO_EXPORT Dictionary {
     };
     using Index = std::unordered_map<std::string, size_t, KeyHash, std::equal_to<>>;
     size_t position(std::string_view key) const;
+    inline void addEntry(std::string&& key, Value&& value);
     void reindex();
     std::vector<Entry> entries_;
     std::unique_ptr<Index> index_;

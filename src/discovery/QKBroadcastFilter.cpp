@@ -24,7 +24,7 @@ bool equalIgnoringCase(const Value& entry, std::string_view value) {
     return entry.isText() && sameIgnoringCase(entry.text(), value);
 }
 
-bool matchesValue(const Value& dic, int64_t type, const std::string& value) {
+bool matchesValue(const Dictionary& dic, int64_t type, const std::string& value) {
     switch (type) {
         case QKBroadcastFilterTypeSn:
             return equalIgnoringCase(dic[kQKSDKDeviceSn], value);
@@ -78,13 +78,17 @@ void QKBroadcastFilter::addRulesWithFilterType(int64_t type,
 }
 
 bool QKBroadcastFilter::matchesAnyRule(const Value& dic, size_t* matchCount) const {
+    // A non-dictionary reads as an empty dictionary: it matches only the type-4 rule.
+    const Dictionary& d = dic.dictionary();
     size_t count = 0;
     for (const auto& [type, values] : rules_) {
         if (type == QKBroadcastFilterTypeAll) {
             ++count;
-            continue;
+        } else {
+            for (const auto& value : values) count += matchesValue(d, type, value);
         }
-        for (const auto& value : values) count += matchesValue(dic, type, value);
+        // Without a count to give, the first match answers.
+        if (!matchCount && count > 0) return true;
     }
     if (matchCount) *matchCount = count;
     return count > 0;

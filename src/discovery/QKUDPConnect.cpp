@@ -163,8 +163,9 @@ std::shared_ptr<Value> QKUDPConnect::deviceDicFromDatagram(const Bytes& data) {
     Dictionary& dic = record->mutableDictionary();
     char id[24];
     const auto written = std::to_chars(std::begin(id), std::end(id), frame->deviceID());
-    dic.set(kQKSDKDeviceId, std::string(id, written.ptr));
-    dic.set("oriUdpData", data);
+    // The parser never writes these two keys.
+    dic.append(kQKSDKDeviceId, std::string(id, written.ptr));
+    dic.append("oriUdpData", data);
     return record;
 }
 

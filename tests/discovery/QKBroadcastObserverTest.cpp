@@ -90,6 +90,38 @@ TEST(QKBroadcastFilter, DuplicatesBySerialAndIdChecks) {
     EXPECT_FALSE(QKBroadcastFilter::isDeviceListContainDevice(list, device("", "9")));
 }
 
+// A dictionary passes exactly when its one-element list filters to something, whichever rule
+// matches first, with several rules of several types and with the ID check.
+TEST(QKBroadcastFilter, PassesAgreesWithTheResultOfAOneElementList) {
+    struct Rule {
+        int64_t type;
+        std::vector<std::string> values;
+    };
+    const std::vector<std::vector<Rule>> ruleSets = {
+        {},
+        {{3, {"0xb5", "0xac"}}},
+        {{0, {"nope"}}, {3, {"0xac"}}},
+        {{0, {"s1"}}, {1, {"5"}}, {2, {"AC"}}},
+        {{1, {"0"}}, {4, {"x"}}},
+        {{2, {"kitchen", "net_ac_1234"}}},
+    };
+    const Value dictionaries[] = {device("S1", "5"), device("S2", "0"),
+                                  device("S3", "6", "0xB5", "Kitchen"), device("", "", "AC"),
+                                  Value("not a dictionary")};
+    for (size_t r = 0; r < ruleSets.size(); ++r) {
+        for (bool checkId : {false, true}) {
+            QKBroadcastFilter filter;
+            for (const auto& rule : ruleSets[r])
+                filter.addRulesWithFilterType(rule.type, rule.values);
+            filter.setIsCheckDeviceID(checkId);
+            for (const Value& dic : dictionaries) {
+                EXPECT_EQ(filter.passes(dic), !filter.filterResult({&dic}).empty())
+                    << "rules " << r << " check " << checkId << " " << dic[kQKSDKDeviceSn].text();
+            }
+        }
+    }
+}
+
 class ObserverTest : public ::testing::Test {
   protected:
     std::shared_ptr<QKBroadcastObserver> make(int64_t type, double timeOut,

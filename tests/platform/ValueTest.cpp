@@ -67,5 +67,31 @@ TEST(ValueAccess, DictionaryReplacesInPlaceAndErases) {
     EXPECT_EQ(d["a"].int64Value(), 10);
 }
 
+// Entries appended without a lookup are found, kept in order and replaced like any other, in
+// a small (scanned) dictionary and in one large enough to keep an index.
+TEST(ValueAccess, AppendedEntriesBehaveAsSetOnes) {
+    for (size_t before : {size_t{0}, size_t{3}, size_t{39}, size_t{45}}) {
+        Dictionary appended, set;
+        for (size_t i = 0; i < before; ++i) {
+            appended.set("k" + std::to_string(i), int(i));
+            set.set("k" + std::to_string(i), int(i));
+        }
+        appended.append("id", "77");
+        appended.append("data", Bytes{1, 2, 3});
+        set.set("id", "77");
+        set.set("data", Bytes{1, 2, 3});
+        EXPECT_EQ(appended, set) << before;
+        EXPECT_EQ(appended.keys(), set.keys()) << before;
+        EXPECT_EQ(appended["id"].text(), "77") << before;
+        EXPECT_EQ(appended["data"].bytes(), (Bytes{1, 2, 3})) << before;
+        appended.set("id", "78");
+        EXPECT_EQ(appended.size(), before + 2) << before;
+        EXPECT_EQ(appended["id"].text(), "78") << before;
+        EXPECT_TRUE(appended.erase("id")) << before;
+        EXPECT_FALSE(appended.contains("id")) << before;
+        EXPECT_EQ(appended["data"].bytes(), (Bytes{1, 2, 3})) << before;
+    }
+}
+
 }  // namespace
 }  // namespace telvo
