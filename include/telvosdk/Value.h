@@ -41,10 +41,6 @@ class TELVO_EXPORT Dictionary {
     // The value under key, or a null Value.
     const Value& operator[](std::string_view key) const;
     void set(std::string key, Value value);
-    // Adds an entry at the end without looking the key up first, for a key the caller knows
-    // the dictionary does not hold (checked in debug builds): a key already there would be
-    // held twice, and find would see only its first entry.
-    void append(std::string key, Value value);
     bool erase(std::string_view key);
     void clear();
     // Room for n entries without growing.
@@ -61,6 +57,8 @@ class TELVO_EXPORT Dictionary {
     bool operator==(const Dictionary& other) const;
 
   private:
+    // The library adds entries it knows to be new through this (internal).
+    friend struct DictionaryAccess;
     // Small dictionaries (most of them: device dictionaries, extras) are looked up by scanning
     // their entries; from kIndexedFrom entries on, a dictionary keeps an index by key.
     static constexpr size_t kIndexedFrom = 40;

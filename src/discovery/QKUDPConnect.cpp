@@ -5,6 +5,7 @@
 
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
+#include "platform/foundation/DictionaryAccess.h"
 #include "platform/foundation/Singleton.h"
 #include "telvosdk/NetworkConfiguration.h"
 #include "telvosdk/QKSDKConstants.h"
@@ -164,8 +165,8 @@ std::shared_ptr<Value> QKUDPConnect::deviceDicFromDatagram(const Bytes& data) {
     char id[24];
     const auto written = std::to_chars(std::begin(id), std::end(id), frame->deviceID());
     // The parser never writes these two keys.
-    dic.append(kQKSDKDeviceId, std::string(id, written.ptr));
-    dic.append("oriUdpData", data);
+    DictionaryAccess::append(dic, kQKSDKDeviceId, std::string(id, written.ptr));
+    DictionaryAccess::append(dic, "oriUdpData", data);
     return record;
 }
 

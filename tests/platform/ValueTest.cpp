@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "platform/foundation/DictionaryAccess.h"
 #include "telvosdk/Value.h"
 
 namespace telvo {
@@ -76,8 +77,8 @@ TEST(ValueAccess, AppendedEntriesBehaveAsSetOnes) {
             appended.set("k" + std::to_string(i), int(i));
             set.set("k" + std::to_string(i), int(i));
         }
-        appended.append("id", "77");
-        appended.append("data", Bytes{1, 2, 3});
+        DictionaryAccess::append(appended, "id", "77");
+        DictionaryAccess::append(appended, "data", Bytes{1, 2, 3});
         set.set("id", "77");
         set.set("data", Bytes{1, 2, 3});
         EXPECT_EQ(appended, set) << before;

@@ -6,6 +6,8 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "platform/foundation/DictionaryAccess.h"
+
 namespace telvo {
 
 namespace {
@@ -219,9 +221,9 @@ void Dictionary::set(std::string key, Value value) {
     addEntry(std::move(key), std::move(value));
 }
 
-void Dictionary::append(std::string key, Value value) {
-    assert(position(key) == entries_.size());
-    addEntry(std::move(key), std::move(value));
+void DictionaryAccess::append(Dictionary& dictionary, std::string key, Value value) {
+    assert(dictionary.position(key) == dictionary.entries_.size());
+    dictionary.addEntry(std::move(key), std::move(value));
 }
 
 bool Dictionary::erase(std::string_view key) {
