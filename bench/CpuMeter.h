@@ -23,6 +23,29 @@ inline double threadCpuSeconds() {
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
+// Two paths timed side by side on the calling thread: each call runs a batch of each, in turn
+// first, timing every batch on the thread's CPU clock, so that both see the same load.
+class SideBySide {
+  public:
+    template <class Bare, class Path>
+    void run(Bare bare, Path path) {
+        for (bool bareTurn : {bareFirst_, !bareFirst_}) {
+            const double start = threadCpuSeconds();
+            if (bareTurn) {
+                bare();
+            } else {
+                path();
+            }
+            (bareTurn ? bareSeconds : pathSeconds) += threadCpuSeconds() - start;
+        }
+        bareFirst_ = !bareFirst_;
+    }
+    double bareSeconds = 0, pathSeconds = 0;
+
+  private:
+    bool bareFirst_ = true;
+};
+
 class CpuMeter {
   public:
     void start() {

@@ -97,29 +97,23 @@ void AlternatingBatches(benchmark::State& state) {
     constexpr size_t kBatch = 1000;
     const auto& input = replies();
     Observed path(QKBroadcastReportEveryMatch);
-    double bare = 0, every = 0;
+    bench::SideBySide timed;
     size_t i = 0, j = 0;
     int64_t parsed = 0;
-    bool bareFirst = true;
     for (auto _ : state) {
-        for (bool bareTurn : {bareFirst, !bareFirst}) {
-            const double start = bench::threadCpuSeconds();
-            for (size_t n = 0; n < kBatch; ++n) {
-                if (bareTurn) {
-                    parsed += parseOne(input[i++ % kAppliances]);
-                } else {
-                    path.feed(input[j++ % kAppliances]);
-                }
-            }
-            (bareTurn ? bare : every) += bench::threadCpuSeconds() - start;
-        }
-        bareFirst = !bareFirst;
+        timed.run(
+            [&] {
+                for (size_t n = 0; n < kBatch; ++n) parsed += parseOne(input[i++ % kAppliances]);
+            },
+            [&] {
+                for (size_t n = 0; n < kBatch; ++n) path.feed(input[j++ % kAppliances]);
+            });
     }
     const double replies = double(state.iterations()) * kBatch;
     if (parsed != int64_t(replies)) state.SkipWithError("a reply did not parse");
     if (path.reported + 1 < int64_t(replies)) state.SkipWithError("a report was lost");
-    state.counters["bare_ns"] = bare * 1e9 / replies;
-    state.counters["every_match_ns"] = every * 1e9 / replies;
+    state.counters["bare_ns"] = timed.bareSeconds * 1e9 / replies;
+    state.counters["every_match_ns"] = timed.pathSeconds * 1e9 / replies;
     state.SetItemsProcessed(state.iterations() * int64_t(kBatch) * 2);
 }
 BENCHMARK(AlternatingBatches);

@@ -137,31 +137,29 @@ BENCHMARK(CcmSealAndOpen)->Arg(0)->Arg(1);
 // state of the machine. System source.
 void AlternatingBatches(benchmark::State& state) {
     constexpr int kBatch = 200;
-    double bare = 0, frame = 0;
+    telvo::bench::SideBySide timed;
     int64_t counter = 0;
-    bool bareFirst = true;
     for (auto _ : state) {
-        for (bool bareTurn : {bareFirst, !bareFirst}) {
-            const double start = telvo::bench::threadCpuSeconds();
-            for (int n = 0; n < kBatch; ++n) {
-                if (bareTurn) {
+        timed.run(
+            [&] {
+                for (int n = 0; n < kBatch; ++n) {
                     auto sealed = telvo::QKDataSecurity::aesCCMEncryptData(kPlain, kKey, kHeader);
                     auto plain = telvo::QKDataSecurity::aesCCMDecryptData(*sealed, kKey, kHeader);
                     if (!plain) state.SkipWithError("bare CCM did not open");
                     benchmark::DoNotOptimize(plain);
-                } else {
+                }
+            },
+            [&] {
+                for (int n = 0; n < kBatch; ++n) {
                     auto p = QKProtocol::initWithNSData(writeFrame(++counter), kKey);
                     if (!p || !p->messageArray()) state.SkipWithError("frame did not open");
                     benchmark::DoNotOptimize(p);
                 }
-            }
-            (bareTurn ? bare : frame) += telvo::bench::threadCpuSeconds() - start;
-        }
-        bareFirst = !bareFirst;
+            });
     }
     const double runs = double(state.iterations()) * kBatch;
-    state.counters["bare_ns"] = bare * 1e9 / runs;
-    state.counters["frame_ns"] = frame * 1e9 / runs;
+    state.counters["bare_ns"] = timed.bareSeconds * 1e9 / runs;
+    state.counters["frame_ns"] = timed.pathSeconds * 1e9 / runs;
     state.SetItemsProcessed(state.iterations() * int64_t(kBatch) * 2);
 }
 BENCHMARK(AlternatingBatches);
