@@ -86,8 +86,9 @@ class QKDataSecurity {
                                                   ByteView associatedData = {});
     static std::optional<Bytes> aesCCMDecryptData(ByteView sealed, ByteView keyData,
                                                   ByteView associatedData = {});
-    // The sealed form written into out, which holds exactly nonce, data and tag (data.size()
-    // + 29 bytes); false, with out wiped, where aesCCMEncryptData gives nothing.
+    // The sealed form written into out, which must hold exactly nonce, data and tag
+    // (data.size() + 29 bytes; false and out untouched otherwise); false, with out wiped,
+    // where aesCCMEncryptData gives nothing.
     static bool aesCCMEncryptDataInto(ByteView data, ByteView keyData, ByteView associatedData,
                                       std::span<uint8_t> out);
 

@@ -211,9 +211,8 @@ thread_local URLSessionTask::EventBatch* URLSessionTask::openBatch_ = nullptr;
 int URLSessionTask::HeldEvents::millisecondsUntilDue() const {
     using namespace std::chrono;
     if (entries_.empty()) return -1;
-    auto first = entries_.front().since;
-    for (const auto& entry : entries_) first = std::min(first, entry.since);
-    const auto left = first + kHoldTime - steady_clock::now();
+    // Entries are held in the order their holds began.
+    const auto left = entries_.front().since + kHoldTime - steady_clock::now();
     if (left <= steady_clock::duration::zero()) return 0;
     return int(ceil<milliseconds>(left).count());
 }
