@@ -1,5 +1,6 @@
 #include "protocol/QKProtocol.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "logging/QKLog.h"
@@ -32,15 +33,15 @@ uint64_t readLe(ByteView data, size_t at, size_t width) {
 // The frame time stamp: milliseconds, seconds with the two high millisecond bits, minute,
 // hour, day, month, year modulo 100, century; local time of the one clock.
 void writeTimeStamp(Bytes& buffer) {
-    const auto clock = Clock::shared();
-    const int64_t nanos = clock->wallNanos();
+    Clock& clock = Clock::current();
+    const int64_t nanos = clock.wallNanos();
     int64_t seconds = nanos / 1000000000;
     int64_t millis = (nanos / 1000000) % 1000;
     if (millis < 0) {
         millis += 1000;
         seconds -= 1;
     }
-    const std::tm tm = Clock::localTime(*clock, static_cast<double>(seconds));
+    const std::tm tm = Clock::localTime(clock, static_cast<double>(seconds));
     const int year = tm.tm_year + 1900;
     buffer[12] = static_cast<uint8_t>(millis & 0xFF);
     buffer[13] = static_cast<uint8_t>((tm.tm_sec & 0x3F) | ((millis >> 8) & 3) << 6);
@@ -66,9 +67,9 @@ QKProtocol::QKProtocol() {
     messageArray_ = Bytes{};
 }
 
-QKProtocol::QKProtocol(int8_t protocolVer, std::optional<Bytes> ecdhSessionKey, int64_t cntId) {
+QKProtocol::QKProtocol(int8_t protocolVer, std::optional<ByteView> ecdhSessionKey, int64_t cntId) {
     protocolVer_ = protocolVer;
-    ecdhSessionKey_ = std::move(ecdhSessionKey);
+    ecdhSessionKey_.assign(ecdhSessionKey);
     cntId_ = cntId;
     setEncryptTypeByVerison();
     protocolHead_ = 0x5A5A;
@@ -113,27 +114,27 @@ Bytes QKProtocol::getByteStream() {
                  static_cast<unsigned>(msgType_ & 0xFFFF));
         return {};
     }
-    if (encryptType_ == 2 && (!ecdhSessionKey_ || ecdhSessionKey_->empty())) {
+    const std::optional<ByteView> sessionKey = ecdhSessionKey_.view();
+    if (encryptType_ == 2 && (!sessionKey || sessionKey->empty())) {
         QKSDKLOG("LAN frame 0x%02x not written: no session key",
                  static_cast<unsigned>(msgType_ & 0xFFFF));
         return {};
     }
-    // The protocol-3 counter leads the plain body whatever the encryption.
-    if (protocolVer_ == 3 && counterLeads_ && oriMessageArray_ && oriMessageArray_->size() >= 2) {
-        (*oriMessageArray_)[0] = static_cast<uint8_t>(cntId_);
-        (*oriMessageArray_)[1] = static_cast<uint8_t>(cntId_ >> 8);
-    } else if (protocolVer_ == 3) {
-        Bytes withCounter;
-        withCounter.reserve(2 + (oriMessageArray_ ? oriMessageArray_->size() : 0));
-        withCounter.push_back(static_cast<uint8_t>(cntId_));
-        withCounter.push_back(static_cast<uint8_t>(cntId_ >> 8));
-        if (oriMessageArray_)
-            withCounter.insert(withCounter.end(), oriMessageArray_->begin(),
-                               oriMessageArray_->end());
-        oriMessageArray_ = std::move(withCounter);
-        counterLeads_ = true;
+    // The protocol-3 counter leads the plain body whatever the encryption; one an earlier
+    // write left aside joins the body unless this write seals it aside again.
+    if (counterOnWire_ && (protocolVer_ != 3 || encryptType_ != 2))
+        leadWithCounter(*counterOnWire_);
+    if (protocolVer_ == 3) {
+        const auto counter = static_cast<uint16_t>(cntId_);
+        if (counterLeads_) {
+            (*oriMessageArray_)[0] = static_cast<uint8_t>(counter);
+            (*oriMessageArray_)[1] = static_cast<uint8_t>(counter >> 8);
+        } else if (encryptType_ == 2) {
+            counterOnWire_ = counter;
+        } else {
+            leadWithCounter(counter);
+        }
     }
-
     if (encryptType_ != 2 && oriMessageArray_) {
         if (encryptType_ == 1) {
             auto sealed = QKDataSecurity::localMessageBodyEncryption(
@@ -149,7 +150,8 @@ Bytes QKProtocol::getByteStream() {
         }
     }
 
-    const size_t plainLen = oriMessageArray_ ? oriMessageArray_->size() : 0;
+    const size_t bodySize = oriMessageArray_ ? oriMessageArray_->size() : 0;
+    const size_t plainLen = bodySize + (counterOnWire_ ? 2 : 0);
     const size_t bodyLen = encryptType_ == 2 ? kNonceSize + plainLen + kTagSize
                                              : (messageArray_ ? messageArray_->size() : 0);
     const size_t total = kHeaderSize + bodyLen + kSlotSize;
@@ -172,10 +174,17 @@ Bytes QKProtocol::getByteStream() {
 
     const std::span<uint8_t> body = std::span(buffer).subspan(kHeaderSize, bodyLen);
     if (encryptType_ == 2) {
-        // Sealed in place behind the header it authenticates.
-        if (!QKDataSecurity::aesCCMEncryptDataInto(
-                oriMessageArray_ ? ByteView(*oriMessageArray_) : ByteView(), *ecdhSessionKey_,
-                ByteView(buffer).first(kHeaderSize), body)) {
+        // Counter and body are put where their ciphertext goes and sealed there, behind the
+        // header they are authenticated with.
+        const std::span<uint8_t> plain = body.subspan(kNonceSize, plainLen);
+        if (counterOnWire_) {
+            plain[0] = static_cast<uint8_t>(*counterOnWire_);
+            plain[1] = static_cast<uint8_t>(*counterOnWire_ >> 8);
+        }
+        if (bodySize)
+            std::memcpy(plain.data() + (plainLen - bodySize), oriMessageArray_->data(), bodySize);
+        if (!QKDataSecurity::aesCCMEncryptDataInto(plain, *sessionKey,
+                                                   ByteView(buffer).first(kHeaderSize), body)) {
             QKSDKLOG("LAN frame 0x%02x not written: sealing failed",
                      static_cast<unsigned>(msgType_ & 0xFFFF));
             return {};
@@ -204,6 +213,14 @@ Bytes QKProtocol::getByteStream() {
     return buffer;
 }
 
+void QKProtocol::leadWithCounter(uint16_t counter) const {
+    const uint8_t bytes[] = {static_cast<uint8_t>(counter), static_cast<uint8_t>(counter >> 8)};
+    if (!oriMessageArray_) oriMessageArray_.emplace();
+    oriMessageArray_->insert(oriMessageArray_->begin(), std::begin(bytes), std::end(bytes));
+    counterLeads_ = true;
+    counterOnWire_.reset();
+}
+
 std::shared_ptr<QKProtocol> QKProtocol::initWithNSData(ByteView data) {
     return initWithNSData(data, std::nullopt);
 }
@@ -218,7 +235,7 @@ Bytes QKProtocol::unpackWithData(ByteView data) {
 }
 
 std::shared_ptr<QKProtocol> QKProtocol::initWithNSData(ByteView data,
-                                                       std::optional<Bytes> ecdhSessionKey) {
+                                                       std::optional<ByteView> ecdhSessionKey) {
     struct Made : QKProtocol {
         Made() : QKProtocol(Bare{}) {}
     };
@@ -230,13 +247,14 @@ std::shared_ptr<QKProtocol> QKProtocol::initWithNSData(ByteView data,
     }
     if (data[0] != 0x5A || data[1] != 0x5A) return nullptr;
 
-    frame->ecdhSessionKey_ = std::move(ecdhSessionKey);
+    frame->ecdhSessionKey_.assign(ecdhSessionKey);
     frame->protocolVer_ = static_cast<int8_t>(data[2]);
     frame->encryptType_ = static_cast<int8_t>(data[3] & 0x0F);
     frame->isSign_ = data[3] > 15;
     frame->msgType_ = data[6];
     frame->tag_ = static_cast<int32_t>(readLe(data, 8, 4));
-    frame->timeStampData_ = Bytes(data.begin() + 12, data.begin() + 20);
+    frame->timeStampData_.emplace();
+    std::copy_n(data.begin() + 12, frame->timeStampData_->size(), frame->timeStampData_->begin());
     frame->deviceID_ = static_cast<int64_t>(readLe(data, 20, 6));
     if (data[35] >= 0xC0) {
         frame->isAuthentication_ = false;
@@ -251,7 +269,7 @@ std::shared_ptr<QKProtocol> QKProtocol::initWithNSData(ByteView data,
     if (frame->encryptType_ == 2) {
         // The tag sits either before the 16-byte slot or at the very end; the one that
         // authenticates wins.
-        const auto& key = frame->ecdhSessionKey_;
+        const std::optional<ByteView> key = frame->ecdhSessionKey();
         if (key && !key->empty()) {
             const ByteView beforeSlot =
                 data.subspan(kHeaderSize, data.size() - kHeaderSize - kSlotSize);

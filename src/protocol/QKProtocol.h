@@ -1,6 +1,8 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,10 +23,13 @@ namespace telvo {
 // reading. A frame object is built, written or read on the caller's thread and not shared.
 class QKProtocol {
   public:
+    // The 8 raw time stamp bytes of a frame's header.
+    using TimeStamp = std::array<uint8_t, 8>;
+
     // Version 1, encryption 0, signed, magic 0x5A5A, empty messageArray.
     QKProtocol();
-    // Stores the three, then applies setEncryptTypeByVerison.
-    QKProtocol(int8_t protocolVer, std::optional<Bytes> ecdhSessionKey, int64_t cntId);
+    // Stores the three (a copy of the key), then applies setEncryptTypeByVerison.
+    QKProtocol(int8_t protocolVer, std::optional<ByteView> ecdhSessionKey, int64_t cntId);
 
     // Version 1: AES-128-ECB and signed; version 3: AES-CCM, unsigned; others: plain, unsigned.
     void setEncryptTypeByVerison();
@@ -45,7 +50,7 @@ class QKProtocol {
     // (cntId), taken off it. The signature is not checked.
     static std::shared_ptr<QKProtocol> initWithNSData(ByteView data);
     static std::shared_ptr<QKProtocol> initWithNSData(ByteView data,
-                                                      std::optional<Bytes> ecdhSessionKey);
+                                                      std::optional<ByteView> ecdhSessionKey);
     // The 8-byte 83 70 wrapper some modules put in front of a frame.
     static bool isSSTPacketWithData(ByteView data);
     static Bytes unpackWithData(ByteView data);
@@ -128,27 +133,68 @@ class QKProtocol {
     TELVO_LAN_FIELD(int32_t, tag, setTag, 0)
     TELVO_LAN_FIELD(int32_t, messageMark, setMessageMark, 0)
     TELVO_LAN_FIELD(int32_t, nullBit2, setNullBit2, 0)
-    TELVO_LAN_FIELD(std::optional<Bytes>, timeStampData, setTimeStampData, std::nullopt)
+    TELVO_LAN_FIELD(std::optional<TimeStamp>, timeStampData, setTimeStampData, std::nullopt)
     TELVO_LAN_FIELD(int64_t, deviceID, setDeviceID, 0)
     TELVO_LAN_FIELD(std::optional<Bytes>, messageArray, setMessageArray, std::nullopt)
     // oriMessageArray is written by hand below: setting it drops the counter mark.
-    TELVO_LAN_FIELD(std::optional<Bytes>, ecdhSessionKey, setEcdhSessionKey, std::nullopt)
     TELVO_LAN_FIELD(int64_t, cntId, setCntId, 0)
 #undef TELVO_LAN_FIELD
 
   public:
+    // A view of the frame's own copy of the key.
+    std::optional<ByteView> ecdhSessionKey() const {
+        return ecdhSessionKey_.view();
+    }
+    void setEcdhSessionKey(std::optional<ByteView> key) {
+        ecdhSessionKey_.assign(key);
+    }
+
     const std::optional<Bytes>& oriMessageArray() const {
+        if (counterOnWire_) leadWithCounter(*counterOnWire_);
         return oriMessageArray_;
     }
     void setOriMessageArray(std::optional<Bytes> value) {
         oriMessageArray_ = std::move(value);
         counterLeads_ = false;
+        counterOnWire_.reset();
     }
 
   private:
-    std::optional<Bytes> oriMessageArray_;
+    // The session key kept in the object itself: an AES key has at most 32 bytes; a longer
+    // one, which no cipher takes, is kept on the heap.
+    class SessionKey {
+      public:
+        void assign(std::optional<ByteView> key) {
+            present_ = key.has_value();
+            size_ = key ? key->size() : 0;
+            if (size_ <= inline_.size()) {
+                if (size_) std::memmove(inline_.data(), key->data(), size_);
+                longKey_ = Bytes();
+            } else {
+                longKey_ = Bytes(key->begin(), key->end());
+            }
+        }
+        std::optional<ByteView> view() const {
+            if (!present_) return std::nullopt;
+            return size_ <= inline_.size() ? ByteView(inline_.data(), size_) : ByteView(longKey_);
+        }
+
+      private:
+        std::array<uint8_t, 32> inline_{};
+        Bytes longKey_;
+        size_t size_ = 0;
+        bool present_ = false;
+    };
+    SessionKey ecdhSessionKey_;
+
+    // A protocol-3 AES-CCM write seals the counter and the body straight into the frame; the
+    // counter joins oriMessageArray only when that is read (a frame object is not shared).
+    void leadWithCounter(uint16_t counter) const;
+    mutable std::optional<Bytes> oriMessageArray_;
     // Whether oriMessageArray already starts with the protocol-3 counter.
-    bool counterLeads_ = false;
+    mutable bool counterLeads_ = false;
+    // The counter the last write put in front of the body, not yet in oriMessageArray.
+    mutable std::optional<uint16_t> counterOnWire_;
     struct Bare {};
     explicit QKProtocol(Bare) {}
     bool refuse(const char* what);

@@ -88,7 +88,9 @@ class QKDataSecurity {
                                                   ByteView associatedData = {});
     // The sealed form written into out, which must hold exactly nonce, data and tag
     // (data.size() + 29 bytes; false and out untouched otherwise); false, with out wiped,
-    // where aesCCMEncryptData gives nothing.
+    // where aesCCMEncryptData gives nothing. data may already lie where its ciphertext goes
+    // (out after the 13 nonce bytes): it is then sealed in place. Any other overlap is not
+    // allowed.
     static bool aesCCMEncryptDataInto(ByteView data, ByteView keyData, ByteView associatedData,
                                       std::span<uint8_t> out);
 

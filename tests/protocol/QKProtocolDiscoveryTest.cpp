@@ -176,7 +176,7 @@ TEST_F(Discovery, EncryptedSerialAndTidIntoADeviceRecord) {
     // A wrong default key loses the serial and the TID, nothing else.
     config()->setApConfigDefaultKey("another key");
     QKProtocol carrier;
-    carrier.setTimeStampData(Bytes(stamp.begin(), stamp.end()));
+    carrier.setTimeStampData(stamp);
     auto wrong = QKProtocol::getUdpDeviceWithMessageArray(
         sim::buildDiscoveryBody(r, kDefaultKey, stamp), &carrier);
     ASSERT_TRUE(wrong);
@@ -190,7 +190,7 @@ TEST_F(Discovery, EncryptedSerialAndTidIntoADeviceRecord) {
     config()->setApConfigDefaultKey(kDefaultKey);
     const Bytes body = sim::buildDiscoveryBody(r, kDefaultKey, stamp);
     QKProtocol otherTime;
-    otherTime.setTimeStampData(Bytes(8, 0));
+    otherTime.setTimeStampData(QKProtocol::TimeStamp{});
     EXPECT_FALSE(QKProtocol::getUdpDeviceWithMessageArray(body, &otherTime)->contains("deviceSn"));
     EXPECT_FALSE(QKProtocol::getUdpDeviceWithMessageArray(body, nullptr)->contains("deviceSn"));
 }

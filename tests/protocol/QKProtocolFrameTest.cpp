@@ -109,10 +109,14 @@ TEST_F(LanFrame, SimulatorReadsEveryFrameWeWrite) {
         // Written twice: the second frame is a whole frame of the same message.
         const Bytes first = p.getByteStream();
         const Bytes second = p.getByteStream();
-        // The object keeps the body as it went on the wire in the last frame written.
+        // The object keeps the body as it went on the wire in the last frame written, and the
+        // plain body with the version-3 counter in front, once.
         ASSERT_TRUE(p.messageArray());
         EXPECT_TRUE(std::equal(second.begin() + 40, second.end() - 16, p.messageArray()->begin(),
                                p.messageArray()->end()));
+        Bytes plain = c.body;
+        if (c.version == 3) plain.insert(plain.begin(), {0xEF, 0xBE});
+        EXPECT_EQ(p.oriMessageArray(), plain) << "version " << int(c.version);
         for (const Bytes& frame : {first, second}) {
             EXPECT_EQ(frame.size(), first.size());
             std::string why;
@@ -161,7 +165,7 @@ TEST_F(LanFrame, WeReadEveryFrameTheSimulatorWrites) {
             EXPECT_EQ(p->deviceID(), 0xA0B0C0D0E0F0);
             EXPECT_EQ(p->cntId(), c.version == 3 ? 513 : 0);
             EXPECT_TRUE(p->isAuthentication());
-            EXPECT_EQ(*p->timeStampData(), Bytes(f.timeStamp.begin(), f.timeStamp.end()));
+            EXPECT_EQ(*p->timeStampData(), f.timeStamp);
             EXPECT_EQ(p->protocolHead(), 0);
             EXPECT_EQ(p->messageLen(), 0);
         }
@@ -262,6 +266,70 @@ TEST_F(LanFrame, ProtocolThreeCounterIsTheFirstTwoBodyBytes) {
         EXPECT_EQ(p->cntId(), counter);
         EXPECT_EQ(*p->messageArray(), rest);
     }
+}
+
+// The counter goes in front of the plain body once, however often the frame is written and
+// whether or not the body is looked at in between; a new counter replaces it.
+TEST_F(LanFrame, CounterLeadsThePlainBodyOnce) {
+    const Bytes body{1, 2, 3};
+    auto readBack = [&](const Bytes& frame) {
+        auto read = sim.read(frame);
+        return read ? std::pair<int, Bytes>(read->counter, read->body) : std::pair(-1, Bytes{});
+    };
+    QKProtocol ccm = frameOf({3, kSessionKey, 0x0102, 0x70, body});
+    EXPECT_EQ(readBack(ccm.getByteStream()), std::pair(0x0102, body));
+    EXPECT_EQ(ccm.oriMessageArray(), Bytes({0x02, 0x01, 1, 2, 3}));
+    ccm.setCntId(0x0304);
+    EXPECT_EQ(readBack(ccm.getByteStream()), std::pair(0x0304, body));
+    ccm.setCntId(0x0506);
+    EXPECT_EQ(readBack(ccm.getByteStream()), std::pair(0x0506, body));
+    EXPECT_EQ(ccm.oriMessageArray(), Bytes({0x06, 0x05, 1, 2, 3}));
+
+    // Written sealed, then in the clear: the counter is in the body once.
+    QKProtocol later = frameOf({3, kSessionKey, 7, 0x70, body});
+    ASSERT_FALSE(later.getByteStream().empty());
+    later.setEncryptType(0);
+    later.setCntId(8);
+    EXPECT_EQ(readBack(later.getByteStream()), std::pair(8, body));
+    EXPECT_EQ(later.messageArray(), Bytes({8, 0, 1, 2, 3}));
+    // A frame written sealed as version 3 and then as another version keeps that counter.
+    QKProtocol renamed = frameOf({3, kSessionKey, 7, 0x70, body});
+    ASSERT_FALSE(renamed.getByteStream().empty());
+    renamed.setProtocolVer(2);
+    renamed.setEncryptType(0);
+    ASSERT_FALSE(renamed.getByteStream().empty());
+    EXPECT_EQ(renamed.messageArray(), Bytes({7, 0, 1, 2, 3}));
+    // A new body drops the counter with the old one.
+    later.setOriMessageArray(Bytes{9});
+    later.setEncryptType(2);
+    EXPECT_EQ(readBack(later.getByteStream()), std::pair(8, Bytes{9}));
+    EXPECT_EQ(later.oriMessageArray(), Bytes({8, 0, 9}));
+}
+
+// The frame seals and opens with its own copy of the key, whatever becomes of the caller's; a
+// key no cipher takes is kept as given and seals or opens nothing.
+TEST_F(LanFrame, FramesKeepTheirOwnCopyOfTheKey) {
+    Bytes key = kSessionKey;
+    QKProtocol p = frameOf({3, key, 1, 0x74, {0}});
+    std::fill(key.begin(), key.end(), 0);
+    const Bytes frame = p.getByteStream();
+    ASSERT_TRUE(sim.read(frame));
+    key = kSessionKey;
+    auto read = QKProtocol::initWithNSData(frame, key);
+    key.clear();
+    ASSERT_TRUE(read->ecdhSessionKey());
+    EXPECT_TRUE(std::ranges::equal(*read->ecdhSessionKey(), kSessionKey));
+    EXPECT_EQ(read->messageArray(), Bytes{0});
+
+    const Bytes longKey(33, 0x42);
+    QKProtocol tooLong = frameOf({3, longKey, 1, 0x74, {0}});
+    ASSERT_TRUE(tooLong.ecdhSessionKey());
+    EXPECT_TRUE(std::ranges::equal(*tooLong.ecdhSessionKey(), longKey));
+    EXPECT_TRUE(tooLong.getByteStream().empty());
+    auto unopened = QKProtocol::initWithNSData(frame, longKey);
+    EXPECT_TRUE(std::ranges::equal(*unopened->ecdhSessionKey(), longKey));
+    EXPECT_FALSE(unopened->messageArray());
+    EXPECT_FALSE(QKProtocol::initWithNSData(frame)->ecdhSessionKey());
 }
 
 TEST_F(LanFrame, WritesNothingWithoutTheKeysItNeeds) {

@@ -215,6 +215,14 @@ TEST_F(QKDataSecurityTest, CcmFront) {
     }
     EXPECT_FALSE(QKDataSecurity::aesCCMEncryptDataInto(toBytes("payload"), Bytes(15, 1), ad, body));
     EXPECT_EQ(std::count(body.begin(), body.end(), 0), ptrdiff_t(body.size()));
+
+    // The plain bytes may already lie where their ciphertext goes.
+    const Bytes payload = toBytes("payload");
+    std::copy(payload.begin(), payload.end(), body.begin() + 13);
+    ASSERT_TRUE(
+        QKDataSecurity::aesCCMEncryptDataInto(body.subspan(13, payload.size()), key, ad, body));
+    EXPECT_FALSE(std::equal(payload.begin(), payload.end(), body.begin() + 13));
+    EXPECT_EQ(QKDataSecurity::aesCCMDecryptData(body, key, ad), payload);
 }
 
 TEST_F(QKDataSecurityTest, Base64) {

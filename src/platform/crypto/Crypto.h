@@ -101,7 +101,8 @@ class AesBlockCipher {
 bool aesCcm(bool seal, ByteView key, ByteView nonce, ByteView associatedData, size_t tagLength,
             ByteView input, Bytes& out);
 // The same into out, which has room for the output (input plus tag, or input less tag): false
-// when it has not or the run fails, with those bytes of out wiped.
+// when it has not or the run fails, with those bytes of out wiped. input may be out itself
+// (sealed or opened in place), never overlap it otherwise.
 bool aesCcm(bool seal, ByteView key, ByteView nonce, ByteView associatedData, size_t tagLength,
             ByteView input, std::span<uint8_t> out);
 

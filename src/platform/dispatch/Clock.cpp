@@ -31,9 +31,8 @@ int64_t readClock(clockid_t id) {
 // clock until then, so that reading the time takes no lock.
 std::atomic<uint64_t> gSlotGeneration{1};
 
-}  // namespace
-
-std::shared_ptr<Clock> Clock::shared() {
+// The thread's own copy of the shared clock, renewed when the slot has changed.
+const std::shared_ptr<Clock>& threadCopy() {
     thread_local uint64_t seen = 0;
     thread_local std::shared_ptr<Clock> copy;
     if (seen != gSlotGeneration.load(std::memory_order_acquire)) {
@@ -42,6 +41,16 @@ std::shared_ptr<Clock> Clock::shared() {
         seen = gSlotGeneration.load(std::memory_order_relaxed);
     }
     return copy;
+}
+
+}  // namespace
+
+std::shared_ptr<Clock> Clock::shared() {
+    return threadCopy();
+}
+
+Clock& Clock::current() {
+    return *threadCopy();
 }
 
 void Clock::setShared(std::shared_ptr<Clock> clock) {

@@ -21,6 +21,9 @@ class Clock {
     virtual int32_t utcOffsetSeconds(int64_t wallSeconds) = 0;
 
     static std::shared_ptr<Clock> shared();
+    // The shared clock without a reference count taken: valid on this thread until it next
+    // calls shared() or current() after a setShared.
+    static Clock& current();
     // Installs a replacement; nullptr restores the system clock.
     static void setShared(std::shared_ptr<Clock> clock);
 
