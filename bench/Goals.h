@@ -47,6 +47,10 @@ struct Goal {
     static Goal limit(std::string what, Figure figure, double atMost, std::string unit) {
         return {std::move(what), std::move(figure), std::nullopt, atMost, std::move(unit)};
     }
+    // A ratio printed beside the goals for comparison, with no goal of its own.
+    static Goal comparison(std::string what, Figure numerator, Figure denominator) {
+        return {std::move(what), std::move(numerator), std::move(denominator), NAN, {}};
+    }
 };
 
 namespace goals_detail {
@@ -133,7 +137,9 @@ inline int runWithGoals(int argc, char** argv, const std::vector<Goal>& goals) {
         }
         const double result = value / base;
         const bool met = result <= goal.atMost;
-        if (goal.over) {
+        if (std::isnan(goal.atMost)) {
+            std::printf("  ratio %6.3f  (for comparison)       %s\n", result, goal.what.c_str());
+        } else if (goal.over) {
             std::printf("  ratio %6.3f  (goal <= %.2f)  %-6s %s\n", result, goal.atMost,
                         met ? "met" : "MISSED", goal.what.c_str());
         } else {
