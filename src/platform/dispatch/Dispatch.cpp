@@ -185,7 +185,7 @@ std::shared_ptr<ManualClock> Dispatch::manualClock() {
 }
 
 Dispatch::OutsideWork::OutsideWork(std::string what)
-    : what_(what), id_(DispatchRuntime::get().beginOutsideWork(std::move(what))) {}
+    : id_(DispatchRuntime::get().beginOutsideWork(std::move(what))) {}
 
 Dispatch::OutsideWork::~OutsideWork() {
     finish();

@@ -62,7 +62,6 @@ class Dispatch {
       private:
         friend class Dispatch;
         explicit OutsideWork(std::string what);
-        const std::string what_;
         const uint64_t id_;
         std::atomic<bool> done_{false};
     };
