@@ -213,6 +213,19 @@ class RtnetlinkNamespaceTest : public ::testing::Test {
     static bool run(const std::string& command) {
         return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
     }
+    // Waits (5 s at most) until tvx and tvy show the two states, in that order.
+    static bool linksReach(const std::string& states) {
+        if (states.empty()) return true;
+        const auto space = states.find(' ');
+        const std::string check = "ip -o link show tvx | grep -q 'state " +
+                                  states.substr(0, space) + " ' && ip -o link show tvy | grep -q " +
+                                  "'state " + states.substr(space + 1) + " '";
+        for (int i = 0; i < 500; ++i) {
+            if (run(check)) return true;
+            ::usleep(10000);
+        }
+        return false;
+    }
 
     DeterministicDispatch mode_;
     std::unique_ptr<test::PrivateBus> bus_;
@@ -227,9 +240,6 @@ TEST_F(RtnetlinkNamespaceTest, ObserversHearEachBurstOnceAndTheFlagsFollow) {
     EXPECT_TRUE(NetworkConfiguration::isWifiInfoReadable());
     int heard = 0;
     NetworkReachability::addChangeObserver([&] { ++heard; });
-    // What the sources report of their own start is no burst of the steps below.
-    MainLoop::runFor(2);
-    heard = 0;
     auto flags = [](const char* host) {
         return NetworkReachability::currentFlags(host).value_or(0xffffffff);
     };
@@ -239,19 +249,23 @@ TEST_F(RtnetlinkNamespaceTest, ObserversHearEachBurstOnceAndTheFlagsFollow) {
         std::string command;
         uint32_t peer;      // flags for 198.18.0.2
         uint32_t anywhere;  // flags for a host name
+        const char* links;  // the states the two links reach, "" when they stay
     };
     const std::vector<Step> steps = {
-        {"ip link set tvy up && ip link set tvx up", 0, 0},
-        {"ip addr add 198.18.0.1/24 dev tvx", kReachable, 0},
-        {"ip route add default via 198.18.0.254", kReachable, kReachable},
-        {"ip route del default", kReachable, 0},
-        {"ip link set tvx down", 0, 0},
-        {"ip link set tvx up", kReachable, 0},
-        {"ip addr del 198.18.0.1/24 dev tvx", 0, 0},
+        {"ip link set tvy up && ip link set tvx up", 0, 0, "UP UP"},
+        {"ip addr add 198.18.0.1/24 dev tvx", kReachable, 0, ""},
+        {"ip route add default via 198.18.0.254", kReachable, kReachable, ""},
+        {"ip route del default", kReachable, 0, ""},
+        {"ip link set tvx down", 0, 0, "DOWN LOWERLAYERDOWN"},
+        {"ip link set tvx up", kReachable, 0, "UP UP"},
+        {"ip addr del 198.18.0.1/24 dev tvx", 0, 0, ""},
     };
     int expected = 0;
     for (const auto& step : steps) {
         ASSERT_TRUE(run(step.command)) << step.command;
+        // The kernel tells a link's new state from work of its own, after the command has
+        // returned: the step's burst is complete once both links show it.
+        ASSERT_TRUE(linksReach(step.links)) << step.command;
         ++expected;
         ASSERT_TRUE(MainLoop::runUntil([&] { return heard >= expected; }, 10)) << step.command;
         // Once: nothing more comes of the same burst.
