@@ -127,8 +127,7 @@ Bytes QKProtocol::getByteStream() {
     if (protocolVer_ == 3) {
         const auto counter = static_cast<uint16_t>(cntId_);
         if (counterLeads_) {
-            (*oriMessageArray_)[0] = static_cast<uint8_t>(counter);
-            (*oriMessageArray_)[1] = static_cast<uint8_t>(counter >> 8);
+            putLe(*oriMessageArray_, 0, counter, 2);
         } else if (encryptType_ == 2) {
             counterOnWire_ = counter;
         } else {
@@ -177,10 +176,7 @@ Bytes QKProtocol::getByteStream() {
         // Counter and body are put where their ciphertext goes and sealed there, behind the
         // header they are authenticated with.
         const std::span<uint8_t> plain = body.subspan(kNonceSize, plainLen);
-        if (counterOnWire_) {
-            plain[0] = static_cast<uint8_t>(*counterOnWire_);
-            plain[1] = static_cast<uint8_t>(*counterOnWire_ >> 8);
-        }
+        if (counterOnWire_) putLe(buffer, kHeaderSize + kNonceSize, *counterOnWire_, 2);
         if (bodySize)
             std::memcpy(plain.data() + (plainLen - bodySize), oriMessageArray_->data(), bodySize);
         if (!QKDataSecurity::aesCCMEncryptDataInto(plain, *sessionKey,
@@ -214,9 +210,9 @@ Bytes QKProtocol::getByteStream() {
 }
 
 void QKProtocol::leadWithCounter(uint16_t counter) const {
-    const uint8_t bytes[] = {static_cast<uint8_t>(counter), static_cast<uint8_t>(counter >> 8)};
     if (!oriMessageArray_) oriMessageArray_.emplace();
-    oriMessageArray_->insert(oriMessageArray_->begin(), std::begin(bytes), std::end(bytes));
+    oriMessageArray_->insert(oriMessageArray_->begin(), 2, 0);
+    putLe(*oriMessageArray_, 0, counter, 2);
     counterLeads_ = true;
     counterOnWire_.reset();
 }
