@@ -9,7 +9,7 @@
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/MainThreadRule.h"
 #include "platform/foundation/Registry.h"
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/TelvoError.h"
 

@@ -10,7 +10,7 @@
 #include "core/HexText.h"
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 
 namespace telvo {
 

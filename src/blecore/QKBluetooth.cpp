@@ -2,7 +2,7 @@
 
 #include "platform/foundation/Diagnostics.h"
 #include "platform/foundation/NamedException.h"
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 
 namespace telvo {
 

@@ -4,7 +4,7 @@
 #include "logging/QKLog.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Registry.h"
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 #include "telvosdk/TelvoError.h"
 
 namespace telvo {

@@ -9,7 +9,7 @@
 #include "logging/QKLog.h"
 #include "platform/crypto/Random.h"
 #include "platform/dispatch/Clock.h"
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 #include "security/QKDataSecurity.h"
 #include "security/TextBytes.h"
 #include "telvosdk/QKMiddleInterface.h"

@@ -6,7 +6,7 @@
 #include "core/QKTool.h"
 #include "core/TextSplit.h"
 #include "platform/dispatch/Clock.h"
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 #include "security/QKDataSecurity.h"
 
 namespace telvo {

@@ -13,7 +13,7 @@
 #include "core/CoreLog.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/PropertyList.h"
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 
 namespace telvo {
 

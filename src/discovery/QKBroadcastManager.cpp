@@ -3,7 +3,7 @@
 #include "logging/QKLog.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/AppLifecycle.h"
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 
 namespace telvo {
 

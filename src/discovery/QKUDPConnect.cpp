@@ -6,7 +6,7 @@
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
 #include "platform/foundation/DictionaryAccess.h"
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 #include "telvosdk/NetworkConfiguration.h"
 #include "telvosdk/QKSDKConstants.h"
 

@@ -6,7 +6,7 @@
 #include "logging/QKLog.h"
 #include "platform/dispatch/MainThreadRule.h"
 #include "platform/foundation/Registry.h"
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 #include "records/QKStepInfoSink.h"
 #include "telvosdk/QKBleConnectManager.h"
 #include "telvosdk/TelvoError.h"

@@ -9,7 +9,7 @@
 #include "logging/LogFormat.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchQueue.h"
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 
 namespace telvo {
 

@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "platform/foundation/Diagnostics.h"
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 #include "records/QKDeviceDecryption.h"
 #include "records/ValueReading.h"
 #include "telvosdk/QKSDKConstants.h"

@@ -1,6 +1,6 @@
 #include "records/QKMiddleInterface.h"
 
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 
 namespace telvo {
 

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 
 namespace telvo {
 

@@ -13,7 +13,7 @@
 #include <mutex>
 
 #include "platform/crypto/OpenSSLPtr.h"
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 #include "platform/http/URLSession.h"
 #include "sockets/QKGCDAsyncSocket.h"
 #include "sockets/QKGCDAsyncSocketInternal.h"

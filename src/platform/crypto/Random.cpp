@@ -9,7 +9,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 
 namespace telvo {
 

@@ -6,7 +6,7 @@
 #include <ctime>
 #include <utility>
 
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 
 namespace telvo {
 

@@ -10,7 +10,7 @@
 #include <cstdlib>
 
 #include "platform/dispatch/DispatchRuntime.h"
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 
 namespace telvo {
 

@@ -4,7 +4,7 @@
 
 #include "platform/dispatch/DispatchRuntime.h"
 #include "platform/dispatch/MainLoop.h"
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 
 namespace telvo {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/dispatch/DispatchRuntime.h"
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 
 namespace telvo {
 

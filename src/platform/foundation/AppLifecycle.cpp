@@ -11,7 +11,7 @@
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/NotificationCenter.h"
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 
 namespace telvo {
 

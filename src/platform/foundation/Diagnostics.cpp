@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 
 namespace telvo {
 

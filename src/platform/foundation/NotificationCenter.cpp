@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "platform/dispatch/DispatchQueue.h"
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 
 namespace telvo {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 #include "platform/http/URLSession.h"
 #include "platform/http/URLUploadBody.h"
 

@@ -5,7 +5,7 @@
 
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/DispatchTimer.h"
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 #include "platform/http/URLLoader.h"
 
 namespace telvo {

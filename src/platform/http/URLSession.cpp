@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 #include "platform/http/URLLoader.h"
 #include "platform/http/URLProtocol.h"
 

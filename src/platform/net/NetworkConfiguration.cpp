@@ -8,7 +8,7 @@
 #include <map>
 #include <mutex>
 
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 #include "platform/net/SystemNetwork.h"
 
 namespace telvo {

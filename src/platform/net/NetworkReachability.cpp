@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/dispatch/DispatchQueue.h"
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 #include "platform/net/SystemNetwork.h"
 
 namespace telvo {

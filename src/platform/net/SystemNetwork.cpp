@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "platform/foundation/Singleton.h"
+#include "platform/base/Singleton.h"
 #include "platform/net/NetworkReachability.h"
 
 namespace telvo {
