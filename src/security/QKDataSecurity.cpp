@@ -9,6 +9,7 @@
 #include "platform/crypto/Crypto.h"
 #include "platform/crypto/Random.h"
 #include "records/QKDeviceDecryption.h"
+#include "security/QKVPCCModel.h"
 #include "security/TextBytes.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKUserDefault.h"
@@ -265,9 +266,24 @@ std::optional<Bytes> QKDataSecurity::AES128CBCDecryptWithDataHexKey(
 
 // AES-CCM.
 
+namespace {
+
+// The engine's limits, in both directions. The platform's CCM alone would also take associated
+// data of 65280 bytes or more (with the longer length field the engine never writes).
+bool engineTakes(ByteView keyData, ByteView associatedData, size_t payloadLength) {
+    return QKVPCCModel::check(keyData.size(), kNonceSize, associatedData.size(), kTagSize,
+                              payloadLength) == 0;
+}
+
+}  // namespace
+
 bool QKDataSecurity::aesCCMEncryptDataInto(ByteView data, ByteView keyData, ByteView associatedData,
                                            std::span<uint8_t> out) {
     if (out.size() != kNonceSize + data.size() + kTagSize) return false;
+    if (!engineTakes(keyData, associatedData, data.size())) {
+        crypto::cleanse(out.data(), out.size());
+        return false;
+    }
     const auto nonce = out.first(kNonceSize);
     if (!Random::shared()->nonzeroBytes(nonce.data(), nonce.size()) ||
         !crypto::aesCcm(true, keyData, nonce, associatedData, kTagSize, data,
@@ -287,7 +303,9 @@ std::optional<Bytes> QKDataSecurity::aesCCMEncryptData(ByteView data, ByteView k
 
 std::optional<Bytes> QKDataSecurity::aesCCMDecryptData(ByteView sealed, ByteView keyData,
                                                        ByteView associatedData) {
-    if (sealed.size() < kNonceSize + kTagSize) return std::nullopt;
+    if (sealed.size() < kNonceSize + kTagSize ||
+        !engineTakes(keyData, associatedData, sealed.size() - kNonceSize - kTagSize))
+        return std::nullopt;
     Bytes plain;
     if (!crypto::aesCcm(false, keyData, sealed.first(kNonceSize), associatedData, kTagSize,
                         sealed.subspan(kNonceSize), plain))

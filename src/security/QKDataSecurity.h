@@ -80,8 +80,9 @@ class QKDataSecurity {
 
     // AES-CCM, 13-byte nonce, 16-byte tag. Sealed form: nonce || ciphertext || tag. The nonce
     // bytes are fresh secure bytes, each uniform on 1 to 255. Nothing when the random source
-    // fails or the engine refuses (key not 16, 24 or 32 bytes, associated data or payload too
-    // long). Opening returns nothing unless the tag verifies.
+    // fails or the engine refuses (key not 16, 24 or 32 bytes, associated data of 65280 bytes
+    // or more, payload of 65536 or more). Opening returns nothing for what the engine refuses
+    // and unless the tag verifies.
     static std::optional<Bytes> aesCCMEncryptData(ByteView data, ByteView keyData,
                                                   ByteView associatedData = {});
     static std::optional<Bytes> aesCCMDecryptData(ByteView sealed, ByteView keyData,

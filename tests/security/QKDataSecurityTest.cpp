@@ -225,6 +225,28 @@ TEST_F(QKDataSecurityTest, CcmFront) {
     EXPECT_EQ(QKDataSecurity::aesCCMDecryptData(body, key, ad), payload);
 }
 
+// The front takes what the engine takes: associated data below 65280 bytes, either way. The
+// platform's CCM alone would seal and open longer data, which the engine refuses.
+TEST_F(QKDataSecurityTest, CcmFrontAssociatedDataLimit) {
+    const Bytes key(16, 0x42), payload = toBytes("payload");
+    const Bytes longest(65279, 0xA5), tooLong(65280, 0xA5);
+    auto sealed = QKDataSecurity::aesCCMEncryptData(payload, key, longest);
+    ASSERT_TRUE(sealed);
+    EXPECT_EQ(QKDataSecurity::aesCCMDecryptData(*sealed, key, longest), payload);
+
+    EXPECT_EQ(QKDataSecurity::aesCCMEncryptData(payload, key, tooLong), std::nullopt);
+    Bytes body(13 + payload.size() + 16, 0xEE);
+    EXPECT_FALSE(QKDataSecurity::aesCCMEncryptDataInto(payload, key, tooLong, body));
+    EXPECT_EQ(std::count(body.begin(), body.end(), 0), ptrdiff_t(body.size()));
+
+    // A form the platform sealed over such data does not open either.
+    const Bytes nonce(13, 0x11);
+    Bytes platformSealed;
+    ASSERT_TRUE(crypto::aesCcm(true, key, nonce, tooLong, 16, payload, platformSealed));
+    platformSealed.insert(platformSealed.begin(), nonce.begin(), nonce.end());
+    EXPECT_EQ(QKDataSecurity::aesCCMDecryptData(platformSealed, key, tooLong), std::nullopt);
+}
+
 TEST_F(QKDataSecurityTest, Base64) {
     Bytes data(49);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(0xF0 + i);
