@@ -5,8 +5,8 @@
 
 #include "core/QKTool.h"
 #include "core/TextSplit.h"
-#include "platform/dispatch/Clock.h"
 #include "platform/base/Singleton.h"
+#include "platform/dispatch/Clock.h"
 #include "security/QKDataSecurity.h"
 
 namespace telvo {
@@ -57,8 +57,8 @@ std::string QKRandomNumObject::produceRandomNumWithRandomA(int32_t& randomA, int
             now - double(std::strtoll(last->text().c_str(), nullptr, 10)) <= kRepeatWindowSeconds) {
             if (randomA == 255)
                 randomA = 254;
-            else if (randomA >= 1)
-                randomA += 1;
+            else if (randomA >= 1)  // 2^31-1 wraps to -2^31, as the 32-bit value does
+                randomA = static_cast<int32_t>(static_cast<uint32_t>(randomA) + 1u);
             ab = abText(randomA, randomB);
         }
         char stamp[64];

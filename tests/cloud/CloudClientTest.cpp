@@ -503,7 +503,10 @@ TEST_F(CloudClientTest, RandomCodeMovesARepeatedAWithinTwoMinutes) {
                                            {0x12, 0x34, 30, "1334", 0x13},
                                            {0xff, 0x34, 10, "ff34", 0xff},
                                            {0xff, 0x34, 10, "fe34", 0xfe},
-                                           {0x01, 0x02, 10, "0102", 0x01}}) {
+                                           {0x01, 0x02, 10, "0102", 0x01},
+                                           // The largest A wraps without overflow.
+                                           {INT32_MAX, 0x02, 10, "7fffffff02", INT32_MAX},
+                                           {INT32_MAX, 0x02, 10, "8000000002", INT32_MIN}}) {
         dispatch.clock().advance(c.after);
         int32_t a = c.a, b = c.b;
         EXPECT_EQ(generator->produceRandomNumWithRandomA(a, b, "a:b:c:d:e:f", "ssid", "pass"),
