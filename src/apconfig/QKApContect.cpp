@@ -55,6 +55,9 @@ void QKApContect::willEnterForeground() {
     if (!cuCheckApTask_ || cuCheckApTask_->state() != URLSessionTaskState::suspended) return;
     auto task = std::move(cuCheckApTask_);
     cuCheckApTask_.reset();
+    // The cancelled poll's failure is no answer of the cloud: it neither replaces the last
+    // failure code nor starts a second chain of polls beside the one started here.
+    if (pollIgnored_) *pollIgnored_ = true;
     task->cancel();
     handleLoopCheckAPIsolate();
 }

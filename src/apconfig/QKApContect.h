@@ -219,6 +219,8 @@ class QKApContect : public std::enable_shared_from_this<QKApContect> {
     int64_t checkApFailedResultCode_ = 0;
     bool isFindDeviceInLAN_ = false;
     std::shared_ptr<URLSessionTask> cuCheckApTask_;
+    // Set when the poll in flight was cancelled on the return to the foreground.
+    std::shared_ptr<bool> pollIgnored_;
     int64_t apFindDeviceTimeout_ = 0;
     int8_t connectProtocolType_ = 0;
     Bytes tlsRandomN1_;

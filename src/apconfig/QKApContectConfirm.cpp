@@ -108,15 +108,18 @@ void QKApContect::checkCurrentWifiReachable() {
 
 void QKApContect::checkAPIsolate() {
     if (isCancel_ || isFindDeviceInWan_ || isPauseConfig_) return;
+    auto ignored = std::make_shared<bool>(false);
+    pollIgnored_ = ignored;
     cuCheckApTask_ = QKNetWorkApplianceOperation::getApplianceDevicesnAPExistsWithDeviceSn(
         configDeivceInfo_[kQKSDKDeviceSn].optionalText(), randomUUID_, isForceValidRandom_,
         std::nullopt,
         weakly<const std::optional<Value>&>(
-            [](QKApContect& self, const std::optional<Value>& reply) {
-                self.checkAPIsolateSucceeded(reply.value_or(Value(Dictionary{})));
+            [ignored](QKApContect& self, const std::optional<Value>& reply) {
+                if (!*ignored) self.checkAPIsolateSucceeded(reply.value_or(Value(Dictionary{})));
             }),
-        weakly<const ErrorPtr&>(
-            [](QKApContect& self, const ErrorPtr& error) { self.checkAPIsolateFailed(error); }));
+        weakly<const ErrorPtr&>([ignored](QKApContect& self, const ErrorPtr& error) {
+            if (!*ignored) self.checkAPIsolateFailed(error);
+        }));
 }
 
 void QKApContect::checkAPIsolateSucceeded(const Value& reply) {

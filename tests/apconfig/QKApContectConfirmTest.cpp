@@ -2,6 +2,8 @@
 
 #include "ApFlowFixture.h"
 #include "core/TelvoTimer.h"
+#include "http/QKAFURLSessionManager.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "sim/SimWifiFaults.h"
 
 namespace telvo::test {
@@ -180,6 +182,62 @@ TEST_F(ApConfirm, PollsAtTheirCadence) {
     MainLoop::runFor(100);
     EXPECT_EQ(polls(), final);
     EXPECT_EQ(seen.code(), 1307);
+}
+
+// Back in the foreground with a poll held in the background: the held poll is cancelled and
+// polling goes on in one chain, every 2 s from the return; the cancellation is no answer of the
+// cloud and leaves the last code it gave (1307, offline) for the time-out.
+TEST_F(ApConfirm, ForegroundRestartsPollingOnce) {
+    struct Case {
+        const char* name;
+        bool answered;  // whether the polls after the return are answered
+    } cases[] = {{"later polls answered offline", true}, {"later polls unanswered", false}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        fresh();
+        cloud->answerInVirtualTime();
+        // The system holds a request of an app in the background; the test does it for the
+        // latest poll.
+        URLSessionTaskPtr lastPoll;
+        auto center = NotificationCenter::defaultCenter();
+        auto token = center->addObserverForName(
+            QKAFNSURLSessionTaskDidResumeNotification, nullptr, [&](const Notification& n) {
+                auto task = std::static_pointer_cast<URLSessionTask>(n.object);
+                if (task && task->originalRequest().url.ends_with("/sn/apExists")) lastPoll = task;
+            });
+        announce({});
+        homeNetwork(std::nullopt, std::nullopt, 2);
+        start(params(), true);
+        ASSERT_TRUE(MainLoop::runUntil([&] { return credentialsAt() >= 0; }, 60));
+        const double c = credentialsAt();
+        MainLoop::runUntil([] { return false; }, c + 60 - Clock::now());
+        api->delay(kPresencePath, {std::nullopt});
+        const size_t before = polls();
+        ASSERT_TRUE(MainLoop::runUntil([&] { return polls() > before; }, 3));
+        ASSERT_TRUE(lastPoll);
+        lastPoll->suspend();
+        AppLifecycle::postDidEnterBackground();
+        MainLoop::runFor(20);
+        if (!k.answered) api->delay(kPresencePath, std::vector<std::optional<double>>(40));
+        const double back = Clock::now();
+        AppLifecycle::postWillEnterForeground();
+        ASSERT_TRUE(runUntilResults(1));
+        center->removeObserver(token);
+
+        std::vector<double> after;
+        for (const auto& r : api->seen())
+            if (r.time > back) after.push_back(r.time - back);
+        ASSERT_FALSE(after.empty());
+        EXPECT_NEAR(after[0], 2, 1e-6);
+        if (k.answered) {
+            for (size_t i = 1; i < after.size(); ++i) EXPECT_NEAR(after[i] - after[i - 1], 2, 1e-6);
+            EXPECT_GE(after.size(), 4u);  // until the counter passes the time-out
+        } else {
+            EXPECT_EQ(after.size(), 1u);
+        }
+        EXPECT_EQ(seen.code(), 1307);
+        EXPECT_NEAR(firstResultAfterCredentials(), 100, 1.0);
+    }
 }
 
 // A phone whose network cannot reach the cloud: at 15 s the run pauses with 4122, the
