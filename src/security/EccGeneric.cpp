@@ -38,9 +38,9 @@ struct Curve {
         mul(Y, Y, t);
     }
 
-    // Jacobian doubling for a = -3: alpha = 3 (X - Z^2)(X + Z^2). Z = 0 stays unchanged.
+    // Jacobian doubling for a = -3: alpha = 3 (X - Z^2)(X + Z^2). Z = 0 (the point at
+    // infinity) gives Z = 0 again, without a look at Z: in the ladder it is secret.
     void EccPoint_double_jacobian(u64* X, u64* Y, u64* Z) const {
-        if (vli_isZero<N>(Z)) return;
         u64 delta[N], gamma[N], beta[N], alpha[N], t[N];
         sqr(delta, Z);
         sqr(gamma, Y);
@@ -248,8 +248,17 @@ struct Curve {
         return static_cast<int>(vli_equal<N>(lhs, rhs));
     }
 
-    // 0 < d < n
-    bool scalarInRange(const u64* d) const { return !vli_isZero<N>(d) && vli_lessThan<N>(d, c.n); }
+    // 0 < d < n; a validity check, whose outcome is public.
+    bool scalarInRange(const u64* d) const {
+        return declassified(vli_lessThan<N>(d, c.n) & (vli_isZero<N>(d) ^ 1));
+    }
+
+    // A public key (X, Y) handed out: 0 for the point at infinity.
+    static int publicPoint(const u64* X, const u64* Y) {
+        declassify(X, N * sizeof *X);
+        declassify(Y, N * sizeof *Y);
+        return !(vli_isZero<N>(X) & vli_isZero<N>(Y));
+    }
 
     static void writeCompressed(uint8_t* out, const u64* X, const u64* Y) {
         out[0] = static_cast<uint8_t>(0x02 | (Y[0] & 1));
@@ -266,7 +275,7 @@ struct Curve {
             ecc_bytes2native(d, drawn, N);
             if (!scalarInRange(d)) continue;
             scalarMult(X, Y, c.Gx, c.Gy, d, nullptr);
-            if (vli_isZero<N>(X) && vli_isZero<N>(Y)) continue;
+            if (!publicPoint(X, Y)) continue;
             ecc_native2bytes(privateKey, d, N);
             writeCompressed(publicKey, X, Y);
             result = 1;
@@ -282,8 +291,8 @@ struct Curve {
         int result = 0;
         if (scalarInRange(d)) {
             scalarMult(X, Y, c.Gx, c.Gy, d, nullptr);
+            result = publicPoint(X, Y);
             writeCompressed(publicKey, X, Y);
-            result = !(vli_isZero<N>(X) && vli_isZero<N>(Y));
         }
         secureWipe(d, sizeof d);
         return result;
@@ -295,14 +304,23 @@ struct Curve {
         uint8_t drawn[N * 8];
         if (!Random::shared()->secureBytes(drawn, sizeof drawn)) return 0;
         ecc_bytes2native(z, drawn, N);
+        // A zero Z would make the ladder's points all infinity.
+        u64 one[N];
+        vli_clear<N>(one);
+        one[0] = 1;
+        vli_select<N>(z, one, z, maskOf(vli_isZero<N>(z)));
         ecc_bytes2native(d, privateKey, N);
         int result = 0;
         if (scalarInRange(d)) {
             scalarMult(X, Y, QX, QY, d, z);
             ecc_native2bytes(secret, X, N);
-            result = !(vli_isZero<N>(X) && vli_isZero<N>(Y));
+            // Only whether the product is the point at infinity is public.
+            result = !declassified(vli_isZero<N>(X) & vli_isZero<N>(Y));
             secureWipe(X, sizeof X);
+            secureWipe(Y, sizeof Y);
         }
+        secureWipe(z, sizeof z);
+        secureWipe(drawn, sizeof drawn);
         secureWipe(d, sizeof d);
         return result;
     }
@@ -317,6 +335,7 @@ struct Curve {
             scalarMult(X, Y, c.Gx, c.Gy, k, nullptr);
             u64 below = vli_sub<N>(r, X, c.n);
             vli_select<N>(r, X, r, maskOf(below));
+            declassify(r, N * sizeof *r);
             return !vli_isZero<N>(r);
         };
         auto sFrom = [&](const u64* k, const u64* b, const u64* r, u64* s) {
@@ -326,6 +345,7 @@ struct Curve {
             modMultGeneral<N>(s, r, d, c.n);
             vli_modAdd<N>(s, s, e, c.n);
             modMultGeneral<N>(s, s, t, c.n);
+            declassify(s, N * sizeof *s);
             return !vli_isZero<N>(s);
         };
         int result = signWithDraws<N>(c.n, signature, rFromNonce, sFrom);

@@ -18,8 +18,9 @@ void wipe(void* data, size_t size) {
     crypto::cleanse(data, size);
 }
 
+// A validity check: its outcome is public.
 bool scalarInRange(const u64* d) {
-    return !vli_isZero<4>(d) && vli_lessThan<4>(d, kN);
+    return declassified(vli_lessThan<4>(d, kN) & (vli_isZero<4>(d) ^ 1));
 }
 
 // x^3 - 3x + b
@@ -66,6 +67,8 @@ void publicKeyOf(uint8_t* publicKey, const u64* d) {
     u64 x[4], y[4];
     fe_fromMont(x, a.x);
     fe_fromMont(y, a.y);
+    declassify(x, sizeof x);
+    declassify(y, sizeof y);
     writeCompressed(publicKey, x, y);
 }
 
@@ -145,6 +148,7 @@ int sign(const uint8_t* privateKey, const uint8_t* hash, uint8_t* signature) {
         fe_fromMont(r, a.x);
         reduceOnce(r, 0, r, kN);
         wipe(&point, sizeof point);
+        declassify(r, 4 * sizeof *r);
         return !vli_isZero<4>(r);
     };
     auto sFrom = [&](const u64* k, const u64* b, const u64* r, u64* s) {
@@ -156,6 +160,7 @@ int sign(const uint8_t* privateKey, const uint8_t* hash, uint8_t* signature) {
         sc_mul(s, r, dMont);                // r d
         sc_add(s, s, e);
         sc_mul(s, s, kInverse);
+        declassify(s, 4 * sizeof *s);
         return !vli_isZero<4>(s);
     };
     int result = signWithDraws<4>(kN, signature, rFromNonce, sFrom);

@@ -14,7 +14,8 @@
 namespace telvo::ecc {
 
 // rFromNonce(k, r) makes r and returns false when it is 0; sFrom(k, b, r, s) makes s (with
-// k^-1 = b (k b)^-1) and returns false when it is 0. Writes r then s on success.
+// k^-1 = b (k b)^-1) and returns false when it is 0; both declare r and s public (they are the
+// signature) before they look at them. Writes r then s on success.
 template <int N, class RFromNonce, class SFrom>
 int signWithDraws(const u64* n, uint8_t* signature, RFromNonce&& rFromNonce, SFrom&& sFrom) {
     auto random = Random::shared();
@@ -26,14 +27,14 @@ int signWithDraws(const u64* n, uint8_t* signature, RFromNonce&& rFromNonce, SFr
         ++tries;
         if (!random->secureBytes(drawn, sizeof drawn)) break;
         ecc_bytes2native(k, drawn, N);
-        if (vli_isZero<N>(k) || !vli_lessThan<N>(k, n)) continue;
+        if (!declassified(vli_lessThan<N>(k, n) & (vli_isZero<N>(k) ^ 1))) continue;
         if (!rFromNonce(k, r)) continue;
         bool drew = false;
         while (tries < 16) {
             ++tries;
             if (!random->secureBytes(drawn, sizeof drawn)) break;
             ecc_bytes2native(b, drawn, N);
-            if (!vli_isZero<N>(b)) {
+            if (!declassified(vli_isZero<N>(b))) {
                 drew = true;
                 break;
             }

@@ -3,10 +3,17 @@
 // Multi-word unsigned integers for the elliptic-curve core: arrays of 64-bit words, least
 // significant first. Internal to the core's source files.
 
+#include <cstddef>
 #include <cstdint>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
+#endif
+#if __has_include(<valgrind/memcheck.h>)
+#include <valgrind/memcheck.h>
+#define TELVO_ECC_MARK_PUBLIC(data, size) VALGRIND_MAKE_MEM_DEFINED(data, size)
+#else
+#define TELVO_ECC_MARK_PUBLIC(data, size) ((void)(data), (void)(size))
 #endif
 
 // Vectorising the word loops mixes 64-bit stores with 128-bit loads of the same words, which
@@ -55,6 +62,20 @@ ECC_INLINE u64 subBorrow(u64 a, u64 b, u64 borrowIn, u64* out) {
 
 inline u64 maskOf(u64 bit) {
     return u64{0} - bit;
+}
+
+// The only places where values computed from secrets become public: a validity check the
+// caller branches on (a draw out of range is drawn again, a key out of range is refused, a
+// result at infinity fails) and a result that is handed out (a public key, a signature).
+// Under valgrind's memcheck, where the tests mark secrets undefined to find every branch and
+// memory index that depends on them, this says that the value may be used; elsewhere it is
+// nothing.
+ECC_INLINE void declassify(const void* data, size_t size) {
+    TELVO_ECC_MARK_PUBLIC(data, size);
+}
+ECC_INLINE u64 declassified(u64 bit) {
+    declassify(&bit, sizeof bit);
+    return bit;
 }
 
 template <int N>

@@ -1,6 +1,9 @@
-// The P-256 multiplications, the inversions and the signing arithmetic must neither branch
-// on secret values nor index memory with them. Run under valgrind's memcheck with the secrets
-// marked undefined, memcheck reports any jump or address that depends on them.
+// The elliptic-curve operations must neither branch on secret values nor index memory with
+// them: the P-256 building blocks, and the whole operations on every curve (key generation,
+// signature with its nonce and blinding draws, ECDH, and the key object above them). Run under
+// valgrind's memcheck with the secrets marked undefined, memcheck reports any jump or address
+// that depends on them. The library declares public what may be branched on (the range checks
+// of draws and keys, the point at infinity, public keys and signatures); nothing else.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -12,8 +15,12 @@
 #include <random>
 #include <string>
 
+#include "platform/crypto/Random.h"
+#include "security/EccCore.h"
 #include "security/EccP256.h"
 #include "security/EccP256Field.h"
+#include "security/QKEllipticCurveCrypto.h"
+#include "security/ScriptedRandom.h"
 
 #if __has_include(<valgrind/memcheck.h>)
 #include <valgrind/memcheck.h>
@@ -135,6 +142,79 @@ const Operation kOperations[] = {
      }},
 };
 
+// Every byte it hands out is secret: drawn from a seeded generator (a run with the marks and
+// one without draw the same bytes), then marked undefined when asked to.
+class SecretRandom : public Random {
+  public:
+    SecretRandom(uint64_t seed, bool mark) : rng_(seed), mark_(mark) {}
+    bool secureBytes(uint8_t* out, size_t count) override {
+        for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint8_t>(rng_());
+        if (mark_) secret(out, count);
+        return true;
+    }
+    uint32_t uniform32() override { return static_cast<uint32_t>(rng_()); }
+    using Random::secureBytes;
+
+  private:
+    std::mt19937_64 rng_;
+    bool mark_;
+};
+
+// What the whole operations on one curve gave, secrets declassified for the comparison.
+std::vector<Bytes> wholeOperations(int bits, bool mark) {
+    const EccCurve& curve = bits == 128   ? kEccSecp128r1
+                            : bits == 192 ? kEccSecp192r1
+                            : bits == 256 ? kEccSecp256r1
+                                          : kEccSecp384r1;
+    const size_t size = static_cast<size_t>(bits / 8);
+    RandomScope scope(std::make_shared<SecretRandom>(uint64_t(bits), mark));
+    std::vector<Bytes> out;
+    auto keep = [&](Bytes value) {
+        declassify(value.data(), value.size());
+        out.push_back(std::move(value));
+    };
+    // The core: a key pair, the public key again from the private key, a signature, ECDH with
+    // a peer's key.
+    Bytes publicKey(size + 1), privateKey(size), again(size + 1), signature(2 * size);
+    Bytes peerPublic(size + 1), peerPrivate(size), shared(size);
+    Bytes hash(size, 0x5A);
+    EXPECT_EQ(ecc_make_key(publicKey.data(), privateKey.data(), curve), 1);
+    EXPECT_EQ(ecc_make_key(peerPublic.data(), peerPrivate.data(), curve), 1);
+    EXPECT_EQ(ecc_compute_public_key(privateKey.data(), again.data(), curve), 1);
+    EXPECT_EQ(again, publicKey);  // public: compared as it is
+    EXPECT_EQ(ecdsa_sign(privateKey.data(), hash.data(), signature.data(), curve), 1);
+    EXPECT_EQ(ecdsa_verify(publicKey.data(), hash.data(), signature.data(), curve), 1);
+    EXPECT_EQ(ecdh_shared_secret(peerPublic.data(), privateKey.data(), shared.data(), curve), 1);
+    keep(publicKey);
+    keep(privateKey);
+    keep(signature);
+    keep(shared);
+
+    // The key object: a fresh pair, signatures (raw, and hashed then DER), ECDH; a second
+    // object given the private key (marked, where the first one's came from marked draws).
+    auto object = QKEllipticCurveCrypto::generateKeyPairForCurve(bits);
+    auto raw = object->signatureForHash(hash);
+    EXPECT_TRUE(raw && object->verifySignature(*raw, hash));
+    const Bytes data = {'d', 'a', 't', 'a'};
+    auto encoded = bits == 384 ? object->hashSHA384AndSignDataEncoded(data)
+                               : object->hashSHA256AndSignDataEncoded(data);
+    EXPECT_TRUE(encoded);
+    auto objectShared = object->sharedSecretForPublicKey(peerPublic);
+    EXPECT_TRUE(objectShared);
+    auto given = QKEllipticCurveCrypto::cryptoForCurve(bits);
+    if (mark) secret(peerPrivate.data(), peerPrivate.size());
+    given->setPrivateKey(peerPrivate);
+    EXPECT_EQ(given->publicKey(), peerPublic);
+    auto givenShared = given->sharedSecretForPublicKey(*object->publicKey());
+    keep(raw.value_or(Bytes{}));
+    keep(encoded.value_or(Bytes{}));
+    keep(objectShared.value_or(Bytes{}));
+    keep(givenShared.value_or(Bytes{}));
+    EXPECT_EQ(out.back(), out[out.size() - 2]);  // both sides agree
+    keep(object->privateKey().value_or(Bytes{}));
+    return out;
+}
+
 // Runs every operation on a few scalars, the last ones with secrets marked. Skips unless it
 // runs under valgrind: NoBranchOrIndexOnSecrets starts it there.
 TEST(EccConstantTime, ProbeUnderMemcheck) {
@@ -150,6 +230,16 @@ TEST(EccConstantTime, ProbeUnderMemcheck) {
     }
 }
 
+// The whole operations on every curve, once with every draw and every private key marked
+// secret and once without; the same results.
+TEST(EccConstantTime, ProbeWholeOperationsUnderMemcheck) {
+    if (!RUNNING_ON_VALGRIND) GTEST_SKIP() << "runs under valgrind only";
+    for (int bits : {128, 192, 256, 384}) {
+        SCOPED_TRACE(bits);
+        EXPECT_EQ(wholeOperations(bits, true), wholeOperations(bits, false));
+    }
+}
+
 TEST(EccConstantTime, NoBranchOrIndexOnSecrets) {
     if (!TELVO_TEST_MEMCHECK || TELVO_TEST_SANITIZED)
         GTEST_SKIP() << "needs valgrind's memcheck.h and a build without sanitizers";
@@ -160,7 +250,7 @@ TEST(EccConstantTime, NoBranchOrIndexOnSecrets) {
     ASSERT_GT(length, 0);
     self[length] = 0;
     std::string command = std::string("valgrind --tool=memcheck --error-exitcode=3 -q ") + self +
-                          " --gtest_filter=EccConstantTime.ProbeUnderMemcheck 2>&1";
+                          " --gtest_filter='EccConstantTime.Probe*' 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::string output;
@@ -169,8 +259,10 @@ TEST(EccConstantTime, NoBranchOrIndexOnSecrets) {
     while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
     int status = pclose(pipe);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
-    EXPECT_NE(output.find("[       OK ] EccConstantTime.ProbeUnderMemcheck"), std::string::npos)
-        << output;
+    for (const char* probe : {"ProbeUnderMemcheck", "ProbeWholeOperationsUnderMemcheck"})
+        EXPECT_NE(output.find(std::string("[       OK ] EccConstantTime.") + probe),
+                  std::string::npos)
+            << output;
 }
 
 }  // namespace
