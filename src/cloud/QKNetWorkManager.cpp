@@ -7,9 +7,9 @@
 #include "core/QKTool.h"
 #include "core/TelvoTool.h"
 #include "logging/QKLog.h"
+#include "platform/base/Singleton.h"
 #include "platform/crypto/Random.h"
 #include "platform/dispatch/Clock.h"
-#include "platform/base/Singleton.h"
 #include "security/QKDataSecurity.h"
 #include "security/TextBytes.h"
 #include "telvosdk/QKMiddleInterface.h"
@@ -102,10 +102,21 @@ bool QKNetWorkManager::isUseRepeatRequestMap() const {
 }
 
 std::shared_ptr<QKAFHTTPSessionManager> QKNetWorkManager::manager() {
-    std::lock_guard lock(mutex_);
-    if (manager_) return manager_;
-    manager_ = QKAFHTTPSessionManager::manager();
-    manager_->operationQueue()->setMaxConcurrentOperationCount(2);
+    std::shared_ptr<QKAFHTTPSessionManager> session;
+    {
+        std::lock_guard lock(mutex_);
+        if (!manager_) {
+            manager_ = QKAFHTTPSessionManager::manager();
+            manager_->operationQueue()->setMaxConcurrentOperationCount(2);
+        }
+        session = manager_;
+    }
+    // Roots and pins the app sets between requests apply to the next one.
+    session->setSecurityPolicy(securityPolicy());
+    return session;
+}
+
+std::shared_ptr<QKAFSecurityPolicy> QKNetWorkManager::securityPolicy() {
     auto settings = config();
     std::vector<Bytes> pinned = settings->cers();
     std::shared_ptr<QKAFSecurityPolicy> policy;
@@ -119,16 +130,24 @@ std::shared_ptr<QKAFHTTPSessionManager> QKNetWorkManager::manager() {
         policy = QKAFSecurityPolicy::defaultPolicy();
     }
     useConfiguredRoots(*policy);
-    if (settings->allowInvalidCloudCertificates()) {
+    const bool permissive = settings->allowInvalidCloudCertificates();
+    bool warn;
+    {
+        std::lock_guard lock(mutex_);
+        warn = permissive && !permissive_;
+        permissive_ = permissive;
+    }
+    if (warn) {
         QKSDKLOG(
             "warning: the app allows invalid cloud certificates: the cloud's chain, validity "
             "and host name go unchecked%s",
             policy->SSLPinningMode() > 0 ? " (pinned keys still apply)" : "");
+    }
+    if (permissive) {
         policy->setAllowInvalidCertificates(true);
         policy->setValidatesDomainName(false);
     }
-    manager_->setSecurityPolicy(policy);
-    return manager_;
+    return policy;
 }
 
 std::string QKNetWorkManager::getAllRequestUrlWithPath(const std::string& path) const {
@@ -519,7 +538,7 @@ int64_t QKNetWorkManager::reachabilityStatus() const {
 void QKNetWorkManager::downLoadFileWithURL(const std::string& url, const std::string& filePath,
                                            std::function<void(const ErrorPtr& error)> completion) {
     auto session = QKAFHTTPSessionManager::manager();
-    useConfiguredRoots(*session->securityPolicy());
+    session->setSecurityPolicy(securityPolicy());
     URLRequest request;
     request.url = url;
     auto task = session->downloadTaskWithRequest(

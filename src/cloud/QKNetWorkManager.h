@@ -106,7 +106,10 @@ class QKNetWorkManager : public std::enable_shared_from_this<QKNetWorkManager> {
     QKNetWorkManager() = default;
 
   private:
+    // The cloud's session, its security policy made afresh from the SDK configuration.
     std::shared_ptr<QKAFHTTPSessionManager> manager();
+    // The policy the SDK configuration asks for now (roots, pins, the permissive choice).
+    std::shared_ptr<QKAFSecurityPolicy> securityPolicy();
     std::shared_ptr<QKRefreshDelegate> delegate() const;
     bool isUseRepeatRequestMap() const;
     URLSessionTaskPtr sendBodySigned(const std::string& url, const Value& bodyDic,
@@ -127,6 +130,8 @@ class QKNetWorkManager : public std::enable_shared_from_this<QKNetWorkManager> {
     Semaphore semaphore_{1};
     mutable std::mutex mutex_;  // guards everything below
     std::shared_ptr<QKAFHTTPSessionManager> manager_;
+    // The permissive choice was on at the last policy made (its warning is logged once).
+    bool permissive_ = false;
     std::weak_ptr<QKRefreshDelegate> delegate_;
     HTTPHeaderFields responseHeaderFields_;
     std::shared_ptr<QKNetworkRequestObject> repeatRequest_;

@@ -220,7 +220,9 @@ bool QKAFSecurityPolicy::evaluateServerTrust(SecTrust& serverTrust,
     }
     if (mode == QKAFSSLPinningModePublicKey) {
         if (!pinnedKeys) return false;
-        for (const auto& certificate : linkedChain(serverTrust.certificates())) {
+        // The chain as evaluated, up to its anchor (which servers usually do not send); the
+        // certificates as sent when the evaluation failed and invalid ones are allowed.
+        for (const auto& certificate : linkedChain(serverTrust.certificateChain())) {
             auto key = publicKeyOf(certificate);
             if (!key) continue;
             for (const auto& pinnedKey : *pinnedKeys)

@@ -549,6 +549,8 @@ TEST_F(CloudClientTest, TheCloudsCertificateIsVerifiedByDefault) {
         {"another host's certificate", Tls::otherHost, {root}, {}, false, false},
         {"expired", Tls::expired, {root}, {}, false, false},
         {"client purpose", Tls::clientPurpose, {root}, {}, false, false},
+        {"an RSA key of 1024 bits", Tls::rsa1024, {root}, {}, false, false},
+        {"signed over SHA-1", Tls::sha1Signed, {root}, {}, false, false},
         {"chain to another root", Tls::attacker, {root}, {}, false, false},
         {"pinned leaf on a good chain", Tls::trusted, {root}, {leaf}, false, true},
         {"pin missing from a good chain",
@@ -557,6 +559,7 @@ TEST_F(CloudClientTest, TheCloudsCertificateIsVerifiedByDefault) {
          {pki.unrelatedRoot().certificate},
          false,
          false},
+        {"pinned root the server does not send", Tls::withoutRoot, {root}, {root}, false, true},
         {"pinned self-signed, not permissive",
          Tls::selfSigned,
          {root},
@@ -585,6 +588,67 @@ TEST_F(CloudClientTest, TheCloudsCertificateIsVerifiedByDefault) {
         EXPECT_EQ(secure.requestCount(), c.accepted ? 2u : 0u);
         // One warning for the permissive choice, however many requests follow.
         EXPECT_EQ(warnings(), c.permissive ? 1 : 0);
+    }
+}
+
+// The app's security choices are read at each request, not once: roots and pins set after the
+// first request apply to the next, and a download meets the same roots, pins and permissive
+// choice as the signed requests.
+TEST_F(CloudClientTest, SecurityChoicesMadeLaterApplyToRequestsAndDownloads) {
+    using Tls = FakeCloud::Tls;
+    const auto& pki = test::TestPki::shared();
+    const Bytes& root = pki.root().certificate;
+    const int64_t transport = 319002;
+    FakeCloud secure(Tls::trusted), selfSigned(Tls::selfSigned);
+    SimCloudApi secureApi{secure, "signKey", "signSecret"};
+    secure.setReply("/file", {.body = "payload", .contentType = "application/octet-stream"});
+    selfSigned.setReply("/file", {.body = "payload", .contentType = "application/octet-stream"});
+    config()->setServerHost(secure.baseURL());
+    struct Step {
+        const char* name;
+        std::vector<Bytes> roots, pins;
+        bool permissive;
+        bool accepted;
+    } steps[] = {
+        {"system roots only", {}, {}, false, false},
+        {"the app's root set later", {root}, {}, false, true},
+        {"a pin missing from the chain set later",
+         {root},
+         {pki.unrelatedRoot().certificate},
+         false,
+         false},
+        {"the pin taken away again", {root}, {}, false, true},
+    };
+    test::TempFolder folder;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        config()->setCloudRootCers(step.roots);
+        config()->setSSLPinningMode(step.pins.empty() ? 0 : 1);
+        config()->setCers(step.pins);
+        const size_t before = secure.requestCount();
+        Outcome out;
+        apExists(out);
+        EXPECT_EQ(out.error->code(), step.accepted ? 0 : transport);
+        const std::string target = (folder.path() / "file").string();
+        Outcome download;
+        QKNetWorkManager::shareInstance()->downLoadFileWithURL(secure.url("/file"), target,
+                                                               download.failed());
+        finish(download);
+        EXPECT_EQ(download.error->code() == 0, step.accepted);
+        EXPECT_EQ(secure.requestCount() - before, step.accepted ? 2u : 0u);
+    }
+    // The permissive choice reaches downloads too, and a pin still narrows it.
+    config()->setCloudRootCers({});
+    config()->setAllowInvalidCloudCertificates(true);
+    for (bool pinned : {false, true}) {
+        SCOPED_TRACE(pinned ? "permissive, pinned elsewhere" : "permissive");
+        config()->setSSLPinningMode(pinned ? 1 : 0);
+        config()->setCers(pinned ? std::vector<Bytes>{root} : std::vector<Bytes>{});
+        Outcome download;
+        QKNetWorkManager::shareInstance()->downLoadFileWithURL(
+            selfSigned.url("/file"), (folder.path() / "self").string(), download.failed());
+        finish(download);
+        EXPECT_EQ(download.error->code() == 0, !pinned);
     }
 }
 

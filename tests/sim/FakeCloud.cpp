@@ -26,6 +26,9 @@ X509Ptr parseCertificate(const Bytes& der) {
 
 // The server's certificate and key, then the certificates sent after it.
 bool setUpTls(SSL_CTX& ctx, const TestIdentity& leaf, const std::vector<const Bytes*>& extra) {
+    // A server serves the certificate it was given, however weak: the client is the one to
+    // refuse it.
+    SSL_CTX_set_security_level(&ctx, 0);
     X509Ptr certificate = parseCertificate(leaf.certificate);
     const unsigned char* cursor = leaf.privateKeyDer.data();
     EvpPkeyPtr key(d2i_AutoPrivateKey(nullptr, &cursor, long(leaf.privateKeyDer.size())));
@@ -47,6 +50,7 @@ std::unique_ptr<httplib::Server> makeServer(FakeCloud::Tls tls) {
     switch (tls) {
         case Tls::none:
         case Tls::trusted:
+        case Tls::withoutRoot:
             leaf = &pki.server();
             break;
         case Tls::selfSigned:
@@ -64,9 +68,18 @@ std::unique_ptr<httplib::Server> makeServer(FakeCloud::Tls tls) {
         case Tls::clientPurpose:
             leaf = &pki.clientPurposeServer();
             break;
+        case Tls::rsa1024:
+            leaf = &pki.rsa1024Server();
+            break;
+        case Tls::sha1Signed:
+            leaf = &pki.sha1SignedServer();
+            break;
     }
     std::vector<const Bytes*> chain;
-    if (tls != Tls::selfSigned) chain = {&pki.intermediate().certificate, &pki.root().certificate};
+    if (tls == Tls::withoutRoot)
+        chain = {&pki.intermediate().certificate};
+    else if (tls != Tls::selfSigned)
+        chain = {&pki.intermediate().certificate, &pki.root().certificate};
     return std::make_unique<httplib::SSLServer>(
         [leaf, chain](SSL_CTX& ctx) { return setUpTls(ctx, *leaf, chain); });
 }

@@ -70,11 +70,14 @@ class FakeCloud {
     enum class Tls {
         none,           // plain HTTP
         trusted,        // server <- intermediate <- root, for localhost and 127.0.0.1
+        withoutRoot,    // server <- intermediate, the root not sent (as servers usually do)
         selfSigned,     // selfSignedServer alone
         otherHost,      // otherHostServer <- intermediate <- root, for other.example.com only
         attacker,       // attackerServer with the intermediate and the root appended
         expired,        // expiredServer <- intermediate <- root
         clientPurpose,  // clientPurposeServer <- intermediate <- root
+        rsa1024,        // rsa1024Server <- intermediate <- root
+        sha1Signed,     // sha1SignedServer <- intermediate <- root
     };
 
     // host: the numeric IPv4 address to listen on (a namespace's own address for runs between

@@ -28,8 +28,9 @@ struct Issued {
 // A TLS server certificate names the server purpose; a client one only the client purpose.
 enum class Role { ca, leaf, server, client };
 
-EvpPkeyPtr newKey() {
-    EvpPkeyPtr key(EVP_EC_gen("P-256"));
+// P-256, or RSA of that many bits.
+EvpPkeyPtr newKey(unsigned rsaBits = 0) {
+    EvpPkeyPtr key(rsaBits ? EVP_RSA_gen(rsaBits) : EVP_EC_gen("P-256"));
     require(key != nullptr, "key generation");
     return key;
 }
@@ -60,17 +61,18 @@ TestIdentity identityOf(EVP_PKEY* key, X509* cert) {
     id.certificate.assign(der, der + length);
     OPENSSL_free(der);
 
+    unsigned char* keyDer = nullptr;
+    int keyLength = i2d_PrivateKey(key, &keyDer);
+    require(keyLength > 0, "private key encoding");
+    id.privateKeyDer.assign(keyDer, keyDer + keyLength);
+    OPENSSL_free(keyDer);
+    if (EVP_PKEY_get_base_id(key) != EVP_PKEY_EC) return id;
     id.publicKey.resize(65);
     size_t publicLength = 0;
     require(EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, id.publicKey.data(),
                                             id.publicKey.size(), &publicLength) == 1 &&
                 publicLength == 65 && id.publicKey[0] == 0x04,
             "public key");
-    unsigned char* keyDer = nullptr;
-    int keyLength = i2d_PrivateKey(key, &keyDer);
-    require(keyLength > 0, "private key encoding");
-    id.privateKeyDer.assign(keyDer, keyDer + keyLength);
-    OPENSSL_free(keyDer);
     BIGNUM* raw = nullptr;
     require(EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_PRIV_KEY, &raw) == 1, "private key");
     BignumSecretPtr d(raw);
@@ -79,11 +81,17 @@ TestIdentity identityOf(EVP_PKEY* key, X509* cert) {
     return id;
 }
 
+// What a certificate is made of beyond its names and dates.
+struct Make {
+    const char* subjectAltName = "DNS:localhost,IP:127.0.0.1";
+    unsigned rsaBits = 0;  // 0: a P-256 key
+    const EVP_MD* digest = EVP_sha256();
+};
+
 // Issues a certificate for a new key; issuer null means self-signed.
 Issued issue(const std::string& commonName, Role role, const Issued* issuer, std::time_t notBefore,
-             std::time_t notAfter, uint64_t serial,
-             const char* subjectAltName = "DNS:localhost,IP:127.0.0.1") {
-    Issued out{newKey(), X509Ptr(X509_new()), {}};
+             std::time_t notAfter, uint64_t serial, const Make& make = {}) {
+    Issued out{newKey(make.rsaBits), X509Ptr(X509_new()), {}};
     X509* cert = out.cert.get();
     require(cert != nullptr, "certificate");
     auto name = makeName(commonName);
@@ -110,11 +118,11 @@ Issued issue(const std::string& commonName, Role role, const Issued* issuer, std
     if (role == Role::server || role == Role::client) {
         addExtension(cert, &ctx, NID_ext_key_usage,
                      role == Role::server ? "serverAuth" : "clientAuth");
-        addExtension(cert, &ctx, NID_subject_alt_name, subjectAltName);
+        addExtension(cert, &ctx, NID_subject_alt_name, make.subjectAltName);
     }
     addExtension(cert, &ctx, NID_subject_key_identifier, "hash");
     if (issuer) addExtension(cert, &ctx, NID_authority_key_identifier, "keyid:always");
-    require(X509_sign(cert, issuerKey, EVP_sha256()) > 0, "signing");
+    require(X509_sign(cert, issuerKey, make.digest) > 0, "signing");
     out.identity = identityOf(out.key.get(), cert);
     return out;
 }
@@ -151,12 +159,16 @@ TestPki::TestPki() {
     Issued selfSigned = issue(kDeviceCommonName, Role::leaf, nullptr, start, caEnd, 6);
     Issued server = issue("localhost", Role::server, &intermediate, start, caEnd, 8);
     Issued otherHost = issue("other.example.com", Role::server, &intermediate, start, caEnd, 9,
-                             "DNS:other.example.com");
+                             {.subjectAltName = "DNS:other.example.com"});
     Issued selfSignedServer = issue("localhost", Role::server, nullptr, start, caEnd, 10);
     Issued attacker = issue("localhost", Role::server, &unrelated, start, caEnd, 11);
     Issued expiredServer =
         issue("localhost", Role::server, &intermediate, start, utc(2021, 1, 1, 0, 0, 0), 12);
     Issued clientServer = issue("localhost", Role::client, &intermediate, start, caEnd, 13);
+    Issued rsa1024 =
+        issue("localhost", Role::server, &intermediate, start, caEnd, 14, {.rsaBits = 1024});
+    Issued sha1Signed =
+        issue("localhost", Role::server, &intermediate, start, caEnd, 15, {.digest = EVP_sha1()});
 
     root_ = std::move(root.identity);
     intermediate_ = std::move(intermediate.identity);
@@ -172,6 +184,8 @@ TestPki::TestPki() {
     attackerServer_ = std::move(attacker.identity);
     expiredServer_ = std::move(expiredServer.identity);
     clientPurposeServer_ = std::move(clientServer.identity);
+    rsa1024Server_ = std::move(rsa1024.identity);
+    sha1SignedServer_ = std::move(sha1Signed.identity);
 }
 
 const TestPki& TestPki::shared() {

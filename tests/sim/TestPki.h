@@ -29,8 +29,11 @@ struct TestIdentity {
 //   unrelatedRoot ── attackerServer          (TLS server for localhost and 127.0.0.1)
 //   intermediate ── expiredServer            (as server, valid in 2020 only)
 //   intermediate ── clientPurposeServer      (as server, but its key usage says TLS client)
+//   intermediate ── rsa1024Server            (as server, with an RSA key of 1024 bits)
+//   intermediate ── sha1SignedServer         (as server, signed with ECDSA over SHA-1)
 //
-// All keys are P-256 and all signatures ECDSA with SHA-256. Validity starts on 2020-01-01;
+// Other keys are P-256 and other signatures ECDSA with SHA-256 (the RSA identity has no raw
+// publicKey or privateKey, only privateKeyDer). Validity starts on 2020-01-01;
 // the CAs and selfSignedDevice end on 2060-01-01. Immutable once made; usable from any thread.
 class TestPki {
   public:
@@ -50,6 +53,8 @@ class TestPki {
     const TestIdentity& attackerServer() const { return attackerServer_; }
     const TestIdentity& expiredServer() const { return expiredServer_; }
     const TestIdentity& clientPurposeServer() const { return clientPurposeServer_; }
+    const TestIdentity& rsa1024Server() const { return rsa1024Server_; }
+    const TestIdentity& sha1SignedServer() const { return sha1SignedServer_; }
 
     // The device's key: 65-byte public key and 32-byte private key D.
     const Bytes& devicePublicKey() const { return device_.publicKey; }
@@ -72,7 +77,7 @@ class TestPki {
   private:
     TestIdentity root_, intermediate_, device_, app_, expiredDevice_, unrelatedRoot_,
         foreignIntermediate_, selfSignedDevice_, server_, otherHostServer_, selfSignedServer_,
-        attackerServer_, expiredServer_, clientPurposeServer_;
+        attackerServer_, expiredServer_, clientPurposeServer_, rsa1024Server_, sha1SignedServer_;
 };
 
 }  // namespace telvo::test

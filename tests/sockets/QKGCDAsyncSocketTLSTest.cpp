@@ -229,5 +229,39 @@ TEST(TlsSessions, ResumeUnderTheirPeerID) {
     URLSession::setSystemAnchorCertificates({});
 }
 
+// A server whose leaf is weaker than the system's security level allows (an RSA key of 1024
+// bits, a signature over SHA-1) is refused in the handshake, though its chain leads to a trusted
+// root; the request written behind the handshake never reaches it.
+TEST(TlsSecurityLevel, WeakLeavesAreRefused) {
+    using Tls = test::FakeCloud::Tls;
+    const TestPki& pki = TestPki::shared();
+    URLSession::setSystemAnchorCertificates(
+        {SecCertificate::createWithData(pki.root().certificate)});
+    auto recorder = std::make_shared<SocketRecorder>();
+    auto delegateQueue = DispatchQueue::createSerial("delegate");
+    for (Tls tls : {Tls::trusted, Tls::rsa1024, Tls::sha1Signed}) {
+        SCOPED_TRACE(int(tls));
+        test::FakeCloud cloud(tls);
+        recorder->clear();
+        auto sock = QKGCDAsyncSocket::create(recorder, delegateQueue);
+        ErrorPtr error;
+        ASSERT_TRUE(sock->connectToHost("127.0.0.1", uint16_t(cloud.port()), 5.0, &error));
+        sock->startTLS({});
+        sock->writeData(toBytes("GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"), -1, 1);
+        sock->readDataToData(toBytes("\r\n\r\n"), -1, 2);
+        ASSERT_TRUE(
+            waitFor([&] { return recorder->count("read") + recorder->count("disconnect") > 0; }));
+        if (tls == Tls::trusted) {
+            EXPECT_EQ(recorder->count("read"), 1);
+            sock->disconnect();
+        } else {
+            ASSERT_EQ(recorder->count("disconnect"), 1);
+            EXPECT_EQ(recorder->lastOf("disconnect").error->code(), errSSLXCertChainInvalid);
+        }
+        EXPECT_EQ(cloud.requestCount(), tls == Tls::trusted ? 1u : 0u);
+    }
+    URLSession::setSystemAnchorCertificates({});
+}
+
 }  // namespace
 }  // namespace telvo

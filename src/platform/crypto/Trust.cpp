@@ -3,8 +3,10 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
+#include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <climits>
 #include <ctime>
 #include <string_view>
@@ -33,6 +35,19 @@ X509_STORE* systemStore() {
         return made;
     }();
     return store;
+}
+
+// The security level the system gives a TLS connection (its OpenSSL configuration, else the
+// build's default), never below 2: no key under 112 bits of strength (RSA under 2048 bits) and
+// no signature over SHA-1 anywhere in the chain.
+int systemSecurityLevel() {
+    static const int level = [] {
+        std::unique_ptr<SSL_CTX, OpenSSLDeleter<SSL_CTX_free>> context(SSL_CTX_new(TLS_method()));
+        const int configured = context ? SSL_CTX_get_security_level(context.get()) : 0;
+        ERR_clear_error();
+        return std::max(configured, 2);
+    }();
+    return level;
 }
 
 SecTrust::TimePoint currentVerificationTime() {
@@ -159,6 +174,7 @@ OSStatus SecTrust::evaluate(SecTrustResultType* result) {
     // An anchor set on the trust is trusted as it is, whether or not it is self-signed; the
     // system's roots only as roots.
     if (!systemAnchors_) X509_VERIFY_PARAM_set_flags(param, X509_V_FLAG_PARTIAL_CHAIN);
+    X509_VERIFY_PARAM_set_auth_level(param, systemSecurityLevel());
     TimePoint when = verifyDate_ ? *verifyDate_ : currentVerificationTime();
     X509_VERIFY_PARAM_set_time(param, std::chrono::system_clock::to_time_t(when));
     if (policy_ == SecPolicy::sslServer &&

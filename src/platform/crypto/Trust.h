@@ -93,7 +93,9 @@ class SecTrust {
     void setVerifyDate(TimePoint date) { verifyDate_ = date; }
 
     // Builds and checks the chain (signatures, validity at the verification time, CA
-    // constraints). A status of errSecSuccess means *result holds the verdict: unspecified
+    // constraints) at the system's TLS security level, and never below level 2 (keys of at
+    // least 112 bits of strength, no signature over SHA-1; an anchor's own signature is not
+    // checked). A status of errSecSuccess means *result holds the verdict: unspecified
     // when the chain reaches an anchor, a failure value otherwise.
     OSStatus evaluate(SecTrustResultType* result);
     // OpenSSL's verification error of the last evaluation (X509_V_OK when trusted).
