@@ -256,6 +256,53 @@ TEST_F(SessionManagerTest, DownloadMovesTheBodyToTheDestination) {
     EXPECT_EQ(test::readFile(destination), "payload");
 }
 
+// A plain request redirected to https meets the session's policy there, as a request to https
+// would: its roots, its pins and its choice to allow invalid certificates.
+TEST_F(SessionManagerTest, AnHttpToHttpsRedirectMeetsTheSessionsPolicy) {
+    using T = FakeCloud::Tls;
+    const auto& pki = test::TestPki::shared();
+    const Bytes& root = pki.root().certificate;
+    FakeCloud plain, trusted(T::trusted), selfSigned(T::selfSigned);
+    trusted.setReply("/end", {});
+    selfSigned.setReply("/end", {});
+    struct Case {
+        const char* name;
+        FakeCloud& target;
+        std::set<Bytes> roots;
+        std::set<Bytes> pinnedRoots;  // mode 2
+        bool allowInvalid;
+        bool accepted;
+    } cases[] = {
+        {"the session's root", trusted, {root}, {}, false, true},
+        {"the system's roots only", trusted, {}, {}, false, false},
+        {"a pin the chain holds", trusted, {root}, {root}, false, true},
+        {"a pin the chain lacks", trusted, {root}, {pki.unrelatedRoot().certificate}, false, false},
+        {"self-signed, allowed", selfSigned, {}, {}, true, true},
+        {"self-signed", selfSigned, {root}, {}, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        plain.setReply("/go", {.status = 302, .headers = {{"Location", c.target.url("/end")}}});
+        auto manager = makeManager(plain.baseURL());
+        auto policy = c.pinnedRoots.empty()
+                          ? QKAFSecurityPolicy::defaultPolicy()
+                          : QKAFSecurityPolicy::policyWithPinningMode(2, c.pinnedRoots);
+        if (!c.roots.empty()) policy->setAnchorCertificates(c.roots);
+        policy->setAllowInvalidCertificates(c.allowInvalid);
+        policy->setValidatesDomainName(!c.allowInvalid);
+        manager->setSecurityPolicy(policy);
+        const size_t before = c.target.requestCount();
+        Outcome out;
+        post(*manager, "/go", out);
+        wait(out);
+        EXPECT_EQ(out.succeeded, c.accepted);
+        EXPECT_EQ(c.target.requestCount() - before, c.accepted ? 1u : 0u);
+        if (!c.accepted) {
+            EXPECT_EQ(out.error ? out.error->code() : 0, URLError::cancelled);
+        }
+    }
+}
+
 // The redirection hook sees the redirect and the request that follows it, and decides whether
 // the task follows; without a hook every redirect the session allows is followed.
 TEST_F(SessionManagerTest, RedirectionHookDecidesWhetherToFollow) {

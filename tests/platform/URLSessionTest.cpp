@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "platform/dispatch/MainLoop.h"
+#include "platform/http/URLLoader.h"
 #include "platform/http/URLSession.h"
 #include "sim/FakeCloud.h"
 #include "sim/LoopbackTcpPeer.h"
@@ -244,6 +245,108 @@ TEST_F(URLSessionTest, RedirectsKeepCredentialsAndHttpsWhereTheyBelong) {
         }
     }
     URLSession::setSystemAnchorCertificates({});
+}
+
+// A redirect to another origin takes none of the caller's header fields along, whatever their
+// names, and no body: one that would send the body again (307, 308) is the reply. Within the
+// origin both go on.
+TEST_F(URLSessionTest, ARedirectToAnotherOriginCarriesNoBodyAndNoCallerFields) {
+    FakeCloud home, other;
+    home.setReply("/end", {});
+    other.setReply("/end", {});
+    struct Case {
+        const char* name;
+        long status;
+        std::string location;
+        std::optional<Bytes> body;  // a POST when set
+        FakeCloud* reached;         // null: the redirect is the reply
+        bool fieldsKept;
+    } cases[] = {
+        {"307 to another origin", 307, other.url("/end"), std::nullopt, &other, false},
+        {"302 to another origin", 302, other.url("/end"), std::nullopt, &other, false},
+        {"307 within the origin", 307, "/end", std::nullopt, &home, true},
+        {"307 with a body to another origin", 307, other.url("/end"), Bytes{'b', 'o', 'd', 'y'},
+         nullptr, false},
+        {"308 with a body to another origin", 308, other.url("/end"), Bytes{'b', 'o', 'd', 'y'},
+         nullptr, false},
+        {"307 with a body within the origin", 307, "/end", Bytes{'b', 'o', 'd', 'y'}, &home, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        home.setReply("/go", {.status = int(c.status), .headers = {{"Location", c.location}}});
+        const size_t homeBefore = home.requestCount(), otherBefore = other.requestCount();
+        recorder->completions = 0;
+        recorder->events.clear();
+        URLRequest request;
+        request.url = home.url("/go");
+        if (c.body) {
+            request.httpMethod = "POST";
+            request.httpBody = c.body;
+        }
+        request.setValue("t-0a1b2c3d", "X-Auth-Token");
+        request.setValue("t-4e5f6a7b", "token");
+        request.setValue("", "X-Empty");
+        session->dataTaskWithRequest(request)->resume();
+        waitForCompletion();
+        EXPECT_EQ(recorder->events.front(),
+                  c.reached ? "response 200" : "response " + std::to_string(c.status));
+        EXPECT_EQ(other.requestCount() - otherBefore, size_t(c.reached == &other));
+        EXPECT_EQ(home.requestCount() - homeBefore, 1 + size_t(c.reached == &home));
+        if (!c.reached) continue;
+        const auto followed = c.reached->requests().back();
+        EXPECT_EQ(followed.path, "/end");
+        EXPECT_EQ(followed.header("X-Auth-Token"), c.fieldsKept ? "t-0a1b2c3d" : "");
+        EXPECT_EQ(followed.header("token"), c.fieldsKept ? "t-4e5f6a7b" : "");
+        EXPECT_EQ(followed.body, c.body && c.fieldsKept ? "body" : "");
+    }
+}
+
+// A response whose header lines go over the library's limits (fields in one response, bytes in
+// all) ends its task with badServerResponse, whatever libcurl itself would take.
+TEST_F(URLSessionTest, ResponseHeadersAreCapped) {
+    FakeCloud cloud;
+    auto fields = [](size_t count, size_t valueBytes) {
+        std::vector<std::pair<std::string, std::string>> out;
+        for (size_t i = 0; i < count; ++i)
+            out.emplace_back("X-Field-" + std::to_string(i), std::string(valueBytes, 'v'));
+        return out;
+    };
+    const size_t manyBytes = kMaximumResponseHeaderBytes / 50 + 1;
+    struct Case {
+        const char* name;
+        ScriptedReply reply;
+        int64_t code;
+    } cases[] = {
+        {"many fields within the limits",
+         {.headers = fields(kMaximumResponseHeaderFields - 10, 8)},
+         0},
+        {"too many fields",
+         {.headers = fields(kMaximumResponseHeaderFields + 1, 8)},
+         URLError::badServerResponse},
+        {"too many bytes", {.headers = fields(50, manyBytes)}, URLError::badServerResponse},
+        {"too many bytes over a redirect and its target",
+         {.status = 302,
+          .headers =
+              [&] {
+                  auto out = fields(25, manyBytes);
+                  out.emplace_back("Location", "/big");
+                  return out;
+              }()},
+         URLError::badServerResponse},
+    };
+    cloud.setReply("/big", {.headers = fields(25, manyBytes)});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        cloud.setReply("/h", c.reply);
+        recorder->completions = 0;
+        recorder->events.clear();
+        auto task = start(cloud.url("/h"));
+        waitForCompletion();
+        EXPECT_EQ(task->error() ? task->error()->code() : 0, c.code);
+        if (c.code) {
+            EXPECT_NE(task->error()->localizedDescription().find("header"), std::string::npos);
+        }
+    }
 }
 
 // The second connection's trust is checked for the host it reached, not the first one's.

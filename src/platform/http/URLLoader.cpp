@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <utility>
 
@@ -90,20 +91,39 @@ bool isPlainHttp(std::string_view url) {
            equalsIgnoringCase(url.substr(0, kPrefix.size()), kPrefix);
 }
 
-// Whether the transfer may follow a redirect to location and the delegate agrees (asked with
-// the target's URL); when it does, the transfer now fetches the target (its URL and host, for
-// the trust check of the next connection).
-bool followRedirect(URLTransfer& transfer, const std::string& location,
-                    const std::function<bool(const std::string& target)>& delegateAgrees) {
+// The caller's own header fields are not sent on: each becomes "Name:", which libcurl sends as
+// nothing. The list is ours and libcurl reads it anew for every request, so it is cut short in
+// place, during the transfer, without a call into libcurl.
+void dropCallerFields(URLTransfer& transfer) {
+    for (curl_slist* field : transfer.callerFields) {
+        char* end = std::strpbrk(field->data, ":;");
+        if (!end) continue;
+        end[0] = ':';
+        end[1] = '\0';
+    }
+}
+
+// Whether the transfer may follow a redirect of that status to location and the delegate agrees
+// (asked with the target's URL, and whether it is of another origin than the request's); when
+// it does, the transfer now fetches the target (its URL and host, for the trust check of the
+// next connection). A target of another origin gets none of the caller's header fields and no
+// body: a request with credentials, or a body that the redirect would send again (307, 308),
+// is not followed there.
+bool followRedirect(
+    URLTransfer& transfer, const std::string& location, long status,
+    const std::function<bool(const std::string& target, bool crossOrigin)>& delegateAgrees) {
     auto from = partsOf(transfer.url);
     auto to = partsOf(location, transfer.url);
     if (!from || !to) return false;
     if (to->scheme != "https" && (to->scheme != "http" || from->scheme == "https")) return false;
-    if (carriesCredentials(transfer.task->originalRequest().headers)) {
-        auto origin = partsOf(transfer.task->originalRequest().url);
-        if (!origin || !origin->sameOrigin(*to)) return false;
-    }
-    if (!delegateAgrees(to->url)) return false;
+    const URLRequest& request = transfer.task->originalRequest();
+    auto origin = partsOf(request.url);
+    const bool crossOrigin = !origin || !origin->sameOrigin(*to);
+    if (crossOrigin && (carriesCredentials(request.headers) ||
+                        (transfer.sendsBody && (status == 307 || status == 308))))
+        return false;
+    if (!delegateAgrees(to->url, crossOrigin)) return false;
+    if (crossOrigin) dropCallerFields(transfer);
     transfer.url = to->url;
     transfer.host = to->host;
     return true;
@@ -114,6 +134,15 @@ bool followRedirect(URLTransfer& transfer, const std::string& location,
 int64_t bodyBytesSent(const URLTransfer& transfer, curl_off_t sent) {
     int64_t count = int64_t(sent);
     return transfer.upload ? std::min(count, transfer.upload->bytesRead()) : count;
+}
+
+// A response whose header lines go over the limits.
+ErrorPtr headersTooLargeError(const std::string& url) {
+    return makeError(kNSURLErrorDomain, URLError::badServerResponse,
+                     "The server's response header is larger than the library takes (" +
+                         std::to_string(kMaximumResponseHeaderFields) + " fields, " +
+                         std::to_string(kMaximumResponseHeaderBytes / 1024) + " KiB).",
+                     Dictionary{{kNSURLErrorFailingURLStringErrorKey, Value(url)}});
 }
 
 }  // namespace
@@ -348,8 +377,14 @@ size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context)
     auto* transfer = static_cast<URLTransfer*>(context);
     transfer->moved = true;
     std::string_view line(data, size * count);
+    transfer->headerBytes += line.size();
+    if (transfer->headerBytes > kMaximumResponseHeaderBytes) {
+        transfer->headersTooLarge = true;
+        return 0;  // ends the transfer
+    }
     if (line.starts_with("HTTP/")) {
         transfer->headers = {};
+        transfer->headerFields = 0;
         size_t space = line.find(' ');
         transfer->status =
             space == std::string_view::npos
@@ -364,13 +399,14 @@ size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context)
         // libcurl follows only a non-empty Location.
         auto location = transfer->headers.value("Location");
         bool redirect = status >= 300 && status < 400 && location && !location->empty();
-        auto delegateAgrees = [transfer, status](const std::string& target) {
+        auto delegateAgrees = [transfer, status](const std::string& target, bool crossOrigin) {
             auto delegate = transfer->task->session_->delegate();
             if (!delegate) return true;
             // What libcurl sends when it follows: a POST becomes a GET without a body after
             // 301, 302 and 303.
             URLRequest next = transfer->task->request_;
             next.url = target;
+            if (crossOrigin) next.headers = {};
             if ((status == 301 || status == 302 || status == 303) && next.httpMethod == "POST") {
                 next.httpMethod = "GET";
                 next.httpBody.reset();
@@ -379,7 +415,7 @@ size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context)
             auto redirect = makeResponse(transfer->url, status, transfer->headers);
             return delegate->willPerformHTTPRedirection(transfer->task, redirect, next);
         };
-        bool refused = redirect && !followRedirect(*transfer, *location, delegateAgrees);
+        bool refused = redirect && !followRedirect(*transfer, *location, status, delegateAgrees);
         if (status >= 200 && (!redirect || refused) && !transfer->responseDelivered) {
             // The fields are the response's now (a later block starts over).
             auto response =
@@ -397,6 +433,10 @@ size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context)
     }
     size_t colon = line.find(':');
     if (colon != std::string_view::npos) {
+        if (++transfer->headerFields > kMaximumResponseHeaderFields) {
+            transfer->headersTooLarge = true;
+            return 0;
+        }
         transfer->headers.add(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
     }
     return size * count;
@@ -536,16 +576,16 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(std::ceil(timeout * 1000)));
         transfer->timeout = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double>(timeout));
-        if (https) {
-            curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
-            curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
-            curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &URLLoader::onSslContext);
-            curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, transfer.get());
-            // Every TLS connection meets the verification of its own task: no resumed
-            // sessions and no connection that another session's policy accepted.
-            curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
-            curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
-        }
+        // For plain HTTP too: a redirect to https meets the same check (libcurl calls the
+        // context function only for a TLS connection).
+        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+        curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &URLLoader::onSslContext);
+        curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, transfer.get());
+        // Every TLS connection meets the verification of its own task: no resumed sessions
+        // and no connection that another session's policy accepted.
+        curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
 
         const std::string& method = request.httpMethod;
         const Bytes* body = request.httpBody ? &*request.httpBody : nullptr;
@@ -574,6 +614,7 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
             task->bytesExpectedToSend_ = int64_t(body ? body->size() : 0);
         }
         const bool sendsBody = transfer->upload || (method != "HEAD" && (method != "GET" || body));
+        transfer->sendsBody = sendsBody;
         if (sendsBody) {
             // The body's bytes as they go out (reports, and activity while it is sent); what
             // is received is seen by the header and body callbacks.
@@ -582,6 +623,7 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
             curl_easy_setopt(easy, CURLOPT_XFERINFODATA, transfer.get());
         }
         curl_slist* list = nullptr;
+        curl_slist* last = nullptr;
         for (const auto& [name, value] : request.headers.fields()) {
             // A line break in a field would start a header line of its own: such a field
             // is not sent.
@@ -589,7 +631,12 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
             // The body's length is what the loader sends, never the caller's word for it.
             if (sendsBody && equalsIgnoringCase(name, "Content-Length")) continue;
             std::string line = value.empty() ? name + ";" : name + ": " + value;
-            list = curl_slist_append(list, line.c_str());
+            curl_slist* appended = curl_slist_append(list, line.c_str());
+            if (!appended) continue;
+            list = appended;
+            // The node appended is the list's new last one.
+            last = last ? last->next : list;
+            transfer->callerFields.push_back(last);
         }
         // libcurl's own additions to a request with a body that the platform does not make.
         if (sendsBody) {
@@ -686,6 +733,7 @@ void URLLoader::finish(URLTransfer* raw, CURLcode result) {
     const std::string& url = transfer->task->request_.url;
     ErrorPtr error = transfer->trustRefused      ? urlError(URLError::cancelled, url)
                      : transfer->tooLarge        ? urlError(URLError::dataLengthExceedsMaximum, url)
+                     : transfer->headersTooLarge ? headersTooLargeError(url)
                      : transfer->redirectRefused ? nullptr
                      : transfer->upload && transfer->upload->error()
                          ? transfer->upload->error()

@@ -26,16 +26,28 @@ ErrorPtr urlError(int64_t code, const std::string& url);
 std::shared_ptr<HTTPURLResponse> makeResponse(const std::string& url, long status,
                                               HTTPHeaderFields headers);
 
+// The most a transfer takes of response header lines: fields in one response, and bytes over
+// all its header blocks (informational replies and redirects included). More ends the task
+// with badServerResponse.
+inline constexpr size_t kMaximumResponseHeaderFields = 100;
+inline constexpr size_t kMaximumResponseHeaderBytes = 256 * 1024;
+
 struct URLTransfer {
     URLSessionTaskPtr task;
     CURL* easy = nullptr;
     curl_slist* headerList = nullptr;
+    // The caller's own fields in headerList (libcurl reads the list for each request it sends,
+    // redirects too).
+    std::vector<curl_slist*> callerFields;
     // The URL being fetched (the request's, then each redirect's target) and its host.
     std::string url;
     std::string host;
     // Response being read (reset by every status line, so redirects and 1xx start over).
     long status = 0;
     HTTPHeaderFields headers;
+    size_t headerFields = 0;  // in the response being read
+    size_t headerBytes = 0;   // in all responses read
+    bool headersTooLarge = false;
     bool responseDelivered = false;
     bool trustRefused = false;
     // A redirect not followed: its response is the task's reply.
@@ -43,6 +55,8 @@ struct URLTransfer {
     // The body went over kMaximumReplyBodyBytes.
     bool tooLarge = false;
     bool paused = false;
+    // The request sends a body (its bytes, a stream or a file, or an empty one).
+    bool sendsBody = false;
     // The body sent through the read callback (uploads and body streams).
     std::unique_ptr<URLUploadBody> upload;
     // A throttled body asked to wait: sending resumes at that time (unless paused).
