@@ -13,8 +13,9 @@ bool namesSecret(std::string_view key) {
     std::string lower(key);
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char c) { return char(std::tolower(c)); });
-    static constexpr std::array<std::string_view, 9> kWords = {
-        "pwd", "pass", "key", "token", "secret", "random", "sign", "code", "psk"};
+    static constexpr std::array<std::string_view, 13> kWords = {
+        "pwd",  "pass", "key",  "token",  "secret",  "random", "sign",
+        "code", "psk",  "auth", "cookie", "session", "cred"};
     return std::any_of(kWords.begin(), kWords.end(), [&](std::string_view word) {
         return lower.find(word) != std::string::npos;
     });
@@ -36,7 +37,8 @@ Value masked(const Value& value, bool secret) {
         return maskedSecret("bytes",
                             std::string_view(reinterpret_cast<const char*>(value.bytes().data()),
                                              value.bytes().size()));
-    if (secret && !value.isNull()) return maskedSecret("", value.stringValue());
+    // A yes-or-no flag ("authenticationEnable") carries no secret.
+    if (secret && !value.isNull() && !value.isBool()) return maskedSecret("", value.stringValue());
     return value;
 }
 

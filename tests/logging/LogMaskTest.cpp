@@ -28,12 +28,20 @@ TEST(LogMask, JsonMasksSecretKeysAtAnyDepth) {
         {"list", Value::Array{Dictionary{{"random", 1234567}, {"sn", "SN1"}}}},
         {"bindCode", Value::Array{"0123456789abcdef"}},
         {"blob", Bytes{0xde, 0xad, 0xbe, 0xef}},
+        {"headers", Dictionary{{"Authorization", "Bearer abc.def.ghi"},
+                               {"Cookie", "sid=s3ss10n"},
+                               {"X-Session-Id", "8f1e2d3c"},
+                               {"Proxy-Credentials", "user:pw1234"},
+                               {"Accept", "application/json"}}},
+        {"authenticationEnable", true},
     });
     const std::string json = maskedJSON(value);
-    for (const char* hidden :
-         {"hunter22", "tok-123456", "1234567", "0123456789abcdef", "deadbeef", "3q2+7w=="})
+    for (const char* hidden : {"hunter22", "tok-123456", "1234567", "0123456789abcdef", "deadbeef",
+                               "3q2+7w==", "abc.def.ghi", "s3ss10n", "8f1e2d3c", "pw1234"})
         EXPECT_EQ(json.find(hidden), std::string::npos) << hidden << " in " << json;
-    for (const char* shown : {"HomeNet", "\"familyId\":\"42\"", "SN1", "homePwd", "(8 bytes)"})
+    // Flags stay readable under a secret-looking key: they carry no secret.
+    for (const char* shown : {"HomeNet", "\"familyId\":\"42\"", "SN1", "homePwd", "(8 bytes)",
+                              "application/json", "\"authenticationEnable\":true"})
         EXPECT_NE(json.find(shown), std::string::npos) << shown << " not in " << json;
 }
 

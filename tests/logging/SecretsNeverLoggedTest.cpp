@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <filesystem>
 #include <functional>
@@ -84,7 +85,18 @@ class Capture {
     std::shared_ptr<test::LogLines> delegate_ = std::make_shared<test::LogLines>();
 };
 
-// The forms a secret could take in a line: as text, and its bytes in lower- and upper-case hex.
+// Base64 of the bytes, as OpenSSL writes it.
+std::string base64(const Bytes& bytes) {
+    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(),
+                                       int(bytes.size()));
+    out.resize(size_t(length));
+    return out;
+}
+
+// The forms a secret could take in a line: as text, its bytes in lower- and upper-case hex, and
+// in base64 wherever it starts in a longer encoded text (the characters that only its bytes
+// make, at each of the three alignments).
 struct Secrets {
     std::vector<std::pair<std::string, std::string>> forms;  // what, form
     void add(const std::string& what, const std::string& text) {
@@ -98,6 +110,12 @@ struct Secrets {
         for (char& c : upper) c = char(std::toupper(static_cast<unsigned char>(c)));
         forms.push_back({what + " in hex", lower});
         forms.push_back({what + " in hex", upper});
+        for (size_t shift = 0; shift < 3; ++shift) {
+            Bytes placed(shift, 0);
+            placed.insert(placed.end(), bytes.begin(), bytes.end());
+            const size_t begin = (8 * shift + 5) / 6, end = 8 * placed.size() / 6;
+            forms.push_back({what + " in base64", base64(placed).substr(begin, end - begin)});
+        }
     }
     // The SDK configuration's keys and token, as the app set them.
     void addConfiguration() {
@@ -107,6 +125,7 @@ struct Secrets {
         add("BLE default key", config->bleCommonDefaultKey());
         add("app key", config->appKey());
         add("data key", config->dataKey());
+        addBytes("TLS private key", config->tlsPrivateKey());
     }
 };
 
@@ -146,14 +165,17 @@ TEST(SecretsNeverLogged, WifiFlows) {
     using Home = sim::SimWifiHome;
     DeterministicDispatch mode;
     for (Sink sink : kSinks) {
-        {
-            SCOPED_TRACE(std::string("access point, ") + name(sink));
+        // Version 04000000 agrees a session key with the app's certificate and private key
+        // first.
+        for (uint8_t version : {0x02, 0x04}) {
+            SCOPED_TRACE(std::string("access point ") + std::to_string(version) + ", " +
+                         name(sink));
             Capture capture(sink);
             Secrets secrets;
             {
                 Home home;
                 capture.on();
-                home.announce({});
+                home.announce({.udpVersion = {version, 0, 0, 0}});
                 home.homeNetwork(3, 8, 2);
                 std::string random;
                 auto joined = home.appliance->onCredentials;
@@ -165,9 +187,11 @@ TEST(SecretsNeverLogged, WifiFlows) {
                 secrets.add("router password", Home::kPassword);
                 secrets.add("random code", random);
                 secrets.add("sign secret", Home::kSignSecret);
-                secrets.addBytes("session key", home.appliance->keyAgreement().sessionKey());
                 secrets.addConfiguration();
                 EXPECT_FALSE(random.empty());
+                const Bytes& sessionKey = home.appliance->keyAgreement().sessionKey();
+                EXPECT_EQ(sessionKey.empty(), version != 0x04);
+                secrets.addBytes("session key", sessionKey);
             }
             EXPECT_GT(expectNoSecret(capture, secrets, "access point"), 0u);
         }
