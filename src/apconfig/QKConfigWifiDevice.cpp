@@ -12,6 +12,7 @@
 #include "logging/LogMask.h"
 #include "logging/QKLog.h"
 #include "platform/crypto/Crypto.h"
+#include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchTimer.h"
 #include "protocol/QKCommonProtocol.h"
 #include "protocol/QKProtocol.h"
@@ -188,6 +189,7 @@ void QKConfigWifiDevice::socketDidDisconnectWithError(const QKGCDAsyncSocketPtr&
     connecting_ = false;
     tcpConnectStatus_ = false;
     received_.clear();
+    reportDropped();
     const std::string why = error ? error->localizedDescription() : "(null)";
     QKSDKLOG("[InitWifi] TCP连接断开 err[%s]", why.c_str());
     if (!wasUp) connectLater(kRetryDelay, true);
@@ -217,6 +219,7 @@ void QKConfigWifiDevice::stopInitWifi() {
         stopped_ = true;
         connecting_ = false;
         tcpConnectStatus_ = false;
+        reportDropped();
         if (socket_) {
             socket_->synchronouslySetDelegate({});
             socket_->disconnect();
@@ -423,7 +426,7 @@ void QKConfigWifiDevice::didReceiveData(Bytes data) {
     // later: a read that begins a new frame means the one begun earlier was cut off. Its rest
     // would otherwise be taken from the new frame, and both would be lost or misread.
     if (!received_.empty() && beginsFrame(data)) {
-        QKSDKLOG("[InitWifi] dropped %zu bytes of a frame that was cut off", received_.size());
+        noteDropped(Drop::cutOff, received_.size());
         received_.clear();
     }
     received_.insert(received_.end(), data.begin(), data.end());
@@ -442,13 +445,14 @@ void QKConfigWifiDevice::handleFrame(ByteView chunk) {
                                ? chunk.subspan(kWrapperSize)
                                : chunk;
     if (!frame || bytes.size() <= kMinFrame) {
-        QKSDKLOG("[InitWifi] dropped %zu bytes that are no frame", chunk.size());
+        noteDropped(Drop::noFrame, chunk.size());
         return;
     }
     if (frame->encryptType() == 2 && !frame->messageArray()) {
-        QKSDKLOG("[InitWifi] dropped a frame that does not authenticate, tag:%d", frame->tag());
+        noteDropped(Drop::unauthenticated, chunk.size());
         return;
     }
+    reportDropped();
     ErrorPtr error = TelvoError::sucError();
     if (frame->protocolVer() == 3) {
         if (frame->cntId() - tlsLastCntId_ >= kCounterWindow) {
@@ -466,6 +470,25 @@ void QKConfigWifiDevice::handleFrame(ByteView chunk) {
     const unsigned type = bytes[6] | unsigned{bytes[7]} << 8;
     if (type == 0x40 || type == 0x44) return;
     if (auto item = queryTaskFromListWithTag(frame->tag())) finish(item, error, frame);
+}
+
+void QKConfigWifiDevice::noteDropped(Drop kind, size_t bytes) {
+    const double now = Clock::now();
+    if (dropped_.bytes == 0) dropped_.since = now;
+    ++(kind == Drop::noFrame  ? dropped_.noFrame
+       : kind == Drop::cutOff ? dropped_.cutOff
+                              : dropped_.unauthenticated);
+    dropped_.bytes += bytes;
+    if (now - dropped_.since >= 1.0) reportDropped();
+}
+
+void QKConfigWifiDevice::reportDropped() {
+    if (dropped_.bytes == 0) return;
+    QKSDKLOG(
+        "[InitWifi] dropped %zu bytes (pieces that are no frame %zu, frames cut off %zu, "
+        "frames that do not authenticate %zu)",
+        dropped_.bytes, dropped_.noFrame, dropped_.cutOff, dropped_.unauthenticated);
+    dropped_ = {};
 }
 
 // ---- Command operations

@@ -180,6 +180,19 @@ class QKConfigWifiDevice : public std::enable_shared_from_this<QKConfigWifiDevic
     int64_t internalRetryCount_ = 0;
     int64_t tlsLastCntId_ = 0;
     Bytes received_;
+
+    // Bytes dropped since the last report: an appliance that sends garbage gets one log line
+    // per burst (at the next frame that reads, the link's end, or each second while it
+    // lasts), not one per piece. queue_ only.
+    struct Dropped {
+        size_t noFrame = 0, cutOff = 0, unauthenticated = 0;
+        size_t bytes = 0;
+        double since = 0;
+    };
+    Dropped dropped_;
+    enum class Drop { noFrame, cutOff, unauthenticated };
+    void noteDropped(Drop kind, size_t bytes);
+    void reportDropped();
 };
 
 }  // namespace telvo

@@ -17,6 +17,7 @@
 #include "discovery/QKBroadcastManager.h"
 #include "logging/LogMask.h"
 #include "logging/QKLog.h"
+#include "platform/crypto/Crypto.h"
 #include "platform/crypto/Random.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/DispatchTimer.h"
@@ -105,6 +106,26 @@ QKSmartConnect::~QKSmartConnect() {
     }
     for (const auto& completion : observers_) {
         QKBroadcastManager::sharedManager()->releaseBroadObserver(completion);
+    }
+    wipeSecrets();
+}
+
+void QKSmartConnect::wipeSecrets() {
+    if (smartProtocol_) smartProtocol_->wipe();
+    smartProtocol_.reset();
+    crypto::wipe(randomString_);
+    randomA_ = 0;
+    randomB_ = 0;
+    // The sequences carry the password's bytes and lengths.
+    for (auto* sequence : {&multicastArray_, &broadcastArray_}) {
+        for (std::string& datagram : *sequence) crypto::wipe(datagram);
+        sequence->clear();
+    }
+    // The dictionary's own values (not const): their texts are cleansed in place.
+    for (const char* key : {"homePwd", "random"}) {
+        if (Value* value = configInfoDic_.find(key); value && value->isText())
+            crypto::wipe(const_cast<std::string&>(value->text()));
+        configInfoDic_.erase(key);
     }
 }
 
@@ -254,8 +275,7 @@ void QKSmartConnect::initProvision(const std::string& ssid, const std::string& p
     randomB_ = int32_t(random->uniform32() % 255) + 1;
     randomString_ = QKRandomNumObject::sharedManager()->produceRandomNumWithRandomA(
         randomA_, randomB_, bssid, ssid, password);
-    QKSDKLOG("【Quickly connect】randomA %d randomB %d random %s", randomA_, randomB_,
-             maskedSecret("code", randomString_).c_str());
+    QKSDKLOG("【Quickly connect】random %s", maskedSecret("code", randomString_).c_str());
     smartProtocol_ = std::make_shared<QKSmartProtocol>(ssid, password, bssid, randomA_, randomB_);
 }
 
@@ -335,6 +355,7 @@ void QKSmartConnect::stop() {
     MainLoop::cancelPreviousPerformRequests(this);
     polling_ = false;
     releaseObservers();
+    wipeSecrets();
 }
 
 void QKSmartConnect::releaseObservers() {

@@ -33,6 +33,8 @@ class QKTimer;
 // 8000 before anything starts (no step, nothing sent).
 // Success is reported at most once per run; LAN matches after a report are ignored. A new
 // start or stop releases the previous run's discovery observers, sockets, timers and polls.
+// The router password (with what is encoded from it) and the binding random code are cleansed
+// when sending stops (at the stop, when the appliance is found, at the end, at destruction).
 class QKSmartConnect : public QKGCDAsyncUdpSocketDelegate,
                        public std::enable_shared_from_this<QKSmartConnect> {
   public:
@@ -78,6 +80,8 @@ class QKSmartConnect : public QKGCDAsyncUdpSocketDelegate,
     std::shared_ptr<QKDevice> device() const { return device_; }
     const std::optional<Dictionary>& broadDic() const { return broadDic_; }
     std::shared_ptr<QKConfigWifiDevice> wifiDeviceInit() const { return wifiDeviceInit_; }
+    // The encoder of the run (null once the run has ended).
+    const std::shared_ptr<QKSmartProtocol>& smartProtocol() const { return smartProtocol_; }
     bool isSending() const { return timer_ != nullptr; }
     // The discovery requests this run holds (released at stop and at the next start).
     size_t observerCount() const { return observers_.size(); }
@@ -99,6 +103,7 @@ class QKSmartConnect : public QKGCDAsyncUdpSocketDelegate,
                                     const ErrorPtr& error) override;
 
   private:
+    void wipeSecrets();
     void beginRun(const StepBlock& deviceConfigStep);
     void writeConfigInfo(const QKDeviceApConfigParams& params, bool bySSID);
     void prepareAndSend(const std::string& ssid, const std::string& password,

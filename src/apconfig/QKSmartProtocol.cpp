@@ -5,6 +5,7 @@
 #include "core/HexText.h"
 #include "core/QKTool.h"
 #include "core/TextSplit.h"
+#include "platform/crypto/Crypto.h"
 
 namespace telvo {
 namespace {
@@ -62,6 +63,13 @@ void QKSmartProtocol::getArrayForBSSID() {
     routerBSSIDArray_.assign(6, 0);
     if (parts.size() != 6) return;
     for (size_t i = 0; i < 6; ++i) routerBSSIDArray_[i] = hexPart(parts[i]);
+}
+
+void QKSmartProtocol::wipe() {
+    crypto::wipe(routerPassword_);
+    crypto::wipe(passphrase_);
+    passLength_ = 0;
+    passCRC_ = 0;
 }
 
 void QKSmartProtocol::initData() {

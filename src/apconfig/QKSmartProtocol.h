@@ -24,6 +24,13 @@ class QKSmartProtocol {
   public:
     QKSmartProtocol(std::string routerSSID, std::string routerPassword, std::string routerBSSID,
                     int32_t randomA, int32_t randomB);
+    QKSmartProtocol(const QKSmartProtocol&) = default;
+    QKSmartProtocol& operator=(const QKSmartProtocol&) = default;
+    ~QKSmartProtocol() { wipe(); }
+
+    // The password, its bytes and its checksum, cleansed: the encoder carries no password any
+    // more (its sequences are then those of an empty one).
+    void wipe();
 
     // "239.x.y.z" texts, built afresh on each call.
     std::vector<std::string> createMulticastArray() const;

@@ -5,12 +5,14 @@
 #include <set>
 
 #include "apconfig/QKConfigWifiDevice.h"
+#include "core/QKUserDefault.h"
 #include "platform/crypto/Random.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainLoop.h"
 #include "protocol/QKCommonProtocol.h"
 #include "protocol/QKProtocol.h"
 #include "records/QKMiddleInterface.h"
+#include "sim/LogCapture.h"
 #include "sim/SimLanAppliance.h"
 #include "telvosdk/QKSDKConstants.h"
 #include "telvosdk/TelvoError.h"
@@ -404,6 +406,58 @@ TEST_F(ConfigSession, JoinedRepliesAreNotLost) {
     EXPECT_EQ(a.reply->tag(), 11);
     EXPECT_EQ(b.reply->tag(), 12);
     EXPECT_DOUBLE_EQ(a.at, b.at);
+}
+
+// An appliance that sends garbage gets one log line per burst, not one per piece: the line
+// comes with the next frame that reads, the session's end, or each second while it lasts.
+TEST_F(ConfigSession, GarbageIsLoggedOncePerBurst) {
+    QKUserDefault::setStorageDirectory({});
+    resetForTesting<QKUserDefault>();
+    QKUserDefault::standardUserDefaults()->setBool(true, "logenable");
+    auto log = std::make_shared<test::LogLines>();
+    QKMiddleInterface::shareInstance()->setCustomLogDelegate(log);
+    auto dropLines = [&] {
+        std::vector<std::string> out;
+        for (const auto& line : log->lines)
+            if (line.find("dropped") != std::string::npos) out.push_back(line);
+        return out;
+    };
+    // Framed as sealed, without a key to open them; and bytes that are no frame at all.
+    Bytes sealed(60, 0);
+    sealed[0] = sealed[1] = 0x5A;
+    sealed[2] = 3;
+    sealed[3] = 2;
+    sealed[4] = 60;
+    auto burst = [&](int count) {
+        Bytes out;
+        for (int i = 0; i < count; ++i) out.insert(out.end(), sealed.begin(), sealed.end());
+        return out;
+    };
+    // No heartbeat: its replies would end the bursts early.
+    open(false);
+    session->startConnecWithEnableHeart(false);
+    ASSERT_TRUE(MainLoop::runUntil([&] { return !connects.empty(); }, 5));
+    sim->sendRaw(burst(200));
+    Done done;
+    request(21, &done);
+    ASSERT_TRUE(runUntilDone({&done}, 5));
+    EXPECT_EQ(done.code, 0);
+    auto lines = dropLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("12000 bytes"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("frames that do not authenticate 200"), std::string::npos) << lines[0];
+
+    // A flood every quarter second for three seconds: a line a second, the rest at the end.
+    sim->sendRaw(Bytes(1000, 'x'));
+    for (int i = 1; i < 12; ++i)
+        DispatchQueue::main()->after(0.25 * i, [&] { sim->sendRaw(burst(50)); });
+    MainLoop::runFor(3);
+    EXPECT_EQ(dropLines().size(), 3u);
+    session->stopInitWifi();
+    lines = dropLines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_NE(lines[1].find("no frame 1,"), std::string::npos) << lines[1];
+    resetForTesting<QKUserDefault>();
 }
 
 // Connecting: refused connects retry every 2 s; a request waiting for the connection is tried

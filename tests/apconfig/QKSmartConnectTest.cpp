@@ -268,5 +268,45 @@ TEST_F(QKSmartConnectTest, RestartWithNewCredentialsLeavesNothingOfTheFirstRun) 
     EXPECT_TRUE(seen.results.empty());
 }
 
+// When a run ends (found, or stopped by the app) its buffers hold no password and no random
+// code any more: cleansed where they lay, not merely dropped.
+TEST_F(QKSmartConnectTest, ARunThatEndsLeavesNoPasswordOrRandomCodeBehind) {
+    for (bool found : {true, false}) {
+        SCOPED_TRACE(found ? "found" : "stopped");
+        fresh();
+        startRun(false);
+        auto heard = hear();
+        ASSERT_TRUE(heard);
+        const std::shared_ptr<QKSmartProtocol> encoder = flow->smartProtocol();
+        ASSERT_TRUE(encoder);
+        ASSERT_EQ(encoder->routerPassword(), kPassword);
+        const std::string& password = encoder->routerPassword();
+        const char* passwordBytes = password.data();
+        const uint8_t* passphraseBytes = encoder->passphrase().data();
+        const size_t length = password.size();
+        EXPECT_EQ(flow->configInfoDic()["homePwd"].stringValue(), kPassword);
+        EXPECT_FALSE(flow->randomString().empty());
+        if (found) {
+            appear(*heard, {0x02, 0, 0, 0}, 0xA1B2C3D4E5ULL);
+            ASSERT_TRUE(runUntilResults(1, 60));
+            EXPECT_EQ(code(seen.results[0]), 0);
+        } else {
+            flow->stop();
+        }
+        EXPECT_FALSE(flow->smartProtocol());
+        EXPECT_TRUE(encoder->routerPassword().empty());
+        EXPECT_TRUE(encoder->passphrase().empty());
+        for (size_t i = 0; i < length; ++i) {
+            EXPECT_EQ(passwordBytes[i], 0) << i;
+            EXPECT_EQ(passphraseBytes[i], 0) << i;
+        }
+        EXPECT_TRUE(flow->randomString().empty());
+        EXPECT_TRUE(flow->multicastArray().empty());
+        EXPECT_TRUE(flow->broadcastArray().empty());
+        EXPECT_FALSE(flow->configInfoDic().contains("homePwd"));
+        EXPECT_FALSE(flow->configInfoDic().contains("random"));
+    }
+}
+
 }  // namespace
 }  // namespace telvo::test
