@@ -286,6 +286,7 @@ TEST_F(URLSessionTest, ARedirectToAnotherOriginCarriesNoBodyAndNoCallerFields) {
         request.setValue("t-0a1b2c3d", "X-Auth-Token");
         request.setValue("t-4e5f6a7b", "token");
         request.setValue("", "X-Empty");
+        request.setValue("text/x-caller", "Accept");
         session->dataTaskWithRequest(request)->resume();
         waitForCompletion();
         EXPECT_EQ(recorder->events.front(),
@@ -298,6 +299,8 @@ TEST_F(URLSessionTest, ARedirectToAnotherOriginCarriesNoBodyAndNoCallerFields) {
         EXPECT_EQ(followed.header("X-Auth-Token"), c.fieldsKept ? "t-0a1b2c3d" : "");
         EXPECT_EQ(followed.header("token"), c.fieldsKept ? "t-4e5f6a7b" : "");
         EXPECT_EQ(followed.body, c.body && c.fieldsKept ? "body" : "");
+        // The caller's field is left out, not turned into the removal of the client's own.
+        EXPECT_EQ(followed.header("Accept"), c.fieldsKept ? "text/x-caller" : "*/*");
     }
 }
 

@@ -91,15 +91,13 @@ bool isPlainHttp(std::string_view url) {
            equalsIgnoringCase(url.substr(0, kPrefix.size()), kPrefix);
 }
 
-// The caller's own header fields are not sent on: each becomes "Name:", which libcurl sends as
-// nothing. The list is ours and libcurl reads it anew for every request, so it is cut short in
-// place, during the transfer, without a call into libcurl.
+// The caller's own header fields are not sent on: each is cut to its bare name, a line that
+// libcurl neither sends nor reads as the removal of a header of its own ("Name:" would take
+// out its Host, say). The list is ours and libcurl reads it anew for every request, so it is
+// cut in place, during the transfer, without a call into libcurl.
 void dropCallerFields(URLTransfer& transfer) {
     for (curl_slist* field : transfer.callerFields) {
-        char* end = std::strpbrk(field->data, ":;");
-        if (!end) continue;
-        end[0] = ':';
-        end[1] = '\0';
+        if (char* separator = std::strpbrk(field->data, ":;")) *separator = '\0';
     }
 }
 
