@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "dbus/DBusTestService.h"
@@ -221,6 +222,31 @@ TEST_F(DBusConnectionTest, ACallIsAnsweredOnceLaterFromAnyThreadOrWithAnErrorWhe
             EXPECT_EQ(reply->values.at(0).asString(), "done");
         }
     }
+}
+
+TEST_F(DBusConnectionTest, ASlowAnswerInsideTheTimeOutArrives) {
+    // Answered half a second late with a time-out of two seconds: a time-out read in another
+    // unit than seconds ends the call before the answer.
+    std::optional<DBusReply> reply;
+    client_->call(DBusCall{DBusTestService::kName,
+                           DBusTestService::kEchoPath,
+                           DBusTestService::kInterface,
+                           "Later",
+                           "",
+                           {},
+                           2},
+                  [&](const DBusReply& r) { reply = r; });
+    std::shared_ptr<DBusMethodInvocation> later;
+    ASSERT_TRUE(until([&] { return (later = service_->takeLater()) != nullptr; }));
+    std::thread answer([later] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the peer's delay
+        later->reply({V::ofString("slow")});
+    });
+    EXPECT_TRUE(until([&] { return reply.has_value(); }));
+    answer.join();
+    ASSERT_TRUE(reply);
+    EXPECT_TRUE(reply->ok()) << reply->error.name << " " << reply->error.message;
+    EXPECT_EQ(reply->values.at(0).asString(), "slow");
 }
 
 TEST_F(DBusConnectionTest, PropertiesGetSetAndAnnounce) {

@@ -9,6 +9,7 @@
 #include "platform/dbus/DBusMessage.h"
 #include "platform/dbus/DBusValue.h"
 #include "sim/DBusMessageLab.h"
+#include "sim/NetworkManagerMock.h"
 
 namespace telvo {
 namespace {
@@ -265,6 +266,22 @@ TEST_F(DBusValueOnMessages, ReadingStopsAtTheLimits) {
     std::vector<V> out;
     DBusError error;
     EXPECT_TRUE(roundTrip("ay", {V::ofBytes(Bytes(32, 1))}, out, error, DBusReadLimits{64, 1, 32}));
+}
+
+TEST_F(DBusValueOnMessages, WhatAnAnswerBuildsIsBoundedByDefault) {
+    // Within the value and content bounds, 200,000 texts of 60 bytes would take some 40 MB as
+    // values: refused.
+    std::vector<V> out;
+    DBusError error;
+    EXPECT_FALSE(roundTrip("as",
+                           {V::stringArray(std::vector<std::string>(200000, std::string(60, 'x')))},
+                           out, error));
+    EXPECT_EQ(error.name, DBusError::kLimitsExceeded);
+    EXPECT_TRUE(out.empty());
+    // NetworkManager's list of a host that hears 400 access points is read whole.
+    EXPECT_TRUE(
+        roundTrip("a{oa{sa{sv}}}", {test::NetworkManagerMock::accessPointList(400)}, out, error))
+        << error.message;
 }
 
 }  // namespace

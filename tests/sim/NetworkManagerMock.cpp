@@ -68,7 +68,28 @@ void NetworkManagerMock::leaveWifi() {
     path("RemoveActiveConnection", "ss", {V::ofString(device_), V::ofString(active_)});
 }
 
-void NetworkManagerMock::addModemPrimary() {
+DBusValue NetworkManagerMock::accessPointList(int accessPoints) {
+    std::vector<std::pair<V, V>> objects;
+    for (int i = 0; i < accessPoints; ++i) {
+        const auto ap = V::propertyMap({{"Ssid", V::ofBytes(Bytes(20, 'n'))},
+                                        {"HwAddress", V::ofString("00:23:F8:7E:12:BA")},
+                                        {"Flags", V::ofUInt32(1)},
+                                        {"WpaFlags", V::ofUInt32(0)},
+                                        {"RsnFlags", V::ofUInt32(0x188)},
+                                        {"Frequency", V::ofUInt32(2412)},
+                                        {"Mode", V::ofUInt32(2)},
+                                        {"MaxBitrate", V::ofUInt32(540000)},
+                                        {"Strength", V::ofByte(70)},
+                                        {"LastSeen", V::ofInt32(1000)},
+                                        {"Bandwidth", V::ofUInt32(20)}});
+        objects.emplace_back(
+            V::ofObjectPath(kRoot + "/AccessPoint/" + std::to_string(i)),
+            V::dictionary("s", "a{sv}", {{V::ofString(kName + std::string(".AccessPoint")), ap}}));
+    }
+    return V::dictionary("o", "a{sa{sv}}", std::move(objects));
+}
+
+std::string NetworkManagerMock::addModem() {
     const std::string modem = kRoot + "/Devices/wwan0", active = kRoot + "/ActiveConnection/modem";
     auto add = [&](const std::string& object, const char* interface, V properties) {
         path("AddObject", "ssa{sv}a(ssss)",
@@ -79,10 +100,22 @@ void NetworkManagerMock::addModemPrimary() {
         V::propertyMap({{"DeviceType", V::ofUInt32(8)}, {"Interface", V::ofString("wwan0")}}));
     add(active, "org.freedesktop.NetworkManager.Connection.Active",
         V::propertyMap({{"Devices", V::objectPathArray({modem})}, {"Type", V::ofString("gsm")}}));
+    return active;
+}
+
+void NetworkManagerMock::setPrimary(const std::string& activeConnection) {
+    if (hasPrimary_) {
+        return setProperty(kRoot, kName, "PrimaryConnection", V::ofObjectPath(activeConnection));
+    }
     auto reply = mock_.call(kRoot, "org.freedesktop.DBus.Mock", "AddProperty", "ssv",
                             {V::ofString(kName), V::ofString("PrimaryConnection"),
-                             V::variant(V::ofObjectPath(active))});
+                             V::variant(V::ofObjectPath(activeConnection))});
     if (!reply.ok()) error_ = "AddProperty: " + reply.error.message;
+    hasPrimary_ = true;
+}
+
+void NetworkManagerMock::addModemPrimary() {
+    setPrimary(addModem());
 }
 
 }  // namespace telvo::test

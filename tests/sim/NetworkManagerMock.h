@@ -37,10 +37,20 @@ class NetworkManagerMock {
     // A modem device with an active connection that becomes the primary connection (objects
     // added without announcement: make them before the reader starts).
     void addModemPrimary();
+    // A modem device with an active connection, not primary (objects added without
+    // announcement: make them before the reader starts); the active connection's path.
+    std::string addModem();
+    // The primary connection becomes this one: the first time without announcement (before
+    // the reader starts), then announced with PropertiesChanged.
+    void setPrimary(const std::string& activeConnection);
     // NetworkManager goes away.
     void stop() { mock_.stop(); }
 
     const std::string& device() const { return device_; }
+
+    // NetworkManager's GetManagedObjects answer on a host that hears this many access points
+    // (their objects only), as sizeable answers for the D-Bus reader.
+    static DBusValue accessPointList(int accessPoints);
     const std::string& activeConnection() const { return active_; }
 
   private:
@@ -52,6 +62,7 @@ class NetworkManagerMock {
     std::string error_;
     std::string device_, active_;
     int next_ = 0;
+    bool hasPrimary_ = false;
 };
 
 }  // namespace telvo::test

@@ -8,6 +8,9 @@ namespace telvo {
 
 namespace {
 
+// The characters a std::string keeps inside itself.
+constexpr size_t kInlineText = 15;
+
 class Reader {
   public:
     Reader(sd_bus_message* m, const DBusReadLimits& limits, DBusError& error)
@@ -67,7 +70,10 @@ class Reader {
             if (r > 0) return true;
             DBusValue v;
             if (!readOne(v, depth)) return false;
+            const size_t room = out.capacity();
             out.push_back(std::move(v));
+            if (out.capacity() != room && !build((out.capacity() - room) * sizeof(DBusValue)))
+                return false;
         }
     }
 
@@ -86,7 +92,8 @@ class Reader {
         int r = sd_bus_message_read_basic(m_, type, &v);
         if (r <= 0 || !v) return failErrno(r < 0 ? r : -EBADMSG);
         size_t n = std::strlen(v);
-        if (!spend(n)) return false;
+        // A short text stays inside its value; a longer one takes its length and a terminator.
+        if (!spend(n) || !build(n > kInlineText ? n + 1 : 0)) return false;
         out = make(std::string(v, n));
         return true;
     }
@@ -96,7 +103,7 @@ class Reader {
         size_t n = 0;
         int r = sd_bus_message_read_array(m_, 'y', &p, &n);
         if (r < 0) return failErrno(r);
-        if (!spend(n)) return false;
+        if (!spend(n) || !build(n)) return false;
         const auto* b = static_cast<const uint8_t*>(p);
         out = DBusValue::ofBytes(n ? Bytes(b, b + n) : Bytes{});
         return true;
@@ -136,6 +143,13 @@ class Reader {
         return true;
     }
 
+    bool build(size_t n) {
+        if (n > limits_.maxBuilt - built_)
+            return fail(DBusError::kLimitsExceeded, "the values would take too much memory");
+        built_ += n;
+        return true;
+    }
+
     bool fail(const char* name, std::string message) {
         error_ = DBusError{name, "unreadable message: " + std::move(message)};
         return false;
@@ -151,6 +165,7 @@ class Reader {
     DBusError& error_;
     size_t values_ = 0;
     size_t bytes_ = 0;
+    size_t built_ = 0;
 };
 
 class Writer {

@@ -18,6 +18,11 @@ struct DBusReadLimits {
     int maxDepth = 64;                   // containers and variants inside one another
     size_t maxValues = size_t(1) << 18;  // values of every kind, containers included
     size_t maxBytes = size_t(16) << 20;  // text and byte-array content
+    // What the values read take in memory: each value's place in its container (sizeof
+    // DBusValue, the containers' spare room included) and its text or bytes outside it. The
+    // largest answers the library reads, BlueZ's and NetworkManager's object lists, take about
+    // 6 KB per device or access point: 16 MB holds some 2,500 of them.
+    size_t maxBuilt = size_t(16) << 20;
 };
 
 // Reading sd-bus messages into value trees and writing trees into them. These touch the
