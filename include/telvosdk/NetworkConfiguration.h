@@ -38,10 +38,10 @@ enum class NetworkPort : uint16_t {
 
 // The network configuration of the host: interfaces, Wi-Fi facts, fixed ports. By default the
 // library reads them from the system: the current Wi-Fi network and its interface from
-// NetworkManager over D-Bus (without it the Wi-Fi interface from the kernel, and the network
-// not readable), the other interfaces from the kernel. What the host sets here overrides the
-// system's answer. Everything is thread-safe; the first question about the Wi-Fi may wait a
-// moment (at most a few seconds) for NetworkManager's first answer.
+// NetworkManager, iwd or wpa_supplicant over D-Bus (without them the Wi-Fi interface from the
+// kernel, and the network not readable), the other interfaces from the kernel. What the host
+// sets here overrides the system's answer. Everything is thread-safe and nothing waits for the
+// bus: the answers are what the services have said so far (TelvoSDKInitialize starts asking).
 class TELVO_EXPORT NetworkConfiguration {
   public:
     // Interfaces: the live list from getifaddrs unless a source is installed.
@@ -59,13 +59,13 @@ class TELVO_EXPORT NetworkConfiguration {
     // The IPv4 broadcast address (dotted text) of the interface, by platform or system name.
     static std::optional<std::string> broadcastAddress(const std::string& interfaceName);
 
-    // The current Wi-Fi network: the host's (nullopt: the system's again), else NetworkManager's
+    // The current Wi-Fi network: the host's (nullopt: the system's again), else the services'
     // (the SSID as its bytes, the BSSID in lower case, the security type 0 open, 1 WEP,
     // 2 personal, 3 enterprise, 4 unknown); nullopt when none is known.
     static void setWifiInfo(std::optional<WifiInfo> info);
     static std::optional<WifiInfo> currentWifiInfo();
     // Whether the Wi-Fi facts may be read: the host's answer (nullopt: the system's again), else
-    // true while NetworkManager answers (false when it is absent or refuses access).
+    // true while one of the services answers (false when all are absent or refuse access).
     static void setWifiInfoReadable(std::optional<bool> readable);
     static bool isWifiInfoReadable();
 

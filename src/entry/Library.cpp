@@ -8,6 +8,7 @@
 #include "logging/QKLog.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/net/SystemNetwork.h"
 #include "telvosdk/TelvoSDK.h"
 
 namespace telvo {
@@ -27,6 +28,9 @@ void TelvoSDKInitialize() {
         registerSingleBleFlows();
         registerBleConnectManager();
     });
+    // The host's network services are asked now, so that the first question finds their
+    // answers (nothing waits for them).
+    SystemNetwork::shared();
 }
 
 void TelvoSDKRunMainLoop() {

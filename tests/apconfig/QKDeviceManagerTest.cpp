@@ -4,6 +4,7 @@
 #include "apconfig/QKDeviceManager.h"
 #include "platform/foundation/Registry.h"
 #include "platform/net/SystemNetwork.h"
+#include "sim/FakeWifiDaemons.h"
 #include "sim/LoopbackTcpPeer.h"
 #include "sim/NetworkManagerMock.h"
 #include "telvosdk/TelvoSDK.h"
@@ -125,27 +126,51 @@ TEST_F(QKDeviceManagerTest, SmartConnectChecksTheHomeWifiAndStops) {
     EXPECT_EQ(validObservers(), 0u);
 }
 
-// Smart connect through the public facade with nothing set by the app: NetworkManager (a model
-// of it on a bus of the test's own) tells the phone's network. On the router of the parameters
-// the run starts; on another network it ends with 4030 inside the call.
-TEST_F(QKDeviceManagerTest, SmartConnectReadsThePhonesNetworkFromNetworkManager) {
+// Smart connect through the public facade with nothing set by the app: the host's Wi-Fi service
+// tells the phone's network (NetworkManager's model, iwd's or wpa_supplicant's fake, alone on a
+// bus of the test's own). On the router of the parameters the run starts; on another network it
+// ends with 4030 inside the call.
+TEST_F(QKDeviceManagerTest, SmartConnectReadsThePhonesNetworkFromTheHostsWifiService) {
+    enum class Service { NetworkManager, Iwd, WpaSupplicant };
     const struct {
+        Service service;
         const char* network;
         bool starts;
-    } cases[] = {{kHome, true}, {"OtherNet", false}};
+    } cases[] = {
+        {Service::NetworkManager, kHome, true},
+        {Service::NetworkManager, "OtherNet", false},
+        {Service::Iwd, kHome, true},
+        {Service::Iwd, "OtherNet", false},
+        {Service::WpaSupplicant, kHome, true},
+        {Service::WpaSupplicant, "OtherNet", false},
+    };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.network);
+        SCOPED_TRACE(std::to_string(int(c.service)) + " " + c.network);
         fresh();
         resetForTesting<Manager>();
         PrivateBus bus;
-        NetworkManagerMock nm(bus);
-        nm.joinWifi(c.network);
-        ASSERT_TRUE(nm.ok()) << nm.error();
+        std::unique_ptr<NetworkManagerMock> nm;
+        std::unique_ptr<sim::FakeWifiDaemon> daemon;
+        if (c.service == Service::NetworkManager) {
+            nm = std::make_unique<NetworkManagerMock>(bus);
+            nm->joinWifi(c.network);
+            ASSERT_TRUE(nm->ok()) << nm->error();
+        } else {
+            if (c.service == Service::Iwd)
+                daemon = sim::FakeIwd::start(bus);
+            else
+                daemon = sim::FakeWpaSupplicant::start(bus);
+            daemon->join({c.network});
+            ASSERT_TRUE(daemon->ok()) << daemon->error();
+        }
         bus.becomeSystemBus();
         NetworkConfiguration::setWifiInfo(std::nullopt);
         NetworkConfiguration::setWifiInfoReadable(std::nullopt);
         SystemNetwork::setEnabled(true);
         SystemNetwork::restart();
+        // Nothing waits for the bus: the app starts once the service has answered.
+        ASSERT_TRUE(MainLoop::runUntil(
+            [] { return NetworkConfiguration::currentWifiInfo().has_value(); }, 20));
 
         QKDeviceManager::sharedManager()->startConfigureDeviceWithParams(smartParams(), 2, steps(),
                                                                          record());

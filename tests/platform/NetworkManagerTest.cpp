@@ -2,14 +2,18 @@
 
 #include <atomic>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/Diagnostics.h"
 #include "platform/net/NetworkConfiguration.h"
 #include "platform/net/NetworkManagerObjects.h"
-#include "platform/net/NetworkManagerWatcher.h"
+#include "platform/net/NetworkReachability.h"
+#include "platform/net/RtnetlinkMonitor.h"
 #include "platform/net/SystemNetwork.h"
+#include "platform/net/WifiServiceWatcher.h"
 #include "sim/NetworkManagerMock.h"
 #include "sim/PrivateBus.h"
 
@@ -17,7 +21,7 @@ namespace telvo {
 namespace {
 
 using V = DBusValue;
-using Status = NetworkManagerWatcher::Status;
+using Status = WifiServiceWatcher::Status;
 
 constexpr const char* kNM = "org.freedesktop.NetworkManager";
 constexpr const char* kActiveIface = "org.freedesktop.NetworkManager.Connection.Active";
@@ -233,10 +237,10 @@ class NetworkManagerMockTest : public ::testing::Test {
         if (watcher_) watcher_->stop();
     }
     void startWatcher() {
-        connection_ = bus_->connect(DispatchQueue::createSerial("test.nm"));
-        ASSERT_TRUE(connection_);
-        watcher_ = NetworkManagerWatcher::start(
-            connection_, [this](Status, const NetworkManagerFacts&) { ++changes_; });
+        watcher_ = WifiServiceWatcher::start(
+            WifiService::networkManager(), DispatchQueue::createSerial("test.nm"),
+            [this](const DispatchQueuePtr& queue) { return bus_->connect(queue); },
+            [this](Status, const WifiFacts&) { ++changes_; });
         ASSERT_TRUE(watcher_->waitUntilLoaded(20));
     }
     void startMock() {
@@ -251,8 +255,7 @@ class NetworkManagerMockTest : public ::testing::Test {
 
     std::unique_ptr<test::PrivateBus> bus_ = std::make_unique<test::PrivateBus>();
     std::unique_ptr<test::NetworkManagerMock> nm_;
-    std::shared_ptr<DBusConnection> connection_;
-    std::shared_ptr<NetworkManagerWatcher> watcher_;
+    std::shared_ptr<WifiServiceWatcher> watcher_;
     std::atomic<int> changes_{0};
 };
 
@@ -352,7 +355,8 @@ TEST_F(NetworkManagerMockTest, NetworkConfigurationAnswersFromNetworkManagerUnle
     bus_->becomeSystemBus();
     SystemNetwork::setEnabled(true);
     SystemNetwork::restart();
-    EXPECT_TRUE(NetworkConfiguration::isWifiInfoReadable());
+    // Nothing waits for the bus: the facts come once NetworkManager answered.
+    ASSERT_TRUE(until([] { return NetworkConfiguration::isWifiInfoReadable(); }));
     auto wifi = NetworkConfiguration::currentWifiInfo();
     ASSERT_TRUE(wifi);
     EXPECT_EQ(wifi->ssid, "HomeNet");
@@ -374,6 +378,105 @@ TEST_F(NetworkManagerMockTest, NetworkConfigurationAnswersFromNetworkManagerUnle
     SystemNetwork::setEnabled(false);
     EXPECT_FALSE(NetworkConfiguration::isWifiInfoReadable());
     EXPECT_FALSE(NetworkConfiguration::currentWifiInfo());
+}
+
+// Faults of the service and of the bus: the facts go absent, and come back once NetworkManager
+// answers again.
+TEST_F(NetworkManagerMockTest, FrozenAtFirstUseThenThawed) {
+    startMock();
+    nm_->joinWifi("HomeNet", 0x100);
+    nm_->mock().freeze(true);
+    // The first answer does not come in time: absent for now.
+    startWatcher();
+    EXPECT_EQ(watcher_->status(), Status::Absent);
+    nm_->mock().freeze(false);
+    // Asked again, and followed from then on.
+    nm_->moveTo("OtherNet", 0);
+    ASSERT_TRUE(until([&] { return ssid() == "OtherNet"; }));
+    EXPECT_EQ(watcher_->status(), Status::Answering);
+}
+
+TEST_F(NetworkManagerMockTest, TheBusStopsAndComesBack) {
+    startMock();
+    nm_->joinWifi("HomeNet", 0x100);
+    startWatcher();
+    ASSERT_EQ(ssid(), "HomeNet");
+    // NetworkManager stays; only the bus goes.
+    bus_->stop();
+    ASSERT_TRUE(until([&] { return watcher_->status() == Status::Absent; }));
+    EXPECT_FALSE(watcher_->facts().wifi);
+    nm_.reset();
+    ASSERT_TRUE(bus_->restart()) << bus_->error();
+    startMock();
+    nm_->joinWifi("Back", 0);
+    ASSERT_TRUE(until([&] { return ssid() == "Back"; }));
+}
+
+TEST_F(NetworkManagerMockTest, AnAnswerOfAnotherShapeIsAbsentAndAskedAgain) {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    setDiagnosticSink([&](std::string_view line) {
+        std::lock_guard lock(mutex);
+        lines.emplace_back(line);
+    });
+    // NetworkManager's model, its object manager answering a text.
+    startMock();
+    nm_->joinWifi("HomeNet", 0x100);
+    auto added = nm_->mock().mock(
+        "AddMethod", "sssss",
+        {V::ofString("org.freedesktop.DBus.ObjectManager"), V::ofString("GetManagedObjects"),
+         V::ofString(""), V::ofString("s"), V::ofString("ret = 'no objects'")});
+    ASSERT_TRUE(added.ok()) << added.error.message;
+    startWatcher();
+    EXPECT_EQ(watcher_->status(), Status::Absent);
+    EXPECT_FALSE(watcher_->facts().wifiInterface);
+    // Asked again later: another diagnostic.
+    ASSERT_TRUE(until([&] {
+        std::lock_guard lock(mutex);
+        return lines.size() >= 2;
+    }));
+    setDiagnosticSink(nullptr);
+    std::lock_guard lock(mutex);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.front().find("NetworkManager did not answer as it should"), std::string::npos)
+        << lines.front();
+    EXPECT_NE(lines.front().find("\"s\""), std::string::npos) << lines.front();
+}
+
+// Reachability from the library's own reading: a modem becoming the primary connection is
+// pushed to the observers and reported as WWAN, and so is its end.
+TEST_F(NetworkManagerMockTest, AModemPrimaryIsPushedAndReportedAsWwan) {
+    const auto tables = RtnetlinkMonitor::readRouteTables();
+    // A host name: any default route reaches it (nothing is sent).
+    const std::string host = "cloud.example";
+    if (!(NetworkReachability::flagsFromRouteTables(host, tables.ipv4, tables.ipv6) &
+          ReachabilityFlags::kReachable))
+        GTEST_SKIP() << "skipped: this host has no default route";
+    startMock();
+    nm_->joinWifi("HomeNet", 0x100);
+    const std::string modem = nm_->addModem();
+    nm_->setPrimary(nm_->activeConnection());
+    ASSERT_TRUE(nm_->ok()) << nm_->error();
+    bus_->becomeSystemBus();
+    SystemNetwork::setEnabled(true);
+    SystemNetwork::restart();
+    std::atomic<int> heard{0};
+    const auto token = NetworkReachability::addChangeObserver([&] { ++heard; });
+    ASSERT_TRUE(until([] { return NetworkConfiguration::isWifiInfoReadable(); }));
+    auto wwan = [&] {
+        return (NetworkReachability::currentFlags(host).value_or(0) & ReachabilityFlags::kIsWWAN) !=
+               0;
+    };
+    EXPECT_FALSE(wwan());
+    int before = heard.load();
+    nm_->setPrimary(modem);
+    ASSERT_TRUE(until([&] { return heard.load() > before && wwan(); }));
+    before = heard.load();
+    nm_->setPrimary(nm_->activeConnection());
+    ASSERT_TRUE(until([&] { return heard.load() > before && !wwan(); }));
+    EXPECT_EQ(NetworkConfiguration::currentWifiInfo()->ssid, "HomeNet");
+    NetworkReachability::removeChangeObserver(token);
+    SystemNetwork::setEnabled(false);
 }
 
 }  // namespace

@@ -236,8 +236,8 @@ class RtnetlinkNamespaceTest : public ::testing::Test {
 };
 
 TEST_F(RtnetlinkNamespaceTest, ObserversHearEachBurstOnceAndTheFlagsFollow) {
-    // The sources start, and NetworkManager's first answer (the modem) is in.
-    EXPECT_TRUE(NetworkConfiguration::isWifiInfoReadable());
+    // The sources start, and NetworkManager's first answer (the modem) comes in.
+    ASSERT_TRUE(MainLoop::runUntil([] { return NetworkConfiguration::isWifiInfoReadable(); }, 20));
     int heard = 0;
     NetworkReachability::addChangeObserver([&] { ++heard; });
     auto flags = [](const char* host) {

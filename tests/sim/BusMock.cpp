@@ -1,5 +1,7 @@
 #include "sim/BusMock.h"
 
+#include <signal.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -32,6 +34,10 @@ BusMock::BusMock(PrivateBus& bus, const std::string& templateName, std::string b
 
 BusMock::~BusMock() {
     stop();
+}
+
+void BusMock::freeze(bool frozen) {
+    if (pid_ > 0) ::kill(pid_, frozen ? SIGSTOP : SIGCONT);
 }
 
 void BusMock::stop() {

@@ -34,6 +34,9 @@ class BusMock {
                    std::string signature, std::vector<DBusValue> args);
     // Kills the service now (it vanishes from the bus).
     void stop();
+    // Stops the service's process (SIGSTOP) or lets it go on (SIGCONT): a frozen service keeps
+    // its name and reads nothing meanwhile. Frozen, the blocking calls above hang: thaw first.
+    void freeze(bool frozen);
 
     BusMock(const BusMock&) = delete;
     BusMock& operator=(const BusMock&) = delete;

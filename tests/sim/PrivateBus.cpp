@@ -98,9 +98,15 @@ PrivateBus::PrivateBus(const std::string& extraRules) {
         return;
     }
     config.replace(at, marker.size(), extraRules);
+    std::ofstream(folder() / "bus.conf") << config;
+    start();
+}
+
+void PrivateBus::start() {
     const auto configPath = folder() / "bus.conf";
-    std::ofstream(configPath) << config;
     const std::string socket = (folder() / "bus.sock").string();
+    // A daemon that was killed leaves its socket behind.
+    ::unlink(socket.c_str());
 
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
@@ -137,8 +143,17 @@ PrivateBus::PrivateBus(const std::string& extraRules) {
 }
 
 void PrivateBus::stop() {
+    sd_bus_close_unref(bus_);
+    bus_ = nullptr;
     stop(pid_);
     pid_ = 0;
+}
+
+bool PrivateBus::restart() {
+    stop();
+    error_.clear();
+    start();
+    return ok();
 }
 
 PrivateBus::~PrivateBus() {

@@ -42,6 +42,9 @@ class PrivateBus {
     sd_bus* blockingConnection() { return fixtureBus(); }
     // Stops the daemon now: every connection to it is closed.
     void stop();
+    // Stops the daemon and starts another at the same address, with the same policy (a
+    // system bus restarted); false when it does not start.
+    bool restart();
     // Waits, in real time, until name has an owner; false after the time-out.
     bool waitForName(const std::string& name, double timeoutSeconds = 20);
 
@@ -56,6 +59,7 @@ class PrivateBus {
     PrivateBus& operator=(const PrivateBus&) = delete;
 
   private:
+    void start();
     sd_bus* fixtureBus();
 
     TempFolder folder_;

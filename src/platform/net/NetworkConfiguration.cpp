@@ -132,7 +132,7 @@ std::optional<WifiInfo> NetworkConfiguration::currentWifiInfo() {
     }
     auto system = SystemNetwork::shared();
     if (!system) return std::nullopt;
-    return system->managerFacts().wifi;
+    return system->wifiFacts().wifi;
 }
 
 void NetworkConfiguration::setWifiInfoReadable(std::optional<bool> readable) {
@@ -146,7 +146,7 @@ bool NetworkConfiguration::isWifiInfoReadable() {
         if (state().wifiReadable) return *state().wifiReadable;
     }
     auto system = SystemNetwork::shared();
-    return system && system->managerStatus() == NetworkManagerWatcher::Status::Answering;
+    return system && system->wifiReadable();
 }
 
 uint16_t NetworkConfiguration::port(NetworkPort which) {

@@ -1,6 +1,5 @@
 #include "platform/net/NetworkManagerObjects.h"
 
-#include <cctype>
 #include <vector>
 
 namespace telvo {
@@ -26,95 +25,10 @@ constexpr uint32_t kKeyOwe = 0x800;
 constexpr uint32_t kKeyOweTransition = 0x1000;
 constexpr uint32_t kKeySuiteB192 = 0x2000;
 
-constexpr size_t kMaxSsid = 32;
-constexpr size_t kMaxInterfaceName = 15;  // IFNAMSIZ - 1
-
-bool validInterfaceName(const std::string& name) {
-    if (name.empty() || name.size() > kMaxInterfaceName) return false;
-    for (char c : name)
-        if (c == '/' || std::isspace(static_cast<unsigned char>(c)) || c == '\0') return false;
-    return true;
-}
-
 }  // namespace
 
-bool NetworkManagerFacts::operator==(const NetworkManagerFacts& other) const {
-    auto sameWifi = [](const std::optional<WifiInfo>& a, const std::optional<WifiInfo>& b) {
-        if (a.has_value() != b.has_value()) return false;
-        return !a ||
-               (a->ssid == b->ssid && a->bssid == b->bssid && a->securityType == b->securityType);
-    };
-    return wifiInterface == other.wifiInterface && sameWifi(wifi, other.wifi) &&
-           frequencyMHz == other.frequencyMHz && primaryIsModem == other.primaryIsModem;
-}
-
-void NetworkManagerObjects::replaceAll(const DBusValue& objects) {
-    objects_.clear();
-    if (!objects.isDictionary()) return;
-    for (const auto& entry : objects.unwrapped().items())
-        if (auto path = entry.at(0).asObjectPath()) setInterfaces(*path, entry.at(1));
-}
-
-void NetworkManagerObjects::interfacesAdded(const DBusValue& path, const DBusValue& interfaces) {
-    if (auto p = path.asObjectPath()) setInterfaces(*p, interfaces);
-}
-
-void NetworkManagerObjects::interfacesRemoved(const DBusValue& path, const DBusValue& names) {
-    auto p = path.asObjectPath();
-    auto list = names.asStringArray();
-    if (!p || !list) return;
-    auto it = objects_.find(*p);
-    if (it == objects_.end()) return;
-    for (const auto& name : *list) it->second.erase(name);
-    if (it->second.empty()) objects_.erase(it);
-}
-
-void NetworkManagerObjects::propertiesChanged(const std::string& path, const DBusValue& interface,
-                                              const DBusValue& changed) {
-    auto name = interface.asString();
-    if (!name) return;
-    auto object = objects_.find(path);
-    if (object == objects_.end()) return;
-    auto properties = object->second.find(*name);
-    if (properties == object->second.end()) return;
-    setProperties(properties->second, changed);
-}
-
-void NetworkManagerObjects::setInterfaces(const std::string& path, const DBusValue& interfaces) {
-    if (!interfaces.isDictionary()) return;
-    if (!objects_.count(path) && objects_.size() >= kMaxObjects) return;
-    auto& object = objects_[path];
-    for (const auto& entry : interfaces.unwrapped().items()) {
-        auto name = entry.at(0).asString();
-        if (!name || (!object.count(*name) && object.size() >= kMaxInterfaces)) continue;
-        auto& properties = object[*name];
-        properties.clear();
-        setProperties(properties, entry.at(1));
-    }
-    if (object.empty()) objects_.erase(path);
-}
-
-void NetworkManagerObjects::setProperties(Properties& into, const DBusValue& changed) {
-    if (!changed.isDictionary()) return;
-    for (const auto& entry : changed.unwrapped().items()) {
-        auto name = entry.at(0).asString();
-        if (!name || (!into.count(*name) && into.size() >= kMaxProperties)) continue;
-        into[*name] = entry.at(1).unwrapped();
-    }
-}
-
-const DBusValue& NetworkManagerObjects::property(const std::string& path, const char* interface,
-                                                 const char* name) const {
-    auto object = objects_.find(path);
-    if (object == objects_.end()) return DBusValue::absent();
-    auto properties = object->second.find(interface);
-    if (properties == object->second.end()) return DBusValue::absent();
-    auto value = properties->second.find(name);
-    return value == properties->second.end() ? DBusValue::absent() : value->second;
-}
-
-NetworkManagerFacts NetworkManagerObjects::facts() const {
-    NetworkManagerFacts out;
+WifiFacts NetworkManagerObjects::facts() const {
+    WifiFacts out;
     // The primary connection first, then every active one.
     std::vector<std::string> connections;
     auto primary = property(kRootPath, kManager, "PrimaryConnection").asObjectPath();
@@ -146,14 +60,13 @@ NetworkManagerFacts NetworkManagerObjects::facts() const {
             // connection was made to.
             std::string ap =
                 property(device, kWireless, "ActiveAccessPoint").asObjectPath().value_or("/");
-            if (!objects_.count(ap) || !objects_.at(ap).count(kAccessPoint))
+            if (!has(ap, kAccessPoint))
                 ap = property(connection, kActive, "SpecificObject").asObjectPath().value_or("/");
-            if (!objects_.count(ap) || !objects_.at(ap).count(kAccessPoint)) return out;
+            if (!has(ap, kAccessPoint)) return out;
 
             WifiInfo wifi;
-            if (auto ssid = property(ap, kAccessPoint, "Ssid").asBytes();
-                ssid && !ssid->empty() && ssid->size() <= kMaxSsid)
-                wifi.ssid = std::string(ssid->begin(), ssid->end());
+            if (auto ssid = property(ap, kAccessPoint, "Ssid").asBytes())
+                wifi.ssid = ssidFromBytes(*ssid);
             if (auto bssid = property(ap, kAccessPoint, "HwAddress").asString())
                 wifi.bssid = normalizedBssid(*bssid);
             auto flags = property(ap, kAccessPoint, "Flags").asUInt32();
@@ -178,25 +91,6 @@ int64_t NetworkManagerObjects::securityType(uint32_t flags, uint32_t wpaFlags, u
     if (keys & (kKeyOwe | kKeyOweTransition)) return 0;
     if (keys == 0) return (flags & kPrivacy) ? 1 : 0;
     return 4;
-}
-
-std::optional<std::string> NetworkManagerObjects::normalizedBssid(const std::string& text) {
-    std::string out;
-    size_t part = 0, digits = 0;
-    for (char c : text) {
-        if (c == ':') {
-            if (digits == 0 || ++part > 5) return std::nullopt;
-            if (digits == 1) out.insert(out.size() - 1, "0");
-            out += ':';
-            digits = 0;
-            continue;
-        }
-        if (!std::isxdigit(static_cast<unsigned char>(c)) || ++digits > 2) return std::nullopt;
-        out += char(std::tolower(static_cast<unsigned char>(c)));
-    }
-    if (part != 5 || digits == 0) return std::nullopt;
-    if (digits == 1) out.insert(out.size() - 1, "0");
-    return out;
 }
 
 }  // namespace telvo

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <set>
+
 #include "platform/base/Singleton.h"
 #include "platform/net/NetworkReachability.h"
 
@@ -32,7 +34,7 @@ bool kernelSaysWireless(const std::string& name) {
 SystemNetwork::SystemNetwork() = default;
 
 SystemNetwork::~SystemNetwork() {
-    if (watcher_) watcher_->stop();
+    for (auto& watcher : watchers_) watcher->stop();
     if (monitor_) monitor_->stop();
 }
 
@@ -42,18 +44,20 @@ std::shared_ptr<SystemNetwork> SystemNetwork::shared() {
         if (!slot().enabled) return nullptr;
         if (slot().instance) return slot().instance;
     }
-    // Made outside the lock (opening the bus takes a moment); the first one published wins.
+    // Made outside the lock; the first one published wins.
     auto made = std::shared_ptr<SystemNetwork>(new SystemNetwork());
     made->monitor_ = RtnetlinkMonitor::start([] { NetworkReachability::notifyChanged(); });
-    auto connection =
-        DBusConnection::openSystemBus(nullptr, DispatchQueue::createSerial("telvo.network"));
+    auto queue = DispatchQueue::createSerial("telvo.network");
+    auto open = [](const DispatchQueuePtr& q) { return DBusConnection::openSystemBus(nullptr, q); };
     auto modem = std::make_shared<std::atomic<bool>>(false);
-    made->watcher_ = NetworkManagerWatcher::start(
-        std::move(connection),
-        [modem](NetworkManagerWatcher::Status, const NetworkManagerFacts& facts) {
+    made->watchers_.push_back(WifiServiceWatcher::start(
+        WifiService::networkManager(), queue, open,
+        [modem](WifiServiceWatcher::Status, const WifiFacts& facts) {
             if (modem->exchange(facts.primaryIsModem) != facts.primaryIsModem)
                 NetworkReachability::notifyChanged();
-        });
+        }));
+    made->watchers_.push_back(WifiServiceWatcher::start(WifiService::iwd(), queue, open));
+    made->watchers_.push_back(WifiServiceWatcher::start(WifiService::wpaSupplicant(), queue, open));
     std::lock_guard lock(slot().mutex);
     if (!slot().enabled) return nullptr;
     if (!slot().instance) slot().instance = made;
@@ -73,32 +77,43 @@ void SystemNetwork::restart() {
     dropped.swap(slot().instance);
 }
 
-NetworkManagerWatcher::Status SystemNetwork::managerStatus() {
-    if (!watcher_) return NetworkManagerWatcher::Status::Absent;
-    if (!waited_.load() && watcher_->status() == NetworkManagerWatcher::Status::Loading) {
-        watcher_->waitUntilLoaded(kFirstAnswerSeconds);
-        waited_ = true;
-    }
-    return watcher_->status();
+bool SystemNetwork::wifiReadable() const {
+    for (const auto& watcher : watchers_)
+        if (watcher->status() == WifiServiceWatcher::Status::Answering) return true;
+    return false;
 }
 
-NetworkManagerFacts SystemNetwork::managerFacts() {
-    if (managerStatus() != NetworkManagerWatcher::Status::Answering) return {};
-    return watcher_->facts();
+WifiFacts SystemNetwork::wifiFacts() const {
+    std::set<std::string> claimed;
+    std::optional<WifiFacts> chosen, firstInterface;
+    bool modem = false;
+    for (const auto& watcher : watchers_) {
+        if (watcher->status() != WifiServiceWatcher::Status::Answering) continue;
+        auto facts = watcher->facts();
+        modem = modem || facts.primaryIsModem;
+        if (!facts.wifiInterface && !facts.wifi) continue;
+        // An interface another service answered for first is that service's.
+        if (!claimed.insert(facts.wifiInterface.value_or("")).second) continue;
+        if (facts.wifi && !chosen) chosen = facts;
+        if (!firstInterface) firstInterface = facts;
+    }
+    WifiFacts out = chosen ? *chosen : firstInterface.value_or(WifiFacts{});
+    out.primaryIsModem = modem;
+    return out;
 }
 
 std::optional<uint32_t> SystemNetwork::reachabilityFlags(const std::string& host) {
     if (!monitor_) return std::nullopt;
     const auto tables = monitor_->routeTables();
     uint32_t flags = NetworkReachability::flagsFromRouteTables(host, tables.ipv4, tables.ipv6);
-    if ((flags & ReachabilityFlags::kReachable) && managerFacts().primaryIsModem)
+    if ((flags & ReachabilityFlags::kReachable) && wifiFacts().primaryIsModem)
         flags |= ReachabilityFlags::kIsWWAN;
     return flags;
 }
 
 std::optional<std::string> SystemNetwork::wifiInterface(
     const std::vector<NetworkInterface>& interfaces) {
-    if (auto name = managerFacts().wifiInterface) return name;
+    if (auto name = wifiFacts().wifiInterface) return name;
     for (const auto& entry : interfaces)
         if (entry.up && !entry.loopback && kernelSaysWireless(entry.name)) return entry.name;
     return std::nullopt;

@@ -6,21 +6,23 @@
 #include <string>
 #include <vector>
 
-#include "platform/net/NetworkManagerWatcher.h"
 #include "platform/net/RtnetlinkMonitor.h"
+#include "platform/net/WifiServiceWatcher.h"
 #include "telvosdk/NetworkConfiguration.h"
 
 namespace telvo {
 
 // The host's own network facts, for NetworkConfiguration and NetworkReachability when the host
-// sets none: NetworkManager on the system bus (the current Wi-Fi network, its interface, a
-// modem as the primary connection) and the kernel (wireless interfaces in /sys/class/net, route
-// tables kept current by rtnetlink). Without NetworkManager the Wi-Fi network cannot be read
-// (nl80211 would need another library); its interface still comes from the kernel.
+// sets none: the Wi-Fi services on the system bus (NetworkManager, iwd, wpa_supplicant: the
+// current Wi-Fi network and its interface; NetworkManager also a modem as the primary
+// connection) and the kernel (wireless interfaces in /sys/class/net, route tables kept current
+// by rtnetlink).
 //
-// Started on first use: the system bus connection, the watcher and the rtnetlink monitor, with
-// a queue of their own. Changes reach NetworkReachability's observers (once per burst of kernel
-// changes, and when the primary connection becomes or stops being a modem). Thread-safe.
+// Started by TelvoSDKInitialize, else on first use: the watchers, each with its own connection
+// to the system bus on one queue of their own, and the rtnetlink monitor. Nothing here waits
+// for the bus: each question is answered from what the services have said so far. Changes
+// reach NetworkReachability's observers (once per burst of kernel changes, and when the
+// primary connection becomes or stops being a modem). Thread-safe.
 class SystemNetwork {
   public:
     // The running instance, started now if need be; nullptr while turned off.
@@ -32,18 +34,20 @@ class SystemNetwork {
     static void restart();
     ~SystemNetwork();
 
-    // NetworkManager's status and facts; the first call waits (at most kFirstAnswerSeconds)
-    // for its first answer.
-    NetworkManagerWatcher::Status managerStatus();
-    NetworkManagerFacts managerFacts();
+    // True while one of the services answers (its facts stand, even without a Wi-Fi network).
+    bool wifiReadable() const;
+    // The Wi-Fi facts, chosen per interface in the order NetworkManager, iwd, wpa_supplicant:
+    // an interface's facts come from the first answering service that has it, and the
+    // connected interface wins over one that is not; the modem fact is NetworkManager's.
+    WifiFacts wifiFacts() const;
     // Reachability flags for a host from the cached route tables, kIsWWAN added when the primary
     // connection is a modem; nullopt without the rtnetlink monitor.
     std::optional<uint32_t> reachabilityFlags(const std::string& host);
-    // The Wi-Fi interface: NetworkManager's, else the first up interface of the list that the
+    // The Wi-Fi interface: the services', else the first up interface of the list that the
     // kernel marks wireless.
     std::optional<std::string> wifiInterface(const std::vector<NetworkInterface>& interfaces);
-
-    static constexpr double kFirstAnswerSeconds = 3;
+    // The watchers, in the order above (tests).
+    const std::vector<std::shared_ptr<WifiServiceWatcher>>& watchers() const { return watchers_; }
 
     SystemNetwork(const SystemNetwork&) = delete;
     SystemNetwork& operator=(const SystemNetwork&) = delete;
@@ -52,9 +56,8 @@ class SystemNetwork {
     SystemNetwork();
 
     // Set before the instance is handed out, never changed after.
-    std::shared_ptr<NetworkManagerWatcher> watcher_;
+    std::vector<std::shared_ptr<WifiServiceWatcher>> watchers_;
     std::shared_ptr<RtnetlinkMonitor> monitor_;
-    std::atomic<bool> waited_{false};
 };
 
 }  // namespace telvo

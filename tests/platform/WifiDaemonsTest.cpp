@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/dispatch/MainLoop.h"
+#include "platform/net/NetworkConfiguration.h"
+#include "platform/net/SystemNetwork.h"
+#include "platform/net/WifiDaemonObjects.h"
+#include "platform/net/WifiServiceWatcher.h"
+#include "sim/FakeWifiDaemons.h"
+#include "sim/NetworkManagerMock.h"
+#include "sim/PrivateBus.h"
+
+namespace telvo {
+namespace {
+
+using Status = WifiServiceWatcher::Status;
+using Security = sim::FakeAccessPoint::Security;
+
+// iwd's and wpa_supplicant's fakes on a private bus, read by the library (threaded mode).
+class WifiDaemonsTest : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        for (auto& watcher : watchers_) watcher->stop();
+        SystemNetwork::setEnabled(false);
+    }
+    std::shared_ptr<WifiServiceWatcher> watch(WifiService service) {
+        auto watcher = WifiServiceWatcher::start(
+            std::move(service), DispatchQueue::createSerial("test.wifi"),
+            [this](const DispatchQueuePtr& queue) { return bus_.connect(queue); });
+        watchers_.push_back(watcher);
+        return watcher;
+    }
+    static bool until(const std::function<bool()>& done) { return MainLoop::runUntil(done, 20); }
+
+    test::PrivateBus bus_;
+    std::vector<std::shared_ptr<WifiServiceWatcher>> watchers_;
+};
+
+struct Daemon {
+    const char* name;
+    std::function<std::unique_ptr<sim::FakeWifiDaemon>(test::PrivateBus&, std::string)> start;
+    WifiService (*service)();
+};
+
+const std::vector<Daemon> kDaemons = {
+    {"iwd", [](test::PrivateBus& bus, std::string i) { return sim::FakeIwd::start(bus, i); },
+     &WifiService::iwd},
+    {"wpa_supplicant",
+     [](test::PrivateBus& bus, std::string i) { return sim::FakeWpaSupplicant::start(bus, i); },
+     &WifiService::wpaSupplicant},
+};
+
+TEST_F(WifiDaemonsTest, EachDaemonAloneGivesTheNetworkAndFollowsIt) {
+    for (const auto& d : kDaemons) {
+        SCOPED_TRACE(d.name);
+        auto daemon = d.start(bus_, "wlp2s0");
+        ASSERT_TRUE(daemon->ok()) << daemon->error();
+        auto watcher = watch(d.service());
+        ASSERT_TRUE(until([&] { return watcher->status() == Status::Answering; }));
+        EXPECT_EQ(watcher->facts().wifiInterface, "wlp2s0");
+        EXPECT_FALSE(watcher->facts().wifi);
+        auto wifi = [&] { return watcher->facts().wifi.value_or(WifiInfo{}); };
+
+        // Connecting is no network yet; connected is.
+        daemon->connecting({"HomeNet", "02:00:00:00:00:01", Security::Personal, 2412});
+        daemon->connected();
+        ASSERT_TRUE(until([&] { return wifi().ssid == "HomeNet"; }));
+        EXPECT_EQ(wifi().bssid, "02:00:00:00:00:01");
+        EXPECT_EQ(wifi().securityType, 2);
+        EXPECT_EQ(watcher->facts().wifiInterface, "wlp2s0");
+        // A roam: same network, another access point.
+        daemon->roam("02:00:00:00:00:0B", 5180);
+        ASSERT_TRUE(until([&] { return wifi().bssid == "02:00:00:00:00:0b"; }));
+        EXPECT_EQ(wifi().ssid, "HomeNet");
+        daemon->disconnect();
+        ASSERT_TRUE(until([&] { return !watcher->facts().wifi; }));
+        EXPECT_EQ(watcher->status(), Status::Answering);
+        EXPECT_EQ(watcher->facts().wifiInterface, "wlp2s0");
+
+        // The daemon restarts: read again from its new objects, every kind of security.
+        daemon->restart();
+        const struct {
+            Security security;
+            int64_t type;
+        } kinds[] = {{Security::Enterprise, 3}, {Security::Open, 0}, {Security::Wep, 1}};
+        for (const auto& kind : kinds) {
+            daemon->join({"Office", "02:00:00:00:00:02", kind.security});
+            ASSERT_TRUE(until([&] { return wifi().securityType == kind.type; })) << kind.type;
+            EXPECT_EQ(wifi().ssid, "Office");
+            daemon->disconnect();
+            ASSERT_TRUE(until([&] { return !watcher->facts().wifi; }));
+        }
+        daemon->stop();
+        ASSERT_TRUE(until([&] { return watcher->status() == Status::Absent; }));
+        watcher->stop();
+    }
+}
+
+// Several services on one host: each interface is answered for by the first of NetworkManager,
+// iwd, wpa_supplicant that has it, and the connected interface wins.
+TEST_F(WifiDaemonsTest, WithSeveralServicesTheOrderHolds) {
+    test::NetworkManagerMock nm(bus_);
+    nm.joinWifi("NmNet", 0x100, "wlan0");
+    ASSERT_TRUE(nm.ok()) << nm.error();
+    auto iwd = sim::FakeIwd::start(bus_, "wlan0");
+    iwd->join({"IwdNet"});
+    auto wpa = sim::FakeWpaSupplicant::start(bus_, "wlan0");
+    wpa->join({"WpaNet"});
+    ASSERT_TRUE(iwd->ok() && wpa->ok()) << iwd->error() << wpa->error();
+    bus_.becomeSystemBus();
+    SystemNetwork::setEnabled(true);
+    SystemNetwork::restart();
+    auto ssid = [] { return NetworkConfiguration::currentWifiInfo().value_or(WifiInfo{}).ssid; };
+    auto answering = [] {
+        int n = 0;
+        for (const auto& watcher : SystemNetwork::shared()->watchers())
+            n += watcher->status() == Status::Answering;
+        return n;
+    };
+    ASSERT_TRUE(until([&] { return answering() == 3; }));
+    EXPECT_EQ(ssid(), "NmNet");
+    nm.stop();
+    ASSERT_TRUE(until([&] { return ssid() == "IwdNet"; }));
+    // iwd has wlan0 but no network; wpa_supplicant is connected on another interface.
+    iwd->disconnect();
+    ASSERT_TRUE(until([&] { return !ssid(); }));
+    EXPECT_EQ(NetworkConfiguration::realInterfaceName("en0"), "wlan0");
+    wpa->stop();
+    auto other = sim::FakeWpaSupplicant::start(bus_, "wlan1");
+    other->join({"WpaNet"});
+    ASSERT_TRUE(until([&] { return ssid() == "WpaNet"; }));
+    EXPECT_EQ(NetworkConfiguration::realInterfaceName("en0"), "wlan1");
+    EXPECT_TRUE(NetworkConfiguration::isWifiInfoReadable());
+}
+
+TEST(WifiDaemonObjects, SecurityTypesFromKeyManagement) {
+    const struct {
+        bool privacy;
+        std::vector<std::string> keys;
+        int64_t type;
+    } cases[] = {
+        {false, {}, 0},
+        {true, {}, 1},
+        {true, {"wpa-psk"}, 2},
+        {true, {"sae", "wpa-ft-sae"}, 2},
+        {true, {"wpa-eap", "wpa-psk"}, 3},
+        {true, {"wpa-eap-suite-b-192"}, 3},
+        {false, {"owe"}, 0},
+        {true, {"something-new"}, 4},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(WpaSupplicantObjects::securityType(c.privacy, c.keys), c.type) << c.keys.size();
+    EXPECT_EQ(IwdObjects::securityType("psk"), 2);
+    EXPECT_EQ(IwdObjects::securityType("8021x"), 3);
+    EXPECT_EQ(IwdObjects::securityType("hotspot"), 4);
+}
+
+}  // namespace
+}  // namespace telvo
