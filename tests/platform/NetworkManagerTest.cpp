@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Diagnostics.h"
 #include "platform/net/NetworkConfiguration.h"
@@ -477,6 +479,38 @@ TEST_F(NetworkManagerMockTest, AModemPrimaryIsPushedAndReportedAsWwan) {
     EXPECT_EQ(NetworkConfiguration::currentWifiInfo()->ssid, "HomeNet");
     NetworkReachability::removeChangeObserver(token);
     SystemNetwork::setEnabled(false);
+}
+
+// The first question, asked from a main-queue block while NetworkManager does not answer,
+// answers at once from what is known: no loop runs inside the block (the block queued after it
+// runs after it, and the virtual clock stands still).
+TEST(SystemNetworkFirstQuestion, AnswersAtOnceInsideAMainQueueBlock) {
+    DeterministicDispatch mode;
+    test::PrivateBus bus;
+    test::NetworkManagerMock nm(bus);
+    nm.joinWifi("HomeNet", 0x100);
+    ASSERT_TRUE(nm.ok()) << nm.error();
+    nm.mock().freeze(true);
+    bus.becomeSystemBus();
+    SystemNetwork::setEnabled(true);
+    SystemNetwork::restart();
+    bool asked = false, readable = true, nextRan = false, nextRanInside = true;
+    double before = -1, after = -2;
+    DispatchQueue::main()->async([&] {
+        before = Clock::now();
+        readable = NetworkConfiguration::isWifiInfoReadable();
+        readable = readable || NetworkConfiguration::currentWifiInfo().has_value();
+        after = Clock::now();
+        nextRanInside = nextRan;
+        asked = true;
+    });
+    DispatchQueue::main()->async([&] { nextRan = true; });
+    EXPECT_TRUE(MainLoop::runUntil([&] { return asked && nextRan; }, 1));
+    EXPECT_FALSE(readable);
+    EXPECT_FALSE(nextRanInside);
+    EXPECT_EQ(before, after);
+    SystemNetwork::setEnabled(false);
+    nm.mock().freeze(false);
 }
 
 }  // namespace
