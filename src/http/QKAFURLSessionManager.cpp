@@ -75,6 +75,19 @@ std::shared_ptr<QKAFSecurityPolicy> QKAFURLSessionManager::securityPolicy() cons
 void QKAFURLSessionManager::setSecurityPolicy(std::shared_ptr<QKAFSecurityPolicy> policy) {
     store(securityPolicy_, std::move(policy));
 }
+DispatchGroupPtr QKAFURLSessionManager::completionGroup() const {
+    return load(completionGroup_);
+}
+void QKAFURLSessionManager::setCompletionGroup(DispatchGroupPtr group) {
+    store(completionGroup_, std::move(group));
+}
+void QKAFURLSessionManager::setDataTaskDidBecomeDownloadTaskBlock(
+    DataTaskDidBecomeDownloadTaskBlock block) {
+    store(dataTaskDidBecomeDownloadTask_, std::move(block));
+}
+void QKAFURLSessionManager::setDownloadTaskDidResumeBlock(DownloadTaskDidResumeBlock block) {
+    store(downloadTaskDidResume_, std::move(block));
+}
 DispatchQueuePtr QKAFURLSessionManager::completionQueue() const {
     return load(completionQueue_);
 }
@@ -189,16 +202,24 @@ URLSessionTaskPtr QKAFURLSessionManager::uploadTaskWithStreamedRequest(
 URLSessionTaskPtr QKAFURLSessionManager::downloadTaskWithRequest(
     const URLRequest& request, ProgressBlock progress, DestinationBlock destination,
     CompletionHandler completionHandler) {
-    auto task = session_->downloadTaskWithRequest(request);
+    return registeredDownload(session_->downloadTaskWithRequest(request), std::move(progress),
+                              std::move(destination), std::move(completionHandler));
+}
+
+URLSessionTaskPtr QKAFURLSessionManager::downloadTaskWithResumeData(
+    const Bytes& resumeData, ProgressBlock progress, DestinationBlock destination,
+    CompletionHandler completionHandler) {
+    return registeredDownload(session_->downloadTaskWithResumeData(resumeData), std::move(progress),
+                              std::move(destination), std::move(completionHandler));
+}
+
+URLSessionTaskPtr QKAFURLSessionManager::registeredDownload(URLSessionTaskPtr task,
+                                                            ProgressBlock progress,
+                                                            DestinationBlock destination,
+                                                            CompletionHandler completionHandler) {
     if (!task) return nullptr;
     auto delegate =
         addDelegateForTask(task, nullptr, std::move(progress), std::move(completionHandler));
-    std::string pattern = (std::filesystem::temp_directory_path() / "QKAFDownload.XXXXXX").string();
-    int fd = ::mkstemp(pattern.data());
-    if (fd >= 0) {
-        ::close(fd);
-        delegate->temporaryFile = pattern;
-    }
     delegate->downloadTaskDidFinishDownloading = std::move(destination);
     return task;
 }
@@ -298,22 +319,64 @@ bool QKAFURLSessionManager::didReceiveServerTrustChallenge(const URLSessionTaskP
     return policy && policy->evaluateServerTrust(trust, host);
 }
 
-void QKAFURLSessionManager::didReceiveResponse(const URLSessionTaskPtr& task,
-                                               const HTTPURLResponsePtr& response) {
+void QKAFURLSessionManager::didReceiveResponse(const URLSessionTaskPtr&,
+                                               const HTTPURLResponsePtr&) {}
+
+bool QKAFURLSessionManager::decidesResponseDisposition(const URLSessionTaskPtr&) {
+    // Without the hook the platform's default (allow) applies, without asking.
+    return bool(load(dataTaskDidReceiveResponse_));
+}
+
+URLSessionResponseDisposition QKAFURLSessionManager::responseDisposition(
+    const URLSessionTaskPtr& task, const HTTPURLResponsePtr& response) {
     DataTaskDidReceiveResponseBlock hook = load(dataTaskDidReceiveResponse_);
-    if (hook) hook(task, response);
+    return hook ? hook(task, response) : URLSessionResponseDisposition::allow;
+}
+
+void QKAFURLSessionManager::didBecomeDownloadTask(const URLSessionTaskPtr& dataTask,
+                                                  const URLSessionTaskPtr& downloadTask) {
+    // The task's delegate, with its completion handler, moves to the download task.
+    if (auto delegate = delegateForTask(dataTask)) {
+        removeDelegateForTask(dataTask);
+        downloadTask->setTaskDescription(taskDescriptionForSessionTasks());
+        setDelegate(delegate, downloadTask);
+    }
+    DataTaskDidBecomeDownloadTaskBlock hook = load(dataTaskDidBecomeDownloadTask_);
+    if (hook) hook(dataTask, downloadTask);
 }
 
 void QKAFURLSessionManager::didReceiveData(const URLSessionTaskPtr& task, const Bytes& data) {
     if (auto delegate = delegateForTask(task)) delegate->didReceiveData(task, data);
     DataTaskDidReceiveDataBlock hook = load(dataTaskDidReceiveData_);
-    DownloadTaskDidWriteDataBlock written = load(downloadTaskDidWriteData_);
-    if (task->kind() != URLSessionTaskKind::download) {
-        if (hook) hook(task, data);
-    } else if (written) {
-        written(task, int64_t(data.size()), task->countOfBytesReceived(),
-                task->countOfBytesExpectedToReceive());
+    if (hook) hook(task, data);
+}
+
+void QKAFURLSessionManager::didWriteData(const URLSessionTaskPtr& task, int64_t bytesWritten,
+                                         int64_t totalBytesWritten, int64_t totalBytesExpected) {
+    if (auto delegate = delegateForTask(task)) delegate->didWriteData(task);
+    DownloadTaskDidWriteDataBlock hook = load(downloadTaskDidWriteData_);
+    if (hook) hook(task, bytesWritten, totalBytesWritten, totalBytesExpected);
+}
+
+void QKAFURLSessionManager::didResumeAtOffset(const URLSessionTaskPtr& task, int64_t fileOffset,
+                                              int64_t expectedTotalBytes) {
+    DownloadTaskDidResumeBlock hook = load(downloadTaskDidResume_);
+    if (hook) hook(task, fileOffset, expectedTotalBytes);
+}
+
+void QKAFURLSessionManager::didFinishDownloadingToURL(const URLSessionTaskPtr& task,
+                                                      const std::string& path) {
+    auto delegate = delegateForTask(task);
+    DownloadTaskDidFinishDownloadingBlock hook = load(downloadTaskDidFinishDownloading_);
+    if (hook) {
+        if (auto destination = hook(task, path)) {
+            // The task's delegate is not consulted.
+            if (delegate) delegate->downloadFileURL = destination;
+            QKAFURLSessionManagerTaskDelegate::moveDownload(task, path, *destination);
+            return;
+        }
     }
+    if (delegate) delegate->didFinishDownloading(task, path);
 }
 
 void QKAFURLSessionManager::didSendBodyData(const URLSessionTaskPtr& task, int64_t bytesSent,

@@ -14,6 +14,7 @@
 #include "http/QKAFNetworkReachabilityManager.h"
 #include "http/QKAFSecurityPolicy.h"
 #include "http/QKAFURLSessionManagerTaskDelegate.h"
+#include "platform/dispatch/DispatchGroup.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -64,8 +65,15 @@ class QKAFURLSessionManager : public URLSessionDelegate,
     using ChallengeBlock = std::function<bool(const URLSessionTaskPtr& task, SecTrust& trust,
                                               const std::string& host)>;
     using TaskDidCompleteBlock = std::function<void(const URLSessionTaskPtr&, const ErrorPtr&)>;
-    using DataTaskDidReceiveResponseBlock =
-        std::function<void(const URLSessionTaskPtr&, const HTTPURLResponsePtr&)>;
+    // The answer replaces the default (allow): cancel ends the task with URLError::cancelled,
+    // becomeDownload hands the body to a new download task.
+    using DataTaskDidReceiveResponseBlock = std::function<URLSessionResponseDisposition(
+        const URLSessionTaskPtr&, const HTTPURLResponsePtr&)>;
+    using DataTaskDidBecomeDownloadTaskBlock = std::function<void(
+        const URLSessionTaskPtr& dataTask, const URLSessionTaskPtr& downloadTask)>;
+    // (download task, the file offset it goes on from, the total expected or -1)
+    using DownloadTaskDidResumeBlock =
+        std::function<void(const URLSessionTaskPtr&, int64_t, int64_t)>;
     using DataTaskDidReceiveDataBlock = std::function<void(const URLSessionTaskPtr&, const Bytes&)>;
     using DownloadTaskDidFinishDownloadingBlock = std::function<std::optional<std::string>(
         const URLSessionTaskPtr&, const std::string& temporaryFile)>;
@@ -98,6 +106,9 @@ class QKAFURLSessionManager : public URLSessionDelegate,
     }
     DispatchQueuePtr completionQueue() const;
     void setCompletionQueue(DispatchQueuePtr queue);
+    // The group every completion block runs in; null (the default): one group of the process.
+    DispatchGroupPtr completionGroup() const;
+    void setCompletionGroup(DispatchGroupPtr group);
     std::atomic<bool> attemptsToRecreateUploadTasksForBackgroundSessions{false};
 
     // Tasks are made suspended; resume() starts them.
@@ -113,6 +124,11 @@ class QKAFURLSessionManager : public URLSessionDelegate,
     URLSessionTaskPtr downloadTaskWithRequest(const URLRequest& request, ProgressBlock progress,
                                               DestinationBlock destination,
                                               CompletionHandler completionHandler);
+    // Goes on with a download that a cancel left (URLSessionTask::cancelByProducingResumeData);
+    // null for resume data this library did not produce.
+    URLSessionTaskPtr downloadTaskWithResumeData(const Bytes& resumeData, ProgressBlock progress,
+                                                 DestinationBlock destination,
+                                                 CompletionHandler completionHandler);
     // The body is the file (a file URL or a path), the bytes, or the request's body stream;
     // uploadProgress runs on operationQueue as bytes go out. Null once the session has been
     // invalidated (then nothing is called). A file upload that the session does not make is
@@ -151,6 +167,8 @@ class QKAFURLSessionManager : public URLSessionDelegate,
     void setTaskDidReceiveAuthenticationChallengeBlock(ChallengeBlock block);
     void setTaskDidCompleteBlock(TaskDidCompleteBlock block);
     void setDataTaskDidReceiveResponseBlock(DataTaskDidReceiveResponseBlock block);
+    void setDataTaskDidBecomeDownloadTaskBlock(DataTaskDidBecomeDownloadTaskBlock block);
+    void setDownloadTaskDidResumeBlock(DownloadTaskDidResumeBlock block);
     void setDataTaskDidReceiveDataBlock(DataTaskDidReceiveDataBlock block);
     void setDownloadTaskDidFinishDownloadingBlock(DownloadTaskDidFinishDownloadingBlock block);
     void setSessionDidBecomeInvalidBlock(SessionDidBecomeInvalidBlock block);
@@ -176,7 +194,17 @@ class QKAFURLSessionManager : public URLSessionDelegate,
                                         const std::string& host) override;
     void didReceiveResponse(const URLSessionTaskPtr& task,
                             const HTTPURLResponsePtr& response) override;
+    bool decidesResponseDisposition(const URLSessionTaskPtr& task) override;
+    URLSessionResponseDisposition responseDisposition(const URLSessionTaskPtr& task,
+                                                      const HTTPURLResponsePtr& response) override;
+    void didBecomeDownloadTask(const URLSessionTaskPtr& dataTask,
+                               const URLSessionTaskPtr& downloadTask) override;
     void didReceiveData(const URLSessionTaskPtr& task, const Bytes& data) override;
+    void didWriteData(const URLSessionTaskPtr& task, int64_t bytesWritten,
+                      int64_t totalBytesWritten, int64_t totalBytesExpected) override;
+    void didResumeAtOffset(const URLSessionTaskPtr& task, int64_t fileOffset,
+                           int64_t expectedTotalBytes) override;
+    void didFinishDownloadingToURL(const URLSessionTaskPtr& task, const std::string& path) override;
     void didCompleteWithError(const URLSessionTaskPtr& task, const ErrorPtr& error) override;
     std::shared_ptr<InputStream> needNewBodyStream(const URLSessionTaskPtr& task) override;
     void didSendBodyData(const URLSessionTaskPtr& task, int64_t bytesSent, int64_t totalBytesSent,
@@ -220,6 +248,9 @@ class QKAFURLSessionManager : public URLSessionDelegate,
     }
     URLSessionTaskPtr registered(URLSessionTaskPtr task, ProgressBlock uploadProgress,
                                  CompletionHandler completionHandler);
+    URLSessionTaskPtr registeredDownload(URLSessionTaskPtr task, ProgressBlock progress,
+                                         DestinationBlock destination,
+                                         CompletionHandler completionHandler);
     std::vector<URLSessionTaskPtr> sessionTasks(int kinds);
 
     const URLSessionConfiguration configuration_;
@@ -231,9 +262,12 @@ class QKAFURLSessionManager : public URLSessionDelegate,
     std::shared_ptr<QKAFURLResponseSerialization> responseSerializer_;
     std::shared_ptr<QKAFSecurityPolicy> securityPolicy_;
     DispatchQueuePtr completionQueue_;
+    DispatchGroupPtr completionGroup_;
     ChallengeBlock sessionChallenge_, taskChallenge_;
     TaskDidCompleteBlock taskDidComplete_;
     DataTaskDidReceiveResponseBlock dataTaskDidReceiveResponse_;
+    DataTaskDidBecomeDownloadTaskBlock dataTaskDidBecomeDownloadTask_;
+    DownloadTaskDidResumeBlock downloadTaskDidResume_;
     DataTaskDidReceiveDataBlock dataTaskDidReceiveData_;
     DownloadTaskDidFinishDownloadingBlock downloadTaskDidFinishDownloading_;
     SessionDidBecomeInvalidBlock sessionDidBecomeInvalid_;

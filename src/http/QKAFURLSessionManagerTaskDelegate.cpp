@@ -17,6 +17,12 @@ const DispatchQueuePtr& processingQueue() {
     return queue;
 }
 
+// The group of completions of every manager that has none of its own.
+const DispatchGroupPtr& processCompletionGroup() {
+    static const DispatchGroupPtr group = DispatchGroup::create();
+    return group;
+}
+
 void postCompletion(const URLSessionTaskPtr& task, Dictionary userInfo) {
     DispatchQueue::main()->async([task, userInfo = std::move(userInfo)] {
         NotificationCenter::defaultCenter()->postNotificationName(
@@ -59,20 +65,16 @@ QKAFURLSessionManagerTaskDelegate::QKAFURLSessionManagerTaskDelegate(
     downloadProgress->totalUnitCount = task->countOfBytesExpectedToReceive();
 }
 
-QKAFURLSessionManagerTaskDelegate::~QKAFURLSessionManagerTaskDelegate() {
-    // A download that was never moved leaves no temporary file behind.
-    if (temporaryFile) ::unlink(temporaryFile->c_str());
-}
+QKAFURLSessionManagerTaskDelegate::~QKAFURLSessionManagerTaskDelegate() = default;
 
 void QKAFURLSessionManagerTaskDelegate::didReceiveData(const URLSessionTaskPtr& task,
                                                        const Bytes& data) {
-    if (temporaryFile) {
-        std::ofstream out(*temporaryFile, std::ios::binary | std::ios::app);
-        out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-    } else {
-        if (!mutableData) mutableData.emplace();
-        mutableData->insert(mutableData->end(), data.begin(), data.end());
-    }
+    if (!mutableData) mutableData.emplace();
+    mutableData->insert(mutableData->end(), data.begin(), data.end());
+    didWriteData(task);
+}
+
+void QKAFURLSessionManagerTaskDelegate::didWriteData(const URLSessionTaskPtr& task) {
     downloadProgress->totalUnitCount = task->countOfBytesExpectedToReceive();
     downloadProgress->completedUnitCount = task->countOfBytesReceived();
     if (downloadProgressBlock) downloadProgressBlock(*downloadProgress);
@@ -84,33 +86,23 @@ void QKAFURLSessionManagerTaskDelegate::didSendBodyData(const URLSessionTaskPtr&
     if (uploadProgressBlock) uploadProgressBlock(*uploadProgress);
 }
 
-void QKAFURLSessionManagerTaskDelegate::didFinishDownloading(const URLSessionTaskPtr& task) {
-    auto owner = manager.lock();
-    auto move = [&](const std::string& destination) {
-        std::error_code error;
-        std::filesystem::rename(*temporaryFile, destination, error);
-        if (!error) {
-            temporaryFile.reset();
-            return;
-        }
-        NotificationCenter::defaultCenter()->postNotificationName(
-            QKAFURLSessionDownloadTaskDidFailToMoveFileNotification, task,
-            Dictionary{{"NSFilePath", Value(destination)},
-                       {"NSLocalizedDescription", Value(error.message())}});
-    };
-    QKAFURLSessionManager::DownloadTaskDidFinishDownloadingBlock hook;
-    if (owner) hook = owner->load(owner->downloadTaskDidFinishDownloading_);
-    if (hook) {
-        if (auto destination = hook(task, *temporaryFile)) {
-            downloadFileURL = destination;
-            move(*destination);
-            return;
-        }
-    }
+void QKAFURLSessionManagerTaskDelegate::moveDownload(const URLSessionTaskPtr& task,
+                                                     const std::string& from,
+                                                     const std::string& to) {
+    std::error_code error;
+    std::filesystem::rename(from, to, error);
+    if (!error) return;
+    NotificationCenter::defaultCenter()->postNotificationName(
+        QKAFURLSessionDownloadTaskDidFailToMoveFileNotification, task,
+        Dictionary{{"NSFilePath", Value(to)}, {"NSLocalizedDescription", Value(error.message())}});
+}
+
+void QKAFURLSessionManagerTaskDelegate::didFinishDownloading(const URLSessionTaskPtr& task,
+                                                             const std::string& location) {
     downloadFileURL.reset();
     if (downloadTaskDidFinishDownloading) {
-        downloadFileURL = downloadTaskDidFinishDownloading(*temporaryFile, task->response());
-        if (downloadFileURL) move(*downloadFileURL);
+        downloadFileURL = downloadTaskDidFinishDownloading(location, task->response());
+        if (downloadFileURL) moveDownload(task, location, *downloadFileURL);
     }
 }
 
@@ -119,11 +111,12 @@ void QKAFURLSessionManagerTaskDelegate::didCompleteWithError(const URLSessionTas
     auto owner = manager.lock();
     std::shared_ptr<QKAFURLResponseSerialization> serializer;
     DispatchQueuePtr queue = DispatchQueue::main();
+    DispatchGroupPtr group = processCompletionGroup();
     if (owner) {
         serializer = owner->responseSerializer();
         if (auto completionQueue = owner->completionQueue()) queue = completionQueue;
+        if (auto completionGroup = owner->completionGroup()) group = completionGroup;
     }
-    if (temporaryFile && !error) didFinishDownloading(task);
     uploadProgress->completedUnitCount = task->countOfBytesSent();
 
     Dictionary userInfo;
@@ -140,14 +133,18 @@ void QKAFURLSessionManagerTaskDelegate::didCompleteWithError(const URLSessionTas
     CompletionHandler handler = completionHandler;
     if (error) {
         userInfo.set(QKAFNetworkingTaskDidCompleteErrorKey, errorValue(error));
-        queue->async([handler, task, response, error, userInfo = std::move(userInfo)]() mutable {
-            if (handler) handler(response, std::nullopt, error);
-            postCompletion(task, std::move(userInfo));
-        });
+        group->async(queue,
+                     [handler, task, response, error, userInfo = std::move(userInfo)]() mutable {
+                         if (handler) handler(response, std::nullopt, error);
+                         postCompletion(task, std::move(userInfo));
+                     });
         return;
     }
-    processingQueue()->async([handler, task, response, serializer, queue, data = std::move(data),
-                              file = downloadFileURL, userInfo = std::move(userInfo)]() mutable {
+    // The group holds from here, so that a wait on it covers the serializer's work too.
+    group->enter();
+    processingQueue()->async([handler, task, response, serializer, queue, group,
+                              data = std::move(data), file = downloadFileURL,
+                              userInfo = std::move(userInfo)]() mutable {
         ErrorPtr serializationError;
         std::optional<Value> object;
         if (serializer)
@@ -156,11 +153,12 @@ void QKAFURLSessionManagerTaskDelegate::didCompleteWithError(const URLSessionTas
         if (object) userInfo.set(QKAFNetworkingTaskDidCompleteSerializedResponseKey, *object);
         if (serializationError)
             userInfo.set(QKAFNetworkingTaskDidCompleteErrorKey, errorValue(serializationError));
-        queue->async([handler, task, response, object = std::move(object), serializationError,
-                      userInfo = std::move(userInfo)]() mutable {
+        group->async(queue, [handler, task, response, object = std::move(object),
+                             serializationError, userInfo = std::move(userInfo)]() mutable {
             if (handler) handler(response, object, serializationError);
             postCompletion(task, std::move(userInfo));
         });
+        group->leave();
     });
 }
 

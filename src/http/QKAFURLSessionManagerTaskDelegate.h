@@ -56,14 +56,18 @@ class QKAFURLSessionManagerTaskDelegate {
     ProgressBlock uploadProgressBlock;
     ProgressBlock downloadProgressBlock;
     CompletionHandler completionHandler;
-    // A download task writes its body here instead of into mutableData.
-    std::optional<std::string> temporaryFile;
+
+    // Moves a finished download; a failed move posts the file-manager-error notification.
+    static void moveDownload(const URLSessionTaskPtr& task, const std::string& from,
+                             const std::string& to);
 
   private:
     friend class QKAFURLSessionManager;
     void didReceiveData(const URLSessionTaskPtr& task, const Bytes& data);
+    void didWriteData(const URLSessionTaskPtr& task);
     void didSendBodyData(const URLSessionTaskPtr& task);
-    void didFinishDownloading(const URLSessionTaskPtr& task);
+    // The body is whole in the file at location (removed after the call unless moved).
+    void didFinishDownloading(const URLSessionTaskPtr& task, const std::string& location);
     void didCompleteWithError(const URLSessionTaskPtr& task, const ErrorPtr& error);
 };
 

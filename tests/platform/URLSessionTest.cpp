@@ -54,37 +54,6 @@ class Recorder : public URLSessionDelegate {
     std::vector<std::string> challengedHosts;
 };
 
-// A gzip body that inflates to that many mebibytes of zeros, made without holding them: after a
-// full flush every mebibyte compresses to the same bytes (about a kilobyte).
-std::string gzipOfZeros(size_t mebibytes) {
-    const std::string zeros(1 << 20, '\0');
-    z_stream z{};
-    EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    auto pump = [&](const std::string& in, int flush) {
-        std::string out(in.size() / 64 + 64, '\0');
-        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-        z.avail_in = uInt(in.size());
-        z.next_out = reinterpret_cast<Bytef*>(out.data());
-        z.avail_out = uInt(out.size());
-        EXPECT_NE(deflate(&z, flush), Z_STREAM_ERROR);
-        out.resize(out.size() - z.avail_out);
-        return out;
-    };
-    std::string body = pump(zeros, Z_FULL_FLUSH);
-    const std::string next = pump(zeros, Z_FULL_FLUSH);
-    for (size_t i = 1; i < mebibytes; ++i) body += next;
-    std::string end = pump({}, Z_FINISH);
-    deflateEnd(&z);
-    // The trailer: CRC-32 and length (mod 2^32) of everything, little-endian.
-    const uLong one = crc32(0, reinterpret_cast<const Bytef*>(zeros.data()), uInt(zeros.size()));
-    uLong crc = one;
-    for (size_t i = 1; i < mebibytes; ++i) crc = crc32_combine(crc, one, z_off_t(zeros.size()));
-    const uint32_t trailer[2] = {uint32_t(crc), uint32_t(mebibytes << 20)};
-    body += end.substr(0, end.size() - 8);
-    body.append(reinterpret_cast<const char*>(trailer), sizeof trailer);
-    return body;
-}
-
 // The text as a zlib stream (the "deflate" content coding).
 std::string zlibOf(const std::string& text) {
     uLongf size = compressBound(uLong(text.size()));
@@ -371,7 +340,7 @@ TEST_F(URLSessionTest, TrustIsCheckedForTheHostARedirectReached) {
 TEST_F(URLSessionTest, ReplyBodiesAreBounded) {
     FakeCloud cloud;
     const auto limit = size_t(kMaximumReplyBodyBytes);
-    const std::string bomb = gzipOfZeros(1024);
+    const std::string bomb = test::gzipOfZeros(1024);
     struct Case {
         const char* name;
         ScriptedReply reply;

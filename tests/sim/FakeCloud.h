@@ -59,12 +59,17 @@ struct ScriptedReply {
     // Sends the headers and half the body, then closes; in virtual time, the request fails as
     // a lost connection.
     bool closeAbruptly = false;
+    // Above 0: sends the headers and that many bytes of the body, then nothing more until the
+    // cloud stops (over HTTP only).
+    size_t stallAfterBytes = 0;
 };
 
 // The maker's cloud, faked on cpp-httplib: HTTP or HTTPS on 127.0.0.1 (an ephemeral port),
 // with certificates from the test PKI. Records every request; answers per path (exact path)
-// with a scripted reply, 404 for unknown paths. Requests are served on the server's own
-// threads; every member is thread-safe.
+// with a scripted reply, 404 for unknown paths. A reply with an "ETag" field answers a request
+// for "bytes=N-" as a server that keeps ranges does: 206 with the rest of the body while the
+// request's "If-Range" (if any) names that tag, the whole body with 200 otherwise. Requests are
+// served on the server's own threads; every member is thread-safe.
 class FakeCloud {
   public:
     enum class Tls {

@@ -1,6 +1,7 @@
 #include "sim/TestSupport.h"
 
 #include <sys/resource.h>
+#include <zlib.h>
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // The sanitizer runtime's count (its allocator replaces the C library's).
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
@@ -99,6 +100,35 @@ size_t heapInUse() {
     struct mallinfo2 info = mallinfo2();
     return info.uordblks + info.hblkhd;
 #endif
+}
+
+std::string gzipOfZeros(size_t mebibytes) {
+    const std::string zeros(1 << 20, '\0');
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+    auto pump = [&](const std::string& in, int flush) {
+        std::string out(in.size() / 64 + 64, '\0');
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+        z.avail_in = uInt(in.size());
+        z.next_out = reinterpret_cast<Bytef*>(out.data());
+        z.avail_out = uInt(out.size());
+        deflate(&z, flush);
+        out.resize(out.size() - z.avail_out);
+        return out;
+    };
+    std::string body = pump(zeros, Z_FULL_FLUSH);
+    const std::string next = pump(zeros, Z_FULL_FLUSH);
+    for (size_t i = 1; i < mebibytes; ++i) body += next;
+    std::string end = pump({}, Z_FINISH);
+    deflateEnd(&z);
+    // The trailer: CRC-32 and length (mod 2^32) of everything, little-endian.
+    const uLong one = crc32(0, reinterpret_cast<const Bytef*>(zeros.data()), uInt(zeros.size()));
+    uLong crc = one;
+    for (size_t i = 1; i < mebibytes; ++i) crc = crc32_combine(crc, one, z_off_t(zeros.size()));
+    const uint32_t trailer[2] = {uint32_t(crc), uint32_t(mebibytes << 20)};
+    body += end.substr(0, end.size() - 8);
+    body.append(reinterpret_cast<const char*>(trailer), sizeof trailer);
+    return body;
 }
 
 }  // namespace telvo::test

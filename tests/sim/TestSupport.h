@@ -19,6 +19,9 @@ Value loadWycheproof(const std::string& fileName);
 // Hex text to bytes (the test's own decoder, independent of the library's helpers).
 Bytes hex(const std::string& text);
 std::string toHex(ByteView bytes);
+// A gzip body that inflates to that many mebibytes of zeros, made without holding them: after a
+// full flush every mebibyte compresses to the same bytes (about a kilobyte).
+std::string gzipOfZeros(size_t mebibytes);
 // The process's peak resident memory so far, in bytes.
 size_t peakResidentBytes();
 

@@ -351,9 +351,10 @@ int URLLoader::expireIdleTransfers() {
             }
             transfer->throttled = false;
             transfer->lastActivity = now;
-            if (!transfer->paused) curl_easy_pause(transfer->easy, CURLPAUSE_CONT);
+            if (!transfer->paused && !transfer->awaitingAnswer)
+                curl_easy_pause(transfer->easy, CURLPAUSE_CONT);
         }
-        if (transfer->paused) continue;
+        if (transfer->paused || transfer->awaitingAnswer) continue;
         auto deadline = transfer->lastActivity + transfer->timeout;
         if (deadline <= now) {
             expired.push_back(task);
@@ -420,7 +421,23 @@ size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context)
                 makeResponse(transfer->task->request_.url, status, std::move(transfer->headers));
             transfer->responseDelivered = true;
             transfer->task->bytesExpectedToReceive_ = response->expectedContentLength;
-            transfer->task->deliverResponse(std::move(response));
+            if (transfer->file && !refused && !startDownloadBody(*transfer, *response)) return 0;
+            const bool decides = !refused && transfer->task->delegateDecidesResponse();
+            if (decides) {
+                // Nothing of the body moves until the delegate has answered.
+                transfer->awaitingAnswer = true;
+                curl_easy_pause(transfer->easy, CURLPAUSE_ALL);
+                std::lock_guard<std::mutex> lock(transfer->task->mutex_);
+                transfer->task->afterResponse_ = [task = transfer->task.get()](
+                                                     URLSessionResponseDisposition disposition,
+                                                     const URLSessionTaskPtr& download) {
+                    URLLoader& loader = URLLoader::shared();
+                    loader.post([&loader, task, disposition, download] {
+                        loader.answered(task, disposition, download);
+                    });
+                };
+            }
+            transfer->task->deliverResponse(std::move(response), decides);
         }
         if (refused) {
             // Ends the transfer before libcurl follows; the task completes without an error.
@@ -465,13 +482,91 @@ int URLLoader::onSeek(void* context, curl_off_t offset, int origin) {
     return transfer->upload->rewind() ? CURL_SEEKFUNC_OK : CURL_SEEKFUNC_FAIL;
 }
 
+bool URLLoader::startDownloadBody(URLTransfer& transfer, const HTTPURLResponse& response) {
+    URLSessionTask& task = *transfer.task;
+    auto validator = response.headers.value("ETag");
+    if (!validator) validator = response.headers.value("Last-Modified");
+    if (validator) transfer.validator = *validator;
+    auto coding = response.headers.value("Content-Encoding");
+    transfer.decoded = coding && !coding->empty() && !equalsIgnoringCase(*coding, "identity");
+    if (!task.resumeFrom_) return true;
+    const int64_t offset = task.resumeFrom_->offset;
+    const int64_t length = response.expectedContentLength;
+    if (response.statusCode == 206) {
+        // "bytes first-last/complete": the part must continue the file.
+        auto range = response.headers.value("Content-Range");
+        long long first = -1;
+        if (!range || std::sscanf(range->c_str(), "bytes %lld-", &first) != 1 || first != offset) {
+            transfer.rangeMismatch = true;
+            return false;
+        }
+        task.bytesExpectedToReceive_ = length < 0 ? -1 : offset + length;
+        task.bytesReceived_ = offset;
+        task.deliverResumeOffset(offset, task.bytesExpectedToReceive_);
+        return true;
+    }
+    // The whole body again (the validator no longer matched, or no ranges here).
+    if (!transfer.file->truncate()) {
+        transfer.writeFailed = true;
+        return false;
+    }
+    task.deliverResumeOffset(0, length);
+    return true;
+}
+
+void URLLoader::answered(URLSessionTask* task, URLSessionResponseDisposition disposition,
+                         const URLSessionTaskPtr& download) {
+    auto it = transfers_.find(task);
+    if (it == transfers_.end()) return;
+    it->second->awaitingAnswer = false;
+    if (disposition == URLSessionResponseDisposition::cancel) {
+        std::unique_ptr<URLTransfer> transfer = std::move(it->second);
+        transfers_.erase(it);
+        curl_multi_remove_handle(multi_, transfer->easy);
+        transfer->task->complete(urlError(URLError::cancelled, transfer->task->request_.url));
+        return;
+    }
+    if (disposition == URLSessionResponseDisposition::becomeDownload && download) {
+        // The download task carries the transfer on, its body into a file.
+        std::unique_ptr<URLTransfer> moved = std::move(it->second);
+        transfers_.erase(it);
+        moved->task = download;
+        moved->file =
+            URLDownloadFile::create(download->session_->configuration().maximumDownloadBytes);
+        if (!moved->file) {
+            curl_multi_remove_handle(multi_, moved->easy);
+            download->complete(urlError(URLError::cannotCreateFile, download->request_.url));
+            return;
+        }
+        it = transfers_.emplace(download.get(), std::move(moved)).first;
+    }
+    URLTransfer* transfer = it->second.get();
+    transfer->lastActivity = std::chrono::steady_clock::now();
+    if (transfer->endedWhileAwaiting)
+        finish(transfer, *transfer->endedWhileAwaiting);
+    else if (!transfer->paused)
+        curl_easy_pause(transfer->easy, CURLPAUSE_CONT);
+}
+
 size_t URLLoader::onBody(char* data, size_t size, size_t count, void* context) {
     auto* transfer = static_cast<URLTransfer*>(context);
     transfer->moved = true;
     size_t length = size * count;
-    // A download task's body goes to a file, not to memory: no bound.
-    if (transfer->task->kind() != URLSessionTaskKind::download &&
-        transfer->task->bytesReceived_ + int64_t(length) > kMaximumReplyBodyBytes) {
+    if (transfer->file) {
+        // A download task's body goes to its file here, as it arrives: nothing waits in memory.
+        switch (transfer->file->write(reinterpret_cast<const uint8_t*>(data), length)) {
+            case URLDownloadFile::Write::written:
+                transfer->task->noteBytesWritten(transfer->file->size());
+                return length;
+            case URLDownloadFile::Write::overLimit:
+                transfer->tooLarge = true;
+                return 0;
+            case URLDownloadFile::Write::failed:
+                transfer->writeFailed = true;
+                return 0;
+        }
+    }
+    if (transfer->task->bytesReceived_ + int64_t(length) > kMaximumReplyBodyBytes) {
         transfer->tooLarge = true;
         return 0;  // ends the transfer
     }
@@ -543,6 +638,23 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
         transfer->url = request.url;
         if (parts) transfer->host = parts->host;
         transfer->easy = easy;
+        if (task->kind() == URLSessionTaskKind::download) {
+            const int64_t limit = task->session_->configuration().maximumDownloadBytes;
+            const auto& resume = task->resumeFrom_;
+            transfer->file = resume ? URLDownloadFile::reopen(resume->path, resume->offset, limit)
+                                    : URLDownloadFile::create(limit);
+            if (!transfer->file) {
+                task->complete(urlError(
+                    resume ? URLError::fileDoesNotExist : URLError::cannotCreateFile, request.url));
+                return;
+            }
+            if (resume) {
+                // The rest of the body, only while it is still the one the file began.
+                transfer->validator = resume->validator;
+                curl_easy_setopt(easy, CURLOPT_RANGE,
+                                 (std::to_string(resume->offset) + "-").c_str());
+            }
+        }
         if (URLUploadBody::usedFor(*task)) {
             ErrorPtr error;
             transfer->upload = URLUploadBody::open(task, &error);
@@ -564,7 +676,8 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
         curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
         // Only the codings the reply's decoding handles: small JSON replies are not worth a
         // costlier coding.
-        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+        // A range continues the bytes as the server stores them: no coding there.
+        if (!task->resumeFrom_) curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
         // A connection closes with its transfer: none stays behind, idle in libcurl's cache,
         // once the requests of a run are answered.
         curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
@@ -644,6 +757,8 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
         }
         if (transfer->upload && transfer->upload->length() < 0)
             list = curl_slist_append(list, "Transfer-Encoding: chunked");
+        if (task->resumeFrom_ && transfer->validator.find_first_of("\r\n") == std::string::npos)
+            list = curl_slist_append(list, ("If-Range: " + transfer->validator).c_str());
         transfer->headerList = list;
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
 
@@ -665,6 +780,7 @@ void URLLoader::pause(URLSessionTask* task, bool paused) {
         if (it == transfers_.end() || it->second->paused == paused) return;
         it->second->paused = paused;
         it->second->lastActivity = std::chrono::steady_clock::now();
+        if (it->second->awaitingAnswer || it->second->endedWhileAwaiting) return;
         curl_easy_pause(it->second->easy, paused ? CURLPAUSE_ALL : CURLPAUSE_CONT);
     });
 }
@@ -676,7 +792,26 @@ void URLLoader::cancel(URLSessionTask* task) {
         std::unique_ptr<URLTransfer> transfer = std::move(it->second);
         transfers_.erase(it);
         curl_multi_remove_handle(multi_, transfer->easy);
-        transfer->task->complete(urlError(URLError::cancelled, transfer->task->request_.url));
+        URLSessionTask& cancelled = *transfer->task;
+        const std::string& url = cancelled.request_.url;
+        std::optional<Bytes> resumeData;
+        // What the file holds can be gone on with when the server named this body and sent
+        // it as it stores it.
+        if (transfer->file && transfer->file->size() > 0 && !transfer->decoded &&
+            !transfer->validator.empty() && !transfer->tooLarge && !transfer->writeFailed &&
+            (transfer->status == 200 || transfer->status == 206) &&
+            cancelled.hasResumeDataHandler()) {
+            resumeData = URLResumeData{url, transfer->file->path(), transfer->validator,
+                                       transfer->file->size()}
+                             .encode();
+            transfer->file->keep();
+        }
+        if (!resumeData) return cancelled.complete(urlError(URLError::cancelled, url));
+        cancelled.deliverResumeData(resumeData);
+        cancelled.complete(makeError(
+            kNSURLErrorDomain, URLError::cancelled, "cancelled",
+            Dictionary{{kNSURLErrorFailingURLStringErrorKey, Value(url)},
+                       {kNSURLSessionDownloadTaskResumeData, Value(std::move(*resumeData))}}));
     });
 }
 
@@ -722,6 +857,12 @@ ErrorPtr URLLoader::errorFor(URLTransfer* transfer, CURLcode result) {
 void URLLoader::finish(URLTransfer* raw, CURLcode result) {
     auto it = transfers_.find(raw->task.get());
     if (it == transfers_.end()) return;
+    if (raw->awaitingAnswer) {
+        // Ended with nothing of the body left to hold: the answer decides how it ends.
+        raw->endedWhileAwaiting = result;
+        curl_multi_remove_handle(multi_, raw->easy);
+        return;
+    }
     std::unique_ptr<URLTransfer> transfer = std::move(it->second);
     transfers_.erase(it);
     curl_multi_remove_handle(multi_, transfer->easy);
@@ -732,6 +873,8 @@ void URLLoader::finish(URLTransfer* raw, CURLcode result) {
     ErrorPtr error = transfer->trustRefused      ? urlError(URLError::cancelled, url)
                      : transfer->tooLarge        ? urlError(URLError::dataLengthExceedsMaximum, url)
                      : transfer->headersTooLarge ? headersTooLargeError(url)
+                     : transfer->writeFailed     ? urlError(URLError::cannotWriteToFile, url)
+                     : transfer->rangeMismatch   ? urlError(URLError::badServerResponse, url)
                      : transfer->redirectRefused ? nullptr
                      : transfer->upload && transfer->upload->error()
                          ? transfer->upload->error()
@@ -739,6 +882,7 @@ void URLLoader::finish(URLTransfer* raw, CURLcode result) {
     curl_off_t uploaded = 0;
     curl_easy_getinfo(transfer->easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
     transfer->task->noteBytesSent(bodyBytesSent(*transfer, uploaded));
+    if (transfer->file && !error) transfer->task->deliverDownloadedFile(std::move(transfer->file));
     transfer->task->complete(std::move(error));
 }
 

@@ -57,6 +57,18 @@ struct URLTransfer {
     bool paused = false;
     // The request sends a body (its bytes, a stream or a file, or an empty one).
     bool sendsBody = false;
+    // The body waits, paused, for the delegate's answer to the response.
+    bool awaitingAnswer = false;
+    // The transfer ended while the answer was awaited: its result, for when it comes.
+    std::optional<CURLcode> endedWhileAwaiting;
+    // A download task's file, and what its reply says of resuming it: the validator, and whether
+    // libcurl decoded the body (then file offsets are not the server's).
+    std::shared_ptr<URLDownloadFile> file;
+    std::string validator;
+    bool decoded = false;
+    bool writeFailed = false;
+    // A resumed download's range reply does not start where the file ends.
+    bool rangeMismatch = false;
     // The body sent through the read callback (uploads and body streams).
     std::unique_ptr<URLUploadBody> upload;
     // A throttled body asked to wait: sending resumes at that time (unless paused).
@@ -99,6 +111,12 @@ class URLLoader {
 
     void run();
     void finish(URLTransfer* transfer, CURLcode result);
+    // The delegate's answer to a response it decides, for the transfer of task.
+    void answered(URLSessionTask* task, URLSessionResponseDisposition disposition,
+                  const URLSessionTaskPtr& download);
+    // A download's reply arrived: what resuming it later needs, and where a resumed one goes
+    // on in its file. False ends the transfer.
+    static bool startDownloadBody(URLTransfer& transfer, const HTTPURLResponse& response);
     ErrorPtr errorFor(URLTransfer* transfer, CURLcode result);
 
     CURLM* multi_ = nullptr;

@@ -1,11 +1,13 @@
 #include "platform/http/URLProtocol.h"
 
+#include <unistd.h>
+
 #include <utility>
 #include <vector>
 
+#include "platform/base/Singleton.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/DispatchTimer.h"
-#include "platform/base/Singleton.h"
 #include "platform/http/URLLoader.h"
 
 namespace telvo {
@@ -28,6 +30,35 @@ bool under(const std::string& url, const std::string& origin) {
 }
 
 }  // namespace
+
+// A download from resume data starts over here: nothing answers a range.
+void URLProtocolExchange::deliverBody(URLSessionTask& task, Bytes body) {
+    if (task.kind() != URLSessionTaskKind::download) {
+        if (!body.empty()) {
+            task.bytesReceived_ += int64_t(body.size());
+            task.deliverData(std::move(body));
+        }
+        return task.complete(nullptr);
+    }
+    const int64_t limit = task.session_->configuration().maximumDownloadBytes;
+    if (task.resumeFrom_) {
+        ::unlink(task.resumeFrom_->path.c_str());
+        task.deliverResumeOffset(0, int64_t(body.size()));
+    }
+    std::shared_ptr<URLDownloadFile> file = URLDownloadFile::create(limit);
+    if (!file) return task.complete(urlError(URLError::cannotCreateFile, task.request_.url));
+    switch (file->write(body.data(), body.size())) {
+        case URLDownloadFile::Write::overLimit:
+            return task.complete(urlError(URLError::dataLengthExceedsMaximum, task.request_.url));
+        case URLDownloadFile::Write::failed:
+            return task.complete(urlError(URLError::cannotWriteToFile, task.request_.url));
+        case URLDownloadFile::Write::written:
+            break;
+    }
+    if (file->size() > 0) task.noteBytesWritten(file->size());
+    task.deliverDownloadedFile(std::move(file));
+    task.complete(nullptr);
+}
 
 void URLProtocol::registerOrigin(const std::string& origin, Handler handler) {
     auto& r = registry();
@@ -77,12 +108,23 @@ void URLProtocolExchange::respond(long statusCode, HTTPHeaderFields headers, Byt
             headers.set("Content-Length", std::to_string(body.size()));
         auto response = makeResponse(task.request_.url, statusCode, std::move(headers));
         task.bytesExpectedToReceive_ = response->expectedContentLength;
-        task.deliverResponse(std::move(response));
-        if (!body.empty()) {
-            task.bytesReceived_ += int64_t(body.size());
-            task.deliverData(std::move(body));
+        auto self = task.shared_from_this();
+        if (task.delegateDecidesResponse()) {
+            {
+                std::lock_guard<std::mutex> lock(task.mutex_);
+                task.afterResponse_ = [self, body = std::move(body)](
+                                          URLSessionResponseDisposition disposition,
+                                          const URLSessionTaskPtr& download) mutable {
+                    if (disposition == URLSessionResponseDisposition::cancel)
+                        return self->complete(urlError(URLError::cancelled, self->request_.url));
+                    deliverBody(download ? *download : *self, std::move(body));
+                };
+            }
+            task.deliverResponse(std::move(response), true);
+            return;
         }
-        task.complete(nullptr);
+        task.deliverResponse(std::move(response));
+        deliverBody(task, std::move(body));
     });
 }
 

@@ -57,6 +57,8 @@ class URLProtocolExchange : public URLProtocolClient,
     explicit URLProtocolExchange(URLSessionTaskPtr task);
 
   private:
+    // The body to the task, as data or into a download's file, then the completion.
+    static void deliverBody(URLSessionTask& task, Bytes body);
     // Ends the exchange once, running `deliver` unless it already ended; while paused the
     // delivery waits for the resume.
     void finish(std::function<void(URLSessionTask&)> deliver);

@@ -168,6 +168,7 @@ void URLSessionTask::suspend() {
 void URLSessionTask::cancel() {
     bool started;
     std::shared_ptr<URLProtocolExchange> exchange;
+    std::function<void(URLSessionResponseDisposition, const URLSessionTaskPtr&)> waiting;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto state = state_.load();
@@ -176,8 +177,12 @@ void URLSessionTask::cancel() {
         state_ = URLSessionTaskState::canceling;
         started = started_;
         exchange = exchange_;
+        waiting = std::exchange(afterResponse_, nullptr);
     }
-    if (exchange) {
+    if (waiting) {
+        // The body waits for the delegate's answer: the engine ends it as a cancel.
+        waiting(URLSessionResponseDisposition::cancel, nullptr);
+    } else if (exchange) {
         exchange->cancel();
     } else if (started) {
         URLLoader::shared().cancel(this);
@@ -285,14 +290,100 @@ void URLSessionTask::drainEvents() {
     }
 }
 
-void URLSessionTask::deliverResponse(HTTPURLResponsePtr response) {
+void URLSessionTask::cancelByProducingResumeData(
+    std::function<void(const std::optional<Bytes>&)> handler) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto state = state_.load();
+        if (state == URLSessionTaskState::canceling || state == URLSessionTaskState::completed)
+            return;
+        resumeDataHandler_ = std::move(handler);
+    }
+    cancel();
+}
+
+std::function<void(const std::optional<Bytes>&)> URLSessionTask::takeResumeDataHandler() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(resumeDataHandler_, nullptr);
+}
+
+void URLSessionTask::deliverResumeData(std::optional<Bytes> data) {
+    auto handler = takeResumeDataHandler();
+    if (!handler) return;
+    postEvent([handler = std::move(handler), data = std::move(data)] { handler(data); });
+}
+
+bool URLSessionTask::delegateDecidesResponse() {
+    auto delegate = session_->delegate();
+    return kind_ == URLSessionTaskKind::data && delegate &&
+           delegate->decidesResponseDisposition(shared_from_this());
+}
+
+void URLSessionTask::deliverResponse(HTTPURLResponsePtr response, bool decides) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         response_ = response;
     }
-    postEvent([self = shared_from_this(), response = std::move(response)] {
+    postEvent([self = shared_from_this(), response = std::move(response), decides] {
+        auto delegate = self->session_->delegate();
+        if (delegate) delegate->didReceiveResponse(self, response);
+        if (decides)
+            self->answerResponse(delegate ? delegate->responseDisposition(self, response)
+                                          : URLSessionResponseDisposition::allow);
+    });
+}
+
+void URLSessionTask::answerResponse(URLSessionResponseDisposition disposition) {
+    std::function<void(URLSessionResponseDisposition, const URLSessionTaskPtr&)> next;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // Taken by a cancel that came first.
+        next = std::exchange(afterResponse_, nullptr);
+        if (!next) return;
+        if (disposition == URLSessionResponseDisposition::cancel)
+            state_ = URLSessionTaskState::canceling;
+    }
+    URLSessionTaskPtr download;
+    if (disposition == URLSessionResponseDisposition::becomeDownload) {
+        download = session_->adoptAsDownload(*this);
+        if (!download) {
+            disposition = URLSessionResponseDisposition::cancel;
+        } else if (auto delegate = session_->delegate()) {
+            // Before the body moves on: the delegate knows the new task before its events.
+            delegate->didBecomeDownloadTask(shared_from_this(), download);
+        }
+    } else if (disposition != URLSessionResponseDisposition::cancel) {
+        disposition = URLSessionResponseDisposition::allow;
+    }
+    next(disposition, download);
+}
+
+void URLSessionTask::noteBytesWritten(int64_t total) {
+    bytesReceived_ = total;
+    if (writeReportPending_.exchange(true)) return;
+    postEvent([self = shared_from_this()] {
+        self->writeReportPending_ = false;
+        const int64_t total = self->bytesReceived_.load();
+        const int64_t written = total - std::exchange(self->bytesWrittenReported_, total);
+        if (written <= 0) return;
         if (auto delegate = self->session_->delegate())
-            delegate->didReceiveResponse(self, response);
+            delegate->didWriteData(self, written, total, self->bytesExpectedToReceive_.load());
+    });
+}
+
+void URLSessionTask::deliverResumeOffset(int64_t offset, int64_t expectedTotal) {
+    postEvent([self = shared_from_this(), offset, expectedTotal] {
+        self->bytesWrittenReported_ = offset;
+        if (auto delegate = self->session_->delegate())
+            delegate->didResumeAtOffset(self, offset, expectedTotal);
+    });
+}
+
+void URLSessionTask::deliverDownloadedFile(std::shared_ptr<URLDownloadFile> file) {
+    postEvent([self = shared_from_this(), file = std::move(file)] {
+        if (auto delegate = self->session_->delegate())
+            delegate->didFinishDownloadingToURL(self, file->path());
+        // The file goes with this event, unless the delegate moved it.
     });
 }
 
@@ -319,10 +410,13 @@ void URLSessionTask::complete(ErrorPtr error) {
     std::shared_ptr<Dispatch::OutsideWork> work;
     std::shared_ptr<URLSessionDelegate> hold;
     std::shared_ptr<URLProtocolExchange> exchange;
+    // A cancel that was to produce resume data and could not: nothing to go on from.
+    deliverResumeData(std::nullopt);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (finished_) return;
         finished_ = true;
+        afterResponse_ = nullptr;
         error_ = error;
         state_ = URLSessionTaskState::completed;
         work = std::move(work_);
@@ -389,6 +483,37 @@ URLSessionTaskPtr URLSession::uploadTaskWithStreamedRequest(URLRequest request) 
 
 URLSessionTaskPtr URLSession::downloadTaskWithRequest(URLRequest request) {
     return makeTask(std::move(request), URLSessionTaskKind::download);
+}
+
+URLSessionTaskPtr URLSession::downloadTaskWithResumeData(const Bytes& resumeData) {
+    auto resume = URLResumeData::decode(resumeData);
+    if (!resume) return nullptr;
+    URLRequest request;
+    request.url = resume->url;
+    auto task = makeTask(std::move(request), URLSessionTaskKind::download);
+    if (task) task->resumeFrom_ = std::move(resume);
+    return task;
+}
+
+URLSessionTaskPtr URLSession::adoptAsDownload(URLSessionTask& dataTask) {
+    auto task = makeTask(dataTask.request_, URLSessionTaskKind::download);
+    if (!task) return nullptr;
+    {
+        std::scoped_lock lock(dataTask.mutex_, task->mutex_);
+        task->state_ = dataTask.state_.load();
+        task->started_ = true;
+        task->delegateHold_ = std::move(dataTask.delegateHold_);
+        task->work_ = std::move(dataTask.work_);
+        task->response_ = dataTask.response_;
+        task->bytesExpectedToReceive_ = dataTask.bytesExpectedToReceive_.load();
+        task->bytesExpectedToSend_ = dataTask.bytesExpectedToSend_.load();
+        task->bytesSent_ = dataTask.bytesSent_.load();
+        // The data task ends here, without a completion of its own.
+        dataTask.finished_ = true;
+        dataTask.state_ = URLSessionTaskState::completed;
+    }
+    taskEnded(dataTask.identifier_);
+    return task;
 }
 
 void URLSession::tasksNow(std::vector<URLSessionTaskPtr>* dataTasks,

@@ -18,6 +18,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/foundation/InputStream.h"
+#include "platform/http/URLDownloadFile.h"
 #include "telvosdk/Bytes.h"
 #include "telvosdk/Error.h"
 
@@ -48,13 +49,20 @@ constexpr int64_t fileIsDirectory = -1101;
 constexpr int64_t noPermissionsToReadFile = -1102;
 constexpr int64_t dataLengthExceedsMaximum = -1103;
 constexpr int64_t secureConnectionFailed = -1200;
+constexpr int64_t cannotCreateFile = -3000;
+constexpr int64_t cannotWriteToFile = -3003;
 }  // namespace URLError
+// The user-info key of a cancelled download's resume data (cancelByProducingResumeData).
+inline constexpr const char* kNSURLSessionDownloadTaskResumeData =
+    "NSURLSessionDownloadTaskResumeData";
 
 // The largest reply body a task takes, counted after decompression: far above any reply of
 // the cloud's API, and small enough that a hostile or broken server (or a compressed bomb)
 // cannot exhaust the app's memory. A larger body ends its task with dataLengthExceedsMaximum.
-// A download task's body is written to a file as it arrives and is not bounded.
+// A download task's body is written to a file as it arrives, under a limit of its own
+// (URLSessionConfiguration::maximumDownloadBytes).
 inline constexpr int64_t kMaximumReplyBodyBytes = 4 * 1024 * 1024;
+inline constexpr int64_t kDefaultMaximumDownloadBytes = int64_t(256) << 20;
 
 // Header fields in the order they were set; names compare without regard to case.
 class HTTPHeaderFields {
@@ -138,6 +146,17 @@ struct URLSessionConfiguration {
     std::optional<std::string> identifier;
     // Applies to requests whose own time-out is the default.
     double timeoutIntervalForRequest = URLRequest::kDefaultTimeoutInterval;
+    // The most a download task writes to its file, counted after decompression: a body that
+    // would grow past it ends its task with URLError::dataLengthExceedsMaximum and leaves no
+    // file behind.
+    int64_t maximumDownloadBytes = kDefaultMaximumDownloadBytes;
+};
+
+// What a task does with a body whose response its delegate was asked about.
+enum class URLSessionResponseDisposition : int64_t {
+    cancel = 0,          // the task ends with URLError::cancelled, without its body
+    allow = 1,           // the body follows as data
+    becomeDownload = 2,  // a new download task takes the body into a file
 };
 
 enum class URLSessionTaskKind { data, upload, download };
@@ -182,7 +201,31 @@ class URLSessionDelegate {
     // The rest run on the session's delegate queue, per task in this order: the response
     // once (when one arrived), the body in arrival order, the completion once.
     virtual void didReceiveResponse(const URLSessionTaskPtr&, const HTTPURLResponsePtr&) {}
+    // Whether a data task's body waits, after its response, for responseDisposition. Asked on
+    // the URL-loading thread when the response arrives; the default: no, the body follows.
+    virtual bool decidesResponseDisposition(const URLSessionTaskPtr&) { return false; }
+    // For a task whose delegate decides: right after didReceiveResponse, nothing of the body
+    // received yet. becomeDownload calls didBecomeDownloadTask before the body moves on.
+    virtual URLSessionResponseDisposition responseDisposition(const URLSessionTaskPtr&,
+                                                              const HTTPURLResponsePtr&) {
+        return URLSessionResponseDisposition::allow;
+    }
+    // The data task ends there (no completion of its own); the download task carries the
+    // transfer on, with its events and its completion.
+    virtual void didBecomeDownloadTask(const URLSessionTaskPtr& /*dataTask*/,
+                                       const URLSessionTaskPtr& /*downloadTask*/) {}
     virtual void didReceiveData(const URLSessionTaskPtr&, const Bytes&) {}
+    // A download task's body went into its file: bytes since the last call, the file's size
+    // and the size expected (-1: not known). Calls may be merged.
+    virtual void didWriteData(const URLSessionTaskPtr&, int64_t /*bytesWritten*/,
+                              int64_t /*totalBytesWritten*/, int64_t /*totalBytesExpected*/) {}
+    // A download task made from resume data got its response: the body continues the file at
+    // fileOffset (0: the server sent the whole body again).
+    virtual void didResumeAtOffset(const URLSessionTaskPtr&, int64_t /*fileOffset*/,
+                                   int64_t /*expectedTotalBytes*/) {}
+    // A download task's whole body is in the file at path, just before its completion; the
+    // file is removed when the call returns unless the delegate moved it.
+    virtual void didFinishDownloadingToURL(const URLSessionTaskPtr&, const std::string& /*path*/) {}
     // Body bytes went out: bytesSent since the last call, the totals so far and expected (-1:
     // not known). Calls may be merged; the last one before the completion has the final total.
     virtual void didSendBodyData(const URLSessionTaskPtr&, int64_t /*bytesSent*/,
@@ -194,9 +237,10 @@ class URLSessionDelegate {
     virtual void didBecomeInvalidWithError(const std::shared_ptr<URLSession>&, const ErrorPtr&) {}
 };
 
-// A data, upload or download task (a download task's body reaches the delegate as data,
-// like a data task's). Made suspended; resume() starts it, over the network or, for an origin
-// a URL protocol answers (URLProtocol.h), inside the process. Thread-safe.
+// A data, upload or download task (a download task's body goes to a file as it arrives, on the
+// URL-loading thread, so a slow delegate holds back no body in memory). Made suspended; resume()
+// starts it, over the network or, for an origin a URL protocol answers (URLProtocol.h), inside the
+// process. Thread-safe.
 //
 // Redirects (at most 16) are followed from http to http or https and from https to https only;
 // a request that carries credentials (the header fields Authorization, Proxy-Authorization,
@@ -231,6 +275,12 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     void suspend();
     // The task completes once with URLError::cancelled, unless it had completed already.
     void cancel();
+    // A download task's cancel that keeps what its file holds: the handler gets resume data
+    // (URLSession::downloadTaskWithResumeData) when the download can go on later, nullopt
+    // otherwise (not a download, nothing received, no validator in the reply, or a body the
+    // loader decoded); on the delegate queue, before the completion, whose error carries the
+    // same data under kNSURLSessionDownloadTaskResumeData.
+    void cancelByProducingResumeData(std::function<void(const std::optional<Bytes>&)> handler);
 
     // Called after every resume() that found the task not running and every suspend() that
     // found it not suspended, on the caller's thread, outside every lock of the task.
@@ -297,8 +347,26 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
         std::vector<std::shared_ptr<Dispatch::OutsideWork>> works_;
     };
     static thread_local EventBatch* openBatch_;
-    void deliverResponse(HTTPURLResponsePtr response);
+    // decides: the engine holds the body back until afterResponse_ has the answer.
+    void deliverResponse(HTTPURLResponsePtr response, bool decides = false);
     void deliverData(Bytes data);
+    // A download task's file grew to total bytes (merged while one report waits).
+    void noteBytesWritten(int64_t total);
+    // The events of a download whose body is whole: the file to the delegate, then removed.
+    void deliverDownloadedFile(std::shared_ptr<URLDownloadFile> file);
+    void deliverResumeOffset(int64_t offset, int64_t expectedTotal);
+    // The delegate's answer to a response it decides: becomeDownload makes the download task,
+    // then the engine goes on (afterResponse_).
+    void answerResponse(URLSessionResponseDisposition disposition);
+    // Whether the delegate decides this task's response disposition (loader thread).
+    bool delegateDecidesResponse();
+    std::function<void(const std::optional<Bytes>&)> takeResumeDataHandler();
+    bool hasResumeDataHandler() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return bool(resumeDataHandler_);
+    }
+    // The handler of cancelByProducingResumeData, when one waits, on the delegate queue.
+    void deliverResumeData(std::optional<Bytes> data);
     // The loader's count of body bytes sent; a change reaches the delegate (merged while one
     // report waits on the delegate queue).
     void noteBytesSent(int64_t total);
@@ -329,6 +397,16 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     bool eventsScheduled_ = false;
     std::atomic<bool> sendReportPending_{false};
     int64_t bytesReported_ = 0;  // events only
+    std::atomic<bool> writeReportPending_{false};
+    int64_t bytesWrittenReported_ = 0;  // events only
+    // Set by the engine while the body waits for the delegate's answer: how it goes on (the
+    // download task, for becomeDownload).
+    std::function<void(URLSessionResponseDisposition, const URLSessionTaskPtr& download)>
+        afterResponse_;
+    // A download task made from resume data: where it goes on.
+    std::optional<URLResumeData> resumeFrom_;
+    // Set while a cancel that produces resume data is on its way.
+    std::function<void(const std::optional<Bytes>&)> resumeDataHandler_;
 };
 
 // A URL session: makes tasks and reports their events to its delegate on its delegate queue.
@@ -349,6 +427,10 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
     // chunked otherwise.
     URLSessionTaskPtr uploadTaskWithStreamedRequest(URLRequest request);
     URLSessionTaskPtr downloadTaskWithRequest(URLRequest request);
+    // A download that goes on where a cancel left it: a range request from the end of the
+    // kept file, under the validator of the first reply. Null for data this library did not
+    // produce (or once the session has been invalidated).
+    URLSessionTaskPtr downloadTaskWithResumeData(const Bytes& resumeData);
 
     // The tasks not yet completed, each list in the order made; the handler runs on the
     // delegate queue.
@@ -391,6 +473,8 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
     friend class URLSessionTask;
     URLSessionTaskPtr makeTask(URLRequest request, URLSessionTaskKind kind,
                                URLSessionTask::UploadSource upload = {});
+    // The download task that takes over a data task's transfer; null once invalidated.
+    URLSessionTaskPtr adoptAsDownload(URLSessionTask& dataTask);
     void invalidate(bool cancel);
     // A task's completion was delivered, or the task went away unfinished.
     void taskEnded(uint64_t identifier);
