@@ -15,7 +15,11 @@ namespace telvo::fuzz {
 
 class DBusValueFromBytes {
   public:
-    DBusValueFromBytes(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
+    // paths: the object paths the reader knows, which object-path values may name (the bus's
+    // own paths are longer than a text of the input can be).
+    DBusValueFromBytes(const uint8_t* data, size_t size,
+                       const std::vector<std::string>* paths = nullptr)
+        : p_(data), end_(data + size), paths_(paths) {}
 
     bool empty() const { return p_ == end_; }
     uint8_t byte() { return p_ == end_ ? 0 : *p_++; }
@@ -39,8 +43,9 @@ class DBusValueFromBytes {
 
     // A value of some type; its shape follows the bytes.
     DBusValue value(int depth = 0) {
+        ++built_;
         static const char kBasic[] = "ybnqiuxtdsog";
-        const uint8_t code = depth >= kMaxDepth ? byte() % 12 : byte() % 19;
+        const uint8_t code = depth >= kMaxDepth ? byte() % 12 : byte() % 20;
         if (code < 12) return ofSignature(std::string(1, kBasic[code]), depth);
         switch (code) {
             case 12:
@@ -60,16 +65,27 @@ class DBusValueFromBytes {
                 // Elements of one complex type: the first decides it.
                 DBusValue first = value(depth + 1);
                 std::string element = first.signature();
-                std::vector<DBusValue> elements{std::move(first)};
-                for (int n = byte() % 4; n > 0; --n)
+                std::vector<DBusValue> elements;
+                elements.push_back(std::move(first));
+                for (int n = byte() % 4; n > 0 && room(); --n)
                     elements.push_back(ofSignature(element, depth + 1));
                 return DBusValue::array(element, std::move(elements));
+            }
+            case 19: {
+                // A dictionary of basic keys and variant values ("a{qv}", "a{ov}", ...).
+                const std::string key(1, kBasic[byte() % 12]);
+                std::vector<std::pair<DBusValue, DBusValue>> entries;
+                for (int n = byte() % 5; n > 0 && room(); --n) {
+                    DBusValue k = ofSignature(key, depth + 1);
+                    entries.emplace_back(std::move(k), DBusValue::variant(value(depth + 2)));
+                }
+                return DBusValue::dictionary(key, "v", std::move(entries));
             }
             default: {
                 // A mistyped array: a basic element type, elements of any type.
                 std::string element(1, kBasic[byte() % 12]);
                 std::vector<DBusValue> elements;
-                for (int n = byte() % 4; n > 0; --n) elements.push_back(value(depth + 1));
+                for (int n = byte() % 4; n > 0 && room(); --n) elements.push_back(value(depth + 1));
                 return DBusValue::array(element, std::move(elements));
             }
         }
@@ -77,6 +93,7 @@ class DBusValueFromBytes {
 
     // A value of the given complete type (a valid one; anything else gives the absent value).
     DBusValue ofSignature(const std::string& type, int depth = 0) {
+        ++built_;
         if (type.empty()) return {};
         switch (type[0]) {
             case 'y':
@@ -103,9 +120,13 @@ class DBusValueFromBytes {
             }
             case 's':
                 return DBusValue::ofString(text());
-            case 'o':
-                return DBusValue::ofObjectPath(byte() & 1 ? "/" + text()
-                                                          : "/o/" + std::to_string(byte()));
+            case 'o': {
+                const uint8_t how = byte();
+                if (how & 1) return DBusValue::ofObjectPath("/" + text());
+                if (how & 2 && paths_ && !paths_->empty())
+                    return DBusValue::ofObjectPath((*paths_)[byte() % paths_->size()]);
+                return DBusValue::ofObjectPath("/o/" + std::to_string(byte()));
+            }
             case 'g':
                 return DBusValue::ofSignature(text());
             case 'v':
@@ -118,7 +139,7 @@ class DBusValueFromBytes {
                 }
                 std::vector<DBusValue> elements;
                 if (depth < kMaxDepth)
-                    for (int n = byte() % 5; n > 0; --n)
+                    for (int n = byte() % 5; n > 0 && room(); --n)
                         elements.push_back(ofSignature(element, depth + 1));
                 return DBusValue::array(element, std::move(elements));
             }
@@ -143,7 +164,7 @@ class DBusValueFromBytes {
     // value is of any type.
     DBusValue propertyMap(const std::vector<std::string>& keys, int depth = 0) {
         std::vector<std::pair<std::string, DBusValue>> entries;
-        for (int n = byte() % 8; n > 0 && !empty(); --n) {
+        for (int n = byte() % 8; n > 0 && !empty() && room(); --n) {
             std::string key = pick(keys);
             entries.emplace_back(std::move(key), value(depth + 1));
         }
@@ -157,8 +178,10 @@ class DBusValueFromBytes {
         std::vector<std::pair<DBusValue, DBusValue>> objects;
         for (int n = byte() % 6; n > 0 && !empty(); --n) {
             std::vector<std::pair<DBusValue, DBusValue>> ifaces;
-            for (int m = 1 + byte() % 3; m > 0; --m)
-                ifaces.emplace_back(DBusValue::ofString(pick(interfaces)), propertyMap(keys));
+            for (int m = 1 + byte() % 3; m > 0; --m) {
+                std::string name = pick(interfaces);  // before the map it names
+                ifaces.emplace_back(DBusValue::ofString(std::move(name)), propertyMap(keys));
+            }
             objects.emplace_back(DBusValue::ofObjectPath(pick(paths)),
                                  DBusValue::dictionary("s", "a{sv}", std::move(ifaces)));
         }
@@ -166,9 +189,17 @@ class DBusValueFromBytes {
     }
 
   private:
+    // Every value built counts against a budget, and an array takes no more elements once it
+    // is spent: the readers look at a few dozen values, and inputs grown to a few kilobytes
+    // built a thousand values and more, each then written, read, compared or stored.
+    static constexpr size_t kMaxValues = 512;
+    bool room() const { return built_ < kMaxValues; }
+
     static constexpr int kMaxDepth = 8;
     const uint8_t* p_;
     const uint8_t* end_;
+    const std::vector<std::string>* paths_;
+    size_t built_ = 0;
 };
 
 }  // namespace telvo::fuzz

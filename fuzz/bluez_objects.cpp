@@ -80,18 +80,20 @@ void readAll(const bluez::ObjectTree& tree) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    telvo::fuzz::DBusValueFromBytes in(data, size);
+    telvo::fuzz::DBusValueFromBytes in(data, size, &kPaths);
     bluez::ObjectTree tree;
     (void)tree.load({in.objectTree(kPaths, kInterfaces, kKeys)});
     readAll(tree);
     for (int step = 0; step < 8 && !in.empty(); ++step) {
         switch (in.byte() % 5) {
-            case 0:
+            case 0: {
+                // The path first (a call's arguments are evaluated in any order).
+                std::string path = in.pick(kPaths);
                 (void)tree.propertiesChanged(
-                    in.pick(kPaths),
-                    {DBusValue::ofString(in.pick(kInterfaces)), in.propertyMap(kKeys),
-                     DBusValue::stringArray({in.pick(kKeys)})});
+                    path, {DBusValue::ofString(in.pick(kInterfaces)), in.propertyMap(kKeys),
+                           DBusValue::stringArray({in.pick(kKeys)})});
                 break;
+            }
             case 1:
                 (void)tree.interfacesAdded(
                     {DBusValue::ofObjectPath(in.pick(kPaths)),
@@ -104,8 +106,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 3:
                 (void)tree.interfacesRemoved({in.value(), in.value()});
                 break;
-            default:
-                (void)tree.propertiesChanged(in.pick(kPaths), {in.value(), in.value(), in.value()});
+            default: {
+                std::string path = in.pick(kPaths);
+                (void)tree.propertiesChanged(path, {in.value(), in.value(), in.value()});
+            }
         }
         readAll(tree);
     }

@@ -33,25 +33,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                                   "Flags",
                                                   "WpaFlags",
                                                   "RsnFlags"};
-    telvo::fuzz::DBusValueFromBytes in(data, size);
+    telvo::fuzz::DBusValueFromBytes in(data, size, &paths);
     telvo::NetworkManagerObjects objects;
     objects.replaceAll(in.objectTree(paths, interfaces, keys));
     for (int step = 0; step < 8 && !in.empty(); ++step) {
-        switch (in.byte() % 4) {
-            case 0:
-                objects.propertiesChanged(in.pick(paths),
-                                          telvo::DBusValue::ofString(in.pick(interfaces)),
-                                          in.propertyMap(keys));
+        switch (in.byte() % 5) {
+            case 0: {
+                // Read in this order (a call's arguments are evaluated in any order).
+                std::string path = in.pick(paths);
+                auto interface = telvo::DBusValue::ofString(in.pick(interfaces));
+                objects.propertiesChanged(path, interface, in.propertyMap(keys));
                 break;
-            case 1:
-                objects.interfacesAdded(telvo::DBusValue::ofObjectPath(in.pick(paths)),
-                                        in.objectTree(paths, interfaces, keys).at(0).at(1));
+            }
+            case 1: {
+                auto path = telvo::DBusValue::ofObjectPath(in.pick(paths));
+                objects.interfacesAdded(path, in.objectTree(paths, interfaces, keys).at(0).at(1));
                 break;
-            case 2:
-                objects.interfacesRemoved(in.value(), in.value());
+            }
+            case 2: {
+                auto path = telvo::DBusValue::ofObjectPath(in.pick(paths));
+                objects.interfacesRemoved(path,
+                                          telvo::DBusValue::stringArray({in.pick(interfaces)}));
                 break;
-            default:
-                objects.propertiesChanged(in.pick(paths), in.value(), in.value());
+            }
+            case 3: {
+                auto path = in.value();
+                objects.interfacesRemoved(path, in.value());
+                break;
+            }
+            default: {
+                std::string path = in.pick(paths);
+                auto interface = in.value();
+                objects.propertiesChanged(path, interface, in.value());
+            }
         }
         const auto facts = objects.facts();
         if (objects.objectCount() > telvo::NetworkManagerObjects::kMaxObjects) std::abort();
