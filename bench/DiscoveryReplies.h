@@ -3,6 +3,7 @@
 // the configured key "benchKey").
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -11,9 +12,12 @@
 
 namespace telvo::bench {
 
-// A plain (UDP version 01000000) discovery reply body of appliance n.
+// A plain (UDP version 01000000) discovery reply body of appliance n (below 100,000): its
+// serial number is 32 characters long, the most a reply carries, and its own.
 inline Bytes replyBody(size_t n) {
-    const std::string serial = "0000AC111222333444555666777" + std::to_string(10000 + n);
+    char number[8];
+    std::snprintf(number, sizeof number, "%05zu", n % 100000);
+    const std::string serial = "0000AC111222333444555666777" + std::string(number);
     const std::string ssid = "net_ac_" + std::to_string(1000 + n);
     Bytes b = {static_cast<uint8_t>(n), 0, 0, 127, 0, 0, 0, 0};
     b.insert(b.end(), serial.begin(), serial.end());

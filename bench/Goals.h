@@ -2,9 +2,9 @@
 // figure over another's, and limits on a median figure, each with the goal beside it. A figure
 // is a benchmark's time per iteration (CPU time, or real time, which is the manual time of
 // benchmarks that use it) or one of its counters. A program with goals defines main() through
-// runWithGoals. Unless the command line asks for repetitions, every benchmark runs five times,
-// the repetitions of all of them interleaved in random order, and the console shows the
-// aggregates; the goals read the medians.
+// runWithGoals. Unless the command line asks for repetitions, every benchmark runs five times
+// (or as often as the program asks), the repetitions of all of them interleaved in random
+// order, and the console shows the aggregates; the goals read the medians.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -104,18 +104,20 @@ inline double scaled(double value, const std::string& unit) {
 // Runs the benchmarks the command line selects, then prints each goal whose figures ran, met
 // or missed. Returns the process status: 0 unless the command line was wrong (a missed goal
 // is a figure to read, not a failure of the program).
-inline int runWithGoals(int argc, char** argv, const std::vector<Goal>& goals) {
+// repetitions: how often each benchmark runs unless the command line says otherwise.
+inline int runWithGoals(int argc, char** argv, const std::vector<Goal>& goals,
+                        int repetitions = 5) {
     std::vector<char*> args(argv, argv + argc);
-    bool repetitions = false;
+    bool repetitionsGiven = false;
     for (int i = 1; i < argc; ++i)
-        if (std::strncmp(argv[i], "--benchmark_repetitions", 23) == 0) repetitions = true;
+        if (std::strncmp(argv[i], "--benchmark_repetitions", 23) == 0) repetitionsGiven = true;
     // Repetitions of the benchmarks interleave in random order, so that a machine whose load
     // drifts weighs on both sides of a ratio alike.
-    static char kRepeat[] = "--benchmark_repetitions=5";
+    std::string repeat = "--benchmark_repetitions=" + std::to_string(repetitions);
     static char kAggregates[] = "--benchmark_display_aggregates_only=true";
     static char kInterleave[] = "--benchmark_enable_random_interleaving=true";
-    if (!repetitions) {
-        args.push_back(kRepeat);
+    if (!repetitionsGiven) {
+        args.push_back(repeat.data());
         args.push_back(kAggregates);
         args.push_back(kInterleave);
     }

@@ -135,14 +135,18 @@ void ecdhSessionOperation(benchmark::State& state) {
     }
 }
 
-// Prints as the console does and keeps every repetition's CPU time per benchmark.
+// Prints as the console does and keeps every repetition's CPU time per benchmark, or the
+// median the library reports when the console is given the aggregates only.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
+            if (run.error_occurred) continue;
+            if (run.run_type == Run::RT_Iteration)
                 times_[run.run_name.function_name].push_back(run.GetAdjustedCPUTime());
+            else if (run.aggregate_name == "median")
+                medians_[run.run_name.function_name] = run.GetAdjustedCPUTime();
         }
     }
 
@@ -164,7 +168,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
   private:
     double median(const std::string& name) const {
         auto it = times_.find(name);
-        if (it == times_.end() || it->second.empty()) return 0;
+        if (it == times_.end() || it->second.empty()) {
+            auto reported = medians_.find(name);
+            return reported == medians_.end() ? 0 : reported->second;
+        }
         std::vector<double> v = it->second;
         std::sort(v.begin(), v.end());
         size_t n = v.size();
@@ -172,6 +179,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
     }
 
     std::map<std::string, std::vector<double>> times_;
+    std::map<std::string, double> medians_;
 };
 
 bool hasFlag(int argc, char** argv, const char* prefix) {
