@@ -58,10 +58,18 @@ std::optional<ErrorPtr> wholeMessage(const CcmParams& s, bool sealing, ByteView 
     const uint64_t length = sealing ? input.size() : input.size() - tagLength;
     if (QKVPCCModel::check(s.key.size(), s.iv.size(), s.adata.size(), s.tagLength, length) != 0)
         return std::nullopt;
-    if (crypto::aesCcm(sealing, s.key, s.iv, s.adata, tagLength, input, out)) {
+    // The input is copied to the output and processed in place there, which spares the output
+    // a filling with zeros first.
+    out.reserve(length + (sealing ? tagLength : 0));
+    out.assign(input.begin(), input.end());
+    if (sealing) out.resize(length + tagLength);
+    const ByteView from = sealing ? ByteView(out).first(length) : ByteView(out);
+    if (crypto::aesCcm(sealing, s.key, s.iv, s.adata, tagLength, from, std::span(out))) {
+        if (!sealing) out.resize(length);
         *bytesLeft = 0;
         return ErrorPtr();
     }
+    out.clear();
     if (sealing) return std::nullopt;  // the engine reports what went wrong
     *bytesLeft = 0;
     return QKVPCCMCrypt::createErrorObject(QKVPCCModel::messageFor(QKVPCCModel::kInvalidTag),
@@ -157,8 +165,10 @@ ErrorPtr processFile(const CcmParams& s, const fs::path& source, bool sealing,
 }
 
 std::shared_ptr<const Owned> copyOf(const QKVPCCMCrypt& c) {
-    return std::make_shared<const Owned>(
-        Owned{c.key(), c.iv(), c.adata(), c.tagLength(), static_cast<size_t>(c.bufferSize())});
+    return std::make_shared<const Owned>(Owned{Bytes(c.key().begin(), c.key().end()),
+                                               Bytes(c.iv().begin(), c.iv().end()),
+                                               Bytes(c.adata().begin(), c.adata().end()),
+                                               c.tagLength(), static_cast<size_t>(c.bufferSize())});
 }
 
 void onNewQueue(std::function<void()> work) {
@@ -217,13 +227,20 @@ void toStream(std::shared_ptr<const Owned> p, fs::path source, bool sealing,
 }  // namespace
 
 QKVPCCMCrypt::QKVPCCMCrypt(ByteView key, ByteView iv, ByteView adata, int64_t tagLength)
-    : tagLength_(tagLength),
-      key_(key.begin(), key.end()),
-      iv_(iv.begin(), iv.end()),
-      adata_(adata.begin(), adata.end()) {}
+    : tagLength_(tagLength), keySize_(key.size()), ivSize_(iv.size()), adataSize_(adata.size()) {
+    const size_t total = keySize_ + ivSize_ + adataSize_;
+    uint8_t* to = inline_;
+    if (total > kInlineBytes) {
+        heap_ = std::make_unique_for_overwrite<uint8_t[]>(total);
+        to = heap_.get();
+    }
+    to = std::copy(key.begin(), key.end(), to);
+    to = std::copy(iv.begin(), iv.end(), to);
+    std::copy(adata.begin(), adata.end(), to);
+}
 
 QKVPCCMCrypt::~QKVPCCMCrypt() {
-    crypto::cleanse(key_.data(), key_.size());
+    crypto::cleanse(const_cast<uint8_t*>(bytes()), keySize_);
 }
 
 ErrorPtr QKVPCCMCrypt::createErrorObject(const std::string& message, int64_t errorNumber) {
@@ -232,14 +249,14 @@ ErrorPtr QKVPCCMCrypt::createErrorObject(const std::string& message, int64_t err
 
 std::optional<Bytes> QKVPCCMCrypt::encryptDataWithData(ByteView plaintext) {
     Bytes out;
-    const CcmParams params{key_, iv_, adata_, tagLength_, static_cast<size_t>(bufferSize_)};
+    const CcmParams params{key(), iv(), adata(), tagLength_, static_cast<size_t>(bufferSize_)};
     if (sealData(params, plaintext, out, &bytesLeft_)) return std::nullopt;
     return out;
 }
 
 std::optional<Bytes> QKVPCCMCrypt::decryptDataWithData(ByteView sealed) {
     Bytes out;
-    const CcmParams params{key_, iv_, adata_, tagLength_, static_cast<size_t>(bufferSize_)};
+    const CcmParams params{key(), iv(), adata(), tagLength_, static_cast<size_t>(bufferSize_)};
     if (openData(params, sealed, out, &bytesLeft_)) return std::nullopt;
     return out;
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -73,18 +74,23 @@ class QKVPCCMCrypt {
     int64_t bufferSize() const { return bufferSize_; }
     int64_t blockSize() const { return blockSize_; }
     int64_t bytesLeft() const { return bytesLeft_; }
-    const Bytes& key() const { return key_; }
-    const Bytes& iv() const { return iv_; }
-    const Bytes& adata() const { return adata_; }
+    ByteView key() const { return {bytes(), keySize_}; }
+    ByteView iv() const { return {bytes() + keySize_, ivSize_}; }
+    ByteView adata() const { return {bytes() + keySize_ + ivSize_, adataSize_}; }
 
   private:
+    const uint8_t* bytes() const { return heap_ ? heap_.get() : inline_; }
+
     int64_t tagLength_;
     int64_t bufferSize_ = 16384;
     int64_t blockSize_ = 16;
     int64_t bytesLeft_ = 0;
-    Bytes key_;
-    Bytes iv_;
-    Bytes adata_;
+    // Key, nonce and associated data one after the other: in the object when they fit, as
+    // those of a LAN or BLE message do, else in one block of the heap.
+    static constexpr size_t kInlineBytes = 96;
+    size_t keySize_, ivSize_, adataSize_;
+    std::unique_ptr<uint8_t[]> heap_;
+    uint8_t inline_[kInlineBytes];
 };
 
 }  // namespace telvo
