@@ -63,6 +63,40 @@ TEST_F(DeterministicRuntime, SyncRunsOnlyTheBlocksQueuedBeforeIt) {
     EXPECT_EQ(runs, 1000);
 }
 
+// A drain runs the jobs, then what is due at this instant, and never moves time; a stop asked
+// for by a job ends it, with the later jobs left for the next run. Alike with and without a
+// timer waiting.
+TEST_F(DeterministicRuntime, DrainRunsWhatIsDueNowAndStopsWhenAsked) {
+    auto main = DispatchQueue::main();
+    for (bool timerWaiting : {false, true}) {
+        SCOPED_TRACE(timerWaiting ? "a timer waits" : "no timer");
+        const int64_t start = mode_.clock().monotonicNanos();
+        int dueNow = 0, later = 0, jobs = 0;
+        if (timerWaiting) main->after(1.0, [&] { ++later; });
+        main->async([&] {
+            ++jobs;
+            main->after(0, [&] { ++dueNow; });
+        });
+        MainLoop::drain();
+        EXPECT_EQ(jobs, 1);
+        EXPECT_EQ(dueNow, 1);
+        EXPECT_EQ(later, 0);
+        EXPECT_EQ(mode_.clock().monotonicNanos(), start);
+
+        main->async([&] {
+            ++jobs;
+            MainLoop::stop();
+        });
+        main->async([&] { ++jobs; });
+        MainLoop::drain();
+        EXPECT_EQ(jobs, 2);
+        MainLoop::drain();
+        EXPECT_EQ(jobs, 3);
+        MainLoop::runFor(2.0);
+        EXPECT_EQ(later, timerWaiting ? 1 : 0);
+    }
+}
+
 TEST_F(DeterministicRuntime, NestedRunNeverStartsASecondBlockOfABusySerialQueue) {
     auto other = DispatchQueue::createSerial("other");
     bool firstOnStack = false, secondRan = false, otherRan = false, nestedSawOther = false;

@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/dispatch/DispatchRuntime.h"
 #include "platform/base/Singleton.h"
+#include "platform/dispatch/DispatchRuntime.h"
 
 namespace telvo {
 
@@ -18,24 +18,25 @@ namespace telvo {
 // Current-queue tracking
 
 namespace {
-thread_local std::vector<DispatchQueue*> tCurrentQueues;
+// The innermost scope of the thread; each scope knows the one it is nested in.
+constinit thread_local CurrentQueueScope* tInnermost = nullptr;
 }  // namespace
 
-CurrentQueueScope::CurrentQueueScope(DispatchQueue* queue) {
-    tCurrentQueues.push_back(queue);
+CurrentQueueScope::CurrentQueueScope(DispatchQueue* queue) : queue_(queue), outer_(tInnermost) {
+    tInnermost = this;
 }
 CurrentQueueScope::~CurrentQueueScope() {
-    tCurrentQueues.pop_back();
+    tInnermost = outer_;
 }
 
 bool CurrentQueueScope::contains(const DispatchQueue* queue) {
-    for (auto* q : tCurrentQueues)
-        if (q == queue) return true;
+    for (const CurrentQueueScope* s = tInnermost; s; s = s->outer_)
+        if (s->queue_ == queue) return true;
     return false;
 }
 
 DispatchQueue* CurrentQueueScope::innermost() {
-    return tCurrentQueues.empty() ? nullptr : tCurrentQueues.back();
+    return tInnermost ? tInnermost->queue_ : nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -352,17 +352,29 @@ void DispatchRuntime::abortForOutsideWork(int64_t limit) {
 }
 
 void DispatchRuntime::drain() {
-    if (deterministic()) {
-        runUntil(nullptr, 0, true);
-        return;
-    }
     // Entering and leaving the run share their lock with the first and the last look at the
-    // jobs.
+    // jobs. In deterministic mode, as long as there are no timers and no sources, the jobs are
+    // all there is to do at this instant and a stop request ends the drain; otherwise the
+    // deterministic loop takes over once the jobs run out, to fire what is due and deliver
+    // what is ready without moving time.
+    const bool deterministicMode = deterministic();
+    const auto jobsAlone = [&] {
+        return !deterministicMode || timersAndSources_.load(std::memory_order_acquire) == 0;
+    };
+    // With mainMutex_ held: a stop request a deterministic drain takes.
+    const auto stopped = [&] {
+        if (!deterministicMode || !stopRequested_) return false;
+        stopRequested_ = false;
+        return true;
+    };
     MainJob job;
+    bool got;
     {
         std::lock_guard<std::mutex> lock(mainMutex_);
         enterRunLocked();
-        if (!takeRunnableLocked(job)) {
+        const bool stop = stopped();
+        got = !stop && takeRunnableLocked(job);
+        if (!got && (stop || jobsAlone())) {
             leaveRunLocked();
             return;
         }
@@ -375,16 +387,23 @@ void DispatchRuntime::drain() {
             if (!done) rt->leaveRun();
         }
     } leave{this};
-    for (;;) {
+    while (got) {
         job.run();
         job.job.reset();
         std::lock_guard<std::mutex> lock(mainMutex_);
-        if (!takeRunnableLocked(job)) {
+        if (stopped()) {
+            leaveRunLocked();
+            leave.done = true;
+            return;
+        }
+        got = takeRunnableLocked(job);
+        if (!got && jobsAlone()) {
             leaveRunLocked();
             leave.done = true;
             return;
         }
     }
+    runUntilDeterministic(nullptr, 0, true);
 }
 
 void DispatchRuntime::startMainThread() {

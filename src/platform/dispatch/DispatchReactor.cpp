@@ -17,23 +17,27 @@ namespace telvo {
 void DispatchRuntime::insertTimerLocked(const std::shared_ptr<DispatchTimer>& timer) {
     timer->key_ = nextTimerKey_++;
     timers_.emplace(std::make_pair(timer->deadline_, timer->key_), timer);
+    countTimersAndSourcesLocked();
     if (!deterministic()) ensureReactor();
 }
 
 void DispatchRuntime::eraseTimerLocked(DispatchTimer* timer) {
     if (timer->key_ == 0) return;
     timers_.erase(std::make_pair(timer->deadline_, timer->key_));
+    countTimersAndSourcesLocked();
     timer->key_ = 0;
 }
 
 void DispatchRuntime::addSource(const std::shared_ptr<DispatchSource>& source) {
     std::lock_guard<std::mutex> lock(stateMutex);
     sources_.push_back(source);
+    countTimersAndSourcesLocked();
     if (!deterministic()) ensureReactor();
 }
 
 void DispatchRuntime::removeSourceLocked(DispatchSource* source) {
     std::erase_if(sources_, [&](auto& s) { return s.get() == source; });
+    countTimersAndSourcesLocked();
 }
 
 void DispatchRuntime::wake() {
@@ -80,6 +84,7 @@ bool DispatchRuntime::fireDueTimers(int64_t now) {
         while (!timers_.empty() && timers_.begin()->first.first <= now) {
             auto timer = timers_.begin()->second;
             timers_.erase(timers_.begin());
+            countTimersAndSourcesLocked();
             timer->key_ = 0;
             any = true;
             if (timer->interval_ > 0) {

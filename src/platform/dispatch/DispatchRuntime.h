@@ -39,6 +39,10 @@ class CurrentQueueScope {
     CurrentQueueScope& operator=(const CurrentQueueScope&) = delete;
     static bool contains(const DispatchQueue* queue);
     static DispatchQueue* innermost();
+
+  private:
+    DispatchQueue* const queue_;
+    CurrentQueueScope* const outer_;
 };
 
 // A one-shot latch.
@@ -230,6 +234,12 @@ class DispatchRuntime {
     std::map<std::pair<int64_t, uint64_t>, std::shared_ptr<DispatchTimer>> timers_;
     uint64_t nextTimerKey_ = 1;
     std::vector<std::shared_ptr<DispatchSource>> sources_;
+    // How many timers and sources there are, written under stateMutex whenever they change:
+    // a deterministic drain that finds none has only jobs to run.
+    std::atomic<size_t> timersAndSources_{0};
+    void countTimersAndSourcesLocked() {
+        timersAndSources_.store(timers_.size() + sources_.size(), std::memory_order_release);
+    }
     bool reactorStarted_ = false;
     bool reactorInPass_ = false;
     bool reactorAsleep_ = false;  // the reactor waits in poll
