@@ -100,6 +100,7 @@ void QKConfigWifiDevice::setUp() {
 }
 
 QKConfigWifiDevice::~QKConfigWifiDevice() {
+    reportDropped();
     releaseHeartTimer();
     crypto::wipe(ecdhSessionKey_);
     if (socket_) {

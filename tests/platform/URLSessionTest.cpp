@@ -316,6 +316,7 @@ TEST_F(URLSessionTest, ResponseHeadersAreCapped) {
         waitForCompletion();
         EXPECT_EQ(task->error() ? task->error()->code() : 0, c.code);
         if (c.code) {
+            ASSERT_TRUE(task->error());
             EXPECT_NE(task->error()->localizedDescription().find("header"), std::string::npos);
         }
     }
