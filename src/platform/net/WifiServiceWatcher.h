@@ -87,7 +87,7 @@ class WifiServiceWatcher : public std::enable_shared_from_this<WifiServiceWatche
     std::recursive_mutex callbackMutex_;  // held while onChange runs
     mutable std::mutex mutex_;            // guards the fields below
     mutable std::condition_variable cv_;
-    // Written on the queue (connect) and by stop() from any thread.
+    // Written on the queue (connect, disconnected) and by stop() from any thread.
     std::shared_ptr<DBusConnection> connection_;
     std::vector<std::shared_ptr<DBusSlot>> slots_;
     Status status_ = Status::Loading;
