@@ -152,12 +152,24 @@ TEST_F(AsyncSocketTest, DisconnectReportsNullErrorOnlyForStartedSocketWithDelega
     EXPECT_FALSE(recorder_->last("disconnect")->error);
     EXPECT_EQ(peer.receiveAvailable(), "bye");
 
+    // After writing only: a read queued before, that the peer never answers, does not hold the
+    // close back; it ends unanswered.
+    connect(peer);
+    socket_->readDataWithTimeout(-1, 5);
+    socket_->writeData(toBytes("end"), -1, 6);
+    socket_->disconnectAfterWriting();
+    ASSERT_TRUE(runUntilCount("disconnect", 3));
+    EXPECT_EQ(recorder_->count("write"), 2);
+    EXPECT_EQ(recorder_->count("read"), 0);
+    EXPECT_FALSE(recorder_->last("disconnect")->error);
+    EXPECT_EQ(peer.receiveAvailable(), "end");
+
     // The session's tear-down: clear the delegate, then disconnect; no callback.
     connect(peer);
     socket_->setDelegate({});
     socket_->disconnect();
     MainLoop::runFor(1);
-    EXPECT_EQ(recorder_->count("disconnect"), 2);
+    EXPECT_EQ(recorder_->count("disconnect"), 3);
 }
 
 TEST_F(AsyncSocketTest, ReadAnyReturnsWhatArrivedAndBytesWaitForARead) {
