@@ -168,6 +168,11 @@ void QKBluetoothCentralManager::centralManagerDidDiscoverPeripheral(
     }
 }
 
+void QKBluetoothCentralManager::centralManagerDidForgetPeripheral(
+    const CBCentralManagerPtr&, const CBPeripheralPtr& peripheral) {
+    remove(discovered_, peripheral);
+}
+
 void QKBluetoothCentralManager::centralManagerDidConnectPeripheral(
     const CBCentralManagerPtr& central, const CBPeripheralPtr& peripheral) {
     post(KQKNotificationAtDidConnectPeripheral,

@@ -70,6 +70,7 @@ class QKBluetoothCentralManager : public CBCentralManagerDelegate,
     const std::shared_ptr<QKBluetoothSpeaker>& speaker() const { return speaker_; }
     const std::shared_ptr<DispatchTimer>& connectTimer() const { return connectTimer_; }
     const std::vector<CBPeripheralPtr>& connectedPeripherals() const { return connected_; }
+    // The peripherals discovered that the system still knows.
     const std::vector<CBPeripheralPtr>& discoverPeripherals() const { return discovered_; }
     const std::vector<CBPeripheralPtr>& reConnectPeripherals() const { return reconnect_; }
 
@@ -110,6 +111,9 @@ class QKBluetoothCentralManager : public CBCentralManagerDelegate,
     void centralManagerDidDisconnectPeripheral(const CBCentralManagerPtr& central,
                                                const CBPeripheralPtr& peripheral,
                                                const ErrorPtr& error) override;
+    // Drops the peripheral from the discovered ones.
+    void centralManagerDidForgetPeripheral(const CBCentralManagerPtr& central,
+                                           const CBPeripheralPtr& peripheral) override;
     // CBPeripheralDelegate.
     void peripheralDidDiscoverServices(const CBPeripheralPtr&, const ErrorPtr&) override;
     void peripheralDidDiscoverIncludedServicesForService(const CBPeripheralPtr&,

@@ -1,10 +1,11 @@
 #include "bleflows/QKBleConnectManager.h"
 
+#include "blecore/QKBLEDeviceManager.h"
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
+#include "platform/base/Singleton.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Registry.h"
-#include "platform/base/Singleton.h"
 #include "telvosdk/TelvoError.h"
 
 namespace telvo {
@@ -75,7 +76,12 @@ std::shared_ptr<T> QKBleConnectManager::keepOrReplace(std::shared_ptr<T>& slot,
     if (held && !forceNew) {
         // Exact text: case and separators count here, unlike in stopConfig.
         auto mac = advertisedMac(params);
-        if (mac && !mac->empty() && *mac == btMacOf(held)) return held;
+        if (mac && !mac->empty() && *mac == btMacOf(held)) {
+            // A new session stops the scan as it is made; a kept one does so here, so that
+            // every start ends the app's scan.
+            QKBLEDeviceManager::shareInstance()->stopScan();
+            return held;
+        }
     }
     if (held) {
         {

@@ -74,6 +74,25 @@ void announce(DBusExportedObject& object, const char* interface, const char* nam
         object.setProperty(interface, name, std::move(value));
 }
 
+// The Device1 properties of a device bluetoothd heard advertise.
+std::vector<DBusProperty> heardDevice(const std::string& address, const std::string& alias,
+                                      const V& rssi, const std::vector<std::string>& uuids) {
+    return {
+        {"Address", "s", V::ofString(address)},
+        {"AddressType", "s", V::ofString("random")},
+        {"Alias", "s", V::ofString(alias)},
+        {"Adapter", "o", V::ofObjectPath(FakeBlueZ::kAdapterPath)},
+        {"Paired", "b", V::ofBool(false)},
+        {"Trusted", "b", V::ofBool(false)},
+        {"Blocked", "b", V::ofBool(false)},
+        {"LegacyPairing", "b", V::ofBool(false)},
+        {"Connected", "b", V::ofBool(false)},
+        {"ServicesResolved", "b", V::ofBool(false)},
+        {"RSSI", "n", rssi},
+        {"UUIDs", "as", V::stringArray(uuids)},
+    };
+}
+
 }  // namespace
 
 std::string FakeBlueZ::addressOf(const SimBleAppliance& appliance) {
@@ -356,6 +375,41 @@ void FakeBlueZ::overrideProperty(std::string interface, std::string name, DBusVa
     overrides_[{std::move(interface), std::move(name)}] = std::move(value);
 }
 
+std::vector<std::string> FakeBlueZ::passBy(size_t count) {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> paths;
+    std::vector<std::shared_ptr<DBusExportedObject>> heard;
+    if (!discovering_ || !adapter_) return paths;
+    for (size_t i = 0; i < count; ++i) {
+        const uint32_t n = ++passers_;
+        char address[18];
+        std::snprintf(address, sizeof address, "D0:%02X:%02X:%02X:5A:17", (n >> 16) & 0xFF,
+                      (n >> 8) & 0xFF, n & 0xFF);
+        std::string part = address;
+        std::replace(part.begin(), part.end(), ':', '_');
+        std::string alias = address;
+        std::replace(alias.begin(), alias.end(), ':', '-');
+        const std::string path = std::string(kAdapterPath) + "/dev_" + part;
+        auto object =
+            exportObject(path, {{kDevice1, {}, heardDevice(address, alias, V::ofInt16(-85), {})}});
+        if (!object) continue;
+        heard.push_back(object);
+        paths.push_back(path);
+    }
+    // Forgotten once they have been announced: a round trip to the fake's own connection
+    // comes back after the announcements left.
+    connection_->call(DBusCall{name_, "/", "org.freedesktop.DBus.Peer", "Ping"},
+                      [heard = std::move(heard)](const DBusReply&) {
+                          for (const auto& object : heard) object->unexport();
+                      });
+    return paths;
+}
+
+bool FakeBlueZ::discovering() const {
+    std::lock_guard lock(mutex_);
+    return discovering_;
+}
+
 std::vector<std::string> FakeBlueZ::calls() const {
     std::lock_guard lock(mutex_);
     return calls_;
@@ -463,21 +517,8 @@ void FakeBlueZ::heard(const RadioEvent& e) {
     }
     std::string alias = name.value_or(address);
     if (!name) std::replace(alias.begin(), alias.end(), ':', '-');
-    std::vector<DBusProperty> properties{
-        {"Address", "s", V::ofString(address)},
-        {"AddressType", "s", V::ofString("random")},
-        {"Alias", "s", V::ofString(alias)},
-        {"Adapter", "o", V::ofObjectPath(kAdapterPath)},
-        {"Paired", "b", V::ofBool(false)},
-        {"Trusted", "b", V::ofBool(false)},
-        {"Blocked", "b", V::ofBool(false)},
-        {"LegacyPairing", "b", V::ofBool(false)},
-        {"Connected", "b", V::ofBool(false)},
-        {"ServicesResolved", "b", V::ofBool(false)},
-        {"RSSI", "n", rssi},
-        {"UUIDs", "as", V::stringArray(uuids)},
-        {"ManufacturerData", "a{qv}", manufacturer},
-    };
+    std::vector<DBusProperty> properties = heardDevice(address, alias, rssi, uuids);
+    properties.push_back({"ManufacturerData", "a{qv}", manufacturer});
     if (name) properties.push_back({"Name", "s", V::ofString(*name)});
     auto method = [this](const char* member) {
         return DBusMethod{member, "", "",
@@ -612,8 +653,8 @@ void FakeBlueZ::valueFromAir(Device& device, const RadioEvent& e) {
             auto [name, message] = attFailure(e.error);
             return call->replyError(name, message);
         }
-        // BlueZ keeps the value read and announces it.
-        attribute.object->setProperty(interface, "Value", V::ofBytes(e.value));
+        // BlueZ keeps the value read and announces it, unchanged or not, before it answers.
+        announce(*attribute.object, interface, "Value", V::ofBytes(e.value));
         return call->reply({V::ofBytes(e.value)});
     }
     if (!dropNotifications_ && !e.error)

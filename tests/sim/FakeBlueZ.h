@@ -62,6 +62,11 @@ class FakeBlueZ : public std::enable_shared_from_this<FakeBlueZ> {
     // Objects of that interface exported from now on carry this value for the property,
     // whatever its type.
     void overrideProperty(std::string interface, std::string name, DBusValue value);
+    // While discovering: `count` advertisers heard once each, at new random addresses (a
+    // crowded place, addresses that rotate), and soon after all forgotten again, as
+    // bluetoothd removes a temporary device it no longer hears. Returns their device paths.
+    std::vector<std::string> passBy(size_t count);
+    bool discovering() const;
 
     // Peripheral role of the phone, as BlueZ sees it.
     struct Application {
@@ -156,6 +161,7 @@ class FakeBlueZ : public std::enable_shared_from_this<FakeBlueZ> {
     std::map<std::string, DBusValue> advertisement_;
     std::string advertisementPath_;
     std::vector<std::string> calls_;
+    uint32_t passers_ = 0;
 };
 
 }  // namespace telvo::sim

@@ -71,7 +71,7 @@ std::string BlueZRadio::pathFor(const std::string& device, uint16_t handle) cons
 // --- links -------------------------------------------------------------------------------------
 
 void BlueZRadio::connect(ClientId client, const std::string& peripheral) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     if (!clients_.count(client)) return;
     auto existing = findLink(client, peripheral);
     if (existing != links_.end()) links_.erase(existing);
@@ -130,7 +130,7 @@ void BlueZRadio::onConnectReply(const std::string& path, const DBusReply& reply)
 }
 
 void BlueZRadio::cancelConnection(ClientId client, const std::string& peripheral) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     auto it = findLink(client, peripheral);
     if (it != links_.end()) dropLink(it);
 }
@@ -177,6 +177,16 @@ void BlueZRadio::endLinks(const std::string& path, const ErrorPtr& error) {
     clearNotify(path);
     auto state = devices_.find(path);
     if (state != devices_.end()) state->second.ours = false;
+}
+
+void BlueZRadio::deviceRemoved(const std::string& path, const std::string& identifier) {
+    endLinks(path, makeCBError(CBError::PeripheralDisconnected));
+    for (auto& [id, c] : clients_) c.reported.erase(path);
+    devices_.erase(path);
+    std::erase_if(reads_, [&](const auto& entry) { return isBelow(entry.first, path); });
+    if (identifier.empty()) return;
+    for (const auto& [id, c] : clients_)
+        emit(id, RadioEvent{.kind = Kind::Removed, .peripheral = identifier});
 }
 
 void BlueZRadio::deviceChanged(const std::string& path, const std::vector<std::string>& names) {
@@ -261,7 +271,7 @@ void BlueZRadio::serviceRemoved(const std::string& service) {
 
 void BlueZRadio::discoverServices(ClientId client, const std::string& peripheral,
                                   const std::optional<std::vector<CBUUID>>& uuids) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     std::string path;
     Link* link = connectedLink(client, peripheral, &path);
     if (!link) return;
@@ -315,7 +325,7 @@ void BlueZRadio::answerServices(ClientId client, const std::string& path, const 
 void BlueZRadio::discoverIncludedServices(ClientId client, const std::string& peripheral,
                                           uint16_t service,
                                           const std::optional<std::vector<CBUUID>>& uuids) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     std::string path;
     if (!connectedLink(client, peripheral, &path)) return;
     RadioEvent event{
@@ -342,7 +352,7 @@ void BlueZRadio::discoverIncludedServices(ClientId client, const std::string& pe
 void BlueZRadio::discoverCharacteristics(ClientId client, const std::string& peripheral,
                                          uint16_t service,
                                          const std::optional<std::vector<CBUUID>>& uuids) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     std::string path;
     if (!connectedLink(client, peripheral, &path)) return;
     RadioEvent event{
@@ -367,7 +377,7 @@ void BlueZRadio::discoverCharacteristics(ClientId client, const std::string& per
 
 void BlueZRadio::discoverDescriptors(ClientId client, const std::string& peripheral,
                                      uint16_t characteristic) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     std::string path;
     if (!connectedLink(client, peripheral, &path)) return;
     RadioEvent event{
@@ -398,7 +408,7 @@ ErrorPtr BlueZRadio::eachBelow(
 // --- values ------------------------------------------------------------------------------------
 
 void BlueZRadio::read(ClientId client, const std::string& peripheral, uint16_t handle) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     std::string path;
     Link* link = connectedLink(client, peripheral, &path);
     if (!link) return;
@@ -412,11 +422,13 @@ void BlueZRadio::read(ClientId client, const std::string& peripheral, uint16_t h
         emit(client, event);
         return;
     }
+    ++reads_[object].count;
     callBlueZ(object, interface, "ReadValue", "a{sv}", {DBusValue::propertyMap({})},
-              [client, path, generation = link->generation, event](BlueZRadio& r,
-                                                                   const DBusReply& reply) mutable {
-                  if (!r.linkStillUp(client, path, generation)) return;
+              [client, path, object, generation = link->generation, event](
+                  BlueZRadio& r, const DBusReply& reply) mutable {
                   auto value = reply.values.empty() ? std::nullopt : reply.values[0].asBytes();
+                  r.readAnswered(object, reply.ok() ? value : std::nullopt);
+                  if (!r.linkStillUp(client, path, generation)) return;
                   if (!reply.ok())
                       event.error = errorFor(reply.error, Operation::Read);
                   else if (value)
@@ -429,7 +441,7 @@ void BlueZRadio::read(ClientId client, const std::string& peripheral, uint16_t h
 
 void BlueZRadio::write(ClientId client, const std::string& peripheral, uint16_t handle,
                        const Bytes& value, bool withResponse) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     std::string path;
     Link* link = connectedLink(client, peripheral, &path);
     if (!link) return;
@@ -459,7 +471,7 @@ void BlueZRadio::write(ClientId client, const std::string& peripheral, uint16_t 
 
 void BlueZRadio::setNotify(ClientId client, const std::string& peripheral, uint16_t handle,
                            bool enabled) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     std::string path;
     if (!connectedLink(client, peripheral, &path)) return;
     const std::string object = pathFor(path, handle);
@@ -541,18 +553,44 @@ void BlueZRadio::clearNotify(const std::string& device) {
 }
 
 void BlueZRadio::valueChanged(const std::string& characteristic) {
+    auto field = bytesField(tree_.find(characteristic, kGattCharacteristic), "Value");
+    std::optional<Bytes> value;
+    if (field.ok()) value = std::move(field.value);
+    // BlueZ announces the value a read brought as a change of Value; while a read is on its
+    // way its answer tells which change that was.
+    auto reading = reads_.find(characteristic);
+    if (reading != reads_.end()) {
+        reading->second.changes.push_back(std::move(value));
+        return;
+    }
+    notifyValue(characteristic, value);
+}
+
+void BlueZRadio::readAnswered(const std::string& characteristic,
+                              const std::optional<Bytes>& value) {
+    auto reading = reads_.find(characteristic);
+    if (reading == reads_.end()) return;
+    auto changes = std::exchange(reading->second.changes, {});
+    if (--reading->second.count == 0) reads_.erase(reading);
+    if (value) {
+        auto echo = std::find(changes.rbegin(), changes.rend(), value);
+        if (echo != changes.rend()) changes.erase(std::next(echo).base());
+    }
+    for (const auto& change : changes) notifyValue(characteristic, change);
+}
+
+void BlueZRadio::notifyValue(const std::string& characteristic, const std::optional<Bytes>& value) {
     auto it = notify_.find(characteristic);
     if (it == notify_.end() || !it->second.on) return;
     const std::string path = deviceOf(characteristic);
-    auto value = bytesField(tree_.find(characteristic, kGattCharacteristic), "Value");
     for (ClientId client : it->second.clients) {
         auto link = links_.find({client, path});
         if (link == links_.end() || !link->second.connected) continue;
         RadioEvent event{.kind = Kind::ValueUpdated,
                          .peripheral = link->second.identifier,
                          .handle = handleFor(path, characteristic)};
-        if (value.ok())
-            event.value = value.value;
+        if (value)
+            event.value = *value;
         else
             event.error = malformedError();
         emit(client, event);
@@ -560,7 +598,7 @@ void BlueZRadio::valueChanged(const std::string& characteristic) {
 }
 
 void BlueZRadio::readRSSI(ClientId client, const std::string& peripheral) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     std::string path;
     if (!connectedLink(client, peripheral, &path)) return;
     auto d = device(path);
@@ -573,7 +611,7 @@ void BlueZRadio::readRSSI(ClientId client, const std::string& peripheral) {
 }
 
 size_t BlueZRadio::maximumWriteLength(ClientId client, const std::string& peripheral, bool) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     std::string path;
     if (!connectedLink(client, peripheral, &path)) return 20;
     int64_t mtu = 0;

@@ -52,7 +52,7 @@ std::string BlueZRadio::centralOf(const DBusValue& options) const {
 }
 
 void BlueZRadio::addService(ClientId client, const RadioLocalService& service) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     auto it = clients_.find(client);
     if (it == clients_.end()) return;
     const uint16_t handle = service.service.handle;
@@ -153,7 +153,7 @@ void BlueZRadio::addService(ClientId client, const RadioLocalService& service) {
 }
 
 void BlueZRadio::removeService(ClientId client, uint16_t service) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     auto c = clients_.find(client);
     if (c == clients_.end()) return;
     auto app = c->second.apps.find(service);
@@ -198,7 +198,7 @@ void BlueZRadio::localRequest(ClientId client, uint16_t handle, bool read,
 }
 
 void BlueZRadio::respond(ClientId client, uint64_t request, CBATTError result, const Bytes& value) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     auto it = requests_.find(request);
     if (it == requests_.end() || it->second.client != client) return;
     PendingRequest pending = std::move(it->second);
@@ -228,7 +228,7 @@ void BlueZRadio::localSubscription(ClientId client, uint16_t handle, bool subscr
 
 bool BlueZRadio::updateValue(ClientId client, uint16_t characteristic, const Bytes& value,
                              const std::vector<std::string>&) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     auto c = clients_.find(client);
     if (c == clients_.end()) return true;
     for (const auto& [service, app] : c->second.apps) {
@@ -252,7 +252,7 @@ bool BlueZRadio::updateValue(ClientId client, uint16_t characteristic, const Byt
 // --- advertising -------------------------------------------------------------------------------
 
 void BlueZRadio::startAdvertising(ClientId client, const Dictionary& advertisement) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     auto c = clients_.find(client);
     if (c == clients_.end()) return;
     auto fail = [&](CBError code) {
@@ -317,7 +317,7 @@ void BlueZRadio::startAdvertising(ClientId client, const Dictionary& advertiseme
 }
 
 void BlueZRadio::stopAdvertising(ClientId client) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     auto c = clients_.find(client);
     if (c != clients_.end()) dropAdvertisement(c->second);
 }

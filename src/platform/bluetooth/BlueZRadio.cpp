@@ -33,21 +33,32 @@ bool advertisesOneOf(const Dictionary& advertisement, const std::vector<CBUUID>&
     return false;
 }
 
+std::shared_ptr<DBusConnection> connectTo(const std::string& address,
+                                          const DispatchQueuePtr& queue) {
+    DBusError error;
+    return address.empty() ? DBusConnection::openSystemBus(&error, queue)
+                           : DBusConnection::openAddress(address, &error, queue);
+}
+
 }  // namespace
 
-std::shared_ptr<BlueZRadio> BlueZRadio::open(const std::string& address) {
+std::shared_ptr<BlueZRadio> BlueZRadio::open(const std::string& address, BlueZRadioTiming timing) {
     auto queue = DispatchQueue::createSerial("telvo.bluez");
-    DBusError error;
-    auto connection = address.empty() ? DBusConnection::openSystemBus(&error, queue)
-                                      : DBusConnection::openAddress(address, &error, queue);
+    auto connection = connectTo(address, queue);
     if (!connection) return nullptr;
-    std::shared_ptr<BlueZRadio> radio(new BlueZRadio(std::move(connection), std::move(queue)));
+    std::shared_ptr<BlueZRadio> radio(
+        new BlueZRadio(std::move(connection), std::move(queue), address, timing));
+    Locked locked(*radio);
     radio->start();
     return radio;
 }
 
-BlueZRadio::BlueZRadio(std::shared_ptr<DBusConnection> connection, DispatchQueuePtr queue)
-    : connection_(std::move(connection)), queue_(std::move(queue)) {}
+BlueZRadio::BlueZRadio(std::shared_ptr<DBusConnection> connection, DispatchQueuePtr queue,
+                       std::string address, BlueZRadioTiming timing)
+    : queue_(std::move(queue)),
+      address_(std::move(address)),
+      timing_(timing),
+      connection_(std::move(connection)) {}
 
 BlueZRadio::~BlueZRadio() {
     // Nothing else can hold the radio now (handlers hold it while they run).
@@ -55,61 +66,110 @@ BlueZRadio::~BlueZRadio() {
 }
 
 uint64_t BlueZRadio::messagesSent() const {
-    return connection_->messagesSent();
+    std::lock_guard lock(mutex_);
+    return sentBefore_ + (connection_ ? connection_->messagesSent() : 0);
+}
+
+void BlueZRadio::deliverEvents(std::unique_lock<std::mutex>& lock) {
+    if (delivering_) return;
+    delivering_ = true;
+    deliverer_ = std::this_thread::get_id();
+    while (!outbox_.empty()) {
+        Outgoing next = std::move(outbox_.front());
+        outbox_.pop_front();
+        inSink_ = next.client;
+        lock.unlock();
+        (*next.sink)(next.event);
+        lock.lock();
+        inSink_ = 0;
+        sinkReturned_.notify_all();
+    }
+    delivering_ = false;
+    deliverer_ = {};
 }
 
 void BlueZRadio::start() {
     // BlueZ's objects are read once the three subscriptions are in place, so that no change
     // falls between the answer and the first signal.
+    const uint64_t round = busRound_;
     auto installed = std::make_shared<int>(0);
-    auto onInstalled = guarded([installed](BlueZRadio& r, const DBusError& error) {
-        if (error.isSet())
+    auto onInstalled = guarded([installed, round](BlueZRadio& r, const DBusError& error) {
+        if (round != r.busRound_) return;
+        if (error.isSet() && !error.is(DBusError::kDisconnected))
             platformDiagnostic("bluez: a subscription was refused: %s", error.message.c_str());
         if (++*installed == 3) r.load();
     });
-    std::vector<std::shared_ptr<DBusSlot>> slots;
-    slots.push_back(connection_->subscribe(
+    std::weak_ptr<DBusConnection> current = connection_;
+    connection_->setDisconnectHandler(
+        guarded([current](BlueZRadio& r) { r.busLost(current.lock()); }));
+    slots_.push_back(connection_->subscribe(
         DBusMatch{.sender = kService, .interface = kObjectManager},
         guarded([](BlueZRadio& r, const DBusSignal& s) { r.onObjectManager(s); }), onInstalled));
-    slots.push_back(connection_->subscribe(
+    slots_.push_back(connection_->subscribe(
         DBusMatch{.sender = kService,
                   .pathNamespace = "/org/bluez",
                   .interface = kProperties,
                   .member = "PropertiesChanged"},
         guarded([](BlueZRadio& r, const DBusSignal& s) { r.onPropertiesChanged(s); }),
         onInstalled));
-    slots.push_back(connection_->subscribe(
+    slots_.push_back(connection_->subscribe(
         DBusMatch{.sender = kBus, .interface = kBus, .member = "NameOwnerChanged"},
         guarded([](BlueZRadio& r, const DBusSignal& s) { r.onOwnerChanged(s); }), onInstalled));
-    std::lock_guard lock(mutex_);
-    slots_ = std::move(slots);
 }
 
 void BlueZRadio::callBlueZ(std::string path, std::string interface, std::string member,
                            std::string signature, std::vector<DBusValue> args, Reply done,
                            double timeout) {
+    auto handler = guarded([done = std::move(done)](BlueZRadio& r, const DBusReply& reply) {
+        if (done) done(r, reply);
+    });
+    if (!connection_) {
+        queue_->async([handler = std::move(handler)] {
+            handler(DBusReply{{DBusError::kDisconnected, "the bus connection is lost"}, {}});
+        });
+        return;
+    }
     connection_->call(DBusCall{kService, std::move(path), std::move(interface), std::move(member),
                                std::move(signature), std::move(args), timeout},
-                      guarded([done = std::move(done)](BlueZRadio& r, const DBusReply& reply) {
-                          if (done) done(r, reply);
-                      }));
+                      std::move(handler));
+}
+
+double BlueZRadio::nextDelay(double& delay) const {
+    delay = delay > 0 ? std::min(delay * 2, timing_.longestRetry) : timing_.firstRetry;
+    return delay;
 }
 
 // --- BlueZ's objects ---------------------------------------------------------------------------
 
 void BlueZRadio::load() {
     const uint64_t generation = ++loadGeneration_;
-    callBlueZ("/", kObjectManager, "GetManagedObjects", "", {},
-              [generation](BlueZRadio& r, const DBusReply& reply) {
-                  if (generation != r.loadGeneration_) return;
-                  r.loaded_ = true;
-                  r.unauthorized_ = reply.error.is(DBusError::kAccessDenied);
-                  if (!reply.ok() || !r.tree_.load(reply.values)) r.tree_.clear();
-                  if (reply.ok() && r.tree_.size() == 0 && !reply.values.empty())
-                      platformDiagnostic("bluez: the object list could not be read");
-                  r.chooseAdapter();
-                  r.updateState();
-              });
+    callBlueZ(
+        "/", kObjectManager, "GetManagedObjects", "", {},
+        [generation](BlueZRadio& r, const DBusReply& reply) {
+            if (generation != r.loadGeneration_) return;
+            // A lost bus is taken up by busLost; a silent BlueZ is asked again.
+            if (reply.error.is(DBusError::kDisconnected)) return;
+            if (reply.error.is(DBusError::kNoReply) || reply.error.is(DBusError::kTimeout)) {
+                platformDiagnostic("bluez: GetManagedObjects was not answered: %s",
+                                   reply.error.message.c_str());
+                return r.loadAgainLater(generation);
+            }
+            r.loadDelay_ = r.busDelay_ = 0;
+            r.loaded_ = true;
+            r.unauthorized_ = reply.error.is(DBusError::kAccessDenied);
+            if (!reply.ok() || !r.tree_.load(reply.values)) r.tree_.clear();
+            if (reply.ok() && r.tree_.size() == 0 && !reply.values.empty())
+                platformDiagnostic("bluez: the object list could not be read");
+            r.chooseAdapter();
+            r.updateState();
+        },
+        timing_.loadTimeout);
+}
+
+void BlueZRadio::loadAgainLater(uint64_t generation) {
+    queue_->after(nextDelay(loadDelay_), guarded([generation](BlueZRadio& r) {
+                      if (generation == r.loadGeneration_ && r.connection_) r.load();
+                  }));
 }
 
 void BlueZRadio::onObjectManager(const DBusSignal& signal) {
@@ -125,12 +185,15 @@ void BlueZRadio::onObjectManager(const DBusSignal& signal) {
         return;
     }
     if (signal.member != "InterfacesRemoved") return;
+    // The device's identifier, while its properties are still known.
+    std::string gone;
+    if (auto path = signal.values.empty() ? std::nullopt : signal.values[0].asObjectPath())
+        if (auto d = device(*path)) gone = identifierOf(*d);
     auto removed = tree_.interfacesRemoved(signal.values);
     if (!removed) return;
     for (const auto& interface : removed->interfaces) {
         if (interface == kDevice) {
-            endLinks(removed->path, makeCBError(CBError::PeripheralDisconnected));
-            for (auto& [id, c] : clients_) c.reported.erase(removed->path);
+            deviceRemoved(removed->path, gone);
         } else if (interface == kAdapter && removed->path == adapter_) {
             chooseAdapter();
             updateState();
@@ -173,7 +236,9 @@ void BlueZRadio::onOwnerChanged(const DBusSignal& signal) {
 }
 
 void BlueZRadio::vanish() {
-    // bluetoothd went away with everything it held for us.
+    // bluetoothd went away with everything it held for us; an answer it still sends is stale.
+    ++loadGeneration_;
+    loaded_ = true;
     tree_.clear();
     unauthorized_ = false;
     for (auto& [id, c] : clients_) dropLocal(id, c);
@@ -182,6 +247,26 @@ void BlueZRadio::vanish() {
     for (auto& [path, device] : devices_) device.connecting = device.ours = false;
     discovering_ = false;
     discoveryFilter_.reset();
+    reads_.clear();
+}
+
+void BlueZRadio::busLost(const std::shared_ptr<DBusConnection>& lost) {
+    if (!lost || lost != connection_) return;
+    platformDiagnostic("bluez: the bus connection was lost");
+    sentBefore_ += connection_->messagesSent();
+    connection_ = nullptr;
+    ++busRound_;
+    for (auto& slot : std::exchange(slots_, {})) slot->cancel();
+    vanish();
+    loaded_ = false;
+    reconnect(busRound_);
+}
+
+void BlueZRadio::reconnect(uint64_t round) {
+    if (round != busRound_ || connection_) return;
+    connection_ = connectTo(address_, queue_);
+    if (connection_) return start();
+    queue_->after(nextDelay(busDelay_), guarded([round](BlueZRadio& r) { r.reconnect(round); }));
 }
 
 void BlueZRadio::chooseAdapter() {
@@ -197,7 +282,9 @@ void BlueZRadio::chooseAdapter() {
 
 void BlueZRadio::updateState() {
     CBManagerState state = CBManagerState::Unknown;
-    if (unauthorized_) {
+    if (!connection_) {
+        state = CBManagerState::Resetting;
+    } else if (unauthorized_) {
         state = CBManagerState::Unauthorized;
     } else if (adapter_.empty()) {
         state = loaded_ ? CBManagerState::Unsupported : CBManagerState::Unknown;
@@ -227,7 +314,8 @@ void BlueZRadio::updateState() {
 
 void BlueZRadio::emit(ClientId client, const RadioEvent& event) {
     auto it = clients_.find(client);
-    if (it != clients_.end() && it->second.sink) it->second.sink(event);
+    if (it != clients_.end() && it->second.sink)
+        outbox_.push_back(Outgoing{client, it->second.sink, event});
 }
 
 std::optional<DeviceView> BlueZRadio::device(const std::string& path) const {
@@ -262,15 +350,15 @@ std::string BlueZRadio::deviceOf(const std::string& object) const {
 // --- clients -----------------------------------------------------------------------------------
 
 BluetoothRadio::ClientId BlueZRadio::attach(EventSink sink) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     ClientId id = ++nextClient_;
-    clients_[id].sink = std::move(sink);
+    clients_[id].sink = std::make_shared<const EventSink>(std::move(sink));
     emit(id, RadioEvent{.state = state_});
     return id;
 }
 
 void BlueZRadio::detach(ClientId client) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     auto it = clients_.find(client);
     if (it == clients_.end()) return;
     it->second.sink = nullptr;
@@ -279,16 +367,22 @@ void BlueZRadio::detach(ClientId client) {
     dropLocal(client, it->second);
     clients_.erase(it);
     updateDiscovery();
+    // Nothing reaches the client once detach returns: its queued events go, and a sink of it
+    // running on another thread is waited for.
+    std::erase_if(outbox_, [&](const Outgoing& o) { return o.client == client; });
+    sinkReturned_.wait(locked.lock(), [&] {
+        return inSink_ != client || deliverer_ == std::this_thread::get_id();
+    });
 }
 
 CBManagerState BlueZRadio::state() {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     return state_;
 }
 
 std::optional<std::optional<std::string>> BlueZRadio::knownPeripheral(
     const std::string& peripheral) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     const std::string path = devicePathOf(peripheral);
     if (path.empty()) return std::nullopt;
     return device(path)->name;
@@ -296,7 +390,7 @@ std::optional<std::optional<std::string>> BlueZRadio::knownPeripheral(
 
 std::vector<std::pair<std::string, std::optional<std::string>>> BlueZRadio::connectedPeripherals(
     const std::vector<CBUUID>& services) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     std::vector<std::pair<std::string, std::optional<std::string>>> out;
     const auto gatt = tree_.paths(kGattService);
     for (const auto& path : tree_.paths(kDevice)) {
@@ -316,7 +410,7 @@ std::vector<std::pair<std::string, std::optional<std::string>>> BlueZRadio::conn
 
 void BlueZRadio::startScan(ClientId client, const std::optional<std::vector<CBUUID>>& services,
                            bool allowDuplicates) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     auto it = clients_.find(client);
     if (it == clients_.end() || state_ != CBManagerState::PoweredOn) return;
     Client& c = it->second;
@@ -331,7 +425,7 @@ void BlueZRadio::startScan(ClientId client, const std::optional<std::vector<CBUU
 }
 
 void BlueZRadio::stopScan(ClientId client) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     auto it = clients_.find(client);
     if (it == clients_.end()) return;
     it->second.scanning = false;
@@ -361,8 +455,7 @@ void BlueZRadio::reportDevice(const std::string& path, std::optional<ClientId> o
     }
 }
 
-void BlueZRadio::updateDiscovery() {
-    if (discoveryCalling_) return;
+std::optional<DBusValue> BlueZRadio::wantedDiscovery() const {
     bool wanted = false, everything = false, duplicates = false;
     std::set<std::string> uuids;
     for (const auto& [id, c] : clients_) {
@@ -373,7 +466,17 @@ void BlueZRadio::updateDiscovery() {
         for (const auto& uuid : c.services.value_or(std::vector<CBUUID>{}))
             uuids.insert(uuidText(uuid));
     }
-    wanted = wanted && state_ == CBManagerState::PoweredOn && !adapter_.empty();
+    if (!wanted || state_ != CBManagerState::PoweredOn || adapter_.empty()) return std::nullopt;
+    std::vector<std::pair<std::string, DBusValue>> entries{
+        {"Transport", DBusValue::ofString("le")}, {"DuplicateData", DBusValue::ofBool(duplicates)}};
+    if (!everything && !uuids.empty())
+        entries.emplace_back("UUIDs", DBusValue::stringArray({uuids.begin(), uuids.end()}));
+    return DBusValue::propertyMap(std::move(entries));
+}
+
+void BlueZRadio::updateDiscovery() {
+    if (discoveryCalling_) return;
+    std::optional<DBusValue> wanted = wantedDiscovery();
     if (!wanted) {
         if (!discovering_) return;
         discoveryCalling_ = true;
@@ -385,11 +488,7 @@ void BlueZRadio::updateDiscovery() {
         });
         return;
     }
-    std::vector<std::pair<std::string, DBusValue>> entries{
-        {"Transport", DBusValue::ofString("le")}, {"DuplicateData", DBusValue::ofBool(duplicates)}};
-    if (!everything && !uuids.empty())
-        entries.emplace_back("UUIDs", DBusValue::stringArray({uuids.begin(), uuids.end()}));
-    DBusValue filter = DBusValue::propertyMap(std::move(entries));
+    const DBusValue& filter = *wanted;
     if (discovering_ && discoveryFilter_ == filter) return;
     if (!discovering_ && failedGeneration_ == scanGeneration_) return;
     discoveryCalling_ = true;
@@ -402,7 +501,8 @@ void BlueZRadio::updateDiscovery() {
                       platformDiagnostic("bluez: SetDiscoveryFilter failed: %s %s",
                                          reply.error.name.c_str(), reply.error.message.c_str());
                   r.discoveryFilter_ = filter;
-                  if (!starting || r.adapter_.empty()) {
+                  // The scan may have stopped, or changed, while the filter was on its way.
+                  if (!starting || r.wantedDiscovery() != filter) {
                       r.discoveryCalling_ = false;
                       r.updateDiscovery();
                       return;

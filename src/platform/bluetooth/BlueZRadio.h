@@ -1,12 +1,15 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -20,13 +23,24 @@ namespace telvo {
 class DBusExportedObject;
 class DBusMethodInvocation;
 
+// How long the BlueZ radio waits on BlueZ, and how soon it tries again.
+struct BlueZRadioTiming {
+    double loadTimeout = 25;   // BlueZ's answer to GetManagedObjects
+    double firstRetry = 1;     // the first new try after no answer, or after the bus was lost
+    double longestRetry = 30;  // each further try waits twice as long as the one before, up to this
+};
+
 // The radio of a Linux machine: BlueZ (org.bluez) over D-Bus, on a connection of its own whose
 // handlers run on the radio's serial queue. What it reads from the bus is untrusted: missing or
 // mistyped properties and objects that vanish mid-call end the operation with an error event.
 //
-// State: Unknown until BlueZ's objects are read; Unsupported while org.bluez has no owner or
-// no adapter exists (BlueZ starting later is noticed); Unauthorized when the bus refuses us
-// access to BlueZ; else PoweredOn or PoweredOff from the first adapter's Powered property.
+// State: Unknown until BlueZ's objects are read (a read that gets no answer is tried again,
+// waiting longer each time); Unsupported while org.bluez has no owner or no adapter exists
+// (BlueZ starting later is noticed); Unauthorized when the bus refuses us access to BlueZ; else
+// PoweredOn or PoweredOff from the first adapter's Powered property. When the bus connection
+// is lost (the bus restarts) the state is Resetting: scans, links (with an error) and local
+// services end as they do when the power goes, and the radio connects again, waiting longer
+// after each failed try, then reads BlueZ's objects anew.
 //
 // Peripherals are named by an identifier of the form AAAAAAAA-AAAA-8000-8000-DDDDDDDDDDDD,
 // the adapter's address (A) and the device's (D) in a version-8 UUID
@@ -48,14 +62,16 @@ class DBusMethodInvocation;
 // one connected central when there is exactly one, else the identifier with an all-zero
 // device address.
 //
-// Events go to each client's sink in the order the radio sees them, under the radio's lock.
-// All members are thread-safe.
+// Events go to each client's sink in the order the radio sees them, after the radio's lock is
+// released: a sink may call the radio. While one thread delivers, events that other threads
+// cause are delivered by it, in order. All members are thread-safe.
 class BlueZRadio : public BluetoothRadio, public std::enable_shared_from_this<BlueZRadio> {
   public:
     // The radio over the bus at address ("unix:path=/run/x/bus.sock"), the system bus
     // (DBUS_SYSTEM_BUS_ADDRESS, else the standard socket) when empty; nullptr when that bus
     // cannot be reached.
-    static std::shared_ptr<BlueZRadio> open(const std::string& address = {});
+    static std::shared_ptr<BlueZRadio> open(const std::string& address = {},
+                                            BlueZRadioTiming timing = {});
     ~BlueZRadio() override;
 
     // D-Bus messages this radio has sent (calls, replies, signals, match rules).
@@ -120,7 +136,7 @@ class BlueZRadio : public BluetoothRadio, public std::enable_shared_from_this<Bl
         bool registered = false;
     };
     struct Client {
-        EventSink sink;
+        std::shared_ptr<const EventSink> sink;
         bool scanning = false;
         std::optional<std::vector<CBUUID>> services;
         bool allowDuplicates = false;
@@ -160,8 +176,34 @@ class BlueZRadio : public BluetoothRadio, public std::enable_shared_from_this<Bl
         std::shared_ptr<DBusMethodInvocation> invocation;
     };
     using Reply = std::function<void(BlueZRadio&, const DBusReply&)>;
+    // An event on its way to a client's sink.
+    struct Outgoing {
+        ClientId client = 0;
+        std::shared_ptr<const EventSink> sink;
+        RadioEvent event;
+    };
+    // Reads of one characteristic in flight, and the changes of its Value that came meanwhile.
+    struct ReadsInFlight {
+        size_t count = 0;
+        std::vector<std::optional<Bytes>> changes;  // nullopt: a malformed value
+    };
+    // The radio's lock; on leaving, the events queued under it go to their sinks.
+    class Locked {
+      public:
+        explicit Locked(BlueZRadio& radio) : radio_(radio), lock_(radio.mutex_) {}
+        ~Locked() { radio_.deliverEvents(lock_); }
+        Locked(const Locked&) = delete;
+        Locked& operator=(const Locked&) = delete;
+        std::unique_lock<std::mutex>& lock() { return lock_; }
 
-    BlueZRadio(std::shared_ptr<DBusConnection> connection, DispatchQueuePtr queue);
+      private:
+        BlueZRadio& radio_;
+        std::unique_lock<std::mutex> lock_;
+    };
+
+    BlueZRadio(std::shared_ptr<DBusConnection> connection, DispatchQueuePtr queue,
+               std::string address, BlueZRadioTiming timing);
+    // Subscribes on the current connection, then reads BlueZ's objects.
     void start();
     // Calls a BlueZ method; done runs on the queue with the lock held, while the radio lives.
     void callBlueZ(std::string path, std::string interface, std::string member,
@@ -173,17 +215,26 @@ class BlueZRadio : public BluetoothRadio, public std::enable_shared_from_this<Bl
         return [weak = weak_from_this(), f = std::move(f)](auto&&... args) {
             auto self = weak.lock();
             if (!self) return;
-            std::lock_guard lock(self->mutex_);
+            Locked locked(*self);
             f(*self, std::forward<decltype(args)>(args)...);
         };
     }
 
+    // Hands the queued events to their sinks, one at a time with the lock released, unless
+    // another call on the stack or another thread is doing so already.
+    void deliverEvents(std::unique_lock<std::mutex>& lock);
+
     // BlueZRadio.cpp, with the lock held.
     void load();
+    void loadAgainLater(uint64_t generation);
     void onObjectManager(const DBusSignal& signal);
     void onPropertiesChanged(const DBusSignal& signal);
     void onOwnerChanged(const DBusSignal& signal);
     void vanish();
+    void busLost(const std::shared_ptr<DBusConnection>& lost);
+    void reconnect(uint64_t round);
+    // The wait before the next try (first, then twice as long each time, up to the longest).
+    double nextDelay(double& delay) const;
     void chooseAdapter();
     void updateState();
     void emit(ClientId client, const RadioEvent& event);
@@ -196,6 +247,8 @@ class BlueZRadio : public BluetoothRadio, public std::enable_shared_from_this<Bl
     // Discovered to the scanning clients, or to only that one (then only for a device heard
     // lately).
     void reportDevice(const std::string& path, std::optional<ClientId> only);
+    // The discovery filter the scanning clients need; nullopt when none scans (or cannot).
+    std::optional<DBusValue> wantedDiscovery() const;
     void updateDiscovery();
 
     // BlueZCentral.cpp, with the lock held.
@@ -204,6 +257,8 @@ class BlueZRadio : public BluetoothRadio, public std::enable_shared_from_this<Bl
     void onConnectReply(const std::string& path, const DBusReply& reply);
     void deviceChanged(const std::string& path, const std::vector<std::string>& names);
     void endLinks(const std::string& path, const ErrorPtr& error);
+    // BlueZ forgot the device: its links end and the radio forgets it too.
+    void deviceRemoved(const std::string& path, const std::string& identifier);
     // Ends a link silently (cancel, detach); the next link.
     std::map<LinkKey, Link>::iterator dropLink(std::map<LinkKey, Link>::iterator link);
     void serviceRemoved(const std::string& service);
@@ -223,6 +278,10 @@ class BlueZRadio : public BluetoothRadio, public std::enable_shared_from_this<Bl
                          ErrorPtr error);
     void clearNotify(const std::string& device);
     void valueChanged(const std::string& characteristic);
+    // A change of the characteristic's Value to its notifying clients.
+    void notifyValue(const std::string& characteristic, const std::optional<Bytes>& value);
+    // A read answered: the Value change BlueZ announced for it is not a notification.
+    void readAnswered(const std::string& characteristic, const std::optional<Bytes>& value);
 
     // BlueZPeripheral.cpp, with the lock held.
     void localRequest(ClientId client, uint16_t handle, bool read,
@@ -233,10 +292,21 @@ class BlueZRadio : public BluetoothRadio, public std::enable_shared_from_this<Bl
     void dropLocal(ClientId client, Client& c);
     void dropAdvertisement(Client& c);
 
-    const std::shared_ptr<DBusConnection> connection_;
     const DispatchQueuePtr queue_;
+    const std::string address_;  // empty: the system bus
+    const BlueZRadioTiming timing_;
 
-    mutable std::mutex mutex_;  // guards everything below
+    mutable std::mutex mutex_;                    // guards everything below
+    std::shared_ptr<DBusConnection> connection_;  // the current one, nullptr while lost
+    uint64_t sentBefore_ = 0;                     // by the connections lost before
+    uint64_t busRound_ = 0;                       // moves with every loss of the bus
+    double busDelay_ = 0;
+    double loadDelay_ = 0;
+    std::deque<Outgoing> outbox_;
+    bool delivering_ = false;
+    ClientId inSink_ = 0;  // the client whose sink runs now
+    std::thread::id deliverer_;
+    std::condition_variable sinkReturned_;
     std::vector<std::shared_ptr<DBusSlot>> slots_;
     bluez::ObjectTree tree_;
     bool loaded_ = false;
@@ -250,6 +320,7 @@ class BlueZRadio : public BluetoothRadio, public std::enable_shared_from_this<Bl
     std::map<LinkKey, Link> links_;
     std::map<std::string, DeviceState> devices_;
     std::map<std::string, NotifySession> notify_;
+    std::map<std::string, ReadsInFlight> reads_;  // by characteristic path
     uint64_t nextGeneration_ = 0;
     // Discovery as BlueZ runs it for this radio.
     bool discovering_ = false;

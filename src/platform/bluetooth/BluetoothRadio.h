@@ -72,6 +72,7 @@ struct RadioEvent {
         RSSIRead,            // peripheral, rssi, error
         NameUpdated,         // peripheral, name
         ServicesInvalidated,  // peripheral, services
+        Removed,              // peripheral: the system no longer knows it (it has no link)
         // Peripheral role.
         ServiceAdded,        // handle (service), error
         AdvertisingStarted,  // error

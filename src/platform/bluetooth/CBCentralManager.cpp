@@ -7,7 +7,7 @@ namespace telvo {
 uint64_t CBCentralManager::Epochs::of(const RadioEvent& event) {
     std::lock_guard lock(mutex);
     if (event.kind == RadioEvent::Kind::Discovered) return scan;
-    if (event.peripheral.empty()) return 0;
+    if (event.peripheral.empty() || event.kind == RadioEvent::Kind::Removed) return 0;
     return peripherals[event.peripheral];
 }
 
@@ -186,6 +186,26 @@ CBPeripheralPtr CBCentralManager::peripheralFor(const std::string& identifier,
     return peripheral;
 }
 
+void CBCentralManager::forget(const std::string& identifier) {
+    CBPeripheralPtr peripheral;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = known_.find(identifier);
+        if (linked_.count(identifier) || it == known_.end()) return;
+        peripheral = it->second.lock();
+    }
+    if (auto delegate = this->delegate(); delegate && peripheral)
+        delegate->centralManagerDidForgetPeripheral(shared_from_this(), peripheral);
+    {
+        std::lock_guard lock(epochs_->mutex);
+        epochs_->peripherals.erase(identifier);
+    }
+    peripheral.reset();
+    std::lock_guard lock(mutex_);
+    auto it = known_.find(identifier);
+    if (!linked_.count(identifier) && it != known_.end() && it->second.expired()) known_.erase(it);
+}
+
 std::vector<CBPeripheralPtr> CBCentralManager::retrievePeripheralsWithIdentifiers(
     const std::vector<NSUUID>& identifiers) {
     std::vector<CBPeripheralPtr> out;
@@ -237,6 +257,8 @@ void CBCentralManager::deliver(const RadioEvent& event, uint64_t epoch) {
                                                               event.rssi);
             return;
         }
+        case Kind::Removed:
+            return forget(event.peripheral);
         default:
             break;
     }

@@ -40,6 +40,11 @@ class CBCentralManagerDelegate {
     // cancelPeripheralConnection, the cause otherwise.
     virtual void centralManagerDidDisconnectPeripheral(const CBCentralManagerPtr&,
                                                        const CBPeripheralPtr&, const ErrorPtr&) {}
+    // The system forgot a peripheral this manager reported and has no link to (BlueZ drops a
+    // device it has not heard for a while). The manager forgets it too once no one else holds
+    // it: a later discovery of that identifier reports a new object.
+    virtual void centralManagerDidForgetPeripheral(const CBCentralManagerPtr&,
+                                                   const CBPeripheralPtr&) {}
 };
 
 // The central role over a radio (BluetoothRadio::shared() unless one is given). Its state is
@@ -107,6 +112,8 @@ class CBCentralManager : public std::enable_shared_from_this<CBCentralManager> {
     // Moves the peripheral's epoch on and posts its disconnection (error may be null).
     void endLink(const CBPeripheralPtr& peripheral, ErrorPtr error);
     void finishLink(const CBPeripheralPtr& peripheral);
+    // The radio forgot the peripheral.
+    void forget(const std::string& identifier);
 
     const DispatchQueuePtr queue_;
     const Dictionary options_;
