@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/dbus/DBusExportedObject.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/net/NetworkConfiguration.h"
 #include "platform/net/SystemNetwork.h"
@@ -135,6 +137,42 @@ TEST_F(WifiDaemonsTest, WithSeveralServicesTheOrderHolds) {
     ASSERT_TRUE(until([&] { return ssid() == "WpaNet"; }));
     EXPECT_EQ(NetworkConfiguration::realInterfaceName("en0"), "wlan1");
     EXPECT_TRUE(NetworkConfiguration::isWifiInfoReadable());
+}
+
+// A change the service announces while its objects are being read is not lost: they are read
+// again once the answer came. The service here answers the first read only after announcing a
+// change (the bus keeps the order: the watcher has the signal before the answer).
+TEST_F(WifiDaemonsTest, AChangeAnnouncedDuringTheFirstReadIsReadAgain) {
+    constexpr const char* kName = "com.telvo.test.Wifi";
+    auto server = bus_.connect(DispatchQueue::createSerial("test.wifi.service"));
+    ASSERT_TRUE(server);
+    std::atomic<int> reads{0};
+    std::weak_ptr<DBusConnection> weak = server;
+    auto object =
+        server->exportObject("/t", {{kName,
+                                     {{"Read", "", "",
+                                       [&reads, weak](auto call) {
+                                           if (++reads == 1)
+                                               if (auto s = weak.lock())
+                                                   s->emitSignal("/t", kName, "Changed", "", {});
+                                           call->reply();
+                                       }}},
+                                     {}}});
+    ASSERT_TRUE(object);
+    server->requestName(kName);
+    ASSERT_TRUE(bus_.waitForName(kName));
+    WifiService service{
+        "test",
+        kName,
+        {{kName, "/t", "", kName, "Changed"}},
+        [] { return std::make_shared<IwdObjects>(); },
+        [](DBusConnection& connection, const WifiService::Objects&, WifiService::Loaded done) {
+            connection.call(DBusCall(kName, "/t", kName, "Read"),
+                            [done](const DBusReply& reply) { done(reply.error); });
+        }};
+    auto watcher = watch(std::move(service));
+    ASSERT_TRUE(until([&] { return reads.load() >= 2; }));
+    EXPECT_EQ(watcher->status(), Status::Answering);
 }
 
 TEST(WifiDaemonObjects, SecurityTypesFromKeyManagement) {
