@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::vector<std::string> members = {
         "InterfacesAdded",  "InterfacesRemoved", "PropertiesChanged", "InterfaceAdded",
         "InterfaceRemoved", "BSSAdded",          "BSSRemoved"};
-    telvo::fuzz::DBusValueFromBytes in(data, size);
+    telvo::fuzz::DBusValueFromBytes in(data, size, &paths);
     telvo::IwdObjects iwd;
     telvo::WpaSupplicantObjects wpa;
     iwd.replaceAll(in.objectTree(paths, interfaces, keys));
