@@ -1,5 +1,7 @@
 #include "http/QKAFHTTPResponseSerializer.h"
 
+#include "platform/foundation/XMLParser.h"
+
 namespace telvo {
 
 namespace {
@@ -168,6 +170,21 @@ std::optional<Value> QKAFPropertyListResponseSerializer::responseObjectForRespon
         nullptr, &parseError);
     if (error) *error = QKAFErrorWithUnderlyingError(parseError, *error);
     return object;
+}
+
+QKAFXMLParserResponseSerializer::QKAFXMLParserResponseSerializer() {
+    acceptableContentTypes = {"application/xml", "text/xml"};
+}
+
+std::optional<Value> QKAFXMLParserResponseSerializer::responseObjectForResponse(
+    const HTTPURLResponsePtr& response, const std::optional<Bytes>& data, ErrorPtr* error) const {
+    if (!validateBeforeParsing(response, data, error) || (data->size() == 1 && (*data)[0] == ' '))
+        return std::nullopt;
+    auto parser = std::make_shared<XMLParser>(*data);
+    ErrorPtr parseError = XMLParser::check(parser->data());
+    if (error) *error = QKAFErrorWithUnderlyingError(parseError, *error);
+    if (parseError) return std::nullopt;
+    return Value::object(std::move(parser));
 }
 
 std::shared_ptr<QKAFCompoundResponseSerializer>

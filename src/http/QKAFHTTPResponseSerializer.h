@@ -125,6 +125,27 @@ class QKAFPropertyListResponseSerializer : public QKAFHTTPResponseSerializer {
     }
 };
 
+// Checks the body as an XML document ("application/xml", "text/xml") and answers with a parser
+// over it (an XMLParser object) that the caller runs with a delegate of its own. The rules are
+// the JSON serializer's: a body refused by validation or empty gives no object, and a document
+// that does not parse (among them one declaring an external entity, one whose entities expand
+// far beyond its size, or one nested too deep) gives no object and the parse error, with the
+// validation error underneath.
+class QKAFXMLParserResponseSerializer : public QKAFHTTPResponseSerializer {
+  public:
+    static std::shared_ptr<QKAFXMLParserResponseSerializer> serializer() {
+        return std::make_shared<QKAFXMLParserResponseSerializer>();
+    }
+    QKAFXMLParserResponseSerializer();
+
+    std::optional<Value> responseObjectForResponse(const HTTPURLResponsePtr& response,
+                                                   const std::optional<Bytes>& data,
+                                                   ErrorPtr* error) const override;
+    std::shared_ptr<QKAFURLResponseSerialization> copy() const override {
+        return std::make_shared<QKAFXMLParserResponseSerializer>(*this);
+    }
+};
+
 // Tries its serializers in order and answers with the first object one of them produces
 // (with that serializer's error, if any). A serializer that validates responses is skipped
 // when it refuses this one. When none produces an object, the answer is null with the error
