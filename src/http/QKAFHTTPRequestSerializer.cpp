@@ -11,6 +11,7 @@
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/AppLifecycle.h"
 #include "platform/foundation/FoundationErrors.h"
+#include "platform/foundation/KeyedArchive.h"
 
 namespace telvo {
 
@@ -389,6 +390,112 @@ std::optional<URLRequest> QKAFPropertyListRequestSerializer::requestBySerializin
                                                                error);
     };
     return requestWithEncodedBody(request, parameters, "application/x-plist", encode, false, error);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Keyed archiving
+
+namespace {
+// The six request properties in the order requests take them.
+constexpr const char* kRequestProperties[] = {"allowsCellularAccess",    "cachePolicy",
+                                              "HTTPShouldHandleCookies", "HTTPShouldUsePipelining",
+                                              "networkServiceType",      "timeoutInterval"};
+}  // namespace
+
+void QKAFHTTPRequestSerializer::encodeWithCoder(Dictionary& coder) const {
+    coder.set(KeyedArchive::kClassKey, Value("QKAFHTTPRequestSerializer"));
+    Dictionary headers;
+    for (const auto& [name, value] : headers_.fields()) headers.set(name, Value(value));
+    coder.set("mutableHTTPRequestHeaders", Value(std::move(headers)));
+    coder.set("queryStringSerializationStyle", Value(queryStringSerializationStyle));
+    coder.set("stringEncoding", Value(stringEncoding));
+    Value::Array methods;
+    for (const auto& method : HTTPMethodsEncodingParametersInURI) methods.emplace_back(method);
+    coder.set("HTTPMethodsEncodingParametersInURI", Value(std::move(methods)));
+    for (const char* name : kRequestProperties) {
+        if (!changed_.count(name)) continue;
+        const std::string_view key(name);
+        Value value =
+            key == "allowsCellularAccess"      ? Value(properties_.allowsCellularAccess)
+            : key == "cachePolicy"             ? Value(properties_.cachePolicy)
+            : key == "HTTPShouldHandleCookies" ? Value(properties_.HTTPShouldHandleCookies)
+            : key == "HTTPShouldUsePipelining" ? Value(properties_.HTTPShouldUsePipelining)
+            : key == "networkServiceType"      ? Value(properties_.networkServiceType)
+                                               : Value(properties_.timeoutInterval);
+        coder.set(name, std::move(value));
+    }
+}
+
+bool QKAFHTTPRequestSerializer::decodeWithCoder(const Dictionary& coder) {
+    const Value& headers = coder["mutableHTTPRequestHeaders"];
+    const Value& style = coder["queryStringSerializationStyle"];
+    const Value& encoding = coder["stringEncoding"];
+    const Value& methods = coder["HTTPMethodsEncodingParametersInURI"];
+    if (!headers.isDictionary() || !style.isInteger() || !encoding.isInteger() ||
+        !methods.isArray())
+        return false;
+    HTTPHeaderFields fields;
+    for (const auto& [name, value] : headers.dictionary()) {
+        if (!value.isText()) return false;
+        fields.set(name, value.text());
+    }
+    std::set<std::string> methodSet;
+    for (const auto& method : methods.array()) {
+        if (!method.isText()) return false;
+        methodSet.insert(method.text());
+    }
+    headers_ = std::move(fields);
+    queryStringSerializationStyle = style.uint64Value();
+    stringEncoding = encoding.uint64Value();
+    HTTPMethodsEncodingParametersInURI = std::move(methodSet);
+    for (const char* name : kRequestProperties) {
+        const Value& value = coder[name];
+        if (value.isNull()) continue;
+        const std::string_view key(name);
+        const bool flag = key == "allowsCellularAccess" || key == "HTTPShouldHandleCookies" ||
+                          key == "HTTPShouldUsePipelining";
+        if (flag ? !value.isBool() : !value.isNumber()) return false;
+        if (key == "allowsCellularAccess") setAllowsCellularAccess(value.boolValue());
+        if (key == "cachePolicy") setCachePolicy(value.uint64Value());
+        if (key == "HTTPShouldHandleCookies") setHTTPShouldHandleCookies(value.boolValue());
+        if (key == "HTTPShouldUsePipelining") setHTTPShouldUsePipelining(value.boolValue());
+        if (key == "networkServiceType") setNetworkServiceType(value.uint64Value());
+        if (key == "timeoutInterval") setTimeoutInterval(value.doubleValue());
+    }
+    return true;
+}
+
+void QKAFJSONRequestSerializer::encodeWithCoder(Dictionary& coder) const {
+    QKAFHTTPRequestSerializer::encodeWithCoder(coder);
+    coder.set(KeyedArchive::kClassKey, Value("QKAFJSONRequestSerializer"));
+    coder.set("writingOptions", Value(writingOptions));
+}
+
+void QKAFPropertyListRequestSerializer::encodeWithCoder(Dictionary& coder) const {
+    QKAFHTTPRequestSerializer::encodeWithCoder(coder);
+    coder.set(KeyedArchive::kClassKey, Value("QKAFPropertyListRequestSerializer"));
+    coder.set("format", Value(format));
+    coder.set("writeOptions", Value(writeOptions));
+}
+
+std::shared_ptr<QKAFURLRequestSerialization> QKAFURLRequestSerialization::initWithCoder(
+    const Dictionary& coder) {
+    const std::string name = KeyedArchive::classOf(Value(coder));
+    std::shared_ptr<QKAFHTTPRequestSerializer> serializer;
+    if (name == "QKAFHTTPRequestSerializer") {
+        serializer = QKAFHTTPRequestSerializer::serializer();
+    } else if (name == "QKAFJSONRequestSerializer") {
+        const Value& options = coder["writingOptions"];
+        if (!options.isInteger()) return nullptr;
+        serializer = QKAFJSONRequestSerializer::serializerWithWritingOptions(options.uint64Value());
+    } else if (name == "QKAFPropertyListRequestSerializer") {
+        const Value &format = coder["format"], &options = coder["writeOptions"];
+        if (!format.isInteger() || !options.isInteger()) return nullptr;
+        serializer = QKAFPropertyListRequestSerializer::serializerWithFormat(format.uint64Value(),
+                                                                             options.uint64Value());
+    }
+    if (!serializer || !serializer->decodeWithCoder(coder)) return nullptr;
+    return serializer;
 }
 
 }  // namespace telvo

@@ -31,6 +31,12 @@ class QKAFURLRequestSerialization {
         ErrorPtr* error) const = 0;
     // A serializer of the same class with the same settings, independent of this one.
     virtual std::shared_ptr<QKAFURLRequestSerialization> copy() const = 0;
+    // Keyed archiving: the class and the settings under their keys (a query-string block is
+    // not kept).
+    virtual void encodeWithCoder(Dictionary& coder) const = 0;
+    // A serializer of the archived class with the archived settings; null for another class or
+    // settings of the wrong kinds.
+    static std::shared_ptr<QKAFURLRequestSerialization> initWithCoder(const Dictionary& coder);
 };
 
 // One key-value pair of a query string; a null value writes the field alone.
@@ -98,6 +104,9 @@ class QKAFHTTPRequestSerializer : public QKAFURLRequestSerialization {
     std::shared_ptr<QKAFURLRequestSerialization> copy() const override {
         return std::make_shared<QKAFHTTPRequestSerializer>(*this);
     }
+    // "mutableHTTPRequestHeaders", "queryStringSerializationStyle", "stringEncoding",
+    // "HTTPMethodsEncodingParametersInURI" and each request property set, under its name.
+    void encodeWithCoder(Dictionary& coder) const override;
 
     // A multipart/form-data request: a form part per parameter pair (bytes as they are, null
     // as no bytes, anything else as its text), then the parts the block adds. The body is a
@@ -130,6 +139,9 @@ class QKAFHTTPRequestSerializer : public QKAFURLRequestSerialization {
                                                      bool sendsWithoutBody, ErrorPtr* error) const;
 
   private:
+    friend class QKAFURLRequestSerialization;
+    // The base class's settings from an archive; false for fields of the wrong kinds.
+    bool decodeWithCoder(const Dictionary& coder);
     URLRequest properties_;  // holds the six property values
     std::set<std::string> changed_;
     HTTPHeaderFields headers_;
@@ -156,6 +168,8 @@ class QKAFJSONRequestSerializer : public QKAFHTTPRequestSerializer {
     std::shared_ptr<QKAFURLRequestSerialization> copy() const override {
         return std::make_shared<QKAFJSONRequestSerializer>(*this);
     }
+    // Adds "writingOptions".
+    void encodeWithCoder(Dictionary& coder) const override;
 };
 
 // Writes the parameters as a property-list body, "application/x-plist" (methods outside
@@ -180,6 +194,8 @@ class QKAFPropertyListRequestSerializer : public QKAFHTTPRequestSerializer {
     std::shared_ptr<QKAFURLRequestSerialization> copy() const override {
         return std::make_shared<QKAFPropertyListRequestSerializer>(*this);
     }
+    // Adds "format" and "writeOptions".
+    void encodeWithCoder(Dictionary& coder) const override;
 };
 
 }  // namespace telvo

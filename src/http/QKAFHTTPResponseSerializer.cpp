@@ -1,5 +1,6 @@
 #include "http/QKAFHTTPResponseSerializer.h"
 
+#include "platform/foundation/KeyedArchive.h"
 #include "platform/foundation/XMLParser.h"
 
 namespace telvo {
@@ -220,6 +221,120 @@ std::optional<Value> QKAFCompoundResponseSerializer::responseObjectForResponse(
 std::shared_ptr<QKAFURLResponseSerialization> QKAFCompoundResponseSerializer::copy() const {
     auto serializer = std::make_shared<QKAFCompoundResponseSerializer>(*this);
     for (auto& each : serializer->responseSerializers_) each = each->copy();
+    return serializer;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Keyed archiving
+
+void QKAFHTTPResponseSerializer::encodeWithCoder(Dictionary& coder) const {
+    coder.set(KeyedArchive::kClassKey, Value("QKAFHTTPResponseSerializer"));
+    coder.set("stringEncoding", Value(stringEncoding));
+    if (acceptableStatusCodes) {
+        Value::Array codes;
+        for (long code : *acceptableStatusCodes) codes.emplace_back(code);
+        coder.set("acceptableStatusCodes", Value(std::move(codes)));
+    }
+    if (acceptableContentTypes) {
+        Value::Array types;
+        for (const auto& type : *acceptableContentTypes) types.emplace_back(type);
+        coder.set("acceptableContentTypes", Value(std::move(types)));
+    }
+}
+
+bool QKAFHTTPResponseSerializer::decodeWithCoder(const Dictionary& coder) {
+    const Value& encoding = coder["stringEncoding"];
+    const Value& codes = coder["acceptableStatusCodes"];
+    const Value& types = coder["acceptableContentTypes"];
+    if (!encoding.isInteger() || !(codes.isNull() || codes.isArray()) ||
+        !(types.isNull() || types.isArray()))
+        return false;
+    std::optional<std::set<long>> codeSet;
+    if (codes.isArray()) {
+        codeSet.emplace();
+        for (const auto& code : codes.array()) {
+            if (!code.isInteger()) return false;
+            codeSet->insert(long(code.int64Value()));
+        }
+    }
+    std::optional<std::set<std::string>> typeSet;
+    if (types.isArray()) {
+        typeSet.emplace();
+        for (const auto& type : types.array()) {
+            if (!type.isText()) return false;
+            typeSet->insert(type.text());
+        }
+    }
+    stringEncoding = encoding.uint64Value();
+    acceptableStatusCodes = std::move(codeSet);
+    acceptableContentTypes = std::move(typeSet);
+    return true;
+}
+
+void QKAFJSONResponseSerializer::encodeWithCoder(Dictionary& coder) const {
+    QKAFHTTPResponseSerializer::encodeWithCoder(coder);
+    coder.set(KeyedArchive::kClassKey, Value("QKAFJSONResponseSerializer"));
+    coder.set("readingOptions", Value(readingOptions));
+    coder.set("removesKeysWithNullValues", Value(removesKeysWithNullValues));
+}
+
+void QKAFPropertyListResponseSerializer::encodeWithCoder(Dictionary& coder) const {
+    QKAFHTTPResponseSerializer::encodeWithCoder(coder);
+    coder.set(KeyedArchive::kClassKey, Value("QKAFPropertyListResponseSerializer"));
+    coder.set("format", Value(format));
+    coder.set("readOptions", Value(readOptions));
+}
+
+void QKAFXMLParserResponseSerializer::encodeWithCoder(Dictionary& coder) const {
+    QKAFHTTPResponseSerializer::encodeWithCoder(coder);
+    coder.set(KeyedArchive::kClassKey, Value("QKAFXMLParserResponseSerializer"));
+}
+
+void QKAFCompoundResponseSerializer::encodeWithCoder(Dictionary& coder) const {
+    QKAFHTTPResponseSerializer::encodeWithCoder(coder);
+    coder.set(KeyedArchive::kClassKey, Value("QKAFCompoundResponseSerializer"));
+    Value::Array serializers;
+    for (const auto& serializer : responseSerializers_) {
+        Dictionary archived;
+        serializer->encodeWithCoder(archived);
+        serializers.emplace_back(std::move(archived));
+    }
+    coder.set("responseSerializers", Value(std::move(serializers)));
+}
+
+std::shared_ptr<QKAFURLResponseSerialization> QKAFURLResponseSerialization::initWithCoder(
+    const Dictionary& coder) {
+    const std::string name = KeyedArchive::classOf(Value(coder));
+    std::shared_ptr<QKAFHTTPResponseSerializer> serializer;
+    if (name == "QKAFHTTPResponseSerializer") {
+        serializer = QKAFHTTPResponseSerializer::serializer();
+    } else if (name == "QKAFJSONResponseSerializer") {
+        const Value &options = coder["readingOptions"],
+                    &removes = coder["removesKeysWithNullValues"];
+        if (!options.isInteger() || !removes.isBool()) return nullptr;
+        auto json = QKAFJSONResponseSerializer::serializerWithReadingOptions(options.uint64Value());
+        json->removesKeysWithNullValues = removes.boolValue();
+        serializer = json;
+    } else if (name == "QKAFPropertyListResponseSerializer") {
+        const Value &format = coder["format"], &options = coder["readOptions"];
+        if (!format.isInteger() || !options.isInteger()) return nullptr;
+        serializer = QKAFPropertyListResponseSerializer::serializerWithFormat(
+            format.uint64Value(), options.uint64Value());
+    } else if (name == "QKAFXMLParserResponseSerializer") {
+        serializer = QKAFXMLParserResponseSerializer::serializer();
+    } else if (name == "QKAFCompoundResponseSerializer") {
+        const Value& list = coder["responseSerializers"];
+        if (!list.isArray()) return nullptr;
+        QKAFCompoundResponseSerializer::Serializers serializers;
+        for (const auto& each : list.array()) {
+            auto decoded = each.isDictionary() ? initWithCoder(each.dictionary()) : nullptr;
+            if (!decoded) return nullptr;
+            serializers.push_back(std::move(decoded));
+        }
+        serializer = QKAFCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
+            std::move(serializers));
+    }
+    if (!serializer || !serializer->decodeWithCoder(coder)) return nullptr;
     return serializer;
 }
 

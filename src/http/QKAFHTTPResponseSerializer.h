@@ -39,6 +39,11 @@ class QKAFURLResponseSerialization {
                                                            ErrorPtr* error) const = 0;
     // A serializer of the same class with the same settings, independent of this one.
     virtual std::shared_ptr<QKAFURLResponseSerialization> copy() const = 0;
+    // Keyed archiving: the class and the settings under their keys.
+    virtual void encodeWithCoder(Dictionary& coder) const = 0;
+    // A serializer of the archived class with the archived settings; null for another class or
+    // settings of the wrong kinds.
+    static std::shared_ptr<QKAFURLResponseSerialization> initWithCoder(const Dictionary& coder);
 };
 
 // Validates status code and content type; the object is the body bytes.
@@ -69,8 +74,13 @@ class QKAFHTTPResponseSerializer : public QKAFURLResponseSerialization {
     std::shared_ptr<QKAFURLResponseSerialization> copy() const override {
         return std::make_shared<QKAFHTTPResponseSerializer>(*this);
     }
+    // "stringEncoding", and "acceptableStatusCodes" and "acceptableContentTypes" when set.
+    void encodeWithCoder(Dictionary& coder) const override;
 
   protected:
+    friend class QKAFURLResponseSerialization;
+    // The base class's settings from an archive; false for fields of the wrong kinds.
+    bool decodeWithCoder(const Dictionary& coder);
     // The start every parsing serializer shares: validates into *error; false when the object
     // must be null at once (the response is invalid and either the caller gave no error
     // out-parameter or the content type was refused), or the body is empty.
@@ -101,6 +111,8 @@ class QKAFJSONResponseSerializer : public QKAFHTTPResponseSerializer {
     std::shared_ptr<QKAFURLResponseSerialization> copy() const override {
         return std::make_shared<QKAFJSONResponseSerializer>(*this);
     }
+    // Adds "readingOptions" and "removesKeysWithNullValues".
+    void encodeWithCoder(Dictionary& coder) const override;
 };
 
 // Reads the body as a property list (XML or binary), "application/x-plist".
@@ -123,6 +135,8 @@ class QKAFPropertyListResponseSerializer : public QKAFHTTPResponseSerializer {
     std::shared_ptr<QKAFURLResponseSerialization> copy() const override {
         return std::make_shared<QKAFPropertyListResponseSerializer>(*this);
     }
+    // Adds "format" and "readOptions".
+    void encodeWithCoder(Dictionary& coder) const override;
 };
 
 // Checks the body as an XML document ("application/xml", "text/xml") and answers with a parser
@@ -144,6 +158,7 @@ class QKAFXMLParserResponseSerializer : public QKAFHTTPResponseSerializer {
     std::shared_ptr<QKAFURLResponseSerialization> copy() const override {
         return std::make_shared<QKAFXMLParserResponseSerializer>(*this);
     }
+    void encodeWithCoder(Dictionary& coder) const override;
 };
 
 // Tries its serializers in order and answers with the first object one of them produces
@@ -163,6 +178,8 @@ class QKAFCompoundResponseSerializer : public QKAFHTTPResponseSerializer {
                                                    ErrorPtr* error) const override;
     // Copies of the serializers, too.
     std::shared_ptr<QKAFURLResponseSerialization> copy() const override;
+    // Adds "responseSerializers", each archived in turn.
+    void encodeWithCoder(Dictionary& coder) const override;
 
   private:
     Serializers responseSerializers_;

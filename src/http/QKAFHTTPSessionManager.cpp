@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "platform/foundation/KeyedArchive.h"
+
 namespace telvo {
 
 std::shared_ptr<QKAFHTTPSessionManager> QKAFHTTPSessionManager::initWithBaseURL(
@@ -54,6 +56,56 @@ std::shared_ptr<QKAFURLSessionManager> QKAFHTTPSessionManager::copy() const {
         std::static_pointer_cast<QKAFHTTPRequestSerializer>(requestSerializer()->copy()));
     if (auto serializer = responseSerializer()) manager->setResponseSerializer(serializer->copy());
     if (auto policy = securityPolicy()) manager->setSecurityPolicy(policy->copy());
+    return manager;
+}
+
+void QKAFHTTPSessionManager::encodeWithCoder(Dictionary& coder) const {
+    QKAFURLSessionManager::encodeWithCoder(coder);
+    coder.set(KeyedArchive::kClassKey, Value("QKAFHTTPSessionManager"));
+    if (baseURL_) coder.set("baseURL", Value(*baseURL_));
+    auto archive = [&](const char* key, const auto& object) {
+        if (!object) return;
+        Dictionary archived;
+        object->encodeWithCoder(archived);
+        coder.set(key, Value(std::move(archived)));
+    };
+    archive("requestSerializer", requestSerializer());
+    archive("responseSerializer", responseSerializer());
+    archive("securityPolicy", securityPolicy());
+}
+
+std::shared_ptr<QKAFHTTPSessionManager> QKAFHTTPSessionManager::initWithCoder(
+    const Dictionary& coder) {
+    if (KeyedArchive::classOf(Value(coder)) != "QKAFHTTPSessionManager") return nullptr;
+    bool ok = true;
+    auto configuration = configurationWithCoder(coder, &ok);
+    const Value& baseURL = coder["baseURL"];
+    const Value &request = coder["requestSerializer"], &response = coder["responseSerializer"],
+                &policy = coder["securityPolicy"];
+    if (!ok || !(baseURL.isNull() || baseURL.isText())) return nullptr;
+    auto manager = initWithBaseURL(baseURL.optionalText(), std::move(configuration));
+    if (!request.isNull()) {
+        auto serializer = std::dynamic_pointer_cast<QKAFHTTPRequestSerializer>(
+            request.isDictionary()
+                ? QKAFURLRequestSerialization::initWithCoder(request.dictionary())
+                : nullptr);
+        if (!serializer) return nullptr;
+        manager->setRequestSerializer(std::move(serializer));
+    }
+    if (!response.isNull()) {
+        auto serializer = response.isDictionary()
+                              ? QKAFURLResponseSerialization::initWithCoder(response.dictionary())
+                              : nullptr;
+        if (!serializer) return nullptr;
+        manager->setResponseSerializer(std::move(serializer));
+    }
+    if (!policy.isNull()) {
+        auto decoded = policy.isDictionary()
+                           ? QKAFSecurityPolicy::initWithCoder(policy.dictionary())
+                           : nullptr;
+        if (!decoded) return nullptr;
+        manager->setSecurityPolicy(std::move(decoded));
+    }
     return manager;
 }
 

@@ -78,6 +78,12 @@ class QKAFHTTPSessionManager : public QKAFURLSessionManager {
     // A new manager with the same base URL and configuration and copies of the serializers
     // and the security policy.
     std::shared_ptr<QKAFURLSessionManager> copy() const override;
+    // Adds "baseURL" (when set), "requestSerializer", "responseSerializer" and
+    // "securityPolicy", each archived in turn.
+    void encodeWithCoder(Dictionary& coder) const override;
+    // An HTTP manager from an archive of one (see the base class); null for another class or
+    // fields of the wrong kinds.
+    static std::shared_ptr<QKAFHTTPSessionManager> initWithCoder(const Dictionary& coder);
 
     QKAFHTTPSessionManager(std::optional<std::string> baseURL,
                            std::optional<URLSessionConfiguration> configuration);

@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "platform/foundation/Diagnostics.h"
+#include "platform/foundation/KeyedArchive.h"
 
 namespace telvo {
 
@@ -174,6 +175,54 @@ std::shared_ptr<QKAFSecurityPolicy> QKAFSecurityPolicy::copy() const {
     policy->pinnedCertificates_ = pinnedCertificates_;
     policy->pinnedPublicKeys_ = pinnedPublicKeys_;
     policy->anchorCertificates_ = anchorCertificates_;
+    return policy;
+}
+
+namespace {
+Value certificatesValue(const QKAFSecurityPolicy::CertificateSet& certificates) {
+    Value::Array list;
+    for (const Bytes& data : certificates) list.emplace_back(data);
+    return Value(std::move(list));
+}
+// nullopt for an absent key; false through ok for a value of the wrong kind.
+std::optional<QKAFSecurityPolicy::CertificateSet> certificatesOf(const Value& value, bool* ok) {
+    if (value.isNull()) return std::nullopt;
+    QKAFSecurityPolicy::CertificateSet set;
+    if (!value.isArray()) *ok = false;
+    for (const auto& data : value.isArray() ? value.array() : Value::Array{}) {
+        if (!data.isBytes()) *ok = false;
+        set.insert(data.bytes());
+    }
+    return set;
+}
+}  // namespace
+
+void QKAFSecurityPolicy::encodeWithCoder(Dictionary& coder) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    coder.set(KeyedArchive::kClassKey, Value("QKAFSecurityPolicy"));
+    coder.set("SSLPinningMode", Value(SSLPinningMode_));
+    coder.set("allowInvalidCertificates", Value(allowInvalidCertificates_));
+    coder.set("validatesDomainName", Value(validatesDomainName_));
+    if (pinnedCertificates_)
+        coder.set("pinnedCertificates", certificatesValue(*pinnedCertificates_));
+    if (anchorCertificates_)
+        coder.set("anchorCertificates", certificatesValue(*anchorCertificates_));
+}
+
+std::shared_ptr<QKAFSecurityPolicy> QKAFSecurityPolicy::initWithCoder(const Dictionary& coder) {
+    const Value &mode = coder["SSLPinningMode"], &allow = coder["allowInvalidCertificates"],
+                &validates = coder["validatesDomainName"];
+    if (KeyedArchive::classOf(Value(coder)) != "QKAFSecurityPolicy" || !mode.isInteger() ||
+        !allow.isBool() || !validates.isBool())
+        return nullptr;
+    bool ok = true;
+    auto pinned = certificatesOf(coder["pinnedCertificates"], &ok);
+    auto anchors = certificatesOf(coder["anchorCertificates"], &ok);
+    if (!ok) return nullptr;
+    auto policy = policyWithPinningMode(mode.uint64Value(), std::move(pinned));
+    policy->setAllowInvalidCertificates(allow.boolValue());
+    policy->setValidatesDomainName(validates.boolValue());
+    policy->setAnchorCertificates(std::move(anchors));
     return policy;
 }
 

@@ -11,6 +11,7 @@
 #include "platform/crypto/KeyStore.h"
 #include "platform/crypto/Trust.h"
 #include "telvosdk/Bytes.h"
+#include "telvosdk/Value.h"
 
 namespace telvo {
 
@@ -59,6 +60,11 @@ class QKAFSecurityPolicy {
 
     // A copy of the settings.
     std::shared_ptr<QKAFSecurityPolicy> copy() const;
+    // Keyed archiving: "SSLPinningMode", "allowInvalidCertificates", "validatesDomainName", and
+    // "pinnedCertificates" and "anchorCertificates" when set; null from initWithCoder for
+    // another class or fields of the wrong kinds.
+    void encodeWithCoder(Dictionary& coder) const;
+    static std::shared_ptr<QKAFSecurityPolicy> initWithCoder(const Dictionary& coder);
 
   private:
     mutable std::mutex mutex_;

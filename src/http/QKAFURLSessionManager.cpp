@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "platform/dispatch/Semaphore.h"
+#include "platform/foundation/KeyedArchive.h"
 
 namespace telvo {
 
@@ -153,6 +154,42 @@ std::string QKAFURLSessionManager::description() const {
 
 std::shared_ptr<QKAFURLSessionManager> QKAFURLSessionManager::copy() const {
     return initWithSessionConfiguration(configuration_);
+}
+
+void QKAFURLSessionManager::encodeWithCoder(Dictionary& coder) const {
+    coder.set(KeyedArchive::kClassKey, Value("QKAFURLSessionManager"));
+    Dictionary configuration;
+    if (configuration_.identifier)
+        configuration.set("identifier", Value(*configuration_.identifier));
+    configuration.set("timeoutIntervalForRequest", Value(configuration_.timeoutIntervalForRequest));
+    configuration.set("maximumDownloadBytes", Value(configuration_.maximumDownloadBytes));
+    coder.set("sessionConfiguration", Value(std::move(configuration)));
+}
+
+std::optional<URLSessionConfiguration> QKAFURLSessionManager::configurationWithCoder(
+    const Dictionary& coder, bool* ok) {
+    const Value& archived = coder["sessionConfiguration"];
+    const Value& identifier =
+        archived.isDictionary() ? archived["identifier"] : coder["identifier"];
+    if (!identifier.isNull() && !identifier.isText()) *ok = false;
+    URLSessionConfiguration configuration;
+    if (identifier.isText()) configuration.identifier = identifier.text();
+    if (!archived.isDictionary())
+        return identifier.isText() ? std::optional(configuration) : std::nullopt;
+    const Value &timeout = archived["timeoutIntervalForRequest"],
+                &limit = archived["maximumDownloadBytes"];
+    if (!timeout.isNumber() || timeout.isBool() || !limit.isInteger()) *ok = false;
+    configuration.timeoutIntervalForRequest = timeout.doubleValue();
+    configuration.maximumDownloadBytes = limit.int64Value();
+    return configuration;
+}
+
+std::shared_ptr<QKAFURLSessionManager> QKAFURLSessionManager::initWithCoder(
+    const Dictionary& coder) {
+    if (KeyedArchive::classOf(Value(coder)) != "QKAFURLSessionManager") return nullptr;
+    bool ok = true;
+    auto configuration = configurationWithCoder(coder, &ok);
+    return ok ? initWithSessionConfiguration(std::move(configuration)) : nullptr;
 }
 
 URLSessionTaskPtr QKAFURLSessionManager::dataTaskWithRequest(const URLRequest& request,

@@ -188,6 +188,13 @@ class QKAFURLSessionManager : public URLSessionDelegate,
     virtual std::string description() const;
     // A new manager with the same configuration (and nothing else).
     virtual std::shared_ptr<QKAFURLSessionManager> copy() const;
+    // Keyed archiving: the class and "sessionConfiguration" (its identifier, request time-out
+    // and download limit).
+    virtual void encodeWithCoder(Dictionary& coder) const;
+    // A manager of this class with the archived configuration; null for an archive of another
+    // class or with fields of the wrong kinds. An archive without a configuration it can read
+    // that names an "identifier" gets a background configuration of that identifier.
+    static std::shared_ptr<QKAFURLSessionManager> initWithCoder(const Dictionary& coder);
 
     // URLSessionDelegate
     bool didReceiveServerTrustChallenge(const URLSessionTaskPtr& task, SecTrust& trust,
@@ -221,6 +228,10 @@ class QKAFURLSessionManager : public URLSessionDelegate,
   protected:
     // Makes the session (it needs a weak reference to this manager).
     void setUp();
+    // The configuration an archive names (nullopt: the default one); false through ok for
+    // fields of the wrong kinds.
+    static std::optional<URLSessionConfiguration> configurationWithCoder(const Dictionary& coder,
+                                                                         bool* ok);
     // "<OperationQueue: 0x…>{name = '…'}"
     static std::string describe(const OperationQueue& queue);
 
