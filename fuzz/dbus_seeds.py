@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the targets that build D-Bus values from their input (dbus_value,
-network_manager, bluez_objects): the values, object trees and signals their tests put on the bus,
+network_manager, bluez_objects, wifi_daemons): the values, object trees and signals their tests put on the bus,
 encoded in the bytes that DBusValueFromBytes.h reads back into them.
 
-    python3 fuzz/dbus_seeds.py   # rewrites fuzz/corpus/{dbus_value,network_manager,bluez_objects}
+    python3 fuzz/dbus_seeds.py   # rewrites those four folders of fuzz/corpus
 """
 import os
 import struct
@@ -246,6 +246,73 @@ def bluez_seeds():
     }
 
 
+# ---- iwd and wpa_supplicant, as tests/sim/FakeWifiDaemons exports them.
+WIFI_PATHS = ["/net/connman/iwd/0/4", "/net/connman/iwd/0/4/486f6d654e6574_psk",
+              "/net/connman/iwd/0/4/486f6d654e6574_psk/020000000001", "/fi/w1/wpa_supplicant1",
+              "/fi/w1/wpa_supplicant1/Interfaces/0", "/fi/w1/wpa_supplicant1/Interfaces/0/BSSs/0", "/"]
+IWD = "net.connman.iwd."
+WPA = "fi.w1.wpa_supplicant1"
+PROPERTIES = "org.freedesktop.DBus.Properties"
+WIFI_INTERFACES = [IWD + "Device", IWD + "Station", IWD + "Network", IWD + "BasicServiceSet", WPA,
+                   WPA + ".Interface", WPA + ".BSS", PROPERTIES, "org.freedesktop.DBus.ObjectManager"]
+WIFI_KEYS = ["Name", "State", "ConnectedNetwork", "ConnectedAccessPoint", "Type", "Address", "ExtendedServiceSet",
+             "Ifname", "CurrentBSS", "Interfaces", "SSID", "BSSID", "Privacy", "WPA", "RSN", "KeyMgmt", "Frequency"]
+WIFI_MEMBERS = ["InterfacesAdded", "InterfacesRemoved", "PropertiesChanged", "InterfaceAdded", "InterfaceRemoved",
+                "BSSAdded", "BSSRemoved"]
+
+
+def wifi_seeds():
+    PATHS[:] = WIFI_PATHS
+    device, network, bss, wpa, interface, wpa_bss, none = WIFI_PATHS
+
+    def tree(objects):
+        return object_tree(objects, WIFI_PATHS, WIFI_INTERFACES, WIFI_KEYS)
+
+    def signal(path, interface_name, member, values, path_first=None):
+        """values: ("value", v) or ("props", entries), up to 3."""
+        out = pick(path, WIFI_PATHS) + pick(interface_name, WIFI_INTERFACES) + pick(member, WIFI_MEMBERS)
+        out += bytes([len(values)])
+        for kind, v in values:
+            out += b"\x01" + value(v) if kind == "value" else b"\x00" + property_map(v, WIFI_KEYS)
+        return out + (b"\x01" + pick(path_first, WIFI_PATHS) if path_first else b"\x00")
+
+    def iwd(state, connected):
+        return tree([
+            (device, [(IWD + "Device", [("Name", s("wlan0")), ("Address", s("02:00:00:aa:00:01"))]),
+                      (IWD + "Station", [("State", s(state)), ("ConnectedNetwork", o(network if connected else none)),
+                                         ("ConnectedAccessPoint", o(bss if connected else none))])]),
+            (network, [(IWD + "Network", [("Name", s("HomeNet")), ("Type", s("psk")),
+                                          ("ExtendedServiceSet", arr("o", [o(bss)]))])]),
+            (bss, [(IWD + "BasicServiceSet", [("Address", s("02:00:00:00:00:01"))])]),
+        ])
+
+    def supplicant(state, keys):
+        return tree([
+            (wpa, [(WPA, [("Interfaces", arr("o", [o(interface)]))])]),
+            (interface, [(WPA + ".Interface", [("State", s(state)), ("Ifname", s("wlan0")),
+                                               ("CurrentBSS", o(wpa_bss))])]),
+            (wpa_bss, [(WPA + ".BSS", [("BSSID", ay(bytes.fromhex("020000000001"))), ("SSID", ay(b"HomeNet")),
+                                       ("Privacy", b(bool(keys))),
+                                       ("RSN", props([("KeyMgmt", arr("s", [s(k) for k in keys]))])),
+                                       ("WPA", props([("KeyMgmt", arr("s", []))])), ("Frequency", q(2412))])]),
+        ])
+
+    station_left = signal(device, PROPERTIES, "PropertiesChanged",
+                          [("value", s(IWD + "Station")),
+                           ("props", [("State", s("disconnected")), ("ConnectedNetwork", o(none))]),
+                           ("value", arr("s", []))])
+    roamed = signal(interface, WPA + ".Interface", "PropertiesChanged",
+                    [("props", [("CurrentBSS", o(wpa_bss)), ("State", s("completed"))])])
+    bss_removed = signal(interface, WPA + ".Interface", "BSSRemoved", [("value", o(wpa_bss))])
+    return {
+        "iwd_connected": iwd("connected", True) + bytes([0]),
+        "iwd_then_disconnected": iwd("connected", True) + bytes([0]) + station_left,
+        "supplicant_wpa2": bytes([0]) + supplicant("completed", ["wpa-psk"]),
+        "supplicant_open_roamed": bytes([0]) + supplicant("associating", []) + roamed,
+        "supplicant_bss_removed": bytes([0]) + supplicant("completed", ["sae"]) + bss_removed,
+    }
+
+
 # ---- Values of every shape the D-Bus tests put on the bus.
 def value_seeds():
     PATHS[:] = []
@@ -267,3 +334,4 @@ if __name__ == "__main__":
     write("dbus_value", value_seeds())
     write("network_manager", nm_seeds())
     write("bluez_objects", bluez_seeds())
+    write("wifi_daemons", wifi_seeds())
