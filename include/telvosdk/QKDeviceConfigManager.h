@@ -31,7 +31,7 @@ class TELVO_EXPORT QKDeviceConfigManager {
     static std::shared_ptr<QKDeviceConfigManager> shareInstance();
 
     // Stores a copy, replacing the previous step information. The flows publish theirs here
-    // (the manager is their step-information sink from the start of the process).
+    // (the manager is their step-information sink once TelvoSDKInitialize has run).
     void setStepInfoData(QKStepInfo stepInfo);
     QKStepInfo stepInfoData() const;
 

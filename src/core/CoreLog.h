@@ -1,9 +1,9 @@
 #pragma once
 
 // Core's logging. The logging gate sits above core (it reads its switches from the settings
-// store) and installs itself here while the program starts; core's lines then take the same
-// way as every other line of the library, with their own file, function and line. Before that,
-// or in a program without the gate, a line is dropped.
+// store) and installs itself here from TelvoSDKInitialize; core's lines then take the same way
+// as every other line of the library, with their own file, function and line. Before that a
+// line is dropped.
 //
 //   QKCORELOG("QKUserDefault %s", failure.c_str());
 

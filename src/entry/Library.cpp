@@ -5,10 +5,12 @@
 #include "bleflows/QKBLEConnect.h"
 #include "bleflows/QKBleConnectManager.h"
 #include "bleflows/QKSingleBLEConnect.h"
+#include "entry/QKDeviceConfigManager.h"
 #include "logging/QKLog.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/net/SystemNetwork.h"
+#include "security/QKDataSecurity.h"
 #include "telvosdk/TelvoSDK.h"
 
 namespace telvo {
@@ -20,8 +22,12 @@ const char* TelvoSDKVersion() {
 void TelvoSDKInitialize() {
     static std::once_flag once;
     std::call_once(once, [] {
-        // Each subsystem registers its run-time names here.
+        // Each subsystem registers its run-time names and installs its hooks into the layers
+        // below it here; nothing is installed by a static initialiser, which a static library
+        // drops when the app references nothing else in its object file.
         registerLogging();
+        registerDataSecurity();
+        registerConfigManager();
         registerBleCore();
         registerApConfig();
         registerBleFirstGeneration();

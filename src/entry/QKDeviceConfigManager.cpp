@@ -4,9 +4,9 @@
 #include <initializer_list>
 
 #include "logging/QKLog.h"
+#include "platform/base/Singleton.h"
 #include "platform/dispatch/MainThreadRule.h"
 #include "platform/foundation/Registry.h"
-#include "platform/base/Singleton.h"
 #include "records/QKStepInfoSink.h"
 #include "telvosdk/QKBleConnectManager.h"
 #include "telvosdk/TelvoError.h"
@@ -18,18 +18,13 @@ SharedInstance<QKDeviceConfigManager>& sharedManager() {
     return processWide([] { return new SharedInstance<QKDeviceConfigManager>(); });
 }
 
-// The flows sit below the entry and publish their step information through the records'
-// sink; the manager keeps it for the app. Installed while the program starts, so nothing a
-// flow publishes before the app first asks is lost (when the app never links the manager,
-// nobody reads it).
-const bool stepInfoSinkInstalled = [] {
+}  // namespace
+
+void registerConfigManager() {
     setStepInfoSink([](QKStepInfo info) {
         QKDeviceConfigManager::shareInstance()->setStepInfoData(std::move(info));
     });
-    return true;
-}();
-
-}  // namespace
+}
 
 std::shared_ptr<QKDeviceConfigManager> QKDeviceConfigManager::shareInstance() {
     return sharedManager().get([] { return std::make_shared<QKDeviceConfigManager>(); });

@@ -7,6 +7,11 @@
 
 namespace telvo {
 
+// The flows sit below the entry and publish their step information through the records'
+// sink: makes the manager that sink, which keeps it for the app (called once by
+// TelvoSDKInitialize).
+void registerConfigManager();
+
 // Drops the shared instance (with its step information).
 template <>
 void resetForTesting<QKDeviceConfigManager>();

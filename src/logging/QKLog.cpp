@@ -20,15 +20,6 @@ namespace {
 void logGate(const char* tag, const char* file, const char* function, int line, const char* format,
              va_list args) __attribute__((format(printf, 5, 0)));
 
-// Core sits below this gate: its lines come here through the hook it offers. Installed while
-// the program starts, so a line of the settings store is never lost to the app's
-// initialisation order.
-const bool coreLogForwarded = [] {
-    setCoreLogGate([](const char* file, const char* function, int line, const char* format,
-                      va_list args) { logGate(nullptr, file, function, line, format, args); });
-    return true;
-}();
-
 // "logenable" as last read, with the settings' change count it was read at (count * 2 + on),
 // so that a line is not a lookup in the settings while they stay as they were.
 std::atomic<uint64_t> gLogEnabledAt{0};
@@ -74,6 +65,9 @@ void QKLogGate(const char* tag, const char* file, const char* function, int line
 }
 
 void registerLogging() {
+    // Core sits below this gate: its lines come here through the hook it offers.
+    setCoreLogGate([](const char* file, const char* function, int line, const char* format,
+                      va_list args) { logGate(nullptr, file, function, line, format, args); });
     setDiagnosticSink([](std::string_view line) {
         QKLogGate(nullptr, "platform", "platformDiagnostic", 0, "%.*s",
                   static_cast<int>(line.size()), line.data());

@@ -11,7 +11,7 @@ namespace telvo {
 using SensitiveDataDecryptor = std::function<std::optional<std::string>(const std::string&)>;
 
 // The security layer sits above the records and installs its decryption with the keys of the
-// work mode while the program starts; without it a serial number is left out. Any thread.
+// work mode from TelvoSDKInitialize; without it a serial number is left out. Any thread.
 void installSensitiveDataDecryptor(SensitiveDataDecryptor decryptor);
 
 // Tests: a decryption that takes the installed one's place; an empty function gives it back.

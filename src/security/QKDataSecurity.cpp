@@ -471,15 +471,10 @@ std::optional<std::string> QKDataSecurity::sensitiveDataDecryption(
     return std::nullopt;
 }
 
-namespace {
-// Device records sit below this layer and decrypt a serial number from a cloud reply here.
-// Installed while the program starts, so a record never depends on the app's initialisation.
-const bool deviceDecryptionInstalled = [] {
+void registerDataSecurity() {
     installSensitiveDataDecryptor(
         [](const std::string& hex) { return QKDataSecurity::sensitiveDataDecryption(hex); });
-    return true;
-}();
-}  // namespace
+}
 
 // PBKDF2.
 

@@ -126,4 +126,8 @@ class QKDataSecurity {
     static Bytes getPBKDFKeyDataWithTimeData(ByteView timeData);
 };
 
+// Device records sit below this layer and decrypt a serial number from a cloud reply here:
+// installs that decryption (called once by TelvoSDKInitialize).
+void registerDataSecurity();
+
 }  // namespace telvo

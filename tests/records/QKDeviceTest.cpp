@@ -109,6 +109,7 @@ TEST_F(QKDeviceContent, KeyPreferenceAndTypeCleaning) {
 }
 
 TEST(QKDeviceContentWorkMode, SerialDecryptedWithTheWorkModeKeys) {
+    registerDataSecurity();  // as TelvoSDKInitialize installs it
     resetForTesting<QKUserDefault>();
     resetForTesting<QKMiddleInterface>();
     QKUserDefault::standardUserDefaults()->setValue("10002", "sdkWorkMode");

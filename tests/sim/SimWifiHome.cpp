@@ -24,6 +24,7 @@
 #include "records/QKMiddleInterface.h"
 #include "security/QKDataSecurity.h"
 #include "telvosdk/QKSDKConstants.h"
+#include "telvosdk/TelvoSDK.h"
 
 namespace telvo::sim {
 
@@ -42,6 +43,8 @@ SimWifiHome::SimWifiHome()
       responder(std::make_unique<SimDiscoveryResponder>(SimLanCodec(kDefaultKey))) {
     // The simulated home stands for the host's network: nothing is read from the host.
     SystemNetwork::setEnabled(false);
+    // The app's set-up: the flows' step information reaches the configuration entry.
+    TelvoSDKInitialize();
     resetForTesting<QKMiddleInterface>();
     auto config = QKMiddleInterface::shareInstance()->middleConfig();
     config->setApConfigDefaultKey(kDefaultKey);
