@@ -7,6 +7,8 @@
 
 #include <unistd.h>
 
+#include <utility>
+
 #include "sockets/QKGCDAsyncSocketInternal.h"
 #include "sockets/SocketAddress.h"
 #include "sockets/SocketError.h"
@@ -255,16 +257,20 @@ void QKGCDAsyncSocket::closeWithError(ErrorPtr error) {
     sslWriteCachedLength_ = 0;
     sslErrCode_ = lastSSLHandshakeError_ = 0;
 
-    for (auto* source : {&connectSource4_, &connectSource6_}) {
-        if (*source) (*source)->cancel();
+    // A connect source is handed its descriptor: it closes it once cancelled.
+    for (auto [source, fd] :
+         {std::pair{&connectSource4_, &socket4FD_}, {&connectSource6_, &socket6FD_}}) {
+        if (!*source) continue;
+        (*source)->cancelAndClose();
         source->reset();
+        *fd = -1;
     }
     if (!socketUrl_.empty()) {
         ::unlink(socketUrl_.c_str());
         socketUrl_.clear();
     }
     bool accepting = accept4Source_ || accept6Source_ || acceptUNSource_;
-    // A listening descriptor is closed by its source's cancel handler.
+    // A listening descriptor is closed by its source once cancelled.
     for (auto* source : {&accept4Source_, &accept6Source_, &acceptUNSource_}) {
         if (!*source) continue;
         (*source)->cancel();

@@ -183,10 +183,11 @@ int QKGCDAsyncSocket::createListener(const Bytes& address, ErrorPtr* error) {
     return fd;
 }
 
-// The source owns the listening descriptor from here on: its cancel handler closes it.
+// The source owns the listening descriptor from here on: it closes it once cancelled.
 std::shared_ptr<DispatchSource> QKGCDAsyncSocket::startAcceptSource(int fd) {
     auto source =
-        DispatchSource::create(DispatchSource::Kind::Read, fd, socketQueue_.dispatchQueue());
+        DispatchSource::create(DispatchSource::Kind::Read, fd, socketQueue_.dispatchQueue(),
+                               DispatchSource::Descriptor::Owned);
     std::weak_ptr<DispatchSource> weakSource = source;
     source->setEventHandler([weak = weak_from_this(), weakSource, fd] {
         auto self = weak.lock();
@@ -206,7 +207,6 @@ std::shared_ptr<DispatchSource> QKGCDAsyncSocket::startAcceptSource(int fd) {
             return;
         }
     });
-    source->setCancelHandler([fd] { ::close(fd); });
     source->resume();
     return source;
 }

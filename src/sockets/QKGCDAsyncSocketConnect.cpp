@@ -283,11 +283,6 @@ void QKGCDAsyncSocket::connectSocket(int fd, const Bytes& address, int index) {
 
 void QKGCDAsyncSocket::attemptFinished(int fd, int error, int index) {
     if (index != stateIndex_ || (fd != socket4FD_ && fd != socket6FD_)) return;
-    auto& source = fd == socket4FD_ ? connectSource4_ : connectSource6_;
-    if (source) {
-        source->cancel();
-        source.reset();
-    }
     if (flags_ & kConnected) {
         closeSocket(fd);
     } else if (error != 0) {
@@ -296,24 +291,25 @@ void QKGCDAsyncSocket::attemptFinished(int fd, int error, int index) {
             closeWithError(errorWithErrno(error, "Error in connect() function"));
         }
     } else {
+        // The connection carries on over fd: its connect source lets it go.
+        auto& source = fd == socket4FD_ ? connectSource4_ : connectSource6_;
+        if (source) source->cancel();
+        source.reset();
         closeSocket(fd == socket4FD_ ? socket6FD_ : socket4FD_);
         didConnect(index);
     }
 }
 
+// A descriptor still watched by its connect source is handed to it, to be closed once cancelled.
 void QKGCDAsyncSocket::closeSocket(int fd) {
-    if (fd < 0) return;
-    if (fd == socket4FD_) {
-        if (connectSource4_) connectSource4_->cancel();
-        connectSource4_.reset();
+    if (fd < 0 || (fd != socket4FD_ && fd != socket6FD_)) return;
+    auto& source = fd == socket4FD_ ? connectSource4_ : connectSource6_;
+    if (source)
+        source->cancelAndClose();
+    else
         ::close(fd);
-        socket4FD_ = -1;
-    } else if (fd == socket6FD_) {
-        if (connectSource6_) connectSource6_->cancel();
-        connectSource6_.reset();
-        ::close(fd);
-        socket6FD_ = -1;
-    }
+    source.reset();
+    (fd == socket4FD_ ? socket4FD_ : socket6FD_) = -1;
 }
 
 int QKGCDAsyncSocket::connectedFD() const {

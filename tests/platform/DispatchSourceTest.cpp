@@ -138,6 +138,41 @@ TEST_F(DeterministicSource, WriteSourceAndSuspendCounts) {
     close(udp.receiver);
 }
 
+// An owning source closes its descriptor after its cancel handler has run, never at cancel()
+// itself; a borrowed one handed its descriptor at cancel time does the same; a cancelled source
+// that was never resumed closes it when released.
+TEST_F(DeterministicSource, OwningSourceClosesAfterItsCancelHandler) {
+    auto queue = DispatchQueue::createSerial("socket");
+    UdpPair owned;
+    auto source = DispatchSource::create(DispatchSource::Kind::Read, owned.receiver, queue,
+                                         DispatchSource::Descriptor::Owned);
+    bool openInCancelHandler = false;
+    source->setCancelHandler([&] { openInCancelHandler = fdIsOpen(owned.receiver); });
+    source->resume();
+    source->cancel();
+    EXPECT_TRUE(fdIsOpen(owned.receiver));
+    MainLoop::drain();
+    EXPECT_TRUE(openInCancelHandler);
+    EXPECT_FALSE(fdIsOpen(owned.receiver));
+
+    UdpPair handed;
+    auto borrowed = DispatchSource::create(DispatchSource::Kind::Read, handed.receiver, queue);
+    borrowed->resume();
+    borrowed->cancelAndClose();
+    EXPECT_TRUE(fdIsOpen(handed.receiver));
+    MainLoop::drain();
+    EXPECT_FALSE(fdIsOpen(handed.receiver));
+
+    UdpPair idle;
+    auto neverResumed = DispatchSource::create(DispatchSource::Kind::Read, idle.receiver, queue,
+                                               DispatchSource::Descriptor::Owned);
+    neverResumed->cancel();
+    MainLoop::drain();
+    EXPECT_TRUE(fdIsOpen(idle.receiver));
+    neverResumed.reset();
+    EXPECT_FALSE(fdIsOpen(idle.receiver));
+}
+
 TEST(ThreadedSource, ReadSourceDeliversOnItsQueue) {
     UdpPair udp;
     auto queue = DispatchQueue::createSerial("socket");

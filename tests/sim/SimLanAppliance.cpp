@@ -87,17 +87,19 @@ void SimLanAppliance::listen() {
     }
     port_ = ntohs(a.sin_port);
     listenSource_ =
-        DispatchSource::create(DispatchSource::Kind::Read, listener_, DispatchQueue::main());
+        DispatchSource::create(DispatchSource::Kind::Read, listener_, DispatchQueue::main(),
+                               DispatchSource::Descriptor::Owned);
     listenSource_->setEventHandler([this, alive = alive_] {
         if (*alive) onAccept();
     });
     listenSource_->resume();
 }
 
+// The listener refuses at once; its source closes it once cancelled.
 void SimLanAppliance::stopListening() {
+    if (listener_ >= 0) ::shutdown(listener_, SHUT_RDWR);
     if (listenSource_) listenSource_->cancel();
     listenSource_ = nullptr;
-    if (listener_ >= 0) ::close(listener_);
     listener_ = -1;
 }
 
@@ -190,17 +192,20 @@ void SimLanAppliance::onAccept() {
     ++accepted_;
     ++connection_;
     counter_ = 0;
-    peerSource_ = DispatchSource::create(DispatchSource::Kind::Read, fd, DispatchQueue::main());
+    peerSource_ = DispatchSource::create(DispatchSource::Kind::Read, fd, DispatchQueue::main(),
+                                         DispatchSource::Descriptor::Owned);
     peerSource_->setEventHandler([this, alive = alive_] {
         if (*alive) onReadable();
     });
     peerSource_->resume();
 }
 
+// The connection ends at once (a FIN, or the reset already sent); its source closes the
+// descriptor once cancelled.
 void SimLanAppliance::dropPeer() {
+    if (peer_ >= 0) ::shutdown(peer_, SHUT_RDWR);
     if (peerSource_) peerSource_->cancel();
     peerSource_ = nullptr;
-    if (peer_ >= 0) ::close(peer_);
     peer_ = -1;
     inbound_.clear();
     held_.clear();
@@ -212,8 +217,10 @@ void SimLanAppliance::closeConnection() {
 
 void SimLanAppliance::resetConnection() {
     if (peer_ < 0) return;
-    linger l{1, 0};
-    ::setsockopt(peer_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    // A disconnect aborts the connection with a reset now, as a close with a zero linger would.
+    sockaddr unspecified{};
+    unspecified.sa_family = AF_UNSPEC;
+    ::connect(peer_, &unspecified, sizeof unspecified);
     dropPeer();
 }
 

@@ -1,5 +1,6 @@
 #include "platform/dbus/DBusConnection.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -165,18 +166,26 @@ std::shared_ptr<DBusConnection> DBusConnection::start(sd_bus* bus, int r, const 
 
 void DBusConnection::attach() {
     welcome_ = Dispatch::beginOutsideWork("D-Bus connection welcome");
-    const int fd = sd_bus_get_fd(bus_);
+    // sd-bus closes its descriptor when the bus closes, right after the sources are cancelled:
+    // they watch a copy of their own, closed once their cancel handlers have run.
+    const int watched = ::fcntl(sd_bus_get_fd(bus_), F_DUPFD_CLOEXEC, 0);
+    if (watched < 0) {
+        closeNow(true);
+        return;
+    }
     timerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     std::weak_ptr<DBusConnection> weak = weak_from_this();
     auto pumpIfAlive = [weak] {
         if (auto self = weak.lock()) self->pump();
     };
-    read_ = DispatchSource::create(DispatchSource::Kind::Read, fd, queue_);
+    auto pair = DispatchSource::createPair(watched, queue_);
+    read_ = std::move(pair.read);
     read_->setEventHandler(pumpIfAlive);
-    write_ = DispatchSource::create(DispatchSource::Kind::Write, fd, queue_);
+    write_ = std::move(pair.write);
     write_->setEventHandler(pumpIfAlive);
     if (timerFd_ >= 0) {
-        timer_ = DispatchSource::create(DispatchSource::Kind::Read, timerFd_, queue_);
+        timer_ = DispatchSource::create(DispatchSource::Kind::Read, timerFd_, queue_,
+                                        DispatchSource::Descriptor::Owned);
         timer_->setEventHandler([weak, fd = timerFd_] {
             uint64_t expirations;
             [[maybe_unused]] auto n = ::read(fd, &expirations, sizeof expirations);
@@ -270,8 +279,7 @@ void DBusConnection::closeNow(bool deliverErrors) {
         if (*source) (*source)->cancel();
         source->reset();
     }
-    if (timerFd_ >= 0) ::close(timerFd_);
-    timerFd_ = -1;
+    timerFd_ = -1;  // closed by its source
     sd_bus_close(bus_);
     auto calls = std::move(calls_);
     calls_.clear();

@@ -8,11 +8,11 @@
 
 namespace telvo {
 
-// Shared by the two sources of a pair: closes the descriptor after the second cancel handler,
-// or when the last source holding it goes away (a cancelled source that was never resumed
-// never runs its cancel handler).
+// Held by the sources that own a descriptor (one, or the two of a pair): closes it after the
+// last of their cancel handlers, or when the last source holding it goes away (a cancelled
+// source that was never resumed never runs its cancel handler).
 struct DispatchSource::Closer {
-    explicit Closer(int fd) : fd(fd) {}
+    Closer(int fd, int owners) : fd(fd), remaining(owners) {}
     ~Closer() {
         if (!closed.exchange(true)) ::close(fd);
     }
@@ -20,7 +20,7 @@ struct DispatchSource::Closer {
         if (remaining.fetch_sub(1) == 1 && !closed.exchange(true)) ::close(fd);
     }
     const int fd;
-    std::atomic<int> remaining{2};
+    std::atomic<int> remaining;
     std::atomic<bool> closed{false};
 };
 
@@ -29,15 +29,17 @@ DispatchSource::DispatchSource(Kind kind, int fd, DispatchQueuePtr queue)
 
 DispatchSource::~DispatchSource() = default;
 
-std::shared_ptr<DispatchSource> DispatchSource::create(Kind kind, int fd, DispatchQueuePtr queue) {
+std::shared_ptr<DispatchSource> DispatchSource::create(Kind kind, int fd, DispatchQueuePtr queue,
+                                                       Descriptor descriptor) {
     if (!queue) queue = DispatchQueue::main();
     auto source = std::shared_ptr<DispatchSource>(new DispatchSource(kind, fd, std::move(queue)));
+    if (descriptor == Descriptor::Owned) source->closer_ = std::make_shared<Closer>(fd, 1);
     DispatchRuntime::get().addSource(source);
     return source;
 }
 
 DispatchSource::Pair DispatchSource::createPair(int fd, DispatchQueuePtr queue) {
-    auto closer = std::make_shared<Closer>(fd);
+    auto closer = std::make_shared<Closer>(fd, 2);
     Pair pair{create(Kind::Read, fd, queue), create(Kind::Write, fd, queue)};
     std::lock_guard<std::mutex> lock(DispatchRuntime::get().stateMutex);
     pair.read->closer_ = closer;
@@ -107,6 +109,15 @@ void DispatchSource::cancel() {
     }
     if (deliverCancel) queue_->async([self = shared_from_this()] { self->invokeCancel(); });
     rt.wake();
+}
+
+void DispatchSource::cancelAndClose() {
+    {
+        std::lock_guard<std::mutex> lock(DispatchRuntime::get().stateMutex);
+        if (cancelled_) return;
+        if (!closer_) closer_ = std::make_shared<Closer>(fd_, 1);
+    }
+    cancel();
 }
 
 bool DispatchSource::isCancelled() const {

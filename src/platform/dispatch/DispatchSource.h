@@ -20,15 +20,23 @@ namespace telvo {
 // - cancel() stops events and releases the event handler. The cancel handler runs once, on
 //   the queue, when the source is cancelled and not suspended (a suspended source runs its
 //   cancel handler only once resumed, as dispatch does).
-// - The source never closes the descriptor, except a pair made by createPair(), which closes
-//   it after both cancel handlers have run, or once both sources are cancelled and released
-//   when one of them was never resumed (its cancel handler then never runs).
+// - The descriptor: closing it is safe once the source's cancel handler has run (that run
+//   comes after any run of the event handler on a serial queue, and the reactor no longer
+//   watches a cancelled source), never right after cancel(), while a handler may still be on
+//   its way and the reactor may still poll the number. A source that owns its descriptor
+//   closes it itself at that moment: one made with Descriptor::Owned, by createPair(), or
+//   handed it by cancelAndClose(). If the cancel handler never runs (the source was never
+//   resumed), the descriptor is closed when the cancelled source is released. A borrowed
+//   descriptor (the default) is never closed by the source; use that only where the
+//   descriptor outlives the source (a connect source whose socket carries on).
 // All members are thread-safe. The runtime holds the source until it is cancelled.
 class DispatchSource : public std::enable_shared_from_this<DispatchSource> {
   public:
     enum class Kind { Read, Write };
+    enum class Descriptor { Borrowed, Owned };
 
-    static std::shared_ptr<DispatchSource> create(Kind kind, int fd, DispatchQueuePtr queue);
+    static std::shared_ptr<DispatchSource> create(Kind kind, int fd, DispatchQueuePtr queue,
+                                                  Descriptor descriptor = Descriptor::Borrowed);
 
     struct Pair {
         std::shared_ptr<DispatchSource> read;
@@ -44,6 +52,9 @@ class DispatchSource : public std::enable_shared_from_this<DispatchSource> {
     void resume();
     void suspend();
     void cancel();
+    // cancel(), and the source takes the descriptor over as an owning source holds it (no-op
+    // after a cancel).
+    void cancelAndClose();
 
     bool isCancelled() const;
     bool isSuspended() const;

@@ -56,7 +56,8 @@ std::shared_ptr<RtnetlinkMonitor> RtnetlinkMonitor::start(std::function<void()> 
     monitor->timer_ = DispatchTimer::create(monitor->queue_, [weak] {
         if (auto self = weak.lock()) self->burstEnded();
     });
-    monitor->source_ = DispatchSource::create(DispatchSource::Kind::Read, fd, monitor->queue_);
+    monitor->source_ = DispatchSource::create(DispatchSource::Kind::Read, fd, monitor->queue_,
+                                              DispatchSource::Descriptor::Owned);
     monitor->source_->setEventHandler([weak] {
         if (auto self = weak.lock()) self->readAll();
     });
@@ -64,9 +65,9 @@ std::shared_ptr<RtnetlinkMonitor> RtnetlinkMonitor::start(std::function<void()> 
     return monitor;
 }
 
+// The source closes the descriptor once cancelled.
 RtnetlinkMonitor::~RtnetlinkMonitor() {
     stop();
-    ::close(fd_);
 }
 
 void RtnetlinkMonitor::stop() {
