@@ -54,6 +54,7 @@ std::string cloudSerial(const std::string& serial, const std::string& token) {
 
 int main() {
     using namespace telvo;
+    facade::isolateFromHost();
     const std::string token = "facade-access-token";
     QKUserDefault::standardUserDefaults()->setValue(Value("10002"), "sdkWorkMode");
     QKMiddleInterface::shareInstance()->middleConfig()->setAccessToken(token);

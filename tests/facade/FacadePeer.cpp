@@ -4,14 +4,18 @@
 
 #include "platform/dispatch/Dispatch.h"
 #include "platform/net/NetworkGuard.h"
+#include "platform/net/SystemNetwork.h"
 #include "sim/SimBleFlows.h"
 
 namespace telvo::facade {
 
-bool configureSimulatedBleAppliance() {
-    // As in every test program: loopback only, and no host's system bus.
+void isolateFromHost() {
     NetworkGuard::setEnforcing(true);
+    SystemNetwork::setEnabled(false);
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/telvo-tests/system_bus_socket", 1);
+}
+
+bool configureSimulatedBleAppliance() {
     DeterministicDispatch mode;
     for (const sim::SimBleFlowKind& kind : sim::simBleFlowKinds()) {
         if (kind.command != "single") continue;

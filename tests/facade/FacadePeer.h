@@ -6,6 +6,10 @@
 
 namespace telvo::facade {
 
+// What every test program does first (tests/sim/TestMain.cpp): loopback only, none of the
+// host's network facts, no system bus of the host's.
+void isolateFromHost();
+
 // Configures the appliance through the configuration entry, as an app starts it, until the
 // flow's completion; true when it completed without an error.
 bool configureSimulatedBleAppliance();
