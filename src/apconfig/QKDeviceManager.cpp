@@ -6,10 +6,10 @@
 #include "discovery/QKBroadcastObserver.h"
 #include "logging/LogMask.h"
 #include "logging/QKLog.h"
+#include "platform/base/Singleton.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/MainThreadRule.h"
 #include "platform/foundation/Registry.h"
-#include "platform/base/Singleton.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/TelvoError.h"
 

@@ -1,8 +1,8 @@
 #include "blecore/QKBluetooth.h"
 
+#include "platform/base/Singleton.h"
 #include "platform/foundation/Diagnostics.h"
 #include "platform/foundation/NamedException.h"
-#include "platform/base/Singleton.h"
 
 namespace telvo {
 

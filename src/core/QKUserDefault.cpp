@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "core/CoreLog.h"
+#include "platform/base/Singleton.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/PropertyList.h"
-#include "platform/base/Singleton.h"
 
 namespace telvo {
 

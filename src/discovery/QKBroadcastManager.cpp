@@ -1,9 +1,9 @@
 #include "discovery/QKBroadcastManager.h"
 
 #include "logging/QKLog.h"
+#include "platform/base/Singleton.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/AppLifecycle.h"
-#include "platform/base/Singleton.h"
 
 namespace telvo {
 

@@ -5,8 +5,8 @@
 
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
-#include "platform/foundation/DictionaryAccess.h"
 #include "platform/base/Singleton.h"
+#include "platform/foundation/DictionaryAccess.h"
 #include "telvosdk/NetworkConfiguration.h"
 #include "telvosdk/QKSDKConstants.h"
 

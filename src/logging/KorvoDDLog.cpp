@@ -7,9 +7,9 @@
 
 #include "core/QKTool.h"
 #include "logging/LogFormat.h"
+#include "platform/base/Singleton.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchQueue.h"
-#include "platform/base/Singleton.h"
 
 namespace telvo {
 

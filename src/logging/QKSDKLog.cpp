@@ -8,9 +8,9 @@
 #include "core/QKTool.h"
 #include "logging/LogFormat.h"
 #include "logging/QKSDKLogStore.h"
+#include "platform/base/Singleton.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchQueue.h"
-#include "platform/base/Singleton.h"
 
 namespace telvo {
 

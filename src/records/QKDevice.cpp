@@ -2,8 +2,8 @@
 
 #include <mutex>
 
-#include "platform/foundation/Diagnostics.h"
 #include "platform/base/Singleton.h"
+#include "platform/foundation/Diagnostics.h"
 #include "records/QKDeviceDecryption.h"
 #include "records/ValueReading.h"
 #include "telvosdk/QKSDKConstants.h"

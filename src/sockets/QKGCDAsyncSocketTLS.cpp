@@ -12,8 +12,8 @@
 #include <deque>
 #include <mutex>
 
-#include "platform/crypto/OpenSSLPtr.h"
 #include "platform/base/Singleton.h"
+#include "platform/crypto/OpenSSLPtr.h"
 #include "platform/http/URLSession.h"
 #include "sockets/QKGCDAsyncSocket.h"
 #include "sockets/QKGCDAsyncSocketInternal.h"

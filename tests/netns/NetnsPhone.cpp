@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <map>
@@ -21,6 +22,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "NetnsRun.h"
@@ -125,6 +127,17 @@ int run(const Options& options) {
     config->setTlsTwoCer(test::hex(state.at("twoCer")));
     config->setTlsAppCer(test::hex(state.at("appCer")));
     config->setTlsPrivateKey(test::hex(state.at("appPrivateKey")));
+
+    TelvoSDKStartMainLoopThread();
+    // The library reads the host's network in the background from TelvoSDKInitialize on; the
+    // phone starts once NetworkManager's facts have arrived, as an app would wait for them.
+    const auto factsArrived = [&] {
+        return NetworkConfiguration::realInterfaceName("en0") == options.interface &&
+               NetworkConfiguration::currentWifiInfo().has_value();
+    };
+    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+         !factsArrived() && std::chrono::steady_clock::now() < deadline;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const auto wifi = NetworkConfiguration::currentWifiInfo();
     say(kWho, "scenario %s: en0 = %s (broadcast %s), Wi-Fi %s, cloud %s", options.scenario.c_str(),
         NetworkConfiguration::realInterfaceName("en0").c_str(),
@@ -132,8 +145,6 @@ int run(const Options& options) {
         wifi && wifi->ssid ? wifi->ssid->c_str() : "none", state.at("cloud").c_str());
     if (NetworkConfiguration::realInterfaceName("en0") != options.interface)
         throw std::runtime_error("en0 is not " + options.interface);
-
-    TelvoSDKStartMainLoopThread();
     Outcome outcome;
     const double t0 = elapsed();
     // The facade is called on the main thread, here the library's loop thread.

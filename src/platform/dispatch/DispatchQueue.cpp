@@ -2,9 +2,9 @@
 
 #include <climits>
 
+#include "platform/base/Singleton.h"
 #include "platform/dispatch/DispatchRuntime.h"
 #include "platform/dispatch/MainLoop.h"
-#include "platform/base/Singleton.h"
 
 namespace telvo {
 

@@ -4,8 +4,8 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/dispatch/DispatchRuntime.h"
 #include "platform/base/Singleton.h"
+#include "platform/dispatch/DispatchRuntime.h"
 
 namespace telvo {
 

@@ -8,10 +8,10 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/base/Singleton.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/NotificationCenter.h"
-#include "platform/base/Singleton.h"
 
 namespace telvo {
 

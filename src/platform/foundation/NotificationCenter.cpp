@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "platform/dispatch/DispatchQueue.h"
 #include "platform/base/Singleton.h"
+#include "platform/dispatch/DispatchQueue.h"
 
 namespace telvo {
 

@@ -1,7 +1,7 @@
 #include "platform/foundation/Registry.h"
 
-#include "platform/foundation/Diagnostics.h"
 #include "platform/base/Singleton.h"
+#include "platform/foundation/Diagnostics.h"
 
 namespace telvo {
 

@@ -9,8 +9,8 @@
 #include <sstream>
 #include <vector>
 
-#include "platform/dispatch/DispatchQueue.h"
 #include "platform/base/Singleton.h"
+#include "platform/dispatch/DispatchQueue.h"
 #include "platform/net/SystemNetwork.h"
 
 namespace telvo {
