@@ -442,7 +442,11 @@ bool runCcm(KeptContext& kept, bool seal, ByteView key, ByteView nonce, ByteView
         (EVP_CipherFinal_ex(ctx, out + length, &n) != 1 ||
          EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, int(tagLength), out + length) != 1))
         return false;
-    kept.remember(key, settings);
+    // The same key is remembered already.
+    if (sameKey)
+        kept.keyed = true;
+    else
+        kept.remember(key, settings);
     return true;
 }
 
@@ -466,16 +470,26 @@ std::optional<size_t> ccmOutputLength(bool seal, ByteView key, ByteView nonce,
 
 }  // namespace
 
+namespace {
+
+// A run whose parameters were checked, into length bytes of out (wiped on failure).
+bool checkedCcm(bool seal, ByteView key, ByteView nonce, ByteView associatedData, size_t tagLength,
+                ByteView input, uint8_t* out, size_t length) {
+    const bool done =
+        withKeptContext(keptContexts.ccm[seal][keyIndex(key.size())], [&](KeptContext& c) {
+            return runCcm(c, seal, key, nonce, associatedData, tagLength, input, out);
+        });
+    if (!done) cleanse(out, length);
+    return done;
+}
+
+}  // namespace
+
 bool aesCcm(bool seal, ByteView key, ByteView nonce, ByteView associatedData, size_t tagLength,
             ByteView input, std::span<uint8_t> out) {
     const auto length = ccmOutputLength(seal, key, nonce, associatedData, tagLength, input);
     if (!length || out.size() < *length) return false;
-    const bool done =
-        withKeptContext(keptContexts.ccm[seal][keyIndex(key.size())], [&](KeptContext& c) {
-            return runCcm(c, seal, key, nonce, associatedData, tagLength, input, out.data());
-        });
-    if (!done) cleanse(out.data(), *length);
-    return done;
+    return checkedCcm(seal, key, nonce, associatedData, tagLength, input, out.data(), *length);
 }
 
 bool aesCcm(bool seal, ByteView key, ByteView nonce, ByteView associatedData, size_t tagLength,
@@ -484,7 +498,8 @@ bool aesCcm(bool seal, ByteView key, ByteView nonce, ByteView associatedData, si
     const auto length = ccmOutputLength(seal, key, nonce, associatedData, tagLength, input);
     if (!length) return false;
     out.resize(*length);
-    const bool done = aesCcm(seal, key, nonce, associatedData, tagLength, input, std::span(out));
+    const bool done =
+        checkedCcm(seal, key, nonce, associatedData, tagLength, input, out.data(), *length);
     if (!done) out.clear();
     return done;
 }
