@@ -101,7 +101,8 @@ TEST(KeyedArchiving, SerializersConfigurationsAndRefusals) {
         SCOPED_TRACE(KeyedArchive::classOf(Value(archived)));
         auto back = QKAFURLRequestSerialization::initWithCoder(*roundTrip(archived));
         ASSERT_TRUE(back);
-        EXPECT_EQ(typeid(*back), typeid(*serializer));
+        const auto &read = *back, &original = *serializer;
+        EXPECT_EQ(typeid(read), typeid(original));
         EXPECT_EQ(archive(*back), archived);
     }
     auto any = QKAFHTTPResponseSerializer::serializer();
@@ -118,7 +119,8 @@ TEST(KeyedArchiving, SerializersConfigurationsAndRefusals) {
         SCOPED_TRACE(KeyedArchive::classOf(Value(archived)));
         auto back = QKAFURLResponseSerialization::initWithCoder(*roundTrip(archived));
         ASSERT_TRUE(back);
-        EXPECT_EQ(typeid(*back), typeid(*serializer));
+        const auto &read = *back, &original = *serializer;
+        EXPECT_EQ(typeid(read), typeid(original));
         EXPECT_EQ(archive(*back), archived);
     }
     // Null sets stay null: any status and any type still pass.
