@@ -271,22 +271,15 @@ T argAt(const RegistryArgs& args, size_t index) {
     return registryArgRef<T>(args, index);
 }
 
-}  // namespace
-
-void registerApConfig() {
-    RegisteredClass cls(QKDeviceManager::kClassName);
-    cls.classSelector("sharedManager",
-                      [](const RegistryArgs&) -> std::any {
-                          return RegistryInstance(QKDeviceManager::sharedManager());
-                      })
-        .instanceSelector("startConfigureDeviceWithParams:type:deviceConfigStep:completion:",
-                          [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
-                              self(s).startConfigureDeviceWithParams(
-                                  paramsAt(a, 0), argAt<int64_t>(a, 1),
-                                  argAt<Self::StepBlock>(a, 2),
-                                  argAt<Self::DeviceCompletion>(a, 3));
-                              return {};
-                          })
+// The configurations: starting, resuming and stopping them.
+void registerConfigurationSelectors(RegisteredClass& cls) {
+    cls.instanceSelector("startConfigureDeviceWithParams:type:deviceConfigStep:completion:",
+                         [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
+                             self(s).startConfigureDeviceWithParams(
+                                 paramsAt(a, 0), argAt<int64_t>(a, 1), argAt<Self::StepBlock>(a, 2),
+                                 argAt<Self::DeviceCompletion>(a, 3));
+                             return {};
+                         })
         .instanceSelector("startApConnectWithParams:type:deviceConfigStep:completion:",
                           [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
                               self(s).startApConnectWithParams(paramsAt(a, 0), argAt<int64_t>(a, 1),
@@ -328,13 +321,17 @@ void registerApConfig() {
                           [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
                               self(s).stopSendQKCWithCompletion(argAt<Self::ErrorCompletion>(a, 0));
                               return {};
-                          })
-        .instanceSelector("startScanLanDevice:callback:",
-                          [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
-                              self(s).startScanLanDevice(argAt<int64_t>(a, 0),
-                                                         argAt<Self::DeviceListCompletion>(a, 1));
-                              return {};
-                          })
+                          });
+}
+
+// The LAN: scans, the appliance's hotspot and Wi-Fi list, binding, the discovery broadcast.
+void registerLanSelectors(RegisteredClass& cls) {
+    cls.instanceSelector("startScanLanDevice:callback:",
+                         [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
+                             self(s).startScanLanDevice(argAt<int64_t>(a, 0),
+                                                        argAt<Self::DeviceListCompletion>(a, 1));
+                             return {};
+                         })
         .instanceSelector("scanDeviceListInLan:type:completion:",
                           [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
                               self(s).scanDeviceListInLan(argAt<double>(a, 0), argAt<int64_t>(a, 1),
@@ -378,11 +375,15 @@ void registerApConfig() {
         .instanceSelector("startBroadCastWithInerval:",
                           [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
                               return self(s).startBroadCastWithInerval(argAt<double>(a, 0));
-                          })
-        .instanceSelector("smartConnect",
-                          [](const RegistryInstance& s, const RegistryArgs&) -> std::any {
-                              return QKDeviceManagerAccess::smartConnect(self(s));
-                          })
+                          });
+}
+
+// The flows' sessions the manager holds.
+void registerSessionSelectors(RegisteredClass& cls) {
+    cls.instanceSelector("smartConnect",
+                         [](const RegistryInstance& s, const RegistryArgs&) -> std::any {
+                             return QKDeviceManagerAccess::smartConnect(self(s));
+                         })
         .instanceSelector("apConnect",
                           [](const RegistryInstance& s, const RegistryArgs&) -> std::any {
                               return QKDeviceManagerAccess::apConnect(self(s));
@@ -399,6 +400,18 @@ void registerApConfig() {
                     self(s), argAt<std::shared_ptr<QKSmartConnect>>(a, 0));
                 return {};
             });
+}
+
+}  // namespace
+
+void registerApConfig() {
+    RegisteredClass cls(QKDeviceManager::kClassName);
+    cls.classSelector("sharedManager", [](const RegistryArgs&) -> std::any {
+        return RegistryInstance(QKDeviceManager::sharedManager());
+    });
+    registerConfigurationSelectors(cls);
+    registerLanSelectors(cls);
+    registerSessionSelectors(cls);
     Registry::shared().registerClass(std::move(cls));
 }
 

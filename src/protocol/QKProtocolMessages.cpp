@@ -79,6 +79,121 @@ void appendLe(Bytes& body, uint64_t value, size_t width) {
     for (size_t i = 0; i < width; ++i) body.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
+// The parts of the 0x70 body after the random code; each returns why it refuses, or nullptr.
+
+// The router: SSID, password, BSSID, the SSID in GB18030, then the fixed flags.
+const char* appendRouter(Bytes& body, const QKDeviceApConfigParams& p) {
+    const std::string& ssid = *p.routerSSID;
+    const std::string pwd = p.routerPwd.value_or("");
+    if (ssid.size() > 255 || pwd.size() > 255) return "SSID or password over 255 bytes";
+    const auto gbSsid = lantext::gb18030(ssid);
+    if (!gbSsid || gbSsid->size() > 255) return "SSID has no GB18030 form of 255 bytes";
+    body.push_back(static_cast<uint8_t>(ssid.size()));
+    append(body, toBytes(ssid));
+    body.push_back(static_cast<uint8_t>(pwd.size()));
+    append(body, toBytes(pwd));
+
+    const std::string bssid = p.routerBSSID.value_or("");
+    if (bssid.empty()) {
+        body.push_back(0);
+    } else {
+        auto parts = componentsSeparatedBy(bssid, ':');
+        if (parts.size() > 255) return "BSSID over 255 parts";
+        body.push_back(static_cast<uint8_t>(parts.size()));
+        for (const auto& part : parts) body.push_back(static_cast<uint8_t>(scanHex(part)));
+    }
+    body.push_back(static_cast<uint8_t>(gbSsid->size()));
+    append(body, *gbSsid);
+
+    if (p.channelEnable) body.push_back(0);
+    body.insert(body.end(), {0x01, 0x01, static_cast<uint8_t>(p.checkPasswordEnable ? 1 : 0)});
+    return nullptr;
+}
+
+// Items 2 to 6: country code, time zone and channels; region; the module's server and function.
+const char* appendRegionalItems(Bytes& body, const QKDeviceApConfigParams& p) {
+    if (p.countryCodeEnable) {
+        static const Value::Array kNoChannels;
+        const Value::Array& channelList = p.channelList ? *p.channelList : kNoChannels;
+        const size_t channels = channelList.size();
+        if (channels > 62) return "channel list over 62 entries";
+        body.push_back(0x02);
+        body.push_back(static_cast<uint8_t>(4 + 4 * channels));
+        if (p.countryCode) {
+            if (p.countryCode->size() != 2) return "country code is not two bytes";
+            append(body, toBytes(*p.countryCode));
+        } else {
+            body.insert(body.end(), {0, 0});
+        }
+        body.push_back(p.timeZone ? static_cast<uint8_t>(number(p.timeZone)) : 255);
+        body.push_back(static_cast<uint8_t>(channels));
+        for (const Value& entry : channelList)
+            for (const char* key : {kQKSDKConfigFirstChannelNumber, kQKSDKConfigChannelCount,
+                                    kQKSDKConfigChannelMaxPower, kQKSDKConfigChannelDFSEnable})
+                body.push_back(static_cast<uint8_t>(entry[key].int64Value()));
+    }
+    if (p.regionIdEnable) {
+        body.insert(body.end(), {0x03, 0x04});
+        appendLe(body, static_cast<uint64_t>(number(p.regionId)), 4);
+    }
+    if (p.functionSetEnable) {
+        const std::string domain = p.moduleServerDomain.value_or("");
+        if (domain.size() > 255) return "module server domain over 255 bytes";
+        body.push_back(0x04);
+        body.push_back(static_cast<uint8_t>(domain.size()));
+        append(body, toBytes(domain));
+        body.insert(body.end(), {0x05, 0x02});
+        appendLe(body, static_cast<uint64_t>(number(p.moduleServerPort)), 2);
+        body.insert(body.end(), {0x06, 0x01, static_cast<uint8_t>(number(p.functionType))});
+    }
+    return nullptr;
+}
+
+// Items 7 to 10: the cluster, then the ADNS addresses or else the ADS domain and port.
+const char* appendCloudItems(Bytes& body, const QKDeviceApConfigParams& p) {
+    static const std::vector<std::string> kNoAddresses;
+    const std::vector<std::string>& adnsIPList = p.adnsIPList ? *p.adnsIPList : kNoAddresses;
+    if (p.adnsIPEnable || p.adsEnable) {
+        const auto cluster = static_cast<uint32_t>(number(p.adsClusterId));
+        body.insert(body.end(),
+                    {0x07, 0x03, static_cast<uint8_t>(cluster >> 16),
+                     static_cast<uint8_t>(cluster >> 8), static_cast<uint8_t>(cluster)});
+    }
+    if (p.adnsIPEnable) {
+        body.push_back(0x0A);
+        if (!adnsIPList.empty()) {
+            Bytes item;
+            if (p.adnsIPPort) appendLe(item, static_cast<uint64_t>(number(p.adnsIPPort)), 2);
+            Bytes addresses;
+            size_t count = 0;
+            for (const auto& address : adnsIPList) {
+                if (auto reversed = reversedAddress(address)) {
+                    append(addresses, *reversed);
+                    ++count;
+                }
+            }
+            if (count > 255 || item.size() + 1 + addresses.size() > 255)
+                return "ADNS address list too long";
+            item.push_back(static_cast<uint8_t>(count));
+            append(item, addresses);
+            body.push_back(static_cast<uint8_t>(item.size()));
+            append(body, item);
+        }
+    } else if (p.adsEnable) {
+        if (p.adsDomain) {
+            if (p.adsDomain->size() > 255) return "ADS domain over 255 bytes";
+            body.push_back(0x08);
+            body.push_back(static_cast<uint8_t>(p.adsDomain->size()));
+            append(body, toBytes(*p.adsDomain));
+        }
+        if (p.adsPort) {
+            body.insert(body.end(), {0x09, 0x02});
+            appendLe(body, static_cast<uint64_t>(number(p.adsPort)), 2);
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 void QKProtocol::findDeviceInLanWithDic(const Value&) {
@@ -165,113 +280,18 @@ bool QKProtocol::writeNewWiFiSSIDWithConfigModel(const QKDeviceApConfigParams& p
     if (random.size() < 32 || !isHexText(std::string_view(random).substr(0, 32)))
         return refuse("randomNum is not 32 hex digits");
     QKSDKLOG("randomUUID = %s", maskedSecret("code", random).c_str());
-    const std::string& ssid = *p.routerSSID;
-    const std::string pwd = p.routerPwd.value_or("");
-    if (ssid.size() > 255 || pwd.size() > 255) return refuse("SSID or password over 255 bytes");
-    const auto gbSsid = lantext::gb18030(ssid);
-    if (!gbSsid || gbSsid->size() > 255) return refuse("SSID has no GB18030 form of 255 bytes");
-
-    Bytes body;
-    body = hextext::readPairs(std::string_view(random).substr(0, 32));
-    body.push_back(static_cast<uint8_t>(ssid.size()));
-    append(body, toBytes(ssid));
-    body.push_back(static_cast<uint8_t>(pwd.size()));
-    append(body, toBytes(pwd));
-
-    const std::string bssid = p.routerBSSID.value_or("");
-    if (bssid.empty()) {
-        body.push_back(0);
-    } else {
-        auto parts = componentsSeparatedBy(bssid, ':');
-        if (parts.size() > 255) return refuse("BSSID over 255 parts");
-        body.push_back(static_cast<uint8_t>(parts.size()));
-        for (const auto& part : parts) body.push_back(static_cast<uint8_t>(scanHex(part)));
-    }
-    body.push_back(static_cast<uint8_t>(gbSsid->size()));
-    append(body, *gbSsid);
-
-    if (p.channelEnable) body.push_back(0);
-    body.insert(body.end(), {0x01, 0x01, static_cast<uint8_t>(p.checkPasswordEnable ? 1 : 0)});
-
-    static const Value::Array kNoChannels;
-    const Value::Array& channelList = p.channelList ? *p.channelList : kNoChannels;
-    static const std::vector<std::string> kNoAddresses;
-    const std::vector<std::string>& adnsIPList = p.adnsIPList ? *p.adnsIPList : kNoAddresses;
-    if (p.countryCodeEnable) {
-        const size_t channels = channelList.size();
-        if (channels > 62) return refuse("channel list over 62 entries");
-        body.push_back(0x02);
-        body.push_back(static_cast<uint8_t>(4 + 4 * channels));
-        if (p.countryCode) {
-            if (p.countryCode->size() != 2) return refuse("country code is not two bytes");
-            append(body, toBytes(*p.countryCode));
-        } else {
-            body.insert(body.end(), {0, 0});
-        }
-        body.push_back(p.timeZone ? static_cast<uint8_t>(number(p.timeZone)) : 255);
-        body.push_back(static_cast<uint8_t>(channels));
-        for (const Value& entry : channelList)
-            for (const char* key : {kQKSDKConfigFirstChannelNumber, kQKSDKConfigChannelCount,
-                                    kQKSDKConfigChannelMaxPower, kQKSDKConfigChannelDFSEnable})
-                body.push_back(static_cast<uint8_t>(entry[key].int64Value()));
-    }
-    if (p.regionIdEnable) {
-        body.insert(body.end(), {0x03, 0x04});
-        appendLe(body, static_cast<uint64_t>(number(p.regionId)), 4);
-    }
-    if (p.functionSetEnable) {
-        const std::string domain = p.moduleServerDomain.value_or("");
-        if (domain.size() > 255) return refuse("module server domain over 255 bytes");
-        body.push_back(0x04);
-        body.push_back(static_cast<uint8_t>(domain.size()));
-        append(body, toBytes(domain));
-        body.insert(body.end(), {0x05, 0x02});
-        appendLe(body, static_cast<uint64_t>(number(p.moduleServerPort)), 2);
-        body.insert(body.end(), {0x06, 0x01, static_cast<uint8_t>(number(p.functionType))});
-    }
-    if (p.adnsIPEnable || p.adsEnable) {
-        const auto cluster = static_cast<uint32_t>(number(p.adsClusterId));
+    Bytes body = hextext::readPairs(std::string_view(random).substr(0, 32));
+    const char* refusal = appendRouter(body, p);
+    if (!refusal) refusal = appendRegionalItems(body, p);
+    if (!refusal && (p.adnsIPEnable || p.adsEnable)) {
         QKSDKLOG(
             "adsClusterId = %s, adnsIPPort = %s, adsDomain = %s, adsPort = %s, adnsIP count = %zu",
             p.adsClusterId.value_or("").c_str(), p.adnsIPPort.value_or("").c_str(),
-            p.adsDomain.value_or("").c_str(), p.adsPort.value_or("").c_str(), adnsIPList.size());
-        body.insert(body.end(),
-                    {0x07, 0x03, static_cast<uint8_t>(cluster >> 16),
-                     static_cast<uint8_t>(cluster >> 8), static_cast<uint8_t>(cluster)});
+            p.adsDomain.value_or("").c_str(), p.adsPort.value_or("").c_str(),
+            p.adnsIPList ? p.adnsIPList->size() : size_t{0});
     }
-    if (p.adnsIPEnable) {
-        body.push_back(0x0A);
-        if (!adnsIPList.empty()) {
-            Bytes item;
-            if (p.adnsIPPort) appendLe(item, static_cast<uint64_t>(number(p.adnsIPPort)), 2);
-            Bytes addresses;
-            size_t count = 0;
-            for (const auto& address : adnsIPList) {
-                if (auto reversed = reversedAddress(address)) {
-                    append(addresses, *reversed);
-                    ++count;
-                }
-            }
-            if (count > 255 || item.size() + 1 + addresses.size() > 255)
-                return refuse("ADNS address list too long");
-            item.push_back(static_cast<uint8_t>(count));
-            append(item, addresses);
-            body.push_back(static_cast<uint8_t>(item.size()));
-            append(body, item);
-        }
-    } else if (p.adsEnable) {
-        if (p.adsDomain) {
-            if (p.adsDomain->size() > 255) return refuse("ADS domain over 255 bytes");
-            body.push_back(0x08);
-            body.push_back(static_cast<uint8_t>(p.adsDomain->size()));
-            append(body, toBytes(*p.adsDomain));
-        }
-        if (p.adsPort) {
-            body.insert(body.end(), {0x09, 0x02});
-            appendLe(body, static_cast<uint64_t>(number(p.adsPort)), 2);
-        }
-    }
-
+    if (!refusal) refusal = appendCloudItems(body, p);
+    if (refusal) return refuse(refusal);
     QKSDKLOG("0070 body %s", maskedBody(body).c_str());
     setBody(std::move(body));
     return true;

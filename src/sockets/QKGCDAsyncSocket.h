@@ -408,6 +408,11 @@ class QKGCDAsyncSocket : public std::enable_shared_from_this<QKGCDAsyncSocket> {
     void queueRead(std::shared_ptr<ReadPacket> packet);
     void maybeDequeueRead();
     void doReadData();
+    // One pass of doReadData over the current read: what it took and how it ended.
+    struct ReadPass;
+    void drainPreBuffer(ReadPass& pass);
+    void readFromDescriptor(ReadPass& pass);
+    void finishReadPass(ReadPass pass);
     void doReadEOF();
     void completeCurrentRead();
     void endCurrentRead();

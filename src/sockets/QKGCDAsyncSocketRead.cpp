@@ -83,6 +83,14 @@ void QKGCDAsyncSocket::maybeDequeueRead() {
     }
 }
 
+struct QKGCDAsyncSocket::ReadPass {
+    bool done = false;     // the request is complete
+    bool eof = false;      // the stream ended
+    bool waiting = false;  // the descriptor has nothing more now
+    ErrorPtr error;
+    uint64_t total = 0;  // bytes added to the request in this pass
+};
+
 void QKGCDAsyncSocket::doReadData() {
     if (currentRead_ && currentRead_->tlsSettings && (flags_ & kStartingWriteTLS)) {
         continueHandshake();
@@ -97,111 +105,120 @@ void QKGCDAsyncSocket::doReadData() {
         setSourceSuspended(Side::Read, false);
         return;
     }
-    ReadPacket& r = *currentRead_;
-    bool done = false, eof = false, waiting = false;
-    ErrorPtr error;
-    uint64_t total = 0;
-
-    // Moves what the request may take from the pre-buffer into its buffer.
-    auto drainPreBuffer = [&] {
-        uint64_t available = preBuffer_->availableBytes();
-        if (available == 0) return;
-        bool found = false;
-        uint64_t n = r.term.empty()
-                         ? r.readLengthForNonTermWithHint(available)
-                         : r.readLengthForTerm(preBuffer_->readBuffer(), available, &found);
-        r.ensureCapacityForAdditionalDataOfLength(n);
-        std::memcpy(r.writePointer(), preBuffer_->readBuffer(), n);
-        preBuffer_->didRead(n);
-        r.bytesDone += n;
-        total += n;
-        if (r.readLength > 0) {
-            done = r.bytesDone == r.readLength;
-        } else if (!r.term.empty()) {
-            done = found;
-            if (!done && r.maxLength > 0 && r.bytesDone >= r.maxLength) {
-                error = readMaxedOutError();
-            }
-        } else {
-            done = r.maxLength > 0 && r.bytesDone == r.maxLength;
-        }
-    };
-
-    drainPreBuffer();
-    if (!done && !error) {
+    ReadPass pass;
+    drainPreBuffer(pass);
+    if (!pass.done && !pass.error) {
         if (flags_ & kSocketHasReadEOF) {
-            eof = true;
+            pass.eof = true;
         } else if (flags_ & kSocketSecure) {
             // Everything that arrived is decrypted into the pre-buffer first.
-            sslReadIntoPreBuffer(&eof, &waiting, &error);
-            if (!error) drainPreBuffer();
+            sslReadIntoPreBuffer(&pass.eof, &pass.waiting, &pass.error);
+            if (!pass.error) drainPreBuffer(pass);
         } else if (socketFDBytesAvailable_ > 0) {
-            uint64_t n = r.term.empty() ? r.readLengthForNonTermWithHint(socketFDBytesAvailable_)
-                                        : socketFDBytesAvailable_;
-            uint8_t* into;
-            if (r.term.empty()) {
-                r.ensureCapacityForAdditionalDataOfLength(n);
-                into = r.writePointer();
-            } else {
-                preBuffer_->ensureCapacityForWrite(n);
-                into = preBuffer_->writeBuffer();
-            }
-            ssize_t result = ::read(connectedFD(), into, n);
-            if (result < 0) {
-                if (errno == EWOULDBLOCK || errno == EINTR) {
-                    waiting = true;
-                } else {
-                    error = errorWithErrno(errno, "Error in read() function");
-                }
-                socketFDBytesAvailable_ = 0;
-            } else if (result == 0) {
-                eof = true;
-                socketFDBytesAvailable_ = 0;
-            } else {
-                auto got = uint64_t(result);
-                socketFDBytesAvailable_ = got < n ? 0 : socketFDBytesAvailable_ - got;
-                waiting = socketFDBytesAvailable_ == 0;
-                if (!r.term.empty()) {
-                    preBuffer_->didWrite(got);
-                    drainPreBuffer();
-                } else {
-                    r.bytesDone += got;
-                    total += got;
-                    done = r.readLength > 0 ? r.bytesDone == r.readLength : true;
-                }
-            }
+            readFromDescriptor(pass);
         } else {
-            waiting = true;
+            pass.waiting = true;
         }
     }
+    finishReadPass(pass);
+}
 
-    if (!done && !error && total > 0) {
-        if (r.readLength == 0 && r.term.empty()) {
-            done = true;
+// Moves what the request may take from the pre-buffer into its buffer.
+void QKGCDAsyncSocket::drainPreBuffer(ReadPass& pass) {
+    ReadPacket& r = *currentRead_;
+    uint64_t available = preBuffer_->availableBytes();
+    if (available == 0) return;
+    bool found = false;
+    uint64_t n = r.term.empty() ? r.readLengthForNonTermWithHint(available)
+                                : r.readLengthForTerm(preBuffer_->readBuffer(), available, &found);
+    r.ensureCapacityForAdditionalDataOfLength(n);
+    std::memcpy(r.writePointer(), preBuffer_->readBuffer(), n);
+    preBuffer_->didRead(n);
+    r.bytesDone += n;
+    pass.total += n;
+    if (r.readLength > 0) {
+        pass.done = r.bytesDone == r.readLength;
+    } else if (!r.term.empty()) {
+        pass.done = found;
+        if (!pass.done && r.maxLength > 0 && r.bytesDone >= r.maxLength) {
+            pass.error = readMaxedOutError();
+        }
+    } else {
+        pass.done = r.maxLength > 0 && r.bytesDone == r.maxLength;
+    }
+}
+
+// A plain read of what the descriptor has: straight into the request without a terminator,
+// through the pre-buffer with one.
+void QKGCDAsyncSocket::readFromDescriptor(ReadPass& pass) {
+    ReadPacket& r = *currentRead_;
+    uint64_t n = r.term.empty() ? r.readLengthForNonTermWithHint(socketFDBytesAvailable_)
+                                : socketFDBytesAvailable_;
+    uint8_t* into;
+    if (r.term.empty()) {
+        r.ensureCapacityForAdditionalDataOfLength(n);
+        into = r.writePointer();
+    } else {
+        preBuffer_->ensureCapacityForWrite(n);
+        into = preBuffer_->writeBuffer();
+    }
+    ssize_t result = ::read(connectedFD(), into, n);
+    if (result < 0) {
+        if (errno == EWOULDBLOCK || errno == EINTR) {
+            pass.waiting = true;
         } else {
-            notify([total, tag = r.tag](QKGCDAsyncSocketDelegate& d, const QKGCDAsyncSocketPtr& s) {
+            pass.error = errorWithErrno(errno, "Error in read() function");
+        }
+        socketFDBytesAvailable_ = 0;
+    } else if (result == 0) {
+        pass.eof = true;
+        socketFDBytesAvailable_ = 0;
+    } else {
+        auto got = uint64_t(result);
+        socketFDBytesAvailable_ = got < n ? 0 : socketFDBytesAvailable_ - got;
+        pass.waiting = socketFDBytesAvailable_ == 0;
+        if (!r.term.empty()) {
+            preBuffer_->didWrite(got);
+            drainPreBuffer(pass);
+        } else {
+            r.bytesDone += got;
+            pass.total += got;
+            pass.done = r.readLength > 0 ? r.bytesDone == r.readLength : true;
+        }
+    }
+}
+
+// Completes the request, reports partial progress, or waits for more, as the pass ended.
+void QKGCDAsyncSocket::finishReadPass(ReadPass pass) {
+    ReadPacket& r = *currentRead_;
+    if (!pass.done && !pass.error && pass.total > 0) {
+        if (r.readLength == 0 && r.term.empty()) {
+            pass.done = true;
+        } else {
+            notify([total = pass.total, tag = r.tag](QKGCDAsyncSocketDelegate& d,
+                                                     const QKGCDAsyncSocketPtr& s) {
                 d.socketDidReadPartialDataOfLengthTag(s, total, tag);
             });
-            waiting = true;
+            pass.waiting = true;
         }
     }
 
-    if (done) {
+    if (pass.done) {
         completeCurrentRead();
-        if (error) {
-            closeWithError(error);
-        } else if (!eof) {
+        if (pass.error) {
+            closeWithError(pass.error);
+        } else if (!pass.eof) {
             maybeDequeueRead();
-            if (waiting) setSourceSuspended(Side::Read, false);
+            if (pass.waiting) setSourceSuspended(Side::Read, false);
         } else {
             if (preBuffer_->availableBytes() > 0) maybeDequeueRead();
             doReadEOF();
         }
-    } else if (error) {
-        closeWithError(error);
-    } else if (eof) {
+    } else if (pass.error) {
+        closeWithError(pass.error);
+    } else if (pass.eof) {
         doReadEOF();
-    } else if (waiting) {
+    } else if (pass.waiting) {
         setSourceSuspended(Side::Read, false);
     }
 }

@@ -17,6 +17,7 @@
 #include "platform/http/URLSession.h"
 #include "sockets/QKGCDAsyncSocket.h"
 #include "sockets/QKGCDAsyncSocketInternal.h"
+#include "sockets/TlsSettings.h"
 
 namespace telvo {
 
@@ -74,26 +75,6 @@ class SessionCache {
     std::deque<std::pair<Bytes, SSL_SESSION*>> entries_;
 };
 
-// OpenSSL's version for a protocol number: 0 leaves the bound open, -1 is refused.
-int protocolVersion(int64_t protocol) {
-    switch (protocol) {
-        case kSSLProtocolUnknown:
-        case kSSLProtocolAll:
-        case kTLSProtocolMaxSupported:
-            return 0;
-        case kTLSProtocol1:
-            return TLS1_VERSION;
-        case kTLSProtocol11:
-            return TLS1_1_VERSION;
-        case kTLSProtocol12:
-            return TLS1_2_VERSION;
-        case kTLSProtocol13:
-            return TLS1_3_VERSION;
-        default:
-            return -1;
-    }
-}
-
 bool isNumericHost(const std::string& host) {
     unsigned char scratch[sizeof(in6_addr)];
     return inet_pton(AF_INET, host.c_str(), scratch) == 1 ||
@@ -119,6 +100,14 @@ struct QKGCDAsyncSocket::Tls {
     Trust trust = Trust::unasked;
     OSStatus verifyFailure = 0;
     bool closeNotify = false;
+
+    // The steps of QKGCDAsyncSocket::makeTls after the settings are read: OpenSSL's context,
+    // connection and memory BIOs; the settings' versions, suites and identity; the side of the
+    // handshake. errSecSuccess or the status of the failure.
+    OSStatus open();
+    OSStatus configure(const TlsSettings& settings);
+    OSStatus useCipherSuites(const std::vector<uint64_t>& suites);
+    void begin();
 
     // The status of a failed call, from the trust decision or OpenSSL's error queue, which
     // this empties.
@@ -202,155 +191,135 @@ void QKGCDAsyncSocket::maybeStartTLS() {
 
 std::shared_ptr<QKGCDAsyncSocket::Tls> QKGCDAsyncSocket::makeTls(const Dictionary& settings,
                                                                  ErrorPtr* error) {
-    auto invalid = [error](const char* key) {
-        *error = badParamError(std::string("Invalid value for ") + key + ".");
+    std::string invalidKey;
+    std::optional<TlsSettings> parsed = TlsSettings::parse(settings, &invalidKey);
+    if (!parsed) {
+        *error = badParamError("Invalid value for " + invalidKey + ".");
         return nullptr;
-    };
-    auto failed = [error](OSStatus status) {
+    }
+    auto tls = std::make_shared<Tls>();
+    tls->socket = this;
+    tls->server = parsed->server;
+    tls->manualTrust = parsed->manualTrust;
+    tls->peerID = parsed->peerID;
+    tls->peerName = parsed->peerName;
+    if (!tls->peerName && !connectHost_.empty()) {
+        tls->peerName = connectHost_;
+    } else if (!tls->peerName) {
+        if (auto peer = socketAddressParts(addressOf(connectedFD(), true)); peer.family)
+            tls->peerName = peer.host;
+    }
+    OSStatus status = tls->open();
+    if (status == errSecSuccess) status = tls->configure(*parsed);
+    if (status != errSecSuccess) {
         ERR_clear_error();
         *error = sslError(status);
         return nullptr;
-    };
-    auto tls = std::make_shared<Tls>();
-    tls->socket = this;
+    }
+    tls->begin();
+    ERR_clear_error();
+    return tls;
+}
 
-    const Value& isServer = settings[kCFStreamSSLIsServer];
-    if (!isServer.isNull() && !isServer.isNumber()) return invalid(kCFStreamSSLIsServer);
-    tls->server = isServer.boolValue();
-    const Value& manual = settings[QKGCDAsyncSocketManuallyEvaluateTrust];
-    if (!manual.isNull() && !manual.isNumber()) {
-        return invalid(QKGCDAsyncSocketManuallyEvaluateTrust);
-    }
-    tls->manualTrust = manual.boolValue();
-    const Value& peerName = settings[kCFStreamSSLPeerName];
-    if (peerName.isText()) {
-        tls->peerName = peerName.text();
-    } else if (!peerName.isNull()) {
-        return invalid(kCFStreamSSLPeerName);
-    } else if (!connectHost_.empty()) {
-        tls->peerName = connectHost_;
-    } else if (auto peer = socketAddressParts(addressOf(connectedFD(), true)); peer.family) {
-        tls->peerName = peer.host;
-    }
-    const Value& peerID = settings[QKGCDAsyncSocketSSLPeerID];
-    if (peerID.isBytes()) {
-        tls->peerID = peerID.bytes();
-    } else if (peerID.isText()) {
-        tls->peerID.assign(peerID.text().begin(), peerID.text().end());
-    } else if (!peerID.isNull()) {
-        return invalid(QKGCDAsyncSocketSSLPeerID);
-    }
-
-    tls->context.reset(SSL_CTX_new(TLS_method()));
-    if (!tls->context) return failed(errSSLInternal);
-    SSL_CTX* context = tls->context.get();
-    if (!tls->server) {
+OSStatus QKGCDAsyncSocket::Tls::open() {
+    context.reset(SSL_CTX_new(TLS_method()));
+    if (!context) return errSSLInternal;
+    if (!server) {
         // The check below alone decides on the server's chain.
-        SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_set_verify(context.get(), SSL_VERIFY_PEER, nullptr);
         SSL_CTX_set_cert_verify_callback(
-            context,
+            context.get(),
             [](X509_STORE_CTX* store, void* arg) {
                 auto* tls = static_cast<Tls*>(arg);
                 return tls->socket->verifyPeer(store);
             },
-            tls.get());
-        if (!tls->peerID.empty()) {
+            this);
+        if (!peerID.empty()) {
             SSL_CTX_set_session_cache_mode(
-                context, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
-            SSL_CTX_sess_set_new_cb(context, [](SSL* ssl, SSL_SESSION* session) {
+                context.get(), SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+            SSL_CTX_sess_set_new_cb(context.get(), [](SSL* ssl, SSL_SESSION* session) {
                 auto* tls = static_cast<Tls*>(SSL_get_app_data(ssl));
                 SessionCache::shared().put(tls->peerID, session);
                 return 1;
             });
         }
     }
-    tls->ssl.reset(SSL_new(context));
-    if (!tls->ssl) return failed(errSSLInternal);
-    SSL* ssl = tls->ssl.get();
-    SSL_set_app_data(ssl, tls.get());
-    tls->input = BIO_new(BIO_s_mem());
-    tls->output = BIO_new(BIO_s_mem());
-    if (!tls->input || !tls->output) {
-        BIO_free(tls->input);
-        BIO_free(tls->output);
-        return failed(errSSLInternal);
+    ssl.reset(SSL_new(context.get()));
+    if (!ssl) return errSSLInternal;
+    SSL_set_app_data(ssl.get(), this);
+    input = BIO_new(BIO_s_mem());
+    output = BIO_new(BIO_s_mem());
+    if (!input || !output) {
+        BIO_free(input);
+        BIO_free(output);
+        input = output = nullptr;
+        return errSSLInternal;
     }
-    BIO_set_mem_eof_return(tls->input, -1);
-    SSL_set_bio(ssl, tls->input, tls->output);
+    BIO_set_mem_eof_return(input, -1);
+    SSL_set_bio(ssl.get(), input, output);
+    return errSecSuccess;
+}
 
-    const char* versionKeys[] = {QKGCDAsyncSocketSSLProtocolVersionMin,
-                                 QKGCDAsyncSocketSSLProtocolVersionMax};
-    for (const char* key : versionKeys) {
-        const Value& value = settings[key];
-        if (value.isNull()) continue;
-        int version = value.isInteger() ? protocolVersion(value.int64Value()) : -1;
-        if (version < 0) return invalid(key);
-        bool set = key == versionKeys[0] ? SSL_set_min_proto_version(ssl, version)
-                                         : SSL_set_max_proto_version(ssl, version);
-        if (!set) return failed(errSSLBadConfiguration);
+OSStatus QKGCDAsyncSocket::Tls::configure(const TlsSettings& settings) {
+    SSL* s = ssl.get();
+    if (settings.minVersion && !SSL_set_min_proto_version(s, *settings.minVersion))
+        return errSSLBadConfiguration;
+    if (settings.maxVersion && !SSL_set_max_proto_version(s, *settings.maxVersion))
+        return errSSLBadConfiguration;
+    if (settings.cipherSuites) {
+        if (OSStatus status = useCipherSuites(*settings.cipherSuites); status != errSecSuccess)
+            return status;
     }
+    if (settings.identity) {
+        if (SSL_use_certificate(s, settings.identity->certificate->handle()) != 1 ||
+            SSL_use_PrivateKey(s, settings.identity->privateKey->handle()) != 1 ||
+            SSL_check_private_key(s) != 1) {
+            return errSSLBadConfiguration;
+        }
+        for (const SecCertificateRef& certificate : settings.chain) {
+            if (SSL_add1_chain_cert(s, certificate->handle()) != 1) return errSSLBadConfiguration;
+        }
+    }
+    return errSecSuccess;
+}
 
-    const Value& suites = settings[QKGCDAsyncSocketSSLCipherSuites];
-    if (!suites.isNull()) {
-        if (!suites.isArray()) return invalid(QKGCDAsyncSocketSSLCipherSuites);
-        std::string tls12, tls13;
-        for (const Value& suite : suites.array()) {
-            if (!suite.isInteger()) return invalid(QKGCDAsyncSocketSSLCipherSuites);
-            uint64_t number = suite.uint64Value();
-            const unsigned char id[2] = {uint8_t(number >> 8), uint8_t(number)};
-            const SSL_CIPHER* cipher = number <= 0xFFFF ? SSL_CIPHER_find(ssl, id) : nullptr;
-            if (!cipher) continue;  // a suite OpenSSL does not offer
-            std::string& list =
-                std::string_view(SSL_CIPHER_get_version(cipher)) == "TLSv1.3" ? tls13 : tls12;
-            list += (list.empty() ? "" : ":") + std::string(SSL_CIPHER_get_name(cipher));
-        }
-        if (tls12.empty() && tls13.empty()) return failed(errSSLBadCipherSuite);
-        // No suite below TLS 1.3 leaves TLS 1.3 alone (OpenSSL refuses an empty list).
-        bool set = SSL_set_ciphersuites(ssl, tls13.c_str()) == 1 &&
-                   (tls12.empty() ? SSL_set_min_proto_version(ssl, TLS1_3_VERSION) == 1
-                                  : SSL_set_cipher_list(ssl, tls12.c_str()) == 1);
-        if (!set) return failed(errSSLBadCipherSuite);
+// Only the suites OpenSSL offers of those asked for; none at all is an error.
+OSStatus QKGCDAsyncSocket::Tls::useCipherSuites(const std::vector<uint64_t>& suites) {
+    SSL* s = ssl.get();
+    std::string tls12, tls13;
+    for (uint64_t number : suites) {
+        const unsigned char id[2] = {uint8_t(number >> 8), uint8_t(number)};
+        const SSL_CIPHER* cipher = number <= 0xFFFF ? SSL_CIPHER_find(s, id) : nullptr;
+        if (!cipher) continue;
+        std::string& list =
+            std::string_view(SSL_CIPHER_get_version(cipher)) == "TLSv1.3" ? tls13 : tls12;
+        list += (list.empty() ? "" : ":") + std::string(SSL_CIPHER_get_name(cipher));
     }
+    if (tls12.empty() && tls13.empty()) return errSSLBadCipherSuite;
+    // No suite below TLS 1.3 leaves TLS 1.3 alone (OpenSSL refuses an empty list).
+    bool set = SSL_set_ciphersuites(s, tls13.c_str()) == 1 &&
+               (tls12.empty() ? SSL_set_min_proto_version(s, TLS1_3_VERSION) == 1
+                              : SSL_set_cipher_list(s, tls12.c_str()) == 1);
+    return set ? errSecSuccess : errSSLBadCipherSuite;
+}
 
-    const Value& certificates = settings[kCFStreamSSLCertificates];
-    if (!certificates.isNull() || tls->server) {
-        auto identity = certificates.at(0).objectAs<SecIdentity>();
-        if (!certificates.isArray() || !identity || !identity->certificate ||
-            !identity->privateKey) {
-            return invalid(kCFStreamSSLCertificates);
-        }
-        if (SSL_use_certificate(ssl, identity->certificate->handle()) != 1 ||
-            SSL_use_PrivateKey(ssl, identity->privateKey->handle()) != 1 ||
-            SSL_check_private_key(ssl) != 1) {
-            return failed(errSSLBadConfiguration);
-        }
-        for (size_t i = 1; i < certificates.count(); ++i) {
-            const Value& entry = certificates.at(i);
-            auto certificate = entry.isBytes() ? SecCertificate::createWithData(entry.bytes())
-                                               : entry.objectAs<SecCertificate>();
-            if (!certificate) return invalid(kCFStreamSSLCertificates);
-            if (SSL_add1_chain_cert(ssl, certificate->handle()) != 1) {
-                return failed(errSSLBadConfiguration);
-            }
+// The side of the handshake; a client names the server and offers a kept session.
+void QKGCDAsyncSocket::Tls::begin() {
+    SSL* s = ssl.get();
+    if (server) {
+        SSL_set_accept_state(s);
+        return;
+    }
+    SSL_set_connect_state(s);
+    if (peerName && !peerName->empty() && !isNumericHost(*peerName)) {
+        SSL_set_tlsext_host_name(s, peerName->c_str());
+    }
+    if (!peerID.empty()) {
+        if (SSL_SESSION* session = SessionCache::shared().get(peerID)) {
+            SSL_set_session(s, session);
+            SSL_SESSION_free(session);
         }
     }
-
-    if (tls->server) {
-        SSL_set_accept_state(ssl);
-    } else {
-        SSL_set_connect_state(ssl);
-        if (tls->peerName && !tls->peerName->empty() && !isNumericHost(*tls->peerName)) {
-            SSL_set_tlsext_host_name(ssl, tls->peerName->c_str());
-        }
-        if (!tls->peerID.empty()) {
-            if (SSL_SESSION* session = SessionCache::shared().get(tls->peerID)) {
-                SSL_set_session(ssl, session);
-                SSL_SESSION_free(session);
-            }
-        }
-    }
-    ERR_clear_error();
-    return tls;
 }
 
 // ---- the handshake ----

@@ -294,6 +294,7 @@ class QKGCDAsyncUdpSocket : public std::enable_shared_from_this<QKGCDAsyncUdpSoc
     bool startReceiving(uint32_t mode, ErrorPtr* error);
     void onReadEvent(bool v4, unsigned long available);
     void doReceive();
+    void filterAsynchronously(Bytes buffer, Bytes address);
     bool isConnectedTo(const Bytes& address) const;
     void suspendReadSourcesWithData();
 

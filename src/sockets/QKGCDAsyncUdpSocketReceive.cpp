@@ -81,6 +81,34 @@ bool QKGCDAsyncUdpSocket::isConnectedTo(const Bytes& address) const {
                sizeof(in6_addr)) == 0;
 }
 
+// The filter runs on its own queue; its verdict comes back to the socket queue, where an
+// allowed datagram is delivered unless the socket was closed meanwhile.
+void QKGCDAsyncUdpSocket::filterAsynchronously(Bytes buffer, Bytes address) {
+    ++pendingFilterOperations_;
+    receiveFilterQueue_->async([self = shared_from_this(), filter = receiveFilterBlock_,
+                                generation = openGeneration_, buffer = std::move(buffer),
+                                address = std::move(address)]() mutable {
+        std::any context;
+        bool allowed = filter(buffer, address, &context);
+        self->socketQueue_.dispatchQueue()->async(
+            [self, generation, allowed, buffer = std::move(buffer), address = std::move(address),
+             context = std::move(context)]() mutable {
+                if (generation != self->openGeneration_) return;  // closed meanwhile
+                --self->pendingFilterOperations_;
+                if (allowed)
+                    self->notifyDidReceiveData(std::move(buffer), std::move(address),
+                                               std::move(context));
+                if (self->flags_ & kReceiveOnce) {
+                    if (allowed) {
+                        self->flags_ &= ~kReceiveOnce;
+                    } else if (self->pendingFilterOperations_ == 0) {
+                        self->doReceive();
+                    }
+                }
+            });
+    });
+}
+
 void QKGCDAsyncUdpSocket::doReceive() {
     for (;;) {
         if (!(flags_ & (kReceiveOnce | kReceiveContinuous)) ||
@@ -155,29 +183,7 @@ void QKGCDAsyncUdpSocket::doReceive() {
                 delivered = true;
             }
         } else {
-            ++pendingFilterOperations_;
-            receiveFilterQueue_->async([self = shared_from_this(), filter = receiveFilterBlock_,
-                                        generation = openGeneration_, buffer = std::move(buffer),
-                                        address = std::move(address)]() mutable {
-                std::any context;
-                bool allowed = filter(buffer, address, &context);
-                self->socketQueue_.dispatchQueue()->async(
-                    [self, generation, allowed, buffer = std::move(buffer),
-                     address = std::move(address), context = std::move(context)]() mutable {
-                        if (generation != self->openGeneration_) return;  // closed meanwhile
-                        --self->pendingFilterOperations_;
-                        if (allowed)
-                            self->notifyDidReceiveData(std::move(buffer), std::move(address),
-                                                       std::move(context));
-                        if (self->flags_ & kReceiveOnce) {
-                            if (allowed) {
-                                self->flags_ &= ~kReceiveOnce;
-                            } else if (self->pendingFilterOperations_ == 0) {
-                                self->doReceive();
-                            }
-                        }
-                    });
-            });
+            filterAsynchronously(std::move(buffer), std::move(address));
             if (flags_ & kReceiveOnce) return;  // wait for the verdict
             continue;
         }

@@ -278,47 +278,11 @@ bool DispatchRuntime::runUntilDeterministic(const std::function<bool()>& predica
                     .count();
             int64_t limit = outsideWorkLimitNanos.load();
             if (waited >= limit) abortForOutsideWork(limit);
-            if (!enterLoopSleep(true)) continue;
-            realTimeWaits.fetch_add(1);
-            if (stalled) {
-                // Stalled sources would wake the wait at once: only a hand-in or the end of
-                // the work may.
-                PollSet none;
-                pollAndDeliver(none, -1, limit - waited, loopWakeFd_, &loopWakeReads);
-            } else {
-                PollSet set;
-                {
-                    std::lock_guard<std::mutex> lock(stateMutex);
-                    collectWatchedLocked(set);
-                }
-                pollAndDeliver(set, -1, limit - waited, loopWakeFd_, &loopWakeReads);
-            }
-            leaveLoopSleep();
+            waitForOutsideWork(stalled, limit - waited);
             continue;
         }
         waiting = false;
-        if (int settle = settleMicros.load(); settle > 0 && haveWatchedSources()) {
-            // Diagnostic only: data that shows up here came from work nobody registered.
-            if (enterLoopSleep(false)) {
-                realTimeWaits.fetch_add(1);
-                PollSet set;
-                {
-                    std::lock_guard<std::mutex> lock(stateMutex);
-                    collectWatchedLocked(set);
-                }
-                const bool woke =
-                    pollAndDeliver(set, 0, int64_t(settle) * 1000, loopWakeFd_, &loopWakeReads);
-                leaveLoopSleep();
-                if (woke) {
-                    std::fprintf(stderr,
-                                 "telvo dispatch: a watched descriptor became ready while the "
-                                 "loop was idle at %.6f s; register the work that feeds it as "
-                                 "outside work\n",
-                                 double(now) / 1e9);
-                    continue;
-                }
-            }
-        }
+        if (noticedUnregisteredWork(now)) continue;
         auto next = nextDeadline();
         if (untilIdle && !next) return predicate ? predicate() : false;
         if (now >= deadline) break;
@@ -332,6 +296,38 @@ bool DispatchRuntime::runUntilDeterministic(const std::function<bool()>& predica
         }
     }
     return predicate ? predicate() : false;
+}
+
+void DispatchRuntime::waitForOutsideWork(bool stalled, int64_t leftNanos) {
+    if (!enterLoopSleep(true)) return;
+    realTimeWaits.fetch_add(1);
+    PollSet set;
+    if (!stalled) {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        collectWatchedLocked(set);
+    }
+    pollAndDeliver(set, -1, leftNanos, loopWakeFd_, &loopWakeReads);
+    leaveLoopSleep();
+}
+
+bool DispatchRuntime::noticedUnregisteredWork(int64_t now) {
+    const int settle = settleMicros.load();
+    if (settle <= 0 || !haveWatchedSources() || !enterLoopSleep(false)) return false;
+    realTimeWaits.fetch_add(1);
+    PollSet set;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        collectWatchedLocked(set);
+    }
+    const bool woke = pollAndDeliver(set, 0, int64_t(settle) * 1000, loopWakeFd_, &loopWakeReads);
+    leaveLoopSleep();
+    if (woke) {
+        std::fprintf(stderr,
+                     "telvo dispatch: a watched descriptor became ready while the loop was idle "
+                     "at %.6f s; register the work that feeds it as outside work\n",
+                     double(now) / 1e9);
+    }
+    return woke;
 }
 
 void DispatchRuntime::abortForOutsideWork(int64_t limit) {

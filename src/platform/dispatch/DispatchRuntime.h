@@ -190,6 +190,13 @@ class DispatchRuntime {
     void poolWorker();
     void stopPool();
     [[noreturn]] void abortForOutsideWork(int64_t limitNanos);
+    // Deterministic mode, time standing still: sleeps in real time until outside work hands
+    // something in or ends (at most leftNanos). Stalled sources stay out of the wait, which
+    // they would end at once.
+    void waitForOutsideWork(bool stalled, int64_t leftNanos);
+    // Deterministic mode, idle (settleMicros > 0, diagnostic only): whether a watched
+    // descriptor became ready meanwhile, fed by work nobody registered; says so on stderr.
+    bool noticedUnregisteredWork(int64_t now);
     void reapPoolThreadsLocked(std::vector<std::thread>& out);
     bool runUntilThreaded(const std::function<bool()>& predicate, int64_t timeoutNanos);
     bool runUntilDeterministic(const std::function<bool()>& predicate, int64_t timeoutNanos,

@@ -148,27 +148,10 @@ bool xmlNestingWithin(std::string_view data, size_t limit) {
     return true;
 }
 
-// Walks a binary property list's object graph without recursion. A table the parser would
-// refuse anyway passes; a cycle, a path deeper than limit, or a dictionary key holding a zero
-// character (the property-list library aborts on one) does not.
-bool binaryPlistReadable(std::string_view data, size_t limit) {
-    const auto* b = reinterpret_cast<const uint8_t*>(data.data());
-    const size_t size = data.size();
-    auto be = [&](size_t at, size_t width) {
-        uint64_t v = 0;
-        for (size_t i = 0; i < width; ++i) v = v << 8 | b[at + i];
-        return v;
-    };
-    if (size < 8 + 32) return true;
-    const size_t t = size - 32;
-    const size_t offsetSize = b[t + 6], refSize = b[t + 7];
-    const uint64_t count = be(t + 8, 8), top = be(t + 16, 8), table = be(t + 24, 8);
-    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || count == 0 ||
-        top >= count || table > t || count > (t - table) / offsetSize)
-        return true;
-    // Objects may share their bytes, so the bytes looked at are budgeted.
-    uint64_t budget = 4 * uint64_t{std::max(size, kLookBudgetFloor)};
-    bool refused = false;
+// A binary property list's trailer and object table, read in place, with the budget of bytes
+// a walk may look at.
+class BinaryPlistGraph {
+  public:
     // Object i's type, where its contents start and how many entries (count) they have; type
     // 0 when it does not fit before the offset table.
     struct Entries {
@@ -176,82 +159,131 @@ bool binaryPlistReadable(std::string_view data, size_t limit) {
         size_t at = 0;
         uint64_t count = 0;
     };
-    auto entriesOf = [&](uint64_t i) -> Entries {
-        const uint64_t at = be(static_cast<size_t>(table + i * offsetSize), offsetSize);
-        if (at >= table) return {};
-        const uint8_t marker = b[at];
+
+    explicit BinaryPlistGraph(std::string_view data)
+        : b_(reinterpret_cast<const uint8_t*>(data.data())), size_(data.size()) {}
+
+    // Whether the trailer describes a table the walk can read (the parser refuses the rest).
+    bool readTrailer() {
+        if (size_ < 8 + 32) return false;
+        const size_t t = size_ - 32;
+        offsetSize_ = b_[t + 6];
+        refSize_ = b_[t + 7];
+        count_ = be(t + 8, 8);
+        top_ = be(t + 16, 8);
+        table_ = be(t + 24, 8);
+        // Objects may share their bytes, so the bytes looked at are budgeted.
+        budget_ = 4 * uint64_t{std::max(size_, kLookBudgetFloor)};
+        return !(offsetSize_ < 1 || offsetSize_ > 8 || refSize_ < 1 || refSize_ > 8 ||
+                 count_ == 0 || top_ >= count_ || table_ > t ||
+                 count_ > (t - table_) / offsetSize_);
+    }
+
+    // Depth first without recursion: false on a cycle, a path deeper than limit, or a
+    // dictionary key holding a zero character.
+    bool walk(size_t limit) {
+        // 0 unvisited, 1 on the current path, 2 finished; the depth below each finished object.
+        std::vector<uint8_t> state(count_, 0);
+        std::vector<uint32_t> below(count_, 0);
+        struct Frame {
+            uint64_t object;
+            Entries refs;
+            uint64_t next = 0;
+            uint32_t deepest = 0;
+        };
+        std::vector<Frame> path;
+        path.push_back({top_, refsOf(top_)});
+        state[top_] = 1;
+        while (!path.empty() && !refused_) {
+            Frame& f = path.back();
+            if (f.next == f.refs.count) {
+                below[f.object] = f.deepest;
+                state[f.object] = 2;
+                const uint32_t depth = f.deepest + 1;
+                path.pop_back();
+                if (!path.empty()) path.back().deepest = std::max(path.back().deepest, depth);
+                continue;
+            }
+            if (budget_-- == 0) return false;
+            const uint64_t k = be(f.refs.at + static_cast<size_t>(f.next++) * refSize_, refSize_);
+            if (k >= count_) continue;
+            if (state[k] == 2) {
+                f.deepest = std::max(f.deepest, below[k] + 1);
+                continue;
+            }
+            if (state[k] == 1 || path.size() >= limit) return false;
+            state[k] = 1;
+            path.push_back({k, refsOf(k)});
+        }
+        return !refused_ && below[top_] <= limit;
+    }
+
+  private:
+    uint64_t be(size_t at, size_t width) const {
+        uint64_t v = 0;
+        for (size_t i = 0; i < width; ++i) v = v << 8 | b_[at + i];
+        return v;
+    }
+
+    Entries entriesOf(uint64_t i) const {
+        const uint64_t at = be(static_cast<size_t>(table_ + i * offsetSize_), offsetSize_);
+        if (at >= table_) return {};
+        const uint8_t marker = b_[at];
         uint64_t n = marker & 0x0F;
         size_t p = static_cast<size_t>(at) + 1;
         if (n == 0x0F) {
-            if (p >= table || (b[p] & 0xF0) != 0x10) return {};
-            const size_t width = size_t{1} << (b[p] & 0x0F);
-            if (width > 8 || table - (p + 1) < width) return {};
+            if (p >= table_ || (b_[p] & 0xF0) != 0x10) return {};
+            const size_t width = size_t{1} << (b_[p] & 0x0F);
+            if (width > 8 || table_ - (p + 1) < width) return {};
             n = be(p + 1, width);
             p += 1 + width;
         }
         return {marker >> 4, p, n};
-    };
-    auto keyHasZero = [&](uint64_t k) {
-        if (k >= count) return false;
+    }
+
+    bool keyHasZero(uint64_t k) {
+        if (k >= count_) return false;
         const Entries key = entriesOf(k);
         const size_t unit = key.type == 0x6 ? 2 : 1;
-        if ((key.type != 0x5 && key.type != 0x6) || key.count > (table - key.at) / unit)
+        if ((key.type != 0x5 && key.type != 0x6) || key.count > (table_ - key.at) / unit)
             return false;
-        if (budget < key.count) return refused = true;
-        budget -= key.count;
+        if (budget_ < key.count) return refused_ = true;
+        budget_ -= key.count;
         for (size_t i = 0; i < key.count; ++i)
-            if (b[key.at + i * unit] == 0 && (unit == 1 || b[key.at + i * unit + 1] == 0))
+            if (b_[key.at + i * unit] == 0 && (unit == 1 || b_[key.at + i * unit + 1] == 0))
                 return true;
         return false;
-    };
+    }
+
     // Where the references of container i start and how many there are.
-    auto refsOf = [&](uint64_t i) -> Entries {
+    Entries refsOf(uint64_t i) {
         Entries e = entriesOf(i);
         if (e.type != 0xA && e.type != 0xC && e.type != 0xD) return {};
         if (e.type == 0xD) {
-            if (e.count > (table - e.at) / refSize / 2) return {};
+            if (e.count > (table_ - e.at) / refSize_ / 2) return {};
             for (uint64_t k = 0; k < e.count; ++k)
-                if (keyHasZero(be(e.at + static_cast<size_t>(k) * refSize, refSize)))
-                    refused = true;
+                if (keyHasZero(be(e.at + static_cast<size_t>(k) * refSize_, refSize_)))
+                    refused_ = true;
             e.count *= 2;
         }
-        if (e.count > (table - e.at) / refSize) return {};
+        if (e.count > (table_ - e.at) / refSize_) return {};
         return e;
-    };
-    // 0 unvisited, 1 on the current path, 2 finished; the depth below each finished object.
-    std::vector<uint8_t> state(count, 0);
-    std::vector<uint32_t> below(count, 0);
-    struct Frame {
-        uint64_t object;
-        Entries refs;
-        uint64_t next = 0;
-        uint32_t deepest = 0;
-    };
-    std::vector<Frame> path;
-    path.push_back({top, refsOf(top)});
-    state[top] = 1;
-    while (!path.empty() && !refused) {
-        Frame& f = path.back();
-        if (f.next == f.refs.count) {
-            below[f.object] = f.deepest;
-            state[f.object] = 2;
-            const uint32_t depth = f.deepest + 1;
-            path.pop_back();
-            if (!path.empty()) path.back().deepest = std::max(path.back().deepest, depth);
-            continue;
-        }
-        if (budget-- == 0) return false;
-        const uint64_t k = be(f.refs.at + static_cast<size_t>(f.next++) * refSize, refSize);
-        if (k >= count) continue;
-        if (state[k] == 2) {
-            f.deepest = std::max(f.deepest, below[k] + 1);
-            continue;
-        }
-        if (state[k] == 1 || path.size() >= limit) return false;
-        state[k] = 1;
-        path.push_back({k, refsOf(k)});
     }
-    return !refused && below[top] <= limit;
+
+    const uint8_t* b_;
+    const size_t size_;
+    size_t offsetSize_ = 0, refSize_ = 0;
+    uint64_t count_ = 0, top_ = 0, table_ = 0;
+    uint64_t budget_ = 0;
+    bool refused_ = false;
+};
+
+// Walks a binary property list's object graph without recursion. A table the parser would
+// refuse anyway passes; a cycle, a path deeper than limit, or a dictionary key holding a zero
+// character (the property-list library aborts on one) does not.
+bool binaryPlistReadable(std::string_view data, size_t limit) {
+    BinaryPlistGraph graph(data);
+    return !graph.readTrailer() || graph.walk(limit);
 }
 
 }  // namespace
