@@ -23,34 +23,43 @@ allowed=()
 declare -A rank
 for i in "${!layers[@]}"; do rank[${layers[$i]}]=$i; done
 
+# Both set REPLY (no subshell per include: the check runs once per include of every file).
 folder_of() { # "platform/sub/Name.h" -> platform/sub, "folder/Name.h" -> folder
   case $1 in
-    platform/*/*) local rest=${1#platform/}; echo "platform/${rest%%/*}" ;;
-    *) echo "${1%%/*}" ;;
+    platform/*/*) local rest=${1#platform/}; REPLY="platform/${rest%%/*}" ;;
+    *) REPLY="${1%%/*}" ;;
   esac
 }
 
-owner() { # folder of an included path "folder/[sub/]Name.h"
-  local name
-  name=$(basename "$1" .h)
-  if [ "${1%%/*}" != telvosdk ]; then folder_of "$1"; return; fi
-  if [ -n "${header_owner[$name]:-}" ]; then echo "${header_owner[$name]}"; return; fi
-  local cpp
-  cpp=$(find src -name "$name.cpp" | head -n 1)
-  if [ -z "$cpp" ]; then echo "?"; return; fi
+# The folder of each .cpp under src/, by its name.
+declare -A cpp_folder
+while IFS= read -r cpp; do
+  name=${cpp##*/}
+  name=${name%.cpp}
+  [ -n "${cpp_folder[$name]:-}" ] && continue
   folder_of "${cpp#src/}"
+  cpp_folder[$name]=$REPLY
+done < <(find src -name '*.cpp' | sort)
+
+owner() { # folder of an included path "folder/[sub/]Name.h"
+  local name=${1##*/}
+  name=${name%.h}
+  if [ "${1%%/*}" != telvosdk ]; then folder_of "$1"; return; fi
+  if [ -n "${header_owner[$name]:-}" ]; then REPLY=${header_owner[$name]}; return; fi
+  REPLY=${cpp_folder[$name]:-?}
 }
 
 status=0
 used=()
 while IFS= read -r file; do
   case $file in
-    include/telvosdk/*) own=$(owner "telvosdk/$(basename "$file")") ;;
-    src/*/*) own=$(folder_of "${file#src/}") ;;
+    include/telvosdk/*) owner "telvosdk/${file##*/}"; own=$REPLY ;;
+    src/*/*) folder_of "${file#src/}"; own=$REPLY ;;
     *) own=entry ;;  # src/ itself
   esac
   while IFS= read -r included; do
-    target=$(owner "$included")
+    owner "$included"
+    target=$REPLY
     if [ -z "${rank[$own]:-}" ] || [ -z "${rank[$target]:-}" ]; then
       echo "layers: $file includes $included: folder without a layer (add it to this script)"
       status=1

@@ -10,12 +10,22 @@ for kind in static shared; do
   dir="$root/build/package-$kind"
   prefix="$dir/prefix"
   rm -rf "$prefix" "$dir/consumer"
-  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELVO_WERROR=ON \
-    -DTELVO_BUILD_TESTS=OFF -DTELVO_BUILD_DEMO=OFF -DBUILD_SHARED_LIBS=$([ $kind = shared ] && echo ON || echo OFF) \
-    >/dev/null
-  cmake --build "$dir" -j "$jobs" --target telvosdk >"$dir/build.log" 2>&1 ||
-    { tail -n 60 "$dir/build.log"; exit 1; }
-  cmake --install "$dir" --prefix "$prefix" >/dev/null
+  # TELVO_PACKAGE_STATIC_BUILD: a Release build tree whose static library is installed as it is
+  # (scripts/test.sh hands over its plain build) instead of building the library again.
+  from="$dir"
+  if [ $kind = static ] && [ -n "${TELVO_PACKAGE_STATIC_BUILD:-}" ]; then
+    from=$TELVO_PACKAGE_STATIC_BUILD
+    mkdir -p "$dir"
+    cmake --build "$from" -j "$jobs" --target telvosdk >"$dir/build.log" 2>&1 ||
+      { tail -n 60 "$dir/build.log"; exit 1; }
+  else
+    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELVO_WERROR=ON \
+      -DTELVO_BUILD_TESTS=OFF -DTELVO_BUILD_DEMO=OFF -DBUILD_SHARED_LIBS=$([ $kind = shared ] && echo ON || echo OFF) \
+      >/dev/null
+    cmake --build "$dir" -j "$jobs" --target telvosdk >"$dir/build.log" 2>&1 ||
+      { tail -n 60 "$dir/build.log"; exit 1; }
+  fi
+  cmake --install "$from" --prefix "$prefix" >/dev/null
   # Only the scratch prefix is searched: nothing from the source or build tree can leak in.
   cmake -S "$root/examples/consumer" -B "$dir/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
     >/dev/null

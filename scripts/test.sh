@@ -14,23 +14,40 @@ export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/telvo-ccache}"
 export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
 export CCACHE_SLOPPINESS="pch_defines,time_macros,include_file_mtime,include_file_ctime"
 
-run_suite() { # name, [--targets "t1 t2" --tests REGEX], extra cmake args...
+# Each suite is built, then its tests run in the background while the next suite builds: the
+# tests spend most of their time waiting (on loopback, on buses, on real-time steps), which the
+# next build fills. One suite's tests and one build at a time.
+build_suite() { # name, [--targets "t1 t2"], extra cmake args...
   local name=$1; shift
-  local targets=() tests=()
+  local targets=()
   if [ "${1:-}" = "--targets" ]; then
     for t in $2; do targets+=(--target "$t"); done
-    tests=(-L "^(${3#--tests=})$")
-    shift 3
+    shift 2
   fi
   echo "=== $name build"
   cmake -S "$root" -B "$build/$name" -G Ninja "$@" >/dev/null || return 1
   # A failed build must not fall through to stale test programs.
   cmake --build "$build/$name" -j "$jobs" "${targets[@]}" ||
     { echo "=== $name build FAILED"; all_failed=$((all_failed + 1)); return 1; }
+}
+
+tests_pid=""
+tests_name=""
+start_tests() { # name, [label regex]; the environment of the call reaches the tests
+  local name=$1 labels=()
+  [ -n "${2:-}" ] && labels=(-L "^($2)$")
+  ctest --test-dir "$build/$name" -j "$jobs" --output-on-failure --timeout 300 "${labels[@]}" \
+    >"$build/$name/ctest.log" 2>&1 &
+  tests_pid=$!
+  tests_name=$name
+}
+
+finish_tests() { # waits for the tests started last and counts them
+  [ -n "$tests_pid" ] || return 0
+  local name=$tests_name log="$build/$tests_name/ctest.log" rc=0
+  wait "$tests_pid" || rc=$?
+  tests_pid=""
   echo "=== $name tests"
-  local log="$build/$name/ctest.log" rc=0
-  ctest --test-dir "$build/$name" -j "$jobs" --output-on-failure --timeout 300 "${tests[@]}" \
-    >"$log" 2>&1 || rc=$?
   # ctest's summary: "100% tests passed, 0 tests failed out of N".
   local summary total failed
   summary=$(grep -E "tests failed out of [0-9]+" "$log" | tail -n 1)
@@ -68,38 +85,73 @@ fi
 # installs the same objects. Elsewhere line tables only (-g1): file and line in sanitizer reports
 # at a fraction of full debug information's compile time.
 lines=(-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG")
-run_suite plain -DCMAKE_BUILD_TYPE=Release -DTELVO_BUILD_BENCH=ON -DTELVO_WERROR=ON || status=1
+if build_suite plain -DCMAKE_BUILD_TYPE=Release -DTELVO_BUILD_BENCH=ON -DTELVO_WERROR=ON; then
+  start_tests plain
+else
+  status=1
+fi
 # AddressSanitizer and UndefinedBehaviorSanitizer with clang, which also builds the fuzz targets
 # from the same objects (libFuzzer is clang's): one instrumented build serves both.
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_suite sanitized -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DCMAKE_CXX_FLAGS_DEBUG=-g1 \
+asan_env=(ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
+tsan_env=(TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp)
+sanitized=0
+export "${asan_env[@]}"
+build_suite sanitized -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DCMAKE_CXX_FLAGS_DEBUG=-g1 \
   -DCMAKE_C_FLAGS_DEBUG=-g1 -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DTELVO_SANITIZE=ON -DTELVO_BUILD_FUZZ=ON -DTELVO_WERROR=ON || status=1
+  -DTELVO_SANITIZE=ON -DTELVO_BUILD_FUZZ=ON -DTELVO_WERROR=ON || { status=1; sanitized=1; }
+finish_tests || status=1
+[ "$sanitized" -eq 0 ] && start_tests sanitized
 # ThreadSanitizer: only the programs that exercise the runtime's threads.
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp \
-  run_suite tsan --targets "tests_platform tests_core tests_records tests_entry tests_http tests_sockets tests_cloud tests_discovery tests_dbus tests_blecore tests_bleflows tests_apconfig tests_bluez" \
-  --tests="tests_platform|tests_core|tests_records|tests_entry|tests_http|tests_sockets|tests_cloud|tests_discovery|tests_dbus|tests_blecore|tests_bleflows|tests_apconfig|tests_bluez" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo "${lines[@]}" -DTELVO_TSAN=ON -DTELVO_WERROR=ON || status=1
+tsan_programs="tests_platform tests_core tests_records tests_entry tests_http tests_sockets tests_cloud tests_discovery tests_dbus tests_blecore tests_bleflows tests_apconfig tests_bluez"
+tsan=0
+unset ASAN_OPTIONS UBSAN_OPTIONS
+export "${tsan_env[@]}"
+build_suite tsan --targets "$tsan_programs" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${lines[@]}" \
+  -DTELVO_TSAN=ON -DTELVO_WERROR=ON || { status=1; tsan=1; }
+finish_tests || status=1
+[ "$tsan" -eq 0 ] && start_tests tsan "${tsan_programs// /|}"
 
-# The installed package (static and shared) as a separate project consumes it.
-bash "$root/scripts/check-package.sh" || { all_failed=$((all_failed + 1)); status=1; }
+# The installed package (static and shared) as a separate project consumes it; the static one is
+# the plain build's library, the very objects the plain tests ran.
+TELVO_PACKAGE_STATIC_BUILD="$build/plain" bash "$root/scripts/check-package.sh" ||
+  { all_failed=$((all_failed + 1)); status=1; }
+finish_tests || status=1
 
 echo "=== fuzz smoke run"
 fuzz_pass=0
 fuzz_fail=0
-for target in "$build"/sanitized/fuzz_*; do
-  [ -x "$target" ] || continue
+fuzz_one() { # target, verdict file: one short run on a copy of the target's corpus
+  local target=$1 name work
   name=$(basename "$target")
-  corpus="$root/fuzz/corpus/${name#fuzz_}"
   work=$(mktemp -d)
-  [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
+  [ -d "$root/fuzz/corpus/${name#fuzz_}" ] && cp -r "$root/fuzz/corpus/${name#fuzz_}"/. "$work"/
   if "$target" -max_total_time="${FUZZ_SECONDS:-5}" -rss_limit_mb=2048 "$work" >"$work.log" 2>&1; then
-    fuzz_pass=$((fuzz_pass + 1)); echo "fuzz: $name ok"
+    echo "ok" >"$2"
   else
-    fuzz_fail=$((fuzz_fail + 1)); echo "fuzz: $name FAILED"; tail -n 40 "$work.log"; status=1
+    { echo "FAILED"; tail -n 40 "$work.log"; } >"$2"
   fi
   rm -rf "$work" "$work.log"
+}
+# Each target runs on one core: as many at once as there are jobs.
+verdicts=$(mktemp -d)
+running=0
+for target in "$build"/sanitized/fuzz_*; do
+  [ -x "$target" ] || continue
+  fuzz_one "$target" "$verdicts/$(basename "$target")" &
+  running=$((running + 1))
+  if [ "$running" -ge "$jobs" ]; then wait -n || true; running=$((running - 1)); fi
 done
+wait
+for verdict in "$verdicts"/*; do
+  [ -e "$verdict" ] || continue
+  name=$(basename "$verdict")
+  if [ "$(head -n 1 "$verdict")" = "ok" ]; then
+    fuzz_pass=$((fuzz_pass + 1)); echo "fuzz: $name ok"
+  else
+    fuzz_fail=$((fuzz_fail + 1)); echo "fuzz: $name FAILED"; tail -n +2 "$verdict"; status=1
+  fi
+done
+rm -rf "$verdicts"
 echo "fuzz: $fuzz_pass passed, $fuzz_fail failed"
 echo "=== format check, plain, sanitized and ThreadSanitizer tests, then fuzz targets"
 echo "all: $((all_passed + fuzz_pass)) passed, $((all_failed + fuzz_fail)) failed"
