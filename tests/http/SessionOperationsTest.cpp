@@ -74,9 +74,10 @@ TEST(SessionCompletionGroup, WaitsForEveryCompletionBlock) {
     Semaphore release;
     queue->async([&] { release.wait(); });
     std::atomic<int> completed{0};
-    Semaphore ended;
+    // Signalled on other threads up to their last step: held by them too.
+    auto ended = std::make_shared<Semaphore>();
     manager->setTaskDidCompleteBlock(
-        [&](const URLSessionTaskPtr&, const ErrorPtr&) { ended.signal(); });
+        [ended](const URLSessionTaskPtr&, const ErrorPtr&) { ended->signal(); });
     constexpr int kTasks = 6;
     for (int i = 0; i < kTasks; ++i) {
         URLRequest request;
@@ -87,15 +88,15 @@ TEST(SessionCompletionGroup, WaitsForEveryCompletionBlock) {
                                       const ErrorPtr&) { ++completed; })
             ->resume();
     }
-    for (int i = 0; i < kTasks; ++i) ASSERT_TRUE(ended.wait(60));
+    for (int i = 0; i < kTasks; ++i) ASSERT_TRUE(ended->wait(60));
     EXPECT_FALSE(group->wait(0.05)) << "the blocks wait behind the held queue";
     EXPECT_EQ(completed, 0);
     release.signal();
     EXPECT_TRUE(group->wait(60));
     EXPECT_EQ(completed, kTasks);
-    Semaphore notified;
-    group->notify(queue, [&] { notified.signal(); });
-    EXPECT_TRUE(notified.wait(60));
+    auto notified = std::make_shared<Semaphore>();
+    group->notify(queue, [notified] { notified->signal(); });
+    EXPECT_TRUE(notified->wait(60));
 }
 
 // The response hook's answer decides what becomes of the body, over HTTP and answered in the
