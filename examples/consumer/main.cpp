@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <type_traits>
 
 #include "telvosdk/TelvoSDK.h"
 #include "telvosdk/Value.h"
@@ -37,6 +38,38 @@ static_assert(!ApSessionVisible<telvo::QKDeviceManager> &&
               !ApSessionSettable<telvo::QKDeviceManager> &&
               !SmartConnectVisible<telvo::QKDeviceManager>);
 static_assert(!DecryptionReplaceable<telvo::QKDevice>);
+
+// Nor does an app replace a platform source or move the library's fixed ports.
+template <class N>
+concept InterfacesReplaceable = requires {
+    N::setInterfacesSource(nullptr);
+};
+template <class N>
+concept PortsMovable = requires {
+    N::clearPortOverrides();
+};
+static_assert(!InterfacesReplaceable<telvo::NetworkConfiguration> &&
+              !PortsMovable<telvo::NetworkConfiguration>);
+
+// A class of the app's own under a name the library once befriended reaches no private member.
+namespace telvo {
+struct DictionaryAccess {
+    template <class D>
+    static constexpr bool reachesEntries = requires(D& d) {
+        d.entries_;
+    };
+};
+struct QKDeviceManagerAccess {
+    template <class M>
+    static constexpr bool reachesSession = requires(M& m) {
+        m.apConnect_;
+    };
+};
+}  // namespace telvo
+static_assert(!telvo::DictionaryAccess::reachesEntries<telvo::Dictionary> &&
+              !telvo::QKDeviceManagerAccess::reachesSession<telvo::QKDeviceManager>);
+// The one Wi-Fi configuration facade comes from sharedManager alone.
+static_assert(!std::is_default_constructible_v<telvo::QKDeviceManager>);
 
 int main() {
     using namespace telvo;

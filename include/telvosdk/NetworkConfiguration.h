@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,16 +26,7 @@ struct TELVO_EXPORT WifiInfo {
     std::optional<int64_t> securityType;  // the platform's security type number, if known
 };
 
-// The fixed ports of the system, overridable for tests.
-enum class NetworkPort : uint16_t {
-    ApplianceSession = 6444,  // TCP session to the appliance in access-point configuration
-    DiscoveryProbe = 6445,    // LAN discovery probe destination
-    DiscoveryReplyA = 15000,  // LAN discovery reply listener
-    DiscoveryReplyB = 7083,   // LAN discovery reply listener
-    SmartConnect = 1234,      // smart-connect datagrams
-};
-
-// The network configuration of the host: interfaces, Wi-Fi facts, fixed ports. By default the
+// The network configuration of the host: interfaces and Wi-Fi facts. By default the
 // library reads them from the system: the current Wi-Fi network and its interface from
 // NetworkManager, iwd or wpa_supplicant over D-Bus (without them the Wi-Fi interface from the
 // kernel, and the network not readable), the other interfaces from the kernel. What the host
@@ -44,9 +34,8 @@ enum class NetworkPort : uint16_t {
 // bus: the answers are what the services have said so far (TelvoSDKInitialize starts asking).
 class TELVO_EXPORT NetworkConfiguration {
   public:
-    // Interfaces: the live list from getifaddrs unless a source is installed.
+    // The host's interface addresses, as the system lists them (getifaddrs).
     static std::vector<NetworkInterface> interfaces();
-    static void setInterfacesSource(std::function<std::vector<NetworkInterface>()> source);
 
     // Maps a platform interface name ("en0" Wi-Fi, "en2" the other LAN) to a system one
     // ("wlan0"); an empty realName removes the mapping. Unmapped, "en0" is the Wi-Fi interface
@@ -68,11 +57,6 @@ class TELVO_EXPORT NetworkConfiguration {
     // true while one of the services answers (false when all are absent or refuse access).
     static void setWifiInfoReadable(std::optional<bool> readable);
     static bool isWifiInfoReadable();
-
-    // The port to use for a fixed port; a test override wins.
-    static uint16_t port(NetworkPort which);
-    static void setPortOverride(NetworkPort which, uint16_t port);
-    static void clearPortOverrides();
 };
 
 }  // namespace telvo

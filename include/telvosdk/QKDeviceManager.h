@@ -15,9 +15,6 @@
 
 namespace telvo {
 
-class QKApContect;
-class QKSmartConnect;
-
 // The entry object of the Wi-Fi configuration flows: the access-point flow, smart connect and
 // the LAN scan. It holds at most one access-point session and one smart-connect flow; a new
 // access-point request releases the previous session without calling its blocks.
@@ -109,17 +106,9 @@ class TELVO_EXPORT QKDeviceManager : public std::enable_shared_from_this<QKDevic
     // Starts the discovery probe every `interval` seconds; true.
     bool startBroadCastWithInerval(double interval);
 
-  private:
-    // The library reaches the flow objects, which stay internal to it, through this.
-    friend struct QKDeviceManagerAccess;
-
-    std::shared_ptr<QKSmartConnect> smartConnect();
-    void replaceSession();
-    void startSmartConnect(const QKDeviceApConfigParams& params, bool byType,
-                           StepBlock deviceConfigStep, DeviceCompletion completion);
-
-    std::shared_ptr<QKApContect> apConnect_;
-    std::shared_ptr<QKSmartConnect> smartConnect_;
+  protected:
+    // The library makes the one instance (sharedManager).
+    QKDeviceManager() = default;
 };
 
 }  // namespace telvo

@@ -28,8 +28,6 @@ class TELVO_EXPORT Dictionary {
     Dictionary(std::initializer_list<Entry> entries);
     Dictionary(const Dictionary& other);
     Dictionary& operator=(const Dictionary& other);
-    // Out of line: inlined into a value's variant, GCC 12 takes the moved index pointer for
-    // maybe uninitialized.
     Dictionary(Dictionary&&) noexcept;
     Dictionary& operator=(Dictionary&&) noexcept;
     ~Dictionary();
@@ -57,8 +55,6 @@ class TELVO_EXPORT Dictionary {
     bool operator==(const Dictionary& other) const;
 
   private:
-    // The library adds entries it knows to be new through this (internal).
-    friend struct DictionaryAccess;
     // Small dictionaries (most of them: device dictionaries, extras) are looked up by scanning
     // their entries; from kIndexedFrom entries on, a dictionary keeps an index by key.
     static constexpr size_t kIndexedFrom = 40;
@@ -89,8 +85,6 @@ class TELVO_EXPORT Value {
     enum class Type { Null, Bool, Int, UInt, Double, Text, Bytes, Array, Dictionary, Object };
 
     Value() = default;
-    // Out of line, like a dictionary's moves: GCC 12 misreads the variant's copies and moves
-    // inlined into callers as reads of uninitialized alternatives.
     Value(const Value& other);
     Value(Value&& other) noexcept;
     Value& operator=(const Value& other);

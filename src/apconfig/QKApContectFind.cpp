@@ -6,9 +6,9 @@
 #include "discovery/QKBroadcastManager.h"
 #include "logging/LogMask.h"
 #include "logging/QKLog.h"
+#include "platform/net/NetworkConfiguration.h"
 #include "protocol/QKProtocol.h"
 #include "records/QKStepInfoSink.h"
-#include "telvosdk/NetworkConfiguration.h"
 #include "telvosdk/QKSDKConstants.h"
 
 namespace telvo {
@@ -114,8 +114,7 @@ void QKApContect::initDeviceEntityWithDic(const Dictionary& dic) {
 }
 
 void QKApContect::parseAPDeviceBroadcastBack(const Dictionary& dic) {
-    const std::string port =
-        std::to_string(NetworkConfiguration::port(NetworkPort::ApplianceSession));
+    const std::string port = std::to_string(fixedPort(NetworkPort::ApplianceSession));
     const std::optional<std::string> version = dic[kQKSDKUDPVersion].optionalText();
     if (!isThirdUDPVersion(version)) {
         wifiDeviceInit_ = QKConfigWifiDevice::create(ip_, port, [](const ErrorPtr&) {});

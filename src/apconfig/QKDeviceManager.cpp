@@ -31,7 +31,9 @@ QKApContect::DeviceCompletion toFlow(QKDeviceManager::DeviceCompletion completio
 }  // namespace
 
 std::shared_ptr<QKDeviceManager> QKDeviceManager::sharedManager() {
-    return sharedSlot().get([] { return std::make_shared<QKDeviceManager>(); });
+    return sharedSlot().get([]() -> std::shared_ptr<QKDeviceManager> {
+        return std::make_shared<QKDeviceManagerImpl>();
+    });
 }
 
 template <>
@@ -61,54 +63,59 @@ void QKDeviceManager::startConfigureDeviceWithParams(const QKDeviceApConfigParam
 
 // ---- Access point
 
-void QKDeviceManager::replaceSession() {
-    if (apConnect_) {
-        apConnect_->releaseAll();
-        apConnect_.reset();
+void QKDeviceManagerImpl::replaceSession() {
+    if (apConnect) {
+        apConnect->releaseAll();
+        apConnect.reset();
     }
-    apConnect_ = QKApContect::create();
-    apConnect_->setNeedConfirmDeviceInWan(true);
+    apConnect = QKApContect::create();
+    apConnect->setNeedConfirmDeviceInWan(true);
 }
 
 void QKDeviceManager::startApConnectWithParams(const QKDeviceApConfigParams& params, int64_t,
                                                StepBlock deviceConfigStep,
                                                DeviceCompletion completion) {
     TELVO_MAIN_THREAD_ONLY("QKDeviceManager::startApConnectWithParams");
-    replaceSession();
-    apConnect_->startConfigureDeviceParams(params, std::move(deviceConfigStep),
-                                           toFlow(std::move(completion)));
+    auto& flows = QKDeviceManagerImpl::of(*this);
+    flows.replaceSession();
+    flows.apConnect->startConfigureDeviceParams(params, std::move(deviceConfigStep),
+                                                toFlow(std::move(completion)));
 }
 
 void QKDeviceManager::connectDeviceWithSSID(const std::string& ssid, ErrorCompletion completion) {
     TELVO_MAIN_THREAD_ONLY("QKDeviceManager::connectDeviceWithSSID");
-    replaceSession();
+    auto& flows = QKDeviceManagerImpl::of(*this);
+    flows.replaceSession();
     QKDeviceApConfigParams params;
     params.deviceSSID = ssid;
-    apConnect_->connectDeviceWithParams(params, [completion](const ErrorPtr& error) {
+    flows.apConnect->connectDeviceWithParams(params, [completion](const ErrorPtr& error) {
         if (completion) completion(error);
     });
 }
 
 void QKDeviceManager::resumeConfigWithParams(const QKDeviceApConfigParams& params) {
     TELVO_MAIN_THREAD_ONLY("QKDeviceManager::resumeConfigWithParams");
-    if (apConnect_) apConnect_->resumeConfigWithParams(params);
+    if (auto session = QKDeviceManagerImpl::of(*this).apConnect)
+        session->resumeConfigWithParams(params);
 }
 
 void QKDeviceManager::stopBindDeviceWithCompletion(ErrorCompletion completion) {
     TELVO_MAIN_THREAD_ONLY("QKDeviceManager::stopBindDeviceWithCompletion");
-    if (!apConnect_) return;
-    apConnect_->stopBindDeviceToWifiWithCompletion([completion] {
+    auto session = QKDeviceManagerImpl::of(*this).apConnect;
+    if (!session) return;
+    session->stopBindDeviceToWifiWithCompletion([completion] {
         if (completion) completion(TelvoError::sucError());
     });
 }
 
 void QKDeviceManager::getWifiList(WifiListCompletion completion) {
     TELVO_MAIN_THREAD_ONLY("QKDeviceManager::getWifiList");
-    if (!apConnect_) {
+    auto session = QKDeviceManagerImpl::of(*this).apConnect;
+    if (!session) {
         if (completion) completion(TelvoError::sdkErrorWithType(1, 4007), std::nullopt);
         return;
     }
-    apConnect_->getWifiListAroundDeviceWithCompletion(
+    session->getWifiListAroundDeviceWithCompletion(
         [completion](const ErrorPtr& error, const std::optional<Value::Array>& list) {
             if (completion) completion(error, list);
         });
@@ -118,46 +125,49 @@ void QKDeviceManager::bindDeviceWithparams(const QKDeviceApConfigParams& params,
                                            std::function<void()> startScanInLanBlock,
                                            DeviceCompletion completion) {
     TELVO_MAIN_THREAD_ONLY("QKDeviceManager::bindDeviceWithparams");
-    if (!apConnect_) return;
+    auto session = QKDeviceManagerImpl::of(*this).apConnect;
+    if (!session) return;
     const int64_t securityType = params.routerPwd && !params.routerPwd->empty() ? 1 : 0;
-    apConnect_->bindDeviceWithParams(params, securityType, std::move(startScanInLanBlock),
-                                     toFlow(std::move(completion)));
+    session->bindDeviceWithParams(params, securityType, std::move(startScanInLanBlock),
+                                  toFlow(std::move(completion)));
 }
 
 // ---- Smart connect
 
-std::shared_ptr<QKSmartConnect> QKDeviceManager::smartConnect() {
-    if (!smartConnect_) smartConnect_ = std::make_shared<QKSmartConnect>();
-    return smartConnect_;
+std::shared_ptr<QKSmartConnect> QKDeviceManagerImpl::smartConnectFlow() {
+    if (!smartConnect) smartConnect = std::make_shared<QKSmartConnect>();
+    return smartConnect;
 }
 
 // ---- The library's access
 
 std::shared_ptr<QKApContect> QKDeviceManagerAccess::apConnect(const QKDeviceManager& manager) {
-    return manager.apConnect_;
+    return QKDeviceManagerImpl::of(manager).apConnect;
 }
 
 void QKDeviceManagerAccess::setApConnect(QKDeviceManager& manager,
                                          std::shared_ptr<QKApContect> session) {
-    manager.apConnect_ = std::move(session);
+    QKDeviceManagerImpl::of(manager).apConnect = std::move(session);
 }
 
 std::shared_ptr<QKSmartConnect> QKDeviceManagerAccess::smartConnect(QKDeviceManager& manager) {
-    return manager.smartConnect();
+    return QKDeviceManagerImpl::of(manager).smartConnectFlow();
 }
 
 void QKDeviceManagerAccess::setSmartConnect(QKDeviceManager& manager,
                                             std::shared_ptr<QKSmartConnect> flow) {
-    manager.smartConnect_ = std::move(flow);
+    QKDeviceManagerImpl::of(manager).smartConnect = std::move(flow);
 }
 
 void QKDeviceManagerAccess::release(QKDeviceManager& manager) {
-    if (manager.apConnect_) manager.apConnect_->releaseAll();
-    if (manager.smartConnect_) manager.smartConnect_->stop();
+    auto& flows = QKDeviceManagerImpl::of(manager);
+    if (flows.apConnect) flows.apConnect->releaseAll();
+    if (flows.smartConnect) flows.smartConnect->stop();
 }
 
-void QKDeviceManager::startSmartConnect(const QKDeviceApConfigParams& params, bool byType,
-                                        StepBlock deviceConfigStep, DeviceCompletion completion) {
+void QKDeviceManagerImpl::startSmartConnect(const QKDeviceApConfigParams& params, bool byType,
+                                            StepBlock deviceConfigStep,
+                                            DeviceCompletion completion) {
     QKTool::currentWifiInfoWithBlock(
         [&](const std::optional<std::string>& ssid, const std::string&, std::optional<int64_t>) {
             if (!ssid || ssid->empty() || !params.routerSSID || *ssid != *params.routerSSID) {
@@ -166,11 +176,11 @@ void QKDeviceManager::startSmartConnect(const QKDeviceApConfigParams& params, bo
             }
             startBroadCastWithInerval(1.0);
             if (byType) {
-                smartConnect()->fastConfigWithDeviceType(params, std::move(deviceConfigStep),
-                                                         toFlow(std::move(completion)));
+                smartConnectFlow()->fastConfigWithDeviceType(params, std::move(deviceConfigStep),
+                                                             toFlow(std::move(completion)));
             } else {
-                smartConnect()->fastConfigWithParams(params, std::move(deviceConfigStep),
-                                                     toFlow(std::move(completion)));
+                smartConnectFlow()->fastConfigWithParams(params, std::move(deviceConfigStep),
+                                                         toFlow(std::move(completion)));
             }
         });
 }
@@ -179,19 +189,21 @@ void QKDeviceManager::startSendQKCWithDevice(const QKDeviceApConfigParams& param
                                              StepBlock deviceConfigStep,
                                              DeviceCompletion completion) {
     TELVO_MAIN_THREAD_ONLY("QKDeviceManager::startSendQKCWithDevice");
-    startSmartConnect(params, false, std::move(deviceConfigStep), std::move(completion));
+    QKDeviceManagerImpl::of(*this).startSmartConnect(params, false, std::move(deviceConfigStep),
+                                                     std::move(completion));
 }
 
 void QKDeviceManager::startNewSendQKCWithDeviceType(const QKDeviceApConfigParams& params,
                                                     StepBlock deviceConfigStep,
                                                     DeviceCompletion completion) {
     TELVO_MAIN_THREAD_ONLY("QKDeviceManager::startNewSendQKCWithDeviceType");
-    startSmartConnect(params, true, std::move(deviceConfigStep), std::move(completion));
+    QKDeviceManagerImpl::of(*this).startSmartConnect(params, true, std::move(deviceConfigStep),
+                                                     std::move(completion));
 }
 
 void QKDeviceManager::stopSendQKCPacket() {
     TELVO_MAIN_THREAD_ONLY("QKDeviceManager::stopSendQKCPacket");
-    smartConnect()->stop();
+    QKDeviceManagerImpl::of(*this).smartConnectFlow()->stop();
     QKBroadcastManager::sharedManager()->changeInterval(60.0);
 }
 

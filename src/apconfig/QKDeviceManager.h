@@ -12,7 +12,28 @@
 
 namespace telvo {
 
-// Same threads as the facade's operations (the main thread).
+// The instance sharedManager makes: the facade with its flow objects. Same threads as the
+// facade's operations (the main thread).
+class QKDeviceManagerImpl final : public QKDeviceManager {
+  public:
+    static QKDeviceManagerImpl& of(QKDeviceManager& manager) {
+        return static_cast<QKDeviceManagerImpl&>(manager);
+    }
+    static const QKDeviceManagerImpl& of(const QKDeviceManager& manager) {
+        return static_cast<const QKDeviceManagerImpl&>(manager);
+    }
+    // Releases the current access-point session without calling its blocks and starts a new
+    // one.
+    void replaceSession();
+    // The smart-connect flow, made on first use and kept.
+    std::shared_ptr<QKSmartConnect> smartConnectFlow();
+    void startSmartConnect(const QKDeviceApConfigParams& params, bool byType,
+                           StepBlock deviceConfigStep, DeviceCompletion completion);
+
+    std::shared_ptr<QKApContect> apConnect;
+    std::shared_ptr<QKSmartConnect> smartConnect;
+};
+
 struct QKDeviceManagerAccess {
     // The current access-point session: replaced by every new access-point request, nullptr
     // before the first.

@@ -22,9 +22,9 @@
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/DispatchTimer.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/net/NetworkConfiguration.h"
 #include "protocol/QKProtocol.h"
 #include "security/QKDataSecurity.h"
-#include "telvosdk/NetworkConfiguration.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKSDKConstants.h"
 #include "telvosdk/TelvoError.h"
@@ -601,9 +601,9 @@ void QKSmartConnect::loadSubtypeFromDevice(const std::string& deviceId) {
         Value(Dictionary{{"deviceId", deviceId}, {"type", device_->deviceType}}));
     if (!wifiDeviceInit_) {
         const Value& ip = configInfoDic_["ip"];
-        wifiDeviceInit_ = QKConfigWifiDevice::create(
-            ip.isNull() ? std::string() : ip.stringValue(),
-            std::to_string(NetworkConfiguration::port(NetworkPort::ApplianceSession)));
+        wifiDeviceInit_ =
+            QKConfigWifiDevice::create(ip.isNull() ? std::string() : ip.stringValue(),
+                                       std::to_string(fixedPort(NetworkPort::ApplianceSession)));
     }
     QKSDKLOG("【Quickly connect】get sub type");
     wifiDeviceInit_->getDeviceSubTypeWithProtocol(

@@ -6,8 +6,7 @@
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
 #include "platform/base/Singleton.h"
-#include "platform/foundation/DictionaryAccess.h"
-#include "telvosdk/NetworkConfiguration.h"
+#include "platform/net/NetworkConfiguration.h"
 #include "telvosdk/QKSDKConstants.h"
 
 namespace telvo {
@@ -80,8 +79,8 @@ void QKUDPConnect::configure(const QKGCDAsyncUdpSocketPtr& sock, Role role) {
         QKSDKLOG("Error enableReusePort error:%s", describe(error));
     if (!sock->enableBroadcast(true, &error)) QKSDKLOG("Error enableBroadcast");
     if (listener) {
-        const uint16_t port = NetworkConfiguration::port(
-            role == Role::ListenerA ? NetworkPort::DiscoveryReplyA : NetworkPort::DiscoveryReplyB);
+        const uint16_t port = fixedPort(role == Role::ListenerA ? NetworkPort::DiscoveryReplyA
+                                                                : NetworkPort::DiscoveryReplyB);
         if (!sock->bindToPort(port, &error))
             QKSDKLOG("Error starting (bind) error:%s", describe(error));
     }
@@ -106,8 +105,7 @@ void QKUDPConnect::sendBroadCast(std::shared_ptr<QKProtocol> frame) {
     }
     const std::string destination = QKTool::getIPBordcastAddress().value_or("");
     sendAndListenSocket()->sendData(std::move(bytes), destination,
-                                    NetworkConfiguration::port(NetworkPort::DiscoveryProbe), -1,
-                                    kProbeTag);
+                                    fixedPort(NetworkPort::DiscoveryProbe), -1, kProbeTag);
 }
 
 void QKUDPConnect::releaseUdp() {
@@ -164,9 +162,8 @@ std::shared_ptr<Value> QKUDPConnect::deviceDicFromDatagram(const Bytes& data) {
     Dictionary& dic = record->mutableDictionary();
     char id[24];
     const auto written = std::to_chars(std::begin(id), std::end(id), frame->deviceID());
-    // The parser never writes these two keys.
-    DictionaryAccess::append(dic, kQKSDKDeviceId, std::string(id, written.ptr));
-    DictionaryAccess::append(dic, "oriUdpData", data);
+    dic.set(kQKSDKDeviceId, std::string(id, written.ptr));
+    dic.set("oriUdpData", data);
     return record;
 }
 

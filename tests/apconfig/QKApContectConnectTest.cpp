@@ -2,6 +2,7 @@
 
 #include "ApFlowFixture.h"
 #include "platform/http/URLSession.h"
+#include "platform/net/NetworkConfiguration.h"
 #include "sim/SimWifiFaults.h"
 
 namespace telvo::test {
@@ -331,7 +332,7 @@ TEST_F(ApConnect, AnEmptyCredentialsReplyIsSuccess) {
 
 // The appliance's 0.0.0.0 becomes the hotspot gateway address; it is recorded, never dialled.
 TEST_F(ApConnect, UnknownAddressFallsBackToTheGateway) {
-    NetworkConfiguration::setPortOverride(NetworkPort::ApplianceSession, 1);
+    setFixedPortOverride(NetworkPort::ApplianceSession, 1);
     Identity id;
     id.ip = {0, 0, 0, 0};
     announce(id);

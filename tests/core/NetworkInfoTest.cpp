@@ -41,7 +41,7 @@ TEST_F(NetworkInfoTest, BroadcastAddressPrefersEn0AndSkipsLinkLocalEn2) {
     NetworkConfiguration::setInterfaceNameMapping("en0", "wlan0");
     NetworkConfiguration::setInterfaceNameMapping("en2", "eth1");
     for (const Case& c : cases) {
-        NetworkConfiguration::setInterfacesSource([&] { return c.interfaces; });
+        setInterfacesSource([&] { return c.interfaces; });
         EXPECT_EQ(QKTool::getIPBordcastAddress(), c.expected) << c.name;
     }
 }

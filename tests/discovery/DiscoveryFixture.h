@@ -67,9 +67,9 @@ class DiscoveryFixture : public ::testing::Test {
         resetForTesting<QKMiddleInterface>();
         QKMiddleInterface::shareInstance()->middleConfig()->setApConfigDefaultKey(kDefaultKey);
         setBroadcastAddress("127.0.0.1");
-        NetworkConfiguration::setPortOverride(NetworkPort::DiscoveryProbe, responder.port());
-        NetworkConfiguration::setPortOverride(NetworkPort::DiscoveryReplyA, portA);
-        NetworkConfiguration::setPortOverride(NetworkPort::DiscoveryReplyB, portB);
+        setFixedPortOverride(NetworkPort::DiscoveryProbe, responder.port());
+        setFixedPortOverride(NetworkPort::DiscoveryReplyA, portA);
+        setFixedPortOverride(NetworkPort::DiscoveryReplyB, portB);
     }
     void TearDown() override {
         if (mode_) {
@@ -87,7 +87,7 @@ class DiscoveryFixture : public ::testing::Test {
 
     // nullopt: no Wi-Fi interface at all.
     static void setBroadcastAddress(std::optional<std::string> address) {
-        NetworkConfiguration::setInterfacesSource([address] {
+        setInterfacesSource([address] {
             std::vector<NetworkInterface> list;
             if (address) list.push_back({"en0", AF_INET, "127.0.0.1", address, true, false});
             return list;

@@ -123,7 +123,7 @@ TEST_F(UdpConnectTest, AProbeGoesToTheSinkOnceThereIsARealBroadcastAddress) {
     run(5);
     EXPECT_TRUE(taken.empty());
     setBroadcastAddress("192.168.1.255");
-    NetworkConfiguration::setPortOverride(NetworkPort::DiscoveryProbe, 6445);
+    setFixedPortOverride(NetworkPort::DiscoveryProbe, 6445);
     endpoint->sendBroadCast(nullptr);
     run(1);
     NetworkGuard::setDatagramSink(nullptr);

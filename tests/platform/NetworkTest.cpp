@@ -165,7 +165,7 @@ TEST(NetworkGuardDeathTest, RefusedDestinationAbortsBeforeAnyPacket) {
 
 TEST(NetworkConfiguration, InterfacesMappingAndBroadcast) {
     resetForTesting<NetworkConfiguration>();
-    NetworkConfiguration::setInterfacesSource([] {
+    setInterfacesSource([] {
         return std::vector<NetworkInterface>{
             {"lo", AF_INET, "127.0.0.1", std::nullopt, true, true},
             {"wlan0", AF_INET6, "fe80::1", std::nullopt, true, false},

@@ -53,14 +53,14 @@ SimWifiHome::SimWifiHome()
     config->setTlsTwoCer(c.twoCer);
     config->setTlsAppCer(c.appCer);
     config->setTlsPrivateKey(c.appPrivateKey);
-    NetworkConfiguration::setInterfacesSource([] {
+    setInterfacesSource([] {
         return std::vector<NetworkInterface>{
             {"en0", AF_INET, "127.0.0.1", std::string("127.0.0.1"), true, false}};
     });
-    NetworkConfiguration::setPortOverride(NetworkPort::DiscoveryProbe, responder->port());
-    NetworkConfiguration::setPortOverride(NetworkPort::DiscoveryReplyA, freeUdpPort());
-    NetworkConfiguration::setPortOverride(NetworkPort::DiscoveryReplyB, freeUdpPort());
-    NetworkConfiguration::setPortOverride(NetworkPort::ApplianceSession, appliance->port());
+    setFixedPortOverride(NetworkPort::DiscoveryProbe, responder->port());
+    setFixedPortOverride(NetworkPort::DiscoveryReplyA, freeUdpPort());
+    setFixedPortOverride(NetworkPort::DiscoveryReplyB, freeUdpPort());
+    setFixedPortOverride(NetworkPort::ApplianceSession, appliance->port());
     joinWifi(kHotspot);
 
     resetForTesting<QKUserDefault>();
@@ -145,7 +145,7 @@ QKDeviceApConfigParams SimWifiHome::apParams() {
 
 void SimWifiHome::holdDiscoveryPorts(bool onlyThere) {
     for (NetworkPort which : {NetworkPort::DiscoveryReplyA, NetworkPort::DiscoveryReplyB}) {
-        const uint16_t port = NetworkConfiguration::port(which);
+        const uint16_t port = fixedPort(which);
         // No address or port sharing: a later bind of the same port fails.
         int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};

@@ -6,8 +6,6 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "platform/foundation/DictionaryAccess.h"
-
 namespace telvo {
 
 namespace {
@@ -219,11 +217,6 @@ void Dictionary::set(std::string key, Value value) {
         return;
     }
     addEntry(std::move(key), std::move(value));
-}
-
-void DictionaryAccess::append(Dictionary& dictionary, std::string key, Value value) {
-    assert(dictionary.position(key) == dictionary.entries_.size());
-    dictionary.addEntry(std::move(key), std::move(value));
 }
 
 bool Dictionary::erase(std::string_view key) {

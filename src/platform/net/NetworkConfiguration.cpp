@@ -73,8 +73,7 @@ std::vector<NetworkInterface> NetworkConfiguration::interfaces() {
     return source ? source() : systemInterfaces();
 }
 
-void NetworkConfiguration::setInterfacesSource(
-    std::function<std::vector<NetworkInterface>()> source) {
+void setInterfacesSource(std::function<std::vector<NetworkInterface>()> source) {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().interfacesSource = std::move(source);
 }
@@ -149,18 +148,18 @@ bool NetworkConfiguration::isWifiInfoReadable() {
     return system && system->wifiReadable();
 }
 
-uint16_t NetworkConfiguration::port(NetworkPort which) {
+uint16_t fixedPort(NetworkPort which) {
     std::lock_guard<std::mutex> lock(state().mutex);
     auto it = state().ports.find(which);
     return it == state().ports.end() ? uint16_t(which) : it->second;
 }
 
-void NetworkConfiguration::setPortOverride(NetworkPort which, uint16_t port) {
+void setFixedPortOverride(NetworkPort which, uint16_t port) {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().ports[which] = port;
 }
 
-void NetworkConfiguration::clearPortOverrides() {
+void clearFixedPortOverrides() {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().ports.clear();
 }
