@@ -91,7 +91,9 @@ TEST(ValueAccess, EntriesAddedLastBehaveAsOthers) {
         EXPECT_TRUE(appended.erase("id")) << before;
         EXPECT_FALSE(appended.contains("id")) << before;
         EXPECT_EQ(appended["data"].bytes(), (Bytes{1, 2, 3})) << before;
-        if (before) EXPECT_EQ(appended["k0"].intValue(), 0) << before;
+        if (before) {
+            EXPECT_EQ(appended["k0"].intValue(), 0) << before;
+        }
     }
 }
 
