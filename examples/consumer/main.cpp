@@ -5,6 +5,7 @@
 #include <optional>
 #include <type_traits>
 
+#include "telvosdk/CBPeripheralManager.h"
 #include "telvosdk/TelvoSDK.h"
 #include "telvosdk/Value.h"
 
@@ -68,6 +69,14 @@ struct QKDeviceManagerAccess {
 }  // namespace telvo
 static_assert(!telvo::DictionaryAccess::reachesEntries<telvo::Dictionary> &&
               !telvo::QKDeviceManagerAccess::reachesSession<telvo::QKDeviceManager>);
+// The Bluetooth managers run on the host's radio and the main queue: an app hands them neither.
+template <class M, class D>
+concept RadioReplaceable = requires(std::shared_ptr<D> delegate) {
+    M::create(delegate, nullptr, telvo::Dictionary{}, nullptr);
+};
+static_assert(!RadioReplaceable<telvo::CBCentralManager, telvo::CBCentralManagerDelegate> &&
+              !RadioReplaceable<telvo::CBPeripheralManager, telvo::CBPeripheralManagerDelegate> &&
+              !ResettableByApp<telvo::QKBLEDeviceManager>);
 // The one Wi-Fi configuration facade comes from sharedManager alone.
 static_assert(!std::is_default_constructible_v<telvo::QKDeviceManager>);
 

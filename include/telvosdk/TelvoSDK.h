@@ -5,8 +5,11 @@
 #include <functional>
 
 // Shared records, errors, keys and the configuration entry points (Wi-Fi and BLE).
+#include "telvosdk/CBPeripheralQKExtensions.h"
 #include "telvosdk/Export.h"
+#include "telvosdk/QKBLEDeviceManager.h"
 #include "telvosdk/QKBleConnectManager.h"
+#include "telvosdk/QKBluetoothToy.h"
 #include "telvosdk/QKConfigAction.h"
 #include "telvosdk/QKConfigStatus.h"
 #include "telvosdk/QKDevice.h"

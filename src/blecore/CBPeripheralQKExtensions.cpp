@@ -1,7 +1,7 @@
-#include "blecore/CBPeripheralQKExtensions.h"
+#include "telvosdk/CBPeripheralQKExtensions.h"
 
-#include "platform/bluetooth/BluetoothTypes.h"
 #include "security/TextBytes.h"
+#include "telvosdk/BluetoothTypes.h"
 
 namespace telvo {
 

@@ -1,11 +1,12 @@
-#include "blecore/CBPeripheralQKExtensions.h"
 #include "blecore/QKBLEBaseConnect.h"
 #include "blecore/QKBLEBaseConnectInternal.h"
+#include "core/QKSafeMutableDictionary.h"
 #include "core/QKTool.h"
 #include "logging/LogMask.h"
 #include "logging/QKLog.h"
 #include "platform/dispatch/MainLoop.h"
 #include "protocol/QKCommonProtocol.h"
+#include "telvosdk/CBPeripheralQKExtensions.h"
 #include "telvosdk/TelvoError.h"
 
 namespace telvo {

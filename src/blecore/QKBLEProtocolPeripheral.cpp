@@ -1,7 +1,7 @@
-#include "blecore/CBPeripheralQKExtensions.h"
 #include "blecore/QKBLEProtocol.h"
 #include "blecore/TelvoBleTool.h"
 #include "platform/foundation/Registry.h"
+#include "telvosdk/CBPeripheralQKExtensions.h"
 
 namespace telvo {
 

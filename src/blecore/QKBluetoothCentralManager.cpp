@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "blecore/CBPeripheralQKExtensions.h"
 #include "platform/foundation/AppLifecycle.h"
 #include "platform/foundation/Diagnostics.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "telvosdk/CBPeripheralQKExtensions.h"
 
 namespace telvo {
 
@@ -55,7 +55,7 @@ std::shared_ptr<QKBluetoothCentralManager> QKBluetoothCentralManager::create(
     const auto modes = DeviceInfo::current().backgroundModes;
     if (std::find(modes.begin(), modes.end(), "bluetooth-central") != modes.end())
         options.set(CBCentralManagerOptionRestoreIdentifierKey, kRestoreIdentifier);
-    manager->centralManager_ = CBCentralManager::create(manager, nullptr, std::move(options));
+    manager->centralManager_ = CBCentralManager::create(manager, std::move(options));
     return manager;
 }
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "blecore/QKBluetoothSpeaker.h"
-#include "platform/bluetooth/CBCentralManager.h"
 #include "platform/dispatch/DispatchTimer.h"
+#include "telvosdk/CBCentralManager.h"
 
 namespace telvo {
 

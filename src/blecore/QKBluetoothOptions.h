@@ -3,7 +3,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/bluetooth/BluetoothTypes.h"
+#include "telvosdk/BluetoothTypes.h"
 #include "telvosdk/Value.h"
 
 namespace telvo {

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "blecore/QKBluetoothSpeaker.h"
-#include "platform/bluetooth/CBPeripheralManager.h"
 #include "platform/dispatch/DispatchTimer.h"
+#include "telvosdk/CBPeripheralManager.h"
 
 namespace telvo {
 

@@ -1,4 +1,4 @@
-#include "blecore/QKBluetoothToy.h"
+#include "telvosdk/QKBluetoothToy.h"
 
 #include "core/HexText.h"
 #include "security/TextBytes.h"

@@ -3,9 +3,9 @@
 #include <cctype>
 #include <cstdio>
 
-#include "blecore/CBPeripheralQKExtensions.h"
 #include "core/TextSplit.h"
 #include "protocol/LanText.h"
+#include "telvosdk/CBPeripheralQKExtensions.h"
 
 namespace telvo {
 namespace {

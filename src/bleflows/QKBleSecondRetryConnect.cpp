@@ -1,11 +1,11 @@
 #include "bleflows/QKBleSecondRetryConnect.h"
 
-#include "blecore/CBPeripheralQKExtensions.h"
 #include "blecore/QKBLEDeviceManager.h"
 #include "bleflows/QKBleStatusAnswer.h"
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "telvosdk/CBPeripheralQKExtensions.h"
 #include "telvosdk/QKSDKConstants.h"
 
 namespace telvo {

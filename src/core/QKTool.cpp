@@ -9,10 +9,10 @@
 
 #include "core/CoreLog.h"
 #include "core/HexText.h"
-#include "platform/bluetooth/CBPeripheral.h"
 #include "platform/crypto/Random.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/net/NetworkReachability.h"
+#include "telvosdk/CBPeripheral.h"
 #include "telvosdk/NetworkConfiguration.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKUserDefault.h"

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 
-#include "blecore/CBPeripheralQKExtensions.h"
 #include "blecore/QKBLEBaseConnect.h"
 #include "blecore/QKBLEDeviceManager.h"
 #include "platform/dispatch/Dispatch.h"
@@ -16,6 +15,7 @@
 #include "sim/SimBleModule.h"
 #include "sim/SimRadio.h"
 #include "sim/TestSupport.h"
+#include "telvosdk/CBPeripheralQKExtensions.h"
 #include "telvosdk/TelvoError.h"
 
 namespace telvo {
@@ -49,7 +49,7 @@ class QKBLEBaseConnectTest : public ::testing::Test {
         setPlainLogSink([](std::string_view) {});
         QKBluetooth::resetForTesting();
         resetForTesting<QKMiddleInterface>();
-        QKBLEDeviceManager::resetForTesting();
+        resetForTesting<QKBLEDeviceManager>();
         QKBLEProtocol::resetMsgIdForTesting();
         MainLoop::drain();
     }

@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <set>
 
-#include "blecore/CBPeripheralQKExtensions.h"
 #include "blecore/QKBLEDeviceManager.h"
-#include "blecore/QKBluetoothToy.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainLoop.h"
@@ -13,6 +11,8 @@
 #include "platform/foundation/NotificationCenter.h"
 #include "sim/SimRadio.h"
 #include "sim/TestSupport.h"
+#include "telvosdk/CBPeripheralQKExtensions.h"
+#include "telvosdk/QKBluetoothToy.h"
 
 namespace telvo {
 namespace {
@@ -88,7 +88,7 @@ class QKBLEDeviceManagerTest : public ::testing::Test {
     DeterministicDispatch mode_;
     sim::SimRadioScope radio{SimRadio::create()};
     std::shared_ptr<M> shared_ = [] {
-        M::resetForTesting();
+        resetForTesting<M>();
         return M::shareInstance();
     }();
     M& manager = *shared_;

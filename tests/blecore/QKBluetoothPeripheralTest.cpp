@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "blecore/QKBluetooth.h"
-#include "blecore/QKBluetoothToy.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainLoop.h"
@@ -11,6 +10,7 @@
 #include "platform/foundation/NotificationCenter.h"
 #include "sim/SimRadio.h"
 #include "sim/TestSupport.h"
+#include "telvosdk/QKBluetoothToy.h"
 
 namespace telvo {
 namespace {

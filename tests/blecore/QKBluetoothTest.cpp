@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "blecore/CBPeripheralQKExtensions.h"
 #include "blecore/QKBLEProtocol.h"
 #include "blecore/QKBluetooth.h"
 #include "blecore/QKBluetoothRhythm.h"
@@ -15,6 +14,7 @@
 #include "platform/foundation/Registry.h"
 #include "sim/SimRadio.h"
 #include "sim/TestSupport.h"
+#include "telvosdk/CBPeripheralQKExtensions.h"
 
 namespace telvo {
 namespace {

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "blecore/CBPeripheralQKExtensions.h"
 #include "blecore/QKBLEBaseConnect.h"
 #include "blecore/QKBLEDeviceManager.h"
 #include "cloud/QKNetWorkManager.h"
@@ -19,6 +18,7 @@
 #include "sim/SimCloudApi.h"
 #include "sim/SimRadio.h"
 #include "sim/TestPrelude.h"
+#include "telvosdk/CBPeripheralQKExtensions.h"
 #include "telvosdk/QKDeviceConfigManager.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKUserDefault.h"

@@ -23,7 +23,7 @@ class BlueZDbusmock : public ::testing::Test {
         ASSERT_TRUE(radio);
         recorder = std::make_shared<CentralRecorder>();
         recorder->discoveriesAsLines = true;
-        central = CBCentralManager::create(recorder, nullptr, {}, radio);
+        central = createCentralManager(recorder, nullptr, {}, radio);
     }
     void TearDown() override {
         central.reset();

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/bluetooth/BlueZRadio.h"
-#include "platform/bluetooth/CBCentralManager.h"
+#include "platform/bluetooth/BluetoothManagers.h"
 #include "platform/dispatch/MainLoop.h"
 #include "sim/BluetoothRecorders.h"
 #include "sim/FakeBlueZ.h"
@@ -55,7 +55,7 @@ class BlueZFixture : public ::testing::Test {
         ASSERT_TRUE(radio);
         recorder = std::make_shared<CentralRecorder>();
         recorder->discoveriesAsLines = true;
-        central = CBCentralManager::create(recorder, nullptr, {}, radio);
+        central = createCentralManager(recorder, nullptr, {}, radio);
         ASSERT_TRUE(until([&] { return central->state() == CBManagerState::PoweredOn; }))
             << "state " << CBManagerStateName(central->state());
     }

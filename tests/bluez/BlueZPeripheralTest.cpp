@@ -1,7 +1,7 @@
 #include <mutex>
 
 #include "bluez/BlueZFixture.h"
-#include "platform/bluetooth/CBPeripheralManager.h"
+#include "platform/bluetooth/BluetoothManagers.h"
 
 namespace telvo::test {
 namespace {
@@ -16,7 +16,7 @@ class BlueZPeripheral : public BlueZFixture {
         // Reads of FFE1 are answered with readValue; writes with writeResult.
         local->readValue = Bytes{0x10, 0x20, 0x30};
         local->writeResult = CBATTError::Success;
-        manager = CBPeripheralManager::create(local, nullptr, {}, radio);
+        manager = createPeripheralManager(local, nullptr, {}, radio);
         ASSERT_TRUE(until([&] { return manager->state() == CBManagerState::PoweredOn; }));
 
         using namespace CBCharacteristicProperty;
@@ -122,7 +122,7 @@ TEST_F(BlueZPeripheral, RefusalsOfBlueZ) {
     ASSERT_TRUE(until([&] { return local->saw("advertising nil"); }));
     // The adapter holds one advertisement from another program already.
     auto other = std::make_shared<PeripheralRecorder>();
-    auto second = CBPeripheralManager::create(other, nullptr, {}, radio);
+    auto second = createPeripheralManager(other, nullptr, {}, radio);
     ASSERT_TRUE(until([&] { return second->state() == CBManagerState::PoweredOn; }));
     second->startAdvertising({{CBAdvertisementDataLocalNameKey, "other"}});
     ASSERT_TRUE(until([&] { return other->events.size() >= 2; }));

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "core/QKTool.h"
-#include "platform/bluetooth/CBCentralManager.h"
+#include "platform/bluetooth/BluetoothManagers.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainLoop.h"
 #include "sim/SimRadio.h"
@@ -32,7 +32,7 @@ TEST(QKToolBle, MtuIsTheSmallerWriteLengthButAtLeast20) {
         appliance->attMtu = c.attMtu;
         appliance->maxWriteWithResponse = c.withResponse;
         auto finder = std::make_shared<Finder>();
-        auto manager = CBCentralManager::create(finder, nullptr, {}, radio);
+        auto manager = createCentralManager(finder, nullptr, {}, radio);
         MainLoop::runFor(0.01);
         manager->scanForPeripheralsWithServices(std::nullopt);
         ASSERT_TRUE(MainLoop::runUntil([&] { return finder->peripheral != nullptr; }, 5));

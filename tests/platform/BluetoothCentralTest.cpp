@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/bluetooth/CBCentralManager.h"
+#include "platform/bluetooth/BluetoothManagers.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainLoop.h"
@@ -29,9 +29,7 @@ class EchoBehaviour : public sim::SimBleBehaviour {
 
 class BluetoothCentral : public ::testing::Test {
   protected:
-    CBCentralManagerPtr makeManager() {
-        return CBCentralManager::create(recorder, nullptr, {}, radio);
-    }
+    CBCentralManagerPtr makeManager() { return createCentralManager(recorder, nullptr, {}, radio); }
     // Scans until the appliance is seen, connects and waits for the connection.
     CBPeripheralPtr connect(const std::shared_ptr<SimBleAppliance>& appliance) {
         manager->scanForPeripheralsWithServices(std::nullopt);

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/bluetooth/CBPeripheralManager.h"
+#include "platform/bluetooth/BluetoothManagers.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainLoop.h"
 #include "sim/BluetoothRecorders.h"
@@ -14,7 +14,7 @@ TEST(BluetoothPeripheralManager, PublishesAdvertisesAndAnswersCentrals) {
     DeterministicDispatch mode;
     auto radio = sim::SimRadio::create(CBManagerState::PoweredOff);
     auto recorder = std::make_shared<test::PeripheralRecorder>();
-    auto manager = CBPeripheralManager::create(recorder, nullptr, {}, radio);
+    auto manager = createPeripheralManager(recorder, nullptr, {}, radio);
 
     using namespace CBCharacteristicProperty;
     auto service = CBMutableService::create(CBUUID::UUIDWithString("FFE0"), true);

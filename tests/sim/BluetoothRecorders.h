@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/bluetooth/CBCentralManager.h"
-#include "platform/bluetooth/CBPeripheralManager.h"
 #include "sim/TestSupport.h"
+#include "telvosdk/CBCentralManager.h"
+#include "telvosdk/CBPeripheralManager.h"
 
 namespace telvo::test {
 

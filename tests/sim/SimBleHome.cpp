@@ -29,7 +29,7 @@ SimBleHome::SimBleHome() {
     resetForTesting<QKUserDefault>();
     NetworkReachability::resetForTesting();
     QKNetWorkManager::resetForTesting();
-    QKBLEDeviceManager::resetForTesting();
+    resetForTesting<QKBLEDeviceManager>();
     QKBLEProtocol::resetMsgIdForTesting();
     resetForTesting<QKDeviceConfigManager>();
     MainLoop::drain();

@@ -3,11 +3,11 @@
 #include <memory>
 #include <string>
 
-#include "platform/bluetooth/CBPeripheral.h"
 #include "sim/FakeCloud.h"
 #include "sim/SimBleModule.h"
 #include "sim/SimCloudApi.h"
 #include "sim/SimRadio.h"
+#include "telvosdk/CBPeripheral.h"
 #include "telvosdk/QKDeviceBleConfigParams.h"
 
 namespace telvo::sim {

@@ -1,4 +1,4 @@
-#include "platform/bluetooth/BluetoothGatt.h"
+#include "telvosdk/BluetoothGatt.h"
 
 namespace telvo {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/bluetooth/BluetoothTypes.h"
+#include "telvosdk/BluetoothTypes.h"
 #include "telvosdk/Bytes.h"
 #include "telvosdk/Error.h"
 #include "telvosdk/Value.h"

@@ -1,4 +1,4 @@
-#include "platform/bluetooth/BluetoothTypes.h"
+#include "telvosdk/BluetoothTypes.h"
 
 #include <cstdio>
 #include <stdexcept>

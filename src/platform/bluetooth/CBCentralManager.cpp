@@ -1,5 +1,4 @@
-#include "platform/bluetooth/CBCentralManager.h"
-
+#include "platform/bluetooth/BluetoothManagers.h"
 #include "platform/foundation/Diagnostics.h"
 
 namespace telvo {
@@ -11,13 +10,32 @@ uint64_t CBCentralManager::Epochs::of(const RadioEvent& event) {
     return peripherals[event.peripheral];
 }
 
+namespace {
+
+struct MadeCentralManager final : CBCentralManager {
+    static CBCentralManagerPtr make(std::weak_ptr<CBCentralManagerDelegate> delegate,
+                                    DispatchQueuePtr queue, Dictionary options,
+                                    std::shared_ptr<BluetoothRadio> radio) {
+        std::shared_ptr<MadeCentralManager> manager(new MadeCentralManager(
+            std::move(delegate), std::move(queue), std::move(options), std::move(radio)));
+        manager->attach();
+        return manager;
+    }
+    using CBCentralManager::CBCentralManager;
+};
+
+}  // namespace
+
+CBCentralManagerPtr createCentralManager(std::weak_ptr<CBCentralManagerDelegate> delegate,
+                                         DispatchQueuePtr queue, Dictionary options,
+                                         std::shared_ptr<BluetoothRadio> radio) {
+    return MadeCentralManager::make(std::move(delegate), std::move(queue), std::move(options),
+                                    std::move(radio));
+}
+
 CBCentralManagerPtr CBCentralManager::create(std::weak_ptr<CBCentralManagerDelegate> delegate,
-                                             DispatchQueuePtr queue, Dictionary options,
-                                             std::shared_ptr<BluetoothRadio> radio) {
-    CBCentralManagerPtr manager(new CBCentralManager(std::move(delegate), std::move(queue),
-                                                     std::move(options), std::move(radio)));
-    manager->attach();
-    return manager;
+                                             Dictionary options) {
+    return createCentralManager(std::move(delegate), nullptr, std::move(options), nullptr);
 }
 
 CBCentralManager::CBCentralManager(std::weak_ptr<CBCentralManagerDelegate> delegate,

@@ -1,9 +1,11 @@
-#include "platform/bluetooth/CBPeripheral.h"
+#include "telvosdk/CBPeripheral.h"
 
 #include <algorithm>
 
-#include "platform/bluetooth/CBCentralManager.h"
+#include "platform/bluetooth/BluetoothRadio.h"
+#include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Diagnostics.h"
+#include "telvosdk/CBCentralManager.h"
 
 namespace telvo {
 

@@ -1,24 +1,45 @@
-#include "platform/bluetooth/CBPeripheralManager.h"
-
 #include <algorithm>
 
+#include "platform/bluetooth/BluetoothManagers.h"
 #include "platform/foundation/Diagnostics.h"
 
 namespace telvo {
 
+namespace {
+
+struct MadePeripheralManager final : CBPeripheralManager {
+    static CBPeripheralManagerPtr make(std::weak_ptr<CBPeripheralManagerDelegate> delegate,
+                                       DispatchQueuePtr queue, Dictionary options,
+                                       std::shared_ptr<BluetoothRadio> radio) {
+        std::shared_ptr<MadePeripheralManager> manager(new MadePeripheralManager(
+            std::move(delegate), std::move(queue), std::move(options), std::move(radio)));
+        manager->attach();
+        return manager;
+    }
+    using CBPeripheralManager::CBPeripheralManager;
+};
+
+}  // namespace
+
+CBPeripheralManagerPtr createPeripheralManager(std::weak_ptr<CBPeripheralManagerDelegate> delegate,
+                                               DispatchQueuePtr queue, Dictionary options,
+                                               std::shared_ptr<BluetoothRadio> radio) {
+    return MadePeripheralManager::make(std::move(delegate), std::move(queue), std::move(options),
+                                       std::move(radio));
+}
+
 CBPeripheralManagerPtr CBPeripheralManager::create(
-    std::weak_ptr<CBPeripheralManagerDelegate> delegate, DispatchQueuePtr queue, Dictionary options,
-    std::shared_ptr<BluetoothRadio> radio) {
-    CBPeripheralManagerPtr manager(new CBPeripheralManager(std::move(delegate), std::move(queue),
-                                                           std::move(options), std::move(radio)));
-    std::weak_ptr<CBPeripheralManager> weak = manager;
-    manager->client_ =
-        manager->radio_->attach([weak, queue = manager->queue_](const RadioEvent& event) {
-            queue->async([weak, event] {
-                if (auto self = weak.lock()) self->deliver(event);
-            });
+    std::weak_ptr<CBPeripheralManagerDelegate> delegate, Dictionary options) {
+    return createPeripheralManager(std::move(delegate), nullptr, std::move(options), nullptr);
+}
+
+void CBPeripheralManager::attach() {
+    std::weak_ptr<CBPeripheralManager> weak = weak_from_this();
+    client_ = radio_->attach([weak, queue = queue_](const RadioEvent& event) {
+        queue->async([weak, event] {
+            if (auto self = weak.lock()) self->deliver(event);
         });
-    return manager;
+    });
 }
 
 CBPeripheralManager::CBPeripheralManager(std::weak_ptr<CBPeripheralManagerDelegate> delegate,

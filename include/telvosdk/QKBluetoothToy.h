@@ -5,13 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/bluetooth/BluetoothGatt.h"
+#include "telvosdk/BluetoothGatt.h"
 #include "telvosdk/Bytes.h"
+#include "telvosdk/Export.h"
 
 namespace telvo {
 
 // Conversions and lookups of the Bluetooth wrapper. Stateless; callable from any thread.
-class QKBluetoothToy {
+class TELVO_EXPORT QKBluetoothToy {
   public:
     // The bytes of the hex pairs (each read as strtol reads two characters; a last odd
     // character is ignored) as UTF-8 text up to the first zero byte; nullopt when that text

@@ -5,20 +5,22 @@
 #include <optional>
 #include <vector>
 
-#include "platform/bluetooth/BluetoothGatt.h"
-#include "platform/bluetooth/BluetoothRadio.h"
-#include "platform/bluetooth/BluetoothTypes.h"
-#include "platform/dispatch/DispatchQueue.h"
+#include "telvosdk/BluetoothGatt.h"
+#include "telvosdk/BluetoothTypes.h"
+#include "telvosdk/Export.h"
 #include "telvosdk/Value.h"
 
 namespace telvo {
 
+class BluetoothRadio;
+class DispatchQueue;
+struct RadioEvent;
 class CBPeripheralManager;
 using CBPeripheralManagerPtr = std::shared_ptr<CBPeripheralManager>;
 
 // The events of a peripheral manager. Every method runs on the manager's queue, never inside
 // the call that caused it. Held weakly.
-class CBPeripheralManagerDelegate {
+class TELVO_EXPORT CBPeripheralManagerDelegate {
   public:
     virtual ~CBPeripheralManagerDelegate() = default;
     virtual void peripheralManagerDidUpdateState(const CBPeripheralManagerPtr&) {}
@@ -41,18 +43,19 @@ class CBPeripheralManagerDelegate {
         const CBCharacteristicPtr&) {}
 };
 
-// The peripheral (advertiser) role over a radio (BluetoothRadio::shared() unless one is
-// given): local services and advertising. Its state is Unknown until the first state event;
+// The peripheral (advertiser) role of the host's Bluetooth (BlueZ's GATT and advertising
+// managers): local services and advertising. Its state is Unknown until the first state event;
 // adding services and advertising need the power on (otherwise a misuse line, nothing else).
-// When the power goes off advertising ends. Events are delivered on the queue given at
-// creation (the main queue by default), never inline; nothing is delivered once the last
+// When the power goes off advertising ends. Events are delivered on the main queue, never
+// inline; nothing is delivered once the last
 // reference is dropped. Members are thread-safe; the services are read and changed on the
 // manager's queue.
-class CBPeripheralManager : public std::enable_shared_from_this<CBPeripheralManager> {
+class TELVO_EXPORT CBPeripheralManager : public std::enable_shared_from_this<CBPeripheralManager> {
   public:
+    // initWithDelegate:queue:options: on the main queue. options: CBPeripheralManagerOption...
+    // keys.
     static CBPeripheralManagerPtr create(std::weak_ptr<CBPeripheralManagerDelegate> delegate,
-                                         DispatchQueuePtr queue = nullptr, Dictionary options = {},
-                                         std::shared_ptr<BluetoothRadio> radio = nullptr);
+                                         Dictionary options = {});
     ~CBPeripheralManager();
 
     CBManagerState state() const;
@@ -77,18 +80,23 @@ class CBPeripheralManager : public std::enable_shared_from_this<CBPeripheralMana
     bool updateValue(const Bytes& value, const std::shared_ptr<CBMutableCharacteristic>& on,
                      const std::vector<std::shared_ptr<CBCentral>>& centrals = {});
 
+  protected:
+    // The library makes managers (create).
+    CBPeripheralManager(std::weak_ptr<CBPeripheralManagerDelegate> delegate,
+                        std::shared_ptr<DispatchQueue> queue, Dictionary options,
+                        std::shared_ptr<BluetoothRadio> radio);
+    void attach();
+
   private:
-    CBPeripheralManager(std::weak_ptr<CBPeripheralManagerDelegate> delegate, DispatchQueuePtr queue,
-                        Dictionary options, std::shared_ptr<BluetoothRadio> radio);
     void deliver(const RadioEvent& event);
     CBServicePtr serviceForHandle(uint16_t handle) const;
     std::shared_ptr<CBMutableCharacteristic> characteristicForHandle(uint16_t handle) const;
     bool poweredOn(const char* operation) const;
 
-    const DispatchQueuePtr queue_;
+    const std::shared_ptr<DispatchQueue> queue_;
     const Dictionary options_;
     const std::shared_ptr<BluetoothRadio> radio_;
-    BluetoothRadio::ClientId client_ = 0;
+    uint64_t client_ = 0;
 
     mutable std::mutex mutex_;
     std::weak_ptr<CBPeripheralManagerDelegate> delegate_;

@@ -7,20 +7,22 @@
 #include <string>
 #include <vector>
 
-#include "platform/bluetooth/BluetoothRadio.h"
-#include "platform/bluetooth/BluetoothTypes.h"
-#include "platform/bluetooth/CBPeripheral.h"
-#include "platform/dispatch/DispatchQueue.h"
+#include "telvosdk/BluetoothTypes.h"
+#include "telvosdk/CBPeripheral.h"
+#include "telvosdk/Export.h"
 #include "telvosdk/Value.h"
 
 namespace telvo {
 
+class BluetoothRadio;
+class DispatchQueue;
+struct RadioEvent;
 class CBCentralManager;
 using CBCentralManagerPtr = std::shared_ptr<CBCentralManager>;
 
 // The events of a central manager. Every method runs on the manager's queue, never inside the
 // call that caused it. Held weakly.
-class CBCentralManagerDelegate {
+class TELVO_EXPORT CBCentralManagerDelegate {
   public:
     virtual ~CBCentralManagerDelegate() = default;
     virtual void centralManagerDidUpdateState(const CBCentralManagerPtr&) {}
@@ -47,22 +49,21 @@ class CBCentralManagerDelegate {
                                                    const CBPeripheralPtr&) {}
 };
 
-// The central role over a radio (BluetoothRadio::shared() unless one is given). Its state is
-// Unknown until the first state event. Scanning and connecting need the power on; otherwise
+// The central role of the host's Bluetooth (BlueZ on the system bus). Its state is Unknown
+// until the first state event. Scanning and connecting need the power on; otherwise
 // they log a misuse line and do nothing (a scan is not resumed when the power comes on). When
 // the power goes off the scan ends and every connection ends with its event.
 //
-// Events are delivered on the queue given at creation (the main queue by default), never
-// inline. Once the last reference to the manager is dropped (also from inside one of its
-// events) nothing more is delivered, and its scan and connections end. After
-// cancelPeripheralConnection the only event about that peripheral is the disconnection.
-// Members are thread-safe.
-class CBCentralManager : public std::enable_shared_from_this<CBCentralManager> {
+// Events are delivered on the main queue, never inline. Once the last reference to the manager is
+// dropped (also from inside one of its events) nothing more is delivered, and its scan and
+// connections end. After cancelPeripheralConnection the only event about that peripheral is the
+// disconnection. Members are thread-safe.
+class TELVO_EXPORT CBCentralManager : public std::enable_shared_from_this<CBCentralManager> {
   public:
-    // initWithDelegate:queue:options:. options: CBCentralManagerOption... keys.
+    // initWithDelegate:queue:options: on the main queue. options: CBCentralManagerOption...
+    // keys.
     static CBCentralManagerPtr create(std::weak_ptr<CBCentralManagerDelegate> delegate,
-                                      DispatchQueuePtr queue = nullptr, Dictionary options = {},
-                                      std::shared_ptr<BluetoothRadio> radio = nullptr);
+                                      Dictionary options = {});
     ~CBCentralManager();
 
     CBManagerState state() const;
@@ -70,7 +71,6 @@ class CBCentralManager : public std::enable_shared_from_this<CBCentralManager> {
     const Dictionary& options() const { return options_; }
     // The CBCentralManagerOptionRestoreIdentifierKey option, when given.
     std::optional<std::string> restoreIdentifier() const;
-    const DispatchQueuePtr& queue() const { return queue_; }
 
     void setDelegate(std::weak_ptr<CBCentralManagerDelegate> delegate);
     std::shared_ptr<CBCentralManagerDelegate> delegate() const;
@@ -91,11 +91,15 @@ class CBCentralManager : public std::enable_shared_from_this<CBCentralManager> {
     std::vector<CBPeripheralPtr> retrieveConnectedPeripheralsWithServices(
         const std::vector<CBUUID>& services);
 
+  protected:
+    // The library makes managers (create).
+    CBCentralManager(std::weak_ptr<CBCentralManagerDelegate> delegate,
+                     std::shared_ptr<DispatchQueue> queue, Dictionary options,
+                     std::shared_ptr<BluetoothRadio> radio);
+    void attach();
+
   private:
     friend class CBPeripheral;
-    CBCentralManager(std::weak_ptr<CBCentralManagerDelegate> delegate, DispatchQueuePtr queue,
-                     Dictionary options, std::shared_ptr<BluetoothRadio> radio);
-    void attach();
 
     // Epochs shared with the radio's sink, which must not hold the manager: an event is
     // dropped when its peripheral's epoch (or the scan's) moved on since the radio sent it.
@@ -115,11 +119,11 @@ class CBCentralManager : public std::enable_shared_from_this<CBCentralManager> {
     // The radio forgot the peripheral.
     void forget(const std::string& identifier);
 
-    const DispatchQueuePtr queue_;
+    const std::shared_ptr<DispatchQueue> queue_;
     const Dictionary options_;
     const std::shared_ptr<BluetoothRadio> radio_;
     const std::shared_ptr<Epochs> epochs_ = std::make_shared<Epochs>();
-    BluetoothRadio::ClientId client_ = 0;
+    uint64_t client_ = 0;
 
     mutable std::mutex mutex_;
     std::weak_ptr<CBCentralManagerDelegate> delegate_;

@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/bluetooth/BluetoothTypes.h"
+#include "telvosdk/BluetoothTypes.h"
 #include "telvosdk/Bytes.h"
+#include "telvosdk/Export.h"
 #include "telvosdk/Value.h"
 
 namespace telvo {
@@ -25,7 +26,7 @@ using CBDescriptorPtr = std::shared_ptr<CBDescriptor>;
 // peripheral role. Parents hold their children strongly; children link back weakly. The
 // objects of a remote peripheral are changed and read on its central manager's queue; they
 // are not locked.
-class CBAttribute : public std::enable_shared_from_this<CBAttribute> {
+class TELVO_EXPORT CBAttribute : public std::enable_shared_from_this<CBAttribute> {
   public:
     virtual ~CBAttribute() = default;
     const CBUUID& UUID() const { return uuid_; }
@@ -38,7 +39,7 @@ class CBAttribute : public std::enable_shared_from_this<CBAttribute> {
     uint16_t handle_ = 0;  // the radio's handle
 };
 
-class CBService : public CBAttribute {
+class TELVO_EXPORT CBService : public CBAttribute {
   public:
     // The peripheral the service was discovered on (nullptr for a local service).
     std::shared_ptr<CBPeripheral> peripheral() const { return peripheral_.lock(); }
@@ -57,7 +58,7 @@ class CBService : public CBAttribute {
     std::vector<CBCharacteristicPtr> characteristics_;
 };
 
-class CBCharacteristic : public CBAttribute {
+class TELVO_EXPORT CBCharacteristic : public CBAttribute {
   public:
     std::shared_ptr<CBService> service() const { return service_.lock(); }
     // CBCharacteristicProperty bits.
@@ -80,7 +81,7 @@ class CBCharacteristic : public CBAttribute {
     bool notifying_ = false;
 };
 
-class CBDescriptor : public CBAttribute {
+class TELVO_EXPORT CBDescriptor : public CBAttribute {
   public:
     std::shared_ptr<CBCharacteristic> characteristic() const { return characteristic_.lock(); }
     // A text for the user description (2901), a number for the client configuration (2902)
@@ -102,7 +103,7 @@ class CBDescriptor : public CBAttribute {
 };
 
 // Peripheral role: the services an app publishes.
-class CBMutableDescriptor : public CBDescriptor {
+class TELVO_EXPORT CBMutableDescriptor : public CBDescriptor {
   public:
     static std::shared_ptr<CBMutableDescriptor> create(const CBUUID& uuid, Value value) {
         return std::shared_ptr<CBMutableDescriptor>(
@@ -113,7 +114,7 @@ class CBMutableDescriptor : public CBDescriptor {
     CBMutableDescriptor(const CBUUID& uuid, Value value) : CBDescriptor(uuid, std::move(value)) {}
 };
 
-class CBMutableCharacteristic : public CBCharacteristic {
+class TELVO_EXPORT CBMutableCharacteristic : public CBCharacteristic {
   public:
     // value: a fixed value (then properties must be read only) or nullopt for a value the app
     // gives on each read request.
@@ -143,7 +144,7 @@ class CBMutableCharacteristic : public CBCharacteristic {
     std::vector<std::string> subscribed_;
 };
 
-class CBMutableService : public CBService {
+class TELVO_EXPORT CBMutableService : public CBService {
   public:
     static std::shared_ptr<CBMutableService> create(const CBUUID& uuid, bool primary) {
         return std::shared_ptr<CBMutableService>(new CBMutableService(uuid, primary));
@@ -158,7 +159,7 @@ class CBMutableService : public CBService {
 };
 
 // A remote central, as the peripheral role sees it.
-class CBCentral {
+class TELVO_EXPORT CBCentral {
   public:
     explicit CBCentral(std::string identifier) : identifier_(std::move(identifier)) {}
     const std::string& identifier() const { return identifier_; }
@@ -169,7 +170,7 @@ class CBCentral {
 
 // A read or write request of a remote central (peripheral role). For a read the app sets
 // value before it responds.
-struct CBATTRequest {
+struct TELVO_EXPORT CBATTRequest {
     std::shared_ptr<CBCentral> central;
     CBCharacteristicPtr characteristic;
     size_t offset = 0;

@@ -8,20 +8,22 @@
 #include <typeindex>
 #include <vector>
 
-#include "platform/bluetooth/BluetoothGatt.h"
-#include "platform/bluetooth/BluetoothRadio.h"
-#include "platform/bluetooth/BluetoothTypes.h"
+#include "telvosdk/BluetoothGatt.h"
+#include "telvosdk/BluetoothTypes.h"
 #include "telvosdk/Error.h"
+#include "telvosdk/Export.h"
 
 namespace telvo {
 
+class BluetoothRadio;
+struct RadioEvent;
 class CBCentralManager;
 class CBPeripheral;
 using CBPeripheralPtr = std::shared_ptr<CBPeripheral>;
 
 // The events of one peripheral. Every method runs on the queue of the central manager that
 // found the peripheral, never inside the call that caused it. Held weakly.
-class CBPeripheralDelegate {
+class TELVO_EXPORT CBPeripheralDelegate {
   public:
     virtual ~CBPeripheralDelegate() = default;
     virtual void peripheralDidDiscoverServices(const CBPeripheralPtr&, const ErrorPtr&) {}
@@ -62,7 +64,7 @@ class CBPeripheralDelegate {
 // disconnection; otherwise the app does. Commands are accepted only while connected (others
 // log a misuse line and do nothing) and are answered through the delegate. Members are
 // thread-safe; the attribute objects are updated on the manager's queue.
-class CBPeripheral : public std::enable_shared_from_this<CBPeripheral> {
+class TELVO_EXPORT CBPeripheral : public std::enable_shared_from_this<CBPeripheral> {
   public:
     const NSUUID& identifier() const { return identifier_; }
     std::optional<std::string> name() const;
@@ -110,7 +112,7 @@ class CBPeripheral : public std::enable_shared_from_this<CBPeripheral> {
     // The manager's radio and client while it lives and the peripheral is connected.
     struct Link {
         std::shared_ptr<BluetoothRadio> radio;
-        BluetoothRadio::ClientId client = 0;
+        uint64_t client = 0;
     };
     std::optional<Link> connectedLink(const char* operation) const;
     bool owns(const CBAttribute* attribute) const;

@@ -5,22 +5,23 @@
 #include <optional>
 #include <string>
 
-#include "core/QKSafeMutableDictionary.h"
-#include "platform/bluetooth/CBPeripheral.h"
+#include "telvosdk/CBPeripheral.h"
+#include "telvosdk/Export.h"
 #include "telvosdk/Value.h"
 
 namespace telvo {
 
-// The pending resends of a BLE session, keyed by message type: {"writeCount", "msgBody",
-// "CBCharacteristic" (optional)}.
-using QKWriteWithResponseDict = QKSafeMutableDictionary<int64_t, Dictionary>;
+template <class Key, class T, class Compare>
+class QKSafeMutableDictionary;
+// The pending resends of a BLE session (the library's own).
+using QKWriteWithResponseDict = QKSafeMutableDictionary<int64_t, Dictionary, std::less<int64_t>>;
 
 // What the SDK keeps on each platform peripheral (the peripheral category of the system): the
 // last advertisement, the capability dictionary, MAC and name, and the reconnect and resend
 // bookkeeping of the session that talks to it. One record per peripheral object, created on
 // first use and living as long as the peripheral; fields never set read as absent, NO or 0.
 // Read and written on the main thread only; not locked.
-struct CBPeripheralQKExtensions {
+struct TELVO_EXPORT CBPeripheralQKExtensions {
     std::optional<Dictionary> qkAdvertiDictonary;  // the last advertisement data
     std::optional<int> qkAdvertisementRSSI;        // its RSSI, dBm
     std::optional<std::string> qkAdvertising;      // manufacturer data after the company id

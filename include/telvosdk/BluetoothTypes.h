@@ -8,12 +8,13 @@
 
 #include "telvosdk/Bytes.h"
 #include "telvosdk/Error.h"
+#include "telvosdk/Export.h"
 
 namespace telvo {
 
 // A 128-bit identifier of a peripheral (NSUUID). Text form: 36 upper-case characters with
 // dashes.
-class NSUUID {
+class TELVO_EXPORT NSUUID {
   public:
     // Reads the 36-character form (either case); nullopt for anything else.
     static std::optional<NSUUID> fromString(std::string_view text);
@@ -33,7 +34,7 @@ class NSUUID {
 // A Bluetooth attribute type (CBUUID). 16-bit and 32-bit forms are aliases over the Bluetooth
 // base UUID 00000000-0000-1000-8000-00805F9B34FB; two UUIDs are equal when their 128-bit values
 // are.
-class CBUUID {
+class TELVO_EXPORT CBUUID {
   public:
     // Reads 4 or 8 hex digits (a 16-bit or 32-bit alias) or the 36-character form, either
     // case; nullopt for anything else.
@@ -191,12 +192,12 @@ enum class CBATTError : int {
 };
 
 // The platform's errors with their usual texts.
-ErrorPtr makeCBError(CBError code);
+TELVO_EXPORT ErrorPtr makeCBError(CBError code);
 // nullptr for Success.
-ErrorPtr makeCBATTError(CBATTError code);
+TELVO_EXPORT ErrorPtr makeCBATTError(CBATTError code);
 
 // "Unknown", "Resetting", "Unsupported", "Unauthorized", "PoweredOff", "PoweredOn" (the
 // wrapper's state log lines put "CBCentralManagerState" or "CBPeripheralManagerState" first).
-const char* CBManagerStateName(CBManagerState state);
+TELVO_EXPORT const char* CBManagerStateName(CBManagerState state);
 
 }  // namespace telvo
