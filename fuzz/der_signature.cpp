@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "platform/crypto/OpenSSLPtr.h"
-#include "security/QKEllipticCurveCrypto.h"
+#include "telvosdk/QKEllipticCurveCrypto.h"
 
 using telvo::Bytes;
 using telvo::QKEllipticCurveCrypto;

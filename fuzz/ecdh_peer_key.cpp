@@ -8,8 +8,8 @@
 #include <cstdlib>
 
 #include "platform/crypto/OpenSSLPtr.h"
-#include "security/QKEllipticCurveCrypto.h"
 #include "security/QKEllipticCurveSecret.h"
+#include "telvosdk/QKEllipticCurveCrypto.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "FuzzSupport.h"
 #include "protocol/QKProtocol.h"
-#include "protocol/TelvoOpenProtocol.h"
+#include "telvosdk/TelvoOpenProtocol.h"
 
 using telvo::Bytes;
 using telvo::ByteView;

@@ -2,8 +2,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "apconfig/QKDataTransform.h"
 #include "protocol/QKProtocol.h"
+#include "telvosdk/QKDataTransform.h"
 
 using telvo::ByteView;
 using telvo::QKProtocol;

@@ -1,8 +1,22 @@
 // A small app: it sees the library through its public headers alone.
+//
+//   telvo_consumer            checks what an app may and may not reach, and a call or two
+//   telvo_consumer FILE       then, in the home FILE describes (tests/sim's
+//                             telvo_fake_bluez_home writes it: the system bus with a BlueZ on
+//                             it, the cloud, the app's credentials), scans for the appliance and
+//                             configures it with the second-generation BLE flow, printing the
+//                             steps and the device record
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <mutex>
 #include <optional>
+#include <sstream>
+#include <string>
 #include <type_traits>
 
 #include "telvosdk/CBPeripheralManager.h"
@@ -80,7 +94,118 @@ static_assert(!RadioReplaceable<telvo::CBCentralManager, telvo::CBCentralManager
 // The one Wi-Fi configuration facade comes from sharedManager alone.
 static_assert(!std::is_default_constructible_v<telvo::QKDeviceManager>);
 
-int main() {
+namespace {
+
+using namespace telvo;
+
+// What the app's blocks hand to its own thread.
+struct Waiter {
+    std::mutex mutex;
+    std::condition_variable changed;
+    template <class F>
+    bool waitFor(double seconds, F done) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::duration<double>(seconds), done);
+    }
+};
+
+Bytes fromHex(const std::string& hex) {
+    Bytes out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
+    return out;
+}
+
+// The whole BLE path as an app takes it: settings, a scan, the configuration, the record.
+bool configureOverBle(const char* homeFile) {
+    std::ifstream in(homeFile);
+    std::stringstream text;
+    text << in.rdbuf();
+    auto home = Value::fromJSON(text.str());
+    if (!home) {
+        std::printf("consumer: no home in %s\n", homeFile);
+        return false;
+    }
+    auto config = QKMiddleInterface::shareInstance()->middleConfig();
+    config->setServerHost((*home)["serverHost"].text());
+    config->setHttpSignKey((*home)["httpSignKey"].text());
+    config->setHttpSignSecret((*home)["httpSignSecret"].text());
+    config->setTlsRootCer(fromHex((*home)["tlsRootCer"].text()));
+    config->setTlsTwoCer(fromHex((*home)["tlsTwoCer"].text()));
+    config->setTlsAppCer(fromHex((*home)["tlsAppCer"].text()));
+    config->setTlsPrivateKey(fromHex((*home)["tlsPrivateKey"].text()));
+    QKUserDefault::standardUserDefaults()->setValue(Value((*home)["sdkWorkMode"].text()),
+                                                    "sdkWorkMode");
+    const std::string wanted = (*home)["name"].text();
+
+    // The scan: every call on the main queue, which the library's loop thread runs.
+    Waiter waiter;
+    CBPeripheralPtr found;
+    TelvoSDKPerformOnMainQueue([&] {
+        QKBLEDeviceManager::shareInstance()->startScan(0, 0, [&](const CBPeripheralPtr& p) {
+            auto seen = qkExtensions(p);
+            if (!seen || seen->mas_name != wanted) return;
+            QKBLEDeviceManager::shareInstance()->stopScan();
+            std::lock_guard lock(waiter.mutex);
+            if (!found) found = p;
+            waiter.changed.notify_all();
+        });
+    });
+    if (!waiter.waitFor(30, [&] { return found != nullptr; })) {
+        std::printf("consumer: no appliance named %s was heard\n", wanted.c_str());
+        TelvoSDKPerformOnMainQueue([] { QKBLEDeviceManager::shareInstance()->stopScan(); });
+        return false;
+    }
+    {
+        auto seen = qkExtensions(found);
+        std::printf("consumer: found %s (%s), MAC %s, RSSI %d\n", wanted.c_str(),
+                    found->identifier().UUIDString().c_str(), seen->mas_mac.value_or("?").c_str(),
+                    seen->qkAdvertisementRSSI.value_or(0));
+    }
+
+    auto params = std::make_shared<QKDeviceBleConfigParams>();
+    params->peripheral = found;
+    params->bleType = 1;
+    params->bleSecondConfigType = 1;
+    params->routerSSID = (*home)["routerSSID"].text();
+    params->routerPwd = (*home)["routerPwd"].text();
+    params->routerBSSID = (*home)["routerBSSID"].text();
+    params->securityType = "1";
+    params->countryCode = "DE";
+    params->timeZone = "1";
+    params->regionId = "7";
+    int completions = 0;
+    int64_t code = -1;
+    std::shared_ptr<QKDevice> device;
+    TelvoSDKPerformOnMainQueue([&] {
+        QKDeviceConfigManager::shareInstance()->startBleConfig(
+            params, [](int64_t step) { std::printf("consumer: step %lld\n", (long long)step); },
+            [&](const ErrorPtr& error, const std::shared_ptr<QKDevice>& made) {
+                std::lock_guard lock(waiter.mutex);
+                if (completions++ == 0) {
+                    code = TelvoError::codeForSDKError(error);
+                    device = made;
+                }
+                waiter.changed.notify_all();
+            });
+    });
+    const bool ended = waiter.waitFor(120, [&] { return completions > 0; });
+    TelvoSDKPerformOnMainQueue(
+        [params] { QKDeviceConfigManager::shareInstance()->stopBleConfig(params); });
+    if (!ended) {
+        std::printf("consumer: the BLE configuration did not end\n");
+        return false;
+    }
+    std::printf("consumer: BLE configuration ended with code %lld\n", (long long)code);
+    if (code != 0 || !device) return false;
+    std::printf("consumer: device record: deviceSn = %s, deviceType = %s, btMac = %s\n",
+                device->deviceSn.c_str(), device->deviceType.c_str(), device->btMac.c_str());
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
     using namespace telvo;
     TelvoSDKInitialize();
     // The Wi-Fi configuration facade, called while no main loop runs: without an access-point
@@ -95,9 +220,18 @@ int main() {
     auto dic = Value::fromJSON(R"({"deviceSn":"sn-1","ip":"127.0.0.2"})");
     auto device = dic ? QKDevice::deviceWithDic(*dic) : nullptr;
     auto error = TelvoError::configNetErrorWithCode(4000);
+    // The classes an app may use on bytes of its own: an access point's Wi-Fi list, a LAN frame
+    // it received itself (too short: nothing), and elliptic-curve keys.
+    auto networks = QKDataTransform::getWifiListWithByteArray(Bytes{1, 4, 2, 'h', 'o', 'm', 'e'});
+    TelvoOpenProtocol frame(Bytes{0x5A, 0x5A}, 1);
+    auto keys = QKEllipticCurveCrypto::generateKeyPairForCurve(256);
+    auto signature = keys ? keys->hashSHA256AndSignData(Bytes{1, 2, 3}) : std::nullopt;
     bool ok = std::strlen(TelvoSDKVersion()) > 0 && device && device->deviceSn == "sn-1" &&
               device->deviceIP == "127.0.0.2" && error && error->domain() == TelvoError::kDomain &&
-              wifiListCode == 4007;
+              wifiListCode == 4007 && networks && networks->size() == 1 &&
+              (*networks)[0]["ssid"].text() == "home" && !frame.model() && signature &&
+              keys->hashSHA256AndVerifySignature(*signature, Bytes{1, 2, 3});
+    if (ok && argc > 1) ok = configureOverBle(argv[1]);
     TelvoSDKStopMainLoopThread();
     std::printf("consumer: %s\n", ok ? "ok" : "FAILED");
     return ok ? 0 : 1;

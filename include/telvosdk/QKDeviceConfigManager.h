@@ -18,14 +18,11 @@
 
 namespace telvo {
 
-// The configuration entry point. The BLE flows of bleType 2, 4 and 98 are reached by class
-// name through the registry, with these argument types:
-//   "initWithParam:" (class)                    {shared_ptr<QKDeviceBleConfigParams>}
-//                                               -> RegistryInstance (the flow)
-//   "statConfig:connectUpdate:completion:"      {shared_ptr<QKDeviceBleConfigParams>,
-//                                                QKConfigStepBlock, QKConfigCompletionBlock}
-// every other start, resume, stop and confirmation goes to QKBleConnectManager.
-// Blocks are called on whatever thread the flow calls them.
+// The configuration entry point of the BLE flows: startBleConfig starts the flow that the
+// parameters' bleType names; resumeBleConfig, stopBleConfig and doConfigureAction reach the
+// running one. Call it on the main thread, the one that runs the main loop (while no loop
+// runs, any one thread). Steps and the one completion arrive on the main queue; a
+// confirmation the dispatcher refuses (4100) answers inside the call.
 class TELVO_EXPORT QKDeviceConfigManager {
   public:
     static std::shared_ptr<QKDeviceConfigManager> shareInstance();

@@ -1,4 +1,4 @@
-#include "apconfig/QKDataTransform.h"
+#include "telvosdk/QKDataTransform.h"
 
 #include "core/QKStringFormat.h"
 #include "protocol/QKProtocol.h"

@@ -2,7 +2,7 @@
 
 #include "platform/base/Singleton.h"
 #include "platform/foundation/Diagnostics.h"
-#include "platform/foundation/NamedException.h"
+#include "telvosdk/NamedException.h"
 
 namespace telvo {
 

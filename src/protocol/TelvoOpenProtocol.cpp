@@ -1,4 +1,4 @@
-#include "protocol/TelvoOpenProtocol.h"
+#include "telvosdk/TelvoOpenProtocol.h"
 
 #include "logging/QKLog.h"
 #include "protocol/QKProtocol.h"

@@ -1,9 +1,9 @@
 #include "security/QKCocoaSecurity.h"
 
 #include "platform/crypto/Crypto.h"
-#include "platform/foundation/NamedException.h"
 #include "security/QKCocoaSecurityDecoder.h"
 #include "security/TextBytes.h"
+#include "telvosdk/NamedException.h"
 
 namespace telvo {
 namespace {

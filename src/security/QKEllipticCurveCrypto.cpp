@@ -1,10 +1,11 @@
-#include "security/QKEllipticCurveCrypto.h"
+#include "telvosdk/QKEllipticCurveCrypto.h"
 
 #include <algorithm>
 #include <cstdio>
 
 #include "logging/QKLog.h"
 #include "platform/crypto/Crypto.h"
+#include "security/EccCore.h"
 
 namespace telvo {
 

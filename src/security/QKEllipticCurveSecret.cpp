@@ -1,7 +1,7 @@
 #include "security/QKEllipticCurveSecret.h"
 
 #include "platform/crypto/Crypto.h"
-#include "security/QKEllipticCurveCrypto.h"
+#include "telvosdk/QKEllipticCurveCrypto.h"
 
 namespace telvo {
 

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "apconfig/QKDataTransform.h"
 #include "apconfig/QKSmartProtocol.h"
 #include "sim/TestSupport.h"
+#include "telvosdk/QKDataTransform.h"
 
 namespace telvo {
 namespace {

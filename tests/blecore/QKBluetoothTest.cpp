@@ -9,12 +9,12 @@
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/AppLifecycle.h"
 #include "platform/foundation/Diagnostics.h"
-#include "platform/foundation/NamedException.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Registry.h"
 #include "sim/SimRadio.h"
 #include "sim/TestSupport.h"
 #include "telvosdk/CBPeripheralQKExtensions.h"
+#include "telvosdk/NamedException.h"
 
 namespace telvo {
 namespace {

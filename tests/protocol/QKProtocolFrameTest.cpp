@@ -1,8 +1,8 @@
 #include "protocol/LanTestSupport.h"
 #include "protocol/QKProtocol.h"
-#include "protocol/TelvoOpenProtocol.h"
 #include "sim/SimLanCodec.h"
 #include "sim/TestPrelude.h"
+#include "telvosdk/TelvoOpenProtocol.h"
 
 namespace telvo {
 namespace {

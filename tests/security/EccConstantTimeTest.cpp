@@ -19,8 +19,8 @@
 #include "security/EccCore.h"
 #include "security/EccP256.h"
 #include "security/EccP256Field.h"
-#include "security/QKEllipticCurveCrypto.h"
 #include "security/ScriptedRandom.h"
+#include "telvosdk/QKEllipticCurveCrypto.h"
 
 #if __has_include(<valgrind/memcheck.h>)
 #include <valgrind/memcheck.h>

@@ -1,11 +1,11 @@
 #include <functional>
 
 #include "platform/crypto/Crypto.h"
-#include "platform/foundation/NamedException.h"
 #include "security/QKCocoaSecurity.h"
 #include "security/QKCocoaSecurityDecoder.h"
 #include "security/QKCocoaSecurityEncoder.h"
 #include "sim/TestPrelude.h"
+#include "telvosdk/NamedException.h"
 
 namespace telvo {
 namespace {

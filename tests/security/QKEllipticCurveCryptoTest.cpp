@@ -4,9 +4,9 @@
 
 #include "EcTestSupport.h"
 #include "platform/crypto/Crypto.h"
-#include "security/QKEllipticCurveCrypto.h"
 #include "security/QKEllipticCurveSecret.h"
 #include "sim/TestSupport.h"
+#include "telvosdk/QKEllipticCurveCrypto.h"
 
 namespace telvo::test {
 namespace {

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "EcTestSupport.h"
-#include "security/QKEllipticCurveCrypto.h"
 #include "security/QKEllipticCurveSecret.h"
 #include "sim/TestSupport.h"
+#include "telvosdk/QKEllipticCurveCrypto.h"
 
 namespace telvo::test {
 namespace {

@@ -8,29 +8,33 @@
 // `publicKey()` hands it out compressed or uncompressed (04, X, Y) as `compressedPublicKey`
 // says. Misuse (a missing key, a wrong length, a key of another curve) raises NamedException
 // named "Missing Key", "Invalid Key", "Key mismatch", "Invalid hash" or "Invalid signature";
-// its reason shows a public key's bytes but a private key's length only. Failures of the arithmetic
-// or the random source give nullopt or false. An object serves one caller at a time; it holds no
-// locks.
+// its reason shows a public key's bytes but a private key's length only. Failures of the
+// arithmetic or the random source give nullopt or false. An object serves one caller at a time
+// (any thread); it holds no locks.
 
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "platform/foundation/NamedException.h"
-#include "security/EccCore.h"
 #include "telvosdk/Bytes.h"
+#include "telvosdk/Export.h"
+#include "telvosdk/NamedException.h"
 
 namespace telvo {
 
-class QKEllipticCurveCrypto {
+struct EccCurve;
+
+class TELVO_EXPORT QKEllipticCurveCrypto {
   public:
     // A new object for that curve with a fresh key pair (whether the key maker succeeded is
     // not looked at), or nullptr for an unknown size.
     static std::shared_ptr<QKEllipticCurveCrypto> generateKeyPairForCurve(int bits);
     // A new object without keys, or nullptr for an unknown size.
     static std::shared_ptr<QKEllipticCurveCrypto> cryptoForCurve(int bits);
-    // The bits of the curve a key of this form belongs to, or 0 (see the .cpp for the rules).
+    // The bits of the curve a key of this form belongs to, or 0: an odd length is a public key
+    // (02 or 03 then X, or 04 then X and Y), an even one a private key; 16, 24, 32 or 48 key
+    // bytes give 128, 192, 256 or 384.
     static int curveForKey(ByteView key);
     // An object holding that key (odd length: public, even: private); nullptr when the form
     // belongs to no curve. Raises like setPublicKey / setPrivateKey.
@@ -95,7 +99,9 @@ class QKEllipticCurveCrypto {
 
     // Raw r || s to DER SEQUENCE { INTEGER r, INTEGER s } (short length form only).
     static std::optional<Bytes> derEncodeSignature(ByteView signature);
-    // DER to raw r || s of 2 * size bytes, by the lenient rules in the .cpp.
+    // DER to raw r || s of 2 * size bytes, leniently: bytes after the SEQUENCE's stated length
+    // are ignored, the INTEGERs are checked against the end of the input, one leading 00 of
+    // each is dropped, and each must then fit in size bytes.
     static std::optional<Bytes> derDecodeSignature(ByteView der, size_t size);
     // The SEQUENCE header at offset (short length form): the content offset (offset + 2),
     // with *length set to the stated length; nullopt unless at least 3 bytes remain, the tag

@@ -5,11 +5,12 @@
 #include <optional>
 
 #include "telvosdk/Bytes.h"
+#include "telvosdk/Export.h"
 
 namespace telvo {
 
 // A plain copy of a parsed LAN frame's header, for the app.
-struct TelvoProtocolModel {
+struct TELVO_EXPORT TelvoProtocolModel {
     int8_t protocolVer = 0;
     int8_t messageDirection = 0;
     int8_t responseMark = 0;
@@ -32,8 +33,9 @@ struct TelvoProtocolModel {
     int64_t deviceID = 0;
 };
 
-// Parses a LAN frame that the app received by its own means. Runs on the caller's thread.
-class TelvoOpenProtocol {
+// Parses an appliance's LAN frame that the app received by its own means. Runs on the
+// caller's thread (any thread).
+class TELVO_EXPORT TelvoOpenProtocol {
   public:
     // Type 1: reads the frame without a session key (AES-CCM bodies stay closed) and fills
     // model and messageArray; a frame the reader rejects leaves both empty. Types 0 and 2

@@ -3,11 +3,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "telvosdk/Export.h"
+
 namespace telvo {
 
-// A raised failure with a name and a reason: how a class reports misuse (a programming error)
-// where the system raises one. Never thrown across a callback.
-class NamedException : public std::runtime_error {
+// A raised failure with a name and a reason: how a class reports misuse (a programming error),
+// such as a missing key. Never thrown out of a block the library calls.
+class TELVO_EXPORT NamedException : public std::runtime_error {
   public:
     NamedException(std::string name, std::string reason)
         : std::runtime_error(name + ": " + reason),
