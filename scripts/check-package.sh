@@ -1,10 +1,45 @@
 #!/usr/bin/env bash
 # The library as an app gets it: builds telvosdk alone (static, then shared), installs it into a
 # scratch prefix, builds examples/consumer against the installed tree with CMake and with
-# pkg-config, and runs both. Exits non-zero on any failure.
+# pkg-config, and runs both in a BLE home of their own: tests/sim's telvo_fake_bluez_home (a
+# fake BlueZ on a private system bus, a second-generation appliance, the fake cloud) in a
+# process of its own, which the consumer scans and configures through the public API. The
+# shared library's exports are checked against scripts/exported-api.txt. Exits non-zero on any
+# failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${TELVO_JOBS:-$(nproc)}
+
+# The home: built once from the tree (it is a test program, with the simulators).
+home_dir="$root/build/package-home"
+cmake -S "$root" -B "$home_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELVO_WERROR=ON \
+  -DTELVO_BUILD_TESTS=OFF -DTELVO_BUILD_BENCH=OFF -DTELVO_BUILD_DEMO=ON -DBUILD_SHARED_LIBS=OFF \
+  >/dev/null
+cmake --build "$home_dir" -j "$jobs" --target telvo_fake_bluez_home >"$home_dir/build.log" 2>&1 ||
+  { tail -n 60 "$home_dir/build.log"; exit 1; }
+home_pid=
+stop_home() { [ -n "$home_pid" ] && kill "$home_pid" 2>/dev/null && wait "$home_pid" 2>/dev/null; home_pid=; }
+trap stop_home EXIT
+# Runs one consumer binary in a fresh home and checks what it printed.
+run_in_home() { # consumer, [env...]
+  local file="$home_dir/home.json" out="$home_dir/consumer.out"
+  rm -f "$file"
+  "$home_dir/telvo_fake_bluez_home" "$file" >"$home_dir/home.log" 2>&1 &
+  home_pid=$!
+  for _ in $(seq 100); do [ -f "$file" ] || sleep 0.2; done
+  [ -f "$file" ] || { echo "package: the BLE home did not start"; cat "$home_dir/home.log"; exit 1; }
+  local bus
+  bus=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["bus"])' "$file")
+  env DBUS_SYSTEM_BUS_ADDRESS="$bus" "${@:2}" "$1" "$file" >"$out" 2>&1 ||
+    { cat "$out"; echo "package: the consumer failed in the BLE home"; exit 1; }
+  stop_home
+  cat "$out"
+  for line in "consumer: found korvo_ac_1a2b" "consumer: step 1" "consumer: step 4" \
+    "consumer: step 12" "consumer: BLE configuration ended with code 0" \
+    "consumer: device record: deviceSn = 0000DB311SN" "consumer: ok"; do
+    grep -qF "$line" "$out" || { echo "package: the consumer did not print \"$line\""; exit 1; }
+  done
+}
 for kind in static shared; do
   echo "=== package ($kind): install, then the consumer with CMake and with pkg-config"
   dir="$root/build/package-$kind"
@@ -30,12 +65,12 @@ for kind in static shared; do
   cmake -S "$root/examples/consumer" -B "$dir/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
     >/dev/null
   cmake --build "$dir/consumer" >/dev/null
-  "$dir/consumer/telvo_consumer"
+  run_in_home "$dir/consumer/telvo_consumer"
   pcdir=$(dirname "$(find "$prefix" -name telvosdk.pc)")
   flags=$(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs telvosdk)
   c++ -std=c++20 -Wall -Wextra -Werror "$root/examples/consumer/main.cpp" \
     -o "$dir/consumer/telvo_consumer_pc" $flags
-  LD_LIBRARY_PATH="$pcdir/.." "$dir/consumer/telvo_consumer_pc"
+  run_in_home "$dir/consumer/telvo_consumer_pc" LD_LIBRARY_PATH="$pcdir/.."
   if [ $kind = shared ]; then
     lib=$(find "$prefix" -name 'libtelvosdk.so.*.*.*')
     readelf -d "$lib" | grep SONAME
@@ -43,5 +78,6 @@ for kind in static shared; do
     if nm -DC --defined-only "$lib" | grep -q 'telvo::MainLoop::'; then
       echo "package: internal symbols are exported"; exit 1
     fi
+    bash "$root/scripts/check-exports.sh" "$lib"
   fi
 done

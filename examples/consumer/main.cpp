@@ -221,9 +221,9 @@ int main(int argc, char** argv) {
     auto device = dic ? QKDevice::deviceWithDic(*dic) : nullptr;
     auto error = TelvoError::configNetErrorWithCode(4000);
     // The classes an app may use on bytes of its own: an access point's Wi-Fi list, a LAN frame
-    // it received itself (too short: nothing), and elliptic-curve keys.
+    // it received itself (of a kind the parser does not read: nothing), and elliptic-curve keys.
     auto networks = QKDataTransform::getWifiListWithByteArray(Bytes{1, 4, 2, 'h', 'o', 'm', 'e'});
-    TelvoOpenProtocol frame(Bytes{0x5A, 0x5A}, 1);
+    TelvoOpenProtocol frame(Bytes{0x5A, 0x5A}, 2);
     auto keys = QKEllipticCurveCrypto::generateKeyPairForCurve(256);
     auto signature = keys ? keys->hashSHA256AndSignData(Bytes{1, 2, 3}) : std::nullopt;
     bool ok = std::strlen(TelvoSDKVersion()) > 0 && device && device->deviceSn == "sn-1" &&
