@@ -101,6 +101,90 @@ void QKProtocol::setBody(Bytes body) {
     setOriMessageArray(std::move(body));
 }
 
+// The protocol-3 counter leads the plain body whatever the encryption; one an earlier write left
+// aside joins the body unless this write seals it aside again.
+inline void QKProtocol::placeCounter() {
+    if (counterOnWire_ && (protocolVer_ != 3 || encryptType_ != 2))
+        leadWithCounter(*counterOnWire_);
+    if (protocolVer_ == 3) {
+        const auto counter = static_cast<uint16_t>(cntId_);
+        if (counterLeads_) {
+            putLe(*oriMessageArray_, 0, counter, 2);
+        } else if (encryptType_ == 2) {
+            counterOnWire_ = counter;
+        } else {
+            leadWithCounter(counter);
+        }
+    }
+}
+
+// The body as it goes on the wire when it is not sealed into the frame: plain, or encrypted with
+// the default key.
+inline bool QKProtocol::preparePlainBody(const std::string& key) {
+    if (encryptType_ == 1) {
+        auto sealed = QKDataSecurity::localMessageBodyEncryption(*oriMessageArray_,
+                                                                 QKDataSecurity::getMD5_128(key));
+        if (!sealed) {
+            QKSDKLOG("LAN frame 0x%02x not written: body encryption failed",
+                     static_cast<unsigned>(msgType_ & 0xFFFF));
+            return false;
+        }
+        messageArray_ = std::move(*sealed);
+    } else {
+        messageArray_ = oriMessageArray_;
+    }
+    return true;
+}
+
+inline void QKProtocol::writeHeader(Bytes& buffer, size_t total) const {
+    buffer[0] = buffer[1] = 0x5A;
+    buffer[2] = static_cast<uint8_t>(protocolVer_);
+    buffer[3] = static_cast<uint8_t>((isSign_ ? 0x10 : 0) | (encryptType_ & 0x0F));
+    putLe(buffer, 4, total, 2);
+    putLe(buffer, 6, static_cast<uint16_t>(msgType_), 2);
+    putLe(buffer, 8, static_cast<uint32_t>(tag_), 4);
+    writeTimeStamp(buffer);
+    putLe(buffer, 20, static_cast<uint64_t>(deviceID_), 6);
+}
+
+// Counter and body are put where their ciphertext goes and sealed there, behind the header they
+// are authenticated with.
+inline bool QKProtocol::sealInto(Bytes& buffer, std::span<uint8_t> body, size_t plainLen,
+                                 ByteView sessionKey) {
+    const size_t bodySize = oriMessageArray_ ? oriMessageArray_->size() : 0;
+    const std::span<uint8_t> plain = body.subspan(kNonceSize, plainLen);
+    if (counterOnWire_) putLe(buffer, kHeaderSize + kNonceSize, *counterOnWire_, 2);
+    if (bodySize)
+        std::memcpy(plain.data() + (plainLen - bodySize), oriMessageArray_->data(), bodySize);
+    if (!QKDataSecurity::aesCCMEncryptDataInto(plain, sessionKey,
+                                               ByteView(buffer).first(kHeaderSize), body)) {
+        QKSDKLOG("LAN frame 0x%02x not written: sealing failed",
+                 static_cast<unsigned>(msgType_ & 0xFFFF));
+        return false;
+    }
+    messageArray_ = Bytes(body.begin(), body.end());
+    return true;
+}
+
+// The MD5 of header, body and key in the frame's last slot.
+inline bool QKProtocol::sign(Bytes& buffer, size_t bodyLen, const std::string& key) const {
+    Bytes input(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(kHeaderSize + bodyLen));
+    bool ascii = true;
+    for (unsigned char c : key) ascii = ascii && c < 0x80;
+    if (!ascii || key.size() > 36)
+        QKSDKLOG("KORVO_SIGNSTR getCString 失败");
+    else
+        input.insert(input.end(), key.begin(), key.end());
+    const Bytes digest = crypto::digest(crypto::DigestAlgorithm::MD5, input);
+    if (digest.size() != kSlotSize) {
+        QKSDKLOG("LAN frame 0x%02x not written: signing failed",
+                 static_cast<unsigned>(msgType_ & 0xFFFF));
+        return false;
+    }
+    std::memcpy(buffer.data() + kHeaderSize + bodyLen, digest.data(), kSlotSize);
+    return true;
+}
+
 Bytes QKProtocol::getByteStream() {
     if (refused_) {
         QKSDKLOG("LAN frame 0x%02x not written: its builder refused the input",
@@ -120,34 +204,8 @@ Bytes QKProtocol::getByteStream() {
                  static_cast<unsigned>(msgType_ & 0xFFFF));
         return {};
     }
-    // The protocol-3 counter leads the plain body whatever the encryption; one an earlier
-    // write left aside joins the body unless this write seals it aside again.
-    if (counterOnWire_ && (protocolVer_ != 3 || encryptType_ != 2))
-        leadWithCounter(*counterOnWire_);
-    if (protocolVer_ == 3) {
-        const auto counter = static_cast<uint16_t>(cntId_);
-        if (counterLeads_) {
-            putLe(*oriMessageArray_, 0, counter, 2);
-        } else if (encryptType_ == 2) {
-            counterOnWire_ = counter;
-        } else {
-            leadWithCounter(counter);
-        }
-    }
-    if (encryptType_ != 2 && oriMessageArray_) {
-        if (encryptType_ == 1) {
-            auto sealed = QKDataSecurity::localMessageBodyEncryption(
-                *oriMessageArray_, QKDataSecurity::getMD5_128(key));
-            if (!sealed) {
-                QKSDKLOG("LAN frame 0x%02x not written: body encryption failed",
-                         static_cast<unsigned>(msgType_ & 0xFFFF));
-                return {};
-            }
-            messageArray_ = std::move(*sealed);
-        } else {
-            messageArray_ = oriMessageArray_;
-        }
-    }
+    placeCounter();
+    if (encryptType_ != 2 && oriMessageArray_ && !preparePlainBody(key)) return {};
 
     const size_t bodySize = oriMessageArray_ ? oriMessageArray_->size() : 0;
     const size_t plainLen = bodySize + (counterOnWire_ ? 2 : 0);
@@ -162,50 +220,14 @@ Bytes QKProtocol::getByteStream() {
     messageLen_ = static_cast<int16_t>(total);
 
     Bytes buffer(total, 0);
-    buffer[0] = buffer[1] = 0x5A;
-    buffer[2] = static_cast<uint8_t>(protocolVer_);
-    buffer[3] = static_cast<uint8_t>((isSign_ ? 0x10 : 0) | (encryptType_ & 0x0F));
-    putLe(buffer, 4, total, 2);
-    putLe(buffer, 6, static_cast<uint16_t>(msgType_), 2);
-    putLe(buffer, 8, static_cast<uint32_t>(tag_), 4);
-    writeTimeStamp(buffer);
-    putLe(buffer, 20, static_cast<uint64_t>(deviceID_), 6);
-
+    writeHeader(buffer, total);
     const std::span<uint8_t> body = std::span(buffer).subspan(kHeaderSize, bodyLen);
     if (encryptType_ == 2) {
-        // Counter and body are put where their ciphertext goes and sealed there, behind the
-        // header they are authenticated with.
-        const std::span<uint8_t> plain = body.subspan(kNonceSize, plainLen);
-        if (counterOnWire_) putLe(buffer, kHeaderSize + kNonceSize, *counterOnWire_, 2);
-        if (bodySize)
-            std::memcpy(plain.data() + (plainLen - bodySize), oriMessageArray_->data(), bodySize);
-        if (!QKDataSecurity::aesCCMEncryptDataInto(plain, *sessionKey,
-                                                   ByteView(buffer).first(kHeaderSize), body)) {
-            QKSDKLOG("LAN frame 0x%02x not written: sealing failed",
-                     static_cast<unsigned>(msgType_ & 0xFFFF));
-            return {};
-        }
-        messageArray_ = Bytes(body.begin(), body.end());
+        if (!sealInto(buffer, body, plainLen, *sessionKey)) return {};
     } else if (bodyLen) {
         std::memcpy(body.data(), messageArray_->data(), bodyLen);
     }
-
-    if (isSign_) {
-        Bytes input(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(kHeaderSize + bodyLen));
-        bool ascii = true;
-        for (unsigned char c : key) ascii = ascii && c < 0x80;
-        if (!ascii || key.size() > 36)
-            QKSDKLOG("KORVO_SIGNSTR getCString 失败");
-        else
-            input.insert(input.end(), key.begin(), key.end());
-        const Bytes digest = crypto::digest(crypto::DigestAlgorithm::MD5, input);
-        if (digest.size() != kSlotSize) {
-            QKSDKLOG("LAN frame 0x%02x not written: signing failed",
-                     static_cast<unsigned>(msgType_ & 0xFFFF));
-            return {};
-        }
-        std::memcpy(buffer.data() + kHeaderSize + bodyLen, digest.data(), kSlotSize);
-    }
+    if (isSign_ && !sign(buffer, bodyLen, key)) return {};
     return buffer;
 }
 

@@ -190,6 +190,12 @@ class QKProtocol {
     // A protocol-3 AES-CCM write seals the counter and the body straight into the frame; the
     // counter joins oriMessageArray only when that is read (a frame object is not shared).
     void leadWithCounter(uint16_t counter) const;
+    // The steps of getByteStream, in its order.
+    void placeCounter();
+    bool preparePlainBody(const std::string& key);
+    void writeHeader(Bytes& buffer, size_t total) const;
+    bool sealInto(Bytes& buffer, std::span<uint8_t> body, size_t plainLen, ByteView sessionKey);
+    bool sign(Bytes& buffer, size_t bodyLen, const std::string& key) const;
     mutable std::optional<Bytes> oriMessageArray_;
     // Whether oriMessageArray already starts with the protocol-3 counter.
     mutable bool counterLeads_ = false;
