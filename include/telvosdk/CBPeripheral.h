@@ -118,6 +118,10 @@ class TELVO_EXPORT CBPeripheral : public std::enable_shared_from_this<CBPeripher
     bool owns(const CBAttribute* attribute) const;
     // On the manager's queue: applies one radio event and calls the delegate.
     void handleEvent(const RadioEvent& event);
+    void handleDiscovery(const RadioEvent& event, const CBPeripheralPtr& self,
+                         const std::shared_ptr<CBPeripheralDelegate>& delegate);
+    void invalidateServices(const RadioEvent& event, const CBPeripheralPtr& self,
+                            const std::shared_ptr<CBPeripheralDelegate>& delegate);
     void setState(CBPeripheralState state);
     void setName(std::optional<std::string> name);
     // Disconnected: every characteristic stops notifying.

@@ -188,10 +188,11 @@ CBDescriptorPtr CBPeripheral::descriptorForHandle(uint16_t handle) const {
     return nullptr;
 }
 
-void CBPeripheral::handleEvent(const RadioEvent& event) {
+// Discovery merges what the radio found into the attributes already known, keeping those
+// objects, then tells the delegate.
+void CBPeripheral::handleDiscovery(const RadioEvent& event, const CBPeripheralPtr& self,
+                                   const std::shared_ptr<CBPeripheralDelegate>& delegate) {
     using Kind = RadioEvent::Kind;
-    auto self = shared_from_this();
-    auto delegate = this->delegate();
     const ErrorPtr& error = event.error;
 
     auto handleOf = [](const CBAttribute& a) { return a.handle_; };
@@ -249,6 +250,44 @@ void CBPeripheral::handleEvent(const RadioEvent& event) {
                                                                             error);
             return;
         }
+        default:
+            return;
+    }
+}
+
+// Services the radio reports gone leave the list; the delegate hears which did.
+void CBPeripheral::invalidateServices(const RadioEvent& event, const CBPeripheralPtr& self,
+                                      const std::shared_ptr<CBPeripheralDelegate>& delegate) {
+    std::vector<CBServicePtr> invalidated;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& r : event.services) {
+            auto it = std::find_if(services_.begin(), services_.end(),
+                                   [&](const auto& s) { return s->handle_ == r.handle; });
+            if (it == services_.end()) continue;
+            invalidated.push_back(*it);
+            services_.erase(it);
+        }
+    }
+    if (delegate) delegate->peripheralDidModifyServices(self, invalidated);
+}
+
+void CBPeripheral::handleEvent(const RadioEvent& event) {
+    using Kind = RadioEvent::Kind;
+    auto self = shared_from_this();
+    auto delegate = this->delegate();
+    const ErrorPtr& error = event.error;
+
+    switch (event.kind) {
+        case Kind::ServicesDiscovered:
+        case Kind::IncludedServicesDiscovered:
+        case Kind::CharacteristicsDiscovered:
+        case Kind::DescriptorsDiscovered:
+            handleDiscovery(event, self, delegate);
+            return;
+        case Kind::ServicesInvalidated:
+            invalidateServices(event, self, delegate);
+            return;
         case Kind::ValueUpdated:
             if (auto c = characteristicForHandle(event.handle)) {
                 if (!error) c->value_ = event.value;
@@ -281,21 +320,6 @@ void CBPeripheral::handleEvent(const RadioEvent& event) {
             setName(event.name);
             if (delegate) delegate->peripheralDidUpdateName(self);
             return;
-        case Kind::ServicesInvalidated: {
-            std::vector<CBServicePtr> invalidated;
-            {
-                std::lock_guard lock(mutex_);
-                for (const auto& r : event.services) {
-                    auto it = std::find_if(services_.begin(), services_.end(),
-                                           [&](const auto& s) { return s->handle_ == r.handle; });
-                    if (it == services_.end()) continue;
-                    invalidated.push_back(*it);
-                    services_.erase(it);
-                }
-            }
-            if (delegate) delegate->peripheralDidModifyServices(self, invalidated);
-            return;
-        }
         default:
             return;
     }
