@@ -612,6 +612,167 @@ CURLcode URLLoader::onSslContext(CURL*, void* sslContext, void* context) {
     return CURLE_OK;
 }
 
+// The transfer of a task, its handle made and its download file or upload body open; null once
+// the task has completed with the reason it cannot start.
+std::unique_ptr<URLTransfer> URLLoader::openTransfer(const URLSessionTaskPtr& task) {
+    auto transfer = std::make_unique<URLTransfer>();
+    transfer->task = task;
+    const URLRequest& request = task->request_;
+    CURL* easy = curl_easy_init();
+    // A plain HTTP URL is parsed once, by libcurl (one it cannot parse fails as a bad
+    // URL): nothing needs its host before the connection.
+    const bool plain = isPlainHttp(request.url);
+    std::optional<URLParts> parts;
+    if (!plain) parts = partsOf(request.url, {}, false);
+    const bool https = parts && parts->scheme == "https";
+    if (!easy || !(plain || https || (parts && parts->scheme == "http"))) {
+        if (easy) curl_easy_cleanup(easy);
+        task->complete(
+            urlError(plain || parts ? URLError::unsupportedURL : URLError::badURL, request.url));
+        return nullptr;
+    }
+    transfer->url = request.url;
+    if (parts) transfer->host = parts->host;
+    transfer->easy = easy;
+    if (task->kind() == URLSessionTaskKind::download) {
+        const int64_t limit = task->session_->configuration().maximumDownloadBytes;
+        const auto& resume = task->resumeFrom_;
+        transfer->file = resume ? URLDownloadFile::reopen(resume->path, resume->offset, limit)
+                                : URLDownloadFile::create(limit);
+        if (!transfer->file) {
+            task->complete(urlError(
+                resume ? URLError::fileDoesNotExist : URLError::cannotCreateFile, request.url));
+            return nullptr;
+        }
+        if (resume) {
+            // The rest of the body, only while it is still the one the file began.
+            transfer->validator = resume->validator;
+            curl_easy_setopt(easy, CURLOPT_RANGE, (std::to_string(resume->offset) + "-").c_str());
+        }
+    }
+    if (URLUploadBody::usedFor(*task)) {
+        ErrorPtr error;
+        transfer->upload = URLUploadBody::open(task, &error);
+        if (!transfer->upload) {
+            task->complete(std::move(error));
+            return nullptr;
+        }
+    }
+    return transfer;
+}
+
+// What every transfer sets: its URL, the callbacks, redirects, codings, time-out and the TLS
+// verification that is the task's own.
+void URLLoader::setCommonOptions(URLTransfer& transfer, const URLSessionTask& task) {
+    CURL* easy = transfer.easy;
+    curl_easy_setopt(easy, CURLOPT_URL, task.request_.url.c_str());
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorText);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &URLLoader::onHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &URLLoader::onBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &URLLoader::onOpenSocket);
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
+    // Only the codings the reply's decoding handles: small JSON replies are not worth a
+    // costlier coding.
+    // A range continues the bytes as the server stores them: no coding there.
+    if (!task.resumeFrom_) curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+    // A connection closes with its transfer: none stays behind, idle in libcurl's cache,
+    // once the requests of a run are answered.
+    curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+    // The request's time-out is a time of inactivity: nothing moving for that long fails
+    // the request (checked by the loop, in real time).
+    const double timeout = timeoutOf(task);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(std::ceil(timeout * 1000)));
+    transfer.timeout = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(timeout));
+    // For plain HTTP too: a redirect to https meets the same check (libcurl calls the
+    // context function only for a TLS connection).
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &URLLoader::onSslContext);
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &transfer);
+    // Every TLS connection meets the verification of its own task: no resumed sessions
+    // and no connection that another session's policy accepted.
+    curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+    curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+}
+
+// The method and how the body goes out.
+void URLLoader::setMethod(URLTransfer& transfer, URLSessionTask& task) {
+    CURL* easy = transfer.easy;
+    const URLRequest& request = task.request_;
+    const std::string& method = request.httpMethod;
+    const Bytes* body = request.httpBody ? &*request.httpBody : nullptr;
+    if (transfer.upload) {
+        // Read a piece at a time as the connection takes it; a body of unknown size goes
+        // out chunked.
+        curl_easy_setopt(easy, CURLOPT_POST, 1L);
+        curl_easy_setopt(easy, CURLOPT_READFUNCTION, &URLLoader::onRead);
+        curl_easy_setopt(easy, CURLOPT_READDATA, &transfer);
+        curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &URLLoader::onSeek);
+        curl_easy_setopt(easy, CURLOPT_SEEKDATA, &transfer);
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(transfer.upload->length()));
+        if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    } else if (method == "GET" && !body) {
+        curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    } else if (method == "HEAD") {
+        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    } else {
+        curl_easy_setopt(easy, CURLOPT_POST, 1L);
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body ? body->size() : 0));
+        curl_easy_setopt(easy, CURLOPT_COPYPOSTFIELDS,
+                         body ? reinterpret_cast<const char*>(body->data()) : "");
+        if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+        task.bytesExpectedToSend_ = int64_t(body ? body->size() : 0);
+    }
+    const bool sendsBody = transfer.upload || (method != "HEAD" && (method != "GET" || body));
+    transfer.sendsBody = sendsBody;
+    if (sendsBody) {
+        // The body's bytes as they go out (reports, and activity while it is sent); what
+        // is received is seen by the header and body callbacks.
+        curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &URLLoader::onProgress);
+        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer);
+    }
+}
+
+// The caller's header fields that may go out, and the ones the request's kind needs.
+void URLLoader::setHeaders(URLTransfer& transfer, const URLSessionTask& task) {
+    const URLRequest& request = task.request_;
+    const bool sendsBody = transfer.sendsBody;
+    curl_slist* list = nullptr;
+    curl_slist* last = nullptr;
+    for (const auto& [name, value] : request.headers.fields()) {
+        // A line break in a field would start a header line of its own: such a field
+        // is not sent.
+        if ((name + value).find_first_of("\r\n") != std::string::npos) continue;
+        // The body's length is what the loader sends, never the caller's word for it.
+        if (sendsBody && equalsIgnoringCase(name, "Content-Length")) continue;
+        std::string line = value.empty() ? name + ";" : name + ": " + value;
+        curl_slist* appended = curl_slist_append(list, line.c_str());
+        if (!appended) continue;
+        list = appended;
+        // The node appended is the list's new last one.
+        last = last ? last->next : list;
+        transfer.callerFields.push_back(last);
+    }
+    // libcurl's own additions to a request with a body that the platform does not make.
+    if (sendsBody) {
+        if (!request.headers.value("Content-Type")) list = curl_slist_append(list, "Content-Type:");
+        list = curl_slist_append(list, "Expect:");
+    }
+    if (transfer.upload && transfer.upload->length() < 0)
+        list = curl_slist_append(list, "Transfer-Encoding: chunked");
+    if (task.resumeFrom_ && transfer.validator.find_first_of("\r\n") == std::string::npos)
+        list = curl_slist_append(list, ("If-Range: " + transfer.validator).c_str());
+    transfer.headerList = list;
+    curl_easy_setopt(transfer.easy, CURLOPT_HTTPHEADER, list);
+}
+
 void URLLoader::start(const URLSessionTaskPtr& task) {
     post([this, task] {
         // A cancel that came first finds no transfer: it ends here.
@@ -619,151 +780,15 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
             task->complete(urlError(URLError::cancelled, task->request_.url));
             return;
         }
-        auto transfer = std::make_unique<URLTransfer>();
-        transfer->task = task;
-        const URLRequest& request = task->request_;
-        CURL* easy = curl_easy_init();
-        // A plain HTTP URL is parsed once, by libcurl (one it cannot parse fails as a bad
-        // URL): nothing needs its host before the connection.
-        const bool plain = isPlainHttp(request.url);
-        std::optional<URLParts> parts;
-        if (!plain) parts = partsOf(request.url, {}, false);
-        const bool https = parts && parts->scheme == "https";
-        if (!easy || !(plain || https || (parts && parts->scheme == "http"))) {
-            if (easy) curl_easy_cleanup(easy);
-            task->complete(urlError(plain || parts ? URLError::unsupportedURL : URLError::badURL,
-                                    request.url));
-            return;
-        }
-        transfer->url = request.url;
-        if (parts) transfer->host = parts->host;
-        transfer->easy = easy;
-        if (task->kind() == URLSessionTaskKind::download) {
-            const int64_t limit = task->session_->configuration().maximumDownloadBytes;
-            const auto& resume = task->resumeFrom_;
-            transfer->file = resume ? URLDownloadFile::reopen(resume->path, resume->offset, limit)
-                                    : URLDownloadFile::create(limit);
-            if (!transfer->file) {
-                task->complete(urlError(
-                    resume ? URLError::fileDoesNotExist : URLError::cannotCreateFile, request.url));
-                return;
-            }
-            if (resume) {
-                // The rest of the body, only while it is still the one the file began.
-                transfer->validator = resume->validator;
-                curl_easy_setopt(easy, CURLOPT_RANGE,
-                                 (std::to_string(resume->offset) + "-").c_str());
-            }
-        }
-        if (URLUploadBody::usedFor(*task)) {
-            ErrorPtr error;
-            transfer->upload = URLUploadBody::open(task, &error);
-            if (!transfer->upload) {
-                task->complete(std::move(error));
-                return;
-            }
-        }
-        curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
-        curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
-        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->errorText);
-        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &URLLoader::onHeader);
-        curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer.get());
-        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &URLLoader::onBody);
-        curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
-        curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &URLLoader::onOpenSocket);
-        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
-        // Only the codings the reply's decoding handles: small JSON replies are not worth a
-        // costlier coding.
-        // A range continues the bytes as the server stores them: no coding there.
-        if (!task->resumeFrom_) curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
-        // A connection closes with its transfer: none stays behind, idle in libcurl's cache,
-        // once the requests of a run are answered.
-        curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
-        // The request's time-out is a time of inactivity: nothing moving for that long fails
-        // the request (checked by the loop, in real time).
-        const double timeout = timeoutOf(*task);
-        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(std::ceil(timeout * 1000)));
-        transfer->timeout = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-            std::chrono::duration<double>(timeout));
-        // For plain HTTP too: a redirect to https meets the same check (libcurl calls the
-        // context function only for a TLS connection).
-        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
-        curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &URLLoader::onSslContext);
-        curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, transfer.get());
-        // Every TLS connection meets the verification of its own task: no resumed sessions
-        // and no connection that another session's policy accepted.
-        curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
-        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+        auto transfer = openTransfer(task);
+        if (!transfer) return;
+        setCommonOptions(*transfer, *task);
+        setMethod(*transfer, *task);
+        setHeaders(*transfer, *task);
 
-        const std::string& method = request.httpMethod;
-        const Bytes* body = request.httpBody ? &*request.httpBody : nullptr;
-        if (transfer->upload) {
-            // Read a piece at a time as the connection takes it; a body of unknown size goes
-            // out chunked.
-            curl_easy_setopt(easy, CURLOPT_POST, 1L);
-            curl_easy_setopt(easy, CURLOPT_READFUNCTION, &URLLoader::onRead);
-            curl_easy_setopt(easy, CURLOPT_READDATA, transfer.get());
-            curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &URLLoader::onSeek);
-            curl_easy_setopt(easy, CURLOPT_SEEKDATA, transfer.get());
-            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
-                             curl_off_t(transfer->upload->length()));
-            if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
-        } else if (method == "GET" && !body) {
-            curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
-        } else if (method == "HEAD") {
-            curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
-        } else {
-            curl_easy_setopt(easy, CURLOPT_POST, 1L);
-            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
-                             curl_off_t(body ? body->size() : 0));
-            curl_easy_setopt(easy, CURLOPT_COPYPOSTFIELDS,
-                             body ? reinterpret_cast<const char*>(body->data()) : "");
-            if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
-            task->bytesExpectedToSend_ = int64_t(body ? body->size() : 0);
-        }
-        const bool sendsBody = transfer->upload || (method != "HEAD" && (method != "GET" || body));
-        transfer->sendsBody = sendsBody;
-        if (sendsBody) {
-            // The body's bytes as they go out (reports, and activity while it is sent); what
-            // is received is seen by the header and body callbacks.
-            curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-            curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &URLLoader::onProgress);
-            curl_easy_setopt(easy, CURLOPT_XFERINFODATA, transfer.get());
-        }
-        curl_slist* list = nullptr;
-        curl_slist* last = nullptr;
-        for (const auto& [name, value] : request.headers.fields()) {
-            // A line break in a field would start a header line of its own: such a field
-            // is not sent.
-            if ((name + value).find_first_of("\r\n") != std::string::npos) continue;
-            // The body's length is what the loader sends, never the caller's word for it.
-            if (sendsBody && equalsIgnoringCase(name, "Content-Length")) continue;
-            std::string line = value.empty() ? name + ";" : name + ": " + value;
-            curl_slist* appended = curl_slist_append(list, line.c_str());
-            if (!appended) continue;
-            list = appended;
-            // The node appended is the list's new last one.
-            last = last ? last->next : list;
-            transfer->callerFields.push_back(last);
-        }
-        // libcurl's own additions to a request with a body that the platform does not make.
-        if (sendsBody) {
-            if (!request.headers.value("Content-Type"))
-                list = curl_slist_append(list, "Content-Type:");
-            list = curl_slist_append(list, "Expect:");
-        }
-        if (transfer->upload && transfer->upload->length() < 0)
-            list = curl_slist_append(list, "Transfer-Encoding: chunked");
-        if (task->resumeFrom_ && transfer->validator.find_first_of("\r\n") == std::string::npos)
-            list = curl_slist_append(list, ("If-Range: " + transfer->validator).c_str());
-        transfer->headerList = list;
-        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
-
+        CURL* easy = transfer->easy;
         if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
-            task->complete(urlError(URLError::unknown, request.url));
+            task->complete(urlError(URLError::unknown, task->request_.url));
             return;
         }
         if (task->state() == URLSessionTaskState::suspended) {

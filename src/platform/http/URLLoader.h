@@ -118,6 +118,11 @@ class URLLoader {
     // on in its file. False ends the transfer.
     static bool startDownloadBody(URLTransfer& transfer, const HTTPURLResponse& response);
     ErrorPtr errorFor(URLTransfer* transfer, CURLcode result);
+    // The steps of start, in its order.
+    static std::unique_ptr<URLTransfer> openTransfer(const URLSessionTaskPtr& task);
+    static void setCommonOptions(URLTransfer& transfer, const URLSessionTask& task);
+    static void setMethod(URLTransfer& transfer, URLSessionTask& task);
+    static void setHeaders(URLTransfer& transfer, const URLSessionTask& task);
 
     CURLM* multi_ = nullptr;
     // Counts the wake-ups of the loop's poll; written only while the loop sleeps (asleep_).
