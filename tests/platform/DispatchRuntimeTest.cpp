@@ -374,10 +374,10 @@ TEST(DispatchRuntimeThreaded, IdleThreadsTakeTheJobsAndEachJobRunsOnce) {
         for (auto& t : submitters) t.join();
         queue->barrierSync([] {});
         for (size_t i = 0; i < runs.size(); ++i) ASSERT_EQ(runs[i].load(), 1) << i;
-        // A few threads at most: one that has just run a block may not be idle yet when the
-        // next comes.
+        // A few threads at most, not one a block: one that has just run a block may not be idle
+        // yet when the next comes, more often on a loaded machine.
         if (k.awaitEach) {
-            EXPECT_LT(DispatchRuntime::get().poolThreadsStarted.load() - startedBefore, 10u);
+            EXPECT_LT(DispatchRuntime::get().poolThreadsStarted.load() - startedBefore, 40u);
         }
     }
 }

@@ -88,7 +88,8 @@ TEST(TlsSettings, NamesTheKeyOfAWrongValue) {
         {{{kCFStreamSSLCertificates, identity}}, kCFStreamSSLCertificates},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(*Value(c.settings).toJSON());
+        const std::string settings = Value(c.settings).toJSON().value_or("?");
+        SCOPED_TRACE(settings);
         std::string invalid;
         EXPECT_FALSE(TlsSettings::parse(c.settings, &invalid));
         EXPECT_EQ(invalid, c.key);
