@@ -10,7 +10,7 @@ lib=$1
 list="$root/scripts/exported-api.txt"
 exported=$(nm -D --defined-only -C "$lib" | cut -d' ' -f3- |
   sed -E 's/^(typeinfo name for|typeinfo for|vtable for|VTT for|non-virtual thunk to|virtual thunk to) //' |
-  grep '^telvo::' | sed -E 's/[(<].*$//' | awk -F'::' '{print $1 "::" $2}' | sort -u)
+  grep '^telvo::' | sed -E 's/[[(<].*$//' | awk -F'::' '{print $1 "::" $2}' | sort -u)
 if [ "${2:-}" = --write ]; then
   { echo "# What the shared library exports (scripts/check-exports.sh): classes and free functions."
     echo "$exported"; } >"$list"

@@ -20,6 +20,7 @@
 #include <type_traits>
 
 #include "telvosdk/CBPeripheralManager.h"
+#include "telvosdk/QKBluetooth.h"
 #include "telvosdk/TelvoSDK.h"
 #include "telvosdk/Value.h"
 
@@ -90,7 +91,7 @@ concept RadioReplaceable = requires(std::shared_ptr<D> delegate) {
 };
 static_assert(!RadioReplaceable<telvo::CBCentralManager, telvo::CBCentralManagerDelegate> &&
               !RadioReplaceable<telvo::CBPeripheralManager, telvo::CBPeripheralManagerDelegate> &&
-              !ResettableByApp<telvo::QKBLEDeviceManager>);
+              !ResettableByApp<telvo::QKBLEDeviceManager> && !ResettableByApp<telvo::QKBluetooth>);
 // The one Wi-Fi configuration facade comes from sharedManager alone.
 static_assert(!std::is_default_constructible_v<telvo::QKDeviceManager>);
 
@@ -162,6 +163,19 @@ bool configureOverBle(const char* homeFile) {
                     found->identifier().UUIDString().c_str(), seen->mas_mac.value_or("?").c_str(),
                     seen->qkAdvertisementRSSI.value_or(0));
     }
+    // The Bluetooth wrapper shares the radio the scan used, on the main queue too.
+    bool wrapperPowered = false, asked = false;
+    TelvoSDKPerformOnMainQueue([&] {
+        auto bt = QKBluetooth::shareQKBluetooth();
+        std::lock_guard lock(waiter.mutex);
+        wrapperPowered = bt->centralManager()->state() == CBManagerState::PoweredOn;
+        asked = true;
+        waiter.changed.notify_all();
+    });
+    if (!waiter.waitFor(10, [&] { return asked; }) || !wrapperPowered) {
+        std::printf("consumer: the Bluetooth wrapper's central role is not powered on\n");
+        return false;
+    }
 
     auto params = std::make_shared<QKDeviceBleConfigParams>();
     params->peripheral = found;
@@ -226,11 +240,16 @@ int main(int argc, char** argv) {
     TelvoOpenProtocol frame(Bytes{0x5A, 0x5A}, 2);
     auto keys = QKEllipticCurveCrypto::generateKeyPairForCurve(256);
     auto signature = keys ? keys->hashSHA256AndSignData(Bytes{1, 2, 3}) : std::nullopt;
+    // The Bluetooth wrapper's builders of local services, for its peripheral role.
+    auto service = makeCBService(genUUID());
+    makeCharacteristicToService(service, "FF91", "rn", "status");
+    makeStaticCharacteristicToService(service, "FF92", std::nullopt, Bytes{1});
     bool ok = std::strlen(TelvoSDKVersion()) > 0 && device && device->deviceSn == "sn-1" &&
               device->deviceIP == "127.0.0.2" && error && error->domain() == TelvoError::kDomain &&
               wifiListCode == 4007 && networks && networks->size() == 1 &&
               (*networks)[0]["ssid"].text() == "home" && !frame.model() && signature &&
-              keys->hashSHA256AndVerifySignature(*signature, Bytes{1, 2, 3});
+              keys->hashSHA256AndVerifySignature(*signature, Bytes{1, 2, 3}) &&
+              service->UUID().UUIDString().size() == 36 && service->characteristics().size() == 2;
     if (ok && argc > 1) ok = configureOverBle(argv[1]);
     TelvoSDKStopMainLoopThread();
     std::printf("consumer: %s\n", ok ? "ok" : "FAILED");

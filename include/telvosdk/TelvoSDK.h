@@ -9,6 +9,7 @@
 #include "telvosdk/Export.h"
 #include "telvosdk/QKBLEDeviceManager.h"
 #include "telvosdk/QKBleConnectManager.h"
+#include "telvosdk/QKBluetooth.h"
 #include "telvosdk/QKBluetoothToy.h"
 #include "telvosdk/QKConfigAction.h"
 #include "telvosdk/QKConfigStatus.h"

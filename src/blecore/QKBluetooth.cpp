@@ -18,6 +18,10 @@ constexpr const char* kSteps[] = {
     "needReadValueForCharacteristic", "needDiscoverDescriptorsForCharacteristic",
     "needReadValueForDescriptors"};
 
+SharedInstance<QKBluetooth>& sharedSlot() {
+    return processWide([] { return new SharedInstance<QKBluetooth>(); });
+}
+
 }  // namespace
 
 QKBluetooth::QKBluetooth()
@@ -25,18 +29,22 @@ QKBluetooth::QKBluetooth()
       central_(QKBluetoothCentralManager::create(speaker_)),
       peripheral_(QKBluetoothPeripheralManager::create(speaker_)) {}
 
-std::shared_ptr<QKBluetooth> QKBluetooth::shareQKBluetooth() {
-    return processWide([] { return new std::shared_ptr<QKBluetooth>(new QKBluetooth()); });
+QKBluetooth::~QKBluetooth() {
+    dropTimedStop();
 }
 
-void QKBluetooth::resetForTesting() {
-    auto self = shareQKBluetooth();
-    self->dropTimedStop();
-    self->speaker_ = std::make_shared<QKBluetoothSpeaker>();
-    self->central_ = QKBluetoothCentralManager::create(self->speaker_);
-    self->peripheral_ = QKBluetoothPeripheralManager::create(self->speaker_);
-    self->waitTimes_ = 0;
-    ++self->generation_;
+std::shared_ptr<QKBluetooth> QKBluetooth::shareQKBluetooth() {
+    return sharedSlot().get([] { return std::shared_ptr<QKBluetooth>(new QKBluetooth()); });
+}
+
+template <>
+void resetForTesting<QKBluetooth>() {
+    sharedSlot().exchange();
+    QKBluetooth::shareQKBluetooth();
+}
+
+std::shared_ptr<QKBluetoothCallback> QKBluetooth::at(const std::string& channel) {
+    return speaker_->callbackOnChnnel(channel, true);
 }
 
 // ---- Block setters.

@@ -19,6 +19,10 @@ std::shared_ptr<QKBluetoothPeripheralManager> QKBluetoothPeripheralManager::crea
     return manager;
 }
 
+std::shared_ptr<QKBluetoothCallback> QKBluetoothPeripheralManager::slots() const {
+    return speaker_->callback();
+}
+
 QKBluetoothPeripheralManager::~QKBluetoothPeripheralManager() {
     if (addServiceTask_) addServiceTask_->cancel();
     if (advertisingRetry_) advertisingRetry_->cancel();

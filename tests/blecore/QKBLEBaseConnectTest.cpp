@@ -47,7 +47,7 @@ class QKBLEBaseConnectTest : public ::testing::Test {
     QKBLEBaseConnectTest() {
         NotificationCenter::resetForTesting();
         setPlainLogSink([](std::string_view) {});
-        QKBluetooth::resetForTesting();
+        resetForTesting<QKBluetooth>();
         resetForTesting<QKMiddleInterface>();
         resetForTesting<QKBLEDeviceManager>();
         QKBLEProtocol::resetMsgIdForTesting();

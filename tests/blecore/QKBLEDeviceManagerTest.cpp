@@ -43,7 +43,7 @@ class QKBLEDeviceManagerTest : public ::testing::Test {
     QKBLEDeviceManagerTest() {
         NotificationCenter::resetForTesting();
         setPlainLogSink([](std::string_view) {});
-        QKBluetooth::resetForTesting();
+        resetForTesting<QKBluetooth>();
         MainLoop::drain();
     }
     ~QKBLEDeviceManagerTest() override {

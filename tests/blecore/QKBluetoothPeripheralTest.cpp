@@ -23,7 +23,7 @@ class QKBluetoothPeripheralTest : public ::testing::Test {
     QKBluetoothPeripheralTest() {
         NotificationCenter::resetForTesting();
         setPlainLogSink([this](std::string_view line) { log.emplace_back(line); });
-        QKBluetooth::resetForTesting();
+        resetForTesting<QKBluetooth>();
         MainLoop::drain();
     }
     ~QKBluetoothPeripheralTest() override {
@@ -41,7 +41,8 @@ class QKBluetoothPeripheralTest : public ::testing::Test {
 
     DeterministicDispatch mode_;
     sim::SimRadioScope radio{SimRadio::create(CBManagerState::PoweredOff)};
-    QKBluetooth& bt = *QKBluetooth::shareQKBluetooth();
+    // The facade of the moment: a reset makes a fresh one.
+    QKBluetooth& bt() const { return *QKBluetooth::shareQKBluetooth(); }
     Lines log;
 };
 
@@ -52,9 +53,9 @@ TEST_F(QKBluetoothPeripheralTest, AdvertisingWaitsForThePowerAndItsServicesWitho
                                                                 EXPECT_EQ(n.object, nullptr);
                                                                 ++poweredOnPosts;
                                                             });
-    bt.peripheralModelBlockOnPeripheralManagerDidUpdateState([&](auto&) { ++stateBlocks; });
-    bt.peripheralModelBlockOnDidAddService([&](auto&, auto&, auto&) { ++added; });
-    auto& role = bt.bePeripheralWithName("kettle-remote");
+    bt().peripheralModelBlockOnPeripheralManagerDidUpdateState([&](auto&) { ++stateBlocks; });
+    bt().peripheralModelBlockOnDidAddService([&](auto&, auto&, auto&) { ++added; });
+    auto& role = bt().bePeripheralWithName("kettle-remote");
     role.addServices({service("FF90"), service("FFA0")});
     auto firstRetry = role.addServiceTask();
     role.addServices({service("FF90"), service("FFA0")});  // replaces the pending retry
@@ -92,11 +93,11 @@ TEST_F(QKBluetoothPeripheralTest, AdvertisingWaitsForThePowerAndItsServicesWitho
 
     // Requests of a remote central reach the default channel's blocks.
     Lines requests;
-    bt.peripheralModelBlockOnDidReceiveWriteRequests(
+    bt().peripheralModelBlockOnDidReceiveWriteRequests(
         [&](auto&, const std::vector<CBATTRequestPtr>& r) {
             requests.push_back("write " + test::toHex(r.at(0)->value.value_or(Bytes{})));
         });
-    bt.peripheralModelBlockOnDidSubscribeToCharacteristic(
+    bt().peripheralModelBlockOnDidSubscribeToCharacteristic(
         [&](auto&, auto&, const CBCharacteristicPtr& c) {
             requests.push_back("subscribe " + c->UUID().UUIDString());
         });
@@ -107,7 +108,7 @@ TEST_F(QKBluetoothPeripheralTest, AdvertisingWaitsForThePowerAndItsServicesWitho
 }
 
 TEST_F(QKBluetoothPeripheralTest, StopAdvertisingCancelsThePendingRetry) {
-    auto& role = bt.bePeripheral();
+    auto& role = bt().bePeripheral();
     EXPECT_EQ(role.localName(), QKBluetoothPeripheralManager::kDefaultLocalName);
     role.startAdvertising();
     MainLoop::runFor(1);

@@ -41,7 +41,7 @@ class QKBluetoothTest : public ::testing::Test {
     QKBluetoothTest() {
         NotificationCenter::resetForTesting();
         setPlainLogSink([this](std::string_view line) { log.emplace_back(line); });
-        QKBluetooth::resetForTesting();
+        resetForTesting<QKBluetooth>();
         MainLoop::drain();
     }
     ~QKBluetoothTest() override {
@@ -80,7 +80,8 @@ class QKBluetoothTest : public ::testing::Test {
 
     DeterministicDispatch mode_;
     sim::SimRadioScope radio{SimRadio::create()};
-    QKBluetooth& bt = *QKBluetooth::shareQKBluetooth();
+    // The facade of the moment: a reset makes a fresh one.
+    QKBluetooth& bt() const { return *QKBluetooth::shareQKBluetooth(); }
     Lines log;
     Lines events;
     Dictionary lastInfo;
@@ -95,37 +96,38 @@ TEST_F(QKBluetoothTest, ChainRunsInOrderOnItsChannelAndNotifyAndChannelSwitchRou
              KQKNotificationAtDidUpdateValueForCharacteristic});
     CBPeripheralPtr peripheral;
     auto on = [this](const std::string& channel) {
-        bt.setBlockOnDiscoverToPeripheralsAtChannel(
+        bt().setBlockOnDiscoverToPeripheralsAtChannel(
             channel, [this, channel](auto&, const CBPeripheralPtr& p, const Dictionary& adv, int) {
                 events.push_back(channel + " discovered " + nameOf(p) + " " +
                                  adv[CBAdvertisementDataLocalNameKey].text());
             });
-        bt.setBlockOnConnectedAtChannel(channel, [this, channel](auto&, const CBPeripheralPtr& p) {
-            events.push_back(channel + " connected " + nameOf(p));
-        });
-        bt.setBlockOnDiscoverServicesAtChannel(
+        bt().setBlockOnConnectedAtChannel(channel,
+                                          [this, channel](auto&, const CBPeripheralPtr& p) {
+                                              events.push_back(channel + " connected " + nameOf(p));
+                                          });
+        bt().setBlockOnDiscoverServicesAtChannel(
             channel, [this, channel](const CBPeripheralPtr& p, auto&) {
                 events.push_back(channel + " services " + p->services()[0]->UUID().UUIDString());
             });
-        bt.setBlockOnDiscoverCharacteristicsAtChannel(
+        bt().setBlockOnDiscoverCharacteristicsAtChannel(
             channel, [this, channel](auto&, const CBServicePtr& s, auto&) {
                 events.push_back(channel + " characteristics " + s->UUID().UUIDString() + " " +
                                  std::to_string(s->characteristics().size()));
             });
-        bt.setBlockOnDiscoverDescriptorsForCharacteristicAtChannel(
+        bt().setBlockOnDiscoverDescriptorsForCharacteristicAtChannel(
             channel, [this, channel](auto&, const CBCharacteristicPtr& c, auto&) {
                 events.push_back(channel + " descriptors " + c->UUID().UUIDString() + " " +
                                  std::to_string(c->descriptors().size()));
             });
-        bt.setBlockOnReadValueForDescriptorsAtChannel(
+        bt().setBlockOnReadValueForDescriptorsAtChannel(
             channel, [this, channel](auto&, const CBDescriptorPtr& d, auto&) {
                 events.push_back(channel + " descriptor value " + d->UUID().UUIDString());
             });
-        bt.setBlockOnDidUpdateNotificationStateForCharacteristicAtChannel(
+        bt().setBlockOnDidUpdateNotificationStateForCharacteristicAtChannel(
             channel, [this, channel](const CBCharacteristicPtr& c, auto&) {
                 events.push_back(channel + " notifying " + c->UUID().UUIDString());
             });
-        bt.setBlockOnReadValueForCharacteristicAtChannel(
+        bt().setBlockOnReadValueForCharacteristicAtChannel(
             channel, [this, channel](auto&, const CBCharacteristicPtr& c, const ErrorPtr& e) {
                 events.push_back(channel + " value " + c->UUID().UUIDString() + " " +
                                  (e ? "error" : test::toHex(c->value().value_or(Bytes{}))));
@@ -133,12 +135,12 @@ TEST_F(QKBluetoothTest, ChainRunsInOrderOnItsChannelAndNotifyAndChannelSwitchRou
     };
     on("one");
     on("two");
-    bt.setBlockOnConnectedAtChannel("one", [&](auto&, const CBPeripheralPtr& p) {
+    bt().setBlockOnConnectedAtChannel("one", [&](auto&, const CBPeripheralPtr& p) {
         peripheral = p;
         events.push_back("one connected " + nameOf(p));
     });
 
-    bt.channel("one")
+    bt().channel("one")
         .scanForPeripherals()
         .connectToPeripherals()
         .discoverServices()
@@ -163,22 +165,22 @@ TEST_F(QKBluetoothTest, ChainRunsInOrderOnItsChannelAndNotifyAndChannelSwitchRou
     auto service = peripheral->services()[0];
     auto write = service->characteristics()[0], notify = service->characteristics()[1];
     Lines notified;
-    bt.notify(peripheral, notify,
-              [&](const CBPeripheralPtr& p, const CBCharacteristicPtr& c, const ErrorPtr& e) {
-                  notified.push_back(nameOf(p) + " " + c->UUID().UUIDString() + " " +
-                                     (e ? "error" : test::toHex(c->value().value_or(Bytes{}))));
-              });
+    bt().notify(peripheral, notify,
+                [&](const CBPeripheralPtr& p, const CBCharacteristicPtr& c, const ErrorPtr& e) {
+                    notified.push_back(nameOf(p) + " " + c->UUID().UUIDString() + " " +
+                                       (e ? "error" : test::toHex(c->value().value_or(Bytes{}))));
+                });
     ASSERT_TRUE(waitFor("one notifying FF82"));
     kettle->notify(notify->UUID(), {0xAB});
     MainLoop::runFor(0.5);
     EXPECT_EQ(notified, Lines{"'kettle' FF82 ab"});
 
     // Later events go to the current channel only.
-    bt.switchChannel("two");
+    bt().switchChannel("two");
     EXPECT_TRUE(logged(">>>已切换到two"));
-    bt.switchChannel("three");
+    bt().switchChannel("three");
     EXPECT_TRUE(logged(">>>所要切换的channel不存在"));
-    EXPECT_EQ(bt.speaker()->currChannel(), "two");
+    EXPECT_EQ(bt().speaker()->currChannel(), "two");
     kettle->characteristic(write->UUID())->value = {0x01, 0x02};
     kettle->characteristic(write->UUID())->properties |= CBCharacteristicProperty::Read;
     peripheral->readValueForCharacteristic(write);
@@ -191,11 +193,11 @@ TEST_F(QKBluetoothTest, ChainRunsInOrderOnItsChannelAndNotifyAndChannelSwitchRou
 
     // Descriptor details on the pocket's channel: discovered, then each read once.
     events.clear();
-    bt.channel("one").characteristicDetails(peripheral, notify);
-    EXPECT_EQ(bt.speaker()->currChannel(), "one");
+    bt().channel("one").characteristicDetails(peripheral, notify);
+    EXPECT_EQ(bt().speaker()->currChannel(), "one");
     MainLoop::runFor(0.5);
     EXPECT_EQ(events, (Lines{"one descriptors FF82 1", "one descriptor value 2902"}));
-    EXPECT_FALSE(bt.bluetoothCentralManager()->oneReadValueForDescriptors);
+    EXPECT_FALSE(bt().bluetoothCentralManager()->oneReadValueForDescriptors);
 }
 
 TEST_F(QKBluetoothTest, DefaultFiltersRefuseOnlyAnEmptyNameAndCustomFiltersDecide) {
@@ -216,22 +218,22 @@ TEST_F(QKBluetoothTest, DefaultFiltersRefuseOnlyAnEmptyNameAndCustomFiltersDecid
          {"'fan'"}},
     };
     for (const auto& c : cases) {
-        QKBluetooth::resetForTesting();
+        resetForTesting<QKBluetooth>();
         MainLoop::drain();
         Lines discovered, connected;
-        if (c.discover) bt.setFilterOnDiscoverPeripherals(c.discover);
-        if (c.connect) bt.setFilterOnConnectToPeripherals(c.connect);
-        bt.setBlockOnDiscoverToPeripherals(
+        if (c.discover) bt().setFilterOnDiscoverPeripherals(c.discover);
+        if (c.connect) bt().setFilterOnConnectToPeripherals(c.connect);
+        bt().setBlockOnDiscoverToPeripherals(
             [&](auto&, const CBPeripheralPtr& p, auto&, int) { discovered.push_back(nameOf(p)); });
-        bt.setBlockOnConnected(
+        bt().setBlockOnConnected(
             [&](auto&, const CBPeripheralPtr& p) { connected.push_back(nameOf(p)); });
-        bt.scanForPeripherals().connectToPeripherals().begin();
+        bt().scanForPeripherals().connectToPeripherals().begin();
         MainLoop::runFor(1);
         std::sort(discovered.begin(), discovered.end());
         std::sort(connected.begin(), connected.end());
         EXPECT_EQ(discovered, c.discovered);
         EXPECT_EQ(connected, c.connected);
-        bt.babyStop();
+        bt().babyStop();
         MainLoop::runFor(0.1);
     }
 }
@@ -239,49 +241,49 @@ TEST_F(QKBluetoothTest, DefaultFiltersRefuseOnlyAnEmptyNameAndCustomFiltersDecid
 TEST_F(QKBluetoothTest, StartWaitsForThePowerAtMostFourTimes) {
     radio->setState(CBManagerState::PoweredOff);
     MainLoop::drain();
-    bt.scanForPeripherals().begin();
+    bt().scanForPeripherals().begin();
     MainLoop::runFor(20);
     EXPECT_TRUE(radio->log("scan").empty());
-    EXPECT_EQ(bt.centralManagerInitWaitTimes(), 5);
+    EXPECT_EQ(bt().centralManagerInitWaitTimes(), 5);
     EXPECT_TRUE(logged(">>> 第4次等待CBCentralManager打开"));
     EXPECT_TRUE(
         logged(">>> 第5次等待CBCentralManager 打开任然失败，请检查你蓝牙使用权限或检查设备问题。"));
     // After a give-up, a start gives up at once until one finds the power on.
-    bt.scanForPeripherals().begin();
-    EXPECT_EQ(bt.centralManagerInitWaitTimes(), 6);
+    bt().scanForPeripherals().begin();
+    EXPECT_EQ(bt().centralManagerInitWaitTimes(), 6);
     EXPECT_TRUE(radio->log("scan").empty());
 
     // Power that comes on during the waits starts the chain once.
-    QKBluetooth::resetForTesting();
+    resetForTesting<QKBluetooth>();
     MainLoop::drain();
-    bt.scanForPeripherals().begin();
+    bt().scanForPeripherals().begin();
     MainLoop::runFor(5);
     radio->setState(CBManagerState::PoweredOn);
     MainLoop::runFor(10);
     EXPECT_EQ(radio->log("scan").size(), 1u);
-    EXPECT_EQ(bt.centralManagerInitWaitTimes(), 0);
+    EXPECT_EQ(bt().centralManagerInitWaitTimes(), 0);
 }
 
 // A connect that gives up on the power fails once, later, on its channel, so that whoever
 // waits for it hears; one that finds the power on in time connects.
 TEST_F(QKBluetoothTest, AConnectThatGivesUpOnThePowerFailsOnItsChannel) {
     addKettle();
-    bt.setBlockOnDiscoverToPeripherals([](auto&, auto&, auto&, int) {});
-    bt.scanForPeripherals().begin();
+    bt().setBlockOnDiscoverToPeripherals([](auto&, auto&, auto&, int) {});
+    bt().scanForPeripherals().begin();
     ASSERT_TRUE(MainLoop::runUntil(
-        [&] { return !bt.bluetoothCentralManager()->discoverPeripherals().empty(); }, 2));
-    bt.cancelScan();
-    auto peripheral = bt.bluetoothCentralManager()->discoverPeripherals().at(0);
+        [&] { return !bt().bluetoothCentralManager()->discoverPeripherals().empty(); }, 2));
+    bt().cancelScan();
+    auto peripheral = bt().bluetoothCentralManager()->discoverPeripherals().at(0);
     radio->setState(CBManagerState::PoweredOff);
     MainLoop::drain();
 
     observe({KQKNotificationAtDidFailToConnectPeripheral});
     Lines seen;
-    bt.setBlockOnFailToConnectAtChannel(
+    bt().setBlockOnFailToConnectAtChannel(
         "kettle", [&](auto&, const CBPeripheralPtr& p, const ErrorPtr& e) {
             seen.push_back(nameOf(p) + " " + std::to_string(e ? e->code() : -1));
         });
-    bt.having(peripheral).and_().channel("kettle").then().connectToPeripherals().begin();
+    bt().having(peripheral).and_().channel("kettle").then().connectToPeripherals().begin();
     EXPECT_TRUE(seen.empty()) << "the failure comes later, never inside begin";
     MainLoop::runFor(7);
     EXPECT_TRUE(seen.empty()) << "still waiting for the power";
@@ -289,14 +291,14 @@ TEST_F(QKBluetoothTest, AConnectThatGivesUpOnThePowerFailsOnItsChannel) {
     EXPECT_EQ(seen, (Lines{"'kettle' 10"}));
     EXPECT_EQ(events, (Lines{"N DidFailToConnectPeripheral central peripheral error"}));
     // The next start gives up at once, and fails again.
-    bt.having(peripheral).and_().channel("kettle").then().connectToPeripherals().begin();
+    bt().having(peripheral).and_().channel("kettle").then().connectToPeripherals().begin();
     MainLoop::drain();
     EXPECT_EQ(seen.size(), 2u);
     EXPECT_TRUE(radio->log("connect").empty());
 
     // A reset drops a failure still on its way.
-    bt.having(peripheral).and_().channel("kettle").then().connectToPeripherals().begin();
-    QKBluetooth::resetForTesting();
+    bt().having(peripheral).and_().channel("kettle").then().connectToPeripherals().begin();
+    resetForTesting<QKBluetooth>();
     MainLoop::drain();
     EXPECT_EQ(seen.size(), 2u);
 }
@@ -304,29 +306,29 @@ TEST_F(QKBluetoothTest, AConnectThatGivesUpOnThePowerFailsOnItsChannel) {
 TEST_F(QKBluetoothTest, TimedStopEndsTheScanAndEveryConnectionUnlessABeginComesFirst) {
     auto kettle = addKettle();
     Lines seen;
-    bt.setBlockOnCancelScanBlock([&](auto&) { seen.push_back("scan cancelled"); });
-    bt.setBlockOnDisconnect([&](auto&, const CBPeripheralPtr& p, const ErrorPtr& e) {
+    bt().setBlockOnCancelScanBlock([&](auto&) { seen.push_back("scan cancelled"); });
+    bt().setBlockOnDisconnect([&](auto&, const CBPeripheralPtr& p, const ErrorPtr& e) {
         seen.push_back("disconnected " + nameOf(p) + (e ? " error" : ""));
     });
-    bt.setBlockOnCancelAllPeripheralsConnectionBlock([&](auto&) { seen.push_back("all gone"); });
-    bt.scanForPeripherals().connectToPeripherals().begin().stop(3);
+    bt().setBlockOnCancelAllPeripheralsConnectionBlock([&](auto&) { seen.push_back("all gone"); });
+    bt().scanForPeripherals().connectToPeripherals().begin().stop(3);
     MainLoop::runFor(2.9);
-    ASSERT_EQ(bt.findConnectedPeripherals().size(), 1u);
+    ASSERT_EQ(bt().findConnectedPeripherals().size(), 1u);
     EXPECT_TRUE(seen.empty());
     MainLoop::runFor(0.2);
     EXPECT_TRUE(logged(">>>did stop"));
     MainLoop::runFor(0.1);
     EXPECT_EQ(seen, (Lines{"scan cancelled", "disconnected 'kettle'", "all gone"}));
     EXPECT_EQ(radio->log("stop-scan").size(), 1u);
-    EXPECT_TRUE(bt.findConnectedPeripherals().empty());
-    auto peripheral = bt.bluetoothCentralManager()->discoverPeripherals().at(0);
+    EXPECT_TRUE(bt().findConnectedPeripherals().empty());
+    auto peripheral = bt().bluetoothCentralManager()->discoverPeripherals().at(0);
     EXPECT_FALSE(qkExtensions(peripheral)->manualDisconnectTag);  // not a per-peripheral cancel
 
     // A begin drops a pending stop; a second stop replaces the first.
     seen.clear();
-    bt.stop(1);
-    bt.having(peripheral).connectToPeripherals().begin();
-    bt.stop(10).stop(4);
+    bt().stop(1);
+    bt().having(peripheral).connectToPeripherals().begin();
+    bt().stop(10).stop(4);
     MainLoop::runFor(3.9);
     EXPECT_TRUE(seen.empty());
     MainLoop::runFor(10);
@@ -337,11 +339,11 @@ TEST_F(QKBluetoothTest, InconsistentChainsRaiseTheTextOfTheLastBrokenRule) {
     auto peripheral = [&] {
         addKettle();
         CBPeripheralPtr found;
-        bt.setBlockOnDiscoverToPeripherals(
+        bt().setBlockOnDiscoverToPeripherals(
             [&](auto&, const CBPeripheralPtr& p, auto&, int) { found = p; });
-        bt.scanForPeripherals().begin();
+        bt().scanForPeripherals().begin();
         MainLoop::runUntil([&] { return found != nullptr; }, 2);
-        bt.cancelScan();
+        bt().cancelScan();
         return found;
     }();
     ASSERT_TRUE(peripheral);
@@ -349,12 +351,14 @@ TEST_F(QKBluetoothTest, InconsistentChainsRaiseTheTextOfTheLastBrokenRule) {
         std::function<void()> chain;
         const char* reason;
     } cases[] = {
-        {[&] { bt.scanForPeripherals().discoverServices().begin(); },
+        {[&] { bt().scanForPeripherals().discoverServices().begin(); },
          "未执行connectToPeripherals()不能执行discoverServices()"},
-        {[&] { bt.connectToPeripherals().readValueForDescriptors().begin(); },
+        {[&] { bt().connectToPeripherals().readValueForDescriptors().begin(); },
          "若不执行scanForPeripherals()方法，则必须执行connectToPeripheral方法并且需要传入参数("
          "CBPeripheral *)peripheral"},
-        {[&] { bt.having(peripheral).connectToPeripherals().readValueForCharacteristic().begin(); },
+        {[&] {
+             bt().having(peripheral).connectToPeripherals().readValueForCharacteristic().begin();
+         },
          "未执行discoverServices()不能执行discoverCharacteristics()、readValueForCharacteristic()"
          "、discoverDescriptorsForCharacteristic()、readValueForDescriptors()"},
     };
@@ -365,7 +369,7 @@ TEST_F(QKBluetoothTest, InconsistentChainsRaiseTheTextOfTheLastBrokenRule) {
         } catch (const NamedException& e) {
             EXPECT_EQ(e.reason(), c.reason);
         }
-        bt.babyStop();
+        bt().babyStop();
     }
     radio->clearLog();
     MainLoop::runFor(1);
@@ -375,25 +379,25 @@ TEST_F(QKBluetoothTest, InconsistentChainsRaiseTheTextOfTheLastBrokenRule) {
 TEST_F(QKBluetoothTest, RecordSurvivesReconnectsAndTheModuleTypeIsFoundByName) {
     auto kettle = addKettle();
     kettle->rssi = {-50};
-    bt.setBlockOnDiscoverToPeripherals(
+    bt().setBlockOnDiscoverToPeripherals(
         [](auto&, const CBPeripheralPtr& p, const Dictionary& adv, int rssi) {
             qkExtensions(p)->qk_setAdvertisementData(adv, rssi);
         });
     Lines seen;
-    bt.setBlockOnConnected([&](auto&, const CBPeripheralPtr&) { seen.push_back("connected"); });
-    bt.setBlockOnDisconnect(
+    bt().setBlockOnConnected([&](auto&, const CBPeripheralPtr&) { seen.push_back("connected"); });
+    bt().setBlockOnDisconnect(
         [&](auto&, auto&, const ErrorPtr& e) { seen.push_back(e ? "lost" : "cancelled"); });
-    bt.scanForPeripherals().connectToPeripherals().begin();
+    bt().scanForPeripherals().connectToPeripherals().begin();
     ASSERT_TRUE(MainLoop::runUntil([&] { return !seen.empty(); }, 2));
-    bt.cancelScan();
-    auto peripheral = bt.findConnectedPeripherals().at(0);
-    bt.AutoReconnect(peripheral);
-    bt.AutoReconnect(peripheral);
-    EXPECT_EQ(bt.bluetoothCentralManager()->reConnectPeripherals().size(), 1u);
+    bt().cancelScan();
+    auto peripheral = bt().findConnectedPeripherals().at(0);
+    bt().AutoReconnect(peripheral);
+    bt().AutoReconnect(peripheral);
+    EXPECT_EQ(bt().bluetoothCentralManager()->reConnectPeripherals().size(), 1u);
     kettle->loseLink();
     MainLoop::runFor(1);
-    bt.AutoReconnectCancel(peripheral);
-    bt.cancelPeripheralConnection(peripheral);
+    bt().AutoReconnectCancel(peripheral);
+    bt().cancelPeripheralConnection(peripheral);
     MainLoop::runFor(1);
     EXPECT_EQ(seen, (Lines{"connected", "lost", "connected", "cancelled"}));
 
@@ -424,15 +428,15 @@ TEST_F(QKBluetoothTest, RecordSurvivesReconnectsAndTheModuleTypeIsFoundByName) {
 }
 
 TEST_F(QKBluetoothTest, RestoreIdentifierOnlyForTheBluetoothCentralBackgroundMode) {
-    EXPECT_FALSE(bt.centralManager()->restoreIdentifier());
+    EXPECT_FALSE(bt().centralManager()->restoreIdentifier());
     auto info = DeviceInfo::current();
     info.backgroundModes = {"audio", "bluetooth-central"};
     DeviceInfo::setCurrent(info);
-    bt.resetCentralManager();
+    bt().resetCentralManager();
     DeviceInfo::resetForTesting();
-    EXPECT_EQ(bt.centralManager()->restoreIdentifier(), "QKBluetoothBluetoothRestore");
+    EXPECT_EQ(bt().centralManager()->restoreIdentifier(), "QKBluetoothBluetoothRestore");
     EXPECT_FALSE(
-        bt.centralManager()->options()[CBCentralManagerOptionShowPowerAlertKey].boolValue());
+        bt().centralManager()->options()[CBCentralManagerOptionShowPowerAlertKey].boolValue());
 }
 
 TEST(CBPeripheralQKExtensions, AdvertisementWithoutManufacturerDataKeepsTheLastOne) {

@@ -24,7 +24,7 @@ SimBleHome::SimBleHome() {
     resetForTesting<QKBleConnectManager>();
     NotificationCenter::resetForTesting();
     setPlainLogSink([](std::string_view) {});
-    QKBluetooth::resetForTesting();
+    resetForTesting<QKBluetooth>();
     resetForTesting<QKMiddleInterface>();
     resetForTesting<QKUserDefault>();
     NetworkReachability::resetForTesting();

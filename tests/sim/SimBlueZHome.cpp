@@ -22,7 +22,7 @@ SimBlueZHome::SimBlueZHome() {
     }
     BluetoothRadio::setShared(radio);
     // The Bluetooth wrapper's managers take the shared radio when they are made.
-    QKBluetooth::resetForTesting();
+    resetForTesting<QKBluetooth>();
     if (!MainLoop::runUntil([&] { return radio->state() == CBManagerState::PoweredOn; }, 20))
         error_ = std::string("the BlueZ radio is ") + CBManagerStateName(radio->state());
 }
