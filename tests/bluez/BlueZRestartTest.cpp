@@ -58,6 +58,26 @@ TEST_F(BlueZRestart, TheBusRestartingEndsLinksThenTheRadioComesBack) {
     EXPECT_TRUE(linkUp()) << ::testing::PrintToString(recorder->events);
 }
 
+// The app starts before the bus: the radio is Unsupported, not given up; once the bus and
+// BlueZ come it reads BlueZ and links as usual.
+TEST_F(BlueZRestart, ARadioOpenedBeforeTheBusComesUpWhenTheBusDoes) {
+    bluez.reset();
+    bus.stop();
+    auto early = BlueZRadio::open(
+        bus.address(), BlueZRadioTiming{.loadTimeout = 1, .firstRetry = 0.05, .longestRetry = 0.2});
+    ASSERT_TRUE(early);
+    StateLog log(early);
+    EXPECT_EQ(early->state(), CBManagerState::Unsupported);
+
+    ASSERT_TRUE(bus.restart()) << bus.error();
+    std::string error;
+    bluez = sim::FakeBlueZ::start(bus, air, &error);
+    ASSERT_TRUE(bluez) << error;
+    EXPECT_TRUE(log.reaches(CBManagerState::PoweredOn)) << testing::PrintToString(log.states());
+    EXPECT_EQ(log.states(), (std::vector<CBManagerState>{CBManagerState::Unsupported,
+                                                         CBManagerState::PoweredOn}));
+}
+
 // BlueZ on dbusmock's bluez5 template, with one adapter.
 class BlueZFrozen : public ::testing::Test {
   protected:

@@ -45,11 +45,17 @@ std::shared_ptr<DBusConnection> connectTo(const std::string& address,
 std::shared_ptr<BlueZRadio> BlueZRadio::open(const std::string& address, BlueZRadioTiming timing) {
     auto queue = DispatchQueue::createSerial("telvo.bluez");
     auto connection = connectTo(address, queue);
-    if (!connection) return nullptr;
     std::shared_ptr<BlueZRadio> radio(
         new BlueZRadio(std::move(connection), std::move(queue), address, timing));
     Locked locked(*radio);
-    radio->start();
+    if (radio->connection_) {
+        radio->start();
+    } else {
+        // No bus yet (an app started before D-Bus): Unsupported for now, and tried again.
+        platformDiagnostic("bluez: no bus connection");
+        radio->updateState();
+        radio->retryConnect(radio->busRound_);
+    }
     return radio;
 }
 
@@ -266,6 +272,10 @@ void BlueZRadio::reconnect(uint64_t round) {
     if (round != busRound_ || connection_) return;
     connection_ = connectTo(address_, queue_);
     if (connection_) return start();
+    retryConnect(round);
+}
+
+void BlueZRadio::retryConnect(uint64_t round) {
     queue_->after(nextDelay(busDelay_), guarded([round](BlueZRadio& r) { r.reconnect(round); }));
 }
 
@@ -283,7 +293,7 @@ void BlueZRadio::chooseAdapter() {
 void BlueZRadio::updateState() {
     CBManagerState state = CBManagerState::Unknown;
     if (!connection_) {
-        state = CBManagerState::Resetting;
+        state = busRound_ == 0 ? CBManagerState::Unsupported : CBManagerState::Resetting;
     } else if (unauthorized_) {
         state = CBManagerState::Unauthorized;
     } else if (adapter_.empty()) {

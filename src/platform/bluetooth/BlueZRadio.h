@@ -40,7 +40,9 @@ struct BlueZRadioTiming {
 // PoweredOn or PoweredOff from the first adapter's Powered property. When the bus connection
 // is lost (the bus restarts) the state is Resetting: scans, links (with an error) and local
 // services end as they do when the power goes, and the radio connects again, waiting longer
-// after each failed try, then reads BlueZ's objects anew.
+// after each failed try, then reads BlueZ's objects anew. With no bus at all when the radio is
+// opened, the state is Unsupported and the bus is tried the same way: once it comes, the radio
+// reads BlueZ as above.
 //
 // Peripherals are named by an identifier of the form AAAAAAAA-AAAA-8000-8000-DDDDDDDDDDDD,
 // the adapter's address (A) and the device's (D) in a version-8 UUID
@@ -68,8 +70,8 @@ struct BlueZRadioTiming {
 class BlueZRadio : public BluetoothRadio, public std::enable_shared_from_this<BlueZRadio> {
   public:
     // The radio over the bus at address ("unix:path=/run/x/bus.sock"), the system bus
-    // (DBUS_SYSTEM_BUS_ADDRESS, else the standard socket) when empty; nullptr when that bus
-    // cannot be reached.
+    // (DBUS_SYSTEM_BUS_ADDRESS, else the standard socket) when empty. A bus that cannot be
+    // reached yet is tried again (see State above).
     static std::shared_ptr<BlueZRadio> open(const std::string& address = {},
                                             BlueZRadioTiming timing = {});
     ~BlueZRadio() override;
@@ -233,6 +235,7 @@ class BlueZRadio : public BluetoothRadio, public std::enable_shared_from_this<Bl
     void vanish();
     void busLost(const std::shared_ptr<DBusConnection>& lost);
     void reconnect(uint64_t round);
+    void retryConnect(uint64_t round);
     // The wait before the next try (first, then twice as long each time, up to the longest).
     double nextDelay(double& delay) const;
     void chooseAdapter();

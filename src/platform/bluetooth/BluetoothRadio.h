@@ -173,11 +173,10 @@ class BluetoothRadio {
                              const std::vector<std::string>& centrals) = 0;
 
     // The radio the Bluetooth classes use when they are given none. Until one is installed it
-    // is BlueZ on the system bus (BlueZRadio: Unsupported while org.bluez is absent), or, where
-    // no system bus can be reached, a radio without hardware: state Unsupported, no
-    // advertisers.
+    // is BlueZ on the system bus (BlueZRadio: Unsupported while org.bluez or the bus itself is
+    // absent, both watched for).
     static std::shared_ptr<BluetoothRadio> shared();
-    // nullptr restores the radio without hardware.
+    // nullptr: the next shared() opens BlueZ on the system bus again.
     static void setShared(std::shared_ptr<BluetoothRadio> radio);
 };
 
