@@ -6,19 +6,16 @@
 //                             it, the cloud, the app's credentials), scans for the appliance and
 //                             configures it with the second-generation BLE flow, printing the
 //                             steps and the device record
-#include <chrono>
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <type_traits>
 
+#include "../HomeFile.h"
 #include "telvosdk/CBPeripheralManager.h"
 #include "telvosdk/QKBluetooth.h"
 #include "telvosdk/TelvoSDK.h"
@@ -99,62 +96,21 @@ namespace {
 
 using namespace telvo;
 
-// What the app's blocks hand to its own thread.
-struct Waiter {
-    std::mutex mutex;
-    std::condition_variable changed;
-    template <class F>
-    bool waitFor(double seconds, F done) {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, std::chrono::duration<double>(seconds), done);
-    }
-};
-
-Bytes fromHex(const std::string& hex) {
-    Bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<uint8_t>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
-    return out;
-}
-
 // The whole BLE path as an app takes it: settings, a scan, the configuration, the record.
 bool configureOverBle(const char* homeFile) {
-    std::ifstream in(homeFile);
-    std::stringstream text;
-    text << in.rdbuf();
-    auto home = Value::fromJSON(text.str());
+    auto home = telvo_example::readHome(homeFile);
     if (!home) {
         std::printf("consumer: no home in %s\n", homeFile);
         return false;
     }
-    auto config = QKMiddleInterface::shareInstance()->middleConfig();
-    config->setServerHost((*home)["serverHost"].text());
-    config->setHttpSignKey((*home)["httpSignKey"].text());
-    config->setHttpSignSecret((*home)["httpSignSecret"].text());
-    config->setTlsRootCer(fromHex((*home)["tlsRootCer"].text()));
-    config->setTlsTwoCer(fromHex((*home)["tlsTwoCer"].text()));
-    config->setTlsAppCer(fromHex((*home)["tlsAppCer"].text()));
-    config->setTlsPrivateKey(fromHex((*home)["tlsPrivateKey"].text()));
-    QKUserDefault::standardUserDefaults()->setValue(Value((*home)["sdkWorkMode"].text()),
-                                                    "sdkWorkMode");
+    telvo_example::applyMakerSettings(*home);
     const std::string wanted = (*home)["name"].text();
 
     // The scan: every call on the main queue, which the library's loop thread runs.
-    Waiter waiter;
-    CBPeripheralPtr found;
-    TelvoSDKPerformOnMainQueue([&] {
-        QKBLEDeviceManager::shareInstance()->startScan(0, 0, [&](const CBPeripheralPtr& p) {
-            auto seen = qkExtensions(p);
-            if (!seen || seen->mas_name != wanted) return;
-            QKBLEDeviceManager::shareInstance()->stopScan();
-            std::lock_guard lock(waiter.mutex);
-            if (!found) found = p;
-            waiter.changed.notify_all();
-        });
-    });
-    if (!waiter.waitFor(30, [&] { return found != nullptr; })) {
+    telvo_example::Waiter waiter;
+    CBPeripheralPtr found = telvo_example::scanFor(wanted, 30);
+    if (!found) {
         std::printf("consumer: no appliance named %s was heard\n", wanted.c_str());
-        TelvoSDKPerformOnMainQueue([] { QKBLEDeviceManager::shareInstance()->stopScan(); });
         return false;
     }
     {
@@ -164,30 +120,19 @@ bool configureOverBle(const char* homeFile) {
                     seen->qkAdvertisementRSSI.value_or(0));
     }
     // The Bluetooth wrapper shares the radio the scan used, on the main queue too.
-    bool wrapperPowered = false, asked = false;
-    TelvoSDKPerformOnMainQueue([&] {
-        auto bt = QKBluetooth::shareQKBluetooth();
-        std::lock_guard lock(waiter.mutex);
-        wrapperPowered = bt->centralManager()->state() == CBManagerState::PoweredOn;
-        asked = true;
-        waiter.changed.notify_all();
-    });
-    if (!waiter.waitFor(10, [&] { return asked; }) || !wrapperPowered) {
+    auto powered = std::make_shared<std::atomic<bool>>(false);
+    if (!telvo_example::performAndWait([powered] {
+            *powered = QKBluetooth::shareQKBluetooth()->centralManager()->state() ==
+                       CBManagerState::PoweredOn;
+        }) ||
+        !*powered) {
         std::printf("consumer: the Bluetooth wrapper's central role is not powered on\n");
         return false;
     }
 
-    auto params = std::make_shared<QKDeviceBleConfigParams>();
-    params->peripheral = found;
+    auto params = telvo_example::routerParams(*home, found);
     params->bleType = 1;
     params->bleSecondConfigType = 1;
-    params->routerSSID = (*home)["routerSSID"].text();
-    params->routerPwd = (*home)["routerPwd"].text();
-    params->routerBSSID = (*home)["routerBSSID"].text();
-    params->securityType = "1";
-    params->countryCode = "DE";
-    params->timeZone = "1";
-    params->regionId = "7";
     int completions = 0;
     int64_t code = -1;
     std::shared_ptr<QKDevice> device;

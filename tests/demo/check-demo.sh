@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the demo and checks its transcript: every line of the expected file (an extended regular
 # expression; blank lines and lines starting with "#" apart) must match a line of the output, in
-# order. Usage: check-demo.sh DEMO EXPECTED [demo arguments...]
+# order. Usage: check-demo.sh DEMO EXPECTED [demo arguments...] (DEMO: the program, or
+# in-ble-home.sh, which runs the program its arguments name in a BLE home of its own)
 set -euo pipefail
 demo=$1 expected=$2
 shift 2

@@ -1,11 +1,13 @@
-// telvo_fake_bluez_home FILE: a BLE home in a process of its own, for an app built against the
-// installed package. It starts a private system bus (PrivateBus), serves a fake BlueZ on it
-// whose air holds one second-generation appliance, and runs the fake cloud the appliance reports
-// to. Once all are up it writes to FILE, as one JSON object, what an app of that home is told
-// by its maker and its user: "bus" (the system bus address), "serverHost", "httpSignKey",
-// "httpSignSecret", "sdkWorkMode", the app's enrolled credentials as hex ("tlsRootCer",
-// "tlsTwoCer", "tlsAppCer", "tlsPrivateKey"), the appliance's advertised "name" and the home
-// router ("routerSSID", "routerPwd", "routerBSSID"). It serves until SIGTERM or SIGINT.
+// telvo_fake_bluez_home [--flow second|combo] FILE: a BLE home in a process of its own, for an
+// app built on the public API alone. It starts a private system bus (PrivateBus), serves a fake
+// BlueZ on it whose air holds one appliance of the flow's kind (second generation unless told),
+// and runs the fake cloud the appliance reports to. The combo appliance's user confirms at the
+// appliance 3 s after the app asks for it. Once all are up it writes to FILE, as one JSON object,
+// what an app of that home is told by its maker and its user: "bus" (the system bus address),
+// "serverHost", "httpSignKey", "httpSignSecret", "sdkWorkMode", the app's enrolled credentials
+// as hex ("tlsRootCer", "tlsTwoCer", "tlsAppCer", "tlsPrivateKey"), the appliance's advertised
+// "name" and the home router ("routerSSID", "routerPwd", "routerBSSID"). It serves until SIGTERM
+// or SIGINT.
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -31,10 +33,13 @@ void requestStop(int) {
 
 int main(int argc, char** argv) {
     using namespace telvo;
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: telvo_fake_bluez_home FILE\n");
+    std::string flow = "second";
+    if (argc == 4 && std::string(argv[1]) == "--flow") flow = argv[2];
+    if ((argc != 2 && argc != 4) || (flow != "second" && flow != "combo")) {
+        std::fprintf(stderr, "usage: telvo_fake_bluez_home [--flow second|combo] FILE\n");
         return 2;
     }
+    const std::string file = argv[argc - 1];
     std::signal(SIGTERM, requestStop);
     std::signal(SIGINT, requestStop);
 
@@ -50,16 +55,24 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "fake home: no BlueZ: %s\n", error.c_str());
         return 1;
     }
-    const sim::SimBleFlowKind* second = nullptr;
+    const sim::SimBleFlowKind* kind = nullptr;
     const auto kinds = sim::simBleFlowKinds();
-    for (const auto& kind : kinds)
-        if (kind.command == "second") second = &kind;
-    if (!second) return 1;
+    for (const auto& k : kinds)
+        if (k.command == flow) kind = &k;
+    if (!kind) return 1;
     sim::SimBleAdvertisement advertisement;
-    advertisement.version = second->version;
+    advertisement.version = kind->version;
     const std::string name = "korvo_ac_1a2b";
     auto module = home.addModule(advertisement, name);
-    second->prepare(*module);
+    kind->prepare(*module);
+    if (flow == "combo") {
+        auto asked = module->defaultHandler(0x66);
+        module->setHandler(0x66, [asked](sim::SimBleModule& m, const sim::SimBleFrame& request) {
+            asked(m, request);
+            if (!request.body.empty() && request.body[0] == 0x02)
+                m.perform([](sim::SimBleModule& m) { m.reportAuthState(2); }, 3);
+        });
+    }
 
     // The credentials the appliance trusts, as addModule enrolled them for this process.
     auto config = QKMiddleInterface::shareInstance()->middleConfig();
@@ -79,15 +92,15 @@ int main(int argc, char** argv) {
         {"routerBSSID", sim::SimBleHome::kBssid},
     };
     {
-        const std::string partial = std::string(argv[1]) + ".part";
+        const std::string partial = file + ".part";
         std::ofstream out(partial, std::ios::trunc);
         out << Value(told).toJSON().value_or("{}") << "\n";
         out.close();
         // Whole or not at all: the reader waits for the name.
-        if (!out || std::rename(partial.c_str(), argv[1]) != 0) return 1;
+        if (!out || std::rename(partial.c_str(), file.c_str()) != 0) return 1;
     }
-    std::printf("fake home: BlueZ on %s, cloud at %s\n", bus.address().c_str(),
-                home.cloud.baseURL().c_str());
+    std::printf("fake home: BlueZ on %s, cloud at %s, a %s appliance\n", bus.address().c_str(),
+                home.cloud.baseURL().c_str(), flow.c_str());
     std::fflush(stdout);
     while (!stopRequested) MainLoop::runUntil([] { return stopRequested != 0; }, 0.2);
     return 0;

@@ -1,7 +1,7 @@
 #pragma once
 
 // The demo's commands. Each flow family defines its commands in a file of its own and is listed
-// once in the family table of demo.cpp. A command runs its flow against the simulators in this
+// once in the family table of SimDemo.cpp. A command runs its flow against the simulators in this
 // process, in deterministic mode (virtual time), and prints what an app sees.
 
 #include <cstdint>

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "../../examples/BleSteps.h"
 #include "DemoCommand.h"
 #include "sim/SimBleFlows.h"
 #include "sim/SimBlueZHome.h"
@@ -13,27 +14,6 @@ namespace telvo::demo {
 
 namespace {
 
-const std::map<int64_t, std::string> kBleSteps = {
-    {1, "connected"},
-    {2, "configuration service found"},
-    {3, "write and notify characteristics found"},
-    {4, "session key agreed"},
-    {5, "status read"},
-    {6, "router settings sent"},
-    {7, "joining the router"},
-    {8, "router joined"},
-    {9, "address obtained"},
-    {10, "logged in to the cloud"},
-    {11, "cloud check started"},
-    {12, "appliance confirmed"},
-    {14, "random token accepted"},
-    {15, "bind code verified"},
-    {17, "module asks to wait"},
-    {18, "cable unplugged"},
-    {19, "cable plugged in"},
-    {20, "factory mode set"},
-};
-
 bool runFlow(const sim::SimBleFlowKind& flow, const std::string& faultName) {
     const std::string wanted = faultName.empty() ? "clean" : faultName;
     for (const sim::SimBleFault& fault : sim::simBleFaults(flow)) {
@@ -41,7 +21,7 @@ bool runFlow(const sim::SimBleFlowKind& flow, const std::string& faultName) {
         const int64_t owed = sim::owedCode(flow, fault);
         Transcript t("BLE " + flow.title +
                          (faultName.empty() ? "" : ", fault " + fault.name + ": " + fault.what),
-                     kBleSteps);
+                     telvo_example::bleStepNames());
         auto run = sim::runSimBleFlow(
             flow, fault, [&t](int64_t step) { t.step(step); },
             [&t](const ErrorPtr& error, const std::shared_ptr<QKDevice>& device) {
@@ -66,7 +46,7 @@ bool runFlow(const sim::SimBleFlowKind& flow, const std::string& faultName) {
 }
 
 bool runOverBlueZ(const sim::SimBleFlowKind& flow) {
-    Transcript t("BLE " + flow.title + ", over BlueZ", kBleSteps);
+    Transcript t("BLE " + flow.title + ", over BlueZ", telvo_example::bleStepNames());
     std::shared_ptr<BlueZRadio> radio;
     auto run = sim::runBlueZFlow(
         flow,
