@@ -80,6 +80,30 @@ inline void applyMakerSettings(const telvo::Value& home) {
     config->setTlsPrivateKey(fromHex(home["tlsPrivateKey"].text()));
     QKUserDefault::standardUserDefaults()->setValue(Value(home["sdkWorkMode"].text()),
                                                     "sdkWorkMode");
+    // What the Wi-Fi flows need beside: the appliances' default key, the cloud's token and the
+    // keys that read its serial numbers.
+    if (home["apConfigDefaultKey"].isText())
+        config->setApConfigDefaultKey(home["apConfigDefaultKey"].text());
+    if (home["accessToken"].isText()) config->setAccessToken(home["accessToken"].text());
+    if (home["appKey"].isText()) config->setAppKey(home["appKey"].text());
+    if (home["dataKey"].isText()) config->setDataKey(home["dataKey"].text());
+}
+
+// The access-point configuration's parameters: the appliance's hotspot, the user's home router
+// and the regional settings.
+inline telvo::QKDeviceApConfigParams apParams(const telvo::Value& home) {
+    using namespace telvo;
+    QKDeviceApConfigParams params;
+    params.deviceSSID = home["deviceSSID"].text();
+    params.routerSSID = home["routerSSID"].text();
+    params.routerPwd = home["routerPwd"].text();
+    params.routerBSSID = home["routerBSSID"].text();
+    params.countryCode = "CN";
+    params.timeZone = "8";
+    params.channelList = {Value(Dictionary{{kQKSDKConfigFirstChannelNumber, 1},
+                                           {kQKSDKConfigChannelCount, 13},
+                                           {kQKSDKConfigChannelMaxPower, 20}})};
+    return params;
 }
 
 // A configuration's parameters for the appliance: the user's home router and the regional

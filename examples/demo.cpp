@@ -7,12 +7,15 @@
 //                                     settings, the module's reports, the cloud check
 //   telvo_demo ble-combo HOME_FILE    combo bind, then the confirmation the user gives at the
 //                                     appliance, on the link the bind kept
+//   telvo_demo wifi-ap HOME_FILE      access point: the phone on the appliance's hotspot hands
+//                                     it the home router, then the cloud and the LAN confirm it
 //
 // HOME_FILE tells the app what its maker and its user would: the cloud and the app's keys, the
-// appliance's name and the home router (tests/sim's telvo_fake_bluez_home writes it, and serves
-// the appliance behind a fake BlueZ on the system bus it names; scripts/demo.sh starts one).
-// The Wi-Fi flows reach an appliance over a real network path only, which this demo does not
-// make: scripts/demo.sh says so and where they run.
+// appliance and the home router, and the system bus. For the BLE flows tests/sim's
+// telvo_fake_bluez_home writes it and serves the appliance behind a fake BlueZ on that bus; the
+// access point reaches its appliance over a real network path, between two network namespaces,
+// where tests/netns's appliance program writes it and serves the phone's NetworkManager.
+// scripts/demo.sh starts these homes.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -20,9 +23,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 
-#include "BleSteps.h"
+#include "FlowSteps.h"
 #include "HomeFile.h"
 #include "telvosdk/TelvoSDK.h"
 
@@ -34,7 +38,10 @@ using telvo_example::Waiter;
 // Lines stamped with the real time since the flow started: "[   1.234 s] step 4 (...)".
 class Transcript {
   public:
-    explicit Transcript(const std::string& title) { std::printf("\n== %s\n", title.c_str()); }
+    Transcript(const std::string& title, const std::map<int64_t, std::string>& stepNames)
+        : stepNames_(&stepNames) {
+        std::printf("\n== %s\n", title.c_str());
+    }
     void restart() { start_ = std::chrono::steady_clock::now(); }
     void note(const std::string& text) const {
         const std::chrono::duration<double> since = std::chrono::steady_clock::now() - start_;
@@ -42,10 +49,9 @@ class Transcript {
         std::fflush(stdout);
     }
     void step(int64_t step) const {
-        auto name = telvo_example::bleStepNames().find(step);
+        auto name = stepNames_->find(step);
         note("step " + std::to_string(step) +
-             (name == telvo_example::bleStepNames().end() ? std::string()
-                                                          : " (" + name->second + ")"));
+             (name == stepNames_->end() ? std::string() : " (" + name->second + ")"));
     }
     void record(const QKDevice& device) const {
         note("success, device record:");
@@ -54,6 +60,9 @@ class Transcript {
             {"deviceSn", &device.deviceSn},
             {"deviceType", &device.deviceType},
             {"deviceSubType", &device.deviceSubType},
+            {"deviceSsid", &device.deviceSsid},
+            {"ip", &device.deviceIP},
+            {"udpVersion", &device.udpVersion},
             {"moduleVersion", &device.moduleVersion},
             {"randomCode", &device.randomCode},
             {"btMac", &device.btMac},
@@ -66,6 +75,7 @@ class Transcript {
     }
 
   private:
+    const std::map<int64_t, std::string>* stepNames_;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
@@ -91,6 +101,35 @@ struct Outcome {
     std::shared_ptr<QKDevice> device;
     std::optional<int64_t> confirmation, authType;
 };
+
+// The completion block's report: the error, or the record.
+void report(const Transcript& t, const ErrorPtr& error, const std::shared_ptr<QKDevice>& device) {
+    const int64_t code = TelvoError::codeForSDKError(error);
+    if (code != 0)
+        t.note("error: code " + std::to_string(code) + " (" +
+               (error ? error->localizedDescription() : std::string()) + ")");
+    else if (device)
+        t.record(*device);
+}
+
+// The flow's completion block: the report, and the first completion kept for the app's thread.
+auto completion(const Transcript& t, std::shared_ptr<Outcome> outcome) {
+    return [t, outcome](const ErrorPtr& error, const std::shared_ptr<QKDevice>& device) {
+        report(t, error, device);
+        std::lock_guard lock(outcome->waiter.mutex);
+        if (outcome->completions++ == 0) {
+            outcome->code = TelvoError::codeForSDKError(error);
+            outcome->device = device;
+        }
+        outcome->waiter.changed.notify_all();
+    };
+}
+
+bool awaitCompletion(const Transcript& t, Outcome& outcome) {
+    if (outcome.waiter.waitFor(120, [&] { return outcome.completions > 0; })) return true;
+    t.note("no completion within 120 s");
+    return false;
+}
 
 // The combo appliance's confirmation: the app asks for it, the user confirms at the appliance,
 // and the status change carries the authorisation.
@@ -123,7 +162,7 @@ bool confirmAtTheAppliance(const Transcript& t, const std::shared_ptr<Outcome>& 
 }
 
 bool run(const Flow& flow, const std::string& homeFile) {
-    Transcript t(flow.title);
+    Transcript t(flow.title, telvo_example::bleStepNames());
     auto home = telvo_example::readHome(homeFile);
     if (!home) {
         t.note("no home in " + homeFile);
@@ -150,24 +189,9 @@ bool run(const Flow& flow, const std::string& homeFile) {
     t.note("app: QKDeviceConfigManager startBleConfig, bleType " + std::to_string(flow.bleType));
     TelvoSDKPerformOnMainQueue([t, params, outcome] {
         QKDeviceConfigManager::shareInstance()->startBleConfig(
-            params, [t](int64_t step) { t.step(step); },
-            [t, outcome](const ErrorPtr& error, const std::shared_ptr<QKDevice>& device) {
-                const int64_t code = TelvoError::codeForSDKError(error);
-                std::lock_guard lock(outcome->waiter.mutex);
-                if (outcome->completions++ == 0) {
-                    outcome->code = code;
-                    outcome->device = device;
-                }
-                if (code != 0)
-                    t.note("error: code " + std::to_string(code) + " (" +
-                           (error ? error->localizedDescription() : std::string()) + ")");
-                else if (device)
-                    t.record(*device);
-                outcome->waiter.changed.notify_all();
-            });
+            params, [t](int64_t step) { t.step(step); }, completion(t, outcome));
     });
-    bool ok = outcome->waiter.waitFor(120, [&] { return outcome->completions > 0; });
-    if (!ok) t.note("no completion within 120 s");
+    bool ok = awaitCompletion(t, *outcome);
     {
         std::lock_guard lock(outcome->waiter.mutex);
         ok = ok && outcome->code == 0 && outcome->device;
@@ -182,13 +206,59 @@ bool run(const Flow& flow, const std::string& homeFile) {
     return ok && outcome->completions == 1;
 }
 
+// The access-point configuration: the phone is on the appliance's hotspot, hands it the home
+// router over the appliance's session, and confirms it with the cloud and on the home LAN.
+bool accessPoint(const std::string& homeFile) {
+    Transcript t("Wi-Fi access point", telvo_example::apStepNames());
+    auto home = telvo_example::readHome(homeFile);
+    if (!home) {
+        t.note("no home in " + homeFile);
+        return false;
+    }
+    telvo_example::applyMakerSettings(*home);
+    const QKDeviceApConfigParams params = telvo_example::apParams(*home);
+    // The library reads the phone's network in the background from TelvoSDKInitialize on: the
+    // app starts once it is on the appliance's hotspot.
+    const auto onHotspot = [&] {
+        auto wifi = NetworkConfiguration::currentWifiInfo();
+        return wifi && wifi->ssid == params.deviceSSID;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!onHotspot() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!onHotspot()) {
+        t.note("the phone is not on the hotspot \"" + params.deviceSSID.value_or("") + "\"");
+        return false;
+    }
+    t.note("phone: on the hotspot \"" + params.deviceSSID.value_or("") +
+           "\", en0 = " + NetworkConfiguration::realInterfaceName("en0"));
+    auto outcome = std::make_shared<Outcome>();
+    t.restart();
+    t.note("app: QKDeviceManager startConfigureDeviceWithParams, type 1");
+    TelvoSDKPerformOnMainQueue([t, params, outcome] {
+        QKDeviceManager::sharedManager()->startConfigureDeviceWithParams(
+            params, 1, [t](int64_t step) { t.step(step); }, completion(t, outcome));
+    });
+    bool ok = awaitCompletion(t, *outcome);
+    t.note("app: stopBindDeviceWithCompletion");
+    telvo_example::performAndWait(
+        [] { QKDeviceManager::sharedManager()->stopBindDeviceWithCompletion([](ErrorPtr) {}); });
+    std::lock_guard lock(outcome->waiter.mutex);
+    if (outcome->completions > 1)
+        t.note("the flow completed " + std::to_string(outcome->completions) + " times");
+    return ok && outcome->completions == 1 && outcome->code == 0 && outcome->device;
+}
+
 void usage() {
     std::printf(
         "usage: telvo_demo COMMAND HOME_FILE\n"
-        "Runs one BLE configuration through the public API against the appliance the home\n"
-        "file names (scripts/demo.sh starts such a home).\n\ncommands:\n");
+        "Runs one configuration through the public API against the appliance of the home the\n"
+        "file describes (scripts/demo.sh starts such a home).\n\ncommands:\n");
     for (const Flow& flow : kFlows)
         std::printf("  %-11s %s\n", flow.command.c_str(), flow.title.c_str());
+    std::printf("  %-11s %s\n", "wifi-ap",
+                "Wi-Fi access point, from a network namespace whose NetworkManager the home "
+                "serves");
 }
 
 }  // namespace
@@ -198,19 +268,20 @@ int main(int argc, char** argv) {
         usage();
         return 0;
     }
+    const std::string command = argc == 3 ? argv[1] : "";
     const Flow* flow = nullptr;
     for (const Flow& f : kFlows)
-        if (argc == 3 && f.command == argv[1]) flow = &f;
-    if (!flow) {
+        if (f.command == command) flow = &f;
+    if (!flow && command != "wifi-ap") {
         usage();
         return 2;
     }
     TelvoSDKInitialize();
     TelvoSDKStartMainLoopThread();
     std::printf("TelvoSDK %s demo, on the public API\n", TelvoSDKVersion());
-    const bool ok = run(*flow, argv[2]);
+    const bool ok = flow ? run(*flow, argv[2]) : accessPoint(argv[2]);
     TelvoSDKStopMainLoopThread();
-    std::printf("\ndemo: \"%s\" %s\n", flow->command.c_str(),
+    std::printf("\ndemo: \"%s\" %s\n", command.c_str(),
                 ok ? "ended as expected" : "did not end as expected");
     return ok ? 0 : 1;
 }

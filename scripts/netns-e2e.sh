@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The configuration flows end to end over a real network path: two network namespaces joined by
-# a veth pair on 198.18.0.0/24 (the range set aside for network tests), the phone program in
-# namespace A (198.18.0.1), the appliance program with its fake cloud in namespace B (198.18.0.2,
-# the cloud on 198.18.0.3). Runs the access-point configuration, smart connect, and a fault run
-# (the appliance killed in the middle of the session), then removes everything, also on failure
-# or interrupt. Nothing leaves the two namespaces: they hold no other interface.
+# a veth pair on 198.18.0.0/24 (the range set aside for network tests; netns-pair.sh), the phone
+# program in namespace A (198.18.0.1), the appliance program with its fake cloud in namespace B
+# (198.18.0.2, the cloud on 198.18.0.3). Runs the access-point configuration, smart connect, and
+# a fault run (the appliance killed in the middle of the session), then removes everything, also
+# on failure or interrupt. Nothing leaves the two namespaces: they hold no other interface.
 #
 #   scripts/netns-e2e.sh PHONE_PROGRAM APPLIANCE_PROGRAM
 #
@@ -13,16 +13,13 @@ set -uo pipefail
 phone=${1:?phone program}
 appliance=${2:?appliance program}
 
+source "$(dirname "$0")/netns-pair.sh"
+
 skip() {
   echo "netns-e2e: SKIPPED: $*"
   exit 77
 }
-[ "$(id -u)" -eq 0 ] || skip "making network namespaces needs root with the network admin capability"
-command -v ip >/dev/null || skip "the ip command (iproute2) is missing"
 
-tag="tv$$"
-nsA="${tag}-phone" nsB="${tag}-appliance"
-ifA="${tag}a" ifB="${tag}b"
 work=$(mktemp -d)
 appliance_pid="" phone_pid=""
 
@@ -32,27 +29,18 @@ cleanup() {
     kill -9 "$pid" 2>/dev/null
     { wait "$pid"; } 2>/dev/null
   done
-  ip netns del "$nsA" 2>/dev/null
-  ip netns del "$nsB" 2>/dev/null
+  netns_pair_down
   rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'echo "netns-e2e: interrupted"; exit 130' INT TERM
 
-ip netns add "$nsA" 2>/dev/null || skip "cannot make a network namespace here"
-ip netns add "$nsB" || exit 1
-set -e
-ip link add "$ifA" netns "$nsA" type veth peer name "$ifB" netns "$nsB"
-ip -n "$nsA" addr add 198.18.0.1/24 broadcast 198.18.0.255 dev "$ifA"
-ip -n "$nsB" addr add 198.18.0.2/24 broadcast 198.18.0.255 dev "$ifB"
-ip -n "$nsB" addr add 198.18.0.3/24 broadcast 198.18.0.255 dev "$ifB"
-for pair in "$nsA $ifA" "$nsB $ifB"; do
-  set -- $pair
-  ip -n "$1" link set lo up
-  ip -n "$1" link set "$2" up
-  ip -n "$1" route add 224.0.0.0/4 dev "$2"
-done
-set +e
+netns_pair_up
+case $? in
+  0) ;;
+  1) skip "$netns_skip_reason" ;;
+  *) echo "netns-e2e: the namespaces could not be set up"; exit 1 ;;
+esac
 
 # Waits until the file holds the text, while the process lives; 0 when it does.
 wait_for() { # file text pid seconds

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "../../examples/BleSteps.h"
+#include "../../examples/FlowSteps.h"
 #include "DemoCommand.h"
 #include "sim/SimBleFlows.h"
 #include "sim/SimBlueZHome.h"

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "../../examples/FlowSteps.h"
 #include "DemoCommand.h"
 #include "platform/dispatch/MainLoop.h"
 #include "sim/SimWifiFaults.h"
@@ -20,22 +21,6 @@ namespace {
 using Home = sim::SimWifiHome;
 using Manager = QKDeviceManager;
 
-const std::map<int64_t, std::string> kApSteps = {
-    {0, "appliance found on its hotspot"},
-    {1, "asking for the sub type"},
-    {2, "sub type stored"},
-    {4, "appliance accepted the credentials"},
-    {5, "old module took the credentials"},
-    {6, "cloud confirmed the appliance"},
-    {8, "session open, sending the credentials"},
-    {9, "connect half failed"},
-    {10, "10 s into the confirmation: scanning the LAN"},
-    {11, "appliance refused the random code"},
-    {12, "appliance seen on the home LAN"},
-    {13, "former configuration reported"},
-    {14, "no answer to the credentials, going on"},
-    {15, "first cloud answer"},
-};
 const std::map<int64_t, std::string> kSmartSteps = {{8, "sending the credentials on the air"}};
 
 // One configuration run through the facade, as the configuration entry starts it: the steps
@@ -65,7 +50,7 @@ bool accessPoint(const std::string& fault) {
     Home home;
     Transcript t(std::string("access point: the phone joins the appliance's hotspot \"") +
                      Home::kHotspot + "\" and hands over \"" + Home::kHome + "\"",
-                 kApSteps);
+                 telvo_example::apStepNames());
     if (fault != "no-appliance") home.announce({});
     if (fault == "wrong-password") home.appliance->setReplyBody(0x70, {4});
     const sim::SimWifiFault* tableFault = nullptr;

@@ -7,6 +7,7 @@
 set -uo pipefail
 home=$1 flow=$2
 shift 2
+source "$(dirname "$0")/home-file.sh"
 work=$(mktemp -d)
 home_pid=
 stop_home() {
@@ -18,15 +19,6 @@ trap stop_home EXIT
 file="$work/home.json"
 "$home" --flow "$flow" "$file" >"$work/home.log" 2>&1 &
 home_pid=$!
-for _ in $(seq 150); do
-  [ -f "$file" ] && break
-  kill -0 "$home_pid" 2>/dev/null || break
-  sleep 0.2
-done
-if [ ! -f "$file" ]; then
-  echo "in-ble-home: the BLE home did not start"
-  cat "$work/home.log"
-  exit 1
-fi
-bus=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["bus"])' "$file")
+wait_for_home in-ble-home "$file" "$home_pid" "$work/home.log" || exit 1
+bus=$(home_bus "$file")
 DBUS_SYSTEM_BUS_ADDRESS="$bus" "$@" "$file"

@@ -4,10 +4,19 @@
 // listener that decodes the router's credentials from the datagrams reaching its interface.
 //
 //   telvo_netns_appliance --scenario ap|smart|fault --interface IFACE --state FILE
+//                         [--phone-interface IFACE --app-file FILE]
 //
 // It writes FILE (the cloud's address and the app's credentials from its test PKI), prints
 // "ready", then runs until it is killed. Mode fault leaves the first key-agreement request
 // unanswered and prints "holding" so that the script can kill it in the middle of the session.
+// For an app that reads no file of the tests (the demo), --phone-interface also serves the
+// phone's NetworkManager (python3-dbusmock's model on a private bus, the phone on the
+// appliance's hotspot in mode ap, on the home network else, back home 1 s after the appliance
+// took the credentials), and --app-file is written, as one JSON object, with what the app is told
+// by its maker and its user: "bus" (that bus), the cloud ("serverHost", "httpSignKey",
+// "httpSignSecret", "accessToken", "appKey", "dataKey", "sdkWorkMode"), the keys
+// ("apConfigDefaultKey", "tlsRootCer", "tlsTwoCer", "tlsAppCer", "tlsPrivateKey", hex), the
+// hotspot ("deviceSSID") and the home router ("routerSSID", "routerPwd", "routerBSSID").
 #include <arpa/inet.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
@@ -30,6 +39,7 @@
 #include "platform/dispatch/MainLoop.h"
 #include "security/QKDataSecurity.h"
 #include "sim/FakeCloud.h"
+#include "sim/NetworkManagerMock.h"
 #include "sim/SimCloudApi.h"
 #include "sim/SimDiscoveryResponder.h"
 #include "sim/SimLanAppliance.h"
@@ -132,9 +142,28 @@ int run(const Options& options) {
         if (options.scenario == "fault" && request.msgType == 0x75)
             say(kWho, "holding 0x75 unanswered: kill me now");
     };
+    // The phone's NetworkManager, for an app of its own.
+    std::unique_ptr<test::PrivateBus> phoneBus;
+    std::unique_ptr<test::NetworkManagerMock> phoneNm;
+    if (!options.phoneInterface.empty()) {
+        phoneBus = std::make_unique<test::PrivateBus>();
+        if (!phoneBus->ok()) throw std::runtime_error(phoneBus->error());
+        phoneNm = std::make_unique<test::NetworkManagerMock>(*phoneBus);
+        const bool ap = options.scenario == "ap";
+        phoneNm->joinWifi(ap ? Home::kHotspot : Home::kHome, ap ? 0 : 0x100, options.phoneInterface,
+                          Home::kBssid);
+        if (!phoneNm->ok()) throw std::runtime_error(phoneNm->error());
+    }
     appliance.onCredentials = [&](const std::string& randomCode) {
         say(kWho, "credentials taken (random code %s); joining the home network",
             randomCode.c_str());
+        // The hotspot is gone: the phone's NetworkManager falls back to the home network.
+        if (phoneNm)
+            DispatchQueue::main()->after(1, [&] {
+                phoneNm->moveTo(Home::kHome, 0x100, Home::kBssid);
+                say(kWho, "phone's NetworkManager: back on %s%s", Home::kHome,
+                    phoneNm->ok() ? "" : (" failed: " + phoneNm->error()).c_str());
+            });
         responder.appliance(0).then.kind = sim::SimDiscoveryAnswer::Kind::Silence;
         DispatchQueue::main()->after(0.5, [&, randomCode] {
             responder.appliance(0).then.kind = sim::SimDiscoveryAnswer::Kind::Reply;
@@ -202,6 +231,31 @@ int run(const Options& options) {
                                {"twoCer", test::toHex(credentials.twoCer)},
                                {"appCer", test::toHex(credentials.appCer)},
                                {"appPrivateKey", test::toHex(credentials.appPrivateKey)}});
+    if (phoneBus) {
+        auto config = QKMiddleInterface::shareInstance()->middleConfig();
+        const Dictionary told{
+            {"bus", phoneBus->address()},
+            {"serverHost", cloud.baseURL()},
+            {"httpSignKey", config->httpSignKey()},
+            {"httpSignSecret", config->httpSignSecret()},
+            {"accessToken", config->accessToken()},
+            {"appKey", config->appKey()},
+            {"dataKey", config->dataKey()},
+            {"sdkWorkMode", "10001"},
+            {"apConfigDefaultKey", config->apConfigDefaultKey()},
+            {"tlsRootCer", test::toHex(credentials.rootCer)},
+            {"tlsTwoCer", test::toHex(credentials.twoCer)},
+            {"tlsAppCer", test::toHex(credentials.appCer)},
+            {"tlsPrivateKey", test::toHex(credentials.appPrivateKey)},
+            {"deviceSSID", Home::kHotspot},
+            {"routerSSID", Home::kHome},
+            {"routerPwd", Home::kPassword},
+            {"routerBSSID", Home::kBssid},
+        };
+        const std::string temporary = options.appFile + ".tmp";
+        std::ofstream(temporary) << Value(told).toJSON().value_or("{}") << '\n';
+        std::filesystem::rename(temporary, options.appFile);
+    }
     say(kWho, "ready: session %s:%u, discovery *:%u, cloud %s, listening on %s",
         appliance.host().c_str(), unsigned(appliance.port()), unsigned(responder.port()),
         cloud.baseURL().c_str(), options.interface.c_str());

@@ -37,11 +37,14 @@ inline void configureSharedKeys() {
     QKUserDefault::standardUserDefaults()->setValue(Value("10001"), "sdkWorkMode");
 }
 
-// The command line of both programs: --scenario ap|smart|fault --interface IFACE --state FILE.
+// The command line of both programs: --scenario ap|smart|fault --interface IFACE --state FILE;
+// the appliance's also takes --phone-interface IFACE --app-file FILE (for an app of its own).
 struct Options {
     std::string scenario;
     std::string interface;
     std::string state;
+    std::string phoneInterface;
+    std::string appFile;
 };
 
 inline Options parse(int argc, char** argv, const char* program) {
@@ -51,9 +54,12 @@ inline Options parse(int argc, char** argv, const char* program) {
         if (name == "--scenario") o.scenario = value;
         if (name == "--interface") o.interface = value;
         if (name == "--state") o.state = value;
+        if (name == "--phone-interface") o.phoneInterface = value;
+        if (name == "--app-file") o.appFile = value;
     }
     if (o.interface.empty() || o.state.empty() ||
-        (o.scenario != "ap" && o.scenario != "smart" && o.scenario != "fault"))
+        (o.scenario != "ap" && o.scenario != "smart" && o.scenario != "fault") ||
+        o.phoneInterface.empty() != o.appFile.empty())
         throw std::invalid_argument(std::string("usage: ") + program +
                                     " --scenario ap|smart|fault --interface IFACE --state FILE");
     return o;
