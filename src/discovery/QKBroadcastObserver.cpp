@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <iterator>
+#include <optional>
 
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
@@ -62,125 +62,194 @@ std::shared_ptr<Value> QKBroadcastObserver::Record::take() {
 
 std::shared_ptr<Value> QKBroadcastObserver::Record::value() const {
     if (dic) return dic;
-    auto unpacked = packed::unpack(packed);
+    auto unpacked = packed::unpack(ByteView(data.get() + keySize, packedSize));
     return std::make_shared<Value>(unpacked ? std::move(*unpacked) : Value(Dictionary{}));
 }
 
-void QKBroadcastObserver::insertLocked(std::shared_ptr<Value> dic, MergeKey key, bool viewsDic) {
-    const uint64_t seq = nextSeq_++;
+void QKBroadcastObserver::insertLocked(std::shared_ptr<Value> dic, MergeKey key, bool viewsDic,
+                                       uint32_t tag) {
     const bool pass = passes(*dic);
-    passing_ += pass;
     const bool reports =
         type_ == QKBroadcastReportFirstMatch || type_ == QKBroadcastReportEveryMatch;
-    Bytes packedForm;
-    bool hasDeviceId = false;
-    bool isPacked = false;
-    if (!(reports && pass)) {
-        if (auto p = packed::pack(*dic)) {
-            packedForm = std::move(*p);
-            hasDeviceId = Record::idOf(*dic);
-            isPacked = true;
-        }
-    }
-    // The record goes to the end, in the node of the record erased last when there is one.
-    if (spareRecord_.empty()) {
-        records_.emplace_back(seq, Record{});
-    } else {
-        records_.splice(records_.end(), spareRecord_);
-        records_.back().first = seq;
-    }
-    const Records::iterator at = std::prev(records_.end());
-    Record& record = at->second;
+    // Records are packed on the thread that hands them in, one after the other.
+    static thread_local Bytes scratch;
+    std::optional<ByteView> packedForm;
+    if (!(reports && pass)) packedForm = packed::packInto(*dic, scratch);
+    const bool isPacked = packedForm.has_value();
+    Record& record = records_.emplace_back();
+    record.seq = nextSeq_++;
     // The key's text is copied while dic, which it may view, is still held.
-    if (key.kind != 0 && (isPacked || !viewsDic)) {
-        record.ownKey = std::make_unique_for_overwrite<char[]>(key.size);
-        std::copy_n(key.data, key.size, record.ownKey.get());
-        key.data = record.ownKey.get();
-    } else {
-        record.ownKey.reset();
+    const bool ownKey = key.kind != 0 && (isPacked || !viewsDic);
+    const size_t keyBytes = ownKey ? key.size : 0;
+    const size_t packedSize = isPacked ? packedForm->size() : 0;
+    if (ownKey || isPacked) {
+        record.data = std::make_unique_for_overwrite<uint8_t[]>(keyBytes + packedSize);
+        std::copy_n(key.data, keyBytes, record.data.get());
+        if (ownKey) key.data = reinterpret_cast<const char*>(record.data.get());
     }
-    record.dic = isPacked ? nullptr : std::move(dic);
-    record.packed = std::move(packedForm);
+    if (isPacked) {
+        std::copy_n(packedForm->data(), packedSize, record.data.get() + keyBytes);
+        // Packed forms of a datagram or a caller's dictionary are far below 4 GiB.
+        record.packedSize = static_cast<uint32_t>(packedSize);
+        record.hasDeviceId = Record::idOf(*dic);
+    } else {
+        record.dic = std::move(dic);
+    }
     record.keyData = key.data;
     record.keySize = key.size;
     record.keyKind = key.kind;
     record.passes = pass;
-    record.hasDeviceId = hasDeviceId;
     record.textSerial = key.kind == 's' && viewsDic;
+    passing_ += pass;
+    ++live_;
     if (!indexed_) {
-        if (records_.size() >= kIndexedFrom) buildIndexLocked();
-        return;
-    }
-    if (key.kind == 0) return;
-    if (spareIndexEntry_.empty()) {
-        if (!index_.emplace(key, at).second) sharedKeys_ = true;
-        return;
-    }
-    spareIndexEntry_.key() = key;
-    spareIndexEntry_.mapped() = at;
-    auto inserted = index_.insert(std::move(spareIndexEntry_));
-    if (!inserted.inserted) {
-        sharedKeys_ = true;
-        spareIndexEntry_ = std::move(inserted.node);
+        if (live_ >= kIndexedFrom) buildIndexLocked();
+    } else if (key.kind != 0) {
+        indexLocked(key, tag, records_.size() - 1);
     }
 }
 
-void QKBroadcastObserver::eraseLocked(Records::iterator it) {
-    const Record& record = it->second;
+void QKBroadcastObserver::eraseLocked(size_t at) {
+    Record& record = records_[at];
     passing_ -= record.passes;
-    // The index entry goes first: it views the record's key.
-    const MergeKey key = record.key();
-    auto indexed = !indexed_ || key.kind == 0 ? index_.end() : index_.find(key);
-    if (indexed != index_.end() && indexed->second == it) {
-        auto entry = index_.extract(indexed);
-        if (spareIndexEntry_.empty()) spareIndexEntry_ = std::move(entry);
-        if (sharedKeys_) {
-            for (auto other = records_.begin(); other != records_.end(); ++other) {
-                if (other != it && other->second.key() == key) {
-                    index_.emplace(other->second.key(), other);
-                    break;
-                }
+    // The index entry goes first: it leads to the record's key.
+    if (indexed_ && record.keyKind != 0) unindexLocked(record.key(), at);
+    record = Record{};
+    --live_;
+}
+
+void QKBroadcastObserver::compactLocked() {
+    const size_t holes = records_.size() - live_;
+    if (holes == 0) return;
+    if (live_ == 0) {
+        clearLocked();
+        return;
+    }
+    if (holes < 8 || holes <= live_) return;
+    auto kept =
+        std::remove_if(records_.begin(), records_.end(), [](const Record& r) { return !r.live(); });
+    records_.erase(kept, records_.end());
+    if (indexed_) buildIndexLocked();
+}
+
+void QKBroadcastObserver::clearLocked() {
+    std::vector<Record>().swap(records_);
+    std::vector<uint64_t>().swap(slots_);
+    indexedKeys_ = 0;
+    indexed_ = false;
+    sharedKeys_ = false;
+    passing_ = 0;
+    live_ = 0;
+}
+
+uint32_t QKBroadcastObserver::tagOf(const MergeKey& key) {
+    const uint64_t hash = std::hash<std::string_view>{}(key.text()) +
+                          uint64_t(uint8_t(key.kind)) * 0x9E3779B97F4A7C15ull;
+    return static_cast<uint32_t>(hash >> 32);
+}
+
+namespace {
+
+uint64_t slotOf(uint32_t tag, size_t at) {
+    return (uint64_t(tag) << 32) | uint64_t(at + 1);
+}
+uint32_t slotTag(uint64_t slot) {
+    return static_cast<uint32_t>(slot >> 32);
+}
+size_t slotPosition(uint64_t slot) {
+    return size_t(uint32_t(slot)) - 1;
+}
+
+}  // namespace
+
+void QKBroadcastObserver::buildIndexLocked() {
+    size_t keys = 0;
+    for (const Record& r : records_) keys += r.live() && r.keyKind != 0;
+    size_t capacity = 32;
+    while (keys * 4 >= capacity * 3) capacity *= 2;
+    slots_.assign(capacity, 0);
+    indexedKeys_ = 0;
+    sharedKeys_ = false;
+    indexed_ = true;
+    for (size_t at = 0; at < records_.size(); ++at) {
+        const Record& r = records_[at];
+        if (r.live() && r.keyKind != 0) indexLocked(r.key(), tagOf(r.key()), at);
+    }
+}
+
+void QKBroadcastObserver::indexLocked(const MergeKey& key, uint32_t tag, size_t at) {
+    if ((indexedKeys_ + 1) * 4 >= slots_.size() * 3) {
+        // Grows by re-placing the slots: each one's tag tells where it goes.
+        std::vector<uint64_t> old(slots_.size() * 2, 0);
+        old.swap(slots_);
+        const size_t mask = slots_.size() - 1;
+        for (uint64_t slot : old) {
+            if (slot == 0) continue;
+            size_t i = slotTag(slot) & mask;
+            while (slots_[i] != 0) i = (i + 1) & mask;
+            slots_[i] = slot;
+        }
+    }
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = tag & mask;; i = (i + 1) & mask) {
+        const uint64_t slot = slots_[i];
+        if (slot == 0) {
+            slots_[i] = slotOf(tag, at);
+            ++indexedKeys_;
+            return;
+        }
+        if (slotTag(slot) == tag && records_[slotPosition(slot)].key() == key) {
+            sharedKeys_ = true;
+            return;
+        }
+    }
+}
+
+void QKBroadcastObserver::unindexLocked(const MergeKey& key, size_t at) {
+    const uint32_t tag = tagOf(key);
+    const size_t mask = slots_.size() - 1;
+    size_t i = tag & mask;
+    for (;; i = (i + 1) & mask) {
+        if (slots_[i] == 0) return;
+        if (slotTag(slots_[i]) == tag && slotPosition(slots_[i]) == at) break;
+    }
+    if (sharedKeys_) {
+        for (size_t other = 0; other < records_.size(); ++other) {
+            if (other != at && records_[other].live() && records_[other].key() == key) {
+                slots_[i] = slotOf(tag, other);
+                return;
             }
         }
     }
-    Record& spare = it->second;
-    spare.dic.reset();
-    Bytes().swap(spare.packed);
-    spare.ownKey.reset();
-    spare.keyData = nullptr;
-    spare.keySize = 0;
-    spare.keyKind = 0;
-    spare.textSerial = false;
-    if (spareRecord_.empty()) {
-        spareRecord_.splice(spareRecord_.end(), records_, it);
-    } else {
-        records_.erase(it);
+    // Linear probing: the slots after the hole that would be found through it move up.
+    --indexedKeys_;
+    for (size_t j = (i + 1) & mask;; j = (j + 1) & mask) {
+        const uint64_t slot = slots_[j];
+        if (slot == 0) break;
+        const size_t home = slotTag(slot) & mask;
+        // The slot stays when its home lies cyclically within (i, j].
+        const bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+        if (stays) continue;
+        slots_[i] = slot;
+        i = j;
     }
-    if (records_.empty() && indexed_) {
-        index_.clear();
-        indexed_ = false;
-        sharedKeys_ = false;
-    }
+    slots_[i] = 0;
 }
 
-void QKBroadcastObserver::buildIndexLocked() {
-    index_.clear();
-    sharedKeys_ = false;
-    for (auto it = records_.begin(); it != records_.end(); ++it) {
-        if (it->second.keyKind == 0) continue;
-        if (!index_.emplace(it->second.key(), it).second) sharedKeys_ = true;
-    }
-    indexed_ = true;
-}
-
-QKBroadcastObserver::Records::iterator QKBroadcastObserver::findLocked(const MergeKey& key) {
-    if (key.kind == 0) return records_.end();
+size_t QKBroadcastObserver::findLocked(const MergeKey& key, uint32_t tag) const {
+    if (key.kind == 0) return kNone;
     if (!indexed_) {
-        return std::find_if(records_.begin(), records_.end(),
-                            [&](const auto& entry) { return entry.second.key() == key; });
+        for (size_t at = 0; at < records_.size(); ++at)
+            if (records_[at].live() && records_[at].key() == key) return at;
+        return kNone;
     }
-    auto indexed = index_.find(key);
-    return indexed == index_.end() ? records_.end() : indexed->second;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = tag & mask;; i = (i + 1) & mask) {
+        const uint64_t slot = slots_[i];
+        if (slot == 0) return kNone;
+        if (slotTag(slot) == tag && records_[slotPosition(slot)].key() == key)
+            return slotPosition(slot);
+    }
 }
 
 std::vector<const Value*> QKBroadcastObserver::filtered(
@@ -200,6 +269,7 @@ void QKBroadcastObserver::updateWithDeviceInfor(std::shared_ptr<Value> info) {
     std::string scratch;
     bool viewsDic = false;
     const MergeKey key = mergeKey(*info, scratch, viewsDic);
+    const uint32_t tag = key.kind != 0 ? tagOf(key) : 0;
     // The records collected before this one that pass the filter: what a report would list.
     // Usually there is one (an appliance reported at the next reply): it is held in first and
     // before stays empty. A lone one with a serial number enters the filter's result once, as
@@ -210,35 +280,37 @@ void QKBroadcastObserver::updateWithDeviceInfor(std::shared_ptr<Value> info) {
     bool lone = false;
     {
         std::lock_guard lock(mutex_);
-        auto firstIt = records_.end();
+        compactLocked();
+        size_t firstAt = kNone;
         if (reports && passing_ > 0 && isValid()) {
-            for (auto it = records_.begin(); it != records_.end(); ++it) {
-                if (!it->second.passes) continue;
-                if (firstIt == records_.end()) {
-                    firstIt = it;
-                    first.first = it->first;
+            for (size_t at = 0; at < records_.size(); ++at) {
+                const Record& r = records_[at];
+                if (!r.passes) continue;  // holes never pass
+                if (firstAt == kNone) {
+                    firstAt = at;
+                    first.first = r.seq;
                     continue;
                 }
-                if (before.empty()) before.emplace_back(first.first, firstIt->second.value());
-                before.emplace_back(it->first, it->second.value());
+                if (before.empty()) before.emplace_back(first.first, records_[firstAt].value());
+                before.emplace_back(r.seq, r.value());
             }
         }
-        any = firstIt != records_.end();
-        lone = any && before.empty() && firstIt->second.textSerial;
+        any = firstAt != kNone;
+        lone = any && before.empty() && records_[firstAt].textSerial;
         const bool forgetNow = lone && type_ == QKBroadcastReportEveryMatch;
-        if (any && before.empty() && !forgetNow) first.second = firstIt->second.value();
-        auto old = findLocked(key);
-        if (old == records_.end()) {
-            insertLocked(std::move(info), key, viewsDic);
-        } else if (!old->second.hasId() && Record::idOf(*info)) {
-            if (forgetNow && old == firstIt) first.second = old->second.take();
+        if (any && before.empty() && !forgetNow) first.second = records_[firstAt].value();
+        const size_t old = findLocked(key, tag);
+        if (old == kNone) {
+            insertLocked(std::move(info), key, viewsDic, tag);
+        } else if (!records_[old].hasId() && Record::idOf(*info)) {
+            if (forgetNow && old == firstAt) first.second = records_[old].take();
             eraseLocked(old);
-            insertLocked(std::move(info), key, viewsDic);
+            insertLocked(std::move(info), key, viewsDic, tag);
         }
-        // firstIt is still held unless the merge above replaced it (and took it over).
+        // firstAt is still held unless the merge above replaced it (and took it over).
         if (forgetNow && !first.second) {
-            first.second = firstIt->second.take();
-            eraseLocked(firstIt);
+            first.second = records_[firstAt].take();
+            eraseLocked(firstAt);
         }
     }
     if (!any) return;
@@ -269,14 +341,13 @@ void QKBroadcastObserver::reportFiltered(std::vector<Holder>& before) {
         if (!isValid()) return;
         // Only what is reported is forgotten.
         std::lock_guard lock(mutex_);
-        for (auto it = records_.begin(); it != records_.end();) {
-            const auto next = std::next(it);
+        for (size_t at = 0; at < records_.size(); ++at) {
+            const uint64_t seq = records_[at].seq;
             const bool listed = std::any_of(before.begin(), before.end(), [&](const Holder& h) {
-                return h.first == it->first &&
+                return seq != 0 && h.first == seq &&
                        std::find(list.begin(), list.end(), h.second.get()) != list.end();
             });
-            if (listed) eraseLocked(it);
-            it = next;
+            if (listed) eraseLocked(at);
         }
     }
     report(list, before);
@@ -323,36 +394,33 @@ void QKBroadcastObserver::deviceArrayAddDic(const Value& dic) {
     std::string scratch;
     bool viewsDic = false;
     const MergeKey key = mergeKey(*record, scratch, viewsDic);
+    const uint32_t tag = key.kind != 0 ? tagOf(key) : 0;
     std::lock_guard lock(mutex_);
-    insertLocked(std::move(record), key, viewsDic);
+    compactLocked();
+    insertLocked(std::move(record), key, viewsDic, tag);
 }
 
 void QKBroadcastObserver::deviceArrayRemoveDic(const Value& dic) {
     std::lock_guard lock(mutex_);
-    for (auto it = records_.begin(); it != records_.end();) {
-        auto next = std::next(it);
-        if (*it->second.value() == dic) eraseLocked(it);
-        it = next;
-    }
+    for (size_t at = 0; at < records_.size(); ++at)
+        if (records_[at].live() && *records_[at].value() == dic) eraseLocked(at);
 }
 
 void QKBroadcastObserver::deviceArrayRemoveAll() {
     std::lock_guard lock(mutex_);
-    records_.clear();
-    index_.clear();
-    indexed_ = false;
-    passing_ = 0;
-    sharedKeys_ = false;
+    clearLocked();
 }
 
 Value::Array QKBroadcastObserver::devicesArray() const {
     std::lock_guard lock(mutex_);
     Value::Array out;
-    out.reserve(records_.size());
-    for (const auto& [seq, record] : records_) {
+    out.reserve(live_);
+    for (const Record& record : records_) {
+        if (!record.live()) continue;
         if (record.dic) {
             out.push_back(*record.dic);
-        } else if (auto unpacked = packed::unpack(record.packed)) {
+        } else if (auto unpacked = packed::unpack(
+                       ByteView(record.data.get() + record.keySize, record.packedSize))) {
             out.push_back(std::move(*unpacked));
         }
     }
@@ -361,7 +429,7 @@ Value::Array QKBroadcastObserver::devicesArray() const {
 
 size_t QKBroadcastObserver::deviceCount() const {
     std::lock_guard lock(mutex_);
-    return records_.size();
+    return live_;
 }
 
 void QKBroadcastObserver::timeOutDo() {
@@ -374,8 +442,9 @@ void QKBroadcastObserver::timeOutDo() {
     std::vector<std::shared_ptr<Value>> all;
     {
         std::lock_guard lock(mutex_);
-        all.reserve(records_.size());
-        for (const auto& [seq, record] : records_) all.push_back(record.value());
+        all.reserve(live_);
+        for (const Record& record : records_)
+            if (record.live()) all.push_back(record.value());
     }
     std::vector<const Value*> candidates;
     candidates.reserve(all.size());

@@ -3,13 +3,11 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -33,7 +31,7 @@ enum QKBroadcastReportType : int64_t {
 namespace discovery_detail {
 // A merge key: the serial number ('s') or else the appliance ID ('i') as text. Its text
 // views the record's own dictionary where that holds the field as text, else the record's
-// copy. Sixteen bytes, so that an index entry stays small.
+// copy.
 struct MergeKey {
     const char* data = nullptr;
     uint32_t size = 0;
@@ -41,11 +39,6 @@ struct MergeKey {
     std::string_view text() const { return {data, size}; }
     bool operator==(const MergeKey& other) const {
         return kind == other.kind && text() == other.text();
-    }
-};
-struct MergeKeyHash {
-    size_t operator()(const MergeKey& key) const {
-        return std::hash<std::string_view>{}(key.text()) ^ size_t(key.kind);
     }
 };
 }  // namespace discovery_detail
@@ -110,19 +103,22 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
     static MergeKey mergeKey(const Value& dic, std::string& scratch, bool& viewsDic);
 
     // A record the observer keeps for a while (every record of a type-0 observer, those of a
-    // reporting observer that do not pass its filter) is held packed, in a fraction of the
-    // heap; one that is reported with the next reply is held as it came.
+    // reporting observer that do not pass its filter) is held packed, in one block with its
+    // key's text: a fraction of the heap the dictionary takes. One that is reported with the
+    // next reply is held as it came.
     struct Record {
-        std::shared_ptr<Value> dic;  // null when packed
-        Bytes packed;
-        std::unique_ptr<char[]> ownKey;  // the key's text when it cannot view dic
-        // The merge key, spelled out beside the flags to keep the record small.
+        uint64_t seq = 0;                 // 0: erased, a hole until the records are compacted
+        std::shared_ptr<Value> dic;       // null when packed
+        std::unique_ptr<uint8_t[]> data;  // the key's text when it cannot view dic, then the
+                                          // packed dictionary
         const char* keyData = nullptr;
         uint32_t keySize = 0;
+        uint32_t packedSize = 0;
         char keyKind = 0;
         bool passes = false;
         bool hasDeviceId = false;  // of a packed record: a non-zero appliance ID
         bool textSerial = false;   // the key is a serial number held as text
+        bool live() const { return seq != 0; }
         MergeKey key() const { return {keyData, keySize, keyKind}; }
         std::shared_ptr<Value> value() const;
         // The dictionary, moved out when held as it came (for a record about to be erased).
@@ -130,16 +126,26 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
         bool hasId() const;
         static bool idOf(const Value& dic);
     };
-    // In order of arrival: sequence numbers only grow, new records go to the end.
-    using Records = std::list<std::pair<uint64_t, Record>>;
-    using Index = std::unordered_map<MergeKey, Records::iterator, discovery_detail::MergeKeyHash>;
+    static constexpr size_t kNone = SIZE_MAX;
     bool passes(const Value& dic) const { return !filter_ || filter_->passes(dic); }
-    // With mutex_ held. The first record with the key, or end.
-    Records::iterator findLocked(const MergeKey& key);
+    // With mutex_ held. The position of the first record with the key (tag: tagOf(key)), or
+    // kNone.
+    size_t findLocked(const MergeKey& key, uint32_t tag) const;
     // key views *dic, or text the record must copy (viewsDic false).
-    void insertLocked(std::shared_ptr<Value> dic, MergeKey key, bool viewsDic);
-    void eraseLocked(Records::iterator it);
+    void insertLocked(std::shared_ptr<Value> dic, MergeKey key, bool viewsDic, uint32_t tag);
+    // Leaves a hole: positions stay valid until compactLocked.
+    void eraseLocked(size_t at);
+    // Closes the holes once they outnumber the records (drops everything once none is left);
+    // only where no position is held.
+    void compactLocked();
+    void clearLocked();
+    // The index: open addressing over the records' positions, each slot the upper half of the
+    // key's hash and the position + 1 (0: empty).
+    static uint32_t tagOf(const MergeKey& key);
     void buildIndexLocked();
+    void indexLocked(const MergeKey& key, uint32_t tag, size_t at);
+    // Removes the key's slot when it leads to at; another record with the key takes it over.
+    void unindexLocked(const MergeKey& key, size_t at);
     std::vector<const Value*> filtered(const std::vector<const Value*>& list) const;
     // Reports the list on the main queue; holders own the listed records.
     using Holder = std::pair<uint64_t, std::shared_ptr<Value>>;  // a record by sequence number
@@ -161,12 +167,11 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
     // A few records are found by scanning them; from kIndexedFrom on the observer keeps an
     // index until it holds none again.
     static constexpr size_t kIndexedFrom = 16;
-    Records records_;
+    std::vector<Record> records_;  // with the holes erasures leave
+    size_t live_ = 0;
     bool indexed_ = false;
-    Index index_;  // key -> first record holding it
-    // The nodes of the record and the index entry erased last, reused by the next insertion.
-    Records spareRecord_;
-    Index::node_type spareIndexEntry_;
+    std::vector<uint64_t> slots_;
+    size_t indexedKeys_ = 0;
     bool sharedKeys_ = false;  // deviceArrayAddDic put in a key that was already there
     size_t passing_ = 0;
     uint64_t nextSeq_ = 1;

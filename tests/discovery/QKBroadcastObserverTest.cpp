@@ -228,6 +228,59 @@ TEST_F(ObserverTest, MergesAlikeWhetherItsRecordsAreScannedOrIndexed) {
     }
 }
 
+// A collecting observer against a plain list that follows the merge rules, over a long run of
+// merges, replacements, removals and appends: hundreds of records, so that erasures leave holes
+// in the index's runs and among the records, which are closed on the way.
+TEST_F(ObserverTest, CollectsLikeAPlainListOverALongRun) {
+    auto observer = make(0, 0);
+    std::vector<Value> model;
+    const auto keyOf = [](const Value& d) {
+        const Value* sn = d.dictionary().find(kQKSDKDeviceSn);
+        return sn ? "s" + sn->text() : "i" + d[kQKSDKDeviceId].stringValue();
+    };
+    const auto update = [&](const Value& d) {
+        auto old = std::find_if(model.begin(), model.end(),
+                                [&](const Value& m) { return keyOf(m) == keyOf(d); });
+        if (old == model.end()) {
+            model.push_back(d);
+        } else if ((*old)[kQKSDKDeviceId].int64Value() == 0 && d[kQKSDKDeviceId].int64Value()) {
+            model.erase(old);
+            model.push_back(d);
+        }
+    };
+    uint32_t seed = 12345;
+    const auto next = [&](uint32_t below) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % below;
+    };
+    for (int step = 0; step < 4000; ++step) {
+        const std::string sn = next(5) == 0 ? "" : "SN" + std::to_string(next(400));
+        const Value d = device(sn, std::to_string(next(3) == 0 ? 0 : 1 + next(500)));
+        const uint32_t what = next(10);
+        if (what < 7) {
+            observer->updateWithDeviceInfor(d);
+            update(d);
+        } else if (what < 9 && !model.empty()) {
+            const Value gone = model[next(uint32_t(model.size()))];
+            observer->deviceArrayRemoveDic(gone);
+            std::erase(model, gone);
+        } else {
+            observer->deviceArrayAddDic(d);
+            model.push_back(d);
+        }
+        if (step % 97 == 0 || step == 3999) {
+            ASSERT_EQ(observer->devicesArray(), Value::Array(model.begin(), model.end()))
+                << "step " << step;
+        }
+    }
+    ASSERT_EQ(observer->deviceCount(), model.size());
+    for (const Value& d : Value::Array(model.begin(), model.end()))
+        observer->deviceArrayRemoveDic(d);
+    EXPECT_EQ(observer->deviceCount(), 0u);
+    observer->updateWithDeviceInfor(device("Z", "1"));
+    EXPECT_EQ(serials(observer->devicesArray()), std::vector<std::string>{"Z"});
+}
+
 // An every-match observer reports and forgets alike among many kept records.
 TEST_F(ObserverTest, EveryMatchAmongManyKeptRecords) {
     for (int kept : {0, 20}) {

@@ -38,9 +38,13 @@ TEST(PackedValue, RoundTrips) {
         {"60 keys in their order", Value(wide)},
         {"64 levels", deep(63)},
     };
+    Bytes scratch;  // one for all cases, as a holder packs value after value
     for (const auto& c : cases) {
         auto packedForm = packed::pack(c.value);
         ASSERT_TRUE(packedForm) << c.what;
+        auto onePass = packed::packInto(c.value, scratch);
+        ASSERT_TRUE(onePass) << c.what;
+        EXPECT_EQ(Bytes(onePass->begin(), onePass->end()), *packedForm) << c.what;
         auto back = packed::unpack(*packedForm);
         ASSERT_TRUE(back) << c.what;
         EXPECT_EQ(*back, c.value) << c.what;
@@ -57,6 +61,12 @@ TEST(PackedValue, ObjectHandlesDoNotPack) {
     EXPECT_FALSE(packed::pack(object));
     EXPECT_FALSE(packed::pack(Value(Dictionary{{"a", Value(1)}, {"o", object}})));
     EXPECT_FALSE(packed::pack(Value::Array{Value(1), object}));
+    Bytes scratch;
+    EXPECT_FALSE(packed::packInto(Value::Array{Value(1), object}, scratch));
+    // Past the scratch's first size too.
+    EXPECT_FALSE(
+        packed::packInto(Value(Dictionary{{"big", Bytes(5000, 1)}, {"o", object}}), scratch));
+    EXPECT_TRUE(packed::packInto(Value(Bytes(3000, 2)), scratch));
 }
 
 // Anything but one whole packed value is refused: every shorter prefix, a byte more, an unknown

@@ -1,5 +1,6 @@
 #include "platform/foundation/PackedValue.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace telvo::packed {
@@ -34,8 +35,15 @@ size_t lengthSize(size_t n) {
     return size;
 }
 
-// The packed size, or nothing when an object handle is inside.
-std::optional<size_t> packedSize(const Value& v) {
+// The packed size; kRefused when an object handle is inside.
+constexpr size_t kRefused = SIZE_MAX;
+
+size_t sizeOf(const Value& v) {
+    // Most values of a record are texts: they are told apart before the other kinds.
+    if (v.isText()) {
+        const size_t n = v.text().size();
+        return 1 + lengthSize(n) + n;
+    }
     switch (v.type()) {
         case Value::Type::Null:
         case Value::Type::Bool:
@@ -44,104 +52,148 @@ std::optional<size_t> packedSize(const Value& v) {
         case Value::Type::UInt:
         case Value::Type::Double:
             return 9;
-        case Value::Type::Text:
-            return 1 + lengthSize(v.text().size()) + v.text().size();
-        case Value::Type::Bytes:
-            return 1 + lengthSize(v.bytes().size()) + v.bytes().size();
+        case Value::Type::Text: {
+            const size_t n = v.text().size();
+            return 1 + lengthSize(n) + n;
+        }
+        case Value::Type::Bytes: {
+            const size_t n = v.bytes().size();
+            return 1 + lengthSize(n) + n;
+        }
         case Value::Type::Array: {
-            size_t size = 1 + lengthSize(v.array().size());
-            for (const Value& item : v.array()) {
-                auto s = packedSize(item);
-                if (!s) return std::nullopt;
-                size += *s;
+            const Value::Array& items = v.array();
+            size_t size = 1 + lengthSize(items.size());
+            for (const Value& item : items) {
+                const size_t s = sizeOf(item);
+                if (s == kRefused) return kRefused;
+                size += s;
             }
             return size;
         }
         case Value::Type::Dictionary: {
-            size_t size = 1 + lengthSize(v.dictionary().size());
-            for (const auto& [key, item] : v.dictionary()) {
-                auto s = packedSize(item);
-                if (!s) return std::nullopt;
-                size += lengthSize(key.size()) + key.size() + *s;
+            const Dictionary& d = v.dictionary();
+            size_t size = 1 + lengthSize(d.size());
+            for (const auto& [key, item] : d) {
+                size += lengthSize(key.size()) + key.size();
+                if (item.isText()) {
+                    const size_t n = item.text().size();
+                    size += 1 + lengthSize(n) + n;
+                    continue;
+                }
+                const size_t s = sizeOf(item);
+                if (s == kRefused) return kRefused;
+                size += s;
             }
             return size;
         }
         case Value::Type::Object:
-            return std::nullopt;
+            return kRefused;
     }
-    return std::nullopt;
+    return kRefused;
 }
 
-struct Writer {
-    uint8_t* at;
-    void byte(uint8_t b) { *at++ = b; }
-    void length(size_t n) {
-        while (n >= 0x80) {
-            byte(uint8_t(n | 0x80));
-            n >>= 7;
+// The writers take and return the write position, which thus stays out of memory that the
+// bytes written could alias. put returns nullptr when the packed form would pass end or
+// holds an object handle.
+uint8_t* putLength(uint8_t* at, size_t n) {
+    while (n >= 0x80) {
+        *at++ = uint8_t(n | 0x80);
+        n >>= 7;
+    }
+    *at++ = uint8_t(n);
+    return at;
+}
+
+// A length and the bytes, nullptr past end. Keys and most texts are short: they are copied
+// without a call.
+uint8_t* putRaw(uint8_t* at, uint8_t* end, const void* data, size_t n) {
+    if (size_t(end - at) < lengthSize(n) + n) return nullptr;
+    at = putLength(at, n);
+    const auto* from = static_cast<const uint8_t*>(data);
+    if (n >= 8 && n <= 16) {
+        uint64_t head, tail;
+        std::memcpy(&head, from, 8);
+        std::memcpy(&tail, from + n - 8, 8);
+        std::memcpy(at, &head, 8);
+        std::memcpy(at + n - 8, &tail, 8);
+    } else if (n < 8) {
+        for (size_t i = 0; i < n; ++i) at[i] = from[i];
+    } else {
+        std::memcpy(at, from, n);
+    }
+    return at + n;
+}
+
+uint8_t* putTagged(uint8_t* at, uint8_t* end, uint8_t tag, const void* data, size_t n) {
+    if (at == end) return nullptr;
+    *at++ = tag;
+    return putRaw(at, end, data, n);
+}
+
+uint8_t* putNumber(uint8_t* at, uint8_t* end, uint8_t tag, uint64_t bits) {
+    if (end - at < 9) return nullptr;
+    *at++ = tag;
+    for (int i = 0; i < 8; ++i) *at++ = uint8_t(bits >> (8 * i));
+    return at;
+}
+
+uint8_t* putCount(uint8_t* at, uint8_t* end, uint8_t tag, size_t n) {
+    if (size_t(end - at) < 1 + lengthSize(n)) return nullptr;
+    *at++ = tag;
+    return putLength(at, n);
+}
+
+uint8_t* put(uint8_t* at, uint8_t* end, const Value& v) {
+    // Most values of a record are texts: they are told apart before the other kinds.
+    if (v.isText()) {
+        const std::string& text = v.text();
+        return putTagged(at, end, kText, text.data(), text.size());
+    }
+    switch (v.type()) {
+        case Value::Type::Null:
+        case Value::Type::Bool:
+            if (at == end) return nullptr;
+            *at++ = v.isNull() ? kNull : v.boolValue() ? kTrue : kFalse;
+            return at;
+        case Value::Type::Int:
+            return putNumber(at, end, kInt, uint64_t(v.int64Value()));
+        case Value::Type::UInt:
+            return putNumber(at, end, kUInt, v.uint64Value());
+        case Value::Type::Double: {
+            const double d = v.doubleValue();
+            uint64_t bits;
+            std::memcpy(&bits, &d, sizeof bits);
+            return putNumber(at, end, kDouble, bits);
         }
-        byte(uint8_t(n));
-    }
-    void raw(const void* data, size_t n) {
-        if (n) std::memcpy(at, data, n);
-        at += n;
-    }
-    void number(uint64_t bits) {
-        for (int i = 0; i < 8; ++i) byte(uint8_t(bits >> (8 * i)));
-    }
-    void value(const Value& v) {
-        switch (v.type()) {
-            case Value::Type::Null:
-                byte(kNull);
-                return;
-            case Value::Type::Bool:
-                byte(v.boolValue() ? kTrue : kFalse);
-                return;
-            case Value::Type::Int:
-                byte(kInt);
-                number(uint64_t(v.int64Value()));
-                return;
-            case Value::Type::UInt:
-                byte(kUInt);
-                number(v.uint64Value());
-                return;
-            case Value::Type::Double: {
-                byte(kDouble);
-                const double d = v.doubleValue();
-                uint64_t bits;
-                std::memcpy(&bits, &d, sizeof bits);
-                number(bits);
-                return;
+        case Value::Type::Text: {
+            const std::string& text = v.text();
+            return putTagged(at, end, kText, text.data(), text.size());
+        }
+        case Value::Type::Bytes: {
+            const Bytes& bytes = v.bytes();
+            return putTagged(at, end, kBytes, bytes.data(), bytes.size());
+        }
+        case Value::Type::Array: {
+            const Value::Array& items = v.array();
+            at = putCount(at, end, kArray, items.size());
+            for (auto item = items.begin(); at && item != items.end(); ++item)
+                at = put(at, end, *item);
+            return at;
+        }
+        case Value::Type::Dictionary: {
+            const Dictionary& d = v.dictionary();
+            at = putCount(at, end, kDictionary, d.size());
+            for (auto entry = d.begin(); at && entry != d.end(); ++entry) {
+                at = putRaw(at, end, entry->first.data(), entry->first.size());
+                if (at) at = put(at, end, entry->second);
             }
-            case Value::Type::Text:
-                byte(kText);
-                length(v.text().size());
-                raw(v.text().data(), v.text().size());
-                return;
-            case Value::Type::Bytes:
-                byte(kBytes);
-                length(v.bytes().size());
-                raw(v.bytes().data(), v.bytes().size());
-                return;
-            case Value::Type::Array:
-                byte(kArray);
-                length(v.array().size());
-                for (const Value& item : v.array()) value(item);
-                return;
-            case Value::Type::Dictionary:
-                byte(kDictionary);
-                length(v.dictionary().size());
-                for (const auto& [key, item] : v.dictionary()) {
-                    length(key.size());
-                    raw(key.data(), key.size());
-                    value(item);
-                }
-                return;
-            case Value::Type::Object:
-                return;  // packedSize refused it
+            return at;
         }
+        case Value::Type::Object:
+            return nullptr;
     }
-};
+    return nullptr;
+}
 
 struct Reader {
     ByteView in;
@@ -239,11 +291,22 @@ struct Reader {
 
 }  // namespace
 
+std::optional<ByteView> packInto(const Value& value, Bytes& scratch) {
+    if (scratch.size() < 1024) scratch.resize(1024);
+    if (const uint8_t* at = put(scratch.data(), scratch.data() + scratch.size(), value))
+        return ByteView(scratch.data(), size_t(at - scratch.data()));
+    const size_t size = sizeOf(value);
+    if (size == kRefused) return std::nullopt;
+    scratch.resize(size);
+    put(scratch.data(), scratch.data() + size, value);
+    return ByteView(scratch.data(), size);
+}
+
 std::optional<Bytes> pack(const Value& value) {
-    auto size = packedSize(value);
-    if (!size) return std::nullopt;
-    Bytes out(*size);
-    Writer{out.data()}.value(value);
+    const size_t size = sizeOf(value);
+    if (size == kRefused) return std::nullopt;
+    Bytes out(size);
+    put(out.data(), out.data() + size, value);
     return out;
 }
 

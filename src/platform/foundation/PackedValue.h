@@ -13,6 +13,9 @@ namespace telvo::packed {
 
 // The packed form; nothing when the value holds an object handle, which has no bytes.
 std::optional<Bytes> pack(const Value& value);
+// The same in one pass, into scratch (grown as needed, never shrunk), for a holder that packs
+// value after value: the packed form, viewing scratch.
+std::optional<ByteView> packInto(const Value& value, Bytes& scratch);
 // The value; nothing when the bytes are not a whole packed value.
 std::optional<Value> unpack(ByteView bytes);
 
