@@ -17,26 +17,12 @@ namespace telvo {
 // ---------------------------------------------------------------------------------------------
 // Current-queue tracking
 
-namespace {
-// The innermost scope of the thread; each scope knows the one it is nested in.
-constinit thread_local CurrentQueueScope* tInnermost = nullptr;
-}  // namespace
-
-CurrentQueueScope::CurrentQueueScope(DispatchQueue* queue) : queue_(queue), outer_(tInnermost) {
-    tInnermost = this;
-}
-CurrentQueueScope::~CurrentQueueScope() {
-    tInnermost = outer_;
-}
+constinit thread_local CurrentQueueScope* CurrentQueueScope::innermost_ = nullptr;
 
 bool CurrentQueueScope::contains(const DispatchQueue* queue) {
-    for (const CurrentQueueScope* s = tInnermost; s; s = s->outer_)
+    for (const CurrentQueueScope* s = innermost_; s; s = s->outer_)
         if (s->queue_ == queue) return true;
     return false;
-}
-
-DispatchQueue* CurrentQueueScope::innermost() {
-    return tInnermost ? tInnermost->queue_ : nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------

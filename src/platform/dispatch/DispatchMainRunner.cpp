@@ -67,6 +67,12 @@ std::deque<DispatchRuntime::MainJob>::iterator DispatchRuntime::runnableJobLocke
 }
 
 bool DispatchRuntime::takeRunnableLocked(MainJob& out) {
+    if (mainJobs_.empty()) return false;
+    if (!CurrentQueueScope::innermost()) {
+        out = std::move(mainJobs_.front());
+        mainJobs_.pop_front();
+        return true;
+    }
     auto it = runnableJobLocked();
     if (it == mainJobs_.end()) return false;
     out = std::move(*it);

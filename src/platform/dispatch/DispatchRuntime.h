@@ -33,14 +33,18 @@ using DispatchJob = DispatchTask;
 // Marks the calling thread as running on a queue for the scope's lifetime.
 class CurrentQueueScope {
   public:
-    explicit CurrentQueueScope(DispatchQueue* queue);
-    ~CurrentQueueScope();
+    explicit CurrentQueueScope(DispatchQueue* queue) : queue_(queue), outer_(innermost_) {
+        innermost_ = this;
+    }
+    ~CurrentQueueScope() { innermost_ = outer_; }
     CurrentQueueScope(const CurrentQueueScope&) = delete;
     CurrentQueueScope& operator=(const CurrentQueueScope&) = delete;
     static bool contains(const DispatchQueue* queue);
-    static DispatchQueue* innermost();
+    static DispatchQueue* innermost() { return innermost_ ? innermost_->queue_ : nullptr; }
 
   private:
+    // The innermost scope of the thread; each scope knows the one it is nested in.
+    static constinit thread_local CurrentQueueScope* innermost_;
     DispatchQueue* const queue_;
     CurrentQueueScope* const outer_;
 };
