@@ -255,7 +255,10 @@ TEST_F(ObserverTest, CollectsLikeAPlainListOverALongRun) {
     };
     for (int step = 0; step < 4000; ++step) {
         const std::string sn = next(5) == 0 ? "" : "SN" + std::to_string(next(400));
-        const Value d = device(sn, std::to_string(next(3) == 0 ? 0 : 1 + next(500)));
+        Dictionary fields =
+            device(sn, std::to_string(next(3) == 0 ? 0 : 1 + next(500))).dictionary();
+        fields.set("oriUdpData", Bytes(200, uint8_t(step)));
+        const Value d(std::move(fields));
         const uint32_t what = next(10);
         if (what < 7) {
             observer->updateWithDeviceInfor(d);
