@@ -69,7 +69,7 @@ void BlueZPassersBy(benchmark::State& state) {
     devices->startScan(0, 0, [&](const CBPeripheralPtr&) { ++heard; });
     if (!MainLoop::runUntil([&] { return home.bluez->discovering(); }, 20))
         return state.SkipWithError("no discovery");
-    auto wrapper = QKBluetooth::shareQKBluetooth()->bluetoothCentralManager();
+    auto wrapper = QKBluetoothImpl::of(*QKBluetooth::shareQKBluetooth()).central;
     auto round = [&] {
         const size_t before = heard;
         home.bluez->passBy(kRound);

@@ -92,6 +92,76 @@ static_assert(!RadioReplaceable<telvo::CBCentralManager, telvo::CBCentralManager
 // The one Wi-Fi configuration facade comes from sharedManager alone.
 static_assert(!std::is_default_constructible_v<telvo::QKDeviceManager>);
 
+// The Bluetooth wrapper hands out none of its insides: the channel table, the central role,
+// the power-on counters and retries, the BLE flow sessions, the locked dictionaries and the
+// sessions' bookkeeping on a peripheral stay in the library.
+template <class W>
+concept ChannelTableVisible = requires(W& w) {
+    w.speaker();
+};
+template <class W>
+concept CentralRoleVisible = requires(W& w) {
+    w.bluetoothCentralManager();
+};
+template <class W>
+concept PeripheralRoleHeld = requires(W& w) {
+    w.bluetoothPeripheralManager();
+};
+template <class W>
+concept PowerWaitsVisible = requires(W& w) {
+    w.centralManagerInitWaitTimes();
+};
+template <class W>
+concept FailureInjectable = requires(W& w) {
+    w.failWithoutPower(nullptr);
+};
+template <class R>
+concept MadeByApp = requires {
+    R::create(nullptr);
+};
+template <class R>
+concept RetriesVisible = requires(R& r) {
+    r.addServiceTask();
+    r.advertisingRetry();
+};
+template <class R>
+concept RoleCountersVisible = requires(R& r) {
+    r.peripheralManagerInitWaitTimes();
+    r.didAddServices();
+};
+template <class D>
+concept FlowSessionsVisible = requires(D& d) {
+    d.oneBle();
+    d.ble();
+    d.bleRetry();
+    d.comboBle();
+    d.wiredBle();
+    d.specialModedBle();
+};
+template <class M>
+concept ChannelDictionariesVisible = requires(M& m) {
+    m.curConnectedMacDict();
+    m.curDisconnectedCallBackDict();
+};
+template <class E>
+concept SessionBookkeepingVisible = requires(E& e) {
+    e.writeWithResponseDict;
+    e.boundSession;
+};
+static_assert(!ChannelTableVisible<telvo::QKBluetooth> && !CentralRoleVisible<telvo::QKBluetooth> &&
+              !PeripheralRoleHeld<telvo::QKBluetooth> && !PowerWaitsVisible<telvo::QKBluetooth> &&
+              !FailureInjectable<telvo::QKBluetooth> &&
+              !std::is_default_constructible_v<telvo::QKBluetooth>);
+static_assert(!ChannelTableVisible<telvo::QKBluetoothPeripheralManager> &&
+              !MadeByApp<telvo::QKBluetoothPeripheralManager> &&
+              !RetriesVisible<telvo::QKBluetoothPeripheralManager> &&
+              !RoleCountersVisible<telvo::QKBluetoothPeripheralManager> &&
+              !std::is_default_constructible_v<telvo::QKBluetoothPeripheralManager>);
+static_assert(!FlowSessionsVisible<telvo::QKBleConnectManager> &&
+              !std::is_default_constructible_v<telvo::QKBleConnectManager>);
+static_assert(!ChannelDictionariesVisible<telvo::QKBLEDeviceManager> &&
+              !SessionBookkeepingVisible<telvo::CBPeripheralQKExtensions>);
+
 namespace {
 
 using namespace telvo;

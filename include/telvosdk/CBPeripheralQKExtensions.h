@@ -11,16 +11,11 @@
 
 namespace telvo {
 
-template <class Key, class T, class Compare>
-class QKSafeMutableDictionary;
-// The pending resends of a BLE session (the library's own).
-using QKWriteWithResponseDict = QKSafeMutableDictionary<int64_t, Dictionary, std::less<int64_t>>;
-
-// What the SDK keeps on each platform peripheral (the peripheral category of the system): the
-// last advertisement, the capability dictionary, MAC and name, and the reconnect and resend
-// bookkeeping of the session that talks to it. One record per peripheral object, created on
-// first use and living as long as the peripheral; fields never set read as absent, NO or 0.
-// Read and written on the main thread only; not locked.
+// What the SDK keeps on each platform peripheral: the last advertisement, the capability
+// dictionary, MAC and name, and the reconnect bookkeeping of the session that talks to it. One
+// record per peripheral object, created on first use and living as long as the peripheral;
+// fields never set read as absent, NO or 0. Read and written on the main thread only; not
+// locked.
 struct TELVO_EXPORT CBPeripheralQKExtensions {
     std::optional<Dictionary> qkAdvertiDictonary;  // the last advertisement data
     std::optional<int> qkAdvertisementRSSI;        // its RSSI, dBm
@@ -36,10 +31,6 @@ struct TELVO_EXPORT CBPeripheralQKExtensions {
     std::optional<std::string> mas_name;
     int64_t curReConnectCount = 0;
     bool manualDisconnectTag = false;
-    std::shared_ptr<QKWriteWithResponseDict> writeWithResponseDict;
-    // The BLE session that connected the peripheral last and has not released it (an
-    // identity, never dereferenced); nullptr when none.
-    const void* boundSession = nullptr;
 
     // Stores an advertisement that holds manufacturer data (bytes under
     // "kCBAdvDataManufacturerData") with its UTF-8 text after the two-byte company identifier

@@ -17,9 +17,6 @@
 
 namespace telvo {
 
-template <class Key, class T, class Compare>
-class QKSafeMutableDictionary;
-
 // The SDK's one way into the central role of Bluetooth: a state check, scans with the
 // product's name filter or a name-list filter and an optional time-out, the record of each
 // accepted advertisement on the peripheral (CBPeripheralQKExtensions), connection and
@@ -56,12 +53,6 @@ class TELVO_EXPORT QKBLEDeviceManager : public std::enable_shared_from_this<QKBL
     int64_t bleModuleType = 0;
     // Kept for the app; nothing reads it.
     RSSIBlock readRSSIBlock;
-    // Peripheral identifier -> channel it was connected under.
-    QKSafeMutableDictionary<std::string, std::string, std::less<std::string>>&
-    curConnectedMacDict();
-    // Channel -> disconnect block registered for it.
-    QKSafeMutableDictionary<std::string, ConnectBlock, std::less<std::string>>&
-    curDisconnectedCallBackDict();
 
     // Selects the default channel, calls the block at once with the central manager, then on
     // every state change that arrives while the default channel is current.
@@ -103,8 +94,9 @@ class TELVO_EXPORT QKBLEDeviceManager : public std::enable_shared_from_this<QKBL
     // The did-write block of the channel.
     void writeValueForCharacteristic(const Channel& channel, const CBPeripheralPtr& unused,
                                      WriteBlock block);
-    // Writes with response in pieces of QKTool::getBleMTUWithPeripheral bytes, the first at
-    // once and each next one 20 ms later on the main queue (each acknowledged on its own).
+    // Writes with response in pieces of the peripheral's smaller maximumWriteValueLengthForType
+    // of the two write types (at least 20 bytes), the first at once and each next one 20 ms
+    // later on the main queue (each acknowledged on its own).
     // Nothing for a null peripheral, absent or empty data.
     void writeValuetoPeripheral(const Channel& unused, const CBPeripheralPtr& peripheral,
                                 const std::optional<Bytes>& data,
@@ -149,18 +141,15 @@ class TELVO_EXPORT QKBLEDeviceManager : public std::enable_shared_from_this<QKBL
     static bool bleAdvIsAuthedWithDict(const std::optional<Dictionary>& dict);
     static bool bleAdvIsCanUpdateRouterWithDict(const std::optional<Dictionary>& dict);
 
+  protected:
+    // The library makes the one instance (shareInstance).
+    QKBLEDeviceManager() = default;
+
   private:
-    QKBLEDeviceManager();
     enum class ScanKind { ModuleType, NameList };
     void beginScan(ScanKind kind, QKPeripheralFilter filter, double timeout, ScanBlock scanback);
     void record(ScanKind kind, const CBPeripheralPtr& peripheral, const Dictionary& advertisement,
                 int rssi);
-
-    const std::shared_ptr<QKSafeMutableDictionary<std::string, std::string, std::less<std::string>>>
-        curConnectedMacDict_;
-    const std::shared_ptr<
-        QKSafeMutableDictionary<std::string, ConnectBlock, std::less<std::string>>>
-        curDisconnectedCallBackDict_;
 };
 
 }  // namespace telvo

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -16,20 +15,11 @@
 
 namespace telvo {
 
-// The flow sessions, which stay internal to the library.
-class QKBLEBaseConnect;
-class QKBLEConnect;
-class QKBleSecondConnect;
-class QKBleSecondRetryConnect;
-class QKBleSecondWiredConnect;
-class QKBleSpecialModeConnect;
-class QKComboBLEConnect;
-
 // The dispatcher of the BLE flows: picks the flow by bleType (0 first generation, 1 second
 // generation, 3 combo, 10 retry, 11 wired, 12 special mode), holds at most one session of each
 // kind, carries a second-generation or retry session on when the same appliance (same
 // advertised MAC) is started again, and resumes, confirms and stops them. A session it replaces
-// is stopped without a completion and loses its observers.
+// is stopped and calls none of its blocks any more.
 //
 // An app usually starts the BLE flows through QKDeviceConfigManager (startBleConfig,
 // resumeBleConfig, stopBleConfig, doConfigureAction), which forwards here; calling this class
@@ -37,8 +27,8 @@ class QKComboBLEConnect;
 // loop running and has filled QKMiddleConfig (bleCommonDefaultKey, the enrolled certificates
 // and key for appliances that demand a key agreement, the cloud settings for the confirmation).
 //
-// Callable from any thread. The slots are locked; the flows are created, started, resumed and
-// stopped on the main queue: inline when called there, else queued in call order. The one
+// Callable from any thread. The flows are created, started, resumed and stopped on the main
+// queue: inline when called there, else queued in call order. The one
 // block called on the caller's thread is a refused confirmation's result (4100). The flows
 // call the blocks on the main queue.
 class TELVO_EXPORT QKBleConnectManager {
@@ -79,33 +69,13 @@ class TELVO_EXPORT QKBleConnectManager {
     void startSpecialModeSet(const QKDeviceBleConfigParams& params, UpdateBlock update,
                              CompletionBlock completion);
 
-    // The sessions held now (any thread).
-    std::shared_ptr<QKBLEConnect> oneBle() const;
-    std::shared_ptr<QKBleSecondConnect> ble() const;
-    std::shared_ptr<QKBleSecondRetryConnect> bleRetry() const;
-    std::shared_ptr<QKComboBLEConnect> comboBle() const;
-    std::shared_ptr<QKBleSecondWiredConnect> wiredBle() const;
-    std::shared_ptr<QKBleSpecialModeConnect> specialModedBle() const;
-
     // The MAC the peripheral advertises ("deviceMac" of its capability dictionary); nullopt
     // without a peripheral or a recognised advertisement. Main thread.
     static std::optional<std::string> advertisedMac(const QKDeviceBleConfigParams& params);
 
-  private:
-    // Takes a replaced session out of service: no block of it reaches the app any more.
-    static void retire(const std::shared_ptr<QKBLEBaseConnect>& session);
-    static void stopSession(const std::shared_ptr<QKBLEBaseConnect>& session);
-    template <class T>
-    std::shared_ptr<T> keepOrReplace(std::shared_ptr<T>& slot,
-                                     const QKDeviceBleConfigParams& params, bool forceNew);
-
-    mutable std::mutex mutex_;
-    std::shared_ptr<QKBLEConnect> oneBle_;
-    std::shared_ptr<QKBleSecondConnect> ble_;
-    std::shared_ptr<QKBleSecondRetryConnect> bleRetry_;
-    std::shared_ptr<QKComboBLEConnect> comboBle_;
-    std::shared_ptr<QKBleSecondWiredConnect> wiredBle_;
-    std::shared_ptr<QKBleSpecialModeConnect> specialModedBle_;
+  protected:
+    // The library makes the one instance (shareInstance).
+    QKBleConnectManager() = default;
 };
 
 }  // namespace telvo

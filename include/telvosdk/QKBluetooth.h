@@ -17,11 +17,6 @@
 
 namespace telvo {
 
-struct QKBluetoothCallback;
-class QKBluetoothCentralManager;
-class QKBluetoothSpeaker;
-class DispatchTimer;
-
 // The Bluetooth wrapper: turns the platform's central role into named channels of event
 // blocks and a chain of steps that is configured first and then started in one go:
 //
@@ -39,8 +34,6 @@ class TELVO_EXPORT QKBluetooth : public std::enable_shared_from_this<QKBluetooth
 
     // The process-wide facade, created on first use on the host's Bluetooth radio.
     static std::shared_ptr<QKBluetooth> shareQKBluetooth();
-    // Drops a pending timed stop.
-    ~QKBluetooth();
 
     // ---- Blocks on the default channel.
     void setBlockOnCentralManagerDidUpdateState(QKCentralBlock block);
@@ -147,9 +140,9 @@ class TELVO_EXPORT QKBluetooth : public std::enable_shared_from_this<QKBluetooth
     // Throws the usage exception with the text of the last broken rule.
     void validateProcess();
     // Scans (a scan step) or connects the peripheral once the power is on; while it is not,
-    // waits 2 s on the main queue, at most 4 times in a row. A connect that gives up fails.
+    // waits 2 s on the main queue, at most 4 times in a row. A connect that gives up fails: the
+    // fail-to-connect block hears ConnectionFailed, on the main queue.
     void start(const CBPeripheralPtr& peripheral);
-    void failWithoutPower(const CBPeripheralPtr& peripheral);
 
     // ---- Direct actions.
     void connectToPeripheral(const CBPeripheralPtr& peripheral);
@@ -194,31 +187,10 @@ class TELVO_EXPORT QKBluetooth : public std::enable_shared_from_this<QKBluetooth
         QKPeripheralManagerSubscriptionBlock block);
     void peripheralModelBlockOnDidUnSubscribeToCharacteristic(
         QKPeripheralManagerSubscriptionBlock block);
-    const std::shared_ptr<QKBluetoothPeripheralManager>& bluetoothPeripheralManager() const {
-        return peripheral_;
-    }
 
-    // The library's own parts of the wrapper; an app has no use for them.
-    const std::shared_ptr<QKBluetoothSpeaker>& speaker() const { return speaker_; }
-    const std::shared_ptr<QKBluetoothCentralManager>& bluetoothCentralManager() const {
-        return central_;
-    }
-    // Power-on waits in a row, counted since the last start that found the power on.
-    int32_t centralManagerInitWaitTimes() const { return waitTimes_; }
-
-  private:
-    QKBluetooth();
-    std::shared_ptr<QKBluetoothCallback> at(const std::string& channel);
-    QKBluetooth& mark(const char* step);
-    void dropTimedStop();
-
-    std::shared_ptr<QKBluetoothSpeaker> speaker_;
-    std::shared_ptr<QKBluetoothCentralManager> central_;
-    std::shared_ptr<QKBluetoothPeripheralManager> peripheral_;
-    int32_t waitTimes_ = 0;  // CENTRAL_MANAGER_INIT_WAIT_TIMES
-    std::shared_ptr<DispatchTimer> timerForStop_;
-    // Moves on at each reset so that power-on waits of an earlier life do nothing.
-    uint64_t generation_ = 0;
+  protected:
+    // The library makes the one instance (shareQKBluetooth).
+    QKBluetooth() = default;
 };
 
 }  // namespace telvo

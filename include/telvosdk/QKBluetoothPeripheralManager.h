@@ -13,10 +13,6 @@
 
 namespace telvo {
 
-struct QKBluetoothCallback;
-class QKBluetoothSpeaker;
-class DispatchTimer;
-
 // The wrapper's peripheral (advertiser) role: local services, a local name, manufacturer
 // data and advertising, each waiting for the power. An app reaches it through
 // QKBluetooth::bePeripheral(); it lives as long as the facade that made it. Its events go to
@@ -29,12 +25,6 @@ class TELVO_EXPORT QKBluetoothPeripheralManager
   public:
     static constexpr const char* kDefaultLocalName = "QKBluetooth-default-name";
     static constexpr double kRetryInterval = 3.0;
-
-    // The library makes it for the facade, on the host's Bluetooth radio.
-    static std::shared_ptr<QKBluetoothPeripheralManager> create(
-        std::shared_ptr<QKBluetoothSpeaker> speaker);
-    // Drops the pending retries.
-    ~QKBluetoothPeripheralManager() override;
 
     // Keeps the services and adds them to the platform once the power is on (retried every
     // 3 s while it is not, one retry pending at most).
@@ -53,16 +43,12 @@ class TELVO_EXPORT QKBluetoothPeripheralManager
     bool isPoweredOn() const;
     void addServicesToPeripheral();
 
-    const CBPeripheralManagerPtr& peripheralManager() const { return peripheralManager_; }
-    const std::string& localName() const { return localName_; }
-    void setLocalName(std::string name) { localName_ = std::move(name); }
-    const std::vector<std::shared_ptr<CBMutableService>>& services() const { return services_; }
-    const std::optional<Bytes>& manufacturerData() const { return manufacturerData_; }
-    const std::shared_ptr<QKBluetoothSpeaker>& speaker() const { return speaker_; }
-    int32_t peripheralManagerInitWaitTimes() const { return waitTimes_; }
-    int32_t didAddServices() const { return didAddServices_; }
-    const std::shared_ptr<DispatchTimer>& addServiceTask() const { return addServiceTask_; }
-    const std::shared_ptr<DispatchTimer>& advertisingRetry() const { return advertisingRetry_; }
+    // The platform peripheral manager it drives.
+    const CBPeripheralManagerPtr& peripheralManager() const;
+    const std::string& localName() const;
+    void setLocalName(std::string name);
+    const std::vector<std::shared_ptr<CBMutableService>>& services() const;
+    const std::optional<Bytes>& manufacturerData() const;
 
     // CBPeripheralManagerDelegate.
     void peripheralManagerDidUpdateState(const CBPeripheralManagerPtr&) override;
@@ -82,24 +68,9 @@ class TELVO_EXPORT QKBluetoothPeripheralManager
         const CBPeripheralManagerPtr&, const std::shared_ptr<CBCentral>&,
         const CBCharacteristicPtr&) override;
 
-  private:
-    explicit QKBluetoothPeripheralManager(std::shared_ptr<QKBluetoothSpeaker> speaker)
-        : speaker_(std::move(speaker)) {}
-    std::shared_ptr<QKBluetoothCallback> slots() const;
-    // A one-shot timer in the slot, replacing (and cancelling) the one there.
-    void schedule(std::shared_ptr<DispatchTimer>& slot,
-                  void (QKBluetoothPeripheralManager::*step)());
-    void retryAdvertising() { startAdvertising(); }
-
-    const std::shared_ptr<QKBluetoothSpeaker> speaker_;
-    CBPeripheralManagerPtr peripheralManager_;
-    std::string localName_ = kDefaultLocalName;
-    std::vector<std::shared_ptr<CBMutableService>> services_;
-    std::optional<Bytes> manufacturerData_;
-    int32_t waitTimes_ = 0;  // PERIPHERAL_MANAGER_INIT_WAIT_TIMES
-    int32_t didAddServices_ = 0;
-    std::shared_ptr<DispatchTimer> addServiceTask_;
-    std::shared_ptr<DispatchTimer> advertisingRetry_;
+  protected:
+    // The library makes the one of the facade.
+    QKBluetoothPeripheralManager() = default;
 };
 
 // A primary service of the UUID (4, 8 or 36 hex-and-dash characters; another form throws

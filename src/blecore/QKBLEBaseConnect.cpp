@@ -1,15 +1,14 @@
 #include "blecore/QKBLEBaseConnect.h"
 
+#include "blecore/CBPeripheralQKExtensions.h"
 #include "blecore/QKBLEBaseConnectInternal.h"
 #include "blecore/QKBLEDeviceManager.h"
-#include "core/QKSafeMutableDictionary.h"
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
 #include "platform/crypto/Crypto.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/AppLifecycle.h"
 #include "security/QKEllipticCurveSecret.h"
-#include "telvosdk/CBPeripheralQKExtensions.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKUserDefault.h"
 #include "telvosdk/TelvoError.h"
@@ -127,7 +126,8 @@ void QKBLEBaseConnect::resetRetryState() {
     if (auto record = qkExtensions(peripheral_)) {
         record->curReConnectCount = 0;
         record->manualDisconnectTag = false;
-        record->writeWithResponseDict = std::make_shared<QKWriteWithResponseDict>();
+        qkSessionRecord(peripheral_)->writeWithResponseDict =
+            std::make_shared<QKWriteWithResponseDict>();
     }
 }
 
@@ -148,7 +148,7 @@ void QKBLEBaseConnect::connect() {
         serviceUUID_ = CBUUID::UUIDWithString(three ? "FD24" : "FF80");
         writeUUID_ = CBUUID::UUIDWithString(three ? "FF31" : "FF81");
         notifyUUID_ = CBUUID::UUIDWithString(three ? "FF32" : "FF82");
-        record->boundSession = this;
+        qkSessionRecord(peripheral_)->boundSession = this;
         std::weak_ptr<QKBLEBaseConnect> weak = weak_from_this();
         manager->connect(
             peripheral_, channel,
@@ -343,7 +343,7 @@ void QKBLEBaseConnect::cancelDelayedSteps() {
 }
 
 bool QKBLEBaseConnect::ownsPeripheral() const {
-    auto record = qkExtensions(peripheral_);
+    auto record = qkSessionRecord(peripheral_);
     return record && (record->boundSession == nullptr || record->boundSession == this);
 }
 
@@ -362,7 +362,7 @@ void QKBLEBaseConnect::disconnect() {
              peripheral_ ? peripheral_->identifier().UUIDString().c_str() : "(null)");
     // A newer session may have taken the peripheral over; its link is not ours to cancel.
     if (peripheral_ && ownsPeripheral()) {
-        qkExtensions(peripheral_)->boundSession = nullptr;
+        qkSessionRecord(peripheral_)->boundSession = nullptr;
         QKBLEDeviceManager::shareInstance()->disconnectPeriphera(peripheral_);
     }
     bledisConnectingCount_ = 0;

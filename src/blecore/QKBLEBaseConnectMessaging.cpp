@@ -1,12 +1,11 @@
+#include "blecore/CBPeripheralQKExtensions.h"
 #include "blecore/QKBLEBaseConnect.h"
 #include "blecore/QKBLEBaseConnectInternal.h"
-#include "core/QKSafeMutableDictionary.h"
 #include "core/QKTool.h"
 #include "logging/LogMask.h"
 #include "logging/QKLog.h"
 #include "platform/dispatch/MainLoop.h"
 #include "protocol/QKCommonProtocol.h"
-#include "telvosdk/CBPeripheralQKExtensions.h"
 #include "telvosdk/TelvoError.h"
 
 namespace telvo {
@@ -98,7 +97,7 @@ void QKBLEBaseConnect::dropPendingChunks() {
 
 void QKBLEBaseConnect::handleReSendDataStrategy(const std::shared_ptr<Bytes>& body, int64_t msgType,
                                                 const CBCharacteristicPtr& characteristic) {
-    auto record = qkExtensions(peripheral_);
+    auto record = qkSessionRecord(peripheral_);
     if (body->empty() || !record || !record->writeWithResponseDict) return;
     auto& pending = *record->writeWithResponseDict;
     const Dictionary entry = pending.objectForKey(msgType).value_or(Dictionary{});
@@ -121,7 +120,7 @@ void QKBLEBaseConnect::handleReSendDataStrategy(const std::shared_ptr<Bytes>& bo
 
 void QKBLEBaseConnect::reSendDataStrategySelector(const std::shared_ptr<Bytes>& body,
                                                   int64_t msgType) {
-    auto record = qkExtensions(peripheral_);
+    auto record = qkSessionRecord(peripheral_);
     if (!body || !record || !record->writeWithResponseDict) return;
     const Dictionary entry =
         record->writeWithResponseDict->objectForKey(msgType).value_or(Dictionary{});
@@ -136,7 +135,7 @@ void QKBLEBaseConnect::reSendDataStrategySelector(const std::shared_ptr<Bytes>& 
 }
 
 void QKBLEBaseConnect::cancelSendDataStrategySelector(int64_t msgType) {
-    auto record = qkExtensions(peripheral_);
+    auto record = qkSessionRecord(peripheral_);
     if (!record || !record->writeWithResponseDict) return;
     if (!record->writeWithResponseDict->takeObjectForKey(msgType)) return;
     QKSDKLOG("【BLE】:cancelDelaySendData--msgType:%ld", long(msgType));
@@ -144,7 +143,7 @@ void QKBLEBaseConnect::cancelSendDataStrategySelector(int64_t msgType) {
 }
 
 void QKBLEBaseConnect::cancelAllSendDataStrategySelector() {
-    auto record = qkExtensions(peripheral_);
+    auto record = qkSessionRecord(peripheral_);
     if (!record || !record->writeWithResponseDict) return;
     for (int64_t msgType : record->writeWithResponseDict->allKeys())
         cancelSendDataStrategySelector(msgType);

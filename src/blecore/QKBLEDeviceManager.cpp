@@ -130,26 +130,12 @@ bool flag(const Dictionary& dict, const char* name) {
 
 std::shared_ptr<QKBLEDeviceManager> QKBLEDeviceManager::shareInstance() {
     return sharedSlot().get(
-        [] { return std::shared_ptr<QKBLEDeviceManager>(new QKBLEDeviceManager()); });
+        [] { return std::shared_ptr<QKBLEDeviceManager>(new QKBLEDeviceManagerImpl()); });
 }
 
 template <>
 void resetForTesting<QKBLEDeviceManager>() {
     sharedSlot().exchange();
-}
-
-QKBLEDeviceManager::QKBLEDeviceManager()
-    : curConnectedMacDict_(std::make_shared<QKSafeMutableDictionary<std::string, std::string>>()),
-      curDisconnectedCallBackDict_(
-          std::make_shared<QKSafeMutableDictionary<std::string, ConnectBlock>>()) {}
-
-QKSafeMutableDictionary<std::string, std::string>& QKBLEDeviceManager::curConnectedMacDict() {
-    return *curConnectedMacDict_;
-}
-
-QKSafeMutableDictionary<std::string, QKBLEDeviceManager::ConnectBlock>&
-QKBLEDeviceManager::curDisconnectedCallBackDict() {
-    return *curDisconnectedCallBackDict_;
 }
 
 void QKBLEDeviceManager::isBleEnable(StateBlock block) {
@@ -312,7 +298,8 @@ void QKBLEDeviceManager::connect(const CBPeripheralPtr& peripheral, const Channe
                      describe(ext ? ext->qkAdvertiDictonary : std::nullopt).c_str());
             if (block) block(central, p, nullptr);
             if (auto self = weak.lock(); self && p)
-                self->curConnectedMacDict_->setObject(c, p->identifier().UUIDString());
+                QKBLEDeviceManagerImpl::of(*self).curConnectedMacDict.setObject(
+                    c, p->identifier().UUIDString());
         });
     bt->setBlockOnDisconnectAtChannel(
         c, [weak, block](const CBCentralManagerPtr& central, const CBPeripheralPtr& p,
@@ -320,7 +307,8 @@ void QKBLEDeviceManager::connect(const CBPeripheralPtr& peripheral, const Channe
             QKSDKLOG("ble disconnected failed error: %s", describe(error).c_str());
             if (block) block(central, p, error);
             if (auto self = weak.lock(); self && p)
-                self->curConnectedMacDict_->removeObjectForKey(p->identifier().UUIDString());
+                QKBLEDeviceManagerImpl::of(*self).curConnectedMacDict.removeObjectForKey(
+                    p->identifier().UUIDString());
         });
     // A refused connection is this connect's outcome too: without it the caller would wait
     // for an event that never comes. Another peripheral's failure is not ours to report.
@@ -346,7 +334,7 @@ void QKBLEDeviceManager::connect(const CBPeripheralPtr& peripheral, const Channe
 
 void QKBLEDeviceManager::disconnectConnectChannel(const Channel& channel, ConnectBlock block) {
     const std::string c = channelOr(channel);
-    curDisconnectedCallBackDict_->setObject(block, c);
+    QKBLEDeviceManagerImpl::of(*this).curDisconnectedCallBackDict.setObject(block, c);
     std::weak_ptr<QKBLEDeviceManager> weak = weak_from_this();
     auto routed = [weak](const CBCentralManagerPtr& central, const CBPeripheralPtr& p,
                          const ErrorPtr& error) {
@@ -364,9 +352,10 @@ void QKBLEDeviceManager::disconnectConnectChannel(const Channel& channel, Connec
 QKBLEDeviceManager::ConnectBlock QKBLEDeviceManager::getConnectedStatusCallBackWithPeripheral(
     const CBPeripheralPtr& peripheral) {
     if (!peripheral) return nullptr;
-    auto channel = curConnectedMacDict_->takeObjectForKey(peripheral->identifier().UUIDString());
+    auto& d = QKBLEDeviceManagerImpl::of(*this);
+    auto channel = d.curConnectedMacDict.takeObjectForKey(peripheral->identifier().UUIDString());
     if (!channel) return nullptr;
-    return curDisconnectedCallBackDict_->takeObjectForKey(*channel).value_or(nullptr);
+    return d.curDisconnectedCallBackDict.takeObjectForKey(*channel).value_or(nullptr);
 }
 
 // ---- Discovery, notifications, descriptors, writes.

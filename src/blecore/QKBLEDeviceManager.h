@@ -1,7 +1,7 @@
 #pragma once
 
-// The library's own additions to the public QKBLEDeviceManager: the wrapper it drives, its
-// locked dictionaries and the test hook.
+// The library's own additions to the public QKBLEDeviceManager: the wrapper it drives, the
+// instance shareInstance makes with its locked dictionaries, and the test hook.
 
 #include "blecore/QKBluetooth.h"
 #include "core/QKSafeMutableDictionary.h"
@@ -9,6 +9,18 @@
 #include "telvosdk/QKBLEDeviceManager.h"
 
 namespace telvo {
+
+class QKBLEDeviceManagerImpl final : public QKBLEDeviceManager {
+  public:
+    static QKBLEDeviceManagerImpl& of(QKBLEDeviceManager& manager) {
+        return static_cast<QKBLEDeviceManagerImpl&>(manager);
+    }
+
+    // Peripheral identifier -> channel it was connected under.
+    QKSafeMutableDictionary<std::string, std::string> curConnectedMacDict;
+    // Channel -> disconnect block registered for it.
+    QKSafeMutableDictionary<std::string, ConnectBlock> curDisconnectedCallBackDict;
+};
 
 // A fresh manager on the next shareInstance().
 template <>

@@ -22,19 +22,26 @@ SharedInstance<QKBluetooth>& sharedSlot() {
     return processWide([] { return new SharedInstance<QKBluetooth>(); });
 }
 
+QKBluetoothImpl& impl(QKBluetooth& facade) {
+    return QKBluetoothImpl::of(facade);
+}
+const QKBluetoothImpl& impl(const QKBluetooth& facade) {
+    return QKBluetoothImpl::of(facade);
+}
+
 }  // namespace
 
-QKBluetooth::QKBluetooth()
-    : speaker_(std::make_shared<QKBluetoothSpeaker>()),
-      central_(QKBluetoothCentralManager::create(speaker_)),
-      peripheral_(QKBluetoothPeripheralManager::create(speaker_)) {}
+QKBluetoothImpl::QKBluetoothImpl()
+    : speaker(std::make_shared<QKBluetoothSpeaker>()),
+      central(QKBluetoothCentralManager::create(speaker)),
+      peripheral(QKBluetoothPeripheralManagerImpl::create(speaker)) {}
 
-QKBluetooth::~QKBluetooth() {
+QKBluetoothImpl::~QKBluetoothImpl() {
     dropTimedStop();
 }
 
 std::shared_ptr<QKBluetooth> QKBluetooth::shareQKBluetooth() {
-    return sharedSlot().get([] { return std::shared_ptr<QKBluetooth>(new QKBluetooth()); });
+    return sharedSlot().get([] { return std::shared_ptr<QKBluetooth>(new QKBluetoothImpl()); });
 }
 
 template <>
@@ -43,18 +50,18 @@ void resetForTesting<QKBluetooth>() {
     QKBluetooth::shareQKBluetooth();
 }
 
-std::shared_ptr<QKBluetoothCallback> QKBluetooth::at(const std::string& channel) {
-    return speaker_->callbackOnChnnel(channel, true);
+std::shared_ptr<QKBluetoothCallback> QKBluetoothImpl::at(const std::string& channel) {
+    return speaker->callbackOnChnnel(channel, true);
 }
 
 // ---- Block setters.
 
 #define QK_BLOCK_SETTER(Setter, Type, slot)                                       \
     void QKBluetooth::Setter(Type block) {                                        \
-        speaker_->callback()->slot = std::move(block);                            \
+        impl(*this).speaker->callback()->slot = std::move(block);                 \
     }                                                                             \
     void QKBluetooth::Setter##AtChannel(const std::string& channel, Type block) { \
-        at(channel)->slot = std::move(block);                                     \
+        impl(*this).at(channel)->slot = std::move(block);                         \
     }
 
 QK_BLOCK_SETTER(setBlockOnCentralManagerDidUpdateState, QKCentralBlock,
@@ -109,7 +116,7 @@ void QKBluetooth::setQKBluetoothOptionsAtChannel(
     std::optional<std::vector<CBUUID>> scanForPeripheralsWithServices,
     std::optional<std::vector<CBUUID>> discoverWithServices,
     std::optional<std::vector<CBUUID>> discoverWithCharacteristics) {
-    at(channel)->bluetoothOptions = std::make_shared<QKBluetoothOptions>(
+    impl(*this).at(channel)->bluetoothOptions = std::make_shared<QKBluetoothOptions>(
         std::move(scanForPeripheralsWithOptions), std::move(connectPeripheralWithOptions),
         std::move(scanForPeripheralsWithServices), std::move(discoverWithServices),
         std::move(discoverWithCharacteristics));
@@ -117,55 +124,55 @@ void QKBluetooth::setQKBluetoothOptionsAtChannel(
 
 // ---- The chain.
 
-QKBluetooth& QKBluetooth::mark(const char* step) {
-    central_->pocket.set(step, "YES");
+QKBluetooth& QKBluetoothImpl::mark(const char* step) {
+    central->pocket.set(step, "YES");
     return *this;
 }
 
 QKBluetooth& QKBluetooth::scanForPeripherals() {
-    return mark(kSteps[0]);
+    return impl(*this).mark(kSteps[0]);
 }
 QKBluetooth& QKBluetooth::connectToPeripherals() {
-    return mark(kSteps[1]);
+    return impl(*this).mark(kSteps[1]);
 }
 QKBluetooth& QKBluetooth::discoverServices() {
-    return mark(kSteps[2]);
+    return impl(*this).mark(kSteps[2]);
 }
 QKBluetooth& QKBluetooth::discoverCharacteristics() {
-    return mark(kSteps[3]);
+    return impl(*this).mark(kSteps[3]);
 }
 QKBluetooth& QKBluetooth::readValueForCharacteristic() {
-    return mark(kSteps[4]);
+    return impl(*this).mark(kSteps[4]);
 }
 QKBluetooth& QKBluetooth::discoverDescriptorsForCharacteristic() {
-    return mark(kSteps[5]);
+    return impl(*this).mark(kSteps[5]);
 }
 QKBluetooth& QKBluetooth::readValueForDescriptors() {
-    return mark(kSteps[6]);
+    return impl(*this).mark(kSteps[6]);
 }
 
 QKBluetooth& QKBluetooth::having(const CBPeripheralPtr& peripheral) {
-    central_->pocket.set(kPeripheralKey, Value::object(peripheral));
+    impl(*this).central->pocket.set(kPeripheralKey, Value::object(peripheral));
     return *this;
 }
 
 QKBluetooth& QKBluetooth::channel(const std::string& channel) {
-    central_->pocket.set(kChannelKey, channel);
+    impl(*this).central->pocket.set(kChannelKey, channel);
     return *this;
 }
 
-void QKBluetooth::dropTimedStop() {
-    if (timerForStop_) timerForStop_->cancel();
-    timerForStop_.reset();
+void QKBluetoothImpl::dropTimedStop() {
+    if (timerForStop) timerForStop->cancel();
+    timerForStop.reset();
 }
 
 void QKBluetooth::resetSeriseParmeter() {
-    central_->resetSeriseParmeter();
+    impl(*this).central->resetSeriseParmeter();
 }
 
 QKBluetooth& QKBluetooth::begin() {
-    dropTimedStop();
-    auto& c = *central_;
+    impl(*this).dropTimedStop();
+    auto& c = *impl(*this).central;
     resetSeriseParmeter();
     bool* flags[] = {&c.needScanForPeripherals,         &c.needConnectPeripheral,
                      &c.needDiscoverServices,           &c.needDiscoverCharacteristics,
@@ -181,7 +188,7 @@ QKBluetooth& QKBluetooth::begin() {
 }
 
 void QKBluetooth::validateProcess() {
-    const auto& c = *central_;
+    const auto& c = *impl(*this).central;
     std::vector<const char*> broken;
     if (c.needReadValueForDescriptors && !c.needDiscoverDescriptorsForCharacteristic)
         broken.push_back(
@@ -208,55 +215,54 @@ void QKBluetooth::validateProcess() {
 }
 
 void QKBluetooth::start(const CBPeripheralPtr& peripheral) {
-    if (central_->centralManager()->state() != CBManagerState::PoweredOn) {
-        const int32_t before = waitTimes_++;
+    auto& d = impl(*this);
+    if (d.central->centralManager()->state() != CBManagerState::PoweredOn) {
+        const int32_t before = d.centralManagerInitWaitTimes++;
         if (before < kPowerOnWaits) {
             // The retry runs on the main queue, where the flags and channels it reads live.
             std::weak_ptr<QKBluetooth> weak = weak_from_this();
-            DispatchQueue::main()->after(kPowerOnWait,
-                                         [weak, peripheral, generation = generation_] {
-                                             auto self = weak.lock();
-                                             if (self && self->generation_ == generation)
-                                                 self->start(peripheral);
-                                         });
-            plainLog(">>> 第%d次等待CBCentralManager打开", waitTimes_);
+            DispatchQueue::main()->after(kPowerOnWait, [weak, peripheral] {
+                if (auto self = weak.lock()) self->start(peripheral);
+            });
+            plainLog(">>> 第%d次等待CBCentralManager打开", d.centralManagerInitWaitTimes);
         } else {
             plainLog(
                 ">>> 第%d次等待CBCentralManager "
                 "打开任然失败，请检查你蓝牙使用权限或检查设备问题。",
-                waitTimes_);
-            if (!central_->needScanForPeripherals && peripheral) failWithoutPower(peripheral);
+                d.centralManagerInitWaitTimes);
+            if (!d.central->needScanForPeripherals && peripheral) d.failWithoutPower(peripheral);
         }
         return;
     }
-    waitTimes_ = 0;
-    if (central_->needScanForPeripherals) {
-        central_->scanPeripherals();
+    d.centralManagerInitWaitTimes = 0;
+    if (d.central->needScanForPeripherals) {
+        d.central->scanPeripherals();
     } else if (peripheral) {
-        central_->connectToPeripheral(peripheral);
+        d.central->connectToPeripheral(peripheral);
     }
 }
 
-void QKBluetooth::failWithoutPower(const CBPeripheralPtr& peripheral) {
-    // A connect that gives up on the power is a failed attempt: its blocks hear so, on the main
-    // queue as a platform failure would come, rather than waiting for an event that never comes.
+void QKBluetoothImpl::failWithoutPower(const CBPeripheralPtr& target) {
+    // Its blocks hear so rather than waiting for an event that never comes.
     std::weak_ptr<QKBluetooth> weak = weak_from_this();
-    DispatchQueue::main()->async([weak, peripheral, generation = generation_] {
+    DispatchQueue::main()->async([weak, target] {
         auto self = weak.lock();
-        if (!self || self->generation_ != generation) return;
-        self->central_->centralManagerDidFailToConnectPeripheral(
-            self->central_->centralManager(), peripheral, makeCBError(CBError::ConnectionFailed));
+        if (!self) return;
+        const auto& central = impl(*self).central;
+        central->centralManagerDidFailToConnectPeripheral(central->centralManager(), target,
+                                                          makeCBError(CBError::ConnectionFailed));
     });
 }
 
 QKBluetooth& QKBluetooth::stop(int32_t seconds) {
     plainLog(">>> stop in %d sec", seconds);
-    dropTimedStop();
+    impl(*this).dropTimedStop();
     std::weak_ptr<QKBluetooth> weak = weak_from_this();
-    timerForStop_ = DispatchTimer::create(DispatchQueue::main(), [weak] {
+    auto& timer = impl(*this).timerForStop;
+    timer = DispatchTimer::create(DispatchQueue::main(), [weak] {
         if (auto self = weak.lock()) self->babyStop();
     });
-    timerForStop_->start(seconds);
+    timer->start(seconds);
     return *this;
 }
 
@@ -272,55 +278,57 @@ QKBluetooth& QKBluetooth::enjoy() {
 
 void QKBluetooth::babyStop() {
     plainLog(">>>did stop");
-    dropTimedStop();
+    auto& d = impl(*this);
+    d.dropTimedStop();
     resetSeriseParmeter();
-    central_->pocket = Dictionary{};
-    central_->cancelScan();
-    central_->cancelAllPeripheralsConnection();
+    d.central->pocket = Dictionary{};
+    d.central->cancelScan();
+    d.central->cancelAllPeripheralsConnection();
 }
 
 // ---- Direct actions and lookups.
 
 void QKBluetooth::connectToPeripheral(const CBPeripheralPtr& peripheral) {
-    central_->connectToPeripheral(peripheral);
+    impl(*this).central->connectToPeripheral(peripheral);
 }
 
 void QKBluetooth::cancelPeripheralConnection(const CBPeripheralPtr& peripheral) {
-    central_->cancelPeripheralConnection(peripheral);
+    impl(*this).central->cancelPeripheralConnection(peripheral);
 }
 
 void QKBluetooth::cancelAllPeripheralsConnection() {
-    central_->cancelAllPeripheralsConnection();
+    impl(*this).central->cancelAllPeripheralsConnection();
 }
 
 void QKBluetooth::cancelScan() {
-    central_->cancelScan();
+    impl(*this).central->cancelScan();
 }
 
 void QKBluetooth::switchChannel(const std::optional<std::string>& channel) {
-    speaker_->switchChannel(channel);
+    impl(*this).speaker->switchChannel(channel);
 }
 
 void QKBluetooth::notify(const CBPeripheralPtr& peripheral,
                          const CBCharacteristicPtr& characteristic, QKCharacteristicBlock block) {
     if (!peripheral) return;
     peripheral->setNotifyValue(true, characteristic);
-    speaker_->addNotifyCallback(characteristic, peripheral, std::move(block));
+    impl(*this).speaker->addNotifyCallback(characteristic, peripheral, std::move(block));
 }
 
 void QKBluetooth::cancelNotify(const CBPeripheralPtr& peripheral,
                                const CBCharacteristicPtr& characteristic) {
     if (!peripheral) return;
     peripheral->setNotifyValue(false, characteristic);
-    speaker_->removeNotifyCallback(characteristic, peripheral);
+    impl(*this).speaker->removeNotifyCallback(characteristic, peripheral);
 }
 
 QKBluetooth& QKBluetooth::characteristicDetails(const CBPeripheralPtr& peripheral,
                                                 const CBCharacteristicPtr& characteristic) {
-    switchChannel(central_->pocket[kChannelKey].optionalText());
-    central_->pocket = Dictionary{};
+    auto& central = *impl(*this).central;
+    switchChannel(central.pocket[kChannelKey].optionalText());
+    central.pocket = Dictionary{};
     if (peripheral && peripheral->state() == CBPeripheralState::Connected) {
-        central_->oneReadValueForDescriptors = true;
+        central.oneReadValueForDescriptors = true;
         peripheral->discoverDescriptorsForCharacteristic(characteristic);
     } else {
         plainLog("!!!设备当前处于非连接状态");
@@ -329,15 +337,15 @@ QKBluetooth& QKBluetooth::characteristicDetails(const CBPeripheralPtr& periphera
 }
 
 const std::vector<CBPeripheralPtr>& QKBluetooth::findConnectedPeripherals() const {
-    return central_->findConnectedPeripherals();
+    return impl(*this).central->findConnectedPeripherals();
 }
 
 CBPeripheralPtr QKBluetooth::findConnectedPeripheral(const std::string& name) const {
-    return central_->findConnectedPeripheral(name);
+    return impl(*this).central->findConnectedPeripheral(name);
 }
 
 CBCentralManagerPtr QKBluetooth::centralManager() const {
-    return central_->centralManager();
+    return impl(*this).central->centralManager();
 }
 
 CBPeripheralPtr QKBluetooth::retrievePeripheralWithUUIDString(const std::string& uuid) {
@@ -355,35 +363,36 @@ CBPeripheralPtr QKBluetooth::retrievePeripheralWithUUIDString(const std::string&
 }
 
 void QKBluetooth::AutoReconnect(const CBPeripheralPtr& peripheral) {
-    central_->sometimes_ever(peripheral);
+    impl(*this).central->sometimes_ever(peripheral);
 }
 
 void QKBluetooth::AutoReconnectCancel(const CBPeripheralPtr& peripheral) {
-    central_->sometimes_never(peripheral);
+    impl(*this).central->sometimes_never(peripheral);
 }
 
 void QKBluetooth::resetCentralManager() {
-    central_ = QKBluetoothCentralManager::create(speaker_);
+    impl(*this).central = QKBluetoothCentralManager::create(impl(*this).speaker);
 }
 
 // ---- Peripheral role.
 
 CBPeripheralManagerPtr QKBluetooth::peripheralManager() const {
-    return peripheral_->peripheralManager();
+    return impl(*this).peripheral->peripheralManager();
 }
 
 QKBluetoothPeripheralManager& QKBluetooth::bePeripheral() {
-    return *peripheral_;
+    return *impl(*this).peripheral;
 }
 
 QKBluetoothPeripheralManager& QKBluetooth::bePeripheralWithName(std::string name) {
-    peripheral_->setLocalName(std::move(name));
-    return *peripheral_;
+    auto& role = *impl(*this).peripheral;
+    role.setLocalName(std::move(name));
+    return role;
 }
 
-#define QK_PERIPHERAL_SETTER(Setter, Type, slot)       \
-    void QKBluetooth::Setter(Type block) {             \
-        speaker_->callback()->slot = std::move(block); \
+#define QK_PERIPHERAL_SETTER(Setter, Type, slot)                  \
+    void QKBluetooth::Setter(Type block) {                        \
+        impl(*this).speaker->callback()->slot = std::move(block); \
     }
 
 QK_PERIPHERAL_SETTER(peripheralModelBlockOnPeripheralManagerDidUpdateState,

@@ -9,102 +9,136 @@ namespace {
 
 constexpr int32_t kWaitsBeforeError = 5;
 
+using Impl = QKBluetoothPeripheralManagerImpl;
+
+Impl& impl(QKBluetoothPeripheralManager& role) {
+    return Impl::of(role);
+}
+const Impl& impl(const QKBluetoothPeripheralManager& role) {
+    return Impl::of(role);
+}
+
+// The default channel's callbacks, where the role's events go.
+std::shared_ptr<QKBluetoothCallback> slots(QKBluetoothPeripheralManager& role) {
+    return impl(role).speaker_->callback();
+}
+
 }  // namespace
 
-std::shared_ptr<QKBluetoothPeripheralManager> QKBluetoothPeripheralManager::create(
-    std::shared_ptr<QKBluetoothSpeaker> speaker) {
-    std::shared_ptr<QKBluetoothPeripheralManager> manager(
-        new QKBluetoothPeripheralManager(std::move(speaker)));
+std::shared_ptr<Impl> Impl::create(std::shared_ptr<QKBluetoothSpeaker> speaker) {
+    auto manager = std::make_shared<Impl>(std::move(speaker));
     manager->peripheralManager_ = CBPeripheralManager::create(manager);
     return manager;
 }
 
-std::shared_ptr<QKBluetoothCallback> QKBluetoothPeripheralManager::slots() const {
-    return speaker_->callback();
+Impl::~QKBluetoothPeripheralManagerImpl() {
+    if (addServiceTask) addServiceTask->cancel();
+    if (advertisingRetry) advertisingRetry->cancel();
 }
 
-QKBluetoothPeripheralManager::~QKBluetoothPeripheralManager() {
-    if (addServiceTask_) addServiceTask_->cancel();
-    if (advertisingRetry_) advertisingRetry_->cancel();
-}
-
-void QKBluetoothPeripheralManager::schedule(std::shared_ptr<DispatchTimer>& slot,
-                                            void (QKBluetoothPeripheralManager::*step)()) {
+void Impl::schedule(std::shared_ptr<DispatchTimer>& slot, void (Impl::*step)()) {
     if (slot) slot->cancel();
     std::weak_ptr<QKBluetoothPeripheralManager> weak = weak_from_this();
     slot = DispatchTimer::create(DispatchQueue::main(), [weak, step] {
-        if (auto self = weak.lock()) (self.get()->*step)();
+        if (auto self = weak.lock()) (impl(*self).*step)();
     });
     slot->start(kRetryInterval);
 }
 
+const CBPeripheralManagerPtr& QKBluetoothPeripheralManager::peripheralManager() const {
+    return impl(*this).peripheralManager_;
+}
+
+const std::string& QKBluetoothPeripheralManager::localName() const {
+    return impl(*this).localName_;
+}
+
+void QKBluetoothPeripheralManager::setLocalName(std::string name) {
+    impl(*this).localName_ = std::move(name);
+}
+
+const std::vector<std::shared_ptr<CBMutableService>>& QKBluetoothPeripheralManager::services()
+    const {
+    return impl(*this).services_;
+}
+
+const std::optional<Bytes>& QKBluetoothPeripheralManager::manufacturerData() const {
+    return impl(*this).manufacturerData_;
+}
+
 QKBluetoothPeripheralManager& QKBluetoothPeripheralManager::addServices(
     std::vector<std::shared_ptr<CBMutableService>> services) {
-    services_ = std::move(services);
+    impl(*this).services_ = std::move(services);
     addServicesToPeripheral();
     return *this;
 }
 
 void QKBluetoothPeripheralManager::addServicesToPeripheral() {
+    auto& d = impl(*this);
     if (!isPoweredOn()) {
-        schedule(addServiceTask_, &QKBluetoothPeripheralManager::addServicesToPeripheral);
+        d.schedule(d.addServiceTask, &Impl::addServicesToPeripheral);
         return;
     }
-    if (addServiceTask_) addServiceTask_->cancel();
-    addServiceTask_.reset();
-    for (const auto& service : services_) peripheralManager_->addService(service);
+    if (d.addServiceTask) d.addServiceTask->cancel();
+    d.addServiceTask.reset();
+    for (const auto& service : d.services_) d.peripheralManager_->addService(service);
 }
 
 QKBluetoothPeripheralManager& QKBluetoothPeripheralManager::removeAllServices() {
-    didAddServices_ = 0;
-    peripheralManager_->removeAllServices();
+    auto& d = impl(*this);
+    d.didAddServices = 0;
+    d.peripheralManager_->removeAllServices();
     return *this;
 }
 
 QKBluetoothPeripheralManager& QKBluetoothPeripheralManager::addManufacturerData(
     std::optional<Bytes> data) {
-    manufacturerData_ = std::move(data);
+    impl(*this).manufacturerData_ = std::move(data);
     return *this;
 }
 
 QKBluetoothPeripheralManager& QKBluetoothPeripheralManager::startAdvertising() {
+    auto& d = impl(*this);
+    int32_t& waits = d.peripheralManagerInitWaitTimes;
     if (!canStartAdvertising()) {
-        ++waitTimes_;
-        if (waitTimes_ > kWaitsBeforeError)
+        ++waits;
+        if (waits > kWaitsBeforeError)
             plainLog(">>>error： 第%d次等待peripheralManager打开任然失败，请检查蓝牙设备是否可用",
-                     waitTimes_);
-        schedule(advertisingRetry_, &QKBluetoothPeripheralManager::retryAdvertising);
-        plainLog(">>> 第%d次等待peripheralManager打开", waitTimes_);
+                     waits);
+        d.schedule(d.advertisingRetry, &Impl::retryAdvertising);
+        plainLog(">>> 第%d次等待peripheralManager打开", waits);
         return *this;
     }
-    waitTimes_ = 0;
-    if (advertisingRetry_) advertisingRetry_->cancel();
-    advertisingRetry_.reset();
+    waits = 0;
+    if (d.advertisingRetry) d.advertisingRetry->cancel();
+    d.advertisingRetry.reset();
     Value::Array uuids;
-    for (const auto& service : services_) uuids.emplace_back(service->UUID().UUIDString());
+    for (const auto& service : d.services_) uuids.emplace_back(service->UUID().UUIDString());
     Dictionary advertisement;
     advertisement.set(CBAdvertisementDataServiceUUIDsKey, std::move(uuids));
-    advertisement.set(CBAdvertisementDataLocalNameKey, localName_);
-    if (manufacturerData_)
-        advertisement.set(CBAdvertisementDataManufacturerDataKey, *manufacturerData_);
-    peripheralManager_->startAdvertising(advertisement);
+    advertisement.set(CBAdvertisementDataLocalNameKey, d.localName_);
+    if (d.manufacturerData_)
+        advertisement.set(CBAdvertisementDataManufacturerDataKey, *d.manufacturerData_);
+    d.peripheralManager_->startAdvertising(advertisement);
     return *this;
 }
 
 QKBluetoothPeripheralManager& QKBluetoothPeripheralManager::stopAdvertising() {
-    if (advertisingRetry_) advertisingRetry_->cancel();
-    advertisingRetry_.reset();
-    peripheralManager_->stopAdvertising();
+    auto& d = impl(*this);
+    if (d.advertisingRetry) d.advertisingRetry->cancel();
+    d.advertisingRetry.reset();
+    d.peripheralManager_->stopAdvertising();
     return *this;
 }
 
 bool QKBluetoothPeripheralManager::isPoweredOn() const {
-    return peripheralManager_->state() == CBManagerState::PoweredOn;
+    return impl(*this).peripheralManager_->state() == CBManagerState::PoweredOn;
 }
 
 bool QKBluetoothPeripheralManager::canStartAdvertising() const {
-    return isPoweredOn() && didAddServices_ >= 0 &&
-           static_cast<size_t>(didAddServices_) == services_.size();
+    const auto& d = impl(*this);
+    return isPoweredOn() && d.didAddServices >= 0 &&
+           static_cast<size_t>(d.didAddServices) == d.services_.size();
 }
 
 // ---- Platform events, to the default channel's peripheral-role blocks.
@@ -115,47 +149,49 @@ void QKBluetoothPeripheralManager::peripheralManagerDidUpdateState(
     if (manager->state() == CBManagerState::PoweredOn)
         NotificationCenter::defaultCenter()->postNotificationName(CBPeripheralManagerStatePoweredOn,
                                                                   nullptr);
-    if (auto block = slots()->blockOnPeripheralModelDidUpdateState) block(manager);
+    if (auto block = slots(*this)->blockOnPeripheralModelDidUpdateState) block(manager);
 }
 
 void QKBluetoothPeripheralManager::peripheralManagerDidAddService(
     const CBPeripheralManagerPtr& manager, const CBServicePtr& service, const ErrorPtr& error) {
-    ++didAddServices_;
-    if (auto block = slots()->blockOnPeripheralModelDidAddService) block(manager, service, error);
+    ++impl(*this).didAddServices;
+    if (auto block = slots(*this)->blockOnPeripheralModelDidAddService)
+        block(manager, service, error);
 }
 
 void QKBluetoothPeripheralManager::peripheralManagerDidStartAdvertising(
     const CBPeripheralManagerPtr& manager, const ErrorPtr& error) {
-    if (auto block = slots()->blockOnPeripheralModelDidStartAdvertising) block(manager, error);
+    if (auto block = slots(*this)->blockOnPeripheralModelDidStartAdvertising) block(manager, error);
 }
 
 void QKBluetoothPeripheralManager::peripheralManagerDidReceiveReadRequest(
     const CBPeripheralManagerPtr& manager, const CBATTRequestPtr& request) {
-    if (auto block = slots()->blockOnPeripheralModelDidReceiveReadRequest) block(manager, request);
+    if (auto block = slots(*this)->blockOnPeripheralModelDidReceiveReadRequest)
+        block(manager, request);
 }
 
 void QKBluetoothPeripheralManager::peripheralManagerDidReceiveWriteRequests(
     const CBPeripheralManagerPtr& manager, const std::vector<CBATTRequestPtr>& requests) {
-    if (auto block = slots()->blockOnPeripheralModelDidReceiveWriteRequests)
+    if (auto block = slots(*this)->blockOnPeripheralModelDidReceiveWriteRequests)
         block(manager, requests);
 }
 
 void QKBluetoothPeripheralManager::peripheralManagerIsReadyToUpdateSubscribers(
     const CBPeripheralManagerPtr& manager) {
-    if (auto block = slots()->blockOnPeripheralModelIsReadyToUpdateSubscribers) block(manager);
+    if (auto block = slots(*this)->blockOnPeripheralModelIsReadyToUpdateSubscribers) block(manager);
 }
 
 void QKBluetoothPeripheralManager::peripheralManagerCentralDidSubscribeToCharacteristic(
     const CBPeripheralManagerPtr& manager, const std::shared_ptr<CBCentral>& central,
     const CBCharacteristicPtr& characteristic) {
-    if (auto block = slots()->blockOnPeripheralModelDidSubscribeToCharacteristic)
+    if (auto block = slots(*this)->blockOnPeripheralModelDidSubscribeToCharacteristic)
         block(manager, central, characteristic);
 }
 
 void QKBluetoothPeripheralManager::peripheralManagerCentralDidUnsubscribeFromCharacteristic(
     const CBPeripheralManagerPtr& manager, const std::shared_ptr<CBCentral>& central,
     const CBCharacteristicPtr& characteristic) {
-    if (auto block = slots()->blockOnPeripheralModelDidUnSubscribeToCharacteristic)
+    if (auto block = slots(*this)->blockOnPeripheralModelDidUnSubscribeToCharacteristic)
         block(manager, central, characteristic);
 }
 

@@ -30,10 +30,28 @@ std::string btMacOf(const std::shared_ptr<QKBLEBaseConnect>& session) {
     return session && session->bleDevice() ? session->bleDevice()->btMac : std::string();
 }
 
+std::shared_ptr<QKBleConnectManagerImpl> shared() {
+    return QKBleConnectManagerImpl::shared();
+}
+
+// Takes a replaced session out of service: no block of it reaches the app any more.
+void retire(const std::shared_ptr<QKBLEBaseConnect>& session) {
+    session->setBlocks(nullptr, nullptr);
+    session->removeNotifiCenterObserver();
+    // The link goes down at once (no cancel command first): the session that replaces this
+    // one may want the same appliance.
+    session->QKBLEBaseConnect::stopConfig();
+}
+
+void stopSession(const std::shared_ptr<QKBLEBaseConnect>& session) {
+    session->removeNotifiCenterObserver();
+    session->stopConfig();
+}
+
 }  // namespace
 
 std::shared_ptr<QKBleConnectManager> QKBleConnectManager::shareInstance() {
-    return sharedSlot().get([] { return std::make_shared<QKBleConnectManager>(); });
+    return sharedSlot().get([] { return std::make_shared<QKBleConnectManagerImpl>(); });
 }
 
 template <>
@@ -51,26 +69,13 @@ std::optional<std::string> QKBleConnectManager::advertisedMac(
     return mac.stringValue();
 }
 
-void QKBleConnectManager::retire(const std::shared_ptr<QKBLEBaseConnect>& session) {
-    session->setBlocks(nullptr, nullptr);
-    session->removeNotifiCenterObserver();
-    // The link goes down at once (no cancel command first): the session that replaces this
-    // one may want the same appliance.
-    session->QKBLEBaseConnect::stopConfig();
-}
-
-void QKBleConnectManager::stopSession(const std::shared_ptr<QKBLEBaseConnect>& session) {
-    session->removeNotifiCenterObserver();
-    session->stopConfig();
-}
-
 template <class T>
-std::shared_ptr<T> QKBleConnectManager::keepOrReplace(std::shared_ptr<T>& slot,
-                                                      const QKDeviceBleConfigParams& params,
-                                                      bool forceNew) {
+std::shared_ptr<T> QKBleConnectManagerImpl::keepOrReplace(std::shared_ptr<T>& slot,
+                                                          const QKDeviceBleConfigParams& params,
+                                                          bool forceNew) {
     std::shared_ptr<T> held;
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex);
         held = slot;
     }
     if (held && !forceNew) {
@@ -85,13 +90,13 @@ std::shared_ptr<T> QKBleConnectManager::keepOrReplace(std::shared_ptr<T>& slot,
     }
     if (held) {
         {
-            std::lock_guard lock(mutex_);
+            std::lock_guard lock(mutex);
             slot = nullptr;
         }
         retire(held);
     }
     auto made = QKBLEBaseConnect::initWithParam<T>(params);
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(mutex);
     slot = made;
     return made;
 }
@@ -120,7 +125,7 @@ void QKBleConnectManager::statConfig(const QKDeviceBleConfigParams& params, int6
 
 void QKBleConnectManager::startOneConfig(const QKDeviceBleConfigParams& params, UpdateBlock update,
                                          CompletionBlock completion) {
-    onMain([self = shareInstance(), params, update = std::move(update),
+    onMain([self = shared(), params, update = std::move(update),
             completion = std::move(completion)]() mutable {
         auto flow = self->keepOrReplace(self->oneBle_, params, true);
         flow->statConfig(params, std::move(update), std::move(completion));
@@ -129,7 +134,7 @@ void QKBleConnectManager::startOneConfig(const QKDeviceBleConfigParams& params, 
 
 void QKBleConnectManager::startSencondConfig(const QKDeviceBleConfigParams& params,
                                              UpdateBlock update, CompletionBlock completion) {
-    onMain([self = shareInstance(), params, update = std::move(update),
+    onMain([self = shared(), params, update = std::move(update),
             completion = std::move(completion)]() mutable {
         auto flow = self->keepOrReplace(self->ble_, params, params.bleSecondConfigType == 0);
         flow->clearFindDevice();
@@ -140,7 +145,7 @@ void QKBleConnectManager::startSencondConfig(const QKDeviceBleConfigParams& para
 
 void QKBleConnectManager::startSencondRetry(const QKDeviceBleConfigParams& params,
                                             UpdateBlock update, CompletionBlock completion) {
-    onMain([self = shareInstance(), params, update = std::move(update),
+    onMain([self = shared(), params, update = std::move(update),
             completion = std::move(completion)]() mutable {
         auto flow = self->keepOrReplace(self->bleRetry_, params, false);
         flow->clearFindDevice();
@@ -151,7 +156,7 @@ void QKBleConnectManager::startSencondRetry(const QKDeviceBleConfigParams& param
 
 void QKBleConnectManager::startSecondWired(const QKDeviceBleConfigParams& params,
                                            UpdateBlock update, CompletionBlock completion) {
-    onMain([self = shareInstance(), params, update = std::move(update),
+    onMain([self = shared(), params, update = std::move(update),
             completion = std::move(completion)]() mutable {
         auto flow = self->keepOrReplace(self->wiredBle_, params, true);
         flow->mode = params.bleSecondConfigType;
@@ -161,7 +166,7 @@ void QKBleConnectManager::startSecondWired(const QKDeviceBleConfigParams& params
 
 void QKBleConnectManager::startSpecialModeSet(const QKDeviceBleConfigParams& params,
                                               UpdateBlock update, CompletionBlock completion) {
-    onMain([self = shareInstance(), params, update = std::move(update),
+    onMain([self = shared(), params, update = std::move(update),
             completion = std::move(completion)]() mutable {
         auto flow = self->keepOrReplace(self->specialModedBle_, params, true);
         flow->statConfig(params, std::move(update), std::move(completion));
@@ -170,7 +175,7 @@ void QKBleConnectManager::startSpecialModeSet(const QKDeviceBleConfigParams& par
 
 void QKBleConnectManager::startComboBind(const QKDeviceBleConfigParams& params, UpdateBlock update,
                                          CompletionBlock completion) {
-    onMain([self = shareInstance(), params, update = std::move(update),
+    onMain([self = shared(), params, update = std::move(update),
             completion = std::move(completion)]() mutable {
         auto flow = self->keepOrReplace(self->comboBle_, params, true);
         flow->statConfig(params, std::move(update), std::move(completion));
@@ -180,12 +185,12 @@ void QKBleConnectManager::startComboBind(const QKDeviceBleConfigParams& params, 
 // ---- Resume, stop, confirmation.
 
 void QKBleConnectManager::resumeConfigWithParams(const QKDeviceBleConfigParams& params) {
-    onMain([self = shareInstance(), params] {
+    onMain([self = shared(), params] {
         std::shared_ptr<QKBleSecondRetryConnect> retry;
         std::shared_ptr<QKBleSecondConnect> second;
         std::shared_ptr<QKBleSecondWiredConnect> wired;
         {
-            std::lock_guard lock(self->mutex_);
+            std::lock_guard lock(self->mutex);
             retry = self->bleRetry_;
             second = self->ble_;
             wired = self->wiredBle_;
@@ -200,10 +205,10 @@ void QKBleConnectManager::resumeConfigWithParams(const QKDeviceBleConfigParams& 
 }
 
 void QKBleConnectManager::stopConfig(const QKDeviceBleConfigParams& params) {
-    onMain([self = shareInstance(), params] {
+    onMain([self = shared(), params] {
         std::shared_ptr<QKBLEConnect> one;
         {
-            std::lock_guard lock(self->mutex_);
+            std::lock_guard lock(self->mutex);
             one.swap(self->oneBle_);
         }
         if (one) stopSession(one);
@@ -213,7 +218,7 @@ void QKBleConnectManager::stopConfig(const QKDeviceBleConfigParams& params) {
         auto stopIfSame = [&](auto& slot) {
             std::shared_ptr<QKBLEBaseConnect> held;
             {
-                std::lock_guard lock(self->mutex_);
+                std::lock_guard lock(self->mutex);
                 if (!slot || !QKTool::isEqualMacStr(mac, btMacOf(slot))) return;
                 held = slot;
                 slot = nullptr;
@@ -231,7 +236,7 @@ void QKBleConnectManager::stopConfig(const QKDeviceBleConfigParams& params) {
 void QKBleConnectManager::doConfigureAction(const std::shared_ptr<QKConfigAction>& action,
                                             ActionBlock resultCallback,
                                             ActionBlock statusChangeCallBack) {
-    auto combo = comboBle();
+    auto combo = QKBleConnectManagerImpl::of(*this).comboBle();
     if (action && action->actionType == 1 && combo && combo->peripheral() &&
         combo->peripheral()->state() == CBPeripheralState::Connected) {
         onMain([combo, action, resultCallback = std::move(resultCallback),
@@ -247,28 +252,28 @@ void QKBleConnectManager::doConfigureAction(const std::shared_ptr<QKConfigAction
 
 // ---- Held sessions.
 
-std::shared_ptr<QKBLEConnect> QKBleConnectManager::oneBle() const {
-    std::lock_guard lock(mutex_);
+std::shared_ptr<QKBLEConnect> QKBleConnectManagerImpl::oneBle() const {
+    std::lock_guard lock(mutex);
     return oneBle_;
 }
-std::shared_ptr<QKBleSecondConnect> QKBleConnectManager::ble() const {
-    std::lock_guard lock(mutex_);
+std::shared_ptr<QKBleSecondConnect> QKBleConnectManagerImpl::ble() const {
+    std::lock_guard lock(mutex);
     return ble_;
 }
-std::shared_ptr<QKBleSecondRetryConnect> QKBleConnectManager::bleRetry() const {
-    std::lock_guard lock(mutex_);
+std::shared_ptr<QKBleSecondRetryConnect> QKBleConnectManagerImpl::bleRetry() const {
+    std::lock_guard lock(mutex);
     return bleRetry_;
 }
-std::shared_ptr<QKComboBLEConnect> QKBleConnectManager::comboBle() const {
-    std::lock_guard lock(mutex_);
+std::shared_ptr<QKComboBLEConnect> QKBleConnectManagerImpl::comboBle() const {
+    std::lock_guard lock(mutex);
     return comboBle_;
 }
-std::shared_ptr<QKBleSecondWiredConnect> QKBleConnectManager::wiredBle() const {
-    std::lock_guard lock(mutex_);
+std::shared_ptr<QKBleSecondWiredConnect> QKBleConnectManagerImpl::wiredBle() const {
+    std::lock_guard lock(mutex);
     return wiredBle_;
 }
-std::shared_ptr<QKBleSpecialModeConnect> QKBleConnectManager::specialModedBle() const {
-    std::lock_guard lock(mutex_);
+std::shared_ptr<QKBleSpecialModeConnect> QKBleConnectManagerImpl::specialModedBle() const {
+    std::lock_guard lock(mutex);
     return specialModedBle_;
 }
 

@@ -266,9 +266,13 @@ TEST_F(QKBLEDeviceManagerTest, ChannelsCarryConnectionsDiscoveryNotifyChunkedWri
     EXPECT_EQ(events, Lines{"mac1 disconnected korvo_ac_0001"});
     EXPECT_EQ(manager.findConnectedPeripherals(), std::vector<CBPeripheralPtr>{q});
     EXPECT_TRUE(qkExtensions(p)->manualDisconnectTag);
-    EXPECT_FALSE(manager.curConnectedMacDict().objectForKey(p->identifier().UUIDString()));
-    EXPECT_EQ(manager.curConnectedMacDict().objectForKey(q->identifier().UUIDString()), "mac2");
-    EXPECT_TRUE(manager.curDisconnectedCallBackDict().objectForKey("mac2"));
+    EXPECT_FALSE(QKBLEDeviceManagerImpl::of(manager).curConnectedMacDict.objectForKey(
+        p->identifier().UUIDString()));
+    EXPECT_EQ(QKBLEDeviceManagerImpl::of(manager).curConnectedMacDict.objectForKey(
+                  q->identifier().UUIDString()),
+              "mac2");
+    EXPECT_TRUE(
+        QKBLEDeviceManagerImpl::of(manager).curDisconnectedCallBackDict.objectForKey("mac2"));
     toaster->loseLink();
     MainLoop::runFor(0.5);
     EXPECT_EQ(events,

@@ -43,6 +43,9 @@ class QKBluetoothPeripheralTest : public ::testing::Test {
     sim::SimRadioScope radio{SimRadio::create(CBManagerState::PoweredOff)};
     // The facade of the moment: a reset makes a fresh one.
     QKBluetooth& bt() const { return *QKBluetooth::shareQKBluetooth(); }
+    static QKBluetoothPeripheralManagerImpl& impl(QKBluetoothPeripheralManager& role) {
+        return QKBluetoothPeripheralManagerImpl::of(role);
+    }
     Lines log;
 };
 
@@ -57,14 +60,14 @@ TEST_F(QKBluetoothPeripheralTest, AdvertisingWaitsForThePowerAndItsServicesWitho
     bt().peripheralModelBlockOnDidAddService([&](auto&, auto&, auto&) { ++added; });
     auto& role = bt().bePeripheralWithName("kettle-remote");
     role.addServices({service("FF90"), service("FFA0")});
-    auto firstRetry = role.addServiceTask();
+    auto firstRetry = impl(role).addServiceTask;
     role.addServices({service("FF90"), service("FFA0")});  // replaces the pending retry
     EXPECT_TRUE(firstRetry->isCancelled());
     role.addManufacturerData(Bytes{0x17, 0x3D}).startAdvertising();
 
     // Eight waits of 3 s, the last three logged as errors; still waiting.
     MainLoop::runFor(3 * 8 - 0.5);
-    EXPECT_EQ(role.peripheralManagerInitWaitTimes(), 8);
+    EXPECT_EQ(impl(role).peripheralManagerInitWaitTimes, 8);
     EXPECT_EQ(count(">>> 第8次等待peripheralManager打开"), 1u);
     EXPECT_EQ(count(">>>error： 第5次等待peripheralManager打开任然失败，请检查蓝牙设备是否可用"),
               0u);
@@ -80,9 +83,9 @@ TEST_F(QKBluetoothPeripheralTest, AdvertisingWaitsForThePowerAndItsServicesWitho
     EXPECT_EQ(poweredOnPosts, 1);
     EXPECT_GE(stateBlocks, 1);
     EXPECT_EQ(added, 2);
-    EXPECT_EQ(role.didAddServices(), 2);
+    EXPECT_EQ(impl(role).didAddServices, 2);
     EXPECT_EQ(radio->log("add-service").size(), 2u);
-    EXPECT_EQ(role.peripheralManagerInitWaitTimes(), 0);
+    EXPECT_EQ(impl(role).peripheralManagerInitWaitTimes, 0);
     const Dictionary adv = radio->localAdvertisement();
     EXPECT_EQ(adv.keys(), (std::vector<std::string>{CBAdvertisementDataServiceUUIDsKey,
                                                     CBAdvertisementDataLocalNameKey,
@@ -116,7 +119,7 @@ TEST_F(QKBluetoothPeripheralTest, StopAdvertisingCancelsThePendingRetry) {
     radio->setState(CBManagerState::PoweredOn);
     MainLoop::runFor(10);
     EXPECT_TRUE(radio->log("advertise").empty());
-    EXPECT_EQ(role.peripheralManagerInitWaitTimes(), 1);
+    EXPECT_EQ(impl(role).peripheralManagerInitWaitTimes, 1);
 
     // Without services or manufacturer data: two keys.
     role.startAdvertising();
@@ -125,7 +128,7 @@ TEST_F(QKBluetoothPeripheralTest, StopAdvertisingCancelsThePendingRetry) {
               (std::vector<std::string>{CBAdvertisementDataServiceUUIDsKey,
                                         CBAdvertisementDataLocalNameKey}));
     role.removeAllServices();
-    EXPECT_EQ(role.didAddServices(), 0);
+    EXPECT_EQ(impl(role).didAddServices, 0);
 }
 
 TEST(QKBluetoothPeripheralBuilders, CharacteristicsFromLettersAndDescriptions) {

@@ -82,6 +82,7 @@ class QKBluetoothTest : public ::testing::Test {
     sim::SimRadioScope radio{SimRadio::create()};
     // The facade of the moment: a reset makes a fresh one.
     QKBluetooth& bt() const { return *QKBluetooth::shareQKBluetooth(); }
+    QKBluetoothImpl& impl() const { return QKBluetoothImpl::of(bt()); }
     Lines log;
     Lines events;
     Dictionary lastInfo;
@@ -180,7 +181,7 @@ TEST_F(QKBluetoothTest, ChainRunsInOrderOnItsChannelAndNotifyAndChannelSwitchRou
     EXPECT_TRUE(logged(">>>已切换到two"));
     bt().switchChannel("three");
     EXPECT_TRUE(logged(">>>所要切换的channel不存在"));
-    EXPECT_EQ(bt().speaker()->currChannel(), "two");
+    EXPECT_EQ(impl().speaker->currChannel(), "two");
     kettle->characteristic(write->UUID())->value = {0x01, 0x02};
     kettle->characteristic(write->UUID())->properties |= CBCharacteristicProperty::Read;
     peripheral->readValueForCharacteristic(write);
@@ -194,10 +195,10 @@ TEST_F(QKBluetoothTest, ChainRunsInOrderOnItsChannelAndNotifyAndChannelSwitchRou
     // Descriptor details on the pocket's channel: discovered, then each read once.
     events.clear();
     bt().channel("one").characteristicDetails(peripheral, notify);
-    EXPECT_EQ(bt().speaker()->currChannel(), "one");
+    EXPECT_EQ(impl().speaker->currChannel(), "one");
     MainLoop::runFor(0.5);
     EXPECT_EQ(events, (Lines{"one descriptors FF82 1", "one descriptor value 2902"}));
-    EXPECT_FALSE(bt().bluetoothCentralManager()->oneReadValueForDescriptors);
+    EXPECT_FALSE(impl().central->oneReadValueForDescriptors);
 }
 
 TEST_F(QKBluetoothTest, DefaultFiltersRefuseOnlyAnEmptyNameAndCustomFiltersDecide) {
@@ -244,13 +245,13 @@ TEST_F(QKBluetoothTest, StartWaitsForThePowerAtMostFourTimes) {
     bt().scanForPeripherals().begin();
     MainLoop::runFor(20);
     EXPECT_TRUE(radio->log("scan").empty());
-    EXPECT_EQ(bt().centralManagerInitWaitTimes(), 5);
+    EXPECT_EQ(impl().centralManagerInitWaitTimes, 5);
     EXPECT_TRUE(logged(">>> 第4次等待CBCentralManager打开"));
     EXPECT_TRUE(
         logged(">>> 第5次等待CBCentralManager 打开任然失败，请检查你蓝牙使用权限或检查设备问题。"));
     // After a give-up, a start gives up at once until one finds the power on.
     bt().scanForPeripherals().begin();
-    EXPECT_EQ(bt().centralManagerInitWaitTimes(), 6);
+    EXPECT_EQ(impl().centralManagerInitWaitTimes, 6);
     EXPECT_TRUE(radio->log("scan").empty());
 
     // Power that comes on during the waits starts the chain once.
@@ -261,7 +262,7 @@ TEST_F(QKBluetoothTest, StartWaitsForThePowerAtMostFourTimes) {
     radio->setState(CBManagerState::PoweredOn);
     MainLoop::runFor(10);
     EXPECT_EQ(radio->log("scan").size(), 1u);
-    EXPECT_EQ(bt().centralManagerInitWaitTimes(), 0);
+    EXPECT_EQ(impl().centralManagerInitWaitTimes, 0);
 }
 
 // A connect that gives up on the power fails once, later, on its channel, so that whoever
@@ -270,10 +271,10 @@ TEST_F(QKBluetoothTest, AConnectThatGivesUpOnThePowerFailsOnItsChannel) {
     addKettle();
     bt().setBlockOnDiscoverToPeripherals([](auto&, auto&, auto&, int) {});
     bt().scanForPeripherals().begin();
-    ASSERT_TRUE(MainLoop::runUntil(
-        [&] { return !bt().bluetoothCentralManager()->discoverPeripherals().empty(); }, 2));
+    ASSERT_TRUE(
+        MainLoop::runUntil([&] { return !impl().central->discoverPeripherals().empty(); }, 2));
     bt().cancelScan();
-    auto peripheral = bt().bluetoothCentralManager()->discoverPeripherals().at(0);
+    auto peripheral = impl().central->discoverPeripherals().at(0);
     radio->setState(CBManagerState::PoweredOff);
     MainLoop::drain();
 
@@ -321,7 +322,7 @@ TEST_F(QKBluetoothTest, TimedStopEndsTheScanAndEveryConnectionUnlessABeginComesF
     EXPECT_EQ(seen, (Lines{"scan cancelled", "disconnected 'kettle'", "all gone"}));
     EXPECT_EQ(radio->log("stop-scan").size(), 1u);
     EXPECT_TRUE(bt().findConnectedPeripherals().empty());
-    auto peripheral = bt().bluetoothCentralManager()->discoverPeripherals().at(0);
+    auto peripheral = impl().central->discoverPeripherals().at(0);
     EXPECT_FALSE(qkExtensions(peripheral)->manualDisconnectTag);  // not a per-peripheral cancel
 
     // A begin drops a pending stop; a second stop replaces the first.
@@ -393,7 +394,7 @@ TEST_F(QKBluetoothTest, RecordSurvivesReconnectsAndTheModuleTypeIsFoundByName) {
     auto peripheral = bt().findConnectedPeripherals().at(0);
     bt().AutoReconnect(peripheral);
     bt().AutoReconnect(peripheral);
-    EXPECT_EQ(bt().bluetoothCentralManager()->reConnectPeripherals().size(), 1u);
+    EXPECT_EQ(impl().central->reConnectPeripherals().size(), 1u);
     kettle->loseLink();
     MainLoop::runFor(1);
     bt().AutoReconnectCancel(peripheral);

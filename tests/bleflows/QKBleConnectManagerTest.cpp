@@ -9,7 +9,7 @@ namespace {
 using Dispatcher = SecondFlowFixture;
 
 std::shared_ptr<QKBLEBaseConnect> held(uint64_t bleType) {
-    auto m = QKBleConnectManager::shareInstance();
+    auto m = QKBleConnectManagerImpl::shared();
     const std::map<uint64_t, std::shared_ptr<QKBLEBaseConnect>> byType = {
         {0, m->oneBle()},    {1, m->ble()},       {3, m->comboBle()},
         {10, m->bleRetry()}, {11, m->wiredBle()}, {12, m->specialModedBle()}};

@@ -18,8 +18,8 @@ class SecondFlowFixture : public BleFlowFixture {
         resetForTesting<QKBleConnectManager>();
     }
 
-    static std::shared_ptr<QKBleConnectManager> manager() {
-        return QKBleConnectManager::shareInstance();
+    static std::shared_ptr<QKBleConnectManagerImpl> manager() {
+        return QKBleConnectManagerImpl::shared();
     }
 
     // Parameters of a normal (mode 1) run on the fixture's module.

@@ -4,9 +4,9 @@
 
 #include "blecore/QKBLEDeviceManager.h"
 #include "blecore/QKBluetooth.h"
+#include "bleflows/QKBleConnectManager.h"
 #include "platform/dispatch/MainLoop.h"
 #include "sim/SimBlueZHome.h"
-#include "telvosdk/QKBleConnectManager.h"
 #include "telvosdk/QKDeviceConfigManager.h"
 
 namespace telvo::test {
@@ -32,7 +32,7 @@ TEST(BlueZWrapper, AdvertisersBlueZForgetsAreForgotten) {
             passers.push_back(p);
     });
     ASSERT_TRUE(MainLoop::runUntil([&] { return keptSeen && home.bluez->discovering(); }, 20));
-    auto wrapper = QKBluetooth::shareQKBluetooth()->bluetoothCentralManager();
+    auto wrapper = QKBluetoothImpl::of(*QKBluetooth::shareQKBluetooth()).central;
     constexpr size_t kRound = 1000;
     for (size_t round = 1; round <= 3; ++round) {
         SCOPED_TRACE(round);
@@ -74,7 +74,7 @@ TEST(BlueZWrapper, EveryConfigurationStartStopsTheScan) {
     auto params =
         std::make_shared<QKDeviceBleConfigParams>(sim::simBleFlowParams(flow, peripheral));
     auto entry = QKDeviceConfigManager::shareInstance();
-    auto dispatcher = QKBleConnectManager::shareInstance();
+    auto dispatcher = QKBleConnectManagerImpl::shared();
     auto devices = QKBLEDeviceManager::shareInstance();
     int ends = 0;
     entry->startBleConfig(params, nullptr, [&](const ErrorPtr&, const auto&) { ++ends; });

@@ -147,7 +147,7 @@ TEST_F(QKDeviceConfigManagerTest, StartGoesByNameOnlyForTypes2_4And98) {
         for (int i = 0; i < 3; ++i) EXPECT_EQ(probes[i].starts, i == started ? 1 : 0) << type;
         EXPECT_EQ(blocks, 0) << type;
     }
-    auto manager = QKBleConnectManager::shareInstance();
+    auto manager = QKBleConnectManagerImpl::shared();
     EXPECT_FALSE(manager->oneBle() || manager->ble() || manager->bleRetry() ||
                  manager->comboBle() || manager->wiredBle() || manager->specialModedBle());
 }
