@@ -89,8 +89,14 @@ concept RadioReplaceable = requires(std::shared_ptr<D> delegate) {
 static_assert(!RadioReplaceable<telvo::CBCentralManager, telvo::CBCentralManagerDelegate> &&
               !RadioReplaceable<telvo::CBPeripheralManager, telvo::CBPeripheralManagerDelegate> &&
               !ResettableByApp<telvo::QKBLEDeviceManager> && !ResettableByApp<telvo::QKBluetooth>);
-// The one Wi-Fi configuration facade comes from sharedManager alone.
-static_assert(!std::is_default_constructible_v<telvo::QKDeviceManager>);
+// The one Wi-Fi configuration facade comes from sharedManager alone, and the name the library
+// looks it up by stays inside.
+template <class M>
+concept RegistryNameVisible = requires {
+    M::kClassName;
+};
+static_assert(!std::is_default_constructible_v<telvo::QKDeviceManager> &&
+              !RegistryNameVisible<telvo::QKDeviceManager>);
 
 // The Bluetooth wrapper hands out none of its insides: the channel table, the central role,
 // the power-on counters and retries, the BLE flow sessions, the locked dictionaries and the

@@ -28,14 +28,14 @@ class TELVO_EXPORT QKDeviceConfigManager {
     static std::shared_ptr<QKDeviceConfigManager> shareInstance();
 
     // Stores a copy, replacing the previous step information. The flows publish theirs here
-    // (the manager is their step-information sink once TelvoSDKInitialize has run).
+    // as they run, once TelvoSDKInitialize has run; stepInfoData reads the latest.
     void setStepInfoData(QKStepInfo stepInfo);
     QKStepInfo stepInfoData() const;
 
-    // Creates the flow class named className with "initWithParam:" and starts it with
-    // "statConfig:connectUpdate:completion:"; every step and the completion go to the
-    // caller's blocks. The manager keeps no reference to the flow. When the class cannot be
-    // created or started, the completion gets error 8000 ("Invalid Parameter") at once.
+    // Starts the BLE flow of the class named className ("QKSingleBLEConnect",
+    // "QKSingleBLENetworkBridgeConnect" or "QKBLEConnect"); every step and the completion go
+    // to the caller's blocks. The manager keeps no reference to the flow. Another name: the
+    // completion gets error 8000 ("Invalid Parameter") at once.
     void bletoothruntimeMap(const std::string& className,
                             std::shared_ptr<QKDeviceBleConfigParams> device,
                             QKConfigStepBlock progressCallback,

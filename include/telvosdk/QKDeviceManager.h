@@ -40,9 +40,6 @@ class TELVO_EXPORT QKDeviceManager : public std::enable_shared_from_this<QKDevic
     using DeviceListCompletion = std::function<void(
         ErrorPtr error, std::optional<std::vector<std::shared_ptr<QKDevice>>> devices)>;
 
-    // The name the library's run-time registry knows the class by.
-    static constexpr char kClassName[] = "QKDeviceManager";
-
     // The one instance of the process, created on first call (any thread).
     static std::shared_ptr<QKDeviceManager> sharedManager();
 

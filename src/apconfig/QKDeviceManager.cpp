@@ -417,7 +417,7 @@ void registerSessionSelectors(RegisteredClass& cls) {
 }  // namespace
 
 void registerApConfig() {
-    RegisteredClass cls(QKDeviceManager::kClassName);
+    RegisteredClass cls("QKDeviceManager");
     cls.classSelector("sharedManager", [](const RegistryArgs&) -> std::any {
         return RegistryInstance(QKDeviceManager::sharedManager());
     });
