@@ -56,14 +56,35 @@ bool QKBroadcastObserver::Record::hasId() const {
     return dic ? idOf(*dic) : hasDeviceId;
 }
 
-std::shared_ptr<Value> QKBroadcastObserver::Record::take() {
-    return dic ? std::move(dic) : value();
+std::optional<Value> QKBroadcastObserver::unpackLocked(const Record& record) const {
+    const ByteView packedForm(record.data.get() + record.keySize, record.packedSize);
+    if (record.keys == Record::kWhole) return packed::unpack(packedForm);
+    return packed::unpackDictionary(keySets_[record.keys], packedForm);
 }
 
-std::shared_ptr<Value> QKBroadcastObserver::Record::value() const {
-    if (dic) return dic;
-    auto unpacked = packed::unpack(ByteView(data.get() + keySize, packedSize));
+std::shared_ptr<Value> QKBroadcastObserver::takeLocked(Record& record) {
+    return record.dic ? std::move(record.dic) : valueLocked(record);
+}
+
+std::shared_ptr<Value> QKBroadcastObserver::valueLocked(const Record& record) const {
+    if (record.dic) return record.dic;
+    auto unpacked = unpackLocked(record);
     return std::make_shared<Value>(unpacked ? std::move(*unpacked) : Value(Dictionary{}));
+}
+
+uint32_t QKBroadcastObserver::keySetLocked(const Value& dic) {
+    if (!dic.isDictionary()) return Record::kWhole;
+    const Dictionary& d = dic.dictionary();
+    if (lastKeySet_ < keySets_.size() && packed::hasKeys(d, keySets_[lastKeySet_]))
+        return lastKeySet_;
+    for (uint32_t i = 0; i < keySets_.size(); ++i) {
+        if (i != lastKeySet_ && packed::hasKeys(d, keySets_[i])) return lastKeySet_ = i;
+    }
+    if (keySets_.size() >= kMostKeySets) return Record::kWhole;
+    Bytes scratch;
+    const ByteView keys = packed::packKeys(d, scratch);
+    keySets_.emplace_back(keys.begin(), keys.end());
+    return lastKeySet_ = static_cast<uint32_t>(keySets_.size() - 1);
 }
 
 void QKBroadcastObserver::insertLocked(std::shared_ptr<Value> dic, MergeKey key, bool viewsDic,
@@ -74,7 +95,13 @@ void QKBroadcastObserver::insertLocked(std::shared_ptr<Value> dic, MergeKey key,
     // Records are packed on the thread that hands them in, one after the other.
     static thread_local Bytes scratch;
     std::optional<ByteView> packedForm;
-    if (!(reports && pass)) packedForm = packed::packInto(*dic, scratch);
+    uint32_t keys = Record::kWhole;
+    if (!(reports && pass)) {
+        // A dictionary whose keys the observer holds already is packed as its values alone.
+        keys = keySetLocked(*dic);
+        packedForm = keys == Record::kWhole ? packed::packInto(*dic, scratch)
+                                            : packed::packValuesInto(dic->dictionary(), scratch);
+    }
     const bool isPacked = packedForm.has_value();
     Record& record = records_.emplace_back();
     record.seq = nextSeq_++;
@@ -91,6 +118,7 @@ void QKBroadcastObserver::insertLocked(std::shared_ptr<Value> dic, MergeKey key,
         std::copy_n(packedForm->data(), packedSize, record.data.get() + keyBytes);
         // Packed forms of a datagram or a caller's dictionary are far below 4 GiB.
         record.packedSize = static_cast<uint32_t>(packedSize);
+        record.keys = keys;
         record.hasDeviceId = Record::idOf(*dic);
     } else {
         record.dic = std::move(dic);
@@ -134,6 +162,8 @@ void QKBroadcastObserver::compactLocked() {
 
 void QKBroadcastObserver::clearLocked() {
     std::vector<Record>().swap(records_);
+    std::vector<Bytes>().swap(keySets_);
+    lastKeySet_ = 0;
     std::vector<uint64_t>().swap(slots_);
     indexedKeys_ = 0;
     indexed_ = false;
@@ -291,25 +321,26 @@ void QKBroadcastObserver::updateWithDeviceInfor(std::shared_ptr<Value> info) {
                     first.first = r.seq;
                     continue;
                 }
-                if (before.empty()) before.emplace_back(first.first, records_[firstAt].value());
-                before.emplace_back(r.seq, r.value());
+                if (before.empty())
+                    before.emplace_back(first.first, valueLocked(records_[firstAt]));
+                before.emplace_back(r.seq, valueLocked(r));
             }
         }
         any = firstAt != kNone;
         lone = any && before.empty() && records_[firstAt].textSerial;
         const bool forgetNow = lone && type_ == QKBroadcastReportEveryMatch;
-        if (any && before.empty() && !forgetNow) first.second = records_[firstAt].value();
+        if (any && before.empty() && !forgetNow) first.second = valueLocked(records_[firstAt]);
         const size_t old = findLocked(key, tag);
         if (old == kNone) {
             insertLocked(std::move(info), key, viewsDic, tag);
         } else if (!records_[old].hasId() && Record::idOf(*info)) {
-            if (forgetNow && old == firstAt) first.second = records_[old].take();
+            if (forgetNow && old == firstAt) first.second = takeLocked(records_[old]);
             eraseLocked(old);
             insertLocked(std::move(info), key, viewsDic, tag);
         }
         // firstAt is still held unless the merge above replaced it (and took it over).
         if (forgetNow && !first.second) {
-            first.second = records_[firstAt].take();
+            first.second = takeLocked(records_[firstAt]);
             eraseLocked(firstAt);
         }
     }
@@ -403,7 +434,7 @@ void QKBroadcastObserver::deviceArrayAddDic(const Value& dic) {
 void QKBroadcastObserver::deviceArrayRemoveDic(const Value& dic) {
     std::lock_guard lock(mutex_);
     for (size_t at = 0; at < records_.size(); ++at)
-        if (records_[at].live() && *records_[at].value() == dic) eraseLocked(at);
+        if (records_[at].live() && *valueLocked(records_[at]) == dic) eraseLocked(at);
 }
 
 void QKBroadcastObserver::deviceArrayRemoveAll() {
@@ -419,8 +450,7 @@ Value::Array QKBroadcastObserver::devicesArray() const {
         if (!record.live()) continue;
         if (record.dic) {
             out.push_back(*record.dic);
-        } else if (auto unpacked = packed::unpack(
-                       ByteView(record.data.get() + record.keySize, record.packedSize))) {
+        } else if (auto unpacked = unpackLocked(record)) {
             out.push_back(std::move(*unpacked));
         }
     }
@@ -444,7 +474,7 @@ void QKBroadcastObserver::timeOutDo() {
         std::lock_guard lock(mutex_);
         all.reserve(live_);
         for (const Record& record : records_)
-            if (record.live()) all.push_back(record.value());
+            if (record.live()) all.push_back(valueLocked(record));
     }
     std::vector<const Value*> candidates;
     candidates.reserve(all.size());

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -104,8 +105,9 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
 
     // A record the observer keeps for a while (every record of a type-0 observer, those of a
     // reporting observer that do not pass its filter) is held packed, in one block with its
-    // key's text: a fraction of the heap the dictionary takes. One that is reported with the
-    // next reply is held as it came.
+    // key's text: a fraction of the heap the dictionary takes. Records with the same keys (all
+    // of one reply version) share them: each holds its values alone. One that is reported with
+    // the next reply is held as it came.
     struct Record {
         uint64_t seq = 0;                 // 0: erased, a hole until the records are compacted
         std::shared_ptr<Value> dic;       // null when packed
@@ -114,18 +116,26 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
         const char* keyData = nullptr;
         uint32_t keySize = 0;
         uint32_t packedSize = 0;
+        static constexpr uint32_t kWhole = UINT32_MAX;
+        uint32_t keys = kWhole;  // its keys in keySets_, or kWhole: packed with its keys
         char keyKind = 0;
         bool passes = false;
         bool hasDeviceId = false;  // of a packed record: a non-zero appliance ID
         bool textSerial = false;   // the key is a serial number held as text
         bool live() const { return seq != 0; }
         MergeKey key() const { return {keyData, keySize, keyKind}; }
-        std::shared_ptr<Value> value() const;
-        // The dictionary, moved out when held as it came (for a record about to be erased).
-        std::shared_ptr<Value> take();
         bool hasId() const;
         static bool idOf(const Value& dic);
     };
+    // With mutex_ held. A record's dictionary (shared when held as it came); take moves it
+    // out (for a record about to be erased).
+    std::optional<Value> unpackLocked(const Record& record) const;
+    std::shared_ptr<Value> valueLocked(const Record& record) const;
+    std::shared_ptr<Value> takeLocked(Record& record);
+    // The keys of dic among keySets_, added when new; kWhole when dic is no dictionary or the
+    // observer holds kMostKeySets already.
+    uint32_t keySetLocked(const Value& dic);
+    static constexpr size_t kMostKeySets = 16;
     static constexpr size_t kNone = SIZE_MAX;
     bool passes(const Value& dic) const { return !filter_ || filter_->passes(dic); }
     // With mutex_ held. The position of the first record with the key (tag: tagOf(key)), or
@@ -168,6 +178,8 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
     // index until it holds none again.
     static constexpr size_t kIndexedFrom = 16;
     std::vector<Record> records_;  // with the holes erasures leave
+    std::vector<Bytes> keySets_;   // packed keys the records share
+    uint32_t lastKeySet_ = 0;
     size_t live_ = 0;
     bool indexed_ = false;
     std::vector<uint64_t> slots_;

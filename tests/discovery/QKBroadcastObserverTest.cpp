@@ -229,8 +229,9 @@ TEST_F(ObserverTest, MergesAlikeWhetherItsRecordsAreScannedOrIndexed) {
 }
 
 // A collecting observer against a plain list that follows the merge rules, over a long run of
-// merges, replacements, removals and appends: hundreds of records, so that erasures leave holes
-// in the index's runs and among the records, which are closed on the way.
+// merges, replacements, removals and appends: hundreds of records of a few dozen key sets, so
+// that erasures leave holes in the index's runs and among the records, which are closed on the
+// way.
 TEST_F(ObserverTest, CollectsLikeAPlainListOverALongRun) {
     auto observer = make(0, 0);
     std::vector<Value> model;
@@ -258,6 +259,8 @@ TEST_F(ObserverTest, CollectsLikeAPlainListOverALongRun) {
         Dictionary fields =
             device(sn, std::to_string(next(3) == 0 ? 0 : 1 + next(500))).dictionary();
         fields.set("oriUdpData", Bytes(200, uint8_t(step)));
+        // Records of many key sets: more than the observer shares keys for.
+        if (step % 5 == 0) fields.set("extra" + std::to_string(step % 23), Value(step));
         const Value d(std::move(fields));
         const uint32_t what = next(10);
         if (what < 7) {

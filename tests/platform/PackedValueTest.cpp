@@ -69,6 +69,56 @@ TEST(PackedValue, ObjectHandlesDoNotPack) {
     EXPECT_TRUE(packed::packInto(Value(Bytes(3000, 2)), scratch));
 }
 
+// Keys packed apart: the values alone come back as the same dictionary with the keys; a
+// dictionary has the keys only when they are exactly the same, in the same order.
+TEST(PackedValue, KeysApartFromValues) {
+    const auto make = [](const char* second) {
+        return Dictionary{{"deviceSn", Value("0000AC1112223334445556667770001")},
+                          {second, Value("127.0.0.1")},
+                          {"big", Value(Bytes(3000, 7))},
+                          {"nested", Value(Dictionary{{"n", Value(-2)}})},
+                          {"", Value()},
+                          {"deviceProtocolVersion", Value(2.5)}};
+    };
+    const Dictionary d = make("ip");
+    Bytes keyScratch, scratch;
+    const ByteView keyView = packed::packKeys(d, keyScratch);
+    const Bytes keys(keyView.begin(), keyView.end());
+    EXPECT_TRUE(packed::hasKeys(d, keys));
+    auto values = packed::packValuesInto(d, scratch);
+    ASSERT_TRUE(values);
+    const Bytes valueBytes(values->begin(), values->end());
+    auto back = packed::unpackDictionary(keys, valueBytes);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, Value(d));
+    EXPECT_EQ(back->dictionary().keys(), d.keys());
+
+    const auto without = [&](std::string_view key) {
+        Dictionary other = d;
+        other.erase(key);
+        return other;
+    };
+    Dictionary extra = d, reordered = without("deviceSn"),
+               middle = without("deviceProtocolVersion");
+    extra.set("more", Value(1));
+    reordered.set("deviceSn", Value("x"));
+    middle.set("deviceProtocXlVersion", Value(2.5));  // the last key, one byte in its middle
+    for (const Dictionary& other :
+         {extra, make("iq"), make("IP"), reordered, without("big"), Dictionary{}})
+        EXPECT_FALSE(packed::hasKeys(other, keys));
+    Dictionary sameKeys = d;
+    sameKeys.set("ip", Value(int64_t{4}));
+    EXPECT_TRUE(packed::hasKeys(sameKeys, keys));
+
+    for (size_t n = 0; n < valueBytes.size(); ++n)
+        EXPECT_FALSE(packed::unpackDictionary(keys, ByteView(valueBytes).first(n))) << n;
+    Bytes longer = valueBytes;
+    longer.push_back(0);
+    EXPECT_FALSE(packed::unpackDictionary(keys, longer));
+    const Dictionary withObject{{"o", Value::object(std::make_shared<int>(1))}};
+    EXPECT_FALSE(packed::packValuesInto(withObject, scratch));
+}
+
 // Anything but one whole packed value is refused: every shorter prefix, a byte more, an unknown
 // tag, counts and lengths beyond the bytes, nesting deeper than 64.
 TEST(PackedValue, RefusesWhatIsNotOneWholeValue) {

@@ -124,6 +124,27 @@ uint8_t* putRaw(uint8_t* at, uint8_t* end, const void* data, size_t n) {
     return at + n;
 }
 
+// Whether n bytes are equal; short ones (keys) compared without a call.
+bool sameBytes(const uint8_t* a, const void* other, size_t n) {
+    const auto* b = static_cast<const uint8_t*>(other);
+    const auto word = [](const uint8_t* p) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        return w;
+    };
+    if (n >= 8 && n <= 16) return word(a) == word(b) && word(a + n - 8) == word(b + n - 8);
+    if (n > 16 && n <= 32) {
+        return word(a) == word(b) && word(a + 8) == word(b + 8) &&
+               word(a + n - 16) == word(b + n - 16) && word(a + n - 8) == word(b + n - 8);
+    }
+    if (n < 8) {
+        for (size_t i = 0; i < n; ++i)
+            if (a[i] != b[i]) return false;
+        return true;
+    }
+    return std::memcmp(a, b, n) == 0;
+}
+
 uint8_t* putTagged(uint8_t* at, uint8_t* end, uint8_t tag, const void* data, size_t n) {
     if (at == end) return nullptr;
     *at++ = tag;
@@ -269,23 +290,28 @@ struct Reader {
                 }
                 return Value(std::move(items));
             }
-            case kDictionary: {
-                if (!length(n) || n > in.size() - at) return std::nullopt;
-                Dictionary d;
-                d.reserve(n);
-                for (size_t i = 0; i < n; ++i) {
-                    size_t keyLength;
-                    ByteView key;
-                    if (!length(keyLength) || !span(keyLength, key)) return std::nullopt;
-                    auto item = value(depth + 1);
-                    if (!item) return std::nullopt;
-                    d.set(std::string(key.begin(), key.end()), std::move(*item));
-                }
-                return Value(std::move(d));
-            }
+            case kDictionary:
+                return dictionary(*this, depth);
             default:
                 return std::nullopt;
         }
+    }
+    // A dictionary's count and keys read from keys (which may be this reader), each value
+    // from this one.
+    std::optional<Value> dictionary(Reader& keys, int depth) {
+        size_t n;
+        if (!keys.length(n) || n > keys.in.size() - keys.at) return std::nullopt;
+        Dictionary d;
+        d.reserve(n);
+        for (size_t i = 0; i < n; ++i) {
+            size_t keyLength;
+            ByteView key;
+            if (!keys.length(keyLength) || !keys.span(keyLength, key)) return std::nullopt;
+            auto item = value(depth + 1);
+            if (!item) return std::nullopt;
+            d.set(std::string(key.begin(), key.end()), std::move(*item));
+        }
+        return Value(std::move(d));
     }
 };
 
@@ -314,6 +340,58 @@ std::optional<Value> unpack(ByteView bytes) {
     Reader reader{bytes};
     auto value = reader.value(0);
     if (!value || reader.at != bytes.size()) return std::nullopt;
+    return value;
+}
+
+ByteView packKeys(const Dictionary& dictionary, Bytes& scratch) {
+    size_t size = lengthSize(dictionary.size());
+    for (const auto& [key, item] : dictionary) size += lengthSize(key.size()) + key.size();
+    if (scratch.size() < size) scratch.resize(size);
+    uint8_t* const end = scratch.data() + scratch.size();
+    uint8_t* at = putLength(scratch.data(), dictionary.size());
+    for (const auto& [key, item] : dictionary) at = putRaw(at, end, key.data(), key.size());
+    return ByteView(scratch.data(), size);
+}
+
+bool hasKeys(const Dictionary& dictionary, ByteView keys) {
+    Reader in{keys};
+    size_t n;
+    if (!in.length(n) || n != dictionary.size()) return false;
+    for (const auto& [key, item] : dictionary) {
+        size_t size;
+        ByteView stored;
+        if (!in.length(size) || size != key.size() || !in.span(size, stored) ||
+            !sameBytes(stored.data(), key.data(), size))
+            return false;
+    }
+    return in.at == keys.size();
+}
+
+std::optional<ByteView> packValuesInto(const Dictionary& dictionary, Bytes& scratch) {
+    if (scratch.size() < 1024) scratch.resize(1024);
+    for (int pass = 0; pass < 2; ++pass) {
+        uint8_t* const end = scratch.data() + scratch.size();
+        uint8_t* at = scratch.data();
+        for (auto entry = dictionary.begin(); at && entry != dictionary.end(); ++entry)
+            at = put(at, end, entry->second);
+        if (at) return ByteView(scratch.data(), size_t(at - scratch.data()));
+        size_t size = 0;
+        for (const auto& [key, item] : dictionary) {
+            const size_t s = sizeOf(item);
+            if (s == kRefused) return std::nullopt;
+            size += s;
+        }
+        scratch.resize(size);
+    }
+    return std::nullopt;  // not reached: the second pass has room
+}
+
+std::optional<Value> unpackDictionary(ByteView keys, ByteView values) {
+    Reader keyReader{keys};
+    Reader valueReader{values};
+    auto value = valueReader.dictionary(keyReader, 0);
+    if (!value || keyReader.at != keys.size() || valueReader.at != values.size())
+        return std::nullopt;
     return value;
 }
 

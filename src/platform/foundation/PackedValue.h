@@ -19,4 +19,15 @@ std::optional<ByteView> packInto(const Value& value, Bytes& scratch);
 // The value; nothing when the bytes are not a whole packed value.
 std::optional<Value> unpack(ByteView bytes);
 
+// A dictionary's keys packed apart from its values, for a holder of many dictionaries with the
+// same keys in the same order: the keys once, then each dictionary's values alone.
+// The keys' packed form, into scratch.
+ByteView packKeys(const Dictionary& dictionary, Bytes& scratch);
+// Whether the dictionary has exactly these packed keys, in their order.
+bool hasKeys(const Dictionary& dictionary, ByteView keys);
+// The values' packed form, in one pass into scratch; nothing when one holds an object handle.
+std::optional<ByteView> packValuesInto(const Dictionary& dictionary, Bytes& scratch);
+// The dictionary of packed keys and values; nothing when they do not make one whole.
+std::optional<Value> unpackDictionary(ByteView keys, ByteView values);
+
 }  // namespace telvo::packed
