@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <map>
@@ -712,6 +713,53 @@ TEST(URLSessionBurst, EveryTaskHearsItsEventsInOrderAndCompletesOnce) {
         EXPECT_GE(whole, kTasks - cancelled);
         EXPECT_GE(recorder->bytes.load(), size_t(whole) * body.size());
     }
+}
+
+// Each request meets its own time-out of inactivity, whatever the others out beside it wait
+// for: a short one started after a long one ends on time, and so does one that was suspended
+// (its clock stopped) once it is resumed; none ends before its time.
+TEST(URLSessionTimeOut, EachRequestMeetsItsOwnTimeOutBesideLongerOnes) {
+    using Clock = std::chrono::steady_clock;
+    FakeCloud cloud;
+    cloud.setReply("/silent", {.neverAnswer = true});
+    auto recorder = std::make_shared<BurstRecorder>(1);
+    auto session = URLSession::create(URLSessionConfiguration::defaultSessionConfiguration(),
+                                      recorder, recorder->queue);
+    auto make = [&](double timeout) {
+        URLRequest request;
+        request.url = cloud.url("/silent");
+        request.timeoutInterval = timeout;
+        return session->dataTaskWithRequest(std::move(request));
+    };
+    auto endedWith = [&](const URLSessionTaskPtr& task, const std::string& event) {
+        return recorder->waitUntil([&] {
+            auto it = recorder->events.find(task->taskIdentifier());
+            return it != recorder->events.end() && !it->second.empty() &&
+                   it->second.back() == event;
+        });
+    };
+    constexpr double kShort = 0.3;
+    auto longer = make(600), shorter = make(kShort), held = make(kShort);
+    longer->resume();
+    const auto started = Clock::now();
+    shorter->resume();
+    held->resume();
+    held->suspend();
+    ASSERT_TRUE(endedWith(shorter, "complete -1001"));
+    EXPECT_GE(std::chrono::duration<double>(Clock::now() - started).count(), kShort);
+
+    const auto resumed = Clock::now();
+    held->resume();
+    ASSERT_TRUE(endedWith(held, "complete -1001"));
+    EXPECT_GE(std::chrono::duration<double>(Clock::now() - resumed).count(), kShort);
+
+    EXPECT_EQ(longer->state(), URLSessionTaskState::running);
+    longer->cancel();
+    ASSERT_TRUE(endedWith(longer, "complete -999"));
+    session->finishTasksAndInvalidate();
+    ASSERT_TRUE(recorder->waitUntil([&] { return recorder->invalid; }));
+    std::lock_guard lock(recorder->mutex);
+    EXPECT_EQ(recorder->completions, 3);
 }
 
 }  // namespace

@@ -284,6 +284,7 @@ void URLLoader::run() {
             // The delegate events of this pass reach their queues together at its end, or
             // with a later pass's (held_).
             URLSessionTask::EventBatch batch(&held_);
+            ++pass_;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 commands.swap(commands_);
@@ -328,25 +329,34 @@ int URLLoader::onProgress(void* context, curl_off_t, curl_off_t received, curl_o
             transfer->task->noteBytesSent(bodyBytesSent(*transfer, sent));
         transfer->lastReceived = received;
         transfer->lastSent = sent;
-        transfer->moved = true;
+        noteActivity(*transfer);
     }
     return 0;
 }
 
+uint64_t URLLoader::pass_ = 0;
+
+void URLLoader::noteActivity(URLTransfer& transfer) {
+    if (transfer.activityPass == pass_) return;
+    transfer.activityPass = pass_;
+    transfer.lastActivity = std::chrono::steady_clock::now();
+}
+
 int URLLoader::expireIdleTransfers() {
     using namespace std::chrono;
-    auto now = steady_clock::now();
-    auto wait = milliseconds(1000);
+    const auto now = steady_clock::now();
+    constexpr auto kLongestWait = milliseconds(1000);
+    if (now < nextCheck_) {
+        const auto left = nextCheck_ - now;
+        return left >= kLongestWait ? int(kLongestWait.count())
+                                    : int(duration_cast<milliseconds>(left).count()) + 1;
+    }
+    nextCheck_ = steady_clock::time_point::max();
     std::vector<URLSessionTask*> expired;
     for (auto& [task, transfer] : transfers_) {
-        if (transfer->moved) {
-            transfer->moved = false;
-            transfer->lastActivity = now;
-        }
         if (transfer->throttled) {
             if (transfer->throttledUntil > now) {
-                wait = std::min(wait, duration_cast<milliseconds>(transfer->throttledUntil - now) +
-                                          milliseconds(1));
+                watch(transfer->throttledUntil);
                 continue;
             }
             transfer->throttled = false;
@@ -355,12 +365,11 @@ int URLLoader::expireIdleTransfers() {
                 curl_easy_pause(transfer->easy, CURLPAUSE_CONT);
         }
         if (transfer->paused || transfer->awaitingAnswer) continue;
-        auto deadline = transfer->lastActivity + transfer->timeout;
-        if (deadline <= now) {
+        const auto deadline = transfer->lastActivity + transfer->timeout;
+        if (deadline <= now)
             expired.push_back(task);
-        } else {
-            wait = std::min(wait, duration_cast<milliseconds>(deadline - now) + milliseconds(1));
-        }
+        else
+            watch(deadline);
     }
     for (URLSessionTask* task : expired) {
         auto it = transfers_.find(task);
@@ -369,12 +378,13 @@ int URLLoader::expireIdleTransfers() {
         curl_multi_remove_handle(multi_, transfer->easy);
         transfer->task->complete(urlError(URLError::timedOut, transfer->task->request_.url));
     }
-    return int(wait.count());
+    if (nextCheck_ - now >= kLongestWait) return int(kLongestWait.count());
+    return int(duration_cast<milliseconds>(nextCheck_ - now).count()) + 1;
 }
 
 size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context) {
     auto* transfer = static_cast<URLTransfer*>(context);
-    transfer->moved = true;
+    noteActivity(*transfer);
     std::string_view line(data, size * count);
     transfer->headerBytes += line.size();
     if (transfer->headerBytes > kMaximumResponseHeaderBytes) {
@@ -462,13 +472,14 @@ size_t URLLoader::onRead(char* buffer, size_t size, size_t count, void* context)
     auto result = transfer->upload->read(reinterpret_cast<uint8_t*>(buffer), size * count);
     switch (result.what) {
         case URLUploadBody::Read::bytes:
-            transfer->moved = true;
+            noteActivity(*transfer);
             return result.count;
         case URLUploadBody::Read::end:
             return 0;
         case URLUploadBody::Read::wait:
             transfer->throttled = true;
             transfer->throttledUntil = result.readableAt;
+            shared().watch(result.readableAt);
             return CURL_READFUNC_PAUSE;
         case URLUploadBody::Read::failed:
             break;
@@ -542,6 +553,7 @@ void URLLoader::answered(URLSessionTask* task, URLSessionResponseDisposition dis
     }
     URLTransfer* transfer = it->second.get();
     transfer->lastActivity = std::chrono::steady_clock::now();
+    watch(transfer->lastActivity + transfer->timeout);
     if (transfer->endedWhileAwaiting)
         finish(transfer, *transfer->endedWhileAwaiting);
     else if (!transfer->paused)
@@ -550,7 +562,7 @@ void URLLoader::answered(URLSessionTask* task, URLSessionResponseDisposition dis
 
 size_t URLLoader::onBody(char* data, size_t size, size_t count, void* context) {
     auto* transfer = static_cast<URLTransfer*>(context);
-    transfer->moved = true;
+    noteActivity(*transfer);
     size_t length = size * count;
     if (transfer->file) {
         // A download task's body goes to its file here, as it arrives: nothing waits in memory.
@@ -795,6 +807,7 @@ void URLLoader::start(const URLSessionTaskPtr& task) {
             curl_easy_pause(easy, CURLPAUSE_ALL);
             transfer->paused = true;
         }
+        watch(transfer->lastActivity + transfer->timeout);
         transfers_[task.get()] = std::move(transfer);
     });
 }
@@ -805,6 +818,7 @@ void URLLoader::pause(URLSessionTask* task, bool paused) {
         if (it == transfers_.end() || it->second->paused == paused) return;
         it->second->paused = paused;
         it->second->lastActivity = std::chrono::steady_clock::now();
+        watch(it->second->lastActivity + it->second->timeout);
         if (it->second->awaitingAnswer || it->second->endedWhileAwaiting) return;
         curl_easy_pause(it->second->easy, paused ? CURLPAUSE_ALL : CURLPAUSE_CONT);
     });

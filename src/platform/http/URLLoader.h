@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <openssl/types.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -77,8 +78,8 @@ struct URLTransfer {
     // Inactivity time-out: nothing received or sent for this long fails the transfer.
     std::chrono::steady_clock::duration timeout{};
     std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
-    // Something was received or sent in this pass of the loop (lastActivity becomes its end).
-    bool moved = false;
+    // The pass of the loop whose first activity of this transfer stamped lastActivity.
+    uint64_t activityPass = 0;
     curl_off_t lastReceived = 0, lastSent = 0;
     char errorText[CURL_ERROR_SIZE] = {};
 
@@ -133,6 +134,11 @@ class URLLoader {
     // Only touched on the loader thread.
     std::map<URLSessionTask*, std::unique_ptr<URLTransfer>> transfers_;
     URLSessionTask::HeldEvents held_;
+    // No transfer's deadline or throttling ends before this (activity only moves deadlines
+    // later; whatever sets an earlier one lowers it).
+    std::chrono::steady_clock::time_point nextCheck_ = std::chrono::steady_clock::time_point::max();
+    // Counts the passes of the loop (from 1).
+    static uint64_t pass_;
 
     static size_t onHeader(char* data, size_t size, size_t count, void* context);
     static size_t onBody(char* data, size_t size, size_t count, void* context);
@@ -144,8 +150,15 @@ class URLLoader {
     static int onProgress(void* context, curl_off_t, curl_off_t received, curl_off_t,
                           curl_off_t sent);
     // Fails the transfers that have been idle longer than their time-out; answers how long
-    // the loop may wait before the next check.
+    // the loop may wait before the next check. Looks at the transfers only once the earliest
+    // deadline (nextCheck_) has come.
     int expireIdleTransfers();
+    // A transfer's deadline or the end of its throttling may now come before nextCheck_.
+    void watch(std::chrono::steady_clock::time_point due) {
+        nextCheck_ = std::min(nextCheck_, due);
+    }
+    // Received or sent something: stamped with the time of its first activity in the pass.
+    static void noteActivity(URLTransfer& transfer);
 };
 
 }  // namespace telvo
