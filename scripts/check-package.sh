@@ -17,22 +17,12 @@ cmake -S "$root" -B "$home_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELVO_WERR
   >/dev/null
 cmake --build "$home_dir" -j "$jobs" --target telvo_fake_bluez_home >"$home_dir/build.log" 2>&1 ||
   { tail -n 60 "$home_dir/build.log"; exit 1; }
-home_pid=
-stop_home() { [ -n "$home_pid" ] && kill "$home_pid" 2>/dev/null && wait "$home_pid" 2>/dev/null; home_pid=; }
-trap stop_home EXIT
-# Runs one consumer binary in a fresh home and checks what it printed.
+# Runs one consumer binary in a fresh home (tests/demo/in-ble-home.sh) and checks what it printed.
 run_in_home() { # consumer, [env...]
-  local file="$home_dir/home.json" out="$home_dir/consumer.out"
-  rm -f "$file"
-  "$home_dir/telvo_fake_bluez_home" "$file" >"$home_dir/home.log" 2>&1 &
-  home_pid=$!
-  for _ in $(seq 100); do [ -f "$file" ] || sleep 0.2; done
-  [ -f "$file" ] || { echo "package: the BLE home did not start"; cat "$home_dir/home.log"; exit 1; }
-  local bus
-  bus=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["bus"])' "$file")
-  env DBUS_SYSTEM_BUS_ADDRESS="$bus" "${@:2}" "$1" "$file" >"$out" 2>&1 ||
+  local out="$home_dir/consumer.out"
+  bash "$root/tests/demo/in-ble-home.sh" "$home_dir/telvo_fake_bluez_home" second \
+    env "${@:2}" "$1" >"$out" 2>&1 ||
     { cat "$out"; echo "package: the consumer failed in the BLE home"; exit 1; }
-  stop_home
   cat "$out"
   for line in "consumer: found korvo_ac_1a2b" "consumer: step 1" "consumer: step 4" \
     "consumer: step 12" "consumer: BLE configuration ended with code 0" \
