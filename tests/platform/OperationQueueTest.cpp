@@ -4,7 +4,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <thread>
 
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainLoop.h"
@@ -89,6 +91,18 @@ TEST(Semaphore, CountsAndTimesOut) {
     EXPECT_TRUE(one.wait(0));
     EXPECT_TRUE(one.wait(0));
     EXPECT_FALSE(one.wait(0.001));
+}
+
+// A waiter may destroy the semaphore as soon as its wait returns: the signal that let it return
+// no longer touches it (the sanitizers see the use after free otherwise).
+TEST(Semaphore, AWaiterMayDestroyItOnceWoken) {
+    for (int i = 0; i < 200; ++i) {
+        auto semaphore = std::make_unique<Semaphore>();
+        std::thread signaller([s = semaphore.get()] { s->signal(); });
+        EXPECT_TRUE(semaphore->wait(10));
+        semaphore.reset();
+        signaller.join();
+    }
 }
 
 }  // namespace

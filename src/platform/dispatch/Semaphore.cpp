@@ -61,10 +61,10 @@ bool Semaphore::wait(double timeoutSeconds) {
 }
 
 void Semaphore::signal() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++value_;
-    }
+    // Notified under the lock: a waiter returns only once signal() is done with the semaphore,
+    // so that it may destroy it at once.
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++value_;
     cv_.notify_one();
 }
 
