@@ -8,7 +8,8 @@
 //   telvo_demo ble-combo HOME_FILE    combo bind, then the confirmation the user gives at the
 //                                     appliance, on the link the bind kept
 //   telvo_demo wifi-ap HOME_FILE      access point: the phone on the appliance's hotspot hands
-//                                     it the home router, then the cloud and the LAN confirm it
+//                                     it the home router, then the cloud and the LAN confirm it;
+//                                     then a LAN scan finds it on the home network
 //
 // HOME_FILE tells the app what its maker and its user would: the cloud and the app's keys, the
 // appliance and the home router, and the system bus. For the BLE flows tests/sim's
@@ -206,8 +207,42 @@ bool run(const Flow& flow, const std::string& homeFile) {
     return ok && outcome->completions == 1;
 }
 
+// A LAN scan on the home network: the appliances that answer discovery, up to the first report
+// that lists one.
+bool scanTheLan(const Transcript& t) {
+    struct Scan {
+        Waiter waiter;
+        size_t found = 0;
+    };
+    auto scan = std::make_shared<Scan>();
+    t.note("app: QKDeviceManager startScanLanDevice 5");
+    TelvoSDKPerformOnMainQueue([t, scan] {
+        QKDeviceManager::sharedManager()->startScanLanDevice(
+            5, [t, scan](ErrorPtr error,
+                         std::optional<std::vector<std::shared_ptr<QKDevice>>> devices) {
+                if (!devices) {
+                    report(t, error, nullptr);
+                    return;
+                }
+                t.note("report: " + std::to_string(devices->size()) + " device(s)");
+                for (const auto& d : *devices)
+                    std::printf("             deviceSn = %s  ip = %s  deviceSsid = %s\n",
+                                d->deviceSn.c_str(), d->deviceIP.c_str(), d->deviceSsid.c_str());
+                std::lock_guard lock(scan->waiter.mutex);
+                scan->found += devices->size();
+                scan->waiter.changed.notify_all();
+            });
+    });
+    const bool found = scan->waiter.waitFor(10, [&] { return scan->found > 0; });
+    if (!found) t.note("no appliance answered within 10 s");
+    t.note("app: stopBroadCast");
+    telvo_example::performAndWait([] { QKDeviceManager::sharedManager()->stopBroadCast(); });
+    return found;
+}
+
 // The access-point configuration: the phone is on the appliance's hotspot, hands it the home
-// router over the appliance's session, and confirms it with the cloud and on the home LAN.
+// router over the appliance's session, and confirms it with the cloud and on the home LAN; back
+// on the home network, a LAN scan finds the appliance.
 bool accessPoint(const std::string& homeFile) {
     Transcript t("Wi-Fi access point", telvo_example::apStepNames());
     auto home = telvo_example::readHome(homeFile);
@@ -243,10 +278,13 @@ bool accessPoint(const std::string& homeFile) {
     t.note("app: stopBindDeviceWithCompletion");
     telvo_example::performAndWait(
         [] { QKDeviceManager::sharedManager()->stopBindDeviceWithCompletion([](ErrorPtr) {}); });
-    std::lock_guard lock(outcome->waiter.mutex);
-    if (outcome->completions > 1)
-        t.note("the flow completed " + std::to_string(outcome->completions) + " times");
-    return ok && outcome->completions == 1 && outcome->code == 0 && outcome->device;
+    {
+        std::lock_guard lock(outcome->waiter.mutex);
+        if (outcome->completions > 1)
+            t.note("the flow completed " + std::to_string(outcome->completions) + " times");
+        ok = ok && outcome->completions == 1 && outcome->code == 0 && outcome->device;
+    }
+    return ok && scanTheLan(t);
 }
 
 void usage() {

@@ -53,8 +53,9 @@ done
 case " ${flows[*]} " in
   *" wifi-ap "*)
     echo
-    echo "demo: smart connect and the LAN scan run against the simulators alone:"
-    echo "      bash scripts/demo.sh --sim smart lan"
+    echo "demo: smart connect sends to the limited broadcast address and to multicast groups,"
+    echo "      which the demo keeps off every network: it runs against the simulators alone"
+    echo "      (bash scripts/demo.sh --sim smart)"
     ;;
 esac
 exit $failed
