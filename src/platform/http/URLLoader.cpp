@@ -28,11 +28,15 @@ std::string lowercase(std::string text) {
     return text;
 }
 
-std::string trim(std::string_view text) {
+std::string_view trimmed(std::string_view text) {
     size_t start = text.find_first_not_of(" \t\r\n");
     if (start == std::string_view::npos) return {};
     size_t end = text.find_last_not_of(" \t\r\n");
-    return std::string(text.substr(start, end - start + 1));
+    return text.substr(start, end - start + 1);
+}
+
+std::string trim(std::string_view text) {
+    return std::string(trimmed(text));
 }
 
 // A year: as good as no time-out.
@@ -261,7 +265,7 @@ URLLoader::URLLoader() {
     }).detach();
 }
 
-void URLLoader::post(std::function<void()> command) {
+void URLLoader::post(DispatchTask command) {
     bool wake;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -277,7 +281,7 @@ void URLLoader::post(std::function<void()> command) {
 }
 
 void URLLoader::run() {
-    std::vector<std::function<void()>> commands;
+    std::vector<DispatchTask> commands;
     for (;;) {
         int wait = 0;
         {
@@ -394,20 +398,24 @@ size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context)
     if (line.starts_with("HTTP/")) {
         transfer->headers = {};
         transfer->headerFields = 0;
-        size_t space = line.find(' ');
-        transfer->status =
-            space == std::string_view::npos
-                ? 0
-                : std::strtol(std::string(line.substr(space + 1, 3)).c_str(), nullptr, 10);
+        // The status: the digits after the first space (at most three).
+        size_t at = line.find(' ');
+        long status = 0;
+        for (int digits = 0; at != std::string_view::npos && ++at < line.size() && digits < 3 &&
+                             line[at] >= '0' && line[at] <= '9';
+             ++digits)
+            status = status * 10 + (line[at] - '0');
+        transfer->status = status;
         return size * count;
     }
-    if (trim(line).empty()) {
+    if (trimmed(line).empty()) {
         // End of a header block. Informational blocks and redirects that will be followed
         // are not the response.
         long status = transfer->status;
         // libcurl follows only a non-empty Location.
-        auto location = transfer->headers.value("Location");
-        bool redirect = status >= 300 && status < 400 && location && !location->empty();
+        std::optional<std::string> location;
+        if (status >= 300 && status < 400) location = transfer->headers.value("Location");
+        bool redirect = location && !location->empty();
         auto delegateAgrees = [transfer, status](const std::string& target, bool crossOrigin) {
             auto delegate = transfer->task->session_->delegate();
             if (!delegate) return true;
@@ -462,7 +470,8 @@ size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context)
             transfer->headersTooLarge = true;
             return 0;
         }
-        transfer->headers.add(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+        transfer->headers.add(std::string(trimmed(line.substr(0, colon))),
+                              std::string(trimmed(line.substr(colon + 1))));
     }
     return size * count;
 }

@@ -97,7 +97,7 @@ class URLLoader {
     }
 
     // Runs the command on the loader thread, outside every libcurl callback.
-    void post(std::function<void()> command);
+    void post(DispatchTask command);
 
     void start(const URLSessionTaskPtr& task);
     void pause(URLSessionTask* task, bool paused);
@@ -129,7 +129,7 @@ class URLLoader {
     // Counts the wake-ups of the loop's poll; written only while the loop sleeps (asleep_).
     int wakeFd_ = -1;
     std::mutex mutex_;
-    std::vector<std::function<void()>> commands_;
+    std::vector<DispatchTask> commands_;
     bool asleep_ = false;
     // Only touched on the loader thread.
     std::map<URLSessionTask*, std::unique_ptr<URLTransfer>> transfers_;

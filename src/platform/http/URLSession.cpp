@@ -191,10 +191,11 @@ void URLSessionTask::cancel() {
     }
 }
 
-void URLSessionTask::postEvent(std::function<void()> event) {
+void URLSessionTask::postEvent(DispatchTask event) {
     bool schedule;
     {
         std::lock_guard<std::mutex> lock(eventsMutex_);
+        if (events_.capacity() == 0) events_.reserve(4);
         events_.push_back(std::move(event));
         schedule = !eventsScheduled_;
         eventsScheduled_ = true;
@@ -275,18 +276,20 @@ URLSessionTask::EventBatch::~EventBatch() {
 }
 
 void URLSessionTask::drainEvents() {
+    // Takes the events posted so far and runs them in order; those they or the loader post
+    // meanwhile come in the next round.
+    std::vector<DispatchTask> batch;
     for (;;) {
-        std::function<void()> event;
         {
             std::lock_guard<std::mutex> lock(eventsMutex_);
+            batch.clear();
             if (events_.empty()) {
                 eventsScheduled_ = false;
                 return;
             }
-            event = std::move(events_.front());
-            events_.pop_front();
+            batch.swap(events_);
         }
-        event();
+        for (auto& event : batch) event();
     }
 }
 

@@ -16,6 +16,7 @@
 
 #include "platform/crypto/Trust.h"
 #include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/DispatchTask.h"
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/foundation/InputStream.h"
 #include "platform/http/URLDownloadFile.h"
@@ -299,7 +300,7 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     friend class URLProtocolExchange;
     friend class URLUploadBody;
     // Runs events on the delegate queue one at a time, in the order posted.
-    void postEvent(std::function<void()> event);
+    void postEvent(DispatchTask event);
     void drainEvents();
     // Queues the drain of the task's events on its delegate queue.
     void scheduleDrain();
@@ -393,7 +394,9 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     std::shared_ptr<URLSessionDelegate> delegateHold_;
     std::shared_ptr<Dispatch::OutsideWork> work_;
     std::mutex eventsMutex_;
-    std::deque<std::function<void()>> events_;
+    // Most tasks post a response, a piece of body and a completion: room for those without a
+    // heap block per event.
+    std::vector<DispatchTask> events_;
     bool eventsScheduled_ = false;
     std::atomic<bool> sendReportPending_{false};
     int64_t bytesReported_ = 0;  // events only
