@@ -48,28 +48,30 @@ ErrorPtr tooShort() {
                                            QKVPCCModel::kCipherTextTooShort);
 }
 
-// A whole message in memory goes through the platform's CCM in one pass (CTR and CBC-MAC
-// interleaved), which gives the same bytes as the engine's pieces; nothing when the
-// parameters are refused (the engine names the error). The engine's pieces serve files and
-// streams.
+// Whether a whole message goes through the platform's CCM in one pass (CTR and CBC-MAC
+// interleaved), which gives the same bytes as the engine's pieces: when the engine takes the
+// parameters. The engine names what it refuses, and its pieces serve files and streams.
+bool inOnePass(const CcmParams& s, bool sealing, size_t inputSize) {
+    if (s.tagLength < 0 || (!sealing && inputSize < static_cast<size_t>(s.tagLength))) return false;
+    const uint64_t length = sealing ? inputSize : inputSize - static_cast<size_t>(s.tagLength);
+    return QKVPCCModel::check(s.key.size(), s.iv.size(), s.adata.size(), s.tagLength, length) == 0;
+}
+
+// A message in one pass into out; false when the tag does not verify or the platform fails.
+bool onePass(const CcmParams& s, bool sealing, ByteView input, Bytes& out) {
+    return crypto::aesCcm(sealing, s.key, s.iv, s.adata, static_cast<size_t>(s.tagLength), input,
+                          out);
+}
+
+// A whole message in one pass when it goes that way: no error, or a tag that does not verify;
+// nothing when the engine is to run (a failed seal runs there too).
 std::optional<ErrorPtr> wholeMessage(const CcmParams& s, bool sealing, ByteView input, Bytes& out,
                                      int64_t* bytesLeft) {
-    const size_t tagLength = static_cast<size_t>(s.tagLength);
-    const uint64_t length = sealing ? input.size() : input.size() - tagLength;
-    if (QKVPCCModel::check(s.key.size(), s.iv.size(), s.adata.size(), s.tagLength, length) != 0)
-        return std::nullopt;
-    // The input is copied to the output and processed in place there, which spares the output
-    // a filling with zeros first.
-    out.reserve(length + (sealing ? tagLength : 0));
-    out.assign(input.begin(), input.end());
-    if (sealing) out.resize(length + tagLength);
-    const ByteView from = sealing ? ByteView(out).first(length) : ByteView(out);
-    if (crypto::aesCcm(sealing, s.key, s.iv, s.adata, tagLength, from, std::span(out))) {
-        if (!sealing) out.resize(length);
+    if (!inOnePass(s, sealing, input.size())) return std::nullopt;
+    if (onePass(s, sealing, input, out)) {
         *bytesLeft = 0;
         return ErrorPtr();
     }
-    out.clear();
     if (sealing) return std::nullopt;  // the engine reports what went wrong
     *bytesLeft = 0;
     return QKVPCCMCrypt::createErrorObject(QKVPCCModel::messageFor(QKVPCCModel::kInvalidTag),
@@ -250,6 +252,10 @@ ErrorPtr QKVPCCMCrypt::createErrorObject(const std::string& message, int64_t err
 std::optional<Bytes> QKVPCCMCrypt::encryptDataWithData(ByteView plaintext) {
     Bytes out;
     const CcmParams params{key(), iv(), adata(), tagLength_, static_cast<size_t>(bufferSize_)};
+    if (inOnePass(params, true, plaintext.size()) && onePass(params, true, plaintext, out)) {
+        bytesLeft_ = 0;
+        return out;
+    }
     if (sealData(params, plaintext, out, &bytesLeft_)) return std::nullopt;
     return out;
 }
@@ -257,6 +263,11 @@ std::optional<Bytes> QKVPCCMCrypt::encryptDataWithData(ByteView plaintext) {
 std::optional<Bytes> QKVPCCMCrypt::decryptDataWithData(ByteView sealed) {
     Bytes out;
     const CcmParams params{key(), iv(), adata(), tagLength_, static_cast<size_t>(bufferSize_)};
+    if (inOnePass(params, false, sealed.size())) {
+        bytesLeft_ = 0;
+        if (!onePass(params, false, sealed, out)) return std::nullopt;
+        return out;
+    }
     if (openData(params, sealed, out, &bytesLeft_)) return std::nullopt;
     return out;
 }

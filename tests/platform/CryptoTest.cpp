@@ -225,8 +225,8 @@ TEST(CryptoBase64, Rfc4648AndOptions) {
 
 // Whole-message CCM against a fresh OpenSSL context per message: a thread's contexts are kept
 // with the key, nonce and tag lengths and direction they were set up for, so the sequence
-// matters: the same key both ways, then other nonce and tag lengths under it, other keys of
-// every length, and a failed open followed by good ones.
+// matters: the same key both ways, another key under the same lengths and back, other nonce
+// and tag lengths, other keys of every length, and a failed open followed by good ones.
 TEST(CryptoAesCcm, KeptContextsMatchFreshOnes) {
     struct Step {
         size_t keyLength;
@@ -234,11 +234,12 @@ TEST(CryptoAesCcm, KeptContextsMatchFreshOnes) {
         size_t nonceLength, tagLength, adLength, payloadLength;
     };
     const Step steps[] = {
-        {16, 1, 13, 16, 40, 258}, {16, 1, 13, 16, 40, 3},  {16, 1, 12, 16, 40, 3},
-        {16, 1, 12, 8, 0, 1000},  {16, 1, 7, 4, 5, 65536}, {16, 2, 13, 16, 40, 17},
-        {24, 1, 13, 16, 0, 16},   {32, 1, 8, 10, 300, 31}, {16, 1, 13, 16, 40, 258},
-        {16, 1, 13, 16, 0, 0},    {32, 1, 13, 14, 1, 0},   {16, 9, 7, 16, 0, 0},
-        {24, 9, 7, 16, 0, 0},
+        {16, 1, 13, 16, 40, 258}, {16, 1, 13, 16, 40, 3},  {16, 3, 13, 16, 40, 3},
+        {16, 1, 13, 16, 40, 0},   {16, 1, 12, 16, 40, 3},  {16, 1, 12, 8, 0, 1000},
+        {16, 4, 12, 8, 0, 1000},  {16, 1, 7, 4, 5, 65536}, {16, 2, 13, 16, 40, 17},
+        {24, 1, 13, 16, 0, 16},   {32, 1, 8, 10, 300, 31}, {32, 2, 8, 10, 300, 31},
+        {16, 1, 13, 16, 40, 258}, {16, 1, 13, 16, 0, 0},   {32, 1, 13, 14, 1, 0},
+        {16, 9, 7, 16, 0, 0},     {24, 9, 7, 16, 0, 0},
     };
     std::mt19937_64 rng(3610);
     for (const auto& s : steps) {

@@ -1,8 +1,10 @@
 #include "platform/crypto/Crypto.h"
 
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <openssl/params.h>
 
 #include <algorithm>
 #include <climits>
@@ -70,8 +72,13 @@ struct KeptContext {
     bool keyed = false;
 
     bool matches(ByteView k, uint64_t s) const {
-        return keyed && settings == s && keyLength == k.size() &&
-               CRYPTO_memcmp(key, k.data(), k.size()) == 0;
+        return keyed && settings == s && keyLength == k.size() && holds(k);
+    }
+    // Whether k (of keyLength bytes) is the key kept, in time that depends on the length only.
+    bool holds(ByteView k) const {
+        uint8_t difference = 0;
+        for (size_t i = 0; i < keyLength; ++i) difference |= key[i] ^ k[i];
+        return difference == 0;
     }
     void remember(ByteView k, uint64_t s) {
         std::memcpy(key, k.data(), k.size());
@@ -232,7 +239,10 @@ bool constantTimeEquals(ByteView a, ByteView b) {
 }
 
 void cleanse(void* bytes, size_t count) {
-    if (bytes && count) OPENSSL_cleanse(bytes, count);
+    if (!bytes || !count) return;
+    std::memset(bytes, 0, count);
+    // The zeros count as read by what follows, so the compiler keeps them.
+    asm volatile("" : : "r"(bytes) : "memory");
 }
 
 void wipe(Bytes& bytes) {
@@ -404,13 +414,17 @@ const EVP_CIPHER* fetchedCcm(size_t keyLength) {
                : nullptr;
 }
 
-// The contexts are kept by direction: a context keyed for sealing does not open.
+// The contexts are kept by direction: a context keyed for sealing does not open. A context set
+// up for the same key length, nonce and tag lengths takes a new key alone, and under the key it
+// holds a new nonce alone (and, opening, the tag): the cipher, the lengths and, sealing, the
+// tag's length stay in the context.
 bool runCcm(KeptContext& kept, bool seal, ByteView key, ByteView nonce, ByteView ad,
             size_t tagLength, ByteView input, uint8_t* out) {
     const size_t length = seal ? input.size() : input.size() - tagLength;
-    // The tag and nonce lengths enter the state when the key is set.
     const uint64_t settings = uint64_t(nonce.size()) << 8 | tagLength;
-    const bool sameKey = kept.matches(key, settings);
+    const bool sameSettings =
+        kept.keyed && kept.settings == settings && kept.keyLength == key.size();
+    const bool sameKey = sameSettings && kept.holds(key);
     kept.keyed = false;
     if (!kept.ctx && !(kept.ctx = EVP_CIPHER_CTX_new())) return false;
     EVP_CIPHER_CTX* ctx = kept.ctx;
@@ -421,10 +435,13 @@ bool runCcm(KeptContext& kept, bool seal, ByteView key, ByteView nonce, ByteView
     uint8_t nowhere = 0;
     uint8_t* payloadOut = length ? out : &nowhere;
     int n = 0;
-    if (sameKey) {
-        // The direction is set before the tag (or, sealing, its length) that it governs.
-        if (EVP_CipherInit_ex2(ctx, nullptr, nullptr, nonce.data(), seal, nullptr) != 1 ||
-            EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, int(tagLength), tag) != 1)
+    if (sameSettings) {
+        // Opening, the tag goes in with the nonce, after the direction that governs it.
+        OSSL_PARAM expected[] = {
+            OSSL_PARAM_construct_octet_string(OSSL_CIPHER_PARAM_AEAD_TAG, tag, tagLength),
+            OSSL_PARAM_END};
+        if (EVP_CipherInit_ex2(ctx, nullptr, sameKey ? nullptr : key.data(), nonce.data(), seal,
+                               seal ? nullptr : expected) != 1)
             return false;
     } else if (EVP_CipherInit_ex2(ctx, fetchedCcm(key.size()), nullptr, nullptr, seal, nullptr) !=
                    1 ||
@@ -438,11 +455,14 @@ bool runCcm(KeptContext& kept, bool seal, ByteView key, ByteView nonce, ByteView
         return false;
     if (EVP_CipherUpdate(ctx, payloadOut, &n, length ? input.data() : &none, int(length)) != 1)
         return false;
-    if (seal &&
-        (EVP_CipherFinal_ex(ctx, out + length, &n) != 1 ||
-         EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, int(tagLength), out + length) != 1))
-        return false;
-    // The same key is remembered already.
+    if (seal) {
+        OSSL_PARAM sealedTag[] = {
+            OSSL_PARAM_construct_octet_string(OSSL_CIPHER_PARAM_AEAD_TAG, out + length, tagLength),
+            OSSL_PARAM_END};
+        if (EVP_CipherFinal_ex(ctx, out + length, &n) != 1 ||
+            EVP_CIPHER_CTX_get_params(ctx, sealedTag) != 1)
+            return false;
+    }
     if (sameKey)
         kept.keyed = true;
     else
