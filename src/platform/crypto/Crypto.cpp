@@ -114,10 +114,14 @@ thread_local KeptContexts keptContexts;
 // context remembered; a context that failed midway starts afresh next time.
 template <class Use>
 bool withKeptContext(KeptContext& kept, Use use) {
+    if (KeptContexts::alive) {
+        const bool done = use(kept);
+        if (!done) kept.drop();
+        return done;
+    }
     KeptContext own;
-    KeptContext& context = KeptContexts::alive ? kept : own;
-    const bool done = use(context);
-    if (!done || &context == &own) context.drop();
+    const bool done = use(own);
+    own.drop();
     return done;
 }
 
