@@ -183,7 +183,6 @@ bool configureOverBle(const char* homeFile) {
     const std::string wanted = (*home)["name"].text();
 
     // The scan: every call on the main queue, which the library's loop thread runs.
-    telvo_example::Waiter waiter;
     CBPeripheralPtr found = telvo_example::scanFor(wanted, 30);
     if (!found) {
         std::printf("consumer: no appliance named %s was heard\n", wanted.c_str());
@@ -209,28 +208,36 @@ bool configureOverBle(const char* homeFile) {
     auto params = telvo_example::routerParams(*home, found);
     params->bleType = 1;
     params->bleSecondConfigType = 1;
-    int completions = 0;
-    int64_t code = -1;
-    std::shared_ptr<QKDevice> device;
-    TelvoSDKPerformOnMainQueue([&] {
+    // The completion may come after the wait gave up: it reaches only what it shares.
+    struct Outcome {
+        telvo_example::Waiter waiter;
+        int completions = 0;
+        int64_t code = -1;
+        std::shared_ptr<QKDevice> device;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    TelvoSDKPerformOnMainQueue([params, outcome] {
         QKDeviceConfigManager::shareInstance()->startBleConfig(
             params, [](int64_t step) { std::printf("consumer: step %lld\n", (long long)step); },
-            [&](const ErrorPtr& error, const std::shared_ptr<QKDevice>& made) {
-                std::lock_guard lock(waiter.mutex);
-                if (completions++ == 0) {
-                    code = TelvoError::codeForSDKError(error);
-                    device = made;
+            [outcome](const ErrorPtr& error, const std::shared_ptr<QKDevice>& made) {
+                std::lock_guard lock(outcome->waiter.mutex);
+                if (outcome->completions++ == 0) {
+                    outcome->code = TelvoError::codeForSDKError(error);
+                    outcome->device = made;
                 }
-                waiter.changed.notify_all();
+                outcome->waiter.changed.notify_all();
             });
     });
-    const bool ended = waiter.waitFor(120, [&] { return completions > 0; });
+    const bool ended = outcome->waiter.waitFor(120, [&] { return outcome->completions > 0; });
     TelvoSDKPerformOnMainQueue(
         [params] { QKDeviceConfigManager::shareInstance()->stopBleConfig(params); });
     if (!ended) {
         std::printf("consumer: the BLE configuration did not end\n");
         return false;
     }
+    std::lock_guard lock(outcome->waiter.mutex);
+    const int64_t code = outcome->code;
+    const std::shared_ptr<QKDevice> device = outcome->device;
     std::printf("consumer: BLE configuration ended with code %lld\n", (long long)code);
     if (code != 0 || !device) return false;
     std::printf("consumer: device record: deviceSn = %s, deviceType = %s, btMac = %s\n",
