@@ -33,8 +33,6 @@ class TELVO_EXPORT CBAttribute : public std::enable_shared_from_this<CBAttribute
 
   protected:
     explicit CBAttribute(const CBUUID& uuid) : uuid_(uuid) {}
-    friend class CBPeripheral;
-    friend class CBPeripheralManager;
     CBUUID uuid_;
     uint16_t handle_ = 0;  // the radio's handle
 };
@@ -50,8 +48,6 @@ class TELVO_EXPORT CBService : public CBAttribute {
 
   protected:
     CBService(const CBUUID& uuid, bool primary) : CBAttribute(uuid), primary_(primary) {}
-    friend class CBPeripheral;
-    friend class CBPeripheralManager;
     std::weak_ptr<CBPeripheral> peripheral_;
     bool primary_;
     std::vector<CBServicePtr> included_;
@@ -71,9 +67,6 @@ class TELVO_EXPORT CBCharacteristic : public CBAttribute {
   protected:
     CBCharacteristic(const CBUUID& uuid, uint32_t properties)
         : CBAttribute(uuid), properties_(properties) {}
-    friend class CBPeripheral;
-    friend class CBPeripheralManager;
-    friend class CBMutableService;
     std::weak_ptr<CBService> service_;
     uint32_t properties_;
     std::optional<Bytes> value_;
@@ -95,9 +88,6 @@ class TELVO_EXPORT CBDescriptor : public CBAttribute {
 
   protected:
     CBDescriptor(const CBUUID& uuid, Value value) : CBAttribute(uuid), value_(std::move(value)) {}
-    friend class CBPeripheral;
-    friend class CBPeripheralManager;
-    friend class CBMutableCharacteristic;
     std::weak_ptr<CBCharacteristic> characteristic_;
     Value value_;
 };
@@ -139,8 +129,9 @@ class TELVO_EXPORT CBMutableCharacteristic : public CBCharacteristic {
         : CBCharacteristic(uuid, properties), permissions_(permissions) {
         value_ = std::move(value);
     }
-    friend class CBPeripheralManager;
     uint32_t permissions_;
+
+  protected:
     std::vector<std::string> subscribed_;
 };
 

@@ -97,10 +97,11 @@ class TELVO_EXPORT CBCentralManager : public std::enable_shared_from_this<CBCent
                      std::shared_ptr<DispatchQueue> queue, Dictionary options,
                      std::shared_ptr<BluetoothRadio> radio);
     void attach();
+    // The radio and this manager's client of it, which its peripherals use while linked.
+    const std::shared_ptr<BluetoothRadio> radio_;
+    uint64_t client_ = 0;
 
   private:
-    friend class CBPeripheral;
-
     // Epochs shared with the radio's sink, which must not hold the manager: an event is
     // dropped when its peripheral's epoch (or the scan's) moved on since the radio sent it.
     struct Epochs {
@@ -121,9 +122,7 @@ class TELVO_EXPORT CBCentralManager : public std::enable_shared_from_this<CBCent
 
     const std::shared_ptr<DispatchQueue> queue_;
     const Dictionary options_;
-    const std::shared_ptr<BluetoothRadio> radio_;
     const std::shared_ptr<Epochs> epochs_ = std::make_shared<Epochs>();
-    uint64_t client_ = 0;
 
     mutable std::mutex mutex_;
     std::weak_ptr<CBCentralManagerDelegate> delegate_;

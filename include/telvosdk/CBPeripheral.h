@@ -104,11 +104,20 @@ class TELVO_EXPORT CBPeripheral : public std::enable_shared_from_this<CBPeripher
         return std::static_pointer_cast<T>(slot);
     }
 
-  private:
-    friend class CBCentralManager;
+  protected:
+    // The library makes peripherals, and keeps their state from the radio's events.
     CBPeripheral(NSUUID identifier, std::optional<std::string> name,
                  std::weak_ptr<CBCentralManager> manager);
+    // On the manager's queue: applies one radio event and calls the delegate.
+    void handleEvent(const RadioEvent& event);
+    void setState(CBPeripheralState state);
+    void setName(std::optional<std::string> name);
+    // Disconnected: every characteristic stops notifying.
+    void resetNotifying();
+    const std::string key_;  // identifier text
+    const std::weak_ptr<CBCentralManager> manager_;
 
+  private:
     // The manager's radio and client while it lives and the peripheral is connected.
     struct Link {
         std::shared_ptr<BluetoothRadio> radio;
@@ -116,24 +125,15 @@ class TELVO_EXPORT CBPeripheral : public std::enable_shared_from_this<CBPeripher
     };
     std::optional<Link> connectedLink(const char* operation) const;
     bool owns(const CBAttribute* attribute) const;
-    // On the manager's queue: applies one radio event and calls the delegate.
-    void handleEvent(const RadioEvent& event);
     void handleDiscovery(const RadioEvent& event, const CBPeripheralPtr& self,
                          const std::shared_ptr<CBPeripheralDelegate>& delegate);
     void invalidateServices(const RadioEvent& event, const CBPeripheralPtr& self,
                             const std::shared_ptr<CBPeripheralDelegate>& delegate);
-    void setState(CBPeripheralState state);
-    void setName(std::optional<std::string> name);
-    // Disconnected: every characteristic stops notifying.
-    void resetNotifying();
-
     CBServicePtr serviceForHandle(uint16_t handle) const;
     CBCharacteristicPtr characteristicForHandle(uint16_t handle) const;
     CBDescriptorPtr descriptorForHandle(uint16_t handle) const;
 
     const NSUUID identifier_;
-    const std::string key_;  // identifier text
-    const std::weak_ptr<CBCentralManager> manager_;
     mutable std::mutex mutex_;
     std::optional<std::string> name_;
     CBPeripheralState state_ = CBPeripheralState::Disconnected;

@@ -1,3 +1,4 @@
+#include "platform/bluetooth/BluetoothFields.h"
 #include "platform/bluetooth/BluetoothManagers.h"
 #include "platform/foundation/Diagnostics.h"
 
@@ -11,6 +12,13 @@ uint64_t CBCentralManager::Epochs::of(const RadioEvent& event) {
 }
 
 namespace {
+
+// The peripherals this manager makes.
+struct LinkedPeripheral final : CBPeripheral {
+    LinkedPeripheral(NSUUID identifier, std::optional<std::string> name,
+                     std::weak_ptr<CBCentralManager> manager)
+        : CBPeripheral(std::move(identifier), std::move(name), std::move(manager)) {}
+};
 
 struct MadeCentralManager final : CBCentralManager {
     static CBCentralManagerPtr make(std::weak_ptr<CBCentralManagerDelegate> delegate,
@@ -41,9 +49,9 @@ CBCentralManagerPtr CBCentralManager::create(std::weak_ptr<CBCentralManagerDeleg
 CBCentralManager::CBCentralManager(std::weak_ptr<CBCentralManagerDelegate> delegate,
                                    DispatchQueuePtr queue, Dictionary options,
                                    std::shared_ptr<BluetoothRadio> radio)
-    : queue_(queue ? std::move(queue) : DispatchQueue::main()),
+    : radio_(radio ? std::move(radio) : BluetoothRadio::shared()),
+      queue_(queue ? std::move(queue) : DispatchQueue::main()),
       options_(std::move(options)),
-      radio_(radio ? std::move(radio) : BluetoothRadio::shared()),
       delegate_(std::move(delegate)) {}
 
 void CBCentralManager::attach() {
@@ -59,7 +67,8 @@ void CBCentralManager::attach() {
 
 CBCentralManager::~CBCentralManager() {
     radio_->detach(client_);
-    for (auto& [id, peripheral] : linked_) peripheral->setState(CBPeripheralState::Disconnected);
+    for (auto& [id, peripheral] : linked_)
+        bt::setState(*peripheral, CBPeripheralState::Disconnected);
 }
 
 CBManagerState CBCentralManager::state() const {
@@ -119,7 +128,7 @@ void CBCentralManager::stopScan() {
 
 void CBCentralManager::connectPeripheral(const CBPeripheralPtr& peripheral, const Dictionary&) {
     if (!peripheral) return;
-    if (peripheral->manager_.lock().get() != this) {
+    if (bt::manager(*peripheral).lock().get() != this) {
         platformDiagnostic("API MISUSE: the peripheral belongs to another central manager");
         return;
     }
@@ -131,27 +140,27 @@ void CBCentralManager::connectPeripheral(const CBPeripheralPtr& peripheral, cons
         }
         auto state = peripheral->state();
         if (state == CBPeripheralState::Connecting || state == CBPeripheralState::Connected) return;
-        linked_[peripheral->key_] = peripheral;
-        peripheral->setState(CBPeripheralState::Connecting);
+        linked_[bt::key(*peripheral)] = peripheral;
+        bt::setState(*peripheral, CBPeripheralState::Connecting);
     }
     {
         std::lock_guard lock(epochs_->mutex);
-        ++epochs_->peripherals[peripheral->key_];
+        ++epochs_->peripherals[bt::key(*peripheral)];
     }
-    radio_->connect(client_, peripheral->key_);
+    radio_->connect(client_, bt::key(*peripheral));
 }
 
 void CBCentralManager::cancelPeripheralConnection(const CBPeripheralPtr& peripheral) {
     if (!peripheral) return;
     {
         std::lock_guard lock(mutex_);
-        auto it = linked_.find(peripheral->key_);
+        auto it = linked_.find(bt::key(*peripheral));
         if (it == linked_.end() || it->second != peripheral ||
             peripheral->state() == CBPeripheralState::Disconnecting)
             return;
-        peripheral->setState(CBPeripheralState::Disconnecting);
+        bt::setState(*peripheral, CBPeripheralState::Disconnecting);
     }
-    radio_->cancelConnection(client_, peripheral->key_);
+    radio_->cancelConnection(client_, bt::key(*peripheral));
     endLink(peripheral, nullptr);
 }
 
@@ -159,7 +168,7 @@ void CBCentralManager::endLink(const CBPeripheralPtr& peripheral, ErrorPtr error
     uint64_t epoch;
     {
         std::lock_guard lock(epochs_->mutex);
-        epoch = ++epochs_->peripherals[peripheral->key_];
+        epoch = ++epochs_->peripherals[bt::key(*peripheral)];
     }
     std::weak_ptr<CBCentralManager> weak = weak_from_this();
     queue_->async([weak, peripheral, error, epoch] {
@@ -168,7 +177,7 @@ void CBCentralManager::endLink(const CBPeripheralPtr& peripheral, ErrorPtr error
         bool current;
         {
             std::lock_guard lock(self->epochs_->mutex);
-            current = self->epochs_->peripherals[peripheral->key_] == epoch;
+            current = self->epochs_->peripherals[bt::key(*peripheral)] == epoch;
         }
         if (current) self->finishLink(peripheral);
         if (auto delegate = self->delegate())
@@ -179,11 +188,11 @@ void CBCentralManager::endLink(const CBPeripheralPtr& peripheral, ErrorPtr error
 void CBCentralManager::finishLink(const CBPeripheralPtr& peripheral) {
     {
         std::lock_guard lock(mutex_);
-        auto it = linked_.find(peripheral->key_);
+        auto it = linked_.find(bt::key(*peripheral));
         if (it != linked_.end() && it->second == peripheral) linked_.erase(it);
     }
-    peripheral->setState(CBPeripheralState::Disconnected);
-    peripheral->resetNotifying();
+    bt::setState(*peripheral, CBPeripheralState::Disconnected);
+    bt::resetNotifying(*peripheral);
 }
 
 CBPeripheralPtr CBCentralManager::peripheralFor(const std::string& identifier,
@@ -199,7 +208,7 @@ CBPeripheralPtr CBCentralManager::peripheralFor(const std::string& identifier,
         known_.erase(identifier);
         return nullptr;
     }
-    CBPeripheralPtr peripheral(new CBPeripheral(*uuid, name, weak_from_this()));
+    CBPeripheralPtr peripheral(new LinkedPeripheral(*uuid, name, weak_from_this()));
     slot = peripheral;
     return peripheral;
 }
@@ -269,7 +278,7 @@ void CBCentralManager::deliver(const RadioEvent& event, uint64_t epoch) {
             if (!isScanning()) return;
             auto peripheral = peripheralFor(event.peripheral, event.name, true);
             if (!peripheral) return;
-            peripheral->setName(event.name);
+            bt::setName(*peripheral, event.name);
             if (auto delegate = this->delegate())
                 delegate->centralManagerDidDiscoverPeripheral(self, peripheral, event.advertisement,
                                                               event.rssi);
@@ -291,7 +300,7 @@ void CBCentralManager::deliver(const RadioEvent& event, uint64_t epoch) {
     switch (event.kind) {
         case Kind::Connected:
             if (peripheral->state() != CBPeripheralState::Connecting) return;
-            peripheral->setState(CBPeripheralState::Connected);
+            bt::setState(*peripheral, CBPeripheralState::Connected);
             if (auto delegate = this->delegate())
                 delegate->centralManagerDidConnectPeripheral(self, peripheral);
             return;
@@ -299,7 +308,7 @@ void CBCentralManager::deliver(const RadioEvent& event, uint64_t epoch) {
         case Kind::Disconnected: {
             {
                 std::lock_guard lock(epochs_->mutex);
-                ++epochs_->peripherals[peripheral->key_];
+                ++epochs_->peripherals[bt::key(*peripheral)];
             }
             finishLink(peripheral);
             auto delegate = this->delegate();
@@ -311,7 +320,8 @@ void CBCentralManager::deliver(const RadioEvent& event, uint64_t epoch) {
             return;
         }
         default:
-            if (peripheral->state() == CBPeripheralState::Connected) peripheral->handleEvent(event);
+            if (peripheral->state() == CBPeripheralState::Connected)
+                bt::handleEvent(*peripheral, event);
             return;
     }
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/bluetooth/BluetoothFields.h"
 #include "platform/bluetooth/BluetoothRadio.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Diagnostics.h"
@@ -10,6 +11,18 @@
 namespace telvo {
 
 namespace {
+
+// The attributes of a remote peripheral's database, as discovery reports them.
+struct RemoteService final : CBService {
+    RemoteService(const CBUUID& uuid, bool primary) : CBService(uuid, primary) {}
+};
+struct RemoteCharacteristic final : CBCharacteristic {
+    RemoteCharacteristic(const CBUUID& uuid, uint32_t properties)
+        : CBCharacteristic(uuid, properties) {}
+};
+struct RemoteDescriptor final : CBDescriptor {
+    explicit RemoteDescriptor(const CBUUID& uuid) : CBDescriptor(uuid, Value()) {}
+};
 
 // Adds the attributes of the list that are not there yet (by handle), keeping handle order.
 template <class Object, class Record, class HandleOf, class Make>
@@ -27,9 +40,9 @@ void merge(std::vector<std::shared_ptr<Object>>& into, const std::vector<Record>
 
 CBPeripheral::CBPeripheral(NSUUID identifier, std::optional<std::string> name,
                            std::weak_ptr<CBCentralManager> manager)
-    : identifier_(identifier),
-      key_(identifier.UUIDString()),
+    : key_(identifier.UUIDString()),
       manager_(std::move(manager)),
+      identifier_(identifier),
       name_(std::move(name)) {}
 
 std::optional<std::string> CBPeripheral::name() const {
@@ -73,7 +86,7 @@ std::optional<CBPeripheral::Link> CBPeripheral::connectedLink(const char* operat
         platformDiagnostic("API MISUSE: %s needs a connected peripheral", operation);
         return std::nullopt;
     }
-    return Link{manager->radio_, manager->client_};
+    return Link{bt::radio(*manager), bt::client(*manager)};
 }
 
 bool CBPeripheral::owns(const CBAttribute* attribute) const {
@@ -98,39 +111,39 @@ void CBPeripheral::discoverIncludedServices(const std::optional<std::vector<CBUU
                                             const CBServicePtr& service) {
     if (!service || !owns(service.get())) return;
     if (auto link = connectedLink("discoverIncludedServices"))
-        link->radio->discoverIncludedServices(link->client, key_, service->handle_, uuids);
+        link->radio->discoverIncludedServices(link->client, key_, bt::handle(*service), uuids);
 }
 
 void CBPeripheral::discoverCharacteristics(const std::optional<std::vector<CBUUID>>& uuids,
                                            const CBServicePtr& service) {
     if (!service || !owns(service.get())) return;
     if (auto link = connectedLink("discoverCharacteristics"))
-        link->radio->discoverCharacteristics(link->client, key_, service->handle_, uuids);
+        link->radio->discoverCharacteristics(link->client, key_, bt::handle(*service), uuids);
 }
 
 void CBPeripheral::discoverDescriptorsForCharacteristic(const CBCharacteristicPtr& characteristic) {
     if (!characteristic || !owns(characteristic.get())) return;
     if (auto link = connectedLink("discoverDescriptorsForCharacteristic"))
-        link->radio->discoverDescriptors(link->client, key_, characteristic->handle_);
+        link->radio->discoverDescriptors(link->client, key_, bt::handle(*characteristic));
 }
 
 void CBPeripheral::readValueForCharacteristic(const CBCharacteristicPtr& characteristic) {
     if (!characteristic || !owns(characteristic.get())) return;
     if (auto link = connectedLink("readValueForCharacteristic"))
-        link->radio->read(link->client, key_, characteristic->handle_);
+        link->radio->read(link->client, key_, bt::handle(*characteristic));
 }
 
 void CBPeripheral::readValueForDescriptor(const CBDescriptorPtr& descriptor) {
     if (!descriptor || !owns(descriptor.get())) return;
     if (auto link = connectedLink("readValueForDescriptor"))
-        link->radio->read(link->client, key_, descriptor->handle_);
+        link->radio->read(link->client, key_, bt::handle(*descriptor));
 }
 
 void CBPeripheral::writeValue(const Bytes& data, const CBCharacteristicPtr& characteristic,
                               CBCharacteristicWriteType type) {
     if (!characteristic || !owns(characteristic.get())) return;
     if (auto link = connectedLink("writeValue"))
-        link->radio->write(link->client, key_, characteristic->handle_, data,
+        link->radio->write(link->client, key_, bt::handle(*characteristic), data,
                            type == CBCharacteristicWriteType::WithResponse);
 }
 
@@ -142,13 +155,13 @@ void CBPeripheral::writeValueForDescriptor(const Bytes& data, const CBDescriptor
         return;
     }
     if (auto link = connectedLink("writeValueForDescriptor"))
-        link->radio->write(link->client, key_, descriptor->handle_, data, true);
+        link->radio->write(link->client, key_, bt::handle(*descriptor), data, true);
 }
 
 void CBPeripheral::setNotifyValue(bool enabled, const CBCharacteristicPtr& characteristic) {
     if (!characteristic || !owns(characteristic.get())) return;
     if (auto link = connectedLink("setNotifyValue"))
-        link->radio->setNotify(link->client, key_, characteristic->handle_, enabled);
+        link->radio->setNotify(link->client, key_, bt::handle(*characteristic), enabled);
 }
 
 void CBPeripheral::readRSSI() {
@@ -158,25 +171,25 @@ void CBPeripheral::readRSSI() {
 size_t CBPeripheral::maximumWriteValueLengthForType(CBCharacteristicWriteType type) const {
     auto manager = manager_.lock();
     if (!manager || state() != CBPeripheralState::Connected) return 20;
-    return manager->radio_->maximumWriteLength(manager->client_, key_,
-                                               type == CBCharacteristicWriteType::WithResponse);
+    return bt::radio(*manager)->maximumWriteLength(bt::client(*manager), key_,
+                                                   type == CBCharacteristicWriteType::WithResponse);
 }
 
 void CBPeripheral::resetNotifying() {
     for (const auto& service : services())
-        for (const auto& c : service->characteristics()) c->notifying_ = false;
+        for (const auto& c : service->characteristics()) bt::notifying(*c) = false;
 }
 
 CBServicePtr CBPeripheral::serviceForHandle(uint16_t handle) const {
     for (const auto& s : services())
-        if (s->handle_ == handle) return s;
+        if (bt::handle(*s) == handle) return s;
     return nullptr;
 }
 
 CBCharacteristicPtr CBPeripheral::characteristicForHandle(uint16_t handle) const {
     for (const auto& s : services())
         for (const auto& c : s->characteristics())
-            if (c->handle_ == handle) return c;
+            if (bt::handle(*c) == handle) return c;
     return nullptr;
 }
 
@@ -184,7 +197,7 @@ CBDescriptorPtr CBPeripheral::descriptorForHandle(uint16_t handle) const {
     for (const auto& s : services())
         for (const auto& c : s->characteristics())
             for (const auto& d : c->descriptors())
-                if (d->handle_ == handle) return d;
+                if (bt::handle(*d) == handle) return d;
     return nullptr;
 }
 
@@ -195,11 +208,11 @@ void CBPeripheral::handleDiscovery(const RadioEvent& event, const CBPeripheralPt
     using Kind = RadioEvent::Kind;
     const ErrorPtr& error = event.error;
 
-    auto handleOf = [](const CBAttribute& a) { return a.handle_; };
+    auto handleOf = [](const CBAttribute& a) { return bt::handle(a); };
     auto makeService = [&](const RadioService& r) {
-        CBServicePtr s(new CBService(r.uuid, r.primary));
-        s->handle_ = r.handle;
-        s->peripheral_ = self;
+        CBServicePtr s(new RemoteService(r.uuid, r.primary));
+        bt::handle(*s) = r.handle;
+        bt::peripheral(*s) = self;
         return s;
     };
 
@@ -214,7 +227,7 @@ void CBPeripheral::handleDiscovery(const RadioEvent& event, const CBPeripheralPt
         case Kind::IncludedServicesDiscovered: {
             auto service = serviceForHandle(event.handle);
             if (!service) return;
-            if (!error) merge(service->included_, event.services, handleOf, makeService);
+            if (!error) merge(bt::included(*service), event.services, handleOf, makeService);
             if (delegate)
                 delegate->peripheralDidDiscoverIncludedServicesForService(self, service, error);
             return;
@@ -223,11 +236,11 @@ void CBPeripheral::handleDiscovery(const RadioEvent& event, const CBPeripheralPt
             auto service = serviceForHandle(event.handle);
             if (!service) return;
             if (!error)
-                merge(service->characteristics_, event.characteristics, handleOf,
+                merge(bt::characteristics(*service), event.characteristics, handleOf,
                       [&](const RadioCharacteristic& r) {
-                          CBCharacteristicPtr c(new CBCharacteristic(r.uuid, r.properties));
-                          c->handle_ = r.handle;
-                          c->service_ = service;
+                          CBCharacteristicPtr c(new RemoteCharacteristic(r.uuid, r.properties));
+                          bt::handle(*c) = r.handle;
+                          bt::service(*c) = service;
                           return c;
                       });
             if (delegate)
@@ -238,11 +251,11 @@ void CBPeripheral::handleDiscovery(const RadioEvent& event, const CBPeripheralPt
             auto characteristic = characteristicForHandle(event.handle);
             if (!characteristic) return;
             if (!error)
-                merge(characteristic->descriptors_, event.descriptors, handleOf,
+                merge(bt::descriptors(*characteristic), event.descriptors, handleOf,
                       [&](const RadioDescriptor& r) {
-                          CBDescriptorPtr d(new CBDescriptor(r.uuid, Value()));
-                          d->handle_ = r.handle;
-                          d->characteristic_ = characteristic;
+                          CBDescriptorPtr d(new RemoteDescriptor(r.uuid));
+                          bt::handle(*d) = r.handle;
+                          bt::characteristic(*d) = characteristic;
                           return d;
                       });
             if (delegate)
@@ -263,7 +276,7 @@ void CBPeripheral::invalidateServices(const RadioEvent& event, const CBPeriphera
         std::lock_guard lock(mutex_);
         for (const auto& r : event.services) {
             auto it = std::find_if(services_.begin(), services_.end(),
-                                   [&](const auto& s) { return s->handle_ == r.handle; });
+                                   [&](const auto& s) { return bt::handle(*s) == r.handle; });
             if (it == services_.end()) continue;
             invalidated.push_back(*it);
             services_.erase(it);
@@ -290,10 +303,10 @@ void CBPeripheral::handleEvent(const RadioEvent& event) {
             return;
         case Kind::ValueUpdated:
             if (auto c = characteristicForHandle(event.handle)) {
-                if (!error) c->value_ = event.value;
+                if (!error) bt::value(*c) = event.value;
                 if (delegate) delegate->peripheralDidUpdateValueForCharacteristic(self, c, error);
             } else if (auto d = descriptorForHandle(event.handle)) {
-                if (!error) d->value_ = CBDescriptor::valueFromBytes(d->UUID(), event.value);
+                if (!error) bt::value(*d) = CBDescriptor::valueFromBytes(d->UUID(), event.value);
                 if (delegate) delegate->peripheralDidUpdateValueForDescriptor(self, d, error);
             }
             return;
@@ -306,7 +319,7 @@ void CBPeripheral::handleEvent(const RadioEvent& event) {
             return;
         case Kind::NotifyStateChanged:
             if (auto c = characteristicForHandle(event.handle)) {
-                if (!error) c->notifying_ = event.notifying;
+                if (!error) bt::notifying(*c) = event.notifying;
                 if (delegate)
                     delegate->peripheralDidUpdateNotificationStateForCharacteristic(self, c, error);
             }

@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "platform/bluetooth/BluetoothFields.h"
 #include "platform/bluetooth/BluetoothManagers.h"
 #include "platform/foundation/Diagnostics.h"
 
@@ -86,18 +87,18 @@ void CBPeripheralManager::addService(const std::shared_ptr<CBMutableService>& se
     {
         std::lock_guard lock(mutex_);
         if (std::find(services_.begin(), services_.end(), service) != services_.end()) return;
-        service->handle_ = nextHandle_++;
-        local.service = {service->handle_, service->UUID(), service->isPrimary()};
+        bt::handle(*service) = nextHandle_++;
+        local.service = {bt::handle(*service), service->UUID(), service->isPrimary()};
         for (const auto& c : service->characteristics()) {
-            c->handle_ = nextHandle_++;
-            RadioLocalAttribute attribute{c->handle_, c->UUID(),  c->properties(),
-                                          0,          c->value(), {}};
+            bt::handle(*c) = nextHandle_++;
+            RadioLocalAttribute attribute{bt::handle(*c), c->UUID(), c->properties(), 0,
+                                          c->value(),     {}};
             if (auto m = std::dynamic_pointer_cast<CBMutableCharacteristic>(c))
                 attribute.permissions = m->permissions();
             for (const auto& d : c->descriptors()) {
-                d->handle_ = nextHandle_++;
+                bt::handle(*d) = nextHandle_++;
                 attribute.descriptors.push_back(
-                    RadioLocalAttribute{d->handle_,
+                    RadioLocalAttribute{bt::handle(*d),
                                         d->UUID(),
                                         0,
                                         0,
@@ -119,7 +120,7 @@ void CBPeripheralManager::removeService(const std::shared_ptr<CBMutableService>&
         if (it == services_.end()) return;
         services_.erase(it);
     }
-    radio_->removeService(client_, service->handle_);
+    radio_->removeService(client_, bt::handle(*service));
 }
 
 void CBPeripheralManager::removeAllServices() {
@@ -128,7 +129,7 @@ void CBPeripheralManager::removeAllServices() {
         std::lock_guard lock(mutex_);
         removed.swap(services_);
     }
-    for (const auto& s : removed) radio_->removeService(client_, s->handle_);
+    for (const auto& s : removed) radio_->removeService(client_, bt::handle(*s));
 }
 
 void CBPeripheralManager::startAdvertising(const Dictionary& advertisement) {
@@ -156,13 +157,13 @@ bool CBPeripheralManager::updateValue(const Bytes& value,
     std::vector<std::string> ids;
     for (const auto& c : centrals)
         if (c) ids.push_back(c->identifier());
-    return radio_->updateValue(client_, on->handle_, value, ids);
+    return radio_->updateValue(client_, bt::handle(*on), value, ids);
 }
 
 CBServicePtr CBPeripheralManager::serviceForHandle(uint16_t handle) const {
     std::lock_guard lock(mutex_);
     for (const auto& s : services_)
-        if (s->handle_ == handle) return s;
+        if (bt::handle(*s) == handle) return s;
     return nullptr;
 }
 
@@ -171,7 +172,8 @@ std::shared_ptr<CBMutableCharacteristic> CBPeripheralManager::characteristicForH
     std::lock_guard lock(mutex_);
     for (const auto& s : services_)
         for (const auto& c : s->characteristics())
-            if (c->handle_ == handle) return std::dynamic_pointer_cast<CBMutableCharacteristic>(c);
+            if (bt::handle(*c) == handle)
+                return std::dynamic_pointer_cast<CBMutableCharacteristic>(c);
     return nullptr;
 }
 
@@ -196,7 +198,7 @@ void CBPeripheralManager::deliver(const RadioEvent& event) {
         case Kind::Unsubscribed:
             if (auto characteristic = characteristicForHandle(event.handle)) {
                 std::lock_guard lock(mutex_);
-                auto& subscribed = characteristic->subscribed_;
+                auto& subscribed = bt::subscribed(*characteristic);
                 std::erase(subscribed, event.central);
                 if (event.kind == Kind::Subscribed) subscribed.push_back(event.central);
             }
