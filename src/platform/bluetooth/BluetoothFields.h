@@ -44,12 +44,12 @@ struct CentralManagerFields : CBCentralManager {
     static constexpr auto client = &CentralManagerFields::client_;
 };
 struct PeripheralFields : CBPeripheral {
-    static constexpr auto setState = &PeripheralFields::setState;
-    static constexpr auto setName = &PeripheralFields::setName;
-    static constexpr auto resetNotifying = &PeripheralFields::resetNotifying;
-    static constexpr auto handleEvent = &PeripheralFields::handleEvent;
-    static constexpr auto key = &PeripheralFields::key_;
-    static constexpr auto manager = &PeripheralFields::manager_;
+    static constexpr auto setStateMember = &PeripheralFields::setState;
+    static constexpr auto setNameMember = &PeripheralFields::setName;
+    static constexpr auto resetNotifyingMember = &PeripheralFields::resetNotifying;
+    static constexpr auto handleEventMember = &PeripheralFields::handleEvent;
+    static constexpr auto keyMember = &PeripheralFields::key_;
+    static constexpr auto managerMember = &PeripheralFields::manager_;
 };
 
 inline uint16_t& handle(CBAttribute& a) {
@@ -96,22 +96,22 @@ inline uint64_t client(const CBCentralManager& m) {
 }
 // The peripheral's identifier as text, and the manager that made it.
 inline const std::string& key(const CBPeripheral& p) {
-    return p.*PeripheralFields::key;
+    return p.*PeripheralFields::keyMember;
 }
 inline const std::weak_ptr<CBCentralManager>& manager(const CBPeripheral& p) {
-    return p.*PeripheralFields::manager;
+    return p.*PeripheralFields::managerMember;
 }
 inline void setState(CBPeripheral& p, CBPeripheralState state) {
-    (p.*PeripheralFields::setState)(state);
+    (p.*PeripheralFields::setStateMember)(state);
 }
 inline void setName(CBPeripheral& p, std::optional<std::string> name) {
-    (p.*PeripheralFields::setName)(std::move(name));
+    (p.*PeripheralFields::setNameMember)(std::move(name));
 }
 inline void resetNotifying(CBPeripheral& p) {
-    (p.*PeripheralFields::resetNotifying)();
+    (p.*PeripheralFields::resetNotifyingMember)();
 }
 inline void handleEvent(CBPeripheral& p, const RadioEvent& event) {
-    (p.*PeripheralFields::handleEvent)(event);
+    (p.*PeripheralFields::handleEventMember)(event);
 }
 
 }  // namespace telvo::bt
