@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include "core/QKTool.h"
@@ -31,33 +32,31 @@ discovery_detail::MergeKey keyOf(char kind, std::string_view text) {
 
 }  // namespace
 
-QKBroadcastObserver::MergeKey QKBroadcastObserver::mergeKey(const Value& dic, std::string& scratch,
-                                                            bool& viewsDic) {
-    viewsDic = false;
-    if (!dic.isDictionary()) return {};
+QKBroadcastObserver::Fields QKBroadcastObserver::fieldsOf(const Value& dic, std::string& scratch) {
+    Fields fields;
+    if (!dic.isDictionary()) return fields;
     const Dictionary& d = dic.dictionary();
     const Value* sn = d.find(kQKSDKDeviceSn);
-    const Value* field = sn ? sn : d.find(kQKSDKDeviceId);
-    if (!field) return {};
+    fields.id = d.find(kQKSDKDeviceId);
+    const Value* field = sn ? sn : fields.id;
+    if (!field) return fields;
     const char kind = sn ? 's' : 'i';
     if (field->isText()) {
-        viewsDic = true;
-        return keyOf(kind, field->text());
+        fields.keyField = field;
+        fields.key = keyOf(kind, field->text());
+        return fields;
     }
     scratch = field->stringValue();
-    return keyOf(kind, scratch);
-}
-
-bool QKBroadcastObserver::Record::idOf(const Value& dic) {
-    return dic[kQKSDKDeviceId].int64Value() != 0;
+    fields.key = keyOf(kind, scratch);
+    return fields;
 }
 
 bool QKBroadcastObserver::Record::hasId() const {
-    return dic ? idOf(*dic) : hasDeviceId;
+    return dic ? (*dic)[kQKSDKDeviceId].int64Value() != 0 : hasDeviceId;
 }
 
 std::optional<Value> QKBroadcastObserver::unpackLocked(const Record& record) const {
-    const ByteView packedForm(record.data.get() + record.keySize, record.packedSize);
+    const ByteView packedForm(record.data, record.packedSize);
     if (record.keys == Record::kWhole) return packed::unpack(packedForm);
     return packed::unpackDictionary(keySets_[record.keys], packedForm);
 }
@@ -72,54 +71,83 @@ std::shared_ptr<Value> QKBroadcastObserver::valueLocked(const Record& record) co
     return std::make_shared<Value>(unpacked ? std::move(*unpacked) : Value(Dictionary{}));
 }
 
-uint32_t QKBroadcastObserver::keySetLocked(const Value& dic) {
-    if (!dic.isDictionary()) return Record::kWhole;
+std::optional<ByteView> QKBroadcastObserver::packLocked(const Value& dic, const Value* keyField,
+                                                        uint8_t& keys, size_t& keyAt,
+                                                        Bytes& scratch) {
+    keys = Record::kWhole;
+    if (!dic.isDictionary()) return packed::packInto(dic, scratch);
     const Dictionary& d = dic.dictionary();
-    if (lastKeySet_ < keySets_.size() && packed::hasKeys(d, keySets_[lastKeySet_]))
-        return lastKeySet_;
-    for (uint32_t i = 0; i < keySets_.size(); ++i) {
-        if (i != lastKeySet_ && packed::hasKeys(d, keySets_[i])) return lastKeySet_ = i;
+    // Most dictionaries have the keys of the one before.
+    const auto tryKeys = [&](uint8_t i) {
+        auto values = packed::packValuesWithKeys(d, keySets_[i], scratch, keyField, &keyAt);
+        if (values) keys = lastKeySet_ = i;
+        return values;
+    };
+    if (lastKeySet_ < keySets_.size()) {
+        if (auto values = tryKeys(lastKeySet_)) return values;
     }
-    if (keySets_.size() >= kMostKeySets) return Record::kWhole;
-    Bytes scratch;
-    const ByteView keys = packed::packKeys(d, scratch);
-    keySets_.emplace_back(keys.begin(), keys.end());
-    return lastKeySet_ = static_cast<uint32_t>(keySets_.size() - 1);
+    for (uint8_t i = 0; i < keySets_.size(); ++i) {
+        if (i == lastKeySet_) continue;
+        if (auto values = tryKeys(i)) return values;
+    }
+    if (keySets_.size() < kMostKeySets) {
+        Bytes keyScratch;
+        const ByteView packedKeys = packed::packKeys(d, keyScratch);
+        keySets_.emplace_back(packedKeys.begin(), packedKeys.end());
+        if (auto values = tryKeys(static_cast<uint8_t>(keySets_.size() - 1))) return values;
+        keySets_.pop_back();  // a value that does not pack (an object handle)
+        return std::nullopt;
+    }
+    return packed::packInto(dic, scratch);
 }
 
-void QKBroadcastObserver::insertLocked(std::shared_ptr<Value> dic, MergeKey key, bool viewsDic,
-                                       uint32_t tag) {
-    const bool pass = passes(*dic);
+QKBroadcastObserver::Packed QKBroadcastObserver::packedLocked(const Value& dic,
+                                                              const Fields& fields) {
+    Packed packed;
+    packed.passes = passes(dic);
     const bool reports =
         type_ == QKBroadcastReportFirstMatch || type_ == QKBroadcastReportEveryMatch;
     // Records are packed on the thread that hands them in, one after the other.
     static thread_local Bytes scratch;
-    std::optional<ByteView> packedForm;
-    uint32_t keys = Record::kWhole;
-    if (!(reports && pass)) {
-        // A dictionary whose keys the observer holds already is packed as its values alone.
-        keys = keySetLocked(*dic);
-        packedForm = keys == Record::kWhole ? packed::packInto(*dic, scratch)
-                                            : packed::packValuesInto(dic->dictionary(), scratch);
-    }
+    if (!(reports && packed.passes))
+        packed.form = packLocked(dic, fields.keyField, packed.keys, packed.keyAt, scratch);
+    return packed;
+}
+
+void QKBroadcastObserver::insertLocked(std::shared_ptr<Value> dic, const Fields& fields,
+                                       uint32_t tag, const std::optional<Packed>& early) {
+    const Packed packed = early ? *early : packedLocked(*dic, fields);
+    const bool pass = packed.passes;
+    const std::optional<ByteView>& packedForm = packed.form;
+    const uint8_t keys = packed.keys;
+    const size_t keyAt = packed.keyAt;
     const bool isPacked = packedForm.has_value();
     Record& record = records_.emplace_back();
     record.seq = nextSeq_++;
-    // The key's text is copied while dic, which it may view, is still held.
-    const bool ownKey = key.kind != 0 && (isPacked || !viewsDic);
+    MergeKey key = fields.key;
+    const bool viewsDic = fields.keyField != nullptr;
+    // The key's text views the dictionary as it came or its packed values, else is copied after
+    // them (while dic, which it may view, is still held).
+    const bool ownKey = key.kind != 0 && (isPacked ? keyAt == kNone : !viewsDic);
     const size_t keyBytes = ownKey ? key.size : 0;
     const size_t packedSize = isPacked ? packedForm->size() : 0;
     if (ownKey || isPacked) {
-        record.data = std::make_unique_for_overwrite<uint8_t[]>(keyBytes + packedSize);
-        std::copy_n(key.data, keyBytes, record.data.get());
-        if (ownKey) key.data = reinterpret_cast<const char*>(record.data.get());
+        uint8_t* const data = allocateLocked(packedSize + keyBytes);
+        record.data = data;
+        record.ownKey = ownKey;
+        if (isPacked) std::copy_n(packedForm->data(), packedSize, data);
+        std::copy_n(key.data, keyBytes, data + packedSize);
+        if (ownKey) {
+            key.data = reinterpret_cast<const char*>(data + packedSize);
+        } else if (isPacked && key.kind != 0) {
+            key.data = reinterpret_cast<const char*>(data + keyAt);
+        }
     }
     if (isPacked) {
-        std::copy_n(packedForm->data(), packedSize, record.data.get() + keyBytes);
         // Packed forms of a datagram or a caller's dictionary are far below 4 GiB.
         record.packedSize = static_cast<uint32_t>(packedSize);
         record.keys = keys;
-        record.hasDeviceId = Record::idOf(*dic);
+        record.hasDeviceId = fields.hasId();
     } else {
         record.dic = std::move(dic);
     }
@@ -137,9 +165,41 @@ void QKBroadcastObserver::insertLocked(std::shared_ptr<Value> dic, MergeKey key,
     }
 }
 
+uint8_t* QKBroadcastObserver::allocateLocked(size_t size) {
+    if (size > blockLeft_) {
+        const size_t bytes = std::max(size, std::min(kBlockBytes, blockBytes_ / 4));
+        blocks_.push_back(std::make_unique_for_overwrite<uint8_t[]>(bytes));
+        blockAt_ = blocks_.back().get();
+        blockLeft_ = bytes;
+        blockBytes_ += bytes;
+    }
+    uint8_t* const at = blockAt_;
+    blockAt_ += size;
+    blockLeft_ -= size;
+    return at;
+}
+
+void QKBroadcastObserver::repackLocked() {
+    std::vector<std::unique_ptr<uint8_t[]>> old;
+    old.swap(blocks_);
+    blockAt_ = nullptr;
+    blockLeft_ = blockBytes_ = deadBytes_ = 0;
+    for (Record& r : records_) {
+        if (!r.data) continue;
+        uint8_t* const to = allocateLocked(r.dataSize());
+        std::copy_n(r.data, r.dataSize(), to);
+        // The key's text moves with the bytes it views.
+        if (r.keyInData())
+            r.keyData = reinterpret_cast<const char*>(to) +
+                        (r.keyData - reinterpret_cast<const char*>(r.data));
+        r.data = to;
+    }
+}
+
 void QKBroadcastObserver::eraseLocked(size_t at) {
     Record& record = records_[at];
     passing_ -= record.passes;
+    deadBytes_ += record.dataSize();
     // The index entry goes first: it leads to the record's key.
     if (indexed_ && record.keyKind != 0) unindexLocked(record.key(), at);
     record = Record{};
@@ -147,6 +207,7 @@ void QKBroadcastObserver::eraseLocked(size_t at) {
 }
 
 void QKBroadcastObserver::compactLocked() {
+    if (live_ != 0 && deadBytes_ >= kBlockBytes && deadBytes_ > blockBytes_ / 2) repackLocked();
     const size_t holes = records_.size() - live_;
     if (holes == 0) return;
     if (live_ == 0) {
@@ -164,6 +225,9 @@ void QKBroadcastObserver::clearLocked() {
     std::vector<Record>().swap(records_);
     std::vector<Bytes>().swap(keySets_);
     lastKeySet_ = 0;
+    std::vector<std::unique_ptr<uint8_t[]>>().swap(blocks_);
+    blockAt_ = nullptr;
+    blockLeft_ = blockBytes_ = deadBytes_ = 0;
     std::vector<uint64_t>().swap(slots_);
     indexedKeys_ = 0;
     indexed_ = false;
@@ -173,9 +237,31 @@ void QKBroadcastObserver::clearLocked() {
 }
 
 uint32_t QKBroadcastObserver::tagOf(const MergeKey& key) {
-    const uint64_t hash = std::hash<std::string_view>{}(key.text()) +
-                          uint64_t(uint8_t(key.kind)) * 0x9E3779B97F4A7C15ull;
-    return static_cast<uint32_t>(hash >> 32);
+    // Eight bytes at a time (the last eight overlapping), each word multiplied in, then mixed
+    // so that every bit of the text reaches the upper half.
+    const auto word = [&](size_t at) {
+        uint64_t w;
+        std::memcpy(&w, key.data + at, 8);
+        return w;
+    };
+    const auto mixIn = [](uint64_t h, uint64_t w) {
+        h = (h ^ w) * 0x9E3779B97F4A7C15ull;
+        return h ^ (h >> 29);
+    };
+    const size_t n = key.size;
+    uint64_t h = (uint64_t(n) << 8 | uint8_t(key.kind)) * 0xBF58476D1CE4E5B9ull;
+    if (n >= 8) {
+        for (size_t at = 0; at + 8 <= n; at += 8) h = mixIn(h, word(at));
+        if (n % 8 != 0) h = mixIn(h, word(n - 8));
+    } else {
+        uint64_t w = 0;
+        if (n != 0) std::memcpy(&w, key.data, n);
+        h = mixIn(h, w);
+    }
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    return static_cast<uint32_t>(h >> 32);
 }
 
 namespace {
@@ -297,8 +383,8 @@ void QKBroadcastObserver::updateWithDeviceInfor(std::shared_ptr<Value> info) {
     const bool reports =
         type_ == QKBroadcastReportFirstMatch || type_ == QKBroadcastReportEveryMatch;
     std::string scratch;
-    bool viewsDic = false;
-    const MergeKey key = mergeKey(*info, scratch, viewsDic);
+    const Fields fields = fieldsOf(*info, scratch);
+    const MergeKey& key = fields.key;
     const uint32_t tag = key.kind != 0 ? tagOf(key) : 0;
     // The records collected before this one that pass the filter: what a report would list.
     // Usually there is one (an appliance reported at the next reply): it is held in first and
@@ -310,6 +396,8 @@ void QKBroadcastObserver::updateWithDeviceInfor(std::shared_ptr<Value> info) {
     bool lone = false;
     {
         std::lock_guard lock(mutex_);
+        // The key's slot is on its way while the rest is done.
+        if (indexed_ && key.kind != 0) __builtin_prefetch(&slots_[tag & (slots_.size() - 1)]);
         compactLocked();
         size_t firstAt = kNone;
         if (reports && passing_ > 0 && isValid()) {
@@ -330,13 +418,16 @@ void QKBroadcastObserver::updateWithDeviceInfor(std::shared_ptr<Value> info) {
         lone = any && before.empty() && records_[firstAt].textSerial;
         const bool forgetNow = lone && type_ == QKBroadcastReportEveryMatch;
         if (any && before.empty() && !forgetNow) first.second = valueLocked(records_[firstAt]);
+        std::optional<Packed> packed;
+        if (lastWasNew_) packed = packedLocked(*info, fields);
         const size_t old = findLocked(key, tag);
+        lastWasNew_ = old == kNone;
         if (old == kNone) {
-            insertLocked(std::move(info), key, viewsDic, tag);
-        } else if (!records_[old].hasId() && Record::idOf(*info)) {
+            insertLocked(std::move(info), fields, tag, packed);
+        } else if (!records_[old].hasId() && fields.hasId()) {
             if (forgetNow && old == firstAt) first.second = takeLocked(records_[old]);
             eraseLocked(old);
-            insertLocked(std::move(info), key, viewsDic, tag);
+            insertLocked(std::move(info), fields, tag, packed);
         }
         // firstAt is still held unless the merge above replaced it (and took it over).
         if (forgetNow && !first.second) {
@@ -423,12 +514,11 @@ void QKBroadcastObserver::updateWithudpConfig(const Value& data) {
 void QKBroadcastObserver::deviceArrayAddDic(const Value& dic) {
     auto record = std::make_shared<Value>(dic);
     std::string scratch;
-    bool viewsDic = false;
-    const MergeKey key = mergeKey(*record, scratch, viewsDic);
-    const uint32_t tag = key.kind != 0 ? tagOf(key) : 0;
+    const Fields fields = fieldsOf(*record, scratch);
+    const uint32_t tag = fields.key.kind != 0 ? tagOf(fields.key) : 0;
     std::lock_guard lock(mutex_);
     compactLocked();
-    insertLocked(std::move(record), key, viewsDic, tag);
+    insertLocked(std::move(record), fields, tag, std::nullopt);
 }
 
 void QKBroadcastObserver::deviceArrayRemoveDic(const Value& dic) {

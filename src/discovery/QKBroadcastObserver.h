@@ -99,50 +99,79 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
         : completion_(std::move(completion)), filter_(std::move(filter)), type_(type) {}
 
     using MergeKey = discovery_detail::MergeKey;
-    // The key of a dictionary. viewsDic tells whether its text views dic; a field that is not
-    // text is written into scratch, which the key then views.
-    static MergeKey mergeKey(const Value& dic, std::string& scratch, bool& viewsDic);
+    // What the merge reads of a dictionary: its key, the field the key's text views (null when
+    // the key views scratch, where a field that is not text is written) and its appliance ID.
+    struct Fields {
+        MergeKey key;
+        const Value* keyField = nullptr;
+        const Value* id = nullptr;
+        bool hasId() const { return id && id->int64Value() != 0; }
+    };
+    static Fields fieldsOf(const Value& dic, std::string& scratch);
 
     // A record the observer keeps for a while (every record of a type-0 observer, those of a
-    // reporting observer that do not pass its filter) is held packed, in one block with its
-    // key's text: a fraction of the heap the dictionary takes. Records with the same keys (all
-    // of one reply version) share them: each holds its values alone. One that is reported with
-    // the next reply is held as it came.
+    // reporting observer that do not pass its filter) is held packed, its bytes in the
+    // observer's blocks: a fraction of the heap the dictionary takes. Records with the same
+    // keys (all of one reply version) share them: each holds its values alone, its key's text
+    // viewing them. One that is reported with the next reply is held as it came.
     struct Record {
-        uint64_t seq = 0;                 // 0: erased, a hole until the records are compacted
-        std::shared_ptr<Value> dic;       // null when packed
-        std::unique_ptr<uint8_t[]> data;  // the key's text when it cannot view dic, then the
-                                          // packed dictionary
+        uint64_t seq = 0;            // 0: erased, a hole until the records are compacted
+        std::shared_ptr<Value> dic;  // null when packed
+        uint8_t* data = nullptr;     // in blocks_: the packed dictionary, then the key's text
+                                     // when it can view neither dic nor the packed values
         const char* keyData = nullptr;
         uint32_t keySize = 0;
         uint32_t packedSize = 0;
-        static constexpr uint32_t kWhole = UINT32_MAX;
-        uint32_t keys = kWhole;  // its keys in keySets_, or kWhole: packed with its keys
+        static constexpr uint8_t kWhole = UINT8_MAX;
+        uint8_t keys = kWhole;  // its keys in keySets_, or kWhole: packed with its keys
         char keyKind = 0;
         bool passes = false;
         bool hasDeviceId = false;  // of a packed record: a non-zero appliance ID
         bool textSerial = false;   // the key is a serial number held as text
+        bool ownKey = false;       // the key's text follows the packed form in data
         bool live() const { return seq != 0; }
         MergeKey key() const { return {keyData, keySize, keyKind}; }
+        size_t dataSize() const { return packedSize + (ownKey ? keySize : 0); }
+        bool keyInData() const { return keyKind != 0 && (ownKey || !dic); }
         bool hasId() const;
-        static bool idOf(const Value& dic);
     };
     // With mutex_ held. A record's dictionary (shared when held as it came); take moves it
     // out (for a record about to be erased).
     std::optional<Value> unpackLocked(const Record& record) const;
     std::shared_ptr<Value> valueLocked(const Record& record) const;
     std::shared_ptr<Value> takeLocked(Record& record);
-    // The keys of dic among keySets_, added when new; kWhole when dic is no dictionary or the
-    // observer holds kMostKeySets already.
-    uint32_t keySetLocked(const Value& dic);
+    // The packed form of dic, into scratch: its values alone when its keys are among keySets_
+    // (added when new, up to kMostKeySets), keys telling which (else kWhole). keyAt: where the
+    // text of keyField lies in it, when it lies there.
+    std::optional<ByteView> packLocked(const Value& dic, const Value* keyField, uint8_t& keys,
+                                       size_t& keyAt, Bytes& scratch);
+    // Room for size bytes of a record in the blocks, which grow by a quarter of what they hold,
+    // at least size and at most kBlockBytes, so that a few records take little more than
+    // their bytes.
+    uint8_t* allocateLocked(size_t size);
+    // Copies the live records' bytes into new blocks, once erased records' bytes outnumber
+    // them; only where no record's bytes are viewed.
+    void repackLocked();
+    static constexpr size_t kBlockBytes = 64 * 1024;
     static constexpr size_t kMostKeySets = 16;
     static constexpr size_t kNone = SIZE_MAX;
     bool passes(const Value& dic) const { return !filter_ || filter_->passes(dic); }
     // With mutex_ held. The position of the first record with the key (tag: tagOf(key)), or
     // kNone.
     size_t findLocked(const MergeKey& key, uint32_t tag) const;
-    // key views *dic, or text the record must copy (viewsDic false).
-    void insertLocked(std::shared_ptr<Value> dic, MergeKey key, bool viewsDic, uint32_t tag);
+    // What a new record of a dictionary holds: whether it passes the filter, and its packed
+    // form (in the thread's scratch) when it is kept packed.
+    struct Packed {
+        bool passes = false;
+        std::optional<ByteView> form;
+        uint8_t keys = Record::kWhole;
+        size_t keyAt = kNone;  // where the key's text lies in form, if it does
+    };
+    Packed packedLocked(const Value& dic, const Fields& fields);
+    // fields: those of *dic; a key that views no field is text the record must copy. packed:
+    // what packedLocked gave for dic, if it ran already.
+    void insertLocked(std::shared_ptr<Value> dic, const Fields& fields, uint32_t tag,
+                      const std::optional<Packed>& packed);
     // Leaves a hole: positions stay valid until compactLocked.
     void eraseLocked(size_t at);
     // Closes the holes once they outnumber the records (drops everything once none is left);
@@ -179,8 +208,16 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
     static constexpr size_t kIndexedFrom = 16;
     std::vector<Record> records_;  // with the holes erasures leave
     std::vector<Bytes> keySets_;   // packed keys the records share
-    uint32_t lastKeySet_ = 0;
+    uint8_t lastKeySet_ = 0;
+    std::vector<std::unique_ptr<uint8_t[]>> blocks_;
+    uint8_t* blockAt_ = nullptr;  // the free end of the last block
+    size_t blockLeft_ = 0;
+    size_t blockBytes_ = 0;  // in all blocks
+    size_t deadBytes_ = 0;   // of erased records, in the blocks until repacked
     size_t live_ = 0;
+    // Whether the last reply was a new appliance. A reply that most likely is one too is packed
+    // while its index slot is fetched, before it is looked up.
+    bool lastWasNew_ = true;
     bool indexed_ = false;
     std::vector<uint64_t> slots_;
     size_t indexedKeys_ = 0;

@@ -59,6 +59,36 @@ TEST(ValueAccess, WrongTypesAnswerWithDefaultsAndHandlesAreTyped) {
     EXPECT_EQ(Value::object(h).objectAs<int>(), nullptr);
 }
 
+// A text's leading number: blanks and one sign first, digits up to the first other character,
+// saturating beyond the range of the type asked for.
+TEST(ValueAccess, TextsReadAsTheirLeadingNumber) {
+    const struct {
+        const char* text;
+        int64_t asInt;
+        uint64_t asUInt;
+    } cases[] = {
+        {"0", 0, 0},
+        {"-0", 0, 0},
+        {"  \t+42x", 42, 42},
+        {"000000000000000000000000000000017", 17, 17},
+        {"9223372036854775807", INT64_MAX, 9223372036854775807u},
+        {"9223372036854775808", INT64_MAX, 9223372036854775808u},
+        {"-9223372036854775807", -INT64_MAX, static_cast<uint64_t>(-INT64_MAX)},
+        {"-9223372036854775808", INT64_MIN, static_cast<uint64_t>(INT64_MIN)},
+        {"-9223372036854775809", INT64_MIN, static_cast<uint64_t>(INT64_MIN)},
+        {"18446744073709551615", INT64_MAX, UINT64_MAX},
+        {"18446744073709551616", INT64_MAX, UINT64_MAX},
+        {"-123456789012345678901234567890", INT64_MIN, static_cast<uint64_t>(INT64_MIN)},
+        {"x1", 0, 0},
+        {"- 1", 0, 0},
+        {"", 0, 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Value(c.text).int64Value(), c.asInt) << c.text;
+        EXPECT_EQ(Value(c.text).uint64Value(), c.asUInt) << c.text;
+    }
+}
+
 TEST(ValueAccess, DictionaryReplacesInPlaceAndErases) {
     Dictionary d{{"a", 1}, {"b", 2}, {"c", 3}};
     d.set("a", 10);

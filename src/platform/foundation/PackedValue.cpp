@@ -125,7 +125,7 @@ uint8_t* putRaw(uint8_t* at, uint8_t* end, const void* data, size_t n) {
 }
 
 // Whether n bytes are equal; short ones (keys) compared without a call.
-bool sameBytes(const uint8_t* a, const void* other, size_t n) {
+[[gnu::always_inline]] inline bool sameBytes(const uint8_t* a, const void* other, size_t n) {
     const auto* b = static_cast<const uint8_t*>(other);
     const auto word = [](const uint8_t* p) {
         uint64_t w;
@@ -384,6 +384,79 @@ std::optional<ByteView> packValuesInto(const Dictionary& dictionary, Bytes& scra
         scratch.resize(size);
     }
     return std::nullopt;  // not reached: the second pass has room
+}
+
+namespace {
+
+// A length at at, moving past it; false past end or beyond 64 bits.
+bool readLength(const uint8_t*& at, const uint8_t* end, size_t& n) {
+    n = 0;
+    for (int shift = 0; shift < 64 && at != end; shift += 7) {
+        const uint8_t b = *at++;
+        n |= size_t(b & 0x7F) << shift;
+        if (!(b & 0x80)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::optional<ByteView> packValuesWithKeys(const Dictionary& dictionary, ByteView keys,
+                                           Bytes& scratch, const Value* mark, size_t* markAt) {
+    const uint8_t* key = keys.data();
+    const uint8_t* const keysEnd = key + keys.size();
+    size_t n;
+    if (!readLength(key, keysEnd, n) || n != dictionary.size()) return std::nullopt;
+    if (scratch.size() < 1024) scratch.resize(1024);
+    uint8_t* const end = scratch.data() + scratch.size();
+    uint8_t* at = scratch.data();
+    size_t marked = SIZE_MAX;
+    for (const auto& [name, item] : dictionary) {
+        // Keys and texts shorter than 128 bytes (nearly all) have a one-byte length.
+        size_t size;
+        if (key != keysEnd && *key < 0x80) {
+            size = *key++;
+        } else if (!readLength(key, keysEnd, size)) {
+            return std::nullopt;
+        }
+        if (size != name.size() || size > size_t(keysEnd - key) ||
+            !sameBytes(key, name.data(), size))
+            return std::nullopt;
+        key += size;
+        if (!at) continue;  // out of room: the keys are still checked
+        if (item.isText()) {
+            const std::string& text = item.text();
+            const size_t n = text.size();
+            // A text's bytes follow its tag and length.
+            if (&item == mark) marked = size_t(at - scratch.data()) + 1 + lengthSize(n);
+            if (n < 0x80 && size_t(end - at) >= 2 + n) {
+                at[0] = kText;
+                at[1] = uint8_t(n);
+                std::memcpy(at + 2, text.data(), n);
+                at += 2 + n;
+                continue;
+            }
+        }
+        at = put(at, end, item);
+    }
+    if (key != keysEnd) return std::nullopt;
+    if (at) {
+        if (markAt && marked != SIZE_MAX) *markAt = marked;
+        return ByteView(scratch.data(), size_t(at - scratch.data()));
+    }
+    // Out of room (or an object handle): sized first, as packValuesInto does.
+    auto values = packValuesInto(dictionary, scratch);
+    if (values && mark && markAt && mark->isText()) {
+        size_t offset = 0;
+        for (const auto& [name, item] : dictionary) {
+            if (&item == mark) {
+                *markAt = offset + 1 + lengthSize(item.text().size());
+                break;
+            }
+            offset += sizeOf(item);
+        }
+    }
+    return values;
 }
 
 std::optional<Value> unpackDictionary(ByteView keys, ByteView values) {

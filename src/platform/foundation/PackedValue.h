@@ -27,6 +27,12 @@ ByteView packKeys(const Dictionary& dictionary, Bytes& scratch);
 bool hasKeys(const Dictionary& dictionary, ByteView keys);
 // The values' packed form, in one pass into scratch; nothing when one holds an object handle.
 std::optional<ByteView> packValuesInto(const Dictionary& dictionary, Bytes& scratch);
+// The same, checking the keys on the way: nothing when the dictionary does not have exactly
+// these packed keys, in their order. When mark is one of its texts, markAt tells where that
+// text's bytes lie in the packed form.
+std::optional<ByteView> packValuesWithKeys(const Dictionary& dictionary, ByteView keys,
+                                           Bytes& scratch, const Value* mark = nullptr,
+                                           size_t* markAt = nullptr);
 // The dictionary of packed keys and values; nothing when they do not make one whole.
 std::optional<Value> unpackDictionary(ByteView keys, ByteView values);
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <type_traits>
 
 namespace telvo {
 
@@ -20,25 +21,39 @@ constexpr int kMaxDepth = 512;
 
 using Json = nlohmann::ordered_json;
 
-// Reads the leading decimal integer of a text as NSString's longLongValue does.
+// Reads the leading decimal integer of a text as NSString's longLongValue does: blanks and a
+// sign first; beyond the range it saturates.
 template <class T>
 T leadingInteger(const std::string& s) {
+    const auto digit = [&](size_t i) { return s[i] >= '0' && s[i] <= '9'; };
     size_t i = 0;
-    while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+    // Most texts start with a digit, which is a blank in no locale.
+    while (i < s.size() && !digit(i) && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
     bool negative = false;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-    long double value = 0;
-    bool any = false;
-    for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
-        value = value * 10 + (s[i] - '0');
+    uint64_t value = 0;
+    bool any = false, beyond = false;
+    for (; i < s.size() && digit(i); ++i) {
+        const auto d = static_cast<uint64_t>(s[i] - '0');
         any = true;
+        if (value > (UINT64_MAX - d) / 10) {
+            beyond = true;
+        } else {
+            value = value * 10 + d;
+        }
     }
-    if (!any) return 0;
-    if (negative) value = -value;
-    if (value >= static_cast<long double>(std::numeric_limits<T>::max()))
+    if (!any || (value == 0 && !beyond)) return 0;
+    if (negative) {
+        if constexpr (std::is_unsigned_v<T>) {
+            return 0;
+        } else {
+            const auto magnitude = static_cast<uint64_t>(std::numeric_limits<T>::max()) + 1;
+            return beyond || value >= magnitude ? std::numeric_limits<T>::min()
+                                                : static_cast<T>(-static_cast<T>(value - 1) - 1);
+        }
+    }
+    if (beyond || value >= static_cast<uint64_t>(std::numeric_limits<T>::max()))
         return std::numeric_limits<T>::max();
-    if (value <= static_cast<long double>(std::numeric_limits<T>::min()))
-        return std::numeric_limits<T>::min();
     return static_cast<T>(value);
 }
 
