@@ -37,8 +37,7 @@ QKBroadcastObserver::Fields QKBroadcastObserver::fieldsOf(const Value& dic, std:
     if (!dic.isDictionary()) return fields;
     const Dictionary& d = dic.dictionary();
     const Value* sn = d.find(kQKSDKDeviceSn);
-    fields.id = d.find(kQKSDKDeviceId);
-    const Value* field = sn ? sn : fields.id;
+    const Value* field = sn ? sn : d.find(kQKSDKDeviceId);
     if (!field) return fields;
     const char kind = sn ? 's' : 'i';
     if (field->isText()) {
@@ -51,8 +50,12 @@ QKBroadcastObserver::Fields QKBroadcastObserver::fieldsOf(const Value& dic, std:
     return fields;
 }
 
+bool QKBroadcastObserver::idOf(const Value& dic) {
+    return dic[kQKSDKDeviceId].int64Value() != 0;
+}
+
 bool QKBroadcastObserver::Record::hasId() const {
-    return dic ? (*dic)[kQKSDKDeviceId].int64Value() != 0 : hasDeviceId;
+    return dic ? idOf(*dic) : hasDeviceId;
 }
 
 std::optional<Value> QKBroadcastObserver::unpackLocked(const Record& record) const {
@@ -147,7 +150,7 @@ void QKBroadcastObserver::insertLocked(std::shared_ptr<Value> dic, const Fields&
         // Packed forms of a datagram or a caller's dictionary are far below 4 GiB.
         record.packedSize = static_cast<uint32_t>(packedSize);
         record.keys = keys;
-        record.hasDeviceId = fields.hasId();
+        record.hasDeviceId = idOf(*dic);
     } else {
         record.dic = std::move(dic);
     }
@@ -237,31 +240,9 @@ void QKBroadcastObserver::clearLocked() {
 }
 
 uint32_t QKBroadcastObserver::tagOf(const MergeKey& key) {
-    // Eight bytes at a time (the last eight overlapping), each word multiplied in, then mixed
-    // so that every bit of the text reaches the upper half.
-    const auto word = [&](size_t at) {
-        uint64_t w;
-        std::memcpy(&w, key.data + at, 8);
-        return w;
-    };
-    const auto mixIn = [](uint64_t h, uint64_t w) {
-        h = (h ^ w) * 0x9E3779B97F4A7C15ull;
-        return h ^ (h >> 29);
-    };
-    const size_t n = key.size;
-    uint64_t h = (uint64_t(n) << 8 | uint8_t(key.kind)) * 0xBF58476D1CE4E5B9ull;
-    if (n >= 8) {
-        for (size_t at = 0; at + 8 <= n; at += 8) h = mixIn(h, word(at));
-        if (n % 8 != 0) h = mixIn(h, word(n - 8));
-    } else {
-        uint64_t w = 0;
-        if (n != 0) std::memcpy(&w, key.data, n);
-        h = mixIn(h, w);
-    }
-    h ^= h >> 33;
-    h *= 0xFF51AFD7ED558CCDull;
-    h ^= h >> 33;
-    return static_cast<uint32_t>(h >> 32);
+    const uint64_t hash = std::hash<std::string_view>{}(key.text()) +
+                          uint64_t(uint8_t(key.kind)) * 0x9E3779B97F4A7C15ull;
+    return static_cast<uint32_t>(hash >> 32);
 }
 
 namespace {
@@ -424,7 +405,7 @@ void QKBroadcastObserver::updateWithDeviceInfor(std::shared_ptr<Value> info) {
         lastWasNew_ = old == kNone;
         if (old == kNone) {
             insertLocked(std::move(info), fields, tag, packed);
-        } else if (!records_[old].hasId() && fields.hasId()) {
+        } else if (!records_[old].hasId() && idOf(*info)) {
             if (forgetNow && old == firstAt) first.second = takeLocked(records_[old]);
             eraseLocked(old);
             insertLocked(std::move(info), fields, tag, packed);

@@ -99,15 +99,15 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
         : completion_(std::move(completion)), filter_(std::move(filter)), type_(type) {}
 
     using MergeKey = discovery_detail::MergeKey;
-    // What the merge reads of a dictionary: its key, the field the key's text views (null when
-    // the key views scratch, where a field that is not text is written) and its appliance ID.
+    // What the merge reads of a dictionary: its key and the field the key's text views (null
+    // when the key views scratch, where a field that is not text is written).
     struct Fields {
         MergeKey key;
         const Value* keyField = nullptr;
-        const Value* id = nullptr;
-        bool hasId() const { return id && id->int64Value() != 0; }
     };
     static Fields fieldsOf(const Value& dic, std::string& scratch);
+    // Whether the dictionary has a non-zero appliance ID.
+    static bool idOf(const Value& dic);
 
     // A record the observer keeps for a while (every record of a type-0 observer, those of a
     // reporting observer that do not pass its filter) is held packed, its bytes in the

@@ -230,8 +230,8 @@ TEST_F(ObserverTest, MergesAlikeWhetherItsRecordsAreScannedOrIndexed) {
 
 // A collecting observer against a plain list that follows the merge rules, over a long run of
 // merges, replacements, removals and appends: hundreds of records of a few dozen key sets, so
-// that erasures leave holes in the index's runs and among the records, which are closed on the
-// way.
+// that erasures leave holes in the index's runs, among the records and in the blocks that hold
+// their bytes, which are closed on the way.
 TEST_F(ObserverTest, CollectsLikeAPlainListOverALongRun) {
     auto observer = make(0, 0);
     std::vector<Value> model;

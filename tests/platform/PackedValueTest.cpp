@@ -119,6 +119,56 @@ TEST(PackedValue, KeysApartFromValues) {
     EXPECT_FALSE(packed::packValuesInto(withObject, scratch));
 }
 
+// Values packed while the keys are checked: the same bytes as packed apart, nothing when the
+// keys differ anywhere, the place of a marked text within them, and the same past the
+// scratch's first size.
+TEST(PackedValue, ValuesPackedWhileTheKeysAreChecked) {
+    Dictionary d{{"deviceSn", Value("0000AC1112223334445556667770001")},
+                 {"n", Value(int64_t{-4})},
+                 {std::string(200, 'k'), Value(std::string(300, 't'))},
+                 {"id", Value("77")}};
+    Bytes keyScratch, scratch, apart;
+    const ByteView keyView = packed::packKeys(d, keyScratch);
+    const Bytes keys(keyView.begin(), keyView.end());
+    for (size_t big : {size_t{0}, size_t{5000}}) {
+        SCOPED_TRACE(big);
+        if (big) d.set("big", Value(Bytes(big, 3)));
+        const Bytes ownKeys = big ? Bytes(packed::packKeys(d, keyScratch).begin(),
+                                          packed::packKeys(d, keyScratch).end())
+                                  : keys;
+        auto expected = packed::packValuesInto(d, apart);
+        ASSERT_TRUE(expected);
+        const Bytes expectedBytes(expected->begin(), expected->end());
+        for (const char* mark : {"deviceSn", "id", "n"}) {
+            size_t at = SIZE_MAX;
+            auto values = packed::packValuesWithKeys(d, ownKeys, scratch, d.find(mark), &at);
+            ASSERT_TRUE(values) << mark;
+            EXPECT_EQ(Bytes(values->begin(), values->end()), expectedBytes) << mark;
+            if (d.find(mark)->isText()) {
+                const std::string& text = d.find(mark)->text();
+                ASSERT_LE(at + text.size(), values->size()) << mark;
+                EXPECT_EQ(std::string(values->begin() + at, values->begin() + at + text.size()),
+                          text);
+            } else {
+                EXPECT_EQ(at, SIZE_MAX) << "only a text is marked";
+            }
+        }
+        if (!big) {
+            Dictionary renamed = d, fewer = d, more = d;
+            renamed.erase("id");
+            renamed.set("iD", Value("77"));
+            fewer.erase("id");
+            more.set("z", Value());
+            for (const Dictionary& other : {renamed, fewer, more})
+                EXPECT_FALSE(packed::packValuesWithKeys(other, keys, scratch));
+        }
+    }
+    Dictionary withObject{{"deviceSn", Value("S")}, {"o", Value::object(std::make_shared<int>(1))}};
+    const ByteView objectKeys = packed::packKeys(withObject, keyScratch);
+    EXPECT_FALSE(packed::packValuesWithKeys(withObject, Bytes(objectKeys.begin(), objectKeys.end()),
+                                            scratch));
+}
+
 // Anything but one whole packed value is refused: every shorter prefix, a byte more, an unknown
 // tag, counts and lengths beyond the bytes, nesting deeper than 64.
 TEST(PackedValue, RefusesWhatIsNotOneWholeValue) {
