@@ -10,17 +10,30 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${TELVO_JOBS:-$(nproc)}
 
-# The home: built once from the tree (it is a test program, with the simulators).
+# The home (a test program, with the simulators): taken from the build tree named by
+# TELVO_PACKAGE_STATIC_BUILD (below), which has its objects already, or built once from the tree.
 home_dir="$root/build/package-home"
-cmake -S "$root" -B "$home_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELVO_WERROR=ON \
-  -DTELVO_BUILD_TESTS=OFF -DTELVO_BUILD_BENCH=OFF -DTELVO_BUILD_DEMO=ON -DBUILD_SHARED_LIBS=OFF \
-  >/dev/null
-cmake --build "$home_dir" -j "$jobs" --target telvo_fake_bluez_home >"$home_dir/build.log" 2>&1 ||
+home_build=${TELVO_PACKAGE_STATIC_BUILD:-$home_dir}
+if [ -z "${TELVO_PACKAGE_STATIC_BUILD:-}" ]; then
+  cmake -S "$root" -B "$home_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELVO_WERROR=ON \
+    -DTELVO_BUILD_TESTS=OFF -DTELVO_BUILD_BENCH=OFF -DTELVO_BUILD_DEMO=ON -DBUILD_SHARED_LIBS=OFF \
+    >/dev/null
+fi
+mkdir -p "$home_dir"
+cmake --build "$home_build" -j "$jobs" --target telvo_fake_bluez_home >"$home_dir/build.log" 2>&1 ||
   { tail -n 60 "$home_dir/build.log"; exit 1; }
+home_program="$home_build/telvo_fake_bluez_home"
+# The shared library is compiled as the handed tree is (batched or not), so that the compiler
+# cache serves it.
+unity=OFF
+if [ -n "${TELVO_PACKAGE_STATIC_BUILD:-}" ] &&
+  grep -q '^TELVO_UNITY:BOOL=ON' "$TELVO_PACKAGE_STATIC_BUILD/CMakeCache.txt"; then
+  unity=ON
+fi
 # Runs one consumer binary in a fresh home (tests/demo/in-ble-home.sh) and checks what it printed.
 run_in_home() { # consumer, [env...]
   local out="$home_dir/consumer.out"
-  bash "$root/tests/demo/in-ble-home.sh" "$home_dir/telvo_fake_bluez_home" second \
+  bash "$root/tests/demo/in-ble-home.sh" "$home_program" second \
     env "${@:2}" "$1" >"$out" 2>&1 ||
     { cat "$out"; echo "package: the consumer failed in the BLE home"; exit 1; }
   cat "$out"
@@ -45,7 +58,8 @@ for kind in static shared; do
       { tail -n 60 "$dir/build.log"; exit 1; }
   else
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELVO_WERROR=ON \
-      -DTELVO_BUILD_TESTS=OFF -DTELVO_BUILD_DEMO=OFF -DBUILD_SHARED_LIBS=$([ $kind = shared ] && echo ON || echo OFF) \
+      -DTELVO_BUILD_TESTS=OFF -DTELVO_BUILD_DEMO=OFF -DTELVO_UNITY=$unity \
+      -DBUILD_SHARED_LIBS=$([ $kind = shared ] && echo ON || echo OFF) \
       >/dev/null
     cmake --build "$dir" -j "$jobs" --target telvosdk >"$dir/build.log" 2>&1 ||
       { tail -n 60 "$dir/build.log"; exit 1; }

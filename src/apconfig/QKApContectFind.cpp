@@ -19,7 +19,7 @@ namespace {
 
 constexpr const char* kFallbackIp = "192.168.1.1";
 
-std::string upper(std::string text) {
+std::string upperName(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return char(std::toupper(c)); });
     return text;
@@ -107,7 +107,7 @@ void QKApContect::initDeviceEntityWithDic(const Dictionary& dic) {
     device->deviceSubType = dic[kQKSDKDeviceSubType].stringValue();
     device->deviceSn = dic[kQKSDKDeviceSn].stringValue();
     const std::string type = dic[kQKSDKDeviceType].stringValue();
-    device->deviceType = type.size() >= 4 ? upper(type.substr(2)) : "FF";
+    device->deviceType = type.size() >= 4 ? upperName(type.substr(2)) : "FF";
     device->deviceSsid = dic[kQKSDKDeviceSSID].stringValue();
     device->isWanOnline = "0";
     device_ = std::move(device);

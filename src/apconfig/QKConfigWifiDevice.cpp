@@ -22,7 +22,7 @@ namespace telvo {
 
 namespace {
 
-constexpr double kConnectTimeout = 3.0;
+constexpr double kTcpConnectTimeout = 3.0;
 constexpr double kRefusedDelay = 1.0;
 constexpr double kRetryDelay = 2.0;
 constexpr double kHeartInterval = 3.0;
@@ -30,14 +30,14 @@ constexpr double kCommandTimeout = 10.0;
 constexpr int64_t kSlotAttempts = 3;
 constexpr int64_t kCounterWindow = 100;
 constexpr double kNoTimeout = -1;
-constexpr size_t kMinFrame = 56;
-constexpr size_t kWrapperSize = 8;
+constexpr size_t kMinReplyFrame = 56;
+constexpr size_t kReplyWrapperSize = 8;
 
 ErrorPtr linkError() {
     return TelvoError::sdkErrorWithType(2, 6002);
 }
 
-bool failed(const ErrorPtr& error) {
+bool isFailure(const ErrorPtr& error) {
     return error && error->code() != 0;
 }
 
@@ -45,7 +45,7 @@ Bytes bodyOf(const std::shared_ptr<QKProtocol>& reply) {
     return reply && reply->messageArray() ? *reply->messageArray() : Bytes{};
 }
 
-std::string describe(const Value& value) {
+std::string describeValue(const Value& value) {
     return value.toJSON().value_or("(null)");
 }
 
@@ -59,22 +59,22 @@ void logCurrentWifi(const char* format) {
 // How many bytes at the start of buf make the next frame: its length field when the header is
 // plausible (magic and at least a bare frame), the whole buffer when it is not. 0: wait for more.
 size_t nextFrameSize(ByteView buf) {
-    const size_t offset = QKProtocol::isSSTPacketWithData(buf) ? kWrapperSize : 0;
+    const size_t offset = QKProtocol::isSSTPacketWithData(buf) ? kReplyWrapperSize : 0;
     const uint8_t magic[] = {0x5A, 0x5A};
     for (size_t i = 0; i < 2 && offset + i < buf.size(); ++i) {
         if (buf[offset + i] != magic[i]) return buf.size();
     }
     if (buf.size() < offset + 6) return 0;
     const size_t length = buf[offset + 4] | size_t{buf[offset + 5]} << 8;
-    if (length < kMinFrame) return buf.size();
+    if (length < kMinReplyFrame) return buf.size();
     return buf.size() < offset + length ? 0 : offset + length;
 }
 
 // Whether the bytes begin with a frame header (magic and a plausible length).
 bool beginsFrame(ByteView buf) {
-    const size_t offset = QKProtocol::isSSTPacketWithData(buf) ? kWrapperSize : 0;
+    const size_t offset = QKProtocol::isSSTPacketWithData(buf) ? kReplyWrapperSize : 0;
     if (buf.size() < offset + 6 || buf[offset] != 0x5A || buf[offset + 1] != 0x5A) return false;
-    return (buf[offset + 4] | size_t{buf[offset + 5]} << 8) >= kMinFrame;
+    return (buf[offset + 4] | size_t{buf[offset + 5]} << 8) >= kMinReplyFrame;
 }
 
 }  // namespace
@@ -135,7 +135,7 @@ void QKConfigWifiDevice::connect(bool enableHeart) {
     enableHeart_ = enableHeart;
     const auto port = static_cast<uint16_t>(std::strtol(port_.c_str(), nullptr, 10));
     ErrorPtr error;
-    const bool started = socket_->connectToHost(ip_, port, kConnectTimeout, &error);
+    const bool started = socket_->connectToHost(ip_, port, kTcpConnectTimeout, &error);
     const std::string why = error ? error->localizedDescription() : "(null)";
     QKSDKLOG("tcp connect:%s-------ip：%s----------port:%ld", why.c_str(), ip_.c_str(), long{port});
     connecting_ = started;
@@ -442,10 +442,11 @@ void QKConfigWifiDevice::didReceiveData(Bytes data) {
 
 void QKConfigWifiDevice::handleFrame(ByteView chunk) {
     auto frame = QKProtocol::initWithNSData(chunk, ecdhSessionKey());
-    const ByteView bytes = QKProtocol::isSSTPacketWithData(chunk) && chunk.size() > kWrapperSize
-                               ? chunk.subspan(kWrapperSize)
-                               : chunk;
-    if (!frame || bytes.size() <= kMinFrame) {
+    const ByteView bytes =
+        QKProtocol::isSSTPacketWithData(chunk) && chunk.size() > kReplyWrapperSize
+            ? chunk.subspan(kReplyWrapperSize)
+            : chunk;
+    if (!frame || bytes.size() <= kMinReplyFrame) {
         noteDropped(Drop::noFrame, chunk.size());
         return;
     }
@@ -516,7 +517,7 @@ void QKConfigWifiDevice::setDeviceIdWithProtocol(std::shared_ptr<QKProtocol> pro
     sendCommand(std::move(protocol), "0x43",
                 [competion](const ErrorPtr& error, std::shared_ptr<QKProtocol> reply) {
                     if (!competion) return;
-                    if (failed(error)) {
+                    if (isFailure(error)) {
                         QKSDKLOG("[InitWifi] 0x43 time out");
                         return competion(TelvoError::sdkErrorWithType(1, 4014), std::nullopt);
                     }
@@ -531,7 +532,7 @@ void QKConfigWifiDevice::getDeviceSubTypeWithProtocol(std::shared_ptr<QKProtocol
     sendCommand(std::move(protocol), "0x20",
                 [competion](const ErrorPtr& error, std::shared_ptr<QKProtocol> reply) {
                     if (!competion) return;
-                    if (failed(error)) {
+                    if (isFailure(error)) {
                         QKSDKLOG("[InitWifi] 0x20 A0 time out");
                         return competion(TelvoError::sucError(), "0");
                     }
@@ -553,13 +554,13 @@ void QKConfigWifiDevice::findWifiAPListWithProtocol(std::shared_ptr<QKProtocol> 
         std::move(protocol), "0x6b",
         [block](const ErrorPtr& error, std::shared_ptr<QKProtocol> reply) {
             if (!block) return;
-            if (failed(error)) {
+            if (isFailure(error)) {
                 QKSDKLOG("[InitWifi] 0x6b time out");
                 return block(TelvoError::sdkErrorWithType(1, 4019), std::nullopt);
             }
             Value::Array list =
                 QKProtocol::getWifiListWithByteArray(bodyOf(reply)).value_or(Value::Array{});
-            QKSDKLOG("获取周边wifi列表为:%s", describe(Value(list)).c_str());
+            QKSDKLOG("获取周边wifi列表为:%s", describeValue(Value(list)).c_str());
             block(TelvoError::sucError(), std::move(list));
         });
 }
@@ -571,7 +572,7 @@ void QKConfigWifiDevice::linkWifiAPWithProtocol(std::shared_ptr<QKProtocol> prot
     std::weak_ptr<QKConfigWifiDevice> weak = weak_from_this();
     sendCommand(std::move(protocol), "0x68",
                 [weak, competion](const ErrorPtr& error, std::shared_ptr<QKProtocol> reply) {
-                    if (failed(error)) {
+                    if (isFailure(error)) {
                         QKSDKLOG("[InitWifi] 0x68 time out");
                         if (competion) competion(TelvoError::sdkErrorWithType(1, 4025));
                         return;
@@ -594,7 +595,7 @@ void QKConfigWifiDevice::wifiDeviceSetStatusSTAWithBlock(ErrorCompletion block) 
     frame->setDeviceID(deviceID());
     sendCommand(std::move(frame), "0x81",
                 [block](const ErrorPtr& error, std::shared_ptr<QKProtocol> reply) {
-                    if (failed(error)) {
+                    if (isFailure(error)) {
                         QKSDKLOG("[InitWifi] 0x81 time out");
                         if (block) block(TelvoError::sdkErrorWithType(1, 4029));
                         return;
@@ -615,7 +616,8 @@ void QKConfigWifiDevice::linkWifiAPWithNewDeviceProtocol(std::shared_ptr<QKProto
     sendCommand(std::move(protocol), "0x70",
                 [competion](const ErrorPtr& error, std::shared_ptr<QKProtocol> reply) {
                     if (!competion) return;
-                    if (failed(error)) return competion(TelvoError::configNetErrorWithCode(4023));
+                    if (isFailure(error))
+                        return competion(TelvoError::configNetErrorWithCode(4023));
                     if (reply->msgType() != 0x70)
                         return competion(TelvoError::configNetErrorWithCode(4135));
                     const Bytes body = bodyOf(reply);
@@ -631,7 +633,7 @@ void QKConfigWifiDevice::checkFormerConfigInfoWithProtocol(std::shared_ptr<QKPro
     sendCommand(std::move(protocol), "0x71",
                 [competion](const ErrorPtr& error, std::shared_ptr<QKProtocol> reply) {
                     if (!competion) return;
-                    if (failed(error)) {
+                    if (isFailure(error)) {
                         QKSDKLOG("查询模组前次配网状态error=%s",
                                  error->localizedDescription().c_str());
                         return competion(std::nullopt);
@@ -652,7 +654,7 @@ void QKConfigWifiDevice::getGroupDeviceWithProtocol(std::shared_ptr<QKProtocol> 
                 [competion](const ErrorPtr& error, std::shared_ptr<QKProtocol> reply) {
                     if (!competion) return;
                     Value::Array list;
-                    if (!failed(error) && reply->msgType() == 0x74) {
+                    if (!isFailure(error) && reply->msgType() == 0x74) {
                         const Bytes body = bodyOf(reply);
                         QKSDKLOG("0x74 body = %s", maskedBody(body).c_str());
                         list = QKProtocol::handleGroupDeviceResp(body);
@@ -668,7 +670,7 @@ void QKConfigWifiDevice::sendTLSKeyAgreementWithProtocol(std::shared_ptr<QKProto
     sendCommand(std::move(protocol), "0x75",
                 [competion](const ErrorPtr& error, std::shared_ptr<QKProtocol> reply) {
                     if (!competion) return;
-                    if (failed(error)) return competion(error, std::nullopt);
+                    if (isFailure(error)) return competion(error, std::nullopt);
                     if (reply->msgType() != 0x75) {
                         QKSDKLOG("TLS密钥协商指令格式不符 消息类型不匹配");
                         return competion(error, std::nullopt);

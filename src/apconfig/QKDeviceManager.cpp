@@ -17,7 +17,7 @@ namespace telvo {
 
 namespace {
 
-SharedInstance<QKDeviceManager>& sharedSlot() {
+SharedInstance<QKDeviceManager>& sharedApManager() {
     return processWide([] { return new SharedInstance<QKDeviceManager>(); });
 }
 
@@ -31,14 +31,14 @@ QKApContect::DeviceCompletion toFlow(QKDeviceManager::DeviceCompletion completio
 }  // namespace
 
 std::shared_ptr<QKDeviceManager> QKDeviceManager::sharedManager() {
-    return sharedSlot().get([]() -> std::shared_ptr<QKDeviceManager> {
+    return sharedApManager().get([]() -> std::shared_ptr<QKDeviceManager> {
         return std::make_shared<QKDeviceManagerImpl>();
     });
 }
 
 template <>
 void resetForTesting<QKDeviceManager>() {
-    if (auto old = sharedSlot().exchange()) QKDeviceManagerAccess::release(*old);
+    if (auto old = sharedApManager().exchange()) QKDeviceManagerAccess::release(*old);
 }
 
 // ---- Flow choice
@@ -266,15 +266,15 @@ void QKDeviceManager::enableSSIDFormatWithFormatArray(const std::vector<std::str
 
 namespace {
 
-using Self = QKDeviceManager;
-using ParamsPtr = std::shared_ptr<QKDeviceApConfigParams>;
+using ApManager = QKDeviceManager;
+using ApParamsPtr = std::shared_ptr<QKDeviceApConfigParams>;
 
-Self& self(const RegistryInstance& instance) {
-    return *static_cast<Self*>(instance.get());
+ApManager& apManager(const RegistryInstance& instance) {
+    return *static_cast<ApManager*>(instance.get());
 }
 
-QKDeviceApConfigParams paramsAt(const RegistryArgs& args, size_t index) {
-    const ParamsPtr& p = registryArgRef<ParamsPtr>(args, index);
+QKDeviceApConfigParams apParamsAt(const RegistryArgs& args, size_t index) {
+    const ApParamsPtr& p = registryArgRef<ApParamsPtr>(args, index);
     return p ? *p : QKDeviceApConfigParams{};
 }
 
@@ -287,106 +287,112 @@ T argAt(const RegistryArgs& args, size_t index) {
 void registerConfigurationSelectors(RegisteredClass& cls) {
     cls.instanceSelector("startConfigureDeviceWithParams:type:deviceConfigStep:completion:",
                          [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
-                             self(s).startConfigureDeviceWithParams(
-                                 paramsAt(a, 0), argAt<int64_t>(a, 1), argAt<Self::StepBlock>(a, 2),
-                                 argAt<Self::DeviceCompletion>(a, 3));
+                             apManager(s).startConfigureDeviceWithParams(
+                                 apParamsAt(a, 0), argAt<int64_t>(a, 1),
+                                 argAt<ApManager::StepBlock>(a, 2),
+                                 argAt<ApManager::DeviceCompletion>(a, 3));
                              return {};
                          })
         .instanceSelector("startApConnectWithParams:type:deviceConfigStep:completion:",
                           [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
-                              self(s).startApConnectWithParams(paramsAt(a, 0), argAt<int64_t>(a, 1),
-                                                               argAt<Self::StepBlock>(a, 2),
-                                                               argAt<Self::DeviceCompletion>(a, 3));
+                              apManager(s).startApConnectWithParams(
+                                  apParamsAt(a, 0), argAt<int64_t>(a, 1),
+                                  argAt<ApManager::StepBlock>(a, 2),
+                                  argAt<ApManager::DeviceCompletion>(a, 3));
                               return {};
                           })
         .instanceSelector("startSendQKCWithDevice:deviceConfigStep:completion:",
                           [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
-                              self(s).startSendQKCWithDevice(paramsAt(a, 0),
-                                                             argAt<Self::StepBlock>(a, 1),
-                                                             argAt<Self::DeviceCompletion>(a, 2));
+                              apManager(s).startSendQKCWithDevice(
+                                  apParamsAt(a, 0), argAt<ApManager::StepBlock>(a, 1),
+                                  argAt<ApManager::DeviceCompletion>(a, 2));
                               return {};
                           })
         .instanceSelector("startNewSendQKCWithDeviceType:deviceConfigStep:completion:",
                           [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
-                              self(s).startNewSendQKCWithDeviceType(
-                                  paramsAt(a, 0), argAt<Self::StepBlock>(a, 1),
-                                  argAt<Self::DeviceCompletion>(a, 2));
+                              apManager(s).startNewSendQKCWithDeviceType(
+                                  apParamsAt(a, 0), argAt<ApManager::StepBlock>(a, 1),
+                                  argAt<ApManager::DeviceCompletion>(a, 2));
                               return {};
                           })
         .instanceSelector("resumeConfigWithParams:",
                           [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
-                              self(s).resumeConfigWithParams(paramsAt(a, 0));
+                              apManager(s).resumeConfigWithParams(apParamsAt(a, 0));
                               return {};
                           })
         .instanceSelector(
             "stopBindDeviceWithCompletion:",
             [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
-                self(s).stopBindDeviceWithCompletion(argAt<Self::ErrorCompletion>(a, 0));
+                apManager(s).stopBindDeviceWithCompletion(argAt<ApManager::ErrorCompletion>(a, 0));
                 return {};
             })
         .instanceSelector("stopSendQKCPacket",
                           [](const RegistryInstance& s, const RegistryArgs&) -> std::any {
-                              self(s).stopSendQKCPacket();
+                              apManager(s).stopSendQKCPacket();
                               return {};
                           })
-        .instanceSelector("stopSendQKCWithCompletion:",
-                          [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
-                              self(s).stopSendQKCWithCompletion(argAt<Self::ErrorCompletion>(a, 0));
-                              return {};
-                          });
+        .instanceSelector(
+            "stopSendQKCWithCompletion:",
+            [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
+                apManager(s).stopSendQKCWithCompletion(argAt<ApManager::ErrorCompletion>(a, 0));
+                return {};
+            });
 }
 
 // The LAN: scans, the appliance's hotspot and Wi-Fi list, binding, the discovery broadcast.
 void registerLanSelectors(RegisteredClass& cls) {
     cls.instanceSelector("startScanLanDevice:callback:",
                          [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
-                             self(s).startScanLanDevice(argAt<int64_t>(a, 0),
-                                                        argAt<Self::DeviceListCompletion>(a, 1));
+                             apManager(s).startScanLanDevice(
+                                 argAt<int64_t>(a, 0),
+                                 argAt<ApManager::DeviceListCompletion>(a, 1));
                              return {};
                          })
         .instanceSelector("scanDeviceListInLan:type:completion:",
                           [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
-                              self(s).scanDeviceListInLan(argAt<double>(a, 0), argAt<int64_t>(a, 1),
-                                                          argAt<Self::DeviceListCompletion>(a, 2));
+                              apManager(s).scanDeviceListInLan(
+                                  argAt<double>(a, 0), argAt<int64_t>(a, 1),
+                                  argAt<ApManager::DeviceListCompletion>(a, 2));
                               return {};
                           })
         .instanceSelector("connectDeviceWithSSID:completion:",
                           [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
-                              self(s).connectDeviceWithSSID(argAt<std::string>(a, 0),
-                                                            argAt<Self::ErrorCompletion>(a, 1));
+                              apManager(s).connectDeviceWithSSID(
+                                  argAt<std::string>(a, 0),
+                                  argAt<ApManager::ErrorCompletion>(a, 1));
                               return {};
                           })
         .instanceSelector("getWifiList:",
                           [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
-                              self(s).getWifiList(argAt<Self::WifiListCompletion>(a, 0));
+                              apManager(s).getWifiList(argAt<ApManager::WifiListCompletion>(a, 0));
                               return {};
                           })
         .instanceSelector("bindDeviceWithparams:startScanInLanBlock:completion:",
                           [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
-                              self(s).bindDeviceWithparams(paramsAt(a, 0),
-                                                           argAt<std::function<void()>>(a, 1),
-                                                           argAt<Self::DeviceCompletion>(a, 2));
+                              apManager(s).bindDeviceWithparams(
+                                  apParamsAt(a, 0), argAt<std::function<void()>>(a, 1),
+                                  argAt<ApManager::DeviceCompletion>(a, 2));
                               return {};
                           })
         .instanceSelector(
             "enableSSIDFormatWithFormatArray:",
             [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
-                self(s).enableSSIDFormatWithFormatArray(argAt<std::vector<std::string>>(a, 0));
+                apManager(s).enableSSIDFormatWithFormatArray(argAt<std::vector<std::string>>(a, 0));
                 return {};
             })
         .instanceSelector("startBroadCast",
                           [](const RegistryInstance& s, const RegistryArgs&) -> std::any {
-                              self(s).startBroadCast();
+                              apManager(s).startBroadCast();
                               return {};
                           })
         .instanceSelector("stopBroadCast",
                           [](const RegistryInstance& s, const RegistryArgs&) -> std::any {
-                              self(s).stopBroadCast();
+                              apManager(s).stopBroadCast();
                               return {};
                           })
         .instanceSelector("startBroadCastWithInerval:",
                           [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
-                              return self(s).startBroadCastWithInerval(argAt<double>(a, 0));
+                              return apManager(s).startBroadCastWithInerval(argAt<double>(a, 0));
                           });
 }
 
@@ -394,22 +400,22 @@ void registerLanSelectors(RegisteredClass& cls) {
 void registerSessionSelectors(RegisteredClass& cls) {
     cls.instanceSelector("smartConnect",
                          [](const RegistryInstance& s, const RegistryArgs&) -> std::any {
-                             return QKDeviceManagerAccess::smartConnect(self(s));
+                             return QKDeviceManagerAccess::smartConnect(apManager(s));
                          })
         .instanceSelector("apConnect",
                           [](const RegistryInstance& s, const RegistryArgs&) -> std::any {
-                              return QKDeviceManagerAccess::apConnect(self(s));
+                              return QKDeviceManagerAccess::apConnect(apManager(s));
                           })
         .instanceSelector("setApConnect:",
                           [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
                               QKDeviceManagerAccess::setApConnect(
-                                  self(s), argAt<std::shared_ptr<QKApContect>>(a, 0));
+                                  apManager(s), argAt<std::shared_ptr<QKApContect>>(a, 0));
                               return {};
                           })
         .instanceSelector(
             "setSmartConnect:", [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
                 QKDeviceManagerAccess::setSmartConnect(
-                    self(s), argAt<std::shared_ptr<QKSmartConnect>>(a, 0));
+                    apManager(s), argAt<std::shared_ptr<QKSmartConnect>>(a, 0));
                 return {};
             });
 }

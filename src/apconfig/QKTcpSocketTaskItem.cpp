@@ -3,7 +3,7 @@
 namespace telvo {
 
 namespace {
-constexpr double kDefaultTimeout = 10.0;
+constexpr double kTaskTimeout = 10.0;
 }  // namespace
 
 std::shared_ptr<QKTcpSocketTaskItem> QKTcpSocketTaskItem::itemWithTagId(std::string tagId,
@@ -21,7 +21,7 @@ void QKTcpSocketTaskItem::startTimerWithIntervel(double interval, QKTimer::Block
 }
 
 void QKTcpSocketTaskItem::startTimerWithBlock(QKTimer::Block block) {
-    startTimerWithIntervel(kDefaultTimeout, std::move(block));
+    startTimerWithIntervel(kTaskTimeout, std::move(block));
 }
 
 void QKTcpSocketTaskItem::releaseTimer() {

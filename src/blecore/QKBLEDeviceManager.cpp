@@ -16,10 +16,10 @@ namespace telvo {
 
 namespace {
 
-constexpr double kChunkSpacing = 0.02;
+constexpr double kWriteChunkSpacing = 0.02;
 constexpr int kNoRSSI = 127;
 
-SharedInstance<QKBLEDeviceManager>& sharedSlot() {
+SharedInstance<QKBLEDeviceManager>& sharedDeviceManager() {
     return processWide([] { return new SharedInstance<QKBLEDeviceManager>(); });
 }
 
@@ -27,21 +27,21 @@ std::string channelOr(const QKBLEDeviceManager::Channel& channel) {
     return channel.value_or(QKBLEDeviceManager::kPeripheralChannelName);
 }
 
-std::string upper(std::string text) {
+std::string upperText(std::string text) {
     for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return text;
 }
-std::string lower(std::string text) {
+std::string lowerText(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
 }
 // As the platform's string test: an empty needle is never contained.
-bool contains(const std::string& haystack, const std::string& needle) {
+bool containsText(const std::string& haystack, const std::string& needle) {
     return !needle.empty() && haystack.find(needle) != std::string::npos;
 }
 
 // A log line's view of a value: texts as they are, bytes as <hex>, containers in braces.
-std::string describe(const Value& value) {
+std::string describeField(const Value& value) {
     switch (value.type()) {
         case Value::Type::Null:
             return "(null)";
@@ -51,12 +51,14 @@ std::string describe(const Value& value) {
             return "<" + hextext::encode(value.bytes(), false) + ">";
         case Value::Type::Array: {
             std::string out = "(";
-            for (const auto& v : value.array()) out += (out.size() > 1 ? ", " : "") + describe(v);
+            for (const auto& v : value.array())
+                out += (out.size() > 1 ? ", " : "") + describeField(v);
             return out + ")";
         }
         case Value::Type::Dictionary: {
             std::string out = "{";
-            for (const auto& [k, v] : value.dictionary()) out += k + " = " + describe(v) + "; ";
+            for (const auto& [k, v] : value.dictionary())
+                out += k + " = " + describeField(v) + "; ";
             return out + "}";
         }
         case Value::Type::Object:
@@ -65,10 +67,10 @@ std::string describe(const Value& value) {
             return value.stringValue();
     }
 }
-std::string describe(const std::optional<Dictionary>& dict) {
-    return dict ? describe(Value(*dict)) : "(null)";
+std::string describeField(const std::optional<Dictionary>& dict) {
+    return dict ? describeField(Value(*dict)) : "(null)";
 }
-std::string describe(const ErrorPtr& error) {
+std::string describeField(const ErrorPtr& error) {
     return error ? error->domain() + " " + std::to_string(error->code()) + " " +
                        error->localizedDescription()
                  : "(null)";
@@ -93,7 +95,7 @@ bool isProductName(const std::string& name) {
 std::optional<std::string> filterName(const std::optional<std::string>& peripheralName,
                                       const Dictionary& advertisement) {
     if (const Value* local = advertisement.find(CBAdvertisementDataLocalNameKey))
-        return local->isText() ? local->text() : describe(*local);
+        return local->isText() ? local->text() : describeField(*local);
     return peripheralName;
 }
 
@@ -108,7 +110,7 @@ void writePieces(const std::weak_ptr<CBPeripheral>& weak, std::shared_ptr<const 
                                  data->begin() + static_cast<std::ptrdiff_t>(end)),
                            characteristic, CBCharacteristicWriteType::WithResponse);
     if (end < data->size())
-        DispatchQueue::main()->after(kChunkSpacing, [weak, data, end, characteristic, size] {
+        DispatchQueue::main()->after(kWriteChunkSpacing, [weak, data, end, characteristic, size] {
             writePieces(weak, data, end, characteristic, size);
         });
 }
@@ -129,13 +131,13 @@ bool flag(const Dictionary& dict, const char* name) {
 }  // namespace
 
 std::shared_ptr<QKBLEDeviceManager> QKBLEDeviceManager::shareInstance() {
-    return sharedSlot().get(
+    return sharedDeviceManager().get(
         [] { return std::shared_ptr<QKBLEDeviceManager>(new QKBLEDeviceManagerImpl()); });
 }
 
 template <>
 void resetForTesting<QKBLEDeviceManager>() {
-    sharedSlot().exchange();
+    sharedDeviceManager().exchange();
 }
 
 void QKBLEDeviceManager::isBleEnable(StateBlock block) {
@@ -223,7 +225,7 @@ void QKBLEDeviceManager::record(ScanKind kind, const CBPeripheralPtr& peripheral
     if (TelvoBleTool::isQKBlePeripheral(data)) {
         ext->qkDevice = ext->configable = true;
         if (kind == ScanKind::ModuleType)
-            QKSDKLOG("Telvo蓝牙设备信息:%s", describe(ext->qkSmartDictonary).c_str());
+            QKSDKLOG("Telvo蓝牙设备信息:%s", describeField(ext->qkSmartDictonary).c_str());
     } else {
         ext->qkDevice = false;
     }
@@ -255,7 +257,7 @@ bool QKBLEDeviceManager::filterDiscoverPeripheral(int64_t moduleType,
     if (moduleType == 0) return true;
     if (moduleType < 1 || moduleType > 3) return false;
     const auto name = filterName(peripheralName, advertisement);
-    return name && !name->empty() && isProductName(lower(*name));
+    return name && !name->empty() && isProductName(lowerText(*name));
 }
 
 bool QKBLEDeviceManager::filterContains(const std::vector<std::string>& names,
@@ -264,11 +266,12 @@ bool QKBLEDeviceManager::filterContains(const std::vector<std::string>& names,
     if (names.empty()) return true;
     const auto name = filterName(peripheralName, advertisement);
     if (!name || name->empty()) return true;
-    const std::string upperName = upper(*name);
+    const std::string upperName = upperText(*name);
     bool accepted = false;
     for (const auto& entry : names) {
-        const std::string upperEntry = upper(entry);
-        if (contains(upperName, upperEntry) || contains(upperEntry, upperName)) accepted = true;
+        const std::string upperEntry = upperText(entry);
+        if (containsText(upperName, upperEntry) || containsText(upperEntry, upperName))
+            accepted = true;
     }
     return accepted;
 }
@@ -277,9 +280,9 @@ bool QKBLEDeviceManager::filterDiscover(const std::vector<std::string>& names,
                                         const std::optional<std::string>& peripheralName,
                                         const Dictionary&) const {
     if (!peripheralName) return false;
-    const std::string upperName = upper(*peripheralName);
+    const std::string upperName = upperText(*peripheralName);
     for (const auto& entry : names)
-        if (contains(upper(entry), upperName)) return true;
+        if (containsText(upperText(entry), upperName)) return true;
     return false;
 }
 
@@ -295,7 +298,7 @@ void QKBLEDeviceManager::connect(const CBPeripheralPtr& peripheral, const Channe
         c, [weak, block, c](const CBCentralManagerPtr& central, const CBPeripheralPtr& p) {
             auto ext = qkExtensions(p);
             QKSDKLOG("ble connected %s success",
-                     describe(ext ? ext->qkAdvertiDictonary : std::nullopt).c_str());
+                     describeField(ext ? ext->qkAdvertiDictonary : std::nullopt).c_str());
             if (block) block(central, p, nullptr);
             if (auto self = weak.lock(); self && p)
                 QKBLEDeviceManagerImpl::of(*self).curConnectedMacDict.setObject(
@@ -304,7 +307,7 @@ void QKBLEDeviceManager::connect(const CBPeripheralPtr& peripheral, const Channe
     bt->setBlockOnDisconnectAtChannel(
         c, [weak, block](const CBCentralManagerPtr& central, const CBPeripheralPtr& p,
                          const ErrorPtr& error) {
-            QKSDKLOG("ble disconnected failed error: %s", describe(error).c_str());
+            QKSDKLOG("ble disconnected failed error: %s", describeField(error).c_str());
             if (block) block(central, p, error);
             if (auto self = weak.lock(); self && p)
                 QKBLEDeviceManagerImpl::of(*self).curConnectedMacDict.removeObjectForKey(
@@ -316,7 +319,7 @@ void QKBLEDeviceManager::connect(const CBPeripheralPtr& peripheral, const Channe
     bt->setBlockOnFailToConnectAtChannel(
         c, [block, wanted](const CBCentralManagerPtr& central, const CBPeripheralPtr& p,
                            const ErrorPtr& error) {
-            QKSDKLOG("ble connect failed error: %s", describe(error).c_str());
+            QKSDKLOG("ble connect failed error: %s", describeField(error).c_str());
             if (block && p && p->identifier().UUIDString() == wanted) block(central, p, error);
         });
     bt->having(peripheral)
@@ -338,7 +341,7 @@ void QKBLEDeviceManager::disconnectConnectChannel(const Channel& channel, Connec
     std::weak_ptr<QKBLEDeviceManager> weak = weak_from_this();
     auto routed = [weak](const CBCentralManagerPtr& central, const CBPeripheralPtr& p,
                          const ErrorPtr& error) {
-        QKSDKLOG("ble disconnected !error: %s", describe(error).c_str());
+        QKSDKLOG("ble disconnected !error: %s", describeField(error).c_str());
         auto self = weak.lock();
         if (!self) return;
         if (auto fetched = self->getConnectedStatusCallBackWithPeripheral(p))

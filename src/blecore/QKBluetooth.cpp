@@ -18,7 +18,7 @@ constexpr const char* kSteps[] = {
     "needReadValueForCharacteristic", "needDiscoverDescriptorsForCharacteristic",
     "needReadValueForDescriptors"};
 
-SharedInstance<QKBluetooth>& sharedSlot() {
+SharedInstance<QKBluetooth>& sharedBluetooth() {
     return processWide([] { return new SharedInstance<QKBluetooth>(); });
 }
 
@@ -41,12 +41,13 @@ QKBluetoothImpl::~QKBluetoothImpl() {
 }
 
 std::shared_ptr<QKBluetooth> QKBluetooth::shareQKBluetooth() {
-    return sharedSlot().get([] { return std::shared_ptr<QKBluetooth>(new QKBluetoothImpl()); });
+    return sharedBluetooth().get(
+        [] { return std::shared_ptr<QKBluetooth>(new QKBluetoothImpl()); });
 }
 
 template <>
 void resetForTesting<QKBluetooth>() {
-    sharedSlot().exchange();
+    sharedBluetooth().exchange();
     QKBluetooth::shareQKBluetooth();
 }
 

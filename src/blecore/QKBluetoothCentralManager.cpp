@@ -11,7 +11,7 @@ namespace telvo {
 
 namespace {
 
-constexpr double kConnectTimeout = 5.0;
+constexpr double kLinkTimeout = 5.0;
 
 template <class T>
 Value object(const std::shared_ptr<T>& pointer) {
@@ -27,10 +27,10 @@ void post(const char* name, Dictionary info) {
     NotificationCenter::defaultCenter()->postNotificationName(name, object, std::move(info));
 }
 
-std::string describe(const CBPeripheralPtr& peripheral) {
+std::string describeLink(const CBPeripheralPtr& peripheral) {
     return peripheral ? peripheral->name().value_or(peripheral->identifier().UUIDString()) : "";
 }
-std::string describe(const ErrorPtr& error) {
+std::string describeLink(const ErrorPtr& error) {
     return error ? error->domain() + " " + std::to_string(error->code()) + " " +
                        error->localizedDescription()
                  : "(null)";
@@ -164,7 +164,7 @@ void QKBluetoothCentralManager::centralManagerDidDiscoverPeripheral(
         connectTimer_ = DispatchTimer::create(DispatchQueue::main(), [weak] {
             if (auto self = weak.lock()) self->disconnect();
         });
-        connectTimer_->start(kConnectTimeout);
+        connectTimer_->start(kLinkTimeout);
     }
 }
 
@@ -201,8 +201,8 @@ void QKBluetoothCentralManager::centralManagerDidDisconnectPeripheral(
                                                     {"peripheral", object(peripheral)},
                                                     {"error", errorOrEmpty(error)}});
     if (error)
-        plainLog(">>> didDisconnectPeripheral for %s with error: %s", describe(peripheral).c_str(),
-                 describe(error).c_str());
+        plainLog(">>> didDisconnectPeripheral for %s with error: %s",
+                 describeLink(peripheral).c_str(), describeLink(error).c_str());
     deletePeripheral(peripheral);
     auto holder = current();
     if (holder && holder->blockOnDisconnect) holder->blockOnDisconnect(central, peripheral, error);
@@ -222,8 +222,8 @@ void QKBluetoothCentralManager::peripheralDidDiscoverServices(const CBPeripheral
     post(KQKNotificationAtDidDiscoverServices,
          {{"peripheral", object(peripheral)}, {"error", errorOrEmpty(error)}});
     if (error)
-        plainLog(">>>didDiscoverServices for %s with error: %s", describe(peripheral).c_str(),
-                 describe(error).c_str());
+        plainLog(">>>didDiscoverServices for %s with error: %s", describeLink(peripheral).c_str(),
+                 describeLink(error).c_str());
     if (auto holder = current(); holder && holder->blockOnDiscoverServices)
         holder->blockOnDiscoverServices(peripheral, error);
     if (needDiscoverCharacteristics) {
@@ -246,7 +246,7 @@ void QKBluetoothCentralManager::peripheralDidDiscoverCharacteristicsForService(
                                                                  {"error", errorOrEmpty(error)}});
     if (error)
         plainLog("error didDiscoverCharacteristicsForService for %s with error: %s",
-                 service->UUID().description().c_str(), describe(error).c_str());
+                 service->UUID().description().c_str(), describeLink(error).c_str());
     if (auto holder = current(); holder && holder->blockOnDiscoverCharacteristics)
         holder->blockOnDiscoverCharacteristics(peripheral, service, error);
     // needReadValueForCharacteristic issues no reads.
@@ -260,7 +260,7 @@ void QKBluetoothCentralManager::peripheralDidDiscoverDescriptorsForCharacteristi
     const ErrorPtr& error) {
     if (error)
         plainLog("error Discovered DescriptorsForCharacteristic for %s with error: %s",
-                 characteristic->UUID().description().c_str(), describe(error).c_str());
+                 characteristic->UUID().description().c_str(), describeLink(error).c_str());
     if (auto holder = current(); holder && holder->blockOnDiscoverDescriptorsForCharacteristic)
         holder->blockOnDiscoverDescriptorsForCharacteristic(peripheral, characteristic, error);
     // Each descriptor is read once, also when the chain's step and a one-shot read meet.
@@ -279,7 +279,7 @@ void QKBluetoothCentralManager::peripheralDidUpdateValueForCharacteristic(
           {"error", errorOrEmpty(error)}});
     if (error)
         plainLog("error didUpdateValueForCharacteristic %s with error: %s",
-                 characteristic->UUID().description().c_str(), describe(error).c_str());
+                 characteristic->UUID().description().c_str(), describeLink(error).c_str());
     if (auto notify = speaker_->notifyCallback(characteristic, peripheral)) {
         notify(peripheral, characteristic, error);
         return;
@@ -292,7 +292,7 @@ void QKBluetoothCentralManager::peripheralDidUpdateValueForDescriptor(
     const CBPeripheralPtr& peripheral, const CBDescriptorPtr& descriptor, const ErrorPtr& error) {
     if (error)
         plainLog("error didUpdateValueForDescriptor  for %s with error: %s",
-                 descriptor->UUID().description().c_str(), describe(error).c_str());
+                 descriptor->UUID().description().c_str(), describeLink(error).c_str());
     if (auto holder = current(); holder && holder->blockOnReadValueForDescriptors)
         holder->blockOnReadValueForDescriptors(peripheral, descriptor, error);
 }

@@ -11,16 +11,16 @@ constexpr int32_t kWaitsBeforeError = 5;
 
 using Impl = QKBluetoothPeripheralManagerImpl;
 
-Impl& impl(QKBluetoothPeripheralManager& role) {
+Impl& roleImpl(QKBluetoothPeripheralManager& role) {
     return Impl::of(role);
 }
-const Impl& impl(const QKBluetoothPeripheralManager& role) {
+const Impl& roleImpl(const QKBluetoothPeripheralManager& role) {
     return Impl::of(role);
 }
 
 // The default channel's callbacks, where the role's events go.
 std::shared_ptr<QKBluetoothCallback> slots(QKBluetoothPeripheralManager& role) {
-    return impl(role).speaker_->callback();
+    return roleImpl(role).speaker_->callback();
 }
 
 }  // namespace
@@ -40,41 +40,41 @@ void Impl::schedule(std::shared_ptr<DispatchTimer>& slot, void (Impl::*step)()) 
     if (slot) slot->cancel();
     std::weak_ptr<QKBluetoothPeripheralManager> weak = weak_from_this();
     slot = DispatchTimer::create(DispatchQueue::main(), [weak, step] {
-        if (auto self = weak.lock()) (impl(*self).*step)();
+        if (auto self = weak.lock()) (roleImpl(*self).*step)();
     });
     slot->start(kRetryInterval);
 }
 
 const CBPeripheralManagerPtr& QKBluetoothPeripheralManager::peripheralManager() const {
-    return impl(*this).peripheralManager_;
+    return roleImpl(*this).peripheralManager_;
 }
 
 const std::string& QKBluetoothPeripheralManager::localName() const {
-    return impl(*this).localName_;
+    return roleImpl(*this).localName_;
 }
 
 void QKBluetoothPeripheralManager::setLocalName(std::string name) {
-    impl(*this).localName_ = std::move(name);
+    roleImpl(*this).localName_ = std::move(name);
 }
 
 const std::vector<std::shared_ptr<CBMutableService>>& QKBluetoothPeripheralManager::services()
     const {
-    return impl(*this).services_;
+    return roleImpl(*this).services_;
 }
 
 const std::optional<Bytes>& QKBluetoothPeripheralManager::manufacturerData() const {
-    return impl(*this).manufacturerData_;
+    return roleImpl(*this).manufacturerData_;
 }
 
 QKBluetoothPeripheralManager& QKBluetoothPeripheralManager::addServices(
     std::vector<std::shared_ptr<CBMutableService>> services) {
-    impl(*this).services_ = std::move(services);
+    roleImpl(*this).services_ = std::move(services);
     addServicesToPeripheral();
     return *this;
 }
 
 void QKBluetoothPeripheralManager::addServicesToPeripheral() {
-    auto& d = impl(*this);
+    auto& d = roleImpl(*this);
     if (!isPoweredOn()) {
         d.schedule(d.addServiceTask, &Impl::addServicesToPeripheral);
         return;
@@ -85,7 +85,7 @@ void QKBluetoothPeripheralManager::addServicesToPeripheral() {
 }
 
 QKBluetoothPeripheralManager& QKBluetoothPeripheralManager::removeAllServices() {
-    auto& d = impl(*this);
+    auto& d = roleImpl(*this);
     d.didAddServices = 0;
     d.peripheralManager_->removeAllServices();
     return *this;
@@ -93,12 +93,12 @@ QKBluetoothPeripheralManager& QKBluetoothPeripheralManager::removeAllServices() 
 
 QKBluetoothPeripheralManager& QKBluetoothPeripheralManager::addManufacturerData(
     std::optional<Bytes> data) {
-    impl(*this).manufacturerData_ = std::move(data);
+    roleImpl(*this).manufacturerData_ = std::move(data);
     return *this;
 }
 
 QKBluetoothPeripheralManager& QKBluetoothPeripheralManager::startAdvertising() {
-    auto& d = impl(*this);
+    auto& d = roleImpl(*this);
     int32_t& waits = d.peripheralManagerInitWaitTimes;
     if (!canStartAdvertising()) {
         ++waits;
@@ -124,7 +124,7 @@ QKBluetoothPeripheralManager& QKBluetoothPeripheralManager::startAdvertising() {
 }
 
 QKBluetoothPeripheralManager& QKBluetoothPeripheralManager::stopAdvertising() {
-    auto& d = impl(*this);
+    auto& d = roleImpl(*this);
     if (d.advertisingRetry) d.advertisingRetry->cancel();
     d.advertisingRetry.reset();
     d.peripheralManager_->stopAdvertising();
@@ -132,11 +132,11 @@ QKBluetoothPeripheralManager& QKBluetoothPeripheralManager::stopAdvertising() {
 }
 
 bool QKBluetoothPeripheralManager::isPoweredOn() const {
-    return impl(*this).peripheralManager_->state() == CBManagerState::PoweredOn;
+    return roleImpl(*this).peripheralManager_->state() == CBManagerState::PoweredOn;
 }
 
 bool QKBluetoothPeripheralManager::canStartAdvertising() const {
-    const auto& d = impl(*this);
+    const auto& d = roleImpl(*this);
     return isPoweredOn() && d.didAddServices >= 0 &&
            static_cast<size_t>(d.didAddServices) == d.services_.size();
 }
@@ -154,7 +154,7 @@ void QKBluetoothPeripheralManager::peripheralManagerDidUpdateState(
 
 void QKBluetoothPeripheralManager::peripheralManagerDidAddService(
     const CBPeripheralManagerPtr& manager, const CBServicePtr& service, const ErrorPtr& error) {
-    ++impl(*this).didAddServices;
+    ++roleImpl(*this).didAddServices;
     if (auto block = slots(*this)->blockOnPeripheralModelDidAddService)
         block(manager, service, error);
 }

@@ -14,7 +14,7 @@ namespace {
 using Answer = QKBleStatusAnswer;
 
 constexpr int64_t kBindAndVerify = 0x04;
-constexpr int64_t kStatus = 0x63;
+constexpr int64_t kRetryStatus = 0x63;
 constexpr int64_t kRouterUpdate = 0x67;
 constexpr int64_t kWifiInfo = 0x69;
 constexpr int64_t kModuleReport = 0x0D;
@@ -86,7 +86,7 @@ void QKBleSecondRetryConnect::receiveProtocol(const std::shared_ptr<QKBLEProtoco
     switch (protocol->msgType()) {
         case kBindAndVerify:
             return receiveBindAndVerifyCommondWithData(body);
-        case kStatus:
+        case kRetryStatus:
             receiveCheckStatusCommondWithData(body);
             Answer::publishStepInfo(device());
             updateBlockWithState(Answer::kStatusStep);
@@ -135,7 +135,7 @@ void QKBleSecondRetryConnect::receiveBindAndVerifyCommondWithData(ByteView body)
 // ---- Status (0x63).
 
 void QKBleSecondRetryConnect::checkBleStatus(uint8_t type) {
-    sendBody(QKBLEProtocol::msgBodyForCheckStatus(type), kStatus);
+    sendBody(QKBLEProtocol::msgBodyForCheckStatus(type), kRetryStatus);
 }
 
 void QKBleSecondRetryConnect::receiveCheckStatusCommondWithData(ByteView body) {

@@ -10,10 +10,10 @@ namespace telvo {
 
 namespace {
 
-constexpr int64_t kStatus = 0x63;
+constexpr int64_t kWiredStatus = 0x63;
 constexpr int64_t kProduct = 0x40;
 constexpr int64_t kConfig = 0x69;
-constexpr int64_t kReport = 0x0D;
+constexpr int64_t kWiredReport = 0x0D;
 
 // A stage report of this flow carries the cable state in byte 7.
 constexpr size_t kStageReportLength = 8;
@@ -54,7 +54,7 @@ void QKBleSecondWiredConnect::receiveProtocol(const std::shared_ptr<QKBLEProtoco
     if (!protocol || !protocol->decrptMsgBody()) return;
     const Bytes& body = *protocol->decrptMsgBody();
     switch (protocol->msgType()) {
-        case kStatus:
+        case kWiredStatus:
             receiveCheckStatusCommondWithData(body);
             Answer::publishStepInfo(*bleDevice());
             updateBlockWithState(Answer::kStatusStep);
@@ -66,7 +66,7 @@ void QKBleSecondWiredConnect::receiveProtocol(const std::shared_ptr<QKBLEProtoco
             hasSendConfigPremode = true;
             receiveSendConfigInfoCommondWithData(body);
             break;
-        case kReport:
+        case kWiredReport:
             receiveUpdateStatusCommondWithData(body);
             break;
         default:
@@ -75,7 +75,7 @@ void QKBleSecondWiredConnect::receiveProtocol(const std::shared_ptr<QKBLEProtoco
 }
 
 void QKBleSecondWiredConnect::checkBleStatus(uint8_t queryType) {
-    sendBody(QKBLEProtocol::msgBodyForCheckStatus(queryType), kStatus);
+    sendBody(QKBLEProtocol::msgBodyForCheckStatus(queryType), kWiredStatus);
 }
 
 void QKBleSecondWiredConnect::receiveCheckStatusCommondWithData(ByteView data) {

@@ -23,7 +23,7 @@ uint16_t readLe16(ByteView body, size_t offset) {
     return static_cast<uint16_t>(body[offset] | (body[offset + 1] << 8));
 }
 
-std::string lowercased(std::string text) {
+std::string lowerAnswer(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
@@ -248,7 +248,7 @@ bool QKBleStatusAnswer::matchesTargetSerial(const std::optional<std::string>& ta
                                             const std::string& deviceSn) {
     constexpr size_t kTargetSerialLength = 28;
     if (!targetSerial || targetSerial->size() != kTargetSerialLength) return false;
-    return lowercased(deviceSn).starts_with(lowercased(*targetSerial));
+    return lowerAnswer(deviceSn).starts_with(lowerAnswer(*targetSerial));
 }
 
 }  // namespace telvo

@@ -13,10 +13,10 @@ namespace telvo {
 
 namespace {
 
-constexpr int64_t kStatusType = 0x63;
+constexpr int64_t kComboStatusType = 0x63;
 constexpr int64_t kBindType = 0x04;
 constexpr int64_t kConfirmType = 0x66;
-constexpr int64_t kReportType = 0x0D;
+constexpr int64_t kComboReportType = 0x0D;
 
 // The confirmation set's authorisation type: the appliance waits for the user's confirmation.
 constexpr uint8_t kAuthWaitForConfirmation = 1;
@@ -56,7 +56,7 @@ void QKComboBLEConnect::isReady() {
 
 void QKComboBLEConnect::checkBleStatus() {
     QKSDKLOG("【BLE】combo: status query");
-    sendBody(QKBLEProtocol::msgBodyForCheckStatus(QKBleStatusAnswer::kFormFull), kStatusType);
+    sendBody(QKBLEProtocol::msgBodyForCheckStatus(QKBleStatusAnswer::kFormFull), kComboStatusType);
 }
 
 void QKComboBLEConnect::receiveProtocol(const std::shared_ptr<QKBLEProtocol>& protocol) {
@@ -64,7 +64,7 @@ void QKComboBLEConnect::receiveProtocol(const std::shared_ptr<QKBLEProtocol>& pr
     static const Bytes kNone;
     const Bytes& body = protocol->decrptMsgBody() ? *protocol->decrptMsgBody() : kNone;
     switch (protocol->msgType()) {
-        case kStatusType: {
+        case kComboStatusType: {
             auto keep = shared_from_this();
             receiveCheckStatusCommondWithData(body);
             const QKDevice& device = *bleDevice();
@@ -79,7 +79,7 @@ void QKComboBLEConnect::receiveProtocol(const std::shared_ptr<QKBLEProtocol>& pr
         case kConfirmType:
             receiveConfirmCommondWithData(body);
             break;
-        case kReportType:
+        case kComboReportType:
             receiveUpdateStatusCommondWithData(body);
             break;
         default:

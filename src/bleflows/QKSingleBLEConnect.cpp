@@ -98,7 +98,7 @@ namespace {
 
 using ParamsPtr = std::shared_ptr<QKDeviceBleConfigParams>;
 
-QKDeviceBleConfigParams paramsAt(const RegistryArgs& args, size_t index) {
+QKDeviceBleConfigParams singleParamsAt(const RegistryArgs& args, size_t index) {
     const ParamsPtr& p = registryArgRef<ParamsPtr>(args, index);
     return p ? *p : QKDeviceBleConfigParams{};
 }
@@ -109,14 +109,14 @@ void registerFlow(const char* name) {
     cls.classSelector(
            "initWithParam:",
            [](const RegistryArgs& a) -> std::any {
-               return RegistryInstance(QKBLEBaseConnect::initWithParam<Flow>(paramsAt(a, 0)));
+               return RegistryInstance(QKBLEBaseConnect::initWithParam<Flow>(singleParamsAt(a, 0)));
            })
         .instanceSelector(
             "statConfig:connectUpdate:completion:",
             [](const RegistryInstance& s, const RegistryArgs& a) -> std::any {
                 auto completion = registryArgRef<QKConfigCompletionBlock>(a, 2);
                 static_cast<Flow*>(s.get())->statConfig(
-                    paramsAt(a, 0), registryArgRef<QKConfigStepBlock>(a, 1),
+                    singleParamsAt(a, 0), registryArgRef<QKConfigStepBlock>(a, 1),
                     [completion](const ErrorPtr& error, const std::shared_ptr<QKDevice>& device) {
                         if (completion) completion(error, device);
                     });

@@ -15,7 +15,7 @@ namespace {
 using Op = QKNetWorkApplianceOperation;
 
 // The reply's "data" when it is a dictionary.
-const Value* dataDictionary(const std::optional<Value>& reply) {
+const Value* replyData(const std::optional<Value>& reply) {
     if (!reply || !reply->isDictionary()) return nullptr;
     const Value& data = (*reply)["data"];
     return data.isDictionary() ? &data : nullptr;
@@ -120,7 +120,7 @@ void QKSingleBLENetworkBridgeConnect::receiveCheckStatusCommondWithData(
 
 void QKSingleBLENetworkBridgeConnect::checkDeviceIdAndFamilyId() {
     auto [success, failed] = cloudBlocks([](Self& self, const std::optional<Value>& reply) {
-        const Value* data = dataDictionary(reply);
+        const Value* data = replyData(reply);
         const std::string code = data ? (*data)["applianceCode"].stringValue() : "";
         if (code.empty()) {
             self.endWith(self.bleErrorWithCode(4171));
@@ -178,7 +178,7 @@ void QKSingleBLENetworkBridgeConnect::receiveBleMeshConfigDataBack04(uint32_t co
 
 void QKSingleBLENetworkBridgeConnect::reqyestMeshkeyConfig(int64_t count) {
     auto [success, failed] = cloudBlocks([count](Self& self, const std::optional<Value>& reply) {
-        const Value* data = dataDictionary(reply);
+        const Value* data = replyData(reply);
         std::string key = data ? (*data)["meshkey"].stringValue() : "";
         // A key that is no hex text would reach the bridge as other bytes.
         if (!isHexText(key) || key.size() / 2 > 255) {

@@ -22,7 +22,7 @@ namespace {
 
 constexpr double kRequestTimeout = 30;
 
-SharedInstance<QKNetWorkManager>& sharedSlot() {
+SharedInstance<QKNetWorkManager>& sharedNetworkManager() {
     return processWide([] { return new SharedInstance<QKNetWorkManager>(); });
 }
 
@@ -77,13 +77,13 @@ std::shared_ptr<QKAFJSONResponseSerializer> freshResponseSerializer() {
 }  // namespace
 
 std::shared_ptr<QKNetWorkManager> QKNetWorkManager::shareInstance() {
-    auto instance = sharedSlot().get([] { return std::make_shared<QKNetWorkManager>(); });
+    auto instance = sharedNetworkManager().get([] { return std::make_shared<QKNetWorkManager>(); });
     QKAFNetworkReachabilityManager::sharedManager()->startMonitoring();
     return instance;
 }
 
 void QKNetWorkManager::resetForTesting() {
-    sharedSlot().exchange();
+    sharedNetworkManager().exchange();
 }
 
 void QKNetWorkManager::setTokenRefreshDelegate(std::weak_ptr<QKRefreshDelegate> delegate) {

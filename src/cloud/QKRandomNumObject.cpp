@@ -17,7 +17,7 @@ namespace {
 constexpr double kReferenceDateOffset = 978307200;
 constexpr double kRepeatWindowSeconds = 120;
 
-SharedInstance<QKRandomNumObject>& sharedSlot() {
+SharedInstance<QKRandomNumObject>& sharedRandomNum() {
     return processWide([] { return new SharedInstance<QKRandomNumObject>(); });
 }
 
@@ -31,11 +31,11 @@ std::string abText(int32_t a, int32_t b) {
 }  // namespace
 
 std::shared_ptr<QKRandomNumObject> QKRandomNumObject::sharedManager() {
-    return sharedSlot().get([] { return std::make_shared<QKRandomNumObject>(); });
+    return sharedRandomNum().get([] { return std::make_shared<QKRandomNumObject>(); });
 }
 
 void QKRandomNumObject::resetForTesting() {
-    sharedSlot().exchange();
+    sharedRandomNum().exchange();
 }
 
 Value QKRandomNumObject::randomIdentifyDic() const {

@@ -16,7 +16,7 @@ namespace {
 constexpr int16_t kDiscoveryMsgType = 0x92;
 constexpr int64_t kProbeTag = 1;
 
-const char* describe(const ErrorPtr& error) {
+const char* describeError(const ErrorPtr& error) {
     return error ? error->localizedDescription().c_str() : "(null)";
 }
 
@@ -76,13 +76,13 @@ void QKUDPConnect::configure(const QKGCDAsyncUdpSocketPtr& sock, Role role) {
     const bool listener = role != Role::Sender;
     ErrorPtr error;
     if (listener && !sock->enableReusePort(true, &error))
-        QKSDKLOG("Error enableReusePort error:%s", describe(error));
+        QKSDKLOG("Error enableReusePort error:%s", describeError(error));
     if (!sock->enableBroadcast(true, &error)) QKSDKLOG("Error enableBroadcast");
     if (listener) {
         const uint16_t port = fixedPort(role == Role::ListenerA ? NetworkPort::DiscoveryReplyA
                                                                 : NetworkPort::DiscoveryReplyB);
         if (!sock->bindToPort(port, &error))
-            QKSDKLOG("Error starting (bind) error:%s", describe(error));
+            QKSDKLOG("Error starting (bind) error:%s", describeError(error));
     }
     if (!sock->beginReceiving(&error)) QKSDKLOG("Error beginReceiving  (bind)");
 }
@@ -207,7 +207,7 @@ void QKUDPConnect::udpSocketDidConnectToAddress(const QKGCDAsyncUdpSocketPtr&, c
 }
 
 void QKUDPConnect::udpSocketDidNotConnect(const QKGCDAsyncUdpSocketPtr&, const ErrorPtr& error) {
-    QKSDKLOG("[InitWifi] udpSocket didNotConnect: %s", describe(error));
+    QKSDKLOG("[InitWifi] udpSocket didNotConnect: %s", describeError(error));
 }
 
 void QKUDPConnect::udpSocketDidSendDataWithTag(const QKGCDAsyncUdpSocketPtr&, int64_t tag) {
@@ -221,7 +221,7 @@ void QKUDPConnect::udpSocketDidNotSendDataWithTagDueToError(const QKGCDAsyncUdpS
 
 void QKUDPConnect::udpSocketDidCloseWithError(const QKGCDAsyncUdpSocketPtr& sock,
                                               const ErrorPtr& error) {
-    QKSDKLOG("[InitWifi] udpSocketDidClose error: %s", describe(error));
+    QKSDKLOG("[InitWifi] udpSocketDidClose error: %s", describeError(error));
     if (!holds(sock)) return;
     std::lock_guard lock(mutex_);
     socketError_ = error;

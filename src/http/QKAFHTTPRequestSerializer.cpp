@@ -24,7 +24,7 @@ std::string uppercase(std::string text) {
 }
 
 // The text a value stands for in a query or a form part (its description).
-std::optional<std::string> describe(const Value& value) {
+std::optional<std::string> describeParameter(const Value& value) {
     switch (value.type()) {
         case Value::Type::Null:
             return std::nullopt;
@@ -128,7 +128,7 @@ std::string QKAFPercentEscapedStringFromString(const std::string& text) {
 }
 
 std::string QKAFQueryStringPair::URLEncodedStringValue() const {
-    std::optional<std::string> text = describe(value);
+    std::optional<std::string> text = describeParameter(value);
     if (!text) return QKAFPercentEscapedStringFromString(field);
     return QKAFPercentEscapedStringFromString(field) + "=" +
            QKAFPercentEscapedStringFromString(*text);
@@ -346,7 +346,7 @@ std::optional<URLRequest> QKAFHTTPRequestSerializer::multipartFormRequestWithMet
             if (pair.value.isBytes()) {
                 formData.appendPartWithFormData(pair.value.bytes(), pair.field);
             } else {
-                std::string text = describe(pair.value).value_or("");
+                std::string text = describeParameter(pair.value).value_or("");
                 formData.appendPartWithFormData(Bytes(text.begin(), text.end()), pair.field);
             }
         }

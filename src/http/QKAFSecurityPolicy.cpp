@@ -22,7 +22,7 @@ bool trustIsValid(SecTrust& trust) {
 
 // The public key of a certificate evaluated alone with the basic X.509 policy; null when a
 // step fails.
-SecKeyRef publicKeyOf(const SecCertificateRef& certificate) {
+SecKeyRef certificatePublicKey(const SecCertificateRef& certificate) {
     auto trust = SecTrust::create({certificate}, SecPolicy::basicX509);
     SecTrustResultType result;
     if (!trust || trust->evaluate(&result) != errSecSuccess) return nullptr;
@@ -158,7 +158,7 @@ void QKAFSecurityPolicy::setPinnedCertificates(std::optional<CertificateSet> cer
         for (const Bytes& data : *certificates) {
             auto certificate = SecCertificate::createWithData(data);
             if (!certificate) continue;
-            if (auto key = publicKeyOf(certificate)) keys->push_back(std::move(key));
+            if (auto key = certificatePublicKey(certificate)) keys->push_back(std::move(key));
         }
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -272,7 +272,7 @@ bool QKAFSecurityPolicy::evaluateServerTrust(SecTrust& serverTrust,
         // The chain as evaluated, up to its anchor (which servers usually do not send); the
         // certificates as sent when the evaluation failed and invalid ones are allowed.
         for (const auto& certificate : linkedChain(serverTrust.certificateChain())) {
-            auto key = publicKeyOf(certificate);
+            auto key = certificatePublicKey(certificate);
             if (!key) continue;
             for (const auto& pinnedKey : *pinnedKeys)
                 if (sameKey(key, pinnedKey)) return true;

@@ -80,7 +80,7 @@ std::string contentTypeForPathExtension(const std::string& fileName) {
     return it == types.end() ? "application/octet-stream" : it->second;
 }
 
-ErrorPtr fileError(const char* reason) {
+ErrorPtr partFileError(const char* reason) {
     return makeError(QKAFURLRequestSerializationErrorDomain, -1000, reason,
                      Dictionary{{NSLocalizedFailureReasonErrorKey, Value(reason)}});
 }
@@ -120,13 +120,13 @@ bool QKAFStreamingMultipartFormData::appendPartWithFileURL(const std::string& fi
                                                            ErrorPtr* error) {
     std::optional<std::string> path = filePathOfURL(fileURL);
     if (!path) {
-        if (error) *error = fileError("Expected URL to be a file URL");
+        if (error) *error = partFileError("Expected URL to be a file URL");
         return false;
     }
     // A folder or a device cannot be a part: refused like a file that is not there.
     struct stat info {};
     if (::stat(path->c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        if (error) *error = fileError("File URL not reachable.");
+        if (error) *error = partFileError("File URL not reachable.");
         return false;
     }
     auto part = std::make_shared<QKAFHTTPBodyPart>();

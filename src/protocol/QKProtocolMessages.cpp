@@ -36,11 +36,11 @@ uint32_t scanHex(std::string_view text) {
 }
 
 // The leading decimal number of a text, as NSString's intValue reads it.
-int64_t number(const std::optional<std::string>& text) {
+int64_t numberField(const std::optional<std::string>& text) {
     return text ? Value(*text).int64Value() : 0;
 }
 
-bool isHexText(std::string_view text) {
+bool isHexString(std::string_view text) {
     for (char c : text)
         if (hextext::digit(c) < 0) return false;
     return !text.empty();
@@ -72,26 +72,26 @@ uint32_t stableHash(std::string_view text) {
     return h;
 }
 
-void append(Bytes& body, ByteView bytes) {
+void appendBytes(Bytes& body, ByteView bytes) {
     body.insert(body.end(), bytes.begin(), bytes.end());
 }
-void appendLe(Bytes& body, uint64_t value, size_t width) {
+void appendLittleEndian(Bytes& body, uint64_t value, size_t width) {
     for (size_t i = 0; i < width; ++i) body.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
 // The parts of the 0x70 body after the random code; each returns why it refuses, or nullptr.
 
 // The router: SSID, password, BSSID, the SSID in GB18030, then the fixed flags.
-const char* appendRouter(Bytes& body, const QKDeviceApConfigParams& p) {
+const char* appendRouterFields(Bytes& body, const QKDeviceApConfigParams& p) {
     const std::string& ssid = *p.routerSSID;
     const std::string pwd = p.routerPwd.value_or("");
     if (ssid.size() > 255 || pwd.size() > 255) return "SSID or password over 255 bytes";
     const auto gbSsid = lantext::gb18030(ssid);
     if (!gbSsid || gbSsid->size() > 255) return "SSID has no GB18030 form of 255 bytes";
     body.push_back(static_cast<uint8_t>(ssid.size()));
-    append(body, toBytes(ssid));
+    appendBytes(body, toBytes(ssid));
     body.push_back(static_cast<uint8_t>(pwd.size()));
-    append(body, toBytes(pwd));
+    appendBytes(body, toBytes(pwd));
 
     const std::string bssid = p.routerBSSID.value_or("");
     if (bssid.empty()) {
@@ -103,7 +103,7 @@ const char* appendRouter(Bytes& body, const QKDeviceApConfigParams& p) {
         for (const auto& part : parts) body.push_back(static_cast<uint8_t>(scanHex(part)));
     }
     body.push_back(static_cast<uint8_t>(gbSsid->size()));
-    append(body, *gbSsid);
+    appendBytes(body, *gbSsid);
 
     if (p.channelEnable) body.push_back(0);
     body.insert(body.end(), {0x01, 0x01, static_cast<uint8_t>(p.checkPasswordEnable ? 1 : 0)});
@@ -121,11 +121,11 @@ const char* appendRegionalItems(Bytes& body, const QKDeviceApConfigParams& p) {
         body.push_back(static_cast<uint8_t>(4 + 4 * channels));
         if (p.countryCode) {
             if (p.countryCode->size() != 2) return "country code is not two bytes";
-            append(body, toBytes(*p.countryCode));
+            appendBytes(body, toBytes(*p.countryCode));
         } else {
             body.insert(body.end(), {0, 0});
         }
-        body.push_back(p.timeZone ? static_cast<uint8_t>(number(p.timeZone)) : 255);
+        body.push_back(p.timeZone ? static_cast<uint8_t>(numberField(p.timeZone)) : 255);
         body.push_back(static_cast<uint8_t>(channels));
         for (const Value& entry : channelList)
             for (const char* key : {kQKSDKConfigFirstChannelNumber, kQKSDKConfigChannelCount,
@@ -134,17 +134,17 @@ const char* appendRegionalItems(Bytes& body, const QKDeviceApConfigParams& p) {
     }
     if (p.regionIdEnable) {
         body.insert(body.end(), {0x03, 0x04});
-        appendLe(body, static_cast<uint64_t>(number(p.regionId)), 4);
+        appendLittleEndian(body, static_cast<uint64_t>(numberField(p.regionId)), 4);
     }
     if (p.functionSetEnable) {
         const std::string domain = p.moduleServerDomain.value_or("");
         if (domain.size() > 255) return "module server domain over 255 bytes";
         body.push_back(0x04);
         body.push_back(static_cast<uint8_t>(domain.size()));
-        append(body, toBytes(domain));
+        appendBytes(body, toBytes(domain));
         body.insert(body.end(), {0x05, 0x02});
-        appendLe(body, static_cast<uint64_t>(number(p.moduleServerPort)), 2);
-        body.insert(body.end(), {0x06, 0x01, static_cast<uint8_t>(number(p.functionType))});
+        appendLittleEndian(body, static_cast<uint64_t>(numberField(p.moduleServerPort)), 2);
+        body.insert(body.end(), {0x06, 0x01, static_cast<uint8_t>(numberField(p.functionType))});
     }
     return nullptr;
 }
@@ -154,7 +154,7 @@ const char* appendCloudItems(Bytes& body, const QKDeviceApConfigParams& p) {
     static const std::vector<std::string> kNoAddresses;
     const std::vector<std::string>& adnsIPList = p.adnsIPList ? *p.adnsIPList : kNoAddresses;
     if (p.adnsIPEnable || p.adsEnable) {
-        const auto cluster = static_cast<uint32_t>(number(p.adsClusterId));
+        const auto cluster = static_cast<uint32_t>(numberField(p.adsClusterId));
         body.insert(body.end(),
                     {0x07, 0x03, static_cast<uint8_t>(cluster >> 16),
                      static_cast<uint8_t>(cluster >> 8), static_cast<uint8_t>(cluster)});
@@ -163,32 +163,33 @@ const char* appendCloudItems(Bytes& body, const QKDeviceApConfigParams& p) {
         body.push_back(0x0A);
         if (!adnsIPList.empty()) {
             Bytes item;
-            if (p.adnsIPPort) appendLe(item, static_cast<uint64_t>(number(p.adnsIPPort)), 2);
+            if (p.adnsIPPort)
+                appendLittleEndian(item, static_cast<uint64_t>(numberField(p.adnsIPPort)), 2);
             Bytes addresses;
             size_t count = 0;
             for (const auto& address : adnsIPList) {
                 if (auto reversed = reversedAddress(address)) {
-                    append(addresses, *reversed);
+                    appendBytes(addresses, *reversed);
                     ++count;
                 }
             }
             if (count > 255 || item.size() + 1 + addresses.size() > 255)
                 return "ADNS address list too long";
             item.push_back(static_cast<uint8_t>(count));
-            append(item, addresses);
+            appendBytes(item, addresses);
             body.push_back(static_cast<uint8_t>(item.size()));
-            append(body, item);
+            appendBytes(body, item);
         }
     } else if (p.adsEnable) {
         if (p.adsDomain) {
             if (p.adsDomain->size() > 255) return "ADS domain over 255 bytes";
             body.push_back(0x08);
             body.push_back(static_cast<uint8_t>(p.adsDomain->size()));
-            append(body, toBytes(*p.adsDomain));
+            appendBytes(body, toBytes(*p.adsDomain));
         }
         if (p.adsPort) {
             body.insert(body.end(), {0x09, 0x02});
-            appendLe(body, static_cast<uint64_t>(number(p.adsPort)), 2);
+            appendLittleEndian(body, static_cast<uint64_t>(numberField(p.adsPort)), 2);
         }
     }
     return nullptr;
@@ -217,7 +218,7 @@ bool QKProtocol::writeTempDeviceId(const Value& deviceDic) {
     const std::string& sn = deviceDic[kQKSDKDeviceSn].text();
     const auto type = QKTool::getDeviceTypeWithSSID(deviceDic[kQKSDKDeviceSSID].text());
     if (!type) return refuse("no appliance type in the SSID");
-    if (type->size() != 2 || !isHexText(*type))
+    if (type->size() != 2 || !isHexString(*type))
         return refuse("appliance type is not two hex digits");
     if (sn.size() != 32) return refuse("serial number is not 32 characters");
     for (unsigned char c : sn)
@@ -255,11 +256,11 @@ bool QKProtocol::writeWiFiSSIDWithConfigModel(const QKDeviceApConfigParams& para
     const std::string ssid = params.routerSSID.value_or("");
     const std::string pwd = params.routerPwd.value_or("");
     if (ssid.size() > 255 || pwd.size() > 255) return refuse("SSID or password over 255 bytes");
-    const int64_t security = number(params.securityType);
+    const int64_t security = numberField(params.securityType);
     Bytes body = {static_cast<uint8_t>(security >= 1 ? security : 0),
                   static_cast<uint8_t>(ssid.size()), static_cast<uint8_t>(pwd.size())};
-    append(body, toBytes(ssid));
-    append(body, toBytes(pwd));
+    appendBytes(body, toBytes(ssid));
+    appendBytes(body, toBytes(pwd));
     setBody(std::move(body));
     return true;
 }
@@ -277,11 +278,11 @@ bool QKProtocol::writeNewWiFiSSIDWithConfigModel(const QKDeviceApConfigParams& p
 
     if (!p.routerSSID) return refuse("no router SSID");
     const std::string random = p.randomNum.value_or("");
-    if (random.size() < 32 || !isHexText(std::string_view(random).substr(0, 32)))
+    if (random.size() < 32 || !isHexString(std::string_view(random).substr(0, 32)))
         return refuse("randomNum is not 32 hex digits");
     QKSDKLOG("randomUUID = %s", maskedSecret("code", random).c_str());
     Bytes body = hextext::readPairs(std::string_view(random).substr(0, 32));
-    const char* refusal = appendRouter(body, p);
+    const char* refusal = appendRouterFields(body, p);
     if (!refusal) refusal = appendRegionalItems(body, p);
     if (!refusal && (p.adnsIPEnable || p.adsEnable)) {
         QKSDKLOG(

@@ -7,25 +7,25 @@
 namespace telvo {
 
 namespace {
-struct SinkSlot {
+struct StepSinkSlot {
     std::mutex mutex;
     QKStepInfoSink sink;
 };
-SinkSlot& slot() {
-    return processWide([] { return new SinkSlot(); });
+StepSinkSlot& stepSinkSlot() {
+    return processWide([] { return new StepSinkSlot(); });
 }
 }  // namespace
 
 void setStepInfoSink(QKStepInfoSink sink) {
-    std::lock_guard lock(slot().mutex);
-    slot().sink = std::move(sink);
+    std::lock_guard lock(stepSinkSlot().mutex);
+    stepSinkSlot().sink = std::move(sink);
 }
 
 void publishStepInfo(QKStepInfo info) {
     QKStepInfoSink sink;
     {
-        std::lock_guard lock(slot().mutex);
-        sink = slot().sink;
+        std::lock_guard lock(stepSinkSlot().mutex);
+        sink = stepSinkSlot().sink;
     }
     if (sink) sink(std::move(info));
 }

@@ -78,7 +78,7 @@ const AttributeType& attributeType(SubjectItem::Kind kind) {
     return commonName;
 }
 
-void append(Bytes& out, ByteView bytes) {
+void appendDer(Bytes& out, ByteView bytes) {
     out.insert(out.end(), bytes.begin(), bytes.end());
 }
 
@@ -102,7 +102,7 @@ bool appendDerLength(Bytes& out, size_t length) {
 bool wrapInTag(Bytes& out, uint8_t tag, ByteView content) {
     out.push_back(tag);
     if (!appendDerLength(out, content.size())) return false;
-    append(out, content);
+    appendDer(out, content);
     return true;
 }
 
@@ -113,7 +113,7 @@ bool appendTaggedUtf8String(Bytes& out, uint8_t tag, const std::string& value) {
 
 bool appendBitString(Bytes& out, ByteView content) {
     Bytes bits{0x00};
-    append(bits, content);
+    appendDer(bits, content);
     return wrapInTag(out, kBitStringTag, bits);
 }
 
@@ -259,7 +259,7 @@ std::optional<Bytes> QKCertificateSigningRequest::makePublicKeyInfoDer(
             std::printf("Error, framework only supports uncompressed keys\n");
             return std::nullopt;
         }
-        append(content, kEcPublicKeyAlgorithm);
+        appendDer(content, kEcPublicKeyAlgorithm);
         if (!appendBitString(content, publicKeyBits.first(kEcPublicKeySize))) return std::nullopt;
     } else {
         auto parts = extractRsaPublicExponent(publicKeyBits);
@@ -271,7 +271,7 @@ std::optional<Bytes> QKCertificateSigningRequest::makePublicKeyInfoDer(
             !wrapInTag(rsaKey, sequenceTag, integers)) {
             return std::nullopt;
         }
-        append(content, kRsaPublicKeyAlgorithm);
+        appendDer(content, kRsaPublicKeyAlgorithm);
         if (!appendBitString(content, rsaKey)) return std::nullopt;
     }
     Bytes info;
@@ -297,9 +297,9 @@ std::optional<Bytes> QKCertificateSigningRequest::makeRequestInfoDer(ByteView pu
     auto publicKeyInfo = makePublicKeyInfoDer(publicKeyBits);
     if (!publicKeyInfo) return std::nullopt;
     Bytes content = kVersion;
-    append(content, subject);
-    append(content, *publicKeyInfo);
-    append(content, kEmptyAttributes);
+    appendDer(content, subject);
+    appendDer(content, *publicKeyInfo);
+    appendDer(content, kEmptyAttributes);
     Bytes info;
     if (!wrapInTag(info, sequenceTag, content)) return std::nullopt;
     return info;
@@ -337,7 +337,7 @@ std::optional<Bytes> QKCertificateSigningRequest::build(ByteView publicKeyBits,
     }
 
     Bytes content = std::move(*info);
-    append(content, keyAlgorithm_.signatureAlgorithmIdentifier());
+    appendDer(content, keyAlgorithm_.signatureAlgorithmIdentifier());
     Bytes request;
     if (!appendBitString(content, *signature) || !wrapInTag(request, sequenceTag, content)) {
         return std::nullopt;

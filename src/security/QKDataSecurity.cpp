@@ -24,14 +24,14 @@ using textbytes::bytesOf;
 using textbytes::cString;
 
 constexpr size_t kKeySize = 16;
-constexpr size_t kNonceSize = 13;
-constexpr size_t kTagSize = 16;
+constexpr size_t kSecNonceSize = 13;
+constexpr size_t kSecTagSize = 16;
 
 std::string hexOf(ByteView bytes) {
     return hextext::encode(bytes, false);
 }
 
-Bytes hexBytes(const std::optional<std::string>& hex) {
+Bytes hexField(const std::optional<std::string>& hex) {
     return QKStringFormat::dataForHexString(hex).value_or(Bytes{});
 }
 
@@ -81,7 +81,7 @@ Bytes truncatedTextKey(const std::optional<std::string>& key) {
     return field;
 }
 
-std::string workMode() {
+std::string securityWorkMode() {
     return QKUserDefault::standardUserDefaults()->valueForKey("sdkWorkMode").stringValue();
 }
 
@@ -95,7 +95,7 @@ std::optional<std::string> accessTokenHash() {
 
 // h[from..from+32) of the hex SHA-256 of the access token, as 16 bytes.
 Bytes tokenKeyPart(const std::string& h, size_t from) {
-    return hexBytes(h.substr(from, 32));
+    return hexField(h.substr(from, 32));
 }
 
 // The data key and IV texts of work modes "10003" and "1": dataKey and dataIv decrypted with
@@ -169,12 +169,12 @@ std::optional<Bytes> QKDataSecurity::aesDecryptData(ByteView data, ByteView keyD
 
 std::optional<Bytes> QKDataSecurity::AES128EncryptWithData(
     ByteView data, const std::optional<std::string>& hexKey) {
-    return aes128(true, AesMode::ECB, data, hexBytes(hexKey));
+    return aes128(true, AesMode::ECB, data, hexField(hexKey));
 }
 
 std::optional<Bytes> QKDataSecurity::AES128DecryptWithData(
     ByteView data, const std::optional<std::string>& hexKey) {
-    return aes128(false, AesMode::ECB, data, hexBytes(hexKey));
+    return aes128(false, AesMode::ECB, data, hexField(hexKey));
 }
 
 std::optional<std::string> QKDataSecurity::AES128Encrypt(const std::optional<std::string>& text,
@@ -190,7 +190,7 @@ std::optional<std::string> QKDataSecurity::AES128Decrypt(const std::optional<std
                                                          const std::optional<std::string>& key) {
     auto k = textField(key);
     if (!hex || !k) return std::nullopt;
-    auto plain = aes128(false, AesMode::ECB, hexBytes(hex), *k);
+    auto plain = aes128(false, AesMode::ECB, hexField(hex), *k);
     if (!plain) return std::nullopt;
     return textbytes::utf8Text(*plain);
 }
@@ -242,7 +242,7 @@ std::optional<std::string> QKDataSecurity::AES128DecryptCBC(const std::optional<
                                                             const std::optional<std::string>& iv) {
     auto k = textField(key), v = textField(iv);
     if (!hex || !k || !v) return std::nullopt;
-    return AES128CBCDecryptWithData(hexBytes(hex), *k, *v);
+    return AES128CBCDecryptWithData(hexField(hex), *k, *v);
 }
 
 std::optional<Bytes> QKDataSecurity::ase128CBCDecryptDataWithData(ByteView data, ByteView dataKey,
@@ -271,7 +271,7 @@ namespace {
 // The engine's limits, in both directions. The platform's CCM alone would also take associated
 // data of 65280 bytes or more (with the longer length field the engine never writes).
 bool engineTakes(ByteView keyData, ByteView associatedData, size_t payloadLength) {
-    return QKVPCCModel::check(keyData.size(), kNonceSize, associatedData.size(), kTagSize,
+    return QKVPCCModel::check(keyData.size(), kSecNonceSize, associatedData.size(), kSecTagSize,
                               payloadLength) == 0;
 }
 
@@ -279,15 +279,15 @@ bool engineTakes(ByteView keyData, ByteView associatedData, size_t payloadLength
 
 bool QKDataSecurity::aesCCMEncryptDataInto(ByteView data, ByteView keyData, ByteView associatedData,
                                            std::span<uint8_t> out) {
-    if (out.size() != kNonceSize + data.size() + kTagSize) return false;
+    if (out.size() != kSecNonceSize + data.size() + kSecTagSize) return false;
     if (!engineTakes(keyData, associatedData, data.size())) {
         crypto::cleanse(out.data(), out.size());
         return false;
     }
-    const auto nonce = out.first(kNonceSize);
+    const auto nonce = out.first(kSecNonceSize);
     if (!Random::shared()->nonzeroBytes(nonce.data(), nonce.size()) ||
-        !crypto::aesCcm(true, keyData, nonce, associatedData, kTagSize, data,
-                        out.subspan(kNonceSize))) {
+        !crypto::aesCcm(true, keyData, nonce, associatedData, kSecTagSize, data,
+                        out.subspan(kSecNonceSize))) {
         crypto::cleanse(out.data(), out.size());
         return false;
     }
@@ -296,19 +296,19 @@ bool QKDataSecurity::aesCCMEncryptDataInto(ByteView data, ByteView keyData, Byte
 
 std::optional<Bytes> QKDataSecurity::aesCCMEncryptData(ByteView data, ByteView keyData,
                                                        ByteView associatedData) {
-    Bytes sealed(kNonceSize + data.size() + kTagSize);
+    Bytes sealed(kSecNonceSize + data.size() + kSecTagSize);
     if (!aesCCMEncryptDataInto(data, keyData, associatedData, sealed)) return std::nullopt;
     return sealed;
 }
 
 std::optional<Bytes> QKDataSecurity::aesCCMDecryptData(ByteView sealed, ByteView keyData,
                                                        ByteView associatedData) {
-    if (sealed.size() < kNonceSize + kTagSize ||
-        !engineTakes(keyData, associatedData, sealed.size() - kNonceSize - kTagSize))
+    if (sealed.size() < kSecNonceSize + kSecTagSize ||
+        !engineTakes(keyData, associatedData, sealed.size() - kSecNonceSize - kSecTagSize))
         return std::nullopt;
     Bytes plain;
-    if (!crypto::aesCcm(false, keyData, sealed.first(kNonceSize), associatedData, kTagSize,
-                        sealed.subspan(kNonceSize), plain))
+    if (!crypto::aesCcm(false, keyData, sealed.first(kSecNonceSize), associatedData, kSecTagSize,
+                        sealed.subspan(kSecNonceSize), plain))
         return std::nullopt;
     return plain;
 }
@@ -350,7 +350,7 @@ const Bytes& bodyKey(const std::string& apKey) {
     if (kept.key.empty() || kept.text != apKey) {
         crypto::cleanse(kept.text.data(), kept.text.size());
         kept.text = apKey;
-        kept.key = hexBytes(QKDataSecurity::getMD5_128(apKey));
+        kept.key = hexField(QKDataSecurity::getMD5_128(apKey));
     }
     return kept.key;
 }
@@ -370,8 +370,8 @@ std::optional<Bytes> QKDataSecurity::localMessageBodyDecryption(ByteView encrypt
 }
 
 std::optional<Bytes> QKDataSecurity::localMsgBodyEncryption(
-    const std::vector<std::string>& hexBytes) {
-    return localMessageBodyEncryption(QKStringFormat::hexArrayToData(hexBytes));
+    const std::vector<std::string>& hexField) {
+    return localMessageBodyEncryption(QKStringFormat::hexArrayToData(hexField));
 }
 
 // Sensitive data.
@@ -402,7 +402,7 @@ std::optional<SensitiveKeys> sensitiveKeys(SensitiveKeys::Scheme scheme) {
             if (!h) return std::nullopt;
             keys.key = tokenKeyPart(*h, 0);
             keys.ivHex = h->substr(16, 32);
-            keys.iv = hexBytes(keys.ivHex);
+            keys.iv = hexField(keys.ivHex);
             return keys;
         }
         case SensitiveKeys::Scheme::appData: {
@@ -427,7 +427,7 @@ std::optional<SensitiveKeys> sensitiveKeys(SensitiveKeys::Scheme scheme) {
 std::optional<std::string> QKDataSecurity::sensitiveDataEncryption(
     const std::optional<std::string>& text, bool resultIsNoIv) {
     if (!text) return std::nullopt;
-    auto keys = sensitiveKeys(sensitiveScheme(workMode()));
+    auto keys = sensitiveKeys(sensitiveScheme(securityWorkMode()));
     if (!keys) return std::nullopt;
     switch (keys->scheme) {
         case SensitiveKeys::Scheme::accessToken: {
@@ -446,7 +446,7 @@ std::optional<std::string> QKDataSecurity::sensitiveDataEncryption(
 std::optional<std::string> QKDataSecurity::sensitiveDataDecryption(
     const std::optional<std::string>& hex) {
     auto config = QKMiddleInterface::shareInstance()->middleConfig();
-    const std::string mode = workMode();
+    const std::string mode = securityWorkMode();
     const std::string input = hex.value_or("");
     auto scheme = sensitiveScheme(mode);
     // "10002" carries its IV in front of the ciphertext; too short for that, the legacy keys.
@@ -460,9 +460,9 @@ std::optional<std::string> QKDataSecurity::sensitiveDataDecryption(
     switch (keys->scheme) {
         case SensitiveKeys::Scheme::accessToken:
             if (ivInInput)
-                return AES128CBCDecryptWithData(hexBytes(input.substr(32)), keys->key,
-                                                hexBytes(input.substr(0, 32)));
-            return AES128CBCDecryptWithData(hexBytes(input), keys->key, keys->iv);
+                return AES128CBCDecryptWithData(hexField(input.substr(32)), keys->key,
+                                                hexField(input.substr(0, 32)));
+            return AES128CBCDecryptWithData(hexField(input), keys->key, keys->iv);
         case SensitiveKeys::Scheme::appData:
             return AES128DecryptCBC(input, keys->keyText, keys->ivText);
         case SensitiveKeys::Scheme::legacy:
@@ -486,7 +486,7 @@ Bytes QKDataSecurity::getPBKDFKeyWithKey(ByteView password, ByteView salt) {
 }
 
 Bytes QKDataSecurity::getPBKDFKeyDataWithSaltData(const std::optional<std::string>& saltHex) {
-    return getPBKDFKeyWithKey(bytesOf(configApKey()), hexBytes(saltHex));
+    return getPBKDFKeyWithKey(bytesOf(configApKey()), hexField(saltHex));
 }
 
 Bytes QKDataSecurity::getPBKDFKeyDataWithTimeData(ByteView timeData) {

@@ -10,7 +10,7 @@ namespace telvo {
 namespace {
 
 // Data as the platform describes it in a log line.
-std::string describe(ByteView data) {
+std::string describeBytes(ByteView data) {
     static const char* digits = "0123456789abcdef";
     const size_t shown = std::min<size_t>(data.size(), 24);
     std::string hex;
@@ -25,7 +25,7 @@ std::string describe(ByteView data) {
 SecCertificateRef readCertificate(const Bytes& data) {
     auto certificate = SecCertificate::createWithData(data);
     if (!certificate)
-        platformDiagnostic("Can not read certificate from %s", describe(data).c_str());
+        platformDiagnostic("Can not read certificate from %s", describeBytes(data).c_str());
     return certificate;
 }
 
@@ -129,19 +129,19 @@ std::optional<std::string> QKSigECCEncryptHelper::getExpiredDateStrWithCerData(
 namespace {
 
 std::mutex gShareMutex;
-std::shared_ptr<QKSigECCEncryptHelper> gShared;
+std::shared_ptr<QKSigECCEncryptHelper> gSharedHelper;
 
 }  // namespace
 
 std::shared_ptr<QKSigECCEncryptHelper> QKSigECCEncryptHelper::share() {
     std::lock_guard<std::mutex> lock(gShareMutex);
-    if (!gShared) gShared = std::make_shared<QKSigECCEncryptHelper>();
-    return gShared;
+    if (!gSharedHelper) gSharedHelper = std::make_shared<QKSigECCEncryptHelper>();
+    return gSharedHelper;
 }
 
 void QKSigECCEncryptHelper::resetForTesting() {
     std::lock_guard<std::mutex> lock(gShareMutex);
-    gShared.reset();
+    gSharedHelper.reset();
 }
 
 void QKSigECCEncryptHelper::eccInit() {

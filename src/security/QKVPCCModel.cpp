@@ -11,7 +11,7 @@
 namespace telvo {
 namespace {
 
-constexpr size_t kBlock = crypto::kAesBlockSize;
+constexpr size_t kAesBlock = crypto::kAesBlockSize;
 // Counter blocks encrypted per platform call.
 constexpr size_t kKeystreamBlocks = 128;
 constexpr size_t kMaxAdataLength = 65279;
@@ -90,12 +90,12 @@ QKVPCCModel::QKVPCCModel(ByteView key, ByteView iv, ByteView adata, int64_t tagL
     // B_0 (flags, the nonce, the payload length big-endian in the last L bytes), then the
     // associated data (a two-byte length, the data, zeros up to a whole block), through the
     // CBC-MAC in runs of whole blocks.
-    alignas(16) uint8_t header[kKeystreamBlocks * kBlock];
+    alignas(16) uint8_t header[kKeystreamBlocks * kAesBlock];
     header[0] =
         static_cast<uint8_t>((adata.empty() ? 0 : 0x40) | ((tagLength_ - 2) / 2) << 3 | (L - 1));
     std::memcpy(&header[1], iv.data(), ivSize_);
     for (size_t i = 0; i < L; ++i) header[15 - i] = static_cast<uint8_t>(fileSize >> (8 * i));
-    size_t used = kBlock;
+    size_t used = kAesBlock;
     if (!adata.empty()) {
         header[used++] = static_cast<uint8_t>(adata.size() >> 8);
         header[used++] = static_cast<uint8_t>(adata.size());
@@ -105,17 +105,17 @@ QKVPCCModel::QKVPCCModel(ByteView key, ByteView iv, ByteView adata, int64_t tagL
             used += n;
             offset += n;
             if (used == sizeof(header)) {
-                macBlocks(header, used / kBlock);
+                macBlocks(header, used / kAesBlock);
                 used = 0;
             }
         }
-        size_t tail = used % kBlock;
+        size_t tail = used % kAesBlock;
         if (tail) {
-            std::memset(header + used, 0, kBlock - tail);
-            used += kBlock - tail;
+            std::memset(header + used, 0, kAesBlock - tail);
+            used += kAesBlock - tail;
         }
     }
-    if (used) macBlocks(header, used / kBlock);
+    if (used) macBlocks(header, used / kAesBlock);
 }
 
 QKVPCCModel::~QKVPCCModel() {
@@ -134,11 +134,11 @@ void QKVPCCModel::macBlocks(const uint8_t* blocks, size_t count) {
 }
 
 void QKVPCCModel::macPayload(const uint8_t* bytes, size_t length) {
-    size_t whole = length / kBlock, tail = length % kBlock;
+    size_t whole = length / kAesBlock, tail = length % kAesBlock;
     if (whole) macBlocks(bytes, whole);
     if (tail) {
-        alignas(16) uint8_t padded[kBlock] = {};
-        std::memcpy(padded, bytes + whole * kBlock, tail);
+        alignas(16) uint8_t padded[kAesBlock] = {};
+        std::memcpy(padded, bytes + whole * kAesBlock, tail);
         macBlocks(padded, 1);
     }
 }
@@ -160,15 +160,15 @@ bool QKVPCCModel::process(const uint8_t* in, uint8_t* out, size_t length, bool e
         setError(kInvalidParameters);
         return false;
     }
-    alignas(16) uint8_t keystream[kKeystreamBlocks * kBlock];
+    alignas(16) uint8_t keystream[kKeystreamBlocks * kAesBlock];
 
     while (length) {
         // A_0 rides along in the first batch.
         const size_t first = s0Ready_ ? 0 : 1;
-        size_t blocks = std::min(kKeystreamBlocks - first, (length + kBlock - 1) / kBlock);
-        size_t bytes = std::min(length, blocks * kBlock);
+        size_t blocks = std::min(kKeystreamBlocks - first, (length + kAesBlock - 1) / kAesBlock);
+        size_t bytes = std::min(length, blocks * kAesBlock);
         // A_i for the batch, then one platform call for all of them.
-        if (first) std::memcpy(keystream, ctr_.data(), kBlock);
+        if (first) std::memcpy(keystream, ctr_.data(), kAesBlock);
         // The counter i fits the last L bytes, which are zero in A_0: the low 8 bytes of
         // A_i are those of A_0 with i or'ed in.
         uint64_t high, lowBase;
@@ -176,7 +176,7 @@ bool QKVPCCModel::process(const uint8_t* in, uint8_t* out, size_t length, bool e
         std::memcpy(&lowBase, ctr_.data() + 8, 8);
         lowBase = toBigEndian(lowBase);
         for (size_t b = first; b < first + blocks; ++b) {
-            uint8_t* a = keystream + b * kBlock;
+            uint8_t* a = keystream + b * kAesBlock;
             uint64_t low = toBigEndian(lowBase | ++counter_);
             std::memcpy(a, &high, 8);
             std::memcpy(a + 8, &low, 8);
@@ -186,16 +186,16 @@ bool QKVPCCModel::process(const uint8_t* in, uint8_t* out, size_t length, bool e
             return false;
         }
         if (first) {
-            std::memcpy(S0_.data(), keystream, kBlock);
+            std::memcpy(S0_.data(), keystream, kAesBlock);
             s0Ready_ = true;
         }
-        const uint8_t* pad = keystream + first * kBlock;
+        const uint8_t* pad = keystream + first * kAesBlock;
         // Encrypting, the plaintext enters the MAC before out (which may be in) is written;
         // decrypting, the recovered plaintext does.
         if (encrypting) macPayload(in, bytes);
         xorTo(out, in, pad, bytes);
         if (!encrypting) macPayload(out, bytes);
-        if (bytes % kBlock) partialSeen_ = true;
+        if (bytes % kAesBlock) partialSeen_ = true;
         in += bytes;
         out += bytes;
         length -= bytes;

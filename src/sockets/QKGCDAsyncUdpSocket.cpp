@@ -24,8 +24,8 @@ QKGCDAsyncUdpSocket::QKGCDAsyncUdpSocket(std::weak_ptr<QKGCDAsyncUdpSocketDelega
     : delegate_(std::move(delegate)),
       delegateQueue_(std::move(delegateQueue)),
       socketQueue_(std::move(socketQueue), "QKGCDAsyncUdpSocket"),
-      f4_(std::make_unique<Family>(AF_INET, 0x40, 0x100, 0x400, 0x1000, kIPv4Disabled)),
-      f6_(std::make_unique<Family>(AF_INET6, 0x80, 0x200, 0x800, 0x2000, kIPv6Disabled)) {
+      f4_(std::make_unique<Family>(AF_INET, 0x40, 0x100, 0x400, 0x1000, kUdpIPv4Disabled)),
+      f6_(std::make_unique<Family>(AF_INET6, 0x80, 0x200, 0x800, 0x2000, kUdpIPv6Disabled)) {
     // Removed synchronously by the destructor, so `this` is valid whenever the block runs.
     foregroundObserver_ = NotificationCenter::defaultCenter()->addObserverForName(
         UIApplicationWillEnterForegroundNotification, nullptr, [this](const Notification&) {
@@ -124,35 +124,37 @@ void QKGCDAsyncUdpSocket::synchronouslySetDelegate(
 }
 
 bool QKGCDAsyncUdpSocket::isIPv4Enabled() const {
-    return socketQueue_.sync([&] { return !(config_ & kIPv4Disabled); });
+    return socketQueue_.sync([&] { return !(config_ & kUdpIPv4Disabled); });
 }
 bool QKGCDAsyncUdpSocket::isIPv6Enabled() const {
-    return socketQueue_.sync([&] { return !(config_ & kIPv6Disabled); });
+    return socketQueue_.sync([&] { return !(config_ & kUdpIPv6Disabled); });
 }
 bool QKGCDAsyncUdpSocket::isIPv4Preferred() const {
-    return socketQueue_.sync([&] { return bool(config_ & kPreferIPv4); });
+    return socketQueue_.sync([&] { return bool(config_ & kUdpPreferIPv4); });
 }
 bool QKGCDAsyncUdpSocket::isIPv6Preferred() const {
-    return socketQueue_.sync([&] { return bool(config_ & kPreferIPv6); });
+    return socketQueue_.sync([&] { return bool(config_ & kUdpPreferIPv6); });
 }
 bool QKGCDAsyncUdpSocket::isIPVersionNeutral() const {
-    return socketQueue_.sync([&] { return !(config_ & (kPreferIPv4 | kPreferIPv6)); });
+    return socketQueue_.sync([&] { return !(config_ & (kUdpPreferIPv4 | kUdpPreferIPv6)); });
 }
 
 void QKGCDAsyncUdpSocket::setIPv4Enabled(bool enabled) {
-    update([enabled](QKGCDAsyncUdpSocket& s) { setBits(s.config_, kIPv4Disabled, !enabled); });
+    update([enabled](QKGCDAsyncUdpSocket& s) { setBits(s.config_, kUdpIPv4Disabled, !enabled); });
 }
 void QKGCDAsyncUdpSocket::setIPv6Enabled(bool enabled) {
-    update([enabled](QKGCDAsyncUdpSocket& s) { setBits(s.config_, kIPv6Disabled, !enabled); });
+    update([enabled](QKGCDAsyncUdpSocket& s) { setBits(s.config_, kUdpIPv6Disabled, !enabled); });
 }
 void QKGCDAsyncUdpSocket::setPreferIPv4() {
-    update([](QKGCDAsyncUdpSocket& s) { s.config_ = (s.config_ | kPreferIPv4) & ~kPreferIPv6; });
+    update(
+        [](QKGCDAsyncUdpSocket& s) { s.config_ = (s.config_ | kUdpPreferIPv4) & ~kUdpPreferIPv6; });
 }
 void QKGCDAsyncUdpSocket::setPreferIPv6() {
-    update([](QKGCDAsyncUdpSocket& s) { s.config_ = (s.config_ | kPreferIPv6) & ~kPreferIPv4; });
+    update(
+        [](QKGCDAsyncUdpSocket& s) { s.config_ = (s.config_ | kUdpPreferIPv6) & ~kUdpPreferIPv4; });
 }
 void QKGCDAsyncUdpSocket::setIPVersionNeutral() {
-    update([](QKGCDAsyncUdpSocket& s) { s.config_ &= ~(kPreferIPv4 | kPreferIPv6); });
+    update([](QKGCDAsyncUdpSocket& s) { s.config_ &= ~(kUdpPreferIPv4 | kUdpPreferIPv6); });
 }
 
 uint16_t QKGCDAsyncUdpSocket::maxReceiveIPv4BufferSize() const {
@@ -189,12 +191,14 @@ bool QKGCDAsyncUdpSocket::isConnected() const {
     return socketQueue_.sync([&] { return bool(flags_ & kDidConnect); });
 }
 bool QKGCDAsyncUdpSocket::isIPv4() const {
-    return socketQueue_.sync(
-        [&] { return (flags_ & kDidCreateSockets) ? f4_->fd != -1 : !(config_ & kIPv4Disabled); });
+    return socketQueue_.sync([&] {
+        return (flags_ & kDidCreateSockets) ? f4_->fd != -1 : !(config_ & kUdpIPv4Disabled);
+    });
 }
 bool QKGCDAsyncUdpSocket::isIPv6() const {
-    return socketQueue_.sync(
-        [&] { return (flags_ & kDidCreateSockets) ? f6_->fd != -1 : !(config_ & kIPv6Disabled); });
+    return socketQueue_.sync([&] {
+        return (flags_ & kDidCreateSockets) ? f6_->fd != -1 : !(config_ & kUdpIPv6Disabled);
+    });
 }
 
 QKGCDAsyncUdpSocket::LocalAddress QKGCDAsyncUdpSocket::local(std::optional<bool> v4) const {
@@ -343,7 +347,7 @@ bool QKGCDAsyncUdpSocket::preBind(ErrorPtr* error) const {
     if (flags_ & (kConnecting | kDidConnect))
         return fail(error, badConfigError("Cannot bind after connecting. If needed, bind first, "
                                           "then connect."));
-    if ((config_ & kIPv4Disabled) && (config_ & kIPv6Disabled))
+    if ((config_ & kUdpIPv4Disabled) && (config_ & kUdpIPv6Disabled))
         return fail(error, badConfigError("Both IPv4 and IPv6 have been disabled. Must enable at "
                                           "least one protocol first."));
     return true;
@@ -384,7 +388,8 @@ int QKGCDAsyncUdpSocket::createSocket(int domain, ErrorPtr* error) {
 }
 
 bool QKGCDAsyncUdpSocket::createSockets(ErrorPtr* error) {
-    return createSocket4Socket6(!(config_ & kIPv4Disabled), !(config_ & kIPv6Disabled), error);
+    return createSocket4Socket6(!(config_ & kUdpIPv4Disabled), !(config_ & kUdpIPv6Disabled),
+                                error);
 }
 
 bool QKGCDAsyncUdpSocket::createSocket4Socket6(bool useIPv4, bool useIPv6, ErrorPtr* error) {

@@ -24,10 +24,10 @@ constexpr uint32_t kCloseAfterSends = 0x8000;
 constexpr uint32_t kFlipFlop = 0x10000;
 
 // config
-constexpr uint16_t kIPv4Disabled = 0x1;
-constexpr uint16_t kIPv6Disabled = 0x2;
-constexpr uint16_t kPreferIPv4 = 0x4;
-constexpr uint16_t kPreferIPv6 = 0x8;
+constexpr uint16_t kUdpIPv4Disabled = 0x1;
+constexpr uint16_t kUdpIPv6Disabled = 0x2;
+constexpr uint16_t kUdpPreferIPv4 = 0x4;
+constexpr uint16_t kUdpPreferIPv6 = 0x8;
 
 inline ErrorPtr socketError(QKGCDAsyncUdpSocketError code, const std::string& message) {
     return makeError(QKGCDAsyncUdpSocketErrorDomain, code, message);

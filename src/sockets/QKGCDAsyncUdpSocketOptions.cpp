@@ -90,14 +90,14 @@ bool QKGCDAsyncUdpSocket::bindToPort(uint16_t port, const std::optional<std::str
         if (addresses.address4.empty() && addresses.address6.empty())
             return fail(error, badParamError("Unknown interface. Specify valid interface by name "
                                              "(e.g. \"en1\") or IP address."));
-        if ((config_ & kIPv4Disabled) && addresses.address6.empty())
+        if ((config_ & kUdpIPv4Disabled) && addresses.address6.empty())
             return fail(error, badParamError("IPv4 has been disabled and specified interface "
                                              "doesn't support IPv6."));
-        if ((config_ & kIPv6Disabled) && addresses.address4.empty())
+        if ((config_ & kUdpIPv6Disabled) && addresses.address4.empty())
             return fail(error, badParamError("IPv6 has been disabled and specified interface "
                                              "doesn't support IPv4."));
-        if (config_ & kIPv4Disabled) addresses.address4.clear();
-        if (config_ & kIPv6Disabled) addresses.address6.clear();
+        if (config_ & kUdpIPv4Disabled) addresses.address4.clear();
+        if (config_ & kUdpIPv6Disabled) addresses.address6.clear();
         if (!(flags_ & kDidCreateSockets) &&
             !createSocket4Socket6(!addresses.address4.empty(), !addresses.address6.empty(), error))
             return false;
@@ -115,10 +115,10 @@ bool QKGCDAsyncUdpSocket::bindToAddress(const Bytes& address, ErrorPtr* error) {
             v4 ? Bytes(address.begin(), address.begin() + sizeof(sockaddr_in)) : Bytes();
         Bytes address6 =
             v4 ? Bytes() : Bytes(address.begin(), address.begin() + sizeof(sockaddr_in6));
-        if (v4 && (config_ & kIPv4Disabled))
+        if (v4 && (config_ & kUdpIPv4Disabled))
             return fail(error,
                         badParamError("IPv4 has been disabled and an IPv4 address was passed."));
-        if (!v4 && (config_ & kIPv6Disabled))
+        if (!v4 && (config_ & kUdpIPv6Disabled))
             return fail(error,
                         badParamError("IPv6 has been disabled and an IPv6 address was passed."));
         if (!(flags_ & kDidCreateSockets) && !createSocket4Socket6(v4, !v4, error)) return false;

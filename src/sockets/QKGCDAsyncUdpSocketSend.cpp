@@ -190,10 +190,10 @@ bool QKGCDAsyncUdpSocket::getAddress(Bytes* address, int* family, ErrorPtr* erro
             first6 = &a;
         }
     }
-    if ((config_ & kIPv4Disabled) && !first6)
+    if ((config_ & kUdpIPv4Disabled) && !first6)
         return fail(error, otherError("IPv4 has been disabled and DNS lookup found no IPv6 "
                                       "address(es)."));
-    if ((config_ & kIPv6Disabled) && !first4)
+    if ((config_ & kUdpIPv6Disabled) && !first4)
         return fail(error, otherError("IPv6 has been disabled and DNS lookup found no IPv4 "
                                       "address(es)."));
     if ((flags_ & f4_->deactivatedBit) && !first6)
@@ -209,10 +209,10 @@ bool QKGCDAsyncUdpSocket::getAddress(Bytes* address, int* family, ErrorPtr* erro
         bool usable6 = f6_->fd != -1 && !(flags_ & f6_->deactivatedBit);
         if (usable4 != usable6) {
             use4 = usable4;
-        } else if (config_ & kPreferIPv4) {
+        } else if (config_ & kUdpPreferIPv4) {
             use4 = true;
         } else {
-            use4 = !(config_ & kPreferIPv6) && v4First;
+            use4 = !(config_ & kUdpPreferIPv6) && v4First;
         }
     } else if (first4 || first6) {
         use4 = first4 != nullptr;

@@ -5,7 +5,7 @@ namespace telvo::test {
 namespace {
 
 using SecondFlow = SecondFlowFixture;
-using Steps = std::vector<int>;
+using StepCodes = std::vector<int>;
 
 constexpr uint8_t kFunctionExtension = 0x80;  // advertisement byte 19, bit 7
 
@@ -22,7 +22,7 @@ TEST_F(SecondFlow, NormalRunSucceedsWithEveryStepInOrder) {
         },
         completion());
     ASSERT_EQ(onlyEndAfter(), 0);
-    EXPECT_EQ(steps, (Steps{1, 2, 3, 4, 6, 5, 11, 7, 8, 9, 12}));
+    EXPECT_EQ(steps, (StepCodes{1, 2, 3, 4, 6, 5, 11, 7, 8, 9, 12}));
     EXPECT_EQ(atStatus[5],
               Value(Dictionary{
                   {"moduleVersion", "01020304"}, {"sn", module->sn}, {"deviceSubType", "4660"}}));
@@ -49,7 +49,7 @@ TEST_P(WifiAnswer, EndsOnceWithItsCode) {
     ASSERT_EQ(onlyEndAfter(), GetParam().code);
     ASSERT_TRUE(ends[0].device);
     if (GetParam().code != 0) {
-        EXPECT_EQ(steps, (Steps{1, 2, 3, 4, 6, 5}));
+        EXPECT_EQ(steps, (StepCodes{1, 2, 3, 4, 6, 5}));
     }
 }
 INSTANTIATE_TEST_SUITE_P(
@@ -63,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct FactoryRow {
     uint8_t result;
     int64_t code;
-    Steps steps;
+    StepCodes steps;
 };
 class FactoryMode : public SecondFlow, public ::testing::WithParamInterface<FactoryRow> {};
 
@@ -94,7 +94,7 @@ struct ReportRow {
     uint8_t stage, moduleCode;
     bool continues;
     int64_t code;
-    Steps tail;  // after 1, 2, 3, 4, 6, 5, 11
+    StepCodes tail;  // after 1, 2, 3, 4, 6, 5, 11
 };
 class ModuleReport : public SecondFlow, public ::testing::WithParamInterface<ReportRow> {};
 
@@ -104,7 +104,7 @@ TEST_P(ModuleReport, EndsOnceWithItsCode) {
     m->joinErrorContinues = GetParam().continues;
     start(secondParams());
     ASSERT_EQ(onlyEndAfter(), GetParam().code);
-    Steps expected{1, 2, 3, 4, 6, 5, 11};
+    StepCodes expected{1, 2, 3, 4, 6, 5, 11};
     expected.insert(expected.end(), GetParam().tail.begin(), GetParam().tail.end());
     EXPECT_EQ(steps, expected);
 }
@@ -282,7 +282,7 @@ TEST_F(SecondFlow, EmptyAnswersAndShortReportsAreIgnored) {
     start(secondParams());
     ASSERT_TRUE(MainLoop::runUntil([&] { return steps.size() == 7; }, 20));
     settle(20);
-    EXPECT_EQ(steps, (Steps{1, 2, 3, 4, 6, 5, 8}));
+    EXPECT_EQ(steps, (StepCodes{1, 2, 3, 4, 6, 5, 8}));
     EXPECT_TRUE(ends.empty());
 }
 
@@ -296,7 +296,7 @@ TEST_F(SecondFlow, StatusOnlyRunEndsWithCodeZero) {
     settle();
     ASSERT_EQ(ends.size(), 1u);
     EXPECT_EQ(ends[0].error->code(), 0);
-    EXPECT_EQ(steps, (Steps{1, 2, 3, 4, 5}));
+    EXPECT_EQ(steps, (StepCodes{1, 2, 3, 4, 5}));
     EXPECT_EQ(received(0x63), (std::vector<Bytes>{QKBLEProtocol::msgBodyForCheckStatus(1)}));
     EXPECT_TRUE(received(0x69).empty());
 }

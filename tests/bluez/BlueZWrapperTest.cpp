@@ -51,7 +51,7 @@ TEST(BlueZWrapper, AdvertisersBlueZForgetsAreForgotten) {
     MainLoop::drain();
 }
 
-sim::SimBleFlowKind secondGeneration() {
+sim::SimBleFlowKind secondGenerationFlow() {
     for (const auto& flow : sim::simBleFlowKinds())
         if (flow.command == "second") return flow;
     ADD_FAILURE() << "no second-generation flow";
@@ -64,7 +64,7 @@ sim::SimBleFlowKind secondGeneration() {
 TEST(BlueZWrapper, EveryConfigurationStartStopsTheScan) {
     SimBlueZHome home;
     ASSERT_TRUE(home.ok()) << home.error();
-    const auto flow = secondGeneration();
+    const auto flow = secondGenerationFlow();
     sim::SimBleAdvertisement advertisement;
     advertisement.version = flow.version;
     auto module = home.addModule(advertisement);

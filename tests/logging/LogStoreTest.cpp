@@ -10,8 +10,8 @@
 namespace telvo {
 namespace {
 
-const Bytes kKey = test::hex("000102030405060708090a0b0c0d0e0f");
-const Bytes kIv = test::hex("f0e0d0c0b0a090807060504030201000");
+const Bytes kStoreKey = test::hex("000102030405060708090a0b0c0d0e0f");
+const Bytes kStoreIv = test::hex("f0e0d0c0b0a090807060504030201000");
 
 // Lines of little redundancy, so that many of them make several sections.
 std::string lineText(int i) {
@@ -26,20 +26,20 @@ TEST(LogStore, LinesComeBackInOrderFromIndependentSections) {
     test::TempFolder root;
     const int n = 3000;
     {
-        QKSDKLogStore store(root.path(), kKey, kIv);
+        QKSDKLogStore store(root.path(), kStoreKey, kStoreIv);
         for (int i = 0; i < n; ++i) ASSERT_TRUE(store.write(lineText(i), "2026-01-01"));
     }
     const auto path = (root.path() / "KorvoSDKLog" / "2026-01-01").string();
-    const auto sections = test::readSections(path, kKey, kIv);
+    const auto sections = test::readSections(path, kStoreKey, kStoreIv);
     EXPECT_GE(sections.size(), 3u);
-    const auto lines = test::readLines(path, kKey, kIv);
+    const auto lines = test::readLines(path, kStoreKey, kStoreIv);
     ASSERT_EQ(lines.size(), static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) ASSERT_EQ(lines[static_cast<size_t>(i)], lineText(i));
 }
 
 TEST(LogStore, ADayChangeStartsANewFileAndFlushClosesTheSection) {
     test::TempFolder root;
-    QKSDKLogStore store(root.path(), kKey, kIv);
+    QKSDKLogStore store(root.path(), kStoreKey, kStoreIv);
     store.write("first", "2026-01-01");
     store.write("second", "2026-01-01");
     store.write("third", "2026-01-02");
@@ -47,24 +47,25 @@ TEST(LogStore, ADayChangeStartsANewFileAndFlushClosesTheSection) {
     store.write("fourth", "2026-01-02");
     store.flush();
     const auto dir = root.path() / "KorvoSDKLog";
-    EXPECT_EQ(test::readLines((dir / "2026-01-01").string(), kKey, kIv),
+    EXPECT_EQ(test::readLines((dir / "2026-01-01").string(), kStoreKey, kStoreIv),
               (std::vector<std::string>{"first", "second"}));
-    EXPECT_EQ(test::readSections((dir / "2026-01-02").string(), kKey, kIv),
+    EXPECT_EQ(test::readSections((dir / "2026-01-02").string(), kStoreKey, kStoreIv),
               (std::vector<std::string>{"third\n", "fourth\n"}));
 }
 
 TEST(LogStore, RefusesBadKeysAndDayNamesAndCutsLongLines) {
     test::TempFolder root;
-    QKSDKLogStore shortKey(root.path(), Bytes(15), kIv);
+    QKSDKLogStore shortKey(root.path(), Bytes(15), kStoreIv);
     EXPECT_FALSE(shortKey.write("x", "2026-01-01"));
-    QKSDKLogStore store(root.path(), kKey, kIv);
+    QKSDKLogStore store(root.path(), kStoreKey, kStoreIv);
     for (const char* day : {"../escape", "2026-1-01", "", "2026-01-01/x"})
         EXPECT_FALSE(store.write("x", day)) << day;
     EXPECT_FALSE(std::filesystem::exists(root.path() / "KorvoSDKLog"));
 
     store.write(std::string(QKSDKLogStore::kMaxLineLength + 500, 'x'), "2026-01-01");
     store.flush();
-    auto lines = test::readLines((root.path() / "KorvoSDKLog" / "2026-01-01").string(), kKey, kIv);
+    auto lines =
+        test::readLines((root.path() / "KorvoSDKLog" / "2026-01-01").string(), kStoreKey, kStoreIv);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].size(), QKSDKLogStore::kMaxLineLength);  // a long line is cut
 }
@@ -77,7 +78,7 @@ TEST(LogStore, CachedSectionIsRecoveredAfterACrash) {
     const auto day1 = root.path() / "KorvoSDKLog" / "2026-01-01";
     std::string crashed;
     {
-        QKSDKLogStore store(root.path(), kKey, kIv);
+        QKSDKLogStore store(root.path(), kStoreKey, kStoreIv);
         for (int i = 0; i < 50; ++i) store.write(lineText(i), "2026-01-01");
         crashed = test::readFile(cache.string());  // what a crash would leave behind
     }
@@ -86,10 +87,10 @@ TEST(LogStore, CachedSectionIsRecoveredAfterACrash) {
 
     std::ofstream(cache, std::ios::binary | std::ios::trunc) << crashed;
     {
-        QKSDKLogStore store(root.path(), kKey, kIv);
+        QKSDKLogStore store(root.path(), kStoreKey, kStoreIv);
         store.write("after", "2026-01-02");
     }
-    auto recovered = test::readLines(day1.string(), kKey, kIv);
+    auto recovered = test::readLines(day1.string(), kStoreKey, kStoreIv);
     ASSERT_GE(recovered.size(), 49u);  // the last line may be cut in its final block
     for (size_t i = 0; i < recovered.size(); ++i)
         EXPECT_EQ(recovered[i], lineText(static_cast<int>(i)));
@@ -97,7 +98,7 @@ TEST(LogStore, CachedSectionIsRecoveredAfterACrash) {
     std::filesystem::remove(day1);
     std::ofstream(cache, std::ios::binary | std::ios::trunc) << crashed;
     {
-        QKSDKLogStore store(root.path(), test::hex("ffffffffffffffffffffffffffffffff"), kIv);
+        QKSDKLogStore store(root.path(), test::hex("ffffffffffffffffffffffffffffffff"), kStoreIv);
         store.write("other key", "2026-01-02");
     }
     EXPECT_FALSE(std::filesystem::exists(day1));
@@ -106,14 +107,15 @@ TEST(LogStore, CachedSectionIsRecoveredAfterACrash) {
         std::string damaged = crashed;
         damaged[at] = static_cast<char>(damaged[at] ^ 0x5A);
         std::ofstream(cache, std::ios::binary | std::ios::trunc) << damaged;
-        QKSDKLogStore store(root.path(), kKey, kIv);
+        QKSDKLogStore store(root.path(), kStoreKey, kStoreIv);
         store.write("x", "2026-01-03");
     }
     std::ofstream(cache, std::ios::binary | std::ios::trunc) << std::string(100, '\x0F');
-    { QKSDKLogStore(root.path(), kKey, kIv).write("y", "2026-01-03"); }
+    { QKSDKLogStore(root.path(), kStoreKey, kStoreIv).write("y", "2026-01-03"); }
     EXPECT_FALSE(std::filesystem::exists(day1));  // nothing damaged was recovered
-    EXPECT_EQ(test::readLines((root.path() / "KorvoSDKLog" / "2026-01-03").string(), kKey, kIv),
-              (std::vector<std::string>{"x", "x", "x", "x", "y"}));
+    EXPECT_EQ(
+        test::readLines((root.path() / "KorvoSDKLog" / "2026-01-03").string(), kStoreKey, kStoreIv),
+        (std::vector<std::string>{"x", "x", "x", "x", "y"}));
 }
 
 // A cache crafted to inflate far beyond any real section: recovery stops at kMaxRecoveredText
@@ -123,7 +125,7 @@ TEST(LogStore, RecoveryOfAnInflatingCacheIsBounded) {
     const std::string line(99, 'z');
     std::string text;
     while (text.size() < 2 * QKSDKLogStore::kMaxRecoveredText) text += line + "\n";
-    const auto sealed = QKSDKLogStore::sealSection(text, kKey, kIv);
+    const auto sealed = QKSDKLogStore::sealSection(text, kStoreKey, kStoreIv);
     ASSERT_TRUE(sealed);
     const std::string header = R"({"logan_version":3,"file":"2026-01-01"})";
     std::string cache(QKSDKLogStore::kCacheSize, '\0');
@@ -142,9 +144,9 @@ TEST(LogStore, RecoveryOfAnInflatingCacheIsBounded) {
     std::filesystem::create_directories(root.path() / "logan_cache");
     std::ofstream(root.path() / "logan_cache" / "logan.mmap2", std::ios::binary) << cache;
 
-    { QKSDKLogStore(root.path(), kKey, kIv).write("after", "2026-01-02"); }
+    { QKSDKLogStore(root.path(), kStoreKey, kStoreIv).write("after", "2026-01-02"); }
     const auto lines =
-        test::readLines((root.path() / "KorvoSDKLog" / "2026-01-01").string(), kKey, kIv);
+        test::readLines((root.path() / "KorvoSDKLog" / "2026-01-01").string(), kStoreKey, kStoreIv);
     EXPECT_GT(lines.size(), QKSDKLogStore::kMaxRecoveredText / 200);
     EXPECT_LE(lines.size() * (line.size() + 1), QKSDKLogStore::kMaxRecoveredText);
     for (const auto& l : lines) ASSERT_EQ(l, line);

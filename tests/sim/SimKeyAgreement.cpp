@@ -135,7 +135,7 @@ Bytes sha256(ByteView data) {
     return out;
 }
 
-Bytes hmacSha256(ByteView key, ByteView data) {
+Bytes hmacSha256Bytes(ByteView key, ByteView data) {
     Bytes out(32);
     size_t len = 0;
     require(EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, key.data(), key.size(),
@@ -341,7 +341,7 @@ std::optional<Bytes> SimKeyAgreement::answerM1(ByteView m1) {
 
     Bytes finsInput(m1.begin(), m1.end());
     finsInput.insert(finsInput.end(), m2.begin(), m2.end());
-    Bytes fins = hmacSha256(sessionKey_, finsInput);
+    Bytes fins = hmacSha256Bytes(sessionKey_, finsInput);
     if (misbehaviour_ == Misbehaviour::AlteredFins) fins[7] ^= 0x01;
     m2.insert(m2.end(), fins.begin(), fins.end());
 
@@ -363,7 +363,7 @@ std::optional<Bytes> SimKeyAgreement::answerM3(ByteView m3) {
 
     Bytes input = m1_;
     input.insert(input.end(), m2_.begin(), m2_.end());
-    Bytes expected = hmacSha256(sessionKey_, input);
+    Bytes expected = hmacSha256Bytes(sessionKey_, input);
     finscVerified_ = finsc->size() == expected.size() &&
                      CRYPTO_memcmp(finsc->data(), expected.data(), expected.size()) == 0;
 

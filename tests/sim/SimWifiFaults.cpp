@@ -6,8 +6,8 @@
 namespace telvo::sim {
 
 namespace {
-using Fault = SimLanAppliance::Fault;
-constexpr const char* kPresencePath = "/v1/appliance/sn/apExists";
+using LanFault = SimLanAppliance::Fault;
+constexpr const char* kLanPresencePath = "/v1/appliance/sn/apExists";
 }  // namespace
 
 const std::vector<SimWifiFault>& simWifiFaults() {
@@ -21,14 +21,14 @@ const std::vector<SimWifiFault>& simWifiFaults() {
          [](SimWifiHome& h) { h.appliance->dropAfterRequests(1); }},
         {"tcp-reset-mid-request", "the first answer is held back 5 s and the link is reset at 1 s",
          [](SimWifiHome& h) {
-             h.appliance->addFault({Fault::Late, 5});
+             h.appliance->addFault({LanFault::Late, 5});
              h.appliance->dropAt(1, true);
          }},
         {"tcp-half-frame", "half the first answer, then silence",
-         [](SimWifiHome& h) { h.appliance->addFault({Fault::Half}); }},
+         [](SimWifiHome& h) { h.appliance->addFault({LanFault::Half}); }},
         {"tcp-late-answer", "the first answer comes after 11 s",
          [](SimWifiHome& h) {
-             h.appliance->addFault({Fault::Late, 11});
+             h.appliance->addFault({LanFault::Late, 11});
          }},
         {"discovery-ports-held",
          "another program holds the discovery listener ports, where the appliance answers",
@@ -37,13 +37,13 @@ const std::vector<SimWifiFault>& simWifiFaults() {
         {"cloud-silent", "the cloud, in virtual time, never answers a presence query",
          [](SimWifiHome& h) {
              h.cloud->answerInVirtualTime();
-             h.api->delay(kPresencePath, std::vector<std::optional<double>>(400));
+             h.api->delay(kLanPresencePath, std::vector<std::optional<double>>(400));
          },
          4122},
         {"cloud-slow", "the cloud, in virtual time, answers every presence query 9 s late",
          [](SimWifiHome& h) {
              h.cloud->answerInVirtualTime();
-             h.api->delay(kPresencePath, std::vector<std::optional<double>>(400, 9.0));
+             h.api->delay(kLanPresencePath, std::vector<std::optional<double>>(400, 9.0));
          }},
         // The search time-out carries the socket's error with the plain code 4011, which reads
         // as 11 where a composite code is expected.

@@ -14,7 +14,7 @@ namespace telvo::test {
 
 namespace {
 
-void require(bool ok, const char* what) {
+void requirePki(bool ok, const char* what) {
     if (!ok) throw std::runtime_error(std::string("test PKI: ") + what);
 }
 
@@ -29,55 +29,55 @@ struct Issued {
 enum class Role { ca, leaf, server, client };
 
 // P-256, or RSA of that many bits.
-EvpPkeyPtr newKey(unsigned rsaBits = 0) {
+EvpPkeyPtr newPkiKey(unsigned rsaBits = 0) {
     EvpPkeyPtr key(rsaBits ? EVP_RSA_gen(rsaBits) : EVP_EC_gen("P-256"));
-    require(key != nullptr, "key generation");
+    requirePki(key != nullptr, "key generation");
     return key;
 }
 
 X509NamePtr makeName(const std::string& commonName) {
     X509NamePtr name(X509_NAME_new());
-    require(name &&
-                X509_NAME_add_entry_by_txt(name.get(), "O", MBSTRING_UTF8,
-                                           reinterpret_cast<const unsigned char*>("Telvo Test"), -1,
-                                           -1, 0) == 1 &&
-                X509_NAME_add_entry_by_txt(
-                    name.get(), "CN", MBSTRING_UTF8,
-                    reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0) == 1,
-            "name");
+    requirePki(name &&
+                   X509_NAME_add_entry_by_txt(name.get(), "O", MBSTRING_UTF8,
+                                              reinterpret_cast<const unsigned char*>("Telvo Test"),
+                                              -1, -1, 0) == 1 &&
+                   X509_NAME_add_entry_by_txt(
+                       name.get(), "CN", MBSTRING_UTF8,
+                       reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0) == 1,
+               "name");
     return name;
 }
 
-void addExtension(X509* cert, X509V3_CTX* ctx, int nid, const char* value) {
+void addCertExtension(X509* cert, X509V3_CTX* ctx, int nid, const char* value) {
     X509ExtensionPtr ext(X509V3_EXT_conf_nid(nullptr, ctx, nid, value));
-    require(ext && X509_add_ext(cert, ext.get(), -1) == 1, "extension");
+    requirePki(ext && X509_add_ext(cert, ext.get(), -1) == 1, "extension");
 }
 
 TestIdentity identityOf(EVP_PKEY* key, X509* cert) {
     TestIdentity id;
     unsigned char* der = nullptr;
     int length = i2d_X509(cert, &der);
-    require(length > 0, "certificate encoding");
+    requirePki(length > 0, "certificate encoding");
     id.certificate.assign(der, der + length);
     OPENSSL_free(der);
 
     unsigned char* keyDer = nullptr;
     int keyLength = i2d_PrivateKey(key, &keyDer);
-    require(keyLength > 0, "private key encoding");
+    requirePki(keyLength > 0, "private key encoding");
     id.privateKeyDer.assign(keyDer, keyDer + keyLength);
     OPENSSL_free(keyDer);
     if (EVP_PKEY_get_base_id(key) != EVP_PKEY_EC) return id;
     id.publicKey.resize(65);
     size_t publicLength = 0;
-    require(EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, id.publicKey.data(),
-                                            id.publicKey.size(), &publicLength) == 1 &&
-                publicLength == 65 && id.publicKey[0] == 0x04,
-            "public key");
+    requirePki(EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, id.publicKey.data(),
+                                               id.publicKey.size(), &publicLength) == 1 &&
+                   publicLength == 65 && id.publicKey[0] == 0x04,
+               "public key");
     BIGNUM* raw = nullptr;
-    require(EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_PRIV_KEY, &raw) == 1, "private key");
+    requirePki(EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_PRIV_KEY, &raw) == 1, "private key");
     BignumSecretPtr d(raw);
     id.privateKey.resize(32);
-    require(BN_bn2binpad(d.get(), id.privateKey.data(), 32) == 32, "private key");
+    requirePki(BN_bn2binpad(d.get(), id.privateKey.data(), 32) == 32, "private key");
     return id;
 }
 
@@ -89,40 +89,41 @@ struct Make {
 };
 
 // Issues a certificate for a new key; issuer null means self-signed.
-Issued issue(const std::string& commonName, Role role, const Issued* issuer, std::time_t notBefore,
-             std::time_t notAfter, uint64_t serial, const Make& make = {}) {
-    Issued out{newKey(make.rsaBits), X509Ptr(X509_new()), {}};
+Issued issueCert(const std::string& commonName, Role role, const Issued* issuer,
+                 std::time_t notBefore, std::time_t notAfter, uint64_t serial,
+                 const Make& make = {}) {
+    Issued out{newPkiKey(make.rsaBits), X509Ptr(X509_new()), {}};
     X509* cert = out.cert.get();
-    require(cert != nullptr, "certificate");
+    requirePki(cert != nullptr, "certificate");
     auto name = makeName(commonName);
     X509* issuerCert = issuer ? issuer->cert.get() : cert;
     EVP_PKEY* issuerKey = issuer ? issuer->key.get() : out.key.get();
-    require(X509_set_version(cert, 2) == 1 &&
-                ASN1_INTEGER_set_uint64(X509_get_serialNumber(cert), serial) == 1 &&
-                X509_set_subject_name(cert, name.get()) == 1 &&
-                X509_set_issuer_name(cert, X509_get_subject_name(issuerCert)) == 1 &&
-                ASN1_TIME_set(X509_getm_notBefore(cert), notBefore) != nullptr &&
-                ASN1_TIME_set(X509_getm_notAfter(cert), notAfter) != nullptr &&
-                X509_set_pubkey(cert, out.key.get()) == 1,
-            "certificate fields");
+    requirePki(X509_set_version(cert, 2) == 1 &&
+                   ASN1_INTEGER_set_uint64(X509_get_serialNumber(cert), serial) == 1 &&
+                   X509_set_subject_name(cert, name.get()) == 1 &&
+                   X509_set_issuer_name(cert, X509_get_subject_name(issuerCert)) == 1 &&
+                   ASN1_TIME_set(X509_getm_notBefore(cert), notBefore) != nullptr &&
+                   ASN1_TIME_set(X509_getm_notAfter(cert), notAfter) != nullptr &&
+                   X509_set_pubkey(cert, out.key.get()) == 1,
+               "certificate fields");
     X509V3_CTX ctx;
     X509V3_set_ctx_nodb(&ctx);
     X509V3_set_ctx(&ctx, issuerCert, cert, nullptr, nullptr, 0);
     if (role == Role::ca) {
-        addExtension(cert, &ctx, NID_basic_constraints, "critical,CA:TRUE");
-        addExtension(cert, &ctx, NID_key_usage, "critical,keyCertSign,cRLSign");
+        addCertExtension(cert, &ctx, NID_basic_constraints, "critical,CA:TRUE");
+        addCertExtension(cert, &ctx, NID_key_usage, "critical,keyCertSign,cRLSign");
     } else {
-        addExtension(cert, &ctx, NID_basic_constraints, "critical,CA:FALSE");
-        addExtension(cert, &ctx, NID_key_usage, "critical,digitalSignature,keyAgreement");
+        addCertExtension(cert, &ctx, NID_basic_constraints, "critical,CA:FALSE");
+        addCertExtension(cert, &ctx, NID_key_usage, "critical,digitalSignature,keyAgreement");
     }
     if (role == Role::server || role == Role::client) {
-        addExtension(cert, &ctx, NID_ext_key_usage,
-                     role == Role::server ? "serverAuth" : "clientAuth");
-        addExtension(cert, &ctx, NID_subject_alt_name, make.subjectAltName);
+        addCertExtension(cert, &ctx, NID_ext_key_usage,
+                         role == Role::server ? "serverAuth" : "clientAuth");
+        addCertExtension(cert, &ctx, NID_subject_alt_name, make.subjectAltName);
     }
-    addExtension(cert, &ctx, NID_subject_key_identifier, "hash");
-    if (issuer) addExtension(cert, &ctx, NID_authority_key_identifier, "keyid:always");
-    require(X509_sign(cert, issuerKey, make.digest) > 0, "signing");
+    addCertExtension(cert, &ctx, NID_subject_key_identifier, "hash");
+    if (issuer) addCertExtension(cert, &ctx, NID_authority_key_identifier, "keyid:always");
+    requirePki(X509_sign(cert, issuerKey, make.digest) > 0, "signing");
     out.identity = identityOf(out.key.get(), cert);
     return out;
 }
@@ -146,29 +147,29 @@ TestPki::TestPki() {
     const std::time_t start = utc(2020, 1, 1, 0, 0, 0);
     const std::time_t caEnd = utc(2060, 1, 1, 0, 0, 0);
 
-    Issued root = issue("Telvo Test Root CA", Role::ca, nullptr, start, caEnd, 1);
-    Issued intermediate = issue("Telvo Test Intermediate CA", Role::ca, &root, start, caEnd, 2);
-    Issued device =
-        issue(kDeviceCommonName, Role::leaf, &intermediate, start, utc(2048, 2, 29, 12, 34, 56), 3);
+    Issued root = issueCert("Telvo Test Root CA", Role::ca, nullptr, start, caEnd, 1);
+    Issued intermediate = issueCert("Telvo Test Intermediate CA", Role::ca, &root, start, caEnd, 2);
+    Issued device = issueCert(kDeviceCommonName, Role::leaf, &intermediate, start,
+                              utc(2048, 2, 29, 12, 34, 56), 3);
     Issued app =
-        issue("Telvo Test App", Role::leaf, &intermediate, start, utc(2051, 1, 2, 3, 4, 5), 4);
+        issueCert("Telvo Test App", Role::leaf, &intermediate, start, utc(2051, 1, 2, 3, 4, 5), 4);
     Issued expired =
-        issue(kDeviceCommonName, Role::leaf, &intermediate, start, utc(2021, 1, 1, 0, 0, 0), 5);
-    Issued unrelated = issue("Telvo Test Root CA", Role::ca, nullptr, start, caEnd, 1);
-    Issued foreign = issue("Telvo Test Intermediate CA", Role::ca, &unrelated, start, caEnd, 2);
-    Issued selfSigned = issue(kDeviceCommonName, Role::leaf, nullptr, start, caEnd, 6);
-    Issued server = issue("localhost", Role::server, &intermediate, start, caEnd, 8);
-    Issued otherHost = issue("other.example.com", Role::server, &intermediate, start, caEnd, 9,
-                             {.subjectAltName = "DNS:other.example.com"});
-    Issued selfSignedServer = issue("localhost", Role::server, nullptr, start, caEnd, 10);
-    Issued attacker = issue("localhost", Role::server, &unrelated, start, caEnd, 11);
+        issueCert(kDeviceCommonName, Role::leaf, &intermediate, start, utc(2021, 1, 1, 0, 0, 0), 5);
+    Issued unrelated = issueCert("Telvo Test Root CA", Role::ca, nullptr, start, caEnd, 1);
+    Issued foreign = issueCert("Telvo Test Intermediate CA", Role::ca, &unrelated, start, caEnd, 2);
+    Issued selfSigned = issueCert(kDeviceCommonName, Role::leaf, nullptr, start, caEnd, 6);
+    Issued server = issueCert("localhost", Role::server, &intermediate, start, caEnd, 8);
+    Issued otherHost = issueCert("other.example.com", Role::server, &intermediate, start, caEnd, 9,
+                                 {.subjectAltName = "DNS:other.example.com"});
+    Issued selfSignedServer = issueCert("localhost", Role::server, nullptr, start, caEnd, 10);
+    Issued attacker = issueCert("localhost", Role::server, &unrelated, start, caEnd, 11);
     Issued expiredServer =
-        issue("localhost", Role::server, &intermediate, start, utc(2021, 1, 1, 0, 0, 0), 12);
-    Issued clientServer = issue("localhost", Role::client, &intermediate, start, caEnd, 13);
+        issueCert("localhost", Role::server, &intermediate, start, utc(2021, 1, 1, 0, 0, 0), 12);
+    Issued clientServer = issueCert("localhost", Role::client, &intermediate, start, caEnd, 13);
     Issued rsa1024 =
-        issue("localhost", Role::server, &intermediate, start, caEnd, 14, {.rsaBits = 1024});
-    Issued sha1Signed =
-        issue("localhost", Role::server, &intermediate, start, caEnd, 15, {.digest = EVP_sha1()});
+        issueCert("localhost", Role::server, &intermediate, start, caEnd, 14, {.rsaBits = 1024});
+    Issued sha1Signed = issueCert("localhost", Role::server, &intermediate, start, caEnd, 15,
+                                  {.digest = EVP_sha1()});
 
     root_ = std::move(root.identity);
     intermediate_ = std::move(intermediate.identity);
@@ -195,7 +196,7 @@ const TestPki& TestPki::shared() {
 
 TestIdentity TestPki::makeSelfSigned(const std::string& commonName, std::time_t notBefore,
                                      std::time_t notAfter) {
-    return issue(commonName, Role::leaf, nullptr, notBefore, notAfter, 7).identity;
+    return issueCert(commonName, Role::leaf, nullptr, notBefore, notAfter, 7).identity;
 }
 
 }  // namespace telvo::test

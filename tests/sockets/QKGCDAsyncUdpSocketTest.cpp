@@ -24,7 +24,7 @@ struct Datagram {
     std::any context;
 };
 
-class Recorder : public QKGCDAsyncUdpSocketDelegate {
+class UdpRecorder : public QKGCDAsyncUdpSocketDelegate {
   public:
     void udpSocketDidConnectToAddress(const QKGCDAsyncUdpSocketPtr&, const Bytes& a) override {
         connected.push_back(a);
@@ -88,11 +88,11 @@ struct RawPeer {
 
 class UdpSocketTest : public ::testing::Test {
   protected:
-    QKGCDAsyncUdpSocketPtr makeSocket(const std::shared_ptr<Recorder>& delegate) {
+    QKGCDAsyncUdpSocketPtr makeSocket(const std::shared_ptr<UdpRecorder>& delegate) {
         return std::make_shared<QKGCDAsyncUdpSocket>(delegate, delegateQueue_);
     }
     // A socket receiving on 127.0.0.1 at an ephemeral port.
-    QKGCDAsyncUdpSocketPtr makeReceiver(const std::shared_ptr<Recorder>& delegate) {
+    QKGCDAsyncUdpSocketPtr makeReceiver(const std::shared_ptr<UdpRecorder>& delegate) {
         auto sock = makeSocket(delegate);
         EXPECT_TRUE(sock->bindToPort(0, std::string("127.0.0.1"), nullptr));
         EXPECT_TRUE(sock->beginReceiving());
@@ -103,8 +103,8 @@ class UdpSocketTest : public ::testing::Test {
     }
     DeterministicDispatch mode_;
     DispatchQueuePtr delegateQueue_ = DispatchQueue::createSerial("delegate");
-    std::shared_ptr<Recorder> inbox = std::make_shared<Recorder>();
-    std::shared_ptr<Recorder> outbox = std::make_shared<Recorder>();
+    std::shared_ptr<UdpRecorder> inbox = std::make_shared<UdpRecorder>();
+    std::shared_ptr<UdpRecorder> outbox = std::make_shared<UdpRecorder>();
 };
 
 TEST_F(UdpSocketTest, SendsInOrderWithTagsAndAFailedHostDoesNotStopTheQueue) {
@@ -293,8 +293,8 @@ TEST_F(UdpSocketTest, RefusedOptionsAndBindsAnswerWithTheirErrors) {
 }
 
 TEST_F(UdpSocketTest, BroadcastReachesTwoReusePortListenersOnLoopbackAndTheSinkElsewhere) {
-    std::vector<std::shared_ptr<Recorder>> inboxes = {std::make_shared<Recorder>(),
-                                                      std::make_shared<Recorder>()};
+    std::vector<std::shared_ptr<UdpRecorder>> inboxes = {std::make_shared<UdpRecorder>(),
+                                                         std::make_shared<UdpRecorder>()};
     std::vector<QKGCDAsyncUdpSocketPtr> listeners;
     uint16_t port = 0;
     for (auto& inbox : inboxes) {
@@ -372,7 +372,7 @@ TEST_F(UdpSocketTest, ConnectFiltersSingleReceiveAndMulticastOnLoopback) {
         },
         DispatchQueue::createSerial("filter"));
     // Send filter that drops "skip" yet reports it sent.
-    auto plain = std::make_shared<Recorder>();
+    auto plain = std::make_shared<UdpRecorder>();
     auto filtered = makeSocket(plain);
     filtered->setSendFilter(
         [](const Bytes& d, const Bytes&, int64_t) { return d != toBytes("skip"); },

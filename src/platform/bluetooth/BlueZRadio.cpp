@@ -18,7 +18,7 @@ constexpr const char* kBus = "org.freedesktop.DBus";
 constexpr const char* kAdvertised[] = {"RSSI",        "Name",  "ManufacturerData",
                                        "ServiceData", "UUIDs", "TxPower"};
 
-bool contains(const std::vector<std::string>& names, std::string_view name) {
+bool containsName(const std::vector<std::string>& names, std::string_view name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
@@ -218,14 +218,14 @@ void BlueZRadio::onPropertiesChanged(const DBusSignal& signal) {
     const auto& names = changed->names;
     if (changed->interface == kAdapter) {
         if (signal.path != adapter_) return;
-        if (contains(names, "Address")) chooseAdapter();
-        if (contains(names, "Powered")) updateState();
+        if (containsName(names, "Address")) chooseAdapter();
+        if (containsName(names, "Powered")) updateState();
     } else if (changed->interface == kDevice) {
         deviceChanged(signal.path, names);
         if (std::any_of(std::begin(kAdvertised), std::end(kAdvertised),
-                        [&](const char* name) { return contains(names, name); }))
+                        [&](const char* name) { return containsName(names, name); }))
             reportDevice(signal.path, std::nullopt);
-    } else if (changed->interface == kGattCharacteristic && contains(names, "Value")) {
+    } else if (changed->interface == kGattCharacteristic && containsName(names, "Value")) {
         valueChanged(signal.path);
     }
 }

@@ -4,8 +4,7 @@
 
 namespace telvo {
 
-namespace {
-
+// One interface of an exported object (named, not file-local: the object's state holds them).
 struct ExportedInterface {
     // Unregistered on the connection queue; what is left here belongs to a block that was
     // dropped unrun (the end of a deterministic test): a slot keeps its bus alive.
@@ -28,7 +27,9 @@ struct ExportedInterface {
     }
 };
 
-int setError(sd_bus_error* ret, const DBusError& error) {
+namespace {
+
+int replyError(sd_bus_error* ret, const DBusError& error) {
     return sd_bus_error_set(ret, error.name.c_str(), error.message.c_str());
 }
 
@@ -146,7 +147,7 @@ int DBusExportedObject::State::onMethod(sd_bus_message* m, void* userdata, sd_bu
     if (!method) return sd_bus_error_set(ret, DBusError::kUnknownMethod, "no such method");
     std::vector<DBusValue> args;
     DBusError error;
-    if (!readDBusArguments(m, args, error)) return setError(ret, error);
+    if (!readDBusArguments(m, args, error)) return replyError(ret, error);
     auto invocation = std::shared_ptr<DBusMethodInvocation>(new DBusMethodInvocation(
         state->connection->shared_from_this(), m, method->outSignature, std::move(args)));
     state->connection->client_->async(
@@ -173,7 +174,7 @@ int DBusExportedObject::State::onGet(sd_bus*, const char*, const char* interface
         value = exported->state->values[Key(interface, property)];
     }
     DBusError error;
-    if (!appendDBusValue(reply, spec->signature, value, error)) return setError(ret, error);
+    if (!appendDBusValue(reply, spec->signature, value, error)) return replyError(ret, error);
     return 1;
 }
 
@@ -185,7 +186,7 @@ int DBusExportedObject::State::onSet(sd_bus*, const char*, const char* interface
     // sd-bus has checked the value's type against the property's signature.
     DBusValue value;
     DBusError error;
-    if (!readDBusValue(message, value, error)) return setError(ret, error);
+    if (!readDBusValue(message, value, error)) return replyError(ret, error);
     WriteHandler handler;
     {
         std::lock_guard lock(state->mutex);

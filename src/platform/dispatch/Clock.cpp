@@ -17,7 +17,7 @@ std::mutex& sharedMutex() {
     return processWide([] { return new std::mutex(); });
 }
 
-std::shared_ptr<Clock>& sharedSlot() {
+std::shared_ptr<Clock>& sharedClock() {
     return processWide([] { return new std::shared_ptr<Clock>(std::make_shared<SystemClock>()); });
 }
 
@@ -37,7 +37,7 @@ const std::shared_ptr<Clock>& threadCopy() {
     thread_local std::shared_ptr<Clock> copy;
     if (seen != gSlotGeneration.load(std::memory_order_acquire)) {
         std::lock_guard<std::mutex> lock(sharedMutex());
-        copy = sharedSlot();
+        copy = sharedClock();
         seen = gSlotGeneration.load(std::memory_order_relaxed);
     }
     return copy;
@@ -58,7 +58,7 @@ void Clock::setShared(std::shared_ptr<Clock> clock) {
     std::shared_ptr<Clock> old;
     {
         std::lock_guard<std::mutex> lock(sharedMutex());
-        old = std::exchange(sharedSlot(), std::move(clock));
+        old = std::exchange(sharedClock(), std::move(clock));
         gSlotGeneration.fetch_add(1, std::memory_order_release);
     }
 }

@@ -24,7 +24,7 @@ enum Tag : uint8_t {
 };
 
 // Deeper nesting is refused when unpacking (the packer never makes it from a real value).
-constexpr int kMaxDepth = 64;
+constexpr int kMaxPackedDepth = 64;
 
 size_t lengthSize(size_t n) {
     size_t size = 1;
@@ -216,7 +216,7 @@ uint8_t* put(uint8_t* at, uint8_t* end, const Value& v) {
     return nullptr;
 }
 
-struct Reader {
+struct PackedReader {
     ByteView in;
     size_t at = 0;
     bool take(uint8_t& b) {
@@ -249,7 +249,7 @@ struct Reader {
     }
     std::optional<Value> value(int depth) {
         uint8_t tag;
-        if (depth > kMaxDepth || !take(tag)) return std::nullopt;
+        if (depth > kMaxPackedDepth || !take(tag)) return std::nullopt;
         uint64_t bits;
         size_t n;
         ByteView b;
@@ -298,7 +298,7 @@ struct Reader {
     }
     // A dictionary's count and keys read from keys (which may be this reader), each value
     // from this one.
-    std::optional<Value> dictionary(Reader& keys, int depth) {
+    std::optional<Value> dictionary(PackedReader& keys, int depth) {
         size_t n;
         if (!keys.length(n) || n > keys.in.size() - keys.at) return std::nullopt;
         Dictionary d;
@@ -337,7 +337,7 @@ std::optional<Bytes> pack(const Value& value) {
 }
 
 std::optional<Value> unpack(ByteView bytes) {
-    Reader reader{bytes};
+    PackedReader reader{bytes};
     auto value = reader.value(0);
     if (!value || reader.at != bytes.size()) return std::nullopt;
     return value;
@@ -354,7 +354,7 @@ ByteView packKeys(const Dictionary& dictionary, Bytes& scratch) {
 }
 
 bool hasKeys(const Dictionary& dictionary, ByteView keys) {
-    Reader in{keys};
+    PackedReader in{keys};
     size_t n;
     if (!in.length(n) || n != dictionary.size()) return false;
     for (const auto& [key, item] : dictionary) {
@@ -460,8 +460,8 @@ std::optional<ByteView> packValuesWithKeys(const Dictionary& dictionary, ByteVie
 }
 
 std::optional<Value> unpackDictionary(ByteView keys, ByteView values) {
-    Reader keyReader{keys};
-    Reader valueReader{values};
+    PackedReader keyReader{keys};
+    PackedReader valueReader{values};
     auto value = valueReader.dictionary(keyReader, 0);
     if (!value || keyReader.at != keys.size() || valueReader.at != values.size())
         return std::nullopt;

@@ -18,7 +18,7 @@ struct Registry {
     std::mutex mutex;
     std::vector<std::pair<std::string, URLProtocol::Handler>> origins;
 };
-Registry& registry() {
+Registry& protocolRegistry() {
     return processWide([] { return new Registry(); });
 }
 
@@ -61,14 +61,14 @@ void URLProtocolExchange::deliverBody(URLSessionTask& task, Bytes body) {
 }
 
 void URLProtocol::registerOrigin(const std::string& origin, Handler handler) {
-    auto& r = registry();
+    auto& r = protocolRegistry();
     std::lock_guard<std::mutex> lock(r.mutex);
     std::erase_if(r.origins, [&](const auto& entry) { return entry.first == origin; });
     if (handler) r.origins.emplace_back(origin, std::move(handler));
 }
 
 URLProtocol::Handler URLProtocol::handlerFor(const std::string& url) {
-    auto& r = registry();
+    auto& r = protocolRegistry();
     std::lock_guard<std::mutex> lock(r.mutex);
     for (const auto& [origin, handler] : r.origins)
         if (under(url, origin)) return handler;

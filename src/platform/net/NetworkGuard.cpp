@@ -34,7 +34,7 @@ std::mutex& sinkMutex() {
     return processWide([] { return new std::mutex(); });
 }
 
-std::shared_ptr<NetworkGuard::DatagramSink>& sinkSlot() {
+std::shared_ptr<NetworkGuard::DatagramSink>& datagramSinkSlot() {
     return processWide([] { return new std::shared_ptr<NetworkGuard::DatagramSink>(); });
 }
 
@@ -134,7 +134,7 @@ bool NetworkGuard::isAdmittedDestination(const sockaddr* address, socklen_t leng
 
 void NetworkGuard::setDatagramSink(DatagramSink sink) {
     std::lock_guard<std::mutex> lock(sinkMutex());
-    sinkSlot() = sink ? std::make_shared<DatagramSink>(std::move(sink)) : nullptr;
+    datagramSinkSlot() = sink ? std::make_shared<DatagramSink>(std::move(sink)) : nullptr;
 }
 
 void NetworkGuard::check(const sockaddr* address, socklen_t length, const char* what) {
@@ -166,7 +166,7 @@ ssize_t NetworkGuard::sendto(int fd, const void* data, size_t size, int flags, c
         std::shared_ptr<DatagramSink> sink;
         {
             std::lock_guard<std::mutex> lock(sinkMutex());
-            sink = sinkSlot();
+            sink = datagramSinkSlot();
         }
         const int verdict =
             sink ? (*sink)(destination, destinationLength, static_cast<const uint8_t*>(data), size)

@@ -17,15 +17,15 @@ namespace telvo {
 
 namespace {
 
-struct State {
+struct ReachabilityState {
     std::mutex mutex;
     NetworkReachability::FlagsSource source;
     std::map<uint64_t, std::shared_ptr<std::function<void()>>> observers;
     uint64_t nextToken = 1;
 };
 
-State& state() {
-    return processWide([] { return new State(); });
+ReachabilityState& reachability() {
+    return processWide([] { return new ReachabilityState(); });
 }
 
 // One up route of the IPv4 table: destination and mask in network order, as the kernel writes
@@ -86,8 +86,8 @@ bool covers6(const std::string& table, const in6_addr* address) {
 std::optional<uint32_t> NetworkReachability::currentFlags(const std::string& host) {
     FlagsSource source;
     {
-        std::lock_guard<std::mutex> lock(state().mutex);
-        source = state().source;
+        std::lock_guard<std::mutex> lock(reachability().mutex);
+        source = reachability().source;
     }
     if (source) return source(host);
     if (auto system = SystemNetwork::shared())
@@ -120,8 +120,8 @@ uint32_t NetworkReachability::flagsFromRouteTables(const std::string& host,
 }
 
 void NetworkReachability::setFlagsSource(FlagsSource source) {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().source = std::move(source);
+    std::lock_guard<std::mutex> lock(reachability().mutex);
+    reachability().source = std::move(source);
 }
 
 void NetworkReachability::setFlags(std::optional<uint32_t> flags) {
@@ -132,33 +132,33 @@ void NetworkReachability::setFlags(std::optional<uint32_t> flags) {
 uint64_t NetworkReachability::addChangeObserver(std::function<void()> observer) {
     // The kernel's and NetworkManager's changes reach the observers once the sources run.
     SystemNetwork::shared();
-    std::lock_guard<std::mutex> lock(state().mutex);
-    uint64_t token = state().nextToken++;
-    state().observers[token] = std::make_shared<std::function<void()>>(std::move(observer));
+    std::lock_guard<std::mutex> lock(reachability().mutex);
+    uint64_t token = reachability().nextToken++;
+    reachability().observers[token] = std::make_shared<std::function<void()>>(std::move(observer));
     return token;
 }
 
 void NetworkReachability::removeChangeObserver(uint64_t token) {
     std::shared_ptr<std::function<void()>> removed;
-    std::lock_guard<std::mutex> lock(state().mutex);
-    auto it = state().observers.find(token);
-    if (it == state().observers.end()) return;
+    std::lock_guard<std::mutex> lock(reachability().mutex);
+    auto it = reachability().observers.find(token);
+    if (it == reachability().observers.end()) return;
     removed = std::move(it->second);
-    state().observers.erase(it);
+    reachability().observers.erase(it);
 }
 
 void NetworkReachability::notifyChanged() {
     std::vector<std::pair<uint64_t, std::shared_ptr<std::function<void()>>>> observers;
     {
-        std::lock_guard<std::mutex> lock(state().mutex);
-        observers.assign(state().observers.begin(), state().observers.end());
+        std::lock_guard<std::mutex> lock(reachability().mutex);
+        observers.assign(reachability().observers.begin(), reachability().observers.end());
     }
     for (auto& [token, observer] : observers) {
         DispatchQueue::main()->async([token = token, observer = observer] {
             bool stillThere;
             {
-                std::lock_guard<std::mutex> lock(state().mutex);
-                stillThere = state().observers.count(token) != 0;
+                std::lock_guard<std::mutex> lock(reachability().mutex);
+                stillThere = reachability().observers.count(token) != 0;
             }
             if (stillThere) (*observer)();
         });
@@ -166,10 +166,10 @@ void NetworkReachability::notifyChanged() {
 }
 
 void NetworkReachability::resetForTesting() {
-    decltype(State::observers) dropped;
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().source = nullptr;
-    dropped.swap(state().observers);
+    decltype(ReachabilityState::observers) dropped;
+    std::lock_guard<std::mutex> lock(reachability().mutex);
+    reachability().source = nullptr;
+    dropped.swap(reachability().observers);
 }
 
 }  // namespace telvo

@@ -7,10 +7,10 @@ namespace telvo {
 namespace {
 
 constexpr const char* kStation = "net.connman.iwd.Station";
-constexpr const char* kDevice = "net.connman.iwd.Device";
+constexpr const char* kIwdDevice = "net.connman.iwd.Device";
 constexpr const char* kNetwork = "net.connman.iwd.Network";
 constexpr const char* kBasicServiceSet = "net.connman.iwd.BasicServiceSet";
-constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
+constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
 
 std::vector<std::string> keyManagements(const DBusValue& dictionary) {
     return dictionary.at("KeyMgmt").asStringArray().value_or(std::vector<std::string>{});
@@ -30,7 +30,7 @@ WifiFacts IwdObjects::facts() const {
     WifiFacts out;
     forEachObject([&](const std::string& station) {
         if (!has(station, kStation)) return true;
-        auto name = property(station, kDevice, "Name").asString();
+        auto name = property(station, kIwdDevice, "Name").asString();
         if (!name || !validInterfaceName(*name)) return true;
         if (!out.wifiInterface) out.wifiInterface = name;
         const auto state = property(station, kStation, "State").asString().value_or("");
@@ -147,7 +147,7 @@ WifiServiceObjects::Change WpaSupplicantObjects::apply(const DBusSignal& signal)
     }
     std::string interface;
     const DBusValue* changed = nullptr;
-    if (signal.interface == kProperties && signal.member == "PropertiesChanged") {
+    if (signal.interface == kPropertiesInterface && signal.member == "PropertiesChanged") {
         interface = at(0).asString().value_or("");
         changed = &at(1);
     } else if ((signal.interface == kInterface || signal.interface == kBss) &&

@@ -10,7 +10,7 @@ namespace telvo {
 namespace {
 
 constexpr const char* kObjectManager = "org.freedesktop.DBus.ObjectManager";
-constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
+constexpr const char* kDBusProperties = "org.freedesktop.DBus.Properties";
 // A service that has not answered in this time is taken as absent for now (and asked again).
 constexpr double kCallTimeout = 5;
 constexpr size_t kMaxSsid = 32;
@@ -79,7 +79,7 @@ class WpaLoad : public std::enable_shared_from_this<WpaLoad> {
         ++pending_;
         auto self = shared_from_this();
         connection_->call(
-            DBusCall(WpaSupplicantObjects::kBusName, path, kProperties, "GetAll", "s",
+            DBusCall(WpaSupplicantObjects::kBusName, path, kDBusProperties, "GetAll", "s",
                      {DBusValue::ofString(interface)}, kCallTimeout),
             [self, then = std::move(then), root = pending_ == 1](const DBusReply& reply) {
                 if (!self->finished_) {
@@ -121,7 +121,7 @@ WifiService objectManagerService(const char* label, const char* busName, const c
         label,
         busName,
         {{busName, managerPath, "", kObjectManager, ""},
-         {busName, "", rootPath, kProperties, "PropertiesChanged"}},
+         {busName, "", rootPath, kDBusProperties, "PropertiesChanged"}},
         [] { return std::make_shared<Objects>(); },
         [busName, managerPath](DBusConnection& connection, const WifiService::Objects& objects,
                                WifiService::Loaded done) {
@@ -148,7 +148,7 @@ WifiServiceObjects::Change WifiServiceObjects::apply(const DBusSignal& signal) {
     } else if (signal.interface == kObjectManager && signal.member == "InterfacesRemoved" &&
                v.size() == 2) {
         interfacesRemoved(v[0], v[1]);
-    } else if (signal.interface == kProperties && signal.member == "PropertiesChanged" &&
+    } else if (signal.interface == kDBusProperties && signal.member == "PropertiesChanged" &&
                v.size() >= 2) {
         propertiesChanged(signal.path, v[0], v[1]);
     } else {
