@@ -22,7 +22,7 @@ Bytes hexBytes(const std::optional<std::string>& text) {
     return QKStringFormat::dataFromHexString(text).value_or(Bytes{});
 }
 
-void append(Bytes& body, ByteView bytes) {
+void appendBody(Bytes& body, ByteView bytes) {
     body.insert(body.end(), bytes.begin(), bytes.end());
 }
 
@@ -63,12 +63,12 @@ bool appendRouter(Bytes& body, const std::optional<std::string>& ssid,
                   const std::optional<std::string>& random) {
     const Bytes s = toBytes(ssid.value_or("")), pw = toBytes(password.value_or(""));
     if (s.size() > kByteField || pw.size() > kByteField) return false;
-    append(body, hexBytes(bssid));
+    appendBody(body, hexBytes(bssid));
     body.insert(body.end(),
                 {0x01, static_cast<uint8_t>(s.size()), static_cast<uint8_t>(pw.size())});
-    append(body, s);
-    append(body, pw);
-    append(body, hexBytes(random));
+    appendBody(body, s);
+    appendBody(body, pw);
+    appendBody(body, hexBytes(random));
     body.push_back(0x00);
     return true;
 }
@@ -86,7 +86,7 @@ bool appendFunctionHead(Bytes& body, const QKDeviceBleConfigParams& p) {
     appendCountry(body, p.countryCode);
     body.push_back(p.timeZone ? static_cast<uint8_t>(number(p.timeZone)) : 0);
     body.push_back(static_cast<uint8_t>(domain.size()));
-    append(body, domain);
+    appendBody(body, domain);
     appendLe(body, static_cast<uint64_t>(number(p.moduleServerPort)), 2);
     return true;
 }
@@ -108,14 +108,14 @@ Bytes QKBLEProtocol::msgBodyForGetDevicePublicKey() {
 std::optional<Bytes> QKBLEProtocol::msgBodyForAuthSecretKey(ByteView publicKey, ByteView authKey) {
     if (publicKey.size() != 64) return std::nullopt;
     Bytes body = {0x02, 0x02};
-    append(body, publicKey);
-    append(body, authKey);
+    appendBody(body, publicKey);
+    appendBody(body, authKey);
     return body;
 }
 
 Bytes QKBLEProtocol::msgBodyForWriteVericode(ByteView code, uint8_t actionType) {
     Bytes body = {0x03, 0x01, actionType};
-    append(body, code);
+    appendBody(body, code);
     return body;
 }
 
@@ -184,7 +184,7 @@ std::optional<Bytes> QKBLEProtocol::msgBodyForPreConnect(const QKDeviceBleConfig
 
 std::optional<Bytes> QKBLEProtocol::msgBodyWired(const QKDeviceBleConfigParams& p, uint8_t mode) {
     Bytes body = {mode};
-    append(body, hexBytes(p.randomNum));
+    appendBody(body, hexBytes(p.randomNum));
     appendRegion(body, p);
     if (p.functionSetEnable && !appendFunctionHead(body, p)) return std::nullopt;
     if (p.regionIdEnable && p.functionSetEnable) {
@@ -202,7 +202,7 @@ std::optional<Bytes> QKBLEProtocol::msgBodyForRouterUpdateWithModel(
     auto field = [&](uint8_t tag, ByteView value) {
         if (value.size() > kByteField) return false;
         fields.insert(fields.end(), {tag, 0x02, static_cast<uint8_t>(value.size())});
-        append(fields, value);
+        appendBody(fields, value);
         ++count;
         return true;
     };
@@ -219,7 +219,7 @@ std::optional<Bytes> QKBLEProtocol::msgBodyForRouterUpdateWithModel(
     if (!p.randomNum.value_or("").empty() && !field(0x0D, hexBytes(p.randomNum)))
         return std::nullopt;
     Bytes body = {0x02, count};
-    append(body, fields);
+    appendBody(body, fields);
     return body;
 }
 
@@ -270,13 +270,13 @@ std::optional<Bytes> QKBLEProtocol::msgBodyForBleMeshNetKey(
     body.resize(body.size() + 8, 0x00);
     if (!key.empty()) {
         body.insert(body.end(), {0x30, 0x02, static_cast<uint8_t>(key.size())});
-        append(body, key);
+        appendBody(body, key);
     }
     if (!addresses.empty()) {
         body.insert(body.end(),
                     {0x31, 0x02, static_cast<uint8_t>(2 + addresses.size() * addressLength),
                      static_cast<uint8_t>(addresses.size()), static_cast<uint8_t>(addressLength)});
-        for (const Bytes& address : addresses) append(body, address);
+        for (const Bytes& address : addresses) appendBody(body, address);
     }
     return body;
 }

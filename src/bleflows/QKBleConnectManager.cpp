@@ -30,7 +30,7 @@ std::string btMacOf(const std::shared_ptr<QKBLEBaseConnect>& session) {
     return session && session->bleDevice() ? session->bleDevice()->btMac : std::string();
 }
 
-std::shared_ptr<QKBleConnectManagerImpl> sharedManager() {
+std::shared_ptr<QKBleConnectManagerImpl> sharedConnectImpl() {
     return QKBleConnectManagerImpl::shared();
 }
 
@@ -125,7 +125,7 @@ void QKBleConnectManager::statConfig(const QKDeviceBleConfigParams& params, int6
 
 void QKBleConnectManager::startOneConfig(const QKDeviceBleConfigParams& params, UpdateBlock update,
                                          CompletionBlock completion) {
-    onMain([self = sharedManager(), params, update = std::move(update),
+    onMain([self = sharedConnectImpl(), params, update = std::move(update),
             completion = std::move(completion)]() mutable {
         auto flow = self->keepOrReplace(self->oneBle_, params, true);
         flow->statConfig(params, std::move(update), std::move(completion));
@@ -134,7 +134,7 @@ void QKBleConnectManager::startOneConfig(const QKDeviceBleConfigParams& params, 
 
 void QKBleConnectManager::startSencondConfig(const QKDeviceBleConfigParams& params,
                                              UpdateBlock update, CompletionBlock completion) {
-    onMain([self = sharedManager(), params, update = std::move(update),
+    onMain([self = sharedConnectImpl(), params, update = std::move(update),
             completion = std::move(completion)]() mutable {
         auto flow = self->keepOrReplace(self->ble_, params, params.bleSecondConfigType == 0);
         flow->clearFindDevice();
@@ -145,7 +145,7 @@ void QKBleConnectManager::startSencondConfig(const QKDeviceBleConfigParams& para
 
 void QKBleConnectManager::startSencondRetry(const QKDeviceBleConfigParams& params,
                                             UpdateBlock update, CompletionBlock completion) {
-    onMain([self = sharedManager(), params, update = std::move(update),
+    onMain([self = sharedConnectImpl(), params, update = std::move(update),
             completion = std::move(completion)]() mutable {
         auto flow = self->keepOrReplace(self->bleRetry_, params, false);
         flow->clearFindDevice();
@@ -156,7 +156,7 @@ void QKBleConnectManager::startSencondRetry(const QKDeviceBleConfigParams& param
 
 void QKBleConnectManager::startSecondWired(const QKDeviceBleConfigParams& params,
                                            UpdateBlock update, CompletionBlock completion) {
-    onMain([self = sharedManager(), params, update = std::move(update),
+    onMain([self = sharedConnectImpl(), params, update = std::move(update),
             completion = std::move(completion)]() mutable {
         auto flow = self->keepOrReplace(self->wiredBle_, params, true);
         flow->mode = params.bleSecondConfigType;
@@ -166,7 +166,7 @@ void QKBleConnectManager::startSecondWired(const QKDeviceBleConfigParams& params
 
 void QKBleConnectManager::startSpecialModeSet(const QKDeviceBleConfigParams& params,
                                               UpdateBlock update, CompletionBlock completion) {
-    onMain([self = sharedManager(), params, update = std::move(update),
+    onMain([self = sharedConnectImpl(), params, update = std::move(update),
             completion = std::move(completion)]() mutable {
         auto flow = self->keepOrReplace(self->specialModedBle_, params, true);
         flow->statConfig(params, std::move(update), std::move(completion));
@@ -175,7 +175,7 @@ void QKBleConnectManager::startSpecialModeSet(const QKDeviceBleConfigParams& par
 
 void QKBleConnectManager::startComboBind(const QKDeviceBleConfigParams& params, UpdateBlock update,
                                          CompletionBlock completion) {
-    onMain([self = sharedManager(), params, update = std::move(update),
+    onMain([self = sharedConnectImpl(), params, update = std::move(update),
             completion = std::move(completion)]() mutable {
         auto flow = self->keepOrReplace(self->comboBle_, params, true);
         flow->statConfig(params, std::move(update), std::move(completion));
@@ -185,7 +185,7 @@ void QKBleConnectManager::startComboBind(const QKDeviceBleConfigParams& params, 
 // ---- Resume, stop, confirmation.
 
 void QKBleConnectManager::resumeConfigWithParams(const QKDeviceBleConfigParams& params) {
-    onMain([self = sharedManager(), params] {
+    onMain([self = sharedConnectImpl(), params] {
         std::shared_ptr<QKBleSecondRetryConnect> retry;
         std::shared_ptr<QKBleSecondConnect> second;
         std::shared_ptr<QKBleSecondWiredConnect> wired;
@@ -205,7 +205,7 @@ void QKBleConnectManager::resumeConfigWithParams(const QKDeviceBleConfigParams& 
 }
 
 void QKBleConnectManager::stopConfig(const QKDeviceBleConfigParams& params) {
-    onMain([self = sharedManager(), params] {
+    onMain([self = sharedConnectImpl(), params] {
         std::shared_ptr<QKBLEConnect> one;
         {
             std::lock_guard lock(self->mutex);

@@ -33,7 +33,7 @@ Front& front() {
 }
 
 // Settings changed: close the open section under the old ones (on the queue).
-void settingsChanged(Front& f) {
+void applyLogSettings(Front& f) {
     f.queue->async([&f] { f.store.reset(); });
 }
 
@@ -95,7 +95,7 @@ void QKSDKLog::setLogDirectory(const std::filesystem::path& folder) {
         f.folder = folder;
         ++f.generation;
     }
-    settingsChanged(f);
+    applyLogSettings(f);
 }
 
 void QKSDKLog::setKeyAndIv(const Bytes& key, const Bytes& iv) {
@@ -106,7 +106,7 @@ void QKSDKLog::setKeyAndIv(const Bytes& key, const Bytes& iv) {
         f.iv = iv;
         ++f.generation;
     }
-    settingsChanged(f);
+    applyLogSettings(f);
 }
 
 void QKSDKLog::flush() {
