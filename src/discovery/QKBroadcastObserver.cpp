@@ -225,7 +225,12 @@ void QKBroadcastObserver::compactLocked() {
 }
 
 void QKBroadcastObserver::clearLocked() {
-    std::vector<Record>().swap(records_);
+    // Room for a few records stays: an every-match observer is emptied at nearly every reply.
+    if (records_.capacity() <= kIndexedFrom) {
+        records_.clear();
+    } else {
+        std::vector<Record>().swap(records_);
+    }
     std::vector<Bytes>().swap(keySets_);
     lastKeySet_ = 0;
     std::vector<std::unique_ptr<uint8_t[]>>().swap(blocks_);
