@@ -371,7 +371,6 @@ void QKBroadcastObserver::updateWithDeviceInfor(std::shared_ptr<Value> info) {
     std::string scratch;
     const Fields fields = fieldsOf(*info, scratch);
     const MergeKey& key = fields.key;
-    const uint32_t tag = key.kind != 0 ? tagOf(key) : 0;
     // The records collected before this one that pass the filter: what a report would list.
     // Usually there is one (an appliance reported at the next reply): it is held in first and
     // before stays empty. A lone one with a serial number enters the filter's result once, as
@@ -382,8 +381,11 @@ void QKBroadcastObserver::updateWithDeviceInfor(std::shared_ptr<Value> info) {
     bool lone = false;
     {
         std::lock_guard lock(mutex_);
-        // The key's slot is on its way while the rest is done.
-        if (indexed_ && key.kind != 0) __builtin_prefetch(&slots_[tag & (slots_.size() - 1)]);
+        // Only the index reads the key's hash (compacting keeps an index, or drops it). The
+        // key's slot is on its way while the rest is done.
+        const bool hashed = indexed_ && key.kind != 0;
+        const uint32_t tag = hashed ? tagOf(key) : 0;
+        if (hashed) __builtin_prefetch(&slots_[tag & (slots_.size() - 1)]);
         compactLocked();
         size_t firstAt = kNone;
         if (reports && passing_ > 0 && isValid()) {
@@ -501,9 +503,9 @@ void QKBroadcastObserver::deviceArrayAddDic(const Value& dic) {
     auto record = std::make_shared<Value>(dic);
     std::string scratch;
     const Fields fields = fieldsOf(*record, scratch);
-    const uint32_t tag = fields.key.kind != 0 ? tagOf(fields.key) : 0;
     std::lock_guard lock(mutex_);
     compactLocked();
+    const uint32_t tag = indexed_ && fields.key.kind != 0 ? tagOf(fields.key) : 0;
     insertLocked(std::move(record), fields, tag, std::nullopt);
 }
 

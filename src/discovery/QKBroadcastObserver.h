@@ -156,8 +156,8 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
     static constexpr size_t kMostKeySets = 16;
     static constexpr size_t kNone = SIZE_MAX;
     bool passes(const Value& dic) const { return !filter_ || filter_->passes(dic); }
-    // With mutex_ held. The position of the first record with the key (tag: tagOf(key)), or
-    // kNone.
+    // With mutex_ held. The position of the first record with the key, or kNone. tag:
+    // tagOf(key), read while the observer keeps an index.
     size_t findLocked(const MergeKey& key, uint32_t tag) const;
     // What a new record of a dictionary holds: whether it passes the filter, and its packed
     // form (in the thread's scratch) when it is kept packed.
@@ -168,8 +168,8 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
         size_t keyAt = kNone;  // where the key's text lies in form, if it does
     };
     Packed packedLocked(const Value& dic, const Fields& fields);
-    // fields: those of *dic; a key that views no field is text the record must copy. packed:
-    // what packedLocked gave for dic, if it ran already.
+    // fields: those of *dic; a key that views no field is text the record must copy. tag: as
+    // for findLocked. packed: what packedLocked gave for dic, if it ran already.
     void insertLocked(std::shared_ptr<Value> dic, const Fields& fields, uint32_t tag,
                       const std::optional<Packed>& packed);
     // Leaves a hole: positions stay valid until compactLocked.
