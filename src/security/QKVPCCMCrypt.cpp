@@ -1,6 +1,7 @@
 #include "security/QKVPCCMCrypt.h"
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 
 #include "platform/crypto/Crypto.h"
@@ -57,10 +58,15 @@ bool inOnePass(const CcmParams& s, bool sealing, size_t inputSize) {
     return QKVPCCModel::check(s.key.size(), s.iv.size(), s.adata.size(), s.tagLength, length) == 0;
 }
 
-// A message in one pass into out; false when the tag does not verify or the platform fails.
-bool onePass(const CcmParams& s, bool sealing, ByteView input, Bytes& out) {
-    return crypto::aesCcm(sealing, s.key, s.iv, s.adata, static_cast<size_t>(s.tagLength), input,
-                          out);
+// A whole message in one pass into a new buffer; nothing when the tag does not verify or the
+// platform fails (the buffer's bytes wiped first).
+[[gnu::always_inline]] inline std::optional<Bytes> onePass(const CcmParams& s, bool sealing,
+                                                           ByteView input) {
+    const size_t tag = static_cast<size_t>(s.tagLength);
+    std::optional<Bytes> out(std::in_place, sealing ? input.size() + tag : input.size() - tag);
+    if (!crypto::aesCcm(sealing, s.key, s.iv, s.adata, tag, input, std::span<uint8_t>(*out)))
+        out.reset();
+    return out;
 }
 
 // A whole message in one pass when it goes that way: no error, or a tag that does not verify;
@@ -68,7 +74,8 @@ bool onePass(const CcmParams& s, bool sealing, ByteView input, Bytes& out) {
 std::optional<ErrorPtr> wholeMessage(const CcmParams& s, bool sealing, ByteView input, Bytes& out,
                                      int64_t* bytesLeft) {
     if (!inOnePass(s, sealing, input.size())) return std::nullopt;
-    if (onePass(s, sealing, input, out)) {
+    if (auto done = onePass(s, sealing, input)) {
+        out = std::move(*done);
         *bytesLeft = 0;
         return ErrorPtr();
     }
@@ -166,6 +173,26 @@ ErrorPtr processFile(const CcmParams& s, const fs::path& source, bool sealing,
     return nullptr;
 }
 
+// Copies from to to; a piece of 8 to 32 bytes (a key, a nonce, a message's associated data)
+// through words, without a library call.
+void copyShort(uint8_t* to, ByteView from) {
+    const size_t n = from.size();
+    uint64_t w[4];
+    if (n >= 8 && n <= 16) {
+        std::memcpy(&w[0], from.data(), 8);
+        std::memcpy(&w[1], from.data() + n - 8, 8);
+        std::memcpy(to, &w[0], 8);
+        std::memcpy(to + n - 8, &w[1], 8);
+    } else if (n > 16 && n <= 32) {
+        std::memcpy(&w[0], from.data(), 16);
+        std::memcpy(&w[2], from.data() + n - 16, 16);
+        std::memcpy(to, &w[0], 16);
+        std::memcpy(to + n - 16, &w[2], 16);
+    } else if (n) {
+        std::memcpy(to, from.data(), n);
+    }
+}
+
 std::shared_ptr<const Owned> copyOf(const QKVPCCMCrypt& c) {
     return std::make_shared<const Owned>(Owned{Bytes(c.key().begin(), c.key().end()),
                                                Bytes(c.iv().begin(), c.iv().end()),
@@ -236,13 +263,17 @@ QKVPCCMCrypt::QKVPCCMCrypt(ByteView key, ByteView iv, ByteView adata, int64_t ta
         heap_ = std::make_unique_for_overwrite<uint8_t[]>(total);
         to = heap_.get();
     }
-    to = std::copy(key.begin(), key.end(), to);
-    to = std::copy(iv.begin(), iv.end(), to);
-    std::copy(adata.begin(), adata.end(), to);
+    copyShort(to, key);
+    copyShort(to + keySize_, iv);
+    copyShort(to + keySize_ + ivSize_, adata);
 }
 
 QKVPCCMCrypt::~QKVPCCMCrypt() {
-    crypto::cleanse(const_cast<uint8_t*>(bytes()), keySize_);
+    // A key that fits is wiped with a fixed length, which needs no library call.
+    if (!heap_ && keySize_ <= kShortKey)
+        crypto::cleanse(inline_, kShortKey);
+    else
+        crypto::cleanse(const_cast<uint8_t*>(bytes()), keySize_);
 }
 
 ErrorPtr QKVPCCMCrypt::createErrorObject(const std::string& message, int64_t errorNumber) {
@@ -250,24 +281,28 @@ ErrorPtr QKVPCCMCrypt::createErrorObject(const std::string& message, int64_t err
 }
 
 std::optional<Bytes> QKVPCCMCrypt::encryptDataWithData(ByteView plaintext) {
-    Bytes out;
     const CcmParams params{key(), iv(), adata(), tagLength_, static_cast<size_t>(bufferSize_)};
-    if (inOnePass(params, true, plaintext.size()) && onePass(params, true, plaintext, out)) {
-        bytesLeft_ = 0;
-        return out;
+    if (inOnePass(params, true, plaintext.size())) {
+        if (auto out = onePass(params, true, plaintext)) {
+            bytesLeft_ = 0;
+            return out;
+        }
     }
+    Bytes out;
     if (sealData(params, plaintext, out, &bytesLeft_)) return std::nullopt;
     return out;
 }
 
 std::optional<Bytes> QKVPCCMCrypt::decryptDataWithData(ByteView sealed) {
-    Bytes out;
     const CcmParams params{key(), iv(), adata(), tagLength_, static_cast<size_t>(bufferSize_)};
-    if (inOnePass(params, false, sealed.size())) {
+    // Any failure gives nothing here, and the platform refuses every parameter the engine refuses
+    // but long associated data: no need to tell the two apart first.
+    if (tagLength_ >= 0 && sealed.size() >= static_cast<size_t>(tagLength_) &&
+        adataSize_ <= QKVPCCModel::kMaxAdataLength) {
         bytesLeft_ = 0;
-        if (!onePass(params, false, sealed, out)) return std::nullopt;
-        return out;
+        return onePass(params, false, sealed);
     }
+    Bytes out;
     if (openData(params, sealed, out, &bytesLeft_)) return std::nullopt;
     return out;
 }

@@ -88,6 +88,7 @@ class QKVPCCMCrypt {
     // Key, nonce and associated data one after the other: in the object when they fit, as
     // those of a LAN or BLE message do, else in one block of the heap.
     static constexpr size_t kInlineBytes = 96;
+    static constexpr size_t kShortKey = 32;
     size_t keySize_, ivSize_, adataSize_;
     std::unique_ptr<uint8_t[]> heap_;
     uint8_t inline_[kInlineBytes];

@@ -14,7 +14,6 @@ namespace {
 constexpr size_t kAesBlock = crypto::kAesBlockSize;
 // Counter blocks encrypted per platform call.
 constexpr size_t kKeystreamBlocks = 128;
-constexpr size_t kMaxAdataLength = 65279;
 
 // Byte order swap between host and big-endian (its own inverse).
 inline uint64_t toBigEndian(uint64_t v) {
@@ -50,17 +49,6 @@ const char* QKVPCCModel::messageFor(int64_t number) {
         default:
             return "Invalid key, nonce, tag or payload length";
     }
-}
-
-int64_t QKVPCCModel::check(size_t keyLength, size_t ivLength, size_t adataLength, int64_t tagLength,
-                           uint64_t fileSize) {
-    bool validTag = tagLength >= 4 && tagLength <= 16 && tagLength % 2 == 0;
-    if (!validTag || ivLength < 7 || ivLength > 13) return kInvalidParameters;
-    const size_t L = 15 - ivLength;  // 2..8 bytes of length field
-    if (L < 8 && (fileSize >> (8 * L)) != 0) return kInvalidParameters;
-    if (adataLength > kMaxAdataLength) return kInvalidAdataLength;
-    if (keyLength != 16 && keyLength != 24 && keyLength != 32) return kAesEncryptionError;
-    return 0;
 }
 
 QKVPCCModel::QKVPCCModel(ByteView key, ByteView iv, ByteView adata, int64_t tagLength,

@@ -31,13 +31,22 @@ class QKVPCCModel {
         kInvalidParameters = 5,
         kFileError = 6,
     };
+    static constexpr size_t kMaxAdataLength = 65279;
 
     // Formats B0 and the associated data and runs the CBC-MAC over them; computes S0.
     QKVPCCModel(ByteView key, ByteView iv, ByteView adata, int64_t tagLength, uint64_t fileSize);
     // The error a model made with these parameters would be in from the start (0: none), without
     // making one.
     static int64_t check(size_t keyLength, size_t ivLength, size_t adataLength, int64_t tagLength,
-                         uint64_t fileSize);
+                         uint64_t fileSize) {
+        const bool validTag = tagLength >= 4 && tagLength <= 16 && tagLength % 2 == 0;
+        if (!validTag || ivLength < 7 || ivLength > 13) return kInvalidParameters;
+        const size_t L = 15 - ivLength;  // 2..8 bytes of length field
+        if (L < 8 && (fileSize >> (8 * L)) != 0) return kInvalidParameters;
+        if (adataLength > kMaxAdataLength) return kInvalidAdataLength;
+        if (keyLength != 16 && keyLength != 24 && keyLength != 32) return kAesEncryptionError;
+        return 0;
+    }
     static const char* messageFor(int64_t errorNumber);
     ~QKVPCCModel();
     QKVPCCModel(const QKVPCCModel&) = delete;

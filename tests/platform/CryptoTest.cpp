@@ -309,6 +309,17 @@ TEST(CryptoAesCcm, KeptContextsMatchFreshOnes) {
                                     r.tagLength, Bytes(r.payloadLength, 3), out))
             << r.what;
         EXPECT_TRUE(out.empty()) << r.what;
+    }  // Keys that differ in their last byte alone are different keys, at every length.
+    const Bytes nonce(13, 5), payload(20, 6);
+    for (size_t keyLength : {16, 24, 32}) {
+        Bytes key(keyLength, 1);
+        for (int turn = 0; turn < 3; ++turn) {
+            key.back() = static_cast<uint8_t>(turn % 2);
+            Bytes sealed;
+            ASSERT_TRUE(crypto::aesCcm(true, key, nonce, {}, 16, payload, sealed));
+            EXPECT_EQ(sealed, test::referenceCcm(true, key, nonce, {}, payload, 16))
+                << keyLength << " turn " << turn;
+        }
     }
 }
 

@@ -74,10 +74,18 @@ struct KeptContext {
     bool matches(ByteView k, uint64_t s) const {
         return keyed && settings == s && keyLength == k.size() && holds(k);
     }
-    // Whether k (of keyLength bytes) is the key kept, in time that depends on the length only.
+    // Whether k (of keyLength bytes: 16, 24 or 32) is the key kept, in time that depends on the
+    // length only.
     bool holds(ByteView k) const {
-        uint8_t difference = 0;
-        for (size_t i = 0; i < keyLength; ++i) difference |= key[i] ^ k[i];
+        auto differs = [&](size_t at) {
+            uint64_t kept, given;
+            std::memcpy(&kept, key + at, 8);
+            std::memcpy(&given, k.data() + at, 8);
+            return kept ^ given;
+        };
+        uint64_t difference = differs(0) | differs(8);
+        if (keyLength > 16) difference |= differs(16);
+        if (keyLength > 24) difference |= differs(24);
         return difference == 0;
     }
     void remember(ByteView k, uint64_t s) {
@@ -113,7 +121,7 @@ thread_local KeptContexts keptContexts;
 // are gone, in its last static destructors). use returns whether it succeeded and leaves the
 // context remembered; a context that failed midway starts afresh next time.
 template <class Use>
-bool withKeptContext(KeptContext& kept, Use use) {
+[[gnu::always_inline]] inline bool withKeptContext(KeptContext& kept, Use use) {
     if (KeptContexts::alive) {
         const bool done = use(kept);
         if (!done) kept.drop();
@@ -240,13 +248,6 @@ bool constantTimeEquals(ByteView a, ByteView b) {
     if (a.size() != b.size()) return false;
     if (a.empty()) return true;
     return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
-}
-
-void cleanse(void* bytes, size_t count) {
-    if (!bytes || !count) return;
-    std::memset(bytes, 0, count);
-    // The zeros count as read by what follows, so the compiler keeps them.
-    asm volatile("" : : "r"(bytes) : "memory");
 }
 
 void wipe(Bytes& bytes) {
@@ -440,28 +441,27 @@ bool runCcm(KeptContext& kept, bool seal, ByteView key, ByteView nonce, ByteView
     uint8_t* payloadOut = length ? out : &nowhere;
     int n = 0;
     if (sameSettings) {
-        // Opening, the tag goes in with the nonce, after the direction that governs it.
+        // Opening, the tag goes in after the direction that governs it.
         OSSL_PARAM expected[] = {
-            OSSL_PARAM_construct_octet_string(OSSL_CIPHER_PARAM_AEAD_TAG, tag, tagLength),
-            OSSL_PARAM_END};
+            OSSL_PARAM_octet_string(OSSL_CIPHER_PARAM_AEAD_TAG, tag, tagLength), OSSL_PARAM_END};
         if (EVP_CipherInit_ex2(ctx, nullptr, sameKey ? nullptr : key.data(), nonce.data(), seal,
-                               seal ? nullptr : expected) != 1)
+                               nullptr) != 1 ||
+            (!seal && EVP_CIPHER_CTX_set_params(ctx, expected) != 1))
             return false;
-    } else if (EVP_CipherInit_ex2(ctx, fetchedCcm(key.size()), nullptr, nullptr, seal, nullptr) !=
-                   1 ||
+    } else if (const EVP_CIPHER* cipher = fetchedCcm(key.size());
+               !cipher || EVP_CipherInit_ex2(ctx, cipher, nullptr, nullptr, seal, nullptr) != 1 ||
                EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_IVLEN, int(nonce.size()), nullptr) != 1 ||
                EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, int(tagLength), tag) != 1 ||
                EVP_CipherInit_ex2(ctx, nullptr, key.data(), nonce.data(), seal, nullptr) != 1) {
         return false;
     }
-    if (EVP_CipherUpdate(ctx, nullptr, &n, nullptr, int(length)) != 1) return false;
-    if (!ad.empty() && EVP_CipherUpdate(ctx, nullptr, &n, ad.data(), int(ad.size())) != 1)
-        return false;
-    if (EVP_CipherUpdate(ctx, payloadOut, &n, length ? input.data() : &none, int(length)) != 1)
-        return false;
+    auto update = seal ? EVP_EncryptUpdate : EVP_DecryptUpdate;
+    if (update(ctx, nullptr, &n, nullptr, int(length)) != 1) return false;
+    if (!ad.empty() && update(ctx, nullptr, &n, ad.data(), int(ad.size())) != 1) return false;
+    if (update(ctx, payloadOut, &n, length ? input.data() : &none, int(length)) != 1) return false;
     if (seal) {
         OSSL_PARAM sealedTag[] = {
-            OSSL_PARAM_construct_octet_string(OSSL_CIPHER_PARAM_AEAD_TAG, out + length, tagLength),
+            OSSL_PARAM_octet_string(OSSL_CIPHER_PARAM_AEAD_TAG, out + length, tagLength),
             OSSL_PARAM_END};
         if (EVP_CipherFinal_ex(ctx, out + length, &n) != 1 ||
             EVP_CIPHER_CTX_get_params(ctx, sealedTag) != 1)
@@ -482,9 +482,12 @@ namespace {
 std::optional<size_t> ccmOutputLength(bool seal, ByteView key, ByteView nonce,
                                       ByteView associatedData, size_t tagLength, ByteView input) {
     constexpr size_t kIntMax = static_cast<size_t>(INT_MAX);
-    if (!fetchedCcm(key.size()) || nonce.size() < 7 || nonce.size() > 13 || tagLength < 4 ||
-        tagLength > 16 || tagLength % 2 != 0 || associatedData.size() >= kIntMax ||
-        input.size() >= kIntMax - tagLength || (!seal && input.size() < tagLength))
+    // The cipher itself is fetched when a context is set up.
+    const size_t keyLength = key.size();
+    if ((keyLength != 16 && keyLength != 24 && keyLength != 32) || nonce.size() < 7 ||
+        nonce.size() > 13 || tagLength < 4 || tagLength > 16 || tagLength % 2 != 0 ||
+        associatedData.size() >= kIntMax || input.size() >= kIntMax - tagLength ||
+        (!seal && input.size() < tagLength))
         return std::nullopt;
     const size_t length = seal ? input.size() : input.size() - tagLength;
     const size_t lengthBytes = 15 - nonce.size();
@@ -497,8 +500,9 @@ std::optional<size_t> ccmOutputLength(bool seal, ByteView key, ByteView nonce,
 namespace {
 
 // A run whose parameters were checked, into length bytes of out (wiped on failure).
-bool checkedCcm(bool seal, ByteView key, ByteView nonce, ByteView associatedData, size_t tagLength,
-                ByteView input, uint8_t* out, size_t length) {
+[[gnu::always_inline]] inline bool checkedCcm(bool seal, ByteView key, ByteView nonce,
+                                              ByteView associatedData, size_t tagLength,
+                                              ByteView input, uint8_t* out, size_t length) {
     const bool done =
         withKeptContext(keptContexts.ccm[seal][keyIndex(key.size())], [&](KeptContext& c) {
             return runCcm(c, seal, key, nonce, associatedData, tagLength, input, out);

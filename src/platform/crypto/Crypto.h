@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,7 +37,12 @@ Bytes pbkdf2(DigestAlgorithm prf, ByteView password, ByteView salt, uint32_t rou
 bool constantTimeEquals(ByteView a, ByteView b);
 
 // Overwrites the bytes with zeros in a way the compiler keeps.
-void cleanse(void* bytes, size_t count);
+inline void cleanse(void* bytes, size_t count) {
+    if (!bytes || !count) return;
+    std::memset(bytes, 0, count);
+    // The zeros count as read by what follows, so the compiler keeps them.
+    asm volatile("" : : "r"(bytes) : "memory");
+}
 // Key material and passwords at the end of their session: cleansed in place, then emptied (an
 // optional one becomes nullopt).
 void wipe(Bytes& bytes);
