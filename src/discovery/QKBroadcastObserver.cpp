@@ -217,7 +217,9 @@ void QKBroadcastObserver::compactLocked() {
         clearLocked();
         return;
     }
-    if (holes < 8 || holes <= live_) return;
+    // Without an index, closing the holes costs a move of a few records: an every-match
+    // observer, which forgets a record at nearly every reply, then scans no holes.
+    if (holes <= live_ || (holes < 8 && indexed_)) return;
     auto kept =
         std::remove_if(records_.begin(), records_.end(), [](const Record& r) { return !r.live(); });
     records_.erase(kept, records_.end());
