@@ -115,15 +115,8 @@ build_suite tsan --targets "$tsan_programs" "$unity" -DCMAKE_BUILD_TYPE=RelWithD
 finish_tests || status=1
 [ "$tsan" -eq 0 ] && start_tests tsan "${tsan_programs// /|}"
 
-# The installed package (static and shared) as a separate project consumes it; the static one is
-# the plain build's library, the very objects the plain tests ran.
-TELVO_PACKAGE_STATIC_BUILD="$build/plain" bash "$root/scripts/check-package.sh" ||
-  { all_failed=$((all_failed + 1)); status=1; }
-finish_tests || status=1
-
-echo "=== fuzz smoke run"
-fuzz_pass=0
-fuzz_fail=0
+# A short run of every fuzz target (from the sanitized build), in the background while the
+# package check and the ThreadSanitizer tests run: those mostly wait.
 fuzz_one() { # target, verdict file: one short run on a copy of the target's corpus
   local target=$1 name work
   name=$(basename "$target")
@@ -136,16 +129,30 @@ fuzz_one() { # target, verdict file: one short run on a copy of the target's cor
   fi
   rm -rf "$work" "$work.log"
 }
-# Each target runs on one core: as many at once as there are jobs.
+fuzz_all() { # verdict folder; in a shell of its own, so that its waits see only its runs
+  local running=0 target
+  # Each target runs on one core: as many at once as there are jobs.
+  for target in "$build"/sanitized/fuzz_*; do
+    [ -x "$target" ] || continue
+    fuzz_one "$target" "$1/$(basename "$target")" &
+    running=$((running + 1))
+    if [ "$running" -ge "$jobs" ]; then wait -n || true; running=$((running - 1)); fi
+  done
+  wait
+}
 verdicts=$(mktemp -d)
-running=0
-for target in "$build"/sanitized/fuzz_*; do
-  [ -x "$target" ] || continue
-  fuzz_one "$target" "$verdicts/$(basename "$target")" &
-  running=$((running + 1))
-  if [ "$running" -ge "$jobs" ]; then wait -n || true; running=$((running - 1)); fi
-done
-wait
+fuzz_all "$verdicts" &
+fuzz_pid=$!
+
+# The installed package (static and shared) as a separate project consumes it; the static one is
+# the plain build's library, the very objects the plain tests ran.
+TELVO_PACKAGE_STATIC_BUILD="$build/plain" bash "$root/scripts/check-package.sh" ||
+  { all_failed=$((all_failed + 1)); status=1; }
+
+wait "$fuzz_pid" || true
+echo "=== fuzz smoke run"
+fuzz_pass=0
+fuzz_fail=0
 for verdict in "$verdicts"/*; do
   [ -e "$verdict" ] || continue
   name=$(basename "$verdict")
@@ -157,6 +164,7 @@ for verdict in "$verdicts"/*; do
 done
 rm -rf "$verdicts"
 echo "fuzz: $fuzz_pass passed, $fuzz_fail failed"
+finish_tests || status=1
 echo "=== format check, plain, sanitized and ThreadSanitizer tests, then fuzz targets"
 echo "all: $((all_passed + fuzz_pass)) passed, $((all_failed + fuzz_fail)) failed"
 exit $status
