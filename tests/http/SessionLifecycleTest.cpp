@@ -43,8 +43,14 @@ class Gate {
 // completion, and no request can start any more.
 void invalidateWithTasksInFlight(bool cancel) {
     SCOPED_TRACE(cancel ? "cancelling" : "letting the tasks finish");
-    FakeCloud cloud;
+    // The gate outlives the cloud, whose threads may still be waking in it when the test ends;
+    // it opens before the cloud joins them.
     Gate gate;
+    FakeCloud cloud;
+    struct OpenFirst {
+        Gate& gate;
+        ~OpenFirst() { gate.release(); }
+    } openFirst{gate};
     cloud.setHandler("/hold", [&](const test::RecordedRequest&) { return gate.pass(); });
     auto manager = QKAFHTTPSessionManager::initWithBaseURL(cloud.baseURL());
     manager->operationQueue()->setMaxConcurrentOperationCount(2);
