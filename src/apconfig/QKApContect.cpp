@@ -5,6 +5,7 @@
 #include "discovery/QKBroadcastManager.h"
 #include "logging/LogMask.h"
 #include "logging/QKLog.h"
+#include "platform/base/AsciiText.h"
 #include "platform/crypto/Crypto.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/AppLifecycle.h"
@@ -100,18 +101,18 @@ bool QKApContect::isSupportUDPVersion(const std::optional<std::string>& version)
     if (!version || version->empty()) return true;
     static const char* const kKnown[] = {"00000000", "01000000", "81000000",
                                          "02000000", "03000000", "04000000"};
-    const std::string v = lower(*version);
+    const std::string v = lowercased(*version);
     return std::any_of(std::begin(kKnown), std::end(kKnown), [&](const char* k) { return v == k; });
 }
 
 bool QKApContect::isThirdUDPVersion(const std::optional<std::string>& version) {
     if (!version || version->empty()) return false;
-    const std::string v = lower(*version);
+    const std::string v = lowercased(*version);
     return v != "01000000" && v != "00000000" && v != "81000000";
 }
 
 bool QKApContect::isSupportCountryCode(const std::optional<std::string>& version) {
-    return version && lower(*version) == "03000000";
+    return version && lowercased(*version) == "03000000";
 }
 
 std::optional<std::string> QKApContect::udpVersion() const {

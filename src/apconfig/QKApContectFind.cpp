@@ -6,6 +6,7 @@
 #include "discovery/QKBroadcastManager.h"
 #include "logging/LogMask.h"
 #include "logging/QKLog.h"
+#include "platform/base/AsciiText.h"
 #include "platform/net/NetworkConfiguration.h"
 #include "protocol/QKProtocol.h"
 #include "records/QKStepInfoSink.h"
@@ -18,12 +19,6 @@ using namespace apcontect;
 namespace {
 
 constexpr const char* kFallbackIp = "192.168.1.1";
-
-std::string upperName(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return char(std::toupper(c)); });
-    return text;
-}
 
 }  // namespace
 
@@ -107,7 +102,7 @@ void QKApContect::initDeviceEntityWithDic(const Dictionary& dic) {
     device->deviceSubType = dic[kQKSDKDeviceSubType].stringValue();
     device->deviceSn = dic[kQKSDKDeviceSn].stringValue();
     const std::string type = dic[kQKSDKDeviceType].stringValue();
-    device->deviceType = type.size() >= 4 ? upperName(type.substr(2)) : "FF";
+    device->deviceType = type.size() >= 4 ? uppercased(type.substr(2)) : "FF";
     device->deviceSsid = dic[kQKSDKDeviceSSID].stringValue();
     device->isWanOnline = "0";
     device_ = std::move(device);
@@ -135,7 +130,7 @@ void QKApContect::parseAPDeviceBroadcastBack(const Dictionary& dic) {
         return;
     }
 
-    const std::string v = lower(*version);
+    const std::string v = lowercased(*version);
     if (v == "02000000" || v == "03000000") connectProtocolType_ = 1;
     if (v == "04000000") connectProtocolType_ = 3;
     if (dic["channelEnable"].boolValue()) {

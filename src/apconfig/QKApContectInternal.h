@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "apconfig/QKApContect.h"
+#include "platform/base/AsciiText.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKUserDefault.h"
 #include "telvosdk/TelvoError.h"
@@ -27,12 +28,6 @@ std::function<void(A...)> QKApContect::weakly(F block) {
 }
 
 namespace apcontect {
-
-inline std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return text;
-}
 
 inline int64_t nextCounter(std::atomic<int64_t>& counter) {
     int64_t current = counter.load();

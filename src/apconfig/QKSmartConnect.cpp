@@ -17,6 +17,7 @@
 #include "discovery/QKBroadcastManager.h"
 #include "logging/LogMask.h"
 #include "logging/QKLog.h"
+#include "platform/base/AsciiText.h"
 #include "platform/crypto/Crypto.h"
 #include "platform/crypto/Random.h"
 #include "platform/dispatch/DispatchQueue.h"
@@ -45,16 +46,6 @@ constexpr double kFindByTypeSeconds = 120.0;
 // The most the air encoding carries: 32 password pairs; an SSID as the Wi-Fi standard allows.
 constexpr size_t kMaxPasswordBytes = 64;
 constexpr size_t kMaxSSIDBytes = 32;
-
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return text;
-}
-
-bool equalsIgnoringCase(const std::string& a, const std::string& b) {
-    return lower(a) == lower(b);
-}
 
 std::string textOf(const std::optional<std::string>& value) {
     return value ? *value : std::string();
@@ -141,12 +132,12 @@ ErrorPtr QKSmartConnect::sucErrorCode() {
 }
 
 bool QKSmartConnect::isOldUDPVersion(const std::optional<std::string>& version) {
-    return !version || version->empty() || lower(*version) == "00000000";
+    return !version || version->empty() || lowercased(*version) == "00000000";
 }
 
 bool QKSmartConnect::isFullRandomUDPVersion(const std::optional<std::string>& version) {
     if (!version) return false;
-    const std::string v = lower(*version);
+    const std::string v = lowercased(*version);
     return v == "02000000" || v == "03000000";
 }
 
@@ -443,7 +434,7 @@ bool QKSmartConnect::isConfigDevice(const Value& reply) const {
     const Value& versionValue = reply[kQKSDKUDPVersion];
     const Value& randomValue = reply["random"];
     if (!versionValue.isText() || !randomValue.isText()) return false;
-    const std::string version = lower(versionValue.text());
+    const std::string version = lowercased(versionValue.text());
     const std::string& random = randomValue.text();
     if (version == "01000000") {
         if (random.size() < 4) return false;
@@ -504,7 +495,7 @@ void QKSmartConnect::checkSucceeded(const std::string& value, const std::optiona
     }
     const std::string type = "0x" + other.substr(12, 2);
     const int subType = hexValue(other.substr(16, 2)) + 256 * hexValue(other.substr(18, 2));
-    const std::string wanted = lower(searchValue_);
+    const std::string wanted = lowercased(searchValue_);
     // The appliance's SSID under each accepted prefix; the one searched for when it is one of
     // them, else the first.
     std::string ssid;
@@ -512,15 +503,15 @@ void QKSmartConnect::checkSucceeded(const std::string& value, const std::optiona
     for (const std::string& prefix : QKTool::acceptedSSIDPrefixes(configured)) {
         const auto candidate = QKTool::getSSIDBySN(serial, type, prefix);
         if (!candidate) break;
-        if (ssid.empty() || lower(*candidate) == wanted) ssid = *candidate;
-        if (lower(*candidate) == wanted) break;
+        if (ssid.empty() || lowercased(*candidate) == wanted) ssid = *candidate;
+        if (lowercased(*candidate) == wanted) break;
     }
     Dictionary record;
     record.set(kQKSDKDeviceType, type);
     record.set(kQKSDKDeviceSSID, ssid);
     record.set(kQKSDKDeviceSn, serial);
     record.set(kQKSDKDeviceSubType, std::to_string(subType));
-    if (wanted != "" && wanted != lower(ssid) && wanted != lower(type)) return;
+    if (wanted != "" && wanted != lowercased(ssid) && wanted != lowercased(type)) return;
     QKSDKLOG("【Quickly connect】found in the cloud");
     broadDic_ = record;
     setDeviceEntityWithDic(record);

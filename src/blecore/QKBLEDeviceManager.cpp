@@ -9,6 +9,7 @@
 #include "core/HexText.h"
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
+#include "platform/base/AsciiText.h"
 #include "platform/base/Singleton.h"
 #include "telvosdk/CBPeripheralQKExtensions.h"
 
@@ -27,14 +28,6 @@ std::string channelOr(const QKBLEDeviceManager::Channel& channel) {
     return channel.value_or(QKBLEDeviceManager::kPeripheralChannelName);
 }
 
-std::string upperText(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-std::string lowerText(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 // As the platform's string test: an empty needle is never contained.
 bool containsText(const std::string& haystack, const std::string& needle) {
     return !needle.empty() && haystack.find(needle) != std::string::npos;
@@ -257,7 +250,7 @@ bool QKBLEDeviceManager::filterDiscoverPeripheral(int64_t moduleType,
     if (moduleType == 0) return true;
     if (moduleType < 1 || moduleType > 3) return false;
     const auto name = filterName(peripheralName, advertisement);
-    return name && !name->empty() && isProductName(lowerText(*name));
+    return name && !name->empty() && isProductName(lowercased(*name));
 }
 
 bool QKBLEDeviceManager::filterContains(const std::vector<std::string>& names,
@@ -266,10 +259,10 @@ bool QKBLEDeviceManager::filterContains(const std::vector<std::string>& names,
     if (names.empty()) return true;
     const auto name = filterName(peripheralName, advertisement);
     if (!name || name->empty()) return true;
-    const std::string upperName = upperText(*name);
+    const std::string upperName = uppercased(*name);
     bool accepted = false;
     for (const auto& entry : names) {
-        const std::string upperEntry = upperText(entry);
+        const std::string upperEntry = uppercased(entry);
         if (containsText(upperName, upperEntry) || containsText(upperEntry, upperName))
             accepted = true;
     }
@@ -280,9 +273,9 @@ bool QKBLEDeviceManager::filterDiscover(const std::vector<std::string>& names,
                                         const std::optional<std::string>& peripheralName,
                                         const Dictionary&) const {
     if (!peripheralName) return false;
-    const std::string upperName = upperText(*peripheralName);
+    const std::string upperName = uppercased(*peripheralName);
     for (const auto& entry : names)
-        if (containsText(upperText(entry), upperName)) return true;
+        if (containsText(uppercased(entry), upperName)) return true;
     return false;
 }
 

@@ -6,6 +6,7 @@
 #include "cloud/QKRandomNumObject.h"
 #include "core/QKTool.h"
 #include "core/TelvoTool.h"
+#include "platform/base/AsciiText.h"
 #include "platform/crypto/Random.h"
 #include "records/QKStepInfoSink.h"
 
@@ -21,12 +22,6 @@ constexpr size_t kVersionOffset = 40;
 
 uint16_t readLe16(ByteView body, size_t offset) {
     return static_cast<uint16_t>(body[offset] | (body[offset + 1] << 8));
-}
-
-std::string lowerAnswer(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
 }
 
 }  // namespace
@@ -248,7 +243,7 @@ bool QKBleStatusAnswer::matchesTargetSerial(const std::optional<std::string>& ta
                                             const std::string& deviceSn) {
     constexpr size_t kTargetSerialLength = 28;
     if (!targetSerial || targetSerial->size() != kTargetSerialLength) return false;
-    return lowerAnswer(deviceSn).starts_with(lowerAnswer(*targetSerial));
+    return lowercased(deviceSn).starts_with(lowercased(*targetSerial));
 }
 
 }  // namespace telvo

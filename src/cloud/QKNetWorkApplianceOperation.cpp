@@ -10,7 +10,7 @@ namespace telvo {
 
 namespace {
 
-using Operation = QKNetWorkApplianceOperation;
+using ApplianceOperation = QKNetWorkApplianceOperation;
 
 bool usesOpenApi() {
     const std::string mode =
@@ -44,10 +44,10 @@ URLSessionTaskPtr send(const std::optional<std::string>& openApiPath, const std:
 
 // The first four operations: no request without network; the outcome split by its code.
 URLSessionTaskPtr sendSplit(const std::optional<std::string>& openApiPath, const std::string& path,
-                            const Value& body, Operation::SuccessBlock success,
-                            Operation::FailedBlock failed) {
+                            const Value& body, ApplianceOperation::SuccessBlock success,
+                            ApplianceOperation::FailedBlock failed) {
     if (!QKTool::getCurrentNetWorkStatus()) {
-        if (failed) failed(Operation::disConnectServer());
+        if (failed) failed(ApplianceOperation::disConnectServer());
         return nullptr;
     }
     return send(openApiPath, path, body, sdkAddExtra(),

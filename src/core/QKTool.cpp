@@ -9,6 +9,7 @@
 
 #include "core/CoreLog.h"
 #include "core/HexText.h"
+#include "platform/base/AsciiText.h"
 #include "platform/crypto/Random.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/net/NetworkReachability.h"
@@ -20,11 +21,6 @@
 namespace telvo {
 
 namespace {
-
-std::string lowercased(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 
 std::vector<std::string> split(const std::string& text, char separator) {
     std::vector<std::string> parts;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/base/AsciiText.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/AppLifecycle.h"
 #include "platform/foundation/FoundationErrors.h"
@@ -16,12 +17,6 @@
 namespace telvo {
 
 namespace {
-
-std::string uppercase(std::string text) {
-    for (auto& c : text)
-        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
-    return text;
-}
 
 // The text a value stands for in a query or a form part (its description).
 std::optional<std::string> describeParameter(const Value& value) {
@@ -285,7 +280,7 @@ std::optional<URLRequest> QKAFHTTPRequestSerializer::requestBySerializingRequest
             query = QKAFQueryStringFromParameters(*parameters);
         }
     }
-    if (HTTPMethodsEncodingParametersInURI.count(uppercase(out.httpMethod))) {
+    if (HTTPMethodsEncodingParametersInURI.count(uppercased(out.httpMethod))) {
         if (query && !query->empty()) {
             bool hasQuery = out.url.find('?') != std::string::npos;
             out.url += (hasQuery ? "&" : "?") + *query;
@@ -309,7 +304,7 @@ std::shared_ptr<QKAFJSONRequestSerializer> QKAFJSONRequestSerializer::serializer
 std::optional<URLRequest> QKAFHTTPRequestSerializer::requestWithEncodedBody(
     const URLRequest& request, const std::optional<Value>& parameters, const char* contentType,
     const BodyEncoder& encode, bool sendsWithoutBody, ErrorPtr* error) const {
-    if (HTTPMethodsEncodingParametersInURI.count(uppercase(request.httpMethod)))
+    if (HTTPMethodsEncodingParametersInURI.count(uppercased(request.httpMethod)))
         return QKAFHTTPRequestSerializer::requestBySerializingRequest(request, parameters, error);
     URLRequest out = requestWithDefaultHeaders(request);
     if (!parameters) return out;

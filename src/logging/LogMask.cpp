@@ -4,15 +4,15 @@
 #include <array>
 #include <cctype>
 
+#include "platform/base/AsciiText.h"
+
 namespace telvo {
 namespace {
 
 constexpr std::string_view kMask = "********";
 
 bool namesSecret(std::string_view key) {
-    std::string lower(key);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
+    const std::string lower = lowercased(std::string(key));
     static constexpr std::array<std::string_view, 13> kWords = {
         "pwd",  "pass", "key",  "token",  "secret",  "random", "sign",
         "code", "psk",  "auth", "cookie", "session", "cred"};

@@ -4,6 +4,7 @@
 #include "core/QKStringFormat.h"
 #include "core/QKTool.h"
 #include "logging/QKLog.h"
+#include "platform/base/AsciiText.h"
 #include "protocol/LanText.h"
 #include "protocol/QKProtocol.h"
 #include "security/QKDataSecurity.h"
@@ -17,12 +18,6 @@ namespace {
 
 const uint8_t kSerialIv[16] = {0x3c, 0x91, 0xd0, 0xb7, 0xe2, 0x5a, 0x48, 0xf6,
                                0xa0, 0xd4, 0xc7, 0xe1, 0xb9, 0x5f, 0x2a, 0x6d};
-
-std::string upperSerial(std::string text) {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return text;
-}
 
 // Whether the body reaches byte k of a reply whose SSID is L bytes long.
 bool reaches(ByteView b, size_t L, size_t k) {
@@ -112,7 +107,7 @@ std::optional<Dictionary> QKProtocol::getUdpDeviceWithMessageArray(ByteView b,
     d.reserve(24);
     d.set(kQKSDKDeviceSn, lantext::bytesAsCharacters(b.subspan(8, 32)));
     d.set(kQKSDKDeviceSSID, ssid);
-    d.set(kQKSDKDeviceType, "0x" + upperSerial(*type));
+    d.set(kQKSDKDeviceType, "0x" + uppercased(*type));
     std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[3], b[2], b[1], b[0]);
     d.set(kQKSDKDeviceIP, text);
     d.set("port", "6444");

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/base/AsciiText.h"
+
 namespace telvo::bluez {
 
 namespace {
@@ -69,11 +71,10 @@ std::optional<uint8_t> attCodeIn(const std::string& message) {
 }
 
 bool containsNoCase(const std::string& text, std::string_view word) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
     if (word.size() > text.size()) return false;
     for (size_t i = 0; i + word.size() <= text.size(); ++i) {
         size_t j = 0;
-        while (j < word.size() && lower(text[i + j]) == word[j]) ++j;
+        while (j < word.size() && asciiLower(text[i + j]) == word[j]) ++j;
         if (j == word.size()) return true;
     }
     return false;

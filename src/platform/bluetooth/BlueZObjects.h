@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/bluetooth/BluetoothRadio.h"
+#include "platform/dbus/DBusConnection.h"
 #include "platform/dbus/DBusError.h"
 #include "platform/dbus/DBusValue.h"
 #include "telvosdk/Error.h"
@@ -28,8 +29,8 @@ inline constexpr const char* kGattDescriptor = "org.bluez.GattDescriptor1";
 inline constexpr const char* kGattManager = "org.bluez.GattManager1";
 inline constexpr const char* kAdvertisingManager = "org.bluez.LEAdvertisingManager1";
 inline constexpr const char* kAdvertisement = "org.bluez.LEAdvertisement1";
-inline constexpr const char* kObjectManager = "org.freedesktop.DBus.ObjectManager";
-inline constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
+inline constexpr const char* kObjectManager = kDBusObjectManagerInterface;
+inline constexpr const char* kProperties = kDBusPropertiesInterface;
 
 // Property name to value (each value as it came, usually a variant).
 using Properties = std::map<std::string, DBusValue>;

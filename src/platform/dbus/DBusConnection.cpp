@@ -21,7 +21,6 @@ constexpr int kMessagesPerBlock = 64;
 
 constexpr const char* kBusName = "org.freedesktop.DBus";
 constexpr const char* kBusPath = "/org/freedesktop/DBus";
-constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
 
 const char* orNull(const std::string& s) {
     return s.empty() ? nullptr : s.c_str();
@@ -416,7 +415,7 @@ void DBusConnection::getProperty(std::string destination, std::string path, std:
     call(
         DBusCall{std::move(destination),
                  std::move(path),
-                 kProperties,
+                 kDBusPropertiesInterface,
                  "Get",
                  "ss",
                  {DBusValue::ofString(std::move(interface)), DBusValue::ofString(std::move(name))}},
@@ -437,7 +436,7 @@ void DBusConnection::getAllProperties(std::string destination, std::string path,
                                       std::string interface, DBusReplyHandler handler) {
     call(DBusCall{std::move(destination),
                   std::move(path),
-                  kProperties,
+                  kDBusPropertiesInterface,
                   "GetAll",
                   "s",
                   {DBusValue::ofString(std::move(interface))}},
@@ -448,7 +447,7 @@ void DBusConnection::setProperty(std::string destination, std::string path, std:
                                  std::string name, DBusValue value, DBusReplyHandler handler) {
     call(DBusCall{std::move(destination),
                   std::move(path),
-                  kProperties,
+                  kDBusPropertiesInterface,
                   "Set",
                   "ssv",
                   {DBusValue::ofString(std::move(interface)), DBusValue::ofString(std::move(name)),
@@ -460,7 +459,7 @@ void DBusConnection::getManagedObjects(std::string destination, std::string path
                                        DBusReplyHandler handler) {
     call(DBusCall{std::move(destination),
                   std::move(path),
-                  "org.freedesktop.DBus.ObjectManager",
+                  kDBusObjectManagerInterface,
                   "GetManagedObjects",
                   "",
                   {}},

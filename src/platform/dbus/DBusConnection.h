@@ -17,6 +17,10 @@
 
 namespace telvo {
 
+// The bus's own standard interfaces.
+inline constexpr const char* kDBusPropertiesInterface = "org.freedesktop.DBus.Properties";
+inline constexpr const char* kDBusObjectManagerInterface = "org.freedesktop.DBus.ObjectManager";
+
 class DispatchSource;
 class DBusExportedObject;
 struct DBusInterface;

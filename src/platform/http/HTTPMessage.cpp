@@ -12,17 +12,6 @@ namespace telvo {
 // ---------------------------------------------------------------------------------------------
 // Header fields and responses
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = char(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = char(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
-
 namespace {
 struct CurlUrl {
     CURLU* handle = curl_url();

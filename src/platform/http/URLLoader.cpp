@@ -16,17 +16,12 @@
 #include <thread>
 #include <utility>
 
+#include "platform/base/AsciiText.h"
 #include "platform/net/NetworkGuard.h"
 
 namespace telvo {
 
 namespace {
-
-std::string lowercase(std::string text) {
-    for (auto& c : text)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    return text;
-}
 
 std::string_view trimmed(std::string_view text) {
     size_t start = text.find_first_not_of(" \t\r\n");
@@ -81,8 +76,8 @@ std::optional<URLParts> partsOf(const std::string& reference, const std::string&
     if (whole &&
         (!get(CURLUPART_URL, parts.url, 0) || !get(CURLUPART_PORT, parts.port, CURLU_DEFAULT_PORT)))
         return std::nullopt;
-    parts.scheme = lowercase(parts.scheme);
-    parts.host = lowercase(parts.host);
+    parts.scheme = lowercased(parts.scheme);
+    parts.host = lowercased(parts.host);
     if (parts.host.size() > 2 && parts.host.front() == '[')
         parts.host = parts.host.substr(1, parts.host.size() - 2);
     return parts;
@@ -157,13 +152,13 @@ std::shared_ptr<HTTPURLResponse> makeResponse(const std::string& url, long statu
     response->headers = std::move(headers);
     if (auto type = response->headers.value("Content-Type")) {
         std::string_view text(*type);
-        std::string media = lowercase(trim(text.substr(0, text.find(';'))));
+        std::string media = lowercased(trim(text.substr(0, text.find(';'))));
         if (!media.empty()) response->MIMEType = media;
-        size_t charset = lowercase(*type).find("charset=");
+        size_t charset = lowercased(*type).find("charset=");
         if (charset != std::string::npos) {
             std::string name = trim(text.substr(charset + 8));
             if (name.size() >= 2 && name.front() == '"') name = name.substr(1, name.size() - 2);
-            response->textEncodingName = lowercase(name);
+            response->textEncodingName = lowercased(name);
         }
     }
     if (auto length = response->headers.value("Content-Length")) {

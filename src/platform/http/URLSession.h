@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/base/AsciiText.h"
 #include "platform/crypto/Trust.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/DispatchTask.h"
@@ -84,8 +85,6 @@ class HTTPHeaderFields {
   private:
     std::vector<Field> fields_;
 };
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b);
 
 // URL texts (NSURL's part): a reference resolved against a base URL (RFC 3986), and the path
 // of an absolute URL; nullopt when the text is not a URL.

@@ -8,7 +8,7 @@ namespace {
 
 constexpr const char* kManager = "org.freedesktop.NetworkManager";
 constexpr const char* kActive = "org.freedesktop.NetworkManager.Connection.Active";
-constexpr const char* kDevice = "org.freedesktop.NetworkManager.Device";
+constexpr const char* kDeviceInterface = "org.freedesktop.NetworkManager.Device";
 constexpr const char* kWireless = "org.freedesktop.NetworkManager.Device.Wireless";
 constexpr const char* kAccessPoint = "org.freedesktop.NetworkManager.AccessPoint";
 
@@ -45,7 +45,7 @@ WifiFacts NetworkManagerObjects::facts() const {
         for (const auto& device : property(*primary, kActive, "Devices")
                                       .asObjectPathArray()
                                       .value_or(std::vector<std::string>{}))
-            if (property(device, kDevice, "DeviceType").asUInt32() == kDeviceModem)
+            if (property(device, kDeviceInterface, "DeviceType").asUInt32() == kDeviceModem)
                 out.primaryIsModem = true;
     }
 
@@ -53,8 +53,9 @@ WifiFacts NetworkManagerObjects::facts() const {
         for (const auto& device : property(connection, kActive, "Devices")
                                       .asObjectPathArray()
                                       .value_or(std::vector<std::string>{})) {
-            if (property(device, kDevice, "DeviceType").asUInt32() != kDeviceWifi) continue;
-            auto name = property(device, kDevice, "Interface").asString();
+            if (property(device, kDeviceInterface, "DeviceType").asUInt32() != kDeviceWifi)
+                continue;
+            auto name = property(device, kDeviceInterface, "Interface").asString();
             if (name && validInterfaceName(*name)) out.wifiInterface = *name;
             // The device's access point; without one (older versions, models) the one the
             // connection was made to.

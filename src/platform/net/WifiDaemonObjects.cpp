@@ -10,7 +10,6 @@ constexpr const char* kStation = "net.connman.iwd.Station";
 constexpr const char* kIwdDevice = "net.connman.iwd.Device";
 constexpr const char* kNetwork = "net.connman.iwd.Network";
 constexpr const char* kBasicServiceSet = "net.connman.iwd.BasicServiceSet";
-constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
 
 std::vector<std::string> keyManagements(const DBusValue& dictionary) {
     return dictionary.at("KeyMgmt").asStringArray().value_or(std::vector<std::string>{});
@@ -147,7 +146,7 @@ WifiServiceObjects::Change WpaSupplicantObjects::apply(const DBusSignal& signal)
     }
     std::string interface;
     const DBusValue* changed = nullptr;
-    if (signal.interface == kPropertiesInterface && signal.member == "PropertiesChanged") {
+    if (signal.interface == kDBusPropertiesInterface && signal.member == "PropertiesChanged") {
         interface = at(0).asString().value_or("");
         changed = &at(1);
     } else if ((signal.interface == kInterface || signal.interface == kBss) &&

@@ -9,8 +9,6 @@ namespace telvo {
 
 namespace {
 
-constexpr const char* kObjectManager = "org.freedesktop.DBus.ObjectManager";
-constexpr const char* kDBusProperties = "org.freedesktop.DBus.Properties";
 // A service that has not answered in this time is taken as absent for now (and asked again).
 constexpr double kCallTimeout = 5;
 constexpr size_t kMaxSsid = 32;
@@ -27,7 +25,8 @@ DBusError wrongShape(const char* what, const std::vector<DBusValue>& values) {
 void loadManagedObjects(const char* busName, const char* path, DBusConnection& connection,
                         const WifiService::Objects& objects, WifiService::Loaded done) {
     connection.call(
-        DBusCall(busName, path, kObjectManager, "GetManagedObjects", "", {}, kCallTimeout),
+        DBusCall(busName, path, kDBusObjectManagerInterface, "GetManagedObjects", "", {},
+                 kCallTimeout),
         [objects, done = std::move(done)](const DBusReply& reply) {
             if (!reply.ok()) return done(reply.error);
             if (reply.values.size() != 1 || reply.values[0].signature() != "a{oa{sa{sv}}}")
@@ -79,7 +78,7 @@ class WpaLoad : public std::enable_shared_from_this<WpaLoad> {
         ++pending_;
         auto self = shared_from_this();
         connection_->call(
-            DBusCall(WpaSupplicantObjects::kBusName, path, kDBusProperties, "GetAll", "s",
+            DBusCall(WpaSupplicantObjects::kBusName, path, kDBusPropertiesInterface, "GetAll", "s",
                      {DBusValue::ofString(interface)}, kCallTimeout),
             [self, then = std::move(then), root = pending_ == 1](const DBusReply& reply) {
                 if (!self->finished_) {
@@ -120,8 +119,8 @@ WifiService objectManagerService(const char* label, const char* busName, const c
     return WifiService{
         label,
         busName,
-        {{busName, managerPath, "", kObjectManager, ""},
-         {busName, "", rootPath, kDBusProperties, "PropertiesChanged"}},
+        {{busName, managerPath, "", kDBusObjectManagerInterface, ""},
+         {busName, "", rootPath, kDBusPropertiesInterface, "PropertiesChanged"}},
         [] { return std::make_shared<Objects>(); },
         [busName, managerPath](DBusConnection& connection, const WifiService::Objects& objects,
                                WifiService::Loaded done) {
@@ -143,13 +142,14 @@ bool WifiFacts::operator==(const WifiFacts& other) const {
 
 WifiServiceObjects::Change WifiServiceObjects::apply(const DBusSignal& signal) {
     const auto& v = signal.values;
-    if (signal.interface == kObjectManager && signal.member == "InterfacesAdded" && v.size() == 2) {
+    if (signal.interface == kDBusObjectManagerInterface && signal.member == "InterfacesAdded" &&
+        v.size() == 2) {
         interfacesAdded(v[0], v[1]);
-    } else if (signal.interface == kObjectManager && signal.member == "InterfacesRemoved" &&
-               v.size() == 2) {
+    } else if (signal.interface == kDBusObjectManagerInterface &&
+               signal.member == "InterfacesRemoved" && v.size() == 2) {
         interfacesRemoved(v[0], v[1]);
-    } else if (signal.interface == kDBusProperties && signal.member == "PropertiesChanged" &&
-               v.size() >= 2) {
+    } else if (signal.interface == kDBusPropertiesInterface &&
+               signal.member == "PropertiesChanged" && v.size() >= 2) {
         propertiesChanged(signal.path, v[0], v[1]);
     } else {
         return Change::None;
