@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Checks the format, builds and runs the whole suite twice (plain, then ASan+UBSan with clang; as
-# root this includes the flows end to end between two network namespaces, scripts/netns-e2e.sh), the test
-# programs that exercise threads a third time under ThreadSanitizer, installs and consumes the
-# package (static and shared), then a short smoke run of every fuzz target. The plain build is
-# Release and includes the benchmarks. Exits non-zero on any failure.
+# Checks the format, builds and runs the test programs that exercise threads under
+# ThreadSanitizer, then the whole suite twice (ASan+UBSan with clang, then plain; as root this
+# includes the flows end to end between two network namespaces, scripts/netns-e2e.sh), installs
+# and consumes the package (static and shared), and makes a short smoke run of every fuzz target.
+# The plain build is Release and includes the benchmarks. Exits non-zero on any failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
@@ -80,43 +80,53 @@ if bash "$root/scripts/check-format.sh"; then
 else
   all_failed=$((all_failed + 1)); status=1
 fi
-# Each configuration is built once. The plain one is the README's benchmark build with the tests
-# added (Release, so that an optimiser's warnings cannot creep in), and the package check
-# installs the same objects. Elsewhere line tables only (-g1): file and line in sanitizer reports
-# at a fraction of full debug information's compile time.
-lines=(-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG")
-# Each target's sources are compiled in batches of eight files (TELVO_UNITY): the headers they
-# share are parsed once per batch, which halves the compile work of a build from scratch.
-# Developers' own builds compile file by file, which also catches a file that lacks an include.
+# Each configuration is built once, and the suite whose tests take least is built last, so that
+# the longer test runs overlap the builds after them: ThreadSanitizer (the programs that exercise
+# threads), then AddressSanitizer + UndefinedBehaviorSanitizer, then the plain build. The plain
+# one is the README's benchmark build with the tests added (Release, so that an optimiser's
+# warnings cannot creep in), and the package check installs the same objects. Elsewhere line
+# tables only (-g1): file and line in sanitizer reports at a fraction of full debug information's
+# compile time.
+# Each target's sources are compiled in batches (TELVO_UNITY): the headers they share are parsed
+# once per batch, which halves the compile work of a build from scratch. Developers' own builds
+# compile file by file, which also catches a file that lacks an include. Every build links with
+# lld, which links the sanitized programs several times faster than the default linker.
 unity=-DTELVO_UNITY=ON
-if build_suite plain "$unity" -DCMAKE_BUILD_TYPE=Release -DTELVO_BUILD_BENCH=ON -DTELVO_WERROR=ON; then
-  start_tests plain
+lld=(-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld -DCMAKE_SHARED_LINKER_FLAGS=-fuse-ld=lld)
+asan_env=(ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
+tsan_env=(TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp)
+
+# ThreadSanitizer: only the programs that exercise the runtime's threads, the library at -O1
+# (what ThreadSanitizer finds does not depend on the level; the compile takes a quarter less).
+tsan_programs="tests_platform tests_core tests_records tests_entry tests_http tests_sockets tests_cloud tests_discovery tests_dbus tests_blecore tests_bleflows tests_apconfig tests_bluez"
+export "${tsan_env[@]}"
+if build_suite tsan --targets "$tsan_programs" "$unity" "${lld[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" \
+  -DTELVO_TSAN=ON -DTELVO_WERROR=ON; then
+  start_tests tsan "${tsan_programs// /|}"
 else
   status=1
 fi
 # AddressSanitizer and UndefinedBehaviorSanitizer with clang, which also builds the fuzz targets
 # from the same objects (libFuzzer is clang's): one instrumented build serves both.
-asan_env=(ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
-tsan_env=(TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp)
 sanitized=0
+build_suite sanitized "$unity" "${lld[@]}" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 \
+  -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DCMAKE_C_FLAGS_DEBUG=-g1 -DCMAKE_C_COMPILER=clang-14 \
+  -DCMAKE_CXX_COMPILER=clang++-14 -DTELVO_SANITIZE=ON -DTELVO_BUILD_FUZZ=ON -DTELVO_WERROR=ON ||
+  { status=1; sanitized=1; }
+finish_tests || status=1
+unset TSAN_OPTIONS
 export "${asan_env[@]}"
-build_suite sanitized "$unity" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DCMAKE_CXX_FLAGS_DEBUG=-g1 \
-  -DCMAKE_C_FLAGS_DEBUG=-g1 -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DTELVO_SANITIZE=ON -DTELVO_BUILD_FUZZ=ON -DTELVO_WERROR=ON || { status=1; sanitized=1; }
-finish_tests || status=1
 [ "$sanitized" -eq 0 ] && start_tests sanitized
-# ThreadSanitizer: only the programs that exercise the runtime's threads.
-tsan_programs="tests_platform tests_core tests_records tests_entry tests_http tests_sockets tests_cloud tests_discovery tests_dbus tests_blecore tests_bleflows tests_apconfig tests_bluez"
-tsan=0
-unset ASAN_OPTIONS UBSAN_OPTIONS
-export "${tsan_env[@]}"
-build_suite tsan --targets "$tsan_programs" "$unity" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${lines[@]}" \
-  -DTELVO_TSAN=ON -DTELVO_WERROR=ON || { status=1; tsan=1; }
+plain=0
+build_suite plain "$unity" "${lld[@]}" -DCMAKE_BUILD_TYPE=Release -DTELVO_BUILD_BENCH=ON \
+  -DTELVO_WERROR=ON || { status=1; plain=1; }
 finish_tests || status=1
-[ "$tsan" -eq 0 ] && start_tests tsan "${tsan_programs// /|}"
+unset ASAN_OPTIONS UBSAN_OPTIONS
+[ "$plain" -eq 0 ] && start_tests plain
 
 # A short run of every fuzz target (from the sanitized build), in the background while the
-# package check and the ThreadSanitizer tests run: those mostly wait.
+# package check and the plain tests run: those mostly wait.
 fuzz_one() { # target, verdict file: one short run on a copy of the target's corpus
   local target=$1 name work
   name=$(basename "$target")
@@ -141,15 +151,20 @@ fuzz_all() { # verdict folder; in a shell of its own, so that its waits see only
   wait
 }
 verdicts=$(mktemp -d)
-fuzz_all "$verdicts" &
-fuzz_pid=$!
+fuzz_pid=""
+if [ "$sanitized" -eq 0 ]; then
+  fuzz_all "$verdicts" &
+  fuzz_pid=$!
+fi
 
 # The installed package (static and shared) as a separate project consumes it; the static one is
 # the plain build's library, the very objects the plain tests ran.
-TELVO_PACKAGE_STATIC_BUILD="$build/plain" bash "$root/scripts/check-package.sh" ||
-  { all_failed=$((all_failed + 1)); status=1; }
+if [ "$plain" -eq 0 ]; then
+  TELVO_PACKAGE_STATIC_BUILD="$build/plain" bash "$root/scripts/check-package.sh" ||
+    { all_failed=$((all_failed + 1)); status=1; }
+fi
 
-wait "$fuzz_pid" || true
+[ -n "$fuzz_pid" ] && { wait "$fuzz_pid" || true; }
 echo "=== fuzz smoke run"
 fuzz_pass=0
 fuzz_fail=0
@@ -165,6 +180,6 @@ done
 rm -rf "$verdicts"
 echo "fuzz: $fuzz_pass passed, $fuzz_fail failed"
 finish_tests || status=1
-echo "=== format check, plain, sanitized and ThreadSanitizer tests, then fuzz targets"
+echo "=== format check, ThreadSanitizer, sanitized and plain tests, then fuzz targets"
 echo "all: $((all_passed + fuzz_pass)) passed, $((all_failed + fuzz_fail)) failed"
 exit $status
