@@ -6,6 +6,7 @@
 #include "core/QKTool.h"
 #include "core/TextSplit.h"
 #include "logging/QKLog.h"
+#include "platform/base/ByteAppend.h"
 #include "telvosdk/QKSDKConstants.h"
 
 namespace telvo {
@@ -20,14 +21,6 @@ int64_t number(const std::optional<std::string>& text) {
 
 Bytes hexBytes(const std::optional<std::string>& text) {
     return QKStringFormat::dataFromHexString(text).value_or(Bytes{});
-}
-
-void appendBody(Bytes& body, ByteView bytes) {
-    body.insert(body.end(), bytes.begin(), bytes.end());
-}
-
-void appendLe(Bytes& body, uint64_t value, size_t width) {
-    for (size_t i = 0; i < width; ++i) body.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
 // The first two bytes of the country code, zero-padded; 00 00 when absent.
@@ -63,19 +56,19 @@ bool appendRouter(Bytes& body, const std::optional<std::string>& ssid,
                   const std::optional<std::string>& random) {
     const Bytes s = toBytes(ssid.value_or("")), pw = toBytes(password.value_or(""));
     if (s.size() > kByteField || pw.size() > kByteField) return false;
-    appendBody(body, hexBytes(bssid));
+    appendBytes(body, hexBytes(bssid));
     body.insert(body.end(),
                 {0x01, static_cast<uint8_t>(s.size()), static_cast<uint8_t>(pw.size())});
-    appendBody(body, s);
-    appendBody(body, pw);
-    appendBody(body, hexBytes(random));
+    appendBytes(body, s);
+    appendBytes(body, pw);
+    appendBytes(body, hexBytes(random));
     body.push_back(0x00);
     return true;
 }
 
 // Region ID, 32-bit LE, or four 00 when it is not enabled.
 void appendRegion(Bytes& body, const QKDeviceBleConfigParams& p) {
-    appendLe(body, p.regionIdEnable ? static_cast<uint64_t>(number(p.regionId)) : 0, 4);
+    appendLittleEndian(body, p.regionIdEnable ? static_cast<uint64_t>(number(p.regionId)) : 0, 4);
 }
 
 // Function type, country code, time zone (00 absent), the domain with its length, the port.
@@ -86,8 +79,8 @@ bool appendFunctionHead(Bytes& body, const QKDeviceBleConfigParams& p) {
     appendCountry(body, p.countryCode);
     body.push_back(p.timeZone ? static_cast<uint8_t>(number(p.timeZone)) : 0);
     body.push_back(static_cast<uint8_t>(domain.size()));
-    appendBody(body, domain);
-    appendLe(body, static_cast<uint64_t>(number(p.moduleServerPort)), 2);
+    appendBytes(body, domain);
+    appendLittleEndian(body, static_cast<uint64_t>(number(p.moduleServerPort)), 2);
     return true;
 }
 
@@ -108,14 +101,14 @@ Bytes QKBLEProtocol::msgBodyForGetDevicePublicKey() {
 std::optional<Bytes> QKBLEProtocol::msgBodyForAuthSecretKey(ByteView publicKey, ByteView authKey) {
     if (publicKey.size() != 64) return std::nullopt;
     Bytes body = {0x02, 0x02};
-    appendBody(body, publicKey);
-    appendBody(body, authKey);
+    appendBytes(body, publicKey);
+    appendBytes(body, authKey);
     return body;
 }
 
 Bytes QKBLEProtocol::msgBodyForWriteVericode(ByteView code, uint8_t actionType) {
     Bytes body = {0x03, 0x01, actionType};
-    appendBody(body, code);
+    appendBytes(body, code);
     return body;
 }
 
@@ -136,7 +129,7 @@ std::optional<Bytes> QKBLEProtocol::msgBodyForCoutryChannelWithCountryCode(
     body.push_back(timeZone ? static_cast<uint8_t>(number(timeZone)) : 0xFF);
     body.push_back(static_cast<uint8_t>(channelList.size()));
     appendChannels(body, channelList);
-    appendLe(body, static_cast<uint64_t>(number(regionID)), 4);
+    appendLittleEndian(body, static_cast<uint64_t>(number(regionID)), 4);
     return body;
 }
 
@@ -167,7 +160,7 @@ std::optional<Bytes> QKBLEProtocol::msgBodyForPreConnect(const QKDeviceBleConfig
             const std::vector<std::string>& addresses = addressesOf(p);
             if (addresses.size() > kByteField) return std::nullopt;
             body.push_back(0x00);
-            appendLe(body, static_cast<uint64_t>(number(p.adnsIPPort)), 2);
+            appendLittleEndian(body, static_cast<uint64_t>(number(p.adnsIPPort)), 2);
             body.push_back(static_cast<uint8_t>(addresses.size()));
             const size_t end = body.size() + 4 * addresses.size();
             for (const auto& address : addresses) {
@@ -184,7 +177,7 @@ std::optional<Bytes> QKBLEProtocol::msgBodyForPreConnect(const QKDeviceBleConfig
 
 std::optional<Bytes> QKBLEProtocol::msgBodyWired(const QKDeviceBleConfigParams& p, uint8_t mode) {
     Bytes body = {mode};
-    appendBody(body, hexBytes(p.randomNum));
+    appendBytes(body, hexBytes(p.randomNum));
     appendRegion(body, p);
     if (p.functionSetEnable && !appendFunctionHead(body, p)) return std::nullopt;
     if (p.regionIdEnable && p.functionSetEnable) {
@@ -202,7 +195,7 @@ std::optional<Bytes> QKBLEProtocol::msgBodyForRouterUpdateWithModel(
     auto field = [&](uint8_t tag, ByteView value) {
         if (value.size() > kByteField) return false;
         fields.insert(fields.end(), {tag, 0x02, static_cast<uint8_t>(value.size())});
-        appendBody(fields, value);
+        appendBytes(fields, value);
         ++count;
         return true;
     };
@@ -219,7 +212,7 @@ std::optional<Bytes> QKBLEProtocol::msgBodyForRouterUpdateWithModel(
     if (!p.randomNum.value_or("").empty() && !field(0x0D, hexBytes(p.randomNum)))
         return std::nullopt;
     Bytes body = {0x02, count};
-    appendBody(body, fields);
+    appendBytes(body, fields);
     return body;
 }
 
@@ -236,9 +229,9 @@ Bytes QKBLEProtocol::msgBodyForCheckStatus(uint8_t queryType) {
 Bytes QKBLEProtocol::msgBodyForCheckDeviceId(const std::optional<std::string>& deviceId,
                                              const std::optional<std::string>& familyId) {
     Bytes body = {0x01, 0x02, 0x01, 0x00, 0x08};
-    appendLe(body, static_cast<uint64_t>(number(familyId)), 8);
+    appendLittleEndian(body, static_cast<uint64_t>(number(familyId)), 8);
     body.insert(body.end(), {0x02, 0x00, 0x08});
-    appendLe(body, static_cast<uint64_t>(number(deviceId)), 8);
+    appendLittleEndian(body, static_cast<uint64_t>(number(deviceId)), 8);
     QKSDKLOG("09指令发送的数据：%s", QKStringFormat::dataToHexStr(body).c_str());
     return body;
 }
@@ -270,13 +263,13 @@ std::optional<Bytes> QKBLEProtocol::msgBodyForBleMeshNetKey(
     body.resize(body.size() + 8, 0x00);
     if (!key.empty()) {
         body.insert(body.end(), {0x30, 0x02, static_cast<uint8_t>(key.size())});
-        appendBody(body, key);
+        appendBytes(body, key);
     }
     if (!addresses.empty()) {
         body.insert(body.end(),
                     {0x31, 0x02, static_cast<uint8_t>(2 + addresses.size() * addressLength),
                      static_cast<uint8_t>(addresses.size()), static_cast<uint8_t>(addressLength)});
-        for (const Bytes& address : addresses) appendBody(body, address);
+        for (const Bytes& address : addresses) appendBytes(body, address);
     }
     return body;
 }

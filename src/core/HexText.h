@@ -4,16 +4,14 @@
 #include <string>
 #include <string_view>
 
+#include "platform/base/AsciiText.h"
 #include "telvosdk/Bytes.h"
 
 namespace telvo::hextext {
 
 // The value of one hexadecimal digit (either case), or -1.
 inline int digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+    return hexDigitValue(c);
 }
 
 // Reads up to two characters as a base-16 number the way strtol does: leading hex digits

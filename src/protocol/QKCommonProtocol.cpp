@@ -5,6 +5,7 @@
 
 #include "core/HexText.h"
 #include "logging/QKLog.h"
+#include "platform/base/ByteAppend.h"
 #include "platform/crypto/Crypto.h"
 #include "platform/crypto/Random.h"
 #include "platform/foundation/AppFolders.h"
@@ -25,15 +26,11 @@ void putLength16(Bytes& out, size_t n) {
     out.push_back(static_cast<uint8_t>(n >> 8));
 }
 
-void append(Bytes& out, ByteView data) {
-    out.insert(out.end(), data.begin(), data.end());
-}
-
 Bytes concat(ByteView a, ByteView b) {
     Bytes out;
     out.reserve(a.size() + b.size());
-    append(out, a);
-    append(out, b);
+    appendBytes(out, a);
+    appendBytes(out, b);
     return out;
 }
 
@@ -99,11 +96,11 @@ Bytes QKCommonProtocol::msgBodyM1WithAppCert(ByteView appCert, ByteView twoCert,
     Bytes out{0x01, 0x01};
     out.reserve(7 + twoCert.size() + appCert.size() + randomN1.size());
     putLength16(out, twoCert.size());
-    append(out, twoCert);
+    appendBytes(out, twoCert);
     putLength16(out, appCert.size());
-    append(out, appCert);
+    appendBytes(out, appCert);
     out.push_back(static_cast<uint8_t>(randomN1.size()));
-    append(out, randomN1);
+    appendBytes(out, randomN1);
     return out;
 }
 
@@ -115,16 +112,16 @@ Bytes QKCommonProtocol::msgBodyM1WithAppPublicKey(ByteView publicKey, ByteView r
     Bytes out{0x03, 0x01};
     out.reserve(5 + publicKey.size() + randomN1.size());
     putLength16(out, publicKey.size());
-    append(out, publicKey);
+    appendBytes(out, publicKey);
     out.push_back(static_cast<uint8_t>(randomN1.size()));
-    append(out, randomN1);
+    appendBytes(out, randomN1);
     return out;
 }
 
 Bytes QKCommonProtocol::msgBodyTLSAuthSecretKey(ByteView finsc) {
     if (finsc.size() > 0xFF) return {};
     Bytes out{0x02, 0x01, static_cast<uint8_t>(finsc.size())};
-    append(out, finsc);
+    appendBytes(out, finsc);
     return out;
 }
 
@@ -236,8 +233,8 @@ Dictionary QKCommonProtocol::checkTLSKeyAgreementBackDict(const Dictionary& dict
 
     Wiped material;
     material.bytes = secret.bytes;
-    append(material.bytes, viewOf(n1));
-    append(material.bytes, *n2);
+    appendBytes(material.bytes, viewOf(n1));
+    appendBytes(material.bytes, *n2);
     Bytes sessionKey = crypto::digest(crypto::DigestAlgorithm::SHA256, material.bytes);
     sessionKey.resize(kSessionKeyLength);
 
@@ -305,7 +302,7 @@ Bytes QKCommonProtocol::msgBodyValidBindToken(ByteView token) {
     if (token.size() > 0xFFFF) return {};
     Bytes out{0x01, 0x01};
     putLength16(out, token.size());
-    append(out, token);
+    appendBytes(out, token);
     return out;
 }
 

@@ -10,6 +10,7 @@
 #include "core/TextSplit.h"
 #include "logging/LogMask.h"
 #include "logging/QKLog.h"
+#include "platform/base/ByteAppend.h"
 #include "protocol/LanText.h"
 #include "protocol/QKProtocol.h"
 #include "security/QKDataSecurity.h"
@@ -70,13 +71,6 @@ uint32_t stableHash(std::string_view text) {
         h *= 16777619u;
     }
     return h;
-}
-
-void appendBytes(Bytes& body, ByteView bytes) {
-    body.insert(body.end(), bytes.begin(), bytes.end());
-}
-void appendLittleEndian(Bytes& body, uint64_t value, size_t width) {
-    for (size_t i = 0; i < width; ++i) body.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
 // The parts of the 0x70 body after the random code; each returns why it refuses, or nullptr.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/base/ByteAppend.h"
 #include "platform/crypto/Crypto.h"
 
 namespace telvo {
@@ -78,10 +79,6 @@ const AttributeType& attributeType(SubjectItem::Kind kind) {
     return commonName;
 }
 
-void appendDer(Bytes& out, ByteView bytes) {
-    out.insert(out.end(), bytes.begin(), bytes.end());
-}
-
 // DER length: short form below 128, then 0x81 and 0x82 forms. Longer contents are refused.
 bool appendDerLength(Bytes& out, size_t length) {
     if (length < 0x80) {
@@ -102,7 +99,7 @@ bool appendDerLength(Bytes& out, size_t length) {
 bool wrapInTag(Bytes& out, uint8_t tag, ByteView content) {
     out.push_back(tag);
     if (!appendDerLength(out, content.size())) return false;
-    appendDer(out, content);
+    appendBytes(out, content);
     return true;
 }
 
@@ -113,7 +110,7 @@ bool appendTaggedUtf8String(Bytes& out, uint8_t tag, const std::string& value) {
 
 bool appendBitString(Bytes& out, ByteView content) {
     Bytes bits{0x00};
-    appendDer(bits, content);
+    appendBytes(bits, content);
     return wrapInTag(out, kBitStringTag, bits);
 }
 
@@ -259,7 +256,7 @@ std::optional<Bytes> QKCertificateSigningRequest::makePublicKeyInfoDer(
             std::printf("Error, framework only supports uncompressed keys\n");
             return std::nullopt;
         }
-        appendDer(content, kEcPublicKeyAlgorithm);
+        appendBytes(content, kEcPublicKeyAlgorithm);
         if (!appendBitString(content, publicKeyBits.first(kEcPublicKeySize))) return std::nullopt;
     } else {
         auto parts = extractRsaPublicExponent(publicKeyBits);
@@ -271,7 +268,7 @@ std::optional<Bytes> QKCertificateSigningRequest::makePublicKeyInfoDer(
             !wrapInTag(rsaKey, sequenceTag, integers)) {
             return std::nullopt;
         }
-        appendDer(content, kRsaPublicKeyAlgorithm);
+        appendBytes(content, kRsaPublicKeyAlgorithm);
         if (!appendBitString(content, rsaKey)) return std::nullopt;
     }
     Bytes info;
@@ -297,9 +294,9 @@ std::optional<Bytes> QKCertificateSigningRequest::makeRequestInfoDer(ByteView pu
     auto publicKeyInfo = makePublicKeyInfoDer(publicKeyBits);
     if (!publicKeyInfo) return std::nullopt;
     Bytes content = kVersion;
-    appendDer(content, subject);
-    appendDer(content, *publicKeyInfo);
-    appendDer(content, kEmptyAttributes);
+    appendBytes(content, subject);
+    appendBytes(content, *publicKeyInfo);
+    appendBytes(content, kEmptyAttributes);
     Bytes info;
     if (!wrapInTag(info, sequenceTag, content)) return std::nullopt;
     return info;
@@ -337,7 +334,7 @@ std::optional<Bytes> QKCertificateSigningRequest::build(ByteView publicKeyBits,
     }
 
     Bytes content = std::move(*info);
-    appendDer(content, keyAlgorithm_.signatureAlgorithmIdentifier());
+    appendBytes(content, keyAlgorithm_.signatureAlgorithmIdentifier());
     Bytes request;
     if (!appendBitString(content, *signature) || !wrapInTag(request, sequenceTag, content)) {
         return std::nullopt;

@@ -15,6 +15,14 @@ inline char asciiUpper(char c) {
     return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
 }
 
+// The value of one hexadecimal digit (either case), or -1.
+inline int hexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
 inline std::string lowercased(std::string text) {
     for (char& c : text) c = asciiLower(c);
     return text;

@@ -48,20 +48,13 @@ Field<T> field(const Properties* p, const char* name, Get get) {
     return {Read::Ok, std::move(*value)};
 }
 
-int hexNibble(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // The ATT code in a Failed error's message: the last "0x" followed by one or two hex digits.
 std::optional<uint8_t> attCodeIn(const std::string& message) {
     std::optional<uint8_t> code;
     for (size_t at = message.find("0x"); at != std::string::npos; at = message.find("0x", at + 2)) {
         int value = 0, digits = 0;
         for (size_t i = at + 2; i < message.size() && digits < 2; ++i, ++digits) {
-            int d = hexNibble(message[i]);
+            int d = hexDigitValue(message[i]);
             if (d < 0) break;
             value = value * 16 + d;
         }
@@ -217,7 +210,7 @@ std::optional<Address> parseAddress(std::string_view text) {
     if (text.size() != 17) return std::nullopt;
     Address out{};
     for (size_t i = 0; i < 6; ++i) {
-        int hi = hexNibble(text[i * 3]), lo = hexNibble(text[i * 3 + 1]);
+        int hi = hexDigitValue(text[i * 3]), lo = hexDigitValue(text[i * 3 + 1]);
         if (hi < 0 || lo < 0 || (i < 5 && text[i * 3 + 2] != ':')) return std::nullopt;
         out[i] = uint8_t(hi << 4 | lo);
     }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "platform/base/AsciiText.h"
 #include "platform/crypto/Random.h"
 
 namespace telvo {
@@ -12,17 +13,10 @@ namespace {
 constexpr std::array<uint8_t, 16> kBaseUuid = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
                                                0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB};
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // Reads pairs of hex digits into out; false when a character is not a hex digit.
 bool readHex(std::string_view text, uint8_t* out) {
     for (size_t i = 0; i + 1 < text.size(); i += 2) {
-        int hi = hexDigit(text[i]), lo = hexDigit(text[i + 1]);
+        int hi = hexDigitValue(text[i]), lo = hexDigitValue(text[i + 1]);
         if (hi < 0 || lo < 0) return false;
         out[i / 2] = static_cast<uint8_t>(hi << 4 | lo);
     }
