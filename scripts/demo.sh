@@ -17,8 +17,8 @@ export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/telvo-ccache}"
 export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
 export CCACHE_SLOPPINESS="pch_defines,time_macros,include_file_mtime,include_file_ctime"
 build="$root/build/plain"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVO_WERROR=ON \
-  >/dev/null
+source "$root/scripts/plain-build-args.sh"
+cmake -S "$root" -B "$build" -G Ninja "${plain_build_args[@]}" >/dev/null
 if [ "${1:-}" = --sim ]; then
   cmake --build "$build" -j "$(nproc)" --target telvo_sim_demo
   exec "$build/telvo_sim_demo" "${@:2}"

@@ -119,8 +119,8 @@ unset TSAN_OPTIONS
 export "${asan_env[@]}"
 [ "$sanitized" -eq 0 ] && start_tests sanitized
 plain=0
-build_suite plain "$unity" "${lld[@]}" -DCMAKE_BUILD_TYPE=Release -DTELVO_BUILD_BENCH=ON \
-  -DTELVO_WERROR=ON || { status=1; plain=1; }
+source "$root/scripts/plain-build-args.sh"
+build_suite plain "${plain_build_args[@]}" || { status=1; plain=1; }
 finish_tests || status=1
 unset ASAN_OPTIONS UBSAN_OPTIONS
 [ "$plain" -eq 0 ] && start_tests plain
