@@ -11,6 +11,7 @@
 #include "logging/QKLog.h"
 #include "platform/base/AsciiText.h"
 #include "platform/base/Singleton.h"
+#include "platform/foundation/FoundationErrors.h"
 #include "telvosdk/CBPeripheralQKExtensions.h"
 
 namespace telvo {
@@ -62,11 +63,6 @@ std::string describeField(const Value& value) {
 }
 std::string describeField(const std::optional<Dictionary>& dict) {
     return dict ? describeField(Value(*dict)) : "(null)";
-}
-std::string describeField(const ErrorPtr& error) {
-    return error ? error->domain() + " " + std::to_string(error->code()) + " " +
-                       error->localizedDescription()
-                 : "(null)";
 }
 
 // The whole name is (korvo_|zubo_|qk0001_|varne_)[0-9a-f]{2}_[0-9a-z]{4}.
@@ -300,7 +296,7 @@ void QKBLEDeviceManager::connect(const CBPeripheralPtr& peripheral, const Channe
     bt->setBlockOnDisconnectAtChannel(
         c, [weak, block](const CBCentralManagerPtr& central, const CBPeripheralPtr& p,
                          const ErrorPtr& error) {
-            QKSDKLOG("ble disconnected failed error: %s", describeField(error).c_str());
+            QKSDKLOG("ble disconnected failed error: %s", errorLogText(error).c_str());
             if (block) block(central, p, error);
             if (auto self = weak.lock(); self && p)
                 QKBLEDeviceManagerImpl::of(*self).curConnectedMacDict.removeObjectForKey(
@@ -312,7 +308,7 @@ void QKBLEDeviceManager::connect(const CBPeripheralPtr& peripheral, const Channe
     bt->setBlockOnFailToConnectAtChannel(
         c, [block, wanted](const CBCentralManagerPtr& central, const CBPeripheralPtr& p,
                            const ErrorPtr& error) {
-            QKSDKLOG("ble connect failed error: %s", describeField(error).c_str());
+            QKSDKLOG("ble connect failed error: %s", errorLogText(error).c_str());
             if (block && p && p->identifier().UUIDString() == wanted) block(central, p, error);
         });
     bt->having(peripheral)
@@ -334,7 +330,7 @@ void QKBLEDeviceManager::disconnectConnectChannel(const Channel& channel, Connec
     std::weak_ptr<QKBLEDeviceManager> weak = weak_from_this();
     auto routed = [weak](const CBCentralManagerPtr& central, const CBPeripheralPtr& p,
                          const ErrorPtr& error) {
-        QKSDKLOG("ble disconnected !error: %s", describeField(error).c_str());
+        QKSDKLOG("ble disconnected !error: %s", errorLogText(error).c_str());
         auto self = weak.lock();
         if (!self) return;
         if (auto fetched = self->getConnectedStatusCallBackWithPeripheral(p))

@@ -4,6 +4,7 @@
 
 #include "platform/foundation/AppLifecycle.h"
 #include "platform/foundation/Diagnostics.h"
+#include "platform/foundation/FoundationErrors.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "telvosdk/CBPeripheralQKExtensions.h"
 
@@ -29,11 +30,6 @@ void post(const char* name, Dictionary info) {
 
 std::string describeLink(const CBPeripheralPtr& peripheral) {
     return peripheral ? peripheral->name().value_or(peripheral->identifier().UUIDString()) : "";
-}
-std::string describeLink(const ErrorPtr& error) {
-    return error ? error->domain() + " " + std::to_string(error->code()) + " " +
-                       error->localizedDescription()
-                 : "(null)";
 }
 
 void addOnce(std::vector<CBPeripheralPtr>& list, const CBPeripheralPtr& peripheral) {
@@ -202,7 +198,7 @@ void QKBluetoothCentralManager::centralManagerDidDisconnectPeripheral(
                                                     {"error", errorOrEmpty(error)}});
     if (error)
         plainLog(">>> didDisconnectPeripheral for %s with error: %s",
-                 describeLink(peripheral).c_str(), describeLink(error).c_str());
+                 describeLink(peripheral).c_str(), errorLogText(error).c_str());
     deletePeripheral(peripheral);
     auto holder = current();
     if (holder && holder->blockOnDisconnect) holder->blockOnDisconnect(central, peripheral, error);
@@ -223,7 +219,7 @@ void QKBluetoothCentralManager::peripheralDidDiscoverServices(const CBPeripheral
          {{"peripheral", object(peripheral)}, {"error", errorOrEmpty(error)}});
     if (error)
         plainLog(">>>didDiscoverServices for %s with error: %s", describeLink(peripheral).c_str(),
-                 describeLink(error).c_str());
+                 errorLogText(error).c_str());
     if (auto holder = current(); holder && holder->blockOnDiscoverServices)
         holder->blockOnDiscoverServices(peripheral, error);
     if (needDiscoverCharacteristics) {
@@ -246,7 +242,7 @@ void QKBluetoothCentralManager::peripheralDidDiscoverCharacteristicsForService(
                                                                  {"error", errorOrEmpty(error)}});
     if (error)
         plainLog("error didDiscoverCharacteristicsForService for %s with error: %s",
-                 service->UUID().description().c_str(), describeLink(error).c_str());
+                 service->UUID().description().c_str(), errorLogText(error).c_str());
     if (auto holder = current(); holder && holder->blockOnDiscoverCharacteristics)
         holder->blockOnDiscoverCharacteristics(peripheral, service, error);
     // needReadValueForCharacteristic issues no reads.
@@ -260,7 +256,7 @@ void QKBluetoothCentralManager::peripheralDidDiscoverDescriptorsForCharacteristi
     const ErrorPtr& error) {
     if (error)
         plainLog("error Discovered DescriptorsForCharacteristic for %s with error: %s",
-                 characteristic->UUID().description().c_str(), describeLink(error).c_str());
+                 characteristic->UUID().description().c_str(), errorLogText(error).c_str());
     if (auto holder = current(); holder && holder->blockOnDiscoverDescriptorsForCharacteristic)
         holder->blockOnDiscoverDescriptorsForCharacteristic(peripheral, characteristic, error);
     // Each descriptor is read once, also when the chain's step and a one-shot read meet.
@@ -279,7 +275,7 @@ void QKBluetoothCentralManager::peripheralDidUpdateValueForCharacteristic(
           {"error", errorOrEmpty(error)}});
     if (error)
         plainLog("error didUpdateValueForCharacteristic %s with error: %s",
-                 characteristic->UUID().description().c_str(), describeLink(error).c_str());
+                 characteristic->UUID().description().c_str(), errorLogText(error).c_str());
     if (auto notify = speaker_->notifyCallback(characteristic, peripheral)) {
         notify(peripheral, characteristic, error);
         return;
@@ -292,7 +288,7 @@ void QKBluetoothCentralManager::peripheralDidUpdateValueForDescriptor(
     const CBPeripheralPtr& peripheral, const CBDescriptorPtr& descriptor, const ErrorPtr& error) {
     if (error)
         plainLog("error didUpdateValueForDescriptor  for %s with error: %s",
-                 descriptor->UUID().description().c_str(), describeLink(error).c_str());
+                 descriptor->UUID().description().c_str(), errorLogText(error).c_str());
     if (auto holder = current(); holder && holder->blockOnReadValueForDescriptors)
         holder->blockOnReadValueForDescriptors(peripheral, descriptor, error);
 }

@@ -309,7 +309,8 @@ TEST(CryptoAesCcm, KeptContextsMatchFreshOnes) {
                                     r.tagLength, Bytes(r.payloadLength, 3), out))
             << r.what;
         EXPECT_TRUE(out.empty()) << r.what;
-    }  // Keys that differ in their last byte alone are different keys, at every length.
+    }
+    // Keys that differ in their last byte alone are different keys, at every length.
     const Bytes nonce(13, 5), payload(20, 6);
     for (size_t keyLength : {16, 24, 32}) {
         Bytes key(keyLength, 1);

@@ -14,23 +14,13 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "sim/TestSupport.h"
+
 namespace telvo::test {
-
-namespace {
-
-sockaddr_in loopback(uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    return a;
-}
-
-}  // namespace
 
 LoopbackTcpPeer::LoopbackTcpPeer(int backlog, int family) {
     listener_ = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in a4 = loopback(0);
+    sockaddr_in a4 = loopbackAddress(0);
     sockaddr_in6 a6{};
     a6.sin6_family = AF_INET6;
     a6.sin6_addr = in6addr_loopback;
@@ -93,7 +83,7 @@ void LoopbackTcpPeer::reset() {
 
 bool LoopbackTcpPeer::fillBacklog() {
     filler_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in a = loopback(port_);
+    sockaddr_in a = loopbackAddress(port_);
     if (::connect(filler_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 &&
         errno != EINPROGRESS) {
         return false;
@@ -104,7 +94,7 @@ bool LoopbackTcpPeer::fillBacklog() {
 
 uint16_t LoopbackTcpPeer::closedPort() {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = loopback(0);
+    sockaddr_in a = loopbackAddress(0);
     socklen_t length = sizeof a;
     ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);

@@ -10,6 +10,7 @@
 
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "sim/TestSupport.h"
 
 namespace telvo::sim {
 
@@ -17,17 +18,9 @@ namespace {
 
 const TimeStamp kStamp = makeTimeStamp(2026, 12, 7, 2, 0, 0, 0);
 
-sockaddr_in loopbackAddress(uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
 int boundSocket(uint16_t port, uint16_t* boundPort, bool anyAddress = false) {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in a = loopbackAddress(port);
+    sockaddr_in a = test::loopbackAddress(port);
     if (anyAddress) {
         a.sin_addr.s_addr = htonl(INADDR_ANY);
         int on = 1;
@@ -111,7 +104,7 @@ void sendDatagram(int fd, const Bytes& data, const sockaddr_in& to) {
 }  // namespace
 
 void SimDiscoveryResponder::sendTo(uint16_t port, const Bytes& data) const {
-    sendDatagram(fd_, data, loopbackAddress(port));
+    sendDatagram(fd_, data, test::loopbackAddress(port));
 }
 
 void SimDiscoveryResponder::answer(size_t index, const SimDiscoveryAnswer& a,
@@ -122,12 +115,12 @@ void SimDiscoveryResponder::answer(size_t index, const SimDiscoveryAnswer& a,
 }
 
 void SimDiscoveryResponder::announce(size_t index, uint16_t port, const SimDiscoveryAnswer& a) {
-    answer(index, a, loopbackAddress(port));
+    answer(index, a, test::loopbackAddress(port));
 }
 
 void SimDiscoveryResponder::announce(size_t index, const std::string& host, uint16_t port,
                                      const SimDiscoveryAnswer& a) {
-    sockaddr_in to = loopbackAddress(port);
+    sockaddr_in to = test::loopbackAddress(port);
     if (inet_pton(AF_INET, host.c_str(), &to.sin_addr) != 1)
         throw std::invalid_argument("discovery responder: no IPv4 address: " + host);
     answer(index, a, to);

@@ -1,5 +1,6 @@
 #include "sim/TestSupport.h"
 
+#include <arpa/inet.h>
 #include <sys/resource.h>
 #include <zlib.h>
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -14,6 +15,14 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #include <stdexcept>
 
 namespace telvo::test {
+
+sockaddr_in loopbackAddress(uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
 
 std::string vectorsDir() {
     return TELVO_VECTORS_DIR;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstddef>
 #include <map>
 #include <string>
@@ -9,6 +11,9 @@
 #include "telvosdk/Value.h"
 
 namespace telvo::test {
+
+// 127.0.0.1 and the port, as a socket address.
+sockaddr_in loopbackAddress(uint16_t port);
 
 // Root of the public test vectors (shared/vectors beside the project).
 std::string vectorsDir();

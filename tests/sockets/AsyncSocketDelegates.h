@@ -11,10 +11,16 @@
 #include <vector>
 
 #include "platform/dispatch/Clock.h"
+#include "platform/dispatch/MainLoop.h"
 #include "sockets/QKGCDAsyncSocket.h"
 #include "telvosdk/Bytes.h"
 
 namespace telvo::test {
+
+// Runs the main loop until condition holds, for at most 30 s; whether it came to hold.
+inline bool waitFor(const std::function<bool()>& condition) {
+    return MainLoop::runUntil(condition, 30);
+}
 
 struct SocketEvent {
     // "connect", "connectUrl", "read", "partialRead", "write", "partialWrite", "disconnect",

@@ -22,10 +22,7 @@ namespace {
 
 using test::EchoServer;
 using test::SocketRecorder;
-
-bool waitFor(const std::function<bool()>& condition) {
-    return MainLoop::runUntil(condition, 30);
-}
+using test::waitFor;
 
 // Each test runs in the deterministic mode and on the runtime's own threads (the second is
 // what ThreadSanitizer checks).

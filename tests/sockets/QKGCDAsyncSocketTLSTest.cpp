@@ -19,10 +19,7 @@ using test::EchoServer;
 using test::SocketRecorder;
 using test::TestIdentity;
 using test::TestPki;
-
-bool waitUntil(const std::function<bool()>& condition) {
-    return MainLoop::runUntil(condition, 30);
-}
+using test::waitFor;
 
 // The server side's settings: the identity, then the certificates that lead to a root.
 Dictionary serverSettings(const TestIdentity& leaf, std::vector<const TestIdentity*> chain = {}) {
@@ -81,7 +78,7 @@ TEST_P(TlsSocketTest, EchoesSmallAndLargeWritesAndClosesWithCloseNotify) {
     client_->readDataToLength(5, -1, 1);
     client_->writeData(large, -1, 2);
     client_->readDataToLength(large.size(), -1, 2);
-    ASSERT_TRUE(waitUntil([&] { return recorder_->count("read") == 2; }));
+    ASSERT_TRUE(waitFor([&] { return recorder_->count("read") == 2; }));
     EXPECT_EQ(recorder_->count("secure"), 1);
     EXPECT_EQ(echo_->secured(), 1);
     EXPECT_TRUE(client_->isSecure());
@@ -91,7 +88,7 @@ TEST_P(TlsSocketTest, EchoesSmallAndLargeWritesAndClosesWithCloseNotify) {
     EXPECT_EQ(recorder_->last("read")->data, toString(large));
 
     client_->disconnect();
-    ASSERT_TRUE(waitUntil([&] { return echo_->closed() == 1; }));
+    ASSERT_TRUE(waitFor([&] { return echo_->closed() == 1; }));
     EXPECT_EQ(echo_->lastError()->domain(), kCFStreamErrorDomainSSL);
     EXPECT_EQ(echo_->lastError()->code(), errSSLClosedGraceful);
     EXPECT_FALSE(client_->isSecure());
@@ -166,7 +163,7 @@ TEST_P(TlsSocketTest, SettingsAndTrustDecideTheHandshake) {
         recorder_->trustAnswer = c.trustAnswer;
         echo_ = std::make_shared<EchoServer>();
         start(c.server, c.client);
-        ASSERT_TRUE(waitUntil(
+        ASSERT_TRUE(waitFor(
             [&] { return recorder_->count("secure") + recorder_->count("disconnect") > 0; }));
         bool asked = c.client.contains(QKGCDAsyncSocketManuallyEvaluateTrust);
         EXPECT_EQ(recorder_->count("trust"), asked ? 1 : 0);
@@ -182,7 +179,7 @@ TEST_P(TlsSocketTest, SettingsAndTrustDecideTheHandshake) {
             EXPECT_EQ(cipher, c.cipher ? c.cipher : cipher);
             EXPECT_EQ(version, c.version);
             client_->disconnect();
-            ASSERT_TRUE(waitUntil([&] { return recorder_->count("disconnect") == 1; }));
+            ASSERT_TRUE(waitFor([&] { return recorder_->count("disconnect") == 1; }));
         } else {
             ErrorPtr error = recorder_->lastOf("disconnect").error;
             ASSERT_TRUE(error);
@@ -193,7 +190,7 @@ TEST_P(TlsSocketTest, SettingsAndTrustDecideTheHandshake) {
                 EXPECT_EQ(error->code(), c.code);
             }
         }
-        ASSERT_TRUE(waitUntil([&] { return echo_->closed() == 1; }));
+        ASSERT_TRUE(waitFor([&] { return echo_->closed() == 1; }));
         EXPECT_EQ(echo_->secured(), c.code == 0 ? 1 : 0);
         if (c.code == -1) {
             EXPECT_EQ(echo_->lastError()->code(), QKGCDAsyncSocketBadParamError);
@@ -220,7 +217,7 @@ TEST(TlsSessions, ResumeUnderTheirPeerID) {
         sock->startTLS({{QKGCDAsyncSocketSSLPeerID, peerID}});
         sock->writeData(toBytes("GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"), -1, 1);
         sock->readDataToData(toBytes("\r\n\r\n"), -1, 2);
-        ASSERT_TRUE(waitUntil([&] { return recorder->count("read") == 1; }));
+        ASSERT_TRUE(waitFor([&] { return recorder->count("read") == 1; }));
         EXPECT_EQ(recorder->lastOf("read").data.substr(0, 12), "HTTP/1.1 404");
         bool reused = false;
         sock->performBlock([&] { reused = SSL_session_reused(sock->sslContext()) == 1; });
@@ -250,7 +247,7 @@ TEST(TlsSecurityLevel, WeakLeavesAreRefused) {
         sock->writeData(toBytes("GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"), -1, 1);
         sock->readDataToData(toBytes("\r\n\r\n"), -1, 2);
         ASSERT_TRUE(
-            waitUntil([&] { return recorder->count("read") + recorder->count("disconnect") > 0; }));
+            waitFor([&] { return recorder->count("read") + recorder->count("disconnect") > 0; }));
         if (tls == Tls::trusted) {
             EXPECT_EQ(recorder->count("read"), 1);
             sock->disconnect();
