@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "logging/QKLog.h"
+#include "platform/base/ByteAppend.h"
 #include "platform/crypto/Crypto.h"
 #include "platform/dispatch/Clock.h"
 #include "security/QKDataSecurity.h"
@@ -162,8 +163,27 @@ inline bool QKProtocol::sealInto(Bytes& buffer, std::span<uint8_t> body, size_t 
                  static_cast<unsigned>(msgType_ & 0xFFFF));
         return false;
     }
-    messageArray_ = Bytes(body.begin(), body.end());
+    messageArray_.reset();
+    sealedBody_.emplace();
+    std::memcpy(sealedBody_->header.data(), buffer.data(), kHeaderSize);
+    std::memcpy(sealedBody_->nonce.data(), body.data(), kNonceSize);
     return true;
+}
+
+void QKProtocol::resealBody() const {
+    const SealedBody sealed = *sealedBody_;
+    sealedBody_.reset();
+    const size_t bodySize = oriMessageArray_ ? oriMessageArray_->size() : 0;
+    Bytes plain;
+    plain.reserve((counterOnWire_ ? 2 : 0) + bodySize);
+    if (counterOnWire_) appendLittleEndian(plain, *counterOnWire_, 2);
+    if (bodySize) plain.insert(plain.end(), oriMessageArray_->begin(), oriMessageArray_->end());
+    Bytes body(kNonceSize + plain.size() + kTagSize);
+    std::copy(sealed.nonce.begin(), sealed.nonce.end(), body.begin());
+    const std::optional<ByteView> key = ecdhSessionKey_.view();
+    if (key && crypto::aesCcm(true, *key, sealed.nonce, sealed.header, kTagSize, plain,
+                              std::span(body).subspan(kNonceSize)))
+        messageArray_ = std::move(body);
 }
 
 // The MD5 of header, body and key in the frame's last slot.
@@ -186,6 +206,7 @@ inline bool QKProtocol::sign(Bytes& buffer, size_t bodyLen, const std::string& k
 }
 
 Bytes QKProtocol::getByteStream() {
+    if (sealedBody_) resealBody();
     if (refused_) {
         QKSDKLOG("LAN frame 0x%02x not written: its builder refused the input",
                  static_cast<unsigned>(msgType_ & 0xFFFF));

@@ -135,7 +135,6 @@ class QKProtocol {
     TELVO_LAN_FIELD(int32_t, nullBit2, setNullBit2, 0)
     TELVO_LAN_FIELD(std::optional<TimeStamp>, timeStampData, setTimeStampData, std::nullopt)
     TELVO_LAN_FIELD(int64_t, deviceID, setDeviceID, 0)
-    TELVO_LAN_FIELD(std::optional<Bytes>, messageArray, setMessageArray, std::nullopt)
     // oriMessageArray is written by hand below: setting it drops the counter mark.
     TELVO_LAN_FIELD(int64_t, cntId, setCntId, 0)
 #undef TELVO_LAN_FIELD
@@ -146,7 +145,20 @@ class QKProtocol {
         return ecdhSessionKey_.view();
     }
     void setEcdhSessionKey(std::optional<ByteView> key) {
+        if (sealedBody_) resealBody();
         ecdhSessionKey_.assign(key);
+    }
+
+    // After a write that sealed the body (AES-CCM), the sealed body is made again from what
+    // sealed it, under the same nonce, when it is first asked for: a frame that only goes on the
+    // wire keeps no second copy of it.
+    const std::optional<Bytes>& messageArray() const {
+        if (sealedBody_) resealBody();
+        return messageArray_;
+    }
+    void setMessageArray(std::optional<Bytes> value) {
+        sealedBody_.reset();
+        messageArray_ = std::move(value);
     }
 
     const std::optional<Bytes>& oriMessageArray() const {
@@ -154,6 +166,7 @@ class QKProtocol {
         return oriMessageArray_;
     }
     void setOriMessageArray(std::optional<Bytes> value) {
+        if (sealedBody_) resealBody();
         oriMessageArray_ = std::move(value);
         counterLeads_ = false;
         counterOnWire_.reset();
@@ -196,6 +209,16 @@ class QKProtocol {
     void writeHeader(Bytes& buffer, size_t total) const;
     bool sealInto(Bytes& buffer, std::span<uint8_t> body, size_t plainLen, ByteView sessionKey);
     bool sign(Bytes& buffer, size_t bodyLen, const std::string& key) const;
+    mutable std::optional<Bytes> messageArray_;
+    // What the last write sealed the body with, until messageArray is made from it: the header
+    // (the associated data) and the nonce. The key, the counter and the plain body are the
+    // object's own, and whatever changes one of them makes messageArray first.
+    struct SealedBody {
+        std::array<uint8_t, 40> header;
+        std::array<uint8_t, 13> nonce;
+    };
+    mutable std::optional<SealedBody> sealedBody_;
+    void resealBody() const;
     mutable std::optional<Bytes> oriMessageArray_;
     // Whether oriMessageArray already starts with the protocol-3 counter.
     mutable bool counterLeads_ = false;

@@ -192,7 +192,7 @@ const char* appendCloudItems(Bytes& body, const QKDeviceApConfigParams& p) {
 }  // namespace
 
 void QKProtocol::findDeviceInLanWithDic(const Value&) {
-    messageArray_ = Bytes{};
+    setMessageArray(Bytes{});
     msgType_ = 0x92;
     encryptType_ = 1;
     setBody({0xFF, 0x00});
@@ -266,7 +266,7 @@ void QKProtocol::switchWifiStatusToAP(bool toAP) {
 }
 
 bool QKProtocol::writeNewWiFiSSIDWithConfigModel(const QKDeviceApConfigParams& p) {
-    messageArray_ = Bytes{};
+    setMessageArray(Bytes{});
     msgType_ = 0x70;
     setEncryptTypeByVerison();
 

@@ -304,6 +304,35 @@ TEST_F(LanFrame, CounterLeadsThePlainBodyOnce) {
     }
 }
 
+// After a sealed write, messageArray is the body that went on the wire, whatever the frame is
+// given afterwards, until the next write or a builder replaces it.
+TEST_F(LanFrame, SealedBodyIsTheOneOnTheWire) {
+    auto wireBody = [](const Bytes& frame) { return Bytes(frame.begin() + 40, frame.end() - 16); };
+    QKProtocol p = frameOf({3, kSessionKey, 5, 0x70, {1, 2, 3}});
+    const Bytes first = p.getByteStream();
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(p.messageArray(), wireBody(first));
+
+    const Bytes second = p.getByteStream();
+    p.setOriMessageArray(Bytes{9, 9});
+    p.setCntId(6);
+    p.setEcdhSessionKey(hex("00112233445566778899aabbccddeeff"));
+    EXPECT_NE(wireBody(first), wireBody(second));
+    EXPECT_EQ(p.messageArray(), wireBody(second));
+
+    // A write that fails keeps the last one's body.
+    QKProtocol q = frameOf({3, kSessionKey, 5, 0x70, {1, 2, 3}});
+    const Bytes written = q.getByteStream();
+    q.setEcdhSessionKey(std::nullopt);
+    EXPECT_TRUE(q.getByteStream().empty());
+    EXPECT_EQ(q.messageArray(), wireBody(written));
+
+    QKProtocol r = frameOf({3, kSessionKey, 5, 0x70, {1, 2, 3}});
+    ASSERT_FALSE(r.getByteStream().empty());
+    r.findDeviceInLanWithDic();
+    EXPECT_EQ(r.messageArray(), Bytes{});
+}
+
 // The frame seals and opens with its own copy of the key, whatever becomes of the caller's; a
 // key no cipher takes is kept as given and seals or opens nothing.
 TEST_F(LanFrame, FramesKeepTheirOwnCopyOfTheKey) {
