@@ -54,6 +54,21 @@ void writeTimeStamp(Bytes& buffer) {
     buffer[19] = static_cast<uint8_t>(year / 100);
 }
 
+// A sealed body opened into room: the tag sits either before the 16-byte slot or, in an
+// unsigned frame, at the very end; the one that authenticates wins.
+std::optional<ByteView> openSealedBody(ByteView data, ByteView header, bool isSign, ByteView key,
+                                       std::span<uint8_t> room) {
+    const size_t sealedEnds[] = {data.size() - kSlotSize, data.size()};
+    for (size_t end : sealedEnds) {
+        if (end == data.size() && isSign) break;
+        const ByteView sealed = data.subspan(kHeaderSize, end - kHeaderSize);
+        if (sealed.size() < kNonceSize + kTagSize) continue;
+        const std::span<uint8_t> out = room.first(sealed.size() - kNonceSize - kTagSize);
+        if (QKDataSecurity::aesCCMDecryptDataInto(sealed, key, header, out)) return out;
+    }
+    return std::nullopt;
+}
+
 std::string defaultKey() {
     return QKMiddleInterface::shareInstance()->middleConfig()->apConfigDefaultKey();
 }
@@ -305,31 +320,42 @@ std::shared_ptr<QKProtocol> QKProtocol::initWithNSData(ByteView data,
     const ByteView header = data.first(kHeaderSize);
     const size_t bodyLen = data.size() - (frame->isSign_ ? kHeaderSize + kSlotSize : kHeaderSize);
     const ByteView body = data.subspan(kHeaderSize, bodyLen);
+    // The plain body, the version-3 counter included: opened into a buffer of this call, or
+    // decrypted into one of its own, or the received bytes themselves.
+    std::optional<ByteView> plain;
+    std::array<uint8_t, 512> openedHere;
+    Bytes openedOnHeap;
+    std::optional<Bytes> decrypted;
     if (frame->encryptType_ == 2) {
-        // The tag sits either before the 16-byte slot or at the very end; the one that
-        // authenticates wins.
         const std::optional<ByteView> key = frame->ecdhSessionKey();
         if (key && !key->empty()) {
-            const ByteView beforeSlot =
-                data.subspan(kHeaderSize, data.size() - kHeaderSize - kSlotSize);
-            std::optional<Bytes> plain =
-                QKDataSecurity::aesCCMDecryptData(beforeSlot, *key, header);
-            if (!plain && !frame->isSign_)
-                plain = QKDataSecurity::aesCCMDecryptData(body, *key, header);
-            frame->messageArray_ = std::move(plain);
+            const size_t most =
+                body.size() > kNonceSize + kTagSize ? body.size() - kNonceSize - kTagSize : 0;
+            std::span<uint8_t> room(openedHere);
+            if (most > room.size()) {
+                openedOnHeap.resize(most);
+                room = openedOnHeap;
+            }
+            plain = openSealedBody(data, header, frame->isSign_, *key, room);
         }
     } else if (frame->encryptType_ == 1) {
-        frame->messageArray_ = QKDataSecurity::localMessageBodyDecryption(body);
+        decrypted = QKDataSecurity::localMessageBodyDecryption(body);
+        if (decrypted) plain = *decrypted;
     } else {
-        frame->messageArray_ = Bytes(body.begin(), body.end());
+        plain = body;
     }
+    if (!plain) return frame;
 
-    auto& plain = frame->messageArray_;
     // Version 3 content starts with the counter; a counter alone is an empty body.
-    if (frame->protocolVer_ == 3 && plain && plain->size() >= 2) {
+    size_t counterBytes = 0;
+    if (frame->protocolVer_ == 3 && plain->size() >= 2) {
         frame->cntId_ = (*plain)[0] + 256 * (*plain)[1];
-        plain->erase(plain->begin(), plain->begin() + 2);
+        counterBytes = 2;
     }
+    if (decrypted && counterBytes == 0)
+        frame->messageArray_ = std::move(decrypted);
+    else
+        frame->messageArray_.emplace(plain->begin() + counterBytes, plain->end());
     return frame;
 }
 

@@ -313,6 +313,18 @@ std::optional<Bytes> QKDataSecurity::aesCCMDecryptData(ByteView sealed, ByteView
     return plain;
 }
 
+bool QKDataSecurity::aesCCMDecryptDataInto(ByteView sealed, ByteView keyData,
+                                           ByteView associatedData, std::span<uint8_t> out) {
+    if (sealed.size() < kSecNonceSize + kSecTagSize ||
+        out.size() != sealed.size() - kSecNonceSize - kSecTagSize ||
+        !engineTakes(keyData, associatedData, out.size())) {
+        crypto::cleanse(out.data(), out.size());
+        return false;
+    }
+    return crypto::aesCcm(false, keyData, sealed.first(kSecNonceSize), associatedData, kSecTagSize,
+                          sealed.subspan(kSecNonceSize), out);
+}
+
 // Base64.
 
 std::optional<Bytes> QKDataSecurity::base64EncodedStr(const std::optional<std::string>& base64) {

@@ -94,6 +94,10 @@ class QKDataSecurity {
     // allowed.
     static bool aesCCMEncryptDataInto(ByteView data, ByteView keyData, ByteView associatedData,
                                       std::span<uint8_t> out);
+    // Opens into out, which must hold exactly the plain bytes (sealed.size() - 29): true when
+    // aesCCMDecryptData would give them; false otherwise, with out wiped.
+    static bool aesCCMDecryptDataInto(ByteView sealed, ByteView keyData, ByteView associatedData,
+                                      std::span<uint8_t> out);
 
     // Base64. Decodes (whatever the name says), skipping characters outside the alphabet;
     // nullopt for nullopt or text that does not decode.
