@@ -8,6 +8,10 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/dispatch/MainLoop.h"
 #include "platform/http/URLLoader.h"
@@ -849,6 +853,41 @@ TEST(URLSessionPieces, EachPieceReachesTheDelegateWhileTheReplyIsOpen) {
         EXPECT_EQ(recorder->events[task->taskIdentifier()], k.expected);
         EXPECT_EQ(recorder->bytes.load(), sent);
         EXPECT_EQ(recorder->completions, 1);
+    }
+}
+
+// What a header block says of its body: media type and text encoding (either case, spaces,
+// a quoted charset), and the length only when it is a plain number.
+TEST(URLResponseFields, TypeEncodingAndLengthComeFromTheirFields) {
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> fields;
+        std::optional<std::string> mime, encoding;
+        int64_t length;
+    };
+    const Case cases[] = {
+        {{{"content-type", " Application/JSON ; Charset=\"UTF-8\""}, {"Content-Length", "2048"}},
+         "application/json",
+         "utf-8",
+         2048},
+        {{{"Content-Type", "text/plain;charset= ISO-8859-1 "}}, "text/plain", "iso-8859-1", -1},
+        {{{"Content-Type", "application/octet-stream"}, {"Content-Length", "12x"}},
+         "application/octet-stream",
+         std::nullopt,
+         -1},
+        {{{"Content-Type", "; charset=utf-8"}, {"Content-Length", "-1"}},
+         std::nullopt,
+         "utf-8",
+         -1},
+        {{{"X-Charset", "charset=utf-8"}}, std::nullopt, std::nullopt, -1},
+    };
+    for (const Case& c : cases) {
+        HTTPHeaderFields fields;
+        for (const auto& [name, value] : c.fields) fields.add(name, value);
+        auto response = makeResponse("http://127.0.0.1/x", 200, fields);
+        EXPECT_EQ(response->MIMEType, c.mime) << c.fields.front().second;
+        EXPECT_EQ(response->textEncodingName, c.encoding) << c.fields.front().second;
+        EXPECT_EQ(response->expectedContentLength, c.length) << c.fields.front().second;
+        EXPECT_EQ(response->headers.fields(), fields.fields());
     }
 }
 

@@ -72,9 +72,14 @@ std::optional<std::string> filePathOfURL(const std::string& text) {
 }
 
 std::optional<std::string> HTTPHeaderFields::value(std::string_view name) const {
-    for (const auto& [key, value] : fields_)
-        if (equalsIgnoringCase(key, name)) return value;
+    if (const std::string* found = find(name)) return *found;
     return std::nullopt;
+}
+
+const std::string* HTTPHeaderFields::find(std::string_view name) const {
+    for (const auto& [key, value] : fields_)
+        if (equalsIgnoringCase(key, name)) return &value;
+    return nullptr;
 }
 
 void HTTPHeaderFields::set(std::string_view name, std::optional<std::string> value) {

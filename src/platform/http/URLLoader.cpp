@@ -30,10 +30,6 @@ std::string_view trimmed(std::string_view text) {
     return text.substr(start, end - start + 1);
 }
 
-std::string trim(std::string_view text) {
-    return std::string(trimmed(text));
-}
-
 // A year: as good as no time-out.
 constexpr double kLongestTimeoutInterval = 365 * 24 * 3600.0;
 
@@ -150,18 +146,20 @@ std::shared_ptr<HTTPURLResponse> makeResponse(const std::string& url, long statu
     response->url = url;
     response->statusCode = status;
     response->headers = std::move(headers);
-    if (auto type = response->headers.value("Content-Type")) {
+    if (const std::string* type = response->headers.find("Content-Type")) {
         std::string_view text(*type);
-        std::string media = lowercased(trim(text.substr(0, text.find(';'))));
-        if (!media.empty()) response->MIMEType = media;
-        size_t charset = lowercased(*type).find("charset=");
-        if (charset != std::string::npos) {
-            std::string name = trim(text.substr(charset + 8));
+        std::string_view media = trimmed(text.substr(0, text.find(';')));
+        if (!media.empty()) response->MIMEType = lowercased(std::string(media));
+        constexpr std::string_view kCharset = "charset=";
+        for (size_t at = 0; at + kCharset.size() <= text.size(); ++at) {
+            if (!equalsIgnoringCase(text.substr(at, kCharset.size()), kCharset)) continue;
+            std::string_view name = trimmed(text.substr(at + kCharset.size()));
             if (name.size() >= 2 && name.front() == '"') name = name.substr(1, name.size() - 2);
-            response->textEncodingName = lowercased(name);
+            response->textEncodingName = lowercased(std::string(name));
+            break;
         }
     }
-    if (auto length = response->headers.value("Content-Length")) {
+    if (const std::string* length = response->headers.find("Content-Length")) {
         char* end = nullptr;
         long long value = std::strtoll(length->c_str(), &end, 10);
         if (end && *end == '\0' && value >= 0) response->expectedContentLength = value;
@@ -392,6 +390,8 @@ size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context)
     }
     if (line.starts_with("HTTP/")) {
         transfer->headers = {};
+        // A reply's usual handful of fields without regrowing.
+        transfer->headers.reserve(8);
         transfer->headerFields = 0;
         // The status: the digits after the first space (at most three).
         size_t at = line.find(' ');

@@ -71,6 +71,8 @@ class HTTPHeaderFields {
   public:
     using Field = std::pair<std::string, std::string>;
     std::optional<std::string> value(std::string_view name) const;
+    // The first field of that name, without a copy; null when there is none.
+    const std::string* find(std::string_view name) const;
     // Replaces the field of that name in place (or appends it); nullopt removes it.
     void set(std::string_view name, std::optional<std::string> value);
     // Appends a field even when one of that name exists (a response's repeated fields).
@@ -78,6 +80,7 @@ class HTTPHeaderFields {
         fields_.emplace_back(std::move(name), std::move(value));
     }
     const std::vector<Field>& fields() const { return fields_; }
+    void reserve(size_t count) { fields_.reserve(count); }
     bool empty() const { return fields_.empty(); }
     // "Content-Length" as a number; -1 when there is none or it is not a length.
     int64_t contentLength() const;
