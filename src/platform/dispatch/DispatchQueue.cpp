@@ -76,7 +76,7 @@ void DispatchQueue::submit(DispatchTask&& block, bool barrier) {
         rt.submitMain([self = shared_from_this(), seq] { self->runDeterministic(seq); }, this);
         return;
     }
-    std::deque<Item> ready;
+    std::vector<Item> ready;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         pending_.push_back(Item{std::move(block), nextSeq_++, barrier, nullptr});
@@ -85,7 +85,7 @@ void DispatchQueue::submit(DispatchTask&& block, bool barrier) {
     start(ready);
 }
 
-void DispatchQueue::pumpLocked(std::deque<Item>& out) {
+void DispatchQueue::pumpLocked(std::vector<Item>& out) {
     while (!pending_.empty() && !barrierRunning_) {
         Item& head = pending_.front();
         if (head.barrier && width_ > 1) {
@@ -100,7 +100,7 @@ void DispatchQueue::pumpLocked(std::deque<Item>& out) {
     }
 }
 
-void DispatchQueue::start(std::deque<Item>& items) {
+void DispatchQueue::start(std::vector<Item>& items) {
     auto& rt = DispatchRuntime::get();
     for (auto& item : items) {
         if (item.gate) {
@@ -113,7 +113,7 @@ void DispatchQueue::start(std::deque<Item>& items) {
             for (;;) {
                 self->runItem(item);
                 const bool barrier = item.barrier && self->width_ > 1;
-                std::deque<Item> ready;
+                std::vector<Item> ready;
                 {
                     std::lock_guard<std::mutex> lock(self->mutex_);
                     --self->running_;
@@ -125,7 +125,7 @@ void DispatchQueue::start(std::deque<Item>& items) {
                     return;
                 }
                 item = std::move(ready.front());
-                ready.pop_front();
+                ready.erase(ready.begin());
                 self->start(ready);
             }
         };
@@ -141,7 +141,7 @@ void DispatchQueue::runItem(Item& item) {
 }
 
 void DispatchQueue::finished(bool barrier) {
-    std::deque<Item> ready;
+    std::vector<Item> ready;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         --running_;
@@ -219,7 +219,7 @@ void DispatchQueue::syncImpl(const DispatchBlock& block, bool barrier) {
     }
     // Hold the queue at this point of its order and run the block on the calling thread.
     Gate gate;
-    std::deque<Item> ready;
+    std::vector<Item> ready;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         pending_.push_back(Item{nullptr, nextSeq_++, barrier, &gate});
@@ -282,7 +282,7 @@ size_t DispatchQueue::pendingCount() const {
 }
 
 void DispatchQueue::setWidth(int width) {
-    std::deque<Item> ready;
+    std::vector<Item> ready;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         width_ = width < 1 ? 1 : width;
