@@ -192,7 +192,7 @@ void QKProtocol::resealBody() const {
     Bytes plain;
     plain.reserve((counterOnWire_ ? 2 : 0) + bodySize);
     if (counterOnWire_) appendLittleEndian(plain, *counterOnWire_, 2);
-    if (bodySize) plain.insert(plain.end(), oriMessageArray_->begin(), oriMessageArray_->end());
+    if (bodySize) appendBytes(plain, *oriMessageArray_);
     Bytes body(kNonceSize + plain.size() + kTagSize);
     std::copy(sealed.nonce.begin(), sealed.nonce.end(), body.begin());
     const std::optional<ByteView> key = ecdhSessionKey_.view();
