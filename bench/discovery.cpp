@@ -7,9 +7,11 @@
 // 2, filtered by appliance type), which reports the previous appliance at every reply, queued
 // on the main queue and delivered before the next reply; Collecting (type 0) merges every
 // reply into the records it keeps for its time-out, one per appliance (100,000 of them once
-// the first round is in). Goals: each within 1.3x the bare parse, read from batches of the two
-// that alternate (either first in turn) on the thread's CPU clock, so that both see the same
-// load (the separate benchmarks' ratio is printed for comparison). (discovery_scaling.cpp
+// the first round is in: in AlternatingBatches the first 100 batches of 1,000 add the records,
+// in fresh memory the observer takes from the system, and the batches after them, as many as
+// the framework runs, merge). Goals: each within 1.3x the bare parse, read from batches of the
+// two that alternate (either first in turn) on the thread's CPU clock, so that both see the
+// same load (the separate benchmarks' ratio is printed for comparison). (discovery_scaling.cpp
 // counts the heap; this program allocates through the plain allocator.) Run it on one core:
 // taskset -c N.
 #include <benchmark/benchmark.h>
