@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "core/HexText.h"
 #include "core/QKTool.h"
 #include "core/TextSplit.h"
+#include "platform/base/AsciiText.h"
 #include "platform/crypto/Crypto.h"
 
 namespace telvo {
@@ -25,7 +25,7 @@ std::string address(int x, int y, int z) {
 int hexPart(const std::string& part) {
     unsigned value = 0;
     for (char c : part) {
-        const int d = hextext::digit(c);
+        const int d = hexDigitValue(c);
         if (d < 0) break;
         value = (value << 4 | static_cast<unsigned>(d)) & 0xFF;
     }

@@ -9,17 +9,12 @@
 
 namespace telvo::hextext {
 
-// The value of one hexadecimal digit (either case), or -1.
-inline int digit(char c) {
-    return hexDigitValue(c);
-}
-
 // Reads up to two characters as a base-16 number the way strtol does: leading hex digits
 // only, nothing readable gives 0.
 inline uint8_t leadingPair(std::string_view pair) {
     unsigned value = 0;
     for (size_t i = 0; i < pair.size() && i < 2; ++i) {
-        int d = digit(pair[i]);
+        int d = hexDigitValue(pair[i]);
         if (d < 0) break;
         value = value * 16 + static_cast<unsigned>(d);
     }

@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "core/HexText.h"
+#include "platform/base/AsciiText.h"
 
 namespace telvo {
 
@@ -111,7 +112,7 @@ std::optional<Bytes> QKStringFormat::dataFromHexString(const std::optional<std::
     const std::string_view s = *text;
     size_t i = 0;
     while (i < s.size()) {
-        if (hextext::digit(s[i]) < 0) {
+        if (hexDigitValue(s[i]) < 0) {
             ++i;
             continue;
         }

@@ -65,7 +65,7 @@ std::optional<Bytes> QKTool::dataFromHexString(const std::optional<std::string>&
 
 std::optional<Bytes> QKTool::dataForHexString(const std::optional<std::string>& text) {
     if (!text) return std::nullopt;
-    auto nibble = [](char c) { return static_cast<uint8_t>(std::max(hextext::digit(c), 0)); };
+    auto nibble = [](char c) { return static_cast<uint8_t>(std::max(hexDigitValue(c), 0)); };
     const std::string& hex = *text;
     Bytes out;
     out.reserve((hex.size() + 1) / 2);
@@ -173,8 +173,8 @@ std::optional<std::string> QKTool::getSSIDBySN(const std::optional<std::string>&
                                                const std::string& prefix) {
     if (!sn || !type || sn->size() < 4 || type->size() != 4) return std::nullopt;
     const std::string& t = *type;
-    if (t[0] != '0' || (t[1] != 'x' && t[1] != 'X') || hextext::digit(t[2]) < 0 ||
-        hextext::digit(t[3]) < 0)
+    if (t[0] != '0' || (t[1] != 'x' && t[1] != 'X') || hexDigitValue(t[2]) < 0 ||
+        hexDigitValue(t[3]) < 0)
         return std::nullopt;
     return prefix + "_" + t.substr(2) + "_" + sn->substr(sn->size() - 4);
 }

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "logging/QKLog.h"
-#include "platform/base/ByteAppend.h"
 #include "platform/crypto/Crypto.h"
 #include "platform/dispatch/Clock.h"
 #include "security/QKDataSecurity.h"
@@ -163,15 +162,27 @@ inline void QKProtocol::writeHeader(Bytes& buffer, size_t total) const {
     putLe(buffer, 20, static_cast<uint64_t>(deviceID_), 6);
 }
 
+// What a sealed write seals: the counter it keeps aside, if any, then the body.
+inline size_t QKProtocol::sealedPlainSize() const {
+    return (counterOnWire_ ? 2 : 0) + (oriMessageArray_ ? oriMessageArray_->size() : 0);
+}
+
+void QKProtocol::writeSealedPlain(std::span<uint8_t> into) const {
+    size_t at = 0;
+    if (counterOnWire_) {
+        into[0] = static_cast<uint8_t>(*counterOnWire_);
+        into[1] = static_cast<uint8_t>(*counterOnWire_ >> 8);
+        at = 2;
+    }
+    if (oriMessageArray_ && !oriMessageArray_->empty())
+        std::memcpy(into.data() + at, oriMessageArray_->data(), oriMessageArray_->size());
+}
+
 // Counter and body are put where their ciphertext goes and sealed there, behind the header they
 // are authenticated with.
-inline bool QKProtocol::sealInto(Bytes& buffer, std::span<uint8_t> body, size_t plainLen,
-                                 ByteView sessionKey) {
-    const size_t bodySize = oriMessageArray_ ? oriMessageArray_->size() : 0;
-    const std::span<uint8_t> plain = body.subspan(kNonceSize, plainLen);
-    if (counterOnWire_) putLe(buffer, kHeaderSize + kNonceSize, *counterOnWire_, 2);
-    if (bodySize)
-        std::memcpy(plain.data() + (plainLen - bodySize), oriMessageArray_->data(), bodySize);
+inline bool QKProtocol::sealInto(Bytes& buffer, std::span<uint8_t> body, ByteView sessionKey) {
+    const std::span<uint8_t> plain = body.subspan(kNonceSize, body.size() - kNonceSize - kTagSize);
+    writeSealedPlain(plain);
     if (!QKDataSecurity::aesCCMEncryptDataInto(plain, sessionKey,
                                                ByteView(buffer).first(kHeaderSize), body)) {
         QKSDKLOG("LAN frame 0x%02x not written: sealing failed",
@@ -188,11 +199,8 @@ inline bool QKProtocol::sealInto(Bytes& buffer, std::span<uint8_t> body, size_t 
 void QKProtocol::resealBody() const {
     const SealedBody sealed = *sealedBody_;
     sealedBody_.reset();
-    const size_t bodySize = oriMessageArray_ ? oriMessageArray_->size() : 0;
-    Bytes plain;
-    plain.reserve((counterOnWire_ ? 2 : 0) + bodySize);
-    if (counterOnWire_) appendLittleEndian(plain, *counterOnWire_, 2);
-    if (bodySize) appendBytes(plain, *oriMessageArray_);
+    Bytes plain(sealedPlainSize());
+    writeSealedPlain(plain);
     Bytes body(kNonceSize + plain.size() + kTagSize);
     std::copy(sealed.nonce.begin(), sealed.nonce.end(), body.begin());
     const std::optional<ByteView> key = ecdhSessionKey_.view();
@@ -243,9 +251,7 @@ Bytes QKProtocol::getByteStream() {
     placeCounter();
     if (encryptType_ != 2 && oriMessageArray_ && !preparePlainBody(key)) return {};
 
-    const size_t bodySize = oriMessageArray_ ? oriMessageArray_->size() : 0;
-    const size_t plainLen = bodySize + (counterOnWire_ ? 2 : 0);
-    const size_t bodyLen = encryptType_ == 2 ? kNonceSize + plainLen + kTagSize
+    const size_t bodyLen = encryptType_ == 2 ? kNonceSize + sealedPlainSize() + kTagSize
                                              : (messageArray_ ? messageArray_->size() : 0);
     const size_t total = kHeaderSize + bodyLen + kSlotSize;
     if (total > 0xFFFF) {
@@ -259,7 +265,7 @@ Bytes QKProtocol::getByteStream() {
     writeHeader(buffer, total);
     const std::span<uint8_t> body = std::span(buffer).subspan(kHeaderSize, bodyLen);
     if (encryptType_ == 2) {
-        if (!sealInto(buffer, body, plainLen, *sessionKey)) return {};
+        if (!sealInto(buffer, body, *sessionKey)) return {};
     } else if (bodyLen) {
         std::memcpy(body.data(), messageArray_->data(), bodyLen);
     }

@@ -207,7 +207,9 @@ class QKProtocol {
     void placeCounter();
     bool preparePlainBody(const std::string& key);
     void writeHeader(Bytes& buffer, size_t total) const;
-    bool sealInto(Bytes& buffer, std::span<uint8_t> body, size_t plainLen, ByteView sessionKey);
+    bool sealInto(Bytes& buffer, std::span<uint8_t> body, ByteView sessionKey);
+    size_t sealedPlainSize() const;
+    void writeSealedPlain(std::span<uint8_t> into) const;
     bool sign(Bytes& buffer, size_t bodyLen, const std::string& key) const;
     mutable std::optional<Bytes> messageArray_;
     // What the last write sealed the body with, until messageArray is made from it: the header

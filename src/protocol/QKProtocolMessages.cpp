@@ -10,6 +10,7 @@
 #include "core/TextSplit.h"
 #include "logging/LogMask.h"
 #include "logging/QKLog.h"
+#include "platform/base/AsciiText.h"
 #include "platform/base/ByteAppend.h"
 #include "protocol/LanText.h"
 #include "protocol/QKProtocol.h"
@@ -28,10 +29,10 @@ uint32_t scanHex(std::string_view text) {
     size_t i = 0;
     while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
     if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
-        i + 2 < text.size() && hextext::digit(text[i + 2]) >= 0)
+        i + 2 < text.size() && hexDigitValue(text[i + 2]) >= 0)
         i += 2;
     uint64_t v = 0;
-    for (int d; i < text.size() && (d = hextext::digit(text[i])) >= 0; ++i)
+    for (int d; i < text.size() && (d = hexDigitValue(text[i])) >= 0; ++i)
         v = std::min<uint64_t>(v * 16 + static_cast<uint64_t>(d), 0xFFFFFFFFull);
     return static_cast<uint32_t>(v);
 }
@@ -43,7 +44,7 @@ int64_t numberField(const std::optional<std::string>& text) {
 
 bool isHexString(std::string_view text) {
     for (char c : text)
-        if (hextext::digit(c) < 0) return false;
+        if (hexDigitValue(c) < 0) return false;
     return !text.empty();
 }
 

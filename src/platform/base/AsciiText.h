@@ -40,4 +40,11 @@ inline bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+// Where word first occurs in text, in either case; npos when it does not.
+inline size_t findIgnoringCase(std::string_view text, std::string_view word) {
+    for (size_t at = 0; at + word.size() <= text.size(); ++at)
+        if (equalsIgnoringCase(text.substr(at, word.size()), word)) return at;
+    return std::string_view::npos;
+}
+
 }  // namespace telvo

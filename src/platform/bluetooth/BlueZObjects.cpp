@@ -63,14 +63,8 @@ std::optional<uint8_t> attCodeIn(const std::string& message) {
     return code;
 }
 
-bool containsNoCase(const std::string& text, std::string_view word) {
-    if (word.size() > text.size()) return false;
-    for (size_t i = 0; i + word.size() <= text.size(); ++i) {
-        size_t j = 0;
-        while (j < word.size() && asciiLower(text[i + j]) == word[j]) ++j;
-        if (j == word.size()) return true;
-    }
-    return false;
+bool containsNoCase(std::string_view text, std::string_view word) {
+    return findIgnoringCase(text, word) != std::string_view::npos;
 }
 
 constexpr std::string_view kBluezError = "org.bluez.Error.";

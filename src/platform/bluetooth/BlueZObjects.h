@@ -29,8 +29,6 @@ inline constexpr const char* kGattDescriptor = "org.bluez.GattDescriptor1";
 inline constexpr const char* kGattManager = "org.bluez.GattManager1";
 inline constexpr const char* kAdvertisingManager = "org.bluez.LEAdvertisingManager1";
 inline constexpr const char* kAdvertisement = "org.bluez.LEAdvertisement1";
-inline constexpr const char* kObjectManager = kDBusObjectManagerInterface;
-inline constexpr const char* kProperties = kDBusPropertiesInterface;
 
 // Property name to value (each value as it came, usually a variant).
 using Properties = std::map<std::string, DBusValue>;

@@ -240,7 +240,7 @@ bool BlueZRadio::updateValue(ClientId client, uint16_t characteristic, const Byt
         // announced by hand.
         if (object.property(kGattCharacteristic, "Value") == bytes)
             object.emitSignal(
-                kProperties, "PropertiesChanged", "sa{sv}as",
+                kDBusPropertiesInterface, "PropertiesChanged", "sa{sv}as",
                 {DBusValue::ofString(kGattCharacteristic),
                  DBusValue::propertyMap({{"Value", bytes}}), DBusValue::stringArray({})});
         else

@@ -109,12 +109,12 @@ void BlueZRadio::start() {
     connection_->setDisconnectHandler(
         guarded([current](BlueZRadio& r) { r.busLost(current.lock()); }));
     slots_.push_back(connection_->subscribe(
-        DBusMatch{.sender = kService, .interface = kObjectManager},
+        DBusMatch{.sender = kService, .interface = kDBusObjectManagerInterface},
         guarded([](BlueZRadio& r, const DBusSignal& s) { r.onObjectManager(s); }), onInstalled));
     slots_.push_back(connection_->subscribe(
         DBusMatch{.sender = kService,
                   .pathNamespace = "/org/bluez",
-                  .interface = kProperties,
+                  .interface = kDBusPropertiesInterface,
                   .member = "PropertiesChanged"},
         guarded([](BlueZRadio& r, const DBusSignal& s) { r.onPropertiesChanged(s); }),
         onInstalled));
@@ -150,7 +150,7 @@ double BlueZRadio::nextDelay(double& delay) const {
 void BlueZRadio::load() {
     const uint64_t generation = ++loadGeneration_;
     callBlueZ(
-        "/", kObjectManager, "GetManagedObjects", "", {},
+        "/", kDBusObjectManagerInterface, "GetManagedObjects", "", {},
         [generation](BlueZRadio& r, const DBusReply& reply) {
             if (generation != r.loadGeneration_) return;
             // A lost bus is taken up by busLost; a silent BlueZ is asked again.

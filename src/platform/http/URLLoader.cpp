@@ -151,12 +151,10 @@ std::shared_ptr<HTTPURLResponse> makeResponse(const std::string& url, long statu
         std::string_view media = trimmed(text.substr(0, text.find(';')));
         if (!media.empty()) response->MIMEType = lowercased(std::string(media));
         constexpr std::string_view kCharset = "charset=";
-        for (size_t at = 0; at + kCharset.size() <= text.size(); ++at) {
-            if (!equalsIgnoringCase(text.substr(at, kCharset.size()), kCharset)) continue;
+        if (size_t at = findIgnoringCase(text, kCharset); at != std::string_view::npos) {
             std::string_view name = trimmed(text.substr(at + kCharset.size()));
             if (name.size() >= 2 && name.front() == '"') name = name.substr(1, name.size() - 2);
             response->textEncodingName = lowercased(std::string(name));
-            break;
         }
     }
     if (const std::string* length = response->headers.find("Content-Length")) {
