@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 
 #include "apconfig/FlowResultError.h"
 #include "apconfig/QKConfigWifiDevice.h"
@@ -10,6 +9,7 @@
 #include "apconfig/QKTimer.h"
 #include "cloud/QKNetWorkApplianceOperation.h"
 #include "cloud/QKRandomNumObject.h"
+#include "core/HexText.h"
 #include "core/QKTool.h"
 #include "core/TelvoTool.h"
 #include "core/TextSplit.h"
@@ -74,16 +74,6 @@ bool refused(const QKDeviceApConfigParams& params, const QKSmartConnect::DeviceC
 
 std::string pollName(const std::string& value) {
     return "qkcCheckAPIsolateWithDeviceValue:" + value;
-}
-
-int hexValue(const std::string& text) {
-    int v = 0;
-    for (char c : text) {
-        if (!std::isxdigit(static_cast<unsigned char>(c))) return v;
-        v = v * 16 +
-            (std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(c) - 'a' + 10);
-    }
-    return v;
 }
 
 }  // namespace
@@ -494,7 +484,8 @@ void QKSmartConnect::checkSucceeded(const std::string& value, const std::optiona
         return;
     }
     const std::string type = "0x" + other.substr(12, 2);
-    const int subType = hexValue(other.substr(16, 2)) + 256 * hexValue(other.substr(18, 2));
+    const int subType = hextext::leadingPair(std::string_view(other).substr(16, 2)) +
+                        256 * hextext::leadingPair(std::string_view(other).substr(18, 2));
     const std::string wanted = lowercased(searchValue_);
     // The appliance's SSID under each accepted prefix; the one searched for when it is one of
     // them, else the first.

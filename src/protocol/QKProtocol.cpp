@@ -199,10 +199,12 @@ inline bool QKProtocol::sealInto(Bytes& buffer, std::span<uint8_t> body, ByteVie
 void QKProtocol::resealBody() const {
     const SealedBody sealed = *sealedBody_;
     sealedBody_.reset();
-    Bytes plain(sealedPlainSize());
-    writeSealedPlain(plain);
-    Bytes body(kNonceSize + plain.size() + kTagSize);
+    // Sealed in place, as the write did.
+    Bytes body(kNonceSize + sealedPlainSize() + kTagSize);
     std::copy(sealed.nonce.begin(), sealed.nonce.end(), body.begin());
+    const std::span<uint8_t> plain =
+        std::span(body).subspan(kNonceSize, body.size() - kNonceSize - kTagSize);
+    writeSealedPlain(plain);
     const std::optional<ByteView> key = ecdhSessionKey_.view();
     if (key && crypto::aesCcm(true, *key, sealed.nonce, sealed.header, kTagSize, plain,
                               std::span(body).subspan(kNonceSize)))
