@@ -72,7 +72,7 @@ for kind in static shared; do
   run_in_home "$dir/consumer/telvo_consumer"
   pcdir=$(dirname "$(find "$prefix" -name telvosdk.pc)")
   flags=$(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs telvosdk)
-  c++ -std=c++20 -Wall -Wextra -Werror "$root/examples/consumer/main.cpp" \
+  c++ -std=c++20 -Wall -Wextra -Werror "$root"/examples/consumer/*.cpp \
     -o "$dir/consumer/telvo_consumer_pc" $flags
   run_in_home "$dir/consumer/telvo_consumer_pc" LD_LIBRARY_PATH="$pcdir/.."
   if [ $kind = shared ]; then

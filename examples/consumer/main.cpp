@@ -16,6 +16,7 @@
 #include <type_traits>
 
 #include "../HomeFile.h"
+#include "ConsumerChecks.h"
 #include "telvosdk/CBPeripheralManager.h"
 #include "telvosdk/QKBluetooth.h"
 #include "telvosdk/TelvoSDK.h"
@@ -278,6 +279,11 @@ int main(int argc, char** argv) {
               (*networks)[0]["ssid"].text() == "home" && !frame.model() && signature &&
               keys->hashSHA256AndVerifySignature(*signature, Bytes{1, 2, 3}) &&
               service->UUID().UUIDString().size() == 36 && service->characteristics().size() == 2;
+    for (const auto& check : ConsumerCheck::all()) {
+        if (!ok) break;
+        ok = check.run(argc > 1 ? argv[1] : nullptr);
+        if (!ok) std::printf("consumer: %s FAILED\n", check.name.c_str());
+    }
     if (ok && argc > 1) ok = configureOverBle(argv[1]);
     TelvoSDKStopMainLoopThread();
     std::printf("consumer: %s\n", ok ? "ok" : "FAILED");
