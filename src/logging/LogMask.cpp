@@ -13,9 +13,9 @@ constexpr std::string_view kMask = "********";
 
 bool namesSecret(std::string_view key) {
     const std::string lower = lowercased(std::string(key));
-    static constexpr std::array<std::string_view, 13> kWords = {
-        "pwd",  "pass", "key",  "token",  "secret",  "random", "sign",
-        "code", "psk",  "auth", "cookie", "session", "cred"};
+    static constexpr std::array<std::string_view, 15> kWords = {
+        "pwd", "pass", "key",    "token",   "secret", "random", "sign", "code",
+        "psk", "auth", "cookie", "session", "cred",   "bearer", "jwt"};
     return std::any_of(kWords.begin(), kWords.end(), [&](std::string_view word) {
         return lower.find(word) != std::string::npos;
     });

@@ -34,10 +34,15 @@ TEST(LogMask, JsonMasksSecretKeysAtAnyDepth) {
                                {"Proxy-Credentials", "user:pw1234"},
                                {"Accept", "application/json"}}},
         {"authenticationEnable", true},
+        {"bearer", "b3arer-v4lue"},
+        {"idJWT", "eyJhbGciOi.jwt-payload"},
+        {"X-Bearer-Proof", Value::Array{"pr00f-1"}},
+        {"jwtClaims", Dictionary{{"sub", "us3r-77"}}},
     });
     const std::string json = maskedJSON(value);
     for (const char* hidden : {"hunter22", "tok-123456", "1234567", "0123456789abcdef", "deadbeef",
-                               "3q2+7w==", "abc.def.ghi", "s3ss10n", "8f1e2d3c", "pw1234"})
+                               "3q2+7w==", "abc.def.ghi", "s3ss10n", "8f1e2d3c", "pw1234",
+                               "b3arer-v4lue", "jwt-payload", "pr00f-1", "us3r-77"})
         EXPECT_EQ(json.find(hidden), std::string::npos) << hidden << " in " << json;
     // Flags stay readable under a secret-looking key: they carry no secret.
     for (const char* shown : {"HomeNet", "\"familyId\":\"42\"", "SN1", "homePwd", "(8 bytes)",
