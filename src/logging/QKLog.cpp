@@ -72,6 +72,13 @@ void registerLogging() {
         QKLogGate(nullptr, "platform", "platformDiagnostic", 0, "%.*s",
                   static_cast<int>(line.size()), line.data());
     });
+    // The plain log goes where the system log would, unless the app takes its lines.
+    setPlainLogForward([](std::string_view line) {
+        if (!KorvoDelegateLog::isSupuortDelegateLog()) return false;
+        KorvoDelegateLog::cutomLogWithLevel(3, "", "plainLog", 0, "%.*s",
+                                            static_cast<int>(line.size()), line.data());
+        return true;
+    });
 }
 
 }  // namespace telvo

@@ -16,8 +16,9 @@ void QKLogGate(const char* tag, const char* file, const char* function, int line
 // make a line.
 bool QKLogEnabled();
 
-// Sends the platform layer's diagnostic lines and the core's log lines through the gate (called
-// once by TelvoSDKInitialize).
+// Sends the platform layer's diagnostic lines and the core's log lines through the gate, and the
+// platform's plain log to the app's log delegate when it has one (called once by
+// TelvoSDKInitialize).
 void registerLogging();
 
 }  // namespace telvo

@@ -17,9 +17,15 @@ void setDiagnosticSink(DiagnosticSink sink);
 // Formats one line printf-style and hands it to the sink.
 void platformDiagnostic(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// The platform's plain log (NSLog): what a component writes outside the library's logging gate.
-// The default sink writes one line on stderr; an empty function restores it. Any thread.
+// The platform's plain log (NSLog): what a component writes outside the library's logging gate,
+// whether logging is on or not. A line goes to the sink when one is set (tests); otherwise to
+// the forward when it takes it (the logging layer's: the app's log delegate), else to the
+// system journal, and is dropped silently when there is no journal. Never to stderr. An empty
+// function removes a sink or forward. Any thread.
 void setPlainLogSink(DiagnosticSink sink);
+// Returns whether it took the line.
+using PlainLogForward = std::function<bool(std::string_view line)>;
+void setPlainLogForward(PlainLogForward forward);
 void plainLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace telvo
