@@ -15,7 +15,7 @@ declare -A header_owner=(
   [Bytes]=platform/base [Export]=platform/base [QKConfigAction]=records
   [QKConfigStatus]=records [QKDeviceApConfigParams]=records [QKDeviceBleConfigParams]=records
   [QKMiddleConfig]=records [QKSDKConstants]=records [QKConfigBlocks]=records [TelvoSDK]=entry
-  [NamedException]=platform/foundation [QKBluetoothBlocks]=blecore
+  [NamedException]=platform/foundation [QKBluetoothBlocks]=blecore [QKRefreshDelegate]=records
 )
 # Upward includes that stay, each with its reason (none: a lower folder that must reach a higher
 # one offers a hook or a sink that the higher one installs).

@@ -6,11 +6,14 @@
 
 #include "telvosdk/Export.h"
 #include "telvosdk/QKMiddleConfig.h"
+#include "telvosdk/QKRefreshDelegate.h"
 #include "telvosdk/Value.h"
 
 namespace telvo {
 
-// The app's log delegate: receives every log line when logging is on and a delegate is set.
+// The app's log delegate: receives every log line when logging is on and a delegate is set, and
+// the platform's plain lines (those the system log would get: the Bluetooth wrapper's channel
+// changes...) whether logging is on or not, with fileName "plainLog" and lineName 0.
 // Called synchronously on the thread that logs the line, which may be any thread, several at
 // once: the delegate must be thread-safe and should not block. It must not log through the
 // library itself (that would call it again).
@@ -22,7 +25,8 @@ class TELVO_EXPORT QKSDKCustomLogDelegate {
                                        const Value& extra, const std::string& contentStr) = 0;
 };
 
-// The start-up core: owns the SDK-wide configuration record and the app's log delegate.
+// The start-up core: owns the SDK-wide configuration record and the app's log delegate, and
+// hands the app's token-refresh delegate to the cloud client.
 class TELVO_EXPORT QKMiddleInterface {
   public:
     static std::shared_ptr<QKMiddleInterface> shareInstance();
@@ -32,6 +36,12 @@ class TELVO_EXPORT QKMiddleInterface {
     // Held weakly.
     void setCustomLogDelegate(std::weak_ptr<QKSDKCustomLogDelegate> delegate);
     std::shared_ptr<QKSDKCustomLogDelegate> customLogDelegate() const;
+
+    // The app's token-refresh delegate for the cloud requests (see QKRefreshDelegate.h for
+    // the threads it is called on), held weakly, in place of the one handed in before; an
+    // empty pointer removes it. Any thread. Takes effect once TelvoSDKInitialize has run (a
+    // delegate handed in earlier is passed on then).
+    void setTokenRefreshDelegate(std::weak_ptr<QKRefreshDelegate> delegate);
 
   private:
     std::shared_ptr<QKMiddleConfig> config_ = std::make_shared<QKMiddleConfig>();

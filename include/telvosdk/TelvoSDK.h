@@ -21,6 +21,7 @@
 #include "telvosdk/QKDeviceManager.h"
 #include "telvosdk/QKEllipticCurveCrypto.h"
 #include "telvosdk/QKMiddleInterface.h"
+#include "telvosdk/QKRefreshDelegate.h"
 #include "telvosdk/QKSDKConstants.h"
 #include "telvosdk/TelvoAPPAdapter.h"
 #include "telvosdk/TelvoError.h"

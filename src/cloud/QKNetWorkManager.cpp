@@ -1,6 +1,7 @@
 #include "cloud/QKNetWorkManager.h"
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 
 #include "core/QKStringFormat.h"
@@ -10,9 +11,9 @@
 #include "platform/base/Singleton.h"
 #include "platform/crypto/Random.h"
 #include "platform/dispatch/Clock.h"
+#include "records/QKMiddleInterface.h"
 #include "security/QKDataSecurity.h"
 #include "security/TextBytes.h"
-#include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKUserDefault.h"
 #include "telvosdk/TelvoError.h"
 
@@ -66,6 +67,14 @@ void useConfiguredRoots(QKAFSecurityPolicy& policy) {
     if (!roots.empty())
         policy.setAnchorCertificates(
             QKAFSecurityPolicy::CertificateSet(roots.begin(), roots.end()));
+}
+
+// The app's refresh block: only its first call counts.
+std::function<void(bool)> onlyFirstCall(std::function<void(bool)> done) {
+    auto called = std::make_shared<std::atomic<bool>>(false);
+    return [called, done = std::move(done)](bool refreshed) {
+        if (!called->exchange(true)) done(refreshed);
+    };
 }
 
 std::shared_ptr<QKAFJSONResponseSerializer> freshResponseSerializer() {
@@ -423,7 +432,7 @@ void QKNetWorkManager::handleBodySignedReply(const HTTPURLResponsePtr& response,
     QKSDKLOG("cloud token invalid (code %lld), asking for a refresh", (long long)code);
     std::weak_ptr<QKNetWorkManager> weak = weak_from_this();
     const Value saved = *reply;
-    current->refreshToken([weak, entry, saved](bool refreshed) {
+    current->refreshToken(onlyFirstCall([weak, entry, saved](bool refreshed) {
         auto self = weak.lock();
         if (!self) return;
         if (refreshed) {
@@ -437,7 +446,7 @@ void QKNetWorkManager::handleBodySignedReply(const HTTPURLResponsePtr& response,
         }
         if (Completion done = self->finish(entry, true, nullptr))
             done(tokenInvalidError(saved), saved);
-    });
+    }));
 }
 
 void QKNetWorkManager::handleOpenApiReply(const HTTPURLResponsePtr& response,
@@ -488,9 +497,9 @@ void QKNetWorkManager::askRefresh() {
     auto current = delegate();
     if (!current || !current->respondsToRefreshToken()) return;
     std::weak_ptr<QKNetWorkManager> weak = weak_from_this();
-    current->refreshToken([weak](bool refreshed) {
+    current->refreshToken(onlyFirstCall([weak](bool refreshed) {
         if (auto self = weak.lock(); self && refreshed) self->sdkrepeatNetWorkRequest();
-    });
+    }));
 }
 
 void QKNetWorkManager::sdkrepeatNetWorkRequest() {
@@ -556,6 +565,12 @@ void QKNetWorkManager::downLoadFileWithURL(const std::string& url, const std::st
             if (completion) completion(error ? error : TelvoError::sucError());
         });
     if (task) task->resume();
+}
+
+void registerCloud() {
+    installTokenRefreshHandOver([](std::weak_ptr<QKRefreshDelegate> delegate) {
+        QKNetWorkManager::shareInstance()->setTokenRefreshDelegate(std::move(delegate));
+    });
 }
 
 URLSessionTaskPtr QKNetWorkManagerTool::requestUrl(const std::string& url, const Value& param,

@@ -11,31 +11,9 @@
 #include "cloud/QKNetworkRequestObject.h"
 #include "http/QKAFHTTPSessionManager.h"
 #include "platform/dispatch/Semaphore.h"
+#include "telvosdk/QKRefreshDelegate.h"
 
 namespace telvo {
-
-// The host app's refresh delegate. Each operation is optional: one the delegate does not
-// have answers as below. The cloud client holds the delegate weakly and calls it on the
-// main queue (the URL operations also on the thread that starts a request).
-class QKRefreshDelegate {
-  public:
-    virtual ~QKRefreshDelegate() = default;
-    // Whether the delegate has refreshToken().
-    virtual bool respondsToRefreshToken() const { return false; }
-    // Refreshes the access token and calls done once, on any thread, with true when the new
-    // token is in the configuration, false otherwise.
-    virtual void refreshToken(std::function<void(bool refreshed)> done) { done(false); }
-    // A prefix put before every relative API path (nullopt or empty: none).
-    virtual std::optional<std::string> smartSDKGetMasPathPrefix() { return std::nullopt; }
-    // The host part of the URL for a (prefixed) path; nullopt: the configured server host.
-    virtual std::optional<std::string> smartSDKGetHostWithApiPath(const std::string&) {
-        return std::nullopt;
-    }
-    // Extra headers (a dictionary of texts), set after the built-in ones.
-    virtual std::optional<Value> smartSDKGetHeadDictWithApiPath(const std::string&) {
-        return std::nullopt;
-    }
-};
 
 // The client of the appliance cloud: signed JSON POSTs under two schemes (body-signed and
 // open API), reply mapping and the replay of requests after a token refresh.
@@ -52,6 +30,7 @@ class QKNetWorkManager : public std::enable_shared_from_this<QKNetWorkManager> {
     // Drops the shared client (tests).
     static void resetForTesting();
 
+    // Held weakly; QKMiddleInterface::setTokenRefreshDelegate hands the app's in here.
     void setTokenRefreshDelegate(std::weak_ptr<QKRefreshDelegate> delegate);
 
     // A body-signed request to specialUrl when it is not empty, else to the URL built from
@@ -138,6 +117,10 @@ class QKNetWorkManager : public std::enable_shared_from_this<QKNetWorkManager> {
     // One entry per body-signed request while a refresh delegate is set, in order of sending.
     std::vector<std::shared_ptr<QKNetworkRequestObject>> repeatReqDict_;
 };
+
+// Installs the start-up core's hand-over of the app's refresh delegate to the shared client
+// (once, from TelvoSDKInitialize).
+void registerCloud();
 
 class QKNetWorkManagerTool {
   public:

@@ -5,6 +5,7 @@
 #include "bleflows/QKBLEConnect.h"
 #include "bleflows/QKBleConnectManager.h"
 #include "bleflows/QKSingleBLEConnect.h"
+#include "cloud/QKNetWorkManager.h"
 #include "entry/QKDeviceConfigManager.h"
 #include "logging/QKLog.h"
 #include "platform/dispatch/DispatchQueue.h"
@@ -27,6 +28,7 @@ void TelvoSDKInitialize() {
         // drops when the app references nothing else in its object file.
         registerLogging();
         registerDataSecurity();
+        registerCloud();
         registerConfigManager();
         registerBleCore();
         registerApConfig();

@@ -79,6 +79,14 @@ void SimCloudApi::serve(const std::string& path) {
         path, [state = state_](const RecordedRequest& request) { return state->answer(request); });
 }
 
+void SimCloudApi::mountAt(const std::string& prefix) {
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->prefix = prefix;
+    }
+    for (const char* path : kOperationPaths) serve(prefix + path);
+}
+
 void SimCloudApi::setAccessToken(std::string token) {
     std::lock_guard lock(state_->mutex);
     state_->accessToken = std::move(token);
@@ -149,8 +157,11 @@ std::optional<ScriptedReply> SimCloudApi::State::bridgeDefault(const RecordedReq
     return json(R"({"code":0,"data":[)" + list + "]}");
 }
 
-ScriptedReply SimCloudApi::State::answer(const RecordedRequest& request) {
+ScriptedReply SimCloudApi::State::answer(const RecordedRequest& received) {
     std::lock_guard lock(mutex);
+    RecordedRequest request = received;
+    if (!prefix.empty() && request.path.starts_with(prefix + "/"))
+        request.path.erase(0, prefix.size());
     ScriptedReply reply = decide(request);
     auto& held = holds[request.path];
     if (!held.empty()) {

@@ -42,6 +42,9 @@ class SimCloudApi {
     ~SimCloudApi();
     // Serves a path (the operations' paths are served from the start).
     void serve(const std::string& path);
+    // As behind a gateway: the operations' paths are also served under this prefix ("/mas"),
+    // and a request there is answered as the same path without it (signatures included).
+    void mountAt(const std::string& prefix);
     // The token the cloud checks open-API signatures under.
     void setAccessToken(std::string token);
     void script(const std::string& path, std::vector<ScriptedReply> replies);
@@ -77,6 +80,7 @@ class SimCloudApi {
         std::mutex mutex;
         std::string accessToken;
         std::optional<std::string> bodyToken;
+        std::string prefix;
         std::map<std::string, std::deque<ScriptedReply>> scripts;
         std::map<std::string, std::deque<std::optional<double>>> holds;
         // Random code (lower case) and serial of each appliance reported online.
