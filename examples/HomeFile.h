@@ -3,9 +3,10 @@
 // What the demo and the consumer share: the settings an app is given by its maker (cloud, keys,
 // enrolled certificates) and by its user (the appliance's name, the home router), read from the
 // JSON file the BLE home of tests/sim (telvo_fake_bluez_home) writes; a scan for the appliance
-// by name; and the wait of an app's own thread for what the library's blocks hand it. Public
-// headers only.
+// by name; the flow type that fits it; and the wait of an app's own thread for what the library's
+// blocks hand it. Public headers only.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -147,6 +148,18 @@ inline telvo::CBPeripheralPtr scanFor(const std::string& name, double seconds) {
         TelvoSDKPerformOnMainQueue([] { QKBLEDeviceManager::shareInstance()->stopScan(); });
     std::lock_guard lock(scan->waiter.mutex);
     return scan->found;
+}
+
+// The bleType of QKDeviceBleConfigParams for a scanned peripheral and the app's configuration
+// type (3: the flow of the appliance's own generation, 4: single-BLE, network bridge or combo, 5:
+// the second-generation retry), as its advertisement tells; 99 when no BLE flow fits. Read on
+// the main queue, where the scan stored the advertisement.
+inline int64_t bleTypeFor(const telvo::CBPeripheralPtr& peripheral, int64_t configType) {
+    auto bleType = std::make_shared<std::atomic<int64_t>>(99);
+    performAndWait([peripheral, configType, bleType] {
+        *bleType = telvo::TelvoBleTool::bleModuleTypeForAdvertisementData(peripheral, configType);
+    });
+    return *bleType;
 }
 
 }  // namespace telvo_example

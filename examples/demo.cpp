@@ -83,15 +83,16 @@ class Transcript {
 struct Flow {
     std::string command;
     std::string title;
-    int64_t bleType;
+    // The app's configuration type; the appliance's advertisement gives the bleType.
+    int64_t configType;
     // The flow's own parameters beside the router and regional settings.
     void (*params)(QKDeviceBleConfigParams&);
 };
 
 const Flow kFlows[] = {
-    {"ble-second", "BLE second generation", 1,
+    {"ble-second", "BLE second generation", 3,
      [](QKDeviceBleConfigParams& p) { p.bleSecondConfigType = 1; }},
-    {"ble-combo", "BLE combo bind", 3, [](QKDeviceBleConfigParams& p) { p.bleBindActionType = 2; }},
+    {"ble-combo", "BLE combo bind", 4, [](QKDeviceBleConfigParams& p) { p.bleBindActionType = 2; }},
 };
 
 // What the blocks hand over, held by them too: a block may come after the app stopped waiting.
@@ -181,13 +182,19 @@ bool run(const Flow& flow, const std::string& homeFile) {
     t.note("found " + found->identifier().UUIDString() + ", MAC " +
            (seen ? seen->mas_mac.value_or("?") : "?"));
 
+    const int64_t bleType = telvo_example::bleTypeFor(found, flow.configType);
+    if (bleType == 99) {
+        t.note("no BLE flow fits the appliance for configuration type " +
+               std::to_string(flow.configType));
+        return false;
+    }
     auto params = telvo_example::routerParams(*home, found);
-    params->bleType = flow.bleType;
+    params->bleType = bleType;
     flow.params(*params);
     auto outcome = std::make_shared<Outcome>();
     // The steps' times count from the start of the flow.
     t.restart();
-    t.note("app: QKDeviceConfigManager startBleConfig, bleType " + std::to_string(flow.bleType));
+    t.note("app: QKDeviceConfigManager startBleConfig, bleType " + std::to_string(bleType));
     TelvoSDKPerformOnMainQueue([t, params, outcome] {
         QKDeviceConfigManager::shareInstance()->startBleConfig(
             params, [t](int64_t step) { t.step(step); }, completion(t, outcome));
@@ -197,7 +204,7 @@ bool run(const Flow& flow, const std::string& homeFile) {
         std::lock_guard lock(outcome->waiter.mutex);
         ok = ok && outcome->code == 0 && outcome->device;
     }
-    if (ok && flow.bleType == 3) ok = confirmAtTheAppliance(t, outcome);
+    if (ok && bleType == 3) ok = confirmAtTheAppliance(t, outcome);
     t.note("app: stopBleConfig");
     telvo_example::performAndWait(
         [params] { QKDeviceConfigManager::shareInstance()->stopBleConfig(params); });

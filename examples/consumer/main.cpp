@@ -206,8 +206,12 @@ bool configureOverBle(const char* homeFile) {
         return false;
     }
 
+    // Configuration type 3: the flow of the appliance's own generation.
+    const int64_t bleType = telvo_example::bleTypeFor(found, 3);
+    std::printf("consumer: bleType %lld for configuration type 3\n", (long long)bleType);
+    if (bleType != 1) return false;
     auto params = telvo_example::routerParams(*home, found);
-    params->bleType = 1;
+    params->bleType = bleType;
     params->bleSecondConfigType = 1;
     // The completion may come after the wait gave up: it reaches only what it shares.
     struct Outcome {

@@ -17,6 +17,12 @@ class CBPeripheral;
 class CBService;
 class CBCharacteristic;
 class CBDescriptor;
+class CBMutableService;
+class CBMutableDescriptor;
+class CBMutableCharacteristic;
+namespace bt {
+struct Access;  // the library's own code
+}
 using CBServicePtr = std::shared_ptr<CBService>;
 using CBCharacteristicPtr = std::shared_ptr<CBCharacteristic>;
 using CBDescriptorPtr = std::shared_ptr<CBDescriptor>;
@@ -25,7 +31,8 @@ using CBDescriptorPtr = std::shared_ptr<CBDescriptor>;
 // CBPeripheral from what discovery reports), and the mutable forms an app builds for the
 // peripheral role. Parents hold their children strongly; children link back weakly. The
 // objects of a remote peripheral are changed and read on its central manager's queue; they
-// are not locked.
+// are not locked. Their state is the library's: an app reads it, and builds the mutable forms
+// through their create functions.
 class TELVO_EXPORT CBAttribute : public std::enable_shared_from_this<CBAttribute> {
   public:
     virtual ~CBAttribute() = default;
@@ -33,6 +40,9 @@ class TELVO_EXPORT CBAttribute : public std::enable_shared_from_this<CBAttribute
 
   protected:
     explicit CBAttribute(const CBUUID& uuid) : uuid_(uuid) {}
+
+  private:
+    friend struct bt::Access;
     CBUUID uuid_;
     uint16_t handle_ = 0;  // the radio's handle
 };
@@ -46,7 +56,9 @@ class TELVO_EXPORT CBService : public CBAttribute {
     // Empty until discovered (or set, for a mutable service).
     const std::vector<CBCharacteristicPtr>& characteristics() const { return characteristics_; }
 
-  protected:
+  private:
+    friend struct bt::Access;
+    friend class CBMutableService;
     CBService(const CBUUID& uuid, bool primary) : CBAttribute(uuid), primary_(primary) {}
     std::weak_ptr<CBPeripheral> peripheral_;
     bool primary_;
@@ -64,7 +76,9 @@ class TELVO_EXPORT CBCharacteristic : public CBAttribute {
     const std::vector<CBDescriptorPtr>& descriptors() const { return descriptors_; }
     bool isNotifying() const { return notifying_; }
 
-  protected:
+  private:
+    friend struct bt::Access;
+    friend class CBMutableCharacteristic;
     CBCharacteristic(const CBUUID& uuid, uint32_t properties)
         : CBAttribute(uuid), properties_(properties) {}
     std::weak_ptr<CBService> service_;
@@ -86,7 +100,9 @@ class TELVO_EXPORT CBDescriptor : public CBAttribute {
     // The bytes of such a value.
     static Bytes bytesFromValue(const CBUUID& uuid, const Value& value);
 
-  protected:
+  private:
+    friend struct bt::Access;
+    friend class CBMutableDescriptor;
     CBDescriptor(const CBUUID& uuid, Value value) : CBAttribute(uuid), value_(std::move(value)) {}
     std::weak_ptr<CBCharacteristic> characteristic_;
     Value value_;
@@ -129,9 +145,8 @@ class TELVO_EXPORT CBMutableCharacteristic : public CBCharacteristic {
         : CBCharacteristic(uuid, properties), permissions_(permissions) {
         value_ = std::move(value);
     }
+    friend struct bt::Access;
     uint32_t permissions_;
-
-  protected:
     std::vector<std::string> subscribed_;
 };
 

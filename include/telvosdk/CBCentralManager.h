@@ -91,8 +91,9 @@ class TELVO_EXPORT CBCentralManager : public std::enable_shared_from_this<CBCent
     std::vector<CBPeripheralPtr> retrieveConnectedPeripheralsWithServices(
         const std::vector<CBUUID>& services);
 
-  protected:
+  private:
     // The library makes managers (create).
+    friend struct bt::Access;
     CBCentralManager(std::weak_ptr<CBCentralManagerDelegate> delegate,
                      std::shared_ptr<DispatchQueue> queue, Dictionary options,
                      std::shared_ptr<BluetoothRadio> radio);
@@ -101,7 +102,6 @@ class TELVO_EXPORT CBCentralManager : public std::enable_shared_from_this<CBCent
     const std::shared_ptr<BluetoothRadio> radio_;
     uint64_t client_ = 0;
 
-  private:
     // Epochs shared with the radio's sink, which must not hold the manager: an event is
     // dropped when its peripheral's epoch (or the scan's) moved on since the radio sent it.
     struct Epochs {

@@ -63,7 +63,8 @@ class TELVO_EXPORT CBPeripheralDelegate {
 // object per identifier while it is held. The manager holds it from connect until the
 // disconnection; otherwise the app does. Commands are accepted only while connected (others
 // log a misuse line and do nothing) and are answered through the delegate. Members are
-// thread-safe; the attribute objects are updated on the manager's queue.
+// thread-safe; the attribute objects are updated on the manager's queue. Only the library makes
+// peripherals and changes their state.
 class TELVO_EXPORT CBPeripheral : public std::enable_shared_from_this<CBPeripheral> {
   public:
     const NSUUID& identifier() const { return identifier_; }
@@ -104,8 +105,9 @@ class TELVO_EXPORT CBPeripheral : public std::enable_shared_from_this<CBPeripher
         return std::static_pointer_cast<T>(slot);
     }
 
-  protected:
+  private:
     // The library makes peripherals, and keeps their state from the radio's events.
+    friend struct bt::Access;
     CBPeripheral(NSUUID identifier, std::optional<std::string> name,
                  std::weak_ptr<CBCentralManager> manager);
     // On the manager's queue: applies one radio event and calls the delegate.
@@ -117,7 +119,6 @@ class TELVO_EXPORT CBPeripheral : public std::enable_shared_from_this<CBPeripher
     const std::string key_;  // identifier text
     const std::weak_ptr<CBCentralManager> manager_;
 
-  private:
     // The manager's radio and client while it lives and the peripheral is connected.
     struct Link {
         std::shared_ptr<BluetoothRadio> radio;

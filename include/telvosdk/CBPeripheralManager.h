@@ -80,14 +80,14 @@ class TELVO_EXPORT CBPeripheralManager : public std::enable_shared_from_this<CBP
     bool updateValue(const Bytes& value, const std::shared_ptr<CBMutableCharacteristic>& on,
                      const std::vector<std::shared_ptr<CBCentral>>& centrals = {});
 
-  protected:
+  private:
     // The library makes managers (create).
+    friend struct bt::Access;
     CBPeripheralManager(std::weak_ptr<CBPeripheralManagerDelegate> delegate,
                         std::shared_ptr<DispatchQueue> queue, Dictionary options,
                         std::shared_ptr<BluetoothRadio> radio);
     void attach();
 
-  private:
     void deliver(const RadioEvent& event);
     CBServicePtr serviceForHandle(uint16_t handle) const;
     std::shared_ptr<CBMutableCharacteristic> characteristicForHandle(uint16_t handle) const;

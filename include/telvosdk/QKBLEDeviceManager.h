@@ -49,10 +49,12 @@ class TELVO_EXPORT QKBLEDeviceManager : public std::enable_shared_from_this<QKBL
     // The one instance of the process, created on first call (any thread).
     static std::shared_ptr<QKBLEDeviceManager> shareInstance();
 
-    // The module type of the current module-type scan.
-    int64_t bleModuleType = 0;
+    // The module type of the current module-type scan (startScan sets it).
+    int64_t bleModuleType() const { return bleModuleType_; }
+    void setBleModuleType(int64_t moduleType) { bleModuleType_ = moduleType; }
     // Kept for the app; nothing reads it.
-    RSSIBlock readRSSIBlock;
+    const RSSIBlock& readRSSIBlock() const { return readRSSIBlock_; }
+    void setReadRSSIBlock(RSSIBlock block) { readRSSIBlock_ = std::move(block); }
 
     // Selects the default channel, calls the block at once with the central manager, then on
     // every state change that arrives while the default channel is current.
@@ -150,6 +152,9 @@ class TELVO_EXPORT QKBLEDeviceManager : public std::enable_shared_from_this<QKBL
     void beginScan(ScanKind kind, QKPeripheralFilter filter, double timeout, ScanBlock scanback);
     void record(ScanKind kind, const CBPeripheralPtr& peripheral, const Dictionary& advertisement,
                 int rssi);
+
+    int64_t bleModuleType_ = 0;
+    RSSIBlock readRSSIBlock_;
 };
 
 }  // namespace telvo

@@ -10,6 +10,7 @@
 #include "telvosdk/QKBLEDeviceManager.h"
 #include "telvosdk/QKBleConnectManager.h"
 #include "telvosdk/QKBluetooth.h"
+#include "telvosdk/QKBluetoothRhythm.h"
 #include "telvosdk/QKBluetoothToy.h"
 #include "telvosdk/QKConfigAction.h"
 #include "telvosdk/QKConfigStatus.h"
@@ -24,6 +25,7 @@
 #include "telvosdk/QKRefreshDelegate.h"
 #include "telvosdk/QKSDKConstants.h"
 #include "telvosdk/TelvoAPPAdapter.h"
+#include "telvosdk/TelvoBleTool.h"
 #include "telvosdk/TelvoError.h"
 #include "telvosdk/TelvoOpenProtocol.h"
 // What the app sets up: the settings store, the log folders and key, the network it runs on.

@@ -153,13 +153,13 @@ CBCentralManagerPtr QKBLEDeviceManager::centralManager() const {
 // ---- Scans.
 
 void QKBLEDeviceManager::startScan(int64_t moduleType, double timeout, ScanBlock scanback) {
-    bleModuleType = moduleType;
+    bleModuleType_ = moduleType;
     std::weak_ptr<QKBLEDeviceManager> weak = weak_from_this();
     beginScan(
         ScanKind::ModuleType,
         [weak](const std::optional<std::string>& name, const Dictionary& adv, int) {
             auto self = weak.lock();
-            return self && self->filterDiscoverPeripheral(self->bleModuleType, name, adv);
+            return self && self->filterDiscoverPeripheral(self->bleModuleType_, name, adv);
         },
         timeout, std::move(scanback));
 }

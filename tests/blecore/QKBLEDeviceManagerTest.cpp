@@ -116,7 +116,7 @@ TEST_F(QKBLEDeviceManagerTest, ScanReportsMatchingAdvertisersRecordsThemAndEndsA
     EXPECT_EQ(reported, (std::set<std::string>{"KORVO_3A_ab12", "zubo_0f_zz99"}));
     EXPECT_EQ(cancelled, 1);
     EXPECT_NEAR(cancelledAt - start, 2.0, 1e-6);  // whole seconds of the time-out
-    EXPECT_EQ(manager.bleModuleType, 1);
+    EXPECT_EQ(manager.bleModuleType(), 1);
 
     // A name-list scan replaces it: the old block hears nothing more, the records keep an
     // earlier capability dictionary when the new advertisement has none.

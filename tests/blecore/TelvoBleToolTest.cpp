@@ -1,7 +1,15 @@
 #include <gtest/gtest.h>
 
-#include "blecore/TelvoBleTool.h"
+#include <map>
+
+#include "blecore/QKBLEDeviceManager.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/Diagnostics.h"
+#include "sim/SimRadio.h"
 #include "sim/TestSupport.h"
+#include "telvosdk/CBPeripheralQKExtensions.h"
+#include "telvosdk/TelvoBleTool.h"
 
 namespace telvo {
 namespace {
@@ -134,6 +142,53 @@ TEST(TelvoBleTool, FlowTypeForConfigurationType) {
     EXPECT_EQ(TelvoBleTool::bleModuleTypeForAdvertisementData(stored, single0, 4), 3);
     EXPECT_EQ(TelvoBleTool::bleModuleTypeForAdvertisementData(Value(), Value(), 4), 2);
     EXPECT_EQ(TelvoBleTool::bleModuleTypeForAdvertisementData(Value(), Value(), 3), 99);
+}
+
+// What an app does: scan, then pick the flow for each heard appliance from what the scan stored.
+TEST(TelvoBleTool, FlowTypeOfScannedPeripherals) {
+    DeterministicDispatch mode;
+    setPlainLogSink([](std::string_view) {});
+    sim::SimRadioScope radio{sim::SimRadio::create()};
+    resetForTesting<QKBLEDeviceManager>();
+    const std::map<std::string, Bytes> advertised = {
+        {"first", version0(0x01)},
+        {"single", newLayout(1, 0x00, 0x00)},
+        {"second", newLayout(2, 0x01, 0x00)},
+        {"combo", newLayout(3, 0x01, 0x00, 28)},
+        {"bridge", newLayout(1, 0x20, 0x00)},
+        {"other", hex("3d1700" + std::string(28, '0'))},
+    };
+    for (const auto& [name, data] : advertised) {
+        auto appliance = radio->addAppliance();
+        appliance->localName = name;
+        appliance->manufacturerData = data;
+    }
+    std::map<std::string, CBPeripheralPtr> heard;
+    auto manager = QKBLEDeviceManager::shareInstance();
+    manager->startScan(
+        0, 0, [&](const CBPeripheralPtr& p) { heard[qkExtensions(p)->mas_name.value_or("")] = p; });
+    MainLoop::runUntil([&] { return heard.size() == advertised.size(); }, 5);
+    manager->stopScan();
+    ASSERT_EQ(heard.size(), advertised.size());
+    struct Case {
+        const char* name;
+        int64_t type3, type4, type5;
+    } cases[] = {
+        {"first", 0, 99, 99}, {"single", 2, 2, 99}, {"second", 1, 99, 10},
+        {"combo", 1, 3, 10},  {"bridge", 2, 4, 99}, {"other", 99, 2, 99},
+    };
+    for (const auto& c : cases) {
+        const auto& p = heard[c.name];
+        EXPECT_EQ(TelvoBleTool::bleModuleTypeForAdvertisementData(p, 3), c.type3) << c.name;
+        EXPECT_EQ(TelvoBleTool::bleModuleTypeForAdvertisementData(p, 4), c.type4) << c.name;
+        EXPECT_EQ(TelvoBleTool::bleModuleTypeForAdvertisementData(p, 5), c.type5) << c.name;
+    }
+    // A later capability dictionary stored on the peripheral decides over its advertisement.
+    qkExtensions(heard["single"])->qkSmartDictonary =
+        Dictionary{{"moduleType", 3}, {"transportEnable", true}};
+    EXPECT_EQ(TelvoBleTool::bleModuleTypeForAdvertisementData(heard["single"], 4), 3);
+    EXPECT_EQ(TelvoBleTool::bleModuleTypeForAdvertisementData(nullptr, 4), 2);
+    setPlainLogSink({});
 }
 
 }  // namespace

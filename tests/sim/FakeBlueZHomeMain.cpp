@@ -62,6 +62,8 @@ int main(int argc, char** argv) {
     if (!kind) return 1;
     sim::SimBleAdvertisement advertisement;
     advertisement.version = kind->version;
+    // As these appliances advertise: a double module, the combo one able to transport.
+    advertisement.flags1 = flow == "combo" ? 0x41 : 0x01;
     const std::string name = "korvo_ac_1a2b";
     auto module = home.addModule(advertisement, name);
     kind->prepare(*module);

@@ -37,14 +37,14 @@ void CBMutableCharacteristic::setDescriptors(std::vector<CBDescriptorPtr> descri
     descriptors_ = std::move(descriptors);
     auto self = std::static_pointer_cast<CBCharacteristic>(shared_from_this());
     for (auto& d : descriptors_)
-        if (d) bt::characteristic(*d) = self;
+        if (d) bt::Access::characteristic(*d) = self;
 }
 
 void CBMutableService::setCharacteristics(std::vector<CBCharacteristicPtr> characteristics) {
     characteristics_ = std::move(characteristics);
     auto self = std::static_pointer_cast<CBService>(shared_from_this());
     for (auto& c : characteristics_)
-        if (c) bt::service(*c) = self;
+        if (c) bt::Access::service(*c) = self;
 }
 
 }  // namespace telvo

@@ -11,34 +11,11 @@ uint64_t CBCentralManager::Epochs::of(const RadioEvent& event) {
     return peripherals[event.peripheral];
 }
 
-namespace {
-
-// The peripherals this manager makes.
-struct LinkedPeripheral final : CBPeripheral {
-    LinkedPeripheral(NSUUID identifier, std::optional<std::string> name,
-                     std::weak_ptr<CBCentralManager> manager)
-        : CBPeripheral(std::move(identifier), std::move(name), std::move(manager)) {}
-};
-
-struct MadeCentralManager final : CBCentralManager {
-    static CBCentralManagerPtr make(std::weak_ptr<CBCentralManagerDelegate> delegate,
-                                    DispatchQueuePtr queue, Dictionary options,
-                                    std::shared_ptr<BluetoothRadio> radio) {
-        std::shared_ptr<MadeCentralManager> manager(new MadeCentralManager(
-            std::move(delegate), std::move(queue), std::move(options), std::move(radio)));
-        manager->attach();
-        return manager;
-    }
-    using CBCentralManager::CBCentralManager;
-};
-
-}  // namespace
-
 CBCentralManagerPtr createCentralManager(std::weak_ptr<CBCentralManagerDelegate> delegate,
                                          DispatchQueuePtr queue, Dictionary options,
                                          std::shared_ptr<BluetoothRadio> radio) {
-    return MadeCentralManager::make(std::move(delegate), std::move(queue), std::move(options),
-                                    std::move(radio));
+    return bt::Access::makeCentralManager(std::move(delegate), std::move(queue), std::move(options),
+                                          std::move(radio));
 }
 
 CBCentralManagerPtr CBCentralManager::create(std::weak_ptr<CBCentralManagerDelegate> delegate,
@@ -68,7 +45,7 @@ void CBCentralManager::attach() {
 CBCentralManager::~CBCentralManager() {
     radio_->detach(client_);
     for (auto& [id, peripheral] : linked_)
-        bt::setState(*peripheral, CBPeripheralState::Disconnected);
+        bt::Access::setState(*peripheral, CBPeripheralState::Disconnected);
 }
 
 CBManagerState CBCentralManager::state() const {
@@ -128,7 +105,7 @@ void CBCentralManager::stopScan() {
 
 void CBCentralManager::connectPeripheral(const CBPeripheralPtr& peripheral, const Dictionary&) {
     if (!peripheral) return;
-    if (bt::manager(*peripheral).lock().get() != this) {
+    if (bt::Access::manager(*peripheral).lock().get() != this) {
         platformDiagnostic("API MISUSE: the peripheral belongs to another central manager");
         return;
     }
@@ -140,27 +117,27 @@ void CBCentralManager::connectPeripheral(const CBPeripheralPtr& peripheral, cons
         }
         auto state = peripheral->state();
         if (state == CBPeripheralState::Connecting || state == CBPeripheralState::Connected) return;
-        linked_[bt::key(*peripheral)] = peripheral;
-        bt::setState(*peripheral, CBPeripheralState::Connecting);
+        linked_[bt::Access::key(*peripheral)] = peripheral;
+        bt::Access::setState(*peripheral, CBPeripheralState::Connecting);
     }
     {
         std::lock_guard lock(epochs_->mutex);
-        ++epochs_->peripherals[bt::key(*peripheral)];
+        ++epochs_->peripherals[bt::Access::key(*peripheral)];
     }
-    radio_->connect(client_, bt::key(*peripheral));
+    radio_->connect(client_, bt::Access::key(*peripheral));
 }
 
 void CBCentralManager::cancelPeripheralConnection(const CBPeripheralPtr& peripheral) {
     if (!peripheral) return;
     {
         std::lock_guard lock(mutex_);
-        auto it = linked_.find(bt::key(*peripheral));
+        auto it = linked_.find(bt::Access::key(*peripheral));
         if (it == linked_.end() || it->second != peripheral ||
             peripheral->state() == CBPeripheralState::Disconnecting)
             return;
-        bt::setState(*peripheral, CBPeripheralState::Disconnecting);
+        bt::Access::setState(*peripheral, CBPeripheralState::Disconnecting);
     }
-    radio_->cancelConnection(client_, bt::key(*peripheral));
+    radio_->cancelConnection(client_, bt::Access::key(*peripheral));
     endLink(peripheral, nullptr);
 }
 
@@ -168,7 +145,7 @@ void CBCentralManager::endLink(const CBPeripheralPtr& peripheral, ErrorPtr error
     uint64_t epoch;
     {
         std::lock_guard lock(epochs_->mutex);
-        epoch = ++epochs_->peripherals[bt::key(*peripheral)];
+        epoch = ++epochs_->peripherals[bt::Access::key(*peripheral)];
     }
     std::weak_ptr<CBCentralManager> weak = weak_from_this();
     queue_->async([weak, peripheral, error, epoch] {
@@ -177,7 +154,7 @@ void CBCentralManager::endLink(const CBPeripheralPtr& peripheral, ErrorPtr error
         bool current;
         {
             std::lock_guard lock(self->epochs_->mutex);
-            current = self->epochs_->peripherals[bt::key(*peripheral)] == epoch;
+            current = self->epochs_->peripherals[bt::Access::key(*peripheral)] == epoch;
         }
         if (current) self->finishLink(peripheral);
         if (auto delegate = self->delegate())
@@ -188,11 +165,11 @@ void CBCentralManager::endLink(const CBPeripheralPtr& peripheral, ErrorPtr error
 void CBCentralManager::finishLink(const CBPeripheralPtr& peripheral) {
     {
         std::lock_guard lock(mutex_);
-        auto it = linked_.find(bt::key(*peripheral));
+        auto it = linked_.find(bt::Access::key(*peripheral));
         if (it != linked_.end() && it->second == peripheral) linked_.erase(it);
     }
-    bt::setState(*peripheral, CBPeripheralState::Disconnected);
-    bt::resetNotifying(*peripheral);
+    bt::Access::setState(*peripheral, CBPeripheralState::Disconnected);
+    bt::Access::resetNotifying(*peripheral);
 }
 
 CBPeripheralPtr CBCentralManager::peripheralFor(const std::string& identifier,
@@ -208,7 +185,7 @@ CBPeripheralPtr CBCentralManager::peripheralFor(const std::string& identifier,
         known_.erase(identifier);
         return nullptr;
     }
-    CBPeripheralPtr peripheral(new LinkedPeripheral(*uuid, name, weak_from_this()));
+    CBPeripheralPtr peripheral = bt::Access::makePeripheral(*uuid, name, weak_from_this());
     slot = peripheral;
     return peripheral;
 }
@@ -278,7 +255,7 @@ void CBCentralManager::deliver(const RadioEvent& event, uint64_t epoch) {
             if (!isScanning()) return;
             auto peripheral = peripheralFor(event.peripheral, event.name, true);
             if (!peripheral) return;
-            bt::setName(*peripheral, event.name);
+            bt::Access::setName(*peripheral, event.name);
             if (auto delegate = this->delegate())
                 delegate->centralManagerDidDiscoverPeripheral(self, peripheral, event.advertisement,
                                                               event.rssi);
@@ -300,7 +277,7 @@ void CBCentralManager::deliver(const RadioEvent& event, uint64_t epoch) {
     switch (event.kind) {
         case Kind::Connected:
             if (peripheral->state() != CBPeripheralState::Connecting) return;
-            bt::setState(*peripheral, CBPeripheralState::Connected);
+            bt::Access::setState(*peripheral, CBPeripheralState::Connected);
             if (auto delegate = this->delegate())
                 delegate->centralManagerDidConnectPeripheral(self, peripheral);
             return;
@@ -308,7 +285,7 @@ void CBCentralManager::deliver(const RadioEvent& event, uint64_t epoch) {
         case Kind::Disconnected: {
             {
                 std::lock_guard lock(epochs_->mutex);
-                ++epochs_->peripherals[bt::key(*peripheral)];
+                ++epochs_->peripherals[bt::Access::key(*peripheral)];
             }
             finishLink(peripheral);
             auto delegate = this->delegate();
@@ -321,7 +298,7 @@ void CBCentralManager::deliver(const RadioEvent& event, uint64_t epoch) {
         }
         default:
             if (peripheral->state() == CBPeripheralState::Connected)
-                bt::handleEvent(*peripheral, event);
+                bt::Access::handleEvent(*peripheral, event);
             return;
     }
 }

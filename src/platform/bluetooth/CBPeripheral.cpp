@@ -12,18 +12,6 @@ namespace telvo {
 
 namespace {
 
-// The attributes of a remote peripheral's database, as discovery reports them.
-struct RemoteService final : CBService {
-    RemoteService(const CBUUID& uuid, bool primary) : CBService(uuid, primary) {}
-};
-struct RemoteCharacteristic final : CBCharacteristic {
-    RemoteCharacteristic(const CBUUID& uuid, uint32_t properties)
-        : CBCharacteristic(uuid, properties) {}
-};
-struct RemoteDescriptor final : CBDescriptor {
-    explicit RemoteDescriptor(const CBUUID& uuid) : CBDescriptor(uuid, Value()) {}
-};
-
 // Adds the attributes of the list that are not there yet (by handle), keeping handle order.
 template <class Object, class Record, class HandleOf, class Make>
 void merge(std::vector<std::shared_ptr<Object>>& into, const std::vector<Record>& records,
@@ -86,7 +74,7 @@ std::optional<CBPeripheral::Link> CBPeripheral::connectedLink(const char* operat
         platformDiagnostic("API MISUSE: %s needs a connected peripheral", operation);
         return std::nullopt;
     }
-    return Link{bt::radio(*manager), bt::client(*manager)};
+    return Link{bt::Access::radio(*manager), bt::Access::client(*manager)};
 }
 
 bool CBPeripheral::owns(const CBAttribute* attribute) const {
@@ -111,39 +99,41 @@ void CBPeripheral::discoverIncludedServices(const std::optional<std::vector<CBUU
                                             const CBServicePtr& service) {
     if (!service || !owns(service.get())) return;
     if (auto link = connectedLink("discoverIncludedServices"))
-        link->radio->discoverIncludedServices(link->client, key_, bt::handle(*service), uuids);
+        link->radio->discoverIncludedServices(link->client, key_, bt::Access::handle(*service),
+                                              uuids);
 }
 
 void CBPeripheral::discoverCharacteristics(const std::optional<std::vector<CBUUID>>& uuids,
                                            const CBServicePtr& service) {
     if (!service || !owns(service.get())) return;
     if (auto link = connectedLink("discoverCharacteristics"))
-        link->radio->discoverCharacteristics(link->client, key_, bt::handle(*service), uuids);
+        link->radio->discoverCharacteristics(link->client, key_, bt::Access::handle(*service),
+                                             uuids);
 }
 
 void CBPeripheral::discoverDescriptorsForCharacteristic(const CBCharacteristicPtr& characteristic) {
     if (!characteristic || !owns(characteristic.get())) return;
     if (auto link = connectedLink("discoverDescriptorsForCharacteristic"))
-        link->radio->discoverDescriptors(link->client, key_, bt::handle(*characteristic));
+        link->radio->discoverDescriptors(link->client, key_, bt::Access::handle(*characteristic));
 }
 
 void CBPeripheral::readValueForCharacteristic(const CBCharacteristicPtr& characteristic) {
     if (!characteristic || !owns(characteristic.get())) return;
     if (auto link = connectedLink("readValueForCharacteristic"))
-        link->radio->read(link->client, key_, bt::handle(*characteristic));
+        link->radio->read(link->client, key_, bt::Access::handle(*characteristic));
 }
 
 void CBPeripheral::readValueForDescriptor(const CBDescriptorPtr& descriptor) {
     if (!descriptor || !owns(descriptor.get())) return;
     if (auto link = connectedLink("readValueForDescriptor"))
-        link->radio->read(link->client, key_, bt::handle(*descriptor));
+        link->radio->read(link->client, key_, bt::Access::handle(*descriptor));
 }
 
 void CBPeripheral::writeValue(const Bytes& data, const CBCharacteristicPtr& characteristic,
                               CBCharacteristicWriteType type) {
     if (!characteristic || !owns(characteristic.get())) return;
     if (auto link = connectedLink("writeValue"))
-        link->radio->write(link->client, key_, bt::handle(*characteristic), data,
+        link->radio->write(link->client, key_, bt::Access::handle(*characteristic), data,
                            type == CBCharacteristicWriteType::WithResponse);
 }
 
@@ -155,13 +145,13 @@ void CBPeripheral::writeValueForDescriptor(const Bytes& data, const CBDescriptor
         return;
     }
     if (auto link = connectedLink("writeValueForDescriptor"))
-        link->radio->write(link->client, key_, bt::handle(*descriptor), data, true);
+        link->radio->write(link->client, key_, bt::Access::handle(*descriptor), data, true);
 }
 
 void CBPeripheral::setNotifyValue(bool enabled, const CBCharacteristicPtr& characteristic) {
     if (!characteristic || !owns(characteristic.get())) return;
     if (auto link = connectedLink("setNotifyValue"))
-        link->radio->setNotify(link->client, key_, bt::handle(*characteristic), enabled);
+        link->radio->setNotify(link->client, key_, bt::Access::handle(*characteristic), enabled);
 }
 
 void CBPeripheral::readRSSI() {
@@ -171,25 +161,25 @@ void CBPeripheral::readRSSI() {
 size_t CBPeripheral::maximumWriteValueLengthForType(CBCharacteristicWriteType type) const {
     auto manager = manager_.lock();
     if (!manager || state() != CBPeripheralState::Connected) return 20;
-    return bt::radio(*manager)->maximumWriteLength(bt::client(*manager), key_,
-                                                   type == CBCharacteristicWriteType::WithResponse);
+    return bt::Access::radio(*manager)->maximumWriteLength(
+        bt::Access::client(*manager), key_, type == CBCharacteristicWriteType::WithResponse);
 }
 
 void CBPeripheral::resetNotifying() {
     for (const auto& service : services())
-        for (const auto& c : service->characteristics()) bt::notifying(*c) = false;
+        for (const auto& c : service->characteristics()) bt::Access::notifying(*c) = false;
 }
 
 CBServicePtr CBPeripheral::serviceForHandle(uint16_t handle) const {
     for (const auto& s : services())
-        if (bt::handle(*s) == handle) return s;
+        if (bt::Access::handle(*s) == handle) return s;
     return nullptr;
 }
 
 CBCharacteristicPtr CBPeripheral::characteristicForHandle(uint16_t handle) const {
     for (const auto& s : services())
         for (const auto& c : s->characteristics())
-            if (bt::handle(*c) == handle) return c;
+            if (bt::Access::handle(*c) == handle) return c;
     return nullptr;
 }
 
@@ -197,7 +187,7 @@ CBDescriptorPtr CBPeripheral::descriptorForHandle(uint16_t handle) const {
     for (const auto& s : services())
         for (const auto& c : s->characteristics())
             for (const auto& d : c->descriptors())
-                if (bt::handle(*d) == handle) return d;
+                if (bt::Access::handle(*d) == handle) return d;
     return nullptr;
 }
 
@@ -208,11 +198,11 @@ void CBPeripheral::handleDiscovery(const RadioEvent& event, const CBPeripheralPt
     using Kind = RadioEvent::Kind;
     const ErrorPtr& error = event.error;
 
-    auto handleOf = [](const CBAttribute& a) { return bt::handle(a); };
+    auto handleOf = [](const CBAttribute& a) { return bt::Access::handle(a); };
     auto makeService = [&](const RadioService& r) {
-        CBServicePtr s(new RemoteService(r.uuid, r.primary));
-        bt::handle(*s) = r.handle;
-        bt::peripheral(*s) = self;
+        CBServicePtr s = bt::Access::makeService(r.uuid, r.primary);
+        bt::Access::handle(*s) = r.handle;
+        bt::Access::peripheral(*s) = self;
         return s;
     };
 
@@ -227,7 +217,8 @@ void CBPeripheral::handleDiscovery(const RadioEvent& event, const CBPeripheralPt
         case Kind::IncludedServicesDiscovered: {
             auto service = serviceForHandle(event.handle);
             if (!service) return;
-            if (!error) merge(bt::included(*service), event.services, handleOf, makeService);
+            if (!error)
+                merge(bt::Access::included(*service), event.services, handleOf, makeService);
             if (delegate)
                 delegate->peripheralDidDiscoverIncludedServicesForService(self, service, error);
             return;
@@ -236,11 +227,12 @@ void CBPeripheral::handleDiscovery(const RadioEvent& event, const CBPeripheralPt
             auto service = serviceForHandle(event.handle);
             if (!service) return;
             if (!error)
-                merge(bt::characteristics(*service), event.characteristics, handleOf,
+                merge(bt::Access::characteristics(*service), event.characteristics, handleOf,
                       [&](const RadioCharacteristic& r) {
-                          CBCharacteristicPtr c(new RemoteCharacteristic(r.uuid, r.properties));
-                          bt::handle(*c) = r.handle;
-                          bt::service(*c) = service;
+                          CBCharacteristicPtr c =
+                              bt::Access::makeCharacteristic(r.uuid, r.properties);
+                          bt::Access::handle(*c) = r.handle;
+                          bt::Access::service(*c) = service;
                           return c;
                       });
             if (delegate)
@@ -251,11 +243,11 @@ void CBPeripheral::handleDiscovery(const RadioEvent& event, const CBPeripheralPt
             auto characteristic = characteristicForHandle(event.handle);
             if (!characteristic) return;
             if (!error)
-                merge(bt::descriptors(*characteristic), event.descriptors, handleOf,
+                merge(bt::Access::descriptors(*characteristic), event.descriptors, handleOf,
                       [&](const RadioDescriptor& r) {
-                          CBDescriptorPtr d(new RemoteDescriptor(r.uuid));
-                          bt::handle(*d) = r.handle;
-                          bt::characteristic(*d) = characteristic;
+                          CBDescriptorPtr d = bt::Access::makeDescriptor(r.uuid);
+                          bt::Access::handle(*d) = r.handle;
+                          bt::Access::characteristic(*d) = characteristic;
                           return d;
                       });
             if (delegate)
@@ -275,8 +267,9 @@ void CBPeripheral::invalidateServices(const RadioEvent& event, const CBPeriphera
     {
         std::lock_guard lock(mutex_);
         for (const auto& r : event.services) {
-            auto it = std::find_if(services_.begin(), services_.end(),
-                                   [&](const auto& s) { return bt::handle(*s) == r.handle; });
+            auto it = std::find_if(services_.begin(), services_.end(), [&](const auto& s) {
+                return bt::Access::handle(*s) == r.handle;
+            });
             if (it == services_.end()) continue;
             invalidated.push_back(*it);
             services_.erase(it);
@@ -303,10 +296,11 @@ void CBPeripheral::handleEvent(const RadioEvent& event) {
             return;
         case Kind::ValueUpdated:
             if (auto c = characteristicForHandle(event.handle)) {
-                if (!error) bt::value(*c) = event.value;
+                if (!error) bt::Access::value(*c) = event.value;
                 if (delegate) delegate->peripheralDidUpdateValueForCharacteristic(self, c, error);
             } else if (auto d = descriptorForHandle(event.handle)) {
-                if (!error) bt::value(*d) = CBDescriptor::valueFromBytes(d->UUID(), event.value);
+                if (!error)
+                    bt::Access::value(*d) = CBDescriptor::valueFromBytes(d->UUID(), event.value);
                 if (delegate) delegate->peripheralDidUpdateValueForDescriptor(self, d, error);
             }
             return;
@@ -319,7 +313,7 @@ void CBPeripheral::handleEvent(const RadioEvent& event) {
             return;
         case Kind::NotifyStateChanged:
             if (auto c = characteristicForHandle(event.handle)) {
-                if (!error) bt::notifying(*c) = event.notifying;
+                if (!error) bt::Access::notifying(*c) = event.notifying;
                 if (delegate)
                     delegate->peripheralDidUpdateNotificationStateForCharacteristic(self, c, error);
             }

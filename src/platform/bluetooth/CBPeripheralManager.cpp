@@ -6,27 +6,11 @@
 
 namespace telvo {
 
-namespace {
-
-struct MadePeripheralManager final : CBPeripheralManager {
-    static CBPeripheralManagerPtr make(std::weak_ptr<CBPeripheralManagerDelegate> delegate,
-                                       DispatchQueuePtr queue, Dictionary options,
-                                       std::shared_ptr<BluetoothRadio> radio) {
-        std::shared_ptr<MadePeripheralManager> manager(new MadePeripheralManager(
-            std::move(delegate), std::move(queue), std::move(options), std::move(radio)));
-        manager->attach();
-        return manager;
-    }
-    using CBPeripheralManager::CBPeripheralManager;
-};
-
-}  // namespace
-
 CBPeripheralManagerPtr createPeripheralManager(std::weak_ptr<CBPeripheralManagerDelegate> delegate,
                                                DispatchQueuePtr queue, Dictionary options,
                                                std::shared_ptr<BluetoothRadio> radio) {
-    return MadePeripheralManager::make(std::move(delegate), std::move(queue), std::move(options),
-                                       std::move(radio));
+    return bt::Access::makePeripheralManager(std::move(delegate), std::move(queue),
+                                             std::move(options), std::move(radio));
 }
 
 CBPeripheralManagerPtr CBPeripheralManager::create(
@@ -87,18 +71,18 @@ void CBPeripheralManager::addService(const std::shared_ptr<CBMutableService>& se
     {
         std::lock_guard lock(mutex_);
         if (std::find(services_.begin(), services_.end(), service) != services_.end()) return;
-        bt::handle(*service) = nextHandle_++;
-        local.service = {bt::handle(*service), service->UUID(), service->isPrimary()};
+        bt::Access::handle(*service) = nextHandle_++;
+        local.service = {bt::Access::handle(*service), service->UUID(), service->isPrimary()};
         for (const auto& c : service->characteristics()) {
-            bt::handle(*c) = nextHandle_++;
-            RadioLocalAttribute attribute{bt::handle(*c), c->UUID(), c->properties(), 0,
-                                          c->value(),     {}};
+            bt::Access::handle(*c) = nextHandle_++;
+            RadioLocalAttribute attribute{
+                bt::Access::handle(*c), c->UUID(), c->properties(), 0, c->value(), {}};
             if (auto m = std::dynamic_pointer_cast<CBMutableCharacteristic>(c))
                 attribute.permissions = m->permissions();
             for (const auto& d : c->descriptors()) {
-                bt::handle(*d) = nextHandle_++;
+                bt::Access::handle(*d) = nextHandle_++;
                 attribute.descriptors.push_back(
-                    RadioLocalAttribute{bt::handle(*d),
+                    RadioLocalAttribute{bt::Access::handle(*d),
                                         d->UUID(),
                                         0,
                                         0,
@@ -120,7 +104,7 @@ void CBPeripheralManager::removeService(const std::shared_ptr<CBMutableService>&
         if (it == services_.end()) return;
         services_.erase(it);
     }
-    radio_->removeService(client_, bt::handle(*service));
+    radio_->removeService(client_, bt::Access::handle(*service));
 }
 
 void CBPeripheralManager::removeAllServices() {
@@ -129,7 +113,7 @@ void CBPeripheralManager::removeAllServices() {
         std::lock_guard lock(mutex_);
         removed.swap(services_);
     }
-    for (const auto& s : removed) radio_->removeService(client_, bt::handle(*s));
+    for (const auto& s : removed) radio_->removeService(client_, bt::Access::handle(*s));
 }
 
 void CBPeripheralManager::startAdvertising(const Dictionary& advertisement) {
@@ -157,13 +141,13 @@ bool CBPeripheralManager::updateValue(const Bytes& value,
     std::vector<std::string> ids;
     for (const auto& c : centrals)
         if (c) ids.push_back(c->identifier());
-    return radio_->updateValue(client_, bt::handle(*on), value, ids);
+    return radio_->updateValue(client_, bt::Access::handle(*on), value, ids);
 }
 
 CBServicePtr CBPeripheralManager::serviceForHandle(uint16_t handle) const {
     std::lock_guard lock(mutex_);
     for (const auto& s : services_)
-        if (bt::handle(*s) == handle) return s;
+        if (bt::Access::handle(*s) == handle) return s;
     return nullptr;
 }
 
@@ -172,7 +156,7 @@ std::shared_ptr<CBMutableCharacteristic> CBPeripheralManager::characteristicForH
     std::lock_guard lock(mutex_);
     for (const auto& s : services_)
         for (const auto& c : s->characteristics())
-            if (bt::handle(*c) == handle)
+            if (bt::Access::handle(*c) == handle)
                 return std::dynamic_pointer_cast<CBMutableCharacteristic>(c);
     return nullptr;
 }
@@ -198,7 +182,7 @@ void CBPeripheralManager::deliver(const RadioEvent& event) {
         case Kind::Unsubscribed:
             if (auto characteristic = characteristicForHandle(event.handle)) {
                 std::lock_guard lock(mutex_);
-                auto& subscribed = bt::subscribed(*characteristic);
+                auto& subscribed = bt::Access::subscribed(*characteristic);
                 std::erase(subscribed, event.central);
                 if (event.kind == Kind::Subscribed) subscribed.push_back(event.central);
             }
