@@ -141,33 +141,42 @@ TEST_F(URLResumeDataTest, TamperedResumeDataTouchesNoFile) {
         cases.push_back({"another user's file", downloads + "/URLDownload.other1",
                          downloads + "/URLDownload.other1", 10, false});
     }
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        writeFile(victim, victimBytes);
-        writeFile(downloads + "/URLDownload.short1", "short");
-        writeFile(downloads + "/URLDownload.other1", victimBytes);
-        if (::geteuid() == 0) {
-            ASSERT_EQ(::chown((downloads + "/URLDownload.other1").c_str(), 65534, 65534), 0);
+    // The same data answered inside the process, where the answer replaces the file: refused
+    // the same way.
+    FakeCloud local;
+    local.setReply("/file", {.body = std::string(4096, 'L')});
+    local.answerInVirtualTime();
+    for (bool inProcess : {false, true}) {
+        for (const auto& c : cases) {
+            if (inProcess && c.closedPort) continue;
+            SCOPED_TRACE(std::string(c.name) + (inProcess ? ", answered in the process" : ""));
+            writeFile(victim, victimBytes);
+            writeFile(downloads + "/URLDownload.short1", "short");
+            writeFile(downloads + "/URLDownload.other1", victimBytes);
+            if (::geteuid() == 0) {
+                ASSERT_EQ(::chown((downloads + "/URLDownload.other1").c_str(), 65534, 65534), 0);
+            }
+            std::filesystem::remove(downloads + "/URLDownload.hard01");
+            std::filesystem::create_hard_link(victim, downloads + "/URLDownload.hard01");
+            const std::string before = test::readFile(c.target);
+            const size_t requestsBefore = cloud.requestCount();
+            recorder->completions = 0;
+            recorder->error = nullptr;
+            const std::string url = inProcess      ? local.url("/file")
+                                    : c.closedPort ? closedURL
+                                                   : cloud.url("/file");
+            auto data = URLResumeData{url, c.path, "\"v1\"", c.offset}.encode();
+            auto task = newSession()->downloadTaskWithResumeData(data);
+            if (task) {
+                task->resume();
+                waitForCompletion();
+                ASSERT_TRUE(recorder->error);
+                EXPECT_EQ(recorder->error->code(), URLError::fileDoesNotExist);
+            }
+            EXPECT_EQ(cloud.requestCount(), requestsBefore) << "the download went ahead";
+            ASSERT_TRUE(std::filesystem::exists(c.target));
+            EXPECT_TRUE(test::readFile(c.target) == before) << "the file changed";
         }
-        std::filesystem::remove(downloads + "/URLDownload.hard01");
-        std::filesystem::create_hard_link(victim, downloads + "/URLDownload.hard01");
-        const std::string before = test::readFile(c.target);
-        const size_t requestsBefore = cloud.requestCount();
-        recorder->completions = 0;
-        recorder->error = nullptr;
-        auto data =
-            URLResumeData{c.closedPort ? closedURL : cloud.url("/file"), c.path, "\"v1\"", c.offset}
-                .encode();
-        auto task = newSession()->downloadTaskWithResumeData(data);
-        if (task) {
-            task->resume();
-            waitForCompletion();
-            ASSERT_TRUE(recorder->error);
-            EXPECT_EQ(recorder->error->code(), URLError::fileDoesNotExist);
-        }
-        EXPECT_EQ(cloud.requestCount(), requestsBefore) << "the download went ahead";
-        ASSERT_TRUE(std::filesystem::exists(c.target));
-        EXPECT_TRUE(test::readFile(c.target) == before) << "the file changed";
     }
 }
 

@@ -107,12 +107,14 @@ std::unique_ptr<URLDownloadFile> URLDownloadFile::reopen(const std::string& path
     return std::unique_ptr<URLDownloadFile>(new URLDownloadFile(resolved, fd, offset, limit));
 }
 
-void URLDownloadFile::discard(const std::string& path) {
+bool URLDownloadFile::discard(const std::string& path, int64_t offset) {
     std::string resolved;
-    int fd = openOwnFile(path, resolved);
-    if (fd < 0) return;
+    int fd = offset < 0 ? -1 : openOwnFile(path, resolved);
+    if (fd < 0) return false;
+    struct stat info {};
+    const bool resumable = ::fstat(fd, &info) == 0 && info.st_size >= offset;
     ::close(fd);
-    ::unlink(resolved.c_str());
+    return resumable && ::unlink(resolved.c_str()) == 0;
 }
 
 URLDownloadFile::~URLDownloadFile() {

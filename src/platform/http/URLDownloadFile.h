@@ -31,8 +31,9 @@ class URLDownloadFile {
     // and names a regular file of this user, not a link, holding at least offset bytes.
     static std::unique_ptr<URLDownloadFile> reopen(const std::string& path, int64_t offset,
                                                    int64_t limit);
-    // Removes the file of a paused download that will not go on, on the same terms as reopen.
-    static void discard(const std::string& path);
+    // Removes the file of a paused download that will not go on, on the same terms as reopen;
+    // false, with no file touched, when it is not such a file.
+    static bool discard(const std::string& path, int64_t offset);
     ~URLDownloadFile();
     URLDownloadFile(const URLDownloadFile&) = delete;
     URLDownloadFile& operator=(const URLDownloadFile&) = delete;

@@ -325,11 +325,10 @@ size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context)
         // are not the response.
         long status = transfer->status;
         auto location = redirectTarget(*transfer);
-        bool redirect = location.has_value();
-        bool refused = redirect && !followRedirect(*transfer, *location);
+        const bool refused = location && !followRedirect(*transfer, *location);
         // Ends this exchange; its end sends the next request (finish).
-        if (redirect && !refused) return 0;
-        if (status >= 200 && (!redirect || refused) && !transfer->responseDelivered) {
+        if (location && !refused) return 0;
+        if (status >= 200 && !transfer->responseDelivered) {
             // The fields are the response's now (a later block starts over).
             auto response =
                 makeResponse(transfer->task->request_.url, status, std::move(transfer->headers));
@@ -354,7 +353,7 @@ size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context)
             transfer->task->deliverResponse(std::move(response), decides);
         }
         if (refused) {
-            // Ends the transfer before libcurl follows; the task completes without an error.
+            // The redirect is the reply: the task completes without an error.
             transfer->redirectRefused = true;
             return 0;
         }

@@ -40,7 +40,8 @@ void URLProtocolExchange::deliverBody(URLSessionTask& task, Bytes body) {
     }
     const int64_t limit = task.session_->configuration().maximumDownloadBytes;
     if (task.resumeFrom_) {
-        URLDownloadFile::discard(task.resumeFrom_->path);
+        if (!URLDownloadFile::discard(task.resumeFrom_->path, task.resumeFrom_->offset))
+            return task.complete(urlError(URLError::fileDoesNotExist, task.request_.url));
         task.deliverResumeOffset(0, int64_t(body.size()));
     }
     std::shared_ptr<URLDownloadFile> file = URLDownloadFile::create(limit);

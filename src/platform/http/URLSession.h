@@ -245,10 +245,14 @@ class URLSessionDelegate {
 // starts it, over the network or, for an origin a URL protocol answers (URLProtocol.h), inside the
 // process. Thread-safe.
 //
-// Redirects (at most 16) are followed from http to http or https and from https to https only;
-// a request that carries credentials (the header fields Authorization, Proxy-Authorization,
-// Cookie, accessToken, sign or Signature) is followed only within its own origin (scheme, host
-// and port). A redirect not followed is the task's reply: its response, no body, and no error.
+// Redirects (301, 302, 303, 307 and 308, at most 16) are followed from http to http or https and
+// from https to https only; a request that carries credentials (the header fields Authorization,
+// Proxy-Authorization, Cookie, accessToken, sign or Signature) is followed only within its own
+// origin (scheme, host and port). A 303 makes any method but HEAD a GET, a 301 or 302 makes a
+// POST one; that GET goes without the body and the caller's fields that describe it. Any other
+// redirect sends the method and its body again, but never to another origin (such a redirect
+// is not followed), and a request to another origin carries none of the caller's fields. A
+// redirect not followed is the task's reply: its response, no body, and no error.
 // Each connection's server trust is checked for the host it reached.
 class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
   public:
