@@ -159,7 +159,7 @@ void URLLoader::sendRedirected(URLTransfer& transfer) {
     curl_easy_setopt(easy, CURLOPT_URL, transfer.url.c_str());
     if (transfer.sendsBody && transfer.bodyDropped) {
         // The body stays behind: a plain GET from here on.
-        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, nullptr);
+        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, static_cast<char*>(nullptr));
         curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
         transfer.sendsBody = false;
         transfer.upload.reset();
