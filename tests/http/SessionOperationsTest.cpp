@@ -61,11 +61,10 @@ class SessionOperationsTest : public ::testing::Test {
         else
             ::unsetenv("TMPDIR");
     }
-    // Download files in the temporary folder now.
+    // Download files in the library's download folder now.
     static size_t downloadFiles() {
         size_t count = 0;
-        for (const auto& entry :
-             std::filesystem::directory_iterator(std::filesystem::temp_directory_path()))
+        for (const auto& entry : std::filesystem::directory_iterator(*URLDownloadFile::folder()))
             count += entry.path().filename().string().starts_with("URLDownload.");
         return count;
     }
@@ -260,7 +259,8 @@ TEST_F(SessionOperationsTest, CancelledDownloadResumesFromItsFile) {
     EXPECT_FALSE(manager->downloadTaskWithResumeData(Bytes{1, 2, 3}, nullptr, nullptr, nullptr));
     Ended gone;
     auto task = manager->downloadTaskWithResumeData(
-        URLResumeData{"http://127.0.0.1:1/x", (folder.path() / "none").string(), "\"v\"", 5}
+        URLResumeData{"http://127.0.0.1:1/x", *URLDownloadFile::folder() + "/URLDownload.gone00",
+                      "\"v\"", 5}
             .encode(),
         nullptr, nullptr, recordInto(gone));
     ASSERT_TRUE(task);

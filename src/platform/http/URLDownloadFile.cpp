@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
+#include <string_view>
 
 #include "platform/foundation/PropertyList.h"
 
@@ -15,13 +18,75 @@ namespace {
 // Marks resume data of this library's own form; another number is not read.
 constexpr const char* kResumeFormatKey = "telvo.resumeData";
 constexpr int64_t kResumeFormat = 1;
+
+constexpr std::string_view kFilePrefix = "URLDownload.";
+constexpr std::string_view kFileTemplate = "XXXXXX";
+
+// A name mkostemp makes from the file template: the prefix and six letters or digits.
+bool isOwnName(std::string_view name) {
+    if (name.size() != kFilePrefix.size() + kFileTemplate.size() || !name.starts_with(kFilePrefix))
+        return false;
+    return std::all_of(name.begin() + kFilePrefix.size(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    });
+}
+
+std::optional<std::string> realPath(const std::string& path) {
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), std::free);
+    if (!real) return std::nullopt;
+    return std::string(real.get());
+}
+
+// The file of path in the download folder, opened for writing without following a link or
+// waiting on a pipe: a regular file of this user with no other name; -1 otherwise.
+int openOwnFile(const std::string& path, std::string& resolved) {
+    if (!URLDownloadFile::isOwnPath(path)) return -1;
+    auto folder = URLDownloadFile::folder();
+    if (!folder) return -1;
+    int dir = ::open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0) return -1;
+    const std::string name = std::filesystem::path(path).filename().string();
+    int fd = ::openat(dir, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    ::close(dir);
+    if (fd < 0) return -1;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||
+        info.st_nlink != 1 || ::fcntl(fd, F_SETFL, 0) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    resolved = *folder + "/" + name;
+    return fd;
+}
+
 }  // namespace
 
-std::unique_ptr<URLDownloadFile> URLDownloadFile::create(int64_t limit) {
+std::optional<std::string> URLDownloadFile::folder() {
     std::error_code error;
-    std::string pattern =
-        (std::filesystem::temp_directory_path(error) / "URLDownload.XXXXXX").string();
-    if (error) return nullptr;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    if (error) return std::nullopt;
+    const std::string path = (base / ("telvo-downloads-" + std::to_string(::geteuid()))).string();
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
+    // Someone else's folder, or a link, under that name is not ours.
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
+        return std::nullopt;
+    if ((info.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0) return std::nullopt;
+    return realPath(path);
+}
+
+bool URLDownloadFile::isOwnPath(const std::string& path) {
+    const std::filesystem::path given(path);
+    if (!given.is_absolute() || !isOwnName(given.filename().string())) return false;
+    auto folder = URLDownloadFile::folder();
+    auto parent = realPath(given.parent_path().string());
+    return folder && parent && *parent == *folder;
+}
+
+std::unique_ptr<URLDownloadFile> URLDownloadFile::create(int64_t limit) {
+    auto folder = URLDownloadFile::folder();
+    if (!folder) return nullptr;
+    std::string pattern = *folder + "/" + std::string(kFilePrefix) + std::string(kFileTemplate);
     int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0) return nullptr;
     return std::unique_ptr<URLDownloadFile>(new URLDownloadFile(pattern, fd, 0, limit));
@@ -29,15 +94,27 @@ std::unique_ptr<URLDownloadFile> URLDownloadFile::create(int64_t limit) {
 
 std::unique_ptr<URLDownloadFile> URLDownloadFile::reopen(const std::string& path, int64_t offset,
                                                          int64_t limit) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (offset < 0) return nullptr;
+    std::string resolved;
+    int fd = openOwnFile(path, resolved);
     if (fd < 0) return nullptr;
     struct stat info {};
-    if (offset < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < offset ||
-        ::ftruncate(fd, offset) != 0 || ::lseek(fd, offset, SEEK_SET) != offset) {
+    if (::fstat(fd, &info) != 0 || info.st_size < offset || ::ftruncate(fd, offset) != 0 ||
+        ::lseek(fd, offset, SEEK_SET) != offset) {
         ::close(fd);
         return nullptr;
     }
-    return std::unique_ptr<URLDownloadFile>(new URLDownloadFile(path, fd, offset, limit));
+    return std::unique_ptr<URLDownloadFile>(new URLDownloadFile(resolved, fd, offset, limit));
+}
+
+bool URLDownloadFile::discard(const std::string& path, int64_t offset) {
+    std::string resolved;
+    int fd = offset < 0 ? -1 : openOwnFile(path, resolved);
+    if (fd < 0) return false;
+    struct stat info {};
+    const bool resumable = ::fstat(fd, &info) == 0 && info.st_size >= offset;
+    ::close(fd);
+    return resumable && ::unlink(resolved.c_str()) == 0;
 }
 
 URLDownloadFile::~URLDownloadFile() {

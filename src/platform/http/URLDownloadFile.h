@@ -12,14 +12,28 @@ namespace telvo {
 // Internal to URL loading: the file a download task's body is written to as it arrives, open
 // for the whole transfer. It counts what it holds and refuses to grow past its limit. The file
 // is removed when the object goes, unless it was kept (resume data names it).
+//
+// Every such file lives in the library's own download folder, "telvo-downloads-<uid>" in the
+// temporary folder, made for this user alone; a path from elsewhere (resume data) is taken only
+// when it names a file of that folder that this library made there.
 class URLDownloadFile {
   public:
-    // A new empty file in the temporary folder; null when none can be made.
+    // The download folder's real path (links resolved), made when missing; nullopt when there
+    // is none this user owns alone.
+    static std::optional<std::string> folder();
+    // Whether path names a file this library would have made in its download folder: a name
+    // it chooses, in that folder after links are resolved. The file need not exist.
+    static bool isOwnPath(const std::string& path);
+    // A new empty file in the download folder; null when none can be made.
     static std::unique_ptr<URLDownloadFile> create(int64_t limit);
     // The file of a paused download, cut back to offset (its bytes beyond that were never
-    // vouched for); null when it is gone or shorter than offset.
+    // vouched for); null, with no file touched, unless path is the library's own (isOwnPath)
+    // and names a regular file of this user, not a link, holding at least offset bytes.
     static std::unique_ptr<URLDownloadFile> reopen(const std::string& path, int64_t offset,
                                                    int64_t limit);
+    // Removes the file of a paused download that will not go on, on the same terms as reopen;
+    // false, with no file touched, when it is not such a file.
+    static bool discard(const std::string& path, int64_t offset);
     ~URLDownloadFile();
     URLDownloadFile(const URLDownloadFile&) = delete;
     URLDownloadFile& operator=(const URLDownloadFile&) = delete;

@@ -33,93 +33,11 @@ std::string_view trimmed(std::string_view text) {
 // A year: as good as no time-out.
 constexpr double kLongestTimeoutInterval = 365 * 24 * 3600.0;
 
-// Header fields that carry credentials: a request with any of them is followed only to its own
-// origin.
-bool carriesCredentials(const HTTPHeaderFields& headers) {
-    for (const char* name :
-         {"Authorization", "Proxy-Authorization", "Cookie", "accessToken", "sign", "Signature"})
-        if (headers.value(name)) return true;
-    return false;
-}
-
-// Scheme, host (an IPv6 literal without brackets) and port of a URL, and the URL as libcurl
-// writes it; nullopt when the text is not a URL. A reference is resolved against base. Without
-// whole, only the scheme and the host (every scheme libcurl parses has a default port).
-struct URLParts {
-    std::string url, scheme, host, port;
-    bool sameOrigin(const URLParts& other) const {
-        return scheme == other.scheme && host == other.host && port == other.port;
-    }
-};
-std::optional<URLParts> partsOf(const std::string& reference, const std::string& base = {},
-                                bool whole = true) {
-    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle(curl_url(), curl_url_cleanup);
-    if (!handle) return std::nullopt;
-    if (!base.empty() && curl_url_set(handle.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK)
-        return std::nullopt;
-    if (curl_url_set(handle.get(), CURLUPART_URL, reference.c_str(), 0) != CURLUE_OK)
-        return std::nullopt;
-    URLParts parts;
-    auto get = [&](CURLUPart part, std::string& out, unsigned flags) {
-        char* text = nullptr;
-        bool got = curl_url_get(handle.get(), part, &text, flags) == CURLUE_OK;
-        if (got) out = text;
-        curl_free(text);
-        return got;
-    };
-    if (!get(CURLUPART_SCHEME, parts.scheme, 0) || !get(CURLUPART_HOST, parts.host, 0))
-        return std::nullopt;
-    if (whole &&
-        (!get(CURLUPART_URL, parts.url, 0) || !get(CURLUPART_PORT, parts.port, CURLU_DEFAULT_PORT)))
-        return std::nullopt;
-    parts.scheme = lowercased(parts.scheme);
-    parts.host = lowercased(parts.host);
-    if (parts.host.size() > 2 && parts.host.front() == '[')
-        parts.host = parts.host.substr(1, parts.host.size() - 2);
-    return parts;
-}
-
 // Whether the URL starts with "http://" (in any case).
 bool isPlainHttp(std::string_view url) {
     constexpr std::string_view kPrefix = "http://";
     return url.size() > kPrefix.size() &&
            equalsIgnoringCase(url.substr(0, kPrefix.size()), kPrefix);
-}
-
-// The caller's own header fields are not sent on: each is cut to its bare name, a line that
-// libcurl neither sends nor reads as the removal of a header of its own ("Name:" would take
-// out its Host, say). The list is ours and libcurl reads it anew for every request, so it is
-// cut in place, during the transfer, without a call into libcurl.
-void dropCallerFields(URLTransfer& transfer) {
-    for (curl_slist* field : transfer.callerFields) {
-        if (char* separator = std::strpbrk(field->data, ":;")) *separator = '\0';
-    }
-}
-
-// Whether the transfer may follow a redirect of that status to location and the delegate agrees
-// (asked with the target's URL, and whether it is of another origin than the request's); when
-// it does, the transfer now fetches the target (its URL and host, for the trust check of the
-// next connection). A target of another origin gets none of the caller's header fields and no
-// body: a request with credentials, or a body that the redirect would send again (307, 308),
-// is not followed there.
-bool followRedirect(
-    URLTransfer& transfer, const std::string& location, long status,
-    const std::function<bool(const std::string& target, bool crossOrigin)>& delegateAgrees) {
-    auto from = partsOf(transfer.url);
-    auto to = partsOf(location, transfer.url);
-    if (!from || !to) return false;
-    if (to->scheme != "https" && (to->scheme != "http" || from->scheme == "https")) return false;
-    const URLRequest& request = transfer.task->originalRequest();
-    auto origin = partsOf(request.url);
-    const bool crossOrigin = !origin || !origin->sameOrigin(*to);
-    if (crossOrigin && (carriesCredentials(request.headers) ||
-                        (transfer.sendsBody && (status == 307 || status == 308))))
-        return false;
-    if (!delegateAgrees(to->url, crossOrigin)) return false;
-    if (crossOrigin) dropCallerFields(transfer);
-    transfer.url = to->url;
-    transfer.host = to->host;
-    return true;
 }
 
 // libcurl counts what went on the wire, a chunked body's framing too: the body's own bytes are
@@ -134,7 +52,8 @@ ErrorPtr headersTooLargeError(const std::string& url) {
     return makeError(kNSURLErrorDomain, URLError::badServerResponse,
                      "The server's response header is larger than the library takes (" +
                          std::to_string(kMaximumResponseHeaderFields) + " fields, " +
-                         std::to_string(kMaximumResponseHeaderBytes / 1024) + " KiB).",
+                         std::to_string(kMaximumResponseHeaderBytes / 1024) + " KiB, lines of " +
+                         std::to_string(kMaximumResponseHeaderLineBytes / 1024) + " KiB).",
                      Dictionary{{kNSURLErrorFailingURLStringErrorKey, Value(url)}});
 }
 
@@ -405,28 +324,11 @@ size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context)
         // End of a header block. Informational blocks and redirects that will be followed
         // are not the response.
         long status = transfer->status;
-        // libcurl follows only a non-empty Location.
-        std::optional<std::string> location;
-        if (status >= 300 && status < 400) location = transfer->headers.value("Location");
-        bool redirect = location && !location->empty();
-        auto delegateAgrees = [transfer, status](const std::string& target, bool crossOrigin) {
-            auto delegate = transfer->task->session_->delegate();
-            if (!delegate) return true;
-            // What libcurl sends when it follows: a POST becomes a GET without a body after
-            // 301, 302 and 303.
-            URLRequest next = transfer->task->request_;
-            next.url = target;
-            if (crossOrigin) next.headers = {};
-            if ((status == 301 || status == 302 || status == 303) && next.httpMethod == "POST") {
-                next.httpMethod = "GET";
-                next.httpBody.reset();
-                next.httpBodyStream.reset();
-            }
-            auto redirect = makeResponse(transfer->url, status, transfer->headers);
-            return delegate->willPerformHTTPRedirection(transfer->task, redirect, next);
-        };
-        bool refused = redirect && !followRedirect(*transfer, *location, status, delegateAgrees);
-        if (status >= 200 && (!redirect || refused) && !transfer->responseDelivered) {
+        auto location = redirectTarget(*transfer);
+        const bool refused = location && !followRedirect(*transfer, *location);
+        // Ends this exchange; its end sends the next request (finish).
+        if (location && !refused) return 0;
+        if (status >= 200 && !transfer->responseDelivered) {
             // The fields are the response's now (a later block starts over).
             auto response =
                 makeResponse(transfer->task->request_.url, status, std::move(transfer->headers));
@@ -451,7 +353,7 @@ size_t URLLoader::onHeader(char* data, size_t size, size_t count, void* context)
             transfer->task->deliverResponse(std::move(response), decides);
         }
         if (refused) {
-            // Ends the transfer before libcurl follows; the task completes without an error.
+            // The redirect is the reply: the task completes without an error.
             transfer->redirectRefused = true;
             return 0;
         }
@@ -688,8 +590,9 @@ void URLLoader::setCommonOptions(URLTransfer& transfer, const URLSessionTask& ta
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &URLLoader::onBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &URLLoader::onOpenSocket);
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
+    // Redirects are the loader's own (followRedirect): libcurl keeps a custom method where
+    // the request becomes a GET.
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
     // Only the codings the reply's decoding handles: small JSON replies are not worth a
     // costlier coding.
     // A range continues the bytes as the server stores them: no coding there.
@@ -745,6 +648,7 @@ void URLLoader::setMethod(URLTransfer& transfer, URLSessionTask& task) {
     }
     const bool sendsBody = transfer.upload || (method != "HEAD" && (method != "GET" || body));
     transfer.sendsBody = sendsBody;
+    transfer.method = method;
     if (sendsBody) {
         // The body's bytes as they go out (reports, and activity while it is sent); what
         // is received is seen by the header and body callbacks.
@@ -882,6 +786,10 @@ ErrorPtr URLLoader::errorFor(URLTransfer* transfer, CURLcode result) {
             return urlError(URLError::httpTooManyRedirects, url);
         case CURLE_WEIRD_SERVER_REPLY:
             return urlError(URLError::badServerResponse, url);
+        case CURLE_OUT_OF_MEMORY:
+            // Before a response, libcurl's word for a header line over its own limit.
+            if (!transfer->responseDelivered) return headersTooLargeError(url);
+            break;
         case CURLE_URL_MALFORMAT:
             return urlError(URLError::badURL, url);
         case CURLE_UNSUPPORTED_PROTOCOL:
@@ -898,15 +806,15 @@ ErrorPtr URLLoader::errorFor(URLTransfer* transfer, CURLcode result) {
 void URLLoader::finish(URLTransfer* raw, CURLcode result) {
     auto it = transfers_.find(raw->task.get());
     if (it == transfers_.end()) return;
+    curl_multi_remove_handle(multi_, raw->easy);
+    if (raw->redirectPending) return sendRedirected(*raw);
     if (raw->awaitingAnswer) {
         // Ended with nothing of the body left to hold: the answer decides how it ends.
         raw->endedWhileAwaiting = result;
-        curl_multi_remove_handle(multi_, raw->easy);
         return;
     }
     std::unique_ptr<URLTransfer> transfer = std::move(it->second);
     transfers_.erase(it);
-    curl_multi_remove_handle(multi_, transfer->easy);
     // A refused server trust ends the task as a cancelled challenge, whatever libcurl says; a
     // redirect not followed ends it with that redirect as its reply; a body that could not be
     // read, with the reason.

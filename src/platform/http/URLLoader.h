@@ -32,6 +32,23 @@ std::shared_ptr<HTTPURLResponse> makeResponse(const std::string& url, long statu
 // with badServerResponse.
 inline constexpr size_t kMaximumResponseHeaderFields = 100;
 inline constexpr size_t kMaximumResponseHeaderBytes = 256 * 1024;
+// One header line over libcurl's own limit ends the task the same way.
+inline constexpr size_t kMaximumResponseHeaderLineBytes = 100 * 1024;
+
+// The most redirects one task follows; the next one ends it with httpTooManyRedirects.
+inline constexpr int kMaximumRedirects = 16;
+
+// Scheme, host (an IPv6 literal without brackets) and port of a URL, and the URL as libcurl
+// writes it; nullopt when the text is not a URL. A reference is resolved against base. Without
+// whole, only the scheme and the host (every scheme libcurl parses has a default port).
+struct URLParts {
+    std::string url, scheme, host, port;
+    bool sameOrigin(const URLParts& other) const {
+        return scheme == other.scheme && host == other.host && port == other.port;
+    }
+};
+std::optional<URLParts> partsOf(const std::string& reference, const std::string& base = {},
+                                bool whole = true);
 
 struct URLTransfer {
     URLSessionTaskPtr task;
@@ -43,6 +60,14 @@ struct URLTransfer {
     // The URL being fetched (the request's, then each redirect's target) and its host.
     std::string url;
     std::string host;
+    // The method the request being sent has (a redirect can make it a GET), and what the
+    // redirects followed so far left behind: the body, the caller's header fields.
+    std::string method;
+    bool bodyDropped = false;
+    bool callerFieldsDropped = false;
+    // A redirect is followed once its own exchange has ended (finish sends the next request).
+    bool redirectPending = false;
+    int redirects = 0;
     // Response being read (reset by every status line, so redirects and 1xx start over).
     long status = 0;
     HTTPHeaderFields headers;
@@ -119,6 +144,15 @@ class URLLoader {
     // on in its file. False ends the transfer.
     static bool startDownloadBody(URLTransfer& transfer, const HTTPURLResponse& response);
     ErrorPtr errorFor(URLTransfer* transfer, CURLcode result);
+    // The Location of a redirect that the client may follow, from the header block just read;
+    // nullopt for any other reply.
+    static std::optional<std::string> redirectTarget(const URLTransfer& transfer);
+    // Whether the transfer follows the redirect to location: the rules of URLSessionTask, then
+    // the delegate, shown the request the redirect sends. When it does, the transfer's URL,
+    // method and fields are the next request's, and the redirect waits in redirectPending.
+    static bool followRedirect(URLTransfer& transfer, const std::string& location);
+    // Sends a followed redirect's request on the transfer's handle, or ends its task.
+    void sendRedirected(URLTransfer& transfer);
     // The steps of start, in its order.
     static std::unique_ptr<URLTransfer> openTransfer(const URLSessionTaskPtr& task);
     static void setCommonOptions(URLTransfer& transfer, const URLSessionTask& task);

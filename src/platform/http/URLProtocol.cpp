@@ -1,7 +1,5 @@
 #include "platform/http/URLProtocol.h"
 
-#include <unistd.h>
-
 #include <utility>
 #include <vector>
 
@@ -42,7 +40,8 @@ void URLProtocolExchange::deliverBody(URLSessionTask& task, Bytes body) {
     }
     const int64_t limit = task.session_->configuration().maximumDownloadBytes;
     if (task.resumeFrom_) {
-        ::unlink(task.resumeFrom_->path.c_str());
+        if (!URLDownloadFile::discard(task.resumeFrom_->path, task.resumeFrom_->offset))
+            return task.complete(urlError(URLError::fileDoesNotExist, task.request_.url));
         task.deliverResumeOffset(0, int64_t(body.size()));
     }
     std::shared_ptr<URLDownloadFile> file = URLDownloadFile::create(limit);

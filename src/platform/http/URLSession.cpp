@@ -295,12 +295,18 @@ void URLSessionTask::drainEvents() {
 
 void URLSessionTask::cancelByProducingResumeData(
     std::function<void(const std::optional<Bytes>&)> handler) {
+    bool waits = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto state = state_.load();
-        if (state == URLSessionTaskState::canceling || state == URLSessionTaskState::completed)
-            return;
-        resumeDataHandler_ = std::move(handler);
+        waits = state != URLSessionTaskState::canceling &&
+                state != URLSessionTaskState::completed && !finished_ && !resumeDataHandler_;
+        if (waits) resumeDataHandler_ = std::move(handler);
+    }
+    // Ended, or ending by another cancel: nothing to go on from, said as every answer is.
+    if (!waits) {
+        if (handler) postEvent([handler = std::move(handler)] { handler(std::nullopt); });
+        return;
     }
     cancel();
 }
@@ -413,12 +419,13 @@ void URLSessionTask::complete(ErrorPtr error) {
     std::shared_ptr<Dispatch::OutsideWork> work;
     std::shared_ptr<URLSessionDelegate> hold;
     std::shared_ptr<URLProtocolExchange> exchange;
-    // A cancel that was to produce resume data and could not: nothing to go on from.
-    deliverResumeData(std::nullopt);
+    std::function<void(const std::optional<Bytes>&)> resumeDataHandler;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (finished_) return;
         finished_ = true;
+        // A cancel that was to produce resume data and could not: nothing to go on from.
+        resumeDataHandler = std::exchange(resumeDataHandler_, nullptr);
         afterResponse_ = nullptr;
         error_ = error;
         state_ = URLSessionTaskState::completed;
@@ -426,6 +433,8 @@ void URLSessionTask::complete(ErrorPtr error) {
         hold = std::move(delegateHold_);
         exchange = std::move(exchange_);
     }
+    if (resumeDataHandler)
+        postEvent([handler = std::move(resumeDataHandler)] { handler(std::nullopt); });
     postEvent([self = shared_from_this(), error = std::move(error), hold = std::move(hold)] {
         if (auto delegate = hold ? hold : self->session_->delegate())
             delegate->didCompleteWithError(self, error);
@@ -490,7 +499,8 @@ URLSessionTaskPtr URLSession::downloadTaskWithRequest(URLRequest request) {
 
 URLSessionTaskPtr URLSession::downloadTaskWithResumeData(const Bytes& resumeData) {
     auto resume = URLResumeData::decode(resumeData);
-    if (!resume) return nullptr;
+    // Only a file of the library's own download folder is written to, cut or removed.
+    if (!resume || !URLDownloadFile::isOwnPath(resume->path)) return nullptr;
     URLRequest request;
     request.url = resume->url;
     auto task = makeTask(std::move(request), URLSessionTaskKind::download);

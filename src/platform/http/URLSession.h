@@ -245,10 +245,14 @@ class URLSessionDelegate {
 // starts it, over the network or, for an origin a URL protocol answers (URLProtocol.h), inside the
 // process. Thread-safe.
 //
-// Redirects (at most 16) are followed from http to http or https and from https to https only;
-// a request that carries credentials (the header fields Authorization, Proxy-Authorization,
-// Cookie, accessToken, sign or Signature) is followed only within its own origin (scheme, host
-// and port). A redirect not followed is the task's reply: its response, no body, and no error.
+// Redirects (301, 302, 303, 307 and 308, at most 16) are followed from http to http or https and
+// from https to https only; a request that carries credentials (the header fields Authorization,
+// Proxy-Authorization, Cookie, accessToken, sign or Signature) is followed only within its own
+// origin (scheme, host and port). A 303 makes any method but HEAD a GET, a 301 or 302 makes a
+// POST one; that GET goes without the body and the caller's fields that describe it. Any other
+// redirect sends the method and its body again, but never to another origin (such a redirect
+// is not followed), and a request to another origin carries none of the caller's fields. A
+// redirect not followed is the task's reply: its response, no body, and no error.
 // Each connection's server trust is checked for the host it reached.
 class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
   public:
@@ -280,9 +284,10 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     void cancel();
     // A download task's cancel that keeps what its file holds: the handler gets resume data
     // (URLSession::downloadTaskWithResumeData) when the download can go on later, nullopt
-    // otherwise (not a download, nothing received, no validator in the reply, or a body the
-    // loader decoded); on the delegate queue, before the completion, whose error carries the
-    // same data under kNSURLSessionDownloadTaskResumeData.
+    // otherwise (not a download, nothing received, no validator in the reply, a body the
+    // loader decoded, a task that has completed or is being cancelled already). It runs
+    // exactly once, on the delegate queue, never synchronously; before the completion, whose
+    // error carries the same data under kNSURLSessionDownloadTaskResumeData.
     void cancelByProducingResumeData(std::function<void(const std::optional<Bytes>&)> handler);
 
     // Called after every resume() that found the task not running and every suspend() that
@@ -434,7 +439,9 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
     URLSessionTaskPtr downloadTaskWithRequest(URLRequest request);
     // A download that goes on where a cancel left it: a range request from the end of the
     // kept file, under the validator of the first reply. Null for data this library did not
-    // produce (or once the session has been invalidated).
+    // produce, or whose file is not one of the library's download folder (or once the session
+    // has been invalidated); a file that is gone, a link, not this user's or shorter than the
+    // data says ends the task with URLError::fileDoesNotExist, the file untouched.
     URLSessionTaskPtr downloadTaskWithResumeData(const Bytes& resumeData);
 
     // The tasks not yet completed, each list in the order made; the handler runs on the

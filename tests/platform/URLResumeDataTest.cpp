@@ -1,0 +1,298 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/dispatch/MainLoop.h"
+#include "platform/http/URLDownloadFile.h"
+#include "platform/http/URLSession.h"
+#include "sim/FakeCloud.h"
+#include "sim/TempFolder.h"
+#include "sim/TestSupport.h"
+
+namespace telvo {
+namespace {
+
+using test::FakeCloud;
+using test::ScriptedReply;
+
+// A download's events: the bytes written so far, the finished file's bytes (read before the
+// file goes with the event), the completion.
+class DownloadRecorder : public URLSessionDelegate {
+  public:
+    void didWriteData(const URLSessionTaskPtr&, int64_t, int64_t total, int64_t) override {
+        written = total;
+    }
+    void didFinishDownloadingToURL(const URLSessionTaskPtr&, const std::string& path) override {
+        finished = test::readFile(path);
+    }
+    void didCompleteWithError(const URLSessionTaskPtr&, const ErrorPtr& e) override {
+        error = e;
+        ++completions;
+    }
+
+    std::shared_ptr<OperationQueue> queue = OperationQueue::create("test delegate");
+    std::atomic<int64_t> written{0};
+    std::optional<std::string> finished;
+    ErrorPtr error;
+    std::atomic<int> completions{0};
+};
+
+void writeFile(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+class URLResumeDataTest : public ::testing::Test {
+  protected:
+    // Download files are made under the test's own temporary folder.
+    URLResumeDataTest() {
+        if (const char* old = std::getenv("TMPDIR")) oldTmpdir_ = old;
+        ::setenv("TMPDIR", root.path().c_str(), 1);
+        downloads = *URLDownloadFile::folder();
+    }
+    ~URLResumeDataTest() override {
+        if (oldTmpdir_)
+            ::setenv("TMPDIR", oldTmpdir_->c_str(), 1);
+        else
+            ::unsetenv("TMPDIR");
+    }
+    std::shared_ptr<URLSession> newSession() {
+        return URLSession::create(URLSessionConfiguration::defaultSessionConfiguration(), recorder,
+                                  recorder->queue);
+    }
+    void waitForCompletion() {
+        ASSERT_TRUE(MainLoop::runUntil([&] { return recorder->completions > 0; }, 60));
+        MainLoop::drain();
+    }
+    // A download of body cancelled for resume data once a mebibyte is in its file.
+    Bytes cancelledDownload(FakeCloud& cloud, const std::string& body) {
+        cloud.setReply("/file", {.body = body,
+                                 .contentType = "application/octet-stream",
+                                 .headers = {{"ETag", "\"v1\""}},
+                                 .stallAfterBytes = 1 << 20});
+        URLRequest request;
+        request.url = cloud.url("/file");
+        auto task = newSession()->downloadTaskWithRequest(request);
+        task->resume();
+        EXPECT_TRUE(MainLoop::runUntil([&] { return recorder->written == (1 << 20); }, 60));
+        std::optional<Bytes> data;
+        task->cancelByProducingResumeData([&](const std::optional<Bytes>& d) { data = d; });
+        waitForCompletion();
+        recorder->completions = 0;
+        EXPECT_TRUE(data);
+        return data.value_or(Bytes{});
+    }
+
+    DeterministicDispatch dispatch;
+    test::TempFolder root;
+    std::string downloads;
+    std::optional<std::string> oldTmpdir_;
+    std::shared_ptr<DownloadRecorder> recorder = std::make_shared<DownloadRecorder>();
+};
+
+// Resume data edited to name another file is refused, whatever way the path takes out of the
+// download folder, and the file it names stays byte for byte as it was: nothing is cut,
+// written, replaced or removed, with a server that answers or with none at all.
+TEST_F(URLResumeDataTest, TamperedResumeDataTouchesNoFile) {
+    FakeCloud cloud;
+    cloud.setReply("/file", {.body = std::string(4096, 'S'),
+                             .contentType = "application/octet-stream",
+                             .headers = {{"ETag", "\"v1\""}}});
+    int closedPort;
+    {
+        FakeCloud gone;
+        closedPort = gone.port();
+    }
+    const std::string closedURL = "http://127.0.0.1:" + std::to_string(closedPort) + "/file";
+    // Named as the library names its own files, outside its folder.
+    const std::string victim = (root.path() / "URLDownload.victim").string();
+    const std::string victimBytes = "the app's own file, not a download: " + std::string(200, 'v');
+    std::filesystem::create_symlink(root.path(), downloads + "/outside");
+    std::filesystem::create_symlink(victim, downloads + "/URLDownload.link01");
+    struct Case {
+        const char* name;
+        std::string path;
+        std::string target;  // the file that must stay as it is
+        int64_t offset;
+        bool closedPort;
+    };
+    std::vector<Case> cases = {
+        {"a path outside the folder", victim, victim, 10, false},
+        {"dot-dot out of the folder", downloads + "/../URLDownload.victim", victim, 10, false},
+        {"through a linked folder", downloads + "/outside/URLDownload.victim", victim, 10, false},
+        {"a link as the file", downloads + "/URLDownload.link01", victim, 10, false},
+        {"the null device", "/dev/null", victim, 0, false},
+        {"a relative path", "URLDownload.victim", victim, 10, false},
+        {"a second name of another file", downloads + "/URLDownload.hard01", victim, 10, false},
+        {"an offset past the file's end", downloads + "/URLDownload.short1",
+         downloads + "/URLDownload.short1", 1000, false},
+        {"outside, at a closed port", victim, victim, 10, true},
+        {"a link as the file, at a closed port", downloads + "/URLDownload.link01", victim, 10,
+         true},
+    };
+    if (::geteuid() == 0) {
+        cases.push_back({"another user's file", downloads + "/URLDownload.other1",
+                         downloads + "/URLDownload.other1", 10, false});
+    }
+    // The same data answered inside the process, where the answer replaces the file: refused
+    // the same way.
+    FakeCloud local;
+    local.setReply("/file", {.body = std::string(4096, 'L')});
+    local.answerInVirtualTime();
+    for (bool inProcess : {false, true}) {
+        for (const auto& c : cases) {
+            if (inProcess && c.closedPort) continue;
+            SCOPED_TRACE(std::string(c.name) + (inProcess ? ", answered in the process" : ""));
+            writeFile(victim, victimBytes);
+            writeFile(downloads + "/URLDownload.short1", "short");
+            writeFile(downloads + "/URLDownload.other1", victimBytes);
+            if (::geteuid() == 0) {
+                ASSERT_EQ(::chown((downloads + "/URLDownload.other1").c_str(), 65534, 65534), 0);
+            }
+            std::filesystem::remove(downloads + "/URLDownload.hard01");
+            std::filesystem::create_hard_link(victim, downloads + "/URLDownload.hard01");
+            const std::string before = test::readFile(c.target);
+            const size_t requestsBefore = cloud.requestCount();
+            recorder->completions = 0;
+            recorder->error = nullptr;
+            const std::string url = inProcess      ? local.url("/file")
+                                    : c.closedPort ? closedURL
+                                                   : cloud.url("/file");
+            auto data = URLResumeData{url, c.path, "\"v1\"", c.offset}.encode();
+            auto task = newSession()->downloadTaskWithResumeData(data);
+            if (task) {
+                task->resume();
+                waitForCompletion();
+                ASSERT_TRUE(recorder->error);
+                EXPECT_EQ(recorder->error->code(), URLError::fileDoesNotExist);
+            }
+            EXPECT_EQ(cloud.requestCount(), requestsBefore) << "the download went ahead";
+            ASSERT_TRUE(std::filesystem::exists(c.target));
+            EXPECT_TRUE(test::readFile(c.target) == before) << "the file changed";
+        }
+    }
+}
+
+// Genuine resume data goes on in a session made afresh, as after a restart of the process:
+// the file comes out byte for byte from a range request under the first reply's tag.
+TEST_F(URLResumeDataTest, GenuineResumeDataGoesOnInANewSession) {
+    std::string body(3 << 20, '\0');
+    for (size_t i = 0; i < body.size(); ++i) body[i] = char((i * 151 + i / 4093) & 0xff);
+    FakeCloud cloud;
+    Bytes data = cancelledDownload(cloud, body);
+    cloud.setReply(
+        "/file",
+        {.body = body, .contentType = "application/octet-stream", .headers = {{"ETag", "\"v1\""}}});
+    auto task = newSession()->downloadTaskWithResumeData(data);
+    ASSERT_TRUE(task);
+    task->resume();
+    waitForCompletion();
+    EXPECT_EQ(recorder->error, nullptr);
+    ASSERT_TRUE(recorder->finished);
+    EXPECT_TRUE(*recorder->finished == body);
+    auto requests = cloud.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].header("Range"), "bytes=1048576-");
+    EXPECT_EQ(requests[1].header("If-Range"), "\"v1\"");
+}
+
+// The handler of a cancel for resume data runs exactly once in every state of the task, never
+// inside the call, on the delegate queue: with data for a download that can go on, nullopt
+// for anything else.
+TEST_F(URLResumeDataTest, EveryCancelForResumeDataAnswersOnce) {
+    FakeCloud cloud;
+    cloud.setReply("/small", {});
+    cloud.setReply("/file", {.body = std::string(2 << 20, 'd'),
+                             .contentType = "application/octet-stream",
+                             .headers = {{"ETag", "\"v1\""}},
+                             .stallAfterBytes = 1 << 20});
+    auto session = newSession();
+    auto request = [&](const char* path) {
+        URLRequest r;
+        r.url = cloud.url(path);
+        return r;
+    };
+    auto running = [&] {
+        recorder->written = 0;
+        auto task = session->downloadTaskWithRequest(request("/file"));
+        task->resume();
+        EXPECT_TRUE(MainLoop::runUntil([&] { return recorder->written == (1 << 20); }, 60));
+        return task;
+    };
+    struct Answer {
+        int calls = 0;
+        bool onDelegateQueue = true;
+        bool withData = false;
+    };
+    struct Case {
+        const char* name;
+        std::function<URLSessionTaskPtr()> make;
+        // Done to the task first (a cancel, or a cancel for resume data of its own).
+        std::function<void(const URLSessionTaskPtr&, Answer&)> before;
+        bool withData;
+    };
+    auto noop = [](const URLSessionTaskPtr&, Answer&) {};
+    const Case cases[] = {
+        {"a completed task",
+         [&] {
+             auto task = session->dataTaskWithRequest(request("/small"));
+             task->resume();
+             EXPECT_TRUE(MainLoop::runUntil([&] { return recorder->completions > 0; }, 60));
+             return task;
+         },
+         noop, false},
+        {"a task not yet started",
+         [&] { return session->downloadTaskWithRequest(request("/file")); }, noop, false},
+        {"a running data task",
+         [&] {
+             auto task = session->dataTaskWithRequest(request("/file"));
+             task->resume();
+             return task;
+         },
+         noop, false},
+        {"a running download", running, noop, true},
+        {"a download already cancelling", running,
+         [](const URLSessionTaskPtr& task, Answer&) { task->cancel(); }, false},
+        {"a download whose first cancel asked for the data", running,
+         [&](const URLSessionTaskPtr& task, Answer& first) {
+             task->cancelByProducingResumeData([&first](const std::optional<Bytes>& data) {
+                 ++first.calls;
+                 first.withData = data.has_value();
+             });
+         },
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        recorder->completions = 0;
+        auto task = c.make();
+        Answer first, answer;
+        c.before(task, first);
+        task->cancelByProducingResumeData([&](const std::optional<Bytes>& data) {
+            ++answer.calls;
+            answer.onDelegateQueue = answer.onDelegateQueue && recorder->queue->isCurrent();
+            answer.withData = data.has_value();
+        });
+        EXPECT_EQ(answer.calls, 0) << "answered inside the call";
+        ASSERT_TRUE(MainLoop::runUntil([&] { return answer.calls > 0; }, 60));
+        MainLoop::runUntil([&] { return recorder->completions > 0; }, 60);
+        MainLoop::drain();
+        EXPECT_EQ(answer.calls, 1);
+        EXPECT_TRUE(answer.onDelegateQueue);
+        EXPECT_EQ(answer.withData, c.withData);
+        if (first.calls) {
+            EXPECT_TRUE(first.withData) << "the first cancel keeps its data";
+        }
+        EXPECT_EQ(task->state(), URLSessionTaskState::completed);
+    }
+}
+
+}  // namespace
+}  // namespace telvo
