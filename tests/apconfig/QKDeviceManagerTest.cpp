@@ -268,6 +268,35 @@ TEST_F(QKDeviceManagerTest, ScansTheLan) {
     EXPECT_EQ(QKBroadcastManager::sharedManager()->broadcastInterval(), 60.0);
 }
 
+// LAN scans one after another in one process: each report leaves the observer list as it was,
+// the app's block is let go once it has reported, and the heap stays flat.
+TEST_F(QKDeviceManagerTest, ScansOneAfterAnotherLeaveNothingBehind) {
+    announce(Identity{});
+    auto observers = [] { return QKBroadcastManager::sharedManager()->UDPObserversArray().size(); };
+    const size_t before = observers();
+    size_t heapAtFifty = 0;
+    std::vector<std::weak_ptr<int>> captures;
+    captures.reserve(300);
+    for (int n = 1; n <= 300; ++n) {
+        auto capture = std::make_shared<int>(n);
+        captures.push_back(capture);
+        int reports = 0;
+        auto onScan = Manager::DeviceListCompletion(
+            [&reports, capture](ErrorPtr, std::optional<std::vector<std::shared_ptr<QKDevice>>>) {
+                ++reports;
+            });
+        ASSERT_TRUE(send("startScanLanDevice:callback:", {int64_t(1), std::move(onScan)}));
+        capture.reset();
+        ASSERT_TRUE(MainLoop::runUntil([&] { return reports > 0; }, 5)) << n;
+        MainLoop::runFor(1.5);
+        ASSERT_EQ(observers(), before) << n;
+        home->responder->forgetProbes();
+        if (n == 50) heapAtFifty = heapInUse();
+    }
+    for (const auto& capture : captures) EXPECT_TRUE(capture.expired());
+    EXPECT_LT(heapInUse(), heapAtFifty + 32 * 1024);
+}
+
 // The LAN scan and smart connect probe every second, whatever the probe's rhythm before: an
 // appliance that joins the LAN after the first probe answers the next one, and is reported when
 // its second answer arrives, a second later; not when a one-minute timer armed earlier runs out.
