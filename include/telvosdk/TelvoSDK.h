@@ -22,6 +22,7 @@
 #include "telvosdk/QKEllipticCurveCrypto.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKSDKConstants.h"
+#include "telvosdk/QKTcpSocketTaskItem.h"
 #include "telvosdk/TelvoAPPAdapter.h"
 #include "telvosdk/TelvoError.h"
 #include "telvosdk/TelvoOpenProtocol.h"

@@ -17,6 +17,7 @@
 #include "sim/LogCapture.h"
 #include "sim/SimLanAppliance.h"
 #include "telvosdk/QKSDKConstants.h"
+#include "telvosdk/QKTcpSocketTaskItem.h"
 #include "telvosdk/TelvoError.h"
 
 namespace telvo {
@@ -660,6 +661,36 @@ TEST(QKTimerTest, OneShotCancelAndReplace) {
     EXPECT_FALSE(cancelled->valid());
     EXPECT_EQ(item->leftCount, 5);
     EXPECT_EQ(item->retryCount, 1);
+}
+
+// The public request record: one retry from the start, copies of what it is given, a 10-second
+// timer by default that a release cancels, and a second timer that does not cancel the first.
+TEST(QKTcpSocketTaskItemTest, StartsWithOneRetryKeepsCopiesAndTimesOut) {
+    DeterministicDispatch mode;
+    EXPECT_EQ(QKTcpSocketTaskItem().retryCount(), 1);
+    Bytes bytes{1, 2, 3};
+    int answered = 0;
+    auto item =
+        QKTcpSocketTaskItem::itemWithTagId("7", bytes, [&](const ErrorPtr& e, const Bytes& reply) {
+            answered += e->code() == 0 && reply == Bytes{9};
+        });
+    bytes[0] = 0;
+    EXPECT_EQ(item->retryCount(), 1);
+    EXPECT_EQ(item->tagId(), "7");
+    EXPECT_EQ(item->data(), Bytes({1, 2, 3}));
+    item->transportCompetion()(TelvoError::sucError(), Bytes{9});
+    EXPECT_EQ(answered, 1);
+
+    std::vector<double> fired;
+    const double t0 = Clock::now();
+    item->startTimerWithBlock([&] { fired.push_back(Clock::now() - t0); });
+    auto first = item->timer();
+    item->startTimerWithIntervel(4, [&] { fired.push_back(-1); });
+    EXPECT_NE(item->timer(), first);
+    item->releaseTimer();
+    EXPECT_FALSE(item->timer());
+    MainLoop::run();
+    EXPECT_EQ(fired, (std::vector<double>{10}));
 }
 
 }  // namespace
