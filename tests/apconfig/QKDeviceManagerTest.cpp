@@ -237,6 +237,32 @@ TEST_F(QKDeviceManagerTest, WifiListWithoutASessionIsAnsweredAlsoAfterAStop) {
     }
 }
 
+// A stop answers once, on the main queue after the call, with code 0: with an access-point run
+// under way (which then reports nothing) and with no session at all.
+TEST_F(QKDeviceManagerTest, StopAnswersOnceWithCodeZero) {
+    for (bool running : {true, false}) {
+        SCOPED_TRACE(running ? "a run under way" : "no session");
+        fresh();
+        resetForTesting<Manager>();
+        if (running) {
+            joinWifi(kHotspot);
+            announce(Identity{});
+            ASSERT_TRUE(configure(params(), 1));
+            ASSERT_TRUE(MainLoop::runUntil([&] { return sim->connectionsAccepted() > 0; }, 10));
+        }
+        std::vector<ErrorPtr> stops;
+        ASSERT_TRUE(
+            send("stopBindDeviceWithCompletion:",
+                 {Manager::ErrorCompletion([&](const ErrorPtr& e) { stops.push_back(e); })}));
+        EXPECT_TRUE(stops.empty());
+        MainLoop::runFor(300);
+        ASSERT_EQ(stops.size(), 1u);
+        EXPECT_EQ(stops[0]->code(), 0);
+        EXPECT_EQ(stops[0], TelvoError::sucError());
+        EXPECT_TRUE(seen.results.empty());
+    }
+}
+
 // The LAN scan reports what the appliances answered within its time, every arrival, and falls
 // back to the one-minute probe; with nothing on the LAN one 4000 at the end.
 TEST_F(QKDeviceManagerTest, ScansTheLan) {
