@@ -36,6 +36,13 @@ class QKDeviceManagerTest : public SmartConnectFixture {
             .performInstanceSelector("QKDeviceManager", selector, manager(), std::move(args))
             .has_value();
     }
+    // An access-point run started on the appliance's hotspot, up to its session's connection.
+    bool startApRunToItsSession() {
+        joinWifi(kHotspot);
+        announce(Identity{});
+        return configure(params(), 1) &&
+               MainLoop::runUntil([&] { return sim->connectionsAccepted() > 0; }, 10);
+    }
     bool configure(QKDeviceApConfigParams p, int64_t type) {
         t0 = Clock::now();
         return send("startConfigureDeviceWithParams:type:deviceConfigStep:completion:",
@@ -216,10 +223,7 @@ TEST_F(QKDeviceManagerTest, WifiListWithoutASessionIsAnsweredAlsoAfterAStop) {
         fresh();
         resetForTesting<Manager>();
         if (stopped) {
-            joinWifi(kHotspot);
-            announce(Identity{});
-            ASSERT_TRUE(configure(params(), 1));
-            ASSERT_TRUE(MainLoop::runUntil([&] { return sim->connectionsAccepted() > 0; }, 10));
+            ASSERT_TRUE(startApRunToItsSession());
             ASSERT_TRUE(send("stopBindDeviceWithCompletion:", {Manager::ErrorCompletion()}));
         }
         std::vector<ErrorPtr> lists;
@@ -245,10 +249,7 @@ TEST_F(QKDeviceManagerTest, StopAnswersOnceWithCodeZero) {
         fresh();
         resetForTesting<Manager>();
         if (running) {
-            joinWifi(kHotspot);
-            announce(Identity{});
-            ASSERT_TRUE(configure(params(), 1));
-            ASSERT_TRUE(MainLoop::runUntil([&] { return sim->connectionsAccepted() > 0; }, 10));
+            ASSERT_TRUE(startApRunToItsSession());
         }
         std::vector<ErrorPtr> stops;
         ASSERT_TRUE(
