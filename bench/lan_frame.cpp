@@ -12,7 +12,8 @@
 //   it (Random::nonzeroBytes).
 // The goals are read from batches of the frame and of one bare side that alternate (either
 // first in turn) on the thread's CPU clock, so that both see the same load: the frame within
-// 1.1x bare CCM and 1.25x OpenSSL keyed once; and a nonce from the system source in at most
+// 1.1x bare CCM and 1.25x OpenSSL keyed once, one message object reused for every write
+// within 1.2x bare CCM; and a nonce from the system source in at most
 // 100 ns. The separate benchmarks take argument 0 for the system source, 1 for a fast
 // generator, which leaves the codec and the cipher alone in the figures. Run it on one core:
 // taskset -c N.
@@ -73,9 +74,18 @@ Bytes writeFrame(int64_t counter) {
     return message(counter)->getByteStream();
 }
 
+// One message object written again and again, each time with the next counter, as a session
+// writes a request it keeps.
+Bytes writeReusedFrame(int64_t counter) {
+    static const std::shared_ptr<QKProtocol> kept = message(0);
+    kept->setCntId(counter);
+    return kept->getByteStream();
+}
+
 // One frame written and read; false when it did not open.
-bool frameWriteAndRead(int64_t counter) {
-    auto p = QKProtocol::initWithNSData(writeFrame(counter), kKey);
+bool frameWriteAndRead(int64_t counter, bool reused = false) {
+    auto p =
+        QKProtocol::initWithNSData(reused ? writeReusedFrame(counter) : writeFrame(counter), kKey);
     benchmark::DoNotOptimize(p);
     return p && p->messageArray();
 }
@@ -207,13 +217,15 @@ BENCHMARK(OpenSslSealAndOpen)->Arg(0)->Arg(1);
 
 // The goals' ratios: batches of frames and of one bare side alternate (either first in turn)
 // within each iteration, each batch timed on the thread's CPU clock. System source.
-// Argument 0: against bare CCM; 1: against OpenSSL keyed once.
+// Argument 0: against bare CCM; 1: against OpenSSL keyed once; 2: a reused message (one object
+// written with the next counter each time) against bare CCM.
 void AlternatingBatches(benchmark::State& state) {
     constexpr int kBatch = 200;
     telvo::bench::SideBySide timed;
     OpenSslKeyedOnce ossl;
     if (!ossl.keyed()) return state.SkipWithError("OpenSSL was not keyed");
     const bool openssl = state.range(0) == 1;
+    const bool reused = state.range(0) == 2;
     int64_t counter = 0;
     bool ok = true;
     for (auto _ : state) {
@@ -222,7 +234,7 @@ void AlternatingBatches(benchmark::State& state) {
                 for (int n = 0; n < kBatch; ++n) ok &= openssl ? ossl.sealAndOpen() : bareCcm();
             },
             [&] {
-                for (int n = 0; n < kBatch; ++n) ok &= frameWriteAndRead(++counter);
+                for (int n = 0; n < kBatch; ++n) ok &= frameWriteAndRead(++counter, reused);
             });
     }
     if (!ok) state.SkipWithError("a message did not open");
@@ -230,9 +242,11 @@ void AlternatingBatches(benchmark::State& state) {
     state.counters["bare_ns"] = timed.bareSeconds * 1e9 / runs;
     state.counters["frame_ns"] = timed.pathSeconds * 1e9 / runs;
     state.SetItemsProcessed(state.iterations() * int64_t(kBatch) * 2);
-    state.SetLabel(openssl ? "OpenSSL keyed once" : "bare CCM");
+    state.SetLabel(openssl  ? "OpenSSL keyed once"
+                   : reused ? "reused message, bare CCM"
+                            : "bare CCM");
 }
-BENCHMARK(AlternatingBatches)->Arg(0)->Arg(1);
+BENCHMARK(AlternatingBatches)->Arg(0)->Arg(1)->Arg(2);
 
 }  // namespace
 
@@ -245,6 +259,9 @@ int main(int argc, char** argv) {
          Goal::ratio("frame write+read, message built per write, over bare CCM seal+open",
                      Figure::counterOf("AlternatingBatches/0", "frame_ns"),
                      Figure::counterOf("AlternatingBatches/0", "bare_ns"), 1.1),
+         Goal::ratio("frame write+read, one message reused for every write, over bare CCM",
+                     Figure::counterOf("AlternatingBatches/2", "frame_ns"),
+                     Figure::counterOf("AlternatingBatches/2", "bare_ns"), 1.2),
          Goal::ratio("the same over OpenSSL keyed once, same nonce draw",
                      Figure::counterOf("AlternatingBatches/1", "frame_ns"),
                      Figure::counterOf("AlternatingBatches/1", "bare_ns"), 1.25),

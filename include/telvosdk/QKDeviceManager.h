@@ -59,8 +59,10 @@ class TELVO_EXPORT QKDeviceManager : public std::enable_shared_from_this<QKDevic
                                         StepBlock deviceConfigStep, DeviceCompletion completion);
     // Resumes the latest access-point session with new credentials; nothing without one.
     void resumeConfigWithParams(const QKDeviceApConfigParams& params);
-    // Stops the latest access-point session; neither its blocks nor this completion are called
-    // afterwards. Nothing without a session.
+    // Stops the latest access-point session (nothing to stop without one); its blocks are not
+    // called afterwards. The completion is called once, on the main queue once the stop is done
+    // (never inside this call), with the shared success error: code 0, also when there was no
+    // session.
     void stopBindDeviceWithCompletion(ErrorCompletion completion);
     // Stops the smart-connect sending and slows the discovery probe to once a minute.
     void stopSendQKCPacket();

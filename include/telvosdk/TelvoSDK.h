@@ -24,6 +24,7 @@
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/QKRefreshDelegate.h"
 #include "telvosdk/QKSDKConstants.h"
+#include "telvosdk/QKTcpSocketTaskItem.h"
 #include "telvosdk/TelvoAPPAdapter.h"
 #include "telvosdk/TelvoBleTool.h"
 #include "telvosdk/TelvoError.h"

@@ -32,7 +32,8 @@ class URLSessionTask;
 // anything is sent (the SSID prefix, the bind half's checks), which complete at once. Every
 // delayed step and every answer reaches the run through a weak reference and first checks the
 // run's cancel, pause and end flags; after stopBindDeviceToWifiWithCompletion nothing of the
-// stopped run reaches the app any more (a Wi-Fi list asked afterwards is still answered).
+// stopped run reaches the app any more but the stop's own completion (a Wi-Fi list asked
+// afterwards is still answered).
 //
 // Create with create(); the facade keeps the run until it replaces it and calls releaseAll()
 // first.
@@ -69,7 +70,8 @@ class QKApContect : public std::enable_shared_from_this<QKApContect> {
     // The networks the appliance sees; the completion is called once (4007 with no session, at
     // once, also after a stop; 4019 when the request failed).
     void getWifiListAroundDeviceWithCompletion(WifiListCompletion completion);
-    // Stops the run; the completion is accepted and never called.
+    // Stops the run. The completion, when given, is called once on the main queue after the
+    // stop is done, never inside this call.
     void stopBindDeviceToWifiWithCompletion(std::function<void()> completion);
     // continueType 0: new credentials after 4090; 1: go on after the 4122 pause (ignored unless
     // paused); anything else: ignored.

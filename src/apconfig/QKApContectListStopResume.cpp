@@ -4,6 +4,7 @@
 #include "core/TelvoTimer.h"
 #include "discovery/QKBroadcastManager.h"
 #include "logging/QKLog.h"
+#include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/MainLoop.h"
 #include "protocol/QKProtocol.h"
 #include "telvosdk/QKSDKConstants.h"
@@ -77,7 +78,7 @@ void QKApContect::resumeConfigWithParams(const QKDeviceApConfigParams& params) {
 
 // ---- Stop and release
 
-void QKApContect::stopBindDeviceToWifiWithCompletion(std::function<void()>) {
+void QKApContect::stopBindDeviceToWifiWithCompletion(std::function<void()> completion) {
     QKSDKLOG("【AP】stopBindDeviceToWifi");
     isCancel_ = true;
     releaseAll();
@@ -87,6 +88,7 @@ void QKApContect::stopBindDeviceToWifiWithCompletion(std::function<void()>) {
     findWifiCompletion_ = nullptr;
     bindCompletion_ = nullptr;
     startScanCompletion_ = nullptr;
+    if (completion) DispatchQueue::main()->async(std::move(completion));
 }
 
 void QKApContect::releaseAll() {

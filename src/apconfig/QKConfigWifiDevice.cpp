@@ -166,6 +166,7 @@ void QKConfigWifiDevice::socketDidConnectToHostPort(const QKGCDAsyncSocketPtr& s
     tcpConnectStatus_ = true;
     internalRetryCount_ = 0;
     tlsLastCntId_ = 0;
+    heartbeatsUnanswered_ = 0;
     received_.clear();
     QKSDKLOG("[InitWifi] TCP建立连接");
     // Small request frames go out at once instead of waiting for the previous one's ACK.
@@ -270,7 +271,9 @@ void QKConfigWifiDevice::sendHeartPackage() {
         QKProtocol frame(version, self.ecdhSessionKey(), counter);
         frame.heartbeatDataWithDeviceId(self.deviceID());
         Bytes bytes = frame.getByteStream();
-        if (!bytes.empty()) self.socket_->writeData(std::move(bytes), kNoTimeout, kHeartTag);
+        if (bytes.empty()) return;
+        self.socket_->writeData(std::move(bytes), kNoTimeout, kHeartTag);
+        ++self.heartbeatsUnanswered_;
     });
 }
 
@@ -450,11 +453,11 @@ void QKConfigWifiDevice::handleFrame(ByteView chunk) {
         noteDropped(Drop::noFrame, chunk.size());
         return;
     }
-    if (frame->encryptType() == 2 && !frame->messageArray()) {
-        noteDropped(Drop::unauthenticated, chunk.size());
+    if (!frame->messageArray()) {
+        noteDropped(frame->encryptType() == 2 ? Drop::unauthenticated : Drop::undecryptable,
+                    chunk.size());
         return;
     }
-    reportDropped();
     ErrorPtr error = TelvoError::sucError();
     if (frame->protocolVer() == 3) {
         if (frame->cntId() - tlsLastCntId_ >= kCounterWindow) {
@@ -464,22 +467,31 @@ void QKConfigWifiDevice::handleFrame(ByteView chunk) {
         }
         tlsLastCntId_ = frame->cntId();
     }
-    if (bytes[6] == 0x7B) {
+    // Only a reply to a heartbeat or a request of this session is logged on its own; any other
+    // frame is counted with the dropped ones.
+    if (bytes[6] == 0x7B && heartbeatsUnanswered_ > 0) {
+        --heartbeatsUnanswered_;
+        reportDropped();
         QKSDKLOG("收到心跳回应 ");
         return;
     }
-    QKSDKLOG("msgType=%d---tag:%d, data:%s", bytes[6], frame->tag(), maskedBody(chunk).c_str());
     const unsigned type = bytes[6] | unsigned{bytes[7]} << 8;
-    if (type == 0x40 || type == 0x44) return;
-    if (auto item = queryTaskFromListWithTag(frame->tag())) finish(item, error, frame);
+    const auto item = bytes[6] == 0x7B || type == 0x40 || type == 0x44
+                          ? nullptr
+                          : queryTaskFromListWithTag(frame->tag());
+    if (!item) {
+        noteDropped(Drop::unrequested, chunk.size());
+        return;
+    }
+    reportDropped();
+    QKSDKLOG("msgType=%d---tag:%d, data:%s", bytes[6], frame->tag(), maskedBody(chunk).c_str());
+    finish(item, error, frame);
 }
 
 void QKConfigWifiDevice::noteDropped(Drop kind, size_t bytes) {
     const double now = Clock::now();
     if (dropped_.bytes == 0) dropped_.since = now;
-    ++(kind == Drop::noFrame  ? dropped_.noFrame
-       : kind == Drop::cutOff ? dropped_.cutOff
-                              : dropped_.unauthenticated);
+    ++dropped_.count[static_cast<size_t>(kind)];
     dropped_.bytes += bytes;
     if (now - dropped_.since >= 1.0) reportDropped();
 }
@@ -488,8 +500,10 @@ void QKConfigWifiDevice::reportDropped() {
     if (dropped_.bytes == 0) return;
     QKSDKLOG(
         "[InitWifi] dropped %zu bytes (pieces that are no frame %zu, frames cut off %zu, "
-        "frames that do not authenticate %zu)",
-        dropped_.bytes, dropped_.noFrame, dropped_.cutOff, dropped_.unauthenticated);
+        "frames that do not authenticate %zu, frames that do not decrypt %zu, frames no request "
+        "waits for %zu)",
+        dropped_.bytes, dropped_.count[0], dropped_.count[1], dropped_.count[2], dropped_.count[3],
+        dropped_.count[4]);
     dropped_ = {};
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -180,17 +181,21 @@ class QKConfigWifiDevice : public std::enable_shared_from_this<QKConfigWifiDevic
     int64_t internalRetryCount_ = 0;
     int64_t tlsLastCntId_ = 0;
     Bytes received_;
+    // Heartbeats written and not yet answered on this link.
+    int heartbeatsUnanswered_ = 0;
 
-    // Bytes dropped since the last report: an appliance that sends garbage gets one log line
-    // per burst (at the next frame that reads, the link's end, or each second while it
-    // lasts), not one per piece. queue_ only.
+    // The kinds of what is dropped, in the order the report names them.
+    enum class Drop { noFrame, cutOff, unauthenticated, undecryptable, unrequested };
+    // Bytes dropped since the last report: an appliance that sends garbage, or frames the
+    // session cannot use (bodies that do not open, replies no request or heartbeat waits for),
+    // gets one log line per burst (at the next reply the session takes, the link's end, or each
+    // second while it lasts), not one per piece. queue_ only.
     struct Dropped {
-        size_t noFrame = 0, cutOff = 0, unauthenticated = 0;
+        std::array<size_t, 5> count{};  // by Drop
         size_t bytes = 0;
         double since = 0;
     };
     Dropped dropped_;
-    enum class Drop { noFrame, cutOff, unauthenticated };
     void noteDropped(Drop kind, size_t bytes);
     void reportDropped();
 };

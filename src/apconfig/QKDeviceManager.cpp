@@ -101,11 +101,12 @@ void QKDeviceManager::resumeConfigWithParams(const QKDeviceApConfigParams& param
 
 void QKDeviceManager::stopBindDeviceWithCompletion(ErrorCompletion completion) {
     TELVO_MAIN_THREAD_ONLY("QKDeviceManager::stopBindDeviceWithCompletion");
-    auto session = QKDeviceManagerImpl::of(*this).apConnect;
-    if (!session) return;
-    session->stopBindDeviceToWifiWithCompletion([completion] {
-        if (completion) completion(TelvoError::sucError());
-    });
+    std::function<void()> done;
+    if (completion) done = [completion] { completion(TelvoError::sucError()); };
+    if (auto session = QKDeviceManagerImpl::of(*this).apConnect)
+        session->stopBindDeviceToWifiWithCompletion(std::move(done));
+    else if (done)
+        DispatchQueue::main()->async(std::move(done));
 }
 
 void QKDeviceManager::getWifiList(WifiListCompletion completion) {

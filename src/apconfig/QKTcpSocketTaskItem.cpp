@@ -1,4 +1,6 @@
-#include "apconfig/QKTcpSocketTaskItem.h"
+#include "telvosdk/QKTcpSocketTaskItem.h"
+
+#include "apconfig/QKTimer.h"
 
 namespace telvo {
 
@@ -6,27 +8,31 @@ namespace {
 constexpr double kTaskTimeout = 10.0;
 }  // namespace
 
+QKTcpSocketTaskItem::QKTcpSocketTaskItem() = default;
+
+QKTcpSocketTaskItem::~QKTcpSocketTaskItem() = default;
+
 std::shared_ptr<QKTcpSocketTaskItem> QKTcpSocketTaskItem::itemWithTagId(std::string tagId,
                                                                         Bytes data,
                                                                         Completion block) {
     auto item = std::make_shared<QKTcpSocketTaskItem>();
-    item->tagId = std::move(tagId);
-    item->data = std::move(data);
-    item->transportCompetion = std::move(block);
+    item->tagId_ = std::move(tagId);
+    item->data_ = std::move(data);
+    item->transportCompetion_ = std::move(block);
     return item;
 }
 
-void QKTcpSocketTaskItem::startTimerWithIntervel(double interval, QKTimer::Block block) {
-    timer = QKTimer::timerWithBlock(std::move(block), interval);
+void QKTcpSocketTaskItem::startTimerWithIntervel(double interval, TimerBlock block) {
+    timer_ = QKTimer::timerWithBlock(std::move(block), interval);
 }
 
-void QKTcpSocketTaskItem::startTimerWithBlock(QKTimer::Block block) {
+void QKTcpSocketTaskItem::startTimerWithBlock(TimerBlock block) {
     startTimerWithIntervel(kTaskTimeout, std::move(block));
 }
 
 void QKTcpSocketTaskItem::releaseTimer() {
-    if (timer) timer->cancel();
-    timer = nullptr;
+    if (timer_) timer_->cancel();
+    timer_ = nullptr;
 }
 
 }  // namespace telvo

@@ -153,11 +153,26 @@ void QKBroadcastManager::addBroadcastObserver(std::shared_ptr<QKBroadcastObserve
     concurrentQueue_->barrierAsync([self = shared_from_this(), observer = std::move(observer)] {
         for (const auto& listed : self->observers_.allObjects())
             if (listed->completion() == observer->completion()) return;
-        self->observers_.addObject(observer);
+        // A retired observer leaves the list; one retired before it got here is not listed.
+        observer->setRetiredHandler(
+            [weakSelf = std::weak_ptr(self), weakObserver = std::weak_ptr(observer)] {
+                auto manager = weakSelf.lock();
+                if (auto retired = weakObserver.lock(); manager && retired)
+                    manager->removeBroadcastObserver(retired);
+            });
+        if (observer->isValid()) self->observers_.addObject(observer);
     });
 }
 
 void QKBroadcastManager::releaseBroadObserver(const QKBroadcastCompletion& completion) {
+    retireFirstWith(completion);
+    // Again behind the registrations queued before this call, so that a release always finds
+    // the observer that an earlier call registered.
+    concurrentQueue_->barrierAsync(
+        [self = shared_from_this(), completion] { self->retireFirstWith(completion); });
+}
+
+void QKBroadcastManager::retireFirstWith(const QKBroadcastCompletion& completion) {
     for (const auto& listed : observers_.allObjects()) {
         if (listed->completion() == completion) {
             listed->setIsValid(false);

@@ -22,8 +22,9 @@ namespace telvo {
 // Threads: the switch, the interval, the probe frame and the cycle timer live on the main
 // queue. The operations that change them run at once when called on the main queue or the
 // main thread, else they are queued there in call order; the getters answer from any thread.
-// Observers are registered and fed in barrier blocks on the concurrent queue
-// "com.TelvoSDK.broadcast", one at a time, in the order the replies arrived.
+// Observers are registered, released, removed and fed in barrier blocks on the concurrent queue
+// "com.TelvoSDK.broadcast", one at a time, in the order they were called and the replies
+// arrived.
 class QKBroadcastManager : public QKUDPConnectProtocol,
                            public std::enable_shared_from_this<QKBroadcastManager> {
   public:
@@ -44,10 +45,13 @@ class QKBroadcastManager : public QKUDPConnectProtocol,
     // The interval, one probe at once and the cycle restarted with it.
     void changeIntervalAtOnce(double interval);
 
-    // Registers an observer unless one with the same completion object is listed.
+    // Registers an observer unless one with the same completion object is listed. An observer
+    // leaves the list when it retires (a first-match report, its time-out, a release); a report
+    // already on its way still arrives, and the list then no longer holds the app's block.
     void addBroadcastObserver(std::shared_ptr<QKBroadcastObserver> observer);
-    // Retires (on the calling thread) the first listed observer with this completion object;
-    // it stays listed. Safe from inside the observer's own report.
+    // Retires the first listed observer with this completion object: at once on the calling
+    // thread, and in order after the registrations called before it (so a release right after
+    // a registration always finds it). Safe from inside the observer's own report.
     void releaseBroadObserver(const QKBroadcastCompletion& completion);
     // Removes that very observer from the list.
     void removeBroadcastObserver(const std::shared_ptr<QKBroadcastObserver>& observer);
@@ -79,6 +83,7 @@ class QKBroadcastManager : public QKUDPConnectProtocol,
     QKBroadcastManager() = default;
     void start();
     void stopForTesting();
+    void retireFirstWith(const QKBroadcastCompletion& completion);
     template <class F>
     void onMain(F&& block);
     // Main queue.

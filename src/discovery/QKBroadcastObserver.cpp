@@ -23,6 +23,25 @@ std::shared_ptr<QKBroadcastObserver> QKBroadcastObserver::initWithFilter(
     return observer;
 }
 
+void QKBroadcastObserver::setIsValid(bool valid) {
+    isValid_.store(valid);
+    if (!valid) retired();
+}
+
+void QKBroadcastObserver::setRetiredHandler(std::function<void()> handler) {
+    std::lock_guard lock(retiredMutex_);
+    retiredHandler_ = std::move(handler);
+}
+
+void QKBroadcastObserver::retired() {
+    std::function<void()> handler;
+    {
+        std::lock_guard lock(retiredMutex_);
+        handler = std::exchange(retiredHandler_, nullptr);
+    }
+    if (handler) handler();
+}
+
 namespace {
 
 discovery_detail::MergeKey keyOf(char kind, std::string_view text) {
@@ -434,6 +453,7 @@ void QKBroadcastObserver::updateWithDeviceInfor(std::shared_ptr<Value> info) {
             deviceArrayRemoveAll();
         }
         report({&only, 1}, {&first, 1});
+        if (type_ == QKBroadcastReportFirstMatch) retired();
         return;
     }
     if (before.empty()) before.push_back(std::move(first));
@@ -463,6 +483,7 @@ void QKBroadcastObserver::reportFiltered(std::vector<Holder>& before) {
         }
     }
     report(list, before);
+    if (type_ == QKBroadcastReportFirstMatch) retired();
 }
 
 void QKBroadcastObserver::report(std::span<const Value* const> list,
@@ -562,6 +583,7 @@ void QKBroadcastObserver::timeOutDo() {
     Value::Array devices;
     for (const Value* d : filtered(candidates)) devices.push_back(*d);
     if (completion_ && *completion_) (*completion_)(devices);
+    retired();
 }
 
 }  // namespace telvo

@@ -83,7 +83,12 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
     void timeOutDo();
 
     bool isValid() const { return isValid_.load(); }
-    void setIsValid(bool valid) { isValid_.store(valid); }
+    // false retires the observer.
+    void setIsValid(bool valid);
+    // Runs once, on the retiring thread, when the observer retires: after a first-match report
+    // has been queued, after the time-out's report, or at setIsValid(false). The discovery
+    // manager drops the observer from its list then. Replaces an earlier handler.
+    void setRetiredHandler(std::function<void()> handler);
     bool isUDPConfig() const { return isUDPConfig_.load(); }
     void setIsUDPConfig(bool udpConfig) { isUDPConfig_.store(udpConfig); }
     bool isImmediately() const { return isImmediately_.load(); }
@@ -192,6 +197,11 @@ class QKBroadcastObserver : public std::enable_shared_from_this<QKBroadcastObser
     // The rarer report of several records, or of one without a serial number: through the
     // filter's result, forgetting what it lists. Out of line, away from the usual path.
     [[gnu::noinline]] void reportFiltered(std::vector<Holder>& before);
+
+    // Runs the retired handler, if one is set and has not run.
+    void retired();
+    std::mutex retiredMutex_;
+    std::function<void()> retiredHandler_;
 
     std::atomic<bool> isValid_{true};
     std::atomic<bool> isUDPConfig_{false};

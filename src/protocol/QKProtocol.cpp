@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <utility>
 
 #include "logging/QKLog.h"
 #include "platform/crypto/Crypto.h"
@@ -66,6 +68,30 @@ std::optional<ByteView> openSealedBody(ByteView data, ByteView header, bool isSi
         if (QKDataSecurity::aesCCMDecryptDataInto(sealed, key, header, out)) return out;
     }
     return std::nullopt;
+}
+
+// An appliance that is not yet authorised says so in every frame it sends. The line goes out
+// for the first such frame and then at most once a second, with the count of the frames since
+// the line before; frames from any number of threads.
+void noteUnauthorised() {
+    static std::mutex mutex;
+    static std::optional<double> lastLine;
+    static size_t since = 0;
+    const double now = Clock::now();
+    size_t unlogged;
+    {
+        std::lock_guard lock(mutex);
+        if (lastLine && now >= *lastLine && now - *lastLine < 1.0) {
+            ++since;
+            return;
+        }
+        lastLine = now;
+        unlogged = std::exchange(since, 0);
+    }
+    if (unlogged == 0)
+        QKSDKLOG("设备未确权");
+    else
+        QKSDKLOG("设备未确权 (%zu more frames since the last line)", unlogged);
 }
 
 std::string defaultKey() {
@@ -231,7 +257,9 @@ inline bool QKProtocol::sign(Bytes& buffer, size_t bodyLen, const std::string& k
 }
 
 Bytes QKProtocol::getByteStream() {
-    if (sealedBody_) resealBody();
+    // The body of the last sealed write is made again only when this write sends messageArray as
+    // it stands; a write that makes its body anew replaces it unmade.
+    if (sealedBody_ && encryptType_ != 2 && !oriMessageArray_) resealBody();
     if (refused_) {
         QKSDKLOG("LAN frame 0x%02x not written: its builder refused the input",
                  static_cast<unsigned>(msgType_ & 0xFFFF));
@@ -251,7 +279,10 @@ Bytes QKProtocol::getByteStream() {
         return {};
     }
     placeCounter();
-    if (encryptType_ != 2 && oriMessageArray_ && !preparePlainBody(key)) return {};
+    if (encryptType_ != 2 && oriMessageArray_) {
+        sealedBody_.reset();
+        if (!preparePlainBody(key)) return {};
+    }
 
     const size_t bodyLen = encryptType_ == 2 ? kNonceSize + sealedPlainSize() + kTagSize
                                              : (messageArray_ ? messageArray_->size() : 0);
@@ -320,7 +351,7 @@ std::shared_ptr<QKProtocol> QKProtocol::initWithNSData(ByteView data,
     frame->deviceID_ = static_cast<int64_t>(readLe(data, 20, 6));
     if (data[35] >= 0xC0) {
         frame->isAuthentication_ = false;
-        QKSDKLOG("设备未确权");
+        noteUnauthorised();
     } else {
         frame->isAuthentication_ = true;
     }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <set>
@@ -15,6 +17,7 @@
 #include "sim/LogCapture.h"
 #include "sim/SimLanAppliance.h"
 #include "telvosdk/QKSDKConstants.h"
+#include "telvosdk/QKTcpSocketTaskItem.h"
 #include "telvosdk/TelvoError.h"
 
 namespace telvo {
@@ -74,6 +77,15 @@ class ConfigSession : public ::testing::Test {
                                EXPECT_EQ(done->code, -1) << "completed twice";
                                *done = {plain(e), Clock::now(), std::move(reply)};
                            });
+    }
+    // Logging on, every line kept by the returned delegate (until the test's end).
+    static std::shared_ptr<test::LogLines> captureLog() {
+        QKUserDefault::setStorageDirectory({});
+        resetForTesting<QKUserDefault>();
+        QKUserDefault::standardUserDefaults()->setBool(true, "logenable");
+        auto log = std::make_shared<test::LogLines>();
+        QKMiddleInterface::shareInstance()->setCustomLogDelegate(log);
+        return log;
     }
     bool runUntilDone(const std::vector<Done*>& all, double seconds = 120) {
         return MainLoop::runUntil(
@@ -411,11 +423,7 @@ TEST_F(ConfigSession, JoinedRepliesAreNotLost) {
 // An appliance that sends garbage gets one log line per burst, not one per piece: the line
 // comes with the next frame that reads, the session's end, or each second while it lasts.
 TEST_F(ConfigSession, GarbageIsLoggedOncePerBurst) {
-    QKUserDefault::setStorageDirectory({});
-    resetForTesting<QKUserDefault>();
-    QKUserDefault::standardUserDefaults()->setBool(true, "logenable");
-    auto log = std::make_shared<test::LogLines>();
-    QKMiddleInterface::shareInstance()->setCustomLogDelegate(log);
+    auto log = captureLog();
     auto dropLines = [&] {
         std::vector<std::string> out;
         for (const auto& line : log->lines)
@@ -457,6 +465,56 @@ TEST_F(ConfigSession, GarbageIsLoggedOncePerBurst) {
     lines = dropLines();
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_NE(lines[1].find("no frame 1,"), std::string::npos) << lines[1];
+    resetForTesting<QKUserDefault>();
+}
+
+// A hostile appliance that floods the link with made-up frames of a valid header (bodies that do
+// not decrypt, or by chance decrypt to replies nobody asked for): the session logs a few
+// summary lines that count every frame, not a line per frame, and still takes its replies. A
+// single made-up frame is logged once.
+TEST_F(ConfigSession, MadeUpFramesAreSummarisedPerBurst) {
+    auto log = captureLog();
+    auto framesIn = [](const std::vector<std::string>& lines) {
+        size_t frames = 0;
+        for (const auto& line : lines)
+            for (const char* kind : {"frames that do not decrypt ", "frames no request waits for "})
+                if (auto at = line.find(kind); at != std::string::npos)
+                    frames += std::stoul(line.substr(at + std::strlen(kind)));
+        return frames;
+    };
+    auto count = [&](const char* text, size_t from) {
+        return std::count_if(
+            log->lines.begin() + static_cast<ptrdiff_t>(from), log->lines.end(),
+            [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    };
+    open();
+    const size_t before = log->lines.size();
+    constexpr int kBatches = 40, kPerBatch = 100;
+    for (int i = 0; i < kBatches; ++i)
+        DispatchQueue::main()->after(0.1 * i, [&, i] { sim->sendMadeUpFrames(kPerBatch, 1 + i); });
+    MainLoop::runFor(0.1 * kBatches);
+    Done done;
+    request(31, &done);
+    ASSERT_TRUE(runUntilDone({&done}, 5));
+    EXPECT_EQ(done.code, 0);
+    session->stopInitWifi();
+    const std::vector<std::string> lines(log->lines.begin() + static_cast<ptrdiff_t>(before),
+                                         log->lines.end());
+    EXPECT_LE(lines.size(), 40u);
+    EXPECT_EQ(framesIn(lines), size_t{kBatches * kPerBatch});
+    EXPECT_GE(count("设备未确权", before), 1);
+    EXPECT_LE(count("设备未确权", before), 6);
+    EXPECT_EQ(count("msgType=", before), 1);
+
+    const size_t single = log->lines.size();
+    connects.clear();
+    open();
+    sim->sendMadeUpFrames(1, 99);
+    MainLoop::runFor(0.5);
+    session->stopInitWifi();
+    EXPECT_EQ(count("dropped", single), 1);
+    EXPECT_EQ(framesIn({log->lines.begin() + static_cast<ptrdiff_t>(single), log->lines.end()}),
+              1u);
     resetForTesting<QKUserDefault>();
 }
 
@@ -603,6 +661,36 @@ TEST(QKTimerTest, OneShotCancelAndReplace) {
     EXPECT_FALSE(cancelled->valid());
     EXPECT_EQ(item->leftCount, 5);
     EXPECT_EQ(item->retryCount, 1);
+}
+
+// The public request record: one retry from the start, copies of what it is given, a 10-second
+// timer by default that a release cancels, and a second timer that does not cancel the first.
+TEST(QKTcpSocketTaskItemTest, StartsWithOneRetryKeepsCopiesAndTimesOut) {
+    DeterministicDispatch mode;
+    EXPECT_EQ(QKTcpSocketTaskItem().retryCount(), 1);
+    Bytes bytes{1, 2, 3};
+    int answered = 0;
+    auto item =
+        QKTcpSocketTaskItem::itemWithTagId("7", bytes, [&](const ErrorPtr& e, const Bytes& reply) {
+            answered += e->code() == 0 && reply == Bytes{9};
+        });
+    bytes[0] = 0;
+    EXPECT_EQ(item->retryCount(), 1);
+    EXPECT_EQ(item->tagId(), "7");
+    EXPECT_EQ(item->data(), Bytes({1, 2, 3}));
+    item->transportCompetion()(TelvoError::sucError(), Bytes{9});
+    EXPECT_EQ(answered, 1);
+
+    std::vector<double> fired;
+    const double t0 = Clock::now();
+    item->startTimerWithBlock([&] { fired.push_back(Clock::now() - t0); });
+    auto first = item->timer();
+    item->startTimerWithIntervel(4, [&] { fired.push_back(-1); });
+    EXPECT_NE(item->timer(), first);
+    item->releaseTimer();
+    EXPECT_FALSE(item->timer());
+    MainLoop::run();
+    EXPECT_EQ(fired, (std::vector<double>{10}));
 }
 
 }  // namespace

@@ -36,6 +36,13 @@ class QKDeviceManagerTest : public SmartConnectFixture {
             .performInstanceSelector("QKDeviceManager", selector, manager(), std::move(args))
             .has_value();
     }
+    // An access-point run started on the appliance's hotspot, up to its session's connection.
+    bool startApRunToItsSession() {
+        joinWifi(kHotspot);
+        announce(Identity{});
+        return configure(params(), 1) &&
+               MainLoop::runUntil([&] { return sim->connectionsAccepted() > 0; }, 10);
+    }
     bool configure(QKDeviceApConfigParams p, int64_t type) {
         t0 = Clock::now();
         return send("startConfigureDeviceWithParams:type:deviceConfigStep:completion:",
@@ -216,10 +223,7 @@ TEST_F(QKDeviceManagerTest, WifiListWithoutASessionIsAnsweredAlsoAfterAStop) {
         fresh();
         resetForTesting<Manager>();
         if (stopped) {
-            joinWifi(kHotspot);
-            announce(Identity{});
-            ASSERT_TRUE(configure(params(), 1));
-            ASSERT_TRUE(MainLoop::runUntil([&] { return sim->connectionsAccepted() > 0; }, 10));
+            ASSERT_TRUE(startApRunToItsSession());
             ASSERT_TRUE(send("stopBindDeviceWithCompletion:", {Manager::ErrorCompletion()}));
         }
         std::vector<ErrorPtr> lists;
@@ -233,6 +237,29 @@ TEST_F(QKDeviceManagerTest, WifiListWithoutASessionIsAnsweredAlsoAfterAStop) {
         EXPECT_EQ(code(lists[0]), 4007);
         MainLoop::runFor(100);
         EXPECT_EQ(lists.size(), 1u);
+        EXPECT_TRUE(seen.results.empty());
+    }
+}
+
+// A stop answers once, on the main queue after the call, with code 0: with an access-point run
+// under way (which then reports nothing) and with no session at all.
+TEST_F(QKDeviceManagerTest, StopAnswersOnceWithCodeZero) {
+    for (bool running : {true, false}) {
+        SCOPED_TRACE(running ? "a run under way" : "no session");
+        fresh();
+        resetForTesting<Manager>();
+        if (running) {
+            ASSERT_TRUE(startApRunToItsSession());
+        }
+        std::vector<ErrorPtr> stops;
+        ASSERT_TRUE(
+            send("stopBindDeviceWithCompletion:",
+                 {Manager::ErrorCompletion([&](const ErrorPtr& e) { stops.push_back(e); })}));
+        EXPECT_TRUE(stops.empty());
+        MainLoop::runFor(300);
+        ASSERT_EQ(stops.size(), 1u);
+        EXPECT_EQ(stops[0]->code(), 0);
+        EXPECT_EQ(stops[0], TelvoError::sucError());
         EXPECT_TRUE(seen.results.empty());
     }
 }
@@ -266,6 +293,35 @@ TEST_F(QKDeviceManagerTest, ScansTheLan) {
     EXPECT_EQ(reports[0].second, 1u);
     EXPECT_LE(at[0], 5.01);
     EXPECT_EQ(QKBroadcastManager::sharedManager()->broadcastInterval(), 60.0);
+}
+
+// LAN scans one after another in one process: each report leaves the observer list as it was,
+// the app's block is let go once it has reported, and the heap stays flat.
+TEST_F(QKDeviceManagerTest, ScansOneAfterAnotherLeaveNothingBehind) {
+    announce(Identity{});
+    auto observers = [] { return QKBroadcastManager::sharedManager()->UDPObserversArray().size(); };
+    const size_t before = observers();
+    size_t heapAtFifty = 0;
+    std::vector<std::weak_ptr<int>> captures;
+    captures.reserve(300);
+    for (int n = 1; n <= 300; ++n) {
+        auto capture = std::make_shared<int>(n);
+        captures.push_back(capture);
+        int reports = 0;
+        auto onScan = Manager::DeviceListCompletion(
+            [&reports, capture](ErrorPtr, std::optional<std::vector<std::shared_ptr<QKDevice>>>) {
+                ++reports;
+            });
+        ASSERT_TRUE(send("startScanLanDevice:callback:", {int64_t(1), std::move(onScan)}));
+        capture.reset();
+        ASSERT_TRUE(MainLoop::runUntil([&] { return reports > 0; }, 5)) << n;
+        MainLoop::runFor(1.5);
+        ASSERT_EQ(observers(), before) << n;
+        home->responder->forgetProbes();
+        if (n == 50) heapAtFifty = heapInUse();
+    }
+    for (const auto& capture : captures) EXPECT_TRUE(capture.expired());
+    EXPECT_LT(heapInUse(), heapAtFifty + 32 * 1024);
 }
 
 // The LAN scan and smart connect probe every second, whatever the probe's rhythm before: an

@@ -268,6 +268,20 @@ TEST_F(QKSmartConnectTest, RestartWithNewCredentialsLeavesNothingOfTheFirstRun) 
     EXPECT_TRUE(seen.results.empty());
 }
 
+// A run stopped right after its start, before the loop turns, reports nothing afterwards: its
+// LAN search is released although it was still being registered, and leaves the list.
+TEST_F(QKSmartConnectTest, StoppedRightAfterItsStartReportsNothingMore) {
+    for (bool byType : {false, true}) {
+        SCOPED_TRACE(byType ? "by type" : "by SSID");
+        fresh();
+        startRun(byType);
+        flow->stop();
+        MainLoop::runFor(200);
+        EXPECT_TRUE(seen.results.empty());
+        EXPECT_TRUE(QKBroadcastManager::sharedManager()->UDPObserversArray().empty());
+    }
+}
+
 // When a run ends (found, or stopped by the app) its buffers hold no password and no random
 // code any more: cleansed where they lay, not merely dropped.
 TEST_F(QKSmartConnectTest, ARunThatEndsLeavesNoPasswordOrRandomCodeBehind) {

@@ -71,7 +71,7 @@ bool accessPoint(const std::string& fault) {
     if (!outcome.run(Home::apParams(), 1, 300)) return false;
     if (fault == "wrong-password") {
         // The run waits for new credentials; this app gives up instead.
-        t.note("app: stopBindDeviceWithCompletion (the stop calls no block)");
+        t.note("app: stopBindDeviceWithCompletion (without a block)");
         Manager::sharedManager()->stopBindDeviceWithCompletion(nullptr);
         MainLoop::runFor(60);
         t.note("nothing more from the stopped session");

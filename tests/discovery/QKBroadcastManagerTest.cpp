@@ -106,7 +106,35 @@ TEST_F(BroadcastManagerTest, RepliesOfThreeAppliancesReachEachKindOfObserverThro
     EXPECT_EQ(bare, withPrefix);
     // The first replies carry ID 0; the record of appliance 1 with its real ID is reported.
     EXPECT_EQ(checked, (Reports{{s1}}));
-    EXPECT_EQ(manager->UDPObserversArray().size(), 7u);
+    // Every observer but the type-2 one without a time-out has retired and left the list.
+    ASSERT_EQ(manager->UDPObserversArray().size(), 1u);
+    EXPECT_EQ(manager->UDPObserversArray()[0]->type(), 2);
+}
+
+// An observer released right after its registration, before the registration has run, never
+// reports, whatever its kind; every observer leaves the list once it has retired, and the list
+// then holds no completion of it.
+TEST_F(BroadcastManagerTest, ReleasedRightAfterRegisteringNeverReportsAndLeavesTheList) {
+    responder.addAppliance(appliance(1));
+    auto manager = QKBroadcastManager::sharedManager();
+    manager->changeInterval(1);
+    manager->openBroadcast(nullptr);
+    struct Case {
+        int64_t type;
+        double timeOut;
+    };
+    for (const Case& c : {Case{0, 3}, Case{1, 3}, Case{2, 3}, Case{2, -1}}) {
+        SCOPED_TRACE(testing::Message() << "type " << c.type << ", time-out " << c.timeOut);
+        Reports reports;
+        auto observer = observe(c.type, c.timeOut, nullptr, &reports);
+        std::weak_ptr<const QKBroadcastCompletionBlock> completion = observer->completion();
+        manager->releaseBroadObserver(observer->completion());
+        observer.reset();
+        run(10);
+        EXPECT_TRUE(reports.empty());
+        EXPECT_TRUE(manager->UDPObserversArray().empty());
+        EXPECT_TRUE(completion.expired());
+    }
 }
 
 TEST_F(BroadcastManagerTest, BackgroundPausesAndEmptiesForegroundResumesOnlyWhatRan) {

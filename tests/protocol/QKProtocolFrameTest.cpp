@@ -333,6 +333,25 @@ TEST_F(LanFrame, SealedBodyIsTheOneOnTheWire) {
     ASSERT_FALSE(r.getByteStream().empty());
     r.findDeviceInLanWithDic();
     EXPECT_EQ(r.messageArray(), Bytes{});
+
+    // Written sealed again and again, each write opens with its own counter; then as a plain
+    // version-1 frame without a plain body: the last sealed body goes out as it stands.
+    QKProtocol s = frameOf({3, kSessionKey, 5, 0x70, {1, 2, 3}});
+    Bytes last;
+    for (int64_t counter : {6, 7, 8}) {
+        s.setCntId(counter);
+        last = s.getByteStream();
+        const auto read = sim.read(last);
+        ASSERT_TRUE(read) << counter;
+        EXPECT_EQ(read->counter, counter);
+        EXPECT_EQ(read->body, Bytes({1, 2, 3}));
+    }
+    s.setOriMessageArray(std::nullopt);
+    s.setProtocolVer(1);
+    s.setEncryptType(0);
+    const Bytes clear = s.getByteStream();
+    EXPECT_EQ(wireBody(clear), wireBody(last));
+    EXPECT_EQ(s.messageArray(), wireBody(last));
 }
 
 // The frame seals and opens with its own copy of the key, whatever becomes of the caller's; a

@@ -77,6 +77,8 @@ class SimDiscoveryResponder {
         bool isDiscoveryRequest = false;  // a valid 0x92 frame with the body FF 00
     };
     const std::vector<Probe>& probes() const { return probes_; }
+    // Forgets the probes heard so far (a long run that counts the heap keeps none).
+    void forgetProbes() { probes_.clear(); }
     // Ports at the probe sender's address that every answer also goes to.
     std::vector<uint16_t> replyPorts;
     // Whether answers go to the probe's own port too (else only to replyPorts).

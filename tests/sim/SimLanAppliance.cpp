@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -388,6 +389,27 @@ void SimLanAppliance::sendRaw(ByteView bytes) {
 void SimLanAppliance::sendFrame(SimLanFrame frame) {
     frame.counter = counter_++;
     sendRaw(codec_.write(frame));
+}
+
+void SimLanAppliance::sendMadeUpFrames(int count, uint32_t seed) {
+    constexpr size_t kBody = 32, kSize = 40 + kBody + 16;
+    std::mt19937 random(seed);
+    auto byte = [&random] { return static_cast<uint8_t>(random()); };
+    Bytes out;
+    for (int n = 0; n < count; ++n) {
+        Bytes frame(kSize, 0);
+        frame[0] = frame[1] = 0x5A;
+        frame[2] = 1;
+        frame[3] = 0x11;
+        frame[4] = static_cast<uint8_t>(kSize);
+        for (size_t i : {6, 8, 9, 10, 11, 35}) frame[i] = byte();
+        for (size_t i = 0; i < 6; ++i) frame[20 + i] = static_cast<uint8_t>(deviceId >> (8 * i));
+        for (size_t i = 0; i < kBody; ++i) frame[40 + i] = byte();
+        const Bytes sign = codec_.signature(ByteView(frame).first(40 + kBody));
+        std::copy(sign.begin(), sign.end(), frame.begin() + 40 + kBody);
+        out.insert(out.end(), frame.begin(), frame.end());
+    }
+    sendRaw(out);
 }
 
 int SimLanAppliance::countOf(uint16_t msgType) const {

@@ -110,6 +110,11 @@ class SimLanAppliance {
     void sendRaw(ByteView bytes);
     // Writes an unsolicited frame on the current connection.
     void sendFrame(SimLanFrame frame);
+    // Writes, in one write, `count` frames a hostile appliance makes up: each with a valid
+    // signed AES-128-ECB header (version 1, its true length, this appliance's ID, a random
+    // type, tag and byte 35), 32 random body bytes that are no encryption under the default key,
+    // and the signature. The same seed gives the same frames.
+    void sendMadeUpFrames(int count, uint32_t seed);
 
     bool connected() const { return peer_ >= 0; }
     int connectionsAccepted() const { return accepted_; }
