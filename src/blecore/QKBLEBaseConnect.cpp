@@ -133,7 +133,7 @@ void QKBLEBaseConnect::resetRetryState() {
 
 void QKBLEBaseConnect::connect() {
     QKSDKLOG("【BLE】 step1:start connect!");
-    aesKey_ = rootKey();
+    useRootKey();
     if (!peripheral_) {
         QKSDKLOG("【BLE】step1:peripheral为nil");
         return;
@@ -318,10 +318,10 @@ void QKBLEBaseConnect::handleReConnectBLEStrategy() {
         connect();
         cancelAllSendDataStrategySelector();
     } else if (!manual && !cuCheckApTask_) {
-        aesKey_ = rootKey();
+        useRootKey();
         blueDisconnect();
     } else {
-        aesKey_ = rootKey();
+        useRootKey();
         cancelAllSendDataStrategySelector();
     }
 }
@@ -353,7 +353,8 @@ void QKBLEBaseConnect::disconnect() {
     cancelDelayedSteps();
     // The run's keys end with it; a new run exchanges fresh ones.
     crypto::wipe(aesKey_);
-    aesKey_ = rootKey();
+    useRootKey();
+    reportFramesBeforeKey();
     crypto::wipe(tlsSessionKey_);
     crypto::wipe(tlsPrivateKeyData_);
     if (secret_) secret_->wipe();

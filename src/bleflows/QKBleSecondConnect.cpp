@@ -52,7 +52,8 @@ void QKBleSecondConnect::resumeConfigWithParams(const QKDeviceBleConfigParams& p
     resumeTotalTimer();
     Answer::takeResumedRouter(params, mutableConfigModel());
     if (peripheral() && peripheral()->state() == CBPeripheralState::Connected) {
-        sendConfigInfo();
+        // Without an agreed key (a reconnect's exchange under way) isReady sends them later.
+        if (isKeyAgreed()) sendConfigInfo();
     } else if (!isConnecting()) {
         connect();
     }

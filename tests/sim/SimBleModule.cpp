@@ -96,6 +96,9 @@ class Forwarder : public SimBleBehaviour {
     void onDisconnected(SimBleAppliance& a) override {
         if (auto m = module_.lock()) m->onDisconnected(a);
     }
+    void onNotifyChanged(SimBleAppliance& a, const CBUUID& c, bool enabled) override {
+        if (auto m = module_.lock()) m->onNotifyChanged(a, c, enabled);
+    }
     CBATTError onWrite(SimBleAppliance& a, const CBUUID& c, const Bytes& v, bool r) override {
         auto m = module_.lock();
         return m ? m->onWrite(a, c, v, r) : CBATTError::Success;
@@ -261,6 +264,14 @@ void SimBleModule::onDisconnected(SimBleAppliance&) {
         inbound_.clear();
     }
     record("disconnected", -1, {});
+}
+
+void SimBleModule::onNotifyChanged(SimBleAppliance&, const CBUUID& characteristic, bool enabled) {
+    if (!enabled || characteristic != notifyUuid() || framesOnSubscribe.empty()) return;
+    record("subscribed", -1, {});
+    perform([frames = framesOnSubscribe](SimBleModule& m) {
+        for (const auto& [msgType, body] : frames) m.send(msgType, body);
+    });
 }
 
 CBATTError SimBleModule::onWrite(SimBleAppliance&, const CBUUID& characteristic, const Bytes& value,
@@ -582,6 +593,12 @@ SimBleModule::Handler SimBleModule::defaultHandler(uint8_t msgType) const {
                             break;
                         case ClassicKey::PrefixedKey:
                             append(reply, point);
+                            break;
+                        case ClassicKey::Infinity:
+                            reply.push_back(0x00);
+                            break;
+                        case ClassicKey::HalfKey:
+                            append(reply, point.subspan(1, 32));
                             break;
                         case ClassicKey::OffCurve:
                             append(reply, point.subspan(1));
