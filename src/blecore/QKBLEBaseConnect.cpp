@@ -135,7 +135,9 @@ void QKBLEBaseConnect::connect() {
     QKSDKLOG("【BLE】 step1:start connect!");
     useRootKey();
     if (!peripheral_) {
+        // Nothing to connect: the run ends at once rather than leave its caller waiting.
         QKSDKLOG("【BLE】step1:peripheral为nil");
+        finalResultWithError(bleErrorWithCode(4085), nullptr, true);
         return;
     }
     const CBPeripheralState state = peripheral_->state();

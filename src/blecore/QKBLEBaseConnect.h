@@ -96,7 +96,8 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
 
     // ---- Lifecycle.
     // Connects the peripheral and registers the GATT steps; a busy peripheral is released and
-    // retried 0.5 s later (three times, then the session ends with 4085).
+    // retried 0.5 s later (three times, then the session ends with 4085). Without a peripheral
+    // the session ends with 4085 inside the call.
     void connect();
     void resetRetryState();
     // After a lost or refused connection: reconnects while the configuration runs, the program
