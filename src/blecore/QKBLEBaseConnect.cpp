@@ -90,6 +90,14 @@ void QKBLEBaseConnect::setUpWithParam(const QKDeviceBleConfigParams& params) {
     resetRetryState();
 }
 
+void QKBLEBaseConnect::beginRun() {
+    isReConnectBleDevice_ = false;
+    reconnects_ = 0;
+    moduleErrorCode_ = 0;
+    checkApFailedResultCode_ = 0;
+    isFindDeviceInLAN_ = false;
+}
+
 QKDevice& QKBLEBaseConnect::deviceRecord() {
     if (!bleDevice_) bleDevice_ = std::make_shared<QKDevice>();
     return *bleDevice_;

@@ -195,6 +195,9 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
   protected:
     QKBLEBaseConnect() = default;
     void setUpWithParam(const QKDeviceBleConfigParams& params);
+    // What belongs to one run starts afresh (a kept session's next run): the reconnect flag and
+    // count, the last module error, the last cloud failure and the sighting on the LAN.
+    void beginRun();
     // What a flow sets up for its run.
     QKDeviceBleConfigParams& mutableConfigModel() { return iConfigModel_; }
     void setConfigEnded(bool ended) { isConfigEnded_ = ended; }
