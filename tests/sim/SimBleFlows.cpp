@@ -229,7 +229,9 @@ std::vector<SimBleFault> simBleFaults(const SimBleFlowKind& flow) {
          {std::tuple{"garbage", Fault::Garbage,
                      "the last answer arrives as bytes that are no frame"},
           {"wrong-key", Fault::WrongKey, "the last answer is sealed under another key"},
-          {"duplicate", Fault::Duplicate, "the last answer arrives twice"}})
+          {"duplicate", Fault::Duplicate, "the last answer arrives twice"},
+          {"lying-length", Fault::LyingLength,
+           "the last answer arrives as a frame start claiming 65535 bytes"}})
         out.push_back({name,
                        what,
                        {},

@@ -30,8 +30,9 @@ std::string text(ByteView bytes) {
 // In the order of SimBleModule::Fault.
 const char* faultName(SimBleModule::Fault fault) {
     static constexpr const char* kNames[] = {
-        "drop",          "delay", "duplicate", "counter", "garbage",        "wrong-key",
-        "undecryptable", "split", "link-loss", "pieces",  "counter-repeat", "counter-back"};
+        "drop",           "delay",         "duplicate",   "counter",   "garbage",
+        "wrong-key",      "undecryptable", "split",       "link-loss", "pieces",
+        "counter-repeat", "counter-back",  "lying-length"};
     return kNames[static_cast<size_t>(fault)];
 }
 
@@ -433,6 +434,12 @@ void SimBleModule::sendFrame(uint8_t sequence, uint8_t msgType, const Bytes& bod
             return;
         case Fault::LinkLoss:
             return loseLink();
+        case Fault::LyingLength: {
+            // The header of a frame as long as a length field can say, and a little of it.
+            Bytes lie{0xAA, 0x55, 0xFF, 0xFF, bytes.size() > 4 ? bytes[4] : uint8_t{0}, msgType};
+            lie.resize(20, 0x5A);
+            return transmitPiece(std::move(lie), answerDelay);
+        }
         case Fault::Delay:
             return transmit(std::move(bytes), answerDelay + fault->delay);
         case Fault::Duplicate:

@@ -72,6 +72,7 @@ class SimBleModule : public SimBleBehaviour, public std::enable_shared_from_this
         Pieces,         // notifications that begin at the byte offsets `cuts`, `delay` apart
         CounterRepeat,  // carries the counter of the frame before (version 3)
         CounterBack,    // the count goes back by `counter` and goes on from there (version 3)
+        LyingLength,    // a frame start claiming 0xFFFF bytes (one notification) instead
     };
     struct FaultSpec {
         Fault kind = Fault::Drop;
