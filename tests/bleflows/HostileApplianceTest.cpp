@@ -69,5 +69,38 @@ INSTANTIATE_TEST_SUITE_P(
         HostileRow{"KeyAtInfinityAfterStatus", 1, true, Key::Infinity, {}, 4051, 0.21, kKeyed}),
     [](const ::testing::TestParamInfo<HostileRow>& info) { return std::string(info.param.name); });
 
+// The link is lost during a run and comes back; while its key is being agreed again, the app
+// hands in a new password. It does not go out under the root key: the run sends it once the
+// key is agreed and ends 0.
+TEST_F(SecondFlowFixture, AResumeWaitsForTheKeyOfANewLink) {
+    auto m = makeModule(2);
+    m->addFault({sim::SimBleModule::Fault::LinkLoss, 0x63});
+    auto params = secondParams();
+    start(params);
+    auto session = manager()->ble();
+    ASSERT_TRUE(session);
+    ASSERT_TRUE(MainLoop::runUntil(
+        [&] {
+            return m->log("connected").size() == 2 &&
+                   session->peripheral()->state() == CBPeripheralState::Connected;
+        },
+        10));
+    EXPECT_FALSE(session->isKeyAgreed());
+
+    params.routerPwd = "better-pass";
+    manager()->resumeConfigWithParams(params);
+    ASSERT_EQ(onlyEndAfter(), 0);
+    bool keyed = false;
+    for (const auto& op : m->log()) {
+        if (op.op == "connected") keyed = false;
+        if (op.op == "key") keyed = true;
+        if (op.op == "receive" && op.msgType == 0x69) {
+            EXPECT_TRUE(keyed) << "Wi-Fi settings under the root key";
+        }
+    }
+    ASSERT_FALSE(m->log("credentials").empty());
+    EXPECT_NE(m->log("credentials").back().detail.find("password=better-pass"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace telvo::test
