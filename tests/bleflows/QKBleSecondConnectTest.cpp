@@ -356,17 +356,11 @@ TEST_F(SecondFlow, TargetSerialRaisesNormalModeOnly) {
     }
 }
 
-}  // namespace
-}  // namespace telvo::test
-
-namespace telvo::test {
-namespace {
-
 // A kept session starts each configure from a clean run. The first run loses its link at the
 // Wi-Fi answer, reconnects and ends 0; the appliance has joined and says so in its short
 // status. A second configure of the same appliance asks for the full status again, sends the
 // settings and ends 0 within seconds, not at the overall timer.
-TEST_F(SecondFlowFixture, AKeptSessionsNextRunStartsClean) {
+TEST_F(SecondFlow, AKeptSessionsNextRunStartsClean) {
     auto m = makeModule(2);
     // A joined module holds Wi-Fi settings: byte 1 of its short status is 1.
     m->setHandler(0x63, [](sim::SimBleModule& module, const sim::SimBleFrame& request) {
