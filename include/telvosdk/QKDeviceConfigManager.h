@@ -44,7 +44,9 @@ class TELVO_EXPORT QKDeviceConfigManager {
     // The BLE branch of a configuration, by the parameters' bleType: 2, 4 and 98 through
     // bletoothruntimeMap ("QKSingleBLEConnect", "QKSingleBLENetworkBridgeConnect",
     // "QKBLEConnect"); every other type to QKBleConnectManager::statConfig, which starts types
-    // 0, 1, 3, 10, 11 and 12 and ignores the rest.
+    // 0, 1, 3, 10, 11 and 12 and ignores the rest. Without a peripheral, every type answers
+    // once, inside the call: 4085 ("BLE connect peripheral fail"; type 4 without a family id:
+    // 4170).
     void startBleConfig(std::shared_ptr<QKDeviceBleConfigParams> device,
                         QKConfigStepBlock progressCallback,
                         QKConfigCompletionBlock completioncallback);

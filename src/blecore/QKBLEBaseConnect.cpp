@@ -90,6 +90,14 @@ void QKBLEBaseConnect::setUpWithParam(const QKDeviceBleConfigParams& params) {
     resetRetryState();
 }
 
+void QKBLEBaseConnect::beginRun() {
+    isReConnectBleDevice_ = false;
+    reconnects_ = 0;
+    moduleErrorCode_ = 0;
+    checkApFailedResultCode_ = 0;
+    isFindDeviceInLAN_ = false;
+}
+
 QKDevice& QKBLEBaseConnect::deviceRecord() {
     if (!bleDevice_) bleDevice_ = std::make_shared<QKDevice>();
     return *bleDevice_;
@@ -133,9 +141,11 @@ void QKBLEBaseConnect::resetRetryState() {
 
 void QKBLEBaseConnect::connect() {
     QKSDKLOG("【BLE】 step1:start connect!");
-    aesKey_ = rootKey();
+    useRootKey();
     if (!peripheral_) {
+        // Nothing to connect: the run ends at once rather than leave its caller waiting.
         QKSDKLOG("【BLE】step1:peripheral为nil");
+        finalResultWithError(bleErrorWithCode(4085), nullptr, true);
         return;
     }
     const CBPeripheralState state = peripheral_->state();
@@ -318,10 +328,10 @@ void QKBLEBaseConnect::handleReConnectBLEStrategy() {
         connect();
         cancelAllSendDataStrategySelector();
     } else if (!manual && !cuCheckApTask_) {
-        aesKey_ = rootKey();
+        useRootKey();
         blueDisconnect();
     } else {
-        aesKey_ = rootKey();
+        useRootKey();
         cancelAllSendDataStrategySelector();
     }
 }
@@ -353,7 +363,8 @@ void QKBLEBaseConnect::disconnect() {
     cancelDelayedSteps();
     // The run's keys end with it; a new run exchanges fresh ones.
     crypto::wipe(aesKey_);
-    aesKey_ = rootKey();
+    useRootKey();
+    reportFramesBeforeKey();
     crypto::wipe(tlsSessionKey_);
     crypto::wipe(tlsPrivateKeyData_);
     if (secret_) secret_->wipe();

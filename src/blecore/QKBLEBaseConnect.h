@@ -63,6 +63,9 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
     // ---- State the flows and the dispatcher read.
     bool isConnecting() const { return isConnecting_; }
     bool isReConnectBleDevice() const { return isReConnectBleDevice_; }
+    // The link's key is agreed with the appliance (and, under protocol 3, its certificate
+    // chain verified). Until then the flow is handed only the key-exchange answers.
+    bool isKeyAgreed() const { return keyAgreed_; }
     // The cloud confirmation found the appliance; a new run of a kept session clears it.
     bool findDevice() const { return findDevice_; }
     void clearFindDevice() { findDevice_ = false; }
@@ -93,7 +96,8 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
 
     // ---- Lifecycle.
     // Connects the peripheral and registers the GATT steps; a busy peripheral is released and
-    // retried 0.5 s later (three times, then the session ends with 4085).
+    // retried 0.5 s later (three times, then the session ends with 4085). Without a peripheral
+    // the session ends with 4085 inside the call.
     void connect();
     void resetRetryState();
     // After a lost or refused connection: reconnects while the configuration runs, the program
@@ -148,7 +152,9 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
     void receiveBleData(const std::optional<Bytes>& data);
     // One whole frame.
     void baseReceiveData(ByteView frame);
-    // Every accepted frame, the key-exchange frames included; empty in the base.
+    // Every accepted frame, the key-exchange frames included; empty in the base. Until the key
+    // is agreed only the key-exchange answers are accepted: other frames are dropped, counted
+    // and summarised in the log once per burst.
     virtual void receiveProtocol(const std::shared_ptr<QKBLEProtocol>& protocol);
     // A module status report carrying an error.
     void receiveErrorFromModuleWithData(ByteView data);
@@ -189,6 +195,9 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
   protected:
     QKBLEBaseConnect() = default;
     void setUpWithParam(const QKDeviceBleConfigParams& params);
+    // What belongs to one run starts afresh (a kept session's next run): the reconnect flag and
+    // count, the last module error, the last cloud failure and the sighting on the LAN.
+    void beginRun();
     // What a flow sets up for its run.
     QKDeviceBleConfigParams& mutableConfigModel() { return iConfigModel_; }
     void setConfigEnded(bool ended) { isConfigEnded_ = ended; }
@@ -211,6 +220,7 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
     bool isFindDeviceInLAN_ = false;
     bool isConfigProcessIng_ = false;
     bool isConfigEnded_ = false;
+    bool keyAgreed_ = false;
     Bytes aesKey_;
     UpdateBlock updateCallBack_;
     CompletionBlock configCompletion_;
@@ -266,6 +276,11 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
     void checkAPExistFailed(const ErrorPtr& error);
     void writeNextChunk();
     void dropPendingChunks();
+    // Back to the root key: the agreed key is gone until the next exchange.
+    void useRootKey();
+    bool isKeyExchangeAnswer(int64_t msgType) const;
+    void noteFrameBeforeKey(size_t bytes);
+    void reportFramesBeforeKey();
     static std::string sdkWorkMode();
 
     std::optional<Bytes> rootKey_;
@@ -285,6 +300,13 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
     };
     std::deque<Chunk> chunks_;      // chunks waiting for their turn
     bool chunkTimerArmed_ = false;  // the next chunk's delayed call is pending
+    // Frames dropped because they came before the key was agreed, since the last log line:
+    // reported when the key is agreed, at disconnect, or each second while they go on.
+    struct FramesBeforeKey {
+        size_t frames = 0, bytes = 0;
+        double since = 0;
+    };
+    FramesBeforeKey framesBeforeKey_;
 };
 
 }  // namespace telvo

@@ -117,7 +117,15 @@ void QKBLEBaseConnect::receiveTLSAesKeyAuthWithData(ByteView, const Dictionary& 
 void QKBLEBaseConnect::receiveAesKeyCommondWithData(ByteView body) {
     QKSDKLOG("ble step4:发起密钥协商应答data=%s", maskedBody(body).c_str());
     auto dict = QKBLEProtocol::dicForAesKeyReplyWithData(body);
-    if (!dict) return;
+    if (!dict) {
+        // A public key answer whose key cannot be read (too short, the point at infinity) is as
+        // unusable as a key off the curve: waiting would only run into the overall time-out.
+        if (!body.empty() && body[0] == 0x01) {
+            QKSDKLOG("ble step4:密钥协商失败:获取公钥异常");
+            endWithError(bleErrorWithCode(4051));
+        }
+        return;
+    }
     const int64_t subCmd = (*dict)["subCmd"].int64Value();
     const auto& ecc = secret();
     if (subCmd == 1) {
@@ -170,9 +178,21 @@ void QKBLEBaseConnect::receiveAesKeyCommondWithData(ByteView body) {
 
 void QKBLEBaseConnect::exchangeKeySuccess() {
     QKSDKLOG("ble step4:密钥协商成功");
+    keyAgreed_ = true;
+    reportFramesBeforeKey();
     const uint64_t run = disconnects_;
     updateBlockWithState(4);
     if (run == disconnects_) isReady();  // not when the progress block stopped us
+}
+
+void QKBLEBaseConnect::useRootKey() {
+    keyAgreed_ = false;
+    aesKey_ = rootKey();
+}
+
+bool QKBLEBaseConnect::isKeyExchangeAnswer(int64_t msgType) const {
+    const bool certificate = bleDevice_ && bleDevice_->protocolType == 3;
+    return msgType == (certificate ? 0x10 : 0x01);
 }
 
 void QKBLEBaseConnect::isReady() {

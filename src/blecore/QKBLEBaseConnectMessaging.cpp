@@ -4,6 +4,7 @@
 #include "core/QKTool.h"
 #include "logging/LogMask.h"
 #include "logging/QKLog.h"
+#include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
 #include "protocol/QKCommonProtocol.h"
 #include "telvosdk/TelvoError.h"
@@ -177,6 +178,12 @@ void QKBLEBaseConnect::baseReceiveData(ByteView bytes) {
         QKSDKLOG("接收蓝牙，帧无法解析，丢弃");
         return;
     }
+    // Before the key is agreed only the exchange may speak: anything else would be read (and
+    // answered) under the public root key, or from an appliance not yet verified.
+    if (!keyAgreed_ && !isKeyExchangeAnswer(frame->msgType())) {
+        noteFrameBeforeKey(bytes.size());
+        return;
+    }
     // A frame that does not decrypt is not the appliance's answer: it must not cancel a
     // resend, move the counter or reach a flow.
     if (!frame->decrptMsgBody()) {
@@ -211,6 +218,21 @@ void QKBLEBaseConnect::baseReceiveData(ByteView bytes) {
 }
 
 void QKBLEBaseConnect::receiveProtocol(const std::shared_ptr<QKBLEProtocol>&) {}
+
+void QKBLEBaseConnect::noteFrameBeforeKey(size_t bytes) {
+    const double now = Clock::now();
+    if (framesBeforeKey_.frames == 0) framesBeforeKey_.since = now;
+    ++framesBeforeKey_.frames;
+    framesBeforeKey_.bytes += bytes;
+    if (now - framesBeforeKey_.since >= 1.0) reportFramesBeforeKey();
+}
+
+void QKBLEBaseConnect::reportFramesBeforeKey() {
+    if (framesBeforeKey_.frames == 0) return;
+    QKSDKLOG("接收蓝牙，密钥协商完成前的帧已丢弃: %zu 帧, %zu 字节", framesBeforeKey_.frames,
+             framesBeforeKey_.bytes);
+    framesBeforeKey_ = {};
+}
 
 int64_t QKBLEBaseConnect::getSmartErrorCodeWithData(int32_t moduleCode) {
     static const int64_t table[] = {4056, 4094, 4058, 4059, 4060, 4061, 4062, 4063, 4064,

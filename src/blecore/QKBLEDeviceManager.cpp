@@ -235,7 +235,10 @@ void QKBLEDeviceManager::record(ScanKind kind, const CBPeripheralPtr& peripheral
 }
 
 void QKBLEDeviceManager::stopScan() {
-    QKBluetooth::shareQKBluetooth()->cancelScan();
+    auto bt = QKBluetooth::shareQKBluetooth();
+    // A scan still waiting for the radio's power-on must not start when the wait ends.
+    QKBluetoothImpl::of(*bt).central->needScanForPeripherals = false;
+    bt->cancelScan();
 }
 
 // ---- Filters.

@@ -220,6 +220,9 @@ std::optional<Dictionary> QKBLEProtocol::dicForAesKeyReplyWithData(ByteView body
 
 void QKBLEFrameAssembler::receive(ByteView data, int64_t protocolType,
                                   const std::function<void(Bytes)>& onFrame) {
+    // A notification that starts a frame replaces the one still incomplete: a length field
+    // that lied must not hold back every later frame.
+    if (startsFrame(data)) buffer_.clear();
     while (!data.empty()) {
         const size_t room = kCapacity - buffer_.size();
         const ByteView piece = data.first(std::min(room, data.size()));

@@ -167,7 +167,8 @@ class QKBLEProtocol {
 // Reassembles the notification values of one BLE link into frames. Bytes are appended to one
 // buffer; a frame is handed over as soon as the buffer holds its declared length, and the rest
 // stays for the next frame. A frame whose length field or check value is wrong is dropped and
-// the buffer resynchronises on the next AA 55. The buffer never holds more than kCapacity
+// the buffer resynchronises on the next AA 55; a notification that begins with AA 55 replaces
+// a frame still incomplete. The buffer never holds more than kCapacity
 // bytes (the largest long frame). One link, one thread at a time; onFrame runs synchronously,
 // inside receive, and must not call receive on the same object.
 class QKBLEFrameAssembler {

@@ -35,6 +35,11 @@ void QKBleSecondConnect::endWithCode(int64_t code) {
 void QKBleSecondConnect::statConfig(const QKDeviceBleConfigParams& params, UpdateBlock update,
                                     CompletionBlock completion) {
     setConfigEnded(false);
+    // A kept session: nothing of the run before decides this one's steps.
+    beginRun();
+    isHaveSendConfigInfo = false;
+    isSupportBLEApExist = false;
+    isSupportFactoryNotBind = false;
     QKDeviceBleConfigParams& m = mutableConfigModel();
     Answer::copyStartParams(params, m);
     m.isFactoryModeEnable = params.isFactoryModeEnable;
@@ -52,7 +57,8 @@ void QKBleSecondConnect::resumeConfigWithParams(const QKDeviceBleConfigParams& p
     resumeTotalTimer();
     Answer::takeResumedRouter(params, mutableConfigModel());
     if (peripheral() && peripheral()->state() == CBPeripheralState::Connected) {
-        sendConfigInfo();
+        // Without an agreed key (a reconnect's exchange under way) isReady sends them later.
+        if (isKeyAgreed()) sendConfigInfo();
     } else if (!isConnecting()) {
         connect();
     }

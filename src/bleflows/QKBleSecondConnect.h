@@ -56,7 +56,7 @@ class QKBleSecondConnect : public QKBLEBaseConnect {
     bool hasSendConfigPremode = false;
     // The app's target serial (extras "tsn").
     std::optional<std::string> dsn;
-    // The Wi-Fi body was sent at least once: a reconnect asks for the short status.
+    // The Wi-Fi body was sent at least once in this run: a reconnect asks for the short status.
     bool isHaveSendConfigInfo = false;
     // The module supports factory mode (capability 0x0105).
     bool isSupportFactoryNotBind = false;

@@ -61,7 +61,8 @@ void QKBleSecondRetryConnect::resumeConfigWithParams(const QKDeviceBleConfigPara
         return;
     }
     Answer::takeResumedRouter(params, mutableConfigModel());
-    sendConfigInfo();
+    // Without an agreed key (a reconnect's exchange under way) isReady sends them later.
+    if (isKeyAgreed()) sendConfigInfo();
 }
 
 void QKBleSecondRetryConnect::disconnect() {

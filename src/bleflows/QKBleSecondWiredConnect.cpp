@@ -42,7 +42,8 @@ void QKBleSecondWiredConnect::resumeConfigWithParams(const QKDeviceBleConfigPara
     }
     resumeTotalTimer();
     Answer::takeResumedRouter(params, mutableConfigModel());
-    sendConfigInfo();
+    // Without an agreed key (a reconnect's exchange under way) isReady sends them later.
+    if (isKeyAgreed()) sendConfigInfo();
 }
 
 void QKBleSecondWiredConnect::isReady() {

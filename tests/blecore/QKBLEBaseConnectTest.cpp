@@ -12,10 +12,12 @@
 #include "records/QKMiddleInterface.h"
 #include "security/QKEllipticCurveSecret.h"
 #include "sim/BleSessionPeer.h"
+#include "sim/LogCapture.h"
 #include "sim/SimBleModule.h"
 #include "sim/SimRadio.h"
 #include "sim/TestSupport.h"
 #include "telvosdk/CBPeripheralQKExtensions.h"
+#include "telvosdk/QKUserDefault.h"
 #include "telvosdk/TelvoError.h"
 
 namespace telvo {
@@ -131,6 +133,40 @@ TEST_F(QKBLEBaseConnectTest, EachVersionConnectsExchangesKeysAndGetsAnAnswer) {
         EXPECT_EQ(pendingSteps(), 0u);  // every answer cancelled its resend
         finish();
     }
+}
+
+// An appliance that speaks before the key exchange, under the public root key, is not heard:
+// until the key is agreed (and a version-3 appliance's chain verified) the flow gets the
+// exchange's answers only. What was dropped is logged once per burst, not a line per frame.
+TEST_F(QKBLEBaseConnectTest, FramesBeforeTheKeyAreDroppedAndSummarised) {
+    QKUserDefault::setStorageDirectory({});
+    resetForTesting<QKUserDefault>();
+    QKUserDefault::standardUserDefaults()->setBool(true, "logenable");
+    for (int variant : {0, 2, 3}) {
+        SCOPED_TRACE(variant);
+        auto log = std::make_shared<test::LogLines>();
+        QKMiddleInterface::shareInstance()->setCustomLogDelegate(log);
+        start(variant, false);
+        const int exchange = variant == 3 ? 0x10 : 0x01;
+        for (int i = 0; i < 20; ++i)
+            module->framesOnSubscribe.push_back({0x63, {0x01, 0x00, 0x00}});
+        module->framesOnSubscribe.push_back({0x0D, {0x01, 0x04, 0x00, 0, 0, 0, 0, 0}});
+        session->connect();
+        ASSERT_TRUE(MainLoop::runUntil([&] { return session->status.size() == 47; }, 10));
+        // The exchange's answers, then the one status asked for under the agreed key.
+        std::vector<int> expected(2, exchange);
+        expected.push_back(0x63);
+        EXPECT_EQ(session->types, expected);
+        EXPECT_TRUE(codes.empty());
+        std::vector<std::string> summaries;
+        for (const auto& line : log->lines)
+            if (line.find("密钥协商完成前的帧已丢弃") != std::string::npos)
+                summaries.push_back(line);
+        ASSERT_EQ(summaries.size(), 1u);
+        EXPECT_NE(summaries[0].find("21 帧"), std::string::npos) << summaries[0];
+        finish();
+    }
+    resetForTesting<QKUserDefault>();
 }
 
 // The end of the run cleanses its keys where they lie (not only dropping them): the agreed key,
@@ -284,9 +320,13 @@ TEST_F(QKBLEBaseConnectTest, DiscoveryAndKeyExchangeFaults) {
         {"characteristic discovery fails", 3, [](SimBleModule& m) {
              m.appliance().characteristicDiscoveryError = CBATTError::InsufficientResources;
          }, {4087}, {1, 2}, "BLE discover characteristics fail", 0.07},
-        // No key in the answer: it is taken as an answer (no resend) and ignored; the session
-        // waits, link up, for the flow's overall time-out.
-        {"public key too short", 2, classic(Key::ShortKey), {}, keyed, "", -1},
+        // A key that cannot be read is as unusable as one off the curve.
+        {"public key too short", 2, classic(Key::ShortKey), {4051}, keyed,
+         "BLE get public key fail", 0.21},
+        {"public key at infinity", 0, classic(Key::Infinity), {4051}, keyed,
+         "BLE get public key fail", 0.21},
+        {"public key of 32 bytes", 1, classic(Key::HalfKey), {4051}, keyed,
+         "BLE get public key fail", 0.21},
         {"public key off the curve", 2, classic(Key::OffCurve), {4051}, keyed,
          "BLE get public key fail", 0.21},
         {"public key with its point prefix", 1, classic(Key::PrefixedKey), {4051}, keyed,
@@ -497,6 +537,7 @@ TEST_F(QKBLEBaseConnectTest, CounterWindowAndWrap) {
         QKBLEBaseConnectTestPeer::bleDevice(*s) = std::make_shared<QKDevice>();
         s->bleDevice()->protocolType = 3;
         QKBLEBaseConnectTestPeer::aesKey(*s) = key;
+        QKBLEBaseConnectTestPeer::keyAgreed(*s) = true;
         QKBLEBaseConnectTestPeer::tlsLastCntId(*s) = k.last;
         std::vector<int64_t> got;
         QKBLEBaseConnectTestPeer::setCompletionBlock(

@@ -147,6 +147,27 @@ TEST_F(QKBLEDeviceManagerTest, ScanReportsMatchingAdvertisersRecordsThemAndEndsA
     EXPECT_EQ(cancelled, 2);
 }
 
+// A stop while the scan still waits for the radio's power-on is a stop: when the power comes
+// on, no scan starts and nothing is reported. A later scan runs as usual.
+TEST_F(QKBLEDeviceManagerTest, StopScanCancelsAScanWaitingForThePower) {
+    add("korvo_ac_1a2b");
+    radio->setState(CBManagerState::PoweredOff);
+    MainLoop::runFor(0.1);
+    int reported = 0;
+    manager.startScan(0, 0, [&](const CBPeripheralPtr&) { ++reported; });
+    MainLoop::runFor(1);
+    manager.stopScan();
+    radio->setState(CBManagerState::PoweredOn);
+    MainLoop::runFor(10);
+    EXPECT_TRUE(radio->log("scan").empty());
+    EXPECT_EQ(reported, 0);
+    manager.startScan(0, 0, [&](const CBPeripheralPtr&) { ++reported; });
+    MainLoop::runFor(1);
+    EXPECT_EQ(radio->log("scan").size(), 1u);
+    EXPECT_GT(reported, 0);
+    manager.stopScan();
+}
+
 TEST_F(QKBLEDeviceManagerTest, ModuleTypeAndNameListFilters) {
     struct Case {
         int64_t moduleType;  // -100: name list {"AC"}; -200: empty name list

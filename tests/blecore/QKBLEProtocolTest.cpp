@@ -214,6 +214,17 @@ TEST(BleFrame, AssemblerDeliversEveryFrameHoweverItArrives) {
         EXPECT_LE(assembler.pendingSize(), QKBLEFrameAssembler::kCapacity);
         assembler.receive(a, version, onFrame);
         EXPECT_EQ(got, std::vector<Bytes>{a});
+
+        // A frame start that lies about its length, in one notification: the next
+        // notification that starts a frame replaces it, whole or in pieces.
+        got.clear();
+        for (const Bytes& lie : {hex("aa55ffff0163"), hex("aa55ff"), hex("aa55")}) {
+            assembler.receive(lie, version, onFrame);
+            assembler.receive(ByteView(b).first(10), version, onFrame);
+            assembler.receive(ByteView(b).subspan(10), version, onFrame);
+        }
+        EXPECT_EQ(got, (std::vector<Bytes>{b, b, b})) << version;
+        EXPECT_EQ(assembler.pendingSize(), 0u);
     }
 }
 

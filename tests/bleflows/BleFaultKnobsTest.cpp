@@ -51,8 +51,10 @@ TEST(BleFaultKnobsTest, SecondGeneration) {
                            // Nothing connects or goes on: the 180-second overall timer ends it.
                            {"connect-hangs", 4089, 180, {}},
                            {"already-connected", 4089, 180, {}},
-                           // The key answer without a key is ignored: the session waits.
-                           {"key-short", 4089, 180, keyed},
+                           // A key answer whose key cannot be read ends at once.
+                           {"key-short", 4051, 0.21, keyed},
+                           {"key-infinity", 4051, 0.21, keyed},
+                           {"key-half", 4051, 0.21, keyed},
                            {"key-prefixed", 4051, 0.21, keyed},
                            {"key-off-curve", 4051, 0.21, keyed},
                            {"auth-encoding", 4052, 0.25, keyed},
@@ -78,7 +80,7 @@ TEST(BleFaultKnobsTest, ComboBind) {
                           {"characteristic-error", 4087, 0.07, {1, 2}},
                           {"connect-hangs", 4089, 180, {}},
                           {"already-connected", 0, 0.83, done},
-                          {"key-short", 4089, 180, keyed},
+                          {"key-short", 4051, 0.21, keyed},
                           {"key-off-curve", 4051, 0.21, keyed},
                           {"auth-refused", 4052, 0.25, keyed},
                           {"fins-altered", 4184, 0.31, keyed},

@@ -40,7 +40,7 @@ TEST_F(Dispatcher, EntryRoutesEachType) {
         entry->startBleConfig(params, nullptr, nullptr);
         for (uint64_t kind : {0, 1, 3, 10, 11, 12}) EXPECT_FALSE(held(kind)) << type;
     }
-    MainLoop::runFor(200);  // the sessions made by class name end by their overall timer
+    MainLoop::runFor(200);  // the sessions made by class name have ended: no peripheral
     // Unknown types through the dispatcher itself start nothing and call no block.
     ends.clear();
     steps.clear();
@@ -48,6 +48,36 @@ TEST_F(Dispatcher, EntryRoutesEachType) {
         manager()->statConfig(scan(), type, progress(), completion());
     for (uint64_t kind : {0, 1, 3, 10, 11, 12}) EXPECT_FALSE(held(kind));
     EXPECT_TRUE(ends.empty() && steps.empty());
+}
+
+// A start without a peripheral (one the app lost) answers once, inside the call, whatever the
+// type: 4085, or the network bridge's own 4170 when its family id is missing too. Nothing
+// follows in the next 200 s, and no step.
+TEST_F(Dispatcher, StartWithoutPeripheralAnswersOnceAtOnce) {
+    struct Row {
+        uint64_t type;
+        bool familyId;
+        int64_t code;
+    };
+    const Row rows[] = {{0, false, 4085},  {1, false, 4085},  {2, false, 4085},  {3, false, 4085},
+                        {4, false, 4170},  {4, true, 4085},   {10, false, 4085}, {11, false, 4085},
+                        {12, false, 4085}, {98, false, 4085}, {77, false, 4085}};
+    auto entry = QKDeviceConfigManager::shareInstance();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.type << (row.familyId ? " family" : ""));
+        clearRun();
+        auto params = std::make_shared<QKDeviceBleConfigParams>(sim::SimBleHome::routerParams({}));
+        params->bleType = row.type;
+        params->bleSecondConfigType = 1;
+        params->specialModeType = 1;
+        if (row.familyId) params->familyId = "family-1";
+        entry->startBleConfig(params, progress(), completion());
+        ASSERT_EQ(ends.size(), 1u);
+        EXPECT_EQ(ends[0].code, row.code);
+        MainLoop::runFor(200);
+        EXPECT_EQ(ends.size(), 1u);
+        EXPECT_TRUE(steps.empty());
+    }
 }
 
 // Second generation and retry carry a session on for the same advertised MAC (compared as exact

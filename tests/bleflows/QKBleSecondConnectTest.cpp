@@ -356,5 +356,37 @@ TEST_F(SecondFlow, TargetSerialRaisesNormalModeOnly) {
     }
 }
 
+// A kept session starts each configure from a clean run. The first run loses its link at the
+// Wi-Fi answer, reconnects and ends 0; the appliance has joined and says so in its short
+// status. A second configure of the same appliance asks for the full status again, sends the
+// settings and ends 0 within seconds, not at the overall timer.
+TEST_F(SecondFlow, AKeptSessionsNextRunStartsClean) {
+    auto m = makeModule(2);
+    // A joined module holds Wi-Fi settings: byte 1 of its short status is 1.
+    m->setHandler(0x63, [](sim::SimBleModule& module, const sim::SimBleFrame& request) {
+        if (!request.body.empty() && request.body[0] == 1)
+            return module.answer(request, {0x01, uint8_t(module.joined() ? 1 : 0), 0x00});
+        module.defaultHandler(0x63)(module, request);
+    });
+    m->addFault({sim::SimBleModule::Fault::LinkLoss, 0x69});
+    const auto params = secondParams();
+    start(params);
+    ASSERT_EQ(onlyEndAfter(), 0);
+    auto session = manager()->ble();
+    ASSERT_TRUE(session && session->isReConnectBleDevice());
+    EXPECT_EQ(received(0x69).size(), 2u);  // sent again after the reconnect
+
+    ends.clear();
+    steps.clear();
+    const double begin = now();
+    start(params);
+    ASSERT_EQ(firstEnd(), 0);
+    EXPECT_EQ(manager()->ble(), session);  // the same session carried on
+    EXPECT_LT(ends[0].at - begin, 10);
+    EXPECT_FALSE(session->isReConnectBleDevice());
+    EXPECT_EQ(received(0x69).size(), 3u);
+    EXPECT_EQ(received(0x63).back(), QKBLEProtocol::msgBodyForCheckStatus(0));
+}
+
 }  // namespace
 }  // namespace telvo::test

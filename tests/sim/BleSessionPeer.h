@@ -8,6 +8,7 @@ namespace telvo {
 // flow may touch (the keys, the counters, the timers).
 struct QKBLEBaseConnectTestPeer {
     static Bytes& aesKey(QKBLEBaseConnect& s) { return s.aesKey_; }
+    static bool& keyAgreed(QKBLEBaseConnect& s) { return s.keyAgreed_; }
     static Bytes& tlsRandomN1(QKBLEBaseConnect& s) { return s.tlsRandomN1_; }
     static Bytes& tlsDataM1(QKBLEBaseConnect& s) { return s.tlsDataM1_; }
     static Bytes& tlsRandomN2(QKBLEBaseConnect& s) { return s.tlsRandomN2_; }

@@ -144,9 +144,7 @@ std::vector<SimBleFlowKind> simBleFlowKinds() {
             },
         .cloudPath = kPresencePath,
         // No overall time-out: a run that never gets its link keyed never ends.
-        .owed = {{"connect-hangs", kNoCompletion},
-                 {"already-connected", kNoCompletion},
-                 {"key-short", kNoCompletion}},
+        .owed = {{"connect-hangs", kNoCompletion}, {"already-connected", kNoCompletion}},
     });
     kinds.push_back({
         .command = "special",
@@ -231,7 +229,9 @@ std::vector<SimBleFault> simBleFaults(const SimBleFlowKind& flow) {
          {std::tuple{"garbage", Fault::Garbage,
                      "the last answer arrives as bytes that are no frame"},
           {"wrong-key", Fault::WrongKey, "the last answer is sealed under another key"},
-          {"duplicate", Fault::Duplicate, "the last answer arrives twice"}})
+          {"duplicate", Fault::Duplicate, "the last answer arrives twice"},
+          {"lying-length", Fault::LyingLength,
+           "the last answer arrives as a frame start claiming 65535 bytes"}})
         out.push_back({name,
                        what,
                        {},
@@ -290,8 +290,12 @@ std::vector<SimBleFault> simBleFaults(const SimBleFlowKind& flow) {
                    }});
     // Malformed classic key exchanges (protocol versions 0 to 2).
     for (auto [name, key, code, what] :
-         {std::tuple{"key-short", SimBleModule::ClassicKey::ShortKey, int64_t{4089},
+         {std::tuple{"key-short", SimBleModule::ClassicKey::ShortKey, int64_t{4051},
                      "the public key answer holds 63 bytes of key"},
+          {"key-infinity", SimBleModule::ClassicKey::Infinity, int64_t{4051},
+           "the public key is the point at infinity, 00"},
+          {"key-half", SimBleModule::ClassicKey::HalfKey, int64_t{4051},
+           "the public key answer holds 32 bytes of key"},
           {"key-prefixed", SimBleModule::ClassicKey::PrefixedKey, int64_t{4051},
            "the public key answer holds the 65-byte point, prefix first"},
           {"key-off-curve", SimBleModule::ClassicKey::OffCurve, int64_t{4051},
@@ -324,6 +328,23 @@ std::vector<SimBleFault> simBleFaults(const SimBleFlowKind& flow) {
                        [m4 = misbehaviour](SimBleHome&, SimBleModule& m, const SimBleFlowKind&) {
                            m.keyAgreement().setMisbehaviour(m4);
                        }});
+    // A hostile appliance speaks before the key exchange: a short status "not configured"
+    // under the public root key, as soon as notifications are on. It is not heard; a version-3
+    // appliance whose chain is under another root does the same and is refused.
+    out.push_back({"status-before-key",
+                   "a short status (not configured) under the root key before the key exchange",
+                   {},
+                   {},
+                   [](SimBleHome&, SimBleModule& m, const SimBleFlowKind&) {
+                       m.framesOnSubscribe = {{0x63, {0x01, 0x00, 0x00}}};
+                   }});
+    out.push_back({"rogue-status-first",
+                   "a version-3 appliance of another root sends that status before the exchange", 3,
+                   4184, [](SimBleHome&, SimBleModule& m, const SimBleFlowKind&) {
+                       m.keyAgreement().setMisbehaviour(
+                           test::SimKeyAgreement::Misbehaviour::UntrustedChain);
+                       m.framesOnSubscribe = {{0x63, {0x01, 0x00, 0x00}}};
+                   }});
     out.push_back({"pieces",
                    "the last answer arrives in three notifications, cut at bytes 1 and 5",
                    {},

@@ -30,8 +30,9 @@ std::string text(ByteView bytes) {
 // In the order of SimBleModule::Fault.
 const char* faultName(SimBleModule::Fault fault) {
     static constexpr const char* kNames[] = {
-        "drop",          "delay", "duplicate", "counter", "garbage",        "wrong-key",
-        "undecryptable", "split", "link-loss", "pieces",  "counter-repeat", "counter-back"};
+        "drop",           "delay",         "duplicate",   "counter",   "garbage",
+        "wrong-key",      "undecryptable", "split",       "link-loss", "pieces",
+        "counter-repeat", "counter-back",  "lying-length"};
     return kNames[static_cast<size_t>(fault)];
 }
 
@@ -95,6 +96,9 @@ class Forwarder : public SimBleBehaviour {
     }
     void onDisconnected(SimBleAppliance& a) override {
         if (auto m = module_.lock()) m->onDisconnected(a);
+    }
+    void onNotifyChanged(SimBleAppliance& a, const CBUUID& c, bool enabled) override {
+        if (auto m = module_.lock()) m->onNotifyChanged(a, c, enabled);
     }
     CBATTError onWrite(SimBleAppliance& a, const CBUUID& c, const Bytes& v, bool r) override {
         auto m = module_.lock();
@@ -263,6 +267,14 @@ void SimBleModule::onDisconnected(SimBleAppliance&) {
     record("disconnected", -1, {});
 }
 
+void SimBleModule::onNotifyChanged(SimBleAppliance&, const CBUUID& characteristic, bool enabled) {
+    if (!enabled || characteristic != notifyUuid() || framesOnSubscribe.empty()) return;
+    record("subscribed", -1, {});
+    perform([frames = framesOnSubscribe](SimBleModule& m) {
+        for (const auto& [msgType, body] : frames) m.send(msgType, body);
+    });
+}
+
 CBATTError SimBleModule::onWrite(SimBleAppliance&, const CBUUID& characteristic, const Bytes& value,
                                  bool withResponse) {
     if (characteristic != writeUuid()) return CBATTError::Success;
@@ -422,6 +434,12 @@ void SimBleModule::sendFrame(uint8_t sequence, uint8_t msgType, const Bytes& bod
             return;
         case Fault::LinkLoss:
             return loseLink();
+        case Fault::LyingLength: {
+            // The header of a frame as long as a length field can say, and a little of it.
+            Bytes lie{0xAA, 0x55, 0xFF, 0xFF, bytes.size() > 4 ? bytes[4] : uint8_t{0}, msgType};
+            lie.resize(20, 0x5A);
+            return transmitPiece(std::move(lie), answerDelay);
+        }
         case Fault::Delay:
             return transmit(std::move(bytes), answerDelay + fault->delay);
         case Fault::Duplicate:
@@ -582,6 +600,12 @@ SimBleModule::Handler SimBleModule::defaultHandler(uint8_t msgType) const {
                             break;
                         case ClassicKey::PrefixedKey:
                             append(reply, point);
+                            break;
+                        case ClassicKey::Infinity:
+                            reply.push_back(0x00);
+                            break;
+                        case ClassicKey::HalfKey:
+                            append(reply, point.subspan(1, 32));
                             break;
                         case ClassicKey::OffCurve:
                             append(reply, point.subspan(1));

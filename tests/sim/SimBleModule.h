@@ -72,6 +72,7 @@ class SimBleModule : public SimBleBehaviour, public std::enable_shared_from_this
         Pieces,         // notifications that begin at the byte offsets `cuts`, `delay` apart
         CounterRepeat,  // carries the counter of the frame before (version 3)
         CounterBack,    // the count goes back by `counter` and goes on from there (version 3)
+        LyingLength,    // a frame start claiming 0xFFFF bytes (one notification) instead
     };
     struct FaultSpec {
         Fault kind = Fault::Drop;
@@ -88,6 +89,8 @@ class SimBleModule : public SimBleBehaviour, public std::enable_shared_from_this
         OffCurve,      // 64 bytes that are no point of P-256
         AuthEncoding,  // the authentication answer names encoding type 1
         AuthRefused,   // the authentication answer's result byte is 1
+        Infinity,      // the key is the point at infinity, the one byte 00
+        HalfKey,       // 32 bytes of public key (X alone)
     };
 
     struct Op {
@@ -175,6 +178,10 @@ class SimBleModule : public SimBleBehaviour, public std::enable_shared_from_this
     void addFault(FaultSpec fault);
     // The next writes are refused: with response with an ATT error, without it dropped.
     void refuseWrites(int count);
+    // A hostile appliance: as soon as the phone enables notifications, these frames (type,
+    // body) go out unasked, sealed under the key of the moment (the root key before an
+    // exchange).
+    std::vector<std::pair<uint8_t, Bytes>> framesOnSubscribe;
     // Reads and logs, answers nothing.
     bool mute = false;
     // Answers leave this long after the request's last chunk.
@@ -204,6 +211,7 @@ class SimBleModule : public SimBleBehaviour, public std::enable_shared_from_this
     // SimBleBehaviour (on the radio's queue).
     void onConnected(SimBleAppliance&) override;
     void onDisconnected(SimBleAppliance&) override;
+    void onNotifyChanged(SimBleAppliance&, const CBUUID& characteristic, bool enabled) override;
     CBATTError onWrite(SimBleAppliance&, const CBUUID& characteristic, const Bytes& value,
                        bool withResponse) override;
 
