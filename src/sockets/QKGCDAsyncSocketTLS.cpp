@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "platform/base/Singleton.h"
+#include "platform/crypto/OpenSSLLibrary.h"
 #include "platform/crypto/OpenSSLPtr.h"
 #include "platform/http/URLSession.h"
 #include "sockets/QKGCDAsyncSocket.h"
@@ -222,6 +223,7 @@ std::shared_ptr<QKGCDAsyncSocket::Tls> QKGCDAsyncSocket::makeTls(const Dictionar
 }
 
 OSStatus QKGCDAsyncSocket::Tls::open() {
+    initializeOpenSSL();
     context.reset(SSL_CTX_new(TLS_method()));
     if (!context) return errSSLInternal;
     if (!server) {

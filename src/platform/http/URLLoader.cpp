@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "platform/base/AsciiText.h"
+#include "platform/crypto/OpenSSLLibrary.h"
 #include "platform/net/NetworkGuard.h"
 
 namespace telvo {
@@ -237,6 +238,8 @@ ErrorPtr urlError(int64_t code, const std::string& url) {
 // The loader: one multi handle, one thread
 
 URLLoader::URLLoader() {
+    // libcurl initialises OpenSSL too, with OpenSSL's clean-up at exit: ours comes first.
+    initializeOpenSSL();
     curl_global_init(CURL_GLOBAL_DEFAULT);
     multi_ = curl_multi_init();
     if (!multi_) {
