@@ -185,6 +185,12 @@ OSStatus SecTrust::evaluate(SecTrustResultType* result) {
         ERR_clear_error();
         return errSecParam;
     }
+    if (policy_ == SecPolicy::sslServer && host_ && host_->empty()) {
+        // OpenSSL takes an empty name as no name at all.
+        lastVerifyError_ = X509_V_ERR_HOSTNAME_MISMATCH;
+        *result = SecTrustResultType::recoverableTrustFailure;
+        return errSecSuccess;
+    }
     if (policy_ == SecPolicy::sslServer && host_) {
         // A numeric host is matched against the IP addresses the leaf names.
         int named = X509_VERIFY_PARAM_set1_ip_asc(param, host_->c_str()) == 1 ||

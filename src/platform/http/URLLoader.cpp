@@ -604,10 +604,7 @@ int URLLoader::onVerify(X509_STORE_CTX* store, void* context) {
     if (!chain.empty()) {
         auto trust = SecTrust::create(chain, SecPolicy::sslServer);
         trust->setPolicy(SecPolicy::sslServer, transfer->host);
-        if (auto anchors = URLSession::systemAnchorCertificates(); !anchors.empty())
-            trust->setAnchorCertificates(std::move(anchors));
-        else
-            trust->useSystemAnchorCertificates();
+        URLSession::applySystemAnchorCertificates(*trust);
         auto delegate = transfer->task->session_->delegate();
         trusted = delegate ? delegate->didReceiveServerTrustChallenge(transfer->task, *trust,
                                                                       transfer->host)
