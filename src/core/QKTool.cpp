@@ -1,7 +1,5 @@
 #include "core/QKTool.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -10,6 +8,7 @@
 #include "core/CoreLog.h"
 #include "core/HexText.h"
 #include "platform/base/AsciiText.h"
+#include "platform/crypto/Crypto.h"
 #include "platform/crypto/Random.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/net/NetworkReachability.h"
@@ -249,10 +248,11 @@ std::string QKTool::createReqId() {
     const std::string seed = getCurrentUUID() +
                              getNSStringFromNSDate(Clock::wallTime(), "yyyyMMddHHmmss") +
                              std::to_string(Random::shared()->uniform(65535));
-    uint8_t digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(seed.data(), seed.size(), digest, &length, EVP_md5(), nullptr) != 1) return {};
-    return hextext::encode(ByteView(digest, length), false);
+    const Bytes digest =
+        crypto::digest(crypto::DigestAlgorithm::MD5,
+                       ByteView(reinterpret_cast<const uint8_t*>(seed.data()), seed.size()));
+    if (digest.empty()) return {};
+    return hextext::encode(digest, false);
 }
 
 std::string QKTool::getNSStringFromNSDate(double date, const std::string& format) {

@@ -54,13 +54,15 @@ inline constexpr OSStatus errSSLBadConfiguration = -9848;
 // Settings of startTLS(). Keys with no meaning on OpenSSL (UseCFStreamForTLS, FalseStart,
 // SendOneByteRecord) are accepted and ignored; so is any unknown key.
 //   kCFStreamSSLPeerName (text): the name the server's certificate must carry, also sent as
-//     the server name; a client without one checks the host it connected to by name.
+//     the server name; a client without one (or with an empty one) checks the host it
+//     connected to by name.
 //   kCFStreamSSLIsServer (bool): this side answers the handshake.
 //   kCFStreamSSLCertificates (array): this side's identity, a Value::object of SecIdentity,
 //     then any intermediate certificates (DER bytes). Required on the server side.
 //   ManuallyEvaluateTrust (bool, client side): the delegate decides on the server's chain
 //     (socketDidReceiveTrustCompletionHandler) instead of the check against the system
-//     anchors (URLSession::systemAnchorCertificates) with the peer name.
+//     anchors with the peer name. Either way the trust's anchors are those of URL loading:
+//     URLSession::systemAnchorCertificates, or the system's trusted roots when none are set.
 //   SSLPeerID (bytes, client side): sessions are kept under this key and resumed by later
 //     connections that give the same key.
 //   SSLProtocolVersionMin, SSLProtocolVersionMax (SSLProtocol numbers).
@@ -254,7 +256,13 @@ class QKGCDAsyncSocket : public std::enable_shared_from_this<QKGCDAsyncSocket> {
     // keys above); requests queued later wait for it. socketDidSecure reports success; a
     // failure closes the socket with a kCFStreamErrorDomainSSL error (or code 2 for a setting
     // of the wrong kind). Asked while idle, disconnecting or after an earlier startTLS: ignored.
+    // The handshake is bounded from its start (a delegate's trust decision included): by the
+    // time-out the connect was given, else by that of the first read queued behind the TLS
+    // start, else by kDefaultTLSHandshakeTimeout; a handshake still running then closes the
+    // socket with QKGCDAsyncSocketConnectTimeoutError. A server asking to renegotiate after
+    // the handshake (TLS 1.2 and earlier) is refused: the socket closes with errSSLProtocol.
     void startTLS(Dictionary settings);
+    static constexpr double kDefaultTLSHandshakeTimeout = 30.0;
 
     // Closes at once with no error (synchronous); a socket that has not started does nothing.
     void disconnect();
@@ -431,6 +439,7 @@ class QKGCDAsyncSocket : public std::enable_shared_from_this<QKGCDAsyncSocket> {
 
     // TLS (QKGCDAsyncSocketTLS.cpp).
     void maybeStartTLS();
+    double tlsHandshakeTimeout() const;
     std::shared_ptr<Tls> makeTls(const Dictionary& settings, ErrorPtr* error);
     void continueHandshake();
     void handshakeDone();
@@ -477,7 +486,8 @@ class QKGCDAsyncSocket : public std::enable_shared_from_this<QKGCDAsyncSocket> {
     uint64_t sslWriteCachedLength_ = 0;
     OSStatus sslErrCode_ = 0;
     OSStatus lastSSLHandshakeError_ = 0;
-    std::string connectHost_;  // what the last connect was given, the default TLS peer name
+    std::string connectHost_;     // what the last connect was given, the default TLS peer name
+    double connectTimeout_ = -1;  // the last connect's time-out, a bound of the TLS handshake
     std::shared_ptr<void> userData_;
     double alternateAddressDelay_ = 0.3;
 };

@@ -79,6 +79,7 @@ bool QKGCDAsyncSocket::connectCommon(const std::string& host, const Bytes* addre
         if (!preConnect(interface, &failure)) return false;
         flags_ |= kSocketStarted;
         connectHost_ = address ? hostFromAddress(*address) : host;
+        connectTimeout_ = timeout;
         if (address) {
             Bytes a4 = isIPv4Address(*address) ? *address : Bytes{};
             Bytes a6 = isIPv6Address(*address) ? *address : Bytes{};
@@ -326,6 +327,7 @@ bool QKGCDAsyncSocket::connectToUrl(const std::string& url, double timeout, Erro
         if (!preConnectWithUrl(url, &address, &failure)) return false;
         flags_ |= kSocketStarted;
         connectHost_.clear();
+        connectTimeout_ = timeout;
         startConnectTimeout(timeout);
         if (connectWithAddressUN(address, &failure)) return true;
         endConnectTimeout();

@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "platform/base/Singleton.h"
+#include "platform/crypto/OpenSSLLibrary.h"
 #include "platform/crypto/OpenSSLPtr.h"
 #include "platform/http/URLSession.h"
 #include "sockets/QKGCDAsyncSocket.h"
@@ -100,6 +101,8 @@ struct QKGCDAsyncSocket::Tls {
     Trust trust = Trust::unasked;
     OSStatus verifyFailure = 0;
     bool closeNotify = false;
+    bool established = false;         // the first handshake has ended
+    bool renegotiationAsked = false;  // the server asked for another handshake after it
 
     // The steps of QKGCDAsyncSocket::makeTls after the settings are read: OpenSSL's context,
     // connection and memory BIOs; the settings' versions, suites and identity; the side of the
@@ -186,7 +189,19 @@ void QKGCDAsyncSocket::maybeStartTLS() {
         closeWithError(error);
         return;
     }
+    // The TLS start is the current read: its end (or the close) cancels the timer.
+    readTimer_ = DispatchTimer::create(socketQueue_.dispatchQueue(), [weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (self && (self->flags_ & kStartingReadTLS)) self->closeWithError(connectTimeoutError());
+    });
+    readTimer_->start(tlsHandshakeTimeout());
     continueHandshake();
+}
+
+double QKGCDAsyncSocket::tlsHandshakeTimeout() const {
+    if (connectTimeout_ > 0) return connectTimeout_;
+    if (!readQueue_.empty() && readQueue_.front()->timeout > 0) return readQueue_.front()->timeout;
+    return kDefaultTLSHandshakeTimeout;
 }
 
 std::shared_ptr<QKGCDAsyncSocket::Tls> QKGCDAsyncSocket::makeTls(const Dictionary& settings,
@@ -222,8 +237,10 @@ std::shared_ptr<QKGCDAsyncSocket::Tls> QKGCDAsyncSocket::makeTls(const Dictionar
 }
 
 OSStatus QKGCDAsyncSocket::Tls::open() {
+    initializeOpenSSL();
     context.reset(SSL_CTX_new(TLS_method()));
     if (!context) return errSSLInternal;
+    SSL_CTX_set_options(context.get(), SSL_OP_NO_RENEGOTIATION);
     if (!server) {
         // The check below alone decides on the server's chain.
         SSL_CTX_set_verify(context.get(), SSL_VERIFY_PEER, nullptr);
@@ -247,6 +264,18 @@ OSStatus QKGCDAsyncSocket::Tls::open() {
     ssl.reset(SSL_new(context.get()));
     if (!ssl) return errSSLInternal;
     SSL_set_app_data(ssl.get(), this);
+    if (!server) {
+        // OpenSSL declines a server's renegotiation with a warning and goes on; the socket
+        // ends the session instead.
+        SSL_set_msg_callback(ssl.get(), [](int written, int, int type, const void* message,
+                                           size_t length, SSL* s, void*) {
+            auto* tls = static_cast<Tls*>(SSL_get_app_data(s));
+            if (!written && type == SSL3_RT_HANDSHAKE && length > 0 && tls->established &&
+                static_cast<const uint8_t*>(message)[0] == SSL3_MT_HELLO_REQUEST) {
+                tls->renegotiationAsked = true;
+            }
+        });
+    }
     input = BIO_new(BIO_s_mem());
     output = BIO_new(BIO_s_mem());
     if (!input || !output) {
@@ -363,6 +392,7 @@ void QKGCDAsyncSocket::continueHandshake() {
 void QKGCDAsyncSocket::handshakeDone() {
     flags_ &= ~(kStartingReadTLS | kStartingWriteTLS);
     flags_ |= kSocketSecure;
+    sslContext_->established = true;
     endCurrentRead();
     endCurrentWrite();
     notify([](QKGCDAsyncSocketDelegate& d, const QKGCDAsyncSocketPtr& s) { d.socketDidSecure(s); });
@@ -386,7 +416,7 @@ int QKGCDAsyncSocket::verifyPeer(X509_STORE_CTX* store) {
         SecTrust::create(peerCertificateChain(store), SecPolicy::sslServer);
     if (!trust) return refuse(errSSLXCertChainInvalid);
     trust->setPolicy(SecPolicy::sslServer, tls.peerName);
-    trust->setAnchorCertificates(URLSession::systemAnchorCertificates());
+    URLSession::applySystemAnchorCertificates(*trust);
     if (!tls.manualTrust) {
         SecTrustResultType result;
         if (trust->evaluate(&result) == errSecSuccess &&
@@ -504,7 +534,10 @@ void QKGCDAsyncSocket::sslReadIntoPreBuffer(bool* eof, bool* waiting, ErrorPtr* 
         *error = sslError(sslErrCode_);
         return;
     }
-    flushSslOutput(error);
+    if (flushSslOutput(error) && tls.renegotiationAsked) {
+        sslErrCode_ = errSSLProtocol;
+        *error = sslError(sslErrCode_);
+    }
 }
 
 // Encrypts and sends as much of the request as the kernel takes; answers the request's bytes

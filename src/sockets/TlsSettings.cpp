@@ -87,7 +87,8 @@ std::optional<TlsSettings> TlsSettings::parse(const Dictionary& settings, std::s
         return invalid(QKGCDAsyncSocketManuallyEvaluateTrust);
     const Value& peerName = settings[kCFStreamSSLPeerName];
     if (peerName.isText()) {
-        out.peerName = peerName.text();
+        // An empty name names nobody: the host the socket connected to is checked instead.
+        if (!peerName.text().empty()) out.peerName = peerName.text();
     } else if (!peerName.isNull()) {
         return invalid(kCFStreamSSLPeerName);
     }

@@ -17,8 +17,9 @@ namespace telvo {
 struct TlsSettings {
     bool server = false;
     bool manualTrust = false;
-    std::optional<std::string> peerName;  // as given; absent: the socket names its peer
-    Bytes peerID;                         // the session cache's key; empty: none
+    // As given; absent (or given empty): the socket names its peer. Never empty.
+    std::optional<std::string> peerName;
+    Bytes peerID;  // the session cache's key; empty: none
     // The protocol bounds as OpenSSL versions (0 leaves a bound open), when given.
     std::optional<int> minVersion;
     std::optional<int> maxVersion;

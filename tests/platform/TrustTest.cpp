@@ -125,6 +125,8 @@ TEST(SecTrust, TheSslPolicyChecksTheNameAndTheServerPurpose) {
         {"client purpose, chain alone", pki.clientPurposeServer().certificate, SecPolicy::basicX509,
          std::nullopt, true},
         {"expired", pki.expiredServer().certificate, SecPolicy::sslServer, "127.0.0.1", false},
+        // OpenSSL reads an empty name as "no name to check".
+        {"empty host", pki.otherHostServer().certificate, SecPolicy::sslServer, "", false},
     };
     for (const auto& c : cases) {
         auto trust = SecTrust::create({cert(c.leaf), cert(inter)}, c.policy);

@@ -17,6 +17,7 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/DispatchSource.h"
+#include "sim/MainQueueListener.h"
 
 namespace telvo::sim {
 
@@ -76,24 +77,8 @@ std::string SimLanAppliance::host() const {
 }
 
 void SimLanAppliance::listen() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    int on = 1;
-    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a = address(hostAddress_, port_);
-    socklen_t length = sizeof a;
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&a), length) != 0 ||
-        ::listen(listener_, 8) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
-        throw std::runtime_error("simulated appliance: cannot listen");
-    }
-    port_ = ntohs(a.sin_port);
-    listenSource_ =
-        DispatchSource::create(DispatchSource::Kind::Read, listener_, DispatchQueue::main(),
-                               DispatchSource::Descriptor::Owned);
-    listenSource_->setEventHandler([this, alive = alive_] {
-        if (*alive) onAccept();
-    });
-    listenSource_->resume();
+    listenSource_ = test::listenOnMainQueue(hostAddress_, &port_, &listener_, "simulated appliance",
+                                            alive_, [this] { onAccept(); });
 }
 
 // The listener refuses at once; its source closes it once cancelled.
@@ -183,22 +168,15 @@ void SimLanAppliance::drop(bool reset) {
 }
 
 void SimLanAppliance::onAccept() {
-    int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd = test::acceptConnection(listener_);
     if (fd < 0) return;
     handshake_.reset();
     dropPeer();
-    int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     peer_ = fd;
     ++accepted_;
     ++connection_;
     counter_ = 0;
-    peerSource_ = DispatchSource::create(DispatchSource::Kind::Read, fd, DispatchQueue::main(),
-                                         DispatchSource::Descriptor::Owned);
-    peerSource_->setEventHandler([this, alive = alive_] {
-        if (*alive) onReadable();
-    });
-    peerSource_->resume();
+    peerSource_ = test::readOnMainQueue(fd, alive_, [this] { onReadable(); });
 }
 
 // The connection ends at once (a FIN, or the reset already sent); its source closes the

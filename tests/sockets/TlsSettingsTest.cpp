@@ -40,6 +40,10 @@ TEST(TlsSettings, ReadsEveryKey) {
         &invalid);
     ASSERT_TRUE(client);
     EXPECT_EQ(client->peerName, "cloud.example");
+    // An empty peer name is no name: the socket's own peer is checked.
+    auto emptyName = TlsSettings::parse(Dictionary{{kCFStreamSSLPeerName, ""}}, &invalid);
+    ASSERT_TRUE(emptyName);
+    EXPECT_FALSE(emptyName->peerName);
     EXPECT_TRUE(client->manualTrust);
     EXPECT_EQ(client->peerID, (Bytes{'p', 'e', 'e', 'r'}));
     EXPECT_EQ(client->minVersion, TLS1_2_VERSION);

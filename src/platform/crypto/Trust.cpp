@@ -11,6 +11,7 @@
 #include <ctime>
 #include <string_view>
 
+#include "platform/crypto/OpenSSLLibrary.h"
 #include "platform/dispatch/Clock.h"
 
 namespace telvo {
@@ -68,6 +69,7 @@ SecCertificateRef certificateOf(X509* x509) {
 }  // namespace
 
 SecCertificateRef SecCertificate::createWithData(ByteView data) {
+    initializeOpenSSL();
     if (data.empty() || data.size() > static_cast<size_t>(LONG_MAX)) return nullptr;
     const unsigned char* cursor = data.data();
     X509Ptr x509(d2i_X509(nullptr, &cursor, static_cast<long>(data.size())));
@@ -103,6 +105,7 @@ X509Ptr firstOfPem(ByteView text) {
 }  // namespace
 
 std::optional<CertificateTime> certificateNotAfter(ByteView data) {
+    initializeOpenSSL();
     if (data.empty() || data.size() > static_cast<size_t>(LONG_MAX)) return std::nullopt;
     const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size() - 1);
     X509Ptr x509;
@@ -181,6 +184,12 @@ OSStatus SecTrust::evaluate(SecTrustResultType* result) {
         X509_VERIFY_PARAM_set_purpose(param, X509_PURPOSE_SSL_SERVER) != 1) {
         ERR_clear_error();
         return errSecParam;
+    }
+    if (policy_ == SecPolicy::sslServer && host_ && host_->empty()) {
+        // OpenSSL takes an empty name as no name at all.
+        lastVerifyError_ = X509_V_ERR_HOSTNAME_MISMATCH;
+        *result = SecTrustResultType::recoverableTrustFailure;
+        return errSecSuccess;
     }
     if (policy_ == SecPolicy::sslServer && host_) {
         // A numeric host is matched against the IP addresses the leaf names.
@@ -289,6 +298,7 @@ std::vector<SecCertificateRef> peerCertificateChain(X509_STORE_CTX* store) {
 
 OSStatus SecPKCS12Import(ByteView data, const std::string& passphrase,
                          std::vector<SecIdentity>* identities) {
+    initializeOpenSSL();
     if (data.empty() || data.size() > static_cast<size_t>(LONG_MAX)) return errSecDecode;
     const unsigned char* cursor = data.data();
     std::unique_ptr<PKCS12, OpenSSLDeleter<PKCS12_free>> p12(

@@ -52,7 +52,7 @@ std::optional<CertificateTime> certificateNotAfter(ByteView data);
 // basicX509: the chain alone. sslServer: the chain, every certificate of it fit for a TLS
 // server (an extended key usage, where present, names the server purpose), and the leaf must
 // name the host (a DNS name, or an IP address in numeric form); without a host, no name is
-// checked.
+// checked, and an empty host is a name no certificate carries.
 enum class SecPolicy { basicX509, sslServer };
 
 // The platform's trust result values.

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "platform/base/AsciiText.h"
+#include "platform/crypto/OpenSSLLibrary.h"
 #include "platform/net/NetworkGuard.h"
 
 namespace telvo {
@@ -156,6 +157,8 @@ ErrorPtr urlError(int64_t code, const std::string& url) {
 // The loader: one multi handle, one thread
 
 URLLoader::URLLoader() {
+    // libcurl initialises OpenSSL too, with OpenSSL's clean-up at exit: ours comes first.
+    initializeOpenSSL();
     curl_global_init(CURL_GLOBAL_DEFAULT);
     multi_ = curl_multi_init();
     if (!multi_) {
@@ -503,10 +506,7 @@ int URLLoader::onVerify(X509_STORE_CTX* store, void* context) {
     if (!chain.empty()) {
         auto trust = SecTrust::create(chain, SecPolicy::sslServer);
         trust->setPolicy(SecPolicy::sslServer, transfer->host);
-        if (auto anchors = URLSession::systemAnchorCertificates(); !anchors.empty())
-            trust->setAnchorCertificates(std::move(anchors));
-        else
-            trust->useSystemAnchorCertificates();
+        URLSession::applySystemAnchorCertificates(*trust);
         auto delegate = transfer->task->session_->delegate();
         trusted = delegate ? delegate->didReceiveServerTrustChallenge(transfer->task, *trust,
                                                                       transfer->host)

@@ -632,4 +632,11 @@ std::vector<SecCertificateRef> URLSession::systemAnchorCertificates() {
     return sessionGlobals().systemAnchors;
 }
 
+void URLSession::applySystemAnchorCertificates(SecTrust& trust) {
+    if (auto anchors = systemAnchorCertificates(); !anchors.empty())
+        trust.setAnchorCertificates(std::move(anchors));
+    else
+        trust.useSystemAnchorCertificates();
+}
+
 }  // namespace telvo

@@ -474,6 +474,9 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
     // system's. Thread-safe.
     static void setSystemAnchorCertificates(std::vector<SecCertificateRef> anchors);
     static std::vector<SecCertificateRef> systemAnchorCertificates();
+    // Gives a server trust the anchors every server trust starts with: those set above, else
+    // the system's trusted roots. Thread-safe.
+    static void applySystemAnchorCertificates(SecTrust& trust);
 
     URLSession(URLSessionConfiguration configuration, std::weak_ptr<URLSessionDelegate> delegate,
                std::shared_ptr<OperationQueue> delegateQueue)
