@@ -69,7 +69,8 @@ class TELVO_EXPORT QKBLEDeviceManager : public std::enable_shared_from_this<QKBL
     // wrapper; 0 or less scans until stopScan. A new scan replaces the previous one's blocks.
     void startScan(int64_t moduleType, double timeout, ScanBlock scanback);
     void startScanWithFilter(std::vector<std::string> names, double timeout, ScanBlock scanback);
-    // Stops the scan; a pending timed stop stays.
+    // Stops the scan, also one still waiting for the radio to power on; a pending timed stop
+    // stays.
     void stopScan();
 
     // Connects, discovers every service, characteristic and descriptor and reads the
