@@ -3,8 +3,11 @@
 // result is an image, an error, both, or neither; never a crash, never an image over the pixel
 // limit, and a refused status or content type always comes with an error. An image handed out
 // is a whole RGBA bitmap of its own size.
+#include <glib.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -12,6 +15,17 @@
 #include "http/QKAFImageResponseSerializer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool criticalsAbort = [] {
+        g_log_set_handler(
+            "GdkPixbuf", GLogLevelFlags(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING),
+            [](const gchar*, GLogLevelFlags, const gchar* message, gpointer) {
+                std::fprintf(stderr, "%s\n", message);
+                std::abort();
+            },
+            nullptr);
+        return true;
+    }();
+    (void)criticalsAbort;
     if (size == 0) return 0;
     static const char* const kTypes[] = {"image/tiff",         "image/jpeg",  "image/gif",
                                          "image/png",          "image/ico",   "image/x-icon",

@@ -55,6 +55,9 @@ void onSizePrepared(GdkPixbufLoader* loader, int width, int height, gpointer dat
 }
 
 std::string tooLarge(int64_t width, int64_t height) {
+    if (width <= 0 || height <= 0)
+        return "image of " + std::to_string(width) + " x " + std::to_string(height) +
+               " pixels has no pixels";
     return "image of " + std::to_string(width) + " x " + std::to_string(height) +
            " pixels is over the limit of " + std::to_string(QKImage::kMaximumPixelCount) +
            " pixels";
@@ -162,11 +165,49 @@ LoaderResult decodeWith(const char* type, const Bytes& data) {
     return result;
 }
 
+// The GIF decoder gives every frame a buffer of its own, sized by the frame's header and kept
+// for the animation: each frame must have pixels, and all of them together stay within the
+// bound. Returns the frames' total (-1 for a frame without pixels); what cannot be walked is the
+// decoder's to refuse.
+int64_t gifFramePixels(const Bytes& data) {
+    if (data.size() < 13) return 0;
+    size_t at = 13 + ((data[10] & 0x80) ? size_t(3) << ((data[10] & 7) + 1) : 0);
+    auto skipSubBlocks = [&] {
+        while (at < data.size() && data[at] != 0) at += size_t(data[at]) + 1;
+        ++at;
+    };
+    int64_t total = 0;
+    while (at < data.size() && total <= int64_t(QKImage::kMaximumPixelCount)) {
+        const uint8_t kind = data[at++];
+        if (kind == 0x21) {
+            ++at;  // the extension's label
+            skipSubBlocks();
+        } else if (kind == 0x2C && at + 9 <= data.size()) {
+            const int64_t width = data[at + 4] | data[at + 5] << 8;
+            const int64_t height = data[at + 6] | data[at + 7] << 8;
+            if (width == 0 || height == 0) return -1;
+            total += width * height;
+            const uint8_t packed = data[at + 8];
+            at += 9 + ((packed & 0x80) ? size_t(3) << ((packed & 7) + 1) : 0) + 1;
+            skipSubBlocks();
+        } else if (kind == 0x3B || kind == 0x2C) {
+            break;  // the end, or a frame cut short
+        }           // the decoder passes over any other byte between blocks, and so does this walk
+    }
+    return total;
+}
+
 // Why the data is refused before a decoder sees it; empty when it is not.
 std::string refusalBeforeDecoding(const char* type, const Bytes& data) {
     int64_t width = 0, height = 0;
     if (std::string_view(type) == "xbm" && !xbmWithinBound(data, &width, &height))
         return tooLarge(width, height);
+    const int64_t framePixels = std::string_view(type) == "gif" ? gifFramePixels(data) : 0;
+    if (framePixels < 0) return "GIF frame without pixels";
+    if (uint64_t(framePixels) > QKImage::kMaximumPixelCount)
+        return "GIF frames of " + std::to_string(framePixels) +
+               " pixels in all are over the limit of " +
+               std::to_string(QKImage::kMaximumPixelCount) + " pixels";
     if (!pointsWithinItself(type, data))
         return std::string("corrupt ") + type + " image: it points past its end";
     return {};

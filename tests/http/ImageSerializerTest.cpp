@@ -116,7 +116,14 @@ TEST(ImageSerializer, ScaleAndAlpha) {
     EXPECT_EQ(image->width, images::kWidth);
     EXPECT_EQ(image->width / image->scale, images::kWidth / 2.0);
     EXPECT_EQ(image->height / image->scale, images::kHeight / 2.0);
+    // Decoding starts no thread (GLib's included) and runs no loop: it is done on return.
+    const auto threads = [] {
+        auto entries = std::filesystem::directory_iterator("/proc/self/task");
+        return std::distance(begin(entries), end(entries));
+    };
+    const auto threadsBefore = threads();
     auto direct = QKImage::af_safeImageWithData(images::saved("png"));
+    EXPECT_EQ(threads(), threadsBefore);
     ASSERT_TRUE(direct);
     EXPECT_EQ(direct->scale, 1.0);
 
@@ -159,6 +166,12 @@ TEST(ImageSerializer, RefusesHostileAndUnacceptableBodies) {
         {"JPEG bomb", 200, "image/jpeg", images::jpegSized(jpeg, 50000, 50000), false, -1016,
          "over the limit"},
         {"GIF bomb", 200, "image/gif", images::gif(50000, 50000), false, -1016, "over the limit"},
+        {"GIF frame bomb", 200, "image/gif", images::gif(5, 3, 1, 50000, 50000), false, -1016,
+         "over the limit"},
+        {"GIF of many large frames", 200, "image/gif", images::gif(5, 3, 20, 4096, 4096), false,
+         -1016, "in all are over the limit"},
+        {"GIF frame without pixels", 200, "image/gif", images::gif(5, 3, 1, 5, 0), false, -1016,
+         "without pixels"},
         {"BMP bomb", 200, "image/bmp", images::bmpSized(images::saved("bmp"), 50000, 50000), false,
          -1016, "over the limit"},
         {"TIFF bomb", 200, "image/tiff", images::tiffSized(images::saved("tiff"), 50000, 50000),

@@ -44,9 +44,11 @@ inline Bytes saved(const char* type) {
     return out;
 }
 
-// A GIF with a two-colour table (kRest, kCorner), each pixel's code after a clear code so that
-// every code stays three bits wide.
-inline Bytes gif(uint16_t width = kWidth, uint16_t height = kHeight) {
+// A GIF with a two-colour table (kRest, kCorner) and frames of the 5 x 3 pixels, each pixel's
+// code after a clear code so that every code stays three bits wide; its screen and its frames
+// may claim other sizes.
+inline Bytes gif(uint16_t width = kWidth, uint16_t height = kHeight, int frames = 1,
+                 uint16_t frameWidth = kWidth, uint16_t frameHeight = kHeight) {
     Bytes out = toBytes("GIF89a");
     auto le16 = [&](uint16_t v) {
         out.push_back(uint8_t(v));
@@ -56,13 +58,6 @@ inline Bytes gif(uint16_t width = kWidth, uint16_t height = kHeight) {
     le16(height);
     out.insert(out.end(), {0x80, 0, 0});
     out.insert(out.end(), {kRest[0], kRest[1], kRest[2], kCorner[0], kCorner[1], kCorner[2]});
-    out.push_back(0x2C);
-    le16(0);
-    le16(0);
-    le16(width);
-    le16(height);
-    out.push_back(0);
-    out.push_back(2);  // minimum code size: clear 4, end 5
     Bytes codes;
     uint32_t bits = 0, count = 0;
     auto put = [&](uint32_t code) {
@@ -75,9 +70,19 @@ inline Bytes gif(uint16_t width = kWidth, uint16_t height = kHeight) {
     }
     put(5);
     if (count > 0) codes.push_back(uint8_t(bits));
-    out.push_back(uint8_t(codes.size()));
-    out.insert(out.end(), codes.begin(), codes.end());
-    out.insert(out.end(), {0x00, 0x3B});
+    for (int frame = 0; frame < frames; ++frame) {
+        out.push_back(0x2C);
+        le16(0);
+        le16(0);
+        le16(frameWidth);
+        le16(frameHeight);
+        out.push_back(0);
+        out.push_back(2);  // minimum code size: clear 4, end 5
+        out.push_back(uint8_t(codes.size()));
+        out.insert(out.end(), codes.begin(), codes.end());
+        out.push_back(0x00);
+    }
+    out.push_back(0x3B);
     return out;
 }
 
