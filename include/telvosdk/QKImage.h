@@ -16,8 +16,9 @@ namespace telvo {
 // point: the image's size in points is width / scale by height / scale.
 struct TELVO_EXPORT QKImage {
     // The largest image decoded, in pixels (width * height): 64 Mi pixels, e.g. 8192 x 8192,
-    // 256 MiB of RGBA. Larger images are refused from their header, before any pixel memory is
-    // allocated.
+    // 256 MiB of RGBA. Larger images (for a GIF: all its frames together) are refused from
+    // their headers, before any pixel memory is allocated. While it decodes, an image within the
+    // bound takes up to about three times its bitmap (the decoder's own buffers, then the copy).
     static constexpr uint64_t kMaximumPixelCount = uint64_t(64) << 20;
 
     size_t width = 0;   // in pixels
