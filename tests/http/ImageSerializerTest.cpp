@@ -27,15 +27,8 @@ Rgba pixelAt(const QKImage& image, size_t x, size_t y) {
     return {p[0], p[1], p[2], p[3]};
 }
 
-bool near(const Rgba& a, const Rgba& b, int tolerance) {
-    for (int i = 0; i < 4; ++i)
-        if (std::abs(int(a[i]) - int(b[i])) > tolerance) return false;
-    return true;
-}
-
-std::string show(const Rgba& p) {
-    return std::to_string(p[0]) + "," + std::to_string(p[1]) + "," + std::to_string(p[2]) + "," +
-           std::to_string(p[3]);
+void expectNear(const Rgba& actual, const Rgba& expected, int tolerance) {
+    for (int i = 0; i < 4; ++i) EXPECT_NEAR(actual[i], expected[i], tolerance) << "channel " << i;
 }
 
 struct Sample {
@@ -96,9 +89,8 @@ TEST(ImageSerializer, DecodesEachAcceptedType) {
                 EXPECT_EQ(image->scale, 1.0);
                 EXPECT_EQ(image->bytesPerRow, images::kWidth * 4);
                 EXPECT_EQ(image->pixels.size(), images::kWidth * images::kHeight * 4);
-                const Rgba corner = pixelAt(*image, 0, 0), last = pixelAt(*image, 4, 2);
-                EXPECT_TRUE(near(corner, s.corner, s.tolerance)) << show(corner);
-                EXPECT_TRUE(near(last, s.last, s.tolerance)) << show(last);
+                expectNear(pixelAt(*image, 0, 0), s.corner, s.tolerance);
+                expectNear(pixelAt(*image, 4, 2), s.last, s.tolerance);
             }
         }
     }
@@ -229,7 +221,8 @@ TEST(ImageSerializer, RefusesHostileAndUnacceptableBodies) {
     EXPECT_EQ(underlyingErrorOf(error)->code(), -1011);
 }
 
-TEST(ImageSerializer, ArchivesAndCopiesItsSettings) {
+// The archive's keys and kinds (a round trip is among the keyed-archiving tests).
+TEST(ImageSerializer, ArchiveKeysAndRefusedKinds) {
     auto serializer = QKAFImageResponseSerializer::serializer();
     serializer->setImageScale(3);
     serializer->setAutomaticallyInflatesResponseImage(false);
@@ -237,16 +230,6 @@ TEST(ImageSerializer, ArchivesAndCopiesItsSettings) {
     serializer->encodeWithCoder(archived);
     EXPECT_EQ(archived["imageScale"], Value(3.0));
     EXPECT_EQ(archived["automaticallyInflatesResponseImage"], Value(false));
-    auto back = std::dynamic_pointer_cast<QKAFImageResponseSerializer>(
-        QKAFURLResponseSerialization::initWithCoder(archived));
-    ASSERT_TRUE(back);
-    EXPECT_EQ(back->imageScale, 3.0);
-    EXPECT_FALSE(back->automaticallyInflatesResponseImage);
-    EXPECT_EQ(back->acceptableContentTypes, serializer->acceptableContentTypes);
-    auto copy = std::dynamic_pointer_cast<QKAFImageResponseSerializer>(serializer->copy());
-    ASSERT_TRUE(copy);
-    copy->setImageScale(1);
-    EXPECT_EQ(serializer->imageScale, 3.0);
     for (const auto& [key, bad] : {std::pair{"imageScale", Value(0.0)},
                                    {"imageScale", Value("2")},
                                    {"imageScale", Value(true)},
