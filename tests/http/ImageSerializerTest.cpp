@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "http/HttpTestSupport.h"
 #include "http/ImageTestImages.h"
@@ -94,6 +96,23 @@ TEST(ImageSerializer, DecodesEachAcceptedType) {
             }
         }
     }
+}
+
+// One serializer serves several tasks at once, as on the session's processing queue.
+TEST(ImageSerializer, DecodesOnSeveralThreadsAtOnce) {
+    const auto samples = oneOfEachType();
+    auto serializer = QKAFImageResponseSerializer::serializer();
+    std::atomic<int> decodedImages{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (const auto& s : samples)
+                if (decoded(*serializer, response(200, s.contentType), s.body, nullptr))
+                    ++decodedImages;
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(decodedImages, int(4 * samples.size()));
 }
 
 // The serializer's scale sets the point size; decoding alone gives scale 1 and straight alpha.
