@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "http/QKAFHTTPResponseSerializer.h"
+#include "ResponseSerializerRun.h"
 #include "platform/foundation/XMLParser.h"
 
 namespace {
@@ -28,21 +28,11 @@ class Balance : public telvo::XMLParserDelegate {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
-    static const long kStatuses[] = {200, 201, 204, 302, 404, 500};
-    auto response = std::make_shared<telvo::HTTPURLResponse>();
-    response->url = "https://cloud.test/fuzz";
-    response->statusCode = kStatuses[(data[0] & 0x7F) % 6];
     const bool acceptableType = (data[0] & 0x80) == 0;
-    response->MIMEType = acceptableType ? "text/xml" : "application/json";
     auto serializer = telvo::QKAFXMLParserResponseSerializer::serializer();
-
-    std::optional<telvo::Bytes> body;
-    if (size > 1) body = telvo::Bytes(data + 1, data + size);
-    telvo::ErrorPtr error;
-    auto object = serializer->responseObjectForResponse(response, body, &error);
-    const bool statusAccepted = response->statusCode >= 200 && response->statusCode < 300;
-    if (body && (!statusAccepted || !acceptableType) && !error) std::abort();
-    if (!acceptableType && object) std::abort();
+    auto object = telvo::fuzz::serializeReply(
+        *serializer, telvo::fuzz::kReplyStatuses[(data[0] & 0x7F) % 6],
+        acceptableType ? "text/xml" : "application/json", acceptableType, data, size);
     if (object) {
         auto parser = object->objectAs<telvo::XMLParser>();
         if (!parser) std::abort();

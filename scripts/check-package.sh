@@ -39,6 +39,7 @@ run_in_home() { # consumer, [env...]
   cat "$out"
   for line in "consumer: found korvo_ac_1a2b" "consumer: step 1" "consumer: step 4" \
     "consumer: step 12" "consumer: BLE configuration ended with code 0" \
+    "consumer: image 2x2 at scale 1, last pixel 255,255,255,128" \
     "consumer: device record: deviceSn = 0000DB311SN" "consumer: ok"; do
     grep -qF "$line" "$out" || { echo "package: the consumer did not print \"$line\""; exit 1; }
   done

@@ -34,6 +34,8 @@
 #include "telvosdk/NetworkConfiguration.h"
 #include "telvosdk/QKSDKLog.h"
 #include "telvosdk/QKUserDefault.h"
+// Images: the decoder of the formats the library reads.
+#include "telvosdk/QKImage.h"
 
 namespace telvo {
 

@@ -1,24 +1,12 @@
 #include "http/QKAFHTTPResponseSerializer.h"
 
+#include "http/QKAFImageResponseSerializer.h"
 #include "platform/foundation/KeyedArchive.h"
 #include "platform/foundation/XMLParser.h"
 
 namespace telvo {
 
 namespace {
-
-ErrorPtr responseError(int64_t code, std::string description, const HTTPURLResponsePtr& response,
-                       const std::optional<Bytes>& data) {
-    Dictionary info{
-        {kNSLocalizedDescriptionKey, Value(description)},
-        {kNSErrorFailingURLKey, Value(response->url)},
-        {QKAFNetworkingOperationFailingURLResponseErrorKey,
-         Value::object(std::const_pointer_cast<HTTPURLResponse>(response))},
-    };
-    if (data) info.set(QKAFNetworkingOperationFailingURLResponseDataErrorKey, Value(*data));
-    return makeError(QKAFURLResponseSerializationErrorDomain, code, std::move(description),
-                     std::move(info));
-}
 
 bool hasUnacceptableContentTypeError(const ErrorPtr& error) {
     for (ErrorPtr e = error; e; e = underlyingErrorOf(e)) {
@@ -29,6 +17,20 @@ bool hasUnacceptableContentTypeError(const ErrorPtr& error) {
 }
 
 }  // namespace
+
+ErrorPtr QKAFResponseSerializationError(int64_t code, std::string description,
+                                        const HTTPURLResponsePtr& response,
+                                        const std::optional<Bytes>& data) {
+    Dictionary info{{kNSLocalizedDescriptionKey, Value(description)}};
+    if (response) {
+        info.set(kNSErrorFailingURLKey, Value(response->url));
+        info.set(QKAFNetworkingOperationFailingURLResponseErrorKey,
+                 Value::object(std::const_pointer_cast<HTTPURLResponse>(response)));
+    }
+    if (data) info.set(QKAFNetworkingOperationFailingURLResponseDataErrorKey, Value(*data));
+    return makeError(QKAFURLResponseSerializationErrorDomain, code, std::move(description),
+                     std::move(info));
+}
 
 ErrorPtr underlyingErrorOf(const ErrorPtr& error) {
     if (!error) return nullptr;
@@ -58,21 +60,22 @@ bool QKAFHTTPResponseSerializer::validateResponse(const HTTPURLResponsePtr& resp
         !(response->MIMEType && acceptableContentTypes->count(*response->MIMEType)) &&
         !(!response->MIMEType && empty)) {
         if (!empty && !response->url.empty()) {
-            validationError = responseError(-1016,
-                                            "Request failed: unacceptable content-type: " +
-                                                response->MIMEType.value_or("(null)"),
-                                            response, data);
+            validationError =
+                QKAFResponseSerializationError(-1016,
+                                               "Request failed: unacceptable content-type: " +
+                                                   response->MIMEType.value_or("(null)"),
+                                               response, data);
         }
         valid = false;
     }
     if (acceptableStatusCodes && !acceptableStatusCodes->count(response->statusCode) &&
         !response->url.empty()) {
-        auto statusError =
-            responseError(-1011,
-                          "Request failed: " +
-                              HTTPURLResponse::localizedStringForStatusCode(response->statusCode) +
-                              " (" + std::to_string(response->statusCode) + ")",
-                          response, data);
+        auto statusError = QKAFResponseSerializationError(
+            -1011,
+            "Request failed: " +
+                HTTPURLResponse::localizedStringForStatusCode(response->statusCode) + " (" +
+                std::to_string(response->statusCode) + ")",
+            response, data);
         validationError = QKAFErrorWithUnderlyingError(statusError, validationError);
         valid = false;
     }
@@ -322,6 +325,8 @@ std::shared_ptr<QKAFURLResponseSerialization> QKAFURLResponseSerialization::init
             format.uint64Value(), options.uint64Value());
     } else if (name == "QKAFXMLParserResponseSerializer") {
         serializer = QKAFXMLParserResponseSerializer::serializer();
+    } else if (name == "QKAFImageResponseSerializer") {
+        serializer = QKAFImageResponseSerializer::fromCoder(coder);
     } else if (name == "QKAFCompoundResponseSerializer") {
         const Value& list = coder["responseSerializers"];
         if (!list.isArray()) return nullptr;

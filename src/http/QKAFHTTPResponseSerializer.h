@@ -23,6 +23,12 @@ inline constexpr const char* QKAFNetworkingOperationFailingURLResponseErrorKey =
 inline constexpr const char* QKAFNetworkingOperationFailingURLResponseDataErrorKey =
     "com.alamofire.serialization.response.error.data";
 
+// An error of the response domain with the user info every serializer gives it: the
+// description, the failing URL and the response (when there is a response) and the body (when
+// there is one).
+ErrorPtr QKAFResponseSerializationError(int64_t code, std::string description,
+                                        const HTTPURLResponsePtr& response,
+                                        const std::optional<Bytes>& data);
 // The underlying error stored in an error's user info, or null.
 ErrorPtr underlyingErrorOf(const ErrorPtr& error);
 // error with underlying added (see the session layer's error rule); either may be null.

@@ -2,6 +2,7 @@
 
 #include "http/HttpTestSupport.h"
 #include "http/QKAFHTTPSessionManager.h"
+#include "http/QKAFImageResponseSerializer.h"
 #include "platform/foundation/KeyedArchive.h"
 #include "sim/TestPki.h"
 
@@ -107,13 +108,18 @@ TEST(KeyedArchiving, SerializersConfigurationsAndRefusals) {
     }
     auto any = QKAFHTTPResponseSerializer::serializer();
     any->setAcceptableStatusCodes(std::nullopt);
+    auto scaledImages = QKAFImageResponseSerializer::serializer();
+    scaledImages->setImageScale(2.5);
+    scaledImages->setAutomaticallyInflatesResponseImage(false);
     std::vector<std::shared_ptr<QKAFURLResponseSerialization>> responses = {
-        any, QKAFJSONResponseSerializer::serializerWithReadingOptions(1),
+        any,
+        QKAFJSONResponseSerializer::serializerWithReadingOptions(1),
         QKAFPropertyListResponseSerializer::serializerWithFormat(kPropertyListBinaryFormat, 2),
         QKAFXMLParserResponseSerializer::serializer(),
+        scaledImages,
         QKAFCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
             {QKAFJSONResponseSerializer::serializer(),
-             QKAFXMLParserResponseSerializer::serializer()})};
+             QKAFXMLParserResponseSerializer::serializer(), scaledImages})};
     for (const auto& serializer : responses) {
         const Dictionary archived = archive(*serializer);
         SCOPED_TRACE(KeyedArchive::classOf(Value(archived)));

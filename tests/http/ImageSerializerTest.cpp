@@ -1,0 +1,307 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "http/HttpTestSupport.h"
+#include "http/ImageTestImages.h"
+#include "http/QKAFHTTPSessionManager.h"
+#include "http/QKAFImageResponseSerializer.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/FoundationErrors.h"
+#include "sim/FakeCloud.h"
+#include "sim/TestSupport.h"
+
+namespace telvo {
+namespace {
+
+namespace images = test::images;
+using images::kCorner;
+using images::kRest;
+using images::Rgba;
+using test::response;
+
+Rgba pixelAt(const QKImage& image, size_t x, size_t y) {
+    const uint8_t* p = image.pixels.data() + y * image.bytesPerRow + x * 4;
+    return {p[0], p[1], p[2], p[3]};
+}
+
+void expectNear(const Rgba& actual, const Rgba& expected, int tolerance) {
+    for (int i = 0; i < 4; ++i) EXPECT_NEAR(actual[i], expected[i], tolerance) << "channel " << i;
+}
+
+struct Sample {
+    const char* contentType;
+    Bytes body;
+    Rgba corner, last;
+    int tolerance;
+};
+
+std::vector<Sample> oneOfEachType() {
+    const Rgba black{0, 0, 0, 255}, white{255, 255, 255, 255};
+    const Bytes bmp = images::saved("bmp"), ico = images::saved("ico");
+    return {
+        {"image/tiff", images::saved("tiff"), kCorner, kRest, 0},
+        {"image/jpeg", images::saved("jpeg"), kCorner, kCorner, 6},
+        {"image/gif", images::gif(), kCorner, kRest, 0},
+        {"image/png", images::saved("png"), kCorner, kRest, 0},
+        {"image/ico", ico, kCorner, kRest, 0},
+        {"image/x-icon", ico, kCorner, kRest, 0},
+        {"image/bmp", bmp, kCorner, kRest, 0},
+        {"image/x-bmp", bmp, kCorner, kRest, 0},
+        {"image/x-xbitmap", images::xbm(), black, white, 0},
+        {"image/x-win-bitmap", bmp, kCorner, kRest, 0},
+    };
+}
+
+std::shared_ptr<QKImage> decoded(const QKAFURLResponseSerialization& serializer,
+                                 const HTTPURLResponsePtr& response, const Bytes& body,
+                                 ErrorPtr* error) {
+    auto object = serializer.responseObjectForResponse(response, body, error);
+    return object ? object->objectAs<QKImage>() : nullptr;
+}
+
+// Each of the ten types decodes to its size and pixels, with inflation on and off, alone and
+// inside a compound serializer after one that refuses images, and through a copy.
+TEST(ImageSerializer, DecodesEachAcceptedType) {
+    const auto samples = oneOfEachType();
+    std::set<std::string> types;
+    for (const auto& s : samples) types.insert(s.contentType);
+    EXPECT_EQ(QKAFImageResponseSerializer::serializer()->acceptableContentTypes, types);
+    for (bool inflates : {true, false}) {
+        auto serializer = QKAFImageResponseSerializer::serializer();
+        serializer->setAutomaticallyInflatesResponseImage(inflates);
+        auto compound = QKAFCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
+            {QKAFJSONResponseSerializer::serializer(), serializer});
+        for (const auto& s : samples) {
+            for (const auto& each :
+                 {std::static_pointer_cast<QKAFURLResponseSerialization>(serializer),
+                  serializer->copy(),
+                  std::static_pointer_cast<QKAFURLResponseSerialization>(compound)}) {
+                SCOPED_TRACE(std::string(s.contentType) + (inflates ? " inflated" : " as is"));
+                ErrorPtr error;
+                auto image = decoded(*each, response(200, s.contentType), s.body, &error);
+                ASSERT_TRUE(image) << (error ? error->localizedDescription() : "no error");
+                EXPECT_FALSE(error);
+                EXPECT_EQ(image->width, images::kWidth);
+                EXPECT_EQ(image->height, images::kHeight);
+                EXPECT_EQ(image->scale, 1.0);
+                EXPECT_EQ(image->bytesPerRow, images::kWidth * 4);
+                EXPECT_EQ(image->pixels.size(), images::kWidth * images::kHeight * 4);
+                expectNear(pixelAt(*image, 0, 0), s.corner, s.tolerance);
+                expectNear(pixelAt(*image, 4, 2), s.last, s.tolerance);
+            }
+        }
+    }
+}
+
+// One serializer serves several tasks at once, as on the session's processing queue.
+TEST(ImageSerializer, DecodesOnSeveralThreadsAtOnce) {
+    const auto samples = oneOfEachType();
+    auto serializer = QKAFImageResponseSerializer::serializer();
+    std::atomic<int> decodedImages{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (const auto& s : samples)
+                if (decoded(*serializer, response(200, s.contentType), s.body, nullptr))
+                    ++decodedImages;
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(decodedImages, int(4 * samples.size()));
+}
+
+// The serializer's scale sets the point size; decoding alone gives scale 1 and straight alpha.
+TEST(ImageSerializer, ScaleAndAlpha) {
+    auto serializer = QKAFImageResponseSerializer::serializer();
+    serializer->setImageScale(2);
+    for (double unusable : {0.0, -1.0, std::nan("")}) serializer->setImageScale(unusable);
+    EXPECT_EQ(serializer->imageScale, 2.0);
+    auto image = decoded(*serializer, response(200, "image/png"), images::saved("png"), nullptr);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->scale, 2.0);
+    EXPECT_EQ(image->width, images::kWidth);
+    EXPECT_EQ(image->width / image->scale, images::kWidth / 2.0);
+    EXPECT_EQ(image->height / image->scale, images::kHeight / 2.0);
+    // Decoding starts no thread (GLib's included) and runs no loop: it is done on return.
+    const auto threads = [] {
+        auto entries = std::filesystem::directory_iterator("/proc/self/task");
+        return std::distance(begin(entries), end(entries));
+    };
+    const auto threadsBefore = threads();
+    auto direct = QKImage::af_safeImageWithData(images::saved("png"));
+    EXPECT_EQ(threads(), threadsBefore);
+    ASSERT_TRUE(direct);
+    EXPECT_EQ(direct->scale, 1.0);
+
+    GdkPixbuf* translucent = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, 2, 2);
+    gdk_pixbuf_fill(translucent, 0xC81E2880);
+    gchar* buffer = nullptr;
+    gsize size = 0;
+    gdk_pixbuf_save_to_buffer(translucent, &buffer, &size, "png", nullptr, nullptr);
+    g_object_unref(translucent);
+    auto straight = QKImage::af_safeImageWithData(Bytes(buffer, buffer + size));
+    g_free(buffer);
+    ASSERT_TRUE(straight);
+    EXPECT_EQ(pixelAt(*straight, 1, 1), (Rgba{200, 30, 40, 128}));
+}
+
+// Untrusted bodies: refused types and statuses as every serializer refuses them, and bytes that
+// do not decode (a bomb from its header, a truncated or corrupt file, a type that lies) give
+// -1016 with the serializers' user info, without the pixels of the bomb ever being allocated.
+TEST(ImageSerializer, RefusesHostileAndUnacceptableBodies) {
+    const Bytes png = images::saved("png"), jpeg = images::saved("jpeg"), gif = images::gif();
+    Bytes corrupt = png;
+    corrupt[corrupt.size() - 20] ^= 0xFF;  // inside the image data: its checksum fails
+    const Bytes svg =
+        toBytes("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"50000\" height=\"50000\"/>");
+    struct Case {
+        const char* name;
+        long status;
+        std::optional<std::string> type;
+        Bytes body;
+        bool object;
+        int64_t errorCode;
+        std::string reason;  // in the description
+    } cases[] = {
+        {"refused status still decodes", 500, "image/png", png, true, -1011, ""},
+        {"type outside the ten", 200, "image/webp", png, false, -1016, "content-type"},
+        {"not an image type", 200, "text/html", png, false, -1016, "content-type"},
+        {"empty body", 200, "image/png", {}, false, 0, ""},
+        {"PNG bomb", 200, "image/png", images::pngSized(png, 50000, 50000), false, -1016,
+         "50000 x 50000 pixels is over the limit"},
+        {"JPEG bomb", 200, "image/jpeg", images::jpegSized(jpeg, 50000, 50000), false, -1016,
+         "over the limit"},
+        {"GIF bomb", 200, "image/gif", images::gif(50000, 50000), false, -1016, "over the limit"},
+        {"GIF frame bomb", 200, "image/gif", images::gif(5, 3, 1, 50000, 50000), false, -1016,
+         "over the limit"},
+        {"GIF of many large frames", 200, "image/gif", images::gif(5, 3, 20, 4096, 4096), false,
+         -1016, "in all are over the limit"},
+        {"GIF frame without pixels", 200, "image/gif", images::gif(5, 3, 1, 5, 0), false, -1016,
+         "without pixels"},
+        {"BMP bomb", 200, "image/bmp", images::bmpSized(images::saved("bmp"), 50000, 50000), false,
+         -1016, "over the limit"},
+        {"TIFF bomb", 200, "image/tiff", images::tiffSized(images::saved("tiff"), 50000, 50000),
+         false, -1016, ""},
+        {"XBM bomb", 200, "image/x-xbitmap", toBytes(images::xbmText(2000000000, 2000000000)),
+         false, -1016, "over the limit"},
+        {"PNG just over the limit", 200, "image/png", images::pngSized(png, 8193, 8192), false,
+         -1016, "8193 x 8192 pixels is over the limit"},
+        {"TIFF just over the limit", 200, "image/tiff",
+         images::tiffSized(images::saved("tiff"), 8193, 8192), false, -1016, "over the limit"},
+        {"XBM just over the limit", 200, "image/x-xbitmap", toBytes(images::xbmText(8193, 8192)),
+         false, -1016, "over the limit"},
+        {"ICO claiming a larger image", 200, "image/x-icon",
+         images::icoSized(images::saved("ico"), 8193, 8192), false, -1016, "unreadable ico"},
+        {"truncated PNG", 200, "image/png", Bytes(png.begin(), png.begin() + png.size() / 2), false,
+         -1016, "unreadable png"},
+        {"truncated JPEG", 200, "image/jpeg", Bytes(jpeg.begin(), jpeg.begin() + jpeg.size() / 2),
+         false, -1016, "unreadable jpeg"},
+        {"truncated GIF", 200, "image/gif", Bytes(gif.begin(), gif.begin() + 20), false, -1016,
+         "unreadable gif"},
+        {"BMP header past its end", 200, "image/bmp",
+         images::bmpHeaderSized(images::saved("bmp"), 0xFFFFFFD7), false, -1016, "past its end"},
+        {"icon past its end", 200, "image/ico", images::icoOffset(images::saved("ico"), 0xFFFFFF00),
+         false, -1016, "past its end"},
+        {"corrupt PNG", 200, "image/png", corrupt, false, -1016, "unreadable png"},
+        {"SVG said to be PNG", 200, "image/png", svg, false, -1016, "not an image"},
+        {"HTML said to be JPEG", 200, "image/jpeg", toBytes("<html>oops</html>"), false, -1016,
+         "not an image"},
+        {"GIF said to be PNG decodes by its bytes", 200, "image/png", gif, true, 0, ""},
+    };
+    auto serializer = QKAFImageResponseSerializer::serializer();
+    const size_t peakBefore = test::peakResidentBytes();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ErrorPtr error;
+        auto image = decoded(*serializer, response(c.status, c.type), c.body, &error);
+        EXPECT_EQ(image != nullptr, c.object);
+        EXPECT_EQ(error ? error->code() : 0, c.errorCode);
+        if (!error) continue;
+        EXPECT_EQ(error->domain(), QKAFURLResponseSerializationErrorDomain);
+        EXPECT_NE(error->localizedDescription().find(c.reason), std::string::npos)
+            << error->localizedDescription();
+        EXPECT_EQ(error->userInfo()[kNSErrorFailingURLKey], Value("https://cloud.test/a"));
+        EXPECT_EQ(error->userInfo()[QKAFNetworkingOperationFailingURLResponseDataErrorKey],
+                  Value(c.body));
+    }
+    EXPECT_LT(test::peakResidentBytes() - peakBefore, size_t(64) << 20);
+
+    // A refused status under an undecodable body: the decoding error, the status underneath.
+    ErrorPtr error;
+    EXPECT_FALSE(decoded(*serializer, response(404, "image/png"), svg, &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), -1016);
+    ASSERT_TRUE(underlyingErrorOf(error));
+    EXPECT_EQ(underlyingErrorOf(error)->code(), -1011);
+}
+
+// The archive's keys and kinds (a round trip is among the keyed-archiving tests).
+TEST(ImageSerializer, ArchiveKeysAndRefusedKinds) {
+    auto serializer = QKAFImageResponseSerializer::serializer();
+    serializer->setImageScale(3);
+    serializer->setAutomaticallyInflatesResponseImage(false);
+    Dictionary archived;
+    serializer->encodeWithCoder(archived);
+    EXPECT_EQ(archived["imageScale"], Value(3.0));
+    EXPECT_EQ(archived["automaticallyInflatesResponseImage"], Value(false));
+    for (const auto& [key, bad] : {std::pair{"imageScale", Value(0.0)},
+                                   {"imageScale", Value("2")},
+                                   {"imageScale", Value(true)},
+                                   {"automaticallyInflatesResponseImage", Value(1)}}) {
+        Dictionary wrong = archived;
+        wrong.set(key, bad);
+        EXPECT_FALSE(QKAFURLResponseSerialization::initWithCoder(wrong)) << key;
+    }
+}
+
+// An image served by the cloud, through a session manager whose response serializer is the
+// image serializer.
+TEST(ImageSerializer, ThroughASessionManager) {
+    DeterministicDispatch dispatch;
+    test::FakeCloud cloud;
+    const Bytes png = images::saved("png");
+    cloud.setReply("/logo.png", {.body = toString(png), .contentType = "image/png"});
+    auto manager = QKAFHTTPSessionManager::initWithBaseURL(cloud.baseURL());
+    manager->setResponseSerializer(QKAFImageResponseSerializer::serializer());
+    std::shared_ptr<QKImage> image;
+    int calls = 0;
+    manager->GET(
+        "/logo.png", std::nullopt,
+        [&](const URLSessionTaskPtr&, const std::optional<Value>& object) {
+            ++calls;
+            if (object) image = object->objectAs<QKImage>();
+        },
+        [&](const URLSessionTaskPtr&, const ErrorPtr& e) {
+            ++calls;
+            ADD_FAILURE() << e->localizedDescription();
+        });
+    ASSERT_TRUE(MainLoop::runUntil([&] { return calls > 0; }, 30));
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->width, images::kWidth);
+    EXPECT_EQ(pixelAt(*image, 0, 0), kCorner);
+}
+
+// Writes the seeds of the image serializer's fuzz target when TELVO_IMAGE_SEEDS names a folder:
+// each body after the byte that picks its content type (index into the ten) and status 200.
+TEST(ImageSerializer, FuzzSeeds) {
+    const char* folder = std::getenv("TELVO_IMAGE_SEEDS");
+    if (!folder) GTEST_SKIP() << "TELVO_IMAGE_SEEDS not set";
+    const std::vector<std::string> types = {
+        "image/tiff",   "image/jpeg", "image/gif",   "image/png",       "image/ico",
+        "image/x-icon", "image/bmp",  "image/x-bmp", "image/x-xbitmap", "image/x-win-bitmap"};
+    for (const auto& s : oneOfEachType()) {
+        const size_t index = std::find(types.begin(), types.end(), s.contentType) - types.begin();
+        std::string name = std::string(s.contentType).substr(6);
+        std::ofstream out(std::filesystem::path(folder) / name, std::ios::binary);
+        out.put(char(index));
+        out.write(reinterpret_cast<const char*>(s.body.data()), std::streamsize(s.body.size()));
+    }
+}
+
+}  // namespace
+}  // namespace telvo
