@@ -66,18 +66,23 @@ TEST_F(WifiDaemonsTest, EachDaemonAloneGivesTheNetworkAndFollowsIt) {
         EXPECT_EQ(watcher->facts().wifiInterface, "wlp2s0");
         EXPECT_FALSE(watcher->facts().wifi);
         auto wifi = [&] { return watcher->facts().wifi.value_or(WifiInfo{}); };
+        // The daemon announces a step in several changes: wait for all of the facts.
+        auto factsAre = [&](const char* ssid, const char* bssid, int64_t type) {
+            return until([&] {
+                const auto now = wifi();
+                return now.ssid == ssid && now.bssid == bssid && now.securityType == type;
+            });
+        };
 
         // Connecting is no network yet; connected is.
         daemon->connecting({"HomeNet", "02:00:00:00:00:01", Security::Personal, 2412});
         daemon->connected();
-        ASSERT_TRUE(until([&] { return wifi().ssid == "HomeNet"; }));
-        EXPECT_EQ(wifi().bssid, "02:00:00:00:00:01");
-        EXPECT_EQ(wifi().securityType, 2);
+        ASSERT_TRUE(factsAre("HomeNet", "02:00:00:00:00:01", 2))
+            << wifi().ssid.value_or("-") << " " << wifi().bssid.value_or("-");
         EXPECT_EQ(watcher->facts().wifiInterface, "wlp2s0");
         // A roam: same network, another access point.
         daemon->roam("02:00:00:00:00:0B", 5180);
-        ASSERT_TRUE(until([&] { return wifi().bssid == "02:00:00:00:00:0b"; }));
-        EXPECT_EQ(wifi().ssid, "HomeNet");
+        ASSERT_TRUE(factsAre("HomeNet", "02:00:00:00:00:0b", 2));
         daemon->disconnect();
         ASSERT_TRUE(until([&] { return !watcher->facts().wifi; }));
         EXPECT_EQ(watcher->status(), Status::Answering);
@@ -91,8 +96,7 @@ TEST_F(WifiDaemonsTest, EachDaemonAloneGivesTheNetworkAndFollowsIt) {
         } kinds[] = {{Security::Enterprise, 3}, {Security::Open, 0}, {Security::Wep, 1}};
         for (const auto& kind : kinds) {
             daemon->join({"Office", "02:00:00:00:00:02", kind.security});
-            ASSERT_TRUE(until([&] { return wifi().securityType == kind.type; })) << kind.type;
-            EXPECT_EQ(wifi().ssid, "Office");
+            ASSERT_TRUE(factsAre("Office", "02:00:00:00:00:02", kind.type)) << kind.type;
             daemon->disconnect();
             ASSERT_TRUE(until([&] { return !watcher->facts().wifi; }));
         }
