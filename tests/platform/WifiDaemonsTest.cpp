@@ -143,6 +143,51 @@ TEST_F(WifiDaemonsTest, WithSeveralServicesTheOrderHolds) {
     EXPECT_TRUE(NetworkConfiguration::isWifiInfoReadable());
 }
 
+// The facts stand once every service that could still change them has answered: a service
+// after the one with the network does not count, one before it does. A wait for them ends on
+// the answer, at its bound, or when the instance goes; its block never runs inline.
+TEST_F(WifiDaemonsTest, TheFactsStandOnceTheServicesThatDecideThemHaveAnswered) {
+    test::NetworkManagerMock nm(bus_);
+    nm.joinWifi("NmNet", 0x100, "wlan0");
+    auto iwd = sim::FakeIwd::start(bus_, "wlan0");
+    iwd->join({"IwdNet"});
+    ASSERT_TRUE(nm.ok() && iwd->ok()) << nm.error() << iwd->error();
+    bus_.becomeSystemBus();
+    nm.mock().freeze(true);
+    SystemNetwork::setEnabled(true);
+    SystemNetwork::restart();
+    auto system = SystemNetwork::shared();
+    auto main = DispatchQueue::main();
+    int ended = 0;
+    auto count = [&ended] { ++ended; };
+
+    // iwd has the network, but NetworkManager comes first and has not answered.
+    ASSERT_TRUE(until([&] { return system->watchers()[1]->status() == Status::Answering; }));
+    EXPECT_FALSE(system->wifiSettled());
+    system->whenWifiSettled(60, main, count);
+    nm.mock().freeze(false);
+    ASSERT_TRUE(until([&] { return ended == 1; }));
+    EXPECT_TRUE(system->wifiSettled());
+    EXPECT_EQ(NetworkConfiguration::currentWifiInfo().value_or(WifiInfo{}).ssid, "NmNet");
+    // Standing already: on the queue, not inline.
+    system->whenWifiSettled(60, main, count);
+    EXPECT_EQ(ended, 1);
+    ASSERT_TRUE(until([&] { return ended == 2; }));
+
+    // NetworkManager silent: the bound ends the wait, and so does the instance going.
+    nm.mock().freeze(true);
+    SystemNetwork::restart();
+    system = SystemNetwork::shared();
+    system->whenWifiSettled(0.2, main, count);
+    system->whenWifiSettled(60, main, count);
+    ASSERT_TRUE(until([&] { return ended == 3; }));
+    EXPECT_FALSE(system->wifiSettled());
+    system.reset();
+    SystemNetwork::restart();
+    ASSERT_TRUE(until([&] { return ended == 4; }));
+    nm.mock().freeze(false);
+}
+
 // A change the service announces while its objects are being read is not lost: they are read
 // again once the answer came. The service here answers the first read only after announcing a
 // change (the bus keeps the order: the watcher has the signal before the answer).
