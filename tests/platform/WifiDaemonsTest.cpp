@@ -224,6 +224,47 @@ TEST_F(WifiDaemonsTest, AChangeAnnouncedDuringTheFirstReadIsReadAgain) {
     EXPECT_EQ(watcher->status(), Status::Answering);
 }
 
+// A service that fails to answer (here an error of its own) has not answered yet: it is absent
+// for now and asked again; one that is not on the bus has answered (absent).
+TEST_F(WifiDaemonsTest, AFailureToAnswerIsNoAnswerButAbsenceIs) {
+    constexpr const char* kName = "com.telvo.test.Wifi";
+    auto server = bus_.connect(DispatchQueue::createSerial("test.wifi.service"));
+    ASSERT_TRUE(server);
+    std::atomic<int> reads{0};
+    auto object = server->exportObject("/t", {{kName,
+                                               {{"Read", "", "",
+                                                 [&reads](auto call) {
+                                                     if (++reads == 1)
+                                                         return call->replyError(
+                                                             "com.telvo.test.Broken", "broken");
+                                                     call->reply();
+                                                 }}},
+                                               {}}});
+    ASSERT_TRUE(object);
+    server->requestName(kName);
+    ASSERT_TRUE(bus_.waitForName(kName));
+    auto service = [](const char* name) {
+        return WifiService{"test",
+                           name,
+                           {},
+                           [] { return std::make_shared<IwdObjects>(); },
+                           [name](DBusConnection& connection, const WifiService::Objects&,
+                                  WifiService::Loaded done) {
+                               connection.call(
+                                   DBusCall(name, "/t", kName, "Read"),
+                                   [done](const DBusReply& reply) { done(reply.error); });
+                           }};
+    };
+    auto broken = watch(service(kName));
+    auto missing = watch(service("com.telvo.test.Nobody"));
+    ASSERT_TRUE(until([&] { return broken->status() == Status::Absent; }));
+    EXPECT_FALSE(broken->answered());
+    ASSERT_TRUE(until([&] { return broken->status() == Status::Answering; }));
+    EXPECT_TRUE(broken->answered());
+    ASSERT_TRUE(until([&] { return missing->status() == Status::Absent; }));
+    EXPECT_TRUE(missing->answered());
+}
+
 TEST(WifiDaemonObjects, SecurityTypesFromKeyManagement) {
     const struct {
         bool privacy;

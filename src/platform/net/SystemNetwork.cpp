@@ -118,9 +118,9 @@ bool SystemNetwork::wifiSettled() const {
     // In the order wifiFacts() chooses: the first service with a network decides, unless one
     // before it may still claim the interface.
     for (const auto& watcher : watchers_) {
-        const auto status = watcher->status();
-        if (status == WifiServiceWatcher::Status::Loading) return false;
-        if (status == WifiServiceWatcher::Status::Answering && watcher->facts().wifi) return true;
+        if (!watcher->answered()) return false;
+        if (watcher->status() == WifiServiceWatcher::Status::Answering && watcher->facts().wifi)
+            return true;
     }
     return true;
 }

@@ -43,8 +43,9 @@ class SystemNetwork : public std::enable_shared_from_this<SystemNetwork> {
     // connected interface wins over one that is not; the modem fact is NetworkManager's.
     WifiFacts wifiFacts() const;
     // Whether the Wi-Fi facts stand: no service that could still change them is waiting for its
-    // first answer (each service before the first one with a Wi-Fi network has answered, is
-    // absent or refuses us). False only in the first moments after the start.
+    // first answer (each service before the first one with a Wi-Fi network has answered: its
+    // facts, its absence, a refusal; a time-out is no answer). False only in the first moments
+    // after the start, or while a service on the bus does not answer.
     bool wifiSettled() const;
     // Runs done once on queue, never inline: once wifiSettled() holds, or after `seconds`
     // (then the facts are what the services have said so far), or when the instance goes.
