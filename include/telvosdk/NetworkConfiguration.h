@@ -30,8 +30,11 @@ struct TELVO_EXPORT WifiInfo {
 // library reads them from the system: the current Wi-Fi network and its interface from
 // NetworkManager, iwd or wpa_supplicant over D-Bus (without them the Wi-Fi interface from the
 // kernel, and the network not readable), the other interfaces from the kernel. What the host
-// sets here overrides the system's answer. Everything is thread-safe and nothing waits for the
-// bus: the answers are what the services have said so far (TelvoSDKInitialize starts asking).
+// sets here overrides the system's answer. Everything is thread-safe and nothing here waits for
+// the bus: the answers are what the services have said so far (TelvoSDKInitialize starts
+// asking). The configuration flows that read the phone's network at their start (smart connect,
+// the access point's bind) wait for the services' first answers when these are still on their
+// way, at most 5 seconds, without holding the main queue.
 class TELVO_EXPORT NetworkConfiguration {
   public:
     // The host's interface addresses, as the system lists them (getifaddrs).

@@ -7,6 +7,7 @@
 #include "logging/LogMask.h"
 #include "logging/QKLog.h"
 #include "platform/crypto/Random.h"
+#include "platform/net/NetworkConfiguration.h"
 #include "protocol/LanText.h"
 #include "protocol/QKProtocol.h"
 #include "records/QKStepInfoSink.h"
@@ -29,10 +30,17 @@ void QKApContect::bindDeviceWithParams(const QKDeviceApConfigParams& params, int
     isFindDeviceInWan_ = false;
     bindCompletion_ = std::move(completion);
     startScanCompletion_ = std::move(startScanInLanBlock);
-    QKTool::currentWifiInfoWithBlock([&](const std::optional<std::string>& ssid, const std::string&,
-                                         std::optional<int64_t> phoneSecurityType) {
-        bindWithCurrentWifi(params, ssid, phoneSecurityType);
+    // Right after start-up the phone's network may still be on its way: wait for it (on the
+    // main queue); a stop meanwhile ends the bind half.
+    auto bind = weakly([params](QKApContect& self) {
+        if (self.isCancel_) return;
+        QKTool::currentWifiInfoWithBlock([&](const std::optional<std::string>& ssid,
+                                             const std::string&,
+                                             std::optional<int64_t> phoneSecurityType) {
+            self.bindWithCurrentWifi(params, ssid, phoneSecurityType);
+        });
     });
+    whenWifiFactsStand(DispatchQueue::main(), std::move(bind));
 }
 
 void QKApContect::bindWithCurrentWifi(const QKDeviceApConfigParams& params,

@@ -10,6 +10,7 @@
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/MainThreadRule.h"
 #include "platform/foundation/Registry.h"
+#include "platform/net/NetworkConfiguration.h"
 #include "telvosdk/QKMiddleInterface.h"
 #include "telvosdk/TelvoError.h"
 
@@ -162,6 +163,7 @@ void QKDeviceManagerAccess::setSmartConnect(QKDeviceManager& manager,
 
 void QKDeviceManagerAccess::release(QKDeviceManager& manager) {
     auto& flows = QKDeviceManagerImpl::of(manager);
+    ++flows.smartConnectStarts;
     if (flows.apConnect) flows.apConnect->releaseAll();
     if (flows.smartConnect) flows.smartConnect->stop();
 }
@@ -169,6 +171,22 @@ void QKDeviceManagerAccess::release(QKDeviceManager& manager) {
 void QKDeviceManagerImpl::startSmartConnect(const QKDeviceApConfigParams& params, bool byType,
                                             StepBlock deviceConfigStep,
                                             DeviceCompletion completion) {
+    // Right after start-up the phone's network may still be on its way: the check waits for
+    // it (on the main queue). A stop or another start meanwhile ends this one.
+    const uint64_t start = ++smartConnectStarts;
+    whenWifiFactsStand(DispatchQueue::main(), [weak = weak_from_this(), start, params, byType,
+                                               step = std::move(deviceConfigStep),
+                                               completion = std::move(completion)]() mutable {
+        auto self = weak.lock();
+        if (!self || of(*self).smartConnectStarts != start) return;
+        of(*self).checkWifiAndStartSmartConnect(params, byType, std::move(step),
+                                                std::move(completion));
+    });
+}
+
+void QKDeviceManagerImpl::checkWifiAndStartSmartConnect(const QKDeviceApConfigParams& params,
+                                                        bool byType, StepBlock deviceConfigStep,
+                                                        DeviceCompletion completion) {
     QKTool::currentWifiInfoWithBlock(
         [&](const std::optional<std::string>& ssid, const std::string&, std::optional<int64_t>) {
             if (!ssid || ssid->empty() || !params.routerSSID || *ssid != *params.routerSSID) {
@@ -204,6 +222,7 @@ void QKDeviceManager::startNewSendQKCWithDeviceType(const QKDeviceApConfigParams
 
 void QKDeviceManager::stopSendQKCPacket() {
     TELVO_MAIN_THREAD_ONLY("QKDeviceManager::stopSendQKCPacket");
+    ++QKDeviceManagerImpl::of(*this).smartConnectStarts;
     QKDeviceManagerImpl::of(*this).smartConnectFlow()->stop();
     QKBroadcastManager::sharedManager()->changeInterval(60.0);
 }

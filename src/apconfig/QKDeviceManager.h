@@ -27,11 +27,18 @@ class QKDeviceManagerImpl final : public QKDeviceManager {
     void replaceSession();
     // The smart-connect flow, made on first use and kept.
     std::shared_ptr<QKSmartConnect> smartConnectFlow();
+    // Checks the phone's network (4030 when it is not the router's) once it is known, then
+    // starts the smart-connect flow; on the main queue.
     void startSmartConnect(const QKDeviceApConfigParams& params, bool byType,
                            StepBlock deviceConfigStep, DeviceCompletion completion);
+    void checkWifiAndStartSmartConnect(const QKDeviceApConfigParams& params, bool byType,
+                                       StepBlock deviceConfigStep, DeviceCompletion completion);
 
     std::shared_ptr<QKApContect> apConnect;
     std::shared_ptr<QKSmartConnect> smartConnect;
+    // Counts the smart-connect starts and stops: a start still waiting for the phone's network
+    // goes on only while it is the latest.
+    uint64_t smartConnectStarts = 0;
 };
 
 struct QKDeviceManagerAccess {

@@ -181,6 +181,10 @@ TEST_F(QKDeviceManagerTest, SmartConnectReadsThePhonesNetworkFromTheHostsWifiSer
 
         QKDeviceManager::sharedManager()->startConfigureDeviceWithParams(smartParams(), 2, steps(),
                                                                          record());
+        // A service before the answering one (NetworkManager, absent here) may still be on its
+        // way: the check waits for it.
+        ASSERT_TRUE(
+            MainLoop::runUntil([&] { return !seen.steps.empty() || !seen.results.empty(); }, 20));
         if (c.starts) {
             EXPECT_TRUE(seen.results.empty());
             EXPECT_EQ(seen.steps, std::vector<int64_t>{8});
@@ -195,6 +199,35 @@ TEST_F(QKDeviceManagerTest, SmartConnectReadsThePhonesNetworkFromTheHostsWifiSer
         }
         SystemNetwork::setEnabled(false);
     }
+}
+
+// Started while the phone's network is still on its way, smart connect waits for it; a stop
+// meanwhile ends that start for good, a later start goes on at once.
+TEST_F(QKDeviceManagerTest, AStopWhileThePhonesNetworkIsOnItsWayEndsTheStart) {
+    PrivateBus bus;
+    NetworkManagerMock nm(bus);
+    nm.joinWifi(kHome);
+    ASSERT_TRUE(nm.ok()) << nm.error();
+    bus.becomeSystemBus();
+    NetworkConfiguration::setWifiInfo(std::nullopt);
+    NetworkConfiguration::setWifiInfoReadable(std::nullopt);
+    SystemNetwork::setEnabled(true);
+    SystemNetwork::restart();
+    auto manager = QKDeviceManager::sharedManager();
+    manager->startConfigureDeviceWithParams(smartParams(), 2, steps(), record());
+    EXPECT_TRUE(seen.steps.empty());
+    EXPECT_TRUE(seen.results.empty());
+    manager->stopSendQKCPacket();
+    ASSERT_TRUE(MainLoop::runUntil([] { return NetworkConfiguration::isWifiInfoReadable(); }, 20));
+    MainLoop::runFor(2 * kWifiFactsFirstAnswerSeconds);
+    EXPECT_TRUE(seen.steps.empty());
+    EXPECT_TRUE(seen.results.empty());
+    EXPECT_TRUE(sniffer().datagrams().empty());
+
+    manager->startConfigureDeviceWithParams(smartParams(), 2, steps(), record());
+    EXPECT_EQ(seen.steps, std::vector<int64_t>{8});
+    manager->stopSendQKCPacket();
+    SystemNetwork::setEnabled(false);
 }
 
 // A second access-point request releases the running session, whose completion never comes.

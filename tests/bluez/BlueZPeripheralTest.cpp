@@ -116,6 +116,20 @@ TEST_F(BlueZPeripheral, ServesRemoteCentralsThroughBlueZ) {
     EXPECT_FALSE(remote("FFE1", "ReadValue", "a{sv}", {noOptions()}).ok());
 }
 
+// Quick updates of a notifying characteristic each reach BlueZ with their own value, in order
+// (a repeated value too), never merged into a later one.
+TEST_F(BlueZPeripheral, QuickUpdatesReachBlueZEachWithItsValueInOrder) {
+    manager->addService(service);
+    ASSERT_TRUE(until([&] { return local->saw("added FFE0 nil"); }));
+    EXPECT_TRUE(remote("FFE2", "StartNotify", "", {}).ok());
+    ASSERT_TRUE(until([&] { return local->saw("subscribed FFE2"); }));
+    const std::vector<Bytes> chunks = {{1, 1}, {2, 2}, {3, 3}, {4, 4}, {4, 4}, {1, 1}};
+    for (const auto& chunk : chunks) EXPECT_TRUE(manager->updateValue(chunk, reports));
+    const auto uuid = CBUUID::UUIDWithString("FFE2");
+    ASSERT_TRUE(until([&] { return bluez->valuesAnnounced(uuid).size() >= chunks.size(); }));
+    EXPECT_EQ(bluez->valuesAnnounced(uuid), chunks);
+}
+
 // BlueZ's refusals reach the app as the errors it knows.
 TEST_F(BlueZPeripheral, RefusalsOfBlueZ) {
     manager->startAdvertising({{CBAdvertisementDataLocalNameKey, "phone"}});

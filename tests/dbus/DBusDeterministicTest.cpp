@@ -104,6 +104,42 @@ TEST_F(DBusDeterministicTest, ASettledSignalArrivesBeforeTimeMoves) {
     expectTimeStoodStill();
 }
 
+// Each change is announced with the value that was set, in order, even when several are set
+// before any goes out; setting the stored value again announces nothing.
+TEST_F(DBusDeterministicTest, EachPropertyChangeAnnouncesItsOwnValueInOrder) {
+    const std::string iface = DBusTestService::kInterface;
+    std::vector<DBusSignal> heard;
+    auto slot = subscribe(DBusMatch{"", DBusTestService::kEchoPath, "",
+                                    "org.freedesktop.DBus.Properties", "PropertiesChanged"},
+                          heard);
+    const std::vector<std::pair<std::string, V>> sets = {
+        {"Level", V::ofUInt32(1)},    {"Level", V::ofUInt32(2)},
+        {"Level", V::ofUInt32(2)},    {"Anything", V::ofInt32(5)},
+        {"Level", V::ofUInt32(3)},    {"Anything", V::ofString("x")},
+        {"Name", V::ofString("new")}, {"Name", V::ofString("newer")},
+    };
+    DispatchQueue::main()->async([&] {
+        for (const auto& [name, value] : sets)
+            EXPECT_TRUE(service_->object->setProperty(iface, name, value)) << name;
+        server_->settleWith(client_->uniqueName());
+    });
+    const std::vector<std::pair<std::string, V>> announced = {
+        {"Level", V::ofUInt32(1)},      {"Level", V::ofUInt32(2)},
+        {"Anything", V::ofInt32(5)},    {"Level", V::ofUInt32(3)},
+        {"Anything", V::ofString("x")}, {"Name", V::ofString("new")},
+        {"Name", V::ofString("newer")},
+    };
+    ASSERT_TRUE(runUntil([&] { return heard.size() >= announced.size(); }));
+    ASSERT_EQ(heard.size(), announced.size());
+    for (size_t i = 0; i < announced.size(); ++i) {
+        const auto& [name, value] = announced[i];
+        EXPECT_EQ(heard[i].values.at(0).asString(), iface) << i;
+        EXPECT_EQ(heard[i].values.at(1).at(name).unwrapped(), value) << i << " " << name;
+    }
+    EXPECT_EQ(service_->object->property(iface, "Level"), V::ofUInt32(3));
+    expectTimeStoodStill();
+}
+
 TEST_F(DBusDeterministicTest, AnotherProcessesSignalsSettleWithAPing) {
     test::BusMock bluez(bus_, "bluez5", "org.bluez", "/", "org.bluez.Mock");
     ASSERT_TRUE(bluez.ok()) << bluez.error();

@@ -66,18 +66,23 @@ TEST_F(WifiDaemonsTest, EachDaemonAloneGivesTheNetworkAndFollowsIt) {
         EXPECT_EQ(watcher->facts().wifiInterface, "wlp2s0");
         EXPECT_FALSE(watcher->facts().wifi);
         auto wifi = [&] { return watcher->facts().wifi.value_or(WifiInfo{}); };
+        // The daemon announces a step in several changes: wait for all of the facts.
+        auto factsAre = [&](const char* ssid, const char* bssid, int64_t type) {
+            return until([&] {
+                const auto now = wifi();
+                return now.ssid == ssid && now.bssid == bssid && now.securityType == type;
+            });
+        };
 
         // Connecting is no network yet; connected is.
         daemon->connecting({"HomeNet", "02:00:00:00:00:01", Security::Personal, 2412});
         daemon->connected();
-        ASSERT_TRUE(until([&] { return wifi().ssid == "HomeNet"; }));
-        EXPECT_EQ(wifi().bssid, "02:00:00:00:00:01");
-        EXPECT_EQ(wifi().securityType, 2);
+        ASSERT_TRUE(factsAre("HomeNet", "02:00:00:00:00:01", 2))
+            << wifi().ssid.value_or("-") << " " << wifi().bssid.value_or("-");
         EXPECT_EQ(watcher->facts().wifiInterface, "wlp2s0");
         // A roam: same network, another access point.
         daemon->roam("02:00:00:00:00:0B", 5180);
-        ASSERT_TRUE(until([&] { return wifi().bssid == "02:00:00:00:00:0b"; }));
-        EXPECT_EQ(wifi().ssid, "HomeNet");
+        ASSERT_TRUE(factsAre("HomeNet", "02:00:00:00:00:0b", 2));
         daemon->disconnect();
         ASSERT_TRUE(until([&] { return !watcher->facts().wifi; }));
         EXPECT_EQ(watcher->status(), Status::Answering);
@@ -91,8 +96,7 @@ TEST_F(WifiDaemonsTest, EachDaemonAloneGivesTheNetworkAndFollowsIt) {
         } kinds[] = {{Security::Enterprise, 3}, {Security::Open, 0}, {Security::Wep, 1}};
         for (const auto& kind : kinds) {
             daemon->join({"Office", "02:00:00:00:00:02", kind.security});
-            ASSERT_TRUE(until([&] { return wifi().securityType == kind.type; })) << kind.type;
-            EXPECT_EQ(wifi().ssid, "Office");
+            ASSERT_TRUE(factsAre("Office", "02:00:00:00:00:02", kind.type)) << kind.type;
             daemon->disconnect();
             ASSERT_TRUE(until([&] { return !watcher->facts().wifi; }));
         }
@@ -139,6 +143,51 @@ TEST_F(WifiDaemonsTest, WithSeveralServicesTheOrderHolds) {
     EXPECT_TRUE(NetworkConfiguration::isWifiInfoReadable());
 }
 
+// The facts stand once every service that could still change them has answered: a service
+// after the one with the network does not count, one before it does. A wait for them ends on
+// the answer, at its bound, or when the instance goes; its block never runs inline.
+TEST_F(WifiDaemonsTest, TheFactsStandOnceTheServicesThatDecideThemHaveAnswered) {
+    test::NetworkManagerMock nm(bus_);
+    nm.joinWifi("NmNet", 0x100, "wlan0");
+    auto iwd = sim::FakeIwd::start(bus_, "wlan0");
+    iwd->join({"IwdNet"});
+    ASSERT_TRUE(nm.ok() && iwd->ok()) << nm.error() << iwd->error();
+    bus_.becomeSystemBus();
+    nm.mock().freeze(true);
+    SystemNetwork::setEnabled(true);
+    SystemNetwork::restart();
+    auto system = SystemNetwork::shared();
+    auto main = DispatchQueue::main();
+    int ended = 0;
+    auto count = [&ended] { ++ended; };
+
+    // iwd has the network, but NetworkManager comes first and has not answered.
+    ASSERT_TRUE(until([&] { return system->watchers()[1]->status() == Status::Answering; }));
+    EXPECT_FALSE(system->wifiSettled());
+    system->whenWifiSettled(60, main, count);
+    nm.mock().freeze(false);
+    ASSERT_TRUE(until([&] { return ended == 1; }));
+    EXPECT_TRUE(system->wifiSettled());
+    EXPECT_EQ(NetworkConfiguration::currentWifiInfo().value_or(WifiInfo{}).ssid, "NmNet");
+    // Standing already: on the queue, not inline.
+    system->whenWifiSettled(60, main, count);
+    EXPECT_EQ(ended, 1);
+    ASSERT_TRUE(until([&] { return ended == 2; }));
+
+    // NetworkManager silent: the bound ends the wait, and so does the instance going.
+    nm.mock().freeze(true);
+    SystemNetwork::restart();
+    system = SystemNetwork::shared();
+    system->whenWifiSettled(0.2, main, count);
+    system->whenWifiSettled(60, main, count);
+    ASSERT_TRUE(until([&] { return ended == 3; }));
+    EXPECT_FALSE(system->wifiSettled());
+    system.reset();
+    SystemNetwork::restart();
+    ASSERT_TRUE(until([&] { return ended == 4; }));
+    nm.mock().freeze(false);
+}
+
 // A change the service announces while its objects are being read is not lost: they are read
 // again once the answer came. The service here answers the first read only after announcing a
 // change (the bus keeps the order: the watcher has the signal before the answer).
@@ -173,6 +222,47 @@ TEST_F(WifiDaemonsTest, AChangeAnnouncedDuringTheFirstReadIsReadAgain) {
     auto watcher = watch(std::move(service));
     ASSERT_TRUE(until([&] { return reads.load() >= 2; }));
     EXPECT_EQ(watcher->status(), Status::Answering);
+}
+
+// A service that fails to answer (here an error of its own) has not answered yet: it is absent
+// for now and asked again; one that is not on the bus has answered (absent).
+TEST_F(WifiDaemonsTest, AFailureToAnswerIsNoAnswerButAbsenceIs) {
+    constexpr const char* kName = "com.telvo.test.Wifi";
+    auto server = bus_.connect(DispatchQueue::createSerial("test.wifi.service"));
+    ASSERT_TRUE(server);
+    std::atomic<int> reads{0};
+    auto object = server->exportObject("/t", {{kName,
+                                               {{"Read", "", "",
+                                                 [&reads](auto call) {
+                                                     if (++reads == 1)
+                                                         return call->replyError(
+                                                             "com.telvo.test.Broken", "broken");
+                                                     call->reply();
+                                                 }}},
+                                               {}}});
+    ASSERT_TRUE(object);
+    server->requestName(kName);
+    ASSERT_TRUE(bus_.waitForName(kName));
+    auto service = [](const char* name) {
+        return WifiService{"test",
+                           name,
+                           {},
+                           [] { return std::make_shared<IwdObjects>(); },
+                           [name](DBusConnection& connection, const WifiService::Objects&,
+                                  WifiService::Loaded done) {
+                               connection.call(
+                                   DBusCall(name, "/t", kName, "Read"),
+                                   [done](const DBusReply& reply) { done(reply.error); });
+                           }};
+    };
+    auto broken = watch(service(kName));
+    auto missing = watch(service("com.telvo.test.Nobody"));
+    ASSERT_TRUE(until([&] { return broken->status() == Status::Absent; }));
+    EXPECT_FALSE(broken->answered());
+    ASSERT_TRUE(until([&] { return broken->status() == Status::Answering; }));
+    EXPECT_TRUE(broken->answered());
+    ASSERT_TRUE(until([&] { return missing->status() == Status::Absent; }));
+    EXPECT_TRUE(missing->answered());
 }
 
 TEST(WifiDaemonObjects, SecurityTypesFromKeyManagement) {

@@ -732,9 +732,34 @@ void FakeBlueZ::registerApplication(const Invocation& call) {
             }
             if (!reply.ok() || app.services.empty())
                 return call->replyError(kError + "Failed", "No object received");
+            // Value changes of the application's characteristics are notifications; the
+            // registration is answered once they are heard.
+            app.valueWatch = self->connection_->subscribe(
+                DBusMatch{call->sender(), "", "", kPropertiesInterface, "PropertiesChanged"},
+                [weak](const DBusSignal& signal) {
+                    if (auto self = weak.lock()) self->applicationChanged(signal);
+                },
+                [call](const DBusError&) { call->reply(); });
             self->applications_.push_back(std::move(app));
-            call->reply();
         });
+}
+
+void FakeBlueZ::applicationChanged(const DBusSignal& signal) {
+    if (signal.values.size() < 2 || signal.values[0].asString() != kCharacteristic1) return;
+    const auto value = signal.values[1].at("Value").asBytes();
+    if (!value) return;
+    std::lock_guard lock(mutex_);
+    for (const auto& app : applications_) {
+        if (app.sender != signal.sender) continue;
+        for (const auto& [uuid, characteristic] : app.characteristics)
+            if (characteristic.first == signal.path) announced_[uuid].push_back(*value);
+    }
+}
+
+std::vector<Bytes> FakeBlueZ::valuesAnnounced(const CBUUID& characteristic) const {
+    std::lock_guard lock(mutex_);
+    auto it = announced_.find(characteristic.UUIDString());
+    return it == announced_.end() ? std::vector<Bytes>{} : it->second;
 }
 
 void FakeBlueZ::registerAdvertisement(const Invocation& call) {

@@ -74,7 +74,8 @@ class FakeBlueZ : public std::enable_shared_from_this<FakeBlueZ> {
         std::string path;
         // Characteristic object paths by UUID text (upper-case short form), with their Flags.
         std::map<std::string, std::pair<std::string, std::vector<std::string>>> characteristics;
-        std::vector<std::string> services;  // UUID texts
+        std::vector<std::string> services;     // UUID texts
+        std::shared_ptr<DBusSlot> valueWatch;  // the application's PropertiesChanged
     };
     std::vector<Application> applications() const;
     // The registered advertisement's properties (empty when none).
@@ -83,6 +84,10 @@ class FakeBlueZ : public std::enable_shared_from_this<FakeBlueZ> {
     // fake's queue with the answer (an error when no application has it).
     void centralCall(const CBUUID& characteristic, std::string member, std::string signature,
                      std::vector<DBusValue> args, std::function<void(const DBusReply&)> done);
+
+    // The values the application announced for its local characteristic (PropertiesChanged of
+    // Value, each one BlueZ would notify to subscribed centrals), in the order they came.
+    std::vector<Bytes> valuesAnnounced(const CBUUID& characteristic) const;
 
     // Method calls received, "Member path", in order.
     std::vector<std::string> calls() const;
@@ -137,6 +142,7 @@ class FakeBlueZ : public std::enable_shared_from_this<FakeBlueZ> {
     void attributeCall(const Invocation& call);
     void registerApplication(const Invocation& call);
     void registerAdvertisement(const Invocation& call);
+    void applicationChanged(const DBusSignal& signal);
     template <class F>
     DBusMethodHandler handler(F f);
 
@@ -158,6 +164,7 @@ class FakeBlueZ : public std::enable_shared_from_this<FakeBlueZ> {
     bool dropNotifications_ = false;
     std::map<std::pair<std::string, std::string>, DBusValue> overrides_;
     std::vector<Application> applications_;
+    std::map<std::string, std::vector<Bytes>> announced_;  // by characteristic UUID text
     std::map<std::string, DBusValue> advertisement_;
     std::string advertisementPath_;
     std::vector<std::string> calls_;

@@ -1,5 +1,7 @@
 #include "platform/dbus/DBusExportedObject.h"
 
+#include <cerrno>
+
 #include "platform/foundation/Diagnostics.h"
 
 namespace telvo {
@@ -66,7 +68,9 @@ struct DBusExportedObject::State : std::enable_shared_from_this<State> {
 
     void registerAll();
     void unregisterAll();
-    void emitChanged(const std::string& interface, const std::string& name);
+    // Announces the value that was set (not the one stored when the signal goes out), so that
+    // quick changes are each announced, in order.
+    void emitChanged(const std::string& interface, const std::string& name, const DBusValue& value);
 
     static int onMethod(sd_bus_message* m, void* userdata, sd_bus_error* ret);
     static int onGet(sd_bus* bus, const char* path, const char* interface, const char* property,
@@ -127,17 +131,32 @@ void DBusExportedObject::State::unregisterAll() {
     connection->watch();
 }
 
-void DBusExportedObject::State::emitChanged(const std::string& interface, const std::string& name) {
+void DBusExportedObject::State::emitChanged(const std::string& interface, const std::string& name,
+                                            const DBusValue& value) {
     if (!registered || connection->closed_) return;
-    const char* names[] = {name.c_str(), nullptr};
-    int r = sd_bus_emit_properties_changed_strv(connection->bus_, path.c_str(), interface.c_str(),
-                                                const_cast<char**>(names));
+    const ExportedInterface* exported = find(interface);
+    const DBusProperty* spec = exported ? exported->property(name) : nullptr;
+    if (!spec) return;
+    // The shape sd-bus gives it: (s interface, a{sv} changed, as invalidated).
+    sd_bus_message* m = nullptr;
+    int r = sd_bus_message_new_signal(connection->bus_, &m, path.c_str(),
+                                      "org.freedesktop.DBus.Properties", "PropertiesChanged");
+    DBusError error;
+    if (r >= 0) r = sd_bus_message_append(m, "s", interface.c_str());
+    if (r >= 0) r = sd_bus_message_open_container(m, 'a', "{sv}");
+    if (r >= 0) r = sd_bus_message_open_container(m, 'e', "sv");
+    if (r >= 0) r = sd_bus_message_append(m, "s", name.c_str());
+    if (r >= 0) r = sd_bus_message_open_container(m, 'v', spec->signature.c_str());
+    if (r >= 0 && !appendDBusValue(m, spec->signature, value, error)) r = -EINVAL;
+    for (int i = 0; i < 3 && r >= 0; ++i) r = sd_bus_message_close_container(m);
+    if (r >= 0) r = sd_bus_message_append_strv(m, nullptr);
     if (r < 0) {
-        platformDiagnostic("dbus: PropertiesChanged of %s not sent (%d)", name.c_str(), r);
+        platformDiagnostic("dbus: PropertiesChanged of %s not sent (%d) %s", name.c_str(), r,
+                           error.message.c_str());
+        sd_bus_message_unref(m);
         return;
     }
-    connection->sent_.fetch_add(1);
-    connection->watch();
+    connection->send(m);
 }
 
 int DBusExportedObject::State::onMethod(sd_bus_message* m, void* userdata, sd_bus_error* ret) {
@@ -193,7 +212,7 @@ int DBusExportedObject::State::onSet(sd_bus*, const char*, const char* interface
         state->values[Key(interface, property)] = value;
         handler = state->writeHandler;
     }
-    state->emitChanged(interface, property);
+    state->emitChanged(interface, property, value);
     if (handler)
         state->connection->client_->async(
             [state = state->shared_from_this(), handler, interface = std::string(interface),
@@ -270,9 +289,11 @@ bool DBusExportedObject::setProperty(const std::string& interface, const std::st
         std::lock_guard lock(state_->mutex);
         auto& stored = state_->values[State::Key(interface, name)];
         if (stored == value) return true;
-        stored = std::move(value);
+        stored = value;
     }
-    connection_->onBus([state = state_, interface, name] { state->emitChanged(interface, name); });
+    connection_->onBus([state = state_, interface, name, value = std::move(value)] {
+        state->emitChanged(interface, name, value);
+    });
     return true;
 }
 

@@ -148,6 +148,17 @@ bool NetworkConfiguration::isWifiInfoReadable() {
     return system && system->wifiReadable();
 }
 
+void whenWifiFactsStand(const DispatchQueuePtr& queue, std::function<void()> then) {
+    bool hostFacts;
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        hostFacts = state().wifi || state().wifiReadable == false;
+    }
+    auto system = hostFacts ? nullptr : SystemNetwork::shared();
+    if (!system || system->wifiSettled()) return then();
+    system->whenWifiSettled(kWifiFactsFirstAnswerSeconds, queue, std::move(then));
+}
+
 uint16_t fixedPort(NetworkPort which) {
     std::lock_guard<std::mutex> lock(state().mutex);
     auto it = state().ports.find(which);

@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 
+#include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/TestHooks.h"
 #include "telvosdk/NetworkConfiguration.h"
 
@@ -28,6 +29,17 @@ void clearFixedPortOverrides();
 // Replaces the live interface list (getifaddrs) with a test's; an empty source gives the live
 // list back. Thread-safe.
 void setInterfacesSource(std::function<std::vector<NetworkInterface>()> source);
+
+// How long a flow that reads the Wi-Fi facts at its start waits for the system's Wi-Fi services
+// to give their first answers (they are asked from TelvoSDKInitialize on and usually answer
+// within a fraction of a second).
+constexpr double kWifiFactsFirstAnswerSeconds = 5;
+
+// Runs `then` once the Wi-Fi facts (currentWifiInfo, isWifiInfoReadable) stand: before
+// returning when they do now (the host's own facts, the system's read or not read at all);
+// otherwise later on `queue`, once the services have answered or after
+// kWifiFactsFirstAnswerSeconds, whichever comes first. Never blocks; `then` runs exactly once.
+void whenWifiFactsStand(const DispatchQueuePtr& queue, std::function<void()> then);
 
 // Back to the defaults: live interfaces, no name mapping, no Wi-Fi facts (not readable), the
 // fixed ports.

@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <set>
 
 #include "platform/base/Singleton.h"
+#include "platform/dispatch/DispatchTimer.h"
 #include "platform/net/NetworkReachability.h"
 
 namespace telvo {
@@ -31,11 +33,29 @@ bool kernelSaysWireless(const std::string& name) {
 
 }  // namespace
 
+struct SystemNetwork::Waiter {
+    DispatchQueuePtr queue;
+    std::function<void()> done;
+    std::shared_ptr<DispatchTimer> timer;
+
+    // Once taken off the waiters' list.
+    void run() {
+        timer->cancel();
+        queue->async(std::move(done));
+    }
+};
+
 SystemNetwork::SystemNetwork() = default;
 
 SystemNetwork::~SystemNetwork() {
     for (auto& watcher : watchers_) watcher->stop();
     if (monitor_) monitor_->stop();
+    std::vector<std::shared_ptr<Waiter>> waiters;
+    {
+        std::lock_guard lock(waitMutex_);
+        waiters.swap(waiters_);
+    }
+    for (auto& waiter : waiters) waiter->run();
 }
 
 std::shared_ptr<SystemNetwork> SystemNetwork::shared() {
@@ -50,14 +70,25 @@ std::shared_ptr<SystemNetwork> SystemNetwork::shared() {
     auto queue = DispatchQueue::createSerial("telvo.network");
     auto open = [](const DispatchQueuePtr& q) { return DBusConnection::openSystemBus(nullptr, q); };
     auto modem = std::make_shared<std::atomic<bool>>(false);
+    std::weak_ptr<SystemNetwork> weak = made;
+    auto changed = [weak](WifiServiceWatcher::Status, const WifiFacts&) {
+        if (auto self = weak.lock()) self->wifiChanged();
+    };
     made->watchers_.push_back(WifiServiceWatcher::start(
         WifiService::networkManager(), queue, open,
-        [modem](WifiServiceWatcher::Status, const WifiFacts& facts) {
+        [modem, changed](WifiServiceWatcher::Status status, const WifiFacts& facts) {
             if (modem->exchange(facts.primaryIsModem) != facts.primaryIsModem)
                 NetworkReachability::notifyChanged();
+            changed(status, facts);
         }));
-    made->watchers_.push_back(WifiServiceWatcher::start(WifiService::iwd(), queue, open));
-    made->watchers_.push_back(WifiServiceWatcher::start(WifiService::wpaSupplicant(), queue, open));
+    made->watchers_.push_back(WifiServiceWatcher::start(WifiService::iwd(), queue, open, changed));
+    made->watchers_.push_back(
+        WifiServiceWatcher::start(WifiService::wpaSupplicant(), queue, open, changed));
+    {
+        // The watchers may have answered already; from now on their changes look at the list.
+        std::lock_guard lock(made->waitMutex_);
+        made->watchersSet_ = true;
+    }
     std::lock_guard lock(slot().mutex);
     if (!slot().enabled) return nullptr;
     if (!slot().instance) slot().instance = made;
@@ -81,6 +112,60 @@ bool SystemNetwork::wifiReadable() const {
     for (const auto& watcher : watchers_)
         if (watcher->status() == WifiServiceWatcher::Status::Answering) return true;
     return false;
+}
+
+bool SystemNetwork::wifiSettled() const {
+    // In the order wifiFacts() chooses: the first service with a network decides, unless one
+    // before it may still claim the interface.
+    for (const auto& watcher : watchers_) {
+        if (!watcher->answered()) return false;
+        if (watcher->status() == WifiServiceWatcher::Status::Answering && watcher->facts().wifi)
+            return true;
+    }
+    return true;
+}
+
+void SystemNetwork::whenWifiSettled(double seconds, DispatchQueuePtr queue,
+                                    std::function<void()> done) {
+    auto waiter = std::make_shared<Waiter>();
+    waiter->queue = queue;
+    waiter->done = std::move(done);
+    std::weak_ptr<Waiter> weakWaiter = waiter;
+    std::weak_ptr<SystemNetwork> weakSelf = weak_from_this();
+    waiter->timer = DispatchTimer::create(queue, [weakWaiter, weakSelf] {
+        auto waiter = weakWaiter.lock();
+        auto self = weakSelf.lock();
+        if (waiter && self) self->timedOut(waiter);
+    });
+    {
+        std::lock_guard lock(waitMutex_);
+        if (!watchersSet_ || !wifiSettled()) {
+            waiters_.push_back(waiter);
+            waiter->timer->start(seconds);
+            return;
+        }
+    }
+    waiter->run();
+}
+
+void SystemNetwork::wifiChanged() {
+    std::vector<std::shared_ptr<Waiter>> due;
+    {
+        std::lock_guard lock(waitMutex_);
+        if (!watchersSet_ || waiters_.empty() || !wifiSettled()) return;
+        due.swap(waiters_);
+    }
+    for (auto& waiter : due) waiter->run();
+}
+
+void SystemNetwork::timedOut(const std::shared_ptr<Waiter>& waiter) {
+    {
+        std::lock_guard lock(waitMutex_);
+        auto it = std::find(waiters_.begin(), waiters_.end(), waiter);
+        if (it == waiters_.end()) return;
+        waiters_.erase(it);
+    }
+    waiter->run();
 }
 
 WifiFacts SystemNetwork::wifiFacts() const {

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,7 +25,7 @@ namespace telvo {
 // for the bus: each question is answered from what the services have said so far. Changes
 // reach NetworkReachability's observers (once per burst of kernel changes, and when the
 // primary connection becomes or stops being a modem). Thread-safe.
-class SystemNetwork {
+class SystemNetwork : public std::enable_shared_from_this<SystemNetwork> {
   public:
     // The running instance, started now if need be; nullptr while turned off.
     static std::shared_ptr<SystemNetwork> shared();
@@ -40,6 +42,15 @@ class SystemNetwork {
     // an interface's facts come from the first answering service that has it, and the
     // connected interface wins over one that is not; the modem fact is NetworkManager's.
     WifiFacts wifiFacts() const;
+    // Whether the Wi-Fi facts stand: no service that could still change them is waiting for its
+    // first answer (each service before the first one with a Wi-Fi network has answered: its
+    // facts, its absence, a refusal; a time-out is no answer). False only in the first moments
+    // after the start, or while a service on the bus does not answer.
+    bool wifiSettled() const;
+    // Runs done once on queue, never inline: once wifiSettled() holds, or after `seconds`
+    // (then the facts are what the services have said so far), or when the instance goes.
+    // Nothing waits meanwhile.
+    void whenWifiSettled(double seconds, DispatchQueuePtr queue, std::function<void()> done);
     // Reachability flags for a host from the cached route tables, kIsWWAN added when the primary
     // connection is a modem; nullopt without the rtnetlink monitor.
     std::optional<uint32_t> reachabilityFlags(const std::string& host);
@@ -53,11 +64,19 @@ class SystemNetwork {
     SystemNetwork& operator=(const SystemNetwork&) = delete;
 
   private:
+    struct Waiter;
     SystemNetwork();
+    // A watcher's status or facts changed (on the watchers' queue).
+    void wifiChanged();
+    void timedOut(const std::shared_ptr<Waiter>& waiter);
 
     // Set before the instance is handed out, never changed after.
     std::vector<std::shared_ptr<WifiServiceWatcher>> watchers_;
     std::shared_ptr<RtnetlinkMonitor> monitor_;
+
+    std::mutex waitMutex_;  // guards the fields below
+    bool watchersSet_ = false;
+    std::vector<std::shared_ptr<Waiter>> waiters_;
 };
 
 }  // namespace telvo

@@ -83,7 +83,7 @@ void WifiServiceWatcher::disconnected(uint64_t epoch) {
     }
     for (auto& slot : slots) slot->cancel();
     platformDiagnostic("network: the system bus closed the connection to %s", service_.label);
-    publish(Status::Absent);
+    publish(Status::Absent, false);
     retryLater(true);
 }
 
@@ -140,7 +140,7 @@ void WifiServiceWatcher::loaded(uint64_t generation, const WifiService::Objects&
         return publish(Status::Absent);
     platformDiagnostic("network: %s did not answer as it should: %s %s", service_.label,
                        error.name.c_str(), error.message.c_str());
-    publish(Status::Absent);
+    publish(Status::Absent, false);
     // A change announced meanwhile says it is alive: ask again now.
     if (missed_) return load();
     retryLater(false);
@@ -174,15 +174,16 @@ void WifiServiceWatcher::onSignal(uint64_t epoch, const DBusSignal& signal) {
     }
 }
 
-void WifiServiceWatcher::publish(Status status) {
+void WifiServiceWatcher::publish(Status status, bool answer) {
     WifiFacts facts = status == Status::Answering && objects_ ? objects_->facts() : WifiFacts{};
     bool changed;
     {
         std::lock_guard lock(mutex_);
         if (stopped_) return;
-        changed = status != status_ || !(facts == facts_);
+        changed = status != status_ || !(facts == facts_) || (answer && !answered_);
         status_ = status;
         facts_ = facts;
+        answered_ = answered_ || answer;
     }
     cv_.notify_all();
     if (!changed || !onChange_) return;
@@ -194,6 +195,11 @@ void WifiServiceWatcher::publish(Status status) {
 WifiServiceWatcher::Status WifiServiceWatcher::status() const {
     std::lock_guard lock(mutex_);
     return status_;
+}
+
+bool WifiServiceWatcher::answered() const {
+    std::lock_guard lock(mutex_);
+    return answered_;
 }
 
 WifiFacts WifiServiceWatcher::facts() const {

@@ -42,6 +42,10 @@ class WifiServiceWatcher : public std::enable_shared_from_this<WifiServiceWatche
     const WifiService& service() const { return service_; }
     Status status() const;
     WifiFacts facts() const;
+    // Whether the service has answered since the start: its objects, its absence from the bus
+    // (or no bus at all), a refusal. A time-out, an answer of another shape or a lost connection
+    // is no answer: the service is absent for now and asked again.
+    bool answered() const;
     // Waits until the first answer (or failure), at most `seconds` (virtual time in
     // deterministic mode, where the loop runs meanwhile); true when it came. For tests: the
     // library itself never waits.
@@ -66,7 +70,8 @@ class WifiServiceWatcher : public std::enable_shared_from_this<WifiServiceWatche
     void loaded(uint64_t generation, const WifiService::Objects& objects, const DBusError& error);
     void onSignal(uint64_t epoch, const DBusSignal& signal);
     void retryLater(bool reconnect);
-    void publish(Status status);
+    // answer: the status is the service's answer (see answered()).
+    void publish(Status status, bool answer = true);
     bool stopped() const;
 
     const WifiService service_;
@@ -92,6 +97,7 @@ class WifiServiceWatcher : public std::enable_shared_from_this<WifiServiceWatche
     std::vector<std::shared_ptr<DBusSlot>> slots_;
     Status status_ = Status::Loading;
     WifiFacts facts_;
+    bool answered_ = false;
     bool stopped_ = false;
 };
 

@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "apconfig/QKDeviceManager.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/net/NetworkConfiguration.h"
+#include "platform/net/SystemNetwork.h"
+#include "sim/NetworkManagerMock.h"
+#include "sim/PrivateBus.h"
+#include "sim/SimWifiHome.h"
+#include "telvosdk/TelvoError.h"
+#include "telvosdk/TelvoSDK.h"
+
+namespace telvo::test {
+namespace {
+
+using Home = sim::SimWifiHome;
+
+// An app that configures right after TelvoSDKInitialize, while the library is still asking the
+// host's Wi-Fi service (NetworkManager on a private system bus) for the phone's network. The
+// service is frozen at the start and answers once thawed, or never. Threaded mode: the service
+// answers in real time, as on a host.
+class FirstFlowAfterStart : public ::testing::Test {
+  protected:
+    struct Outcome {
+        std::vector<int64_t> codes;
+        std::vector<int64_t> steps;
+        double at = -1;          // seconds from the start to the first result
+        double mainTurned = -1;  // when a block the start queued for 1 s later ran
+    };
+
+    void TearDown() override {
+        SystemNetwork::setEnabled(false);
+        resetForTesting<QKDeviceManager>();
+    }
+
+    // Runs one flow (type 1 access point, 2 smart connect) against a home whose phone is on
+    // `network` as NetworkManager tells it, NetworkManager thawed `answerAfter` seconds after the
+    // start (never when nullopt).
+    Outcome run(int64_t type, const char* network, std::optional<double> answerAfter) {
+        Outcome out;
+        auto home = std::make_unique<Home>();
+        PrivateBus bus;
+        NetworkManagerMock nm(bus);
+        nm.joinWifi(network, type == 2 ? 0x100 : 0, "wlan0", Home::kBssid);
+        EXPECT_TRUE(nm.ok()) << nm.error();
+        bus.becomeSystemBus();
+        if (type == 2) {
+            home->prepareSmartConnect();
+            home->listenForSmartConnect({0x02, 0, 0, 0}, 0xA1B2C3D4E5ULL);
+        } else {
+            home->announce({});
+            home->homeNetwork(std::nullopt, 0.5, 0.2);
+        }
+        // The phone's network is the service's alone.
+        NetworkConfiguration::setWifiInfo(std::nullopt);
+        NetworkConfiguration::setWifiInfoReadable(std::nullopt);
+        nm.mock().freeze(true);
+        SystemNetwork::setEnabled(true);
+        SystemNetwork::restart();
+        resetForTesting<QKDeviceManager>();
+
+        const double t0 = Clock::now();
+        auto main = DispatchQueue::main();
+        main->async([&] {
+            TelvoSDKInitialize();
+            QKDeviceManager::sharedManager()->startConfigureDeviceWithParams(
+                type == 2 ? Home::smartParams() : Home::apParams(), type,
+                [&](int64_t step) { out.steps.push_back(step); },
+                [&](ErrorPtr error, std::shared_ptr<QKDevice>) {
+                    out.codes.push_back(TelvoError::codeForSDKError(error));
+                    if (out.at < 0) out.at = Clock::now() - t0;
+                });
+            if (answerAfter) main->after(*answerAfter, [&] { nm.mock().freeze(false); });
+            main->after(1.0, [&] { out.mainTurned = Clock::now() - t0; });
+        });
+        EXPECT_TRUE(MainLoop::runUntil([&] { return !out.codes.empty(); }, 120));
+        // A second result would come soon after the first.
+        MainLoop::runFor(0.3);
+        nm.mock().freeze(false);
+        main->sync([] {
+            QKDeviceManager::sharedManager()->stopSendQKCPacket();
+            QKDeviceManager::sharedManager()->stopBindDeviceWithCompletion({});
+        });
+        SystemNetwork::setEnabled(false);
+        return out;
+    }
+};
+
+TEST_F(FirstFlowAfterStart, WaitsForTheFirstAnswerOfTheWifiServiceWithinTheBound) {
+    const double bound = kWifiFactsFirstAnswerSeconds;
+    const struct {
+        const char* name;
+        int64_t type;
+        const char* network;
+        std::optional<double> answerAfter;
+        int64_t code;
+    } cases[] = {
+        {"smart connect, answer after 50 ms", 2, Home::kHome, 0.05, 0},
+        {"smart connect, answer after 1 s", 2, Home::kHome, 1.0, 0},
+        {"smart connect, another network", 2, "OtherNet", 0.05, 4030},
+        {"smart connect, silent service", 2, Home::kHome, std::nullopt, 4030},
+        {"access point, answer after 50 ms", 1, Home::kHotspot, 0.05, 0},
+        {"access point, answer after 1 s", 1, Home::kHotspot, 1.0, 0},
+        {"access point, on the home network", 1, Home::kHome, 0.05, 4007},
+        // Not readable after the bound: the bind goes on without checking the phone's network.
+        {"access point, silent service", 1, Home::kHotspot, std::nullopt, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Outcome out = run(c.type, c.network, c.answerAfter);
+        ASSERT_EQ(out.codes.size(), 1u);
+        EXPECT_EQ(out.codes[0], c.code);
+        if (c.answerAfter) {
+            // Decided on the answer, which the main queue's thaw let come: the flow's wait
+            // left the main queue free.
+            EXPECT_GE(out.at, *c.answerAfter);
+        } else {
+            // Decided at the bound, not before; the main queue turned meanwhile.
+            EXPECT_GE(out.at, bound);
+            EXPECT_GE(out.mainTurned, 1.0);
+            EXPECT_LT(out.mainTurned, out.at);
+        }
+        if (c.type == 2 && c.code == 4030) {
+            EXPECT_TRUE(out.steps.empty());
+        }
+    }
+}
+
+}  // namespace
+}  // namespace telvo::test
