@@ -20,9 +20,6 @@ class CBDescriptor;
 class CBMutableService;
 class CBMutableDescriptor;
 class CBMutableCharacteristic;
-namespace bt {
-struct Access;  // the library's own code
-}
 using CBServicePtr = std::shared_ptr<CBService>;
 using CBCharacteristicPtr = std::shared_ptr<CBCharacteristic>;
 using CBDescriptorPtr = std::shared_ptr<CBDescriptor>;
@@ -42,7 +39,6 @@ class TELVO_EXPORT CBAttribute : public std::enable_shared_from_this<CBAttribute
     explicit CBAttribute(const CBUUID& uuid) : uuid_(uuid) {}
 
   private:
-    friend struct bt::Access;
     CBUUID uuid_;
     uint16_t handle_ = 0;  // the radio's handle
 };
@@ -56,10 +52,10 @@ class TELVO_EXPORT CBService : public CBAttribute {
     // Empty until discovered (or set, for a mutable service).
     const std::vector<CBCharacteristicPtr>& characteristics() const { return characteristics_; }
 
-  private:
-    friend struct bt::Access;
-    friend class CBMutableService;
+  protected:
     CBService(const CBUUID& uuid, bool primary) : CBAttribute(uuid), primary_(primary) {}
+
+  private:
     std::weak_ptr<CBPeripheral> peripheral_;
     bool primary_;
     std::vector<CBServicePtr> included_;
@@ -76,11 +72,11 @@ class TELVO_EXPORT CBCharacteristic : public CBAttribute {
     const std::vector<CBDescriptorPtr>& descriptors() const { return descriptors_; }
     bool isNotifying() const { return notifying_; }
 
+  protected:
+    CBCharacteristic(const CBUUID& uuid, uint32_t properties, std::optional<Bytes> value)
+        : CBAttribute(uuid), properties_(properties), value_(std::move(value)) {}
+
   private:
-    friend struct bt::Access;
-    friend class CBMutableCharacteristic;
-    CBCharacteristic(const CBUUID& uuid, uint32_t properties)
-        : CBAttribute(uuid), properties_(properties) {}
     std::weak_ptr<CBService> service_;
     uint32_t properties_;
     std::optional<Bytes> value_;
@@ -100,10 +96,10 @@ class TELVO_EXPORT CBDescriptor : public CBAttribute {
     // The bytes of such a value.
     static Bytes bytesFromValue(const CBUUID& uuid, const Value& value);
 
-  private:
-    friend struct bt::Access;
-    friend class CBMutableDescriptor;
+  protected:
     CBDescriptor(const CBUUID& uuid, Value value) : CBAttribute(uuid), value_(std::move(value)) {}
+
+  private:
     std::weak_ptr<CBCharacteristic> characteristic_;
     Value value_;
 };
@@ -130,8 +126,8 @@ class TELVO_EXPORT CBMutableCharacteristic : public CBCharacteristic {
         return std::shared_ptr<CBMutableCharacteristic>(
             new CBMutableCharacteristic(uuid, properties, std::move(value), permissions));
     }
-    void setProperties(uint32_t properties) { properties_ = properties; }
-    void setValue(std::optional<Bytes> value) { value_ = std::move(value); }
+    void setProperties(uint32_t properties);
+    void setValue(std::optional<Bytes> value);
     // CBAttributePermission bits.
     uint32_t permissions() const { return permissions_; }
     void setPermissions(uint32_t permissions) { permissions_ = permissions; }
@@ -142,10 +138,7 @@ class TELVO_EXPORT CBMutableCharacteristic : public CBCharacteristic {
   private:
     CBMutableCharacteristic(const CBUUID& uuid, uint32_t properties, std::optional<Bytes> value,
                             uint32_t permissions)
-        : CBCharacteristic(uuid, properties), permissions_(permissions) {
-        value_ = std::move(value);
-    }
-    friend struct bt::Access;
+        : CBCharacteristic(uuid, properties, std::move(value)), permissions_(permissions) {}
     uint32_t permissions_;
     std::vector<std::string> subscribed_;
 };
@@ -156,9 +149,7 @@ class TELVO_EXPORT CBMutableService : public CBService {
         return std::shared_ptr<CBMutableService>(new CBMutableService(uuid, primary));
     }
     void setCharacteristics(std::vector<CBCharacteristicPtr> characteristics);
-    void setIncludedServices(std::vector<CBServicePtr> services) {
-        included_ = std::move(services);
-    }
+    void setIncludedServices(std::vector<CBServicePtr> services);
 
   private:
     CBMutableService(const CBUUID& uuid, bool primary) : CBService(uuid, primary) {}

@@ -92,8 +92,11 @@ class TELVO_EXPORT CBCentralManager : public std::enable_shared_from_this<CBCent
         const std::vector<CBUUID>& services);
 
   private:
-    // The library makes managers (create).
-    friend struct bt::Access;
+    // Made and attached to the radio (create; the library's own managers on a queue and radio
+    // of its own).
+    static CBCentralManagerPtr make(std::weak_ptr<CBCentralManagerDelegate> delegate,
+                                    std::shared_ptr<DispatchQueue> queue, Dictionary options,
+                                    std::shared_ptr<BluetoothRadio> radio);
     CBCentralManager(std::weak_ptr<CBCentralManagerDelegate> delegate,
                      std::shared_ptr<DispatchQueue> queue, Dictionary options,
                      std::shared_ptr<BluetoothRadio> radio);

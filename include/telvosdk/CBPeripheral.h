@@ -106,10 +106,11 @@ class TELVO_EXPORT CBPeripheral : public std::enable_shared_from_this<CBPeripher
     }
 
   private:
-    // The library makes peripherals, and keeps their state from the radio's events.
-    friend struct bt::Access;
+    // Made by the library's central managers, which keep its state from the radio's events.
     CBPeripheral(NSUUID identifier, std::optional<std::string> name,
                  std::weak_ptr<CBCentralManager> manager);
+    static CBPeripheralPtr make(NSUUID identifier, std::optional<std::string> name,
+                                std::weak_ptr<CBCentralManager> manager);
     // On the manager's queue: applies one radio event and calls the delegate.
     void handleEvent(const RadioEvent& event);
     void setState(CBPeripheralState state);

@@ -81,8 +81,11 @@ class TELVO_EXPORT CBPeripheralManager : public std::enable_shared_from_this<CBP
                      const std::vector<std::shared_ptr<CBCentral>>& centrals = {});
 
   private:
-    // The library makes managers (create).
-    friend struct bt::Access;
+    // Made and attached to the radio (create; the library's own managers on a queue and radio
+    // of its own).
+    static CBPeripheralManagerPtr make(std::weak_ptr<CBPeripheralManagerDelegate> delegate,
+                                       std::shared_ptr<DispatchQueue> queue, Dictionary options,
+                                       std::shared_ptr<BluetoothRadio> radio);
     CBPeripheralManager(std::weak_ptr<CBPeripheralManagerDelegate> delegate,
                         std::shared_ptr<DispatchQueue> queue, Dictionary options,
                         std::shared_ptr<BluetoothRadio> radio);

@@ -33,18 +33,58 @@ Bytes CBDescriptor::bytesFromValue(const CBUUID& uuid, const Value& value) {
     return {};
 }
 
+namespace {
+// A remote peripheral's attributes, made as discovery reports them.
+struct RemoteService final : CBService {
+    RemoteService(const CBUUID& uuid, bool primary) : CBService(uuid, primary) {}
+};
+struct RemoteCharacteristic final : CBCharacteristic {
+    RemoteCharacteristic(const CBUUID& uuid, uint32_t properties)
+        : CBCharacteristic(uuid, properties, std::nullopt) {}
+};
+struct RemoteDescriptor final : CBDescriptor {
+    explicit RemoteDescriptor(const CBUUID& uuid) : CBDescriptor(uuid, Value()) {}
+};
+}  // namespace
+
+CBServicePtr bt::Access::makeService(const CBUUID& uuid, bool primary) {
+    return std::make_shared<RemoteService>(uuid, primary);
+}
+
+CBCharacteristicPtr bt::Access::makeCharacteristic(const CBUUID& uuid, uint32_t properties) {
+    return std::make_shared<RemoteCharacteristic>(uuid, properties);
+}
+
+CBDescriptorPtr bt::Access::makeDescriptor(const CBUUID& uuid) {
+    return std::make_shared<RemoteDescriptor>(uuid);
+}
+
+void CBMutableCharacteristic::setProperties(uint32_t properties) {
+    bt::Access::properties(*this) = properties;
+}
+
+void CBMutableCharacteristic::setValue(std::optional<Bytes> value) {
+    bt::Access::value(*this) = std::move(value);
+}
+
 void CBMutableCharacteristic::setDescriptors(std::vector<CBDescriptorPtr> descriptors) {
-    descriptors_ = std::move(descriptors);
+    auto& held = bt::Access::descriptors(*this);
+    held = std::move(descriptors);
     auto self = std::static_pointer_cast<CBCharacteristic>(shared_from_this());
-    for (auto& d : descriptors_)
+    for (auto& d : held)
         if (d) bt::Access::characteristic(*d) = self;
 }
 
 void CBMutableService::setCharacteristics(std::vector<CBCharacteristicPtr> characteristics) {
-    characteristics_ = std::move(characteristics);
+    auto& held = bt::Access::characteristics(*this);
+    held = std::move(characteristics);
     auto self = std::static_pointer_cast<CBService>(shared_from_this());
-    for (auto& c : characteristics_)
+    for (auto& c : held)
         if (c) bt::Access::service(*c) = self;
+}
+
+void CBMutableService::setIncludedServices(std::vector<CBServicePtr> services) {
+    bt::Access::included(*this) = std::move(services);
 }
 
 }  // namespace telvo

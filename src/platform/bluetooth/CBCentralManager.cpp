@@ -20,7 +20,16 @@ CBCentralManagerPtr createCentralManager(std::weak_ptr<CBCentralManagerDelegate>
 
 CBCentralManagerPtr CBCentralManager::create(std::weak_ptr<CBCentralManagerDelegate> delegate,
                                              Dictionary options) {
-    return createCentralManager(std::move(delegate), nullptr, std::move(options), nullptr);
+    return make(std::move(delegate), nullptr, std::move(options), nullptr);
+}
+
+CBCentralManagerPtr CBCentralManager::make(std::weak_ptr<CBCentralManagerDelegate> delegate,
+                                           DispatchQueuePtr queue, Dictionary options,
+                                           std::shared_ptr<BluetoothRadio> radio) {
+    CBCentralManagerPtr manager(new CBCentralManager(std::move(delegate), std::move(queue),
+                                                     std::move(options), std::move(radio)));
+    manager->attach();
+    return manager;
 }
 
 CBCentralManager::CBCentralManager(std::weak_ptr<CBCentralManagerDelegate> delegate,

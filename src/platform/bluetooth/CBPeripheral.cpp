@@ -33,6 +33,12 @@ CBPeripheral::CBPeripheral(NSUUID identifier, std::optional<std::string> name,
       identifier_(identifier),
       name_(std::move(name)) {}
 
+CBPeripheralPtr CBPeripheral::make(NSUUID identifier, std::optional<std::string> name,
+                                   std::weak_ptr<CBCentralManager> manager) {
+    return CBPeripheralPtr(
+        new CBPeripheral(std::move(identifier), std::move(name), std::move(manager)));
+}
+
 std::optional<std::string> CBPeripheral::name() const {
     std::lock_guard lock(mutex_);
     return name_;

@@ -15,7 +15,16 @@ CBPeripheralManagerPtr createPeripheralManager(std::weak_ptr<CBPeripheralManager
 
 CBPeripheralManagerPtr CBPeripheralManager::create(
     std::weak_ptr<CBPeripheralManagerDelegate> delegate, Dictionary options) {
-    return createPeripheralManager(std::move(delegate), nullptr, std::move(options), nullptr);
+    return make(std::move(delegate), nullptr, std::move(options), nullptr);
+}
+
+CBPeripheralManagerPtr CBPeripheralManager::make(
+    std::weak_ptr<CBPeripheralManagerDelegate> delegate, DispatchQueuePtr queue, Dictionary options,
+    std::shared_ptr<BluetoothRadio> radio) {
+    CBPeripheralManagerPtr manager(new CBPeripheralManager(std::move(delegate), std::move(queue),
+                                                           std::move(options), std::move(radio)));
+    manager->attach();
+    return manager;
 }
 
 void CBPeripheralManager::attach() {
