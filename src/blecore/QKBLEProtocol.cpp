@@ -218,17 +218,68 @@ std::optional<Dictionary> QKBLEProtocol::dicForAesKeyReplyWithData(ByteView body
     return std::nullopt;
 }
 
+namespace {
+// The length of the frame the bytes begin with, once whole and its check value holds.
+std::optional<size_t> wholeFrameAtStart(ByteView bytes, int64_t protocolType) {
+    const bool longFrame = isLong(protocolType);
+    if (!startsFrame(bytes) || bytes.size() < (longFrame ? 4u : 3u)) return std::nullopt;
+    const size_t length = lengthField(bytes, longFrame);
+    if (length < minimumLength(longFrame) || bytes.size() < length + 2) return std::nullopt;
+    if (!QKBLEProtocol::checkNumWithData(bytes.first(length + 2), protocolType))
+        return std::nullopt;
+    return length + 2;
+}
+
+// Whether more bytes could still make the frame the bytes begin with whole.
+bool couldGrowIntoFrame(ByteView bytes, int64_t protocolType) {
+    const bool longFrame = isLong(protocolType);
+    if (!startsFrame(bytes)) return false;
+    if (bytes.size() < (longFrame ? 4u : 3u)) return true;
+    const size_t length = lengthField(bytes, longFrame);
+    return length >= minimumLength(longFrame) && bytes.size() < length + 2;
+}
+}  // namespace
+
 void QKBLEFrameAssembler::receive(ByteView data, int64_t protocolType,
                                   const std::function<void(Bytes)>& onFrame) {
-    // A notification that starts a frame replaces the one still incomplete: a length field
-    // that lied must not hold back every later frame.
-    if (startsFrame(data)) buffer_.clear();
+    // A notification that begins with AA 55 while a frame is incomplete is read both ways: as
+    // a new frame (so that a length field that lied holds back no later frame) and as the next
+    // piece of the incomplete one (whose sealed bytes may begin with AA 55 by chance). The
+    // reading that first makes a whole frame whose check value holds is kept.
+    if (!continued_.empty()) {
+        continued_.insert(continued_.end(), data.begin(), data.end());
+        if (wholeFrameAtStart(continued_, protocolType)) {
+            buffer_ = std::move(continued_);
+            continued_.clear();
+            drain(protocolType, onFrame);
+            return;
+        }
+        if (!couldGrowIntoFrame(continued_, protocolType) || continued_.size() > kCapacity)
+            continued_.clear();
+    }
+    if (startsFrame(data) && couldGrowIntoFrame(buffer_, protocolType)) {
+        Bytes continued = buffer_;
+        continued.insert(continued.end(), data.begin(), data.end());
+        buffer_.clear();
+        if (wholeFrameAtStart(continued, protocolType)) {
+            buffer_ = std::move(continued);
+            drain(protocolType, onFrame);
+            return;
+        }
+        if (couldGrowIntoFrame(continued, protocolType) && continued.size() <= kCapacity)
+            continued_ = std::move(continued);
+    }
+    // A frame the new reading makes whole settles the question.
+    const auto deliver = [&](Bytes frame) {
+        continued_.clear();
+        if (onFrame) onFrame(std::move(frame));
+    };
     while (!data.empty()) {
         const size_t room = kCapacity - buffer_.size();
         const ByteView piece = data.first(std::min(room, data.size()));
         buffer_.insert(buffer_.end(), piece.begin(), piece.end());
         data = data.subspan(piece.size());
-        drain(protocolType, onFrame);
+        drain(protocolType, deliver);
     }
 }
 

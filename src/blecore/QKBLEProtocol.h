@@ -167,8 +167,9 @@ class QKBLEProtocol {
 // Reassembles the notification values of one BLE link into frames. Bytes are appended to one
 // buffer; a frame is handed over as soon as the buffer holds its declared length, and the rest
 // stays for the next frame. A frame whose length field or check value is wrong is dropped and
-// the buffer resynchronises on the next AA 55; a notification that begins with AA 55 replaces
-// a frame still incomplete. The buffer never holds more than kCapacity
+// the buffer resynchronises on the next AA 55. A notification that begins with AA 55 while a
+// frame is incomplete is kept both as a new frame and as that frame's next piece, until one
+// reading makes a whole frame whose check value holds. The buffer never holds more than kCapacity
 // bytes (the largest long frame). One link, one thread at a time; onFrame runs synchronously,
 // inside receive, and must not call receive on the same object.
 class QKBLEFrameAssembler {
@@ -176,12 +177,18 @@ class QKBLEFrameAssembler {
     static constexpr size_t kCapacity = 65537;
 
     void receive(ByteView data, int64_t protocolType, const std::function<void(Bytes)>& onFrame);
-    void reset() { buffer_.clear(); }
+    void reset() {
+        buffer_.clear();
+        continued_.clear();
+    }
     size_t pendingSize() const { return buffer_.size(); }
 
   private:
     void drain(int64_t protocolType, const std::function<void(Bytes)>& onFrame);
     Bytes buffer_;
+    // The other reading of a frame start that came while a frame was incomplete: that frame
+    // with every later notification appended; empty when there is none.
+    Bytes continued_;
 };
 
 // Registers the BLE core's run-time names (called once by the library's initialiser).

@@ -225,6 +225,26 @@ TEST(BleFrame, AssemblerDeliversEveryFrameHoweverItArrives) {
         }
         EXPECT_EQ(got, (std::vector<Bytes>{b, b, b})) << version;
         EXPECT_EQ(assembler.pendingSize(), 0u);
+
+        // A later piece of a frame whose sealed bytes begin with AA 55 by chance continues it,
+        // in two pieces or three, and the frame after it still comes through.
+        got.clear();
+        Bytes chance = b;
+        chance[20] = 0xAA;
+        chance[21] = 0x55;
+        reseal(chance, version);
+        for (const std::vector<size_t>& cuts :
+             {std::vector<size_t>{20}, std::vector<size_t>{20, 60}}) {
+            size_t from = 0;
+            for (size_t cut : cuts) {
+                assembler.receive(ByteView(chance).subspan(from, cut - from), version, onFrame);
+                from = cut;
+            }
+            assembler.receive(ByteView(chance).subspan(from), version, onFrame);
+            assembler.receive(a, version, onFrame);
+        }
+        EXPECT_EQ(got, (std::vector<Bytes>{chance, a, chance, a})) << version;
+        EXPECT_EQ(assembler.pendingSize(), 0u);
     }
 }
 
