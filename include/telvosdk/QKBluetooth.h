@@ -148,6 +148,7 @@ class TELVO_EXPORT QKBluetooth : public std::enable_shared_from_this<QKBluetooth
     void connectToPeripheral(const CBPeripheralPtr& peripheral);
     void cancelPeripheralConnection(const CBPeripheralPtr& peripheral);
     void cancelAllPeripheralsConnection();
+    // Stops the scan, also one still waiting for the radio to power on.
     void cancelScan();
     void switchChannel(const std::optional<std::string>& channel);
 

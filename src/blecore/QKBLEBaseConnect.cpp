@@ -96,6 +96,7 @@ void QKBLEBaseConnect::beginRun() {
     moduleErrorCode_ = 0;
     checkApFailedResultCode_ = 0;
     isFindDeviceInLAN_ = false;
+    findDevice_ = false;
 }
 
 QKDevice& QKBLEBaseConnect::deviceRecord() {

@@ -68,7 +68,10 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
     bool isKeyAgreed() const { return keyAgreed_; }
     // The cloud confirmation found the appliance; a new run of a kept session clears it.
     bool findDevice() const { return findDevice_; }
-    void clearFindDevice() { findDevice_ = false; }
+    // What belongs to one run starts afresh (the dispatcher calls it when it keeps a session
+    // for a new run): the reconnect flag and count, the last module error, the last cloud
+    // failure, the sighting on the LAN and the cloud's finding.
+    void beginRun();
     // Set by every end (finalResultWithError), never by the wrong-password pause; a flow that
     // can be started again clears it at its start.
     bool isConfigEnded() const { return isConfigEnded_; }
@@ -195,9 +198,6 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
   protected:
     QKBLEBaseConnect() = default;
     void setUpWithParam(const QKDeviceBleConfigParams& params);
-    // What belongs to one run starts afresh (a kept session's next run): the reconnect flag and
-    // count, the last module error, the last cloud failure and the sighting on the LAN.
-    void beginRun();
     // What a flow sets up for its run.
     QKDeviceBleConfigParams& mutableConfigModel() { return iConfigModel_; }
     void setConfigEnded(bool ended) { isConfigEnded_ = ended; }

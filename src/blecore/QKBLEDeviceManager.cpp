@@ -235,10 +235,7 @@ void QKBLEDeviceManager::record(ScanKind kind, const CBPeripheralPtr& peripheral
 }
 
 void QKBLEDeviceManager::stopScan() {
-    auto bt = QKBluetooth::shareQKBluetooth();
-    // A scan still waiting for the radio's power-on must not start when the wait ends.
-    QKBluetoothImpl::of(*bt).central->needScanForPeripherals = false;
-    bt->cancelScan();
+    QKBluetooth::shareQKBluetooth()->cancelScan();
 }
 
 // ---- Filters.

@@ -91,6 +91,8 @@ void QKBluetoothCentralManager::cancelAllPeripheralsConnection() {
 }
 
 void QKBluetoothCentralManager::cancelScan() {
+    // A scan still waiting for the radio's power-on does not start when the wait ends.
+    needScanForPeripherals = false;
     centralManager_->stopScan();
     if (auto holder = current(); holder && holder->blockOnCancelScan)
         holder->blockOnCancelScan(centralManager_);

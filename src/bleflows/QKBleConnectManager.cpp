@@ -85,6 +85,7 @@ std::shared_ptr<T> QKBleConnectManagerImpl::keepOrReplace(std::shared_ptr<T>& sl
             // A new session stops the scan as it is made; a kept one does so here, so that
             // every start ends the app's scan.
             QKBLEDeviceManager::shareInstance()->stopScan();
+            held->beginRun();
             return held;
         }
     }
@@ -120,6 +121,11 @@ void QKBleConnectManager::statConfig(const QKDeviceBleConfigParams& params, int6
             return startSpecialModeSet(params, std::move(update), std::move(completion));
         default:
             QKSDKLOG("【BLE】statConfig: bleType %lld starts no flow", (long long)bleType);
+            // Without a peripheral it answers as the flows do.
+            if (!params.peripheral && completion)
+                onMain([completion = std::move(completion)] {
+                    completion(TelvoError::sdkErrorWithType(1, 4085), nullptr);
+                });
     }
 }
 
@@ -137,7 +143,6 @@ void QKBleConnectManager::startSencondConfig(const QKDeviceBleConfigParams& para
     onMain([self = sharedConnectImpl(), params, update = std::move(update),
             completion = std::move(completion)]() mutable {
         auto flow = self->keepOrReplace(self->ble_, params, params.bleSecondConfigType == 0);
-        flow->clearFindDevice();
         flow->mode = params.bleSecondConfigType;
         flow->statConfig(params, std::move(update), std::move(completion));
     });
@@ -148,7 +153,6 @@ void QKBleConnectManager::startSencondRetry(const QKDeviceBleConfigParams& param
     onMain([self = sharedConnectImpl(), params, update = std::move(update),
             completion = std::move(completion)]() mutable {
         auto flow = self->keepOrReplace(self->bleRetry_, params, false);
-        flow->clearFindDevice();
         flow->mode = params.bleSecondConfigType;
         flow->statConfig(params, std::move(update), std::move(completion));
     });

@@ -35,8 +35,6 @@ void QKBleSecondConnect::endWithCode(int64_t code) {
 void QKBleSecondConnect::statConfig(const QKDeviceBleConfigParams& params, UpdateBlock update,
                                     CompletionBlock completion) {
     setConfigEnded(false);
-    // A kept session: nothing of the run before decides this one's steps.
-    beginRun();
     isHaveSendConfigInfo = false;
     isSupportBLEApExist = false;
     isSupportFactoryNotBind = false;

@@ -94,12 +94,6 @@ void QKDeviceConfigManager::startBleConfig(std::shared_ptr<QKDeviceBleConfigPara
                            std::move(completioncallback));
         return;
     }
-    // A type that starts no flow still answers a start without a peripheral, as the flows do.
-    if ((!device || !device->peripheral) && !isOneOf(type, {0, 1, 3, 10, 11, 12})) {
-        QKSDKLOG("startBleConfig: bleType %llu without a peripheral", (unsigned long long)type);
-        if (completioncallback) completioncallback(TelvoError::sdkErrorWithType(1, 4085), nullptr);
-        return;
-    }
     QKBleConnectManager::shareInstance()->statConfig(
         device ? *device : QKDeviceBleConfigParams{}, static_cast<int64_t>(type),
         std::move(progressCallback), std::move(completioncallback));
