@@ -489,22 +489,19 @@ void QKConfigWifiDevice::handleFrame(ByteView chunk) {
 }
 
 void QKConfigWifiDevice::noteDropped(Drop kind, size_t bytes) {
-    const double now = Clock::now();
-    if (dropped_.bytes == 0) dropped_.since = now;
-    ++dropped_.count[static_cast<size_t>(kind)];
-    dropped_.bytes += bytes;
-    if (now - dropped_.since >= 1.0) reportDropped();
+    if (dropped_.note(kind, bytes)) reportDropped();
 }
 
 void QKConfigWifiDevice::reportDropped() {
-    if (dropped_.bytes == 0) return;
+    if (dropped_.empty()) return;
+    const auto burst = dropped_.take();
     QKSDKLOG(
         "[InitWifi] dropped %zu bytes (pieces that are no frame %zu, frames cut off %zu, "
         "frames that do not authenticate %zu, frames that do not decrypt %zu, frames no request "
         "waits for %zu)",
-        dropped_.bytes, dropped_.count[0], dropped_.count[1], dropped_.count[2], dropped_.count[3],
-        dropped_.count[4]);
-    dropped_ = {};
+        burst.bytes, burst.of(Drop::noFrame), burst.of(Drop::cutOff),
+        burst.of(Drop::unauthenticated), burst.of(Drop::undecryptable),
+        burst.of(Drop::unrequested));
 }
 
 // ---- Command operations

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "apconfig/QKTransportItem.h"
+#include "core/DropTally.h"
 #include "core/QKSafeMutableDictionary.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "sockets/QKGCDAsyncSocket.h"
@@ -184,18 +185,13 @@ class QKConfigWifiDevice : public std::enable_shared_from_this<QKConfigWifiDevic
     // Heartbeats written and not yet answered on this link.
     int heartbeatsUnanswered_ = 0;
 
-    // The kinds of what is dropped, in the order the report names them.
+    // The kinds of what is dropped.
     enum class Drop { noFrame, cutOff, unauthenticated, undecryptable, unrequested };
-    // Bytes dropped since the last report: an appliance that sends garbage, or frames the
-    // session cannot use (bodies that do not open, replies no request or heartbeat waits for),
-    // gets one log line per burst (at the next reply the session takes, the link's end, or each
-    // second while it lasts), not one per piece. queue_ only.
-    struct Dropped {
-        std::array<size_t, 5> count{};  // by Drop
-        size_t bytes = 0;
-        double since = 0;
-    };
-    Dropped dropped_;
+    // An appliance that sends garbage, or frames the session cannot use (bodies that do not
+    // open, replies no request or heartbeat waits for), gets one log line per burst (at the next
+    // reply the session takes, the link's end, or each second while it lasts), not one per
+    // piece. queue_ only.
+    DropTally<Drop, 5> dropped_;
     void noteDropped(Drop kind, size_t bytes);
     void reportDropped();
 };

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "blecore/QKBLEProtocol.h"
+#include "core/DropTally.h"
 #include "core/NotifiCenter.h"
 #include "platform/dispatch/DispatchTimer.h"
 #include "platform/http/URLSession.h"
@@ -302,11 +303,8 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
     bool chunkTimerArmed_ = false;  // the next chunk's delayed call is pending
     // Frames dropped because they came before the key was agreed, since the last log line:
     // reported when the key is agreed, at disconnect, or each second while they go on.
-    struct FramesBeforeKey {
-        size_t frames = 0, bytes = 0;
-        double since = 0;
-    };
-    FramesBeforeKey framesBeforeKey_;
+    enum class BeforeKey { frame };
+    DropTally<BeforeKey, 1> framesBeforeKey_;
 };
 
 }  // namespace telvo

@@ -220,18 +220,14 @@ void QKBLEBaseConnect::baseReceiveData(ByteView bytes) {
 void QKBLEBaseConnect::receiveProtocol(const std::shared_ptr<QKBLEProtocol>&) {}
 
 void QKBLEBaseConnect::noteFrameBeforeKey(size_t bytes) {
-    const double now = Clock::now();
-    if (framesBeforeKey_.frames == 0) framesBeforeKey_.since = now;
-    ++framesBeforeKey_.frames;
-    framesBeforeKey_.bytes += bytes;
-    if (now - framesBeforeKey_.since >= 1.0) reportFramesBeforeKey();
+    if (framesBeforeKey_.note(BeforeKey::frame, bytes)) reportFramesBeforeKey();
 }
 
 void QKBLEBaseConnect::reportFramesBeforeKey() {
-    if (framesBeforeKey_.frames == 0) return;
-    QKSDKLOG("接收蓝牙，密钥协商完成前的帧已丢弃: %zu 帧, %zu 字节", framesBeforeKey_.frames,
-             framesBeforeKey_.bytes);
-    framesBeforeKey_ = {};
+    if (framesBeforeKey_.empty()) return;
+    const auto burst = framesBeforeKey_.take();
+    QKSDKLOG("接收蓝牙，密钥协商完成前的帧已丢弃: %zu 帧, %zu 字节", burst.of(BeforeKey::frame),
+             burst.bytes);
 }
 
 int64_t QKBLEBaseConnect::getSmartErrorCodeWithData(int32_t moduleCode) {
