@@ -58,7 +58,7 @@ class QKBLEBaseConnectTest : public ::testing::Test {
     ~QKBLEBaseConnectTest() override {
         session.reset();
         MainLoop::drain();
-        setPlainLogSink({});
+        setPlainLogSink(test::quietPlainLog);
         NotificationCenter::resetForTesting();
     }
 

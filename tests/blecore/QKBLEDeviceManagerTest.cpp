@@ -47,7 +47,7 @@ class QKBLEDeviceManagerTest : public ::testing::Test {
         MainLoop::drain();
     }
     ~QKBLEDeviceManagerTest() override {
-        setPlainLogSink({});
+        setPlainLogSink(test::quietPlainLog);
         NotificationCenter::resetForTesting();
     }
 

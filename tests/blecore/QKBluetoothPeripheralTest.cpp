@@ -27,7 +27,7 @@ class QKBluetoothPeripheralTest : public ::testing::Test {
         MainLoop::drain();
     }
     ~QKBluetoothPeripheralTest() override {
-        setPlainLogSink({});
+        setPlainLogSink(test::quietPlainLog);
         NotificationCenter::resetForTesting();
     }
     size_t count(const std::string& line) const {

@@ -45,7 +45,7 @@ class QKBluetoothTest : public ::testing::Test {
         MainLoop::drain();
     }
     ~QKBluetoothTest() override {
-        setPlainLogSink({});
+        setPlainLogSink(test::quietPlainLog);
         NotificationCenter::resetForTesting();
     }
 
@@ -500,7 +500,7 @@ TEST(QKBluetoothRhythm, BeatsBreakOverAndReleaseTheirTimer) {
     MainLoop::runFor(5);
     EXPECT_EQ(seen.size(), 3u);
     EXPECT_EQ(std::count(log.begin(), log.end(), ">>>beats isOver"), 1);
-    setPlainLogSink({});
+    setPlainLogSink(test::quietPlainLog);
 }
 
 }  // namespace

@@ -188,7 +188,7 @@ TEST(TelvoBleTool, FlowTypeOfScannedPeripherals) {
         Dictionary{{"moduleType", 3}, {"transportEnable", true}};
     EXPECT_EQ(TelvoBleTool::bleModuleTypeForAdvertisementData(heard["single"], 4), 3);
     EXPECT_EQ(TelvoBleTool::bleModuleTypeForAdvertisementData(nullptr, 4), 2);
-    setPlainLogSink({});
+    setPlainLogSink(test::quietPlainLog);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "platform/net/NetworkReachability.h"
 #include "platform/net/SystemNetwork.h"
 #include "records/QKMiddleInterface.h"
+#include "sim/TestSupport.h"
 #include "telvosdk/TelvoSDK.h"
 
 namespace telvo::sim {
@@ -44,7 +45,7 @@ SimBleHome::~SimBleHome() {
     MainLoop::drain();
     resetForTesting<QKBleConnectManager>();
     MainLoop::drain();
-    setPlainLogSink({});
+    setPlainLogSink(test::quietPlainLog);
     NotificationCenter::resetForTesting();
 }
 

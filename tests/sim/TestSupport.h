@@ -5,12 +5,17 @@
 #include <cstddef>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "telvosdk/Bytes.h"
 #include "telvosdk/Value.h"
 
 namespace telvo::test {
+
+// The platform's plain log in the tests: nowhere (TestMain installs it; tests that look at the
+// lines install their own and put this one back).
+inline void quietPlainLog(std::string_view) {}
 
 // 127.0.0.1 and the port, as a socket address.
 sockaddr_in loopbackAddress(uint16_t port);
