@@ -127,7 +127,7 @@ TEST_F(URLRedirectTest, MethodsAndBodiesFollowEachRedirectStatus) {
 
 // A chain of redirects: a POST that a 302 made a GET stays a GET through a 307 after it, and
 // the hook sees it so; past the most redirects a task follows, it ends with
-// httpTooManyRedirects.
+// httpTooManyRedirects, and the hook is never shown the redirect it does not follow.
 TEST_F(URLRedirectTest, ChainsKeepWhatEachStepMadeAndStopAtTheLimit) {
     FakeCloud cloud;
     cloud.setReply("/a", {.status = 302, .headers = {{"Location", "/b"}}});
@@ -154,6 +154,7 @@ TEST_F(URLRedirectTest, ChainsKeepWhatEachStepMadeAndStopAtTheLimit) {
     ASSERT_TRUE(recorder->error);
     EXPECT_EQ(recorder->error->code(), URLError::httpTooManyRedirects);
     EXPECT_EQ(cloud.requestCount() - before, size_t(kMaximumRedirects) + 1);
+    EXPECT_EQ(recorder->shown.size(), size_t(kMaximumRedirects));
 }
 
 // One header line over what libcurl reads ends the request as the other header overruns do,
