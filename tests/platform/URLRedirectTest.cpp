@@ -161,7 +161,7 @@ TEST_F(URLRedirectTest, ChainsKeepWhatEachStepMadeAndStopAtTheLimit) {
 // with badServerResponse, and leaves nothing of it in memory.
 TEST_F(URLRedirectTest, AHeaderLineOverTheLimitIsABadServerResponse) {
     FakeCloud cloud;
-    cloud.setReply("/long", {.headers = {{"X-Long", std::string(300 * 1024, 'h')}}});
+    cloud.setReply("/long", {.headers = {{"X-Long", std::string(150 * 1024, 'h')}}});
     URLRequest request;
     request.url = cloud.url("/long");
     const size_t heapBefore = test::heapInUse();
