@@ -49,18 +49,8 @@ class SessionOperationsTest : public ::testing::Test {
         return request;
     }
     static int64_t code(const ErrorPtr& error) { return error ? error->code() : 0; }
-    // Download files are made in the temporary folder, here the test's own: other test
-    // programs running at the same time make and remove theirs in the system's.
-    SessionOperationsTest() {
-        if (const char* old = std::getenv("TMPDIR")) oldTmpdir_ = old;
-        ::setenv("TMPDIR", folder.path().c_str(), 1);
-    }
-    ~SessionOperationsTest() override {
-        if (oldTmpdir_)
-            ::setenv("TMPDIR", oldTmpdir_->c_str(), 1);
-        else
-            ::unsetenv("TMPDIR");
-    }
+    // Download files are made in the cache folder, here the test's own: other test programs
+    // running at the same time make and remove theirs in the user's.
     // Download files in the library's download folder now.
     static size_t downloadFiles() {
         size_t count = 0;
@@ -71,7 +61,8 @@ class SessionOperationsTest : public ::testing::Test {
 
     DeterministicDispatch dispatch;
     test::TempFolder folder;
-    std::optional<std::string> oldTmpdir_;
+    test::ScopedEnvironment tmpdir{"TMPDIR", folder.path().string()};
+    test::ScopedEnvironment cache{"XDG_CACHE_HOME", folder.path().string()};
 };
 
 // A manager's own group holds each completion from the task's end until its block has run: with

@@ -127,7 +127,7 @@ TEST_F(URLRedirectTest, MethodsAndBodiesFollowEachRedirectStatus) {
 
 // A chain of redirects: a POST that a 302 made a GET stays a GET through a 307 after it, and
 // the hook sees it so; past the most redirects a task follows, it ends with
-// httpTooManyRedirects.
+// httpTooManyRedirects, and the hook is never shown the redirect it does not follow.
 TEST_F(URLRedirectTest, ChainsKeepWhatEachStepMadeAndStopAtTheLimit) {
     FakeCloud cloud;
     cloud.setReply("/a", {.status = 302, .headers = {{"Location", "/b"}}});
@@ -154,13 +154,14 @@ TEST_F(URLRedirectTest, ChainsKeepWhatEachStepMadeAndStopAtTheLimit) {
     ASSERT_TRUE(recorder->error);
     EXPECT_EQ(recorder->error->code(), URLError::httpTooManyRedirects);
     EXPECT_EQ(cloud.requestCount() - before, size_t(kMaximumRedirects) + 1);
+    EXPECT_EQ(recorder->shown.size(), size_t(kMaximumRedirects));
 }
 
 // One header line over what libcurl reads ends the request as the other header overruns do,
 // with badServerResponse, and leaves nothing of it in memory.
 TEST_F(URLRedirectTest, AHeaderLineOverTheLimitIsABadServerResponse) {
     FakeCloud cloud;
-    cloud.setReply("/long", {.headers = {{"X-Long", std::string(300 * 1024, 'h')}}});
+    cloud.setReply("/long", {.headers = {{"X-Long", std::string(150 * 1024, 'h')}}});
     URLRequest request;
     request.url = cloud.url("/long");
     const size_t heapBefore = test::heapInUse();

@@ -51,18 +51,8 @@ void writeFile(const std::filesystem::path& path, const std::string& bytes) {
 
 class URLResumeDataTest : public ::testing::Test {
   protected:
-    // Download files are made under the test's own temporary folder.
-    URLResumeDataTest() {
-        if (const char* old = std::getenv("TMPDIR")) oldTmpdir_ = old;
-        ::setenv("TMPDIR", root.path().c_str(), 1);
-        downloads = *URLDownloadFile::folder();
-    }
-    ~URLResumeDataTest() override {
-        if (oldTmpdir_)
-            ::setenv("TMPDIR", oldTmpdir_->c_str(), 1);
-        else
-            ::unsetenv("TMPDIR");
-    }
+    // Download files are made under the test's own folder, its cache folder.
+    URLResumeDataTest() { downloads = *URLDownloadFile::folder(); }
     std::shared_ptr<URLSession> newSession() {
         return URLSession::create(URLSessionConfiguration::defaultSessionConfiguration(), recorder,
                                   recorder->queue);
@@ -92,8 +82,9 @@ class URLResumeDataTest : public ::testing::Test {
 
     DeterministicDispatch dispatch;
     test::TempFolder root;
+    test::ScopedEnvironment tmpdir{"TMPDIR", root.path().string()};
+    test::ScopedEnvironment cache{"XDG_CACHE_HOME", root.path().string()};
     std::string downloads;
-    std::optional<std::string> oldTmpdir_;
     std::shared_ptr<DownloadRecorder> recorder = std::make_shared<DownloadRecorder>();
 };
 
@@ -203,6 +194,51 @@ TEST_F(URLResumeDataTest, GenuineResumeDataGoesOnInANewSession) {
     EXPECT_EQ(requests[1].header("If-Range"), "\"v1\"");
 }
 
+// The download folder is "telvo-downloads" in the user's cache folder ($XDG_CACHE_HOME when
+// absolute, else ~/.cache), made when missing, for the user alone; a cache folder others can
+// write to, or a link in the folder's place, gives way to the next, and the last resort is the
+// user's own folder in the temporary folder.
+TEST_F(URLResumeDataTest, DownloadFolderIsTheUsersOwn) {
+    namespace fs = std::filesystem;
+    const fs::path base = fs::canonical(root.path());
+    fs::create_directories(base / "home");
+    fs::create_directories(base / "shared");
+    fs::permissions(base / "shared", fs::perms::all);
+    fs::create_directories(base / "linked");
+    fs::create_directory_symlink(base / "home", base / "linked/telvo-downloads");
+    const fs::path temp = base / ("telvo-downloads-" + std::to_string(::geteuid()));
+    struct Case {
+        const char* name;
+        std::optional<std::string> xdg, home;
+        fs::path expected;
+    };
+    const Case cases[] = {
+        {"a cache folder made afresh", (base / "made").string(), std::nullopt,
+         base / "made/telvo-downloads"},
+        {"the home's cache folder", std::nullopt, (base / "home").string(),
+         base / "home/.cache/telvo-downloads"},
+        {"a relative cache folder", "relative", (base / "home").string(),
+         base / "home/.cache/telvo-downloads"},
+        {"a cache folder others can write to", (base / "shared").string(), std::nullopt, temp},
+        {"the home's after one others can write to", (base / "shared").string(),
+         (base / "home").string(), base / "home/.cache/telvo-downloads"},
+        {"a link in the folder's place", (base / "linked").string(), std::nullopt, temp},
+        {"no cache folder at all", std::nullopt, std::nullopt, temp},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::ScopedEnvironment xdg("XDG_CACHE_HOME", c.xdg), home("HOME", c.home);
+        EXPECT_EQ(URLDownloadFile::folder(), c.expected.string());
+        struct stat info {};
+        ASSERT_EQ(::lstat(c.expected.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISDIR(info.st_mode));
+        EXPECT_EQ(info.st_mode & 0777, 0700u);
+        auto file = URLDownloadFile::create(1);
+        ASSERT_TRUE(file);
+        EXPECT_EQ(fs::path(file->path()).parent_path(), c.expected);
+    }
+}
+
 // The handler of a cancel for resume data runs exactly once in every state of the task, never
 // inside the call, on the delegate queue: with data for a download that can go on, nullopt
 // for anything else.
@@ -230,6 +266,8 @@ TEST_F(URLResumeDataTest, EveryCancelForResumeDataAnswersOnce) {
         int calls = 0;
         bool onDelegateQueue = true;
         bool withData = false;
+        // Whether a first cancel asked for the data.
+        bool asked = false;
     };
     struct Case {
         const char* name;
@@ -262,6 +300,7 @@ TEST_F(URLResumeDataTest, EveryCancelForResumeDataAnswersOnce) {
          [](const URLSessionTaskPtr& task, Answer&) { task->cancel(); }, false},
         {"a download whose first cancel asked for the data", running,
          [&](const URLSessionTaskPtr& task, Answer& first) {
+             first.asked = true;
              task->cancelByProducingResumeData([&first](const std::optional<Bytes>& data) {
                  ++first.calls;
                  first.withData = data.has_value();
@@ -287,7 +326,8 @@ TEST_F(URLResumeDataTest, EveryCancelForResumeDataAnswersOnce) {
         EXPECT_EQ(answer.calls, 1);
         EXPECT_TRUE(answer.onDelegateQueue);
         EXPECT_EQ(answer.withData, c.withData);
-        if (first.calls) {
+        if (first.asked) {
+            EXPECT_EQ(first.calls, 1);
             EXPECT_TRUE(first.withData) << "the first cancel keeps its data";
         }
         EXPECT_EQ(task->state(), URLSessionTaskState::completed);

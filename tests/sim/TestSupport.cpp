@@ -10,6 +10,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #include <malloc.h>
 #endif
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -138,6 +139,23 @@ std::string gzipOfZeros(size_t mebibytes) {
     body += end.substr(0, end.size() - 8);
     body.append(reinterpret_cast<const char*>(trailer), sizeof trailer);
     return body;
+}
+
+ScopedEnvironment::ScopedEnvironment(std::string name, const std::optional<std::string>& value)
+    : name_(std::move(name)) {
+    if (const char* old = std::getenv(name_.c_str())) old_ = old;
+    put(name_, value);
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+    put(name_, old_);
+}
+
+void ScopedEnvironment::put(const std::string& name, const std::optional<std::string>& value) {
+    if (value)
+        ::setenv(name.c_str(), value->c_str(), 1);
+    else
+        ::unsetenv(name.c_str());
 }
 
 }  // namespace telvo::test

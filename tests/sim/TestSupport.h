@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,6 +40,21 @@ size_t peakResidentBytes();
 // sanitizer's when one runs): sampled during a run, it shows a bounded peak after an earlier
 // larger one, which the process-wide peak above cannot.
 size_t heapInUse();
+
+// An environment variable set, or unset with nullopt, for the object's life; what it was
+// before comes back at the end.
+class ScopedEnvironment {
+  public:
+    ScopedEnvironment(std::string name, const std::optional<std::string>& value);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+  private:
+    static void put(const std::string& name, const std::optional<std::string>& value);
+    std::string name_;
+    std::optional<std::string> old_;
+};
 
 // Known-answer vectors kept beside the tests, read from tests/<relativePath>: records of
 // "name = value" lines, separated by blank lines; "#" starts a comment line. A value may go on

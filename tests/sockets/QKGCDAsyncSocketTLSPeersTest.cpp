@@ -106,6 +106,10 @@ TEST(TlsSocketPeers, HostileServersEndWithOneErrorAndOneDisconnect) {
         if (c.rootAnchored)
             anchors.push_back(SecCertificate::createWithData(pki.root().certificate));
         URLSession::setSystemAnchorCertificates(anchors);
+        // However the case ends, the next one starts with no anchors set.
+        struct AnchorsReset {
+            ~AnchorsReset() { URLSession::setSystemAnchorCertificates({}); }
+        } anchorsReset;
         const bool attacker = &c.leaf == &pki.attackerServer();
         SimTlsServer server(c.leaf, attacker ? std::vector<const TestIdentity*>{} : viaIntermediate,
                             c.script, c.maxVersion);
@@ -153,7 +157,6 @@ TEST(TlsSocketPeers, HostileServersEndWithOneErrorAndOneDisconnect) {
             // A refused server never sees the client's bytes.
             EXPECT_EQ(server.received(), "");
         }
-        URLSession::setSystemAnchorCertificates({});
         if (c.script == Script::silentAfterHello) {
             EXPECT_GT(server.handshakeBytes(), 0u);
         }

@@ -37,12 +37,19 @@ std::optional<std::string> realPath(const std::string& path) {
     return std::string(real.get());
 }
 
+// Whether path names a file this library would have made in folder (a real path).
+bool isOwnPathIn(const std::string& path, const std::string& folder) {
+    const std::filesystem::path given(path);
+    if (!given.is_absolute() || !isOwnName(given.filename().string())) return false;
+    auto parent = realPath(given.parent_path().string());
+    return parent && *parent == folder;
+}
+
 // The file of path in the download folder, opened for writing without following a link or
 // waiting on a pipe: a regular file of this user with no other name; -1 otherwise.
 int openOwnFile(const std::string& path, std::string& resolved) {
-    if (!URLDownloadFile::isOwnPath(path)) return -1;
     auto folder = URLDownloadFile::folder();
-    if (!folder) return -1;
+    if (!folder || !isOwnPathIn(path, *folder)) return -1;
     int dir = ::open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dir < 0) return -1;
     const std::string name = std::filesystem::path(path).filename().string();
@@ -59,13 +66,19 @@ int openOwnFile(const std::string& path, std::string& resolved) {
     return fd;
 }
 
-}  // namespace
+// path as a folder that only this user can write to, made when missing if make; its real path.
+std::optional<std::string> privateBase(const std::string& path, bool make) {
+    if (make && ::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
+        (info.st_mode & 022) != 0)
+        return std::nullopt;
+    return realPath(path);
+}
 
-std::optional<std::string> URLDownloadFile::folder() {
-    std::error_code error;
-    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
-    if (error) return std::nullopt;
-    const std::string path = (base / ("telvo-downloads-" + std::to_string(::geteuid()))).string();
+// name in base, made when missing: a folder of this user alone, not a link; its real path.
+std::optional<std::string> ownFolder(const std::string& base, const std::string& name) {
+    const std::string path = base + "/" + name;
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
     // Someone else's folder, or a link, under that name is not ours.
     struct stat info {};
@@ -75,12 +88,30 @@ std::optional<std::string> URLDownloadFile::folder() {
     return realPath(path);
 }
 
+// "telvo-downloads" in the cache folder base, when base is absolute and only this user can
+// write to it.
+std::optional<std::string> inCache(const char* base) {
+    auto cache = base && *base == '/' ? privateBase(base, true) : std::nullopt;
+    return cache ? ownFolder(*cache, "telvo-downloads") : std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> URLDownloadFile::folder() {
+    if (auto own = inCache(std::getenv("XDG_CACHE_HOME"))) return own;
+    const char* home = std::getenv("HOME");
+    if (home && *home == '/' && privateBase(home, false))
+        if (auto own = inCache((std::string(home) + "/.cache").c_str())) return own;
+    // Without a cache folder of our own, a folder of this user's in the shared one.
+    std::error_code error;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    if (error) return std::nullopt;
+    return ownFolder(base.string(), "telvo-downloads-" + std::to_string(::geteuid()));
+}
+
 bool URLDownloadFile::isOwnPath(const std::string& path) {
-    const std::filesystem::path given(path);
-    if (!given.is_absolute() || !isOwnName(given.filename().string())) return false;
     auto folder = URLDownloadFile::folder();
-    auto parent = realPath(given.parent_path().string());
-    return folder && parent && *parent == *folder;
+    return folder && isOwnPathIn(path, *folder);
 }
 
 std::unique_ptr<URLDownloadFile> URLDownloadFile::create(int64_t limit) {

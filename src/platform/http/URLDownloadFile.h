@@ -13,9 +13,11 @@ namespace telvo {
 // for the whole transfer. It counts what it holds and refuses to grow past its limit. The file
 // is removed when the object goes, unless it was kept (resume data names it).
 //
-// Every such file lives in the library's own download folder, "telvo-downloads-<uid>" in the
-// temporary folder, made for this user alone; a path from elsewhere (resume data) is taken only
-// when it names a file of that folder that this library made there.
+// Every such file lives in the library's own download folder, made for this user alone:
+// "telvo-downloads" in the user's cache folder ($XDG_CACHE_HOME, else ~/.cache) when only this
+// user can write to that, else "telvo-downloads-<uid>" in the temporary folder; a path from
+// elsewhere (resume data) is taken only when it names a file of that folder that this library
+// made there.
 class URLDownloadFile {
   public:
     // The download folder's real path (links resolved), made when missing; nullopt when there

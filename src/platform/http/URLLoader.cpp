@@ -786,8 +786,12 @@ ErrorPtr URLLoader::errorFor(URLTransfer* transfer, CURLcode result) {
             return urlError(URLError::httpTooManyRedirects, url);
         case CURLE_WEIRD_SERVER_REPLY:
             return urlError(URLError::badServerResponse, url);
+#if LIBCURL_VERSION_NUM >= 0x080600
+        case CURLE_TOO_LARGE:
+#endif
         case CURLE_OUT_OF_MEMORY:
-            // Before a response, libcurl's word for a header line over its own limit.
+            // Before a response, libcurl's word for a header line over its own limit (out of
+            // memory before 8.6).
             if (!transfer->responseDelivered) return headersTooLargeError(url);
             break;
         case CURLE_URL_MALFORMAT:

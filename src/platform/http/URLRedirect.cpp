@@ -126,7 +126,10 @@ bool URLLoader::followRedirect(URLTransfer& transfer, const std::string& locatio
     const std::string method = std::exchange(transfer.method, toGet ? "GET" : transfer.method);
     const bool withoutBody = transfer.bodyDropped || (toGet && transfer.sendsBody);
     const bool withoutFields = crossOrigin || transfer.callerFieldsDropped;
-    if (auto delegate = transfer.task->session_->delegate()) {
+    // The redirect past the most a task follows ends it when sent (sendRedirected): the
+    // delegate is not asked about it.
+    const bool withinLimit = transfer.redirects < kMaximumRedirects;
+    if (auto delegate = withinLimit ? transfer.task->session_->delegate() : nullptr) {
         auto redirect = makeResponse(transfer.url, status, transfer.headers);
         auto next =
             nextRequest(transfer, to->url, withoutBody, withoutFields, transfer.task->upload_.data);

@@ -300,14 +300,11 @@ void URLSessionTask::cancelByProducingResumeData(
         std::lock_guard<std::mutex> lock(mutex_);
         auto state = state_.load();
         waits = state != URLSessionTaskState::canceling &&
-                state != URLSessionTaskState::completed && !finished_ && !resumeDataHandler_;
+                state != URLSessionTaskState::completed && !resumeDataHandler_;
         if (waits) resumeDataHandler_ = std::move(handler);
     }
     // Ended, or ending by another cancel: nothing to go on from, said as every answer is.
-    if (!waits) {
-        if (handler) postEvent([handler = std::move(handler)] { handler(std::nullopt); });
-        return;
-    }
+    if (!waits) return answerResumeData(std::move(handler), std::nullopt);
     cancel();
 }
 
@@ -317,9 +314,13 @@ std::function<void(const std::optional<Bytes>&)> URLSessionTask::takeResumeDataH
 }
 
 void URLSessionTask::deliverResumeData(std::optional<Bytes> data) {
-    auto handler = takeResumeDataHandler();
-    if (!handler) return;
-    postEvent([handler = std::move(handler), data = std::move(data)] { handler(data); });
+    answerResumeData(takeResumeDataHandler(), std::move(data));
+}
+
+void URLSessionTask::answerResumeData(std::function<void(const std::optional<Bytes>&)> handler,
+                                      std::optional<Bytes> data) {
+    if (handler)
+        postEvent([handler = std::move(handler), data = std::move(data)] { handler(data); });
 }
 
 bool URLSessionTask::delegateDecidesResponse() {
@@ -433,8 +434,7 @@ void URLSessionTask::complete(ErrorPtr error) {
         hold = std::move(delegateHold_);
         exchange = std::move(exchange_);
     }
-    if (resumeDataHandler)
-        postEvent([handler = std::move(resumeDataHandler)] { handler(std::nullopt); });
+    answerResumeData(std::move(resumeDataHandler), std::nullopt);
     postEvent([self = shared_from_this(), error = std::move(error), hold = std::move(hold)] {
         if (auto delegate = hold ? hold : self->session_->delegate())
             delegate->didCompleteWithError(self, error);

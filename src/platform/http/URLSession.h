@@ -375,6 +375,9 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     }
     // The handler of cancelByProducingResumeData, when one waits, on the delegate queue.
     void deliverResumeData(std::optional<Bytes> data);
+    // Posts handler's answer, when there is a handler, to the delegate queue.
+    void answerResumeData(std::function<void(const std::optional<Bytes>&)> handler,
+                          std::optional<Bytes> data);
     // The loader's count of body bytes sent; a change reaches the delegate (merged while one
     // report waits on the delegate queue).
     void noteBytesSent(int64_t total);
