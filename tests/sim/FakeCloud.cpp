@@ -19,31 +19,6 @@ namespace telvo::test {
 
 namespace {
 
-X509Ptr parseCertificate(const Bytes& der) {
-    const unsigned char* cursor = der.data();
-    X509Ptr x509(d2i_X509(nullptr, &cursor, long(der.size())));
-    if (!x509) throw std::runtime_error("fake cloud: certificate");
-    return x509;
-}
-
-// The server's certificate and key, then the certificates sent after it.
-bool setUpTls(SSL_CTX& ctx, const TestIdentity& leaf, const std::vector<const Bytes*>& extra) {
-    // A server serves the certificate it was given, however weak: the client is the one to
-    // refuse it.
-    SSL_CTX_set_security_level(&ctx, 0);
-    X509Ptr certificate = parseCertificate(leaf.certificate);
-    const unsigned char* cursor = leaf.privateKeyDer.data();
-    EvpPkeyPtr key(d2i_AutoPrivateKey(nullptr, &cursor, long(leaf.privateKeyDer.size())));
-    if (!key || SSL_CTX_use_certificate(&ctx, certificate.get()) != 1 ||
-        SSL_CTX_use_PrivateKey(&ctx, key.get()) != 1) {
-        return false;
-    }
-    for (const Bytes* der : extra) {
-        if (SSL_CTX_add1_chain_cert(&ctx, parseCertificate(*der).get()) != 1) return false;
-    }
-    return true;
-}
-
 std::unique_ptr<httplib::Server> makeServer(FakeCloud::Tls tls) {
     using Tls = FakeCloud::Tls;
     if (tls == Tls::none) return std::make_unique<httplib::Server>();
@@ -83,7 +58,7 @@ std::unique_ptr<httplib::Server> makeServer(FakeCloud::Tls tls) {
     else if (tls != Tls::selfSigned)
         chain = {&pki.intermediate().certificate, &pki.root().certificate};
     return std::make_unique<httplib::SSLServer>(
-        [leaf, chain](SSL_CTX& ctx) { return setUpTls(ctx, *leaf, chain); });
+        [leaf, chain](SSL_CTX& ctx) { return serveIdentity(ctx, *leaf, chain); });
 }
 
 // The server's threads carry the name "fake-cloud", so that the flow benchmarks can leave the

@@ -12,17 +12,9 @@
 
 #include "platform/dispatch/DispatchSource.h"
 #include "sim/MainQueueListener.h"
+#include "sim/TestPki.h"
 
 namespace telvo::test {
-
-namespace {
-
-X509* certificateOf(const TestIdentity& identity) {
-    const unsigned char* cursor = identity.certificate.data();
-    return d2i_X509(nullptr, &cursor, long(identity.certificate.size()));
-}
-
-}  // namespace
 
 struct SimTlsServer::Engine {
     SSL_CTX* context = nullptr;
@@ -40,19 +32,9 @@ SimTlsServer::SimTlsServer(const TestIdentity& leaf, std::vector<const TestIdent
     : script_(script), engine_(std::make_unique<Engine>()) {
     Engine& e = *engine_;
     e.context = SSL_CTX_new(TLS_server_method());
-    const unsigned char* keyCursor = leaf.privateKeyDer.data();
-    EVP_PKEY* key = d2i_AutoPrivateKey(nullptr, &keyCursor, long(leaf.privateKeyDer.size()));
-    X509* certificate = certificateOf(leaf);
-    bool ready = e.context && key && certificate &&
-                 SSL_CTX_use_certificate(e.context, certificate) == 1 &&
-                 SSL_CTX_use_PrivateKey(e.context, key) == 1;
-    X509_free(certificate);
-    EVP_PKEY_free(key);
-    for (const TestIdentity* issuer : chain) {
-        X509* x509 = certificateOf(*issuer);
-        ready = ready && x509 && SSL_CTX_add1_chain_cert(e.context, x509) == 1;
-        X509_free(x509);
-    }
+    std::vector<const Bytes*> issuers;
+    for (const TestIdentity* issuer : chain) issuers.push_back(&issuer->certificate);
+    bool ready = e.context && serveIdentity(*e.context, leaf, issuers);
     if (maxVersion) ready = ready && SSL_CTX_set_max_proto_version(e.context, maxVersion) == 1;
     ERR_clear_error();
     if (!ready) throw std::runtime_error("simulated TLS server: bad identity");

@@ -2,6 +2,7 @@
 
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
+#include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -197,6 +198,29 @@ const TestPki& TestPki::shared() {
 TestIdentity TestPki::makeSelfSigned(const std::string& commonName, std::time_t notBefore,
                                      std::time_t notAfter) {
     return issueCert(commonName, Role::leaf, nullptr, notBefore, notAfter, 7).identity;
+}
+
+namespace {
+X509Ptr parseCertificate(const Bytes& der) {
+    const unsigned char* cursor = der.data();
+    return X509Ptr(d2i_X509(nullptr, &cursor, long(der.size())));
+}
+}  // namespace
+
+bool serveIdentity(SSL_CTX& context, const TestIdentity& leaf,
+                   const std::vector<const Bytes*>& chain) {
+    SSL_CTX_set_security_level(&context, 0);
+    X509Ptr certificate = parseCertificate(leaf.certificate);
+    const unsigned char* cursor = leaf.privateKeyDer.data();
+    EvpPkeyPtr key(d2i_AutoPrivateKey(nullptr, &cursor, long(leaf.privateKeyDer.size())));
+    if (!certificate || !key || SSL_CTX_use_certificate(&context, certificate.get()) != 1 ||
+        SSL_CTX_use_PrivateKey(&context, key.get()) != 1)
+        return false;
+    for (const Bytes* der : chain) {
+        X509Ptr x509 = parseCertificate(*der);
+        if (!x509 || SSL_CTX_add1_chain_cert(&context, x509.get()) != 1) return false;
+    }
+    return true;
 }
 
 }  // namespace telvo::test

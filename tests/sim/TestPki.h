@@ -6,6 +6,8 @@
 
 #include "telvosdk/Bytes.h"
 
+struct ssl_ctx_st;
+
 namespace telvo::test {
 
 // A P-256 certificate with its key pair.
@@ -79,5 +81,10 @@ class TestPki {
         foreignIntermediate_, selfSignedDevice_, server_, otherHostServer_, selfSignedServer_,
         attackerServer_, expiredServer_, clientPurposeServer_, rsa1024Server_, sha1SignedServer_;
 };
+
+// A TLS server's context serves the leaf with its key, then the certificates after it, however
+// weak (the client is the one to refuse them); false when OpenSSL takes one of them not.
+bool serveIdentity(ssl_ctx_st& context, const TestIdentity& leaf,
+                   const std::vector<const Bytes*>& chain);
 
 }  // namespace telvo::test
