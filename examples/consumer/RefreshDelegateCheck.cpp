@@ -1,5 +1,5 @@
 // The app's token-refresh delegate: made from the public header and handed to the start-up
-// core, which passes it on to the cloud client. No cloud is needed to hand it in.
+// core, which keeps it for the cloud requests and holds it weakly. No cloud is needed for this.
 #include <cstdio>
 #include <memory>
 
@@ -24,12 +24,14 @@ static ConsumerCheck check("token refresh delegate", [](const char*) {
     auto core = telvo::QKMiddleInterface::shareInstance();
     auto delegate = std::make_shared<ConsumerRefresher>();
     core->setTokenRefreshDelegate(delegate);
-    // What an app's own code sees of the contract: the defaults say "not implemented".
-    telvo::QKRefreshDelegate plain;
-    const bool ok = delegate->respondsToRefreshToken() && !plain.respondsToRefreshToken() &&
-                    !plain.smartSDKGetMasPathPrefix() && !plain.smartSDKGetHostWithApiPath("/p") &&
-                    !plain.smartSDKGetHeadDictWithApiPath("/p");
+    const bool kept = core->tokenRefreshDelegate() == delegate;
     core->setTokenRefreshDelegate(std::weak_ptr<telvo::QKRefreshDelegate>());
+    const bool removed = core->tokenRefreshDelegate() == nullptr;
+    core->setTokenRefreshDelegate(delegate);
+    delegate.reset();  // the app lets go of its only reference: the core must not keep it alive
+    const bool weak = core->tokenRefreshDelegate() == nullptr;
+    core->setTokenRefreshDelegate(std::weak_ptr<telvo::QKRefreshDelegate>());
+    const bool ok = kept && removed && weak;
     std::printf("consumer: token refresh delegate handed in: %s\n", ok ? "ok" : "FAILED");
     return ok;
 });

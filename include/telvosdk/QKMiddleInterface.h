@@ -25,8 +25,8 @@ class TELVO_EXPORT QKSDKCustomLogDelegate {
                                        const Value& extra, const std::string& contentStr) = 0;
 };
 
-// The start-up core: owns the SDK-wide configuration record and the app's log delegate, and
-// hands the app's token-refresh delegate to the cloud client.
+// The start-up core: owns the SDK-wide configuration record and the app's log and token-refresh
+// delegates.
 class TELVO_EXPORT QKMiddleInterface {
   public:
     static std::shared_ptr<QKMiddleInterface> shareInstance();
@@ -39,14 +39,17 @@ class TELVO_EXPORT QKMiddleInterface {
 
     // The app's token-refresh delegate for the cloud requests (see QKRefreshDelegate.h for
     // the threads it is called on), held weakly, in place of the one handed in before; an
-    // empty pointer removes it. Any thread. Takes effect once TelvoSDKInitialize has run (a
-    // delegate handed in earlier is passed on then).
+    // empty pointer removes it. Any thread, before TelvoSDKInitialize too: the cloud client
+    // reads it whenever it sends a request or needs a refresh.
     void setTokenRefreshDelegate(std::weak_ptr<QKRefreshDelegate> delegate);
+    // The delegate handed in last, or null when none is set or the app has released it.
+    std::shared_ptr<QKRefreshDelegate> tokenRefreshDelegate() const;
 
   private:
     std::shared_ptr<QKMiddleConfig> config_ = std::make_shared<QKMiddleConfig>();
     mutable std::mutex mutex_;
     std::weak_ptr<QKSDKCustomLogDelegate> logDelegate_;
+    std::weak_ptr<QKRefreshDelegate> refreshDelegate_;
 };
 
 }  // namespace telvo

@@ -29,7 +29,10 @@ class URLSessionTask;
 //
 // Threads: every operation runs on the main thread. Steps and completions are called on the
 // main queue, never inline in the call that starts a run, except the checks that fail before
-// anything is sent (the SSID prefix, the bind half's checks), which complete at once. Every
+// anything is sent: the SSID prefix completes at once; the bind half's checks (the phone's
+// network, the parameters, the session) complete inside the call when the phone's network is
+// already known, else once it is, on the main queue (at most about 5 seconds after start-up),
+// and a stop during that wait ends the bind half without its completion. Every
 // delayed step and every answer reaches the run through a weak reference and first checks the
 // run's cancel, pause and end flags; after stopBindDeviceToWifiWithCompletion nothing of the
 // stopped run reaches the app any more but the stop's own completion (a Wi-Fi list asked

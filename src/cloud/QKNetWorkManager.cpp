@@ -97,12 +97,21 @@ void QKNetWorkManager::resetForTesting() {
 
 void QKNetWorkManager::setTokenRefreshDelegate(std::weak_ptr<QKRefreshDelegate> delegate) {
     std::lock_guard lock(mutex_);
-    delegate_ = std::move(delegate);
+    const bool empty = !delegate.owner_before(std::weak_ptr<QKRefreshDelegate>()) &&
+                       !std::weak_ptr<QKRefreshDelegate>().owner_before(delegate);
+    if (empty) {
+        delegate_.reset();
+    } else {
+        delegate_ = std::move(delegate);
+    }
 }
 
 std::shared_ptr<QKRefreshDelegate> QKNetWorkManager::delegate() const {
-    std::lock_guard lock(mutex_);
-    return delegate_.lock();
+    {
+        std::lock_guard lock(mutex_);
+        if (delegate_) return delegate_->lock();
+    }
+    return QKMiddleInterface::shareInstance()->tokenRefreshDelegate();
 }
 
 bool QKNetWorkManager::isUseRepeatRequestMap() const {
@@ -565,12 +574,6 @@ void QKNetWorkManager::downLoadFileWithURL(const std::string& url, const std::st
             if (completion) completion(error ? error : TelvoError::sucError());
         });
     if (task) task->resume();
-}
-
-void registerCloud() {
-    installTokenRefreshHandOver([](std::weak_ptr<QKRefreshDelegate> delegate) {
-        QKNetWorkManager::shareInstance()->setTokenRefreshDelegate(std::move(delegate));
-    });
 }
 
 URLSessionTaskPtr QKNetWorkManagerTool::requestUrl(const std::string& url, const Value& param,

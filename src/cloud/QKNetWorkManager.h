@@ -30,7 +30,8 @@ class QKNetWorkManager : public std::enable_shared_from_this<QKNetWorkManager> {
     // Drops the shared client (tests).
     static void resetForTesting();
 
-    // Held weakly; QKMiddleInterface::setTokenRefreshDelegate hands the app's in here.
+    // Held weakly, in place of the start-up core's (the app's); an empty pointer goes back
+    // to the core's.
     void setTokenRefreshDelegate(std::weak_ptr<QKRefreshDelegate> delegate);
 
     // A body-signed request to specialUrl when it is not empty, else to the URL built from
@@ -111,16 +112,13 @@ class QKNetWorkManager : public std::enable_shared_from_this<QKNetWorkManager> {
     std::shared_ptr<QKAFHTTPSessionManager> manager_;
     // The permissive choice was on at the last policy made (its warning is logged once).
     bool permissive_ = false;
-    std::weak_ptr<QKRefreshDelegate> delegate_;
+    // Set on this client itself; when not, the start-up core's delegate is used.
+    std::optional<std::weak_ptr<QKRefreshDelegate>> delegate_;
     HTTPHeaderFields responseHeaderFields_;
     std::shared_ptr<QKNetworkRequestObject> repeatRequest_;
     // One entry per body-signed request while a refresh delegate is set, in order of sending.
     std::vector<std::shared_ptr<QKNetworkRequestObject>> repeatReqDict_;
 };
-
-// Installs the start-up core's hand-over of the app's refresh delegate to the shared client
-// (once, from TelvoSDKInitialize).
-void registerCloud();
 
 class QKNetWorkManagerTool {
   public:

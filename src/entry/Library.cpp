@@ -5,7 +5,6 @@
 #include "bleflows/QKBLEConnect.h"
 #include "bleflows/QKBleConnectManager.h"
 #include "bleflows/QKSingleBLEConnect.h"
-#include "cloud/QKNetWorkManager.h"
 #include "entry/QKDeviceConfigManager.h"
 #include "logging/QKLog.h"
 #include "platform/crypto/OpenSSLLibrary.h"
@@ -30,7 +29,6 @@ void TelvoSDKInitialize() {
         // drops when the app references nothing else in its object file.
         registerLogging();
         registerDataSecurity();
-        registerCloud();
         registerConfigManager();
         registerBleCore();
         registerApConfig();

@@ -299,6 +299,11 @@ TEST_F(DBusConnectionTest, PropertiesGetSetAndAnnounce) {
     ASSERT_EQ(changes.size(), 3u);
     EXPECT_EQ(changes[0].values.at(1).at("Level").asUInt32(), 7u);
     EXPECT_EQ(changes[1].values.at(1).at("Anything").at(1).asBool(), true);
+    // Each changed value in its variant; a "v" property's own variant inside that one.
+    EXPECT_EQ(changes[0].values.at(1).at("Level"), V::variant(V::ofUInt32(7)));
+    EXPECT_EQ(changes[1].values.at(1).at("Anything"),
+              V::variant(V::variant(V::structure({V::ofString("a"), V::ofBool(true)}))));
+    EXPECT_EQ(changes[1].values.at(2), V::stringArray({}));
     EXPECT_EQ(changes[2].values.at(0).asString(), iface);
     EXPECT_EQ(changes[2].values.at(1).at("Name").asString(), "renamed");
     EXPECT_EQ(changes[2].sender, server_->uniqueName());

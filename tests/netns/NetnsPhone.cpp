@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -68,16 +69,25 @@ std::vector<std::string> openInetSockets() {
     return out;
 }
 
-// The names of this process's threads that the library made (named "telvo-..."); the
-// program's own threads and those of a sanitizer's run-time are not counted.
-std::vector<std::string> libraryThreadNames() {
-    std::vector<std::string> out;
+// The ids of this process's threads (their entries in /proc/self/task).
+std::set<std::string> threadIds() {
+    std::set<std::string> out;
     std::error_code error;
     for (auto it = std::filesystem::directory_iterator("/proc/self/task", error);
-         it != std::filesystem::directory_iterator(); it.increment(error)) {
-        std::string name = test::readFile((it->path() / "comm").string());
+         it != std::filesystem::directory_iterator(); it.increment(error))
+        out.insert(it->path().filename().string());
+    return out;
+}
+
+// The names of this process's threads that were not among `before`, whatever their names (an
+// unnamed thread carries the program's).
+std::vector<std::string> threadNamesSince(const std::set<std::string>& before) {
+    std::vector<std::string> out;
+    for (const std::string& id : threadIds()) {
+        if (before.count(id)) continue;
+        std::string name = test::readFile("/proc/self/task/" + id + "/comm");
         if (!name.empty() && name.back() == '\n') name.pop_back();
-        if (name.rfind("telvo-", 0) == 0) out.push_back(name);
+        out.push_back(name.empty() ? "(thread " + id + ")" : name);
     }
     std::sort(out.begin(), out.end());
     return out;
@@ -94,6 +104,9 @@ struct Outcome {
 };
 
 int run(const Options& options) {
+    // The threads that run before anything starts (this program's own, a sanitizer's helper):
+    // any other thread still alive at the end was left behind by the run.
+    const std::set<std::string> threadsBefore = threadIds();
     const bool smart = options.scenario == "smart";
     // This program reaches only loopback and the namespaces' subnet; the limited broadcast of
     // smart connect's length sequence stays on the phone (counted, never sent).
@@ -199,7 +212,7 @@ int run(const Options& options) {
     // loader stays (it serves the process until it ends) beside this program's own thread.
     DispatchRuntime::get().shutdown();
     const auto sockets = openInetSockets();
-    const auto threads = libraryThreadNames();
+    const auto threads = threadNamesSince(threadsBefore);
     std::lock_guard lock(outcome.mutex);
     const int64_t expected = options.scenario == "fault" ? 6002 : 0;
     bool ok = ended && outcome.completions == 1 && outcome.code == expected;
@@ -216,7 +229,7 @@ int run(const Options& options) {
     if (smart) say(kWho, "limited broadcasts kept on the phone: %zu", limitedBroadcasts.load());
     std::string names;
     for (const auto& name : threads) names += " " + name;
-    say(kWho, "left: %zu TCP/UDP socket(s); library threads:%s", sockets.size(), names.c_str());
+    say(kWho, "left: %zu TCP/UDP socket(s); new threads:%s", sockets.size(), names.c_str());
     for (const auto& socket : sockets) say(kWho, "socket left open: %s", socket.c_str());
     const std::vector<std::string> allowed[] = {{}, {"telvo-url"}};
     if (!sockets.empty() || (threads != allowed[0] && threads != allowed[1])) ok = false;

@@ -605,22 +605,25 @@ void DBusConnection::emitSignal(std::string path, std::string interface, std::st
                                 std::string signature, std::vector<DBusValue> values) {
     onBus([this, path = std::move(path), interface = std::move(interface),
            member = std::move(member), signature = std::move(signature),
-           values = std::move(values)] {
-        if (closed_) return;
-        sd_bus_message* m = nullptr;
-        int r =
-            sd_bus_message_new_signal(bus_, &m, path.c_str(), interface.c_str(), member.c_str());
-        DBusError error;
-        if (r < 0) error = dbusErrorFromErrno(r, "signal not made");
-        if (r >= 0 && !appendDBusArguments(m, signature, values, error)) r = -EINVAL;
-        if (r < 0) {
-            platformDiagnostic("dbus: signal %s.%s not sent: %s", interface.c_str(), member.c_str(),
-                               error.message.c_str());
-            sd_bus_message_unref(m);
-            return;
-        }
-        send(m);
-    });
+           values = std::move(values)] { sendSignal(path, interface, member, signature, values); });
+}
+
+void DBusConnection::sendSignal(const std::string& path, const std::string& interface,
+                                const std::string& member, const std::string& signature,
+                                const std::vector<DBusValue>& values) {
+    if (closed_) return;
+    sd_bus_message* m = nullptr;
+    int r = sd_bus_message_new_signal(bus_, &m, path.c_str(), interface.c_str(), member.c_str());
+    DBusError error;
+    if (r < 0) error = dbusErrorFromErrno(r, "signal not made");
+    if (r >= 0 && !appendDBusArguments(m, signature, values, error)) r = -EINVAL;
+    if (r < 0) {
+        platformDiagnostic("dbus: signal %s.%s not sent: %s", interface.c_str(), member.c_str(),
+                           error.message.c_str());
+        sd_bus_message_unref(m);
+        return;
+    }
+    send(m);
 }
 
 }  // namespace telvo

@@ -191,6 +191,11 @@ class DBusConnection : public std::enable_shared_from_this<DBusConnection> {
     void watch();
     void closeNow(bool deliverErrors);
     void send(sd_bus_message* message);
+    // emitSignal's work, for a caller already on the connection queue: the signal keeps its
+    // place among what the queue sends.
+    void sendSignal(const std::string& path, const std::string& interface,
+                    const std::string& member, const std::string& signature,
+                    const std::vector<DBusValue>& values);
     void deliver(DBusReplyHandler handler, DBusReply reply,
                  std::shared_ptr<Dispatch::OutsideWork> work);
     void failCall(DBusReplyHandler handler, DBusError error,

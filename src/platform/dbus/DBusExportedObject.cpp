@@ -1,7 +1,5 @@
 #include "platform/dbus/DBusExportedObject.h"
 
-#include <cerrno>
-
 #include "platform/foundation/Diagnostics.h"
 
 namespace telvo {
@@ -135,28 +133,18 @@ void DBusExportedObject::State::emitChanged(const std::string& interface, const 
                                             const DBusValue& value) {
     if (!registered || connection->closed_) return;
     const ExportedInterface* exported = find(interface);
-    const DBusProperty* spec = exported ? exported->property(name) : nullptr;
-    if (!spec) return;
-    // The shape sd-bus gives it: (s interface, a{sv} changed, as invalidated).
-    sd_bus_message* m = nullptr;
-    int r = sd_bus_message_new_signal(connection->bus_, &m, path.c_str(),
-                                      "org.freedesktop.DBus.Properties", "PropertiesChanged");
-    DBusError error;
-    if (r >= 0) r = sd_bus_message_append(m, "s", interface.c_str());
-    if (r >= 0) r = sd_bus_message_open_container(m, 'a', "{sv}");
-    if (r >= 0) r = sd_bus_message_open_container(m, 'e', "sv");
-    if (r >= 0) r = sd_bus_message_append(m, "s", name.c_str());
-    if (r >= 0) r = sd_bus_message_open_container(m, 'v', spec->signature.c_str());
-    if (r >= 0 && !appendDBusValue(m, spec->signature, value, error)) r = -EINVAL;
-    for (int i = 0; i < 3 && r >= 0; ++i) r = sd_bus_message_close_container(m);
-    if (r >= 0) r = sd_bus_message_append_strv(m, nullptr);
-    if (r < 0) {
-        platformDiagnostic("dbus: PropertiesChanged of %s not sent (%d) %s", name.c_str(), r,
-                           error.message.c_str());
-        sd_bus_message_unref(m);
-        return;
-    }
-    connection->send(m);
+    const DBusProperty* property = exported ? exported->property(name) : nullptr;
+    if (!property) return;
+    // The changed map wraps each value in a variant; a property of type "v" keeps its own
+    // variant inside that one.
+    const bool nested = property->signature == "v" && value.type() != DBusValue::Type::Variant;
+    DBusValue changed = nested ? DBusValue::variant(value) : value;
+    // On the connection queue already: sent now, in order with the replies and the changes
+    // before and after it.
+    connection->sendSignal(
+        path, "org.freedesktop.DBus.Properties", "PropertiesChanged", "sa{sv}as",
+        {DBusValue::ofString(interface), DBusValue::propertyMap({{name, std::move(changed)}}),
+         DBusValue::stringArray({})});
 }
 
 int DBusExportedObject::State::onMethod(sd_bus_message* m, void* userdata, sd_bus_error* ret) {
