@@ -213,6 +213,8 @@ std::string refusalBeforeDecoding(const char* type, const Bytes& data) {
     return {};
 }
 
+// One lock for every decode of the process: the platform's decoders were not safe to run
+// concurrently, and keeping the one lock keeps the behaviour the same.
 std::mutex& decodeLock() {
     static std::mutex lock;
     return lock;
