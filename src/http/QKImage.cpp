@@ -31,15 +31,64 @@ const char* loaderForSignature(const Bytes& data) {
     return nullptr;
 }
 
+// No format bounded by it codes more pixels a byte than one-bit PNG under deflate's best ratio (a
+// 258-byte match in 2 bits): 8 x 1032.
+constexpr uint64_t kMostPixelsPerByte = 8 * 1032;
+
+// Whether the frame header of the JPEG data names arithmetic coding.
+bool arithmeticJpeg(const Bytes& data) {
+    for (size_t at = 2; at + 4 <= data.size() && data[at] == 0xFF;) {
+        const uint8_t marker = data[at + 1];
+        if (marker == 0xFF) {
+            ++at;  // fill byte
+            continue;
+        }
+        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC)
+            return marker >= 0xC9;
+        at += 2 + (size_t(data[at + 2]) << 8 | data[at + 3]);
+    }
+    return false;
+}
+
+uint32_t le32(const Bytes& data, size_t at) {
+    return uint32_t(data[at]) | uint32_t(data[at + 1]) << 8 | uint32_t(data[at + 2]) << 16 |
+           uint32_t(data[at + 3]) << 24;
+}
+
+// The pixels of the rows an uncompressed BMP holds: its decoder takes rows past the end as blank.
+uint64_t bmpPixelsHeld(const Bytes& data) {
+    if (data.size() < 34 || le32(data, 14) < 40 || le32(data, 10) > data.size())
+        return QKImage::kMaximumPixelCount;  // OS/2 headers and the corrupt: the decoder's to judge
+    const uint32_t compression = le32(data, 30);
+    if (compression != 0 && compression != 3 && compression != 6)
+        return QKImage::kMaximumPixelCount;  // run-length coded and the rest
+    const uint64_t width = uint64_t(std::max<int32_t>(int32_t(le32(data, 18)), 0));
+    const uint64_t bits = uint64_t(data[28]) | uint64_t(data[29]) << 8;
+    const uint64_t stride = (width * bits + 31) / 32 * 4;
+    if (stride == 0) return QKImage::kMaximumPixelCount;
+    return width * ((data.size() - le32(data, 10)) / stride);
+}
+
+// The most pixels the data can encode. TIFF (fax, JBIG, LZMA and Zstandard codings) and
+// arithmetic-coded JPEG code a blank image in far fewer bytes: only the pixel bound holds them.
+uint64_t encodablePixels(std::string_view type, const Bytes& data) {
+    const uint64_t held = type == "bmp" ? bmpPixelsHeld(data) : QKImage::kMaximumPixelCount;
+    if (type == "tiff" || (type == "jpeg" && arithmeticJpeg(data)) ||
+        data.size() > QKImage::kMaximumPixelCount / kMostPixelsPerByte)
+        return held;
+    return std::min(held, data.size() * kMostPixelsPerByte);
+}
+
 struct SizeGate {
+    uint64_t mostPixels = QKImage::kMaximumPixelCount;
     bool refused = false;
     int width = 0;
     int height = 0;
 };
 
-bool withinBound(int64_t width, int64_t height) {
+bool withinBound(int64_t width, int64_t height, uint64_t mostPixels = QKImage::kMaximumPixelCount) {
     return width > 0 && height > 0 &&
-           uint64_t(width) * uint64_t(height) <= QKImage::kMaximumPixelCount;
+           uint64_t(height) <= std::min(mostPixels, QKImage::kMaximumPixelCount) / uint64_t(width);
 }
 
 // Runs from the decoder once it has read the header, before it allocates pixels: a size of
@@ -48,19 +97,20 @@ void onSizePrepared(GdkPixbufLoader* loader, int width, int height, gpointer dat
     auto* gate = static_cast<SizeGate*>(data);
     gate->width = width;
     gate->height = height;
-    if (!withinBound(width, height)) {
+    if (!withinBound(width, height, gate->mostPixels)) {
         gate->refused = true;
         gdk_pixbuf_loader_set_size(loader, 0, 0);
     }
 }
 
-std::string tooLarge(int64_t width, int64_t height) {
-    if (width <= 0 || height <= 0)
-        return "image of " + std::to_string(width) + " x " + std::to_string(height) +
-               " pixels has no pixels";
-    return "image of " + std::to_string(width) + " x " + std::to_string(height) +
-           " pixels is over the limit of " + std::to_string(QKImage::kMaximumPixelCount) +
-           " pixels";
+std::string tooLarge(int64_t width, int64_t height, size_t dataSize) {
+    const std::string image =
+        "image of " + std::to_string(width) + " x " + std::to_string(height) + " pixels";
+    if (width <= 0 || height <= 0) return image + " has no pixels";
+    if (!withinBound(width, height))
+        return image + " is over the limit of " + std::to_string(QKImage::kMaximumPixelCount) +
+               " pixels";
+    return image + " is more than its " + std::to_string(dataSize) + " bytes can encode";
 }
 
 // XBM's decoder reserves the bits of the whole image before it reads them and tells its size
@@ -82,12 +132,7 @@ bool xbmWithinBound(const Bytes& data, int64_t* width, int64_t* height) {
         if (name.ends_with("width")) *width = value;
         if (name.ends_with("height")) *height = value;
     }
-    return *width < 0 || *height < 0 || withinBound(*width, *height);
-}
-
-uint32_t le32(const Bytes& data, size_t at) {
-    return uint32_t(data[at]) | uint32_t(data[at + 1]) << 8 | uint32_t(data[at + 2]) << 16 |
-           uint32_t(data[at + 3]) << 24;
+    return *width < 0 || *height < 0 || withinBound(*width, *height, encodablePixels("xbm", data));
 }
 
 // The BMP and ICO decoders grow a buffer to the header sizes and offsets the file states before
@@ -139,7 +184,7 @@ LoaderResult decodeWith(const char* type, const Bytes& data) {
         g_clear_error(&error);
         return result;
     }
-    SizeGate gate;
+    SizeGate gate{.mostPixels = encodablePixels(type, data)};
     g_signal_connect(loader, "size-prepared", G_CALLBACK(onSizePrepared), &gate);
     bool ok = gdk_pixbuf_loader_write(loader, data.data(), data.size(), &error);
     // Closing is required even after a failed write; its error (a truncated image) counts
@@ -148,12 +193,14 @@ LoaderResult decodeWith(const char* type, const Bytes& data) {
     LoaderResult result;
     GdkPixbuf* pixbuf = ok ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
     if (gate.refused) {
-        result.reason = tooLarge(gate.width, gate.height);
+        result.reason = tooLarge(gate.width, gate.height, data.size());
     } else if (!pixbuf) {
         result.reason = std::string("unreadable ") + type + " image" +
                         (error ? std::string(": ") + error->message : std::string());
-    } else if (!withinBound(gdk_pixbuf_get_width(pixbuf), gdk_pixbuf_get_height(pixbuf))) {
-        result.reason = tooLarge(gdk_pixbuf_get_width(pixbuf), gdk_pixbuf_get_height(pixbuf));
+    } else if (!withinBound(gdk_pixbuf_get_width(pixbuf), gdk_pixbuf_get_height(pixbuf),
+                            gate.mostPixels)) {
+        result.reason =
+            tooLarge(gdk_pixbuf_get_width(pixbuf), gdk_pixbuf_get_height(pixbuf), data.size());
     } else if (gdk_pixbuf_get_bits_per_sample(pixbuf) != 8 ||
                gdk_pixbuf_get_colorspace(pixbuf) != GDK_COLORSPACE_RGB) {
         result.reason = std::string("unsupported pixel layout in ") + type + " image";
@@ -201,18 +248,22 @@ int64_t gifFramePixels(const Bytes& data) {
 std::string refusalBeforeDecoding(const char* type, const Bytes& data) {
     int64_t width = 0, height = 0;
     if (std::string_view(type) == "xbm" && !xbmWithinBound(data, &width, &height))
-        return tooLarge(width, height);
+        return tooLarge(width, height, data.size());
     const int64_t framePixels = std::string_view(type) == "gif" ? gifFramePixels(data) : 0;
     if (framePixels < 0) return "GIF frame without pixels";
+    const std::string frames = "GIF frames of " + std::to_string(framePixels) + " pixels in all";
     if (uint64_t(framePixels) > QKImage::kMaximumPixelCount)
-        return "GIF frames of " + std::to_string(framePixels) +
-               " pixels in all are over the limit of " +
-               std::to_string(QKImage::kMaximumPixelCount) + " pixels";
+        return frames + " are over the limit of " + std::to_string(QKImage::kMaximumPixelCount) +
+               " pixels";
+    if (uint64_t(framePixels) > encodablePixels(type, data))
+        return frames + " are more than its " + std::to_string(data.size()) + " bytes can encode";
     if (!pointsWithinItself(type, data))
         return std::string("corrupt ") + type + " image: it points past its end";
     return {};
 }
 
+// One lock for every decode of the process: the platform's decoders were not safe to run
+// concurrently, and keeping the one lock keeps the behaviour the same.
 std::mutex& decodeLock() {
     static std::mutex lock;
     return lock;

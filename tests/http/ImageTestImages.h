@@ -170,4 +170,20 @@ inline Bytes icoSized(Bytes ico, int32_t width, int32_t height) {
     return ico;
 }
 
+// Blank images coded far denser than 8 one-bit pixels a byte under deflate: a 2048 x 2048 grey
+// JPEG with arithmetic coding (127 bytes) and an 8192 x 512 one-bit TIFF in CCITT group 4 fax
+// coding (202 bytes), both written by libjpeg and libtiff, in hex.
+inline constexpr size_t kDenseJpegWidth = 2048, kDenseJpegHeight = 2048;
+inline constexpr const char* kDenseJpegHex =
+    "ffd8ffe000104a46494600010100000100010000ffdb004300080606070605080707070909080a0c140d0c0b"
+    "0b0c1912130f141d1a1f1e1d1a1c1c20242e2720222c231c1c2837292c30313434341f27393d38323c2e3334"
+    "32ffc9000b080800080001011100ffcc000600101005ffda0008010100003f00d2b7fda9a8ffd9";
+inline constexpr size_t kDenseTiffWidth = 8192, kDenseTiffHeight = 512;
+inline constexpr const char* kDenseTiffHex =
+    "49492a004c000000ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff"
+    "ffffffffffffffffffffffffffffffffffffffffffffffffffffffff001001000a0000010300010000000020"
+    "0000010103000100000000020000020103000100000001000000030103000100000004000000060103000100"
+    "0000000000001101040001000000080000001501030001000000010000001601030001000000000200001701"
+    "040001000000430000001c010300010000000100000000000000";
+
 }  // namespace telvo::test::images
