@@ -40,7 +40,7 @@ class TELVO_EXPORT CBAttribute : public std::enable_shared_from_this<CBAttribute
 
   private:
     CBUUID uuid_;
-    uint16_t handle_ = 0;  // the radio's handle
+    [[maybe_unused]] uint16_t handle_ = 0;  // the radio's handle, kept by the library
 };
 
 class TELVO_EXPORT CBService : public CBAttribute {
