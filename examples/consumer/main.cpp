@@ -264,6 +264,9 @@ int main(int argc, char** argv) {
         });
     // The library runs the main loop on a thread of its own while the app uses it.
     TelvoSDKStartMainLoopThread();
+    // The app's moves to the background and back, told as they happen (here at once).
+    TelvoSDKApplicationDidEnterBackground();
+    TelvoSDKApplicationWillEnterForeground();
     auto dic = Value::fromJSON(R"({"deviceSn":"sn-1","ip":"127.0.0.2"})");
     auto device = dic ? QKDevice::deviceWithDic(*dic) : nullptr;
     auto error = TelvoError::configNetErrorWithCode(4000);

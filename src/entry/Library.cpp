@@ -10,6 +10,7 @@
 #include "platform/crypto/OpenSSLLibrary.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/AppLifecycle.h"
 #include "platform/net/SystemNetwork.h"
 #include "security/QKDataSecurity.h"
 #include "telvosdk/TelvoSDK.h"
@@ -55,6 +56,12 @@ void TelvoSDKStopMainLoopThread() {
 }
 void TelvoSDKPerformOnMainQueue(std::function<void()> block) {
     if (block) DispatchQueue::main()->async(std::move(block));
+}
+void TelvoSDKApplicationDidEnterBackground() {
+    AppLifecycle::applicationDidEnterBackground();
+}
+void TelvoSDKApplicationWillEnterForeground() {
+    AppLifecycle::applicationWillEnterForeground();
 }
 
 }  // namespace telvo

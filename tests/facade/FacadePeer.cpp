@@ -3,11 +3,14 @@
 #include <cstdlib>
 
 #include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/MainLoop.h"
 #include "platform/net/NetworkGuard.h"
+#include "platform/net/NetworkReachability.h"
 #include "platform/net/SystemNetwork.h"
 #include "sim/FakeCloud.h"
 #include "sim/SimBleFlows.h"
 #include "sim/SimCloudApi.h"
+#include "sim/SimWifiHome.h"
 
 namespace telvo::facade {
 
@@ -78,6 +81,39 @@ bool configureSimulatedBleAppliance() {
         return run.completions == 1 && run.code == 0;
     }
     return false;
+}
+
+struct SimulatedLan::Home {
+    DeterministicDispatch mode;
+    sim::SimWifiHome wifi;
+};
+
+SimulatedLan::SimulatedLan() : home_(std::make_unique<Home>()) {
+    home_->wifi.announce({});
+    home_->wifi.responder->appliance(0).then.kind = sim::SimDiscoveryAnswer::Kind::Silence;
+}
+
+SimulatedLan::~SimulatedLan() = default;
+
+void SimulatedLan::applianceJoins() {
+    home_->wifi.responder->appliance(0).then.kind = sim::SimDiscoveryAnswer::Kind::Reply;
+}
+
+size_t SimulatedLan::probesHeard() const {
+    size_t probes = 0;
+    for (const auto& probe : home_->wifi.responder->probes()) probes += probe.isDiscoveryRequest;
+    return probes;
+}
+
+void SimulatedLan::runFor(double seconds) {
+    MainLoop::runFor(seconds);
+}
+
+std::optional<std::string> whyLoopbackCloudUnreachable() {
+    const std::optional<uint32_t> flags = NetworkReachability::currentFlags("127.0.0.1");
+    if (!flags || (*flags & ReachabilityFlags::kReachable)) return std::nullopt;
+    return "no route of the host's main routing table covers 127.0.0.1 (there is no default "
+           "route), so the library takes the clouds as unreachable";
 }
 
 }  // namespace telvo::facade

@@ -4,7 +4,10 @@
 // (tests/sim), on the simulated radio, in virtual time. It shares no header of the library's
 // insides with the app side.
 
+#include <cstddef>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,5 +46,28 @@ struct CloudRun {
 CloudRun configureBridgeWithCloud(
     const std::string& acceptedToken,
     const std::function<void(const std::string& otherHost)>& beforeFlow);
+
+// A home network with one Wi-Fi appliance that answers the discovery probe on loopback
+// (tests/sim's Wi-Fi home), in virtual time, for as long as the object lives. The app side
+// calls the library; this side turns the main loop and says what the appliance heard.
+class SimulatedLan {
+  public:
+    SimulatedLan();  // the appliance is not on the LAN yet: it hears probes, answers none
+    ~SimulatedLan();
+    SimulatedLan(const SimulatedLan&) = delete;
+    SimulatedLan& operator=(const SimulatedLan&) = delete;
+
+    void applianceJoins();  // it answers every probe from now on
+    size_t probesHeard() const;
+    void runFor(double seconds);
+
+  private:
+    struct Home;
+    std::unique_ptr<Home> home_;
+};
+
+// Why the library would find the simulated clouds (on 127.0.0.1) unreachable on this host,
+// and so end every cloud call with 9003 before sending it; nullopt when it would reach them.
+std::optional<std::string> whyLoopbackCloudUnreachable();
 
 }  // namespace telvo::facade

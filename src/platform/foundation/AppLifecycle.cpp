@@ -19,17 +19,31 @@ namespace {
 
 std::atomic<bool> gInBackground{false};
 
-void postOnMain(const char* name, bool background) {
-    auto post = [name, background] {
-        gInBackground = background;
-        NotificationCenter::defaultCenter()->postNotificationName(name);
-    };
+const char* notificationName(bool background) {
+    return background ? UIApplicationDidEnterBackgroundNotification
+                      : UIApplicationWillEnterForegroundNotification;
+}
+
+void post(bool background) {
+    gInBackground = background;
+    NotificationCenter::defaultCenter()->postNotificationName(notificationName(background));
+}
+
+void postOnMain(bool background) {
     auto main = DispatchQueue::main();
     if (main->isCurrent() || MainLoop::isMainThread()) {
-        post();
+        post(background);
     } else {
-        main->async(post);
+        main->async([background] { post(background); });
     }
+}
+
+// The state is read and changed on the main thread alone, so concurrent calls cannot post the
+// same change twice or leave the state behind the last change posted.
+void queueChange(bool background) {
+    DispatchQueue::main()->async([background] {
+        if (gInBackground.load() != background) post(background);
+    });
 }
 
 std::mutex& deviceMutex() {
@@ -69,11 +83,19 @@ DeviceInfo systemDefaults() {
 }  // namespace
 
 void AppLifecycle::postDidEnterBackground() {
-    postOnMain(UIApplicationDidEnterBackgroundNotification, true);
+    postOnMain(true);
 }
 
 void AppLifecycle::postWillEnterForeground() {
-    postOnMain(UIApplicationWillEnterForegroundNotification, false);
+    postOnMain(false);
+}
+
+void AppLifecycle::applicationDidEnterBackground() {
+    queueChange(true);
+}
+
+void AppLifecycle::applicationWillEnterForeground() {
+    queueChange(false);
 }
 
 bool AppLifecycle::isInBackground() {

@@ -21,6 +21,14 @@ class AppLifecycle {
     static void postWillEnterForeground();
     static bool isInBackground();
 
+    // The app's own calls (TelvoSDKApplicationDidEnterBackground and
+    // TelvoSDKApplicationWillEnterForeground): from any thread, never delivered inside the
+    // call. Each is queued to the main queue, behind what is already there, so calls reach the
+    // observers in the order they were queued; there a call posts only when it changes the
+    // state: a second background, or a foreground while not in the background, posts nothing.
+    static void applicationDidEnterBackground();
+    static void applicationWillEnterForeground();
+
     // Makes the default notification centre hand asynchronous posts to the main queue again
     // (its default, from the start), undoing a replaced executor. Idempotent.
     static void connectNotificationCenter();
