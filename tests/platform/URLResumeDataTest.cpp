@@ -195,6 +195,29 @@ TEST_F(URLResumeDataTest, GenuineResumeDataGoesOnInANewSession) {
     EXPECT_EQ(requests[1].header("If-Range"), "\"v1\"");
 }
 
+// With no download folder of the user's own to be had (no cache folder, and a temporary folder
+// that is a file), a download answered inside the process ends with cannotCreateFile saying so,
+// with no file delivered.
+TEST_F(URLResumeDataTest, ADownloadWithoutAFolderSaysSo) {
+    FakeCloud local;
+    local.setReply("/file", {.body = "body"});
+    local.answerInVirtualTime();
+    const std::string notAFolder = (root.path() / "not-a-folder").string();
+    writeFile(notAFolder, "x");
+    test::ScopedEnvironment xdg("XDG_CACHE_HOME", std::nullopt), home("HOME", std::nullopt),
+        temp("TMPDIR", notAFolder);
+    ASSERT_FALSE(URLDownloadFile::folder());
+    URLRequest request;
+    request.url = local.url("/file");
+    newSession()->downloadTaskWithRequest(request)->resume();
+    waitForCompletion();
+    ASSERT_TRUE(recorder->error);
+    EXPECT_EQ(recorder->error->code(), URLError::cannotCreateFile);
+    EXPECT_EQ(recorder->error->localizedDescription(), "The download folder could not be made.");
+    EXPECT_EQ(recorder->error->userInfo()[kNSURLErrorFailingURLStringErrorKey].text(), request.url);
+    EXPECT_FALSE(recorder->finished);
+}
+
 // Resume data is read under the bound of every property list: arrays under a key of its own
 // that name one another past it (22 and 20 levels in about 600 bytes) refuse the data in
 // bounded memory; a few levels of them leave good data good.
