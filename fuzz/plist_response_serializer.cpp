@@ -40,13 +40,20 @@ bool comesBackEqual(const telvo::Value& value) {
     return true;
 }
 
-// Objects a value was read into, dictionary keys included.
+// Objects a value was read into, dictionary keys included, texts and data counting one more for
+// every kPropertyListBytesPerObject bytes they hold.
+uint64_t objectsIn(size_t bytes) {
+    return 1 + bytes / telvo::kPropertyListBytesPerObject;
+}
 uint64_t objectsIn(const telvo::Value& value) {
+    if (value.isText()) return objectsIn(value.text().size());
+    if (value.isBytes()) return objectsIn(value.bytes().size());
     uint64_t n = 1;
     if (value.isArray())
         for (const auto& element : value.array()) n += objectsIn(element);
     if (value.isDictionary())
-        for (const auto& [key, element] : value.dictionary()) n += 1 + objectsIn(element);
+        for (const auto& [key, element] : value.dictionary())
+            n += objectsIn(key.size()) + objectsIn(element);
     return n;
 }
 

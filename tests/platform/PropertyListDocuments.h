@@ -17,15 +17,17 @@ inline std::string bigEndian(uint64_t value, int width) {
 }
 
 // A binary property list of the given objects, object 0 on top; offsets and references are
-// width bytes wide.
-inline std::string binaryPlist(const std::vector<std::string>& objects, int width = 1) {
+// width bytes wide, unless references are given a width of their own.
+inline std::string binaryPlist(const std::vector<std::string>& objects, int width = 1,
+                               int referenceWidth = 0) {
     std::string data = "bplist00", table;
     for (const std::string& object : objects) {
         table += bigEndian(data.size(), width);
         data += object;
     }
-    return data + table + std::string(6, '\0') + bigEndian(width, 1) + bigEndian(width, 1) +
-           bigEndian(objects.size(), 8) + bigEndian(0, 8) + bigEndian(data.size(), 8);
+    return data + table + std::string(6, '\0') + bigEndian(width, 1) +
+           bigEndian(referenceWidth ? referenceWidth : width, 1) + bigEndian(objects.size(), 8) +
+           bigEndian(0, 8) + bigEndian(data.size(), 8);
 }
 
 // An ASCII text object of a binary property list.
@@ -63,6 +65,14 @@ inline std::string sharedArraysPlist(
     }
     objects.push_back(binaryText(std::string(leafBytes, 'x')));
     return binaryPlist(objects, 4);
+}
+
+// An array naming one text of textBytes bytes times times, as a writer lays out a list that
+// repeats an equal text.
+inline std::string repeatedTextPlist(size_t textBytes, uint32_t times) {
+    return binaryPlist({"\xAF\x12" + bigEndian(times, 4) + std::string(times, '\x01'),
+                        binaryText(std::string(textBytes, 't'))},
+                       4, 1);
 }
 
 // The same shape in XML, which names no object twice: entities each naming the one before

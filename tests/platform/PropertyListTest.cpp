@@ -38,11 +38,13 @@ std::string written(const Value& value, uint64_t format) {
 
 // A binary document may name one object from many places, and each place reads as a copy of
 // it: a document is refused, before any of it is read, when its copies would come to more than
-// 64 objects a byte or 4 Mi objects in all (arrays naming the next one twice, 20 and 22 deep in
-// about 450 bytes, read as millions). XML names every object in place; its nearest shape,
-// entities naming entities, is refused as it always was. Documents that repeat objects within
-// the bound read whole: shared arrays a few levels deep, one list named from many keys, and
-// what the library writes for values that repeat equal objects (one object in its table).
+// 64 objects a byte or 1 Mi objects in all, a text or data counting one object for every 64
+// bytes it holds (arrays naming the next one twice, 20 and 22 deep in about 450 bytes, read as
+// millions of objects; a 16 KB text named 16 Ki times in 32 KB, as 256 MB). XML names every
+// object in place; its nearest shape, entities naming entities, is refused as it always was.
+// Documents that repeat objects within the bound read whole: shared arrays a few levels deep,
+// one list named from many keys, a long text named many times, and what the library writes for
+// values that repeat equal objects (one object in its table).
 TEST(PropertyListExpansion, DocumentsReadWithinTheirObjectBound) {
     const Value repeated = [] {
         Value::Array list;
@@ -66,16 +68,20 @@ TEST(PropertyListExpansion, DocumentsReadWithinTheirObjectBound) {
     } cases[] = {
         {"22 levels of shared arrays", test::sharedArraysPlist(22), std::nullopt, kExpansion},
         {"20 levels of shared arrays", test::sharedArraysPlist(20), std::nullopt, kExpansion},
-        {"22 levels in 140 KB: under 64 a byte, over 4 Mi",
-         test::sharedArraysPlist(22, {{"sdkWorkMode", test::binaryText("10001")}}, 140 << 10),
+        {"20 levels in 40 KB: under 64 a byte, over 1 Mi",
+         test::sharedArraysPlist(20, {{"pad", test::binaryText(std::string(40 << 10, 'p'))}}),
          std::nullopt, kExpansion},
         {"entities naming entities, XML", test::entityLaughsPlist(22), std::nullopt,
          "not a property list"},
+        {"a 16 KB text named 16 Ki times", test::repeatedTextPlist(16 << 10, 16 << 10),
+         std::nullopt, kExpansion},
         {"600 deep through arrays met before", chainNamedFromTop(600), std::nullopt,
          "nested too deeply"},
         {"8 levels of shared arrays", test::sharedArraysPlist(8),
          Value(Dictionary{{"sdkWorkMode", "10001"}, {"a", expandedArrays(8)}})},
         {"one list named from 40 keys", test::aliasedListPlist(40, 100), aliased},
+        {"a 1 KB text named a thousand times", test::repeatedTextPlist(1024, 1000),
+         Value(Value::Array(1000, Value(std::string(1024, 't'))))},
         {"equal values written as binary", written(repeated, kPropertyListBinaryFormat), repeated},
         {"equal values written as XML", written(repeated, kPropertyListXMLFormat), repeated},
     };

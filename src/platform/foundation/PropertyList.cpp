@@ -199,7 +199,8 @@ class BinaryPlistGraph {
 
     // Depth first without recursion, each object measured once: refused for a cycle, a path
     // deeper than limit, a dictionary key holding a zero character, or a top object that, with
-    // everything under it counted once for each place naming it, makes more than maxObjects.
+    // everything under it counted once for each place naming it (weightOf), comes to more than
+    // maxObjects.
     Refusal walk(size_t limit, uint64_t maxObjects) {
         enum : uint8_t { unvisited, onPath, finished };
         // A finished object's count and the depth below it (never above maxObjects and limit).
@@ -214,11 +215,15 @@ class BinaryPlistGraph {
             Entries refs;
             uint64_t next = 0;
             uint32_t deepest = 0;
-            uint64_t objects = 1;
+            uint64_t objects;
         };
         std::vector<Frame> path;
-        path.push_back({top_, refsOf(top_)});
-        seen[top_].state = onPath;
+        auto enter = [&](uint64_t k) {
+            seen[k].state = onPath;
+            path.push_back({k, refsOf(k), 0, 0, weightOf(k)});
+            return path.back().objects <= maxObjects;
+        };
+        if (!enter(top_)) return Refusal::expansion;
         while (!path.empty() && !refused_) {
             Frame& f = path.back();
             if (f.next == f.refs.count) {
@@ -243,8 +248,7 @@ class BinaryPlistGraph {
                 continue;
             }
             if (seen[k].state == onPath || path.size() >= limit) return Refusal::nesting;
-            seen[k].state = onPath;
-            path.push_back({k, refsOf(k)});
+            if (!enter(k)) return Refusal::expansion;
         }
         return refused_ ? Refusal::nesting : Refusal::none;
     }
@@ -270,6 +274,18 @@ class BinaryPlistGraph {
             p += 1 + width;
         }
         return {marker >> 4, p, n};
+    }
+
+    // What one copy of object i counts for: one object, and one more for every
+    // kPropertyListBytesPerObject bytes of text or data it holds once read (a UTF-16 unit may
+    // read as three bytes).
+    uint64_t weightOf(uint64_t i) const {
+        const Entries e = entriesOf(i);
+        const uint64_t units = std::min(e.count, table_);
+        const uint64_t bytes = e.type == 0x4 || e.type == 0x5 ? units
+                               : e.type == 0x6                ? 3 * units
+                                                              : 0;
+        return 1 + bytes / kPropertyListBytesPerObject;
     }
 
     bool keyHasZero(uint64_t k) {

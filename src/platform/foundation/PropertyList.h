@@ -24,11 +24,14 @@ inline constexpr uint64_t kPropertyListBinaryFormat = 200;
 inline constexpr uint64_t kPropertyListWriteSkippingUnrepresentable = 1ull << 32;
 
 // The most objects a document is read into: 64 for each byte of the document, and never more
-// than 4 Mi (about what a document without shared containers can name in the largest reply body
-// URL loading takes). An object counts once for every place that names it, dictionary keys
-// included: a binary document may name one object from many places, and each is read as a copy.
+// than 1 Mi (a document that names no object twice holds fewer in the largest reply body URL
+// loading takes: past 64 Ki objects each takes at least seven bytes, binary or XML). An object
+// counts once for every place that names it, dictionary keys included (a binary document may
+// name one object from many places, and each is read as a copy), and a text or data counts one
+// more for every 64 bytes it holds.
 inline constexpr uint64_t kPropertyListMaxObjectsPerByte = 64;
-inline constexpr uint64_t kPropertyListMaxObjects = uint64_t{1} << 22;
+inline constexpr uint64_t kPropertyListMaxObjects = uint64_t{1} << 20;
+inline constexpr uint64_t kPropertyListBytesPerObject = 64;
 
 // Property lists (NSPropertyListSerialization) on libplist, as values: dictionaries, arrays,
 // texts, bytes, integers, reals and booleans. Dates and other kinds read as null. Thread-safe.
