@@ -196,8 +196,7 @@ TEST_F(URLResumeDataTest, GenuineResumeDataGoesOnInANewSession) {
 }
 
 // With no download folder of the user's own to be had (no cache folder, and a temporary folder
-// that is a file), a download answered inside the process ends with cannotCreateFile saying so,
-// with no file delivered.
+// that is a file), a download ends with cannotCreateFile saying so, with no file delivered.
 TEST_F(URLResumeDataTest, ADownloadWithoutAFolderSaysSo) {
     FakeCloud local;
     local.setReply("/file", {.body = "body"});
@@ -207,15 +206,22 @@ TEST_F(URLResumeDataTest, ADownloadWithoutAFolderSaysSo) {
     test::ScopedEnvironment xdg("XDG_CACHE_HOME", std::nullopt), home("HOME", std::nullopt),
         temp("TMPDIR", notAFolder);
     ASSERT_FALSE(URLDownloadFile::folder());
-    URLRequest request;
-    request.url = local.url("/file");
-    newSession()->downloadTaskWithRequest(request)->resume();
-    waitForCompletion();
-    ASSERT_TRUE(recorder->error);
-    EXPECT_EQ(recorder->error->code(), URLError::cannotCreateFile);
-    EXPECT_EQ(recorder->error->localizedDescription(), "The download folder could not be made.");
-    EXPECT_EQ(recorder->error->userInfo()[kNSURLErrorFailingURLStringErrorKey].text(), request.url);
-    EXPECT_FALSE(recorder->finished);
+    auto expectFolderError = [&](const std::string& url) {
+        SCOPED_TRACE(url);
+        URLRequest request;
+        request.url = url;
+        newSession()->downloadTaskWithRequest(request)->resume();
+        waitForCompletion();
+        ASSERT_TRUE(recorder->error);
+        EXPECT_EQ(recorder->error->code(), URLError::cannotCreateFile);
+        EXPECT_EQ(recorder->error->localizedDescription(),
+                  "The download folder could not be made.");
+        EXPECT_EQ(recorder->error->userInfo()[kNSURLErrorFailingURLStringErrorKey].text(), url);
+        EXPECT_FALSE(recorder->finished);
+        recorder->completions = 0;
+    };
+    // Answered inside the process.
+    expectFolderError(local.url("/file"));
 }
 
 // Resume data is read under the bound of every property list: arrays under a key of its own
