@@ -2,7 +2,9 @@
 // code and whether the content type is acceptable, the rest is the body (XML or binary, or
 // anything else). The result is an object, an error, both, or neither; never a crash, and a
 // refused status or content type always comes with an error. An object read from a document
-// is written again and read back to the same value.
+// holds no more objects than the document's size allows, and is written again and read back to
+// the same value.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -38,6 +40,23 @@ bool comesBackEqual(const telvo::Value& value) {
     return true;
 }
 
+// Objects a value was read into, dictionary keys included, texts and data counting one more for
+// every kPropertyListBytesPerObject bytes they hold.
+uint64_t objectsIn(size_t bytes) {
+    return 1 + bytes / telvo::kPropertyListBytesPerObject;
+}
+uint64_t objectsIn(const telvo::Value& value) {
+    if (value.isText()) return objectsIn(value.text().size());
+    if (value.isBytes()) return objectsIn(value.bytes().size());
+    uint64_t n = 1;
+    if (value.isArray())
+        for (const auto& element : value.array()) n += objectsIn(element);
+    if (value.isDictionary())
+        for (const auto& [key, element] : value.dictionary())
+            n += objectsIn(key.size()) + objectsIn(element);
+    return n;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -47,6 +66,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto object = telvo::fuzz::serializeReply(
         *serializer, telvo::fuzz::kReplyStatuses[(data[0] & 0x7F) % 6],
         acceptableType ? "application/x-plist" : "text/html", acceptableType, data, size);
+    // A document is read into no more objects than its size allows, however often it names
+    // one.
+    if (object && objectsIn(*object) > std::min(telvo::kPropertyListMaxObjects,
+                                                telvo::kPropertyListMaxObjectsPerByte * (size - 1)))
+        std::abort();
     if (object && comesBackEqual(*object)) {
         telvo::ErrorPtr writeError;
         auto written = telvo::PropertyListSerialization::dataWithPropertyList(

@@ -16,9 +16,13 @@ bool namesSecret(std::string_view key) {
     static constexpr std::array<std::string_view, 15> kWords = {
         "pwd", "pass", "key",    "token",   "secret", "random", "sign", "code",
         "psk", "auth", "cookie", "session", "cred",   "bearer", "jwt"};
-    return std::any_of(kWords.begin(), kWords.end(), [&](std::string_view word) {
-        return lower.find(word) != std::string::npos;
-    });
+    // Words too short to find inside other words ("shipping", "footprint") count at the end.
+    static constexpr std::array<std::string_view, 2> kEndings = {"otp", "pin"};
+    return std::any_of(
+               kWords.begin(), kWords.end(),
+               [&](std::string_view word) { return lower.find(word) != std::string::npos; }) ||
+           std::any_of(kEndings.begin(), kEndings.end(),
+                       [&](std::string_view ending) { return lower.ends_with(ending); });
 }
 
 Value masked(const Value& value, bool secret) {

@@ -21,8 +21,8 @@ inline std::string maskedSecret(std::string_view kind, const std::string& secret
 // A message body: "(24 bytes)".
 std::string maskedBody(ByteView body);
 // The value's JSON with every value under a key that names a secret (password, key, token,
-// random, sign, code, auth, cookie, session, credential...) masked as above, at any depth (a
-// yes-or-no flag excepted); bytes values are masked everywhere.
+// random, sign, code, auth, cookie, session, credential...) or ends in one (otp, pin) masked as
+// above, at any depth (a yes-or-no flag excepted); bytes values are masked everywhere.
 std::string maskedJSON(const Value& value);
 
 }  // namespace telvo

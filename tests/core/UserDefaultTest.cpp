@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/QKUserDefault.h"
+#include "platform/PropertyListDocuments.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainLoop.h"
 #include "records/QKMiddleInterface.h"
@@ -18,24 +19,8 @@
 namespace telvo {
 namespace {
 
-// Big-endian unsigned of the given width.
-std::string bigEndian(uint64_t value, int width) {
-    std::string out;
-    for (int k = width - 1; k >= 0; --k) out.push_back(static_cast<char>(value >> (8 * k)));
-    return out;
-}
-
-// A binary property list of the given objects, object 0 on top; offsets and references are
-// width bytes wide.
-std::string binaryPlist(const std::vector<std::string>& objects, int width = 1) {
-    std::string data = "bplist00", table;
-    for (const std::string& object : objects) {
-        table += bigEndian(data.size(), width);
-        data += object;
-    }
-    return data + table + std::string(6, '\0') + bigEndian(width, 1) + bigEndian(width, 1) +
-           bigEndian(objects.size(), 8) + bigEndian(0, 8) + bigEndian(data.size(), 8);
-}
+using test::bigEndian;
+using test::binaryPlist;
 
 // A dict {"a": [[[...[]...]]]} with depth nested one-element arrays.
 std::string deepBinaryPlist(size_t depth) {
@@ -187,6 +172,37 @@ TEST_F(UserDefaultTest, DeeplyNestedFilesStartEmpty) {
     auto xml = load(deepXmlPlist(40));
     EXPECT_EQ(xml->valueForKey("sdkWorkMode").text(), "10003");
     EXPECT_TRUE(xml->valueForKey("a").isArray());
+}
+
+// A settings file whose arrays name one another, about 450 bytes that would read as millions
+// of objects, is refused before it is read: the store starts empty, in bounded memory, and the
+// next change writes a sound file. A file that repeats objects within its bound loads.
+TEST_F(UserDefaultTest, FilesNamingObjectsManyTimesLoadWithinTheirBound) {
+    const struct {
+        const char* name;
+        std::string content;
+        bool loads;
+    } cases[] = {
+        {"22 levels of shared arrays", test::sharedArraysPlist(22), false},
+        {"20 levels of shared arrays", test::sharedArraysPlist(20), false},
+        {"entities naming entities, XML", test::entityLaughsPlist(22), false},
+        {"8 levels of shared arrays", test::sharedArraysPlist(8), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::ofstream(file(), std::ios::binary | std::ios::trunc) << c.content;
+        const size_t peakBefore = test::peakResidentBytes();
+        {
+            // The app's own store on the folder, as the shared one.
+            QKUserDefault settings(folder_.path());
+            EXPECT_FALSE(settings.boolForKey("logenable"));
+            EXPECT_EQ(settings.valueForKey("sdkWorkMode").text(), c.loads ? "10001" : "");
+            EXPECT_EQ(reopen()->valueForKey("a").isArray(), c.loads);
+        }
+        EXPECT_LT(test::peakResidentBytes() - peakBefore, size_t(16) << 20);
+        reopen()->setValue("10002", "sdkWorkMode");
+        EXPECT_EQ(reopen()->valueForKey("sdkWorkMode").text(), "10002");
+    }
 }
 
 // The property-list library aborts on a dictionary key holding a zero character.

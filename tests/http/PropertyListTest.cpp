@@ -3,8 +3,10 @@
 
 #include "http/HttpTestSupport.h"
 #include "http/QKAFHTTPSessionManager.h"
+#include "platform/PropertyListDocuments.h"
 #include "platform/dispatch/MainLoop.h"
 #include "sim/FakeCloud.h"
+#include "sim/TestSupport.h"
 
 namespace telvo {
 namespace {
@@ -176,13 +178,19 @@ TEST(PropertyList, ResponsesFromUntrustedBytes) {
         {"cut short", 200, plistType, xml.substr(0, xml.size() - 20), false, 3840},
         {"nested too deeply", 200, plistType, deep, false, 3840},
         {"not a property list", 200, plistType, "{\"json\":1}", false, 3840},
+        // About 450 bytes that read in full as millions of objects, and the XML of that shape.
+        {"arrays naming one another", 200, plistType, test::sharedArraysPlist(22), false, 3840},
+        {"entities naming entities", 200, plistType, test::entityLaughsPlist(22), false, 3840},
+        {"one list named from many keys", 200, plistType, test::aliasedListPlist(40, 100), true, 0},
     };
     auto serializer = QKAFPropertyListResponseSerializer::serializer();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ErrorPtr error;
+        const size_t peakBefore = test::peakResidentBytes();
         auto object = serializer->responseObjectForResponse(response(c.status, c.type),
                                                             toBytes(c.body), &error);
+        EXPECT_LT(test::peakResidentBytes() - peakBefore, size_t(16) << 20);
         EXPECT_EQ(object.has_value(), c.object);
         EXPECT_EQ(error ? error->code() : 0, c.errorCode);
     }

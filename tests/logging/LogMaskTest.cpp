@@ -50,5 +50,31 @@ TEST(LogMask, JsonMasksSecretKeysAtAnyDepth) {
         EXPECT_NE(json.find(shown), std::string::npos) << shown << " not in " << json;
 }
 
+// "otp" and "pin" name a secret at the end of a key, in any case, whatever the value's kind and
+// depth; inside another word they do not.
+TEST(LogMask, OneTimePasswordsAndPinsAreMasked) {
+    const struct {
+        const char* key;
+        bool masked;
+    } cases[] = {
+        {"otp", true},        {"OTP", true},       {"smsOtp", true},   {"pin", true},
+        {"PIN", true},        {"devicePin", true}, {"wps_pin", true},  {"shipping", false},
+        {"footprint", false}, {"pinyin", false},   {"spinner", false}, {"otpHint", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key);
+        for (const Value& value :
+             {Value("493817"), Value(int64_t{493817}), Value(Value::Array{"493817"})}) {
+            const std::string flat = maskedJSON(Value(Dictionary{{c.key, value}}));
+            const std::string nested =
+                maskedJSON(Value(Dictionary{{"extras", Value::Array{Dictionary{{c.key, value}}}}}));
+            for (const std::string& json : {flat, nested}) {
+                EXPECT_EQ(json.find("493817") == std::string::npos, c.masked) << json;
+                EXPECT_NE(json.find(c.key), std::string::npos) << json;
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace telvo

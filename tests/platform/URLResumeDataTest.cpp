@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/PropertyListDocuments.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/http/URLDownloadFile.h"
 #include "platform/http/URLSession.h"
@@ -192,6 +193,60 @@ TEST_F(URLResumeDataTest, GenuineResumeDataGoesOnInANewSession) {
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[1].header("Range"), "bytes=1048576-");
     EXPECT_EQ(requests[1].header("If-Range"), "\"v1\"");
+}
+
+// With no download folder of the user's own to be had (no cache folder, and a temporary folder
+// that is a file), a download ends with cannotCreateFile saying so, with no file delivered.
+TEST_F(URLResumeDataTest, ADownloadWithoutAFolderSaysSo) {
+    FakeCloud local;
+    local.setReply("/file", {.body = "body"});
+    local.answerInVirtualTime();
+    const std::string notAFolder = (root.path() / "not-a-folder").string();
+    writeFile(notAFolder, "x");
+    test::ScopedEnvironment xdg("XDG_CACHE_HOME", std::nullopt), home("HOME", std::nullopt),
+        temp("TMPDIR", notAFolder);
+    ASSERT_FALSE(URLDownloadFile::folder());
+    auto expectFolderError = [&](const std::string& url) {
+        SCOPED_TRACE(url);
+        URLRequest request;
+        request.url = url;
+        newSession()->downloadTaskWithRequest(request)->resume();
+        waitForCompletion();
+        ASSERT_TRUE(recorder->error);
+        EXPECT_EQ(recorder->error->code(), URLError::cannotCreateFile);
+        EXPECT_EQ(recorder->error->localizedDescription(),
+                  "The download folder could not be made.");
+        EXPECT_EQ(recorder->error->userInfo()[kNSURLErrorFailingURLStringErrorKey].text(), url);
+        EXPECT_FALSE(recorder->finished);
+        recorder->completions = 0;
+    };
+    // Answered inside the process.
+    expectFolderError(local.url("/file"));
+}
+
+// Resume data is read under the bound of every property list: arrays under a key of its own
+// that name one another past it (22 and 20 levels in about 600 bytes) refuse the data in
+// bounded memory; a few levels of them leave good data good.
+TEST_F(URLResumeDataTest, ResumeDataNamingObjectsManyTimes) {
+    auto file = URLDownloadFile::create(1 << 20);
+    ASSERT_TRUE(file);
+    ASSERT_EQ(file->write(reinterpret_cast<const uint8_t*>("0123456789"), 10),
+              URLDownloadFile::Write::written);
+    file->keep();
+    const std::vector<std::pair<std::string, std::string>> entries = {
+        {"telvo.resumeData", test::binaryInteger(1)},
+        {"url", test::binaryText("http://127.0.0.1:9/file")},
+        {"path", test::binaryText(file->path())},
+        {"validator", test::binaryText("\"v1\"")},
+        {"offset", test::binaryInteger(10)}};
+    for (const auto& [levels, readable] : {std::pair{22, false}, {20, false}, {6, true}}) {
+        SCOPED_TRACE(levels);
+        const size_t peakBefore = test::peakResidentBytes();
+        auto task = newSession()->downloadTaskWithResumeData(
+            toBytes(test::sharedArraysPlist(levels, entries)));
+        EXPECT_LT(test::peakResidentBytes() - peakBefore, size_t(16) << 20);
+        EXPECT_EQ(task != nullptr, readable);
+    }
 }
 
 // The download folder is "telvo-downloads" in the user's cache folder ($XDG_CACHE_HOME when

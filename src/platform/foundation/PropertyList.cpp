@@ -3,6 +3,7 @@
 #include <plist/plist.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <limits>
 #include <memory>
@@ -129,23 +130,40 @@ Value fromPlist(plist_t node) {
 // value): a document nested deeper than this is refused before it is parsed.
 constexpr size_t kMaxNesting = 512;
 
-bool xmlNestingWithin(std::string_view data, size_t limit) {
+// Why a document is refused before it is parsed.
+enum class Refusal { none, nesting, expansion };
+
+// The objects a document of size bytes may make: the reader makes an object once for every place
+// that names it, so a binary document whose containers name one another can ask for far more
+// objects than it has bytes.
+uint64_t objectBound(size_t size) {
+    return std::min(kPropertyListMaxObjects, kPropertyListMaxObjectsPerByte * uint64_t{size});
+}
+
+// An XML document names each object in place (it has no references): its containers' nesting
+// and its elements are counted.
+Refusal xmlShape(std::string_view data, size_t limit, uint64_t maxObjects) {
     size_t depth = 0;
+    uint64_t objects = 0;
     for (size_t at = data.find('<'); at != std::string::npos; at = data.find('<', at + 1)) {
         const bool closing = data.compare(at, 2, "</") == 0;
         const size_t name = at + (closing ? 2 : 1);
+        if (!closing && name < data.size() &&
+            std::isalpha(static_cast<unsigned char>(data[name])) &&
+            data.compare(name, 5, "plist") != 0 && ++objects > maxObjects)
+            return Refusal::expansion;
         const bool container =
             data.compare(name, 5, "array") == 0 || data.compare(name, 4, "dict") == 0;
         if (!container) continue;
         const size_t end = data.find('>', name);
-        if (end == std::string::npos) return true;  // the parser refuses the cut tag
+        if (end == std::string::npos) return Refusal::none;  // the parser refuses the cut tag
         if (closing) {
             if (depth) --depth;
         } else if (data[end - 1] != '/' && ++depth > limit) {
-            return false;
+            return Refusal::nesting;
         }
     }
-    return true;
+    return Refusal::none;
 }
 
 // A binary property list's trailer and object table, read in place, with the budget of bytes
@@ -179,43 +197,60 @@ class BinaryPlistGraph {
                  count_ > (t - table_) / offsetSize_);
     }
 
-    // Depth first without recursion: false on a cycle, a path deeper than limit, or a
-    // dictionary key holding a zero character.
-    bool walk(size_t limit) {
-        // 0 unvisited, 1 on the current path, 2 finished; the depth below each finished object.
-        std::vector<uint8_t> state(count_, 0);
-        std::vector<uint32_t> below(count_, 0);
+    // Depth first without recursion, each object measured once: refused for a cycle, a path
+    // deeper than limit, a dictionary key holding a zero character, or a top object that, with
+    // everything under it counted once for each place naming it (weightOf), comes to more than
+    // maxObjects.
+    Refusal walk(size_t limit, uint64_t maxObjects) {
+        enum : uint8_t { unvisited, onPath, finished };
+        // A finished object's count and the depth below it (never above maxObjects and limit).
+        struct Seen {
+            uint32_t objects = 0;
+            uint16_t below = 0;
+            uint8_t state = unvisited;
+        };
+        std::vector<Seen> seen(count_);
         struct Frame {
             uint64_t object;
             Entries refs;
             uint64_t next = 0;
             uint32_t deepest = 0;
+            uint64_t objects;
         };
         std::vector<Frame> path;
-        path.push_back({top_, refsOf(top_)});
-        state[top_] = 1;
+        auto enter = [&](uint64_t k) {
+            seen[k].state = onPath;
+            path.push_back({k, refsOf(k), 0, 0, weightOf(k)});
+            return path.back().objects <= maxObjects;
+        };
+        if (!enter(top_)) return Refusal::expansion;
         while (!path.empty() && !refused_) {
             Frame& f = path.back();
             if (f.next == f.refs.count) {
-                below[f.object] = f.deepest;
-                state[f.object] = 2;
-                const uint32_t depth = f.deepest + 1;
+                const Frame done = f;
+                seen[done.object] = {static_cast<uint32_t>(done.objects),
+                                     static_cast<uint16_t>(done.deepest), finished};
                 path.pop_back();
-                if (!path.empty()) path.back().deepest = std::max(path.back().deepest, depth);
+                if (path.empty()) break;
+                Frame& parent = path.back();
+                parent.deepest = std::max(parent.deepest, done.deepest + 1);
+                if (parent.deepest > limit) return Refusal::nesting;
+                if ((parent.objects += done.objects) > maxObjects) return Refusal::expansion;
                 continue;
             }
-            if (budget_-- == 0) return false;
+            if (budget_-- == 0) return Refusal::nesting;
             const uint64_t k = be(f.refs.at + static_cast<size_t>(f.next++) * refSize_, refSize_);
             if (k >= count_) continue;
-            if (state[k] == 2) {
-                f.deepest = std::max(f.deepest, below[k] + 1);
+            if (seen[k].state == finished) {
+                f.deepest = std::max(f.deepest, seen[k].below + 1u);
+                if (f.deepest > limit) return Refusal::nesting;
+                if ((f.objects += seen[k].objects) > maxObjects) return Refusal::expansion;
                 continue;
             }
-            if (state[k] == 1 || path.size() >= limit) return false;
-            state[k] = 1;
-            path.push_back({k, refsOf(k)});
+            if (seen[k].state == onPath || path.size() >= limit) return Refusal::nesting;
+            if (!enter(k)) return Refusal::expansion;
         }
-        return !refused_ && below[top_] <= limit;
+        return refused_ ? Refusal::nesting : Refusal::none;
     }
 
   private:
@@ -239,6 +274,18 @@ class BinaryPlistGraph {
             p += 1 + width;
         }
         return {marker >> 4, p, n};
+    }
+
+    // What one copy of object i counts for: one object, and one more for every
+    // kPropertyListBytesPerObject bytes of text or data it holds once read (a UTF-16 unit may
+    // read as three bytes).
+    uint64_t weightOf(uint64_t i) const {
+        const Entries e = entriesOf(i);
+        const uint64_t units = std::min(e.count, table_);
+        const uint64_t bytes = e.type == 0x4 || e.type == 0x5 ? units
+                               : e.type == 0x6                ? 3 * units
+                                                              : 0;
+        return 1 + bytes / kPropertyListBytesPerObject;
     }
 
     bool keyHasZero(uint64_t k) {
@@ -279,11 +326,11 @@ class BinaryPlistGraph {
 };
 
 // Walks a binary property list's object graph without recursion. A table the parser would
-// refuse anyway passes; a cycle, a path deeper than limit, or a dictionary key holding a zero
-// character (the property-list library aborts on one) does not.
-bool binaryPlistReadable(std::string_view data, size_t limit) {
+// refuse anyway passes; a cycle, a path deeper than limit, a dictionary key holding a zero
+// character (the property-list library aborts on one), or more objects than maxObjects does not.
+Refusal binaryShape(std::string_view data, size_t limit, uint64_t maxObjects) {
     BinaryPlistGraph graph(data);
-    return !graph.readTrailer() || graph.walk(limit);
+    return graph.readTrailer() ? graph.walk(limit, maxObjects) : Refusal::none;
 }
 
 }  // namespace
@@ -340,8 +387,16 @@ std::optional<Value> PropertyListSerialization::propertyListWithData(std::string
             data.compare(end + 1 - 8, 8, "</plist>") != 0)
             return corrupt("The document does not end its property list.");
     }
-    if (!(binary ? binaryPlistReadable(data, kMaxNesting) : xmlNestingWithin(data, kMaxNesting)))
-        return corrupt("The property list is nested too deeply or refers to itself.");
+    const uint64_t maxObjects = objectBound(data.size());
+    switch (binary ? binaryShape(data, kMaxNesting, maxObjects)
+                   : xmlShape(data, kMaxNesting, maxObjects)) {
+        case Refusal::nesting:
+            return corrupt("The property list is nested too deeply or refers to itself.");
+        case Refusal::expansion:
+            return corrupt("The property list names more objects than its size allows.");
+        case Refusal::none:
+            break;
+    }
     plist_t root = nullptr;
     plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &root);
     PlistPtr owner(root);

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "platform/foundation/PropertyList.h"
+#include "platform/http/URLSession.h"
 
 namespace telvo {
 
@@ -121,6 +122,13 @@ std::unique_ptr<URLDownloadFile> URLDownloadFile::create(int64_t limit) {
     int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0) return nullptr;
     return std::unique_ptr<URLDownloadFile>(new URLDownloadFile(pattern, fd, 0, limit));
+}
+
+ErrorPtr URLDownloadFile::creationError(const std::string& url) {
+    const char* text = folder() ? "The download file could not be made in the download folder."
+                                : "The download folder could not be made.";
+    return makeError(kNSURLErrorDomain, URLError::cannotCreateFile, text,
+                     Dictionary{{kNSURLErrorFailingURLStringErrorKey, Value(url)}});
 }
 
 std::unique_ptr<URLDownloadFile> URLDownloadFile::reopen(const std::string& path, int64_t offset,

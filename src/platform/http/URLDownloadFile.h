@@ -6,6 +6,7 @@
 #include <string>
 
 #include "telvosdk/Bytes.h"
+#include "telvosdk/Error.h"
 
 namespace telvo {
 
@@ -28,6 +29,9 @@ class URLDownloadFile {
     static bool isOwnPath(const std::string& path);
     // A new empty file in the download folder; null when none can be made.
     static std::unique_ptr<URLDownloadFile> create(int64_t limit);
+    // The error a download of url ends with when create gave null: cannotCreateFile, its text
+    // saying whether the download folder or the file in it could not be made.
+    static ErrorPtr creationError(const std::string& url);
     // The file of a paused download, cut back to offset (its bytes beyond that were never
     // vouched for); null, with no file touched, unless path is the library's own (isOwnPath)
     // and names a regular file of this user, not a link, holding at least offset bytes.

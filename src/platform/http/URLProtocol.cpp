@@ -45,7 +45,7 @@ void URLProtocolExchange::deliverBody(URLSessionTask& task, Bytes body) {
         task.deliverResumeOffset(0, int64_t(body.size()));
     }
     std::shared_ptr<URLDownloadFile> file = URLDownloadFile::create(limit);
-    if (!file) return task.complete(urlError(URLError::cannotCreateFile, task.request_.url));
+    if (!file) return task.complete(URLDownloadFile::creationError(task.request_.url));
     switch (file->write(body.data(), body.size())) {
         case URLDownloadFile::Write::overLimit:
             return task.complete(urlError(URLError::dataLengthExceedsMaximum, task.request_.url));
