@@ -198,7 +198,8 @@ TEST_F(URLResumeDataTest, GenuineResumeDataGoesOnInANewSession) {
 // With no download folder of the user's own to be had (no cache folder, and a temporary folder
 // that is a file), a download ends with cannotCreateFile saying so, with no file delivered.
 TEST_F(URLResumeDataTest, ADownloadWithoutAFolderSaysSo) {
-    FakeCloud local;
+    FakeCloud cloud, local;
+    cloud.setReply("/file", {.body = "body"});
     local.setReply("/file", {.body = "body"});
     local.answerInVirtualTime();
     const std::string notAFolder = (root.path() / "not-a-folder").string();
@@ -220,6 +221,7 @@ TEST_F(URLResumeDataTest, ADownloadWithoutAFolderSaysSo) {
         EXPECT_FALSE(recorder->finished);
         recorder->completions = 0;
     };
+    expectFolderError(cloud.url("/file"));
     // Answered inside the process.
     expectFolderError(local.url("/file"));
 }

@@ -453,7 +453,7 @@ void URLLoader::answered(URLSessionTask* task, URLSessionResponseDisposition dis
             URLDownloadFile::create(download->session_->configuration().maximumDownloadBytes);
         if (!moved->file) {
             curl_multi_remove_handle(multi_, moved->easy);
-            download->complete(urlError(URLError::cannotCreateFile, download->request_.url));
+            download->complete(URLDownloadFile::creationError(download->request_.url));
             return;
         }
         it = transfers_.emplace(download.get(), std::move(moved)).first;
@@ -556,8 +556,8 @@ std::unique_ptr<URLTransfer> URLLoader::openTransfer(const URLSessionTaskPtr& ta
         transfer->file = resume ? URLDownloadFile::reopen(resume->path, resume->offset, limit)
                                 : URLDownloadFile::create(limit);
         if (!transfer->file) {
-            task->complete(urlError(
-                resume ? URLError::fileDoesNotExist : URLError::cannotCreateFile, request.url));
+            task->complete(resume ? urlError(URLError::fileDoesNotExist, request.url)
+                                  : URLDownloadFile::creationError(request.url));
             return nullptr;
         }
         if (resume) {
