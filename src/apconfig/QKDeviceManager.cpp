@@ -193,7 +193,7 @@ void QKDeviceManagerImpl::checkWifiAndStartSmartConnect(const QKDeviceApConfigPa
                 if (completion) completion(TelvoError::sdkErrorWithType(1, 4030), nullptr);
                 return;
             }
-            startBroadCastWithInerval(1.0);
+            // The flow's observers first, then the probe that may draw their replies.
             if (byType) {
                 smartConnectFlow()->fastConfigWithDeviceType(params, std::move(deviceConfigStep),
                                                              toFlow(std::move(completion)));
@@ -201,6 +201,7 @@ void QKDeviceManagerImpl::checkWifiAndStartSmartConnect(const QKDeviceApConfigPa
                 smartConnectFlow()->fastConfigWithParams(params, std::move(deviceConfigStep),
                                                          toFlow(std::move(completion)));
             }
+            startBroadCastWithInerval(1.0);
         });
 }
 
@@ -237,8 +238,9 @@ void QKDeviceManager::stopSendQKCWithCompletion(ErrorCompletion completion) {
 
 void QKDeviceManager::startScanLanDevice(int64_t seconds, DeviceListCompletion callback) {
     TELVO_MAIN_THREAD_ONLY("QKDeviceManager::startScanLanDevice");
-    startBroadCastWithInerval(1.0);
+    // The observer first, then the probe that may draw its replies.
     scanDeviceListInLan(double(seconds), 2, std::move(callback));
+    startBroadCastWithInerval(1.0);
 }
 
 void QKDeviceManager::scanDeviceListInLan(double seconds, int64_t type,

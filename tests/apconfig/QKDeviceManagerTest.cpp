@@ -397,6 +397,49 @@ TEST_F(QKDeviceManagerTest, ProbesEverySecondSoALateApplianceIsFoundAtOnce) {
     }
 }
 
+// The access point's search and the LAN scan register their observer before their first
+// probe, so an appliance that answers it at once (at the probe's port and at both listener
+// ports, as a real one does) is reported by the replies to that probe, at the instant of the
+// start: whether the flow is the discovery's first use or discovery already runs.
+TEST_F(QKDeviceManagerTest, AnApplianceAnsweringTheFirstProbeIsReportedByItsReplies) {
+    for (bool scan : {false, true}) {
+        for (bool firstUse : {true, false}) {
+            SCOPED_TRACE(std::string(scan ? "LAN scan" : "access point's search") +
+                         (firstUse ? ", first use" : ", discovery already running"));
+            fresh();
+            resetForTesting<Manager>();
+            responder->replyPorts = {fixedPort(NetworkPort::DiscoveryReplyA),
+                                     fixedPort(NetworkPort::DiscoveryReplyB)};
+            announce(Identity{});
+            if (!firstUse) {
+                QKBroadcastManager::sharedManager();
+                MainLoop::runFor(0.1);
+            }
+            responder->forgetProbes();
+            joinWifi(scan ? kHome : kHotspot);
+            std::vector<double> reports;
+            t0 = Clock::now();
+            const int64_t startNanos = Clock::shared()->monotonicNanos();
+            if (scan) {
+                ASSERT_TRUE(send("startScanLanDevice:callback:",
+                                 {int64_t(5), Manager::DeviceListCompletion([&](ErrorPtr e, auto) {
+                                      EXPECT_EQ(code(e), 0);
+                                      reports.push_back(Clock::now() - t0);
+                                  })}));
+                ASSERT_TRUE(MainLoop::runUntil([&] { return !reports.empty(); }, 10));
+            } else {
+                ASSERT_TRUE(configure(params(), 1));
+                ASSERT_TRUE(MainLoop::runUntil([&] { return !seen.steps.empty(); }, 10));
+                EXPECT_EQ(seen.steps[0], 0);
+                reports.push_back(Clock::now() - t0);
+                ASSERT_TRUE(send("stopBindDeviceWithCompletion:", {Manager::ErrorCompletion()}));
+            }
+            EXPECT_EQ(reports[0], 0);
+            for (const auto& probe : responder->probes()) EXPECT_EQ(probe.atNanos, startNanos);
+        }
+    }
+}
+
 // Smart connect by appliance name, confirmed by the cloud: the name is built with each of the
 // app's prefixes in turn (the built-in ones only when the app set none), and the record names
 // the SSID that matched.
