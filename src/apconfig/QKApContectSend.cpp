@@ -27,6 +27,11 @@ void QKApContect::bindDeviceWithParams(const QKDeviceApConfigParams& params, int
              text(params.routerSSID), maskedSecret("password", params.routerPwd).c_str(),
              long(securityType), text(params.routerBSSID),
              maskedJSON(Value(params.extras)).c_str());
+    if (isCancel_) {
+        // The stop released the session: this new request is answered all the same.
+        if (completion) completion(errorWithCode(4007), nullptr);
+        return;
+    }
     isFindDeviceInWan_ = false;
     bindCompletion_ = std::move(completion);
     startScanCompletion_ = std::move(startScanInLanBlock);

@@ -128,7 +128,10 @@ void QKDeviceManager::bindDeviceWithparams(const QKDeviceApConfigParams& params,
                                            DeviceCompletion completion) {
     TELVO_MAIN_THREAD_ONLY("QKDeviceManager::bindDeviceWithparams");
     auto session = QKDeviceManagerImpl::of(*this).apConnect;
-    if (!session) return;
+    if (!session) {
+        if (completion) completion(TelvoError::sdkErrorWithType(1, 4007), nullptr);
+        return;
+    }
     const int64_t securityType = params.routerPwd && !params.routerPwd->empty() ? 1 : 0;
     session->bindDeviceWithParams(params, securityType, std::move(startScanInLanBlock),
                                   toFlow(std::move(completion)));

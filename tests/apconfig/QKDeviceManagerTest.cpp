@@ -248,29 +248,43 @@ TEST_F(QKDeviceManagerTest, ReplacesTheAccessPointSession) {
     EXPECT_EQ(seen.results.size(), 1u);
 }
 
-// A Wi-Fi list request without a session is answered once, with 4007, inside the call: before
-// any session, and after a stop released the session (the stop silences only the stopped run).
-TEST_F(QKDeviceManagerTest, WifiListWithoutASessionIsAnsweredAlsoAfterAStop) {
+// A Wi-Fi list or bind request without a session is answered once, with 4007, inside the call:
+// before any session, and after a stop released the session (the stop silences only the
+// stopped run). The bind's start-scan block is never called.
+TEST_F(QKDeviceManagerTest, WifiListAndBindWithoutASessionAreAnsweredAlsoAfterAStop) {
     for (bool stopped : {false, true}) {
-        SCOPED_TRACE(stopped ? "after a stop" : "no session yet");
-        fresh();
-        resetForTesting<Manager>();
-        if (stopped) {
-            ASSERT_TRUE(startApRunToItsSession());
-            ASSERT_TRUE(send("stopBindDeviceWithCompletion:", {Manager::ErrorCompletion()}));
+        for (bool bind : {false, true}) {
+            SCOPED_TRACE(std::string(bind ? "bind" : "Wi-Fi list") +
+                         (stopped ? ", after a stop" : ", no session yet"));
+            fresh();
+            resetForTesting<Manager>();
+            if (stopped) {
+                ASSERT_TRUE(startApRunToItsSession());
+                ASSERT_TRUE(send("stopBindDeviceWithCompletion:", {Manager::ErrorCompletion()}));
+                seen = {};
+            }
+            bool scanStarted = false;
+            if (bind) {
+                ASSERT_TRUE(send("bindDeviceWithparams:startScanInLanBlock:completion:",
+                                 {std::make_shared<QKDeviceApConfigParams>(params()),
+                                  std::function<void()>([&] { scanStarted = true; }),
+                                  Manager::DeviceCompletion(record())}));
+            } else {
+                auto onList = Manager::WifiListCompletion(
+                    [&](const ErrorPtr& e, const std::optional<Value::Array>& list) {
+                        seen.results.push_back(e);
+                        EXPECT_FALSE(list);
+                    });
+                ASSERT_TRUE(send("getWifiList:", {onList}));
+            }
+            ASSERT_EQ(seen.results.size(), 1u);
+            EXPECT_EQ(code(seen.results[0]), 4007);
+            for (const auto& device : seen.devices) EXPECT_FALSE(device);
+            MainLoop::runFor(100);
+            EXPECT_EQ(seen.results.size(), 1u);
+            EXPECT_TRUE(seen.steps.empty());
+            EXPECT_FALSE(scanStarted);
         }
-        std::vector<ErrorPtr> lists;
-        auto onList = Manager::WifiListCompletion(
-            [&](const ErrorPtr& e, const std::optional<Value::Array>& list) {
-                lists.push_back(e);
-                EXPECT_FALSE(list);
-            });
-        ASSERT_TRUE(send("getWifiList:", {onList}));
-        ASSERT_EQ(lists.size(), 1u);
-        EXPECT_EQ(code(lists[0]), 4007);
-        MainLoop::runFor(100);
-        EXPECT_EQ(lists.size(), 1u);
-        EXPECT_TRUE(seen.results.empty());
     }
 }
 
