@@ -36,16 +36,15 @@ void QKApContect::bindDeviceWithParams(const QKDeviceApConfigParams& params, int
     bindCompletion_ = std::move(completion);
     startScanCompletion_ = std::move(startScanInLanBlock);
     // Right after start-up the phone's network may still be on its way: wait for it (on the
-    // main queue); a stop meanwhile ends the bind half.
-    auto bind = weakly([params](QKApContect& self) {
-        if (self.isCancel_) return;
-        QKTool::currentWifiInfoWithBlock([&](const std::optional<std::string>& ssid,
-                                             const std::string&,
-                                             std::optional<int64_t> phoneSecurityType) {
-            self.bindWithCurrentWifi(params, ssid, phoneSecurityType);
-        });
-    });
-    whenWifiFactsStand(DispatchQueue::main(), std::move(bind));
+    // main queue); a stop or a new bind meanwhile ends this one.
+    bindWait_.start(DispatchQueue::main(), weakly([params](QKApContect& self) {
+                        if (self.isCancel_) return;
+                        QKTool::currentWifiInfoWithBlock(
+                            [&](const std::optional<std::string>& ssid, const std::string&,
+                                std::optional<int64_t> phoneSecurityType) {
+                                self.bindWithCurrentWifi(params, ssid, phoneSecurityType);
+                            });
+                    }));
 }
 
 void QKApContect::bindWithCurrentWifi(const QKDeviceApConfigParams& params,

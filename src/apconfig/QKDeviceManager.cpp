@@ -166,7 +166,7 @@ void QKDeviceManagerAccess::setSmartConnect(QKDeviceManager& manager,
 
 void QKDeviceManagerAccess::release(QKDeviceManager& manager) {
     auto& flows = QKDeviceManagerImpl::of(manager);
-    ++flows.smartConnectStarts;
+    flows.smartConnectWait.cancel();
     if (flows.apConnect) flows.apConnect->releaseAll();
     if (flows.smartConnect) flows.smartConnect->stop();
 }
@@ -176,14 +176,12 @@ void QKDeviceManagerImpl::startSmartConnect(const QKDeviceApConfigParams& params
                                             DeviceCompletion completion) {
     // Right after start-up the phone's network may still be on its way: the check waits for
     // it (on the main queue). A stop or another start meanwhile ends this one.
-    const uint64_t start = ++smartConnectStarts;
-    whenWifiFactsStand(DispatchQueue::main(), [weak = weak_from_this(), start, params, byType,
-                                               step = std::move(deviceConfigStep),
-                                               completion = std::move(completion)]() mutable {
-        auto self = weak.lock();
-        if (!self || of(*self).smartConnectStarts != start) return;
-        of(*self).checkWifiAndStartSmartConnect(params, byType, std::move(step),
-                                                std::move(completion));
+    smartConnectWait.start(DispatchQueue::main(), [weak = weak_from_this(), params, byType,
+                                                   step = std::move(deviceConfigStep),
+                                                   completion = std::move(completion)]() mutable {
+        if (auto self = weak.lock())
+            of(*self).checkWifiAndStartSmartConnect(params, byType, std::move(step),
+                                                    std::move(completion));
     });
 }
 
@@ -226,7 +224,7 @@ void QKDeviceManager::startNewSendQKCWithDeviceType(const QKDeviceApConfigParams
 
 void QKDeviceManager::stopSendQKCPacket() {
     TELVO_MAIN_THREAD_ONLY("QKDeviceManager::stopSendQKCPacket");
-    ++QKDeviceManagerImpl::of(*this).smartConnectStarts;
+    QKDeviceManagerImpl::of(*this).smartConnectWait.cancel();
     QKDeviceManagerImpl::of(*this).smartConnectFlow()->stop();
     QKBroadcastManager::sharedManager()->changeInterval(60.0);
 }

@@ -171,10 +171,7 @@ TEST_F(QKDeviceManagerTest, SmartConnectReadsThePhonesNetworkFromTheHostsWifiSer
             ASSERT_TRUE(daemon->ok()) << daemon->error();
         }
         bus.becomeSystemBus();
-        NetworkConfiguration::setWifiInfo(std::nullopt);
-        NetworkConfiguration::setWifiInfoReadable(std::nullopt);
-        SystemNetwork::setEnabled(true);
-        SystemNetwork::restart();
+        Home::readWifiFromTheServices();
         // Nothing waits for the bus: the app starts once the service has answered.
         ASSERT_TRUE(MainLoop::runUntil(
             [] { return NetworkConfiguration::currentWifiInfo().has_value(); }, 20));
@@ -209,10 +206,7 @@ TEST_F(QKDeviceManagerTest, AStopWhileThePhonesNetworkIsOnItsWayEndsTheStart) {
     nm.joinWifi(kHome);
     ASSERT_TRUE(nm.ok()) << nm.error();
     bus.becomeSystemBus();
-    NetworkConfiguration::setWifiInfo(std::nullopt);
-    NetworkConfiguration::setWifiInfoReadable(std::nullopt);
-    SystemNetwork::setEnabled(true);
-    SystemNetwork::restart();
+    Home::readWifiFromTheServices();
     auto manager = QKDeviceManager::sharedManager();
     manager->startConfigureDeviceWithParams(smartParams(), 2, steps(), record());
     EXPECT_TRUE(seen.steps.empty());
@@ -228,6 +222,57 @@ TEST_F(QKDeviceManagerTest, AStopWhileThePhonesNetworkIsOnItsWayEndsTheStart) {
     EXPECT_EQ(seen.steps, std::vector<int64_t>{8});
     manager->stopSendQKCPacket();
     SystemNetwork::setEnabled(false);
+}
+
+// The bind half started while the phone's network is still on its way waits for it; a stop
+// meanwhile ends it without its completion, and so does a new bind, which alone answers (here
+// 4012 for a BSSID of five groups, once the phone is seen on the hotspot).
+TEST_F(QKDeviceManagerTest, ABindWaitingForThePhonesNetworkEndsOnAStopOrANewBind) {
+    for (bool stop : {true, false}) {
+        SCOPED_TRACE(stop ? "a stop" : "a new bind");
+        fresh();
+        resetForTesting<Manager>();
+        joinWifi(kHotspot);
+        announce(Identity{});
+        std::vector<ErrorPtr> connected;
+        ASSERT_TRUE(send("connectDeviceWithSSID:completion:",
+                         {std::string(kHotspot),
+                          Manager::ErrorCompletion([&](ErrorPtr e) { connected.push_back(e); })}));
+        ASSERT_TRUE(MainLoop::runUntil([&] { return !connected.empty(); }, 10));
+        ASSERT_EQ(code(connected[0]), 0);
+
+        // Start-up again, the phone's network now NetworkManager's alone.
+        PrivateBus bus;
+        NetworkManagerMock nm(bus);
+        nm.joinWifi(kHotspot);
+        ASSERT_TRUE(nm.ok()) << nm.error();
+        bus.becomeSystemBus();
+        Home::readWifiFromTheServices();
+        auto p = std::make_shared<QKDeviceApConfigParams>(params());
+        p->routerBSSID = "aa:bb:cc:dd:ee";
+        std::vector<int64_t> first, second;
+        auto bind = [&](std::vector<int64_t>* into) {
+            return send("bindDeviceWithparams:startScanInLanBlock:completion:",
+                        {p, std::function<void()>(),
+                         Manager::DeviceCompletion([into](ErrorPtr e, std::shared_ptr<QKDevice>) {
+                             into->push_back(code(e));
+                         })});
+        };
+        ASSERT_TRUE(bind(&first));
+        if (stop) {
+            ASSERT_TRUE(send("stopBindDeviceWithCompletion:", {Manager::ErrorCompletion()}));
+        } else {
+            ASSERT_TRUE(bind(&second));
+        }
+        EXPECT_TRUE(first.empty());
+        EXPECT_TRUE(second.empty());
+        ASSERT_TRUE(
+            MainLoop::runUntil([] { return NetworkConfiguration::isWifiInfoReadable(); }, 20));
+        MainLoop::runFor(2 * kWifiFactsFirstAnswerSeconds);
+        EXPECT_TRUE(first.empty());
+        EXPECT_EQ(second, stop ? std::vector<int64_t>{} : std::vector<int64_t>{4012});
+        SystemNetwork::setEnabled(false);
+    }
 }
 
 // A second access-point request releases the running session, whose completion never comes.
