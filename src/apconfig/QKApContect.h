@@ -10,6 +10,7 @@
 
 #include "core/NotifiCenter.h"
 #include "discovery/QKBroadcastObserver.h"
+#include "platform/net/NetworkConfiguration.h"
 #include "telvosdk/Bytes.h"
 #include "telvosdk/Error.h"
 #include "telvosdk/QKDevice.h"
@@ -31,12 +32,12 @@ class URLSessionTask;
 // main queue, never inline in the call that starts a run, except the checks that fail before
 // anything is sent: the SSID prefix completes at once; the bind half's checks (the phone's
 // network, the parameters, the session) complete inside the call when the phone's network is
-// already known, else once it is, on the main queue (at most about 5 seconds after start-up),
-// and a stop during that wait ends the bind half without its completion. Every
-// delayed step and every answer reaches the run through a weak reference and first checks the
-// run's cancel, pause and end flags; after stopBindDeviceToWifiWithCompletion nothing of the
-// stopped run reaches the app any more but the stop's own completion (a Wi-Fi list asked
-// afterwards is still answered).
+// already known, else once it is, on the main queue (at most kWifiFactsFirstAnswerSeconds after
+// start-up; after that it counts as known), and a stop or a new bind during that wait ends the
+// waiting bind half without its blocks. Every delayed step and every answer reaches the run
+// through a weak reference and first checks the run's cancel, pause and end flags; after
+// stopBindDeviceToWifiWithCompletion nothing of the stopped run reaches the app any more but
+// the stop's own completion (a Wi-Fi list or a bind asked afterwards is still answered: 4007).
 //
 // Create with create(); the facade keeps the run until it replaces it and calls releaseAll()
 // first.
@@ -66,6 +67,9 @@ class QKApContect : public std::enable_shared_from_this<QKApContect> {
     // ---- Connect half: find the hotspot's appliance, open the session.
     void connectDeviceWithParams(const QKDeviceApConfigParams& params, ErrorCompletion completion);
     // ---- Bind half: check, key agreement, credentials, confirmation. securityType is not read.
+    // After a stop: 4007 at once, inside the call (the stop released the session). A new bind
+    // replaces a bind half still waiting for the phone's network, which then ends without its
+    // blocks.
     void bindDeviceWithParams(const QKDeviceApConfigParams& params, int64_t securityType,
                               StartScanBlock startScanInLanBlock, DeviceCompletion completion);
 
@@ -239,6 +243,8 @@ class QKApContect : public std::enable_shared_from_this<QKApContect> {
     bool needConfirmDeviceInWan_ = false;
     bool isReachable_ = false;
 
+    // A bind half still waiting for the phone's network.
+    WifiFactsWait bindWait_;
     // The discovery requests of this run (released with the run).
     std::vector<QKBroadcastCompletion> observers_;
     NotifiCenter notifications_;

@@ -227,9 +227,7 @@ void QKApContect::checkLANOnlineBroadcast() {
     }
     MainLoop::cancelPreviousPerformRequests(this, "checkLANOnlineBroadcast");
     if (isCancel_) return;
-    auto manager = QKBroadcastManager::sharedManager();
-    manager->changeInterval(1.0);
-    manager->openBroadcast(nullptr);
+    // The observer first, then the probe that may draw its reply.
     findDeviceWithFilterType(
         QKBroadcastFilterTypeTypeOrSSID, deviceSSID_.value_or(""), double(apFindDeviceTimeout()),
         weakly<const Value::Array&>([](QKApContect& self, const Value::Array& list) {
@@ -238,6 +236,9 @@ void QKApContect::checkLANOnlineBroadcast() {
             self.isFindDeviceInLAN_ = true;
             self.configStepWithType(12);
         }));
+    auto manager = QKBroadcastManager::sharedManager();
+    manager->changeInterval(1.0);
+    manager->openBroadcast(nullptr);
 }
 
 void QKApContect::releaseTimer() {

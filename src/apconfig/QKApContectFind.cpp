@@ -47,14 +47,15 @@ void QKApContect::connectDeviceWithParams(const QKDeviceApConfigParams& params,
 
 void QKApContect::findAPDevice() {
     QKSDKLOG("【AP】step 1:findAPDevice deviceSSID is %s", text(deviceSSID_));
-    auto manager = QKBroadcastManager::sharedManager();
-    manager->changeInterval(1.0);
-    manager->openBroadcast(nullptr);
+    // The observer first, then the probe that may draw its reply.
     findDeviceWithFilterType(
         QKBroadcastFilterTypeTypeOrSSID, deviceSSID_.value_or(""), double(apFindDeviceTimeout()),
         weakly<const Value::Array&>([](QKApContect& self, const Value::Array& list) {
             if (!self.isCancel_) self.foundAPDevices(list);
         }));
+    auto manager = QKBroadcastManager::sharedManager();
+    manager->changeInterval(1.0);
+    manager->openBroadcast(nullptr);
 }
 
 void QKApContect::findDeviceWithFilterType(int64_t filterType, const std::string& filterValue,

@@ -92,6 +92,7 @@ void QKApContect::stopBindDeviceToWifiWithCompletion(std::function<void()> compl
 }
 
 void QKApContect::releaseAll() {
+    bindWait_.cancel();
     releaseTCP();
     releaseTimer();
     MainLoop::cancelPreviousPerformRequests(this);

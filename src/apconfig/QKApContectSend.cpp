@@ -27,20 +27,24 @@ void QKApContect::bindDeviceWithParams(const QKDeviceApConfigParams& params, int
              text(params.routerSSID), maskedSecret("password", params.routerPwd).c_str(),
              long(securityType), text(params.routerBSSID),
              maskedJSON(Value(params.extras)).c_str());
+    if (isCancel_) {
+        // The stop released the session: this new request is answered all the same.
+        if (completion) completion(errorWithCode(4007), nullptr);
+        return;
+    }
     isFindDeviceInWan_ = false;
     bindCompletion_ = std::move(completion);
     startScanCompletion_ = std::move(startScanInLanBlock);
     // Right after start-up the phone's network may still be on its way: wait for it (on the
-    // main queue); a stop meanwhile ends the bind half.
-    auto bind = weakly([params](QKApContect& self) {
-        if (self.isCancel_) return;
-        QKTool::currentWifiInfoWithBlock([&](const std::optional<std::string>& ssid,
-                                             const std::string&,
-                                             std::optional<int64_t> phoneSecurityType) {
-            self.bindWithCurrentWifi(params, ssid, phoneSecurityType);
-        });
-    });
-    whenWifiFactsStand(DispatchQueue::main(), std::move(bind));
+    // main queue); a stop or a new bind meanwhile ends this one.
+    bindWait_.start(DispatchQueue::main(), weakly([params](QKApContect& self) {
+                        if (self.isCancel_) return;
+                        QKTool::currentWifiInfoWithBlock(
+                            [&](const std::optional<std::string>& ssid, const std::string&,
+                                std::optional<int64_t> phoneSecurityType) {
+                                self.bindWithCurrentWifi(params, ssid, phoneSecurityType);
+                            });
+                    }));
 }
 
 void QKApContect::bindWithCurrentWifi(const QKDeviceApConfigParams& params,

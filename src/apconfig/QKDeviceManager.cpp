@@ -128,7 +128,10 @@ void QKDeviceManager::bindDeviceWithparams(const QKDeviceApConfigParams& params,
                                            DeviceCompletion completion) {
     TELVO_MAIN_THREAD_ONLY("QKDeviceManager::bindDeviceWithparams");
     auto session = QKDeviceManagerImpl::of(*this).apConnect;
-    if (!session) return;
+    if (!session) {
+        if (completion) completion(TelvoError::sdkErrorWithType(1, 4007), nullptr);
+        return;
+    }
     const int64_t securityType = params.routerPwd && !params.routerPwd->empty() ? 1 : 0;
     session->bindDeviceWithParams(params, securityType, std::move(startScanInLanBlock),
                                   toFlow(std::move(completion)));
@@ -163,7 +166,7 @@ void QKDeviceManagerAccess::setSmartConnect(QKDeviceManager& manager,
 
 void QKDeviceManagerAccess::release(QKDeviceManager& manager) {
     auto& flows = QKDeviceManagerImpl::of(manager);
-    ++flows.smartConnectStarts;
+    flows.smartConnectWait.cancel();
     if (flows.apConnect) flows.apConnect->releaseAll();
     if (flows.smartConnect) flows.smartConnect->stop();
 }
@@ -173,14 +176,12 @@ void QKDeviceManagerImpl::startSmartConnect(const QKDeviceApConfigParams& params
                                             DeviceCompletion completion) {
     // Right after start-up the phone's network may still be on its way: the check waits for
     // it (on the main queue). A stop or another start meanwhile ends this one.
-    const uint64_t start = ++smartConnectStarts;
-    whenWifiFactsStand(DispatchQueue::main(), [weak = weak_from_this(), start, params, byType,
-                                               step = std::move(deviceConfigStep),
-                                               completion = std::move(completion)]() mutable {
-        auto self = weak.lock();
-        if (!self || of(*self).smartConnectStarts != start) return;
-        of(*self).checkWifiAndStartSmartConnect(params, byType, std::move(step),
-                                                std::move(completion));
+    smartConnectWait.start(DispatchQueue::main(), [weak = weak_from_this(), params, byType,
+                                                   step = std::move(deviceConfigStep),
+                                                   completion = std::move(completion)]() mutable {
+        if (auto self = weak.lock())
+            of(*self).checkWifiAndStartSmartConnect(params, byType, std::move(step),
+                                                    std::move(completion));
     });
 }
 
@@ -193,7 +194,7 @@ void QKDeviceManagerImpl::checkWifiAndStartSmartConnect(const QKDeviceApConfigPa
                 if (completion) completion(TelvoError::sdkErrorWithType(1, 4030), nullptr);
                 return;
             }
-            startBroadCastWithInerval(1.0);
+            // The flow's observers first, then the probe that may draw their replies.
             if (byType) {
                 smartConnectFlow()->fastConfigWithDeviceType(params, std::move(deviceConfigStep),
                                                              toFlow(std::move(completion)));
@@ -201,6 +202,7 @@ void QKDeviceManagerImpl::checkWifiAndStartSmartConnect(const QKDeviceApConfigPa
                 smartConnectFlow()->fastConfigWithParams(params, std::move(deviceConfigStep),
                                                          toFlow(std::move(completion)));
             }
+            startBroadCastWithInerval(1.0);
         });
 }
 
@@ -222,7 +224,7 @@ void QKDeviceManager::startNewSendQKCWithDeviceType(const QKDeviceApConfigParams
 
 void QKDeviceManager::stopSendQKCPacket() {
     TELVO_MAIN_THREAD_ONLY("QKDeviceManager::stopSendQKCPacket");
-    ++QKDeviceManagerImpl::of(*this).smartConnectStarts;
+    QKDeviceManagerImpl::of(*this).smartConnectWait.cancel();
     QKDeviceManagerImpl::of(*this).smartConnectFlow()->stop();
     QKBroadcastManager::sharedManager()->changeInterval(60.0);
 }
@@ -237,8 +239,9 @@ void QKDeviceManager::stopSendQKCWithCompletion(ErrorCompletion completion) {
 
 void QKDeviceManager::startScanLanDevice(int64_t seconds, DeviceListCompletion callback) {
     TELVO_MAIN_THREAD_ONLY("QKDeviceManager::startScanLanDevice");
-    startBroadCastWithInerval(1.0);
+    // The observer first, then the probe that may draw its replies.
     scanDeviceListInLan(double(seconds), 2, std::move(callback));
+    startBroadCastWithInerval(1.0);
 }
 
 void QKDeviceManager::scanDeviceListInLan(double seconds, int64_t type,

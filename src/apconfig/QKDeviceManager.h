@@ -8,6 +8,7 @@
 #include "apconfig/QKApContect.h"
 #include "apconfig/QKSmartConnect.h"
 #include "platform/foundation/TestHooks.h"
+#include "platform/net/NetworkConfiguration.h"
 #include "telvosdk/QKDeviceManager.h"
 
 namespace telvo {
@@ -28,7 +29,8 @@ class QKDeviceManagerImpl final : public QKDeviceManager {
     // The smart-connect flow, made on first use and kept.
     std::shared_ptr<QKSmartConnect> smartConnectFlow();
     // Checks the phone's network (4030 when it is not the router's) once it is known, then
-    // starts the smart-connect flow; on the main queue.
+    // starts the smart-connect flow: inside the call when the network is known, else on the
+    // main queue; a stop or a new start meanwhile ends the waiting start.
     void startSmartConnect(const QKDeviceApConfigParams& params, bool byType,
                            StepBlock deviceConfigStep, DeviceCompletion completion);
     void checkWifiAndStartSmartConnect(const QKDeviceApConfigParams& params, bool byType,
@@ -36,9 +38,8 @@ class QKDeviceManagerImpl final : public QKDeviceManager {
 
     std::shared_ptr<QKApContect> apConnect;
     std::shared_ptr<QKSmartConnect> smartConnect;
-    // Counts the smart-connect starts and stops: a start still waiting for the phone's network
-    // goes on only while it is the latest.
-    uint64_t smartConnectStarts = 0;
+    // A smart-connect start still waiting for the phone's network.
+    WifiFactsWait smartConnectWait;
 };
 
 struct QKDeviceManagerAccess {

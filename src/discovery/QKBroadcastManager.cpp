@@ -42,7 +42,10 @@ void QKBroadcastManager::start() {
     broadcastInterval_ = kDefaultInterval;
     // The delegate first, so that replies to the first probe are not lost.
     QKUDPConnect::sharedKorvoUdpConnect()->setDelegate(weak_from_this());
-    onMain([this] { sendBroadCastPerCycle(); });
+    onMain([this] { armCycle(); });
+    // The first probe once the caller's turn on the main queue is over: an observer that the
+    // caller registers in that turn (the first use of a flow) hears the replies.
+    DispatchQueue::main()->async([self = shared_from_this()] { self->sendBroadCastOneTime(); });
     addNotification();
 }
 
@@ -61,6 +64,10 @@ void QKBroadcastManager::onMain(F&& block) {
 
 void QKBroadcastManager::sendBroadCastPerCycle() {
     sendBroadCastOneTime();
+    armCycle();
+}
+
+void QKBroadcastManager::armCycle() {
     if (!isBroadCastOn_) return;
     if (!broadcastTimer_) {
         std::weak_ptr<QKBroadcastManager> weak = weak_from_this();

@@ -14,9 +14,11 @@
 
 namespace telvo {
 
-// LAN discovery for the whole process. From its first use it probes the LAN at once and then
-// every broadcastInterval seconds (60 at first) through QKUDPConnect, and hands every device
-// dictionary to the registered observers. It stops probing while the app is in the background
+// LAN discovery for the whole process. From its first use it probes the LAN at once (once the
+// caller's turn on the main queue is over, so that an observer registered in that turn hears
+// the replies) and then every broadcastInterval seconds (60 at first) through QKUDPConnect, and
+// hands every device dictionary to the registered observers. A caller registers its observer
+// before the probe that may draw its reply. It stops probing while the app is in the background
 // and resumes on return when it was probing before.
 //
 // Threads: the switch, the interval, the probe frame and the cycle timer live on the main
@@ -29,7 +31,8 @@ class QKBroadcastManager : public QKUDPConnectProtocol,
                            public std::enable_shared_from_this<QKBroadcastManager> {
   public:
     // The one manager. The first call switches discovery on: the manager becomes the
-    // endpoint's delegate, the first probe goes out, the 60-second cycle is armed.
+    // endpoint's delegate, the 60-second cycle is armed, and the first probe goes out on the
+    // main queue after the caller's turn (unless discovery is off by then).
     static std::shared_ptr<QKBroadcastManager> sharedManager();
 
     // Sets the frame (nullptr: the default probe) and the interval; while on, one probe at
@@ -88,6 +91,8 @@ class QKBroadcastManager : public QKUDPConnectProtocol,
     void onMain(F&& block);
     // Main queue.
     void sendBroadCastPerCycle();
+    // Arms the cycle's timer with the interval, while on.
+    void armCycle();
     void sendBroadCastOneTime();
     void sendBroadCastData();
     void releaseTimer();

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -57,11 +59,8 @@ class FirstFlowAfterStart : public ::testing::Test {
             home->homeNetwork(std::nullopt, 0.5, 0.2);
         }
         // The phone's network is the service's alone.
-        NetworkConfiguration::setWifiInfo(std::nullopt);
-        NetworkConfiguration::setWifiInfoReadable(std::nullopt);
         nm.mock().freeze(true);
-        SystemNetwork::setEnabled(true);
-        SystemNetwork::restart();
+        Home::readWifiFromTheServices();
         resetForTesting<QKDeviceManager>();
 
         const double t0 = Clock::now();
@@ -129,6 +128,97 @@ TEST_F(FirstFlowAfterStart, WaitsForTheFirstAnswerOfTheWifiServiceWithinTheBound
             EXPECT_TRUE(out.steps.empty());
         }
     }
+}
+
+// The wait is one bound for the process, counted from TelvoSDKInitialize: with the service
+// silent from start-up on, smart connect and the access point's bind half started before the
+// bound decide at the bound (not a whole bound after their own start), those started after it
+// decide at once, inside the call. A service that answers later still gives the phone's network.
+TEST_F(FirstFlowAfterStart, AfterTheBoundAFlowDecidesAtOnce) {
+    const double bound = kWifiFactsFirstAnswerSeconds;
+    auto home = std::make_unique<Home>();
+    PrivateBus bus;
+    NetworkManagerMock nm(bus);
+    nm.joinWifi(Home::kHotspot, 0, "wlan0", Home::kBssid);
+    ASSERT_TRUE(nm.ok()) << nm.error();
+    bus.becomeSystemBus();
+    home->announce({});
+    nm.mock().freeze(true);
+    Home::readWifiFromTheServices();
+    resetForTesting<QKDeviceManager>();
+
+    struct Start {
+        const char* name;
+        double after;  // seconds after start-up
+        bool bind;     // the bind half (a BSSID of five groups: 4012), else smart connect (4030)
+        std::vector<int64_t> codes;
+        double at = -1;  // seconds after start-up
+        bool insideTheCall = false;
+    };
+    Start starts[] = {
+        {"smart connect before the bound", 2.5, false, {}},
+        {"bind before the bound", 2.5, true, {}},
+        {"smart connect after the bound", bound + 2, false, {}},
+        {"bind after the bound", bound + 2, true, {}},
+    };
+    auto bindParams = Home::apParams();
+    bindParams.routerBSSID = "aa:bb:cc:dd:ee";
+    std::vector<int64_t> connected;
+    const double t0 = Clock::now();
+    auto main = DispatchQueue::main();
+    main->async([&] {
+        TelvoSDKInitialize();
+        auto manager = QKDeviceManager::sharedManager();
+        manager->connectDeviceWithSSID(Home::kHotspot, [&](ErrorPtr error) {
+            connected.push_back(TelvoError::codeForSDKError(error));
+        });
+        for (Start& start : starts) {
+            main->after(start.after, [&, manager] {
+                auto inCall = std::make_shared<bool>(true);
+                auto done = [&start, t0, inCall](ErrorPtr error, std::shared_ptr<QKDevice>) {
+                    start.codes.push_back(TelvoError::codeForSDKError(error));
+                    start.at = Clock::now() - t0;
+                    start.insideTheCall = *inCall;
+                };
+                if (start.bind)
+                    manager->bindDeviceWithparams(bindParams, nullptr, done);
+                else
+                    manager->startConfigureDeviceWithParams(Home::smartParams(), 2, nullptr, done);
+                *inCall = false;
+            });
+        }
+    });
+    EXPECT_TRUE(MainLoop::runUntil(
+        [&] {
+            return std::all_of(std::begin(starts), std::end(starts),
+                               [](const Start& start) { return !start.codes.empty(); });
+        },
+        30));
+    MainLoop::runFor(0.3);
+    EXPECT_EQ(connected, std::vector<int64_t>{0});
+    for (const Start& start : starts) {
+        SCOPED_TRACE(start.name);
+        EXPECT_EQ(start.codes, std::vector<int64_t>{start.bind ? 4012 : 4030});
+        if (start.after < bound) {
+            // At the bound from start-up, before a whole bound from its own start.
+            EXPECT_FALSE(start.insideTheCall);
+            EXPECT_GE(start.at, bound);
+            EXPECT_LT(start.at, start.after + bound);
+        } else {
+            EXPECT_TRUE(start.insideTheCall);
+        }
+    }
+
+    // NetworkManager comes back: its answer still gives the phone's network.
+    nm.mock().freeze(false);
+    EXPECT_TRUE(MainLoop::runUntil(
+        [] {
+            auto wifi = NetworkConfiguration::currentWifiInfo();
+            return wifi && wifi->ssid == std::string(Home::kHotspot);
+        },
+        30));
+    main->sync([] { QKDeviceManager::sharedManager()->stopBindDeviceWithCompletion({}); });
+    SystemNetwork::setEnabled(false);
 }
 
 }  // namespace

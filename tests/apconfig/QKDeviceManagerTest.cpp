@@ -171,10 +171,7 @@ TEST_F(QKDeviceManagerTest, SmartConnectReadsThePhonesNetworkFromTheHostsWifiSer
             ASSERT_TRUE(daemon->ok()) << daemon->error();
         }
         bus.becomeSystemBus();
-        NetworkConfiguration::setWifiInfo(std::nullopt);
-        NetworkConfiguration::setWifiInfoReadable(std::nullopt);
-        SystemNetwork::setEnabled(true);
-        SystemNetwork::restart();
+        Home::readWifiFromTheServices();
         // Nothing waits for the bus: the app starts once the service has answered.
         ASSERT_TRUE(MainLoop::runUntil(
             [] { return NetworkConfiguration::currentWifiInfo().has_value(); }, 20));
@@ -209,10 +206,7 @@ TEST_F(QKDeviceManagerTest, AStopWhileThePhonesNetworkIsOnItsWayEndsTheStart) {
     nm.joinWifi(kHome);
     ASSERT_TRUE(nm.ok()) << nm.error();
     bus.becomeSystemBus();
-    NetworkConfiguration::setWifiInfo(std::nullopt);
-    NetworkConfiguration::setWifiInfoReadable(std::nullopt);
-    SystemNetwork::setEnabled(true);
-    SystemNetwork::restart();
+    Home::readWifiFromTheServices();
     auto manager = QKDeviceManager::sharedManager();
     manager->startConfigureDeviceWithParams(smartParams(), 2, steps(), record());
     EXPECT_TRUE(seen.steps.empty());
@@ -228,6 +222,57 @@ TEST_F(QKDeviceManagerTest, AStopWhileThePhonesNetworkIsOnItsWayEndsTheStart) {
     EXPECT_EQ(seen.steps, std::vector<int64_t>{8});
     manager->stopSendQKCPacket();
     SystemNetwork::setEnabled(false);
+}
+
+// The bind half started while the phone's network is still on its way waits for it; a stop
+// meanwhile ends it without its completion, and so does a new bind, which alone answers (here
+// 4012 for a BSSID of five groups, once the phone is seen on the hotspot).
+TEST_F(QKDeviceManagerTest, ABindWaitingForThePhonesNetworkEndsOnAStopOrANewBind) {
+    for (bool stop : {true, false}) {
+        SCOPED_TRACE(stop ? "a stop" : "a new bind");
+        fresh();
+        resetForTesting<Manager>();
+        joinWifi(kHotspot);
+        announce(Identity{});
+        std::vector<ErrorPtr> connected;
+        ASSERT_TRUE(send("connectDeviceWithSSID:completion:",
+                         {std::string(kHotspot),
+                          Manager::ErrorCompletion([&](ErrorPtr e) { connected.push_back(e); })}));
+        ASSERT_TRUE(MainLoop::runUntil([&] { return !connected.empty(); }, 10));
+        ASSERT_EQ(code(connected[0]), 0);
+
+        // Start-up again, the phone's network now NetworkManager's alone.
+        PrivateBus bus;
+        NetworkManagerMock nm(bus);
+        nm.joinWifi(kHotspot);
+        ASSERT_TRUE(nm.ok()) << nm.error();
+        bus.becomeSystemBus();
+        Home::readWifiFromTheServices();
+        auto p = std::make_shared<QKDeviceApConfigParams>(params());
+        p->routerBSSID = "aa:bb:cc:dd:ee";
+        std::vector<int64_t> first, second;
+        auto bind = [&](std::vector<int64_t>* into) {
+            return send("bindDeviceWithparams:startScanInLanBlock:completion:",
+                        {p, std::function<void()>(),
+                         Manager::DeviceCompletion([into](ErrorPtr e, std::shared_ptr<QKDevice>) {
+                             into->push_back(code(e));
+                         })});
+        };
+        ASSERT_TRUE(bind(&first));
+        if (stop) {
+            ASSERT_TRUE(send("stopBindDeviceWithCompletion:", {Manager::ErrorCompletion()}));
+        } else {
+            ASSERT_TRUE(bind(&second));
+        }
+        EXPECT_TRUE(first.empty());
+        EXPECT_TRUE(second.empty());
+        ASSERT_TRUE(
+            MainLoop::runUntil([] { return NetworkConfiguration::isWifiInfoReadable(); }, 20));
+        MainLoop::runFor(2 * kWifiFactsFirstAnswerSeconds);
+        EXPECT_TRUE(first.empty());
+        EXPECT_EQ(second, stop ? std::vector<int64_t>{} : std::vector<int64_t>{4012});
+        SystemNetwork::setEnabled(false);
+    }
 }
 
 // A second access-point request releases the running session, whose completion never comes.
@@ -248,29 +293,43 @@ TEST_F(QKDeviceManagerTest, ReplacesTheAccessPointSession) {
     EXPECT_EQ(seen.results.size(), 1u);
 }
 
-// A Wi-Fi list request without a session is answered once, with 4007, inside the call: before
-// any session, and after a stop released the session (the stop silences only the stopped run).
-TEST_F(QKDeviceManagerTest, WifiListWithoutASessionIsAnsweredAlsoAfterAStop) {
+// A Wi-Fi list or bind request without a session is answered once, with 4007, inside the call:
+// before any session, and after a stop released the session (the stop silences only the
+// stopped run). The bind's start-scan block is never called.
+TEST_F(QKDeviceManagerTest, WifiListAndBindWithoutASessionAreAnsweredAlsoAfterAStop) {
     for (bool stopped : {false, true}) {
-        SCOPED_TRACE(stopped ? "after a stop" : "no session yet");
-        fresh();
-        resetForTesting<Manager>();
-        if (stopped) {
-            ASSERT_TRUE(startApRunToItsSession());
-            ASSERT_TRUE(send("stopBindDeviceWithCompletion:", {Manager::ErrorCompletion()}));
+        for (bool bind : {false, true}) {
+            SCOPED_TRACE(std::string(bind ? "bind" : "Wi-Fi list") +
+                         (stopped ? ", after a stop" : ", no session yet"));
+            fresh();
+            resetForTesting<Manager>();
+            if (stopped) {
+                ASSERT_TRUE(startApRunToItsSession());
+                ASSERT_TRUE(send("stopBindDeviceWithCompletion:", {Manager::ErrorCompletion()}));
+                seen = {};
+            }
+            bool scanStarted = false;
+            if (bind) {
+                ASSERT_TRUE(send("bindDeviceWithparams:startScanInLanBlock:completion:",
+                                 {std::make_shared<QKDeviceApConfigParams>(params()),
+                                  std::function<void()>([&] { scanStarted = true; }),
+                                  Manager::DeviceCompletion(record())}));
+            } else {
+                auto onList = Manager::WifiListCompletion(
+                    [&](const ErrorPtr& e, const std::optional<Value::Array>& list) {
+                        seen.results.push_back(e);
+                        EXPECT_FALSE(list);
+                    });
+                ASSERT_TRUE(send("getWifiList:", {onList}));
+            }
+            ASSERT_EQ(seen.results.size(), 1u);
+            EXPECT_EQ(code(seen.results[0]), 4007);
+            for (const auto& device : seen.devices) EXPECT_FALSE(device);
+            MainLoop::runFor(100);
+            EXPECT_EQ(seen.results.size(), 1u);
+            EXPECT_TRUE(seen.steps.empty());
+            EXPECT_FALSE(scanStarted);
         }
-        std::vector<ErrorPtr> lists;
-        auto onList = Manager::WifiListCompletion(
-            [&](const ErrorPtr& e, const std::optional<Value::Array>& list) {
-                lists.push_back(e);
-                EXPECT_FALSE(list);
-            });
-        ASSERT_TRUE(send("getWifiList:", {onList}));
-        ASSERT_EQ(lists.size(), 1u);
-        EXPECT_EQ(code(lists[0]), 4007);
-        MainLoop::runFor(100);
-        EXPECT_EQ(lists.size(), 1u);
-        EXPECT_TRUE(seen.results.empty());
     }
 }
 
@@ -393,6 +452,49 @@ TEST_F(QKDeviceManagerTest, ProbesEverySecondSoALateApplianceIsFoundAtOnce) {
             ASSERT_TRUE(MainLoop::runUntil([&] { return !scans.empty(); }, 30));
             EXPECT_EQ(code(scans[0].first), 0);
             EXPECT_NEAR(scans[0].second, 2.0, 0.01);
+        }
+    }
+}
+
+// The access point's search and the LAN scan register their observer before their first
+// probe, so an appliance that answers it at once (at the probe's port and at both listener
+// ports, as a real one does) is reported by the replies to that probe, at the instant of the
+// start: whether the flow is the discovery's first use or discovery already runs.
+TEST_F(QKDeviceManagerTest, AnApplianceAnsweringTheFirstProbeIsReportedByItsReplies) {
+    for (bool scan : {false, true}) {
+        for (bool firstUse : {true, false}) {
+            SCOPED_TRACE(std::string(scan ? "LAN scan" : "access point's search") +
+                         (firstUse ? ", first use" : ", discovery already running"));
+            fresh();
+            resetForTesting<Manager>();
+            responder->replyPorts = {fixedPort(NetworkPort::DiscoveryReplyA),
+                                     fixedPort(NetworkPort::DiscoveryReplyB)};
+            announce(Identity{});
+            if (!firstUse) {
+                QKBroadcastManager::sharedManager();
+                MainLoop::runFor(0.1);
+            }
+            responder->forgetProbes();
+            joinWifi(scan ? kHome : kHotspot);
+            std::vector<double> reports;
+            t0 = Clock::now();
+            const int64_t startNanos = Clock::shared()->monotonicNanos();
+            if (scan) {
+                ASSERT_TRUE(send("startScanLanDevice:callback:",
+                                 {int64_t(5), Manager::DeviceListCompletion([&](ErrorPtr e, auto) {
+                                      EXPECT_EQ(code(e), 0);
+                                      reports.push_back(Clock::now() - t0);
+                                  })}));
+                ASSERT_TRUE(MainLoop::runUntil([&] { return !reports.empty(); }, 10));
+            } else {
+                ASSERT_TRUE(configure(params(), 1));
+                ASSERT_TRUE(MainLoop::runUntil([&] { return !seen.steps.empty(); }, 10));
+                EXPECT_EQ(seen.steps[0], 0);
+                reports.push_back(Clock::now() - t0);
+                ASSERT_TRUE(send("stopBindDeviceWithCompletion:", {Manager::ErrorCompletion()}));
+            }
+            EXPECT_EQ(reports[0], 0);
+            for (const auto& probe : responder->probes()) EXPECT_EQ(probe.atNanos, startNanos);
         }
     }
 }

@@ -68,6 +68,42 @@ TEST_F(BroadcastManagerTest, TheCycleProbesAtOnceThenAtItsIntervalAndACloseRelea
     for (const auto& p : responder.probes()) EXPECT_TRUE(p.isDiscoveryRequest);
 }
 
+// The first use probes once the caller's turn on the main queue is over: the observer the
+// caller registers in that turn hears the replies to the very first probe (the appliance
+// answers at the probe's port and at both listener ports, as a real one does), and a close in
+// that turn leaves nothing sent and no socket open.
+TEST_F(BroadcastManagerTest, TheFirstUseProbesAfterTheCallersTurn) {
+    responder.addAppliance(appliance(1));
+    responder.replyPorts = {portA, portB};
+    for (bool close : {false, true}) {
+        SCOPED_TRACE(close ? "closed in that turn" : "an observer registered in that turn");
+        QKBroadcastManager::resetForTesting();
+        MainLoop::drain();
+        responder.forgetProbes();
+        Reports reports;
+        const double t0 = Clock::now();
+        double reportedAt = -1;
+        DispatchQueue::main()->async([&] {
+            auto manager = QKBroadcastManager::sharedManager();
+            if (close) {
+                manager->closeBroadcast();
+                return;
+            }
+            manager->addBroadcastObserver(test::recordingObserver(
+                1, 30, nullptr, &reports, [&] { reportedAt = Clock::now() - t0; }));
+        });
+        run(0.5);
+        if (close) {
+            EXPECT_TRUE(responder.probes().empty());
+            EXPECT_TRUE(portIsFree(portA));
+            continue;
+        }
+        EXPECT_EQ(reports, (Reports{{serialOf(1)}}));
+        EXPECT_EQ(reportedAt, 0);
+        EXPECT_EQ(responder.probes().size(), 1u);
+    }
+}
+
 TEST_F(BroadcastManagerTest, RepliesOfThreeAppliancesReachEachKindOfObserverThroughItsFilter) {
     for (int n = 1; n <= 3; ++n) {
         auto a = appliance(n, n == 3 ? 0xB5 : 0xAC);

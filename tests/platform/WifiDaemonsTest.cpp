@@ -145,7 +145,8 @@ TEST_F(WifiDaemonsTest, WithSeveralServicesTheOrderHolds) {
 
 // The facts stand once every service that could still change them has answered: a service
 // after the one with the network does not count, one before it does. A wait for them ends on
-// the answer, at its bound, or when the instance goes; its block never runs inline.
+// the answer, at its bound from the instance's start, or when the instance goes; its block
+// never runs inline.
 TEST_F(WifiDaemonsTest, TheFactsStandOnceTheServicesThatDecideThemHaveAnswered) {
     test::NetworkManagerMock nm(bus_);
     nm.joinWifi("NmNet", 0x100, "wlan0");
@@ -182,6 +183,15 @@ TEST_F(WifiDaemonsTest, TheFactsStandOnceTheServicesThatDecideThemHaveAnswered) 
     system->whenWifiSettled(60, main, count);
     ASSERT_TRUE(until([&] { return ended == 3; }));
     EXPECT_FALSE(system->wifiSettled());
+    // The bound counts from the instance's start, not from the question: asked once it has
+    // passed, the wait is over (queued at once, ahead of a block due 0.1 s later).
+    EXPECT_TRUE(system->wifiWaitOver(0.2));
+    EXPECT_FALSE(system->wifiWaitOver(60));
+    bool later = false, endedFirst = false;
+    system->whenWifiSettled(0.2, main, [&] { endedFirst = !later; });
+    main->after(0.1, [&] { later = true; });
+    ASSERT_TRUE(until([&] { return later; }));
+    EXPECT_TRUE(endedFirst);
     system.reset();
     SystemNetwork::restart();
     ASSERT_TRUE(until([&] { return ended == 4; }));

@@ -92,6 +92,13 @@ void SimWifiHome::joinWifi(std::optional<std::string> ssid) {
     NetworkConfiguration::setWifiInfo(WifiInfo{std::move(ssid), std::string(kBssid), 3});
 }
 
+void SimWifiHome::readWifiFromTheServices() {
+    NetworkConfiguration::setWifiInfo(std::nullopt);
+    NetworkConfiguration::setWifiInfoReadable(std::nullopt);
+    SystemNetwork::setEnabled(true);
+    SystemNetwork::restart();
+}
+
 void SimWifiHome::announce(const Identity& id, const std::optional<std::string>& serial) {
     auto& reply = appliance->identity;
     reply.ssid = kHotspot;

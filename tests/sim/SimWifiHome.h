@@ -60,6 +60,9 @@ class SimWifiHome {
 
     // The phone's current Wi-Fi (nullopt: joined to none).
     static void joinWifi(std::optional<std::string> ssid);
+    // The phone's Wi-Fi as the host's services (on the system bus) tell it, asked afresh as at
+    // start-up: the facts joinWifi set are dropped and the library's reading starts again.
+    static void readWifiFromTheServices();
 
     // ---- Access point.
     // The appliance answers discovery probes on its hotspot with its identity; with a serial,

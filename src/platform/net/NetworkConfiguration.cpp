@@ -7,6 +7,7 @@
 
 #include <map>
 #include <mutex>
+#include <utility>
 
 #include "platform/base/Singleton.h"
 #include "platform/net/SystemNetwork.h"
@@ -155,8 +156,32 @@ void whenWifiFactsStand(const DispatchQueuePtr& queue, std::function<void()> the
         hostFacts = state().wifi || state().wifiReadable == false;
     }
     auto system = hostFacts ? nullptr : SystemNetwork::shared();
-    if (!system || system->wifiSettled()) return then();
+    if (!system || system->wifiWaitOver(kWifiFactsFirstAnswerSeconds)) return then();
     system->whenWifiSettled(kWifiFactsFirstAnswerSeconds, queue, std::move(then));
+}
+
+struct WifiFactsWait::Pending {
+    std::mutex mutex;
+    std::function<void()> then;
+    std::function<void()> take() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::exchange(then, nullptr);
+    }
+};
+
+void WifiFactsWait::start(const DispatchQueuePtr& queue, std::function<void()> then) {
+    cancel();
+    auto pending = std::make_shared<Pending>();
+    pending->then = std::move(then);
+    pending_ = pending;
+    whenWifiFactsStand(queue, [pending] {
+        if (auto then = pending->take()) then();
+    });
+}
+
+void WifiFactsWait::cancel() {
+    // The block goes now, with what it holds (a flow's parameters, its completion).
+    if (auto pending = std::exchange(pending_, nullptr)) pending->take();
 }
 
 uint16_t fixedPort(NetworkPort which) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "platform/dispatch/DispatchQueue.h"
@@ -30,16 +31,37 @@ void clearFixedPortOverrides();
 // list back. Thread-safe.
 void setInterfacesSource(std::function<std::vector<NetworkInterface>()> source);
 
-// How long a flow that reads the Wi-Fi facts at its start waits for the system's Wi-Fi services
-// to give their first answers (they are asked from TelvoSDKInitialize on and usually answer
-// within a fraction of a second).
+// How long the flows that read the Wi-Fi facts at their start wait for the system's Wi-Fi
+// services to give their first answers (they usually answer within a fraction of a second),
+// counted from start-up: TelvoSDKInitialize starts asking them (else their first use does). One
+// bound for the process: a flow started after it decides at once from what they have said.
 constexpr double kWifiFactsFirstAnswerSeconds = 5;
 
 // Runs `then` once the Wi-Fi facts (currentWifiInfo, isWifiInfoReadable) stand: before
-// returning when they do now (the host's own facts, the system's read or not read at all);
-// otherwise later on `queue`, once the services have answered or after
-// kWifiFactsFirstAnswerSeconds, whichever comes first. Never blocks; `then` runs exactly once.
+// returning when they do now (the host's own facts, the system's read or not read at all, or
+// kWifiFactsFirstAnswerSeconds past since start-up); otherwise later on `queue`, once the
+// services have answered or at that bound, whichever comes first. Never blocks; `then` runs
+// exactly once.
 void whenWifiFactsStand(const DispatchQueuePtr& queue, std::function<void()> then);
+
+// One flow's wait for the Wi-Fi facts (whenWifiFactsStand) that the flow can call off: a new
+// start() or cancel() ends a wait still pending, whose block then never runs and is released at
+// once. Call start and cancel on the queue the blocks run on (the flows: the main queue);
+// destroying the holder cancels.
+class WifiFactsWait {
+  public:
+    WifiFactsWait() = default;
+    ~WifiFactsWait() { cancel(); }
+    WifiFactsWait(const WifiFactsWait&) = delete;
+    WifiFactsWait& operator=(const WifiFactsWait&) = delete;
+
+    void start(const DispatchQueuePtr& queue, std::function<void()> then);
+    void cancel();
+
+  private:
+    struct Pending;
+    std::shared_ptr<Pending> pending_;
+};
 
 // Back to the defaults: live interfaces, no name mapping, no Wi-Fi facts (not readable), the
 // fixed ports.

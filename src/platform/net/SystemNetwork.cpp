@@ -6,6 +6,7 @@
 #include <set>
 
 #include "platform/base/Singleton.h"
+#include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchTimer.h"
 #include "platform/net/NetworkReachability.h"
 
@@ -45,7 +46,7 @@ struct SystemNetwork::Waiter {
     }
 };
 
-SystemNetwork::SystemNetwork() = default;
+SystemNetwork::SystemNetwork() : startedAt_(Clock::now()) {}
 
 SystemNetwork::~SystemNetwork() {
     for (auto& watcher : watchers_) watcher->stop();
@@ -125,7 +126,11 @@ bool SystemNetwork::wifiSettled() const {
     return true;
 }
 
-void SystemNetwork::whenWifiSettled(double seconds, DispatchQueuePtr queue,
+bool SystemNetwork::wifiWaitOver(double bound) const {
+    return Clock::now() - startedAt_ >= bound || wifiSettled();
+}
+
+void SystemNetwork::whenWifiSettled(double bound, DispatchQueuePtr queue,
                                     std::function<void()> done) {
     auto waiter = std::make_shared<Waiter>();
     waiter->queue = queue;
@@ -139,9 +144,10 @@ void SystemNetwork::whenWifiSettled(double seconds, DispatchQueuePtr queue,
     });
     {
         std::lock_guard lock(waitMutex_);
-        if (!watchersSet_ || !wifiSettled()) {
+        const double left = startedAt_ + bound - Clock::now();
+        if (left > 0 && (!watchersSet_ || !wifiSettled())) {
             waiters_.push_back(waiter);
-            waiter->timer->start(seconds);
+            waiter->timer->start(left);
             return;
         }
     }

@@ -47,10 +47,15 @@ class SystemNetwork : public std::enable_shared_from_this<SystemNetwork> {
     // facts, its absence, a refusal; a time-out is no answer). False only in the first moments
     // after the start, or while a service on the bus does not answer.
     bool wifiSettled() const;
-    // Runs done once on queue, never inline: once wifiSettled() holds, or after `seconds`
-    // (then the facts are what the services have said so far), or when the instance goes.
+    // Whether a wait for the services' first answers is over: the facts stand, or `bound`
+    // seconds have passed since the instance started asking them (then the facts are what the
+    // services have said so far, and stay so until they say more).
+    bool wifiWaitOver(double bound) const;
+    // Runs done once on queue, never inline: once wifiSettled() holds, or `bound` seconds after
+    // the instance started asking (at once when they have passed), or when the instance goes.
+    // The bound counts from the start, not from the call: one wait for the whole process.
     // Nothing waits meanwhile.
-    void whenWifiSettled(double seconds, DispatchQueuePtr queue, std::function<void()> done);
+    void whenWifiSettled(double bound, DispatchQueuePtr queue, std::function<void()> done);
     // Reachability flags for a host from the cached route tables, kIsWWAN added when the primary
     // connection is a modem; nullopt without the rtnetlink monitor.
     std::optional<uint32_t> reachabilityFlags(const std::string& host);
@@ -71,6 +76,7 @@ class SystemNetwork : public std::enable_shared_from_this<SystemNetwork> {
     void timedOut(const std::shared_ptr<Waiter>& waiter);
 
     // Set before the instance is handed out, never changed after.
+    const double startedAt_;  // Clock::now() when the services were first asked
     std::vector<std::shared_ptr<WifiServiceWatcher>> watchers_;
     std::shared_ptr<RtnetlinkMonitor> monitor_;
 
