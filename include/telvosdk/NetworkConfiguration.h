@@ -34,7 +34,8 @@ struct TELVO_EXPORT WifiInfo {
 // the bus: the answers are what the services have said so far (TelvoSDKInitialize starts
 // asking). The configuration flows that read the phone's network at their start (smart connect,
 // the access point's bind) wait for the services' first answers when these are still on their
-// way, at most 5 seconds, without holding the main queue.
+// way, without holding the main queue, until at most 5 seconds after TelvoSDKInitialize: one
+// bound for the process, after which a flow decides at once from what the services have said.
 class TELVO_EXPORT NetworkConfiguration {
   public:
     // The host's interface addresses, as the system lists them (getifaddrs).

@@ -53,7 +53,8 @@ class TELVO_EXPORT QKDeviceManager : public std::enable_shared_from_this<QKDevic
     // credentials the air cannot carry (a router SSID over 32 bytes or a password over 64).
     // Both come inside the call when the phone's network is already known; right after start-up
     // it may not be yet, and the check waits for it (at most about 5 seconds after
-    // TelvoSDKInitialize), so they come later, on the main queue. A stopSendQKCPacket or a new
+    // TelvoSDKInitialize; a start after that decides at once), so they come later, on the main
+    // queue. A stopSendQKCPacket or a new
     // smart-connect start during that wait ends the waiting start: none of its blocks is called.
     // Other types do nothing.
     // Steps and the one completion (code 0 with the QKDevice, or the error) arrive on the main
@@ -85,7 +86,13 @@ class TELVO_EXPORT QKDeviceManager : public std::enable_shared_from_this<QKDevic
     // session 4007 at once, inside the call.
     void getWifiList(WifiListCompletion completion);
     // Sends the credentials over the latest session (connected with connectDeviceWithSSID);
-    // startScanInLanBlock tells when the LAN confirmation begins. Nothing without a session.
+    // startScanInLanBlock tells when the LAN confirmation begins. Without a session (none yet,
+    // or after stopBindDeviceWithCompletion) the completion gets 4007 at once, inside the call.
+    // The checks made before anything is sent (the phone still on the hotspot, the parameters)
+    // answer inside the call when the phone's network is known; right after start-up it may not
+    // be yet, and they wait for it on the main queue, at most about 5 seconds after
+    // TelvoSDKInitialize. A stop or a new bind during that wait ends the waiting bind: none of
+    // its blocks is called.
     void bindDeviceWithparams(const QKDeviceApConfigParams& params,
                               std::function<void()> startScanInLanBlock,
                               DeviceCompletion completion);
