@@ -451,11 +451,16 @@ Survey surveyIco(const Bytes& data) {
     return readTo(data.size());
 }
 
-// The BMP decoder grows a buffer to the header sizes and offsets the file states before it
-// reads it: a file that points past its own end is refused first.
+// The BMP decoder grows a buffer to the header sizes, offsets and colours the file states before
+// it reads it (a count of colours past 2^29 overflows its size to gigabytes): a file that points
+// past its own end is refused first.
 Survey surveyBmp(const Bytes& data) {
-    if (data.size() >= 18 && (le32(data, 10) > data.size() || le32(data, 14) > data.size()))
+    if (data.size() < 18) return readTo(data.size());
+    const uint32_t header = le32(data, 14);
+    if (le32(data, 10) > data.size() || header > data.size() - 14)
         return pointsPastItsEnd(Format::Bmp);
+    if (header >= 40 && data.size() >= 50 && le32(data, 46) > (data.size() - 14 - header) / 4)
+        return pointsPastItsEnd(Format::Bmp);  // its colour table
     return readTo(data.size());
 }
 

@@ -38,6 +38,12 @@ TEST(ImageLimits, BodiesBuiltToBeSlowAreRefusedOrDecoded) {
          "jpeg image of more than 4096 marker segments"},
         {"JPEG with 4,000 COM segments", images::jpegWithSegments(jpeg, 4000, 0xFE), "decoded"},
         {"JPEG of 33 scans", images::jpegWithScans(jpeg, 33), "jpeg image of more than 32 scans"},
+        // 86 bytes whose count of colours overflowed the decoder's buffer size to 4 GB.
+        {"BMP of 0xFEFFFF01 colours",
+         images::bmpColours(images::rleBmp(8, 6, images::rleRows(6)), 0xFEFFFF01),
+         "truncated or corrupt bmp image: it points past its end"},
+        {"BMP of 2 colours", images::bmpColours(images::rleBmp(8, 6, images::rleRows(6)), 2),
+         "decoded"},
     };
     for (const auto& c : cases) EXPECT_EQ(images::outcomeOf(c.body), c.outcome) << c.name;
 }

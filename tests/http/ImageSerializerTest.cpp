@@ -363,6 +363,8 @@ TEST(ImageSerializer, FuzzSeeds) {
     write("shape-gif-growing-codes", "image/gif", images::patternGif(24, 24));
     write("shape-bmp-run-length", "image/bmp", images::rleBmp(8, 6, images::rleRows(6)));
     write("shape-tiff-cut", "image/tiff", Bytes(tiff.begin(), tiff.end() - 20));
+    write("shape-bmp-colours-overflow", "image/bmp",
+          images::bmpColours(images::rleBmp(8, 6, images::rleRows(6)), 0xFEFFFF01));
     write("shape-png-over-a-lowered-limit", "image/png", images::greyPng(72, 72, false), true);
 }
 

@@ -366,6 +366,12 @@ inline Bytes rleBmp(int32_t width, int32_t height, const Bytes& runs) {
     return bmp;
 }
 
+// A BMP whose info header says how many colours its table holds.
+inline Bytes bmpColours(Bytes bmp, uint32_t colours) {
+    putLe32(bmp, 46, colours);
+    return bmp;
+}
+
 // Rows of 8 pixels of index 1, each ended; the last ends the bitmap.
 inline Bytes rleRows(int rows) {
     Bytes runs;
