@@ -21,6 +21,14 @@
 // 100,000 COM and 250,000 APP1 segments, a PNG of 800,000 empty chunks (10 MB). The decode lock
 // is held for at most a decode's whole time, which is measured. Goal: the worst of them at most
 // 1 s (they took up to minutes before the body bounded their cost).
+//
+// Measured on the README's benchmark build, one core of a shared machine: the whole images 1.00
+// to 1.07 (JPEG) and 0.95 to 1.08 (PNG) over the bare loader, medians of runs of 21 (counted in
+// instructions: 1.029 and 1.000; the JPEG's difference is the signal that counts its 1024 rows);
+// 7.0 and 8.0 bytes of heap a pixel. The slowest busy body 0.29 to 0.37 s (a first frame
+// followed by 5,000,000 sub-blocks; fed in pieces of 4 KiB it took 0.7 s, of 64 KiB 3.3 s for
+// 4 MB of such sub-blocks), the PNG of 800,000 chunks 50 to 60 ms, every other one under 0.1 ms
+// (refused from its structure, or cut after its first frame).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
