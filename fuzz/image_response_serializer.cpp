@@ -1,8 +1,9 @@
 // Runs the image response serializer over a reply: the first byte picks the content type (one
-// of the ten it accepts, or one it refuses) and the status code, the rest is the body. The
-// result is an image, an error, both, or neither; never a crash, never an image over the pixel
-// limit, and a refused status or content type always comes with an error. An image handed out
-// is a whole RGBA bitmap of its own size.
+// of the ten it accepts, or one it refuses), the status code and, with its top bit, a pixel
+// limit lowered to 4096; the rest is the body. The result is an image, an error, both, or
+// neither; never a crash, never an image over the pixel limit in force, and a refused status or
+// content type always comes with an error. An image handed out is a whole RGBA bitmap of its
+// own size.
 #include <glib.h>
 
 #include <cstddef>
@@ -33,6 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                          "image/x-win-bitmap", "text/html"};
     const size_t typeIndex = (data[0] & 0x0F) % 11;
     const bool acceptableType = typeIndex < 10;
+    telvo::QKImage::setMaximumPixelCount((data[0] & 0x80) ? 4096
+                                                          : telvo::QKImage::kMaximumPixelCount);
     static const auto serializer = telvo::QKAFImageResponseSerializer::serializer();
     telvo::ErrorPtr error;
     auto object = telvo::fuzz::serializeReply(
@@ -42,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (object) {
         auto image = object->objectAs<telvo::QKImage>();
         if (!image || image->width == 0 || image->height == 0 || image->scale != 1.0) std::abort();
-        if (uint64_t(image->width) * image->height > telvo::QKImage::kMaximumPixelCount)
+        if (uint64_t(image->width) * image->height > telvo::QKImage::maximumPixelCount())
             std::abort();
         if (image->bytesPerRow != image->width * 4 ||
             image->pixels.size() != image->bytesPerRow * image->height)

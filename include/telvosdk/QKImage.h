@@ -15,14 +15,24 @@ namespace telvo {
 // that has no alpha of its own is opaque (alpha 255). `scale` is the number of pixels per
 // point: the image's size in points is width / scale by height / scale.
 struct TELVO_EXPORT QKImage {
-    // The largest image decoded, in pixels (width * height): 64 Mi pixels, e.g. 8192 x 8192,
-    // 256 MiB of RGBA. Larger images (for a GIF: all its frames together) are refused from
-    // their headers, before any pixel memory is allocated; so are truncated or header-inflated
-    // images, whose headers claim more pixels than their data can encode (the data's size
-    // bounds them in every format but TIFF and arithmetic-coded JPEG, whose codings have no
-    // useful limit). While it decodes, an image within the bound takes up to about three times
-    // its bitmap (the decoder's own buffers, then the copy).
+    // The largest image decoded by default, in pixels (width * height): 64 Mi pixels, e.g.
+    // 8192 x 8192, 256 MiB of RGBA. Larger images (for a GIF: its screen or its first frame) are
+    // refused from their headers, before any pixel memory is allocated; so are header-inflated
+    // images, whose headers claim more pixels than their data can encode (the data's size bounds
+    // them in every format but TIFF and arithmetic-coded JPEG, whose codings have no useful
+    // limit).
     static constexpr uint64_t kMaximumPixelCount = uint64_t(64) << 20;
+
+    // The pixel limit of the process: kMaximumPixelCount until the app lowers it. A decode
+    // takes at most about 12 bytes of memory a pixel of the limit plus twice the data's size
+    // (the decoder's bitmap and working buffers, then the bitmap handed out): about 800 MB at the
+    // default, 48 MiB at 4 Mi pixels. Its time is bounded by the pixels and the data's size
+    // together.
+    static uint64_t maximumPixelCount();
+    // Sets the pixel limit for every later decode of the process; a value over
+    // kMaximumPixelCount sets kMaximumPixelCount, 0 refuses every image. Callable from any thread,
+    // also while other threads decode: a decode reads the limit once, when it starts.
+    static void setMaximumPixelCount(uint64_t pixels);
 
     size_t width = 0;   // in pixels
     size_t height = 0;  // in pixels
@@ -33,8 +43,11 @@ struct TELVO_EXPORT QKImage {
     // Decodes PNG, JPEG, GIF (its first frame), TIFF, ICO/CUR, BMP or XBM data, whichever the
     // bytes are, at scale 1. Decodes synchronously on the calling thread, under one lock that
     // every decode of the process shares; callable from any thread. Null for data that is none
-    // of these formats, is truncated or corrupt, claims more pixels than it can encode, or is
-    // larger than kMaximumPixelCount; then *reason (when given) says why.
+    // of these formats, is truncated (the decoder did not read the image to its end: PNG to
+    // IEND, JPEG to EOI, a GIF's first frame whole, every row) or corrupt, claims more pixels
+    // than it can encode, is larger than maximumPixelCount(), or is built to make decoding slow
+    // (more than a few thousand blocks or marker segments, or a JPEG of more than 32 scans);
+    // then *reason (when given) says why. Bytes after the end of the image are ignored.
     static std::shared_ptr<QKImage> af_safeImageWithData(const Bytes& data,
                                                          std::string* reason = nullptr);
 };

@@ -13,9 +13,10 @@ namespace telvo {
 // QKImage object (a std::shared_ptr<QKImage> in the Value) through QKImage::af_safeImageWithData,
 // at imageScale. The rules are the JSON serializer's: a body refused by validation or empty gives
 // no object; a refused status still decodes, with the -1011 error. The bytes decide the format:
-// a body that is none of the decoded formats, is truncated or corrupt, or is over
-// QKImage::kMaximumPixelCount pixels gives no object and error -1016 in the response domain,
-// with the validation error underneath. Decoding is synchronous and never deferred: the object
+// a body that is none of the decoded formats, is truncated or corrupt, is over
+// QKImage::maximumPixelCount() pixels or is built to make decoding slow gives no object and error
+// -1016 in the response domain ("Request failed: unreadable image: " and the reason), with the
+// validation error underneath. Decoding is synchronous and never deferred: the object
 // always holds the finished bitmap, so nothing decodes it again later.
 class QKAFImageResponseSerializer : public QKAFHTTPResponseSerializer {
   public:

@@ -3,17 +3,21 @@
 // Small images of every decoded format, made here: with gdk-pixbuf's own savers where it has
 // one (PNG, JPEG, BMP, ICO, TIFF), byte by byte where it has none (GIF, XBM). Each is 5 x 3
 // pixels, its top-left pixel kCorner and the others kRest (JPEG, lossy: kCorner everywhere;
-// XBM, two colours: black top-left on white).
+// XBM, two colours: black top-left on white). Further below: larger images whose data spans
+// many rows, and bodies shaped to make a decoder slow.
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <zlib.h>
 
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "telvosdk/Bytes.h"
+#include "telvosdk/QKImage.h"
 
 namespace telvo::test::images {
 
@@ -21,6 +25,13 @@ using Rgba = std::array<uint8_t, 4>;
 inline constexpr size_t kWidth = 5, kHeight = 3;
 inline constexpr Rgba kCorner{200, 30, 40, 255};
 inline constexpr Rgba kRest{20, 120, 220, 255};
+
+// "decoded", or the reason the decoder gives for refusing the body.
+inline std::string outcomeOf(const Bytes& body) {
+    std::string reason;
+    if (QKImage::af_safeImageWithData(body, &reason)) return "decoded";
+    return reason.empty() ? "refused without a reason" : reason;
+}
 
 inline Bytes saved(const char* type) {
     // JPEG has no alpha and is lossy: one opaque colour all over.
@@ -185,5 +196,233 @@ inline constexpr const char* kDenseTiffHex =
     "0000010103000100000000020000020103000100000001000000030103000100000004000000060103000100"
     "0000000000001101040001000000080000001501030001000000010000001601030001000000000200001701"
     "040001000000430000001c010300010000000100000000000000";
+
+// ---- Larger images: their data spans many rows, so that a cut lands inside it.
+
+// A pixel of the pattern the larger images show: each of its channels differs from its neighbours'.
+inline Rgba patternAt(size_t x, size_t y) {
+    return {uint8_t(x * 37 + y * 11), uint8_t(y * 53 + x * x), uint8_t((x ^ y) * 29), 255};
+}
+
+// The pattern, width x height, saved by gdk-pixbuf's saver of that type (JPEG and BMP without
+// alpha, since they have none).
+inline Bytes savedPattern(const char* type, size_t width, size_t height) {
+    const bool alpha = std::strcmp(type, "jpeg") != 0 && std::strcmp(type, "bmp") != 0;
+    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, alpha, 8, int(width), int(height));
+    const int stride = gdk_pixbuf_get_rowstride(pixbuf), channels = alpha ? 4 : 3;
+    guchar* pixels = gdk_pixbuf_get_pixels(pixbuf);
+    for (size_t y = 0; y < height; ++y)
+        for (size_t x = 0; x < width; ++x)
+            std::memcpy(pixels + y * stride + x * channels, patternAt(x, y).data(), channels);
+    gchar* buffer = nullptr;
+    gsize size = 0;
+    gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, type, nullptr, nullptr);
+    Bytes out(buffer, buffer + size);
+    g_free(buffer);
+    g_object_unref(pixbuf);
+    return out;
+}
+
+inline void putBe32(Bytes& out, uint32_t value) {
+    for (int shift : {24, 16, 8, 0}) out.push_back(uint8_t(value >> shift));
+}
+
+inline void pngChunk(Bytes& png, const char* type, const Bytes& payload) {
+    putBe32(png, uint32_t(payload.size()));
+    const size_t start = png.size();
+    png.insert(png.end(), type, type + 4);
+    png.insert(png.end(), payload.begin(), payload.end());
+    putBe32(png, uint32_t(crc32(0, png.data() + start, uInt(png.size() - start))));
+}
+
+// The bytes the image data of a grey 8-bit PNG inflates to, interlaced or not; an interlaced
+// one's sides are multiples of 8, so that each of its seven passes takes every n-th column of
+// every m-th row.
+inline size_t greyPngDataBytes(size_t width, size_t height, bool interlaced) {
+    if (!interlaced) return height * (width + 1);
+    static constexpr size_t kEvery[][2] = {{8, 8}, {8, 8}, {4, 8}, {4, 4}, {2, 4}, {2, 2}, {1, 2}};
+    size_t total = 0;
+    for (const auto& [columns, rows] : kEvery) total += height / rows * (width / columns + 1);
+    return total;
+}
+
+// A grey 8-bit PNG written chunk by chunk, whose zlib stream holds the first `dataBytes` of its
+// image data (every row's filter byte 0, its grey values a pattern), then IEND.
+inline Bytes greyPng(size_t width, size_t height, bool interlaced, size_t dataBytes) {
+    Bytes header;
+    putBe32(header, uint32_t(width));
+    putBe32(header, uint32_t(height));
+    header.insert(header.end(), {8, 0, 0, 0, uint8_t(interlaced)});
+    Bytes raw(dataBytes);
+    for (size_t i = 0; i < raw.size(); ++i) raw[i] = uint8_t(i % (width + 1) ? i * 7 : 0);
+    if (interlaced) raw.assign(dataBytes, 0);  // passes of other lengths: all filter 0, black
+    uLongf size = compressBound(uLong(raw.size()));
+    Bytes zlib(size);
+    compress2(zlib.data(), &size, raw.data(), uLong(raw.size()), 9);
+    zlib.resize(size);
+    Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    pngChunk(png, "IHDR", header);
+    pngChunk(png, "IDAT", zlib);
+    pngChunk(png, "IEND", {});
+    return png;
+}
+
+inline Bytes greyPng(size_t width, size_t height, bool interlaced) {
+    return greyPng(width, height, interlaced, greyPngDataBytes(width, height, interlaced));
+}
+
+// GIF's LZW coding of colour indices, with codes that grow to 12 bits and a clear code when the
+// table is full.
+inline Bytes lzw(const std::vector<uint8_t>& indices, int minimumCodeSize) {
+    const uint32_t clear = 1u << minimumCodeSize, end = clear + 1;
+    std::map<std::pair<uint32_t, uint8_t>, uint32_t> table;
+    uint32_t next = end + 1, bits = 0;
+    int width = minimumCodeSize + 1, count = 0;
+    Bytes out;
+    auto put = [&](uint32_t code) {
+        bits |= code << count;
+        for (count += width; count >= 8; count -= 8, bits >>= 8) out.push_back(uint8_t(bits));
+    };
+    put(clear);
+    uint32_t prefix = indices[0];
+    for (size_t i = 1; i < indices.size(); ++i) {
+        auto known = table.find({prefix, indices[i]});
+        if (known != table.end()) {
+            prefix = known->second;
+            continue;
+        }
+        put(prefix);
+        if (next < 4096) {
+            table[{prefix, indices[i]}] = next++;
+            if (next > (1u << width) && width < 12) ++width;
+        } else {
+            put(clear);
+            table.clear();
+            next = end + 1;
+            width = minimumCodeSize + 1;
+        }
+        prefix = indices[i];
+    }
+    put(prefix);
+    put(end);
+    if (count > 0) out.push_back(uint8_t(bits));
+    return out;
+}
+
+// The colour of index i in the 16-colour table of patternGif.
+inline Rgba gifColour(uint8_t i) {
+    return {uint8_t(i * 16), uint8_t(255 - i * 16), uint8_t(i * 5), 255};
+}
+
+inline uint8_t gifIndexAt(size_t x, size_t y) {
+    return uint8_t((x * 7 + y * 13 + x * y) % 16);
+}
+
+// A one-frame GIF of 16 colours (gifColour of gifIndexAt), its LZW data in sub-blocks of 255
+// bytes.
+inline Bytes patternGif(size_t width, size_t height) {
+    Bytes out = toBytes("GIF89a");
+    auto le16 = [&](size_t v) { out.insert(out.end(), {uint8_t(v), uint8_t(v >> 8)}); };
+    le16(width);
+    le16(height);
+    out.insert(out.end(), {0xF3, 0, 0});
+    for (uint8_t i = 0; i < 16; ++i) {
+        const Rgba colour = gifColour(i);
+        out.insert(out.end(), colour.begin(), colour.begin() + 3);
+    }
+    out.push_back(0x2C);
+    le16(0);
+    le16(0);
+    le16(width);
+    le16(height);
+    out.insert(out.end(), {0, 4});
+    std::vector<uint8_t> indices;
+    for (size_t y = 0; y < height; ++y)
+        for (size_t x = 0; x < width; ++x) indices.push_back(gifIndexAt(x, y));
+    const Bytes codes = lzw(indices, 4);
+    for (size_t at = 0; at < codes.size(); at += 255) {
+        const size_t n = std::min<size_t>(255, codes.size() - at);
+        out.push_back(uint8_t(n));
+        out.insert(out.end(), codes.begin() + at, codes.begin() + at + n);
+    }
+    out.insert(out.end(), {0x00, 0x3B});
+    return out;
+}
+
+// An 8-bit run-length coded BMP of two colours (index 0 red, 1 blue) with that run data.
+inline Bytes rleBmp(int32_t width, int32_t height, const Bytes& runs) {
+    Bytes bmp(62, 0);
+    bmp[0] = 'B', bmp[1] = 'M';
+    putLe32(bmp, 10, 62);
+    putLe32(bmp, 14, 40);
+    putLe32(bmp, 18, uint32_t(width));
+    putLe32(bmp, 22, uint32_t(height));
+    bmp[26] = 1, bmp[28] = 8, bmp[30] = 1;
+    putLe32(bmp, 34, uint32_t(runs.size()));
+    putLe32(bmp, 46, 2);
+    bmp[56] = 255, bmp[58] = 255;  // blue, green, red, 0: red, then blue
+    bmp.insert(bmp.end(), runs.begin(), runs.end());
+    putLe32(bmp, 2, uint32_t(bmp.size()));
+    return bmp;
+}
+
+// A BMP whose info header says how many colours its table holds.
+inline Bytes bmpColours(Bytes bmp, uint32_t colours) {
+    putLe32(bmp, 46, colours);
+    return bmp;
+}
+
+// Rows of 8 pixels of index 1, each ended; the last ends the bitmap.
+inline Bytes rleRows(int rows) {
+    Bytes runs;
+    for (int i = 0; i < rows; ++i) runs.insert(runs.end(), {8, 1, 0, uint8_t(i + 1 == rows)});
+    return runs;
+}
+
+inline Bytes xbmPattern(size_t width, size_t height) {
+    std::string text = "#define p_width " + std::to_string(width) + "\n#define p_height " +
+                       std::to_string(height) + "\nstatic unsigned char p_bits[] = {";
+    static const char kHex[] = "0123456789abcdef";
+    for (size_t i = 0; i < (width + 7) / 8 * height; ++i) {
+        const uint8_t v = uint8_t(i * 29);
+        text += std::string(i == 0   ? "\n  "
+                            : i % 12 ? ", "
+                                     : ",\n  ") +
+                "0x" + kHex[v >> 4] + kHex[v & 15];
+    }
+    return toBytes(text + " };\n");
+}
+
+// ---- Bodies shaped to make a decoder slow, around a small whole image.
+
+// gif() with that many empty comment blocks before its first frame.
+inline Bytes gifWithComments(size_t blocks) {
+    const Bytes plain = gif();
+    const size_t frame = 13 + 6;  // past the screen and its two colours
+    Bytes out(plain.begin(), plain.begin() + frame);
+    out.reserve(plain.size() + 3 * blocks);
+    for (size_t i = 0; i < blocks; ++i) out.insert(out.end(), {0x21, 0xFE, 0x00});
+    out.insert(out.end(), plain.begin() + frame, plain.end());
+    return out;
+}
+
+// A JPEG with that many empty marker segments (COM 0xFE, APP1 0xE1 ...) after its SOI.
+inline Bytes jpegWithSegments(const Bytes& jpeg, size_t segments, uint8_t marker) {
+    Bytes out(jpeg.begin(), jpeg.begin() + 2);
+    out.reserve(jpeg.size() + 4 * segments);
+    for (size_t i = 0; i < segments; ++i) out.insert(out.end(), {0xFF, marker, 0x00, 0x02});
+    out.insert(out.end(), jpeg.begin() + 2, jpeg.end());
+    return out;
+}
+
+// A JPEG whose scan (its SOS segment and coded data) comes `scans` times.
+inline Bytes jpegWithScans(const Bytes& jpeg, size_t scans) {
+    size_t sos = 2;
+    while (sos + 1 < jpeg.size() && !(jpeg[sos] == 0xFF && jpeg[sos + 1] == 0xDA)) ++sos;
+    Bytes out(jpeg.begin(), jpeg.begin() + sos);
+    for (size_t i = 0; i < scans; ++i) out.insert(out.end(), jpeg.begin() + sos, jpeg.end() - 2);
+    out.insert(out.end(), {0xFF, 0xD9});
+    return out;
+}
 
 }  // namespace telvo::test::images

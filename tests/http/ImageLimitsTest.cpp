@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http/ImageTestImages.h"
+#include "telvosdk/QKImage.h"
+
+namespace telvo {
+namespace {
+
+namespace images = test::images;
+
+// Puts the process's pixel limit back when a test ends.
+struct LimitRestored {
+    ~LimitRestored() { QKImage::setMaximumPixelCount(QKImage::kMaximumPixelCount); }
+};
+
+// Bodies whose blocks, marker segments, frames or scans would keep the decoder busy for seconds
+// are decoded at a cost set by their size, or refused from their structure.
+TEST(ImageLimits, BodiesBuiltToBeSlowAreRefusedOrDecoded) {
+    const Bytes jpeg = images::saved("jpeg");
+    const struct {
+        const char* name;
+        Bytes body;
+        std::string outcome;
+    } cases[] = {
+        {"GIF of 40,000 frames: its first", images::gif(images::kWidth, images::kHeight, 40000),
+         "decoded"},
+        {"GIF with 330,000 comment blocks", images::gifWithComments(330000),
+         "gif image of more than 4096 blocks before its first frame"},
+        {"GIF with 4,000 comment blocks", images::gifWithComments(4000), "decoded"},
+        {"JPEG with 100,000 COM segments", images::jpegWithSegments(jpeg, 100000, 0xFE),
+         "jpeg image of more than 4096 marker segments"},
+        {"JPEG with 100,000 APP1 segments", images::jpegWithSegments(jpeg, 100000, 0xE1),
+         "jpeg image of more than 4096 marker segments"},
+        {"JPEG with 4,000 COM segments", images::jpegWithSegments(jpeg, 4000, 0xFE), "decoded"},
+        {"JPEG of 33 scans", images::jpegWithScans(jpeg, 33), "jpeg image of more than 32 scans"},
+        // 86 bytes whose count of colours overflowed the decoder's buffer size to 4 GB.
+        {"BMP of 0xFEFFFF01 colours",
+         images::bmpColours(images::rleBmp(8, 6, images::rleRows(6)), 0xFEFFFF01),
+         "truncated or corrupt bmp image: it points past its end"},
+        {"BMP of 2 colours", images::bmpColours(images::rleBmp(8, 6, images::rleRows(6)), 2),
+         "decoded"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(images::outcomeOf(c.body), c.outcome) << c.name;
+}
+
+// The limit is 64 Mi pixels until the app lowers it; a lowered limit refuses larger images of
+// every kind from their headers, and cannot be raised past the default.
+TEST(ImageLimits, LoweredPixelLimitIsHonoured) {
+    LimitRestored restored;
+    EXPECT_EQ(QKImage::maximumPixelCount(), uint64_t(64) << 20);
+    EXPECT_EQ(QKImage::kMaximumPixelCount, uint64_t(64) << 20);
+    const Bytes png = images::savedPattern("png", 64, 64);
+    const struct {
+        const char* name;
+        Bytes body;
+    } larger[] = {
+        {"PNG", png},
+        {"JPEG", images::savedPattern("jpeg", 64, 64)},
+        {"GIF", images::patternGif(64, 64)},
+        {"TIFF", images::savedPattern("tiff", 64, 64)},
+        {"BMP", images::savedPattern("bmp", 64, 64)},
+        {"XBM", images::xbmPattern(64, 64)},
+    };
+    QKImage::setMaximumPixelCount(64 * 64 - 1);
+    EXPECT_EQ(QKImage::maximumPixelCount(), 64u * 64 - 1);
+    for (const auto& c : larger) {
+        EXPECT_NE(images::outcomeOf(c.body).find("64 x 64 pixels is over the limit of 4095 pixels"),
+                  std::string::npos)
+            << c.name << ": " << images::outcomeOf(c.body);
+    }
+    EXPECT_EQ(images::outcomeOf(images::saved("png")), "decoded");
+    QKImage::setMaximumPixelCount(64 * 64);
+    EXPECT_EQ(images::outcomeOf(png), "decoded");
+    QKImage::setMaximumPixelCount(0);
+    EXPECT_NE(images::outcomeOf(images::saved("png")).find("over the limit of 0 pixels"),
+              std::string::npos);
+    QKImage::setMaximumPixelCount(UINT64_MAX);
+    EXPECT_EQ(QKImage::maximumPixelCount(), QKImage::kMaximumPixelCount);
+    EXPECT_NE(images::outcomeOf(images::pngSized(images::saved("png"), 8193, 8192))
+                  .find("over the limit"),
+              std::string::npos);
+}
+
+// The limit changes while other threads decode: each decode holds to the limit it started with,
+// decoding the image whole or refusing it.
+TEST(ImageLimits, LimitChangesWhileOthersDecode) {
+    LimitRestored restored;
+    const Bytes png = images::savedPattern("png", 64, 64);
+    std::atomic<bool> done{false};
+    std::atomic<int> decoded{0}, refused{0}, wrong{0};
+    std::vector<std::thread> decoders;
+    for (int t = 0; t < 3; ++t) {
+        decoders.emplace_back([&] {
+            for (int i = 0; i < 40; ++i) {
+                std::string reason;
+                auto image = QKImage::af_safeImageWithData(png, &reason);
+                if (image && image->width == 64 && image->pixels.size() == 64 * 64 * 4)
+                    ++decoded;
+                else if (!image && reason.find("over the limit of 100 pixels") != std::string::npos)
+                    ++refused;
+                else
+                    ++wrong;
+            }
+        });
+    }
+    std::thread setter([&] {
+        for (int i = 0; !done; ++i)
+            QKImage::setMaximumPixelCount(i % 2 ? 100 : QKImage::kMaximumPixelCount);
+    });
+    for (auto& thread : decoders) thread.join();
+    done = true;
+    setter.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(decoded + refused, 120);
+}
+
+}  // namespace
+}  // namespace telvo
