@@ -11,9 +11,8 @@ namespace telvo {
 // library, and it decides the clean-up at exit alone: OpenSSL loads the system's configuration
 // and its strings itself at first use, so an app that sets OpenSSL up before it first uses the
 // library keeps its configuration and options, and an app that initialised OpenSSL before the
-// library was loaded keeps its clean-up choice too. An app that wants OpenSSL freed calls
-// OPENSSL_cleanup() itself once the library's threads have stopped. Thread-safe; cheap after the
-// first call. false when OpenSSL could not be initialised.
+// library was loaded keeps its clean-up choice too. Thread-safe; cheap after the first call.
+// false when OpenSSL could not be initialised.
 bool initializeOpenSSL();
 
 namespace openssl_detail {
