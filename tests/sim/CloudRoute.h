@@ -5,9 +5,7 @@
 // covers the cloud's host. The fake cloud listens on 127.0.0.1, whose route is in the local
 // table only: on a host without a default route a request never reaches it. A test whose run
 // needs the fake cloud starts with TELVO_SKIP_WITHOUT_ROUTE_TO_THE_CLOUD() and skips there,
-// saying why. Test programs only (GoogleTest).
-
-#include <gtest/gtest.h>
+// saying why (GoogleTest's GTEST_SKIP); a program of its own asks routeReachesTheFakeCloud().
 
 #include <string>
 
