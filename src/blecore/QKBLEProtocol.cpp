@@ -240,38 +240,52 @@ bool couldGrowIntoFrame(ByteView bytes, int64_t protocolType) {
 }
 }  // namespace
 
+size_t QKBLEFrameAssembler::heldSize() const {
+    size_t held = buffer_.size();
+    for (const Bytes& reading : readings_) held += reading.size();
+    return held;
+}
+
+void QKBLEFrameAssembler::settle(Bytes reading, int64_t protocolType,
+                                 const std::function<void(Bytes)>& onFrame) {
+    buffer_ = std::move(reading);
+    readings_.clear();
+    drain(protocolType, onFrame);
+}
+
 void QKBLEFrameAssembler::receive(ByteView data, int64_t protocolType,
                                   const std::function<void(Bytes)>& onFrame) {
     // A notification that begins with AA 55 while a frame is incomplete is read both ways: as
     // a new frame (so that a length field that lied holds back no later frame) and as the next
-    // piece of the incomplete one (whose sealed bytes may begin with AA 55 by chance). The
-    // reading that first makes a whole frame whose check value holds is kept.
-    if (!continued_.empty()) {
-        continued_.insert(continued_.end(), data.begin(), data.end());
-        if (wholeFrameAtStart(continued_, protocolType)) {
-            buffer_ = std::move(continued_);
-            continued_.clear();
-            drain(protocolType, onFrame);
+    // piece of the incomplete one (whose sealed bytes may begin with AA 55 by chance, in more
+    // than one piece). The oldest reading that first makes a whole frame whose check value
+    // holds is kept.
+    for (Bytes& reading : readings_) reading.insert(reading.end(), data.begin(), data.end());
+    for (Bytes& reading : readings_) {
+        if (wholeFrameAtStart(reading, protocolType)) {
+            settle(std::move(reading), protocolType, onFrame);
             return;
         }
-        if (!couldGrowIntoFrame(continued_, protocolType) || continued_.size() > kCapacity)
-            continued_.clear();
     }
+    std::erase_if(readings_, [protocolType](const Bytes& reading) {
+        return !couldGrowIntoFrame(reading, protocolType) || reading.size() > kCapacity;
+    });
     if (startsFrame(data) && couldGrowIntoFrame(buffer_, protocolType)) {
-        Bytes continued = buffer_;
-        continued.insert(continued.end(), data.begin(), data.end());
+        Bytes continued = std::move(buffer_);
         buffer_.clear();
+        continued.insert(continued.end(), data.begin(), data.end());
         if (wholeFrameAtStart(continued, protocolType)) {
-            buffer_ = std::move(continued);
-            drain(protocolType, onFrame);
+            settle(std::move(continued), protocolType, onFrame);
             return;
         }
-        if (couldGrowIntoFrame(continued, protocolType) && continued.size() <= kCapacity)
-            continued_ = std::move(continued);
+        if (couldGrowIntoFrame(continued, protocolType) && continued.size() <= kCapacity) {
+            if (readings_.size() == kMaxReadings) readings_.erase(readings_.begin());
+            readings_.push_back(std::move(continued));
+        }
     }
     // A frame the new reading makes whole settles the question.
     const auto deliver = [&](Bytes frame) {
-        continued_.clear();
+        readings_.clear();
         if (onFrame) onFrame(std::move(frame));
     };
     while (!data.empty()) {

@@ -168,27 +168,34 @@ class QKBLEProtocol {
 // buffer; a frame is handed over as soon as the buffer holds its declared length, and the rest
 // stays for the next frame. A frame whose length field or check value is wrong is dropped and
 // the buffer resynchronises on the next AA 55. A notification that begins with AA 55 while a
-// frame is incomplete is kept both as a new frame and as that frame's next piece, until one
-// reading makes a whole frame whose check value holds. The buffer never holds more than kCapacity
-// bytes (the largest long frame). One link, one thread at a time; onFrame runs synchronously,
-// inside receive, and must not call receive on the same object.
+// frame is incomplete is read both ways: as a new frame in the buffer, and as that frame's next
+// piece (its sealed bytes may begin with AA 55 by chance). Every such reading that can still
+// grow is kept, at most kMaxReadings of them (the oldest goes first), until one makes a whole
+// frame whose check value holds; the others are dropped then. The buffer and each reading never
+// hold more than kCapacity bytes (the largest long frame). One link, one thread at a time;
+// onFrame runs synchronously, inside receive, and must not call receive on the same object.
 class QKBLEFrameAssembler {
   public:
     static constexpr size_t kCapacity = 65537;
+    static constexpr size_t kMaxReadings = 8;
 
     void receive(ByteView data, int64_t protocolType, const std::function<void(Bytes)>& onFrame);
     void reset() {
         buffer_.clear();
-        continued_.clear();
+        readings_.clear();
     }
     size_t pendingSize() const { return buffer_.size(); }
+    // The bytes held in the buffer and in every other reading.
+    size_t heldSize() const;
 
   private:
+    // Makes the reading the buffer, drops the others and hands over its frames.
+    void settle(Bytes reading, int64_t protocolType, const std::function<void(Bytes)>& onFrame);
     void drain(int64_t protocolType, const std::function<void(Bytes)>& onFrame);
     Bytes buffer_;
-    // The other reading of a frame start that came while a frame was incomplete: that frame
-    // with every later notification appended; empty when there is none.
-    Bytes continued_;
+    // The other readings of incomplete frames, oldest first: a frame start with every later
+    // notification appended.
+    std::vector<Bytes> readings_;
 };
 
 // Registers the BLE core's run-time names (called once by the library's initialiser).

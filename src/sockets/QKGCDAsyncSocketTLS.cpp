@@ -237,7 +237,6 @@ std::shared_ptr<QKGCDAsyncSocket::Tls> QKGCDAsyncSocket::makeTls(const Dictionar
 }
 
 OSStatus QKGCDAsyncSocket::Tls::open() {
-    initializeOpenSSL();
     context.reset(SSL_CTX_new(TLS_method()));
     if (!context) return errSSLInternal;
     SSL_CTX_set_options(context.get(), SSL_OP_NO_RENEGOTIATION);

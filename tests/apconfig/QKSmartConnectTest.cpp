@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "SmartConnectFixture.h"
+#include "sim/CloudRoute.h"
 #include "sim/SimWifiFaults.h"
 
 namespace telvo::test {
@@ -190,6 +191,7 @@ TEST_F(QKSmartConnectTest, TypeModeChecksTheRandomAndTimesOut) {
 
 // The appliance found through the cloud's list for the run's random code.
 TEST_F(QKSmartConnectTest, FindsTheApplianceInTheCloud) {
+    TELVO_SKIP_WITHOUT_ROUTE_TO_THE_CLOUD();
     t0 = Clock::now();
     startRun(true);
     auto heard = hear();
@@ -212,6 +214,7 @@ TEST_F(QKSmartConnectTest, FindsTheApplianceInTheCloud) {
 // Cloud answers: a duplicate binding ends the run with its plain code (composed once) and the
 // record so far; an appliance of another type ends the polling but not the run.
 TEST_F(QKSmartConnectTest, CloudFailuresAndForeignAppliances) {
+    TELVO_SKIP_WITHOUT_ROUTE_TO_THE_CLOUD();
     QKUserDefault::standardUserDefaults()->setValue(Value("10001"), "sdkWorkMode");
     api->script("/v1/appliance/sn/apExists",
                 {SimCloudApi::json(R"({"code":1234,"msg":"other"})"),

@@ -248,6 +248,68 @@ TEST(BleFrame, AssemblerDeliversEveryFrameHoweverItArrives) {
     }
 }
 
+// Pieces of one frame whose sealed bytes begin with AA 55 and a length that could still grow:
+// every reading is kept until the frame is whole, whichever piece that is.
+TEST(BleFrame, AssemblerKeepsEveryReadingOfAFrameWhosePiecesBeginWithAA55) {
+    struct Case {
+        const char* what;
+        std::vector<size_t> startsAt;  // pieces that begin with AA 55
+        std::vector<size_t> cuts;
+    } cases[] = {
+        {"two, then a plain piece", {20, 60}, {20, 60, 90}},
+        {"two in a row, then a plain piece", {20, 40}, {20, 40, 60}},
+        {"two, the second one last", {20, 60}, {20, 60}},
+        {"three, then a plain piece", {20, 50, 80}, {20, 50, 80, 100}},
+        {"three in a row, the third one last", {20, 40, 60}, {20, 40, 60}},
+        {"the first piece and two more", {0, 30, 70}, {30, 70, 100}},
+    };
+    for (int version : {0, 2, 3}) {
+        const bool longFrame = version != 0;
+        const Bytes a = frameOf(hex("0102"), 0x63, version);
+        const Bytes original = frameOf(Bytes(100, 7), 0x69, version);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + ", version " + std::to_string(version));
+            Bytes frame = original;
+            for (size_t at : c.startsAt) {
+                if (at == 0) continue;
+                frame[at] = 0xAA;
+                frame[at + 1] = 0x55;
+                frame[at + 2] = 0xF0;  // read as a new frame, it is still far from whole
+                if (longFrame) frame[at + 3] = 0x00;
+            }
+            reseal(frame, version);
+            std::vector<Bytes> got;
+            QKBLEFrameAssembler assembler;
+            auto onFrame = [&](Bytes f) { got.push_back(std::move(f)); };
+            size_t from = 0;
+            for (size_t cut : c.cuts) {
+                assembler.receive(ByteView(frame).subspan(from, cut - from), version, onFrame);
+                from = cut;
+            }
+            assembler.receive(ByteView(frame).subspan(from), version, onFrame);
+            assembler.receive(a, version, onFrame);
+            EXPECT_EQ(got, (std::vector<Bytes>{frame, a}));
+            EXPECT_EQ(assembler.heldSize(), 0u);
+        }
+    }
+
+    // Frame starts that all claim the largest length, one after another: what is kept stays
+    // bounded, and a good frame after them still comes through.
+    for (int version : {0, 2}) {
+        QKBLEFrameAssembler assembler;
+        std::vector<Bytes> got;
+        auto onFrame = [&](Bytes f) { got.push_back(std::move(f)); };
+        Bytes start = version == 0 ? hex("aa55ff") : hex("aa55ffff");
+        start.resize(244, 0x5A);
+        for (int i = 0; i < 400; ++i) assembler.receive(start, version, onFrame);
+        EXPECT_LE(assembler.heldSize(),
+                  (QKBLEFrameAssembler::kMaxReadings + 1) * QKBLEFrameAssembler::kCapacity);
+        const Bytes a = frameOf(hex("0102"), 0x63, version);
+        assembler.receive(a, version, onFrame);
+        EXPECT_EQ(got, std::vector<Bytes>{a}) << version;
+    }
+}
+
 TEST(BleFrame, KeyExchangeReplyCounterAndCrc32) {
     const Bytes key64(64, 0x11);
     Bytes pub = hex("0102");

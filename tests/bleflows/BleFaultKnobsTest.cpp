@@ -2,6 +2,7 @@
 // each run through the configuration entry as an app starts a flow: the progress steps the app
 // saw, the one completion, its code and its virtual time after the start. One table per flow.
 #include "platform/dispatch/Dispatch.h"
+#include "sim/CloudRoute.h"
 #include "sim/SimBleFlows.h"
 #include "sim/TestPrelude.h"
 
@@ -41,6 +42,7 @@ void runTable(const std::string& command, const std::vector<Expected>& table) {
 // Discovery ends at connected (1) or service found (2); a failed key exchange at
 // characteristics found (3), 0.1 s after them plus the round trips of the exchange.
 TEST(BleFaultKnobsTest, SecondGeneration) {
+    TELVO_SKIP_WITHOUT_ROUTE_TO_THE_CLOUD();
     const Steps keyed{1, 2, 3};
     const Steps done{1, 2, 3, 4, 6, 5, 11, 7, 8, 9, 12};
     // A version-3 appliance answers a further status query before the Wi-Fi settings.
@@ -94,6 +96,7 @@ TEST(BleFaultKnobsTest, ComboBind) {
 // the ticker ends the run at 89 s with that failure's code; 20 s late, the query of 0 s finds
 // the appliance not yet online, the one of 20.5 s finds it.
 TEST(BleFaultKnobsTest, FirstGenerationCloudCheck) {
+    TELVO_SKIP_WITHOUT_ROUTE_TO_THE_CLOUD();
     const Steps checking{1, 2, 3, 4, 6, 5, 11, 7, 8, 9, 10};
     Steps found = checking;
     found.push_back(12);
@@ -106,6 +109,7 @@ TEST(BleFaultKnobsTest, FirstGenerationCloudCheck) {
 // The network bridge's own cloud call: unanswered, it fails at its 30-second time-out and the
 // run ends with the client's whole code; 20 s late, the run goes on from there.
 TEST(BleFaultKnobsTest, NetworkBridgeRegistration) {
+    TELVO_SKIP_WITHOUT_ROUTE_TO_THE_CLOUD();
     runTable("bridge", {
                            {"cloud-silent", 319002, 30.29, {1, 2, 3, 4, 5}},
                            {"cloud-slow", 0, 20.45, {1, 2, 3, 4, 5, 14}},

@@ -1,4 +1,5 @@
 #include "SecondFlowFixture.h"
+#include "sim/CloudRoute.h"
 #include "telvosdk/QKSDKConstants.h"
 
 namespace telvo::test {
@@ -44,6 +45,8 @@ struct WifiRow {
 class WifiAnswer : public SecondFlow, public ::testing::WithParamInterface<WifiRow> {};
 
 TEST_P(WifiAnswer, EndsOnceWithItsCode) {
+    // 0x03 (already on the router) goes on to the cloud check.
+    if (GetParam().result == 0x03) TELVO_SKIP_WITHOUT_ROUTE_TO_THE_CLOUD();
     makeModule(2)->wifiResult = GetParam().result;
     start(secondParams());
     ASSERT_EQ(onlyEndAfter(), GetParam().code);

@@ -4,6 +4,7 @@
 #include "bleflows/QKSingleBLEConnect.h"
 #include "bleflows/QKSingleBLENetworkBridgeConnect.h"
 #include "core/QKTool.h"
+#include "sim/CloudRoute.h"
 #include "sim/LoopbackTcpPeer.h"
 #include "telvosdk/TelvoSDK.h"
 
@@ -157,6 +158,7 @@ TEST_F(SingleBleFlows, SingleBleAnswerRows) {
 }
 
 TEST_F(SingleBleFlows, BridgeWritesIdsMeshAndTokenByteForByte) {
+    TELVO_SKIP_WITHOUT_ROUTE_TO_THE_CLOUD();
     makeAppliance(true, true);
     startByName(kBridge, bridgeParams());
     ASSERT_EQ(onlyEndAfter(400), 0);
@@ -189,6 +191,7 @@ TEST_F(SingleBleFlows, BridgeWritesIdsMeshAndTokenByteForByte) {
 }
 
 TEST_F(SingleBleFlows, BridgeWithoutMeshGoesFromTheIdsToTheToken) {
+    TELVO_SKIP_WITHOUT_ROUTE_TO_THE_CLOUD();
     makeAppliance(true, false);
     api.script(kRegister, {SimCloudApi::json(R"({"code":"0","data":{"applianceCode":1234}})")});
     startByName(kBridge, bridgeParams(""));

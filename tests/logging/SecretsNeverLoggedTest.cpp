@@ -14,6 +14,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainLoop.h"
 #include "records/QKMiddleInterface.h"
+#include "sim/CloudRoute.h"
 #include "sim/LogCapture.h"
 #include "sim/SimBleFlows.h"
 #include "sim/SimBleModule.h"
@@ -162,6 +163,7 @@ std::optional<int64_t> runWifi(const QKDeviceApConfigParams& params, int64_t typ
 // The access point and smart connect, each with its logs in each place: the router password,
 // the random code, the keys and tokens never appear (the runs succeed, so every step logged).
 TEST(SecretsNeverLogged, WifiFlows) {
+    TELVO_SKIP_WITHOUT_ROUTE_TO_THE_CLOUD();
     using Home = sim::SimWifiHome;
     DeterministicDispatch mode;
     for (Sink sink : kSinks) {
@@ -223,6 +225,7 @@ TEST(SecretsNeverLogged, WifiFlows) {
 // Every BLE flow, clean, with its logs in each place: the router password, the bind code, the
 // mesh key, the random code, the session key and the app's keys and token never appear.
 TEST(SecretsNeverLogged, BleFlows) {
+    TELVO_SKIP_WITHOUT_ROUTE_TO_THE_CLOUD();
     DeterministicDispatch mode;
     for (const auto& flow : sim::simBleFlowKinds()) {
         const auto clean = sim::simBleFaults(flow).front();

@@ -1,9 +1,12 @@
 // A program of its own (OpenSSL set up by nothing else): reaches OpenSSL first through the part
 // of the library named by its argument, then exits. An exit handler registered before that first
 // use runs after any handler OpenSSL arms then, and hashes through OpenSSL: the process exits 0
-// and says "OpenSSL still serves at exit" when OpenSSL was not cleaned up under it.
+// and says "OpenSSL still serves at exit" when OpenSSL was not cleaned up under it. With
+// "config FILE", the app first sets OpenSSL up with a configuration file of its own, then uses
+// the library and says the TLS security level that OpenSSL went on with.
 
 #include <openssl/evp.h>
+#include <openssl/ssl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -34,10 +37,21 @@ void digestAtExit() {
 
 int main(int argc, char** argv) {
     using namespace telvo;
-    if (argc != 2) return 2;
+    if (argc < 2) return 2;
     const std::string use = argv[1];
     std::atexit(digestAtExit);
-    if (use == "pbkdf2") {
+    if (use == "config" && argc == 3) {
+        OPENSSL_INIT_SETTINGS* settings = OPENSSL_INIT_new();
+        OPENSSL_INIT_set_config_filename(settings, argv[2]);
+        OPENSSL_init_ssl(OPENSSL_INIT_LOAD_CONFIG | OPENSSL_INIT_NO_ATEXIT, settings);
+        OPENSSL_INIT_free(settings);
+        crypto::digest(crypto::DigestAlgorithm::SHA256, toBytes("x"));
+        SSL_CTX* context = SSL_CTX_new(TLS_method());
+        std::printf("security level %d\n", context ? SSL_CTX_get_security_level(context) : -1);
+        SSL_CTX_free(context);
+    } else if (argc != 2) {
+        return 2;
+    } else if (use == "pbkdf2") {
         crypto::pbkdf2(crypto::DigestAlgorithm::SHA256, toBytes("pw"), Bytes(16, 0x5A), 1000, 32);
     } else if (use == "digest") {
         crypto::digest(crypto::DigestAlgorithm::MD5, toBytes("x"));

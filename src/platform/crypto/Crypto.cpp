@@ -21,7 +21,6 @@ namespace {
 
 // Algorithms are fetched once: an implicit fetch on every call costs a lock and a lookup.
 const EVP_MD* fetchedDigest(DigestAlgorithm algorithm) {
-    initializeOpenSSL();
     static const EvpMdPtr digests[] = {
         EvpMdPtr(EVP_MD_fetch(nullptr, "MD5", nullptr)),
         EvpMdPtr(EVP_MD_fetch(nullptr, "SHA1", nullptr)),
@@ -34,7 +33,6 @@ const EVP_MD* fetchedDigest(DigestAlgorithm algorithm) {
 }
 
 const EVP_CIPHER* fetchedAes(AesMode mode, size_t keyLength) {
-    initializeOpenSSL();
     static const EvpCipherPtr ciphers[2][3] = {
         {EvpCipherPtr(EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr)),
          EvpCipherPtr(EVP_CIPHER_fetch(nullptr, "AES-192-ECB", nullptr)),
@@ -413,7 +411,6 @@ bool AesBlockCipher::chainBlocks(const uint8_t* in, size_t blocks, uint8_t* stat
 namespace {
 
 const EVP_CIPHER* fetchedCcm(size_t keyLength) {
-    initializeOpenSSL();
     static const EvpCipherPtr ciphers[3] = {
         EvpCipherPtr(EVP_CIPHER_fetch(nullptr, "AES-128-CCM", nullptr)),
         EvpCipherPtr(EVP_CIPHER_fetch(nullptr, "AES-192-CCM", nullptr)),

@@ -127,7 +127,6 @@ bool algorithmFits(EVP_PKEY* key, SecKeyAlgorithm algorithm) {
 
 OSStatus SecKey::generatePair(const SecKeyGenerationParameters& parameters, SecKeyRef* publicKey,
                               SecKeyRef* privateKey) {
-    initializeOpenSSL();
     ++gGeneratePairCalls;
     if (!isEcType(parameters.keyType) || parameters.keySizeInBits != 256) return errSecParam;
     EvpPkeyPtr pair(EVP_EC_gen("P-256"));
@@ -151,7 +150,6 @@ OSStatus SecKey::generatePair(const SecKeyGenerationParameters& parameters, SecK
 
 SecKeyRef SecKey::createWithData(ByteView data, SecKeyType type, SecKeyClass keyClass,
                                  ErrorPtr* error) {
-    initializeOpenSSL();
     if (type == SecKeyType::RSA) {
         const unsigned char* cursor = data.data();
         const long length = static_cast<long>(data.size());

@@ -12,6 +12,8 @@
 
 #include <memory>
 
+#include "platform/crypto/OpenSSLLibrary.h"
+
 namespace telvo {
 
 // Owned OpenSSL handles: every handle the library creates lives in one of these.

@@ -10,7 +10,7 @@
 #include <mutex>
 
 #include "platform/base/Singleton.h"
-#include "platform/crypto/OpenSSLLibrary.h"
+#include "platform/crypto/OpenSSLLibrary.h"  // OpenSSL set up as the library loads
 
 namespace telvo {
 
@@ -103,7 +103,6 @@ void Random::setShared(std::shared_ptr<Random> random) {
 }
 
 bool SystemRandom::secureBytes(uint8_t* out, size_t count) {
-    initializeOpenSSL();
     if (count <= DrawBuffer::kLargestServed) {
         registerForkReset();
         return tDrawBuffer.take(out, count);

@@ -69,7 +69,6 @@ SecCertificateRef certificateOf(X509* x509) {
 }  // namespace
 
 SecCertificateRef SecCertificate::createWithData(ByteView data) {
-    initializeOpenSSL();
     if (data.empty() || data.size() > static_cast<size_t>(LONG_MAX)) return nullptr;
     const unsigned char* cursor = data.data();
     X509Ptr x509(d2i_X509(nullptr, &cursor, static_cast<long>(data.size())));
@@ -105,7 +104,6 @@ X509Ptr firstOfPem(ByteView text) {
 }  // namespace
 
 std::optional<CertificateTime> certificateNotAfter(ByteView data) {
-    initializeOpenSSL();
     if (data.empty() || data.size() > static_cast<size_t>(LONG_MAX)) return std::nullopt;
     const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size() - 1);
     X509Ptr x509;
@@ -298,7 +296,6 @@ std::vector<SecCertificateRef> peerCertificateChain(X509_STORE_CTX* store) {
 
 OSStatus SecPKCS12Import(ByteView data, const std::string& passphrase,
                          std::vector<SecIdentity>* identities) {
-    initializeOpenSSL();
     if (data.empty() || data.size() > static_cast<size_t>(LONG_MAX)) return errSecDecode;
     const unsigned char* cursor = data.data();
     std::unique_ptr<PKCS12, OpenSSLDeleter<PKCS12_free>> p12(

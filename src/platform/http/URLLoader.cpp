@@ -17,7 +17,7 @@
 #include <utility>
 
 #include "platform/base/AsciiText.h"
-#include "platform/crypto/OpenSSLLibrary.h"
+#include "platform/crypto/OpenSSLLibrary.h"  // OpenSSL set up before libcurl's set-up
 #include "platform/net/NetworkGuard.h"
 
 namespace telvo {
@@ -157,8 +157,6 @@ ErrorPtr urlError(int64_t code, const std::string& url) {
 // The loader: one multi handle, one thread
 
 URLLoader::URLLoader() {
-    // libcurl initialises OpenSSL too, with OpenSSL's clean-up at exit: ours comes first.
-    initializeOpenSSL();
     curl_global_init(CURL_GLOBAL_DEFAULT);
     multi_ = curl_multi_init();
     if (!multi_) {
