@@ -40,5 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                   __builtin_trap();
                           });
     if (assembler.pendingSize() > telvo::QKBLEFrameAssembler::kCapacity) __builtin_trap();
+    if (assembler.heldSize() >
+        (telvo::QKBLEFrameAssembler::kMaxReadings + 1) * telvo::QKBLEFrameAssembler::kCapacity)
+        __builtin_trap();
     return 0;
 }

@@ -7,7 +7,6 @@
 #include "bleflows/QKSingleBLEConnect.h"
 #include "entry/QKDeviceConfigManager.h"
 #include "logging/QKLog.h"
-#include "platform/crypto/OpenSSLLibrary.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/AppLifecycle.h"
@@ -24,7 +23,6 @@ const char* TelvoSDKVersion() {
 void TelvoSDKInitialize() {
     static std::once_flag once;
     std::call_once(once, [] {
-        initializeOpenSSL();
         // Each subsystem registers its run-time names and installs its hooks into the layers
         // below it here; nothing is installed by a static initialiser, which a static library
         // drops when the app references nothing else in its object file.

@@ -5,8 +5,8 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/net/NetworkGuard.h"
-#include "platform/net/NetworkReachability.h"
 #include "platform/net/SystemNetwork.h"
+#include "sim/CloudRoute.h"
 #include "sim/FakeCloud.h"
 #include "sim/SimBleFlows.h"
 #include "sim/SimCloudApi.h"
@@ -110,10 +110,8 @@ void SimulatedLan::runFor(double seconds) {
 }
 
 std::optional<std::string> whyLoopbackCloudUnreachable() {
-    const std::optional<uint32_t> flags = NetworkReachability::currentFlags("127.0.0.1");
-    if (!flags || (*flags & ReachabilityFlags::kReachable)) return std::nullopt;
-    return "no route of the host's main routing table covers 127.0.0.1 (there is no default "
-           "route), so the library takes the clouds as unreachable";
+    if (test::routeReachesTheFakeCloud()) return std::nullopt;
+    return test::kNoRouteToTheCloud;
 }
 
 }  // namespace telvo::facade

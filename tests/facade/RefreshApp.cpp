@@ -168,8 +168,7 @@ constexpr int kSkipped = 77;
 int main() {
     facade::isolateFromHost();
     if (const std::optional<std::string> why = facade::whyLoopbackCloudUnreachable()) {
-        std::printf("refresh: SKIPPED: %s: every flow would end with 9003 before a request\n",
-                    why->c_str());
+        std::printf("refresh: %s\n", why->c_str());
         return kSkipped;
     }
     TelvoSDKInitialize();
