@@ -49,8 +49,6 @@ class SessionOperationsTest : public ::testing::Test {
         return request;
     }
     static int64_t code(const ErrorPtr& error) { return error ? error->code() : 0; }
-    // Download files are made in the cache folder, here the test's own: other test programs
-    // running at the same time make and remove theirs in the user's.
     // Download files in the library's download folder now.
     static size_t downloadFiles() {
         size_t count = 0;
@@ -61,6 +59,8 @@ class SessionOperationsTest : public ::testing::Test {
 
     DeterministicDispatch dispatch;
     test::TempFolder folder;
+    // Download files are made in the cache folder, here the test's own: other test programs
+    // running at the same time make and remove theirs in the user's.
     test::ScopedEnvironment tmpdir{"TMPDIR", folder.path().string()};
     test::ScopedEnvironment cache{"XDG_CACHE_HOME", folder.path().string()};
 };

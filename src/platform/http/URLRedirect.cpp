@@ -51,10 +51,11 @@ bool carriesCredentials(const HTTPHeaderFields& headers) {
     return false;
 }
 
-// The fields that describe a body: a request that no longer has one sends none of them.
+// The fields that describe a body: a request that no longer has one sends none of them (a
+// "Transfer-Encoding" would have the server wait for a body that never comes).
 bool describesBody(std::string_view name) {
     for (std::string_view field : {"Content-Type", "Content-Length", "Content-Encoding",
-                                   "Content-Language", "Content-Location"})
+                                   "Content-Language", "Content-Location", "Transfer-Encoding"})
         if (equalsIgnoringCase(name, field)) return true;
     return false;
 }
@@ -67,16 +68,14 @@ bool carriesBody(const URLTransfer& transfer) {
     return transfer.upload || (body && !body->empty());
 }
 
-// The caller's own header fields that match are not sent on: each is cut to its bare name, a
-// line that libcurl neither sends nor reads as the removal of a header of its own ("Name:"
-// would take out its Host, say). The list is ours and libcurl reads it for every request.
+// A header line whose name matches is not sent on: it is cut to its bare name, a line that
+// libcurl neither sends nor reads as the removal of a header of its own ("Name:" would take out
+// its Host, say). The list is ours and libcurl reads it for every request.
 template <typename Matches>
-void dropCallerFields(URLTransfer& transfer, Matches matches) {
-    for (curl_slist* field : transfer.callerFields) {
-        char* separator = std::strpbrk(field->data, ":;");
-        if (separator && matches(std::string_view(field->data, size_t(separator - field->data))))
-            *separator = '\0';
-    }
+void dropField(curl_slist* field, Matches matches) {
+    char* separator = std::strpbrk(field->data, ":;");
+    if (separator && matches(std::string_view(field->data, size_t(separator - field->data))))
+        *separator = '\0';
 }
 
 // The request following the redirect sends, as the delegate is shown it.
@@ -138,8 +137,13 @@ bool URLLoader::followRedirect(URLTransfer& transfer, const std::string& locatio
             return false;
         }
     }
-    if (withoutFields) dropCallerFields(transfer, [](std::string_view) { return true; });
-    if (withoutBody) dropCallerFields(transfer, describesBody);
+    if (withoutFields)
+        for (curl_slist* field : transfer.callerFields)
+            dropField(field, [](std::string_view) { return true; });
+    // The loader's own lines too: a body of unknown length had it add its chunked framing.
+    if (withoutBody)
+        for (curl_slist* field = transfer.headerList; field; field = field->next)
+            dropField(field, describesBody);
     transfer.callerFieldsDropped = withoutFields;
     transfer.bodyDropped = withoutBody;
     transfer.url = to->url;
