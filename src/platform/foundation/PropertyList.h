@@ -27,8 +27,9 @@ inline constexpr uint64_t kPropertyListWriteSkippingUnrepresentable = 1ull << 32
 // than 1 Mi (a document that names no object twice holds fewer in the largest reply body URL
 // loading takes: past 64 Ki objects each takes at least seven bytes, binary or XML). An object
 // counts once for every place that names it, dictionary keys included (a binary document may
-// name one object from many places, and each is read as a copy), and a text or data counts one
-// more for every 64 bytes it holds.
+// name one object from many places, and each is read as a copy), and in a binary document a
+// text or data counts one more for every 64 bytes it holds (an XML document holds each of its
+// texts once, in place).
 inline constexpr uint64_t kPropertyListMaxObjectsPerByte = 64;
 inline constexpr uint64_t kPropertyListMaxObjects = uint64_t{1} << 20;
 inline constexpr uint64_t kPropertyListBytesPerObject = 64;
