@@ -434,13 +434,17 @@ void QKConfigWifiDevice::didReceiveData(Bytes data) {
         received_.clear();
     }
     received_.insert(received_.end(), data.begin(), data.end());
-    while (!received_.empty()) {
-        const size_t size = nextFrameSize(received_);
-        if (size == 0) return;
-        const Bytes chunk(received_.begin(), received_.begin() + static_cast<ptrdiff_t>(size));
-        received_.erase(received_.begin(), received_.begin() + static_cast<ptrdiff_t>(size));
-        handleFrame(chunk);
+    // The frames are taken in turn and their bytes dropped in one step: a read of many small
+    // frames costs its length, not its length times their number.
+    size_t taken = 0;
+    while (taken < received_.size()) {
+        const size_t size = nextFrameSize(ByteView(received_).subspan(taken));
+        if (size == 0) break;
+        const auto from = received_.begin() + static_cast<ptrdiff_t>(taken);
+        handleFrame(Bytes(from, from + static_cast<ptrdiff_t>(size)));
+        taken += size;
     }
+    received_.erase(received_.begin(), received_.begin() + static_cast<ptrdiff_t>(taken));
 }
 
 void QKConfigWifiDevice::handleFrame(ByteView chunk) {

@@ -194,15 +194,23 @@ void QKDeviceManagerImpl::checkWifiAndStartSmartConnect(const QKDeviceApConfigPa
                 if (completion) completion(TelvoError::sdkErrorWithType(1, 4030), nullptr);
                 return;
             }
-            // The flow's observers first, then the probe that may draw their replies.
+            // The flow's observers first, then the probe that may draw their replies; a run that
+            // ended inside the call (credentials the air cannot carry) has nothing to find, and
+            // the probe keeps its rhythm.
+            auto ended = std::make_shared<bool>(false);
+            auto done = [ended, completion = toFlow(std::move(completion))](
+                            const ErrorPtr& error, std::shared_ptr<QKDevice> device) {
+                *ended = true;
+                completion(error, std::move(device));
+            };
             if (byType) {
                 smartConnectFlow()->fastConfigWithDeviceType(params, std::move(deviceConfigStep),
-                                                             toFlow(std::move(completion)));
+                                                             std::move(done));
             } else {
                 smartConnectFlow()->fastConfigWithParams(params, std::move(deviceConfigStep),
-                                                         toFlow(std::move(completion)));
+                                                         std::move(done));
             }
-            startBroadCastWithInerval(1.0);
+            if (!*ended) startBroadCastWithInerval(1.0);
         });
 }
 

@@ -167,7 +167,8 @@ TEST_F(ConfigSession, CommandsGiveTheirResults) {
     EXPECT_EQ(sim->requests().back().frame.protocolVer, 1);
 }
 
-// Failed replies map to each command's own code; a failed 0x20 is a success with "0".
+// Failed replies map to each command's own code; a failed 0x20 is a success with "0"; a reply
+// that does not decrypt is none.
 TEST_F(ConfigSession, CommandFailuresMapToTheirCodes) {
     open();
     sim->setReplyBody(0x68, {0, 1});
@@ -197,12 +198,25 @@ TEST_F(ConfigSession, CommandFailuresMapToTheirCodes) {
 
     sim->addFaults(2, {Fault::Silence});
     auto f43 = frame();
-    f43->writeTempDeviceId(Dictionary{});
+    f43->writeTempDeviceId(Dictionary{{kQKSDKDeviceSn, "0000AC11122233344455566677788899"},
+                                      {kQKSDKDeviceSSID, "net_ac_1234"}});
     session->setDeviceIdWithProtocol(f43, [&](const ErrorPtr& e, auto v) {
         got["43"] = std::to_string(plain(e)) + ":" + v.value_or("-");
     });
     ASSERT_TRUE(MainLoop::runUntil([&] { return got.count("43"); }, 30));
     EXPECT_EQ(got["43"], "4014:-");
+    EXPECT_EQ(sim->countOf(0x43), 2);
+
+    // Replies whose bodies do not decrypt are no answer: the credentials time out, where an
+    // empty body would have meant they were taken.
+    sim->setReplyType(0x70, 0x70);
+    sim->addFaults(2, {Fault::Unreadable});
+    auto unread = frame();
+    unread->writeNewWiFiSSIDWithConfigModel(params);
+    session->linkWifiAPWithNewDeviceProtocol(
+        unread, [&](const ErrorPtr& e) { got["70 unread"] = std::to_string(plain(e)); });
+    ASSERT_TRUE(MainLoop::runUntil([&] { return got.count("70 unread"); }, 30));
+    EXPECT_EQ(got["70 unread"], "4023");
 }
 
 // The key agreement over 0x75 in protocol 3, then CCM frames under the agreed key with the
@@ -299,6 +313,7 @@ TEST_F(ConfigSession, RepliesTimeOutsAndRetries) {
         {"split reply", {{Fault::Split, 0.5}}, 0, 0.5, 1},
         {"wrong tags", {{Fault::WrongTag}, {Fault::WrongTag}}, 6002, 22, 2},
         {"garbage, then the retry", {{Fault::Garbage}}, 0, 12, 2},
+        {"a body that does not decrypt, then the retry", {{Fault::Unreadable}}, 0, 12, 2},
         {"close mid-request", {{Fault::Close}}, 0, 14, 2},
         {"reset mid-request", {{Fault::Reset}}, 0, 14, 2},
     };

@@ -541,7 +541,8 @@ TEST_F(QKDeviceManagerTest, SmartConnectByNameUsesTheAppsPrefixes) {
 }
 
 // Smart-connect credentials the air cannot carry end the run at once with 8000, before any
-// step or datagram, in both modes; the longest that fit are sent.
+// step or datagram, in both modes, and leave the discovery probe at its rhythm (once a minute);
+// the longest that fit are sent, the probe going every second.
 TEST_F(QKDeviceManagerTest, SmartConnectRefusesCredentialsTheAirCannotCarry) {
     struct Case {
         const char* name;
@@ -574,6 +575,7 @@ TEST_F(QKDeviceManagerTest, SmartConnectRefusesCredentialsTheAirCannotCarry) {
         } else {
             EXPECT_TRUE(seen.results.empty());
         }
+        EXPECT_EQ(QKBroadcastManager::sharedManager()->broadcastInterval(), c.refused ? 60.0 : 1.0);
         MainLoop::runFor(1);
         EXPECT_EQ(sniffer().datagrams().empty(), c.refused);
         EXPECT_EQ(seen.results.size(), c.refused ? 1u : 0u);

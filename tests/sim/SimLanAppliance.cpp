@@ -342,6 +342,19 @@ void SimLanAppliance::answer(const SimLanFrame& request, SimLanFrame reply) {
             return;
         case Fault::Garbage:
             return writeNow(Bytes{'n', 'o', 't', ' ', 'a', ' ', 'f', 'r', 'a', 'm', 'e'});
+        case Fault::Unreadable: {
+            // A body one byte short fits no cipher block and no tag; the header still tells
+            // the frame's true length, and the signature covers it.
+            bytes.erase(bytes.begin() + 40);
+            bytes[4] = static_cast<uint8_t>(bytes.size());
+            bytes[5] = static_cast<uint8_t>(bytes.size() >> 8);
+            if (reply.isSign) {
+                const size_t end = bytes.size() - 16;
+                const Bytes sign = codec_.signature(ByteView(bytes).first(end));
+                std::copy(sign.begin(), sign.end(), bytes.begin() + static_cast<ptrdiff_t>(end));
+            }
+            return writeNow(bytes);
+        }
         case Fault::Close:
             return closeConnection();
         case Fault::Reset:

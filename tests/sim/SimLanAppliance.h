@@ -41,6 +41,7 @@ class SimLanAppliance {
         WrongTag,      // the reply under another tag
         Counter,       // the protocol-3 counter `counter` (and the count goes on from there)
         Garbage,       // bytes that are no frame instead of the reply
+        Unreadable,    // the reply with one byte of its body left out: it does not decrypt
         Close,         // an orderly close instead of the reply
         Reset,         // a reset instead of the reply
     };
