@@ -186,12 +186,12 @@ class QKConfigWifiDevice : public std::enable_shared_from_this<QKConfigWifiDevic
     int heartbeatsUnanswered_ = 0;
 
     // The kinds of what is dropped.
-    enum class Drop { noFrame, cutOff, unauthenticated, undecryptable, unrequested };
+    enum class Drop { noFrame, cutOff, unauthenticated, undecryptable, unrequested, count };
     // An appliance that sends garbage, or frames the session cannot use (bodies that do not
     // open, replies no request or heartbeat waits for), gets one log line per burst (at the next
     // reply the session takes, the link's end, or each second while it lasts), not one per
     // piece. queue_ only.
-    DropTally<Drop, 5> dropped_;
+    DropTally<Drop> dropped_;
     void noteDropped(Drop kind, size_t bytes);
     void reportDropped();
 };

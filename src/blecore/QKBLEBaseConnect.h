@@ -303,8 +303,8 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
     bool chunkTimerArmed_ = false;  // the next chunk's delayed call is pending
     // Frames dropped because they came before the key was agreed, since the last log line:
     // reported when the key is agreed, at disconnect, or each second while they go on.
-    enum class BeforeKey { frame };
-    DropTally<BeforeKey, 1> framesBeforeKey_;
+    enum class BeforeKey { frame, count };
+    DropTally<BeforeKey> framesBeforeKey_;
 };
 
 }  // namespace telvo

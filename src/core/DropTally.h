@@ -4,6 +4,7 @@
 // per kind for one summary line per burst instead of a line each. The owner writes the line
 // when take() hands it a burst: at its own moments (the next input it takes, the link's end)
 // or once note() says the burst has lasted a second. Not locked: the owner's queue alone.
+// Kind is an enumeration whose last member is `count`, the number of kinds.
 
 #include <array>
 #include <cstddef>
@@ -13,8 +14,10 @@
 
 namespace telvo {
 
-template <class Kind, size_t Kinds>
+template <class Kind>
 class DropTally {
+    static constexpr size_t Kinds = static_cast<size_t>(Kind::count);
+
   public:
     struct Burst {
         std::array<size_t, Kinds> count{};  // by Kind
