@@ -167,15 +167,15 @@ uint64_t interlacedBytes(uint64_t width, uint64_t height, uint64_t bitsPerPixel)
     return total;
 }
 
-// Whether the zlib stream across the IDAT chunks of the PNG (whose chunks were walked) inflates to
-// `needed` bytes. Only as much is inflated.
-bool pngDataInflatesTo(const Bytes& data, uint64_t needed) {
+// Whether the zlib stream across the IDAT chunks of the PNG, whose chunks up to `end` (past its
+// IEND) were walked, inflates to `needed` bytes. Only as much is inflated.
+bool pngDataInflatesTo(const Bytes& data, size_t end, uint64_t needed) {
     z_stream stream{};
     if (inflateInit(&stream) != Z_OK) return false;
     std::array<uint8_t, 16384> sink;
     uint64_t inflated = 0;
     int status = Z_OK;
-    for (size_t at = 8; status == Z_OK && inflated < needed && at + 12 <= data.size();) {
+    for (size_t at = 8; status == Z_OK && inflated < needed && at < end;) {
         const uint32_t length = be32(data, at);
         if (std::memcmp(&data[at + 4], "IDAT", 4) == 0) {
             stream.next_in = const_cast<uint8_t*>(&data[at + 8]);
@@ -196,14 +196,14 @@ bool pngDataInflatesTo(const Bytes& data, uint64_t needed) {
 
 // An interlaced image's rows all come with its first pass, so its decoder cannot tell a stream
 // cut short: what the stream holds is counted here.
-bool interlacedPngWhole(const Bytes& data, size_t header, uint64_t mostPixels) {
+bool interlacedPngWhole(const Bytes& data, size_t header, size_t end, uint64_t mostPixels) {
     static constexpr uint8_t kChannels[] = {1, 0, 3, 1, 2, 0, 4};
     const uint32_t width = be32(data, header), height = be32(data, header + 4);
     const uint8_t depth = data[header + 8], colour = data[header + 9];
     if (data[header + 12] != 1 || colour > 6 || kChannels[colour] == 0 ||
         !withinBound(width, height, mostPixels))
         return true;  // not interlaced, or the decoder's to refuse
-    return pngDataInflatesTo(data,
+    return pngDataInflatesTo(data, end,
                              interlacedBytes(width, height, uint64_t(depth) * kChannels[colour]));
 }
 
@@ -217,7 +217,7 @@ Survey surveyPng(const Bytes& data, uint64_t mostPixels) {
         if (type == "IHDR" && length >= 13 && !header) header = at + 8;
         at += 12 + size_t(length);
         if (type != "IEND") continue;
-        if (header && !interlacedPngWhole(data, *header, mostPixels))
+        if (header && !interlacedPngWhole(data, *header, at, mostPixels))
             return truncated(Format::Png, "its interlaced image data ends early");
         return readTo(at);
     }
