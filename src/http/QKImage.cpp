@@ -465,24 +465,33 @@ Survey surveyBmp(const Bytes& data) {
 }
 
 // XBM's decoder reserves the bits of the whole image before it reads them and tells its size
-// only afterwards: its "#define <name>_width N" and "_height N" lines are read here first.
-// Unknown dimensions are the decoder's to refuse. A last value cut short would read as another
-// value: the bits must be closed.
+// only afterwards: its "#define <name>_width N" and "_height N" lines are read here first, with
+// the blanks and signs the decoder's scanf takes, and the largest of each counts wherever it
+// stands (the decoder takes the last one before its bits). A negative size is read by the decoder
+// as a huge one. Unknown dimensions are the decoder's to refuse. A last value cut short would read
+// as another value: the bits must be closed.
 Survey surveyXbm(const Bytes& data, uint64_t mostPixels, uint64_t limit) {
+    static constexpr std::string_view kBlank = " \t\r\v\f", kSpace = " \t\r\v\f\n";
+    constexpr int64_t kHuge = int64_t(1) << 40;
     const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
     int64_t width = -1, height = -1;
+    // Each search goes on past the name and value read before it: every byte is read a few times.
     for (size_t at = text.find("#define"); at != std::string_view::npos;
-         at = text.find("#define", at + 1)) {
-        const size_t nameEnd = text.find_first_of(" \t", text.find_first_not_of(" \t", at + 7));
+         at = text.find("#define", at)) {
+        const size_t name = text.find_first_not_of(kBlank, at + 7);
+        const size_t nameEnd = text.find_first_of(kSpace, name);
         if (nameEnd == std::string_view::npos) break;
-        const std::string_view name = text.substr(at + 7, nameEnd - at - 7);
-        const size_t digits = text.find_first_not_of(" \t", nameEnd);
-        if (digits == std::string_view::npos) break;
+        const std::string_view named = text.substr(name, nameEnd - name);
+        at = text.find_first_not_of(kBlank, nameEnd);
+        if (at == std::string_view::npos) break;
+        const bool negative = text[at] == '-';
+        if (text[at] == '-' || text[at] == '+') ++at;
         int64_t value = 0;
-        for (size_t i = digits; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-            value = std::min<int64_t>(value * 10 + (text[i] - '0'), int64_t(1) << 40);
-        if (name.ends_with("width")) width = value;
-        if (name.ends_with("height")) height = value;
+        for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at)
+            value = std::min<int64_t>(value * 10 + (text[at] - '0'), kHuge);
+        if (negative && value > 0) value = kHuge;
+        if (named.ends_with("width")) width = std::max(width, value);
+        if (named.ends_with("height")) height = std::max(height, value);
     }
     if (width >= 0 && height >= 0 && !withinBound(width, height, mostPixels))
         return refused(tooLarge("image", width, height, data.size(), limit));

@@ -48,6 +48,38 @@ TEST(ImageLimits, BodiesBuiltToBeSlowAreRefusedOrDecoded) {
     for (const auto& c : cases) EXPECT_EQ(images::outcomeOf(c.body), c.outcome) << c.name;
 }
 
+// XBM sizes are read as its decoder reads them, before it reserves their bits: whatever blank
+// stands between a name and its value, with a sign, also after the bits; a run of "#define" words
+// costs one walk.
+TEST(ImageLimits, XbmSizesAreReadAsItsDecoderReadsThem) {
+    const std::string bits = "static unsigned char a_bits[] = {\n0x01, 0x02 };\n",
+                      large = "#define a_width 46000\n#define a_height 46000\n";
+    std::string defines;
+    for (int i = 0; i < 100000; ++i) defines += "#define";
+    const struct {
+        const char* name;
+        std::string text;
+        std::string outcome;  // what the outcome says
+    } cases[] = {
+        {"carriage returns before the values",
+         "#define a_width\r46000\n#define a_height\r46000\n" + bits,
+         "46000 x 46000 pixels is over the limit"},
+        {"smaller sizes after the bits", large + bits + "#define a_width 8\n#define a_height 8\n",
+         "46000 x 46000 pixels is over the limit"},
+        {"a negative width after a small one",
+         "#define a_width 8\n#define a_height 8\n#define a_width -46000\n" + bits,
+         "is over the limit"},
+        {"100,000 \"#define\" words in a row", large + defines + " x 1\n" + bits,
+         "46000 x 46000 pixels is over the limit"},
+        {"tabs, carriage returns and a plus sign",
+         "#define a_width\r8\n#define\ta_height\t+2\n" + bits, "decoded"},
+    };
+    for (const auto& c : cases) {
+        const std::string outcome = images::outcomeOf(toBytes(c.text));
+        EXPECT_NE(outcome.find(c.outcome), std::string::npos) << c.name << ": " << outcome;
+    }
+}
+
 // The limit is 64 Mi pixels until the app lowers it; a lowered limit refuses larger images of
 // every kind from their headers, and cannot be raised past the default.
 TEST(ImageLimits, LoweredPixelLimitIsHonoured) {
