@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace telvo {
@@ -95,6 +96,8 @@ struct Survey {
     size_t end = 0;           // the decoder reads the data up to here: its first image, whole
     bool gifTrailer = false;  // and then a GIF's trailer
     bool arithmetic = false;  // a JPEG coded arithmetically
+    // Ranges [first, second) before `end`, in order, that the decoder is not given.
+    std::vector<std::pair<size_t, size_t>> withheld;
 };
 
 Survey refused(std::string why) {
@@ -207,19 +210,32 @@ bool interlacedPngWhole(const Bytes& data, size_t header, size_t end, uint64_t m
                              interlacedBytes(width, height, uint64_t(depth) * kChannels[colour]));
 }
 
+// The decoder inflates each compressed text chunk (zTXt, iTXt) to up to 8 MB and keeps it: a
+// hundred of them in a few kilobytes would take seconds and gigabytes. Text holds no pixels: the
+// text chunks after the header are not given to the decoder.
 Survey surveyPng(const Bytes& data, uint64_t mostPixels) {
     std::optional<size_t> header;
+    std::vector<std::pair<size_t, size_t>> text;
     for (size_t at = 8;;) {
         if (data.size() - at < 12 || be32(data, at) > data.size() - at - 12)
             return truncated(Format::Png, "it ends before its IEND chunk");
         const uint32_t length = be32(data, at);
         const std::string_view type(reinterpret_cast<const char*>(&data[at + 4]), 4);
         if (type == "IHDR" && length >= 13 && !header) header = at + 8;
+        const size_t chunk = at;
         at += 12 + size_t(length);
+        if (header && (type == "zTXt" || type == "iTXt")) {
+            if (!text.empty() && text.back().second == chunk)
+                text.back().second = at;
+            else
+                text.emplace_back(chunk, at);
+        }
         if (type != "IEND") continue;
         if (header && !interlacedPngWhole(data, *header, at, mostPixels))
             return truncated(Format::Png, "its interlaced image data ends early");
-        return readTo(at);
+        Survey survey = readTo(at);
+        survey.withheld = std::move(text);
+        return survey;
     }
 }
 
@@ -598,11 +614,19 @@ void onAreaUpdated(GdkPixbufLoader*, int, int y, int, int height, gpointer data)
 bool feed(GdkPixbufLoader* loader, const Bytes& data, const Survey& survey,
           const Decoding& decoding, GError** error) {
     const size_t piece = survey.gifTrailer ? kGifPieceBytes : kPieceBytes;
-    for (size_t at = 0; at < survey.end && !decoding.refused; at += piece) {
-        if (!gdk_pixbuf_loader_write(loader, data.data() + at, std::min(piece, survey.end - at),
-                                     error))
-            return false;
+    auto write = [&](size_t from, size_t to) {
+        for (size_t at = from; at < to && !decoding.refused; at += piece) {
+            if (!gdk_pixbuf_loader_write(loader, data.data() + at, std::min(piece, to - at), error))
+                return false;
+        }
+        return true;
+    };
+    size_t at = 0;
+    for (const auto& [first, last] : survey.withheld) {
+        if (!write(at, first)) return false;
+        at = last;
     }
+    if (!write(at, survey.end)) return false;
     static constexpr uint8_t kGifTrailer = 0x3B;
     return !survey.gifTrailer || gdk_pixbuf_loader_write(loader, &kGifTrailer, 1, error);
 }

@@ -235,6 +235,26 @@ inline void pngChunk(Bytes& png, const char* type, const Bytes& payload) {
     putBe32(png, uint32_t(crc32(0, png.data() + start, uInt(png.size() - start))));
 }
 
+// The PNG with `count` chunks of that type and payload put in at `at` (33: after its IHDR).
+inline Bytes pngWithChunks(const Bytes& png, size_t at, const char* type, const Bytes& payload,
+                           size_t count) {
+    Bytes out(png.begin(), png.begin() + at);
+    for (size_t i = 0; i < count; ++i) pngChunk(out, type, payload);
+    out.insert(out.end(), png.begin() + at, png.end());
+    return out;
+}
+
+// A zTXt chunk's payload: the keyword "k" and `size` letters of text, deflated.
+inline Bytes compressedText(size_t size) {
+    const Bytes text(size, 'a');
+    uLongf length = compressBound(uLong(text.size()));
+    Bytes payload = {'k', 0, 0};
+    payload.resize(payload.size() + length);
+    compress2(payload.data() + 3, &length, text.data(), uLong(text.size()), 9);
+    payload.resize(3 + length);
+    return payload;
+}
+
 // The bytes the image data of a grey 8-bit PNG inflates to, interlaced or not; an interlaced
 // one's sides are multiples of 8, so that each of its seven passes takes every n-th column of
 // every m-th row.
