@@ -291,6 +291,24 @@ inline Bytes greyPng(size_t width, size_t height, bool interlaced) {
     return greyPng(width, height, interlaced, greyPngDataBytes(width, height, interlaced));
 }
 
+// An interlaced 64 x 64 grey PNG whose zlib stream, left open, holds half its image data before
+// its IEND; after it come bytes that read as one more IDAT chunk going on with the stream, the
+// chunk's length and the block of stored data it starts both running past the body's end.
+inline Bytes pngStreamGoingOnPastIend() {
+    const size_t half = greyPngDataBytes(64, 64, true) / 2;
+    const Bytes whole = greyPng(64, 64, true);
+    Bytes png(whole.begin(), whole.begin() + 33);  // the signature and IHDR
+    // A zlib header, then a stored block of zeros that is not the last.
+    Bytes stream = {
+        0x78, 0x01, 0x00, uint8_t(half), uint8_t(half >> 8), uint8_t(~half), uint8_t(~half >> 8)};
+    stream.resize(stream.size() + half);
+    pngChunk(png, "IDAT", stream);
+    pngChunk(png, "IEND", {});
+    putBe32(png, 0x7FFFFFFF);
+    png.insert(png.end(), {'I', 'D', 'A', 'T', 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00});
+    return png;
+}
+
 // GIF's LZW coding of colour indices, with codes that grow to 12 bits and a clear code when the
 // table is full.
 inline Bytes lzw(const std::vector<uint8_t>& indices, int minimumCodeSize) {

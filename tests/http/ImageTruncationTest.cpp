@@ -94,24 +94,6 @@ TEST(ImageTruncation, EveryPrefixOfASmallImageIsRefused) {
     }
 }
 
-// An interlaced 64 x 64 grey PNG whose zlib stream, left open, holds half its image data before
-// its IEND; after it come bytes that read as one more IDAT chunk going on with the stream, the
-// chunk's length and the block of stored data it starts both running past the body's end.
-Bytes pngStreamGoingOnPastIend() {
-    const size_t half = images::greyPngDataBytes(64, 64, true) / 2;
-    const Bytes whole = images::greyPng(64, 64, true);
-    Bytes png(whole.begin(), whole.begin() + 33);  // the signature and IHDR
-    // A zlib header, then a stored block of zeros that is not the last.
-    Bytes stream = {
-        0x78, 0x01, 0x00, uint8_t(half), uint8_t(half >> 8), uint8_t(~half), uint8_t(~half >> 8)};
-    stream.resize(stream.size() + half);
-    images::pngChunk(png, "IDAT", stream);
-    images::pngChunk(png, "IEND", {});
-    images::putBe32(png, 0x7FFFFFFF);
-    png.insert(png.end(), {'I', 'D', 'A', 'T', 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00});
-    return png;
-}
-
 // Containers that are whole around image data that is not: the decoders fill the rest in and
 // report no error.
 TEST(ImageTruncation, ImageDataShortInsideAWholeFile) {
@@ -128,7 +110,7 @@ TEST(ImageTruncation, ImageDataShortInsideAWholeFile) {
         {"interlaced PNG whose stream holds half its passes",
          images::greyPng(64, 64, true, images::greyPngDataBytes(64, 64, true) / 2),
          "truncated png image: its interlaced image data ends early"},
-        {"interlaced PNG whose stream goes on past its IEND", pngStreamGoingOnPastIend(),
+        {"interlaced PNG whose stream goes on past its IEND", images::pngStreamGoingOnPastIend(),
          "truncated png image: its interlaced image data ends early"},
         {"GIF whose LZW codes stop early", lzwCut, "truncated gif image: the data of its first"},
         {"run-length BMP without its last row's end",
