@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace telvo {
@@ -95,6 +96,8 @@ struct Survey {
     size_t end = 0;           // the decoder reads the data up to here: its first image, whole
     bool gifTrailer = false;  // and then a GIF's trailer
     bool arithmetic = false;  // a JPEG coded arithmetically
+    // Ranges [first, second) before `end`, in order, that the decoder is not given.
+    std::vector<std::pair<size_t, size_t>> withheld;
 };
 
 Survey refused(std::string why) {
@@ -167,15 +170,15 @@ uint64_t interlacedBytes(uint64_t width, uint64_t height, uint64_t bitsPerPixel)
     return total;
 }
 
-// Whether the zlib stream across the IDAT chunks of the PNG (whose chunks were walked) inflates to
-// `needed` bytes. Only as much is inflated.
-bool pngDataInflatesTo(const Bytes& data, uint64_t needed) {
+// Whether the zlib stream across the IDAT chunks of the PNG, whose chunks up to `end` (past its
+// IEND) were walked, inflates to `needed` bytes. Only as much is inflated.
+bool pngDataInflatesTo(const Bytes& data, size_t end, uint64_t needed) {
     z_stream stream{};
     if (inflateInit(&stream) != Z_OK) return false;
     std::array<uint8_t, 16384> sink;
     uint64_t inflated = 0;
     int status = Z_OK;
-    for (size_t at = 8; status == Z_OK && inflated < needed && at + 12 <= data.size();) {
+    for (size_t at = 8; status == Z_OK && inflated < needed && at < end;) {
         const uint32_t length = be32(data, at);
         if (std::memcmp(&data[at + 4], "IDAT", 4) == 0) {
             stream.next_in = const_cast<uint8_t*>(&data[at + 8]);
@@ -196,30 +199,43 @@ bool pngDataInflatesTo(const Bytes& data, uint64_t needed) {
 
 // An interlaced image's rows all come with its first pass, so its decoder cannot tell a stream
 // cut short: what the stream holds is counted here.
-bool interlacedPngWhole(const Bytes& data, size_t header, uint64_t mostPixels) {
+bool interlacedPngWhole(const Bytes& data, size_t header, size_t end, uint64_t mostPixels) {
     static constexpr uint8_t kChannels[] = {1, 0, 3, 1, 2, 0, 4};
     const uint32_t width = be32(data, header), height = be32(data, header + 4);
     const uint8_t depth = data[header + 8], colour = data[header + 9];
     if (data[header + 12] != 1 || colour > 6 || kChannels[colour] == 0 ||
         !withinBound(width, height, mostPixels))
         return true;  // not interlaced, or the decoder's to refuse
-    return pngDataInflatesTo(data,
+    return pngDataInflatesTo(data, end,
                              interlacedBytes(width, height, uint64_t(depth) * kChannels[colour]));
 }
 
+// The decoder inflates each compressed text chunk (zTXt, iTXt) to up to 8 MB and keeps it: a
+// hundred of them in a few kilobytes would take seconds and gigabytes. Text holds no pixels: the
+// text chunks after the header are not given to the decoder.
 Survey surveyPng(const Bytes& data, uint64_t mostPixels) {
     std::optional<size_t> header;
+    std::vector<std::pair<size_t, size_t>> text;
     for (size_t at = 8;;) {
         if (data.size() - at < 12 || be32(data, at) > data.size() - at - 12)
             return truncated(Format::Png, "it ends before its IEND chunk");
         const uint32_t length = be32(data, at);
         const std::string_view type(reinterpret_cast<const char*>(&data[at + 4]), 4);
         if (type == "IHDR" && length >= 13 && !header) header = at + 8;
+        const size_t chunk = at;
         at += 12 + size_t(length);
+        if (header && (type == "zTXt" || type == "iTXt")) {
+            if (!text.empty() && text.back().second == chunk)
+                text.back().second = at;
+            else
+                text.emplace_back(chunk, at);
+        }
         if (type != "IEND") continue;
-        if (header && !interlacedPngWhole(data, *header, mostPixels))
+        if (header && !interlacedPngWhole(data, *header, at, mostPixels))
             return truncated(Format::Png, "its interlaced image data ends early");
-        return readTo(at);
+        Survey survey = readTo(at);
+        survey.withheld = std::move(text);
+        return survey;
     }
 }
 
@@ -465,24 +481,33 @@ Survey surveyBmp(const Bytes& data) {
 }
 
 // XBM's decoder reserves the bits of the whole image before it reads them and tells its size
-// only afterwards: its "#define <name>_width N" and "_height N" lines are read here first.
-// Unknown dimensions are the decoder's to refuse. A last value cut short would read as another
-// value: the bits must be closed.
+// only afterwards: its "#define <name>_width N" and "_height N" lines are read here first, with
+// the blanks and signs the decoder's scanf takes, and the largest of each counts wherever it
+// stands (the decoder takes the last one before its bits). A negative size is read by the decoder
+// as a huge one. Unknown dimensions are the decoder's to refuse. A last value cut short would read
+// as another value: the bits must be closed.
 Survey surveyXbm(const Bytes& data, uint64_t mostPixels, uint64_t limit) {
+    static constexpr std::string_view kBlank = " \t\r\v\f", kSpace = " \t\r\v\f\n";
+    constexpr int64_t kHuge = int64_t(1) << 40;
     const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
     int64_t width = -1, height = -1;
+    // Each search goes on past the name and value read before it: every byte is read a few times.
     for (size_t at = text.find("#define"); at != std::string_view::npos;
-         at = text.find("#define", at + 1)) {
-        const size_t nameEnd = text.find_first_of(" \t", text.find_first_not_of(" \t", at + 7));
+         at = text.find("#define", at)) {
+        const size_t name = text.find_first_not_of(kBlank, at + 7);
+        const size_t nameEnd = text.find_first_of(kSpace, name);
         if (nameEnd == std::string_view::npos) break;
-        const std::string_view name = text.substr(at + 7, nameEnd - at - 7);
-        const size_t digits = text.find_first_not_of(" \t", nameEnd);
-        if (digits == std::string_view::npos) break;
+        const std::string_view named = text.substr(name, nameEnd - name);
+        at = text.find_first_not_of(kBlank, nameEnd);
+        if (at == std::string_view::npos) break;
+        const bool negative = text[at] == '-';
+        if (text[at] == '-' || text[at] == '+') ++at;
         int64_t value = 0;
-        for (size_t i = digits; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-            value = std::min<int64_t>(value * 10 + (text[i] - '0'), int64_t(1) << 40);
-        if (name.ends_with("width")) width = value;
-        if (name.ends_with("height")) height = value;
+        for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at)
+            value = std::min<int64_t>(value * 10 + (text[at] - '0'), kHuge);
+        if (negative && value > 0) value = kHuge;
+        if (named.ends_with("width")) width = std::max(width, value);
+        if (named.ends_with("height")) height = std::max(height, value);
     }
     if (width >= 0 && height >= 0 && !withinBound(width, height, mostPixels))
         return refused(tooLarge("image", width, height, data.size(), limit));
@@ -589,11 +614,19 @@ void onAreaUpdated(GdkPixbufLoader*, int, int y, int, int height, gpointer data)
 bool feed(GdkPixbufLoader* loader, const Bytes& data, const Survey& survey,
           const Decoding& decoding, GError** error) {
     const size_t piece = survey.gifTrailer ? kGifPieceBytes : kPieceBytes;
-    for (size_t at = 0; at < survey.end && !decoding.refused; at += piece) {
-        if (!gdk_pixbuf_loader_write(loader, data.data() + at, std::min(piece, survey.end - at),
-                                     error))
-            return false;
+    auto write = [&](size_t from, size_t to) {
+        for (size_t at = from; at < to && !decoding.refused; at += piece) {
+            if (!gdk_pixbuf_loader_write(loader, data.data() + at, std::min(piece, to - at), error))
+                return false;
+        }
+        return true;
+    };
+    size_t at = 0;
+    for (const auto& [first, last] : survey.withheld) {
+        if (!write(at, first)) return false;
+        at = last;
     }
+    if (!write(at, survey.end)) return false;
     static constexpr uint8_t kGifTrailer = 0x3B;
     return !survey.gifTrailer || gdk_pixbuf_loader_write(loader, &kGifTrailer, 1, error);
 }

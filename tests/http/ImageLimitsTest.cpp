@@ -38,6 +38,10 @@ TEST(ImageLimits, BodiesBuiltToBeSlowAreRefusedOrDecoded) {
          "jpeg image of more than 4096 marker segments"},
         {"JPEG with 4,000 COM segments", images::jpegWithSegments(jpeg, 4000, 0xFE), "decoded"},
         {"JPEG of 33 scans", images::jpegWithScans(jpeg, 33), "jpeg image of more than 32 scans"},
+        {"PNG of 100 compressed texts of 8 MB each",
+         images::pngWithChunks(images::saved("png"), 33, "zTXt", images::compressedText(7900000),
+                               100),
+         "decoded"},
         // 86 bytes whose count of colours overflowed the decoder's buffer size to 4 GB.
         {"BMP of 0xFEFFFF01 colours",
          images::bmpColours(images::rleBmp(8, 6, images::rleRows(6)), 0xFEFFFF01),
@@ -46,6 +50,54 @@ TEST(ImageLimits, BodiesBuiltToBeSlowAreRefusedOrDecoded) {
          "decoded"},
     };
     for (const auto& c : cases) EXPECT_EQ(images::outcomeOf(c.body), c.outcome) << c.name;
+}
+
+// A PNG's text, compressed or not, before or after its image data, leaves its pixels as they are.
+TEST(ImageLimits, PngTextLeavesItsPixels) {
+    const Bytes plain = images::savedPattern("png", 64, 64);
+    const Bytes iText = {'k', 0, 1, 0, 0, 0, 0x78, 0x9C, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01};
+    Bytes text =
+        images::pngWithChunks(plain, plain.size() - 12, "zTXt", images::compressedText(100), 2);
+    text = images::pngWithChunks(text, 33, "iTXt", iText, 1);
+    text = images::pngWithChunks(text, 33, "tEXt", {'k', 0, 'v'}, 1);
+    text = images::pngWithChunks(text, 33, "zTXt", images::compressedText(100), 3);
+    auto whole = QKImage::af_safeImageWithData(plain);
+    auto image = QKImage::af_safeImageWithData(text);
+    ASSERT_TRUE(whole);
+    ASSERT_TRUE(image) << images::outcomeOf(text);
+    EXPECT_EQ(image->pixels, whole->pixels);
+}
+
+// XBM sizes are read as its decoder reads them, before it reserves their bits: whatever blank
+// stands between a name and its value, with a sign, also after the bits; a run of "#define" words
+// costs one walk.
+TEST(ImageLimits, XbmSizesAreReadAsItsDecoderReadsThem) {
+    const std::string bits = "static unsigned char a_bits[] = {\n0x01, 0x02 };\n",
+                      large = "#define a_width 46000\n#define a_height 46000\n";
+    std::string defines;
+    for (int i = 0; i < 100000; ++i) defines += "#define";
+    const struct {
+        const char* name;
+        std::string text;
+        std::string outcome;  // what the outcome says
+    } cases[] = {
+        {"carriage returns before the values",
+         "#define a_width\r46000\n#define a_height\r46000\n" + bits,
+         "46000 x 46000 pixels is over the limit"},
+        {"smaller sizes after the bits", large + bits + "#define a_width 8\n#define a_height 8\n",
+         "46000 x 46000 pixels is over the limit"},
+        {"a negative width after a small one",
+         "#define a_width 8\n#define a_height 8\n#define a_width -46000\n" + bits,
+         "is over the limit"},
+        {"100,000 \"#define\" words in a row", large + defines + " x 1\n" + bits,
+         "46000 x 46000 pixels is over the limit"},
+        {"tabs, carriage returns and a plus sign",
+         "#define a_width\r8\n#define\ta_height\t+2\n" + bits, "decoded"},
+    };
+    for (const auto& c : cases) {
+        const std::string outcome = images::outcomeOf(toBytes(c.text));
+        EXPECT_NE(outcome.find(c.outcome), std::string::npos) << c.name << ": " << outcome;
+    }
 }
 
 // The limit is 64 Mi pixels until the app lowers it; a lowered limit refuses larger images of

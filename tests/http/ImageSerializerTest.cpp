@@ -366,6 +366,12 @@ TEST(ImageSerializer, FuzzSeeds) {
     write("shape-bmp-colours-overflow", "image/bmp",
           images::bmpColours(images::rleBmp(8, 6, images::rleRows(6)), 0xFEFFFF01));
     write("shape-png-over-a-lowered-limit", "image/png", images::greyPng(72, 72, false), true);
+    write("shape-png-stream-past-iend", "image/png", images::pngStreamGoingOnPastIend());
+    write("shape-png-compressed-text", "image/png",
+          images::pngWithChunks(png, 33, "zTXt", images::compressedText(4096), 3));
+    write("shape-xbm-blank-sizes", "image/x-xbitmap",
+          toBytes("#define a_width\r8\n#define\ta_height\t+2\nstatic unsigned char a_bits[] = "
+                  "{\n0x01, 0x02 };\n#define a_width 9\n"));
 }
 
 }  // namespace

@@ -235,6 +235,26 @@ inline void pngChunk(Bytes& png, const char* type, const Bytes& payload) {
     putBe32(png, uint32_t(crc32(0, png.data() + start, uInt(png.size() - start))));
 }
 
+// The PNG with `count` chunks of that type and payload put in at `at` (33: after its IHDR).
+inline Bytes pngWithChunks(const Bytes& png, size_t at, const char* type, const Bytes& payload,
+                           size_t count) {
+    Bytes out(png.begin(), png.begin() + at);
+    for (size_t i = 0; i < count; ++i) pngChunk(out, type, payload);
+    out.insert(out.end(), png.begin() + at, png.end());
+    return out;
+}
+
+// A zTXt chunk's payload: the keyword "k" and `size` letters of text, deflated.
+inline Bytes compressedText(size_t size) {
+    const Bytes text(size, 'a');
+    uLongf length = compressBound(uLong(text.size()));
+    Bytes payload = {'k', 0, 0};
+    payload.resize(payload.size() + length);
+    compress2(payload.data() + 3, &length, text.data(), uLong(text.size()), 9);
+    payload.resize(3 + length);
+    return payload;
+}
+
 // The bytes the image data of a grey 8-bit PNG inflates to, interlaced or not; an interlaced
 // one's sides are multiples of 8, so that each of its seven passes takes every n-th column of
 // every m-th row.
@@ -269,6 +289,24 @@ inline Bytes greyPng(size_t width, size_t height, bool interlaced, size_t dataBy
 
 inline Bytes greyPng(size_t width, size_t height, bool interlaced) {
     return greyPng(width, height, interlaced, greyPngDataBytes(width, height, interlaced));
+}
+
+// An interlaced 64 x 64 grey PNG whose zlib stream, left open, holds half its image data before
+// its IEND; after it come bytes that read as one more IDAT chunk going on with the stream, the
+// chunk's length and the block of stored data it starts both running past the body's end.
+inline Bytes pngStreamGoingOnPastIend() {
+    const size_t half = greyPngDataBytes(64, 64, true) / 2;
+    const Bytes whole = greyPng(64, 64, true);
+    Bytes png(whole.begin(), whole.begin() + 33);  // the signature and IHDR
+    // A zlib header, then a stored block of zeros that is not the last.
+    Bytes stream = {
+        0x78, 0x01, 0x00, uint8_t(half), uint8_t(half >> 8), uint8_t(~half), uint8_t(~half >> 8)};
+    stream.resize(stream.size() + half);
+    pngChunk(png, "IDAT", stream);
+    pngChunk(png, "IEND", {});
+    putBe32(png, 0x7FFFFFFF);
+    png.insert(png.end(), {'I', 'D', 'A', 'T', 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00});
+    return png;
 }
 
 // GIF's LZW coding of colour indices, with codes that grow to 12 bits and a clear code when the

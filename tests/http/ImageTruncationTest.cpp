@@ -110,6 +110,8 @@ TEST(ImageTruncation, ImageDataShortInsideAWholeFile) {
         {"interlaced PNG whose stream holds half its passes",
          images::greyPng(64, 64, true, images::greyPngDataBytes(64, 64, true) / 2),
          "truncated png image: its interlaced image data ends early"},
+        {"interlaced PNG whose stream goes on past its IEND", images::pngStreamGoingOnPastIend(),
+         "truncated png image: its interlaced image data ends early"},
         {"GIF whose LZW codes stop early", lzwCut, "truncated gif image: the data of its first"},
         {"run-length BMP without its last row's end",
          cut(images::rleBmp(8, 6, images::rleRows(6)), 62 + 22),
