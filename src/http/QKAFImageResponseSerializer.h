@@ -12,8 +12,9 @@ namespace telvo {
 // "image/x-icon", "image/bmp", "image/x-bmp", "image/x-xbitmap", "image/x-win-bitmap") into a
 // QKImage object (a std::shared_ptr<QKImage> in the Value) through QKImage::af_safeImageWithData,
 // at imageScale. The rules are the JSON serializer's: a body refused by validation or empty gives
-// no object; a refused status still decodes, with the -1011 error. The bytes decide the format:
-// a body that is none of the decoded formats, is truncated or corrupt, is over
+// no object; a refused status still decodes, with the -1011 error, when the caller asks for the
+// error (without an error to hand back, a refused status gives no object). The bytes decide the
+// format: a body that is none of the decoded formats, is truncated or corrupt, is over
 // QKImage::maximumPixelCount() pixels or is built to make decoding slow gives no object and error
 // -1016 in the response domain ("Request failed: unreadable image: " and the reason), with the
 // validation error underneath. Decoding is synchronous and never deferred: the object
