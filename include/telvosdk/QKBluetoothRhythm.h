@@ -13,8 +13,9 @@ class DispatchTimer;
 // A beat watchdog: beats() must come again within beatsInterval seconds (3 after create), else
 // the break block runs; beatsOver() ends it until beatsRestart(). The timer is a repeating timer
 // on the main queue whose handler holds the rhythm weakly; it is cancelled when the rhythm is
-// destroyed, so replacing a rhythm releases its timer. The break block runs on the main queue;
-// the over block runs inside beatsOver(). Used on the main thread.
+// destroyed, so replacing a rhythm releases its timer. The break block runs on the main queue
+// when the timer fires, and inside beatsBreak() when it is called; the over block runs inside
+// beatsOver(). Used on the main thread.
 class TELVO_EXPORT QKBluetoothRhythm : public std::enable_shared_from_this<QKBluetoothRhythm> {
   public:
     using Block = std::function<void(const std::shared_ptr<QKBluetoothRhythm>&)>;

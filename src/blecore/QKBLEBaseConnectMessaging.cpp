@@ -4,7 +4,6 @@
 #include "core/QKTool.h"
 #include "logging/LogMask.h"
 #include "logging/QKLog.h"
-#include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
 #include "protocol/QKCommonProtocol.h"
 #include "telvosdk/TelvoError.h"

@@ -3,7 +3,9 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <utility>
 
 #include "core/QKTool.h"
 #include "security/QKDataSecurity.h"
@@ -238,7 +240,66 @@ bool couldGrowIntoFrame(ByteView bytes, int64_t protocolType) {
     const size_t length = lengthField(bytes, longFrame);
     return length >= minimumLength(longFrame) && bytes.size() < length + 2;
 }
+
+// The CRC-16/XMODEM register (QKTool::crc16, byte by byte) is linear: after the bytes B from a
+// value R it holds R·x^(8·|B|) + crc16(B), modulo the polynomial. So the check value of any
+// stretch of a stream follows from the register before and after it.
+constexpr uint16_t kCrcPolynomial = 0x1021;
+
+uint16_t crcTimesX(uint16_t value) {
+    return value & 0x8000 ? uint16_t(value << 1 ^ kCrcPolynomial) : uint16_t(value << 1);
+}
+
+uint16_t crcStep(uint16_t crc, uint8_t byte) {
+    crc ^= uint16_t(byte << 8);
+    for (int bit = 0; bit < 8; ++bit) crc = crcTimesX(crc);
+    return crc;
+}
+
+// a·b modulo the polynomial.
+uint16_t crcMultiply(uint16_t a, uint16_t b) {
+    uint16_t product = 0;
+    for (int bit = 15; bit >= 0; --bit) {
+        product = crcTimesX(product);
+        if (b >> bit & 1) product ^= a;
+    }
+    return product;
+}
+
+// What the register holds after `count` zero bytes from `crc`: crc·x^(8·count).
+uint16_t crcAfterZeros(uint16_t crc, size_t count) {
+    // x^(8·2^i) for every bit a count up to the assembler's capacity can have.
+    static const auto powers = [] {
+        std::array<uint16_t, 17> p{};
+        p[0] = 0x0100;
+        for (size_t i = 1; i < p.size(); ++i) p[i] = crcMultiply(p[i - 1], p[i - 1]);
+        return p;
+    }();
+    static_assert(QKBLEFrameAssembler::kCapacity < size_t{1} << 17);
+    for (size_t i = 0; count != 0; ++i, count >>= 1)
+        if (count & 1) crc = crcMultiply(crc, powers[i]);
+    return crc;
+}
 }  // namespace
+
+void QKBLEFrameAssembler::keep(ByteView data) {
+    buffer_.insert(buffer_.end(), data.begin(), data.end());
+    for (uint8_t byte : data) crcs_.push_back(crcStep(crcs_.back(), byte));
+}
+
+void QKBLEFrameAssembler::consume(size_t count) {
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<ptrdiff_t>(count));
+    crcs_.erase(crcs_.begin(), crcs_.begin() + static_cast<ptrdiff_t>(count));
+}
+
+Bytes QKBLEFrameAssembler::takeBuffer() {
+    crcs_.assign(1, 0);
+    return std::exchange(buffer_, Bytes());
+}
+
+uint16_t QKBLEFrameAssembler::crcOf(size_t from, size_t to) const {
+    return crcs_[to] ^ crcAfterZeros(crcs_[from], to - from);
+}
 
 size_t QKBLEFrameAssembler::heldSize() const {
     size_t held = buffer_.size();
@@ -248,7 +309,8 @@ size_t QKBLEFrameAssembler::heldSize() const {
 
 void QKBLEFrameAssembler::settle(Bytes reading, int64_t protocolType,
                                  const std::function<void(Bytes)>& onFrame) {
-    buffer_ = std::move(reading);
+    takeBuffer();
+    keep(reading);
     readings_.clear();
     drain(protocolType, onFrame);
 }
@@ -271,8 +333,7 @@ void QKBLEFrameAssembler::receive(ByteView data, int64_t protocolType,
         return !couldGrowIntoFrame(reading, protocolType) || reading.size() > kCapacity;
     });
     if (startsFrame(data) && couldGrowIntoFrame(buffer_, protocolType)) {
-        Bytes continued = std::move(buffer_);
-        buffer_.clear();
+        Bytes continued = takeBuffer();
         continued.insert(continued.end(), data.begin(), data.end());
         if (wholeFrameAtStart(continued, protocolType)) {
             settle(std::move(continued), protocolType, onFrame);
@@ -291,7 +352,7 @@ void QKBLEFrameAssembler::receive(ByteView data, int64_t protocolType,
     while (!data.empty()) {
         const size_t room = kCapacity - buffer_.size();
         const ByteView piece = data.first(std::min(room, data.size()));
-        buffer_.insert(buffer_.end(), piece.begin(), piece.end());
+        keep(piece);
         data = data.subspan(piece.size());
         drain(protocolType, deliver);
     }
@@ -315,14 +376,19 @@ void QKBLEFrameAssembler::drain(int64_t protocolType, const std::function<void(B
         }
         if (rest.size() < length + 2) break;
         const ByteView frame = rest.first(length + 2);
-        if (!QKBLEProtocol::checkNumWithData(frame, protocolType)) {
+        // checkNumWithData's check, a long frame's CRC (over the bytes after the length field,
+        // little-endian after them) from the running values.
+        const bool checked =
+            longFrame ? (frame[length] | frame[length + 1] << 8) == crcOf(start + 2, start + length)
+                      : QKBLEProtocol::checkNumWithData(frame, protocolType);
+        if (!checked) {
             ++start;
             continue;
         }
         start += frame.size();
         if (onFrame) onFrame(Bytes(frame.begin(), frame.end()));
     }
-    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<ptrdiff_t>(start));
+    consume(start);
 }
 
 }  // namespace telvo

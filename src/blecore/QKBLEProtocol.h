@@ -172,8 +172,10 @@ class QKBLEProtocol {
 // piece (its sealed bytes may begin with AA 55 by chance). Every such reading that can still
 // grow is kept, at most kMaxReadings of them (the oldest goes first), until one makes a whole
 // frame whose check value holds; the others are dropped then. The buffer and each reading never
-// hold more than kCapacity bytes (the largest long frame). One link, one thread at a time;
-// onFrame runs synchronously, inside receive, and must not call receive on the same object.
+// hold more than kCapacity bytes (the largest long frame). The work grows with the bytes
+// received, not with the lengths that the frame starts among them claim. One link, one thread
+// at a time; onFrame runs synchronously, inside receive, and must not call receive on the same
+// object.
 class QKBLEFrameAssembler {
   public:
     static constexpr size_t kCapacity = 65537;
@@ -182,6 +184,7 @@ class QKBLEFrameAssembler {
     void receive(ByteView data, int64_t protocolType, const std::function<void(Bytes)>& onFrame);
     void reset() {
         buffer_.clear();
+        crcs_.assign(1, 0);
         readings_.clear();
     }
     size_t pendingSize() const { return buffer_.size(); }
@@ -192,7 +195,18 @@ class QKBLEFrameAssembler {
     // Makes the reading the buffer, drops the others and hands over its frames.
     void settle(Bytes reading, int64_t protocolType, const std::function<void(Bytes)>& onFrame);
     void drain(int64_t protocolType, const std::function<void(Bytes)>& onFrame);
+    // The buffer grows at its end and gives up its front; crcs_ follows it.
+    void keep(ByteView data);
+    void consume(size_t count);
+    Bytes takeBuffer();
+    // The CRC-16/XMODEM of buffer_[from, to), in the same few steps whatever its length.
+    uint16_t crcOf(size_t from, size_t to) const;
     Bytes buffer_;
+    // crcs_[i]: the CRC-16/XMODEM register after the bytes kept before buffer_[i], counted from
+    // the buffer's last replacement; one more entry than buffer_ holds. A long frame's check
+    // value anywhere in the buffer comes from two of them, so resynchronising through bytes
+    // full of frame starts that claim long lengths does not check each claimed length anew.
+    std::vector<uint16_t> crcs_{0};
     // The other readings of incomplete frames, oldest first: a frame start with every later
     // notification appended.
     std::vector<Bytes> readings_;

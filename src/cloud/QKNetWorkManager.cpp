@@ -96,21 +96,10 @@ void QKNetWorkManager::resetForTesting() {
 }
 
 void QKNetWorkManager::setTokenRefreshDelegate(std::weak_ptr<QKRefreshDelegate> delegate) {
-    std::lock_guard lock(mutex_);
-    const bool empty = !delegate.owner_before(std::weak_ptr<QKRefreshDelegate>()) &&
-                       !std::weak_ptr<QKRefreshDelegate>().owner_before(delegate);
-    if (empty) {
-        delegate_.reset();
-    } else {
-        delegate_ = std::move(delegate);
-    }
+    QKMiddleInterface::shareInstance()->setTokenRefreshDelegate(std::move(delegate));
 }
 
 std::shared_ptr<QKRefreshDelegate> QKNetWorkManager::delegate() const {
-    {
-        std::lock_guard lock(mutex_);
-        if (delegate_) return delegate_->lock();
-    }
     return QKMiddleInterface::shareInstance()->tokenRefreshDelegate();
 }
 

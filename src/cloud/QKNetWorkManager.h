@@ -30,8 +30,9 @@ class QKNetWorkManager : public std::enable_shared_from_this<QKNetWorkManager> {
     // Drops the shared client (tests).
     static void resetForTesting();
 
-    // Held weakly, in place of the start-up core's (the app's); an empty pointer goes back
-    // to the core's.
+    // The app's refresh delegate, held weakly. There is one, kept by the start-up core
+    // (QKMiddleInterface::setTokenRefreshDelegate): this hands it in there, in place of the one
+    // before; an empty pointer removes it.
     void setTokenRefreshDelegate(std::weak_ptr<QKRefreshDelegate> delegate);
 
     // A body-signed request to specialUrl when it is not empty, else to the URL built from
@@ -112,8 +113,6 @@ class QKNetWorkManager : public std::enable_shared_from_this<QKNetWorkManager> {
     std::shared_ptr<QKAFHTTPSessionManager> manager_;
     // The permissive choice was on at the last policy made (its warning is logged once).
     bool permissive_ = false;
-    // Set on this client itself; when not, the start-up core's delegate is used.
-    std::optional<std::weak_ptr<QKRefreshDelegate>> delegate_;
     HTTPHeaderFields responseHeaderFields_;
     std::shared_ptr<QKNetworkRequestObject> repeatRequest_;
     // One entry per body-signed request while a refresh delegate is set, in order of sending.

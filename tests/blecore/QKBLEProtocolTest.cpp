@@ -310,6 +310,38 @@ TEST(BleFrame, AssemblerKeepsEveryReadingOfAFrameWhosePiecesBeginWithAA55) {
     }
 }
 
+// Long frames among false frame starts: runs of AA 55 that claim short and long lengths (up to
+// 0x55AA) and fail their check, and a copy of the frame with one bit of its check value off.
+// Every frame comes through, in one notification or byte by byte, and no false one does.
+TEST(BleFrame, AssemblerChecksLongFramesAmongFalseStarts) {
+    for (int version : {2, 3}) {
+        std::vector<Bytes> frames;
+        Bytes stream;
+        for (size_t size : {0, 1, 200, 1000, 5000, 20000}) {
+            for (size_t i = 0; i < 64; ++i)
+                stream.insert(stream.end(), {0xAA, 0x55, 0x40, 0x01});  // 320 bytes each
+            stream.insert(stream.end(), 600, 0xAA);
+            stream.push_back(0x55);  // AA 55 AA 55 ...: 0x55AA bytes each
+            frames.push_back(frameOf(Bytes(size, uint8_t(size)), 0x69, version));
+            Bytes offByOne = frames.back();
+            offByOne[offByOne.size() - 1 - size % 2] ^= uint8_t(1 << size % 8);
+            stream.insert(stream.end(), offByOne.begin(), offByOne.end());
+            stream.insert(stream.end(), frames.back().begin(), frames.back().end());
+        }
+        stream.insert(stream.end(), 0x55AA + 2, 0x00);  // every claim is reached
+        for (size_t piece : {stream.size(), size_t{1}}) {
+            SCOPED_TRACE(testing::Message() << "version " << version << ", pieces of " << piece);
+            QKBLEFrameAssembler assembler;
+            std::vector<Bytes> got;
+            for (size_t at = 0; at < stream.size(); at += piece)
+                assembler.receive(ByteView(stream).subspan(at, std::min(piece, stream.size() - at)),
+                                  version, [&](Bytes f) { got.push_back(std::move(f)); });
+            EXPECT_EQ(got, frames);
+            EXPECT_EQ(assembler.pendingSize(), 0u);
+        }
+    }
+}
+
 TEST(BleFrame, KeyExchangeReplyCounterAndCrc32) {
     const Bytes key64(64, 0x11);
     Bytes pub = hex("0102");

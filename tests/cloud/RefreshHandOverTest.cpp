@@ -49,8 +49,9 @@ TEST(RefreshHandOver, StartUpCorePassesTheDelegateToTheCloudClient) {
     QKNetWorkManager::resetForTesting();
 }
 
-// A delegate set on the cloud client itself stands in for the core's until it is cleared.
-TEST(RefreshHandOver, ClientsOwnDelegateStandsInForTheCores) {
+// The cloud client's setter hands the delegate to the start-up core: there is one delegate,
+// the one handed in last through either, held weakly.
+TEST(RefreshHandOver, ClientsSetterHandsTheDelegateToTheCore) {
     QKNetWorkManager::resetForTesting();
     resetForTesting<QKMiddleInterface>();
     auto core = QKMiddleInterface::shareInstance();
@@ -61,11 +62,15 @@ TEST(RefreshHandOver, ClientsOwnDelegateStandsInForTheCores) {
     core->setTokenRefreshDelegate(coreDelegate);
 
     client->setTokenRefreshDelegate(own);
+    EXPECT_EQ(core->tokenRefreshDelegate(), own);
     EXPECT_EQ(client->getAllRequestUrlWithPath("/v1/x"), "https://cloud.test/own/v1/x");
-    own.reset();  // the client's own, released: none, not the core's
+    own.reset();  // released: none, and the one it replaced does not come back
     EXPECT_EQ(client->getAllRequestUrlWithPath("/v1/x"), "https://cloud.test/v1/x");
-    client->setTokenRefreshDelegate(std::weak_ptr<QKRefreshDelegate>());
+    core->setTokenRefreshDelegate(coreDelegate);
     EXPECT_EQ(client->getAllRequestUrlWithPath("/v1/x"), "https://cloud.test/gw/v1/x");
+    client->setTokenRefreshDelegate(std::weak_ptr<QKRefreshDelegate>());
+    EXPECT_EQ(core->tokenRefreshDelegate(), nullptr);
+    EXPECT_EQ(client->getAllRequestUrlWithPath("/v1/x"), "https://cloud.test/v1/x");
     QKNetWorkManager::resetForTesting();
     resetForTesting<QKMiddleInterface>();
 }
