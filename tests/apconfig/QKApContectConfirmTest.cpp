@@ -43,6 +43,8 @@ class ApConfirm : public ApFlowFixture {
     }
     // Seconds from the credentials to the first result.
     double firstResultAfterCredentials() const { return seen.at[0] - (credentialsAt() - t0); }
+    // A refresh delegate a case hands in (held weakly by the library, so kept here).
+    std::shared_ptr<GrantingDelegate> refresher;
     size_t polls() const {
         size_t n = 0;
         for (const auto& r : cloud->requests()) n += r.path.ends_with("/sn/apExists");
@@ -74,9 +76,10 @@ TEST_F(ApConfirm, WholeRunEndsOnce) {
              t.api->script(kPresencePath, {SimCloudApi::json(R"({"code":1321,"msg":"random"})")});
          }, {0, 8, 4, 15, 11, 6}, 0, 5},
         {"token refreshed while polling", std::nullopt, 5, [](ApConfirm& t) {
-             QKNetWorkManager::shareInstance()->setTokenRefreshDelegate(
-                 std::make_shared<GrantingDelegate>());
-             t.api->setAccessToken("token-2");
+             t.refresher = std::make_shared<GrantingDelegate>();
+             QKNetWorkManager::shareInstance()->setTokenRefreshDelegate(t.refresher);
+             QKMiddleInterface::shareInstance()->middleConfig()->setWorkmode(1);
+             t.api->acceptOnlyBodyToken("token-2");
          }, {0, 8, 4, 15, 6}, 0, 5},
         {"open platform, online", std::nullopt, 5, [](ApConfirm&) {
              QKUserDefault::standardUserDefaults()->setValue(Value("10004"), "sdkWorkMode");
@@ -90,6 +93,10 @@ TEST_F(ApConfirm, WholeRunEndsOnce) {
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
         runToEnd(k.lan, k.online, k.arrange);
+        if (refresher) {
+            EXPECT_GT(refresher->refreshes, 0);
+            refresher = nullptr;
+        }
 
         EXPECT_EQ(seen.steps, k.steps);
         ASSERT_EQ(seen.results.size(), 1u);
