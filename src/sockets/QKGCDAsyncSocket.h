@@ -257,10 +257,12 @@ class QKGCDAsyncSocket : public std::enable_shared_from_this<QKGCDAsyncSocket> {
     // failure closes the socket with a kCFStreamErrorDomainSSL error (or code 2 for a setting
     // of the wrong kind). Asked while idle, disconnecting or after an earlier startTLS: ignored.
     // The handshake is bounded from its start (a delegate's trust decision included): by the
-    // time-out the connect was given, else by that of the first read queued behind the TLS
-    // start, else by kDefaultTLSHandshakeTimeout; a handshake still running then closes the
-    // socket with QKGCDAsyncSocketConnectTimeoutError. A server asking to renegotiate after
-    // the handshake (TLS 1.2 and earlier) is refused: the socket closes with errSSLProtocol.
+    // time-out the connect was given, else by that of the first read already queued behind the
+    // TLS start when the handshake begins (on a connected socket with nothing queued before it,
+    // that is at once, before a read asked after this call), else by kDefaultTLSHandshakeTimeout;
+    // a handshake still running then closes the socket with QKGCDAsyncSocketConnectTimeoutError. A
+    // server asking to renegotiate after the handshake (TLS 1.2 and earlier) is refused: the socket
+    // closes with errSSLProtocol.
     void startTLS(Dictionary settings);
     static constexpr double kDefaultTLSHandshakeTimeout = 30.0;
 

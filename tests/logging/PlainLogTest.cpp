@@ -35,8 +35,9 @@ std::string stderrDuring(const std::function<void()>& run) {
 }
 
 // A BLE configuration with logging off, the plain log as an app has it (the simulated home
-// silences it; `started` gives the default back): nothing reaches the app's stderr, and the
-// Bluetooth wrapper's lines reach the app's log delegate when it set one.
+// silences it; the test gives the default back once the home is set up): nothing reaches the
+// app's stderr, and the Bluetooth wrapper's lines reach the app's log delegate when it set one.
+// Without a delegate they go to the machine's journal, where it has one.
 TEST(PlainLog, BleRunWithLoggingOffWritesNothingToStderr) {
     const sim::SimBleFlowKind kind = [] {
         for (const auto& flow : sim::simBleFlowKinds())

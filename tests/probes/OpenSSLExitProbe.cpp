@@ -1,9 +1,10 @@
 // A program of its own (OpenSSL set up by nothing else): reaches OpenSSL first through the part
-// of the library named by its argument, then exits. An exit handler registered before that first
-// use runs after any handler OpenSSL arms then, and hashes through OpenSSL: the process exits 0
-// and says "OpenSSL still serves at exit" when OpenSSL was not cleaned up under it. With
-// "config FILE", the app first sets OpenSSL up with a configuration file of its own, then uses
-// the library and says the TLS security level that OpenSSL went on with.
+// of the library named by its argument, then exits. An exit handler registered before anything
+// else of the process runs (before the library's own set-up as it loads) runs after any handler
+// OpenSSL arms, and hashes through OpenSSL: the process exits 0 and says "OpenSSL still serves at
+// exit" when OpenSSL was not cleaned up under it. With "config FILE", the app first sets OpenSSL
+// up with a configuration file of its own (asking nothing about the clean-up), then uses the
+// library and says the TLS security level that OpenSSL went on with.
 
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
@@ -33,17 +34,21 @@ void digestAtExit() {
     if (!works) _exit(3);
 }
 
+// Before the static initialisers of the library's files, which set OpenSSL up as they load.
+__attribute__((constructor(101))) void digestLast() {
+    std::atexit(digestAtExit);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace telvo;
     if (argc < 2) return 2;
     const std::string use = argv[1];
-    std::atexit(digestAtExit);
     if (use == "config" && argc == 3) {
         OPENSSL_INIT_SETTINGS* settings = OPENSSL_INIT_new();
         OPENSSL_INIT_set_config_filename(settings, argv[2]);
-        OPENSSL_init_ssl(OPENSSL_INIT_LOAD_CONFIG | OPENSSL_INIT_NO_ATEXIT, settings);
+        OPENSSL_init_ssl(OPENSSL_INIT_LOAD_CONFIG, settings);
         OPENSSL_INIT_free(settings);
         crypto::digest(crypto::DigestAlgorithm::SHA256, toBytes("x"));
         SSL_CTX* context = SSL_CTX_new(TLS_method());

@@ -1,8 +1,8 @@
 // The one main of every test program: tests reach only loopback, so the network guard enforces
 // from the first test on; and no test reads the host's own network facts (NetworkManager, the
 // kernel's interfaces and routes) unless it turns them on for a bus or namespace of its own, nor
-// reaches the machine's own system bus, nor writes to the machine's journal or the user's cache
-// folder.
+// reaches the machine's own system bus, nor writes to the user's cache folder or (but for the
+// plain log's own test, which takes the default path) to the machine's journal.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -14,9 +14,9 @@ inline constexpr const char* UIApplicationWillEnterForegroundNotification =
 
 class AppLifecycle {
   public:
-    // The host calls these when the app moves to the background or comes back. Observers run
-    // on the main queue: at once when called there (or on the main thread), else
-    // asynchronously on it.
+    // Post the notification as the platform does when the app moves to the background or comes
+    // back, whatever the state (the app's own calls are below). Observers run on the main
+    // queue: at once when called there (or on the main thread), else asynchronously on it.
     static void postDidEnterBackground();
     static void postWillEnterForeground();
     static bool isInBackground();
