@@ -48,15 +48,15 @@ class TELVO_EXPORT QKDeviceManager : public std::enable_shared_from_this<QKDevic
     // network (country code, time zone and channel list when the appliance asks for them). An
     // SSID without an accepted prefix ends at once, inside the call (step 9, then 4006).
     // Type 2, smart connect: the phone is on the router params.routerSSID; by params.deviceSSID
-    // when set, else by params.deviceType; with neither name nothing is called. The phone's
-    // network is checked first: on another network the completion gets 4030, else 8000 for
-    // credentials the air cannot carry (a router SSID over 32 bytes or a password over 64).
-    // Both come inside the call when the phone's network is already known; right after start-up
-    // it may not be yet, and the check waits for it (at most about 5 seconds after
-    // TelvoSDKInitialize; a start after that decides at once), so they come later, on the main
-    // queue. A stopSendQKCPacket or a new
-    // smart-connect start during that wait ends the waiting start: none of its blocks is called.
-    // Other types do nothing.
+    // when set, else by params.deviceType; with neither name the completion gets 8000 at once,
+    // inside the call. The phone's network is checked first: on another network the completion
+    // gets 4030, else 8000 for credentials the air cannot carry (a router SSID over 32 bytes or a
+    // password over 64). Both come inside the call when the phone's network is already known;
+    // right after start-up it may not be yet, and the check waits for it (at most about 5
+    // seconds after TelvoSDKInitialize; a start after that decides at once), so they come later,
+    // on the main queue. A stopSendQKCPacket or a new smart-connect start during that wait ends
+    // the waiting start: none of its blocks is called.
+    // Any other type starts nothing: the completion gets 8000 at once, inside the call.
     // Steps and the one completion (code 0 with the QKDevice, or the error) arrive on the main
     // queue. An access-point run that reports a wrong password (4090) or a router without cloud
     // access (4122) waits for resumeConfigWithParams or a stop.

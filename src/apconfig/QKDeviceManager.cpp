@@ -58,7 +58,12 @@ void QKDeviceManager::startConfigureDeviceWithParams(const QKDeviceApConfigParam
                                           std::move(completion));
         } else {
             QKSDKLOG("快连参数 错误 请检查 deviceSSID || deviceType 是否为空");
+            if (completion) completion(TelvoError::sdkErrorWithType(1, 8000), nullptr);
         }
+    } else {
+        // No flow of this class takes the type: the caller still gets its one answer.
+        QKSDKLOG("configuration type %lld starts no Wi-Fi flow", static_cast<long long>(type));
+        if (completion) completion(TelvoError::sdkErrorWithType(1, 8000), nullptr);
     }
 }
 

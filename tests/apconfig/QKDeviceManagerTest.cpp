@@ -53,7 +53,8 @@ class QKDeviceManagerTest : public SmartConnectFixture {
 };
 
 // Type 2 with an appliance SSID runs smart connect end to end; without SSID but with a type it
-// searches by type; with neither, and for any type but 1 and 2, no block is ever called.
+// searches by type; with neither, and for any type but 1 and 2, nothing is sent and the
+// completion gets 8000 once, inside the call.
 TEST_F(QKDeviceManagerTest, ChoosesTheFlowByTypeAndRunsSmartConnectEndToEnd) {
     ASSERT_TRUE(manager());
     ASSERT_TRUE(configure(smartParams(), 2));
@@ -90,10 +91,14 @@ TEST_F(QKDeviceManagerTest, ChoosesTheFlowByTypeAndRunsSmartConnectEndToEnd) {
         p.deviceSSID = c.ssid;
         p.deviceType = c.type;
         ASSERT_TRUE(configure(p, c.configType));
+        ASSERT_EQ(seen.results.size(), c.sends ? 0u : 1u);
+        if (!c.sends) {
+            EXPECT_EQ(code(seen.results[0]), 8000);
+        }
         MainLoop::runFor(1);
         EXPECT_EQ(!sniffer().datagrams().empty(), c.sends);
         EXPECT_EQ(seen.steps.size(), c.sends ? 1u : 0u);
-        EXPECT_TRUE(seen.results.empty());
+        EXPECT_EQ(seen.results.size(), c.sends ? 0u : 1u);
     }
 }
 
