@@ -311,7 +311,8 @@ TEST(BleFrame, AssemblerKeepsEveryReadingOfAFrameWhosePiecesBeginWithAA55) {
 }
 
 // Long frames among false frame starts: runs of AA 55 that claim short and long lengths (up to
-// 0x55AA) and fail their check, and a copy of the frame with one bit of its check value off.
+// 0x55AA, and whatever AA 55 the sealed bytes hold) and fail their check, and a copy of the frame
+// with one bit of its check value off.
 // Every frame comes through, in one notification or byte by byte, and no false one does.
 TEST(BleFrame, AssemblerChecksLongFramesAmongFalseStarts) {
     for (int version : {2, 3}) {
@@ -328,7 +329,8 @@ TEST(BleFrame, AssemblerChecksLongFramesAmongFalseStarts) {
             stream.insert(stream.end(), offByOne.begin(), offByOne.end());
             stream.insert(stream.end(), frames.back().begin(), frames.back().end());
         }
-        stream.insert(stream.end(), 0x55AA + 2, 0x00);  // every claim is reached
+        // Every claim is reached, also one that the sealed bytes of a frame hold by chance.
+        stream.insert(stream.end(), 0xFFFF + 2, 0x00);
         for (size_t piece : {stream.size(), size_t{1}}) {
             SCOPED_TRACE(testing::Message() << "version " << version << ", pieces of " << piece);
             QKBLEFrameAssembler assembler;
