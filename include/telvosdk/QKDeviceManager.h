@@ -62,7 +62,9 @@ class TELVO_EXPORT QKDeviceManager : public std::enable_shared_from_this<QKDevic
     // access (4122) waits for resumeConfigWithParams or a stop.
     void startConfigureDeviceWithParams(const QKDeviceApConfigParams& params, int64_t type,
                                         StepBlock deviceConfigStep, DeviceCompletion completion);
-    // Resumes the latest access-point session with new credentials; nothing without one.
+    // Resumes the latest access-point session with new credentials; nothing without one. A
+    // session whose completion has been called stays the latest until a new start or a stop: a
+    // resume then sends the credentials again and reports steps, but no second completion comes.
     void resumeConfigWithParams(const QKDeviceApConfigParams& params);
     // Stops the latest access-point session (nothing to stop without one); its blocks are not
     // called afterwards. The completion is called once, on the main queue once the stop is done

@@ -64,14 +64,15 @@ TELVO_EXPORT void TelvoSDKStopMainLoopThread();
 TELVO_EXPORT void TelvoSDKPerformOnMainQueue(std::function<void()> block);
 
 // The app tells the library that it went to the background or is coming back to the
-// foreground. In the background the LAN discovery probe pauses (a LAN scan then hears nothing
-// new) and the scans' collected appliances are forgotten; back in the foreground they are
-// forgotten again, the probe resumes if it was running, the UDP sockets' reading resumes and a
-// confirmation's cloud query that was held is sent again. Callable from any thread; the change
-// is never made inside the call: it is queued to the main queue, behind the blocks already
-// there, so calls take effect in the order they were made. Only a change counts: a second
-// background call, or a foreground call while not in the background, does nothing. The library
-// starts in the foreground.
+// foreground. In the background the LAN discovery probe stops if it was running (a scan already
+// running then hears nothing new; a scan started while in the background switches the probe on
+// and hears the appliances' answers) and the scans' collected appliances are forgotten; back in
+// the foreground they are forgotten again, the probe starts again if it was running at the move
+// to the background, the UDP sockets' reading resumes and a confirmation's cloud query that was
+// held is sent again. Callable from any thread; the change is never made inside the call: it is
+// queued to the main queue, behind the blocks already there, so calls take effect in the order
+// they were made. Only a change counts: a second background call, or a foreground call while
+// not in the background, does nothing. The library starts in the foreground.
 TELVO_EXPORT void TelvoSDKApplicationDidEnterBackground();
 TELVO_EXPORT void TelvoSDKApplicationWillEnterForeground();
 
