@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <random>
+#include <set>
+
 #include "blecore/QKBLEProtocol.h"
 #include "sim/SimBleCodec.h"
 #include "sim/TestSupport.h"
@@ -191,7 +194,10 @@ TEST(BleFrame, AssemblerDeliversEveryFrameHoweverItArrives) {
         stream.insert(stream.end(), b.begin(), b.end());
         std::vector<Bytes> got;
         QKBLEFrameAssembler assembler;
-        auto onFrame = [&](Bytes f) { got.push_back(std::move(f)); };
+        auto onFrame = [&](Bytes f) {
+            got.push_back(std::move(f));
+            return true;
+        };
 
         for (uint8_t byte : stream) assembler.receive(ByteView(&byte, 1), version, onFrame);
         assembler.receive(stream, version, onFrame);
@@ -280,7 +286,10 @@ TEST(BleFrame, AssemblerKeepsEveryReadingOfAFrameWhosePiecesBeginWithAA55) {
             reseal(frame, version);
             std::vector<Bytes> got;
             QKBLEFrameAssembler assembler;
-            auto onFrame = [&](Bytes f) { got.push_back(std::move(f)); };
+            auto onFrame = [&](Bytes f) {
+                got.push_back(std::move(f));
+                return true;
+            };
             size_t from = 0;
             for (size_t cut : c.cuts) {
                 assembler.receive(ByteView(frame).subspan(from, cut - from), version, onFrame);
@@ -298,7 +307,10 @@ TEST(BleFrame, AssemblerKeepsEveryReadingOfAFrameWhosePiecesBeginWithAA55) {
     for (int version : {0, 2}) {
         QKBLEFrameAssembler assembler;
         std::vector<Bytes> got;
-        auto onFrame = [&](Bytes f) { got.push_back(std::move(f)); };
+        auto onFrame = [&](Bytes f) {
+            got.push_back(std::move(f));
+            return true;
+        };
         Bytes start = version == 0 ? hex("aa55ff") : hex("aa55ffff");
         start.resize(244, 0x5A);
         for (int i = 0; i < 400; ++i) assembler.receive(start, version, onFrame);
@@ -337,10 +349,70 @@ TEST(BleFrame, AssemblerChecksLongFramesAmongFalseStarts) {
             std::vector<Bytes> got;
             for (size_t at = 0; at < stream.size(); at += piece)
                 assembler.receive(ByteView(stream).subspan(at, std::min(piece, stream.size() - at)),
-                                  version, [&](Bytes f) { got.push_back(std::move(f)); });
+                                  version, [&](Bytes f) {
+                                      got.push_back(std::move(f));
+                                      return true;
+                                  });
             EXPECT_EQ(got, frames);
             EXPECT_EQ(assembler.pendingSize(), 0u);
         }
+    }
+}
+
+// Stale frame starts, a notification each, before every frame. A stale start whose claim the
+// frame's bytes complete passes a one-byte check value one time in 256; the flow cannot open
+// it, and the frame still comes through. Only the frames open.
+TEST(BleFrame, AssemblerDeliversEveryFrameAfterStaleStarts) {
+    struct Case {
+        const char* what;
+        int version;
+        size_t staleStarts, startSize;
+        bool randomClaims;  // else each claims the frame's length
+        size_t frameSize, piece, frames;
+    } cases[] = {
+        {"40 stale 20-byte starts before each 257-byte frame", 0, 40, 20, false, 257, 20, 2000},
+        {"40 stale 20-byte starts before each 257-byte frame", 1, 40, 20, false, 257, 20, 2000},
+        {"40 stale starts of any length before each frame", 0, 40, 20, true, 257, 20, 2000},
+        {"one stale start before each frame, the frame in one piece", 0, 1, 20, false, 257, 257,
+         2000},
+        {"stale starts before long frames", 3, 40, 20, false, 600, 20, 200},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.what) + ", version " + std::to_string(c.version));
+        const bool longFrame = c.version >= 2;
+        std::mt19937 random(20261208 + c.version);
+        // A frame start claiming `length`, the rest of its bytes drawn.
+        const auto startOf = [&](size_t size, size_t length) {
+            Bytes bytes(size);
+            for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(random());
+            bytes[0] = 0xAA;
+            bytes[1] = 0x55;
+            bytes[2] = static_cast<uint8_t>(length);
+            if (longFrame) bytes[3] = static_cast<uint8_t>(length >> 8);
+            return bytes;
+        };
+        std::set<Bytes> frames;
+        size_t opened = 0, unopened = 0;
+        QKBLEFrameAssembler assembler;
+        const auto onFrame = [&](Bytes f) {
+            const bool real = frames.erase(f) == 1;
+            ++(real ? opened : unopened);
+            return real;
+        };
+        for (size_t n = 0; n < c.frames; ++n) {
+            for (size_t i = 0; i < c.staleStarts; ++i) {
+                const size_t claim = c.randomClaims ? random() : c.frameSize - 2;
+                assembler.receive(startOf(c.startSize, claim), c.version, onFrame);
+            }
+            Bytes frame = startOf(c.frameSize, c.frameSize - 2);
+            reseal(frame, c.version);
+            frames.insert(frame);
+            for (size_t at = 0; at < frame.size(); at += c.piece)
+                assembler.receive(ByteView(frame).subspan(at, std::min(c.piece, frame.size() - at)),
+                                  c.version, onFrame);
+            frames.clear();  // a frame not delivered by now is lost
+        }
+        EXPECT_EQ(opened, c.frames) << unopened << " false frames delivered";
     }
 }
 
