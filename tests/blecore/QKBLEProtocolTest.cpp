@@ -322,6 +322,54 @@ TEST(BleFrame, AssemblerKeepsEveryReadingOfAFrameWhosePiecesBeginWithAA55) {
     }
 }
 
+// A later piece of a frame begins with AA 55 by chance, and the frame start it seems to be
+// makes a whole frame whose checksum holds, in the buffer, before the frame is whole. It does
+// not open; the frame's own reading is kept and still delivered.
+TEST(BleFrame, AssemblerKeepsTheOtherReadingsWhenAFrameDoesNotOpen) {
+    struct Case {
+        const char* what;
+        size_t claim;  // the false frame's length field; it starts at byte 20
+        std::vector<size_t> cuts;
+    } cases[] = {
+        {"the false frame ends in its first piece", 20, {20, 60}},
+        {"the false frame ends in a later piece", 50, {20, 60, 90}},
+    };
+    for (int version : {0, 1}) {
+        const Bytes a = frameOf(hex("0102"), 0x63, version);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + ", version " + std::to_string(version));
+            Bytes frame = frameOf(Bytes(100, 7), 0x69, version);
+            frame[20] = 0xAA;
+            frame[21] = 0x55;
+            frame[22] = static_cast<uint8_t>(c.claim);
+            uint8_t sum = 0;
+            for (size_t i = 22; i < 22 + c.claim; ++i) sum = uint8_t(sum + frame[i]);
+            frame[25] = uint8_t(frame[25] - sum);  // the false frame's bytes add up to 0
+            reseal(frame, version);
+            std::vector<Bytes> got;
+            QKBLEFrameAssembler assembler;
+            auto onFrame = [&](Bytes f) {
+                const bool opens = f == frame || f == a;
+                got.push_back(std::move(f));
+                return opens;
+            };
+            size_t from = 0;
+            for (size_t cut : c.cuts) {
+                assembler.receive(ByteView(frame).subspan(from, cut - from), version, onFrame);
+                from = cut;
+            }
+            assembler.receive(ByteView(frame).subspan(from), version, onFrame);
+            assembler.receive(a, version, onFrame);
+            ASSERT_EQ(got.size(), 3u);
+            EXPECT_EQ(got[0],
+                      Bytes(frame.begin() + 20, frame.begin() + 22 + std::ptrdiff_t(c.claim)));
+            EXPECT_EQ(got[1], frame);
+            EXPECT_EQ(got[2], a);
+            EXPECT_EQ(assembler.heldSize(), 0u);
+        }
+    }
+}
+
 // Long frames among false frame starts: runs of AA 55 that claim short and long lengths (up to
 // 0x55AA, and whatever AA 55 the sealed bytes hold) and fail their check, and a copy of the frame
 // with one bit of its check value off.
