@@ -23,6 +23,18 @@ Bytes frameOf(ByteView body, int64_t type, int64_t version, int64_t counter = 0)
     return frame.value_or(Bytes{});
 }
 
+// Hands the bytes to the assembler in pieces that end at each cut, then the rest.
+void receiveInPieces(QKBLEFrameAssembler& assembler, ByteView bytes,
+                     const std::vector<size_t>& cuts, int64_t version,
+                     const QKBLEFrameAssembler::FrameSink& onFrame) {
+    size_t from = 0;
+    for (size_t cut : cuts) {
+        assembler.receive(bytes.subspan(from, cut - from), version, onFrame);
+        from = cut;
+    }
+    assembler.receive(bytes.subspan(from), version, onFrame);
+}
+
 // Recomputes the check value after a test changed a frame.
 void reseal(Bytes& frame, int64_t version) {
     const bool longFrame = version == 2 || version == 3;
@@ -290,12 +302,7 @@ TEST(BleFrame, AssemblerKeepsEveryReadingOfAFrameWhosePiecesBeginWithAA55) {
                 got.push_back(std::move(f));
                 return true;
             };
-            size_t from = 0;
-            for (size_t cut : c.cuts) {
-                assembler.receive(ByteView(frame).subspan(from, cut - from), version, onFrame);
-                from = cut;
-            }
-            assembler.receive(ByteView(frame).subspan(from), version, onFrame);
+            receiveInPieces(assembler, frame, c.cuts, version, onFrame);
             assembler.receive(a, version, onFrame);
             EXPECT_EQ(got, (std::vector<Bytes>{frame, a}));
             EXPECT_EQ(assembler.heldSize(), 0u);
@@ -353,12 +360,7 @@ TEST(BleFrame, AssemblerKeepsTheOtherReadingsWhenAFrameDoesNotOpen) {
                 got.push_back(std::move(f));
                 return opens;
             };
-            size_t from = 0;
-            for (size_t cut : c.cuts) {
-                assembler.receive(ByteView(frame).subspan(from, cut - from), version, onFrame);
-                from = cut;
-            }
-            assembler.receive(ByteView(frame).subspan(from), version, onFrame);
+            receiveInPieces(assembler, frame, c.cuts, version, onFrame);
             assembler.receive(a, version, onFrame);
             ASSERT_EQ(got.size(), 3u);
             EXPECT_EQ(got[0],
