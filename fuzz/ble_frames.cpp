@@ -38,6 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                           [&](Bytes frame) {
                               if (!QKBLEProtocol::checkNumWithData(frame, version))
                                   __builtin_trap();
+                              // Frames that do not decrypt leave the other readings in play.
+                              auto parsed = QKBLEProtocol::initProtocolData(frame, key, version);
+                              return parsed && parsed->decrptMsgBody().has_value();
                           });
     if (assembler.pendingSize() > telvo::QKBLEFrameAssembler::kCapacity) __builtin_trap();
     if (assembler.heldSize() >

@@ -154,8 +154,9 @@ class QKBLEBaseConnect : public std::enable_shared_from_this<QKBLEBaseConnect> {
     void cancelAllSendDataStrategySelector();
     // One notification value of the notify characteristic.
     void receiveBleData(const std::optional<Bytes>& data);
-    // One whole frame.
-    void baseReceiveData(ByteView frame);
+    // One whole frame; answers whether it opened (parsed, decrypted, and before the key the
+    // exchange's answer).
+    bool baseReceiveData(ByteView frame);
     // Every accepted frame, the key-exchange frames included; empty in the base. Until the key
     // is agreed only the key-exchange answers are accepted: other frames are dropped, counted
     // and summarised in the log once per burst.

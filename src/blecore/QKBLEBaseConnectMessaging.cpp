@@ -156,38 +156,38 @@ void QKBLEBaseConnect::receiveBleData(const std::optional<Bytes>& data) {
         QKSDKLOG("总配网已暂停--忽略蓝牙解析包数据");
         return;
     }
-    std::vector<Bytes> frames;
-    assembler_.receive(*data, bleDevice_ ? bleDevice_->protocolType : 0,
-                       [&frames](Bytes frame) { frames.push_back(std::move(frame)); });
+    // Each frame is handled as it comes, so that one the session cannot open (a frame start
+    // whose check value held by chance) leaves the assembler the other readings to try.
     auto keep = shared_from_this();
-    for (const Bytes& frame : frames) {
-        if (isPauseConfig_) {
+    bool paused = false;
+    assembler_.receive(*data, bleDevice_ ? bleDevice_->protocolType : 0, [&](Bytes frame) {
+        if (!paused && isPauseConfig_) {
             QKSDKLOG("总配网已暂停--忽略蓝牙解析包数据");
-            return;
+            paused = true;
         }
-        baseReceiveData(frame);
-    }
+        return paused || baseReceiveData(frame);
+    });
 }
 
-void QKBLEBaseConnect::baseReceiveData(ByteView bytes) {
+bool QKBLEBaseConnect::baseReceiveData(ByteView bytes) {
     QKSDKLOG("接收蓝牙，已完整做分发处理finalData: %s", maskedBody(bytes).c_str());
     const int64_t protocolType = bleDevice_ ? bleDevice_->protocolType : 0;
     auto frame = QKBLEProtocol::initProtocolData(bytes, aesKey_, protocolType);
     if (!frame) {
         QKSDKLOG("接收蓝牙，帧无法解析，丢弃");
-        return;
+        return false;
     }
     // Before the key is agreed only the exchange may speak: anything else would be read (and
     // answered) under the public root key, or from an appliance not yet verified.
     if (!keyAgreed_ && !isKeyExchangeAnswer(frame->msgType())) {
         noteFrameBeforeKey(bytes.size());
-        return;
+        return false;
     }
     // A frame that does not decrypt is not the appliance's answer: it must not cancel a
     // resend, move the counter or reach a flow.
     if (!frame->decrptMsgBody()) {
         QKSDKLOG("接收蓝牙，解密失败，丢弃 msgType=%ld", long(frame->msgType()));
-        return;
+        return false;
     }
     auto keep = shared_from_this();
     cancelSendDataStrategySelector(frame->msgType());
@@ -198,7 +198,7 @@ void QKBLEBaseConnect::baseReceiveData(ByteView bytes) {
             QKSDKLOG("校验cnt失败，tlsLastCntId：%ld, cntId:%ld", long(tlsLastCntId_),
                      long(frame->cntId()));
             finalResultWithError(TelvoError::sdkErrorWithType(1, 9999), nullptr, true);
-            return;
+            return true;
         }
         tlsLastCntId_ = frame->cntId();
     }
@@ -214,6 +214,7 @@ void QKBLEBaseConnect::baseReceiveData(ByteView bytes) {
         receiveAesKeyCommondWithData(body);
     }
     receiveProtocol(frame);
+    return true;
 }
 
 void QKBLEBaseConnect::receiveProtocol(const std::shared_ptr<QKBLEProtocol>&) {}

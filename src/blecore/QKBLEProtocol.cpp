@@ -307,27 +307,32 @@ size_t QKBLEFrameAssembler::heldSize() const {
     return held;
 }
 
-void QKBLEFrameAssembler::settle(Bytes reading, int64_t protocolType,
-                                 const std::function<void(Bytes)>& onFrame) {
-    takeBuffer();
-    keep(reading);
+bool QKBLEFrameAssembler::offer(Bytes reading, size_t length, int64_t protocolType,
+                                const FrameSink& onFrame) {
+    if (!onFrame(Bytes(reading.begin(), reading.begin() + static_cast<ptrdiff_t>(length))))
+        return false;
     readings_.clear();
-    drain(protocolType, onFrame);
+    takeBuffer();
+    take(ByteView(reading).subspan(length), protocolType, onFrame);
+    return true;
 }
 
-void QKBLEFrameAssembler::receive(ByteView data, int64_t protocolType,
-                                  const std::function<void(Bytes)>& onFrame) {
+void QKBLEFrameAssembler::receive(ByteView data, int64_t protocolType, const FrameSink& onFrame) {
     // A notification that begins with AA 55 while a frame is incomplete is read both ways: as
     // a new frame (so that a length field that lied holds back no later frame) and as the next
     // piece of the incomplete one (whose sealed bytes may begin with AA 55 by chance, in more
     // than one piece). The oldest reading that first makes a whole frame whose check value
-    // holds is kept.
+    // holds and that opens is kept; one that does not open is dropped and the next one tried.
     for (Bytes& reading : readings_) reading.insert(reading.end(), data.begin(), data.end());
-    for (Bytes& reading : readings_) {
-        if (wholeFrameAtStart(reading, protocolType)) {
-            settle(std::move(reading), protocolType, onFrame);
-            return;
+    for (size_t i = 0; i < readings_.size();) {
+        const auto length = wholeFrameAtStart(readings_[i], protocolType);
+        if (!length) {
+            ++i;
+            continue;
         }
+        Bytes reading = std::move(readings_[i]);
+        readings_.erase(readings_.begin() + static_cast<ptrdiff_t>(i));
+        if (offer(std::move(reading), *length, protocolType, onFrame)) return;
     }
     std::erase_if(readings_, [protocolType](const Bytes& reading) {
         return !couldGrowIntoFrame(reading, protocolType) || reading.size() > kCapacity;
@@ -335,30 +340,27 @@ void QKBLEFrameAssembler::receive(ByteView data, int64_t protocolType,
     if (startsFrame(data) && couldGrowIntoFrame(buffer_, protocolType)) {
         Bytes continued = takeBuffer();
         continued.insert(continued.end(), data.begin(), data.end());
-        if (wholeFrameAtStart(continued, protocolType)) {
-            settle(std::move(continued), protocolType, onFrame);
-            return;
-        }
-        if (couldGrowIntoFrame(continued, protocolType) && continued.size() <= kCapacity) {
+        if (const auto length = wholeFrameAtStart(continued, protocolType)) {
+            if (offer(std::move(continued), *length, protocolType, onFrame)) return;
+        } else if (couldGrowIntoFrame(continued, protocolType) && continued.size() <= kCapacity) {
             if (readings_.size() == kMaxReadings) readings_.erase(readings_.begin());
             readings_.push_back(std::move(continued));
         }
     }
-    // A frame the new reading makes whole settles the question.
-    const auto deliver = [&](Bytes frame) {
-        readings_.clear();
-        if (onFrame) onFrame(std::move(frame));
-    };
+    take(data, protocolType, onFrame);
+}
+
+void QKBLEFrameAssembler::take(ByteView data, int64_t protocolType, const FrameSink& onFrame) {
     while (!data.empty()) {
         const size_t room = kCapacity - buffer_.size();
         const ByteView piece = data.first(std::min(room, data.size()));
         keep(piece);
         data = data.subspan(piece.size());
-        drain(protocolType, deliver);
+        drain(protocolType, onFrame);
     }
 }
 
-void QKBLEFrameAssembler::drain(int64_t protocolType, const std::function<void(Bytes)>& onFrame) {
+void QKBLEFrameAssembler::drain(int64_t protocolType, const FrameSink& onFrame) {
     const bool longFrame = isLong(protocolType);
     size_t start = 0;
     while (true) {
@@ -386,7 +388,9 @@ void QKBLEFrameAssembler::drain(int64_t protocolType, const std::function<void(B
             continue;
         }
         start += frame.size();
-        if (onFrame) onFrame(Bytes(frame.begin(), frame.end()));
+        // A frame that opens settles which reading was right; one that does not leaves the
+        // other readings to be tried.
+        if (onFrame(Bytes(frame.begin(), frame.end()))) readings_.clear();
     }
     consume(start);
 }

@@ -171,17 +171,21 @@ class QKBLEProtocol {
 // frame is incomplete is read both ways: as a new frame in the buffer, and as that frame's next
 // piece (its sealed bytes may begin with AA 55 by chance). Every such reading that can still
 // grow is kept, at most kMaxReadings of them (the oldest goes first), until one makes a whole
-// frame whose check value holds; the others are dropped then. The buffer and each reading never
-// hold more than kCapacity bytes (the largest long frame). The work grows with the bytes
-// received, not with the lengths that the frame starts among them claim. One link, one thread
-// at a time; onFrame runs synchronously, inside receive, and must not call receive on the same
-// object.
+// frame whose check value holds and that onFrame opens; the others are dropped then. A frame
+// that onFrame cannot open (its check value held by chance: a one-byte checksum does for one
+// false frame start in 256) ends only its own reading, and the others are tried next. The
+// buffer and each reading never hold more than kCapacity bytes (the largest long frame). The
+// work grows with the bytes received, not with the lengths that the frame starts among them
+// claim. One link, one thread at a time; onFrame runs synchronously, inside receive, and must
+// not call receive or reset on the same object.
 class QKBLEFrameAssembler {
   public:
     static constexpr size_t kCapacity = 65537;
     static constexpr size_t kMaxReadings = 8;
+    // Takes a whole frame whose check value holds; answers whether it opened.
+    using FrameSink = std::function<bool(Bytes)>;
 
-    void receive(ByteView data, int64_t protocolType, const std::function<void(Bytes)>& onFrame);
+    void receive(ByteView data, int64_t protocolType, const FrameSink& onFrame);
     void reset() {
         buffer_.clear();
         crcs_.assign(1, 0);
@@ -192,9 +196,13 @@ class QKBLEFrameAssembler {
     size_t heldSize() const;
 
   private:
-    // Makes the reading the buffer, drops the others and hands over its frames.
-    void settle(Bytes reading, int64_t protocolType, const std::function<void(Bytes)>& onFrame);
-    void drain(int64_t protocolType, const std::function<void(Bytes)>& onFrame);
+    // Hands over a reading's first frame, `length` bytes; when it opens, the rest of the
+    // reading becomes the buffer, the other readings are dropped and the rest's frames follow.
+    // Answers whether it opened.
+    bool offer(Bytes reading, size_t length, int64_t protocolType, const FrameSink& onFrame);
+    // Appends data to the buffer, at most kCapacity bytes at a time, handing over its frames.
+    void take(ByteView data, int64_t protocolType, const FrameSink& onFrame);
+    void drain(int64_t protocolType, const FrameSink& onFrame);
     // The buffer grows at its end and gives up its front; crcs_ follows it.
     void keep(ByteView data);
     void consume(size_t count);

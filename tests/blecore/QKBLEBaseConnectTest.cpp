@@ -560,6 +560,52 @@ TEST_F(QKBLEBaseConnectTest, CounterWindowAndWrap) {
     EXPECT_EQ(s->getApAntiReplayCount(), 1);
 }
 
+// A stale frame start, then the answer in 20-byte pieces (or whole). The stale start claims a
+// length that the answer's bytes complete, and its checksum holds there: the false frame does
+// not decrypt, and the answer still reaches the flow.
+TEST_F(QKBLEBaseConnectTest, AnswerAfterAStaleStartWhoseChecksumHolds) {
+    QKDeviceBleConfigParams none;
+    const Bytes key(16, 0x5A);
+    const Bytes body(40, 0x21);
+    struct Case {
+        const char* what;
+        size_t completedBy;  // bytes of the answer that complete the stale start
+        size_t piece;
+    } cases[] = {
+        {"completed by the answer's first piece", 18, 20},
+        {"completed by a later piece", 34, 20},
+        {"completed by the answer in one piece", 18, 100},
+    };
+    for (int version : {0, 1}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + ", version " + std::to_string(version));
+            auto s = QKBLEBaseConnect::initWithParam<StatusFlow>(none);
+            QKBLEBaseConnectTestPeer::bleDevice(*s) = std::make_shared<QKDevice>();
+            s->bleDevice()->protocolType = version;
+            QKBLEBaseConnectTestPeer::aesKey(*s) = key;
+            QKBLEBaseConnectTestPeer::keyAgreed(*s) = true;
+            const Bytes answer =
+                *QKBLEProtocol::getProtocolDataWithMsgBody(body, key, 0x63, version, 0);
+            Bytes stale(20, 0x37);
+            stale[0] = 0xAA;
+            stale[1] = 0x55;
+            stale[2] = static_cast<uint8_t>(stale.size() + c.completedBy - 2);
+            stale[4] = 0x63;
+            uint8_t sum = 0;
+            for (size_t i = 2; i < stale.size(); ++i) sum = uint8_t(sum + stale[i]);
+            for (size_t i = 0; i < c.completedBy; ++i) sum = uint8_t(sum + answer[i]);
+            stale[19] = uint8_t(stale[19] - sum);  // the false frame's bytes now add up to 0
+            s->receiveBleData(stale);
+            for (size_t at = 0; at < answer.size(); at += c.piece)
+                s->receiveBleData(
+                    Bytes(answer.begin() + std::ptrdiff_t(at),
+                          answer.begin() + std::ptrdiff_t(std::min(answer.size(), at + c.piece))));
+            EXPECT_EQ(s->types, std::vector<int>{0x63});
+            EXPECT_TRUE(s->status == body);
+        }
+    }
+}
+
 // Frames go out in pieces of the write length; a characteristic that takes writes without
 // response only gets them so, and nothing is resent.
 TEST_F(QKBLEBaseConnectTest, ChunksAndWriteTypeFollowTheCharacteristic) {
