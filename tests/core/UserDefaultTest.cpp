@@ -21,15 +21,7 @@ namespace {
 
 using test::bigEndian;
 using test::binaryPlist;
-
-// A dict {"a": [[[...[]...]]]} with depth nested one-element arrays.
-std::string deepBinaryPlist(size_t depth) {
-    std::vector<std::string> objects = {"\xD1" + bigEndian(1, 4) + bigEndian(2, 4),
-                                        '\x51' + std::string("a")};
-    for (size_t i = 0; i < depth; ++i) objects.push_back("\xA1" + bigEndian(3 + i, 4));
-    objects.push_back("\xA0");
-    return binaryPlist(objects, 4);
-}
+using test::deepBinaryPlist;
 
 std::string deepXmlPlist(size_t depth) {
     std::string data =
