@@ -197,6 +197,32 @@ TEST_F(UserDefaultTest, FilesNamingObjectsManyTimesLoadWithinTheirBound) {
     }
 }
 
+// The settings file is read on whatever thread first asks for the store: a file nested deeply
+// past comments or processing instructions between its tags, or naming a 63-byte text a
+// million times in 18 KB, leaves it empty, on a 256 KiB stack too; an honest 4 MiB file loads.
+TEST_F(UserDefaultTest, DeepOrExpandingFilesStartEmptyOnASmallStack) {
+    const auto [honest, honestFile] = test::honestReply(4 << 20, kPropertyListBinaryFormat);
+    const struct {
+        const char* name;
+        std::string content;
+        bool loads;
+    } cases[] = {
+        {"600 levels past comments", test::deepXmlArrays(600, "<!--</array>-->"), false},
+        {"50,000 levels past comments", test::deepXmlArrays(50000, "<!--</array>-->"), false},
+        {"50,000 levels past instructions", test::deepXmlArrays(50000, "<?pi </array>?>"), false},
+        {"500,000 levels", test::deepXmlArrays(500000, ""), false},
+        {"a text named a million times", test::fanOutTextPlist(), false},
+        {"an honest 4 MiB file", honestFile, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::ofstream(file(), std::ios::binary | std::ios::trunc) << c.content;
+        Value total;
+        ASSERT_TRUE(test::onSmallStack([&] { total = reopen()->valueForKey("total"); }));
+        EXPECT_EQ(total, c.loads ? honest.dictionary()["total"] : Value());
+    }
+}
+
 // The property-list library aborts on a dictionary key holding a zero character.
 TEST_F(UserDefaultTest, KeysWithAZeroCharacterStartEmpty) {
     using namespace std::string_literals;
