@@ -40,7 +40,7 @@ std::string written(const Value& value, uint64_t format) {
 
 // A binary document may name one object from many places, and each place reads as a copy of
 // it: a document is refused, before any of it is read, when its copies would come to more than
-// 1 KiB a byte or 64 MiB in all, each object counting 64 bytes and a text or data the bytes it
+// 1 KiB a byte or 128 MiB in all, each object counting 64 bytes and a text or data the bytes it
 // holds (arrays naming the next one twice, 20 and 22 deep in about 450 bytes, read as
 // millions of objects; a 16 KB text named 16 Ki times in 32 KB, as 256 MB). XML names every
 // object in place; its nearest shape, entities naming entities, is refused as it always was.
@@ -75,8 +75,8 @@ TEST(PropertyListExpansion, DocumentsReadWithinTheirByteBound) {
         {"20 levels in 40 KB",
          test::sharedArraysPlist(20, {{"pad", test::binaryText(std::string(40 << 10, 'p'))}}),
          std::nullopt, kExpansion},
-        {"19 levels in 100 KB: under 1 KiB a byte, over 64 MiB",
-         test::sharedArraysPlist(19, {{"pad", test::binaryText(std::string(100 << 10, 'p'))}}),
+        {"20 levels in 200 KB: under 1 KiB a byte, over 128 MiB",
+         test::sharedArraysPlist(20, {{"pad", test::binaryText(std::string(200 << 10, 'p'))}}),
          std::nullopt, kExpansion},
         {"a million 63-byte texts from 18 KB", test::fanOutTextPlist(), std::nullopt, kExpansion},
         {"entities naming entities, XML", test::entityLaughsPlist(22), std::nullopt,

@@ -24,13 +24,15 @@ inline constexpr uint64_t kPropertyListBinaryFormat = 200;
 inline constexpr uint64_t kPropertyListWriteSkippingUnrepresentable = 1ull << 32;
 
 // The most a document is read into, in bytes: 1 KiB for each byte of the document, and never
-// more than 64 MiB (an honest reply of the largest body URL loading takes reads into far less).
-// Every place that names an object counts 64 bytes for the object, dictionary keys included,
-// and a text or data counts the bytes it holds as well (a UTF-16 unit as three), again for
-// every place naming it: a binary document may name one object from many places, and each is
-// read as a copy.
+// more than 128 MiB. Every place that names an object counts 64 bytes for the object,
+// dictionary keys included, and a text or data counts the bytes it holds as well (a UTF-16 unit
+// as three), again for every place naming it: a binary document may name one object from many
+// places, and each is read as a copy. A document that names each container once, as a writer
+// lays one out, counts at most 64 bytes for each of its own, and about 22 once it holds more
+// than 64 Ki objects (its references then take three bytes): any such document of the largest
+// reply body URL loading takes (4 MiB) reads. A read's heap peaks near twice what it counts.
 inline constexpr uint64_t kPropertyListMaxBytesPerByte = 1024;
-inline constexpr uint64_t kPropertyListMaxBytes = uint64_t{64} << 20;
+inline constexpr uint64_t kPropertyListMaxBytes = uint64_t{128} << 20;
 inline constexpr uint64_t kPropertyListBytesPerObject = 64;
 
 // Property lists (NSPropertyListSerialization) on libplist, as values: dictionaries, arrays,
