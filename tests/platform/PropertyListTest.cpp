@@ -1,3 +1,5 @@
+#include <plist/plist.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -183,6 +185,54 @@ TEST(PropertyListNesting, DeepDocumentsAreRefusedWhateverStandsBetweenTheirTags)
             if (v->array().empty()) break;
         }
         EXPECT_EQ(depth, 512u);
+    }
+}
+
+// Should a tree deeper than the checks before parsing allow ever be parsed, it is freed without
+// the library's recursion: chains of arrays and dictionaries 50,000 deep, alone, beside wide
+// arrays and under many siblings, on a 256 KiB stack (the sanitized build also sees every
+// node freed).
+TEST(PropertyListNesting, DeepTreesAreFreedInPieces) {
+    // A chain of levels containers under parent, alternating arrays and dictionaries, each
+    // with extra leaves beside the next.
+    auto chain = [](plist_t parent, size_t levels, int extra) {
+        plist_t at = parent;
+        for (size_t i = 0; i < levels; ++i) {
+            plist_t next = i % 2 ? plist_new_dict() : plist_new_array();
+            for (int k = 0; k < extra; ++k) {
+                if (plist_get_node_type(at) == PLIST_DICT)
+                    plist_dict_set_item(at, ("leaf" + std::to_string(k)).c_str(),
+                                        plist_new_bool(1));
+                else
+                    plist_array_append_item(at, plist_new_uint(k));
+            }
+            if (plist_get_node_type(at) == PLIST_DICT)
+                plist_dict_set_item(at, "next", next);
+            else
+                plist_array_append_item(at, next);
+            at = next;
+        }
+    };
+    const struct {
+        const char* name;
+        int chains;
+        size_t levels;
+        int extra;
+    } cases[] = {
+        {"one chain", 1, 50000, 0},
+        {"one chain with leaves beside each level", 1, 50000, 3},
+        {"many chains under one array", 40, 2000, 1},
+        {"shallow", 5, 100, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        plist_t root = plist_new_array();
+        for (int i = 0; i < c.chains; ++i) {
+            plist_t top = plist_new_array();
+            chain(top, c.levels, c.extra);
+            plist_array_append_item(root, top);
+        }
+        EXPECT_TRUE(test::onSmallStack([&] { detail::releaseDeepTree(root); }));
     }
 }
 

@@ -220,62 +220,6 @@ Refusal fromPlist(plist_t root, uint64_t maxBytes, Value* out) {
     return refusal;
 }
 
-// Frees a tree deeper than the library's free can take in one go. Containers kMaxNesting,
-// 2 kMaxNesting, ... levels down with at least kMaxNesting levels below them are taken out
-// of their parents deepest first, so that no free goes more than twice kMaxNesting deep.
-void releaseDeepTree(plist_t root) {
-    struct Cut {
-        plist_t parent;
-        size_t depth;
-        uint32_t index;
-        std::string key;
-    };
-    std::vector<Cut> cuts;
-    struct Frame {
-        plist_t node;
-        Children children;
-        uint32_t index;  // in its parent
-        std::string key;
-        uint32_t nextIndex = 0;
-        size_t height = 0;
-    };
-    std::vector<Frame> path;
-    path.push_back({root, Children(root), 0, {}});
-    while (!path.empty()) {
-        Frame& frame = path.back();
-        std::string key;
-        if (plist_t child = frame.children.next(&key)) {
-            const uint32_t index = frame.nextIndex++;
-            if (isContainer(child))
-                path.push_back({child, Children(child), index, std::move(key)});
-            else
-                frame.height = std::max<size_t>(frame.height, 1);
-            continue;
-        }
-        const size_t depth = path.size() - 1, height = frame.height;
-        const uint32_t index = frame.index;
-        key = std::move(frame.key);
-        path.pop_back();
-        if (path.empty()) break;
-        if (depth % kMaxNesting == 0 && height >= kMaxNesting) {
-            cuts.push_back({path.back().node, depth, index, std::move(key)});
-        } else {
-            path.back().height = std::max(path.back().height, height + 1);
-        }
-    }
-    // Children are met in order: reversed, the later of two siblings is cut first.
-    std::reverse(cuts.begin(), cuts.end());
-    std::stable_sort(cuts.begin(), cuts.end(),
-                     [](const Cut& a, const Cut& b) { return a.depth > b.depth; });
-    for (const Cut& cut : cuts) {
-        if (plist_get_node_type(cut.parent) == PLIST_DICT)
-            plist_dict_remove_item(cut.parent, cut.key.c_str());
-        else
-            plist_array_remove_item(cut.parent, cut.index);
-    }
-    plist_free(root);
-}
-
 // What the library's XML reader takes as markup: comments, CDATA sections, processing
 // instructions and the document type hide what they hold, and a tag, like a processing
 // instruction or the document type, ends outside double quotes. Arrays and dictionaries are
@@ -527,6 +471,66 @@ Refusal binaryShape(std::string_view data, size_t limit, uint64_t maxBytes) {
 
 }  // namespace
 
+namespace detail {
+
+// Frees a tree deeper than the library's free can take in one go. Containers kMaxNesting,
+// 2 kMaxNesting, ... levels down with at least kMaxNesting levels below them are taken out
+// of their parents deepest first, so that no free goes more than twice kMaxNesting deep.
+void releaseDeepTree(void* root) {
+    struct Cut {
+        plist_t parent;
+        size_t depth;
+        uint32_t index;
+        std::string key;
+    };
+    std::vector<Cut> cuts;
+    struct Frame {
+        plist_t node;
+        Children children;
+        uint32_t index;  // in its parent
+        std::string key;
+        uint32_t nextIndex = 0;
+        size_t height = 0;
+    };
+    std::vector<Frame> path;
+    path.push_back({root, Children(root), 0, {}});
+    while (!path.empty()) {
+        Frame& frame = path.back();
+        std::string key;
+        if (plist_t child = frame.children.next(&key)) {
+            const uint32_t index = frame.nextIndex++;
+            if (isContainer(child))
+                path.push_back({child, Children(child), index, std::move(key)});
+            else
+                frame.height = std::max<size_t>(frame.height, 1);
+            continue;
+        }
+        const size_t depth = path.size() - 1, height = frame.height;
+        const uint32_t index = frame.index;
+        key = std::move(frame.key);
+        path.pop_back();
+        if (path.empty()) break;
+        if (depth % kMaxNesting == 0 && height >= kMaxNesting) {
+            cuts.push_back({path.back().node, depth, index, std::move(key)});
+        } else {
+            path.back().height = std::max(path.back().height, height + 1);
+        }
+    }
+    // Children are met in order: reversed, the later of two siblings is cut first.
+    std::reverse(cuts.begin(), cuts.end());
+    std::stable_sort(cuts.begin(), cuts.end(),
+                     [](const Cut& a, const Cut& b) { return a.depth > b.depth; });
+    for (const Cut& cut : cuts) {
+        if (plist_get_node_type(cut.parent) == PLIST_DICT)
+            plist_dict_remove_item(cut.parent, cut.key.c_str());
+        else
+            plist_array_remove_item(cut.parent, cut.index);
+    }
+    plist_free(root);
+}
+
+}  // namespace detail
+
 std::optional<Bytes> PropertyListSerialization::dataWithPropertyList(const Value& propertyList,
                                                                      uint64_t format,
                                                                      uint64_t options,
@@ -590,7 +594,7 @@ std::optional<Value> PropertyListSerialization::propertyListWithData(std::string
     const Refusal read = root ? fromPlist(root, maxBytes, &value) : shape;
     // The checks before parsing keep the library's tree within the nesting its free takes;
     // should one be passed, the tree is taken apart in pieces.
-    if (read == Refusal::nesting && root) releaseDeepTree(owner.release());
+    if (read == Refusal::nesting && root) detail::releaseDeepTree(owner.release());
     switch (read) {
         case Refusal::nesting:
             return corrupt("The property list is nested too deeply or refers to itself.");

@@ -52,4 +52,11 @@ class PropertyListSerialization {
                                                      uint64_t* format, ErrorPtr* error);
 };
 
+namespace detail {
+// Frees a tree of the property-list library however deep it goes (the library's own free
+// recurses once per level): the reader's last resort, should a tree pass the checks before
+// parsing.
+void releaseDeepTree(void* root);
+}  // namespace detail
+
 }  // namespace telvo
