@@ -71,9 +71,9 @@ plist_t toPlist(const Value& value, bool strict, bool* refused) {
     return nullptr;
 }
 
-// The property-list library's reader, writer and free recurse once per nesting level: a document
-// nested deeper than this is refused before it is parsed, and the conversion into a value keeps
-// its own path.
+// The property-list library's binary reader, its writer and its free recurse once per nesting
+// level: a document nested deeper than this is refused before it is parsed, and the conversion
+// into a value keeps its own path.
 constexpr size_t kMaxNesting = 512;
 
 // Why a document is refused.
@@ -166,7 +166,8 @@ class Children {
 };
 
 // Converts the library's tree into a value along a path of its own: refused for a path deeper
-// than kMaxNesting containers, or for more than maxBytes counted as byteBound's comment says.
+// than kMaxNesting containers, or for more than maxBytes counted as kPropertyListMaxBytes'
+// comment says.
 Refusal fromPlist(plist_t root, uint64_t maxBytes, Value* out) {
     uint64_t total = 0;
     auto count = [&](uint64_t bytes) {
@@ -252,7 +253,7 @@ class XmlShape {
                 if (end == npos || data_[end] != '>') return Refusal::none;  // the parser refuses
                 const bool empty = data_[end - 1] == '/';
                 std::string_view tag = data_.substr(name, nameEnd - name);
-                if (empty && end == nameEnd) tag.remove_suffix(1);
+                if (empty && end == nameEnd && !tag.empty()) tag.remove_suffix(1);
                 at = end + 1;
                 if (!closing && tag != "plist" && (bytes += kPropertyListBytesPerObject) > maxBytes)
                     return Refusal::expansion;
