@@ -131,7 +131,7 @@ TEST(PropertyListExpansion, AnHonestLargestReplyReads) {
 // Nesting is measured as the reader meets the tags: comments, CDATA sections, processing
 // instructions, document types and quoted attribute values that hold a closing tag do not lower
 // it, and nothing recurses once per level. Deep documents are refused, also on a thread with a
-// small stack, and 512 levels with markup between the tags still read.
+// small stack, and 512 levels (with markup between the tags, or binary) still read there.
 TEST(PropertyListNesting, DeepDocumentsAreRefusedWhateverStandsBetweenTheirTags) {
     const std::vector<std::pair<const char*, std::string>> between = {
         {"nothing", ""},
@@ -186,6 +186,11 @@ TEST(PropertyListNesting, DeepDocumentsAreRefusedWhateverStandsBetweenTheirTags)
         }
         EXPECT_EQ(depth, 512u);
     }
+    // 512 containers of a binary document, the dictionary on top included.
+    auto [binaryValue, binaryError] = read(test::deepBinaryPlist(510));
+    EXPECT_FALSE(binaryError);
+    ASSERT_TRUE(binaryValue);
+    EXPECT_TRUE((*binaryValue)["a"].isArray());
 }
 
 // Should a tree deeper than the checks before parsing allow ever be parsed, it is freed without
