@@ -2,7 +2,7 @@
 // code and whether the content type is acceptable, the rest is the body (XML or binary, or
 // anything else). The result is an object, an error, both, or neither; never a crash, and a
 // refused status or content type always comes with an error. An object read from a document
-// holds no more objects than the document's size allows, and is written again and read back to
+// holds no more bytes than the document's size allows, and is written again and read back to
 // the same value.
 #include <algorithm>
 #include <cstddef>
@@ -40,20 +40,20 @@ bool comesBackEqual(const telvo::Value& value) {
     return true;
 }
 
-// Objects a value was read into, dictionary keys included, texts and data counting one more for
-// every kPropertyListBytesPerObject bytes they hold.
-uint64_t objectsIn(size_t bytes) {
-    return 1 + bytes / telvo::kPropertyListBytesPerObject;
+// Bytes a value was read into as the reader counts them: kPropertyListBytesPerObject for every
+// object, dictionary keys included, and the bytes of every text and data.
+uint64_t bytesIn(size_t bytes) {
+    return telvo::kPropertyListBytesPerObject + bytes;
 }
-uint64_t objectsIn(const telvo::Value& value) {
-    if (value.isText()) return objectsIn(value.text().size());
-    if (value.isBytes()) return objectsIn(value.bytes().size());
-    uint64_t n = 1;
+uint64_t bytesIn(const telvo::Value& value) {
+    if (value.isText()) return bytesIn(value.text().size());
+    if (value.isBytes()) return bytesIn(value.bytes().size());
+    uint64_t n = bytesIn(0);
     if (value.isArray())
-        for (const auto& element : value.array()) n += objectsIn(element);
+        for (const auto& element : value.array()) n += bytesIn(element);
     if (value.isDictionary())
         for (const auto& [key, element] : value.dictionary())
-            n += objectsIn(key.size()) + objectsIn(element);
+            n += bytesIn(key.size()) + bytesIn(element);
     return n;
 }
 
@@ -66,10 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto object = telvo::fuzz::serializeReply(
         *serializer, telvo::fuzz::kReplyStatuses[(data[0] & 0x7F) % 6],
         acceptableType ? "application/x-plist" : "text/html", acceptableType, data, size);
-    // A document is read into no more objects than its size allows, however often it names
-    // one.
-    if (object && objectsIn(*object) > std::min(telvo::kPropertyListMaxObjects,
-                                                telvo::kPropertyListMaxObjectsPerByte * (size - 1)))
+    // A document is read into no more bytes than its size allows, however often it names an
+    // object.
+    if (object && bytesIn(*object) > std::min(telvo::kPropertyListMaxBytes,
+                                              telvo::kPropertyListMaxBytesPerByte * (size - 1)))
         std::abort();
     if (object && comesBackEqual(*object)) {
         telvo::ErrorPtr writeError;

@@ -21,15 +21,7 @@ namespace {
 
 using test::bigEndian;
 using test::binaryPlist;
-
-// A dict {"a": [[[...[]...]]]} with depth nested one-element arrays.
-std::string deepBinaryPlist(size_t depth) {
-    std::vector<std::string> objects = {"\xD1" + bigEndian(1, 4) + bigEndian(2, 4),
-                                        '\x51' + std::string("a")};
-    for (size_t i = 0; i < depth; ++i) objects.push_back("\xA1" + bigEndian(3 + i, 4));
-    objects.push_back("\xA0");
-    return binaryPlist(objects, 4);
-}
+using test::deepBinaryPlist;
 
 std::string deepXmlPlist(size_t depth) {
     std::string data =
@@ -202,6 +194,32 @@ TEST_F(UserDefaultTest, FilesNamingObjectsManyTimesLoadWithinTheirBound) {
         EXPECT_LT(test::peakResidentBytes() - peakBefore, size_t(16) << 20);
         reopen()->setValue("10002", "sdkWorkMode");
         EXPECT_EQ(reopen()->valueForKey("sdkWorkMode").text(), "10002");
+    }
+}
+
+// The settings file is read on whatever thread first asks for the store: a file nested deeply
+// past comments or processing instructions between its tags, or naming a 63-byte text a
+// million times in 18 KB, leaves it empty, on a 256 KiB stack too; an honest 4 MiB file loads.
+TEST_F(UserDefaultTest, DeepOrExpandingFilesStartEmptyOnASmallStack) {
+    const auto [honest, honestFile] = test::honestReply(4 << 20, kPropertyListBinaryFormat);
+    const struct {
+        const char* name;
+        std::string content;
+        bool loads;
+    } cases[] = {
+        {"600 levels past comments", test::deepXmlArrays(600, "<!--</array>-->"), false},
+        {"50,000 levels past comments", test::deepXmlArrays(50000, "<!--</array>-->"), false},
+        {"50,000 levels past instructions", test::deepXmlArrays(50000, "<?pi </array>?>"), false},
+        {"500,000 levels", test::deepXmlArrays(500000, ""), false},
+        {"a text named a million times", test::fanOutTextPlist(), false},
+        {"an honest 4 MiB file", honestFile, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::ofstream(file(), std::ios::binary | std::ios::trunc) << c.content;
+        Value total;
+        ASSERT_TRUE(test::onSmallStack([&] { total = reopen()->valueForKey("total"); }));
+        EXPECT_EQ(total, c.loads ? honest.dictionary()["total"] : Value());
     }
 }
 

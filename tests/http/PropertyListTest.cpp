@@ -182,6 +182,11 @@ TEST(PropertyList, ResponsesFromUntrustedBytes) {
         {"arrays naming one another", 200, plistType, test::sharedArraysPlist(22), false, 3840},
         {"entities naming entities", 200, plistType, test::entityLaughsPlist(22), false, 3840},
         {"one list named from many keys", 200, plistType, test::aliasedListPlist(40, 100), true, 0},
+        // 600 levels with closing tags in comments between them, and 18 KB naming a 63-byte
+        // text a million times.
+        {"nested deeply past comments", 200, plistType, test::deepXmlArrays(600, "<!--</array>-->"),
+         false, 3840},
+        {"a text named a million times", 200, plistType, test::fanOutTextPlist(), false, 3840},
     };
     auto serializer = QKAFPropertyListResponseSerializer::serializer();
     for (const auto& c : cases) {
@@ -193,6 +198,35 @@ TEST(PropertyList, ResponsesFromUntrustedBytes) {
         EXPECT_LT(test::peakResidentBytes() - peakBefore, size_t(16) << 20);
         EXPECT_EQ(object.has_value(), c.object);
         EXPECT_EQ(error ? error->code() : 0, c.errorCode);
+    }
+}
+
+// Any server's reply is read on the URL-loading thread or the app's: deep documents, whatever
+// markup stands between their tags, are refused on a 256 KiB stack, and the honest reply of the
+// largest body URL loading takes reads whole in either form.
+TEST(PropertyList, DeepRepliesOnASmallStackAndTheLargestHonestReply) {
+    auto serializer = QKAFPropertyListResponseSerializer::serializer();
+    auto read = [&](const std::string& body, ErrorPtr* error) {
+        std::optional<Value> object;
+        EXPECT_TRUE(test::onSmallStack([&] {
+            object = serializer->responseObjectForResponse(response(200, "application/x-plist"),
+                                                           toBytes(body), error);
+        }));
+        return object;
+    };
+    for (const char* markup : {"", "<!--</array>-->", "<![CDATA[</array>]]>", "<?pi </array>?>"}) {
+        for (size_t levels : {600, 50000, 500000}) {
+            SCOPED_TRACE(std::string(markup) + " " + std::to_string(levels));
+            ErrorPtr error;
+            EXPECT_FALSE(read(test::deepXmlArrays(levels, markup), &error));
+            EXPECT_EQ(error ? error->code() : 0, 3840);
+        }
+    }
+    for (uint64_t format : {kPropertyListXMLFormat, kPropertyListBinaryFormat}) {
+        const auto [reply, document] = test::honestReply(4 << 20, format);
+        ErrorPtr error;
+        EXPECT_EQ(read(document, &error), reply) << format;
+        EXPECT_FALSE(error);
     }
 }
 

@@ -2,10 +2,15 @@
 // out by hand (shared and nested objects a writer would not make) and XML.
 #pragma once
 
+#include <pthread.h>
+
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "platform/foundation/PropertyList.h"
 
 namespace telvo::test {
 
@@ -108,6 +113,108 @@ inline std::string aliasedListPlist(int count, int elements) {
     }
     objects.insert(objects.begin() + listAt, list);
     return binaryPlist(objects, 2);
+}
+
+// A dict {"a": [[[...[]...]]]} with depth nested one-element arrays.
+inline std::string deepBinaryPlist(size_t depth) {
+    std::vector<std::string> objects = {"\xD1" + bigEndian(1, 4) + bigEndian(2, 4),
+                                        '\x51' + std::string("a")};
+    for (size_t i = 0; i < depth; ++i) objects.push_back("\xA1" + bigEndian(3 + i, 4));
+    objects.push_back("\xA0");
+    return binaryPlist(objects, 4);
+}
+
+// The entries and "a": [m1 x names, m2 x names, ...], arrays each naming a text of textBytes
+// perArray times: with the defaults 17 KB that would read as a million 63-byte texts.
+inline std::string fanOutTextPlist(
+    const std::vector<std::pair<std::string, std::string>>& entries = {{"sdkWorkMode",
+                                                                        binaryText("10001")}},
+    int arrays = 8, int names = 128, int perArray = 1020, size_t textBytes = 63) {
+    const size_t n = entries.size() + 1;
+    std::string dict(1, char(0xD0 + n)), keys, values;
+    std::vector<std::string> objects(1);
+    for (size_t i = 0; i < n; ++i) {
+        keys += bigEndian(1 + i, 2);
+        values += bigEndian(1 + n + i, 2);
+        objects.push_back(binaryText(i < entries.size() ? entries[i].first : "a"));
+    }
+    objects[0] = dict + keys + values;
+    for (const auto& entry : entries) objects.push_back(entry.second);
+    const size_t top = objects.size(), firstArray = top + 1, text = firstArray + arrays;
+    std::string refs;
+    for (int i = 0; i < arrays * names; ++i) refs += bigEndian(firstArray + i % arrays, 2);
+    objects.push_back("\xAF\x11" + bigEndian(arrays * names, 2) + refs);
+    for (int a = 0; a < arrays; ++a) {
+        std::string textRefs;
+        for (int i = 0; i < perArray; ++i) textRefs += bigEndian(text, 2);
+        objects.push_back("\xAF\x11" + bigEndian(perArray, 2) + textRefs);
+    }
+    objects.push_back(binaryText(std::string(textBytes, 'f')));
+    return binaryPlist(objects, 2);
+}
+
+// An XML document of levels arrays, each followed by between (markup that may hold what looks
+// like a closing tag), and then the arrays' closing tags.
+inline std::string deepXmlArrays(size_t levels, const std::string& between) {
+    std::string data = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">";
+    data.reserve(data.size() + levels * (between.size() + 15) + 10);
+    for (size_t i = 0; i < levels; ++i) data += "<array>" + between;
+    for (size_t i = 0; i < levels; ++i) data += "</array>";
+    return data + "</plist>\n";
+}
+
+// The document of value in format.
+inline std::string writtenPlist(const Value& value, uint64_t format) {
+    ErrorPtr error;
+    auto bytes = PropertyListSerialization::dataWithPropertyList(value, format, 0, &error);
+    return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+}
+
+// What an app's cloud might answer, and its document in format: {"total": n, "devices": [{...},
+// ...]}, each device with texts of its own and fields equal to other devices', as many as fit
+// in a little under bytes.
+inline std::pair<Value, std::string> honestReply(size_t bytes, uint64_t format) {
+    auto devices = [](size_t count) {
+        Value::Array list;
+        for (size_t i = 0; i < count; ++i) {
+            const std::string n = std::to_string(i);
+            list.push_back(Dictionary{{"deviceId", "AC-7F3E-" + n},
+                                      {"name", "Living room " + n},
+                                      {"type", "0xAC"},
+                                      {"online", i % 3 != 0},
+                                      {"firmware", "2.4." + std::to_string(i % 7)},
+                                      {"temperature", static_cast<long long>(18 + i % 12)},
+                                      {"modes", Value::Array{"cool", "heat", "dry"}}});
+        }
+        return Value(
+            Dictionary{{"total", static_cast<long long>(count)}, {"devices", std::move(list)}});
+    };
+    size_t count = 10000;
+    for (;;) {
+        Value value = devices(count);
+        std::string document = writtenPlist(value, format);
+        if (document.size() <= bytes && document.size() > bytes / 100 * 97)
+            return {std::move(value), std::move(document)};
+        count = count * (bytes / 100 * 99) / document.size();
+    }
+}
+
+// Runs body on a thread of its own with a 256 KiB stack, as an app's worker thread may have;
+// false when no such thread could be made.
+inline bool onSmallStack(const std::function<void()>& body) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_t thread;
+    auto run = [](void* p) -> void* {
+        (*static_cast<const std::function<void()>*>(p))();
+        return nullptr;
+    };
+    const bool made =
+        pthread_attr_setstacksize(&attributes, 256 << 10) == 0 &&
+        pthread_create(&thread, &attributes, run, const_cast<std::function<void()>*>(&body)) == 0;
+    if (made) pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+    return made;
 }
 
 }  // namespace telvo::test

@@ -251,6 +251,46 @@ TEST_F(URLResumeDataTest, ResumeDataNamingObjectsManyTimes) {
     }
 }
 
+// Resume data is read where the app hands it over, perhaps on a thread with a small stack: deep
+// documents past comments between their tags, and 18 KB naming a 63-byte text a million times,
+// are refused on a 256 KiB stack; good data beside an honest 4 MiB reply still reads.
+TEST(URLResumeDataDecode, DeepOrExpandingDataOnASmallStack) {
+    const std::vector<std::pair<std::string, std::string>> fields = {
+        {"telvo.resumeData", test::binaryInteger(1)},
+        {"url", test::binaryText("http://127.0.0.1:9/file")},
+        {"path", test::binaryText("/tmp/URLDownload.abc123")},
+        {"validator", test::binaryText("\"v1\"")},
+        {"offset", test::binaryInteger(10)}};
+    Dictionary withReply = test::honestReply(4 << 20, kPropertyListBinaryFormat).first.dictionary();
+    withReply.set("telvo.resumeData", 1);
+    withReply.set("url", "http://127.0.0.1:9/file");
+    withReply.set("path", "/tmp/URLDownload.abc123");
+    withReply.set("validator", "\"v1\"");
+    withReply.set("offset", 10);
+    const struct {
+        const char* name;
+        std::string data;
+        bool reads;
+    } cases[] = {
+        {"600 levels past comments", test::deepXmlArrays(600, "<!--</array>-->"), false},
+        {"50,000 levels past comments", test::deepXmlArrays(50000, "<!--</array>-->"), false},
+        {"500,000 levels past CDATA", test::deepXmlArrays(500000, "<![CDATA[</array>]]>"), false},
+        {"a text named a million times", test::fanOutTextPlist(fields), false},
+        {"a few arrays naming the text", test::fanOutTextPlist(fields, 2, 4, 10), true},
+        {"beside an honest 4 MiB reply", test::writtenPlist(withReply, kPropertyListBinaryFormat),
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::optional<URLResumeData> decoded;
+        ASSERT_TRUE(test::onSmallStack([&] { decoded = URLResumeData::decode(toBytes(c.data)); }));
+        ASSERT_EQ(decoded.has_value(), c.reads);
+        if (c.reads) {
+            EXPECT_EQ(decoded->path, "/tmp/URLDownload.abc123");
+        }
+    }
+}
+
 // The download folder is "telvo-downloads" in the user's cache folder ($XDG_CACHE_HOME when
 // absolute, else ~/.cache), made when missing, for the user alone; a cache folder others can
 // write to, or a link in the folder's place, gives way to the next, and the last resort is the
