@@ -182,6 +182,21 @@ inline Bytes icoSized(Bytes ico, int32_t width, int32_t height) {
     return ico;
 }
 
+// An icon whose image (a BMP header after the directory) counts that many colours in its table.
+inline Bytes icoColours(Bytes ico, uint32_t colours) {
+    const size_t at = ico[18] | (ico[19] << 8) | (ico[20] << 16) | (size_t(ico[21]) << 24);
+    putLe32(ico, at + 32, colours);
+    return ico;
+}
+
+// An icon of one entry whose image is that PNG.
+inline Bytes icoOfPng(const Bytes& png) {
+    Bytes ico = {0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 1, 0, 32, 0, 0, 0, 0, 0, 22, 0, 0, 0};
+    putLe32(ico, 14, uint32_t(png.size()));
+    ico.insert(ico.end(), png.begin(), png.end());
+    return ico;
+}
+
 // Blank images coded far denser than 8 one-bit pixels a byte under deflate: a 2048 x 2048 grey
 // JPEG with arithmetic coding (127 bytes) and an 8192 x 512 one-bit TIFF in CCITT group 4 fax
 // coding (202 bytes), both written by libjpeg and libtiff, in hex.
