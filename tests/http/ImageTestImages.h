@@ -12,7 +12,6 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -329,8 +328,10 @@ inline Bytes pngStreamGoingOnPastIend() {
 // table is full.
 inline Bytes lzw(const std::vector<uint8_t>& indices, int minimumCodeSize) {
     const uint32_t clear = 1u << minimumCodeSize, end = clear + 1;
-    std::map<std::pair<uint32_t, uint8_t>, uint32_t> table;
-    uint32_t next = end + 1, bits = 0;
+    // The code of a string and one more index, stamped with the table's generation: a clear
+    // makes a new generation instead of emptying the table.
+    std::vector<uint32_t> table(4096 * 256, 0);
+    uint32_t generation = 1, next = end + 1, bits = 0;
     int width = minimumCodeSize + 1, count = 0;
     Bytes out;
     auto put = [&](uint32_t code) {
@@ -340,18 +341,18 @@ inline Bytes lzw(const std::vector<uint8_t>& indices, int minimumCodeSize) {
     put(clear);
     uint32_t prefix = indices[0];
     for (size_t i = 1; i < indices.size(); ++i) {
-        auto known = table.find({prefix, indices[i]});
-        if (known != table.end()) {
-            prefix = known->second;
+        uint32_t& known = table[prefix * 256 + indices[i]];
+        if (known >> 12 == generation) {
+            prefix = known & 4095;
             continue;
         }
         put(prefix);
         if (next < 4096) {
-            table[{prefix, indices[i]}] = next++;
+            known = generation << 12 | next++;
             if (next > (1u << width) && width < 12) ++width;
         } else {
             put(clear);
-            table.clear();
+            ++generation;
             next = end + 1;
             width = minimumCodeSize + 1;
         }
@@ -381,7 +382,9 @@ struct GifLayout {
     bool localTable = false;  // the frame's own table, gifColour in reverse order, as well
     int transparent = -1;     // an index made transparent by a graphic control extension
     uint8_t background = 0;
-    size_t colours = 16;  // in each table: a power of two from 2 to 256
+    size_t colours = 16;    // in each table: a power of two from 2 to 256
+    size_t subBlock = 255;  // the bytes of LZW data in each sub-block
+    uint8_t (*indexAt)(size_t x, size_t y) = gifIndexAt;
 };
 
 // The frame's rows in the order its data holds them: interlaced, every 8th from row 0, every 8th
@@ -406,7 +409,7 @@ inline void putGifTable(Bytes& out, size_t colours, bool reversed) {
 }
 
 // A GIF of that layout, its frame's pixels gifIndexAt (modulo the table's colours) of the
-// frame's own coordinates, its LZW data in sub-blocks of 255 bytes.
+// frame's own coordinates, its LZW data in sub-blocks.
 inline Bytes layoutGif(const GifLayout& layout) {
     Bytes out = toBytes("GIF89a");
     auto le16 = [&](size_t v) { out.insert(out.end(), {uint8_t(v), uint8_t(v >> 8)}); };
@@ -428,10 +431,10 @@ inline Bytes layoutGif(const GifLayout& layout) {
     std::vector<uint8_t> indices;
     for (size_t y : gifRowOrder(layout.height, layout.interlaced))
         for (size_t x = 0; x < layout.width; ++x)
-            indices.push_back(uint8_t(gifIndexAt(x, y) % layout.colours));
+            indices.push_back(uint8_t(layout.indexAt(x, y) % layout.colours));
     const Bytes codes = lzw(indices, codeSize);
-    for (size_t at = 0; at < codes.size(); at += 255) {
-        const size_t n = std::min<size_t>(255, codes.size() - at);
+    for (size_t at = 0; at < codes.size(); at += layout.subBlock) {
+        const size_t n = std::min(layout.subBlock, codes.size() - at);
         out.push_back(uint8_t(n));
         out.insert(out.end(), codes.begin() + at, codes.begin() + at + n);
     }

@@ -24,51 +24,67 @@ bool signed_(const Bytes& data) {
                                 std::memcmp(data.data(), "GIF89a", 6) == 0);
 }
 
-// The codes of an LZW stream laid out in GIF's sub-blocks, least significant bit first.
-class SubBlockCodes {
+// The LZW data of a frame's sub-blocks that start at `at`, in one piece.
+Bytes joinSubBlocks(const Bytes& data, size_t at) {
+    Bytes joined;
+    while (at < data.size() && data[at] != 0) {
+        const size_t size = std::min<size_t>(data[at], data.size() - at - 1);
+        joined.insert(joined.end(), data.begin() + std::ptrdiff_t(at + 1),
+                      data.begin() + std::ptrdiff_t(at + 1 + size));
+        at += size + 1;
+    }
+    return joined;
+}
+
+// The codes of an LZW stream, least significant bit first, read eight bytes at a time: the bits
+// past `count_` are those of the bytes from `at_` on, so that loading them again changes nothing.
+class CodeReader {
   public:
-    SubBlockCodes(const Bytes& data, size_t at) : data_(data), at_(at) {}
-    // The next code of `width` bits; none once the sub-blocks end.
-    std::optional<uint32_t> next(int width) {
-        while (count_ < width) {
-            if (left_ == 0) {
-                if (at_ >= data_.size() || data_[at_] == 0) return std::nullopt;
-                left_ = data_[at_++];
-            }
-            if (at_ >= data_.size()) return std::nullopt;
-            bits_ |= uint32_t(data_[at_++]) << count_;
-            count_ += 8;
-            --left_;
-        }
-        const uint32_t code = bits_ & ((1u << width) - 1);
+    explicit CodeReader(const Bytes& bytes) : bytes_(bytes) {}
+    // The next code of `width` bits; false once the bytes end.
+    bool next(int width, uint32_t& code) {
+        if (count_ < width) refill();
+        if (count_ < width) return false;
+        code = uint32_t(bits_) & ((1u << width) - 1);
         bits_ >>= width;
         count_ -= width;
-        return code;
+        return true;
     }
 
   private:
-    const Bytes& data_;
-    size_t at_;
-    size_t left_ = 0;
-    uint32_t bits_ = 0;
+    void refill() {
+        if (bytes_.size() - at_ >= 8) {
+            uint64_t word = 0;
+            for (int i = 7; i >= 0; --i) word = word << 8 | bytes_[at_ + size_t(i)];
+            bits_ |= word << count_;
+            const int taken = (63 - count_) / 8;
+            at_ += size_t(taken);
+            count_ += 8 * taken;
+            return;
+        }
+        for (; count_ <= 56 && at_ < bytes_.size(); count_ += 8)
+            bits_ |= uint64_t(bytes_[at_++]) << count_;
+    }
+
+    const Bytes& bytes_;
+    size_t at_ = 0;
+    uint64_t bits_ = 0;
     int count_ = 0;
 };
 
 // The pixels the LZW stream of a frame yields, counted up to `wanted`: the decoder leaves the
 // pixels that a stream cut short does not reach blank, and says nothing.
-uint64_t lzwPixels(const Bytes& data, size_t at, int minimumCodeSize, uint64_t wanted) {
+uint64_t lzwPixels(const Bytes& stream, int minimumCodeSize, uint64_t wanted) {
     if (minimumCodeSize < 1 || minimumCodeSize > 11) return 0;
     constexpr uint32_t kNone = UINT32_MAX;  // no string yet to extend
     const uint32_t clear = 1u << minimumCodeSize, end = clear + 1;
-    std::vector<uint32_t> length(4096, 1);  // of each code's string
-    SubBlockCodes codes(data, at);
+    std::array<uint32_t, 4096> length;  // of each code's string
+    length.fill(1);
+    CodeReader codes(stream);
     int width = minimumCodeSize + 1;
-    uint32_t next = clear + 2, previous = kNone;
+    uint32_t next = clear + 2, previous = kNone, code = 0;
     uint64_t pixels = 0;
-    while (pixels < wanted) {
-        const std::optional<uint32_t> read = codes.next(width);
-        if (!read || *read == end) break;
-        const uint32_t code = *read;
+    while (pixels < wanted && codes.next(width, code) && code != end) {
         if (code == clear) {
             width = minimumCodeSize + 1;
             next = clear + 2;
@@ -118,7 +134,7 @@ Survey surveyFrame(const Bytes& data, size_t at, uint64_t limit) {
         codeSize < data.size() ? skipSubBlocks(data, codeSize + 1) : std::nullopt;
     if (!end) return truncated(kName, "it ends inside its first frame");
     const uint64_t pixels = uint64_t(width) * uint64_t(height);
-    if (lzwPixels(data, codeSize + 1, data[codeSize], pixels) < pixels)
+    if (lzwPixels(joinSubBlocks(data, codeSize + 1), data[codeSize], pixels) < pixels)
         return truncated(kName, "the data of its first frame ends early");
     Survey survey = readTo(*end, uint64_t(le16(data, 6)) * le16(data, 8));
     survey.frame = at - 1;
