@@ -1,0 +1,190 @@
+#include "http/image/JpegDecoder.h"
+
+// clang-format off: jpeglib.h needs size_t and FILE declared first.
+#include <jerror.h>
+#include <jpeglib.h>
+
+#include <cstdio>
+// clang-format on
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstring>
+#include <utility>
+
+namespace telvo {
+
+namespace {
+
+using Status = JpegImage::Status;
+
+// Coefficients of a progressive or multi-scan file are kept whole until its last scan: 2 bytes
+// for each of up to 4 full-size components. Above that, room for the decoder's row buffers.
+constexpr uint64_t kCoefficientBytesPerPixel = 8;
+constexpr uint64_t kWorkingBytes = uint64_t(16) << 20;
+
+struct Decoder {
+    jpeg_decompress_struct info{};
+    jpeg_error_mgr errors{};
+    jpeg_progress_mgr progress{};
+    std::jmp_buf jump{};
+    JpegLimits limits;
+    uint32_t componentsCoded = 0;  // a bit for each component index named by a scan
+    Status status = Status::Unreadable;
+    std::string reason;
+};
+
+Decoder& decoderOf(j_common_ptr common) {
+    return *static_cast<Decoder*>(common->client_data);
+}
+
+std::string messageOf(j_common_ptr common) {
+    char text[JMSG_LENGTH_MAX] = {};
+    common->err->format_message(common, text);
+    return text;
+}
+
+[[noreturn]] void refuse(Decoder& decoder, Status status, std::string reason) {
+    decoder.status = status;
+    decoder.reason = std::move(reason);
+    std::longjmp(decoder.jump, 1);
+}
+
+[[noreturn]] void onError(j_common_ptr common) {
+    Decoder& decoder = decoderOf(common);
+    const int code = common->err->msg_code;
+    if (code == JERR_NO_BACKING_STORE || code == JERR_OUT_OF_MEMORY)
+        refuse(decoder, Status::TooLarge,
+               "jpeg image of " + std::to_string(decoder.info.image_width) + " x " +
+                   std::to_string(decoder.info.image_height) +
+                   " pixels needs more memory to decode than its pixel bound allows");
+    refuse(decoder, Status::Unreadable, "unreadable jpeg image: " + messageOf(common));
+}
+
+// Warnings where the decoder made up data (zeros for coefficients it could not read) refuse the
+// image; the others (stray bytes between segments, unknown markers' contents) do not.
+void onMessage(j_common_ptr common, int level) {
+    if (level >= 0) return;  // traces
+    switch (common->err->msg_code) {
+        case JWRN_JPEG_EOF:
+        case JWRN_HIT_MARKER:
+        case JWRN_MUST_RESYNC:
+            refuse(decoderOf(common), Status::Truncated,
+                   "truncated or corrupt jpeg image: " + messageOf(common));
+        case JWRN_HUFF_BAD_CODE:
+        case JWRN_ARITH_BAD_CODE:
+        case JWRN_NOT_SEQUENTIAL:
+        case JWRN_BOGUS_PROGRESSION:
+            refuse(decoderOf(common), Status::Corrupt, "corrupt jpeg image: " + messageOf(common));
+        default:
+            return;
+    }
+}
+
+// The components the current scan codes.
+void noteScan(Decoder& decoder) {
+    const jpeg_decompress_struct& info = decoder.info;
+    for (int i = 0; i < info.comps_in_scan; ++i)
+        decoder.componentsCoded |= 1u << (info.cur_comp_info[i]->component_index & 31);
+}
+
+// Runs before each step of reading a multi-scan file's scans, and before each call for rows.
+void onProgress(j_common_ptr common) {
+    Decoder& decoder = decoderOf(common);
+    if (size_t(decoder.info.input_scan_number) > decoder.limits.mostScans)
+        refuse(decoder, Status::TooSlow,
+               "jpeg image of more than " + std::to_string(decoder.limits.mostScans) + " scans");
+    noteScan(decoder);
+}
+
+// Whether every component was coded, and in a progressive file every coefficient to its last bit.
+bool everyCoefficientCoded(const Decoder& decoder) {
+    const jpeg_decompress_struct& info = decoder.info;
+    for (int c = 0; c < info.num_components; ++c) {
+        if (!(decoder.componentsCoded >> (info.comp_info[c].component_index & 31) & 1))
+            return false;
+        if (!info.progressive_mode) continue;
+        for (int k = 0; k < DCTSIZE2; ++k) {
+            if (info.coef_bits[c][k] != 0) return false;
+        }
+    }
+    return true;
+}
+
+// Adobe's inverted CMYK, as gdk-pixbuf reads it: each of C, M and Y times K, over 255.
+void cmykToRgba(uint8_t* row, size_t width) {
+    for (size_t x = 0; x < width; ++x, row += 4) {
+        const unsigned k = row[3];
+        row[0] = uint8_t(row[0] * k / 255);
+        row[1] = uint8_t(row[1] * k / 255);
+        row[2] = uint8_t(row[2] * k / 255);
+        row[3] = 255;
+    }
+}
+
+// Decodes into `out`; on a refusal, libjpeg jumps back here. Only `decoder` and `out`, which
+// live in the caller, change between the jump's setting and a jump.
+void run(Decoder& decoder, ByteView data, JpegImage& out) {
+    jpeg_decompress_struct& info = decoder.info;
+    if (setjmp(decoder.jump)) return;
+    jpeg_mem_src(&info, data.data(), static_cast<unsigned long>(data.size()));
+    jpeg_read_header(&info, TRUE);
+    out.width = info.image_width;
+    out.height = info.image_height;
+    noteScan(decoder);
+    if (uint64_t(info.image_width) * info.image_height > decoder.limits.mostPixels)
+        refuse(decoder, Status::TooLarge,
+               "jpeg image of " + std::to_string(info.image_width) + " x " +
+                   std::to_string(info.image_height) + " pixels is over the bound of " +
+                   std::to_string(decoder.limits.mostPixels) + " pixels");
+    const bool cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
+    info.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_RGBA;
+    info.do_block_smoothing = FALSE;
+    jpeg_start_decompress(&info);  // a multi-scan file's scans are all read here
+    if (!everyCoefficientCoded(decoder))
+        refuse(decoder, Status::Truncated,
+               "truncated jpeg image: its scans end before every coefficient is coded");
+    const size_t width = info.output_width, stride = width * 4;
+    out.pixels.resize(stride * info.output_height);
+    uint8_t* const pixels = out.pixels.data();
+    JSAMPROW rows[4];
+    const int most = std::min(info.rec_outbuf_height, 4);
+    while (info.output_scanline < info.output_height) {
+        const JDIMENSION first = info.output_scanline,
+                         count = std::min<JDIMENSION>(JDIMENSION(most), info.output_height - first);
+        for (JDIMENSION i = 0; i < count; ++i) rows[i] = pixels + size_t(first + i) * stride;
+        const JDIMENSION got = jpeg_read_scanlines(&info, rows, count);
+        if (cmyk) {
+            for (JDIMENSION i = 0; i < got; ++i) cmykToRgba(rows[i], width);
+        }
+    }
+    jpeg_finish_decompress(&info);  // reads on to EOI
+    decoder.status = Status::Decoded;
+}
+
+}  // namespace
+
+JpegImage decodeJpeg(ByteView data, const JpegLimits& limits) {
+    Decoder decoder;
+    decoder.limits = limits;
+    decoder.info.err = jpeg_std_error(&decoder.errors);
+    decoder.errors.error_exit = onError;
+    decoder.errors.emit_message = onMessage;
+    decoder.progress.progress_monitor = onProgress;
+    JpegImage out;
+    jpeg_create_decompress(&decoder.info);
+    decoder.info.client_data = &decoder;
+    decoder.info.progress = &decoder.progress;
+    const uint64_t memory =
+        std::min(limits.mostPixels, uint64_t(1) << 40) * kCoefficientBytesPerPixel + kWorkingBytes;
+    decoder.info.mem->max_memory_to_use = long(memory);
+    run(decoder, data, out);
+    jpeg_destroy_decompress(&decoder.info);
+    out.status = decoder.status;
+    if (out.status == Status::Decoded) return out;
+    out.pixels = Bytes();
+    out.reason = std::move(decoder.reason);
+    return out;
+}
+
+}  // namespace telvo
