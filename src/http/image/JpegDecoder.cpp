@@ -1,10 +1,10 @@
 #include "http/image/JpegDecoder.h"
 
-// clang-format off: jpeglib.h needs size_t and FILE declared first.
-#include <jerror.h>
-#include <jpeglib.h>
-
+// jpeglib.h needs size_t and FILE declared before it.
+// clang-format off
 #include <cstdio>
+#include <jpeglib.h>
+#include <jerror.h>
 // clang-format on
 
 #include <algorithm>
