@@ -207,23 +207,51 @@ TEST(JpegDecoderTest, CorruptCodedDataIsRefused) {
     }
 }
 
-// A progressive file of more scans than the bound is refused at the scan past it; 32 scans over
-// a large image are refused by the pixel bound from the header, or decoded.
-TEST(JpegDecoderTest, ScanAndPixelBoundsOfProgressiveFiles) {
+// Progressive files of many scans: refused at the scan past 32, or at the scan whose work (each
+// block it covers: its band's coefficients and 24 more, twice that arithmetic-coded) passes 16 a
+// pixel and 64 Mi in all; refused by the pixel bound from the header; or decoded.
+TEST(JpegDecoderTest, ScanBoundsOfProgressiveFiles) {
     using S = jpeg::Shape;
-    const JpegImage extra =
-        decodeJpeg(jpeg::encode({.scans = jpeg::thirtyTwoScans(true)}), kLimits);
-    EXPECT_EQ(extra.status, Status::TooSlow);
-    EXPECT_EQ(extra.reason, "jpeg image of more than 32 scans");
-
-    const Bytes large = jpeg::encode(
-        S{.width = 2048, .height = 1024, .scans = jpeg::thirtyTwoScans(), .flat = true});
-    const JpegImage refused = decodeJpeg(large, {uint64_t(1) << 20, 32});
-    EXPECT_EQ(refused.status, Status::TooLarge) << refused.reason;
-    const JpegImage decoded = decodeJpeg(large, {uint64_t(2) << 20, 32});
-    ASSERT_EQ(decoded.status, Status::Decoded) << decoded.reason;
-    EXPECT_EQ(decoded.pixels.size(), size_t(2048) * 1024 * 4);
-    EXPECT_TRUE(decoded.pixels == gdkPixbufDecode(large).pixels);
+    const std::vector<jpeg_scan_info> script = jpeg::thirtyTwoScans();
+    const struct {
+        const char* name;
+        S shape;
+        uint64_t mostPixels;
+        Status status;
+        std::string reason;
+    } cases[] = {
+        {"33 scans", S{.scans = jpeg::thirtyTwoScans(true)}, 1 << 20, Status::TooSlow,
+         "jpeg image of more than 32 scans"},
+        // 43 a pixel; 4 Mi pixels may take 64 Mi: the 13th scan passes that.
+        {"32 scans, 4:4:4",
+         S{.width = 2048, .height = 2048, .lumaH = 1, .lumaV = 1, .scans = script, .flat = true},
+         64 << 20, Status::TooSlow, "jpeg image of 2048 x 2048 pixels whose 13 scans pass over"},
+        {"32 scans, arithmetic",
+         S{.width = 1024,
+           .height = 1024,
+           .lumaH = 1,
+           .lumaV = 1,
+           .scans = script,
+           .arithmetic = true,
+           .flat = true},
+         64 << 20, Status::TooSlow, "jpeg image of 1024 x 1024 pixels whose"},
+        {"32 scans, 4:2:0, over the pixel bound",
+         S{.width = 2048, .height = 1024, .scans = script, .flat = true}, 1 << 20, Status::TooLarge,
+         "jpeg image of 2048 x 1024 pixels is over the bound of 1048576"},
+        // 16 a pixel, 32 Mi in all.
+        {"32 scans, 4:2:0", S{.width = 2048, .height = 1024, .scans = script, .flat = true},
+         2 << 20, Status::Decoded, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes body = jpeg::encode(c.shape);
+        const JpegImage image = decodeJpeg(body, {c.mostPixels, 32});
+        EXPECT_EQ(image.status, c.status) << image.reason;
+        EXPECT_EQ(image.reason.substr(0, c.reason.size()), c.reason);
+        if (c.status == Status::Decoded) {
+            EXPECT_TRUE(image.pixels == gdkPixbufDecode(body).pixels);
+        }
+    }
 }
 
 TEST(JpegDecoderTest, NotJpegData) {

@@ -23,6 +23,17 @@ using Status = JpegImage::Status;
 constexpr uint64_t kCoefficientBytesPerPixel = 8;
 constexpr uint64_t kWorkingBytes = uint64_t(16) << 20;
 
+// The work of a file's scans, counted before each scan's data is read: each block a scan covers
+// costs the coefficients of its band plus 24 (about what the decoder spends on a block besides
+// its coefficients, even when the band is empty), twice that when coded arithmetically. A decode
+// may do 16 of that a pixel (1 Gi at 64 Mi pixels, about half a second), or 64 Mi whatever its
+// size. Huffman-coded files as encoders write them take 2 (baseline 4:2:0) to 14 (progressive
+// CMYK) a pixel.
+constexpr uint64_t kBlockWork = 24;
+constexpr uint64_t kArithmeticWork = 2;
+constexpr uint64_t kMostScanWorkPerPixel = 16;
+constexpr uint64_t kScanWorkAlways = uint64_t(64) << 20;
+
 // The data is handed to the decoder in pieces shorter than a Huffman-coded MCU's most bytes:
 // with fewer bytes than that at hand, the decoder reads codes on its careful path, which reports
 // a code no table holds. On its fast path such a code reads as a zero without a word, and the
@@ -40,7 +51,9 @@ struct Decoder {
     std::jmp_buf jump{};
     JpegLimits limits;
     uint32_t componentsCoded = 0;  // a bit for each component index named by a scan
-    bool scanning = false;         // past the first scan's header
+    int scansCounted = 0;
+    uint64_t scanWork = 0;
+    bool scanning = false;  // past the first scan's header
     Status status = Status::Unreadable;
     std::string reason;
 };
@@ -130,19 +143,33 @@ void skipBytes(j_decompress_ptr info, long count) {
 }
 
 // The components the current scan codes.
+// Counts a scan whose header was just read, and refuses one past the bounds.
 void noteScan(Decoder& decoder) {
     const jpeg_decompress_struct& info = decoder.info;
-    for (int i = 0; i < info.comps_in_scan; ++i)
-        decoder.componentsCoded |= 1u << (info.cur_comp_info[i]->component_index & 31);
+    if (info.input_scan_number == decoder.scansCounted) return;
+    decoder.scansCounted = info.input_scan_number;
+    if (size_t(info.input_scan_number) > decoder.limits.mostScans)
+        refuse(decoder, Status::TooSlow,
+               "jpeg image of more than " + std::to_string(decoder.limits.mostScans) + " scans");
+    const uint64_t band = uint64_t(std::max(info.Se - info.Ss, 0)) + 1;
+    for (int i = 0; i < info.comps_in_scan; ++i) {
+        const jpeg_component_info& component = *info.cur_comp_info[i];
+        decoder.componentsCoded |= 1u << (component.component_index & 31);
+        decoder.scanWork += uint64_t(component.width_in_blocks) * component.height_in_blocks *
+                            (band + kBlockWork) * (info.arith_code ? kArithmeticWork : 1);
+    }
+    const uint64_t pixels = uint64_t(info.image_width) * info.image_height;
+    if (decoder.scanWork > std::max(pixels * kMostScanWorkPerPixel, kScanWorkAlways))
+        refuse(decoder, Status::TooSlow,
+               "jpeg image of " + std::to_string(info.image_width) + " x " +
+                   std::to_string(info.image_height) + " pixels whose " +
+                   std::to_string(info.input_scan_number) +
+                   " scans pass over its blocks more than a decode may");
 }
 
 // Runs before each step of reading a multi-scan file's scans, and before each call for rows.
 void onProgress(j_common_ptr common) {
-    Decoder& decoder = decoderOf(common);
-    if (size_t(decoder.info.input_scan_number) > decoder.limits.mostScans)
-        refuse(decoder, Status::TooSlow,
-               "jpeg image of more than " + std::to_string(decoder.limits.mostScans) + " scans");
-    noteScan(decoder);
+    noteScan(decoderOf(common));
 }
 
 // Whether every component was coded, and in a progressive file every coefficient to its last bit.
@@ -186,12 +213,12 @@ void run(Decoder& decoder, ByteView data, JpegImage& out) {
     out.width = info.image_width;
     out.height = info.image_height;
     decoder.scanning = true;
-    noteScan(decoder);
     if (uint64_t(info.image_width) * info.image_height > decoder.limits.mostPixels)
         refuse(decoder, Status::TooLarge,
                "jpeg image of " + std::to_string(info.image_width) + " x " +
                    std::to_string(info.image_height) + " pixels is over the bound of " +
                    std::to_string(decoder.limits.mostPixels) + " pixels");
+    noteScan(decoder);
     const bool cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
     info.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_RGBA;
     info.do_block_smoothing = FALSE;
