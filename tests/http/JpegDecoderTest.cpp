@@ -207,9 +207,10 @@ TEST(JpegDecoderTest, CorruptCodedDataIsRefused) {
     }
 }
 
-// Progressive files of many scans: refused at the scan past 32, or at the scan whose work (each
-// block it covers: its band's coefficients and 24 more, twice that arithmetic-coded) passes 16 a
-// pixel and 64 Mi in all; refused by the pixel bound from the header; or decoded.
+// Progressive files of many scans: refused at the scan past 32, or at the scan whose work passes
+// 16 a pixel and 256 Mi in all (64 for each block of the frame; for each scan, 16 for each block
+// it covers and, for a refinement, its band's coefficients; twice that arithmetic-coded);
+// refused by the pixel bound from the header; or decoded.
 TEST(JpegDecoderTest, ScanBoundsOfProgressiveFiles) {
     using S = jpeg::Shape;
     const std::vector<jpeg_scan_info> script = jpeg::thirtyTwoScans();
@@ -222,23 +223,24 @@ TEST(JpegDecoderTest, ScanBoundsOfProgressiveFiles) {
     } cases[] = {
         {"33 scans", S{.scans = jpeg::thirtyTwoScans(true)}, 1 << 20, Status::TooSlow,
          "jpeg image of more than 32 scans"},
-        // 43 a pixel; 4 Mi pixels may take 64 Mi: the 13th scan passes that.
+        // 39 a pixel; 8 Mi pixels may take 256 Mi: the 27th scan passes that.
         {"32 scans, 4:4:4",
-         S{.width = 2048, .height = 2048, .lumaH = 1, .lumaV = 1, .scans = script, .flat = true},
-         64 << 20, Status::TooSlow, "jpeg image of 2048 x 2048 pixels whose 13 scans pass over"},
+         S{.width = 4096, .height = 2048, .lumaH = 1, .lumaV = 1, .scans = script, .flat = true},
+         64 << 20, Status::TooSlow, "jpeg image of 4096 x 2048 pixels whose 27 scans pass over"},
+        // 74 a pixel; 4 Mi pixels may take 256 Mi: the 28th scan passes that.
         {"32 scans, arithmetic",
-         S{.width = 1024,
-           .height = 1024,
+         S{.width = 2048,
+           .height = 2048,
            .lumaH = 1,
            .lumaV = 1,
            .scans = script,
            .arithmetic = true,
            .flat = true},
-         64 << 20, Status::TooSlow, "jpeg image of 1024 x 1024 pixels whose"},
+         64 << 20, Status::TooSlow, "jpeg image of 2048 x 2048 pixels whose 28 scans pass over"},
         {"32 scans, 4:2:0, over the pixel bound",
          S{.width = 2048, .height = 1024, .scans = script, .flat = true}, 1 << 20, Status::TooLarge,
          "jpeg image of 2048 x 1024 pixels is over the bound of 1048576"},
-        // 16 a pixel, 32 Mi in all.
+        // 20 a pixel, 40 Mi in all.
         {"32 scans, 4:2:0", S{.width = 2048, .height = 1024, .scans = script, .flat = true},
          2 << 20, Status::Decoded, ""},
     };

@@ -86,19 +86,25 @@ inline Bytes encode(const Shape& shape) {
     return out;
 }
 
-// 32 scans of a YCbCr image (33 with `extra`), most of them refinements, each a pass over a
-// component's every block: the DC in two, then each component's AC band sent 1 bit at a time.
-inline std::vector<jpeg_scan_info> thirtyTwoScans(bool extra = false) {
+// A YCbCr image's scans, most of them refinements, each a pass over a component's every block:
+// the DC in two, then each component's AC band 1 to 63 sent first without its lowest `bits`
+// bits, then one bit at a time (bits + 1 scans; 0: one scan).
+inline std::vector<jpeg_scan_info> refinementScans(int yBits, int cbBits, int crBits) {
     std::vector<jpeg_scan_info> scans;
     scans.push_back({3, {0, 1, 2, 0}, 0, 0, 0, 1});
     scans.push_back({3, {0, 1, 2, 0}, 0, 0, 1, 0});
     for (auto [component, bits] :
-         {std::pair{0, 10}, std::pair{1, 9}, std::pair{2, extra ? 9 : 8}}) {
+         {std::pair{0, yBits}, std::pair{1, cbBits}, std::pair{2, crBits}}) {
         scans.push_back({1, {component, 0, 0, 0}, 1, 63, 0, bits});
         for (int bit = bits; bit > 0; --bit)
             scans.push_back({1, {component, 0, 0, 0}, 1, 63, bit, bit - 1});
     }
     return scans;
+}
+
+// 32 scans (33 with `extra`).
+inline std::vector<jpeg_scan_info> thirtyTwoScans(bool extra = false) {
+    return refinementScans(10, 9, extra ? 9 : 8);
 }
 
 // A sequential file of three scans, one for each component.

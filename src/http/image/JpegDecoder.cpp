@@ -23,16 +23,19 @@ using Status = JpegImage::Status;
 constexpr uint64_t kCoefficientBytesPerPixel = 8;
 constexpr uint64_t kWorkingBytes = uint64_t(16) << 20;
 
-// The work of a file's scans, counted before each scan's data is read: each block a scan covers
-// costs the coefficients of its band plus 24 (about what the decoder spends on a block besides
-// its coefficients, even when the band is empty), twice that when coded arithmetically. A decode
-// may do 16 of that a pixel (1 Gi at 64 Mi pixels, about half a second), or 64 Mi whatever its
-// size. Huffman-coded files as encoders write them take 2 (baseline 4:2:0) to 14 (progressive
-// CMYK) a pixel.
-constexpr uint64_t kBlockWork = 24;
+// A decode's work, counted in units of about half a nanosecond of what the decoder spends
+// whatever the data holds (what the coded data holds costs in proportion to its bytes): 64 for
+// each block of the frame (its inverse DCT and colours), and for each scan, before its data is
+// read, 16 for each block it covers and a refinement scan's pass over the coefficients of its
+// band in each block on top, twice that coded arithmetically. A decode may do 16 a pixel (1 Gi
+// at 64 Mi pixels), or 256 Mi whatever its size. Encoders' own files take 2.5 (baseline 4:2:0)
+// to 11 (libjpeg's progressive script over 4:4:4 YCbCr) a pixel; its progressive CMYK takes 18,
+// and so is decoded up to 14 Mi pixels.
+constexpr uint64_t kFrameBlockWork = 64;
+constexpr uint64_t kScanBlockWork = 16;
 constexpr uint64_t kArithmeticWork = 2;
-constexpr uint64_t kMostScanWorkPerPixel = 16;
-constexpr uint64_t kScanWorkAlways = uint64_t(64) << 20;
+constexpr uint64_t kMostWorkPerPixel = 16;
+constexpr uint64_t kWorkAlways = uint64_t(256) << 20;
 
 // The data is handed to the decoder in pieces shorter than a Huffman-coded MCU's most bytes:
 // with fewer bytes than that at hand, the decoder reads codes on its careful path, which reports
@@ -52,7 +55,7 @@ struct Decoder {
     JpegLimits limits;
     uint32_t componentsCoded = 0;  // a bit for each component index named by a scan
     int scansCounted = 0;
-    uint64_t scanWork = 0;
+    uint64_t work = 0;
     bool scanning = false;  // past the first scan's header
     Status status = Status::Unreadable;
     std::string reason;
@@ -142,7 +145,22 @@ void skipBytes(j_decompress_ptr info, long count) {
     source.bytes_in_buffer -= skip;
 }
 
-// The components the current scan codes.
+void addWork(Decoder& decoder, uint64_t work) {
+    const jpeg_decompress_struct& info = decoder.info;
+    decoder.work += work;
+    const uint64_t pixels = uint64_t(info.image_width) * info.image_height;
+    if (decoder.work > std::max(pixels * kMostWorkPerPixel, kWorkAlways))
+        refuse(decoder, Status::TooSlow,
+               "jpeg image of " + std::to_string(info.image_width) + " x " +
+                   std::to_string(info.image_height) + " pixels whose " +
+                   std::to_string(info.input_scan_number) +
+                   " scans pass over its blocks more than a decode may");
+}
+
+uint64_t blocksOf(const jpeg_component_info& component) {
+    return uint64_t(component.width_in_blocks) * component.height_in_blocks;
+}
+
 // Counts a scan whose header was just read, and refuses one past the bounds.
 void noteScan(Decoder& decoder) {
     const jpeg_decompress_struct& info = decoder.info;
@@ -151,20 +169,13 @@ void noteScan(Decoder& decoder) {
     if (size_t(info.input_scan_number) > decoder.limits.mostScans)
         refuse(decoder, Status::TooSlow,
                "jpeg image of more than " + std::to_string(decoder.limits.mostScans) + " scans");
-    const uint64_t band = uint64_t(std::max(info.Se - info.Ss, 0)) + 1;
+    const uint64_t band = info.Ah > 0 ? uint64_t(std::max(info.Se - info.Ss, 0)) + 1 : 0;
+    uint64_t work = 0;
     for (int i = 0; i < info.comps_in_scan; ++i) {
-        const jpeg_component_info& component = *info.cur_comp_info[i];
-        decoder.componentsCoded |= 1u << (component.component_index & 31);
-        decoder.scanWork += uint64_t(component.width_in_blocks) * component.height_in_blocks *
-                            (band + kBlockWork) * (info.arith_code ? kArithmeticWork : 1);
+        decoder.componentsCoded |= 1u << (info.cur_comp_info[i]->component_index & 31);
+        work += blocksOf(*info.cur_comp_info[i]) * (band + kScanBlockWork);
     }
-    const uint64_t pixels = uint64_t(info.image_width) * info.image_height;
-    if (decoder.scanWork > std::max(pixels * kMostScanWorkPerPixel, kScanWorkAlways))
-        refuse(decoder, Status::TooSlow,
-               "jpeg image of " + std::to_string(info.image_width) + " x " +
-                   std::to_string(info.image_height) + " pixels whose " +
-                   std::to_string(info.input_scan_number) +
-                   " scans pass over its blocks more than a decode may");
+    addWork(decoder, work * (info.arith_code ? kArithmeticWork : 1));
 }
 
 // Runs before each step of reading a multi-scan file's scans, and before each call for rows.
@@ -218,6 +229,9 @@ void run(Decoder& decoder, ByteView data, JpegImage& out) {
                "jpeg image of " + std::to_string(info.image_width) + " x " +
                    std::to_string(info.image_height) + " pixels is over the bound of " +
                    std::to_string(decoder.limits.mostPixels) + " pixels");
+    uint64_t frameBlocks = 0;
+    for (int c = 0; c < info.num_components; ++c) frameBlocks += blocksOf(info.comp_info[c]);
+    addWork(decoder, frameBlocks * kFrameBlockWork);
     noteScan(decoder);
     const bool cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
     info.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_RGBA;
