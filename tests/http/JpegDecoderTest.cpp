@@ -7,7 +7,8 @@
 #include "http/JpegTestImages.h"
 #include "http/image/JpegDecoder.h"
 
-namespace telvo {
+// Names of their own: a batched (unity) build compiles this file with others.
+namespace telvo::jpeg_decoder_test {
 namespace {
 
 namespace jpeg = test::jpeg;
@@ -284,4 +285,4 @@ TEST(JpegDecoderTest, NotJpegData) {
 }
 
 }  // namespace
-}  // namespace telvo
+}  // namespace telvo::jpeg_decoder_test

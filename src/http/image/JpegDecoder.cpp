@@ -12,7 +12,8 @@
 #include <cstring>
 #include <utility>
 
-namespace telvo {
+// Names of their own: a batched (unity) build compiles this file with others.
+namespace telvo::jpeg_decoding {
 
 namespace {
 
@@ -258,9 +259,7 @@ void run(Decoder& decoder, ByteView data, JpegImage& out) {
     decoder.status = Status::Decoded;
 }
 
-}  // namespace
-
-JpegImage decodeJpeg(ByteView data, const JpegLimits& limits) {
+JpegImage decode(ByteView data, const JpegLimits& limits) {
     Decoder decoder;
     decoder.limits = limits;
     decoder.info.err = jpeg_std_error(&decoder.errors);
@@ -281,6 +280,16 @@ JpegImage decodeJpeg(ByteView data, const JpegLimits& limits) {
     out.pixels = Bytes();
     out.reason = std::move(decoder.reason);
     return out;
+}
+
+}  // namespace
+
+}  // namespace telvo::jpeg_decoding
+
+namespace telvo {
+
+JpegImage decodeJpeg(ByteView data, const JpegLimits& limits) {
+    return jpeg_decoding::decode(data, limits);
 }
 
 }  // namespace telvo
