@@ -1,9 +1,10 @@
 // JPEG: the marker segments and the coded data between them, up to EOI; the size its first
-// frame header promises; a bound on segments and scans. Decoded by gdk-pixbuf (libjpeg).
+// frame header promises; a bound on segments and scans. Decoded by libjpeg directly, which
+// refuses coded data it reports cut or corrupt and reads a progressive file's scans once.
 #include <cstring>
 
 #include "http/image/ImageFormat.h"
-#include "http/image/PixbufDecoder.h"
+#include "http/image/JpegDecoder.h"
 
 namespace telvo::image {
 
@@ -11,8 +12,8 @@ namespace jpeg {
 
 constexpr const char* kName = "jpeg";
 
-// Scans of a JPEG: its decoder redraws the whole image after each one. Encoders write at most a
-// dozen.
+// Scans of a JPEG: each costs its decoder a pass over the image's coefficients. Encoders write at
+// most a dozen.
 constexpr size_t kMostScans = 32;
 
 bool signed_(const Bytes& data) {
@@ -86,7 +87,15 @@ Survey survey(const Bytes& data, uint64_t limit) {
 }
 
 Decoded decode(const Bytes& data, const Survey& survey) {
-    return decodeWithPixbuf(kName, data, survey, RowsTell::WhileFed);
+    JpegImage decoded = decodeJpeg(ByteView(data.data(), survey.end),
+                                   {.mostPixels = survey.mostPixels, .mostScans = kMostScans});
+    if (!decoded) return {nullptr, std::move(decoded.reason)};
+    auto image = std::make_shared<QKImage>();
+    image->width = decoded.width;
+    image->height = decoded.height;
+    image->bytesPerRow = decoded.width * 4;
+    image->pixels = std::move(decoded.pixels);
+    return {std::move(image), {}};
 }
 
 }  // namespace jpeg
