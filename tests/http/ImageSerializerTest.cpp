@@ -8,6 +8,7 @@
 
 #include "http/HttpTestSupport.h"
 #include "http/ImageTestImages.h"
+#include "http/JpegTestImages.h"
 #include "http/QKAFHTTPSessionManager.h"
 #include "http/QKAFImageResponseSerializer.h"
 #include "platform/dispatch/MainLoop.h"
@@ -370,6 +371,37 @@ TEST(ImageSerializer, FuzzSeeds) {
     write("shape-png-stream-past-iend", "image/png", images::pngStreamGoingOnPastIend());
     write("shape-png-compressed-text", "image/png",
           images::pngWithChunks(png, 33, "zTXt", images::compressedText(4096), 3));
+    images::GifLayout framed = {.screenWidth = 12,
+                                .screenHeight = 10,
+                                .left = 3,
+                                .top = 2,
+                                .width = 11,
+                                .height = 9,
+                                .interlaced = true,
+                                .localTable = true,
+                                .transparent = 2};
+    write("shape-gif-interlaced-transparent-off-screen", "image/gif", images::layoutGif(framed));
+    framed.subBlock = 1;
+    write("shape-gif-one-byte-sub-blocks", "image/gif", images::layoutGif(framed));
+    write("shape-gif-over-a-lowered-limit", "image/gif", images::patternGif(72, 72), true);
+    write("shape-bmp-over-a-lowered-limit", "image/bmp",
+          images::bmpSized(images::saved("bmp"), 72, 72), true);
+    write("shape-png-idat-chunks", "image/png",
+          images::pngWithChunks(images::greyPng(8, 8, false), 33, "IDAT", {}, 3));
+    const Bytes ico = images::saved("ico");
+    write("shape-ico-colour-table", "image/x-icon", images::icoColours(ico, 0x1C000000));
+    write("shape-ico-image-size", "image/x-icon", images::icoSized(ico, 30000, 30000));
+    write("shape-ico-png-image", "image/x-icon",
+          images::icoOfPng(images::pngSized(png, 30000, 30000)));
+    write("shape-jpeg-cut-in-scan-eoi", "image/jpeg", [&] {
+        Bytes cut(jpeg.begin(), jpeg.end() - 40);
+        cut.insert(cut.end(), {0xFF, 0xD9});
+        return cut;
+    }());
+    write("shape-jpeg-progressive", "image/jpeg",
+          test::jpeg::encode({.width = 16, .height = 16, .progressive = true}));
+    write("shape-jpeg-32-scans", "image/jpeg",
+          test::jpeg::encode({.width = 16, .height = 16, .scans = test::jpeg::thirtyTwoScans()}));
     write("shape-xbm-blank-sizes", "image/x-xbitmap",
           toBytes("#define a_width\r8\n#define\ta_height\t+2\nstatic unsigned char a_bits[] = "
                   "{\n0x01, 0x02 };\n#define a_width 9\n"));
