@@ -133,6 +133,8 @@ Survey surveyFrame(const Bytes& data, size_t at, uint64_t limit) {
     const std::optional<size_t> end =
         codeSize < data.size() ? skipSubBlocks(data, codeSize + 1) : std::nullopt;
     if (!end) return truncated(kName, "it ends inside its first frame");
+    if (data[codeSize] > 8)
+        return corrupt(kName, "its first frame's codes start wider than a byte");
     const uint64_t pixels = uint64_t(width) * uint64_t(height);
     if (lzwPixels(joinSubBlocks(data, codeSize + 1), data[codeSize], pixels) < pixels)
         return truncated(kName, "the data of its first frame ends early");
