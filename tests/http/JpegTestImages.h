@@ -35,7 +35,7 @@ struct Shape {
 // The sample of channel c at (x, y).
 inline uint8_t sample(const Shape& shape, int x, int y, int c) {
     if (shape.flat) return uint8_t(90 + 40 * c);
-    uint32_t noise = uint32_t(x * 73856093) ^ uint32_t(y * 19349663) ^ uint32_t(c * 83492791);
+    uint32_t noise = uint32_t(x) * 73856093u ^ uint32_t(y) * 19349663u ^ uint32_t(c) * 83492791u;
     noise = (noise ^ (noise >> 13)) * 0x5bd1e995u;
     const int smooth = (x * 255 / std::max(shape.width - 1, 1) * (c + 1) +
                         y * 255 / std::max(shape.height - 1, 1) * (3 - c)) /
