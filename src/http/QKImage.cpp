@@ -18,7 +18,7 @@ std::atomic<uint64_t> gMaximumPixelCount{QKImage::kMaximumPixelCount};
 const image::Format* formatOf(const Bytes& data) {
     for (const image::Format* format : {&image::kPng, &image::kJpeg, &image::kGif, &image::kTiff,
                                         &image::kIco, &image::kBmp, &image::kXbm}) {
-        if (format->signed_(data)) return format;
+        if (format->matches(data)) return format;
     }
     return nullptr;
 }

@@ -12,7 +12,7 @@ namespace bmp {
 
 constexpr const char* kName = "bmp";
 
-bool signed_(const Bytes& data) {
+bool matches(const Bytes& data) {
     return data.size() >= 2 && data[0] == 'B' && data[1] == 'M';
 }
 
@@ -63,6 +63,6 @@ Decoded decode(const Bytes& data, const Survey& survey) {
 
 }  // namespace bmp
 
-const Format kBmp = {bmp::kName, bmp::signed_, bmp::survey, bmp::decode};
+const Format kBmp = {bmp::kName, bmp::matches, bmp::survey, bmp::decode};
 
 }  // namespace telvo::image

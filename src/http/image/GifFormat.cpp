@@ -19,7 +19,7 @@ namespace gif {
 
 constexpr const char* kName = "gif";
 
-bool signed_(const Bytes& data) {
+bool matches(const Bytes& data) {
     return data.size() >= 6 && (std::memcmp(data.data(), "GIF87a", 6) == 0 ||
                                 std::memcmp(data.data(), "GIF89a", 6) == 0);
 }
@@ -263,6 +263,6 @@ Decoded decode(const Bytes& data, const Survey& survey) {
 
 }  // namespace gif
 
-const Format kGif = {gif::kName, gif::signed_, gif::survey, gif::decode};
+const Format kGif = {gif::kName, gif::matches, gif::survey, gif::decode};
 
 }  // namespace telvo::image

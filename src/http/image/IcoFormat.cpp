@@ -15,7 +15,7 @@ namespace ico {
 
 constexpr const char* kName = "ico";
 
-bool signed_(const Bytes& data) {
+bool matches(const Bytes& data) {
     return data.size() >= 4 && data[0] == 0 && data[1] == 0 && (data[2] == 1 || data[2] == 2) &&
            data[3] == 0;
 }
@@ -96,6 +96,6 @@ Decoded decode(const Bytes& data, const Survey& survey) {
 
 }  // namespace ico
 
-const Format kIco = {ico::kName, ico::signed_, ico::survey, ico::decode};
+const Format kIco = {ico::kName, ico::matches, ico::survey, ico::decode};
 
 }  // namespace telvo::image

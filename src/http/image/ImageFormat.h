@@ -38,7 +38,7 @@ struct Decoded {
 struct Format {
     const char* name;
     // Whether the leading bytes are the format's signature.
-    bool (*signed_)(const Bytes& data);
+    bool (*matches)(const Bytes& data);
     // The headers, read against the limit; no decoder sees the data.
     Survey (*survey)(const Bytes& data, uint64_t limit);
     // Under the decode lock, for a survey that did not refuse.

@@ -16,7 +16,7 @@ constexpr const char* kName = "jpeg";
 // most a dozen.
 constexpr size_t kMostScans = 32;
 
-bool signed_(const Bytes& data) {
+bool matches(const Bytes& data) {
     return data.size() >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF;
 }
 
@@ -100,6 +100,6 @@ Decoded decode(const Bytes& data, const Survey& survey) {
 
 }  // namespace jpeg
 
-const Format kJpeg = {jpeg::kName, jpeg::signed_, jpeg::survey, jpeg::decode};
+const Format kJpeg = {jpeg::kName, jpeg::matches, jpeg::survey, jpeg::decode};
 
 }  // namespace telvo::image

@@ -15,7 +15,7 @@ namespace png {
 
 constexpr const char* kName = "png";
 
-bool signed_(const Bytes& data) {
+bool matches(const Bytes& data) {
     static constexpr uint8_t kSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     return data.size() >= 8 && std::memcmp(data.data(), kSignature, 8) == 0;
 }
@@ -117,6 +117,6 @@ Decoded decode(const Bytes& data, const Survey& survey) {
 
 }  // namespace png
 
-const Format kPng = {png::kName, png::signed_, png::survey, png::decode};
+const Format kPng = {png::kName, png::matches, png::survey, png::decode};
 
 }  // namespace telvo::image

@@ -13,7 +13,7 @@ namespace tiff {
 
 constexpr const char* kName = "tiff";
 
-bool signed_(const Bytes& data) {
+bool matches(const Bytes& data) {
     return data.size() >= 4 && ((data[0] == 'I' && data[1] == 'I' && data[2] == '*' && !data[3]) ||
                                 (data[0] == 'M' && data[1] == 'M' && !data[2] && data[3] == '*'));
 }
@@ -98,6 +98,6 @@ Decoded decode(const Bytes& data, const Survey& survey) {
 
 }  // namespace tiff
 
-const Format kTiff = {tiff::kName, tiff::signed_, tiff::survey, tiff::decode};
+const Format kTiff = {tiff::kName, tiff::matches, tiff::survey, tiff::decode};
 
 }  // namespace telvo::image

@@ -13,7 +13,7 @@ namespace xbm {
 
 constexpr const char* kName = "xbm";
 
-bool signed_(const Bytes& data) {
+bool matches(const Bytes& data) {
     return data.size() >= 7 && std::memcmp(data.data(), "#define", 7) == 0;
 }
 
@@ -67,6 +67,6 @@ Decoded decode(const Bytes& data, const Survey& survey) {
 
 }  // namespace xbm
 
-const Format kXbm = {xbm::kName, xbm::signed_, xbm::survey, xbm::decode};
+const Format kXbm = {xbm::kName, xbm::matches, xbm::survey, xbm::decode};
 
 }  // namespace telvo::image
