@@ -39,10 +39,13 @@
 // 1 s (they took up to minutes before the body bounded their cost).
 //
 // Measured on a developer build (RelWithDebInfo), one core of a shared machine: GIF 1.01, 0.99
-// and 0.96 of giflib (0.35 of gdk-pixbuf's one write at 2048; fed in 1 KiB writes, as before,
-// 4 ms, 0.65 s and 10.3 s); the PNG refusal 0.4 us, the icon's 144 B of heap; the one-colour 8192 x
-// 8192 GIF 0.79 s and 0.84 s in one-byte sub-blocks (64 Mi pixels, 256 MiB of RGBA: the slowest
-// body), the noisy GIF in one-byte sub-blocks 80 ms, the PNG of two-byte IDAT chunks 52 ms.
+// and 0.96 of giflib (counted in instructions by callgrind at 256 and 1024: 0.96 and 0.95; on the
+// README's benchmark build under a load of 14 to 19, 0.82 to 1.16), 0.35 of gdk-pixbuf's one
+// write at 2048 (fed in 1 KiB writes, as before, 4 ms, 0.65 s and 10.3 s); the PNG refusal 0.4 us,
+// the icon's 144 B of heap; the one-colour 8192 x 8192 GIF 0.79 to 0.97 s and 0.82 to 0.84 s in
+// one-byte sub-blocks (64 Mi pixels, 256 MiB of RGBA: the slowest body; giflib's reading of its
+// rows alone takes 0.65 s of it, the bitmap's first touch 0.17 s), the noisy GIF in one-byte
+// sub-blocks 80 ms, the PNG of two-byte IDAT chunks 52 ms.
 // Measured earlier on the README's benchmark build, one core of a shared machine: the whole
 // images 1.04 to 1.12 (JPEG) and 0.96 to 0.97 (PNG) over the bare loader, medians of runs of 5 and
 // 15 under a load of 2 to 4 (counted in instructions by callgrind: 1.020 and 0.993); 7.0 and 8.0
