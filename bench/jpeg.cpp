@@ -15,15 +15,15 @@
 // each at most 1 s of CPU; at most the 12 bytes a pixel of the pixel bound that QKImage.h
 // promises.
 //
-// Measured on the developer build, one core of a machine of 8 under a load of 14 to 28 (which
-// makes the times swing by a fifth): over bare libjpeg, 0.75 to 1.12 at 256 and 0.68 to 0.93 at
-// 1024 (counted in instructions by callgrind: 0.864 and 0.858; writing RGBA rows straight into
-// the bitmap saves the copy, reading the coded data on libjpeg's careful path costs about 2%).
-// The 32-scan bodies refused after 0.55 to 0.90 s (Huffman) and 0.35 to 0.65 s (arithmetic),
-// CMYK after 0.72 to 0.85 s; decoded, the 18 scans in 0.91 to 1.09 s and 4:4:4 in 0.74 to 1.09 s,
-// the zeroing of the bitmap's 256 MB alone taking 0.2 s. Heap: 3.0 bytes a pixel for the
-// refused (4:2:0 coefficients; CMYK's 8.0), 7.0 and 10.0 for the decoded (coefficients and
-// bitmap).
+// Measured on the developer and the plain (Release) builds, five runs on a machine of 8 cores
+// under a load of 13 to 28, which swings the medians by a fifth and more: over bare libjpeg,
+// 0.60 to 1.12 at 256 and 0.68 to 0.93 at 1024 (counted in instructions by callgrind: 0.864 and
+// 0.858; writing RGBA rows straight into the bitmap saves the copy, reading the coded data on
+// libjpeg's careful path costs about 2%). The 32-scan bodies refused after 0.55 to 0.90 s
+// (Huffman) and 0.35 to 0.73 s (arithmetic), CMYK after 0.72 to 0.85 s; decoded, the 18 scans
+// in 0.91 to 1.20 s and 4:4:4 in 0.74 to 1.09 s, the zeroing of the bitmap's 256 MB alone
+// taking 0.2 s. Heap: 3.0 bytes a pixel for the refused (4:2:0 coefficients; CMYK's 8.0), 7.0
+// and 10.0 for the decoded (coefficients and bitmap).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
