@@ -210,7 +210,7 @@ TEST(JpegDecoderTest, CorruptCodedDataIsRefused) {
 }
 
 // Progressive files of many scans: refused at the scan past 32, or at the scan whose work passes
-// 16 a pixel and 256 Mi in all (64 for each block of the frame; for each scan, 16 for each block
+// 12 a pixel and 256 Mi in all (64 for each block of the frame; for each scan, 16 for each block
 // it covers and, for a refinement, its band's coefficients; twice that arithmetic-coded);
 // refused by the pixel bound from the header; or decoded.
 TEST(JpegDecoderTest, ScanBoundsOfProgressiveFiles) {

@@ -25,18 +25,19 @@ using Status = JpegImage::Status;
 constexpr uint64_t kCoefficientBytesPerPixel = 8;
 constexpr uint64_t kWorkingBytes = uint64_t(16) << 20;
 
-// A decode's work, counted in units of about half a nanosecond of what the decoder spends
-// whatever the data holds (what the coded data holds costs in proportion to its bytes): 64 for
-// each block of the frame (its inverse DCT and colours), and for each scan, before its data is
-// read, 16 for each block it covers and a refinement scan's pass over the coefficients of its
-// band in each block on top, twice that coded arithmetically. A decode may do 16 a pixel (1 Gi
-// at 64 Mi pixels), or 256 Mi whatever its size. Encoders' own files take 2 (baseline 4:2:0) to
-// 10.5 (libjpeg's progressive script over 4:4:4 YCbCr) a pixel; its progressive CMYK takes 18,
-// and so is decoded up to 14 Mi pixels.
+// A decode's work, counted in units of about half a nanosecond (more at large sizes, where the
+// coefficients of each scan's pass come from memory) of what the decoder spends whatever the data
+// holds (what the coded data holds costs in proportion to its bytes): 64 for each block of the
+// frame (its inverse DCT and colours), and for each scan, before its data is read, 16 for each
+// block it covers and a refinement scan's pass over the coefficients of its band in each block
+// on top, twice that coded arithmetically. A decode may do 12 a pixel (768 Mi at 64 Mi pixels),
+// or 256 Mi whatever its size. Encoders' own files take 2 (baseline 4:2:0) to 10.5 (libjpeg's
+// progressive script over 4:4:4 YCbCr) a pixel; its progressive CMYK takes 18, and so is decoded
+// up to 14 Mi pixels.
 constexpr uint64_t kFrameBlockWork = 64;
 constexpr uint64_t kScanBlockWork = 16;
 constexpr uint64_t kArithmeticWork = 2;
-constexpr uint64_t kMostWorkPerPixel = 16;
+constexpr uint64_t kMostWorkPerPixel = 12;
 constexpr uint64_t kWorkAlways = uint64_t(256) << 20;
 
 // The data is handed to the decoder in pieces shorter than a Huffman-coded MCU's most bytes:
