@@ -72,7 +72,7 @@ inline Bytes encode(const Shape& shape) {
     const int channels = info.input_components;
     std::vector<JSAMPLE> row(size_t(shape.width) * size_t(channels));
     for (int y = 0; y < shape.height; ++y) {
-        for (int x = 0; x < shape.width; ++x) {
+        for (int x = 0; x < shape.width && (y == 0 || !shape.flat); ++x) {
             for (int c = 0; c < channels; ++c)
                 row[size_t(x * channels + c)] = sample(shape, x, y, c);
         }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <csetjmp>
 #include <cstring>
+#include <new>
 #include <utility>
 
 // Names of their own: a batched (unity) build compiles this file with others.
@@ -24,18 +25,19 @@ using Status = JpegImage::Status;
 constexpr uint64_t kCoefficientBytesPerPixel = 8;
 constexpr uint64_t kWorkingBytes = uint64_t(16) << 20;
 
-// A decode's work, counted in units of about half a nanosecond of what the decoder spends
-// whatever the data holds (what the coded data holds costs in proportion to its bytes): 64 for
-// each block of the frame (its inverse DCT and colours), and for each scan, before its data is
-// read, 16 for each block it covers and a refinement scan's pass over the coefficients of its
-// band in each block on top, twice that coded arithmetically. A decode may do 16 a pixel (1 Gi
-// at 64 Mi pixels), or 256 Mi whatever its size. Encoders' own files take 2.5 (baseline 4:2:0)
-// to 11 (libjpeg's progressive script over 4:4:4 YCbCr) a pixel; its progressive CMYK takes 18,
-// and so is decoded up to 14 Mi pixels.
+// A decode's work, counted in units of about half a nanosecond (more at large sizes, where the
+// coefficients of each scan's pass come from memory) of what the decoder spends whatever the data
+// holds (what the coded data holds costs in proportion to its bytes): 64 for each block of the
+// frame (its inverse DCT and colours), and for each scan, before its data is read, 16 for each
+// block it covers and a refinement scan's pass over the coefficients of its band in each block
+// on top, twice that coded arithmetically. A decode may do 12 a pixel (768 Mi at 64 Mi pixels),
+// or 256 Mi whatever its size. Encoders' own files take 2 (baseline 4:2:0) to 10.5 (libjpeg's
+// progressive script over 4:4:4 YCbCr) a pixel; its progressive CMYK takes 18, and so is decoded
+// up to 14 Mi pixels.
 constexpr uint64_t kFrameBlockWork = 64;
 constexpr uint64_t kScanBlockWork = 16;
 constexpr uint64_t kArithmeticWork = 2;
-constexpr uint64_t kMostWorkPerPixel = 16;
+constexpr uint64_t kMostWorkPerPixel = 12;
 constexpr uint64_t kWorkAlways = uint64_t(256) << 20;
 
 // The data is handed to the decoder in pieces shorter than a Huffman-coded MCU's most bytes:
@@ -72,9 +74,12 @@ std::string messageOf(j_common_ptr common) {
     return text;
 }
 
-[[noreturn]] void refuse(Decoder& decoder, Status status, std::string reason) {
+// Leaves the decode by a jump back into run(). The reason is made here, by a lambda whose
+// captures are references: no object with a destructor is alive in the frames the jump leaves.
+template <typename Reason>
+[[noreturn]] void refuse(Decoder& decoder, Status status, Reason reason) {
     decoder.status = status;
-    decoder.reason = std::move(reason);
+    decoder.reason = reason();
     std::longjmp(decoder.jump, 1);
 }
 
@@ -82,11 +87,13 @@ std::string messageOf(j_common_ptr common) {
     Decoder& decoder = decoderOf(common);
     const int code = common->err->msg_code;
     if (code == JERR_NO_BACKING_STORE || code == JERR_OUT_OF_MEMORY)
-        refuse(decoder, Status::TooLarge,
-               "jpeg image of " + std::to_string(decoder.info.image_width) + " x " +
+        refuse(decoder, Status::TooLarge, [&] {
+            return "jpeg image of " + std::to_string(decoder.info.image_width) + " x " +
                    std::to_string(decoder.info.image_height) +
-                   " pixels needs more memory to decode than its pixel bound allows");
-    refuse(decoder, Status::Unreadable, "unreadable jpeg image: " + messageOf(common));
+                   " pixels needs more memory to decode than its pixel bound allows";
+        });
+    refuse(decoder, Status::Unreadable,
+           [&] { return "unreadable jpeg image: " + messageOf(common); });
 }
 
 // Warnings where the decoder made up data (zeros for coefficients it could not read) refuse the
@@ -97,18 +104,20 @@ void onMessage(j_common_ptr common, int level) {
     if (level >= 0) return;  // traces
     const int code = common->err->msg_code;
     if (code == JWRN_EXTRANEOUS_DATA && decoderOf(common).scanning)
-        refuse(decoderOf(common), Status::Corrupt, "corrupt jpeg image: " + messageOf(common));
+        refuse(decoderOf(common), Status::Corrupt,
+               [&] { return "corrupt jpeg image: " + messageOf(common); });
     switch (code) {
         case JWRN_JPEG_EOF:
         case JWRN_HIT_MARKER:
         case JWRN_MUST_RESYNC:
             refuse(decoderOf(common), Status::Truncated,
-                   "truncated or corrupt jpeg image: " + messageOf(common));
+                   [&] { return "truncated or corrupt jpeg image: " + messageOf(common); });
         case JWRN_HUFF_BAD_CODE:
         case JWRN_ARITH_BAD_CODE:
         case JWRN_NOT_SEQUENTIAL:
         case JWRN_BOGUS_PROGRESSION:
-            refuse(decoderOf(common), Status::Corrupt, "corrupt jpeg image: " + messageOf(common));
+            refuse(decoderOf(common), Status::Corrupt,
+                   [&] { return "corrupt jpeg image: " + messageOf(common); });
         default:
             return;
     }
@@ -120,7 +129,8 @@ void endSource(j_decompress_ptr) {}
 boolean nextPiece(j_decompress_ptr info) {
     Decoder& decoder = decoderOf(reinterpret_cast<j_common_ptr>(info));
     if (decoder.given == decoder.data.size())
-        refuse(decoder, Status::Truncated, "truncated jpeg image: it ends before its EOI marker");
+        refuse(decoder, Status::Truncated,
+               [&] { return "truncated jpeg image: it ends before its EOI marker"; });
     const size_t piece = std::min(kPieceBytes, decoder.data.size() - decoder.given);
     decoder.source.next_input_byte = decoder.data.data() + decoder.given;
     decoder.source.bytes_in_buffer = piece;
@@ -137,7 +147,7 @@ void skipBytes(j_decompress_ptr info, long count) {
         skip -= source.bytes_in_buffer;
         if (skip > decoder.data.size() - decoder.given)
             refuse(decoder, Status::Truncated,
-                   "truncated jpeg image: it ends inside a marker segment");
+                   [&] { return "truncated jpeg image: it ends inside a marker segment"; });
         decoder.given += skip;
         source.bytes_in_buffer = 0;
         return;
@@ -151,11 +161,12 @@ void addWork(Decoder& decoder, uint64_t work) {
     decoder.work += work;
     const uint64_t pixels = uint64_t(info.image_width) * info.image_height;
     if (decoder.work > std::max(pixels * kMostWorkPerPixel, kWorkAlways))
-        refuse(decoder, Status::TooSlow,
-               "jpeg image of " + std::to_string(info.image_width) + " x " +
+        refuse(decoder, Status::TooSlow, [&] {
+            return "jpeg image of " + std::to_string(info.image_width) + " x " +
                    std::to_string(info.image_height) + " pixels whose " +
                    std::to_string(info.input_scan_number) +
-                   " scans pass over its blocks more than a decode may");
+                   " scans pass over its blocks more than a decode may";
+        });
 }
 
 uint64_t blocksOf(const jpeg_component_info& component) {
@@ -168,8 +179,9 @@ void noteScan(Decoder& decoder) {
     if (info.input_scan_number == decoder.scansCounted) return;
     decoder.scansCounted = info.input_scan_number;
     if (size_t(info.input_scan_number) > decoder.limits.mostScans)
-        refuse(decoder, Status::TooSlow,
-               "jpeg image of more than " + std::to_string(decoder.limits.mostScans) + " scans");
+        refuse(decoder, Status::TooSlow, [&] {
+            return "jpeg image of more than " + std::to_string(decoder.limits.mostScans) + " scans";
+        });
     const uint64_t band = info.Ah > 0 ? uint64_t(std::max(info.Se - info.Ss, 0)) + 1 : 0;
     uint64_t work = 0;
     for (int i = 0; i < info.comps_in_scan; ++i) {
@@ -226,10 +238,11 @@ void run(Decoder& decoder, ByteView data, JpegImage& out) {
     out.height = info.image_height;
     decoder.scanning = true;
     if (uint64_t(info.image_width) * info.image_height > decoder.limits.mostPixels)
-        refuse(decoder, Status::TooLarge,
-               "jpeg image of " + std::to_string(info.image_width) + " x " +
+        refuse(decoder, Status::TooLarge, [&] {
+            return "jpeg image of " + std::to_string(info.image_width) + " x " +
                    std::to_string(info.image_height) + " pixels is over the bound of " +
-                   std::to_string(decoder.limits.mostPixels) + " pixels");
+                   std::to_string(decoder.limits.mostPixels) + " pixels";
+        });
     uint64_t frameBlocks = 0;
     for (int c = 0; c < info.num_components; ++c) frameBlocks += blocksOf(info.comp_info[c]);
     addWork(decoder, frameBlocks * kFrameBlockWork);
@@ -239,10 +252,21 @@ void run(Decoder& decoder, ByteView data, JpegImage& out) {
     info.do_block_smoothing = FALSE;
     jpeg_start_decompress(&info);  // a multi-scan file's scans are all read here
     if (!everyCoefficientCoded(decoder))
-        refuse(decoder, Status::Truncated,
-               "truncated jpeg image: its scans end before every coefficient is coded");
+        refuse(decoder, Status::Truncated, [&] {
+            return "truncated jpeg image: its scans end before every coefficient is coded";
+        });
     const size_t width = info.output_width, stride = width * 4;
-    out.pixels.resize(stride * info.output_height);
+    bool allocated = true;
+    try {
+        out.pixels.resize(stride * info.output_height);
+    } catch (const std::bad_alloc&) {
+        allocated = false;
+    }
+    if (!allocated)
+        refuse(decoder, Status::TooLarge, [&] {
+            return "not enough memory for a jpeg image of " + std::to_string(width) + " x " +
+                   std::to_string(info.output_height) + " pixels";
+        });
     uint8_t* const pixels = out.pixels.data();
     JSAMPROW rows[4];
     const int most = std::min(info.rec_outbuf_height, 4);

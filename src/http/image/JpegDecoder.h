@@ -45,9 +45,9 @@ struct JpegImage {
 // Decodes the first image of `data` (SOI to EOI; bytes after EOI are not read) at full size.
 // Working memory beyond the pixels is bounded by limits.mostPixels (a progressive or multi-scan
 // file's coefficients, at most 8 bytes a pixel, plus 16 MiB). Time is bounded by the pixels
-// (the work that does not depend on what the coded data holds: at most about 0.5 ns x 16 a
-// pixel, or 0.15 s, whichever is more; a scan past that is refused before its data is read) and
-// by the data's size. Thread-safe: each call has its own decoder.
+// (the work that does not depend on what the coded data holds, counted from the frame's and
+// each scan's header and bounded in proportion to the pixels: a scan past the bound is refused
+// before its data is read) and by the data's size. Thread-safe: each call has its own decoder.
 JpegImage decodeJpeg(ByteView data, const JpegLimits& limits);
 
 }  // namespace telvo
