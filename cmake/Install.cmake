@@ -15,13 +15,14 @@ install(FILES ${PROJECT_BINARY_DIR}/TelvoSDKConfig.cmake
               ${PROJECT_BINARY_DIR}/TelvoSDKConfigVersion.cmake DESTINATION ${TELVO_CMAKE_DIR})
 
 # A static telvosdk puts the libraries it is built on into every app's link (these are shared
-# libraries here, so an app links with plain `pkg-config --libs`); a shared one links them itself.
+# libraries here, so an app links with plain `pkg-config --libs`; giflib, which has no pkg-config
+# file, by name); a shared one links them itself.
 if(BUILD_SHARED_LIBS)
   set(TELVO_PC_PRIVATE ".private")
-  set(TELVO_PC_LIBS "Libs: -L\${libdir} -ltelvosdk\nLibs.private: -pthread")
+  set(TELVO_PC_LIBS "Libs: -L\${libdir} -ltelvosdk\nLibs.private: -lgif -pthread")
 else()
   set(TELVO_PC_PRIVATE "")
-  set(TELVO_PC_LIBS "Libs: -L\${libdir} -ltelvosdk -pthread")
+  set(TELVO_PC_LIBS "Libs: -L\${libdir} -ltelvosdk -lgif -pthread")
 endif()
 file(RELATIVE_PATH TELVO_PC_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/telvosdk.pc.in telvosdk.pc @ONLY)

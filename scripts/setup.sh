@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   build-essential g++ cmake ninja-build ccache pkg-config git
   libssl-dev openssl libcurl4-openssl-dev zlib1g-dev libexpat1-dev
-  nlohmann-json3-dev libplist-dev libcpp-httplib-dev libsystemd-dev libgdk-pixbuf-2.0-dev dbus-daemon python3-dbusmock
+  nlohmann-json3-dev libplist-dev libcpp-httplib-dev libsystemd-dev libgdk-pixbuf-2.0-dev libjpeg62-turbo-dev libgif-dev dbus-daemon python3-dbusmock
   libgtest-dev libgmock-dev libbenchmark-dev clang-14 clang-format-14 libclang-rt-14-dev lld valgrind
 )
 missing=()

@@ -16,16 +16,19 @@ namespace telvo {
 // point: the image's size in points is width / scale by height / scale.
 struct TELVO_EXPORT QKImage {
     // The largest image decoded by default, in pixels (width * height): 64 Mi pixels, e.g.
-    // 8192 x 8192, 256 MiB of RGBA. Larger images (for a GIF: its screen or its first frame) are
-    // refused from their headers, before any pixel memory is allocated; so are header-inflated
-    // images, whose headers claim more pixels than their data can encode (the data's size bounds
-    // them in every format but TIFF and arithmetic-coded JPEG, whose codings have no useful
-    // limit).
+    // 8192 x 8192, 256 MiB of RGBA. Larger images are refused from the header that states their
+    // size (PNG's IHDR, a GIF's screen and first frame, JPEG's frame header, BMP's info header,
+    // every ICO/CUR entry and the header of the image it points to, TIFF's first directory, XBM's
+    // defines) before the decode lock is taken and before any decoder sees the data: such a
+    // refusal costs microseconds and no memory beyond the header. So are header-inflated images,
+    // whose headers claim more pixels than their data can encode (the data's size bounds them in
+    // every format but TIFF and arithmetic-coded JPEG, whose codings have no useful limit).
     static constexpr uint64_t kMaximumPixelCount = uint64_t(64) << 20;
 
-    // The pixel limit of the process: kMaximumPixelCount until the app lowers it. A decode
-    // takes at most about 12 bytes of memory a pixel of the limit plus twice the data's size
-    // (the decoder's bitmap and working buffers, then the bitmap handed out): about 800 MB at the
+    // The pixel limit of the process: kMaximumPixelCount until the app lowers it. No decoder
+    // makes more pixels than the header promised: a decode takes at most about 12 bytes of memory
+    // a pixel of the header's size (never more than the limit) plus twice the data's size (the
+    // decoder's bitmap and working buffers, then the bitmap handed out): about 800 MB at the
     // default, 48 MiB at 4 Mi pixels. Its time is bounded by the pixels and the data's size
     // together.
     static uint64_t maximumPixelCount();
@@ -44,10 +47,11 @@ struct TELVO_EXPORT QKImage {
     // bytes are, at scale 1. Decodes synchronously on the calling thread, under one lock that
     // every decode of the process shares; callable from any thread. Null for data that is none
     // of these formats, is truncated (the decoder did not read the image to its end: PNG to
-    // IEND, JPEG to EOI, a GIF's first frame whole, every row) or corrupt, claims more pixels
-    // than it can encode, is larger than maximumPixelCount(), or is built to make decoding slow
-    // (more than a few thousand blocks or marker segments, or a JPEG of more than 32 scans);
-    // then *reason (when given) says why. Bytes after the end of the image are ignored.
+    // IEND, JPEG to EOI, a GIF's first frame whole, every row) or corrupt (a JPEG's scan data
+    // too, when its decoder reports it cut or corrupt), claims more pixels than it can encode,
+    // is larger than maximumPixelCount(), or is built to make decoding slow (more than a few
+    // thousand blocks or marker segments, or a JPEG of more than 32 scans); then *reason (when
+    // given) says why. Bytes after the end of the image are ignored.
     static std::shared_ptr<QKImage> af_safeImageWithData(const Bytes& data,
                                                          std::string* reason = nullptr);
 };

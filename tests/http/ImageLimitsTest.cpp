@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -136,6 +141,149 @@ TEST(ImageLimits, LoweredPixelLimitIsHonoured) {
     EXPECT_NE(images::outcomeOf(images::pngSized(images::saved("png"), 8193, 8192))
                   .find("over the limit"),
               std::string::npos);
+}
+
+Bytes prefix(const Bytes& whole, size_t size) {
+    return Bytes(whole.begin(), whole.begin() + std::min(size, whole.size()));
+}
+
+// Past a JPEG's first frame header (SOF0).
+size_t pastFrameHeader(const Bytes& jpeg) {
+    for (size_t at = 2; at + 3 < jpeg.size(); ++at)
+        if (jpeg[at] == 0xFF && jpeg[at + 1] == 0xC0)
+            return at + 2 + (jpeg[at + 2] << 8 | jpeg[at + 3]);
+    return jpeg.size();
+}
+
+// A size over the limit is refused from the header that states it, before any decoder sees the
+// data: also when nothing, or only part of the image data, follows the header.
+TEST(ImageLimits, SizesAreRefusedFromTheirHeadersAlone) {
+    LimitRestored restored;
+    const Bytes png = images::savedPattern("png", 64, 64),
+                jpeg = images::savedPattern("jpeg", 64, 64), gif = images::patternGif(64, 64),
+                bmp = images::savedPattern("bmp", 64, 64);
+    const struct {
+        const char* name;
+        Bytes body;
+    } cases[] = {
+        {"PNG to its IHDR", prefix(png, 33)},
+        {"PNG to half its data", prefix(png, png.size() / 2)},
+        {"JPEG to its frame header", prefix(jpeg, pastFrameHeader(jpeg))},
+        {"GIF to its screen", prefix(gif, 13)},
+        {"BMP to its info header", prefix(bmp, 54)},
+        {"XBM of its sizes alone", toBytes("#define a_width 64\n#define a_height 64\n")},
+        {"TIFF", images::savedPattern("tiff", 64, 64)},
+        {"ICO", images::savedPattern("ico", 64, 64)},
+    };
+    QKImage::setMaximumPixelCount(64 * 64 - 1);
+    for (const auto& c : cases) {
+        const std::string outcome = images::outcomeOf(c.body);
+        EXPECT_NE(outcome.find("64 x 64 pixels is over the limit of 4095 pixels"),
+                  std::string::npos)
+            << c.name << ": " << outcome;
+    }
+    // 32768 x 32768 claimed by a PNG of 1 MB, cut in half, under a limit of 4 Mi pixels.
+    QKImage::setMaximumPixelCount(4 << 20);
+    const Bytes claim = images::pngSized(images::savedPattern("png", 512, 512), 32768, 32768);
+    EXPECT_NE(images::outcomeOf(prefix(claim, claim.size() / 2))
+                  .find("32768 x 32768 pixels is over the limit of 4194304 pixels"),
+              std::string::npos);
+}
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TELVO_IMAGE_TEST_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TELVO_IMAGE_TEST_SANITIZED 1
+#endif
+
+#ifdef TELVO_IMAGE_TEST_SANITIZED
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*onAllocation)(const volatile void*,
+                                                                              size_t),
+                                                         void (*onRelease)(const volatile void*));
+
+// A sanitizer's shadow memory takes the address space a limit would hold: its allocator's hooks
+// see the largest block taken instead.
+std::atomic<size_t> gLargestBlock{0};
+
+void onAllocation(const volatile void*, size_t size) {
+    size_t seen = gLargestBlock.load();
+    while (size > seen && !gLargestBlock.compare_exchange_weak(seen, size)) {
+    }
+}
+
+void onRelease(const volatile void*) {}
+
+// The outcome of decoding the body, or the largest block it took when that is over 256 MiB.
+std::string outcomeWithLittleMemory(const Bytes& body) {
+    static const bool hooked = __sanitizer_install_malloc_and_free_hooks(onAllocation, onRelease);
+    (void)hooked;
+    gLargestBlock = 0;
+    const std::string outcome = images::outcomeOf(body);
+    if (gLargestBlock > (size_t(256) << 20))
+        return "a block of " + std::to_string(gLargestBlock) + " bytes was taken";
+    return outcome;
+}
+#else
+// The outcome of decoding the body in a child process whose address space may grow by at most
+// 256 MiB, so that a decoder reserving more fails there instead of only reserving it.
+std::string outcomeWithLittleMemory(const Bytes& body) {
+    int pipe[2];
+    if (::pipe(pipe) != 0) return "no pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        size_t pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const rlim_t most = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (rlim_t(256) << 20);
+        const rlimit limit{most, most};
+        setrlimit(RLIMIT_AS, &limit);
+        const std::string outcome = images::outcomeOf(body);
+        (void)!::write(pipe[1], outcome.data(), outcome.size());
+        ::_exit(0);
+    }
+    ::close(pipe[1]);
+    std::string outcome;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;)
+        outcome.append(buffer, size_t(n));
+    ::close(pipe[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? outcome : "the child did not finish";
+}
+#endif
+
+// An icon's every entry, and the BMP or PNG header of the image each points to, is held to the
+// limit and to what its bytes hold before its decoder sees it: the decoder reserved a colour
+// table of 1.88 GB for 221 bytes.
+TEST(ImageLimits, IconImagesAreHeldToTheirHeaders) {
+    const Bytes ico = images::savedPattern("ico", 48, 48);
+    const struct {
+        const char* name;
+        Bytes body;
+        std::string outcome;  // what it says
+    } cases[] = {
+        {"a colour table of 0x1C000000 colours", images::icoColours(ico, 0x1C000000),
+         "truncated or corrupt ico image: it points past its end"},
+        {"a colour table of 2 colours more than it holds", images::icoColours(ico, 2), "decoded"},
+        {"an image of 30000 x 30000 pixels", images::icoSized(ico, 30000, 30000),
+         "icon image of 30000 x 30000 pixels is over the limit"},
+        {"an image of 48 x 4800 pixels", images::icoSized(ico, 48, 4800),
+         "icon image of 48 x 4800 pixels is more than its"},
+        {"a PNG of 30000 x 30000 pixels",
+         images::icoOfPng(images::pngSized(images::saved("png"), 30000, 30000)),
+         "icon image of 30000 x 30000 pixels is over the limit"},
+        {"a PNG of 3000 x 3000 pixels",
+         images::icoOfPng(images::pngSized(images::saved("png"), 3000, 3000)),
+         "icon image of 3000 x 3000 pixels is more than its"},
+        {"its whole image", ico, "decoded"},
+    };
+    for (const auto& c : cases) {
+        const std::string outcome = outcomeWithLittleMemory(c.body);
+        EXPECT_NE(outcome.find(c.outcome), std::string::npos) << c.name << ": " << outcome;
+    }
 }
 
 // The limit changes while other threads decode: each decode holds to the limit it started with,

@@ -8,10 +8,10 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -181,6 +181,21 @@ inline Bytes icoSized(Bytes ico, int32_t width, int32_t height) {
     return ico;
 }
 
+// An icon whose image (a BMP header after the directory) counts that many colours in its table.
+inline Bytes icoColours(Bytes ico, uint32_t colours) {
+    const size_t at = ico[18] | (ico[19] << 8) | (ico[20] << 16) | (size_t(ico[21]) << 24);
+    putLe32(ico, at + 32, colours);
+    return ico;
+}
+
+// An icon of one entry whose image is that PNG.
+inline Bytes icoOfPng(const Bytes& png) {
+    Bytes ico = {0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 1, 0, 32, 0, 0, 0, 0, 0, 22, 0, 0, 0};
+    putLe32(ico, 14, uint32_t(png.size()));
+    ico.insert(ico.end(), png.begin(), png.end());
+    return ico;
+}
+
 // Blank images coded far denser than 8 one-bit pixels a byte under deflate: a 2048 x 2048 grey
 // JPEG with arithmetic coding (127 bytes) and an 8192 x 512 one-bit TIFF in CCITT group 4 fax
 // coding (202 bytes), both written by libjpeg and libtiff, in hex.
@@ -313,8 +328,10 @@ inline Bytes pngStreamGoingOnPastIend() {
 // table is full.
 inline Bytes lzw(const std::vector<uint8_t>& indices, int minimumCodeSize) {
     const uint32_t clear = 1u << minimumCodeSize, end = clear + 1;
-    std::map<std::pair<uint32_t, uint8_t>, uint32_t> table;
-    uint32_t next = end + 1, bits = 0;
+    // The code of a string and one more index, stamped with the table's generation: a clear
+    // makes a new generation instead of emptying the table.
+    std::vector<uint32_t> table(4096 * 256, 0);
+    uint32_t generation = 1, next = end + 1, bits = 0;
     int width = minimumCodeSize + 1, count = 0;
     Bytes out;
     auto put = [&](uint32_t code) {
@@ -324,18 +341,18 @@ inline Bytes lzw(const std::vector<uint8_t>& indices, int minimumCodeSize) {
     put(clear);
     uint32_t prefix = indices[0];
     for (size_t i = 1; i < indices.size(); ++i) {
-        auto known = table.find({prefix, indices[i]});
-        if (known != table.end()) {
-            prefix = known->second;
+        uint32_t& known = table[prefix * 256 + indices[i]];
+        if (known >> 12 == generation) {
+            prefix = known & 4095;
             continue;
         }
         put(prefix);
         if (next < 4096) {
-            table[{prefix, indices[i]}] = next++;
+            known = generation << 12 | next++;
             if (next > (1u << width) && width < 12) ++width;
         } else {
             put(clear);
-            table.clear();
+            ++generation;
             next = end + 1;
             width = minimumCodeSize + 1;
         }
@@ -356,35 +373,80 @@ inline uint8_t gifIndexAt(size_t x, size_t y) {
     return uint8_t((x * 7 + y * 13 + x * y) % 16);
 }
 
-// A one-frame GIF of 16 colours (gifColour of gifIndexAt), its LZW data in sub-blocks of 255
-// bytes.
-inline Bytes patternGif(size_t width, size_t height) {
-    Bytes out = toBytes("GIF89a");
-    auto le16 = [&](size_t v) { out.insert(out.end(), {uint8_t(v), uint8_t(v >> 8)}); };
-    le16(width);
-    le16(height);
-    out.insert(out.end(), {0xF3, 0, 0});
-    for (uint8_t i = 0; i < 16; ++i) {
-        const Rgba colour = gifColour(i);
+// How a one-frame GIF of gifIndexAt is laid out: its screen, its frame's place and size, and
+// what its header says about the frame.
+struct GifLayout {
+    size_t screenWidth = 0, screenHeight = 0;
+    size_t left = 0, top = 0, width = 0, height = 0;
+    bool interlaced = false;
+    bool localTable = false;  // the frame's own table, gifColour in reverse order, as well
+    int transparent = -1;     // an index made transparent by a graphic control extension
+    uint8_t background = 0;
+    size_t colours = 16;    // in each table: a power of two from 2 to 256
+    size_t subBlock = 255;  // the bytes of LZW data in each sub-block
+    uint8_t (*indexAt)(size_t x, size_t y) = gifIndexAt;
+};
+
+// The frame's rows in the order its data holds them: interlaced, every 8th from row 0, every 8th
+// from row 4, every 4th from row 2, then every other from row 1.
+inline std::vector<size_t> gifRowOrder(size_t height, bool interlaced) {
+    std::vector<size_t> rows;
+    if (!interlaced) {
+        for (size_t y = 0; y < height; ++y) rows.push_back(y);
+        return rows;
+    }
+    static constexpr size_t kPasses[][2] = {{0, 8}, {4, 8}, {2, 4}, {1, 2}};
+    for (const auto& [first, step] : kPasses)
+        for (size_t y = first; y < height; y += step) rows.push_back(y);
+    return rows;
+}
+
+inline void putGifTable(Bytes& out, size_t colours, bool reversed) {
+    for (size_t i = 0; i < colours; ++i) {
+        const Rgba colour = gifColour(uint8_t(reversed ? colours - 1 - i : i));
         out.insert(out.end(), colour.begin(), colour.begin() + 3);
     }
+}
+
+// A GIF of that layout, its frame's pixels gifIndexAt (modulo the table's colours) of the
+// frame's own coordinates, its LZW data in sub-blocks.
+inline Bytes layoutGif(const GifLayout& layout) {
+    Bytes out = toBytes("GIF89a");
+    auto le16 = [&](size_t v) { out.insert(out.end(), {uint8_t(v), uint8_t(v >> 8)}); };
+    int bits = 1;
+    while ((size_t(1) << bits) < layout.colours) ++bits;
+    le16(layout.screenWidth);
+    le16(layout.screenHeight);
+    out.insert(out.end(), {uint8_t(0xF0 | (bits - 1)), layout.background, 0});
+    putGifTable(out, layout.colours, false);
+    if (layout.transparent >= 0)
+        out.insert(out.end(), {0x21, 0xF9, 4, 1, 0, 0, uint8_t(layout.transparent), 0});
     out.push_back(0x2C);
-    le16(0);
-    le16(0);
-    le16(width);
-    le16(height);
-    out.insert(out.end(), {0, 4});
+    for (size_t v : {layout.left, layout.top, layout.width, layout.height}) le16(v);
+    out.push_back(
+        uint8_t((layout.localTable ? 0x80 | (bits - 1) : 0) | (layout.interlaced ? 0x40 : 0)));
+    if (layout.localTable) putGifTable(out, layout.colours, true);
+    const int codeSize = std::max(bits, 2);
+    out.push_back(uint8_t(codeSize));
     std::vector<uint8_t> indices;
-    for (size_t y = 0; y < height; ++y)
-        for (size_t x = 0; x < width; ++x) indices.push_back(gifIndexAt(x, y));
-    const Bytes codes = lzw(indices, 4);
-    for (size_t at = 0; at < codes.size(); at += 255) {
-        const size_t n = std::min<size_t>(255, codes.size() - at);
+    for (size_t y : gifRowOrder(layout.height, layout.interlaced))
+        for (size_t x = 0; x < layout.width; ++x)
+            indices.push_back(uint8_t(layout.indexAt(x, y) % layout.colours));
+    const Bytes codes = lzw(indices, codeSize);
+    for (size_t at = 0; at < codes.size(); at += layout.subBlock) {
+        const size_t n = std::min(layout.subBlock, codes.size() - at);
         out.push_back(uint8_t(n));
         out.insert(out.end(), codes.begin() + at, codes.begin() + at + n);
     }
     out.insert(out.end(), {0x00, 0x3B});
     return out;
+}
+
+// A one-frame GIF of 16 colours (gifColour of gifIndexAt), its LZW data in sub-blocks of 255
+// bytes.
+inline Bytes patternGif(size_t width, size_t height) {
+    return layoutGif(
+        {.screenWidth = width, .screenHeight = height, .width = width, .height = height});
 }
 
 // An 8-bit run-length coded BMP of two colours (index 0 red, 1 blue) with that run data.

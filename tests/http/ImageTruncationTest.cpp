@@ -100,6 +100,9 @@ TEST(ImageTruncation, ImageDataShortInsideAWholeFile) {
     Bytes lzwCut = images::gif();
     lzwCut[13 + 6 + 10 + 1] = 4;  // the first frame's one sub-block: 4 of its bytes
     lzwCut.erase(lzwCut.begin() + 13 + 6 + 10 + 2 + 4, lzwCut.end() - 2);
+    const Bytes jpeg = images::savedPattern("jpeg", 64, 64);
+    Bytes jpegCutInScan = cut(jpeg, jpeg.size() - 200);  // its scan's data: the last 2.4 KB
+    jpegCutInScan.insert(jpegCutInScan.end(), {0xFF, 0xD9});
     const struct {
         const char* name;
         Bytes body;
@@ -113,6 +116,8 @@ TEST(ImageTruncation, ImageDataShortInsideAWholeFile) {
         {"interlaced PNG whose stream goes on past its IEND", images::pngStreamGoingOnPastIend(),
          "truncated png image: its interlaced image data ends early"},
         {"GIF whose LZW codes stop early", lzwCut, "truncated gif image: the data of its first"},
+        {"JPEG cut inside its scan, its EOI put back", jpegCutInScan,
+         "truncated or corrupt jpeg image"},
         {"run-length BMP without its last row's end",
          cut(images::rleBmp(8, 6, images::rleRows(6)), 62 + 22),
          "truncated bmp image: 5 of 6 rows"},
