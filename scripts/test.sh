@@ -191,7 +191,7 @@ shuffle_one() { # program, verdict file
   else
     # Each failed test's own lines (from its start to its verdict), then the summary.
     { echo "FAILED"
-      awk '/^\[ RUN/ {n = 0} {kept[n++] = $0} /^\[  FAILED  \] .*\(/ {for (i = 0; i < n; i++) print kept[i]}' "$log" | head -n 150
+      awk '/^\[ RUN/ {n = 0} {kept[n++] = $0} /^\[  FAILED  \] .*\([0-9]+ ms\)$/ {for (i = 0; i < n; i++) print kept[i]}' "$log" | head -n 150
       tail -n 20 "$log"; } >"$2"
   fi
   rm -f "$log"

@@ -83,7 +83,9 @@ TEST_P(ListeningSocketTest, AcceptsManyClientsAndReleasesEveryDescriptor) {
     ASSERT_TRUE(waitFor([&] { return echo_->sockets().empty(); }));
     EXPECT_EQ(echo_->lastError()->code(), QKGCDAsyncSocketClosedError);
     listener_.reset();
-    EXPECT_TRUE(waitFor([&] { return test::countOpenDescriptors() == before; }))
+    // At most as many as before: in a process that ran other tests first, one of theirs may
+    // close meanwhile.
+    EXPECT_TRUE(waitFor([&] { return test::countOpenDescriptors() <= before; }))
         << test::countOpenDescriptors() << " open, " << before << " before";
 }
 
