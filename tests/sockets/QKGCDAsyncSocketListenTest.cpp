@@ -206,7 +206,7 @@ TEST(AdoptedDescriptor, SocketpairEndServesReadsAndWritesUntilThePeerCloses) {
         EXPECT_EQ(recorder->lastOf("disconnect").error->code(), QKGCDAsyncSocketClosedError);
     }
     MainLoop::runFor(1);
-    EXPECT_EQ(test::countOpenDescriptors(), before);
+    EXPECT_LE(test::countOpenDescriptors(), before);  // an earlier test's may close meanwhile
 
     int pipeFDs[2];
     ASSERT_EQ(::pipe(pipeFDs), 0);
