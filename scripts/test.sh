@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks the format, builds and runs the test programs that exercise threads under
 # ThreadSanitizer, then the whole suite twice (ASan+UBSan with clang, then plain; as root this
-# includes the flows end to end between two network namespaces, scripts/netns-e2e.sh), installs
-# and consumes the package (static and shared), and makes a short smoke run of every fuzz target.
+# includes the flows end to end between two network namespaces, scripts/netns-e2e.sh), runs each
+# plain test program once more with its tests in one process in a shuffled order, installs and
+# consumes the package (static and shared), and makes a short smoke run of every fuzz target.
 # The plain build is Release and includes the benchmarks. Exits non-zero on any failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -125,8 +126,40 @@ finish_tests || status=1
 unset ASAN_OPTIONS UBSAN_OPTIONS
 [ "$plain" -eq 0 ] && start_tests plain
 
-# A short run of every fuzz target (from the sanitized build), in the background while the
-# package check and the plain tests run: those mostly wait.
+# Runs `$2 program verdict-file` for each program given, as many at once as there are jobs, in a
+# shell of its own so that its waits see only its runs. A verdict file holds "ok", or "FAILED"
+# and what to show.
+run_all() { # verdict folder, function, programs...
+  local dir=$1 one=$2 running=0 program
+  shift 2
+  for program in "$@"; do
+    [ -f "$program" ] && [ -x "$program" ] || continue
+    "$one" "$program" "$dir/$(basename "$program")" &
+    running=$((running + 1))
+    if [ "$running" -ge "$jobs" ]; then wait -n || true; running=$((running - 1)); fi
+  done
+  wait
+}
+# Prints each verdict of the folder and removes it; counts them in tally_pass and tally_fail.
+tally() { # verdict folder, kind, [how to run a failed one again, %s its name]
+  local verdict name
+  tally_pass=0 tally_fail=0
+  for verdict in "$1"/*; do
+    [ -e "$verdict" ] || continue
+    name=$(basename "$verdict")
+    if [ "$(head -n 1 "$verdict")" = "ok" ]; then
+      tally_pass=$((tally_pass + 1)); echo "$2: $name ok"
+    else
+      # shellcheck disable=SC2059
+      tally_fail=$((tally_fail + 1)); echo "$2: $name FAILED${3:+ ($(printf "$3" "$name"))}"
+      tail -n +2 "$verdict"
+    fi
+  done
+  rm -rf "$1"
+}
+
+# A short run of every fuzz target (from the sanitized build), each on one core, in the
+# background while the package check and the plain tests run: those mostly wait.
 fuzz_one() { # target, verdict file: one short run on a copy of the target's corpus
   local target=$1 name work
   name=$(basename "$target")
@@ -139,22 +172,36 @@ fuzz_one() { # target, verdict file: one short run on a copy of the target's cor
   fi
   rm -rf "$work" "$work.log"
 }
-fuzz_all() { # verdict folder; in a shell of its own, so that its waits see only its runs
-  local running=0 target
-  # Each target runs on one core: as many at once as there are jobs.
-  for target in "$build"/sanitized/fuzz_*; do
-    [ -x "$target" ] || continue
-    fuzz_one "$target" "$1/$(basename "$target")" &
-    running=$((running + 1))
-    if [ "$running" -ge "$jobs" ]; then wait -n || true; running=$((running - 1)); fi
-  done
-  wait
-}
 verdicts=$(mktemp -d)
 fuzz_pid=""
 if [ "$sanitized" -eq 0 ]; then
-  fuzz_all "$verdicts" &
+  run_all "$verdicts" fuzz_one "$build"/sanitized/fuzz_* &
   fuzz_pid=$!
+fi
+
+# Every plain test program once more, all its tests in one process in a shuffled order (one seed
+# for the whole run): state that a test leaves behind for another shows here, where ctest's
+# process per test hides it. In the background beside the plain tests, the fuzz runs and the
+# package check: most of its time is spent waiting.
+seed=${TELVO_SHUFFLE_SEED:-$(($(date +%s) % 99999 + 1))}
+shuffle_one() { # program, verdict file
+  local log="$2.log"
+  if timeout 1200 "$1" --gtest_shuffle --gtest_random_seed="$seed" >"$log" 2>&1; then
+    echo "ok" >"$2"
+  else
+    # Each failed test's own lines (from its start to its verdict), then the summary.
+    { echo "FAILED"
+      awk '/^\[ RUN/ {n = 0} {kept[n++] = $0} /^\[  FAILED  \] .*\([0-9]+ ms\)$/ {for (i = 0; i < n; i++) print kept[i]}' "$log" | head -n 150
+      tail -n 20 "$log"; } >"$2"
+  fi
+  rm -f "$log"
+}
+shuffled=$(mktemp -d)
+shuffle_pid=""
+if [ "$plain" -eq 0 ]; then
+  echo "=== shuffled runs of the plain test programs (seed $seed), in the background"
+  run_all "$shuffled" shuffle_one "$build"/plain/tests_* &
+  shuffle_pid=$!
 fi
 
 # The installed package (static and shared) as a separate project consumes it; the static one is
@@ -166,20 +213,18 @@ fi
 
 [ -n "$fuzz_pid" ] && { wait "$fuzz_pid" || true; }
 echo "=== fuzz smoke run"
-fuzz_pass=0
-fuzz_fail=0
-for verdict in "$verdicts"/*; do
-  [ -e "$verdict" ] || continue
-  name=$(basename "$verdict")
-  if [ "$(head -n 1 "$verdict")" = "ok" ]; then
-    fuzz_pass=$((fuzz_pass + 1)); echo "fuzz: $name ok"
-  else
-    fuzz_fail=$((fuzz_fail + 1)); echo "fuzz: $name FAILED"; tail -n +2 "$verdict"; status=1
-  fi
-done
-rm -rf "$verdicts"
+tally "$verdicts" fuzz
+fuzz_pass=$tally_pass fuzz_fail=$tally_fail
+[ "$fuzz_fail" -eq 0 ] || status=1
 echo "fuzz: $fuzz_pass passed, $fuzz_fail failed"
+if [ -n "$shuffle_pid" ]; then
+  wait "$shuffle_pid" || true
+  echo "=== shuffled order, one process per program (seed $seed; again: TELVO_SHUFFLE_SEED=$seed)"
+  tally "$shuffled" shuffled "build/plain/%s --gtest_shuffle --gtest_random_seed=$seed"
+  all_passed=$((all_passed + tally_pass)) all_failed=$((all_failed + tally_fail))
+  [ "$tally_fail" -eq 0 ] || status=1
+fi
 finish_tests || status=1
-echo "=== format check, ThreadSanitizer, sanitized and plain tests, then fuzz targets"
+echo "=== format check, ThreadSanitizer, sanitized and plain tests, shuffled runs, then fuzz targets"
 echo "all: $((all_passed + fuzz_pass)) passed, $((all_failed + fuzz_fail)) failed"
 exit $status

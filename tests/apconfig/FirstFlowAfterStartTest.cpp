@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "apconfig/QKDeviceManager.h"
+#include "discovery/QKBroadcastManager.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/net/NetworkConfiguration.h"
@@ -39,6 +40,11 @@ class FirstFlowAfterStart : public ::testing::Test {
     void TearDown() override {
         SystemNetwork::setEnabled(false);
         resetForTesting<QKDeviceManager>();
+        // Releasing the manager's session starts discovery again after the home reset it (its
+        // first probe queued on the main queue): stopped, and the queue run, so that no probe of
+        // this test is sent in the next one, from sockets on ports of neither.
+        QKBroadcastManager::resetForTesting();
+        MainLoop::drain();
     }
 
     // Runs one flow (type 1 access point, 2 smart connect) against a home whose phone is on

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "blecore/QKBLEDeviceManager.h"
+#include "blecore/QKBluetooth.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Diagnostics.h"
@@ -149,6 +150,8 @@ TEST(TelvoBleTool, FlowTypeOfScannedPeripherals) {
     DeterministicDispatch mode;
     setPlainLogSink([](std::string_view) {});
     sim::SimRadioScope radio{sim::SimRadio::create()};
+    // The central manager of an earlier test's radio goes: the scan runs on this one.
+    resetForTesting<QKBluetooth>();
     resetForTesting<QKBLEDeviceManager>();
     const std::map<std::string, Bytes> advertised = {
         {"first", version0(0x01)},

@@ -230,7 +230,10 @@ TEST_F(DeterministicRuntime, HandInsWakeTheWaitingLoopOncePerWait) {
         MainLoop::drain();
         const WakeCounts used = WakeCounts::loop().since(before);
         EXPECT_LE(used.writes, used.sleeps);
-        EXPECT_LE(used.reads, used.writes);
+        // A wake written while an earlier wait was already ending (in an earlier test of this
+        // process) stays pending until the next wait: its one read may fall into this case.
+        const uint64_t carried = before.writes > before.reads ? 1 : 0;
+        EXPECT_LE(used.reads, used.writes + carried);
     }
 }
 

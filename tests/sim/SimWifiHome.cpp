@@ -61,6 +61,8 @@ SimWifiHome::SimWifiHome()
     setFixedPortOverride(NetworkPort::DiscoveryReplyA, freeUdpPort());
     setFixedPortOverride(NetworkPort::DiscoveryReplyB, freeUdpPort());
     setFixedPortOverride(NetworkPort::ApplianceSession, appliance->port());
+    // Discovery starts afresh on these ports: sockets an earlier run left bound to others go.
+    QKBroadcastManager::resetForTesting();
     joinWifi(kHotspot);
 
     resetForTesting<QKUserDefault>();

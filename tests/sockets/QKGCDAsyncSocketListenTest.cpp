@@ -83,7 +83,9 @@ TEST_P(ListeningSocketTest, AcceptsManyClientsAndReleasesEveryDescriptor) {
     ASSERT_TRUE(waitFor([&] { return echo_->sockets().empty(); }));
     EXPECT_EQ(echo_->lastError()->code(), QKGCDAsyncSocketClosedError);
     listener_.reset();
-    EXPECT_TRUE(waitFor([&] { return test::countOpenDescriptors() == before; }))
+    // At most as many as before: in a process that ran other tests first, one of theirs may
+    // close meanwhile.
+    EXPECT_TRUE(waitFor([&] { return test::countOpenDescriptors() <= before; }))
         << test::countOpenDescriptors() << " open, " << before << " before";
 }
 
@@ -204,7 +206,7 @@ TEST(AdoptedDescriptor, SocketpairEndServesReadsAndWritesUntilThePeerCloses) {
         EXPECT_EQ(recorder->lastOf("disconnect").error->code(), QKGCDAsyncSocketClosedError);
     }
     MainLoop::runFor(1);
-    EXPECT_EQ(test::countOpenDescriptors(), before);
+    EXPECT_LE(test::countOpenDescriptors(), before);  // an earlier test's may close meanwhile
 
     int pipeFDs[2];
     ASSERT_EQ(::pipe(pipeFDs), 0);

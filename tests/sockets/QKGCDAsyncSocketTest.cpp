@@ -376,7 +376,7 @@ TEST_F(AsyncSocketTest, ThousandCyclesLeakNoDescriptor) {
     }
     peer.close();
     MainLoop::runFor(1);
-    EXPECT_EQ(test::countOpenDescriptors(), before);
+    EXPECT_LE(test::countOpenDescriptors(), before);  // an earlier test's may close meanwhile
 }
 
 // The appliance session's use in threaded mode: callbacks on the global concurrent queue.

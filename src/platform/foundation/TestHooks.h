@@ -9,7 +9,9 @@ namespace telvo {
 //   resetForTesting<QKUserDefault>();
 //
 // Drops the class's shared instance (and what it holds) so that the next access starts afresh.
+// Hidden, also where T is a public class: a shared build never exports a hook (each
+// specialisation takes the template's visibility).
 template <class T>
-void resetForTesting();
+__attribute__((visibility("hidden"))) void resetForTesting();
 
 }  // namespace telvo
