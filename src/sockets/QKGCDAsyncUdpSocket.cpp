@@ -439,10 +439,10 @@ void QKGCDAsyncUdpSocket::setupSendAndReceiveSources(bool v4) {
 }
 
 // Before the kernel binds a descriptor by its first send or connect, address and port reuse go
-// off: Linux gives a socket with reuse an ephemeral port that another reuse socket holds (one
-// of any program of the same user) and then hands a peer's replies to only one of the two; the
-// port would also stay open to later reuse sockets. Without reuse the kernel's pick is a port
-// nobody holds, and nobody can join it.
+// off: Linux may give a socket with reuse an ephemeral port that another socket with reuse
+// already holds (in any program of the same user), and later ones may join it; a peer's
+// replies then reach only one of them. Without reuse the kernel picks a port that nobody
+// holds, and nobody can join it.
 void QKGCDAsyncUdpSocket::takeOwnPort(Family& f) {
     if (f.bound || f.fd == -1) return;
     const int off = 0;
