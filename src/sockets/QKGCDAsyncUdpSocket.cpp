@@ -438,6 +438,19 @@ void QKGCDAsyncUdpSocket::setupSendAndReceiveSources(bool v4) {
     flags_ |= f.sendSuspendedBit | f.receiveSuspendedBit | f.acceptsBytesBit;
 }
 
+// Before the kernel binds a descriptor by its first send or connect, address and port reuse go
+// off: Linux may give a socket with reuse an ephemeral port that another socket with reuse
+// already holds (in any program of the same user), and later ones may join it; a peer's
+// replies then reach only one of them. Without reuse the kernel picks a port that nobody
+// holds, and nobody can join it.
+void QKGCDAsyncUdpSocket::takeOwnPort(Family& f) {
+    if (f.bound || f.fd == -1) return;
+    const int off = 0;
+    ::setsockopt(f.fd, SOL_SOCKET, SO_REUSEADDR, &off, sizeof off);
+    ::setsockopt(f.fd, SOL_SOCKET, SO_REUSEPORT, &off, sizeof off);
+    f.bound = true;
+}
+
 void QKGCDAsyncUdpSocket::suspendSendSource(bool v4) {
     Family& f = family(v4);
     if (f.sendSource && !(flags_ & f.sendSuspendedBit)) {
@@ -479,6 +492,7 @@ void QKGCDAsyncUdpSocket::closeSocket(bool v4) {
     f.sendSource.reset();
     f.receiveSource.reset();
     f.fd = -1;
+    f.bound = false;
     f.bytesAvailable = 0;
     flags_ &= ~f.acceptsBytesBit;
     f.local = {};

@@ -253,6 +253,7 @@ class QKGCDAsyncUdpSocket : public std::enable_shared_from_this<QKGCDAsyncUdpSoc
     bool createSocket4Socket6(bool useIPv4, bool useIPv6, ErrorPtr* error);
     int createSocket(int domain, ErrorPtr* error);
     void setupSendAndReceiveSources(bool v4);
+    void takeOwnPort(Family& f);
     void suspendSendSource(bool v4);
     void resumeSendSource(bool v4);
     void suspendReceiveSource(bool v4);

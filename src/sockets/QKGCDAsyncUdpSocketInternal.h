@@ -75,6 +75,8 @@ struct QKGCDAsyncUdpSocket::Family {
     const uint16_t disabledBit;
 
     int fd = -1;
+    // Bound explicitly, or left to the kernel to bind with a port of its own (takeOwnPort).
+    bool bound = false;
     std::shared_ptr<DispatchSource> sendSource, receiveSource;
     uint64_t bytesAvailable = 0;
     // Read once after binding; mutable because the accessors fill it.

@@ -71,6 +71,8 @@ bool QKGCDAsyncUdpSocket::bindFamilies(const Bytes& address4, const Bytes& addre
                                          "(e.g. \"en1\") or IP address."));
     }
     flags_ |= kDidBind;
+    f4_->bound = use4;
+    f6_->bound = use6;
     if (!use4) flags_ |= f4_->deactivatedBit;
     if (!use6) flags_ |= f6_->deactivatedBit;
     return true;

@@ -287,6 +287,7 @@ void QKGCDAsyncUdpSocket::doSend() {
     auto packet = std::static_pointer_cast<QKGCDAsyncUdpSendPacket>(currentSend_);
     bool v4 = packet->addressFamily == AF_INET;
     Family& f = family(v4);
+    takeOwnPort(f);
     ssize_t result;
     if (flags_ & kDidConnect) {
         result =
@@ -368,6 +369,7 @@ void QKGCDAsyncUdpSocket::doConnect() {
         return finish(error, {});
     bool v4 = family == AF_INET;
     Family& f = this->family(v4);
+    takeOwnPort(f);
     if (::connect(f.fd, reinterpret_cast<const sockaddr*>(address.data()),
                   socklen_t(address.size())) != 0)
         return finish(errnoErrorWithReason("Error in connect() function"), {});

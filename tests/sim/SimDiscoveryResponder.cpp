@@ -5,7 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <memory>
+#include <random>
 #include <stdexcept>
 
 #include "platform/dispatch/Clock.h"
@@ -37,6 +40,27 @@ int boundSocket(uint16_t port, uint16_t* boundPort, bool anyAddress = false) {
 }  // namespace
 
 uint16_t freeUdpPort() {
+    // Outside the kernel's ephemeral range, where no socket bound by a send or by a bind to port
+    // 0 (another test program's, say) can take it before the library binds it.
+    int low = 32768, high = 60999;
+    if (std::FILE* range = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+        if (std::fscanf(range, "%d %d", &low, &high) != 2) low = 32768, high = 60999;
+        std::fclose(range);
+    }
+    const int below = std::max(0, low - 1024);
+    const int above = std::max(0, 65535 - high);
+    static std::mt19937 pick{std::random_device{}()};
+    for (int attempt = 0; below + above > 0 && attempt < 100; ++attempt) {
+        const int n = int(pick() % unsigned(below + above));
+        const auto port = uint16_t(n < below ? 1024 + n : high + 1 + (n - below));
+        // Free on every address, as the library binds it.
+        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in any = test::loopbackAddress(port);
+        any.sin_addr.s_addr = htonl(INADDR_ANY);
+        const bool free = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0;
+        if (fd >= 0) ::close(fd);
+        if (free) return port;
+    }
     uint16_t port = 0;
     ::close(boundSocket(0, &port));
     return port;

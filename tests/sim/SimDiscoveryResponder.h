@@ -99,7 +99,7 @@ class SimDiscoveryResponder {
     std::vector<Probe> probes_;
 };
 
-// A UDP port on 127.0.0.1 that nothing holds at the moment of the call.
+// A UDP port that nothing holds at the moment of the call, outside the kernel's ephemeral range.
 uint16_t freeUdpPort();
 
 }  // namespace telvo::sim

@@ -333,6 +333,52 @@ TEST_F(UdpSocketTest, BroadcastReachesTwoReusePortListenersOnLoopbackAndTheSinkE
     EXPECT_EQ(taken[1].first, "239.255.255.250:1234");
 }
 
+// A socket the kernel binds by its first send or connect keeps its port to itself: a socket
+// with address and port reuse (another program's, say) can neither be handed that port nor
+// bind it, so the replies to that port all reach this socket. An explicit bind keeps reuse,
+// and the port is shared.
+TEST_F(UdpSocketTest, ASocketBoundByItsFirstSendOrConnectSharesItsPortWithNobody) {
+    // The error of a bind with address and port reuse to the port on the address.
+    const auto reuseBind = [](const char* host, uint16_t port) {
+        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        inet_pton(AF_INET, host, &a.sin_addr);
+        const int error = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : errno;
+        ::close(fd);
+        return error;
+    };
+    struct Case {
+        const char* name;
+        std::function<void(QKGCDAsyncUdpSocket&, const RawPeer&)> bind;
+        int reuseBindError;
+    } cases[] = {
+        {"first send",
+         [](auto& s, auto& peer) { s.sendData(toBytes("probe"), "127.0.0.1", peer.port(), -1, 1); },
+         EADDRINUSE},
+        {"connect",
+         [](auto& s, auto& peer) { ASSERT_TRUE(s.connectToHost("127.0.0.1", peer.port())); },
+         EADDRINUSE},
+        {"explicit bind to port 0", [](auto& s, auto&) { ASSERT_TRUE(s.bindToPort(0)); }, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawPeer peer;
+        auto sock = makeSocket(outbox);
+        ASSERT_TRUE(sock->enableBroadcast(true));
+        c.bind(*sock, peer);
+        uint16_t port = 0;
+        ASSERT_TRUE(runUntil([&] { return (port = sock->localPort_IPv4()) != 0; }));
+        EXPECT_EQ(reuseBind("0.0.0.0", port), c.reuseBindError);
+        EXPECT_EQ(reuseBind("127.0.0.1", port), c.reuseBindError);
+        sock->close();
+    }
+}
+
 TEST_F(UdpSocketTest, ConnectFiltersSingleReceiveAndMulticastOnLoopback) {
     auto receiver = makeReceiver(inbox);
     uint16_t port = receiver->localPort();
