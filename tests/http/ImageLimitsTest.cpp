@@ -37,6 +37,12 @@ TEST(ImageLimits, BodiesBuiltToBeSlowAreRefusedOrDecoded) {
         {"GIF with 330,000 comment blocks", images::gifWithComments(330000),
          "gif image of more than 4096 blocks before its first frame"},
         {"GIF with 4,000 comment blocks", images::gifWithComments(4000), "decoded"},
+        // Each clear code empties the decoder's whole string table.
+        {"GIF of 2048 x 2048 with a clear code before every pixel",
+         images::gifClearedEveryPixel(2048),
+         "gif image of more than 524288 clear codes in its first frame"},
+        {"GIF of 700 x 700 with a clear code before every pixel", images::gifClearedEveryPixel(700),
+         "decoded"},
         {"JPEG with 100,000 COM segments", images::jpegWithSegments(jpeg, 100000, 0xFE),
          "jpeg image of more than 4096 marker segments"},
         {"JPEG with 100,000 APP1 segments", images::jpegWithSegments(jpeg, 100000, 0xE1),

@@ -506,6 +506,39 @@ inline Bytes gifWithComments(size_t blocks) {
     return out;
 }
 
+// A square two-colour GIF whose LZW data puts a clear code before every pixel.
+inline Bytes gifClearedEveryPixel(uint16_t side) {
+    Bytes out = toBytes("GIF89a");
+    auto le16 = [&](uint16_t v) { out.insert(out.end(), {uint8_t(v), uint8_t(v >> 8)}); };
+    le16(side);
+    le16(side);
+    out.insert(out.end(), {0x80, 0, 0});
+    out.insert(out.end(), {kRest[0], kRest[1], kRest[2], kCorner[0], kCorner[1], kCorner[2]});
+    out.push_back(0x2C);
+    for (uint16_t v : {uint16_t(0), uint16_t(0), side, side}) le16(v);
+    out.insert(out.end(), {0, 2});  // minimum code size: clear 4, end 5, three bits a code
+    Bytes codes;
+    uint32_t bits = 0, count = 0;
+    auto put = [&](uint32_t code) {
+        bits |= code << count;
+        for (count += 3; count >= 8; count -= 8, bits >>= 8) codes.push_back(uint8_t(bits));
+    };
+    for (size_t i = 0; i < size_t(side) * side; ++i) {
+        put(4);
+        put(0);
+    }
+    put(5);
+    if (count > 0) codes.push_back(uint8_t(bits));
+    for (size_t at = 0; at < codes.size(); at += 255) {
+        const size_t n = std::min<size_t>(255, codes.size() - at);
+        out.push_back(uint8_t(n));
+        out.insert(out.end(), codes.begin() + std::ptrdiff_t(at),
+                   codes.begin() + std::ptrdiff_t(at + n));
+    }
+    out.insert(out.end(), {0x00, 0x3B});
+    return out;
+}
+
 // A JPEG with that many empty marker segments (COM 0xFE, APP1 0xE1 ...) after its SOI.
 inline Bytes jpegWithSegments(const Bytes& jpeg, size_t segments, uint8_t marker) {
     Bytes out(jpeg.begin(), jpeg.begin() + 2);

@@ -72,10 +72,22 @@ class CodeReader {
     int count_ = 0;
 };
 
-// The pixels the LZW stream of a frame yields, counted up to `wanted`: the decoder leaves the
-// pixels that a stream cut short does not reach blank, and says nothing.
-uint64_t lzwPixels(const Bytes& stream, int minimumCodeSize, uint64_t wanted) {
-    if (minimumCodeSize < 1 || minimumCodeSize > 11) return 0;
+// giflib empties its whole string table (16 KiB) at every clear code: a stream of little else
+// costs half a microsecond to a microsecond a code. An encoder clears when its table is full (or,
+// writing its codes uncompressed, once every few codes); this bounds the resets at about half a
+// second.
+constexpr uint64_t kMostClearCodes = uint64_t(1) << 19;
+
+struct LzwCount {
+    uint64_t pixels = 0;
+    uint64_t clears = 0;
+};
+
+// The pixels the LZW stream of a frame yields, counted up to `wanted`, and its clear codes, up
+// to one past the bound: the decoder leaves the pixels that a stream cut short does not reach
+// blank, and says nothing.
+LzwCount lzwPixels(const Bytes& stream, int minimumCodeSize, uint64_t wanted) {
+    if (minimumCodeSize < 1 || minimumCodeSize > 11) return {};
     constexpr uint32_t kNone = UINT32_MAX;  // no string yet to extend
     const uint32_t clear = 1u << minimumCodeSize, end = clear + 1;
     std::array<uint32_t, 4096> length;  // of each code's string
@@ -83,9 +95,10 @@ uint64_t lzwPixels(const Bytes& stream, int minimumCodeSize, uint64_t wanted) {
     CodeReader codes(stream);
     int width = minimumCodeSize + 1;
     uint32_t next = clear + 2, previous = kNone, code = 0;
-    uint64_t pixels = 0;
+    uint64_t pixels = 0, clears = 0;
     while (pixels < wanted && codes.next(width, code) && code != end) {
         if (code == clear) {
+            if (++clears > kMostClearCodes) break;
             width = minimumCodeSize + 1;
             next = clear + 2;
             previous = kNone;
@@ -105,7 +118,7 @@ uint64_t lzwPixels(const Bytes& stream, int minimumCodeSize, uint64_t wanted) {
         }
         previous = code;
     }
-    return pixels;
+    return {pixels, clears};
 }
 
 // Past the sub-blocks that start at `at`, or none when the data ends inside them.
@@ -136,8 +149,11 @@ Survey surveyFrame(const Bytes& data, size_t at, uint64_t limit) {
     if (data[codeSize] > 8)
         return corrupt(kName, "its first frame's codes start wider than a byte");
     const uint64_t pixels = uint64_t(width) * uint64_t(height);
-    if (lzwPixels(joinSubBlocks(data, codeSize + 1), data[codeSize], pixels) < pixels)
-        return truncated(kName, "the data of its first frame ends early");
+    const LzwCount count = lzwPixels(joinSubBlocks(data, codeSize + 1), data[codeSize], pixels);
+    if (count.clears > kMostClearCodes)
+        return refused("gif image of more than " + std::to_string(kMostClearCodes) +
+                       " clear codes in its first frame");
+    if (count.pixels < pixels) return truncated(kName, "the data of its first frame ends early");
     Survey survey = readTo(*end, uint64_t(le16(data, 6)) * le16(data, 8));
     survey.frame = at - 1;
     return survey;
