@@ -258,6 +258,26 @@ TEST(JpegDecoderTest, ScanBoundsOfProgressiveFiles) {
     }
 }
 
+// Arithmetic decoding's cost follows the coded bytes, not the pixels: a body over 4 MiB is
+// refused when arithmetic-coded, and read when Huffman-coded.
+TEST(JpegDecoderTest, ArithmeticCodedBodiesAreBoundedByTheirBytes) {
+    for (const bool arithmetic : {true, false}) {
+        SCOPED_TRACE(arithmetic ? "arithmetic" : "Huffman");
+        const Bytes small = jpeg::encode({.arithmetic = arithmetic});
+        Bytes body(small.begin(), small.begin() + 2);
+        for (int i = 0; i < 70; ++i) {  // 70 comments of 65,535 bytes after the SOI
+            body.insert(body.end(), {0xFF, 0xFE, 0xFF, 0xFF});
+            body.insert(body.end(), 65533, uint8_t(' '));
+        }
+        body.insert(body.end(), small.begin() + 2, small.end());
+        const JpegImage image = decodeJpeg(body, kLimits);
+        EXPECT_EQ(image.status, arithmetic ? Status::TooSlow : Status::Decoded) << image.reason;
+        if (arithmetic) {
+            EXPECT_EQ(image.reason, "arithmetic-coded jpeg image of more than 4194304 bytes");
+        }
+    }
+}
+
 TEST(JpegDecoderTest, NotJpegData) {
     const Bytes body = jpeg::encode({});
     const struct {

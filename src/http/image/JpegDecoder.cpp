@@ -40,6 +40,10 @@ constexpr uint64_t kArithmeticWork = 2;
 constexpr uint64_t kMostWorkPerPixel = 12;
 constexpr uint64_t kWorkAlways = uint64_t(256) << 20;
 
+// Arithmetic decoding costs about 200 ns a byte of coded data whatever the image's size: a
+// body of more than 4 MiB (the most an HTTP reply brings) is refused before its scans.
+constexpr size_t kMostArithmeticBytes = size_t(4) << 20;
+
 // The data is handed to the decoder in pieces shorter than a Huffman-coded MCU's most bytes:
 // with fewer bytes than that at hand, the decoder reads codes on its careful path, which reports
 // a code no table holds. On its fast path such a code reads as a zero without a word, and the
@@ -242,6 +246,11 @@ void run(Decoder& decoder, ByteView data, JpegImage& out) {
             return "jpeg image of " + std::to_string(info.image_width) + " x " +
                    std::to_string(info.image_height) + " pixels is over the bound of " +
                    std::to_string(decoder.limits.mostPixels) + " pixels";
+        });
+    if (info.arith_code && data.size() > kMostArithmeticBytes)
+        refuse(decoder, Status::TooSlow, [&] {
+            return "arithmetic-coded jpeg image of more than " +
+                   std::to_string(kMostArithmeticBytes) + " bytes";
         });
     uint64_t frameBlocks = 0;
     for (int c = 0; c < info.num_components; ++c) frameBlocks += blocksOf(info.comp_info[c]);
