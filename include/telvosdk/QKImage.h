@@ -50,8 +50,10 @@ struct TELVO_EXPORT QKImage {
     // IEND, JPEG to EOI, a GIF's first frame whole, every row) or corrupt (a JPEG's scan data
     // too, when its decoder reports it cut or corrupt), claims more pixels than it can encode,
     // is larger than maximumPixelCount(), or is built to make decoding slow (more than a few
-    // thousand blocks or marker segments, or a JPEG of more than 32 scans); then *reason (when
-    // given) says why. Bytes after the end of the image are ignored.
+    // thousand blocks or marker segments, a GIF frame of more than 524,288 LZW clear codes, a
+    // JPEG of more than 32 scans or whose scans pass over its pixels more than about a dozen
+    // times, an arithmetic-coded JPEG of more than 4 MiB); then *reason (when given) says why.
+    // Bytes after the end of the image are ignored.
     static std::shared_ptr<QKImage> af_safeImageWithData(const Bytes& data,
                                                          std::string* reason = nullptr);
 };
