@@ -402,6 +402,9 @@ TEST(ImageSerializer, FuzzSeeds) {
           test::jpeg::encode({.width = 16, .height = 16, .progressive = true}));
     write("shape-jpeg-32-scans", "image/jpeg",
           test::jpeg::encode({.width = 16, .height = 16, .scans = test::jpeg::thirtyTwoScans()}));
+    write("shape-gif-clear-codes", "image/gif", images::gifClearedEveryPixel(48));
+    write("shape-jpeg-arithmetic", "image/jpeg",
+          test::jpeg::encode({.width = 16, .height = 16, .arithmetic = true}));
     write("shape-xbm-blank-sizes", "image/x-xbitmap",
           toBytes("#define a_width\r8\n#define\ta_height\t+2\nstatic unsigned char a_bits[] = "
                   "{\n0x01, 0x02 };\n#define a_width 9\n"));
