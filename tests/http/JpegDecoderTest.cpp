@@ -258,6 +258,17 @@ TEST(JpegDecoderTest, ScanBoundsOfProgressiveFiles) {
     }
 }
 
+// Some encoders pad a whole image before its end marker: that passes, with the same pixels.
+TEST(JpegDecoderTest, PaddingBeforeTheEndMarkerPasses) {
+    const Bytes whole = jpeg::encode({});
+    Bytes padded(whole.begin(), whole.end() - 2);
+    padded.insert(padded.end(), 16, uint8_t(0));
+    padded.insert(padded.end(), {0xFF, 0xD9});
+    const JpegImage image = decodeJpeg(padded, kLimits);
+    ASSERT_EQ(image.status, Status::Decoded) << image.reason;
+    EXPECT_TRUE(image.pixels == decodeJpeg(whole, kLimits).pixels);
+}
+
 // Arithmetic decoding's cost follows the coded bytes, not the pixels: a body over 4 MiB is
 // refused when arithmetic-coded, and read when Huffman-coded.
 TEST(JpegDecoderTest, ArithmeticCodedBodiesAreBoundedByTheirBytes) {

@@ -103,11 +103,15 @@ template <typename Reason>
 // Warnings where the decoder made up data (zeros for coefficients it could not read) refuse the
 // image, and so do bytes left over after a scan's coded data: the decoder lost its place in it
 // (its fast Huffman path reads a bad code as a zero without a word). Stray bytes between the
-// segments before the first scan, unknown markers' contents and the like pass.
+// segments before the first scan, unknown markers' contents and the like pass, and so does
+// padding before the end marker, which some encoders write after a whole image (a scan that
+// lost its place before it still ends short of its coefficients, or hits the marker).
 void onMessage(j_common_ptr common, int level) {
     if (level >= 0) return;  // traces
     const int code = common->err->msg_code;
-    if (code == JWRN_EXTRANEOUS_DATA && decoderOf(common).scanning)
+    constexpr int kEndOfImage = 0xD9;
+    if (code == JWRN_EXTRANEOUS_DATA && decoderOf(common).scanning &&
+        common->err->msg_parm.i[1] != kEndOfImage)
         refuse(decoderOf(common), Status::Corrupt,
                [&] { return "corrupt jpeg image: " + messageOf(common); });
     switch (code) {
