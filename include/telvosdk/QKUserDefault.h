@@ -19,7 +19,10 @@ namespace telvo {
 // is read on first use; a file that cannot be read or parsed gives an empty store and a log line.
 // Without a folder the store lives in memory only. A load failure is logged once logging is on
 // ("logenable" went with the lost file, so the line waits for the app to set it again). Values that
-// a property list cannot hold (null, object handles) are not written.
+// a property list cannot hold (null, object handles, texts that are not UTF-8 or hold control
+// characters but tab and line feed) are not written. A value nested deeper than 511 containers
+// is not stored (a log line says so; the key keeps what it had), and a file the store would not
+// read again (over 16 MiB) is not written: the last one stays.
 class TELVO_EXPORT QKUserDefault {
   public:
     static std::shared_ptr<QKUserDefault> standardUserDefaults();

@@ -121,11 +121,14 @@ struct QKUserDefault::Writer {
     }
 
     std::string save(const Dictionary& values) const {
-        // What a property list cannot hold stays out of the file.
+        // What a property list cannot hold stays out of the file; a file the store would not
+        // read again is not written, and the last one stays.
+        ErrorPtr error;
         std::optional<Bytes> text = PropertyListSerialization::dataWithPropertyList(
             Value(values), kPropertyListXMLFormat, kPropertyListWriteSkippingUnrepresentable,
-            nullptr);
-        if (!text) return "settings not written: encoding failed";
+            &error);
+        if (!text) return "settings not written: " + (error ? error->localizedDescription() : "");
+        if (text->size() > kMaxFileSize) return "settings not written: over 16 MiB";
 
         std::error_code ec;
         std::filesystem::create_directories(folder, ec);
@@ -188,6 +191,12 @@ bool QKUserDefault::boolForKey(const std::string& key) const {
 }
 
 void QKUserDefault::setValue(const Value& value, const std::string& key) {
+    // The file holds the value in its top dictionary: one level more than the value.
+    if (propertyListNesting(value) >= kPropertyListMaxNesting) {
+        QKCORELOG("QKUserDefault value for %s not stored: nested deeper than %zu containers",
+                  key.c_str(), kPropertyListMaxNesting - 1);
+        return;
+    }
     {
         std::lock_guard lock(mutex_);
         loadLocked();

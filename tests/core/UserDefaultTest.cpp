@@ -223,6 +223,35 @@ TEST_F(UserDefaultTest, DeepOrExpandingFilesStartEmptyOnASmallStack) {
     }
 }
 
+// A value nested deeper than the file may hold is not stored: the key keeps what it had, the
+// file keeps every other key, and a value 511 deep is stored and read back at the next start.
+TEST_F(UserDefaultTest, AValueTheFileCouldNotHoldIsNotStored) {
+    auto nested = [](size_t depth) {
+        Value v("innermost");
+        for (size_t i = 0; i < depth; ++i) v = Value::Array{v};
+        return v;
+    };
+    TelvoSDKInitialize();
+    auto delegate = std::make_shared<test::LogLines>();
+    QKMiddleInterface::shareInstance()->setCustomLogDelegate(delegate);
+    auto settings = QKUserDefault::standardUserDefaults();
+    settings->setBool(true, "logenable");
+    settings->setValue("10003", "sdkWorkMode");
+    settings->setValue(nested(511), "deep");
+    settings->setValue(nested(2), "deeper");
+    settings->setValue(nested(512), "deeper");
+    EXPECT_EQ(settings->valueForKey("deeper"), nested(2));
+    settings->synchronize();
+    auto again = reopen();
+    EXPECT_EQ(again->valueForKey("sdkWorkMode"), Value("10003"));
+    EXPECT_EQ(again->valueForKey("deep"), nested(511));
+    EXPECT_EQ(again->valueForKey("deeper"), nested(2));
+    EXPECT_EQ(delegate->lines, std::vector<std::string>{"QKUserDefault value for deeper not "
+                                                        "stored: nested deeper than 511 "
+                                                        "containers"});
+    resetForTesting<QKMiddleInterface>();
+}
+
 // The property-list library aborts on a dictionary key holding a zero character.
 TEST_F(UserDefaultTest, KeysWithAZeroCharacterStartEmpty) {
     using namespace std::string_literals;

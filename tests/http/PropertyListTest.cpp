@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 
+#include <fstream>
+
+#include "core/QKUserDefault.h"
 #include "http/HttpTestSupport.h"
 #include "http/QKAFHTTPSessionManager.h"
 #include "platform/PropertyListDocuments.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/http/URLDownloadFile.h"
 #include "sim/FakeCloud.h"
+#include "sim/TempFolder.h"
 #include "sim/TestSupport.h"
 
 namespace telvo {
@@ -195,7 +200,11 @@ TEST(PropertyList, ResponsesFromUntrustedBytes) {
         const size_t peakBefore = test::peakResidentBytes();
         auto object = serializer->responseObjectForResponse(response(c.status, c.type),
                                                             toBytes(c.body), &error);
-        EXPECT_LT(test::peakResidentBytes() - peakBefore, size_t(16) << 20);
+        // A refused reply read no more than its bound.
+        EXPECT_LT(
+            test::peakResidentBytes() - peakBefore,
+            std::min<size_t>(kPropertyListMaxBytes, kPropertyListMaxBytesPerByte * c.body.size()) +
+                (size_t(16) << 20));
         EXPECT_EQ(object.has_value(), c.object);
         EXPECT_EQ(error ? error->code() : 0, c.errorCode);
     }
@@ -228,6 +237,69 @@ TEST(PropertyList, DeepRepliesOnASmallStackAndTheLargestHonestReply) {
         EXPECT_EQ(read(document, &error), reply) << format;
         EXPECT_FALSE(error);
     }
+}
+
+// Documents built to hurt, through every route that reads one (the reader itself, a cloud
+// reply, the settings file, download resume data), on a thread with a 256 KiB stack: each is
+// read or refused alike on every route, and nothing crashes. Read: a key named again over a
+// value 511 containers deep (the value it replaces is freed), keys alike under a times-33 hash,
+// a text of a million entity references, a chain of 505 arrays above a fan of 60,000 names of
+// one text, and a text named as often as the bound allows. Refused: tag names that end in a
+// zero byte 20,000 levels deep, the chain naming the fan at every level, and the text named
+// a little more often.
+TEST(PropertyList, HostileDocumentsThroughEveryRoute) {
+    const std::vector<std::string> keys = test::collidingKeys(40000);
+    auto repeated = [](uint32_t times) { return test::repeatedTextPlist(1000, times); };
+    std::string replaced = "<dict><key>x</key>";
+    for (int i = 0; i < 510; ++i) replaced += "<array>";
+    for (int i = 0; i < 510; ++i) replaced += "</array>";
+    replaced += "<key>x</key><string>y</string></dict>";
+    const struct {
+        const char* name;
+        std::string document;
+        bool reads;
+        bool settings = true;  // a read document holds "sdkWorkMode"
+    } cases[] = {
+        {"a key named again over a deep value", test::xmlWithWorkMode(replaced), true},
+        {"keys alike under a times-33 hash, XML", test::dictionaryOfKeys(keys, false), true},
+        {"keys alike under a times-33 hash, binary", test::dictionaryOfKeys(keys, true), true},
+        {"a million entity references", test::entityText(1 << 20), true},
+        {"a chain above a fan", test::chainAboveFan(505, 60000, false), true},
+        {"a text named as often as the bound allows", repeated(27000), true, false},
+        {"tag names ending in a zero byte", test::zeroInTagNames(20000), false},
+        {"a chain naming a fan at every level", test::chainAboveFan(505, 60000, true), false},
+        {"a text named a little more often", repeated(28000), false},
+    };
+    test::TempFolder folder;
+    auto serializer = QKAFPropertyListResponseSerializer::serializer();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::optional<Value> value, reply;
+        ErrorPtr replyError;
+        Value workMode;
+        ASSERT_TRUE(test::onSmallStack([&] {
+            value =
+                PropertyListSerialization::propertyListWithData(c.document, 0, nullptr, nullptr);
+            reply = serializer->responseObjectForResponse(response(200, "application/x-plist"),
+                                                          toBytes(c.document), &replyError);
+            EXPECT_FALSE(URLResumeData::decode(toBytes(c.document)));
+            std::ofstream(folder.path() / "QKUserDefault.plist", std::ios::binary) << c.document;
+            workMode = QKUserDefault(folder.path()).valueForKey("sdkWorkMode");
+        }));
+        EXPECT_EQ(value.has_value(), c.reads);
+        EXPECT_EQ(reply, value);
+        EXPECT_EQ(replyError ? replyError->code() : 0, c.reads ? 0 : 3840);
+        EXPECT_EQ(workMode, c.reads && c.settings ? Value("10001") : Value());
+    }
+    // What the documents that read hold.
+    auto read = [](const std::string& document) {
+        return PropertyListSerialization::propertyListWithData(document, 0, nullptr, nullptr)
+            .value_or(Value());
+    };
+    EXPECT_EQ(read(test::xmlWithWorkMode(replaced))["a"]["x"], Value("y"));
+    EXPECT_EQ(read(test::dictionaryOfKeys(keys, true))["a"].dictionary().keys(), keys);
+    EXPECT_EQ(read(test::entityText(1 << 20))["a"].text(), std::string(1 << 20, '&'));
+    EXPECT_EQ(read(repeated(27000)).count(), 27000u);
 }
 
 TEST(CompoundSerializer, FirstObjectInListOrder) {

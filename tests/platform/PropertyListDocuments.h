@@ -163,6 +163,86 @@ inline std::string deepXmlArrays(size_t levels, const std::string& between) {
     return data + "</plist>\n";
 }
 
+// A document {"sdkWorkMode": "10001", "a": body} in XML.
+inline std::string xmlWithWorkMode(const std::string& body) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+           "<key>sdkWorkMode</key><string>10001</string><key>a</key>" +
+           body + "</dict></plist>\n";
+}
+
+// levels arrays whose tag names end in a zero byte, then an element no property list has.
+inline std::string zeroInTagNames(size_t levels) {
+    std::string body;
+    body.reserve(levels * 8 + 16);
+    for (size_t i = 0; i < levels; ++i) body += std::string("<array\0>", 8);
+    return xmlWithWorkMode(body + "<unknown/>");
+}
+
+// count keys (at most 2^16) of 32 characters, equal under a times-33 hash: blocks of "Aa" and
+// "BB", which hash alike.
+inline std::vector<std::string> collidingKeys(size_t count) {
+    std::vector<std::string> keys;
+    keys.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        std::string key;
+        for (int bit = 0; bit < 16; ++bit) key += (i >> bit & 1) ? "BB" : "Aa";
+        keys.push_back(std::move(key));
+    }
+    return keys;
+}
+
+// A dictionary of the given keys, each naming true, in XML or binary, under "a".
+inline std::string dictionaryOfKeys(const std::vector<std::string>& keys, bool binary) {
+    if (!binary) {
+        std::string body = "<dict>";
+        for (const auto& k : keys) body += "<key>" + k + "</key><true/>";
+        return xmlWithWorkMode(body + "</dict>");
+    }
+    constexpr int width = 4;
+    std::vector<std::string> objects = {"\xD2" + bigEndian(1, width) + bigEndian(2, width) +
+                                            bigEndian(3, width) + bigEndian(4, width),
+                                        binaryText("sdkWorkMode"),
+                                        binaryText("a"),
+                                        binaryText("10001"),
+                                        "",
+                                        "\x09"};
+    std::string dict = "\xDF\x12" + bigEndian(keys.size(), 4), values;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        dict += bigEndian(6 + i, width);
+        values += bigEndian(5, width);
+        objects.push_back(binaryText(keys[i]));
+    }
+    objects[4] = dict + values;
+    return binaryPlist(objects, width);
+}
+
+// "a": one text of count entity references.
+inline std::string entityText(size_t count) {
+    std::string body = "<string>";
+    body.reserve(count * 5 + 20);
+    for (size_t i = 0; i < count; ++i) body += "&amp;";
+    return xmlWithWorkMode(body + "</string>");
+}
+
+// "a": a chain of arrays length deep, each naming the next and, when every is set, also a fan:
+// an array naming one small text fan times.
+inline std::string chainAboveFan(size_t length, size_t fan, bool every) {
+    std::vector<std::string> objects = {
+        "\xD2" + bigEndian(1, 4) + bigEndian(2, 4) + bigEndian(3, 4) + bigEndian(4, 4),
+        binaryText("sdkWorkMode"), binaryText("a"), binaryText("10001")};
+    const size_t fanAt = 4 + length, textAt = fanAt + 1;
+    for (size_t i = 0; i < length; ++i) {
+        const size_t next = i + 1 < length ? 5 + i : fanAt;
+        objects.push_back(every ? "\xA2" + bigEndian(next, 4) + bigEndian(fanAt, 4)
+                                : "\xA1" + bigEndian(next, 4));
+    }
+    std::string refs = "\xAF\x12" + bigEndian(fan, 4);
+    for (size_t i = 0; i < fan; ++i) refs += bigEndian(textAt, 4);
+    objects.push_back(std::move(refs));
+    objects.push_back(binaryText("fan"));
+    return binaryPlist(objects, 4);
+}
+
 // The document of value in format.
 inline std::string writtenPlist(const Value& value, uint64_t format) {
     ErrorPtr error;
@@ -170,32 +250,77 @@ inline std::string writtenPlist(const Value& value, uint64_t format) {
     return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
 }
 
-// What an app's cloud might answer, and its document in format: {"total": n, "devices": [{...},
-// ...]}, each device with texts of its own and fields equal to other devices', as many as fit
-// in a little under bytes.
+// What an app's cloud might answer: {"total": n, "devices": [{...}, ...]}, each device with
+// texts of its own and fields equal to other devices'.
+inline Value honestDevices(size_t count) {
+    Value::Array list;
+    list.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        const std::string n = std::to_string(i);
+        list.push_back(Dictionary{{"deviceId", "AC-7F3E-" + n},
+                                  {"name", "Living room " + n},
+                                  {"type", "0xAC"},
+                                  {"online", i % 3 != 0},
+                                  {"firmware", "2.4." + std::to_string(i % 7)},
+                                  {"temperature", static_cast<long long>(18 + i % 12)},
+                                  {"modes", Value::Array{"cool", "heat", "dry"}}});
+    }
+    return Value(
+        Dictionary{{"total", static_cast<long long>(count)}, {"devices", std::move(list)}});
+}
+
+// honestDevices(count) as a binary writer lays it out, in linear time: every device's
+// dictionary, texts and modes array objects of their own, keys and repeated fields shared.
+inline std::string honestDevicesBinary(size_t count) {
+    const std::vector<std::string> keys = {"deviceId", "name",        "type", "online",
+                                           "firmware", "temperature", "modes"};
+    std::vector<std::string> objects(2);  // the top dictionary and the devices array
+    auto add = [&](std::string object) {
+        objects.push_back(std::move(object));
+        return objects.size() - 1;
+    };
+    constexpr int width = 3;
+    auto ref = [](size_t i) { return bigEndian(i, width); };
+    std::vector<size_t> keyRefs;
+    for (const auto& k : keys) keyRefs.push_back(add(binaryText(k)));
+    const size_t total = add(binaryText("total")), devicesKey = add(binaryText("devices"));
+    const size_t type = add(binaryText("0xAC")), yes = add("\x09"), no = add("\x08");
+    std::vector<size_t> firmware, temperature, modes;
+    for (int i = 0; i < 7; ++i) firmware.push_back(add(binaryText("2.4." + std::to_string(i))));
+    for (int i = 0; i < 12; ++i) temperature.push_back(add(binaryInteger(uint8_t(18 + i))));
+    for (const char* m : {"cool", "heat", "dry"}) modes.push_back(add(binaryText(m)));
+    const size_t countRef = add("\x13" + bigEndian(count, 8));
+    std::string list = "\xAF\x13" + bigEndian(count, 8);
+    for (size_t i = 0; i < count; ++i) {
+        const std::string n = std::to_string(i);
+        const size_t id = add(binaryText("AC-7F3E-" + n));
+        const size_t name = add(binaryText("Living room " + n));
+        const size_t modeList = add("\xA3" + ref(modes[0]) + ref(modes[1]) + ref(modes[2]));
+        std::string device = "\xD7";
+        for (size_t k : keyRefs) device += ref(k);
+        for (size_t v : {id, name, type, i % 3 != 0 ? yes : no, firmware[i % 7],
+                         temperature[i % 12], modeList})
+            device += ref(v);
+        list += ref(add(std::move(device)));
+    }
+    objects[1] = std::move(list);
+    objects[0] = "\xD2" + ref(total) + ref(devicesKey) + ref(countRef) + ref(1);
+    return binaryPlist(objects, width);
+}
+
+// An honest reply (honestDevices) and its document in format, as many devices as fit in a little
+// under bytes.
 inline std::pair<Value, std::string> honestReply(size_t bytes, uint64_t format) {
-    auto devices = [](size_t count) {
-        Value::Array list;
-        for (size_t i = 0; i < count; ++i) {
-            const std::string n = std::to_string(i);
-            list.push_back(Dictionary{{"deviceId", "AC-7F3E-" + n},
-                                      {"name", "Living room " + n},
-                                      {"type", "0xAC"},
-                                      {"online", i % 3 != 0},
-                                      {"firmware", "2.4." + std::to_string(i % 7)},
-                                      {"temperature", static_cast<long long>(18 + i % 12)},
-                                      {"modes", Value::Array{"cool", "heat", "dry"}}});
-        }
-        return Value(
-            Dictionary{{"total", static_cast<long long>(count)}, {"devices", std::move(list)}});
+    auto document = [&](size_t count) {
+        return format == kPropertyListBinaryFormat ? honestDevicesBinary(count)
+                                                   : writtenPlist(honestDevices(count), format);
     };
     size_t count = 10000;
     for (;;) {
-        Value value = devices(count);
-        std::string document = writtenPlist(value, format);
-        if (document.size() <= bytes && document.size() > bytes / 100 * 97)
-            return {std::move(value), std::move(document)};
-        count = count * (bytes / 100 * 99) / document.size();
+        std::string written = document(count);
+        if (written.size() <= bytes && written.size() > bytes / 100 * 97)
+            return {honestDevices(count), std::move(written)};
+        count = count * (bytes / 100 * 99) / written.size();
     }
 }
 

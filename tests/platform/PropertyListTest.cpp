@@ -1,5 +1,6 @@
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -101,7 +102,10 @@ TEST(PropertyListExpansion, DocumentsReadWithinTheirByteBound) {
         ErrorPtr error;
         auto value =
             PropertyListSerialization::propertyListWithData(c.document, 0, nullptr, &error);
-        EXPECT_LT(test::peakResidentBytes() - peakBefore, size_t(16) << 20);
+        // What is read before a refusal is within the bound.
+        const size_t bound = std::min<size_t>(kPropertyListMaxBytes,
+                                              kPropertyListMaxBytesPerByte * c.document.size());
+        EXPECT_LT(test::peakResidentBytes() - peakBefore, bound + (size_t(16) << 20));
         EXPECT_EQ(value, c.value);
         if (c.value) {
             EXPECT_FALSE(error);
@@ -154,24 +158,28 @@ TEST(PropertyListNesting, DeepDocumentsAreRefusedWhateverStandsBetweenTheirTags)
         }));
         return std::pair{value, error};
     };
-    auto refused = [&](const std::string& document) {
+    auto refused = [&](const std::string& document, const char* reason) {
         auto [value, error] = read(document);
         EXPECT_FALSE(value);
         ASSERT_TRUE(error);
         EXPECT_EQ(error->code(), kNSPropertyListReadCorruptError);
-        EXPECT_NE(error->userInfo()["NSDebugDescription"].text().find("nested too deeply"),
-                  std::string::npos)
+        EXPECT_NE(error->userInfo()["NSDebugDescription"].text().find(reason), std::string::npos)
             << error->userInfo()["NSDebugDescription"].text();
     };
+    // Text in an array (a CDATA section's), a document type or a '<' inside an element, and a
+    // closing tag after a processing instruction's end are refused where the reader meets them.
     for (const auto& [name, markup] : between) {
+        const bool wellFormed =
+            markup.empty() || markup.starts_with("<!--") || markup == "<?pi </array>?>";
         for (size_t levels : {513, 600, 50000, 500000}) {
             SCOPED_TRACE(std::string(name) + ", " + std::to_string(levels) + " levels");
-            refused(test::deepXmlArrays(levels, markup));
+            refused(test::deepXmlArrays(levels, markup),
+                    wellFormed ? "nested too deeply" : "not a property list");
         }
     }
     for (const auto& [name, document] : binary) {
         SCOPED_TRACE(name);
-        refused(document);
+        refused(document, "nested too deeply");
     }
     // The reader takes comments and processing instructions between the tags.
     for (const char* markup : {"", "<!--</array>-->", "<?pi </array>?>"}) {
@@ -191,6 +199,69 @@ TEST(PropertyListNesting, DeepDocumentsAreRefusedWhateverStandsBetweenTheirTags)
     EXPECT_FALSE(binaryError);
     ASSERT_TRUE(binaryValue);
     EXPECT_TRUE((*binaryValue)["a"].isArray());
+}
+
+// What is written reads back: nesting counts containers alike in both forms and in writing
+// (a text in the innermost container is no level), and a value the reader would refuse is not
+// written (3852): deeper than 512 containers, a text the form cannot carry, or, in binary form
+// where one text is named from many places, more heap than its document's bound.
+TEST(PropertyListWriting, WhatIsWrittenReadsBack) {
+    auto nested = [](size_t depth) {
+        Value v("innermost");
+        for (size_t i = 0; i < depth; ++i) v = Value::Array{v};
+        return v;
+    };
+    auto refusal = [](const Value& value, uint64_t format, uint64_t options = 0) {
+        ErrorPtr error;
+        auto bytes =
+            PropertyListSerialization::dataWithPropertyList(value, format, options, &error);
+        EXPECT_EQ(bytes.has_value(), !error);
+        return error ? std::make_pair(error->code(), error->localizedDescription())
+                     : std::make_pair(int64_t{0}, std::string());
+    };
+    const Value manyCopies(Value::Array(6000, Value(std::string(4096, 't'))));
+    for (uint64_t format : {kPropertyListXMLFormat, kPropertyListBinaryFormat}) {
+        SCOPED_TRACE(format);
+        std::optional<Value> back;
+        ASSERT_TRUE(test::onSmallStack([&] {
+            back = PropertyListSerialization::propertyListWithData(written(nested(512), format), 0,
+                                                                   nullptr, nullptr);
+        }));
+        EXPECT_EQ(back, nested(512));
+        EXPECT_EQ(refusal(nested(513), format),
+                  std::make_pair(kNSPropertyListWriteInvalidError,
+                                 std::string("Property list nested deeper than 512 containers.")));
+        // Not UTF-8, in either form.
+        EXPECT_EQ(refusal(Value::Array{"\xff"}, format).first, kNSPropertyListWriteInvalidError);
+        EXPECT_EQ(refusal(Value(Dictionary{{"\xc3", 1}}), format).first,
+                  kNSPropertyListWriteInvalidError);
+    }
+    // XML holds no control character but tab and line feed (a carriage return reads back as a
+    // line feed); binary does.
+    for (const char* text : {"a\x01b", "a\r\nb", "\x7f"}) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(refusal(Value::Array{text}, kPropertyListXMLFormat).first,
+                  kNSPropertyListWriteInvalidError);
+        EXPECT_EQ(PropertyListSerialization::propertyListWithData(
+                      written(Value::Array{text, "kept"}, kPropertyListBinaryFormat), 0, nullptr,
+                      nullptr),
+                  Value(Value::Array{text, "kept"}));
+        auto skipped = PropertyListSerialization::dataWithPropertyList(
+            Value::Array{text, "kept"}, kPropertyListXMLFormat,
+            kPropertyListWriteSkippingUnrepresentable, nullptr);
+        ASSERT_TRUE(skipped);
+        EXPECT_EQ(PropertyListSerialization::propertyListWithData(
+                      std::string(skipped->begin(), skipped->end()), 0, nullptr, nullptr),
+                  Value(Value::Array{"kept"}));
+    }
+    EXPECT_EQ(written(Value::Array{"tab\tand\nline"}, kPropertyListXMLFormat).empty(), false);
+    // One 4 KB text 6000 times: binary names it once (about 16 KB that read as 25 MB), XML
+    // writes it out each time.
+    EXPECT_EQ(refusal(manyCopies, kPropertyListBinaryFormat),
+              std::make_pair(kNSPropertyListWriteInvalidError,
+                             std::string("Property list reads into more bytes than its document "
+                                         "allows.")));
+    EXPECT_EQ(refusal(manyCopies, kPropertyListXMLFormat).first, 0);
 }
 
 // Should a tree deeper than the checks before parsing allow ever be parsed, it is freed without

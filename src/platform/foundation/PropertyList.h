@@ -19,43 +19,50 @@ inline constexpr int64_t kNSPropertyListWriteInvalidError = 3852;
 inline constexpr uint64_t kPropertyListOpenStepFormat = 1;
 inline constexpr uint64_t kPropertyListXMLFormat = 100;
 inline constexpr uint64_t kPropertyListBinaryFormat = 200;
-// Write option: values a property list cannot hold (null, object handles) are left out of
-// their containers instead of failing the whole write.
+// Write option: values a property list cannot hold (null, object handles, texts the format
+// cannot carry) are left out of their containers instead of failing the whole write.
 inline constexpr uint64_t kPropertyListWriteSkippingUnrepresentable = 1ull << 32;
 
-// The most a document is read into, in bytes: 1 KiB for each byte of the document, and never
-// more than 128 MiB. Every place that names an object counts 64 bytes for the object,
-// dictionary keys included, and a text or data counts the bytes it holds as well (a UTF-16 unit
-// as three), again for every place naming it: a binary document may name one object from many
-// places, and each is read as a copy. A document that names each container once, as a writer
-// lays one out, counts at most 64 bytes for each of its own, and about 22 once it holds more
-// than 64 Ki objects (its references then take three bytes): any such document of the largest
-// reply body URL loading takes (4 MiB) reads. A read's heap peaks near twice what it counts.
+// The most heap a document is read into: 1 KiB for each byte of the document, and never more
+// than 128 MiB. What is counted is what the value holds, as malloc hands it out: every value's
+// place in its container (a dictionary's key included), every container's block, and a text's
+// or data's bytes, again for every place naming it (a binary document may name one object from
+// many places, and each is read as a copy).
 inline constexpr uint64_t kPropertyListMaxBytesPerByte = 1024;
+// Containers a document may nest, the top one included.
+inline constexpr size_t kPropertyListMaxNesting = 512;
 inline constexpr uint64_t kPropertyListMaxBytes = uint64_t{128} << 20;
-inline constexpr uint64_t kPropertyListBytesPerObject = 64;
 
-// Property lists (NSPropertyListSerialization) on libplist, as values: dictionaries, arrays,
-// texts, bytes, integers, reals and booleans. Dates and other kinds read as null. Thread-safe.
+// Property lists (NSPropertyListSerialization), as values: dictionaries, arrays, texts, bytes,
+// integers, reals and booleans. Dates and other kinds read as null. Each form is read in one
+// pass by a reader of its own that measures while it builds (XML on expat, binary from its
+// object table), on a stack of its own; libplist writes. Thread-safe.
 class PropertyListSerialization {
   public:
-    // The document in XML (100) or binary (200) form; nullopt with *error for another format
-    // or a value a property list cannot hold.
+    // The document in XML (100) or binary (200) form; nullopt with *error (3852) for another
+    // format, a value a property list cannot hold (null, an object handle, a text with a zero
+    // character or that is not UTF-8, in XML one with a control character but tab and line
+    // feed), or a value the reader would refuse: nested deeper than 512 containers, or reading
+    // into more than the bound above for the document written.
     static std::optional<Bytes> dataWithPropertyList(const Value& propertyList, uint64_t format,
                                                      uint64_t options, ErrorPtr* error);
     // The value of a document in either form (the form found goes to *format). Untrusted
-    // bytes: a document cut short, nested deeper than 512 containers (whatever comments,
-    // CDATA sections or processing instructions stand between its tags), reading into more
-    // than the bound above or, in binary form, referring to itself, is refused with error 3840
-    // like any other malformed document, before any of it is read into memory.
+    // bytes: a document cut short, nested deeper than 512 containers (in either form: texts
+    // and other scalars are no level), reading into more than the bound above, in binary form
+    // referring to itself, or in XML declaring an entity, is refused with error 3840 like any
+    // other malformed document, as soon as the reader meets what refuses it. Time and heap are
+    // linear in what is read.
     static std::optional<Value> propertyListWithData(std::string_view data, uint64_t options,
                                                      uint64_t* format, ErrorPtr* error);
 };
 
+// The containers on the longest path of a value (0 for a scalar), counted no further than one
+// past kPropertyListMaxNesting.
+size_t propertyListNesting(const Value& value);
+
 namespace detail {
 // Frees a tree of the property-list library however deep it goes (the library's own free
-// recurses once per level): the reader's last resort, should a tree pass the checks before
-// parsing.
+// recurses once per level).
 void releaseDeepTree(void* root);
 }  // namespace detail
 
