@@ -201,10 +201,7 @@ TEST(PropertyList, ResponsesFromUntrustedBytes) {
         auto object = serializer->responseObjectForResponse(response(c.status, c.type),
                                                             toBytes(c.body), &error);
         // A refused reply read no more than its bound.
-        EXPECT_LT(
-            test::peakResidentBytes() - peakBefore,
-            std::min<size_t>(kPropertyListMaxBytes, kPropertyListMaxBytesPerByte * c.body.size()) +
-                (size_t(16) << 20));
+        EXPECT_LT(test::peakResidentBytes() - peakBefore, test::residentAllowance(c.body.size()));
         EXPECT_EQ(object.has_value(), c.object);
         EXPECT_EQ(error ? error->code() : 0, c.errorCode);
     }

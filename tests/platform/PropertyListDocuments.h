@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -322,6 +323,22 @@ inline std::pair<Value, std::string> honestReply(size_t bytes, uint64_t format) 
             return {honestDevices(count), std::move(written)};
         count = count * (bytes / 100 * 99) / written.size();
     }
+}
+
+// The resident memory a read of a document of size bytes may add: its bound, twice over under
+// a sanitizer (whose allocator pads every block), and 16 MiB for the rest of the process.
+inline size_t residentAllowance(size_t size) {
+    size_t perHeapByte = 1;
+#if defined(__SANITIZE_ADDRESS__)
+    perHeapByte = 2;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    perHeapByte = 2;
+#endif
+#endif
+    const size_t bound =
+        std::min<size_t>(kPropertyListMaxBytes, kPropertyListMaxBytesPerByte * size);
+    return perHeapByte * bound + (size_t(16) << 20);
 }
 
 // Runs body on a thread of its own with a 256 KiB stack, as an app's worker thread may have;

@@ -103,9 +103,8 @@ TEST(PropertyListExpansion, DocumentsReadWithinTheirByteBound) {
         auto value =
             PropertyListSerialization::propertyListWithData(c.document, 0, nullptr, &error);
         // What is read before a refusal is within the bound.
-        const size_t bound = std::min<size_t>(kPropertyListMaxBytes,
-                                              kPropertyListMaxBytesPerByte * c.document.size());
-        EXPECT_LT(test::peakResidentBytes() - peakBefore, bound + (size_t(16) << 20));
+        EXPECT_LT(test::peakResidentBytes() - peakBefore,
+                  test::residentAllowance(c.document.size()));
         EXPECT_EQ(value, c.value);
         if (c.value) {
             EXPECT_FALSE(error);
