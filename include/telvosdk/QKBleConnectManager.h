@@ -43,8 +43,9 @@ class TELVO_EXPORT QKBleConnectManager {
     static std::shared_ptr<QKBleConnectManager> shareInstance();
 
     // Starts the flow of bleType. Without a peripheral every type ends once with 4085 on the main
-    // queue (inside the call when made there); any other type with a peripheral starts nothing
-    // and calls no block.
+    // queue: inside the call when made on the main loop's thread, else (before the loop first
+    // runs, too) once the loop runs it. Any other type with a peripheral starts nothing and
+    // calls no block.
     void statConfig(const QKDeviceBleConfigParams& params, int64_t bleType, UpdateBlock update,
                     CompletionBlock completion);
     // bleType 10 resumes the retry session, any other the second-generation one; the wired

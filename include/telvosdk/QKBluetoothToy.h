@@ -24,6 +24,10 @@ class TELVO_EXPORT QKBluetoothToy {
     static Bytes ConvertIntToData(int32_t value);
     // The first 4 bytes, little-endian; missing bytes count as 0.
     static int32_t ConvertDataToInt(ByteView data);
+    // The UTF-8 bytes of ConvertHexStringToString(hex), not the bytes the hex spells: nothing
+    // from the first zero byte on, nullopt when they are not UTF-8 ("0011ff" gives no bytes,
+    // "30820198" nullopt). No public call turns hex text into arbitrary bytes (certificates,
+    // keys): decode the pairs in the app.
     static std::optional<Bytes> ConvertHexStringToData(const std::string& hex);
     // The first characteristic, services and their characteristics in order, whose
     // UUIDString equals the text exactly (case-sensitive); nullptr when none.

@@ -45,8 +45,10 @@ class TELVO_EXPORT QKDeviceConfigManager {
     // bletoothruntimeMap ("QKSingleBLEConnect", "QKSingleBLENetworkBridgeConnect",
     // "QKBLEConnect"); every other type to QKBleConnectManager::statConfig, which starts types
     // 0, 1, 3, 10, 11 and 12 and ignores the rest. Without a peripheral, every type answers
-    // once, inside the call: 4085 ("BLE connect peripheral fail"; type 4 without a family id:
-    // 4170).
+    // once, with no step: 4085 ("BLE connect peripheral fail"; type 4 without a family id:
+    // 4170). Types 2, 4 and 98 answer inside the call; the others on the main queue: inside
+    // the call when it is made on the main loop's thread, and once the loop runs when it is
+    // made before the loop first runs.
     void startBleConfig(std::shared_ptr<QKDeviceBleConfigParams> device,
                         QKConfigStepBlock progressCallback,
                         QKConfigCompletionBlock completioncallback);

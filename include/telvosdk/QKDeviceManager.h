@@ -63,8 +63,12 @@ class TELVO_EXPORT QKDeviceManager : public std::enable_shared_from_this<QKDevic
     void startConfigureDeviceWithParams(const QKDeviceApConfigParams& params, int64_t type,
                                         StepBlock deviceConfigStep, DeviceCompletion completion);
     // Resumes the latest access-point session with new credentials; nothing without one. A
-    // session whose completion has been called stays the latest until a new start or a stop: a
-    // resume then sends the credentials again and reports steps, but no second completion comes.
+    // session whose completion has been called stays the latest until a new start or a stop,
+    // and a resume then sends the credentials again. After a completion that came before the
+    // appliance accepted the credentials (a refusal such as 4020, the wrong-password pause
+    // 4090) or that paused the confirmation (4122), the resumed run goes on to a completion of
+    // its own; after one that came once they were accepted (code 0, or the confirmation's
+    // error, such as 4013 or 4169), the resume reports steps but no second completion comes.
     void resumeConfigWithParams(const QKDeviceApConfigParams& params);
     // Stops the latest access-point session (nothing to stop without one); its blocks are not
     // called afterwards. The completion is called once, on the main queue once the stop is done

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "ApFlowFixture.h"
+#include "apconfig/QKDeviceManager.h"
 #include "platform/http/URLSession.h"
 #include "platform/net/NetworkConfiguration.h"
 #include "sim/SimWifiFaults.h"
@@ -376,6 +377,49 @@ TEST_F(ApConnect, WrongPasswordWaitsForNewCredentials) {
     EXPECT_NE(run->randomUUID().value(), first);
     EXPECT_EQ(run->iConfigModel().securityType, "0");
     EXPECT_FALSE(run->configInfoDic().contains("homePwd"));
+}
+
+// A run whose completion has come stays the latest session of the facade, and a resume sends the
+// credentials again. After the confirmation's result the appliance's acceptance is reported and
+// nothing more; after a refusal of the credentials the resumed run goes on to a completion of its
+// own, as after the wrong-password pause.
+TEST_F(ApConnect, ResumeAfterTheCompletion) {
+    struct Case {
+        const char* name;
+        uint8_t firstAnswer;
+        std::vector<int64_t> codes;  // before the resume, then after it
+    } cases[] = {
+        {"confirmed", 0, {0}},
+        {"credentials refused", 1, {4020, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fresh();
+        resetForTesting<QKDeviceManager>();
+        announce({});
+        sim->setReplyBody(0x70, {c.firstAnswer});
+        homeNetwork(3, 8, 2);
+        auto manager = QKDeviceManager::sharedManager();
+        manager->startConfigureDeviceWithParams(params(), 1, steps(), record());
+        ASSERT_TRUE(runUntilResults(1));
+        MainLoop::runFor(30);
+        const size_t before = seen.steps.size();
+
+        sim->setReplyBody(0x70, {0});
+        QKDeviceApConfigParams again = params();
+        again.continueType = 0;
+        manager->resumeConfigWithParams(again);
+        MainLoop::runFor(300);
+        std::vector<int64_t> codes;
+        for (size_t i = 0; i < seen.results.size(); ++i) codes.push_back(seen.code(i));
+        EXPECT_EQ(codes, c.codes);
+        ASSERT_GT(seen.steps.size(), before);
+        EXPECT_EQ(seen.steps[before], 4) << "the appliance accepted the credentials";
+        EXPECT_EQ(sim->countOf(0x70), 2);
+        manager->stopBindDeviceWithCompletion({});
+        MainLoop::runFor(1);
+    }
+    resetForTesting<QKDeviceManager>();
 }
 
 // The previous configuration failed with this very password: 4090 without sending 0x70. A

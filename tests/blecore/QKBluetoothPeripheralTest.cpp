@@ -171,6 +171,9 @@ TEST(QKBluetoothToy, ConversionsOnTheirEdges) {
         {"e4bda0", "\xe4\xbd\xa0"},
         {"ff", std::nullopt},
         {"4g", "\x04"},
+        // Not a hex decoder: a zero byte ends the text, bytes that are no UTF-8 give none.
+        {"0011ff", ""},
+        {"30820198", std::nullopt},
     };
     for (const auto& [hex, text] : hexToText) {
         EXPECT_EQ(T::ConvertHexStringToString(hex), text) << hex;

