@@ -452,8 +452,9 @@ bool Dictionary::erase(std::string_view key) {
         return true;
     }
     removeSlot(slots, slot);
-    for (IndexSlot& s : slots)
-        if (slotEntry(s) > at + 1) --s;
+    // Without a branch, so that the pass runs at the speed of memory.
+    const uint32_t erased = uint32_t(at + 1);
+    for (IndexSlot& s : slots) s -= slotEntry(s) > erased;
     return true;
 }
 
