@@ -20,8 +20,8 @@ class Value;
 // A dictionary that keeps its keys in insertion order. Setting an existing key replaces the
 // value in place. Building n entries takes linear expected time whatever the keys (they may be
 // an attacker's): small dictionaries are scanned, larger ones keep an index of entry positions
-// under a hash keyed afresh in each process. Erasing costs linear time in the size, with no
-// hashing.
+// under a hash keyed afresh in each process. Erasing takes time linear in the size (the entries
+// after it move up) and rehashes no key.
 class TELVO_EXPORT Dictionary {
   public:
     using Entry = std::pair<std::string, Value>;
@@ -161,13 +161,14 @@ class TELVO_EXPORT Value {
 
     bool operator==(const Value& other) const { return v_ == other.v_; }
 
-    // JSON text -> Value, in time linear in the text and without recursion. Only an object or
-    // an array is accepted at the top level; invalid UTF-8, trailing garbage and more than 512
-    // nested containers are refused. A key given twice keeps its first place and its last
-    // value. On failure returns nullopt and, when error is given, a reason.
+    // JSON text -> Value, in expected time linear in the text, without recursion. Only an
+    // object or an array is accepted at the top level; invalid UTF-8, trailing garbage and more
+    // than 512 nested containers are refused. A key given twice keeps its first place and its
+    // last value. On failure returns nullopt and, when error is given, a reason.
     static std::optional<Value> fromJSON(std::string_view json, std::string* error = nullptr);
-    // Compact JSON text (no added whitespace), keys in their order. nullopt when the value
-    // holds something JSON cannot express (bytes, object handles, NaN or infinity).
+    // Compact JSON text (no added whitespace), keys in their order, in time linear in the value.
+    // nullopt when the value holds something JSON cannot express (bytes, object handles, NaN or
+    // infinity, a text that is not UTF-8) or holds a value more than 512 levels below the top.
     std::optional<std::string> toJSON() const;
     // Indented JSON text (4 blanks), as the platform's pretty printer writes it.
     std::optional<std::string> toPrettyJSON() const;

@@ -110,7 +110,7 @@ class JsonValueBuilder {
                        std::make_move_iterator(values_.end()));
         return replaceChildren(container, Value(std::move(a)));
     }
-    bool parse_error(size_t, const std::string&, const nlohmann::detail::exception& e) {
+    bool parse_error(size_t, const std::string&, const nlohmann::json::exception& e) {
         error_ = std::string("invalid JSON: ") + e.what();
         return false;
     }
