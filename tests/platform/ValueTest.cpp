@@ -226,7 +226,7 @@ TEST(ValueAccess, DictionaryReplacesInPlaceAndErases) {
 // Sets, replacements and erases (from the middle, down below the size that keeps an index and
 // up again) against a model of what the dictionary must hold, its copies independent.
 TEST(ValueAccess, ManyKeysBehaveAsAFewAcrossTheIndexSize) {
-    for (size_t size : {size_t{39}, size_t{40}, size_t{41}, size_t{3000}}) {
+    for (size_t size : {size_t{39}, size_t{40}, size_t{41}, size_t{1500}}) {
         Dictionary d;
         std::vector<std::pair<std::string, int>> model;
         const auto check = [&](const Dictionary& dict, const char* when) {

@@ -97,8 +97,10 @@ class JsonValueBuilder {
     bool start_array(size_t) { return open(); }
     bool end_object() {
         const Open container = close();
+        // Keys given twice leave room unused: only a small object gets all it may need up front,
+        // so that a document cannot keep more than twice its entries' room.
         Dictionary d;
-        d.reserve(values_.size() - container.values);
+        d.reserve(std::min<size_t>(values_.size() - container.values, 64));
         for (size_t i = container.values, k = container.keys; i < values_.size(); ++i, ++k)
             d.set(std::move(keys_[k]), std::move(values_[i]));
         keys_.resize(container.keys);
