@@ -248,9 +248,10 @@ TEST(ValueAccess, ManyKeysBehaveAsAFewAcrossTheIndexSize) {
         }
         check(d, " set");
         const Dictionary copy = d;
-        Dictionary assigned;
+        Dictionary assigned = d;
+        assigned.set("more", 1);
         assigned = d;
-        // Every other entry from the middle outwards, then all but a few, then back up.
+        // Half the entries from the middle, then all but a few from the front, then back up.
         const size_t erasing = model.size() / 2;
         for (size_t i = 0; i < erasing; ++i) {
             const size_t at = model.size() / 2;
@@ -268,7 +269,8 @@ TEST(ValueAccess, ManyKeysBehaveAsAFewAcrossTheIndexSize) {
             model.emplace_back("again" + std::to_string(i), int(i));
         }
         check(d, " again");
-        Dictionary moved = std::move(d);
+        Dictionary moved = assigned;
+        moved = std::move(d);
         check(moved, " moved");
         EXPECT_EQ(copy, assigned) << size;
         EXPECT_EQ(copy.size(), size) << size;
