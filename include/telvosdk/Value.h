@@ -57,6 +57,7 @@ class TELVO_EXPORT Dictionary {
     bool operator==(const Dictionary& other) const;
 
   private:
+    friend class Value;  // its destructor takes nested values apart
     // Small dictionaries (most of them: device dictionaries, extras) are looked up by scanning
     // their entries; from kIndexedFrom entries on, a dictionary keeps an index: an open-addressed
     // table of entry positions (SipHash-1-3 under a random key), which holds no copy of a key.

@@ -375,7 +375,30 @@ Value::Value(const Value& other) = default;
 Value::Value(Value&& other) noexcept = default;
 Value& Value::operator=(const Value& other) = default;
 Value& Value::operator=(Value&& other) noexcept = default;
-Value::~Value() = default;
+// Letting go of a deep value recurses one level only: the containers nested in a container are
+// moved out to a list first, and each one taken from the list gives up its own the same way.
+Value::~Value() {
+    const auto nested = [](const Value& v) {
+        return (v.isArray() && !v.array().empty()) || (v.isDictionary() && !v.dictionary().empty());
+    };
+    const auto moveNested = [&](Value& from, std::vector<Value>& to) {
+        if (auto* a = std::get_if<Array>(&from.v_)) {
+            for (Value& element : *a)
+                if (nested(element)) to.push_back(std::move(element));
+        } else if (auto* d = std::get_if<telvo::Dictionary>(&from.v_)) {
+            for (auto& entry : d->entries_)
+                if (nested(entry.second)) to.push_back(std::move(entry.second));
+        }
+    };
+    if (!nested(*this)) return;
+    std::vector<Value> later;
+    moveNested(*this, later);
+    while (!later.empty()) {
+        Value v = std::move(later.back());
+        later.pop_back();
+        moveNested(v, later);
+    }
+}
 
 size_t Dictionary::position(std::string_view key) const {
     if (index_) {
