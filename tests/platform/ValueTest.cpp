@@ -280,6 +280,25 @@ TEST(ValueAccess, ManyKeysBehaveAsAFewAcrossTheIndexSize) {
     }
 }
 
+// As an app unwraps a reply: the value, or its dictionary, replaced by a part of itself.
+TEST(ValueAccess, AValueTakesOverAPartOfItself) {
+    for (int size : {3, 100}) {
+        Dictionary inner;
+        for (int i = 0; i < size; ++i) inner.set("k" + std::to_string(i), i);
+        Value copied = Dictionary{{"pad", 1}, {"data", inner}};
+        copied = copied["data"];
+        EXPECT_EQ(copied.dictionary(), inner) << size;
+        Value moved = Dictionary{{"pad", 1}, {"data", inner}};
+        Dictionary& outer = moved.mutableDictionary();
+        outer = std::move(outer.find("data")->mutableDictionary());
+        EXPECT_EQ(moved.dictionary(), inner) << size;
+        EXPECT_EQ(moved["k2"].intValue(), 2) << size;
+        Value assigned = Dictionary{{"pad", 1}, {"data", inner}};
+        assigned.mutableDictionary() = assigned["data"].dictionary();
+        EXPECT_EQ(assigned["k2"].intValue(), 2) << size;
+    }
+}
+
 // Entries added last (as discovery adds the device id and the datagram) are found, kept in
 // order and replaced like any other, in a small (scanned) dictionary and in one large enough to
 // keep an index.

@@ -345,13 +345,10 @@ Dictionary::Dictionary(const Dictionary& other) : entries_(other.entries_) {
     if (other.index_) index_ = new Index(*other.index_);
 }
 
+// Both assignments take what they need from other before letting go of their own entries, which
+// may hold other (a dictionary replaced by one of its values).
 Dictionary& Dictionary::operator=(const Dictionary& other) {
-    if (this != &other) {
-        std::unique_ptr<Index> index(other.index_ ? new Index(*other.index_) : nullptr);
-        entries_ = other.entries_;
-        delete index_;
-        index_ = index.release();
-    }
+    if (this != &other) *this = Dictionary(other);
     return *this;
 }
 
@@ -360,9 +357,11 @@ Dictionary::Dictionary(Dictionary&& other) noexcept
 
 Dictionary& Dictionary::operator=(Dictionary&& other) noexcept {
     if (this != &other) {
-        entries_ = std::move(other.entries_);
+        Index* index = std::exchange(other.index_, nullptr);
+        std::vector<Entry> entries = std::move(other.entries_);
+        entries_ = std::move(entries);
         delete index_;
-        index_ = std::exchange(other.index_, nullptr);
+        index_ = index;
     }
     return *this;
 }
