@@ -6,7 +6,6 @@
 #include <string>
 #include <string_view>
 #include <typeindex>
-#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -19,7 +18,10 @@ namespace telvo {
 class Value;
 
 // A dictionary that keeps its keys in insertion order. Setting an existing key replaces the
-// value in place.
+// value in place. Building n entries takes linear expected time whatever the keys (they may be
+// an attacker's): small dictionaries are scanned, larger ones keep an index of entry positions
+// under a hash keyed afresh in each process. Erasing takes time linear in the size (the entries
+// after it move up) and rehashes no key.
 class TELVO_EXPORT Dictionary {
   public:
     using Entry = std::pair<std::string, Value>;
@@ -55,19 +57,16 @@ class TELVO_EXPORT Dictionary {
     bool operator==(const Dictionary& other) const;
 
   private:
+    friend class Value;  // its destructor takes nested values apart
     // Small dictionaries (most of them: device dictionaries, extras) are looked up by scanning
-    // their entries; from kIndexedFrom entries on, a dictionary keeps an index by key.
+    // their entries; from kIndexedFrom entries on, a dictionary keeps an index: an open-addressed
+    // table of entry positions (SipHash-1-3 under a random key), which holds no copy of a key.
     static constexpr size_t kIndexedFrom = 40;
-    struct KeyHash {
-        using is_transparent = void;
-        size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
-    };
-    using Index = std::unordered_map<std::string, size_t, KeyHash, std::equal_to<>>;
+    struct Index;
     size_t position(std::string_view key) const;
-    inline void addEntry(std::string&& key, Value&& value);
     void reindex();
     std::vector<Entry> entries_;
-    std::unique_ptr<Index> index_;
+    Index* index_ = nullptr;  // owned (Index is complete only in Value.cpp)
 };
 
 // A dynamically typed value: the property-list model of the system (device dictionaries,
@@ -163,12 +162,14 @@ class TELVO_EXPORT Value {
 
     bool operator==(const Value& other) const { return v_ == other.v_; }
 
-    // JSON text -> Value. Only an object or an array is accepted at the top level; invalid
-    // UTF-8, trailing garbage and nesting deeper than 512 levels are refused. On failure
-    // returns nullopt and, when error is given, a reason.
+    // JSON text -> Value, in expected time linear in the text, without recursion. Only an
+    // object or an array is accepted at the top level; invalid UTF-8, trailing garbage and more
+    // than 512 nested containers are refused. A key given twice keeps its first place and its
+    // last value. On failure returns nullopt and, when error is given, a reason.
     static std::optional<Value> fromJSON(std::string_view json, std::string* error = nullptr);
-    // Compact JSON text (no added whitespace), keys in their order. nullopt when the value
-    // holds something JSON cannot express (bytes, object handles, NaN or infinity).
+    // Compact JSON text (no added whitespace), keys in their order, in time linear in the value.
+    // nullopt when the value holds something JSON cannot express (bytes, object handles, NaN or
+    // infinity, a text that is not UTF-8) or holds a value more than 512 levels below the top.
     std::optional<std::string> toJSON() const;
     // Indented JSON text (4 blanks), as the platform's pretty printer writes it.
     std::optional<std::string> toPrettyJSON() const;

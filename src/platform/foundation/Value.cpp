@@ -1,10 +1,16 @@
 #include "telvosdk/Value.h"
 
-#include <cassert>
+#include <sys/random.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 #include <type_traits>
 
 namespace telvo {
@@ -17,7 +23,7 @@ const Bytes kEmptyBytes;
 const Value::Array kEmptyArray;
 const Dictionary kEmptyDictionary;
 
-constexpr int kMaxDepth = 512;
+constexpr size_t kMaxDepth = 512;
 
 using Json = nlohmann::ordered_json;
 
@@ -67,50 +73,91 @@ T saturate(double d) {
     return static_cast<T>(d);
 }
 
-std::optional<Value> fromJson(const Json& j, int depth) {
-    if (depth > kMaxDepth) return std::nullopt;
-    switch (j.type()) {
-        case Json::value_t::null:
-            return Value();
-        case Json::value_t::boolean:
-            return Value(j.get<bool>());
-        case Json::value_t::number_integer:
-            return Value(static_cast<long long>(j.get<int64_t>()));
-        case Json::value_t::number_unsigned: {
-            uint64_t u = j.get<uint64_t>();
-            if (u <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
-                return Value(static_cast<long long>(u));
-            return Value(static_cast<unsigned long long>(u));
-        }
-        case Json::value_t::number_float:
-            return Value(j.get<double>());
-        case Json::value_t::string:
-            return Value(j.get_ref<const std::string&>());
-        case Json::value_t::array: {
-            Value::Array a;
-            a.reserve(j.size());
-            for (const auto& e : j) {
-                auto v = fromJson(e, depth + 1);
-                if (!v) return std::nullopt;
-                a.push_back(std::move(*v));
-            }
-            return Value(std::move(a));
-        }
-        case Json::value_t::object: {
-            Dictionary d;
-            for (const auto& [k, e] : j.items()) {
-                auto v = fromJson(e, depth + 1);
-                if (!v) return std::nullopt;
-                d.set(k, std::move(*v));
-            }
-            return Value(std::move(d));
-        }
-        default:
-            return std::nullopt;
+// Builds a Value from the parser's events on a stack of its own: the values read so far whose
+// container is still open, and the keys of the open objects. A container closing takes its
+// children from the top of the stack into an array or dictionary of their exact count.
+class JsonValueBuilder {
+  public:
+    bool null() { return add(Value()); }
+    bool boolean(bool b) { return add(Value(b)); }
+    bool number_integer(int64_t i) { return add(Value(static_cast<long long>(i))); }
+    bool number_unsigned(uint64_t u) {
+        if (u <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
+            return add(Value(static_cast<long long>(u)));
+        return add(Value(static_cast<unsigned long long>(u)));
     }
-}
+    bool number_float(double d, const std::string&) { return add(Value(d)); }
+    bool string(std::string& s) { return add(Value(std::move(s))); }
+    bool binary(nlohmann::json::binary_t&) { return false; }  // not in JSON text
+    bool key(std::string& k) {
+        keys_.push_back(std::move(k));
+        return true;
+    }
+    bool start_object(size_t) { return open(); }
+    bool start_array(size_t) { return open(); }
+    bool end_object() {
+        const Open container = close();
+        // Keys given twice leave room unused: only a small object gets all it may need up front,
+        // so that a document cannot keep more than twice its entries' room.
+        Dictionary d;
+        d.reserve(std::min<size_t>(values_.size() - container.values, 64));
+        for (size_t i = container.values, k = container.keys; i < values_.size(); ++i, ++k)
+            d.set(std::move(keys_[k]), std::move(values_[i]));
+        keys_.resize(container.keys);
+        return replaceChildren(container, Value(std::move(d)));
+    }
+    bool end_array() {
+        const Open container = close();
+        Value::Array a(std::make_move_iterator(values_.begin() + std::ptrdiff_t(container.values)),
+                       std::make_move_iterator(values_.end()));
+        return replaceChildren(container, Value(std::move(a)));
+    }
+    bool parse_error(size_t, const std::string&, const nlohmann::json::exception& e) {
+        error_ = std::string("invalid JSON: ") + e.what();
+        return false;
+    }
 
-std::optional<Json> toJson(const Value& v, int depth) {
+    // After a parse that succeeded: the top value (an object or array), or nullopt and why not.
+    std::optional<Value> result(std::string& error) {
+        if (values_.size() != 1 || !(values_[0].isArray() || values_[0].isDictionary())) {
+            error = "JSON text must be an object or an array";
+            return std::nullopt;
+        }
+        return std::move(values_[0]);
+    }
+    // After a parse that failed.
+    std::string error() const { return error_.empty() ? "JSON nesting is too deep" : error_; }
+
+  private:
+    struct Open {
+        size_t values, keys;  // where its children start
+    };
+    bool add(Value&& v) {
+        values_.push_back(std::move(v));
+        return true;
+    }
+    bool open() {
+        if (open_.size() == kMaxDepth) return false;
+        open_.push_back({values_.size(), keys_.size()});
+        return true;
+    }
+    Open close() {
+        const Open container = open_.back();
+        open_.pop_back();
+        return container;
+    }
+    bool replaceChildren(const Open& container, Value&& v) {
+        values_.resize(container.values);
+        return add(std::move(v));
+    }
+
+    std::vector<Value> values_;
+    std::vector<std::string> keys_;
+    std::vector<Open> open_;
+    std::string error_;
+};
+
+std::optional<Json> toJson(const Value& v, size_t depth) {
     if (depth > kMaxDepth) return std::nullopt;
     switch (v.type()) {
         case Value::Type::Null:
@@ -128,6 +175,7 @@ std::optional<Json> toJson(const Value& v, int depth) {
             return Json(v.text());
         case Value::Type::Array: {
             Json a = Json::array();
+            a.get_ref<Json::array_t&>().reserve(v.array().size());
             for (const auto& e : v.array()) {
                 auto j = toJson(e, depth + 1);
                 if (!j) return std::nullopt;
@@ -136,11 +184,14 @@ std::optional<Json> toJson(const Value& v, int depth) {
             return a;
         }
         case Value::Type::Dictionary: {
+            // A dictionary's keys are unique already: appended without the object's search.
             Json o = Json::object();
+            auto& members = static_cast<Json::object_t::Container&>(o.get_ref<Json::object_t&>());
+            members.reserve(v.dictionary().size());
             for (const auto& [k, e] : v.dictionary()) {
                 auto j = toJson(e, depth + 1);
                 if (!j) return std::nullopt;
-                o[k] = std::move(*j);
+                members.emplace_back(k, std::move(*j));
             }
             return o;
         }
@@ -155,37 +206,203 @@ std::optional<Json> toJson(const Value& v, int depth) {
 
 // ---- Dictionary
 
+namespace {
+
+// The index's hash: SipHash-1-3 under a key drawn once per process, so that no one who writes a
+// document can choose keys that collide.
+struct SipKey {
+    uint64_t k0 = 0, k1 = 0;
+};
+
+SipKey drawSipKey() {
+    SipKey key;
+    auto* out = reinterpret_cast<unsigned char*>(&key);
+    size_t got = 0;
+    while (got < sizeof key) {
+        const ssize_t n = getrandom(out + got, sizeof key - got, 0);
+        if (n > 0) {
+            got += size_t(n);
+        } else if (n < 0 && errno != EINTR) {
+            break;
+        }
+    }
+    if (got < sizeof key) {
+        // No getrandom (an old kernel, a sandbox that forbids it): the clock and the addresses
+        // the loader chose still differ from run to run.
+        key.k0 ^= uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+        key.k1 ^= reinterpret_cast<uintptr_t>(&key) ^ reinterpret_cast<uintptr_t>(&drawSipKey);
+    }
+    return key;
+}
+
+inline uint64_t rotateLeft(uint64_t x, int bits) {
+    return (x << bits) | (x >> (64 - bits));
+}
+
+uint64_t sipHash13(std::string_view text) {
+    static const SipKey key = drawSipKey();
+    uint64_t v0 = 0x736f6d6570736575ULL ^ key.k0, v1 = 0x646f72616e646f6dULL ^ key.k1;
+    uint64_t v2 = 0x6c7967656e657261ULL ^ key.k0, v3 = 0x7465646279746573ULL ^ key.k1;
+    const auto round = [&] {
+        v0 += v1, v1 = rotateLeft(v1, 13), v1 ^= v0, v0 = rotateLeft(v0, 32);
+        v2 += v3, v3 = rotateLeft(v3, 16), v3 ^= v2;
+        v0 += v3, v3 = rotateLeft(v3, 21), v3 ^= v0;
+        v2 += v1, v1 = rotateLeft(v1, 17), v1 ^= v2, v2 = rotateLeft(v2, 32);
+    };
+    const size_t n = text.size();
+    const char* p = text.data();
+    for (const char* end = p + (n & ~size_t{7}); p != end; p += 8) {
+        uint64_t m;
+        std::memcpy(&m, p, 8);
+        if constexpr (std::endian::native == std::endian::big) m = __builtin_bswap64(m);
+        v3 ^= m;
+        round();
+        v0 ^= m;
+    }
+    uint64_t last = uint64_t(n) << 56;
+    for (size_t i = 0; i < (n & 7); ++i) last |= uint64_t(uint8_t(p[i])) << (8 * i);
+    v3 ^= last;
+    round();
+    v0 ^= last;
+    v2 ^= 0xff;
+    round(), round(), round();
+    return v0 ^ v1 ^ v2 ^ v3;
+}
+
+// A slot of the index: the low 32 bits of the key's hash above, the entry's position + 1 below
+// (0: an empty slot). The table is a power of two long and at most half full; a key sits at the
+// first free slot from its hash on (linear probing).
+using IndexSlot = uint64_t;
+constexpr size_t kNotFound = SIZE_MAX;
+
+inline uint32_t slotHash(IndexSlot slot) {
+    return uint32_t(slot >> 32);
+}
+inline uint32_t slotEntry(IndexSlot slot) {
+    return uint32_t(slot);
+}
+
+// Slots for n entries: at least twice as many.
+size_t slotsFor(size_t n) {
+    if (n >= (size_t{1} << 31)) throw std::length_error("Dictionary: too many entries");
+    return std::bit_ceil(std::max<size_t>(2 * n, 64));
+}
+
+// Where key's probe ends: the slot that holds it and its position, or the free slot where it
+// would go and kNotFound.
+std::pair<size_t, size_t> probeIndex(const std::vector<IndexSlot>& slots,
+                                     const std::vector<Dictionary::Entry>& entries,
+                                     std::string_view key, uint32_t hash) {
+    const size_t mask = slots.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+        const IndexSlot slot = slots[i];
+        if (slotEntry(slot) == 0) return {i, kNotFound};
+        if (slotHash(slot) == hash && entries[slotEntry(slot) - 1].first == key)
+            return {i, slotEntry(slot) - 1};
+    }
+}
+
+// The same slots in a table of size slots; the stored hashes place them without a key's help.
+std::vector<IndexSlot> resized(const std::vector<IndexSlot>& slots, size_t size) {
+    std::vector<IndexSlot> table(size);
+    const size_t mask = size - 1;
+    for (IndexSlot slot : slots) {
+        if (slotEntry(slot) == 0) continue;
+        size_t i = slotHash(slot) & mask;
+        while (slotEntry(table[i]) != 0) i = (i + 1) & mask;
+        table[i] = slot;
+    }
+    return table;
+}
+
+// Empties slot at and moves up the slots after it that may then sit nearer their hash, so that
+// no probe finds a gap before its key.
+void removeSlot(std::vector<IndexSlot>& slots, size_t at) {
+    const size_t mask = slots.size() - 1;
+    slots[at] = 0;
+    for (size_t j = (at + 1) & mask; slotEntry(slots[j]) != 0; j = (j + 1) & mask) {
+        const size_t home = slotHash(slots[j]) & mask;
+        if (((j - home) & mask) >= ((j - at) & mask)) {
+            slots[at] = slots[j];
+            slots[j] = 0;
+            at = j;
+        }
+    }
+}
+
+}  // namespace
+
+struct Dictionary::Index {
+    std::vector<IndexSlot> slots;
+};
+
 Dictionary::Dictionary(std::initializer_list<Entry> entries) {
     entries_.reserve(entries.size());
     for (const auto& e : entries) set(e.first, e.second);
 }
 
 Dictionary::Dictionary(const Dictionary& other) : entries_(other.entries_) {
-    if (other.index_) index_ = std::make_unique<Index>(*other.index_);
+    if (other.index_) index_ = new Index(*other.index_);
 }
 
+// Both assignments take what they need from other before letting go of their own entries, which
+// may hold other (a dictionary replaced by one of its values).
 Dictionary& Dictionary::operator=(const Dictionary& other) {
+    if (this != &other) *this = Dictionary(other);
+    return *this;
+}
+
+Dictionary::Dictionary(Dictionary&& other) noexcept
+    : entries_(std::move(other.entries_)), index_(std::exchange(other.index_, nullptr)) {}
+
+Dictionary& Dictionary::operator=(Dictionary&& other) noexcept {
     if (this != &other) {
-        entries_ = other.entries_;
-        index_ = other.index_ ? std::make_unique<Index>(*other.index_) : nullptr;
+        Index* index = std::exchange(other.index_, nullptr);
+        std::vector<Entry> entries = std::move(other.entries_);
+        entries_ = std::move(entries);
+        delete index_;
+        index_ = index;
     }
     return *this;
+}
+
+Dictionary::~Dictionary() {
+    delete index_;
 }
 
 Value::Value(const Value& other) = default;
 Value::Value(Value&& other) noexcept = default;
 Value& Value::operator=(const Value& other) = default;
 Value& Value::operator=(Value&& other) noexcept = default;
-Value::~Value() = default;
-
-Dictionary::Dictionary(Dictionary&&) noexcept = default;
-Dictionary& Dictionary::operator=(Dictionary&&) noexcept = default;
-Dictionary::~Dictionary() = default;
+// Letting go of a deep value recurses one level only: the containers nested in a container are
+// moved out to a list first, and each one taken from the list gives up its own the same way.
+Value::~Value() {
+    const auto nested = [](const Value& v) {
+        return (v.isArray() && !v.array().empty()) || (v.isDictionary() && !v.dictionary().empty());
+    };
+    const auto moveNested = [&](Value& from, std::vector<Value>& to) {
+        if (auto* a = std::get_if<Array>(&from.v_)) {
+            for (Value& element : *a)
+                if (nested(element)) to.push_back(std::move(element));
+        } else if (auto* d = std::get_if<telvo::Dictionary>(&from.v_)) {
+            for (auto& entry : d->entries_)
+                if (nested(entry.second)) to.push_back(std::move(entry.second));
+        }
+    };
+    if (!nested(*this)) return;
+    std::vector<Value> later;
+    moveNested(*this, later);
+    while (!later.empty()) {
+        Value v = std::move(later.back());
+        later.pop_back();
+        moveNested(v, later);
+    }
+}
 
 size_t Dictionary::position(std::string_view key) const {
     if (index_) {
-        auto it = index_->find(key);
-        return it == index_->end() ? entries_.size() : it->second;
+        const size_t at = probeIndex(index_->slots, entries_, key, uint32_t(sipHash13(key))).second;
+        return at == kNotFound ? entries_.size() : at;
     }
     // Most keys differ in length or in their first or last byte (keys share prefixes such as
     // "device"): those are told apart without a call.
@@ -219,36 +436,61 @@ const Value& Dictionary::operator[](std::string_view key) const {
     return v ? *v : kNull;
 }
 
-// Inlined, so that set costs no extra call.
-[[gnu::always_inline]] void Dictionary::addEntry(std::string&& key, Value&& value) {
-    if (index_) index_->emplace(key, entries_.size());
-    entries_.emplace_back(std::move(key), std::move(value));
-    if (!index_ && entries_.size() >= kIndexedFrom) reindex();
-}
-
 void Dictionary::set(std::string key, Value value) {
-    if (Value* existing = find(key)) {
-        *existing = std::move(value);
+    if (!index_) {
+        if (Value* existing = find(key)) {
+            *existing = std::move(value);
+            return;
+        }
+        entries_.emplace_back(std::move(key), std::move(value));
+        if (entries_.size() >= kIndexedFrom) reindex();
         return;
     }
-    addEntry(std::move(key), std::move(value));
+    auto& slots = index_->slots;
+    // Grown before anything changes, so that a failed allocation leaves the dictionary whole.
+    if (2 * (entries_.size() + 1) > slots.size())
+        slots = resized(slots, slotsFor(entries_.size() + 1));
+    const uint32_t hash = uint32_t(sipHash13(key));
+    const auto [slot, at] = probeIndex(slots, entries_, key, hash);
+    if (at != kNotFound) {
+        entries_[at].second = std::move(value);
+        return;
+    }
+    entries_.emplace_back(std::move(key), std::move(value));
+    slots[slot] = (IndexSlot{hash} << 32) | entries_.size();
 }
 
 bool Dictionary::erase(std::string_view key) {
-    const size_t at = position(key);
-    if (at >= entries_.size()) return false;
+    if (!index_) {
+        const size_t at = position(key);
+        if (at >= entries_.size()) return false;
+        entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(at));
+        return true;
+    }
+    auto& slots = index_->slots;
+    const auto [slot, at] = probeIndex(slots, entries_, key, uint32_t(sipHash13(key)));
+    if (at == kNotFound) return false;
     entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(at));
-    if (index_) reindex();
+    if (entries_.size() < kIndexedFrom) {
+        delete std::exchange(index_, nullptr);
+        return true;
+    }
+    removeSlot(slots, slot);
+    // Without a branch, so that the pass runs at the speed of memory.
+    const uint32_t erased = uint32_t(at + 1);
+    for (IndexSlot& s : slots) s -= slotEntry(s) > erased;
     return true;
 }
 
 void Dictionary::clear() {
     entries_.clear();
-    index_.reset();
+    delete std::exchange(index_, nullptr);
 }
 
 void Dictionary::reserve(size_t n) {
     entries_.reserve(n);
+    if (index_ && slotsFor(n) > index_->slots.size())
+        index_->slots = resized(index_->slots, slotsFor(n));
 }
 
 std::vector<std::string> Dictionary::keys() const {
@@ -262,14 +504,20 @@ bool Dictionary::operator==(const Dictionary& other) const {
     return entries_ == other.entries_;
 }
 
+// Builds the index of a dictionary that has just reached kIndexedFrom entries, with room for
+// as many as it has reserved.
 void Dictionary::reindex() {
-    if (entries_.size() < kIndexedFrom) {
-        index_.reset();
-        return;
+    auto index = std::make_unique<Index>();
+    index->slots.resize(slotsFor(std::max(entries_.size(), entries_.capacity())));
+    const size_t mask = index->slots.size() - 1;
+    for (size_t at = 0; at < entries_.size(); ++at) {
+        const uint32_t hash = uint32_t(sipHash13(entries_[at].first));
+        size_t i = hash & mask;
+        while (slotEntry(index->slots[i]) != 0) i = (i + 1) & mask;
+        index->slots[i] = (IndexSlot{hash} << 32) | (at + 1);
     }
-    if (!index_) index_ = std::make_unique<Index>();
-    index_->clear();
-    for (size_t i = 0; i < entries_.size(); ++i) index_->emplace(entries_[i].first, i);
+    delete index_;
+    index_ = index.release();
 }
 
 // ---- Value
@@ -450,39 +698,15 @@ size_t Value::count() const {
 }
 
 std::optional<Value> Value::fromJSON(std::string_view json, std::string* error) {
-    auto fail = [&](std::string reason) -> std::optional<Value> {
-        if (error) *error = std::move(reason);
-        return std::nullopt;
-    };
-    // The parser itself is iterative; nesting is bounded before it builds anything.
-    int depth = 0;
-    bool inString = false, escaped = false;
-    for (char c : json) {
-        if (inString) {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                inString = false;
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > kMaxDepth) return fail("JSON nesting is too deep");
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
-    }
-    Json j;
-    try {
-        j = Json::parse(json.begin(), json.end());
-    } catch (const Json::exception& e) {
-        return fail(std::string("invalid JSON: ") + e.what());
-    }
-    if (!j.is_object() && !j.is_array()) return fail("JSON text must be an object or an array");
-    auto v = fromJson(j, 0);
-    if (!v) return fail("JSON value cannot be represented");
-    return v;
+    JsonValueBuilder builder;
+    std::string reason;
+    std::optional<Value> value;
+    if (nlohmann::json::sax_parse(json.begin(), json.end(), &builder))
+        value = builder.result(reason);
+    else
+        reason = builder.error();
+    if (!value && error) *error = std::move(reason);
+    return value;
 }
 
 std::optional<std::string> Value::toJSON() const {
