@@ -4,6 +4,7 @@
 #include "http/QKAFHTTPRequestSerializer.h"
 #include "http/QKAFHTTPResponseSerializer.h"
 #include "http/QKAFNetworkReachabilityManager.h"
+#include "platform/PropertyListDocuments.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/AppLifecycle.h"
 #include "platform/foundation/Diagnostics.h"
@@ -152,6 +153,50 @@ TEST(ResponseSerializer, ValidationAndParsing) {
     auto object = serializer->responseObjectForResponse(
         response(200, "application/json"), toBytes(R"({"a":null,"b":[null,{"c":null}]})"), nullptr);
     EXPECT_EQ(object->toJSON(), R"({"b":[null,{}]})");
+}
+
+// JSON replies built to hurt, through the JSON response serializer (also removing null values)
+// on a thread with a 256 KiB stack: read or refused, never a crash. Keys alike under a times-33
+// hash, one key given 100,000 times, a key given again over a value 511 containers deep, nesting
+// hidden in a text, and 512 containers read; 513 are refused.
+TEST(ResponseSerializer, HostileJsonRepliesOnASmallStack) {
+    std::string colliding = "{";
+    for (const auto& key : test::collidingKeys(40000)) colliding += "\"" + key + "\":null,";
+    colliding += "\"last\":1}";
+    std::string repeated = "{";
+    for (int i = 0; i < 100000; ++i) repeated += "\"k\":" + std::to_string(i) + ",";
+    repeated += "\"k\":-1}";
+    auto nested = [](int depth, const std::string& inner) {
+        return std::string(size_t(depth), '[') + inner + std::string(size_t(depth), ']');
+    };
+    const struct {
+        const char* name;
+        std::string body;
+        size_t count;  // of the top container; 0: refused
+    } cases[] = {
+        {"keys alike under a times-33 hash", colliding, 40001},
+        {"one key given 100,000 times", repeated, 1},
+        {"a key given again over a deep value", "{\"k\":" + nested(511, "null") + ",\"k\":1}", 1},
+        {"nesting in a text", "[\"" + std::string(100000, '[') + "\"]", 1},
+        {"512 containers", nested(512, ""), 1},
+        {"513 containers", nested(513, ""), 0},
+    };
+    for (bool removesNulls : {false, true}) {
+        auto serializer = QKAFJSONResponseSerializer::serializer();
+        serializer->setRemovesKeysWithNullValues(removesNulls);
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (removesNulls ? ", nulls removed" : ""));
+            std::optional<Value> object;
+            ErrorPtr error;
+            ASSERT_TRUE(test::onSmallStack([&] {
+                object = serializer->responseObjectForResponse(response(200, "application/json"),
+                                                               toBytes(c.body), &error);
+            }));
+            EXPECT_EQ(error ? error->code() : 0, c.count ? 0 : kNSPropertyListReadCorruptError);
+            const size_t nulls = removesNulls && c.count == 40001 ? 40000 : 0;
+            EXPECT_EQ(object ? object->count() : 0, c.count - nulls);
+        }
+    }
 }
 
 TEST(Reachability, FlagTable) {
