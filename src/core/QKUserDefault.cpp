@@ -86,7 +86,7 @@ void QKUserDefault::loadLocked() const {
         loadFailure_ = "settings file corrupt, starting empty";
         return;
     }
-    values_ = root->dictionary();
+    values_ = std::move(root->mutableDictionary());
 }
 
 // Writes snapshots on its serial queue: one write at a time, and the newest snapshot waiting

@@ -1,5 +1,7 @@
 #include "http/QKAFHTTPResponseSerializer.h"
 
+#include <vector>
+
 #include "http/QKAFImageResponseSerializer.h"
 #include "platform/foundation/KeyedArchive.h"
 #include "platform/foundation/XMLParser.h"
@@ -14,6 +16,31 @@ bool hasUnacceptableContentTypeError(const ErrorPtr& error) {
             return true;
     }
     return false;
+}
+
+// Leaves out, in place and without recursion, every dictionary entry whose value is null, at any
+// depth; an array keeps its null elements.
+void removeKeysWithNullValues(Value& top) {
+    auto container = [](const Value& v) { return v.isArray() || v.isDictionary(); };
+    std::vector<Value*> pending{&top};
+    while (!pending.empty()) {
+        Value* v = pending.back();
+        pending.pop_back();
+        if (v->isArray()) {
+            for (Value& element : v->mutableArray())
+                if (container(element)) pending.push_back(&element);
+            continue;
+        }
+        if (!v->isDictionary()) continue;
+        Dictionary& d = v->mutableDictionary();
+        Dictionary kept;
+        kept.reserve(d.size());
+        for (const std::string& key : d.keys())
+            if (Value* value = d.find(key); !value->isNull()) kept.set(key, std::move(*value));
+        d = std::move(kept);
+        for (const std::string& key : d.keys())
+            if (Value* value = d.find(key); container(*value)) pending.push_back(value);
+    }
 }
 
 }  // namespace
@@ -126,31 +153,16 @@ std::optional<Value> QKAFJSONResponseSerializer::responseObjectForResponse(
                                "The data couldn't be read because it isn't in the correct format.",
                                Dictionary{{"NSDebugDescription", Value(reason)}});
     } else if (removesKeysWithNullValues) {
-        object = QKAFJSONObjectByRemovingKeysWithNullValues(*object, readingOptions);
+        removeKeysWithNullValues(*object);
     }
     if (error) *error = QKAFErrorWithUnderlyingError(parseError, *error);
     return object;
 }
 
-Value QKAFJSONObjectByRemovingKeysWithNullValues(const Value& object, uint64_t readingOptions) {
-    if (object.isArray()) {
-        Value::Array out;
-        out.reserve(object.array().size());
-        for (const Value& element : object.array())
-            out.push_back(QKAFJSONObjectByRemovingKeysWithNullValues(element, readingOptions));
-        return Value(std::move(out));
-    }
-    if (object.isDictionary()) {
-        Dictionary out;
-        for (const auto& [key, value] : object.dictionary()) {
-            if (value.isNull()) continue;
-            out.set(key, value.isArray() || value.isDictionary()
-                             ? QKAFJSONObjectByRemovingKeysWithNullValues(value, readingOptions)
-                             : value);
-        }
-        return Value(std::move(out));
-    }
-    return object;
+Value QKAFJSONObjectByRemovingKeysWithNullValues(const Value& object, uint64_t) {
+    Value copy = object;
+    removeKeysWithNullValues(copy);
+    return copy;
 }
 
 std::shared_ptr<QKAFPropertyListResponseSerializer>

@@ -222,9 +222,9 @@ TEST(PropertyListWriting, WhatIsWrittenReadsBack) {
     for (uint64_t format : {kPropertyListXMLFormat, kPropertyListBinaryFormat}) {
         SCOPED_TRACE(format);
         std::optional<Value> back;
+        const std::string document = written(nested(512), format);
         ASSERT_TRUE(test::onSmallStack([&] {
-            back = PropertyListSerialization::propertyListWithData(written(nested(512), format), 0,
-                                                                   nullptr, nullptr);
+            back = PropertyListSerialization::propertyListWithData(document, 0, nullptr, nullptr);
         }));
         EXPECT_EQ(back, nested(512));
         EXPECT_EQ(refusal(nested(513), format),

@@ -18,7 +18,7 @@ std::optional<Dictionary> unarchivedObjectWithData(const Bytes& data) {
         std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), 0, nullptr,
         &error);
     if (!root || classOf(*root).empty()) return std::nullopt;
-    return root->dictionary();
+    return std::move(root->mutableDictionary());
 }
 
 std::string classOf(const Value& object) {
