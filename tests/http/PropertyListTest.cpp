@@ -236,16 +236,16 @@ TEST(PropertyList, DeepRepliesOnASmallStackAndTheLargestHonestReply) {
     }
 }
 
-// Documents built to hurt, through every route that reads one (the reader itself, a cloud
-// reply, the settings file, download resume data), on a thread with a 256 KiB stack: each is
-// read or refused alike on every route, and nothing crashes. Read: a key named again over a
-// value 511 containers deep (the value it replaces is freed), keys alike under a times-33 hash,
-// a text of a million entity references, a chain of 505 arrays above a fan of 60,000 names of
-// one text, and a text named as often as the bound allows. Refused: tag names that end in a
-// zero byte 20,000 levels deep, the chain naming the fan at every level, and the text named
-// a little more often.
+// Documents built to hurt, through every route that reads one (the reader itself, a cloud reply,
+// the settings file, download resume data), on a thread with a 256 KiB stack: each is read or
+// refused alike on every route, and nothing crashes. Read: a key named again over a value 511
+// containers deep (the value it replaces is freed), keys alike under a times-33 hash or libstdc++'s
+// std::hash, a text of a million entity references, a chain of 505 arrays above a fan of 60,000
+// names of one text, and a text named as often as the bound allows. Refused: tag names that end in
+// a zero byte 20,000 levels deep, the chain naming the fan at every level, and the text named a
+// little more often.
 TEST(PropertyList, HostileDocumentsThroughEveryRoute) {
-    const std::vector<std::string> keys = test::collidingKeys(40000);
+    const std::vector<std::string> keys = test::djbCollidingKeys(40000);
     auto repeated = [](uint32_t times) { return test::repeatedTextPlist(1000, times); };
     std::string replaced = "<dict><key>x</key>";
     for (int i = 0; i < 510; ++i) replaced += "<array>";
@@ -260,6 +260,8 @@ TEST(PropertyList, HostileDocumentsThroughEveryRoute) {
         {"a key named again over a deep value", test::xmlWithWorkMode(replaced), true},
         {"keys alike under a times-33 hash, XML", test::dictionaryOfKeys(keys, false), true},
         {"keys alike under a times-33 hash, binary", test::dictionaryOfKeys(keys, true), true},
+        {"keys alike under libstdc++'s std::hash, binary",
+         test::dictionaryOfKeys(test::stdHashCollidingKeys(40000), true), true},
         {"a million entity references", test::entityText(1 << 20), true},
         {"a chain above a fan", test::chainAboveFan(505, 60000, false), true},
         {"a text named as often as the bound allows", repeated(27000), true, false},

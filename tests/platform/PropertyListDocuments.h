@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/JsonDocuments.h"
 #include "platform/foundation/PropertyList.h"
 
 namespace telvo::test {
@@ -177,19 +178,6 @@ inline std::string zeroInTagNames(size_t levels) {
     body.reserve(levels * 8 + 16);
     for (size_t i = 0; i < levels; ++i) body += std::string("<array\0>", 8);
     return xmlWithWorkMode(body + "<unknown/>");
-}
-
-// count keys (at most 2^16) of 32 characters, equal under a times-33 hash: blocks of "Aa" and
-// "BB", which hash alike.
-inline std::vector<std::string> collidingKeys(size_t count) {
-    std::vector<std::string> keys;
-    keys.reserve(count);
-    for (size_t i = 0; i < count; ++i) {
-        std::string key;
-        for (int bit = 0; bit < 16; ++bit) key += (i >> bit & 1) ? "BB" : "Aa";
-        keys.push_back(std::move(key));
-    }
-    return keys;
 }
 
 // A dictionary of the given keys, each naming true, in XML or binary, under "a".
