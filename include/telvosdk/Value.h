@@ -167,9 +167,10 @@ class TELVO_EXPORT Value {
     // than 512 nested containers are refused. A key given twice keeps its first place and its
     // last value. On failure returns nullopt and, when error is given, a reason.
     static std::optional<Value> fromJSON(std::string_view json, std::string* error = nullptr);
-    // Compact JSON text (no added whitespace), keys in their order, in time linear in the value.
-    // nullopt when the value holds something JSON cannot express (bytes, object handles, NaN or
-    // infinity, a text that is not UTF-8) or holds a value more than 512 levels below the top.
+    // Compact JSON text (no added whitespace), keys in their order, in time linear in the value
+    // and without recursion. nullopt when the value holds something JSON cannot express (bytes,
+    // object handles, NaN or infinity, a text that is not UTF-8) or a value more than 512 levels
+    // below the top.
     std::optional<std::string> toJSON() const;
     // Indented JSON text (4 blanks), as the platform's pretty printer writes it.
     std::optional<std::string> toPrettyJSON() const;

@@ -115,7 +115,9 @@ TEST(ValueJson, IntegersMapByRangeAndDuplicateKeysKeepTheFirstPlace) {
 
 // Written as nlohmann's own writer writes the same document, compact and indented.
 TEST(ValueJson, OutputMatchesTheLibrarysWriter) {
-    std::string json = R"({"z":1.5,"a":{"y":[true,null,"\u00e9\n"],"b":-3},"e":{},"f":[],)";
+    std::string json =
+        R"({"z":1.5,"a":{"y":[true,null,"\u00e9\n\u0001\u007f\u2028\"\\/"],"b":-3},"e":{},"f":[],)"
+        R"("d":[1e100,-0.0,0.1,1.0,123456789.125,-2.5e-300],"g":[[],{},[{}],{"h":[]}],)";
     for (int i = 0; i < 300; ++i)
         json += "\"k" + std::to_string(300 - i) + "\":" + std::to_string(i) + ",";
     json += R"("big":18446744073709551615})";
@@ -132,6 +134,12 @@ TEST(ValueJson, HostileDocumentsReadOrRefusedOnASmallStack) {
     ASSERT_EQ(std::hash<std::string>{}(std_hash.front()),
               std::hash<std::string>{}(std_hash.back()));
     const auto djb = test::djbCollidingKeys(1 << 14);
+    const auto times33 = [](const std::string& key) {
+        uint64_t h = 5381;
+        for (unsigned char c : key) h = h * 33 + c;
+        return h;
+    };
+    ASSERT_EQ(times33(djb.front()), times33(djb.back()));
     std::vector<std::string> ordinary;
     for (int i = 0; i < 50000; ++i) ordinary.push_back(std::to_string(i));
     const struct {
@@ -149,9 +157,9 @@ TEST(ValueJson, HostileDocumentsReadOrRefusedOnASmallStack) {
         {"100,000 brackets in a key", "{\"" + std::string(100000, '[') + "\":1}", 1},
     };
     for (const auto& c : cases) {
-        // Read, looked up and let go on the small stack.
+        // Read, looked up, written back and let go on the small stack.
         std::optional<size_t> entries;
-        bool found = true;
+        bool found = true, written = false;
         ASSERT_TRUE(test::onSmallStack([&] {
             const auto v = Value::fromJSON(c.json);
             if (!v) return;
@@ -159,9 +167,13 @@ TEST(ValueJson, HostileDocumentsReadOrRefusedOnASmallStack) {
             const auto& d = v->dictionary();
             for (size_t i = 0; i < d.size(); i += 97)
                 found = found && d.find(d.entries()[i].first) == &d.entries()[i].second;
+            const auto text = v->toJSON();
+            const auto again = text ? Value::fromJSON(*text) : std::nullopt;
+            written = again && again->toJSON() == text;
         })) << c.what;
         EXPECT_EQ(entries, c.keys ? std::optional<size_t>(c.keys) : std::nullopt) << c.what;
         EXPECT_TRUE(found) << c.what;
+        EXPECT_EQ(written, c.keys != 0) << c.what;
     }
 }
 

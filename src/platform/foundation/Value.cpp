@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -157,49 +158,107 @@ class JsonValueBuilder {
     std::string error_;
 };
 
-std::optional<Json> toJson(const Value& v, size_t depth) {
-    if (depth > kMaxDepth) return std::nullopt;
-    switch (v.type()) {
-        case Value::Type::Null:
-            return Json(nullptr);
-        case Value::Type::Bool:
-            return Json(v.boolValue());
-        case Value::Type::Int:
-            return Json(v.int64Value());
-        case Value::Type::UInt:
-            return Json(v.uint64Value());
-        case Value::Type::Double:
-            if (!std::isfinite(v.doubleValue())) return std::nullopt;
-            return Json(v.doubleValue());
-        case Value::Type::Text:
-            return Json(v.text());
-        case Value::Type::Array: {
-            Json a = Json::array();
-            a.get_ref<Json::array_t&>().reserve(v.array().size());
-            for (const auto& e : v.array()) {
-                auto j = toJson(e, depth + 1);
-                if (!j) return std::nullopt;
-                a.push_back(std::move(*j));
-            }
-            return a;
-        }
-        case Value::Type::Dictionary: {
-            // A dictionary's keys are unique already: appended without the object's search.
-            Json o = Json::object();
-            auto& members = static_cast<Json::object_t::Container&>(o.get_ref<Json::object_t&>());
-            members.reserve(v.dictionary().size());
-            for (const auto& [k, e] : v.dictionary()) {
-                auto j = toJson(e, depth + 1);
-                if (!j) return std::nullopt;
-                members.emplace_back(k, std::move(*j));
-            }
-            return o;
-        }
-        case Value::Type::Bytes:
-        case Value::Type::Object:
-            return std::nullopt;
+// A scalar as nlohmann's writer writes it; throws on a text that is not valid UTF-8.
+std::string jsonScalar(const Json& scalar) {
+    return scalar.dump(-1, ' ', false, Json::error_handler_t::strict);
+}
+
+// A text as a JSON string: most texts need neither escapes nor a check of their UTF-8 and are
+// written as they are, the rest by nlohmann's writer.
+void appendJsonText(std::string& out, const std::string& text) {
+    const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte >= 0x20 && byte < 0x80 && c != '"' && c != '\\';
+    });
+    if (!plain) {
+        out += jsonScalar(Json(text));
+        return;
     }
-    return std::nullopt;
+    out += '"';
+    out += text;
+    out += '"';
+}
+
+template <class Integer>
+void appendInteger(std::string& out, Integer i) {
+    char digits[24];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, i).ptr);
+}
+
+// JSON text of root without recursion, laid out as nlohmann's writer lays out the same document
+// (indent < 0: compact): a stack of the containers being written, each with its next child.
+std::optional<std::string> writeJson(const Value& root, int indent) {
+    struct Open {
+        const Value* container;
+        size_t next;
+    };
+    std::vector<Open> open;
+    std::string out;
+    const auto newline = [&](size_t depth) {
+        if (indent < 0) return;
+        out += '\n';
+        out.append(depth * size_t(indent), ' ');
+    };
+    // Writes a scalar or opens a container; false for what JSON cannot express.
+    const auto write = [&](const Value& v) {
+        if (open.size() > kMaxDepth) return false;
+        switch (v.type()) {
+            case Value::Type::Null:
+                out += "null";
+                return true;
+            case Value::Type::Bool:
+                out += v.boolValue() ? "true" : "false";
+                return true;
+            case Value::Type::Int:
+                appendInteger(out, v.int64Value());
+                return true;
+            case Value::Type::UInt:
+                appendInteger(out, v.uint64Value());
+                return true;
+            case Value::Type::Double:
+                if (!std::isfinite(v.doubleValue())) return false;
+                out += jsonScalar(Json(v.doubleValue()));
+                return true;
+            case Value::Type::Text:
+                appendJsonText(out, v.text());
+                return true;
+            case Value::Type::Array:
+            case Value::Type::Dictionary:
+                out += v.isArray() ? '[' : '{';
+                open.push_back({&v, 0});
+                return true;
+            case Value::Type::Bytes:
+            case Value::Type::Object:
+                return false;
+        }
+        return false;
+    };
+    try {
+        if (!write(root)) return std::nullopt;
+        while (!open.empty()) {
+            const Value& container = *open.back().container;
+            const size_t at = open.back().next++;
+            if (at == container.count()) {
+                if (at) newline(open.size() - 1);
+                out += container.isArray() ? ']' : '}';
+                open.pop_back();
+                continue;
+            }
+            if (at) out += ',';
+            newline(open.size());
+            if (container.isArray()) {
+                if (!write(container.array()[at])) return std::nullopt;
+                continue;
+            }
+            const auto& [key, value] = container.dictionary().entries()[at];
+            appendJsonText(out, key);
+            out += indent < 0 ? ":" : ": ";
+            if (!write(value)) return std::nullopt;
+        }
+    } catch (const Json::exception&) {
+        return std::nullopt;  // a text that is not valid UTF-8
+    }
+    return out;
 }
 
 }  // namespace
@@ -710,23 +769,11 @@ std::optional<Value> Value::fromJSON(std::string_view json, std::string* error) 
 }
 
 std::optional<std::string> Value::toJSON() const {
-    auto j = toJson(*this, 0);
-    if (!j) return std::nullopt;
-    try {
-        return j->dump(-1, ' ', false, Json::error_handler_t::strict);
-    } catch (const Json::exception&) {
-        return std::nullopt;  // a text that is not valid UTF-8
-    }
+    return writeJson(*this, -1);
 }
 
 std::optional<std::string> Value::toPrettyJSON() const {
-    auto j = toJson(*this, 0);
-    if (!j) return std::nullopt;
-    try {
-        return j->dump(4, ' ', false, Json::error_handler_t::strict);
-    } catch (const Json::exception&) {
-        return std::nullopt;
-    }
+    return writeJson(*this, 4);
 }
 
 }  // namespace telvo
