@@ -26,7 +26,7 @@ class TELVO_EXPORT Dictionary {
   public:
     using Entry = std::pair<std::string, Value>;
 
-    Dictionary() = default;
+    Dictionary();
     Dictionary(std::initializer_list<Entry> entries);
     Dictionary(const Dictionary& other);
     Dictionary& operator=(const Dictionary& other);
@@ -57,16 +57,15 @@ class TELVO_EXPORT Dictionary {
     bool operator==(const Dictionary& other) const;
 
   private:
-    friend class Value;  // its destructor takes nested values apart
     // Small dictionaries (most of them: device dictionaries, extras) are looked up by scanning
     // their entries; from kIndexedFrom entries on, a dictionary keeps an index: an open-addressed
     // table of entry positions (SipHash-1-3 under a random key), which holds no copy of a key.
     static constexpr size_t kIndexedFrom = 40;
-    struct Index;
     size_t position(std::string_view key) const;
     void reindex();
     std::vector<Entry> entries_;
-    Index* index_ = nullptr;  // owned (Index is complete only in Value.cpp)
+    struct Index;
+    std::unique_ptr<Index> index_;  // from kIndexedFrom entries on
 };
 
 // A dynamically typed value: the property-list model of the system (device dictionaries,

@@ -395,14 +395,16 @@ struct Dictionary::Index {
     std::vector<IndexSlot> slots;
 };
 
+Dictionary::Dictionary() = default;
+
 Dictionary::Dictionary(std::initializer_list<Entry> entries) {
     entries_.reserve(entries.size());
     for (const auto& e : entries) set(e.first, e.second);
 }
 
-Dictionary::Dictionary(const Dictionary& other) : entries_(other.entries_) {
-    if (other.index_) index_ = new Index(*other.index_);
-}
+Dictionary::Dictionary(const Dictionary& other)
+    : entries_(other.entries_),
+      index_(other.index_ ? std::make_unique<Index>(*other.index_) : nullptr) {}
 
 // Both assignments take what they need from other before letting go of their own entries, which
 // may hold other (a dictionary replaced by one of its values).
@@ -411,23 +413,19 @@ Dictionary& Dictionary::operator=(const Dictionary& other) {
     return *this;
 }
 
-Dictionary::Dictionary(Dictionary&& other) noexcept
-    : entries_(std::move(other.entries_)), index_(std::exchange(other.index_, nullptr)) {}
+Dictionary::Dictionary(Dictionary&& other) noexcept = default;
 
 Dictionary& Dictionary::operator=(Dictionary&& other) noexcept {
     if (this != &other) {
-        Index* index = std::exchange(other.index_, nullptr);
+        std::unique_ptr<Index> index = std::move(other.index_);
         std::vector<Entry> entries = std::move(other.entries_);
         entries_ = std::move(entries);
-        delete index_;
-        index_ = index;
+        index_ = std::move(index);
     }
     return *this;
 }
 
-Dictionary::~Dictionary() {
-    delete index_;
-}
+Dictionary::~Dictionary() = default;
 
 Value::Value(const Value& other) = default;
 Value::Value(Value&& other) noexcept = default;
@@ -444,8 +442,9 @@ Value::~Value() {
             for (Value& element : *a)
                 if (nested(element)) to.push_back(std::move(element));
         } else if (auto* d = std::get_if<telvo::Dictionary>(&from.v_)) {
-            for (auto& entry : d->entries_)
-                if (nested(entry.second)) to.push_back(std::move(entry.second));
+            // The entries are this value's own: only the dictionary's interface keeps them const.
+            for (const auto& entry : d->entries())
+                if (nested(entry.second)) to.push_back(std::move(const_cast<Value&>(entry.second)));
         }
     };
     if (!nested(*this)) return;
@@ -531,7 +530,7 @@ bool Dictionary::erase(std::string_view key) {
     if (at == kNotFound) return false;
     entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(at));
     if (entries_.size() < kIndexedFrom) {
-        delete std::exchange(index_, nullptr);
+        index_.reset();
         return true;
     }
     removeSlot(slots, slot);
@@ -543,7 +542,7 @@ bool Dictionary::erase(std::string_view key) {
 
 void Dictionary::clear() {
     entries_.clear();
-    delete std::exchange(index_, nullptr);
+    index_.reset();
 }
 
 void Dictionary::reserve(size_t n) {
@@ -566,17 +565,15 @@ bool Dictionary::operator==(const Dictionary& other) const {
 // Builds the index of a dictionary that has just reached kIndexedFrom entries, with room for
 // as many as it has reserved.
 void Dictionary::reindex() {
-    auto index = std::make_unique<Index>();
-    index->slots.resize(slotsFor(std::max(entries_.size(), entries_.capacity())));
-    const size_t mask = index->slots.size() - 1;
+    std::vector<IndexSlot> slots(slotsFor(std::max(entries_.size(), entries_.capacity())));
+    const size_t mask = slots.size() - 1;
     for (size_t at = 0; at < entries_.size(); ++at) {
         const uint32_t hash = uint32_t(sipHash13(entries_[at].first));
         size_t i = hash & mask;
-        while (slotEntry(index->slots[i]) != 0) i = (i + 1) & mask;
-        index->slots[i] = (IndexSlot{hash} << 32) | (at + 1);
+        while (slotEntry(slots[i]) != 0) i = (i + 1) & mask;
+        slots[i] = (IndexSlot{hash} << 32) | (at + 1);
     }
-    delete index_;
-    index_ = index.release();
+    index_ = std::make_unique<Index>(Index{std::move(slots)});
 }
 
 // ---- Value
