@@ -53,6 +53,26 @@ struct Goal {
     }
 };
 
+// The heap's peak growth that a benchmark reports from bench::HeapPeak.
+inline Figure heapPeakOf(std::string name) {
+    return Figure::counterOf(std::move(name), "heap_peak_growth_B");
+}
+
+// One benchmark over another, in CPU time and in heap peak.
+inline void addRatiosOfTimeAndHeap(std::vector<Goal>& goals, const std::string& what,
+                                   const std::string& name, const std::string& over,
+                                   double atMost) {
+    goals.push_back(Goal::ratio(what, Figure::cpu(name), Figure::cpu(over), atMost));
+    goals.push_back(Goal::ratio("... its heap", heapPeakOf(name), heapPeakOf(over), atMost));
+}
+
+// Limits on a benchmark's CPU time (seconds) and heap peak (bytes).
+inline void addLimitsOfTimeAndHeap(std::vector<Goal>& goals, const std::string& what,
+                                   const std::string& name, double seconds, double heapBytes) {
+    goals.push_back(Goal::limit(what, Figure::cpu(name), seconds, "ms"));
+    goals.push_back(Goal::limit("... its heap", heapPeakOf(name), heapBytes, "B"));
+}
+
 namespace goals_detail {
 
 // Keeps the median (or the only) run of each benchmark while the console prints as usual.

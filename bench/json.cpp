@@ -192,16 +192,10 @@ BENCHMARK(dictionaryErase)->Name("dictionaryErase/1000Of20000")->Unit(benchmark:
 
 int main(int argc, char** argv) {
     using telvo::bench::Figure, telvo::bench::Goal;
-    auto heap = [](const std::string& name) {
-        return Figure::counterOf(name, "heap_peak_growth_B");
-    };
-    std::vector<Goal> goals = {
-        Goal::ratio("an honest 4 MiB reply read into Value, over nlohmann's parse of it",
-                    Figure::cpu("readJson/HonestReply"), Figure::cpu("nlohmannParse/HonestReply"),
-                    1.2),
-        Goal::ratio("... its heap", heap("readJson/HonestReply"), heap("nlohmannParse/HonestReply"),
-                    1.2),
-    };
+    std::vector<Goal> goals;
+    telvo::bench::addRatiosOfTimeAndHeap(
+        goals, "an honest 4 MiB reply read into Value, over nlohmann's parse of it",
+        "readJson/HonestReply", "nlohmannParse/HonestReply", 1.2);
     goals.push_back(Goal::ratio(
         "the honest reply written from Value, over nlohmann's writing of it",
         Figure::cpu("writeJson/HonestReply"), Figure::cpu("nlohmannDump/HonestReply"), 1.2));
@@ -210,10 +204,8 @@ int main(int argc, char** argv) {
     for (const char* name :
          {"KeysOfOneTimes33Hash", "KeysOfOneStdHash", "OrdinaryKeys", "OneKeyRepeated",
           "Deep512AfterNumbers", "FlatNumbers", "OpeningBrackets"}) {
-        const std::string benchmark = std::string("readJson/") + name;
-        goals.push_back(Goal::limit(std::string("4 MiB built to hurt: ") + name,
-                                    Figure::cpu(benchmark), 0.5, "ms"));
-        goals.push_back(Goal::limit("... its heap", heap(benchmark), 256 << 20, "B"));
+        telvo::bench::addLimitsOfTimeAndHeap(goals, std::string("4 MiB built to hurt: ") + name,
+                                             std::string("readJson/") + name, 0.5, 256 << 20);
     }
     goals.push_back(Goal::limit("100,000 ordinary keys set in a Dictionary",
                                 Figure::cpu("dictionaryBuild/Ordinary100000"), 0.1, "ms"));

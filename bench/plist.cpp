@@ -224,28 +224,18 @@ BENCHMARK_CAPTURE(serializerRefuses, Deep500000Comments,
 
 int main(int argc, char** argv) {
     using telvo::bench::Figure, telvo::bench::Goal;
-    auto heap = [](const std::string& name) {
-        return Figure::counterOf(name, "heap_peak_growth_B");
-    };
-    std::vector<Goal> goals = {
-        Goal::ratio("an honest 4 MiB XML reply, read, over libplist's parse and walk",
-                    Figure::cpu("readDocument/ReadHonestReplyXML"),
-                    Figure::cpu("libplistParse/HonestReplyXML"), 1.2),
-        Goal::ratio("... its heap", heap("readDocument/ReadHonestReplyXML"),
-                    heap("libplistParse/HonestReplyXML"), 1.2),
-        Goal::ratio("an honest 4 MiB binary reply, read, over libplist's parse and walk",
-                    Figure::cpu("readDocument/ReadHonestReplyBinary"),
-                    Figure::cpu("libplistParse/HonestReplyBinary"), 1.2),
-        Goal::ratio("... its heap", heap("readDocument/ReadHonestReplyBinary"),
-                    heap("libplistParse/HonestReplyBinary"), 1.2),
-        Goal::limit("a binary array of 200,000 integers, read",
-                    Figure::cpu("readDocument/ReadWideBinaryArray"), 0.2, "ms"),
-    };
-    for (const auto& h : hostileDocuments()) {
-        const std::string name = std::string("hostile/") + h.name + "/iterations:1";
-        goals.push_back(Goal::limit(std::string(h.name) + (h.reads ? ", read" : ", refused"),
-                                    Figure::cpu(name), 0.5, "ms"));
-        goals.push_back(Goal::limit("... its heap", heap(name), 256 << 20, "B"));
-    }
+    std::vector<Goal> goals;
+    for (const char* form : {"XML", "Binary"})
+        telvo::bench::addRatiosOfTimeAndHeap(
+            goals,
+            std::string("an honest 4 MiB ") + form + " reply, read, over libplist's parse and walk",
+            std::string("readDocument/ReadHonestReply") + form,
+            std::string("libplistParse/HonestReply") + form, 1.2);
+    goals.push_back(Goal::limit("a binary array of 200,000 integers, read",
+                                Figure::cpu("readDocument/ReadWideBinaryArray"), 0.2, "ms"));
+    for (const auto& h : hostileDocuments())
+        telvo::bench::addLimitsOfTimeAndHeap(
+            goals, std::string(h.name) + (h.reads ? ", read" : ", refused"),
+            std::string("hostile/") + h.name + "/iterations:1", 0.5, 256 << 20);
     return telvo::bench::runWithGoals(argc, argv, goals);
 }
