@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "ResponseSerializerRun.h"
-#include "platform/foundation/PropertyListReader.h"
+#include "platform/foundation/ValueBuilder.h"
 
 namespace {
 
@@ -45,7 +45,7 @@ bool comesBackEqual(const telvo::Value& value) {
 
 // The heap a value holds as the reader counts it (a document's repeated keys count more).
 uint64_t bytesIn(const telvo::Value& value, uint64_t slot = sizeof(telvo::Value)) {
-    namespace read = telvo::plistread;
+    namespace read = telvo::valueheap;
     uint64_t n = slot + read::scalarBytes(value);
     if (value.isArray()) {
         for (const auto& element : value.array()) n += bytesIn(element);

@@ -69,7 +69,7 @@ struct Conversion {
     uint64_t bytes = 0;
 
     plist_t convert(const Value& value) {
-        bytes += plistread::scalarBytes(value);
+        bytes += valueheap::scalarBytes(value);
         switch (value.type()) {
             case Value::Type::Bool:
                 return plist_new_bool(value.boolValue() ? 1 : 0);
@@ -93,12 +93,12 @@ struct Conversion {
                     plist_t item = convert(element);
                     if (item) {
                         plist_array_append_item(array.get(), item);
-                        bytes += plistread::slotBytes(false, 0);
+                        bytes += valueheap::slotBytes(false, 0);
                         ++n;
                     }
                     if (!item && strict) return nullptr;
                 }
-                bytes += plistread::containerBytes(false, n);
+                bytes += valueheap::containerBytes(false, n);
                 return array.release();
             }
             case Value::Type::Dictionary: {
@@ -109,12 +109,12 @@ struct Conversion {
                         writable(key, format) ? convert(element) : (refused = true, nullptr);
                     if (item) {
                         plist_dict_set_item(dict.get(), key.c_str(), item);
-                        bytes += plistread::slotBytes(true, key.size());
+                        bytes += valueheap::slotBytes(true, key.size());
                         ++n;
                     }
                     if (!item && strict) return nullptr;
                 }
-                bytes += plistread::containerBytes(true, n);
+                bytes += valueheap::containerBytes(true, n);
                 return dict.release();
             }
             case Value::Type::Null:
@@ -297,7 +297,7 @@ std::optional<Bytes> PropertyListSerialization::dataWithPropertyList(const Value
     else
         plist_to_bin_free(out);
     // A document that names one object from many places may read into more than its bound.
-    if (conversion.bytes + plistread::slotBytes(false, 0) > byteBound(bytes.size()))
+    if (conversion.bytes + valueheap::slotBytes(false, 0) > byteBound(bytes.size()))
         return fail(kNSPropertyListWriteInvalidError,
                     "Property list reads into more bytes than its document allows.");
     return bytes;
@@ -316,7 +316,7 @@ std::optional<Value> PropertyListSerialization::propertyListWithData(std::string
     if (data.empty() || data.size() > std::numeric_limits<uint32_t>::max())
         return corrupt("No property list of that size.");
     const bool binary = data.size() >= 8 && data.substr(0, 8) == "bplist00";
-    plistread::ValueBuilder builder(byteBound(data.size()));
+    ValueBuilder builder(kMaxNesting, byteBound(data.size()));
     switch (binary ? plistread::readBinary(data, builder) : plistread::readXml(data, builder)) {
         case Refusal::nesting:
             return corrupt("The property list is nested too deeply or refers to itself.");

@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "platform/foundation/ValueBuilder.h"
+
 namespace telvo {
 
 namespace {
@@ -74,45 +76,25 @@ T saturate(double d) {
     return static_cast<T>(d);
 }
 
-// Builds a Value from the parser's events on a stack of its own: the values read so far whose
-// container is still open, and the keys of the open objects. A container closing takes its
-// children from the top of the stack into an array or dictionary of their exact count.
-class JsonValueBuilder {
+// The parser's events, handed to a ValueBuilder.
+class JsonEvents {
   public:
-    bool null() { return add(Value()); }
-    bool boolean(bool b) { return add(Value(b)); }
-    bool number_integer(int64_t i) { return add(Value(static_cast<long long>(i))); }
+    bool null() { return builder_.add(Value()); }
+    bool boolean(bool b) { return builder_.add(Value(b)); }
+    bool number_integer(int64_t i) { return builder_.add(Value(static_cast<long long>(i))); }
     bool number_unsigned(uint64_t u) {
         if (u <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
-            return add(Value(static_cast<long long>(u)));
-        return add(Value(static_cast<unsigned long long>(u)));
+            return builder_.add(Value(static_cast<long long>(u)));
+        return builder_.add(Value(static_cast<unsigned long long>(u)));
     }
-    bool number_float(double d, const std::string&) { return add(Value(d)); }
-    bool string(std::string& s) { return add(Value(std::move(s))); }
+    bool number_float(double d, const std::string&) { return builder_.add(Value(d)); }
+    bool string(std::string& s) { return builder_.text(std::move(s)); }
     bool binary(nlohmann::json::binary_t&) { return false; }  // not in JSON text
-    bool key(std::string& k) {
-        keys_.push_back(std::move(k));
-        return true;
-    }
-    bool start_object(size_t) { return open(); }
-    bool start_array(size_t) { return open(); }
-    bool end_object() {
-        const Open container = close();
-        // Keys given twice leave room unused: only a small object gets all it may need up front,
-        // so that a document cannot keep more than twice its entries' room.
-        Dictionary d;
-        d.reserve(std::min<size_t>(values_.size() - container.values, 64));
-        for (size_t i = container.values, k = container.keys; i < values_.size(); ++i, ++k)
-            d.set(std::move(keys_[k]), std::move(values_[i]));
-        keys_.resize(container.keys);
-        return replaceChildren(container, Value(std::move(d)));
-    }
-    bool end_array() {
-        const Open container = close();
-        Value::Array a(std::make_move_iterator(values_.begin() + std::ptrdiff_t(container.values)),
-                       std::make_move_iterator(values_.end()));
-        return replaceChildren(container, Value(std::move(a)));
-    }
+    bool key(std::string& k) { return builder_.key(std::move(k)); }
+    bool start_object(size_t) { return builder_.begin(true); }
+    bool start_array(size_t) { return builder_.begin(false); }
+    bool end_object() { return builder_.end(); }
+    bool end_array() { return builder_.end(); }
     bool parse_error(size_t, const std::string&, const nlohmann::json::exception& e) {
         error_ = std::string("invalid JSON: ") + e.what();
         return false;
@@ -120,41 +102,18 @@ class JsonValueBuilder {
 
     // After a parse that succeeded: the top value (an object or array), or nullopt and why not.
     std::optional<Value> result(std::string& error) {
-        if (values_.size() != 1 || !(values_[0].isArray() || values_[0].isDictionary())) {
+        Value top = builder_.take();
+        if (!top.isArray() && !top.isDictionary()) {
             error = "JSON text must be an object or an array";
             return std::nullopt;
         }
-        return std::move(values_[0]);
+        return top;
     }
     // After a parse that failed.
     std::string error() const { return error_.empty() ? "JSON nesting is too deep" : error_; }
 
   private:
-    struct Open {
-        size_t values, keys;  // where its children start
-    };
-    bool add(Value&& v) {
-        values_.push_back(std::move(v));
-        return true;
-    }
-    bool open() {
-        if (open_.size() == kMaxDepth) return false;
-        open_.push_back({values_.size(), keys_.size()});
-        return true;
-    }
-    Open close() {
-        const Open container = open_.back();
-        open_.pop_back();
-        return container;
-    }
-    bool replaceChildren(const Open& container, Value&& v) {
-        values_.resize(container.values);
-        return add(std::move(v));
-    }
-
-    std::vector<Value> values_;
-    std::vector<std::string> keys_;
-    std::vector<Open> open_;
+    ValueBuilder builder_{kMaxDepth};
     std::string error_;
 };
 
@@ -754,7 +713,7 @@ size_t Value::count() const {
 }
 
 std::optional<Value> Value::fromJSON(std::string_view json, std::string* error) {
-    JsonValueBuilder builder;
+    JsonEvents builder;
     std::string reason;
     std::optional<Value> value;
     if (nlohmann::json::sax_parse(json.begin(), json.end(), &builder))
