@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 
@@ -184,15 +185,19 @@ TEST_F(SessionManagerTest, TaskNotificationsOncePerResumeAndOnlyForOwnTasks) {
     auto mine = makeManager(cloud.baseURL());
     auto other = makeManager(cloud.baseURL());
     std::vector<std::pair<std::string, void*>> seen;
+    // This test's tasks: an earlier test of the process may leave notifications of its own
+    // tasks on the main queue.
+    std::vector<void*> ours;
     auto center = NotificationCenter::defaultCenter();
     std::vector<NotificationObserverToken> tokens;
     for (const char* name :
          {QKAFNetworkingTaskDidResumeNotification, QKAFNetworkingTaskDidSuspendNotification,
           QKAFNetworkingTaskDidCompleteNotification}) {
         tokens.push_back(
-            center->addObserverForName(name, nullptr, [&seen, name](const Notification& n) {
+            center->addObserverForName(name, nullptr, [&seen, &ours, name](const Notification& n) {
                 EXPECT_TRUE(DispatchQueue::main()->isCurrent());
-                seen.emplace_back(name, n.object.get());
+                if (std::find(ours.begin(), ours.end(), n.object.get()) != ours.end())
+                    seen.emplace_back(name, n.object.get());
             }));
     }
     Outcome out;
@@ -202,6 +207,7 @@ TEST_F(SessionManagerTest, TaskNotificationsOncePerResumeAndOnlyForOwnTasks) {
     };
     auto task =
         mine->dataTaskWithHTTPMethod("POST", "/", std::nullopt, nullptr, nullptr, nullptr, failure);
+    ours.push_back(task.get());
     task->resume();
     task->resume();
     task->suspend();
@@ -215,6 +221,7 @@ TEST_F(SessionManagerTest, TaskNotificationsOncePerResumeAndOnlyForOwnTasks) {
     auto foreign = other->dataTaskWithHTTPMethod(
         "POST", "/", std::nullopt, nullptr, nullptr, nullptr,
         [&foreignOut](const URLSessionTaskPtr&, const ErrorPtr&) { ++foreignOut.calls; });
+    ours.push_back(foreign.get());
     foreign->resume();
     foreign->cancel();
     wait(foreignOut);
